@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Sets up the machine, builds the service and runs it in the foreground for
+# one game id (default 1). Stop it with Ctrl-C or "scripts/run.sh stop ID".
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+build=${VR_BUILD_DIR:-build/release}
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVR_TESTS=OFF >/dev/null
+cmake --build "$build" -j "$(nproc)"
+if [[ ! -x "$build/tools/vr_host" ]]; then
+  echo "built in $build; the service host (tools/vr_host) is not built yet"
+  exit 0
+fi
+if [[ ${1:-} == stop ]]; then
+  exec "$build/tools/vr_host" stop "${2:-1}"
+fi
+exec "$build/tools/vr_host" start "${1:-1}"

@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs every build, test and benchmark dependency from Debian packages
+# when one is missing. Safe to run again: it does nothing when all are there.
+set -euo pipefail
+
+packages=(
+  cmake g++ make ninja-build pkg-config
+  libgtest-dev libgmock-dev libbenchmark-dev
+  libssl-dev libflxmlrpc-dev libtinyxml-dev libminiupnpc-dev
+  nginx-light curl aria2 clang libclang-rt-14-dev
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+
+if ((${#missing[@]})); then
+  echo "setup: installing ${missing[*]}"
+  sudo_cmd=()
+  [[ $(id -u) -eq 0 ]] || sudo_cmd=(sudo)
+  "${sudo_cmd[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+# nginx is started by the tests themselves, on their own ports; the
+# package's system service is not wanted.
+if command -v systemctl >/dev/null 2>&1; then systemctl disable --now nginx >/dev/null 2>&1 || true; fi
+exit 0
