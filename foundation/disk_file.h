@@ -1,0 +1,61 @@
+// One file on disk by full path, opened on demand, with 64-bit sizes and
+// offsets and positional reads and writes (several threads may read and
+// write different ranges through one object).
+#pragma once
+
+#include "platform/critical_section.h"
+
+#include <cstdint>
+#include <string>
+
+class CDiskFile {
+public:
+    // Creates the parent folder when missing and opens the file: read-only
+    // (the file must exist) or read/write (created when missing). The size
+    // is cached.
+    CDiskFile(const std::string& path, bool read_only);
+    // Closes the handle.
+    ~CDiskFile();
+    CDiskFile(const CDiskFile&) = delete;
+    CDiskFile& operator=(const CDiskFile&) = delete;
+
+    // Opens again in the given mode (closing a handle held); true when the
+    // handle is valid.
+    bool Open(std::uint8_t read_only);
+
+    // Closes the handle when open; later operations reopen on demand.
+    void Close();
+
+    bool IsOpen() const;
+    bool IsReadOnly() const;
+    const std::string& GetPath() const { return m_path; }
+
+    // The file's size; -1 when the query fails; 0 when the file is closed
+    // and cannot be opened (for instance missing).
+    std::int64_t GetSize();
+
+    // Reads at `offset`; bytes read, 0 when the file is missing or at its
+    // end. Opens read-only on demand and closes again.
+    std::uint32_t Read(std::uint64_t offset, void* buffer, std::uint32_t length);
+
+    // Writes at `offset`; bytes written (0 on failure). Opens read/write on
+    // demand and closes again when it opened the file.
+    std::uint32_t Write(std::uint64_t offset, const void* buffer, std::uint32_t length);
+
+    // Moves the end of file to `size`; a size of 0 or less is ignored.
+    // Opens read/write around it when the file was closed. True on success.
+    bool SetSize(std::int64_t size);
+
+    // Size cached at the last open or SetSize.
+    std::int64_t CachedSize() const;
+
+private:
+    bool open_locked(bool read_only);
+    void close_locked();
+
+    mutable CcsLocker m_lock;   // guards the handle and the mode
+    const std::string m_path;
+    int m_fd = -1;
+    bool m_read_only = true;
+    std::int64_t m_size = 0;
+};

@@ -1,0 +1,83 @@
+// Per-owner timer thread: the owner adds timers (id, interval, parameter),
+// the thread looks at them every 50 ms and calls the owner's ITimerEvent for
+// each one that is due.
+#pragma once
+
+#include "platform/critical_section.h"
+#include "platform/event.h"
+#include "platform/thread.h"
+
+#include <atomic>
+#include <cstdint>
+#include <vector>
+
+// The owner's timer callback.
+class ITimerEvent {
+public:
+    virtual ~ITimerEvent() = default;
+    // Called on the timer thread for a due timer. True re-arms it at now
+    // plus its interval, false removes it.
+    virtual bool OnTimer(std::uint32_t timer_id, std::uintptr_t param) = 0;
+};
+
+class CTimerThread {
+public:
+    // Bound of Stop's wait for the thread, in milliseconds.
+    static constexpr std::uint32_t stop_wait_ms = 3000;
+    // How often the thread looks at its timers.
+    static constexpr std::uint32_t poll_ms = 50;
+
+    CTimerThread() = default;
+    // Stops the thread.
+    ~CTimerThread();
+    CTimerThread(const CTimerThread&) = delete;
+    CTimerThread& operator=(const CTimerThread&) = delete;
+
+    // The object whose OnTimer is called; may be null (due timers are then
+    // left as they are).
+    void SetEventSink(ITimerEvent* sink);
+
+    // Appends a timer due at once, starting the thread when it does not
+    // run. Safe from inside OnTimer. False when the thread cannot start.
+    bool AddTimer(std::uint32_t timer_id, std::uint32_t interval_ms, std::uintptr_t param);
+
+    // Removes every timer with that id; true when one was removed. A call
+    // already under way finishes, its result is ignored.
+    bool KillTimer(std::uint32_t timer_id);
+
+    // Number of timers held.
+    std::size_t TimerCount() const;
+
+    // True while a thread is held.
+    bool IsRunning() const;
+
+    // Sets the stop flag, wakes the thread and waits for it (at most
+    // stop_wait_ms, then the thread is left to end by itself: it polls the
+    // flag between calls), then clears the timers. From inside OnTimer it
+    // only asks the thread to stop.
+    void Stop();
+
+    void check_invariant() const;
+
+private:
+    struct Timer {
+        std::uint32_t id;
+        std::uint32_t interval;
+        std::uintptr_t param;
+        std::uint32_t due;      // tick when the next call is due
+        std::uint64_t serial;   // tells a re-added timer from the old one
+    };
+
+    void run();
+    bool take_due(Timer& out);
+    void finish_call(const Timer& called, bool keep);
+
+    mutable CcsLocker m_lock;          // guards m_timers, m_sink, m_serial
+    std::vector<Timer> m_timers;
+    ITimerEvent* m_sink = nullptr;
+    std::uint64_t m_serial = 0;
+    std::atomic<bool> m_stop{false};
+    platform::Event m_wake;
+    platform::Thread m_thread;
+    CcsLocker m_thread_lock;           // serialises start and stop
+};

@@ -1,0 +1,82 @@
+// Files and folders as the service uses them, and where the Windows folders
+// of the original layout (common application data, system directory,
+// "c:\qorn", "c:\velmar", the client-log marker, the module folder) live on
+// this platform. Each such folder is overridable by an environment variable.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+constexpr char path_separator = '/';
+
+// Common application-data folder: $VR_APPDATA_DIR, else
+// $XDG_DATA_HOME/vr_download, else ~/.local/share/vr_download.
+std::string common_appdata_dir();
+// The "system directory" fallback: $VR_SYSTEM_DIR, else <appdata>/system.
+std::string system_dir();
+// "c:\qorn": $VR_QORN_DIR, else <appdata>/qorn.
+std::string qorn_dir();
+// "c:\velmar": $VR_VELMAR_DIR, else <appdata>/velmar.
+std::string velmar_dir();
+// "c:\velmarp2sp\dlllogout.log": $VR_CLIENT_LOG_MARKER, else
+// <appdata>/velmarp2sp/dlllogout.log.
+std::string client_log_marker_path();
+// Folder of the loaded library ("beside the module"): $VR_MODULE_DIR, else
+// the folder of the binary holding this code (dladdr), else the current one.
+std::string module_dir();
+
+// Converts a backslash path of the original layout: "\" becomes '/', and a
+// drive path is mapped: "c:\qorn..." -> qorn_dir(), "c:\velmar\..." ->
+// velmar_dir(), "c:\velmarp2sp\dlllogout.log" -> client_log_marker_path(),
+// any other "x:\rest" -> <appdata>/drive_x/rest. Matching is case-blind.
+std::string from_windows_path(const std::string& path);
+
+// a + '/' + b, without doubling the separator; either may be empty.
+std::string join_path(const std::string& a, const std::string& b);
+
+// Folder part of a path (up to the last separator), "" when none.
+std::string parent_folder(const std::string& path);
+
+bool path_exists(const std::string& path);
+bool file_exists(const std::string& path);    // a regular file
+bool folder_exists(const std::string& path);  // a directory
+
+// Creates the folder with every missing parent; true when it exists after.
+bool create_folder(const std::string& path);
+
+// Removes a file; true when it is gone (also when it never existed).
+bool delete_file(const std::string& path);
+
+// Last-write time in seconds since 1970, -1 when the path is missing.
+std::int64_t last_write_time(const std::string& path);
+
+// Size in bytes, -1 when the path is missing.
+std::int64_t file_size(const std::string& path);
+
+struct FolderEntry {
+    std::string name;     // without the folder
+    bool is_dir = false;
+    std::uint64_t size = 0;
+    std::int64_t mtime = 0;  // seconds since 1970
+};
+
+// Lists a folder without "." and "..", sorted by name. False when the
+// folder cannot be read.
+bool list_folder(const std::string& path, std::vector<FolderEntry>& out);
+
+// Renames `from` over `to`, replacing it atomically.
+bool rename_over(const std::string& from, const std::string& to);
+
+// Crash-safe save: writes a temporary file beside `path`, flushes it to
+// disk and renames it over `path`. A reader sees the old or the new file,
+// never a torn one. Creates the parent folder when missing.
+bool write_file_atomically(const std::string& path, const void* data, std::size_t size);
+bool write_file_atomically(const std::string& path, const std::string& bytes);
+
+// Reads a whole file; false when missing, unreadable or over `max_bytes`.
+bool read_file(const std::string& path, std::string& out, std::size_t max_bytes = 64u << 20);
+
+} // namespace platform
