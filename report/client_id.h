@@ -1,0 +1,12 @@
+// The process-wide client id: the u64 the RIS logon assigns to this
+// installation (all ones for an offline session). Log records and uploads
+// carry it.
+#pragma once
+
+#include <cstdint>
+
+// The current client id, 0 before any logon. Safe from any thread.
+std::uint64_t GetProcessClientId();
+
+// Sets the client id (the logon thread and the offline session do).
+void SetProcessClientId(std::uint64_t client_id);
