@@ -1,0 +1,47 @@
+// The unit of the piece picker, the connections' request queues and piece
+// storage: one 32768-byte block of a piece (the last block of a piece holds
+// what is left of it).
+#pragma once
+
+#include <cstdint>
+#include <deque>
+
+// Bytes in a full block.
+constexpr std::uint32_t kBlockSize = 32768;
+
+// One block request: the piece, the byte offset inside the piece (block
+// index x kBlockSize) and the length. `data` is the source of a write and
+// the destination of a read; it is not owned.
+struct BlockRequest {
+    std::int32_t piece = 0;
+    std::int32_t offset = 0;
+    std::int32_t length = 0;
+    std::uint8_t* data = nullptr;
+
+    // Same block (the data pointer is not compared).
+    bool SameBlock(const BlockRequest& o) const
+    {
+        return piece == o.piece && offset == o.offset && length == o.length;
+    }
+};
+
+// A connection's queue of block requests.
+using BlockRequestQueue = std::deque<BlockRequest>;
+
+// Number of blocks in a piece of `piece_length` bytes: every block is full
+// except the last, which holds the remainder.
+inline std::uint32_t BlocksInPiece(std::uint32_t piece_length)
+{
+    return (piece_length + kBlockSize - 1) / kBlockSize;
+}
+
+// Length of block `block` of a piece of `piece_length` bytes (0 when the
+// block lies outside the piece).
+inline std::uint32_t BlockLength(std::uint32_t piece_length, std::uint32_t block)
+{
+    const std::uint64_t start = std::uint64_t(block) * kBlockSize;
+    if (start >= piece_length)
+        return 0;
+    const std::uint64_t left = piece_length - start;
+    return left < kBlockSize ? std::uint32_t(left) : kBlockSize;
+}

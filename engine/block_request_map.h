@@ -1,0 +1,82 @@
+// CBlockRequestMap: the piece picker of one task. It decides which blocks
+// each transfer connection asks for: peer connections get the rarest
+// pieces first, finishing started pieces before opening new ones; HTTP and
+// CDN connections get long runs of consecutive untouched pieces. A block
+// handed out is not handed out again until it is cancelled or its piece is
+// reset, so nothing is requested twice.
+#pragma once
+
+#include "engine/block_request.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+class CBlockRequestMap {
+public:
+    // Request state of one block.
+    enum : std::uint8_t { kFree = 0, kRequested = 1, kReceived = 2 };
+
+    // Builds the picker over the piece store's tables, which must outlive
+    // it: the block-received table (a block received already starts as
+    // received), the piece bitmap (1 = verified, read live) and the piece
+    // lengths.
+    CBlockRequestMap(const std::vector<std::vector<std::uint8_t>>& received,
+                     const std::vector<std::uint8_t>& bitmap, const std::vector<std::uint32_t>& piece_lengths);
+    CBlockRequestMap(const CBlockRequestMap&) = delete;
+    CBlockRequestMap& operator=(const CBlockRequestMap&) = delete;
+
+    // Adds free blocks of the pieces the peer has (`peer_pieces[i]` != 0)
+    // to `queue` until it holds `target` requests: rarest pieces first,
+    // pieces already started before untouched ones. Pieces no connected
+    // peer announced are not offered.
+    void GetRequestBlocksForPeer(const std::vector<std::uint8_t>& peer_pieces, BlockRequestQueue& queue,
+                                 std::size_t target);
+
+    // Empties `queue` and fills it with a run for an HTTP or CDN
+    // connection: the blocks of the longest run of untouched pieces, up to
+    // a byte budget of 256 KB..3 MB; when no piece is untouched, the first
+    // run of free blocks of the first started piece.
+    void GetContinuousBlocks(BlockRequestQueue& queue);
+
+    // A requested block becomes free again; any other state is kept.
+    void CancelRequest(std::int32_t piece, std::int32_t offset);
+    // A requested block becomes received; any other state is kept.
+    void MarkReceived(std::int32_t piece, std::int32_t offset);
+    // Every block of the piece becomes free (after a failed check).
+    void ResetPiece(std::int32_t piece);
+
+    // One more / one fewer connected peer holds the piece (not below 0).
+    void IncPieceAvailability(std::int32_t piece);
+    void DecPieceAvailability(std::int32_t piece);
+
+    // True when every piece of the bitmap is verified.
+    bool IsDownloadComplete() const;
+
+    // Test and diagnostics views.
+    std::uint32_t PieceCount() const { return std::uint32_t(m_states.size()); }
+    std::uint8_t BlockState(std::int32_t piece, std::int32_t block) const;
+    std::uint32_t Availability(std::int32_t piece) const;
+
+    // HTTP byte budget for a channel of `pieces` pieces.
+    static std::uint32_t ContinuousBudget(std::size_t pieces);
+
+private:
+    bool valid_block(std::int32_t piece, std::int32_t offset, std::uint32_t& block) const;
+    bool piece_verified(std::size_t piece) const;
+    void sync_piece(std::size_t piece);
+    bool piece_untouched(std::size_t piece) const;
+    bool piece_started(std::size_t piece) const;
+    bool push_free_blocks(std::size_t piece, BlockRequestQueue& queue, std::size_t target);
+    void push_block(std::size_t piece, std::uint32_t block, BlockRequestQueue& queue);
+    void check_invariant() const;
+
+    const std::vector<std::vector<std::uint8_t>>& m_received;   // the store's block-received table
+    const std::vector<std::uint8_t>& m_bitmap;                   // the store's piece bitmap, read live
+    const std::vector<std::uint32_t>& m_lengths;                 // the store's piece lengths
+    std::vector<std::vector<std::uint8_t>> m_states;             // per piece, per block: kFree..kReceived
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> m_availability;   // (piece, peers holding it)
+    mutable std::mutex m_lock;   // connections and the CDN thread call in at once
+};

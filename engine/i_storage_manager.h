@@ -1,0 +1,83 @@
+// Piece storage: per channel the state of every piece and block, a write
+// cache that gathers received blocks into whole pieces before they go to
+// the files, and a read cache that serves blocks to other peers.
+#pragma once
+
+#include "engine/block_request.h"
+
+#include <cstdint>
+#include <vector>
+
+class ICmdEvent;
+class IChannelManager;
+
+// Receives storage events (implemented by the download manager). Every
+// event is raised after the storage lock has been released, so the
+// receiver may take its own locks freely.
+class IStorageManagerEvent {
+public:
+    virtual ~IStorageManagerEvent() = default;
+
+    // A channel's store exists. The three tables are the store's own and
+    // stay valid until the channel is removed from storage; the piece
+    // picker works on them.
+    virtual void OnChannelStorageReady(std::uint64_t channel_id, const std::vector<std::uint8_t>& bitmap,
+                                       const std::vector<std::vector<std::uint8_t>>& blocks,
+                                       const std::vector<std::uint32_t>& piece_lengths) = 0;
+
+    // A piece was checked: 1 verified, 0 mismatch (its blocks are received
+    // again from nothing).
+    virtual void OnPieceChecked(std::uint64_t channel_id, std::uint32_t piece, std::uint8_t result) = 0;
+
+    // One block of the channel reached its file (or was found there when
+    // the channel was resumed).
+    virtual void IncTaskStorageCounter(std::uint64_t channel_id) = 0;
+
+    // Writing into the channel's files failed (for instance a full disk);
+    // the blocks concerned are free to be received again and nobody is
+    // blamed for them. The default ignores it.
+    virtual void OnStorageError(std::uint64_t channel_id, const char* text)
+    {
+        (void)channel_id;
+        (void)text;
+    }
+};
+
+class IStorageManager {
+public:
+    virtual ~IStorageManager() = default;
+
+    // Stores the event sink.
+    virtual void SetEvent(IStorageManagerEvent* sink) = 0;
+
+    // Copies the channel's piece bitmap (1 = verified); false (out empty)
+    // for an unknown channel.
+    virtual bool GetBitmap(std::uint64_t channel_id, std::vector<std::uint8_t>& bitmap) = 0;
+
+    // Copies req.length bytes of a verified piece at req.offset into
+    // req.data for upload. False for an unknown channel, a block outside
+    // the piece, a piece not verified or a failed read.
+    virtual bool ReadBlock(std::uint64_t channel_id, BlockRequest& req) = 0;
+
+    // Copies the block-stored table (per piece, 1 = block written to the
+    // file), the table saved in the ".bbm" file; false for an unknown
+    // channel.
+    virtual bool GetChannelStoreData(std::uint64_t channel_id, std::vector<std::vector<std::uint8_t>>& blocks) = 0;
+
+    // Stores a received block (req.data holds req.length bytes). A block
+    // outside the tables, of the wrong length or already received is
+    // dropped (false).
+    virtual bool WriteBlock(std::uint64_t channel_id, const BlockRequest& req) = 0;
+
+    // Deletes the channel's store.
+    virtual void RemoveChannel(std::uint64_t channel_id) = 0;
+
+    // Keeps only a null argument: storage never reports through ICmdEvent.
+    virtual void SetCmdEvent(ICmdEvent* event) = 0;
+};
+
+// Creates a storage manager over `channels` and registers itself as the
+// channel manager's owner. Never null.
+IStorageManager* CreateStorageManager(IChannelManager* channels);
+// Deletes a manager made by CreateStorageManager; null is ignored.
+void DestroyStorageManager(IStorageManager* manager);
