@@ -1,0 +1,56 @@
+// The outgoing bytes of one connection. Appends never move the bytes of
+// the send in flight: the queue fills one buffer while the other is being
+// sent, and a buffer is swapped in only when the previous one has gone out
+// completely, so the sent prefix is dropped as it goes and a send's buffer
+// stays valid until its completion. What may wait unsent is capped.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+class i_send_queue {
+public:
+    static constexpr std::size_t default_limit = 4u << 20;   // bytes waiting at most
+
+    // Appends [first, last). False (nothing appended) when the bytes would
+    // take the unsent total past the limit.
+    bool append(const std::uint8_t* first, const std::uint8_t* last);
+
+    // The next bytes to send, or false when nothing waits. Only one range
+    // is handed out at a time; call completed() before asking again.
+    bool next(const std::uint8_t*& data, std::uint32_t& length);
+
+    // `bytes` of the range handed out have been sent.
+    void completed(std::uint32_t bytes);
+
+    // Unsent bytes (in flight and waiting).
+    std::size_t unsent() const { return (m_current.size() - m_offset) + m_pending.size(); }
+    bool empty() const { return unsent() == 0; }
+
+    void clear();
+    void set_limit(std::size_t bytes) { m_limit = bytes; }
+    std::size_t limit() const { return m_limit; }
+
+private:
+    std::vector<std::uint8_t> m_current;   // being sent from m_offset
+    std::size_t m_offset = 0;
+    std::vector<std::uint8_t> m_pending;   // appended while m_current goes out
+    std::size_t m_limit = default_limit;
+};
+
+// The receive window: a buffer, the bytes filled and the bytes wanted; the
+// next receive reads wanted - filled bytes at `filled`.
+struct i_receive_window {
+    std::vector<std::uint8_t> buffer;
+    std::uint32_t wanted = 0;
+    std::uint32_t filled = 0;
+
+    // Sets the lengths; grows the buffer to `wanted` when smaller.
+    void set(std::uint32_t new_filled, std::uint32_t new_wanted);
+    // Bytes the next receive asks for.
+    std::uint32_t missing() const { return wanted > filled ? wanted - filled : 0; }
+    bool complete() const { return filled == wanted; }
+    void zero() { std::fill(buffer.begin(), buffer.end(), std::uint8_t{0}); }
+};

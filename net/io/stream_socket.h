@@ -1,0 +1,101 @@
+// The TCP socket object of the I/O layer. It adopts a connected socket
+// (`assign`) or connects one (`async_connect`), moves one buffer per send
+// or receive, and reports every result as a handler call on the I/O
+// thread. One send and one receive may be in flight at a time; a second
+// one of the same kind is refused with 10036 (in progress).
+//
+// Errors handlers receive: 995 cancelled by close (also for transfers the
+// close aborted), 38 the peer closed the stream (a receive of 0 bytes),
+// the refusal/reset numbers of platform/error_codes.h otherwise.
+#pragma once
+
+#include "net/io/io_error.h"
+#include "net/io/io_service.h"
+
+#include <netinet/in.h>
+
+#include <cstdint>
+#include <memory>
+
+class i_iocp_io_service;
+class i_socket_state;
+
+// Protocol of the socket services: IPv4 (family 2), stream, TCP.
+struct i_tcp {
+    static constexpr int family = 2;
+    static constexpr int type = 1;
+    static constexpr int protocol = 6;
+};
+
+// IPv4 endpoint; built from the address and port in host byte order.
+struct i_tcp_endpoint {
+    sockaddr_in data{};
+    i_tcp_endpoint(std::uint32_t address_host_order, std::uint16_t port);
+    std::uint32_t address() const;   // host byte order
+    std::uint16_t port() const;
+};
+
+template <class Protocol>
+class i_stream_socket_service;
+
+// Creates and tracks the socket states of one i_io_service.
+template <>
+class i_stream_socket_service<i_tcp> : public i_service {
+public:
+    explicit i_stream_socket_service(i_io_service& owner);
+    void shutdown_service() override {}
+    i_iocp_io_service& iocp() { return m_iocp; }
+
+private:
+    i_iocp_io_service& m_iocp;
+};
+
+class i_stream_socket {
+public:
+    using native_type = int;
+    static constexpr native_type invalid_native = -1;
+
+    // A closed socket on `io`.
+    explicit i_stream_socket(i_io_service& io);
+    // Closes the socket.
+    ~i_stream_socket();
+    i_stream_socket(const i_stream_socket&) = delete;
+    i_stream_socket& operator=(const i_stream_socket&) = delete;
+
+    // The native socket, invalid_native (-1) when closed.
+    native_type native() const;
+    bool is_open() const { return native() != invalid_native; }
+
+    // Adopts a connected (or still connecting) native socket: non-blocking,
+    // 32768-byte buffers each way, watched by the I/O service; then posts
+    // the handler with 0. An invalid socket does nothing and calls nothing.
+    // A socket that already holds one refuses with 10056 (is connected).
+    void assign(native_type native, i_handler function, void* context);
+
+    // Connects to `endpoint` (creating the socket when closed); the handler
+    // receives 0 or the error (10061 refused...). No time-out here: the
+    // caller's timer bounds the wait and closes the socket.
+    void async_connect(const i_tcp_endpoint& endpoint, i_handler function, void* context);
+
+    // Sends at most `length` bytes of `data`; the buffer must stay valid
+    // until the handler runs. Length 0 completes with (0, 0).
+    void async_send(const void* data, std::uint32_t length, i_transfer_handler function,
+                    void* context);
+
+    // Receives at most `length` bytes into `data`; the buffer must stay
+    // valid until the handler runs. Length 0 completes with (0, 0) without
+    // touching the socket.
+    void async_receive(void* data, std::uint32_t length, i_transfer_handler function,
+                       void* context);
+
+    // Closes the socket: a pending connect, send and receive complete with
+    // 995. Nothing when already closed. Any thread.
+    void close();
+
+    i_io_service& get_io_service() { return m_io; }
+
+private:
+    i_io_service& m_io;
+    i_stream_socket_service<i_tcp>& m_service;
+    std::shared_ptr<i_socket_state> m_state;
+};

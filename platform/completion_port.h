@@ -1,0 +1,90 @@
+// A completion port for Linux: a FIFO of completion packets that one
+// thread dequeues, and an epoll set of descriptors whose readiness is
+// handed to their owners on that same thread while it waits. Posting is
+// thread-safe and wakes a waiting thread through an eventfd only when one
+// is actually asleep, so a thread that posts to itself pays no syscall.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
+
+namespace platform {
+
+// One completion: a handler (function, context) with the values it is to
+// receive. `kind` is the owner's own tag. A packet without a function is
+// an "empty" completion (used to wake and stop the dequeuing thread).
+struct completion_packet {
+    void (*function)() = nullptr;
+    void* context = nullptr;
+    std::uint32_t kind = 0;
+    std::uint32_t error = 0;
+    std::uint32_t bytes = 0;
+};
+
+// Readiness bits passed to ready_target::on_ready.
+constexpr std::uint32_t ready_read = 1;
+constexpr std::uint32_t ready_write = 2;
+constexpr std::uint32_t ready_error = 4;   // error or hang-up
+
+// The owner of a watched descriptor. on_ready runs on the thread inside
+// CompletionPort::get, outside every lock of the port; it typically does
+// the non-blocking I/O and posts packets.
+class ready_target {
+public:
+    virtual ~ready_target() = default;
+    virtual void on_ready(std::uint32_t events) = 0;
+};
+
+class CompletionPort {
+public:
+    CompletionPort();
+    ~CompletionPort();
+    CompletionPort(const CompletionPort&) = delete;
+    CompletionPort& operator=(const CompletionPort&) = delete;
+
+    // False when epoll or the eventfd could not be created.
+    bool valid() const { return m_epoll >= 0 && m_wake >= 0; }
+
+    // Queues a packet (any thread). False when the port is not valid.
+    bool post(const completion_packet& packet);
+
+    enum class wait_result { packet, timeout, failed };
+
+    // Dequeues the oldest packet, waiting up to `timeout_ms` (0: poll) for
+    // one while serving descriptor readiness. One thread at a time.
+    wait_result get(completion_packet& out, std::uint32_t timeout_ms);
+
+    // Watches `fd` (edge-triggered, read and write) for `target`; returns
+    // the key for detach, 0 on failure (error in last_error()).
+    std::uint64_t attach(int fd, std::shared_ptr<ready_target> target);
+
+    // Stops delivering readiness for the key. Events already taken from
+    // epoll for it are dropped. Call before closing the descriptor.
+    void detach(std::uint64_t key, int fd);
+
+    // Wakes a thread blocked in get() (it then returns timeout).
+    void wake();
+
+    // Packets queued and not yet dequeued.
+    std::size_t pending() const;
+
+private:
+    bool pop(completion_packet& out);
+    void dispatch_ready(int timeout_ms);
+
+    int m_epoll = -1;
+    int m_wake = -1;
+    mutable std::mutex m_queue_lock;          // guards m_queue and m_sleeping
+    std::deque<completion_packet> m_queue;
+    bool m_sleeping = false;                  // a thread waits in epoll with an empty queue
+    unsigned m_since_poll = 0;                // packets handed out since the last epoll look
+    std::mutex m_targets_lock;                // guards m_targets and m_next_key
+    std::unordered_map<std::uint64_t, std::shared_ptr<ready_target>> m_targets;
+    std::uint64_t m_next_key = 1;
+};
+
+} // namespace platform
