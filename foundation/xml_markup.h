@@ -26,6 +26,8 @@ class CXmlMarkup {
   static constexpr size_t kMaxDepth = 256;
   // Largest document accepted, in bytes.
   static constexpr size_t kMaxDocSize = 64u * 1024u * 1024u;
+  // Most attributes one element may carry.
+  static constexpr size_t kMaxAttributes = 256;
 
   CXmlMarkup() = default;
   explicit CXmlMarkup(const char* text) { SetDoc(text); }
