@@ -56,6 +56,9 @@ bool writeFileAtomically(const std::string& path, const std::string& data, std::
         setError(error, "cannot create", temp, errno);
         return false;
     }
+    // The replacement keeps the permissions of the file it replaces.
+    struct stat old {};
+    if (::stat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode)) ::fchmod(fd, old.st_mode & 07777);
     if (!writeAll(fd, data) || ::fsync(fd) != 0) {
         setError(error, "cannot write", temp, errno);
         ::close(fd);

@@ -32,11 +32,11 @@ std::FILE* openRegularFile(const std::string& filename) {
     return file;
 }
 
-// Line breaks in a name or value would start a line of their own on reload.
+// A line break in a name or value would start a line of its own on reload.
 std::string oneLine(const std::string& text) {
     std::string out = text;
     for (char& c : out)
-        if (c == '\n' || c == '\r') c = ' ';
+        if (c == '\n') c = ' ';
     return out;
 }
 
@@ -85,7 +85,7 @@ void ConfigFile::load(DataStream& stream, const std::string& separators, bool tr
 
 void ConfigFile::parse(DataStream& stream, const std::string& separators, bool trimWhitespace,
                        SettingsBySection& out) const {
-    SettingsMultiMap* current = nullptr;  // created on the first entry before any section line
+    SettingsMultiMap* current = nullptr;  // null: the nameless section, made on its first entry
     bool firstLine = true;
     while (!stream.eof()) {
         std::string line = stream.getLine();
@@ -99,7 +99,10 @@ void ConfigFile::parse(DataStream& stream, const std::string& separators, bool t
         }
         if (line.empty() || line[0] == '#' || line[0] == '@') continue;
         if (line[0] == '[' && line.size() >= 2 && line.back() == ']') {
-            current = &out[line.substr(1, line.size() - 2)];
+            // The nameless section has no header line when saved, so it only
+            // comes to exist through an entry (keeps save and load symmetric).
+            const std::string name = line.substr(1, line.size() - 2);
+            current = name.empty() ? nullptr : &out[name];
             continue;
         }
         const size_t sep = line.find_first_of(separators);

@@ -60,8 +60,8 @@ public:
     // file and a rename, so a crash never loses it. Saves of one object run
     // one at a time. Returns false (file untouched) when it cannot be written.
     bool save(const std::string& filename) const;
-    // The text save writes. Line breaks inside names and values are written
-    // as blanks so that a value can never start a new line of its own.
+    // The text save writes. A "\n" inside a name or value is written as a
+    // blank so that a value can never start a line of its own.
     std::string saveToString() const;
 
     // The first value of the key in the section; empty when either is missing.

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include "temp_folder.h"
 
 using fagex_test::readFile;
@@ -32,4 +34,16 @@ TEST(AtomicFileTest, FailuresLeaveTheOldFile) {
     EXPECT_FALSE(fagex::writeFileAtomically("", "x", &error));
     EXPECT_FALSE(fagex::writeFileAtomically(dir.file("missing/a.cfg"), "x", &error));
     EXPECT_NE(error.find("cannot create"), std::string::npos) << error;
+}
+
+TEST(AtomicFileTest, ReplacementKeepsThePermissions) {
+    TempFolder dir;
+    const std::string path = dir.file("private.cfg");
+    writeFile(path, "old");
+    ASSERT_EQ(::chmod(path.c_str(), 0600), 0);
+    ASSERT_TRUE(fagex::writeFileAtomically(path, "new"));
+    struct stat st {};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(readFile(path), "new");
 }

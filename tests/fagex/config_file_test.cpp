@@ -2,13 +2,28 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "fagex/fagexAtomicFile.h"
 #include "temp_folder.h"
+
+namespace fagex {
+// Readable failure messages: every section, empty ones included.
+void PrintTo(const ConfigFile& cfg, std::ostream* os) {
+    for (const auto& section : cfg.getAll()) {
+        *os << "[" << ::testing::PrintToString(section.first) << "]";
+        for (const auto& entry : section.second)
+            *os << " " << ::testing::PrintToString(entry.first) << "=" << ::testing::PrintToString(entry.second);
+        *os << "\n";
+    }
+}
+}  // namespace fagex
 
 using fagex::ConfigFile;
 using fagex_test::readFile;
@@ -270,4 +285,69 @@ TEST(ConfigFileTest, HostileInputNeverBreaksTheParser) {
     // Every prefix of a real file loads.
     const std::string real = "[Preferred_Settings]\nListenPort=9000\nRIS_SOUTH=127.0.0.1\n[dll_info]\nx=y\n";
     for (size_t n = 0; n <= real.size(); ++n) EXPECT_NO_THROW(parse(real.substr(0, n)));
+}
+
+namespace {
+
+// Hands out at most `chunk` bytes per read, as a slow file or pipe would.
+class ChunkedStream : public fagex::DataStream {
+public:
+    ChunkedStream(std::string data, size_t chunk) : mData(std::move(data)), mChunk(chunk) {}
+    size_t read(void* buf, size_t count) override {
+        const size_t n = std::min({count, mChunk, mData.size() - mPos});
+        std::memcpy(buf, mData.data() + mPos, n);
+        mPos += n;
+        return n;
+    }
+    bool eof() const override { return mPos >= mData.size(); }
+    void close() override {}
+
+private:
+    std::string mData;
+    size_t mChunk;
+    size_t mPos = 0;
+};
+
+}  // namespace
+
+TEST(ConfigFileTest, ResultDoesNotDependOnHowTheInputArrives) {
+    const std::string text =
+        "\xEF\xBB\xBFtop=1\r\n[Preferred_Settings]\r\nListenPort = 9000\r\nsave=C:\\a b\n[1]\nk=v\nk=w";
+    const ConfigFile whole = parse(text);
+    for (size_t chunk = 1; chunk <= 9; ++chunk) {
+        ChunkedStream stream(text, chunk);
+        ConfigFile cfg;
+        cfg.load(stream);
+        EXPECT_EQ(cfg, whole) << "chunk " << chunk;
+    }
+}
+
+TEST(ConfigFileTest, MutatedFilesLoadAndSurviveASecondRoundTrip) {
+    const std::string seed =
+        "[Preferred_Settings]\nListenPort=9000\nRIS_SOUTH=127.0.0.1\nmax_download_speed=5000.0\n"
+        "[12]\ngameid=3\nfile_list_name_0=a b.pak\n[Branch]\n10=_New\n";
+    const char alphabet[] = "[]=:\t \r\n#@\0x\xff";
+    uint32_t state = 12345;
+    auto next = [&state] {
+        state = state * 1103515245u + 12345u;
+        return state >> 8;
+    };
+    for (int round = 0; round < 2000; ++round) {
+        std::string input = seed;
+        const int edits = 1 + static_cast<int>(next() % 8);
+        for (int e = 0; e < edits; ++e) {
+            const size_t pos = next() % (input.size() + 1);
+            switch (next() % 3) {
+                case 0: input.insert(pos, 1, alphabet[next() % (sizeof alphabet - 1)]); break;
+                case 1: if (pos < input.size()) input.erase(pos, 1); break;
+                default: if (pos < input.size()) input[pos] = static_cast<char>(next()); break;
+            }
+        }
+        ConfigFile first = parse(input);
+        // What we write, we read back unchanged.
+        ConfigFile second = parse(first.saveToString());
+        ConfigFile third = parse(second.saveToString());
+        ASSERT_EQ(first, second) << "round " << round;
+        ASSERT_EQ(second, third) << "round " << round;
+    }
 }
