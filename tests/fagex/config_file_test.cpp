@@ -351,3 +351,26 @@ TEST(ConfigFileTest, MutatedFilesLoadAndSurviveASecondRoundTrip) {
         ASSERT_EQ(second, third) << "round " << round;
     }
 }
+
+TEST(ConfigFileTest, ReadersWritersAndSaversMayShareOneObject) {
+    TempFolder dir;
+    ConfigFile cfg = parse("[Preferred_Settings]\nmax_download_speed=5000.0\n[game_last_version]\n12=0\n");
+    std::vector<std::thread> threads;
+    threads.emplace_back([&] {
+        for (int i = 0; i < 300; ++i) cfg.setSetting("game_last_version", "12", std::to_string(i));
+    });
+    threads.emplace_back([&] {
+        for (int i = 0; i < 300; ++i) cfg.addSetting("1" + std::to_string(i % 7), "k", "v");
+    });
+    threads.emplace_back([&] {
+        for (int i = 0; i < 300; ++i) EXPECT_EQ(cfg.getSetting("Preferred_Settings", "max_download_speed"), "5000.0");
+    });
+    threads.emplace_back([&] {
+        for (int i = 0; i < 20; ++i) EXPECT_TRUE(cfg.save(dir.file("p2sp_config.ini")));
+    });
+    for (auto& th : threads) th.join();
+    EXPECT_EQ(cfg.getSetting("game_last_version", "12"), "299");
+    ConfigFile back;
+    back.load(dir.file("p2sp_config.ini"));
+    EXPECT_EQ(back.getSetting("Preferred_Settings", "max_download_speed"), "5000.0");
+}
