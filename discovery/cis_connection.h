@@ -87,7 +87,8 @@ public:
     // up to 4 connects of the connect bound (10000 ms) and one reply wait
     // (10000 ms). Blocking: call it off the I/O thread. 0 when the CIS
     // answered 0; 1 empty list; 2 not connected; 3 send failed; 4 no or bad
-    // reply; 5 cancelled (StopLogon or CancelAll); otherwise the CIS result.
+    // reply; 5 cancelled (StopLogon or CancelAll); 6 the CIS answered a
+    // non-zero result.
     int SendCmd87Packet(std::uint64_t task_id, std::uint64_t client_id, std::uint32_t a, std::uint32_t b,
                         std::uint32_t c, const std::vector<CisAddress>& cis_list, std::uint8_t type);
 
@@ -102,7 +103,9 @@ public:
 
 private:
     struct Request;
+    struct Reply;
     void LogonThread(Request request);
+    std::string AskOne(const CisAddress& cis, const Request& request, Reply& reply, std::uint32_t& refusal);
     bool Stopped() const;
     void Message(const std::string& text);
 

@@ -6,7 +6,8 @@
 //     the asker
 //   answer (18 bytes, to the address the query came from): u64 task id,
 //     u64 client id of the answerer, u16 its peer listen port
-// A peer answers only for tasks in its set and never to its own client id.
+// A peer answers only for tasks in its set and never to its own client id;
+// answers are kept only for tasks in the asker's own set.
 // Datagrams of any other length are ignored.
 #pragma once
 
@@ -72,8 +73,7 @@ public:
 
 private:
     void Run();
-    void HandleQuery(const std::uint8_t* data, std::size_t size, const void* from);
-    void HandleAnswer(const std::uint8_t* data, std::size_t size, std::uint32_t from_ip);
+    void HandleAnswer(const std::uint8_t* data, std::uint32_t from_ip);
     void CloseSockets();
 
     std::uint64_t m_client_id = 0;

@@ -20,12 +20,13 @@
 //   Fields 0 to 5 must be present with exactly these widths; field 6 must be
 //   a whole number of records. Anything else is a malformed reply.
 //
-// Servers are tried in order: the south server(s) (type 1 of CServerList,
-// then the registry values "SouRisIp"/"SouRisPort"), then the north ones
-// (type 2, "NorRisIp"/"NorRisPort"). When nothing is configured at all the
-// default 127.0.0.1:3334 is used, overridable with VR_RIS_SOUTH and
-// VR_RIS_NORTH ("host[:port]"). Each attempt has a connect bound and a
-// reply bound, so a down or silent server fails within a few seconds.
+// Servers are tried in order: the south server(s), then the north ones.
+// South: VR_RIS_SOUTH ("host[:port]") when set; otherwise the type-1
+// records of CServerList, then the registry values "SouRisIp"/"SouRisPort".
+// North likewise with VR_RIS_NORTH, type 2, "NorRisIp"/"NorRisPort". When
+// nothing names any server, 127.0.0.1:3334. Host names are resolved with
+// getaddrinfo. Each attempt has a connect bound and a reply bound, so a
+// down or silent server fails within a few seconds.
 #pragma once
 
 #include <atomic>
@@ -59,7 +60,6 @@ enum RisLogonCode : std::uint32_t {
     RIS_SEND_FAILED = 2,
     RIS_NO_REPLY = 3,         // closed or silent past the reply bound
     RIS_BAD_REPLY = 4,        // malformed reply
-    RIS_STOPPED = 5,          // Stop() was called
     RIS_REFUSED = 6,          // the server answered with a non-zero result
 };
 
@@ -67,7 +67,7 @@ enum RisLogonCode : std::uint32_t {
 class CRisConnectionEx_Event {
 public:
     virtual ~CRisConnectionEx_Event() = default;
-    // Called exactly once per logon, on the logon thread. Success when both
+    // Called once per logon that is not stopped, on the logon thread. Success when both
     // result and status are 0; then `cis_list` and `logon` are filled. On
     // RIS_REFUSED `status` carries the server's result code.
     virtual void OnRisConnectionCompleted(std::uint32_t result, const std::vector<CisAddress>& cis_list,
@@ -97,8 +97,9 @@ public:
     // `param` is kept for the caller's records (the client core passes -1).
     int Start(std::uint32_t param);
 
-    // Ends a running logon promptly (its sink still gets RIS_STOPPED unless
-    // the result was already delivered) and joins the thread. Bounded.
+    // Ends a running logon promptly and joins the thread. A logon ended this
+    // way reports nothing to the sink (a client core that is stopping must
+    // not build a session); one that already reported is just joined.
     void Stop();
 
     bool IsRunning() const;

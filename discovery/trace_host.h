@@ -2,7 +2,8 @@
 //
 // Probes are UDP datagrams with a growing TTL (no raw socket, no root); the
 // routers' "time exceeded" answers are read from the socket error queue.
-// At most 16 hops, 3 probes of 300 ms per hop, 4 CIS per trace.
+// At most 16 hops, 2 probes of 300 ms per hop, 4 CIS per trace; a route
+// gives up after 4 silent hops in a row.
 //
 // Upload: one TCP connection to the route server (default 127.0.0.1:3334,
 // VR_ROUTE_SERVER "host[:port]"), one command packet (flag 0, version 258):
