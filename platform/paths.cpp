@@ -1,0 +1,284 @@
+#include "platform/paths.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace platform {
+
+namespace {
+
+std::string env_or(const char* name, const std::string& fallback)
+{
+    const char* v = std::getenv(name);
+    return (v && *v) ? std::string(v) : fallback;
+}
+
+std::string lower(std::string s)
+{
+    for (char& c : s)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+std::string slashes(std::string s)
+{
+    std::replace(s.begin(), s.end(), '\\', '/');
+    return s;
+}
+
+int module_anchor;
+
+} // namespace
+
+std::string common_appdata_dir()
+{
+    if (const char* v = std::getenv("VR_APPDATA_DIR"); v && *v)
+        return v;
+    if (const char* x = std::getenv("XDG_DATA_HOME"); x && *x)
+        return join_path(x, "vr_download");
+    const char* home = std::getenv("HOME");
+    return join_path(home && *home ? home : "/tmp", ".local/share/vr_download");
+}
+
+std::string system_dir() { return env_or("VR_SYSTEM_DIR", join_path(common_appdata_dir(), "system")); }
+std::string qorn_dir() { return env_or("VR_QORN_DIR", join_path(common_appdata_dir(), "qorn")); }
+std::string velmar_dir() { return env_or("VR_VELMAR_DIR", join_path(common_appdata_dir(), "velmar")); }
+
+std::string client_log_marker_path()
+{
+    return env_or("VR_CLIENT_LOG_MARKER", join_path(common_appdata_dir(), "velmarp2sp/dlllogout.log"));
+}
+
+std::string module_dir()
+{
+    if (const char* v = std::getenv("VR_MODULE_DIR"); v && *v)
+        return v;
+    Dl_info info{};
+    if (dladdr(&module_anchor, &info) && info.dli_fname && info.dli_fname[0] == '/') {
+        std::string folder = parent_folder(info.dli_fname);
+        if (!folder.empty())
+            return folder;
+    }
+    char buf[4096];
+    if (getcwd(buf, sizeof buf))
+        return buf;
+    return ".";
+}
+
+std::string from_windows_path(const std::string& path)
+{
+    const std::string p = slashes(path);
+    if (p.size() < 2 || p[1] != ':' || !std::isalpha(static_cast<unsigned char>(p[0])))
+        return p;
+    const std::string pl = lower(p);
+    struct Mapping { const char* prefix; std::string (*folder)(); };
+    static const Mapping mappings[] = {
+        {"c:/velmarp2sp/dlllogout.log", &client_log_marker_path},
+        {"c:/velmar", &velmar_dir},
+        {"c:/qorn", &qorn_dir},
+    };
+    for (const Mapping& m : mappings) {
+        const std::size_t n = std::strlen(m.prefix);
+        if (pl.compare(0, n, m.prefix) == 0 && (pl.size() == n || pl[n] == '/'))
+            return m.folder() + p.substr(n);
+    }
+    std::string rest = p.substr(2);
+    while (!rest.empty() && rest[0] == '/')
+        rest.erase(0, 1);
+    const std::string drive = join_path(common_appdata_dir(), std::string("drive_") + lower(p.substr(0, 1)));
+    return rest.empty() ? drive : join_path(drive, rest);
+}
+
+std::string join_path(const std::string& a, const std::string& b)
+{
+    if (a.empty())
+        return b;
+    if (b.empty())
+        return a;
+    const bool a_sep = a.back() == '/';
+    const bool b_sep = b.front() == '/';
+    if (a_sep && b_sep)
+        return a + b.substr(1);
+    if (a_sep || b_sep)
+        return a + b;
+    return a + '/' + b;
+}
+
+std::string parent_folder(const std::string& path)
+{
+    const std::size_t pos = path.find_last_of('/');
+    if (pos == std::string::npos)
+        return std::string();
+    if (pos == 0)
+        return "/";
+    return path.substr(0, pos);
+}
+
+bool path_exists(const std::string& path)
+{
+    struct stat st;
+    return !path.empty() && ::stat(path.c_str(), &st) == 0;
+}
+
+bool file_exists(const std::string& path)
+{
+    struct stat st;
+    return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool folder_exists(const std::string& path)
+{
+    struct stat st;
+    return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool create_folder(const std::string& path)
+{
+    if (path.empty())
+        return false;
+    if (folder_exists(path))
+        return true;
+    std::string p = path;
+    while (p.size() > 1 && p.back() == '/')
+        p.pop_back();
+    const std::string parent = parent_folder(p);
+    if (!parent.empty() && parent != p && !create_folder(parent))
+        return false;
+    if (::mkdir(p.c_str(), 0777) == 0 || errno == EEXIST)
+        return folder_exists(p);
+    return false;
+}
+
+bool delete_file(const std::string& path)
+{
+    return ::unlink(path.c_str()) == 0 || errno == ENOENT;
+}
+
+std::int64_t last_write_time(const std::string& path)
+{
+    struct stat st;
+    if (path.empty() || ::stat(path.c_str(), &st) != 0)
+        return -1;
+    return static_cast<std::int64_t>(st.st_mtime);
+}
+
+std::int64_t file_size(const std::string& path)
+{
+    struct stat st;
+    if (path.empty() || ::stat(path.c_str(), &st) != 0)
+        return -1;
+    return static_cast<std::int64_t>(st.st_size);
+}
+
+bool list_folder(const std::string& path, std::vector<FolderEntry>& out)
+{
+    out.clear();
+    DIR* dir = ::opendir(path.c_str());
+    if (!dir)
+        return false;
+    while (dirent* e = ::readdir(dir)) {
+        if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0)
+            continue;
+        FolderEntry entry;
+        entry.name = e->d_name;
+        struct stat st;
+        if (::stat(join_path(path, entry.name).c_str(), &st) == 0) {
+            entry.is_dir = S_ISDIR(st.st_mode);
+            entry.size = entry.is_dir ? 0 : static_cast<std::uint64_t>(st.st_size);
+            entry.mtime = static_cast<std::int64_t>(st.st_mtime);
+        }
+        out.push_back(std::move(entry));
+    }
+    ::closedir(dir);
+    std::sort(out.begin(), out.end(), [](const FolderEntry& a, const FolderEntry& b) { return a.name < b.name; });
+    return true;
+}
+
+bool rename_over(const std::string& from, const std::string& to)
+{
+    return ::rename(from.c_str(), to.c_str()) == 0;
+}
+
+bool write_file_atomically(const std::string& path, const void* data, std::size_t size)
+{
+    if (path.empty())
+        return false;
+    const std::string folder = parent_folder(path);
+    if (!folder.empty() && !create_folder(folder))
+        return false;
+    // A unique temporary name per call, so concurrent saves of one file never
+    // write into each other's temporary file; the last rename wins whole.
+    static std::atomic<unsigned> counter{0};
+    const std::string tmp = path + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(counter++);
+    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return false;
+    const char* p = static_cast<const char*>(data);
+    std::size_t left = size;
+    bool ok = true;
+    while (left > 0) {
+        const ssize_t n = ::write(fd, p, left);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            ok = false;
+            break;
+        }
+        p += n;
+        left -= static_cast<std::size_t>(n);
+    }
+    if (ok && ::fsync(fd) != 0)
+        ok = false;
+    if (::close(fd) != 0)
+        ok = false;
+    if (ok && rename_over(tmp, path))
+        return true;
+    ::unlink(tmp.c_str());
+    return false;
+}
+
+bool write_file_atomically(const std::string& path, const std::string& bytes)
+{
+    return write_file_atomically(path, bytes.data(), bytes.size());
+}
+
+bool read_file(const std::string& path, std::string& out, std::size_t max_bytes)
+{
+    out.clear();
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    char buf[8192];
+    bool ok = true;
+    for (;;) {
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            ok = false;
+            break;
+        }
+        if (n == 0)
+            break;
+        if (out.size() + static_cast<std::size_t>(n) > max_bytes) {
+            ok = false;
+            break;
+        }
+        out.append(buf, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    if (!ok)
+        out.clear();
+    return ok;
+}
+
+} // namespace platform

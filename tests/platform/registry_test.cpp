@@ -1,0 +1,100 @@
+#include "platform/registry.h"
+
+#include "support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+#include <vector>
+
+using test_support::ScopedEnv;
+using test_support::TempDir;
+
+namespace {
+
+struct RegistryTest : ::testing::Test {
+    TempDir dir;
+    ScopedEnv env{"VR_REGISTRY_DIR", dir.path()};
+};
+
+} // namespace
+
+TEST_F(RegistryTest, ValuesPersistAcrossKeyObjects)
+{
+    {
+        platform::RegistryKey key;
+        EXPECT_TRUE(key.set_string("SouRisIp", "127.0.0.1"));
+        EXPECT_TRUE(key.set_dword("SouRisPort", 3334));
+        EXPECT_TRUE(key.set_string("ClientIdStr", "18446744073709551615"));
+        EXPECT_TRUE(key.set_dword("RegionCode", 0xFFFFFFFFu));
+        EXPECT_EQ(key.file_path().rfind(dir.path(), 0), 0u);
+    }
+    platform::RegistryKey again(platform::downloader_key);
+    std::string s;
+    std::uint32_t d = 0;
+    ASSERT_TRUE(again.get_string("SouRisIp", s));
+    EXPECT_EQ(s, "127.0.0.1");
+    ASSERT_TRUE(again.get_dword("SouRisPort", d));
+    EXPECT_EQ(d, 3334u);
+    ASSERT_TRUE(again.get_dword("regioncode", d));  // names are case-blind
+    EXPECT_EQ(d, 0xFFFFFFFFu);
+    ASSERT_TRUE(again.get_string("ClientIdStr", s));
+    EXPECT_EQ(s, "18446744073709551615");
+}
+
+TEST_F(RegistryTest, MissingWrongTypeReplaceAndRemove)
+{
+    platform::RegistryKey key;
+    std::string s = "unchanged";
+    std::uint32_t d = 7;
+    EXPECT_FALSE(key.get_string("NorRisIp", s));
+    EXPECT_EQ(s, "unchanged");
+    ASSERT_TRUE(key.set_dword("NorRisPort", 1));
+    EXPECT_FALSE(key.get_string("NorRisPort", s));  // a DWORD is not a string
+    ASSERT_TRUE(key.set_string("NorRisPort", "text"));  // replaced by a string
+    EXPECT_FALSE(key.get_dword("NorRisPort", d));
+    EXPECT_EQ(d, 7u);
+    EXPECT_TRUE(key.remove("NorRisPort"));
+    EXPECT_FALSE(key.get_string("NorRisPort", s));
+    EXPECT_TRUE(key.remove("NorRisPort"));
+    EXPECT_FALSE(key.set_string("", "x"));
+}
+
+TEST_F(RegistryTest, AnyTextRoundTrips)
+{
+    platform::RegistryKey key;
+    const std::string odd[] = {"", "tab\there", "line\nbreak\r\n", "back\\slash\\", "中文", "=;[x]"};
+    for (const std::string& v : odd) {
+        ASSERT_TRUE(key.set_string("v", v));
+        std::string back;
+        ASSERT_TRUE(key.get_string("v", back));
+        EXPECT_EQ(back, v);
+    }
+    ASSERT_TRUE(key.set_string("name\twith\ttabs", "x"));
+    std::string back;
+    EXPECT_TRUE(key.get_string("name\twith\ttabs", back));
+}
+
+TEST_F(RegistryTest, KeysAreSeparateAndWritersDoNotLoseValues)
+{
+    platform::RegistryKey a("Software\\QORN\\Downloader");
+    platform::RegistryKey b("Software\\Other");
+    ASSERT_TRUE(a.set_dword("x", 1));
+    std::uint32_t d = 0;
+    EXPECT_FALSE(b.get_dword("x", d));
+
+    std::vector<std::thread> writers;
+    for (int t = 0; t < 4; ++t)
+        writers.emplace_back([t] {
+            platform::RegistryKey k;
+            for (int i = 0; i < 10; ++i)
+                k.set_dword("w" + std::to_string(t) + "_" + std::to_string(i), static_cast<std::uint32_t>(i));
+        });
+    for (auto& w : writers)
+        w.join();
+    for (int t = 0; t < 4; ++t)
+        for (int i = 0; i < 10; ++i) {
+            ASSERT_TRUE(a.get_dword("w" + std::to_string(t) + "_" + std::to_string(i), d));
+            EXPECT_EQ(d, static_cast<std::uint32_t>(i));
+        }
+}
