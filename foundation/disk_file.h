@@ -51,6 +51,7 @@ public:
 
 private:
     bool open_locked(bool read_only);
+    bool open_for_read_locked();
     void close_locked();
 
     mutable CcsLocker m_lock;   // guards the handle and the mode

@@ -9,7 +9,7 @@
 //   104 the header reached 1024 bytes without its blank line
 //   105 a header receive failed, or the server closed the stream
 //   201 the status line is not "<protocol> 200"
-//   302 no "content-length:" in the header
+//   302 no "content-length:" in the header, or no number after it
 //   303 no line end after "content-length:"
 //   304 the announced length is larger than the body cap
 //   403 a body wait timed out (or the total deadline passed in the body)

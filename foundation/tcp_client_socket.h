@@ -15,8 +15,12 @@ public:
         wait_ended = 1,      // still connecting when the wait ran out
         connect_failed = 2,  // no socket, or the connect failed at once
         select_failed = 3,   // the wait itself failed
-        refused = 4,
+        refused = 4,         // refused, or failed while it was waited for
     };
+
+    // Connect wait used in blocking mode when the caller gives 0 (the
+    // usual system connect limit), so no connect waits without bound.
+    static constexpr std::uint32_t blocking_connect_ms = 21000;
 
     CTcpClientSocketHelper() = default;
     // Closes the socket unless it was detached.
@@ -26,8 +30,11 @@ public:
 
     // Creates the socket and connects to `ipv4` (network byte order) and
     // `port`, binding `local_port` first when it is not 0. `blocking` 0
-    // makes the socket non-blocking (it stays so). A connect in progress is
-    // waited for up to `wait_ms`. Any socket held before is closed first.
+    // makes the socket non-blocking (it stays so); otherwise it is blocking
+    // once connected. A connect in progress is waited for up to `wait_ms`
+    // (blocking mode: blocking_connect_ms when 0). Any socket held before
+    // is closed first; on failure the socket stays held until Close or the
+    // destructor (result 1 leaves it connecting).
     int Connect(std::uint32_t ipv4, std::uint16_t port, std::uint16_t local_port, std::uint32_t blocking,
                 std::uint32_t wait_ms);
 

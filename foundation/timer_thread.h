@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <thread>
 #include <vector>
 
 // The owner's timer callback.
@@ -51,10 +52,13 @@ public:
     // True while a thread is held.
     bool IsRunning() const;
 
-    // Sets the stop flag, wakes the thread and waits for it (at most
-    // stop_wait_ms, then the thread is left to end by itself: it polls the
-    // flag between calls), then clears the timers. From inside OnTimer it
-    // only asks the thread to stop.
+    // Sets the stop flag, wakes the thread and waits for it, then clears
+    // the timers. The thread sees the flag within poll_ms and between two
+    // calls, so it ends within stop_wait_ms unless an OnTimer call itself
+    // runs longer; then Stop logs that and waits for that call to return
+    // rather than leave a thread running on its owner. From inside OnTimer
+    // it only asks the thread to stop (and clears the timers). The object
+    // must not be destroyed from inside its own OnTimer.
     void Stop();
 
     void check_invariant() const;
@@ -69,14 +73,15 @@ private:
     };
 
     void run();
-    bool take_due(Timer& out);
-    void finish_call(const Timer& called, bool keep);
+    bool on_timer_thread() const;
 
     mutable CcsLocker m_lock;          // guards m_timers, m_sink, m_serial
     std::vector<Timer> m_timers;
     ITimerEvent* m_sink = nullptr;
     std::uint64_t m_serial = 0;
+    std::vector<std::uint64_t> m_due;  // the thread's list of due serials, reused
     std::atomic<bool> m_stop{false};
+    std::atomic<std::thread::id> m_thread_id{};  // the running timer thread
     platform::Event m_wake;
     platform::Thread m_thread;
     CcsLocker m_thread_lock;           // serialises start and stop

@@ -1,0 +1,166 @@
+#include "foundation/disk_file.h"
+
+#include "platform/paths.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+CDiskFile::CDiskFile(const std::string& path, bool read_only) : m_path(platform::from_windows_path(path))
+{
+    const std::string folder = platform::parent_folder(m_path);
+    if (!folder.empty() && !platform::folder_exists(folder))
+        platform::create_folder(folder);
+    CScopedLock g(m_lock);
+    open_locked(read_only);
+}
+
+CDiskFile::~CDiskFile()
+{
+    CScopedLock g(m_lock);
+    close_locked();
+}
+
+bool CDiskFile::open_locked(bool read_only)
+{
+    close_locked();
+    const int flags = read_only ? O_RDONLY : (O_RDWR | O_CREAT);
+    do {
+        m_fd = ::open(m_path.c_str(), flags | O_CLOEXEC, 0666);
+    } while (m_fd < 0 && errno == EINTR);
+    m_read_only = read_only;
+    if (m_fd < 0)
+        return false;
+    struct stat st;
+    m_size = ::fstat(m_fd, &st) == 0 ? static_cast<std::int64_t>(st.st_size) : 0;
+    return true;
+}
+
+bool CDiskFile::open_for_read_locked()
+{
+    // A brief read-only open for one query keeps the mode of the object.
+    const bool was_read_only = m_read_only;
+    const bool ok = open_locked(true);
+    m_read_only = was_read_only;
+    return ok;
+}
+
+void CDiskFile::close_locked()
+{
+    if (m_fd >= 0) {
+        ::close(m_fd);
+        m_fd = -1;
+    }
+}
+
+bool CDiskFile::Open(std::uint8_t read_only)
+{
+    CScopedLock g(m_lock);
+    return open_locked(read_only != 0);
+}
+
+void CDiskFile::Close()
+{
+    CScopedLock g(m_lock);
+    close_locked();
+}
+
+bool CDiskFile::IsOpen() const
+{
+    CScopedLock g(m_lock);
+    return m_fd >= 0;
+}
+
+bool CDiskFile::IsReadOnly() const
+{
+    CScopedLock g(m_lock);
+    return m_read_only;
+}
+
+std::int64_t CDiskFile::CachedSize() const
+{
+    CScopedLock g(m_lock);
+    return m_size;
+}
+
+std::int64_t CDiskFile::GetSize()
+{
+    CScopedLock g(m_lock);
+    const bool opened_here = m_fd < 0;
+    if (opened_here && !open_for_read_locked())
+        return 0;
+    struct stat st;
+    const std::int64_t size = ::fstat(m_fd, &st) == 0 ? static_cast<std::int64_t>(st.st_size) : -1;
+    if (opened_here)
+        close_locked();
+    return size;
+}
+
+std::uint32_t CDiskFile::Read(std::uint64_t offset, void* buffer, std::uint32_t length)
+{
+    if (!buffer || length == 0 || offset > static_cast<std::uint64_t>(INT64_MAX))
+        return 0;
+    CScopedLock g(m_lock);
+    const bool opened_here = m_fd < 0;
+    if (opened_here && !open_for_read_locked())
+        return 0;
+    char* p = static_cast<char*>(buffer);
+    std::uint32_t done = 0;
+    while (done < length) {
+        const ssize_t n = ::pread(m_fd, p + done, length - done, static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        done += static_cast<std::uint32_t>(n);
+    }
+    if (opened_here)
+        close_locked();
+    return done;
+}
+
+std::uint32_t CDiskFile::Write(std::uint64_t offset, const void* buffer, std::uint32_t length)
+{
+    if (!buffer || length == 0 || offset > static_cast<std::uint64_t>(INT64_MAX))
+        return 0;
+    CScopedLock g(m_lock);
+    const bool opened_here = m_fd < 0;
+    if (opened_here && !open_locked(false))
+        return 0;
+    const char* p = static_cast<const char*>(buffer);
+    std::uint32_t done = 0;
+    while (done < length) {
+        const ssize_t n = ::pwrite(m_fd, p + done, length - done, static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        done += static_cast<std::uint32_t>(n);
+    }
+    const std::int64_t end = static_cast<std::int64_t>(offset + done);
+    if (end > m_size)
+        m_size = end;
+    if (opened_here)
+        close_locked();
+    return done;
+}
+
+bool CDiskFile::SetSize(std::int64_t size)
+{
+    if (size <= 0)
+        return false;
+    CScopedLock g(m_lock);
+    const bool opened_here = m_fd < 0;
+    if (opened_here && !open_locked(false))
+        return false;
+    int r;
+    do {
+        r = ::ftruncate(m_fd, static_cast<off_t>(size));
+    } while (r != 0 && errno == EINTR);
+    if (r == 0)
+        m_size = size;
+    if (opened_here)
+        close_locked();
+    return r == 0;
+}

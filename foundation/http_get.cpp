@@ -1,0 +1,221 @@
+#include "foundation/http_get.h"
+
+#include "foundation/tcp_client_socket.h"
+#include "foundation/utility.h"
+#include "platform/error_codes.h"
+#include "platform/tick.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <cstring>
+
+namespace {
+
+std::atomic<http_event_sink> g_sink{nullptr};
+
+void raise(std::uint32_t kind, std::uint32_t sub_code, std::uint32_t ipv4, std::uint16_t port)
+{
+    if (http_event_sink sink = g_sink.load(std::memory_order_acquire))
+        sink(kind, sub_code, ipv4, port);
+}
+
+// Milliseconds left before the whole GET's deadline, capped by `step`.
+class Deadline {
+public:
+    explicit Deadline(std::uint32_t total_ms) : m_end(platform::tick_count64() + total_ms) {}
+    std::uint32_t wait(std::uint32_t step) const
+    {
+        const std::uint64_t now = platform::tick_count64();
+        if (now >= m_end)
+            return 0;
+        return static_cast<std::uint32_t>(std::min<std::uint64_t>(step, m_end - now));
+    }
+    bool passed() const { return platform::tick_count64() >= m_end; }
+
+private:
+    std::uint64_t m_end;
+};
+
+void lower(std::string& s)
+{
+    for (char& c : s)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+}
+
+// Header codes (added to 100).
+constexpr int header_timeout = 3, header_too_long = 4, header_receive_failed = 5;
+constexpr std::size_t header_limit = 1024;
+
+int read_header(CTcpClientSocketHelper& socket, const HttpGetOptions& o, const Deadline& d, std::string& header)
+{
+    // One byte at a time: the body must stay in the socket for the body loop.
+    char byte = 0;
+    while (header.size() < header_limit) {
+        const std::uint32_t wait = d.wait(o.header_wait_ms);
+        if (wait == 0)
+            return header_timeout;
+        std::uint32_t error = 0;
+        const long n = socket.Receive(&byte, 1, wait, error);
+        if (n < 0 && error == platform::err::timed_out)
+            return header_timeout;
+        if (n < 0 && error == platform::err::would_block)
+            continue;  // woken without data
+        if (n <= 0)
+            return header_receive_failed;
+        header += byte;
+        if (header.size() >= 4 && header.compare(header.size() - 4, 4, "\r\n\r\n") == 0)
+            return 0;
+    }
+    return header_too_long;
+}
+
+bool status_is_200(const std::string& header)
+{
+    const std::size_t line_end = header.find_first_of("\r\n");
+    const std::string line = header.substr(0, line_end);
+    const std::size_t p1 = line.find_first_not_of(" \t");
+    if (p1 == std::string::npos)
+        return false;
+    const std::size_t e1 = line.find_first_of(" \t", p1);
+    if (e1 == std::string::npos)
+        return false;
+    const std::size_t p2 = line.find_first_not_of(" \t", e1);
+    if (p2 == std::string::npos)
+        return false;
+    const std::size_t e2 = line.find_first_of(" \t", p2);
+    return line.substr(p2, e2 == std::string::npos ? std::string::npos : e2 - p2) == "200";
+}
+
+// Length codes (added to 300): 2 missing or unreadable, 3 no line end,
+// 4 over the cap.
+int content_length(std::string header, std::size_t cap, std::uint64_t& length)
+{
+    lower(header);
+    const char* key = "content-length:";
+    const std::size_t at = header.find(key);
+    if (at == std::string::npos)
+        return 2;
+    const std::size_t start = at + std::strlen(key);
+    const std::size_t end = header.find('\n', start);
+    if (end == std::string::npos)
+        return 3;
+    std::size_t p = start;
+    while (p < end && std::strchr(" \t\n\r", header[p]))
+        ++p;
+    if (p == end || !std::isdigit(static_cast<unsigned char>(header[p])))
+        return 2;  // an unreadable length is no length
+    length = 0;
+    for (; p < end && std::isdigit(static_cast<unsigned char>(header[p])); ++p) {
+        length = length * 10 + static_cast<std::uint64_t>(header[p] - '0');
+        if (length > cap)
+            return 4;
+    }
+    return 0;
+}
+
+} // namespace
+
+void set_http_event_sink(http_event_sink sink) { g_sink.store(sink, std::memory_order_release); }
+
+bool split_http_url(const std::string& url, std::string& host, std::uint16_t& port, std::string& path)
+{
+    host.clear();
+    path.clear();
+    port = 80;
+    const std::size_t slash = url.find('/');
+    std::string rest = slash == std::string::npos ? url : url.substr(slash);
+    const std::size_t keep = rest.find_first_not_of(" \t\n\r/");
+    rest = keep == std::string::npos ? std::string() : rest.substr(keep);
+    const std::size_t path_at = rest.find('/');
+    host = rest.substr(0, path_at);
+    if (path_at != std::string::npos)
+        path = rest.substr(path_at);
+    const std::size_t colon = host.find(':');
+    if (colon != std::string::npos) {
+        unsigned long value = 0;
+        for (std::size_t i = colon + 1; i < host.size() && std::isdigit(static_cast<unsigned char>(host[i])); ++i)
+            value = std::min<unsigned long>(value * 10 + static_cast<unsigned long>(host[i] - '0'), 0x10000);
+        port = static_cast<std::uint16_t>(value);
+        host.resize(colon);
+    }
+    return !host.empty() && port != 0;
+}
+
+int http_get(const std::string& url, const HttpGetOptions& o, std::vector<char>& body)
+{
+    body.clear();
+    const Deadline deadline(o.total_ms);
+    std::string u = url.substr(0, o.max_url);
+    if (o.lower_case_url)
+        lower(u);
+    std::string host, path;
+    std::uint16_t port = 80;
+    if (!split_http_url(u, host, port, path)) {
+        raise(http_event_connect, 2, 0, port);
+        return 1;
+    }
+    const std::uint32_t ipv4 = platform::resolve_first_ipv4(host);
+    CTcpClientSocketHelper socket;
+    const std::uint32_t connect_wait = deadline.wait(o.connect_ms);
+    const int connected = ipv4 == 0 || connect_wait == 0 ? CTcpClientSocketHelper::wait_ended
+                                                         : socket.Connect(ipv4, port, 0, 0, connect_wait);
+    if (connected != CTcpClientSocketHelper::connected) {
+        raise(http_event_connect, connected == CTcpClientSocketHelper::connect_failed ? 1 : 2, ipv4, port);
+        return 1;
+    }
+
+    const std::string request = "GET " + path + " HTTP/1.0\r\n" + "Accept: */*\r\n" +
+                                "Connection: Keep-Alive\r\n" + "Host: " + host + "\r\n" + "\r\n";
+    const std::uint32_t send_wait = deadline.wait(o.header_wait_ms);
+    if (send_wait == 0 || socket.SendAll(request.data(), static_cast<std::uint32_t>(request.size()), send_wait) != 0) {
+        raise(http_event_transfer, 1, ipv4, port);
+        return 2;
+    }
+
+    std::string header;
+    header.reserve(header_limit);
+    if (const int code = read_header(socket, o, deadline, header))
+        return 100 + code;
+    if (!status_is_200(header))
+        return 201;
+    std::uint64_t length = 0;
+    if (const int code = content_length(header, o.body_cap, length)) {
+        if (code == 4)
+            raise(http_event_transfer, 7, ipv4, port);
+        return 300 + code;
+    }
+
+    body.reserve(static_cast<std::size_t>(length));
+    char buffer[4096];
+    while (body.size() < length) {
+        const std::uint32_t wait = deadline.wait(o.body_wait_ms);
+        std::uint32_t error = platform::err::timed_out;
+        const long n = wait == 0 ? -1 : socket.Receive(buffer, sizeof buffer, wait, error);
+        if (n < 0 && error == platform::err::timed_out) {
+            raise(http_event_transfer, 4, ipv4, port);
+            return 403;
+        }
+        if (n < 0 && error == platform::err::would_block)
+            continue;
+        if (n <= 0) {
+            raise(http_event_transfer, 5, ipv4, port);
+            return 404;
+        }
+        if (body.size() + static_cast<std::size_t>(n) > o.body_cap) {
+            raise(http_event_transfer, 7, ipv4, port);
+            return 405;
+        }
+        body.insert(body.end(), buffer, buffer + n);
+    }
+    if (body.size() != length) {
+        raise(http_event_transfer, 6, ipv4, port);
+        return 3;
+    }
+    raise(http_event_transfer, 0, ipv4, port);
+    return 0;
+}
+
+int HttpGetUrl(const std::string& url, std::vector<char>& body) { return http_get(url, HttpGetOptions{}, body); }
+
+int CUtility::HttpGet(const std::string& url, std::vector<char>& body) { return HttpGetUrl(url, body); }

@@ -1,0 +1,143 @@
+#include "foundation/timer_thread.h"
+
+#include "platform/debug_output.h"
+#include "platform/tick.h"
+
+#include <cassert>
+#include <thread>
+
+CTimerThread::~CTimerThread() { Stop(); }
+
+void CTimerThread::SetEventSink(ITimerEvent* sink)
+{
+    CScopedLock g(m_lock);
+    m_sink = sink;
+}
+
+bool CTimerThread::on_timer_thread() const
+{
+    return m_thread_id.load() == std::this_thread::get_id();
+}
+
+bool CTimerThread::AddTimer(std::uint32_t timer_id, std::uint32_t interval_ms, std::uintptr_t param)
+{
+    {
+        CScopedLock g(m_lock);
+        m_timers.push_back(Timer{timer_id, interval_ms, param, platform::tick_count(), ++m_serial});
+    }
+    m_wake.set();
+    if (on_timer_thread())
+        return true;  // the thread runs: it is calling us
+    CScopedLock g(m_thread_lock);
+    if (m_thread.joinable() && m_thread.running() && !m_stop.load())
+        return true;
+    // A thread asked to stop from its own OnTimer (or ended) is reaped
+    // before a fresh one starts.
+    m_thread.join();
+    m_stop.store(false);
+    if (!m_thread.start([this] { run(); }, "timer")) {
+        CScopedLock t(m_lock);
+        m_timers.pop_back();
+        return false;
+    }
+    return true;
+}
+
+bool CTimerThread::KillTimer(std::uint32_t timer_id)
+{
+    CScopedLock g(m_lock);
+    const std::size_t before = m_timers.size();
+    for (std::size_t i = 0; i < m_timers.size();) {
+        if (m_timers[i].id == timer_id)
+            m_timers.erase(m_timers.begin() + static_cast<std::ptrdiff_t>(i));
+        else
+            ++i;
+    }
+    return m_timers.size() != before;
+}
+
+std::size_t CTimerThread::TimerCount() const
+{
+    CScopedLock g(m_lock);
+    return m_timers.size();
+}
+
+bool CTimerThread::IsRunning() const { return m_thread.joinable(); }
+
+void CTimerThread::Stop()
+{
+    m_stop.store(true);
+    m_wake.set();
+    if (on_timer_thread()) {
+        CScopedLock g(m_lock);
+        m_timers.clear();
+        return;
+    }
+    {
+        CScopedLock g(m_thread_lock);
+        if (!m_thread.join_for(stop_wait_ms)) {
+            platform::debug_output("CTimerThread::Stop - a timer call outlasts the stop bound; waiting for it\n");
+            m_thread.join();
+        }
+    }
+    CScopedLock g(m_lock);
+    m_timers.clear();
+}
+
+void CTimerThread::run()
+{
+    m_thread_id.store(std::this_thread::get_id());
+    while (!m_stop.load()) {
+        m_due.clear();
+        {
+            CScopedLock g(m_lock);
+            const std::uint32_t now = platform::tick_count();
+            for (const Timer& t : m_timers)
+                if (platform::tick_reached(now, t.due))
+                    m_due.push_back(t.serial);
+        }
+        // Each due timer is called once per pass, outside the lock, so a
+        // callback may add or kill timers; one killed meanwhile is skipped.
+        for (std::uint64_t serial : m_due) {
+            if (m_stop.load())
+                break;
+            Timer t{};
+            ITimerEvent* sink = nullptr;
+            {
+                CScopedLock g(m_lock);
+                for (const Timer& x : m_timers)
+                    if (x.serial == serial)
+                        t = x, sink = m_sink;
+            }
+            if (!sink)
+                continue;
+            const bool keep = sink->OnTimer(t.id, t.param);
+            CScopedLock g(m_lock);
+            for (std::size_t i = 0; i < m_timers.size(); ++i) {
+                if (m_timers[i].serial != serial)
+                    continue;
+                if (keep)
+                    m_timers[i].due = platform::tick_count() + m_timers[i].interval;
+                else
+                    m_timers.erase(m_timers.begin() + static_cast<std::ptrdiff_t>(i));
+                break;
+            }
+        }
+        if (m_stop.load())
+            break;
+        m_wake.wait(poll_ms);
+    }
+    m_thread_id.store(std::thread::id());
+}
+
+void CTimerThread::check_invariant() const
+{
+#ifndef NDEBUG
+    CScopedLock g(m_lock);
+    for (std::size_t i = 0; i < m_timers.size(); ++i) {
+        assert(m_timers[i].serial != 0 && m_timers[i].serial <= m_serial);
+        for (std::size_t j = i + 1; j < m_timers.size(); ++j)
+            assert(m_timers[i].serial != m_timers[j].serial);
+    }
+#endif
+}

@@ -1,0 +1,191 @@
+#include "foundation/timer_thread.h"
+
+#include "platform/tick.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <map>
+#include <mutex>
+#include <vector>
+
+namespace {
+
+bool wait_for(const std::function<bool()>& done, std::uint32_t ms)
+{
+    const std::uint64_t end = platform::tick_count64() + ms;
+    while (!done()) {
+        if (platform::tick_count64() >= end)
+            return false;
+        platform::sleep_ms(5);
+    }
+    return true;
+}
+
+// Records every call; a table of per-timer answers decides re-arming.
+class Recorder : public ITimerEvent {
+public:
+    struct Call {
+        std::uint32_t id;
+        std::uintptr_t param;
+        std::uint64_t at;
+    };
+
+    bool OnTimer(std::uint32_t id, std::uintptr_t param) override
+    {
+        std::function<bool()> hook;
+        {
+            std::lock_guard<std::mutex> g(mutex);
+            calls.push_back(Call{id, param, platform::tick_count64()});
+            auto it = hooks.find(id);
+            if (it != hooks.end())
+                hook = it->second;
+        }
+        return hook ? hook() : keep;
+    }
+
+    std::size_t count(std::uint32_t id)
+    {
+        std::lock_guard<std::mutex> g(mutex);
+        std::size_t n = 0;
+        for (const Call& c : calls)
+            n += c.id == id;
+        return n;
+    }
+
+    std::vector<Call> snapshot()
+    {
+        std::lock_guard<std::mutex> g(mutex);
+        return calls;
+    }
+
+    std::mutex mutex;
+    std::vector<Call> calls;
+    std::map<std::uint32_t, std::function<bool()>> hooks;
+    bool keep = true;
+};
+
+} // namespace
+
+TEST(TimerThread, FirstCallIsDueAtOnceAndCarriesThePointerSizedParameter)
+{
+    Recorder r;
+    CTimerThread t;
+    t.SetEventSink(&r);
+    EXPECT_FALSE(t.IsRunning());
+    int object = 0;
+    const std::uint64_t start = platform::tick_count64();
+    ASSERT_TRUE(t.AddTimer(7001, 600000, reinterpret_cast<std::uintptr_t>(&object)));
+    EXPECT_TRUE(t.IsRunning());
+    ASSERT_TRUE(wait_for([&] { return r.count(7001) == 1; }, 3000));
+    const auto calls = r.snapshot();
+    EXPECT_EQ(calls[0].param, reinterpret_cast<std::uintptr_t>(&object));
+    EXPECT_LT(calls[0].at - start, 1000u);  // not after its 600 s interval
+    t.check_invariant();
+    EXPECT_EQ(t.TimerCount(), 1u);
+}
+
+TEST(TimerThread, TrueReArmsAtItsIntervalFalseRemoves)
+{
+    Recorder r;
+    r.hooks[2] = [] { return false; };
+    CTimerThread t;
+    t.SetEventSink(&r);
+    ASSERT_TRUE(t.AddTimer(1, 100, 0));
+    ASSERT_TRUE(t.AddTimer(2, 10, 0));
+    ASSERT_TRUE(wait_for([&] { return r.count(1) >= 4; }, 5000));
+    EXPECT_EQ(r.count(2), 1u);  // false removed it
+    EXPECT_EQ(t.TimerCount(), 1u);
+
+    // Calls of timer 1 are about its interval apart, never closer.
+    std::vector<std::uint64_t> at;
+    for (const auto& c : r.snapshot())
+        if (c.id == 1)
+            at.push_back(c.at);
+    for (std::size_t i = 1; i < at.size(); ++i)
+        EXPECT_GE(at[i] - at[i - 1], 95u);
+}
+
+TEST(TimerThread, KillTimerAndAddFromInsideOnTimer)
+{
+    Recorder r;
+    CTimerThread t;
+    t.SetEventSink(&r);
+    std::atomic<int> added{0};
+    r.hooks[10] = [&] {
+        // A callback adding a timer must not deadlock on the timer list.
+        if (added++ == 0)
+            t.AddTimer(11, 20, 5);
+        return true;
+    };
+    ASSERT_TRUE(t.AddTimer(10, 20, 0));
+    ASSERT_TRUE(wait_for([&] { return r.count(11) >= 2; }, 3000));
+    EXPECT_TRUE(t.KillTimer(11));
+    EXPECT_FALSE(t.KillTimer(11));
+    const std::size_t after_kill = r.count(11);
+    platform::sleep_ms(150);
+    EXPECT_LE(r.count(11), after_kill + 1);  // at most a call already under way
+    EXPECT_EQ(t.TimerCount(), 1u);
+}
+
+TEST(TimerThread, StopEndsWithinTheBoundClearsAndCanRestart)
+{
+    Recorder r;
+    std::atomic<bool> in_call{false};
+    r.hooks[1] = [&] {
+        in_call = true;
+        platform::sleep_ms(200);  // a slow callback
+        return true;
+    };
+    CTimerThread t;
+    t.SetEventSink(&r);
+    ASSERT_TRUE(t.AddTimer(1, 10, 0));
+    ASSERT_TRUE(t.AddTimer(2, 100000, 0));
+    ASSERT_TRUE(wait_for([&] { return in_call.load(); }, 3000));
+    const std::uint64_t start = platform::tick_count64();
+    t.Stop();
+    EXPECT_LT(platform::tick_count64() - start, static_cast<std::uint64_t>(CTimerThread::stop_wait_ms));
+    EXPECT_FALSE(t.IsRunning());
+    EXPECT_EQ(t.TimerCount(), 0u);
+    const std::size_t calls = r.snapshot().size();
+    platform::sleep_ms(100);
+    EXPECT_EQ(r.snapshot().size(), calls);  // nothing runs after Stop
+
+    ASSERT_TRUE(t.AddTimer(3, 1000, 0));
+    EXPECT_TRUE(t.IsRunning());
+    EXPECT_TRUE(wait_for([&] { return r.count(3) == 1; }, 3000));
+}
+
+TEST(TimerThread, StopFromInsideOnTimerAndDestructorStops)
+{
+    Recorder r;
+    auto t = std::make_unique<CTimerThread>();
+    t->SetEventSink(&r);
+    std::atomic<int> calls{0};
+    r.hooks[1] = [&] {
+        ++calls;
+        t->Stop();  // only asks: the thread cannot wait for itself
+        return true;
+    };
+    ASSERT_TRUE(t->AddTimer(1, 10, 0));
+    ASSERT_TRUE(wait_for([&] { return calls.load() == 1; }, 3000));
+    platform::sleep_ms(100);
+    EXPECT_EQ(calls.load(), 1);
+    EXPECT_EQ(t->TimerCount(), 0u);
+    const std::uint64_t start = platform::tick_count64();
+    t.reset();  // joins the ended thread
+    EXPECT_LT(platform::tick_count64() - start, 1000u);
+}
+
+TEST(TimerThread, NoSinkLeavesTimersWaiting)
+{
+    Recorder r;
+    CTimerThread t;
+    ASSERT_TRUE(t.AddTimer(1, 10, 0));
+    platform::sleep_ms(120);
+    EXPECT_EQ(t.TimerCount(), 1u);
+    t.SetEventSink(&r);
+    EXPECT_TRUE(wait_for([&] { return r.count(1) >= 1; }, 3000));
+}
