@@ -15,6 +15,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -27,3 +28,13 @@ constexpr std::uint32_t kLogUploadPartSize = 32768;
 // early, with false, once `stop` is set.
 bool UploadLogFile(const std::string& host, std::uint16_t port, const std::string& file_name,
                    const std::string& contents, std::uint64_t client_id, const std::atomic<bool>* stop);
+
+// Appends `text` to the file (creating it and its folder) unless the file
+// would pass `max_bytes`: a server that never takes the file must not fill
+// the disk. True when written. The caller serialises writers of the file.
+bool AppendToCappedFile(const std::string& path, const std::string& text, std::size_t max_bytes);
+
+// After an upload of `uploaded` (the file's contents when it was read):
+// removes that prefix from the file, keeping what was appended since;
+// deletes the file when nothing is left. The caller serialises writers.
+void RemoveUploadedPrefix(const std::string& path, const std::string& uploaded);

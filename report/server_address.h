@@ -22,3 +22,7 @@ ServerAddress ServerAddressFromEnv(const char* variable, std::uint16_t default_p
 // Splits "host[:port]"; false when the host is empty or the port is not a
 // number in 1..65535.
 bool ParseServerAddress(const std::string& text, std::uint16_t default_port, ServerAddress& out);
+
+// The IPv4 address (network order) of a dotted address or host name; 0 when
+// it cannot be resolved. A name may block for the resolver's time.
+std::uint32_t ResolveServerHost(const std::string& host);

@@ -1,0 +1,50 @@
+// A tick source the tests move by hand, so the 1000 ms sender pass, the 60 s
+// switch re-read and SCANCONFTIME fire without sleeping.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "platform/tick.h"
+
+namespace report_test {
+
+inline std::atomic<std::uint32_t>& fake_now()
+{
+    static std::atomic<std::uint32_t> now{0};
+    return now;
+}
+
+inline std::uint32_t fake_tick()
+{
+    return fake_now().load();
+}
+
+// Installs the fake clock for the life of the object.
+class FakeTick {
+public:
+    explicit FakeTick(std::uint32_t start = 1000000u)
+    {
+        fake_now().store(start);
+        platform::set_tick_source(&fake_tick);
+    }
+    ~FakeTick() { platform::set_tick_source(nullptr); }
+    FakeTick(const FakeTick&) = delete;
+    FakeTick& operator=(const FakeTick&) = delete;
+
+    void advance(std::uint32_t ms) { fake_now().fetch_add(ms); }
+};
+
+// Polls `condition` every 10 ms for at most `ms`; true once it holds.
+template <class F>
+bool eventually(F condition, std::uint32_t ms = 5000)
+{
+    for (std::uint32_t waited = 0; waited < ms; waited += 10) {
+        if (condition())
+            return true;
+        platform::sleep_ms(10);
+    }
+    return condition();
+}
+
+} // namespace report_test
