@@ -1,0 +1,208 @@
+// The engine's client core: logs on to the index servers, keeps the
+// waiting, running and completed task lists, hands queued tasks to the
+// session one at a time, builds the session once the logon has ended
+// (offline when it failed), turns engine events into launcher callbacks
+// and shuts everything down in a fixed order with bounded waits.
+#pragma once
+
+#include "discovery/peer_info.h"
+#include "discovery/ris_connection.h"
+#include "engine/cmd_event.h"
+#include "engine/p2sp_engine.h"
+#include "platform/critical_section.h"
+#include "platform/event.h"
+#include "platform/thread.h"
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+class IDownload_Session;
+class CLanPeerDiscovery;
+class CLogOfBoot;
+class CDownDataLog;
+
+// One task as the client core holds it; copied by value.
+struct ClientTaskRecord {
+    std::int32_t kind = -1;            // -1 empty, 0 new, 1 resumed from a bitmap
+    std::uint64_t task_id = 0;
+    std::uint32_t state = 0;           // 0 queued, 1 running, 2 completed
+    std::uint8_t ran = 0;              // set by the first run event
+    std::uint32_t block_size = 262144;
+    std::string source_folder;
+    std::string file_list;
+    std::string save_folder;
+    std::uint32_t file_count = 0;
+    std::vector<std::uint8_t> bitmap;                   // resumed tasks
+    std::vector<std::vector<std::uint8_t>> piece_tables;
+};
+
+// How the client core makes and destroys its session (tests replace it).
+struct SessionFactory {
+    IDownload_Session* (*create)(const PeerInfo& self, const std::vector<CisAddress>& cis_list,
+                                 const std::string& data_folder) = nullptr;
+    void (*destroy)(IDownload_Session* session) = nullptr;
+};
+
+class CClientMain : public ICmdEvent, public CRisConnectionEx_Event {
+public:
+    CClientMain();
+    // Runs Stop (again).
+    ~CClientMain() override;
+    CClientMain(const CClientMain&) = delete;
+    CClientMain& operator=(const CClientMain&) = delete;
+
+    // The client core of the process, null when none exists.
+    static CClientMain* GetInstance();
+
+    // Starts the task worker, raises callback 2 and starts the index-server
+    // logon. False (callback 3 with -1) when the logon cannot start.
+    bool Start(const std::string& data_folder, std::uint32_t fixed_peer_type_switch, std::uint8_t peer_type,
+               EngineCallback callback, void* user, const std::string& fallback_bitmap_folder);
+    // Starts the logon again while started and without a session.
+    bool Reconnect();
+    // Queues a new task (registry state 1). False when the id is running
+    // or completed; a task already waiting stays queued once.
+    bool AddTask(std::uint64_t task_id, std::uint32_t block_size, const std::string& source_folder,
+                 std::uint32_t file_count, const std::string& file_list, const std::string& save_folder);
+    // As AddTask for a task resumed from its bitmap and piece tables.
+    bool AddHistoryTask(std::uint64_t task_id, std::uint32_t block_size, const std::string& source_folder,
+                        std::uint32_t file_count, const std::string& file_list,
+                        const std::vector<std::uint8_t>& bitmap,
+                        const std::vector<std::vector<std::uint8_t>>& piece_tables,
+                        const std::string& save_folder);
+    // Stops a running or completed task (registry state 4) and waits,
+    // bounded, for its connections. False without a session or for a task
+    // that is only waiting or unknown.
+    bool StopTask(std::uint64_t task_id);
+    // Shuts down: tasks, side services, the logon and UPnP threads, the
+    // worker, then the session on a destroyer thread. Idempotent.
+    bool Stop();
+
+    // Queries for the facade.
+    std::uint32_t GetRunningCount() const;
+    std::vector<std::uint64_t> GetRunningIds() const;
+    std::vector<std::uint64_t> GetCompletedIds() const;
+    // 2 completed, 1 running, 0 neither.
+    std::uint32_t GetTaskState(std::uint64_t task_id) const;
+    bool IsWaiting(std::uint64_t task_id) const;
+
+    // The session, null until the logon has ended (tests).
+    IDownload_Session* GetSession() const { return m_session.load(); }
+    std::uint64_t GetClientId() const { return m_client_id.load(); }
+    std::uint8_t GetLocalPeerType() const { return m_peer_type.load(); }
+    std::vector<CisAddress> GetCisList() const;
+    std::string GetBitmapFolderInUse() const;
+    // This peer's 149-byte record as the session got it.
+    PeerInfo GetSelfPeerInfo() const;
+
+    // ICmdEvent
+    void OnErrorOutput(const char* text) override;
+    void OnTextOutput(const char* text) override;
+    void OnTaskMessage(const char* text, std::uint32_t value) override;
+    void OnBitmapSaved(std::uint64_t task_id, const std::vector<std::uint8_t>& bitmap,
+                       const std::vector<std::vector<std::uint8_t>>& piece_tables) override;
+    void OnTaskInfo(std::uint64_t task_id, const char* text, std::uint32_t type, std::uint32_t a, std::uint32_t b,
+                    std::uint32_t c) override;
+    void OnDownloadProgress(std::uint64_t task_id, std::uint64_t downloaded, std::uint64_t total) override;
+    void OnTaskCompleted(std::uint64_t task_id) override;
+    void OnTaskSpeed(std::uint64_t task_id, float download_kbps, float upload_kbps) override;
+    void OnTaskRun(std::uint64_t task_id, std::uint32_t flag) override;
+    void OnTaskStop(std::uint64_t task_id) override;
+    void OnGlobalSpeed(float download_kbps, float upload_kbps) override;
+
+    // CRisConnectionEx_Event (on the logon thread).
+    void OnRisConnectionCompleted(std::uint32_t result, const std::vector<CisAddress>& cis_list,
+                                  const RisLogonResult& logon, std::uint32_t status) override;
+    void OnRisConnectionNotify(std::uint32_t code, std::uint32_t value) override;
+
+    // Test seams: the session factory, the logon bounds and whether the
+    // UPnP pass runs after a successful logon.
+    void SetSessionFactory(const SessionFactory& factory);
+    void SetRisTimeouts(std::uint32_t connect_ms, std::uint32_t reply_ms);
+    void SetUpnpEnabled(bool on) { m_upnp_enabled.store(on); }
+    // Waits up to `ms` for the session to exist (tests).
+    bool WaitForSession(std::uint32_t ms) const;
+
+    void check_invariant() const;
+
+private:
+    bool StartLogon();
+    void StartOfflineSession();
+    void BuildSession(const std::vector<CisAddress>& cis_list);
+    PeerInfo BuildSelfPeerInfo() const;
+    void StartLanDiscovery();
+    void TaskWorker();
+    void HandOverNextTask();
+    void UpnpWorker();
+    std::uint32_t RunUpnp(std::uint32_t* external_ip);
+    std::string ChooseBitmapFolder();
+    void Callback(std::uint32_t code, std::uintptr_t data);
+    void CallbackCopy(std::uint32_t code, const std::vector<std::uint8_t>& payload);
+    bool Delivering() const;
+    void DestroySession();
+
+    // Running list (each operation under m_running_lock).
+    bool RunningAdd(const ClientTaskRecord& record);
+    bool RunningRemove(std::uint64_t task_id);
+    bool RunningContains(std::uint64_t task_id) const;
+    bool RunningCopy(std::uint64_t task_id, ClientTaskRecord& out) const;
+    void RunningStoreBitmap(std::uint64_t task_id, const std::vector<std::uint8_t>& bitmap,
+                            const std::vector<std::vector<std::uint8_t>>& tables);
+    // Completed list (each under m_completed_lock).
+    bool CompletedAdd(const ClientTaskRecord& record);
+    bool CompletedRemove(std::uint64_t task_id);
+    bool CompletedContains(std::uint64_t task_id) const;
+    void CompletedStoreBitmap(std::uint64_t task_id, const std::vector<std::uint8_t>& bitmap,
+                              const std::vector<std::vector<std::uint8_t>>& tables);
+    // Waiting queue (each under m_waiting_lock).
+    bool WaitingAppend(const ClientTaskRecord& record);
+    bool WaitingContains(std::uint64_t task_id) const;
+    bool WaitingTakeFirst(ClientTaskRecord& out);
+    bool Queue(ClientTaskRecord record);
+
+    std::atomic<std::uint16_t> m_listen_port{9768};
+    CRisConnectionEx m_ris;
+    mutable std::mutex m_cis_lock;               // guards m_cis_list and m_self
+    std::vector<CisAddress> m_cis_list;
+    PeerInfo m_self{};
+    std::atomic<std::uint8_t> m_peer_type{0};
+    std::atomic<IDownload_Session*> m_session{nullptr};
+    std::atomic<std::uint64_t> m_client_id{0};
+    std::atomic<std::uint32_t> m_public_ip{0};
+    std::atomic<std::uint32_t> m_nat_ip{0};
+    std::atomic<std::uint32_t> m_fixed_peer_type{0};
+    mutable std::mutex m_folder_lock;            // guards the two folders
+    std::string m_data_folder;
+    std::string m_fallback_bitmap_folder;
+    std::atomic<EngineCallback> m_callback{nullptr};
+    std::atomic<void*> m_user{nullptr};
+
+    std::vector<ClientTaskRecord> m_running;
+    mutable CcsLocker m_running_lock;            // guards m_running
+    std::vector<ClientTaskRecord> m_completed;
+    mutable CcsLocker m_completed_lock;          // guards m_completed
+    std::vector<ClientTaskRecord> m_waiting;
+    mutable CcsLocker m_waiting_lock;            // guards m_waiting
+
+    std::atomic<std::int64_t> m_start_time{0};
+    std::atomic<std::int64_t> m_stop_time{0};
+    std::atomic<std::uint32_t> m_started{0};
+    std::atomic<bool> m_stopping{false};         // no session is built once set
+    std::mutex m_build_lock;                     // serialises session build and Stop's teardown
+    std::mutex m_stop_lock;                      // one Stop at a time
+
+    platform::Event m_stop_event{platform::Event::Reset::manual};
+    platform::Thread m_worker;
+    platform::Thread m_upnp;
+    std::atomic<bool> m_upnp_started{false};
+    std::atomic<bool> m_upnp_enabled{true};
+    std::mutex m_bitmap_write_lock;              // one ".bbm" folder choice at a time
+
+    CLanPeerDiscovery* m_lan = nullptr;          // guarded by m_build_lock
+    CLogOfBoot* m_boot_log = nullptr;            // guarded by m_build_lock
+    CDownDataLog* m_down_data_log = nullptr;     // guarded by m_build_lock
+    SessionFactory m_session_factory;
+};

@@ -1,0 +1,80 @@
+// The engine facade behind IP2SP_Engine: argument checks and result codes
+// over the client core, and the stand-alone services the front end uses
+// without a running client (settings, limits, record and whole-file reads,
+// seed parsing, HTTP GET, MD5).
+#pragma once
+
+#include "engine/p2sp_engine.h"
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+class CClientMain;
+struct SeedHeader;
+
+class CP2SP_EngineImpl : public IP2SP_Engine {
+public:
+    CP2SP_EngineImpl();
+    // Uninit when a client core still exists.
+    ~CP2SP_EngineImpl();
+    CP2SP_EngineImpl(const CP2SP_EngineImpl&) = delete;
+    CP2SP_EngineImpl& operator=(const CP2SP_EngineImpl&) = delete;
+
+    std::int32_t Init(const EngineInitBlock* block, EngineCallback callback, void* user) override;
+    std::int32_t AddResumedTask(const char* seed_text, const char* save_folder,
+                                const std::vector<std::uint8_t>& bitmap,
+                                const std::vector<std::vector<std::uint8_t>>& piece_tables) override;
+    std::int32_t AddNewTask(const char* seed_text, const char* save_folder) override;
+    std::int32_t Start() override;
+    std::int32_t Uninit() override;
+    std::int32_t StopTask(std::uint64_t task_id) override;
+    std::int32_t GetTaskCount(std::uint32_t* count) override;
+    std::int32_t GetTaskList(std::vector<std::uint64_t>& ids) override;
+    std::int32_t GetTaskListDetail(std::vector<std::uint64_t>& ids) override;
+    std::int32_t AddServer(std::int32_t type, const char* host, std::uint16_t port) override;
+    std::int32_t SetSpeedLimitOn(std::uint8_t on) override;
+    std::int32_t SetSpeedLimit(float download_kbps, float upload_kbps) override;
+    std::int32_t GetSpeedLimit(float* download, float* upload, std::uint8_t* on) override;
+    std::int32_t QueryTask(std::uint64_t task_id, std::uint32_t* state) override;
+    std::int32_t SetMaxTaskNum(std::int32_t n) override;
+    std::int32_t GetMaxTaskNum(std::uint32_t* n) override;
+    std::int32_t SetDataFolder(const std::string& folder) override;
+    std::int32_t GetDataFolder(std::string& folder) override;
+    std::int32_t SetProgressEverySecond(std::uint8_t on) override;
+    std::int32_t ReadRecordFile(const char* path, std::vector<std::uint8_t>& bitmap,
+                                std::vector<std::vector<std::uint8_t>>& piece_tables) override;
+    std::int32_t ReadWholeFile(const char* path, std::vector<char>& data) override;
+    std::int32_t ParseTaskXml(const char* seed_text, std::uint32_t* game_id, std::uint64_t* task_id,
+                              std::uint64_t* total_size, std::string& source_folder) override;
+    std::int32_t HttpGetText(const char* url, std::vector<char>& body) override;
+    std::int32_t HttpGet(const char* url, std::vector<char>& body) override;
+    std::int32_t GetMd5String(const std::uint8_t* data, std::uint32_t length, std::string& md5) override;
+    std::int32_t SetConfigValue(const std::string& key, const std::string& value) override;
+
+    // The add-task reading of a seed: the header values and the file-list
+    // markup; false when the seed is refused.
+    static bool ParseSeed(const char* seed_text, SeedHeader& header, std::string& file_list);
+    // The HTTP/1.0 GET behind HttpGet and HttpGetText.
+    static std::int32_t DoHttpGet(const char* url, std::vector<char>& body);
+
+    // The client core (tests), null before Init and after Uninit.
+    CClientMain* GetClientMain() const { return m_client.load(); }
+    // Replaces how Init starts the client core's logon (tests: the RIS
+    // bounds); applied to each new client core before Start.
+    void SetClientSetup(void (*setup)(CClientMain& client)) { m_client_setup = setup; }
+
+private:
+    std::int32_t Refuse(std::uint64_t task_id, std::int32_t result);
+    bool ResolveSaveFolder(const char* save_folder, bool create, std::string& folder) const;
+
+    std::atomic<CClientMain*> m_client{nullptr};
+    std::atomic<EngineCallback> m_callback{nullptr};
+    std::atomic<void*> m_user{nullptr};
+    mutable std::mutex m_folder_lock;   // guards m_data_folder
+    std::string m_data_folder;
+    std::mutex m_life_lock;             // serialises Init and Uninit
+    void (*m_client_setup)(CClientMain& client) = nullptr;
+};
