@@ -19,15 +19,16 @@ enum BitmapReadResult : int {
 };
 
 // Largest ".bbm" file read.
-constexpr std::size_t kMaxBitmapFileSize = 64u << 20;
+constexpr std::size_t kMaxBitmapFileSize = 16u << 20;
 
 // Encodes the bitmap and the per-piece tables in the record format.
 std::string EncodeBitmapRecord(const std::vector<std::uint8_t>& bitmap,
                                const std::vector<std::vector<std::uint8_t>>& tables);
 
-// Decodes a record. `tables` gets one entry per bitmap byte; records
-// missing at the end of the data (their length cannot be read) stay empty
-// and the result is still kBitmapOk. A length that runs past the data
+// Decodes a record. `tables` gets one entry per record present: records
+// missing at the end of the data (their length cannot be read) are left
+// out, so a short file gives fewer tables than bitmap bytes, and the result
+// is still kBitmapOk. A length that runs past the data
 // gives kBitmapBadLength or kBitmapBadRecord with both outputs cleared.
 int DecodeBitmapRecord(const void* data, std::size_t size, std::vector<std::uint8_t>& bitmap,
                        std::vector<std::vector<std::uint8_t>>& tables);

@@ -11,7 +11,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
-#include <utility>
 #include <vector>
 
 class CBlockRequestMap {
@@ -66,9 +65,9 @@ public:
 private:
     bool valid_block(std::int32_t piece, std::int32_t offset, std::uint32_t& block) const;
     bool piece_verified(std::size_t piece) const;
+    void set_state(std::size_t piece, std::size_t block, std::uint8_t state);
     void sync_piece(std::size_t piece);
     bool piece_untouched(std::size_t piece) const;
-    bool piece_started(std::size_t piece) const;
     bool push_free_blocks(std::size_t piece, BlockRequestQueue& queue, std::size_t target);
     void push_block(std::size_t piece, std::uint32_t block, BlockRequestQueue& queue);
     void check_invariant() const;
@@ -77,6 +76,8 @@ private:
     const std::vector<std::uint8_t>& m_bitmap;                   // the store's piece bitmap, read live
     const std::vector<std::uint32_t>& m_lengths;                 // the store's piece lengths
     std::vector<std::vector<std::uint8_t>> m_states;             // per piece, per block: kFree..kReceived
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> m_availability;   // (piece, peers holding it)
+    std::vector<std::uint32_t> m_free;                           // per piece: blocks in kFree
+    std::vector<std::uint32_t> m_availability;                   // per piece: connected peers holding it
+    std::vector<std::uint32_t> m_order;                          // scratch: candidate pieces of one pick
     mutable std::mutex m_lock;   // connections and the CDN thread call in at once
 };

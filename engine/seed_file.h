@@ -14,6 +14,9 @@
 constexpr std::size_t kMaxSourceFolder = 49;
 // Largest piece size accepted: the write cache holds 7 pieces per task.
 constexpr std::uint32_t kMaxPieceSize = 64u << 20;
+// Largest number of 32768-byte blocks of one task (its tables hold a few
+// bytes per block): 2^24 blocks, 512 GiB.
+constexpr std::uint64_t kMaxChannelBlocks = std::uint64_t(1) << 24;
 
 // Header values of the add-task reading.
 struct SeedHeader {
@@ -38,8 +41,8 @@ struct SeedFileEntry {
 // a reason in `error` when the document is not well formed, an element is
 // missing or out of order, or the seed is unsafe or unusable: block size 0
 // or above kMaxPieceSize, a "srcdir" longer than kMaxSourceFolder or
-// climbing out of the save folder, or a file list that
-// ParseSeedFileList refuses. Values already read stay in `header`.
+// climbing out of the save folder, a file list that ParseSeedFileList
+// refuses, or more than kMaxChannelBlocks blocks. Values already read stay in `header`.
 bool ParseSeed(const std::string& seed_text, SeedHeader& header, std::string& file_list, std::string* error = nullptr);
 
 // Full reading: 0 every file complete, 1 not well formed, 2 an element
@@ -54,6 +57,11 @@ int ParseTaskXml(const std::string& seed_text, std::uint32_t* game_id, std::uint
 // is negative or longer than its text, or a file name is empty, absolute
 // or climbs out of the task's folder.
 bool ParseSeedFileList(const std::string& file_list, std::vector<SeedFileEntry>& files, std::string* error = nullptr);
+
+// Number of blocks of a task whose files have `sizes`, cut into pieces of
+// `piece_size` bytes (each file starting a new piece). Stops counting once
+// past kMaxChannelBlocks.
+std::uint64_t CountChannelBlocks(const std::vector<std::uint64_t>& sizes, std::uint32_t piece_size);
 
 // True when `name` is a relative path that stays inside its folder: not
 // empty after one leading separator, no drive or root, no ".." part, no

@@ -1,0 +1,281 @@
+#include "engine/block_request_map.h"
+
+#include <algorithm>
+#include <cassert>
+
+namespace {
+
+// Storage writes these bytes under its own lock while connections and the
+// CDN thread read them here; single-byte atomic accesses keep both sides
+// well defined without sharing a lock.
+inline std::uint8_t load_byte(const std::uint8_t& b)
+{
+    return __atomic_load_n(&b, __ATOMIC_RELAXED);
+}
+
+constexpr std::uint32_t kBudgetUnit = 262144;
+constexpr std::uint32_t kBudgetMax = 3145728;
+
+} // namespace
+
+#ifdef NDEBUG
+#define PICKER_INVARIANT() ((void)0)
+#else
+#define PICKER_INVARIANT() check_invariant()
+#endif
+
+CBlockRequestMap::CBlockRequestMap(const std::vector<std::vector<std::uint8_t>>& received,
+                                   const std::vector<std::uint8_t>& bitmap,
+                                   const std::vector<std::uint32_t>& piece_lengths)
+    : m_received(received), m_bitmap(bitmap), m_lengths(piece_lengths)
+{
+    const std::size_t pieces = std::min({received.size(), bitmap.size(), piece_lengths.size()});
+    m_states.resize(pieces);
+    m_free.resize(pieces, 0);
+    m_availability.resize(pieces, 0);
+    for (std::size_t p = 0; p < pieces; ++p) {
+        const std::size_t blocks = received[p].size();
+        m_states[p].resize(blocks, kFree);
+        for (std::size_t b = 0; b < blocks; ++b) {
+            if (load_byte(received[p][b]) != 0)
+                m_states[p][b] = kReceived;
+            else
+                ++m_free[p];
+        }
+    }
+    PICKER_INVARIANT();
+}
+
+std::uint32_t CBlockRequestMap::ContinuousBudget(std::size_t pieces)
+{
+    const std::uint64_t units = std::uint64_t(pieces) * kBudgetUnit / 5 / kBudgetUnit;
+    const std::uint64_t budget = units * kBudgetUnit;
+    return std::uint32_t(std::min<std::uint64_t>(std::max<std::uint64_t>(budget, kBudgetUnit), kBudgetMax));
+}
+
+bool CBlockRequestMap::valid_block(std::int32_t piece, std::int32_t offset, std::uint32_t& block) const
+{
+    if (piece < 0 || std::size_t(piece) >= m_states.size() || offset < 0 || offset % std::int32_t(kBlockSize) != 0)
+        return false;
+    block = std::uint32_t(offset) / kBlockSize;
+    return block < m_states[std::size_t(piece)].size();
+}
+
+bool CBlockRequestMap::piece_verified(std::size_t piece) const
+{
+    return load_byte(m_bitmap[piece]) != 0;
+}
+
+void CBlockRequestMap::set_state(std::size_t piece, std::size_t block, std::uint8_t state)
+{
+    std::uint8_t& s = m_states[piece][block];
+    if (s == kFree)
+        --m_free[piece];
+    if (state == kFree)
+        ++m_free[piece];
+    s = state;
+}
+
+// A block this picker saw arrive whose received byte storage has cleared
+// since (its piece failed its check, or the write to disk failed) is free
+// again, so it is fetched anew even before anyone resets the piece.
+void CBlockRequestMap::sync_piece(std::size_t piece)
+{
+    std::vector<std::uint8_t>& states = m_states[piece];
+    if (m_free[piece] == states.size())
+        return;
+    const std::vector<std::uint8_t>& received = m_received[piece];
+    for (std::size_t b = 0; b < states.size(); ++b) {
+        if (states[b] == kReceived && load_byte(received[b]) == 0)
+            set_state(piece, b, kFree);
+    }
+}
+
+bool CBlockRequestMap::piece_untouched(std::size_t piece) const
+{
+    return m_free[piece] == m_states[piece].size();
+}
+
+void CBlockRequestMap::push_block(std::size_t piece, std::uint32_t block, BlockRequestQueue& queue)
+{
+    BlockRequest req;
+    req.piece = std::int32_t(piece);
+    req.offset = std::int32_t(block * kBlockSize);
+    req.length = std::int32_t(BlockLength(m_lengths[piece], block));
+    queue.push_back(req);
+    set_state(piece, block, kRequested);
+}
+
+bool CBlockRequestMap::push_free_blocks(std::size_t piece, BlockRequestQueue& queue, std::size_t target)
+{
+    std::vector<std::uint8_t>& states = m_states[piece];
+    for (std::uint32_t b = 0; b < states.size() && m_free[piece] > 0; ++b) {
+        if (queue.size() >= target)
+            return true;
+        if (states[b] == kFree)
+            push_block(piece, b, queue);
+    }
+    return queue.size() >= target;
+}
+
+void CBlockRequestMap::GetRequestBlocksForPeer(const std::vector<std::uint8_t>& peer_pieces, BlockRequestQueue& queue,
+                                               std::size_t target)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    if (queue.size() >= target)
+        return;
+    // Missing pieces some connected peer holds, rarest first (index order
+    // among equals).
+    m_order.clear();
+    for (std::size_t p = 0; p < m_states.size(); ++p) {
+        if (!piece_verified(p) && m_availability[p] > 0)
+            m_order.push_back(std::uint32_t(p));
+    }
+    std::stable_sort(m_order.begin(), m_order.end(),
+                     [this](std::uint32_t a, std::uint32_t b) { return m_availability[a] < m_availability[b]; });
+    const auto peer_has = [&](std::size_t p) { return p < peer_pieces.size() && peer_pieces[p] != 0; };
+    // Pieces already started first, so that pieces complete one by one.
+    for (std::uint32_t p : m_order) {
+        if (!peer_has(p))
+            continue;
+        sync_piece(p);
+        if (!piece_untouched(p) && push_free_blocks(p, queue, target))
+            break;
+    }
+    for (std::uint32_t p : m_order) {
+        if (queue.size() >= target)
+            break;
+        if (peer_has(p) && push_free_blocks(p, queue, target))
+            break;
+    }
+    PICKER_INVARIANT();
+}
+
+void CBlockRequestMap::GetContinuousBlocks(BlockRequestQueue& queue)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    queue.clear();
+    // Longest run of consecutive untouched pieces (the first on a tie).
+    std::size_t best_start = 0, best_len = 0, run_start = 0, run_len = 0;
+    bool any_untouched = false;
+    for (std::size_t p = 0; p < m_states.size(); ++p) {
+        bool untouched = false;
+        if (!piece_verified(p)) {
+            sync_piece(p);
+            untouched = piece_untouched(p) && !m_states[p].empty();
+        }
+        if (untouched) {
+            any_untouched = true;
+            if (run_len == 0)
+                run_start = p;
+            ++run_len;
+            if (run_len > best_len) {
+                best_len = run_len;
+                best_start = run_start;
+            }
+        } else {
+            run_len = 0;
+        }
+    }
+    if (!any_untouched) {
+        // Every piece is started: hand out the first run of free blocks of
+        // the first piece that has any.
+        for (std::size_t p = 0; p < m_states.size(); ++p) {
+            if (piece_verified(p) || m_free[p] == 0)
+                continue;
+            std::uint32_t b = 0;
+            while (m_states[p][b] != kFree)
+                ++b;
+            for (; b < m_states[p].size() && m_states[p][b] == kFree; ++b)
+                push_block(p, b, queue);
+            break;
+        }
+        PICKER_INVARIANT();
+        return;
+    }
+    const std::uint64_t budget = ContinuousBudget(m_states.size());
+    std::uint64_t total = 0;
+    for (std::size_t p = best_start; p < best_start + best_len && total < budget; ++p) {
+        for (std::uint32_t b = 0; b < m_states[p].size() && total < budget; ++b) {
+            push_block(p, b, queue);
+            total += std::uint32_t(queue.back().length);
+        }
+    }
+    PICKER_INVARIANT();
+}
+
+void CBlockRequestMap::CancelRequest(std::int32_t piece, std::int32_t offset)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    std::uint32_t b = 0;
+    if (valid_block(piece, offset, b) && m_states[std::size_t(piece)][b] == kRequested)
+        set_state(std::size_t(piece), b, kFree);
+}
+
+void CBlockRequestMap::MarkReceived(std::int32_t piece, std::int32_t offset)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    std::uint32_t b = 0;
+    if (valid_block(piece, offset, b) && m_states[std::size_t(piece)][b] == kRequested)
+        set_state(std::size_t(piece), b, kReceived);
+}
+
+void CBlockRequestMap::ResetPiece(std::int32_t piece)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    if (piece < 0 || std::size_t(piece) >= m_states.size())
+        return;
+    const std::size_t p = std::size_t(piece);
+    std::fill(m_states[p].begin(), m_states[p].end(), std::uint8_t(kFree));
+    m_free[p] = std::uint32_t(m_states[p].size());
+    PICKER_INVARIANT();
+}
+
+void CBlockRequestMap::IncPieceAvailability(std::int32_t piece)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    if (piece >= 0 && std::size_t(piece) < m_availability.size())
+        ++m_availability[std::size_t(piece)];
+}
+
+void CBlockRequestMap::DecPieceAvailability(std::int32_t piece)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    if (piece >= 0 && std::size_t(piece) < m_availability.size() && m_availability[std::size_t(piece)] > 0)
+        --m_availability[std::size_t(piece)];
+}
+
+bool CBlockRequestMap::IsDownloadComplete() const
+{
+    for (const std::uint8_t& b : m_bitmap) {
+        if (load_byte(b) == 0)
+            return false;
+    }
+    return true;
+}
+
+std::uint8_t CBlockRequestMap::BlockState(std::int32_t piece, std::int32_t block) const
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    if (piece < 0 || std::size_t(piece) >= m_states.size() || block < 0 ||
+        std::size_t(block) >= m_states[std::size_t(piece)].size())
+        return kFree;
+    return m_states[std::size_t(piece)][std::size_t(block)];
+}
+
+std::uint32_t CBlockRequestMap::Availability(std::int32_t piece) const
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    if (piece < 0 || std::size_t(piece) >= m_availability.size())
+        return 0;
+    return m_availability[std::size_t(piece)];
+}
+
+void CBlockRequestMap::check_invariant() const
+{
+    assert(m_free.size() == m_states.size() && m_availability.size() == m_states.size());
+    for (std::size_t p = 0; p < m_states.size(); ++p) {
+        assert(m_free[p] == std::size_t(std::count(m_states[p].begin(), m_states[p].end(), std::uint8_t(kFree))));
+        (void)p;
+    }
+}

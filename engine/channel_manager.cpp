@@ -1,0 +1,565 @@
+#include "engine/channel_manager.h"
+
+#include "engine/block_request.h"
+#include "foundation/disk_file.h"
+#include "foundation/md5.h"
+#include "platform/debug_output.h"
+#include "platform/paths.h"
+#include "report/debug_log.h"
+#include "report/log_event.h"
+
+#include <algorithm>
+#include <cctype>
+
+namespace {
+
+constexpr std::size_t kRootFolderField = 60;   // the root folder's fixed field, NUL included
+constexpr std::size_t kDigestChars = 32;
+
+bool ends_with_separator(const std::string& s)
+{
+    return !s.empty() && (s.back() == '/' || s.back() == '\\');
+}
+
+// The seed's name below the task folder as a path of this platform: one
+// leading separator dropped, backslashes turned into '/'.
+std::string local_name(const std::string& name)
+{
+    std::string out = name;
+    if (!out.empty() && (out[0] == '\\' || out[0] == '/'))
+        out.erase(0, 1);
+    std::replace(out.begin(), out.end(), '\\', '/');
+    return out;
+}
+
+bool same_digest(const std::string& a, const std::string& b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (std::toupper(static_cast<unsigned char>(a[i])) != std::toupper(static_cast<unsigned char>(b[i])))
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+CChannel::~CChannel() = default;
+
+std::vector<std::uint32_t> CChannel::PieceLengths() const
+{
+    std::vector<std::uint32_t> lengths;
+    lengths.reserve(pieces.size());
+    for (const ChannelPiece& p : pieces)
+        lengths.push_back(p.length);
+    return lengths;
+}
+
+CDiskFile* CChannel::File(std::uint32_t position, bool read_only)
+{
+    const CChannelFile& f = files[position];
+    auto it = open_files.find(f.index);
+    if (it == open_files.end())
+        it = open_files.emplace(f.index, std::make_unique<CDiskFile>(f.path, read_only)).first;
+    return it->second.get();
+}
+
+CChannelManager::CChannelManager(const std::string& data_folder) : m_data_folder(data_folder)
+{
+    if (!m_data_folder.empty())
+        platform::create_folder(m_data_folder);
+    if (!ends_with_separator(m_data_folder))
+        m_data_folder += platform::path_separator;
+}
+
+CChannelManager::~CChannelManager()
+{
+    CScopedLock lock(m_lock);
+    m_channels.clear();
+    m_verify.clear();
+}
+
+void CChannelManager::SetOwner(IChannelManagerEvent* owner)
+{
+    CScopedLock lock(m_lock);
+    if (!m_owner)
+        m_owner = owner;
+}
+
+void CChannelManager::SetCmdEvent(ICmdEvent* event)
+{
+    // The channel manager reports to storage only.
+    if (event == nullptr)
+        m_cmd_event = event;
+}
+
+CChannelManager::ChannelPtr CChannelManager::find(std::uint64_t channel_id)
+{
+    CScopedLock lock(m_lock);
+    auto it = m_channels.find(channel_id);
+    return it == m_channels.end() ? nullptr : it->second;
+}
+
+bool CChannelManager::add_channel(std::unique_ptr<CChannel> channel, const std::string& file_list)
+{
+    const std::string id_text = std::to_string(channel->id);
+    if (channel->piece_size <= 0 || std::uint32_t(channel->piece_size) > kMaxPieceSize) {
+        platform::debug_output("CChannelManager: task " + id_text + " has an unusable piece size\n");
+        return false;
+    }
+    if (channel->root_folder.size() >= kRootFolderField ||
+        (!channel->root_folder.empty() && !IsSafeRelativePath(channel->root_folder))) {
+        platform::debug_output("CChannelManager: task " + id_text + " has an unusable folder name\n");
+        return false;
+    }
+    std::vector<SeedFileEntry> entries;
+    std::string error;
+    if (!ParseSeedFileList(file_list, entries, &error)) {
+        platform::debug_output("CChannelManager: task " + id_text + ": " + error + "\n");
+        return false;
+    }
+    std::vector<std::uint64_t> sizes;
+    for (const SeedFileEntry& e : entries)
+        sizes.push_back(e.size);
+    const std::uint32_t piece_size = std::uint32_t(channel->piece_size);
+    if (CountChannelBlocks(sizes, piece_size) > kMaxChannelBlocks) {
+        platform::debug_output("CChannelManager: task " + id_text + " is too large for its piece size\n");
+        return false;
+    }
+    std::string base;
+    if (!channel->save_path.empty()) {
+        base = channel->save_path;
+        if (!ends_with_separator(base))
+            base += platform::path_separator;
+    } else {
+        base = m_data_folder + channel->root_folder + platform::path_separator;
+    }
+    for (SeedFileEntry& e : entries) {
+        CChannelFile f;
+        f.index = e.index;
+        f.path = base + local_name(e.name);
+        f.md5 = std::move(e.md5);
+        f.size = e.size;
+        f.block_md5 = std::move(e.block_md5);
+        f.first_piece = std::uint32_t(channel->pieces.size());
+        f.piece_count = std::uint32_t((e.size + piece_size - 1) / piece_size);
+        for (std::uint32_t k = 0; k < f.piece_count; ++k) {
+            ChannelPiece p;
+            p.file = std::uint32_t(channel->files.size());
+            p.index_in_file = k;
+            p.offset = std::uint64_t(k) * piece_size;
+            p.length = std::uint32_t(std::min<std::uint64_t>(piece_size, e.size - p.offset));
+            channel->pieces.push_back(p);
+        }
+        channel->total_size += e.size;
+        channel->files.push_back(std::move(f));
+    }
+    CScopedLock lock(m_lock);
+    if (m_channels.count(channel->id))
+        return false;
+    m_last_total = channel->total_size;
+    if (channel->has_loaded) {
+        std::vector<std::uint8_t> verify(channel->pieces.size(), 0);
+        for (std::size_t p = 0; p < verify.size() && p < channel->loaded_bitmap.size(); ++p)
+            verify[p] = channel->loaded_bitmap[p] == 1 ? 1 : 0;
+        m_verify[channel->id] = std::move(verify);
+    }
+    const std::uint64_t id = channel->id;
+    m_channels.emplace(id, ChannelPtr(channel.release()));
+    return true;
+}
+
+bool CChannelManager::AddChannel(std::uint64_t channel_id, std::int32_t piece_size, const std::string& root_folder,
+                                 std::uint32_t /*file_count*/, const std::string& file_list,
+                                 const std::vector<std::uint8_t>& loaded_bitmap,
+                                 const std::vector<std::vector<std::uint8_t>>& loaded_blocks,
+                                 const std::string& save_path, std::uint8_t history_flag)
+{
+    auto channel = std::make_unique<CChannel>();
+    channel->id = channel_id;
+    channel->piece_size = piece_size;
+    channel->root_folder = root_folder;
+    channel->history_flag = history_flag ? 1 : 0;
+    channel->save_path = save_path;
+    channel->has_loaded = true;
+    channel->loaded_bitmap = loaded_bitmap;
+    channel->loaded_blocks = loaded_blocks;
+    return add_channel(std::move(channel), file_list);
+}
+
+bool CChannelManager::AddChannel(std::uint64_t channel_id, std::int32_t piece_size, const std::string& root_folder,
+                                 std::uint32_t /*file_count*/, const std::string& file_list,
+                                 const std::string& save_path)
+{
+    auto channel = std::make_unique<CChannel>();
+    channel->id = channel_id;
+    channel->piece_size = piece_size;
+    channel->root_folder = root_folder;
+    channel->save_path = save_path;
+    if (!save_path.empty())
+        platform::create_folder(save_path);
+    return add_channel(std::move(channel), file_list);
+}
+
+bool CChannelManager::AddChannel(std::uint64_t channel_id, std::int32_t piece_size, const std::string& root_folder,
+                                 std::uint32_t /*file_count*/, const std::string& file_list)
+{
+    auto channel = std::make_unique<CChannel>();
+    channel->id = channel_id;
+    channel->piece_size = piece_size;
+    channel->root_folder = root_folder;
+    if (root_folder.size() < kRootFolderField && (root_folder.empty() || IsSafeRelativePath(root_folder)))
+        platform::create_folder(m_data_folder + root_folder);
+    return add_channel(std::move(channel), file_list);
+}
+
+void CChannelManager::RemoveChannel(std::uint64_t channel_id)
+{
+    ChannelPtr doomed;
+    CScopedLock lock(m_lock);
+    auto it = m_channels.find(channel_id);
+    if (it != m_channels.end()) {
+        doomed = std::move(it->second);   // freed here, or by a caller still working with it
+        m_channels.erase(it);
+    }
+    m_verify.erase(channel_id);
+}
+
+bool CChannelManager::read_piece(CChannel& channel, std::uint32_t piece, std::uint8_t* buffer)
+{
+    const ChannelPiece& p = channel.pieces[piece];
+    CDiskFile* file = channel.File(p.file);
+    std::uint32_t done = 0;
+    while (done < p.length) {
+        const std::uint32_t n = file->Read(p.offset + done, buffer + done, p.length - done);
+        if (n == 0)
+            break;
+        done += n;
+    }
+    return done == p.length;
+}
+
+// Reads the piece back from its file into the channel's scratch buffer and
+// compares its digest with the seed's. A seed whose digest text is too
+// short for this piece makes it fail.
+bool CChannelManager::piece_matches(CChannel& channel, std::uint32_t piece, std::string* expected,
+                                    std::string* computed)
+{
+    const ChannelPiece& p = channel.pieces[piece];
+    channel.scratch.resize(p.length);
+    const bool complete = read_piece(channel, piece, channel.scratch.data());
+    unsigned char digest[kMd5DigestSize];
+    MD5Digest(channel.scratch.data(), p.length, digest);
+    const std::string actual = md5_to_hex(digest, true);
+    const std::string& text = channel.files[p.file].block_md5;
+    const std::size_t at = std::size_t(p.index_in_file) * kDigestChars;
+    const std::string want = at + kDigestChars <= text.size() ? text.substr(at, kDigestChars) : std::string();
+    if (expected)
+        *expected = want;
+    if (computed)
+        *computed = actual;
+    return complete && same_digest(want, actual);
+}
+
+bool CChannelManager::prepare_fresh(CChannel& channel, std::vector<std::uint8_t>& bitmap,
+                                    std::vector<std::vector<std::uint8_t>>& blocks)
+{
+    bitmap.assign(channel.pieces.size(), 0);
+    blocks.assign(channel.pieces.size(), {});
+    for (std::size_t p = 0; p < channel.pieces.size(); ++p)
+        blocks[p].assign(BlocksInPiece(channel.pieces[p].length), 0);
+
+    for (std::uint32_t i = 0; i < channel.files.size(); ++i) {
+        const CChannelFile& f = channel.files[i];
+        CDiskFile* file = channel.File(i);
+        if (!file->IsOpen()) {
+            platform::debug_output("CChannelManager: cannot open " + f.path + "\n");
+            return false;
+        }
+        std::int64_t size = file->GetSize();
+        if (size < 0) {
+            platform::debug_output("CChannelManager: cannot size " + f.path + "\n");
+            return false;
+        }
+        bool fresh = size == 0;
+        if (std::uint64_t(size) > f.size) {
+            // Longer than the seed says: not our file; start it again.
+            file->Close();
+            platform::delete_file(f.path);
+            if (!file->Open(0)) {
+                platform::debug_output("CChannelManager: cannot recreate " + f.path + "\n");
+                return false;
+            }
+            size = 0;
+            fresh = true;
+        }
+        if (std::uint64_t(size) < f.size && !file->SetSize(std::int64_t(f.size))) {
+            platform::debug_output("CChannelManager: cannot size " + f.path + "\n");
+            return false;
+        }
+        if (fresh || !channel.has_loaded)
+            continue;
+        for (std::uint32_t k = 0; k < f.piece_count; ++k) {
+            const std::uint32_t p = f.first_piece + k;
+            const std::uint8_t loaded = p < channel.loaded_bitmap.size() ? channel.loaded_bitmap[p] : 0;
+            if (loaded == 1) {
+                if (piece_matches(channel, p, nullptr, nullptr)) {
+                    bitmap[p] = 1;
+                    std::fill(blocks[p].begin(), blocks[p].end(), std::uint8_t(1));
+                }
+                continue;
+            }
+            // Blocks written before stay received; a table of another shape
+            // belongs to another layout and is ignored.
+            if (p < channel.loaded_blocks.size() && channel.loaded_blocks[p].size() == blocks[p].size()) {
+                const auto& was = channel.loaded_blocks[p];
+                if (std::find(was.begin(), was.end(), std::uint8_t(0)) != was.end()) {
+                    for (std::size_t b = 0; b < was.size(); ++b)
+                        blocks[p][b] = was[b] == 1 ? 1 : 0;
+                }
+            }
+        }
+    }
+    return true;
+}
+
+bool CChannelManager::prepare_history(CChannel& channel)
+{
+    for (std::uint32_t i = 0; i < channel.files.size(); ++i) {
+        const CChannelFile& f = channel.files[i];
+        if (!platform::file_exists(f.path)) {
+            platform::debug_output("CChannelManager: " + f.path + " is missing\n");
+            return false;
+        }
+        channel.open_files.erase(f.index);
+        CDiskFile* file = channel.File(i, true);
+        const std::int64_t size = file->GetSize();
+        if (size < 0 || std::uint64_t(size) != f.size) {
+            platform::debug_output("CChannelManager: " + f.path + " does not have its seed size\n");
+            return false;
+        }
+    }
+    if (channel.loaded_bitmap.size() != channel.pieces.size() || channel.loaded_blocks.size() != channel.pieces.size())
+        return false;
+    for (std::size_t p = 0; p < channel.pieces.size(); ++p) {
+        if (channel.loaded_blocks[p].size() != BlocksInPiece(channel.pieces[p].length))
+            return false;
+    }
+    return true;
+}
+
+bool CChannelManager::PrepareChannelFiles(std::uint64_t channel_id)
+{
+    ChannelPtr channel = find(channel_id);
+    if (!channel)
+        return false;
+    std::vector<std::uint8_t> bitmap;
+    std::vector<std::vector<std::uint8_t>> blocks;
+    std::vector<std::uint32_t> lengths;
+    bool first = false;
+    {
+        CScopedLock lock(channel->lock);
+        if (channel->history_flag == 1) {
+            if (!prepare_history(*channel))
+                return false;
+            bitmap = channel->loaded_bitmap;
+            blocks = channel->loaded_blocks;
+        } else if (!prepare_fresh(*channel, bitmap, blocks)) {
+            return false;
+        }
+        lengths = channel->PieceLengths();
+        first = !channel->prepared;
+        channel->prepared = true;
+    }
+    IChannelManagerEvent* owner = nullptr;
+    {
+        CScopedLock lock(m_lock);
+        // The first preparation decides what is verified: a resumed piece
+        // that no longer matches its digest is not.
+        if (m_channels.count(channel_id) && (first || !m_verify.count(channel_id))) {
+            std::vector<std::uint8_t>& verify = m_verify[channel_id];
+            verify.assign(bitmap.size(), 0);
+            for (std::size_t p = 0; p < bitmap.size(); ++p)
+                verify[p] = bitmap[p] == 1 ? 1 : 0;
+        }
+        owner = m_owner;
+    }
+    // Raised with no lock of ours held: storage takes its own lock first
+    // on the write path.
+    if (owner)
+        owner->OnChannelAdded(channel_id, bitmap, blocks, lengths);
+    return true;
+}
+
+bool CChannelManager::VerifyBlock(std::uint64_t channel_id, std::int32_t piece, std::int32_t offset,
+                                  const std::uint8_t* data, std::int32_t length, std::uint8_t check)
+{
+    ChannelPtr channel = find(channel_id);
+    if (!channel || !data || piece < 0 || std::size_t(piece) >= channel->pieces.size() || offset < 0 || length <= 0)
+        return false;
+    const ChannelPiece& p = channel->pieces[std::size_t(piece)];
+    if (std::uint64_t(offset) + std::uint64_t(length) > p.length)
+        return false;
+    std::uint8_t result = 0;
+    {
+        CScopedLock lock(channel->lock);
+        CDiskFile* file = channel->File(p.file);
+        std::uint32_t done = 0;
+        while (done < std::uint32_t(length)) {
+            const std::uint32_t n = file->Write(p.offset + std::uint32_t(offset) + done, data + done,
+                                                std::uint32_t(length) - done);
+            if (n == 0)
+                break;
+            done += n;
+        }
+        if (done != std::uint32_t(length)) {
+            platform::debug_output("CChannelManager: writing " + channel->files[p.file].path + " failed\n");
+            return false;
+        }
+        if (check != 1)
+            return true;
+        std::string expected, computed;
+        if (piece_matches(*channel, std::uint32_t(piece), &expected, &computed)) {
+            result = 1;
+        } else {
+            DebugLog::WriteData(3, channel->scratch.data(), p.length, "recv");
+            const std::string text = "原始MD5码:" + expected + " 验证MD5码:" + computed;
+            platform::debug_output("CChannelManager: task " + std::to_string(channel_id) + " piece " +
+                                   std::to_string(piece) + " " + text + "\n");
+            LogEvent(14, "LOG::LOG_DOWN_HASH_ERR", std::uint32_t(channel_id), std::uint32_t(channel_id >> 32), "%s",
+                     text.c_str());
+        }
+    }
+    on_piece_verified(channel_id, std::uint32_t(piece), result);
+    return true;
+}
+
+void CChannelManager::on_piece_verified(std::uint64_t channel_id, std::uint32_t piece, std::uint8_t result)
+{
+    IChannelManagerEvent* owner = nullptr;
+    {
+        CScopedLock lock(m_lock);
+        auto it = m_verify.find(channel_id);
+        if (it != m_verify.end() && piece < it->second.size())
+            it->second[piece] = result == 1 ? 1 : 0;
+        owner = m_owner;
+    }
+    if (owner)
+        owner->SetPiece(channel_id, piece, result);
+}
+
+bool CChannelManager::ReadPiece(std::uint64_t channel_id, PieceCacheEntry& entry)
+{
+    ChannelPtr channel = find(channel_id);
+    if (!channel || entry.piece < 0 || std::size_t(entry.piece) >= channel->pieces.size())
+        return false;
+    const ChannelPiece& p = channel->pieces[std::size_t(entry.piece)];
+    if (entry.length != p.length || entry.buffer.size() < p.length)
+        return false;
+    CScopedLock lock(channel->lock);
+    return read_piece(*channel, std::uint32_t(entry.piece), entry.buffer.data());
+}
+
+std::string CChannelManager::GetChannelFolder(std::uint64_t channel_id)
+{
+    ChannelPtr channel = find(channel_id);
+    return channel ? m_data_folder + channel->root_folder : std::string();
+}
+
+std::string CChannelManager::file_name_for(std::uint64_t channel_id, std::int32_t piece, std::int32_t* piece_in_file,
+                                           std::uint64_t* file_size)
+{
+    ChannelPtr channel = find(channel_id);
+    if (!channel || piece < 0 || std::size_t(piece) >= channel->pieces.size())
+        return std::string();
+    const ChannelPiece& p = channel->pieces[std::size_t(piece)];
+    const CChannelFile& f = channel->files[p.file];
+    if (piece_in_file)
+        *piece_in_file = std::int32_t(p.index_in_file);
+    if (file_size)
+        *file_size = f.size;
+    const std::size_t slash = f.path.find_last_of("/\\");
+    return slash == std::string::npos ? f.path : f.path.substr(slash + 1);
+}
+
+std::string CChannelManager::GetFileNameForRange(std::uint64_t channel_id, std::int32_t piece,
+                                                 std::int32_t* piece_in_file, std::uint64_t* file_size)
+{
+    if (file_size)
+        *file_size = 0;
+    return file_name_for(channel_id, piece, piece_in_file, file_size);
+}
+
+std::string CChannelManager::GetFileNameForBlock(std::uint64_t channel_id, std::int32_t piece,
+                                                 std::int32_t* piece_in_file)
+{
+    return file_name_for(channel_id, piece, piece_in_file, nullptr);
+}
+
+bool CChannelManager::IsChannelVerified(std::uint64_t channel_id)
+{
+    CScopedLock lock(m_lock);
+    auto it = m_verify.find(channel_id);
+    return it != m_verify.end() && std::find(it->second.begin(), it->second.end(), 0) == it->second.end();
+}
+
+bool CChannelManager::GetVerifyProgress(std::uint64_t channel_id, std::uint32_t* verified, std::uint32_t* pieces)
+{
+    if (verified)
+        *verified = 0;
+    if (pieces)
+        *pieces = 0;
+    CScopedLock lock(m_lock);
+    auto it = m_verify.find(channel_id);
+    if (it == m_verify.end())
+        return false;
+    if (verified)
+        *verified = std::uint32_t(std::count(it->second.begin(), it->second.end(), 1));
+    if (pieces)
+        *pieces = std::uint32_t(it->second.size());
+    return true;
+}
+
+std::uint64_t CChannelManager::GetChannelTotalSize(std::uint64_t channel_id)
+{
+    ChannelPtr channel = find(channel_id);
+    return channel ? channel->total_size : 0;
+}
+
+std::uint64_t CChannelManager::GetTotalSizeOf(const std::uint64_t* channel_id)
+{
+    return channel_id ? GetChannelTotalSize(*channel_id) : 0;
+}
+
+int CChannelManager::CloseChannelFiles(std::uint64_t channel_id)
+{
+    ChannelPtr channel = find(channel_id);
+    if (channel) {
+        CScopedLock lock(channel->lock);
+        for (auto& f : channel->open_files)
+            f.second->Close();
+    }
+    return 1;
+}
+
+int CChannelManager::SetFilesFlag(std::uint64_t channel_id, std::uint8_t read_only)
+{
+    ChannelPtr channel = find(channel_id);
+    if (channel) {
+        CScopedLock lock(channel->lock);
+        for (auto& f : channel->open_files)
+            f.second->Open(read_only);
+    }
+    return 1;
+}
+
+IChannelManager* CreateChannelManager(const std::string& data_folder)
+{
+    return new CChannelManager(data_folder);
+}
+
+void DestroyChannelManager(IChannelManager* manager)
+{
+    delete manager;
+}

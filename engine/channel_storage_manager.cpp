@@ -1,0 +1,308 @@
+#include "engine/channel_storage_manager.h"
+
+#include "engine/storage_manager.h"
+#include "report/debug_log.h"
+
+#include <algorithm>
+#include <cassert>
+#include <cstring>
+
+namespace {
+
+// The piece picker reads the bitmap and the received table without the
+// storage lock; single-byte atomic stores keep that well defined.
+inline void store_byte(std::uint8_t& b, std::uint8_t v)
+{
+    __atomic_store_n(&b, v, __ATOMIC_RELAXED);
+}
+
+// Freed cache buffers kept per store for the next entry.
+constexpr std::size_t kSpareBuffers = 2;
+
+} // namespace
+
+#ifdef NDEBUG
+#define STORE_INVARIANT(piece) ((void)0)
+#else
+#define STORE_INVARIANT(piece) check_piece(piece)
+#endif
+
+CChannelStorageManager::CChannelStorageManager(std::uint64_t channel_id, CStorageManager* owner)
+    : m_channel_id(channel_id), m_owner(owner)
+{
+}
+
+bool CChannelStorageManager::SaveBitmap(const std::vector<std::uint8_t>& bitmap,
+                                        const std::vector<std::vector<std::uint8_t>>& received,
+                                        const std::vector<std::uint32_t>& piece_lengths)
+{
+    if (bitmap.size() != received.size() || bitmap.size() != piece_lengths.size())
+        return false;
+    for (std::size_t p = 0; p < received.size(); ++p) {
+        if (piece_lengths[p] == 0 || received[p].size() != BlocksInPiece(piece_lengths[p]))
+            return false;
+    }
+    m_bitmap = bitmap;
+    for (std::size_t p = 0; p < received.size(); ++p) {
+        // A piece cannot be verified with blocks missing: such a record is
+        // damaged, and the piece is fetched again.
+        if (m_bitmap[p] != 0 &&
+            std::any_of(received[p].begin(), received[p].end(), [](std::uint8_t b) { return b != 1; }))
+            m_bitmap[p] = 0;
+        else if (m_bitmap[p] != 0)
+            m_bitmap[p] = 1;
+    }
+    m_received = received;
+    m_lengths = piece_lengths;
+    m_write_state.assign(received.size(), {});
+    m_stored.assign(received.size(), {});
+    std::uint32_t on_disk = 0;
+    for (std::size_t p = 0; p < received.size(); ++p) {
+        m_write_state[p].assign(received[p].size(), kNothing);
+        m_stored[p].assign(received[p].size(), 0);
+        for (std::size_t b = 0; b < received[p].size(); ++b) {
+            if (received[p][b] == 1) {
+                m_write_state[p][b] = kWritten;
+                m_stored[p][b] = 1;
+                ++on_disk;
+            } else {
+                m_received[p][b] = 0;
+            }
+        }
+    }
+    if (on_disk > 0)
+        m_owner->QueueStorageCounter(m_channel_id, on_disk);
+#ifndef NDEBUG
+    check_invariant();
+#endif
+    return true;
+}
+
+bool CChannelStorageManager::valid_block(std::int32_t piece, std::int32_t offset, std::uint32_t& block) const
+{
+    if (piece < 0 || std::size_t(piece) >= m_lengths.size() || offset < 0 || offset % std::int32_t(kBlockSize) != 0)
+        return false;
+    block = std::uint32_t(offset) / kBlockSize;
+    return block < m_received[std::size_t(piece)].size();
+}
+
+bool CChannelStorageManager::WriteBlock(const BlockRequest& req)
+{
+    std::uint32_t block = 0;
+    if (!req.data || !valid_block(req.piece, req.offset, block))
+        return false;
+    const std::uint32_t piece = std::uint32_t(req.piece);
+    if (std::uint32_t(req.length) != BlockLength(m_lengths[piece], block) || req.length <= 0)
+        return false;
+    std::vector<std::uint8_t>& received = m_received[piece];
+    if (received[block] != 0)
+        return false;   // arrived twice
+    store_byte(received[block], 1);
+    PieceCacheEntry& entry = write_entry(piece);
+    std::memcpy(entry.buffer.data() + req.offset, req.data, std::size_t(req.length));
+    m_write_state[piece][block] = kCached;
+    const bool complete = std::find(received.begin(), received.end(), 0) == received.end();
+    if (complete)
+        flush(entry, true);
+    STORE_INVARIANT(piece);
+    return true;
+}
+
+PieceCacheEntry& CChannelStorageManager::write_entry(std::uint32_t piece)
+{
+    auto it = m_write_cache.find(std::int32_t(piece));
+    if (it != m_write_cache.end())
+        return it->second;
+    if (m_write_cache.size() >= kWriteCacheEntries)
+        evict_one();
+    PieceCacheEntry entry;
+    entry.piece = std::int32_t(piece);
+    entry.length = m_lengths[piece];
+    if (!m_spare.empty()) {
+        entry.buffer = std::move(m_spare.back());
+        m_spare.pop_back();
+    }
+    // Only blocks in the cached state are ever written out, so a reused
+    // buffer needs no clearing.
+    entry.buffer.resize(entry.length);
+    return m_write_cache.emplace(std::int32_t(piece), std::move(entry)).first->second;
+}
+
+// Makes room for one more piece. An entry with nothing left to write goes
+// first (it costs nothing to drop); otherwise the entry with the most
+// cached blocks is written out, and checked when all its blocks are in.
+void CChannelStorageManager::evict_one()
+{
+    auto victim = m_write_cache.end();
+    std::size_t most = 0;
+    for (auto it = m_write_cache.begin(); it != m_write_cache.end(); ++it) {
+        const auto& states = m_write_state[std::size_t(it->first)];
+        const std::size_t cached = std::size_t(std::count(states.begin(), states.end(), kCached));
+        if (cached == 0) {
+            victim = it;
+            most = 0;
+            break;
+        }
+        if (victim == m_write_cache.end() || cached > most) {
+            victim = it;
+            most = cached;
+        }
+    }
+    if (victim == m_write_cache.end())
+        return;
+    if (most > 0) {
+        const auto& states = m_write_state[std::size_t(victim->first)];
+        flush(victim->second, std::size_t(most) == states.size());
+    }
+    release_buffer(std::move(victim->second.buffer));
+    m_write_cache.erase(victim);
+}
+
+// Writes every run of consecutive cached blocks of the entry to the file.
+// The last run is handed over with the check flag when a check was asked
+// for and every block of the piece is then written.
+void CChannelStorageManager::flush(PieceCacheEntry& entry, bool verify)
+{
+    const std::uint32_t piece = std::uint32_t(entry.piece);
+    std::vector<std::uint8_t>& states = m_write_state[piece];
+    const std::size_t n = states.size();
+    std::size_t b = 0;
+    while (b < n) {
+        if (states[b] != kCached) {
+            ++b;
+            continue;
+        }
+        const std::size_t first = b;
+        std::uint32_t run_length = 0;
+        for (; b < n && states[b] == kCached; ++b) {
+            states[b] = kWritten;
+            m_stored[piece][b] = 1;
+            run_length += BlockLength(m_lengths[piece], std::uint32_t(b));
+        }
+        const bool check =
+            verify && std::all_of(states.begin(), states.end(), [](std::uint8_t s) { return s == kWritten; });
+        const std::uint32_t offset = std::uint32_t(first) * kBlockSize;
+        const bool written = m_owner->Channels()->VerifyBlock(m_channel_id, std::int32_t(piece), std::int32_t(offset),
+                                                              entry.buffer.data() + offset,
+                                                              std::int32_t(run_length), check ? 1 : 0);
+        if (written) {
+            m_owner->QueueStorageCounter(m_channel_id, std::uint32_t(b - first));
+            continue;
+        }
+        // The file did not take the run (a full disk, say): the blocks are
+        // not ours after all and will be fetched again; the peers that sent
+        // them did nothing wrong.
+        for (std::size_t i = first; i < b; ++i) {
+            states[i] = kNothing;
+            m_stored[piece][i] = 0;
+            store_byte(m_received[piece][i], 0);
+        }
+        m_owner->QueueStorageError(m_channel_id, "writing " + std::to_string(run_length) + " bytes of piece " +
+                                                     std::to_string(piece) + " of task " +
+                                                     std::to_string(m_channel_id) +
+                                                     " to its file failed; the blocks will be fetched again");
+    }
+}
+
+void CChannelStorageManager::release_buffer(std::vector<std::uint8_t>&& buffer)
+{
+    if (m_spare.size() < kSpareBuffers)
+        m_spare.push_back(std::move(buffer));
+}
+
+void CChannelStorageManager::SetPiece(std::uint32_t piece, std::uint8_t result)
+{
+    if (piece >= m_bitmap.size())
+        return;
+    if (result == 1) {
+        store_byte(m_bitmap[piece], 1);
+    } else {
+        for (std::size_t b = 0; b < m_received[piece].size(); ++b) {
+            store_byte(m_received[piece][b], 0);
+            m_write_state[piece][b] = kNothing;
+            m_stored[piece][b] = 0;
+        }
+        // What was read for upload is no longer what the piece will hold.
+        auto it = m_read_cache.find(std::int32_t(piece));
+        if (it != m_read_cache.end()) {
+            release_buffer(std::move(it->second.buffer));
+            m_read_cache.erase(it);
+        }
+    }
+    STORE_INVARIANT(piece);
+}
+
+bool CChannelStorageManager::ReadBlock(BlockRequest& req)
+{
+    if (!req.data || req.piece < 0 || std::size_t(req.piece) >= m_lengths.size() || req.offset < 0 ||
+        req.length <= 0)
+        return false;
+    const std::uint32_t piece = std::uint32_t(req.piece);
+    if (std::uint64_t(req.offset) + std::uint64_t(req.length) > m_lengths[piece])
+        return false;
+    // Only verified pieces are served: anything else may still be in the
+    // write cache or may fail its check.
+    if (m_bitmap[piece] != 1)
+        return false;
+    auto it = m_read_cache.find(req.piece);
+    if (it == m_read_cache.end()) {
+        PieceCacheEntry entry;
+        entry.piece = req.piece;
+        entry.length = m_lengths[piece];
+        if (!m_spare.empty()) {
+            entry.buffer = std::move(m_spare.back());
+            m_spare.pop_back();
+        }
+        entry.buffer.resize(entry.length);
+        if (!m_owner->Channels()->ReadPiece(m_channel_id, entry)) {
+            release_buffer(std::move(entry.buffer));
+            return false;
+        }
+        if (m_read_cache.size() >= kReadCacheEntries) {
+            release_buffer(std::move(m_read_cache.begin()->second.buffer));
+            m_read_cache.erase(m_read_cache.begin());
+        }
+        it = m_read_cache.emplace(req.piece, std::move(entry)).first;
+    }
+    std::memcpy(req.data, it->second.buffer.data() + req.offset, std::size_t(req.length));
+    DebugLog::WriteData(3, req.data, std::uint32_t(req.length), "send piece %d offset %d", req.piece, req.offset);
+    return true;
+}
+
+std::vector<std::int32_t> CChannelStorageManager::WriteCachePieces() const
+{
+    std::vector<std::int32_t> out;
+    for (const auto& e : m_write_cache)
+        out.push_back(e.first);
+    return out;
+}
+
+std::vector<std::int32_t> CChannelStorageManager::ReadCachePieces() const
+{
+    std::vector<std::int32_t> out;
+    for (const auto& e : m_read_cache)
+        out.push_back(e.first);
+    return out;
+}
+
+void CChannelStorageManager::check_piece(std::size_t p) const
+{
+    assert(m_write_cache.size() <= kWriteCacheEntries && m_read_cache.size() <= kReadCacheEntries);
+    for (std::size_t b = 0; b < m_received[p].size(); ++b) {
+        // A block is cached or written only once received, and stored
+        // exactly when written.
+        assert(m_write_state[p][b] == kNothing || m_received[p][b] == 1);
+        assert((m_write_state[p][b] == kWritten) == (m_stored[p][b] == 1));
+        (void)b;
+    }
+    assert(m_bitmap[p] == 0 || m_received[p].end() == std::find(m_received[p].begin(), m_received[p].end(), 0));
+    (void)p;
+}
+
+void CChannelStorageManager::check_invariant() const
+{
+    assert(m_bitmap.size() == m_lengths.size() && m_received.size() == m_lengths.size() &&
+           m_write_state.size() == m_lengths.size() && m_stored.size() == m_lengths.size());
+    for (std::size_t p = 0; p < m_lengths.size(); ++p)
+        check_piece(p);
+}

@@ -1,0 +1,100 @@
+// CStorageManager: the piece stores of every channel behind one recursive
+// lock. It sits between the transfer connections (blocks in, blocks out
+// for upload) and the channel manager (files and piece checks), and
+// reports to the download manager.
+//
+// Events are collected while the lock is held and raised once the
+// outermost holder has released it, so no receiver runs under the storage
+// lock: a flush that checks a piece re-enters SetPiece on the same thread,
+// and the resulting OnPieceChecked reaches the download manager only after
+// the write has left storage.
+#pragma once
+
+#include "engine/channel_storage_manager.h"
+#include "engine/i_channel_manager.h"
+#include "engine/i_storage_manager.h"
+#include "platform/critical_section.h"
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+class CStorageManager : public IChannelManagerEvent, public IStorageManager {
+public:
+    explicit CStorageManager(IChannelManager* channels);
+    ~CStorageManager() override;
+
+    // IChannelManagerEvent
+    void OnChannelAdded(std::uint64_t channel_id, const std::vector<std::uint8_t>& bitmap,
+                        const std::vector<std::vector<std::uint8_t>>& blocks,
+                        const std::vector<std::uint32_t>& piece_lengths) override;
+    void SetPiece(std::uint64_t channel_id, std::uint32_t piece, std::uint8_t result) override;
+
+    // IStorageManager
+    void SetEvent(IStorageManagerEvent* sink) override;
+    bool GetBitmap(std::uint64_t channel_id, std::vector<std::uint8_t>& bitmap) override;
+    bool ReadBlock(std::uint64_t channel_id, BlockRequest& req) override;
+    bool GetChannelStoreData(std::uint64_t channel_id, std::vector<std::vector<std::uint8_t>>& blocks) override;
+    bool WriteBlock(std::uint64_t channel_id, const BlockRequest& req) override;
+    void RemoveChannel(std::uint64_t channel_id) override;
+    void SetCmdEvent(ICmdEvent* event) override;
+
+    // Used by the stores while the lock is held.
+    IChannelManager* Channels() const { return m_channels; }
+    void QueueStorageCounter(std::uint64_t channel_id, std::uint32_t blocks);
+    void QueueStorageError(std::uint64_t channel_id, const std::string& text);
+
+    // Runs `fn` on the channel's store under the lock (tests and
+    // diagnostics); false for an unknown channel.
+    template <class Fn>
+    bool InspectStore(std::uint64_t channel_id, Fn&& fn);
+
+private:
+    using StorePtr = std::shared_ptr<CChannelStorageManager>;
+
+    struct Event {
+        enum Kind { kReady, kChecked, kCounter, kError } kind;
+        std::uint64_t channel_id;
+        std::uint32_t value;        // piece, or block count
+        std::uint8_t result;
+        StorePtr store;             // keeps the tables alive while kReady is raised
+        std::string text;
+    };
+
+    // Holds the lock; the outermost guard raises the collected events after
+    // unlocking.
+    class Guard {
+    public:
+        explicit Guard(CStorageManager& m);
+        ~Guard();
+        Guard(const Guard&) = delete;
+        Guard& operator=(const Guard&) = delete;
+
+    private:
+        CStorageManager& m_m;
+    };
+
+    CChannelStorageManager* find(std::uint64_t channel_id);
+    static void raise(IStorageManagerEvent* sink, std::vector<Event>& events);
+
+    ICmdEvent* m_cmd_event = nullptr;          // stays null
+    std::map<std::uint64_t, StorePtr> m_stores;
+    IChannelManager* m_channels;
+    IStorageManagerEvent* m_sink = nullptr;
+    CcsLocker m_lock;                          // guards the map, every store and the event queue
+    int m_depth = 0;                           // nesting of Guard on the holding thread
+    std::vector<Event> m_events;               // collected under the lock
+};
+
+template <class Fn>
+bool CStorageManager::InspectStore(std::uint64_t channel_id, Fn&& fn)
+{
+    Guard g(*this);
+    CChannelStorageManager* store = find(channel_id);
+    if (!store)
+        return false;
+    fn(*store);
+    return true;
+}
