@@ -138,8 +138,9 @@ void FakeLogServer::Serve(int socket)
     bool client_done = false;
     while (!m_stop.load() && !close_now && idle_ms < idle_limit_ms) {
         if (client_done) {
-            // Only reached when closes are withheld: sit until stopped.
-            platform::wait_readable(socket, slice_ms);
+            // Only reached when closes are withheld: sit until stopped (the
+            // socket stays readable at its end of stream, so sleep instead).
+            std::this_thread::sleep_for(std::chrono::milliseconds(slice_ms));
             idle_ms += static_cast<int>(slice_ms);
             continue;
         }
