@@ -107,6 +107,48 @@ bool starts_with(const std::string& s, size_t at, const char* token) {
   return at <= s.size() && s.size() - at >= n && s.compare(at, n, token) == 0;
 }
 
+// Reads the attributes of a start tag from `j` (just after its name) up to
+// its closing '>' or "/>", leaving `j` on that '>' or '/'. `names` is
+// scratch space for the duplicate check.
+bool scan_attributes(const std::string& s, size_t& j, bool& self_closing,
+                     std::vector<std::pair<size_t, size_t>>& names) {
+  const size_t n = s.size();
+  names.clear();
+  self_closing = false;
+  // (space+ name space* = space* quoted-value)*
+  for (;;) {
+    const size_t before_space = j;
+    while (j < n && is_space(s[j])) ++j;
+    if (j >= n) return false;
+    if (s[j] == '>') return true;
+    if (s[j] == '/') {
+      self_closing = true;
+      return j + 1 < n && s[j + 1] == '>';
+    }
+    if (j == before_space || !is_name_start(s[j])) return false;
+    const size_t an = j;
+    while (j < n && is_name_char(s[j])) ++j;
+    const size_t an_len = j - an;
+    while (j < n && is_space(s[j])) ++j;
+    if (j >= n || s[j] != '=') return false;
+    ++j;
+    while (j < n && is_space(s[j])) ++j;
+    if (j >= n || (s[j] != '"' && s[j] != '\'')) return false;
+    const size_t vbegin = j + 1;
+    const size_t vend = s.find(s[j], vbegin);
+    if (vend == std::string::npos) return false;
+    if (std::memchr(s.data() + vbegin, '<', vend - vbegin) != nullptr) return false;
+    if (std::memchr(s.data() + vbegin, '\0', vend - vbegin) != nullptr) return false;
+    // Duplicate names; the per-element cap keeps this scan cheap.
+    if (names.size() >= CXmlMarkup::kMaxAttributes) return false;
+    for (const auto& a : names) {
+      if (a.second == an_len && s.compare(a.first, an_len, s, an, an_len) == 0) return false;
+    }
+    names.emplace_back(an, an_len);
+    j = vend + 1;
+  }
+}
+
 }  // namespace
 
 void CXmlMarkup::clear() {
@@ -203,42 +245,8 @@ bool CXmlMarkup::parse() {
     while (j < n && is_name_char(s[j])) ++j;
     node.name_len = static_cast<uint32_t>(j - node.name_begin);
     node.attr_begin = static_cast<uint32_t>(j);
-    // Attributes: (space+ name space* = space* quoted-value)*
-    attr_names.clear();
     bool self_closing = false;
-    for (;;) {
-      const size_t before_space = j;
-      while (j < n && is_space(s[j])) ++j;
-      if (j >= n) return false;
-      if (s[j] == '>') break;
-      if (s[j] == '/') {
-        if (j + 1 >= n || s[j + 1] != '>') return false;
-        self_closing = true;
-        break;
-      }
-      if (j == before_space || !is_name_start(s[j])) return false;
-      const size_t an = j;
-      while (j < n && is_name_char(s[j])) ++j;
-      const size_t an_len = j - an;
-      while (j < n && is_space(s[j])) ++j;
-      if (j >= n || s[j] != '=') return false;
-      ++j;
-      while (j < n && is_space(s[j])) ++j;
-      if (j >= n || (s[j] != '"' && s[j] != '\'')) return false;
-      const char quote = s[j];
-      const size_t vbegin = j + 1;
-      const size_t vend = s.find(quote, vbegin);
-      if (vend == std::string::npos) return false;
-      if (std::memchr(s.data() + vbegin, '<', vend - vbegin) != nullptr) return false;
-      if (std::memchr(s.data() + vbegin, '\0', vend - vbegin) != nullptr) return false;
-      // Duplicate names; the per-element cap keeps this scan cheap.
-      if (attr_names.size() >= kMaxAttributes) return false;
-      for (const auto& a : attr_names) {
-        if (a.second == an_len && s.compare(a.first, an_len, s, an, an_len) == 0) return false;
-      }
-      attr_names.emplace_back(an, an_len);
-      j = vend + 1;
-    }
+    if (!scan_attributes(s, j, self_closing, attr_names)) return false;
     node.attr_end = static_cast<uint32_t>(j);
     node.parent = open;
     const auto index = static_cast<int32_t>(nodes_.size());
