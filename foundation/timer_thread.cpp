@@ -73,14 +73,12 @@ void CTimerThread::Stop()
         m_timers.clear();
         return;
     }
-    {
-        CScopedLock g(m_thread_lock);
-        if (!m_thread.join_for(stop_wait_ms)) {
-            platform::debug_output("CTimerThread::Stop - a timer call outlasts the stop bound; waiting for it\n");
-            m_thread.join();
-        }
+    CScopedLock g(m_thread_lock);
+    if (!m_thread.join_for(stop_wait_ms)) {
+        platform::debug_output("CTimerThread::Stop - a timer call outlasts the stop bound; waiting for it\n");
+        m_thread.join();
     }
-    CScopedLock g(m_lock);
+    CScopedLock t(m_lock);
     m_timers.clear();
 }
 

@@ -77,7 +77,9 @@ std::string module_dir()
 std::string from_windows_path(const std::string& path)
 {
     const std::string p = slashes(path);
-    if (p.size() < 2 || p[1] != ':' || !std::isalpha(static_cast<unsigned char>(p[0])))
+    // Only "x:" alone or "x:/..." is a drive path; "a:b" stays a name.
+    if (p.size() < 2 || p[1] != ':' || !std::isalpha(static_cast<unsigned char>(p[0])) ||
+        (p.size() > 2 && p[2] != '/'))
         return p;
     const std::string pl = lower(p);
     struct Mapping { const char* prefix; std::string (*folder)(); };

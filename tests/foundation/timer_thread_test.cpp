@@ -189,3 +189,30 @@ TEST(TimerThread, NoSinkLeavesTimersWaiting)
     t.SetEventSink(&r);
     EXPECT_TRUE(wait_for([&] { return r.count(1) >= 1; }, 3000));
 }
+
+namespace {
+std::atomic<std::uint32_t> g_fake_tick{0};
+std::uint32_t fake_tick() { return g_fake_tick.load(); }
+struct FakeTick {
+    FakeTick() { platform::set_tick_source(&fake_tick); }
+    ~FakeTick() { platform::set_tick_source(nullptr); }
+};
+} // namespace
+
+TEST(TimerThread, ReArmedTimerAcrossTheTickWrapFiresNeitherEarlyNorLate)
+{
+    g_fake_tick = 0xFFFFFF00u;
+    FakeTick fake;
+    Recorder r;
+    {
+        CTimerThread t;
+        t.SetEventSink(&r);
+        ASSERT_TRUE(t.AddTimer(1, 0x200, 0));  // next due 0x100, past the wrap
+        ASSERT_TRUE(wait_for([&] { return r.count(1) == 1; }, 3000));
+        g_fake_tick = 0xFFFFFFF0u;  // numerically above the due tick, yet before it
+        platform::sleep_ms(150);
+        EXPECT_EQ(r.count(1), 1u);
+        g_fake_tick = 0x100u;
+        EXPECT_TRUE(wait_for([&] { return r.count(1) == 2; }, 3000));
+    }
+}

@@ -27,6 +27,8 @@ TEST(Paths, WindowsFoldersMapToOverridableFolders)
         {"c:\\velmarp2sp\\other.log", "/data/drive_c/velmarp2sp/other.log"},
         {"D:\\Games\\x", "/data/drive_d/Games/x"},
         {"d:\\", "/data/drive_d"},
+        {"e:", "/data/drive_e"},
+        {"a:b.txt", "a:b.txt"},  // not a drive path
         {"dll_download\\p2sp_game7\\", "dll_download/p2sp_game7/"},
         {"/already/posix", "/already/posix"},
         {"", ""},
