@@ -282,6 +282,17 @@ TEST(XmlMarkupTest, DepthIsBounded) {
   EXPECT_FALSE(x.SetDoc(nested(200000)));
 }
 
+TEST(XmlMarkupTest, SizeIsBounded) {
+  std::string doc = "<a>";
+  doc.resize(CXmlMarkup::kMaxDocSize - 4, 'x');
+  doc += "</a>";
+  CXmlMarkup x;
+  EXPECT_TRUE(x.SetDoc(doc));
+  doc.insert(3, "x");
+  EXPECT_FALSE(x.SetDoc(doc));
+  EXPECT_EQ(x.GetDoc(), "") << "an oversized document is not kept";
+}
+
 TEST(XmlMarkupTest, ManySiblingsAndAttributeCap) {
   std::string doc = "<r>";
   for (int i = 0; i < 20000; ++i) doc += "<file/>";
