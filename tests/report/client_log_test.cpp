@@ -9,15 +9,11 @@
 
 #include "platform/paths.h"
 #include "support/temp_dir.h"
+#include "test_helpers.h"
+
+using report_test::read_all;
 
 namespace {
-
-std::string read_all(const std::string& path)
-{
-    std::string out;
-    platform::read_file(path, out);
-    return out;
-}
 
 struct ClientLogFixture : ::testing::Test {
     test_support::TempDir dir;

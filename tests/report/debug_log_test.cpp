@@ -6,21 +6,15 @@
 
 #include <gtest/gtest.h>
 
-#include "fake_tick.h"
+#include "test_helpers.h"
 #include "platform/paths.h"
 #include "support/temp_dir.h"
 
 using report_test::eventually;
 using report_test::FakeTick;
+using report_test::read_all;
 
 namespace {
-
-std::string read_all(const std::string& path)
-{
-    std::string out;
-    platform::read_file(path, out);
-    return out;
-}
 
 void write_conf(const test_support::TempDir& dir, const std::string& text)
 {

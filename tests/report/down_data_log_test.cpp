@@ -14,18 +14,13 @@
 #include "report/client_id.h"
 #include "support/fake_log_server.h"
 #include "support/temp_dir.h"
+#include "test_helpers.h"
 #include "upload_parse.h"
 
 using report_test::parse_upload;
+using report_test::read_all;
 
 namespace {
-
-std::string read_all(const std::string& path)
-{
-    std::string out;
-    platform::read_file(path, out);
-    return out;
-}
 
 void make_yesterday(const std::string& path)
 {
@@ -160,10 +155,8 @@ TEST(DownDataLog, LargeFileGoesInPartsAndAFailedUploadKeepsTheFile)
     ASSERT_GT(sent.size(), 2u * 32768u);
 
     // Nobody listens: the upload fails and the file stays.
-    FakeLogServer probe;
-    ASSERT_TRUE(probe.Start());
-    const std::uint16_t port = probe.port();
-    probe.Stop();
+    const std::uint16_t port = report_test::closed_port();
+    ASSERT_NE(port, 0);
     log.SetServer("127.0.0.1", port);
     ASSERT_TRUE(log.StartUpload());
     ASSERT_TRUE(log.WaitUpload(10000));

@@ -7,13 +7,14 @@
 
 #include <gtest/gtest.h>
 
-#include "fake_tick.h"
+#include "test_helpers.h"
 #include "foundation/http_get.h"
 #include "report/client_id.h"
 #include "support/fake_log_server.h"
 #include "support/temp_dir.h"
 
 using report_test::eventually;
+using report_test::closed_port;
 using report_test::FakeTick;
 
 namespace {
@@ -29,15 +30,6 @@ std::vector<std::string> record_lines(const FakeLogServer& server)
     return out;
 }
 
-// A port with nothing listening on 127.0.0.1.
-std::uint16_t closed_port()
-{
-    FakeLogServer probe;
-    EXPECT_TRUE(probe.Start());
-    const std::uint16_t port = probe.port();
-    probe.Stop();
-    return port;
-}
 
 } // namespace
 

@@ -11,18 +11,11 @@
 #include "report/client_id.h"
 #include "support/fake_log_server.h"
 #include "support/temp_dir.h"
+#include "test_helpers.h"
 #include "upload_parse.h"
 
 using report_test::parse_upload;
-
-namespace {
-std::string read_all(const std::string& path)
-{
-    std::string out;
-    platform::read_file(path, out);
-    return out;
-}
-} // namespace
+using report_test::read_all;
 
 TEST(LogOfBoot, OnePassUploadsBothLogsAndEmptiesThem)
 {
@@ -61,10 +54,8 @@ TEST(LogOfBoot, OnePassUploadsBothLogsAndEmptiesThem)
 TEST(LogOfBoot, NothingToSendAndServerDownKeepFiles)
 {
     test_support::TempDir dir;
-    FakeLogServer probe;
-    ASSERT_TRUE(probe.Start());
-    const std::uint16_t port = probe.port();
-    probe.Stop();
+    const std::uint16_t port = report_test::closed_port();
+    ASSERT_NE(port, 0);
     CLogOfBoot boot(dir.path());
     boot.SetServer("127.0.0.1", port);
     boot.WriteException("first");

@@ -1,11 +1,15 @@
-// A tick source the tests move by hand, so the 1000 ms sender pass, the 60 s
-// switch re-read and SCANCONFTIME fire without sleeping.
+// Helpers of the report tests: a tick source the tests move by hand (so the
+// 1000 ms sender pass, the 60 s switch re-read and SCANCONFTIME fire without
+// sleeping), a bounded poll, whole-file reads and a closed local port.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 
+#include "platform/paths.h"
 #include "platform/tick.h"
+#include "support/fake_log_server.h"
 
 namespace report_test {
 
@@ -45,6 +49,25 @@ bool eventually(F condition, std::uint32_t ms = 5000)
         platform::sleep_ms(10);
     }
     return condition();
+}
+
+// The whole file, "" when missing.
+inline std::string read_all(const std::string& path)
+{
+    std::string out;
+    platform::read_file(path, out);
+    return out;
+}
+
+// A port on 127.0.0.1 with nothing listening (a server that is down).
+inline std::uint16_t closed_port()
+{
+    FakeLogServer probe;
+    if (!probe.Start())
+        return 0;
+    const std::uint16_t port = probe.port();
+    probe.Stop();
+    return port;
 }
 
 } // namespace report_test
