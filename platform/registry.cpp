@@ -3,6 +3,10 @@
 #include "platform/paths.h"
 
 #include <cctype>
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 #include <cstdlib>
 #include <map>
 #include <mutex>
@@ -38,6 +42,33 @@ using Values = std::map<std::string, Value, CaseBlindLess>;
 
 // Serialises every load-modify-save of the key files in this process.
 std::mutex g_mutex;
+
+// Holds an flock beside a key file so that processes sharing the key do not
+// lose each other's writes; without the lock file the operation goes on
+// under the process lock alone.
+class FileLock {
+public:
+    explicit FileLock(const std::string& path)
+    {
+        const std::string folder = parent_folder(path);
+        if (!folder.empty())
+            create_folder(folder);
+        m_fd = ::open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        if (m_fd >= 0)
+            while (::flock(m_fd, LOCK_EX) != 0 && errno == EINTR) {
+            }
+    }
+    ~FileLock()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    FileLock(const FileLock&) = delete;
+    FileLock& operator=(const FileLock&) = delete;
+
+private:
+    int m_fd = -1;
+};
 
 std::string escape(const std::string& s)
 {
@@ -122,6 +153,7 @@ bool store(const std::string& path, const std::string& name, const Value& value)
     if (name.empty())
         return false;
     std::lock_guard<std::mutex> g(g_mutex);
+    FileLock file_lock(path);
     Values values = load(path);
     values.erase(name);  // the caller's spelling of the name wins
     values[name] = value;
@@ -192,6 +224,7 @@ bool RegistryKey::remove(const std::string& name)
 {
     std::lock_guard<std::mutex> g(g_mutex);
     const std::string path = file_path();
+    FileLock file_lock(path);
     Values values = load(path);
     if (values.erase(name) == 0)
         return true;

@@ -2,7 +2,7 @@
 // and client id under ("Software\QORN\Downloader"), as a small persistent
 // store of string and DWORD values. Each key is one file in
 // $VR_REGISTRY_DIR (else <appdata>/registry); every write saves it
-// atomically, every read reloads it, so processes share it.
+// atomically under an flock, every read reloads it, so processes share it.
 #pragma once
 
 #include <cstdint>

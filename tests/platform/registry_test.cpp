@@ -4,7 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <cstdlib>
+#include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 using test_support::ScopedEnv;
@@ -97,4 +101,38 @@ TEST_F(RegistryTest, KeysAreSeparateAndWritersDoNotLoseValues)
             ASSERT_TRUE(a.get_dword("w" + std::to_string(t) + "_" + std::to_string(i), d));
             EXPECT_EQ(d, static_cast<std::uint32_t>(i));
         }
+}
+
+TEST_F(RegistryTest, WritersInSeveralProcessesDoNotLoseValues)
+{
+    constexpr int processes = 3, values = 15;
+    std::vector<pid_t> children;
+    for (int p = 0; p < processes; ++p) {
+        const pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            platform::RegistryKey k;
+            bool ok = true;
+            for (int i = 0; i < values; ++i)
+                ok = k.set_dword("p" + std::to_string(p) + "_" + std::to_string(i), static_cast<std::uint32_t>(i)) && ok;
+            std::_Exit(ok ? 0 : 1);
+        }
+        children.push_back(pid);
+    }
+    for (pid_t pid : children) {
+        // Each child does a few dozen small saves; 20 s is far beyond that.
+        int status = -1;
+        for (int waited = 0; waited < 2000 && ::waitpid(pid, &status, WNOHANG) == 0; ++waited)
+            ::usleep(10000);
+        if (!WIFEXITED(status)) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+        }
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    platform::RegistryKey key;
+    std::uint32_t d = 0;
+    for (int p = 0; p < processes; ++p)
+        for (int i = 0; i < values; ++i)
+            EXPECT_TRUE(key.get_dword("p" + std::to_string(p) + "_" + std::to_string(i), d)) << p << "/" << i;
 }
