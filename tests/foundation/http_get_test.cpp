@@ -208,6 +208,14 @@ TEST_F(HttpGetTest, BodyCapRefusesLargeAnnouncements)
     ASSERT_EQ(events().size(), 1u);
     EXPECT_EQ(std::get<1>(events()[0]), 7u);
 
+    // A server that sends more than the cap under an allowed length.
+    ScriptedServer more({{ok_header(100) + std::string(300, 'z')}});
+    g_events.clear();
+    EXPECT_EQ(http_get(more.url("/more"), o, body), 405);
+    EXPECT_LE(body.size(), o.body_cap);
+    ASSERT_EQ(events().size(), 1u);
+    EXPECT_EQ(std::get<1>(events()[0]), 7u);
+
     // A length too long to hold in 64 bits is over any cap too.
     ScriptedServer huge({{"HTTP/1.0 200 OK\r\nContent-Length: 99999999999999999999999\r\n\r\n"}});
     EXPECT_EQ(http_get(huge.url("/huge"), o, body), 304);
