@@ -63,7 +63,10 @@ std::mutex g_instance_lock;  // serialises create and destroy
 
 void http_event_to_log(std::uint32_t kind, std::uint32_t sub_code, std::uint32_t ipv4, std::uint16_t port)
 {
-    if (CLogConnection* log = CLogConnection::GetInstance())
+    // Under the instance lock: an HTTP GET on another thread may finish
+    // while the connection is being destroyed.
+    std::lock_guard<std::mutex> guard(g_instance_lock);
+    if (CLogConnection* log = g_instance.load())
         log->AddEvent(kind, 0, ipv4, port, sub_code);
 }
 

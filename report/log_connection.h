@@ -63,7 +63,9 @@ public:
 
     // Starts the sender: `host` empty means the default log server
     // (VR_LOG_SERVER, else 127.0.0.1), a port below 1 means 80, an empty or
-    // null URL the default switch file. True when the sender runs.
+    // null URL the default switch file. The host is resolved here, on the
+    // caller's thread, so the sender never waits on a resolver. True when
+    // the sender runs; false when the host cannot be resolved.
     virtual bool Init(const char* host, int port, const char* switch_url) = 0;
 
     // True while the sender runs.
