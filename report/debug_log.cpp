@@ -21,6 +21,9 @@ constexpr std::uint32_t default_scan_seconds = 60;
 constexpr std::uint32_t max_scan_seconds = 24 * 3600;
 constexpr std::uint32_t poll_ms = 100;       // stop-flag and tick poll of the re-read thread
 constexpr std::uint32_t stop_bound_ms = 3000;
+// A switched-on data dump of every served block fills a disk in hours; past
+// this size a file takes no more writes until the log is restarted.
+constexpr long max_file_bytes = 256L << 20;
 
 struct Switches {
     int log = 0;
@@ -101,11 +104,17 @@ public:
         }
     }
 
-    // Opens the file on first use; caller holds `lock`.
-    static std::FILE* ensure_open(std::FILE*& file, const std::string& path)
+    // Opens the file on first use; null when it cannot be opened or has
+    // reached its cap with `more` bytes. Caller holds `lock`.
+    static std::FILE* ensure_open(std::FILE*& file, const std::string& path, std::size_t more)
     {
         if (!file && !path.empty())
             file = std::fopen(path.c_str(), "ab");
+        if (!file)
+            return nullptr;
+        const long size = std::ftell(file);
+        if (size < 0 || size + static_cast<long>(more) > max_file_bytes)
+            return nullptr;
         return file;
     }
 };
@@ -224,7 +233,7 @@ void DebugLog::WriteLog(int level, const char* format, ...)
     std::lock_guard<std::mutex> guard(s.lock);
     if (!s.started.load())
         return;
-    if (std::FILE* f = DebugLogState::ensure_open(s.log_file, s.log_path)) {
+    if (std::FILE* f = DebugLogState::ensure_open(s.log_file, s.log_path, line.size())) {
         std::fwrite(line.data(), 1, line.size(), f);
         std::fflush(f);
     }
@@ -245,7 +254,7 @@ void DebugLog::WriteData(int level, const void* data, std::uint32_t length, cons
     std::lock_guard<std::mutex> guard(s.lock);
     if (!s.started.load())
         return;
-    if (std::FILE* f = DebugLogState::ensure_open(s.data_file, s.data_path)) {
+    if (std::FILE* f = DebugLogState::ensure_open(s.data_file, s.data_path, header.size() + length + 1)) {
         std::fwrite(header.data(), 1, header.size(), f);
         if (length)
             std::fwrite(data, 1, length, f);

@@ -12,7 +12,8 @@
 // Text lines go to "<prefix>_debug.log", data dumps to "<prefix>_data.log",
 // both in the same folder. A text line is "YYYY-MM-DD hh:mm:ss.mmm [tid] "
 // followed by the formatted message; a data dump is such a header line with
-// the label and the byte count, then the raw bytes and a line end.
+// the label and the byte count, then the raw bytes and a line end. Each
+// file stops growing at 256 MiB (a dump of every block fills disks).
 #pragma once
 
 #include <cstdint>
