@@ -74,8 +74,9 @@ long receive_from(socket_t s, void* data, std::size_t size, std::uint32_t* ipv4,
 int wait_readable(socket_t s, std::uint32_t ms);
 int wait_writable(socket_t s, std::uint32_t ms);
 
-// "a.b.c.d" -> address in network order; ipv4_none when not a dotted
-// address (like inet_addr, "255.255.255.255" also yields ipv4_none).
+// "a.b.c.d" -> address in network order; ipv4_none when the text is not
+// the strict four-part dotted form (as with inet_addr, "255.255.255.255"
+// also yields ipv4_none).
 std::uint32_t parse_ipv4(const std::string& text);
 // Address in network order -> "a.b.c.d".
 std::string ipv4_to_text(std::uint32_t ipv4);
