@@ -54,6 +54,8 @@ public:
 
     // Starts the upload thread when the data file exists, is not empty and
     // was last written before today and no upload runs. True when started.
+    // CheckAndSend, StartUpload and WaitUpload are called from one thread
+    // at a time (the client core's).
     bool CheckAndSend();
 
     // Starts the upload regardless of the file's date (true when started).
