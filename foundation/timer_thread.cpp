@@ -21,9 +21,11 @@ bool CTimerThread::on_timer_thread() const
 
 bool CTimerThread::AddTimer(std::uint32_t timer_id, std::uint32_t interval_ms, std::uintptr_t param)
 {
+    std::uint64_t serial = 0;
     {
         CScopedLock g(m_lock);
-        m_timers.push_back(Timer{timer_id, interval_ms, param, platform::tick_count(), ++m_serial});
+        serial = ++m_serial;
+        m_timers.push_back(Timer{timer_id, interval_ms, param, platform::tick_count(), serial});
     }
     m_wake.set();
     if (on_timer_thread())
@@ -37,7 +39,11 @@ bool CTimerThread::AddTimer(std::uint32_t timer_id, std::uint32_t interval_ms, s
     m_stop.store(false);
     if (!m_thread.start([this] { run(); }, "timer")) {
         CScopedLock t(m_lock);
-        m_timers.pop_back();
+        for (std::size_t i = 0; i < m_timers.size(); ++i)
+            if (m_timers[i].serial == serial) {
+                m_timers.erase(m_timers.begin() + static_cast<std::ptrdiff_t>(i));
+                break;
+            }
         return false;
     }
     return true;
