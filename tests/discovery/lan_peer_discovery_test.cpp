@@ -1,0 +1,129 @@
+#include "discovery/lan_peer_discovery.h"
+
+#include <gtest/gtest.h>
+
+#include "discovery_test_util.h"
+#include "foundation/cmd_packet.h"
+#include "platform/tick.h"
+
+namespace {
+
+using discovery_test::WaitFor;
+
+// A discovery on free ports whose queries go to `target` on 127.0.0.1.
+void Prepare(CLanPeerDiscovery& lan, std::uint64_t client_id, std::uint16_t listen_port)
+{
+    lan.SetParams(client_id, listen_port);
+    lan.SetPorts(0, 0);
+    lan.SetQueryTarget("127.0.0.1", 0);
+}
+
+class LanPeerDiscoveryTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        Prepare(a, 1, 9100);
+        Prepare(b, 2, 9200);
+        ASSERT_TRUE(a.Start());
+        ASSERT_TRUE(b.Start());
+        a.SetQueryTarget("127.0.0.1", b.GetQueryPort());
+        b.SetQueryTarget("127.0.0.1", a.GetQueryPort());
+    }
+
+    CLanPeerDiscovery a;
+    CLanPeerDiscovery b;
+};
+
+TEST_F(LanPeerDiscoveryTest, APeerAnswersForItsTasksOnly)
+{
+    a.AddTask(7);
+    a.AddTask(8);
+    b.AddTask(7);
+    a.SendQuery(8);   // b does not run task 8
+    a.SendQuery(7);
+    std::map<std::uint64_t, LanPeer> peers;
+    ASSERT_TRUE(WaitFor([&] {
+        a.GetPeers(7, peers);
+        return peers.size() == 1;
+    }));
+    EXPECT_EQ(2u, peers.begin()->first);
+    EXPECT_EQ(9200, peers[2].port);
+    EXPECT_EQ("127.0.0.1", peers[2].ip);
+    platform::sleep_ms(100);
+    a.GetPeers(8, peers);
+    EXPECT_TRUE(peers.empty());
+
+    // A removed task is not answered for any more and its peers go.
+    b.RemoveTask(7);
+    a.RemoveTask(7);
+    a.AddTask(7);
+    a.SendQuery(7);
+    platform::sleep_ms(200);
+    a.GetPeers(7, peers);
+    EXPECT_TRUE(peers.empty());
+}
+
+TEST_F(LanPeerDiscoveryTest, OwnQueriesAndOddDatagramsGetNoAnswer)
+{
+    a.AddTask(7);
+    a.SetQueryTarget("127.0.0.1", a.GetQueryPort());   // to itself
+    a.SendQuery(7);
+
+    platform::socket_t udp = platform::udp_socket();
+    std::uint32_t error = 0;
+    std::uint8_t query[17] = {0};
+    cmd_packet::store_u64(query, 7);
+    cmd_packet::store_u64(query + 8, 3);
+    for (std::size_t length : {0u, 1u, 15u, 17u})
+        platform::send_to(udp, query, length, discovery_test::Loopback(), a.GetQueryPort(), error);
+    std::uint8_t answer[18] = {0};
+    cmd_packet::store_u64(answer, 7);
+    cmd_packet::store_u64(answer + 8, 5);
+    cmd_packet::store_u16(answer + 16, 0);   // no port: not a usable peer
+    platform::send_to(udp, answer, sizeof(answer), discovery_test::Loopback(), a.GetAnswerPort(), error);
+    platform::sleep_ms(200);
+    std::map<std::uint64_t, LanPeer> peers;
+    a.GetPeers(7, peers);
+    EXPECT_TRUE(peers.empty());
+    EXPECT_EQ(0, platform::wait_readable(udp, 100));   // nothing came back to the prober
+
+    // A well-formed query of the right length is answered.
+    platform::send_to(udp, query, 16, discovery_test::Loopback(), a.GetQueryPort(), error);
+    ASSERT_EQ(1, platform::wait_readable(udp, 2000));
+    std::uint8_t got[32];
+    std::uint32_t ip = 0;
+    std::uint16_t port = 0;
+    ASSERT_EQ(18, platform::receive_from(udp, got, sizeof(got), &ip, &port, error));
+    EXPECT_EQ(7u, cmd_packet::load_u64(got));
+    EXPECT_EQ(1u, cmd_packet::load_u64(got + 8));
+    EXPECT_EQ(9100, cmd_packet::load_u16(got + 16));
+    platform::close_socket(udp);
+}
+
+TEST(LanConnCountTest, CountsLiveConnectionsAndNeverGoesBelowNone)
+{
+    CLanPeerDiscovery lan;
+    lan.DecLanConnCount();
+    EXPECT_EQ(0, lan.GetLanConnCount());
+    lan.IncLanConnCount();
+    lan.IncLanConnCount();
+    EXPECT_EQ(2, lan.GetLanConnCount());
+    lan.DecLanConnCount();
+    lan.DecLanConnCount();
+    EXPECT_EQ(0, lan.GetLanConnCount());   // the last connection gone: none left
+    lan.DecLanConnCount();
+    EXPECT_EQ(0, lan.GetLanConnCount());
+}
+
+TEST(LanInstanceTest, TheProcessWideInstanceIsClearedWithItsObject)
+{
+    EXPECT_EQ(nullptr, CLanPeerDiscovery::GetInstance());
+    {
+        CLanPeerDiscovery lan;
+        CLanPeerDiscovery::SetInstance(&lan);
+        EXPECT_EQ(&lan, CLanPeerDiscovery::GetInstance());
+    }
+    EXPECT_EQ(nullptr, CLanPeerDiscovery::GetInstance());
+}
+
+} // namespace
