@@ -242,8 +242,15 @@ bool write_file_atomically(const std::string& path, const void* data, std::size_
         ok = false;
     if (::close(fd) != 0)
         ok = false;
-    if (ok && rename_over(tmp, path))
+    if (ok && rename_over(tmp, path)) {
+        // Make the rename itself durable: the folder entry is on disk too.
+        const int dir = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (dir >= 0) {
+            ::fsync(dir);
+            ::close(dir);
+        }
         return true;
+    }
     ::unlink(tmp.c_str());
     return false;
 }

@@ -72,7 +72,9 @@ bool rename_over(const std::string& from, const std::string& to);
 
 // Crash-safe save: writes a temporary file beside `path`, flushes it to
 // disk and renames it over `path`. A reader sees the old or the new file,
-// never a torn one. Creates the parent folder when missing.
+// never a torn one. Creates the parent folder when missing. Concurrent
+// saves of one file each land whole, the last rename winning: callers that
+// care about order serialise their saves.
 bool write_file_atomically(const std::string& path, const void* data, std::size_t size);
 bool write_file_atomically(const std::string& path, const std::string& bytes);
 
