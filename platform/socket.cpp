@@ -41,7 +41,10 @@ bool set_int_option(socket_t s, int level, int name, int value)
     return ::setsockopt(s, level, name, &value, sizeof value) == 0;
 }
 
-int wait_for(socket_t s, short events, std::uint32_t ms)
+// poll() resumed after interruptions with the time left; errors and
+// hang-ups count as ready (the next call on the socket reports them), a
+// closed descriptor is a failure.
+int poll_for(pollfd* fds, std::size_t count, std::uint32_t ms)
 {
     const std::uint64_t start = tick_count64();
     for (;;) {
@@ -50,21 +53,27 @@ int wait_for(socket_t s, short events, std::uint32_t ms)
             const std::uint64_t elapsed = tick_count64() - start;
             timeout = elapsed >= ms ? 0 : static_cast<int>(ms - elapsed);
         }
-        pollfd p{s, events, 0};
-        const int r = ::poll(&p, 1, timeout);
+        const int r = ::poll(fds, static_cast<nfds_t>(count), timeout);
         if (r > 0) {
-            if (p.revents & POLLNVAL) {
-                errno = EBADF;
-                return -1;
-            }
-            // Errors and hang-ups count as ready: the next call reports them.
-            return 1;
+            for (std::size_t i = 0; i < count; ++i)
+                if (fds[i].revents & POLLNVAL) {
+                    errno = EBADF;
+                    return -1;
+                }
+            return r;
         }
         if (r == 0)
             return 0;
         if (errno != EINTR)
             return -1;
     }
+}
+
+int wait_for(socket_t s, short events, std::uint32_t ms)
+{
+    pollfd p{s, events, 0};
+    const int r = poll_for(&p, 1, ms);
+    return r > 0 ? 1 : r;
 }
 
 } // namespace
@@ -228,6 +237,29 @@ long receive_from(socket_t s, void* data, std::size_t size, std::uint32_t* ipv4,
 }
 
 int wait_readable(socket_t s, std::uint32_t ms) { return wait_for(s, POLLIN, ms); }
+
+int wait_any_readable(const socket_t* sockets, std::size_t count, std::uint32_t ms, bool* ready)
+{
+    constexpr std::size_t most = 64;
+    if (!sockets || !ready || count == 0 || count > most) {
+        errno = EINVAL;
+        return -1;
+    }
+    pollfd fds[most];
+    for (std::size_t i = 0; i < count; ++i) {
+        fds[i] = pollfd{sockets[i], POLLIN, 0};
+        ready[i] = false;
+    }
+    const int r = poll_for(fds, count, ms);
+    if (r <= 0)
+        return r;
+    int n = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        ready[i] = fds[i].revents != 0;
+        n += ready[i] ? 1 : 0;
+    }
+    return n;
+}
 int wait_writable(socket_t s, std::uint32_t ms) { return wait_for(s, POLLOUT, ms); }
 
 std::uint32_t parse_ipv4(const std::string& text)

@@ -74,6 +74,11 @@ long receive_from(socket_t s, void* data, std::size_t size, std::uint32_t* ipv4,
 int wait_readable(socket_t s, std::uint32_t ms);
 int wait_writable(socket_t s, std::uint32_t ms);
 
+// The select over several sockets: waits up to `ms` until at least one of
+// `count` sockets is readable and sets ready[i] for each one that is. The
+// number ready, 0 on time-out, -1 on failure. At most 64 sockets.
+int wait_any_readable(const socket_t* sockets, std::size_t count, std::uint32_t ms, bool* ready);
+
 // "a.b.c.d" -> address in network order; ipv4_none when the text is not
 // the strict four-part dotted form (as with inet_addr, "255.255.255.255"
 // also yields ipv4_none).

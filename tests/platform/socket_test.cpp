@@ -163,3 +163,38 @@ TEST(Socket, WaitOnAClosedDescriptorFails)
     EXPECT_EQ(platform::send_some(stale, "x", 1, error), -1);
     EXPECT_EQ(error, platform::err::wsa_bad_file);
 }
+
+TEST(Socket, WaitOnSeveralSocketsReportsEachReadyOne)
+{
+    platform::socket_t socks[3];
+    std::uint16_t ports[3] = {};
+    for (int i = 0; i < 3; ++i) {
+        socks[i] = platform::udp_socket();
+        ASSERT_EQ(platform::bind_ipv4(socks[i], loopback, 0), 0u);
+        std::uint32_t ip = 0;
+        ASSERT_TRUE(platform::local_endpoint(socks[i], ip, ports[i]));
+    }
+    bool ready[3] = {true, true, true};
+    const std::uint64_t start = platform::tick_count64();
+    EXPECT_EQ(platform::wait_any_readable(socks, 3, 40, ready), 0);
+    EXPECT_GE(platform::tick_count64() - start, 35u);
+    EXPECT_FALSE(ready[0] || ready[1] || ready[2]);
+
+    platform::socket_t sender = platform::udp_socket();
+    std::uint32_t error = 0;
+    platform::send_to(sender, "a", 1, loopback, ports[0], error);
+    platform::send_to(sender, "c", 1, loopback, ports[2], error);
+    // Both datagrams may not be there at the first wake: wait until they are.
+    int n = 0;
+    for (int tries = 0; tries < 50 && n < 2; ++tries)
+        n = platform::wait_any_readable(socks, 3, 100, ready);
+    EXPECT_EQ(n, 2);
+    EXPECT_TRUE(ready[0]);
+    EXPECT_FALSE(ready[1]);
+    EXPECT_TRUE(ready[2]);
+
+    EXPECT_EQ(platform::wait_any_readable(socks, 0, 10, ready), -1);
+    for (platform::socket_t& s : socks)
+        platform::close_socket(s);
+    platform::close_socket(sender);
+}
