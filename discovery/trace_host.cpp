@@ -295,11 +295,12 @@ int CTraceHost::UploadRouteTable(std::uint64_t task_id, std::uint64_t client_id,
     const std::uint32_t ip = discovery::ResolveHost(server.host);
     if (ip == 0 || channel.Connect(ip, server.port, kUploadMs, stop) != 0)
         return 1;
-    std::vector<std::uint8_t> reply;
-    if (channel.Exchange(packet.bytes(), reply, 4096, kUploadMs, kUploadMs, stop) != 0)
+    if (channel.SendAll(packet.bytes().data(), packet.size(), kUploadMs, stop) != 0)
         return 2;
+    std::vector<std::uint8_t> reply;
     std::uint32_t result = 0;
-    if (!discovery::ReadResultReply(reply, kCmdRouteTable, result))
+    if (channel.ReceivePacket(reply, 4096, kUploadMs, stop) != 0 ||
+        !discovery::ReadResultReply(reply, kCmdRouteTable, result))
         return 3;
     return result == 0 ? 0 : 4;
 }

@@ -44,7 +44,9 @@ public:
     static bool Shutdown(std::uint32_t wait_ms = 3000);
     static void Reset();
 
-    // Blocking pieces, also used by tests: one route, and one upload.
+    // Blocking pieces, also used by tests: one route, and one upload (0 the
+    // server took it, 1 no connection, 2 send failed, 3 no or bad reply,
+    // 4 the server answered a non-zero result).
     static TraceRoute TraceOne(const CisAddress& cis, int max_hops, int probe_ms);
     static int UploadRouteTable(std::uint64_t task_id, std::uint64_t client_id, const std::vector<TraceRoute>& routes);
 
