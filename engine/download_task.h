@@ -1,0 +1,336 @@
+// CDownload_Task: one running download inside the session. It owns what is
+// per download: the CIS connection and the peer lists the CIS returns, the
+// HTTP peer list, the connection set, the piece picker, the CDN thread, its
+// own timer thread and its counters. It is driven by the download
+// manager's one-second tick (Run), by timer 1 of its timer thread (every
+// 1000 ms: CDN query and HTTP peers) and timer 2 (every 10000 ms: LAN
+// query); the transfer connections and the CDN thread call back into it.
+//
+// Threads that enter a task: the session's I/O thread (tick, connection
+// callbacks, MarkStopping, deletion), the thread that adds the task
+// (construction, Start), the task's timer thread, the CIS logon thread
+// (CIS reply) and the task's CDN thread. Every counter and flag is atomic;
+// every list and map has its own lock, and no task lock is held while
+// another is taken or while a manager, the NAT manager or a connection is
+// called.
+//
+// Nothing that can block for long runs on the I/O thread: the CDN query
+// runs only on timer 1 (with a growing pause after each query that gave
+// no peer), and stopping the CIS logon runs on a thread of its own that
+// MarkStopping starts and IsStopFinished waits for.
+#pragma once
+
+#include "discovery/cis_connection.h"
+#include "discovery/peer_info.h"
+#include "engine/block_request.h"
+#include "engine/download_task_owner.h"
+#include "engine/http_peer_list.h"
+#include "foundation/timer_thread.h"
+#include "platform/critical_section.h"
+#include "platform/thread.h"
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <string>
+#include <vector>
+
+class CBlockRequestMap;
+class CCdnThread;
+class CTaskConnections;
+class ICmdEvent;
+class i_io_service;
+class x_connection;
+
+// Counts of one peer type (0, 1 and 2 are kept; other types are dropped).
+struct PeerTypeCounts {
+    std::uint8_t peer_type = 0;
+    std::uint32_t blocks_downloaded = 0;
+    std::uint32_t blocks_uploaded = 0;
+    std::uint32_t connections_added = 0;
+};
+
+class CDownload_Task : public CCisConnectionEx_Event, public ITimerEvent {
+public:
+    // Timer ids of the task's timer thread.
+    static constexpr std::uint32_t kTimerHttp = 1;            // CDN query and HTTP peers
+    static constexpr std::uint32_t kTimerHttpMs = 1000;
+    static constexpr std::uint32_t kTimerLan = 2;             // LAN query
+    static constexpr std::uint32_t kTimerLanMs = 10000;
+    // Connections a task keeps, and the connected-peer record limit.
+    static constexpr std::uint32_t kMaxConnections = 30;
+    static constexpr std::size_t kMaxConnectedPeers = 1001;
+    // Most HTTP/CDN connections to one HTTP peer.
+    static constexpr std::uint32_t kPerPeerHttpConnectionLimit = 10;
+    // Longest pause between two CDN queries that gave no HTTP peer.
+    static constexpr std::uint32_t kCdnQueryMaxPauseMs = 30000;
+    // Default of the "limit_use_p2p_size" setting.
+    static constexpr std::uint64_t kDefaultP2pSizeLimit = 10485760;
+
+    // Builds the task (sets its live-connection pair to running, starts its
+    // timer thread with timers 1 and 2, joins LAN discovery, records state 2
+    // in the task-state registry and starts its CDN thread). `owner` must
+    // outlive the task.
+    CDownload_Task(i_io_service* io, std::uint64_t task_id, std::uint32_t piece_size,
+                   const std::string& root_folder, IDownloadTaskOwner* owner);
+    // Stops the CDN thread, the timer thread, the CIS logon and every
+    // connection; reports a task deleted before completion (code 10).
+    ~CDownload_Task() override;
+    CDownload_Task(const CDownload_Task&) = delete;
+    CDownload_Task& operator=(const CDownload_Task&) = delete;
+
+    // ---- Driven by the download manager ----
+
+    // Registers the channel (save-path form), the host cache, and raises
+    // OnTaskRun (task id, 0). The channel manager's result.
+    bool Start(std::uint32_t file_count, const std::string& file_list, const std::string& save_path);
+    // As above, files under the data folder and the root folder.
+    bool Start(std::uint32_t file_count, const std::string& file_list);
+    // As above for a task resumed from its ".bbm" tables.
+    bool Start(std::uint32_t file_count, const std::string& file_list, const std::vector<std::uint8_t>& bitmap,
+               const std::vector<std::vector<std::uint8_t>>& blocks, const std::string& save_path,
+               std::uint8_t history_flag);
+    // Has the channel manager prepare the channel's files; its result.
+    bool PrepareFiles();
+    // Storage reports the channel's store: creates the piece picker over
+    // the store's tables (which outlive the task) the first time only.
+    void OnStorageReady(const std::vector<std::uint8_t>& bitmap, const std::vector<std::vector<std::uint8_t>>& blocks,
+                        const std::vector<std::uint32_t>& piece_lengths);
+    // Passes a piece check result to the connection set.
+    void OnPieceChecked(std::uint32_t piece, std::uint8_t result);
+    // Stored-block counter + 1.
+    void IncStorageCounter();
+    // The one-second tick: completion check, progress, peer scheduling,
+    // bitmap saves, the final report, the seeding pass.
+    void Run();
+    // Adopts a connected socket for `peer` (ignored when invalid; closed
+    // when the task does not run, is not ready or makes no connection).
+    void AddPeerSocket(int socket, const PeerInfo* peer, std::uint8_t passive);
+    // Stops the timer thread.
+    void StopTimers();
+    // Closes every connection; the set refuses new ones from then on.
+    void CloseAllConnections();
+    // Closes every connection; the set stays open.
+    void CloseAllConnectionsNoFlag();
+    // Stops the CDN thread, sets the stopping flag and starts stopping the
+    // CIS logon off the calling thread.
+    void MarkStopping();
+    // True once stopping, the CDN thread has stopped and the CIS logon has
+    // been stopped: the task may be deleted.
+    bool IsStopFinished();
+    std::uint64_t GetTaskId() const { return m_task_id; }
+
+    // ---- Called by the transfer connections and the CDN thread ----
+
+    i_io_service* GetIoService() { return m_io; }
+    // The piece picker; null until storage reported the channel.
+    CBlockRequestMap* GetPiecePicker() { return m_picker.load(); }
+    // The owner's event sink (null before the session gave one).
+    ICmdEvent* GetCmdEvent();
+    // This client's own record held by the owner.
+    const PeerInfo* GetSelfPeerInfo();
+    // The seed's piece size; the HTTP range starts are computed from it.
+    std::uint32_t GetPieceSize() const { return m_piece_size; }
+    // Name of the file holding `piece` and the piece's index inside that
+    // file; false when the channel does not know the piece.
+    bool GetFileNameForBlock(std::int32_t piece, std::string& name, std::int32_t& piece_in_file);
+    // Removes the connection of `socket` from the connection set.
+    void RemoveConnection(int socket);
+    // Stamps the first-data tick, then counts a block for types 0, 1, 2.
+    void AddDownloadedBlockByPeerType(std::uint8_t peer_type);
+    void AddUploadedBlockByPeerType(std::uint8_t peer_type);
+    // Byte counters of the final report, also given to the download-data log.
+    void AddPeerDownloadBytes(std::uint32_t bytes);
+    void AddPeerType2DownloadBytes(std::uint32_t bytes);
+    void AddHttpDownloadBytes(std::uint32_t bytes);
+    // The 64-bit HTTP byte total the connection set reads and resets.
+    void AddHttpDownloadTotal(std::uint32_t bytes);
+    std::uint64_t GetHttpDownloadTotal() const { return m_http_total.load(); }
+    void ResetHttpDownloadTotal() { m_http_total.store(0); }
+    // Copies the HTTP peer information of `id`; false when unknown.
+    bool GetHttpPeerInfo(std::uint64_t id, HttpPeerInfo& out);
+    // Clears `out` and copies every HTTP peer information record.
+    void GetHttpPeerInfoList(std::vector<HttpPeerInfo>& out);
+    // Inserts records of unknown ids (announced through OnTextOutput);
+    // known ids keep their record.
+    void AddHttpPeerInfos(const std::vector<HttpPeerInfo>& infos);
+    // Moves up to `count` blocks of the task's one shared run of
+    // consecutive blocks into `out` (refilled from the picker when empty);
+    // `count` becomes the number moved (unchanged when none).
+    void RequestContinuousBlocks(BlockRequestQueue& out, std::uint32_t& count);
+    // Live HTTP/CDN connections per HTTP peer (by client id).
+    void IncHttpConnectionCount(const PeerInfo* peer);
+    void DecHttpConnectionCount(const PeerInfo* peer);
+    // Stores the speed a connection reports; 0.001 or less erases it and
+    // lowers the process-wide HTTP connection limit (never below 1). True.
+    bool SetHttpConnectionSpeed(int socket, float speed);
+    // A random record of the HTTP peer list; false when it is empty.
+    // Defined beside the CDN thread.
+    bool PickHttpPeer(PeerInfo& out);
+    // Block-release requests of the HTTP and CDN connections.
+    void AddReleaseRequest() { m_release_requests.fetch_add(1); }
+    std::uint32_t GetReleaseRequestCount() const { return m_release_requests.load(); }
+    void TakeReleaseRequest();
+
+    // ---- Peer scheduling ----
+
+    // Asks LAN discovery's peers of the task (at most 4 per pass).
+    void ConnectLanPeers();
+    // At most once in 10 s: asks for vpeers (all when fewer than 3, else
+    // three per pass, round robin).
+    void OnTimerCheckToConnectVpeerList();
+    // With at most 3 connections, at most once in 30 s: a peer-list request.
+    void OnTimerCheckToGetPeerList();
+    // Connects the HTTP peers; `expand` also turns every host name into
+    // type-4 records, one per address.
+    void ConnectHttpPeers(bool expand);
+    // Connects one HTTP peer within the per-peer and total limits.
+    void TryConnectHttpPeer(PeerInfo r);
+    // Asks a CIS for peers while the index servers are usable; otherwise
+    // leaves it to timer 1's CDN query.
+    void RequestPeerList();
+    // The CDN query: turns the URLs the CDN query server names into HTTP
+    // peers. Blocking; runs on timer 1 only. Defined beside the CDN thread.
+    void try_cdn_download();
+
+    // ---- CCisConnectionEx_Event (CIS logon thread) ----
+    void OnCisConnectionCompleted(std::uint32_t result, const std::vector<PeerInfo>& peers,
+                                  const std::vector<VPeerInfo>& vpeers, const std::vector<HttpPeerInfo>& http_peers,
+                                  std::uint32_t status) override;
+    void OnCisConnectionNotify(std::uint32_t code, std::uint32_t value) override;
+    void OnCisMessage(const char* text, std::uint32_t code) override;
+
+    // ---- ITimerEvent (timer thread) ----
+    bool OnTimer(std::uint32_t timer_id, std::uintptr_t param) override;
+
+    // ---- State for the CDN thread, the manager and tests ----
+
+    bool IsReady() const { return m_ready.load(); }
+    // Every piece present (the task seeds).
+    bool IsComplete() const { return m_complete.load(); }
+    // Every piece verified and the completion event sent.
+    bool IsFinished() const { return m_finished.load(); }
+    bool IsStopping() const { return m_stopping.load(); }
+    CHttpPeerList& GetHttpPeerList() { return m_http_peers; }
+    CTaskConnections* GetConnections() { return m_connections; }
+    IDownloadTaskOwner* GetOwner() { return m_owner; }
+    CCdnThread* GetCdnThread() { return m_cdn_thread; }
+    // The counts of peer type 0, 1 or 2; false for any other type.
+    bool GetPeerTypeCounts(std::uint8_t peer_type, PeerTypeCounts& out) const;
+    // The three byte counters of the final report: peers, type-2 peers, HTTP.
+    void GetDownloadBytes(std::uint32_t& peer, std::uint32_t& peer2, std::uint32_t& http) const;
+    std::uint32_t GetStorageCounter() const { return m_stored_blocks.load(); }
+    std::uint32_t GetTotalBlockCount() const { return m_total_blocks.load(); }
+    std::uint32_t GetFirstDataTick() const { return m_first_data_tick.load(); }
+    std::size_t GetConnectedPeerCount() const;
+    std::vector<VPeerInfo> GetVpeers() const;
+    std::uint32_t GetHttpConnectionCount(std::uint64_t client_id) const;
+    std::size_t GetHttpSpeedCount() const;
+
+    // The seconds clock of the task's time stamps (tests); nullptr
+    // restores the real one.
+    using seconds_source = std::int64_t (*)();
+    static void SetSecondsSource(seconds_source source);
+    // The name look-up of the HTTP peer list and the host expansion
+    // (tests); nullptr restores getaddrinfo.
+    void SetResolver(CHttpPeerList::resolver fn);
+
+    void check_invariant() const;
+
+private:
+    struct PeerTypeCounter {
+        std::uint8_t peer_type = 0;
+        std::atomic<std::uint32_t> downloaded{0};
+        std::atomic<std::uint32_t> uploaded{0};
+        std::atomic<std::uint32_t> added{0};
+    };
+
+    static std::int64_t Now();
+    PeerTypeCounter* CounterOf(std::uint8_t peer_type);
+    void ResetPeerTypeCounters();
+    void FinishStart();
+    bool ConnectionsRunning() const;
+
+    // Tick parts (download_task.cpp).
+    void CheckChannelVerified();
+    void ReportProgress();
+    void SaveBitmap();
+    void OnDownloadComplete();
+    void OnTimerHttp();
+    bool CdnQueryDue(std::uint32_t now) const;
+    void NoteCdnQuery(std::uint32_t now, bool gave_peers);
+    void StopCisLogon();
+
+    // Scheduling parts (task_scheduling.cpp).
+    void ConnectHostsWhileDownloading(std::uint32_t ref_ip);
+    void SeedingPass(std::uint32_t ref_ip);
+    void NatToHost(const HostRecord& host);
+    bool IsConnected(std::uint64_t client_id);
+    void ConnectVpeer(const VPeerInfo& vpeer);
+    bool FindVpeer(std::uint64_t client_id, VPeerInfo& out) const;
+    void ExpandHttpPeer(const PeerInfo& r);
+    bool ResolveAll(const std::string& name, std::vector<std::uint32_t>& out) const;
+    void RecordConnectedPeer(const PeerInfo& peer);
+    void CloseSocket(int socket);
+
+    // CIS reply parts (task_cis_reply.cpp).
+    void LogCisPeers(const std::vector<PeerInfo>& peers);
+    std::map<std::uint64_t, VPeerInfo> KeepNewVpeers(const std::vector<VPeerInfo>& vpeers);
+    std::uint64_t P2pSizeLimit() const;
+    void TextOutput(const std::string& text);
+
+    // HTTP and CDN peers.
+    CHttpPeerList m_http_peers;
+    std::atomic<std::uint32_t> m_first_data_tick{0};
+    IDownloadTaskOwner* m_owner;
+    CCisConnectionEx* m_cis;
+    std::atomic<CBlockRequestMap*> m_picker{nullptr};
+    const std::uint64_t m_task_id;
+    const std::uint32_t m_piece_size;
+    std::string m_root_folder;                         // at most 59 characters
+    std::atomic<std::uint32_t> m_total_blocks{0};
+    std::atomic<std::uint32_t> m_stored_blocks{0};
+    std::atomic<std::uint32_t> m_last_request_tick{0}; // 0: no peer-list request yet
+    std::atomic<std::uint32_t> m_last_bitmap_tick;
+    std::atomic<std::uint32_t> m_peer_bytes{0};
+    std::atomic<std::uint32_t> m_peer2_bytes{0};
+    std::atomic<std::uint32_t> m_http_bytes{0};
+    std::atomic<std::uint64_t> m_http_total{0};
+    CTaskConnections* m_connections;
+    i_io_service* m_io;
+    std::atomic<bool> m_ready{false};
+    std::atomic<bool> m_complete{false};
+    std::atomic<bool> m_report_once{true};
+    std::array<PeerTypeCounter, 3> m_type_counters;
+    std::map<std::uint64_t, PeerInfo> m_connected_peers;
+    mutable CcsLocker m_connected_lock;                // guards m_connected_peers
+    std::atomic<std::int64_t> m_highest_progress{-1};
+    std::atomic<std::uint32_t> m_downloaded{0};
+    std::vector<VPeerInfo> m_vpeers;
+    mutable CcsLocker m_vpeer_lock;                    // guards m_vpeers and m_vpeer_cursor
+    std::map<std::uint64_t, HttpPeerInfo> m_http_infos;
+    mutable CcsLocker m_http_info_lock;                // guards m_http_infos
+    std::atomic<bool> m_finished{false};
+    std::atomic<std::int64_t> m_last_vpeer_check;
+    std::uint32_t m_vpeer_cursor = 0;
+    std::atomic<std::int64_t> m_last_peer_list_check;
+    CTimerThread m_timer;
+    std::atomic<bool> m_stopping{false};
+    BlockRequestQueue m_run;
+    CcsLocker m_run_lock;                              // guards m_run
+    std::map<std::uint64_t, std::uint32_t> m_http_counts;
+    std::map<int, float> m_http_speeds;
+    mutable CcsLocker m_http_conn_lock;                // guards m_http_counts and m_http_speeds
+    CCdnThread* m_cdn_thread;
+    std::atomic<std::uint32_t> m_release_requests{0};
+
+    // CDN query pacing (timer thread only).
+    std::uint32_t m_next_cdn_query_tick = 0;
+    std::uint32_t m_cdn_query_pause_ms = 0;
+    // Stopping the CIS logon off the I/O thread.
+    platform::Thread m_cis_stopper;
+    std::atomic<bool> m_cis_stopped{false};
+    std::atomic<bool> m_cis_stop_started{false};
+};

@@ -1,0 +1,52 @@
+// CHttpPeerList: the per-task list of HTTP and CDN peers, one PeerInfo per
+// client id, each resolved to an IPv4 address. Filled from the CIS reply
+// (type-3 records), the CDN query and the expansion of HTTP host names into
+// type-4 records; read by the HTTP connection pass and the CDN thread.
+#pragma once
+
+#include "discovery/peer_info.h"
+#include "platform/critical_section.h"
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+class CHttpPeerList {
+public:
+    // Resolves a host name or dotted address into its IPv4 addresses
+    // (network byte order, resolver order); false when nothing is found.
+    using resolver = bool (*)(const std::string& name, std::vector<std::uint32_t>& out);
+
+    // Port an HTTP peer gets when its record carries none.
+    static constexpr std::uint16_t kDefaultHttpPort = 80;
+
+    CHttpPeerList();
+    ~CHttpPeerList();
+    CHttpPeerList(const CHttpPeerList&) = delete;
+    CHttpPeerList& operator=(const CHttpPeerList&) = delete;
+
+    // Resolves r's host name (outside the lock) and stores the record under
+    // its client id, replacing an earlier one. r is changed in place: its
+    // public IPv4 becomes the first address found and its public port stays
+    // what the record (the URL) gave, 80 when it gave none. False, with the
+    // list unchanged, when the name does not resolve.
+    bool AddHttpPeer(PeerInfo* r);
+
+    // Clears `out`, then copies every record in client-id order.
+    void GetAll(std::vector<PeerInfo>& out) const;
+
+    // Number of records.
+    std::int32_t GetCount() const;
+
+    // The name look-up used by AddHttpPeer (tests replace it; null restores
+    // the getaddrinfo one).
+    void SetResolver(resolver fn);
+
+    void check_invariant() const;
+
+private:
+    std::map<std::uint64_t, PeerInfo> m_peers;
+    resolver m_resolve;
+    mutable CcsLocker m_lock;   // guards m_peers and m_resolve
+};
