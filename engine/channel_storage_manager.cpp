@@ -217,6 +217,7 @@ void CChannelStorageManager::SetPiece(std::uint32_t piece, std::uint8_t result)
     if (result == 1) {
         store_byte(m_bitmap[piece], 1);
     } else {
+        store_byte(m_bitmap[piece], 0);
         for (std::size_t b = 0; b < m_received[piece].size(); ++b) {
             store_byte(m_received[piece][b], 0);
             m_write_state[piece][b] = kNothing;

@@ -14,7 +14,8 @@ void CHostCache::AddHosts(const std::vector<HostRecord>& hosts)
     for (const HostRecord& h : hosts) {
         if (m_hosts.size() >= kMaxHosts)
             break;
-        m_hosts.emplace(h.peer.clientid, h);   // a known client id keeps its record
+        const std::uint64_t id = h.peer.clientid;   // a packed field: copied, not referenced
+        m_hosts.emplace(id, h);                     // a known client id keeps its record
     }
 }
 
@@ -33,7 +34,8 @@ void CHostCache::GetManyHost(std::vector<HostRecord>& hosts, std::uint32_t ref_i
     std::vector<std::pair<std::uint64_t, std::uint64_t>> order;   // (distance, client id)
     order.reserve(m_hosts.size());
     for (const auto& h : m_hosts) {
-        const std::int64_t d = std::int64_t(ref_ip) - std::int64_t(h.second.peer.publicip);
+        const std::uint32_t ip = h.second.peer.publicip;
+        const std::int64_t d = std::int64_t(ref_ip) - std::int64_t(ip);
         order.emplace_back(std::uint64_t(d < 0 ? -d : d), h.first);
     }
     // Ascending distance, ascending client id within one distance.
@@ -41,8 +43,8 @@ void CHostCache::GetManyHost(std::vector<HostRecord>& hosts, std::uint32_t ref_i
     std::string trace = "GetManyHost:uRefIP:" + std::to_string(ref_ip) + "\n";
     for (std::size_t i = 0; i < kBatch; ++i) {
         auto it = m_hosts.find(order[i].second);
-        trace += std::to_string(m_task_id) + "," + std::to_string(it->first) + ",IP:" +
-                 std::to_string(it->second.peer.publicip) + "\n";
+        const std::uint32_t ip = it->second.peer.publicip;
+        trace += std::to_string(m_task_id) + "," + std::to_string(it->first) + ",IP:" + std::to_string(ip) + "\n";
         hosts.push_back(it->second);
         m_hosts.erase(it);
     }

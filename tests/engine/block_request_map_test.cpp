@@ -1,0 +1,304 @@
+#include "engine/block_request_map.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+
+namespace {
+
+// The piece store's tables, built from a compact description: one string
+// per piece, a character per block ('.' missing, 'x' received), and '*'
+// after the blocks for a verified piece.
+struct Tables {
+    std::vector<std::vector<std::uint8_t>> received;
+    std::vector<std::uint8_t> bitmap;
+    std::vector<std::uint32_t> lengths;
+
+    explicit Tables(const std::vector<std::string>& pieces, std::uint32_t last_block = kBlockSize)
+    {
+        for (const std::string& p : pieces) {
+            std::vector<std::uint8_t> blocks;
+            bool verified = false;
+            for (char c : p) {
+                if (c == '*')
+                    verified = true;
+                else
+                    blocks.push_back(c == 'x' ? 1 : 0);
+            }
+            received.push_back(blocks);
+            bitmap.push_back(verified ? 1 : 0);
+            lengths.push_back(std::uint32_t(blocks.size() - 1) * kBlockSize + last_block);
+        }
+    }
+};
+
+std::string Describe(const BlockRequestQueue& q)
+{
+    std::string out;
+    for (const BlockRequest& r : q)
+        out += std::to_string(r.piece) + ":" + std::to_string(r.offset / std::int32_t(kBlockSize)) + " ";
+    return out;
+}
+
+void Announce(CBlockRequestMap& map, const std::vector<int>& counts)
+{
+    for (std::size_t p = 0; p < counts.size(); ++p)
+        for (int i = 0; i < counts[p]; ++i)
+            map.IncPieceAvailability(std::int32_t(p));
+}
+
+TEST(BlockRequestMapTest, RarestFirstAndStartedPiecesFirst)
+{
+    Tables t({"....", "....", "...."});
+    CBlockRequestMap map(t.received, t.bitmap, t.lengths);
+    Announce(map, {3, 1, 0});
+    const std::vector<std::uint8_t> peer{1, 1, 1};
+
+    BlockRequestQueue q;
+    map.GetRequestBlocksForPeer(peer, q, 2);
+    EXPECT_EQ("1:0 1:1 ", Describe(q));   // B (count 1) before A (count 3)
+
+    // Piece 0 becomes half requested by another connection: its remaining
+    // blocks now come before the rarer piece 1's.
+    Tables t2({"....", "....", "...."});
+    CBlockRequestMap map2(t2.received, t2.bitmap, t2.lengths);
+    Announce(map2, {3, 1, 0});
+    BlockRequestQueue other;
+    map2.GetRequestBlocksForPeer({1, 0, 0}, other, 2);
+    ASSERT_EQ("0:0 0:1 ", Describe(other));
+    BlockRequestQueue mine;
+    map2.GetRequestBlocksForPeer(peer, mine, 5);
+    EXPECT_EQ("0:2 0:3 1:0 1:1 1:2 ", Describe(mine));
+    // Piece 2 is held by no connected peer and is never offered.
+    BlockRequestQueue rest;
+    map2.GetRequestBlocksForPeer(peer, rest, 100);
+    EXPECT_EQ("1:3 ", Describe(rest));
+}
+
+TEST(BlockRequestMapTest, OnlyPiecesThePeerHasAndNotVerified)
+{
+    Tables t({"xxxx*", "..", "x.", ".."});
+    CBlockRequestMap map(t.received, t.bitmap, t.lengths);
+    Announce(map, {5, 1, 1, 1});
+    BlockRequestQueue q;
+    map.GetRequestBlocksForPeer({1, 0, 1, 1}, q, 10);
+    // Started piece 2 first, then piece 3; piece 1 is not the peer's.
+    EXPECT_EQ("2:1 3:0 3:1 ", Describe(q));
+    // A queue already at its target gets nothing more.
+    BlockRequestQueue full(3);
+    map.GetRequestBlocksForPeer({1, 1, 1, 1}, full, 3);
+    EXPECT_EQ(3u, full.size());
+    // A bitfield shorter than the piece count counts as not having the rest.
+    BlockRequestQueue shorter;
+    map.GetRequestBlocksForPeer({0, 1}, shorter, 10);
+    EXPECT_EQ("1:0 1:1 ", Describe(shorter));
+}
+
+TEST(BlockRequestMapTest, BlockStateTransitions)
+{
+    Tables t({"...", "..."});
+    CBlockRequestMap map(t.received, t.bitmap, t.lengths);
+    Announce(map, {1, 1});
+    BlockRequestQueue q;
+    map.GetRequestBlocksForPeer({1, 0}, q, 2);
+    ASSERT_EQ("0:0 0:1 ", Describe(q));
+    const std::int32_t b = std::int32_t(kBlockSize);
+    struct Step {
+        const char* what;
+        void (CBlockRequestMap::*op)(std::int32_t, std::int32_t);
+        std::int32_t piece, offset;
+        std::int32_t check_piece, check_block;
+        std::uint8_t state;
+    } steps[] = {
+        {"cancel a requested block", &CBlockRequestMap::CancelRequest, 0, 0, 0, 0, CBlockRequestMap::kFree},
+        {"cancel a free block", &CBlockRequestMap::CancelRequest, 0, 0, 0, 0, CBlockRequestMap::kFree},
+        {"receive a free block", &CBlockRequestMap::MarkReceived, 0, 2 * b, 0, 2, CBlockRequestMap::kFree},
+        {"receive a requested block", &CBlockRequestMap::MarkReceived, 0, b, 0, 1, CBlockRequestMap::kReceived},
+        {"cancel a received block", &CBlockRequestMap::CancelRequest, 0, b, 0, 1, CBlockRequestMap::kReceived},
+        {"unaligned offset", &CBlockRequestMap::CancelRequest, 0, b + 1, 0, 1, CBlockRequestMap::kReceived},
+        {"piece out of range", &CBlockRequestMap::MarkReceived, 7, 0, 0, 1, CBlockRequestMap::kReceived},
+        {"negative piece", &CBlockRequestMap::MarkReceived, -1, 0, 0, 1, CBlockRequestMap::kReceived},
+        {"block out of range", &CBlockRequestMap::MarkReceived, 0, 3 * b, 0, 1, CBlockRequestMap::kReceived},
+    };
+    for (const Step& s : steps) {
+        (map.*s.op)(s.piece, s.offset);
+        EXPECT_EQ(s.state, map.BlockState(s.check_piece, s.check_block)) << s.what;
+    }
+    map.ResetPiece(0);
+    map.ResetPiece(9);
+    for (int blk = 0; blk < 3; ++blk)
+        EXPECT_EQ(CBlockRequestMap::kFree, map.BlockState(0, blk));
+}
+
+TEST(BlockRequestMapTest, AFailedPieceIsOfferedAgainInFull)
+{
+    Tables t({"...", "..."});
+    CBlockRequestMap map(t.received, t.bitmap, t.lengths);
+    Announce(map, {1, 1});
+    BlockRequestQueue q;
+    map.GetRequestBlocksForPeer({1, 0}, q, 10);
+    for (const BlockRequest& r : q) {
+        t.received[std::size_t(r.piece)][std::size_t(r.offset) / kBlockSize] = 1;
+        map.MarkReceived(r.piece, r.offset);
+    }
+    BlockRequestQueue none;
+    map.GetRequestBlocksForPeer({1, 0}, none, 10);
+    EXPECT_TRUE(none.empty());
+    // The check failed: storage cleared the piece, the connection set
+    // resets it here.
+    t.received[0].assign(3, 0);
+    map.ResetPiece(0);
+    BlockRequestQueue again;
+    map.GetRequestBlocksForPeer({1, 0}, again, 10);
+    EXPECT_EQ("0:0 0:1 0:2 ", Describe(again));
+}
+
+TEST(BlockRequestMapTest, BlocksStorageGaveUpAreFreeAgain)
+{
+    Tables t({"...", "..."});
+    CBlockRequestMap map(t.received, t.bitmap, t.lengths);
+    Announce(map, {1, 1});
+    BlockRequestQueue q;
+    map.GetRequestBlocksForPeer({1, 1}, q, 6);
+    for (const BlockRequest& r : q) {
+        t.received[std::size_t(r.piece)][std::size_t(r.offset) / kBlockSize] = 1;
+        map.MarkReceived(r.piece, r.offset);
+    }
+    // Storage could not write block 1 of piece 1 and cleared it.
+    t.received[1][1] = 0;
+    BlockRequestQueue again;
+    map.GetRequestBlocksForPeer({1, 1}, again, 6);
+    EXPECT_EQ("1:1 ", Describe(again));
+    map.CancelRequest(1, std::int32_t(kBlockSize));
+    BlockRequestQueue http;
+    map.GetContinuousBlocks(http);
+    EXPECT_EQ("1:1 ", Describe(http));
+}
+
+TEST(BlockRequestMapTest, AvailabilityNeverBelowZero)
+{
+    Tables t({".", "."});
+    CBlockRequestMap map(t.received, t.bitmap, t.lengths);
+    map.DecPieceAvailability(0);
+    EXPECT_EQ(0u, map.Availability(0));
+    map.IncPieceAvailability(0);
+    map.IncPieceAvailability(0);
+    map.IncPieceAvailability(5);
+    map.IncPieceAvailability(-1);
+    map.DecPieceAvailability(0);
+    EXPECT_EQ(1u, map.Availability(0));
+    EXPECT_EQ(0u, map.Availability(1));
+}
+
+TEST(BlockRequestMapTest, HttpBudgetBounds)
+{
+    struct Case {
+        std::size_t pieces;
+        std::uint32_t budget;
+    } cases[] = {
+        {0, 262144}, {1, 262144}, {4, 262144}, {5, 262144}, {9, 262144}, {10, 524288},
+        {14, 524288}, {15, 786432}, {59, 2883584}, {60, 3145728}, {100, 3145728}, {1000000, 3145728},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(c.budget, CBlockRequestMap::ContinuousBudget(c.pieces)) << c.pieces;
+}
+
+TEST(BlockRequestMapTest, HttpRunTakesTheLongestUntouchedRunUpToTheBudget)
+{
+    // 20 pieces of 4 blocks (131072 bytes): budget 4 x 262144 = 8 pieces.
+    // Pieces 0-2 are untouched, 3 started, 4-19 untouched: the run 4..19.
+    std::vector<std::string> pieces(20, "....");
+    pieces[3] = "x...";
+    Tables t(pieces);
+    CBlockRequestMap map(t.received, t.bitmap, t.lengths);
+    BlockRequestQueue q(3);
+    map.GetContinuousBlocks(q);
+    ASSERT_EQ(32u, q.size());
+    EXPECT_EQ(4, q.front().piece);
+    EXPECT_EQ(11, q.back().piece);
+    EXPECT_EQ(3 * std::int32_t(kBlockSize), q.back().offset);
+    for (std::size_t i = 1; i < q.size(); ++i)
+        EXPECT_EQ(q[i - 1].piece * 4 + q[i - 1].offset / 32768 + 1, q[i].piece * 4 + q[i].offset / 32768);
+    // The next run is what follows; the blocks given are not given again.
+    BlockRequestQueue next;
+    map.GetContinuousBlocks(next);
+    EXPECT_EQ(12, next.front().piece);
+    EXPECT_EQ(19, next.back().piece);
+    // Ties: the first run found wins (0..2 before nothing else untouched).
+    BlockRequestQueue tie;
+    map.GetContinuousBlocks(tie);
+    EXPECT_EQ(0, tie.front().piece);
+    EXPECT_EQ(2, tie.back().piece);
+}
+
+TEST(BlockRequestMapTest, HttpRunWhenEveryPieceIsStarted)
+{
+    Tables t({"xx", "x..x.", ".x..", "x*"}, 1000);
+    t.received[3] = {1, 1};
+    CBlockRequestMap map(t.received, t.bitmap, t.lengths);
+    BlockRequestQueue q;
+    map.GetContinuousBlocks(q);
+    EXPECT_EQ("1:1 1:2 ", Describe(q));
+    map.GetContinuousBlocks(q);
+    EXPECT_EQ("1:4 ", Describe(q));
+    EXPECT_EQ(1000, q.front().length);   // the last block holds the rest of the piece
+    map.GetContinuousBlocks(q);
+    EXPECT_EQ("2:0 ", Describe(q));
+    map.GetContinuousBlocks(q);
+    EXPECT_EQ("2:2 2:3 ", Describe(q));
+    map.GetContinuousBlocks(q);
+    EXPECT_TRUE(q.empty());
+}
+
+TEST(BlockRequestMapTest, DownloadCompleteFollowsTheBitmapLive)
+{
+    Tables t({"x", "x"});
+    CBlockRequestMap map(t.received, t.bitmap, t.lengths);
+    EXPECT_FALSE(map.IsDownloadComplete());
+    t.bitmap[0] = 1;
+    EXPECT_FALSE(map.IsDownloadComplete());
+    t.bitmap[1] = 1;
+    EXPECT_TRUE(map.IsDownloadComplete());
+}
+
+TEST(BlockRequestMapTest, ConcurrentPickersNeverHandOutABlockTwice)
+{
+    Tables t(std::vector<std::string>(64, "........"));
+    CBlockRequestMap map(t.received, t.bitmap, t.lengths);
+    std::vector<int> counts(64, 2);
+    Announce(map, counts);
+    std::mutex lock;
+    std::multiset<std::pair<int, int>> handed;
+    std::vector<std::thread> threads;
+    for (int k = 0; k < 4; ++k) {
+        threads.emplace_back([&, k] {
+            const std::vector<std::uint8_t> peer(64, 1);
+            for (int round = 0; round < 200; ++round) {
+                BlockRequestQueue q;
+                if (k % 2)
+                    map.GetContinuousBlocks(q);
+                else
+                    map.GetRequestBlocksForPeer(peer, q, 5);
+                std::lock_guard<std::mutex> g(lock);
+                for (const BlockRequest& r : q) {
+                    handed.insert({r.piece, r.offset});
+                    // Storage takes the block first, as the connections do.
+                    __atomic_store_n(&t.received[std::size_t(r.piece)][std::size_t(r.offset) / kBlockSize],
+                                     std::uint8_t(1), __ATOMIC_RELAXED);
+                    map.MarkReceived(r.piece, r.offset);
+                }
+            }
+        });
+    }
+    for (auto& th : threads)
+        th.join();
+    EXPECT_EQ(64u * 8u, handed.size());
+    for (const auto& b : handed)
+        EXPECT_EQ(1u, handed.count(b));
+}
+
+} // namespace

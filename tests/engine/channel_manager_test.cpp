@@ -1,0 +1,337 @@
+#include "engine/channel_manager.h"
+
+#include "platform/paths.h"
+#include "support/channel_fixture.h"
+#include "support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <memory>
+
+namespace {
+
+using test_support::ChannelFixture;
+using Tables = std::vector<std::vector<std::uint8_t>>;
+
+// Records what the channel manager reports to its owner.
+struct RecordingOwner : IChannelManagerEvent {
+    struct Added {
+        std::uint64_t id;
+        std::vector<std::uint8_t> bitmap;
+        Tables blocks;
+        std::vector<std::uint32_t> lengths;
+    };
+    std::vector<Added> added;
+    std::vector<std::pair<std::uint32_t, std::uint8_t>> checks;
+
+    void OnChannelAdded(std::uint64_t id, const std::vector<std::uint8_t>& bitmap, const Tables& blocks,
+                        const std::vector<std::uint32_t>& lengths) override
+    {
+        added.push_back({id, bitmap, blocks, lengths});
+    }
+    void SetPiece(std::uint64_t, std::uint32_t piece, std::uint8_t result) override
+    {
+        checks.emplace_back(piece, result);
+    }
+};
+
+class ChannelManagerTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        manager = std::make_unique<CChannelManager>(dir.file("data"));
+        manager->SetOwner(&owner);
+    }
+
+    // Writes piece p of the fixture through VerifyBlock in one run.
+    bool Deliver(std::uint64_t id, const ChannelFixture& fx, std::uint32_t p, std::uint8_t check = 1)
+    {
+        const std::string bytes = fx.piece_bytes(p);
+        return manager->VerifyBlock(id, std::int32_t(p), 0, reinterpret_cast<const std::uint8_t*>(bytes.data()),
+                                    std::int32_t(bytes.size()), check);
+    }
+
+    // Puts the fixture's files on disk under `folder`.
+    void PutFiles(const ChannelFixture& fx, const std::string& folder)
+    {
+        for (const auto& f : fx.files()) {
+            std::string name = f.name;
+            std::replace(name.begin(), name.end(), '\\', '/');
+            platform::create_folder(platform::parent_folder(folder + "/" + name));
+            test_support::WriteAll(folder + "/" + name, f.content);
+        }
+    }
+
+    test_support::TempDir dir;
+    RecordingOwner owner;
+    std::unique_ptr<CChannelManager> manager;
+};
+
+TEST_F(ChannelManagerTest, FreshChannelLayoutAndFiles)
+{
+    // 3 files: 100000 bytes (2 pieces, the second 34464), 0 bytes (no
+    // piece), 65536 bytes (1 piece).
+    ChannelFixture fx({100000, 0, 65536}, 65536);
+    const std::string save = dir.file("save");
+    ASSERT_TRUE(manager->AddChannel(11, 65536, "game", 3, fx.file_list(), save));
+    EXPECT_FALSE(manager->AddChannel(11, 65536, "game", 3, fx.file_list(), save));
+    EXPECT_EQ(165536u, manager->GetChannelTotalSize(11));
+    const std::uint64_t id = 11;
+    EXPECT_EQ(165536u, manager->GetTotalSizeOf(&id));
+    EXPECT_EQ(0u, manager->GetTotalSizeOf(nullptr));
+    EXPECT_FALSE(manager->IsChannelVerified(11));   // no verify table before preparation
+
+    ASSERT_TRUE(manager->PrepareChannelFiles(11));
+    ASSERT_EQ(1u, owner.added.size());
+    const auto& a = owner.added[0];
+    EXPECT_EQ((std::vector<std::uint32_t>{65536, 34464, 65536}), a.lengths);
+    EXPECT_EQ((std::vector<std::uint8_t>{0, 0, 0}), a.bitmap);
+    EXPECT_EQ((Tables{{0, 0}, {0, 0}, {0, 0}}), a.blocks);
+    for (const auto& f : fx.files()) {
+        std::string name = f.name;
+        std::replace(name.begin(), name.end(), '\\', '/');
+        EXPECT_EQ(std::int64_t(f.content.size()), platform::file_size(save + "/" + name)) << name;
+    }
+    std::uint32_t verified = 9, pieces = 9;
+    EXPECT_TRUE(manager->GetVerifyProgress(11, &verified, &pieces));
+    EXPECT_EQ(0u, verified);
+    EXPECT_EQ(3u, pieces);
+
+    std::int32_t in_file = -1;
+    std::uint64_t size = 0;
+    EXPECT_EQ("file0.bin", manager->GetFileNameForBlock(11, 1, &in_file));
+    EXPECT_EQ(1, in_file);
+    EXPECT_EQ("file2.bin", manager->GetFileNameForRange(11, 2, &in_file, &size));
+    EXPECT_EQ(0, in_file);
+    EXPECT_EQ(65536u, size);
+    EXPECT_EQ("", manager->GetFileNameForRange(11, 3, &in_file, &size));
+    EXPECT_EQ(0u, size);
+    EXPECT_EQ(manager->DataFolder() + "game", manager->GetChannelFolder(11));
+}
+
+TEST_F(ChannelManagerTest, UnknownChannelAnswers)
+{
+    std::int32_t in_file = 5;
+    std::uint32_t v = 1, n = 1;
+    std::uint8_t byte = 0;
+    PieceCacheEntry entry;
+    entry.length = 1;
+    entry.buffer.resize(1);
+    EXPECT_FALSE(manager->PrepareChannelFiles(99));
+    EXPECT_FALSE(manager->VerifyBlock(99, 0, 0, &byte, 1, 1));
+    EXPECT_FALSE(manager->ReadPiece(99, entry));
+    EXPECT_EQ("", manager->GetChannelFolder(99));
+    EXPECT_EQ("", manager->GetFileNameForBlock(99, 0, &in_file));
+    EXPECT_FALSE(manager->IsChannelVerified(99));
+    EXPECT_FALSE(manager->GetVerifyProgress(99, &v, &n));
+    EXPECT_EQ(0u, v + n);
+    EXPECT_EQ(0u, manager->GetChannelTotalSize(99));
+    EXPECT_EQ(1, manager->CloseChannelFiles(99));
+    EXPECT_EQ(1, manager->SetFilesFlag(99, 1));
+    manager->RemoveChannel(99);
+}
+
+TEST_F(ChannelManagerTest, PathsUnderSavePathAndDataFolder)
+{
+    ChannelFixture fx({10}, 65536);
+    fx.files()[0].name = "\\top.bin";
+    ASSERT_TRUE(manager->AddChannel(1, 65536, "g", 1, fx.file_list(), dir.file("save") + "/"));
+    ASSERT_TRUE(manager->PrepareChannelFiles(1));
+    EXPECT_TRUE(platform::file_exists(dir.file("save") + "/top.bin"));
+
+    ASSERT_TRUE(manager->AddChannel(2, 65536, "rootdir", 1, fx.file_list()));
+    ASSERT_TRUE(manager->PrepareChannelFiles(2));
+    EXPECT_TRUE(platform::file_exists(dir.file("data") + "/rootdir/top.bin"));
+    EXPECT_EQ(dir.file("data") + "/rootdir", manager->GetChannelFolder(2));
+}
+
+TEST_F(ChannelManagerTest, RefusedFileListsAndFolders)
+{
+    ChannelFixture fx({10}, 65536);
+    ChannelFixture evil({10}, 65536);
+    evil.files()[0].name = "..\\..\\escape.bin";
+    EXPECT_FALSE(manager->AddChannel(1, 65536, "g", 1, evil.file_list()));
+    EXPECT_FALSE(manager->AddChannel(2, 65536, "..", 1, fx.file_list()));
+    EXPECT_FALSE(manager->AddChannel(3, 65536, std::string(60, 'r'), 1, fx.file_list()));
+    EXPECT_FALSE(manager->AddChannel(4, 0, "g", 1, fx.file_list()));
+    EXPECT_FALSE(manager->AddChannel(5, -32768, "g", 1, fx.file_list()));
+    EXPECT_FALSE(manager->AddChannel(6, 65536, "g", 1, "<notalist/>"));
+    EXPECT_FALSE(manager->PrepareChannelFiles(1));
+    EXPECT_FALSE(platform::path_exists(dir.file("escape.bin")));
+}
+
+TEST_F(ChannelManagerTest, VerifyWritesAndChecksPieces)
+{
+    ChannelFixture fx({200000}, 65536);   // 4 pieces, the last 3392 bytes
+    ASSERT_TRUE(manager->AddChannel(3, 65536, "g", 1, fx.file_list(), dir.file("s")));
+    ASSERT_TRUE(manager->PrepareChannelFiles(3));
+    // A run written without the check flag raises nothing.
+    ASSERT_TRUE(Deliver(3, fx, 0, 0));
+    EXPECT_TRUE(owner.checks.empty());
+    ASSERT_TRUE(Deliver(3, fx, 0));
+    ASSERT_TRUE(Deliver(3, fx, 3));
+    // Piece 1 arrives with one wrong byte.
+    std::string bad = fx.piece_bytes(1);
+    bad[100] ^= 1;
+    ASSERT_TRUE(manager->VerifyBlock(3, 1, 0, reinterpret_cast<const std::uint8_t*>(bad.data()),
+                                     std::int32_t(bad.size()), 1));
+    EXPECT_EQ((std::vector<std::pair<std::uint32_t, std::uint8_t>>{{0, 1}, {3, 1}, {1, 0}}), owner.checks);
+    std::uint32_t v = 0, n = 0;
+    ASSERT_TRUE(manager->GetVerifyProgress(3, &v, &n));
+    EXPECT_EQ(2u, v);
+    EXPECT_EQ(4u, n);
+    // Runs inside a piece, then the check of the whole piece.
+    const std::string p2 = fx.piece_bytes(2);
+    const auto* d = reinterpret_cast<const std::uint8_t*>(p2.data());
+    ASSERT_TRUE(manager->VerifyBlock(3, 2, 32768, d + 32768, 32768, 0));
+    ASSERT_TRUE(manager->VerifyBlock(3, 2, 0, d, 32768, 1));
+    ASSERT_TRUE(Deliver(3, fx, 1));
+    EXPECT_TRUE(manager->IsChannelVerified(3));
+    EXPECT_EQ(fx.files()[0].content, test_support::ReadAll(dir.file("s") + "/dir/file0.bin"));
+    // Runs outside their piece are refused.
+    EXPECT_FALSE(manager->VerifyBlock(3, 3, 0, d, 3393, 0));
+    EXPECT_FALSE(manager->VerifyBlock(3, 4, 0, d, 1, 0));
+    EXPECT_FALSE(manager->VerifyBlock(3, 0, -1, d, 1, 0));
+    EXPECT_FALSE(manager->VerifyBlock(3, 0, 0, nullptr, 1, 0));
+
+    PieceCacheEntry entry;
+    entry.piece = 3;
+    entry.length = 3392;
+    entry.buffer.resize(3392);
+    ASSERT_TRUE(manager->ReadPiece(3, entry));
+    EXPECT_EQ(fx.piece_bytes(3), std::string(entry.buffer.begin(), entry.buffer.end()));
+    entry.length = 4000;
+    EXPECT_FALSE(manager->ReadPiece(3, entry));
+}
+
+TEST_F(ChannelManagerTest, ShortDigestTextFailsOnlyItsPieces)
+{
+    ChannelFixture fx({3 * 65536}, 65536);
+    // Digest text for the first piece and 10 characters of the second.
+    std::string list = fx.file_list();
+    const std::string md5s = fx.block_md5(0);
+    list.replace(list.find(md5s), md5s.size(), md5s.substr(0, 42));
+    list.replace(list.find("<fileblock_md5len>96<"), 21, "<fileblock_md5len>42<");
+    ASSERT_TRUE(manager->AddChannel(4, 65536, "g", 1, list, dir.file("s")));
+    ASSERT_TRUE(manager->PrepareChannelFiles(4));
+    for (std::uint32_t p = 0; p < 3; ++p)
+        ASSERT_TRUE(Deliver(4, fx, p));
+    EXPECT_EQ((std::vector<std::pair<std::uint32_t, std::uint8_t>>{{0, 1}, {1, 0}, {2, 0}}), owner.checks);
+}
+
+TEST_F(ChannelManagerTest, PieceSizeNotAMultipleOfTheBlockSize)
+{
+    ChannelFixture fx({100000}, 40000);   // pieces 40000, 40000, 20000
+    ASSERT_TRUE(manager->AddChannel(5, 40000, "g", 1, fx.file_list(), dir.file("s")));
+    ASSERT_TRUE(manager->PrepareChannelFiles(5));
+    ASSERT_EQ(1u, owner.added.size());
+    EXPECT_EQ((std::vector<std::uint32_t>{40000, 40000, 20000}), owner.added[0].lengths);
+    // Every piece gets a block for its tail, so it can complete.
+    EXPECT_EQ((Tables{{0, 0}, {0, 0}, {0}}), owner.added[0].blocks);
+}
+
+TEST_F(ChannelManagerTest, ResumeRechecksWhatTheBitmapClaims)
+{
+    ChannelFixture fx({4 * 65536, 65536 + 100}, 65536);   // pieces 0-3 in file 0, 4-5 in file 1
+    const std::string save = dir.file("s");
+    PutFiles(fx, save);
+    // Piece 2 got damaged on disk since the bitmap was saved.
+    std::string damaged = fx.files()[0].content;
+    damaged[2 * 65536 + 7] ^= 0x55;
+    test_support::WriteAll(save + "/dir/file0.bin", damaged);
+    // The saved state: pieces 0-3 verified; piece 4 verified; piece 5 has
+    // its first block written.
+    const std::vector<std::uint8_t> bitmap{1, 1, 1, 1, 1, 0};
+    const Tables blocks{{1, 1}, {1, 1}, {1, 1}, {1, 1}, {1, 1}, {1}};
+    Tables partial = blocks;
+    partial[5] = {1};
+    ASSERT_TRUE(manager->AddChannel(6, 65536, "g", 2, fx.file_list(), bitmap, partial, save, 0));
+    ASSERT_TRUE(manager->PrepareChannelFiles(6));
+    ASSERT_EQ(1u, owner.added.size());
+    EXPECT_EQ((std::vector<std::uint8_t>{1, 1, 0, 1, 1, 0}), owner.added[0].bitmap);
+    // Piece 5 has all blocks written but no verified bit: it starts over.
+    EXPECT_EQ((Tables{{1, 1}, {1, 1}, {0, 0}, {1, 1}, {1, 1}, {0}}), owner.added[0].blocks);
+    std::uint32_t v = 0, n = 0;
+    ASSERT_TRUE(manager->GetVerifyProgress(6, &v, &n));
+    EXPECT_EQ(4u, v);
+    EXPECT_FALSE(manager->IsChannelVerified(6));
+
+    // A piece not verified keeps the blocks its table says were written.
+    RecordingOwner other;
+    CChannelManager second(dir.file("data2"));
+    second.SetOwner(&other);
+    const Tables half{{1, 1}, {1, 1}, {1, 1}, {1, 1}, {1, 0}, {0}};
+    ASSERT_TRUE(second.AddChannel(6, 65536, "g", 2, fx.file_list(), {0, 0, 0, 0, 0, 0}, half, save, 0));
+    ASSERT_TRUE(second.PrepareChannelFiles(6));
+    ASSERT_EQ(1u, other.added.size());
+    EXPECT_EQ((Tables{{0, 0}, {0, 0}, {0, 0}, {0, 0}, {1, 0}, {0}}), other.added[0].blocks);
+}
+
+TEST_F(ChannelManagerTest, ResumedFileLargerThanTheSeedStartsOver)
+{
+    ChannelFixture fx({2 * 65536}, 65536);
+    const std::string save = dir.file("s");
+    PutFiles(fx, save);
+    test_support::WriteAll(save + "/dir/file0.bin", fx.files()[0].content + "trailing bytes");
+    ASSERT_TRUE(manager->AddChannel(7, 65536, "g", 1, fx.file_list(), {1, 1}, {{1, 1}, {1, 1}}, save, 0));
+    ASSERT_TRUE(manager->PrepareChannelFiles(7));
+    ASSERT_EQ(1u, owner.added.size());
+    EXPECT_EQ((std::vector<std::uint8_t>{0, 0}), owner.added[0].bitmap);
+    EXPECT_EQ((Tables{{0, 0}, {0, 0}}), owner.added[0].blocks);
+    EXPECT_EQ(std::string(2 * 65536, '\0'), test_support::ReadAll(save + "/dir/file0.bin"));
+}
+
+TEST_F(ChannelManagerTest, HistoryTakenUnchangedNeedsEveryFileAtItsSize)
+{
+    ChannelFixture fx({65536, 100}, 65536);
+    const std::string save = dir.file("s");
+    const std::vector<std::uint8_t> bitmap{1, 0};
+    const Tables blocks{{1, 1}, {0}};
+    struct Case {
+        const char* what;
+        std::function<void()> damage;
+        bool ok;
+    } cases[] = {
+        {"intact", [] {}, true},
+        {"a file missing", [&] { platform::delete_file(save + "/dir/file1.bin"); }, false},
+        {"a file of another size", [&] { test_support::WriteAll(save + "/dir/file1.bin", "short"); }, false},
+    };
+    std::uint64_t id = 100;
+    for (const Case& c : cases) {
+        PutFiles(fx, save);
+        c.damage();
+        owner.added.clear();
+        ASSERT_TRUE(manager->AddChannel(++id, 65536, "g", 2, fx.file_list(), bitmap, blocks, save, 1)) << c.what;
+        EXPECT_EQ(c.ok, manager->PrepareChannelFiles(id)) << c.what;
+        ASSERT_EQ(c.ok ? 1u : 0u, owner.added.size()) << c.what;
+        if (c.ok) {
+            EXPECT_EQ(bitmap, owner.added[0].bitmap);
+            EXPECT_EQ(blocks, owner.added[0].blocks);
+        }
+    }
+    // Tables that do not fit the layout are refused.
+    PutFiles(fx, save);
+    ASSERT_TRUE(manager->AddChannel(200, 65536, "g", 2, fx.file_list(), {1}, {{1, 1}}, save, 1));
+    EXPECT_FALSE(manager->PrepareChannelFiles(200));
+}
+
+TEST_F(ChannelManagerTest, FailedWriteIsReportedAndNothingChecked)
+{
+    ChannelFixture fx({65536}, 65536);
+    ASSERT_TRUE(manager->AddChannel(8, 65536, "g", 1, fx.file_list(), dir.file("s")));
+    ASSERT_TRUE(manager->PrepareChannelFiles(8));
+    EXPECT_EQ(1, manager->SetFilesFlag(8, 1));   // read-only: writes fail
+    EXPECT_FALSE(Deliver(8, fx, 0));
+    EXPECT_TRUE(owner.checks.empty());
+    EXPECT_EQ(1, manager->SetFilesFlag(8, 0));
+    EXPECT_TRUE(Deliver(8, fx, 0));
+    EXPECT_EQ(1, manager->CloseChannelFiles(8));
+    EXPECT_EQ((std::vector<std::pair<std::uint32_t, std::uint8_t>>{{0, 1}}), owner.checks);
+    manager->RemoveChannel(8);
+    EXPECT_FALSE(manager->IsChannelVerified(8));
+    EXPECT_EQ(0u, manager->GetChannelTotalSize(8));
+}
+
+} // namespace

@@ -1,0 +1,388 @@
+#include "engine/storage_manager.h"
+
+#include "engine/bitmap_file.h"
+#include "engine/channel_manager.h"
+#include "support/channel_fixture.h"
+#include "support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+#include <memory>
+#include <mutex>
+
+namespace {
+
+using test_support::ChannelFixture;
+using Tables = std::vector<std::vector<std::uint8_t>>;
+
+// The download manager's side: records every storage event and checks
+// that none arrives while the storage lock is held, by asking storage for
+// a bitmap from another thread inside each event.
+struct RecordingSink : IStorageManagerEvent {
+    IStorageManager* storage = nullptr;
+    bool probe_lock = false;
+    std::mutex lock;
+    std::vector<std::uint64_t> ready;
+    std::vector<std::pair<std::uint32_t, std::uint8_t>> checks;
+    std::uint32_t counter = 0;
+    std::vector<std::string> errors;
+    int lock_held = 0;
+
+    void probe()
+    {
+        if (!probe_lock || !storage)
+            return;
+        auto other = std::async(std::launch::async, [this] {
+            std::vector<std::uint8_t> b;
+            storage->GetBitmap(1, b);
+        });
+        if (other.wait_for(std::chrono::seconds(10)) != std::future_status::ready)
+            ++lock_held;
+    }
+    void OnChannelStorageReady(std::uint64_t id, const std::vector<std::uint8_t>&, const Tables&,
+                               const std::vector<std::uint32_t>&) override
+    {
+        probe();
+        std::lock_guard<std::mutex> g(lock);
+        ready.push_back(id);
+    }
+    void OnPieceChecked(std::uint64_t, std::uint32_t piece, std::uint8_t result) override
+    {
+        probe();
+        std::lock_guard<std::mutex> g(lock);
+        checks.emplace_back(piece, result);
+    }
+    void IncTaskStorageCounter(std::uint64_t) override
+    {
+        std::lock_guard<std::mutex> g(lock);
+        ++counter;
+    }
+    void OnStorageError(std::uint64_t, const char* text) override
+    {
+        std::lock_guard<std::mutex> g(lock);
+        errors.push_back(text);
+    }
+};
+
+class StorageManagerTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        channels = std::make_unique<CChannelManager>(dir.file("data"));
+        storage = std::make_unique<CStorageManager>(channels.get());
+        storage->SetEvent(&sink);
+        sink.storage = storage.get();
+    }
+
+    // A fresh channel of the fixture, its files prepared.
+    void AddChannel(std::uint64_t id, const ChannelFixture& fx)
+    {
+        ASSERT_TRUE(channels->AddChannel(id, std::int32_t(fx.piece_size()), "g", 1, fx.file_list(),
+                                         dir.file("save" + std::to_string(id))));
+        ASSERT_TRUE(channels->PrepareChannelFiles(id));
+    }
+
+    bool Write(std::uint64_t id, const ChannelFixture& fx, std::uint32_t piece, std::uint32_t block,
+               std::string* override_bytes = nullptr)
+    {
+        std::string bytes = fx.piece_bytes(piece).substr(std::size_t(block) * kBlockSize, kBlockSize);
+        if (override_bytes)
+            bytes = *override_bytes;
+        BlockRequest req;
+        req.piece = std::int32_t(piece);
+        req.offset = std::int32_t(block * kBlockSize);
+        req.length = std::int32_t(bytes.size());
+        req.data = reinterpret_cast<std::uint8_t*>(&bytes[0]);
+        return storage->WriteBlock(id, req);
+    }
+
+    void WritePiece(std::uint64_t id, const ChannelFixture& fx, std::uint32_t piece)
+    {
+        for (std::uint32_t b = 0; b < BlocksInPiece(fx.piece_length(piece)); ++b)
+            ASSERT_TRUE(Write(id, fx, piece, b));
+    }
+
+    bool Read(std::uint64_t id, std::int32_t piece, std::int32_t offset, std::int32_t length, std::string& out)
+    {
+        out.assign(std::size_t(std::max(length, 0)), '\0');
+        BlockRequest req;
+        req.piece = piece;
+        req.offset = offset;
+        req.length = length;
+        req.data = reinterpret_cast<std::uint8_t*>(&out[0]);
+        return storage->ReadBlock(id, req);
+    }
+
+    std::string Row(std::uint64_t id, std::uint32_t piece, char what)
+    {
+        std::string out;
+        storage->InspectStore(id, [&](CChannelStorageManager& s) {
+            for (std::size_t b = 0; b < s.Received()[piece].size(); ++b) {
+                if (what == 'r')
+                    out += char('0' + s.Received()[piece][b]);
+                else if (what == 'w')
+                    out += char('0' + s.WriteState(piece, std::uint32_t(b)));
+                else
+                    out += char('0' + s.Stored()[piece][b]);
+            }
+            s.check_invariant();
+        });
+        return out;
+    }
+
+    test_support::TempDir dir;
+    RecordingSink sink;
+    std::unique_ptr<CChannelManager> channels;
+    std::unique_ptr<CStorageManager> storage;
+};
+
+TEST_F(StorageManagerTest, BlocksInAnyOrderAreCheckedOnceAfterTheLast)
+{
+    ChannelFixture fx({4 * kBlockSize * 2 + 1000}, 4 * kBlockSize);   // pieces of 4 blocks, last of 1
+    sink.probe_lock = true;
+    AddChannel(1, fx);
+    ASSERT_EQ(std::vector<std::uint64_t>{1}, sink.ready);
+    for (std::uint32_t b : {2u, 0u, 3u})
+        ASSERT_TRUE(Write(1, fx, 1, b));
+    EXPECT_EQ("1011", Row(1, 1, 'r'));
+    EXPECT_EQ("1011", Row(1, 1, 'w'));
+    EXPECT_EQ("0000", Row(1, 1, 's'));
+    EXPECT_TRUE(sink.checks.empty());
+    // The same block twice is dropped.
+    EXPECT_FALSE(Write(1, fx, 1, 2));
+    ASSERT_TRUE(Write(1, fx, 1, 1));
+    EXPECT_EQ("2222", Row(1, 1, 'w'));
+    EXPECT_EQ("1111", Row(1, 1, 's'));
+    EXPECT_EQ((std::vector<std::pair<std::uint32_t, std::uint8_t>>{{1, 1}}), sink.checks);
+    EXPECT_EQ(4u, sink.counter);
+    EXPECT_EQ(0, sink.lock_held);
+
+    // The short last piece has one block of 1000 bytes.
+    std::string tail = fx.piece_bytes(2);
+    EXPECT_FALSE(Write(1, fx, 2, 0, &(tail += "x")));   // wrong length
+    tail.pop_back();
+    ASSERT_TRUE(Write(1, fx, 2, 0, &tail));
+    std::vector<std::uint8_t> bitmap;
+    ASSERT_TRUE(storage->GetBitmap(1, bitmap));
+    EXPECT_EQ((std::vector<std::uint8_t>{0, 1, 1}), bitmap);
+
+    // Out of range and unaligned blocks are dropped.
+    std::string block(kBlockSize, 'a');
+    BlockRequest req;
+    req.data = reinterpret_cast<std::uint8_t*>(&block[0]);
+    req.length = std::int32_t(kBlockSize);
+    for (auto [piece, offset] : std::vector<std::pair<int, int>>{{3, 0}, {-1, 0}, {0, 4 * 32768}, {0, 100}, {0, -32768}}) {
+        req.piece = piece;
+        req.offset = offset;
+        EXPECT_FALSE(storage->WriteBlock(1, req)) << piece << "," << offset;
+    }
+    req.piece = 0;
+    req.offset = 0;
+    req.data = nullptr;
+    EXPECT_FALSE(storage->WriteBlock(1, req));
+    EXPECT_FALSE(storage->WriteBlock(2, req));
+}
+
+TEST_F(StorageManagerTest, EighthPieceEvictsTheOneWithMostCachedBlocks)
+{
+    ChannelFixture fx({10 * 4 * kBlockSize}, 4 * kBlockSize);
+    AddChannel(1, fx);
+    // Pieces 0-6 cached with 1, 2, 3, 1, 3, 2, 1 blocks; piece 7 complete
+    // (flushed and checked, entry kept).
+    const std::uint32_t cached[] = {1, 2, 3, 1, 3, 2, 1};
+    for (std::uint32_t p = 0; p < 7; ++p)
+        for (std::uint32_t b = 0; b < cached[p]; ++b)
+            ASSERT_TRUE(Write(1, fx, p, b));
+    std::vector<std::int32_t> pieces;
+    storage->InspectStore(1, [&](CChannelStorageManager& s) { pieces = s.WriteCachePieces(); });
+    EXPECT_EQ((std::vector<std::int32_t>{0, 1, 2, 3, 4, 5, 6}), pieces);
+    // A block of an eighth piece: piece 2 (first with 3) is written, not checked.
+    ASSERT_TRUE(Write(1, fx, 8, 0));
+    storage->InspectStore(1, [&](CChannelStorageManager& s) { pieces = s.WriteCachePieces(); });
+    EXPECT_EQ((std::vector<std::int32_t>{0, 1, 3, 4, 5, 6, 8}), pieces);
+    EXPECT_EQ("2220", Row(1, 2, 'w'));
+    EXPECT_EQ("1110", Row(1, 2, 's'));
+    EXPECT_TRUE(sink.checks.empty());
+    EXPECT_EQ(3u, sink.counter);
+    // Finishing piece 2 later takes a cache entry again (evicting piece 4,
+    // which has the most cached blocks now), writes its last block and
+    // checks the piece as read back from the file.
+    ASSERT_TRUE(Write(1, fx, 2, 3));
+    EXPECT_EQ((std::vector<std::pair<std::uint32_t, std::uint8_t>>{{2, 1}}), sink.checks);
+    EXPECT_EQ("2220", Row(1, 4, 'w'));
+    // A complete piece's entry costs nothing to drop and goes first.
+    ASSERT_TRUE(Write(1, fx, 9, 0));
+    storage->InspectStore(1, [&](CChannelStorageManager& s) { pieces = s.WriteCachePieces(); });
+    EXPECT_EQ((std::vector<std::int32_t>{0, 1, 3, 5, 6, 8, 9}), pieces);
+    EXPECT_EQ("1000", Row(1, 0, 'w'));
+    EXPECT_EQ(1u, sink.checks.size());
+}
+
+TEST_F(StorageManagerTest, AllCachedBlocksEvictedAreChecked)
+{
+    // Pieces of 2 blocks; every piece but the evicted one is complete... no:
+    // piece 0 gets both blocks while being evicted only when complete is
+    // impossible, so build it by the write-state rule directly: a piece
+    // whose blocks are all cached is checked when evicted.
+    ChannelFixture fx({9 * 2 * kBlockSize}, 2 * kBlockSize);
+    AddChannel(1, fx);
+    // Piece 0: block 0 cached; then block 1 arrives (complete -> checked).
+    WritePiece(1, fx, 0);
+    EXPECT_EQ((std::vector<std::pair<std::uint32_t, std::uint8_t>>{{0, 1}}), sink.checks);
+}
+
+TEST_F(StorageManagerTest, MismatchResetsThePieceAndIsReportedAfterTheLock)
+{
+    ChannelFixture fx({2 * 2 * kBlockSize}, 2 * kBlockSize);
+    sink.probe_lock = true;
+    AddChannel(1, fx);
+    ASSERT_TRUE(Write(1, fx, 0, 0));
+    std::string bad(kBlockSize, 'z');
+    ASSERT_TRUE(Write(1, fx, 0, 1, &bad));
+    EXPECT_EQ((std::vector<std::pair<std::uint32_t, std::uint8_t>>{{0, 0}}), sink.checks);
+    EXPECT_EQ("00", Row(1, 0, 'r'));
+    EXPECT_EQ("00", Row(1, 0, 'w'));
+    EXPECT_EQ("00", Row(1, 0, 's'));
+    std::vector<std::uint8_t> bitmap;
+    storage->GetBitmap(1, bitmap);
+    EXPECT_EQ(0, bitmap[0]);
+    EXPECT_EQ(0, sink.lock_held);
+    // Fetched again, it passes.
+    WritePiece(1, fx, 0);
+    EXPECT_EQ((std::vector<std::pair<std::uint32_t, std::uint8_t>>{{0, 0}, {0, 1}}), sink.checks);
+}
+
+TEST_F(StorageManagerTest, UploadServesOnlyVerifiedPieces)
+{
+    ChannelFixture fx({5 * 2 * kBlockSize}, 2 * kBlockSize);
+    AddChannel(1, fx);
+    std::string out;
+    ASSERT_TRUE(Write(1, fx, 0, 0));
+    EXPECT_FALSE(Read(1, 0, 0, std::int32_t(kBlockSize), out));   // received, cached, not verified
+    ASSERT_TRUE(Write(1, fx, 0, 1));
+    for (std::uint32_t p = 1; p < 5; ++p)
+        WritePiece(1, fx, p);
+    ASSERT_TRUE(Read(1, 1, std::int32_t(kBlockSize), std::int32_t(kBlockSize), out));
+    EXPECT_EQ(fx.piece_bytes(1).substr(kBlockSize), out);
+    ASSERT_TRUE(Read(1, 1, 100, 50, out));
+    EXPECT_EQ(fx.piece_bytes(1).substr(100, 50), out);
+    EXPECT_FALSE(Read(1, 1, std::int32_t(kBlockSize), std::int32_t(kBlockSize) + 1, out));
+    EXPECT_FALSE(Read(1, 5, 0, 10, out));
+    EXPECT_FALSE(Read(1, 0, -1, 10, out));
+    EXPECT_FALSE(Read(1, 0, 0, 0, out));
+    EXPECT_FALSE(Read(2, 0, 0, 10, out));   // unknown channel: false, not a silent success
+    // The read cache holds 3 pieces, the lowest index leaving first.
+    for (std::int32_t p : {3, 0, 4, 2})
+        ASSERT_TRUE(Read(1, p, 0, 10, out));
+    std::vector<std::int32_t> pieces;
+    storage->InspectStore(1, [&](CChannelStorageManager& s) { pieces = s.ReadCachePieces(); });
+    EXPECT_EQ((std::vector<std::int32_t>{2, 3, 4}), pieces);
+    // A piece that is reset leaves the read cache and is not served.
+    storage->SetPiece(1, 3, 0);
+    storage->InspectStore(1, [&](CChannelStorageManager& s) { pieces = s.ReadCachePieces(); });
+    EXPECT_EQ((std::vector<std::int32_t>{2, 4}), pieces);
+    EXPECT_FALSE(Read(1, 3, 0, 10, out));
+}
+
+TEST_F(StorageManagerTest, FailedWriteFreesTheBlocksAndBlamesNobody)
+{
+    ChannelFixture fx({2 * 2 * kBlockSize}, 2 * kBlockSize);
+    AddChannel(1, fx);
+    channels->SetFilesFlag(1, 1);   // the disk refuses writes from now on
+    WritePiece(1, fx, 0);
+    EXPECT_TRUE(sink.checks.empty());
+    EXPECT_EQ(1u, sink.errors.size());
+    EXPECT_EQ(0u, sink.counter);
+    EXPECT_EQ("00", Row(1, 0, 'r'));
+    EXPECT_EQ("00", Row(1, 0, 's'));
+    channels->SetFilesFlag(1, 0);
+    WritePiece(1, fx, 0);
+    EXPECT_EQ((std::vector<std::pair<std::uint32_t, std::uint8_t>>{{0, 1}}), sink.checks);
+    EXPECT_EQ(2u, sink.counter);
+}
+
+TEST_F(StorageManagerTest, BitmapFileOfTwoPiecesOfThreeBlocks)
+{
+    ChannelFixture fx({2 * 3 * kBlockSize}, 3 * kBlockSize);
+    AddChannel(1, fx);
+    WritePiece(1, fx, 0);
+    WritePiece(1, fx, 1);
+    std::vector<std::uint8_t> bitmap;
+    Tables stored;
+    ASSERT_TRUE(storage->GetBitmap(1, bitmap));
+    ASSERT_TRUE(storage->GetChannelStoreData(1, stored));
+    EXPECT_EQ(20u, EncodeBitmapRecord(bitmap, stored).size());
+    EXPECT_FALSE(storage->GetChannelStoreData(2, stored));
+    EXPECT_TRUE(stored.empty());
+}
+
+TEST_F(StorageManagerTest, ResumeRefetchesOnlyTheCorruptedPiece)
+{
+    // Download a channel of 4 pieces, save its bitmap, damage piece 2 on
+    // disk, and resume in a new session.
+    ChannelFixture fx({4 * 2 * kBlockSize}, 2 * kBlockSize);
+    AddChannel(1, fx);
+    for (std::uint32_t p = 0; p < 4; ++p)
+        WritePiece(1, fx, p);
+    std::vector<std::uint8_t> bitmap;
+    Tables stored;
+    storage->GetBitmap(1, bitmap);
+    storage->GetChannelStoreData(1, stored);
+    const std::string bbm = dir.file("1.bbm");
+    ASSERT_TRUE(WriteBitmapFile(bbm, bitmap, stored));
+    channels->CloseChannelFiles(1);
+    const std::string path = dir.file("save1") + "/dir/file0.bin";
+    std::string content = test_support::ReadAll(path);
+    ASSERT_EQ(fx.files()[0].content, content);
+    content[2 * 2 * kBlockSize + 5] ^= 1;
+    test_support::WriteAll(path, content);
+
+    RecordingSink sink2;
+    CChannelManager channels2(dir.file("data"));
+    CStorageManager storage2(&channels2);
+    storage2.SetEvent(&sink2);
+    ASSERT_EQ(kBitmapOk, ReadBitmapFile(bbm, bitmap, stored));
+    ASSERT_TRUE(channels2.AddChannel(1, 2 * kBlockSize, "g", 1, fx.file_list(), bitmap, stored, dir.file("save1"), 0));
+    ASSERT_TRUE(channels2.PrepareChannelFiles(1));
+    EXPECT_EQ(6u, sink2.counter);   // the blocks of pieces 0, 1 and 3, once each
+    storage2.GetBitmap(1, bitmap);
+    EXPECT_EQ((std::vector<std::uint8_t>{1, 1, 0, 1}), bitmap);
+    // Only piece 2 is asked for again, and written pieces are not taken twice.
+    std::string block = fx.piece_bytes(0).substr(0, kBlockSize);
+    BlockRequest req;
+    req.piece = 0;
+    req.length = std::int32_t(kBlockSize);
+    req.data = reinterpret_cast<std::uint8_t*>(&block[0]);
+    EXPECT_FALSE(storage2.WriteBlock(1, req));
+    for (std::uint32_t b = 0; b < 2; ++b) {
+        block = fx.piece_bytes(2).substr(b * kBlockSize, kBlockSize);
+        req.data = reinterpret_cast<std::uint8_t*>(&block[0]);
+        req.piece = 2;
+        req.offset = std::int32_t(b * kBlockSize);
+        ASSERT_TRUE(storage2.WriteBlock(1, req));
+    }
+    EXPECT_EQ((std::vector<std::pair<std::uint32_t, std::uint8_t>>{{2, 1}}), sink2.checks);
+    EXPECT_TRUE(channels2.IsChannelVerified(1));
+    EXPECT_EQ(fx.files()[0].content, test_support::ReadAll(path));
+}
+
+TEST_F(StorageManagerTest, DuplicateAndRemovedChannels)
+{
+    ChannelFixture fx({kBlockSize}, kBlockSize);
+    AddChannel(1, fx);
+    storage->OnChannelAdded(1, {0}, {{0}}, {kBlockSize});
+    EXPECT_EQ(1u, sink.ready.size());
+    // Tables that disagree make no store.
+    storage->OnChannelAdded(5, {0, 0}, {{0}}, {kBlockSize});
+    std::vector<std::uint8_t> bitmap;
+    EXPECT_FALSE(storage->GetBitmap(5, bitmap));
+    EXPECT_EQ(1u, sink.errors.size());
+    storage->RemoveChannel(1);
+    EXPECT_FALSE(storage->GetBitmap(1, bitmap));
+    EXPECT_FALSE(Write(1, fx, 0, 0));
+    storage->SetCmdEvent(nullptr);
+}
+
+} // namespace
