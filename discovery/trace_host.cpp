@@ -223,6 +223,7 @@ bool CTraceHost::Shutdown(std::uint32_t wait_ms)
 void CTraceHost::Reset()
 {
     TraceState& state = State();
+    state.abort.store(true);   // a pass still running ends at its next probe
     state.worker.join();
     std::lock_guard<std::mutex> guard(state.lock);
     state.closed = false;
