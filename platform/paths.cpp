@@ -210,54 +210,76 @@ bool rename_over(const std::string& from, const std::string& to)
     return ::rename(from.c_str(), to.c_str()) == 0;
 }
 
-bool write_file_atomically(const std::string& path, const void* data, std::size_t size)
+namespace {
+
+bool atomic_write_failed(const AtomicWriteOptions& options, const char* what, const std::string& path, int e)
+{
+    if (options.error)
+        *options.error = std::string(what) + " '" + path + "': " + std::strerror(e);
+    return false;
+}
+
+} // namespace
+
+bool write_file_atomically(const std::string& path, const void* data, std::size_t size,
+                           const AtomicWriteOptions& options)
 {
     if (path.empty())
-        return false;
+        return atomic_write_failed(options, "cannot save", path, EINVAL);
     const std::string folder = parent_folder(path);
-    if (!folder.empty() && !create_folder(folder))
-        return false;
+    if (options.create_folder && !folder.empty() && !create_folder(folder))
+        return atomic_write_failed(options, "cannot create folder", folder, errno);
     // A unique temporary name per call, so concurrent saves of one file never
     // write into each other's temporary file; the last rename wins whole.
     static std::atomic<unsigned> counter{0};
     const std::string tmp = path + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(counter++);
-    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd < 0)
-        return false;
+        return atomic_write_failed(options, "cannot create", tmp, errno);
+    // The replacement keeps the permissions of the file it replaces.
+    struct stat old {};
+    if (::stat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode))
+        ::fchmod(fd, old.st_mode & 07777);
     const char* p = static_cast<const char*>(data);
     std::size_t left = size;
-    bool ok = true;
+    int failure = 0;
     while (left > 0) {
         const ssize_t n = ::write(fd, p, left);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {
-            ok = false;
+            failure = n < 0 ? errno : EIO;
             break;
         }
         p += n;
         left -= static_cast<std::size_t>(n);
     }
-    if (ok && ::fsync(fd) != 0)
-        ok = false;
-    if (::close(fd) != 0)
-        ok = false;
-    if (ok && rename_over(tmp, path)) {
-        // Make the rename itself durable: the folder entry is on disk too.
-        const int dir = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (dir >= 0) {
-            ::fsync(dir);
-            ::close(dir);
-        }
-        return true;
+    if (!failure && ::fsync(fd) != 0)
+        failure = errno;
+    if (::close(fd) != 0 && !failure)
+        failure = errno;
+    if (failure) {
+        ::unlink(tmp.c_str());
+        return atomic_write_failed(options, "cannot write", tmp, failure);
     }
-    ::unlink(tmp.c_str());
-    return false;
+    const int rc = options.rename_fn ? options.rename_fn(tmp.c_str(), path.c_str()) : ::rename(tmp.c_str(), path.c_str());
+    if (rc != 0) {
+        const int e = errno;
+        ::unlink(tmp.c_str());
+        return atomic_write_failed(options, "cannot replace", path, e);
+    }
+    // Make the rename itself durable: the folder entry is on disk too.
+    const int dir = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        ::fsync(dir);
+        ::close(dir);
+    }
+    return true;
 }
 
-bool write_file_atomically(const std::string& path, const std::string& bytes)
+bool write_file_atomically(const std::string& path, const std::string& bytes, const AtomicWriteOptions& options)
 {
-    return write_file_atomically(path, bytes.data(), bytes.size());
+    return write_file_atomically(path, bytes.data(), bytes.size(), options);
 }
 
 bool read_file(const std::string& path, std::string& out, std::size_t max_bytes)

@@ -70,13 +70,23 @@ bool list_folder(const std::string& path, std::vector<FolderEntry>& out);
 // Renames `from` over `to`, replacing it atomically.
 bool rename_over(const std::string& from, const std::string& to);
 
+// How write_file_atomically goes about its work.
+struct AtomicWriteOptions {
+    bool create_folder = true;       // make the parent folder when missing
+    std::string* error = nullptr;    // when set, says what failed
+    // The rename step, replaceable by tests: returns 0 on success like rename(2).
+    int (*rename_fn)(const char* from, const char* to) = nullptr;
+};
+
 // Crash-safe save: writes a temporary file beside `path`, flushes it to
-// disk and renames it over `path`. A reader sees the old or the new file,
-// never a torn one. Creates the parent folder when missing. Concurrent
-// saves of one file each land whole, the last rename winning: callers that
-// care about order serialise their saves.
-bool write_file_atomically(const std::string& path, const void* data, std::size_t size);
-bool write_file_atomically(const std::string& path, const std::string& bytes);
+// disk and renames it over `path`, keeping the old file's permissions. A
+// reader sees the old or the new file, never a torn one; on any failure the
+// old file is left as it was. Concurrent saves of one file each land whole,
+// the last rename winning: callers that care about order serialise their saves.
+bool write_file_atomically(const std::string& path, const void* data, std::size_t size,
+                           const AtomicWriteOptions& options = {});
+bool write_file_atomically(const std::string& path, const std::string& bytes,
+                           const AtomicWriteOptions& options = {});
 
 // Reads a whole file; false when missing, unreadable or over `max_bytes`.
 bool read_file(const std::string& path, std::string& out, std::size_t max_bytes = 64u << 20);
