@@ -57,7 +57,8 @@ public:
     bool write(const void* first, const void* last);
 
     // Sets the window; the next receive reads wanted - filled bytes at
-    // `filled` (the buffer grows to `wanted`).
+    // `filled` (the buffer grows to `wanted`). Call while no receive is in
+    // flight (from on_connect or on_receive).
     void prepare_receive(std::uint32_t filled, std::uint32_t wanted);
     void clear_receive_buffer();
     // Starts a receive when one can start.
@@ -66,8 +67,9 @@ public:
     // True while idle (m_disconnecting).
     bool is_idle() const { return m_disconnecting.load(); }
 
-    std::uint8_t* receive_buffer() { return m_window.buffer.data(); }
-    std::uint32_t receive_filled() const { return m_window.filled; }
+    // Read by the derived class on the I/O thread, between receives.
+    std::uint8_t* receive_buffer() { return m_pump.window.buffer.data(); }
+    std::uint32_t receive_filled() const { return m_pump.window.filled; }
     i_stream_socket* socket() { return m_socket; }
 
     std::uint64_t bytes_received() const { return m_bytes_received.load(); }
@@ -84,16 +86,10 @@ private:
     void start_timer();
     void start_send_locked();
     void start_receive_locked();
-    void log_state(const char* where);
+    std::string state_text(const char* where);
 
     std::unique_ptr<i_deadline_timer> m_timer;   // on the socket's service; none without a socket
-    std::mutex m_lock;                  // guards the queue, the window and the flags
-    i_send_queue m_send_queue;
-    bool m_sending = false;
-    bool m_send_failed = false;
-    i_receive_window m_window;
-    bool m_receiving = false;
-    bool m_receive_failed = false;
+    i_transfer_pump m_pump;            // send queue and receive window, under its lock
     i_stream_socket* m_socket;
     std::atomic<std::uint64_t> m_bytes_received{0};
     std::atomic<std::uint64_t> m_bytes_sent{0};

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <vector>
 
 class i_send_queue {
@@ -53,4 +54,27 @@ struct i_receive_window {
     std::uint32_t missing() const { return wanted > filled ? wanted - filled : 0; }
     bool complete() const { return filled == wanted; }
     void zero() { std::fill(buffer.begin(), buffer.end(), std::uint8_t{0}); }
+};
+
+// The send queue and receive window of one connection with the rule of at
+// most one send and one receive in flight. The owner holds `lock` around
+// every call and starts the transfer a begin_ call hands out.
+struct i_transfer_pump {
+    std::mutex lock;
+    i_send_queue queue;
+    i_receive_window window;
+    bool sending = false;
+    bool send_failed = false;      // a failed send stops the send side
+    bool receiving = false;
+    bool receive_failed = false;   // after an error a stream gives nothing more
+
+    // The next range to send, when no send is in flight; marks it in flight.
+    bool begin_send(const std::uint8_t*& data, std::uint32_t& length);
+    void end_send(std::uint32_t error, std::uint32_t bytes);
+    // Where and how much to receive, when no receive is in flight and the
+    // window wants bytes; marks it in flight.
+    bool begin_receive(std::uint8_t*& data, std::uint32_t& length);
+    void end_receive(std::uint32_t error, std::uint32_t bytes);
+    // Forgets everything (no transfer may be in flight).
+    void reset();
 };

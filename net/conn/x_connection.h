@@ -72,12 +72,14 @@ public:
     bool send(const void* first, const void* last);
 
     // Sets the window; the next receive reads wanted - filled bytes at
-    // `filled` (the buffer grows to `wanted`).
+    // `filled` (the buffer grows to `wanted`). Call while no receive is in
+    // flight (from on_connect or on_receive).
     void set_receive_window(std::uint32_t filled, std::uint32_t wanted);
     bool receive_complete() const;
-    std::uint8_t* receive_buffer() { return m_window.buffer.data(); }
-    std::uint32_t receive_filled() const { return m_window.filled; }
-    std::uint32_t receive_wanted() const { return m_window.wanted; }
+    // Read by the derived class on the I/O thread, between receives.
+    std::uint8_t* receive_buffer() { return m_pump.window.buffer.data(); }
+    std::uint32_t receive_filled() const { return m_pump.window.filled; }
+    std::uint32_t receive_wanted() const { return m_pump.window.wanted; }
     void clear_receive_buffer();
 
     // Starts a receive when one can start (the receive pump).
@@ -143,13 +145,7 @@ private:
     std::unique_ptr<i_deadline_timer> m_timer;   // on the socket's service; none without a socket
     PeerInfo m_peer_info{};
     std::atomic<bool> m_closing{false};
-    mutable std::mutex m_lock;              // guards the queue, the window and both flags
-    i_send_queue m_send_queue;
-    bool m_sending = false;
-    bool m_send_failed = false;             // a send error stops the send pump
-    i_receive_window m_window;
-    bool m_receiving = false;
-    bool m_receive_failed = false;          // a receive error ends the receive pump
+    mutable i_transfer_pump m_pump;         // send queue and receive window, under its lock
     std::vector<std::uint8_t> m_remote_pieces;
     float m_download_limit;
     float m_upload_limit;

@@ -38,7 +38,7 @@ public:
     // Completes every pending wait with 995; nothing when none is pending.
     void cancel();
 
-    std::uint32_t expiry() const { return m_impl.expiry; }
+    std::uint32_t expiry() const { return m_impl.expiry.load(); }
 
     i_io_service& get_io_service() { return m_io; }
 

@@ -21,6 +21,9 @@ public:
         kind_post = 0,      // handler(context, error)
         kind_send = 1,      // transfer handler; 64 becomes 995
         kind_receive = 2,   // transfer handler; 64 becomes 995, 0 bytes with 0 becomes 38
+        kind_transfer = 3,  // transfer handler, values as posted
+        kind_stop = 4,      // empty completion posted by stop
+        kind_pause = 5,     // empty completion posted by pause
     };
 
     explicit i_iocp_io_service(i_io_service& owner);
@@ -63,6 +66,8 @@ public:
     void wake() { m_port.wake(); }
 
 private:
+    std::uint32_t post_packet(std::uint32_t kind, void (*function)(), void* context,
+                              std::uint32_t error, std::uint32_t bytes);
     void dispatch(const platform::completion_packet& packet);
     void park();
 
@@ -73,6 +78,7 @@ private:
     std::atomic<bool> m_stopped{false};               // set_stopped
     std::atomic<i_select_reactor*> m_reactor{nullptr};
     std::atomic<std::thread::id> m_run_thread{};
+    std::atomic<bool> m_in_run{false};
 
     std::mutex m_park_lock;                 // guards m_parked with m_park_cond
     std::condition_variable m_park_cond;

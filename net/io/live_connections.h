@@ -4,6 +4,8 @@
 // destruction; the session clears the flag and waits for the count 0.
 #pragma once
 
+#include "platform/event.h"   // platform::infinite
+
 #include <atomic>
 #include <cstdint>
 

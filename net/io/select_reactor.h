@@ -7,6 +7,7 @@
 
 #include "net/io/io_service.h"
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -16,8 +17,8 @@ class i_iocp_io_service;
 
 // The state of one deadline timer.
 struct i_timer_impl {
-    std::uint32_t expiry = 0;         // tick count in ms
-    std::uint32_t pending = 0;        // waits pending
+    std::atomic<std::uint32_t> expiry{0};    // tick count in ms
+    std::atomic<std::uint32_t> pending{0};   // 1 while a wait may be queued
 };
 
 class i_select_reactor : public i_service {

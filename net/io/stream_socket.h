@@ -67,7 +67,7 @@ public:
     bool is_open() const { return native() != invalid_native; }
 
     // Adopts a connected (or still connecting) native socket: non-blocking,
-    // 32768-byte buffers each way, watched by the I/O service; then posts
+    // no send delay, watched by the I/O service; then posts
     // the handler with 0. An invalid socket does nothing and calls nothing.
     // A socket that already holds one refuses with 10056 (is connected).
     void assign(native_type native, i_handler function, void* context);
@@ -95,6 +95,9 @@ public:
     i_io_service& get_io_service() { return m_io; }
 
 private:
+    void start_transfer(bool sending, std::uint8_t* data, std::uint32_t length,
+                        i_transfer_handler function, void* context);
+
     i_io_service& m_io;
     i_stream_socket_service<i_tcp>& m_service;
     std::shared_ptr<i_socket_state> m_state;

@@ -1,0 +1,188 @@
+#include "platform/completion_port.h"
+
+#include "platform/error_codes.h"
+
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+
+namespace platform {
+
+namespace {
+// Readiness is looked at between packets at least this often, so a steady
+// stream of posted packets does not starve the sockets.
+constexpr unsigned poll_every = 16;
+constexpr int max_events = 64;
+constexpr std::uint64_t wake_key = 0;
+} // namespace
+
+CompletionPort::CompletionPort()
+{
+    m_epoll = ::epoll_create1(EPOLL_CLOEXEC);
+    m_wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (m_epoll >= 0 && m_wake >= 0) {
+        epoll_event ev{};
+        ev.events = EPOLLIN;
+        ev.data.u64 = wake_key;
+        if (::epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_wake, &ev) != 0) {
+            ::close(m_wake);
+            m_wake = -1;
+        }
+    }
+}
+
+CompletionPort::~CompletionPort()
+{
+    if (m_wake >= 0)
+        ::close(m_wake);
+    if (m_epoll >= 0)
+        ::close(m_epoll);
+}
+
+bool CompletionPort::post(const completion_packet& packet)
+{
+    if (!valid())
+        return false;
+    bool wake_needed = false;
+    {
+        std::lock_guard<std::mutex> guard(m_queue_lock);
+        m_queue.push_back(packet);
+        wake_needed = m_sleeping;
+        m_sleeping = false;
+    }
+    if (wake_needed)
+        wake();
+    return true;
+}
+
+void CompletionPort::wake()
+{
+    if (m_wake < 0)
+        return;
+    const std::uint64_t one = 1;
+    // A full counter (EAGAIN) still leaves the descriptor readable.
+    [[maybe_unused]] ssize_t n = ::write(m_wake, &one, sizeof(one));
+}
+
+std::size_t CompletionPort::pending() const
+{
+    std::lock_guard<std::mutex> guard(m_queue_lock);
+    return m_queue.size();
+}
+
+bool CompletionPort::pop(completion_packet& out)
+{
+    std::lock_guard<std::mutex> guard(m_queue_lock);
+    if (m_queue.empty())
+        return false;
+    out = m_queue.front();
+    m_queue.pop_front();
+    return true;
+}
+
+void CompletionPort::dispatch_ready(int timeout_ms)
+{
+    if (timeout_ms != 0) {
+        std::lock_guard<std::mutex> guard(m_queue_lock);
+        if (!m_queue.empty())
+            timeout_ms = 0;
+        else
+            m_sleeping = true;
+    }
+    epoll_event events[max_events];
+    int n = ::epoll_wait(m_epoll, events, max_events, timeout_ms);
+    if (timeout_ms != 0) {
+        std::lock_guard<std::mutex> guard(m_queue_lock);
+        m_sleeping = false;
+    }
+    m_since_poll = 0;
+    for (int i = 0; i < n; ++i) {
+        const std::uint64_t key = events[i].data.u64;
+        if (key == wake_key) {
+            std::uint64_t value;
+            while (::read(m_wake, &value, sizeof(value)) > 0) {
+            }
+            continue;
+        }
+        std::shared_ptr<ready_target> target;
+        {
+            std::lock_guard<std::mutex> guard(m_targets_lock);
+            auto it = m_targets.find(key);
+            if (it == m_targets.end())
+                continue;   // detached after epoll reported it
+            target = it->second;
+        }
+        std::uint32_t bits = 0;
+        if (events[i].events & (EPOLLIN | EPOLLRDHUP | EPOLLPRI))
+            bits |= ready_read;
+        if (events[i].events & EPOLLOUT)
+            bits |= ready_write;
+        if (events[i].events & (EPOLLERR | EPOLLHUP))
+            bits |= ready_error | ready_read | ready_write;
+        target->on_ready(bits);
+    }
+}
+
+CompletionPort::wait_result CompletionPort::get(completion_packet& out, std::uint32_t timeout_ms)
+{
+    if (!valid())
+        return wait_result::failed;
+    if (m_since_poll < poll_every && pop(out)) {
+        ++m_since_poll;
+        return wait_result::packet;
+    }
+    const int wait = timeout_ms > static_cast<std::uint32_t>(INT_MAX) ? INT_MAX
+                                                                      : static_cast<int>(timeout_ms);
+    dispatch_ready(wait);
+    if (pop(out)) {
+        ++m_since_poll;
+        return wait_result::packet;
+    }
+    return wait_result::timeout;
+}
+
+std::uint64_t CompletionPort::attach(int fd, std::shared_ptr<ready_target> target)
+{
+    if (!valid() || fd < 0 || !target)
+        return 0;
+    std::uint64_t key;
+    {
+        std::lock_guard<std::mutex> guard(m_targets_lock);
+        key = m_next_key++;
+        m_targets.emplace(key, std::move(target));
+    }
+    epoll_event ev{};
+    ev.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
+    ev.data.u64 = key;
+    if (::epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &ev) != 0) {
+        const int e = errno;
+        std::lock_guard<std::mutex> guard(m_targets_lock);
+        m_targets.erase(key);
+        errno = e;
+        return 0;
+    }
+    return key;
+}
+
+void CompletionPort::detach(std::uint64_t key, int fd)
+{
+    if (key == 0)
+        return;
+    if (fd >= 0 && m_epoll >= 0)
+        ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, fd, nullptr);
+    std::shared_ptr<ready_target> dropped;
+    {
+        std::lock_guard<std::mutex> guard(m_targets_lock);
+        auto it = m_targets.find(key);
+        if (it != m_targets.end()) {
+            dropped = std::move(it->second);
+            m_targets.erase(it);
+        }
+    }
+    // `dropped` goes here, outside the lock.
+}
+
+} // namespace platform

@@ -1,0 +1,196 @@
+#include "net/io/io_service.h"
+
+#include "io_test_util.h"
+#include "net/io/iocp_io_service.h"
+
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace {
+
+struct recorder {
+    std::mutex lock;
+    std::vector<int> order;
+    std::vector<std::uint32_t> errors;
+    std::vector<std::thread::id> threads;
+    std::atomic<int> calls{0};
+};
+
+struct tagged {
+    recorder* r;
+    int tag;
+};
+
+void record(void* context, const i_error_code& error)
+{
+    auto* t = static_cast<tagged*>(context);
+    std::lock_guard<std::mutex> guard(t->r->lock);
+    t->r->order.push_back(t->tag);
+    t->r->errors.push_back(error.value);
+    t->r->threads.push_back(std::this_thread::get_id());
+    ++t->r->calls;
+}
+
+// A service that asks for another one in its constructor.
+struct inner_service : i_service {
+    explicit inner_service(i_io_service& o) : i_service(o) {}
+    void shutdown_service() override { ++shutdowns; }
+    int shutdowns = 0;
+};
+struct outer_service : i_service {
+    explicit outer_service(i_io_service& o) : i_service(o), inner(o.use_service<inner_service>()) {}
+    void shutdown_service() override {}
+    inner_service& inner;
+};
+
+TEST(IoService, UseServiceCreatesOnceAndDependenciesFirst)
+{
+    i_io_service io;
+    outer_service& outer = io.use_service<outer_service>();
+    EXPECT_EQ(&outer, &io.use_service<outer_service>());
+    EXPECT_EQ(&outer.inner, &io.use_service<inner_service>());
+    EXPECT_EQ(&io.impl(), &io.use_service<i_iocp_io_service>());
+}
+
+TEST(IoService, HandlersRunOnTheRunThreadInPostOrder)
+{
+    recorder r;
+    std::vector<tagged> tags;
+    for (int i = 0; i < 50; ++i)
+        tags.push_back({&r, i});
+    net_test::io_thread t;
+    for (auto& tag : tags)
+        EXPECT_EQ(0u, t.io.post(&record, &tag));
+    ASSERT_TRUE(net_test::wait_until([&] { return r.calls.load() == 50; }));
+    std::lock_guard<std::mutex> guard(r.lock);
+    for (int i = 0; i < 50; ++i) {
+        EXPECT_EQ(i, r.order[i]);
+        EXPECT_EQ(0u, r.errors[i]);
+        EXPECT_EQ(t.thread_id(), r.threads[i]);
+    }
+}
+
+TEST(IoService, StopTwicePostsOneEmptyCompletionAndRunCountsHandlers)
+{
+    recorder r;
+    tagged a{&r, 1};
+    tagged b{&r, 2};
+    i_io_service io;
+    io.post(&record, &a);
+    io.post(&record, &b);
+    io.stop();
+    io.stop();
+    EXPECT_EQ(3u, io.impl().port().pending());   // two handlers and one empty completion
+    EXPECT_EQ(2u, io.run());
+    EXPECT_EQ(2, r.calls.load());
+    EXPECT_EQ(0u, io.impl().port().pending());
+}
+
+TEST(IoService, SetStoppedEndsRunAfterTheCurrentCompletion)
+{
+    recorder r;
+    tagged a{&r, 1};
+    tagged b{&r, 2};
+    i_io_service io;
+    struct ctx {
+        i_io_service* io;
+        recorder* r;
+    } c{&io, &r};
+    io.post([](void* p, const i_error_code&) { static_cast<ctx*>(p)->io->set_stopped(); }, &c);
+    io.post(&record, &a);
+    io.post(&record, &b);
+    EXPECT_EQ(0u, io.run());   // the completion that set the byte ends the loop uncounted
+    EXPECT_EQ(0, r.calls.load());
+}
+
+TEST(IoService, PauseParksTheThreadAndRestartRunsWhatWasPostedInOrder)
+{
+    recorder r;
+    std::vector<tagged> tags;
+    for (int i = 0; i < 5; ++i)
+        tags.push_back({&r, i});
+    net_test::io_thread t;
+    ASSERT_TRUE(t.io.pause());
+    EXPECT_FALSE(t.io.pause());   // already paused: returns at once
+    for (auto& tag : tags)
+        t.io.post(&record, &tag);
+    platform::sleep_ms(30);
+    EXPECT_EQ(0, r.calls.load());   // parked: nothing runs
+    t.io.restart();
+    ASSERT_TRUE(net_test::wait_until([&] { return r.calls.load() == 5; }));
+    {
+        std::lock_guard<std::mutex> guard(r.lock);
+        for (int i = 0; i < 5; ++i)
+            EXPECT_EQ(i, r.order[i]);
+    }
+    // Pause and restart repeat.
+    for (int round = 0; round < 20; ++round) {
+        ASSERT_TRUE(t.io.pause());
+        t.io.restart();
+    }
+    EXPECT_TRUE(t.stop());
+}
+
+TEST(IoService, PauseFromTheIoThreadOrWithoutRunnerReturns)
+{
+    {
+        net_test::io_thread t;
+        std::atomic<int> result{-1};
+        struct ctx {
+            i_io_service* io;
+            std::atomic<int>* result;
+        } c{&t.io, &result};
+        t.io.post([](void* p, const i_error_code&) {
+            auto* x = static_cast<ctx*>(p);
+            x->result->store(x->io->pause() ? 1 : 0);
+        }, &c);
+        ASSERT_TRUE(net_test::wait_until([&] { return result.load() != -1; }));
+        EXPECT_EQ(0, result.load());
+    }
+    i_io_service io;
+    io.stop();
+    EXPECT_FALSE(io.pause());   // stopped and nobody runs it: no hang
+}
+
+TEST(IoService, StopWhileParkedEndsRun)
+{
+    net_test::io_thread t;
+    ASSERT_TRUE(t.io.pause());
+    t.io.stop();
+    EXPECT_TRUE(net_test::wait_until([&] { return t.done(); }, 3000));
+    t.io.restart();
+}
+
+TEST(IoService, ShutdownDropsQueuedHandlersAndRefusesPosts)
+{
+    recorder r;
+    tagged a{&r, 1};
+    i_io_service io;
+    io.post(&record, &a);
+    io.shutdown();
+    EXPECT_NE(0u, io.post(&record, &a));
+    EXPECT_EQ(0u, io.impl().port().pending());
+    EXPECT_EQ(0, r.calls.load());
+}
+
+TEST(IoService, PostsFromManyThreadsAllRun)
+{
+    std::atomic<int> calls{0};
+    net_test::io_thread t;
+    std::vector<std::thread> posters;
+    for (int i = 0; i < 4; ++i) {
+        posters.emplace_back([&] {
+            for (int j = 0; j < 1000; ++j)
+                t.io.post([](void* p, const i_error_code&) { ++*static_cast<std::atomic<int>*>(p); },
+                          &calls);
+        });
+    }
+    for (auto& p : posters)
+        p.join();
+    EXPECT_TRUE(net_test::wait_until([&] { return calls.load() == 4000; }));
+}
+
+} // namespace

@@ -1,0 +1,130 @@
+// Helpers for the I/O layer tests: an i_io_service run on its own thread,
+// connected socket pairs on 127.0.0.1, and bounded waits.
+#pragma once
+
+#include "net/io/io_service.h"
+#include "platform/socket.h"
+#include "platform/thread.h"
+#include "platform/tick.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <thread>
+
+namespace net_test {
+
+// Polls `done` every millisecond for up to `ms`; true when it held.
+inline bool wait_until(const std::function<bool()>& done, std::uint32_t ms = 5000)
+{
+    const std::uint64_t end = platform::tick_count64() + ms;
+    while (!done()) {
+        if (platform::tick_count64() >= end)
+            return done();
+        platform::sleep_ms(1);
+    }
+    return true;
+}
+
+// An i_io_service with one thread inside run, stopped and joined at the end.
+class io_thread {
+public:
+    io_thread() { start(); }
+    ~io_thread() { stop(); }
+
+    void start()
+    {
+        m_done = false;
+        m_thread.start([this] {
+            m_io_thread_id = std::this_thread::get_id();
+            m_count = io.run();
+            m_done = true;
+        });
+    }
+
+    // set_stopped + stop, then a bounded join. True when run returned.
+    bool stop()
+    {
+        if (!m_thread.joinable())
+            return true;
+        io.set_stopped();
+        io.stop();
+        return m_thread.join_for(5000);
+    }
+
+    bool done() const { return m_done.load(); }
+    std::uint32_t run_count() const { return m_count.load(); }
+    std::thread::id thread_id() const { return m_io_thread_id.load(); }
+
+    i_io_service io;
+
+private:
+    platform::Thread m_thread;
+    std::atomic<bool> m_done{false};
+    std::atomic<std::uint32_t> m_count{0};
+    std::atomic<std::thread::id> m_io_thread_id{};
+};
+
+// A listening socket on 127.0.0.1 with a free port.
+struct listener {
+    platform::socket_t fd = platform::invalid_socket;
+    std::uint16_t port = 0;
+
+    listener()
+    {
+        fd = platform::tcp_socket();
+        platform::bind_ipv4(fd, platform::parse_ipv4("127.0.0.1"), 0);
+        platform::listen_socket(fd, 64);
+        std::uint32_t ip = 0;
+        platform::local_endpoint(fd, ip, port);
+    }
+    ~listener() { platform::close_socket(fd); }
+
+    platform::socket_t accept_one(std::uint32_t ms = 5000)
+    {
+        if (platform::wait_readable(fd, ms) != 1)
+            return platform::invalid_socket;
+        std::uint32_t error = 0;
+        return platform::accept_socket(fd, nullptr, nullptr, error);
+    }
+};
+
+// Two connected blocking sockets on 127.0.0.1.
+struct socket_pair {
+    platform::socket_t a = platform::invalid_socket;
+    platform::socket_t b = platform::invalid_socket;
+
+    socket_pair()
+    {
+        listener l;
+        a = platform::tcp_socket();
+        platform::connect_ipv4(a, platform::parse_ipv4("127.0.0.1"), l.port);
+        b = l.accept_one();
+    }
+    ~socket_pair()
+    {
+        platform::close_socket(a);
+        platform::close_socket(b);
+    }
+    // Hands `a` over (the caller's object will own and close it).
+    platform::socket_t release_a()
+    {
+        platform::socket_t s = a;
+        a = platform::invalid_socket;
+        return s;
+    }
+};
+
+// A port on 127.0.0.1 that nobody listens on (bound then closed).
+inline std::uint16_t unused_port()
+{
+    listener l;
+    return l.port;
+}
+
+inline std::uint32_t loopback_host_order() { return 0x7F000001u; }
+
+} // namespace net_test

@@ -1,0 +1,91 @@
+#include "net/conn/send_queue.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+const std::uint8_t* bytes(const std::string& s) { return reinterpret_cast<const std::uint8_t*>(s.data()); }
+
+TEST(SendQueue, AppendsWhileInFlightNeverMoveTheRangeHandedOut)
+{
+    i_send_queue q;
+    const std::string a = "first-", b = "second-", c = "third";
+    ASSERT_TRUE(q.append(bytes(a), bytes(a) + a.size()));
+    const std::uint8_t* data = nullptr;
+    std::uint32_t length = 0;
+    ASSERT_TRUE(q.next(data, length));
+    const std::uint8_t* in_flight = data;
+    EXPECT_EQ(a, std::string(reinterpret_cast<const char*>(data), length));
+    for (int i = 0; i < 100; ++i)
+        ASSERT_TRUE(q.append(bytes(b), bytes(b) + b.size()));   // would reallocate a single buffer
+    EXPECT_EQ(a, std::string(reinterpret_cast<const char*>(in_flight), a.size()));
+    q.completed(2);   // partial send: the rest of the same range comes next
+    ASSERT_TRUE(q.next(data, length));
+    EXPECT_EQ(in_flight + 2, data);
+    EXPECT_EQ(a.size() - 2, length);
+    q.completed(length);
+    ASSERT_TRUE(q.next(data, length));
+    EXPECT_EQ(100 * b.size(), length);
+    ASSERT_TRUE(q.append(bytes(c), bytes(c) + c.size()));
+    q.completed(length);
+    ASSERT_TRUE(q.next(data, length));
+    EXPECT_EQ(c, std::string(reinterpret_cast<const char*>(data), length));
+    q.completed(length);
+    EXPECT_FALSE(q.next(data, length));
+    EXPECT_TRUE(q.empty());
+}
+
+TEST(SendQueue, LimitRefusesWholeAppends)
+{
+    i_send_queue q;
+    q.set_limit(10);
+    const std::string six = "123456";
+    EXPECT_TRUE(q.append(bytes(six), bytes(six) + 6));
+    EXPECT_FALSE(q.append(bytes(six), bytes(six) + 6));
+    EXPECT_EQ(6u, q.unsent());
+    const std::uint8_t* data;
+    std::uint32_t length;
+    ASSERT_TRUE(q.next(data, length));
+    q.completed(6);
+    EXPECT_TRUE(q.append(bytes(six), bytes(six) + 6));   // sent bytes no longer count
+    EXPECT_TRUE(q.append(bytes(six), bytes(six)));        // empty append always fits
+}
+
+TEST(TransferPump, OneTransferOfEachKindAndErrorsStopTheirSide)
+{
+    i_transfer_pump p;
+    const std::string msg = "abc";
+    p.queue.append(bytes(msg), bytes(msg) + 3);
+    const std::uint8_t* out;
+    std::uint32_t n;
+    ASSERT_TRUE(p.begin_send(out, n));
+    EXPECT_FALSE(p.begin_send(out, n));
+    p.end_send(10054, 0);
+    p.queue.append(bytes(msg), bytes(msg) + 3);
+    EXPECT_FALSE(p.begin_send(out, n));   // failed: no more sends
+
+    std::uint8_t* in;
+    EXPECT_FALSE(p.begin_receive(in, n));   // no window
+    p.window.set(0, 8);
+    ASSERT_TRUE(p.begin_receive(in, n));
+    EXPECT_EQ(8u, n);
+    EXPECT_FALSE(p.begin_receive(in, n));
+    p.end_receive(0, 5);
+    ASSERT_TRUE(p.begin_receive(in, n));
+    EXPECT_EQ(3u, n);
+    EXPECT_EQ(p.window.buffer.data() + 5, in);
+    p.end_receive(0, 3);
+    EXPECT_TRUE(p.window.complete());
+    EXPECT_FALSE(p.begin_receive(in, n));   // the window wants nothing more
+    p.window.set(0, 4);
+    ASSERT_TRUE(p.begin_receive(in, n));
+    p.end_receive(38, 0);
+    EXPECT_FALSE(p.begin_receive(in, n));
+    p.reset();
+    p.window.set(0, 4);
+    EXPECT_TRUE(p.begin_receive(in, n));
+}
+
+} // namespace
