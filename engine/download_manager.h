@@ -1,0 +1,146 @@
+// CDownload_Manager: the session's task manager. It owns every download
+// task of the session in a map keyed by task id, creates a task when the
+// session adds one, hands sockets NAT traversal has punched to their task,
+// relays storage events to the tasks, deletes tasks that have finished
+// stopping and reports every task's speed and the engine totals once a
+// second. It is also the owner the tasks reach the session's managers
+// through.
+//
+// Threads: the session's I/O thread (second_tick, StopTask, the close-all
+// operations), its worker thread (PrepareTaskFiles), the client core's
+// task worker (the add forms), the NAT threads (AddPeerSocket) and
+// whatever thread completes a piece (the storage events). The task-map
+// lock comes after the storage and channel locks and before a task's
+// connection-set lock.
+#pragma once
+
+#include "discovery/nat_manager.h"
+#include "engine/download_task_owner.h"
+#include "engine/i_download_manager.h"
+#include "engine/i_storage_manager.h"
+#include "platform/critical_section.h"
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+class CDownload_Task;
+
+class CDownload_Manager : public IDownload_Manager,
+                          public INatManagerEvent,
+                          public IStorageManagerEvent,
+                          public IDownloadTaskOwner {
+public:
+    // Copies `self` and `addresses`, takes the listen port the client core
+    // holds and registers itself as the storage manager's event sink.
+    CDownload_Manager(const PeerInfo& self, const std::vector<CisAddress>& addresses, IChannelManager* channels,
+                      IStorageManager* storage, IHostCacheManager* host_cache, INatManager* nat);
+    // Deletes every task still in the map and leaves the storage manager
+    // without a sink.
+    ~CDownload_Manager() override;
+    CDownload_Manager(const CDownload_Manager&) = delete;
+    CDownload_Manager& operator=(const CDownload_Manager&) = delete;
+
+    // ---- IDownload_Manager ----
+    void SetCmdEvent(ICmdEvent* event) override;
+    bool Start() override;
+    int AddTaskDownload(i_io_service* io, std::uint64_t task_id, std::uint32_t piece_size,
+                        const std::string& root_folder, std::uint32_t file_count, const std::string& file_list,
+                        const std::vector<std::uint8_t>& bitmap, const std::vector<std::vector<std::uint8_t>>& blocks,
+                        const std::string& save_path, std::uint8_t history_flag) override;
+    int AddTaskDownload(i_io_service* io, std::uint64_t task_id, std::uint32_t piece_size,
+                        const std::string& root_folder, std::uint32_t file_count, const std::string& file_list,
+                        const std::string& save_path) override;
+    int AddTaskDownload(i_io_service* io, std::uint64_t task_id, std::uint32_t piece_size,
+                        const std::string& root_folder, std::uint32_t file_count,
+                        const std::string& file_list) override;
+    void MarkTaskRemoved(std::uint64_t task_id) override;
+    int PrepareTaskFiles(std::uint64_t task_id) override;
+    void second_tick() override;
+    int SetRateLimits(float download, float upload) override;
+    void CloseAllConnections() override;
+    void StopTask(std::uint64_t task_id) override;
+    void StopAllTasks() override;
+    bool HasTask(std::uint64_t task_id) override;
+    void CloseAllConnections(std::uint8_t flag) override;
+
+    // ---- INatManagerEvent (NAT threads) ----
+    // Hands the socket to its task; a socket of an unknown task is closed
+    // after "频道不存在!" is reported.
+    void AddPeerSocket(PeerInfo peer, std::uint64_t task_id, int socket, std::uint8_t passive) override;
+    // Passes the text on as a task message and a text output.
+    void OnNatNotify(const char* text, std::uint32_t code) override;
+    // True when the task is in the map.
+    bool IsNatTaskKnown(std::uint64_t task_id) override;
+
+    // ---- IStorageManagerEvent ----
+    // The task of the channel creates its piece picker over the tables.
+    void OnChannelStorageReady(std::uint64_t channel_id, const std::vector<std::uint8_t>& bitmap,
+                               const std::vector<std::vector<std::uint8_t>>& blocks,
+                               const std::vector<std::uint32_t>& piece_lengths) override;
+    // Passes the result to the task's connection set.
+    void OnPieceChecked(std::uint64_t channel_id, std::uint32_t piece, std::uint8_t result) override;
+    // The task's stored-block counter + 1.
+    void IncTaskStorageCounter(std::uint64_t channel_id) override;
+    // Reports the failed write through OnErrorOutput.
+    void OnStorageError(std::uint64_t channel_id, const char* text) override;
+
+    // ---- IDownloadTaskOwner (the tasks) ----
+    ICmdEvent* GetCmdEvent() override { return m_event.load(); }
+    IChannelManager* GetChannelManager() override { return m_channels; }
+    IStorageManager* GetStorageManager() override { return m_storage; }
+    IHostCacheManager* GetHostCacheManager() override { return m_host_cache; }
+    INatManager* GetNatManager() override { return m_nat; }
+    const PeerInfo* GetSelfPeerInfo() override { return &m_self; }
+    std::uint16_t GetListenPort() override { return m_listen_port.load(); }
+    std::vector<CisAddress> GetCisList() override { return m_addresses; }
+
+    // Counts payload moved this second in the engine-wide buckets behind
+    // the average speeds (connections and the CDN thread call it).
+    static void AddImmediateBytes(std::uint32_t downloaded, std::uint32_t uploaded);
+    // Recomputes the engine-wide averages from the ten buckets.
+    static void UpdateAverageSpeed();
+
+    // The stored rate limits (nothing in the engine applies them).
+    float GetDownloadRateLimit() const { return m_download_rate.load(); }
+    float GetUploadRateLimit() const { return m_upload_rate.load(); }
+    // Number of tasks in the map.
+    std::size_t GetTaskCount() const;
+
+    void check_invariant() const;
+
+private:
+    using task_map = std::map<std::uint64_t, CDownload_Task*>;
+
+    // Shared part of the three add forms; `start` lets the new task
+    // register its channel the way the form asks for.
+    template <typename StartFn>
+    int AddTask(i_io_service* io, std::uint64_t task_id, std::uint32_t piece_size, const std::string& root_folder,
+                const std::string& line, StartFn start);
+    // Reports a duplicate id with its channel folder; 0.
+    int ReportDuplicate(std::uint64_t task_id);
+    task_map CopyTasks() const;
+    // Erases the entry under the lock; false when it was not there.
+    bool RemoveTaskEntry(std::uint64_t task_id);
+    // Deletes a task already erased from the map and queues it for the
+    // session's delete step.
+    void RetireTask(std::uint64_t task_id, CDownload_Task* task);
+    void ReportSpeeds(float download_sum, float upload_sum);
+    void TextOutput(const std::string& text);
+    void ErrorOutput(const std::string& text);
+
+    std::atomic<ICmdEvent*> m_event{nullptr};
+    IChannelManager* m_channels;
+    IStorageManager* m_storage;
+    IHostCacheManager* m_host_cache;
+    INatManager* m_nat;
+    task_map m_tasks;
+    std::vector<CisAddress> m_addresses;     // the CIS list, a copy
+    mutable CcsLocker m_lock;                // guards m_tasks
+    PeerInfo m_self;
+    std::atomic<std::uint16_t> m_listen_port{9768};
+    std::atomic<float> m_download_rate;
+    std::atomic<float> m_upload_rate;
+};

@@ -1,0 +1,95 @@
+// The session's task manager as the session sees it: it creates, ticks,
+// stops and retires the download tasks, hands them the sockets NAT
+// traversal has punched and reports the speeds once a second.
+#pragma once
+
+#include "discovery/peer_info.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+class ICmdEvent;
+class IChannelManager;
+class IStorageManager;
+class IHostCacheManager;
+class INatManager;
+class i_io_service;
+
+class IDownload_Manager {
+public:
+    virtual ~IDownload_Manager() = default;
+
+    // Stores the event sink (only the first non-null one) and offers it to
+    // the channel, storage and host-cache managers.
+    virtual void SetCmdEvent(ICmdEvent* event) = 0;
+
+    // Starts NAT traversal on the listen port with this client's record
+    // and the manager as its sink. True without a NAT manager; false when
+    // it would not start.
+    virtual bool Start() = 0;
+
+    // Adds a task resumed from its ".bbm" tables (history form); its files
+    // go under `save_path`. 1 when the task was created (the caller then
+    // has its files prepared through PrepareTaskFiles), 0 when the id is
+    // known already (its channel folder is reported through OnTaskInfo).
+    virtual int AddTaskDownload(i_io_service* io, std::uint64_t task_id, std::uint32_t piece_size,
+                                const std::string& root_folder, std::uint32_t file_count,
+                                const std::string& file_list, const std::vector<std::uint8_t>& bitmap,
+                                const std::vector<std::vector<std::uint8_t>>& blocks,
+                                const std::string& save_path, std::uint8_t history_flag) = 0;
+    // Adds a new task whose files go under `save_path`; results as above.
+    virtual int AddTaskDownload(i_io_service* io, std::uint64_t task_id, std::uint32_t piece_size,
+                                const std::string& root_folder, std::uint32_t file_count,
+                                const std::string& file_list, const std::string& save_path) = 0;
+    // Adds a new task whose files go under the data folder and its root
+    // folder; results as above.
+    virtual int AddTaskDownload(i_io_service* io, std::uint64_t task_id, std::uint32_t piece_size,
+                                const std::string& root_folder, std::uint32_t file_count,
+                                const std::string& file_list) = 0;
+
+    // Marks the task removed (state 4) in the task-state registry; the next
+    // second_tick tells it to stop and a later one deletes it.
+    virtual void MarkTaskRemoved(std::uint64_t task_id) = 0;
+
+    // Has the task's channel files created or checked (the session's worker
+    // calls it while the I/O thread is parked). 1 on success, 0 when the
+    // task is unknown or its files cannot be prepared.
+    virtual int PrepareTaskFiles(std::uint64_t task_id) = 0;
+
+    // The session's one-second work: deletes tasks that have finished
+    // stopping (queuing their ids for the session's delete step), tells
+    // removed tasks to stop, runs every ready task's tick and reports each
+    // task's speed and the engine totals.
+    virtual void second_tick() = 0;
+
+    // Stores the two rate limits (bytes per second); 1.
+    virtual int SetRateLimits(float download, float upload) = 0;
+
+    // Every task closes all its connections and refuses new ones.
+    virtual void CloseAllConnections() = 0;
+
+    // Closes all connections of the task and stops its timer thread.
+    virtual void StopTask(std::uint64_t task_id) = 0;
+
+    // Stops the timer thread of every task.
+    virtual void StopAllTasks() = 0;
+
+    // True when the task is in the manager's map.
+    virtual bool HasTask(std::uint64_t task_id) = 0;
+
+    // Every task closes all its connections but keeps accepting new ones
+    // (the flag is not used); the session's shutdown calls it with 1.
+    virtual void CloseAllConnections(std::uint8_t flag) = 0;
+};
+
+// Creates the manager over the session's managers (none owned; any may be
+// null). `self` is this client's record, `addresses` the CIS list of the
+// logon. Registers the manager as the storage manager's event sink. Null
+// when it cannot be made.
+IDownload_Manager* CreateDownloadManager(const PeerInfo& self, const std::vector<CisAddress>& addresses,
+                                         IChannelManager* channels, IStorageManager* storage,
+                                         IHostCacheManager* host_cache, INatManager* nat);
+// Deletes a manager made by CreateDownloadManager (with every task still in
+// it); null is ignored.
+void DestroyDownloadManager(IDownload_Manager* manager);

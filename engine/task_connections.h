@@ -1,0 +1,113 @@
+// CTaskConnections: the live transfer connections of one task (peer
+// connections and HTTP CDN connections), keyed by socket. It keeps at most
+// 30 connections and one per peer client id, starts every connection it
+// accepts, closes them all when the task stops and passes every piece
+// check result to them.
+//
+// Ownership: the set holds one reference of every connection it keeps, the
+// one its creator hands over with AddConnection (a new connection's
+// initial reference). Refusing, removing or closing a connection drops
+// that reference with release(); the connection's own pending operations
+// keep it alive until they have completed. A connection that ends by
+// itself calls RemoveConnection (through the task) once it is closing.
+//
+// Locking: the set's lock is the innermost of storage -> channel -> task
+// map -> connection set. Connections are closed, released and told of
+// pieces outside it, so a connection may call back into the set (and the
+// task) from any of those calls.
+#pragma once
+
+#include "discovery/peer_info.h"
+#include "platform/critical_section.h"
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <vector>
+
+class CBlockRequestMap;
+class ICmdEvent;
+class x_connection;
+
+// What the set needs of its task (CDownload_Task implements it).
+class ITaskConnectionsOwner {
+public:
+    virtual ~ITaskConnectionsOwner() = default;
+    // The task id (for the failed-check lines).
+    virtual std::uint64_t GetTaskId() const = 0;
+    // The engine event sink; may be null.
+    virtual ICmdEvent* GetCmdEvent() = 0;
+    // The task's piece picker; null before storage reported the channel.
+    virtual CBlockRequestMap* GetPiecePicker() = 0;
+    // A connection to `peer` was accepted and started: record the peer and
+    // count it for its type.
+    virtual void RecordConnectedPeer(const PeerInfo& peer) = 0;
+};
+
+class CTaskConnections {
+public:
+    // Connections a task keeps at most.
+    static constexpr std::size_t kMaxConnections = 30;
+
+    // `owner` must outlive the set.
+    explicit CTaskConnections(ITaskConnectionsOwner* owner);
+    // Connections still held are closed and released.
+    ~CTaskConnections();
+    CTaskConnections(const CTaskConnections&) = delete;
+    CTaskConnections& operator=(const CTaskConnections&) = delete;
+
+    // Takes `connection` (and its reference) for the connected native
+    // `socket`. Refused when the set is closing, holds 30 connections,
+    // holds one to the same peer client id or already holds the socket
+    // (unless that holder is itself closing: it is dropped) or when the
+    // connection will not start: the connection is released and the socket
+    // closed. Otherwise the connection is started on the socket and the
+    // owner records the peer. True when accepted.
+    bool AddConnection(int socket, x_connection* connection);
+
+    // Forgets the connection of `socket` and drops the set's reference
+    // (nothing when the socket is not held). It is not closed here.
+    void RemoveConnection(int socket);
+
+    // Closes and drops every connection; from then on every connection
+    // handed in is refused.
+    void CloseAll();
+
+    // Closes and drops every connection; new ones are still accepted (the
+    // flag is not used).
+    void CloseAllNoFlag(std::uint8_t flag = 0);
+
+    // A piece check result: 1 every connection announces the piece to its
+    // peer; 0 every connection is closed and dropped (each with a
+    // "哈希校验不过!" line through OnErrorOutput) and the piece picker
+    // frees the piece's blocks.
+    void OnPieceChecked(std::uint32_t piece, std::uint8_t result);
+
+    // True when a held connection's peer has this client id.
+    bool HasClient(std::uint64_t client_id) const;
+
+    // Number of connections held.
+    std::size_t GetCount() const;
+
+    // True once CloseAll ran.
+    bool IsClosing() const { return m_closing.load(); }
+
+    void check_invariant() const;
+
+private:
+    using connection_map = std::map<int, x_connection*>;
+
+    // Takes every connection out of the map (under the lock).
+    connection_map TakeAll();
+    // Closes and releases connections already out of the map.
+    static void CloseAndRelease(const connection_map& connections);
+    // Releases a refused connection and closes its socket.
+    static void Refuse(int socket, x_connection* connection);
+    bool HasClientLocked(std::uint64_t client_id) const;
+
+    ITaskConnectionsOwner* m_owner;
+    connection_map m_connections;
+    mutable CcsLocker m_lock;            // guards m_connections
+    std::atomic<bool> m_closing{false};
+};
