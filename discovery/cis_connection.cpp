@@ -2,7 +2,6 @@
 
 #include <cstdio>
 #include <sstream>
-#include <thread>
 
 #include "discovery/packet_channel.h"
 #include "discovery/wire_records.h"
@@ -25,6 +24,11 @@ constexpr std::size_t kMaxHostLength = 255;
 constexpr std::size_t kMaxPathLength = 1023;
 
 std::atomic<bool> g_cancel_all{false};
+
+// The connection whose logon runs on this thread: its sink may call back
+// into it, which must neither wait for itself nor for the lock its stopper
+// holds while it waits.
+thread_local const CCisConnectionEx* t_logon_of = nullptr;
 
 std::string CisText(const CisAddress& cis)
 {
@@ -136,6 +140,8 @@ void CCisConnectionEx::Message(const std::string& text)
 int CCisConnectionEx::StartLogon(const CisLogonParam& param, const std::vector<CisAddress>& cis_list,
                                  std::uint16_t peer_count, std::uint32_t flags)
 {
+    if (t_logon_of == this)
+        return 0;   // asked from the logon's own sink: it cannot replace itself
     std::lock_guard<std::mutex> guard(m_thread_lock);
     if (m_thread.running()) {
         if (platform::tick_count() - m_started_tick <= kLogonRefuseWindowMs)
@@ -143,11 +149,8 @@ int CCisConnectionEx::StartLogon(const CisLogonParam& param, const std::vector<C
         // An old logon still running: end it before the new one starts.
         m_stop.store(true);
     }
-    if (m_thread.joinable()) {
-        if (m_thread.id() == std::this_thread::get_id())
-            return 0;   // asked from the logon's own sink: cannot replace itself
+    if (m_thread.joinable())
         m_thread.join();
-    }
     m_stop.store(false);
     Request request{param, cis_list, peer_count, flags};
     m_started_tick = platform::tick_count();
@@ -162,9 +165,11 @@ int CCisConnectionEx::StartLogon(const CisLogonParam& param, const std::vector<C
 
 void CCisConnectionEx::StopLogon()
 {
-    std::lock_guard<std::mutex> guard(m_thread_lock);
     m_stop.store(true);
-    if (!m_thread.joinable() || m_thread.id() == std::this_thread::get_id())
+    if (t_logon_of == this)
+        return;   // from the logon's own sink: it ends when the sink returns
+    std::lock_guard<std::mutex> guard(m_thread_lock);
+    if (!m_thread.joinable())
         return;
     if (!m_thread.join_for(3000)) {
         // Every wait of the logon polls the stop flag; only a sink still busy
@@ -236,6 +241,7 @@ std::string CCisConnectionEx::AskOne(const CisAddress& cis, const Request& reque
 
 void CCisConnectionEx::LogonThread(Request request)
 {
+    t_logon_of = this;
     const std::uint64_t task_id = request.param.taskid;
     std::uint32_t result = request.cis_list.empty() ? CIS_NO_SERVER : CIS_FAILED;
     std::uint32_t status = 0;

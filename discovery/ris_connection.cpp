@@ -24,6 +24,10 @@ constexpr std::uint16_t kCmdLogonReply = 51;
 constexpr std::uint32_t kMaxReplyBody = 64 * 1024;
 constexpr std::size_t kMaxCandidates = 6;
 
+// The connection whose logon runs on this thread (its sink may call Start
+// or Stop, which must not wait for the thread itself).
+thread_local const CRisConnectionEx* t_logon_of = nullptr;
+
 // The first "nameserver" of /etc/resolv.conf, host order; 0 when none.
 std::uint32_t FirstDnsServer()
 {
@@ -137,6 +141,8 @@ std::vector<RisServerAddress> CRisConnectionEx::CandidateServers()
 
 int CRisConnectionEx::Start(std::uint32_t param)
 {
+    if (t_logon_of == this)
+        return 10;   // the logon is still running: it is the caller
     std::lock_guard<std::mutex> guard(m_thread_lock);
     if (m_thread.running())
         return 10;
@@ -154,9 +160,11 @@ int CRisConnectionEx::Start(std::uint32_t param)
 
 void CRisConnectionEx::Stop()
 {
-    std::lock_guard<std::mutex> guard(m_thread_lock);
     m_stop.store(true);
     m_stop_event.set();
+    if (t_logon_of == this)
+        return;   // from the sink: the logon ends when the sink returns
+    std::lock_guard<std::mutex> guard(m_thread_lock);
     if (m_thread.joinable() && !m_thread.join_for(3000)) {
         // Every wait of the logon polls the stop flag; only a sink still busy
         // with the result can hold the thread, and it must not be abandoned.
@@ -167,6 +175,7 @@ void CRisConnectionEx::Stop()
 
 void CRisConnectionEx::LogonThread()
 {
+    t_logon_of = this;
     std::vector<CisAddress> cis_list;
     RisLogonResult logon{};
     std::uint32_t status = 0;

@@ -255,6 +255,35 @@ TEST_F(CisConnectionTest, StopLogonEndsASilentLogonPromptlyWithoutReport)
     EXPECT_EQ(0, sink.Completions());
 }
 
+// A sink that calls back into its connection from the reply, as a task
+// being torn down might.
+class ReentrantSink : public RecordingSink {
+public:
+    void OnCisConnectionCompleted(std::uint32_t result, const std::vector<PeerInfo>& peers,
+                                  const std::vector<VPeerInfo>& vpeers, const std::vector<HttpPeerInfo>& http_peers,
+                                  std::uint32_t status) override
+    {
+        restart = owner->StartLogon(Param(5), {}, 100, 0);
+        owner->StopLogon();
+        RecordingSink::OnCisConnectionCompleted(result, peers, vpeers, http_peers, status);
+    }
+    CCisConnectionEx* owner = nullptr;
+    int restart = -1;
+};
+
+TEST_F(CisConnectionTest, TheSinkMayCallBackIntoItsConnection)
+{
+    ReentrantSink reentrant;
+    CCisConnectionEx connection;
+    reentrant.owner = &connection;
+    connection.SetEventSink(&reentrant);
+    ASSERT_EQ(1, connection.StartLogon(Param(5), {server.address()}, 100, 0));
+    ASSERT_TRUE(discovery_test::WaitFor([&] { return reentrant.Completions() == 1; }));
+    EXPECT_EQ(0, reentrant.restart);
+    connection.StopLogon();
+    EXPECT_FALSE(connection.IsLogonRunning());
+}
+
 TEST_F(CisConnectionTest, TaskReportGoesToTheFirstCis)
 {
     CCisConnectionEx reporter;

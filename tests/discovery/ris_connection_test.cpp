@@ -216,6 +216,34 @@ TEST_F(RisConnectionTest, StartResultsAndAStopThatReportsNothing)
     EXPECT_EQ(0, sink.Completions());
 }
 
+class StoppingSink : public RecordingSink {
+public:
+    void OnRisConnectionCompleted(std::uint32_t result, const std::vector<CisAddress>& cis_list,
+                                  const RisLogonResult& logon, std::uint32_t status) override
+    {
+        restart = owner->Start(0);
+        owner->Stop();
+        RecordingSink::OnRisConnectionCompleted(result, cis_list, logon, status);
+    }
+    CRisConnectionEx* owner = nullptr;
+    int restart = -1;
+};
+
+TEST_F(RisConnectionTest, TheSinkMayStopItsConnection)
+{
+    ASSERT_TRUE(server.Start());
+    ScopedEnv env("VR_RIS_SOUTH", server.address());
+    StoppingSink stopping;
+    CRisConnectionEx connection;
+    stopping.owner = &connection;
+    connection.SetEventSink(&stopping);
+    ASSERT_EQ(0, connection.Start(0));
+    ASSERT_TRUE(discovery_test::WaitFor([&] { return stopping.Completions() == 1; }));
+    EXPECT_EQ(10, stopping.restart);
+    connection.Stop();
+    EXPECT_FALSE(connection.IsRunning());
+}
+
 TEST_F(RisConnectionTest, CandidatesComeFromTheListTheRegistryOrTheDefault)
 {
     ScopedEnv no_south("VR_RIS_SOUTH", "");
