@@ -4,13 +4,16 @@
 #include <chrono>
 #include <cstring>
 #include <mutex>
+#include <random>
 #include <thread>
 
 #include <gtest/gtest.h>
 
 #include "discovery_test_util.h"
+#include "foundation/cmd_packet.h"
 #include "platform/tick.h"
 #include "support/fake_cis_server.h"
+#include "support/fake_packet_server.h"
 
 namespace {
 
@@ -321,6 +324,62 @@ TEST_F(CisConnectionTest, TaskReportIsCancelledAtShutdown)
     EXPECT_EQ(5, result.load());
     EXPECT_EQ(5, reporter.SendCmd87Packet(5, 77, 1, 2, 3, {server.address()}, 0));
     CCisConnectionEx::ResetCancelAll();
+}
+
+} // namespace
+
+namespace {
+
+// A valid reply of the CIS for `command`, as the fake server would send it.
+std::vector<std::uint8_t> ValidReply(std::uint16_t command, std::uint64_t task_id)
+{
+    CCmdPacket reply(command);
+    reply.add_u32(0, 0);
+    reply.add_u64(1, task_id);
+    if (command == 80) {
+        std::vector<std::uint8_t> peers(2 * 149, 0x41);
+        std::vector<std::uint8_t> vpeers(143, 0x42);
+        reply.add_bytes(2, peers.data(), peers.size());
+        reply.add_bytes(3, vpeers.data(), vpeers.size());
+    } else {
+        const std::uint8_t http[] = {1, 0, 0, 0, 0, 0, 0, 0, 3, 0, 'a', '.', 'b', 2, 0, '/', 'x'};
+        reply.add_bytes(2, http, sizeof(http));
+    }
+    return reply.build();
+}
+
+TEST(CisDamagedRepliesTest, DamagedRepliesAreRefusedOrReadWithinBounds)
+{
+    std::mt19937 rng(7);
+    std::mutex rng_lock;
+    test_support::FakePacketServer server;
+    ASSERT_TRUE(server.Start([&](const std::vector<std::uint8_t>& request, std::vector<std::uint8_t>& reply) {
+        const std::uint16_t command = cmd_packet::load_u16(request.data() + 5);
+        std::lock_guard<std::mutex> guard(rng_lock);
+        reply = discovery_test::Mutate(ValidReply(command, 5), rng);
+        return true;
+    }));
+    const CisAddress address{0x7F000001, server.port(), 0};
+    int good = 0;
+    for (int i = 0; i < 300; ++i) {
+        RecordingSink sink;
+        CCisConnectionEx cis;
+        cis.SetEventSink(&sink);
+        cis.SetTimeouts(1000, 1000);
+        ASSERT_EQ(1, cis.StartLogon(Param(5), {address}, 100, 0));
+        ASSERT_TRUE(discovery_test::WaitFor([&] { return sink.Completions() == 1; }));
+        cis.StopLogon();
+        if (sink.result == 0) {
+            ++good;
+            for (const PeerInfo& p : sink.peers)
+                EXPECT_EQ('\0', p.hostname[63]);
+            for (const HttpPeerInfo& h : sink.http_peers)
+                EXPECT_FALSE(h.host.empty());
+        } else {
+            EXPECT_TRUE(sink.peers.empty() && sink.vpeers.empty() && sink.http_peers.empty());
+        }
+    }
+    EXPECT_LT(good, 300);
 }
 
 } // namespace

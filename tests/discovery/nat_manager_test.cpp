@@ -5,6 +5,7 @@
 #include <cstring>
 #include <mutex>
 #include <memory>
+#include <random>
 #include <set>
 
 #include <sys/socket.h>
@@ -296,6 +297,30 @@ TEST(NatManagerTest, LyingOrBrokenHandshakesGetTheirSocketClosed)
     EXPECT_EQ(discovery::NAT_HANDSHAKE_ACK, ack.command);
     EXPECT_EQ(2u, +ack.peer.clientid);
     EXPECT_TRUE(WaitFor([&] { return b.sink.HandedCount() == 1; }));
+}
+
+TEST(NatManagerTest, DamagedHandshakesNeverHurtTheServer)
+{
+    Node b(2, PEERTYPE_SP, {0});
+    std::mt19937 rng(3);
+    const discovery::StopCheck never;
+    const std::vector<std::uint8_t> hello = Handshake(0, discovery::kNatDirect, 0);
+    discovery::NatMessage ask;
+    ask.command = discovery::NAT_REQUEST;
+    const std::vector<std::uint8_t> request = discovery::EncodeNatMessage(ask);
+    for (int i = 0; i < 200; ++i) {
+        const std::vector<std::uint8_t> bytes = discovery_test::Mutate(i % 2 ? hello : request, rng);
+        discovery::PacketChannel raw;
+        ASSERT_EQ(0u, raw.Connect(Loopback(), b.port, 1000, never));
+        ASSERT_EQ(0u, raw.SendAll(bytes.data(), bytes.size(), 1000, never));
+        std::vector<std::uint8_t> reply;
+        const std::uint32_t error = raw.ReceivePacket(reply, 4096, 7000, never);
+        EXPECT_NE(static_cast<std::uint32_t>(platform::err::timed_out), error);
+    }
+    // Still serving: an honest dialler gets its connection.
+    Node a(1, PEERTYPE_SP);
+    a.manager->NatToPeer(0, b.Record(), nullptr, 0, 0);
+    EXPECT_TRUE(WaitFor([&] { return a.sink.HandedCount() == 1; }));
 }
 
 TEST(NatManagerTest, AConnectBackOrderIsObeyedOnlyForATaskWithAParent)

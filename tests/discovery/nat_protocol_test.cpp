@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "discovery_test_util.h"
 #include "foundation/cmd_packet.h"
 
 namespace {
@@ -28,13 +29,16 @@ TEST(NatProtocolTest, EveryCommandRoundTrips)
         NatMessage back;
         ASSERT_TRUE(DecodeNatMessage(bytes.data(), bytes.size(), back));
         EXPECT_EQ(command, back.command);
-        if (command != discovery::NAT_REQUEST_REPLY)
+        if (command != discovery::NAT_REQUEST_REPLY) {
             EXPECT_EQ(m.task_id, back.task_id);
+        }
         if (command == discovery::NAT_HANDSHAKE || command == discovery::NAT_REQUEST ||
-            command == discovery::NAT_CONNECT_BACK || command == discovery::NAT_HANDSHAKE_ACK)
+            command == discovery::NAT_CONNECT_BACK || command == discovery::NAT_HANDSHAKE_ACK) {
             EXPECT_EQ(42u, +back.peer.clientid);
-        if (command == discovery::NAT_CONNECT_BACK)
+        }
+        if (command == discovery::NAT_CONNECT_BACK) {
             EXPECT_EQ(0x0100007Fu, back.seen_ip);
+        }
     }
 }
 
@@ -94,6 +98,29 @@ TEST(NatProtocolTest, MalformedMessagesAreRefused)
     NatMessage out;
     EXPECT_FALSE(DecodeNatMessage(nullptr, 10, out));
     EXPECT_TRUE(DecodeNatMessage(good.data(), good.size(), out));
+}
+
+TEST(NatProtocolTest, DamagedMessagesNeverReadOutOfBounds)
+{
+    std::mt19937 rng(20261207);
+    std::vector<std::vector<std::uint8_t>> seeds;
+    for (std::uint16_t command = discovery::NAT_HANDSHAKE; command <= discovery::NAT_HEARTBEAT_ACK; ++command) {
+        NatMessage m;
+        m.command = command;
+        seeds.push_back(EncodeNatMessage(m));
+    }
+    int decoded = 0;
+    for (int i = 0; i < 20000; ++i) {
+        const std::vector<std::uint8_t> bytes = discovery_test::Mutate(seeds[i % seeds.size()], rng);
+        NatMessage out;
+        if (DecodeNatMessage(bytes.data(), bytes.size(), out)) {
+            ++decoded;
+            EXPECT_GE(out.command, discovery::NAT_HANDSHAKE);
+            EXPECT_LE(out.command, discovery::NAT_HEARTBEAT_ACK);
+            EXPECT_EQ('\0', out.peer.path[63]);
+        }
+    }
+    EXPECT_LT(decoded, 20000);
 }
 
 } // namespace

@@ -2,13 +2,16 @@
 
 #include <chrono>
 #include <mutex>
+#include <random>
 
 #include <gtest/gtest.h>
 
 #include "discovery/server_list.h"
 #include "discovery_test_util.h"
+#include "foundation/cmd_packet.h"
 #include "platform/registry.h"
 #include "report/client_id.h"
+#include "support/fake_packet_server.h"
 #include "support/fake_ris_server.h"
 #include "support/temp_dir.h"
 
@@ -271,6 +274,49 @@ TEST_F(RisConnectionTest, CandidatesComeFromTheListTheRegistryOrTheDefault)
     ASSERT_EQ(2u, overridden.size());
     EXPECT_EQ("10.1.2.3", overridden[0].host);
     EXPECT_EQ(77, overridden[0].port);
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(RisConnectionTest, DamagedRepliesAreRefusedOrReadWithinBounds)
+{
+    std::mt19937 rng(11);
+    std::mutex rng_lock;
+    CCmdPacket valid(51, cmd_packet::kRisLogonVersion);
+    valid.add_u32(0, 0);
+    valid.add_u32(1, 0);
+    valid.add_u64(2, 99);
+    valid.add_u32(3, 1);
+    valid.add_u32(4, 0x01020304);
+    valid.add_u8(5, 1);
+    const std::uint8_t cis[14] = {1, 0, 0, 127, 0x06, 0x0D, 1, 2, 0, 0, 127, 0x07, 0x0D, 2};
+    valid.add_bytes(6, cis, sizeof(cis));
+    valid.add_u64(7, 5);
+    test_support::FakePacketServer raw;
+    ASSERT_TRUE(raw.Start([&](const std::vector<std::uint8_t>&, std::vector<std::uint8_t>& reply) {
+        std::lock_guard<std::mutex> guard(rng_lock);
+        reply = discovery_test::Mutate(valid.build(), rng);
+        return true;
+    }));
+    ScopedEnv env("VR_RIS_SOUTH", "127.0.0.1:" + std::to_string(raw.port()));
+    int good = 0;
+    for (int i = 0; i < 300; ++i) {
+        RecordingSink one;
+        CRisConnectionEx logon;
+        logon.SetEventSink(&one);
+        logon.SetTimeouts(1000, 1000);
+        ASSERT_EQ(0, logon.Start(0));
+        ASSERT_TRUE(discovery_test::WaitFor([&] { return one.Completions() == 1; }));
+        logon.Stop();
+        if (one.result == 0 && one.status == 0)
+            ++good;
+        else
+            EXPECT_TRUE(one.cis.empty());
+        EXPECT_LE(one.cis.size(), 2u);
+    }
+    EXPECT_LT(good, 300);
 }
 
 } // namespace
