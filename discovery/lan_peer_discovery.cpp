@@ -1,5 +1,6 @@
 #include "discovery/lan_peer_discovery.h"
 
+#include <cassert>
 #include <cstdlib>
 
 #include "foundation/cmd_packet.h"
@@ -130,6 +131,7 @@ void CLanPeerDiscovery::RemoveTask(std::uint64_t task_id)
     std::lock_guard<std::mutex> guard(m_lock);
     m_tasks.erase(task_id);
     m_peers.erase(task_id);
+    check_invariant();
 }
 
 void CLanPeerDiscovery::SendQuery(std::uint64_t task_id)
@@ -152,6 +154,17 @@ void CLanPeerDiscovery::GetPeers(std::uint64_t task_id, std::map<std::uint64_t, 
     auto it = m_peers.find(task_id);
     if (it != m_peers.end())
         out = it->second;
+}
+
+void CLanPeerDiscovery::check_invariant() const
+{
+#ifndef NDEBUG
+    assert(m_tasks.size() <= kMaxTasks);
+    for (const auto& task : m_peers) {
+        assert(m_tasks.count(task.first) != 0);
+        assert(task.second.size() <= kMaxPeersPerTask);
+    }
+#endif
 }
 
 void CLanPeerDiscovery::IncLanConnCount()
@@ -222,4 +235,5 @@ void CLanPeerDiscovery::HandleAnswer(const std::uint8_t* data, std::uint32_t fro
     std::map<std::uint64_t, LanPeer>& peers = m_peers[task_id];
     if (peers.size() < kMaxPeersPerTask || peers.count(peer.clientid) != 0)
         peers[peer.clientid] = peer;
+    check_invariant();
 }

@@ -75,6 +75,9 @@ private:
     void Run();
     void HandleAnswer(const std::uint8_t* data, std::uint32_t from_ip);
     void CloseSockets();
+    // Debug builds: peers are kept only for tasks of the set, within caps.
+    // Call under m_lock.
+    void check_invariant() const;
 
     std::uint64_t m_client_id = 0;
     std::uint16_t m_listen_port = 0;

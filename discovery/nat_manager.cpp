@@ -1,5 +1,6 @@
 #include "discovery/nat_manager.h"
 
+#include <cassert>
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
@@ -110,6 +111,9 @@ private:
     void SendDatagram(const NatMessage& message, std::uint32_t ip, std::uint16_t port);
     PeerInfo SelfRecord() const;
     bool Stopping() const { return m_stop.load(); }
+    // Debug builds: the tables stay within their caps and every awaited
+    // connect-back still holds its peer's natting mark. Call under m_lock.
+    void check_invariant() const;
 
     std::atomic<bool> m_started{false};
     std::atomic<bool> m_stop{false};
@@ -220,6 +224,20 @@ PeerInfo CNatManager::SelfRecord() const
     self.publicport = m_port;
     self.natport = m_port;
     return self;
+}
+
+void CNatManager::check_invariant() const
+{
+#ifndef NDEBUG
+    assert(m_parents.size() <= kMaxTasks && m_sons.size() <= kMaxTasks);
+    for (const auto& task : m_parents)
+        assert(task.second.size() <= kMaxParentsPerTask);
+    for (const auto& task : m_sons)
+        assert(task.second.size() <= kMaxSonsPerTask);
+    assert(m_natting.size() <= kMaxPending);
+    for (const auto& p : m_pending)
+        assert(m_natting.count({p.second.task_id, p.second.target.clientid}) != 0);
+#endif
 }
 
 void CNatManager::Notify(const std::string& text, std::uint32_t code)
@@ -520,6 +538,7 @@ void CNatManager::TimerLoop()
             }
             for (const auto& key : expired)
                 m_natting.erase(key);
+            check_invariant();
         }
         for (const auto& hb : heartbeats) {
             NatMessage m;
