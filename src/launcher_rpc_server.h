@@ -1,0 +1,59 @@
+// The launcher's XML-RPC server: XmlRpc++ bound to 127.0.0.1 only, serving in
+// bounded time slices so a stop request is seen promptly, with bounded
+// request sizes, nesting, connection counts and idle time.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <set>
+#include <string>
+
+#include <flxmlrpc/XmlRpcServer.h>
+
+namespace kx2dll {
+
+class bounded_connection;
+
+class launcher_rpc_server : public XmlRpc::XmlRpcServer {
+public:
+    static constexpr std::size_t max_header_bytes = 16 * 1024;
+    static constexpr std::size_t max_body_bytes = 1024 * 1024;
+    static constexpr std::size_t max_nesting = 64;
+    static constexpr std::size_t max_connections = 32;
+    static constexpr std::uint32_t idle_limit_ms = 30000;
+
+    launcher_rpc_server();
+    ~launcher_rpc_server() override;
+
+    // Listens on 127.0.0.1:port (non-blocking). False when the port cannot
+    // be bound; the server is then left without a socket.
+    bool bind_loopback(std::uint16_t port);
+
+    // Serves calls for about `ms` milliseconds, then closes connections
+    // idle for longer than the idle limit.
+    void serve_for(std::uint32_t ms);
+
+    // Closes the listening socket and every connection.
+    void close_all();
+
+    // Number of open client connections.
+    std::size_t connection_count() const { return m_connections.size(); }
+
+    // A complete HTTP response carrying an XML-RPC fault with the text.
+    std::string fault_response(const std::string& text);
+
+    // Refuses bodies nested too deeply for the library's recursive parser.
+    std::string executeRequest(std::string const& request) override;
+
+protected:
+    XmlRpc::XmlRpcServerConnection* createConnection(XmlRpc::XmlRpcSocket::Socket socket) override;
+    void removeConnection(XmlRpc::XmlRpcServerConnection* connection) override;
+
+private:
+    void close_idle_connections();
+
+    // Open connections (all of them bounded_connection), for the idle sweep.
+    std::set<XmlRpc::XmlRpcServerConnection*> m_connections;
+};
+
+} // namespace kx2dll
