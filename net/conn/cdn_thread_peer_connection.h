@@ -1,0 +1,98 @@
+// One of the ten ranged-HTTP connections a task's CDN thread drives. The
+// thread gives an idle connection an HTTP peer and a run of blocks
+// (connect_peer); the connection connects, sends one ranged GET, writes
+// the blocks to storage and disconnects when the run is complete, on any
+// failure, after 20 seconds without data or when the task is complete.
+// Disconnected it is idle again and the thread reuses it.
+//
+// Threads: connect_peer and close run on the CDN thread, the handlers on
+// the session's I/O thread; the exchange state is guarded by the
+// connection's lock. The CDN thread deletes a connection only when its
+// reference count is 0; a connection it has to leave behind while
+// operations are still pending (orphan) deletes itself on its last
+// release instead and no longer touches its owner.
+#pragma once
+
+#include "discovery/peer_info.h"
+#include "net/conn/base_connection.h"
+#include "net/conn/http_range_request.h"
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+class CCdnThread;
+
+namespace zeq {
+
+class cdn_thread_peer_connection : public base_connection {
+public:
+    // A connection closes after this long without connecting or receiving.
+    static constexpr std::uint32_t kIdleTimeoutMs = 20000;
+    // Bytes asked for by one receive.
+    static constexpr std::uint32_t kReceiveWindow = 65536;
+
+    // Creates the socket on the owner's task's I/O service; idle.
+    explicit cdn_thread_peer_connection(CCdnThread* owner);
+    // Disconnects when not idle.
+    ~cdn_thread_peer_connection() override;
+
+    // base_connection hooks.
+    void add_ref() override;
+    void release() override;              // never deletes, unless orphaned
+    std::uint32_t ref_count() override;
+    void on_connect(const i_error_code& error) override;
+    void abort_download() override;
+    void release_piece() override;
+    void on_receive(const i_error_code& error, std::uint32_t bytes) override;
+
+    // Starts a connection to the peer's public address and port for `run`
+    // (blocks the thread took from the task; empty: asked for when the
+    // request is built). Only while no reference is held and the owner is
+    // not stopping: false otherwise, and `run` is left to the caller.
+    bool connect_peer(const PeerInfo& peer, BlockRequestQueue run = BlockRequestQueue());
+
+    // Disconnects (idle again); the error is not used.
+    void close(const i_error_code& error = i_error_code());
+
+    // Builds and sends the request (closing on failure).
+    void write_post();
+    // Body bytes of the response; true.
+    bool on_response(const std::uint8_t* data, std::uint32_t length);
+    // Queues an HTTP-server connection event (kind 7, or 5 for selector 2).
+    void log_server_event(std::uint8_t selector, std::uint32_t result);
+
+    // Attempts in a row that ended without a complete run (connect
+    // failures, refused answers, time-outs); 0 after a complete run. The
+    // CDN thread waits longer before redialling as it grows.
+    std::uint32_t failures() const { return m_failures.load(); }
+    // Runs completed since construction.
+    std::uint32_t runs_completed() const { return m_runs.load(); }
+
+    // Called by the owner that cannot wait for the pending operations:
+    // from now on the connection touches no owner and deletes itself on
+    // its last release. True when it was deleted at once (no reference).
+    bool orphan();
+
+private:
+    CCdnThread* owner() const { return m_owner.load(); }
+    void log(const std::string& text);
+    void finish_attempt(bool complete);
+
+    std::atomic<std::uint32_t> m_refs{0};
+    std::atomic<CCdnThread*> m_owner;
+    PeerInfo m_peer{};
+    std::atomic<std::uint32_t> m_activity_tick{0};
+    bool m_first_request = true;
+    bool m_attempt_open = false;            // a connect_peer not yet judged
+    bool m_run_complete = false;
+    std::atomic<std::uint32_t> m_failures{0};
+    std::atomic<std::uint32_t> m_runs{0};
+    std::mutex m_orphan_lock;               // orders the last release with orphan()
+    bool m_orphaned = false;
+    std::recursive_mutex m_lock;            // guards the exchange and the attempt state
+    http_range_request m_exchange;
+};
+
+} // namespace zeq

@@ -1,0 +1,220 @@
+// The ranged HTTP exchange shared by the two connection classes that fetch
+// task data from HTTP servers and CDNs (zeq::http_cdn_connection and
+// zeq::cdn_thread_peer_connection). One exchange carries one HTTP/1.1 GET
+// with "Connection: close" for one run of consecutive blocks: it takes the
+// run from the task, finds the URL path of the file that holds the run's
+// first block, asks for the bytes from that block to the end of the file,
+// checks the response header, cuts the body into the run's blocks in order
+// and writes each one to storage as soon as its bytes are in. The owning
+// connection closes once the run is complete.
+//
+// The exchange is not thread-safe: its connection calls it on the I/O
+// thread (and, for a CDN-thread connection, on the CDN thread while no
+// operation is pending), under the connection's own lock.
+#pragma once
+
+#include "discovery/peer_info.h"
+#include "engine/block_request.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+class CBlockRequestMap;
+class CDownload_Task;
+class i_io_service;
+
+namespace zeq {
+
+// What a ranged-HTTP connection and the CDN thread need of their task. The
+// engine adapts CDownload_Task to it (make_range_task); tests supply their
+// own. Every operation may be called from the I/O thread and the CDN
+// thread at once.
+class i_range_task {
+public:
+    virtual ~i_range_task() = default;
+
+    virtual std::uint64_t task_id() = 0;
+    // The I/O service every connection of the task is built on.
+    virtual i_io_service* io_service() = 0;
+    // The seed's piece size (range starts are computed from it).
+    virtual std::uint32_t piece_size() = 0;
+    // The piece picker; null until storage reported the channel.
+    virtual CBlockRequestMap* piece_picker() = 0;
+    // Moves up to `count` blocks of the task's shared run of consecutive
+    // blocks into `out`; `count` becomes the number moved.
+    virtual void request_continuous_blocks(BlockRequestQueue& out, std::uint32_t& count) = 0;
+    // The HTTP peer information of `id`; false when the task has none.
+    virtual bool get_http_peer_info(std::uint64_t id, HttpPeerInfo& out) = 0;
+    // Every HTTP peer information record, in the task's order.
+    virtual void get_http_peer_info_list(std::vector<HttpPeerInfo>& out) = 0;
+    // Name of the file holding `piece` and the piece's index in that file.
+    virtual bool get_file_name_for_block(std::int32_t piece, std::string& name, std::int32_t& piece_in_file) = 0;
+    // Stores a received block (block.data holds block.length bytes); false
+    // when storage dropped it.
+    virtual bool write_block(const BlockRequest& block) = 0;
+    // Counts one received block of `bytes` for the peer type and the HTTP
+    // byte counters.
+    virtual void count_block(std::uint8_t peer_type, std::uint32_t bytes) = 0;
+    // The task's block-release request count: raise, read, lower (not below 0).
+    virtual void add_release_request() = 0;
+    virtual std::uint32_t release_request_count() = 0;
+    virtual void take_release_request() = 0;
+    // The task's text output (ICmdEvent::OnTextOutput); text_enabled() is
+    // false when nothing would receive it, so callers skip building texts.
+    virtual bool text_enabled() = 0;
+    virtual void text_output(const std::string& text) = 0;
+
+    // HTTP CDN connections only.
+    // The task was told to stop and its CDN thread has ended.
+    virtual bool is_stop_finished() = 0;
+    // The task's piece bitmap from storage (empty when unknown).
+    virtual void get_bitmap(std::vector<std::uint8_t>& bitmap) = 0;
+    // Removes the connection of `socket` from the task's connection set.
+    virtual void remove_connection(int socket) = 0;
+    // Live HTTP connections per HTTP peer.
+    virtual void inc_http_connection_count(const PeerInfo& peer) = 0;
+    virtual void dec_http_connection_count(const PeerInfo& peer) = 0;
+    // The speed a connection measured (bytes per second).
+    virtual void set_http_connection_speed(int socket, float speed) = 0;
+
+    // The CDN thread only.
+    // A random HTTP peer of the task; false when it has none.
+    virtual bool pick_http_peer(PeerInfo& out) = 0;
+    // Every piece of the task is present.
+    virtual bool is_complete() = 0;
+};
+
+// The adapter over a running task (defined with the task's CDN side).
+std::unique_ptr<i_range_task> make_range_task(CDownload_Task* task);
+
+// Which connection class runs the exchange: they differ in texts, header
+// reading and bookkeeping.
+enum class range_client : std::uint8_t { http_cdn, cdn_thread };
+
+class http_range_request {
+public:
+    // Blocks asked for in one run (96 x 32768 bytes = 3 MiB).
+    static constexpr std::uint32_t kRunBlocks = 96;
+    // A pending queue of at least this many blocks hands half back when
+    // the task asks for blocks.
+    static constexpr std::size_t kHandBackMinimum = 16;
+    // The response header must arrive whole within this many bytes.
+    static constexpr std::size_t kMaxHeaderBytes = 16384;
+    // Longest header name and value taken.
+    static constexpr std::size_t kMaxHeaderField = 4095;
+    // Bytes of a 200 response (a server that ignored the range) that may be
+    // read past to reach the range start; a later start closes instead.
+    static constexpr std::uint64_t kMaxSkipBytes = 16u << 20;
+    // The client name at the end of the User-Agent.
+    static const char* const kClientName;
+
+    // Results of build().
+    enum build_result : int {
+        build_ok = 0,
+        build_no_run = 1,       // the task had no block to give
+        build_no_path = 2,      // no HTTP information or no path for the file
+        build_stopped = 4,      // the task is stopping (HTTP CDN connection)
+        build_empty_path = -1,  // nothing to request; the connection stays as it is
+    };
+
+    // What a receive did.
+    enum class receive_state : std::uint8_t {
+        more,          // read on
+        header_done,   // the header was accepted by this receive (read on)
+        complete,      // every block of the run is in: close
+        refused,       // header refused: close (failure() tells why)
+    };
+
+    // `owner_id` names the connection object in the trace lines.
+    http_range_request(range_client client, i_range_task* task, const void* owner_id);
+    http_range_request(const http_range_request&) = delete;
+    http_range_request& operator=(const http_range_request&) = delete;
+
+    // Uses `run` (taken from the task before connecting) for the next
+    // request instead of asking the task then.
+    void set_run(BlockRequestQueue run);
+    // True while a run waits in the requested queue.
+    bool has_run() const { return !m_requested.empty(); }
+
+    // Builds the request for `peer`: takes the run (when none was set),
+    // finds the URL path, computes the range start and moves the run to
+    // the pending queue. `request` receives the whole request text.
+    int build(const PeerInfo& peer, std::string& request);
+
+    // Feeds received bytes: header bytes are gathered until the empty line
+    // (a header split over receives is read on), then body bytes are cut
+    // into blocks. Never a byte of header reaches storage.
+    receive_state receive(const std::uint8_t* data, std::size_t size, const PeerInfo& peer);
+
+    // Once a second: when the task asks for blocks back and 16 or more are
+    // pending, gives back the second half from the first block of a piece
+    // on. The number of blocks given back.
+    std::size_t hand_back();
+
+    // Gives every queued block back to the piece picker and empties the
+    // queues, the body and the header.
+    void abort();
+
+    bool header_pending() const { return m_header_pending; }
+    std::size_t pending_count() const { return m_pending.size(); }
+    const BlockRequestQueue& pending() const { return m_pending; }
+    // The message of the last refused header.
+    const std::string& failure() const { return m_failure; }
+    const std::map<std::string, std::string>& headers() const { return m_headers; }
+    std::uint32_t content_length() const { return m_content_length; }
+    std::uint64_t range_start() const { return m_range_start; }
+    const std::string& range_text() const { return m_range_text; }
+    const std::string& file_name() const { return m_file_name; }
+    const std::string& url_path() const { return m_url_path; }
+    std::int32_t piece_in_file() const { return m_piece_in_file; }
+    // Blocks written by this exchange since it was built.
+    std::uint32_t blocks_written() const { return m_blocks_written; }
+
+    // The request text for a URL path, range start and host (exposed for
+    // tests: byte for byte what goes on the wire).
+    static std::string request_text(const std::string& url_path, std::uint64_t range_start, const std::string& host);
+
+    // Finds the directory of the URL path of `file_name` on the server of
+    // `own` (own's path directory when own's path names the file, else
+    // the one entry of the same host that names it, else own's directory).
+    // False when several entries name the file and none matches exactly.
+    static bool find_directory(const HttpPeerInfo& own, const std::vector<HttpPeerInfo>& all,
+                               const std::string& file_name, std::string& directory);
+
+private:
+    receive_state take_header(const std::uint8_t* data, std::size_t size, std::size_t& used);
+    bool check_status_line(const std::string& line);
+    bool read_header_lines(const std::string& text, std::size_t start);
+    bool check_range(const std::string& status);
+    receive_state refuse(const std::string& message);
+    bool deliver(const std::uint8_t* data, std::size_t size, const PeerInfo& peer);
+    bool store_block(const BlockRequest& block, const std::uint8_t* bytes, const PeerInfo& peer);
+    void give_back(BlockRequestQueue& queue);
+    void log_run(const char* what, const BlockRequestQueue& run, std::uint32_t count);
+    bool is_cdn_thread() const { return m_client == range_client::cdn_thread; }
+
+    range_client m_client;
+    i_range_task* m_task;
+    const void* m_owner_id;
+    BlockRequestQueue m_requested;    // the run just obtained
+    BlockRequestQueue m_pending;      // sent and not yet received, in order
+    std::map<std::string, std::string> m_headers;
+    std::string m_header_bytes;       // header received so far (bounded)
+    std::vector<std::uint8_t> m_body; // bytes of the front block not yet complete
+    bool m_header_pending = false;
+    std::uint32_t m_content_length = 0;
+    std::uint64_t m_skip = 0;         // body bytes before the range start (a 200 answer)
+    std::uint64_t m_range_start = 0;
+    std::string m_range_text;
+    std::string m_file_name;
+    std::string m_url_path;
+    std::int32_t m_piece_in_file = 0;
+    std::uint32_t m_blocks_written = 0;
+    std::string m_failure;
+};
+
+} // namespace zeq
