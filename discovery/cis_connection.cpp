@@ -278,8 +278,8 @@ void CCisConnectionEx::LogonThread(Request request)
     if (result != CIS_OK)
         reply = Reply();
     char line[128];
-    std::snprintf(line, sizeof(line), "task id=%llu,result=%u,status=%u", static_cast<unsigned long long>(task_id),
-                  result, status);
+    std::snprintf(line, sizeof(line), "task id=%lld,result=%d,status=%d", static_cast<long long>(task_id),
+                  static_cast<int>(result), static_cast<int>(status));
     Message(line);
     CCisConnectionEx_Event* sink = m_sink.load();
     if (sink != nullptr)

@@ -202,8 +202,10 @@ TEST_F(CisConnectionTest, ServersAreAskedInOrderUntilOneAnswers)
 
 TEST_F(CisConnectionTest, EmptyListAndDownServersFail)
 {
-    Logon({});
+    Logon({}, ~std::uint64_t{0});
     EXPECT_EQ(static_cast<std::uint32_t>(CIS_NO_SERVER), sink.result);
+    ASSERT_FALSE(sink.messages.empty());
+    EXPECT_EQ("task id=-1,result=1,status=0", sink.messages.back().first);
     RecordingSink down;
     CCisConnectionEx other;
     other.SetEventSink(&down);
