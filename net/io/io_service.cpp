@@ -69,6 +69,11 @@ bool i_io_service::pause() { return m_impl->pause(); }
 void i_io_service::restart() { m_impl->restart(); }
 void i_io_service::shutdown() { m_impl->shutdown_service(); }
 
+bool i_io_service::stopped() const
+{
+    return m_impl->stop_requested() || m_impl->is_stopped() || m_impl->is_shut_down();
+}
+
 std::uint32_t i_io_service::post(i_handler function, void* context)
 {
     return m_impl->post(function, context, 0);

@@ -102,6 +102,12 @@ public:
     // Refuses further posts and drops every queued completion unrun.
     void shutdown();
 
+    // True once stop, set_stopped or shutdown has been called: handlers
+    // still pending may never run, so a wait for their references (a
+    // task's live-connection count, a connection's reference count) must
+    // give up when this reads true.
+    bool stopped() const;
+
     // Queues `function(context, 0)` to run on the I/O thread. 0 when
     // queued; non-zero when refused (after shutdown).
     std::uint32_t post(i_handler function, void* context);

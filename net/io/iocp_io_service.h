@@ -53,6 +53,7 @@ public:
     bool is_shut_down() const { return m_shutdown.load() != 0; }
     bool is_paused() const { return m_paused.load() != 0; }
     bool stop_requested() const { return m_stop_requested.load() != 0; }
+    bool is_stopped() const { return m_stopped.load(); }
 
     // True on the thread currently inside run().
     bool on_io_thread() const;

@@ -1,6 +1,10 @@
 #include "net/conn/host_resolver.h"
 
+#include "platform/debug_output.h"
+
 #include <gtest/gtest.h>
+
+#include <algorithm>
 
 #include <netdb.h>
 
@@ -18,8 +22,14 @@ TEST(HostResolver, Names)
     EXPECT_TRUE(out.empty());
 
     out = {"stale"};
+    platform::set_debug_output_enabled(true);
+    testing::internal::CaptureStderr();
     EXPECT_TRUE(r.ResolveHosts("no-such-host.invalid", out));   // unknown: true, empty
+    const std::string trace = testing::internal::GetCapturedStderr();
+    platform::set_debug_output_enabled(false);
     EXPECT_TRUE(out.empty());
+    EXPECT_EQ(0u, trace.find("getaddrinfo error"));
+    EXPECT_EQ(1, std::count(trace.begin(), trace.end(), '\n'));
 
     EXPECT_TRUE(r.ResolveHosts("localhost", out));
     ASSERT_FALSE(out.empty());

@@ -164,6 +164,21 @@ TEST(IoService, StopWhileParkedEndsRun)
     t.io.restart();
 }
 
+TEST(IoService, StoppedReportsEveryWayOfEnding)
+{
+    for (int way = 0; way < 3; ++way) {
+        i_io_service io;
+        EXPECT_FALSE(io.stopped());
+        if (way == 0)
+            io.stop();
+        else if (way == 1)
+            io.set_stopped();
+        else
+            io.shutdown();
+        EXPECT_TRUE(io.stopped()) << way;
+    }
+}
+
 TEST(IoService, ShutdownDropsQueuedHandlersAndRefusesPosts)
 {
     recorder r;

@@ -10,7 +10,8 @@ namespace {
 
 TEST(LiveConnections, PairPerTaskAndWaitForZero)
 {
-    const std::uint64_t task = 0xB2000001;
+    static std::uint64_t next_task = 0xB2F00000;   // fresh under --gtest_repeat
+    const std::uint64_t task = ++next_task;
     EXPECT_EQ(0u, live_connections::running(task));   // created as (0, 0)
     live_connections::set(task, 1, 0);
     EXPECT_EQ(1u, live_connections::increment(task));

@@ -143,7 +143,9 @@ void finish(probe_connection* c)
 TEST(XConnection, LiveCountFollowsTheObjectAndAMissingEntryStartsNotRunning)
 {
     net_test::io_thread t;
-    const std::uint64_t task = 0xA1000001;
+    // A task id no earlier run of this test (--gtest_repeat) has used.
+    static std::uint64_t next_task = 0xA1F00000;
+    const std::uint64_t task = ++next_task;
     EXPECT_EQ(0u, live_connections::count(task));
     std::atomic<int> deleted{0};
     auto* c = new probe_connection(t.io, task, &deleted);
