@@ -1,5 +1,7 @@
 #include "net/conn/send_queue.h"
 
+#include <cassert>
+
 bool i_send_queue::append(const std::uint8_t* first, const std::uint8_t* last)
 {
     if (last <= first)
@@ -53,6 +55,7 @@ bool i_transfer_pump::begin_send(const std::uint8_t*& data, std::uint32_t& lengt
     if (sending || send_failed || !queue.next(data, length))
         return false;
     sending = true;
+    check_invariant();
     return true;
 }
 
@@ -62,6 +65,7 @@ void i_transfer_pump::end_send(std::uint32_t error, std::uint32_t bytes)
     queue.completed(bytes);
     if (error != 0)
         send_failed = true;
+    check_invariant();
 }
 
 bool i_transfer_pump::begin_receive(std::uint8_t*& data, std::uint32_t& length)
@@ -71,6 +75,7 @@ bool i_transfer_pump::begin_receive(std::uint8_t*& data, std::uint32_t& length)
         return false;
     data = window.buffer.data() + window.filled;
     receiving = true;
+    check_invariant();
     return true;
 }
 
@@ -80,6 +85,7 @@ void i_transfer_pump::end_receive(std::uint32_t error, std::uint32_t bytes)
     window.filled += bytes;
     if (error != 0)
         receive_failed = true;
+    check_invariant();
 }
 
 void i_transfer_pump::reset()
@@ -91,4 +97,18 @@ void i_transfer_pump::reset()
     send_failed = false;
     receiving = false;
     receive_failed = false;
+}
+
+void i_send_queue::check_invariant() const
+{
+    assert(m_offset <= m_current.size());
+}
+
+void i_transfer_pump::check_invariant() const
+{
+    queue.check_invariant();
+    assert(window.wanted <= window.buffer.size());
+    assert(!receiving || window.filled < window.wanted);
+    assert(!(sending && send_failed));
+    assert(!(receiving && receive_failed));
 }

@@ -32,6 +32,9 @@ public:
 
     void clear();
     void set_limit(std::size_t bytes) { m_limit = bytes; }
+
+    // The sent offset stays inside the buffer in flight.
+    void check_invariant() const;
     std::size_t limit() const { return m_limit; }
 
 private:
@@ -77,4 +80,7 @@ struct i_transfer_pump {
     void end_receive(std::uint32_t error, std::uint32_t bytes);
     // Forgets everything (no transfer may be in flight).
     void reset();
+
+    // The window never reads past its buffer; a failed side is idle.
+    void check_invariant() const;
 };
