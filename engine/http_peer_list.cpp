@@ -1,0 +1,87 @@
+#include "engine/http_peer_list.h"
+
+#include "platform/debug_output.h"
+#include "platform/socket.h"
+
+#include <cassert>
+
+namespace {
+
+bool ResolveWithGetaddrinfo(const std::string& name, std::vector<std::uint32_t>& out)
+{
+    return platform::resolve_ipv4(name, out);
+}
+
+} // namespace
+
+CHttpPeerList::CHttpPeerList() : m_resolve(&ResolveWithGetaddrinfo) {}
+
+CHttpPeerList::~CHttpPeerList()
+{
+    CScopedLock guard(m_lock);
+    m_peers.clear();
+}
+
+bool CHttpPeerList::AddHttpPeer(PeerInfo* r)
+{
+    if (!r)
+        return false;
+    resolver resolve;
+    {
+        CScopedLock guard(m_lock);
+        resolve = m_resolve;
+    }
+    // The look-up blocks; it runs before the lock so readers of the list
+    // (the CDN thread) never wait for a name server. getaddrinfo takes a
+    // dotted address as well as a name.
+    const std::string host = FixedText(r->hostname);
+    std::vector<std::uint32_t> addresses;
+    if (host.empty() || !resolve(host, addresses) || addresses.empty())
+        return false;
+
+    r->publicip = addresses.front();
+    // The port of the URL the record came from stays; a record that names
+    // none gets the HTTP port.
+    if (r->publicport == 0)
+        r->publicport = kDefaultHttpPort;
+    TerminateFixedText(r->path);
+    TerminateFixedText(r->hostname);
+    platform::debug_output("AddHttpPeer\n");
+
+    CScopedLock guard(m_lock);
+    m_peers[r->clientid] = *r;
+    check_invariant();
+    return true;
+}
+
+void CHttpPeerList::GetAll(std::vector<PeerInfo>& out) const
+{
+    out.clear();
+    CScopedLock guard(m_lock);
+    out.reserve(m_peers.size());
+    for (const auto& entry : m_peers)
+        out.push_back(entry.second);
+}
+
+std::int32_t CHttpPeerList::GetCount() const
+{
+    CScopedLock guard(m_lock);
+    return static_cast<std::int32_t>(m_peers.size());
+}
+
+void CHttpPeerList::SetResolver(resolver fn)
+{
+    CScopedLock guard(m_lock);
+    m_resolve = fn ? fn : &ResolveWithGetaddrinfo;
+}
+
+void CHttpPeerList::check_invariant() const
+{
+#ifndef NDEBUG
+    CScopedLock guard(m_lock);
+    for (const auto& entry : m_peers) {
+        assert(entry.first == entry.second.clientid);
+        assert(entry.second.publicport != 0);
+    }
+#endif
+}
