@@ -25,6 +25,7 @@
 #include "engine/block_request.h"
 #include "engine/download_task_owner.h"
 #include "engine/http_peer_list.h"
+#include "engine/task_connections.h"
 #include "foundation/timer_thread.h"
 #include "platform/critical_section.h"
 #include "platform/thread.h"
@@ -39,7 +40,6 @@
 
 class CBlockRequestMap;
 class CCdnThread;
-class CTaskConnections;
 class ICmdEvent;
 class i_io_service;
 class x_connection;
@@ -52,7 +52,7 @@ struct PeerTypeCounts {
     std::uint32_t connections_added = 0;
 };
 
-class CDownload_Task : public CCisConnectionEx_Event, public ITimerEvent {
+class CDownload_Task : public CCisConnectionEx_Event, public ITimerEvent, public ITaskConnectionsOwner {
 public:
     // Timer ids of the task's timer thread.
     static constexpr std::uint32_t kTimerHttp = 1;            // CDN query and HTTP peers
@@ -120,15 +120,15 @@ public:
     // True once stopping, the CDN thread has stopped and the CIS logon has
     // been stopped: the task may be deleted.
     bool IsStopFinished();
-    std::uint64_t GetTaskId() const { return m_task_id; }
+    std::uint64_t GetTaskId() const override { return m_task_id; }
 
     // ---- Called by the transfer connections and the CDN thread ----
 
     i_io_service* GetIoService() { return m_io; }
     // The piece picker; null until storage reported the channel.
-    CBlockRequestMap* GetPiecePicker() { return m_picker.load(); }
+    CBlockRequestMap* GetPiecePicker() override { return m_picker.load(); }
     // The owner's event sink (null before the session gave one).
-    ICmdEvent* GetCmdEvent();
+    ICmdEvent* GetCmdEvent() override;
     // This client's own record held by the owner.
     const PeerInfo* GetSelfPeerInfo();
     // The seed's piece size; the HTTP range starts are computed from it.
@@ -138,6 +138,9 @@ public:
     bool GetFileNameForBlock(std::int32_t piece, std::string& name, std::int32_t& piece_in_file);
     // Removes the connection of `socket` from the connection set.
     void RemoveConnection(int socket);
+    // The connection set accepted a connection to `peer`: keep the peer in
+    // the connected-peer map (up to 1001) and count it for its type.
+    void RecordConnectedPeer(const PeerInfo& peer) override;
     // Stamps the first-data tick, then counts a block for types 0, 1, 2.
     void AddDownloadedBlockByPeerType(std::uint8_t peer_type);
     void AddUploadedBlockByPeerType(std::uint8_t peer_type);
@@ -228,6 +231,8 @@ public:
     std::vector<VPeerInfo> GetVpeers() const;
     std::uint32_t GetHttpConnectionCount(std::uint64_t client_id) const;
     std::size_t GetHttpSpeedCount() const;
+    // The pause before the next CDN query (0 until a query gave nothing).
+    std::uint32_t CdnQueryPauseMs() const;
 
     // The seconds clock of the task's time stamps (tests); nullptr
     // restores the real one.
@@ -272,7 +277,6 @@ private:
     bool FindVpeer(std::uint64_t client_id, VPeerInfo& out) const;
     void ExpandHttpPeer(const PeerInfo& r);
     bool ResolveAll(const std::string& name, std::vector<std::uint32_t>& out) const;
-    void RecordConnectedPeer(const PeerInfo& peer);
     void CloseSocket(int socket);
 
     // CIS reply parts (task_cis_reply.cpp).
@@ -289,7 +293,7 @@ private:
     std::atomic<CBlockRequestMap*> m_picker{nullptr};
     const std::uint64_t m_task_id;
     const std::uint32_t m_piece_size;
-    std::string m_root_folder;                         // at most 59 characters
+    std::string m_root_folder;
     std::atomic<std::uint32_t> m_total_blocks{0};
     std::atomic<std::uint32_t> m_stored_blocks{0};
     std::atomic<std::uint32_t> m_last_request_tick{0}; // 0: no peer-list request yet
@@ -333,4 +337,8 @@ private:
     platform::Thread m_cis_stopper;
     std::atomic<bool> m_cis_stopped{false};
     std::atomic<bool> m_cis_stop_started{false};
+    // Timer calls under way (IsStopFinished waits for them to end).
+    std::atomic<std::uint32_t> m_in_timer{0};
+    // Name look-up of the host expansion (null: getaddrinfo).
+    std::atomic<CHttpPeerList::resolver> m_resolver{nullptr};
 };
