@@ -59,10 +59,11 @@ public:
 
     // Takes `connection` (and its reference) for the connected native
     // `socket`. Refused when the set is closing, holds 30 connections,
-    // holds one to the same peer client id or already holds the socket
-    // (unless that holder is itself closing: it is dropped) or when the
-    // connection will not start: the connection is released and the socket
-    // closed. Otherwise the connection is started on the socket and the
+    // holds one to the same peer client id or when the connection will not
+    // start: the connection is released and the socket closed. When a live
+    // connection already holds the socket, only the newcomer is released
+    // (the descriptor is the holder's); a holder that is closing gives its
+    // place up. Otherwise the connection is started on the socket and the
     // owner records the peer. True when accepted.
     bool AddConnection(int socket, x_connection* connection);
 

@@ -1,0 +1,184 @@
+#include "engine/task_connections.h"
+
+#include "engine/block_request_map.h"
+#include "engine/cmd_event.h"
+#include "net/conn/x_connection.h"
+#include "platform/debug_output.h"
+#include "platform/socket.h"
+
+#include <cassert>
+#include <mutex>
+#include <string>
+#include <utility>
+
+CTaskConnections::CTaskConnections(ITaskConnectionsOwner* owner) : m_owner(owner) {}
+
+CTaskConnections::~CTaskConnections()
+{
+    // The task closes everything before it deletes the set; whatever is
+    // left would otherwise keep its socket open for good.
+    CloseAndRelease(TakeAll());
+}
+
+void CTaskConnections::Refuse(int socket, x_connection* connection)
+{
+    if (connection)
+        connection->release();
+    platform::socket_t s = socket;
+    platform::close_socket(s);
+}
+
+bool CTaskConnections::HasClientLocked(std::uint64_t client_id) const
+{
+    for (const auto& entry : m_connections) {
+        if (entry.second->GetPeerInfo()->clientid == client_id)
+            return true;
+    }
+    return false;
+}
+
+bool CTaskConnections::AddConnection(int socket, x_connection* connection)
+{
+    if (!connection || socket < 0) {
+        Refuse(socket, connection);
+        return false;
+    }
+    const PeerInfo peer = *connection->GetPeerInfo();
+    x_connection* stale = nullptr;
+    {
+        std::unique_lock<CcsLocker> guard(m_lock);
+        if (m_closing.load() || m_connections.size() >= kMaxConnections || HasClientLocked(peer.clientid)) {
+            guard.unlock();
+            Refuse(socket, connection);
+            return false;
+        }
+        auto it = m_connections.find(socket);
+        if (it != m_connections.end()) {
+            // The descriptor of a connection that closed but has not yet
+            // left the set can be handed out again by the system; only a
+            // live holder keeps the key.
+            if (!it->second->is_closing()) {
+                // The descriptor belongs to the live holder: closing it
+                // would cut that connection, so only the newcomer goes.
+                guard.unlock();
+                Refuse(platform::invalid_socket, connection);
+                return false;
+            }
+            stale = it->second;
+            m_connections.erase(it);
+        }
+        if (!connection->start(socket)) {
+            guard.unlock();
+            if (stale)
+                stale->release();
+            Refuse(socket, connection);
+            return false;
+        }
+        m_connections.emplace(socket, connection);
+    }
+    if (stale)
+        stale->release();
+    if (m_owner)
+        m_owner->RecordConnectedPeer(peer);
+    return true;
+}
+
+void CTaskConnections::RemoveConnection(int socket)
+{
+    x_connection* removed = nullptr;
+    {
+        CScopedLock guard(m_lock);
+        auto it = m_connections.find(socket);
+        if (it == m_connections.end())
+            return;
+        removed = it->second;
+        m_connections.erase(it);
+    }
+    removed->release();
+}
+
+CTaskConnections::connection_map CTaskConnections::TakeAll()
+{
+    connection_map taken;
+    CScopedLock guard(m_lock);
+    taken.swap(m_connections);
+    return taken;
+}
+
+void CTaskConnections::CloseAndRelease(const connection_map& connections)
+{
+    for (const auto& entry : connections) {
+        entry.second->close();
+        entry.second->release();
+    }
+}
+
+void CTaskConnections::CloseAll()
+{
+    m_closing.store(true);
+    CloseAndRelease(TakeAll());
+}
+
+void CTaskConnections::CloseAllNoFlag(std::uint8_t)
+{
+    CloseAndRelease(TakeAll());
+}
+
+void CTaskConnections::OnPieceChecked(std::uint32_t piece, std::uint8_t result)
+{
+    if (result == 1) {
+        std::vector<x_connection*> held;
+        {
+            CScopedLock guard(m_lock);
+            held.reserve(m_connections.size());
+            for (const auto& entry : m_connections) {
+                entry.second->add_ref();
+                held.push_back(entry.second);
+            }
+        }
+        for (x_connection* c : held) {
+            c->send_have(piece);
+            c->release();
+        }
+        return;
+    }
+
+    // A failed check cannot tell which peer sent the bad block, so every
+    // connection of the task goes.
+    const connection_map dropped = TakeAll();
+    const std::uint64_t task_id = m_owner ? m_owner->GetTaskId() : 0;
+    ICmdEvent* sink = m_owner ? m_owner->GetCmdEvent() : nullptr;
+    const std::string line =
+        "\n" + std::to_string(task_id) + " 哈希校验不过!pieceindex: " + std::to_string(piece) + "\n";
+    for (const auto& entry : dropped) {
+        platform::debug_output(line);
+        if (sink)
+            sink->OnErrorOutput(line.c_str());
+        entry.second->close();
+        entry.second->release();
+    }
+    if (m_owner) {
+        if (CBlockRequestMap* picker = m_owner->GetPiecePicker())
+            picker->ResetPiece(static_cast<std::int32_t>(piece));
+    }
+}
+
+bool CTaskConnections::HasClient(std::uint64_t client_id) const
+{
+    CScopedLock guard(m_lock);
+    return HasClientLocked(client_id);
+}
+
+std::size_t CTaskConnections::GetCount() const
+{
+    CScopedLock guard(m_lock);
+    return m_connections.size();
+}
+
+void CTaskConnections::check_invariant() const
+{
+    CScopedLock guard(m_lock);
+    assert(m_connections.size() <= kMaxConnections);
+    for (const auto& entry : m_connections)
+        assert(entry.second != nullptr && entry.first >= 0);
+}
