@@ -91,12 +91,14 @@ public:
     void set_stopped();
 
     // Parks the I/O thread between two completions and returns once it is
-    // parked (true). Call from another thread and follow with restart().
-    // Returns at once (false) when already paused, when called on the I/O
-    // thread, or when the service stops before the thread parks.
+    // parked (true). Call from another thread; every pause, whatever it
+    // returned, is followed by one restart(). Pauses nest: the thread
+    // stays parked until each has been restarted. False (at once) on the
+    // I/O thread, and when the service stops or nobody runs it before the
+    // thread parks.
     bool pause();
 
-    // Lets a parked I/O thread continue.
+    // Ends one pause; the thread continues when none is left.
     void restart();
 
     // Refuses further posts and drops every queued completion unrun.

@@ -174,16 +174,19 @@ bool i_iocp_io_service::pause()
 {
     if (on_io_thread())
         return false;   // the I/O thread cannot wait for itself to park
-    std::uint32_t expected = 0;
-    if (!m_paused.compare_exchange_strong(expected, 1))
-        return false;
-    platform::completion_packet packet;
-    packet.kind = kind_pause;
-    if (!m_port.post(packet))
-        return false;
+    std::unique_lock<std::mutex> lock(m_park_lock);
+    // Pauses nest: the thread stays parked until every pause has had its
+    // restart, so a second caller's work never runs beside the handlers
+    // because the first caller restarted.
+    if (++m_pause_count == 1) {
+        m_paused.store(1);
+        platform::completion_packet packet;
+        packet.kind = kind_pause;
+        if (!m_port.post(packet))
+            return false;
+    }
     platform::debug_output("--- icop pause start !\n");
     std::uint32_t without_runner = 0;
-    std::unique_lock<std::mutex> lock(m_park_lock);
     while (!m_parked) {
         if (m_stop_requested.load() != 0 || m_stopped.load())
             return false;
@@ -201,9 +204,9 @@ bool i_iocp_io_service::pause()
 
 void i_iocp_io_service::restart()
 {
-    std::uint32_t expected = 1;
-    if (!m_paused.compare_exchange_strong(expected, 0))
-        return;
     std::lock_guard<std::mutex> guard(m_park_lock);
+    if (m_pause_count == 0 || --m_pause_count != 0)
+        return;
+    m_paused.store(0);
     m_park_cond.notify_all();
 }

@@ -81,7 +81,8 @@ private:
     std::atomic<std::thread::id> m_run_thread{};
     std::atomic<bool> m_in_run{false};
 
-    std::mutex m_park_lock;                 // guards m_parked with m_park_cond
+    std::mutex m_park_lock;                 // guards m_parked and m_pause_count
     std::condition_variable m_park_cond;
     bool m_parked = false;
+    std::uint32_t m_pause_count = 0;        // pauses not yet restarted
 };

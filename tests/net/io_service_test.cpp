@@ -114,7 +114,6 @@ TEST(IoService, PauseParksTheThreadAndRestartRunsWhatWasPostedInOrder)
         tags.push_back({&r, i});
     net_test::io_thread t;
     ASSERT_TRUE(t.io.pause());
-    EXPECT_FALSE(t.io.pause());   // already paused: returns at once
     for (auto& tag : tags)
         t.io.post(&record, &tag);
     platform::sleep_ms(30);
@@ -132,6 +131,24 @@ TEST(IoService, PauseParksTheThreadAndRestartRunsWhatWasPostedInOrder)
         t.io.restart();
     }
     EXPECT_TRUE(t.stop());
+}
+
+TEST(IoService, PausesNestUntilEachIsRestarted)
+{
+    recorder r;
+    tagged a{&r, 1};
+    net_test::io_thread t;
+    ASSERT_TRUE(t.io.pause());
+    ASSERT_TRUE(t.io.pause());   // already parked: returns at once, parked
+    t.io.post(&record, &a);
+    t.io.restart();
+    platform::sleep_ms(30);
+    EXPECT_EQ(0, r.calls.load());   // the second pause still holds the thread
+    t.io.restart();
+    ASSERT_TRUE(net_test::wait_until([&] { return r.calls.load() == 1; }));
+    t.io.restart();   // without a pause: nothing
+    ASSERT_TRUE(t.io.pause());
+    t.io.restart();
 }
 
 TEST(IoService, PauseFromTheIoThreadOrWithoutRunnerReturns)
