@@ -1,0 +1,104 @@
+#include "platform/completion_port.h"
+
+#include "platform/tick.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <thread>
+
+namespace {
+
+using platform::CompletionPort;
+
+struct recorder : platform::ready_target {
+    std::atomic<int> calls{0};
+    std::atomic<std::uint32_t> last{0};
+    void on_ready(std::uint32_t events) override
+    {
+        last = events;
+        ++calls;
+    }
+};
+
+TEST(CompletionPort, PacketsComeOutInPostOrder)
+{
+    CompletionPort port;
+    ASSERT_TRUE(port.valid());
+    for (std::uint32_t i = 0; i < 40; ++i) {
+        platform::completion_packet p;
+        p.kind = i;
+        p.bytes = i * 2;
+        ASSERT_TRUE(port.post(p));
+    }
+    EXPECT_EQ(40u, port.pending());
+    for (std::uint32_t i = 0; i < 40; ++i) {
+        platform::completion_packet p;
+        ASSERT_EQ(CompletionPort::wait_result::packet, port.get(p, 0));
+        EXPECT_EQ(i, p.kind);
+        EXPECT_EQ(i * 2, p.bytes);
+    }
+    platform::completion_packet p;
+    EXPECT_EQ(CompletionPort::wait_result::timeout, port.get(p, 0));
+}
+
+TEST(CompletionPort, WaitIsBoundedAndAPostFromAnotherThreadWakesIt)
+{
+    CompletionPort port;
+    platform::completion_packet p;
+    const std::uint64_t start = platform::tick_count64();
+    EXPECT_EQ(CompletionPort::wait_result::timeout, port.get(p, 30));
+    EXPECT_GE(platform::tick_count64() - start, 25u);
+
+    std::thread poster([&] {
+        platform::sleep_ms(20);
+        platform::completion_packet q;
+        q.kind = 7;
+        port.post(q);
+    });
+    const std::uint64_t woke = platform::tick_count64();
+    EXPECT_EQ(CompletionPort::wait_result::packet, port.get(p, 5000));
+    EXPECT_LT(platform::tick_count64() - woke, 2000u);
+    EXPECT_EQ(7u, p.kind);
+    poster.join();
+}
+
+TEST(CompletionPort, ReadinessReachesItsTargetUntilDetached)
+{
+    CompletionPort port;
+    int fds[2];
+    ASSERT_EQ(0, ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, fds));
+    auto target = std::make_shared<recorder>();
+    const std::uint64_t key = port.attach(fds[0], target);
+    ASSERT_NE(0u, key);
+    platform::completion_packet p;
+    port.get(p, 20);   // the initial writable edge
+    ASSERT_GE(target->calls.load(), 1);
+    EXPECT_NE(0u, target->last.load() & platform::ready_write);
+    const int before = target->calls.load();
+    ASSERT_EQ(1, ::write(fds[1], "x", 1));
+    port.get(p, 1000);
+    EXPECT_EQ(before + 1, target->calls.load());
+    EXPECT_NE(0u, target->last.load() & platform::ready_read);
+
+    port.detach(key, fds[0]);
+    ASSERT_EQ(1, ::write(fds[1], "y", 1));
+    port.get(p, 30);
+    EXPECT_EQ(before + 1, target->calls.load());
+    EXPECT_EQ(1, target.use_count());   // the port let go of it
+    ::close(fds[0]);
+    ::close(fds[1]);
+}
+
+TEST(CompletionPort, AttachRefusesBadInput)
+{
+    CompletionPort port;
+    EXPECT_EQ(0u, port.attach(-1, std::make_shared<recorder>()));
+    EXPECT_EQ(0u, port.attach(0, nullptr));
+    port.detach(0, -1);   // nothing to do
+}
+
+} // namespace
