@@ -7,8 +7,10 @@
 
 #include "discovery/peer_info.h"
 #include "discovery/ris_connection.h"
+#include "engine/client_task_list.h"
 #include "engine/cmd_event.h"
 #include "engine/p2sp_engine.h"
+#include "engine/task_report_sender.h"
 #include "platform/critical_section.h"
 #include "platform/event.h"
 #include "platform/thread.h"
@@ -24,22 +26,9 @@ class CLanPeerDiscovery;
 class CLogOfBoot;
 class CDownDataLog;
 
-// One task as the client core holds it; copied by value.
-struct ClientTaskRecord {
-    std::int32_t kind = -1;            // -1 empty, 0 new, 1 resumed from a bitmap
-    std::uint64_t task_id = 0;
-    std::uint32_t state = 0;           // 0 queued, 1 running, 2 completed
-    std::uint8_t ran = 0;              // set by the first run event
-    std::uint32_t block_size = 262144;
-    std::string source_folder;
-    std::string file_list;
-    std::string save_folder;
-    std::uint32_t file_count = 0;
-    std::vector<std::uint8_t> bitmap;                   // resumed tasks
-    std::vector<std::vector<std::uint8_t>> piece_tables;
-};
-
-// How the client core makes and destroys its session (tests replace it).
+// How the client core makes and destroys its session: the engine facade
+// installs the real session; tests install doubles. Without a factory no
+// session is built.
 struct SessionFactory {
     IDownload_Session* (*create)(const PeerInfo& self, const std::vector<CisAddress>& cis_list,
                                  const std::string& data_folder) = nullptr;
@@ -142,25 +131,13 @@ private:
     void Callback(std::uint32_t code, std::uintptr_t data);
     void CallbackCopy(std::uint32_t code, const std::vector<std::uint8_t>& payload);
     bool Delivering() const;
+    void RaiseText(std::uint32_t code, const char* text);
     void DestroySession();
 
-    // Running list (each operation under m_running_lock).
+    // The running list refuses a task that is completed; the completed
+    // list takes only a completed task that ran.
     bool RunningAdd(const ClientTaskRecord& record);
-    bool RunningRemove(std::uint64_t task_id);
-    bool RunningContains(std::uint64_t task_id) const;
-    bool RunningCopy(std::uint64_t task_id, ClientTaskRecord& out) const;
-    void RunningStoreBitmap(std::uint64_t task_id, const std::vector<std::uint8_t>& bitmap,
-                            const std::vector<std::vector<std::uint8_t>>& tables);
-    // Completed list (each under m_completed_lock).
     bool CompletedAdd(const ClientTaskRecord& record);
-    bool CompletedRemove(std::uint64_t task_id);
-    bool CompletedContains(std::uint64_t task_id) const;
-    void CompletedStoreBitmap(std::uint64_t task_id, const std::vector<std::uint8_t>& bitmap,
-                              const std::vector<std::vector<std::uint8_t>>& tables);
-    // Waiting queue (each under m_waiting_lock).
-    bool WaitingAppend(const ClientTaskRecord& record);
-    bool WaitingContains(std::uint64_t task_id) const;
-    bool WaitingTakeFirst(ClientTaskRecord& out);
     bool Queue(ClientTaskRecord record);
 
     std::atomic<std::uint16_t> m_listen_port{9768};
@@ -180,12 +157,11 @@ private:
     std::atomic<EngineCallback> m_callback{nullptr};
     std::atomic<void*> m_user{nullptr};
 
-    std::vector<ClientTaskRecord> m_running;
-    mutable CcsLocker m_running_lock;            // guards m_running
-    std::vector<ClientTaskRecord> m_completed;
-    mutable CcsLocker m_completed_lock;          // guards m_completed
-    std::vector<ClientTaskRecord> m_waiting;
-    mutable CcsLocker m_waiting_lock;            // guards m_waiting
+    // No operation holds two list locks at once: a record may move
+    // between two checks of different lists.
+    CClientTaskList m_running;
+    CClientTaskList m_completed;
+    CClientTaskList m_waiting;
 
     std::atomic<std::int64_t> m_start_time{0};
     std::atomic<std::int64_t> m_stop_time{0};
@@ -199,7 +175,8 @@ private:
     platform::Thread m_upnp;
     std::atomic<bool> m_upnp_started{false};
     std::atomic<bool> m_upnp_enabled{true};
-    std::mutex m_bitmap_write_lock;              // one ".bbm" folder choice at a time
+    std::mutex m_bitmap_write_lock;              // one fallback-folder choice at a time
+    CTaskReportSender m_reports;                 // command 87 off the reporting thread
 
     CLanPeerDiscovery* m_lan = nullptr;          // guarded by m_build_lock
     CLogOfBoot* m_boot_log = nullptr;            // guarded by m_build_lock

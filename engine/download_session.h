@@ -1,7 +1,9 @@
 // The session: the five managers, the I/O service with its thread, a
 // worker that prepares the files of new tasks while the I/O thread is
 // parked, the one-second timer (registry sweep, download manager tick, one
-// abort and one delete per tick) and the one-minute memory trim.
+// abort per tick, and one delete per tick handed to the worker, whose
+// stop event makes the front end delete files) and the one-minute memory
+// trim.
 #pragma once
 
 #include "engine/i_download_session.h"
@@ -76,6 +78,7 @@ private:
     void AbortNextTask();
     void DeleteNextTask();
     void Worker();
+    void PrepareFiles(std::uint64_t task_id);
     void PostWork(std::uint64_t task_id);
     int Added(std::uint64_t task_id, int result);
 
@@ -84,6 +87,7 @@ private:
     platform::Thread m_worker_thread;
     std::atomic<bool> m_stop{false};
     std::atomic<bool> m_started{false};
+    std::atomic<bool> m_delete_due{false};   // the worker runs one delete step
     std::atomic<ICmdEvent*> m_event{nullptr};
     std::unique_ptr<i_io_service> m_io;
     CCountingEvent m_work;

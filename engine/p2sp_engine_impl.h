@@ -15,7 +15,7 @@
 class CClientMain;
 struct SeedHeader;
 
-class CP2SP_EngineImpl : public IP2SP_Engine {
+class CP2SP_EngineImpl final : public IP2SP_Engine {
 public:
     CP2SP_EngineImpl();
     // Uninit when a client core still exists.
@@ -67,6 +67,10 @@ public:
     void SetClientSetup(void (*setup)(CClientMain& client)) { m_client_setup = setup; }
 
 private:
+    // AddNewTask (bitmap null) and AddResumedTask.
+    std::int32_t AddTaskFromSeed(const char* seed_text, const char* save_folder,
+                                 const std::vector<std::uint8_t>* bitmap,
+                                 const std::vector<std::vector<std::uint8_t>>* piece_tables);
     std::int32_t Refuse(std::uint64_t task_id, std::int32_t result);
     bool ResolveSaveFolder(const char* save_folder, bool create, std::string& folder) const;
 

@@ -1,0 +1,322 @@
+#include "engine/download_session.h"
+
+#include "discovery/nat_manager.h"
+#include "engine/cmd_event.h"
+#include "engine/i_channel_manager.h"
+#include "engine/i_download_manager.h"
+#include "engine/i_host_cache_manager.h"
+#include "engine/i_storage_manager.h"
+#include "engine/task_state_mgr.h"
+#include "net/io/live_connections.h"
+#include "net/io/transfer_limits.h"
+#include "platform/debug_output.h"
+#include "platform/error_codes.h"
+#include "platform/memory.h"
+#include "platform/tick.h"
+#include "report/down_data_log.h"
+#include "report/log_event.h"
+
+
+namespace {
+
+constexpr std::uint32_t kSecondMs = 1000;
+constexpr std::uint32_t kMinuteMs = 60000;
+constexpr std::uint32_t kThreadJoinMs = 3000;
+// The worker looks at the stop byte at least this often.
+constexpr std::uint32_t kWorkerWaitMs = 200;
+constexpr std::uint32_t kPeerEndPollMs = 50;
+
+// Without a destroyer of their own the managers go through their
+// destructors, in the stop order.
+void DeleteManagers(SessionManagers& m)
+{
+    delete m.nat;
+    delete m.download;
+    delete m.host_cache;
+    delete m.channel;
+    delete m.storage;
+    m = SessionManagers();
+}
+
+void Step(int n) { platform::debug_output("CDownload_Session::~CDownload_Session" + std::to_string(n) + "\n"); }
+
+bool StopRequested(void* context) { return static_cast<std::atomic<bool>*>(context)->load(); }
+
+} // namespace
+
+CDownload_Session::CDownload_Session(const SessionManagers& managers)
+    : m_managers(managers), m_io(new i_io_service())
+{
+    if (!m_managers.destroy)
+        m_managers.destroy = DeleteManagers;
+    m_second_timer.reset(new i_deadline_timer(*m_io));
+    m_minute_timer.reset(new i_deadline_timer(*m_io));
+}
+
+CDownload_Session::~CDownload_Session()
+{
+    LogEvent(36, "LOG::LOG_SYS_BEING_EXIT_30", 0, 0, "");
+    m_stop.store(true);
+    m_work.Post();
+    if (m_managers.download)
+        m_managers.download->StopAllTasks();
+    Step(1);
+    if (m_worker_thread.joinable() && !m_worker_thread.join_for(kThreadJoinMs)) {
+        platform::debug_output("CDownload_Session: worker still busy, waiting\n");
+        m_worker_thread.join();
+    }
+    Step(2);
+    LogEvent(37, "LOG::LOG_SYS_BEING_EXIT_31", 0, 0, "");
+    m_io->set_stopped();
+    m_io->stop();
+    Step(3);
+    if (m_io_thread.joinable() && !m_io_thread.join_for(kThreadJoinMs)) {
+        platform::debug_output("CDownload_Session: I/O thread still in a handler, waiting\n");
+        m_io_thread.join();
+    }
+    Step(4);
+    // The I/O thread has ended, so no handler runs while connections close.
+    if (m_managers.download)
+        m_managers.download->CloseAllConnections(std::uint8_t{1});
+    m_second_timer.reset();
+    m_minute_timer.reset();
+    Step(5);
+    LogEvent(38, "LOG::LOG_SYS_BEING_EXIT_32", 0, 0, "");
+    m_managers.destroy(m_managers);
+    LogEvent(43, "LOG::LOG_SYS_BEING_EXIT_37", 0, 0, "");
+    Step(6);
+    LogEvent(44, "LOG::LOG_SYS_BEING_EXIT_38", 0, 0, "");
+}
+
+void CDownload_Session::SetCmdEvent(ICmdEvent* event)
+{
+    m_event.store(event);
+    if (m_managers.download)
+        m_managers.download->SetCmdEvent(event);
+}
+
+bool CDownload_Session::Start()
+{
+    if (m_started.exchange(true))
+        return false;
+    const bool io = m_io_thread.start([this] { m_io->run(); }, "session_io");
+    const bool worker = m_worker_thread.start([this] { Worker(); }, "session_worker");
+    m_second_timer->expires_from_now(kSecondMs);
+    m_second_timer->async_wait(&CDownload_Session::OnSecondTimer, this);
+    m_minute_timer->expires_from_now(kSecondMs);
+    m_minute_timer->async_wait(&CDownload_Session::OnMinuteTimer, this);
+    if (m_managers.download)
+        m_managers.download->Start();
+    return io && worker;
+}
+
+int CDownload_Session::Added(std::uint64_t task_id, int result)
+{
+    if (result == 0)
+        return 0;
+    PostWork(task_id);
+    return result;
+}
+
+int CDownload_Session::AddTaskDownload(std::uint64_t task_id, std::uint32_t block_size,
+                                       const std::string& source_folder, std::uint32_t file_count,
+                                       const std::string& file_list, const std::vector<std::uint8_t>& bitmap,
+                                       const std::vector<std::vector<std::uint8_t>>& piece_tables,
+                                       const std::string& folder, std::uint8_t history_flag)
+{
+    if (!m_managers.download)
+        return 0;
+    return Added(task_id, m_managers.download->AddTaskDownload(m_io.get(), task_id, block_size, source_folder, file_count,
+                                                               file_list, bitmap, piece_tables, folder,
+                                                               history_flag));
+}
+
+int CDownload_Session::AddTaskDownload(std::uint64_t task_id, std::uint32_t block_size,
+                                       const std::string& source_folder, std::uint32_t file_count,
+                                       const std::string& file_list, const std::string& folder)
+{
+    if (!m_managers.download)
+        return 0;
+    return Added(task_id, m_managers.download->AddTaskDownload(m_io.get(), task_id, block_size, source_folder, file_count,
+                                                               file_list, folder));
+}
+
+int CDownload_Session::AddTaskDownload(std::uint64_t task_id, std::uint32_t block_size,
+                                       const std::string& source_folder, std::uint32_t file_count,
+                                       const std::string& file_list)
+{
+    if (!m_managers.download)
+        return 0;
+    return Added(task_id, m_managers.download->AddTaskDownload(m_io.get(), task_id, block_size, source_folder, file_count,
+                                                               file_list));
+}
+
+void CDownload_Session::PostWork(std::uint64_t task_id)
+{
+    {
+        CScopedLock guard(m_added_lock);
+        m_added.push_back(task_id);
+    }
+    m_work.Post();
+}
+
+bool CDownload_Session::WaitPeerEnd(std::uint64_t task_id)
+{
+    const std::uint32_t start = platform::tick_count();
+    live_connections::set_running(task_id, 0);
+    {
+        CScopedLock guard(m_abort_lock);
+        m_abort.push_back(task_id);
+    }
+    // Bounded: a connection that never lets go must not hang the caller
+    // (shutdown among them). The task and its connections stay owned by
+    // the download manager, which frees them only once they have ended.
+    const bool ended = live_connections::wait_for_zero(task_id, m_peer_end_limit_ms.load(), kPeerEndPollMs,
+                                                       &StopRequested, &m_stop);
+    const std::uint32_t elapsed = platform::tick_count() - start;
+    platform::debug_output(">>>>>===== wait peer end is time[" + std::to_string(elapsed) + "]\n");
+    if (!ended) {
+        platform::debug_output("CDownload_Session::WaitPeerEnd, taskid:" + std::to_string(task_id) + " still has " +
+                               std::to_string(live_connections::count(task_id)) + " connections\n");
+    }
+    return ended;
+}
+
+int CDownload_Session::SetRateLimits(float download, float upload)
+{
+    if (!m_managers.download)
+        return 0;
+    return m_managers.download->SetRateLimits(download, upload);
+}
+
+void CDownload_Session::SetGlobalFlag(std::uint8_t on) { transfer_limits::set_speed_limit_on(on != 0); }
+
+std::uint8_t CDownload_Session::GetRateLimits(float* download, float* upload, std::uint8_t* on)
+{
+    const std::uint8_t flag = transfer_limits::speed_limit_on() ? 1 : 0;
+    if (download)
+        *download = static_cast<float>(transfer_limits::download_limit());
+    if (upload)
+        *upload = static_cast<float>(transfer_limits::upload_limit());
+    if (on)
+        *on = flag;
+    return flag;
+}
+
+std::size_t CDownload_Session::AbortQueueSize() const
+{
+    CScopedLock guard(m_abort_lock);
+    return m_abort.size();
+}
+
+void CDownload_Session::OnSecondTimer(void* context, const i_error_code& error)
+{
+    if (error == platform::err::operation_aborted)
+        return;
+    auto* self = static_cast<CDownload_Session*>(context);
+    if (self->m_stop.load())
+        return;
+    self->SecondTick();
+    self->m_second_timer->expires_from_now(kSecondMs);
+    self->m_second_timer->async_wait(&CDownload_Session::OnSecondTimer, self);
+}
+
+void CDownload_Session::OnMinuteTimer(void* context, const i_error_code& error)
+{
+    if (error == platform::err::operation_aborted)
+        return;
+    auto* self = static_cast<CDownload_Session*>(context);
+    if (self->m_stop.load())
+        return;
+    platform::trim_working_set();
+    self->m_minute_timer->expires_from_now(kMinuteMs);
+    self->m_minute_timer->async_wait(&CDownload_Session::OnMinuteTimer, self);
+}
+
+void CDownload_Session::SecondTick()
+{
+    CTaskStateMgr::Instance().Sweep();
+    if (!m_managers.download)
+        return;
+    m_managers.download->second_tick();
+    AbortNextTask();
+    // The delete step raises code 11, on which the front end deletes
+    // files: it runs on the worker, off the I/O thread.
+    m_delete_due.store(true);
+    m_work.Post();
+}
+
+void CDownload_Session::AbortNextTask()
+{
+    std::uint64_t task_id = 0;
+    {
+        CScopedLock guard(m_abort_lock);
+        if (m_abort.empty())
+            return;
+        task_id = m_abort.front();
+        m_abort.pop_front();
+    }
+    platform::debug_output("CDownload_Session::abort_task,taskid:" + std::to_string(task_id) + "\n");
+    if (CDownDataLog* log = CDownDataLog::GetInstance())
+        log->FinishTask(task_id);
+    if (m_managers.host_cache)
+        m_managers.host_cache->RemoveHostCache(task_id);
+    m_managers.download->StopTask(task_id);
+    m_managers.download->MarkTaskRemoved(task_id);
+    CTaskStateMgr::Instance().SetState(task_id, TASKSTATE_REMOVED);
+}
+
+void CDownload_Session::DeleteNextTask()
+{
+    std::uint64_t task_id = 0;
+    if (!CTaskStateMgr::Instance().PopDeleted(&task_id))
+        return;
+    CTaskStateMgr::Instance().SetState(task_id, TASKSTATE_DELETED);
+    platform::debug_output("CDownload_Session::ontimer_delete_task,taskid:" + std::to_string(task_id) + "\n");
+    if (m_managers.channel)
+        m_managers.channel->RemoveChannel(task_id);
+    if (m_managers.storage)
+        m_managers.storage->RemoveChannel(task_id);
+    if (ICmdEvent* event = m_event.load())
+        event->OnTaskStop(task_id);
+    CTaskStateMgr::Instance().Remove(task_id);
+}
+
+void CDownload_Session::Worker()
+{
+    while (!m_stop.load()) {
+        if (!m_work.Wait(kWorkerWaitMs))
+            continue;
+        if (m_stop.load())
+            break;
+        std::uint64_t task_id = 0;
+        {
+            CScopedLock guard(m_added_lock);
+            if (!m_added.empty()) {
+                task_id = m_added.front();
+                m_added.pop_front();
+            }
+        }
+        if (task_id != 0 && m_managers.download)
+            PrepareFiles(task_id);
+        if (m_delete_due.exchange(false))
+            DeleteNextTask();
+    }
+}
+
+void CDownload_Session::PrepareFiles(std::uint64_t task_id)
+{
+    // File preparation touches what the I/O thread's handlers use: it runs
+    // with that thread parked.
+    const bool paused = m_io->pause();
+    const int prepared = m_managers.download->PrepareTaskFiles(task_id);
+    if (paused)
+        m_io->restart();
+    if (prepared != 0)
+        return;
+    // Resumed only after the restart: the stop needs the I/O thread's tick.
+    WaitPeerEnd(task_id);
+    if (ICmdEvent* event = m_event.load())
+        event->OnTaskInfo(task_id, "", 2, 0, 0, 0);
+}
+

@@ -1,0 +1,477 @@
+#include "engine/client_main.h"
+
+#include "engine/bitmap_file.h"
+#include "engine/engine_flags.h"
+#include "engine/task_state_mgr.h"
+#include "report/client_id.h"
+#include "support/engine_test_env.h"
+#include "support/fake_cis_server.h"
+#include "support/fake_ris_server.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
+#include <memory>
+
+using test_support::EngineCallbackLog;
+using test_support::EngineEvent;
+using test_support::EngineTestEnv;
+using test_support::FakeDownloadSession;
+using test_support::FakeRisServer;
+using test_support::WaitUntil;
+
+namespace {
+
+// Reads a field of a packed record by value (a reference to it may be misaligned).
+template <class T>
+T Value(T field)
+{
+    return field;
+}
+
+class ClientMainTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        engine_flags::reset();
+        CTaskStateMgr::Instance().Clear();
+        FakeDownloadSession::AddResult() = 1;
+        FakeDownloadSession::Destroyed() = 0;
+    }
+    void TearDown() override
+    {
+        client.reset();
+        engine_flags::reset();
+        CTaskStateMgr::Instance().Clear();
+    }
+
+    // A client core with the session double and no UPnP pass.
+    CClientMain& Make()
+    {
+        client.reset(new CClientMain());
+        SessionFactory factory;
+        factory.create = &FakeDownloadSession::Create;
+        factory.destroy = &FakeDownloadSession::Destroy;
+        client->SetSessionFactory(factory);
+        client->SetUpnpEnabled(false);
+        client->SetRisTimeouts(1000, 1000);
+        return *client;
+    }
+    bool StartClient(const std::string& data_folder)
+    {
+        return client->Start(data_folder, 0, 0, &EngineCallbackLog::Callback, &log, env->file("fallback"));
+    }
+    FakeDownloadSession& Session() { return *FakeDownloadSession::Current().load(); }
+
+    // An online client core over a fake RIS with this answer.
+    void StartOnline(const FakeRisServer::Answer& answer)
+    {
+        ris.reset(new FakeRisServer());
+        ris->SetAnswer(answer);
+        ASSERT_TRUE(ris->Start());
+        env.reset(new EngineTestEnv(ris->address()));
+        Make();
+        ASSERT_TRUE(StartClient(env->file("data")));
+        ASSERT_TRUE(client->WaitForSession(5000));
+    }
+    void StartOffline()
+    {
+        env.reset(new EngineTestEnv());
+        Make();
+        ASSERT_TRUE(StartClient(env->file("data")));
+        ASSERT_TRUE(client->WaitForSession(5000));
+    }
+
+    std::unique_ptr<FakeRisServer> ris;
+    std::unique_ptr<EngineTestEnv> env;
+    EngineCallbackLog log;
+    std::unique_ptr<CClientMain> client;
+};
+
+TEST_F(ClientMainTest, OnlineStartOrdersTheCisListAndBuildsTheSession)
+{
+    FakeRisServer::Answer answer;
+    answer.clientid = 4242;
+    answer.publicip = 5;
+    answer.peertype = 1;
+    // Distances from 5: 4, 4, 1, 1; equal keys keep their received order.
+    answer.cis = {{9, 901, 1}, {1, 101, 2}, {6, 601, 3}, {4, 401, 4}};
+    StartOnline(answer);
+
+    FakeDownloadSession& s = Session();
+    EXPECT_TRUE(s.started.load());
+    EXPECT_EQ(s.event.load(), client.get());
+    ASSERT_EQ(s.cis_list.size(), 4u);
+    const std::uint16_t ports[] = {601, 401, 901, 101};
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(Value(s.cis_list[i].port), ports[i]) << i;
+    EXPECT_EQ(s.data_folder, env->file("data"));
+    EXPECT_TRUE(platform::folder_exists(env->file("data")));
+
+    // This peer's record: zero but for id, addresses (network order) and type.
+    EXPECT_EQ(Value(s.self.clientid), 4242u);
+    EXPECT_EQ(Value(s.self.publicip), htonl(5));
+    EXPECT_EQ(Value(s.self.peertype), 1);
+    EXPECT_EQ(Value(s.self.publicport), 0);
+    EXPECT_EQ(Value(s.self.hostname[0]), 0);
+    EXPECT_EQ(GetProcessClientId(), 4242u);
+    EXPECT_TRUE(engine_flags::index_servers_usable());
+
+    ASSERT_TRUE(log.WaitFor(4, 1000));
+    const std::vector<EngineEvent> events = log.Events();
+    ASSERT_GE(events.size(), 4u);
+    EXPECT_EQ(events[0].code, 2u);
+    EXPECT_EQ(events[1].code, 3u);
+    EXPECT_EQ(events[1].value, 0);
+    EXPECT_EQ(events[2].code, 8u);
+    EXPECT_EQ(events[2].Text(0), "Receive peer self_clientid=4242\n");
+    EXPECT_EQ(events[3].code, 4u);
+    EXPECT_EQ(events[3].value, 0);
+}
+
+TEST_F(ClientMainTest, PublicAddressZeroGivesAnEmptyCisList)
+{
+    FakeRisServer::Answer answer;
+    answer.publicip = 0;
+    answer.cis = {{9, 901, 1}};
+    StartOnline(answer);
+    EXPECT_TRUE(Session().cis_list.empty());
+    EXPECT_TRUE(client->GetCisList().empty());
+}
+
+TEST_F(ClientMainTest, FailedLogonFallsBackToTheOfflineSessionWithinSeconds)
+{
+    const std::uint32_t start = platform::tick_count();
+    StartOffline();
+    EXPECT_LT(platform::tick_count() - start, 5000u);
+    FakeDownloadSession& s = Session();
+    EXPECT_EQ(Value(s.self.clientid), ~std::uint64_t{0});
+    EXPECT_EQ(Value(s.self.publicip), 0u);
+    EXPECT_TRUE(s.cis_list.empty());
+    EXPECT_FALSE(engine_flags::index_servers_usable());
+    EXPECT_EQ(GetProcessClientId(), ~std::uint64_t{0});
+
+    // 2, then 4/-1, 16, 3/0, the text, 4/0.
+    ASSERT_TRUE(log.WaitFor(4, 1000, 2));
+    std::vector<EngineEvent> events = log.Events();
+    ASSERT_EQ(events.size(), 6u);
+    EXPECT_EQ(events[0].code, 2u);
+    EXPECT_EQ(events[1].code, 4u);
+    EXPECT_EQ(events[1].value, -1);
+    EXPECT_EQ(events[2].code, 16u);
+    EXPECT_EQ(events[2].Text(0).rfind("Connect Ris error,OnRisConnectionCompleted result code=", 0), 0u);
+    EXPECT_EQ(events[3].code, 3u);
+    EXPECT_EQ(events[3].value, 0);
+    EXPECT_EQ(events[4].code, 8u);
+    EXPECT_EQ(events[5].code, 4u);
+    EXPECT_EQ(events[5].value, 0);
+}
+
+TEST_F(ClientMainTest, ReconnectWhileALogonRunsIsRefusedWithCodeThree)
+{
+    ris.reset(new FakeRisServer());
+    ris->SetMode(FakeRisServer::Mode::silent);
+    ASSERT_TRUE(ris->Start());
+    env.reset(new EngineTestEnv(ris->address()));
+    Make();
+    client->SetRisTimeouts(1000, 3000);
+    ASSERT_TRUE(StartClient(env->file("data")));
+    ASSERT_TRUE(WaitUntil([&] { return ris->logons() >= 1; }, 2000));
+    EXPECT_FALSE(client->Reconnect());
+    EngineEvent e;
+    ASSERT_TRUE(log.Last(3, e));
+    EXPECT_EQ(e.value, -1);
+    EXPECT_EQ(log.Count(2), 2u);
+}
+
+TEST_F(ClientMainTest, StopDuringALogonReturnsPromptlyAndBuildsNothing)
+{
+    ris.reset(new FakeRisServer());
+    ris->SetMode(FakeRisServer::Mode::silent);
+    ASSERT_TRUE(ris->Start());
+    env.reset(new EngineTestEnv(ris->address()));
+    Make();
+    client->SetRisTimeouts(1000, 5000);
+    ASSERT_TRUE(StartClient(env->file("data")));
+    ASSERT_TRUE(WaitUntil([&] { return ris->logons() >= 1; }, 2000));
+    const std::uint32_t start = platform::tick_count();
+    EXPECT_TRUE(client->Stop());
+    EXPECT_LT(platform::tick_count() - start, 3000u);
+    platform::sleep_ms(200);
+    EXPECT_EQ(client->GetSession(), nullptr);
+    EXPECT_EQ(FakeDownloadSession::Current().load(), nullptr);
+    EXPECT_EQ(log.Count(4), 0u);
+}
+
+TEST_F(ClientMainTest, TaskWorkerHandsQueuedTasksToTheSession)
+{
+    StartOffline();
+    const std::string save = env->file("games") + " \\";
+    EXPECT_TRUE(client->AddTask(11, 262144, "gameA", 1, "<filelist/>", save));
+    EXPECT_TRUE(client->AddHistoryTask(12, 262144, "gameB", 1, "<filelist/>", {1, 0, 1}, {{1}, {}, {1}},
+                                       env->file("games")));
+    std::uint32_t state = 0;
+    EXPECT_TRUE(CTaskStateMgr::Instance().GetState(11, &state));
+    EXPECT_EQ(state, 1u);
+    ASSERT_TRUE(WaitUntil([&] { return Session().Adds().size() == 2; }, 3000));
+    const auto adds = Session().Adds();
+    EXPECT_EQ(adds[0].task_id, 11u);
+    EXPECT_FALSE(adds[0].history);
+    EXPECT_EQ(adds[0].folder, env->file("games") + "/gameA");
+    EXPECT_TRUE(platform::folder_exists(env->file("games/gameA")));
+    EXPECT_EQ(adds[1].task_id, 12u);
+    EXPECT_TRUE(adds[1].history);
+    EXPECT_EQ(adds[1].bitmap, (std::vector<std::uint8_t>{1, 0, 1}));
+    EXPECT_EQ(client->GetRunningIds(), (std::vector<std::uint64_t>{11, 12}));
+
+    // Code 14 for the new task only: id, untrimmed save folder, source folder.
+    ASSERT_TRUE(log.WaitFor(14, 1000));
+    platform::sleep_ms(150);
+    EXPECT_EQ(log.Count(14), 1u);
+    EngineEvent e;
+    ASSERT_TRUE(log.Last(14, e));
+    EXPECT_EQ(e.U64(), 11u);
+    EXPECT_EQ(e.Text(8), save);
+    EXPECT_EQ(e.Text(8 + save.size() + 1), "gameA");
+    EXPECT_EQ(e.bytes.size(), 8 + save.size() + 1 + 6);
+}
+
+TEST_F(ClientMainTest, QueueRulesForWaitingRunningAndCompletedTasks)
+{
+    env.reset(new EngineTestEnv());
+    Make();   // not started: no session, tasks stay waiting
+    EXPECT_TRUE(client->AddTask(21, 262144, "a", 1, "<filelist/>", env->path()));
+    EXPECT_TRUE(client->AddTask(21, 262144, "a", 1, "<filelist/>", env->path()));
+    EXPECT_TRUE(client->IsWaiting(21));
+    EXPECT_FALSE(client->StopTask(21)) << "no session";
+
+    ASSERT_TRUE(StartClient(env->file("data")));
+    ASSERT_TRUE(client->WaitForSession(5000));
+    ASSERT_TRUE(WaitUntil([&] { return client->GetRunningCount() == 1; }, 3000));
+    EXPECT_EQ(Session().Adds().size(), 1u) << "queued once";
+    // Running: a second add is refused and queues nothing.
+    EXPECT_FALSE(client->AddTask(21, 262144, "a", 1, "<filelist/>", env->path()));
+    EXPECT_FALSE(client->IsWaiting(21));
+    // Completed after a run: still refused.
+    client->OnTaskRun(21, 0);
+    client->OnTaskCompleted(21);
+    EXPECT_EQ(client->GetTaskState(21), 2u);
+    EXPECT_FALSE(client->AddTask(21, 262144, "a", 1, "<filelist/>", env->path()));
+    EXPECT_EQ(client->GetCompletedIds(), (std::vector<std::uint64_t>{21}));
+    client->check_invariant();
+}
+
+TEST_F(ClientMainTest, RefusedTaskIsStoppedAndReportedWithCodeSixteen)
+{
+    StartOffline();
+    FakeDownloadSession::AddResult() = 0;
+    log.Clear();
+    EXPECT_TRUE(client->AddTask(31, 262144, "a", 1, "<filelist/>", env->path()));
+    ASSERT_TRUE(log.WaitFor(16, 3000));
+    EngineEvent e;
+    ASSERT_TRUE(log.Last(16, e));
+    EXPECT_EQ(e.Text(0), "添加任务出错,task id:31\n");
+    EXPECT_EQ(Session().PeerEnds(), (std::vector<std::uint64_t>{31}));
+    EXPECT_EQ(log.Count(14), 0u);
+    EXPECT_EQ(client->GetTaskState(31), 1u) << "it stays listed until its stop event";
+}
+
+TEST_F(ClientMainTest, StopTaskStopsRunningAndCompletedTasksOnly)
+{
+    StartOffline();
+    EXPECT_TRUE(client->AddTask(41, 262144, "a", 1, "<filelist/>", env->path()));
+    ASSERT_TRUE(WaitUntil([&] { return client->GetRunningCount() == 1; }, 3000));
+    EXPECT_TRUE(client->StopTask(41));
+    std::uint32_t state = 0;
+    EXPECT_TRUE(CTaskStateMgr::Instance().GetState(41, &state));
+    EXPECT_EQ(state, 4u);
+    EXPECT_EQ(Session().PeerEnds(), (std::vector<std::uint64_t>{41}));
+    EXPECT_FALSE(client->StopTask(42)) << "unknown";
+    client->OnTaskStop(41);
+    EXPECT_EQ(client->GetTaskState(41), 0u);
+    EngineEvent e;
+    ASSERT_TRUE(log.Last(11, e));
+    EXPECT_EQ(e.U64(), 41u);
+}
+
+TEST_F(ClientMainTest, RunAndCompletedEventsMoveTasksBetweenLists)
+{
+    StartOffline();
+    EXPECT_TRUE(client->AddTask(51, 262144, "a", 1, "<filelist/>", env->path()));
+    EXPECT_TRUE(client->AddTask(52, 262144, "b", 1, "<filelist/>", env->path()));
+    ASSERT_TRUE(WaitUntil([&] { return client->GetRunningCount() == 2; }, 3000));
+    log.Clear();
+
+    client->OnTaskRun(51, 1);   // a non-zero flag changes nothing
+    EXPECT_EQ(log.Count(13), 0u);
+    client->OnTaskRun(51, 0);
+    EngineEvent e;
+    ASSERT_TRUE(log.Last(13, e));
+    EXPECT_EQ(e.U64(), 51u);
+    client->OnTaskCompleted(51);
+    EXPECT_EQ(client->GetCompletedIds(), (std::vector<std::uint64_t>{51}));
+
+    // A task that never ran leaves the running list without becoming
+    // completed, and 9 is still raised.
+    client->OnTaskCompleted(52);
+    EXPECT_EQ(client->GetTaskState(52), 0u);
+    EXPECT_EQ(client->GetCompletedIds(), (std::vector<std::uint64_t>{51}));
+    ASSERT_EQ(log.Count(9), 2u);
+    ASSERT_TRUE(log.Last(9, e));
+    EXPECT_EQ(e.U64(), 52u);
+    EXPECT_EQ(client->GetRunningCount(), 0u);
+}
+
+TEST_F(ClientMainTest, PayloadLayoutsOfEveryCopiedEvent)
+{
+    StartOffline();
+    log.Clear();
+    client->OnDownloadProgress(7, 512, 1024);
+    client->OnTaskSpeed(7, 1.5f, 0.25f);
+    client->OnGlobalSpeed(3.0f, 4.0f);
+    client->OnTaskMessage("hello", 9);
+    client->OnTextOutput("text");
+    client->OnErrorOutput("error");
+    client->OnTaskInfo(7, "info", 3, 1, 2, 3);
+    client->OnTextOutput(nullptr);
+
+    const std::vector<EngineEvent> ev = log.Events();
+    ASSERT_EQ(ev.size(), 8u);
+    EXPECT_EQ(ev[0].code, 0u);
+    EXPECT_EQ(ev[0].U64(0), 7u);
+    EXPECT_EQ(ev[0].U64(8), 512u);
+    EXPECT_EQ(ev[0].U64(16), 1024u);
+    EXPECT_EQ(ev[1].code, 10u);
+    EXPECT_EQ(ev[1].U64(0), 7u);
+    EXPECT_FLOAT_EQ(ev[1].F32(8), 1.5f);
+    EXPECT_FLOAT_EQ(ev[1].F32(12), 0.25f);
+    EXPECT_EQ(ev[2].code, 17u);
+    EXPECT_FLOAT_EQ(ev[2].F32(0), 3.0f);
+    EXPECT_FLOAT_EQ(ev[2].F32(4), 4.0f);
+    EXPECT_EQ(ev[3].code, 7u);
+    EXPECT_EQ(ev[3].U32(0), 9u);
+    EXPECT_EQ(ev[3].Text(4), "hello");
+    EXPECT_EQ(ev[3].bytes.size(), 5u + 5u);
+    EXPECT_EQ(ev[4].code, 8u);
+    EXPECT_EQ(ev[4].Text(0), "text");
+    EXPECT_EQ(ev[5].code, 16u);
+    EXPECT_EQ(ev[5].Text(0), "error");
+    EXPECT_EQ(ev[6].code, 1u);
+    EXPECT_EQ(ev[6].U64(0), 7u);
+    EXPECT_EQ(ev[6].Text(8), "info");
+    EXPECT_EQ(ev[6].U32(13), 3u);
+    EXPECT_EQ(ev[6].bytes.size(), 4u + 13u);
+    EXPECT_EQ(ev[7].code, 8u);
+    EXPECT_EQ(ev[7].bytes.size(), 1u);
+}
+
+TEST_F(ClientMainTest, WhileShuttingDownOnlyStateEventsAreDelivered)
+{
+    StartOffline();
+    EXPECT_TRUE(client->AddTask(61, 262144, "a", 1, "<filelist/>", env->path()));
+    ASSERT_TRUE(WaitUntil([&] { return client->GetRunningCount() == 1; }, 3000));
+    log.Clear();
+    engine_flags::set_shutting_down(true);
+    client->OnDownloadProgress(61, 1, 2);
+    client->OnTaskSpeed(61, 1, 1);
+    client->OnGlobalSpeed(1, 1);
+    client->OnTaskMessage("m", 1);
+    client->OnTextOutput("t");
+    client->OnErrorOutput("e");
+    client->OnBitmapSaved(61, {1}, {{1}});
+    EXPECT_TRUE(log.Events().empty());
+    client->OnTaskRun(61, 0);
+    client->OnTaskInfo(61, "", 2, 0, 0, 0);
+    client->OnTaskCompleted(61);
+    client->OnTaskStop(61);
+    EXPECT_EQ(log.Codes(), (std::vector<std::uint32_t>{13, 1, 9, 11}));
+    // The bitmap is still written: a task saves it as it stops.
+    std::vector<std::uint8_t> bitmap;
+    std::vector<std::vector<std::uint8_t>> tables;
+    EXPECT_EQ(ReadBitmapFile(client->GetBitmapFolderInUse() + "61.bbm", bitmap, tables), 0);
+}
+
+TEST_F(ClientMainTest, BitmapSavedWritesTheRecordFileAndRaisesFifteen)
+{
+    StartOffline();
+    EXPECT_TRUE(client->AddTask(71, 262144, "a", 1, "<filelist/>", env->path()));
+    ASSERT_TRUE(WaitUntil([&] { return client->GetRunningCount() == 1; }, 3000));
+    log.Clear();
+    const std::vector<std::uint8_t> bitmap = {1, 0, 1};
+    const std::vector<std::vector<std::uint8_t>> tables = {{1, 1}, {0, 1}, {1}};
+    client->OnBitmapSaved(71, bitmap, tables);
+
+    const std::string expected = env->file("appdata") + "/ZVK/71.bbm";
+    EngineEvent e;
+    ASSERT_TRUE(log.Last(15, e));
+    EXPECT_EQ(e.U64(), 71u);
+    EXPECT_EQ(e.Text(8), expected);
+    EXPECT_EQ(e.bytes.size(), expected.size() + 9);
+    std::vector<std::uint8_t> read_bitmap;
+    std::vector<std::vector<std::uint8_t>> read_tables;
+    ASSERT_EQ(ReadBitmapFile(expected, read_bitmap, read_tables), 0);
+    EXPECT_EQ(read_bitmap, bitmap);
+    EXPECT_EQ(read_tables, tables);
+
+    // A write that fails (a folder stands where the file goes) raises nothing.
+    log.Clear();
+    ASSERT_TRUE(platform::create_folder(env->file("appdata") + "/ZVK/72.bbm/x"));
+    client->OnBitmapSaved(72, bitmap, tables);
+    EXPECT_EQ(log.Count(15), 0u);
+}
+
+TEST_F(ClientMainTest, BitmapGoesToTheFallbackFolderWithoutTheApplicationDataFolder)
+{
+    StartOffline();
+    engine_flags::set_bitmap_folder(env->file("missing") + "/");
+    client->OnBitmapSaved(81, {1}, {{1}});
+    EngineEvent e;
+    ASSERT_TRUE(log.Last(15, e));
+    EXPECT_EQ(e.Text(8), env->file("velmar") + "/81.bbm") << "the fallback is missing too: the default folder";
+    EXPECT_TRUE(platform::file_exists(env->file("velmar") + "/81.bbm"));
+}
+
+TEST_F(ClientMainTest, TaskReportsReachTheFirstCisOffTheCallingThread)
+{
+    test_support::FakeCisServer cis;
+    ASSERT_TRUE(cis.Start());
+    FakeRisServer::Answer answer;
+    answer.publicip = 0x7f000001;
+    answer.clientid = 99;
+    answer.cis = {cis.address()};
+    StartOnline(answer);
+    log.Clear();
+    const std::uint32_t start = platform::tick_count();
+    client->OnTaskInfo(5, "", 0, 10, 20, 30);
+    client->OnTaskInfo(5, "", 10, 1, 2, 3);
+    client->OnTaskInfo(5, "", 2, 0, 0, 0);   // not a CIS report
+    EXPECT_LT(platform::tick_count() - start, 200u);
+    EXPECT_EQ(log.Count(1), 3u);
+    ASSERT_TRUE(WaitUntil([&] { return cis.reports().size() == 2; }, 5000));
+    const auto reports = cis.reports();
+    EXPECT_EQ(reports[0].task_id, 5u);
+    EXPECT_EQ(reports[0].client_id, 99u);
+    EXPECT_EQ(reports[0].a, 10u);
+    EXPECT_EQ(reports[0].type, 0);
+    EXPECT_EQ(reports[1].type, 10);
+    platform::sleep_ms(100);
+    EXPECT_EQ(cis.reports().size(), 2u);
+}
+
+TEST_F(ClientMainTest, StopEmptiesTheListsAndDestroysTheSession)
+{
+    StartOffline();
+    EXPECT_TRUE(client->AddTask(91, 262144, "a", 1, "<filelist/>", env->path()));
+    ASSERT_TRUE(WaitUntil([&] { return client->GetRunningCount() == 1; }, 3000));
+    const std::uint32_t start = platform::tick_count();
+    EXPECT_TRUE(client->Stop());
+    EXPECT_LT(platform::tick_count() - start, 5000u);
+    EXPECT_EQ(FakeDownloadSession::Destroyed().load(), 1);
+    EXPECT_EQ(client->GetSession(), nullptr);
+    EXPECT_EQ(client->GetRunningCount(), 0u);
+    EXPECT_TRUE(client->Stop()) << "a second stop finds everything gone";
+    EXPECT_EQ(FakeDownloadSession::Destroyed().load(), 1);
+    EXPECT_FALSE(client->Reconnect());
+}
+
+} // namespace

@@ -1,0 +1,390 @@
+#include "engine/download_session.h"
+
+#include "engine/cmd_event.h"
+#include "engine/i_download_manager.h"
+#include "engine/task_state_mgr.h"
+#include "net/io/io_service.h"
+#include "net/io/live_connections.h"
+#include "net/io/transfer_limits.h"
+#include "platform/tick.h"
+#include "support/engine_test_env.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+using test_support::WaitUntil;
+
+namespace {
+
+// What the fake manager saw; outlives the manager so destruction can be checked.
+struct ManagerLog {
+    std::mutex lock;
+    std::vector<std::string> calls;
+    std::vector<std::pair<std::uint64_t, std::uint32_t>> stops;   // task id, tick
+    std::atomic<int> ticks{0};
+    std::atomic<int> prepares{0};
+    std::atomic<bool> handler_ran_while_preparing{false};
+    std::atomic<bool> posted_ran{false};
+    std::atomic<bool> destroyed{false};
+    float rates[2] = {0, 0};
+
+    void Add(const std::string& call)
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        calls.push_back(call);
+    }
+    std::vector<std::string> Calls()
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        return calls;
+    }
+    bool Has(const std::string& call)
+    {
+        for (const std::string& c : Calls())
+            if (c == call)
+                return true;
+        return false;
+    }
+};
+
+class FakeDownloadManager : public IDownload_Manager {
+public:
+    explicit FakeDownloadManager(std::shared_ptr<ManagerLog> log) : m_log(std::move(log)) {}
+    ~FakeDownloadManager() override { m_log->destroyed = true; }
+
+    int add_result = 1;
+    int prepare_result = 1;
+
+    void SetCmdEvent(ICmdEvent* event) override { m_log->Add(event ? "SetCmdEvent" : "SetCmdEvent(null)"); }
+    bool Start() override
+    {
+        m_log->Add("Start");
+        return true;
+    }
+    int AddTaskDownload(i_io_service* io, std::uint64_t task_id, std::uint32_t, const std::string&, std::uint32_t,
+                        const std::string&, const std::vector<std::uint8_t>& bitmap,
+                        const std::vector<std::vector<std::uint8_t>>&, const std::string& save_path,
+                        std::uint8_t flag) override
+    {
+        m_io = io;
+        m_log->Add("AddHistory " + std::to_string(task_id) + " " + save_path + " " + std::to_string(bitmap.size()) +
+                   " " + std::to_string(flag));
+        return add_result;
+    }
+    int AddTaskDownload(i_io_service* io, std::uint64_t task_id, std::uint32_t, const std::string&, std::uint32_t,
+                        const std::string&, const std::string& save_path) override
+    {
+        m_io = io;
+        m_log->Add("AddSavePath " + std::to_string(task_id) + " " + save_path);
+        return add_result;
+    }
+    int AddTaskDownload(i_io_service* io, std::uint64_t task_id, std::uint32_t, const std::string&, std::uint32_t,
+                        const std::string&) override
+    {
+        m_io = io;
+        m_log->Add("AddNoPath " + std::to_string(task_id));
+        return add_result;
+    }
+    void MarkTaskRemoved(std::uint64_t task_id) override
+    {
+        m_log->Add("MarkTaskRemoved " + std::to_string(task_id));
+        CTaskStateMgr::Instance().SetState(task_id, TASKSTATE_REMOVED);
+    }
+    int PrepareTaskFiles(std::uint64_t task_id) override
+    {
+        // A handler posted now must not run before the preparation ends:
+        // the I/O thread is parked. Its context outlives the session.
+        m_log->posted_ran = false;
+        m_io->post([](void* c, const i_error_code&) { static_cast<ManagerLog*>(c)->posted_ran = true; },
+                   m_log.get());
+        platform::sleep_ms(150);
+        if (m_log->posted_ran.load())
+            m_log->handler_ran_while_preparing = true;
+        m_log->Add("Prepare " + std::to_string(task_id));
+        ++m_log->prepares;
+        return prepare_result;
+    }
+    void second_tick() override { ++m_log->ticks; }
+    int SetRateLimits(float d, float u) override
+    {
+        m_log->rates[0] = d;
+        m_log->rates[1] = u;
+        return 1;
+    }
+    void CloseAllConnections() override { m_log->Add("CloseAll"); }
+    void StopTask(std::uint64_t task_id) override
+    {
+        m_log->Add("StopTask " + std::to_string(task_id));
+        std::lock_guard<std::mutex> guard(m_log->lock);
+        m_log->stops.emplace_back(task_id, platform::tick_count());
+    }
+    void StopAllTasks() override { m_log->Add("StopAllTasks"); }
+    bool HasTask(std::uint64_t) override { return false; }
+    void CloseAllConnections(std::uint8_t flag) override { m_log->Add("CloseAll " + std::to_string(flag)); }
+
+private:
+    std::shared_ptr<ManagerLog> m_log;
+    i_io_service* m_io = nullptr;
+};
+
+class RecordingEvents : public ICmdEvent {
+public:
+    std::mutex lock;
+    std::vector<std::string> events;
+
+    void Add(const std::string& e)
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        events.push_back(e);
+    }
+    bool Has(const std::string& e)
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        for (const auto& x : events)
+            if (x == e)
+                return true;
+        return false;
+    }
+
+    void OnErrorOutput(const char*) override {}
+    void OnTextOutput(const char*) override {}
+    void OnTaskMessage(const char*, std::uint32_t) override {}
+    void OnBitmapSaved(std::uint64_t, const std::vector<std::uint8_t>&,
+                       const std::vector<std::vector<std::uint8_t>>&) override {}
+    void OnTaskInfo(std::uint64_t id, const char* text, std::uint32_t type, std::uint32_t, std::uint32_t,
+                    std::uint32_t) override
+    {
+        Add("info " + std::to_string(id) + " [" + text + "] " + std::to_string(type));
+    }
+    void OnDownloadProgress(std::uint64_t, std::uint64_t, std::uint64_t) override {}
+    void OnTaskCompleted(std::uint64_t) override {}
+    void OnTaskSpeed(std::uint64_t, float, float) override {}
+    void OnTaskRun(std::uint64_t, std::uint32_t) override {}
+    void OnTaskStop(std::uint64_t id) override { Add("stop " + std::to_string(id)); }
+    void OnGlobalSpeed(float, float) override {}
+};
+
+void DestroyFake(SessionManagers& m)
+{
+    delete m.download;
+    m.download = nullptr;
+}
+
+class DownloadSessionTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        CTaskStateMgr::Instance().Clear();
+        transfer_limits::reset();
+        log = std::make_shared<ManagerLog>();
+    }
+    void TearDown() override
+    {
+        session.reset();
+        CTaskStateMgr::Instance().Clear();
+        transfer_limits::reset();
+    }
+    CDownload_Session& Make(bool with_manager = true)
+    {
+        SessionManagers m;
+        if (with_manager) {
+            fake = new FakeDownloadManager(log);
+            m.download = fake;
+        }
+        m.destroy = &DestroyFake;
+        session.reset(new CDownload_Session(m));
+        session->SetCmdEvent(&events);
+        return *session;
+    }
+
+    std::shared_ptr<ManagerLog> log;
+    FakeDownloadManager* fake = nullptr;
+    RecordingEvents events;
+    std::unique_ptr<CDownload_Session> session;
+};
+
+TEST_F(DownloadSessionTest, WithoutDownloadManagerAddsReturnZero)
+{
+    CDownload_Session& s = Make(false);
+    ASSERT_TRUE(s.Start());
+    EXPECT_EQ(s.AddTaskDownload(1, 262144, "src", 1, "<filelist/>", "/tmp/x"), 0);
+    EXPECT_EQ(s.AddTaskDownload(1, 262144, "src", 1, "<filelist/>"), 0);
+    EXPECT_EQ(s.AddTaskDownload(1, 262144, "src", 1, "<filelist/>", {1}, {{1}}, "/tmp/x", 0), 0);
+    EXPECT_EQ(s.SetRateLimits(1.0f, 2.0f), 0);
+}
+
+TEST_F(DownloadSessionTest, StartPassesTheSinkAndStartsTheManager)
+{
+    CDownload_Session& s = Make();
+    ASSERT_TRUE(s.Start());
+    EXPECT_FALSE(s.Start());   // once only
+    EXPECT_TRUE(log->Has("SetCmdEvent"));
+    EXPECT_TRUE(log->Has("Start"));
+    EXPECT_TRUE(WaitUntil([&] { return log->ticks.load() >= 1; }, 3000)) << "the second timer drives the manager";
+}
+
+TEST_F(DownloadSessionTest, AddedTaskFilesArePreparedWhileTheIoThreadIsParked)
+{
+    CDownload_Session& s = Make();
+    ASSERT_TRUE(s.Start());
+    EXPECT_EQ(s.AddTaskDownload(7, 262144, "src", 1, "<filelist/>", "/data/src"), 1);
+    ASSERT_TRUE(WaitUntil([&] { return log->prepares.load() == 1; }, 3000));
+    EXPECT_FALSE(log->handler_ran_while_preparing.load());
+    EXPECT_TRUE(log->Has("AddSavePath 7 /data/src"));
+    EXPECT_FALSE(events.Has("info 7 [] 2"));
+    EXPECT_TRUE(WaitUntil([&] { return log->posted_ran.load(); }, 2000)) << "the I/O thread resumed";
+    // The I/O thread runs again: the timer keeps ticking.
+    const int ticks = log->ticks.load();
+    EXPECT_TRUE(WaitUntil([&] { return log->ticks.load() > ticks; }, 3000));
+}
+
+TEST_F(DownloadSessionTest, EveryAddFormReachesItsManagerOperation)
+{
+    CDownload_Session& s = Make();
+    ASSERT_TRUE(s.Start());
+    EXPECT_EQ(s.AddTaskDownload(1, 65536, "a", 2, "<filelist/>", {1, 0}, {{1}, {0}}, "/d/a", 0), 1);
+    EXPECT_EQ(s.AddTaskDownload(2, 65536, "b", 1, "<filelist/>"), 1);
+    fake->add_result = 0;
+    EXPECT_EQ(s.AddTaskDownload(3, 65536, "c", 1, "<filelist/>", "/d/c"), 0);
+    EXPECT_TRUE(log->Has("AddHistory 1 /d/a 2 0"));
+    EXPECT_TRUE(log->Has("AddNoPath 2"));
+    EXPECT_TRUE(log->Has("AddSavePath 3 /d/c"));
+    // Only the two accepted tasks get their files prepared.
+    ASSERT_TRUE(WaitUntil([&] { return log->prepares.load() == 2; }, 3000));
+    platform::sleep_ms(100);
+    EXPECT_EQ(log->prepares.load(), 2);
+}
+
+TEST_F(DownloadSessionTest, FailedPreparationStopsTheTaskAndReportsTypeTwo)
+{
+    CDownload_Session& s = Make();
+    fake->prepare_result = 0;
+    CTaskStateMgr::Instance().Set(9, TASKSTATE_QUEUED);
+    ASSERT_TRUE(s.Start());
+    EXPECT_EQ(s.AddTaskDownload(9, 262144, "src", 1, "<filelist/>", "/d"), 1);
+    ASSERT_TRUE(WaitUntil([&] { return events.Has("info 9 [] 2"); }, 4000));
+    ASSERT_TRUE(WaitUntil([&] { return log->Has("StopTask 9"); }, 3000));
+    EXPECT_TRUE(log->Has("MarkTaskRemoved 9"));
+    std::uint32_t state = 0;
+    EXPECT_TRUE(CTaskStateMgr::Instance().GetState(9, &state));
+    EXPECT_EQ(state, 4u);
+    EXPECT_EQ(live_connections::running(9), 0u);
+}
+
+TEST_F(DownloadSessionTest, WaitPeerEndIsBoundedAndEndsWithTheLastConnection)
+{
+    CDownload_Session& s = Make();
+    ASSERT_TRUE(s.Start());
+    s.SetPeerEndLimit(300);
+
+    // No connection: returns at once.
+    live_connections::set(101, 1, 0);
+    std::uint32_t start = platform::tick_count();
+    EXPECT_TRUE(s.WaitPeerEnd(101));
+    EXPECT_LT(platform::tick_count() - start, 250u);
+    EXPECT_EQ(live_connections::running(101), 0u);
+
+    // A connection that never lets go: the wait gives up at the bound.
+    live_connections::set(102, 1, 1);
+    start = platform::tick_count();
+    EXPECT_FALSE(s.WaitPeerEnd(102));
+    const std::uint32_t waited = platform::tick_count() - start;
+    EXPECT_GE(waited, 280u);
+    EXPECT_LT(waited, 2000u);
+
+    // The last connection goes while waiting.
+    s.SetPeerEndLimit(5000);
+    live_connections::set(103, 1, 1);
+    std::thread closer([] {
+        platform::sleep_ms(100);
+        live_connections::decrement(103);
+    });
+    EXPECT_TRUE(s.WaitPeerEnd(103));
+    closer.join();
+    live_connections::set(102, 0, 0);
+}
+
+TEST_F(DownloadSessionTest, TwoStopsInOneSecondAreRetiredOnePerTick)
+{
+    CDownload_Session& s = Make();
+    ASSERT_TRUE(s.Start());
+    live_connections::set(201, 1, 0);
+    live_connections::set(202, 1, 0);
+    EXPECT_TRUE(s.WaitPeerEnd(201));
+    EXPECT_TRUE(s.WaitPeerEnd(202));
+    ASSERT_TRUE(WaitUntil([&] { return log->Has("StopTask 202"); }, 4000));
+    std::vector<std::pair<std::uint64_t, std::uint32_t>> stops;
+    {
+        std::lock_guard<std::mutex> guard(log->lock);
+        stops = log->stops;
+    }
+    ASSERT_EQ(stops.size(), 2u);
+    EXPECT_EQ(stops[0].first, 201u);
+    EXPECT_EQ(stops[1].first, 202u);
+    EXPECT_GE(stops[1].second - stops[0].second, 800u) << "one abort per one-second tick";
+    EXPECT_EQ(s.AbortQueueSize(), 0u);
+}
+
+TEST_F(DownloadSessionTest, DeleteStepRetiresOneDeletedTaskAndRaisesStop)
+{
+    CDownload_Session& s = Make();
+    CTaskStateMgr::Instance().Set(301, TASKSTATE_REMOVED);
+    CTaskStateMgr::Instance().Set(302, TASKSTATE_REMOVED);
+    CTaskStateMgr::Instance().PushDeleted(301);
+    CTaskStateMgr::Instance().PushDeleted(302);
+    ASSERT_TRUE(s.Start());
+    ASSERT_TRUE(WaitUntil([&] { return events.Has("stop 301"); }, 3000));
+    EXPECT_FALSE(CTaskStateMgr::Instance().Exists(301));
+    ASSERT_TRUE(WaitUntil([&] { return events.Has("stop 302"); }, 3000));
+    EXPECT_FALSE(CTaskStateMgr::Instance().Exists(302));
+}
+
+TEST_F(DownloadSessionTest, RateLimitsPassThroughAndReadTheEngineValues)
+{
+    CDownload_Session& s = Make();
+    EXPECT_EQ(s.SetRateLimits(3.5f, 7.25f), 1);
+    EXPECT_FLOAT_EQ(log->rates[0], 3.5f);
+    EXPECT_FLOAT_EQ(log->rates[1], 7.25f);
+    transfer_limits::set_limits(1536, 256);
+    s.SetGlobalFlag(1);
+    float d = 0, u = 0;
+    std::uint8_t on = 0;
+    EXPECT_EQ(s.GetRateLimits(&d, &u, &on), 1);
+    EXPECT_FLOAT_EQ(d, 1536.0f);
+    EXPECT_FLOAT_EQ(u, 256.0f);
+    EXPECT_EQ(on, 1);
+    s.SetGlobalFlag(0);
+    EXPECT_EQ(s.GetRateLimits(nullptr, nullptr, nullptr), 0);
+}
+
+TEST_F(DownloadSessionTest, DestructionStopsInOrderAndNoTimerRunsAfterwards)
+{
+    CDownload_Session& s = Make();
+    ASSERT_TRUE(s.Start());
+    ASSERT_TRUE(WaitUntil([&] { return log->ticks.load() >= 1; }, 3000));
+    const std::uint32_t start = platform::tick_count();
+    session.reset();
+    EXPECT_LT(platform::tick_count() - start, 5000u);
+    EXPECT_TRUE(log->destroyed.load());
+    const std::vector<std::string> calls = log->Calls();
+    auto pos = [&](const std::string& c) {
+        for (std::size_t i = 0; i < calls.size(); ++i)
+            if (calls[i] == c)
+                return static_cast<int>(i);
+        return -1;
+    };
+    ASSERT_GE(pos("StopAllTasks"), 0);
+    ASSERT_GE(pos("CloseAll 1"), 0);
+    EXPECT_LT(pos("StopAllTasks"), pos("CloseAll 1"));
+    const int ticks = log->ticks.load();
+    platform::sleep_ms(1200);
+    EXPECT_EQ(log->ticks.load(), ticks);
+}
+
+} // namespace
