@@ -91,11 +91,11 @@ public:
     void set_stopped();
 
     // Parks the I/O thread between two completions and returns once it is
-    // parked (true). Call from another thread; every pause, whatever it
-    // returned, is followed by one restart(). Pauses nest: the thread
-    // stays parked until each has been restarted. False (at once) on the
-    // I/O thread, and when the service stops or nobody runs it before the
-    // thread parks.
+    // parked (true). Call from another thread; every pause that returned
+    // true is followed by one restart(). Pauses nest: the thread stays
+    // parked until each has been restarted. False, with nothing to
+    // restart, on the I/O thread and when the service stops or nobody runs
+    // it before the thread parks.
     bool pause();
 
     // Ends one pause; the thread continues when none is left.

@@ -182,18 +182,24 @@ bool i_iocp_io_service::pause()
         m_paused.store(1);
         platform::completion_packet packet;
         packet.kind = kind_pause;
-        if (!m_port.post(packet))
+        if (!m_port.post(packet)) {
+            end_pause_locked();
             return false;
+        }
     }
     platform::debug_output("--- icop pause start !\n");
     std::uint32_t without_runner = 0;
     while (!m_parked) {
-        if (m_stop_requested.load() != 0 || m_stopped.load())
+        if (m_stop_requested.load() != 0 || m_stopped.load()) {
+            end_pause_locked();
             return false;
+        }
         if (!m_in_run.load()) {
             without_runner += max_wait_ms;
-            if (without_runner >= pause_no_runner_ms)
+            if (without_runner >= pause_no_runner_ms) {
+                end_pause_locked();
                 return false;
+            }
         }
         m_park_cond.wait_for(lock, std::chrono::milliseconds(max_wait_ms));
     }
@@ -205,8 +211,14 @@ bool i_iocp_io_service::pause()
 void i_iocp_io_service::restart()
 {
     std::lock_guard<std::mutex> guard(m_park_lock);
+    end_pause_locked();
+}
+
+void i_iocp_io_service::end_pause_locked()
+{
     if (m_pause_count == 0 || --m_pause_count != 0)
         return;
+    // A pause completion not yet taken is ignored once the flag is clear.
     m_paused.store(0);
     m_park_cond.notify_all();
 }

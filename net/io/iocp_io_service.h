@@ -71,6 +71,7 @@ private:
                               std::uint32_t error, std::uint32_t bytes);
     void dispatch(const platform::completion_packet& packet);
     void park();
+    void end_pause_locked();   // with m_park_lock held
 
     platform::CompletionPort m_port;
     std::atomic<std::uint32_t> m_stop_requested{0};   // never reset

@@ -172,6 +172,26 @@ TEST(IoService, PauseFromTheIoThreadOrWithoutRunnerReturns)
     EXPECT_FALSE(io.pause());   // stopped and nobody runs it: no hang
 }
 
+TEST(IoService, AFailedPauseLeavesNothingToRestart)
+{
+    i_io_service io;
+    const std::uint64_t start = platform::tick_count64();
+    EXPECT_FALSE(io.pause());   // nobody runs it: gives up within its bound
+    EXPECT_LT(platform::tick_count64() - start, 5000u);
+    EXPECT_FALSE(io.impl().is_paused());
+    // A thread that starts running later is not parked by the stale pause.
+    recorder r;
+    tagged a{&r, 1};
+    platform::Thread runner;
+    runner.start([&] { io.run(); });
+    io.post(&record, &a);
+    EXPECT_TRUE(net_test::wait_until([&] { return r.calls.load() == 1; }));
+    ASSERT_TRUE(io.pause());
+    io.restart();
+    io.stop();
+    EXPECT_TRUE(runner.join_for(5000));
+}
+
 TEST(IoService, StopWhileParkedEndsRun)
 {
     net_test::io_thread t;
