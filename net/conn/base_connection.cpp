@@ -3,6 +3,7 @@
 #include "net/conn/x_connection.h"
 #include "net/io/iocp_io_service.h"
 #include "net/io/transfer_limits.h"
+#include "platform/debug_output.h"
 #include "platform/error_codes.h"
 #include "report/client_log.h"
 
@@ -113,8 +114,10 @@ bool base_connection::write(const void* first, const void* last)
     if (m_disconnecting.load())
         return false;
     if (!m_pump.queue.append(static_cast<const std::uint8_t*>(first),
-                             static_cast<const std::uint8_t*>(last)))
+                             static_cast<const std::uint8_t*>(last))) {
+        platform::debug_output("base_connection::write refused, send queue full\n");
         return false;
+    }
     start_send_locked();
     return true;
 }

@@ -2,6 +2,7 @@
 
 #include "net/io/live_connections.h"
 #include "net/io/transfer_limits.h"
+#include "platform/debug_output.h"
 #include "platform/socket.h"
 
 #include <arpa/inet.h>
@@ -93,8 +94,12 @@ bool x_connection::send(const void* first, const void* last)
     if (is_closing())
         return false;
     if (!m_pump.queue.append(static_cast<const std::uint8_t*>(first),
-                             static_cast<const std::uint8_t*>(last)))
-        return false;   // the peer does not read what we queue: refuse more
+                             static_cast<const std::uint8_t*>(last))) {
+        // The peer does not read what we queue: refuse more, whole.
+        platform::debug_output("x_connection::send refused, send queue full, socket-" +
+                               std::to_string(native()) + "\n");
+        return false;
+    }
     start_send_locked();
     return true;
 }
