@@ -357,6 +357,56 @@ TEST(XConnection, FormatAndResolve)
     EXPECT_EQ(0u, x_connection::resolve_host("no-such-host.invalid"));
 }
 
+// Connections closed from another thread while data flows both ways all
+// end: every reference is released and the task's live count reaches 0.
+TEST(XConnection, CloseFromAnotherThreadDuringTrafficEndsEveryConnection)
+{
+    net_test::io_thread t;
+    net_test::listener l;
+    const std::uint64_t task = 0xA100000C;
+    constexpr int n = 24;
+    std::atomic<int> deleted{0};
+    std::vector<probe_connection*> connections;
+    std::vector<platform::socket_t> peers;
+    for (int i = 0; i < n; ++i) {
+        platform::socket_t client = platform::tcp_socket();
+        platform::connect_ipv4(client, platform::parse_ipv4("127.0.0.1"), l.port);
+        platform::set_non_blocking(client, true);
+        peers.push_back(client);
+        auto* c = new probe_connection(t.io, task, &deleted);
+        c->window = 1024;
+        ASSERT_TRUE(c->start(l.accept_one()));
+        connections.push_back(c);
+    }
+    std::atomic<bool> stop{false};
+    std::thread pump([&] {
+        std::vector<char> data(8192, 'p');
+        std::uint32_t err = 0;
+        const std::uint64_t end = platform::tick_count64() + 5000;
+        while (!stop.load() && platform::tick_count64() < end) {
+            for (platform::socket_t p : peers) {
+                platform::send_some(p, data.data(), data.size(), err);
+                platform::receive_some(p, data.data(), data.size(), err);
+            }
+        }
+    });
+    std::vector<char> block(4096, 'c');
+    for (int i = 0; i < n; ++i) {
+        for (int j = 0; j < 4; ++j)
+            connections[i]->send(block.data(), block.data() + block.size());
+        platform::sleep_ms(2);
+        connections[i]->close();
+        connections[i]->release();
+    }
+    EXPECT_TRUE(net_test::wait_until([&] { return deleted.load() == n; }));
+    stop = true;
+    pump.join();
+    // The base destructor counts out after the derived one has run.
+    EXPECT_TRUE(net_test::wait_until([&] { return live_connections::count(task) == 0; }));
+    for (platform::socket_t& p : peers)
+        platform::close_socket(p);
+}
+
 std::size_t heap_in_use()
 {
 #if defined(__SANITIZE_ADDRESS__)
