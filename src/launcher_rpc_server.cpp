@@ -175,7 +175,10 @@ private:
     bool m_answered = false;        // a response was started since the last request
 };
 
-launcher_rpc_server::launcher_rpc_server() = default;
+launcher_rpc_server::launcher_rpc_server(std::uint32_t idle_limit_ms)
+    : m_idle_limit_ms(idle_limit_ms)
+{
+}
 
 launcher_rpc_server::~launcher_rpc_server()
 {
@@ -264,7 +267,7 @@ void launcher_rpc_server::close_idle_connections()
     const std::uint32_t now = platform::tick_count();
     std::vector<XmlRpc::XmlRpcServerConnection*> idle;
     for (XmlRpc::XmlRpcServerConnection* c : m_connections)
-        if (static_cast<bounded_connection*>(c)->idle_for(now, idle_limit_ms))
+        if (static_cast<bounded_connection*>(c)->idle_for(now, m_idle_limit_ms))
             idle.push_back(c);
     // close() deletes the connection, which unregisters it.
     for (XmlRpc::XmlRpcServerConnection* c : idle)

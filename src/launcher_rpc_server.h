@@ -20,9 +20,10 @@ public:
     static constexpr std::size_t max_body_bytes = 1024 * 1024;
     static constexpr std::size_t max_nesting = 64;
     static constexpr std::size_t max_connections = 32;
-    static constexpr std::uint32_t idle_limit_ms = 30000;
+    static constexpr std::uint32_t default_idle_limit_ms = 30000;
 
-    launcher_rpc_server();
+    // Connections silent for longer than `idle_limit_ms` are closed.
+    explicit launcher_rpc_server(std::uint32_t idle_limit_ms = default_idle_limit_ms);
     ~launcher_rpc_server() override;
 
     // Listens on 127.0.0.1:port (non-blocking). False when the port cannot
@@ -54,6 +55,7 @@ private:
 
     // Open connections (all of them bounded_connection), for the idle sweep.
     std::set<XmlRpc::XmlRpcServerConnection*> m_connections;
+    const std::uint32_t m_idle_limit_ms;
 };
 
 } // namespace kx2dll

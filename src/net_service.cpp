@@ -13,6 +13,7 @@
 #include "src/data_folder.h"
 #include "src/launcher_rpc_server.h"
 #include "src/service_interface.h"
+#include "src/service_log.h"
 #include "src/system_info.h"
 
 namespace {
@@ -73,12 +74,6 @@ void write_info_file(int game_id, std::uint16_t port)
 
 namespace kx2dll {
 
-void log_to_default(const std::string& message)
-{
-    if (fagex::LogManager* manager = fagex::LogManager::getSingletonPtr())
-        manager->logMessage(message, fagex::LML_NORMAL);
-}
-
 std::string service_event_name(int game_id)
 {
     return "EVENT_P2SP_DOWNLOAD_DLL_EXISTS" + fagex::StringConverter::toString(game_id);
@@ -134,7 +129,7 @@ void NetService::release_log_manager()
 {
     std::lock_guard<std::mutex> lock(g_services_mutex);
     if (g_live_services == 0)
-        delete fagex::LogManager::getSingletonPtr();
+        kx2dll::close_service_log();
 }
 
 int NetService::Run()
@@ -198,11 +193,11 @@ unsigned NetServiceThreadProc(NetService* service)
     }
     service->m_bound_port.store(service->m_port);
     write_info_file(service->m_game_id, service->m_port);
-    kx2dll::log_to_default("service listen port is " + std::to_string(service->m_port) + " ...");
+    kx2dll::write_service_log("service listen port is " + std::to_string(service->m_port) + " ...");
     service->m_server->enableIntrospection(true);
     while (!service->m_stop.load())
         service->m_server->serve_for(serve_slice_ms);
     service->m_server->close_all();
-    kx2dll::log_to_default("NetServiceThreadProc exit ...");
+    kx2dll::write_service_log("NetServiceThreadProc exit ...");
     return 0;
 }

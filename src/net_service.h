@@ -94,8 +94,4 @@ std::string service_info_file_name(int game_id);
 // and "ip=127.0.0.1" with the line ends the launcher has always read.
 std::string service_info_file_text(std::uint16_t port);
 
-// One line to the default log of the log manager, whatever the logging
-// switch says and without the debugger copy (start-up and exit messages).
-void log_to_default(const std::string& message);
-
 } // namespace kx2dll

@@ -1,0 +1,25 @@
+// The service log "vr_download_dll.log" in the current directory: the
+// default log of the process-wide fagex::LogManager. Its file is written in
+// append mode, so a second host started from the same folder (refused,
+// since the game id already runs) adds its line instead of overwriting the
+// running service's log.
+#pragma once
+
+#include <string>
+
+namespace kx2dll {
+
+extern const char* const service_log_name;
+
+// Creates the log manager and the service log (the file emptied) when no
+// log manager exists yet.
+void open_service_log();
+
+// One line in the service log: through the default log when a log manager
+// exists, else appended to the file in the log's own format.
+void write_service_log(const std::string& message);
+
+// Deletes the log manager with its logs and closes the file.
+void close_service_log();
+
+} // namespace kx2dll

@@ -1,0 +1,138 @@
+#include "src/service_exports.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <vector>
+
+#include "platform/named_event.h"
+#include "platform/paths.h"
+#include "platform/thread.h"
+#include "platform/tick.h"
+#include "service_test_support.h"
+#include "src/net_service.h"
+#include "src/service_interface.h"
+
+using service_test::wait_until;
+
+namespace {
+
+// startService on a thread of its own, as a host runs it.
+class hosted_service {
+public:
+    explicit hosted_service(std::string command_line)
+        : m_command_line(std::move(command_line))
+    {
+        m_thread.start([this] {
+            startService(nullptr, nullptr, m_command_line.c_str(), 1);
+            m_returned.store(true);
+        });
+    }
+    ~hosted_service()
+    {
+        if (!m_returned.load())
+            shutdownService(nullptr, nullptr, m_command_line.c_str(), 1);
+        EXPECT_TRUE(m_thread.join_for(10000));
+        m_thread.join();
+    }
+    bool returned() const { return m_returned.load(); }
+    bool wait_returned(std::uint32_t ms) { return wait_until([this] { return returned(); }, ms); }
+
+private:
+    std::string m_command_line;
+    platform::Thread m_thread;
+    std::atomic<bool> m_returned{false};
+};
+
+std::uint16_t port_of(const service_test::isolated_env& env, int game_id)
+{
+    const std::string text = service_test::read_text(env.appdata() + "/ZVK/" +
+                                                     kx2dll::service_info_file_name(game_id));
+    const std::size_t at = text.find("port=");
+    return at == std::string::npos ? 0 : static_cast<std::uint16_t>(std::stoi(text.substr(at + 5)));
+}
+
+bool log_has(const service_test::isolated_env& env, const std::string& line)
+{
+    return service_test::read_text(env.service_log()).find(": " + line + "\n") != std::string::npos;
+}
+
+} // namespace
+
+TEST(StartService, RunsUntilShutdownAndRefusesASecondStartOfTheSameId)
+{
+    service_test::isolated_env env;
+    const int game = 812;
+    hosted_service first(std::to_string(game));
+    ASSERT_TRUE(wait_until([&] { return port_of(env, game) != 0; }, 5000));
+    const std::uint16_t port = port_of(env, game);
+    EXPECT_TRUE(platform::NamedEvent::exists("EVENT_P2SP_DOWNLOAD_DLL_EXISTS812"));
+
+    {
+        hosted_service second(std::to_string(game));
+        EXPECT_TRUE(second.wait_returned(3000));
+    }
+    EXPECT_TRUE(log_has(env, "startService - dll is running!"));
+    EXPECT_FALSE(first.returned());
+
+    // The first keeps serving.
+    const auto out = service_test::call_service(port, service_test::request_doc("unregister_client", game));
+    EXPECT_EQ(service_test::decode(out.text),
+              kx2dll::ServiceInterface::make_reply("unregister_client", 0, 1, game, "",
+                                                   "Unregister Client OK", ""));
+
+    const std::uint32_t start = platform::tick_count();
+    shutdownService(nullptr, nullptr, "812", 1);
+    ASSERT_TRUE(first.wait_returned(5000));
+    EXPECT_LT(platform::tick_count() - start, 3000u);
+    EXPECT_FALSE(platform::NamedEvent::exists("EVENT_P2SP_DOWNLOAD_DLL_EXISTS812"));
+    EXPECT_EQ(NetService::instance(), nullptr);
+
+    const std::string log = service_test::read_text(env.service_log());
+    for (const std::string& line : std::vector<std::string>{
+             "game id [812] running ...", "create ServiceInterface ...",
+          "service listen port is " + std::to_string(port) + " ...",
+          "recv request packet : " + service_test::request_doc("unregister_client", game),
+          "NetServiceThreadProc exit ...", "~ServiceInterface() ..."}) {
+        SCOPED_TRACE(line);
+        EXPECT_TRUE(log_has(env, line));
+    }
+    EXPECT_LT(log.find("NetServiceThreadProc exit ..."), log.find("~ServiceInterface() ..."));
+}
+
+TEST(StartService, RefusesACommandLineThatIsNotANumber)
+{
+    service_test::isolated_env env;
+    for (const char* text : {"abc", "", "12a", "1.5"}) {
+        SCOPED_TRACE(text);
+        hosted_service refused(text);
+        EXPECT_TRUE(refused.wait_returned(3000));
+    }
+    startService(nullptr, nullptr, nullptr, 0);  // returns at once
+    EXPECT_TRUE(log_has(env, "startService - 'lpCmdLine' is not number!"));
+    shutdownService(nullptr, nullptr, "abc", 0);  // does nothing
+    shutdownService(nullptr, nullptr, nullptr, 0);
+}
+
+TEST(StartService, LeadingZerosNameTheSameGame)
+{
+    service_test::isolated_env env;
+    hosted_service running("0823");
+    ASSERT_TRUE(wait_until([&] { return port_of(env, 823) != 0; }, 5000));
+    EXPECT_TRUE(platform::NamedEvent::exists("EVENT_P2SP_DOWNLOAD_DLL_EXISTS823"));
+    shutdownService(nullptr, nullptr, "823", 0);
+    EXPECT_TRUE(running.wait_returned(5000));
+}
+
+TEST(ShutdownService, WithoutARunningServiceDoesNothing)
+{
+    service_test::isolated_env env;
+    shutdownService(nullptr, nullptr, "834", 0);
+    EXPECT_FALSE(platform::NamedEvent::exists("EVENT_P2SP_DOWNLOAD_DLL_EXISTS834"));
+    // A later start is not stopped by that earlier request.
+    hosted_service running("834");
+    ASSERT_TRUE(wait_until([&] { return port_of(env, 834) != 0; }, 5000));
+    platform::sleep_ms(200);
+    EXPECT_FALSE(running.returned());
+}
