@@ -22,6 +22,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -108,11 +109,20 @@ public:
     float GetUploadRateLimit() const { return m_upload_rate.load(); }
     // Number of tasks in the map.
     std::size_t GetTaskCount() const;
+    // Runs `fn` on the task while it cannot be deleted; false (fn not run)
+    // when the task is not in the map.
+    bool VisitTask(std::uint64_t task_id, const std::function<void(CDownload_Task&)>& fn);
 
     void check_invariant() const;
 
 private:
     using task_map = std::map<std::uint64_t, CDownload_Task*>;
+    class PinnedTask;
+
+    void Unpin(std::uint64_t task_id);
+    // Runs fn on every task, each pinned for the call.
+    template <typename Fn>
+    void ForEachTask(Fn fn);
 
     // Shared part of the three add forms; `start` lets the new task
     // register its channel the way the form asks for.
@@ -137,8 +147,11 @@ private:
     IHostCacheManager* m_host_cache;
     INatManager* m_nat;
     task_map m_tasks;
+    // Tasks in use outside the lock, with their use counts; second_tick
+    // does not delete a pinned task.
+    std::map<std::uint64_t, std::uint32_t> m_pins;
     std::vector<CisAddress> m_addresses;     // the CIS list, a copy
-    mutable CcsLocker m_lock;                // guards m_tasks
+    mutable CcsLocker m_lock;                // guards m_tasks and m_pins
     PeerInfo m_self;
     std::atomic<std::uint16_t> m_listen_port{9768};
     std::atomic<float> m_download_rate;

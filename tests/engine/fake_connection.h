@@ -17,6 +17,7 @@ namespace engine_test {
 
 // What the fake connections did; outlives them.
 struct ConnectionJournal {
+    std::atomic<int> created{0};
     std::atomic<int> connected{0};
     std::atomic<int> closed{0};
     std::atomic<int> destroyed{0};
@@ -35,6 +36,7 @@ public:
     FakeConnection(i_io_service& io, std::uint64_t task_id, std::uint64_t client_id, ConnectionJournal& journal)
         : x_connection(new i_stream_socket(io), task_id), m_journal(journal)
     {
+        ++m_journal.created;
         PeerInfo peer{};
         peer.clientid = client_id;
         peer.peertype = 1;

@@ -1,0 +1,465 @@
+#include "engine/download_manager.h"
+
+#include "engine/cmd_event.h"
+#include "engine/download_task.h"
+#include "engine/engine_flags.h"
+#include "engine/i_channel_manager.h"
+#include "engine/i_host_cache_manager.h"
+#include "engine/task_state_mgr.h"
+#include "net/io/transfer_limits.h"
+#include "platform/debug_output.h"
+#include "platform/socket.h"
+
+#include <cassert>
+#include <cfloat>
+#include <exception>
+#include <sstream>
+#include <utility>
+
+// Keeps a task alive while it is used outside the task-map lock: a pinned
+// task is not deleted by second_tick (it waits for a later tick).
+class CDownload_Manager::PinnedTask {
+public:
+    PinnedTask(CDownload_Manager& manager, std::uint64_t task_id) : m_manager(manager), m_task_id(task_id)
+    {
+        CScopedLock guard(m_manager.m_lock);
+        auto it = m_manager.m_tasks.find(task_id);
+        if (it != m_manager.m_tasks.end()) {
+            m_task = it->second;
+            ++m_manager.m_pins[task_id];
+        }
+    }
+    ~PinnedTask()
+    {
+        if (m_task)
+            m_manager.Unpin(m_task_id);
+    }
+    PinnedTask(const PinnedTask&) = delete;
+    PinnedTask& operator=(const PinnedTask&) = delete;
+
+    CDownload_Task* get() const { return m_task; }
+
+private:
+    CDownload_Manager& m_manager;
+    std::uint64_t m_task_id;
+    CDownload_Task* m_task = nullptr;
+};
+
+IDownload_Manager* CreateDownloadManager(const PeerInfo& self, const std::vector<CisAddress>& addresses,
+                                         IChannelManager* channels, IStorageManager* storage,
+                                         IHostCacheManager* host_cache, INatManager* nat)
+{
+    try {
+        return new CDownload_Manager(self, addresses, channels, storage, host_cache, nat);
+    } catch (const std::exception&) {
+        return nullptr;
+    }
+}
+
+void DestroyDownloadManager(IDownload_Manager* manager)
+{
+    delete manager;
+}
+
+CDownload_Manager::CDownload_Manager(const PeerInfo& self, const std::vector<CisAddress>& addresses,
+                                     IChannelManager* channels, IStorageManager* storage,
+                                     IHostCacheManager* host_cache, INatManager* nat)
+    : m_channels(channels),
+      m_storage(storage),
+      m_host_cache(host_cache),
+      m_nat(nat),
+      m_addresses(addresses),
+      m_self(self),
+      m_download_rate(FLT_MAX),
+      m_upload_rate(FLT_MAX)
+{
+    m_listen_port.store(engine_flags::listen_port());
+    if (m_storage)
+        m_storage->SetEvent(this);
+}
+
+CDownload_Manager::~CDownload_Manager()
+{
+    task_map tasks;
+    {
+        CScopedLock guard(m_lock);
+        tasks.swap(m_tasks);
+        m_pins.clear();
+    }
+    for (auto& entry : tasks)
+        delete entry.second;
+    if (m_storage)
+        m_storage->SetEvent(nullptr);
+}
+
+void CDownload_Manager::SetCmdEvent(ICmdEvent* event)
+{
+    ICmdEvent* expected = nullptr;
+    if (!event || !m_event.compare_exchange_strong(expected, event))
+        return;
+    if (m_channels)
+        m_channels->SetCmdEvent(event);
+    if (m_storage)
+        m_storage->SetCmdEvent(event);
+    if (m_host_cache)
+        m_host_cache->SetCmdEvent(event);
+}
+
+bool CDownload_Manager::Start()
+{
+    if (!m_nat)
+        return true;
+    std::uint16_t port = m_listen_port.load();
+    const bool started = m_nat->Start(&port, m_self, this);
+    // The NAT server writes back the port it bound.
+    if (started)
+        m_listen_port.store(port);
+    return started;
+}
+
+int CDownload_Manager::ReportDuplicate(std::uint64_t task_id)
+{
+    const std::string folder = m_channels ? m_channels->GetChannelFolder(task_id) : std::string();
+    if (ICmdEvent* sink = m_event.load())
+        sink->OnTaskInfo(task_id, folder.c_str(), 1, 0, 0, 0);
+    return 0;
+}
+
+template <typename StartFn>
+int CDownload_Manager::AddTask(i_io_service* io, std::uint64_t task_id, std::uint32_t piece_size,
+                               const std::string& root_folder, const std::string& line, StartFn start)
+{
+    if (HasTask(task_id))
+        return ReportDuplicate(task_id);
+
+    CDownload_Task* task = nullptr;
+    try {
+        task = new CDownload_Task(io, task_id, piece_size, root_folder, this);
+    } catch (const std::exception& e) {
+        // The session still asks for the task's files, which fails and
+        // reports the task as not started.
+        ErrorOutput("CDownload_Manager::AddTaskDownload: task " + std::to_string(task_id) +
+                    " could not be created: " + e.what() + "\n");
+        return 1;
+    }
+    platform::debug_output(line);
+    TextOutput(line);
+    start(*task);
+
+    bool inserted = false;
+    {
+        CScopedLock guard(m_lock);
+        inserted = m_tasks.emplace(task_id, task).second;
+    }
+    if (!inserted)
+        delete task;
+    return 1;
+}
+
+namespace {
+
+std::string AddLine(const char* what, std::uint64_t task_id, std::uint32_t piece_size, std::uint32_t file_count)
+{
+    std::ostringstream line;
+    line << "CDownload_Manager::AddTaskDownload:" << what << ": task_id-" << task_id << ",piece_size-" << piece_size
+         << ",file_count-" << file_count;
+    return line.str();
+}
+
+} // namespace
+
+int CDownload_Manager::AddTaskDownload(i_io_service* io, std::uint64_t task_id, std::uint32_t piece_size,
+                                       const std::string& root_folder, std::uint32_t file_count,
+                                       const std::string& file_list, const std::vector<std::uint8_t>& bitmap,
+                                       const std::vector<std::vector<std::uint8_t>>& blocks,
+                                       const std::string& save_path, std::uint8_t history_flag)
+{
+    const std::string line = AddLine("添加一个历史任务", task_id, piece_size, file_count) + "\n";
+    return AddTask(io, task_id, piece_size, root_folder, line, [&](CDownload_Task& task) {
+        task.Start(file_count, file_list, bitmap, blocks, save_path, history_flag);
+    });
+}
+
+int CDownload_Manager::AddTaskDownload(i_io_service* io, std::uint64_t task_id, std::uint32_t piece_size,
+                                       const std::string& root_folder, std::uint32_t file_count,
+                                       const std::string& file_list, const std::string& save_path)
+{
+    const std::string line = AddLine("添加一个任务", task_id, piece_size, file_count) + ",savepath-" + save_path + "\n";
+    return AddTask(io, task_id, piece_size, root_folder, line,
+                   [&](CDownload_Task& task) { task.Start(file_count, file_list, save_path); });
+}
+
+int CDownload_Manager::AddTaskDownload(i_io_service* io, std::uint64_t task_id, std::uint32_t piece_size,
+                                       const std::string& root_folder, std::uint32_t file_count,
+                                       const std::string& file_list)
+{
+    const std::string line = AddLine("添加一个任务", task_id, piece_size, file_count) + "\n";
+    return AddTask(io, task_id, piece_size, root_folder, line,
+                   [&](CDownload_Task& task) { task.Start(file_count, file_list); });
+}
+
+void CDownload_Manager::MarkTaskRemoved(std::uint64_t task_id)
+{
+    CTaskStateMgr::Instance().SetState(task_id, TASKSTATE_REMOVED);
+}
+
+int CDownload_Manager::PrepareTaskFiles(std::uint64_t task_id)
+{
+    // Preparing can take long (files are created, sized or re-checked), so
+    // it runs pinned rather than under the lock that NAT threads need.
+    PinnedTask task(*this, task_id);
+    if (!task.get())
+        return 0;
+    return task.get()->PrepareFiles() ? 1 : 0;
+}
+
+CDownload_Manager::task_map CDownload_Manager::CopyTasks() const
+{
+    CScopedLock guard(m_lock);
+    return m_tasks;
+}
+
+bool CDownload_Manager::RemoveTaskEntry(std::uint64_t task_id)
+{
+    CScopedLock guard(m_lock);
+    if (m_pins.count(task_id) != 0)
+        return false;
+    return m_tasks.erase(task_id) != 0;
+}
+
+void CDownload_Manager::Unpin(std::uint64_t task_id)
+{
+    CScopedLock guard(m_lock);
+    auto it = m_pins.find(task_id);
+    if (it != m_pins.end() && --it->second == 0)
+        m_pins.erase(it);
+}
+
+void CDownload_Manager::RetireTask(std::uint64_t task_id, CDownload_Task* task)
+{
+    // Out of the map first, so no other thread can reach the task while it
+    // is being deleted; queued last, because the session's delete step
+    // then removes the storage tables the task's picker still reads.
+    if (!RemoveTaskEntry(task_id))
+        return;
+    platform::debug_output("del task,CDownload_Manager::second_tick,del pDownloadTask,taskid:" +
+                           std::to_string(task_id) + "\n");
+    delete task;
+    CTaskStateMgr::Instance().PushDeleted(task_id);
+}
+
+void CDownload_Manager::second_tick()
+{
+    const task_map tasks = CopyTasks();
+    const float download_avg = transfer_limits::average_download_speed();
+    const float upload_avg = transfer_limits::average_upload_speed();
+    float download_sum = 0;
+    float upload_sum = 0;
+    ICmdEvent* sink = m_event.load();
+    for (const auto& entry : tasks) {
+        if (engine_flags::shutting_down())
+            break;
+        CDownload_Task* task = entry.second;
+        if (task->IsStopFinished()) {
+            RetireTask(entry.first, task);
+            continue;
+        }
+        std::uint32_t state = 0;
+        if (CTaskStateMgr::Instance().GetState(entry.first, &state) && state == TASKSTATE_REMOVED &&
+            !task->IsStopping())
+            task->MarkStopping();
+        if (task->IsReady()) {
+            task->Run();
+            if (sink)
+                sink->OnTaskSpeed(entry.first, download_avg / 1024.0f, upload_avg / 1024.0f);
+            download_sum += download_avg;
+            upload_sum += upload_avg;
+        }
+    }
+    if (sink)
+        ReportSpeeds(download_sum, upload_sum);
+    UpdateAverageSpeed();
+    // Starts this second's buckets even when nothing moved.
+    AddImmediateBytes(0, 0);
+}
+
+void CDownload_Manager::ReportSpeeds(float download_sum, float upload_sum)
+{
+    ICmdEvent* sink = m_event.load();
+    if (!sink)
+        return;
+    std::ostringstream text;
+    text << download_sum / 1024.0f << " " << upload_sum / 1024.0f;
+    const std::string s = text.str();
+    sink->OnTaskMessage(s.c_str(), 9);
+    if (download_sum > 0.001f || upload_sum > 0.001f)
+        sink->OnTextOutput(s.c_str());
+    sink->OnGlobalSpeed(download_sum / 1024.0f, upload_sum / 1024.0f);
+}
+
+void CDownload_Manager::AddImmediateBytes(std::uint32_t downloaded, std::uint32_t uploaded)
+{
+    transfer_limits::add_immediate_bytes(downloaded, uploaded);
+}
+
+void CDownload_Manager::UpdateAverageSpeed()
+{
+    transfer_limits::update_average_speed();
+}
+
+int CDownload_Manager::SetRateLimits(float download, float upload)
+{
+    m_download_rate.store(download);
+    m_upload_rate.store(upload);
+    return 1;
+}
+
+template <typename Fn>
+void CDownload_Manager::ForEachTask(Fn fn)
+{
+    std::vector<std::pair<std::uint64_t, CDownload_Task*>> pinned;
+    {
+        CScopedLock guard(m_lock);
+        pinned.reserve(m_tasks.size());
+        for (const auto& entry : m_tasks) {
+            ++m_pins[entry.first];
+            pinned.emplace_back(entry.first, entry.second);
+        }
+    }
+    for (const auto& entry : pinned) {
+        fn(*entry.second);
+        Unpin(entry.first);
+    }
+}
+
+void CDownload_Manager::CloseAllConnections()
+{
+    ForEachTask([](CDownload_Task& task) { task.CloseAllConnections(); });
+}
+
+void CDownload_Manager::CloseAllConnections(std::uint8_t)
+{
+    ForEachTask([](CDownload_Task& task) { task.CloseAllConnectionsNoFlag(); });
+}
+
+void CDownload_Manager::StopTask(std::uint64_t task_id)
+{
+    PinnedTask task(*this, task_id);
+    if (!task.get())
+        return;
+    task.get()->CloseAllConnections();
+    task.get()->StopTimers();
+}
+
+void CDownload_Manager::StopAllTasks()
+{
+    ForEachTask([](CDownload_Task& task) { task.StopTimers(); });
+}
+
+bool CDownload_Manager::HasTask(std::uint64_t task_id)
+{
+    CScopedLock guard(m_lock);
+    return m_tasks.count(task_id) != 0;
+}
+
+std::size_t CDownload_Manager::GetTaskCount() const
+{
+    CScopedLock guard(m_lock);
+    return m_tasks.size();
+}
+
+bool CDownload_Manager::VisitTask(std::uint64_t task_id, const std::function<void(CDownload_Task&)>& fn)
+{
+    PinnedTask task(*this, task_id);
+    if (!task.get())
+        return false;
+    fn(*task.get());
+    return true;
+}
+
+void CDownload_Manager::AddPeerSocket(PeerInfo peer, std::uint64_t task_id, int socket, std::uint8_t passive)
+{
+    PinnedTask task(*this, task_id);
+    if (!task.get()) {
+        const std::string text = "\n" + std::to_string(task_id) + " 频道不存在!\n";
+        platform::debug_output(text);
+        ErrorOutput(text);
+        platform::socket_t s = socket;
+        platform::close_socket(s);
+        return;
+    }
+    const std::string line = "CDownload_Manager::AddPeerSocket: task_id-" + std::to_string(task_id) + " socket-" +
+                             std::to_string(socket) + "\n";
+    platform::debug_output(line);
+    TextOutput(line);
+    task.get()->AddPeerSocket(socket, &peer, passive);
+}
+
+void CDownload_Manager::OnNatNotify(const char* text, std::uint32_t code)
+{
+    ICmdEvent* sink = m_event.load();
+    if (!sink || !text)
+        return;
+    sink->OnTaskMessage(text, code);
+    sink->OnTextOutput(text);
+}
+
+bool CDownload_Manager::IsNatTaskKnown(std::uint64_t task_id)
+{
+    return HasTask(task_id);
+}
+
+void CDownload_Manager::OnChannelStorageReady(std::uint64_t channel_id, const std::vector<std::uint8_t>& bitmap,
+                                              const std::vector<std::vector<std::uint8_t>>& blocks,
+                                              const std::vector<std::uint32_t>& piece_lengths)
+{
+    PinnedTask task(*this, channel_id);
+    if (task.get())
+        task.get()->OnStorageReady(bitmap, blocks, piece_lengths);
+}
+
+void CDownload_Manager::OnPieceChecked(std::uint64_t channel_id, std::uint32_t piece, std::uint8_t result)
+{
+    PinnedTask task(*this, channel_id);
+    if (task.get())
+        task.get()->OnPieceChecked(piece, result);
+}
+
+void CDownload_Manager::IncTaskStorageCounter(std::uint64_t channel_id)
+{
+    CScopedLock guard(m_lock);
+    auto it = m_tasks.find(channel_id);
+    if (it != m_tasks.end())
+        it->second->IncStorageCounter();
+}
+
+void CDownload_Manager::OnStorageError(std::uint64_t channel_id, const char* text)
+{
+    ErrorOutput("task " + std::to_string(channel_id) + ": " + (text ? text : "storage error") + "\n");
+}
+
+void CDownload_Manager::TextOutput(const std::string& text)
+{
+    if (ICmdEvent* sink = m_event.load())
+        sink->OnTextOutput(text.c_str());
+}
+
+void CDownload_Manager::ErrorOutput(const std::string& text)
+{
+    if (ICmdEvent* sink = m_event.load())
+        sink->OnErrorOutput(text.c_str());
+}
+
+void CDownload_Manager::check_invariant() const
+{
+    CScopedLock guard(m_lock);
+    for (const auto& entry : m_tasks) {
+        assert(entry.second != nullptr);
+        assert(entry.second->GetTaskId() == entry.first);
+        (void)entry;
+    }
+    for (const auto& pin : m_pins) {
+        assert(pin.second > 0 && m_tasks.count(pin.first) != 0);
+        (void)pin;
+    }
+}

@@ -1,0 +1,436 @@
+#include "engine/download_manager.h"
+
+#include "discovery/nat_manager.h"
+#include "engine/block_request.h"
+#include "engine/download_task.h"
+#include "engine/engine_flags.h"
+#include "engine/engine_settings.h"
+#include "engine/i_channel_manager.h"
+#include "engine/i_host_cache_manager.h"
+#include "engine/task_connection_makers.h"
+#include "engine/task_connections.h"
+#include "engine/task_state_mgr.h"
+#include "fake_connection.h"
+#include "net/io/transfer_limits.h"
+#include "net/io_test_util.h"
+#include "recording_cmd_event.h"
+#include "support/channel_fixture.h"
+#include "support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+using engine_test::ConnectionJournal;
+using engine_test::FakeConnection;
+using engine_test::RecordingCmdEvent;
+using net_test::wait_until;
+
+// Peer connections the tasks make through the maker seam.
+ConnectionJournal* g_journal = nullptr;
+
+x_connection* MakeFakePeer(CDownload_Task* task, const PeerInfo& peer, std::uint8_t)
+{
+    return new FakeConnection(*task->GetIoService(), task->GetTaskId(), peer.clientid, *g_journal);
+}
+
+std::atomic<std::int64_t> g_now{1000};
+std::int64_t FakeSeconds() { return g_now.load(); }
+
+PeerInfo SelfRecord()
+{
+    PeerInfo self{};
+    self.clientid = 99;
+    self.peertype = PEERTYPE_NAT;
+    return self;
+}
+
+bool PeerSeesEnd(platform::socket_t fd)
+{
+    if (platform::wait_readable(fd, 1000) != 1)
+        return false;
+    char c;
+    return ::recv(fd, &c, 1, 0) == 0;
+}
+
+class DownloadManagerTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        CTaskStateMgr::Instance().Clear();
+        engine_flags::reset();
+        // Offline: peer lists go to the CDN query, which only reaches a
+        // closed port on this machine.
+        engine_flags::set_index_servers_usable(false);
+        engine_flags::set_progress_every_second(false);
+        g_Settings.Set("only_cdn_by_id",
+                       "http://127.0.0.1:" + std::to_string(net_test::unused_port()) + "/cdnquery.php?taskid=");
+        transfer_limits::reset();
+        g_now.store(1000);
+        transfer_limits::set_seconds_source(&FakeSeconds);
+        g_journal = &journal;
+        TaskConnectionMakers makers = DefaultTaskConnectionMakers();
+        makers.peer = &MakeFakePeer;
+        SetTaskConnectionMakers(makers);
+
+        channels = CreateChannelManager(temp.path());
+        storage = CreateStorageManager(channels);
+        hosts = CreateHostCacheManager();
+        manager.reset(static_cast<CDownload_Manager*>(
+            CreateDownloadManager(SelfRecord(), {}, channels, storage, hosts, nullptr)));
+        ASSERT_TRUE(manager);
+        manager->SetCmdEvent(&events);
+    }
+
+    void TearDown() override
+    {
+        manager.reset();
+        DestroyHostCacheManager(hosts);
+        DestroyChannelManager(channels);
+        DestroyStorageManager(storage);
+        EXPECT_TRUE(wait_until([&] { return journal.destroyed.load() == journal.created.load(); }));
+        SetTaskConnectionMakers(DefaultTaskConnectionMakers());
+        transfer_limits::set_seconds_source(nullptr);
+        transfer_limits::reset();
+        g_Settings.Clear();
+        CTaskStateMgr::Instance().Clear();
+        engine_flags::reset();
+    }
+
+    // Queues the id as the client core would, then adds it (save-path form).
+    int Add(std::uint64_t id)
+    {
+        CTaskStateMgr::Instance().Set(id, TASKSTATE_QUEUED);
+        return manager->AddTaskDownload(&io.io, id, fixture.piece_size(), "game",
+                                        std::uint32_t(fixture.files().size()), fixture.file_list(),
+                                        temp.file("t" + std::to_string(id)));
+    }
+    // Adds the task and prepares its files: it is ready.
+    void AddReady(std::uint64_t id)
+    {
+        ASSERT_EQ(Add(id), 1);
+        ASSERT_EQ(manager->PrepareTaskFiles(id), 1);
+        ASSERT_TRUE(TaskReady(id));
+    }
+    bool TaskReady(std::uint64_t id)
+    {
+        bool ready = false;
+        manager->VisitTask(id, [&](CDownload_Task& t) { ready = t.IsReady(); });
+        return ready;
+    }
+    std::size_t ConnectionCount(std::uint64_t id)
+    {
+        std::size_t n = 0;
+        manager->VisitTask(id, [&](CDownload_Task& t) { n = t.GetConnections()->GetCount(); });
+        return n;
+    }
+    // Hands a connected loopback socket for `client` to the task.
+    platform::socket_t HandSocket(std::uint64_t id, std::uint64_t client)
+    {
+        pairs.push_back(std::make_unique<net_test::socket_pair>());
+        PeerInfo peer{};
+        peer.clientid = client;
+        peer.peertype = PEERTYPE_SP;
+        const platform::socket_t native = pairs.back()->release_a();
+        manager->AddPeerSocket(peer, id, native, 0);
+        return native;
+    }
+
+    test_support::TempDir temp;
+    // Two pieces of one block each.
+    test_support::ChannelFixture fixture{{65536}, 32768};
+    net_test::io_thread io;
+    ConnectionJournal journal;
+    RecordingCmdEvent events;
+    IChannelManager* channels = nullptr;
+    IStorageManager* storage = nullptr;
+    IHostCacheManager* hosts = nullptr;
+    std::unique_ptr<CDownload_Manager> manager;
+    std::vector<std::unique_ptr<net_test::socket_pair>> pairs;
+};
+
+TEST_F(DownloadManagerTest, EachAddFormCreatesItsTaskAndSaysSo)
+{
+    enum Form { kSavePath, kNoSavePath, kHistory };
+    struct Case {
+        std::uint64_t id;
+        Form form;
+        std::string expected_line;
+    };
+    const std::string list = fixture.file_list();
+    const Case cases[] = {
+        {11, kSavePath,
+         "text CDownload_Manager::AddTaskDownload:添加一个任务: task_id-11,piece_size-32768,file_count-1,savepath-" +
+             temp.file("s") + "\n"},
+        {12, kNoSavePath, "text CDownload_Manager::AddTaskDownload:添加一个任务: task_id-12,piece_size-32768,file_count-1\n"},
+        {13, kHistory,
+         "text CDownload_Manager::AddTaskDownload:添加一个历史任务: task_id-13,piece_size-32768,file_count-1\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.id);
+        events.Clear();
+        CTaskStateMgr::Instance().Set(c.id, TASKSTATE_QUEUED);
+        int result = -1;
+        switch (c.form) {
+        case kSavePath:
+            result = manager->AddTaskDownload(&io.io, c.id, 32768, "game", 1, list, temp.file("s"));
+            break;
+        case kNoSavePath:
+            result = manager->AddTaskDownload(&io.io, c.id, 32768, "game", 1, list);
+            break;
+        case kHistory:
+            result = manager->AddTaskDownload(&io.io, c.id, 32768, "game", 1, list, {0, 0}, {{0}, {0}},
+                                              temp.file("h"), 0);
+            break;
+        }
+        EXPECT_EQ(result, 1);
+        EXPECT_TRUE(manager->HasTask(c.id));
+        EXPECT_EQ(events.With("text CDownload_Manager::AddTaskDownload"), std::vector<std::string>{c.expected_line});
+        EXPECT_EQ(events.With("run "), std::vector<std::string>{"run " + std::to_string(c.id) + " 0"});
+        std::uint32_t state = 0;
+        EXPECT_TRUE(CTaskStateMgr::Instance().GetState(c.id, &state));
+        EXPECT_EQ(state, std::uint32_t(TASKSTATE_CREATED));
+    }
+    EXPECT_EQ(manager->GetTaskCount(), 3u);
+    manager->check_invariant();
+}
+
+TEST_F(DownloadManagerTest, DuplicateIdReportsTheChannelFolderAndKeepsTheFirstTask)
+{
+    ASSERT_EQ(Add(21), 1);
+    events.Clear();
+    EXPECT_EQ(Add(21), 0);
+    const std::string folder = channels->GetChannelFolder(21);
+    EXPECT_FALSE(folder.empty());
+    EXPECT_EQ(events.Lines(), std::vector<std::string>{"info 21 [" + folder + "] 1 0 0 0"});
+    EXPECT_EQ(manager->GetTaskCount(), 1u);
+    // The first task is untouched: its files can still be prepared.
+    EXPECT_EQ(manager->PrepareTaskFiles(21), 1);
+    EXPECT_TRUE(TaskReady(21));
+}
+
+TEST_F(DownloadManagerTest, PreparingFilesMakesTheTaskReadyThroughStorage)
+{
+    EXPECT_EQ(manager->PrepareTaskFiles(31), 0);   // unknown
+    ASSERT_EQ(Add(31), 1);
+    EXPECT_FALSE(TaskReady(31));
+    EXPECT_EQ(manager->PrepareTaskFiles(31), 1);
+    EXPECT_TRUE(TaskReady(31));
+    std::uint32_t blocks = 0;
+    manager->VisitTask(31, [&](CDownload_Task& t) { blocks = t.GetTotalBlockCount(); });
+    EXPECT_EQ(blocks, 2u);
+}
+
+TEST_F(DownloadManagerTest, IdleTickReportsTwoZerosAndNoText)
+{
+    manager->second_tick();
+    EXPECT_EQ(events.Lines(), (std::vector<std::string>{"message 9 0 0", "global 0 0"}));
+}
+
+TEST_F(DownloadManagerTest, TaskSpeedsAreTheEngineAveragesOfTheLastTick)
+{
+    AddReady(41);
+    AddReady(42);
+    ASSERT_EQ(Add(43), 1);   // not ready: no speed, adds nothing
+
+    // 20 KB down and 10 KB up in second 1000, nothing afterwards: the
+    // ten-second buckets show 2 KB/s and 1 KB/s for ten averages, computed
+    // one tick before they are reported.
+    CDownload_Manager::AddImmediateBytes(20480, 10240);
+    struct Step {
+        std::int64_t second;
+        const char* task_speed;   // for each ready task
+        const char* totals;
+    } steps[] = {
+        {1000, "0 0", "0 0"}, {1001, "2 1", "4 2"}, {1005, "2 1", "4 2"}, {1009, "2 1", "4 2"},
+        {1010, "2 1", "4 2"}, {1011, "2 1", "4 2"}, {1012, "0 0", "0 0"}, {1013, "0 0", "0 0"},
+    };
+    std::int64_t second = 1000;
+    for (const Step& s : steps) {
+        // Every second ticks; only the listed ones are checked.
+        while (second < s.second) {
+            g_now.store(second++);
+            manager->second_tick();
+        }
+        g_now.store(second++);
+        events.Clear();
+        manager->second_tick();
+        SCOPED_TRACE(s.second);
+        EXPECT_EQ(events.With("speed "), (std::vector<std::string>{std::string("speed 41 ") + s.task_speed,
+                                                                   std::string("speed 42 ") + s.task_speed}));
+        EXPECT_EQ(events.With("message 9 "), std::vector<std::string>{std::string("message 9 ") + s.totals});
+        EXPECT_EQ(events.With("global "), std::vector<std::string>{std::string("global ") + s.totals});
+        const bool moving = std::string(s.totals) != "0 0";
+        EXPECT_EQ(events.With("text ").size(), moving ? 1u : 0u);
+    }
+}
+
+TEST_F(DownloadManagerTest, RemovedTaskStopsOnTheNextTickAndIsDeletedOnceStopped)
+{
+    AddReady(51);
+    AddReady(52);
+    manager->MarkTaskRemoved(51);
+    std::uint32_t state = 0;
+    ASSERT_TRUE(CTaskStateMgr::Instance().GetState(51, &state));
+    EXPECT_EQ(state, std::uint32_t(TASKSTATE_REMOVED));
+
+    manager->second_tick();
+    bool stopping = false;
+    manager->VisitTask(51, [&](CDownload_Task& t) { stopping = t.IsStopping(); });
+    EXPECT_TRUE(stopping);
+
+    // Deleted on the first tick after its threads have ended; that tick
+    // reports no speed for it.
+    bool deleted = false;
+    for (int i = 0; i < 250 && !deleted; ++i) {
+        events.Clear();
+        manager->second_tick();
+        deleted = !manager->HasTask(51);
+        if (!deleted)
+            platform::sleep_ms(20);
+    }
+    ASSERT_TRUE(deleted);
+    EXPECT_TRUE(events.With("speed 51 ").empty());
+    EXPECT_EQ(events.With("speed 52 ").size(), 1u);
+    EXPECT_EQ(events.With("info 51 [] 10").size(), 1u);
+    std::uint64_t popped = 0;
+    EXPECT_TRUE(CTaskStateMgr::Instance().PopDeleted(&popped));
+    EXPECT_EQ(popped, 51u);
+    EXPECT_TRUE(manager->HasTask(52));
+}
+
+TEST_F(DownloadManagerTest, SocketForAnUnknownTaskIsClosedAndReported)
+{
+    const platform::socket_t native = HandSocket(61, 7);
+    (void)native;
+    EXPECT_TRUE(PeerSeesEnd(pairs.back()->b));
+    EXPECT_EQ(events.With("error "), std::vector<std::string>{"error \n61 频道不存在!\n"});
+    EXPECT_FALSE(manager->IsNatTaskKnown(61));
+}
+
+TEST_F(DownloadManagerTest, SocketForAReadyTaskBecomesAConnection)
+{
+    AddReady(62);
+    events.Clear();
+    const platform::socket_t native = HandSocket(62, 7);
+    EXPECT_EQ(events.With("text CDownload_Manager::AddPeerSocket"),
+              std::vector<std::string>{"text CDownload_Manager::AddPeerSocket: task_id-62 socket-" +
+                                       std::to_string(native) + "\n"});
+    EXPECT_EQ(ConnectionCount(62), 1u);
+    EXPECT_TRUE(manager->IsNatTaskKnown(62));
+}
+
+TEST_F(DownloadManagerTest, PieceChecksFromStorageReachTheTaskConnections)
+{
+    AddReady(71);
+    for (std::uint64_t client = 1; client <= 3; ++client)
+        HandSocket(71, client);
+    ASSERT_EQ(ConnectionCount(71), 3u);
+    events.Clear();
+
+    // A good piece 1: announced on every connection and counted as stored.
+    std::string good = fixture.piece_bytes(1);
+    BlockRequest req;
+    req.piece = 1;
+    req.length = 32768;
+    req.data = reinterpret_cast<std::uint8_t*>(&good[0]);
+    ASSERT_TRUE(storage->WriteBlock(71, req));
+    EXPECT_EQ(journal.Haves(), (std::vector<std::uint32_t>{1, 1, 1}));
+    std::uint32_t stored = 0;
+    manager->VisitTask(71, [&](CDownload_Task& t) { stored = t.GetStorageCounter(); });
+    EXPECT_EQ(stored, 1u);
+
+    // A bad piece 0: every connection of the task is dropped.
+    std::string bad(32768, 'x');
+    req.piece = 0;
+    req.data = reinterpret_cast<std::uint8_t*>(&bad[0]);
+    ASSERT_TRUE(storage->WriteBlock(71, req));
+    EXPECT_EQ(events.With("error ").size(), 3u);
+    EXPECT_EQ(events.With("error \n71 哈希校验不过!pieceindex: 0\n").size(), 3u);
+    EXPECT_EQ(ConnectionCount(71), 0u);
+    EXPECT_EQ(journal.closed.load(), 3);
+}
+
+TEST_F(DownloadManagerTest, StopOperationsCloseConnections)
+{
+    AddReady(81);
+    AddReady(82);
+    HandSocket(81, 1);
+    HandSocket(82, 2);
+    HandSocket(82, 3);
+
+    // The shutdown form closes everything but leaves the sets open.
+    manager->CloseAllConnections(std::uint8_t{1});
+    EXPECT_EQ(ConnectionCount(81), 0u);
+    EXPECT_EQ(ConnectionCount(82), 0u);
+    HandSocket(81, 4);
+    EXPECT_EQ(ConnectionCount(81), 1u);
+
+    // Stopping one task closes its set for good; the other is untouched.
+    HandSocket(82, 5);
+    manager->StopTask(81);
+    EXPECT_EQ(ConnectionCount(81), 0u);
+    HandSocket(81, 6);
+    EXPECT_EQ(ConnectionCount(81), 0u);
+    EXPECT_TRUE(PeerSeesEnd(pairs.back()->b));
+    EXPECT_EQ(ConnectionCount(82), 1u);
+
+    manager->StopAllTasks();
+    manager->CloseAllConnections();
+    EXPECT_EQ(ConnectionCount(82), 0u);
+    HandSocket(82, 7);
+    EXPECT_EQ(ConnectionCount(82), 0u);
+    EXPECT_TRUE(manager->HasTask(81));
+    EXPECT_TRUE(manager->HasTask(82));
+    manager->StopTask(999);   // unknown: nothing
+}
+
+TEST_F(DownloadManagerTest, NatAndStorageTextsAreRelayed)
+{
+    manager->OnNatNotify("punched", 2);
+    manager->OnStorageError(5, "disk full");
+    EXPECT_EQ(events.Lines(),
+              (std::vector<std::string>{"message 2 punched", "text punched", "error task 5: disk full\n"}));
+}
+
+TEST_F(DownloadManagerTest, OnlyTheFirstEventSinkIsKept)
+{
+    RecordingCmdEvent second;
+    manager->SetCmdEvent(&second);
+    manager->second_tick();
+    EXPECT_TRUE(second.Lines().empty());
+    EXPECT_EQ(events.Lines().size(), 2u);
+    EXPECT_EQ(manager->GetCmdEvent(), &events);
+}
+
+TEST_F(DownloadManagerTest, RateLimitsAreStored)
+{
+    EXPECT_EQ(manager->SetRateLimits(1024.0f, 2048.0f), 1);
+    EXPECT_EQ(manager->GetDownloadRateLimit(), 1024.0f);
+    EXPECT_EQ(manager->GetUploadRateLimit(), 2048.0f);
+}
+
+TEST_F(DownloadManagerTest, StartRunsNatTraversalOnTheListenPort)
+{
+    engine_flags::set_listen_port(0);
+    INatManager* nat = CreateNatManager();
+    std::unique_ptr<CDownload_Manager> withNat(static_cast<CDownload_Manager*>(
+        CreateDownloadManager(SelfRecord(), {}, channels, storage, hosts, nat)));
+    EXPECT_TRUE(withNat->Start());
+    EXPECT_NE(withNat->GetListenPort(), 0);
+    DestroyNatManager(nat);
+    withNat.reset();
+    // The first manager is the storage sink again for TearDown's order.
+    storage->SetEvent(manager.get());
+
+    EXPECT_TRUE(manager->Start());   // no NAT manager: nothing to start
+}
+
+} // namespace
