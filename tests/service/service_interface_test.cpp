@@ -450,3 +450,46 @@ TEST_F(ServiceInterfaceTest, PacketStopSettingAndAutoDownload)
     EXPECT_EQ(command("setting", {{"item_name", "MAX_DOWNLOAD_NUM"}, {"value", "abc"}}),
               ok("setting", "", "Setting OK"));
 }
+
+TEST(ServiceInterfaceHostileInput, MutatedRequestsAlwaysGetAReply)
+{
+    auto state = std::make_shared<manager_state>();
+    ServiceInterface method(nullptr, game, [state](const std::string&) {
+        return std::make_unique<fake_manager>(state);
+    });
+    const std::vector<std::string> seeds = {
+        request_doc("register_client", game, {{"path", "/p/"}}),
+        request_doc("start_download_file", game, {{"filename", "a"}, {"file_md5", "M"}, {"highlevel", ""}}),
+        request_doc("start_download_packet", game, {{"old_version", "1"}, {"new_version", "2"}, {"highlevel", "0"}}),
+        request_doc("enable_auto_download", game, {{"enable_auto_value", "1"}}),
+        request_doc("get_task_info", game, {{"file_md5", "M"}}),
+        "<p2spcmd type='set_task'/>",
+    };
+    const char alphabet[] = "<>/='\"&;![]?- \r\n\tp2spcmdtype\0\xff";
+    std::uint32_t seed = 12345;
+    auto next = [&seed] { seed = seed * 1103515245u + 12345u; return (seed >> 8) & 0xffffff; };
+    const std::string error = ServiceInterface::make_error_reply();
+    for (int round = 0; round < 3000; ++round) {
+        std::string doc = seeds[next() % seeds.size()];
+        const int edits = 1 + static_cast<int>(next() % 6);
+        for (int e = 0; e < edits && !doc.empty(); ++e) {
+            const std::size_t at = next() % doc.size();
+            switch (next() % 4) {
+            case 0: doc.erase(at, 1 + next() % 8); break;
+            case 1: doc.insert(at, 1, alphabet[next() % (sizeof alphabet - 1)]); break;
+            case 2: doc[at] = alphabet[next() % (sizeof alphabet - 1)]; break;
+            default: doc = doc.substr(0, at); break;  // a request cut short
+            }
+        }
+        XmlRpc::XmlRpcValue params;
+        params[0] = round % 7 == 0 ? doc : base64_encode(doc);
+        XmlRpc::XmlRpcValue result;
+        method.execute(params, result);
+        ASSERT_EQ(result.getType(), XmlRpc::XmlRpcValue::TypeString) << doc;
+        const std::string& text = result;
+        const std::string reply = text == error ? text : decode(text);
+        // Either the error reply, an empty set_task answer or a reply document.
+        EXPECT_TRUE(reply == error || text.empty() || reply.rfind("<p2spcmd type='", 0) == 0)
+            << doc << " -> " << text;
+    }
+}
