@@ -162,19 +162,17 @@ void base_connection::clear_receive_buffer()
 
 void base_connection::start_receive()
 {
-    std::lock_guard<std::mutex> guard(m_pump.lock);
-    start_receive_locked();
-}
-
-void base_connection::start_receive_locked()
-{
-    std::uint8_t* data;
-    std::uint32_t length;
-    if (m_disconnecting.load() || !m_socket || !m_pump.begin_receive(data, length))
-        return;
+    std::uint32_t length = 0;
+    {
+        std::lock_guard<std::mutex> guard(m_pump.lock);
+        std::uint8_t* data;
+        if (m_disconnecting.load() || !m_socket || !m_pump.begin_receive(data, length))
+            return;
+        add_ref();
+        m_socket->async_receive(data, length, &base_connection::handle_receive, this);
+    }
+    // Outside the lock: over the limit this writes a client-log line.
     transfer_limits::add_request_bytes(length);
-    add_ref();
-    m_socket->async_receive(data, length, &base_connection::handle_receive, this);
 }
 
 void base_connection::handle_receive(void* self, const i_error_code& error, std::uint32_t bytes)

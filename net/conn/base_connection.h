@@ -85,7 +85,6 @@ private:
     static void handle_receive(void* self, const i_error_code& error, std::uint32_t bytes);
     void start_timer();
     void start_send_locked();
-    void start_receive_locked();
     std::string state_text(const char* where);
 
     std::unique_ptr<i_deadline_timer> m_timer;   // on the socket's service; none without a socket

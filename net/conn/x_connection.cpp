@@ -153,19 +153,17 @@ void x_connection::clear_receive_buffer()
 
 void x_connection::start_receive()
 {
-    std::lock_guard<std::mutex> guard(m_pump.lock);
-    start_receive_locked();
-}
-
-void x_connection::start_receive_locked()
-{
-    std::uint8_t* data;
-    std::uint32_t length;
-    if (is_closing() || !m_receive_enabled.load() || !m_socket || !m_pump.begin_receive(data, length))
-        return;
+    std::uint32_t length = 0;
+    {
+        std::lock_guard<std::mutex> guard(m_pump.lock);
+        std::uint8_t* data;
+        if (is_closing() || !m_receive_enabled.load() || !m_socket || !m_pump.begin_receive(data, length))
+            return;
+        add_ref();
+        m_socket->async_receive(data, length, &x_connection::handle_receive, this);
+    }
+    // Outside the lock: over the limit this writes a client-log line.
     transfer_limits::add_request_bytes(length);
-    add_ref();
-    m_socket->async_receive(data, length, &x_connection::handle_receive, this);
 }
 
 void x_connection::handle_receive(void* self, const i_error_code& error, std::uint32_t bytes)
@@ -197,9 +195,11 @@ void x_connection::set_receive_enabled(bool enabled)
 
 void x_connection::set_download_limit(float limit)
 {
-    std::lock_guard<std::mutex> guard(m_pump.lock);
-    m_download_limit = limit;
-    start_receive_locked();
+    {
+        std::lock_guard<std::mutex> guard(m_pump.lock);
+        m_download_limit = limit;
+    }
+    start_receive();
 }
 
 void x_connection::set_upload_limit(float limit)

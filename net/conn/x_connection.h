@@ -137,7 +137,6 @@ private:
     static void handle_send(void* self, const i_error_code& error, std::uint32_t bytes);
     static void handle_receive(void* self, const i_error_code& error, std::uint32_t bytes);
     void start_send_locked();
-    void start_receive_locked();
     float compute_speed(std::uint64_t total, std::int64_t start, float& stored);
 
     std::atomic<bool> m_receive_enabled{true};
