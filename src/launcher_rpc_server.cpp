@@ -225,6 +225,7 @@ void launcher_rpc_server::close_all()
     // back through removeConnection.
     shutdown();
     m_connections.clear();
+    m_connection_count.store(0);
     setfd(XmlRpc::XmlRpcSocket::Invalid);
 }
 
@@ -251,6 +252,7 @@ XmlRpc::XmlRpcServerConnection* launcher_rpc_server::createConnection(
     }
     auto* connection = new bounded_connection(socket, this);
     m_connections.insert(connection);
+    m_connection_count.store(m_connections.size());
     return connection;
 }
 
@@ -259,6 +261,7 @@ void launcher_rpc_server::removeConnection(XmlRpc::XmlRpcServerConnection* conne
     // Called from the connection's base destructor too: compare addresses
     // only, the derived part may be gone already.
     m_connections.erase(connection);
+    m_connection_count.store(m_connections.size());
     XmlRpc::XmlRpcServer::removeConnection(connection);
 }
 

@@ -3,6 +3,7 @@
 // request sizes, nesting, connection counts and idle time.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <set>
@@ -37,8 +38,8 @@ public:
     // Closes the listening socket and every connection.
     void close_all();
 
-    // Number of open client connections.
-    std::size_t connection_count() const { return m_connections.size(); }
+    // Number of open client connections (readable from any thread).
+    std::size_t connection_count() const { return m_connection_count.load(); }
 
     // A complete HTTP response carrying an XML-RPC fault with the text.
     std::string fault_response(const std::string& text);
@@ -55,6 +56,7 @@ private:
 
     // Open connections (all of them bounded_connection), for the idle sweep.
     std::set<XmlRpc::XmlRpcServerConnection*> m_connections;
+    std::atomic<std::size_t> m_connection_count{0};  // size of m_connections, for other threads
     const std::uint32_t m_idle_limit_ms;
 };
 
