@@ -214,6 +214,7 @@ private:
     std::string m_url_path;
     std::int32_t m_piece_in_file = 0;
     std::uint32_t m_blocks_written = 0;
+    std::uint32_t m_generation = 0;   // changes with every build and abort
     std::string m_failure;
 };
 

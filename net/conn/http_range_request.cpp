@@ -1,0 +1,535 @@
+#include "net/conn/http_range_request.h"
+
+#include "engine/block_request_map.h"
+#include "platform/thread.h"
+#include "report/client_log.h"
+#include "report/log_event.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <sstream>
+
+namespace zeq {
+
+const char* const http_range_request::kClientName = "vrp2spclient";
+
+namespace {
+
+const char* const kHeadCheckError = "http head check error, close!";
+const char* const kHeadVersionError = "http head is not equ HTTP/1.1 or HTTP/1.0, close !";
+const char* const kHeadStatusError = "http head statecode is not equ 206 and not 200, close!";
+
+// Status-line fields are held in fields of 9, 5 and 256 bytes.
+constexpr std::size_t kMaxVersion = 8;
+constexpr std::size_t kMaxStatus = 4;
+constexpr std::size_t kMaxReason = 255;
+
+bool is_blank(char c)
+{
+    return c == ' ' || c == '\t';
+}
+
+std::string trim(const std::string& text)
+{
+    std::size_t first = 0;
+    std::size_t last = text.size();
+    while (first < last && is_blank(text[first]))
+        ++first;
+    while (last > first && is_blank(text[last - 1]))
+        --last;
+    return text.substr(first, last - first);
+}
+
+// The next blank-separated word of `line` from `pos`; empty at the end.
+std::string next_word(const std::string& line, std::size_t& pos)
+{
+    while (pos < line.size() && is_blank(line[pos]))
+        ++pos;
+    const std::size_t start = pos;
+    while (pos < line.size() && !is_blank(line[pos]))
+        ++pos;
+    return line.substr(start, pos - start);
+}
+
+// A request path byte that may go on the wire as it is.
+bool plain_path_byte(unsigned char c, bool file_part)
+{
+    if (std::isalnum(c) || c == '/' || c == '-' || c == '.' || c == '_' || c == '~')
+        return true;
+    if (!file_part)
+        return c > 0x20 && c < 0x7F;   // a URL's directory may hold escapes and a query already
+    return std::strchr("!$&'()*+,;=:@", c) != nullptr && c != 0;
+}
+
+// Escapes what cannot stand in a request line: a file name from the seed
+// is escaped fully (blanks, '%', '#', '?', bytes above 0x7E), a directory
+// from a URL only where it holds blanks or control bytes.
+void append_escaped(std::string& out, const std::string& text, bool file_part)
+{
+    static const char hex[] = "0123456789ABCDEF";
+    for (const char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (plain_path_byte(c, file_part)) {
+            out += ch;
+        } else {
+            out += '%';
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        }
+    }
+}
+
+std::string directory_of(const std::string& path)
+{
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+} // namespace
+
+http_range_request::http_range_request(range_client client, i_range_task* task, const void* owner_id)
+    : m_client(client), m_task(task), m_owner_id(owner_id)
+{
+    m_body.reserve(kBlockSize);
+}
+
+void http_range_request::set_run(BlockRequestQueue run)
+{
+    give_back(m_requested);
+    m_requested = std::move(run);
+}
+
+std::string http_range_request::request_text(const std::string& url_path, std::uint64_t range_start,
+                                             const std::string& host)
+{
+    std::string text;
+    text.reserve(768 + url_path.size() + host.size());
+    text += "GET ";
+    text += url_path;
+    text += " HTTP/1.1\r\n";
+    text += "Accept: image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, application/x-shockwave-flash, "
+            "application/x-silverlight, application/x-ms-application, application/x-ms-xbap, "
+            "application/vnd.ms-xpsdocument, application/xaml+xml, application/vnd.ms-excel, "
+            "application/vnd.ms-powerpoint, application/msword, */*\r\n";
+    text += "Accept-Language: zh-cn\r\n";
+    text += "Accept-Encoding: gzip, deflate\r\n";
+    text += "User-Agent: Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.1; SV1; QQDownload 598; QQPinyin686; "
+            ".NET CLR 1.1.4322; .NET CLR 2.0.50727; .NET CLR 3.0.04506.648; .NET CLR 3.5.21022; "
+            ".NET CLR 3.0.4506.2152;.NET CLR 3.5.30729; ";
+    text += kClientName;
+    text += ")\r\n";
+    text += "Cache-Control: no-cache\r\n";
+    text += "Connection: close\r\n";
+    text += "Pragma: no-cache\r\n";
+    text += "Range: bytes=";
+    text += std::to_string(range_start);   // no digit grouping whatever the locale
+    text += "-\r\n";
+    text += "Host: ";
+    text += host;
+    text += "\r\n\r\n";
+    return text;
+}
+
+bool http_range_request::find_directory(const HttpPeerInfo& own, const std::vector<HttpPeerInfo>& all,
+                                        const std::string& file_name, std::string& directory)
+{
+    const std::string own_directory = directory_of(own.path);
+    directory = own_directory;
+    if (file_name.empty() || own.path.find(file_name) != std::string::npos)
+        return true;
+    std::size_t counted = 0;
+    std::string other;
+    for (const HttpPeerInfo& entry : all) {
+        if (entry.host != own.host || entry.path.find(file_name) == std::string::npos)
+            continue;
+        if (entry.path == own_directory + file_name)
+            return true;
+        other = directory_of(entry.path);
+        ++counted;
+    }
+    if (counted == 1) {
+        directory = other;
+        return true;
+    }
+    // CDN URLs of one host and port share one client id, so the entry of
+    // the server may name another file of the task: the files of a task
+    // lie side by side, so its directory serves every file nobody names.
+    return counted == 0;
+}
+
+void http_range_request::log_run(const char* what, const BlockRequestQueue& run, std::uint32_t count)
+{
+    if (run.empty() || !ClientLogEnabled())
+        return;
+    std::ostringstream text;
+    text << (is_cdn_thread() ? "cdn_thread_peer_connection[" : "http_cdn_connection[")
+         << reinterpret_cast<std::uintptr_t>(m_owner_id) << "]," << "current thread id["
+         << platform::current_thread_id() << "]," << what << " start index[" << run.front().piece << "],"
+         << "start_start[" << run.front().offset << "]," << "end index[" << run.back().piece << "],"
+         << "end start[" << run.back().offset << "]," << "count[" << count << "]";
+    WriteClientLogStream(text);
+}
+
+int http_range_request::build(const PeerInfo& peer, std::string& request)
+{
+    ++m_generation;
+    m_header_pending = true;
+    give_back(m_pending);
+    m_body.clear();
+    m_headers.clear();
+    m_header_bytes.clear();
+    m_content_length = 0;
+    m_skip = 0;
+    m_blocks_written = 0;
+    m_failure.clear();
+
+    std::uint32_t count = kRunBlocks;
+    if (m_requested.empty()) {
+        m_task->request_continuous_blocks(m_requested, count);
+        if (m_requested.empty()) {
+            if (is_cdn_thread())
+                m_task->add_release_request();
+            return build_no_run;
+        }
+    }
+    count = std::uint32_t(m_requested.size());
+    log_run("cdn_get_request_blocks", m_requested, count);
+    if (CBlockRequestMap* picker = m_task->piece_picker()) {
+        for (const BlockRequest& block : m_requested)
+            picker->IncPieceAvailability(block.piece);
+    }
+
+    HttpPeerInfo info;
+    if (!m_task->get_http_peer_info(peer.clientid, info)) {
+        if (is_cdn_thread()) {
+            if (ClientLogEnabled())
+                WriteClientLog("[zeq::cdn_thread_peer]::write_post() client id[" + std::to_string(peer.clientid) +
+                               "], can not find http info,http_cdn_connection::write_post fail");
+        } else if (m_task->text_enabled()) {
+            m_task->text_output("ClientID:" + std::to_string(peer.clientid) +
+                                ",can not find http info,http_cdn_connection::write_post fail");
+        }
+        return build_no_path;
+    }
+
+    std::string name;
+    std::int32_t piece_in_file = 0;
+    m_task->get_file_name_for_block(m_requested.front().piece, name, piece_in_file);
+    std::replace(name.begin(), name.end(), '\\', '/');
+    m_file_name = name;
+    m_piece_in_file = piece_in_file;
+
+    std::vector<HttpPeerInfo> all;
+    m_task->get_http_peer_info_list(all);
+    std::string directory;
+    if (!find_directory(info, all, name, directory)) {
+        if (is_cdn_thread()) {
+            if (ClientLogEnabled())
+                WriteClientLog("[zeq::cdn_thread_peer],client id[" + std::to_string(peer.clientid) +
+                               "], fileName:" + name + ",svr rul path:" + directory +
+                               ", can not http_cdn_connection::write_post ");
+        } else if (m_task->text_enabled()) {
+            m_task->text_output("ClientID:" + std::to_string(peer.clientid) + ",FileName:" + name +
+                                ",svr rul path:" + directory + ",can not http_cdn_connection::write_post ");
+        }
+        return build_no_path;
+    }
+    if (directory.empty() && name.empty())
+        return build_empty_path;
+
+    m_url_path.clear();
+    if (directory.empty() || directory[0] != '/')
+        m_url_path += '/';
+    append_escaped(m_url_path, directory, false);
+    append_escaped(m_url_path, name, true);
+
+    m_range_start = std::uint64_t(std::uint32_t(piece_in_file)) * m_task->piece_size() +
+                    std::uint32_t(m_requested.front().offset);
+    m_range_text = std::to_string(m_range_start) + "-";
+
+    m_pending.insert(m_pending.end(), m_requested.begin(), m_requested.end());
+    m_requested.clear();
+    request = request_text(m_url_path, m_range_start, FixedText(peer.hostname));
+    return build_ok;
+}
+
+http_range_request::receive_state http_range_request::refuse(const std::string& message)
+{
+    m_failure = message;
+    return receive_state::refused;
+}
+
+http_range_request::receive_state http_range_request::receive(const std::uint8_t* data, std::size_t size,
+                                                              const PeerInfo& peer)
+{
+    if (m_header_pending) {
+        std::size_t used = 0;
+        const receive_state state = take_header(data, size, used);
+        if (state != receive_state::header_done)
+            return state;
+        if (used < size && deliver(data + used, size - used, peer))
+            return receive_state::complete;
+        return receive_state::header_done;
+    }
+    return deliver(data, size, peer) ? receive_state::complete : receive_state::more;
+}
+
+http_range_request::receive_state http_range_request::take_header(const std::uint8_t* data, std::size_t size,
+                                                                  std::size_t& used)
+{
+    const std::size_t before = m_header_bytes.size();
+    const std::size_t room = kMaxHeaderBytes - before;
+    const std::size_t take = std::min(size, room);
+    m_header_bytes.append(reinterpret_cast<const char*>(data), take);
+    // The empty line may straddle two receives.
+    const std::size_t from = before >= 3 ? before - 3 : 0;
+    const std::size_t end = m_header_bytes.find("\r\n\r\n", from);
+    if (end == std::string::npos) {
+        used = take;
+        if (m_header_bytes.size() >= kMaxHeaderBytes)
+            return refuse("http head is too long, close!");
+        return receive_state::more;
+    }
+    const std::size_t header_size = end + 4;
+    used = header_size - before;
+    const std::string text = m_header_bytes.substr(0, header_size);
+    m_header_bytes.clear();
+
+    const std::size_t line_end = text.find("\r\n");
+    const std::string status_line = text.substr(0, line_end);
+    if (!check_status_line(status_line))
+        return receive_state::refused;
+    if (is_cdn_thread() && ClientLogEnabled())
+        WriteClientLog("[zeq::cdn_thread_peer_connection]response head : \r\n" + text.substr(0, end));
+    if (!read_header_lines(text, line_end + 2))
+        return receive_state::refused;
+    std::size_t pos = 0;
+    next_word(status_line, pos);
+    if (!check_range(next_word(status_line, pos)))
+        return receive_state::refused;
+    m_header_pending = false;
+    return receive_state::header_done;
+}
+
+bool http_range_request::check_status_line(const std::string& line)
+{
+    std::size_t pos = 0;
+    const std::string version = next_word(line, pos);
+    const std::string status = next_word(line, pos);
+    while (pos < line.size() && is_blank(line[pos]))
+        ++pos;
+    const std::size_t reason_end = line.find('\'', pos);
+    const std::size_t reason_length = (reason_end == std::string::npos ? line.size() : reason_end) - pos;
+    if (version.empty() || status.empty() || version.size() > kMaxVersion || status.size() > kMaxStatus ||
+        reason_length > kMaxReason) {
+        m_failure = kHeadCheckError;
+        return false;
+    }
+    if (version != "HTTP/1.1" && version != "HTTP/1.0") {
+        m_failure = kHeadVersionError;
+        return false;
+    }
+    if (status != "206" && status != "200") {
+        m_failure = kHeadStatusError;
+        return false;
+    }
+    return true;
+}
+
+bool http_range_request::read_header_lines(const std::string& text, std::size_t start)
+{
+    std::size_t pos = start;
+    std::string content_range;
+    while (pos < text.size()) {
+        const std::size_t end = text.find("\r\n", pos);
+        if (end == std::string::npos || end == pos)
+            break;   // the empty line ends the header
+        const std::string line = text.substr(pos, end - pos);
+        pos = end + 2;
+        std::string name;
+        std::string value;
+        if (is_cdn_thread()) {
+            const std::size_t colon = line.find(':');
+            if (colon == std::string::npos)
+                continue;
+            name = trim(line.substr(0, colon));
+            value = trim(line.substr(colon + 1));
+        } else {
+            // "name value": the name keeps its colon; the value runs to the
+            // line end or an apostrophe.
+            std::size_t p = 0;
+            name = next_word(line, p);
+            while (p < line.size() && is_blank(line[p]))
+                ++p;
+            const std::size_t quote = line.find('\'', p);
+            value = line.substr(p, quote == std::string::npos ? std::string::npos : quote - p);
+            if (name.empty() || value.empty()) {
+                m_failure = kHeadCheckError;
+                return false;
+            }
+        }
+        if (name.size() > kMaxHeaderField || value.size() > kMaxHeaderField) {
+            m_failure = kHeadCheckError;
+            return false;
+        }
+        std::string lower = name;
+        std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+        if (lower == "content-range" || lower == "content-range:")
+            content_range = value;
+        m_headers[name] = value;
+    }
+    if (!is_cdn_thread()) {
+        auto it = m_headers.find("Content-Length:");
+        m_content_length = it == m_headers.end() ? 0 : std::uint32_t(std::strtoul(it->second.c_str(), nullptr, 10));
+        if (m_content_length == 0) {
+            // Without a length nothing of the body would ever be taken.
+            m_failure = "http head has no Content-Length, close!";
+            return false;
+        }
+    }
+    if (!content_range.empty()) {
+        // "bytes <first>-<last>/<size>": a part that starts elsewhere than
+        // asked would put foreign bytes into the blocks.
+        std::size_t p = 0;
+        const std::string unit = next_word(content_range, p);
+        const std::string span = trim(content_range.substr(p));
+        const std::string first = span.substr(0, span.find('-'));
+        if (unit != "bytes" || first.empty() || first.find_first_not_of("0123456789") != std::string::npos ||
+            std::strtoull(first.c_str(), nullptr, 10) != m_range_start) {
+            m_failure = "http head range is not the one asked for, close!";
+            return false;
+        }
+    }
+    return true;
+}
+
+bool http_range_request::check_range(const std::string& status)
+{
+    if (status != "200" || m_range_start == 0)
+        return true;
+    // The server ignored the range and sends the file from its start.
+    if (m_range_start > kMaxSkipBytes) {
+        m_failure = "http head is 200 for a range, close!";
+        return false;
+    }
+    m_skip = m_range_start;
+    return true;
+}
+
+bool http_range_request::deliver(const std::uint8_t* data, std::size_t size, const PeerInfo& peer)
+{
+    if (m_skip != 0) {
+        const std::size_t n = std::size_t(std::min<std::uint64_t>(m_skip, size));
+        m_skip -= n;
+        data += n;
+        size -= n;
+    }
+    while (size > 0 && !m_pending.empty()) {
+        const BlockRequest block = m_pending.front();
+        const std::size_t length = block.length > 0 ? std::size_t(block.length) : 0;
+        const std::uint8_t* bytes;
+        if (!m_body.empty() || size < length) {
+            const std::size_t take = std::min(length - m_body.size(), size);
+            m_body.insert(m_body.end(), data, data + take);
+            data += take;
+            size -= take;
+            if (m_body.size() < length)
+                break;
+            bytes = m_body.data();
+        } else {
+            bytes = data;
+            data += length;
+            size -= length;
+        }
+        m_pending.pop_front();
+        const bool kept = store_block(block, bytes, peer);
+        m_body.clear();
+        if (!kept)
+            return false;   // the connection was closed under us (a failed piece check)
+    }
+    return m_pending.empty();
+}
+
+bool http_range_request::store_block(const BlockRequest& block, const std::uint8_t* bytes, const PeerInfo& peer)
+{
+    BlockRequest request = block;
+    request.data = const_cast<std::uint8_t*>(bytes);
+    const std::uint32_t generation = m_generation;
+    const bool written = m_task->write_block(request);
+    // Storage may check the piece inside the write and, when it fails,
+    // close every connection of the task, this one included.
+    const bool aborted = generation != m_generation;
+    m_task->count_block(is_cdn_thread() ? std::uint8_t(PEERTYPE_HTTP_CDN) : peer.peertype, std::uint32_t(block.length));
+    if (CBlockRequestMap* picker = m_task->piece_picker()) {
+        if (written)
+            picker->MarkReceived(block.piece, block.offset);
+        else
+            picker->CancelRequest(block.piece, block.offset);
+    }
+    if (written)
+        ++m_blocks_written;
+    const std::uint64_t task_id = m_task->task_id();
+    LogEvent(15, "LOG::LOG_DOWN_RECV_BLOCK", std::uint32_t(task_id), std::uint32_t(task_id >> 32), "%I64d",
+             peer.clientid);
+    if (is_cdn_thread()) {
+        if (ClientLogEnabled()) {
+            std::ostringstream text;
+            text << "[zeq::cdn_thread_peer], client id[" << peer.clientid
+                 << "], cdn_thread_peer_connection::on_response, request index[" << block.piece << "], block["
+                 << block.offset << "]";
+            WriteClientLogStream(text);
+        }
+    } else if (m_task->text_enabled()) {
+        m_task->text_output("ClientID:" + std::to_string(peer.clientid) +
+                            " zeq::http_cdn_connection::on_response, request index:" + std::to_string(block.piece) +
+                            "\n");
+    }
+    return !aborted;
+}
+
+std::size_t http_range_request::hand_back()
+{
+    const std::size_t n = m_pending.size();
+    if (n < kHandBackMinimum || m_task->release_request_count() == 0)
+        return 0;
+    std::size_t cut = n / 2;
+    while (cut < n && m_pending[cut].offset != 0)
+        ++cut;
+    if (cut >= n)
+        return 0;
+    const std::size_t given = n - cut;
+    if (ClientLogEnabled())
+        WriteClientLog(std::string(is_cdn_thread() ? "cdn_thread_peer_connection" : "http_cdn_connection") +
+                       " release pice [" + std::to_string(given) + "]\n");
+    BlockRequestQueue tail(m_pending.begin() + std::ptrdiff_t(cut), m_pending.end());
+    m_pending.erase(m_pending.begin() + std::ptrdiff_t(cut), m_pending.end());
+    give_back(tail);
+    m_task->take_release_request();
+    return given;
+}
+
+void http_range_request::give_back(BlockRequestQueue& queue)
+{
+    if (!queue.empty()) {
+        if (CBlockRequestMap* picker = m_task->piece_picker()) {
+            for (const BlockRequest& block : queue)
+                picker->CancelRequest(block.piece, block.offset);
+        }
+    }
+    queue.clear();
+}
+
+void http_range_request::abort()
+{
+    ++m_generation;
+    log_run("abort_download", m_pending, std::uint32_t(m_pending.size()));
+    give_back(m_pending);
+    give_back(m_requested);
+    m_body.clear();
+    m_headers.clear();
+    m_header_bytes.clear();
+    m_header_pending = false;
+}
+
+} // namespace zeq

@@ -1,0 +1,404 @@
+#include "net/conn/http_range_request.h"
+
+#include "support/fake_range_task.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+using test_support::FakeRangeTask;
+using zeq::http_range_request;
+using zeq::range_client;
+using state = zeq::http_range_request::receive_state;
+
+namespace {
+
+constexpr std::uint32_t kPiece = 131072;   // four blocks
+
+std::string Pattern(std::size_t size, unsigned salt = 1)
+{
+    std::string s(size, '\0');
+    for (std::size_t i = 0; i < size; ++i)
+        s[i] = char((i * 131 + salt * 7 + (i >> 9)) & 0xFF);
+    return s;
+}
+
+PeerInfo Peer(std::uint64_t id, const char* host = "cdn.example")
+{
+    PeerInfo p{};
+    p.clientid = id;
+    p.peertype = PEERTYPE_HTTP_CDN;
+    SetFixedText(p.hostname, host);
+    return p;
+}
+
+HttpPeerInfo Info(std::uint64_t id, const std::string& host, const std::string& path)
+{
+    HttpPeerInfo i;
+    i.peerid = id;
+    i.host = host;
+    i.path = path;
+    return i;
+}
+
+BlockRequestQueue MakeRun(std::int32_t first_piece, std::size_t blocks, std::uint32_t piece_blocks = 4)
+{
+    BlockRequestQueue run;
+    for (std::size_t i = 0; i < blocks; ++i) {
+        BlockRequest b;
+        b.piece = first_piece + std::int32_t(i / piece_blocks);
+        b.offset = std::int32_t((i % piece_blocks) * kBlockSize);
+        b.length = std::int32_t(kBlockSize);
+        run.push_back(b);
+    }
+    return run;
+}
+
+struct Fixture {
+    explicit Fixture(std::vector<FakeRangeTask::File> files = {{"a.bin", Pattern(4 * kPiece + 1000)}})
+        : task(nullptr, kPiece, std::move(files))
+    {
+        task.AddHttpInfo(Info(5, "cdn.example", "/files/a.bin"));
+    }
+    FakeRangeTask task;
+};
+
+} // namespace
+
+TEST(HttpRangeRequest, RequestTextIsByteForByte)
+{
+    const std::string text = http_range_request::request_text("/x/a.bin", 2162688, "cdn.example");
+    EXPECT_EQ(0u, text.find("GET /x/a.bin HTTP/1.1\r\nAccept: image/gif, "));
+    EXPECT_NE(std::string::npos, text.find("application/msword, */*\r\nAccept-Language: zh-cn\r\n"
+                                           "Accept-Encoding: gzip, deflate\r\nUser-Agent: Mozilla/4.0"));
+    EXPECT_NE(std::string::npos, text.find("3.0.4506.2152;.NET CLR 3.5.30729; vrp2spclient)\r\n"));
+    EXPECT_NE(std::string::npos, text.find("\r\nCache-Control: no-cache\r\nConnection: close\r\nPragma: no-cache\r\n"
+                                           "Range: bytes=2162688-\r\nHost: cdn.example\r\n\r\n"));
+    EXPECT_EQ(text.size() - 4, text.find("\r\n\r\n"));
+    // Big numbers keep their plain digits.
+    EXPECT_NE(std::string::npos,
+              http_range_request::request_text("/a", 5000000000ull, "h").find("Range: bytes=5000000000-\r\n"));
+}
+
+TEST(HttpRangeRequest, FindsTheDirectoryOfAFile)
+{
+    struct Case {
+        const char* what;
+        HttpPeerInfo own;
+        std::vector<HttpPeerInfo> all;
+        const char* file;
+        bool found;
+        const char* directory;
+    };
+    const HttpPeerInfo own = Info(1, "h", "/game/data/file0.bin");
+    const Case cases[] = {
+        {"own path names the file", own, {own}, "file0.bin", true, "/game/data/"},
+        {"one other entry names it", own, {own, Info(2, "h", "/other/file1.bin")}, "file1.bin", true, "/other/"},
+        {"an exact entry wins", own,
+         {own, Info(2, "h", "/x/file1.bin"), Info(3, "h", "/game/data/file1.bin")}, "file1.bin", true, "/game/data/"},
+        // Only the first URL of a host and port is kept: the other files of
+        // the task lie beside it.
+        {"nobody names it", own, {own}, "file1.bin", true, "/game/data/"},
+        {"another host names it", own, {own, Info(2, "other", "/x/file1.bin")}, "file1.bin", true, "/game/data/"},
+        {"two entries name it", own, {own, Info(2, "h", "/x/file1.bin"), Info(3, "h", "/y/file1.bin")}, "file1.bin",
+         false, "/game/data/"},
+        {"path without a slash", Info(1, "h", "a.bin"), {}, "a.bin", true, ""},
+    };
+    for (const Case& c : cases) {
+        std::string directory = "junk";
+        EXPECT_EQ(c.found, http_range_request::find_directory(c.own, c.all, c.file, directory)) << c.what;
+        EXPECT_EQ(c.directory, directory) << c.what;
+    }
+}
+
+TEST(HttpRangeRequest, BuildComputesPathAndRangeStart)
+{
+    struct Case {
+        const char* info_path;
+        const char* file;
+        std::int32_t piece;      // global piece of the run's first block
+        std::int32_t offset;
+        const char* url;
+        std::uint64_t start;
+    };
+    const Case cases[] = {
+        {"files/a.bin", "a.bin", 0, 0, "/files/a.bin", 0},
+        {"/x/a.bin", "a.bin", 2, 65536, "/x/a.bin", 2 * kPiece + 65536},
+        {"/x/a.bin", "b c#.bin", 5, 32768, "/x/b%20c%23.bin", 0 * kPiece + 32768},
+        {"/dl/a.bin", "b c#.bin", 6, 0, "/dl/b%20c%23.bin", 1 * kPiece},
+    };
+    for (const Case& c : cases) {
+        FakeRangeTask task(nullptr, kPiece, {{"a.bin", Pattern(5 * kPiece)}, {"b c#.bin", Pattern(2 * kPiece)}});
+        task.AddHttpInfo(Info(9, "h", c.info_path));
+        http_range_request exchange(range_client::http_cdn, &task, nullptr);
+        BlockRequestQueue run;
+        BlockRequest b;
+        b.piece = c.piece;
+        b.offset = c.offset;
+        b.length = kBlockSize;
+        run.push_back(b);
+        exchange.set_run(run);
+        std::string request;
+        ASSERT_EQ(http_range_request::build_ok, exchange.build(Peer(9, "h"), request)) << c.info_path;
+        EXPECT_EQ(c.url, exchange.url_path());
+        EXPECT_EQ(c.start, exchange.range_start());
+        EXPECT_EQ(std::to_string(c.start) + "-", exchange.range_text());
+        EXPECT_EQ(http_range_request::request_text(c.url, c.start, "h"), request);
+        EXPECT_EQ(1u, exchange.pending_count());
+        EXPECT_FALSE(exchange.has_run());
+    }
+}
+
+TEST(HttpRangeRequest, BuildFailures)
+{
+    // No HTTP information for the peer.
+    {
+        Fixture f;
+        f.task.SetTextEnabled(true);
+        http_range_request exchange(range_client::http_cdn, &f.task, nullptr);
+        std::string request;
+        EXPECT_EQ(http_range_request::build_no_path, exchange.build(Peer(6), request));
+        ASSERT_FALSE(f.task.Texts().empty());
+        EXPECT_NE(std::string::npos, f.task.Texts().back().find("ClientID:6,can not find http info"));
+        // The run stays queued until the connection gives it back.
+        exchange.abort();
+        EXPECT_EQ(CBlockRequestMap::kFree, f.task.Picker().BlockState(0, 0));
+    }
+    // No run: only the CDN-thread connection asks the others for blocks.
+    for (range_client client : {range_client::http_cdn, range_client::cdn_thread}) {
+        Fixture f;
+        f.task.SetPickerAvailable(false);
+        http_range_request exchange(client, &f.task, nullptr);
+        std::string request;
+        EXPECT_EQ(http_range_request::build_no_run, exchange.build(Peer(5), request));
+        EXPECT_EQ(client == range_client::cdn_thread ? 1u : 0u, f.task.release_request_count());
+    }
+}
+
+namespace {
+
+struct HeaderCase {
+    const char* what;
+    std::string header;
+    state http_cdn;
+    state cdn_thread;
+    const char* failure;
+};
+
+std::vector<HeaderCase> HeaderCases()
+{
+    const state ok = state::header_done;
+    const state no = state::refused;
+    return {
+        {"206", "HTTP/1.1 206 Partial Content\r\nContent-Length: 100\r\nContent-Range: bytes 0-99/100\r\n\r\n", ok, ok,
+         ""},
+        {"200 at 0", "HTTP/1.0 200 OK\r\nContent-Length: 100\r\n\r\n", ok, ok, ""},
+        {"no reason", "HTTP/1.1 206\r\nContent-Length: 100\r\n\r\n", ok, ok, ""},
+        {"HTTP/2", "HTTP/2 200 OK\r\nContent-Length: 100\r\n\r\n", no, no,
+         "http head is not equ HTTP/1.1 or HTTP/1.0, close !"},
+        {"302", "HTTP/1.1 302 Found\r\nLocation: /x\r\nContent-Length: 0\r\n\r\n", no, no,
+         "http head statecode is not equ 206 and not 200, close!"},
+        {"404", "HTTP/1.1 404 Not Found\r\nContent-Length: 10\r\n\r\n", no, no,
+         "http head statecode is not equ 206 and not 200, close!"},
+        {"version only", "HTTP/1.1\r\n\r\n", no, no, "http head check error, close!"},
+        {"long version", "HTTP/1.1.1 206 X\r\nContent-Length: 1\r\n\r\n", no, no, "http head check error, close!"},
+        {"long status", "HTTP/1.1 20600 X\r\nContent-Length: 1\r\n\r\n", no, no, "http head check error, close!"},
+        {"long reason", "HTTP/1.1 206 " + std::string(300, 'r') + "\r\nContent-Length: 1\r\n\r\n", no, no,
+         "http head check error, close!"},
+        {"long value", "HTTP/1.1 206 OK\r\nX-Big: " + std::string(5000, 'v') + "\r\nContent-Length: 1\r\n\r\n", no,
+         no, "http head check error, close!"},
+        {"lower-case length", "HTTP/1.1 206 OK\r\ncontent-length: 100\r\n\r\n", no, ok,
+         "http head has no Content-Length, close!"},
+        {"other range", "HTTP/1.1 206 OK\r\nContent-Length: 50\r\nContent-Range: bytes 50-99/100\r\n\r\n", no, no,
+         "http head range is not the one asked for, close!"},
+    };
+}
+
+// An exchange with a one-block run at the start of a.bin, its request built.
+std::unique_ptr<http_range_request> Built(Fixture& f, range_client client)
+{
+    auto exchange = std::make_unique<http_range_request>(client, &f.task, nullptr);
+    std::string request;
+    EXPECT_EQ(http_range_request::build_ok, exchange->build(Peer(5), request));
+    return exchange;
+}
+
+} // namespace
+
+TEST(HttpRangeRequest, HeaderChecksInEveryChunkSize)
+{
+    for (const HeaderCase& c : HeaderCases()) {
+        for (range_client client : {range_client::http_cdn, range_client::cdn_thread}) {
+            const state expected = client == range_client::http_cdn ? c.http_cdn : c.cdn_thread;
+            for (std::size_t chunk : {std::size_t(1), std::size_t(2), std::size_t(7), std::size_t(64), c.header.size()}) {
+                Fixture f;
+                auto exchange = Built(f, client);
+                state last = state::more;
+                for (std::size_t at = 0; at < c.header.size() && last == state::more; at += chunk) {
+                    const std::size_t n = std::min(chunk, c.header.size() - at);
+                    last = exchange->receive(reinterpret_cast<const std::uint8_t*>(c.header.data() + at), n, Peer(5));
+                }
+                EXPECT_EQ(expected, last) << c.what << " chunk " << chunk;
+                if (expected == state::refused) {
+                    EXPECT_EQ(c.failure, exchange->failure()) << c.what;
+                }
+                EXPECT_EQ(0u, f.task.BlocksWritten()) << c.what;
+            }
+        }
+    }
+}
+
+TEST(HttpRangeRequest, HeaderMapsFollowTheClient)
+{
+    const std::string header = "HTTP/1.1 206 Partial Content\r\nContent-Length: 4242\r\nServer:  nginx \r\n\r\n";
+    Fixture f1;
+    auto http = Built(f1, range_client::http_cdn);
+    http->receive(reinterpret_cast<const std::uint8_t*>(header.data()), header.size(), Peer(5));
+    EXPECT_EQ(4242u, http->content_length());
+    EXPECT_EQ("4242", http->headers().at("Content-Length:"));
+    Fixture f2;
+    auto thread = Built(f2, range_client::cdn_thread);
+    thread->receive(reinterpret_cast<const std::uint8_t*>(header.data()), header.size(), Peer(5));
+    EXPECT_EQ("nginx", thread->headers().at("Server"));
+}
+
+TEST(HttpRangeRequest, HeaderLongerThanTheBoundIsRefused)
+{
+    Fixture f;
+    auto exchange = Built(f, range_client::cdn_thread);
+    std::string header = "HTTP/1.1 206 OK\r\n";
+    while (header.size() < http_range_request::kMaxHeaderBytes + 10)
+        header += "X-Filler: 0123456789\r\n";
+    EXPECT_EQ(state::refused,
+              exchange->receive(reinterpret_cast<const std::uint8_t*>(header.data()), header.size(), Peer(5)));
+}
+
+TEST(HttpRangeRequest, BodyIsCutIntoBlocksInEveryChunkSize)
+{
+    const std::string content = Pattern(4 * kPiece + 1000);
+    for (std::size_t chunk : {std::size_t(1000), std::size_t(32768), std::size_t(65536), std::size_t(70001),
+                              std::size_t(1) << 20}) {
+        Fixture f({{"a.bin", content}});
+        auto exchange = std::make_unique<http_range_request>(range_client::http_cdn, &f.task, nullptr);
+        BlockRequestQueue run;
+        std::uint32_t count = 6;
+        f.task.request_continuous_blocks(run, count);
+        ASSERT_EQ(6u, run.size());
+        exchange->set_run(run);
+        std::string request;
+        ASSERT_EQ(0, exchange->build(Peer(5), request));
+        // The answer: header, the file from the range start to its end.
+        const std::string answer = "HTTP/1.1 206 Partial Content\r\nContent-Length: " +
+                                   std::to_string(content.size()) + "\r\n\r\n" + content;
+        state last = state::more;
+        std::size_t at = 0;
+        for (; at < answer.size() && last != state::complete; at += chunk) {
+            const std::size_t n = std::min(chunk, answer.size() - at);
+            last = exchange->receive(reinterpret_cast<const std::uint8_t*>(answer.data() + at), n, Peer(5));
+            ASSERT_NE(state::refused, last);
+        }
+        EXPECT_EQ(state::complete, last) << chunk;
+        EXPECT_EQ(6u, f.task.BlocksWritten()) << chunk;
+        EXPECT_EQ(0, std::memcmp(f.task.Image(0).data(), content.data(), 6 * kBlockSize)) << chunk;
+        // Nothing past the run was written.
+        EXPECT_EQ(std::string(kBlockSize, '\0'), f.task.Image(0).substr(6 * kBlockSize, kBlockSize));
+        EXPECT_EQ(6 * kBlockSize, f.task.BytesCounted());
+        EXPECT_EQ(CBlockRequestMap::kReceived, f.task.Picker().BlockState(1, 1));
+    }
+}
+
+TEST(HttpRangeRequest, IgnoredRangeIsReadPastOrRefused)
+{
+    const std::string content = Pattern(4 * kPiece + 1000);
+    for (std::int32_t piece : {1, 3}) {
+        Fixture f({{"a.bin", content}});
+        http_range_request exchange(range_client::cdn_thread, &f.task, nullptr);
+        exchange.set_run(MakeRun(piece, 2));
+        std::string request;
+        ASSERT_EQ(0, exchange.build(Peer(5), request));
+        const std::string answer = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(content.size()) +
+                                   "\r\n\r\n" + content;
+        EXPECT_EQ(state::complete,
+                  exchange.receive(reinterpret_cast<const std::uint8_t*>(answer.data()), answer.size(), Peer(5)));
+        EXPECT_EQ(0, std::memcmp(f.task.Image(0).data() + piece * kPiece, content.data() + piece * kPiece,
+                                 2 * kBlockSize));
+        EXPECT_EQ(std::uint8_t(PEERTYPE_HTTP_CDN), f.task.m_last_type.load());
+    }
+    // Beyond the bound the bytes would take too long to skip.
+    const std::uint32_t big_piece = 9u << 20;
+    FakeRangeTask task(nullptr, big_piece, {{"a.bin", std::string(3 * big_piece, 'x')}});
+    task.AddHttpInfo(Info(5, "h", "/a.bin"));
+    http_range_request exchange(range_client::cdn_thread, &task, nullptr);
+    exchange.set_run(MakeRun(2, 1));
+    std::string request;
+    ASSERT_EQ(0, exchange.build(Peer(5), request));
+    const std::string header = "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n";
+    EXPECT_EQ(state::refused,
+              exchange.receive(reinterpret_cast<const std::uint8_t*>(header.data()), header.size(), Peer(5)));
+}
+
+TEST(HttpRangeRequest, HandBackCutsAtAPieceStart)
+{
+    struct Case {
+        std::size_t pending;
+        std::uint32_t release_requests;
+        std::size_t given;
+    };
+    const Case cases[] = {{40, 1, 20}, {42, 1, 18}, {15, 3, 0}, {16, 1, 8}, {40, 0, 0}, {41, 2, 21}};
+    for (const Case& c : cases) {
+        FakeRangeTask task(nullptr, kPiece, {{"a.bin", Pattern(12 * kPiece)}});
+        task.AddHttpInfo(Info(5, "h", "/a.bin"));
+        http_range_request exchange(range_client::http_cdn, &task, nullptr);
+        exchange.set_run(MakeRun(0, c.pending));
+        std::string request;
+        ASSERT_EQ(0, exchange.build(Peer(5), request));
+        task.m_release.store(c.release_requests);
+        EXPECT_EQ(c.given, exchange.hand_back()) << c.pending;
+        EXPECT_EQ(c.pending - c.given, exchange.pending_count());
+        EXPECT_EQ(c.given ? c.release_requests - 1 : c.release_requests, task.release_request_count());
+        if (c.given) {
+            EXPECT_EQ(3 * std::int32_t(kBlockSize), exchange.pending().back().offset)
+                << "the part kept ends with the last block of a piece";
+        }
+    }
+}
+
+TEST(HttpRangeRequest, AbortGivesEveryBlockBack)
+{
+    Fixture f;
+    http_range_request exchange(range_client::cdn_thread, &f.task, nullptr);
+    std::string request;
+    ASSERT_EQ(0, exchange.build(Peer(5), request));
+    ASSERT_GT(exchange.pending_count(), 0u);
+    EXPECT_EQ(CBlockRequestMap::kRequested, f.task.Picker().BlockState(0, 0));
+    exchange.abort();
+    EXPECT_EQ(0u, exchange.pending_count());
+    for (std::int32_t p = 0; p < std::int32_t(f.task.PieceCount()); ++p)
+        EXPECT_EQ(CBlockRequestMap::kFree, f.task.Picker().BlockState(p, 0));
+}
+
+TEST(HttpRangeRequest, PieceFailingItsCheckMidRunStopsTheDelivery)
+{
+    // The server sends wrong bytes; the failed check closes the connection
+    // (abort) from inside the write, and the rest of the body is dropped.
+    const std::string content = Pattern(4 * kPiece + 1000);
+    Fixture f({{"a.bin", content}});
+    http_range_request exchange(range_client::http_cdn, &f.task, nullptr);
+    f.task.OnCheckFailed([&] { exchange.abort(); });
+    std::uint32_t count = 8;
+    BlockRequestQueue run;
+    f.task.request_continuous_blocks(run, count);
+    exchange.set_run(run);
+    std::string request;
+    ASSERT_EQ(0, exchange.build(Peer(5), request));
+    std::string body = content;
+    body[100] ^= 1;
+    const std::string answer = "HTTP/1.1 206 OK\r\nContent-Length: 9\r\n\r\n" + body;
+    EXPECT_NE(state::complete,
+              exchange.receive(reinterpret_cast<const std::uint8_t*>(answer.data()), answer.size(), Peer(5)));
+    EXPECT_EQ(1u, f.task.FailedChecks());
+    EXPECT_EQ(4u, f.task.BlocksWritten());   // the first piece only
+    EXPECT_EQ(0u, exchange.pending_count());
+    EXPECT_EQ(CBlockRequestMap::kFree, f.task.Picker().BlockState(0, 0));
+    EXPECT_EQ(CBlockRequestMap::kFree, f.task.Picker().BlockState(1, 0));
+}
