@@ -228,6 +228,45 @@ TEST(IoService, ShutdownDropsQueuedHandlersAndRefusesPosts)
     EXPECT_EQ(0, r.calls.load());
 }
 
+// What the completion of each transfer kind hands its handler.
+TEST(IoService, TransferCompletionsMapTheirErrors)
+{
+    struct row {
+        std::uint32_t kind;
+        std::uint32_t error;
+        std::uint32_t bytes;
+        std::uint32_t expected;
+    };
+    const row rows[] = {
+        {i_iocp_io_service::kind_send, 64, 0, 995},      // network name deleted: cancelled
+        {i_iocp_io_service::kind_send, 0, 0, 0},
+        {i_iocp_io_service::kind_send, 10054, 0, 10054},
+        {i_iocp_io_service::kind_receive, 64, 0, 995},
+        {i_iocp_io_service::kind_receive, 0, 0, 38},     // nothing read: the peer closed
+        {i_iocp_io_service::kind_receive, 0, 5, 0},
+        {i_iocp_io_service::kind_receive, 10054, 0, 10054},
+        {i_iocp_io_service::kind_transfer, 0, 0, 0},     // a zero-length transfer stays 0
+    };
+    for (const row& r : rows) {
+        i_io_service io;
+        struct result {
+            std::uint32_t error = 1;
+            std::uint32_t bytes = 1;
+        } got;
+        io.impl().post_transfer(
+            r.kind,
+            [](void* p, const i_error_code& e, std::uint32_t n) {
+                static_cast<result*>(p)->error = e.value;
+                static_cast<result*>(p)->bytes = n;
+            },
+            &got, r.error, r.bytes);
+        io.stop();
+        EXPECT_EQ(1u, io.run());
+        EXPECT_EQ(r.expected, got.error) << r.kind << " " << r.error;
+        EXPECT_EQ(r.bytes, got.bytes);
+    }
+}
+
 TEST(IoService, PostsFromManyThreadsAllRun)
 {
     std::atomic<int> calls{0};
