@@ -1,5 +1,6 @@
 #include "engine/client_main.h"
 
+#include "discovery/cis_connection.h"
 #include "discovery/lan_peer_discovery.h"
 #include "discovery/trace_host.h"
 #include "discovery/upnp_igd_client.h"
@@ -103,6 +104,8 @@ bool CClientMain::Start(const std::string& data_folder, std::uint32_t fixed_peer
         m_fallback_bitmap_folder = platform::from_windows_path(fallback_bitmap_folder);
     }
     engine_flags::set_bitmap_folder(MakeBitmapFolder());
+    // Index-server requests cancelled by an earlier engine's shutdown may run again.
+    CCisConnectionEx::ResetCancelAll();
     CTraceHost::Reset();
 
     m_stop_event.reset();

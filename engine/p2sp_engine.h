@@ -134,8 +134,8 @@ void DestroyP2SPEngine(IP2SP_Engine* engine);
 bool CreateLogConnection(const char* host, int port, const char* url);
 // The process-wide log connection, null before CreateLogConnection.
 ILog* GetLogConnection();
-// Stops and deletes the log connection. Uninit the engine first: its
-// threads log to it.
+// Stops and deletes the log connection. While an engine is initialised
+// (its threads log to it) the destruction waits for that engine's Uninit.
 void DestroyLogConnection();
 // Kept for the module's export table: does nothing, 1.
 std::int32_t StartPingSvr(const char* host, int port, const char* url);

@@ -29,10 +29,17 @@
 
 namespace {
 
+// Guards the deferred destruction of the log connection.
+std::mutex g_log_life_lock;
+// DestroyLogConnection came while a client core ran: Uninit finishes it.
+bool g_log_destroy_pending = false;
+
 // A whole-file read larger than this is refused: callers read seed and
 // control documents, and memory stays bounded.
 constexpr std::size_t kMaxWholeFile = 256u << 20;
 constexpr std::size_t kWholeFileChunk = 4096;
+// Largest bitmap whose missing piece records are filled in as empty ones.
+constexpr std::size_t kMaxRecordPieces = 1u << 20;
 
 // KB/s to whole bytes per second: truncated toward zero, low 32 bits kept;
 // a value with no integer form gives 0.
@@ -91,7 +98,6 @@ std::int32_t CP2SP_EngineImpl::Init(const EngineInitBlock* block, EngineCallback
     ReportAppErrors();
 
     engine_flags::set_shutting_down(false);
-    CCisConnectionEx::ResetCancelAll();
     auto* client = new (std::nothrow) CClientMain();
     if (!client)
         return 2;
@@ -138,6 +144,14 @@ std::int32_t CP2SP_EngineImpl::Uninit()
     client->Stop();
     m_client.store(nullptr);
     delete client;
+    {
+        // The threads that logged to the log connection have ended now.
+        std::lock_guard<std::mutex> guard(g_log_life_lock);
+        if (g_log_destroy_pending) {
+            g_log_destroy_pending = false;
+            DestroyProcessLogConnection();
+        }
+    }
     LogEvent(2, "LOG::LOG_SYS_EXIT", 0, 0, "");
     DebugLog::Stop();
     return 0;
@@ -371,8 +385,11 @@ std::int32_t CP2SP_EngineImpl::ReadRecordFile(const char* path, std::vector<std:
     const int result = ReadBitmapFile(platform::from_windows_path(path), bitmap, piece_tables);
     if (result != kBitmapOk)
         return result;
-    // One table per bitmap byte: records missing at the end read as empty.
-    piece_tables.resize(bitmap.size());
+    // One table per bitmap byte: records missing at the end read as empty
+    // (not for a bitmap no task has: a few bytes of file must not cost
+    // gigabytes of empty tables).
+    if (bitmap.size() <= kMaxRecordPieces)
+        piece_tables.resize(bitmap.size());
     return 0;
 }
 
@@ -470,12 +487,24 @@ void DestroyP2SPEngine(IP2SP_Engine* engine)
 
 bool CreateLogConnection(const char* host, int port, const char* url)
 {
+    std::lock_guard<std::mutex> guard(g_log_life_lock);
+    g_log_destroy_pending = false;
     return CreateProcessLogConnection(host ? host : "", port, url ? url : "");
 }
 
 ILog* GetLogConnection() { return CLogConnection::GetInstance(); }
 
-void DestroyLogConnection() { DestroyProcessLogConnection(); }
+void DestroyLogConnection()
+{
+    std::lock_guard<std::mutex> guard(g_log_life_lock);
+    // Connections and NAT threads of a running engine still log to it:
+    // while a client core exists, Uninit destroys it once they have ended.
+    if (CClientMain::GetInstance()) {
+        g_log_destroy_pending = true;
+        return;
+    }
+    DestroyProcessLogConnection();
+}
 
 std::int32_t StartPingSvr(const char* host, int port, const char* url)
 {
