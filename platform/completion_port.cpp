@@ -49,7 +49,7 @@ bool CompletionPort::post(const completion_packet& packet)
     bool wake_needed = false;
     {
         std::lock_guard<std::mutex> guard(m_queue_lock);
-        m_queue.push_back(packet);
+        m_queue.push(packet);
         wake_needed = m_sleeping;
         m_sleeping = false;
     }
@@ -76,10 +76,30 @@ std::size_t CompletionPort::pending() const
 bool CompletionPort::pop(completion_packet& out)
 {
     std::lock_guard<std::mutex> guard(m_queue_lock);
-    if (m_queue.empty())
+    return m_queue.pop(out);
+}
+
+void CompletionPort::packet_ring::push(const completion_packet& p)
+{
+    if (count == slots.size()) {
+        // Unroll into a buffer twice the size, oldest first.
+        std::vector<completion_packet> grown(slots.size() * 2);
+        for (std::size_t i = 0; i < count; ++i)
+            grown[i] = slots[(head + i) % slots.size()];
+        slots.swap(grown);
+        head = 0;
+    }
+    slots[(head + count) % slots.size()] = p;
+    ++count;
+}
+
+bool CompletionPort::packet_ring::pop(completion_packet& p)
+{
+    if (count == 0)
         return false;
-    out = m_queue.front();
-    m_queue.pop_front();
+    p = slots[head];
+    head = (head + 1) % slots.size();
+    --count;
     return true;
 }
 

@@ -7,10 +7,10 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <unordered_map>
+#include <vector>
 
 namespace platform {
 
@@ -78,8 +78,19 @@ private:
 
     int m_epoll = -1;
     int m_wake = -1;
+    // A ring of packets that only grows, so a steady flow allocates nothing.
+    struct packet_ring {
+        std::vector<completion_packet> slots = std::vector<completion_packet>(64);
+        std::size_t head = 0;
+        std::size_t count = 0;
+        void push(const completion_packet& p);
+        bool pop(completion_packet& p);
+        bool empty() const { return count == 0; }
+        std::size_t size() const { return count; }
+    };
+
     mutable std::mutex m_queue_lock;          // guards m_queue and m_sleeping
-    std::deque<completion_packet> m_queue;
+    packet_ring m_queue;
     bool m_sleeping = false;                  // a thread waits in epoll with an empty queue
     unsigned m_since_poll = 0;                // packets handed out since the last epoll look
     std::mutex m_targets_lock;                // guards m_targets and m_next_key

@@ -45,6 +45,34 @@ TEST(CompletionPort, PacketsComeOutInPostOrder)
     EXPECT_EQ(CompletionPort::wait_result::timeout, port.get(p, 0));
 }
 
+TEST(CompletionPort, OrderSurvivesWrapAndGrowth)
+{
+    CompletionPort port;
+    std::uint32_t next_in = 0;
+    std::uint32_t next_out = 0;
+    auto post = [&](int n) {
+        for (int i = 0; i < n; ++i) {
+            platform::completion_packet p;
+            p.kind = next_in++;
+            ASSERT_TRUE(port.post(p));
+        }
+    };
+    auto take = [&](int n) {
+        for (int i = 0; i < n; ++i) {
+            platform::completion_packet p;
+            ASSERT_EQ(CompletionPort::wait_result::packet, port.get(p, 0));
+            EXPECT_EQ(next_out++, p.kind);
+        }
+    };
+    post(50);
+    take(40);
+    post(60);    // wraps around the first ring
+    take(10);
+    post(500);   // grows while wrapped
+    take(560);
+    EXPECT_EQ(0u, port.pending());
+}
+
 TEST(CompletionPort, WaitIsBoundedAndAPostFromAnotherThreadWakesIt)
 {
     CompletionPort port;
