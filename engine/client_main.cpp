@@ -197,7 +197,10 @@ void CClientMain::HandOverNextTask()
         return;
     if (!RunningAdd(record))
         return;   // already running or completed
-    const std::string folder = TrimSaveFolder(record.save_folder) + platform::path_separator + record.source_folder;
+    // The facade checked a resumed task's folder with the source folder
+    // trimmed: the files are looked for where it looked.
+    const std::string folder =
+        TrimSaveFolder(record.save_folder) + platform::path_separator + TrimBlanks(record.source_folder);
     CUtility::CreateDirectoryRecursive(folder);
     int result = 0;
     if (record.kind == 1) {
@@ -244,8 +247,6 @@ void CClientMain::OnRisConnectionCompleted(std::uint32_t result, const std::vect
     }
     if (m_fixed_peer_type.load() == 0)
         m_peer_type.store(logon.peertype);
-    if (m_upnp_enabled.load() && !m_upnp_started.exchange(true))
-        m_upnp.start([this] { UpnpWorker(); }, "upnp");
     if (m_callback.load()) {
         LogEvent(7, "LOG::LOG_RIS_STATE_CODE", 0, 0, "%d", 0);
         Callback(CBE_RIS_CONNECT_RESULT, 0);
@@ -270,6 +271,10 @@ void CClientMain::OnRisConnectionCompleted(std::uint32_t result, const std::vect
         std::lock_guard<std::mutex> guard(m_cis_lock);
         m_cis_list.insert(m_cis_list.end(), ordered.begin(), ordered.end());
     }
+    // The UPnP pass traces the routes to the CIS servers: it starts once
+    // they are known.
+    if (m_upnp_enabled.load() && !m_upnp_started.exchange(true))
+        m_upnp.start([this] { UpnpWorker(); }, "upnp");
     std::string lines = "local ip:" + std::to_string(logon.publicip) + ",从ris接收到的cis列表:\r\n";
     for (const CisAddress& cis : ordered) {
         lines += "cis:" + std::to_string(cis.ip) + "(" + Dotted(cis.ip) + ")," + std::to_string(cis.port) +
@@ -533,7 +538,7 @@ std::uint32_t CClientMain::GetTaskState(std::uint64_t task_id) const
     return 0;
 }
 
-std::string CClientMain::GetBitmapFolderInUse() const { return const_cast<CClientMain*>(this)->ChooseBitmapFolder(); }
+std::string CClientMain::GetBitmapFolderInUse() { return ChooseBitmapFolder(); }
 
 void CClientMain::check_invariant() const
 {

@@ -83,7 +83,8 @@ public:
     std::uint64_t GetClientId() const { return m_client_id.load(); }
     std::uint8_t GetLocalPeerType() const { return m_peer_type.load(); }
     std::vector<CisAddress> GetCisList() const;
-    std::string GetBitmapFolderInUse() const;
+    // The folder the next ".bbm" file goes to.
+    std::string GetBitmapFolderInUse();
     // This peer's 149-byte record as the session got it.
     PeerInfo GetSelfPeerInfo() const;
 

@@ -11,6 +11,8 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
 #include <memory>
 
 using test_support::EngineCallbackLog;
@@ -456,6 +458,36 @@ TEST_F(ClientMainTest, TaskReportsReachTheFirstCisOffTheCallingThread)
     EXPECT_EQ(reports[1].type, 10);
     platform::sleep_ms(100);
     EXPECT_EQ(cis.reports().size(), 2u);
+}
+
+TEST_F(ClientMainTest, UpnpPassOfAPeerBehindNatIsJoinedByStop)
+{
+    FakeRisServer::Answer answer;
+    answer.publicip = 0x7f000001;
+    answer.peertype = 0;   // behind NAT: the listen port gets mapped
+    ris.reset(new FakeRisServer());
+    ris->SetAnswer(answer);
+    ASSERT_TRUE(ris->Start());
+    env.reset(new EngineTestEnv(ris->address()));
+    // The client log shows the pass; the gateway is a closed local port.
+    ASSERT_TRUE(platform::create_folder(env->file("appdata/velmarp2sp")));
+    { std::ofstream marker(env->file("appdata/velmarp2sp/dlllogout.log")); }
+    Make();
+    client->SetUpnpEnabled(true);
+    ASSERT_TRUE(StartClient(env->file("data")));
+    ASSERT_TRUE(client->WaitForSession(5000));
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            std::ifstream in(env->file("module/p2sp_client.log"));
+            const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+            return text.find("Open upnp fail") != std::string::npos;
+        },
+        8000));
+    const std::uint32_t start = platform::tick_count();
+    EXPECT_TRUE(client->Stop());
+    EXPECT_LT(platform::tick_count() - start, 8000u);
+    EXPECT_FALSE(engine_flags::upnp_done());
+    EXPECT_EQ(client->GetLocalPeerType(), 0);
 }
 
 TEST_F(ClientMainTest, StopEmptiesTheListsAndDestroysTheSession)
