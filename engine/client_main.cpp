@@ -251,7 +251,7 @@ void CClientMain::OnRisConnectionCompleted(std::uint32_t result, const std::vect
         LogEvent(7, "LOG::LOG_RIS_STATE_CODE", 0, 0, "%d", 0);
         Callback(CBE_RIS_CONNECT_RESULT, 0);
     }
-    StartLanDiscovery();
+    StartLanDiscovery(logon.clientid);
 
     // Nearest CIS first: ordered by the distance of its address from ours,
     // equal distances in the order received.
@@ -297,9 +297,9 @@ void CClientMain::StartOfflineSession()
         LogEvent(7, "LOG::LOG_RIS_STATE_CODE", 0, 0, "%d", 0);
         Callback(CBE_RIS_CONNECT_RESULT, 0);
     }
-    StartLanDiscovery();
-    WriteClientLog("local ip : 0, connection RIS server fails, receive CIS is 0!\n");
     const std::uint64_t id = ~std::uint64_t{0};
+    StartLanDiscovery(id);
+    WriteClientLog("local ip : 0, connection RIS server fails, receive CIS is 0!\n");
     m_client_id.store(id);
     m_public_ip.store(0);
     m_nat_ip.store(0);
@@ -351,12 +351,12 @@ PeerInfo CClientMain::BuildSelfPeerInfo() const
     return self;
 }
 
-void CClientMain::StartLanDiscovery()
+void CClientMain::StartLanDiscovery(std::uint64_t client_id)
 {
     if (m_lan)
         return;
     m_lan = new CLanPeerDiscovery();
-    m_lan->SetParams(m_client_id.load(), m_listen_port.load());
+    m_lan->SetParams(client_id, m_listen_port.load());
     if (!m_lan->Start())
         WriteClientLog("LAN discovery could not start\n");
     CLanPeerDiscovery::SetInstance(m_lan);

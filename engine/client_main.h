@@ -123,7 +123,7 @@ private:
     void StartOfflineSession();
     void BuildSession(const std::vector<CisAddress>& cis_list);
     PeerInfo BuildSelfPeerInfo() const;
-    void StartLanDiscovery();
+    void StartLanDiscovery(std::uint64_t client_id);
     void TaskWorker();
     void HandOverNextTask();
     void UpnpWorker();

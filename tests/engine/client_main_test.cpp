@@ -1,5 +1,6 @@
 #include "engine/client_main.h"
 
+#include "discovery/lan_peer_discovery.h"
 #include "engine/bitmap_file.h"
 #include "engine/engine_flags.h"
 #include "engine/task_state_mgr.h"
@@ -118,6 +119,7 @@ TEST_F(ClientMainTest, OnlineStartOrdersTheCisListAndBuildsTheSession)
     EXPECT_EQ(Value(s.self.hostname[0]), 0);
     EXPECT_EQ(GetProcessClientId(), 4242u);
     EXPECT_TRUE(engine_flags::index_servers_usable());
+    EXPECT_NE(CLanPeerDiscovery::GetInstance(), nullptr);
 
     ASSERT_TRUE(log.WaitFor(4, 1000));
     const std::vector<EngineEvent> events = log.Events();
@@ -501,6 +503,7 @@ TEST_F(ClientMainTest, StopEmptiesTheListsAndDestroysTheSession)
     EXPECT_EQ(FakeDownloadSession::Destroyed().load(), 1);
     EXPECT_EQ(client->GetSession(), nullptr);
     EXPECT_EQ(client->GetRunningCount(), 0u);
+    EXPECT_EQ(CLanPeerDiscovery::GetInstance(), nullptr);
     EXPECT_TRUE(client->Stop()) << "a second stop finds everything gone";
     EXPECT_EQ(FakeDownloadSession::Destroyed().load(), 1);
     EXPECT_FALSE(client->Reconnect());

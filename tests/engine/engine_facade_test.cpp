@@ -241,11 +241,16 @@ TEST_F(EngineFacadeTest, StandAloneValuesWorkWithoutAClient)
     EXPECT_EQ(engine->AddServer(1, nullptr, 3334), 1);
     EXPECT_EQ(engine->AddServer(1, " 127.0.0.1\t", 3334), 0);
     EXPECT_EQ(engine->AddServer(1, "127.0.0.1", 3334), 0);
-    EXPECT_EQ(engine->AddServer(2, "127.0.0.1", 3334), 0);
+    EXPECT_EQ(engine->AddServer(2, "127.0.0.1", 3334), 0);    // another type
+    EXPECT_EQ(engine->AddServer(1, "127.0.0.1", 3335), 0);    // another port
+    EXPECT_EQ(engine->AddServer(1, " \t\r\n", 3334), 0);    // only blanks: nothing
     std::vector<ServerRecord> south;
     CServerList::Instance().GetByType(1, south);
-    ASSERT_EQ(south.size(), 1u);
+    ASSERT_EQ(south.size(), 2u);
     EXPECT_EQ(south[0].host, "127.0.0.1");
+    EXPECT_EQ(south[0].port, 3334u);
+    EXPECT_EQ(south[1].port, 3335u);
+    EXPECT_EQ(CServerList::Instance().Size(), 3u);
 
     std::string md5;
     const std::uint8_t abc[] = {'a', 'b', 'c'};
