@@ -8,10 +8,12 @@
 // writes the average speed of the last ten seconds to the client log.
 //
 // Stopping never waits without bound: the thread closes its connections
-// and waits for their pending operations to release them, giving up when
-// the session's I/O service has stopped (its handlers will never run) or
-// after a bound; a connection still referenced then is left to delete
-// itself on its last release.
+// and waits for their pending operations to release them. Once the
+// session's I/O service has stopped, those handlers never run: after a
+// short grace the connections are freed. While the I/O service runs but
+// cannot be waited for (the bound passed, or the owner is being destroyed,
+// perhaps on the I/O thread), a connection still referenced is left to
+// delete itself on its last release.
 #pragma once
 
 #include "platform/event.h"
@@ -35,8 +37,11 @@ public:
     static constexpr std::size_t kConnections = 10;
     // One loop step of the thread.
     static constexpr std::uint32_t kStepMs = 100;
-    // Longest wait for the connections' pending operations when stopping.
+    // Longest wait for the connections' pending operations when stopping,
+    // and the grace given to completions queued before the I/O service
+    // stopped.
     static constexpr std::uint32_t kReleaseWaitMs = 5000;
+    static constexpr std::uint32_t kIoStopGraceMs = 100;
     // Pause before redialling a connection whose last attempt failed
     // (doubling with each failure in a row, up to the maximum), and before
     // asking again for a run after the task had none.
@@ -104,6 +109,7 @@ private:
     platform::Event m_stop_event;
     std::array<zeq::cdn_thread_peer_connection*, kConnections> m_connections{};
     std::array<std::uint32_t, kConnections> m_next_dial{};   // tick before which a connection waits
+    std::array<std::uint32_t, kConnections> m_judged{};      // attempts of each connection seen ended
     std::atomic<bool> m_io_finished{false};
     std::array<std::atomic<std::uint32_t>, 10> m_buckets{};
     std::atomic<std::uint32_t> m_bucket_index{0};

@@ -47,11 +47,13 @@ public:
     void release_piece() override;
     void on_receive(const i_error_code& error, std::uint32_t bytes) override;
 
-    // Starts a connection to the peer's public address and port for `run`
-    // (blocks the thread took from the task; empty: asked for when the
-    // request is built). Only while no reference is held and the owner is
-    // not stopping: false otherwise, and `run` is left to the caller.
-    bool connect_peer(const PeerInfo& peer, BlockRequestQueue run = BlockRequestQueue());
+    // Starts a connection to the peer's public address and port; the run
+    // is asked of the task when the request is built. Only while no
+    // reference is held and the owner is not stopping: false otherwise.
+    bool connect_peer(const PeerInfo& peer);
+    // As above for `run`, blocks the thread took from the task before
+    // dialling; moved out only when the connection starts.
+    bool connect_peer(const PeerInfo& peer, BlockRequestQueue& run);
 
     // Disconnects (idle again); the error is not used.
     void close(const i_error_code& error = i_error_code());
@@ -69,6 +71,8 @@ public:
     std::uint32_t failures() const { return m_failures.load(); }
     // Runs completed since construction.
     std::uint32_t runs_completed() const { return m_runs.load(); }
+    // Attempts (connect_peer calls) that have ended, complete or not.
+    std::uint32_t attempts() const { return m_attempts.load(); }
 
     // Called by the owner that cannot wait for the pending operations:
     // from now on the connection touches no owner and deletes itself on
@@ -89,6 +93,7 @@ private:
     bool m_run_complete = false;
     std::atomic<std::uint32_t> m_failures{0};
     std::atomic<std::uint32_t> m_runs{0};
+    std::atomic<std::uint32_t> m_attempts{0};
     std::mutex m_orphan_lock;               // orders the last release with orphan()
     bool m_orphaned = false;
     std::recursive_mutex m_lock;            // guards the exchange and the attempt state

@@ -216,6 +216,7 @@ int http_range_request::build(const PeerInfo& peer, std::string& request)
     std::string name;
     std::int32_t piece_in_file = 0;
     m_task->get_file_name_for_block(m_requested.front().piece, name, piece_in_file);
+    trim_run_to_file(name, piece_in_file);
     std::replace(name.begin(), name.end(), '\\', '/');
     m_file_name = name;
     m_piece_in_file = piece_in_file;
@@ -252,6 +253,30 @@ int http_range_request::build(const PeerInfo& peer, std::string& request)
     m_requested.clear();
     request = request_text(m_url_path, m_range_start, FixedText(peer.hostname));
     return build_ok;
+}
+
+void http_range_request::trim_run_to_file(const std::string& name, std::int32_t piece_in_file)
+{
+    // The answer carries one file: blocks of pieces in the next file would
+    // never arrive on this connection, so they go back to the picker now.
+    std::int32_t piece = m_requested.front().piece;
+    std::int32_t expected = piece_in_file;
+    for (std::size_t i = 1; i < m_requested.size(); ++i) {
+        if (m_requested[i].piece == piece)
+            continue;
+        const std::int32_t next = m_requested[i].piece;
+        std::string next_name;
+        std::int32_t next_index = -1;
+        m_task->get_file_name_for_block(next, next_name, next_index);
+        expected += next - piece;
+        piece = next;
+        if (next_name != name || next_index != expected) {
+            BlockRequestQueue rest(m_requested.begin() + std::ptrdiff_t(i), m_requested.end());
+            m_requested.erase(m_requested.begin() + std::ptrdiff_t(i), m_requested.end());
+            give_back(rest);
+            return;
+        }
+    }
 }
 
 http_range_request::receive_state http_range_request::refuse(const std::string& message)

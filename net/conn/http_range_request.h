@@ -141,8 +141,10 @@ public:
     bool has_run() const { return !m_requested.empty(); }
 
     // Builds the request for `peer`: takes the run (when none was set),
-    // finds the URL path, computes the range start and moves the run to
-    // the pending queue. `request` receives the whole request text.
+    // keeps the part of it that lies in the file of its first block (the
+    // rest goes back to the picker), finds the URL path, computes the range
+    // start and moves the run to the pending queue. `request` receives the
+    // whole request text.
     int build(const PeerInfo& peer, std::string& request);
 
     // Feeds received bytes: header bytes are gathered until the empty line
@@ -186,6 +188,7 @@ public:
                                const std::string& file_name, std::string& directory);
 
 private:
+    void trim_run_to_file(const std::string& name, std::int32_t piece_in_file);
     receive_state take_header(const std::uint8_t* data, std::size_t size, std::size_t& used);
     bool check_status_line(const std::string& line);
     bool read_header_lines(const std::string& text, std::size_t start);

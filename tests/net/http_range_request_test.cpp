@@ -402,3 +402,18 @@ TEST(HttpRangeRequest, PieceFailingItsCheckMidRunStopsTheDelivery)
     EXPECT_EQ(CBlockRequestMap::kFree, f.task.Picker().BlockState(0, 0));
     EXPECT_EQ(CBlockRequestMap::kFree, f.task.Picker().BlockState(1, 0));
 }
+
+TEST(HttpRangeRequest, RunStopsAtTheEndOfItsFile)
+{
+    // Two pieces of a.bin then two of b.bin: the answer for a.bin never
+    // carries b.bin's blocks, so they go back at once.
+    FakeRangeTask task(nullptr, kPiece, {{"a.bin", Pattern(2 * kPiece)}, {"b.bin", Pattern(2 * kPiece, 2)}});
+    task.AddHttpInfo(Info(5, "h", "/d/a.bin"));
+    http_range_request exchange(range_client::cdn_thread, &task, nullptr);
+    exchange.set_run(MakeRun(0, 16));
+    std::string request;
+    ASSERT_EQ(0, exchange.build(Peer(5, "h"), request));
+    EXPECT_EQ(8u, exchange.pending_count());
+    EXPECT_EQ(1, exchange.pending().back().piece);
+    EXPECT_EQ("/d/a.bin", exchange.url_path());
+}

@@ -9,6 +9,8 @@
 
 #include "engine/block_request_map.h"
 #include "net/conn/http_range_request.h"
+#include "platform/socket.h"
+#include "support/task_fixture.h"
 
 #include <atomic>
 #include <cstring>
@@ -60,6 +62,21 @@ public:
     std::string Image(std::size_t f) { std::lock_guard<std::mutex> g(m_lock); return m_images[f]; }
     bool AllVerified() { std::lock_guard<std::mutex> g(m_lock); return std::find(m_bitmap.begin(), m_bitmap.end(), 0) == m_bitmap.end(); }
     std::uint32_t BlocksWritten() const { return m_blocks.load(); }
+    // Every block the store holds equals the expected bytes.
+    bool ReceivedBlocksMatch()
+    {
+        std::lock_guard<std::mutex> g(m_lock);
+        for (std::size_t p = 0; p < m_received.size(); ++p) {
+            const Where& w = m_where[p];
+            for (std::uint32_t b = 0; b < m_received[p].size(); ++b) {
+                const std::size_t at = std::size_t(w.offset) + std::size_t(b) * kBlockSize;
+                const std::size_t length = BlockLength(m_lengths[p], b);
+                if (m_received[p][b] && std::memcmp(&m_images[w.file][at], &m_files[w.file].expected[at], length) != 0)
+                    return false;
+            }
+        }
+        return true;
+    }
     std::uint32_t FailedChecks() const { return m_failed_checks.load(); }
     std::uint64_t BytesCounted() const { return m_bytes.load(); }
     std::vector<std::string> Texts() { std::lock_guard<std::mutex> g(m_lock); return m_texts; }
@@ -247,5 +264,27 @@ private:
     std::atomic<std::uint64_t> m_bytes{0};
     std::atomic<std::uint32_t> m_picks{0};
 };
+
+// The files of a generated task as the fake task expects them.
+inline std::vector<FakeRangeTask::File> FakeFilesOf(const TaskFixture& fixture)
+{
+    std::vector<FakeRangeTask::File> files;
+    for (std::size_t i = 0; i < fixture.files().size(); ++i)
+        files.push_back({fixture.files()[i].file_name, fixture.Bytes(i, 0, fixture.files()[i].size)});
+    return files;
+}
+
+// An HTTP peer record for a server on 127.0.0.1:`port`, with the client
+// id a CDN URL of that server gets.
+inline PeerInfo LoopbackHttpPeer(std::uint16_t port, std::uint8_t type)
+{
+    PeerInfo p{};
+    p.clientid = (0x7F000001ull << 16) | port;
+    p.publicip = platform::parse_ipv4("127.0.0.1");
+    p.publicport = port;
+    p.peertype = type;
+    SetFixedText(p.hostname, "127.0.0.1");
+    return p;
+}
 
 } // namespace test_support

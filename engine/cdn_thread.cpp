@@ -1,0 +1,262 @@
+#include "engine/cdn_thread.h"
+
+#include "engine/block_request_map.h"
+#include "net/conn/cdn_thread_peer_connection.h"
+#include "net/conn/http_range_request.h"
+#include "net/io/iocp_io_service.h"
+#include "net/io/transfer_limits.h"
+#include "platform/tick.h"
+#include "report/client_log.h"
+
+#include <sstream>
+
+namespace {
+
+// The last speed line of any CDN thread (tick; 0: none yet), so that the
+// line is written about once a second in all, not once per task.
+std::atomic<std::uint32_t> g_speed_line_tick{0};
+
+std::atomic<CCdnThread::seconds_source> g_seconds_source{nullptr};
+
+// Steps of the wait for the connections' pending operations.
+constexpr std::uint32_t kReleasePollMs = 10;
+
+} // namespace
+
+CCdnThread::CCdnThread(zeq::i_range_task* task) : m_task(task) {}
+
+CCdnThread::~CCdnThread()
+{
+    // The destructor may run on the I/O thread, whose handlers the thread
+    // would otherwise wait for: leave still-referenced connections to
+    // delete themselves.
+    m_abandon.store(true);
+    Stop();
+    m_thread.join();
+    for (auto& connection : m_connections) {
+        if (connection)
+            connection->orphan();
+        connection = nullptr;
+    }
+}
+
+void CCdnThread::SetSecondsSource(seconds_source source)
+{
+    g_seconds_source.store(source);
+}
+
+std::int64_t CCdnThread::NowSeconds()
+{
+    const seconds_source source = g_seconds_source.load();
+    return source ? source() : platform::unix_time();
+}
+
+void CCdnThread::ResetSpeedLineStamp()
+{
+    g_speed_line_tick.store(0);
+}
+
+void CCdnThread::Start()
+{
+    m_stop_requested.store(false);
+    m_stopped.store(false);
+    m_io_finished.store(false);
+    m_abandon.store(false);
+    if (m_thread.joinable())
+        return;
+    m_stop_event.reset();
+    for (auto& connection : m_connections)
+        connection = new zeq::cdn_thread_peer_connection(this);
+    m_next_dial.fill(0);
+    m_judged.fill(0);
+    m_bucket_index.store(0);
+    for (auto& bucket : m_buckets)
+        bucket.store(0);
+    std::uint32_t none = 0;
+    const std::uint32_t now = platform::tick_count();
+    g_speed_line_tick.compare_exchange_strong(none, now == 0 ? 1 : now);
+    if (!m_thread.start([this] { ThreadProc(); }, "cdn_thread")) {
+        for (auto& connection : m_connections) {
+            delete connection;
+            connection = nullptr;
+        }
+        m_stopped.store(true);
+    }
+}
+
+bool CCdnThread::IoServiceStopped()
+{
+    i_io_service* io = m_task ? m_task->io_service() : nullptr;
+    return io && (io->impl().stop_requested() || io->impl().is_shut_down());
+}
+
+void CCdnThread::Stop()
+{
+    m_stop_requested.store(true);
+    if (!m_thread.joinable()) {
+        m_stopped.store(true);
+        return;
+    }
+    if (IoServiceStopped())
+        m_io_finished.store(true);
+    m_stop_event.set();
+    if (m_io_finished.load()) {
+        // Nothing will release the connections: the thread gives up its
+        // wait at once, so this join is short.
+        m_thread.join();
+        m_stopped.store(true);
+    }
+}
+
+bool CCdnThread::IsTaskCompleted()
+{
+    return m_task && m_task->is_complete();
+}
+
+void CCdnThread::CancelRequest(std::uint32_t piece, std::uint32_t offset, std::uint32_t)
+{
+    if (CBlockRequestMap* picker = m_task ? m_task->piece_picker() : nullptr)
+        picker->CancelRequest(std::int32_t(piece), std::int32_t(offset));
+}
+
+void CCdnThread::AddReceivedBytes(std::uint32_t bytes, std::uint32_t)
+{
+    const std::uint32_t index = std::uint32_t(NowSeconds() % 10);
+    if (m_bucket_index.exchange(index) != index)
+        m_buckets[index].store(bytes);   // a new second starts from these bytes
+    else
+        m_buckets[index].fetch_add(bytes);
+    transfer_limits::add_immediate_bytes(bytes, 0);
+}
+
+double CCdnThread::GetSpeed()
+{
+    std::uint64_t sum = 0;
+    for (const auto& bucket : m_buckets)
+        sum += bucket.load();
+    return double(sum) / 10.0;
+}
+
+void CCdnThread::WriteLog(const std::string& text)
+{
+    if (ClientLogEnabled())
+        WriteClientLog(text);
+}
+
+void CCdnThread::WriteSpeedLine()
+{
+    AddReceivedBytes(0);
+    if (!ClientLogEnabled())
+        return;
+    std::ostringstream text;
+    text << "cdn_thread_peer speed[" << GetSpeed() / 1024.0 << "]\n";
+    WriteClientLog(text.str());
+}
+
+void CCdnThread::ThreadProc()
+{
+    for (;;) {
+        if (m_stop_event.wait(kStepMs) || m_stop_requested.load())
+            break;
+        Step();
+    }
+    ReleaseConnections();
+}
+
+void CCdnThread::Step()
+{
+    const std::uint32_t now = platform::tick_count();
+    if (!IsTaskCompleted()) {
+        for (std::size_t i = 0; i < kConnections; ++i)
+            DialIdle(i, now);
+    }
+    std::uint32_t last = g_speed_line_tick.load();
+    if (last != 0 && now - last >= 1000 && g_speed_line_tick.compare_exchange_strong(last, now == 0 ? 1 : now))
+        WriteSpeedLine();
+}
+
+void CCdnThread::DialIdle(std::size_t i, std::uint32_t now)
+{
+    zeq::cdn_thread_peer_connection* connection = m_connections[i];
+    if (!connection || !connection->is_idle() || connection->ref_count() != 0)
+        return;
+    const std::uint32_t attempts = connection->attempts();
+    if (attempts != m_judged[i]) {
+        // An attempt has ended since the last look: after failures wait
+        // longer and longer before dialling again.
+        m_judged[i] = attempts;
+        const std::uint32_t failures = connection->failures();
+        if (failures > 0) {
+            const std::uint32_t shift = failures - 1 < 5 ? failures - 1 : 5;
+            std::uint32_t pause = kRedialPauseMs << shift;
+            if (pause > kRedialPauseMaxMs)
+                pause = kRedialPauseMaxMs;
+            m_next_dial[i] = now + pause;
+        }
+    }
+    if (!platform::tick_reached(now, m_next_dial[i]))
+        return;
+    PeerInfo peer{};
+    if (!m_task->pick_http_peer(peer) || !m_task->piece_picker())
+        return;
+    // Dial only when there is something to fetch.
+    BlockRequestQueue run;
+    std::uint32_t count = zeq::http_range_request::kRunBlocks;
+    m_task->request_continuous_blocks(run, count);
+    if (run.empty()) {
+        m_task->add_release_request();
+        m_next_dial[i] = now + kNoRunPauseMs;
+        return;
+    }
+    if (!connection->connect_peer(peer, run)) {
+        for (const BlockRequest& block : run)
+            CancelRequest(std::uint32_t(block.piece), std::uint32_t(block.offset), std::uint32_t(block.length));
+    }
+}
+
+void CCdnThread::ReleaseConnections()
+{
+    for (auto* connection : m_connections) {
+        if (connection)
+            connection->close();
+    }
+    const std::uint32_t start = platform::tick_count();
+    std::uint32_t io_stop_seen = 0;
+    bool io_stopped = false;
+    bool orphan = false;
+    for (;;) {
+        std::uint32_t references = 0;
+        for (auto* connection : m_connections)
+            references += connection ? connection->ref_count() : 0;
+        if (references == 0)
+            break;
+        const std::uint32_t now = platform::tick_count();
+        // Checked at every step: once the I/O service has stopped, the
+        // completions still queued are never run. Those handed out before
+        // the stop get a short grace; after it the connections are freed,
+        // since nothing will touch them again.
+        if (m_io_finished.load() || IoServiceStopped()) {
+            if (!io_stopped) {
+                io_stopped = true;
+                io_stop_seen = now;
+            }
+            if (now - io_stop_seen >= kIoStopGraceMs)
+                break;
+        } else if (m_abandon.load() || now - start >= kReleaseWaitMs) {
+            // The I/O thread still runs but cannot be waited for (the
+            // destructor may be on it): the connections free themselves
+            // on their last release.
+            orphan = true;
+            break;
+        }
+        platform::sleep_ms(kReleasePollMs);
+    }
+    for (auto& connection : m_connections) {
+        if (connection && orphan)
+            connection->orphan();   // deleted at once when nothing refers to it
+        else
+            delete connection;
+        connection = nullptr;
+    }
+    m_stopped.store(true);
+}

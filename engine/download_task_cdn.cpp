@@ -1,0 +1,169 @@
+// The task's CDN side: the CDN query that turns CDN URLs into HTTP peers,
+// the random HTTP peer of the CDN thread, and the adapter through which
+// the ranged-HTTP connections and the CDN thread reach the task.
+#include "engine/cdn_thread.h"
+#include "engine/cmd_event.h"
+#include "engine/download_task.h"
+#include "engine/engine_settings.h"
+#include "engine/i_storage_manager.h"
+#include "fagex/fagexStringUtil.h"
+#include "foundation/http_get.h"
+#include "foundation/utility.h"
+#include "net/conn/http_cdn_connection.h"
+#include "net/conn/http_range_request.h"
+#include "net/conn/x_connection.h"
+#include "platform/tick.h"
+#include "report/client_log.h"
+
+#include <random>
+
+namespace {
+
+// A CDN reply is a short list of URLs: what is read of it is bounded.
+constexpr std::size_t kCdnReplyCap = 64 * 1024;
+constexpr std::size_t kMaxCdnUrls = 64;
+constexpr std::size_t kMaxCdnUrlLength = 1024;
+constexpr std::uint32_t kCdnQueryTotalMs = 15000;
+
+class task_range_adapter : public zeq::i_range_task {
+public:
+    explicit task_range_adapter(CDownload_Task* task) : m_task(task) {}
+
+    std::uint64_t task_id() override { return m_task->GetTaskId(); }
+    i_io_service* io_service() override { return m_task->GetIoService(); }
+    std::uint32_t piece_size() override { return m_task->GetPieceSize(); }
+    CBlockRequestMap* piece_picker() override { return m_task->GetPiecePicker(); }
+    void request_continuous_blocks(BlockRequestQueue& out, std::uint32_t& count) override
+    {
+        m_task->RequestContinuousBlocks(out, count);
+    }
+    bool get_http_peer_info(std::uint64_t id, HttpPeerInfo& out) override { return m_task->GetHttpPeerInfo(id, out); }
+    void get_http_peer_info_list(std::vector<HttpPeerInfo>& out) override { m_task->GetHttpPeerInfoList(out); }
+    bool get_file_name_for_block(std::int32_t piece, std::string& name, std::int32_t& piece_in_file) override
+    {
+        return m_task->GetFileNameForBlock(piece, name, piece_in_file);
+    }
+    bool write_block(const BlockRequest& block) override
+    {
+        IStorageManager* storage = Storage();
+        return storage && storage->WriteBlock(m_task->GetTaskId(), block);
+    }
+    void count_block(std::uint8_t peer_type, std::uint32_t bytes) override
+    {
+        m_task->AddDownloadedBlockByPeerType(peer_type);
+        m_task->AddHttpDownloadTotal(bytes);
+        m_task->AddHttpDownloadBytes(bytes);
+    }
+    void add_release_request() override { m_task->AddReleaseRequest(); }
+    std::uint32_t release_request_count() override { return m_task->GetReleaseRequestCount(); }
+    void take_release_request() override { m_task->TakeReleaseRequest(); }
+    bool text_enabled() override { return m_task->GetCmdEvent() != nullptr; }
+    void text_output(const std::string& text) override
+    {
+        if (ICmdEvent* event = m_task->GetCmdEvent())
+            event->OnTextOutput(text.c_str());
+    }
+    bool is_stop_finished() override { return m_task->IsStopping() && m_task->IsStopFinished(); }
+    void get_bitmap(std::vector<std::uint8_t>& bitmap) override
+    {
+        bitmap.clear();
+        if (IStorageManager* storage = Storage())
+            storage->GetBitmap(m_task->GetTaskId(), bitmap);
+    }
+    void remove_connection(int socket) override { m_task->RemoveConnection(socket); }
+    void inc_http_connection_count(const PeerInfo& peer) override { m_task->IncHttpConnectionCount(&peer); }
+    void dec_http_connection_count(const PeerInfo& peer) override { m_task->DecHttpConnectionCount(&peer); }
+    void set_http_connection_speed(int socket, float speed) override { m_task->SetHttpConnectionSpeed(socket, speed); }
+    bool pick_http_peer(PeerInfo& out) override { return m_task->PickHttpPeer(out); }
+    bool is_complete() override { return m_task->IsComplete(); }
+
+private:
+    IStorageManager* Storage()
+    {
+        IDownloadTaskOwner* owner = m_task->GetOwner();
+        return owner ? owner->GetStorageManager() : nullptr;
+    }
+
+    CDownload_Task* m_task;
+};
+
+} // namespace
+
+std::unique_ptr<zeq::i_range_task> zeq::make_range_task(CDownload_Task* task)
+{
+    return std::make_unique<task_range_adapter>(task);
+}
+
+zeq::http_cdn_connection::http_cdn_connection(CDownload_Task* task, const PeerInfo& peer, std::uint8_t flag)
+    : http_cdn_connection(nullptr, peer, flag, make_range_task(task))
+{
+}
+
+CCdnThread::CCdnThread(CDownload_Task* task) : m_owned_task(zeq::make_range_task(task)), m_task(m_owned_task.get()) {}
+
+void CDownload_Task::try_cdn_download()
+{
+    if (m_http_peers.GetCount() > 0)
+        return;
+    std::string prefix;
+    if (!g_Settings.Find("only_cdn_by_id", prefix)) {
+        if (ICmdEvent* event = GetCmdEvent())
+            event->OnErrorOutput("not find 'only_cdn_by_id' item, try_cdn_download() failed!\n");
+        return;
+    }
+    std::string url = prefix + std::to_string(m_task_id);
+    if (url.find("http://") == std::string::npos)
+        url = "http://" + url;
+
+    HttpGetOptions options;
+    options.body_cap = kCdnReplyCap;
+    options.total_ms = kCdnQueryTotalMs;
+    std::vector<char> body;
+    if (http_get(url, options, body) != 0)
+        return;
+
+    if (body.size() > 7) {
+        const std::string text(body.begin(), body.end());
+        const fagex::StringVector lines = fagex::StringUtil::split(text, "\n\r");
+        std::size_t taken = 0;
+        for (const std::string& line : lines) {
+            if (line.empty() || line.size() > kMaxCdnUrlLength)
+                continue;
+            if (++taken > kMaxCdnUrls || m_stopping.load())
+                break;
+            WriteClientLog(">>>>==== url[" + line + "]\n");
+            std::string host;
+            std::string path;
+            std::uint16_t port = 80;
+            if (!CUtility::ParseUrl(line, host, port, path) || host.empty())
+                continue;
+            const std::uint32_t address = x_connection::resolve_host(host);
+            PeerInfo record{};
+            record.clientid = (std::uint64_t(address) << 16) | port;
+            record.publicip = address;
+            record.publicport = port;
+            record.peertype = PEERTYPE_HTTP;
+            SetFixedText(record.hostname, host);
+            HttpPeerInfo info;
+            info.peerid = record.clientid;
+            info.host = host;
+            info.path = path;
+            AddHttpPeerInfos({info});
+            m_http_peers.AddHttpPeer(&record);
+        }
+    }
+    ConnectHttpPeers(true);
+}
+
+bool CDownload_Task::PickHttpPeer(PeerInfo& out)
+{
+    std::vector<PeerInfo> peers;
+    m_http_peers.GetAll(peers);
+    if (peers.empty())
+        return false;
+    // Each connection draws on its own: several picks within one second
+    // spread over the peers instead of all landing on the same one.
+    thread_local std::minstd_rand generator(std::random_device{}() ^ platform::tick_count());
+    out = peers[generator() % peers.size()];
+    return true;
+}

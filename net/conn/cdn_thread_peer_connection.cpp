@@ -1,0 +1,275 @@
+#include "net/conn/cdn_thread_peer_connection.h"
+
+#include "engine/cdn_thread.h"
+#include "platform/socket.h"
+#include "platform/tick.h"
+#include "report/client_id.h"
+#include "report/client_log.h"
+#include "report/down_data_log.h"
+#include "report/log_connection.h"
+
+#include <sstream>
+
+namespace zeq {
+
+namespace {
+
+i_stream_socket* make_socket(CCdnThread* owner)
+{
+    i_range_task* task = owner ? owner->GetTask() : nullptr;
+    i_io_service* io = task ? task->io_service() : nullptr;
+    return io ? new i_stream_socket(*io) : nullptr;
+}
+
+} // namespace
+
+cdn_thread_peer_connection::cdn_thread_peer_connection(CCdnThread* owner)
+    : base_connection(make_socket(owner)),
+      m_owner(owner),
+      m_exchange(range_client::cdn_thread, owner->GetTask(), this)
+{
+}
+
+cdn_thread_peer_connection::~cdn_thread_peer_connection()
+{
+    if (!is_idle())
+        disconnect();
+}
+
+void cdn_thread_peer_connection::add_ref()
+{
+    m_refs.fetch_add(1);
+}
+
+void cdn_thread_peer_connection::release()
+{
+    bool last_of_orphan;
+    {
+        std::lock_guard<std::mutex> guard(m_orphan_lock);
+        last_of_orphan = m_refs.fetch_sub(1) == 1 && m_orphaned;
+    }
+    if (last_of_orphan)
+        delete this;
+}
+
+std::uint32_t cdn_thread_peer_connection::ref_count()
+{
+    return m_refs.load();
+}
+
+bool cdn_thread_peer_connection::orphan()
+{
+    m_owner.store(nullptr);
+    {
+        std::lock_guard<std::mutex> guard(m_orphan_lock);
+        if (m_refs.load() != 0) {
+            m_orphaned = true;
+            return false;
+        }
+    }
+    delete this;
+    return true;
+}
+
+void cdn_thread_peer_connection::log(const std::string& text)
+{
+    if (ClientLogEnabled())
+        WriteClientLog(text);
+}
+
+bool cdn_thread_peer_connection::connect_peer(const PeerInfo& peer)
+{
+    BlockRequestQueue none;
+    return connect_peer(peer, none);
+}
+
+bool cdn_thread_peer_connection::connect_peer(const PeerInfo& peer, BlockRequestQueue& run)
+{
+    CCdnThread* o = owner();
+    if (!o || m_refs.load() != 0 || o->IsStopping() || !socket())
+        return false;
+    {
+        std::lock_guard<std::recursive_mutex> guard(m_lock);
+        m_peer = peer;
+        m_activity_tick.store(platform::tick_count());
+        m_exchange.set_run(std::move(run));
+        run.clear();
+        m_attempt_open = true;
+        m_run_complete = false;
+    }
+    return connect(platform::ipv4_to_text(peer.publicip), peer.publicport);
+}
+
+void cdn_thread_peer_connection::on_connect(const i_error_code& error)
+{
+    if (!owner())
+        return;   // orphaned: nothing is left to do but release
+    if (!error && !is_idle()) {
+        prepare_receive(0, kReceiveWindow);
+        write_post();
+        start_receive();
+        return;
+    }
+    close(error);
+    if (ClientLogEnabled()) {
+        std::ostringstream text;
+        text << "cdn_thread_peer_connection connect failed error[" << error.value << "]," << "timeout ["
+             << std::uint32_t(platform::tick_count() - m_activity_tick.load()) << "]\n";
+        WriteClientLog(text.str());
+    }
+}
+
+void cdn_thread_peer_connection::write_post()
+{
+    CCdnThread* o = owner();
+    if (!o)
+        return;
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    i_range_task* task = o->GetTask();
+    log("[zeq::cdn_thread_peer]::write_post() host[" + platform::ipv4_to_text(m_peer.publicip) + "], port[" +
+        std::to_string(m_peer.publicport) + "]");
+    std::string request;
+    const int code = m_exchange.build(m_peer, request);
+    if (code == http_range_request::build_empty_path)
+        return;
+    if (code != http_range_request::build_ok) {
+        log("zeq::cdn_thread_peer_connection::write_post close error " + std::to_string(code) + "\n");
+        close();
+        return;
+    }
+    write(request.data(), request.data() + request.size());
+    m_activity_tick.store(platform::tick_count());
+    log("http request: ClientID:" + std::to_string(m_peer.clientid) + ", FileName:" + m_exchange.file_name() +
+        ", request index:" + std::to_string(m_exchange.piece_in_file()) + ", http_cdn_connection::write_post " +
+        request);
+    if (m_first_request) {
+        m_first_request = false;
+        log_server_event(3, 7);
+        if (CDownDataLog* data_log = CDownDataLog::GetInstance())
+            data_log->AddTask(task->task_id());
+    }
+    if (ClientLogEnabled()) {
+        std::ostringstream text;
+        text << "zeq::cdn_thread_peer_connection: SEND SOCK[" << (socket() ? socket()->native() : -1)
+             << "],TASKID[" << task->task_id() << "]," << "range[" << m_exchange.range_text() << "]," << "file["
+             << m_exchange.file_name() << "]";
+        WriteClientLog(text.str());
+    }
+}
+
+void cdn_thread_peer_connection::on_receive(const i_error_code& error, std::uint32_t bytes)
+{
+    CCdnThread* o = owner();
+    if (!o)
+        return;
+    const std::uint64_t task_id = o->GetTask()->task_id();
+    if (error) {
+        if (ClientLogEnabled()) {
+            std::ostringstream text;
+            text << "[zeq::cdn_thread_peer_connection]" << task_id << "," << "close error_code = " << error.value
+                 << " bytes transferred[" << bytes << "]\n";
+            WriteClientLog(text.str());
+        }
+        close(error);
+        return;
+    }
+    if (ClientLogEnabled()) {
+        std::ostringstream text;
+        text << "[zeq::cdn_thread_peer_connection: RECV SOCK][" << (socket() ? socket()->native() : -1)
+             << "],TASKID[" << task_id << "]," << "error[" << error.value << "]," << "bytes_transferred[" << bytes
+             << "]\n";
+        WriteClientLog(text.str());
+    }
+    m_activity_tick.store(platform::tick_count());
+    o->AddReceivedBytes(bytes);
+
+    std::unique_lock<std::recursive_mutex> guard(m_lock);
+    const auto state = m_exchange.receive(receive_buffer(), receive_filled(), m_peer);
+    if (state == http_range_request::receive_state::refused) {
+        log("[zeq::cdn_thread_peer]" + std::to_string(task_id) + "," + m_exchange.failure() + "\n");
+        guard.unlock();
+        close();
+        return;
+    }
+    if (state == http_range_request::receive_state::complete) {
+        // The run is in: the rest of the open-ended answer is not read.
+        m_run_complete = true;
+        guard.unlock();
+        close();
+        return;
+    }
+    guard.unlock();
+    prepare_receive(0, kReceiveWindow);
+}
+
+bool cdn_thread_peer_connection::on_response(const std::uint8_t* data, std::uint32_t length)
+{
+    CCdnThread* o = owner();
+    if (!o)
+        return true;
+    o->AddReceivedBytes(length);
+    std::unique_lock<std::recursive_mutex> guard(m_lock);
+    const auto state = m_exchange.receive(data, length, m_peer);
+    if (state == http_range_request::receive_state::complete)
+        m_run_complete = true;
+    guard.unlock();
+    if (state == http_range_request::receive_state::complete || state == http_range_request::receive_state::refused)
+        close();
+    return true;
+}
+
+void cdn_thread_peer_connection::release_piece()
+{
+    CCdnThread* o = owner();
+    if (!o)
+        return;
+    std::unique_lock<std::recursive_mutex> guard(m_lock);
+    m_exchange.hand_back();
+    const bool nothing_pending = m_exchange.pending_count() == 0;
+    guard.unlock();
+    if (std::uint32_t(platform::tick_count() - m_activity_tick.load()) > kIdleTimeoutMs) {
+        log_server_event(3, 4);
+        close();
+        return;
+    }
+    if (nothing_pending || o->IsTaskCompleted())
+        close();
+}
+
+void cdn_thread_peer_connection::close(const i_error_code&)
+{
+    disconnect();
+}
+
+void cdn_thread_peer_connection::abort_download()
+{
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    m_exchange.abort();
+    if (m_attempt_open) {
+        m_attempt_open = false;
+        finish_attempt(m_run_complete);
+    }
+}
+
+void cdn_thread_peer_connection::finish_attempt(bool complete)
+{
+    if (complete) {
+        m_failures.store(0);
+        m_runs.fetch_add(1);
+    } else {
+        m_failures.fetch_add(1);
+    }
+    m_attempts.fetch_add(1);
+}
+
+void cdn_thread_peer_connection::log_server_event(std::uint8_t selector, std::uint32_t result)
+{
+    CCdnThread* o = owner();
+    CLogConnection* log_connection = CLogConnection::GetInstance();
+    if (!o || !log_connection)
+        return;
+    log_connection->AddHttpSvrLog(selector == 2 ? 5 : 7, GetProcessClientId(), o->GetTask()->task_id(),
+                                  m_peer.publicip, m_peer.publicport, result);
+}
+
+} // namespace zeq

@@ -1,0 +1,244 @@
+#include "engine/cdn_thread.h"
+
+#include "io_test_util.h"
+#include "net/conn/cdn_thread_peer_connection.h"
+#include "platform/socket.h"
+#include "support/fake_range_task.h"
+#include "support/nginx_server.h"
+#include "support/range_server.h"
+#include "support/task_fixture.h"
+#include "support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+using test_support::FakeRangeTask;
+using test_support::NginxServer;
+using test_support::RangeServer;
+using test_support::TaskFixture;
+
+namespace {
+
+constexpr std::uint32_t kPiece = 262144;
+
+std::uint32_t TotalReferences(CCdnThread& thread)
+{
+    std::uint32_t sum = 0;
+    for (std::size_t i = 0; i < CCdnThread::kConnections; ++i) {
+        if (auto* c = thread.GetConnection(i))
+            sum += c->ref_count();
+    }
+    return sum;
+}
+
+class CdnThreadTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        fixture = std::make_unique<TaskFixture>(root.path(), 21, kPiece,
+                                                std::vector<std::uint64_t>{700000, 0, 5 * kPiece, 1000});
+        ASSERT_TRUE(fixture->ok());
+        task = std::make_unique<FakeRangeTask>(&io.io, kPiece, test_support::FakeFilesOf(*fixture), 21);
+    }
+
+    void TearDown() override { io.stop(); }
+
+    // A range server holding the fixture's files.
+    void Fill(RangeServer& server)
+    {
+        for (std::size_t f = 0; f < fixture->files().size(); ++f)
+            server.AddFile(fixture->files()[f].url_path, fixture->Bytes(f, 0, fixture->files()[f].size));
+    }
+
+    void AddServer(std::uint16_t port)
+    {
+        const PeerInfo peer = test_support::LoopbackHttpPeer(port, PEERTYPE_HTTP);
+        task->AddPeer(peer);
+        task->AddHttpInfo({peer.clientid, "127.0.0.1", fixture->files()[0].url_path});
+    }
+
+    // Starts `server` answering nothing and makes it the task's peer.
+    void StartSilent(RangeServer& server)
+    {
+        RangeServer::Behaviour behaviour;
+        behaviour.silent = true;
+        server.SetBehaviour(behaviour);
+        ASSERT_TRUE(server.Start());
+        AddServer(server.port());
+    }
+
+    test_support::TempDir root;
+    net_test::io_thread io;
+    std::unique_ptr<TaskFixture> fixture;
+    std::unique_ptr<FakeRangeTask> task;
+};
+
+} // namespace
+
+TEST_F(CdnThreadTest, DownloadsEveryFileFromNginx)
+{
+    if (!NginxServer::Available())
+        GTEST_SKIP() << "nginx is not installed";
+    NginxServer nginx(root.path());
+    ASSERT_TRUE(nginx.start()) << nginx.last_error();
+    AddServer(nginx.port());
+    CCdnThread thread(task.get());
+    thread.Start();
+    ASSERT_TRUE(net_test::wait_until([&] { return task->AllVerified(); }, 20000));
+    for (std::size_t f = 0; f < fixture->files().size(); ++f)
+        EXPECT_EQ(fixture->Bytes(f, 0, fixture->files()[f].size), task->Image(f)) << f;
+    EXPECT_EQ(0u, task->FailedChecks());
+    EXPECT_GT(thread.GetSpeed(), 0.0);
+    EXPECT_EQ(std::uint8_t(PEERTYPE_HTTP_CDN), task->m_last_type.load());
+    std::uint32_t runs = 0;
+    for (std::size_t i = 0; i < CCdnThread::kConnections; ++i)
+        runs += thread.GetConnection(i)->runs_completed();
+    EXPECT_GT(runs, 0u);
+    thread.Stop();
+    EXPECT_TRUE(net_test::wait_until([&] { return thread.IsStopped(); }, 3000));
+}
+
+TEST_F(CdnThreadTest, CompleteTaskDialsNothing)
+{
+    RangeServer server;
+    Fill(server);
+    ASSERT_TRUE(server.Start());
+    AddServer(server.port());
+    task->SetComplete(true);
+    CCdnThread thread(task.get());
+    thread.Start();
+    platform::sleep_ms(400);
+    EXPECT_EQ(0u, server.Accepts());
+    thread.Stop();
+    EXPECT_TRUE(net_test::wait_until([&] { return thread.IsStopped(); }, 3000));
+}
+
+TEST_F(CdnThreadTest, NothingToFetchDialsNothingAndAsksForBlocks)
+{
+    RangeServer server;
+    Fill(server);
+    ASSERT_TRUE(server.Start());
+    AddServer(server.port());
+    // Every block is handed out elsewhere already.
+    for (;;) {
+        BlockRequestQueue run;
+        std::uint32_t count = 1000;
+        task->request_continuous_blocks(run, count);
+        if (run.empty())
+            break;
+    }
+    CCdnThread thread(task.get());
+    thread.Start();
+    platform::sleep_ms(500);
+    EXPECT_EQ(0u, server.Accepts());
+    // Each idle connection asked for blocks back, at most once a second.
+    EXPECT_GE(task->release_request_count(), CCdnThread::kConnections);
+    EXPECT_LE(task->release_request_count(), 2 * CCdnThread::kConnections);
+    thread.Stop();
+    EXPECT_TRUE(net_test::wait_until([&] { return thread.IsStopped(); }, 3000));
+}
+
+TEST_F(CdnThreadTest, FailingServerIsRedialledWithGrowingPauses)
+{
+    RangeServer server;
+    RangeServer::Behaviour behaviour;
+    behaviour.raw_answer = "HTTP/1.1 503 Busy\r\nContent-Length: 0\r\n\r\n";
+    server.SetBehaviour(behaviour);
+    ASSERT_TRUE(server.Start());
+    AddServer(server.port());
+    CCdnThread thread(task.get());
+    thread.Start();
+    platform::sleep_ms(2000);
+    // Redialled every 100 ms this would be about 200 connections; with
+    // pauses of 0.5, 1, 2 s... each connection dials at most 3 times.
+    EXPECT_GE(server.Accepts(), CCdnThread::kConnections);
+    EXPECT_LE(server.Accepts(), 3 * CCdnThread::kConnections);
+    EXPECT_EQ(0u, task->BlocksWritten());
+    thread.Stop();
+    EXPECT_TRUE(net_test::wait_until([&] { return thread.IsStopped(); }, 3000));
+    // Every block went back.
+    for (std::uint32_t p = 0; p < task->PieceCount(); ++p)
+        EXPECT_EQ(CBlockRequestMap::kFree, task->Picker().BlockState(std::int32_t(p), 0)) << p;
+}
+
+TEST_F(CdnThreadTest, HeaderSplitAndIgnoredRangeStillGiveTheRightBytes)
+{
+    RangeServer server;
+    Fill(server);
+    RangeServer::Behaviour behaviour;
+    behaviour.header_split = 9;
+    behaviour.ignore_range = true;
+    server.SetBehaviour(behaviour);
+    ASSERT_TRUE(server.Start());
+    AddServer(server.port());
+    CCdnThread thread(task.get());
+    thread.Start();
+    ASSERT_TRUE(net_test::wait_until([&] { return task->AllVerified(); }, 20000));
+    for (std::size_t f = 0; f < fixture->files().size(); ++f)
+        EXPECT_EQ(fixture->Bytes(f, 0, fixture->files()[f].size), task->Image(f)) << f;
+    thread.Stop();
+}
+
+TEST_F(CdnThreadTest, StopWhileTheIoServiceRunsReturnsAtOnce)
+{
+    RangeServer server;
+    StartSilent(server);
+    CCdnThread thread(task.get());
+    thread.Start();
+    ASSERT_TRUE(net_test::wait_until([&] { return server.Requests().size() >= CCdnThread::kConnections; }));
+    const std::uint64_t before = platform::tick_count64();
+    thread.Stop();
+    EXPECT_LT(platform::tick_count64() - before, 50u);
+    // The thread sets the flag once the pending operations let go.
+    EXPECT_TRUE(net_test::wait_until([&] { return thread.IsStopped(); }, 3000));
+    EXPECT_EQ(nullptr, thread.GetConnection(0));
+    for (std::uint32_t p = 0; p < task->PieceCount(); ++p)
+        EXPECT_EQ(CBlockRequestMap::kFree, task->Picker().BlockState(std::int32_t(p), 0)) << p;
+}
+
+TEST_F(CdnThreadTest, StopAfterTheIoServiceEndedDoesNotWaitForItsHandlers)
+{
+    RangeServer server;
+    StartSilent(server);
+    CCdnThread thread(task.get());
+    thread.Start();
+    ASSERT_TRUE(net_test::wait_until([&] { return server.Requests().size() >= CCdnThread::kConnections; }));
+    ASSERT_GT(TotalReferences(thread), 0u);
+    ASSERT_TRUE(io.stop());
+    const std::uint64_t before = platform::tick_count64();
+    thread.Stop();
+    EXPECT_TRUE(thread.IsStopped());
+    EXPECT_TRUE(thread.IoFinished());
+    EXPECT_LT(platform::tick_count64() - before, 1000u);
+}
+
+TEST_F(CdnThreadTest, DestroyedWhileConnectionsAreBusy)
+{
+    RangeServer server;
+    StartSilent(server);
+    {
+        CCdnThread thread(task.get());
+        thread.Start();
+        ASSERT_TRUE(net_test::wait_until([&] { return server.Requests().size() >= CCdnThread::kConnections; }));
+    }
+    // The connections left behind free themselves once the I/O thread
+    // has run their handlers; a later stop finds nothing pending.
+    platform::sleep_ms(200);
+    SUCCEED();
+}
+
+TEST_F(CdnThreadTest, SpeedBucketsAndLine)
+{
+    static std::int64_t now = 1000;
+    CCdnThread::SetSecondsSource([] { return now; });
+    CCdnThread thread(task.get());
+    thread.AddReceivedBytes(4000);
+    thread.AddReceivedBytes(6000);
+    EXPECT_DOUBLE_EQ(1000.0, thread.GetSpeed());
+    now = 1001;
+    thread.AddReceivedBytes(500);
+    EXPECT_DOUBLE_EQ(1050.0, thread.GetSpeed());
+    now = 1010;   // the bucket of second 1000 is reused: it starts over
+    thread.AddReceivedBytes(0);
+    EXPECT_DOUBLE_EQ(50.0, thread.GetSpeed());
+    CCdnThread::SetSecondsSource(nullptr);
+}

@@ -1,0 +1,224 @@
+#include "net/conn/http_cdn_connection.h"
+
+#include "io_test_util.h"
+#include "platform/socket.h"
+#include "platform/tick.h"
+#include "support/fake_range_task.h"
+#include "support/nginx_server.h"
+#include "support/range_server.h"
+#include "support/task_fixture.h"
+#include "support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+using test_support::FakeRangeTask;
+using test_support::NginxServer;
+using test_support::RangeServer;
+using test_support::TaskFixture;
+
+namespace {
+
+constexpr std::uint32_t kPiece = 262144;
+constexpr std::uint64_t kPeerId = 0x7F0000011F90ull;
+
+PeerInfo CdnPeer(std::uint16_t port, std::uint64_t id = kPeerId)
+{
+    PeerInfo p = test_support::LoopbackHttpPeer(port, PEERTYPE_HTTP_CDN);
+    p.clientid = id;
+    SetFixedText(p.path, "127.0.0.1");
+    return p;
+}
+
+// Replaces the tick with the real one plus an offset the test moves on.
+std::atomic<std::uint32_t> g_tick_offset{0};
+std::uint32_t ShiftedTick()
+{
+    return std::uint32_t(platform::tick_count64()) + g_tick_offset.load();
+}
+
+class HttpCdnConnectionTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!NginxServer::Available())
+            GTEST_SKIP() << "nginx is not installed";
+        fixture = std::make_unique<TaskFixture>(root.path(), 11, kPiece,
+                                                std::vector<std::uint64_t>{300000, 0, 2 * kPiece + 12345});
+        ASSERT_TRUE(fixture->ok());
+        nginx = std::make_unique<NginxServer>(root.path());
+        ASSERT_TRUE(nginx->start()) << nginx->last_error();
+        task = std::make_unique<FakeRangeTask>(&io.io, kPiece, test_support::FakeFilesOf(*fixture), 11);
+    }
+
+    void TearDown() override
+    {
+        io.stop();
+        platform::set_tick_source(nullptr);
+    }
+
+    // Connects a new connection to `port` and starts it; the test keeps
+    // the creator's reference until release().
+    zeq::http_cdn_connection* Open(std::uint16_t port, std::uint64_t id = kPeerId)
+    {
+        PeerInfo peer = CdnPeer(port, id);
+        const int socket = ConnectHttpPeer(peer, port);
+        EXPECT_GE(socket, 0);
+        auto* c = new zeq::http_cdn_connection(task.get(), peer, 0);
+        EXPECT_TRUE(c->start(socket));
+        return c;
+    }
+
+    test_support::TempDir root;
+    net_test::io_thread io;
+    std::unique_ptr<TaskFixture> fixture;
+    std::unique_ptr<NginxServer> nginx;
+    std::unique_ptr<FakeRangeTask> task;
+};
+
+} // namespace
+
+TEST_F(HttpCdnConnectionTest, FetchesOneRunFromNginxAndCloses)
+{
+    task->AddHttpInfo({kPeerId, "127.0.0.1", fixture->files()[0].url_path});
+    task->SetTextEnabled(true);
+    zeq::http_cdn_connection* c = Open(nginx->port());
+    EXPECT_EQ(1, task->HttpConnections(kPeerId));
+    ASSERT_TRUE(net_test::wait_until([&] { return c->is_closing(); }, 10000));
+    // Every block of the run arrived intact, and nothing else was written.
+    const std::uint32_t written = task->BlocksWritten();
+    EXPECT_GT(written, 0u);
+    EXPECT_TRUE(task->ReceivedBlocksMatch());
+    EXPECT_GE(std::uint64_t(written) * kBlockSize, task->BytesCounted());
+    EXPECT_LT(std::uint64_t(written - 1) * kBlockSize, task->BytesCounted());
+    EXPECT_EQ(0u, task->SpeedEntries());
+    EXPECT_EQ(1u, task->Removed());
+    EXPECT_EQ(1u, nginx->CountAccessLog("HTTP/1.1\" 206"));
+    bool sent = false;
+    for (const std::string& t : task->Texts())
+        sent = sent || t.find("zeq::http_cdn_connection: SEND SOCK[") != std::string::npos;
+    EXPECT_TRUE(sent);
+    c->release();
+    // Counted out by the destructor, once the I/O thread let it go.
+    EXPECT_TRUE(net_test::wait_until([&] { return task->HttpConnections(kPeerId) == 0; }));
+}
+
+TEST_F(HttpCdnConnectionTest, WholeTaskOverSuccessiveConnections)
+{
+    // One HTTP information names only the first file; the others are
+    // fetched from the same folder.
+    task->AddHttpInfo({kPeerId, "127.0.0.1", fixture->files()[0].url_path});
+    for (int i = 0; i < 20 && !task->AllVerified(); ++i) {
+        zeq::http_cdn_connection* c = Open(nginx->port());
+        ASSERT_TRUE(net_test::wait_until([&] { return c->is_closing(); }, 10000));
+        c->release();
+    }
+    EXPECT_TRUE(task->AllVerified());
+    for (std::size_t f = 0; f < fixture->files().size(); ++f)
+        EXPECT_EQ(fixture->Bytes(f, 0, fixture->files()[f].size), task->Image(f)) << f;
+    EXPECT_TRUE(net_test::wait_until([&] { return task->HttpConnections(kPeerId) == 0; }));
+}
+
+TEST_F(HttpCdnConnectionTest, RefusedStatusGivesTheRunBack)
+{
+    task->AddHttpInfo({kPeerId, "127.0.0.1", "/missing/file2.bin"});
+    task->SetTextEnabled(true);
+    zeq::http_cdn_connection* c = Open(nginx->port());
+    ASSERT_TRUE(net_test::wait_until([&] { return c->is_closing(); }, 10000));
+    EXPECT_EQ(0u, task->BlocksWritten());
+    for (std::uint32_t p = 0; p < task->PieceCount(); ++p)
+        EXPECT_EQ(CBlockRequestMap::kFree, task->Picker().BlockState(std::int32_t(p), 0));
+    bool logged = false;
+    for (const std::string& t : task->Texts())
+        logged = logged || t.find("\n11 http head statecode is not equ 206 and not 200, close!\n") != std::string::npos;
+    EXPECT_TRUE(logged);
+    c->release();
+}
+
+TEST_F(HttpCdnConnectionTest, HeaderSplitOverTwoSendsIsReadOn)
+{
+    RangeServer server;
+    for (std::size_t f = 0; f < fixture->files().size(); ++f)
+        server.AddFile(fixture->files()[f].url_path, fixture->Bytes(f, 0, fixture->files()[f].size));
+    RangeServer::Behaviour behaviour;
+    behaviour.header_split = 20;
+    server.SetBehaviour(behaviour);
+    ASSERT_TRUE(server.Start());
+    const std::uint64_t id = 0x7F000001ull << 16 | server.port();
+    task->AddHttpInfo({id, "127.0.0.1", fixture->files()[2].url_path});
+    zeq::http_cdn_connection* c = Open(server.port(), id);
+    ASSERT_TRUE(net_test::wait_until([&] { return c->is_closing(); }, 10000));
+    EXPECT_GT(task->BlocksWritten(), 0u);
+    EXPECT_TRUE(task->ReceivedBlocksMatch());
+    c->release();
+    server.Stop();
+}
+
+TEST_F(HttpCdnConnectionTest, SilentServerTimesOutAfterTwentySeconds)
+{
+    RangeServer server;
+    RangeServer::Behaviour behaviour;
+    behaviour.silent = true;
+    server.SetBehaviour(behaviour);
+    ASSERT_TRUE(server.Start());
+    const std::uint64_t id = 0x7F000001ull << 16 | server.port();
+    task->AddHttpInfo({id, "127.0.0.1", fixture->files()[2].url_path});
+    g_tick_offset.store(0);
+    platform::set_tick_source(&ShiftedTick);
+    zeq::http_cdn_connection* c = Open(server.port(), id);
+    ASSERT_TRUE(net_test::wait_until([&] { return server.Requests().size() == 1; }));
+    platform::sleep_ms(1200);
+    EXPECT_FALSE(c->is_closing()) << "nothing times out before 20 s";
+    g_tick_offset.store(21000);
+    EXPECT_TRUE(net_test::wait_until([&] { return c->is_closing(); }, 5000));
+    EXPECT_EQ(CBlockRequestMap::kFree, task->Picker().BlockState(2, 0));
+    c->release();
+    server.Stop();
+}
+
+TEST_F(HttpCdnConnectionTest, RefusedConnectionEndsWithoutARequest)
+{
+    net_test::listener closed;   // a port that refuses once closed
+    const std::uint16_t port = closed.port;
+    platform::close_socket(closed.fd);
+    task->AddHttpInfo({kPeerId, "127.0.0.1", fixture->files()[0].url_path});
+    PeerInfo peer = CdnPeer(port);
+    const int socket = ConnectHttpPeer(peer, port);
+    if (socket >= 0) {
+        // The refusal came after the zero wait: the connection sees it
+        // before sending anything.
+        auto* c = new zeq::http_cdn_connection(task.get(), peer, 0);
+        ASSERT_TRUE(c->start(socket));
+        ASSERT_TRUE(net_test::wait_until([&] { return c->is_closing(); }, 5000));
+        c->release();
+    }
+    EXPECT_EQ(0u, task->BlocksWritten());
+    EXPECT_EQ(CBlockRequestMap::kFree, task->Picker().BlockState(2, 0));
+}
+
+TEST_F(HttpCdnConnectionTest, ConnectHttpPeerResolvesTypeThreeRecords)
+{
+    PeerInfo peer = CdnPeer(nginx->port());
+    peer.peertype = PEERTYPE_HTTP;
+    peer.publicip = 0;
+    int socket = ConnectHttpPeer(peer, nginx->port());
+    EXPECT_GE(socket, 0);
+    EXPECT_EQ(platform::parse_ipv4("127.0.0.1"), peer.publicip);
+    platform::close_socket(socket);
+    // A record without a host name gives no socket.
+    SetFixedText(peer.hostname, "");
+    EXPECT_EQ(-1, ConnectHttpPeer(peer, nginx->port()));
+}
+
+TEST_F(HttpCdnConnectionTest, ConnectionTheSetRefusesIsCountedOut)
+{
+    // Deleted without ever being started or closed.
+    for (int i = 0; i < 3; ++i) {
+        auto* c = new zeq::http_cdn_connection(task.get(), CdnPeer(80), 0);
+        EXPECT_EQ(1, task->HttpConnections(kPeerId));
+        EXPECT_FALSE(c->assign_task(0));
+        c->release();
+        EXPECT_EQ(0, task->HttpConnections(kPeerId));
+    }
+}

@@ -1,0 +1,230 @@
+#include "support/nginx_server.h"
+
+#include "platform/socket.h"
+#include "platform/tick.h"
+
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace test_support {
+
+namespace {
+
+std::string make_temp_folder(const char* stem)
+{
+    std::string pattern = (fs::temp_directory_path() / (std::string(stem) + "XXXXXX")).string();
+    if (!::mkdtemp(pattern.data()))
+        return std::string();
+    return pattern;
+}
+
+// A port nobody listens on right now (bound and released).
+std::uint16_t free_port()
+{
+    platform::socket_t s = platform::tcp_socket();
+    std::uint16_t port = 0;
+    std::uint32_t address = 0;
+    if (s != platform::invalid_socket && platform::bind_ipv4(s, platform::parse_ipv4("127.0.0.1"), 0) == 0)
+        platform::local_endpoint(s, address, port);
+    platform::close_socket(s);
+    return port;
+}
+
+std::string read_file(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+} // namespace
+
+std::string NginxServer::Binary()
+{
+    const char* env = std::getenv("VR_NGINX");
+    return env && *env ? env : "/usr/sbin/nginx";
+}
+
+bool NginxServer::Available()
+{
+    return ::access(Binary().c_str(), X_OK) == 0;
+}
+
+NginxServer::NginxServer(const std::string& root) : m_root(root)
+{
+    m_prefix = make_temp_folder("vr_nginx_");
+    if (m_root.empty()) {
+        m_root = make_temp_folder("vr_nginx_root_");
+        m_own_root = true;
+    }
+}
+
+NginxServer::~NginxServer()
+{
+    stop();
+    std::error_code ignored;
+    if (!m_prefix.empty())
+        fs::remove_all(m_prefix, ignored);
+    if (m_own_root && !m_root.empty())
+        fs::remove_all(m_root, ignored);
+}
+
+std::string NginxServer::base_url() const
+{
+    return "http://127.0.0.1:" + std::to_string(m_port);
+}
+
+std::string NginxServer::cdn_query_prefix() const
+{
+    return "127.0.0.1:" + std::to_string(m_port) + "/cdnquery.php?taskid=";
+}
+
+bool NginxServer::SetCdnAnswer(std::uint64_t task_id, const std::string& text)
+{
+    std::error_code ignored;
+    fs::create_directories(m_prefix + "/cdnquery", ignored);
+    std::ofstream out(m_prefix + "/cdnquery/" + std::to_string(task_id) + ".txt", std::ios::binary | std::ios::trunc);
+    out << text;
+    return bool(out);
+}
+
+bool NginxServer::write_config()
+{
+    std::error_code ignored;
+    for (const char* sub : {"logs", "tmp", "cdnquery"})
+        fs::create_directories(m_prefix + "/" + sub, ignored);
+    std::ofstream conf(m_prefix + "/nginx.conf", std::ios::trunc);
+    conf << "daemon off;\n"
+         << "master_process off;\n"
+         << "worker_processes 1;\n"
+         << "pid " << m_prefix << "/nginx.pid;\n"
+         << "error_log " << m_prefix << "/logs/error.log warn;\n"
+         << "events { worker_connections 512; }\n"
+         << "http {\n"
+         << "  access_log " << m_prefix << "/logs/access.log;\n"
+         << "  client_body_temp_path " << m_prefix << "/tmp/body;\n"
+         << "  proxy_temp_path " << m_prefix << "/tmp/proxy;\n"
+         << "  fastcgi_temp_path " << m_prefix << "/tmp/fastcgi;\n"
+         << "  uwsgi_temp_path " << m_prefix << "/tmp/uwsgi;\n"
+         << "  scgi_temp_path " << m_prefix << "/tmp/scgi;\n"
+         << "  default_type application/octet-stream;\n"
+         << "  sendfile on;\n"
+         << "  keepalive_timeout 5;\n"
+         << "  server {\n"
+         << "    listen 127.0.0.1:" << m_port << ";\n"
+         << "    root " << m_root << ";\n"
+         // One static answer per task id: a file named after the id.
+         << "    location = /cdnquery.php {\n"
+         << "      default_type text/plain;\n"
+         << "      root " << m_prefix << ";\n"
+         << "      try_files /cdnquery/$arg_taskid.txt =404;\n"
+         << "    }\n"
+         << "  }\n"
+         << "}\n";
+    return bool(conf);
+}
+
+bool NginxServer::wait_ready(std::uint32_t ms)
+{
+    const std::uint64_t end = platform::tick_count64() + ms;
+    while (platform::tick_count64() < end) {
+        int status = 0;
+        if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
+            m_pid = -1;
+            m_error = "nginx exited: " + ErrorLog();
+            return false;
+        }
+        platform::socket_t s = platform::tcp_socket();
+        const bool up = platform::connect_ipv4(s, platform::parse_ipv4("127.0.0.1"), m_port) == 0;
+        platform::close_socket(s);
+        if (up)
+            return true;
+        platform::sleep_ms(10);
+    }
+    m_error = "nginx did not accept connections in time";
+    return false;
+}
+
+bool NginxServer::start()
+{
+    if (m_pid > 0)
+        return true;
+    if (m_prefix.empty() || m_root.empty()) {
+        m_error = "no temporary folder";
+        return false;
+    }
+    if (!Available()) {
+        m_error = "no nginx at " + Binary();
+        return false;
+    }
+    // The port may be taken between the probe and nginx's bind: try again
+    // with another one.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        m_port = free_port();
+        if (m_port == 0 || !write_config()) {
+            m_error = "cannot prepare the configuration";
+            return false;
+        }
+        const std::string binary = Binary();
+        const std::string conf = m_prefix + "/nginx.conf";
+        const pid_t pid = ::fork();
+        if (pid < 0) {
+            m_error = "fork failed";
+            return false;
+        }
+        if (pid == 0) {
+            ::execl(binary.c_str(), binary.c_str(), "-p", m_prefix.c_str(), "-c", conf.c_str(),
+                    static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        m_pid = pid;
+        if (wait_ready(5000))
+            return true;
+        stop();
+    }
+    return false;
+}
+
+void NginxServer::stop()
+{
+    if (m_pid <= 0)
+        return;
+    ::kill(m_pid, SIGTERM);
+    const std::uint64_t end = platform::tick_count64() + 3000;
+    int status = 0;
+    while (::waitpid(m_pid, &status, WNOHANG) != m_pid) {
+        if (platform::tick_count64() >= end) {
+            ::kill(m_pid, SIGKILL);
+            ::waitpid(m_pid, &status, 0);
+            break;
+        }
+        platform::sleep_ms(5);
+    }
+    m_pid = -1;
+}
+
+std::size_t NginxServer::CountAccessLog(const std::string& needle) const
+{
+    std::istringstream lines(read_file(m_prefix + "/logs/access.log"));
+    std::size_t count = 0;
+    for (std::string line; std::getline(lines, line);) {
+        if (line.find(needle) != std::string::npos)
+            ++count;
+    }
+    return count;
+}
+
+std::string NginxServer::ErrorLog() const
+{
+    return read_file(m_prefix + "/logs/error.log");
+}
+
+} // namespace test_support
