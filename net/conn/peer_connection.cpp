@@ -1,0 +1,356 @@
+#include "net/conn/peer_connection.h"
+
+#include "discovery/lan_peer_discovery.h"
+#include "engine/block_request_map.h"
+#include "foundation/cmd_packet_reader.h"
+#include "net/io/transfer_limits.h"
+#include "platform/debug_output.h"
+#include "platform/error_codes.h"
+#include "platform/socket.h"
+#include "platform/tick.h"
+#include "report/debug_log.h"
+#include "report/down_data_log.h"
+#include "report/log_connection.h"
+#include "report/log_event.h"
+
+#include <sstream>
+
+namespace {
+
+i_stream_socket* make_socket(i_peer_task* task)
+{
+    i_io_service* io = task ? task->io_service() : nullptr;
+    return io ? new i_stream_socket(*io) : nullptr;
+}
+
+} // namespace
+
+CPeerConnection::CPeerConnection(std::unique_ptr<i_peer_task> task, const PeerInfo& peer, std::uint8_t passive)
+    : x_connection(make_socket(task.get()), task ? task->task_id() : 0),
+      m_task(std::move(task)),
+      m_passive(passive != 0),
+      m_last_receive(platform::tick_count()),
+      m_last_son_list(platform::tick_count())
+{
+    set_peer_info(peer);
+    set_send_queue_limit(kSendQueueLimit);
+    if (peer.peertype == PEERTYPE_LAN) {
+        if (CLanPeerDiscovery* lan = CLanPeerDiscovery::GetInstance())
+            lan->IncLanConnCount();
+        if (platform::debug_output_enabled()) {
+            platform::debug_output("PEERTYPE_LAN ip:" + std::to_string(peer.publicip) + ",port:" +
+                                   std::to_string(peer.publicport) + ",clientid" + std::to_string(peer.clientid));
+        }
+    }
+}
+
+CPeerConnection::CPeerConnection(CDownload_Task* task, const PeerInfo& peer, std::uint8_t passive)
+    : CPeerConnection(make_peer_task(task), peer, passive)
+{
+}
+
+CPeerConnection::~CPeerConnection()
+{
+    if (GetPeerInfo()->peertype == PEERTYPE_LAN) {
+        if (CLanPeerDiscovery* lan = CLanPeerDiscovery::GetInstance())
+            lan->DecLanConnCount();
+    }
+}
+
+x_connection* CreatePeerConnection(CDownload_Task* task, const PeerInfo& peer, std::uint8_t passive)
+{
+    return task ? new CPeerConnection(task, peer, passive) : nullptr;
+}
+
+// ---- Reference count ----
+
+void CPeerConnection::add_ref()
+{
+    m_refs.fetch_add(1);
+}
+
+void CPeerConnection::release()
+{
+    if (m_refs.fetch_sub(1) == 1)
+        delete this;
+}
+
+// ---- Queries of the connection set ----
+
+bool CPeerConnection::assign_task(std::uint32_t kind)
+{
+    switch (kind) {
+    case 0:
+        return !m_ready.load();
+    case 1: {
+        if (!m_ready.load())
+            return false;
+        std::lock_guard<std::mutex> guard(m_lock);
+        if (!m_wanted) {
+            for (std::uint8_t held : remote_pieces()) {
+                if (held) {
+                    m_wanted = true;
+                    break;
+                }
+            }
+        }
+        return m_wanted;
+    }
+    case 2: {
+        bool idle;
+        {
+            std::lock_guard<std::mutex> guard(m_lock);
+            idle = m_in_flight.empty();
+        }
+        if (idle)
+            trace("\n" + std::to_string(task_id()) + " 无任务可分配\n", true);
+        return idle;
+    }
+    default:
+        return false;
+    }
+}
+
+std::size_t CPeerConnection::in_flight_count() const
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_in_flight.size();
+}
+
+std::size_t CPeerConnection::pending_count() const
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_pending.size();
+}
+
+std::vector<std::uint8_t> CPeerConnection::remote_piece_map() const
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    return remote_pieces();
+}
+
+// ---- Connection events ----
+
+void CPeerConnection::on_connect()
+{
+    set_receive_window(0, peer_wire::kPrefixSize);
+    m_frame_state = 0;
+    m_last_receive.store(platform::tick_count());
+    std::uint32_t pieces = 0;
+    piece_count(pieces);
+    if (!m_passive) {
+        send_handshake();
+        send_bitfield();
+    }
+    peer_log(5, 0);
+    LogEvent(22, "LOG::LOG_PEER_CONN", static_cast<std::uint32_t>(task_id()),
+             static_cast<std::uint32_t>(task_id() >> 32), "%I64d", task_id());
+    start_receive();
+}
+
+void CPeerConnection::on_receive(const i_error_code& error, std::uint32_t)
+{
+    if (!m_task || is_closing())
+        return;
+    if (error) {
+        trace("CPeerConnection receive error " + std::to_string(error.value) + "\n", false);
+        if (error.value == platform::err::handle_eof)
+            peer_log(5, 3);
+        close();
+        return;
+    }
+    m_last_receive.store(platform::tick_count());
+    if (!receive_complete())
+        return;
+    if (m_frame_state == 0)
+        on_length();
+    else
+        on_packet();
+}
+
+void CPeerConnection::on_send(const i_error_code& error, std::uint32_t bytes)
+{
+    if (!error)
+        transfer_limits::add_immediate_bytes(0, bytes);
+}
+
+void CPeerConnection::on_length()
+{
+    const std::int32_t length = peer_wire::read_length(receive_buffer());
+    if (!peer_wire::length_ok(length)) {
+        DebugLog::WriteLog(3, "%s %d", "length err ", length);
+        fail("包长度 err! packet size=" + std::to_string(length), true);
+        return;
+    }
+    m_frame_state = 1;
+    set_receive_window(peer_wire::kPrefixSize, static_cast<std::uint32_t>(length) + peer_wire::kPrefixSize);
+}
+
+void CPeerConnection::on_packet()
+{
+    const std::uint8_t* packet = receive_buffer();
+    const std::uint32_t length = receive_wanted();
+    const CCmdPacketReader reader(packet, length, peer_wire::kVersion);
+    const std::uint16_t command = peer_wire::packet_command(packet, length);
+    DebugLog::WriteData(3, packet, length, "recv");
+    if (reader.check() != kPacketOk) {
+        fail("包格式 err=!" + std::to_string(reader.check()) + " 主命令号: " +
+             std::to_string(static_cast<std::int32_t>(command)) + " ");
+        return;
+    }
+    dispatch(reader, command);
+    m_frame_state = 0;
+    if (!is_closing())
+        set_receive_window(0, peer_wire::kPrefixSize);
+}
+
+void CPeerConnection::dispatch(const CCmdPacketReader& reader, std::uint16_t command)
+{
+    switch (command) {
+    case peer_wire::cmd_handshake: on_handshake(reader); break;
+    case peer_wire::cmd_handshake_reply: on_handshake_reply(reader); break;
+    case peer_wire::cmd_son_list_request: on_son_list_request(reader); break;
+    case peer_wire::cmd_son_list_reply: on_son_list_reply(reader); break;
+    case peer_wire::cmd_bitfield: on_bitfield(reader); break;
+    case peer_wire::cmd_block_request: on_block_request(reader); break;
+    case peer_wire::cmd_block_data: on_block_data(reader); break;
+    case peer_wire::cmd_have: on_have(reader); break;
+    default: fail("不认识的包格式 !"); break;
+    }
+}
+
+void CPeerConnection::on_timer()
+{
+    const std::uint32_t now = platform::tick_count();
+    if (now - m_last_receive.load() > kSilenceMs) {
+        peer_log(6, 4);
+        close();
+        return;
+    }
+    if (!m_bitfield_received.load())
+        return;
+    request_blocks();
+    if (now - m_last_son_list.load() > kSonListMs) {
+        send_son_list_request();
+        m_last_son_list.store(now);
+    }
+}
+
+void CPeerConnection::on_close()
+{
+    // Set first: a handler that takes the lock after us sees it and adds
+    // nothing more to the queues or the availability counts.
+    mark_closing();
+    BlockRequestQueue returned;
+    std::vector<std::uint8_t> held;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        if (m_close_handled)
+            return;
+        m_close_handled = true;
+        returned.swap(m_in_flight);
+        returned.insert(returned.end(), m_pending.begin(), m_pending.end());
+        m_pending.clear();
+        held = remote_pieces();
+        if (CBlockRequestMap* picker = m_task ? m_task->piece_picker() : nullptr) {
+            for (const BlockRequest& b : returned)
+                picker->CancelRequest(b.piece, b.offset);
+            for (std::size_t i = 0; i < held.size(); ++i) {
+                if (held[i])
+                    picker->DecPieceAvailability(static_cast<std::int32_t>(i));
+            }
+        }
+    }
+    const PeerInfo& p = *GetPeerInfo();
+    std::ostringstream os;
+    os << "\n" << "close: task_id-" << task_id() << " " << "clientid-" << p.clientid << " " << "publicip-"
+       << format_ipv4(p.publicip) << "public ip - " << platform::ipv4_to_text(p.publicip) << " " << "natip-"
+       << format_ipv4(p.natip) << " " << "socket-" << native() << "\n";
+    trace(os.str(), true);
+}
+
+void CPeerConnection::close()
+{
+    if (m_close_done.exchange(true))
+        return;
+    // Leaving the set drops the set's reference: hold one until done.
+    add_ref();
+    if (m_task)
+        m_task->remove_connection(native());
+    x_connection::close();
+    release();
+}
+
+void CPeerConnection::send_have(std::uint32_t piece)
+{
+    if (!m_task || is_closing() || !m_ready.load())
+        return;
+    std::vector<std::uint8_t> packet;
+    peer_wire::Have have;
+    have.client_id = m_task->self_peer_info().clientid;
+    have.task_id = task_id();
+    have.piece = piece;
+    peer_wire::build_have(have, packet);
+    send_packet(packet);
+}
+
+// ---- Helpers ----
+
+bool CPeerConnection::piece_count(std::uint32_t& pieces)
+{
+    if (m_pieces == 0 && m_task) {
+        m_task->get_bitmap(m_bitmap);
+        m_pieces = static_cast<std::uint32_t>(m_bitmap.size());
+    }
+    pieces = m_pieces;
+    return pieces != 0;
+}
+
+std::string CPeerConnection::line_prefix() const
+{
+    return "\n" + std::to_string(task_id()) + " " + std::to_string(static_cast<std::int32_t>(native())) + " ";
+}
+
+void CPeerConnection::fail(const std::string& what, bool as_text)
+{
+    const std::string line = line_prefix() + what + "\n";
+    platform::debug_output(line);
+    if (m_task && m_task->events_enabled()) {
+        if (as_text)
+            m_task->text_output(line);
+        else
+            m_task->error_output(line);
+    }
+    close();
+}
+
+void CPeerConnection::refuse(std::uint16_t command)
+{
+    fail("包字段不对! 主命令号: " + std::to_string(static_cast<std::int32_t>(command)) + " ");
+}
+
+void CPeerConnection::peer_log(std::uint32_t kind, std::uint32_t result)
+{
+    const PeerInfo& p = *GetPeerInfo();
+    if (p.peertype != PEERTYPE_DIRECT || !m_task)
+        return;
+    if (CLogConnection* log = CLogConnection::GetInstance())
+        log->AddPeerLog(kind, m_task->self_peer_info().clientid, task_id(), p.publicip, p.publicport, result);
+}
+
+void CPeerConnection::trace(const std::string& text, bool to_sink)
+{
+    platform::debug_output(text);
+    if (to_sink && m_task && m_task->events_enabled())
+        m_task->text_output(text);
+}
+
+void CPeerConnection::send_packet(const std::vector<std::uint8_t>& packet)
+{
+    if (packet.empty())
+        return;
+    if (!send(packet.data(), packet.data() + packet.size()) && !is_closing()) {
+        // Only a peer that asks for more than it reads fills the queue.
+        fail("发送队列已满! 对方不收数据");
+    }
+}

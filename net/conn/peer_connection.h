@@ -1,0 +1,142 @@
+// CPeerConnection: the transfer connection that speaks the peer wire
+// protocol with another running service for one task. It shakes hands,
+// exchanges piece bitmaps, asks the piece picker for blocks the remote
+// peer holds (six requests in flight, five more pending), writes received
+// blocks to storage, serves the blocks the remote peer asks for, announces
+// completed pieces, relays son lists for NAT traversal and closes after
+// 20 s of silence.
+//
+// Threads: the handlers run on the I/O thread; assign_task, send_have and
+// close are also called by the task's connection set from other threads.
+// The request queues and the remote piece map are guarded by the
+// connection's own lock, which is never held while the task, storage, NAT
+// traversal or the connection set is called.
+//
+// Lifetime: created with one reference (its creator's, handed to the
+// connection set); every pending operation holds another; the last
+// release deletes it.
+#pragma once
+
+#include "discovery/peer_info.h"
+#include "engine/block_request.h"
+#include "net/conn/peer_task.h"
+#include "net/conn/peer_wire.h"
+#include "net/conn/x_connection.h"
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+class CDownload_Task;
+class CCmdPacketReader;
+
+class CPeerConnection : public x_connection {
+public:
+    // Requests in flight to the remote peer, and blocks taken from the
+    // picker beyond them.
+    static constexpr std::size_t kMaxInFlight = 6;
+    static constexpr std::size_t kMaxPending = 5;
+    // Silence after which the connection closes (more than this many ms).
+    static constexpr std::uint32_t kSilenceMs = 20000;
+    // Son lists are asked for again after this long.
+    static constexpr std::uint32_t kSonListMs = 120000;
+    // A task keeps at most this many parents.
+    static constexpr int kMaxParents = 10;
+    // Unsent bytes a connection may hold: a few blocks beyond what an
+    // honest peer keeps requested (six), so a peer that asks for more than
+    // it reads is cut off.
+    static constexpr std::size_t kSendQueueLimit = 1u << 20;
+
+    // For a task of the engine. `passive`: wait for the remote handshake.
+    CPeerConnection(CDownload_Task* task, const PeerInfo& peer, std::uint8_t passive);
+    // For any task behind the interface; the connection owns `task`.
+    CPeerConnection(std::unique_ptr<i_peer_task> task, const PeerInfo& peer, std::uint8_t passive);
+    ~CPeerConnection() override;
+
+    // x_connection hooks.
+    // 0: true while not ready; 1: ready and the peer holds some piece;
+    // 2: nothing in flight (also traced); other kinds: false.
+    bool assign_task(std::uint32_t kind) override;
+    void add_ref() override;
+    void release() override;   // deletes at 0
+    void on_connect() override;
+    void on_close() override;
+    void on_timer() override;
+    void on_receive(const i_error_code& error, std::uint32_t bytes) override;
+    // Announces a completed piece (68) once ready.
+    void send_have(std::uint32_t piece) override;
+    // Counts sent bytes in the engine's upload bucket.
+    void on_send(const i_error_code& error, std::uint32_t bytes) override;
+
+    // Leaves the task's connection set and closes; later calls do nothing.
+    void close();
+
+    // Test and diagnostic views.
+    bool is_ready() const { return m_ready.load(); }
+    bool is_passive() const { return m_passive; }
+    std::uint32_t handshake_result() const { return m_handshake_result.load(); }
+    std::uint8_t son_list_cookie() const { return m_cookie.load(); }
+    std::size_t in_flight_count() const;
+    std::size_t pending_count() const;
+    std::vector<std::uint8_t> remote_piece_map() const;
+    std::uint32_t ref_count() const { return m_refs.load(); }
+    i_peer_task* task() const { return m_task.get(); }
+
+private:
+    void init(std::uint8_t passive);
+    // Frame reader and dispatch (I/O thread).
+    void on_length();
+    void on_packet();
+    void dispatch(const CCmdPacketReader& reader, std::uint16_t command);
+    void on_handshake(const CCmdPacketReader& reader);
+    void on_handshake_reply(const CCmdPacketReader& reader);
+    void on_son_list_request(const CCmdPacketReader& reader);
+    void on_son_list_reply(const CCmdPacketReader& reader);
+    void on_bitfield(const CCmdPacketReader& reader);
+    void on_block_request(const CCmdPacketReader& reader);
+    void on_block_data(const CCmdPacketReader& reader);
+    void on_have(const CCmdPacketReader& reader);
+    // Senders.
+    void send_packet(const std::vector<std::uint8_t>& packet);
+    void send_handshake();
+    void send_bitfield();
+    void send_son_list_request();
+    void request_blocks();
+    // The protocol-error line (and close); `as_text`: plain text, not error.
+    void fail(const std::string& what, bool as_text = false);
+    // A peer that sent fields we cannot take.
+    void refuse(std::uint16_t command);
+    std::string line_prefix() const;
+    void peer_log(std::uint32_t kind, std::uint32_t result);
+    void trace(const std::string& text, bool to_sink);
+    bool piece_count(std::uint32_t& pieces);
+
+    std::unique_ptr<i_peer_task> m_task;
+    const bool m_passive;
+    BlockRequestQueue m_in_flight;        // requested of the peer, not yet received
+    BlockRequestQueue m_pending;          // taken from the picker, not yet requested
+    mutable std::mutex m_lock;            // guards both queues and the remote piece map
+    std::uint32_t m_frame_state = 0;      // 0 reading a length prefix, 1 a body
+    std::atomic<std::uint32_t> m_handshake_result{peer_wire::handshake_matched};
+    std::atomic<std::uint32_t> m_last_receive;
+    std::atomic<std::uint32_t> m_last_son_list;
+    std::atomic<bool> m_bitfield_received{false};
+    std::atomic<std::uint8_t> m_cookie{0};
+    std::atomic<bool> m_ready{false};
+    std::atomic<std::uint32_t> m_refs{1};
+    bool m_wanted = false;                // the peer was seen holding a piece (under m_lock)
+    bool m_first_request_log = true;
+    bool m_first_data_log = true;
+    std::atomic<bool> m_close_done{false};
+    bool m_close_handled = false;         // on_close has run (under m_lock)
+    std::uint32_t m_pieces = 0;           // the task's piece count, known once storage has it
+    std::vector<std::uint8_t> m_out;      // scratch for outgoing packets (I/O thread)
+    std::vector<std::uint8_t> m_bitmap;   // scratch for our own bitmap (I/O thread)
+};
+
+// The connection maker the download task installs for its peer
+// connections: a new CPeerConnection holding one reference.
+x_connection* CreatePeerConnection(CDownload_Task* task, const PeerInfo& peer, std::uint8_t passive);

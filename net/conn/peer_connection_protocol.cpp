@@ -1,0 +1,381 @@
+// The commands of the peer wire protocol as CPeerConnection handles them
+// (the connection's events and helpers are in peer_connection.cpp).
+#include "net/conn/peer_connection.h"
+
+#include "engine/block_request_map.h"
+#include "foundation/cmd_packet_reader.h"
+#include "platform/debug_output.h"
+#include "report/debug_log.h"
+#include "report/down_data_log.h"
+#include "report/log_event.h"
+
+#include <sstream>
+
+namespace {
+
+bool block_shape_ok(const peer_wire::BlockRecord& b, std::uint32_t pieces, std::uint32_t piece_size)
+{
+    // One block of a piece we know: aligned, at most one block long and
+    // inside the piece (storage checks the exact length).
+    return b.piece < pieces && b.piece <= static_cast<std::uint32_t>(INT32_MAX) && b.offset % kBlockSize == 0 &&
+           b.length >= 1 && b.length <= kBlockSize && std::uint64_t(b.offset) + b.length <= piece_size;
+}
+
+BlockRequest to_request(const peer_wire::BlockRecord& b, std::uint8_t* data)
+{
+    BlockRequest r;
+    r.piece = static_cast<std::int32_t>(b.piece);
+    r.offset = static_cast<std::int32_t>(b.offset);
+    r.length = static_cast<std::int32_t>(b.length);
+    r.data = data;
+    return r;
+}
+
+std::string block_text_of(const BlockRequest& b)
+{
+    return "piece:" + std::to_string(b.piece) + " offset:" + std::to_string(b.offset) +
+           " length:" + std::to_string(b.length);
+}
+
+std::string addresses(const PeerInfo& p)
+{
+    return " ip:" + x_connection::format_ipv4(p.publicip) + " port:" + std::to_string(p.publicport) + " ";
+}
+
+} // namespace
+
+// ---- Senders ----
+
+void CPeerConnection::send_handshake()
+{
+    const PeerInfo self = m_task->self_peer_info();
+    peer_wire::Handshake m;
+    m.task_id = task_id();
+    m.sender.clientid = self.clientid;
+    m.sender.natip = self.natip;
+    m.sender.listen_port = m_task->listen_port();
+    m.sender.peertype = self.peertype;
+    m.piece_size = m_task->piece_size();
+    std::vector<std::uint8_t> packet;
+    peer_wire::build_handshake(m, packet);
+    send_packet(packet);
+}
+
+void CPeerConnection::send_bitfield()
+{
+    std::vector<std::uint8_t> bitmap;
+    m_task->get_bitmap(bitmap);
+    std::vector<std::uint8_t> packet;
+    peer_wire::build_bitfield(m_task->self_peer_info().clientid, task_id(), bitmap, packet);
+    send_packet(packet);
+}
+
+void CPeerConnection::send_son_list_request()
+{
+    if (is_closing() || !m_ready.load())
+        return;
+    peer_wire::SonListRequest m;
+    m.client_id = m_task->self_peer_info().clientid;
+    m.task_id = task_id();
+    m.cookie = m_cookie.load();
+    std::vector<std::uint8_t> packet;
+    peer_wire::build_son_list_request(m, packet);
+    send_packet(packet);
+}
+
+void CPeerConnection::request_blocks()
+{
+    if (!m_task || is_closing() || !m_ready.load())
+        return;
+    std::vector<std::uint8_t> batch;
+    std::vector<BlockRequest> asked;
+    const std::uint64_t own_id = m_task->self_peer_info().clientid;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        if (is_closing())
+            return;   // on_close has handed the queues back already
+        if (CBlockRequestMap* picker = m_task->piece_picker())
+            picker->GetRequestBlocksForPeer(remote_pieces(), m_pending, kMaxPending);
+        while (m_in_flight.size() < kMaxInFlight && !m_pending.empty()) {
+            const BlockRequest b = m_pending.front();
+            m_pending.pop_front();
+            peer_wire::BlockAsk ask;
+            ask.client_id = own_id;
+            ask.task_id = task_id();
+            ask.block = {static_cast<std::uint32_t>(b.piece), static_cast<std::uint32_t>(b.offset),
+                         static_cast<std::uint32_t>(b.length)};
+            peer_wire::build_block_request(ask, batch);
+            m_in_flight.push_back(b);
+            asked.push_back(b);
+        }
+    }
+    if (asked.empty())
+        return;
+    send_packet(batch);
+    CDownDataLog* data_log = CDownDataLog::GetInstance();
+    const bool tracing = platform::debug_output_enabled() || m_task->events_enabled();
+    for (const BlockRequest& b : asked) {
+        if (data_log)
+            data_log->AddTask(task_id());
+        if (tracing) {
+            trace("请求block: " + std::to_string(task_id()) + addresses(*GetPeerInfo()) + "socket:" +
+                      std::to_string(native()) + " " + block_text_of(b) + "\n",
+                  true);
+        }
+    }
+    if (m_first_request_log) {
+        m_first_request_log = false;
+        peer_log(6, 7);
+    }
+}
+
+// ---- Commands received ----
+
+void CPeerConnection::on_handshake(const CCmdPacketReader& reader)
+{
+    peer_wire::Handshake m;
+    if (!peer_wire::parse_handshake(reader, m)) {
+        refuse(peer_wire::cmd_handshake);
+        return;
+    }
+    const PeerInfo self = m_task->self_peer_info();
+    const PeerInfo& remote = *GetPeerInfo();
+    std::uint32_t result = peer_wire::handshake_matched;
+    if (m.task_id != task_id())
+        result = peer_wire::handshake_task_mismatch;
+    if (m.sender.clientid != remote.clientid)
+        result = peer_wire::handshake_client_mismatch;
+    if (m.piece_size != m_task->piece_size())
+        result = peer_wire::handshake_piece_size_mismatch;
+    m_handshake_result.store(result);
+
+    // A reachable peer offers itself as parent to a peer behind NAT.
+    peer_wire::HandshakeReply reply;
+    if (self.peertype != PEERTYPE_NAT && remote.peertype == PEERTYPE_NAT) {
+        std::vector<PeerInfo> parents;
+        if (m_task->parent_peers(parents) < kMaxParents) {
+            reply.parent_offer = 1;
+            m_task->add_son_peer(remote);
+        }
+    }
+    reply.client_id = self.clientid;
+    reply.task_id = task_id();
+    reply.result = result;
+    std::vector<std::uint8_t> packet;
+    peer_wire::build_handshake_reply(reply, packet);
+    send_packet(packet);
+    send_bitfield();
+}
+
+void CPeerConnection::on_handshake_reply(const CCmdPacketReader& reader)
+{
+    peer_wire::HandshakeReply m;
+    if (!peer_wire::parse_handshake_reply(reader, m)) {
+        refuse(peer_wire::cmd_handshake_reply);
+        return;
+    }
+    if (m.task_id != task_id()) {
+        fail("频道号不正确!");
+        return;
+    }
+    if (m.parent_offer == 1) {
+        std::vector<PeerInfo> parents;
+        if (m_task->parent_peers(parents) < kMaxParents)
+            m_task->add_parent_peer(*GetPeerInfo());
+    }
+}
+
+void CPeerConnection::on_son_list_request(const CCmdPacketReader& reader)
+{
+    peer_wire::SonListRequest m;
+    if (!peer_wire::parse_son_list_request(reader, m)) {
+        refuse(peer_wire::cmd_son_list_request);
+        return;
+    }
+    if (is_closing() || !m_ready.load())
+        return;
+    const PeerInfo self = m_task->self_peer_info();
+    peer_wire::SonListReply reply;
+    reply.client_id = self.clientid;
+    reply.task_id = task_id();
+    if (self.peertype == PEERTYPE_SP) {
+        std::vector<PeerInfo> sons;
+        m_task->son_peers(sons);
+        const std::uint64_t asker = GetPeerInfo()->clientid;
+        for (const PeerInfo& son : sons) {
+            if (reply.sons.size() >= peer_wire::kMaxSons)
+                break;
+            if (son.clientid != asker)
+                reply.sons.push_back(son);
+        }
+    }
+    std::vector<std::uint8_t> packet;
+    peer_wire::build_son_list_reply(reply, packet);
+    send_packet(packet);
+}
+
+void CPeerConnection::on_son_list_reply(const CCmdPacketReader& reader)
+{
+    peer_wire::SonListReply m;
+    if (!peer_wire::parse_son_list_reply(reader, m)) {
+        refuse(peer_wire::cmd_son_list_reply);
+        return;
+    }
+    m_cookie.store(m.cookie);
+    if (m.sons.empty())
+        return;
+    // Each son is reached through the peer that named it.
+    std::vector<HostRecord> hosts(m.sons.size());
+    for (std::size_t i = 0; i < m.sons.size(); ++i) {
+        hosts[i].peer = m.sons[i];
+        hosts[i].parent = *GetPeerInfo();
+    }
+    m_task->add_hosts(hosts);
+}
+
+void CPeerConnection::on_bitfield(const CCmdPacketReader& reader)
+{
+    peer_wire::Bitfield m;
+    if (!peer_wire::parse_bitfield(reader, m)) {
+        refuse(peer_wire::cmd_bitfield);
+        return;
+    }
+    std::uint32_t pieces = 0;
+    piece_count(pieces);
+    std::vector<std::uint8_t> map;
+    if (GetPeerInfo()->peertype == PEERTYPE_DIRECT) {
+        // A directly connectable peer is a seed: taken to hold every piece.
+        map.assign(pieces, 1);
+    } else if (!peer_wire::unpack_bitfield(m.bits, m.bytes, pieces, map)) {
+        fail("位图长度不对! bytes=" + std::to_string(m.bytes) + " pieces=" + std::to_string(pieces));
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        if (is_closing())
+            return;
+        if (CBlockRequestMap* picker = m_task->piece_picker()) {
+            // A second bitmap replaces the first: its counts go first.
+            const std::vector<std::uint8_t>& old = remote_pieces();
+            for (std::size_t i = 0; i < old.size(); ++i) {
+                if (old[i])
+                    picker->DecPieceAvailability(static_cast<std::int32_t>(i));
+            }
+            for (std::size_t i = 0; i < map.size(); ++i) {
+                if (map[i])
+                    picker->IncPieceAvailability(static_cast<std::int32_t>(i));
+            }
+        }
+        set_remote_pieces(map);
+    }
+    m_bitfield_received.store(true);
+    m_ready.store(true);
+    if (platform::debug_output_enabled()) {
+        std::ostringstream os;
+        os << "对方的位图: " << task_id() << addresses(*GetPeerInfo()) << "socket:" << native() << " ";
+        if (map.size() < 1000) {
+            for (std::uint8_t v : map)
+                os << static_cast<int>(v);
+        }
+        os << "\n";
+        platform::debug_output(os.str());
+    }
+    send_son_list_request();
+    request_blocks();
+}
+
+void CPeerConnection::on_block_request(const CCmdPacketReader& reader)
+{
+    peer_wire::BlockAsk m;
+    if (!peer_wire::parse_block_request(reader, m)) {
+        refuse(peer_wire::cmd_block_request);
+        return;
+    }
+    std::uint32_t pieces = 0;
+    piece_count(pieces);
+    if (!block_shape_ok(m.block, pieces, m_task->piece_size())) {
+        fail("请求的block不对! piece_index=" + std::to_string(static_cast<std::int32_t>(m.block.piece)));
+        return;
+    }
+    // Only verified pieces are served; a peer asking for another never
+    // saw it in our bitmap or a have.
+    m_task->get_bitmap(m_bitmap);
+    if (m.block.piece >= m_bitmap.size() || !m_bitmap[m.block.piece]) {
+        fail("请求的piece没有! piece_index=" + std::to_string(static_cast<std::int32_t>(m.block.piece)));
+        return;
+    }
+    if (is_closing() || !m_ready.load())
+        return;
+    std::uint8_t* data = peer_wire::layout_block_data(m_task->self_peer_info().clientid, task_id(), m.block, m_out);
+    BlockRequest block = to_request(m.block, data);
+    if (!m_task->read_block(block))
+        return;   // a block that cannot be read gets no answer
+    DebugLog::WriteData(3, data, m.block.length, "send");
+    m_task->count_upload(GetPeerInfo()->peertype);
+    if (platform::debug_output_enabled())
+        platform::debug_output("上传block:" + std::to_string(task_id()) + " " + block_text_of(block) + "\n");
+    send_packet(m_out);
+}
+
+void CPeerConnection::on_block_data(const CCmdPacketReader& reader)
+{
+    peer_wire::BlockData m;
+    if (!peer_wire::parse_block_data(reader, m)) {
+        refuse(peer_wire::cmd_block_data);
+        return;
+    }
+    std::uint32_t pieces = 0;
+    piece_count(pieces);
+    if (!block_shape_ok(m.block, pieces, m_task->piece_size())) {
+        fail("收到的block不对! piece_index=" + std::to_string(static_cast<std::int32_t>(m.block.piece)));
+        return;
+    }
+    const BlockRequest block = to_request(m.block, const_cast<std::uint8_t*>(m.data));
+    if (platform::debug_output_enabled())
+        platform::debug_output("收到的block: " + std::to_string(task_id()) + " " + block_text_of(block) + "\n");
+    if (m_first_data_log) {
+        m_first_data_log = false;
+        peer_log(6, 0);
+    }
+    // An unrequested block is still written: storage drops it unless it is
+    // a block still missing.
+    m_task->write_block(block);
+    m_task->count_download(GetPeerInfo()->peertype, m.block.length);
+    LogEvent(15, "LOG::LOG_DOWN_RECV_BLOCK", static_cast<std::uint32_t>(task_id()),
+             static_cast<std::uint32_t>(task_id() >> 32), "%d", block.piece);
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        for (auto it = m_in_flight.begin(); it != m_in_flight.end(); ++it) {
+            if (it->SameBlock(block)) {
+                if (CBlockRequestMap* picker = m_task->piece_picker())
+                    picker->MarkReceived(block.piece, block.offset);
+                m_in_flight.erase(it);
+                break;
+            }
+        }
+    }
+    request_blocks();
+}
+
+void CPeerConnection::on_have(const CCmdPacketReader& reader)
+{
+    peer_wire::Have m;
+    if (!peer_wire::parse_have(reader, m)) {
+        refuse(peer_wire::cmd_have);
+        return;
+    }
+    bool inside;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        inside = m.piece < remote_pieces().size();
+        // A piece announced twice is counted once: a close takes one
+        // count off per piece held.
+        if (inside && !is_closing() && !remote_pieces()[m.piece]) {
+            set_remote_piece(m.piece);
+            if (CBlockRequestMap* picker = m_task->piece_picker())
+                picker->IncPieceAvailability(static_cast<std::int32_t>(m.piece));
+        }
+    }
+    if (!inside)
+        fail("have过来的index不对! piece_index=" + std::to_string(static_cast<std::int32_t>(m.piece)));
+}

@@ -1,0 +1,64 @@
+// What a peer connection needs of its task. The engine adapts
+// CDownload_Task to it (make_peer_task); tests supply their own. Every
+// operation may be called from the I/O thread while the task's other
+// threads run; none is called with a lock of the connection held.
+#pragma once
+
+#include "discovery/peer_info.h"
+#include "engine/block_request.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+class CBlockRequestMap;
+class CDownload_Task;
+class i_io_service;
+
+class i_peer_task {
+public:
+    virtual ~i_peer_task() = default;
+
+    virtual std::uint64_t task_id() = 0;
+    // The I/O service the connection's socket lives on.
+    virtual i_io_service* io_service() = 0;
+    // The seed's piece size.
+    virtual std::uint32_t piece_size() = 0;
+    // The piece picker; null until storage reported the channel.
+    virtual CBlockRequestMap* piece_picker() = 0;
+    // This client's own record.
+    virtual PeerInfo self_peer_info() = 0;
+    // The port this client listens on for peers.
+    virtual std::uint16_t listen_port() = 0;
+
+    // Storage: the piece bitmap (1 = verified; empty when unknown), a block
+    // of a verified piece for upload, a received block.
+    virtual void get_bitmap(std::vector<std::uint8_t>& bitmap) = 0;
+    virtual bool read_block(BlockRequest& block) = 0;
+    virtual bool write_block(const BlockRequest& block) = 0;
+
+    // NAT traversal: the task's parents and sons.
+    virtual int parent_peers(std::vector<PeerInfo>& out) = 0;
+    virtual void add_parent_peer(const PeerInfo& peer) = 0;
+    virtual int son_peers(std::vector<PeerInfo>& out) = 0;
+    virtual void add_son_peer(const PeerInfo& peer) = 0;
+    // Hands hosts learned from a son list to the task's host cache.
+    virtual void add_hosts(const std::vector<HostRecord>& hosts) = 0;
+
+    // Removes the connection of `socket` from the task's connection set.
+    virtual void remove_connection(int socket) = 0;
+    // Counts one received block of `bytes` from a peer of `peer_type`.
+    virtual void count_download(std::uint8_t peer_type, std::uint32_t bytes) = 0;
+    // Counts one block served to a peer of `peer_type`.
+    virtual void count_upload(std::uint8_t peer_type) = 0;
+
+    // The task's event sink: error texts and plain texts. events_enabled()
+    // is false when nothing would receive them, so callers skip building.
+    virtual bool events_enabled() = 0;
+    virtual void error_output(const std::string& text) = 0;
+    virtual void text_output(const std::string& text) = 0;
+};
+
+// The adapter over a running task of the engine.
+std::unique_ptr<i_peer_task> make_peer_task(CDownload_Task* task);

@@ -1,0 +1,121 @@
+// The peer connection's view of a running download task: the task itself
+// and the session managers its owner holds.
+#include "net/conn/peer_task.h"
+
+#include "discovery/nat_manager.h"
+#include "engine/cmd_event.h"
+#include "engine/download_task.h"
+#include "engine/i_host_cache_manager.h"
+#include "engine/i_storage_manager.h"
+
+namespace {
+
+class task_peer_adapter : public i_peer_task {
+public:
+    explicit task_peer_adapter(CDownload_Task* task) : m_task(task) {}
+
+    std::uint64_t task_id() override { return m_task->GetTaskId(); }
+    i_io_service* io_service() override { return m_task->GetIoService(); }
+    std::uint32_t piece_size() override { return m_task->GetPieceSize(); }
+    CBlockRequestMap* piece_picker() override { return m_task->GetPiecePicker(); }
+    PeerInfo self_peer_info() override
+    {
+        const PeerInfo* self = m_task->GetSelfPeerInfo();
+        return self ? *self : PeerInfo{};
+    }
+    std::uint16_t listen_port() override
+    {
+        IDownloadTaskOwner* owner = m_task->GetOwner();
+        return owner ? owner->GetListenPort() : 0;
+    }
+
+    void get_bitmap(std::vector<std::uint8_t>& bitmap) override
+    {
+        bitmap.clear();
+        if (IStorageManager* storage = Storage())
+            storage->GetBitmap(task_id(), bitmap);
+    }
+    bool read_block(BlockRequest& block) override
+    {
+        IStorageManager* storage = Storage();
+        return storage && storage->ReadBlock(task_id(), block);
+    }
+    bool write_block(const BlockRequest& block) override
+    {
+        IStorageManager* storage = Storage();
+        return storage && storage->WriteBlock(task_id(), block);
+    }
+
+    int parent_peers(std::vector<PeerInfo>& out) override
+    {
+        out.clear();
+        INatManager* nat = Nat();
+        return nat ? nat->GetParentPeers(task_id(), out) : 0;
+    }
+    void add_parent_peer(const PeerInfo& peer) override
+    {
+        if (INatManager* nat = Nat())
+            nat->AddParentPeer(task_id(), peer);
+    }
+    int son_peers(std::vector<PeerInfo>& out) override
+    {
+        out.clear();
+        INatManager* nat = Nat();
+        return nat ? nat->GetSonPeers(task_id(), out) : 0;
+    }
+    void add_son_peer(const PeerInfo& peer) override
+    {
+        if (INatManager* nat = Nat())
+            nat->AddSonPeer(task_id(), peer);
+    }
+    void add_hosts(const std::vector<HostRecord>& hosts) override
+    {
+        IDownloadTaskOwner* owner = m_task->GetOwner();
+        if (IHostCacheManager* cache = owner ? owner->GetHostCacheManager() : nullptr)
+            cache->AddHosts(task_id(), hosts);
+    }
+
+    void remove_connection(int socket) override { m_task->RemoveConnection(socket); }
+    void count_download(std::uint8_t peer_type, std::uint32_t bytes) override
+    {
+        m_task->AddDownloadedBlockByPeerType(peer_type);
+        if (peer_type == PEERTYPE_DIRECT)
+            m_task->AddPeerType2DownloadBytes(bytes);
+        else
+            m_task->AddPeerDownloadBytes(bytes);
+    }
+    void count_upload(std::uint8_t peer_type) override { m_task->AddUploadedBlockByPeerType(peer_type); }
+
+    bool events_enabled() override { return m_task->GetCmdEvent() != nullptr; }
+    void error_output(const std::string& text) override
+    {
+        if (ICmdEvent* event = m_task->GetCmdEvent())
+            event->OnErrorOutput(text.c_str());
+    }
+    void text_output(const std::string& text) override
+    {
+        if (ICmdEvent* event = m_task->GetCmdEvent())
+            event->OnTextOutput(text.c_str());
+    }
+
+private:
+    IStorageManager* Storage()
+    {
+        IDownloadTaskOwner* owner = m_task->GetOwner();
+        return owner ? owner->GetStorageManager() : nullptr;
+    }
+    INatManager* Nat()
+    {
+        IDownloadTaskOwner* owner = m_task->GetOwner();
+        return owner ? owner->GetNatManager() : nullptr;
+    }
+
+    CDownload_Task* m_task;
+};
+
+} // namespace
+
+std::unique_ptr<i_peer_task> make_peer_task(CDownload_Task* task)
+{
+    return std::make_unique<task_peer_adapter>(task);
+}
