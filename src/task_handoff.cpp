@@ -1,0 +1,153 @@
+// Handing a task to the engine: resumed from its seed, bitmap and files when
+// they are intact, else started afresh from a downloaded, checked seed.
+#include "src/download_manager.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "fagex/fagexStringUtil.h"
+#include "platform/paths.h"
+#include "src/net_service.h"
+
+namespace kx2dll {
+namespace {
+
+void log(const std::string& text)
+{
+    NetService::log_line(text + "\n", 2);
+}
+
+std::string lower(std::string text)
+{
+    fagex::StringUtil::toLowerCase(text);
+    return text;
+}
+
+std::string trim_chars(const std::string& text, const char* leading, const char* trailing)
+{
+    const std::size_t first = text.find_first_not_of(leading);
+    if (first == std::string::npos)
+        return std::string();
+    std::string out = text.substr(first);
+    while (!out.empty() && std::string(trailing).find(out.back()) != std::string::npos)
+        out.pop_back();
+    return out;
+}
+
+} // namespace
+
+int download_manager::add_single_download_task_to_enginer(const LocalTaskRecord& record)
+{
+    const std::uint64_t id = record.taskid;
+    const std::string ids = std::to_string(id);
+    if (!m_engine)
+        return 100 + 1;
+    if (record.remove_pending)
+        m_engine->StopTask(id);
+
+    std::vector<std::uint64_t> held;
+    if (engine_task_ids(held) && std::find(held.begin(), held.end(), id) != held.end()) {
+        log("download_manager::add_single_download_task_to_enginer: id[" + ids + "] exist, don't download!");
+        m_local.set_bool(id, field_isactive, true);
+        return 0;
+    }
+
+    // Only downloading tasks count against the limit: completed tasks the
+    // engine holds again would otherwise block every new start.
+    int limit = std::atoi(preferred("max_download_task_num").c_str());
+    limit = std::clamp(limit, 1, 50);
+    std::vector<std::uint64_t> running;
+    m_engine->GetTaskList(running);
+    if (static_cast<int>(running.size()) >= limit) {
+        log("Has reached the maximum number of tasks, and can not add tasks to download! max tasks[" +
+            std::to_string(limit) + "]");
+        return 2;
+    }
+
+    const bool need_redownload = check_seed_file(record) != 0 || record.redownload;
+    if (!need_redownload) {
+        std::string seed_text;
+        std::string save_folder;
+        std::vector<std::uint8_t> bitmap;
+        std::vector<std::vector<std::uint8_t>> tables;
+        bool again = true;
+        const int rc = get_local_task_info(record, seed_text, save_folder, bitmap, tables, again);
+        if (!again) {
+            const int r = m_engine->AddResumedTask(seed_text.c_str(), save_folder.c_str(), bitmap, tables);
+            if (r != 0) {
+                log("download_manager::add_single_download_task_to_enginer start histore task id[" + ids +
+                    "] failed! error[" + std::to_string(r) + "]");
+                return 100 + r;
+            }
+            log("引擎添加下载一个文件1 id[" + ids + "]");
+            return 0;
+        }
+        log("get local task info return code : " + std::to_string(rc) + ", != 0 need redownload!");
+    }
+
+    std::vector<char> body;
+    const int got = m_engine->HttpGet(record.seedurl.c_str(), body);
+    if (got != 0) {
+        log("from server download seed file failed, err : " + std::to_string(got));
+        return 4;
+    }
+    const std::string seed(body.begin(), body.end());
+    if (lower(string_md5(seed)) != lower(record.seed_md5)) {
+        log("Take back the seeds from the server file MD5 authentication code is unsuccessful");
+        return 5;
+    }
+    const std::string seed_path = seed_file_path(id);
+    if (write_file(seed_path, seed.data(), seed.size()))
+        m_local.set_value(id, field_seedfile, seed_path);
+
+    std::string save_folder = record.save_path;
+    if (save_folder.empty() || !platform::path_exists(save_folder))
+        save_folder = trim_chars(preferred("defaulte_save_path"), "", " \r\n\t\\/");
+    const int r = m_engine->AddNewTask(seed.c_str(), save_folder.c_str());
+    if (r != 0) {
+        log("start task id[" + ids + "] failed, error[" + std::to_string(r) + "]");
+        return 100 + r;
+    }
+    log("引擎添加下载一个文件2 id[" + ids + "]");
+    return 0;
+}
+
+int download_manager::get_local_task_info(const LocalTaskRecord& record, std::string& seed_text,
+                                          std::string& save_folder, std::vector<std::uint8_t>& bitmap,
+                                          std::vector<std::vector<std::uint8_t>>& piece_tables,
+                                          bool& need_redownload)
+{
+    need_redownload = true;
+    if (record.seedfile.empty() || !platform::path_exists(record.seedfile))
+        return 1;
+    if (!m_engine)
+        return 2;
+    std::vector<char> data;
+    if (m_engine->ReadWholeFile(record.seedfile.c_str(), data) != 0)
+        return 3;
+    const std::string text(data.begin(), data.end());
+    if (lower(string_md5(text)) != lower(record.seed_md5))
+        return 4;
+    seed_text = text;
+    if (record.bitmap_filename.empty() || !platform::path_exists(record.bitmap_filename))
+        return 5;
+    if (m_engine->ReadRecordFile(record.bitmap_filename.c_str(), bitmap, piece_tables) != 0)
+        return 6;
+    save_folder = record.save_path;
+    if (record.save_path.empty() || !platform::path_exists(record.save_path))
+        return 7;
+    const std::string folder = trim_chars(record.save_path, " \r\n\t", " \r\n\t\\/") + "/" +
+                               trim_chars(record.srcdir, " \r\n\t\\/", " \r\n\t\\/");
+    if (!platform::path_exists(folder))
+        return 8;
+    for (const FileListEntry& f : record.file_list) {
+        if (!is_contained_name(f.name))
+            continue;
+        if (!platform::path_exists(join_task_path(folder, f.name)))
+            return 9;
+    }
+    need_redownload = false;
+    return 0;
+}
+
+} // namespace kx2dll
