@@ -44,6 +44,16 @@ std::string Describe(const BlockRequestQueue& q)
     return out;
 }
 
+// The blocks arrive: storage takes them first, then the connection marks
+// them received.
+void Receive(Tables& t, CBlockRequestMap& map, const BlockRequestQueue& q)
+{
+    for (const BlockRequest& r : q) {
+        t.received[std::size_t(r.piece)][std::size_t(r.offset) / kBlockSize] = 1;
+        map.MarkReceived(r.piece, r.offset);
+    }
+}
+
 void Announce(CBlockRequestMap& map, const std::vector<int>& counts)
 {
     for (std::size_t p = 0; p < counts.size(); ++p)
@@ -141,10 +151,7 @@ TEST(BlockRequestMapTest, AFailedPieceIsOfferedAgainInFull)
     Announce(map, {1, 1});
     BlockRequestQueue q;
     map.GetRequestBlocksForPeer({1, 0}, q, 10);
-    for (const BlockRequest& r : q) {
-        t.received[std::size_t(r.piece)][std::size_t(r.offset) / kBlockSize] = 1;
-        map.MarkReceived(r.piece, r.offset);
-    }
+    Receive(t, map, q);
     BlockRequestQueue none;
     map.GetRequestBlocksForPeer({1, 0}, none, 10);
     EXPECT_TRUE(none.empty());
@@ -164,10 +171,7 @@ TEST(BlockRequestMapTest, BlocksStorageGaveUpAreFreeAgain)
     Announce(map, {1, 1});
     BlockRequestQueue q;
     map.GetRequestBlocksForPeer({1, 1}, q, 6);
-    for (const BlockRequest& r : q) {
-        t.received[std::size_t(r.piece)][std::size_t(r.offset) / kBlockSize] = 1;
-        map.MarkReceived(r.piece, r.offset);
-    }
+    Receive(t, map, q);
     // Storage could not write block 1 of piece 1 and cleared it.
     t.received[1][1] = 0;
     BlockRequestQueue again;

@@ -1,16 +1,21 @@
 #include "engine/storage_manager.h"
 
 #include "engine/bitmap_file.h"
+#include "engine/block_request_map.h"
 #include "engine/channel_manager.h"
 #include "support/channel_fixture.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <future>
 #include <memory>
+#include <map>
 #include <mutex>
+#include <thread>
 
 namespace {
 
@@ -386,3 +391,142 @@ TEST_F(StorageManagerTest, DuplicateAndRemovedChannels)
 }
 
 } // namespace
+
+namespace {
+
+// The download manager as storage sees it: a task-map lock taken in every
+// event, one piece picker per ready channel, and a call back into storage
+// from inside the piece-check event.
+struct TaskMapSink : IStorageManagerEvent {
+    std::recursive_mutex task_map;   // recursive, as the download manager's critical section
+    IStorageManager* storage = nullptr;
+    std::map<std::uint64_t, std::unique_ptr<CBlockRequestMap>> pickers;
+    std::atomic<int> failed_checks{0};
+
+    void OnChannelStorageReady(std::uint64_t id, const std::vector<std::uint8_t>& bitmap, const Tables& blocks,
+                               const std::vector<std::uint32_t>& lengths) override
+    {
+        std::lock_guard<std::recursive_mutex> g(task_map);
+        pickers[id] = std::make_unique<CBlockRequestMap>(blocks, bitmap, lengths);
+    }
+    void OnPieceChecked(std::uint64_t id, std::uint32_t piece, std::uint8_t result) override
+    {
+        std::lock_guard<std::recursive_mutex> g(task_map);
+        std::vector<std::uint8_t> bitmap;
+        storage->GetBitmap(id, bitmap);
+        if (result == 0) {
+            ++failed_checks;
+            auto it = pickers.find(id);
+            if (it != pickers.end())
+                it->second->ResetPiece(std::int32_t(piece));
+        }
+    }
+    void IncTaskStorageCounter(std::uint64_t) override { std::lock_guard<std::recursive_mutex> g(task_map); }
+};
+
+} // namespace
+
+TEST(StorageConcurrencyTest, WritesChecksReadsAndPreparationFromSeveralThreadsFinish)
+{
+    test_support::TempDir dir;
+    CChannelManager channels(dir.file("data"));
+    CStorageManager storage(&channels);
+    TaskMapSink sink;
+    sink.storage = &storage;
+    storage.SetEvent(&sink);
+    const std::uint32_t piece = 4 * kBlockSize;
+    const ChannelFixture fx1({12 * piece}, piece, 1), fx2({12 * piece - 5000}, piece, 2);
+    const ChannelFixture* fixtures[] = {&fx1, &fx2};
+    for (std::uint64_t id : {1, 2}) {
+        const ChannelFixture& fx = *fixtures[id - 1];
+        ASSERT_TRUE(channels.AddChannel(id, std::int32_t(piece), "g", 1, fx.file_list(),
+                                        dir.file("save" + std::to_string(id))));
+        std::lock_guard<std::recursive_mutex> g(sink.task_map);   // the download manager prepares under its lock
+        ASSERT_TRUE(channels.PrepareChannelFiles(id));
+    }
+
+    std::atomic<bool> writers_done{false};
+    std::atomic<int> bad_reads{0}, passes_left{0};
+    auto writer = [&](std::uint64_t id, bool corrupt_first) {
+        const ChannelFixture& fx = *fixtures[id - 1];
+        for (int pass = 0; pass < 40 && !channels.IsChannelVerified(id); ++pass) {
+            for (std::uint32_t i = 0; i < fx.piece_count() * 4; ++i) {
+                // Pieces in a scattered order, blocks in order inside them.
+                const std::uint32_t p = (i / 4 * 5 + std::uint32_t(pass)) % fx.piece_count();
+                const std::uint32_t b = i % 4;
+                std::string bytes = fx.piece_bytes(p).substr(std::size_t(b) * kBlockSize, kBlockSize);
+                if (bytes.empty())
+                    continue;
+                if (corrupt_first && pass == 0 && (p + b) % 5 == 0)
+                    bytes[0] ^= 0x5a;
+                BlockRequest req;
+                req.piece = std::int32_t(p);
+                req.offset = std::int32_t(b * kBlockSize);
+                req.length = std::int32_t(bytes.size());
+                req.data = reinterpret_cast<std::uint8_t*>(&bytes[0]);
+                storage.WriteBlock(id, req);
+            }
+        }
+        if (!channels.IsChannelVerified(id))
+            ++passes_left;
+    };
+    auto reader = [&] {
+        std::uint32_t n = 0;
+        while (!writers_done) {
+            const std::uint32_t p = (n++ * 7) % fx1.piece_count();
+            std::string out(kBlockSize, '\0');
+            BlockRequest req;
+            req.piece = std::int32_t(p);
+            req.length = std::int32_t(kBlockSize);
+            req.data = reinterpret_cast<std::uint8_t*>(&out[0]);
+            if (storage.ReadBlock(1, req) && out != fx1.piece_bytes(p).substr(0, kBlockSize))
+                ++bad_reads;
+            Tables stored;
+            storage.GetChannelStoreData(2, stored);
+        }
+    };
+    auto preparer = [&] {
+        const ChannelFixture small({3 * piece}, piece, 3);
+        for (std::uint64_t id = 100; id < 160; ++id) {
+            if (!channels.AddChannel(id, std::int32_t(piece), "g" + std::to_string(id), 1, small.file_list()))
+                continue;
+            {
+                std::lock_guard<std::recursive_mutex> g(sink.task_map);
+                channels.PrepareChannelFiles(id);
+            }
+            {
+                std::lock_guard<std::recursive_mutex> g(sink.task_map);
+                sink.pickers.erase(id);
+            }
+            storage.RemoveChannel(id);
+            channels.RemoveChannel(id);
+        }
+    };
+
+    std::promise<void> finished;
+    std::thread runner([&] {
+        std::thread w1(writer, 1, true), w2(writer, 2, true), w3(writer, 1, false);
+        std::thread r(reader), p(preparer);
+        w1.join();
+        w2.join();
+        w3.join();
+        p.join();
+        writers_done = true;
+        r.join();
+        finished.set_value();
+    });
+    if (finished.get_future().wait_for(std::chrono::seconds(120)) != std::future_status::ready) {
+        ADD_FAILURE() << "storage threads blocked each other";
+        std::abort();   // the threads cannot be joined
+    }
+    runner.join();
+    EXPECT_EQ(0, passes_left.load());
+    EXPECT_EQ(0, bad_reads.load());
+    EXPECT_GT(sink.failed_checks.load(), 0);
+    EXPECT_TRUE(channels.IsChannelVerified(1));
+    EXPECT_TRUE(channels.IsChannelVerified(2));
+    channels.CloseChannelFiles(1);
+    channels.CloseChannelFiles(2);
+    EXPECT_EQ(fx1.files()[0].content, test_support::ReadAll(dir.file("save1") + "/dir/file0.bin"));
+    EXPECT_EQ(fx2.files()[0].content, test_support::ReadAll(dir.file("save2") + "/dir/file0.bin"));
+}
