@@ -106,7 +106,7 @@ std::uint16_t packet_command(const std::uint8_t* packet, std::size_t length)
 void build_handshake(const Handshake& m, std::vector<std::uint8_t>& out)
 {
     const u64_field task(m.task_id);
-    std::uint8_t sender[sizeof(SenderRecord)];
+    std::uint8_t sender[sizeof(SenderRecordLayout)];
     store_u64(sender, m.sender.clientid);
     store_u32(sender + 8, m.sender.natip);
     store_u16(sender + 12, m.sender.listen_port);
@@ -239,7 +239,7 @@ bool parse_handshake(const CCmdPacketReader& r, Handshake& out)
 {
     const std::uint8_t* task = exact(r, 0, 8);
     const std::uint8_t* one = exact(r, 1, 1);
-    const std::uint8_t* sender = exact(r, 2, sizeof(SenderRecord));
+    const std::uint8_t* sender = exact(r, 2, sizeof(SenderRecordLayout));
     const std::uint8_t* piece_size = exact(r, 3, 4);
     if (!task || !one || !sender || !piece_size)
         return false;

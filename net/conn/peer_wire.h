@@ -50,11 +50,11 @@ enum handshake_result : std::uint32_t {
 
 #pragma pack(push, 1)
 
-// Field 2 of 60: who is speaking.
-struct SenderRecord {
+// Field 2 of 60 as it travels (see SenderRecord).
+struct SenderRecordLayout {
     std::uint64_t clientid;
-    std::uint32_t natip;        // the NAT address field of the sender's own record
-    std::uint16_t listen_port;  // the sender's peer listen port
+    std::uint32_t natip;
+    std::uint16_t listen_port;
     std::uint8_t peertype;
 };
 
@@ -67,7 +67,15 @@ struct BlockRecord {
 
 #pragma pack(pop)
 
-static_assert(sizeof(SenderRecord) == 15, "the sender record is 15 bytes on the wire");
+static_assert(sizeof(SenderRecordLayout) == 15, "the sender record is 15 bytes on the wire");
+
+// Field 2 of 60: who is speaking (unpacked for use; encoded field by field).
+struct SenderRecord {
+    std::uint64_t clientid = 0;
+    std::uint32_t natip = 0;        // the NAT address field of the sender's own record
+    std::uint16_t listen_port = 0;  // the sender's peer listen port
+    std::uint8_t peertype = 0;
+};
 static_assert(sizeof(BlockRecord) == 12, "the block record is 12 bytes on the wire");
 
 // ---- Framing and the packet check ----
