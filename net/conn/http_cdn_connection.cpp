@@ -195,6 +195,9 @@ void http_cdn_connection::on_close()
 void http_cdn_connection::abort_download()
 {
     mark_closing();
+    // A wait for the connect holds a reference: end it with the connection.
+    if (m_connect_timer)
+        m_connect_timer->cancel();
     std::lock_guard<std::recursive_mutex> guard(m_lock);
     m_exchange.abort();
 }
@@ -223,8 +226,9 @@ void http_cdn_connection::release_piece()
 
 void http_cdn_connection::on_receive(const i_error_code& error, std::uint32_t bytes)
 {
-    if (m_task->is_stop_finished()) {
-        // The task is going: drain the socket without taking anything.
+    if (!error && m_task->is_stop_finished()) {
+        // The task is going: drain the socket without taking anything
+        // until the server ends the answer.
         set_receive_window(0, kReceiveWindow);
         return;
     }

@@ -94,7 +94,10 @@ TEST_F(HttpCdnConnectionTest, FetchesOneRunFromNginxAndCloses)
     EXPECT_LT(std::uint64_t(written - 1) * kBlockSize, task->BytesCounted());
     EXPECT_EQ(0u, task->SpeedEntries());
     EXPECT_EQ(1u, task->Removed());
-    EXPECT_EQ(1u, nginx->CountAccessLog("HTTP/1.1\" 206"));
+    const auto served = nginx->AccessLog();
+    ASSERT_EQ(1u, served.size());
+    EXPECT_EQ(206, served[0].status);
+    EXPECT_EQ("bytes=0-", served[0].range);
     bool sent = false;
     for (const std::string& t : task->Texts())
         sent = sent || t.find("zeq::http_cdn_connection: SEND SOCK[") != std::string::npos;

@@ -109,7 +109,8 @@ bool NginxServer::write_config()
          << "error_log " << m_prefix << "/logs/error.log warn;\n"
          << "events { worker_connections 512; }\n"
          << "http {\n"
-         << "  access_log " << m_prefix << "/logs/access.log;\n"
+         << "  log_format ranges '$request_uri \"$http_range\" $status $body_bytes_sent';\n"
+         << "  access_log " << m_prefix << "/logs/access.log ranges;\n"
          << "  client_body_temp_path " << m_prefix << "/tmp/body;\n"
          << "  proxy_temp_path " << m_prefix << "/tmp/proxy;\n"
          << "  fastcgi_temp_path " << m_prefix << "/tmp/fastcgi;\n"
@@ -121,6 +122,7 @@ bool NginxServer::write_config()
          << "  server {\n"
          << "    listen 127.0.0.1:" << m_port << ";\n"
          << "    root " << m_root << ";\n"
+         << (m_rate.empty() ? std::string() : "    limit_rate " + m_rate + ";\n")
          // One static answer per task id: a file named after the id.
          << "    location = /cdnquery.php {\n"
          << "      default_type text/plain;\n"
@@ -220,6 +222,26 @@ std::size_t NginxServer::CountAccessLog(const std::string& needle) const
             ++count;
     }
     return count;
+}
+
+std::vector<NginxServer::Served> NginxServer::AccessLog() const
+{
+    std::vector<Served> out;
+    std::istringstream lines(read_file(m_prefix + "/logs/access.log"));
+    for (std::string line; std::getline(lines, line);) {
+        Served s;
+        const std::size_t q1 = line.find(" \"");
+        const std::size_t q2 = q1 == std::string::npos ? q1 : line.find("\" ", q1 + 2);
+        if (q2 == std::string::npos)
+            continue;
+        s.uri = line.substr(0, q1);
+        s.range = line.substr(q1 + 2, q2 - q1 - 2);
+        if (s.range.compare(0, 6, "bytes=") == 0)
+            s.range_start = std::strtoll(s.range.c_str() + 6, nullptr, 10);
+        s.status = std::atoi(line.c_str() + q2 + 2);
+        out.push_back(s);
+    }
+    return out;
 }
 
 std::string NginxServer::ErrorLog() const

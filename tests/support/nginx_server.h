@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 #include <sys/types.h>
 
 namespace test_support {
@@ -44,6 +45,18 @@ public:
     // The text the CDN query of `task_id` answers (one URL per line).
     bool SetCdnAnswer(std::uint64_t task_id, const std::string& text);
 
+    // Limits every answer to `rate` ("256k": bytes per second, nginx's
+    // units); set before start().
+    void SetRateLimit(const std::string& rate) { m_rate = rate; }
+
+    // One served request as the access log has it.
+    struct Served {
+        std::string uri;
+        std::string range;       // the Range header ("-" when none)
+        std::int64_t range_start = -1;
+        int status = 0;
+    };
+    std::vector<Served> AccessLog() const;
     // Lines of the access log that contain `needle` (requests served).
     std::size_t CountAccessLog(const std::string& needle) const;
     std::string ErrorLog() const;
@@ -57,6 +70,7 @@ private:
     std::string m_root;
     bool m_own_root = false;
     std::uint16_t m_port = 0;
+    std::string m_rate;
     pid_t m_pid = -1;
     std::string m_error;
 };

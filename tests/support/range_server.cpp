@@ -146,9 +146,8 @@ std::string RangeServer::Answer(const std::string& request, std::string& body, s
         return "HTTP/1.1 416 Range Not Satisfiable\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
     body = content.substr(std::size_t(start));
     const std::int64_t at = m_behaviour.corrupt_at;
-    if (at >= 0 && std::uint64_t(at) >= start && std::uint64_t(at) < content.size() &&
-        m_corrupt.load() < m_behaviour.corrupt_answers) {
-        body[std::size_t(std::uint64_t(at) - start)] ^= 0x5A;
+    if (at >= 0 && std::uint64_t(at) < body.size() && m_corrupt.load() < m_behaviour.corrupt_answers) {
+        body[std::size_t(at)] ^= 0x5A;
         m_corrupt.fetch_add(1);
     }
     std::string header = whole ? "HTTP/1.1 200 OK\r\n" : "HTTP/1.1 206 Partial Content\r\n";

@@ -24,8 +24,8 @@ public:
         std::size_t header_split = 0;
         // Answer 200 with the whole file whatever the range.
         bool ignore_range = false;
-        // Flip the byte at this file offset in an answer that carries it
-        // (-1: never); only the first `corrupt_answers` such answers.
+        // Flip the byte at this offset of the answer's body (-1: never);
+        // only in the first `corrupt_answers` answers long enough.
         std::int64_t corrupt_at = -1;
         std::uint32_t corrupt_answers = 1;
         // Once an answer was corrupted, answer every later request 404.

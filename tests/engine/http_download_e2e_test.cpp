@@ -1,0 +1,275 @@
+// Whole downloads through the engine facade from a real nginx: offline
+// (no index server), the task's HTTP peers come from the CDN query.
+#include "engine/p2sp_engine.h"
+
+#include "discovery/server_list.h"
+#include "engine/block_request.h"
+#include "engine/client_main.h"
+#include "engine/engine_flags.h"
+#include "engine/engine_settings.h"
+#include "engine/p2sp_engine_impl.h"
+#include "engine/task_state_mgr.h"
+#include "net/io/live_connections.h"
+#include "net/io/transfer_limits.h"
+#include "support/engine_test_env.h"
+#include "support/nginx_server.h"
+#include "support/range_server.h"
+#include "support/task_fixture.h"
+#include "support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+
+using test_support::EngineCallbackLog;
+using test_support::EngineEvent;
+using test_support::EngineTestEnv;
+using test_support::NginxServer;
+using test_support::RangeServer;
+using test_support::TaskFixture;
+using test_support::WaitUntil;
+
+namespace {
+
+constexpr std::uint32_t kPiece = 262144;
+
+void NoUpnp(CClientMain& client)
+{
+    client.SetUpnpEnabled(false);
+    client.SetRisTimeouts(1000, 1000);
+}
+
+class HttpDownloadTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!NginxServer::Available())
+            GTEST_SKIP() << "nginx is not installed";
+        env = std::make_unique<EngineTestEnv>();
+        nginx = std::make_unique<NginxServer>(root.path());
+    }
+
+    void TearDown() override
+    {
+        DestroyEngine();
+        DestroyLogConnection();
+        nginx.reset();
+        env.reset();
+        g_Settings.Clear();
+    }
+
+    // A new engine, offline, with the CDN query pointing at nginx.
+    void StartEngine()
+    {
+        engine = CreateP2SPEngine();
+        ASSERT_NE(nullptr, engine);
+        static_cast<CP2SP_EngineImpl*>(engine)->SetClientSetup(&NoUpnp);
+        ASSERT_EQ(0, engine->SetConfigValue("only_cdn_by_id", nginx->cdn_query_prefix()));
+        EngineInitBlock block{};
+        std::strncpy(block.data_folder, env->file("data").c_str(), sizeof(block.data_folder) - 1);
+        std::strncpy(block.bitmap_folder, env->file("launcher").c_str(), sizeof(block.bitmap_folder) - 1);
+        ASSERT_EQ(0, engine->Init(&block, &EngineCallbackLog::Callback, &log));
+        ASSERT_TRUE(log.WaitFor(4, 10000, 2)) << "the offline session is built";
+    }
+
+    void DestroyEngine()
+    {
+        if (!engine)
+            return;
+        DestroyP2SPEngine(engine);
+        engine = nullptr;
+        CTaskStateMgr::Instance().Clear();
+        CServerList::Instance().Clear();
+        engine_flags::reset();
+        transfer_limits::reset();
+    }
+
+    std::string SavedFile(const TaskFixture& fx, std::size_t i) const
+    {
+        return save + "/" + fx.srcdir() + "/data/" + fx.files()[i].file_name;
+    }
+
+    void ExpectFilesComplete(const TaskFixture& fx)
+    {
+        for (std::size_t i = 0; i < fx.files().size(); ++i) {
+            EXPECT_EQ(fx.files()[i].md5, TaskFixture::FileMd5(SavedFile(fx, i))) << fx.files()[i].file_name;
+            EXPECT_EQ(fx.files()[i].size, std::filesystem::file_size(SavedFile(fx, i)));
+        }
+    }
+
+    // The ".bbm" file of a task, wherever the engine chose to write it.
+    std::string FindBitmap(std::uint64_t task_id) const
+    {
+        const std::string name = std::to_string(task_id) + ".bbm";
+        std::error_code ec;
+        for (auto it = std::filesystem::recursive_directory_iterator(env->path(), ec);
+             it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+            if (it->path().filename() == name)
+                return it->path().string();
+        }
+        return std::string();
+    }
+
+    bool ReadBitmap(std::uint64_t task_id, std::vector<std::uint8_t>& bitmap,
+                    std::vector<std::vector<std::uint8_t>>& tables)
+    {
+        const std::string path = FindBitmap(task_id);
+        return !path.empty() && engine->ReadRecordFile(path.c_str(), bitmap, tables) == 0;
+    }
+
+    // Waits until the task's transfer connections have ended: the engine
+    // closes connections still open at Uninit only after its I/O thread
+    // ended, so their last references would never be released.
+    void WaitConnectionsGone(std::uint64_t task_id)
+    {
+        EXPECT_TRUE(live_connections::wait_for_zero(task_id, 10000, 10)) << "connections of a finished task end";
+    }
+
+    std::uint64_t LastProgress() const
+    {
+        EngineEvent e;
+        return log.Last(0, e) ? e.U64(8) : 0;
+    }
+
+    test_support::TempDir root;   // what nginx serves
+    std::unique_ptr<EngineTestEnv> env;
+    std::unique_ptr<NginxServer> nginx;
+    IP2SP_Engine* engine = nullptr;
+    EngineCallbackLog log;
+    std::string save = root.file("unused");
+};
+
+} // namespace
+
+TEST_F(HttpDownloadTest, DownloadsATaskFromTheCdnAlone)
+{
+    TaskFixture fx(root.path(), 9101, kPiece, {1048576 + 777, 0, 3 * kPiece, 100000});
+    ASSERT_TRUE(fx.ok());
+    ASSERT_TRUE(nginx->start()) << nginx->last_error();
+    ASSERT_TRUE(nginx->SetCdnAnswer(9101, fx.CdnAnswer(nginx->base_url())));
+    StartEngine();
+    save = env->file("games");
+    ASSERT_EQ(0, engine->AddNewTask(fx.SeedXml().c_str(), save.c_str()));
+    ASSERT_TRUE(log.WaitFor(9, 60000)) << "the task completes";
+    EngineEvent done;
+    ASSERT_TRUE(log.Last(9, done));
+    EXPECT_EQ(9101u, done.U64());
+    ExpectFilesComplete(fx);
+    WaitConnectionsGone(9101);
+
+    // The bitmap says every piece is there.
+    std::vector<std::uint8_t> bitmap;
+    std::vector<std::vector<std::uint8_t>> tables;
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            return ReadBitmap(9101, bitmap, tables) && bitmap.size() == fx.piece_count() &&
+                   std::count(bitmap.begin(), bitmap.end(), 1) == std::ptrdiff_t(bitmap.size());
+        },
+        15000));
+    for (const auto& table : tables)
+        EXPECT_EQ(std::ptrdiff_t(table.size()), std::count(table.begin(), table.end(), 1));
+
+    // Progress, speed, run and completion reached the launcher.
+    EXPECT_GT(log.Count(0), 0u);
+    EXPECT_GT(log.Count(10), 0u);
+    EXPECT_EQ(1u, log.Count(13));
+    EXPECT_EQ(fx.total_size(), LastProgress());
+    // Every answer nginx gave was a range of a file of the task.
+    for (const auto& served : nginx->AccessLog()) {
+        if (served.uri.find("cdnquery.php") != std::string::npos)
+            continue;
+        EXPECT_EQ(206, served.status) << served.uri << " " << served.range;
+        EXPECT_GE(served.range_start, 0);
+    }
+}
+
+TEST_F(HttpDownloadTest, ResumedTaskFetchesOnlyWhatWasMissing)
+{
+    TaskFixture fx(root.path(), 9102, kPiece, {6 * 1048576 + 1234, 0, 5 * 1048576, 300000});
+    ASSERT_TRUE(fx.ok());
+    // Slow answers, so the engine can be stopped half-way.
+    nginx->SetRateLimit("96k");
+    ASSERT_TRUE(nginx->start()) << nginx->last_error();
+    ASSERT_TRUE(nginx->SetCdnAnswer(9102, fx.CdnAnswer(nginx->base_url())));
+    StartEngine();
+    save = env->file("games");
+    ASSERT_EQ(0, engine->AddNewTask(fx.SeedXml().c_str(), save.c_str()));
+    ASSERT_TRUE(WaitUntil([&] { return LastProgress() >= fx.total_size() / 5; }, 60000)) << "a fifth arrives";
+    ASSERT_EQ(0u, log.Count(9)) << "stopped before the end";
+    // The task goes first, so that its connections end while the I/O
+    // thread still runs; then the engine.
+    ASSERT_EQ(0, engine->StopTask(9102));
+    ASSERT_TRUE(log.WaitFor(11, 15000)) << "the task stops";
+    ASSERT_EQ(0, engine->Uninit());
+    DestroyEngine();
+    log.Clear();
+
+    // What was saved at the stop.
+    engine = CreateP2SPEngine();
+    std::vector<std::uint8_t> bitmap;
+    std::vector<std::vector<std::uint8_t>> tables;
+    ASSERT_TRUE(ReadBitmap(9102, bitmap, tables));
+    DestroyEngine();
+    ASSERT_EQ(fx.piece_count(), bitmap.size());
+    const auto verified = std::count(bitmap.begin(), bitmap.end(), 1);
+    EXPECT_GT(verified, 0);
+    EXPECT_LT(verified, std::ptrdiff_t(bitmap.size()));
+    const std::size_t served_before = nginx->AccessLog().size();
+
+    StartEngine();
+    ASSERT_EQ(0, engine->AddResumedTask(fx.SeedXml().c_str(), save.c_str(), bitmap, tables));
+    ASSERT_TRUE(log.WaitFor(9, 90000)) << "the resumed task completes";
+    ExpectFilesComplete(fx);
+    WaitConnectionsGone(9102);
+
+    // No range of the second run starts in a block stored before the stop.
+    const auto served = nginx->AccessLog();
+    std::size_t asked = 0;
+    for (std::size_t k = served_before; k < served.size(); ++k) {
+        const auto& s = served[k];
+        if (s.uri.find("cdnquery.php") != std::string::npos || s.range_start < 0)
+            continue;
+        std::size_t first_piece = 0;
+        for (std::size_t i = 0; i < fx.files().size(); ++i) {
+            if (fx.files()[i].url_path == s.uri) {
+                const std::size_t piece = first_piece + std::size_t(s.range_start / kPiece);
+                const std::size_t block = std::size_t(s.range_start % kPiece) / kBlockSize;
+                ASSERT_LT(piece, tables.size());
+                EXPECT_EQ(0, bitmap[piece]) << s.uri << " " << s.range;
+                EXPECT_EQ(0, tables[piece][block]) << s.uri << " " << s.range;
+                ++asked;
+            }
+            first_piece += std::size_t((fx.files()[i].size + kPiece - 1) / kPiece);
+        }
+    }
+    EXPECT_GT(asked, 0u);
+}
+
+TEST_F(HttpDownloadTest, CorruptedRangeIsFetchedAgainFromTheGoodServer)
+{
+    TaskFixture fx(root.path(), 9103, kPiece, {2 * 1048576 + 5000, 0, 700000});
+    ASSERT_TRUE(fx.ok());
+    // A second server that spoils one byte of the first answer it gives,
+    // then refuses every request.
+    RangeServer bad;
+    for (std::size_t i = 0; i < fx.files().size(); ++i)
+        bad.AddFile(fx.files()[i].url_path, fx.Bytes(i, 0, fx.files()[i].size));
+    RangeServer::Behaviour behaviour;
+    behaviour.corrupt_at = 40000;
+    behaviour.corrupt_answers = 1;
+    behaviour.refuse_after_corrupt = true;
+    bad.SetBehaviour(behaviour);
+    ASSERT_TRUE(bad.Start());
+    nginx->SetRateLimit("2m");
+    ASSERT_TRUE(nginx->start()) << nginx->last_error();
+    ASSERT_TRUE(nginx->SetCdnAnswer(9103, fx.CdnAnswer(bad.base_url()) + fx.CdnAnswer(nginx->base_url())));
+    StartEngine();
+    save = env->file("games");
+    ASSERT_EQ(0, engine->AddNewTask(fx.SeedXml().c_str(), save.c_str()));
+    ASSERT_TRUE(log.WaitFor(9, 60000)) << "the task completes";
+    EXPECT_EQ(1u, bad.CorruptAnswers());
+    ExpectFilesComplete(fx);
+    WaitConnectionsGone(9103);
+    bad.Stop();
+}
