@@ -94,19 +94,27 @@ void CPeerConnection::request_blocks()
         std::lock_guard<std::mutex> guard(m_lock);
         if (is_closing())
             return;   // on_close has handed the queues back already
-        if (CBlockRequestMap* picker = m_task->piece_picker())
-            picker->GetRequestBlocksForPeer(remote_pieces(), m_pending, kMaxPending);
-        while (m_in_flight.size() < kMaxInFlight && !m_pending.empty()) {
-            const BlockRequest b = m_pending.front();
-            m_pending.pop_front();
-            peer_wire::BlockAsk ask;
-            ask.client_id = own_id;
-            ask.task_id = task_id();
-            ask.block = {static_cast<std::uint32_t>(b.piece), static_cast<std::uint32_t>(b.offset),
-                         static_cast<std::uint32_t>(b.length)};
-            peer_wire::build_block_request(ask, batch);
-            m_in_flight.push_back(b);
-            asked.push_back(b);
+        CBlockRequestMap* picker = m_task->piece_picker();
+        // The picker keeps the reserve at five; requests go out from it
+        // until six are in flight, and the reserve is topped up again so
+        // that the next free place is filled at once.
+        for (;;) {
+            if (picker)
+                picker->GetRequestBlocksForPeer(remote_pieces(), m_pending, kMaxPending);
+            if (m_in_flight.size() >= kMaxInFlight || m_pending.empty())
+                break;
+            while (m_in_flight.size() < kMaxInFlight && !m_pending.empty()) {
+                const BlockRequest b = m_pending.front();
+                m_pending.pop_front();
+                peer_wire::BlockAsk ask;
+                ask.client_id = own_id;
+                ask.task_id = task_id();
+                ask.block = {static_cast<std::uint32_t>(b.piece), static_cast<std::uint32_t>(b.offset),
+                             static_cast<std::uint32_t>(b.length)};
+                peer_wire::build_block_request(ask, batch);
+                m_in_flight.push_back(b);
+                asked.push_back(b);
+            }
         }
     }
     if (asked.empty())

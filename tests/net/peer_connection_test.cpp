@@ -1,0 +1,639 @@
+#include "net/conn/peer_connection.h"
+
+#include "foundation/cmd_packet.h"
+#include "foundation/cmd_packet_reader.h"
+#include "foundation/tlv_packet.h"
+#include "io_test_util.h"
+#include "support/fake_peer_task.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+using bytes = std::vector<std::uint8_t>;
+using test_support::FakePeerTask;
+namespace pw = peer_wire;
+
+constexpr std::uint64_t kTask = 77;
+constexpr std::uint64_t kRemoteId = 555;
+constexpr std::uint32_t kPiece = 65536;   // two blocks per piece
+
+PeerInfo Remote(std::uint8_t type, std::uint64_t id = kRemoteId)
+{
+    PeerInfo p{};
+    p.clientid = id;
+    p.peertype = type;
+    p.publicip = 0x0100007f;
+    p.publicport = 7000;
+    return p;
+}
+
+bytes Raw(std::uint16_t command, const std::vector<std::pair<std::uint16_t, bytes>>& fields,
+          std::uint32_t version = pw::kVersion)
+{
+    CTlvPacket packet(command, version, 1);
+    static const std::uint8_t kEmpty = 0;
+    for (const auto& f : fields)
+        packet.AddItem(f.first, std::uint32_t(f.second.size()), f.second.empty() ? &kEmpty : f.second.data());
+    std::uint32_t total = 0;
+    const std::uint8_t* p = packet.Build(total);
+    return bytes(p, p + total);
+}
+
+bytes Le(std::uint64_t v, std::size_t width)
+{
+    bytes out(width);
+    for (std::size_t i = 0; i < width; ++i)
+        out[i] = i < 8 ? std::uint8_t(v >> (8 * i)) : 0;
+    return out;
+}
+
+bytes Bitfield(const std::vector<std::uint8_t>& pieces)
+{
+    bytes out;
+    pw::build_bitfield(kRemoteId, kTask, pieces, out);
+    return out;
+}
+
+bytes Ask(std::uint32_t piece, std::uint32_t offset, std::uint32_t length)
+{
+    bytes out;
+    pw::build_block_request({kRemoteId, kTask, {piece, offset, length}}, out);
+    return out;
+}
+
+bytes Data(std::uint32_t piece, std::uint32_t offset, std::uint32_t length)
+{
+    bytes out;
+    std::uint8_t* p = pw::layout_block_data(kRemoteId, kTask, {piece, offset, length}, out);
+    const bytes b = FakePeerTask::BlockBytes(std::int32_t(piece), offset, length);
+    std::copy(b.begin(), b.end(), p);
+    return out;
+}
+
+bytes HaveOf(std::uint32_t piece)
+{
+    bytes out;
+    pw::build_have({kRemoteId, kTask, piece}, out);
+    return out;
+}
+
+// The remote end of one connection: a blocking socket the test writes
+// packets to and reads packets from, every read bounded.
+class Link {
+public:
+    Link(i_io_service& io, std::uint8_t remote_type, std::uint8_t passive, std::vector<std::uint32_t> lengths,
+         std::vector<std::uint8_t> held)
+    {
+        auto owned = std::make_unique<FakePeerTask>(&io, kTask, kPiece, std::move(lengths), std::move(held));
+        task = owned.get();
+        conn = new CPeerConnection(std::move(owned), Remote(remote_type), passive);
+    }
+    ~Link()
+    {
+        // Pending operations end with 995 on the I/O thread; ours is the
+        // last reference once they have.
+        conn->close();
+        EXPECT_TRUE(net_test::wait_until([&] { return conn->ref_count() == 1; }));
+        conn->release();
+    }
+    void Start() { EXPECT_TRUE(conn->start(pair.release_a())); }
+
+    void Send(const bytes& b)
+    {
+        std::size_t done = 0;
+        while (done < b.size()) {
+            std::uint32_t error = 0;
+            const long n = platform::send_some(pair.b, b.data() + done, b.size() - done, error);
+            if (n <= 0)
+                return;
+            done += std::size_t(n);
+        }
+    }
+
+    // Reads exactly n bytes within ms; false on timeout or end of stream.
+    bool ReadExact(std::uint8_t* out, std::size_t n, std::uint32_t ms)
+    {
+        const std::uint64_t end = platform::tick_count64() + ms;
+        std::size_t got = 0;
+        while (got < n) {
+            const std::uint64_t now = platform::tick_count64();
+            if (now >= end || platform::wait_readable(pair.b, std::uint32_t(end - now)) != 1)
+                return false;
+            std::uint32_t error = 0;
+            const long r = platform::receive_some(pair.b, out + got, n - got, error);
+            if (r <= 0)
+                return false;
+            got += std::size_t(r);
+        }
+        return true;
+    }
+
+    // The next whole packet, or empty.
+    bytes Read(std::uint32_t ms = 3000)
+    {
+        std::uint8_t prefix[4];
+        if (!ReadExact(prefix, 4, ms))
+            return {};
+        const std::uint32_t length = cmd_packet::load_u32(prefix);
+        if (length > 70000)
+            return {};
+        bytes packet(4 + length);
+        std::copy(prefix, prefix + 4, packet.begin());
+        if (!ReadExact(packet.data() + 4, length, ms))
+            return {};
+        return packet;
+    }
+
+    // The next packet of `command`, skipping others.
+    bytes ReadCommand(std::uint16_t command, std::uint32_t ms = 3000)
+    {
+        const std::uint64_t end = platform::tick_count64() + ms;
+        while (platform::tick_count64() < end) {
+            bytes p = Read(std::uint32_t(end - platform::tick_count64()));
+            if (p.empty())
+                return p;
+            if (pw::packet_command(p.data(), p.size()) == command)
+                return p;
+        }
+        return {};
+    }
+
+    // True once the connection has closed its end (all data drained).
+    bool Closed(std::uint32_t ms = 5000)
+    {
+        const std::uint64_t end = platform::tick_count64() + ms;
+        std::uint8_t sink[65536];
+        while (platform::tick_count64() < end) {
+            if (platform::wait_readable(pair.b, 50) != 1)
+                continue;
+            std::uint32_t error = 0;
+            if (platform::receive_some(pair.b, sink, sizeof(sink), error) <= 0)
+                return true;
+        }
+        return false;
+    }
+
+    // Nothing arrives for `ms`.
+    bool Quiet(std::uint32_t ms) { return platform::wait_readable(pair.b, ms) == 0; }
+
+    // The remote's greeting handled: our 60 and 65 read, its 65 sent.
+    void MakeReady(const std::vector<std::uint8_t>& remote_pieces)
+    {
+        ASSERT_FALSE(ReadCommand(pw::cmd_bitfield).empty());
+        Send(Bitfield(remote_pieces));
+        ASSERT_TRUE(net_test::wait_until([&] { return conn->is_ready(); }));
+        ASSERT_FALSE(ReadCommand(pw::cmd_son_list_request).empty());
+    }
+
+    net_test::socket_pair pair;
+    FakePeerTask* task = nullptr;   // owned by the connection
+    CPeerConnection* conn = nullptr;
+};
+
+class PeerConnectionTest : public ::testing::Test {
+protected:
+    void TearDown() override { platform::set_tick_source(nullptr); }
+
+    // Six pieces of two blocks; we hold `held`.
+    std::unique_ptr<Link> Open(std::uint8_t remote_type, std::uint8_t passive,
+                               std::vector<std::uint8_t> held = {1, 0, 1, 0, 0, 0})
+    {
+        auto link = std::make_unique<Link>(io.io, remote_type, passive, std::vector<std::uint32_t>(6, kPiece),
+                                           std::move(held));
+        return link;
+    }
+
+    net_test::io_thread io;
+};
+
+TEST_F(PeerConnectionTest, ActiveSideGreetsWithHandshakeThenBitfield)
+{
+    auto link = Open(PEERTYPE_SP, 0);
+    link->Start();
+    const bytes hs = link->Read();
+    ASSERT_FALSE(hs.empty());
+    CCmdPacketReader r(hs.data(), hs.size());
+    ASSERT_EQ(r.command(), pw::cmd_handshake);
+    pw::Handshake m;
+    ASSERT_TRUE(pw::parse_handshake(r, m));
+    EXPECT_EQ(m.task_id, kTask);
+    EXPECT_EQ(m.one, 1);
+    EXPECT_EQ(m.sender.clientid, 1001u);
+    EXPECT_EQ(m.sender.natip, 0x0a000001u);
+    EXPECT_EQ(m.sender.listen_port, 9768);
+    EXPECT_EQ(m.sender.peertype, PEERTYPE_SP);
+    EXPECT_EQ(m.piece_size, kPiece);
+
+    const bytes bf = link->Read();
+    CCmdPacketReader rb(bf.data(), bf.size());
+    ASSERT_EQ(rb.command(), pw::cmd_bitfield);
+    pw::Bitfield b;
+    ASSERT_TRUE(pw::parse_bitfield(rb, b));
+    ASSERT_EQ(b.bytes, 1u);
+    EXPECT_EQ(b.bits[0], 0xA0) << "pieces 0 and 2, most significant bit first";
+    EXPECT_TRUE(link->conn->assign_task(0)) << "not ready yet";
+    EXPECT_FALSE(link->conn->assign_task(1));
+}
+
+TEST_F(PeerConnectionTest, PassiveSideAnswersTheHandshakeWithItsResult)
+{
+    struct Case {
+        std::uint64_t task;
+        std::uint64_t client;
+        std::uint32_t piece_size;
+        std::uint32_t result;
+    } cases[] = {
+        {kTask, kRemoteId, kPiece, 3}, {kTask + 1, kRemoteId, kPiece, 0}, {kTask, kRemoteId + 1, kPiece, 1},
+        {kTask + 1, kRemoteId + 1, kPiece, 1}, {kTask, kRemoteId, 1, 2}, {kTask + 1, kRemoteId + 1, 1, 2},
+    };
+    for (const Case& c : cases) {
+        auto link = Open(PEERTYPE_DIRECT, 1);
+        link->Start();
+        EXPECT_TRUE(link->Quiet(200)) << "a passive connection waits for the remote handshake";
+        bytes hs;
+        pw::Handshake m;
+        m.task_id = c.task;
+        m.sender.clientid = c.client;
+        m.piece_size = c.piece_size;
+        pw::build_handshake(m, hs);
+        link->Send(hs);
+        const bytes reply = link->Read();
+        CCmdPacketReader r(reply.data(), reply.size());
+        ASSERT_EQ(r.command(), pw::cmd_handshake_reply) << c.result;
+        pw::HandshakeReply rep;
+        ASSERT_TRUE(pw::parse_handshake_reply(r, rep));
+        EXPECT_EQ(rep.result, c.result);
+        EXPECT_EQ(rep.client_id, 1001u);
+        EXPECT_EQ(rep.task_id, kTask);
+        EXPECT_EQ(rep.parent_offer, 0) << "the remote peer is not behind NAT";
+        const bytes bf = link->Read();
+        EXPECT_EQ(pw::packet_command(bf.data(), bf.size()), pw::cmd_bitfield);
+    }
+}
+
+TEST_F(PeerConnectionTest, ReachablePeersOfferThemselvesAsParentsToPeersBehindNat)
+{
+    struct Case {
+        std::uint8_t self_type;
+        std::size_t parents;
+        std::uint8_t offer;
+    } cases[] = {{PEERTYPE_SP, 0, 1}, {PEERTYPE_SP, 9, 1}, {PEERTYPE_SP, 10, 0}, {PEERTYPE_NAT, 0, 0}};
+    for (const Case& c : cases) {
+        auto link = Open(PEERTYPE_NAT, 1);
+        PeerInfo self = link->task->self_peer_info();
+        self.peertype = c.self_type;
+        link->task->SetSelf(self);
+        link->task->SetParents(std::vector<PeerInfo>(c.parents));
+        link->Start();
+        bytes hs;
+        pw::Handshake m;
+        m.task_id = kTask;
+        m.sender.clientid = kRemoteId;
+        m.piece_size = kPiece;
+        pw::build_handshake(m, hs);
+        link->Send(hs);
+        const bytes reply = link->ReadCommand(pw::cmd_handshake_reply);
+        CCmdPacketReader r(reply.data(), reply.size());
+        pw::HandshakeReply rep;
+        ASSERT_TRUE(pw::parse_handshake_reply(r, rep));
+        EXPECT_EQ(rep.parent_offer, c.offer) << int(c.self_type) << " " << c.parents;
+        const std::vector<PeerInfo> sons = link->task->Sons();
+        ASSERT_EQ(sons.size(), std::size_t(c.offer));
+        if (c.offer)
+            EXPECT_EQ(std::uint64_t{sons[0].clientid}, kRemoteId);
+    }
+}
+
+TEST_F(PeerConnectionTest, HandshakeReplyChecksTheTaskAndTakesTheParentOffer)
+{
+    {
+        auto link = Open(PEERTYPE_SP, 0);
+        link->Start();
+        bytes reply;
+        pw::build_handshake_reply({kRemoteId, kTask + 1, 1, 3}, reply);
+        link->Send(reply);
+        EXPECT_TRUE(link->Closed());
+        EXPECT_TRUE(link->task->HasErrorContaining("频道号不正确!"));
+        EXPECT_TRUE(link->task->Parents().empty());
+        EXPECT_FALSE(link->task->Removed().empty()) << "the connection leaves the task's set";
+    }
+    {
+        auto link = Open(PEERTYPE_SP, 0);
+        link->Start();
+        bytes reply;
+        pw::build_handshake_reply({kRemoteId, kTask, 1, 3}, reply);
+        link->Send(reply);
+        ASSERT_TRUE(net_test::wait_until([&] { return link->task->Parents().size() == 1; }));
+        EXPECT_EQ(std::uint64_t{link->task->Parents()[0].clientid}, kRemoteId);
+        EXPECT_FALSE(link->conn->is_closing());
+    }
+}
+
+TEST_F(PeerConnectionTest, SixRequestsInFlightFivePendingAndOneMoreAfterEachBlock)
+{
+    auto link = Open(PEERTYPE_SP, 0, std::vector<std::uint8_t>(6, 0));
+    link->Start();
+    link->MakeReady(std::vector<std::uint8_t>(6, 1));
+    std::vector<pw::BlockRecord> asked;
+    for (int i = 0; i < 6; ++i) {
+        const bytes p = link->ReadCommand(pw::cmd_block_request);
+        CCmdPacketReader r(p.data(), p.size());
+        pw::BlockAsk a;
+        ASSERT_TRUE(pw::parse_block_request(r, a)) << i;
+        EXPECT_EQ(a.client_id, 1001u);
+        asked.push_back(a.block);
+    }
+    EXPECT_TRUE(link->Quiet(300)) << "no seventh request while six are in flight";
+    EXPECT_EQ(link->conn->in_flight_count(), 6u);
+    EXPECT_EQ(link->conn->pending_count(), 5u);
+    EXPECT_FALSE(link->conn->assign_task(2)) << "requests are in flight";
+    EXPECT_TRUE(link->conn->assign_task(1)) << "the peer holds pieces we want";
+
+    const pw::BlockRecord first = asked.front();
+    link->Send(Data(first.piece, first.offset, first.length));
+    const bytes next = link->ReadCommand(pw::cmd_block_request);
+    ASSERT_FALSE(next.empty()) << "a received block frees a place";
+    ASSERT_TRUE(net_test::wait_until([&] { return link->task->Downloads() == 1; }));
+    const auto written = link->task->Written();
+    ASSERT_EQ(written.size(), 1u);
+    EXPECT_EQ(written.begin()->second, FakePeerTask::BlockBytes(first.piece, first.offset, first.length));
+    EXPECT_EQ(link->task->picker().BlockState(first.piece, first.offset / kBlockSize), CBlockRequestMap::kReceived);
+    EXPECT_EQ(link->conn->in_flight_count(), 6u);
+}
+
+TEST_F(PeerConnectionTest, ADirectPeerIsTakenToHoldEveryPiece)
+{
+    auto link = Open(PEERTYPE_DIRECT, 0, std::vector<std::uint8_t>(6, 0));
+    link->Start();
+    link->MakeReady(std::vector<std::uint8_t>(6, 0));
+    EXPECT_EQ(link->conn->remote_piece_map(), std::vector<std::uint8_t>(6, 1));
+    EXPECT_FALSE(link->ReadCommand(pw::cmd_block_request).empty());
+    EXPECT_EQ(link->task->picker().Availability(5), 1u);
+}
+
+TEST_F(PeerConnectionTest, ServesVerifiedBlocksAndClosesOnAPieceWeDoNotHave)
+{
+    auto link = Open(PEERTYPE_SP, 0);
+    link->Start();
+    link->MakeReady(std::vector<std::uint8_t>(6, 0));
+    link->Send(Ask(2, 32768, 32768));
+    const bytes p = link->ReadCommand(pw::cmd_block_data);
+    CCmdPacketReader r(p.data(), p.size());
+    pw::BlockData d;
+    ASSERT_TRUE(pw::parse_block_data(r, d));
+    EXPECT_EQ(d.client_id, 1001u);
+    EXPECT_EQ(d.block.piece, 2u);
+    EXPECT_EQ(d.block.offset, 32768u);
+    EXPECT_EQ(bytes(d.data, d.data + d.block.length), FakePeerTask::BlockBytes(2, 32768, 32768));
+    EXPECT_EQ(link->task->Uploads(), 1u);
+
+    link->Send(Ask(1, 0, 32768));
+    EXPECT_TRUE(link->Closed());
+    EXPECT_TRUE(link->task->HasErrorContaining("piece_index=1"));
+    EXPECT_EQ(link->task->Uploads(), 1u);
+}
+
+TEST_F(PeerConnectionTest, MalformedRecordsCloseWithoutTouchingStorage)
+{
+    const bytes cases[] = {
+        Ask(0, 100, 32768),      // not block-aligned
+        Ask(0, 0, 0),            // empty
+        Ask(0, 0, 40000),        // longer than a block
+        Ask(0, 65536, 32768),    // past the piece
+        Ask(6, 0, 32768),        // past the task's pieces
+        Ask(0xFFFFFFFFu, 0, 1),  // a negative piece
+        Data(9, 0, 16),          // block data for a piece the task does not have
+        Bitfield(std::vector<std::uint8_t>(9, 1)),   // 2 bytes for 6 pieces
+        Raw(pw::cmd_bitfield, {{0, Le(1, 8)}, {1, Le(kTask, 8)}, {2, {}}}),   // 0 bytes for 6 pieces
+        Raw(pw::cmd_block_request, {{0, Le(1, 8)}, {1, Le(kTask, 8)}, {2, Le(0, 8)}}),   // record 8 bytes
+    };
+    int i = 0;
+    for (const bytes& packet : cases) {
+        auto link = Open(PEERTYPE_SP, 0);
+        link->Start();
+        link->Send(Bitfield(std::vector<std::uint8_t>(6, 0)));
+        ASSERT_TRUE(net_test::wait_until([&] { return link->conn->is_ready() || link->conn->is_closing(); }));
+        link->Send(packet);
+        EXPECT_TRUE(link->Closed()) << i;
+        EXPECT_EQ(link->task->Reads(), 0u) << i;
+        EXPECT_TRUE(link->task->Written().empty()) << i;
+        EXPECT_FALSE(link->task->Errors().empty()) << i;
+        ++i;
+    }
+}
+
+TEST_F(PeerConnectionTest, HaveMarksThePieceOnceAndABadIndexCloses)
+{
+    auto link = Open(PEERTYPE_SP, 0);
+    link->Start();
+    link->MakeReady(std::vector<std::uint8_t>(6, 0));
+    link->Send(HaveOf(3));
+    link->Send(HaveOf(3));
+    ASSERT_TRUE(net_test::wait_until([&] { return link->conn->remote_piece_map()[3] == 1; }));
+    link->Send(HaveOf(4));   // the packets before it have been handled once 4 shows
+    ASSERT_TRUE(net_test::wait_until([&] { return link->conn->remote_piece_map()[4] == 1; }));
+    EXPECT_EQ(link->task->picker().Availability(3), 1u) << "a piece announced twice counts once";
+
+    for (std::uint32_t bad : {6u, 0xFFFFFFFFu}) {
+        auto l2 = Open(PEERTYPE_SP, 0);
+        l2->Start();
+        l2->MakeReady(std::vector<std::uint8_t>(6, 0));
+        l2->Send(HaveOf(bad));
+        EXPECT_TRUE(l2->Closed());
+        const std::string expect = "have过来的index不对! piece_index=" + std::to_string(std::int32_t(bad));
+        EXPECT_TRUE(l2->task->HasErrorContaining(expect)) << expect;
+    }
+}
+
+TEST_F(PeerConnectionTest, FramingAndPacketCheckErrorsCloseWithTheirLines)
+{
+    bytes flag1 = HaveOf(1);
+    flag1[4] = 1;
+    bytes bad_field = HaveOf(1);
+    cmd_packet::store_u32(&bad_field[bad_field.size() - 8], 9);
+    struct Case {
+        bytes packet;
+        std::string line;
+        bool text;   // the length line goes out as plain text
+    } cases[] = {
+        {Le(0, 4), "包长度 err! packet size=0", true},
+        {Le(65537, 4), "包长度 err! packet size=65537", true},
+        {Le(0xFFFFFFFFu, 4), "包长度 err! packet size=-1", true},
+        {flag1, "包格式 err=!1 主命令号: 68 ", false},
+        {Raw(pw::cmd_have, {{3, Le(1, 4)}}, 257), "包格式 err=!6 主命令号: 68 ", false},
+        {bad_field, "包格式 err=!4 主命令号: 68 ", false},
+        {Raw(64, {{0, Le(1, 8)}}), "不认识的包格式 !", false},
+        {Raw(99, {}), "不认识的包格式 !", false},
+    };
+    for (const Case& c : cases) {
+        auto link = Open(PEERTYPE_SP, 1);
+        link->Start();
+        link->Send(c.packet);
+        EXPECT_TRUE(link->Closed()) << c.line;
+        EXPECT_EQ(c.text ? link->task->HasTextContaining(c.line) : link->task->HasErrorContaining(c.line), true)
+            << c.line;
+    }
+
+    // A body of exactly 65536 bytes is taken.
+    auto link = Open(PEERTYPE_SP, 0);
+    link->Start();
+    ASSERT_FALSE(link->ReadCommand(pw::cmd_bitfield).empty());
+    const bytes bits = {0xFC};
+    bytes big = Raw(pw::cmd_bitfield, {{0, Le(1, 8)}, {1, Le(kTask, 8)}, {2, bits}, {9, bytes(65536 - 8 - 14 - 14 - 7 - 6)}});
+    ASSERT_EQ(cmd_packet::load_u32(big.data()), 65536u);
+    link->Send(big);
+    EXPECT_FALSE(link->ReadCommand(pw::cmd_son_list_request).empty());
+    EXPECT_TRUE(link->conn->is_ready());
+}
+
+TEST_F(PeerConnectionTest, ClosingHandsEveryRequestBackAndLowersAvailability)
+{
+    auto link = Open(PEERTYPE_SP, 0, std::vector<std::uint8_t>(6, 0));
+    link->Start();
+    link->MakeReady(std::vector<std::uint8_t>(6, 1));
+    ASSERT_TRUE(net_test::wait_until([&] { return link->conn->in_flight_count() == 6; }));
+    EXPECT_EQ(link->task->picker().Availability(0), 1u);
+    link->conn->close();
+    EXPECT_TRUE(link->Closed());
+    EXPECT_EQ(link->conn->in_flight_count(), 0u);
+    EXPECT_EQ(link->conn->pending_count(), 0u);
+    for (std::int32_t piece = 0; piece < 6; ++piece) {
+        EXPECT_EQ(link->task->picker().Availability(piece), 0u) << piece;
+        for (std::int32_t block = 0; block < 2; ++block)
+            EXPECT_EQ(link->task->picker().BlockState(piece, block), CBlockRequestMap::kFree) << piece;
+    }
+    EXPECT_TRUE(link->task->HasTextContaining("close: task_id-77"));
+}
+
+TEST_F(PeerConnectionTest, UnrequestedBlockIsWrittenAndChangesNoQueue)
+{
+    auto link = Open(PEERTYPE_SP, 0, std::vector<std::uint8_t>(6, 0));
+    link->Start();
+    link->MakeReady(std::vector<std::uint8_t>(6, 0));
+    link->Send(Data(5, 32768, 32768));
+    ASSERT_TRUE(net_test::wait_until([&] { return link->task->Written().size() == 1; }));
+    EXPECT_EQ(link->conn->in_flight_count(), 0u);
+    EXPECT_EQ(link->task->picker().BlockState(5, 1), CBlockRequestMap::kFree);
+    EXPECT_FALSE(link->conn->is_closing());
+}
+
+TEST_F(PeerConnectionTest, SonListsAreRelayedWithTheirParentAndCookie)
+{
+    auto link = Open(PEERTYPE_SP, 0);
+    PeerInfo other = Remote(PEERTYPE_NAT, 10);
+    link->task->SetSons({other, Remote(PEERTYPE_NAT, kRemoteId)});
+    link->Start();
+    link->MakeReady(std::vector<std::uint8_t>(6, 0));
+
+    bytes ask;
+    pw::build_son_list_request({kRemoteId, kTask, 50, 0}, ask);
+    link->Send(ask);
+    const bytes reply = link->ReadCommand(pw::cmd_son_list_reply);
+    CCmdPacketReader r(reply.data(), reply.size());
+    pw::SonListReply sons;
+    ASSERT_TRUE(pw::parse_son_list_reply(r, sons));
+    ASSERT_EQ(sons.sons.size(), 1u) << "the asker is left out";
+    EXPECT_EQ(std::uint64_t{sons.sons[0].clientid}, 10u);
+
+    bytes records(300, 0);
+    records[0] = 42;
+    records[149] = 43;
+    link->Send(Raw(pw::cmd_son_list_reply, {{0, Le(kRemoteId, 8)}, {1, Le(kTask, 8)}, {2, Le(7, 2)},
+                                            {3, records}, {4, Le(0, 4)}, {5, Le(4, 1)}}));
+    ASSERT_TRUE(net_test::wait_until([&] { return link->task->Hosts().size() == 2; }));
+    const auto hosts = link->task->Hosts();
+    EXPECT_EQ(std::uint64_t{hosts[0].peer.clientid}, 42u);
+    EXPECT_EQ(std::uint64_t{hosts[1].peer.clientid}, 43u);
+    EXPECT_EQ(std::uint64_t{hosts[1].parent.clientid}, kRemoteId);
+    EXPECT_EQ(link->conn->son_list_cookie(), 4);
+}
+
+TEST_F(PeerConnectionTest, HaveGoesOutOnlyOnceReady)
+{
+    auto link = Open(PEERTYPE_SP, 0);
+    link->Start();
+    ASSERT_FALSE(link->ReadCommand(pw::cmd_bitfield).empty());
+    link->conn->send_have(2);
+    EXPECT_TRUE(link->Quiet(200));
+    link->Send(Bitfield(std::vector<std::uint8_t>(6, 0)));
+    ASSERT_FALSE(link->ReadCommand(pw::cmd_son_list_request).empty());
+    EXPECT_TRUE(link->conn->assign_task(2)) << "nothing in flight";
+    EXPECT_FALSE(link->conn->assign_task(1)) << "the peer holds nothing";
+    EXPECT_FALSE(link->conn->assign_task(7));
+    link->conn->send_have(2);
+    const bytes have = link->ReadCommand(pw::cmd_have);
+    CCmdPacketReader r(have.data(), have.size());
+    pw::Have h;
+    ASSERT_TRUE(pw::parse_have(r, h));
+    EXPECT_EQ(h.piece, 2u);
+}
+
+// A clock the test moves by hand.
+std::atomic<std::uint32_t> g_now{0};
+std::uint32_t FakeNow() { return g_now.load(); }
+
+TEST_F(PeerConnectionTest, TwentySecondsOfSilenceKeepTwentyAndOneCloses)
+{
+    struct Case {
+        std::uint32_t silence;
+        bool closes;
+    } cases[] = {{20000, false}, {20001, true}};
+    for (const Case& c : cases) {
+        g_now = 0x7ffff000u;   // the difference crosses a sign change of the tick
+        platform::set_tick_source(&FakeNow);
+        auto link = Open(PEERTYPE_SP, 0);
+        link->Start();
+        link->MakeReady(std::vector<std::uint8_t>(6, 0));
+        // The last receive was at the start value; the timer is due at +1 s,
+        // so the next timer tick sees exactly the silence set here.
+        g_now += c.silence;
+        if (c.closes) {
+            EXPECT_TRUE(link->Closed()) << c.silence;
+        } else {
+            platform::sleep_ms(600);
+            EXPECT_FALSE(link->conn->is_closing()) << c.silence;
+            g_now += 1000;   // the next tick, now 21 s after the last data
+            EXPECT_TRUE(link->Closed()) << c.silence;
+        }
+        platform::set_tick_source(nullptr);
+    }
+}
+
+TEST_F(PeerConnectionTest, APeerThatFloodsRequestsIsCutOffWithABoundedQueue)
+{
+    auto link = Open(PEERTYPE_SP, 0, std::vector<std::uint8_t>(6, 1));
+    link->Start();
+    link->MakeReady(std::vector<std::uint8_t>(6, 0));
+    // Requests that are never read: ours pile up until the queue is full.
+    bytes flood;
+    for (int i = 0; i < 3000; ++i) {
+        const bytes a = Ask(std::uint32_t(i % 6), std::uint32_t((i / 6) % 2) * 32768, 32768);
+        flood.insert(flood.end(), a.begin(), a.end());
+    }
+    std::atomic<bool> sending{true};
+    std::size_t peak = 0;
+    platform::Thread sender;
+    sender.start([&] {
+        link->Send(flood);
+        sending = false;
+    });
+    const bool closed = net_test::wait_until(
+        [&] {
+            peak = std::max(peak, link->conn->send_queue_size());
+            return link->conn->is_closing();
+        },
+        20000);
+    EXPECT_TRUE(closed);
+    EXPECT_LE(peak, CPeerConnection::kSendQueueLimit);
+    EXPECT_TRUE(link->task->HasErrorContaining("发送队列已满"));
+    EXPECT_TRUE(link->Closed(20000));
+    EXPECT_TRUE(sender.join_for(20000));
+}
+
+} // namespace

@@ -1,0 +1,176 @@
+// A task for the peer connection tests and the fuzz target: pieces of
+// given lengths, the pieces "we" hold (their bytes are generated from the
+// piece index and offset), a real piece picker over its own tables, and
+// records of everything the connection hands to the task (written blocks,
+// counts, NAT parents and sons, hosts, error and text lines).
+// Header-only: it needs the engine's piece picker, which the suites that
+// use it link.
+#pragma once
+
+#include "engine/block_request_map.h"
+#include "net/conn/peer_task.h"
+
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace test_support {
+
+class FakePeerTask : public i_peer_task {
+public:
+    // `held[i]` != 0: piece i is ours (verified).
+    FakePeerTask(i_io_service* io, std::uint64_t id, std::uint32_t piece_size, std::vector<std::uint32_t> lengths,
+                 std::vector<std::uint8_t> held)
+        : m_io(io), m_id(id), m_piece_size(piece_size), m_lengths(std::move(lengths)), m_bitmap(std::move(held))
+    {
+        m_bitmap.resize(m_lengths.size(), 0);
+        for (std::size_t i = 0; i < m_lengths.size(); ++i)
+            m_received.emplace_back(BlocksInPiece(m_lengths[i]), m_bitmap[i] ? 1 : 0);
+        m_picker = std::make_unique<CBlockRequestMap>(m_received, m_bitmap, m_lengths);
+        m_self.clientid = 1001;
+        m_self.peertype = PEERTYPE_SP;
+        m_self.natip = 0x0a000001;
+    }
+
+    // The byte at `offset` of piece `piece` as every holder has it.
+    static std::uint8_t ByteAt(std::int32_t piece, std::uint32_t offset)
+    {
+        return static_cast<std::uint8_t>(piece * 131 + offset * 7 + (offset >> 8));
+    }
+    static std::vector<std::uint8_t> BlockBytes(std::int32_t piece, std::uint32_t offset, std::uint32_t length)
+    {
+        std::vector<std::uint8_t> out(length);
+        for (std::uint32_t i = 0; i < length; ++i)
+            out[i] = ByteAt(piece, offset + i);
+        return out;
+    }
+
+    // ---- set-up and views ----
+    void SetSelf(const PeerInfo& self) { std::lock_guard<std::mutex> g(m_lock); m_self = self; }
+    void SetParents(std::vector<PeerInfo> parents) { std::lock_guard<std::mutex> g(m_lock); m_parents = std::move(parents); }
+    void SetSons(std::vector<PeerInfo> sons) { std::lock_guard<std::mutex> g(m_lock); m_sons = std::move(sons); }
+    void SetEventsEnabled(bool on) { std::lock_guard<std::mutex> g(m_lock); m_events = on; }
+    CBlockRequestMap& picker() { return *m_picker; }
+
+    std::vector<PeerInfo> Parents() const { std::lock_guard<std::mutex> g(m_lock); return m_parents; }
+    std::vector<PeerInfo> Sons() const { std::lock_guard<std::mutex> g(m_lock); return m_sons; }
+    std::vector<HostRecord> Hosts() const { std::lock_guard<std::mutex> g(m_lock); return m_hosts; }
+    std::vector<std::string> Errors() const { std::lock_guard<std::mutex> g(m_lock); return m_errors; }
+    std::vector<std::string> Texts() const { std::lock_guard<std::mutex> g(m_lock); return m_texts; }
+    std::vector<int> Removed() const { std::lock_guard<std::mutex> g(m_lock); return m_removed; }
+    // Written blocks by (piece, offset).
+    std::map<std::pair<std::int32_t, std::int32_t>, std::vector<std::uint8_t>> Written() const
+    {
+        std::lock_guard<std::mutex> g(m_lock);
+        return m_written;
+    }
+    std::uint32_t Downloads() const { std::lock_guard<std::mutex> g(m_lock); return m_downloads; }
+    std::uint64_t DownloadBytes() const { std::lock_guard<std::mutex> g(m_lock); return m_download_bytes; }
+    std::uint32_t Uploads() const { std::lock_guard<std::mutex> g(m_lock); return m_uploads; }
+    std::uint32_t Reads() const { std::lock_guard<std::mutex> g(m_lock); return m_reads; }
+    bool HasErrorContaining(const std::string& part) const
+    {
+        for (const std::string& line : Errors())
+            if (line.find(part) != std::string::npos)
+                return true;
+        return false;
+    }
+    bool HasTextContaining(const std::string& part) const
+    {
+        for (const std::string& line : Texts())
+            if (line.find(part) != std::string::npos)
+                return true;
+        return false;
+    }
+
+    // ---- i_peer_task ----
+    std::uint64_t task_id() override { return m_id; }
+    i_io_service* io_service() override { return m_io; }
+    std::uint32_t piece_size() override { return m_piece_size; }
+    CBlockRequestMap* piece_picker() override { return m_picker.get(); }
+    PeerInfo self_peer_info() override { std::lock_guard<std::mutex> g(m_lock); return m_self; }
+    std::uint16_t listen_port() override { return 9768; }
+    void get_bitmap(std::vector<std::uint8_t>& bitmap) override { bitmap = m_bitmap; }
+    bool read_block(BlockRequest& b) override
+    {
+        std::lock_guard<std::mutex> g(m_lock);
+        ++m_reads;
+        if (b.piece < 0 || std::size_t(b.piece) >= m_lengths.size() || !m_bitmap[b.piece] || b.offset < 0 ||
+            b.length <= 0 || std::uint64_t(b.offset) + std::uint64_t(b.length) > m_lengths[b.piece])
+            return false;
+        for (std::int32_t i = 0; i < b.length; ++i)
+            b.data[i] = ByteAt(b.piece, std::uint32_t(b.offset + i));
+        return true;
+    }
+    bool write_block(const BlockRequest& b) override
+    {
+        std::lock_guard<std::mutex> g(m_lock);
+        if (b.piece < 0 || std::size_t(b.piece) >= m_lengths.size() || b.offset < 0 ||
+            std::size_t(b.offset / kBlockSize) >= m_received[b.piece].size())
+            return false;
+        m_written[{b.piece, b.offset}].assign(b.data, b.data + b.length);
+        // As storage does: the picker reads the table without a lock.
+        __atomic_store_n(&m_received[b.piece][b.offset / kBlockSize], std::uint8_t{1}, __ATOMIC_RELAXED);
+        return true;
+    }
+    int parent_peers(std::vector<PeerInfo>& out) override
+    {
+        std::lock_guard<std::mutex> g(m_lock);
+        out = m_parents;
+        return int(out.size());
+    }
+    void add_parent_peer(const PeerInfo& peer) override { std::lock_guard<std::mutex> g(m_lock); m_parents.push_back(peer); }
+    int son_peers(std::vector<PeerInfo>& out) override
+    {
+        std::lock_guard<std::mutex> g(m_lock);
+        out = m_sons;
+        return int(out.size());
+    }
+    void add_son_peer(const PeerInfo& peer) override { std::lock_guard<std::mutex> g(m_lock); m_sons.push_back(peer); }
+    void add_hosts(const std::vector<HostRecord>& hosts) override
+    {
+        std::lock_guard<std::mutex> g(m_lock);
+        m_hosts.insert(m_hosts.end(), hosts.begin(), hosts.end());
+    }
+    void remove_connection(int socket) override { std::lock_guard<std::mutex> g(m_lock); m_removed.push_back(socket); }
+    void count_download(std::uint8_t, std::uint32_t bytes) override
+    {
+        std::lock_guard<std::mutex> g(m_lock);
+        ++m_downloads;
+        m_download_bytes += bytes;
+    }
+    void count_upload(std::uint8_t) override { std::lock_guard<std::mutex> g(m_lock); ++m_uploads; }
+    bool events_enabled() override { std::lock_guard<std::mutex> g(m_lock); return m_events; }
+    void error_output(const std::string& text) override { std::lock_guard<std::mutex> g(m_lock); m_errors.push_back(text); }
+    void text_output(const std::string& text) override
+    {
+        std::lock_guard<std::mutex> g(m_lock);
+        if (m_texts.size() < 10000)
+            m_texts.push_back(text);
+    }
+
+private:
+    i_io_service* m_io;
+    const std::uint64_t m_id;
+    const std::uint32_t m_piece_size;
+    const std::vector<std::uint32_t> m_lengths;
+    std::vector<std::uint8_t> m_bitmap;   // fixed after construction: the picker reads it live
+    std::vector<std::vector<std::uint8_t>> m_received;
+    std::unique_ptr<CBlockRequestMap> m_picker;
+    mutable std::mutex m_lock;   // guards everything below
+    PeerInfo m_self{};
+    std::vector<PeerInfo> m_parents, m_sons;
+    std::vector<HostRecord> m_hosts;
+    std::vector<std::string> m_errors, m_texts;
+    std::vector<int> m_removed;
+    std::map<std::pair<std::int32_t, std::int32_t>, std::vector<std::uint8_t>> m_written;
+    std::uint32_t m_downloads = 0, m_uploads = 0, m_reads = 0;
+    std::uint64_t m_download_bytes = 0;
+    bool m_events = true;
+};
+
+} // namespace test_support
