@@ -129,13 +129,24 @@ template <typename StartFn>
 int CDownload_Manager::AddTask(i_io_service* io, std::uint64_t task_id, std::uint32_t piece_size,
                                const std::string& root_folder, const std::string& line, StartFn start)
 {
-    if (HasTask(task_id))
+    bool duplicate = false;
+    {
+        // The id is reserved while its task is built, so a second add of the
+        // same id is a duplicate at once and never builds a task of its own.
+        CScopedLock guard(m_lock);
+        duplicate = m_tasks.count(task_id) != 0 || !m_adding.insert(task_id).second;
+    }
+    if (duplicate)
         return ReportDuplicate(task_id);
 
     CDownload_Task* task = nullptr;
     try {
         task = new CDownload_Task(io, task_id, piece_size, root_folder, this);
     } catch (const std::exception& e) {
+        {
+            CScopedLock guard(m_lock);
+            m_adding.erase(task_id);
+        }
         // The session still asks for the task's files, which fails and
         // reports the task as not started.
         ErrorOutput("CDownload_Manager::AddTaskDownload: task " + std::to_string(task_id) +
@@ -146,13 +157,9 @@ int CDownload_Manager::AddTask(i_io_service* io, std::uint64_t task_id, std::uin
     TextOutput(line);
     start(*task);
 
-    bool inserted = false;
-    {
-        CScopedLock guard(m_lock);
-        inserted = m_tasks.emplace(task_id, task).second;
-    }
-    if (!inserted)
-        delete task;
+    CScopedLock guard(m_lock);
+    m_adding.erase(task_id);
+    m_tasks.emplace(task_id, task);
     return 1;
 }
 
@@ -461,5 +468,9 @@ void CDownload_Manager::check_invariant() const
     for (const auto& pin : m_pins) {
         assert(pin.second > 0 && m_tasks.count(pin.first) != 0);
         (void)pin;
+    }
+    for (std::uint64_t id : m_adding) {
+        assert(m_tasks.count(id) == 0);
+        (void)id;
     }
 }

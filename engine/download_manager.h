@@ -24,6 +24,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -150,8 +151,10 @@ private:
     // Tasks in use outside the lock, with their use counts; second_tick
     // does not delete a pinned task.
     std::map<std::uint64_t, std::uint32_t> m_pins;
+    // Ids whose task is being built by an add form.
+    std::set<std::uint64_t> m_adding;
     std::vector<CisAddress> m_addresses;     // the CIS list, a copy
-    mutable CcsLocker m_lock;                // guards m_tasks and m_pins
+    mutable CcsLocker m_lock;                // guards m_tasks, m_pins and m_adding
     PeerInfo m_self;
     std::atomic<std::uint16_t> m_listen_port{9768};
     std::atomic<float> m_download_rate;

@@ -24,6 +24,7 @@
 #include <atomic>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -214,6 +215,29 @@ TEST_F(DownloadManagerTest, DuplicateIdReportsTheChannelFolderAndKeepsTheFirstTa
     // The first task is untouched: its files can still be prepared.
     EXPECT_EQ(manager->PrepareTaskFiles(21), 1);
     EXPECT_TRUE(TaskReady(21));
+}
+
+TEST_F(DownloadManagerTest, ConcurrentAddsOfOneIdBuildOneTask)
+{
+    CTaskStateMgr::Instance().Set(22, TASKSTATE_QUEUED);
+    const std::string list = fixture.file_list();
+    std::atomic<int> created{0};
+    std::atomic<int> refused{0};
+    std::vector<std::thread> adders;
+    for (int i = 0; i < 4; ++i) {
+        adders.emplace_back([&] {
+            const int r = manager->AddTaskDownload(&io.io, 22, 32768, "game", 1, list);
+            ++(r == 1 ? created : refused);
+        });
+    }
+    for (auto& t : adders)
+        t.join();
+    EXPECT_EQ(created.load(), 1);
+    EXPECT_EQ(refused.load(), 3);
+    EXPECT_EQ(events.With("run 22 ").size(), 1u);
+    EXPECT_EQ(events.With("info 22 ").size(), 3u);
+    EXPECT_EQ(manager->GetTaskCount(), 1u);
+    manager->check_invariant();
 }
 
 TEST_F(DownloadManagerTest, PreparingFilesMakesTheTaskReadyThroughStorage)
