@@ -351,6 +351,15 @@ TEST_F(DownloadManagerTest, SocketForAReadyTaskBecomesAConnection)
     EXPECT_TRUE(manager->IsNatTaskKnown(62));
 }
 
+TEST_F(DownloadManagerTest, SocketForATaskNotYetReadyIsClosed)
+{
+    ASSERT_EQ(Add(63), 1);   // files not prepared: no piece picker yet
+    HandSocket(63, 7);
+    EXPECT_TRUE(PeerSeesEnd(pairs.back()->b));
+    EXPECT_EQ(ConnectionCount(63), 0u);
+    EXPECT_TRUE(events.With("error ").empty());
+}
+
 TEST_F(DownloadManagerTest, PieceChecksFromStorageReachTheTaskConnections)
 {
     AddReady(71);
