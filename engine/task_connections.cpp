@@ -179,6 +179,8 @@ void CTaskConnections::check_invariant() const
 {
     CScopedLock guard(m_lock);
     assert(m_connections.size() <= kMaxConnections);
-    for (const auto& entry : m_connections)
+    for (const auto& entry : m_connections) {
         assert(entry.second != nullptr && entry.first >= 0);
+        (void)entry;
+    }
 }
