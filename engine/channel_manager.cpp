@@ -240,17 +240,23 @@ bool CChannelManager::read_piece(CChannel& channel, std::uint32_t piece, std::ui
     return done == p.length;
 }
 
-// Reads the piece back from its file into the channel's scratch buffer and
-// compares its digest with the seed's. A seed whose digest text is too
-// short for this piece makes it fail.
+// Compares the piece's digest with the seed's: of `written` when the
+// caller has just written the whole piece from it, else of the piece read
+// back from its file into the channel's scratch buffer. A seed whose digest
+// text is too short for this piece makes it fail.
 bool CChannelManager::piece_matches(CChannel& channel, std::uint32_t piece, std::string* expected,
-                                    std::string* computed)
+                                    std::string* computed, const std::uint8_t* written)
 {
     const ChannelPiece& p = channel.pieces[piece];
-    channel.scratch.resize(p.length);
-    const bool complete = read_piece(channel, piece, channel.scratch.data());
+    bool complete = true;
+    const std::uint8_t* bytes = written;
+    if (!bytes) {
+        channel.scratch.resize(p.length);
+        complete = read_piece(channel, piece, channel.scratch.data());
+        bytes = channel.scratch.data();
+    }
     unsigned char digest[kMd5DigestSize];
-    MD5Digest(channel.scratch.data(), p.length, digest);
+    MD5Digest(bytes, p.length, digest);
     const std::string actual = md5_to_hex(digest, true);
     const std::string& text = channel.files[p.file].block_md5;
     const std::size_t at = std::size_t(p.index_in_file) * kDigestChars;
@@ -304,7 +310,7 @@ bool CChannelManager::prepare_fresh(CChannel& channel, std::vector<std::uint8_t>
             const std::uint32_t p = f.first_piece + k;
             const std::uint8_t loaded = p < channel.loaded_bitmap.size() ? channel.loaded_bitmap[p] : 0;
             if (loaded == 1) {
-                if (piece_matches(channel, p, nullptr, nullptr)) {
+                if (piece_matches(channel, p, nullptr, nullptr, nullptr)) {
                     bitmap[p] = 1;
                     std::fill(blocks[p].begin(), blocks[p].end(), std::uint8_t(1));
                 }
@@ -419,11 +425,14 @@ bool CChannelManager::VerifyBlock(std::uint64_t channel_id, std::int32_t piece, 
         }
         if (check != 1)
             return true;
+        // A run that covers the whole piece was just written in full: its
+        // bytes are what the file holds, so they are checked without a read.
+        const std::uint8_t* whole = (offset == 0 && std::uint32_t(length) == p.length) ? data : nullptr;
         std::string expected, computed;
-        if (piece_matches(*channel, std::uint32_t(piece), &expected, &computed)) {
+        if (piece_matches(*channel, std::uint32_t(piece), &expected, &computed, whole)) {
             result = 1;
         } else {
-            DebugLog::WriteData(3, channel->scratch.data(), p.length, "recv");
+            DebugLog::WriteData(3, whole ? whole : channel->scratch.data(), p.length, "recv");
             const std::string text = "原始MD5码:" + expected + " 验证MD5码:" + computed;
             platform::debug_output("CChannelManager: task " + std::to_string(channel_id) + " piece " +
                                    std::to_string(piece) + " " + text + "\n");
