@@ -296,6 +296,19 @@ TEST_F(DownloadManagerTest, TaskSpeedsAreTheEngineAveragesOfTheLastTick)
     }
 }
 
+TEST_F(DownloadManagerTest, TickRunsNoTaskWhileTheEngineShutsDown)
+{
+    AddReady(45);
+    engine_flags::set_shutting_down(true);
+    manager->second_tick();
+    EXPECT_TRUE(events.With("speed ").empty());
+    EXPECT_EQ(events.With("global "), std::vector<std::string>{"global 0 0"});
+    engine_flags::set_shutting_down(false);
+    events.Clear();
+    manager->second_tick();
+    EXPECT_EQ(events.With("speed 45 ").size(), 1u);
+}
+
 TEST_F(DownloadManagerTest, RemovedTaskStopsOnTheNextTickAndIsDeletedOnceStopped)
 {
     AddReady(51);
