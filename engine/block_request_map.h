@@ -70,6 +70,7 @@ private:
     bool piece_untouched(std::size_t piece) const;
     bool push_free_blocks(std::size_t piece, BlockRequestQueue& queue, std::size_t target);
     void push_block(std::size_t piece, std::uint32_t block, BlockRequestQueue& queue);
+    // Table sizes; with VR_EXPENSIVE_CHECKS also every piece's free count.
     void check_invariant() const;
 
     const std::vector<std::vector<std::uint8_t>>& m_received;   // the store's block-received table

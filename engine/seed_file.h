@@ -12,8 +12,9 @@
 
 // Longest "srcdir" the format holds (a 50-byte field with its NUL).
 constexpr std::size_t kMaxSourceFolder = 49;
-// Largest piece size accepted: the write cache holds 7 pieces per task.
-constexpr std::uint32_t kMaxPieceSize = 64u << 20;
+// Largest piece size accepted: the write cache holds up to 7 pieces and the
+// read cache 3 per task.
+constexpr std::uint32_t kMaxPieceSize = 32u << 20;
 // Largest number of 32768-byte blocks of one task (its tables hold a few
 // bytes per block): 2^24 blocks, 512 GiB.
 constexpr std::uint64_t kMaxChannelBlocks = std::uint64_t(1) << 24;
