@@ -23,7 +23,7 @@ constexpr std::uint32_t kReleasePollMs = 10;
 
 } // namespace
 
-CCdnThread::CCdnThread(zeq::i_range_task* task) : m_task(task) {}
+CCdnThread::CCdnThread(zeq::i_range_task* task) : m_task(task), m_wake(std::make_shared<platform::Event>()) {}
 
 CCdnThread::~CCdnThread()
 {
@@ -64,7 +64,7 @@ void CCdnThread::Start()
     m_abandon.store(false);
     if (m_thread.joinable())
         return;
-    m_stop_event.reset();
+    m_wake->reset();
     for (auto& connection : m_connections)
         connection = new zeq::cdn_thread_peer_connection(this);
     m_next_dial.fill(0);
@@ -99,7 +99,7 @@ void CCdnThread::Stop()
     }
     if (IoServiceStopped())
         m_io_finished.store(true);
-    m_stop_event.set();
+    m_wake->set();
     if (m_io_finished.load()) {
         // Nothing will release the connections: the thread gives up its
         // wait at once, so this join is short.
@@ -156,7 +156,8 @@ void CCdnThread::WriteSpeedLine()
 void CCdnThread::ThreadProc()
 {
     for (;;) {
-        if (m_stop_event.wait(kStepMs) || m_stop_requested.load())
+        m_wake->wait(kStepMs);
+        if (m_stop_requested.load())
             break;
         Step();
     }

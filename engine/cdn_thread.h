@@ -1,8 +1,8 @@
 // CCdnThread: one thread per task that keeps ten ranged-HTTP connections
 // (zeq::cdn_thread_peer_connection) busy fetching runs of blocks from the
 // task's HTTP peers, alongside the transfer connections of the I/O layer.
-// Every 100 ms it gives each idle connection a random HTTP peer of the
-// task and a run of blocks; a connection whose last attempts failed waits
+// Every 100 ms, and whenever a connection has become free, it gives each
+// idle connection a random HTTP peer of the task and a run of blocks; a connection whose last attempts failed waits
 // before it is dialled again, and nothing is dialled while the task has no
 // block to give. Once a second (over all CDN threads of the process) it
 // writes the average speed of the last ten seconds to the client log.
@@ -81,6 +81,9 @@ public:
     void AddReceivedBytes(std::uint32_t bytes, std::uint32_t unused = 0);
     // One text to the client log.
     void WriteLog(const std::string& text);
+    // The event a connection signals once it is free again, so that it is
+    // given its next run at once rather than at the next 100 ms step.
+    std::shared_ptr<platform::Event> WakeEvent() const { return m_wake; }
 
     // ---- State for tests and the speed line ----
     // Sum of the ten buckets / 10 (bytes per second).
@@ -106,7 +109,9 @@ private:
     std::unique_ptr<zeq::i_range_task> m_owned_task;
     zeq::i_range_task* m_task;
     platform::Thread m_thread;
-    platform::Event m_stop_event;
+    // Wakes the thread: a stop request, or a connection that has become
+    // free (shared with the connections, which may outlive the thread).
+    std::shared_ptr<platform::Event> m_wake;
     std::array<zeq::cdn_thread_peer_connection*, kConnections> m_connections{};
     std::array<std::uint32_t, kConnections> m_next_dial{};   // tick before which a connection waits
     std::array<std::uint32_t, kConnections> m_judged{};      // attempts of each connection seen ended

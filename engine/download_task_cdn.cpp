@@ -99,7 +99,10 @@ zeq::http_cdn_connection::http_cdn_connection(CDownload_Task* task, const PeerIn
 {
 }
 
-CCdnThread::CCdnThread(CDownload_Task* task) : m_owned_task(zeq::make_range_task(task)), m_task(m_owned_task.get()) {}
+CCdnThread::CCdnThread(CDownload_Task* task)
+    : m_owned_task(zeq::make_range_task(task)), m_task(m_owned_task.get()), m_wake(std::make_shared<platform::Event>())
+{
+}
 
 void CDownload_Task::try_cdn_download()
 {

@@ -26,6 +26,7 @@ i_stream_socket* make_socket(CCdnThread* owner)
 cdn_thread_peer_connection::cdn_thread_peer_connection(CCdnThread* owner)
     : base_connection(make_socket(owner)),
       m_owner(owner),
+      m_wake(owner->WakeEvent()),
       m_exchange(range_client::cdn_thread, owner->GetTask(), this)
 {
 }
@@ -43,13 +44,21 @@ void cdn_thread_peer_connection::add_ref()
 
 void cdn_thread_peer_connection::release()
 {
+    // Taken before the count falls: once it reads 0 the owner may delete
+    // this connection at any moment.
+    const std::shared_ptr<platform::Event> wake = m_wake;
     bool last_of_orphan;
+    bool free_again;
     {
         std::lock_guard<std::mutex> guard(m_orphan_lock);
-        last_of_orphan = m_refs.fetch_sub(1) == 1 && m_orphaned;
+        const bool last = m_refs.fetch_sub(1) == 1;
+        last_of_orphan = last && m_orphaned;
+        free_again = last && !m_orphaned && is_idle();
     }
     if (last_of_orphan)
         delete this;
+    else if (free_again && wake)
+        wake->set();
 }
 
 std::uint32_t cdn_thread_peer_connection::ref_count()

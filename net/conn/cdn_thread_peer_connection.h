@@ -16,9 +16,11 @@
 #include "discovery/peer_info.h"
 #include "net/conn/base_connection.h"
 #include "net/conn/http_range_request.h"
+#include "platform/event.h"
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -86,6 +88,7 @@ private:
 
     std::atomic<std::uint32_t> m_refs{0};
     std::atomic<CCdnThread*> m_owner;
+    std::shared_ptr<platform::Event> m_wake;   // the owner's: set when the connection is free again
     PeerInfo m_peer{};
     std::atomic<std::uint32_t> m_activity_tick{0};
     bool m_first_request = true;

@@ -1,4 +1,4 @@
-#include "support/nginx_server.h"
+#include "nginx_server.h"
 
 #include "platform/socket.h"
 #include "platform/tick.h"

@@ -1,4 +1,4 @@
-#include "support/task_fixture.h"
+#include "task_fixture.h"
 
 #include "foundation/md5.h"
 

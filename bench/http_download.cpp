@@ -1,0 +1,178 @@
+// Downloads a generated single-file task (1 GiB by default) from a local
+// nginx through the engine (offline, HTTP peers from the CDN query, every
+// piece checked against its MD5 digest), and fetches the same file from the
+// same server with `curl -o` and `aria2c -x10 -s10` in the same run.
+// Prints seconds and MB/s of each.
+//
+// Usage: http_download [MiB] [piece KiB] [engine]   ("engine": skip curl and aria2c)
+#include "engine/client_main.h"
+#include "engine/p2sp_engine.h"
+#include "engine/p2sp_engine_impl.h"
+#include "platform/event.h"
+#include "platform/tick.h"
+
+// The nginx runner and the task generator of the tests.
+#include "tests/support/nginx_server.cpp"
+#include "tests/support/task_fixture.cpp"
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+
+namespace {
+
+constexpr std::uint64_t kTaskId = 424242;
+
+struct Result {
+    const char* tool;
+    double seconds = -1;
+    bool ok = false;
+};
+
+double Seconds(std::uint64_t start_ms)
+{
+    return double(platform::tick_count64() - start_ms) / 1000.0;
+}
+
+Result RunCommand(const char* tool, const std::string& command, const std::string& out_file,
+                  std::uint64_t size)
+{
+    Result r;
+    r.tool = tool;
+    const std::uint64_t start = platform::tick_count64();
+    const int status = std::system(command.c_str());
+    r.seconds = Seconds(start);
+    std::error_code ec;
+    r.ok = status == 0 && std::filesystem::file_size(out_file, ec) == size;
+    std::filesystem::remove(out_file, ec);
+    return r;
+}
+
+platform::Event g_done(platform::Event::Reset::manual);
+std::atomic<std::uint64_t> g_task{0};
+
+std::uint32_t OnEvent(std::uint32_t code, std::uintptr_t data, void*)
+{
+    if (code == CBE_TASK_COMPLETED) {
+        std::uint64_t id = 0;
+        std::memcpy(&id, reinterpret_cast<const void*>(data), sizeof(id));
+        if (id == g_task.load())
+            g_done.set();
+    }
+    return 0;
+}
+
+void Offline(CClientMain& client)
+{
+    client.SetUpnpEnabled(false);
+    client.SetRisTimeouts(1000, 1000);
+}
+
+// Keeps every folder and server the engine touches inside `dir` and on
+// 127.0.0.1 closed ports.
+void IsolateEngine(const std::string& dir)
+{
+    const char* folders[][2] = {{"VR_APPDATA_DIR", "appdata"}, {"VR_MODULE_DIR", "module"},
+                                {"VR_REGISTRY_DIR", "registry"}, {"VR_QORN_DIR", "qorn"},
+                                {"VR_VELMAR_DIR", "velmar"}, {"VR_SYSTEM_DIR", "system"}};
+    for (const auto& f : folders) {
+        const std::string path = dir + "/" + f[1];
+        std::filesystem::create_directories(path);
+        ::setenv(f[0], path.c_str(), 1);
+    }
+    for (const char* server : {"VR_RIS_SOUTH", "VR_RIS_NORTH", "VR_ROUTE_SERVER", "VR_LOG_SERVER",
+                               "VR_BOOTLOG_SERVER", "VR_DATALOG_SERVER"})
+        ::setenv(server, "127.0.0.1:1", 1);
+    ::setenv("VR_LAN_BROADCAST", "127.0.0.1", 1);
+    ::setenv("VR_UPNP_ROOTDESC", "http://127.0.0.1:1/rootDesc.xml", 1);
+}
+
+Result RunEngine(const test_support::TaskFixture& fx, const test_support::NginxServer& nginx, const std::string& dir,
+                 std::string& file_md5)
+{
+    Result r;
+    r.tool = "engine";
+    IP2SP_Engine* engine = CreateP2SPEngine();
+    static_cast<CP2SP_EngineImpl*>(engine)->SetClientSetup(&Offline);
+    engine->SetConfigValue("only_cdn_by_id", nginx.cdn_query_prefix());
+    EngineInitBlock block{};
+    std::strncpy(block.data_folder, (dir + "/data").c_str(), sizeof(block.data_folder) - 1);
+    std::strncpy(block.bitmap_folder, (dir + "/launcher").c_str(), sizeof(block.bitmap_folder) - 1);
+    if (engine->Init(&block, &OnEvent, nullptr) != 0) {
+        DestroyP2SPEngine(engine);
+        return r;
+    }
+    platform::sleep_ms(1500);   // the refused logon turns into the offline session
+    const std::string save = dir + "/games";
+    g_task.store(fx.task_id());
+    const std::uint64_t start = platform::tick_count64();
+    if (engine->AddNewTask(fx.SeedXml().c_str(), save.c_str()) == 0 && g_done.wait(600000)) {
+        r.seconds = Seconds(start);
+        file_md5 = test_support::TaskFixture::FileMd5(save + "/" + fx.srcdir() + "/data/" + fx.files()[0].file_name);
+        r.ok = file_md5 == fx.files()[0].md5;
+    }
+    engine->StopTask(fx.task_id());
+    platform::sleep_ms(500);
+    DestroyP2SPEngine(engine);
+    return r;
+}
+
+void Print(const Result& r, std::uint64_t size)
+{
+    if (r.seconds < 0) {
+        std::printf("%-8s  failed\n", r.tool);
+        return;
+    }
+    std::printf("%-8s %8.2f s %9.1f MB/s  %s\n", r.tool, r.seconds, double(size) / 1e6 / r.seconds,
+                r.ok ? "ok" : "WRONG SIZE/DIGEST");
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const std::uint64_t mib = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1024;
+    const std::uint32_t piece = (argc > 2 ? std::uint32_t(std::strtoul(argv[2], nullptr, 10)) : 1024) * 1024;
+    const std::uint64_t size = mib << 20;
+    char pattern[] = "/tmp/vr_bench_http_XXXXXX";
+    if (!::mkdtemp(pattern))
+        return 1;
+    const std::string dir = pattern;
+    IsolateEngine(dir);
+
+    std::printf("generating a %llu MiB task (pieces of %u KiB)...\n", static_cast<unsigned long long>(mib),
+                piece / 1024);
+    test_support::TaskFixture fx(dir + "/www", kTaskId, piece, {size}, "bench");
+    test_support::NginxServer nginx(dir + "/www");
+    if (!fx.ok() || !nginx.start()) {
+        std::fprintf(stderr, "cannot prepare the task or start nginx: %s\n", nginx.last_error().c_str());
+        return 1;
+    }
+    nginx.SetCdnAnswer(kTaskId, fx.CdnAnswer(nginx.base_url()));
+    const std::string url = nginx.base_url() + fx.files()[0].url_path;
+
+    const bool engine_only = argc > 3 && std::strcmp(argv[3], "engine") == 0;
+    Result curl{"curl"};
+    Result aria{"aria2c"};
+    if (!engine_only) {
+        curl = RunCommand("curl", "curl -s -o " + dir + "/curl.bin " + url, dir + "/curl.bin", size);
+        aria = RunCommand("aria2c",
+                          "aria2c -q -x10 -s10 --file-allocation=none --allow-overwrite=true -d " + dir +
+                              " -o aria.bin " + url,
+                          dir + "/aria.bin", size);
+    }
+    std::string md5;
+    const Result ours = RunEngine(fx, nginx, dir, md5);
+
+    std::printf("\n%llu MiB from nginx on 127.0.0.1\n", static_cast<unsigned long long>(mib));
+    Print(curl, size);
+    Print(aria, size);
+    Print(ours, size);
+    nginx.stop();
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
+    return ours.ok ? 0 : 2;
+}
