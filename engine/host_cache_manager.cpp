@@ -40,15 +40,21 @@ void CHostCache::GetManyHost(std::vector<HostRecord>& hosts, std::uint32_t ref_i
     }
     // Ascending distance, ascending client id within one distance.
     std::sort(order.begin(), order.end());
-    std::string trace = "GetManyHost:uRefIP:" + std::to_string(ref_ip) + "\n";
+    const bool tracing = platform::debug_output_enabled();
+    std::string trace;
+    if (tracing)
+        trace = "GetManyHost:uRefIP:" + std::to_string(ref_ip) + "\n";
     for (std::size_t i = 0; i < kBatch; ++i) {
         auto it = m_hosts.find(order[i].second);
-        const std::uint32_t ip = it->second.peer.publicip;
-        trace += std::to_string(m_task_id) + "," + std::to_string(it->first) + ",IP:" + std::to_string(ip) + "\n";
+        if (tracing) {
+            const std::uint32_t ip = it->second.peer.publicip;
+            trace += std::to_string(m_task_id) + "," + std::to_string(it->first) + ",IP:" + std::to_string(ip) + "\n";
+        }
         hosts.push_back(it->second);
         m_hosts.erase(it);
     }
-    platform::debug_output(trace);
+    if (tracing)
+        platform::debug_output(trace);
 }
 
 std::uint32_t CHostCache::RandomRange(std::uint32_t lo, std::uint32_t hi)

@@ -1,5 +1,7 @@
 #include "engine/host_cache_manager.h"
 
+#include "platform/debug_output.h"
+
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
@@ -92,7 +94,9 @@ TEST_F(HostCacheManagerTest, NearestFiveByDistanceThenClientId)
                            Host(1, Ip("10.0.0.60")), Host(2, Ip("10.0.0.50")), Host(3, Ip("10.0.0.30")),
                            Host(4, Ip("10.0.0.20")), Host(6, Ip("10.0.0.40"))});
     std::vector<HostRecord> out;
+    platform::set_debug_output_enabled(true);   // the trace of the hosts taken
     cache->GetManyHost(task, out, Ip("10.0.0.2"));
+    platform::set_debug_output_enabled(false);
     // .3 and .1 (distance 1, ascending client id), .9, .20, .30.
     EXPECT_EQ((std::vector<std::uint64_t>{5, 7, 9, 4, 3}), Ids(out));
     EXPECT_EQ(3u, Count());
