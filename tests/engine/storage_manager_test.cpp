@@ -190,6 +190,19 @@ TEST_F(StorageManagerTest, BlocksInAnyOrderAreCheckedOnceAfterTheLast)
     EXPECT_FALSE(storage->WriteBlock(2, req));
 }
 
+TEST_F(StorageManagerTest, PiecesNotAMultipleOfTheBlockSizeComplete)
+{
+    ChannelFixture fx({100000}, 40000);   // pieces of 32768 + 7232 bytes, the last 20000
+    AddChannel(1, fx);
+    for (std::uint32_t p = 0; p < 3; ++p)
+        WritePiece(1, fx, p);
+    EXPECT_EQ((std::vector<std::pair<std::uint32_t, std::uint8_t>>{{0, 1}, {1, 1}, {2, 1}}), sink.checks);
+    EXPECT_TRUE(channels->IsChannelVerified(1));
+    std::string out;
+    ASSERT_TRUE(Read(1, 1, std::int32_t(kBlockSize), 7232, out));
+    EXPECT_EQ(fx.piece_bytes(1).substr(kBlockSize), out);
+}
+
 TEST_F(StorageManagerTest, EighthPieceEvictsTheOneWithMostCachedBlocks)
 {
     ChannelFixture fx({10 * 4 * kBlockSize}, 4 * kBlockSize);
