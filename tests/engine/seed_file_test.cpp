@@ -230,3 +230,42 @@ TEST(SeedFileTest, SafeRelativePaths)
 }
 
 } // namespace
+
+namespace {
+
+TEST(SeedFileTest, CutAndMutatedSeedsAreHandled)
+{
+    test_support::ChannelFixture fx({70000, 3}, 32768);
+    const std::string seed = fx.seed(5);
+    SeedHeader h;
+    std::string list;
+    ASSERT_TRUE(ParseSeed(seed, h, list));
+    // Every cut short of the root's end tag is refused.
+    const std::size_t end = seed.rfind("</task>") + 7;
+    for (std::size_t n = 0; n < end; ++n) {
+        std::uint32_t game = 0;
+        std::uint64_t id = 0, total = 0;
+        std::string folder;
+        EXPECT_FALSE(ParseSeed(seed.substr(0, n), h, list)) << n;
+        EXPECT_NE(0, ParseTaskXml(seed.substr(0, n), &game, &id, &total, folder)) << n;
+    }
+    // Bytes replaced here and there: any result, but a safe one.
+    std::uint32_t x = 99;
+    for (int i = 0; i < 2000; ++i) {
+        std::string mutated = seed;
+        for (int k = 0; k < 3; ++k) {
+            x = x * 1103515245u + 12345u;
+            mutated[(x >> 8) % mutated.size()] = "<>/-9x.\\\0 "[(x >> 20) % 10];
+        }
+        std::vector<SeedFileEntry> files;
+        if (ParseSeed(mutated, h, list)) {
+            EXPECT_GT(h.block_size, 0u);
+            EXPECT_LE(h.source_folder.size(), kMaxSourceFolder);
+            ASSERT_TRUE(ParseSeedFileList(list, files));
+            for (const SeedFileEntry& f : files)
+                EXPECT_TRUE(IsSafeRelativePath(f.name)) << f.name;
+        }
+    }
+}
+
+} // namespace
