@@ -378,11 +378,21 @@ bool CChannelManager::PrepareChannelFiles(std::uint64_t channel_id)
         first = !channel->prepared;
         channel->prepared = true;
     }
+    OnChannelFilesReady(channel_id, bitmap, blocks, lengths, first);
+    return true;
+}
+
+// Creates the verify table (the first preparation decides what is
+// verified: a resumed piece that no longer matches its digest is not) and
+// hands the tables to the owner. Called with no lock of ours held: storage
+// takes its own lock before ours on the write path.
+void CChannelManager::OnChannelFilesReady(std::uint64_t channel_id, const std::vector<std::uint8_t>& bitmap,
+                                          const std::vector<std::vector<std::uint8_t>>& blocks,
+                                          const std::vector<std::uint32_t>& lengths, bool first)
+{
     IChannelManagerEvent* owner = nullptr;
     {
         CScopedLock lock(m_lock);
-        // The first preparation decides what is verified: a resumed piece
-        // that no longer matches its digest is not.
         if (m_channels.count(channel_id) && (first || !m_verify.count(channel_id))) {
             std::vector<std::uint8_t>& verify = m_verify[channel_id];
             verify.assign(bitmap.size(), 0);
@@ -391,11 +401,8 @@ bool CChannelManager::PrepareChannelFiles(std::uint64_t channel_id)
         }
         owner = m_owner;
     }
-    // Raised with no lock of ours held: storage takes its own lock first
-    // on the write path.
     if (owner)
         owner->OnChannelAdded(channel_id, bitmap, blocks, lengths);
-    return true;
 }
 
 bool CChannelManager::VerifyBlock(std::uint64_t channel_id, std::int32_t piece, std::int32_t offset,
@@ -440,11 +447,11 @@ bool CChannelManager::VerifyBlock(std::uint64_t channel_id, std::int32_t piece, 
                      text.c_str());
         }
     }
-    on_piece_verified(channel_id, std::uint32_t(piece), result);
+    OnPieceVerified(channel_id, std::uint32_t(piece), result);
     return true;
 }
 
-void CChannelManager::on_piece_verified(std::uint64_t channel_id, std::uint32_t piece, std::uint8_t result)
+void CChannelManager::OnPieceVerified(std::uint64_t channel_id, std::uint32_t piece, std::uint8_t result)
 {
     IChannelManagerEvent* owner = nullptr;
     {

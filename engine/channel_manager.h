@@ -113,7 +113,10 @@ private:
     bool piece_matches(CChannel& channel, std::uint32_t piece, std::string* expected, std::string* computed,
                        const std::uint8_t* written);
     bool read_piece(CChannel& channel, std::uint32_t piece, std::uint8_t* buffer);
-    void on_piece_verified(std::uint64_t channel_id, std::uint32_t piece, std::uint8_t result);
+    void OnChannelFilesReady(std::uint64_t channel_id, const std::vector<std::uint8_t>& bitmap,
+                             const std::vector<std::vector<std::uint8_t>>& blocks,
+                             const std::vector<std::uint32_t>& lengths, bool first);
+    void OnPieceVerified(std::uint64_t channel_id, std::uint32_t piece, std::uint8_t result);
     std::string file_name_for(std::uint64_t channel_id, std::int32_t piece, std::int32_t* piece_in_file,
                               std::uint64_t* file_size);
 
