@@ -182,13 +182,15 @@ void CChannelStorageManager::flush(PieceCacheEntry& entry, bool verify)
         const bool check =
             verify && std::all_of(states.begin(), states.end(), [](std::uint8_t s) { return s == kWritten; });
         const std::uint32_t offset = std::uint32_t(first) * kBlockSize;
+        // Counted before the check is reported, taken back if the file
+        // refuses the run.
+        m_owner->QueueStorageCounter(m_channel_id, std::uint32_t(b - first));
         const bool written = m_owner->Channels()->VerifyBlock(m_channel_id, std::int32_t(piece), std::int32_t(offset),
                                                               entry.buffer.data() + offset,
                                                               std::int32_t(run_length), check ? 1 : 0);
-        if (written) {
-            m_owner->QueueStorageCounter(m_channel_id, std::uint32_t(b - first));
+        if (written)
             continue;
-        }
+        m_owner->UnqueueStorageCounter(m_channel_id, std::uint32_t(b - first));
         // The file did not take the run (a full disk, say): the blocks are
         // not ours after all and will be fetched again; the peers that sent
         // them did nothing wrong.

@@ -68,6 +68,13 @@ void CStorageManager::QueueStorageCounter(std::uint64_t channel_id, std::uint32_
     m_events.push_back(std::move(e));
 }
 
+void CStorageManager::UnqueueStorageCounter(std::uint64_t channel_id, std::uint32_t blocks)
+{
+    if (!m_events.empty() && m_events.back().kind == Event::kCounter && m_events.back().channel_id == channel_id &&
+        m_events.back().value == blocks)
+        m_events.pop_back();
+}
+
 void CStorageManager::QueueStorageError(std::uint64_t channel_id, const std::string& text)
 {
     platform::debug_output("CStorageManager: " + text + "\n");

@@ -44,6 +44,8 @@ public:
     // Used by the stores while the lock is held.
     IChannelManager* Channels() const { return m_channels; }
     void QueueStorageCounter(std::uint64_t channel_id, std::uint32_t blocks);
+    // Takes back the counter event just queued (the run was not written).
+    void UnqueueStorageCounter(std::uint64_t channel_id, std::uint32_t blocks);
     void QueueStorageError(std::uint64_t channel_id, const std::string& text);
 
     // Runs `fn` on the channel's store under the lock (tests and
