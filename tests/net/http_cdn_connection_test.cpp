@@ -207,7 +207,8 @@ TEST_F(HttpCdnConnectionTest, ConnectHttpPeerResolvesTypeThreeRecords)
     peer.publicip = 0;
     int socket = ConnectHttpPeer(peer, nginx->port());
     EXPECT_GE(socket, 0);
-    EXPECT_EQ(platform::parse_ipv4("127.0.0.1"), peer.publicip);
+    const std::uint32_t resolved = peer.publicip;
+    EXPECT_EQ(platform::parse_ipv4("127.0.0.1"), resolved);
     platform::close_socket(socket);
     // A record without a host name gives no socket.
     SetFixedText(peer.hostname, "");

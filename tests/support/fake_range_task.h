@@ -147,15 +147,16 @@ public:
             const Where& w = m_where[p];
             std::memcpy(&m_images[w.file][std::size_t(w.offset) + std::size_t(block.offset)], block.data,
                         std::size_t(block.length));
-            m_received[p][index] = 1;
+            Store(m_received[p][index], 1);
             m_blocks.fetch_add(1);
             if (std::find(m_received[p].begin(), m_received[p].end(), 0) == m_received[p].end()) {
                 const std::string& expected = m_files[w.file].expected;
                 if (std::memcmp(&m_images[w.file][std::size_t(w.offset)], &expected[std::size_t(w.offset)],
                                 m_lengths[p]) == 0) {
-                    m_bitmap[p] = 1;
+                    Store(m_bitmap[p], 1);
                 } else {
-                    std::fill(m_received[p].begin(), m_received[p].end(), 0);
+                    for (std::uint8_t& b : m_received[p])
+                        Store(b, 0);
                     failed = true;
                 }
             }
@@ -229,6 +230,10 @@ public:
     std::atomic<std::uint8_t> m_last_type{0};
 
 private:
+    // The picker reads the tables live from other threads, as it reads the
+    // real store's.
+    static void Store(std::uint8_t& byte, std::uint8_t value) { __atomic_store_n(&byte, value, __ATOMIC_RELEASE); }
+
     struct Where {
         std::size_t file;
         std::int32_t index;     // piece index inside the file
