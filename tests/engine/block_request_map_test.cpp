@@ -61,11 +61,23 @@ void Announce(CBlockRequestMap& map, const std::vector<int>& counts)
             map.IncPieceAvailability(std::int32_t(p));
 }
 
+// A picker over tables built from their description, with `counts[p]`
+// connected peers announcing piece p.
+struct Picker {
+    Tables t;
+    CBlockRequestMap map;
+
+    Picker(const std::vector<std::string>& pieces, const std::vector<int>& counts, std::uint32_t last = kBlockSize)
+        : t(pieces, last), map(t.received, t.bitmap, t.lengths)
+    {
+        Announce(map, counts);
+    }
+};
+
 TEST(BlockRequestMapTest, RarestFirstAndStartedPiecesFirst)
 {
-    Tables t({"....", "....", "...."});
-    CBlockRequestMap map(t.received, t.bitmap, t.lengths);
-    Announce(map, {3, 1, 0});
+    Picker pk({"....", "....", "...."}, {3, 1, 0});
+    CBlockRequestMap& map = pk.map;
     const std::vector<std::uint8_t> peer{1, 1, 1};
 
     BlockRequestQueue q;
@@ -74,9 +86,8 @@ TEST(BlockRequestMapTest, RarestFirstAndStartedPiecesFirst)
 
     // Piece 0 becomes half requested by another connection: its remaining
     // blocks now come before the rarer piece 1's.
-    Tables t2({"....", "....", "...."});
-    CBlockRequestMap map2(t2.received, t2.bitmap, t2.lengths);
-    Announce(map2, {3, 1, 0});
+    Picker pk2({"....", "....", "...."}, {3, 1, 0});
+    CBlockRequestMap& map2 = pk2.map;
     BlockRequestQueue other;
     map2.GetRequestBlocksForPeer({1, 0, 0}, other, 2);
     ASSERT_EQ("0:0 0:1 ", Describe(other));
@@ -91,9 +102,8 @@ TEST(BlockRequestMapTest, RarestFirstAndStartedPiecesFirst)
 
 TEST(BlockRequestMapTest, OnlyPiecesThePeerHasAndNotVerified)
 {
-    Tables t({"xxxx*", "..", "x.", ".."});
-    CBlockRequestMap map(t.received, t.bitmap, t.lengths);
-    Announce(map, {5, 1, 1, 1});
+    Picker pk({"xxxx*", "..", "x.", ".."}, {5, 1, 1, 1});
+    CBlockRequestMap& map = pk.map;
     BlockRequestQueue q;
     map.GetRequestBlocksForPeer({1, 0, 1, 1}, q, 10);
     // Started piece 2 first, then piece 3; piece 1 is not the peer's.
@@ -110,9 +120,8 @@ TEST(BlockRequestMapTest, OnlyPiecesThePeerHasAndNotVerified)
 
 TEST(BlockRequestMapTest, BlockStateTransitions)
 {
-    Tables t({"...", "..."});
-    CBlockRequestMap map(t.received, t.bitmap, t.lengths);
-    Announce(map, {1, 1});
+    Picker pk({"...", "..."}, {1, 1});
+    CBlockRequestMap& map = pk.map;
     BlockRequestQueue q;
     map.GetRequestBlocksForPeer({1, 0}, q, 2);
     ASSERT_EQ("0:0 0:1 ", Describe(q));
@@ -146,9 +155,9 @@ TEST(BlockRequestMapTest, BlockStateTransitions)
 
 TEST(BlockRequestMapTest, AFailedPieceIsOfferedAgainInFull)
 {
-    Tables t({"...", "..."});
-    CBlockRequestMap map(t.received, t.bitmap, t.lengths);
-    Announce(map, {1, 1});
+    Picker pk({"...", "..."}, {1, 1});
+    Tables& t = pk.t;
+    CBlockRequestMap& map = pk.map;
     BlockRequestQueue q;
     map.GetRequestBlocksForPeer({1, 0}, q, 10);
     Receive(t, map, q);
@@ -166,9 +175,9 @@ TEST(BlockRequestMapTest, AFailedPieceIsOfferedAgainInFull)
 
 TEST(BlockRequestMapTest, BlocksStorageGaveUpAreFreeAgain)
 {
-    Tables t({"...", "..."});
-    CBlockRequestMap map(t.received, t.bitmap, t.lengths);
-    Announce(map, {1, 1});
+    Picker pk({"...", "..."}, {1, 1});
+    Tables& t = pk.t;
+    CBlockRequestMap& map = pk.map;
     BlockRequestQueue q;
     map.GetRequestBlocksForPeer({1, 1}, q, 6);
     Receive(t, map, q);
