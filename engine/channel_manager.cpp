@@ -56,6 +56,14 @@ std::vector<std::uint32_t> CChannel::PieceLengths() const
     return lengths;
 }
 
+void CChannel::Done(CDiskFile* file)
+{
+    // A channel of many files does not hold them all open: each operation
+    // opens its file and closes it again.
+    if (files.size() > kMaxOpenFiles)
+        file->Close();
+}
+
 CDiskFile* CChannel::File(std::uint32_t position, bool read_only)
 {
     const CChannelFile& f = files[position];
@@ -237,6 +245,7 @@ bool CChannelManager::read_piece(CChannel& channel, std::uint32_t piece, std::ui
             break;
         done += n;
     }
+    channel.Done(file);
     return done == p.length;
 }
 
@@ -277,53 +286,65 @@ bool CChannelManager::prepare_fresh(CChannel& channel, std::vector<std::uint8_t>
         blocks[p].assign(BlocksInPiece(channel.pieces[p].length), 0);
 
     for (std::uint32_t i = 0; i < channel.files.size(); ++i) {
-        const CChannelFile& f = channel.files[i];
-        CDiskFile* file = channel.File(i);
-        if (!file->IsOpen()) {
-            platform::debug_output("CChannelManager: cannot open " + f.path + "\n");
+        const bool ok = prepare_file(channel, i, bitmap, blocks);
+        channel.Done(channel.File(i));
+        if (!ok)
+            return false;
+    }
+    return true;
+}
+
+// Creates or sizes one file and, for a resumed channel, re-checks what its
+// loaded tables claim for the file's pieces.
+bool CChannelManager::prepare_file(CChannel& channel, std::uint32_t i, std::vector<std::uint8_t>& bitmap,
+                                   std::vector<std::vector<std::uint8_t>>& blocks)
+{
+    const CChannelFile& f = channel.files[i];
+    CDiskFile* file = channel.File(i);
+    if (!file->IsOpen()) {
+        platform::debug_output("CChannelManager: cannot open " + f.path + "\n");
+        return false;
+    }
+    std::int64_t size = file->GetSize();
+    if (size < 0) {
+        platform::debug_output("CChannelManager: cannot size " + f.path + "\n");
+        return false;
+    }
+    bool fresh = size == 0;
+    if (std::uint64_t(size) > f.size) {
+        // Longer than the seed says: not our file; start it again.
+        file->Close();
+        platform::delete_file(f.path);
+        if (!file->Open(0)) {
+            platform::debug_output("CChannelManager: cannot recreate " + f.path + "\n");
             return false;
         }
-        std::int64_t size = file->GetSize();
-        if (size < 0) {
-            platform::debug_output("CChannelManager: cannot size " + f.path + "\n");
-            return false;
-        }
-        bool fresh = size == 0;
-        if (std::uint64_t(size) > f.size) {
-            // Longer than the seed says: not our file; start it again.
-            file->Close();
-            platform::delete_file(f.path);
-            if (!file->Open(0)) {
-                platform::debug_output("CChannelManager: cannot recreate " + f.path + "\n");
-                return false;
+        size = 0;
+        fresh = true;
+    }
+    if (std::uint64_t(size) < f.size && !file->SetSize(std::int64_t(f.size))) {
+        platform::debug_output("CChannelManager: cannot size " + f.path + "\n");
+        return false;
+    }
+    if (fresh || !channel.has_loaded)
+        return true;
+    for (std::uint32_t k = 0; k < f.piece_count; ++k) {
+        const std::uint32_t p = f.first_piece + k;
+        const std::uint8_t loaded = p < channel.loaded_bitmap.size() ? channel.loaded_bitmap[p] : 0;
+        if (loaded == 1) {
+            if (piece_matches(channel, p, nullptr, nullptr, nullptr)) {
+                bitmap[p] = 1;
+                std::fill(blocks[p].begin(), blocks[p].end(), std::uint8_t(1));
             }
-            size = 0;
-            fresh = true;
-        }
-        if (std::uint64_t(size) < f.size && !file->SetSize(std::int64_t(f.size))) {
-            platform::debug_output("CChannelManager: cannot size " + f.path + "\n");
-            return false;
-        }
-        if (fresh || !channel.has_loaded)
             continue;
-        for (std::uint32_t k = 0; k < f.piece_count; ++k) {
-            const std::uint32_t p = f.first_piece + k;
-            const std::uint8_t loaded = p < channel.loaded_bitmap.size() ? channel.loaded_bitmap[p] : 0;
-            if (loaded == 1) {
-                if (piece_matches(channel, p, nullptr, nullptr, nullptr)) {
-                    bitmap[p] = 1;
-                    std::fill(blocks[p].begin(), blocks[p].end(), std::uint8_t(1));
-                }
-                continue;
-            }
-            // Blocks written before stay received; a table of another shape
-            // belongs to another layout and is ignored.
-            if (p < channel.loaded_blocks.size() && channel.loaded_blocks[p].size() == blocks[p].size()) {
-                const auto& was = channel.loaded_blocks[p];
-                if (std::find(was.begin(), was.end(), std::uint8_t(0)) != was.end()) {
-                    for (std::size_t b = 0; b < was.size(); ++b)
-                        blocks[p][b] = was[b] == 1 ? 1 : 0;
-                }
+        }
+        // Blocks written before stay received; a table of another shape
+        // belongs to another layout and is ignored.
+        if (p < channel.loaded_blocks.size() && channel.loaded_blocks[p].size() == blocks[p].size()) {
+            const auto& was = channel.loaded_blocks[p];
+            if (std::find(was.begin(), was.end(), std::uint8_t(0)) != was.end()) {
+                for (std::size_t b = 0; b < was.size(); ++b)
+                    blocks[p][b] = was[b] == 1 ? 1 : 0;
             }
         }
     }
@@ -341,6 +362,7 @@ bool CChannelManager::prepare_history(CChannel& channel)
         channel.open_files.erase(f.index);
         CDiskFile* file = channel.File(i, true);
         const std::int64_t size = file->GetSize();
+        channel.Done(file);
         if (size < 0 || std::uint64_t(size) != f.size) {
             platform::debug_output("CChannelManager: " + f.path + " does not have its seed size\n");
             return false;
@@ -426,6 +448,7 @@ bool CChannelManager::VerifyBlock(std::uint64_t channel_id, std::int32_t piece, 
                 break;
             done += n;
         }
+        channel->Done(file);
         if (done != std::uint32_t(length)) {
             platform::debug_output("CChannelManager: writing " + channel->files[p.file].path + " failed\n");
             return false;

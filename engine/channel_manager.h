@@ -43,6 +43,9 @@ struct ChannelPiece {
 
 class CChannel {
 public:
+    // Channels of up to this many files keep them open between operations.
+    static constexpr std::size_t kMaxOpenFiles = 64;
+
     std::vector<CChannelFile> files;                        // by file index 0, 1, 2, ...
     std::map<std::int32_t, std::unique_ptr<CDiskFile>> open_files;
     std::uint64_t id = 0;
@@ -64,6 +67,9 @@ public:
     std::vector<std::uint32_t> PieceLengths() const;
     // The file, opened read/write (or read-only) on first use.
     CDiskFile* File(std::uint32_t position, bool read_only = false);
+    // Ends one operation on a file: closes it when the channel has more
+    // than kMaxOpenFiles files.
+    void Done(CDiskFile* file);
 };
 
 class CChannelManager : public IChannelManager {
@@ -109,6 +115,8 @@ private:
     ChannelPtr find(std::uint64_t channel_id);
     bool prepare_fresh(CChannel& channel, std::vector<std::uint8_t>& bitmap,
                        std::vector<std::vector<std::uint8_t>>& blocks);
+    bool prepare_file(CChannel& channel, std::uint32_t position, std::vector<std::uint8_t>& bitmap,
+                      std::vector<std::vector<std::uint8_t>>& blocks);
     bool prepare_history(CChannel& channel);
     bool piece_matches(CChannel& channel, std::uint32_t piece, std::string* expected, std::string* computed,
                        const std::uint8_t* written);

@@ -335,3 +335,33 @@ TEST_F(ChannelManagerTest, FailedWriteIsReportedAndNothingChecked)
 }
 
 } // namespace
+
+namespace {
+
+std::size_t OpenDescriptors()
+{
+    std::vector<platform::FolderEntry> entries;
+    platform::list_folder("/proc/self/fd", entries);
+    return entries.size();
+}
+
+TEST_F(ChannelManagerTest, ManyFilesAreNotAllHeldOpen)
+{
+    ChannelFixture fx(std::vector<std::uint64_t>(300, 1000), 65536);
+    const std::size_t before = OpenDescriptors();
+    ASSERT_TRUE(manager->AddChannel(9, 65536, "g", 300, fx.file_list(), dir.file("many")));
+    ASSERT_TRUE(manager->PrepareChannelFiles(9));
+    EXPECT_LT(OpenDescriptors(), before + 10);
+    for (std::uint32_t p = 0; p < 300; ++p)
+        ASSERT_TRUE(Deliver(9, fx, p));
+    EXPECT_LT(OpenDescriptors(), before + 10);
+    EXPECT_TRUE(manager->IsChannelVerified(9));
+    PieceCacheEntry entry;
+    entry.piece = 299;
+    entry.length = 1000;
+    entry.buffer.resize(1000);
+    ASSERT_TRUE(manager->ReadPiece(9, entry));
+    EXPECT_EQ(fx.piece_bytes(299), std::string(entry.buffer.begin(), entry.buffer.end()));
+}
+
+} // namespace
