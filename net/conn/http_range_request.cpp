@@ -6,6 +6,7 @@
 #include "report/log_event.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cctype>
 #include <cstring>
 #include <sstream>
@@ -252,6 +253,7 @@ int http_range_request::build(const PeerInfo& peer, std::string& request)
     m_pending.insert(m_pending.end(), m_requested.begin(), m_requested.end());
     m_requested.clear();
     request = request_text(m_url_path, m_range_start, FixedText(peer.hostname));
+    check_invariant();
     return build_ok;
 }
 
@@ -473,6 +475,7 @@ bool http_range_request::deliver(const std::uint8_t* data, std::size_t size, con
         if (!kept)
             return false;   // the connection was closed under us (a failed piece check)
     }
+    check_invariant();
     return m_pending.empty();
 }
 
@@ -531,6 +534,7 @@ std::size_t http_range_request::hand_back()
     m_pending.erase(m_pending.begin() + std::ptrdiff_t(cut), m_pending.end());
     give_back(tail);
     m_task->take_release_request();
+    check_invariant();
     return given;
 }
 
@@ -555,6 +559,20 @@ void http_range_request::abort()
     m_headers.clear();
     m_header_bytes.clear();
     m_header_pending = false;
+}
+
+void http_range_request::check_invariant() const
+{
+#ifndef NDEBUG
+    assert(m_pending.empty() ? m_body.empty() : m_body.size() < std::size_t(m_pending.front().length));
+    assert(!m_header_pending || m_body.empty());
+    assert(m_header_bytes.size() <= kMaxHeaderBytes);
+    for (std::size_t i = 1; i < m_pending.size(); ++i) {
+        const BlockRequest& a = m_pending[i - 1];
+        const BlockRequest& b = m_pending[i];
+        assert(b.piece > a.piece || (b.piece == a.piece && b.offset > a.offset));
+    }
+#endif
 }
 
 } // namespace zeq

@@ -176,6 +176,10 @@ public:
     // Blocks written by this exchange since it was built.
     std::uint32_t blocks_written() const { return m_blocks_written; }
 
+    // Debug builds: the body holds less than the front block, no body
+    // before the header, pending blocks in request order.
+    void check_invariant() const;
+
     // The request text for a URL path, range start and host (exposed for
     // tests: byte for byte what goes on the wire).
     static std::string request_text(const std::string& url_path, std::uint64_t range_start, const std::string& host);
