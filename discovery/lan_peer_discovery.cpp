@@ -80,6 +80,7 @@ void CLanPeerDiscovery::SetPorts(std::uint16_t answer_port, std::uint16_t query_
 
 void CLanPeerDiscovery::SetQueryTarget(const std::string& ip, std::uint16_t port)
 {
+    std::lock_guard<std::mutex> guard(m_send_lock);
     m_target_ip = ip;
     m_target_port = port;
 }
@@ -89,8 +90,11 @@ bool CLanPeerDiscovery::Start()
     if (m_running.load())
         return true;
     m_thread.join();
-    m_answer_socket = BindUdp(m_answer_port, true);
-    m_query_socket = BindUdp(m_query_port, false);
+    {
+        std::lock_guard<std::mutex> guard(m_send_lock);
+        m_answer_socket = BindUdp(m_answer_port, true);
+        m_query_socket = BindUdp(m_query_port, false);
+    }
     if (m_answer_socket == platform::invalid_socket || m_query_socket == platform::invalid_socket) {
         CloseSockets();
         return false;
@@ -115,6 +119,7 @@ void CLanPeerDiscovery::Stop()
 
 void CLanPeerDiscovery::CloseSockets()
 {
+    std::lock_guard<std::mutex> guard(m_send_lock);
     platform::close_socket(m_answer_socket);
     platform::close_socket(m_query_socket);
 }
@@ -141,6 +146,7 @@ void CLanPeerDiscovery::SendQuery(std::uint64_t task_id)
     std::uint8_t query[kQuerySize];
     cmd_packet::store_u64(query, task_id);
     cmd_packet::store_u64(query + 8, m_client_id);
+    std::lock_guard<std::mutex> guard(m_send_lock);   // Stop may be closing the socket
     // parse_ipv4 gives all ones for "255.255.255.255", the broadcast address.
     const std::uint32_t ip = platform::parse_ipv4(m_target_ip);
     std::uint32_t error = 0;

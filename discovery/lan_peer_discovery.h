@@ -85,6 +85,7 @@ private:
     std::uint16_t m_query_port = 7001;
     std::string m_target_ip;
     std::uint16_t m_target_port = 7001;
+    std::mutex m_send_lock;   // guards the sockets against SendQuery during Stop, and the target
     int m_answer_socket = -1;
     int m_query_socket = -1;
     std::atomic<bool> m_running{false};
