@@ -16,8 +16,9 @@ inline void store_byte(std::uint8_t& b, std::uint8_t v)
     __atomic_store_n(&b, v, __ATOMIC_RELAXED);
 }
 
-// Freed cache buffers kept per store for the next entry.
-constexpr std::size_t kSpareBuffers = 2;
+// Freed cache buffers kept per store for the next entries (several pieces
+// complete at about the same time when several connections feed them).
+constexpr std::size_t kSpareBuffers = 4;
 
 } // namespace
 
@@ -54,6 +55,7 @@ bool CChannelStorageManager::SaveBitmap(const std::vector<std::uint8_t>& bitmap,
     }
     m_received = received;
     m_lengths = piece_lengths;
+    m_verified = std::size_t(std::count(m_bitmap.begin(), m_bitmap.end(), 1));
     m_write_state.assign(received.size(), {});
     m_stored.assign(received.size(), {});
     std::uint32_t on_disk = 0;
@@ -102,8 +104,13 @@ bool CChannelStorageManager::WriteBlock(const BlockRequest& req)
     std::memcpy(entry.buffer.data() + req.offset, req.data, std::size_t(req.length));
     m_write_state[piece][block] = kCached;
     const bool complete = std::find(received.begin(), received.end(), 0) == received.end();
-    if (complete)
+    if (complete) {
         flush(entry, true);
+        // Written and checked: nothing of the piece is left to gather, so
+        // its memory goes now rather than at the next eviction.
+        release_buffer(std::move(entry.buffer));
+        m_write_cache.erase(std::int32_t(piece));
+    }
     STORE_INVARIANT(piece);
     return true;
 }
@@ -128,8 +135,8 @@ PieceCacheEntry& CChannelStorageManager::write_entry(std::uint32_t piece)
     return m_write_cache.emplace(std::int32_t(piece), std::move(entry)).first->second;
 }
 
-// Makes room for one more piece. An entry with nothing left to write goes
-// first (it costs nothing to drop); otherwise the entry with the most
+// Makes room for one more piece. An entry with nothing left to write (its
+// blocks were refused by the file) goes first; otherwise the entry with the most
 // cached blocks is written out, and checked when all its blocks are in.
 void CChannelStorageManager::evict_one()
 {
@@ -208,7 +215,7 @@ void CChannelStorageManager::flush(PieceCacheEntry& entry, bool verify)
 
 void CChannelStorageManager::release_buffer(std::vector<std::uint8_t>&& buffer)
 {
-    if (m_spare.size() < kSpareBuffers)
+    if (m_spare.size() < kSpareBuffers && m_verified < m_bitmap.size())
         m_spare.push_back(std::move(buffer));
 }
 
@@ -217,8 +224,16 @@ void CChannelStorageManager::SetPiece(std::uint32_t piece, std::uint8_t result)
     if (piece >= m_bitmap.size())
         return;
     if (result == 1) {
+        if (m_bitmap[piece] == 0)
+            ++m_verified;
         store_byte(m_bitmap[piece], 1);
+        // A complete channel only uploads: the buffers kept for gathering
+        // pieces are no longer needed.
+        if (m_verified == m_bitmap.size())
+            std::vector<std::vector<std::uint8_t>>().swap(m_spare);
     } else {
+        if (m_bitmap[piece] != 0)
+            --m_verified;
         store_byte(m_bitmap[piece], 0);
         for (std::size_t b = 0; b < m_received[piece].size(); ++b) {
             store_byte(m_received[piece][b], 0);

@@ -67,5 +67,6 @@ private:
     std::vector<std::vector<std::uint8_t>> m_write_state;
     std::vector<std::vector<std::uint8_t>> m_stored;    // 1 = in the file; saved in the ".bbm" file
     std::vector<std::vector<std::uint8_t>> m_spare;     // freed cache buffers kept for reuse
+    std::size_t m_verified = 0;                         // pieces whose bitmap byte is 1
     CStorageManager* m_owner;
 };

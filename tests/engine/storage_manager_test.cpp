@@ -210,8 +210,7 @@ TEST_F(StorageManagerTest, EighthPieceEvictsTheOneWithMostCachedBlocks)
 {
     ChannelFixture fx({10 * 4 * kBlockSize}, 4 * kBlockSize);
     AddChannel(1, fx);
-    // Pieces 0-6 cached with 1, 2, 3, 1, 3, 2, 1 blocks; piece 7 complete
-    // (flushed and checked, entry kept).
+    // Pieces 0-6 cached with 1, 2, 3, 1, 3, 2, 1 blocks.
     const std::uint32_t cached[] = {1, 2, 3, 1, 3, 2, 1};
     for (std::uint32_t p = 0; p < 7; ++p)
         for (std::uint32_t b = 0; b < cached[p]; ++b)
@@ -233,7 +232,9 @@ TEST_F(StorageManagerTest, EighthPieceEvictsTheOneWithMostCachedBlocks)
     ASSERT_TRUE(Write(1, fx, 2, 3));
     EXPECT_EQ((std::vector<std::pair<std::uint32_t, std::uint8_t>>{{2, 1}}), sink.checks);
     EXPECT_EQ("2220", Row(1, 4, 'w'));
-    // A complete piece's entry costs nothing to drop and goes first.
+    // A piece written and checked leaves the cache at once.
+    storage->InspectStore(1, [&](CChannelStorageManager& s) { pieces = s.WriteCachePieces(); });
+    EXPECT_EQ((std::vector<std::int32_t>{0, 1, 3, 5, 6, 8}), pieces);
     ASSERT_TRUE(Write(1, fx, 9, 0));
     storage->InspectStore(1, [&](CChannelStorageManager& s) { pieces = s.WriteCachePieces(); });
     EXPECT_EQ((std::vector<std::int32_t>{0, 1, 3, 5, 6, 8, 9}), pieces);
