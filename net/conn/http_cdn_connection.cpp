@@ -181,10 +181,13 @@ void http_cdn_connection::close()
 {
     if (m_close_done.exchange(true))
         return;
+    // Leaving the set drops its reference: hold one until the close is done.
+    add_ref();
     const int native_socket = native();
     m_task->remove_connection(native_socket);
     x_connection::close();
     m_task->set_http_connection_speed(native_socket, 0.0f);
+    release();
 }
 
 void http_cdn_connection::on_close()
