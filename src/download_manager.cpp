@@ -99,6 +99,8 @@ std::string text3(double value)
     return fagex::StringConverter::toString(static_cast<float>(value), 3, 0, ' ', std::ios::fixed);
 }
 
+std::atomic<download_manager*> download_manager::s_instance{nullptr};
+
 download_manager::download_manager(const std::string& launcher_path, std::uint32_t game_id)
     : m_game_id(game_id),
       m_launcher_path(launcher_folder(launcher_path)),
@@ -143,10 +145,13 @@ download_manager::download_manager(const std::string& launcher_path, std::uint32
     m_timer.AddTimer(timer_refresh_task_list, refresh_interval_ms, 0);
     m_timer.AddTimer(timer_save_local_list, save_interval_ms, 0);
     m_timer.AddTimer(timer_schedule, schedule_interval_ms, 0);
+    s_instance.store(this);
 }
 
 download_manager::~download_manager()
 {
+    download_manager* self = this;
+    s_instance.compare_exchange_strong(self, nullptr);
     m_timer.Stop();
     save_config();
     m_local.save();

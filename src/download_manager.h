@@ -14,7 +14,6 @@
 
 #include "engine/p2sp_engine.h"
 #include "fagex/fagexConfigFile.h"
-#include "fagex/fagexSingleton.h"
 #include "foundation/timer_thread.h"
 #include "src/download_manager_interface.h"
 #include "src/local_task_list.h"
@@ -44,9 +43,7 @@ std::string packet_key(std::vector<std::uint64_t> ids);
 // Speeds and progress texts: fixed notation with 3 decimals.
 std::string text3(double value);
 
-class download_manager : public download_manager_interface,
-                         public fagex::Singleton<download_manager>,
-                         public ITimerEvent {
+class download_manager : public download_manager_interface, public ITimerEvent {
 public:
     // Builds everything for the launcher's path (working folder, config,
     // local list, engine, log connection, timers). Throws fagex::Exception
@@ -56,6 +53,9 @@ public:
     // Stops the timers, saves the configuration and the local list, shuts
     // the engine down, then the log connection.
     ~download_manager() override;
+
+    // The one download manager of the process, null when none exists.
+    static download_manager* instance() { return s_instance.load(); }
 
     // Launcher operations (network thread).
     bool get_settings(value_map& settings) override;
@@ -150,6 +150,8 @@ private:
     // Seed file path of a task in the data folder (or the launcher path).
     std::string seed_file_path(std::uint64_t task_id) const;
     void note_game_line();
+
+    static std::atomic<download_manager*> s_instance;
 
     const std::uint32_t m_game_id;
     IP2SP_Engine* m_engine = nullptr;

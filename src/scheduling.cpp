@@ -288,13 +288,15 @@ void download_manager::load_all_completed_tasks()
         std::vector<std::uint8_t> bitmap;
         std::vector<std::vector<std::uint8_t>> tables;
         bool again = true;
-        get_local_task_info(r, seed, folder, bitmap, tables, again);
-        if (again)
+        const int check = get_local_task_info(r, seed, folder, bitmap, tables, again);
+        if (again) {
+            log("get local task info return code : " + std::to_string(check) + ", != 0 need redownload!\n", 2);
             m_local.update(e.first, [](LocalTaskRecord& x) { x.taskstate = TASK_waiting; });
+        }
         const int rc = m_engine->AddResumedTask(seed.c_str(), folder.c_str(), bitmap, tables);
         log(std::string(rc != 0 ? "Error:add completed task to download fail, task id["
                                 : "add completed task to download success, task id[") +
-                std::to_string(e.first) + "]\n",
+                std::to_string(e.first) + "]" + (rc != 0 ? " error[" + std::to_string(rc) + "]" : "") + "\n",
             2);
     }
 }
