@@ -109,3 +109,76 @@ TEST(ServiceEndToEnd, DownloadsAFileByMd5AndResumesItAfterARestart)
 }
 
 } // namespace
+
+namespace {
+
+TEST(ServiceEndToEnd, DownloadsAnUpdatePacketChainInOrder)
+{
+    download_test_env w;
+    ASSERT_TRUE(w.nginx_ok()) << w.nginx().last_error();
+    // Ids out of version order, and a skip packet that makes a longer chain
+    // lose against nothing: 1-2, 2-3, 3-4 is the only way to 4.
+    const served_task& p12 = w.add_task(9203, "1-2", {40000});
+    const served_task& p23 = w.add_task(9201, "2-3", {70000});
+    const served_task& p34 = w.add_task(9202, "3-4", {10000, 3000});
+    const served_task& other = w.add_task(9299, "1-2", {1000}, 8);  // another game
+    w.publish({&p12, &p23, &p34, &other});
+    ASSERT_TRUE(w.start_service());
+    ASSERT_TRUE(download_test_env::ok(w.command("register_client", {{"path", w.launcher_path()}})));
+
+    const std::string reply =
+        w.command("start_download_packet", {{"old_version", "1"}, {"new_version", "4"}, {"highlevel", "1"}});
+    ASSERT_TRUE(download_test_env::ok(reply)) << reply;
+    const std::string key = kx2dll::string_md5("920192029203");
+    EXPECT_EQ(download_test_env::item(reply, "file_md5"), key);
+    EXPECT_NE(w.service_log().find("output result :(1,2,9203) (2,3,9201) (3,4,9202) "), std::string::npos)
+        << w.service_log();
+    ASSERT_TRUE(wait_completed(w, key, 60000)) << w.service_log();
+    expect_files_intact(w, p12);
+    expect_files_intact(w, p23);
+    expect_files_intact(w, p34);
+    EXPECT_EQ(file_requests(w, other), 0u);
+    // The same versions again name the same download.
+    const std::string again =
+        w.command("start_download_packet", {{"old_version", "1"}, {"new_version", "4"}, {"highlevel", "0"}});
+    EXPECT_EQ(download_test_env::item(again, "file_md5"), key);
+    // No chain leads from 5 anywhere.
+    EXPECT_FALSE(download_test_env::ok(
+        w.command("start_download_packet", {{"old_version", "5"}, {"new_version", "9"}, {"highlevel", "1"}})));
+    EXPECT_TRUE(w.stop_service());
+}
+
+TEST(ServiceEndToEnd, ATaskWithdrawnFromTheListIsStoppedAndItsFilesDeleted)
+{
+    download_test_env w;
+    ASSERT_TRUE(w.nginx_ok()) << w.nginx().last_error();
+    const served_task& gone = w.add_task(9301, "1-2", {50000, 2000});
+    const served_task& stays = w.add_task(9302, "2-3", {3000});
+    w.publish({&gone, &stays});
+    ASSERT_TRUE(w.start_service());
+    ASSERT_TRUE(download_test_env::ok(w.command("register_client", {{"path", w.launcher_path()}})));
+    const std::string key = gone.file_md5(0);
+    ASSERT_TRUE(download_test_env::ok(
+        w.command("start_download_file", {{"filename", "file0.bin"}, {"file_md5", key}, {"highlevel", "1"}})));
+    ASSERT_TRUE(wait_completed(w, key, 60000)) << w.service_log();
+    expect_files_intact(w, gone);
+
+    // The server no longer lists it; the refresh withdraws it.
+    w.publish({&stays});
+    kx2dll::download_manager* manager = kx2dll::download_manager::instance();
+    ASSERT_NE(manager, nullptr);
+    manager->OnTimer(kx2dll::timer_refresh_task_list, 0);
+    const std::string folder = w.downloads() + "/game9301/data/";
+    EXPECT_TRUE(wait_until([&] {
+        return !platform::path_exists(folder + "file0.bin") && !platform::path_exists(folder + "file1.bin");
+    }, 15000)) << w.service_log();
+    kx2dll::LocalTaskRecord record;
+    EXPECT_FALSE(manager->find_local_task(9301, record));
+    const std::string log = w.service_log();
+    EXPECT_NE(log.find("delete task id[9301]"), std::string::npos);
+    EXPECT_NE(log.find("ID[9301]"), std::string::npos);
+    EXPECT_EQ(task_state(w, key), "<missing>");  // nothing is known of it any more
+    EXPECT_TRUE(w.stop_service());
+}
+
+} // namespace
