@@ -12,6 +12,7 @@
 #include "platform/error_codes.h"
 #include "platform/registry.h"
 #include "platform/socket.h"
+#include "platform/tick.h"
 #include "report/client_id.h"
 #include "report/client_log.h"
 #include "report/server_address.h"
@@ -110,10 +111,11 @@ void CRisConnectionEx::SetCmdEvent(ICmdEvent* cmd_event)
         m_cmd_event.store(cmd_event);
 }
 
-void CRisConnectionEx::SetTimeouts(std::uint32_t connect_ms, std::uint32_t reply_ms)
+void CRisConnectionEx::SetTimeouts(std::uint32_t connect_ms, std::uint32_t reply_ms, std::uint32_t total_ms)
 {
     m_connect_ms.store(connect_ms);
     m_reply_ms.store(reply_ms);
+    m_total_ms.store(total_ms);
 }
 
 bool CRisConnectionEx::IsRunning() const
@@ -182,16 +184,19 @@ void CRisConnectionEx::LogonThread()
     std::uint32_t result = RIS_CONNECT_FAILED;
 
     const std::vector<RisServerAddress> servers = CandidateServers();
+    const std::uint32_t deadline = platform::tick_count() + m_total_ms.load();
     for (std::size_t i = 0; i < servers.size(); ++i) {
         if (m_stop.load())
             return;
+        if (platform::tick_reached(platform::tick_count(), deadline))
+            break;   // the logon's own bound: the last failure stands
         CRisConnectionEx_Event* sink = m_sink.load();
         if (sink != nullptr)
             sink->OnRisConnectionNotify(1, static_cast<std::uint32_t>(i));
         cis_list.clear();
         logon = RisLogonResult{};
         status = 0;
-        result = TryServer(servers[i], cis_list, logon, status);
+        result = TryServer(servers[i], deadline, cis_list, logon, status);
         std::ostringstream line;
         line << "ris logon " << servers[i].host << ":" << servers[i].port << " result=" << result
              << " status=" << status << "\n";
@@ -217,15 +222,21 @@ void CRisConnectionEx::LogonThread()
         sink->OnRisConnectionCompleted(result, cis_list, logon, status);
 }
 
-std::uint32_t CRisConnectionEx::TryServer(const RisServerAddress& server, std::vector<CisAddress>& cis_list,
-                                          RisLogonResult& logon, std::uint32_t& status)
+std::uint32_t CRisConnectionEx::TryServer(const RisServerAddress& server, std::uint32_t deadline,
+                                          std::vector<CisAddress>& cis_list, RisLogonResult& logon,
+                                          std::uint32_t& status)
 {
+    // Each step waits its own bound, but never past the logon's deadline.
+    const auto bound = [deadline](std::uint32_t ms) {
+        const std::uint32_t left = platform::tick_remaining(platform::tick_count(), deadline);
+        return ms < left ? ms : left;
+    };
     const discovery::StopCheck stop = [this] { return m_stop.load(); };
     const std::uint32_t ip = discovery::ResolveHost(server.host);
     if (ip == 0)
         return RIS_CONNECT_FAILED;
     discovery::PacketChannel channel;
-    if (channel.Connect(ip, server.port, m_connect_ms.load(), stop) != 0)
+    if (channel.Connect(ip, server.port, bound(m_connect_ms.load()), stop) != 0)
         return RIS_CONNECT_FAILED;
 
     std::uint64_t client_id = 0;
@@ -240,11 +251,11 @@ std::uint32_t CRisConnectionEx::TryServer(const RisServerAddress& server, std::v
     request.add_u32(1, region);
     request.add_u32(2, platform::ipv4_to_host_order(local_ip));
     request.add_u32(3, FirstDnsServer());
-    if (channel.SendAll(request.bytes().data(), request.size(), m_connect_ms.load(), stop) != 0)
+    if (channel.SendAll(request.bytes().data(), request.size(), bound(m_connect_ms.load()), stop) != 0)
         return RIS_SEND_FAILED;
 
     std::vector<std::uint8_t> reply;
-    const std::uint32_t error = channel.ReceivePacket(reply, kMaxReplyBody, m_reply_ms.load(), stop);
+    const std::uint32_t error = channel.ReceivePacket(reply, kMaxReplyBody, bound(m_reply_ms.load()), stop);
     if (error == platform::err::msg_size)
         return RIS_BAD_REPLY;
     if (error != 0)

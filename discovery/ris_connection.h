@@ -25,8 +25,9 @@
 // records of CServerList, then the registry values "SouRisIp"/"SouRisPort".
 // North likewise with VR_RIS_NORTH, type 2, "NorRisIp"/"NorRisPort". When
 // nothing names any server, 127.0.0.1:3334. Host names are resolved with
-// getaddrinfo. Each attempt has a connect bound and a reply bound, so a
-// down or silent server fails within a few seconds.
+// getaddrinfo. Each attempt has a connect bound and a reply bound, and the
+// whole logon one more, so down or silent servers end it with a failure
+// within a few seconds however many are configured.
 #pragma once
 
 #include <atomic>
@@ -104,8 +105,9 @@ public:
 
     bool IsRunning() const;
 
-    // Bounds of each attempt (tests shorten them).
-    void SetTimeouts(std::uint32_t connect_ms, std::uint32_t reply_ms);
+    // Bounds of each attempt and of the whole logon over every server
+    // (defaults 3000, 4000 and 10000 ms; tests shorten them).
+    void SetTimeouts(std::uint32_t connect_ms, std::uint32_t reply_ms, std::uint32_t total_ms = 10000);
 
     // The servers the logon will try, in order (see the header comment).
     static std::vector<RisServerAddress> CandidateServers();
@@ -117,14 +119,15 @@ public:
 
 private:
     void LogonThread();
-    std::uint32_t TryServer(const RisServerAddress& server, std::vector<CisAddress>& cis_list,
+    std::uint32_t TryServer(const RisServerAddress& server, std::uint32_t deadline, std::vector<CisAddress>& cis_list,
                             RisLogonResult& logon, std::uint32_t& status);
 
     std::atomic<CRisConnectionEx_Event*> m_sink{nullptr};
     std::atomic<ICmdEvent*> m_cmd_event{nullptr};
     std::atomic<bool> m_stop{false};
     std::atomic<std::uint32_t> m_connect_ms{3000};
-    std::atomic<std::uint32_t> m_reply_ms{5000};
+    std::atomic<std::uint32_t> m_reply_ms{4000};
+    std::atomic<std::uint32_t> m_total_ms{10000};
     std::atomic<std::uint32_t> m_region_code{0};
     std::atomic<std::uint64_t> m_server_time{0};
     std::atomic<std::uint32_t> m_param{0};

@@ -197,6 +197,25 @@ TEST_F(RisConnectionTest, TheNorthServerAnswersWhenTheSouthIsDown)
     EXPECT_EQ(std::make_pair(1u, 1u), sink.notes[2]);
 }
 
+TEST_F(RisConnectionTest, SilentServersCannotHoldTheLogonPastItsOwnBound)
+{
+    server.SetMode(FakeRisServer::Mode::silent);
+    ASSERT_TRUE(server.Start());
+    FakeRisServer second;
+    second.SetMode(FakeRisServer::Mode::silent);
+    ASSERT_TRUE(second.Start());
+    ScopedEnv env_north("VR_RIS_NORTH", second.address());
+    ScopedEnv env_south("VR_RIS_SOUTH", server.address());
+    ris.SetEventSink(&sink);
+    ris.SetTimeouts(1000, 5000, 1500);   // each attempt alone could wait 5 s
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(0, ris.Start(0));
+    ASSERT_TRUE(discovery_test::WaitFor([&] { return sink.Completions() == 1; }, 8000));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(3000));
+    EXPECT_EQ(static_cast<std::uint32_t>(RIS_NO_REPLY), sink.result);
+    EXPECT_EQ(0, second.logons());   // the bound was spent on the south server
+}
+
 TEST_F(RisConnectionTest, StartResultsAndAStopThatReportsNothing)
 {
     CRisConnectionEx lonely;
