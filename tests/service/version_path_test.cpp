@@ -1,0 +1,206 @@
+#include "src/version_path.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <random>
+#include <set>
+#include <string>
+
+namespace {
+
+using kx2dll::VersionLine;
+using kx2dll::VersionPathEntry;
+
+// Packets from "from-to:id" texts.
+std::vector<VersionPathEntry> packets(const std::vector<std::string>& steps)
+{
+    std::vector<VersionPathEntry> out;
+    for (const std::string& s : steps) {
+        VersionPathEntry e;
+        e.gameid = 7;
+        e.from = std::stoi(s.substr(0, s.find('-')));
+        e.to = std::stoi(s.substr(s.find('-') + 1));
+        e.taskid = std::stoull(s.substr(s.find(':') + 1));
+        out.push_back(e);
+    }
+    return out;
+}
+
+TEST(VersionPath, ChoosesTheNearestTargetAndTheShortestLine)
+{
+    struct row {
+        std::vector<std::string> steps;
+        int current, target;
+        bool found;
+        std::vector<std::uint64_t> ids;
+        int from, to;
+    };
+    const std::vector<row> rows = {
+        {{"1-2:10"}, 1, 2, true, {10}, 1, 2},
+        {{"1-2:10", "2-3:20"}, 1, 3, true, {10, 20}, 1, 3},
+        {{"1-2:10", "1-3:13", "2-3:20"}, 1, 3, true, {13}, 1, 3},        // one packet beats two
+        {{"1-2:10", "2-3:20"}, 1, 2, true, {10}, 1, 2},                  // exact target first
+        {{"1-2:10", "2-4:24"}, 1, 3, true, {10, 24}, 1, 4},              // nearest higher
+        {{"1-2:10"}, 1, 5, true, {10}, 1, 2},                            // then nearest lower
+        {{"3-6:36"}, 5, 6, true, {36}, 3, 6},                            // largest start not above 5
+        {{}, 1, 2, false, {}, 0, 0},
+        {{"1-2:10"}, 0, 2, false, {}, 0, 0},                             // no start below 1
+        {{"1-2:10"}, -3, 2, false, {}, 0, 0},
+        {{"2-3:20"}, 1, 3, false, {}, 0, 0},                             // nothing starts at or below 1
+        {{"1-3:13", "2-4:24", "3-5:35"}, 1, 5, true, {13, 35}, 1, 5},   // 2-4 may not follow 1-3 before 3-5
+    };
+    for (const row& r : rows) {
+        std::vector<std::uint64_t> ids{99};
+        std::int32_t from = -1;
+        std::int32_t to = -1;
+        EXPECT_EQ(kx2dll::find_version_path(packets(r.steps), r.current, r.target, ids, from, to), r.found)
+            << r.steps.size() << " packets, " << r.current << " -> " << r.target;
+        EXPECT_EQ(ids, r.ids) << r.current << " -> " << r.target;
+        EXPECT_EQ(from, r.from);
+        EXPECT_EQ(to, r.to);
+    }
+}
+
+TEST(VersionPath, LinesAreOrderedAndCompared)
+{
+    const VersionLine a = packets({"1-2:1", "2-3:2"});
+    const VersionLine b = packets({"1-2:1", "2-4:2"});
+    const VersionLine c = packets({"1-2:1"});
+    EXPECT_TRUE(kx2dll::compare_version_lines(a, b));
+    EXPECT_FALSE(kx2dll::compare_version_lines(b, a));
+    EXPECT_TRUE(kx2dll::compare_version_lines(c, a));   // shorter first when equal so far
+    EXPECT_TRUE(kx2dll::compare_version_lines({}, c));  // empty first of all
+    EXPECT_FALSE(kx2dll::compare_version_lines(c, {}));
+    // Same steps, other task ids: already there.
+    EXPECT_TRUE(kx2dll::contains_version_line({a}, packets({"1-2:7", "2-3:8"})));
+    EXPECT_FALSE(kx2dll::contains_version_line({a}, b));
+    std::vector<VersionPathEntry> picked;
+    kx2dll::select_entries_from(packets({"1-2:1", "2-3:2", "1-4:3"}), 1, picked);
+    ASSERT_EQ(picked.size(), 2u);
+    EXPECT_EQ(picked[1].taskid, 3u);
+}
+
+TEST(VersionPath, ListedLinesFollowTheFirstPositionRule)
+{
+    std::vector<VersionLine> lines;
+    ASSERT_TRUE(kx2dll::search_version_lines(packets({"1-2:1", "2-3:2", "1-3:3", "3-4:4"}), lines));
+    std::set<std::string> shapes;
+    for (const VersionLine& l : lines) {
+        std::string s;
+        for (const VersionPathEntry& e : l)
+            s += "(" + std::to_string(e.from) + "," + std::to_string(e.to) + ")";
+        shapes.insert(s);
+    }
+    EXPECT_TRUE(shapes.count("(1,2)(2,3)(3,4)"));
+    EXPECT_TRUE(shapes.count("(1,3)(3,4)"));
+    EXPECT_TRUE(shapes.count("(3,4)"));
+    for (std::size_t i = 1; i < lines.size(); ++i)
+        EXPECT_FALSE(kx2dll::compare_version_lines(lines[i], lines[i - 1]));
+    VersionLine best;
+    ASSERT_TRUE(kx2dll::select_shortest_line(lines, 1, 4, best));
+    EXPECT_EQ(best.size(), 2u);
+    EXPECT_FALSE(kx2dll::select_shortest_line(lines, 1, 9, best));
+    EXPECT_TRUE(best.empty());
+}
+
+// The search over the full line list, version by version.
+bool reference_path(const std::vector<VersionPathEntry>& entries, int a, int b, VersionLine& line, int& from,
+                    int& to)
+{
+    std::vector<VersionLine> lines;
+    kx2dll::search_version_lines(entries, lines);
+    std::set<int> froms;
+    std::set<int> tos;
+    for (const VersionPathEntry& e : entries) {
+        froms.insert(e.from);
+        tos.insert(e.to);
+    }
+    auto try_target = [&](int t) {
+        if (!tos.count(t))
+            return false;
+        for (int f = a; f >= 1; --f) {
+            if (froms.count(f) && kx2dll::select_shortest_line(lines, f, t, line)) {
+                from = f;
+                to = t;
+                return true;
+            }
+        }
+        return false;
+    };
+    for (int t = b; t <= *tos.rbegin(); ++t) {
+        if (try_target(t))
+            return true;
+    }
+    for (int t = b; b > a && t > a; --t) {
+        if (try_target(t))
+            return true;
+    }
+    return false;
+}
+
+// The bounded search picks the line the full list would give.
+TEST(VersionPath, MatchesTheFullLineListOnRandomPackets)
+{
+    std::mt19937 random(12345);
+    int found_count = 0;
+    for (int round = 0; round < 300; ++round) {
+        std::vector<VersionPathEntry> entries;
+        const int n = 1 + static_cast<int>(random() % 9);
+        for (int i = 0; i < n; ++i) {
+            VersionPathEntry e;
+            e.from = 1 + static_cast<int>(random() % 6);
+            e.to = e.from + 1 + static_cast<int>(random() % 3);
+            e.taskid = static_cast<std::uint64_t>(100 + i);
+            entries.push_back(e);
+        }
+        const int current = 1 + static_cast<int>(random() % 5);
+        for (int target = 1; target <= 9; ++target) {
+            std::vector<std::uint64_t> ids;
+            std::int32_t from = 0;
+            std::int32_t to = 0;
+            const bool found = kx2dll::find_version_path(entries, current, target, ids, from, to);
+            VersionLine expected;
+            int ref_from = 0;
+            int ref_to = 0;
+            ASSERT_EQ(found, reference_path(entries, current, target, expected, ref_from, ref_to))
+                << "round " << round << " target " << target;
+            if (!found)
+                continue;
+            ++found_count;
+            EXPECT_EQ(from, ref_from);
+            EXPECT_EQ(to, ref_to);
+            ASSERT_EQ(ids.size(), expected.size()) << "round " << round;
+            for (std::size_t i = 0; i < ids.size(); ++i) {
+                // Equal steps may differ in task id (the list order among
+                // them is not defined); compare the steps.
+                const VersionPathEntry& got = entries.at(ids[i] - 100);
+                EXPECT_EQ(got.from, expected[i].from) << "round " << round << " target " << target;
+                EXPECT_EQ(got.to, expected[i].to) << "round " << round << " target " << target;
+            }
+        }
+    }
+    EXPECT_GT(found_count, 300);
+}
+
+TEST(VersionPath, FortyVersionsWithSkipPacketsAnswerQuickly)
+{
+    std::vector<VersionPathEntry> entries;
+    std::uint64_t id = 1;
+    for (int v = 1; v < 40; ++v) {
+        entries.push_back({7, v, v + 1, id++});
+        entries.push_back({7, v, v + 2, id++});
+        entries.push_back({7, v, v + 3, id++});
+    }
+    const auto start = std::chrono::steady_clock::now();
+    std::vector<std::uint64_t> ids;
+    std::int32_t from = 0;
+    std::int32_t to = 0;
+    ASSERT_TRUE(kx2dll::find_version_path(entries, 1, 40, ids, from, to));
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_LT(took, std::chrono::milliseconds(500));
+    EXPECT_EQ(to, 40);
+    EXPECT_EQ(ids.size(), 13u);  // 39 versions in steps of at most 3
+}
+
+} // namespace
