@@ -305,11 +305,14 @@ void CPeerConnection::on_block_request(const CCmdPacketReader& reader)
         fail("请求的block不对! piece_index=" + std::to_string(static_cast<std::int32_t>(m.block.piece)));
         return;
     }
-    // Only verified pieces are served; a peer asking for another never
-    // saw it in our bitmap or a have.
+    // Only verified pieces are served. A peer asking for another never saw
+    // it in our bitmap or a have, unless we are directly connectable: such
+    // a peer is taken to hold every piece, so the request is only left
+    // unanswered.
     m_task->get_bitmap(m_bitmap);
     if (m.block.piece >= m_bitmap.size() || !m_bitmap[m.block.piece]) {
-        fail("请求的piece没有! piece_index=" + std::to_string(static_cast<std::int32_t>(m.block.piece)));
+        if (m_task->self_peer_info().peertype != PEERTYPE_DIRECT)
+            fail("请求的piece没有! piece_index=" + std::to_string(static_cast<std::int32_t>(m.block.piece)));
         return;
     }
     if (is_closing() || !m_ready.load())

@@ -399,6 +399,27 @@ TEST_F(PeerConnectionTest, ServesVerifiedBlocksAndClosesOnAPieceWeDoNotHave)
     EXPECT_EQ(link->task->Uploads(), 1u);
 }
 
+TEST_F(PeerConnectionTest, ADirectPeerLeavesRequestsForMissingPiecesUnanswered)
+{
+    // Peers take a directly connectable peer to hold every piece, so their
+    // requests for pieces it lacks are not a fault.
+    auto link = Open(PEERTYPE_SP, 0);
+    PeerInfo self = link->task->self_peer_info();
+    self.peertype = PEERTYPE_DIRECT;
+    link->task->SetSelf(self);
+    link->Start();
+    link->MakeReady(std::vector<std::uint8_t>(6, 0));
+    link->Send(Ask(1, 0, 32768));
+    link->Send(Ask(0, 0, 32768));
+    const bytes p = link->ReadCommand(pw::cmd_block_data);
+    CCmdPacketReader r(p.data(), p.size());
+    pw::BlockData d;
+    ASSERT_TRUE(pw::parse_block_data(r, d));
+    EXPECT_EQ(d.block.piece, 0u) << "only the held piece is answered";
+    EXPECT_FALSE(link->conn->is_closing());
+    EXPECT_TRUE(link->task->Errors().empty());
+}
+
 TEST_F(PeerConnectionTest, MalformedRecordsCloseWithoutTouchingStorage)
 {
     const bytes cases[] = {

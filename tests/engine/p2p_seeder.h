@@ -1,0 +1,295 @@
+// A seeding engine in a process of its own, for the peer-to-peer tests.
+// The engine keeps process-wide state (task registry, live connections,
+// client id), so two engines holding the same task cannot share a
+// process: the test executable is started again with only the seeder test
+// selected and a folder named in VR_P2P_SEEDER_DIR. There the seeder
+// generates the task's files, logs on through its own fake RIS as a
+// directly connectable peer, resumes the task from its files and a
+// complete bitmap, says "ready" once the task is verified and serves
+// until the parent asks it to stop; then it writes what it uploaded.
+// Parent and child talk through files in that folder; every wait is
+// bounded and a child that does not end is killed by its pid.
+#pragma once
+
+#include "engine/client_main.h"
+#include "engine/engine_flags.h"
+#include "engine/p2sp_engine.h"
+#include "engine/p2sp_engine_impl.h"
+#include "engine/task_connection_makers.h"
+#include "net/conn/peer_connection.h"
+#include "platform/socket.h"
+#include "platform/tick.h"
+#include "support/engine_test_env.h"
+#include "support/fake_cis_server.h"
+#include "support/fake_ris_server.h"
+#include "support/task_fixture.h"
+#include "support/temp_dir.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace test_support {
+
+struct SeederSpec {
+    std::uint64_t task_id = 0;
+    std::uint32_t piece_size = 0;
+    std::vector<std::uint64_t> sizes;   // TaskFixture files, contents seed 1
+    std::uint64_t client_id = 0;
+    std::uint16_t port = 0;             // the peer listen port
+    std::uint32_t held_pieces = 0;      // pieces held, from the first on (0: all)
+};
+
+class P2pSeeder {
+public:
+    static constexpr const char* kEnvDir = "VR_P2P_SEEDER_DIR";
+
+    explicit P2pSeeder(SeederSpec spec) : m_spec(std::move(spec)) {}
+    ~P2pSeeder()
+    {
+        if (m_pid > 0) {
+            Touch("stop");
+            if (!WaitExit(15000))
+                Kill();
+        }
+    }
+    P2pSeeder(const P2pSeeder&) = delete;
+    P2pSeeder& operator=(const P2pSeeder&) = delete;
+
+    std::uint16_t port() const { return m_spec.port; }
+    float upload_kbps() const { return m_upload_kbps; }
+
+    // A port nothing listens on right now.
+    static std::uint16_t FreePort()
+    {
+        platform::socket_t s = platform::tcp_socket();
+        platform::bind_ipv4(s, platform::parse_ipv4("127.0.0.1"), 0);
+        std::uint32_t ip = 0;
+        std::uint16_t port = 0;
+        platform::local_endpoint(s, ip, port);
+        platform::close_socket(s);
+        return port;
+    }
+
+    // Starts the child process.
+    bool Start()
+    {
+        {
+            std::ofstream spec(m_dir.file("spec"));
+            spec << m_spec.task_id << ' ' << m_spec.piece_size << ' ' << m_spec.client_id << ' ' << m_spec.port
+                 << ' ' << m_spec.held_pieces << ' ' << m_spec.sizes.size();
+            for (std::uint64_t size : m_spec.sizes)
+                spec << ' ' << size;
+            spec << '\n';
+        }
+        char exe[4096] = {};
+        const ssize_t n = readlink("/proc/self/exe", exe, sizeof(exe) - 1);
+        if (n <= 0)
+            return false;
+        std::vector<std::string> env_text;
+        for (char** e = environ; e && *e; ++e) {
+            if (std::strncmp(*e, kEnvDir, std::strlen(kEnvDir)) != 0)
+                env_text.emplace_back(*e);
+        }
+        env_text.push_back(std::string(kEnvDir) + "=" + m_dir.path());
+        std::vector<char*> envp;
+        for (std::string& s : env_text)
+            envp.push_back(&s[0]);
+        envp.push_back(nullptr);
+        std::string filter = "--gtest_filter=P2pSeederProcess.Serve";
+        char* argv[] = {exe, &filter[0], nullptr};
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        const std::string log_path = m_dir.file("log");
+        posix_spawn_file_actions_addopen(&actions, 1, log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_adddup2(&actions, 1, 2);
+        const int rc = posix_spawn(&m_pid, exe, &actions, nullptr, argv, envp.data());
+        posix_spawn_file_actions_destroy(&actions);
+        if (rc != 0)
+            m_pid = -1;
+        return rc == 0;
+    }
+
+    // True once the seeder's task is verified and it listens.
+    bool WaitReady(std::uint32_t ms)
+    {
+        return WaitUntil(
+            [&] { return Exists("ready") || (m_pid > 0 && Exited()); }, ms) &&
+               Exists("ready");
+    }
+
+    // Asks the child to stop, reads its result and reaps it.
+    bool Stop()
+    {
+        if (m_pid <= 0)
+            return false;
+        Touch("stop");
+        const bool ended = WaitExit(30000);
+        if (!ended)
+            Kill();
+        std::ifstream result(m_dir.file("result"));
+        return ended && static_cast<bool>(result >> m_upload_kbps);
+    }
+
+    // The last part of the child's output.
+    std::string log() const
+    {
+        std::ifstream in(m_dir.file("log"));
+        std::stringstream text;
+        text << in.rdbuf();
+        const std::string all = text.str();
+        return all.size() > 4000 ? all.substr(all.size() - 4000) : all;
+    }
+
+    // The child's body (the seeder test calls it): 0 when it served and
+    // stopped as asked.
+    static int RunChild(void (*setup)(CClientMain&))
+    {
+        const char* dir = std::getenv(kEnvDir);
+        SeederSpec spec;
+        std::ifstream in(std::string(dir) + "/spec");
+        std::size_t count = 0;
+        if (!(in >> spec.task_id >> spec.piece_size >> spec.client_id >> spec.port >> spec.held_pieces >> count))
+            return 1;
+        spec.sizes.resize(count);
+        for (std::uint64_t& size : spec.sizes)
+            in >> size;
+        const std::string files = std::string(dir) + "/files";
+        std::filesystem::create_directories(files);
+        TaskFixture fx(files, spec.task_id, spec.piece_size, spec.sizes);
+        if (!fx.ok())
+            return 2;
+
+        FakeCisServer cis;
+        FakeRisServer ris;
+        FakeRisServer::Answer answer;
+        answer.clientid = spec.client_id;
+        answer.peertype = PEERTYPE_DIRECT;
+        answer.publicip = 0x7f000001;
+        answer.cis = {cis.address()};
+        ris.SetAnswer(answer);
+        if (!cis.Start() || !ris.Start())
+            return 3;
+        EngineTestEnv env(ris.address());
+        TaskConnectionMakers makers = GetTaskConnectionMakers();
+        makers.peer = &CreatePeerConnection;
+        SetTaskConnectionMakers(makers);
+
+        EngineCallbackLog log;
+        IP2SP_Engine* engine = CreateP2SPEngine();
+        static_cast<CP2SP_EngineImpl*>(engine)->SetClientSetup(setup);
+        EngineInitBlock block{};
+        std::strncpy(block.data_folder, env.file("data").c_str(), sizeof(block.data_folder) - 1);
+        std::strncpy(block.bitmap_folder, env.file("launcher").c_str(), sizeof(block.bitmap_folder) - 1);
+        block.listen_port = spec.port;
+        int rc = 0;
+        if (engine->Init(&block, &EngineCallbackLog::Callback, &log) != 0 || !log.WaitFor(4, 10000)) {
+            rc = 4;
+        } else {
+            std::vector<std::uint8_t> bitmap;
+            std::vector<std::vector<std::uint8_t>> tables;
+            for (std::uint64_t size : spec.sizes) {
+                for (std::uint64_t off = 0; off < size; off += spec.piece_size) {
+                    const std::uint64_t length = std::min<std::uint64_t>(spec.piece_size, size - off);
+                    const bool held = spec.held_pieces == 0 || bitmap.size() < spec.held_pieces;
+                    bitmap.push_back(held ? 1 : 0);
+                    tables.emplace_back((length + 32767) / 32768, held ? 1 : 0);
+                }
+            }
+            // A whole task completes; a part of one shows as progress once
+            // its pieces are verified again.
+            // Progress is the verified share of the pieces times the size.
+            std::uint64_t total = 0;
+            for (std::uint64_t size : spec.sizes)
+                total += size;
+            const std::uint64_t shown =
+                std::uint64_t(double(std::count(bitmap.begin(), bitmap.end(), 1)) / double(bitmap.size()) * double(total));
+            auto verified = [&] {
+                if (spec.held_pieces == 0)
+                    return log.Count(9) > 0;
+                EngineEvent e;
+                return log.Last(0, e) && e.U64(8) + 1 >= shown;
+            };
+            if (engine->AddResumedTask(fx.SeedXml().c_str(), files.c_str(), bitmap, tables) != 0)
+                rc = 5;
+            else if (!WaitUntil(verified, 60000))
+                rc = 6;
+            EngineEvent last;
+            if (rc == 6 && log.Last(0, last))
+                std::cout << "seeder progress " << last.U64(8) << " of " << shown << std::endl;
+        }
+        if (rc == 0) {
+            std::ofstream(std::string(dir) + "/ready") << "ready\n";
+            const std::string stop = std::string(dir) + "/stop";
+            WaitUntil([&] { return std::filesystem::exists(stop); }, 600000);
+        }
+        // The upload speed of the last ten seconds, as the engine reports
+        // it every second (a tick after the last block may still be due).
+        auto max_upload = [&] {
+            float upload = 0;
+            for (const EngineEvent& e : log.Events()) {
+                if (e.code == 10 && e.U64() == spec.task_id)
+                    upload = std::max(upload, e.F32(12));
+                if (e.code == 17)
+                    upload = std::max(upload, e.F32(4));
+            }
+            return upload;
+        };
+        WaitUntil([&] { return max_upload() > 0; }, 3000);
+        const float upload = max_upload();
+        DestroyP2SPEngine(engine);
+        DestroyLogConnection();
+        SetTaskConnectionMakers(DefaultTaskConnectionMakers());
+        const std::string result = std::string(dir) + "/result";
+        std::ofstream(result + ".tmp") << upload << "\n";
+        std::filesystem::rename(result + ".tmp", result);
+        return rc;
+    }
+
+private:
+    bool Exists(const std::string& name) const { return std::filesystem::exists(m_dir.file(name)); }
+    void Touch(const std::string& name) { std::ofstream(m_dir.file(name)) << "1\n"; }
+    bool Exited()
+    {
+        int status = 0;
+        if (waitpid(m_pid, &status, WNOHANG) == m_pid) {
+            m_pid = -1;
+            return true;
+        }
+        return false;
+    }
+    bool WaitExit(std::uint32_t ms)
+    {
+        return m_pid <= 0 || WaitUntil([&] { return Exited(); }, ms);
+    }
+    void Kill()
+    {
+        if (m_pid <= 0)
+            return;
+        kill(m_pid, SIGKILL);
+        int status = 0;
+        waitpid(m_pid, &status, 0);
+        m_pid = -1;
+    }
+
+    SeederSpec m_spec;
+    TempDir m_dir;
+    pid_t m_pid = -1;
+    float m_upload_kbps = 0;
+};
+
+} // namespace test_support
