@@ -1,12 +1,13 @@
 #pragma once
 // A per-process scratch path in $TMPDIR (or /tmp) for targets whose parser
-// reads from disk; whatever is left there is removed at exit.
+// reads from disk; the file or folder there is removed at a normal exit.
 
 #include <unistd.h>
 
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 
 namespace fuzz_scratch {
@@ -19,7 +20,11 @@ inline const std::string& path(const char* stem, const char* suffix = "") {
         return std::string(dir && *dir ? dir : "/tmp") + "/" + stem + "." + std::to_string(getpid()) + suffix;
     }();
     // Registered after `p` is built, so it runs before `p` is destroyed.
-    static const bool cleanup = (std::atexit([] { std::remove(p.c_str()); }), true);
+    static const bool cleanup = (std::atexit([] {
+                                     std::error_code ec;
+                                     std::filesystem::remove_all(p, ec);
+                                 }),
+                                 true);
     (void)cleanup;
     return p;
 }

@@ -4,15 +4,14 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <limits>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 #include "engine/channel_manager.h"
 #include "engine/seed_file.h"
 #include "fuzz_check.h"
+#include "scratch_file.h"
 
 namespace {
 
@@ -21,13 +20,7 @@ namespace {
 constexpr std::uint64_t kChannelBlocksTried = 1u << 16;
 
 const std::string& data_folder() {
-    static const std::string folder = [] {
-        const char* dir = std::getenv("TMPDIR");
-        return std::string(dir && *dir ? dir : "/tmp") + "/seed_file_fuzz." + std::to_string(getpid()) + "/";
-    }();
-    // Registered after `folder` is built, so it runs before `folder` is destroyed.
-    static const bool cleanup = (std::atexit([] { rmdir(folder.c_str()); }), true);
-    (void)cleanup;
+    static const std::string folder = fuzz_scratch::path("seed_file_fuzz") + "/";
     return folder;
 }
 
