@@ -210,7 +210,9 @@ local_task_list::local_task_list(std::uint32_t game_id, std::string path, std::s
 
 int local_task_list::load()
 {
-    if (!platform::file_exists(m_path))
+    // Something at the path that is not a readable file is an error, not
+    // an empty list that the next save would write over.
+    if (!platform::path_exists(m_path))
         return 0;
     del_history_expiredtasks();
     fagex::ConfigFile file;

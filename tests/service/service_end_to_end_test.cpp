@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include "download_test_env.h"
 #include "engine/task_state_mgr.h"
 #include "platform/paths.h"
@@ -125,6 +127,9 @@ TEST(ServiceEndToEnd, DownloadsAnUpdatePacketChainInOrder)
     w.publish({&p12, &p23, &p34, &other});
     ASSERT_TRUE(w.start_service());
     ASSERT_TRUE(download_test_env::ok(w.command("register_client", {{"path", w.launcher_path()}})));
+    // One download at a time: each packet starts once the one before it
+    // completed (completed tasks do not count against the limit).
+    ASSERT_TRUE(download_test_env::ok(w.command("setting", {{"item_name", "MAX_DOWNLOAD_NUM"}, {"value", "1"}})));
 
     const std::string reply =
         w.command("start_download_packet", {{"old_version", "1"}, {"new_version", "4"}, {"highlevel", "1"}});
@@ -178,6 +183,27 @@ TEST(ServiceEndToEnd, ATaskWithdrawnFromTheListIsStoppedAndItsFilesDeleted)
     EXPECT_NE(log.find("delete task id[9301]"), std::string::npos);
     EXPECT_NE(log.find("ID[9301]"), std::string::npos);
     EXPECT_EQ(task_state(w, key), "<missing>");  // nothing is known of it any more
+    EXPECT_TRUE(w.stop_service());
+}
+
+} // namespace
+
+namespace {
+
+TEST(ServiceEndToEnd, RegisterClientAnswersTheErrorReplyWhenItsFilesCannotBeRead)
+{
+    download_test_env w;
+    ASSERT_TRUE(w.nginx_ok()) << w.nginx().last_error();
+    const std::string folder = w.launcher_path() + "dll_download/p2sp_game7/";
+    ASSERT_TRUE(platform::create_folder(folder + "p2sp_config.ini"));
+    ASSERT_TRUE(w.start_service());
+    const std::string reply = w.command("register_client", {{"path", w.launcher_path()}});
+    EXPECT_NE(reply.find("<error>params is null</error>"), std::string::npos) << reply;
+    EXPECT_NE(w.service_log().find("register_client - "), std::string::npos);
+    EXPECT_NE(w.service_log().find("p2sp_config.ini"), std::string::npos);
+    // The service goes on; once the file is readable the launcher registers.
+    ASSERT_EQ(::rmdir((folder + "p2sp_config.ini").c_str()), 0);
+    EXPECT_TRUE(download_test_env::ok(w.command("register_client", {{"path", w.launcher_path()}})));
     EXPECT_TRUE(w.stop_service());
 }
 

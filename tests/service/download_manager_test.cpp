@@ -1,0 +1,247 @@
+#include "src/download_manager.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <sys/stat.h>
+
+#include "download_test_env.h"
+#include "platform/paths.h"
+
+namespace {
+
+using kx2dll::download_manager;
+using kx2dll::LocalTaskRecord;
+using service_test::download_test_env;
+
+std::vector<std::uint8_t> payload(std::uint64_t id, const void* rest = nullptr, std::size_t n = 0)
+{
+    std::vector<std::uint8_t> p(8 + n);
+    for (int i = 0; i < 8; ++i)
+        p[i] = static_cast<std::uint8_t>(id >> (8 * i));
+    if (n)
+        std::memcpy(p.data() + 8, rest, n);
+    return p;
+}
+
+void event(download_manager& m, std::uint32_t code, const std::vector<std::uint8_t>& p)
+{
+    download_manager::OnEngineCallback(code, reinterpret_cast<std::uintptr_t>(p.data()), &m);
+}
+
+// A record of another game, so the one-second pass never hands it over.
+LocalTaskRecord record(std::uint64_t id, int state = 0)
+{
+    LocalTaskRecord r;
+    r.gameid = 8;
+    r.taskid = id;
+    r.taskstate = state;
+    r.new_version = "5";
+    return r;
+}
+
+TEST(DownloadManager, BuildsItsFoldersAndSavesOnShutdown)
+{
+    download_test_env w;
+    ASSERT_TRUE(w.nginx_ok());
+    const std::string folder = w.launcher_path() + "dll_download/p2sp_game7/";
+    {
+        download_manager m(w.launcher_path(), 7);
+        EXPECT_EQ(m.working_folder(), folder);
+        EXPECT_EQ(download_manager::instance(), &m);
+        EXPECT_TRUE(platform::file_exists(folder + "p2sp_config.ini"));
+        EXPECT_EQ(m.preferred("max_download_task_num"), "5");
+        EXPECT_EQ(m.preferred("defaulte_save_path"), w.downloads());
+        EXPECT_EQ(m.branch_suffix(), "");
+        m.local_tasks().put(record(42));
+    }
+    EXPECT_EQ(download_manager::instance(), nullptr);
+    EXPECT_NE(service_test::read_text(folder + "local_task_list.cfg").find("[42]"), std::string::npos);
+}
+
+TEST(DownloadManager, GameTenUsesTheNewBranch)
+{
+    download_test_env w;
+    w.publish_config("");  // nothing usable: defaults and the built-in branch
+    download_manager m(w.launcher_path(), 10);
+    EXPECT_EQ(m.branch_suffix(), "_New");
+    EXPECT_EQ(m.config().getSetting("Preferred_Settings_New", "ListenPort"), "9000");
+    std::string version;
+    EXPECT_TRUE(m.game_version(10, version));
+    EXPECT_EQ(version, "0");
+}
+
+TEST(DownloadManager, UnreadableFilesFailTheConstructionCleanly)
+{
+    download_test_env w;
+    const std::string folder = w.launcher_path() + "dll_download/p2sp_game7/";
+    ASSERT_TRUE(platform::create_folder(folder + "local_task_list.cfg"));
+    EXPECT_THROW(download_manager(w.launcher_path(), 7), fagex::Exception);
+    EXPECT_EQ(download_manager::instance(), nullptr);
+    ::rmdir((folder + "local_task_list.cfg").c_str());
+    // Nothing of the failed one is left running: a new one starts.
+    download_manager m(w.launcher_path(), 7);
+    EXPECT_NE(m.engine(), nullptr);
+}
+
+TEST(DownloadManager, EngineEventsUpdateTheRecords)
+{
+    download_test_env w;
+    download_manager m(w.launcher_path(), 7);
+    auto& list = m.local_tasks();
+    list.put(record(1));
+    LocalTaskRecord r;
+
+    const std::uint64_t half[2] = {512, 1024};
+    event(m, CBE_DOWNLOAD_PROGRESS, payload(1, half, sizeof half));
+    ASSERT_TRUE(list.find(1, r));
+    EXPECT_DOUBLE_EQ(r.progress, 50.0);
+    const std::uint64_t none[2] = {0, 0};
+    event(m, CBE_DOWNLOAD_PROGRESS, payload(1, none, sizeof none));
+    list.find(1, r);
+    EXPECT_DOUBLE_EQ(r.progress, 50.0);  // a total of 0 changes nothing
+
+    const float speeds[2] = {12.5f, 0.0f};
+    event(m, CBE_TASK_SPEED, payload(1, speeds, sizeof speeds));
+    list.find(1, r);
+    EXPECT_DOUBLE_EQ(r.down_speed, 12.5);
+    EXPECT_DOUBLE_EQ(r.up_speed, 0.0);
+
+    const char paths[] = "/save/here\0game1";
+    event(m, CBE_TASK_SAVE_PATH, payload(1, paths, sizeof paths));
+    list.find(1, r);
+    EXPECT_EQ(r.save_path, "/save/here");
+    EXPECT_EQ(r.srcdir, "game1");
+
+    // A waiting task that stops: downloading at level 0.
+    list.update(1, [](LocalTaskRecord& x) { x.priority_level = 1; });
+    event(m, CBE_TASK_STOP, payload(1));
+    list.find(1, r);
+    EXPECT_EQ(r.taskstate, 1);
+    EXPECT_EQ(r.priority_level, 0);
+
+    const std::string bbm = "/save/1.bbm";
+    const std::string cfg = m.working_folder() + "local_task_list.cfg";
+    event(m, CBE_TASK_BBM_SAVE_FINISHED, payload(1, bbm.c_str(), bbm.size() + 1));
+    EXPECT_NE(service_test::read_text(cfg).find("bitmap_filename=/save/1.bbm"), std::string::npos);
+
+    list.put(record(2));
+    event(m, CBE_TASK_RUN, payload(2));
+    list.find(2, r);
+    EXPECT_EQ(r.taskstate, 1);
+
+    // Completion records the game's version when the game is known.
+    LocalTaskRecord seven = record(3);
+    seven.gameid = 7;
+    seven.taskstate = 1;
+    seven.new_version = "6";
+    seven.priority_level = 1;
+    list.put(seven);
+    event(m, CBE_TASK_COMPLETED, payload(3));
+    list.find(3, r);
+    // (Its state is the one-second pass's from now on: the completed task's
+    // files are missing, so the pass soon makes it wait for a new download.)
+    EXPECT_EQ(r.priority_level, 0);
+    std::string version;
+    EXPECT_TRUE(m.game_version(7, version));
+    EXPECT_EQ(version, "6");
+    EXPECT_EQ(m.config().getSetting("game_last_version", "7"), "6");
+
+    // A withdrawn task that stops goes, with its files.
+    LocalTaskRecord withdrawn = record(4);
+    withdrawn.remove_pending = true;
+    withdrawn.bitmap_filename = w.env().root() + "/4.bbm";
+    std::ofstream(withdrawn.bitmap_filename) << "x";
+    list.put(withdrawn);
+    event(m, CBE_TASK_STOP, payload(4));
+    EXPECT_FALSE(list.find(4, r));
+    EXPECT_FALSE(platform::path_exists(withdrawn.bitmap_filename));
+
+    // Unknown ids, code 17 and a null user change nothing.
+    event(m, CBE_TASK_STOP, payload(77));
+    const float totals[2] = {1.0f, 2.0f};
+    download_manager::OnEngineCallback(CBE_GLOBAL_SPEED, reinterpret_cast<std::uintptr_t>(totals), &m);
+    download_manager::OnEngineCallback(CBE_TASK_RUN, reinterpret_cast<std::uintptr_t>(payload(2).data()), nullptr);
+    EXPECT_EQ(list.size(), 3u);
+}
+
+TEST(DownloadManager, TaskInformationTexts)
+{
+    download_test_env w;
+    download_manager m(w.launcher_path(), 7);
+    auto& list = m.local_tasks();
+    LocalTaskRecord a = record(11);
+    a.gameid = 7;
+    a.now_version = "1";
+    a.new_version = "2";
+    a.file_list = {{"a.pak", "aaaa"}, {"data\\b.pak", "bbbb"}};
+    LocalTaskRecord b = a;
+    b.taskid = 12;
+    b.now_version = "2";
+    b.new_version = "3";
+    b.file_list = {{"c.pak", "cccc"}};
+    list.put(a);
+    list.put(b);
+    std::string key;
+    ASSERT_TRUE(m.start_download_packet(7, "1", "3", key, 0));
+    EXPECT_EQ(key, kx2dll::string_md5("1112"));
+    // The values the engine would have reported.
+    a.progress = 100;
+    a.taskstate = 2;
+    a.down_speed = 4000;
+    a.up_speed = 1.5;
+    a.save_path = "/q/";
+    a.srcdir = "game";
+    b.progress = 50;
+    b.taskstate = 0;
+    b.down_speed = 2000;
+    b.save_path = "/q";
+    b.srcdir = "g2";
+    list.put(a);
+    list.put(b);
+    kx2dll::value_map info;
+    ASSERT_TRUE(m.get_task_info(7, key, info));
+    EXPECT_EQ(info["DOWN_PROCESS"], "0.750");
+    EXPECT_EQ(info["DOWN_SPEED"], "5000.000");  // capped by "max_download_speed"
+    EXPECT_EQ(info["UP_SPEED"], "1.500");
+    EXPECT_EQ(info["TASK_STATE"], "1");
+    EXPECT_EQ(info["SAVE_PATCH"], "/q/game/a.pak,/q/game/data/b.pak,/q/g2/c.pak,");
+    b.taskstate = 2;
+    list.put(b);
+    ASSERT_TRUE(m.get_task_info(7, key, info));
+    EXPECT_EQ(info["TASK_STATE"], "2");
+    EXPECT_FALSE(m.get_task_info(7, "never started", info));
+    EXPECT_FALSE(m.get_task_info(8, key, info));  // another game's name
+}
+
+TEST(DownloadManager, Settings)
+{
+    download_test_env w;
+    download_manager m(w.launcher_path(), 7);
+    std::string value;
+    m.set_setting("MAX_DOWN_SPEED", "300");
+    m.set_setting("MAX_UP_SPEED", "2");
+    ASSERT_TRUE(m.get_setting("MAX_DOWN_SPEED", value));
+    EXPECT_EQ(value, "300.000");
+    ASSERT_TRUE(m.get_setting("MAX_UP_SPEED", value));
+    EXPECT_EQ(value, "10.000");
+    EXPECT_EQ(m.preferred("max_upload_speed"), "2");  // the text as given
+    struct row {
+        const char* text;
+        const char* engine;
+    };
+    for (const row& r : {row{"0", "1"}, row{"abc", "1"}, row{"60", "50"}, row{" 12", "12"}}) {
+        m.set_setting("MAX_DOWNLOAD_NUM", r.text);
+        ASSERT_TRUE(m.get_setting("MAX_DOWNLOAD_NUM", value));
+        EXPECT_EQ(value, r.engine) << r.text;
+    }
+    EXPECT_FALSE(m.set_setting("FILE_SAVE_PATCH", "dl"));  // never reported as taken
+    ASSERT_TRUE(m.get_setting("FILE_SAVE_PATCH", value));
+    EXPECT_EQ(value, w.launcher_path() + "dl");
+    EXPECT_TRUE(platform::folder_exists(value));
+    EXPECT_EQ(m.preferred("defaulte_save_path"), value);
+    EXPECT_FALSE(m.get_setting("NO_SUCH", value));
+}
+
+} // namespace
