@@ -144,6 +144,8 @@ std::int32_t CP2SP_EngineImpl::Uninit()
     client->Stop();
     m_client.store(nullptr);
     delete client;
+    // Everything that could wait on an index server has ended.
+    CCisConnectionEx::ResetCancelAll();
     {
         // The threads that logged to the log connection have ended now.
         std::lock_guard<std::mutex> guard(g_log_life_lock);
