@@ -1,35 +1,22 @@
-// A blocking TCP connection that moves whole command packets with a time
-// bound on every step and a stop check polled while it waits. The index
-// server clients and NAT traversal use it on their own threads.
+// A bounded blocking TCP connection that moves whole command packets. The
+// index server clients and NAT traversal use it on their own threads.
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <vector>
 
+#include "foundation/bounded_socket.h"
 #include "platform/socket.h"
 
 namespace discovery {
 
-// Polled every 100 ms while waiting; true ends the wait with 995.
-using StopCheck = std::function<bool()>;
+using ::StopCheck;
 
-class PacketChannel {
+class PacketChannel : public CBoundedSocket {
 public:
     PacketChannel() = default;
-    explicit PacketChannel(platform::socket_t adopted) : m_socket(adopted) {}
-    ~PacketChannel() { Close(); }
-    PacketChannel(const PacketChannel&) = delete;
-    PacketChannel& operator=(const PacketChannel&) = delete;
-
-    // Connects to ipv4 (network order) / port within timeout_ms. 0 when
-    // connected, else the error number (10060 time-out, 10061 refused, 995
-    // stopped...).
-    std::uint32_t Connect(std::uint32_t ipv4, std::uint16_t port, std::uint32_t timeout_ms, const StopCheck& stop);
-
-    // Sends every byte within timeout_ms; 0 or the error number.
-    std::uint32_t SendAll(const void* data, std::size_t size, std::uint32_t timeout_ms, const StopCheck& stop);
+    explicit PacketChannel(platform::socket_t adopted) : CBoundedSocket(adopted) {}
 
     // Receives exactly one length-framed packet (4 + L bytes, 1 <= L <=
     // max_body) and nothing beyond it, within timeout_ms. 0 or the error
@@ -43,17 +30,6 @@ public:
     std::uint32_t Exchange(const std::vector<std::uint8_t>& request, std::vector<std::uint8_t>& reply,
                            std::uint32_t max_body, std::uint32_t send_ms, std::uint32_t reply_ms,
                            const StopCheck& stop);
-
-    // The socket, and handing it over (the channel then forgets it).
-    platform::socket_t Get() const { return m_socket; }
-    platform::socket_t Detach();
-    bool IsOpen() const { return m_socket != platform::invalid_socket; }
-    void Close();
-
-private:
-    std::uint32_t ReceiveExact(std::uint8_t* data, std::size_t size, std::uint32_t deadline, const StopCheck& stop);
-
-    platform::socket_t m_socket = platform::invalid_socket;
 };
 
 // Resolves "host" (name or dotted) to its first IPv4 in network order with

@@ -7,7 +7,7 @@
 #include "platform/error_codes.h"
 #include "platform/paths.h"
 #include "platform/socket.h"
-#include "report/report_socket.h"
+#include "foundation/bounded_socket.h"
 #include "report/server_address.h"
 
 namespace {
@@ -24,7 +24,7 @@ bool UploadLogFile(const std::string& host, std::uint16_t port, const std::strin
     const std::uint32_t ipv4 = ResolveServerHost(host);
     if (ipv4 == 0 || port == 0)
         return false;
-    CReportSocket socket;
+    CBoundedSocket socket;
     if (socket.Connect(ipv4, port, connect_ms, stop) != 0)
         return false;
 

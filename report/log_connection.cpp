@@ -14,7 +14,7 @@
 #include "platform/tick.h"
 #include "report/client_id.h"
 #include "report/log_record_queue.h"
-#include "report/report_socket.h"
+#include "foundation/bounded_socket.h"
 #include "report/server_address.h"
 
 namespace {
@@ -145,7 +145,7 @@ void CLogConnection::Impl::fetch_switch()
                   "\r\nUser-Agent: p2sp_client_log " + std::to_string(record_format_version) +
                   "\r\nConnection: close\r\n\r\n";
     }
-    CReportSocket socket;
+    CBoundedSocket socket;
     if (socket.Connect(to_ipv4, to_port, connect_ms, &stop) != 0)
         return;
     if (socket.SendAll(request.data(), request.size(), send_ms, &stop) != 0)
@@ -174,7 +174,7 @@ bool CLogConnection::Impl::send_batch(std::uint32_t to_ipv4, std::uint16_t to_po
                     "\r\nUser-Agent: p2sp_client_log " + std::to_string(record_format_version) + "\r\nConnection: " +
                     (i + 1 == batch.size() ? "close" : "keep-alive") + "\r\n\r\n";
     }
-    CReportSocket socket;
+    CBoundedSocket socket;
     if (socket.Connect(to_ipv4, to_port, connect_ms, &stop) != 0)
         return false;
     if (socket.SendAll(requests.data(), requests.size(), send_ms, &stop) != 0)
