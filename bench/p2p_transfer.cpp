@@ -1,0 +1,253 @@
+// Transfer speed of one task between two engines over loopback, beside the
+// same task fetched from nginx by the HTTP/CDN path and a plain socket copy
+// of the same number of bytes, all in one run:
+//
+//   scripts/bench_p2p.sh [MiB]        (default 1024: a 1 GiB task)
+//
+// which builds this benchmark in build/bench (Release) and runs it. The
+// seeding engine runs in a second process (this program started again),
+// as in the peer-to-peer tests; files go to a temporary folder that is
+// removed afterwards. Prints one line per path with MB/s (10^6 bytes).
+#include "engine/client_main.h"
+#include "engine/engine_flags.h"
+#include "engine/engine_settings.h"
+#include "engine/p2sp_engine.h"
+#include "engine/p2sp_engine_impl.h"
+#include "engine/task_connection_makers.h"
+#include "engine/task_state_mgr.h"
+#include "discovery/server_list.h"
+#include "net/conn/peer_connection.h"
+#include "net/io/live_connections.h"
+#include "net/io/transfer_limits.h"
+#include "platform/socket.h"
+#include "platform/thread.h"
+#include "platform/tick.h"
+#include "support/engine_test_env.h"
+#include "support/fake_cis_server.h"
+#include "support/fake_ris_server.h"
+#include "support/nginx_server.h"
+#include "support/task_fixture.h"
+#include "support/temp_dir.h"
+#include "tests/engine/p2p_seeder.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+using namespace test_support;
+
+namespace {
+
+constexpr std::uint64_t kTask = 9301;
+constexpr std::uint32_t kPiece = 1048576;
+constexpr std::uint32_t kWaitMs = 3600000;   // the longest any one path may take
+
+void NoUpnp(CClientMain& client)
+{
+    client.SetUpnpEnabled(false);
+    client.SetRisTimeouts(1000, 1000);
+}
+
+double Seconds(std::chrono::steady_clock::time_point since)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+}
+
+double MBps(std::uint64_t bytes, double seconds) { return seconds > 0 ? double(bytes) / seconds / 1e6 : 0; }
+
+// `bytes` from one socket to another on 127.0.0.1, 1 MiB per send.
+double SocketCopy(std::uint64_t bytes)
+{
+    platform::socket_t listener = platform::tcp_socket();
+    platform::bind_ipv4(listener, platform::parse_ipv4("127.0.0.1"), 0);
+    platform::listen_socket(listener, 1);
+    std::uint32_t ip = 0;
+    std::uint16_t port = 0;
+    platform::local_endpoint(listener, ip, port);
+    platform::socket_t out = platform::tcp_socket();
+    platform::connect_ipv4(out, platform::parse_ipv4("127.0.0.1"), port);
+    std::uint32_t error = 0;
+    platform::socket_t in = platform::accept_socket(listener, nullptr, nullptr, error);
+    platform::close_socket(listener);
+    const auto start = std::chrono::steady_clock::now();
+    platform::Thread sender;
+    sender.start([&] {
+        std::vector<char> block(1 << 20, 'x');
+        std::uint64_t sent = 0;
+        while (sent < bytes) {
+            std::uint32_t e = 0;
+            const long n = platform::send_some(out, block.data(), std::size_t(std::min<std::uint64_t>(block.size(), bytes - sent)), e);
+            if (n <= 0)
+                break;
+            sent += std::uint64_t(n);
+        }
+    });
+    std::vector<char> buffer(1 << 20);
+    std::uint64_t got = 0;
+    while (got < bytes) {
+        std::uint32_t e = 0;
+        const long n = platform::receive_some(in, buffer.data(), buffer.size(), e);
+        if (n <= 0)
+            break;
+        got += std::uint64_t(n);
+    }
+    const double seconds = Seconds(start);
+    sender.join_for(60000);
+    platform::close_socket(in);
+    platform::close_socket(out);
+    return got == bytes ? MBps(bytes, seconds) : 0;
+}
+
+// One engine that downloads the task into `save`; online through the fake
+// RIS when `cis` is given, else offline with the CDN query at `cdn_prefix`.
+class Downloader {
+public:
+    Downloader(FakeCisServer* cis, const std::string& cdn_prefix)
+    {
+        if (cis) {
+            FakeRisServer::Answer answer;
+            answer.clientid = 201;
+            answer.peertype = PEERTYPE_DIRECT;
+            answer.publicip = 0x7f000001;
+            answer.cis = {cis->address()};
+            m_ris.SetAnswer(answer);
+            m_ris.Start();
+        }
+        m_env = std::make_unique<EngineTestEnv>(cis ? m_ris.address() : std::string("127.0.0.1:1"));
+        m_engine = CreateP2SPEngine();
+        static_cast<CP2SP_EngineImpl*>(m_engine)->SetClientSetup(&NoUpnp);
+        if (!cdn_prefix.empty())
+            m_engine->SetConfigValue("only_cdn_by_id", cdn_prefix);
+        EngineInitBlock block{};
+        std::strncpy(block.data_folder, m_env->file("data").c_str(), sizeof(block.data_folder) - 1);
+        std::strncpy(block.bitmap_folder, m_env->file("launcher").c_str(), sizeof(block.bitmap_folder) - 1);
+        m_ok = m_engine->Init(&block, &EngineCallbackLog::Callback, &m_log) == 0 &&
+               m_log.WaitFor(4, cis ? 10000 : 15000, cis ? 1 : 2);
+    }
+    ~Downloader()
+    {
+        if (m_started) {
+            m_engine->StopTask(kTask);
+            m_log.WaitFor(11, 30000);
+            live_connections::wait_for_zero(kTask, 30000, 10);
+        }
+        DestroyP2SPEngine(m_engine);
+        DestroyLogConnection();
+        CTaskStateMgr::Instance().Clear();
+        CServerList::Instance().Clear();
+        g_Settings.Clear();
+        engine_flags::reset();
+        transfer_limits::reset();
+    }
+
+    // Seconds from handing the task over to its completion; < 0 on failure.
+    double Download(const TaskFixture& fx)
+    {
+        if (!m_ok)
+            return -1;
+        m_save = m_env->file("games");
+        const auto start = std::chrono::steady_clock::now();
+        if (m_engine->AddNewTask(fx.SeedXml().c_str(), m_save.c_str()) != 0)
+            return -1;
+        m_started = true;
+        if (!m_log.WaitFor(9, kWaitMs))
+            return -1;
+        const double seconds = Seconds(start);
+        for (const auto& file : fx.files()) {
+            if (TaskFixture::FileMd5(m_save + "/" + fx.srcdir() + "/data/" + file.file_name) != file.md5)
+                return -1;
+        }
+        return seconds;
+    }
+
+private:
+    FakeRisServer m_ris;
+    std::unique_ptr<EngineTestEnv> m_env;
+    IP2SP_Engine* m_engine = nullptr;
+    EngineCallbackLog m_log;
+    std::string m_save;
+    bool m_ok = false;
+    bool m_started = false;
+};
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    // Started again as the seeding engine.
+    if (std::getenv(P2pSeeder::kEnvDir))
+        return P2pSeeder::RunChild(&NoUpnp);
+
+    const std::uint64_t mib = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1024;
+    if (mib == 0) {
+        std::fprintf(stderr, "usage: %s [MiB]\n", argv[0]);
+        return 2;
+    }
+    const std::uint64_t total = mib << 20;
+    const std::vector<std::uint64_t> sizes = {total / 2, total - total / 2};
+    TempDir root;
+    std::printf("task: %llu bytes in %zu files, pieces of %u bytes\n", static_cast<unsigned long long>(total),
+                sizes.size(), kPiece);
+    TaskFixture fx(root.path(), kTask, kPiece, sizes);
+    if (!fx.ok()) {
+        std::fprintf(stderr, "cannot write the task's files\n");
+        return 1;
+    }
+    TaskConnectionMakers makers = GetTaskConnectionMakers();
+    makers.peer = &CreatePeerConnection;
+    SetTaskConnectionMakers(makers);
+
+    std::printf("%-34s %10.1f MB/s\n", "socket copy (127.0.0.1)", SocketCopy(total));
+    std::fflush(stdout);
+
+    double p2p = -1;
+    {
+        SeederSpec spec;
+        spec.task_id = kTask;
+        spec.piece_size = kPiece;
+        spec.sizes = sizes;
+        spec.client_id = 101;
+        spec.port = P2pSeeder::FreePort();
+        P2pSeeder seeder(spec);
+        if (seeder.Start() && seeder.WaitReady(kWaitMs)) {
+            FakeCisServer cis;
+            PeerInfo peer{};
+            peer.clientid = 101;
+            peer.publicip = platform::parse_ipv4("127.0.0.1");
+            peer.publicport = seeder.port();
+            peer.peertype = PEERTYPE_DIRECT;
+            cis.SetTaskPeers(kTask, {peer}, {}, {});
+            if (cis.Start()) {
+                Downloader engine(&cis, std::string());
+                p2p = engine.Download(fx);
+            }
+            seeder.Stop();
+        } else {
+            std::fprintf(stderr, "the seeding engine did not start:\n%s\n", seeder.log().c_str());
+        }
+    }
+    if (p2p > 0)
+        std::printf("%-34s %10.1f MB/s  (%.1f s)\n", "peer to peer (engine to engine)", MBps(total, p2p), p2p);
+    else
+        std::printf("%-34s %10s\n", "peer to peer (engine to engine)", "failed");
+    std::fflush(stdout);
+
+    double http = -1;
+    if (NginxServer::Available()) {
+        NginxServer nginx(root.path());
+        if (nginx.start() && nginx.SetCdnAnswer(kTask, fx.CdnAnswer(nginx.base_url()))) {
+            Downloader engine(nullptr, nginx.cdn_query_prefix());
+            http = engine.Download(fx);
+        }
+    }
+    if (http > 0)
+        std::printf("%-34s %10.1f MB/s  (%.1f s)\n", "HTTP/CDN (nginx to engine)", MBps(total, http), http);
+    else
+        std::printf("%-34s %10s\n", "HTTP/CDN (nginx to engine)", "failed or no nginx");
+    SetTaskConnectionMakers(DefaultTaskConnectionMakers());
+    return p2p > 0 ? 0 : 1;
+}
