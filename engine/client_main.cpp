@@ -500,7 +500,9 @@ bool CClientMain::Stop()
         delete m_lan;
         m_lan = nullptr;
     }
+    // A route upload still running is waited for (bounded); later engines may trace again.
     CTraceHost::Shutdown(3000);
+    CTraceHost::Reset();
     m_stop_time.store(platform::unix_time());
     return true;
 }
