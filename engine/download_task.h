@@ -231,6 +231,8 @@ public:
     std::vector<VPeerInfo> GetVpeers() const;
     std::uint32_t GetHttpConnectionCount(std::uint64_t client_id) const;
     std::size_t GetHttpSpeedCount() const;
+    // True while a CIS peer-list request of the task runs.
+    bool IsPeerListRequestRunning() const;
     // The pause before the next CDN query (0 until a query gave nothing).
     std::uint32_t CdnQueryPauseMs() const;
 

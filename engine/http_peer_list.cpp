@@ -49,7 +49,8 @@ bool CHttpPeerList::AddHttpPeer(PeerInfo* r)
     platform::debug_output("AddHttpPeer\n");
 
     CScopedLock guard(m_lock);
-    m_peers[r->clientid] = *r;
+    const std::uint64_t id = r->clientid;   // a copy: the record is packed
+    m_peers[id] = *r;
     check_invariant();
     return true;
 }

@@ -1,0 +1,568 @@
+// Construction, destruction, the one-second tick, the timers and the
+// counters of a download task. Peer scheduling is in task_scheduling.cpp,
+// the CIS reply in task_cis_reply.cpp.
+#include "engine/download_task.h"
+
+#include "discovery/lan_peer_discovery.h"
+#include "engine/block_request_map.h"
+#include "engine/cdn_thread.h"
+#include "engine/cmd_event.h"
+#include "engine/engine_flags.h"
+#include "engine/i_channel_manager.h"
+#include "engine/i_host_cache_manager.h"
+#include "engine/i_storage_manager.h"
+#include "engine/task_state_mgr.h"
+#include "net/io/live_connections.h"
+#include "net/io/transfer_limits.h"
+#include "platform/debug_output.h"
+#include "platform/tick.h"
+#include "report/down_data_log.h"
+#include "report/log_event.h"
+
+#include <cassert>
+
+namespace {
+
+std::atomic<CDownload_Task::seconds_source> g_seconds_source{nullptr};
+
+// A tick stamp that is never 0, which stands for "not yet".
+std::uint32_t StampTick()
+{
+    const std::uint32_t now = platform::tick_count();
+    return now == 0 ? 1 : now;
+}
+
+std::uint32_t Low(std::uint64_t v) { return static_cast<std::uint32_t>(v); }
+std::uint32_t High(std::uint64_t v) { return static_cast<std::uint32_t>(v >> 32); }
+
+// How long a stopping task waits for a CIS logon to notice the stop before
+// giving up on it (the logon polls its stop flag, so this is a safety net).
+constexpr std::uint32_t kCisStopJoinMs = 60000;
+
+} // namespace
+
+CDownload_Task::CDownload_Task(i_io_service* io, std::uint64_t task_id, std::uint32_t piece_size,
+                               const std::string& root_folder, IDownloadTaskOwner* owner)
+    : m_owner(owner),
+      m_cis(new CCisConnectionEx),
+      m_task_id(task_id),
+      m_piece_size(piece_size),
+      m_root_folder(root_folder),
+      m_last_bitmap_tick(platform::tick_count()),
+      m_connections(nullptr),
+      m_io(io),
+      m_last_vpeer_check(Now()),
+      m_last_peer_list_check(Now()),
+      m_cdn_thread(nullptr)
+{
+    live_connections::set(m_task_id, 1, 0);
+    LogEvent(9, "LOG::LOG_TASK_START", Low(m_task_id), High(m_task_id), "%I64d", m_task_id);
+
+    m_connections = new CTaskConnections(this);
+    m_cis->SetEventSink(this);
+    ResetPeerTypeCounters();
+
+    if (CLanPeerDiscovery* lan = CLanPeerDiscovery::GetInstance())
+        lan->AddTask(m_task_id);
+    CTaskStateMgr::Instance().SetState(m_task_id, TASKSTATE_CREATED);
+
+    m_cdn_thread = new CCdnThread(this);
+    m_cdn_thread->Start();
+
+    // Both timers are due at once; they are added last so that their first
+    // calls find the task fully built.
+    m_timer.SetEventSink(this);
+    m_timer.AddTimer(kTimerHttp, kTimerHttpMs, reinterpret_cast<std::uintptr_t>(this));
+    m_timer.AddTimer(kTimerLan, kTimerLanMs, reinterpret_cast<std::uintptr_t>(this));
+}
+
+CDownload_Task::~CDownload_Task()
+{
+    m_stopping.store(true);
+    if (m_cdn_thread) {
+        m_cdn_thread->Stop();
+        delete m_cdn_thread;
+        m_cdn_thread = nullptr;
+    }
+    if (CLanPeerDiscovery* lan = CLanPeerDiscovery::GetInstance())
+        lan->RemoveTask(m_task_id);
+    CloseAllConnections();
+    m_timer.Stop();
+
+    if (!m_complete.load()) {
+        if (ICmdEvent* sink = GetCmdEvent())
+            sink->OnTaskInfo(m_task_id, "", 10, m_peer_bytes.load(), m_peer2_bytes.load(), m_http_bytes.load());
+        if (engine_flags::progress_every_second()) {
+            SaveBitmap();
+            ReportProgress();
+        }
+    }
+
+    StopCisLogon();
+    if (m_cis_stopper.joinable())
+        m_cis_stopper.join_for(kCisStopJoinMs);
+    delete m_cis;
+    m_cis = nullptr;
+    delete m_connections;
+    m_connections = nullptr;
+    delete m_picker.exchange(nullptr);
+    {
+        CScopedLock guard(m_vpeer_lock);
+        m_vpeers.clear();
+    }
+    LogEvent(10, "LOG::LOG_TASK_STOP", Low(m_task_id), High(m_task_id), "%I64d", m_task_id);
+}
+
+// ---- Set-up ----
+
+void CDownload_Task::ResetPeerTypeCounters()
+{
+    for (std::size_t i = 0; i < m_type_counters.size(); ++i) {
+        m_type_counters[i].peer_type = static_cast<std::uint8_t>(i);
+        m_type_counters[i].downloaded.store(0);
+        m_type_counters[i].uploaded.store(0);
+        m_type_counters[i].added.store(0);
+    }
+}
+
+void CDownload_Task::FinishStart()
+{
+    if (IHostCacheManager* hosts = m_owner ? m_owner->GetHostCacheManager() : nullptr)
+        hosts->AddHostCache(m_task_id);
+    if (ICmdEvent* sink = GetCmdEvent())
+        sink->OnTaskRun(m_task_id, 0);
+}
+
+bool CDownload_Task::Start(std::uint32_t file_count, const std::string& file_list, const std::string& save_path)
+{
+    ResetPeerTypeCounters();
+    IChannelManager* channels = m_owner ? m_owner->GetChannelManager() : nullptr;
+    const bool added = channels && channels->AddChannel(m_task_id, static_cast<std::int32_t>(m_piece_size),
+                                                        m_root_folder, file_count, file_list, save_path);
+    FinishStart();
+    return added;
+}
+
+bool CDownload_Task::Start(std::uint32_t file_count, const std::string& file_list)
+{
+    ResetPeerTypeCounters();
+    IChannelManager* channels = m_owner ? m_owner->GetChannelManager() : nullptr;
+    const bool added = channels && channels->AddChannel(m_task_id, static_cast<std::int32_t>(m_piece_size),
+                                                        m_root_folder, file_count, file_list);
+    FinishStart();
+    return added;
+}
+
+bool CDownload_Task::Start(std::uint32_t file_count, const std::string& file_list,
+                           const std::vector<std::uint8_t>& bitmap,
+                           const std::vector<std::vector<std::uint8_t>>& blocks, const std::string& save_path,
+                           std::uint8_t history_flag)
+{
+    ResetPeerTypeCounters();
+    IChannelManager* channels = m_owner ? m_owner->GetChannelManager() : nullptr;
+    const bool added =
+        channels && channels->AddChannel(m_task_id, static_cast<std::int32_t>(m_piece_size), m_root_folder,
+                                         file_count, file_list, bitmap, blocks, save_path, history_flag);
+    FinishStart();
+    return added;
+}
+
+bool CDownload_Task::PrepareFiles()
+{
+    IChannelManager* channels = m_owner ? m_owner->GetChannelManager() : nullptr;
+    return channels && channels->PrepareChannelFiles(m_task_id);
+}
+
+void CDownload_Task::OnStorageReady(const std::vector<std::uint8_t>& bitmap,
+                                    const std::vector<std::vector<std::uint8_t>>& blocks,
+                                    const std::vector<std::uint32_t>& piece_lengths)
+{
+    if (m_picker.load())
+        return;
+    std::uint32_t total = 0;
+    for (const auto& piece : blocks)
+        total += static_cast<std::uint32_t>(piece.size());
+    auto* picker = new CBlockRequestMap(blocks, bitmap, piece_lengths);
+    CBlockRequestMap* expected = nullptr;
+    if (!m_picker.compare_exchange_strong(expected, picker)) {
+        // Storage raced itself with a second report: the first one stands.
+        delete picker;
+        return;
+    }
+    m_total_blocks.fetch_add(total);
+    m_ready.store(true);
+}
+
+void CDownload_Task::OnPieceChecked(std::uint32_t piece, std::uint8_t result)
+{
+    if (m_connections)
+        m_connections->OnPieceChecked(piece, result);
+}
+
+void CDownload_Task::IncStorageCounter() { m_stored_blocks.fetch_add(1); }
+
+// ---- Stopping ----
+
+void CDownload_Task::StopTimers() { m_timer.Stop(); }
+
+void CDownload_Task::CloseAllConnections()
+{
+    if (m_connections)
+        m_connections->CloseAll();
+}
+
+void CDownload_Task::CloseAllConnectionsNoFlag()
+{
+    if (m_connections)
+        m_connections->CloseAllNoFlag(0);
+}
+
+void CDownload_Task::MarkStopping()
+{
+    if (m_cdn_thread)
+        m_cdn_thread->Stop();
+    if (m_stopping.exchange(true))
+        return;
+    // A stopping task takes no new connections.
+    CloseAllConnections();
+    // Stopping the CIS logon joins its thread, which may be inside the
+    // reply handling resolving names: never on the calling (I/O) thread.
+    if (!m_cis_stop_started.exchange(true)) {
+        if (!m_cis_stopper.start([this] {
+                m_cis->StopLogon();
+                m_cis_stopped.store(true);
+            }, "task-cis-stop")) {
+            m_cis_stop_started.store(false);
+        }
+    }
+}
+
+void CDownload_Task::StopCisLogon()
+{
+    if (m_cis_stop_started.load())
+        return;
+    m_cis->StopLogon();
+    m_cis_stopped.store(true);
+}
+
+bool CDownload_Task::IsStopFinished()
+{
+    if (!m_stopping.load())
+        return false;
+    if (m_cdn_thread && !m_cdn_thread->IsStopped())
+        return false;
+    // Timer calls that began before the stop may still be running a CDN
+    // query or a name look-up; once they are over every later call ends at
+    // once, so deleting the task cannot wait on them.
+    if (m_in_timer.load() != 0)
+        return false;
+    return m_cis_stopped.load() || !m_cis_stop_started.load();
+}
+
+// ---- Timers ----
+
+bool CDownload_Task::OnTimer(std::uint32_t timer_id, std::uintptr_t param)
+{
+    (void)param;
+    // Counted before the stopping flag is read, so IsStopFinished never
+    // misses a call that is about to start work.
+    m_in_timer.fetch_add(1);
+    bool keep = true;
+    if (m_stopping.load() || m_finished.load()) {
+        // A stopping or finished task has no use for either timer.
+        keep = false;
+    } else if (timer_id == kTimerHttp) {
+        auto& limit = transfer_limits::http_connection_limit();
+        std::int32_t current = limit.load();
+        while (current < 1 && !limit.compare_exchange_weak(current, 1)) {
+        }
+        if (!m_complete.load() && !m_stopping.load() && live_connections::running(m_task_id) != 0)
+            OnTimerHttp();
+    } else if (timer_id == kTimerLan) {
+        if (CLanPeerDiscovery* lan = CLanPeerDiscovery::GetInstance())
+            lan->SendQuery(m_task_id);
+    }
+    m_in_timer.fetch_sub(1);
+    return keep;
+}
+
+bool CDownload_Task::CdnQueryDue(std::uint32_t now) const
+{
+    return m_cdn_query_pause_ms == 0 || platform::tick_reached(now, m_next_cdn_query_tick);
+}
+
+void CDownload_Task::NoteCdnQuery(std::uint32_t now, bool gave_peers)
+{
+    if (gave_peers) {
+        m_cdn_query_pause_ms = 0;
+        return;
+    }
+    // A query server that is down or names nothing is asked less and less
+    // often, at most every kCdnQueryMaxPauseMs.
+    m_cdn_query_pause_ms = m_cdn_query_pause_ms == 0 ? 2000 : m_cdn_query_pause_ms * 2;
+    if (m_cdn_query_pause_ms > kCdnQueryMaxPauseMs)
+        m_cdn_query_pause_ms = kCdnQueryMaxPauseMs;
+    m_next_cdn_query_tick = now + m_cdn_query_pause_ms;
+}
+
+void CDownload_Task::OnTimerHttp()
+{
+    const std::uint32_t now = platform::tick_count();
+    if (m_http_peers.GetCount() == 0 && CdnQueryDue(now)) {
+        try_cdn_download();
+        NoteCdnQuery(now, m_http_peers.GetCount() > 0);
+    }
+    if (!m_stopping.load())
+        ConnectHttpPeers(false);
+}
+
+std::uint32_t CDownload_Task::CdnQueryPauseMs() const { return m_cdn_query_pause_ms; }
+
+// ---- The one-second tick ----
+
+void CDownload_Task::Run()
+{
+    CheckChannelVerified();
+
+    if (m_report_once.exchange(false) && !engine_flags::progress_every_second())
+        ReportProgress();
+
+    const PeerInfo* self = GetSelfPeerInfo();
+    const std::uint32_t ref_ip = self ? self->publicip : 0;
+
+    if (!m_finished.load())
+        OnTimerCheckToGetPeerList();
+
+    if (m_complete.load()) {
+        SeedingPass(ref_ip);
+        return;
+    }
+
+    if (m_last_request_tick.load() == 0) {
+        RequestPeerList();
+        m_last_request_tick.store(StampTick());
+    }
+    CBlockRequestMap* picker = GetPiecePicker();
+    if (picker && picker->IsDownloadComplete()) {
+        OnDownloadComplete();
+    } else {
+        ConnectLanPeers();
+        OnTimerCheckToConnectVpeerList();
+        m_downloaded.store(1);
+        ConnectHostsWhileDownloading(ref_ip);
+        const std::uint32_t now = platform::tick_count();
+        if (now - m_last_bitmap_tick.load() >= 10000) {
+            SaveBitmap();
+            m_last_bitmap_tick.store(now);
+            if (!engine_flags::progress_every_second())
+                ReportProgress();
+        }
+    }
+    if (engine_flags::progress_every_second())
+        ReportProgress();
+}
+
+void CDownload_Task::CheckChannelVerified()
+{
+    if (m_finished.load() || !m_owner)
+        return;
+    IChannelManager* channels = m_owner->GetChannelManager();
+    if (!channels || !channels->IsChannelVerified(m_task_id))
+        return;
+    channels->CloseChannelFiles(m_task_id);
+    // Timers 1 and 2 end at their next call once this is set.
+    m_finished.store(true);
+    if (ICmdEvent* sink = GetCmdEvent())
+        sink->OnTaskCompleted(m_task_id);
+    if (CDownDataLog* log = CDownDataLog::GetInstance())
+        log->FinishTask(m_task_id);
+    CTaskStateMgr::Instance().SetState(m_task_id, TASKSTATE_RUNNING);
+}
+
+void CDownload_Task::OnDownloadComplete()
+{
+    m_complete.store(true);
+    CTaskStateMgr::Instance().SetState(m_task_id, TASKSTATE_RUNNING);
+    IChannelManager* channels = m_owner ? m_owner->GetChannelManager() : nullptr;
+    const std::string folder = channels ? channels->GetChannelFolder(m_task_id) : std::string();
+    SaveBitmap();
+    if (ICmdEvent* sink = GetCmdEvent()) {
+        if (m_downloaded.load() == 0)
+            sink->OnTaskInfo(m_task_id, folder.c_str(), 9, 0, 0, 0);
+        else
+            sink->OnTaskInfo(m_task_id, folder.c_str(), 0, m_peer_bytes.load(), m_peer2_bytes.load(),
+                             m_http_bytes.load());
+    }
+    ReportProgress();
+}
+
+void CDownload_Task::ReportProgress()
+{
+    IChannelManager* channels = m_owner ? m_owner->GetChannelManager() : nullptr;
+    if (!channels)
+        return;
+    const std::uint64_t total = channels->GetChannelTotalSize(m_task_id);
+    std::uint32_t verified = 0;
+    std::uint32_t pieces = 0;
+    double fraction = 0.0;
+    if (channels->GetVerifyProgress(m_task_id, &verified, &pieces) && pieces != 0)
+        fraction = static_cast<double>(verified) / static_cast<double>(pieces);
+    const std::uint64_t downloaded =
+        verified == pieces && pieces != 0 ? total : static_cast<std::uint64_t>(fraction * static_cast<double>(total));
+    if (ICmdEvent* sink = GetCmdEvent())
+        sink->OnDownloadProgress(m_task_id, downloaded, total);
+    const std::uint32_t low = static_cast<std::uint32_t>(downloaded);
+    if (static_cast<std::int64_t>(low) > m_highest_progress.load()) {
+        m_highest_progress.store(low);
+        LogEvent(13, "LOG::LOG_DOWN_RATE", Low(m_task_id), High(m_task_id), "%u", low);
+    }
+}
+
+void CDownload_Task::SaveBitmap()
+{
+    IStorageManager* storage = m_owner ? m_owner->GetStorageManager() : nullptr;
+    if (!storage)
+        return;
+    std::vector<std::vector<std::uint8_t>> blocks;
+    storage->GetChannelStoreData(m_task_id, blocks);
+    if (!m_picker.load())
+        return;
+    std::vector<std::uint8_t> bitmap;
+    storage->GetBitmap(m_task_id, bitmap);
+    if (ICmdEvent* sink = GetCmdEvent())
+        sink->OnBitmapSaved(m_task_id, bitmap, blocks);
+}
+
+void CDownload_Task::OnTimerCheckToGetPeerList()
+{
+    if (!m_connections || m_connections->GetCount() > 3)
+        return;
+    const std::int64_t now = Now();
+    const std::int64_t last = m_last_peer_list_check.load();
+    if (now < last || now - last <= 30)
+        return;
+    m_last_peer_list_check.store(now);
+    platform::debug_output("CDownload_Task::OnTimerCheckToGetPeerList call");
+    RequestPeerList();
+}
+
+// ---- Counters ----
+
+CDownload_Task::PeerTypeCounter* CDownload_Task::CounterOf(std::uint8_t peer_type)
+{
+    return peer_type < m_type_counters.size() ? &m_type_counters[peer_type] : nullptr;
+}
+
+bool CDownload_Task::GetPeerTypeCounts(std::uint8_t peer_type, PeerTypeCounts& out) const
+{
+    if (peer_type >= m_type_counters.size())
+        return false;
+    const PeerTypeCounter& c = m_type_counters[peer_type];
+    out.peer_type = c.peer_type;
+    out.blocks_downloaded = c.downloaded.load();
+    out.blocks_uploaded = c.uploaded.load();
+    out.connections_added = c.added.load();
+    return true;
+}
+
+void CDownload_Task::AddDownloadedBlockByPeerType(std::uint8_t peer_type)
+{
+    std::uint32_t zero = 0;
+    m_first_data_tick.compare_exchange_strong(zero, StampTick());
+    if (PeerTypeCounter* c = CounterOf(peer_type))
+        c->downloaded.fetch_add(1);
+}
+
+void CDownload_Task::AddUploadedBlockByPeerType(std::uint8_t peer_type)
+{
+    if (PeerTypeCounter* c = CounterOf(peer_type))
+        c->uploaded.fetch_add(1);
+}
+
+void CDownload_Task::AddPeerDownloadBytes(std::uint32_t bytes)
+{
+    m_peer_bytes.fetch_add(bytes);
+    if (CDownDataLog* log = CDownDataLog::GetInstance())
+        log->AddPeerBytes(m_task_id, bytes);
+}
+
+void CDownload_Task::AddPeerType2DownloadBytes(std::uint32_t bytes)
+{
+    m_peer2_bytes.fetch_add(bytes);
+    if (CDownDataLog* log = CDownDataLog::GetInstance())
+        log->AddType2PeerBytes(m_task_id, bytes);
+}
+
+void CDownload_Task::AddHttpDownloadBytes(std::uint32_t bytes)
+{
+    m_http_bytes.fetch_add(bytes);
+    if (CDownDataLog* log = CDownDataLog::GetInstance())
+        log->AddHttpBytes(m_task_id, bytes);
+}
+
+void CDownload_Task::AddHttpDownloadTotal(std::uint32_t bytes) { m_http_total.fetch_add(bytes); }
+
+void CDownload_Task::GetDownloadBytes(std::uint32_t& peer, std::uint32_t& peer2, std::uint32_t& http) const
+{
+    peer = m_peer_bytes.load();
+    peer2 = m_peer2_bytes.load();
+    http = m_http_bytes.load();
+}
+
+void CDownload_Task::TakeReleaseRequest()
+{
+    std::uint32_t current = m_release_requests.load();
+    while (current > 0 && !m_release_requests.compare_exchange_weak(current, current - 1)) {
+    }
+}
+
+// ---- Owner access ----
+
+ICmdEvent* CDownload_Task::GetCmdEvent() { return m_owner ? m_owner->GetCmdEvent() : nullptr; }
+
+const PeerInfo* CDownload_Task::GetSelfPeerInfo() { return m_owner ? m_owner->GetSelfPeerInfo() : nullptr; }
+
+bool CDownload_Task::GetFileNameForBlock(std::int32_t piece, std::string& name, std::int32_t& piece_in_file)
+{
+    IChannelManager* channels = m_owner ? m_owner->GetChannelManager() : nullptr;
+    piece_in_file = 0;
+    name.clear();
+    if (!channels)
+        return false;
+    name = channels->GetFileNameForBlock(m_task_id, piece, &piece_in_file);
+    return !name.empty();
+}
+
+void CDownload_Task::RemoveConnection(int socket)
+{
+    if (m_connections)
+        m_connections->RemoveConnection(socket);
+}
+
+void CDownload_Task::TextOutput(const std::string& text)
+{
+    if (ICmdEvent* sink = GetCmdEvent())
+        sink->OnTextOutput(text.c_str());
+}
+
+// ---- Clock ----
+
+std::int64_t CDownload_Task::Now()
+{
+    if (seconds_source source = g_seconds_source.load())
+        return source();
+    return platform::unix_time();
+}
+
+void CDownload_Task::SetSecondsSource(seconds_source source) { g_seconds_source.store(source); }
+
+void CDownload_Task::check_invariant() const
+{
+#ifndef NDEBUG
+    assert(!m_ready.load() || m_picker.load() != nullptr);
+    {
+        CScopedLock guard(m_connected_lock);
+        assert(m_connected_peers.size() <= kMaxConnectedPeers);
+    }
+#endif
+}

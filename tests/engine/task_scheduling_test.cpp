@@ -1,0 +1,496 @@
+// Peer scheduling of a download task: the host, seeding, LAN, vpeer and
+// HTTP passes, socket adoption, and the CIS reply that feeds them.
+#include "engine/download_task.h"
+
+#include "discovery/lan_peer_discovery.h"
+#include "support/fake_cis_server.h"
+#include "task_harness.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+namespace {
+
+using task_test::FakeClocks;
+using task_test::Ip;
+using task_test::MakerJournal;
+using task_test::SocketPair;
+using task_test::TaskHarness;
+using task_test::WaitFor;
+
+PeerInfo Peer(std::uint64_t id, std::uint8_t type, const char* ip = "127.0.0.1", std::uint16_t port = 4000)
+{
+    PeerInfo p{};
+    p.clientid = id;
+    p.peertype = type;
+    p.publicip = Ip(ip);
+    p.publicport = port;
+    return p;
+}
+
+VPeerInfo Vpeer(std::uint64_t id, std::uint16_t port)
+{
+    VPeerInfo v{};
+    v.clientid = id;
+    v.ip = Ip("127.0.0.1");
+    v.port = port;
+    v.peertype = PEERTYPE_DIRECT;
+    return v;
+}
+
+HostRecord Host(std::uint64_t id, std::uint8_t type, std::uint64_t parent_id = 0)
+{
+    HostRecord h{};
+    h.peer = Peer(id, type);
+    h.parent.clientid = parent_id;
+    return h;
+}
+
+// A successful CIS reply.
+void Reply(CDownload_Task* task, const std::vector<PeerInfo>& peers, const std::vector<VPeerInfo>& vpeers,
+           const std::vector<HttpPeerInfo>& http = {})
+{
+    task->OnCisConnectionCompleted(0, peers, vpeers, http, 0);
+}
+
+std::vector<std::uint64_t> Ids(const std::vector<VPeerInfo>& vpeers)
+{
+    std::vector<std::uint64_t> ids;
+    for (const VPeerInfo& v : vpeers)
+        ids.push_back(+v.clientid);
+    return ids;
+}
+
+// ---- Vpeers ----
+
+TEST(TaskScheduling, SevenVpeersAreAskedForThreeAtATimeRoundRobin)
+{
+    FakeClocks clocks;
+    TaskHarness h;
+    CDownload_Task* task = h.MakeReadyTask();
+    std::vector<VPeerInfo> vpeers;
+    for (std::uint64_t i = 0; i < 7; ++i)
+        vpeers.push_back(Vpeer(500 + i, std::uint16_t(6000 + i)));
+    Reply(task, {}, vpeers);
+    Reply(task, {}, {vpeers[2], Vpeer(500, 1)});   // known ids are not added again
+    ASSERT_EQ(7u, task->GetVpeers().size());
+
+    const std::vector<std::vector<std::uint64_t>> passes = {{500, 501, 502}, {502, 503, 504}, {504, 505, 506},
+                                                            {506, 500, 501}};
+    for (const auto& expected : passes) {
+        h.nat.Clear();
+        task->OnTimerCheckToConnectVpeerList();   // within 10 s of the last pass: nothing
+        EXPECT_TRUE(h.nat.Calls().empty());
+        clocks.AdvanceSeconds(11);
+        task->OnTimerCheckToConnectVpeerList();
+        EXPECT_EQ(expected, h.nat.Targets());
+    }
+    // Each vpeer is asked for directly, its own address serving as NAT server.
+    for (const auto& call : h.nat.Calls()) {
+        EXPECT_EQ(TaskHarness::kTaskId, call.task_id);
+        EXPECT_EQ(0u, +call.parent.clientid);
+        EXPECT_EQ(+call.target.publicip, call.server_ip);
+        EXPECT_EQ(+call.target.publicport, call.server_port);
+        EXPECT_EQ(PEERTYPE_DIRECT, +call.target.peertype);
+    }
+}
+
+TEST(TaskScheduling, FewerThanThreeVpeersAreAllAskedForEveryPass)
+{
+    FakeClocks clocks;
+    TaskHarness h;
+    CDownload_Task* task = h.MakeReadyTask();
+    Reply(task, {}, {Vpeer(1, 1), Vpeer(2, 2)});
+    for (int pass = 0; pass < 2; ++pass) {
+        h.nat.Clear();
+        clocks.AdvanceSeconds(11);
+        task->OnTimerCheckToConnectVpeerList();
+        EXPECT_EQ((std::vector<std::uint64_t>{1, 2}), h.nat.Targets());
+    }
+    // A clock that went back asks for nothing.
+    h.nat.Clear();
+    clocks.AdvanceSeconds(-100);
+    task->OnTimerCheckToConnectVpeerList();
+    EXPECT_TRUE(h.nat.Calls().empty());
+}
+
+// ---- Hosts ----
+
+TEST(TaskScheduling, TheHostPassAsksForCachedPeersThroughTheirParentsVpeer)
+{
+    FakeClocks clocks;
+    TaskHarness h;
+    CDownload_Task* task = h.MakeReadyTask();
+    Reply(task, {}, {Vpeer(900, 7777)});
+    h.hosts->AddHosts(TaskHarness::kTaskId,
+                      {Host(10, PEERTYPE_NAT, 900), Host(11, PEERTYPE_DIRECT), Host(TaskHarness::kSelfId, 1)});
+    h.nat.Clear();
+    task->Run();
+    std::map<std::uint64_t, task_test::RecordingNat::Call> calls;
+    for (const auto& c : h.nat.Calls())
+        calls[+c.target.clientid] = c;
+    ASSERT_EQ(2u, calls.size());   // never this client itself
+    EXPECT_EQ(900u, +calls[10].parent.clientid);
+    EXPECT_EQ(Ip("127.0.0.1"), calls[10].server_ip);
+    EXPECT_EQ(7777, calls[10].server_port);
+    EXPECT_EQ(0u, calls[11].server_ip);
+    EXPECT_EQ(0, calls[11].server_port);
+    // The hosts left the cache.
+    EXPECT_EQ(0u, h.HostCount());
+}
+
+// A ready task whose peer-list requests go to a CIS on 127.0.0.1, under
+// hand-moved clocks.
+class CisTaskTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        // An engine shut down earlier in this process cancels every CIS
+        // request until allowed again.
+        CCisConnectionEx::ResetCancelAll();
+        ASSERT_TRUE(cis.Start());
+        h.cis = {cis.address()};
+        engine_flags::set_index_servers_usable(true);
+        task = h.MakeReadyTask();
+    }
+
+    // Waits for the requests made so far to be served; true when exactly
+    // `n` reached the CIS.
+    bool RequestsServed(std::size_t n)
+    {
+        WaitFor([&] { return cis.peer_requests().size() >= n; });
+        WaitFor([&] { return !task->IsPeerListRequestRunning(); });
+        return cis.peer_requests().size() == n;
+    }
+
+    FakeClocks clocks;
+    test_support::FakeCisServer cis;
+    TaskHarness h;
+    CDownload_Task* task = nullptr;
+};
+
+TEST_F(CisTaskTest, AnEmptyHostCacheAsksTheCisEveryFiveSeconds)
+{
+    // (ms since the previous tick, peer-list requests so far)
+    const struct {
+        std::uint32_t wait_ms;
+        std::size_t requests;
+    } ticks[] = {{0, 1}, {3000, 1}, {1999, 1}, {1, 2}, {4999, 2}, {1, 3}};
+    for (const auto& t : ticks) {
+        clocks.AdvanceMs(t.wait_ms);
+        task->Run();
+        EXPECT_TRUE(RequestsServed(t.requests)) << t.requests;
+    }
+    ASSERT_FALSE(cis.peer_requests().empty());
+    const auto request = cis.peer_requests().front();
+    EXPECT_EQ(TaskHarness::kSelfId, request.client_id);
+    EXPECT_EQ(TaskHarness::kTaskId, request.task_id);
+    EXPECT_EQ(PEERTYPE_SP, request.peer_type);
+    EXPECT_EQ(9123, request.listen_port);
+    EXPECT_EQ(100, request.peer_count);
+    EXPECT_TRUE(engine_flags::index_servers_usable());
+}
+
+TEST_F(CisTaskTest, FewConnectionsAskForAPeerListAtMostOnceInThirtyOneSeconds)
+{
+    const struct {
+        std::int64_t wait_s;
+        std::size_t requests;
+    } checks[] = {{30, 0}, {1, 1}, {30, 1}, {1, 2}, {-5, 2}};
+    for (const auto& c : checks) {
+        clocks.AdvanceSeconds(c.wait_s);
+        task->OnTimerCheckToGetPeerList();
+        EXPECT_TRUE(RequestsServed(c.requests)) << c.requests;
+    }
+}
+
+TEST_F(CisTaskTest, ACisLogonFeedsTheHostCacheAndTheVpeers)
+{
+    cis.SetTaskPeers(TaskHarness::kTaskId, {Peer(21, PEERTYPE_NAT), Peer(22, PEERTYPE_DIRECT)}, {Vpeer(31, 5)}, {});
+    task->RequestPeerList();
+    ASSERT_TRUE(WaitFor([&] { return task->GetVpeers().size() == 1; }));
+    ASSERT_TRUE(WaitFor([&] { return h.HostCount() == 2; }));
+    EXPECT_EQ(std::vector<std::uint64_t>{31}, Ids(task->GetVpeers()));
+    EXPECT_TRUE(engine_flags::index_servers_usable());
+}
+
+TEST(TaskScheduling, TheSeedingPassLooksForParentsOnlyBehindNat)
+{
+    const struct {
+        std::uint8_t own_type;
+        int parents;
+        std::size_t asked;   // hosts asked for out of three (one behind NAT)
+    } cases[] = {{PEERTYPE_SP, 0, 0}, {PEERTYPE_NAT, 9, 2}, {PEERTYPE_NAT, 10, 0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(int(c.own_type) * 100 + c.parents);
+        TaskHarness h;
+        h.self.peertype = c.own_type;
+        h.nat.parents = c.parents;
+        CDownload_Task* task = h.MakeReadyTask();
+        h.WriteAllPieces();
+        task->Run();
+        ASSERT_TRUE(task->IsComplete());
+        h.hosts->AddHosts(TaskHarness::kTaskId, {Host(1, PEERTYPE_NAT), Host(2, PEERTYPE_DIRECT), Host(3, 1)});
+        h.nat.Clear();
+        task->Run();
+        EXPECT_EQ(c.asked, h.nat.Calls().size());
+        for (const auto& call : h.nat.Calls())
+            EXPECT_NE(PEERTYPE_NAT, +call.target.peertype);
+    }
+}
+
+// ---- LAN ----
+
+TEST(TaskScheduling, ALanPassAsksForAtMostFourLanPeers)
+{
+    CLanPeerDiscovery lan;
+    lan.SetPorts(0, 0);
+    lan.SetParams(TaskHarness::kSelfId, 9123);
+    lan.SetQueryTarget("127.0.0.1", 9);
+    ASSERT_TRUE(lan.Start());
+    CLanPeerDiscovery::SetInstance(&lan);
+    {
+        TaskHarness h;
+        CDownload_Task* task = h.MakeReadyTask();
+        // Six peers answer for the task.
+        platform::socket_t s = platform::udp_socket();
+        for (std::uint64_t id = 1; id <= 6; ++id) {
+            std::uint8_t answer[18];
+            const std::uint64_t task_id = TaskHarness::kTaskId;
+            const std::uint16_t port = std::uint16_t(7100 + id);
+            std::memcpy(answer, &task_id, 8);
+            std::memcpy(answer + 8, &id, 8);
+            std::memcpy(answer + 16, &port, 2);
+            std::uint32_t error = 0;
+            platform::send_to(s, answer, sizeof(answer), Ip("127.0.0.1"), lan.GetAnswerPort(), error);
+        }
+        platform::close_socket(s);
+        std::map<std::uint64_t, LanPeer> peers;
+        ASSERT_TRUE(WaitFor([&] {
+            lan.GetPeers(TaskHarness::kTaskId, peers);
+            return peers.size() == 6;
+        }));
+
+        h.nat.Clear();
+        task->ConnectLanPeers();
+        const auto calls = h.nat.Calls();
+        ASSERT_EQ(4u, calls.size());
+        for (const auto& call : calls) {
+            EXPECT_EQ(PEERTYPE_LAN, +call.target.peertype);
+            EXPECT_EQ(Ip("127.0.0.1"), +call.target.publicip);
+            EXPECT_EQ(7100 + call.target.clientid, +call.target.publicport);
+            EXPECT_EQ(+call.target.publicip, call.server_ip);
+            EXPECT_EQ(+call.target.publicport, call.server_port);
+            EXPECT_EQ(0u, +call.parent.clientid);
+        }
+        // More than five live LAN connections: no LAN peer is asked for.
+        for (int i = 0; i < 6; ++i)
+            lan.IncLanConnCount();
+        h.nat.Clear();
+        task->ConnectLanPeers();
+        EXPECT_TRUE(h.nat.Calls().empty());
+        for (int i = 0; i < 6; ++i)
+            lan.DecLanConnCount();
+    }
+    CLanPeerDiscovery::SetInstance(nullptr);
+    lan.Stop();
+}
+
+// ---- The CIS reply ----
+
+TEST(TaskScheduling, ASmallTaskWithHttpPeersRunsOverHttpOnly)
+{
+    const struct {
+        const char* limit;   // "limit_use_p2p_size", null when missing
+        bool http_peer;      // the reply names an HTTP server
+        bool p2p;
+    } cases[] = {
+        {nullptr, true, false},       // 400000 bytes < 10485760
+        {nullptr, false, true},       // nothing to fetch over HTTP
+        {"100", true, true},          // a task larger than the limit
+        {"400001", true, false},
+        {"400000", true, true},
+        {"abc", true, true},          // not a number: 0
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.limit ? c.limit : "(missing)") + (c.http_peer ? " http" : ""));
+        TaskHarness h;
+        if (c.limit)
+            g_Settings.Set("limit_use_p2p_size", c.limit);
+        CDownload_Task* task = h.MakeReadyTask();
+        std::vector<PeerInfo> peers = {Peer(1, PEERTYPE_NAT), Peer(2, PEERTYPE_DIRECT)};
+        if (c.http_peer) {
+            PeerInfo server = Peer(3, PEERTYPE_HTTP);
+            SetFixedText(server.hostname, "one.example");
+            peers.push_back(server);
+        }
+        Reply(task, peers, {Vpeer(50, 1), Vpeer(51, 2)}, {{3, "one.example", "/game/dir/file0.bin"}});
+        EXPECT_EQ(c.p2p ? 2u : 0u, task->GetVpeers().size());
+        EXPECT_EQ(c.p2p ? peers.size() : 0u, h.HostCount());
+        EXPECT_EQ(c.http_peer, task->GetHttpPeerList().GetCount() > 0);
+        HttpPeerInfo info;
+        EXPECT_TRUE(task->GetHttpPeerInfo(3, info));
+    }
+}
+
+TEST(TaskScheduling, AFailedCisReplyTurnsTheIndexServersOffForEveryTask)
+{
+    CCisConnectionEx::ResetCancelAll();
+    test_support::FakeCisServer cis;
+    ASSERT_TRUE(cis.Start());
+    const struct {
+        std::uint32_t result, status;
+        bool usable_after;
+    } cases[] = {{2, 0, false}, {0, 7, false}, {CIS_STOPPED, 0, true}, {0, 0, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.result * 100 + c.status);
+        TaskHarness h;
+        h.cis = {cis.address()};
+        engine_flags::set_index_servers_usable(true);
+        CDownload_Task* task = h.MakeReadyTask();
+        task->OnCisConnectionCompleted(c.result, {Peer(1, 2)}, {Vpeer(2, 2)}, {}, c.status);
+        EXPECT_EQ(c.usable_after, engine_flags::index_servers_usable());
+        if (c.result != 0 || c.status != 0) {
+            EXPECT_EQ(0u, h.HostCount());
+            EXPECT_TRUE(task->GetVpeers().empty());
+        }
+    }
+    // A new task's first request then never reaches a CIS.
+    TaskHarness h;
+    h.cis = {cis.address()};
+    engine_flags::set_index_servers_usable(false);
+    CDownload_Task* task = h.MakeReadyTask();
+    task->Run();
+    EXPECT_FALSE(task->IsPeerListRequestRunning());
+    EXPECT_TRUE(cis.peer_requests().empty());
+}
+
+// ---- HTTP peers ----
+
+TEST(TaskScheduling, AnHttpHostResolvingToThreeAddressesBecomesThreeCdnRecords)
+{
+    TaskHarness h;
+    CDownload_Task* task = h.MakeReadyTask();
+    const std::uint16_t port = 8089;
+    PeerInfo server = Peer(3, PEERTYPE_HTTP, "0.0.0.0", port);
+    SetFixedText(server.hostname, "three.example");
+    MakerJournal::Get().Clear();
+    Reply(task, {server}, {}, {{3, "three.example", "/game/dir/file0.bin"}});
+
+    std::vector<PeerInfo> all;
+    task->GetHttpPeerList().GetAll(all);
+    std::vector<std::uint64_t> expanded;
+    for (const PeerInfo& p : all) {
+        EXPECT_EQ(port, +p.publicport);                // the URL's port stays
+        EXPECT_EQ(Ip("127.0.0.1"), +p.publicip);       // the host's first address
+        if (p.peertype == PEERTYPE_HTTP_CDN)
+            expanded.push_back(+p.clientid);
+    }
+    std::vector<std::uint64_t> ids;
+    for (const char* a : {"127.0.0.1", "127.0.0.2", "127.0.0.3"})
+        ids.push_back((std::uint64_t(Ip(a)) << 16) | port);
+    std::sort(ids.begin(), ids.end());
+    EXPECT_EQ(ids, expanded);
+    for (std::uint64_t id : ids) {
+        HttpPeerInfo info;
+        ASSERT_TRUE(task->GetHttpPeerInfo(id, info));
+        EXPECT_EQ("three.example", info.host);
+        EXPECT_EQ("/game/dir/file0.bin", info.path);
+    }
+    // Only the type-4 records are dialled, each on the URL's port.
+    const auto dials = MakerJournal::Get().Of('d');
+    ASSERT_EQ(3u, dials.size());
+    for (const auto& d : dials) {
+        EXPECT_EQ(PEERTYPE_HTTP_CDN, +d.peer.peertype);
+        EXPECT_EQ(port, d.port);
+    }
+}
+
+TEST(TaskScheduling, HttpPeersAreDialledWithinThePerPeerAndTotalLimits)
+{
+    TaskHarness h;
+    CDownload_Task* task = h.MakeReadyTask();
+    const PeerInfo x = Peer(71, PEERTYPE_HTTP_CDN);
+    const PeerInfo y = Peer(72, PEERTYPE_HTTP_CDN);
+    auto dials = [] { return MakerJournal::Get().Of('d').size(); };
+
+    for (int i = 0; i < 9; ++i)
+        task->IncHttpConnectionCount(&x);
+    task->TryConnectHttpPeer(x);
+    EXPECT_EQ(1u, dials());
+    task->IncHttpConnectionCount(&x);   // 10 to x: the per-peer limit
+    task->TryConnectHttpPeer(x);
+    EXPECT_EQ(1u, dials());
+    task->TryConnectHttpPeer(y);        // 10 in all: the total limit
+    EXPECT_EQ(1u, dials());
+    transfer_limits::http_connection_limit().store(11);
+    task->TryConnectHttpPeer(y);
+    EXPECT_EQ(2u, dials());
+    task->TryConnectHttpPeer(Peer(73, PEERTYPE_HTTP));   // never dialled
+    EXPECT_EQ(2u, dials());
+
+    // A dialled socket is adopted with the passive flag 0 (and closed here,
+    // since the recording maker builds nothing).
+    SocketPair pair;
+    MakerJournal::Get().dial_socket = pair.Hand();
+    task->TryConnectHttpPeer(y);
+    ASSERT_EQ(1u, MakerJournal::Get().Of('h').size());
+    EXPECT_EQ(0, MakerJournal::Get().Of('h')[0].passive);
+    EXPECT_TRUE(pair.ClosedWithin(3000));
+
+    h.WriteAllPieces();
+    task->Run();
+    ASSERT_TRUE(task->IsComplete());
+    task->TryConnectHttpPeer(y);
+    EXPECT_EQ(3u, dials());
+}
+
+TEST(TaskScheduling, SocketsAreAdoptedByPeerTypeAndClosedWhenRefused)
+{
+    const struct {
+        bool ready;
+        bool running;
+        std::uint8_t type;
+        std::uint8_t passive;
+        char kind;             // maker asked, 0 for none
+        std::uint8_t passed;   // passive flag it got
+    } cases[] = {
+        {false, true, PEERTYPE_DIRECT, 1, 0, 0},  // before storage reported the channel
+        {true, false, PEERTYPE_DIRECT, 1, 0, 0},  // the task no longer runs
+        {true, true, PEERTYPE_HTTP, 0, 0, 0},     // an HTTP server record
+        {true, true, PEERTYPE_HTTP_CDN, 1, 'h', 1},
+        {true, true, PEERTYPE_LAN, 1, 'p', 0},    // LAN peers always speak first
+        {true, true, PEERTYPE_DIRECT, 1, 'p', 1},
+        {true, true, PEERTYPE_NAT, 0, 'p', 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(int(c.type) * 100 + int(c.ready) * 10 + int(c.running));
+        TaskHarness h;
+        CDownload_Task* task = c.ready ? h.MakeReadyTask() : h.MakeTask();
+        if (!c.running)
+            live_connections::set_running(TaskHarness::kTaskId, 0);
+        MakerJournal::Get().Clear();
+        SocketPair pair;
+        const PeerInfo peer = Peer(44, c.type);
+        task->AddPeerSocket(pair.Hand(), &peer, c.passive);
+        const auto made = MakerJournal::Get().All();
+        if (c.kind == 0) {
+            EXPECT_TRUE(made.empty());
+        } else {
+            ASSERT_EQ(1u, made.size());
+            EXPECT_EQ(c.kind, made[0].kind);
+            EXPECT_EQ(c.passed, made[0].passive);
+        }
+        EXPECT_TRUE(pair.ClosedWithin(3000));
+    }
+    // The invalid socket value is ignored.
+    TaskHarness h;
+    CDownload_Task* task = h.MakeReadyTask();
+    const PeerInfo peer = Peer(45, PEERTYPE_DIRECT);
+    task->AddPeerSocket(platform::invalid_socket, &peer, 0);
+    EXPECT_TRUE(MakerJournal::Get().All().empty());
+}
+
+} // namespace
