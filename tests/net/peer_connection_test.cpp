@@ -4,6 +4,7 @@
 #include "foundation/cmd_packet_reader.h"
 #include "foundation/tlv_packet.h"
 #include "io_test_util.h"
+#include "peer_test_packets.h"
 #include "support/fake_peer_task.h"
 
 #include <gtest/gtest.h>
@@ -33,25 +34,8 @@ PeerInfo Remote(std::uint8_t type, std::uint64_t id = kRemoteId)
     return p;
 }
 
-bytes Raw(std::uint16_t command, const std::vector<std::pair<std::uint16_t, bytes>>& fields,
-          std::uint32_t version = pw::kVersion)
-{
-    CTlvPacket packet(command, version, 1);
-    static const std::uint8_t kEmpty = 0;
-    for (const auto& f : fields)
-        packet.AddItem(f.first, std::uint32_t(f.second.size()), f.second.empty() ? &kEmpty : f.second.data());
-    std::uint32_t total = 0;
-    const std::uint8_t* p = packet.Build(total);
-    return bytes(p, p + total);
-}
-
-bytes Le(std::uint64_t v, std::size_t width)
-{
-    bytes out(width);
-    for (std::size_t i = 0; i < width; ++i)
-        out[i] = i < 8 ? std::uint8_t(v >> (8 * i)) : 0;
-    return out;
-}
+using peer_test::Le;
+using peer_test::Raw;
 
 bytes Bitfield(const std::vector<std::uint8_t>& pieces)
 {

@@ -3,6 +3,7 @@
 #include "foundation/cmd_packet.h"
 #include "foundation/cmd_packet_reader.h"
 #include "foundation/tlv_packet.h"
+#include "peer_test_packets.h"
 
 #include <gtest/gtest.h>
 
@@ -15,26 +16,9 @@ namespace {
 using namespace peer_wire;
 using bytes = std::vector<std::uint8_t>;
 
-// A packet from raw fields, for shapes our builders never make.
-bytes raw_packet(std::uint16_t command, const std::vector<std::pair<std::uint16_t, bytes>>& fields,
-                 std::uint32_t version = kVersion)
-{
-    CTlvPacket packet(command, version, 1);
-    static const std::uint8_t kEmpty = 0;
-    for (const auto& f : fields)
-        packet.AddItem(f.first, std::uint32_t(f.second.size()), f.second.empty() ? &kEmpty : f.second.data());
-    std::uint32_t total = 0;
-    const std::uint8_t* p = packet.Build(total);
-    return bytes(p, p + total);
-}
+using peer_test::Le;
 
-bytes le(std::uint64_t v, std::size_t width)
-{
-    bytes out(width);
-    for (std::size_t i = 0; i < width; ++i)
-        out[i] = i < 8 ? std::uint8_t(v >> (8 * i)) : 0;
-    return out;
-}
+using peer_test::Raw;
 
 TEST(PeerWireTest, HaveIsFiftyBytesExactlyAsTheWireCarriesIt)
 {
@@ -78,7 +62,7 @@ TEST(PeerWireTest, PacketCheckStatusesInTheirOrder)
     flag[4] = 1;
     EXPECT_EQ(check_packet(flag.data(), flag.size()), 1);
 
-    const bytes v257 = raw_packet(cmd_have, {{3, le(5, 4)}}, 257);
+    const bytes v257 = Raw(cmd_have, {{3, Le(5, 4)}}, 257);
     EXPECT_EQ(check_packet(v257.data(), v257.size()), 6);
 
     bytes past_end = good;
@@ -181,8 +165,8 @@ TEST(PeerWireTest, SonListKeepsAtMostFiftyAndReadsWholeRecordsOnly)
     bytes records(300, 'x');
     std::memset(records.data(), 0, 8);
     records[0] = 7;
-    const bytes pkt = raw_packet(cmd_son_list_reply, {{0, le(1, 8)}, {1, le(2, 8)}, {2, le(9, 2)},
-                                                      {3, records}, {4, le(0, 4)}, {5, le(4, 1)}});
+    const bytes pkt = Raw(cmd_son_list_reply, {{0, Le(1, 8)}, {1, Le(2, 8)}, {2, Le(9, 2)},
+                                                      {3, records}, {4, Le(0, 4)}, {5, Le(4, 1)}});
     CCmdPacketReader r2(pkt.data(), pkt.size());
     ASSERT_TRUE(parse_son_list_reply(r2, back));
     ASSERT_EQ(back.sons.size(), 2u);
@@ -225,7 +209,7 @@ TEST(PeerWireTest, BlockDataIsLaidOutAsTheBuilderWouldAndChecked)
     cmd_packet::store_u32(field + 4, 65536);
     cmd_packet::store_u32(field + 8, 5);
     std::memcpy(field + 12, "abcde", 5);
-    const bytes built = raw_packet(cmd_block_data, {{0, le(11, 8)}, {1, le(22, 8)}, {3, bytes(field, field + 17)}});
+    const bytes built = Raw(cmd_block_data, {{0, Le(11, 8)}, {1, Le(22, 8)}, {3, bytes(field, field + 17)}});
     EXPECT_EQ(direct, built);
 
     CCmdPacketReader r(direct.data(), direct.size());
@@ -237,11 +221,11 @@ TEST(PeerWireTest, BlockDataIsLaidOutAsTheBuilderWouldAndChecked)
     // A data part that is not exactly the record's length is refused.
     for (std::uint32_t claimed : {4u, 6u, 0xFFFFFFFFu}) {
         cmd_packet::store_u32(field + 8, claimed);
-        const bytes bad = raw_packet(cmd_block_data, {{0, le(11, 8)}, {1, le(22, 8)}, {3, bytes(field, field + 17)}});
+        const bytes bad = Raw(cmd_block_data, {{0, Le(11, 8)}, {1, Le(22, 8)}, {3, bytes(field, field + 17)}});
         CCmdPacketReader rb(bad.data(), bad.size());
         EXPECT_FALSE(parse_block_data(rb, m)) << claimed;
     }
-    const bytes short_record = raw_packet(cmd_block_data, {{0, le(11, 8)}, {1, le(22, 8)}, {3, bytes(11, 0)}});
+    const bytes short_record = Raw(cmd_block_data, {{0, Le(11, 8)}, {1, Le(22, 8)}, {3, bytes(11, 0)}});
     CCmdPacketReader rs(short_record.data(), short_record.size());
     EXPECT_FALSE(parse_block_data(rs, m));
 }
@@ -260,21 +244,21 @@ TEST(PeerWireTest, FieldsOfTheWrongWidthOrMissingAreRefused)
     auto p65 = [](const CCmdPacketReader& r) { Bitfield m; return parse_bitfield(r, m); };
     auto p66 = [](const CCmdPacketReader& r) { BlockAsk m; return parse_block_request(r, m); };
     auto p68 = [](const CCmdPacketReader& r) { Have m; return parse_have(r, m); };
-    const bytes id8 = le(1, 8);
+    const bytes id8 = Le(1, 8);
     const Case cases[] = {
-        {"60 task id 4 bytes", raw_packet(60, {{0, le(1, 4)}, {1, le(1, 1)}, {2, bytes(15)}, {3, le(1, 4)}}), p60},
-        {"60 sender 14 bytes", raw_packet(60, {{0, id8}, {1, le(1, 1)}, {2, bytes(14)}, {3, le(1, 4)}}), p60},
-        {"60 sender 16 bytes", raw_packet(60, {{0, id8}, {1, le(1, 1)}, {2, bytes(16)}, {3, le(1, 4)}}), p60},
-        {"60 no piece size", raw_packet(60, {{0, id8}, {1, le(1, 1)}, {2, bytes(15)}}), p60},
-        {"61 result 8 bytes", raw_packet(61, {{0, id8}, {1, id8}, {2, le(0, 1)}, {3, le(3, 8)}}), p61},
-        {"61 client id 9 bytes", raw_packet(61, {{0, le(1, 9)}, {1, id8}, {2, le(0, 1)}, {3, le(3, 4)}}), p61},
-        {"62 cookie 2 bytes", raw_packet(62, {{0, id8}, {1, id8}, {2, le(50, 2)}, {3, le(0, 2)}}), p62},
-        {"63 no records", raw_packet(63, {{0, id8}, {1, id8}, {2, le(0, 2)}, {5, le(0, 1)}}), p63},
-        {"65 no task id", raw_packet(65, {{0, id8}, {2, le(0xff, 1)}}), p65},
-        {"66 record 11 bytes", raw_packet(66, {{0, id8}, {1, id8}, {2, bytes(11)}}), p66},
-        {"66 record 13 bytes", raw_packet(66, {{0, id8}, {1, id8}, {2, bytes(13)}}), p66},
-        {"68 index 2 bytes", raw_packet(68, {{0, id8}, {1, id8}, {3, le(1, 2)}}), p68},
-        {"68 index 8 bytes", raw_packet(68, {{0, id8}, {1, id8}, {3, le(1, 8)}}), p68},
+        {"60 task id 4 bytes", Raw(60, {{0, Le(1, 4)}, {1, Le(1, 1)}, {2, bytes(15)}, {3, Le(1, 4)}}), p60},
+        {"60 sender 14 bytes", Raw(60, {{0, id8}, {1, Le(1, 1)}, {2, bytes(14)}, {3, Le(1, 4)}}), p60},
+        {"60 sender 16 bytes", Raw(60, {{0, id8}, {1, Le(1, 1)}, {2, bytes(16)}, {3, Le(1, 4)}}), p60},
+        {"60 no piece size", Raw(60, {{0, id8}, {1, Le(1, 1)}, {2, bytes(15)}}), p60},
+        {"61 result 8 bytes", Raw(61, {{0, id8}, {1, id8}, {2, Le(0, 1)}, {3, Le(3, 8)}}), p61},
+        {"61 client id 9 bytes", Raw(61, {{0, Le(1, 9)}, {1, id8}, {2, Le(0, 1)}, {3, Le(3, 4)}}), p61},
+        {"62 cookie 2 bytes", Raw(62, {{0, id8}, {1, id8}, {2, Le(50, 2)}, {3, Le(0, 2)}}), p62},
+        {"63 no records", Raw(63, {{0, id8}, {1, id8}, {2, Le(0, 2)}, {5, Le(0, 1)}}), p63},
+        {"65 no task id", Raw(65, {{0, id8}, {2, Le(0xff, 1)}}), p65},
+        {"66 record 11 bytes", Raw(66, {{0, id8}, {1, id8}, {2, bytes(11)}}), p66},
+        {"66 record 13 bytes", Raw(66, {{0, id8}, {1, id8}, {2, bytes(13)}}), p66},
+        {"68 index 2 bytes", Raw(68, {{0, id8}, {1, id8}, {3, Le(1, 2)}}), p68},
+        {"68 index 8 bytes", Raw(68, {{0, id8}, {1, id8}, {3, Le(1, 8)}}), p68},
     };
     for (const Case& c : cases) {
         CCmdPacketReader r(c.packet.data(), c.packet.size());
@@ -282,7 +266,7 @@ TEST(PeerWireTest, FieldsOfTheWrongWidthOrMissingAreRefused)
         EXPECT_FALSE(c.parse(r)) << c.name;
     }
     // Unknown fields are skipped and a repeated field's later copy wins.
-    const bytes extra = raw_packet(68, {{0, id8}, {1, id8}, {3, le(1, 4)}, {9, bytes(40)}, {3, le(2, 4)}});
+    const bytes extra = Raw(68, {{0, id8}, {1, id8}, {3, Le(1, 4)}, {9, bytes(40)}, {3, Le(2, 4)}});
     CCmdPacketReader r(extra.data(), extra.size());
     Have h;
     ASSERT_TRUE(parse_have(r, h));
