@@ -85,6 +85,8 @@ public:
     std::vector<CisAddress> GetCisList() const;
     // The folder the next ".bbm" file goes to.
     std::string GetBitmapFolderInUse();
+    // The sender of task reports to the first CIS (tests).
+    const CTaskReportSender& TaskReports() const { return m_reports; }
     // This peer's 149-byte record as the session got it.
     PeerInfo GetSelfPeerInfo() const;
 

@@ -492,6 +492,18 @@ TEST_F(ClientMainTest, UpnpPassOfAPeerBehindNatIsJoinedByStop)
     EXPECT_EQ(client->GetLocalPeerType(), 0);
 }
 
+TEST_F(ClientMainTest, OfflineTaskReportsAreSkippedForLackOfACis)
+{
+    StartOffline();
+    log.Clear();
+    client->OnTaskInfo(5, "", 0, 1, 2, 3);
+    client->OnTaskInfo(5, "", 10, 1, 2, 3);
+    EXPECT_EQ(log.Count(1), 2u);
+    platform::sleep_ms(50);
+    EXPECT_EQ(client->TaskReports().Queued(), 0u);
+    EXPECT_EQ(client->TaskReports().Sent(), 0u);
+}
+
 TEST_F(ClientMainTest, StopEmptiesTheListsAndDestroysTheSession)
 {
     StartOffline();

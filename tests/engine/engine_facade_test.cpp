@@ -585,9 +585,22 @@ TEST_F(EngineFacadeTest, OfflineEngineRunsAndStopsATaskEndToEnd)
     EXPECT_EQ(engine->GetTaskList(ids), 0);
     EXPECT_TRUE(ids.empty());
 
+    // Resumed from a bitmap with nothing verified: it runs again.
+    ASSERT_TRUE(WaitUntil([&] { return !CTaskStateMgr::Instance().Exists(8001); }, 3000));
+    log.Clear();
+    const std::vector<std::uint8_t> bitmap(fx.piece_count(), 0);
+    const std::vector<std::vector<std::uint8_t>> tables(fx.piece_count());
+    ASSERT_EQ(engine->AddResumedTask(fx.seed(8001, "game").c_str(), save.c_str(), bitmap, tables), 0);
+    ASSERT_TRUE(log.WaitFor(13, 5000));
+    EXPECT_EQ(log.Count(14), 0u);
+    EXPECT_EQ(engine->GetTaskList(ids), 0);
+    EXPECT_EQ(ids, (std::vector<std::uint64_t>{8001}));
+
+    // Uninit with the task still running stops it on the way down.
     const std::uint32_t stop = platform::tick_count();
     EXPECT_EQ(engine->Uninit(), 0);
     EXPECT_LT(platform::tick_count() - stop, 15000u);
+    EXPECT_EQ(engine->GetTaskList(ids), 1);
 }
 
 TEST_F(EngineFacadeTest, OnlineEngineLogsOnThroughTheIndexServer)
