@@ -1,8 +1,8 @@
 // How a download task makes its transfer connections and dials its HTTP
-// peers. The HTTP CDN connection and the HTTP dial are built in; the
-// peer-protocol connection is installed by its own code (tests replace any
-// of them). A maker that is not installed makes nothing: the task then
-// closes the socket it was handed, or dials nothing.
+// peers: the peer connection, the HTTP CDN connection and the HTTP dial of
+// net/conn by default; tests and tools replace any of them. A maker that
+// is null makes nothing: the task then closes the socket it was handed, or
+// dials nothing.
 #pragma once
 
 #include "discovery/peer_info.h"
@@ -29,5 +29,5 @@ struct TaskConnectionMakers {
 void SetTaskConnectionMakers(const TaskConnectionMakers& makers);
 // The makers in use.
 TaskConnectionMakers GetTaskConnectionMakers();
-// The built-in makers (HTTP CDN connection and dial; no peer connection).
+// The built-in makers (peer connection, HTTP CDN connection and dial).
 TaskConnectionMakers DefaultTaskConnectionMakers();

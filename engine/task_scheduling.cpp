@@ -11,6 +11,7 @@
 #include "engine/i_host_cache_manager.h"
 #include "engine/task_connection_makers.h"
 #include "net/conn/http_cdn_connection.h"
+#include "net/conn/peer_connection.h"
 #include "net/io/live_connections.h"
 #include "net/io/transfer_limits.h"
 #include "platform/debug_output.h"
@@ -32,11 +33,10 @@ x_connection* MakeHttpCdnConnection(CDownload_Task* task, const PeerInfo& peer, 
     return new zeq::http_cdn_connection(task, peer, passive);
 }
 
-// The HTTP side is built in; the peer-protocol connection is installed by
-// its own code.
 TaskConnectionMakers DefaultMakers()
 {
     TaskConnectionMakers makers;
+    makers.peer = &CreatePeerConnection;
     makers.http_cdn = &MakeHttpCdnConnection;
     makers.connect_http = &ConnectHttpPeer;
     return makers;
