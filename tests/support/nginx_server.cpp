@@ -1,3 +1,5 @@
+// Included from beside this file and free of the test framework: the HTTP
+// download benchmark compiles this file into itself.
 #include "nginx_server.h"
 
 #include "platform/socket.h"

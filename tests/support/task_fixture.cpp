@@ -1,3 +1,5 @@
+// Included from beside this file and free of the test framework: the HTTP
+// download benchmark compiles this file into itself.
 #include "task_fixture.h"
 
 #include "foundation/md5.h"
