@@ -2,7 +2,9 @@
 
 #include "io_test_util.h"
 #include "net/conn/cdn_thread_peer_connection.h"
+#include "platform/paths.h"
 #include "platform/socket.h"
+#include "report/client_log.h"
 #include "support/fake_range_task.h"
 #include "support/nginx_server.h"
 #include "support/range_server.h"
@@ -10,6 +12,9 @@
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
 
 using test_support::FakeRangeTask;
 using test_support::NginxServer;
@@ -241,4 +246,36 @@ TEST_F(CdnThreadTest, SpeedBucketsAndLine)
     thread.AddReceivedBytes(0);
     EXPECT_DOUBLE_EQ(50.0, thread.GetSpeed());
     CCdnThread::SetSecondsSource(nullptr);
+}
+
+TEST_F(CdnThreadTest, SpeedLineIsWrittenAboutOnceASecondOverAllThreads)
+{
+    // The client log is on while its marker file exists.
+    test_support::TempDir logs;
+    test_support::ScopedEnv module{"VR_MODULE_DIR", logs.path()};
+    test_support::ScopedEnv marker{"VR_CLIENT_LOG_MARKER", logs.file("dlllogout.log")};
+    std::ofstream(logs.file("dlllogout.log")) << "";
+    ASSERT_TRUE(ClientLogEnabled());
+    CCdnThread::ResetSpeedLineStamp();
+    {
+        FakeRangeTask other(&io.io, kPiece, test_support::FakeFilesOf(*fixture), 22);
+        CCdnThread first(task.get());
+        CCdnThread second(&other);
+        first.Start();
+        second.Start();
+        platform::sleep_ms(2600);
+        first.Stop();
+        second.Stop();
+        EXPECT_TRUE(net_test::wait_until([&] { return first.IsStopped() && second.IsStopped(); }, 3000));
+    }
+    std::ifstream in(ClientLogPath());
+    std::stringstream text;
+    text << in.rdbuf();
+    std::size_t lines = 0;
+    for (std::size_t at = text.str().find("cdn_thread_peer speed["); at != std::string::npos;
+         at = text.str().find("cdn_thread_peer speed[", at + 1))
+        ++lines;
+    // Two threads for 2.6 s: two lines (three at most), not one per thread.
+    EXPECT_GE(lines, 2u);
+    EXPECT_LE(lines, 3u);
 }
