@@ -224,7 +224,13 @@ public:
                 EngineEvent e;
                 return log.Last(0, e) && e.U64(8) + 1 >= shown;
             };
-            if (engine->AddResumedTask(fx.SeedXml().c_str(), files.c_str(), bitmap, tables) != 0)
+            // Resumed as the launcher resumes a task: from its ".bbm" file.
+            const std::string bbm = files + "/" + std::to_string(spec.task_id) + ".bbm";
+            WriteBitmapFile(bbm, bitmap, tables);
+            bitmap.clear();
+            tables.clear();
+            if (engine->ReadRecordFile(bbm.c_str(), bitmap, tables) != 0 ||
+                engine->AddResumedTask(fx.SeedXml().c_str(), files.c_str(), bitmap, tables) != 0)
                 rc = 5;
             else if (!WaitUntil(verified, 60000))
                 rc = 6;
@@ -261,6 +267,24 @@ public:
     }
 
 private:
+    // u32 piece count, the piece bitmap, then per piece u32 block count and
+    // one byte per block; little-endian.
+    static void WriteBitmapFile(const std::string& path, const std::vector<std::uint8_t>& bitmap,
+                                const std::vector<std::vector<std::uint8_t>>& tables)
+    {
+        std::ofstream out(path, std::ios::binary);
+        auto u32 = [&](std::uint32_t v) {
+            const char b[4] = {char(v), char(v >> 8), char(v >> 16), char(v >> 24)};
+            out.write(b, 4);
+        };
+        u32(std::uint32_t(bitmap.size()));
+        out.write(reinterpret_cast<const char*>(bitmap.data()), std::streamsize(bitmap.size()));
+        for (const auto& table : tables) {
+            u32(std::uint32_t(table.size()));
+            out.write(reinterpret_cast<const char*>(table.data()), std::streamsize(table.size()));
+        }
+    }
+
     bool Exists(const std::string& name) const { return std::filesystem::exists(m_dir.file(name)); }
     void Touch(const std::string& name) { std::ofstream(m_dir.file(name)) << "1\n"; }
     bool Exited()
