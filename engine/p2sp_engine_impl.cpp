@@ -16,6 +16,7 @@
 #include "net/io/transfer_limits.h"
 #include "platform/debug_output.h"
 #include "platform/paths.h"
+#include "platform/tick.h"
 #include "report/app_error_log.h"
 #include "report/debug_log.h"
 #include "report/log_connection.h"
@@ -38,6 +39,9 @@ bool g_log_destroy_pending = false;
 // control documents, and memory stays bounded.
 constexpr std::size_t kMaxWholeFile = 256u << 20;
 constexpr std::size_t kWholeFileChunk = 4096;
+// How long Uninit waits for engine calls under way on other threads (a
+// stop waits for its task's connections, up to 10 s).
+constexpr std::uint32_t kCallsEndMs = 30000;
 // Largest bitmap whose missing piece records are filled in as empty ones.
 constexpr std::size_t kMaxRecordPieces = 1u << 20;
 
@@ -103,7 +107,7 @@ std::int32_t CP2SP_EngineImpl::Init(const EngineInitBlock* block, EngineCallback
         return 2;
     m_callback.store(callback);
     m_user.store(user);
-    const std::string data_folder = BlockText(block->data_folder);
+    const std::string data_folder = platform::from_windows_path(BlockText(block->data_folder));
     {
         std::lock_guard<std::mutex> guard(m_folder_lock);
         m_data_folder = data_folder;
@@ -121,8 +125,10 @@ std::int32_t CP2SP_EngineImpl::Init(const EngineInitBlock* block, EngineCallback
         // Nothing may call back into the caller's context after a failed
         // Init: the caller is free to destroy it.
         m_client.store(nullptr);
+        const bool idle = WaitForCallsToEnd();
         client->Stop();
-        delete client;
+        if (idle)
+            delete client;
         m_callback.store(nullptr);
         m_user.store(nullptr);
         DebugLog::Stop();
@@ -141,9 +147,14 @@ std::int32_t CP2SP_EngineImpl::Uninit()
     engine_flags::set_shutting_down(true);
     // Blocking index-server requests of the tasks end at once.
     CCisConnectionEx::CancelAll();
-    client->Stop();
+    // Calls from now on find no client core; those under way finish first.
     m_client.store(nullptr);
-    delete client;
+    const bool idle = WaitForCallsToEnd();
+    client->Stop();
+    if (idle)
+        delete client;
+    else
+        platform::debug_output("CP2SP_EngineImpl::Uninit: engine calls still under way, client core kept\n");
     // Everything that could wait on an index server has ended.
     CCisConnectionEx::ResetCancelAll();
     {
@@ -157,6 +168,27 @@ std::int32_t CP2SP_EngineImpl::Uninit()
     LogEvent(2, "LOG::LOG_SYS_EXIT", 0, 0, "");
     DebugLog::Stop();
     return 0;
+}
+
+CP2SP_EngineImpl::ClientUse::ClientUse(CP2SP_EngineImpl& engine) : m_engine(engine)
+{
+    // Counted before the pointer is read: Uninit clears the pointer first
+    // and then waits for the count, so it never frees a client in use.
+    ++m_engine.m_calls;
+    m_client = m_engine.m_client.load();
+}
+
+CP2SP_EngineImpl::ClientUse::~ClientUse() { --m_engine.m_calls; }
+
+bool CP2SP_EngineImpl::WaitForCallsToEnd()
+{
+    const std::uint32_t deadline = platform::tick_count() + kCallsEndMs;
+    while (m_calls.load() != 0) {
+        if (platform::tick_reached(platform::tick_count(), deadline))
+            return false;
+        platform::sleep_ms(10);
+    }
+    return true;
 }
 
 bool CP2SP_EngineImpl::ResolveSaveFolder(const char* save_folder, bool create, std::string& folder) const
@@ -189,7 +221,8 @@ std::int32_t CP2SP_EngineImpl::AddTaskFromSeed(const char* seed_text, const char
     const bool resumed = bitmap != nullptr;
     if (!save_folder || !seed_text)
         return -1;
-    CClientMain* client = m_client.load();
+    const ClientUse use(*this);
+    CClientMain* client = use.get();
     if (!client)
         return 1;
     // A new task's folder is made here; a resumed one must exist already.
@@ -231,7 +264,8 @@ std::int32_t CP2SP_EngineImpl::AddResumedTask(const char* seed_text, const char*
 
 std::int32_t CP2SP_EngineImpl::Start()
 {
-    CClientMain* client = m_client.load();
+    const ClientUse use(*this);
+    CClientMain* client = use.get();
     if (!client)
         return 1;
     return client->Reconnect() ? 0 : 2;
@@ -248,7 +282,8 @@ std::int32_t CP2SP_EngineImpl::StopTask(std::uint64_t task_id)
 {
     if (task_id == 0)
         return Refuse(task_id, -1);
-    CClientMain* client = m_client.load();
+    const ClientUse use(*this);
+    CClientMain* client = use.get();
     if (!client)
         return Refuse(task_id, 1);
     if (!client->StopTask(task_id))
@@ -261,7 +296,8 @@ std::int32_t CP2SP_EngineImpl::GetTaskCount(std::uint32_t* count)
     if (!count)
         return -1;
     *count = 0;
-    CClientMain* client = m_client.load();
+    const ClientUse use(*this);
+    CClientMain* client = use.get();
     if (!client)
         return 1;
     *count = client->GetRunningCount();
@@ -271,7 +307,8 @@ std::int32_t CP2SP_EngineImpl::GetTaskCount(std::uint32_t* count)
 std::int32_t CP2SP_EngineImpl::GetTaskList(std::vector<std::uint64_t>& ids)
 {
     ids.clear();
-    CClientMain* client = m_client.load();
+    const ClientUse use(*this);
+    CClientMain* client = use.get();
     if (!client)
         return 1;
     ids = client->GetRunningIds();
@@ -281,7 +318,8 @@ std::int32_t CP2SP_EngineImpl::GetTaskList(std::vector<std::uint64_t>& ids)
 std::int32_t CP2SP_EngineImpl::GetTaskListDetail(std::vector<std::uint64_t>& ids)
 {
     ids.clear();
-    CClientMain* client = m_client.load();
+    const ClientUse use(*this);
+    CClientMain* client = use.get();
     if (!client)
         return 1;
     ids = client->GetRunningIds();
@@ -327,7 +365,8 @@ std::int32_t CP2SP_EngineImpl::GetSpeedLimit(float* download, float* upload, std
 
 std::int32_t CP2SP_EngineImpl::QueryTask(std::uint64_t task_id, std::uint32_t* state)
 {
-    CClientMain* client = m_client.load();
+    const ClientUse use(*this);
+    CClientMain* client = use.get();
     if (!client)
         return 1;
     if (!state)

@@ -67,6 +67,22 @@ public:
     void SetClientSetup(void (*setup)(CClientMain& client)) { m_client_setup = setup; }
 
 private:
+    // Holds the client core for one engine call.
+    class ClientUse {
+    public:
+        explicit ClientUse(CP2SP_EngineImpl& engine);
+        ~ClientUse();
+        ClientUse(const ClientUse&) = delete;
+        ClientUse& operator=(const ClientUse&) = delete;
+        CClientMain* get() const { return m_client; }
+
+    private:
+        CP2SP_EngineImpl& m_engine;
+        CClientMain* m_client = nullptr;
+    };
+
+    // Waits (bounded) until no call holds the client core; false at the bound.
+    bool WaitForCallsToEnd();
     // AddNewTask (bitmap null) and AddResumedTask.
     std::int32_t AddTaskFromSeed(const char* seed_text, const char* save_folder,
                                  const std::vector<std::uint8_t>* bitmap,
@@ -75,6 +91,7 @@ private:
     bool ResolveSaveFolder(const char* save_folder, bool create, std::string& folder) const;
 
     std::atomic<CClientMain*> m_client{nullptr};
+    std::atomic<std::uint32_t> m_calls{0};   // engine calls holding the client core
     std::atomic<EngineCallback> m_callback{nullptr};
     std::atomic<void*> m_user{nullptr};
     mutable std::mutex m_folder_lock;   // guards m_data_folder

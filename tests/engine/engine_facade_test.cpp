@@ -138,6 +138,8 @@ protected:
         CServerList::Instance().Clear();
         g_Settings.Clear();
         FakeDownloadSession::AddResult() = 1;
+        FakeDownloadSession::PeerEndDelayMs() = 0;
+        FakeDownloadSession::Destroyed() = 0;
         env.reset(new EngineTestEnv());
         engine = CreateP2SPEngine();
         ASSERT_NE(engine, nullptr);
@@ -530,6 +532,30 @@ TEST_F(EngineFacadeTest, InitTwiceIsRefusedAndUninitAllowsANewInit)
     EXPECT_EQ(impl().GetClientMain(), nullptr);
     ASSERT_EQ(engine->Init(&block, &EngineCallbackLog::Callback, &log), 0);
     EXPECT_TRUE(impl().GetClientMain()->WaitForSession(5000));
+}
+
+TEST_F(EngineFacadeTest, UninitWaitsForACallUnderWayOnAnotherThread)
+{
+    InitWithFakeSession();
+    ChannelFixture fx({1000}, 65536);
+    ASSERT_EQ(engine->AddNewTask(fx.seed(9001, "g").c_str(), env->file("s").c_str()), 0);
+    ASSERT_TRUE(WaitUntil([&] { return impl().GetClientMain()->GetRunningCount() == 1; }, 3000));
+    FakeDownloadSession::PeerEndDelayMs() = 600;
+    std::atomic<std::int32_t> stopped{99};
+    std::atomic<int> destroyed_when_stopped{-1};
+    std::thread stopper([&] {
+        stopped = engine->StopTask(9001);
+        destroyed_when_stopped = FakeDownloadSession::Destroyed().load();
+    });
+    ASSERT_TRUE(WaitUntil([] { return FakeDownloadSession::PeerEndDelayMs().load() == 0; }, 2000));
+    const std::uint32_t start = platform::tick_count();
+    EXPECT_EQ(engine->Uninit(), 0);
+    EXPECT_GE(platform::tick_count() - start, 300u) << "Uninit waited for the stop under way";
+    stopper.join();
+    EXPECT_EQ(stopped.load(), 0);
+    EXPECT_EQ(destroyed_when_stopped.load(), 0) << "the session outlived the call that used it";
+    std::uint32_t count = 5;
+    EXPECT_EQ(engine->GetTaskCount(&count), 1);
 }
 
 TEST_F(EngineFacadeTest, LogConnectionOutlivesTheEngineThatUsesIt)

@@ -180,6 +180,12 @@ public:
         static std::atomic<int> result{1};
         return result;
     }
+    // How long the next WaitPeerEnd takes (a stop that waits for connections).
+    static std::atomic<std::uint32_t>& PeerEndDelayMs()
+    {
+        static std::atomic<std::uint32_t> delay{0};
+        return delay;
+    }
     static std::atomic<int>& Destroyed()
     {
         static std::atomic<int> destroyed{0};
@@ -245,6 +251,7 @@ public:
     }
     bool WaitPeerEnd(std::uint64_t task_id) override
     {
+        platform::sleep_ms(PeerEndDelayMs().exchange(0));
         std::lock_guard<std::mutex> guard(m_lock);
         m_peer_ends.push_back(task_id);
         return true;
