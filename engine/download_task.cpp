@@ -20,6 +20,7 @@
 #include "report/log_event.h"
 
 #include <cassert>
+#include <string>
 
 namespace {
 
@@ -223,6 +224,7 @@ void CDownload_Task::MarkStopping()
         m_cdn_thread->Stop();
     if (m_stopping.exchange(true))
         return;
+    m_stop_tick.store(platform::tick_count());
     // A stopping task takes no new connections.
     CloseAllConnections();
     // Stopping the CIS logon joins its thread, which may be inside the
@@ -256,7 +258,18 @@ bool CDownload_Task::IsStopFinished()
     // once, so deleting the task cannot wait on them.
     if (m_in_timer.load() != 0)
         return false;
-    return m_cis_stopped.load() || !m_cis_stop_started.load();
+    if (!m_cis_stopped.load() && m_cis_stop_started.load())
+        return false;
+    // Closed connections let go of the task once their pending operations
+    // have completed on the I/O thread; the task outlives them, within a
+    // bound in case one is never released.
+    if (live_connections::count(m_task_id) == 0)
+        return true;
+    if (platform::tick_count() - m_stop_tick.load() < kConnectionDrainMs)
+        return false;
+    platform::debug_output("CDownload_Task::IsStopFinished: connections still alive, taskid:" +
+                           std::to_string(m_task_id));
+    return true;
 }
 
 // ---- Timers ----

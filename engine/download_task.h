@@ -66,6 +66,8 @@ public:
     static constexpr std::uint32_t kPerPeerHttpConnectionLimit = 10;
     // Longest pause between two CDN queries that gave no HTTP peer.
     static constexpr std::uint32_t kCdnQueryMaxPauseMs = 30000;
+    // Longest wait of a stopping task for its closed connections to go.
+    static constexpr std::uint32_t kConnectionDrainMs = 30000;
     // Default of the "limit_use_p2p_size" setting.
     static constexpr std::uint64_t kDefaultP2pSizeLimit = 10485760;
 
@@ -114,11 +116,12 @@ public:
     void CloseAllConnections();
     // Closes every connection; the set stays open.
     void CloseAllConnectionsNoFlag();
-    // Stops the CDN thread, sets the stopping flag and starts stopping the
-    // CIS logon off the calling thread.
+    // Stops the CDN thread, sets the stopping flag, closes every connection
+    // and starts stopping the CIS logon off the calling thread.
     void MarkStopping();
-    // True once stopping, the CDN thread has stopped and the CIS logon has
-    // been stopped: the task may be deleted.
+    // True once stopping, the CDN thread and the CIS logon have stopped, no
+    // timer call is under way and the task's connections are gone (or
+    // kConnectionDrainMs passed): the task may be deleted.
     bool IsStopFinished();
     std::uint64_t GetTaskId() const override { return m_task_id; }
 
@@ -339,6 +342,7 @@ private:
     platform::Thread m_cis_stopper;
     std::atomic<bool> m_cis_stopped{false};
     std::atomic<bool> m_cis_stop_started{false};
+    std::atomic<std::uint32_t> m_stop_tick{0};         // when MarkStopping first ran
     // Timer calls under way (IsStopFinished waits for them to end).
     std::atomic<std::uint32_t> m_in_timer{0};
     // Name look-up of the host expansion (null: getaddrinfo).
