@@ -11,26 +11,13 @@
 #include "platform/paths.h"
 #include "src/data_folder.h"
 #include "src/net_service.h"
+#include "src/text_util.h"
 
 namespace kx2dll {
 namespace {
 
 const std::string name_prefix = "file_list_name_";
 const std::string md5_prefix = "file_list_md5_";
-
-std::string lower(std::string text)
-{
-    fagex::StringUtil::toLowerCase(text);
-    return text;
-}
-
-std::string trimmed(std::string text, const char* chars)
-{
-    const std::size_t first = text.find_first_not_of(chars);
-    if (first == std::string::npos)
-        return std::string();
-    return text.substr(first, text.find_last_not_of(chars) - first + 1);
-}
 
 bool is_section_number(const std::string& name)
 {
@@ -168,10 +155,10 @@ int check_seed_file(const LocalTaskRecord& record)
 {
     if (record.seedfile.empty() || !platform::file_exists(record.seedfile))
         return 2;
-    const std::string md5 = trimmed(record.seed_md5, " \t\r");
+    const std::string md5 = trim_text(record.seed_md5, " \t\r", " \t\r");
     if (md5.empty())
         return 3;
-    return lower(file_md5(record.seedfile)) == lower(md5) ? 0 : 4;
+    return lower_text(file_md5(record.seedfile)) == lower_text(md5) ? 0 : 4;
 }
 
 std::string file_md5(const std::string& path)
@@ -350,16 +337,11 @@ bool local_task_list::find(std::uint64_t task_id, LocalTaskRecord& out) const
 bool local_task_list::find_task_by_file_md5(std::uint32_t game_id, const std::string& md5,
                                             std::uint64_t& task_id) const
 {
-    const std::string wanted = lower(md5);
     std::lock_guard<std::mutex> guard(m_lock);
     for (const auto& entry : m_tasks) {
-        if (entry.second.gameid != game_id)
-            continue;
-        for (const FileListEntry& f : entry.second.file_list) {
-            if (lower(f.md5) == wanted) {
-                task_id = entry.first;
-                return true;
-            }
+        if (entry.second.gameid == game_id && lists_file_md5(entry.second.file_list, md5)) {
+            task_id = entry.first;
+            return true;
         }
     }
     return false;

@@ -11,6 +11,7 @@
 #include "platform/paths.h"
 #include "src/config_file.h"
 #include "src/net_service.h"
+#include "src/text_util.h"
 #include "src/version_path.h"
 
 namespace kx2dll {
@@ -21,10 +22,11 @@ void log(const std::string& text, int level = 2)
     NetService::log_line(text, level);
 }
 
-std::string lower(std::string text)
+// The engine's limits in bytes per second.
+bool engine_limits(IP2SP_Engine* engine, float& down, float& up)
 {
-    fagex::StringUtil::toLowerCase(text);
-    return text;
+    std::uint8_t on = 0;
+    return engine->GetSpeedLimit(&down, &up, &on) == 0;
 }
 
 float clamp_speed(float v)
@@ -76,15 +78,10 @@ bool download_manager::find_server_task_by_file_md5(std::uint32_t game_id, const
 {
     server_task_map copy;
     copy_server_task_list(copy);
-    const std::string wanted = lower(md5);
     for (const auto& entry : copy) {
-        if (entry.second.gameid != game_id)
-            continue;
-        for (const FileListEntry& f : entry.second.file_list) {
-            if (lower(f.md5) == wanted) {
-                out = entry.second;
-                return true;
-            }
+        if (entry.second.gameid == game_id && lists_file_md5(entry.second.file_list, md5)) {
+            out = entry.second;
+            return true;
         }
     }
     return false;
@@ -293,8 +290,7 @@ bool download_manager::get_setting(const std::string& name, std::string& value)
     if (name == "MAX_DOWN_SPEED" || name == "MAX_UP_SPEED") {
         float down = 0;
         float up = 0;
-        std::uint8_t on = 0;
-        if (m_engine->GetSpeedLimit(&down, &up, &on) != 0)
+        if (!engine_limits(m_engine, down, up))
             return false;
         value = text3((name == "MAX_DOWN_SPEED" ? down : up) * (1.0f / 1024.0f));
         return true;
@@ -318,8 +314,7 @@ bool download_manager::set_setting(const std::string& name, const std::string& v
     if (name == "MAX_DOWN_SPEED" || name == "MAX_UP_SPEED") {
         float down = 0;
         float up = 0;
-        std::uint8_t on = 0;
-        if (m_engine->GetSpeedLimit(&down, &up, &on) != 0)
+        if (!engine_limits(m_engine, down, up))
             return false;
         const float v = clamp_speed(fagex::StringConverter::parseReal(value));
         if (name == "MAX_DOWN_SPEED") {
@@ -425,10 +420,7 @@ bool download_manager::get_task_info_item(const std::string& name, std::uint32_t
     if (name == "SAVE_PATCH") {
         value.clear();
         for (const LocalTaskRecord& r : records) {
-            std::string base = r.save_path;
-            while (!base.empty() && std::string(" \t\r\n\\/").find(base.back()) != std::string::npos)
-                base.pop_back();
-            std::string folder = base + "/" + r.srcdir;
+            std::string folder = trim_text(r.save_path, "", " \t\r\n\\/") + "/" + r.srcdir;
             if (folder.back() != '/')
                 folder += "/";
             for (const FileListEntry& f : r.file_list)

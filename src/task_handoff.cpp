@@ -8,6 +8,7 @@
 #include "fagex/fagexStringUtil.h"
 #include "platform/paths.h"
 #include "src/net_service.h"
+#include "src/text_util.h"
 
 namespace kx2dll {
 namespace {
@@ -15,23 +16,6 @@ namespace {
 void log(const std::string& text)
 {
     NetService::log_line(text + "\n", 2);
-}
-
-std::string lower(std::string text)
-{
-    fagex::StringUtil::toLowerCase(text);
-    return text;
-}
-
-std::string trim_chars(const std::string& text, const char* leading, const char* trailing)
-{
-    const std::size_t first = text.find_first_not_of(leading);
-    if (first == std::string::npos)
-        return std::string();
-    std::string out = text.substr(first);
-    while (!out.empty() && std::string(trailing).find(out.back()) != std::string::npos)
-        out.pop_back();
-    return out;
 }
 
 } // namespace
@@ -92,7 +76,7 @@ int download_manager::add_single_download_task_to_enginer(const LocalTaskRecord&
         return 4;
     }
     const std::string seed(body.begin(), body.end());
-    if (lower(string_md5(seed)) != lower(record.seed_md5)) {
+    if (lower_text(string_md5(seed)) != lower_text(record.seed_md5)) {
         log("Take back the seeds from the server file MD5 authentication code is unsuccessful");
         return 5;
     }
@@ -102,7 +86,7 @@ int download_manager::add_single_download_task_to_enginer(const LocalTaskRecord&
 
     std::string save_folder = record.save_path;
     if (save_folder.empty() || !platform::path_exists(save_folder))
-        save_folder = trim_chars(preferred("defaulte_save_path"), "", " \r\n\t\\/");
+        save_folder = trim_text(preferred("defaulte_save_path"), "", " \r\n\t\\/");
     const int r = m_engine->AddNewTask(seed.c_str(), save_folder.c_str());
     if (r != 0) {
         log("start task id[" + ids + "] failed, error[" + std::to_string(r) + "]");
@@ -126,7 +110,7 @@ int download_manager::get_local_task_info(const LocalTaskRecord& record, std::st
     if (m_engine->ReadWholeFile(record.seedfile.c_str(), data) != 0)
         return 3;
     const std::string text(data.begin(), data.end());
-    if (lower(string_md5(text)) != lower(record.seed_md5))
+    if (lower_text(string_md5(text)) != lower_text(record.seed_md5))
         return 4;
     seed_text = text;
     if (record.bitmap_filename.empty() || !platform::path_exists(record.bitmap_filename))
@@ -136,8 +120,8 @@ int download_manager::get_local_task_info(const LocalTaskRecord& record, std::st
     save_folder = record.save_path;
     if (record.save_path.empty() || !platform::path_exists(record.save_path))
         return 7;
-    const std::string folder = trim_chars(record.save_path, " \r\n\t", " \r\n\t\\/") + "/" +
-                               trim_chars(record.srcdir, " \r\n\t\\/", " \r\n\t\\/");
+    const std::string folder = trim_text(record.save_path, " \r\n\t", " \r\n\t\\/") + "/" +
+                               trim_text(record.srcdir, " \r\n\t\\/", " \r\n\t\\/");
     if (!platform::path_exists(folder))
         return 8;
     for (const FileListEntry& f : record.file_list) {

@@ -10,6 +10,7 @@
 #include "src/download_manager.h"
 #include "src/net_service.h"
 #include "src/server_addresses.h"
+#include "src/text_util.h"
 
 namespace kx2dll {
 namespace {
@@ -43,16 +44,6 @@ private:
     std::size_t m_pos = 0;
 };
 
-void trim_chars(std::string& text, const char* chars)
-{
-    const std::size_t first = text.find_first_not_of(chars);
-    if (first == std::string::npos) {
-        text.clear();
-        return;
-    }
-    text = text.substr(first, text.find_last_not_of(chars) - first + 1);
-}
-
 std::vector<FileListEntry> parse_file_list(const std::string& text)
 {
     std::vector<FileListEntry> files;
@@ -74,8 +65,7 @@ std::vector<FileListEntry> parse_file_list(const std::string& text)
 bool parse_line(const std::string& raw, std::uint32_t game_id, const std::function<void()>& on_game_line,
                 ServerTaskRecord& out)
 {
-    std::string line = raw;
-    trim_chars(line, " \t\r");
+    const std::string line = trim_text(raw, " \t\r", " \t\r");
     if (line.empty())
         return false;
     token_reader tokens(line);
@@ -107,9 +97,7 @@ bool parse_line(const std::string& raw, std::uint32_t game_id, const std::functi
     const std::size_t close_files = line.find(')', open_files + 1);
     if (close_files == std::string::npos)
         return false;
-    std::string files = line.substr(open_files + 1, close_files - open_files - 1);
-    trim_chars(files, " \t\r");
-    out.file_list = parse_file_list(files);
+    out.file_list = parse_file_list(trim_text(line.substr(open_files + 1, close_files - open_files - 1), " \t\r", " \t\r"));
     return true;
 }
 
