@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "engine/bitmap_file.h"
-#include "engine/p2sp_engine.h"
+#include "engine_facade.h"
 #include "fuzz_check.h"
 #include "scratch_file.h"
 
@@ -19,17 +19,6 @@ namespace {
 using Tables = std::vector<std::vector<std::uint8_t>>;
 
 const std::string& scratch_path() { return fuzz_scratch::path("bitmap_file_fuzz", ".bbm"); }
-
-IP2SP_Engine* g_engine = nullptr;  // one facade for every run, never initialised
-
-IP2SP_Engine& engine() {
-    if (!g_engine) {
-        g_engine = CreateP2SPEngine();
-        FUZZ_CHECK(g_engine != nullptr);
-        std::atexit([] { DestroyP2SPEngine(g_engine); });
-    }
-    return *g_engine;
-}
 
 }  // namespace
 
@@ -69,7 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     std::vector<std::uint8_t> facade_bitmap;
     Tables facade_tables;
-    FUZZ_CHECK(engine().ReadRecordFile(scratch_path().c_str(), facade_bitmap, facade_tables) == result);
+    FUZZ_CHECK(fuzz_engine().ReadRecordFile(scratch_path().c_str(), facade_bitmap, facade_tables) == result);
     FUZZ_CHECK(facade_bitmap == bitmap);
     if (result == kBitmapOk) {
         // The facade gives one table per piece, the missing ones empty.

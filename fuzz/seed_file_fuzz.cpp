@@ -1,6 +1,7 @@
 // Seed documents as the seed server or a saved "%I64d.txt" may hold them:
-// both readings of the seed, the file-list reading, and the channel
-// manager taking the file list cut out of an accepted seed.
+// both readings of the seed (and the engine facade's), the file-list
+// reading, and the channel manager taking the file list cut out of an
+// accepted seed.
 
 #include <cstddef>
 #include <cstdint>
@@ -10,6 +11,7 @@
 
 #include "engine/channel_manager.h"
 #include "engine/seed_file.h"
+#include "engine_facade.h"
 #include "fuzz_check.h"
 #include "scratch_file.h"
 
@@ -91,6 +93,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string source_folder;
     const int full = ParseTaskXml(text, &game_id, &task_id, &total, source_folder);
     FUZZ_CHECK(full >= 0 && full <= 2);
+    if (text.find('\0') == std::string::npos) {
+        // The facade's reading of the same text gives the same.
+        std::uint32_t game_id2 = 0;
+        std::uint64_t task_id2 = 0;
+        std::uint64_t total2 = 0;
+        std::string source_folder2;
+        FUZZ_CHECK(fuzz_engine().ParseTaskXml(text.c_str(), &game_id2, &task_id2, &total2, source_folder2) == full);
+        FUZZ_CHECK(game_id2 == game_id && task_id2 == task_id && total2 == total && source_folder2 == source_folder);
+    }
 
     if (accepted) {
         FUZZ_CHECK(error.empty());
