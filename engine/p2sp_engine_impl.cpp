@@ -304,7 +304,7 @@ std::int32_t CP2SP_EngineImpl::GetTaskCount(std::uint32_t* count)
     return 0;
 }
 
-std::int32_t CP2SP_EngineImpl::GetTaskList(std::vector<std::uint64_t>& ids)
+std::int32_t CP2SP_EngineImpl::ListTasks(std::vector<std::uint64_t>& ids, bool with_completed)
 {
     ids.clear();
     const ClientUse use(*this);
@@ -312,21 +312,16 @@ std::int32_t CP2SP_EngineImpl::GetTaskList(std::vector<std::uint64_t>& ids)
     if (!client)
         return 1;
     ids = client->GetRunningIds();
+    if (with_completed) {
+        const std::vector<std::uint64_t> completed = client->GetCompletedIds();
+        ids.insert(ids.end(), completed.begin(), completed.end());
+    }
     return 0;
 }
 
-std::int32_t CP2SP_EngineImpl::GetTaskListDetail(std::vector<std::uint64_t>& ids)
-{
-    ids.clear();
-    const ClientUse use(*this);
-    CClientMain* client = use.get();
-    if (!client)
-        return 1;
-    ids = client->GetRunningIds();
-    const std::vector<std::uint64_t> completed = client->GetCompletedIds();
-    ids.insert(ids.end(), completed.begin(), completed.end());
-    return 0;
-}
+std::int32_t CP2SP_EngineImpl::GetTaskList(std::vector<std::uint64_t>& ids) { return ListTasks(ids, false); }
+
+std::int32_t CP2SP_EngineImpl::GetTaskListDetail(std::vector<std::uint64_t>& ids) { return ListTasks(ids, true); }
 
 std::int32_t CP2SP_EngineImpl::AddServer(std::int32_t type, const char* host, std::uint16_t port)
 {

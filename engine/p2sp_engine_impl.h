@@ -81,6 +81,8 @@ private:
         CClientMain* m_client = nullptr;
     };
 
+    // The running tasks' ids, then (when asked) the completed ones'.
+    std::int32_t ListTasks(std::vector<std::uint64_t>& ids, bool with_completed);
     // Waits (bounded) until no call holds the client core; false at the bound.
     bool WaitForCallsToEnd();
     // AddNewTask (bitmap null) and AddResumedTask.
