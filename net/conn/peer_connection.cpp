@@ -133,6 +133,8 @@ std::vector<std::uint8_t> CPeerConnection::remote_piece_map() const
 
 void CPeerConnection::on_connect()
 {
+    if (!m_task)
+        return;   // without a task nothing is sent or received
     set_receive_window(0, peer_wire::kPrefixSize);
     m_frame_state = 0;
     m_last_receive.store(platform::tick_count());
@@ -221,6 +223,8 @@ void CPeerConnection::dispatch(const CCmdPacketReader& reader, std::uint16_t com
 
 void CPeerConnection::on_timer()
 {
+    if (!m_task)
+        return;
     const std::uint32_t now = platform::tick_count();
     if (now - m_last_receive.load() > kSilenceMs) {
         peer_log(6, 4);
