@@ -1,0 +1,126 @@
+#include "src/download_manager.h"
+
+#include <gtest/gtest.h>
+
+#include "download_test_env.h"
+
+namespace {
+
+using kx2dll::download_manager;
+using kx2dll::LocalTaskRecord;
+using kx2dll::ServerTaskRecord;
+using kx2dll::server_task_map;
+using service_test::download_test_env;
+
+LocalTaskRecord local(std::uint64_t id, int state, int level = 0, std::uint32_t game = 8)
+{
+    LocalTaskRecord r;
+    r.gameid = game;
+    r.taskid = id;
+    r.taskstate = state;
+    r.priority_level = level;
+    return r;
+}
+
+ServerTaskRecord listed(std::uint64_t id, const std::string& version, int state = -1, std::uint32_t game = 8)
+{
+    ServerTaskRecord s;
+    s.gameid = game;
+    s.taskid = id;
+    s.version = version;
+    s.state = state;
+    s.seedurl = "http://127.0.0.1:1/seed.xml";
+    return s;
+}
+
+TEST(Scheduling, WithdrawsOneUnlistedTaskPerPass)
+{
+    download_test_env w;
+    download_manager m(w.launcher_path(), 7);
+    auto& list = m.local_tasks();
+    list.put(local(1, 1, 1));   // downloading at level 1: stays although unlisted
+    list.put(local(2, 2));
+    list.put(local(3, 0));
+    list.put(local(4, 2));      // listed
+    list.put(local(5, 2));      // listed as withdrawn: counts as unlisted
+    const server_task_map server = {{4, listed(4, "1-2")}, {5, listed(5, "2-3", -2)}};
+    LocalTaskRecord r;
+
+    // The engine holds none of them: its refusal to stop deletes at once.
+    EXPECT_TRUE(m.apply_server_task_list(server));
+    EXPECT_TRUE(list.find(1, r));
+    EXPECT_FALSE(list.find(2, r));
+    EXPECT_TRUE(list.find(3, r));
+    EXPECT_TRUE(m.apply_server_task_list(server));
+    EXPECT_FALSE(list.find(3, r));
+    EXPECT_TRUE(m.apply_server_task_list(server));
+    EXPECT_FALSE(list.find(5, r));
+    EXPECT_TRUE(m.apply_server_task_list(server));
+    EXPECT_TRUE(list.find(1, r));
+    EXPECT_TRUE(list.find(4, r));
+    // An empty list withdraws nothing.
+    EXPECT_TRUE(m.apply_server_task_list({}));
+    EXPECT_EQ(list.size(), 2u);
+}
+
+TEST(Scheduling, AutomaticDownloadAddsTheVersionChain)
+{
+    download_test_env w;
+    download_manager m(w.launcher_path(), 7);
+    auto& list = m.local_tasks();
+    ASSERT_TRUE(m.update_game_version(7, "3"));
+    server_task_map server = {{41, listed(41, "4-5", -1, 7)},
+                              {31, listed(31, "3-4", -1, 7)},
+                              {21, listed(21, "2-3", -1, 7)},
+                              {99, listed(99, "3-5", -2, 7)}};  // withdrawn: not a shortcut
+    LocalTaskRecord r;
+    // Off: nothing is added.
+    EXPECT_TRUE(m.apply_server_task_list(server));
+    EXPECT_FALSE(list.find(31, r));
+
+    m.set_auto_download(true);
+    EXPECT_TRUE(m.apply_server_task_list(server));
+    for (std::uint64_t id : {31, 41}) {
+        ASSERT_TRUE(list.find(id, r)) << id;
+        EXPECT_EQ(r.taskstate, 0) << id;
+        EXPECT_EQ(r.priority_level, 0) << id;
+    }
+    EXPECT_FALSE(list.find(21, r));  // below the current version
+    EXPECT_FALSE(list.find(99, r));
+    EXPECT_NE(service_test::read_text(m.working_folder() + "local_task_list.cfg").find("[41]"), std::string::npos);
+
+    // No packets of the game, or an unknown game version: false.
+    EXPECT_FALSE(m.apply_server_task_list({{50, listed(50, "1-2", -1, 8)}}));
+}
+
+TEST(Scheduling, RefreshReplacesTheServerListAndFallsBack)
+{
+    download_test_env w;
+    ASSERT_TRUE(w.nginx_ok());
+    const service_test::served_task& a = w.add_task(7101, "1-2", {1000});
+    const service_test::served_task& b = w.add_task(7102, "2-3", {1000});
+    w.publish({&a, &b}, "demo 8 7199 1-2 x u -1 {(other game)} (f," + std::string(32, 'a') + ")\n");
+    download_manager m(w.launcher_path(), 7);
+    server_task_map parsed;
+    ASSERT_TRUE(m.update_taskslist_from_server("", &parsed));
+    EXPECT_EQ(parsed.size(), 2u);
+    // One file's query replaces the list with its answer alone, but what
+    // the timer's refresh parsed is what its pass applies.
+    ASSERT_TRUE(m.update_taskslist_from_server(a.file_md5()));
+    server_task_map now;
+    m.copy_server_task_list(now);
+    EXPECT_EQ(now.size(), 1u);
+    m.local_tasks().put(local(7102, 2, 0, 7));
+    EXPECT_TRUE(m.apply_server_task_list(parsed));
+    LocalTaskRecord r;
+    EXPECT_TRUE(m.local_tasks().find(7102, r));
+
+    // The task server goes away: the fallback address is taken for good.
+    w.nginx().stop();
+    EXPECT_FALSE(m.update_taskslist_from_server(""));
+    EXPECT_EQ(m.task_list_url(), "http://127.0.0.1:1/update_task/task_list.txt");
+    m.copy_server_task_list(now);
+    EXPECT_EQ(now.size(), 1u);  // a failed refresh keeps the last list
+}
+
+} // namespace
