@@ -97,16 +97,17 @@ TEST_F(ClientMainTest, OnlineStartOrdersTheCisListAndBuildsTheSession)
     answer.clientid = 4242;
     answer.publicip = 5;
     answer.peertype = 1;
-    // Distances from 5: 4, 4, 1, 1; equal keys keep their received order.
-    answer.cis = {{9, 901, 1}, {1, 101, 2}, {6, 601, 3}, {4, 401, 4}};
+    // Distances from 5: 2^31 (the difference is the smallest 32-bit
+    // number), 4, 4, 1, 1; equal keys keep their received order.
+    answer.cis = {{0x80000005u, 801, 0}, {9, 901, 1}, {1, 101, 2}, {6, 601, 3}, {4, 401, 4}};
     StartOnline(answer);
 
     FakeDownloadSession& s = Session();
     EXPECT_TRUE(s.started.load());
     EXPECT_EQ(s.event.load(), client.get());
-    ASSERT_EQ(s.cis_list.size(), 4u);
-    const std::uint16_t ports[] = {601, 401, 901, 101};
-    for (int i = 0; i < 4; ++i)
+    ASSERT_EQ(s.cis_list.size(), 5u);
+    const std::uint16_t ports[] = {601, 401, 901, 101, 801};
+    for (int i = 0; i < 5; ++i)
         EXPECT_EQ(Value(s.cis_list[i].port), ports[i]) << i;
     EXPECT_EQ(s.data_folder, env->file("data"));
     EXPECT_TRUE(platform::folder_exists(env->file("data")));
