@@ -38,7 +38,7 @@ std::uint16_t free_port()
 
 } // namespace
 
-download_test_env::download_test_env()
+download_test_env::download_test_env(const std::string& rate)
 {
     const std::string root = m_env.root();
     for (const char* sub : {"/launcher", "/downloads", "/www", "/module", "/registry", "/appdata"})
@@ -60,6 +60,8 @@ download_test_env::download_test_env()
     set("VR_DATALOG_SERVER", "127.0.0.1:1");
     set("VR_UPNP_ROOTDESC", "http://127.0.0.1:1/rootDesc.xml");
     m_nginx = std::make_unique<test_support::NginxServer>(www());
+    if (!rate.empty())
+        m_nginx->SetRateLimit(rate);
     m_nginx_ok = test_support::NginxServer::Available() && m_nginx->start();
     const std::string host = "127.0.0.1:" + std::to_string(m_nginx->port());
     set("VR_UPDATE_SERVER", host);

@@ -35,7 +35,8 @@ public:
     // Game id of the seeds the fixtures write.
     static constexpr int game_id = 7;
 
-    download_test_env();
+    // `rate`: nginx's limit per answer ("64k"), none when empty.
+    explicit download_test_env(const std::string& rate = std::string());
     ~download_test_env();
 
     bool nginx_ok() const { return m_nginx_ok; }

@@ -208,3 +208,46 @@ TEST(ServiceEndToEnd, RegisterClientAnswersTheErrorReplyWhenItsFilesCannotBeRead
 }
 
 } // namespace
+
+namespace {
+
+TEST(ServiceEndToEnd, AHighLevelDownloadPausesTheNormalOnes)
+{
+    download_test_env w("40k");
+    ASSERT_TRUE(w.nginx_ok()) << w.nginx().last_error();
+    const served_task& low = w.add_task(9401, "1-2", {1500000});
+    const served_task& high = w.add_task(9402, "2-3", {400000});
+    w.publish({&low, &high});
+    ASSERT_TRUE(w.start_service());
+    ASSERT_TRUE(download_test_env::ok(w.command("register_client", {{"path", w.launcher_path()}})));
+    const std::string low_key = low.file_md5();
+    const std::string high_key = high.file_md5();
+    ASSERT_TRUE(download_test_env::ok(
+        w.command("start_download_file", {{"filename", "file0.bin"}, {"file_md5", low_key}, {"highlevel", "0"}})));
+    ASSERT_TRUE(wait_until([&] { return task_state(w, low_key) == "1"; }, 15000)) << w.service_log();
+
+    ASSERT_TRUE(download_test_env::ok(
+        w.command("start_download_file", {{"filename", "file0.bin"}, {"file_md5", high_key}, {"highlevel", "1"}})));
+    // The normal download is stopped within a pass and the limits go off.
+    EXPECT_TRUE(wait_until([&] { return w.service_log().find("CBE_TASK_STOP, ID[9401]") != std::string::npos; },
+                           5000))
+        << w.service_log();
+    IP2SP_Engine* engine = kx2dll::download_manager::instance()->engine();
+    auto limits_on = [&] {
+        float down = 0;
+        float up = 0;
+        std::uint8_t on = 1;
+        engine->GetSpeedLimit(&down, &up, &on);
+        return on != 0;
+    };
+    EXPECT_TRUE(wait_until([&] { return !limits_on(); }, 5000));
+    ASSERT_TRUE(wait_completed(w, high_key, 60000)) << w.service_log();
+    // Then the normal one runs again, with the limits back on, to its end.
+    ASSERT_TRUE(wait_completed(w, low_key, 90000)) << w.service_log();
+    EXPECT_TRUE(limits_on());
+    expect_files_intact(w, low);
+    expect_files_intact(w, high);
+    EXPECT_TRUE(w.stop_service());
+}
+
+} // namespace
