@@ -610,6 +610,40 @@ TEST_F(PeerConnectionTest, TwentySecondsOfSilenceKeepTwentyAndOneCloses)
     }
 }
 
+TEST_F(PeerConnectionTest, SonListsAreAskedForAgainEveryTwoMinutes)
+{
+    g_now = 1000;
+    platform::set_tick_source(&FakeNow);
+    auto link = Open(PEERTYPE_SP, 0);
+    link->Start();
+    link->MakeReady(std::vector<std::uint8_t>(6, 0));
+    bytes cookie;
+    pw::SonListReply reply;
+    reply.client_id = kRemoteId;
+    reply.task_id = kTask;
+    pw::build_son_list_reply(reply, cookie);
+    cookie[cookie.size() - 1] = 9;   // field 5, the cookie
+    link->Send(cookie);
+    // Data every 15 s keeps the connection; the timer runs at each step.
+    for (int step = 1; step <= 8; ++step) {
+        g_now += 15000;
+        link->Send(HaveOf(std::uint32_t(step % 6)));
+        // Block requests for the announced piece come; a son-list request
+        // must not, up to 120 s.
+        for (bytes p = link->Read(200); !p.empty(); p = link->Read(200))
+            EXPECT_NE(pw::packet_command(p.data(), p.size()), pw::cmd_son_list_request) << "step " << step;
+    }
+    g_now += 15000;   // 135 s after the last request
+    const bytes again = link->ReadCommand(pw::cmd_son_list_request);
+    ASSERT_FALSE(again.empty());
+    CCmdPacketReader r(again.data(), again.size());
+    pw::SonListRequest m;
+    ASSERT_TRUE(pw::parse_son_list_request(r, m));
+    EXPECT_EQ(m.cookie, 9) << "the cookie of the last reply goes back";
+    EXPECT_EQ(m.max_records, 50);
+    platform::set_tick_source(nullptr);
+}
+
 TEST_F(PeerConnectionTest, APeerThatFloodsRequestsIsCutOffWithABoundedQueue)
 {
     auto link = Open(PEERTYPE_SP, 0, std::vector<std::uint8_t>(6, 1));
