@@ -36,10 +36,6 @@ std::uint32_t StampTick()
 std::uint32_t Low(std::uint64_t v) { return static_cast<std::uint32_t>(v); }
 std::uint32_t High(std::uint64_t v) { return static_cast<std::uint32_t>(v >> 32); }
 
-// How long a stopping task waits for a CIS logon to notice the stop before
-// giving up on it (the logon polls its stop flag, so this is a safety net).
-constexpr std::uint32_t kCisStopJoinMs = 60000;
-
 } // namespace
 
 CDownload_Task::CDownload_Task(i_io_service* io, std::uint64_t task_id, std::uint32_t piece_size,
@@ -100,8 +96,11 @@ CDownload_Task::~CDownload_Task()
     }
 
     StopCisLogon();
+    // The CIS connection is freed below: its stopper must be over. Its stop
+    // is prompt (the logon polls its stop flag and the reply handling
+    // checks the stopping flag), so this returns at once in practice.
     if (m_cis_stopper.joinable())
-        m_cis_stopper.join_for(kCisStopJoinMs);
+        m_cis_stopper.join();
     delete m_cis;
     m_cis = nullptr;
     delete m_connections;
@@ -335,6 +334,10 @@ std::uint32_t CDownload_Task::CdnQueryPauseMs() const { return m_cdn_query_pause
 
 void CDownload_Task::Run()
 {
+    // A stopping task schedules nothing more; it is about to go.
+    if (m_stopping.load())
+        return;
+    check_invariant();
     CheckChannelVerified();
 
     if (m_report_once.exchange(false) && !engine_flags::progress_every_second())

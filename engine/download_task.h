@@ -66,6 +66,10 @@ public:
     static constexpr std::uint32_t kPerPeerHttpConnectionLimit = 10;
     // Longest pause between two CDN queries that gave no HTTP peer.
     static constexpr std::uint32_t kCdnQueryMaxPauseMs = 30000;
+    // Most vpeers and HTTP peer information records a task keeps (the CIS
+    // replies and CDN queries of a long download add up).
+    static constexpr std::size_t kMaxVpeers = 1000;
+    static constexpr std::size_t kMaxHttpPeerInfos = 4096;
     // Longest wait of a stopping task for its closed connections to go.
     static constexpr std::uint32_t kConnectionDrainMs = 30000;
     // Default of the "limit_use_p2p_size" setting.
@@ -159,8 +163,8 @@ public:
     bool GetHttpPeerInfo(std::uint64_t id, HttpPeerInfo& out);
     // Clears `out` and copies every HTTP peer information record.
     void GetHttpPeerInfoList(std::vector<HttpPeerInfo>& out);
-    // Inserts records of unknown ids (announced through OnTextOutput);
-    // known ids keep their record.
+    // Inserts records of unknown ids (announced through OnTextOutput) up to
+    // kMaxHttpPeerInfos; known ids keep their record.
     void AddHttpPeerInfos(const std::vector<HttpPeerInfo>& infos);
     // Moves up to `count` blocks of the task's one shared run of
     // consecutive blocks into `out` (refilled from the picker when empty);

@@ -50,6 +50,8 @@ bool CHttpPeerList::AddHttpPeer(PeerInfo* r)
 
     CScopedLock guard(m_lock);
     const std::uint64_t id = r->clientid;   // a copy: the record is packed
+    if (m_peers.size() >= kMaxPeers && m_peers.count(id) == 0)
+        return false;
     m_peers[id] = *r;
     check_invariant();
     return true;

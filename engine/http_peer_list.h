@@ -20,6 +20,8 @@ public:
 
     // Port an HTTP peer gets when its record carries none.
     static constexpr std::uint16_t kDefaultHttpPort = 80;
+    // Most records kept; a new client id beyond it is refused.
+    static constexpr std::size_t kMaxPeers = 4096;
 
     CHttpPeerList();
     ~CHttpPeerList();
@@ -30,7 +32,7 @@ public:
     // its client id, replacing an earlier one. r is changed in place: its
     // public IPv4 becomes the first address found and its public port stays
     // what the record (the URL) gave, 80 when it gave none. False, with the
-    // list unchanged, when the name does not resolve.
+    // list unchanged, when the name does not resolve or the list is full.
     bool AddHttpPeer(PeerInfo* r);
 
     // Clears `out`, then copies every record in client-id order.

@@ -166,8 +166,11 @@ void CDownload_Task::OnCisConnectionCompleted(std::uint32_t result, const std::v
     if (!http_only) {
         {
             CScopedLock guard(m_vpeer_lock);
-            for (const auto& entry : kept)
+            for (const auto& entry : kept) {
+                if (m_vpeers.size() >= kMaxVpeers)
+                    break;
                 m_vpeers.push_back(entry.second);
+            }
         }
         if (cache && !hosts.empty())
             cache->AddHosts(m_task_id, hosts);
@@ -197,6 +200,8 @@ void CDownload_Task::AddHttpPeerInfos(const std::vector<HttpPeerInfo>& infos)
     {
         CScopedLock guard(m_http_info_lock);
         for (const HttpPeerInfo& info : infos) {
+            if (m_http_infos.size() >= kMaxHttpPeerInfos)
+                break;
             if (!m_http_infos.emplace(info.peerid, info).second)
                 continue;
             std::ostringstream line;

@@ -130,6 +130,19 @@ TEST_F(HttpPeerListTest, RealResolverTakesADottedAddressWithoutAnyLookUp)
     EXPECT_EQ(80, +r.publicport);
 }
 
+TEST_F(HttpPeerListTest, AFullListRefusesNewIdsButStillReplaces)
+{
+    for (std::uint64_t id = 0; id < CHttpPeerList::kMaxPeers; ++id) {
+        PeerInfo r = Record(id, "one.example", 80);
+        ASSERT_TRUE(list.AddHttpPeer(&r));
+    }
+    PeerInfo extra = Record(CHttpPeerList::kMaxPeers, "one.example", 80);
+    EXPECT_FALSE(list.AddHttpPeer(&extra));
+    PeerInfo again = Record(17, "cdn.example", 81);
+    EXPECT_TRUE(list.AddHttpPeer(&again));
+    EXPECT_EQ(std::int32_t(CHttpPeerList::kMaxPeers), list.GetCount());
+}
+
 TEST_F(HttpPeerListTest, ReadersAndWritersOnSeveralThreads)
 {
     std::atomic<bool> stop{false};

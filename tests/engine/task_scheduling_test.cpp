@@ -97,6 +97,40 @@ TEST(TaskScheduling, SevenVpeersAreAskedForThreeAtATimeRoundRobin)
     }
 }
 
+TEST(TaskScheduling, TheVpeerAndHttpInformationListsAreBounded)
+{
+    TaskHarness h;
+    g_Settings.Set("limit_use_p2p_size", "0");
+    CDownload_Task* task = h.MakeReadyTask();
+    std::vector<VPeerInfo> vpeers;
+    std::vector<HttpPeerInfo> infos;
+    for (std::uint64_t i = 0; i < 5000; ++i) {
+        vpeers.push_back(Vpeer(10000 + i, 1));
+        infos.push_back({20000 + i, "nowhere.example", "/f"});
+    }
+    Reply(task, {}, vpeers, infos);
+    EXPECT_EQ(CDownload_Task::kMaxVpeers, task->GetVpeers().size());
+    std::vector<HttpPeerInfo> kept;
+    task->GetHttpPeerInfoList(kept);
+    EXPECT_EQ(CDownload_Task::kMaxHttpPeerInfos, kept.size());
+}
+
+TEST(TaskScheduling, AStoppingTaskSchedulesNothing)
+{
+    FakeClocks clocks;
+    TaskHarness h;
+    CDownload_Task* task = h.MakeReadyTask();
+    Reply(task, {}, {Vpeer(1, 1)});
+    h.hosts->AddHosts(TaskHarness::kTaskId, {Host(10, PEERTYPE_DIRECT)});
+    task->MarkStopping();
+    clocks.AdvanceSeconds(60);
+    h.events.Clear();
+    task->Run();
+    EXPECT_TRUE(h.nat.Calls().empty());
+    EXPECT_TRUE(h.events.With("progress ").empty());
+    EXPECT_EQ(1u, h.HostCount());
+}
+
 TEST(TaskScheduling, FewerThanThreeVpeersAreAllAskedForEveryPass)
 {
     FakeClocks clocks;
