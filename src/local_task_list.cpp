@@ -1,6 +1,7 @@
 // "local_task_list.cfg": one section per task, named by its id.
 #include "src/local_task_list.h"
 
+#include <cassert>
 #include <ctime>
 #include <fstream>
 
@@ -318,6 +319,20 @@ std::size_t local_task_list::copy(map_type& out) const
     return out.size();
 }
 
+void local_task_list::check_record([[maybe_unused]] std::uint64_t key,
+                                   [[maybe_unused]] const LocalTaskRecord& record)
+{
+    assert(record.taskid == key);
+    assert(record.priority_level == 0 || record.priority_level == 1);
+}
+
+void local_task_list::check_invariant() const
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    for (const auto& entry : m_tasks)
+        check_record(entry.first, entry.second);
+}
+
 std::size_t local_task_list::size() const
 {
     std::lock_guard<std::mutex> guard(m_lock);
@@ -404,6 +419,7 @@ void local_task_list::put(const LocalTaskRecord& record)
 {
     std::lock_guard<std::mutex> guard(m_lock);
     m_tasks[record.taskid] = record;
+    check_record(record.taskid, record);
 }
 
 bool local_task_list::add(const LocalTaskRecord& record)

@@ -89,15 +89,21 @@ public:
         if (it == m_tasks.end())
             return false;
         change(it->second);
+        check_record(it->first, it->second);
         return true;
     }
 
     std::size_t size() const;
 
+    // Every record sits under its own task id at level 0 or 1 (asserted).
+    void check_invariant() const;
+
     // The text of the file for a list (what save writes).
     static std::string to_text(const map_type& tasks);
 
 private:
+    static void check_record(std::uint64_t key, const LocalTaskRecord& record);
+
     const std::uint32_t m_game_id;
     const std::string m_path;
     const std::string m_data_folder;

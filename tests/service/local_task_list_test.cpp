@@ -99,6 +99,7 @@ TEST(LocalTaskList, FieldRanges)
     list.find(5, r);
     EXPECT_EQ(r.priority_level, 0);
     EXPECT_FALSE(list.set_value(99, kx2dll::field_taskstate, "1"));  // unknown id
+    list.check_invariant();
 }
 
 TEST(LocalTaskList, SaveAndLoadKeepOnlyIntactTasksOfThisGame)
@@ -219,6 +220,7 @@ TEST(LocalTaskList, LookupsAndHelpers)
     list.find(20, r);
     EXPECT_EQ(r.priority_level, 1);
     EXPECT_EQ(r.taskstate, -3);
+    list.check_invariant();
 
     for (const char* bad : {"", "/etc/passwd", "\\x", "c:\\x", "..", "a/../../b", "a\\..\\b"})
         EXPECT_FALSE(kx2dll::is_contained_name(bad)) << bad;
