@@ -19,6 +19,7 @@
 #include "report/down_data_log.h"
 #include "report/log_event.h"
 
+#include <algorithm>
 #include <cassert>
 #include <string>
 
@@ -300,21 +301,21 @@ bool CDownload_Task::OnTimer(std::uint32_t timer_id, std::uintptr_t param)
 
 bool CDownload_Task::CdnQueryDue(std::uint32_t now) const
 {
-    return m_cdn_query_pause_ms == 0 || platform::tick_reached(now, m_next_cdn_query_tick);
+    return m_cdn_query_pause_ms.load() == 0 || platform::tick_reached(now, m_next_cdn_query_tick.load());
 }
 
 void CDownload_Task::NoteCdnQuery(std::uint32_t now, bool gave_peers)
 {
     if (gave_peers) {
-        m_cdn_query_pause_ms = 0;
+        m_cdn_query_pause_ms.store(0);
         return;
     }
     // A query server that is down or names nothing is asked less and less
     // often, at most every kCdnQueryMaxPauseMs.
-    m_cdn_query_pause_ms = m_cdn_query_pause_ms == 0 ? 2000 : m_cdn_query_pause_ms * 2;
-    if (m_cdn_query_pause_ms > kCdnQueryMaxPauseMs)
-        m_cdn_query_pause_ms = kCdnQueryMaxPauseMs;
-    m_next_cdn_query_tick = now + m_cdn_query_pause_ms;
+    const std::uint32_t last = m_cdn_query_pause_ms.load();
+    const std::uint32_t pause = last == 0 ? 2000 : std::min(last * 2, kCdnQueryMaxPauseMs);
+    m_cdn_query_pause_ms.store(pause);
+    m_next_cdn_query_tick.store(now + pause);
 }
 
 void CDownload_Task::OnTimerHttp()
@@ -328,7 +329,7 @@ void CDownload_Task::OnTimerHttp()
         ConnectHttpPeers(false);
 }
 
-std::uint32_t CDownload_Task::CdnQueryPauseMs() const { return m_cdn_query_pause_ms; }
+std::uint32_t CDownload_Task::CdnQueryPauseMs() const { return m_cdn_query_pause_ms.load(); }
 
 // ---- The one-second tick ----
 

@@ -339,9 +339,9 @@ private:
     CCdnThread* m_cdn_thread;
     std::atomic<std::uint32_t> m_release_requests{0};
 
-    // CDN query pacing (timer thread only).
-    std::uint32_t m_next_cdn_query_tick = 0;
-    std::uint32_t m_cdn_query_pause_ms = 0;
+    // CDN query pacing (written by timer 1).
+    std::atomic<std::uint32_t> m_next_cdn_query_tick{0};
+    std::atomic<std::uint32_t> m_cdn_query_pause_ms{0};
     // Stopping the CIS logon off the I/O thread.
     platform::Thread m_cis_stopper;
     std::atomic<bool> m_cis_stopped{false};
