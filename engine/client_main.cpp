@@ -34,6 +34,8 @@ constexpr std::uint32_t kWorkerJoinMs = 3000;
 constexpr std::uint32_t kUpnpJoinMs = 5000;
 constexpr std::uint32_t kDestroyJoinMs = 60000;
 constexpr std::uint32_t kWorkerWaitMs = 100;
+// A single stop's wait for its task's connections.
+constexpr std::uint32_t kPeerEndMs = 10000;
 
 std::string Dotted(std::uint32_t host_order_ip)
 {
@@ -179,6 +181,21 @@ bool CClientMain::StopTask(std::uint64_t task_id)
         WriteClientLog("stop task " + std::to_string(task_id) + ": connections still open at the time limit\n");
     }
     return true;
+}
+
+void CClientMain::StopRunningTasks()
+{
+    IDownload_Session* session = m_session.load();
+    const std::uint32_t deadline = platform::tick_count() + m_stop_tasks_ms.load();
+    for (std::uint64_t id : GetRunningIds()) {
+        // One budget for all: each stop is queued, but only the time left
+        // is spent waiting for connections (the session closes the rest).
+        if (session)
+            session->SetPeerEndLimit(platform::tick_remaining(platform::tick_count(), deadline));
+        StopTask(id);
+    }
+    if (session)
+        session->SetPeerEndLimit(kPeerEndMs);
 }
 
 void CClientMain::TaskWorker()
@@ -463,8 +480,7 @@ bool CClientMain::Stop()
     m_ris.Stop();
     std::lock_guard<std::mutex> build(m_build_lock);
 
-    for (std::uint64_t id : GetRunningIds())
-        StopTask(id);
+    StopRunningTasks();
     m_reports.Stop();
     if (m_boot_log) {
         m_boot_log->Stop();

@@ -115,6 +115,9 @@ public:
     void SetSessionFactory(const SessionFactory& factory);
     void SetRisTimeouts(std::uint32_t connect_ms, std::uint32_t reply_ms);
     void SetUpnpEnabled(bool on) { m_upnp_enabled.store(on); }
+    // How long Stop waits in all for the connections of the running tasks
+    // (default 15000 ms).
+    void SetStopTasksBudget(std::uint32_t ms) { m_stop_tasks_ms.store(ms); }
     // Waits up to `ms` for the session to exist (tests).
     bool WaitForSession(std::uint32_t ms) const;
 
@@ -126,6 +129,7 @@ private:
     void BuildSession(const std::vector<CisAddress>& cis_list);
     PeerInfo BuildSelfPeerInfo() const;
     void StartLanDiscovery(std::uint64_t client_id);
+    void StopRunningTasks();
     void TaskWorker();
     void HandOverNextTask();
     void UpnpWorker();
@@ -178,6 +182,7 @@ private:
     platform::Thread m_upnp;
     std::atomic<bool> m_upnp_started{false};
     std::atomic<bool> m_upnp_enabled{true};
+    std::atomic<std::uint32_t> m_stop_tasks_ms{15000};
     std::mutex m_bitmap_write_lock;              // one fallback-folder choice at a time
     CTaskReportSender m_reports;                 // command 87 off the reporting thread
 

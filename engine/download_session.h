@@ -63,9 +63,8 @@ public:
     void SetGlobalFlag(std::uint8_t on) override;
     std::uint8_t GetRateLimits(float* download, float* upload, std::uint8_t* on) override;
 
-    // How long WaitPeerEnd waits for the task's last connection (default
-    // 10000 ms; tests shorten it).
-    void SetPeerEndLimit(std::uint32_t ms) { m_peer_end_limit_ms.store(ms); }
+    // Default 10000 ms.
+    void SetPeerEndLimit(std::uint32_t ms) override { m_peer_end_limit_ms.store(ms); }
     // Tasks waiting in the abort queue (tests).
     std::size_t AbortQueueSize() const;
 

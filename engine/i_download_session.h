@@ -43,6 +43,8 @@ public:
     virtual void SetGlobalFlag(std::uint8_t on) = 0;
     // The engine's limits in bytes per second and the switch; returns the switch.
     virtual std::uint8_t GetRateLimits(float* download, float* upload, std::uint8_t* on) = 0;
+    // How long the next WaitPeerEnd calls wait for a task's connections.
+    virtual void SetPeerEndLimit(std::uint32_t ms) = 0;
 };
 
 // Builds the five managers and the session over them; null when the

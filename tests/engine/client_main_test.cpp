@@ -40,10 +40,12 @@ protected:
         CTaskStateMgr::Instance().Clear();
         FakeDownloadSession::AddResult() = 1;
         FakeDownloadSession::Destroyed() = 0;
+        FakeDownloadSession::PeerEndNeverEnds() = false;
     }
     void TearDown() override
     {
         client.reset();
+        FakeDownloadSession::PeerEndNeverEnds() = false;
         engine_flags::reset();
         CTaskStateMgr::Instance().Clear();
     }
@@ -503,6 +505,23 @@ TEST_F(ClientMainTest, OfflineTaskReportsAreSkippedForLackOfACis)
     platform::sleep_ms(50);
     EXPECT_EQ(client->TaskReports().Queued(), 0u);
     EXPECT_EQ(client->TaskReports().Sent(), 0u);
+}
+
+TEST_F(ClientMainTest, StopSpendsOneBudgetOnTheConnectionsOfAllRunningTasks)
+{
+    StartOffline();
+    for (std::uint64_t id = 101; id <= 105; ++id)
+        EXPECT_TRUE(client->AddTask(id, 262144, "a" + std::to_string(id), 1, "<filelist/>", env->path()));
+    ASSERT_TRUE(WaitUntil([&] { return client->GetRunningCount() == 5; }, 3000));
+    FakeDownloadSession::PeerEndNeverEnds() = true;
+    FakeDownloadSession::PeerEndCalls() = 0;
+    client->SetStopTasksBudget(400);
+    const std::uint32_t start = platform::tick_count();
+    EXPECT_TRUE(client->Stop());
+    const std::uint32_t took = platform::tick_count() - start;
+    EXPECT_GE(took, 350u);
+    EXPECT_LT(took, 3000u) << "five stops of connections that never go";
+    EXPECT_EQ(FakeDownloadSession::PeerEndCalls().load(), 5) << "every running task was stopped";
 }
 
 TEST_F(ClientMainTest, StopEmptiesTheListsAndDestroysTheSession)

@@ -186,6 +186,16 @@ public:
         static std::atomic<std::uint32_t> delay{0};
         return delay;
     }
+    static std::atomic<bool>& PeerEndNeverEnds()
+    {
+        static std::atomic<bool> never{false};
+        return never;
+    }
+    static std::atomic<int>& PeerEndCalls()
+    {
+        static std::atomic<int> calls{0};
+        return calls;
+    }
     static std::atomic<int>& Destroyed()
     {
         static std::atomic<int> destroyed{0};
@@ -251,7 +261,11 @@ public:
     }
     bool WaitPeerEnd(std::uint64_t task_id) override
     {
+        ++PeerEndCalls();
         platform::sleep_ms(PeerEndDelayMs().exchange(0));
+        // Connections that never go: the wait lasts its whole limit.
+        if (PeerEndNeverEnds().load())
+            platform::sleep_ms(peer_end_limit.load());
         std::lock_guard<std::mutex> guard(m_lock);
         m_peer_ends.push_back(task_id);
         return true;
@@ -259,6 +273,9 @@ public:
     int SetRateLimits(float, float) override { return 0; }
     void SetGlobalFlag(std::uint8_t) override {}
     std::uint8_t GetRateLimits(float*, float*, std::uint8_t*) override { return 0; }
+    void SetPeerEndLimit(std::uint32_t ms) override { peer_end_limit = ms; }
+
+    std::atomic<std::uint32_t> peer_end_limit{10000};
 
 private:
     int Record(const Added& added)
