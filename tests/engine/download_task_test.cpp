@@ -1,6 +1,7 @@
 #include "engine/download_task.h"
 
 #include "discovery/lan_peer_discovery.h"
+#include "support/range_server.h"
 #include "task_harness.h"
 
 #include <gtest/gtest.h>
@@ -8,12 +9,14 @@
 #include <chrono>
 #include <cstring>
 #include <string>
+#include <thread>
 
 namespace {
 
 using task_test::FakeClocks;
 using task_test::Ip;
 using task_test::TaskHarness;
+using task_test::Vpeer;
 using task_test::WaitFor;
 
 const std::string kId = std::to_string(TaskHarness::kTaskId);
@@ -458,6 +461,59 @@ TEST(DownloadTask, AStoppingTaskOutlivesItsLastConnectionWithinABound)
             live_connections::decrement(TaskHarness::kTaskId);
         }
     }
+}
+
+TEST(DownloadTask, AnHttpOnlyTaskDownloadsFromTheServerTheCisNamed)
+{
+    test_support::RangeServer server;
+    TaskHarness h;
+    for (const auto& f : h.fx.files()) {
+        std::string path = "/game/" + f.name;
+        std::replace(path.begin(), path.end(), '\\', '/');
+        server.AddFile(path, f.content);
+    }
+    ASSERT_TRUE(server.Start());
+    // The real connections, on an I/O thread as in the session.
+    SetTaskConnectionMakers(DefaultTaskConnectionMakers());
+    std::thread io_thread([&] { h.io.run(); });
+    CDownload_Task* task = h.MakeTask(true);
+    ASSERT_TRUE(task->Start(std::uint32_t(h.fx.files().size()), h.fx.file_list(), h.dir.file("save")));
+    ASSERT_TRUE(task->PrepareFiles());
+
+    PeerInfo server_record{};
+    server_record.clientid = 4242;
+    server_record.peertype = PEERTYPE_HTTP;
+    server_record.publicport = server.port();
+    SetFixedText(server_record.hostname, "127.0.0.1");
+    task->OnCisConnectionCompleted(0, {server_record}, {Vpeer(7, 1)}, {{4242, "127.0.0.1", "/game/dir/file0.bin"}}, 0);
+    EXPECT_TRUE(task->GetVpeers().empty());   // a small task with an HTTP peer: HTTP only
+
+    // The manager's one-second tick, faster.
+    const bool complete = WaitFor(
+        [&] {
+            task->Run();
+            return task->IsFinished();
+        },
+        30000);
+    EXPECT_TRUE(complete);
+    std::uint32_t peer = 0, peer2 = 0, http = 0;
+    task->GetDownloadBytes(peer, peer2, http);
+    EXPECT_EQ(0u, peer + peer2);
+    EXPECT_GE(http, std::uint32_t(h.TotalSize()));
+    EXPECT_EQ(1u, h.events.With("info " + kId + " [" + Folder(h) + "] 0 0 0 " + std::to_string(http)).size());
+    for (const auto& f : h.fx.files()) {
+        std::string name = f.name;
+        std::replace(name.begin(), name.end(), '\\', '/');
+        EXPECT_EQ(f.content, test_support::ReadAll(h.dir.file("save") + "/" + name)) << name;
+    }
+
+    task->MarkStopping();
+    EXPECT_TRUE(WaitFor([&] { return task->IsStopFinished(); }, 20000));
+    h.DeleteTask();
+    h.io.set_stopped();
+    h.io.stop();
+    io_thread.join();
+    server.Stop();
 }
 
 TEST(DownloadTask, WithoutAnEventSinkNothingIsReportedAndNothingBreaks)

@@ -55,6 +55,34 @@ inline bool WaitFor(const std::function<bool()>& done, int ms = 5000)
 
 inline std::uint32_t Ip(const char* text) { return platform::parse_ipv4(text); }
 
+inline PeerInfo Peer(std::uint64_t id, std::uint8_t type, const char* ip = "127.0.0.1", std::uint16_t port = 4000)
+{
+    PeerInfo p{};
+    p.clientid = id;
+    p.peertype = type;
+    p.publicip = Ip(ip);
+    p.publicport = port;
+    return p;
+}
+
+inline VPeerInfo Vpeer(std::uint64_t id, std::uint16_t port)
+{
+    VPeerInfo v{};
+    v.clientid = id;
+    v.ip = Ip("127.0.0.1");
+    v.port = port;
+    v.peertype = PEERTYPE_DIRECT;
+    return v;
+}
+
+inline HostRecord Host(std::uint64_t id, std::uint8_t type, std::uint64_t parent_id = 0)
+{
+    HostRecord h{};
+    h.peer = Peer(id, type);
+    h.parent.clientid = parent_id;
+    return h;
+}
+
 // The process clocks the task reads, moved by hand.
 struct FakeClocks {
     static std::atomic<std::uint32_t>& Tick()

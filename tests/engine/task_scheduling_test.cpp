@@ -14,39 +14,14 @@
 namespace {
 
 using task_test::FakeClocks;
+using task_test::Host;
+using task_test::Peer;
+using task_test::Vpeer;
 using task_test::Ip;
 using task_test::MakerJournal;
 using task_test::SocketPair;
 using task_test::TaskHarness;
 using task_test::WaitFor;
-
-PeerInfo Peer(std::uint64_t id, std::uint8_t type, const char* ip = "127.0.0.1", std::uint16_t port = 4000)
-{
-    PeerInfo p{};
-    p.clientid = id;
-    p.peertype = type;
-    p.publicip = Ip(ip);
-    p.publicport = port;
-    return p;
-}
-
-VPeerInfo Vpeer(std::uint64_t id, std::uint16_t port)
-{
-    VPeerInfo v{};
-    v.clientid = id;
-    v.ip = Ip("127.0.0.1");
-    v.port = port;
-    v.peertype = PEERTYPE_DIRECT;
-    return v;
-}
-
-HostRecord Host(std::uint64_t id, std::uint8_t type, std::uint64_t parent_id = 0)
-{
-    HostRecord h{};
-    h.peer = Peer(id, type);
-    h.parent.clientid = parent_id;
-    return h;
-}
 
 // A successful CIS reply.
 void Reply(CDownload_Task* task, const std::vector<PeerInfo>& peers, const std::vector<VPeerInfo>& vpeers,
