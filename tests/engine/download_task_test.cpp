@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <thread>
 
@@ -43,6 +44,38 @@ TEST(DownloadTask, ConstructionAndStartRegisterTheTaskEverywhere)
     host.peer.clientid = 5;
     h.hosts->AddHosts(TaskHarness::kTaskId, {host});
     EXPECT_EQ(1u, h.HostCount());
+}
+
+TEST(DownloadTask, AResumedTaskStartsFromItsSavedTables)
+{
+    TaskHarness h;
+    // The files of an earlier run are in place.
+    std::filesystem::create_directories(h.dir.file("save") + "/dir");
+    for (const auto& f : h.fx.files())
+        test_support::WriteAll(h.SavedFile(f.name), f.content);
+    CDownload_Task* task = h.MakeTask();
+    const std::vector<std::uint8_t> bitmap = {1, 1, 1, 1};
+    const std::vector<std::vector<std::uint8_t>> blocks = {{1, 1, 1, 1}, {1, 1, 1, 1}, {1, 1}, {1, 1, 1, 1}};
+    ASSERT_TRUE(task->Start(std::uint32_t(h.fx.files().size()), h.fx.file_list(), bitmap, blocks,
+                            h.dir.file("save"), 1));
+    EXPECT_EQ(1u, h.events.With("run " + kId + " 0").size());
+    ASSERT_TRUE(task->PrepareFiles());
+    ASSERT_TRUE(task->IsReady());
+    task->Run();
+    EXPECT_EQ(1u, h.events.With("completed " + kId).size());
+    EXPECT_EQ(1u, h.events.With("info " + kId + " [" + Folder(h) + "] 9 0 0 0").size());
+}
+
+TEST(DownloadTask, CisMessagesBecomeTaskMessagesAndCodeThreeAlsoText)
+{
+    TaskHarness h;
+    CDownload_Task* task = h.MakeTask();
+    h.events.Clear();
+    task->OnCisMessage("asking CIS 1", 1);
+    task->OnCisMessage("CIS 1 failed", 3);
+    task->OnCisConnectionNotify(2, 1);
+    EXPECT_EQ((std::vector<std::string>{"message 1 asking CIS 1", "message 3 CIS 1 failed", "text CIS 1 failed"}),
+              h.events.Lines());
 }
 
 TEST(DownloadTask, StorageReadyCreatesThePickerOnlyOnce)
@@ -467,11 +500,8 @@ TEST(DownloadTask, AnHttpOnlyTaskDownloadsFromTheServerTheCisNamed)
 {
     test_support::RangeServer server;
     TaskHarness h;
-    for (const auto& f : h.fx.files()) {
-        std::string path = "/game/" + f.name;
-        std::replace(path.begin(), path.end(), '\\', '/');
-        server.AddFile(path, f.content);
-    }
+    for (const auto& f : h.fx.files())
+        server.AddFile("/game/" + TaskHarness::Slashed(f.name), f.content);
     ASSERT_TRUE(server.Start());
     // The real connections, on an I/O thread as in the session.
     SetTaskConnectionMakers(DefaultTaskConnectionMakers());
@@ -501,11 +531,8 @@ TEST(DownloadTask, AnHttpOnlyTaskDownloadsFromTheServerTheCisNamed)
     EXPECT_EQ(0u, peer + peer2);
     EXPECT_GE(http, std::uint32_t(h.TotalSize()));
     EXPECT_EQ(1u, h.events.With("info " + kId + " [" + Folder(h) + "] 0 0 0 " + std::to_string(http)).size());
-    for (const auto& f : h.fx.files()) {
-        std::string name = f.name;
-        std::replace(name.begin(), name.end(), '\\', '/');
-        EXPECT_EQ(f.content, test_support::ReadAll(h.dir.file("save") + "/" + name)) << name;
-    }
+    for (const auto& f : h.fx.files())
+        EXPECT_EQ(f.content, test_support::ReadAll(h.SavedFile(f.name))) << f.name;
 
     task->MarkStopping();
     EXPECT_TRUE(WaitFor([&] { return task->IsStopFinished(); }, 20000));

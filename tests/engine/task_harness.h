@@ -27,6 +27,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -347,6 +348,13 @@ public:
         return total;
     }
     std::uint32_t HostCount() { return hosts->GetHostCount(&kTaskId); }
+    // A fixture file name with '/' separators, and where the task saves it.
+    static std::string Slashed(std::string name)
+    {
+        std::replace(name.begin(), name.end(), '\\', '/');
+        return name;
+    }
+    std::string SavedFile(const std::string& name) const { return dir.file("save") + "/" + Slashed(name); }
 
     // IDownloadTaskOwner
     ICmdEvent* GetCmdEvent() override { return sink_enabled ? &events : nullptr; }
