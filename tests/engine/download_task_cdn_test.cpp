@@ -1,0 +1,183 @@
+// The task's CDN side: the CDN query by task id and the random HTTP peer.
+#include "engine/download_task.h"
+
+#include "engine/cdn_thread.h"
+#include "support/range_server.h"
+#include "task_harness.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+
+using task_test::TaskHarness;
+using test_support::RangeServer;
+
+namespace {
+
+const char* const kQueryPath = "/cdnquery.php?taskid=77";
+
+// A CDN query server answering `reply` to the query of task 77.
+struct QueryServer {
+    explicit QueryServer(const std::string& reply)
+    {
+        server.AddFile(kQueryPath, reply);
+        EXPECT_TRUE(server.Start());
+    }
+    // The setting value without "http://".
+    std::string Prefix() const { return "127.0.0.1:" + std::to_string(server.port()) + "/cdnquery.php?taskid="; }
+
+    RangeServer server;
+};
+
+std::uint64_t UrlId(std::uint16_t port)
+{
+    return (0x7F000001ull << 16) | port;
+}
+
+const HttpPeerInfo* FindInfo(const std::vector<HttpPeerInfo>& infos, std::uint64_t id)
+{
+    for (const auto& info : infos) {
+        if (info.peerid == id)
+            return &info;
+    }
+    return nullptr;
+}
+
+} // namespace
+
+TEST(DownloadTaskCdn, QueryTurnsEveryUrlLineIntoAnHttpPeer)
+{
+    TaskHarness h;
+    // Two URLs with CR LF line ends and an empty line between them.
+    QueryServer query("http://127.0.0.1:8081/game/data/file0.bin\r\n\r\nhttp://127.0.0.1:8082/mirror/file1.bin\r\n");
+    CDownload_Task* task = h.MakeTask();
+    // Set once the task's own timer (due at its construction) has stopped.
+    g_Settings.Set("only_cdn_by_id", query.Prefix());
+    task->try_cdn_download();
+
+    const auto requests = query.server.Requests();
+    ASSERT_EQ(1u, requests.size());
+    EXPECT_EQ(0u, requests[0].find(std::string("GET ") + kQueryPath + " HTTP/1.0\r\n")) << requests[0];
+
+    std::vector<HttpPeerInfo> infos;
+    task->GetHttpPeerInfoList(infos);
+    const HttpPeerInfo* first = FindInfo(infos, UrlId(8081));
+    const HttpPeerInfo* second = FindInfo(infos, UrlId(8082));
+    ASSERT_NE(nullptr, first);
+    ASSERT_NE(nullptr, second);
+    EXPECT_EQ("127.0.0.1", first->host);
+    EXPECT_EQ("/game/data/file0.bin", first->path);
+    EXPECT_EQ("/mirror/file1.bin", second->path);
+
+    // The peers keep the ports of their URLs.
+    std::vector<PeerInfo> peers;
+    task->GetHttpPeerList().GetAll(peers);
+    std::set<std::uint16_t> ports;
+    for (const PeerInfo& p : peers) {
+        const std::uint16_t port = p.publicport;   // packed fields are copied out, never bound
+        const std::uint32_t ip = p.publicip;
+        ports.insert(port);
+        EXPECT_EQ(platform::parse_ipv4("127.0.0.1"), ip);
+    }
+    EXPECT_EQ((std::set<std::uint16_t>{8081, 8082}), ports);
+}
+
+TEST(DownloadTaskCdn, QueryIsSkippedOrFailsCleanly)
+{
+    struct Case {
+        const char* what;
+        bool set_prefix;
+        const char* reply;
+        bool peer_known;
+        std::size_t requests;
+        std::int32_t peers;
+    };
+    const Case cases[] = {
+        {"a task with HTTP peers asks nobody", true, "http://127.0.0.1:8081/a.bin\n", true, 0, 1},
+        {"a reply of 7 bytes names nobody", true, "http://", false, 1, 0},
+        {"lines that are not URLs are dropped", true, "\r\n\r\n/just/a/path\r\n", false, 1, 0},
+    };
+    for (const Case& c : cases) {
+        TaskHarness h;
+        QueryServer query(c.reply);
+        CDownload_Task* task = h.MakeTask();
+        g_Settings.Set("only_cdn_by_id", query.Prefix());
+        if (c.peer_known) {
+            PeerInfo known{};
+            known.clientid = 5;
+            known.peertype = PEERTYPE_HTTP;
+            SetFixedText(known.hostname, "127.0.0.1");
+            ASSERT_TRUE(task->GetHttpPeerList().AddHttpPeer(&known));
+        }
+        task->try_cdn_download();
+        EXPECT_EQ(c.requests, query.server.Requests().size()) << c.what;
+        EXPECT_EQ(c.peers, task->GetHttpPeerList().GetCount()) << c.what;
+    }
+}
+
+TEST(DownloadTaskCdn, MissingSettingIsReported)
+{
+    TaskHarness h;
+    CDownload_Task* task = h.MakeTask();
+    task->try_cdn_download();
+    EXPECT_EQ(0, task->GetHttpPeerList().GetCount());
+    EXPECT_FALSE(h.events.With("error not find 'only_cdn_by_id' item, try_cdn_download() failed!\n").empty());
+}
+
+TEST(DownloadTaskCdn, ReplyLinesAreCapped)
+{
+    TaskHarness h;
+    std::string reply;
+    for (int i = 0; i < 200; ++i)
+        reply += "http://127.0.0.1:" + std::to_string(9000 + i) + "/f.bin\n";
+    reply += "http://127.0.0.1:8999/" + std::string(2000, 'x') + "\n";   // too long: skipped
+    QueryServer query(reply);
+    CDownload_Task* task = h.MakeTask();
+    // Set once the task's own timer (due at its construction) has stopped.
+    g_Settings.Set("only_cdn_by_id", query.Prefix());
+    task->try_cdn_download();
+    std::vector<HttpPeerInfo> infos;
+    task->GetHttpPeerInfoList(infos);
+    std::size_t from_urls = 0;
+    for (const auto& info : infos) {
+        if ((info.peerid >> 16) == 0x7F000001ull)
+            ++from_urls;
+    }
+    EXPECT_EQ(64u, from_urls);
+    EXPECT_EQ(nullptr, FindInfo(infos, UrlId(9064)));
+    EXPECT_EQ(nullptr, FindInfo(infos, UrlId(8999)));
+}
+
+TEST(DownloadTaskCdn, PickHttpPeerSpreadsOverThePeers)
+{
+    TaskHarness h;
+    CDownload_Task* task = h.MakeTask();
+    PeerInfo out{};
+    EXPECT_FALSE(task->PickHttpPeer(out));
+    for (std::uint64_t id : {11, 12, 13}) {
+        PeerInfo p{};
+        p.clientid = id;
+        p.publicport = 8080;
+        p.peertype = PEERTYPE_HTTP;
+        SetFixedText(p.hostname, "127.0.0.1");
+        ASSERT_TRUE(task->GetHttpPeerList().AddHttpPeer(&p));
+    }
+    // Many picks within the same second still reach every peer.
+    std::set<std::uint64_t> seen;
+    for (int i = 0; i < 200; ++i) {
+        ASSERT_TRUE(task->PickHttpPeer(out));
+        const std::uint64_t id = out.clientid;
+        seen.insert(id);
+    }
+    EXPECT_EQ((std::set<std::uint64_t>{11, 12, 13}), seen);
+}
+
+TEST(DownloadTaskCdn, TaskStopWaitsForItsCdnThread)
+{
+    TaskHarness h;
+    CDownload_Task* task = h.MakeTask();
+    ASSERT_NE(nullptr, task->GetCdnThread());
+    task->MarkStopping();
+    EXPECT_TRUE(task_test::WaitFor([&] { return task->GetCdnThread()->IsStopped(); }, 3000));
+    EXPECT_TRUE(task_test::WaitFor([&] { return task->IsStopFinished(); }, 3000));
+}
