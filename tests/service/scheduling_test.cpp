@@ -102,6 +102,9 @@ TEST(Scheduling, RefreshReplacesTheServerListAndFallsBack)
     w.publish({&a, &b}, "demo 8 7199 1-2 x u -1 {(other game)} (f," + std::string(32, 'a') + ")\n");
     download_manager m(w.launcher_path(), 7);
     server_task_map parsed;
+    // The timer's first refresh runs at once; let it land before ours.
+    ASSERT_TRUE(service_test::wait_until([&] { return m.copy_server_task_list(parsed) && parsed.size() == 2; },
+                                         10000));
     ASSERT_TRUE(m.update_taskslist_from_server("", &parsed));
     EXPECT_EQ(parsed.size(), 2u);
     // One file's query replaces the list with its answer alone, but what
