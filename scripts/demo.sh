@@ -103,6 +103,11 @@ http {
 CONF
 /usr/sbin/nginx -p "$demo/nginx" -c "$demo/nginx/nginx.conf" &
 nginx_pid=$!
+for _ in $(seq 1 50); do
+  (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
+  kill -0 "$nginx_pid" 2>/dev/null || { echo "nginx did not start (port $port taken? set VR_DEMO_PORT)"; exit 1; }
+  sleep 0.1
+done
 
 # Every folder and server of the service inside the demo folder / on 127.0.0.1.
 export VR_APPDATA_DIR="$demo/appdata" VR_RUNTIME_DIR="$demo/run" VR_SYSTEM_DIR="$demo/system"
