@@ -33,23 +33,25 @@ bool same_steps(const VersionLine& a, const VersionLine& b)
 }
 
 // Shortest-line search for one start bound and one target, over chains.
+// Packets are kept sorted by (from, to), so the packets that may follow one
+// are a contiguous range found by binary search, and each (packet, end of
+// the packet before it) state is solved once.
 class chain_search {
 public:
     chain_search(const std::vector<VersionPathEntry>& entries, std::int32_t target)
         : m_entries(entries), m_target(target)
     {
-        // Entries by (from, to), one per distinct step: the first in input
-        // order stands for its duplicates.
+        // One packet per distinct step (the first in input order stands for
+        // its duplicates), none beyond the target.
         std::set<std::pair<std::int32_t, std::int32_t>> seen;
         for (std::size_t i = 0; i < entries.size(); ++i) {
             if (entries[i].to <= m_target && seen.insert({entries[i].from, entries[i].to}).second)
                 m_steps.push_back(i);
         }
-        // Largest step first, so ties go to the line sorting last.
         std::sort(m_steps.begin(), m_steps.end(), [&](std::size_t a, std::size_t b) {
             if (entries[a].from != entries[b].from)
-                return entries[a].from > entries[b].from;
-            return entries[a].to > entries[b].to;
+                return entries[a].from < entries[b].from;
+            return entries[a].to < entries[b].to;
         });
     }
 
@@ -60,7 +62,9 @@ public:
         out.clear();
         std::size_t best_len = unreachable;
         std::size_t first = 0;
-        for (std::size_t s : m_steps) {
+        // Largest step first, so ties go to the line sorting last.
+        for (std::size_t k = m_steps.size(); k-- > 0;) {
+            const std::size_t s = m_steps[k];
             if (m_entries[s].from > f)
                 continue;
             const std::size_t len = 1 + remaining(s, no_prev);
@@ -79,10 +83,10 @@ public:
         while (m_entries[cur].to != m_target) {
             const std::size_t need = remaining(cur, prev_to) - 1;
             std::size_t next = unreachable;
-            for (std::size_t s : m_steps) {
-                if (!extends(cur, prev_to, s))
-                    continue;
-                if (remaining(s, m_entries[cur].to) == need) {
+            const auto range = followers(cur, prev_to);
+            for (std::size_t k = range.second; k-- > range.first;) {
+                const std::size_t s = m_steps[k];
+                if (m_entries[s].to > m_entries[cur].to && remaining(s, m_entries[cur].to) == need) {
                     next = s;
                     break;
                 }
@@ -96,13 +100,50 @@ public:
         return true;
     }
 
+    // Every version some line starting at or below `f` ends at.
+    std::set<std::int32_t> reachable_ends(std::int32_t f) const
+    {
+        std::set<std::int32_t> ends;
+        std::set<std::pair<std::size_t, std::int64_t>> seen;
+        std::vector<std::pair<std::size_t, std::int64_t>> todo;
+        for (std::size_t s : m_steps) {
+            if (m_entries[s].from <= f)
+                todo.push_back({s, no_prev});
+        }
+        while (!todo.empty()) {
+            const auto state = todo.back();
+            todo.pop_back();
+            if (!seen.insert(state).second)
+                continue;
+            const std::size_t cur = state.first;
+            ends.insert(m_entries[cur].to);
+            const auto range = followers(cur, state.second);
+            for (std::size_t k = range.first; k < range.second; ++k) {
+                const std::size_t s = m_steps[k];
+                if (m_entries[s].to > m_entries[cur].to)
+                    todo.push_back({s, m_entries[cur].to});
+            }
+        }
+        return ends;
+    }
+
 private:
     static constexpr std::size_t unreachable = std::numeric_limits<std::size_t>::max() / 2;
     static constexpr std::int64_t no_prev = std::numeric_limits<std::int64_t>::min();
 
-    bool extends(std::size_t cur, std::int64_t prev_to, std::size_t s) const
+    // Indices into m_steps of the packets whose from lies after both the
+    // current packet's from and the end of the packet before it, and not
+    // after the current packet's end.
+    std::pair<std::size_t, std::size_t> followers(std::size_t cur, std::int64_t prev_to) const
     {
-        return may_follow(m_entries[cur], m_entries[s]) && m_entries[s].from > prev_to;
+        const std::int64_t low = std::max<std::int64_t>(m_entries[cur].from, prev_to);
+        const std::int64_t high = m_entries[cur].to;
+        auto from_of = [&](std::size_t s) { return static_cast<std::int64_t>(m_entries[s].from); };
+        const auto b = std::upper_bound(m_steps.begin(), m_steps.end(), low,
+                                        [&](std::int64_t v, std::size_t s) { return v < from_of(s); });
+        const auto e = std::upper_bound(b, m_steps.end(), high,
+                                        [&](std::int64_t v, std::size_t s) { return v < from_of(s); });
+        return {static_cast<std::size_t>(b - m_steps.begin()), static_cast<std::size_t>(e - m_steps.begin())};
     }
 
     // Fewest packets still needed after `cur` (reached after a packet ending
@@ -116,8 +157,10 @@ private:
         if (it != m_memo.end())
             return it->second;
         std::size_t best = unreachable;
-        for (std::size_t s : m_steps) {
-            if (extends(cur, prev_to, s))
+        const auto range = followers(cur, prev_to);
+        for (std::size_t k = range.first; k < range.second; ++k) {
+            const std::size_t s = m_steps[k];
+            if (m_entries[s].to > m_entries[cur].to)
                 best = std::min(best, 1 + remaining(s, m_entries[cur].to));
         }
         m_memo[key] = best;
@@ -281,8 +324,13 @@ bool find_version_path(const std::vector<VersionPathEntry>& entries, std::int32_
                 targets.push_back(*it);
         }
     }
+    // Which versions can be reached at all, so only one target is searched.
+    const std::set<std::int32_t> ends =
+        chain_search(entries, std::numeric_limits<std::int32_t>::max()).reachable_ends(f);
     VersionLine line;
     for (std::int32_t t : targets) {
+        if (!ends.count(t))
+            continue;
         chain_search search(entries, t);
         if (!search.best(f, line))
             continue;

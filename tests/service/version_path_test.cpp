@@ -201,6 +201,22 @@ TEST(VersionPath, FortyVersionsWithSkipPacketsAnswerQuickly)
     EXPECT_LT(took, std::chrono::milliseconds(500));
     EXPECT_EQ(to, 40);
     EXPECT_EQ(ids.size(), 13u);  // 39 versions in steps of at most 3
+
+    // Thousands of versions stay bounded too.
+    entries.clear();
+    for (int v = 1; v < 3000; ++v) {
+        for (int step = 1; step <= 3; ++step)
+            entries.push_back({7, v, v + step, id++});
+    }
+    const auto big = std::chrono::steady_clock::now();
+    ASSERT_TRUE(kx2dll::find_version_path(entries, 1, 3000, ids, from, to));
+    EXPECT_LT(std::chrono::steady_clock::now() - big, std::chrono::seconds(3));
+    EXPECT_EQ(ids.size(), 1000u);
+    // Beyond every packet: the nearest lower version reached, still bounded.
+    const auto beyond = std::chrono::steady_clock::now();
+    ASSERT_TRUE(kx2dll::find_version_path(entries, 1, 9000, ids, from, to));
+    EXPECT_LT(std::chrono::steady_clock::now() - beyond, std::chrono::seconds(3));
+    EXPECT_EQ(to, 3002);
 }
 
 } // namespace
