@@ -206,13 +206,13 @@ int main(int argc, char** argv)
 
     double p2p = -1;
     {
-        SeederSpec spec;
-        spec.task_id = kTask;
-        spec.piece_size = kPiece;
-        spec.sizes = sizes;
-        spec.client_id = 101;
-        spec.port = P2pSeeder::FreePort();
-        P2pSeeder seeder(spec);
+        SeederParams params;
+        params.task_id = kTask;
+        params.piece_size = kPiece;
+        params.sizes = sizes;
+        params.client_id = 101;
+        params.port = P2pSeeder::FreePort();
+        P2pSeeder seeder(params);
         if (seeder.Start() && seeder.WaitReady(kWaitMs)) {
             FakeCisServer cis;
             PeerInfo peer{};

@@ -68,6 +68,7 @@ void run_connection(const uint8_t* data, size_t size) {
     fed += n;
     conn->on_receive(i_error_code(0), uint32_t(n));
     if (++rounds % 16 == 0) conn->on_timer();
+    conn->check_invariant();
     FUZZ_CHECK(conn->in_flight_count() <= CPeerConnection::kMaxInFlight);
     FUZZ_CHECK(conn->pending_count() <= CPeerConnection::kMaxPending);
     FUZZ_CHECK(conn->send_queue_size() <= CPeerConnection::kSendQueueLimit);

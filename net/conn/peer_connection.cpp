@@ -13,6 +13,7 @@
 #include "report/log_connection.h"
 #include "report/log_event.h"
 
+#include <cassert>
 #include <sstream>
 
 namespace {
@@ -109,6 +110,19 @@ bool CPeerConnection::assign_task(std::uint32_t kind)
     default:
         return false;
     }
+}
+
+void CPeerConnection::check_invariant() const
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    check_invariant_locked();
+}
+
+void CPeerConnection::check_invariant_locked() const
+{
+    assert(m_in_flight.size() <= kMaxInFlight);
+    assert(m_pending.size() <= kMaxPending);
+    assert(!m_close_handled || (m_in_flight.empty() && m_pending.empty()));
 }
 
 std::size_t CPeerConnection::in_flight_count() const

@@ -74,6 +74,10 @@ public:
     // Leaves the task's connection set and closes; later calls do nothing.
     void close();
 
+    // The request limits hold: at most six in flight and five in reserve,
+    // both empty once closed. Debug builds check it after every pick.
+    void check_invariant() const;
+
     // Test and diagnostic views.
     bool is_ready() const { return m_ready.load(); }
     bool is_passive() const { return m_passive; }
@@ -113,6 +117,7 @@ private:
     void peer_log(std::uint32_t kind, std::uint32_t result);
     void trace(const std::string& text, bool to_sink);
     bool piece_count(std::uint32_t& pieces);
+    void check_invariant_locked() const;
 
     std::unique_ptr<i_peer_task> m_task;
     const bool m_passive;

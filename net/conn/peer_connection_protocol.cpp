@@ -116,6 +116,7 @@ void CPeerConnection::request_blocks()
                 asked.push_back(b);
             }
         }
+        check_invariant_locked();
     }
     if (asked.empty())
         return;

@@ -45,7 +45,7 @@ using test_support::EngineTestEnv;
 using test_support::FakeCisServer;
 using test_support::FakeRisServer;
 using test_support::P2pSeeder;
-using test_support::SeederSpec;
+using test_support::SeederParams;
 using test_support::TaskFixture;
 using test_support::WaitUntil;
 
@@ -341,15 +341,15 @@ protected:
     std::string save;
 };
 
-SeederSpec Spec(std::uint64_t task_id, const std::vector<std::uint64_t>& sizes, std::uint64_t client_id)
+SeederParams Params(std::uint64_t task_id, const std::vector<std::uint64_t>& sizes, std::uint64_t client_id)
 {
-    SeederSpec spec;
-    spec.task_id = task_id;
-    spec.piece_size = kPiece;
-    spec.sizes = sizes;
-    spec.client_id = client_id;
-    spec.port = P2pSeeder::FreePort();
-    return spec;
+    SeederParams params;
+    params.task_id = task_id;
+    params.piece_size = kPiece;
+    params.sizes = sizes;
+    params.client_id = client_id;
+    params.port = P2pSeeder::FreePort();
+    return params;
 }
 
 } // namespace
@@ -367,7 +367,7 @@ TEST_F(P2pDownloadTest, DownloadsAWholeTaskFromAnotherEngine)
     const std::vector<std::uint64_t> sizes = {3 * 1048576 + 4321, 700000, 2 * kPiece};
     TaskFixture fx(root.path(), 9201, kPiece, sizes);
     ASSERT_TRUE(fx.ok());
-    P2pSeeder a(Spec(9201, sizes, 101));
+    P2pSeeder a(Params(9201, sizes, 101));
     ASSERT_TRUE(a.Start()) << a.log();
     ASSERT_TRUE(a.WaitReady(60000)) << a.log();
     cis.SetTaskPeers(9201, {DirectPeer(101, a.port())}, {}, {});
@@ -394,8 +394,8 @@ TEST_F(P2pDownloadTest, FetchesFromTwoEnginesAndRefetchesACorruptedPiece)
     const std::vector<std::uint64_t> sizes = {6 * 1048576 + 999, 2 * 1048576};
     TaskFixture fx(root.path(), 9202, kPiece, sizes);
     ASSERT_TRUE(fx.ok());
-    P2pSeeder a(Spec(9202, sizes, 101));
-    P2pSeeder b(Spec(9202, sizes, 102));
+    P2pSeeder a(Params(9202, sizes, 101));
+    P2pSeeder b(Params(9202, sizes, 102));
     ASSERT_TRUE(a.Start()) << a.log();
     ASSERT_TRUE(b.Start()) << b.log();
     ASSERT_TRUE(a.WaitReady(60000)) << a.log();
@@ -431,9 +431,9 @@ TEST_F(P2pDownloadTest, TakesBlocksFromHttpAndPeersAtOnce)
     ASSERT_TRUE(nginx.start()) << nginx.last_error();
     // The peer holds the first 20 of the 44 pieces and announces them in
     // its bitmap; the rest only the HTTP server has.
-    SeederSpec spec = Spec(9203, sizes, 101);
-    spec.held_pieces = 20;
-    P2pSeeder a(spec);
+    SeederParams params = Params(9203, sizes, 101);
+    params.held_pieces = 20;
+    P2pSeeder a(params);
     ASSERT_TRUE(a.Start()) << a.log();
     ASSERT_TRUE(a.WaitReady(60000)) << a.log();
     PeerInfo peer = DirectPeer(101, a.port());

@@ -45,7 +45,7 @@ extern char** environ;
 
 namespace test_support {
 
-struct SeederSpec {
+struct SeederParams {
     std::uint64_t task_id = 0;
     std::uint32_t piece_size = 0;
     std::vector<std::uint64_t> sizes;   // TaskFixture files, contents seed 1
@@ -58,7 +58,7 @@ class P2pSeeder {
 public:
     static constexpr const char* kEnvDir = "VR_P2P_SEEDER_DIR";
 
-    explicit P2pSeeder(SeederSpec spec) : m_spec(std::move(spec)) {}
+    explicit P2pSeeder(SeederParams params) : m_params(std::move(params)) {}
     ~P2pSeeder()
     {
         if (m_pid > 0) {
@@ -70,7 +70,7 @@ public:
     P2pSeeder(const P2pSeeder&) = delete;
     P2pSeeder& operator=(const P2pSeeder&) = delete;
 
-    std::uint16_t port() const { return m_spec.port; }
+    std::uint16_t port() const { return m_params.port; }
     float upload_kbps() const { return m_upload_kbps; }
 
     // A port nothing listens on right now.
@@ -89,12 +89,12 @@ public:
     bool Start()
     {
         {
-            std::ofstream spec(m_dir.file("spec"));
-            spec << m_spec.task_id << ' ' << m_spec.piece_size << ' ' << m_spec.client_id << ' ' << m_spec.port
-                 << ' ' << m_spec.held_pieces << ' ' << m_spec.sizes.size();
-            for (std::uint64_t size : m_spec.sizes)
-                spec << ' ' << size;
-            spec << '\n';
+            std::ofstream params(m_dir.file("params"));
+            params << m_params.task_id << ' ' << m_params.piece_size << ' ' << m_params.client_id << ' ' << m_params.port
+                 << ' ' << m_params.held_pieces << ' ' << m_params.sizes.size();
+            for (std::uint64_t size : m_params.sizes)
+                params << ' ' << size;
+            params << '\n';
         }
         char exe[4096] = {};
         const ssize_t n = readlink("/proc/self/exe", exe, sizeof(exe) - 1);
@@ -160,24 +160,24 @@ public:
     static int RunChild(void (*setup)(CClientMain&))
     {
         const char* dir = std::getenv(kEnvDir);
-        SeederSpec spec;
-        std::ifstream in(std::string(dir) + "/spec");
+        SeederParams params;
+        std::ifstream in(std::string(dir) + "/params");
         std::size_t count = 0;
-        if (!(in >> spec.task_id >> spec.piece_size >> spec.client_id >> spec.port >> spec.held_pieces >> count))
+        if (!(in >> params.task_id >> params.piece_size >> params.client_id >> params.port >> params.held_pieces >> count))
             return 1;
-        spec.sizes.resize(count);
-        for (std::uint64_t& size : spec.sizes)
+        params.sizes.resize(count);
+        for (std::uint64_t& size : params.sizes)
             in >> size;
         const std::string files = std::string(dir) + "/files";
         std::filesystem::create_directories(files);
-        TaskFixture fx(files, spec.task_id, spec.piece_size, spec.sizes);
+        TaskFixture fx(files, params.task_id, params.piece_size, params.sizes);
         if (!fx.ok())
             return 2;
 
         FakeCisServer cis;
         FakeRisServer ris;
         FakeRisServer::Answer answer;
-        answer.clientid = spec.client_id;
+        answer.clientid = params.client_id;
         answer.peertype = PEERTYPE_DIRECT;
         answer.publicip = 0x7f000001;
         answer.cis = {cis.address()};
@@ -195,17 +195,17 @@ public:
         EngineInitBlock block{};
         std::strncpy(block.data_folder, env.file("data").c_str(), sizeof(block.data_folder) - 1);
         std::strncpy(block.bitmap_folder, env.file("launcher").c_str(), sizeof(block.bitmap_folder) - 1);
-        block.listen_port = spec.port;
+        block.listen_port = params.port;
         int rc = 0;
         if (engine->Init(&block, &EngineCallbackLog::Callback, &log) != 0 || !log.WaitFor(4, 10000)) {
             rc = 4;
         } else {
             std::vector<std::uint8_t> bitmap;
             std::vector<std::vector<std::uint8_t>> tables;
-            for (std::uint64_t size : spec.sizes) {
-                for (std::uint64_t off = 0; off < size; off += spec.piece_size) {
-                    const std::uint64_t length = std::min<std::uint64_t>(spec.piece_size, size - off);
-                    const bool held = spec.held_pieces == 0 || bitmap.size() < spec.held_pieces;
+            for (std::uint64_t size : params.sizes) {
+                for (std::uint64_t off = 0; off < size; off += params.piece_size) {
+                    const std::uint64_t length = std::min<std::uint64_t>(params.piece_size, size - off);
+                    const bool held = params.held_pieces == 0 || bitmap.size() < params.held_pieces;
                     bitmap.push_back(held ? 1 : 0);
                     tables.emplace_back((length + 32767) / 32768, held ? 1 : 0);
                 }
@@ -214,18 +214,18 @@ public:
             // its pieces are verified again.
             // Progress is the verified share of the pieces times the size.
             std::uint64_t total = 0;
-            for (std::uint64_t size : spec.sizes)
+            for (std::uint64_t size : params.sizes)
                 total += size;
             const std::uint64_t shown =
                 std::uint64_t(double(std::count(bitmap.begin(), bitmap.end(), 1)) / double(bitmap.size()) * double(total));
             auto verified = [&] {
-                if (spec.held_pieces == 0)
+                if (params.held_pieces == 0)
                     return log.Count(9) > 0;
                 EngineEvent e;
                 return log.Last(0, e) && e.U64(8) + 1 >= shown;
             };
             // Resumed as the launcher resumes a task: from its ".bbm" file.
-            const std::string bbm = files + "/" + std::to_string(spec.task_id) + ".bbm";
+            const std::string bbm = files + "/" + std::to_string(params.task_id) + ".bbm";
             WriteBitmapFile(bbm, bitmap, tables);
             bitmap.clear();
             tables.clear();
@@ -248,7 +248,7 @@ public:
         auto max_upload = [&] {
             float upload = 0;
             for (const EngineEvent& e : log.Events()) {
-                if (e.code == 10 && e.U64() == spec.task_id)
+                if (e.code == 10 && e.U64() == params.task_id)
                     upload = std::max(upload, e.F32(12));
                 if (e.code == 17)
                     upload = std::max(upload, e.F32(4));
@@ -310,7 +310,7 @@ private:
         m_pid = -1;
     }
 
-    SeederSpec m_spec;
+    SeederParams m_params;
     TempDir m_dir;
     pid_t m_pid = -1;
     float m_upload_kbps = 0;
