@@ -40,6 +40,9 @@ bool create_directory_tree(const std::string& path);
 // The packet key of a set of task ids: MD5 of the ascending ids written in
 // decimal one after the other.
 std::string packet_key(std::vector<std::uint64_t> ids);
+// The engine's listen port: the setting read as a 16-bit number (9678 when
+// that gives 0) plus the game id, in 16-bit arithmetic.
+std::uint16_t engine_listen_port(const std::string& setting, std::uint32_t game_id);
 // Speeds and progress texts: fixed notation with 3 decimals.
 std::string text3(double value);
 

@@ -30,6 +30,14 @@ float clamp(float v, float low, float high)
 
 } // namespace
 
+std::uint16_t engine_listen_port(const std::string& setting, std::uint32_t game_id)
+{
+    std::uint16_t port = port16(setting);
+    if (port == 0)
+        port = 9678;
+    return static_cast<std::uint16_t>(port + game_id);
+}
+
 bool download_manager::init_p2sp_engine()
 {
     const std::string south = preferred("RIS_SOUTH");
@@ -69,10 +77,7 @@ bool download_manager::init_p2sp_engine()
 bool download_manager::start_p2sp_engine()
 {
     const std::string save_path = preferred("defaulte_save_path");
-    std::uint16_t port = port16(preferred("ListenPort"));
-    if (port == 0)
-        port = 9678;
-    port = static_cast<std::uint16_t>(port + m_game_id);
+    const std::uint16_t port = engine_listen_port(preferred("ListenPort"), m_game_id);
 
     EngineInitBlock block{};
     std::memset(block.data_folder, 0, sizeof(block.data_folder));

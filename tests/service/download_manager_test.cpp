@@ -245,3 +245,32 @@ TEST(DownloadManager, Settings)
 }
 
 } // namespace
+
+namespace {
+
+TEST(DownloadManager, EngineSetUpClampsTheConfiguredValues)
+{
+    download_test_env w;
+    w.publish_config("[Preferred_Settings]\nRIS_SOUTH=127.0.0.1\nRIS_SOUTH_PORT=1\nmax_download_task_num=0\n"
+                     "max_download_speed=3\nmax_upload_speed=200000\ndefaulte_save_path= \n");
+    download_manager m(w.launcher_path(), 7);
+    EXPECT_EQ(m.preferred("max_download_task_num"), "8");
+    EXPECT_EQ(m.preferred("max_download_speed"), "10");
+    EXPECT_EQ(m.preferred("max_upload_speed"), "102400");
+    EXPECT_EQ(m.preferred("defaulte_save_path"), w.downloads());  // empty: "c:\\qorn"
+    std::string value;
+    ASSERT_TRUE(m.get_setting("MAX_DOWNLOAD_NUM", value));
+    EXPECT_EQ(value, "8");
+    ASSERT_TRUE(m.get_setting("MAX_UP_SPEED", value));
+    EXPECT_EQ(value, "102400.000");
+
+    struct row {
+        const char* setting;
+        std::uint32_t game;
+        std::uint16_t port;
+    };
+    for (const row& r : {row{"9000", 12, 9012}, row{"abc", 12, 9690}, row{"65535", 2, 1}, row{"", 0, 9678}})
+        EXPECT_EQ(kx2dll::engine_listen_port(r.setting, r.game), r.port) << r.setting;
+}
+
+} // namespace
