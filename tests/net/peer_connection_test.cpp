@@ -5,6 +5,8 @@
 #include "foundation/tlv_packet.h"
 #include "io_test_util.h"
 #include "peer_test_packets.h"
+#include "report/log_connection.h"
+#include "support/fake_log_server.h"
 #include "support/fake_peer_task.h"
 
 #include <gtest/gtest.h>
@@ -289,8 +291,9 @@ TEST_F(PeerConnectionTest, ReachablePeersOfferThemselvesAsParentsToPeersBehindNa
         EXPECT_EQ(rep.parent_offer, c.offer) << int(c.self_type) << " " << c.parents;
         const std::vector<PeerInfo> sons = link->task->Sons();
         ASSERT_EQ(sons.size(), std::size_t(c.offer));
-        if (c.offer)
+        if (c.offer) {
             EXPECT_EQ(std::uint64_t{sons[0].clientid}, kRemoteId);
+        }
     }
 }
 
@@ -577,6 +580,51 @@ TEST_F(PeerConnectionTest, HaveGoesOutOnlyOnceReady)
     pw::Have h;
     ASSERT_TRUE(pw::parse_have(r, h));
     EXPECT_EQ(h.piece, 2u);
+}
+
+// Peer records that reached the log server ("GET /'p,..." lines).
+std::vector<std::string> PeerRecords(const FakeLogServer& server)
+{
+    std::vector<std::string> out;
+    for (const std::string& line : server.RequestLines())
+        if (line.compare(0, 7, "GET /'p") == 0)
+            out.push_back(line);
+    return out;
+}
+
+TEST_F(PeerConnectionTest, OnlyDirectPeersAreReportedToTheLogServer)
+{
+    FakeLogServer server;
+    ASSERT_TRUE(server.Start());
+    ASSERT_TRUE(CreateProcessLogConnection("127.0.0.1", server.port(), nullptr));
+    for (std::uint8_t type : {PEERTYPE_SP, PEERTYPE_DIRECT}) {
+        auto link = Open(type, 0, std::vector<std::uint8_t>(6, 0));
+        link->Start();
+        link->MakeReady(std::vector<std::uint8_t>(6, 1));
+        const bytes ask = link->ReadCommand(pw::cmd_block_request);
+        CCmdPacketReader r(ask.data(), ask.size());
+        pw::BlockAsk a;
+        ASSERT_TRUE(pw::parse_block_request(r, a));
+        link->Send(Data(a.block.piece, a.block.offset, a.block.length));
+        ASSERT_TRUE(net_test::wait_until([&] { return link->task->Downloads() == 1; }));
+        if (type == PEERTYPE_SP) {
+            // The records of a second are sent the next second.
+            platform::sleep_ms(2500);
+            EXPECT_TRUE(PeerRecords(server).empty()) << "nothing for a peer that is not directly connectable";
+        }
+    }
+    // Connected (kind 5), first request (kind 6, result 7) and first block
+    // (kind 6, result 0) of the directly connectable peer.
+    ASSERT_TRUE(net_test::wait_until(
+        [&] {
+            std::string all;
+            for (const std::string& line : PeerRecords(server))
+                all += line + "\n";
+            return all.find(",5,77,") != std::string::npos && all.find(",6,77,") != std::string::npos;
+        },
+        10000))
+        << server.RequestLines().size();
+    DestroyProcessLogConnection();
 }
 
 // A clock the test moves by hand.
