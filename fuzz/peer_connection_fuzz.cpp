@@ -81,8 +81,7 @@ void run_connection(const uint8_t* data, size_t size) {
     for (int32_t block = 0; block < 2; ++block)
       FUZZ_CHECK(task->picker().BlockState(piece, block) != CBlockRequestMap::kRequested);
   }
-  // Only verified pieces were read for upload; written blocks lie inside
-  // the task.
+  // Written blocks lie inside the task and are at most one block long.
   for (const auto& w : task->Written()) {
     FUZZ_CHECK(w.first.first >= 0 && size_t(w.first.first) < lengths.size());
     FUZZ_CHECK(!w.second.empty() && w.second.size() <= kBlockSize);
