@@ -31,6 +31,13 @@ PeerInfo CdnPeer(std::uint16_t port, std::uint64_t id = kPeerId)
     return p;
 }
 
+// Waits until the connection has closed and every operation it had
+// pending has ended: only the test's own reference is left.
+bool Closed(zeq::http_cdn_connection* c, std::uint32_t ms)
+{
+    return net_test::wait_until([&] { return c->is_closing() && c->ref_count() == 1; }, ms);
+}
+
 // Replaces the tick with the real one plus an offset the test moves on.
 std::atomic<std::uint32_t> g_tick_offset{0};
 std::uint32_t ShiftedTick()
@@ -85,7 +92,7 @@ TEST_F(HttpCdnConnectionTest, FetchesOneRunFromNginxAndCloses)
     task->SetTextEnabled(true);
     zeq::http_cdn_connection* c = Open(nginx->port());
     EXPECT_EQ(1, task->HttpConnections(kPeerId));
-    ASSERT_TRUE(net_test::wait_until([&] { return c->is_closing(); }, 10000));
+    ASSERT_TRUE(Closed(c, 10000));
     // Every block of the run arrived intact, and nothing else was written.
     const std::uint32_t written = task->BlocksWritten();
     EXPECT_GT(written, 0u);
@@ -114,7 +121,7 @@ TEST_F(HttpCdnConnectionTest, WholeTaskOverSuccessiveConnections)
     task->AddHttpInfo({kPeerId, "127.0.0.1", fixture->files()[0].url_path});
     for (int i = 0; i < 20 && !task->AllVerified(); ++i) {
         zeq::http_cdn_connection* c = Open(nginx->port());
-        ASSERT_TRUE(net_test::wait_until([&] { return c->is_closing(); }, 10000));
+        ASSERT_TRUE(Closed(c, 10000));
         c->release();
     }
     EXPECT_TRUE(task->AllVerified());
@@ -128,7 +135,7 @@ TEST_F(HttpCdnConnectionTest, RefusedStatusGivesTheRunBack)
     task->AddHttpInfo({kPeerId, "127.0.0.1", "/missing/file2.bin"});
     task->SetTextEnabled(true);
     zeq::http_cdn_connection* c = Open(nginx->port());
-    ASSERT_TRUE(net_test::wait_until([&] { return c->is_closing(); }, 10000));
+    ASSERT_TRUE(Closed(c, 10000));
     EXPECT_EQ(0u, task->BlocksWritten());
     for (std::uint32_t p = 0; p < task->PieceCount(); ++p)
         EXPECT_EQ(CBlockRequestMap::kFree, task->Picker().BlockState(std::int32_t(p), 0));
@@ -151,7 +158,7 @@ TEST_F(HttpCdnConnectionTest, HeaderSplitOverTwoSendsIsReadOn)
     const std::uint64_t id = 0x7F000001ull << 16 | server.port();
     task->AddHttpInfo({id, "127.0.0.1", fixture->files()[2].url_path});
     zeq::http_cdn_connection* c = Open(server.port(), id);
-    ASSERT_TRUE(net_test::wait_until([&] { return c->is_closing(); }, 10000));
+    ASSERT_TRUE(Closed(c, 10000));
     EXPECT_GT(task->BlocksWritten(), 0u);
     EXPECT_TRUE(task->ReceivedBlocksMatch());
     c->release();
@@ -174,7 +181,7 @@ TEST_F(HttpCdnConnectionTest, SilentServerTimesOutAfterTwentySeconds)
     platform::sleep_ms(1200);
     EXPECT_FALSE(c->is_closing()) << "nothing times out before 20 s";
     g_tick_offset.store(21000);
-    EXPECT_TRUE(net_test::wait_until([&] { return c->is_closing(); }, 5000));
+    EXPECT_TRUE(Closed(c, 5000));
     EXPECT_EQ(CBlockRequestMap::kFree, task->Picker().BlockState(2, 0));
     c->release();
     server.Stop();
@@ -193,7 +200,7 @@ TEST_F(HttpCdnConnectionTest, RefusedConnectionEndsWithoutARequest)
         // before sending anything.
         auto* c = new zeq::http_cdn_connection(task.get(), peer, 0);
         ASSERT_TRUE(c->start(socket));
-        ASSERT_TRUE(net_test::wait_until([&] { return c->is_closing(); }, 5000));
+        ASSERT_TRUE(Closed(c, 5000));
         c->release();
     }
     EXPECT_EQ(0u, task->BlocksWritten());
