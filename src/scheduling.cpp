@@ -132,11 +132,11 @@ bool download_manager::apply_server_task_list(const server_task_map& listed_in)
         if (it == listed.end())
             continue;
         LocalTaskRecord local;
-        if (m_local.find(id, local)) {
-            if (local.taskstate < 0)
-                m_local.update(id, [](LocalTaskRecord& r) { r.taskstate = TASK_waiting; });
+        if (m_local.find(id, local) && local.taskstate < 0) {
+            m_local.update(id, [](LocalTaskRecord& r) { r.taskstate = TASK_waiting; });
             continue;
         }
+        // A task already known keeps its record; it joins the chain at level 0.
         it->second.to_local_task(local);
         m_local.add(local);
         m_local.update(id, [](LocalTaskRecord& r) {

@@ -78,6 +78,8 @@ TEST(Scheduling, AutomaticDownloadAddsTheVersionChain)
     EXPECT_TRUE(m.apply_server_task_list(server));
     EXPECT_FALSE(list.find(31, r));
 
+    // A packet of the chain the launcher already asked for joins at level 0.
+    list.put(local(41, 0, 1, 7));
     m.set_auto_download(true);
     EXPECT_TRUE(m.apply_server_task_list(server));
     for (std::uint64_t id : {31, 41}) {
