@@ -4,17 +4,15 @@
 
 namespace fagex {
 
-LogManager::LogManager() = default;
-
-LogManager::~LogManager() {
+LogRegistry::~LogRegistry() {
     std::lock_guard<std::mutex> lock(mMutex);
     for (auto& entry : mLogs) delete entry.second;
     mLogs.clear();
     mDefaultLog = nullptr;
 }
 
-Log* LogManager::createLog(const std::string& name, bool defaultLog, bool debuggerOutput,
-                           bool suppressFileOutput) {
+Log* LogRegistry::createLog(const std::string& name, bool defaultLog, bool debuggerOutput,
+                            bool suppressFileOutput) {
     std::lock_guard<std::mutex> lock(mMutex);
     auto it = mLogs.find(name);
     Log* log;
@@ -28,27 +26,27 @@ Log* LogManager::createLog(const std::string& name, bool defaultLog, bool debugg
     return log;
 }
 
-Log* LogManager::getLog(const std::string& name) {
+Log* LogRegistry::getLog(const std::string& name) {
     std::lock_guard<std::mutex> lock(mMutex);
     auto it = mLogs.find(name);
     if (it == mLogs.end())
-        FAGEX_EXCEPT(Exception::ERR_INVALIDPARAMS, "Log not found. ", "LogManager::getLog");
+        FAGEX_EXCEPT(Exception::ERR_INVALIDPARAMS, "Log not found. ", mGetLogSource);
     return it->second;
 }
 
-Log* LogManager::getDefaultLog() {
+Log* LogRegistry::getDefaultLog() {
     std::lock_guard<std::mutex> lock(mMutex);
     return mDefaultLog;
 }
 
-Log* LogManager::setDefaultLog(Log* log) {
+Log* LogRegistry::setDefaultLog(Log* log) {
     std::lock_guard<std::mutex> lock(mMutex);
     Log* previous = mDefaultLog;
     mDefaultLog = log;
     return previous;
 }
 
-void LogManager::destroyLog(const std::string& name) {
+void LogRegistry::destroyLog(const std::string& name) {
     Log* doomed = nullptr;
     {
         std::lock_guard<std::mutex> lock(mMutex);
@@ -61,16 +59,16 @@ void LogManager::destroyLog(const std::string& name) {
     delete doomed;
 }
 
-void LogManager::destroyLog(Log* log) {
+void LogRegistry::destroyLog(Log* log) {
     if (log) destroyLog(log->getName());
 }
 
-void LogManager::logMessage(const std::string& message, int level, bool maskDebug) {
+void LogRegistry::logMessage(const std::string& message, int level, bool maskDebug) {
     Log* log = getDefaultLog();
     if (log) log->logMessage(message, level, maskDebug);
 }
 
-void LogManager::setLogDetail(int level) {
+void LogRegistry::setLogDetail(int level) {
     Log* log = getDefaultLog();
     if (log) log->setLogLevel(level);
 }

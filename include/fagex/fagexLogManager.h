@@ -1,4 +1,4 @@
-// The process-wide set of named logs with a default log.
+// Named logs with a default log, and the process-wide manager that holds them.
 #pragma once
 
 #include <map>
@@ -10,12 +10,12 @@
 
 namespace fagex {
 
-class LogManager : public Singleton<LogManager> {
+// A set of named logs with a default log; the body of the process-wide log
+// managers. Deleting it deletes every log it holds.
+class LogRegistry {
 public:
-    // Registers itself as the process-wide instance.
-    LogManager();
-    // Deletes every log it holds and clears the instance.
-    ~LogManager();
+    LogRegistry(const LogRegistry&) = delete;
+    LogRegistry& operator=(const LogRegistry&) = delete;
 
     // Creates the log (its file emptied) and stores it under the name; it
     // becomes the default log when asked or when there is none yet. A name in
@@ -23,7 +23,7 @@ public:
     Log* createLog(const std::string& name, bool defaultLog = false, bool debuggerOutput = false,
                    bool suppressFileOutput = false);
     // The log of that name; throws InvalidParametersException "Log not found. "
-    // (source "LogManager::getLog") when there is none.
+    // (source "<owner>::getLog") when there is none.
     Log* getLog(const std::string& name);
     // The default log, null until a log exists.
     Log* getDefaultLog();
@@ -38,10 +38,25 @@ public:
     // Sets the level of the default log.
     void setLogDetail(int level);
 
+protected:
+    // `owner` names the manager in the source of getLog's exception.
+    explicit LogRegistry(const char* owner) : mGetLogSource(std::string(owner) + "::getLog") {}
+    ~LogRegistry();
+
 private:
+    const std::string mGetLogSource;
     std::mutex mMutex;  // guards the map and the default log
     std::map<std::string, Log*> mLogs;
     Log* mDefaultLog = nullptr;
+};
+
+// The process-wide log manager of the service.
+class LogManager : public Singleton<LogManager>, public LogRegistry {
+public:
+    // Registers itself as the process-wide instance.
+    LogManager() : LogRegistry("LogManager") {}
+    // Deletes every log it holds, then clears the instance.
+    ~LogManager() = default;
 };
 
 }  // namespace fagex
