@@ -9,6 +9,7 @@
 
 #include "foundation/md5.h"
 #include "platform/paths.h"
+#include "platform/thread.h"
 #include "service_test_support.h"
 #include "support/temp_dir.h"
 
@@ -239,6 +240,55 @@ TEST(LocalTaskList, LookupsAndHelpers)
     s.seed_md5 = md5_hex("other", 5);
     EXPECT_EQ(kx2dll::check_seed_file(s), 4);
     EXPECT_EQ(kx2dll::time_of_day_text().size(), 8u);
+}
+
+} // namespace
+
+namespace {
+
+// Engine events, launcher commands and timer saves change the list at once;
+// every save lands whole and the last one holds the final list.
+TEST(LocalTaskList, ConcurrentChangesAndSaves)
+{
+    list_env e;
+    local_task_list list(7, e.file(), e.data());
+    std::vector<platform::Thread> threads(4);
+    for (std::size_t t = 0; t < threads.size(); ++t) {
+        threads[t].start([&list, t] {
+            for (int i = 0; i < 200; ++i) {
+                const std::uint64_t id = 1000 * (t + 1) + static_cast<std::uint64_t>(i % 20);
+                LocalTaskRecord r;
+                r.gameid = 7;
+                r.taskid = id;
+                list.add(r);
+                list.set_value(id, kx2dll::field_progress, std::to_string(i % 100 + 1));
+                list.set_value(id, kx2dll::field_taskstate, "1");
+                if (i % 7 == 0)
+                    list.remove(id);
+                if (i % 5 == 0)
+                    list.save();
+            }
+        });
+    }
+    for (platform::Thread& t : threads)
+        ASSERT_TRUE(t.join_for(60000));
+    list.check_invariant();
+    ASSERT_TRUE(list.save());
+    local_task_list::map_type now;
+    list.copy(now);
+    // The file is the list: every section and no other.
+    std::size_t sections = 0;
+    const std::string text = service_test::read_text(e.file());
+    for (std::size_t at = text.find("\n["); at != std::string::npos; at = text.find("\n[", at + 1))
+        ++sections;
+    sections += text.compare(0, 1, "[") == 0 ? 1 : 0;
+    EXPECT_EQ(sections, now.size());
+    for (const auto& entry : now)
+        EXPECT_NE(text.find("[" + std::to_string(entry.first) + "]"), std::string::npos);
+    std::vector<platform::FolderEntry> files;
+    ASSERT_TRUE(platform::list_folder(e.dir.path(), files));
+    for (const platform::FolderEntry& f : files)
+        EXPECT_TRUE(f.is_dir || f.name == "local_task_list.cfg") << f.name;  // no temporary file left
 }
 
 } // namespace
