@@ -79,7 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const CisAddress address{0x7f000001u, loopback.port(), 0};
         loopback.answer_once(replies, 1 + data[0] % 53, framed_packet_complete, [&] {
             FUZZ_CHECK(cis.StartLogon(param, {address}, 20, 0) == 1);
-            ended = sink.m_done.wait(10000);
+            ended = sink.m_done.wait(20000);
         });
         cis.StopLogon();
     }

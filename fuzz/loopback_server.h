@@ -57,12 +57,12 @@ public:
 private:
     void serve(const std::string& response, size_t chunk, const RequestComplete& complete) {
         pollfd p{m_fd, POLLIN, 0};
-        if (poll(&p, 1, 5000) != 1) return;
+        if (poll(&p, 1, 15000) != 1) return;
         const int s = accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC);
         if (s < 0) return;
         const int one = 1;
         setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        timeval tv{5, 0};
+        timeval tv{15, 0};
         setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
         setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
         std::string request;

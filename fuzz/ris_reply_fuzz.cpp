@@ -67,7 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         logon.SetTimeouts(3000, 3000, 8000);
         loopback.answer_once(reply, 1 + data[0] % 53, framed_packet_complete, [&] {
             FUZZ_CHECK(logon.Start(~0u) == 0);
-            ended = sink.m_done.wait(10000);
+            ended = sink.m_done.wait(20000);
         });
         logon.Stop();
     }
