@@ -140,6 +140,8 @@ private:
     std::uint32_t m_pieces = 0;           // the task's piece count, known once storage has it
     std::vector<std::uint8_t> m_out;      // scratch for outgoing packets (I/O thread)
     std::vector<std::uint8_t> m_bitmap;   // scratch for our own bitmap (I/O thread)
+    std::vector<std::uint8_t> m_batch;    // scratch for the requests of one pick (I/O thread)
+    std::vector<BlockRequest> m_asked;    // the records of those requests (I/O thread)
 };
 
 // The connection maker the download task installs for its peer
