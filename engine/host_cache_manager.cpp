@@ -29,13 +29,15 @@ void CHostCache::GetManyHost(std::vector<HostRecord>& hosts, std::uint32_t ref_i
         m_hosts.clear();
         return;
     }
-    // Distance in 64 bits: the 32-bit difference of two addresses does not
-    // fit a signed 32-bit value.
+    // The distance is the 32-bit difference read as signed, as the client
+    // core orders its CIS list (addresses wrap around: 0 and 0xffffffff are
+    // neighbours); its magnitude is taken in 64 bits, so the smallest
+    // 32-bit difference is the farthest and never an undefined abs.
     std::vector<std::pair<std::uint64_t, std::uint64_t>> order;   // (distance, client id)
     order.reserve(m_hosts.size());
     for (const auto& h : m_hosts) {
         const std::uint32_t ip = h.second.peer.publicip;
-        const std::int64_t d = std::int64_t(ref_ip) - std::int64_t(ip);
+        const std::int64_t d = std::int32_t(ref_ip - ip);
         order.emplace_back(std::uint64_t(d < 0 ? -d : d), h.first);
     }
     // Ascending distance, ascending client id within one distance.

@@ -106,17 +106,22 @@ TEST_F(HostCacheManagerTest, NearestFiveByDistanceThenClientId)
 
 TEST_F(HostCacheManagerTest, DistancesAcrossTheWholeAddressRange)
 {
-    // From 0, 0xffffffff is the farthest, not a neighbour.
+    // The difference is taken as a signed 32-bit value: from 0, 0xffffffff
+    // is a neighbour (distance 1) and 0x80000000, the smallest difference,
+    // the farthest of all.
     cache->AddHosts(task, {Host(1, 0xffffffffu), Host(2, 0x80000000u), Host(3, 1), Host(4, 0x7fffffffu),
                            Host(5, 0x80000001u), Host(6, 2), Host(7, 0xfffffffeu)});
     std::vector<HostRecord> out;
     cache->GetManyHost(task, out, 0);
-    EXPECT_EQ((std::vector<std::uint64_t>{3, 6, 4, 2, 5}), Ids(out));
+    // 1 and 3 at distance 1, 6 and 7 at 2, then 4 and 5 at 0x7fffffff.
+    EXPECT_EQ((std::vector<std::uint64_t>{1, 3, 6, 7, 4}), Ids(out));
     cache->AddHosts(task, {Host(10, 0), Host(11, 5), Host(12, 0xfffffff0u), Host(13, 0x10), Host(14, 0x20)});
     cache->GetManyHost(task, out, 0xffffffffu);
-    const std::vector<std::uint64_t> ids = Ids(out);
-    ASSERT_EQ(5u, ids.size());
-    EXPECT_EQ((std::vector<std::uint64_t>{1, 7, 12, 14, 13}), ids);
+    // 10 at 1, 11 at 6, 12 at 15, 13 at 17, 14 at 33; 5 and 2 lie about
+    // 2^31 away and stay.
+    EXPECT_EQ((std::vector<std::uint64_t>{10, 11, 12, 13, 14}), Ids(out));
+    cache->GetManyHost(task, out, 0);
+    EXPECT_EQ((std::vector<std::uint64_t>{2, 5}), Ids(out));
 }
 
 TEST_F(HostCacheManagerTest, RandomHostsTakeATail)
