@@ -5,6 +5,8 @@
 // file atomically, one save per file at a time.
 #pragma once
 
+#include "engine/seed_file.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -18,8 +20,10 @@ enum BitmapReadResult : int {
     kBitmapBadRecord = 3,       // a piece record's length exceeds the data
 };
 
-// Largest ".bbm" file read.
-constexpr std::size_t kMaxBitmapFileSize = 16u << 20;
+// Largest ".bbm" file read: that of the largest task a seed may describe.
+// Per piece one bitmap byte, a 4-byte length and at least one block byte,
+// so at most 6 bytes per block, and the 4-byte header.
+constexpr std::size_t kMaxBitmapFileSize = 4 + 6 * std::size_t(kMaxChannelBlocks);
 
 // Encodes the bitmap and the per-piece tables in the record format.
 std::string EncodeBitmapRecord(const std::vector<std::uint8_t>& bitmap,

@@ -91,6 +91,25 @@ TEST(BitmapFileTest, EveryPrefixOfAGoodRecordDecodesSafely)
     }
 }
 
+TEST(BitmapFileTest, TheRecordOfALargeTaskIsReadBack)
+{
+    // 65536 pieces of 8 MiB (256 blocks each), half a TiB: about 17 MB of
+    // record, which must read back whole for the task to resume.
+    const std::size_t pieces = 65536;
+    std::vector<std::uint8_t> bitmap(pieces, 1);
+    bitmap[pieces - 1] = 0;
+    Tables tables(pieces, std::vector<std::uint8_t>(256, 1));
+    tables[pieces - 1][255] = 0;
+    test_support::TempDir dir;
+    const std::string path = dir.file("9.bbm");
+    ASSERT_TRUE(WriteBitmapFile(path, bitmap, tables));
+    std::vector<std::uint8_t> b2;
+    Tables t2;
+    ASSERT_EQ(kBitmapOk, ReadBitmapFile(path, b2, t2));
+    EXPECT_TRUE(b2 == bitmap);
+    EXPECT_TRUE(t2 == tables);
+}
+
 TEST(BitmapFileTest, MissingFileAndFailedWrite)
 {
     test_support::TempDir dir;
