@@ -15,6 +15,7 @@
 #include "net/io_test_util.h"
 #include "recording_cmd_event.h"
 #include "support/channel_fixture.h"
+#include "support/client_log_capture.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -256,6 +257,36 @@ TEST_F(DownloadManagerTest, IdleTickReportsTwoZerosAndNoText)
 {
     manager->second_tick();
     EXPECT_EQ(events.Lines(), (std::vector<std::string>{"message 9 0 0", "global 0 0"}));
+}
+
+TEST_F(DownloadManagerTest, ImmediateByteLinesOnlyWhileTheSpeedLimitIsOn)
+{
+    test_support::ClientLogCapture log;
+    ASSERT_TRUE(log.Enabled());
+    const auto log_lines = [&](const char* prefix) { return log.Count(prefix); };
+    transfer_limits::set_limits(100, 50);
+    struct Step {
+        bool on;
+        std::uint32_t down, up;
+        std::size_t down_lines, up_lines;   // totals after the step
+    } steps[] = {
+        {false, 500, 500, 0, 0},   // over both limits, switch off: no line
+        {true, 10, 0, 1, 1},       // switch on: this second's buckets are over both
+        {true, 0, 0, 2, 2},
+        {false, 1000, 1000, 2, 2},
+    };
+    for (const Step& st : steps) {
+        transfer_limits::set_speed_limit_on(st.on);
+        CDownload_Manager::AddImmediateBytes(st.down, st.up);
+        EXPECT_EQ(st.down_lines, log_lines("zeq::debug -- immediate download bytes[")) << st.down;
+        EXPECT_EQ(st.up_lines, log_lines("zeq::debug -- immediate upload bytes[")) << st.down;
+    }
+    // A new second starts its buckets from 0: under the limits, no line.
+    transfer_limits::set_speed_limit_on(true);
+    g_now.store(1001);
+    CDownload_Manager::AddImmediateBytes(0, 0);
+    EXPECT_EQ(2u, log_lines("zeq::debug -- immediate download bytes["));
+    EXPECT_EQ(2u, log_lines("zeq::debug -- immediate upload bytes["));
 }
 
 TEST_F(DownloadManagerTest, TaskSpeedsAreTheEngineAveragesOfTheLastTick)
