@@ -82,4 +82,41 @@ TEST(Base64Test, GarbageFailsAsAWhole) {
   EXPECT_TRUE(base64_decode(std::string("Zm9v\0Zm9v", 9)).empty());
 }
 
+// Every cut of a valid text decodes to the matching prefix of the bytes or
+// is refused whole (a cut leaving one character of a group); nothing else.
+TEST(Base64Test, EveryTruncationIsReadOrRefusedWhole) {
+  std::string data;
+  for (int i = 0; i < 40; ++i) data += static_cast<char>(i * 37 + 5);
+  const std::string enc = base64_encode(data);
+  for (size_t cut = 0; cut <= enc.size(); ++cut) {
+    const std::string text = enc.substr(0, cut);
+    std::string out = "x";
+    const size_t chars = cut - (cut > 0 && text.back() == '=' ? (text[cut - 2] == '=' ? 2 : 1) : 0);
+    if (chars % 4 == 1 || (cut > 0 && text.back() == '=' && cut % 4 != 0)) {
+      EXPECT_FALSE(base64_decode(text, out)) << cut;
+      EXPECT_TRUE(out.empty()) << cut;
+    } else {
+      ASSERT_TRUE(base64_decode(text, out)) << cut;
+      EXPECT_EQ(out, data.substr(0, chars * 3 / 4)) << cut;
+    }
+  }
+}
+
+TEST(Base64Test, OversizedInputsDecodeOrFailWithoutGrowingPastTheirSize) {
+  const std::string big(6u << 20, 'A');   // 6 MiB of zero bits
+  std::string out;
+  ASSERT_TRUE(base64_decode(big, out));
+  EXPECT_EQ(out.size(), big.size() / 4 * 3);
+  EXPECT_EQ(out.find_first_not_of('\0'), std::string::npos);
+
+  std::string spaced(4u << 20, ' ');
+  spaced += "Zm9v";
+  EXPECT_EQ(base64_decode(spaced), "foo");
+
+  std::string bad = big;
+  bad[bad.size() - 2] = '*';   // one bad character near the end spoils all of it
+  EXPECT_FALSE(base64_decode(bad, out));
+  EXPECT_TRUE(out.empty());
+}
+
 }  // namespace
