@@ -17,10 +17,8 @@
 #include "engine/engine_settings.h"
 #include "engine/p2sp_engine.h"
 #include "engine/p2sp_engine_impl.h"
-#include "engine/task_connection_makers.h"
 #include "engine/task_state_mgr.h"
 #include "discovery/server_list.h"
-#include "net/conn/peer_connection.h"
 #include "net/io/live_connections.h"
 #include "net/io/transfer_limits.h"
 #include "platform/socket.h"
@@ -201,10 +199,6 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "cannot write the task's files\n");
         return 1;
     }
-    TaskConnectionMakers makers = GetTaskConnectionMakers();
-    makers.peer = &CreatePeerConnection;
-    SetTaskConnectionMakers(makers);
-
     std::printf("%-34s %10.1f MB/s\n", "socket copy (127.0.0.1)", SocketCopy(total));
     std::fflush(stdout);
 
@@ -252,6 +246,5 @@ int main(int argc, char** argv)
         std::printf("%-34s %10.1f MB/s  (%.1f s)\n", "HTTP/CDN (nginx to engine)", MBps(total, http), http);
     else
         std::printf("%-34s %10s\n", "HTTP/CDN (nginx to engine)", "failed or no nginx");
-    SetTaskConnectionMakers(DefaultTaskConnectionMakers());
     return p2p > 0 ? 0 : 1;
 }

@@ -224,10 +224,8 @@ protected:
     {
         if (std::getenv(P2pSeeder::kEnvDir))
             GTEST_SKIP() << "a seeder process runs only its own test";
-        // Peer connections for every task of this engine.
-        TaskConnectionMakers makers = GetTaskConnectionMakers();
-        makers.peer = &CreatePeerConnection;
-        SetTaskConnectionMakers(makers);
+        // Tasks build their peer connections with the peer protocol's maker.
+        ASSERT_EQ(&CreatePeerConnection, GetTaskConnectionMakers().peer);
         ASSERT_TRUE(cis.Start());
     }
 
@@ -238,7 +236,6 @@ protected:
         ris.reset();
         env.reset();
         g_Settings.Clear();
-        SetTaskConnectionMakers(DefaultTaskConnectionMakers());
     }
 
     // A downloading engine online through the fake RIS, whose CIS is `cis`.

@@ -15,8 +15,6 @@
 #include "engine/engine_flags.h"
 #include "engine/p2sp_engine.h"
 #include "engine/p2sp_engine_impl.h"
-#include "engine/task_connection_makers.h"
-#include "net/conn/peer_connection.h"
 #include "platform/socket.h"
 #include "platform/tick.h"
 #include "support/engine_test_env.h"
@@ -185,9 +183,6 @@ public:
         if (!cis.Start() || !ris.Start())
             return 3;
         EngineTestEnv env(ris.address());
-        TaskConnectionMakers makers = GetTaskConnectionMakers();
-        makers.peer = &CreatePeerConnection;
-        SetTaskConnectionMakers(makers);
 
         EngineCallbackLog log;
         IP2SP_Engine* engine = CreateP2SPEngine();
@@ -259,7 +254,6 @@ public:
         const float upload = max_upload();
         DestroyP2SPEngine(engine);
         DestroyLogConnection();
-        SetTaskConnectionMakers(DefaultTaskConnectionMakers());
         const std::string result = std::string(dir) + "/result";
         std::ofstream(result + ".tmp") << upload << "\n";
         std::filesystem::rename(result + ".tmp", result);
