@@ -5,6 +5,7 @@
 #include "foundation/tlv_packet.h"
 #include "io_test_util.h"
 #include "peer_test_packets.h"
+#include "discovery/lan_peer_discovery.h"
 #include "report/log_connection.h"
 #include "support/fake_log_server.h"
 #include "support/fake_peer_task.h"
@@ -580,6 +581,20 @@ TEST_F(PeerConnectionTest, HaveGoesOutOnlyOnceReady)
     pw::Have h;
     ASSERT_TRUE(pw::parse_have(r, h));
     EXPECT_EQ(h.piece, 2u);
+}
+
+TEST_F(PeerConnectionTest, LanPeersAreCountedWhileTheirConnectionLives)
+{
+    CLanPeerDiscovery lan;
+    CLanPeerDiscovery::SetInstance(&lan);
+    const std::int32_t before = lan.GetLanConnCount();
+    {
+        auto lan_link = Open(PEERTYPE_LAN, 0);
+        auto other = Open(PEERTYPE_SP, 0);
+        EXPECT_EQ(lan.GetLanConnCount(), before + 1) << "only the LAN peer counts";
+    }
+    EXPECT_EQ(lan.GetLanConnCount(), before);
+    CLanPeerDiscovery::SetInstance(nullptr);
 }
 
 // Peer records that reached the log server ("GET /'p,..." lines).
