@@ -134,6 +134,10 @@ void cdn_thread_peer_connection::write_post()
     if (!o)
         return;
     std::lock_guard<std::recursive_mutex> guard(m_lock);
+    // Closed meanwhile by the CDN thread: its abort has run or waits for
+    // this lock, so no run may be taken now (nothing would give it back).
+    if (is_idle())
+        return;
     i_range_task* task = o->GetTask();
     log("[zeq::cdn_thread_peer]::write_post() host[" + platform::ipv4_to_text(m_peer.publicip) + "], port[" +
         std::to_string(m_peer.publicport) + "]");

@@ -137,6 +137,10 @@ void http_cdn_connection::send_request()
 void http_cdn_connection::write_post()
 {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
+    // Closed meanwhile from a task thread: its abort has run or waits for
+    // this lock, so no run may be taken now (nothing would give it back).
+    if (is_closing())
+        return;
     const PeerInfo& peer = *GetPeerInfo();
     int code = http_range_request::build_ok;
     std::string request;

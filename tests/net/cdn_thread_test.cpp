@@ -160,7 +160,8 @@ TEST_F(CdnThreadTest, FailingServerIsRedialledWithGrowingPauses)
     EXPECT_EQ(0u, task->BlocksWritten());
     thread.Stop();
     EXPECT_TRUE(net_test::wait_until([&] { return thread.IsStopped(); }, 3000));
-    // Every block went back.
+    // Every block a connection held went back.
+    task->ReturnSharedRun();
     for (std::uint32_t p = 0; p < task->PieceCount(); ++p)
         EXPECT_EQ(CBlockRequestMap::kFree, task->Picker().BlockState(std::int32_t(p), 0)) << p;
 }
@@ -196,6 +197,7 @@ TEST_F(CdnThreadTest, StopWhileTheIoServiceRunsReturnsAtOnce)
     // The thread sets the flag once the pending operations let go.
     EXPECT_TRUE(net_test::wait_until([&] { return thread.IsStopped(); }, 3000));
     EXPECT_EQ(nullptr, thread.GetConnection(0));
+    task->ReturnSharedRun();
     for (std::uint32_t p = 0; p < task->PieceCount(); ++p)
         EXPECT_EQ(CBlockRequestMap::kFree, task->Picker().BlockState(std::int32_t(p), 0)) << p;
 }

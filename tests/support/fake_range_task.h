@@ -85,6 +85,15 @@ public:
     std::size_t Removed() { std::lock_guard<std::mutex> g(m_lock); return m_removed; }
     std::uint32_t Picks() const { return m_picks.load(); }
     CBlockRequestMap& Picker() { return *m_picker; }
+    // Gives the blocks of the task's shared run back to the picker (they
+    // stay requested while they wait there for a connection).
+    void ReturnSharedRun()
+    {
+        std::lock_guard<std::mutex> g(m_run_lock);
+        for (const BlockRequest& b : m_run)
+            m_picker->CancelRequest(b.piece, b.offset);
+        m_run.clear();
+    }
     std::uint32_t PieceCount() const { return std::uint32_t(m_lengths.size()); }
 
     // ---- zeq::i_range_task ----
