@@ -7,6 +7,7 @@
 
 #include "platform/error_codes.h"
 #include "platform/tick.h"
+#include "support/closed_port.h"
 
 namespace {
 
@@ -37,10 +38,8 @@ TEST(BoundedSocket, ConnectFailuresAreReportedAndLeaveItClosed)
 {
     CBoundedSocket s;
     EXPECT_EQ(s.Connect(0, 80, 100), platform::err::address_not_available);
-    Listener closed;
-    const std::uint16_t port = closed.port;
-    platform::close_socket(closed.socket);
-    EXPECT_EQ(s.Connect(kLoopback, port, 1000), platform::err::connection_refused);
+    const ClosedPort closed;
+    EXPECT_EQ(s.Connect(kLoopback, closed.port(), 1000), platform::err::connection_refused);
     EXPECT_FALSE(s.IsOpen());
     EXPECT_EQ(s.SendAll("x", 1, 100), platform::err::not_connected);
 }

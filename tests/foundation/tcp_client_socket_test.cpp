@@ -2,6 +2,7 @@
 
 #include "platform/error_codes.h"
 #include "platform/tick.h"
+#include "support/closed_port.h"
 
 #include <gtest/gtest.h>
 
@@ -34,12 +35,6 @@ struct Listener {
     ~Listener() { platform::close_socket(s); }
 };
 
-std::uint16_t closed_port()
-{
-    Listener l;
-    return l.port;  // closed again when l goes
-}
-
 bool is_open(platform::socket_t s) { return ::fcntl(s, F_GETFD) != -1; }
 
 } // namespace
@@ -47,12 +42,13 @@ bool is_open(platform::socket_t s) { return ::fcntl(s, F_GETFD) != -1; }
 TEST(TcpClientSocket, ConnectResults)
 {
     Listener l;
+    const ClosedPort closed;
     struct Case { const char* what; std::uint16_t port; std::uint32_t blocking; int expected; };
     const Case cases[] = {
         {"listener, non-blocking", l.port, 0, CTcpClientSocketHelper::connected},
         {"listener, blocking", l.port, 1, CTcpClientSocketHelper::connected},
-        {"closed port, non-blocking", closed_port(), 0, CTcpClientSocketHelper::refused},
-        {"closed port, blocking", closed_port(), 1, CTcpClientSocketHelper::refused},
+        {"closed port, non-blocking", closed.port(), 0, CTcpClientSocketHelper::refused},
+        {"closed port, blocking", closed.port(), 1, CTcpClientSocketHelper::refused},
     };
     for (const Case& c : cases) {
         CTcpClientSocketHelper client;

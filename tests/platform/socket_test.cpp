@@ -2,6 +2,7 @@
 
 #include "platform/error_codes.h"
 #include "platform/tick.h"
+#include "support/closed_port.h"
 
 #include <gtest/gtest.h>
 
@@ -25,18 +26,6 @@ struct Listener {
     }
     ~Listener() { platform::close_socket(s); }
 };
-
-// A port on 127.0.0.1 that nothing listens on.
-std::uint16_t closed_port()
-{
-    platform::socket_t s = platform::tcp_socket();
-    platform::bind_ipv4(s, loopback, 0);
-    std::uint32_t a = 0;
-    std::uint16_t port = 0;
-    platform::local_endpoint(s, a, port);
-    platform::close_socket(s);
-    return port;
-}
 
 } // namespace
 
@@ -78,7 +67,8 @@ TEST(Socket, ConnectMapsRefusedAndNonBlockingProgress)
     platform::socket_t s = platform::tcp_socket();
     ASSERT_NE(s, platform::invalid_socket);
     EXPECT_NE(::fcntl(s, F_GETFD) & FD_CLOEXEC, 0);
-    EXPECT_EQ(platform::connect_ipv4(s, loopback, closed_port()), platform::err::connection_refused);
+    const ClosedPort closed;
+    EXPECT_EQ(platform::connect_ipv4(s, loopback, closed.port()), platform::err::connection_refused);
     platform::close_socket(s);
     EXPECT_EQ(s, platform::invalid_socket);
 

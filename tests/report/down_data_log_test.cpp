@@ -12,6 +12,7 @@
 #include "platform/paths.h"
 #include "platform/tick.h"
 #include "report/client_id.h"
+#include "support/closed_port.h"
 #include "support/fake_log_server.h"
 #include "support/temp_dir.h"
 #include "test_helpers.h"
@@ -155,7 +156,8 @@ TEST(DownDataLog, LargeFileGoesInPartsAndAFailedUploadKeepsTheFile)
     ASSERT_GT(sent.size(), 2u * 32768u);
 
     // Nobody listens: the upload fails and the file stays.
-    const std::uint16_t port = report_test::closed_port();
+    const ClosedPort closed;
+    const std::uint16_t port = closed.port();
     ASSERT_NE(port, 0);
     log.SetServer("127.0.0.1", port);
     ASSERT_TRUE(log.StartUpload());

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/closed_port.h"
 #include "test_helpers.h"
 #include "foundation/http_get.h"
 #include "report/client_id.h"
@@ -14,7 +15,6 @@
 #include "support/temp_dir.h"
 
 using report_test::eventually;
-using report_test::closed_port;
 using report_test::FakeTick;
 
 namespace {
@@ -110,7 +110,8 @@ TEST(LogConnection, RepeatsAreCountedPerKeyAndResult)
 TEST(LogConnection, QueueStaysBoundedWhileTheServerIsDownAndKeepsTheNewest)
 {
     FakeTick tick;
-    const std::uint16_t port = closed_port();
+    const ClosedPort closed;
+    const std::uint16_t port = closed.port();
     CLogConnection log;
     log.SetQueueLimit(50);
     ASSERT_TRUE(log.Init("127.0.0.1", port, nullptr));
@@ -249,7 +250,8 @@ TEST(LogConnection, ProcessWideInstanceTurnsHttpGetFailuresIntoEvents)
     EXPECT_EQ(CLogConnection::GetInstance(), log);
 
     std::vector<char> body;
-    const std::string url = "http://127.0.0.1:" + std::to_string(closed_port()) + "/x";
+    const ClosedPort closed;
+    const std::string url = "http://127.0.0.1:" + std::to_string(closed.port()) + "/x";
     EXPECT_EQ(HttpGetUrl(url, body), 1);
     EXPECT_EQ(log->QueuedRecords(), 1u);
     tick.advance(1000);

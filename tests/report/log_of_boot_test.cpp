@@ -9,6 +9,7 @@
 
 #include "platform/paths.h"
 #include "report/client_id.h"
+#include "support/closed_port.h"
 #include "support/fake_log_server.h"
 #include "support/temp_dir.h"
 #include "test_helpers.h"
@@ -54,7 +55,8 @@ TEST(LogOfBoot, OnePassUploadsBothLogsAndEmptiesThem)
 TEST(LogOfBoot, NothingToSendAndServerDownKeepFiles)
 {
     test_support::TempDir dir;
-    const std::uint16_t port = report_test::closed_port();
+    const ClosedPort closed;
+    const std::uint16_t port = closed.port();
     ASSERT_NE(port, 0);
     CLogOfBoot boot(dir.path());
     boot.SetServer("127.0.0.1", port);

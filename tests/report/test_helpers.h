@@ -60,14 +60,5 @@ inline std::string read_all(const std::string& path)
 }
 
 // A port on 127.0.0.1 with nothing listening (a server that is down).
-inline std::uint16_t closed_port()
-{
-    FakeLogServer probe;
-    if (!probe.Start())
-        return 0;
-    const std::uint16_t port = probe.port();
-    probe.Stop();
-    return port;
-}
 
 } // namespace report_test
