@@ -50,3 +50,18 @@ TEST(Thread, BoundedJoinReportsARunningThreadAndThenJoinsIt)
     EXPECT_FALSE(t.joinable());
     EXPECT_TRUE(t.join_for(0));
 }
+
+TEST(Thread, EachThreadHasItsOwnStableId)
+{
+    const std::uint32_t mine = platform::current_thread_id();
+    EXPECT_EQ(mine, platform::current_thread_id());
+    std::atomic<std::uint32_t> first{0}, second{0}, again{0};
+    platform::Thread a, b;
+    ASSERT_TRUE(a.start([&] { first = platform::current_thread_id(); again = platform::current_thread_id(); }, "id-a"));
+    ASSERT_TRUE(a.join_for(5000));
+    ASSERT_TRUE(b.start([&] { second = platform::current_thread_id(); }, "id-b"));
+    ASSERT_TRUE(b.join_for(5000));
+    EXPECT_EQ(first.load(), again.load());
+    EXPECT_NE(mine, first.load());
+    EXPECT_NE(mine, second.load());
+}

@@ -44,3 +44,15 @@ TEST(Tick, SourceCanBeReplacedAndRestored)
     const std::uint32_t b = platform::tick_count();
     EXPECT_GE(b - a, 15u);
 }
+
+TEST(Tick, SleepLastsAtLeastItsTimeAndWallClockIsSeconds)
+{
+    const std::uint64_t start = platform::tick_count64();
+    platform::sleep_ms(30);
+    const std::uint64_t slept = platform::tick_count64() - start;
+    EXPECT_GE(slept, 30u);
+    EXPECT_LT(slept, 3000u);
+    const std::int64_t now = platform::unix_time();
+    EXPECT_GT(now, 1500000000);            // seconds, not milliseconds
+    EXPECT_LT(now, std::int64_t(1) << 34);
+}
