@@ -6,6 +6,7 @@
 #include "platform/socket.h"
 #include "platform/thread.h"
 #include "platform/tick.h"
+#include "support/closed_port.h"
 
 #include <gtest/gtest.h>
 
@@ -118,11 +119,12 @@ struct socket_pair {
     }
 };
 
-// A port on 127.0.0.1 that nobody listens on (bound then closed).
+// A port on 127.0.0.1 that nobody listens on, held for the life of the
+// process so no test running in parallel can take it.
 inline std::uint16_t unused_port()
 {
-    listener l;
-    return l.port;
+    static const ClosedPort held;
+    return held.port();
 }
 
 inline std::uint32_t loopback_host_order() { return 0x7F000001u; }
