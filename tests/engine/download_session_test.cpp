@@ -101,8 +101,8 @@ public:
         // A handler posted now must not run before the preparation ends:
         // the I/O thread is parked. Its context outlives the session.
         m_log->posted_ran = false;
-        m_io->post([](void* c, const i_error_code&) { static_cast<ManagerLog*>(c)->posted_ran = true; },
-                   m_log.get());
+        m_io.load()->post([](void* c, const i_error_code&) { static_cast<ManagerLog*>(c)->posted_ran = true; },
+                          m_log.get());
         platform::sleep_ms(150);
         if (m_log->posted_ran.load())
             m_log->handler_ran_while_preparing = true;
@@ -130,7 +130,9 @@ public:
 
 private:
     std::shared_ptr<ManagerLog> m_log;
-    i_io_service* m_io = nullptr;
+    // Written by each add on the caller's thread, read by the preparation on
+    // the session's worker while later adds may run.
+    std::atomic<i_io_service*> m_io{nullptr};
 };
 
 class RecordingEvents : public ICmdEvent {
