@@ -100,6 +100,51 @@ TEST_F(LanPeerDiscoveryTest, OwnQueriesAndOddDatagramsGetNoAnswer)
     platform::close_socket(udp);
 }
 
+// Answers are taken only for tasks of the set, and a flood of answers from
+// ever new client ids keeps a bounded number of peers per task.
+TEST_F(LanPeerDiscoveryTest, AnswerFloodsAreBoundedPerTask)
+{
+    a.AddTask(7);
+    platform::socket_t udp = platform::udp_socket();
+    std::uint32_t error = 0;
+    std::uint8_t answer[18] = {0};
+    for (std::uint64_t id = 100; id < 400; ++id) {
+        cmd_packet::store_u64(answer, id % 3 == 0 ? 9 : 7);   // task 9 is not in the set
+        cmd_packet::store_u64(answer + 8, id);
+        cmd_packet::store_u16(answer + 16, 9300);
+        platform::send_to(udp, answer, sizeof(answer), discovery_test::Loopback(), a.GetAnswerPort(), error);
+        if (id % 50 == 0)
+            platform::sleep_ms(5);   // let the reader keep up with the socket buffer
+    }
+    std::map<std::uint64_t, LanPeer> peers;
+    std::size_t last = 0;
+    // Settled: the count stays the same across two looks 100 ms apart.
+    ASSERT_TRUE(WaitFor([&] {
+        a.GetPeers(7, peers);
+        const bool settled = !peers.empty() && peers.size() == last;
+        last = peers.size();
+        platform::sleep_ms(100);
+        return settled;
+    }));
+    EXPECT_GE(peers.size(), 32u);
+    EXPECT_LE(peers.size(), 64u);
+    for (const auto& p : peers) {
+        EXPECT_EQ(p.first, p.second.clientid);
+        EXPECT_NE(0u, p.first % 3);
+        EXPECT_EQ(9300, p.second.port);
+    }
+    a.GetPeers(9, peers);
+    EXPECT_TRUE(peers.empty());
+    platform::close_socket(udp);
+}
+
+TEST(LanDefaultsTest, AnswersOnPort7000AndQueriesOnPort7001)
+{
+    CLanPeerDiscovery lan;
+    EXPECT_EQ(7000, lan.GetAnswerPort());
+    EXPECT_EQ(7001, lan.GetQueryPort());
+}
+
 TEST(LanConnCountTest, CountsLiveConnectionsAndNeverGoesBelowNone)
 {
     CLanPeerDiscovery lan;
