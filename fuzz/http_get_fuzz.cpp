@@ -1,7 +1,7 @@
 // HTTP responses to the control-document GET, as a server or a middlebox
 // may send them: an in-process server on 127.0.0.1 answers one GET with
 // the input, sent in pieces of the size the first byte picks, then closes.
-// The URL splitter gets the input as a URL too.
+// The URL splitters get the input as a URL too.
 
 #include <algorithm>
 #include <cstddef>
@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "foundation/http_get.h"
+#include "foundation/utility.h"
 #include "fuzz_check.h"
 #include "loopback_server.h"
 
@@ -27,6 +28,8 @@ LoopbackServer& server() {
 
 bool header_complete(const std::string& request) { return request.find("\r\n\r\n") != std::string::npos; }
 
+// Both URL splitters: the GET's own and the one the CDN list lines go
+// through.
 void check_split(const std::string& url) {
     std::string host, path;
     std::uint16_t port = 0;
@@ -34,6 +37,10 @@ void check_split(const std::string& url) {
         FUZZ_CHECK(!host.empty() && port != 0);
         FUZZ_CHECK(host.find('/') == std::string::npos && host.find(':') == std::string::npos);
         FUZZ_CHECK(path.empty() || path[0] == '/');
+    }
+    if (CUtility::ParseUrl(url, host, port, path)) {
+        FUZZ_CHECK(!host.empty() && port != 0);
+        FUZZ_CHECK(!path.empty() && path[0] == '/');
     }
 }
 
