@@ -68,18 +68,29 @@ std::size_t CTimerThread::TimerCount() const
     return m_timers.size();
 }
 
-bool CTimerThread::IsRunning() const { return m_thread.joinable(); }
+bool CTimerThread::IsRunning() const
+{
+    if (on_timer_thread())
+        return true;  // asked from OnTimer: a Stop may hold the lock waiting for us
+    CScopedLock g(m_thread_lock);  // an add or stop may be replacing the handle
+    return m_thread.joinable();
+}
 
 void CTimerThread::Stop()
 {
-    m_stop.store(true);
-    m_wake.set();
     if (on_timer_thread()) {
+        m_stop.store(true);
+        m_wake.set();
         CScopedLock g(m_lock);
         m_timers.clear();
         return;
     }
+    // The flag is raised under the start lock: raised before it, an add on
+    // another thread could reap the stopping thread, clear the flag again
+    // and start a fresh one that this wait would never see end.
     CScopedLock g(m_thread_lock);
+    m_stop.store(true);
+    m_wake.set();
     if (!m_thread.join_for(stop_wait_ms)) {
         platform::debug_output("CTimerThread::Stop - a timer call outlasts the stop bound; waiting for it\n");
         m_thread.join();

@@ -84,5 +84,5 @@ private:
     std::atomic<std::thread::id> m_thread_id{};  // the running timer thread
     platform::Event m_wake;
     platform::Thread m_thread;
-    CcsLocker m_thread_lock;           // serialises start and stop
+    mutable CcsLocker m_thread_lock;   // serialises start and stop, guards m_thread
 };
