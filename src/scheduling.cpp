@@ -262,7 +262,8 @@ void download_manager::load_all_completed_tasks()
     std::ostringstream text;
     text << "completed tasks : ";
     for (const auto& e : all) {
-        if (e.second.taskstate == TASK_completed) {
+        // Only this game's tasks go to this game's engine, as in the pass.
+        if (e.second.taskstate == TASK_completed && e.second.gameid == m_game_id) {
             completed[e.first] = e.second;
             text << "id[" << e.first << "],";
         }

@@ -186,7 +186,9 @@ TEST(DownloadManager, TaskInformationTexts)
     std::string key;
     ASSERT_TRUE(m.start_download_packet(7, "1", "3", key, 0));
     EXPECT_EQ(key, kx2dll::string_md5("1112"));
-    // The values the engine would have reported.
+    // The values the engine would have reported; moved to another game so
+    // the one-second pass leaves the records alone.
+    a.gameid = b.gameid = 8;
     a.progress = 100;
     a.taskstate = 2;
     a.down_speed = 4000;
