@@ -1,6 +1,7 @@
 #include "report/log_connection.h"
 
 #include <chrono>
+#include <optional>
 #include <regex>
 #include <string>
 #include <vector>
@@ -110,8 +111,8 @@ TEST(LogConnection, RepeatsAreCountedPerKeyAndResult)
 TEST(LogConnection, QueueStaysBoundedWhileTheServerIsDownAndKeepsTheNewest)
 {
     FakeTick tick;
-    const ClosedPort closed;
-    const std::uint16_t port = closed.port();
+    std::optional<ClosedPort> closed(std::in_place);
+    const std::uint16_t port = closed->port();
     CLogConnection log;
     log.SetQueueLimit(50);
     ASSERT_TRUE(log.Init("127.0.0.1", port, nullptr));
@@ -129,6 +130,9 @@ TEST(LogConnection, QueueStaysBoundedWhileTheServerIsDownAndKeepsTheNewest)
     EXPECT_EQ(log.SentRecords(), 0u);
 
     // The server comes back on the same port: the newest 50 records arrive.
+    // The port is let go only now; the sender dials nothing until the tick
+    // moves on.
+    closed.reset();
     FakeLogServer server;
     ASSERT_TRUE(server.Start(port));
     tick.advance(1000);
