@@ -310,4 +310,23 @@ TEST(XmlMarkupTest, ManySiblingsAndAttributeCap) {
   EXPECT_FALSE(x.SetDoc(tag + "/>"));
 }
 
+TEST(XmlMarkupTest, EveryTruncationOfADocumentIsRefused) {
+  const std::string doc = "<?xml version=\"1.0\"?>\r\n" + std::string(kFileList);
+  const std::size_t end = doc.find_last_not_of(" \r\n") + 1;   // just past "</filelist>"
+  for (std::size_t cut = 0; cut < end; ++cut) {
+    CXmlMarkup x;
+    EXPECT_FALSE(x.SetDoc(doc.substr(0, cut))) << cut;
+    EXPECT_FALSE(x.FindElem()) << cut;
+  }
+  for (std::size_t cut = end; cut <= doc.size(); ++cut) {
+    CXmlMarkup x;
+    ASSERT_TRUE(x.SetDoc(doc.substr(0, cut))) << cut;
+    ASSERT_TRUE(x.FindElem("filelist"));
+    ASSERT_TRUE(x.IntoElem());
+    EXPECT_TRUE(x.FindElem("file"));
+    EXPECT_TRUE(x.FindElem("file"));
+    EXPECT_FALSE(x.FindElem("file"));
+  }
+}
+
 }  // namespace
