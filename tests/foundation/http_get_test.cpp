@@ -166,6 +166,22 @@ TEST_F(HttpGetTest, ScriptedAnswersGiveTheirResultCodes)
     }
 }
 
+// A response cut at every byte and then closed: a cut in the header is a
+// closed header (105), a cut in the body a short body (404); only the whole
+// response succeeds.
+TEST_F(HttpGetTest, EveryTruncationOfAResponseFails)
+{
+    const std::string whole = ok_header(5) + "hello";
+    const std::size_t body_at = whole.find("\r\n\r\n") + 4;
+    for (std::size_t cut = 0; cut <= whole.size(); ++cut) {
+        ScriptedServer server({{whole.substr(0, cut)}});
+        std::vector<char> body;
+        const int expected = cut == whole.size() ? 0 : cut < body_at ? 105 : 404;
+        EXPECT_EQ(http_get(server.url("/t"), fast(), body), expected) << cut;
+        EXPECT_LE(body.size(), 5u) << cut;
+    }
+}
+
 TEST_F(HttpGetTest, SuccessGivesTheExactBodyAndSendsTheRequestInLowerCase)
 {
     std::string payload;
