@@ -221,6 +221,13 @@ TEST_F(RisConnectionTest, StartResultsAndAStopThatReportsNothing)
     CRisConnectionEx lonely;
     EXPECT_EQ(1, lonely.Start(0));   // no sink
 
+    // The command sink is kept; a null one is ignored.
+    EXPECT_EQ(nullptr, lonely.GetCmdEvent());
+    auto* events = reinterpret_cast<ICmdEvent*>(&sink);   // only its address is kept
+    lonely.SetCmdEvent(events);
+    lonely.SetCmdEvent(nullptr);
+    EXPECT_EQ(events, lonely.GetCmdEvent());
+
     server.SetMode(FakeRisServer::Mode::silent);
     ASSERT_TRUE(server.Start());
     ScopedEnv env("VR_RIS_SOUTH", server.address());
