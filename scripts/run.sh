@@ -2,6 +2,8 @@
 # Sets up the machine, builds the service and runs it in the foreground for
 # one game id (default 1). Stop it with Ctrl-C or "scripts/run.sh stop ID".
 set -euo pipefail
+# The service writes its log in the folder it starts in: the caller's.
+start_dir=$PWD
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 build=${VR_BUILD_DIR:-build/release}
@@ -11,7 +13,9 @@ if [[ ! -x "$build/tools/vr_host" ]]; then
   echo "built in $build; the service host (tools/vr_host) is not built yet"
   exit 0
 fi
+host=$(realpath "$build/tools/vr_host")
+cd "$start_dir"
 if [[ ${1:-} == stop ]]; then
-  exec "$build/tools/vr_host" stop "${2:-1}"
+  exec "$host" stop "${2:-1}"
 fi
-exec "$build/tools/vr_host" start "${1:-1}"
+exec "$host" start "${1:-1}"
