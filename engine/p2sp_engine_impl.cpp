@@ -10,6 +10,7 @@
 #include "engine/engine_settings.h"
 #include "engine/seed_file.h"
 #include "engine/task_state_mgr.h"
+#include "foundation/engine_log_manager.h"
 #include "foundation/http_get.h"
 #include "foundation/md5.h"
 #include "foundation/utility.h"
@@ -87,6 +88,8 @@ CP2SP_EngineImpl::~CP2SP_EngineImpl()
 {
     if (m_client.load())
         Uninit();
+    // The engine's own logs go with the engine.
+    delete EngineLogManager::getSingletonPtr();
 }
 
 std::int32_t CP2SP_EngineImpl::Init(const EngineInitBlock* block, EngineCallback callback, void* user)

@@ -6,6 +6,7 @@
 #include "engine/engine_settings.h"
 #include "engine/p2sp_engine_impl.h"
 #include "engine/task_state_mgr.h"
+#include "foundation/engine_log_manager.h"
 #include "net/io/transfer_limits.h"
 #include "report/log_connection.h"
 #include "support/channel_fixture.h"
@@ -556,6 +557,21 @@ TEST_F(EngineFacadeTest, UninitWaitsForACallUnderWayOnAnotherThread)
     EXPECT_EQ(destroyed_when_stopped.load(), 0) << "the session outlived the call that used it";
     std::uint32_t count = 5;
     EXPECT_EQ(engine->GetTaskCount(&count), 1);
+}
+
+TEST_F(EngineFacadeTest, DestroyingTheEngineDeletesTheEngineLogs)
+{
+    // The engine's log manager and its logs belong to the engine from now on.
+    auto* logs = new EngineLogManager();
+    logs->createLog("engine_facade_test.log", false, false, true);
+    ASSERT_EQ(logs, EngineLogManager::getSingletonPtr());
+    InitWithFakeSession();
+    DestroyP2SPEngine(engine);   // uninitialises first
+    engine = nullptr;
+    EXPECT_EQ(nullptr, EngineLogManager::getSingletonPtr());
+    // Without one, destroying an engine is still fine.
+    DestroyP2SPEngine(CreateP2SPEngine());
+    EXPECT_EQ(nullptr, EngineLogManager::getSingletonPtr());
 }
 
 TEST_F(EngineFacadeTest, LogConnectionOutlivesTheEngineThatUsesIt)
