@@ -359,10 +359,11 @@ bool CChannelManager::prepare_history(CChannel& channel)
             platform::debug_output("CChannelManager: " + f.path + " is missing\n");
             return false;
         }
+        // Looked at read-only, then let go: blocks the loaded tables lack
+        // are still written, through a handle opened for them.
         channel.open_files.erase(f.index);
-        CDiskFile* file = channel.File(i, true);
-        const std::int64_t size = file->GetSize();
-        channel.Done(file);
+        const std::int64_t size = channel.File(i, true)->GetSize();
+        channel.open_files.erase(f.index);
         if (size < 0 || std::uint64_t(size) != f.size) {
             platform::debug_output("CChannelManager: " + f.path + " does not have its seed size\n");
             return false;

@@ -309,6 +309,11 @@ TEST_F(ChannelManagerTest, HistoryTakenUnchangedNeedsEveryFileAtItsSize)
         if (c.ok) {
             EXPECT_EQ(bitmap, owner.added[0].bitmap);
             EXPECT_EQ(blocks, owner.added[0].blocks);
+            // The piece the tables lack is still written and checked: the
+            // read-only look at the files does not stay behind.
+            owner.checks.clear();
+            EXPECT_TRUE(Deliver(id, fx, 1)) << c.what;
+            EXPECT_EQ((std::vector<std::pair<std::uint32_t, std::uint8_t>>{{1, 1}}), owner.checks) << c.what;
         }
     }
     // Tables that do not fit the layout are refused.
