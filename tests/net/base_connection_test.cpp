@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+
 #include <mutex>
 #include <string>
 #include <vector>
@@ -124,6 +126,52 @@ TEST(BaseConnection, ConnectWriteReceiveDisconnectAndReuse)
         platform::close_socket(server);
     }
     EXPECT_EQ(3, c.aborts.load());
+}
+
+std::size_t open_descriptors()
+{
+    std::size_t n = 0;
+    if (DIR* d = ::opendir("/proc/self/fd")) {
+        while (::readdir(d))
+            ++n;
+        ::closedir(d);
+    }
+    return n;
+}
+
+// One reusable connection dialled, used and dropped many times in a loop
+// leaves no descriptor and no reference behind.
+TEST(BaseConnection, ManyRoundsOfReuseLeakNoDescriptor)
+{
+    net_test::io_thread t;
+    net_test::listener l;
+    probe c(t.io);
+    auto one_round = [&](int round) {
+        ASSERT_TRUE(c.connect("127.0.0.1", l.port)) << round;
+        platform::socket_t server = l.accept_one();
+        ASSERT_NE(platform::invalid_socket, server) << round;
+        ASSERT_TRUE(net_test::wait_until([&] { return c.connects().size() == std::size_t(round + 1); })) << round;
+        std::uint32_t err = 0;
+        platform::send_some(server, "x", 1, err);
+        ASSERT_TRUE(net_test::wait_until([&] { return c.received().size() == std::size_t(round + 1); })) << round;
+        c.disconnect();
+        ASSERT_TRUE(net_test::wait_until([&] { return c.refs.load() == 0; })) << round;
+        platform::close_socket(server);
+    };
+    for (int round = 0; round < 20 && !HasFatalFailure(); ++round)
+        one_round(round);
+    if (HasFatalFailure())
+        return;
+    const std::size_t before = open_descriptors();
+    for (int round = 20; round < 300; ++round) {
+        one_round(round);
+        if (HasFatalFailure())
+            return;
+    }
+    EXPECT_EQ(before, open_descriptors());
+    EXPECT_EQ(300, c.aborts.load());
+    for (std::uint32_t e : c.connects())
+        EXPECT_EQ(0u, e);
 }
 
 TEST(BaseConnection, WriteWhileASendIsInFlightOnlyAppends)
