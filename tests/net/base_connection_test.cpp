@@ -5,8 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <dirent.h>
-
 #include <mutex>
 #include <string>
 #include <vector>
@@ -128,17 +126,6 @@ TEST(BaseConnection, ConnectWriteReceiveDisconnectAndReuse)
     EXPECT_EQ(3, c.aborts.load());
 }
 
-std::size_t open_descriptors()
-{
-    std::size_t n = 0;
-    if (DIR* d = ::opendir("/proc/self/fd")) {
-        while (::readdir(d))
-            ++n;
-        ::closedir(d);
-    }
-    return n;
-}
-
 // One reusable connection dialled, used and dropped many times in a loop
 // leaves no descriptor and no reference behind.
 TEST(BaseConnection, ManyRoundsOfReuseLeakNoDescriptor)
@@ -162,13 +149,13 @@ TEST(BaseConnection, ManyRoundsOfReuseLeakNoDescriptor)
         one_round(round);
     if (HasFatalFailure())
         return;
-    const std::size_t before = open_descriptors();
+    const std::size_t before = net_test::open_descriptors();
     for (int round = 20; round < 300; ++round) {
         one_round(round);
         if (HasFatalFailure())
             return;
     }
-    EXPECT_EQ(before, open_descriptors());
+    EXPECT_EQ(before, net_test::open_descriptors());
     EXPECT_EQ(300, c.aborts.load());
     for (std::uint32_t e : c.connects())
         EXPECT_EQ(0u, e);

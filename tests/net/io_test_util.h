@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -17,6 +19,18 @@
 #include <thread>
 
 namespace net_test {
+
+// Descriptors the process holds open now (entries of /proc/self/fd).
+inline std::size_t open_descriptors()
+{
+    std::size_t n = 0;
+    if (DIR* d = ::opendir("/proc/self/fd")) {
+        while (::readdir(d))
+            ++n;
+        ::closedir(d);
+    }
+    return n;
+}
 
 // Polls `done` every millisecond for up to `ms`; true when it held.
 inline bool wait_until(const std::function<bool()>& done, std::uint32_t ms = 5000)

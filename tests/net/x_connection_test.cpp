@@ -7,7 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <malloc.h>
 #if defined(__SANITIZE_ADDRESS__)
 extern "C" std::size_t __sanitizer_get_current_allocated_bytes();
@@ -417,17 +416,6 @@ std::size_t heap_in_use()
 #endif
 }
 
-std::size_t open_descriptors()
-{
-    std::size_t n = 0;
-    if (DIR* d = ::opendir("/proc/self/fd")) {
-        while (::readdir(d))
-            ++n;
-        ::closedir(d);
-    }
-    return n;
-}
-
 // 1000 connections opened, used and closed in a loop leave no descriptor,
 // no live count and (beyond noise) no memory behind.
 TEST(XConnection, ThousandConnectionsLeakNothing)
@@ -457,13 +445,13 @@ TEST(XConnection, ThousandConnectionsLeakNothing)
     for (int i = 0; i < 50; ++i)
         one_round(i);   // warm up allocator pools
     ASSERT_TRUE(net_test::wait_until([&] { return live_connections::count(task) == 0; }));
-    const std::size_t fds_before = open_descriptors();
+    const std::size_t fds_before = net_test::open_descriptors();
     const std::size_t heap_before = heap_in_use();
     for (int i = 0; i < 1000; ++i)
         one_round(i);
     ASSERT_TRUE(net_test::wait_until([&] { return live_connections::count(task) == 0; }));
     EXPECT_EQ(1050, deleted.load());
-    EXPECT_EQ(fds_before, open_descriptors());
+    EXPECT_EQ(fds_before, net_test::open_descriptors());
     const std::size_t heap_after = heap_in_use();
     EXPECT_LT(heap_after, heap_before + (256u << 10)) << "heap grew from " << heap_before << " to " << heap_after;
 }
