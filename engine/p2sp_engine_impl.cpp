@@ -160,6 +160,9 @@ std::int32_t CP2SP_EngineImpl::Uninit()
         platform::debug_output("CP2SP_EngineImpl::Uninit: engine calls still under way, client core kept\n");
     // Everything that could wait on an index server has ended.
     CCisConnectionEx::ResetCancelAll();
+    // The registry describes the tasks of the client core just stopped; a
+    // later Init in this process starts with none, so it may take them again.
+    CTaskStateMgr::Instance().Clear();
     {
         // The threads that logged to the log connection have ended now.
         std::lock_guard<std::mutex> guard(g_log_life_lock);

@@ -535,6 +535,25 @@ TEST_F(EngineFacadeTest, InitTwiceIsRefusedAndUninitAllowsANewInit)
     EXPECT_TRUE(impl().GetClientMain()->WaitForSession(5000));
 }
 
+// A service stopped and started again in one process hands the engine the
+// same tasks again: the second life must not find the first life's.
+TEST_F(EngineFacadeTest, UninitForgetsTheTasksSoANewInitTakesThemAgain)
+{
+    InitWithFakeSession();
+    ChannelFixture fx({70000}, 65536);
+    const std::string save = env->file("games");
+    ASSERT_EQ(engine->AddNewTask(fx.seed(6101, "g").c_str(), save.c_str()), 0);
+    ASSERT_EQ(engine->AddNewTask(fx.seed(6101, "g").c_str(), save.c_str()), 5) << "known while the engine runs";
+    EXPECT_TRUE(CTaskStateMgr::Instance().Exists(6101));
+    ASSERT_EQ(engine->Uninit(), 0);
+    EXPECT_EQ(CTaskStateMgr::Instance().Size(), 0u);
+
+    const EngineInitBlock block = Block();
+    ASSERT_EQ(engine->Init(&block, &EngineCallbackLog::Callback, &log), 0);
+    ASSERT_TRUE(impl().GetClientMain()->WaitForSession(5000));
+    EXPECT_EQ(engine->AddNewTask(fx.seed(6101, "g").c_str(), save.c_str()), 0);
+}
+
 TEST_F(EngineFacadeTest, UninitWaitsForACallUnderWayOnAnotherThread)
 {
     InitWithFakeSession();
