@@ -188,4 +188,14 @@ bool download_test_env::ok(const std::string& reply)
     return reply.find("return='0'") != std::string::npos;
 }
 
+logging_service::logging_service(int game_id)
+{
+    m_logs.createLog("vr_download_dll.log", true);
+    bool existed = false;
+    m_event.create(kx2dll::service_event_name(game_id), existed);
+    m_service = std::make_unique<NetService>(game_id);
+}
+
+logging_service::~logging_service() = default;
+
 } // namespace service_test

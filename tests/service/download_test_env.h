@@ -11,11 +11,15 @@
 #include <string>
 #include <vector>
 
+#include "fagex/fagexLogManager.h"
+#include "platform/named_event.h"
 #include "platform/thread.h"
 #include "service_test_support.h"
 #include "support/nginx_server.h"
 #include "support/task_fixture.h"
 #include "support/temp_dir.h"
+
+class NetService;
 
 namespace service_test {
 
@@ -81,6 +85,21 @@ private:
     std::unique_ptr<platform::Thread> m_thread;
     std::atomic<bool> m_returned{true};
     std::uint16_t m_port = 0;
+};
+
+// A service object that is built but not run, so the download manager's
+// lines reach the service log of the test's folder ("vr_download_dll.log").
+class logging_service {
+public:
+    explicit logging_service(int game_id);
+    ~logging_service();
+    logging_service(const logging_service&) = delete;
+    logging_service& operator=(const logging_service&) = delete;
+
+private:
+    fagex::LogManager m_logs;
+    platform::NamedEvent m_event;
+    std::unique_ptr<NetService> m_service;
 };
 
 } // namespace service_test
