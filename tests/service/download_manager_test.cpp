@@ -8,6 +8,7 @@
 
 #include "download_test_env.h"
 #include "platform/paths.h"
+#include "src/net_service.h"
 
 namespace {
 
@@ -243,6 +244,13 @@ TEST(DownloadManager, Settings)
     EXPECT_EQ(value, w.launcher_path() + "dl");
     EXPECT_TRUE(platform::folder_exists(value));
     EXPECT_EQ(m.preferred("defaulte_save_path"), value);
+    // Drive paths land in the folders that stand for the drives here.
+    m.set_setting("FILE_SAVE_PATCH", "C:/QORN/sub");
+    ASSERT_TRUE(m.get_setting("FILE_SAVE_PATCH", value));
+    EXPECT_EQ(value, w.downloads() + "/sub");
+    m.set_setting("FILE_SAVE_PATCH", "D:/Games/dl");
+    ASSERT_TRUE(m.get_setting("FILE_SAVE_PATCH", value));
+    EXPECT_EQ(value, w.env().appdata() + "/drive_d/Games/dl");
     EXPECT_FALSE(m.get_setting("NO_SUCH", value));
 }
 
@@ -273,6 +281,165 @@ TEST(DownloadManager, EngineSetUpClampsTheConfiguredValues)
     };
     for (const row& r : {row{"9000", 12, 9012}, row{"abc", 12, 9690}, row{"65535", 2, 1}, row{"", 0, 9678}})
         EXPECT_EQ(kx2dll::engine_listen_port(r.setting, r.game), r.port) << r.setting;
+}
+
+} // namespace
+
+namespace {
+
+std::vector<std::uint8_t> text_payload(const std::string& text)
+{
+    return std::vector<std::uint8_t>(text.c_str(), text.c_str() + text.size() + 1);
+}
+
+TEST(DownloadManager, EngineEventsAreLoggedAndStopsFollowTheRecord)
+{
+    download_test_env w;
+    service_test::logging_service service(download_test_env::game_id);
+    download_manager m(w.launcher_path(), 7);
+    auto& list = m.local_tasks();
+    list.put(record(1));
+    LocalTaskRecord again = record(2);
+    again.redownload = true;
+    again.isactive = true;
+    list.put(again);
+    LocalTaskRecord withdrawn = record(3);
+    withdrawn.remove_pending = true;
+    list.put(withdrawn);
+
+    const std::uint64_t half[2] = {512, 1024};
+    event(m, CBE_DOWNLOAD_PROGRESS, payload(1, half, sizeof half));
+    const float speeds[2] = {12.5f, 0.0f};
+    event(m, CBE_TASK_SPEED, payload(1, speeds, sizeof speeds));
+    const char paths[] = "/save/here\0game1";
+    event(m, CBE_TASK_SAVE_PATH, payload(1, paths, sizeof paths));
+    event(m, CBE_TASK_RUN, payload(1));
+    event(m, CBE_TEXT_OUTPUT, text_payload("the engine speaks"));
+    event(m, CBE_ERROR_OUTPUT, text_payload("disk full"));
+    download_manager::OnEngineCallback(CBE_RIS_CONNECT_RESULT, 0, &m);
+    download_manager::OnEngineCallback(CBE_RIS_CONNECT_RESULT, static_cast<std::uintptr_t>(-1), &m);
+    download_manager::OnEngineCallback(CBE_ENGINE_INIT_RESULT, static_cast<std::uintptr_t>(-1), &m);
+    const float totals[2] = {1.0f, 2.0f};
+    download_manager::OnEngineCallback(CBE_GLOBAL_SPEED, reinterpret_cast<std::uintptr_t>(totals), &m);
+    event(m, CBE_TASK_STOP, payload(77));
+    event(m, CBE_TASK_STOP, payload(2));       // to be downloaded again: only inactive
+    event(m, CBE_TASK_STOP_FAILED, payload(3));  // withdrawn: goes all the same
+
+    const std::string log = w.service_log();
+    for (const char* line : {"CBE_DOWNLOAD_PROGRESS ID[1] down_size[512],total_size[1024] progress[50]",
+                             "CBE_TASK_SPEED id[1] down[12.5],up[0]", "CBE_TASK_SAVE_PATH ID[1], /save/here,game1",
+                             "CBE_TASK_RUN, ID[1] start download ...", "the engine speaks",
+                             "CBE_ERROR_OUTPUT : disk full", "connect ris server success",
+                             "connect ris server fail error code -1", "init enginer error!",
+                             "engine callback unkown[17]", "WARING!!! CBE_TASK_STOP, ID[77] not find!",
+                             "CBE_TASK_STOP, ID[2] stop download ...", "CBE_TASK_STOP_FAILED ID[3]"})
+        EXPECT_NE(log.find(line), std::string::npos) << line;
+    LocalTaskRecord r;
+    ASSERT_TRUE(list.find(2, r));
+    EXPECT_FALSE(r.isactive);
+    EXPECT_EQ(r.taskstate, 0);
+    EXPECT_EQ(log.find("CBE_TASK_STOP ID[2] stop download, priority_level"), std::string::npos);
+    EXPECT_FALSE(list.find(3, r));
+
+    // The same bitmap path again leaves the file alone; a new one rewrites it.
+    const std::string cfg = m.working_folder() + "local_task_list.cfg";
+    const std::string bbm = "/save/1.bbm";
+    event(m, CBE_TASK_BBM_SAVE_FINISHED, payload(1, bbm.c_str(), bbm.size() + 1));
+    ASSERT_TRUE(platform::delete_file(cfg));
+    event(m, CBE_TASK_BBM_SAVE_FINISHED, payload(1, bbm.c_str(), bbm.size() + 1));
+    EXPECT_FALSE(platform::path_exists(cfg));
+    const std::string moved = "/save/2.bbm";
+    event(m, CBE_TASK_BBM_SAVE_FINISHED, payload(1, moved.c_str(), moved.size() + 1));
+    EXPECT_NE(service_test::read_text(cfg).find("bitmap_filename=/save/2.bbm"), std::string::npos);
+}
+
+TEST(DownloadManager, StartAndStopByFileMd5)
+{
+    download_test_env w;
+    download_manager m(w.launcher_path(), 7);
+    auto& list = m.local_tasks();
+    const std::string md5 = "0123456789ABCDEF0123456789ABCDEF";
+    LocalTaskRecord r = record(21, -1);
+    r.file_list = {{"data/a.pak", md5}};
+    r.save_path = w.env().root() + "/nowhere";
+    r.progress = 40;
+    list.put(r);
+
+    // Found in the local list (case-blind) with its file missing: it waits
+    // to be fetched afresh, at the launcher's level.
+    const std::string name = "0123456789abcdef0123456789abcdef";
+    ASSERT_TRUE(m.start_download_file(8, name, 1));
+    ASSERT_TRUE(list.find(21, r));
+    EXPECT_EQ(r.taskstate, 0);
+    EXPECT_EQ(r.priority_level, 1);
+    EXPECT_TRUE(r.redownload);
+    EXPECT_EQ(r.progress, 0);
+    kx2dll::FileTaskRecord entry;
+    ASSERT_TRUE(m.find_file_task(8, name, entry));
+    EXPECT_EQ(entry.taskids, std::vector<std::uint64_t>{21});
+    EXPECT_FALSE(m.find_file_task(7, name, entry));
+
+    // Started again by the same name: its tasks are only reactivated.
+    r.taskstate = 1;
+    list.put(r);
+    ASSERT_TRUE(m.start_download_file(8, name, 0));
+    ASSERT_TRUE(list.find(21, r));
+    EXPECT_EQ(r.taskstate, 0);
+    EXPECT_EQ(r.priority_level, 0);
+
+    list.update(21, [](LocalTaskRecord& x) { x.priority_level = 1; });
+    EXPECT_TRUE(m.stop_download_file(8, name));
+    ASSERT_TRUE(list.find(21, r));
+    EXPECT_EQ(r.priority_level, 0);
+    EXPECT_FALSE(m.stop_download_file(8, "never started"));
+    // Neither local nor listed by any task server.
+    EXPECT_FALSE(m.start_download_file(8, std::string(32, 'e'), 1));
+
+    EXPECT_EQ(kx2dll::packet_key({31, 7, 12}), kx2dll::string_md5("71231"));
+}
+
+TEST(DownloadManager, FileHelpersAndFolders)
+{
+    download_test_env w;
+    const std::string root = w.env().root();
+    EXPECT_TRUE(kx2dll::write_file(root + "/w.bin", "abc", 3));
+    EXPECT_EQ(service_test::read_text(root + "/w.bin"), "abc");
+    EXPECT_FALSE(kx2dll::write_file(root + "/no/such/folder/w.bin", "abc", 3));
+    if (platform::path_exists("/dev/full")) {
+        EXPECT_FALSE(kx2dll::write_file("/dev/full", "abc", 3)) << "a disk that takes nothing";
+    }
+
+    ASSERT_TRUE(platform::create_folder(root + "/a"));
+    EXPECT_TRUE(kx2dll::create_directory_tree(root + "/a/b/c"));
+    EXPECT_TRUE(platform::folder_exists(root + "/a/b/c"));
+    EXPECT_TRUE(kx2dll::create_directory_tree(root + "/a/b/c"));
+
+    EXPECT_EQ(kx2dll::string_md5(""), "d41d8cd98f00b204e9800998ecf8427e");
+    EXPECT_EQ(kx2dll::text3(12.5), "12.500");
+
+    // No working folder can be made below the launcher's: its own is used.
+    const std::string launcher = root + "/blocked/";
+    ASSERT_TRUE(platform::create_folder(launcher));
+    std::ofstream(launcher + "dll_download") << "a file in the way";
+    download_manager m(launcher, 7);
+    EXPECT_EQ(m.working_folder(), launcher);
+    EXPECT_TRUE(platform::file_exists(launcher + "p2sp_config.ini"));
+}
+
+TEST(DownloadManager, ClientLogMarkerSwitchesTheServiceLogOn)
+{
+    download_test_env w;
+    w.publish_config("[Preferred_Settings]\nRIS_SOUTH=127.0.0.1\nwrite_log=false\n");
+    service_test::logging_service service(download_test_env::game_id);
+    {
+        download_manager m(w.launcher_path(), 7);
+        EXPECT_FALSE(NetService::instance()->logging());
+    }
+    std::ofstream(w.env().root() + "/no-marker") << "";
+    {
+        download_manager m(w.launcher_path(), 7);
+        EXPECT_TRUE(NetService::instance()->logging());
+    }
 }
 
 } // namespace
