@@ -167,6 +167,12 @@ void CCdnThread::ThreadProc()
 void CCdnThread::Step()
 {
     const std::uint32_t now = platform::tick_count();
+    // A connected connection times out on its own tick; one whose connect
+    // never completes has no tick yet.
+    for (auto* connection : m_connections) {
+        if (connection)
+            connection->expire_connect(now);
+    }
     if (!IsTaskCompleted()) {
         for (std::size_t i = 0; i < kConnections; ++i)
             DialIdle(i, now);

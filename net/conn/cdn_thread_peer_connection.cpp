@@ -106,11 +106,32 @@ bool cdn_thread_peer_connection::connect_peer(const PeerInfo& peer, BlockRequest
         m_attempt_open = true;
         m_run_complete = false;
     }
-    return connect(platform::ipv4_to_text(peer.publicip), peer.publicport);
+    m_connecting.store(true);
+    if (!connect(platform::ipv4_to_text(peer.publicip), peer.publicport)) {
+        m_connecting.store(false);
+        return false;
+    }
+    return true;
+}
+
+bool cdn_thread_peer_connection::expire_connect(std::uint32_t now)
+{
+    if (!m_connecting.load() || is_idle() || !owner())
+        return false;
+    if (std::uint32_t(now - m_activity_tick.load()) <= kIdleTimeoutMs)
+        return false;
+    log("cdn_thread_peer_connection connect not completed after [" +
+        std::to_string(std::uint32_t(now - m_activity_tick.load())) + "] ms\n");
+    log_server_event(3, 4);
+    // The pending connect then completes with 995 and releases its
+    // reference; the blocks go back in abort_download.
+    close();
+    return true;
 }
 
 void cdn_thread_peer_connection::on_connect(const i_error_code& error)
 {
+    m_connecting.store(false);
     if (!owner())
         return;   // orphaned: nothing is left to do but release
     if (!error && !is_idle()) {

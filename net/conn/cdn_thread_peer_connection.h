@@ -60,6 +60,15 @@ public:
     // Disconnects (idle again); the error is not used.
     void close(const i_error_code& error = i_error_code());
 
+    // Gives up a connect still under way more than kIdleTimeoutMs after
+    // connect_peer (a server that never answers the SYN would otherwise
+    // hold the connection for the system's connect time-out, minutes): an
+    // HTTP-server event with result 4 and close. The CDN thread calls it
+    // at every step. True when it closed the connection.
+    bool expire_connect(std::uint32_t now);
+    // True from connect_peer until the connect has completed.
+    bool is_connecting() const { return m_connecting.load(); }
+
     // Builds and sends the request (closing on failure).
     void write_post();
     // Body bytes of the response; true.
@@ -91,6 +100,7 @@ private:
     std::shared_ptr<platform::Event> m_wake;   // the owner's: set when the connection is free again
     PeerInfo m_peer{};
     std::atomic<std::uint32_t> m_activity_tick{0};
+    std::atomic<bool> m_connecting{false};   // connect_peer done, its connect not yet completed
     bool m_first_request = true;
     bool m_attempt_open = false;            // a connect_peer not yet judged
     bool m_run_complete = false;

@@ -38,13 +38,6 @@ bool Closed(zeq::http_cdn_connection* c, std::uint32_t ms)
     return net_test::wait_until([&] { return c->is_closing() && c->ref_count() == 1; }, ms);
 }
 
-// Replaces the tick with the real one plus an offset the test moves on.
-std::atomic<std::uint32_t> g_tick_offset{0};
-std::uint32_t ShiftedTick()
-{
-    return std::uint32_t(platform::tick_count64()) + g_tick_offset.load();
-}
-
 class HttpCdnConnectionTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -174,13 +167,13 @@ TEST_F(HttpCdnConnectionTest, SilentServerTimesOutAfterTwentySeconds)
     ASSERT_TRUE(server.Start());
     const std::uint64_t id = 0x7F000001ull << 16 | server.port();
     task->AddHttpInfo({id, "127.0.0.1", fixture->files()[2].url_path});
-    g_tick_offset.store(0);
-    platform::set_tick_source(&ShiftedTick);
+    net_test::tick_offset().store(0);
+    platform::set_tick_source(&net_test::shifted_tick);
     zeq::http_cdn_connection* c = Open(server.port(), id);
     ASSERT_TRUE(net_test::wait_until([&] { return server.Requests().size() == 1; }));
     platform::sleep_ms(1200);
     EXPECT_FALSE(c->is_closing()) << "nothing times out before 20 s";
-    g_tick_offset.store(21000);
+    net_test::tick_offset().store(21000);
     EXPECT_TRUE(Closed(c, 5000));
     EXPECT_EQ(CBlockRequestMap::kFree, task->Picker().BlockState(2, 0));
     c->release();

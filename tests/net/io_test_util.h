@@ -17,6 +17,7 @@
 #include <functional>
 #include <memory>
 #include <thread>
+#include <vector>
 
 namespace net_test {
 
@@ -132,6 +133,42 @@ struct socket_pair {
         return s;
     }
 };
+
+// A listener on 127.0.0.1 whose accept queue is full: the kernel drops
+// further SYNs, so a connect to it stays pending (tests skip when a
+// kernel answers anyway).
+struct full_listener {
+    listener l;
+    std::vector<platform::socket_t> fillers;
+
+    full_listener()
+    {
+        for (int i = 0; i < 100; ++i) {
+            platform::socket_t f = platform::tcp_socket();
+            platform::set_non_blocking(f, true);
+            platform::connect_ipv4(f, platform::parse_ipv4("127.0.0.1"), l.port);
+            fillers.push_back(f);
+        }
+        platform::sleep_ms(50);
+    }
+    ~full_listener()
+    {
+        for (auto& f : fillers)
+            platform::close_socket(f);
+    }
+};
+
+// The offset shifted_tick adds to the real tick: a test installs
+// platform::set_tick_source(&shifted_tick) and moves time on at once.
+inline std::atomic<std::uint32_t>& tick_offset()
+{
+    static std::atomic<std::uint32_t> offset{0};
+    return offset;
+}
+inline std::uint32_t shifted_tick()
+{
+    return std::uint32_t(platform::tick_count64()) + tick_offset().load();
+}
 
 // A port on 127.0.0.1 that nobody listens on, held for the life of the
 // process so no test running in parallel can take it.
