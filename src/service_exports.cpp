@@ -32,17 +32,24 @@ extern "C" void startService(void*, void*, const char* command_line, int)
         return;
     }
     kx2dll::open_service_log();
-    try {
+    kx2dll::run_service_guarded([game_id] {
         NetService service(game_id);
         service.Run();
+    });
+    NetService::release_log_manager();
+    event.close();
+}
+
+void kx2dll::run_service_guarded(const std::function<void()>& body)
+{
+    try {
+        body();
     } catch (const fagex::Exception& e) {
         kx2dll::write_service_log("An exception has occured : " + e.getFullDescription() + "\n" +
-                               "GetLastError() : " + kx2dll::get_last_error_text() + "\n");
+                                  "GetLastError() : " + kx2dll::get_last_error_text() + "\n");
     } catch (...) {
         kx2dll::write_service_log("An unkown exception has occured!");
     }
-    NetService::release_log_manager();
-    event.close();
 }
 
 extern "C" void shutdownService(void*, void*, const char* command_line, int)

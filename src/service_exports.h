@@ -25,3 +25,17 @@ VR_SERVICE_EXPORT void shutdownService(void* window, void* instance, const char*
 // Pointer types of the two functions, for hosts that load the library.
 typedef void (*vr_service_entry)(void*, void*, const char*, int);
 }
+
+#ifdef __cplusplus
+#include <functional>
+
+namespace kx2dll {
+
+// Runs the body of startService (build, run and destroy the service): an
+// exception it throws is written to the service log and goes no further,
+// a fagex::Exception with its full description and the last system error
+// text, any other as an unknown exception. Not exported.
+void run_service_guarded(const std::function<void()>& body);
+
+} // namespace kx2dll
+#endif

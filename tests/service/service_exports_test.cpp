@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "fagex/fagexException.h"
 #include "platform/named_event.h"
 #include "platform/paths.h"
 #include "platform/thread.h"
@@ -13,6 +15,7 @@
 #include "service_test_support.h"
 #include "src/net_service.h"
 #include "src/service_interface.h"
+#include "src/service_log.h"
 
 using service_test::wait_until;
 
@@ -56,6 +59,14 @@ std::uint16_t port_of(const service_test::isolated_env& env, int game_id)
 bool log_has(const service_test::isolated_env& env, const std::string& line)
 {
     return service_test::read_text(env.service_log()).find(": " + line + "\n") != std::string::npos;
+}
+
+std::size_t count_of(const std::string& text, const std::string& part)
+{
+    std::size_t n = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++n;
+    return n;
 }
 
 } // namespace
@@ -113,6 +124,29 @@ TEST(StartService, RefusesACommandLineThatIsNotANumber)
     EXPECT_TRUE(log_has(env, "startService - 'lpCmdLine' is not number!"));
     shutdownService(nullptr, nullptr, "abc", 0);  // does nothing
     shutdownService(nullptr, nullptr, nullptr, 0);
+}
+
+TEST(StartService, ExceptionsOfTheServiceAreLoggedAndGoNoFurther)
+{
+    service_test::isolated_env env;
+    kx2dll::open_service_log();  // as startService does before the body
+    bool ran = false;
+    kx2dll::run_service_guarded([&] { ran = true; });
+    EXPECT_TRUE(ran);
+    kx2dll::run_service_guarded(
+        [] { FAGEX_EXCEPT(fagex::Exception::ERR_INTERNAL_ERROR, "the test's failure", "ServiceBody"); });
+    kx2dll::run_service_guarded([] { throw std::runtime_error("not a fagex exception"); });
+    kx2dll::run_service_guarded([] { throw 42; });
+    NetService::release_log_manager();
+    const std::string log = service_test::read_text(env.service_log());
+    const std::size_t fagex_line = log.find(": An exception has occured : ");
+    ASSERT_NE(std::string::npos, fagex_line) << log;
+    const std::size_t description = log.find("the test's failure", fagex_line);
+    const std::size_t last_error = log.find("\nGetLastError() : ", fagex_line);
+    EXPECT_NE(std::string::npos, description) << log;
+    EXPECT_LT(description, last_error) << log;
+    EXPECT_EQ(2u, count_of(log, ": An unkown exception has occured!\n")) << log;
+    EXPECT_EQ(1u, count_of(log, "An exception has occured")) << log;
 }
 
 TEST(StartService, LeadingZerosNameTheSameGame)
