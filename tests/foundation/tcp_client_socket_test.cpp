@@ -7,6 +7,9 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/resource.h>
+
+#include <cstdlib>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -150,4 +153,25 @@ TEST(TcpClientSocket, SendAndReceiveHelpers)
 
     client.Close();
     EXPECT_EQ(client.SendAll("x", 1, 10), platform::err::not_socket);
+}
+
+// With no descriptor left the socket cannot be made: result 2 and nothing
+// held. Run in a fresh copy of this program, whose descriptor limit it may
+// lower without harm to the other tests.
+TEST(TcpClientSocketDeathTest, NoDescriptorLeftIsResultTwo)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            rlimit none = {};
+            ::getrlimit(RLIMIT_NOFILE, &none);
+            none.rlim_cur = 0;
+            ::setrlimit(RLIMIT_NOFILE, &none);
+            CTcpClientSocketHelper client;
+            const int result = client.Connect(loopback, 9, 0, 0, 100);
+            std::_Exit(result == CTcpClientSocketHelper::connect_failed && client.GetSocket() == platform::invalid_socket
+                           ? 0
+                           : 10 + result);
+        },
+        testing::ExitedWithCode(0), "");
 }
