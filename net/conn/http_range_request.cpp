@@ -81,6 +81,23 @@ void append_escaped(std::string& out, const std::string& text, bool file_part)
     }
 }
 
+// Content-Encoding and Transfer-Encoding, with or without the colon the
+// HTTP CDN connection keeps in the name (lower case).
+bool is_encoding_header(const std::string& lower_name)
+{
+    std::string name = lower_name;
+    if (!name.empty() && name.back() == ':')
+        name.pop_back();
+    return name == "content-encoding" || name == "transfer-encoding";
+}
+
+bool is_identity(const std::string& value)
+{
+    std::string lower = trim(value);
+    std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+    return lower.empty() || lower == "identity";
+}
+
 std::string directory_of(const std::string& path)
 {
     const std::size_t slash = path.rfind('/');
@@ -404,6 +421,12 @@ bool http_range_request::read_header_lines(const std::string& text, std::size_t 
         std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return char(std::tolower(c)); });
         if (lower == "content-range" || lower == "content-range:")
             content_range = value;
+        if (is_encoding_header(lower) && !is_identity(value)) {
+            // We ask with "Accept-Encoding: gzip, deflate" as launchers always
+            // did, but only the file's own bytes may become blocks.
+            m_failure = "http head body is encoded, close!";
+            return false;
+        }
         m_headers[name] = value;
     }
     if (!is_cdn_thread()) {

@@ -211,6 +211,12 @@ std::vector<HeaderCase> HeaderCases()
          "http head has no Content-Length, close!"},
         {"other range", "HTTP/1.1 206 OK\r\nContent-Length: 50\r\nContent-Range: bytes 50-99/100\r\n\r\n", no, no,
          "http head range is not the one asked for, close!"},
+        {"gzip body", "HTTP/1.1 200 OK\r\nContent-Length: 40\r\nContent-Encoding: gzip\r\n\r\n", no, no,
+         "http head body is encoded, close!"},
+        {"chunked body", "HTTP/1.1 200 OK\r\nContent-Length: 40\r\nTransfer-Encoding:  Chunked \r\n\r\n", no, no,
+         "http head body is encoded, close!"},
+        {"identity body", "HTTP/1.1 206 OK\r\nContent-Length: 100\r\ncontent-encoding: identity\r\n\r\n", ok, ok,
+         ""},
     };
 }
 
