@@ -129,3 +129,73 @@ TEST(Scheduling, RefreshReplacesTheServerListAndFallsBack)
 }
 
 } // namespace
+
+namespace {
+
+std::size_t occurrences(const std::string& text, const std::string& needle)
+{
+    std::size_t n = 0;
+    for (std::size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
+        ++n;
+    return n;
+}
+
+TEST(Scheduling, TheEngineGivesUpTasksTheListDoesNotKnowOrWantsAfresh)
+{
+    download_test_env w;
+    service_test::logging_service service(download_test_env::game_id);
+    ASSERT_TRUE(w.nginx_ok()) << w.nginx().last_error();
+    const service_test::served_task& stray = w.add_task(8501, "1-2", {3000});
+    const service_test::served_task& fresh = w.add_task(8502, "2-3", {3000});
+    download_manager m(w.launcher_path(), 7);
+    LocalTaskRecord known = local(8502, 1, 0, 7);
+    known.seedurl = w.nginx().base_url() + "/seeds/8502.xml";
+    known.seed_md5 = fresh.seed_md5;
+    m.local_tasks().put(known);
+    ASSERT_EQ(m.engine()->AddNewTask(stray.seed.c_str(), w.downloads().c_str()), 0);
+    ASSERT_EQ(m.engine()->AddNewTask(fresh.seed.c_str(), w.downloads().c_str()), 0);
+    ASSERT_TRUE(service_test::wait_until(
+        [&] { return w.service_log().find("CBE_TASK_RUN, ID[8502]") != std::string::npos; }, 10000));
+    // The launcher found a file of the known task missing meanwhile.
+    m.local_tasks().update(8502, [](LocalTaskRecord& r) {
+        r.redownload = true;
+        r.progress = 30;
+    });
+
+    // The one-second pass stops both in the engine; the known one is then
+    // handed over again from a fresh seed.
+    EXPECT_TRUE(service_test::wait_until(
+        [&] {
+            const std::string log = w.service_log();
+            return log.find("Warning!!! : task id[8501], 在本地列表中没有找到该任务,从引擎中停止该任务") !=
+                       std::string::npos &&
+                   log.find("WARING!!! CBE_TASK_STOP, ID[8501] not find!") != std::string::npos &&
+                   log.find("CBE_TASK_STOP, ID[8502]") != std::string::npos &&
+                   w.nginx().CountAccessLog("/seeds/8502.xml") > 0;
+        },
+        15000))
+        << w.service_log();
+    EXPECT_EQ(w.nginx().CountAccessLog("/seeds/8501.xml"), 0u);
+
+    m.update_task_state_from_engine(999);
+    EXPECT_NE(w.service_log().find("Warning!!! : taskid[999], not in enginer task list, do not set tast state"),
+              std::string::npos);
+}
+
+TEST(Scheduling, CompletedTasksAreReloadedAtMostEveryTwoMinutesUnlessHighLevelWorkIntervened)
+{
+    download_test_env w;
+    service_test::logging_service service(download_test_env::game_id);
+    download_manager m(w.launcher_path(), 7);
+    const std::string line = "call load_all_completed_tasks!";
+    // No task of this game: the pass itself never reloads here.
+    m.load_all_completed_tasks();
+    EXPECT_EQ(occurrences(w.service_log(), line), 1u);
+    m.load_all_completed_tasks();
+    EXPECT_EQ(occurrences(w.service_log(), line), 1u);
+    m.stop_low_level_tasks({});
+    m.load_all_completed_tasks();
+    EXPECT_EQ(occurrences(w.service_log(), line), 2u);
+}
+
+} // namespace
