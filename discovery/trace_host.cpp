@@ -223,7 +223,13 @@ bool CTraceHost::Shutdown(std::uint32_t wait_ms)
 void CTraceHost::Reset()
 {
     TraceState& state = State();
-    state.abort.store(true);   // a pass still running ends at its next probe
+    {
+        // Closed first, under the lock: a submit on another thread must not
+        // start or reap the worker while this join runs.
+        std::lock_guard<std::mutex> guard(state.lock);
+        state.closed = true;
+        state.abort.store(true);   // a pass still running ends at its next probe
+    }
     state.worker.join();
     std::lock_guard<std::mutex> guard(state.lock);
     state.closed = false;

@@ -1,7 +1,9 @@
 #include "discovery/trace_host.h"
 
+#include <atomic>
 #include <memory>
 #include <set>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -95,6 +97,33 @@ TEST_F(TraceHostTest, NothingIsSentAfterShutdown)
     CTraceHost::SendRouteTable(8, 77, {{0x7F000001, 3334, 1}});
     platform::sleep_ms(200);
     EXPECT_TRUE(server.route_tables().empty());
+}
+
+TEST_F(TraceHostTest, ResetWhileAnotherThreadSubmitsNeverRacesTheWorker)
+{
+    // The launcher's threads keep asking for uploads while the client core
+    // restarts: every reset must end the worker before clearing its state.
+    const std::vector<CisAddress> cis{{0x7F000001, 3334, 1}};
+    std::atomic<bool> done{false};
+    std::thread submitter([&] {
+        const std::uint64_t deadline = platform::tick_count64() + 1500;
+        for (std::uint64_t id = 100; id < 400 && !done.load() && platform::tick_count64() < deadline; ++id) {
+            CTraceHost::SendRouteTable(id, 77, cis);
+            platform::sleep_ms(2);
+        }
+    });
+    for (int i = 0; i < 8; ++i) {
+        platform::sleep_ms(20);
+        CTraceHost::Reset();
+    }
+    done.store(true);
+    submitter.join();
+    EXPECT_TRUE(CTraceHost::Shutdown(3000));
+    CTraceHost::Reset();
+    // The host still works after all those resets.
+    const std::size_t before = server.route_tables().size();
+    CTraceHost::SendRouteTable(1000, 77, cis);
+    EXPECT_TRUE(discovery_test::WaitFor([&] { return server.route_tables().size() > before; }, 10000));
 }
 
 } // namespace
