@@ -443,3 +443,37 @@ TEST(DownloadManager, ClientLogMarkerSwitchesTheServiceLogOn)
 }
 
 } // namespace
+
+namespace {
+
+TEST(DownloadManager, EngineSetUpClampsEachConfiguredValue)
+{
+    download_test_env w;
+    struct row {
+        const char* key;
+        const char* text;
+        const char* written;   // back into the configuration
+        const char* name;      // the launcher's setting
+        const char* engine;    // as the engine holds it
+    };
+    const row rows[] = {
+        {"max_download_task_num", "60", "50", "MAX_DOWNLOAD_NUM", "50"},
+        {"max_download_task_num", " 12 ", "12", "MAX_DOWNLOAD_NUM", "12"},
+        {"max_download_speed", "200000", "102400", "MAX_DOWN_SPEED", "102400.000"},
+        {"max_download_speed", "10.5", "10.5", "MAX_DOWN_SPEED", "10.500"},
+        {"max_upload_speed", "3", "5", "MAX_UP_SPEED", "5.000"},
+    };
+    for (const row& r : rows) {
+        // The user's earlier value would win over the update's.
+        platform::delete_file(w.launcher_path() + "dll_download/p2sp_game7/p2sp_config.ini");
+        w.publish_config(std::string("[Preferred_Settings]\nRIS_SOUTH=127.0.0.1\nRIS_SOUTH_PORT=1\n") + r.key + "=" +
+                         r.text + "\n");
+        download_manager m(w.launcher_path(), 7);
+        EXPECT_EQ(m.preferred(r.key), r.written) << r.key << "=" << r.text;
+        std::string value;
+        ASSERT_TRUE(m.get_setting(r.name, value));
+        EXPECT_EQ(value, r.engine) << r.key << "=" << r.text;
+    }
+}
+
+} // namespace

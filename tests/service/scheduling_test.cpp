@@ -111,7 +111,9 @@ TEST(Scheduling, RefreshReplacesTheServerListAndFallsBack)
     EXPECT_EQ(parsed.size(), 2u);
     // One file's query replaces the list with its answer alone, but what
     // the timer's refresh parsed is what its pass applies.
+    const std::size_t lists = w.nginx().CountAccessLog("/update_task/task_list.txt");
     ASSERT_TRUE(m.update_taskslist_from_server(a.file_md5()));
+    EXPECT_EQ(w.nginx().CountAccessLog("/update_task/task_list.txt"), lists) << "the answer was enough";
     server_task_map now;
     m.copy_server_task_list(now);
     EXPECT_EQ(now.size(), 1u);
