@@ -2,6 +2,7 @@
 // list, one file's task, the fallback server).
 #include "src/task_list_refresh.h"
 
+#include <cctype>
 #include <cstdlib>
 #include <sstream>
 
@@ -186,6 +187,17 @@ int get_text(IP2SP_Engine* engine, const std::string& url, std::string& body)
     return 0;
 }
 
+// The launcher's file MD5 goes into a request line: only letters and
+// digits may, so no text of its own can add a header or another path.
+bool is_plain_name(const std::string& text)
+{
+    for (char c : text) {
+        if (!std::isalnum(static_cast<unsigned char>(c)))
+            return false;
+    }
+    return !text.empty();
+}
+
 std::string fetch_error(const std::string& url, int code)
 {
     return "error : download task info falied [" + url + "], error[" + std::to_string(code) + "]\n";
@@ -197,7 +209,9 @@ bool download_manager::update_taskslist_from_server(const std::string& file_md5,
 {
     std::string body;
     bool fetched = false;
-    if (!file_md5.empty()) {
+    if (!file_md5.empty() && !is_plain_name(file_md5)) {
+        NetService::log_line("error : file md5 [" + file_md5 + "] is not a name to ask the task server for\n", 2);
+    } else if (!file_md5.empty()) {
         const std::string url = "http://" + md5task_server() + "/update_task/md5task/" + file_md5;
         NetService::log_line(url, 2);
         const int rc = get_text(m_engine, url, body);

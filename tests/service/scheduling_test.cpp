@@ -114,6 +114,14 @@ TEST(Scheduling, RefreshReplacesTheServerListAndFallsBack)
     const std::size_t lists = w.nginx().CountAccessLog("/update_task/task_list.txt");
     ASSERT_TRUE(m.update_taskslist_from_server(a.file_md5()));
     EXPECT_EQ(w.nginx().CountAccessLog("/update_task/task_list.txt"), lists) << "the answer was enough";
+    // A name that is not letters and digits never reaches a request line:
+    // the whole list is fetched instead.
+    for (const std::string bad : {"zz\r\nX-Injected: 1", "zz/../../task_list.txt", "zz q"}) {
+        ASSERT_TRUE(m.update_taskslist_from_server(bad)) << bad;
+        EXPECT_EQ(w.nginx().CountAccessLog("md5task/zz"), 0u) << bad;
+    }
+    EXPECT_EQ(w.nginx().CountAccessLog("/update_task/task_list.txt"), lists + 3);
+    ASSERT_TRUE(m.update_taskslist_from_server(a.file_md5()));
     server_task_map now;
     m.copy_server_task_list(now);
     EXPECT_EQ(now.size(), 1u);
