@@ -137,14 +137,24 @@ download_manager::download_manager(const std::string& launcher_path, std::uint32
         shutdown_engine();
         throw_start_failure("start_p2sp_engine()", __LINE__);
     }
-    load_game_versions();
-    NetService::log_line(InitLogConnClient() ? "InitLogConnClient sucess!" : "InitLogConnClient fail!", 2);
-    NetService::log_line(DoPingSvr() ? "DoPingSvr success" : "DoPingSvr fail", 2);
+    try {
+        load_game_versions();
+        NetService::log_line(InitLogConnClient() ? "InitLogConnClient sucess!" : "InitLogConnClient fail!", 2);
+        NetService::log_line(DoPingSvr() ? "DoPingSvr success" : "DoPingSvr fail", 2);
 
-    m_timer.SetEventSink(this);
-    m_timer.AddTimer(timer_refresh_task_list, refresh_interval_ms, 0);
-    m_timer.AddTimer(timer_save_local_list, save_interval_ms, 0);
-    m_timer.AddTimer(timer_schedule, schedule_interval_ms, 0);
+        m_timer.SetEventSink(this);
+        m_timer.AddTimer(timer_refresh_task_list, refresh_interval_ms, 0);
+        m_timer.AddTimer(timer_save_local_list, save_interval_ms, 0);
+        m_timer.AddTimer(timer_schedule, schedule_interval_ms, 0);
+    } catch (...) {
+        // The engine and the timers call back into this object: they stop
+        // before it goes.
+        m_timer.Stop();
+        shutdown_engine();
+        if (m_log_connection)
+            DestroyLogConnection();
+        throw;
+    }
     s_instance.store(this);
 }
 
