@@ -165,10 +165,14 @@ int CCisConnectionEx::StartLogon(const CisLogonParam& param, const std::vector<C
 
 void CCisConnectionEx::StopLogon()
 {
-    m_stop.store(true);
-    if (t_logon_of == this)
+    if (t_logon_of == this) {
+        m_stop.store(true);
         return;   // from the logon's own sink: it ends when the sink returns
+    }
+    // Raised under the start lock, so a StartLogon on another thread cannot
+    // clear it again for a fresh logon this would then wait out.
     std::lock_guard<std::mutex> guard(m_thread_lock);
+    m_stop.store(true);
     if (!m_thread.joinable())
         return;
     if (!m_thread.join_for(3000)) {

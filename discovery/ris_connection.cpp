@@ -162,11 +162,17 @@ int CRisConnectionEx::Start(std::uint32_t param)
 
 void CRisConnectionEx::Stop()
 {
+    if (t_logon_of == this) {
+        m_stop.store(true);
+        m_stop_event.set();
+        return;   // from the sink: the logon ends when the sink returns
+    }
+    // Raised under the start lock: raised before it, a Start on another
+    // thread could clear the flag again and this would wait for a fresh
+    // logon running its full course.
+    std::lock_guard<std::mutex> guard(m_thread_lock);
     m_stop.store(true);
     m_stop_event.set();
-    if (t_logon_of == this)
-        return;   // from the sink: the logon ends when the sink returns
-    std::lock_guard<std::mutex> guard(m_thread_lock);
     if (m_thread.joinable() && !m_thread.join_for(3000)) {
         // Every wait of the logon polls the stop flag; only a sink still busy
         // with the result can hold the thread, and it must not be abandoned.
