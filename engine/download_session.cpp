@@ -80,6 +80,10 @@ CDownload_Session::~CDownload_Session()
         m_managers.download->CloseAllConnections(std::uint8_t{1});
     m_second_timer.reset();
     m_minute_timer.reset();
+    // Operations still pending hold references to their connections; with
+    // no I/O thread left they would never complete, so complete them as
+    // cancelled here, while the tasks they report to still exist.
+    m_io->run_abandoned();
     Step(5);
     LogEvent(38, "LOG::LOG_SYS_BEING_EXIT_32", 0, 0, "");
     m_managers.destroy(m_managers);

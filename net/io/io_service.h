@@ -104,6 +104,13 @@ public:
     // Refuses further posts and drops every queued completion unrun.
     void shutdown();
 
+    // Once run has returned for good (the I/O thread has ended): completes
+    // every operation still queued or waiting as cancelled (995), on the
+    // calling thread, so each handler releases what it holds (a
+    // connection's reference). Bounded by `limit` handlers; returns how
+    // many ran. Nothing happens while run is active or after shutdown.
+    std::uint32_t run_abandoned(std::uint32_t limit = 1000000);
+
     // True once stop, set_stopped or shutdown has been called: handlers
     // still pending may never run, so a wait for their references (a
     // task's live-connection count, a connection's reference count) must

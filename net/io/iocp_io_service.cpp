@@ -152,6 +152,36 @@ std::uint32_t i_iocp_io_service::run()
     return count;
 }
 
+std::uint32_t i_iocp_io_service::run_abandoned(std::uint32_t limit)
+{
+    if (m_in_run.load() || m_shutdown.load() != 0)
+        return 0;   // the I/O thread still runs, or nothing can be queued any more
+    // The handlers expect to run on the I/O thread; the calling thread is it
+    // now, and no other thread runs handlers any more.
+    m_run_thread.store(std::this_thread::get_id());
+    m_in_run.store(true);
+    std::uint32_t count = 0;
+    while (count < limit) {
+        // Timer waits are cancelled first; handlers may add waits or close
+        // sockets again, so each round looks at the reactor once more.
+        if (i_select_reactor* reactor = m_reactor.load())
+            reactor->cancel_all();
+        platform::completion_packet packet;
+        if (m_port.get(packet, 0) != platform::CompletionPort::wait_result::packet)
+            break;
+        if (!packet.function)
+            continue;   // a stop or pause marker
+        const std::uint32_t aborted = platform::err::operation_aborted;
+        if (packet.kind == kind_post)
+            reinterpret_cast<i_handler>(packet.function)(packet.context, i_error_code(aborted));
+        else
+            reinterpret_cast<i_transfer_handler>(packet.function)(packet.context, i_error_code(aborted), 0);
+        ++count;
+    }
+    m_in_run.store(false);
+    return count;
+}
+
 void i_iocp_io_service::stop()
 {
     if (m_stop_requested.exchange(1) != 0)

@@ -37,6 +37,12 @@ public:
     std::uint32_t run_one(bool block);
 
     std::uint32_t run();
+
+    // After run has returned for good: completes every operation still
+    // queued or waiting as cancelled (995, no bytes), on the calling thread,
+    // until none is left or `limit` handlers ran. Returns how many ran.
+    std::uint32_t run_abandoned(std::uint32_t limit);
+
     void stop();
     void set_stopped();
     bool pause();

@@ -65,6 +65,22 @@ std::size_t i_select_reactor::cancel_waits(i_timer_impl& timer)
     return waits.size();
 }
 
+std::size_t i_select_reactor::cancel_all()
+{
+    std::vector<wait_op> cancelled;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        for (auto& entry : m_queue) {
+            entry.first->pending = 0;
+            cancelled.insert(cancelled.end(), entry.second.begin(), entry.second.end());
+        }
+        m_queue.clear();
+    }
+    for (const wait_op& op : cancelled)
+        m_iocp.post(op.function, op.context, platform::err::operation_aborted);
+    return cancelled.size();
+}
+
 std::uint32_t i_select_reactor::expire_due(std::uint32_t now, std::uint32_t cap)
 {
     std::vector<wait_op> due;

@@ -39,6 +39,9 @@ public:
     // milliseconds until the next expiry (`cap` when none is nearer).
     std::uint32_t expire_due(std::uint32_t now, std::uint32_t cap);
 
+    // Posts every pending wait of every timer with 995; returns how many.
+    std::size_t cancel_all();
+
     // Number of pending waits over all timers.
     std::size_t pending_waits();
 

@@ -1,7 +1,9 @@
 #include "net/io/io_service.h"
 
 #include "io_test_util.h"
+#include "net/io/deadline_timer.h"
 #include "net/io/iocp_io_service.h"
+#include "platform/error_codes.h"
 
 #include <gtest/gtest.h>
 
@@ -285,3 +287,33 @@ TEST(IoService, PostsFromManyThreadsAllRun)
 }
 
 } // namespace
+
+// After the I/O thread has ended, whatever is still queued or waiting is
+// completed as cancelled on the caller's thread, so nothing keeps holding
+// what its handler would have released.
+TEST(IoService, AbandonedOperationsCompleteAsCancelledOnceRunHasEnded)
+{
+    recorder r;
+    tagged posted{&r, 1}, waited{&r, 2};
+    i_io_service io;
+    i_deadline_timer timer(io);
+    timer.expires_from_now(60000);
+    timer.async_wait(&record, &waited);
+    io.post(&record, &posted);
+    io.stop();
+    // The stop marker is first in the queue only after the post; run takes
+    // the post, then the stop.
+    EXPECT_EQ(1u, io.run());
+    ASSERT_EQ(1, r.calls.load());
+
+    EXPECT_EQ(1u, io.run_abandoned());
+    ASSERT_EQ(2, r.calls.load());
+    EXPECT_EQ(2, r.order[1]);
+    EXPECT_EQ(platform::err::operation_aborted, r.errors[1]);
+    EXPECT_EQ(std::this_thread::get_id(), r.threads[1]);
+    EXPECT_EQ(0u, io.run_abandoned());
+
+    // After shutdown nothing is queued any more, so nothing runs.
+    io.shutdown();
+    EXPECT_EQ(0u, io.run_abandoned());
+}
