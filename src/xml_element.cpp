@@ -21,6 +21,30 @@ TiXmlElement* find_xml_element(TiXmlDocument& document, const std::string& path)
     return element;
 }
 
+namespace {
+
+// The ">" that ends the tag starting before `from`, skipping quoted
+// attribute values: a value may hold "/>" or ">" and must not end the tag
+// for the count when the parser reads on.
+std::size_t tag_end(const std::string& text, std::size_t from)
+{
+    char quote = 0;
+    for (std::size_t i = from; i < text.size(); ++i) {
+        const char c = text[i];
+        if (quote) {
+            if (c == quote)
+                quote = 0;
+        } else if (c == '"' || c == '\'') {
+            quote = c;
+        } else if (c == '>') {
+            return i;
+        }
+    }
+    return std::string::npos;
+}
+
+} // namespace
+
 bool xml_nesting_within(const std::string& text, std::size_t max_depth)
 {
     std::size_t depth = 0;
@@ -46,7 +70,7 @@ bool xml_nesting_within(const std::string& text, std::size_t max_depth)
             i = stop + std::char_traits<char>::length(end);
             continue;
         }
-        const std::size_t close = text.find('>', i + 1);
+        const std::size_t close = tag_end(text, i + 1);
         if (close == std::string::npos)
             break;
         if (next == '/') {

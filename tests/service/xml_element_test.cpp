@@ -82,6 +82,10 @@ TEST(XmlNesting, DepthIsCountedOverElementsOnly)
         {"<a><![CDATA[<b><b><b>]]></a>", 1, true},
         {"<a><b><c>", 2, false},                 // unclosed elements count
         {"<a", 0, true},                         // truncated text ends the scan
+        // A quoted "/>" or ">" inside a value does not end the tag.
+        {"<a x='/>'><a y=\"/>\"></a></a>", 1, false},
+        {"<a x='/>'><a y=\"/>\"></a></a>", 2, true},
+        {"<a x='>'/>", 0, true},
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.text);
@@ -89,4 +93,13 @@ TEST(XmlNesting, DepthIsCountedOverElementsOnly)
     }
     EXPECT_FALSE(xml_nesting_within(nested(100000), 64));
     EXPECT_TRUE(xml_nesting_within(std::string(200000, '<') + "a>", 64));
+    // Deep nesting hidden behind quoted "/>" values would otherwise reach
+    // the recursive parser and overflow the stack.
+    std::string hidden = "<p2spcmd type='getsetting'>";
+    for (int i = 0; i < 60000; ++i)
+        hidden += "<a x='/>'>";
+    for (int i = 0; i < 60000; ++i)
+        hidden += "</a>";
+    hidden += "</p2spcmd>";
+    EXPECT_FALSE(xml_nesting_within(hidden, 64));
 }
