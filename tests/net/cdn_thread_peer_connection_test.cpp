@@ -3,9 +3,8 @@
 #include "engine/block_request_map.h"
 #include "engine/cdn_thread.h"
 #include "io_test_util.h"
+#include "log_records.h"
 #include "platform/socket.h"
-#include "report/log_connection.h"
-#include "support/fake_log_server.h"
 #include "support/fake_range_task.h"
 #include "support/range_server.h"
 #include "support/task_fixture.h"
@@ -86,19 +85,6 @@ protected:
     std::unique_ptr<FakeRangeTask> task;
 };
 
-// HTTP-server records of the log server that carry result code `result`.
-bool HttpRecordWithResult(const FakeLogServer& server, int result)
-{
-    const std::string mark = "," + std::to_string(result) + "x";
-    const std::string plus = "+" + std::to_string(result) + "x";
-    for (const std::string& line : server.RequestLines()) {
-        if (line.compare(0, 7, "GET /'h") == 0 &&
-            (line.find(mark) != std::string::npos || line.find(plus) != std::string::npos))
-            return true;
-    }
-    return false;
-}
-
 } // namespace
 
 TEST_F(CdnThreadPeerConnectionTest, ConnectThatNeverCompletesIsGivenUpAfterTwentySeconds)
@@ -132,9 +118,8 @@ TEST_F(CdnThreadPeerConnectionTest, ConnectThatNeverCompletesIsGivenUpAfterTwent
 
 TEST_F(CdnThreadPeerConnectionTest, SilentServerIsClosedAfterTwentySecondsWithResultFour)
 {
-    FakeLogServer log_server;
-    ASSERT_TRUE(log_server.Start());
-    ASSERT_TRUE(CreateProcessLogConnection("127.0.0.1", log_server.port(), nullptr));
+    net_test::installed_log_server log;
+    ASSERT_TRUE(log.ok);
     RangeServer server;
     RangeServer::Behaviour behaviour;
     behaviour.silent = true;
@@ -151,12 +136,11 @@ TEST_F(CdnThreadPeerConnectionTest, SilentServerIsClosedAfterTwentySecondsWithRe
         EXPECT_TRUE(Every(busy, [](auto& c) { return !c.is_connecting() && c.attempts() == 0; }))
             << "connected and asked: nothing times out before 20 s";
         // First request sent (7), then the time-out (4).
-        EXPECT_TRUE(net_test::wait_until([&] { return HttpRecordWithResult(log_server, 7); }, 10000));
+        EXPECT_TRUE(net_test::wait_until([&] { return net_test::http_record_with_result(log.server, 7); }, 10000));
         net_test::tick_offset().store(21000);
         EXPECT_TRUE(net_test::wait_until(
             [&] { return Every(busy, [](auto& c) { return c.attempts() >= 1 && c.failures() >= 1; }); }, 5000));
-        EXPECT_TRUE(net_test::wait_until([&] { return HttpRecordWithResult(log_server, 4); }, 10000));
+        EXPECT_TRUE(net_test::wait_until([&] { return net_test::http_record_with_result(log.server, 4); }, 10000));
         StopAndCheckBlocksFree(thread);
     }
-    DestroyProcessLogConnection();
 }

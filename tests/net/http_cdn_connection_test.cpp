@@ -1,6 +1,7 @@
 #include "net/conn/http_cdn_connection.h"
 
 #include "io_test_util.h"
+#include "log_records.h"
 #include "platform/socket.h"
 #include "platform/tick.h"
 #include "support/fake_range_task.h"
@@ -182,9 +183,7 @@ TEST_F(HttpCdnConnectionTest, SilentServerTimesOutAfterTwentySeconds)
 
 TEST_F(HttpCdnConnectionTest, RefusedConnectionEndsWithoutARequest)
 {
-    net_test::listener closed;   // a port that refuses once closed
-    const std::uint16_t port = closed.port;
-    platform::close_socket(closed.fd);
+    const std::uint16_t port = net_test::unused_port();   // held closed for the process
     task->AddHttpInfo({kPeerId, "127.0.0.1", fixture->files()[0].url_path});
     PeerInfo peer = CdnPeer(port);
     const int socket = ConnectHttpPeer(peer, port);
@@ -198,6 +197,42 @@ TEST_F(HttpCdnConnectionTest, RefusedConnectionEndsWithoutARequest)
     }
     EXPECT_EQ(0u, task->BlocksWritten());
     EXPECT_EQ(CBlockRequestMap::kFree, task->Picker().BlockState(2, 0));
+}
+
+TEST_F(HttpCdnConnectionTest, ServerEndingMidRunKeepsWrittenBlocksAndTheEventsAreLogged)
+{
+    net_test::installed_log_server log;
+    ASSERT_TRUE(log.ok);
+    // One whole block and part of the next, then the server ends the answer.
+    RangeServer server;
+    RangeServer::Behaviour behaviour;
+    behaviour.raw_answer =
+        "HTTP/1.1 206 Partial Content\r\nContent-Length: 300000\r\n\r\n" + fixture->Bytes(0, 0, kBlockSize + 1000);
+    server.SetBehaviour(behaviour);
+    ASSERT_TRUE(server.Start());
+    const std::uint64_t id = 0x7F000001ull << 16 | server.port();
+    task->AddHttpInfo({id, "127.0.0.1", fixture->files()[0].url_path});
+    zeq::http_cdn_connection* c = Open(server.port(), id);
+    ASSERT_TRUE(Closed(c, 10000));
+    EXPECT_EQ(1u, task->BlocksWritten());
+    EXPECT_TRUE(task->ReceivedBlocksMatch());
+    EXPECT_EQ(CBlockRequestMap::kReceived, task->Picker().BlockState(0, 0));
+    EXPECT_EQ(CBlockRequestMap::kFree, task->Picker().BlockState(0, 1)) << "the missing blocks went back";
+    EXPECT_EQ(0u, task->SpeedEntries());
+    c->release();
+    // First request (7), header accepted (0), closed by the server (3).
+    for (int result : {7, 0, 3})
+        EXPECT_TRUE(net_test::wait_until([&] { return net_test::http_record_with_result(log.server, result); }, 10000))
+            << result;
+
+    // A refused connect gives no socket and is logged with result 1.
+    PeerInfo refused = CdnPeer(net_test::unused_port());
+    int socket = ConnectHttpPeer(refused, net_test::unused_port());
+    if (socket < 0)
+        EXPECT_TRUE(net_test::wait_until([&] { return net_test::http_record_with_result(log.server, 1); }, 10000));
+    else
+        platform::close_socket(socket);   // refused only after the zero wait
+    server.Stop();
 }
 
 TEST_F(HttpCdnConnectionTest, ConnectHttpPeerResolvesTypeThreeRecords)
