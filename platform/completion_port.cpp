@@ -187,6 +187,19 @@ std::uint64_t CompletionPort::attach(int fd, std::shared_ptr<ready_target> targe
     return key;
 }
 
+void CompletionPort::abandon_all()
+{
+    std::vector<std::shared_ptr<ready_target>> targets;
+    {
+        std::lock_guard<std::mutex> guard(m_targets_lock);
+        targets.reserve(m_targets.size());
+        for (auto& entry : m_targets)
+            targets.push_back(entry.second);
+    }
+    for (auto& target : targets)
+        target->on_abandon();
+}
+
 void CompletionPort::detach(std::uint64_t key, int fd)
 {
     if (key == 0)

@@ -37,6 +37,9 @@ class ready_target {
 public:
     virtual ~ready_target() = default;
     virtual void on_ready(std::uint32_t events) = 0;
+    // The port's owner gives up on every operation still waiting for
+    // readiness (its I/O thread has ended): complete them as cancelled.
+    virtual void on_abandon() {}
 };
 
 class CompletionPort {
@@ -65,6 +68,10 @@ public:
     // Stops delivering readiness for the key. Events already taken from
     // epoll for it are dropped. Call before closing the descriptor.
     void detach(std::uint64_t key, int fd);
+
+    // Calls on_abandon of every watched descriptor's target, outside the
+    // port's locks.
+    void abandon_all();
 
     // Wakes a thread blocked in get() (it then returns timeout).
     void wake();

@@ -162,10 +162,12 @@ std::uint32_t i_iocp_io_service::run_abandoned(std::uint32_t limit)
     m_in_run.store(true);
     std::uint32_t count = 0;
     while (count < limit) {
-        // Timer waits are cancelled first; handlers may add waits or close
-        // sockets again, so each round looks at the reactor once more.
+        // Timer waits and operations waiting for socket readiness are
+        // cancelled first; handlers may start new ones, so each round looks
+        // again.
         if (i_select_reactor* reactor = m_reactor.load())
             reactor->cancel_all();
+        m_port.abandon_all();
         platform::completion_packet packet;
         if (m_port.get(packet, 0) != platform::CompletionPort::wait_result::packet)
             break;

@@ -63,6 +63,29 @@ public:
             try_send();
     }
 
+    void on_abandon() override
+    {
+        connect_op c;
+        transfer_op s;
+        transfer_op r;
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            c = connect;
+            s = send;
+            r = receive;
+            connect = {};
+            send = {};
+            receive = {};
+        }
+        const std::uint32_t aborted = platform::err::operation_aborted;
+        if (c.active)
+            m_iocp.post(c.function, c.context, aborted);
+        if (s.active)
+            m_iocp.post_transfer(i_iocp_io_service::kind_send, s.function, s.context, aborted, 0);
+        if (r.active)
+            m_iocp.post_transfer(i_iocp_io_service::kind_receive, r.function, r.context, aborted, 0);
+    }
+
     // All below: called with `lock` held.
     void try_finish_connect()
     {

@@ -248,3 +248,29 @@ TEST(StreamSocket, LargeTransferArrivesIntact)
 }
 
 } // namespace
+
+// Once the I/O thread has ended for good, a receive still waiting for data
+// is completed as cancelled by run_abandoned on the caller's thread, so its
+// handler can release what it holds.
+TEST(StreamSocket, AWaitingReceiveIsCancelledWhenTheServiceAbandonsIt)
+{
+    net_test::io_thread t;
+    net_test::socket_pair pair;
+    i_stream_socket s(t.io);
+    calls adopted, received;
+    s.assign(pair.release_a(), &on_done, &adopted);
+    ASSERT_TRUE(net_test::wait_until([&] { return adopted.size() == 1; }));
+    char buffer[16];
+    s.async_receive(buffer, sizeof(buffer), &on_transfer, &received);
+    ASSERT_TRUE(t.stop());
+    EXPECT_EQ(0u, received.size());
+
+    EXPECT_EQ(1u, t.io.run_abandoned());
+    ASSERT_EQ(1u, received.size());
+    EXPECT_EQ(platform::err::operation_aborted, received.error(0));
+    EXPECT_EQ(0u, received.bytes[0]);
+    EXPECT_EQ(std::this_thread::get_id(), received.threads[0]);
+    s.close();   // nothing is pending any more: no second completion
+    EXPECT_EQ(0u, t.io.run_abandoned());
+    EXPECT_EQ(1u, received.size());
+}
