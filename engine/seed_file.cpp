@@ -143,7 +143,8 @@ bool ParseSeedFileList(const std::string& file_list, std::vector<SeedFileEntry>&
                                  std::to_string(block_md5.size()) + " characters");
             return false;
         }
-        if (!IsSafeRelativePath(name)) {
+        // A name ending in a separator names a folder: no file could be made.
+        if (!IsSafeRelativePath(name) || name.back() == '\\' || name.back() == '/') {
             set_error(error, which + " has an unsafe file name \"" + name + "\"");
             return false;
         }

@@ -126,6 +126,7 @@ TEST(SeedFileTest, HostileSeedsAreRefused)
         {"md5len negative", Seed(kHeader, FileXml("0", "a", "10", "-1", Digests(1)))},
         {"name climbing out", Seed(kHeader, FileXml("0", "..\\..\\evil.dll", "10", "32", Digests(1)))},
         {"name climbing out midway", Seed(kHeader, FileXml("0", "dir/../../evil", "10", "32", Digests(1)))},
+        {"name naming a folder", Seed(kHeader, FileXml("0", "dir\\a.bin/", "10", "32", Digests(1)))},
         {"name absolute", Seed(kHeader, FileXml("0", "\\\\server\\share", "10", "32", Digests(1)))},
         {"name with a drive", Seed(kHeader, FileXml("0", "c:\\windows\\x", "10", "32", Digests(1)))},
         {"name empty", Seed(kHeader, FileXml("0", "", "10", "32", Digests(1)))},
