@@ -139,7 +139,15 @@ bool split_http_url(const std::string& url, std::string& host, std::uint16_t& po
         port = static_cast<std::uint16_t>(value);
         host.resize(colon);
     }
-    return !host.empty() && port != 0;
+    // A blank or control character would end the request line or start a
+    // header of its own: such a URL is refused, never sent.
+    const auto unsafe = [](const std::string& text) {
+        return std::any_of(text.begin(), text.end(), [](char c) {
+            const auto b = static_cast<unsigned char>(c);
+            return b <= 0x20 || b == 0x7f;
+        });
+    };
+    return !host.empty() && port != 0 && !unsafe(host) && !unsafe(path);
 }
 
 int http_get(const std::string& url, const HttpGetOptions& o, std::vector<char>& body)

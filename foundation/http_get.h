@@ -55,5 +55,6 @@ int HttpGetUrl(const std::string& url, std::vector<char>& body);
 
 // How the GET splits a URL: drop everything before the first '/', then the
 // leading " \t\n\r/"; host up to the next '/', path from it (empty when
-// none); "host:port" gives the port, else 80. False when the host is empty.
+// none); "host:port" gives the port, else 80. False when the host is empty
+// or the host or path holds a blank or a control character.
 bool split_http_url(const std::string& url, std::string& host, std::uint16_t& port, std::string& path);

@@ -285,6 +285,10 @@ TEST(HttpUrl, SplitsAsTheGetDoes)
         {"a.b/x", true, "x", 80, ""},  // everything before the first '/' goes
         {"http://a.b:99999/x", false, "a.b", 0, "/x"},
         {"http://", false, "", 80, ""},
+        // Line breaks or blanks would smuggle text into the request.
+        {"http://a.b/x\r\nHost: evil", false, "a.b", 80, "/x\r\nHost: evil"},
+        {"http://a.b/x y", false, "a.b", 80, "/x y"},
+        {"http://a\tb/x", false, "a\tb", 80, "/x"},
     };
     for (const Case& c : cases) {
         std::string host, path;
