@@ -304,9 +304,17 @@ http_range_request::receive_state http_range_request::refuse(const std::string& 
     return receive_state::refused;
 }
 
+bool http_range_request::client_log_now()
+{
+    if (m_log_now < 0)
+        m_log_now = ClientLogEnabled() ? 1 : 0;
+    return m_log_now == 1;
+}
+
 http_range_request::receive_state http_range_request::receive(const std::uint8_t* data, std::size_t size,
                                                               const PeerInfo& peer)
 {
+    m_log_now = -1;
     if (m_header_pending) {
         std::size_t used = 0;
         const receive_state state = take_header(data, size, used);
@@ -524,7 +532,7 @@ bool http_range_request::store_block(const BlockRequest& block, const std::uint8
     LogEvent(15, "LOG::LOG_DOWN_RECV_BLOCK", std::uint32_t(task_id), std::uint32_t(task_id >> 32), "%I64d",
              peer.clientid);
     if (is_cdn_thread()) {
-        if (ClientLogEnabled()) {
+        if (client_log_now()) {
             std::ostringstream text;
             text << "[zeq::cdn_thread_peer], client id[" << peer.clientid
                  << "], cdn_thread_peer_connection::on_response, request index[" << block.piece << "], block["

@@ -203,6 +203,9 @@ private:
     void give_back(BlockRequestQueue& queue);
     void log_run(const char* what, const BlockRequestQueue& run, std::uint32_t count);
     bool is_cdn_thread() const { return m_client == range_client::cdn_thread; }
+    // The client log's switch, looked at once per receive (the look is a
+    // file-system call) and only when a line is due.
+    bool client_log_now();
 
     range_client m_client;
     i_range_task* m_task;
@@ -222,6 +225,7 @@ private:
     std::int32_t m_piece_in_file = 0;
     std::uint32_t m_blocks_written = 0;
     std::uint32_t m_generation = 0;   // changes with every build and abort
+    std::int8_t m_log_now = -1;       // client log switch in this receive (-1: not looked at)
     std::string m_failure;
 };
 

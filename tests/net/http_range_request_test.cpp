@@ -1,5 +1,6 @@
 #include "net/conn/http_range_request.h"
 
+#include "support/client_log_capture.h"
 #include "support/fake_range_task.h"
 
 #include <gtest/gtest.h>
@@ -311,6 +312,35 @@ TEST(HttpRangeRequest, BodyIsCutIntoBlocksInEveryChunkSize)
         EXPECT_EQ(6 * kBlockSize, f.task.BytesCounted());
         EXPECT_EQ(CBlockRequestMap::kReceived, f.task.Picker().BlockState(1, 1));
     }
+}
+
+TEST(HttpRangeRequest, CdnThreadLogsEveryBlockWhileTheClientLogIsOn)
+{
+    test_support::ClientLogCapture log;
+    ASSERT_TRUE(log.Enabled());
+    const std::string content = Pattern(4 * kPiece + 1000);
+    const std::string line = "cdn_thread_peer_connection::on_response, request index[";
+    std::size_t expected = 0;
+    // All six blocks in one receive, then one block per receive.
+    for (std::size_t chunk : {std::size_t(1) << 20, std::size_t(kBlockSize)}) {
+        Fixture f({{"a.bin", content}});
+        http_range_request exchange(range_client::cdn_thread, &f.task, nullptr);
+        exchange.set_run(MakeRun(0, 6));
+        std::string request;
+        ASSERT_EQ(0, exchange.build(Peer(5), request));
+        const std::string header = "HTTP/1.1 206 Partial Content\r\nContent-Length: 1\r\n\r\n";
+        ASSERT_EQ(state::header_done,
+                  exchange.receive(reinterpret_cast<const std::uint8_t*>(header.data()), header.size(), Peer(5)));
+        state last = state::more;
+        for (std::size_t at = 0; at < content.size() && last == state::more; at += chunk) {
+            const std::size_t n = std::min(chunk, content.size() - at);
+            last = exchange.receive(reinterpret_cast<const std::uint8_t*>(content.data() + at), n, Peer(5));
+        }
+        EXPECT_EQ(state::complete, last) << chunk;
+        expected += 6;
+        EXPECT_EQ(expected, log.Count(line)) << chunk;
+    }
+    EXPECT_EQ(2u, log.Count("[zeq::cdn_thread_peer_connection]response head : "));
 }
 
 TEST(HttpRangeRequest, IgnoredRangeIsReadPastOrRefused)
