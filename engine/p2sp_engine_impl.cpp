@@ -456,6 +456,11 @@ std::int32_t CP2SP_EngineImpl::ReadWholeFile(const char* path, std::vector<char>
         }
         data.insert(data.end(), chunk, chunk + got);
     }
+    // A read that failed (a folder, an I/O error) is not an empty file.
+    if (file.bad()) {
+        data.clear();
+        return 1;
+    }
     return 0;
 }
 

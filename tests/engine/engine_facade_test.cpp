@@ -381,6 +381,10 @@ TEST_F(EngineFacadeTest, ReadWholeFileReadsEveryByte)
     EXPECT_EQ(std::string(data.begin(), data.end()), content);
     EXPECT_EQ(engine->ReadWholeFile(env->file("nothing.txt").c_str(), data), 1);
     EXPECT_TRUE(data.empty());
+    // A folder cannot be read: not an empty file.
+    data = {'x'};
+    EXPECT_EQ(engine->ReadWholeFile(env->path().c_str(), data), 1);
+    EXPECT_TRUE(data.empty());
     EXPECT_EQ(engine->ReadWholeFile(nullptr, data), -1);
 }
 
