@@ -254,7 +254,7 @@ TEST_F(ClientMainTest, QueueRulesForWaitingRunningAndCompletedTasks)
 
     ASSERT_TRUE(StartClient(env->file("data")));
     ASSERT_TRUE(client->WaitForSession(5000));
-    ASSERT_TRUE(WaitUntil([&] { return client->GetRunningCount() == 1; }, 3000));
+    ASSERT_TRUE(WaitUntil([&] { return client->GetRunningCount() == 1; }, 15000));
     EXPECT_EQ(Session().Adds().size(), 1u) << "queued once";
     // Running: a second add is refused and queues nothing.
     EXPECT_FALSE(client->AddTask(21, 262144, "a", 1, "<filelist/>", env->path()));
@@ -287,7 +287,7 @@ TEST_F(ClientMainTest, StopTaskStopsRunningAndCompletedTasksOnly)
 {
     StartOffline();
     EXPECT_TRUE(client->AddTask(41, 262144, "a", 1, "<filelist/>", env->path()));
-    ASSERT_TRUE(WaitUntil([&] { return client->GetRunningCount() == 1; }, 3000));
+    ASSERT_TRUE(WaitUntil([&] { return client->GetRunningCount() == 1; }, 15000));
     EXPECT_TRUE(client->StopTask(41));
     std::uint32_t state = 0;
     EXPECT_TRUE(CTaskStateMgr::Instance().GetState(41, &state));
@@ -376,7 +376,10 @@ TEST_F(ClientMainTest, WhileShuttingDownOnlyStateEventsAreDelivered)
 {
     StartOffline();
     EXPECT_TRUE(client->AddTask(61, 262144, "a", 1, "<filelist/>", env->path()));
-    ASSERT_TRUE(WaitUntil([&] { return client->GetRunningCount() == 1; }, 3000));
+    ASSERT_TRUE(WaitUntil([&] { return client->GetRunningCount() == 1; }, 15000));
+    // The hand-over's own event (14) comes just after the task counts as
+    // running; it must not land after the log is cleared.
+    ASSERT_TRUE(log.WaitFor(14, 15000));
     log.Clear();
     engine_flags::set_shutting_down(true);
     client->OnDownloadProgress(61, 1, 2);
@@ -402,7 +405,10 @@ TEST_F(ClientMainTest, BitmapSavedWritesTheRecordFileAndRaisesFifteen)
 {
     StartOffline();
     EXPECT_TRUE(client->AddTask(71, 262144, "a", 1, "<filelist/>", env->path()));
-    ASSERT_TRUE(WaitUntil([&] { return client->GetRunningCount() == 1; }, 3000));
+    ASSERT_TRUE(WaitUntil([&] { return client->GetRunningCount() == 1; }, 15000));
+    // The hand-over's own event (14) comes just after the task counts as
+    // running; it must not land after the log is cleared.
+    ASSERT_TRUE(log.WaitFor(14, 15000));
     log.Clear();
     const std::vector<std::uint8_t> bitmap = {1, 0, 1};
     const std::vector<std::vector<std::uint8_t>> tables = {{1, 1}, {0, 1}, {1}};
@@ -528,7 +534,7 @@ TEST_F(ClientMainTest, StopEmptiesTheListsAndDestroysTheSession)
 {
     StartOffline();
     EXPECT_TRUE(client->AddTask(91, 262144, "a", 1, "<filelist/>", env->path()));
-    ASSERT_TRUE(WaitUntil([&] { return client->GetRunningCount() == 1; }, 3000));
+    ASSERT_TRUE(WaitUntil([&] { return client->GetRunningCount() == 1; }, 15000));
     const std::uint32_t start = platform::tick_count();
     EXPECT_TRUE(client->Stop());
     EXPECT_LT(platform::tick_count() - start, 5000u);
