@@ -249,14 +249,36 @@ bool CChannelManager::read_piece(CChannel& channel, std::uint32_t piece, std::ui
     return done == p.length;
 }
 
-// Compares the piece's digest with the seed's: of `written` when the
-// caller has just written the whole piece from it, else of the piece read
-// back from its file into the channel's scratch buffer. A seed whose digest
-// text is too short for this piece makes it fail.
-bool CChannelManager::piece_matches(CChannel& channel, std::uint32_t piece, std::string* expected,
-                                    std::string* computed, const std::uint8_t* written)
+// The seed's digest text of the piece; empty when the text is too short.
+std::string CChannelManager::expected_digest(const CChannel& channel, std::uint32_t piece)
 {
     const ChannelPiece& p = channel.pieces[piece];
+    const std::string& text = channel.files[p.file].block_md5;
+    const std::size_t at = std::size_t(p.index_in_file) * kDigestChars;
+    return at + kDigestChars <= text.size() ? text.substr(at, kDigestChars) : std::string();
+}
+
+// Compares the piece's digest with the seed's: `known` when the caller
+// computed it while writing the piece, else that of `written` when the
+// caller has just written the whole piece from it, else that of the piece
+// read back from its file into the channel's scratch buffer. A known digest
+// that does not match is not trusted: the bytes themselves decide. A seed
+// whose digest text is too short for this piece makes it fail.
+bool CChannelManager::piece_matches(CChannel& channel, std::uint32_t piece, std::string* expected,
+                                    std::string* computed, const std::uint8_t* written, const unsigned char* known)
+{
+    const ChannelPiece& p = channel.pieces[piece];
+    const std::string want = expected_digest(channel, piece);
+    if (expected)
+        *expected = want;
+    if (known) {
+        const std::string actual = md5_to_hex(known, true);
+        if (same_digest(want, actual)) {
+            if (computed)
+                *computed = actual;
+            return true;
+        }
+    }
     bool complete = true;
     const std::uint8_t* bytes = written;
     if (!bytes) {
@@ -267,11 +289,6 @@ bool CChannelManager::piece_matches(CChannel& channel, std::uint32_t piece, std:
     unsigned char digest[kMd5DigestSize];
     MD5Digest(bytes, p.length, digest);
     const std::string actual = md5_to_hex(digest, true);
-    const std::string& text = channel.files[p.file].block_md5;
-    const std::size_t at = std::size_t(p.index_in_file) * kDigestChars;
-    const std::string want = at + kDigestChars <= text.size() ? text.substr(at, kDigestChars) : std::string();
-    if (expected)
-        *expected = want;
     if (computed)
         *computed = actual;
     return complete && same_digest(want, actual);
@@ -431,6 +448,19 @@ void CChannelManager::OnChannelFilesReady(std::uint64_t channel_id, const std::v
 bool CChannelManager::VerifyBlock(std::uint64_t channel_id, std::int32_t piece, std::int32_t offset,
                                   const std::uint8_t* data, std::int32_t length, std::uint8_t check)
 {
+    return write_run(channel_id, piece, offset, data, length, check, nullptr);
+}
+
+bool CChannelManager::VerifyPiece(std::uint64_t channel_id, std::int32_t piece, std::int32_t offset,
+                                  const std::uint8_t* data, std::int32_t length, const unsigned char* digest)
+{
+    return write_run(channel_id, piece, offset, data, length, 1, digest);
+}
+
+bool CChannelManager::write_run(std::uint64_t channel_id, std::int32_t piece, std::int32_t offset,
+                                const std::uint8_t* data, std::int32_t length, std::uint8_t check,
+                                const unsigned char* digest)
+{
     ChannelPtr channel = find(channel_id);
     if (!channel || !data || piece < 0 || std::size_t(piece) >= channel->pieces.size() || offset < 0 || length <= 0)
         return false;
@@ -460,7 +490,7 @@ bool CChannelManager::VerifyBlock(std::uint64_t channel_id, std::int32_t piece, 
         // bytes are what the file holds, so they are checked without a read.
         const std::uint8_t* whole = (offset == 0 && std::uint32_t(length) == p.length) ? data : nullptr;
         std::string expected, computed;
-        if (piece_matches(*channel, std::uint32_t(piece), &expected, &computed, whole)) {
+        if (piece_matches(*channel, std::uint32_t(piece), &expected, &computed, whole, digest)) {
             result = 1;
         } else {
             DebugLog::WriteData(3, whole ? whole : channel->scratch.data(), p.length, "recv");

@@ -91,6 +91,8 @@ public:
     bool PrepareChannelFiles(std::uint64_t channel_id) override;
     bool VerifyBlock(std::uint64_t channel_id, std::int32_t piece, std::int32_t offset, const std::uint8_t* data,
                      std::int32_t length, std::uint8_t check) override;
+    bool VerifyPiece(std::uint64_t channel_id, std::int32_t piece, std::int32_t offset, const std::uint8_t* data,
+                     std::int32_t length, const unsigned char* digest) override;
     bool ReadPiece(std::uint64_t channel_id, PieceCacheEntry& entry) override;
     std::string GetChannelFolder(std::uint64_t channel_id) override;
     void SetCmdEvent(ICmdEvent* event) override;
@@ -118,8 +120,11 @@ private:
     bool prepare_file(CChannel& channel, std::uint32_t position, std::vector<std::uint8_t>& bitmap,
                       std::vector<std::vector<std::uint8_t>>& blocks);
     bool prepare_history(CChannel& channel);
+    static std::string expected_digest(const CChannel& channel, std::uint32_t piece);
     bool piece_matches(CChannel& channel, std::uint32_t piece, std::string* expected, std::string* computed,
-                       const std::uint8_t* written);
+                       const std::uint8_t* written, const unsigned char* digest = nullptr);
+    bool write_run(std::uint64_t channel_id, std::int32_t piece, std::int32_t offset, const std::uint8_t* data,
+                   std::int32_t length, std::uint8_t check, const unsigned char* digest);
     bool read_piece(CChannel& channel, std::uint32_t piece, std::uint8_t* buffer);
     void OnChannelFilesReady(std::uint64_t channel_id, const std::vector<std::uint8_t>& bitmap,
                              const std::vector<std::vector<std::uint8_t>>& blocks,

@@ -1,5 +1,6 @@
 #include "engine/channel_storage_manager.h"
 
+#include "engine/piece_hash_worker.h"
 #include "engine/storage_manager.h"
 #include "report/debug_log.h"
 
@@ -31,6 +32,13 @@ constexpr std::size_t kSpareBuffers = 4;
 CChannelStorageManager::CChannelStorageManager(std::uint64_t channel_id, CStorageManager* owner)
     : m_channel_id(channel_id), m_owner(owner)
 {
+}
+
+CChannelStorageManager::~CChannelStorageManager()
+{
+    // The worker may still hold a hash: it must stop reading the buffers.
+    for (auto& e : m_write_cache)
+        e.second.hash->Detach();
 }
 
 bool CChannelStorageManager::SaveBitmap(const std::vector<std::uint8_t>& bitmap,
@@ -100,22 +108,28 @@ bool CChannelStorageManager::WriteBlock(const BlockRequest& req)
     if (received[block] != 0)
         return false;   // arrived twice
     store_byte(received[block], 1);
-    PieceCacheEntry& entry = write_entry(piece);
-    std::memcpy(entry.buffer.data() + req.offset, req.data, std::size_t(req.length));
+    WriteEntry& entry = write_entry(piece);
+    std::memcpy(entry.cache.buffer.data() + req.offset, req.data, std::size_t(req.length));
     m_write_state[piece][block] = kCached;
+    extend_hash(entry, block);
     const bool complete = std::find(received.begin(), received.end(), 0) == received.end();
     if (complete) {
-        flush(entry, true);
+        // Every block came through this entry: the digest only needs what
+        // the worker has not hashed yet.
+        unsigned char digest[kMd5DigestSize];
+        const bool hashed = entry.hash->Ready() == entry.cache.length;
+        if (hashed)
+            entry.hash->Finish(digest);
+        flush(entry.cache, true, hashed ? digest : nullptr);
         // Written and checked: nothing of the piece is left to gather, so
         // its memory goes now rather than at the next eviction.
-        release_buffer(std::move(entry.buffer));
-        m_write_cache.erase(std::int32_t(piece));
+        drop_entry(m_write_cache.find(std::int32_t(piece)), false);
     }
     STORE_INVARIANT(piece);
     return true;
 }
 
-PieceCacheEntry& CChannelStorageManager::write_entry(std::uint32_t piece)
+CChannelStorageManager::WriteEntry& CChannelStorageManager::write_entry(std::uint32_t piece)
 {
     auto it = m_write_cache.find(std::int32_t(piece));
     if (it != m_write_cache.end())
@@ -132,7 +146,53 @@ PieceCacheEntry& CChannelStorageManager::write_entry(std::uint32_t piece)
     // Only blocks in the cached state are ever written out, so a reused
     // buffer needs no clearing.
     entry.buffer.resize(entry.length);
-    return m_write_cache.emplace(std::int32_t(piece), std::move(entry)).first->second;
+    WriteEntry& added = m_write_cache.emplace(std::int32_t(piece), WriteEntry{std::move(entry), nullptr}).first->second;
+    auto parked = m_parked.find(std::int32_t(piece));
+    if (parked != m_parked.end()) {
+        added.hash = std::move(parked->second);
+        added.hash->Attach(added.cache.buffer.data());
+        m_parked.erase(parked);
+    } else {
+        added.hash = std::make_shared<PieceHash>(added.cache.buffer.data(), added.cache.length);
+    }
+    return added;
+}
+
+// Moves the entry's ready mark over the cached blocks that now follow it
+// without a gap and lets the worker hash them. Blocks written out before
+// the entry was made are not in its buffer: such a piece is read back when
+// it completes.
+void CChannelStorageManager::extend_hash(WriteEntry& entry, std::uint32_t block)
+{
+    const std::uint32_t piece = std::uint32_t(entry.cache.piece);
+    std::uint32_t ready = entry.hash->Ready();
+    if (ready != block * kBlockSize)
+        return;
+    const std::vector<std::uint8_t>& states = m_write_state[piece];
+    for (std::size_t b = block; b < states.size() && states[b] == kCached; ++b)
+        ready += BlockLength(m_lengths[piece], std::uint32_t(b));
+    entry.hash->SetReady(ready);
+    // A complete piece is finished by the writer at once.
+    if (ready < entry.cache.length)
+        m_owner->PostHash(entry.hash);
+}
+
+// Frees an entry. When `park` is set, the digest of the piece's leading
+// blocks (all written to the file now) is kept so that the piece still
+// needs no read-back if it goes on from there in a later entry.
+void CChannelStorageManager::drop_entry(WriteCache::iterator it, bool park)
+{
+    if (it == m_write_cache.end())
+        return;
+    const std::shared_ptr<PieceHash>& hash = it->second.hash;
+    if (park && hash->Ready() > 0 && hash->Ready() < it->second.cache.length && m_parked.size() < kParkedHashes) {
+        hash->Park();
+        m_parked[it->first] = hash;
+    } else {
+        hash->Detach();
+    }
+    release_buffer(std::move(it->second.cache.buffer));
+    m_write_cache.erase(it);
 }
 
 // Makes room for one more piece. An entry with nothing left to write (its
@@ -157,19 +217,21 @@ void CChannelStorageManager::evict_one()
     }
     if (victim == m_write_cache.end())
         return;
-    if (most > 0) {
-        const auto& states = m_write_state[std::size_t(victim->first)];
-        flush(victim->second, std::size_t(most) == states.size());
-    }
-    release_buffer(std::move(victim->second.buffer));
-    m_write_cache.erase(victim);
+    const bool complete = most == m_write_state[std::size_t(victim->first)].size();
+    const bool written = most == 0 || flush(victim->second.cache, complete, nullptr);
+    // Blocks the file refused are fetched again, as is a piece failing its
+    // check: what was hashed of them is not what the file will hold.
+    drop_entry(victim, written && !complete);
 }
 
 // Writes every run of consecutive cached blocks of the entry to the file.
 // The last run is handed over with the check flag when a check was asked
-// for and every block of the piece is then written.
-void CChannelStorageManager::flush(PieceCacheEntry& entry, bool verify)
+// for and every block of the piece is then written; `digest`, when given,
+// is the digest of the whole piece as written. False when the file
+// refused a run.
+bool CChannelStorageManager::flush(PieceCacheEntry& entry, bool verify, const unsigned char* digest)
 {
+    bool all_written = true;
     const std::uint32_t piece = std::uint32_t(entry.piece);
     std::vector<std::uint8_t>& states = m_write_state[piece];
     const std::size_t n = states.size();
@@ -192,12 +254,17 @@ void CChannelStorageManager::flush(PieceCacheEntry& entry, bool verify)
         // Counted before the check is reported, taken back if the file
         // refuses the run.
         m_owner->QueueStorageCounter(m_channel_id, std::uint32_t(b - first));
-        const bool written = m_owner->Channels()->VerifyBlock(m_channel_id, std::int32_t(piece), std::int32_t(offset),
-                                                              entry.buffer.data() + offset,
-                                                              std::int32_t(run_length), check ? 1 : 0);
+        IChannelManager* channels = m_owner->Channels();
+        const bool written =
+            check && digest
+                ? channels->VerifyPiece(m_channel_id, std::int32_t(piece), std::int32_t(offset),
+                                        entry.buffer.data() + offset, std::int32_t(run_length), digest)
+                : channels->VerifyBlock(m_channel_id, std::int32_t(piece), std::int32_t(offset),
+                                        entry.buffer.data() + offset, std::int32_t(run_length), check ? 1 : 0);
         if (written)
             continue;
         m_owner->UnqueueStorageCounter(m_channel_id, std::uint32_t(b - first));
+        all_written = false;
         // The file did not take the run (a full disk, say): the blocks are
         // not ours after all and will be fetched again; the peers that sent
         // them did nothing wrong.
@@ -211,6 +278,7 @@ void CChannelStorageManager::flush(PieceCacheEntry& entry, bool verify)
                                                      std::to_string(m_channel_id) +
                                                      " to its file failed; the blocks will be fetched again");
     }
+    return all_written;
 }
 
 void CChannelStorageManager::release_buffer(std::vector<std::uint8_t>&& buffer)
@@ -239,6 +307,16 @@ void CChannelStorageManager::SetPiece(std::uint32_t piece, std::uint8_t result)
             store_byte(m_received[piece][b], 0);
             m_write_state[piece][b] = kNothing;
             m_stored[piece][b] = 0;
+        }
+        // Blocks gathered again overwrite the entry's buffer: its digest
+        // starts over. (The entry itself stays: a check failing inside a
+        // flush comes back here while the flush still uses it.)
+        m_parked.erase(std::int32_t(piece));
+        auto entry = m_write_cache.find(std::int32_t(piece));
+        if (entry != m_write_cache.end()) {
+            entry->second.hash->Detach();
+            entry->second.hash =
+                std::make_shared<PieceHash>(entry->second.cache.buffer.data(), entry->second.cache.length);
         }
         // What was read for upload is no longer what the piece will hold.
         auto it = m_read_cache.find(std::int32_t(piece));

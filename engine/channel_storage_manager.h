@@ -10,9 +10,11 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <vector>
 
 class CStorageManager;
+class PieceHash;
 
 class CChannelStorageManager {
 public:
@@ -21,8 +23,13 @@ public:
 
     static constexpr std::size_t kWriteCacheEntries = 7;
     static constexpr std::size_t kReadCacheEntries = 3;
+    // Evicted pieces whose leading digest is kept for when they go on.
+    static constexpr std::size_t kParkedHashes = 64;
 
     CChannelStorageManager(std::uint64_t channel_id, CStorageManager* owner);
+    ~CChannelStorageManager();
+    CChannelStorageManager(const CChannelStorageManager&) = delete;
+    CChannelStorageManager& operator=(const CChannelStorageManager&) = delete;
 
     // Takes over the tables of a prepared channel; false when their shapes
     // disagree. Every block already received counts as written.
@@ -51,16 +58,27 @@ public:
     void check_invariant() const;
 
 private:
+    // A piece being assembled and the digest of its leading blocks, hashed
+    // while the rest arrives.
+    struct WriteEntry {
+        PieceCacheEntry cache;
+        std::shared_ptr<PieceHash> hash;
+    };
+    using WriteCache = std::map<std::int32_t, WriteEntry>;
+
     bool valid_block(std::int32_t piece, std::int32_t offset, std::uint32_t& block) const;
-    PieceCacheEntry& write_entry(std::uint32_t piece);
+    WriteEntry& write_entry(std::uint32_t piece);
+    void extend_hash(WriteEntry& entry, std::uint32_t block);
+    void drop_entry(WriteCache::iterator it, bool park);
     void evict_one();
-    void flush(PieceCacheEntry& entry, bool verify);
+    bool flush(PieceCacheEntry& entry, bool verify, const unsigned char* digest);
     void release_buffer(std::vector<std::uint8_t>&& buffer);
     void check_piece(std::size_t piece) const;
 
     std::uint64_t m_channel_id;
     std::vector<std::uint8_t> m_bitmap;                 // 1 = verified; read live by the piece picker
-    std::map<std::int32_t, PieceCacheEntry> m_write_cache;
+    WriteCache m_write_cache;
+    std::map<std::int32_t, std::shared_ptr<PieceHash>> m_parked;   // digests of evicted pieces' leading blocks
     std::map<std::int32_t, PieceCacheEntry> m_read_cache;
     std::vector<std::vector<std::uint8_t>> m_received;  // 1 = received; read live by the piece picker
     std::vector<std::uint32_t> m_lengths;

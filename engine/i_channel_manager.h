@@ -78,6 +78,13 @@ public:
     virtual bool VerifyBlock(std::uint64_t channel_id, std::int32_t piece, std::int32_t offset,
                              const std::uint8_t* data, std::int32_t length, std::uint8_t check) = 0;
 
+    // VerifyBlock with check 1 for the last run of a piece whose MD5
+    // digest (`digest`, 16 bytes) the caller computed from the bytes it
+    // wrote: a digest that matches the seed's needs no read-back; one that
+    // does not is confirmed against the piece itself.
+    virtual bool VerifyPiece(std::uint64_t channel_id, std::int32_t piece, std::int32_t offset,
+                             const std::uint8_t* data, std::int32_t length, const unsigned char* digest) = 0;
+
     // Reads entry.length bytes of piece entry.piece into entry.buffer; true
     // only when exactly that many were read.
     virtual bool ReadPiece(std::uint64_t channel_id, PieceCacheEntry& entry) = 0;

@@ -13,6 +13,7 @@
 #include "engine/channel_storage_manager.h"
 #include "engine/i_channel_manager.h"
 #include "engine/i_storage_manager.h"
+#include "engine/piece_hash_worker.h"
 #include "platform/critical_section.h"
 
 #include <cstdint>
@@ -47,6 +48,8 @@ public:
     // Takes back the counter event just queued (the run was not written).
     void UnqueueStorageCounter(std::uint64_t channel_id, std::uint32_t blocks);
     void QueueStorageError(std::uint64_t channel_id, const std::string& text);
+    // Has the hash worker advance a write-cache entry's digest.
+    void PostHash(const std::shared_ptr<PieceHash>& hash) { m_hasher.Post(hash); }
 
     // Runs `fn` on the channel's store under the lock (tests and
     // diagnostics); false for an unknown channel.
@@ -88,6 +91,7 @@ private:
     CcsLocker m_lock;                          // guards the map, every store and the event queue
     int m_depth = 0;                           // nesting of Guard on the holding thread
     std::vector<Event> m_events;               // collected under the lock
+    PieceHashWorker m_hasher;                  // hashes pieces ahead of their completion
 };
 
 template <class Fn>

@@ -1,5 +1,6 @@
 #include "engine/channel_manager.h"
 
+#include "foundation/md5.h"
 #include "platform/paths.h"
 #include "support/channel_fixture.h"
 #include "support/temp_dir.h"
@@ -204,6 +205,50 @@ TEST_F(ChannelManagerTest, VerifyWritesAndChecksPieces)
     EXPECT_EQ(fx.piece_bytes(3), std::string(entry.buffer.begin(), entry.buffer.end()));
     entry.length = 4000;
     EXPECT_FALSE(manager->ReadPiece(3, entry));
+}
+
+TEST_F(ChannelManagerTest, GivenDigestOfTheLastRunDecidesOnlyWhenItMatches)
+{
+    ChannelFixture fx({4 * 65536}, 65536);
+    ASSERT_TRUE(manager->AddChannel(3, 65536, "g", 1, fx.file_list(), dir.file("s")));
+    ASSERT_TRUE(manager->PrepareChannelFiles(3));
+    struct Case {
+        const char* name;
+        bool good_bytes;      // the piece on disk is the seed's
+        bool good_digest;     // the digest given is the seed's
+        std::uint8_t result;
+    };
+    const Case cases[] = {
+        {"both right", true, true, 1},
+        {"a wrong digest is confirmed against the bytes", true, false, 1},
+        {"wrong bytes, wrong digest", false, false, 0},
+    };
+    std::uint32_t p = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        owner.checks.clear();
+        std::string bytes = fx.piece_bytes(p);
+        if (!c.good_bytes)
+            bytes[70000 - 65536] ^= 1;
+        std::string digest(kMd5DigestSize, '\0');
+        MD5Digest(fx.piece_bytes(p).data(), fx.piece_bytes(p).size(), reinterpret_cast<unsigned char*>(&digest[0]));
+        if (!c.good_digest)
+            digest[3] ^= 1;
+        const auto* d = reinterpret_cast<const std::uint8_t*>(bytes.data());
+        // The leading half went to the file before; the last run carries the digest.
+        ASSERT_TRUE(manager->VerifyBlock(3, std::int32_t(p), 0, d, 32768, 0));
+        ASSERT_TRUE(manager->VerifyPiece(3, std::int32_t(p), 32768, d + 32768, 32768,
+                                         reinterpret_cast<const unsigned char*>(digest.data())));
+        EXPECT_EQ((std::vector<std::pair<std::uint32_t, std::uint8_t>>{{p, c.result}}), owner.checks);
+        ++p;
+    }
+    // Out of its piece: refused, nothing checked.
+    owner.checks.clear();
+    const unsigned char digest[kMd5DigestSize] = {};
+    const std::string bytes = fx.piece_bytes(3);
+    EXPECT_FALSE(manager->VerifyPiece(3, 3, 32768, reinterpret_cast<const std::uint8_t*>(bytes.data()), 32769, digest));
+    EXPECT_FALSE(manager->VerifyPiece(3, 4, 0, reinterpret_cast<const std::uint8_t*>(bytes.data()), 1, digest));
+    EXPECT_TRUE(owner.checks.empty());
 }
 
 TEST_F(ChannelManagerTest, ShortDigestTextFailsOnlyItsPieces)

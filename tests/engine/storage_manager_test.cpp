@@ -255,6 +255,79 @@ TEST_F(StorageManagerTest, AllCachedBlocksEvictedAreChecked)
     EXPECT_EQ((std::vector<std::pair<std::uint32_t, std::uint8_t>>{{0, 1}}), sink.checks);
 }
 
+// A piece of 4 blocks whose first two are cached when seven other pieces
+// are started: it has the most cached blocks, so it is written out, and it
+// goes on in a new cache entry.
+TEST_F(StorageManagerTest, PieceWrittenOutEarlyIsCheckedWhenItGoesOn)
+{
+    struct Case {
+        const char* name;
+        int bad_block;   // -1: none
+        std::uint8_t result;
+    };
+    const Case cases[] = {{"all blocks right", -1, 1}, {"wrong block written out early", 0, 0},
+                          {"wrong block after the early ones", 3, 0}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ChannelFixture fx({9 * 4 * kBlockSize}, 4 * kBlockSize);
+        const std::uint64_t id = std::uint64_t(&c - cases) + 1;
+        AddChannel(id, fx);
+        sink.checks.clear();
+        std::string bad(kBlockSize, 'z');
+        auto write = [&](std::uint32_t piece, std::uint32_t block) {
+            return Write(id, fx, piece, block, piece == 0 && int(block) == c.bad_block ? &bad : nullptr);
+        };
+        ASSERT_TRUE(write(0, 0));
+        ASSERT_TRUE(write(0, 1));
+        for (std::uint32_t p = 1; p <= 7; ++p)
+            ASSERT_TRUE(write(p, 0));
+        EXPECT_EQ("2200", Row(id, 0, 'w'));
+        ASSERT_TRUE(write(0, 2));
+        ASSERT_TRUE(write(0, 3));
+        EXPECT_EQ((std::vector<std::pair<std::uint32_t, std::uint8_t>>{{0, c.result}}), sink.checks);
+        if (c.result == 1)
+            continue;
+        // Fetched again, right this time, it passes.
+        EXPECT_EQ("0000", Row(id, 0, 'r'));
+        WritePiece(id, fx, 0);
+        EXPECT_EQ((std::vector<std::pair<std::uint32_t, std::uint8_t>>{{0, 0}, {0, 1}}), sink.checks);
+        const std::string path = dir.file("save" + std::to_string(id)) + "/dir/file0.bin";
+        EXPECT_EQ(fx.piece_bytes(0), test_support::ReadAll(path).substr(0, 4 * kBlockSize));
+    }
+}
+
+// What was gathered of a piece before its blocks were given back (refused
+// by the file, or a reset) does not count towards its check.
+TEST_F(StorageManagerTest, BlocksGivenBackAreCheckedAsFetchedAgain)
+{
+    for (bool refused_by_file : {true, false}) {
+        SCOPED_TRACE(refused_by_file ? "refused by the file" : "reset");
+        ChannelFixture fx({9 * 4 * kBlockSize}, 4 * kBlockSize);
+        const std::uint64_t id = refused_by_file ? 1 : 2;
+        AddChannel(id, fx);
+        sink.checks.clear();
+        ASSERT_TRUE(Write(id, fx, 0, 0));
+        ASSERT_TRUE(Write(id, fx, 0, 1));
+        if (refused_by_file) {
+            for (std::uint32_t p = 1; p <= 6; ++p)
+                ASSERT_TRUE(Write(id, fx, p, 0));
+            channels->SetFilesFlag(id, 1);
+            ASSERT_TRUE(Write(id, fx, 7, 0));   // piece 0 is written out, and refused
+            channels->SetFilesFlag(id, 0);
+        } else {
+            storage->SetPiece(id, 0, 0);
+        }
+        EXPECT_EQ("0000", Row(id, 0, 'r'));
+        sink.checks.clear();
+        // The right bytes were gathered before; a wrong one comes now.
+        std::string bad(kBlockSize, 'z');
+        ASSERT_TRUE(Write(id, fx, 0, 0, &bad));
+        for (std::uint32_t b = 1; b < 4; ++b)
+            ASSERT_TRUE(Write(id, fx, 0, b));
+        EXPECT_EQ((std::vector<std::pair<std::uint32_t, std::uint8_t>>{{0, 0}}), sink.checks);
+    }
+}
+
 TEST_F(StorageManagerTest, MismatchResetsThePieceAndIsReportedAfterTheLock)
 {
     ChannelFixture fx({2 * 2 * kBlockSize}, 2 * kBlockSize);

@@ -1,0 +1,105 @@
+#include "engine/piece_hash_worker.h"
+
+#include <algorithm>
+#include <chrono>
+
+namespace {
+
+// Hashed per hold of a piece's mutex, so that the writer finishing the
+// piece waits for at most this much of the worker's work.
+constexpr std::uint32_t kSlice = 128 * 1024;
+
+} // namespace
+
+void PieceHash::Advance()
+{
+    for (;;) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        const std::uint32_t ready = std::min(Ready(), m_length);
+        if (!m_data || m_hashed >= ready)
+            return;
+        const std::uint32_t n = std::min(ready - m_hashed, kSlice);
+        m_md5.update(m_data + m_hashed, n);
+        m_hashed += n;
+    }
+}
+
+void PieceHash::Finish(unsigned char digest[kMd5DigestSize])
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_data && m_hashed < m_length)
+        m_md5.update(m_data + m_hashed, m_length - m_hashed);
+    m_hashed = m_length;
+    m_data = nullptr;
+    m_md5.final(digest);
+}
+
+void PieceHash::Detach()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_data = nullptr;
+}
+
+void PieceHash::Park()
+{
+    Advance();
+    Detach();
+}
+
+void PieceHash::Attach(const std::uint8_t* data)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_data = data;
+}
+
+PieceHashWorker::~PieceHashWorker()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_stop = true;
+        m_queue.clear();
+    }
+    m_wake.notify_all();
+    // The body wakes at least every 100 ms and hashes one slice at a time.
+    m_thread.join();
+}
+
+void PieceHashWorker::Post(const std::shared_ptr<PieceHash>& hash)
+{
+    bool wake = false;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_stop || hash->m_queued)
+            return;
+        if (!m_started) {
+            m_started = true;
+            if (!m_thread.start([this] { run(); }, "piece hash"))
+                m_stop = true;   // the writer hashes everything itself
+            if (m_stop)
+                return;
+        }
+        hash->m_queued = true;
+        wake = m_queue.empty();
+        m_queue.push_back(hash);
+    }
+    if (wake)
+        m_wake.notify_one();
+}
+
+void PieceHashWorker::run()
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    while (!m_stop) {
+        if (m_queue.empty()) {
+            m_wake.wait_for(lock, std::chrono::milliseconds(100));
+            continue;
+        }
+        std::shared_ptr<PieceHash> hash = std::move(m_queue.front());
+        m_queue.pop_front();
+        hash->m_queued = false;
+        lock.unlock();
+        hash->Advance();
+        hash.reset();
+        lock.lock();
+    }
+}

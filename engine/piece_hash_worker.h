@@ -1,0 +1,78 @@
+// PieceHashWorker: hashes the pieces of the write cache while their blocks
+// are still arriving, on a thread of its own, so that the MD5 check of a
+// finished piece costs the writing thread only the last few blocks.
+//
+// A PieceHash follows one write-cache entry: the writer publishes how many
+// bytes from the start of the piece are in the entry's buffer, the worker
+// hashes up to there, and the writer finishes the digest itself when the
+// piece is complete (whatever the worker has not reached yet). Detach()
+// or Park() before the buffer is freed or reused.
+#pragma once
+
+#include "foundation/md5.h"
+#include "platform/thread.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+
+class PieceHash {
+public:
+    PieceHash(const std::uint8_t* data, std::uint32_t length) : m_data(data), m_length(length) {}
+
+    // Bytes from the start of the piece that are in the buffer (only grows).
+    std::uint32_t Ready() const { return m_ready.load(std::memory_order_acquire); }
+    // Publishes that the first `bytes` bytes are in the buffer.
+    void SetReady(std::uint32_t bytes) { m_ready.store(bytes, std::memory_order_release); }
+    // Hashes what is ready and not hashed yet, a slice at a time.
+    void Advance();
+    // Hashes the rest of the piece (every byte must be in the buffer) and
+    // writes its digest; the buffer is no longer used afterwards.
+    void Finish(unsigned char digest[kMd5DigestSize]);
+    // The buffer is going away: nothing reads it any more.
+    void Detach();
+    // Hashes everything ready, then detaches: the digest of the leading
+    // bytes is kept while the piece has no buffer.
+    void Park();
+    // Continues in a new buffer of the same piece, whose bytes from the
+    // ready mark on will come in.
+    void Attach(const std::uint8_t* data);
+
+private:
+    friend class PieceHashWorker;
+
+    std::mutex m_mutex;                    // held while hashing
+    const std::uint8_t* m_data;            // null once detached or finished
+    std::uint32_t m_length;
+    std::uint32_t m_hashed = 0;            // bytes added to m_md5
+    std::atomic<std::uint32_t> m_ready{0};
+    Md5Context m_md5;
+    bool m_queued = false;                 // guarded by the worker's mutex
+};
+
+class PieceHashWorker {
+public:
+    PieceHashWorker() = default;
+    // Stops the thread; hashes still queued are dropped (their writers
+    // finish them).
+    ~PieceHashWorker();
+    PieceHashWorker(const PieceHashWorker&) = delete;
+    PieceHashWorker& operator=(const PieceHashWorker&) = delete;
+
+    // Asks for `hash` to be advanced to its ready mark; starts the thread on
+    // first use. Without a thread the writer simply does all the hashing.
+    void Post(const std::shared_ptr<PieceHash>& hash);
+
+private:
+    void run();
+
+    std::mutex m_mutex;                                  // guards the queue and the flags
+    std::condition_variable m_wake;
+    std::deque<std::shared_ptr<PieceHash>> m_queue;      // each hash at most once
+    bool m_stop = false;
+    bool m_started = false;
+    platform::Thread m_thread;
+};
