@@ -1,6 +1,7 @@
 // "local_task_list.cfg": one section per task, named by its id.
 #include "src/local_task_list.h"
 
+#include <algorithm>
 #include <cassert>
 #include <ctime>
 #include <fstream>
@@ -52,6 +53,7 @@ LocalTaskRecord read_record(std::uint64_t id, const fagex::ConfigFile::SettingsM
 {
     LocalTaskRecord r;
     r.taskid = id;
+    std::vector<std::pair<std::string, std::string>> numbered;   // suffix, file name
     auto md5_of = [&](const std::string& suffix) {
         auto it = settings.find(md5_prefix + suffix);
         return it == settings.end() ? std::string() : it->second;
@@ -86,9 +88,19 @@ LocalTaskRecord read_record(std::uint64_t id, const fagex::ConfigFile::SettingsM
         else if (key == "srcdir")
             r.srcdir = value;
         else if (key.find(name_prefix) != std::string::npos)
-            r.file_list.push_back({value, md5_of(key.substr(key.find(name_prefix) + name_prefix.size()))});
+            numbered.push_back({key.substr(key.find(name_prefix) + name_prefix.size()), value});
         // priority_level, isactive and the speeds start afresh at every load.
     }
+    // The keys come in text order (1, 10, 2 ...): put the files back in the
+    // order of their numbers, so a list keeps its order across saves.
+    auto number_of = [](const std::string& suffix) {
+        return is_section_number(suffix) && suffix.size() < 19 ? std::stoull(suffix) : ~0ull;
+    };
+    std::stable_sort(numbered.begin(), numbered.end(), [&](const auto& a, const auto& b) {
+        return number_of(a.first) < number_of(b.first);
+    });
+    for (const auto& entry : numbered)
+        r.file_list.push_back({entry.second, md5_of(entry.first)});
     return r;
 }
 

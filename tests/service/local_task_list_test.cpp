@@ -142,6 +142,34 @@ TEST(LocalTaskList, SaveAndLoadKeepOnlyIntactTasksOfThisGame)
     EXPECT_EQ(local_task_list(7, e.dir.file("missing.cfg"), e.data()).load(), 0);
 }
 
+// Twelve files keep their order across a save and a load, although the
+// keys are read back in text order (file_list_name_1, _10, _11, _2 ...).
+TEST(LocalTaskList, ManyFilesKeepTheirOrder)
+{
+    list_env e;
+    LocalTaskRecord r = task_on_disk(e.dir.path(), 110);
+    r.file_list.clear();
+    for (int i = 0; i < 12; ++i) {
+        const std::string name = "f" + std::to_string(i) + ".pak";
+        write(r.save_path + "/" + r.srcdir + "/" + name, "x");
+        r.file_list.push_back({name, "md5_" + std::to_string(i)});
+    }
+    {
+        local_task_list list(7, e.file(), e.data());
+        list.add(r);
+        ASSERT_TRUE(list.save());
+    }
+    local_task_list again(7, e.file(), e.data());
+    ASSERT_EQ(again.load(), 1);
+    LocalTaskRecord back;
+    ASSERT_TRUE(again.find(110, back));
+    ASSERT_EQ(back.file_list.size(), 12u);
+    for (int i = 0; i < 12; ++i) {
+        EXPECT_EQ(back.file_list[i].name, "f" + std::to_string(i) + ".pak");
+        EXPECT_EQ(back.file_list[i].md5, "md5_" + std::to_string(i));
+    }
+}
+
 TEST(LocalTaskList, ExpiredCompletedTasksAreDroppedAtLoad)
 {
     list_env e;
