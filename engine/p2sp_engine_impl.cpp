@@ -92,6 +92,12 @@ CP2SP_EngineImpl::~CP2SP_EngineImpl()
     delete EngineLogManager::getSingletonPtr();
 }
 
+namespace {
+std::atomic<bool> g_refuse_client_start{false};
+}
+
+void CP2SP_EngineImpl::RefuseClientStartForTests(bool refuse) { g_refuse_client_start.store(refuse); }
+
 std::int32_t CP2SP_EngineImpl::Init(const EngineInitBlock* block, EngineCallback callback, void* user)
 {
     if (!block)
@@ -123,7 +129,7 @@ std::int32_t CP2SP_EngineImpl::Init(const EngineInitBlock* block, EngineCallback
     if (m_client_setup)
         m_client_setup(*client);
     m_client.store(client);
-    if (!client->Start(data_folder, block->fixed_peer_type, block->peer_type, callback, user,
+    if (g_refuse_client_start.load() || !client->Start(data_folder, block->fixed_peer_type, block->peer_type, callback, user,
                        BlockText(block->bitmap_folder))) {
         // Nothing may call back into the caller's context after a failed
         // Init: the caller is free to destroy it.

@@ -66,6 +66,11 @@ public:
     // bounds); applied to each new client core before Start.
     void SetClientSetup(void (*setup)(CClientMain& client)) { m_client_setup = setup; }
 
+    // Fault injection for tests of the callers' failure paths: while set,
+    // every Init fails as if the client core could not start (result 5),
+    // through the same clean-up.
+    static void RefuseClientStartForTests(bool refuse);
+
 private:
     // Holds the client core for one engine call.
     class ClientUse {

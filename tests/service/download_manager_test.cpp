@@ -7,6 +7,10 @@
 #include <sys/stat.h>
 
 #include "download_test_env.h"
+#include "engine/client_main.h"
+#include "engine/p2sp_engine_impl.h"
+#include "fagex/fagexException.h"
+#include "platform/tick.h"
 #include "platform/paths.h"
 #include "src/net_service.h"
 
@@ -84,6 +88,29 @@ TEST(DownloadManager, UnreadableFilesFailTheConstructionCleanly)
     // Nothing of the failed one is left running: a new one starts.
     download_manager m(w.launcher_path(), 7);
     EXPECT_NE(m.engine(), nullptr);
+}
+
+// An engine that cannot start: the constructor throws the internal error,
+// and neither the engine nor its client core is left running with the
+// failed manager as its callback's context (the address sanitizer would
+// catch a call into it).
+TEST(DownloadManager, AnEngineThatCannotStartIsStoppedBeforeTheThrow)
+{
+    download_test_env w;
+    CP2SP_EngineImpl::RefuseClientStartForTests(true);
+    try {
+        download_manager failed(w.launcher_path(), 7);
+        ADD_FAILURE() << "the construction should have failed";
+    } catch (const fagex::Exception& e) {
+        EXPECT_EQ(e.getNumber(), 7);
+    }
+    CP2SP_EngineImpl::RefuseClientStartForTests(false);
+    EXPECT_EQ(download_manager::instance(), nullptr);
+    EXPECT_EQ(CClientMain::GetInstance(), nullptr);
+    platform::sleep_ms(1200);   // a second of engine ticks, had anything survived
+    download_manager m(w.launcher_path(), 7);
+    EXPECT_NE(m.engine(), nullptr);
+    EXPECT_NE(CClientMain::GetInstance(), nullptr);
 }
 
 TEST(DownloadManager, EngineEventsUpdateTheRecords)
