@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include <unistd.h>
 
 #include "download_test_env.h"
@@ -192,6 +194,51 @@ TEST(ServiceEndToEnd, ATaskWithdrawnFromTheListIsStoppedAndItsFilesDeleted)
 } // namespace
 
 namespace {
+
+// The engine's stop waits for the task's connections, which the task's
+// next tick closes; that tick first raises the task's speed event, which
+// writes the local task list. A withdrawal that kept the list locked while
+// stopping would hold the tick until the stop's ten-second limit.
+TEST(ServiceEndToEnd, AWithdrawalStopsADownloadWhoseSpeedEventsKeepComing)
+{
+    download_test_env w("40k");
+    ASSERT_TRUE(w.nginx_ok()) << w.nginx().last_error();
+    const served_task& gone = w.add_task(9311, "1-2", {1500000});
+    const served_task& stays = w.add_task(9312, "2-3", {3000});
+    w.publish({&gone, &stays});
+    ASSERT_TRUE(w.start_service());
+    ASSERT_TRUE(download_test_env::ok(w.command("register_client", {{"path", w.launcher_path()}})));
+    const std::string key = gone.file_md5(0);
+    ASSERT_TRUE(download_test_env::ok(
+        w.command("start_download_file", {{"filename", "file0.bin"}, {"file_md5", key}, {"highlevel", "0"}})));
+    ASSERT_TRUE(wait_until([&] { return task_state(w, key) == "1"; }, 15000)) << w.service_log();
+    // Speed events come every second while it downloads.
+    const std::string speed = "CBE_TASK_SPEED id[9311]";
+    ASSERT_TRUE(wait_until([&] { return w.service_log().find(speed) != std::string::npos; }, 5000))
+        << w.service_log();
+
+    w.publish({&stays});
+    kx2dll::download_manager* manager = kx2dll::download_manager::instance();
+    ASSERT_NE(manager, nullptr);
+    const auto start = std::chrono::steady_clock::now();
+    manager->OnTimer(kx2dll::timer_refresh_task_list, 0);
+    const auto took =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+    // About a tick and the connections' close, far from the stop's limit.
+    EXPECT_LT(took, 4000) << w.service_log();
+
+    // The engine's stop event then removes the record.
+    kx2dll::LocalTaskRecord record;
+    EXPECT_TRUE(wait_until([&] { return !manager->find_local_task(9311, record); }, 5000)) << w.service_log();
+    const std::string log = w.service_log();
+    const std::size_t withdrawn = log.find("delete task id[9311]");
+    ASSERT_NE(withdrawn, std::string::npos) << log;
+    const std::size_t stopped = log.find("CBE_TASK_STOP, ID[9311]", withdrawn);
+    ASSERT_NE(stopped, std::string::npos) << log;
+    // A speed event came while the stop waited, and passed.
+    EXPECT_LT(log.find(speed, withdrawn), stopped) << log;
+    EXPECT_TRUE(w.stop_service());
+}
 
 TEST(ServiceEndToEnd, RegisterClientAnswersTheErrorReplyWhenItsFilesCannotBeRead)
 {
