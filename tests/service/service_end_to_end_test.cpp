@@ -201,9 +201,9 @@ namespace {
 // stopping would hold the tick until the stop's ten-second limit.
 TEST(ServiceEndToEnd, AWithdrawalStopsADownloadWhoseSpeedEventsKeepComing)
 {
-    download_test_env w("40k");
+    download_test_env w("20k");
     ASSERT_TRUE(w.nginx_ok()) << w.nginx().last_error();
-    const served_task& gone = w.add_task(9311, "1-2", {1500000});
+    const served_task& gone = w.add_task(9311, "1-2", {8000000});
     const served_task& stays = w.add_task(9312, "2-3", {3000});
     w.publish({&gone, &stays});
     ASSERT_TRUE(w.start_service());
@@ -211,8 +211,16 @@ TEST(ServiceEndToEnd, AWithdrawalStopsADownloadWhoseSpeedEventsKeepComing)
     const std::string key = gone.file_md5(0);
     ASSERT_TRUE(download_test_env::ok(
         w.command("start_download_file", {{"filename", "file0.bin"}, {"file_md5", key}, {"highlevel", "0"}})));
-    ASSERT_TRUE(wait_until([&] { return task_state(w, key) == "1"; }, 15000)) << w.service_log();
-    // Speed events come every second while it downloads.
+    // Its connections are open and moving data (the stop will wait for
+    // them), and speed events come every second.
+    ASSERT_TRUE(wait_until(
+        [&] {
+            const std::string reply = w.command("get_task_info", {{"file_md5", key}});
+            const std::string done = download_test_env::item(reply, "DOWN_PROCESS");
+            return download_test_env::item(reply, "TASK_STATE") == "1" && done != "0.000" && done != "<missing>";
+        },
+        15000))
+        << w.service_log();
     const std::string speed = "CBE_TASK_SPEED id[9311]";
     ASSERT_TRUE(wait_until([&] { return w.service_log().find(speed) != std::string::npos; }, 5000))
         << w.service_log();
