@@ -122,24 +122,27 @@ public:
             codes.push_back(e.code);
         return codes;
     }
+    // Counted in place: a copy of every event on each poll would hold the
+    // lock that the engine's threads need to report the next one.
     std::size_t Count(std::uint32_t code) const
     {
+        std::lock_guard<std::mutex> guard(m_lock);
         std::size_t n = 0;
-        for (const EngineEvent& e : Events())
+        for (const EngineEvent& e : m_events)
             n += e.code == code ? 1 : 0;
         return n;
     }
     // The last event of `code`; false when none.
     bool Last(std::uint32_t code, EngineEvent& out) const
     {
-        bool found = false;
-        for (const EngineEvent& e : Events()) {
-            if (e.code == code) {
-                out = e;
-                found = true;
+        std::lock_guard<std::mutex> guard(m_lock);
+        for (auto it = m_events.rbegin(); it != m_events.rend(); ++it) {
+            if (it->code == code) {
+                out = *it;
+                return true;
             }
         }
-        return found;
+        return false;
     }
     // Waits (bounded) until `code` has been raised `times` times.
     bool WaitFor(std::uint32_t code, std::uint32_t ms, std::size_t times = 1) const
