@@ -48,12 +48,6 @@ constexpr std::uint64_t kTask = 9301;
 constexpr std::uint32_t kPiece = 1048576;
 constexpr std::uint32_t kWaitMs = 3600000;   // the longest any one path may take
 
-void NoUpnp(CClientMain& client)
-{
-    client.SetUpnpEnabled(false);
-    client.SetRisTimeouts(1000, 1000);
-}
-
 double Seconds(std::chrono::steady_clock::time_point since)
 {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();

@@ -33,6 +33,7 @@ using test_support::EngineCallbackLog;
 using test_support::EngineEvent;
 using test_support::EngineTestEnv;
 using test_support::FakeDownloadSession;
+using test_support::NoUpnp;
 using test_support::WaitUntil;
 
 namespace {
@@ -119,14 +120,7 @@ void UseFakeSession(CClientMain& client)
     factory.create = &FakeDownloadSession::Create;
     factory.destroy = &FakeDownloadSession::Destroy;
     client.SetSessionFactory(factory);
-    client.SetUpnpEnabled(false);
-    client.SetRisTimeouts(1000, 1000);
-}
-
-void NoUpnp(CClientMain& client)
-{
-    client.SetUpnpEnabled(false);
-    client.SetRisTimeouts(1000, 1000);
+    NoUpnp(client);
 }
 
 class EngineFacadeTest : public ::testing::Test {

@@ -26,6 +26,7 @@ using test_support::EngineCallbackLog;
 using test_support::EngineEvent;
 using test_support::EngineTestEnv;
 using test_support::NginxServer;
+using test_support::NoUpnp;
 using test_support::RangeServer;
 using test_support::TaskFixture;
 using test_support::WaitUntil;
@@ -33,12 +34,6 @@ using test_support::WaitUntil;
 namespace {
 
 constexpr std::uint32_t kPiece = 262144;
-
-void NoUpnp(CClientMain& client)
-{
-    client.SetUpnpEnabled(false);
-    client.SetRisTimeouts(1000, 1000);
-}
 
 class HttpDownloadTest : public ::testing::Test {
 protected:

@@ -44,6 +44,7 @@ using test_support::EngineEvent;
 using test_support::EngineTestEnv;
 using test_support::FakeCisServer;
 using test_support::FakeRisServer;
+using test_support::NoUpnp;
 using test_support::P2pSeeder;
 using test_support::SeederParams;
 using test_support::TaskFixture;
@@ -52,12 +53,6 @@ using test_support::WaitUntil;
 namespace {
 
 constexpr std::uint32_t kPiece = 262144;
-
-void NoUpnp(CClientMain& client)
-{
-    client.SetUpnpEnabled(false);
-    client.SetRisTimeouts(1000, 1000);
-}
 
 // The CIS record of a peer listening on 127.0.0.1:port.
 PeerInfo DirectPeer(std::uint64_t client_id, std::uint16_t port)
@@ -253,8 +248,9 @@ protected:
         engine = CreateP2SPEngine();
         ASSERT_NE(nullptr, engine);
         static_cast<CP2SP_EngineImpl*>(engine)->SetClientSetup(&NoUpnp);
-        if (!cdn_prefix.empty())
+        if (!cdn_prefix.empty()) {
             ASSERT_EQ(0, engine->SetConfigValue("only_cdn_by_id", cdn_prefix));
+        }
         // Peers and HTTP servers together whatever the task's size.
         ASSERT_EQ(0, engine->SetConfigValue("limit_use_p2p_size", "0"));
         EngineInitBlock block{};

@@ -4,6 +4,7 @@
 // temporary folder and on 127.0.0.1.
 #pragma once
 
+#include "engine/client_main.h"
 #include "engine/i_download_session.h"
 #include "engine/p2sp_engine.h"
 #include "platform/paths.h"
@@ -31,6 +32,14 @@ bool WaitUntil(Pred pred, std::uint32_t ms)
         platform::sleep_ms(10);
     }
     return true;
+}
+
+// Client set-up for engines under test: no UPnP search, and logons to
+// the index servers (closed ports here) that give up within a second.
+inline void NoUpnp(CClientMain& client)
+{
+    client.SetUpnpEnabled(false);
+    client.SetRisTimeouts(1000, 1000);
 }
 
 // One callback as the launcher saw it.
