@@ -309,22 +309,28 @@ void CPeerConnection::on_block_request(const CCmdPacketReader& reader)
         fail("请求的block不对! piece_index=" + std::to_string(static_cast<std::int32_t>(m.block.piece)));
         return;
     }
-    // Only verified pieces are served. A peer asking for another never saw
-    // it in our bitmap or a have, unless we are directly connectable: such
-    // a peer is taken to hold every piece, so the request is only left
-    // unanswered.
-    m_task->get_bitmap(m_bitmap);
-    if (m.block.piece >= m_bitmap.size() || !m_bitmap[m.block.piece]) {
-        if (m_task->self_peer_info().peertype != PEERTYPE_DIRECT)
-            fail("请求的piece没有! piece_index=" + std::to_string(static_cast<std::int32_t>(m.block.piece)));
+    // Only verified pieces are served (storage reads no other). A peer
+    // asking for another never saw it in our bitmap or a have, unless we
+    // are directly connectable: such a peer is taken to hold every piece,
+    // so the request is only left unanswered. The bitmap is copied only
+    // when the request is not served, not once per block uploaded.
+    const auto refuse_unless_held = [&] {
+        m_task->get_bitmap(m_bitmap);
+        if (m.block.piece >= m_bitmap.size() || !m_bitmap[m.block.piece]) {
+            if (m_task->self_peer_info().peertype != PEERTYPE_DIRECT)
+                fail("请求的piece没有! piece_index=" + std::to_string(static_cast<std::int32_t>(m.block.piece)));
+        }
+    };
+    if (is_closing() || !m_ready.load()) {
+        refuse_unless_held();
         return;
     }
-    if (is_closing() || !m_ready.load())
-        return;
     std::uint8_t* data = peer_wire::layout_block_data(m_task->self_peer_info().clientid, task_id(), m.block, m_out);
     BlockRequest block = to_request(m.block, data);
-    if (!m_task->read_block(block))
-        return;   // a block that cannot be read gets no answer
+    if (!m_task->read_block(block)) {
+        refuse_unless_held();   // a held block that cannot be read gets no answer
+        return;
+    }
     DebugLog::WriteData(3, data, m.block.length, "send");
     m_task->count_upload(GetPeerInfo()->peertype);
     if (platform::debug_output_enabled())
