@@ -125,26 +125,38 @@ void CBlockRequestMap::GetRequestBlocksForPeer(const std::vector<std::uint8_t>& 
     if (queue.size() >= target)
         return;
     // Missing pieces some connected peer holds, rarest first (index order
-    // among equals).
+    // among equals). This runs for every block received, and a top-up
+    // mostly needs a piece or two: the order is taken lazily off a heap
+    // rather than sorting every candidate each time.
     m_order.clear();
     for (std::size_t p = 0; p < m_states.size(); ++p) {
         if (!piece_verified(p) && m_availability[p] > 0)
             m_order.push_back(std::uint32_t(p));
     }
-    std::stable_sort(m_order.begin(), m_order.end(),
-                     [this](std::uint32_t a, std::uint32_t b) { return m_availability[a] < m_availability[b]; });
+    const auto later = [this](std::uint32_t a, std::uint32_t b) {
+        return m_availability[a] != m_availability[b] ? m_availability[a] > m_availability[b] : a > b;
+    };
+    std::make_heap(m_order.begin(), m_order.end(), later);
+    // Popped pieces collect at the back, the rarest last.
+    std::size_t heap_end = m_order.size();
+    const auto nth_rarest = [&](std::size_t i) {
+        const std::size_t at = m_order.size() - 1 - i;
+        for (; heap_end > at; --heap_end)
+            std::pop_heap(m_order.begin(), m_order.begin() + std::ptrdiff_t(heap_end), later);
+        return m_order[at];
+    };
     const auto peer_has = [&](std::size_t p) { return p < peer_pieces.size() && peer_pieces[p] != 0; };
     // Pieces already started first, so that pieces complete one by one.
-    for (std::uint32_t p : m_order) {
+    for (std::size_t i = 0; i < m_order.size(); ++i) {
+        const std::uint32_t p = nth_rarest(i);
         if (!peer_has(p))
             continue;
         sync_piece(p);
         if (!piece_untouched(p) && push_free_blocks(p, queue, target))
             break;
     }
-    for (std::uint32_t p : m_order) {
-        if (queue.size() >= target)
-            break;
+    for (std::size_t i = 0; i < m_order.size() && queue.size() < target; ++i) {
+        const std::uint32_t p = nth_rarest(i);
         if (peer_has(p) && push_free_blocks(p, queue, target))
             break;
     }
