@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cassert>
+#include <numeric>
+#include <random>
 
 namespace {
 
@@ -26,13 +28,16 @@ constexpr std::uint32_t kBudgetMax = 3145728;
 
 CBlockRequestMap::CBlockRequestMap(const std::vector<std::vector<std::uint8_t>>& received,
                                    const std::vector<std::uint8_t>& bitmap,
-                                   const std::vector<std::uint32_t>& piece_lengths)
+                                   const std::vector<std::uint32_t>& piece_lengths, std::uint32_t tie_seed)
     : m_received(received), m_bitmap(bitmap), m_lengths(piece_lengths)
 {
     const std::size_t pieces = std::min({received.size(), bitmap.size(), piece_lengths.size()});
     m_states.resize(pieces);
     m_free.resize(pieces, 0);
     m_availability.resize(pieces, 0);
+    m_tie_rank.resize(pieces);
+    std::iota(m_tie_rank.begin(), m_tie_rank.end(), 0u);
+    std::shuffle(m_tie_rank.begin(), m_tie_rank.end(), std::mt19937(tie_seed));
     for (std::size_t p = 0; p < pieces; ++p) {
         const std::size_t blocks = received[p].size();
         m_states[p].resize(blocks, kFree);
@@ -44,6 +49,11 @@ CBlockRequestMap::CBlockRequestMap(const std::vector<std::vector<std::uint8_t>>&
         }
     }
     PICKER_INVARIANT();
+}
+
+std::uint32_t CBlockRequestMap::RandomSeed()
+{
+    return std::random_device{}();
 }
 
 std::uint32_t CBlockRequestMap::ContinuousBudget(std::size_t pieces)
@@ -124,8 +134,8 @@ void CBlockRequestMap::GetRequestBlocksForPeer(const std::vector<std::uint8_t>& 
     std::lock_guard<std::mutex> lock(m_lock);
     if (queue.size() >= target)
         return;
-    // Missing pieces some connected peer holds, rarest first (index order
-    // among equals). This runs for every block received, and a top-up
+    // Missing pieces some connected peer holds, rarest first (this task's
+    // own random order among equals). This runs for every block received, and a top-up
     // mostly needs a piece or two: the order is taken lazily off a heap
     // rather than sorting every candidate each time.
     m_order.clear();
@@ -134,7 +144,8 @@ void CBlockRequestMap::GetRequestBlocksForPeer(const std::vector<std::uint8_t>& 
             m_order.push_back(std::uint32_t(p));
     }
     const auto later = [this](std::uint32_t a, std::uint32_t b) {
-        return m_availability[a] != m_availability[b] ? m_availability[a] > m_availability[b] : a > b;
+        return m_availability[a] != m_availability[b] ? m_availability[a] > m_availability[b]
+                                                        : m_tie_rank[a] > m_tie_rank[b];
     };
     std::make_heap(m_order.begin(), m_order.end(), later);
     // Popped pieces collect at the back, the rarest last.

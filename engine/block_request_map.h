@@ -21,9 +21,12 @@ public:
     // Builds the picker over the piece store's tables, which must outlive
     // it: the block-received table (a block received already starts as
     // received), the piece bitmap (1 = verified, read live) and the piece
-    // lengths.
+    // lengths. Pieces equally rare are taken in an order drawn from
+    // `tie_seed`, so that peers fetching the same task at once hold
+    // different pieces they can trade (a random seed by default).
     CBlockRequestMap(const std::vector<std::vector<std::uint8_t>>& received,
-                     const std::vector<std::uint8_t>& bitmap, const std::vector<std::uint32_t>& piece_lengths);
+                     const std::vector<std::uint8_t>& bitmap, const std::vector<std::uint32_t>& piece_lengths,
+                     std::uint32_t tie_seed = RandomSeed());
     CBlockRequestMap(const CBlockRequestMap&) = delete;
     CBlockRequestMap& operator=(const CBlockRequestMap&) = delete;
 
@@ -61,6 +64,7 @@ public:
 
     // HTTP byte budget for a channel of `pieces` pieces.
     static std::uint32_t ContinuousBudget(std::size_t pieces);
+    static std::uint32_t RandomSeed();
 
 private:
     bool valid_block(std::int32_t piece, std::int32_t offset, std::uint32_t& block) const;
@@ -79,6 +83,7 @@ private:
     std::vector<std::vector<std::uint8_t>> m_states;             // per piece, per block: kFree..kReceived
     std::vector<std::uint32_t> m_free;                           // per piece: blocks in kFree
     std::vector<std::uint32_t> m_availability;                   // per piece: connected peers holding it
+    std::vector<std::uint32_t> m_tie_rank;                       // per piece: its place among equally rare ones
     std::vector<std::uint32_t> m_order;                          // scratch: candidate pieces of one pick
     mutable std::mutex m_lock;   // connections and the CDN thread call in at once
 };

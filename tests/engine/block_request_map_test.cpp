@@ -100,6 +100,27 @@ TEST(BlockRequestMapTest, RarestFirstAndStartedPiecesFirst)
     EXPECT_EQ("1:3 ", Describe(rest));
 }
 
+// Co-downloaders of one task that all walked equally rare pieces in index
+// order would hold the same pieces and have nothing to trade.
+TEST(BlockRequestMapTest, EquallyRarePiecesInAnOrderOfTheirOwn)
+{
+    const std::vector<std::string> pieces(64, ".");
+    const std::vector<std::uint8_t> peer(64, 1);
+    Tables t(pieces);
+    auto order = [&](std::uint32_t seed) {
+        CBlockRequestMap map(t.received, t.bitmap, t.lengths, seed);
+        Announce(map, std::vector<int>(64, 1));
+        BlockRequestQueue q;
+        map.GetRequestBlocksForPeer(peer, q, 8);
+        return Describe(q);
+    };
+    std::set<std::string> orders;
+    for (std::uint32_t seed = 1; seed <= 8; ++seed)
+        orders.insert(order(seed));
+    EXPECT_EQ(8u, orders.size()) << "each picker its own order";
+    EXPECT_EQ(order(5), order(5)) << "one picker keeps its order";
+}
+
 TEST(BlockRequestMapTest, OnlyPiecesThePeerHasAndNotVerified)
 {
     Picker pk({"xxxx*", "..", "x.", ".."}, {5, 1, 1, 1});
