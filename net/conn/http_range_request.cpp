@@ -119,7 +119,7 @@ void http_range_request::set_run(BlockRequestQueue run)
 }
 
 std::string http_range_request::request_text(const std::string& url_path, std::uint64_t range_start,
-                                             const std::string& host)
+                                             std::uint64_t range_last, const std::string& host)
 {
     std::string text;
     text.reserve(768 + url_path.size() + host.size());
@@ -141,8 +141,12 @@ std::string http_range_request::request_text(const std::string& url_path, std::u
     text += "Connection: close\r\n";
     text += "Pragma: no-cache\r\n";
     text += "Range: bytes=";
+    // A closed range: the server sends the run and no more, instead of
+    // streaming the rest of the file until our close reaches it.
     text += std::to_string(range_start);   // no digit grouping whatever the locale
-    text += "-\r\n";
+    text += '-';
+    text += std::to_string(range_last);
+    text += "\r\n";
     text += "Host: ";
     text += host;
     text += "\r\n\r\n";
@@ -263,13 +267,18 @@ int http_range_request::build(const PeerInfo& peer, std::string& request)
     append_escaped(m_url_path, directory, false);
     append_escaped(m_url_path, name, true);
 
-    m_range_start = std::uint64_t(std::uint32_t(piece_in_file)) * m_task->piece_size() +
-                    std::uint32_t(m_requested.front().offset);
-    m_range_text = std::to_string(m_range_start) + "-";
+    // The run is consecutive blocks of consecutive pieces of one file.
+    const std::uint64_t piece_size = m_task->piece_size();
+    const BlockRequest& first = m_requested.front();
+    const BlockRequest& last = m_requested.back();
+    m_range_start = std::uint64_t(std::uint32_t(piece_in_file)) * piece_size + std::uint32_t(first.offset);
+    m_range_last = (std::uint64_t(std::uint32_t(piece_in_file)) + std::uint32_t(last.piece - first.piece)) * piece_size +
+                   std::uint32_t(last.offset) + std::uint32_t(std::max(last.length, 1)) - 1;
+    m_range_text = std::to_string(m_range_start) + "-" + std::to_string(m_range_last);
 
     m_pending.insert(m_pending.end(), m_requested.begin(), m_requested.end());
     m_requested.clear();
-    request = request_text(m_url_path, m_range_start, FixedText(peer.hostname));
+    request = request_text(m_url_path, m_range_start, m_range_last, FixedText(peer.hostname));
     check_invariant();
     return build_ok;
 }

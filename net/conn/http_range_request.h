@@ -3,7 +3,7 @@
 // zeq::cdn_thread_peer_connection). One exchange carries one HTTP/1.1 GET
 // with "Connection: close" for one run of consecutive blocks: it takes the
 // run from the task, finds the URL path of the file that holds the run's
-// first block, asks for the bytes from that block to the end of the file,
+// first block, asks for the bytes of the run (a closed range),
 // checks the response header, cuts the body into the run's blocks in order
 // and writes each one to storage as soon as its bytes are in. The owning
 // connection closes once the run is complete.
@@ -169,6 +169,8 @@ public:
     const std::map<std::string, std::string>& headers() const { return m_headers; }
     std::uint32_t content_length() const { return m_content_length; }
     std::uint64_t range_start() const { return m_range_start; }
+    // The last byte of the range asked for.
+    std::uint64_t range_last() const { return m_range_last; }
     const std::string& range_text() const { return m_range_text; }
     const std::string& file_name() const { return m_file_name; }
     const std::string& url_path() const { return m_url_path; }
@@ -180,9 +182,10 @@ public:
     // before the header, pending blocks in request order.
     void check_invariant() const;
 
-    // The request text for a URL path, range start and host (exposed for
-    // tests: byte for byte what goes on the wire).
-    static std::string request_text(const std::string& url_path, std::uint64_t range_start, const std::string& host);
+    // The request text for a URL path, the first and last byte of the range
+    // and host (exposed for tests: byte for byte what goes on the wire).
+    static std::string request_text(const std::string& url_path, std::uint64_t range_start, std::uint64_t range_last,
+                                    const std::string& host);
 
     // Finds the directory of the URL path of `file_name` on the server of
     // `own` (own's path directory when own's path names the file, else
@@ -219,6 +222,7 @@ private:
     std::uint32_t m_content_length = 0;
     std::uint64_t m_skip = 0;         // body bytes before the range start (a 200 answer)
     std::uint64_t m_range_start = 0;
+    std::uint64_t m_range_last = 0;
     std::string m_range_text;
     std::string m_file_name;
     std::string m_url_path;

@@ -98,7 +98,9 @@ TEST_F(HttpCdnConnectionTest, FetchesOneRunFromNginxAndCloses)
     const auto served = nginx->AccessLog();
     ASSERT_EQ(1u, served.size());
     EXPECT_EQ(206, served[0].status);
-    EXPECT_EQ("bytes=0-", served[0].range);
+    // The range covers the run exactly: the server sent nothing we did not take.
+    EXPECT_EQ("bytes=0-" + std::to_string(task->BytesCounted() - 1), served[0].range);
+    EXPECT_EQ(task->BytesCounted(), served[0].bytes_sent);
     bool sent = false;
     for (const std::string& t : task->Texts())
         sent = sent || t.find("zeq::http_cdn_connection: SEND SOCK[") != std::string::npos;

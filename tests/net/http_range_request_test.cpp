@@ -68,17 +68,18 @@ struct Fixture {
 
 TEST(HttpRangeRequest, RequestTextIsByteForByte)
 {
-    const std::string text = http_range_request::request_text("/x/a.bin", 2162688, "cdn.example");
+    const std::string text = http_range_request::request_text("/x/a.bin", 2162688, 2195455, "cdn.example");
     EXPECT_EQ(0u, text.find("GET /x/a.bin HTTP/1.1\r\nAccept: image/gif, "));
     EXPECT_NE(std::string::npos, text.find("application/msword, */*\r\nAccept-Language: zh-cn\r\n"
                                            "Accept-Encoding: gzip, deflate\r\nUser-Agent: Mozilla/4.0"));
     EXPECT_NE(std::string::npos, text.find("3.0.4506.2152;.NET CLR 3.5.30729; vrp2spclient)\r\n"));
     EXPECT_NE(std::string::npos, text.find("\r\nCache-Control: no-cache\r\nConnection: close\r\nPragma: no-cache\r\n"
-                                           "Range: bytes=2162688-\r\nHost: cdn.example\r\n\r\n"));
+                                           "Range: bytes=2162688-2195455\r\nHost: cdn.example\r\n\r\n"));
     EXPECT_EQ(text.size() - 4, text.find("\r\n\r\n"));
     // Big numbers keep their plain digits.
     EXPECT_NE(std::string::npos,
-              http_range_request::request_text("/a", 5000000000ull, "h").find("Range: bytes=5000000000-\r\n"));
+              http_range_request::request_text("/a", 5000000000ull, 5000032767ull, "h")
+                  .find("Range: bytes=5000000000-5000032767\r\n"));
 }
 
 TEST(HttpRangeRequest, FindsTheDirectoryOfAFile)
@@ -112,40 +113,47 @@ TEST(HttpRangeRequest, FindsTheDirectoryOfAFile)
     }
 }
 
-TEST(HttpRangeRequest, BuildComputesPathAndRangeStart)
+TEST(HttpRangeRequest, BuildComputesPathAndRange)
 {
     struct Case {
         const char* info_path;
         const char* file;
         std::int32_t piece;      // global piece of the run's first block
         std::int32_t offset;
+        std::size_t blocks;      // run length (consecutive blocks)
         const char* url;
         std::uint64_t start;
+        std::uint64_t last;      // the range is closed at the run's last byte
     };
     const Case cases[] = {
-        {"files/a.bin", "a.bin", 0, 0, "/files/a.bin", 0},
-        {"/x/a.bin", "a.bin", 2, 65536, "/x/a.bin", 2 * kPiece + 65536},
-        {"/x/a.bin", "b c#.bin", 5, 32768, "/x/b%20c%23.bin", 0 * kPiece + 32768},
-        {"/dl/a.bin", "b c#.bin", 6, 0, "/dl/b%20c%23.bin", 1 * kPiece},
+        {"files/a.bin", "a.bin", 0, 0, 1, "/files/a.bin", 0, kBlockSize - 1},
+        {"/x/a.bin", "a.bin", 2, 65536, 1, "/x/a.bin", 2 * kPiece + 65536, 2 * kPiece + 98303},
+        {"/x/a.bin", "a.bin", 1, 65536, 6, "/x/a.bin", kPiece + 65536, 3 * kPiece - 1},
+        {"/x/a.bin", "b c#.bin", 5, 32768, 4, "/x/b%20c%23.bin", 0 * kPiece + 32768, kPiece + 32767},
+        {"/dl/a.bin", "b c#.bin", 6, 0, 1, "/dl/b%20c%23.bin", 1 * kPiece, kPiece + kBlockSize - 1},
     };
     for (const Case& c : cases) {
         FakeRangeTask task(nullptr, kPiece, {{"a.bin", Pattern(5 * kPiece)}, {"b c#.bin", Pattern(2 * kPiece)}});
         task.AddHttpInfo(Info(9, "h", c.info_path));
         http_range_request exchange(range_client::http_cdn, &task, nullptr);
         BlockRequestQueue run;
-        BlockRequest b;
-        b.piece = c.piece;
-        b.offset = c.offset;
-        b.length = kBlockSize;
-        run.push_back(b);
+        for (std::size_t i = 0; i < c.blocks; ++i) {
+            const std::size_t at = std::size_t(c.offset) / kBlockSize + i;
+            BlockRequest b;
+            b.piece = c.piece + std::int32_t(at / 4);
+            b.offset = std::int32_t((at % 4) * kBlockSize);
+            b.length = kBlockSize;
+            run.push_back(b);
+        }
         exchange.set_run(run);
         std::string request;
         ASSERT_EQ(http_range_request::build_ok, exchange.build(Peer(9, "h"), request)) << c.info_path;
         EXPECT_EQ(c.url, exchange.url_path());
         EXPECT_EQ(c.start, exchange.range_start());
-        EXPECT_EQ(std::to_string(c.start) + "-", exchange.range_text());
-        EXPECT_EQ(http_range_request::request_text(c.url, c.start, "h"), request);
-        EXPECT_EQ(1u, exchange.pending_count());
+        EXPECT_EQ(c.last, exchange.range_last());
+        EXPECT_EQ(std::to_string(c.start) + "-" + std::to_string(c.last), exchange.range_text());
+        EXPECT_EQ(http_range_request::request_text(c.url, c.start, c.last, "h"), request);
+        EXPECT_EQ(c.blocks, exchange.pending_count());
         EXPECT_FALSE(exchange.has_run());
     }
 }

@@ -240,7 +240,9 @@ std::vector<NginxServer::Served> NginxServer::AccessLog() const
         s.range = line.substr(q1 + 2, q2 - q1 - 2);
         if (s.range.compare(0, 6, "bytes=") == 0)
             s.range_start = std::strtoll(s.range.c_str() + 6, nullptr, 10);
-        s.status = std::atoi(line.c_str() + q2 + 2);
+        char* end = nullptr;
+        s.status = int(std::strtol(line.c_str() + q2 + 2, &end, 10));
+        s.bytes_sent = end ? std::strtoull(end, nullptr, 10) : 0;
         out.push_back(s);
     }
     return out;

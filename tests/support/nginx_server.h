@@ -55,6 +55,7 @@ public:
         std::string range;       // the Range header ("-" when none)
         std::int64_t range_start = -1;
         int status = 0;
+        std::uint64_t bytes_sent = 0;   // body bytes written to the client
     };
     std::vector<Served> AccessLog() const;
     // Lines of the access log that contain `needle` (requests served).

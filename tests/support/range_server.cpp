@@ -3,6 +3,7 @@
 #include "platform/socket.h"
 #include "platform/tick.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 namespace test_support {
@@ -136,15 +137,22 @@ std::string RangeServer::Answer(const std::string& request, std::string& body, s
         return not_found;
     const std::string& content = file->second;
     std::uint64_t start = 0;
+    std::uint64_t last = content.empty() ? 0 : content.size() - 1;
     const std::size_t range = request.find("Range: bytes=");
-    if (range != std::string::npos)
-        start = std::strtoull(request.c_str() + range + 13, nullptr, 10);
+    if (range != std::string::npos) {
+        char* end = nullptr;
+        start = std::strtoull(request.c_str() + range + 13, &end, 10);
+        if (end && *end == '-' && end[1] >= '0' && end[1] <= '9')
+            last = std::min<std::uint64_t>(last, std::strtoull(end + 1, nullptr, 10));
+    }
     const bool whole = m_behaviour.ignore_range || range == std::string::npos;
-    if (whole)
+    if (whole) {
         start = 0;
-    if (start >= content.size())
+        last = content.empty() ? 0 : content.size() - 1;
+    }
+    if (start >= content.size() || last < start)
         return "HTTP/1.1 416 Range Not Satisfiable\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
-    body = content.substr(std::size_t(start));
+    body = content.substr(std::size_t(start), std::size_t(last - start + 1));
     const std::int64_t at = m_behaviour.corrupt_at;
     if (at >= 0 && std::uint64_t(at) < body.size() && m_corrupt.load() < m_behaviour.corrupt_answers) {
         body[std::size_t(at)] ^= 0x5A;
@@ -154,7 +162,7 @@ std::string RangeServer::Answer(const std::string& request, std::string& body, s
     header += "Server: range-test\r\nContent-Type: application/octet-stream\r\n";
     header += "Content-Length: " + std::to_string(body.size()) + "\r\n";
     if (!whole)
-        header += "Content-Range: bytes " + std::to_string(start) + "-" + std::to_string(content.size() - 1) + "/" +
+        header += "Content-Range: bytes " + std::to_string(start) + "-" + std::to_string(last) + "/" +
                   std::to_string(content.size()) + "\r\n";
     header += "Connection: close\r\n\r\n";
     return header;
