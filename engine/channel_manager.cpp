@@ -112,7 +112,7 @@ CChannelManager::ChannelPtr CChannelManager::find(std::uint64_t channel_id)
 bool CChannelManager::add_channel(std::unique_ptr<CChannel> channel, const std::string& file_list)
 {
     const std::string id_text = std::to_string(channel->id);
-    if (channel->piece_size <= 0 || std::uint32_t(channel->piece_size) > kMaxPieceSize) {
+    if (channel->piece_size <= 0) {
         platform::debug_output("CChannelManager: task " + id_text + " has an unusable piece size\n");
         return false;
     }
@@ -131,8 +131,8 @@ bool CChannelManager::add_channel(std::unique_ptr<CChannel> channel, const std::
     for (const SeedFileEntry& e : entries)
         sizes.push_back(e.size);
     const std::uint32_t piece_size = std::uint32_t(channel->piece_size);
-    if (CountChannelBlocks(sizes, piece_size) > kMaxChannelBlocks) {
-        platform::debug_output("CChannelManager: task " + id_text + " is too large for its piece size\n");
+    if (!CheckChannelLayout(sizes, piece_size, &error)) {
+        platform::debug_output("CChannelManager: task " + id_text + ": " + error + "\n");
         return false;
     }
     std::string base;

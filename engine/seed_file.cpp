@@ -39,6 +39,15 @@ std::uint64_t seed_unsigned(const std::string& text, bool* overflow = nullptr)
     return v;
 }
 
+bool all_hex(const std::string& text, std::size_t count)
+{
+    for (std::size_t i = 0; i < count; ++i) {
+        if (!std::isxdigit(static_cast<unsigned char>(text[i])))
+            return false;
+    }
+    return true;
+}
+
 bool find_value(CXmlMarkup& xml, const char* name, std::string& value)
 {
     if (!xml.FindElem(name))
@@ -107,6 +116,29 @@ std::uint64_t CountChannelBlocks(const std::vector<std::uint64_t>& sizes, std::u
             return kMaxChannelBlocks + 1;
     }
     return total;
+}
+
+bool CheckChannelLayout(const std::vector<std::uint64_t>& sizes, std::uint32_t piece_size, std::string* error)
+{
+    if (piece_size < kMinPieceSize || piece_size > kMaxPieceSize) {
+        set_error(error, "piece size " + std::to_string(piece_size) + " is outside " + std::to_string(kMinPieceSize) +
+                             ".." + std::to_string(kMaxPieceSize));
+        return false;
+    }
+    std::uint64_t pieces = 0;
+    for (std::uint64_t size : sizes) {
+        pieces += size / piece_size + (size % piece_size != 0 ? 1 : 0);
+        if (pieces > kMaxChannelPieces) {
+            set_error(error, "files make more than " + std::to_string(kMaxChannelPieces) + " pieces of " +
+                                 std::to_string(piece_size) + " bytes");
+            return false;
+        }
+    }
+    if (CountChannelBlocks(sizes, piece_size) > kMaxChannelBlocks) {
+        set_error(error, "files make more than " + std::to_string(kMaxChannelBlocks) + " blocks");
+        return false;
+    }
+    return true;
 }
 
 bool ParseSeedFileList(const std::string& file_list, std::vector<SeedFileEntry>& files, std::string* error)
@@ -185,7 +217,7 @@ bool ParseSeed(const std::string& seed_text, SeedHeader& header, std::string& fi
     }
     bool over = false;
     const std::int64_t block_size = SeedDecimal(value, &over);
-    if (over || block_size <= 0 || block_size > std::int64_t(kMaxPieceSize)) {
+    if (over || block_size <= 0 || block_size > std::int64_t(std::numeric_limits<std::uint32_t>::max())) {
         set_error(error, "seed has an unusable blocksize \"" + value + "\"");
         return false;
     }
@@ -219,9 +251,18 @@ bool ParseSeed(const std::string& seed_text, SeedHeader& header, std::string& fi
     std::vector<std::uint64_t> sizes;
     for (const SeedFileEntry& f : files)
         sizes.push_back(f.size);
-    if (CountChannelBlocks(sizes, header.block_size) > kMaxChannelBlocks) {
-        set_error(error, "seed's files are too large for its blocksize");
+    std::string why;
+    if (!CheckChannelLayout(sizes, header.block_size, &why)) {
+        set_error(error, "seed refused: " + why);
         return false;
+    }
+    for (const SeedFileEntry& f : files) {
+        const std::uint64_t need = (f.size + header.block_size - 1) / header.block_size * kPieceDigestChars;
+        if (f.block_md5.size() < need || !all_hex(f.block_md5, std::size_t(need))) {
+            set_error(error, "seed's file " + std::to_string(f.index) + " lacks a 32-digit digest for each of its " +
+                                 std::to_string(need / kPieceDigestChars) + " pieces");
+            return false;
+        }
     }
     file_list = std::move(list);
     return true;

@@ -15,9 +15,18 @@ constexpr std::size_t kMaxSourceFolder = 49;
 // Largest piece size accepted: the write cache holds up to 7 pieces and the
 // read cache 3 per task.
 constexpr std::uint32_t kMaxPieceSize = 32u << 20;
+// Smallest piece size accepted: one 32768-byte block. Smaller pieces only
+// multiply the per-piece tables (a tiny seed could ask for gigabytes).
+constexpr std::uint32_t kMinPieceSize = 32768;
 // Largest number of 32768-byte blocks of one task (its tables hold a few
 // bytes per block): 2^24 blocks, 512 GiB.
 constexpr std::uint64_t kMaxChannelBlocks = std::uint64_t(1) << 24;
+// Largest number of pieces of one task: its storage, picker and channel
+// tables cost a few hundred bytes per piece, so 2^17 pieces keep them near
+// 50 MiB (32 GiB at 256 KiB pieces; larger tasks take larger pieces).
+constexpr std::uint64_t kMaxChannelPieces = std::uint64_t(1) << 17;
+// Characters of one piece's digest in "fileblock_md5".
+constexpr std::size_t kPieceDigestChars = 32;
 
 // Header values of the add-task reading.
 struct SeedHeader {
@@ -40,10 +49,12 @@ struct SeedFileEntry {
 // Add-task reading. True with the header and the "filelist" markup (from
 // its start tag to its end tag, and the white space after it). False with
 // a reason in `error` when the document is not well formed, an element is
-// missing or out of order, or the seed is unsafe or unusable: block size 0
-// or above kMaxPieceSize, a "srcdir" longer than kMaxSourceFolder or
-// climbing out of the save folder, a file list that ParseSeedFileList
-// refuses, or more than kMaxChannelBlocks blocks. Values already read stay in `header`.
+// missing or out of order, or the seed is unsafe or unusable: a "srcdir"
+// longer than kMaxSourceFolder or climbing out of the save folder, a file
+// list that ParseSeedFileList refuses, a layout CheckChannelLayout refuses,
+// or a file without 32 hexadecimal digest characters for each of its
+// pieces (such pieces could never pass their check). Values already read
+// stay in `header`.
 bool ParseSeed(const std::string& seed_text, SeedHeader& header, std::string& file_list, std::string* error = nullptr);
 
 // Full reading: 0 every file complete, 1 not well formed, 2 an element
@@ -63,6 +74,12 @@ bool ParseSeedFileList(const std::string& file_list, std::vector<SeedFileEntry>&
 // `piece_size` bytes (each file starting a new piece). Stops counting once
 // past kMaxChannelBlocks.
 std::uint64_t CountChannelBlocks(const std::vector<std::uint64_t>& sizes, std::uint32_t piece_size);
+
+// True when files of `sizes` cut into pieces of `piece_size` bytes stay
+// within what one task may cost: piece size kMinPieceSize..kMaxPieceSize,
+// at most kMaxChannelPieces pieces and kMaxChannelBlocks blocks. Else
+// false with a reason.
+bool CheckChannelLayout(const std::vector<std::uint64_t>& sizes, std::uint32_t piece_size, std::string* error = nullptr);
 
 // True when `name` is a relative path that stays inside its folder: not
 // empty after one leading separator, no drive or root, no ".." part, no

@@ -45,7 +45,7 @@ void add_channel(const std::string& root_folder, const std::string& file_list, c
         total_overflows = total_overflows || total > std::numeric_limits<std::uint64_t>::max() - f.size;
         total += f.size;
     }
-    if (piece_size == 0 || piece_size > kMaxPieceSize || total_overflows ||
+    if (!CheckChannelLayout(sizes, piece_size) || total_overflows ||
         CountChannelBlocks(sizes, piece_size) > kChannelBlocksTried)
         return;
     CChannelManager manager(data_folder());
@@ -105,7 +105,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     if (accepted) {
         FUZZ_CHECK(error.empty());
-        FUZZ_CHECK(header.block_size > 0 && header.block_size <= kMaxPieceSize);
+        FUZZ_CHECK(header.block_size >= kMinPieceSize && header.block_size <= kMaxPieceSize);
         FUZZ_CHECK(header.source_folder.size() <= kMaxSourceFolder);
         FUZZ_CHECK(file_list.compare(0, 9, "<filelist") == 0);
         std::vector<SeedFileEntry> files;
@@ -118,7 +118,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             sum = sum > std::numeric_limits<std::uint64_t>::max() - f.size ? std::numeric_limits<std::uint64_t>::max()
                                                                            : sum + f.size;
         }
-        FUZZ_CHECK(CountChannelBlocks(sizes, header.block_size) <= kMaxChannelBlocks);
+        FUZZ_CHECK(CheckChannelLayout(sizes, header.block_size));
+        for (const SeedFileEntry& f : files)
+            FUZZ_CHECK(f.block_md5.size() / kPieceDigestChars >= (f.size + header.block_size - 1) / header.block_size);
         // The full reading agrees with the add-task reading.
         FUZZ_CHECK(full == 0);
         FUZZ_CHECK(game_id == header.game_id);

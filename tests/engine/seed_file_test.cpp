@@ -133,6 +133,18 @@ TEST(SeedFileTest, HostileSeedsAreRefused)
         {"a file without fileblock_md5", Seed(kHeader, "<file><fileindex>0</fileindex><filemd5>A</filemd5>"
                                                        "<filename>a</filename><filesize>1</filesize>"
                                                        "<fileblock_md5len>0</fileblock_md5len></file>")},
+        // Tables of a few hundred bytes per piece: a tiny seed must not cost gigabytes.
+        {"blocksize 1", Seed(header("1", "g"), FileXml("0", "a", "1", "32", Digests(1)))},
+        {"blocksize below a block", Seed(header("32767", "g"), FileXml("0", "a", "10", "32", Digests(1)))},
+        {"one piece too many", Seed(header("32768", "g"), FileXml("0", "a", std::to_string((kMaxChannelPieces + 1) * 32768),
+                                                                   std::to_string((kMaxChannelPieces + 1) * 32),
+                                                                   Digests(int(kMaxChannelPieces + 1))))},
+        // A piece without its digest fails every check: the task would never end.
+        {"digest text one character short", Seed(kHeader, FileXml("0", "a", "200000", "127", Digests(4)))},
+        {"digest length cut to nothing", Seed(kHeader, FileXml("0", "a", "10", "0", Digests(1)))},
+        {"second file without digests", Seed(kHeader, FileXml("0", "a", "10", "32", Digests(1)) +
+                                                          FileXml("1", "b", "65537", "40", Digests(1) + "12345678"))},
+        {"digest not hexadecimal", Seed(kHeader, FileXml("0", "a", "10", "32", std::string(31, 'A') + "G"))},
         {"huge file for its piece size", Seed(header("32768", "g"), FileXml("0", "a", "18446744073709551615", "0", ""))},
     };
     for (const Case& c : cases) {
@@ -146,6 +158,9 @@ TEST(SeedFileTest, HostileSeedsAreRefused)
 
 TEST(SeedFileTest, AcceptedEdgeValues)
 {
+    auto header = [](const std::string& blocksize) {
+        return "<taskid>9</taskid><blocksize>" + blocksize + "</blocksize><srcdir>g</srcdir><filecount>1</filecount>";
+    };
     struct Case {
         const char* what;
         std::string text;
@@ -158,7 +173,11 @@ TEST(SeedFileTest, AcceptedEdgeValues)
         {"piece size not a multiple of 32768", Seed("<taskid>1</taskid><blocksize>40000</blocksize><srcdir>g</srcdir>"
                                                     "<filecount>1</filecount>",
                                                     FileXml("0", "a", "90000", "96", Digests(3)))},
-        {"short digest text", Seed(kHeader, FileXml("0", "a", "200000", "40", Digests(1) + "12345678"))},
+        {"pieces at the limit", Seed(header("32768"), FileXml("0", "a", std::to_string(kMaxChannelPieces * 32768),
+                                                             std::to_string(kMaxChannelPieces * 32),
+                                                             Digests(int(kMaxChannelPieces))))},
+        {"lower-case digests and a longer text", Seed(kHeader, FileXml("0", "a", "65537", "66",
+                                                                       std::string(64, 'f') + "zz"))},
         {"leading separator and sub folders", Seed(kHeader, FileXml("0", "\\data\\sub\\x.pak", "1", "32", Digests(1)))},
         {"dots inside names", Seed(kHeader, FileXml("0", "a..b\\.\\c...", "1", "32", Digests(1)))},
     };
