@@ -74,6 +74,11 @@ public:
     // Leaves the task's connection set and closes; later calls do nothing.
     void close();
 
+    // Requests for pieces we do not hold get no answer; a peer that asks
+    // for them this many times, though our bitmap and haves said we lack
+    // them, is closed.
+    static constexpr std::uint32_t kMaxUnheldRequests = 16;
+
     // The request limits hold: at most six in flight and five in reserve,
     // both empty once closed. Debug builds check it after every pick.
     void check_invariant() const;
@@ -140,6 +145,7 @@ private:
     std::uint32_t m_pieces = 0;           // the task's piece count, known once storage has it
     std::vector<std::uint8_t> m_out;      // scratch for outgoing packets (I/O thread)
     std::vector<std::uint8_t> m_bitmap;   // scratch for our own bitmap (I/O thread)
+    std::uint32_t m_unheld_requests = 0;  // requests for pieces we lack (I/O thread)
     std::vector<std::uint8_t> m_batch;    // scratch for the requests of one pick (I/O thread)
     std::vector<BlockRequest> m_asked;    // the records of those requests (I/O thread)
 };

@@ -309,17 +309,20 @@ void CPeerConnection::on_block_request(const CCmdPacketReader& reader)
         fail("请求的block不对! piece_index=" + std::to_string(static_cast<std::int32_t>(m.block.piece)));
         return;
     }
-    // Only verified pieces are served (storage reads no other). A peer
-    // asking for another never saw it in our bitmap or a have, unless we
-    // are directly connectable: such a peer is taken to hold every piece,
-    // so the request is only left unanswered. The bitmap is copied only
-    // when the request is not served, not once per block uploaded.
+    // Only verified pieces are served (storage reads no other); a request
+    // for another gets no answer. A peer may ask for a piece it has not yet
+    // seen us lose or gain, but one that keeps asking for what we said we
+    // lack is closed. A directly connectable peer is taken to hold every
+    // piece, so requests it cannot serve are never the asker's fault. The
+    // bitmap is copied only when the request is not served, not once per
+    // block uploaded.
     const auto refuse_unless_held = [&] {
         m_task->get_bitmap(m_bitmap);
-        if (m.block.piece >= m_bitmap.size() || !m_bitmap[m.block.piece]) {
-            if (m_task->self_peer_info().peertype != PEERTYPE_DIRECT)
-                fail("请求的piece没有! piece_index=" + std::to_string(static_cast<std::int32_t>(m.block.piece)));
-        }
+        if (m.block.piece < m_bitmap.size() && m_bitmap[m.block.piece])
+            return;
+        if (m_task->self_peer_info().peertype == PEERTYPE_DIRECT || ++m_unheld_requests < kMaxUnheldRequests)
+            return;
+        fail("请求的piece没有! piece_index=" + std::to_string(static_cast<std::int32_t>(m.block.piece)));
     };
     if (is_closing() || !m_ready.load()) {
         refuse_unless_held();

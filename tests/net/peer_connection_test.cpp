@@ -365,7 +365,7 @@ TEST_F(PeerConnectionTest, ADirectPeerIsTakenToHoldEveryPiece)
     EXPECT_EQ(link->task->picker().Availability(5), 1u);
 }
 
-TEST_F(PeerConnectionTest, ServesVerifiedBlocksAndClosesOnAPieceWeDoNotHave)
+TEST_F(PeerConnectionTest, ServesVerifiedBlocksAndClosesOnlyAPeerThatKeepsAskingForMissingPieces)
 {
     auto link = Open(PEERTYPE_SP, 0);
     link->Start();
@@ -381,10 +381,21 @@ TEST_F(PeerConnectionTest, ServesVerifiedBlocksAndClosesOnAPieceWeDoNotHave)
     EXPECT_EQ(bytes(d.data, d.data + d.block.length), FakePeerTask::BlockBytes(2, 32768, 32768));
     EXPECT_EQ(link->task->Uploads(), 1u);
 
+    // A request for a piece we lack gets no answer; the next one is served.
     link->Send(Ask(1, 0, 32768));
+    link->Send(Ask(0, 0, 32768));
+    const bytes next = link->ReadCommand(pw::cmd_block_data);
+    CCmdPacketReader r2(next.data(), next.size());
+    ASSERT_TRUE(pw::parse_block_data(r2, d));
+    EXPECT_EQ(d.block.piece, 0u) << "piece 1 was left unanswered";
+    EXPECT_FALSE(link->conn->is_closing());
+    EXPECT_TRUE(link->task->Errors().empty());
+    // A peer that keeps asking for it is closed.
+    for (std::uint32_t i = 1; i < CPeerConnection::kMaxUnheldRequests; ++i)
+        link->Send(Ask(1, 0, 32768));
     EXPECT_TRUE(link->Closed());
     EXPECT_TRUE(link->task->HasErrorContaining("piece_index=1"));
-    EXPECT_EQ(link->task->Uploads(), 1u);
+    EXPECT_EQ(link->task->Uploads(), 2u);
 }
 
 TEST_F(PeerConnectionTest, ADirectPeerLeavesRequestsForMissingPiecesUnanswered)
