@@ -44,7 +44,8 @@ public:
     // A complete HTTP response carrying an XML-RPC fault with the text.
     std::string fault_response(const std::string& text);
 
-    // Refuses bodies nested too deeply for the library's recursive parser.
+    // Refuses bodies the library's recursive parser could descend too deep
+    // into, counting nesting as the library reads the text.
     std::string executeRequest(std::string const& request) override;
 
 protected:

@@ -184,6 +184,17 @@ TEST_F(LauncherRpcServerTest, RefusesRequestsBeyondTheBounds)
     std::string deep;
     for (int i = 0; i < 200; ++i)
         deep += "<value><array><data>";
+    // The library finds its tags by plain search, so markup an XML parser
+    // skips hides nothing from it: 45000 levels overflowed its stack.
+    std::string hidden;
+    for (int i = 0; i < 45000; ++i)
+        hidden += "<value><array><data>";
+    const std::string call = "<?xml version=\"1.0\"?><methodCall><methodName>echo</methodName>";
+    // Each member's "<name>" lies past its end, where the library's forward
+    // search still finds it and descends into the next value.
+    std::string name_outside;
+    for (int i = 0; i < 100; ++i)
+        name_outside += "<value><struct><member></member></struct></value><name>n</name>";
     struct row {
         const char* what;
         std::string request;
@@ -199,6 +210,17 @@ TEST_F(LauncherRpcServerTest, RefusesRequestsBeyondTheBounds)
         {"nested too deeply",
          post("<?xml version=\"1.0\"?><methodCall><methodName>echo</methodName><params><param>" + deep),
          "nested too deeply", false},
+        {"nesting in a comment",
+         post(call + "<!-- <params><param>" + hidden + " --></methodCall>"), "nested too deeply", false},
+        {"nesting in CDATA",
+         post(call + "<![CDATA[<params><param>" + hidden + "]]></methodCall>"), "nested too deeply", false},
+        {"nesting in an attribute",
+         post(call + "<x a=\"<params><param>" + hidden + "\"/></methodCall>"), "markup malformed", false},
+        {"member name outside the member",
+         post(call + "<params><param>" + name_outside + "</param></params></methodCall>"), "markup malformed", false},
+        {"mismatched closing tag",
+         post(call + "<params><param><value><i4>1</value></i4></param></params></methodCall>"),
+         "markup malformed", false},
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.what);
