@@ -402,6 +402,7 @@ bool http_range_request::read_header_lines(const std::string& text, std::size_t 
 {
     std::size_t pos = start;
     std::string content_range;
+    std::string content_length;
     while (pos < text.size()) {
         const std::size_t end = text.find("\r\n", pos);
         if (end == std::string::npos || end == pos)
@@ -418,14 +419,19 @@ bool http_range_request::read_header_lines(const std::string& text, std::size_t 
             value = trim(line.substr(colon + 1));
         } else {
             // "name value": the name keeps its colon; the value runs to the
-            // line end or an apostrophe.
+            // line end or an apostrophe and may be empty ("Server:" alone).
             std::size_t p = 0;
             name = next_word(line, p);
+            const std::size_t colon = name.find(':');
+            if (colon != std::string::npos && colon + 1 < name.size()) {
+                p -= name.size() - colon - 1;   // "Name:value" without a blank
+                name.erase(colon + 1);
+            }
             while (p < line.size() && is_blank(line[p]))
                 ++p;
             const std::size_t quote = line.find('\'', p);
             value = line.substr(p, quote == std::string::npos ? std::string::npos : quote - p);
-            if (name.empty() || value.empty()) {
+            if (name.empty()) {
                 m_failure = kHeadCheckError;
                 return false;
             }
@@ -436,8 +442,11 @@ bool http_range_request::read_header_lines(const std::string& text, std::size_t 
         }
         std::string lower = name;
         std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+        // Header names are case-insensitive: "content-length:" counts too.
         if (lower == "content-range" || lower == "content-range:")
             content_range = value;
+        if (lower == "content-length:")
+            content_length = value;
         if (is_encoding_header(lower) && !is_identity(value)) {
             // We ask with "Accept-Encoding: gzip, deflate" as launchers always
             // did, but only the file's own bytes may become blocks.
@@ -447,8 +456,7 @@ bool http_range_request::read_header_lines(const std::string& text, std::size_t 
         m_headers[name] = value;
     }
     if (!is_cdn_thread()) {
-        auto it = m_headers.find("Content-Length:");
-        m_content_length = it == m_headers.end() ? 0 : std::uint32_t(std::strtoul(it->second.c_str(), nullptr, 10));
+        m_content_length = std::uint32_t(std::strtoul(content_length.c_str(), nullptr, 10));
         if (m_content_length == 0) {
             // Without a length nothing of the body would ever be taken.
             m_failure = "http head has no Content-Length, close!";
