@@ -2,6 +2,7 @@
 // the command handlers and `kx2dll::download_manager`, which implements it.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
@@ -45,10 +46,11 @@ public:
     virtual void set_auto_download(bool enabled) = 0;
 };
 
-// Builds the download manager for the launcher's path. May throw
-// fagex::Exception (a configuration or engine that cannot be started).
-using download_manager_factory =
-    std::function<std::unique_ptr<download_manager_interface>(const std::string& launcher_path)>;
+// Builds the download manager of a game for the launcher's path; the game
+// id is that of the service asking. May throw fagex::Exception (a
+// configuration or engine that cannot be started).
+using download_manager_factory = std::function<std::unique_ptr<download_manager_interface>(
+    const std::string& launcher_path, std::uint32_t game_id)>;
 
 // The factory `register_client` uses. Empty while no download manager is
 // linked into the service: the commands that need one then fail.

@@ -86,7 +86,7 @@ int ServiceInterface::handle_register_client(const std::string& request, std::st
             return fail(reply);
         }
         try {
-            m_manager = m_factory(path);
+            m_manager = m_factory(path, static_cast<std::uint32_t>(m_game_id));
         } catch (const fagex::Exception& e) {
             NetService::log_line("register_client - " + e.getFullDescription());
             return fail(reply);

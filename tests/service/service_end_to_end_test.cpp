@@ -9,7 +9,9 @@
 #include <unistd.h>
 
 #include "download_test_env.h"
+#include "platform/named_event.h"
 #include "platform/paths.h"
+#include "src/net_service.h"
 #include "support/task_fixture.h"
 
 using service_test::download_test_env;
@@ -262,6 +264,24 @@ TEST(ServiceEndToEnd, RegisterClientAnswersTheErrorReplyWhenItsFilesCannotBeRead
     // The service goes on; once the file is readable the launcher registers.
     ASSERT_EQ(::rmdir((folder + "p2sp_config.ini").c_str()), 0);
     EXPECT_TRUE(download_test_env::ok(w.command("register_client", {{"path", w.launcher_path()}})));
+    EXPECT_TRUE(w.stop_service());
+}
+
+TEST(ServiceEndToEnd, RegisterClientBuildsTheManagerOfItsOwnServicesGame)
+{
+    download_test_env w;
+    ASSERT_TRUE(w.nginx_ok()) << w.nginx().last_error();
+    ASSERT_TRUE(w.start_service());
+    // A second service of another game, built after the running one.
+    platform::NamedEvent event;
+    bool existed = false;
+    ASSERT_TRUE(event.create(kx2dll::service_event_name(8), existed));
+    {
+        NetService other(8);
+        EXPECT_TRUE(download_test_env::ok(w.command("register_client", {{"path", w.launcher_path()}})));
+    }
+    EXPECT_TRUE(platform::folder_exists(w.launcher_path() + "dll_download/p2sp_game7/"));
+    EXPECT_FALSE(platform::folder_exists(w.launcher_path() + "dll_download/p2sp_game8/"));
     EXPECT_TRUE(w.stop_service());
 }
 

@@ -136,7 +136,7 @@ protected:
     // the paths it was given.
     kx2dll::download_manager_factory fake_factory()
     {
-        return [this](const std::string& path) {
+        return [this](const std::string& path, std::uint32_t) {
             std::lock_guard<std::mutex> lock(m_state->mutex);
             m_paths.push_back(path);
             return std::make_unique<fake_manager>(m_state);
@@ -323,7 +323,7 @@ TEST_F(ServiceInterfaceTest, RegisterClientWithBlankPathUsesTheSystemDirectory)
 TEST_F(ServiceInterfaceTest, RegisterClientFailureIsReportedAndServingGoesOn)
 {
     int attempts = 0;
-    start([&attempts](const std::string&) -> std::unique_ptr<kx2dll::download_manager_interface> {
+    start([&attempts](const std::string&, std::uint32_t) -> std::unique_ptr<kx2dll::download_manager_interface> {
         ++attempts;
         FAGEX_EXCEPT(fagex::Exception::ERR_INTERNAL_ERROR, "Invalid blend factor.", "start_p2sp_engine()");
     });
@@ -454,7 +454,7 @@ TEST_F(ServiceInterfaceTest, PacketStopSettingAndAutoDownload)
 TEST(ServiceInterfaceHostileInput, MutatedRequestsAlwaysGetAReply)
 {
     auto state = std::make_shared<manager_state>();
-    ServiceInterface method(nullptr, game, [state](const std::string&) {
+    ServiceInterface method(nullptr, game, [state](const std::string&, std::uint32_t) {
         return std::make_unique<fake_manager>(state);
     });
     const std::vector<std::string> seeds = {
