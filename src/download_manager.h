@@ -148,6 +148,11 @@ private:
     bool find_server_task_by_file_md5(std::uint32_t game_id, const std::string& md5, ServerTaskRecord& out) const;
     bool find_server_task(std::uint64_t task_id, ServerTaskRecord& out) const;
     bool activate_file_task(const FileTaskRecord& record, int level);
+    // The local records of a download's tasks (ids without one are left out).
+    std::vector<LocalTaskRecord> task_records(const FileTaskRecord& entry) const;
+    // One item of a download's information from those records.
+    bool task_info_item(const std::string& name, const FileTaskRecord& entry,
+                        const std::vector<LocalTaskRecord>& records, std::string& value);
     // Engine task ids (running, then completed); false on an engine failure.
     bool engine_task_ids(std::vector<std::uint64_t>& ids) const;
     // Seed file path of a task in the data folder (or the launcher path).

@@ -83,7 +83,12 @@ void download_manager::on_engine_event(std::uint32_t code, std::uintptr_t data)
             NetService::log_line(reinterpret_cast<const char*>(p), 2);
         break;
     case CBE_TASK_COMPLETED: {
-        m_local.set_value(id, field_taskstate, "2");
+        // A finished task is at 100 %, set in the same change as its state:
+        // no reply may show it completed at an older progress.
+        m_local.update(id, [](LocalTaskRecord& r) {
+            r.progress = 100.0;
+            r.taskstate = TASK_completed;
+        });
         m_local.set_bool(id, field_priority_level, true);
         LocalTaskRecord r;
         if (m_local.find(id, r))

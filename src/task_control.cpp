@@ -350,8 +350,14 @@ bool download_manager::get_task_info(int game_id, const std::string& file_md5, v
     info.clear();
     for (const char* name : {"DOWN_PROCESS", "DOWN_SPEED", "SAVE_PATCH", "TASK_STATE", "UP_SPEED"})
         info[name];
-    for (auto& entry : info) {
-        if (!get_task_info_item(entry.first, static_cast<std::uint32_t>(game_id), file_md5, entry.second))
+    // One look at the records for every item, so a reply never pairs the
+    // state of one moment with the progress of another.
+    FileTaskRecord entry;
+    if (!find_file_task(static_cast<std::uint32_t>(game_id), file_md5, entry))
+        return false;
+    const std::vector<LocalTaskRecord> records = task_records(entry);
+    for (auto& item : info) {
+        if (!task_info_item(item.first, entry, records, item.second))
             return false;
     }
     return true;
@@ -363,12 +369,24 @@ bool download_manager::get_task_info_item(const std::string& name, std::uint32_t
     FileTaskRecord entry;
     if (!find_file_task(game_id, file_md5, entry))
         return false;
+    return task_info_item(name, entry, task_records(entry), value);
+}
+
+std::vector<LocalTaskRecord> download_manager::task_records(const FileTaskRecord& entry) const
+{
     std::vector<LocalTaskRecord> records;
     for (std::uint64_t id : entry.taskids) {
         LocalTaskRecord r;
         if (m_local.find(id, r))
             records.push_back(r);
     }
+    return records;
+}
+
+bool download_manager::task_info_item(const std::string& name, const FileTaskRecord& entry,
+                                      const std::vector<LocalTaskRecord>& records, std::string& value)
+{
+    const std::string& file_md5 = entry.key;
     if (name == "TASK_STATE") {
         if (records.empty())
             return false;

@@ -168,6 +168,7 @@ TEST(DownloadManager, EngineEventsUpdateTheRecords)
     list.put(seven);
     event(m, CBE_TASK_COMPLETED, payload(3));
     list.find(3, r);
+    EXPECT_DOUBLE_EQ(r.progress, 100.0);  // never "completed at 0 %"
     // (Its state is the one-second pass's from now on: the completed task's
     // files are missing, so the pass soon makes it wait for a new download.)
     EXPECT_EQ(r.priority_level, 0);
