@@ -86,7 +86,7 @@ Answer call(kx2dll::ServiceInterface& method, const std::string& argument) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);
     const bool manager_ok = (size & 1) == 0;
-    kx2dll::ServiceInterface method(&server(), kGameId, [manager_ok](const std::string&) {
+    kx2dll::ServiceInterface method(&server(), kGameId, [manager_ok](const std::string&, std::uint32_t) {
         return std::unique_ptr<kx2dll::download_manager_interface>(new StandInManager(manager_ok));
     });
 
