@@ -33,6 +33,8 @@ std::atomic<CClientMain*> g_client_main{nullptr};
 constexpr std::uint32_t kWorkerJoinMs = 3000;
 constexpr std::uint32_t kUpnpJoinMs = 5000;
 constexpr std::uint32_t kDestroyJoinMs = 60000;
+// Longest wait for the task reports queued at shutdown.
+constexpr std::uint32_t kReportDrainMs = 3000;
 constexpr std::uint32_t kWorkerWaitMs = 100;
 // A single stop's wait for its task's connections.
 constexpr std::uint32_t kPeerEndMs = 10000;
@@ -481,7 +483,6 @@ bool CClientMain::Stop()
     std::lock_guard<std::mutex> build(m_build_lock);
 
     StopRunningTasks();
-    m_reports.Stop();
     if (m_boot_log) {
         m_boot_log->Stop();
         delete m_boot_log;
@@ -504,6 +505,9 @@ bool CClientMain::Stop()
     m_completed.Clear();
     LogEvent(35, "LOG::LOG_SYS_BEING_EXIT_3", 0, 0, "");
     DestroySession();
+    // Tasks still running post their stop reports as the session destroys
+    // them: they go out (bounded) before the sender ends.
+    m_reports.Stop(kReportDrainMs);
     if (m_down_data_log) {
         m_down_data_log->Flush();
         delete m_down_data_log;

@@ -2,6 +2,8 @@
 
 #include "platform/debug_output.h"
 
+#include <chrono>
+
 namespace {
 // Wait between looks at the stop flag.
 constexpr std::uint32_t kIdleWaitMs = 100;
@@ -32,10 +34,13 @@ void CTaskReportSender::Post(const Report& report)
     m_wake.set();
 }
 
-void CTaskReportSender::Stop()
+void CTaskReportSender::Stop(std::uint32_t drain_ms)
 {
     {
-        std::lock_guard<std::mutex> guard(m_lock);
+        std::unique_lock<std::mutex> guard(m_lock);
+        if (drain_ms > 0 && m_thread.joinable() && !m_stop.load())
+            m_drained.wait_for(guard, std::chrono::milliseconds(drain_ms),
+                               [this] { return m_queue.empty() && !m_busy; });
         m_stop.store(true);
         m_dropped += static_cast<std::uint32_t>(m_queue.size());
         m_queue.clear();
@@ -60,9 +65,13 @@ void CTaskReportSender::Run()
         Report report;
         {
             std::lock_guard<std::mutex> guard(m_lock);
+            m_busy = false;
             if (!m_queue.empty()) {
                 report = std::move(m_queue.front());
                 m_queue.pop_front();
+                m_busy = true;
+            } else {
+                m_drained.notify_all();
             }
         }
         if (report.cis_list.empty()) {

@@ -9,6 +9,7 @@
 #include "platform/thread.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <mutex>
@@ -38,9 +39,10 @@ public:
     // Queues a report; the thread starts on the first one. Nothing is
     // queued for an empty CIS list or once stopped.
     void Post(const Report& report);
-    // Cancels the report being sent, drops the queue and joins the thread
+    // Gives the queued reports up to `drain_ms` to go out, then cancels the
+    // report being sent, drops the rest of the queue and joins the thread
     // (bounded by the cancel). Later posts are refused.
-    void Stop();
+    void Stop(std::uint32_t drain_ms = 0);
 
     // Reports sent (whatever the CIS answered) and dropped.
     std::uint32_t Sent() const { return m_sent.load(); }
@@ -53,8 +55,10 @@ public:
 private:
     void Run();
 
-    mutable std::mutex m_lock;        // guards m_queue and the thread start
+    mutable std::mutex m_lock;        // guards m_queue, m_busy and the thread start
     std::deque<Report> m_queue;
+    bool m_busy = false;              // a report taken off the queue is being sent
+    std::condition_variable m_drained;   // the queue emptied and no send is in progress
     platform::Event m_wake{platform::Event::Reset::automatic};
     std::atomic<bool> m_stop{false};
     std::atomic<std::uint32_t> m_sent{0};

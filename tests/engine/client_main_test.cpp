@@ -46,6 +46,7 @@ protected:
     {
         client.reset();
         FakeDownloadSession::PeerEndNeverEnds() = false;
+        FakeDownloadSession::StopReportsOnDestroy() = false;
         engine_flags::reset();
         CTaskStateMgr::Instance().Clear();
     }
@@ -469,6 +470,17 @@ TEST_F(ClientMainTest, TaskReportsReachTheFirstCisOffTheCallingThread)
     EXPECT_EQ(reports[1].type, 10);
     platform::sleep_ms(100);
     EXPECT_EQ(cis.reports().size(), 2u);
+
+    // A task still running at shutdown: its stop report goes out before
+    // the sender ends.
+    FakeDownloadSession::StopReportsOnDestroy() = true;
+    EXPECT_TRUE(client->AddTask(6, 262144, "a", 1, "<filelist/>", env->path()));
+    ASSERT_TRUE(WaitUntil([&] { return client->GetRunningCount() == 1; }, 5000));
+    EXPECT_TRUE(client->Stop());
+    ASSERT_EQ(cis.reports().size(), 3u);
+    EXPECT_EQ(cis.reports()[2].task_id, 6u);
+    EXPECT_EQ(cis.reports()[2].type, 10);
+    EXPECT_EQ(cis.reports()[2].a, 7u);
 }
 
 TEST_F(ClientMainTest, UpnpPassOfAPeerBehindNatIsJoinedByStop)

@@ -213,6 +213,13 @@ public:
         static std::atomic<int> destroyed{0};
         return destroyed;
     }
+    // Destroying the session ends every task added to it with its stop
+    // report (type 10), as the engine's tasks do.
+    static std::atomic<bool>& StopReportsOnDestroy()
+    {
+        static std::atomic<bool> reports{false};
+        return reports;
+    }
     static IDownload_Session* Create(const PeerInfo& self, const std::vector<CisAddress>& cis_list,
                                      const std::string& data_folder)
     {
@@ -227,6 +234,12 @@ public:
     {
         FakeDownloadSession* expected = static_cast<FakeDownloadSession*>(session);
         Current().compare_exchange_strong(expected, nullptr);
+        auto* fake = static_cast<FakeDownloadSession*>(session);
+        ICmdEvent* sink = fake ? fake->event.load() : nullptr;
+        if (sink && StopReportsOnDestroy().load()) {
+            for (const Added& added : fake->Adds())
+                sink->OnTaskInfo(added.task_id, "", 10, 7, 8, 9);
+        }
         delete session;
         ++Destroyed();
     }
