@@ -18,9 +18,6 @@ std::atomic<std::uint32_t> g_speed_line_tick{0};
 
 std::atomic<CCdnThread::seconds_source> g_seconds_source{nullptr};
 
-// Steps of the wait for the connections' pending operations.
-constexpr std::uint32_t kReleasePollMs = 10;
-
 } // namespace
 
 CCdnThread::CCdnThread(zeq::i_range_task* task) : m_task(task), m_wake(std::make_shared<platform::Event>()) {}
@@ -28,14 +25,16 @@ CCdnThread::CCdnThread(zeq::i_range_task* task) : m_task(task), m_wake(std::make
 CCdnThread::~CCdnThread()
 {
     // The destructor may run on the I/O thread, whose handlers the thread
-    // would otherwise wait for: leave still-referenced connections to
-    // delete themselves.
+    // would otherwise wait for: connections still referenced end on their
+    // last release.
     m_abandon.store(true);
     Stop();
     m_thread.join();
     for (auto& connection : m_connections) {
-        if (connection)
-            connection->orphan();
+        if (connection) {
+            connection->close();
+            connection->release_owner();
+        }
         connection = nullptr;
     }
 }
@@ -77,7 +76,7 @@ void CCdnThread::Start()
     g_speed_line_tick.compare_exchange_strong(none, now == 0 ? 1 : now);
     if (!m_thread.start([this] { ThreadProc(); }, "cdn_thread")) {
         for (auto& connection : m_connections) {
-            delete connection;
+            connection->release_owner();
             connection = nullptr;
         }
         m_stopped.store(true);
@@ -185,7 +184,8 @@ void CCdnThread::Step()
 void CCdnThread::DialIdle(std::size_t i, std::uint32_t now)
 {
     zeq::cdn_thread_peer_connection* connection = m_connections[i];
-    if (!connection || !connection->is_idle() || connection->ref_count() != 0)
+    // Free: idle, and no operation of its last connection still pending.
+    if (!connection || !connection->is_idle() || connection->ref_count() != 1)
         return;
     const std::uint32_t attempts = connection->attempts();
     if (attempts != m_judged[i]) {
@@ -221,48 +221,32 @@ void CCdnThread::DialIdle(std::size_t i, std::uint32_t now)
     }
 }
 
+bool CCdnThread::OperationsPending()
+{
+    for (auto* connection : m_connections) {
+        if (connection && connection->ref_count() > 1)
+            return true;
+    }
+    return false;
+}
+
 void CCdnThread::ReleaseConnections()
 {
     for (auto* connection : m_connections) {
         if (connection)
             connection->close();
     }
+    // Closed sockets complete their operations as cancelled at once while
+    // the I/O thread runs; a connection signals the wake event when its
+    // last one is done. Once the I/O service has stopped they run only
+    // when the session completes them at its end: nothing to wait for.
     const std::uint32_t start = platform::tick_count();
-    std::uint32_t io_stop_seen = 0;
-    bool io_stopped = false;
-    bool orphan = false;
-    for (;;) {
-        std::uint32_t references = 0;
-        for (auto* connection : m_connections)
-            references += connection ? connection->ref_count() : 0;
-        if (references == 0)
-            break;
-        const std::uint32_t now = platform::tick_count();
-        // Checked at every step: once the I/O service has stopped, the
-        // completions still queued are never run. Those handed out before
-        // the stop get a short grace; after it the connections are freed,
-        // since nothing will touch them again.
-        if (m_io_finished.load() || IoServiceStopped()) {
-            if (!io_stopped) {
-                io_stopped = true;
-                io_stop_seen = now;
-            }
-            if (now - io_stop_seen >= kIoStopGraceMs)
-                break;
-        } else if (m_abandon.load() || now - start >= kReleaseWaitMs) {
-            // The I/O thread still runs but cannot be waited for (the
-            // destructor may be on it): the connections free themselves
-            // on their last release.
-            orphan = true;
-            break;
-        }
-        platform::sleep_ms(kReleasePollMs);
-    }
+    while (OperationsPending() && !m_abandon.load() && !m_io_finished.load() && !IoServiceStopped() &&
+           platform::tick_count() - start < kReleaseWaitMs)
+        m_wake->wait(kStepMs);
     for (auto& connection : m_connections) {
-        if (connection && orphan)
-            connection->orphan();   // deleted at once when nothing refers to it
-        else
-            delete connection;
+        if (connection)
+            connection->release_owner();
         connection = nullptr;
     }
     m_stopped.store(true);

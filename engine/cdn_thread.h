@@ -8,12 +8,12 @@
 // writes the average speed of the last ten seconds to the client log.
 //
 // Stopping never waits without bound: the thread closes its connections
-// and waits for their pending operations to release them. Once the
-// session's I/O service has stopped, those handlers never run: after a
-// short grace the connections are freed. While the I/O service runs but
-// cannot be waited for (the bound passed, or the owner is being destroyed,
-// perhaps on the I/O thread), a connection still referenced is left to
-// delete itself on its last release.
+// (which cancels their pending operations), waits while the I/O thread
+// runs the cancelled handlers, then gives up its own reference of each.
+// A connection is deleted only by its last reference, so one whose
+// handlers have not run yet (the I/O service stopped, the wait's bound
+// passed, or the owner is being destroyed, perhaps on the I/O thread)
+// lives on, touching neither thread nor task, until they run.
 #pragma once
 
 #include "platform/event.h"
@@ -37,11 +37,8 @@ public:
     static constexpr std::size_t kConnections = 10;
     // One loop step of the thread.
     static constexpr std::uint32_t kStepMs = 100;
-    // Longest wait for the connections' pending operations when stopping,
-    // and the grace given to completions queued before the I/O service
-    // stopped.
+    // Longest wait for the connections' pending operations when stopping.
     static constexpr std::uint32_t kReleaseWaitMs = 5000;
-    static constexpr std::uint32_t kIoStopGraceMs = 100;
     // Pause before redialling a connection whose last attempt failed
     // (doubling with each failure in a row, up to the maximum), and before
     // asking again for a run after the task had none.
@@ -53,7 +50,7 @@ public:
     explicit CCdnThread(CDownload_Task* task);
     // For any task behind the interface; not owned, must outlive the thread.
     explicit CCdnThread(zeq::i_range_task* task);
-    // Stops the thread (bounded) and frees the connections.
+    // Stops the thread (bounded) and lets go of the connections.
     ~CCdnThread();
     CCdnThread(const CCdnThread&) = delete;
     CCdnThread& operator=(const CCdnThread&) = delete;
@@ -103,6 +100,7 @@ private:
     void Step();
     void DialIdle(std::size_t i, std::uint32_t now);
     void ReleaseConnections();
+    bool OperationsPending();
     bool IoServiceStopped();
     static std::int64_t NowSeconds();
 
@@ -112,6 +110,7 @@ private:
     // Wakes the thread: a stop request, or a connection that has become
     // free (shared with the connections, which may outlive the thread).
     std::shared_ptr<platform::Event> m_wake;
+    // One reference of each, given up when the thread ends.
     std::array<zeq::cdn_thread_peer_connection*, kConnections> m_connections{};
     std::array<std::uint32_t, kConnections> m_next_dial{};   // tick before which a connection waits
     std::array<std::uint32_t, kConnections> m_judged{};      // attempts of each connection seen ended

@@ -1,5 +1,6 @@
 #include "net/conn/base_connection.h"
 
+#include "net/conn/connection_ref.h"
 #include "net/conn/x_connection.h"
 #include "net/io/iocp_io_service.h"
 #include "net/io/transfer_limits.h"
@@ -10,6 +11,19 @@
 #include <sstream>
 
 namespace zeq {
+
+namespace {
+
+// The reference an operation took when it was started, released when its
+// handler ends.
+using operation_ref = connection_ref<base_connection>;
+
+operation_ref adopt_operation(void* self)
+{
+    return operation_ref(static_cast<base_connection*>(self), operation_ref::adopt);
+}
+
+} // namespace
 
 base_connection::base_connection(i_stream_socket* socket)
     : m_timer(socket ? std::make_unique<i_deadline_timer>(socket->get_io_service()) : nullptr),
@@ -50,25 +64,26 @@ bool base_connection::connect(const std::string& host, std::uint16_t port)
 
 std::string base_connection::state_text(const char* where)
 {
-    // Built before the handler's reference goes: the owner may delete the
-    // object as soon as the count reads 0, so the count shown is the one
-    // after the release.
+    // Built before the handler's reference goes (it may be the last), so
+    // the count shown is the one after the release.
     std::ostringstream text;
-    text << "zeq::debug base_connection::" << where << " feference[" << ref_count() - 1 << "]\n"
+    text << "zeq::debug base_connection::" << where << " feference[" << ref_count() - 1 - owner_references()
+         << "]\n"
          << "zeq::debug m_disconnecting[" << (m_disconnecting.load() ? "true" : "false") << "]\n";
     return text.str();
 }
 
 void base_connection::handle_connect(void* self, const i_error_code& error)
 {
-    auto* c = static_cast<base_connection*>(self);
+    operation_ref hold = adopt_operation(self);
+    base_connection* c = hold.get();
     c->m_bytes_received.store(0);
     c->m_bytes_sent.store(0);
     c->on_connect(error);
     if (!error && !c->m_disconnecting.load())
         c->start_timer();
     const std::string text = ClientLogEnabled() ? c->state_text("start") : std::string();
-    c->release();
+    hold.reset();
     if (!text.empty())
         WriteClientLog(text);
 }
@@ -86,14 +101,15 @@ void base_connection::second_tick(void* self, const i_error_code&)
 {
     // A cancelled wait ends the chain because disconnect() set
     // m_disconnecting first.
-    auto* c = static_cast<base_connection*>(self);
+    operation_ref hold = adopt_operation(self);
+    base_connection* c = hold.get();
     if (!c->m_disconnecting.load()) {
         c->release_piece();
         if (!c->m_disconnecting.load())
             c->start_timer();
     }
     const std::string text = ClientLogEnabled() ? c->state_text("second_tick") : std::string();
-    c->release();
+    hold.reset();
     if (!text.empty())
         WriteClientLog(text);
 }
@@ -134,7 +150,8 @@ void base_connection::start_send_locked()
 
 void base_connection::handle_send(void* self, const i_error_code& error, std::uint32_t bytes)
 {
-    auto* c = static_cast<base_connection*>(self);
+    const operation_ref hold = adopt_operation(self);
+    base_connection* c = hold.get();
     if (!c->m_disconnecting.load()) {
         {
             // After a failed send the receive side or the time-out ends it.
@@ -145,7 +162,6 @@ void base_connection::handle_send(void* self, const i_error_code& error, std::ui
         c->m_bytes_sent += bytes;
         transfer_limits::add_immediate_bytes(0, bytes);
     }
-    c->release();
 }
 
 void base_connection::prepare_receive(std::uint32_t filled, std::uint32_t wanted)
@@ -177,7 +193,8 @@ void base_connection::start_receive()
 
 void base_connection::handle_receive(void* self, const i_error_code& error, std::uint32_t bytes)
 {
-    auto* c = static_cast<base_connection*>(self);
+    const operation_ref hold = adopt_operation(self);
+    base_connection* c = hold.get();
     if (!c->m_disconnecting.load()) {
         {
             std::lock_guard<std::mutex> guard(c->m_pump.lock);
@@ -187,7 +204,6 @@ void base_connection::handle_receive(void* self, const i_error_code& error, std:
         c->on_receive(error, bytes);
         c->start_receive();
     }
-    c->release();
 }
 
 } // namespace zeq

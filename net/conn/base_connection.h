@@ -5,8 +5,9 @@
 // one-second timer and pumps one send buffer and one receive window.
 //
 // Handlers run on the I/O thread; connect and disconnect are also called
-// on the CDN thread. The owner deletes a connection only when ref_count()
-// is 0 after a final disconnect.
+// on the CDN thread. Every pending operation holds a reference, released
+// when its handler has run (cancelled completions included), and the owner
+// holds one; the derived release() ends the connection at 0.
 #pragma once
 
 #include "net/conn/send_queue.h"
@@ -33,6 +34,9 @@ public:
     virtual void add_ref() = 0;
     virtual void release() = 0;
     virtual std::uint32_t ref_count() = 0;
+    // How many of those references the owner holds (not shown as pending
+    // in the debug lines).
+    virtual std::uint32_t owner_references() { return 0; }
     // At each connect completion, success or failure.
     virtual void on_connect(const i_error_code& error) = 0;
     // First step of disconnect(): give queued work back.

@@ -44,20 +44,16 @@ void cdn_thread_peer_connection::add_ref()
 
 void cdn_thread_peer_connection::release()
 {
-    // Taken before the count falls: once it reads 0 the owner may delete
-    // this connection at any moment.
+    // Copied first: after the decrement another release may end the object.
     const std::shared_ptr<platform::Event> wake = m_wake;
-    bool last_of_orphan;
-    bool free_again;
-    {
-        std::lock_guard<std::mutex> guard(m_orphan_lock);
-        const bool last = m_refs.fetch_sub(1) == 1;
-        last_of_orphan = last && m_orphaned;
-        free_again = last && !m_orphaned && is_idle();
-    }
-    if (last_of_orphan)
+    const std::uint32_t left = m_refs.fetch_sub(1) - 1;
+    if (left == 0) {
         delete this;
-    else if (free_again && wake)
+        return;
+    }
+    // Only the owner's reference is left: the connection is free to dial
+    // again, or the owner's stop may go on.
+    if (left == 1 && wake)
         wake->set();
 }
 
@@ -66,18 +62,15 @@ std::uint32_t cdn_thread_peer_connection::ref_count()
     return m_refs.load();
 }
 
-bool cdn_thread_peer_connection::orphan()
+std::uint32_t cdn_thread_peer_connection::owner_references()
 {
-    m_owner.store(nullptr);
-    {
-        std::lock_guard<std::mutex> guard(m_orphan_lock);
-        if (m_refs.load() != 0) {
-            m_orphaned = true;
-            return false;
-        }
-    }
-    delete this;
-    return true;
+    return owner() ? 1 : 0;
+}
+
+void cdn_thread_peer_connection::release_owner()
+{
+    if (m_owner.exchange(nullptr))
+        release();
 }
 
 void cdn_thread_peer_connection::log(const std::string& text)
@@ -95,7 +88,7 @@ bool cdn_thread_peer_connection::connect_peer(const PeerInfo& peer)
 bool cdn_thread_peer_connection::connect_peer(const PeerInfo& peer, BlockRequestQueue& run)
 {
     CCdnThread* o = owner();
-    if (!o || m_refs.load() != 0 || o->IsStopping() || !socket())
+    if (!o || m_refs.load() != 1 || o->IsStopping() || !socket())
         return false;
     {
         std::lock_guard<std::recursive_mutex> guard(m_lock);
@@ -133,7 +126,7 @@ void cdn_thread_peer_connection::on_connect(const i_error_code& error)
 {
     m_connecting.store(false);
     if (!owner())
-        return;   // orphaned: nothing is left to do but release
+        return;   // the owner has let go: nothing is left to do but release
     if (!error && !is_idle()) {
         prepare_receive(0, kReceiveWindow);
         write_post();

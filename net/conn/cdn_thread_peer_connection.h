@@ -7,10 +7,14 @@
 //
 // Threads: connect_peer and close run on the CDN thread, the handlers on
 // the session's I/O thread; the exchange state is guarded by the
-// connection's lock. The CDN thread deletes a connection only when its
-// reference count is 0; a connection it has to leave behind while
-// operations are still pending (orphan) deletes itself on its last
-// release instead and no longer touches its owner.
+// connection's lock.
+//
+// Lifetime: the CDN thread holds one reference (the first), every pending
+// operation another; the last release deletes the connection. The thread
+// gives its reference up with release_owner() once it has closed the
+// connection: from then on the connection touches neither the thread nor
+// the task, so operations the stop left queued (completed as cancelled
+// at session end) still find it alive and end it.
 #pragma once
 
 #include "discovery/peer_info.h"
@@ -42,8 +46,9 @@ public:
 
     // base_connection hooks.
     void add_ref() override;
-    void release() override;              // never deletes, unless orphaned
-    std::uint32_t ref_count() override;
+    void release() override;              // deletes at 0
+    std::uint32_t ref_count() override;   // the owner's reference included
+    std::uint32_t owner_references() override;
     void on_connect(const i_error_code& error) override;
     void abort_download() override;
     void release_piece() override;
@@ -51,7 +56,7 @@ public:
 
     // Starts a connection to the peer's public address and port; the run
     // is asked of the task when the request is built. Only while no
-    // reference is held and the owner is not stopping: false otherwise.
+    // operation is pending and the owner is not stopping: false otherwise.
     bool connect_peer(const PeerInfo& peer);
     // As above for `run`, blocks the thread took from the task before
     // dialling; moved out only when the connection starts.
@@ -85,17 +90,16 @@ public:
     // Attempts (connect_peer calls) that have ended, complete or not.
     std::uint32_t attempts() const { return m_attempts.load(); }
 
-    // Called by the owner that cannot wait for the pending operations:
-    // from now on the connection touches no owner and deletes itself on
-    // its last release. True when it was deleted at once (no reference).
-    bool orphan();
+    // The owner lets go, after close(): the connection no longer touches
+    // it and its last pending operation (or this call) deletes it.
+    void release_owner();
 
 private:
     CCdnThread* owner() const { return m_owner.load(); }
     void log(const std::string& text);
     void finish_attempt(bool complete);
 
-    std::atomic<std::uint32_t> m_refs{0};
+    std::atomic<std::uint32_t> m_refs{1};     // the owner's, until release_owner
     std::atomic<CCdnThread*> m_owner;
     std::shared_ptr<platform::Event> m_wake;   // the owner's: set when the connection is free again
     PeerInfo m_peer{};
@@ -107,8 +111,6 @@ private:
     std::atomic<std::uint32_t> m_failures{0};
     std::atomic<std::uint32_t> m_runs{0};
     std::atomic<std::uint32_t> m_attempts{0};
-    std::mutex m_orphan_lock;               // orders the last release with orphan()
-    bool m_orphaned = false;
     std::recursive_mutex m_lock;            // guards the exchange and the attempt state
     http_range_request m_exchange;
 };
