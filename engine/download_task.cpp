@@ -224,7 +224,6 @@ void CDownload_Task::MarkStopping()
         m_cdn_thread->Stop();
     if (m_stopping.exchange(true))
         return;
-    m_stop_tick.store(platform::tick_count());
     // A stopping task takes no new connections.
     CloseAllConnections();
     // Stopping the CIS logon joins its thread, which may be inside the
@@ -260,16 +259,10 @@ bool CDownload_Task::IsStopFinished()
         return false;
     if (!m_cis_stopped.load() && m_cis_stop_started.load())
         return false;
-    // Closed connections let go of the task once their pending operations
-    // have completed on the I/O thread; the task outlives them, within a
-    // bound in case one is never released.
-    if (live_connections::count(m_task_id) == 0)
-        return true;
-    if (platform::tick_count() - m_stop_tick.load() < kConnectionDrainMs)
-        return false;
-    platform::debug_output("CDownload_Task::IsStopFinished: connections still alive, taskid:" +
-                           std::to_string(m_task_id));
-    return true;
+    // Connections reach the task through plain pointers until they are
+    // destroyed, so the task lives until the last one has gone: closed,
+    // each goes once its cancelled operations have completed.
+    return live_connections::count(m_task_id) == 0;
 }
 
 // ---- Timers ----

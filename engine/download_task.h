@@ -70,8 +70,6 @@ public:
     // replies and CDN queries of a long download add up).
     static constexpr std::size_t kMaxVpeers = 1000;
     static constexpr std::size_t kMaxHttpPeerInfos = 4096;
-    // Longest wait of a stopping task for its closed connections to go.
-    static constexpr std::uint32_t kConnectionDrainMs = 30000;
     // Default of the "limit_use_p2p_size" setting.
     static constexpr std::uint64_t kDefaultP2pSizeLimit = 10485760;
 
@@ -124,8 +122,8 @@ public:
     // and starts stopping the CIS logon off the calling thread.
     void MarkStopping();
     // True once stopping, the CDN thread and the CIS logon have stopped, no
-    // timer call is under way and the task's connections are gone (or
-    // kConnectionDrainMs passed): the task may be deleted.
+    // timer call is under way and no connection of the task is left: the
+    // task may be deleted.
     bool IsStopFinished();
     std::uint64_t GetTaskId() const override { return m_task_id; }
 
@@ -346,7 +344,6 @@ private:
     platform::Thread m_cis_stopper;
     std::atomic<bool> m_cis_stopped{false};
     std::atomic<bool> m_cis_stop_started{false};
-    std::atomic<std::uint32_t> m_stop_tick{0};         // when MarkStopping first ran
     // Timer calls under way (IsStopFinished waits for them to end).
     std::atomic<std::uint32_t> m_in_timer{0};
     // Name look-up of the host expansion (null: getaddrinfo).

@@ -1,6 +1,7 @@
 #include "net/conn/http_cdn_connection.h"
 
 #include "engine/block_request_map.h"
+#include "net/conn/connection_ref.h"
 #include "foundation/tcp_client_socket.h"
 #include "platform/debug_output.h"
 #include "platform/socket.h"
@@ -117,10 +118,11 @@ void http_cdn_connection::wait_for_connect()
 
 void http_cdn_connection::connect_check(void* self, const i_error_code& error)
 {
-    auto* c = static_cast<http_cdn_connection*>(self);
-    if (!error && !c->is_closing())
-        c->wait_for_connect();
-    c->release();
+    // The wait's reference, released when this handler ends.
+    const connection_ref<http_cdn_connection> hold(static_cast<http_cdn_connection*>(self),
+                                                   connection_ref<http_cdn_connection>::adopt);
+    if (!error && !hold->is_closing())
+        hold->wait_for_connect();
 }
 
 void http_cdn_connection::send_request()
@@ -186,12 +188,11 @@ void http_cdn_connection::close()
     if (m_close_done.exchange(true))
         return;
     // Leaving the set drops its reference: hold one until the close is done.
-    add_ref();
+    const connection_ref<http_cdn_connection> hold(this);
     const int native_socket = native();
     m_task->remove_connection(native_socket);
     x_connection::close();
     m_task->set_http_connection_speed(native_socket, 0.0f);
-    release();
 }
 
 void http_cdn_connection::on_close()

@@ -3,6 +3,7 @@
 #include "discovery/lan_peer_discovery.h"
 #include "engine/block_request_map.h"
 #include "foundation/cmd_packet_reader.h"
+#include "net/conn/connection_ref.h"
 #include "net/io/transfer_limits.h"
 #include "platform/debug_output.h"
 #include "platform/error_codes.h"
@@ -292,11 +293,10 @@ void CPeerConnection::close()
     if (m_close_done.exchange(true))
         return;
     // Leaving the set drops the set's reference: hold one until done.
-    add_ref();
+    const connection_ref<CPeerConnection> hold(this);
     if (m_task)
         m_task->remove_connection(native());
     x_connection::close();
-    release();
 }
 
 void CPeerConnection::send_have(std::uint32_t piece)

@@ -1,5 +1,6 @@
 #include "net/conn/x_connection.h"
 
+#include "net/conn/connection_ref.h"
 #include "net/io/live_connections.h"
 #include "net/io/transfer_limits.h"
 #include "platform/debug_output.h"
@@ -9,6 +10,19 @@
 
 #include <cfloat>
 #include <sstream>
+
+namespace {
+
+// The reference an operation took when it was started, released when its
+// handler ends (a cancelled completion included).
+using operation_ref = connection_ref<x_connection>;
+
+operation_ref adopt_operation(void* self)
+{
+    return operation_ref(static_cast<x_connection*>(self), operation_ref::adopt);
+}
+
+} // namespace
 
 x_connection::x_connection(i_stream_socket* socket, std::uint64_t task_id)
     : m_socket(socket),
@@ -48,12 +62,12 @@ bool x_connection::start(i_stream_socket::native_type native)
 
 void x_connection::handle_connect(void* self, const i_error_code& error)
 {
-    auto* c = static_cast<x_connection*>(self);
+    const operation_ref hold = adopt_operation(self);
+    x_connection* c = hold.get();
     if (!error && !c->is_closing()) {
         c->on_connect();
         c->start_timer();
     }
-    c->release();
 }
 
 void x_connection::start_timer()
@@ -69,13 +83,13 @@ void x_connection::handle_timer(void* self, const i_error_code&)
 {
     // A cancelled wait ends the chain because close() marked the
     // connection closing first.
-    auto* c = static_cast<x_connection*>(self);
+    const operation_ref hold = adopt_operation(self);
+    x_connection* c = hold.get();
     if (!c->is_closing()) {
         c->on_timer();
         if (!c->is_closing())
             c->start_timer();
     }
-    c->release();
 }
 
 void x_connection::close()
@@ -116,7 +130,8 @@ void x_connection::start_send_locked()
 
 void x_connection::handle_send(void* self, const i_error_code& error, std::uint32_t bytes)
 {
-    auto* c = static_cast<x_connection*>(self);
+    const operation_ref hold = adopt_operation(self);
+    x_connection* c = hold.get();
     if (!c->is_closing()) {
         {
             // A failed send would fail again at once: the pump stops and
@@ -130,7 +145,6 @@ void x_connection::handle_send(void* self, const i_error_code& error, std::uint3
         c->m_upload_start.compare_exchange_strong(zero, transfer_limits::now_seconds());
         c->on_send(error, bytes);
     }
-    c->release();
 }
 
 void x_connection::set_receive_window(std::uint32_t filled, std::uint32_t wanted)
@@ -168,7 +182,8 @@ void x_connection::start_receive()
 
 void x_connection::handle_receive(void* self, const i_error_code& error, std::uint32_t bytes)
 {
-    auto* c = static_cast<x_connection*>(self);
+    const operation_ref hold = adopt_operation(self);
+    x_connection* c = hold.get();
     if (!c->is_closing()) {
         {
             // After an error (38 included) the pump stops: restarting would
@@ -183,7 +198,6 @@ void x_connection::handle_receive(void* self, const i_error_code& error, std::ui
         c->on_receive(error, bytes);
         c->start_receive();
     }
-    c->release();
 }
 
 void x_connection::set_receive_enabled(bool enabled)

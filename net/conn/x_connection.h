@@ -6,10 +6,14 @@
 // live-connection count for as long as it exists.
 //
 // Lifetime: the derived class keeps a reference count (add_ref/release,
-// which must be safe to call from any thread); every pending operation
-// holds one reference, and release() deleting the object at 0 is what ends
-// a connection. After close() no handler restarts anything, so the count
-// falls to 0 once the owner drops its own reference.
+// which must be safe to call from any thread); the owner (the task's
+// connection set) holds one and every pending operation another, released
+// when its handler has run, cancelled completions included. release()
+// deleting the object at 0 is what ends a connection. After close() no
+// handler restarts anything, so the count falls to 0 once the owner drops
+// its own reference. The task outlives its connections (it is deleted only
+// when its live-connection count is 0), so the plain task handle a
+// connection keeps never dangles.
 //
 // Handlers run on the I/O thread; start, close, send, the limits,
 // assign_task and send_have may also be called from the task's threads.

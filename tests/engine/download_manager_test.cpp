@@ -11,8 +11,10 @@
 #include "engine/task_connections.h"
 #include "engine/task_state_mgr.h"
 #include "fake_connection.h"
+#include "net/conn/http_cdn_connection.h"
 #include "net/io/transfer_limits.h"
 #include "net/io_test_util.h"
+#include "platform/tick.h"
 #include "recording_cmd_event.h"
 #include "support/channel_fixture.h"
 #include "support/client_log_capture.h"
@@ -372,6 +374,32 @@ TEST_F(DownloadManagerTest, RemovedTaskStopsOnTheNextTickAndIsDeletedOnceStopped
     EXPECT_TRUE(CTaskStateMgr::Instance().PopDeleted(&popped));
     EXPECT_EQ(popped, 51u);
     EXPECT_TRUE(manager->HasTask(52));
+}
+
+TEST_F(DownloadManagerTest, AStoppedTaskIsDeletedOnlyOnceItsLastConnectionHasGone)
+{
+    static std::atomic<std::uint32_t> tick{100000};
+    struct TickByHand {
+        TickByHand() { platform::set_tick_source([] { return tick.load(); }); }
+        ~TickByHand() { platform::set_tick_source(nullptr); }
+    } by_hand;
+    AddReady(55);
+    // A ranged-HTTP connection of the task whose last reference (here the
+    // test's) outlives the stop, as one with an operation still pending.
+    zeq::http_cdn_connection* held = nullptr;
+    manager->VisitTask(55, [&](CDownload_Task& t) {
+        PeerInfo peer{};
+        peer.clientid = 5;
+        peer.peertype = PEERTYPE_HTTP;
+        held = new zeq::http_cdn_connection(&t, peer, 0);
+    });
+    manager->MarkTaskRemoved(55);
+    manager->second_tick();
+    tick.fetch_add(3600000);
+    // However long ago the stop was, the task stays while it is referred to.
+    EXPECT_FALSE(wait_until([&] { manager->second_tick(); return !manager->HasTask(55); }, 1500));
+    held->release();   // counts itself out of the task's HTTP connections
+    EXPECT_TRUE(wait_until([&] { manager->second_tick(); return !manager->HasTask(55); }));
 }
 
 TEST_F(DownloadManagerTest, SocketForAnUnknownTaskIsClosedAndReported)
