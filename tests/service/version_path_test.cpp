@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <ctime>
 #include <random>
 #include <set>
 #include <string>
@@ -104,6 +105,14 @@ TEST(VersionPath, ListedLinesFollowTheFirstPositionRule)
     EXPECT_TRUE(best.empty());
 }
 
+// Processor time of the calling thread.
+std::chrono::nanoseconds thread_time()
+{
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
+}
+
 // The search over the full line list, version by version.
 bool reference_path(const std::vector<VersionPathEntry>& entries, int a, int b, VersionLine& line, int& from,
                     int& to)
@@ -144,18 +153,20 @@ TEST(VersionPath, MatchesTheFullLineListOnRandomPackets)
 {
     std::mt19937 random(12345);
     int found_count = 0;
-    for (int round = 0; round < 300; ++round) {
+    for (int round = 0; round < 600; ++round) {
+        // Half the rounds with more and longer packets over more versions.
+        const bool wide = round >= 300;
         std::vector<VersionPathEntry> entries;
-        const int n = 1 + static_cast<int>(random() % 9);
+        const int n = 1 + static_cast<int>(random() % (wide ? 14 : 9));
         for (int i = 0; i < n; ++i) {
             VersionPathEntry e;
-            e.from = 1 + static_cast<int>(random() % 6);
-            e.to = e.from + 1 + static_cast<int>(random() % 3);
+            e.from = 1 + static_cast<int>(random() % (wide ? 9 : 6));
+            e.to = e.from + 1 + static_cast<int>(random() % (wide ? 5 : 3));
             e.taskid = static_cast<std::uint64_t>(100 + i);
             entries.push_back(e);
         }
         const int current = 1 + static_cast<int>(random() % 5);
-        for (int target = 1; target <= 9; ++target) {
+        for (int target = 1; target <= 15; ++target) {
             std::vector<std::uint64_t> ids;
             std::int32_t from = 0;
             std::int32_t to = 0;
@@ -183,7 +194,7 @@ TEST(VersionPath, MatchesTheFullLineListOnRandomPackets)
     EXPECT_GT(found_count, 300);
 }
 
-TEST(VersionPath, FortyVersionsWithSkipPacketsAnswerQuickly)
+TEST(VersionPath, LongChainsAndDenseListsAnswerQuickly)
 {
     std::vector<VersionPathEntry> entries;
     std::uint64_t id = 1;
@@ -217,6 +228,36 @@ TEST(VersionPath, FortyVersionsWithSkipPacketsAnswerQuickly)
     ASSERT_TRUE(kx2dll::find_version_path(entries, 1, 9000, ids, from, to));
     EXPECT_LT(std::chrono::steady_clock::now() - beyond, std::chrono::seconds(3));
     EXPECT_EQ(to, 3002);
+
+    // A chain of 100,000 packets (it once overflowed the stack) and a dense
+    // list of packets from every version to every later one (it once took
+    // minutes). The bound is on this thread's processor time, so a loaded
+    // machine does not eat the margin (about 40 ms under sanitizers).
+    struct Case {
+        const char* what;
+        int versions;
+        bool dense;
+        std::int32_t current, target, to;
+        std::size_t packets;
+    } cases[] = {
+        {"long chain", 100000, false, 1, 100001, 100001, 100000},
+        {"long chain, beyond its end", 100000, false, 1, 200000, 100001, 100000},
+        {"dense list", 150, true, 1, 150, 150, 1},
+        {"dense list, from the middle", 150, true, 70, 80, 80, 1},
+    };
+    for (const Case& c : cases) {
+        entries.clear();
+        for (int v = 1; v <= c.versions; ++v) {
+            for (int w = v + 1; w <= (c.dense ? c.versions : v + 1); ++w)
+                entries.push_back({7, v, w, id++});
+        }
+        const auto begin = thread_time();
+        ASSERT_TRUE(kx2dll::find_version_path(entries, c.current, c.target, ids, from, to)) << c.what;
+        const auto took = thread_time() - begin;
+        EXPECT_LT(took, std::chrono::milliseconds(100)) << c.what;
+        EXPECT_EQ(to, c.to) << c.what;
+        EXPECT_EQ(ids.size(), c.packets) << c.what;
+    }
 }
 
 } // namespace
