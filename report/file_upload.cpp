@@ -1,6 +1,7 @@
 #include "report/file_upload.h"
 
 #include "foundation/cmd_packet.h"
+#include "foundation/cmd_packet_reader.h"
 #include "foundation/tlv_packet.h"
 #include <cstdio>
 
@@ -14,7 +15,7 @@ namespace {
 constexpr std::uint32_t connect_ms = 5000;
 constexpr std::uint32_t send_ms = 5000;
 constexpr std::uint32_t receipt_ms = 5000;
-// Whatever the server says before closing is not needed; keep little of it.
+// The receipt is one small packet; anything longer is not a receipt.
 constexpr std::size_t reply_cap = 1024;
 } // namespace
 
@@ -55,7 +56,13 @@ bool UploadLogFile(const std::string& host, std::uint16_t port, const std::strin
     }
     socket.ShutdownSend();
     std::string reply;
-    return socket.ReceiveUntilClose(reply, reply_cap, receipt_ms, stop) == 0;
+    if (socket.ReceiveUntilClose(reply, reply_cap, receipt_ms, stop) != 0)
+        return false;
+    // A server may close to refuse the file: only its receipt counts.
+    CCmdPacketReader receipt(reply.data(), reply.size());
+    std::uint32_t result = 1;
+    return receipt.ok() && receipt.command() == kLogUploadCommand && receipt.get_u32(kLogUploadResultField, result) &&
+           result == kLogUploadTaken;
 }
 
 bool AppendToCappedFile(const std::string& path, const std::string& text, std::size_t max_bytes)

@@ -11,7 +11,10 @@
 //   field 3: u32 part count
 //   field 4: the part's bytes (absent for an empty file: count 1, no data)
 // After the last packet the client shuts its sending side down and waits
-// up to 5000 ms for the server to close: that close is the receipt.
+// up to 5000 ms for the server's receipt: one command packet, command 90,
+// field 0 a u32 result (0: the file was taken), then the server's close. A
+// close without that packet, or any other result, is no receipt: the lines
+// stay for the next upload.
 #pragma once
 
 #include <atomic>
@@ -21,9 +24,12 @@
 
 constexpr std::uint16_t kLogUploadCommand = 90;
 constexpr std::uint32_t kLogUploadPartSize = 32768;
+// The receipt's result field and the result that means "taken".
+constexpr std::uint16_t kLogUploadResultField = 0;
+constexpr std::uint32_t kLogUploadTaken = 0;
 
 // Uploads `contents` as `file_name`. True when every packet was sent and the
-// server closed the connection within the receipt wait. Every wait is
+// server's receipt with result 0 came within the receipt wait. Every wait is
 // bounded (connect 5000 ms, each send and the receipt 5000 ms) and ends
 // early, with false, once `stop` is set.
 bool UploadLogFile(const std::string& host, std::uint16_t port, const std::string& file_name,

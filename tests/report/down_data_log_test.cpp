@@ -165,8 +165,20 @@ TEST(DownDataLog, LargeFileGoesInPartsAndAFailedUploadKeepsTheFile)
     EXPECT_FALSE(log.LastUploadSucceeded());
     EXPECT_EQ(read_all(log.FilePath()), sent);
 
+    // A server that takes every byte and closes without its receipt, or
+    // refuses the file in its receipt: the lines stay.
     FakeLogServer server(FakeLogServer::Mode::raw);
     ASSERT_TRUE(server.Start());
+    log.SetServer("127.0.0.1", server.port());
+    for (const std::int64_t answer : {std::int64_t(-1), std::int64_t(3)}) {
+        server.SetUploadAnswer(answer);
+        ASSERT_TRUE(log.StartUpload());
+        ASSERT_TRUE(log.WaitUpload(10000));
+        EXPECT_FALSE(log.LastUploadSucceeded()) << answer;
+        EXPECT_EQ(read_all(log.FilePath()), sent) << answer;
+    }
+    server.SetUploadAnswer(0);
+    server.ClearRecords();
     log.SetServer("127.0.0.1", server.port());
     ASSERT_TRUE(log.StartUpload());
     ASSERT_TRUE(log.WaitUpload(10000));

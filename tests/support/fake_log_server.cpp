@@ -3,6 +3,7 @@
 #include <cctype>
 #include <chrono>
 
+#include "foundation/cmd_packet.h"
 #include "platform/error_codes.h"
 #include "platform/socket.h"
 
@@ -160,6 +161,14 @@ void FakeLogServer::Serve(int socket)
         if (n <= 0) {
             client_done = true;
             if (m_mode == Mode::raw) {
+                const std::int64_t answer = m_upload_answer.load();
+                if (answer >= 0) {
+                    CCmdPacket receipt(90);
+                    receipt.add_u32(0, std::uint32_t(answer));
+                    std::uint32_t ignored = 0;
+                    platform::send_some(socket, reinterpret_cast<const char*>(receipt.bytes().data()),
+                                        receipt.size(), ignored);
+                }
                 std::lock_guard<std::mutex> guard(m_lock);
                 m_uploads.push_back(buffer);
                 m_changed.notify_all();

@@ -4,7 +4,8 @@
 // per path (200 with an empty body by default) and closes after a request
 // that asks for "Connection: close" or when the client ends its stream. In
 // raw mode it records every byte of a connection until the client ends its
-// stream, then closes (the receipt an uploader waits for).
+// stream, then answers with the upload receipt (command 90, result 0, or
+// what SetUploadAnswer says) and closes.
 // Connections are served one after the other on one thread; every wait is
 // bounded and Stop ends the thread within about 100 ms.
 #pragma once
@@ -38,6 +39,9 @@ public:
     // raw mode: keep connections open after the client's end of stream (an
     // uploader then waits for its receipt in vain).
     void SetWithholdClose(bool on) { m_withhold_close.store(on); }
+    // raw mode: the result the receipt carries (0: taken), or -1 for a
+    // close without a receipt.
+    void SetUploadAnswer(std::int64_t result) { m_upload_answer.store(result); }
 
     // Request lines ("GET /x HTTP/1.1") in arrival order, and the User-Agent
     // of each request ("" when absent).
@@ -63,6 +67,7 @@ private:
     std::thread m_thread;
     std::atomic<bool> m_stop{false};
     std::atomic<bool> m_withhold_close{false};
+    std::atomic<std::int64_t> m_upload_answer{0};
     std::atomic<std::size_t> m_connections{0};
     mutable std::mutex m_lock;  // guards the records and the replies
     mutable std::condition_variable m_changed;
