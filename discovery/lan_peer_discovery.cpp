@@ -46,6 +46,9 @@ CLanPeerDiscovery::CLanPeerDiscovery()
 {
     const char* target = std::getenv("VR_LAN_BROADCAST");
     m_target_ip = (target != nullptr && *target != '\0') ? target : "255.255.255.255";
+    const char* answer_port = std::getenv("VR_LAN_ANSWER_PORT");
+    if (answer_port != nullptr && *answer_port != '\0')
+        m_answer_port = static_cast<std::uint16_t>(std::strtoul(answer_port, nullptr, 10));
 }
 
 CLanPeerDiscovery::~CLanPeerDiscovery()
@@ -67,8 +70,8 @@ void CLanPeerDiscovery::SetInstance(CLanPeerDiscovery* instance)
 
 void CLanPeerDiscovery::SetParams(std::uint64_t client_id, std::uint16_t port)
 {
-    m_client_id = client_id;
-    m_listen_port = port;
+    m_client_id.store(client_id);
+    m_listen_port.store(port);
 }
 
 void CLanPeerDiscovery::SetPorts(std::uint16_t answer_port, std::uint16_t query_port)
@@ -145,7 +148,7 @@ void CLanPeerDiscovery::SendQuery(std::uint64_t task_id)
         return;
     std::uint8_t query[kQuerySize];
     cmd_packet::store_u64(query, task_id);
-    cmd_packet::store_u64(query + 8, m_client_id);
+    cmd_packet::store_u64(query + 8, m_client_id.load());
     std::lock_guard<std::mutex> guard(m_send_lock);   // Stop may be closing the socket
     // parse_ipv4 gives all ones for "255.255.255.255", the broadcast address.
     const std::uint32_t ip = platform::parse_ipv4(m_target_ip);
@@ -200,15 +203,16 @@ void CLanPeerDiscovery::Run()
                 std::uint64_t task_id = cmd_packet::load_u64(buffer);
                 std::uint64_t asker = cmd_packet::load_u64(buffer + 8);
                 bool answer = false;
-                if (asker != m_client_id) {
+                const std::uint64_t self = m_client_id.load();
+                if (asker != self) {
                     std::lock_guard<std::mutex> guard(m_lock);
                     answer = m_tasks.count(task_id) != 0;
                 }
                 if (answer) {
                     std::uint8_t reply[kAnswerSize];
                     cmd_packet::store_u64(reply, task_id);
-                    cmd_packet::store_u64(reply + 8, m_client_id);
-                    cmd_packet::store_u16(reply + 16, m_listen_port);
+                    cmd_packet::store_u64(reply + 8, self);
+                    cmd_packet::store_u16(reply + 16, m_listen_port.load());
                     platform::send_to(m_query_socket, reply, sizeof(reply), ip, port, error);
                 }
             }
@@ -233,7 +237,7 @@ void CLanPeerDiscovery::HandleAnswer(const std::uint8_t* data, std::uint32_t fro
     peer.clientid = cmd_packet::load_u64(data + 8);
     peer.port = cmd_packet::load_u16(data + 16);
     peer.ip = platform::ipv4_to_text(from_ip);
-    if (peer.clientid == m_client_id || peer.port == 0)
+    if (peer.clientid == m_client_id.load() || peer.port == 0)
         return;
     std::lock_guard<std::mutex> guard(m_lock);
     if (m_tasks.count(task_id) == 0)

@@ -34,11 +34,14 @@ public:
     CLanPeerDiscovery(const CLanPeerDiscovery&) = delete;
     CLanPeerDiscovery& operator=(const CLanPeerDiscovery&) = delete;
 
-    // Own client id and peer listen port (sent in answers).
+    // Own client id and peer listen port (sent in answers); may be called
+    // again while running.
     void SetParams(std::uint64_t client_id, std::uint16_t port);
 
     // Ports and query destination: defaults 7000, 7001 and the broadcast
-    // address 255.255.255.255 (VR_LAN_BROADCAST overrides the address).
+    // address 255.255.255.255 (VR_LAN_BROADCAST overrides the address,
+    // VR_LAN_ANSWER_PORT the answer port, so that services on one host
+    // each get their answers).
     // Ports of 0 bind free ones (tests); call before Start.
     void SetPorts(std::uint16_t answer_port, std::uint16_t query_port);
     void SetQueryTarget(const std::string& ip, std::uint16_t port);
@@ -79,8 +82,8 @@ private:
     // Call under m_lock.
     void check_invariant() const;
 
-    std::uint64_t m_client_id = 0;
-    std::uint16_t m_listen_port = 0;
+    std::atomic<std::uint64_t> m_client_id{0};   // replaced when a later logon gives one
+    std::atomic<std::uint16_t> m_listen_port{0};
     std::uint16_t m_answer_port = 7000;
     std::uint16_t m_query_port = 7001;
     std::string m_target_ip;

@@ -24,6 +24,7 @@
 #include <arpa/inet.h>
 #include <cstdlib>
 #include <cstring>
+#include <random>
 
 namespace {
 
@@ -60,6 +61,19 @@ std::string MakeBitmapFolder()
     if (!platform::folder_exists(folder))
         return std::string();
     return folder + platform::path_separator;
+}
+
+// The client id of a session without index servers. LAN discovery and
+// the one-connection-per-peer rule tell peers apart by id, so two offline
+// services must not share one: the low half is drawn at random, the high
+// half stays all ones to mark an id no index server gave.
+std::uint64_t OfflineClientId()
+{
+    std::random_device random;
+    std::uint32_t low = random();
+    while (low == 0xFFFFFFFFu)
+        low = random();
+    return 0xFFFFFFFF00000000ull | low;
 }
 
 } // namespace
@@ -316,7 +330,7 @@ void CClientMain::StartOfflineSession()
         LogEvent(7, "LOG::LOG_RIS_STATE_CODE", 0, 0, "%d", 0);
         Callback(CBE_RIS_CONNECT_RESULT, 0);
     }
-    const std::uint64_t id = ~std::uint64_t{0};
+    const std::uint64_t id = OfflineClientId();
     StartLanDiscovery(id);
     WriteClientLog("local ip : 0, connection RIS server fails, receive CIS is 0!\n");
     m_client_id.store(id);

@@ -1,6 +1,6 @@
 // The process-wide client id: the u64 the RIS logon assigns to this
-// installation (all ones for an offline session). Log records and uploads
-// carry it.
+// installation (for an offline session a random one, its high half all
+// ones). Log records and uploads carry it.
 #pragma once
 
 #include <cstdint>

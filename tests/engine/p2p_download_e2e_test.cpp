@@ -245,6 +245,20 @@ protected:
         ris->SetAnswer(answer);
         ASSERT_TRUE(ris->Start());
         env = std::make_unique<EngineTestEnv>(ris->address());
+        InitEngine(cdn_prefix, 1);
+    }
+
+    // A downloading engine whose index servers are down: it has only LAN
+    // discovery to find peers.
+    void StartOfflineEngine()
+    {
+        env = std::make_unique<EngineTestEnv>();
+        env->ShareLoopbackLan();
+        InitEngine(std::string(), 2);   // 4 with -1 for the failed logon, then 0
+    }
+
+    void InitEngine(const std::string& cdn_prefix, std::size_t init_events)
+    {
         engine = CreateP2SPEngine();
         ASSERT_NE(nullptr, engine);
         static_cast<CP2SP_EngineImpl*>(engine)->SetClientSetup(&NoUpnp);
@@ -257,7 +271,7 @@ protected:
         std::strncpy(block.data_folder, env->file("data").c_str(), sizeof(block.data_folder) - 1);
         std::strncpy(block.bitmap_folder, env->file("launcher").c_str(), sizeof(block.bitmap_folder) - 1);
         ASSERT_EQ(0, engine->Init(&block, &EngineCallbackLog::Callback, &log));
-        ASSERT_TRUE(log.WaitFor(4, 10000)) << "the session is built";
+        ASSERT_TRUE(log.WaitFor(4, 10000, init_events)) << "the session is built";
         save = env->file("games");
     }
 
@@ -380,6 +394,29 @@ TEST_F(P2pDownloadTest, DownloadsAWholeTaskFromAnotherEngine)
     DestroyEngine();
     ASSERT_TRUE(a.Stop()) << a.log();
     EXPECT_GT(a.upload_kbps(), 0.0f) << "the seeder's upload counters moved" << a.log();
+}
+
+TEST_F(P2pDownloadTest, TwoOfflineEnginesFindEachOtherOnTheLan)
+{
+    const std::vector<std::uint64_t> sizes = {2 * 1048576 + 77};
+    TaskFixture fx(root.path(), 9204, kPiece, sizes);
+    ASSERT_TRUE(fx.ok());
+    SeederParams params = Params(9204, sizes, 0);
+    params.offline = true;
+    P2pSeeder a(params);
+    ASSERT_TRUE(a.Start()) << a.log();
+    ASSERT_TRUE(a.WaitReady(60000)) << a.log();
+
+    StartOfflineEngine();
+    ASSERT_FALSE(engine_flags::index_servers_usable());
+    ASSERT_EQ(0, engine->AddNewTask(fx.SeedXml().c_str(), save.c_str()));
+    WaitCompleted(9204, 120000);
+    ExpectFilesComplete(fx);
+
+    StopTask(9204);
+    DestroyEngine();
+    ASSERT_TRUE(a.Stop()) << a.log();
+    EXPECT_GT(a.upload_kbps(), 0.0f) << "the other engine served the task" << a.log();
 }
 
 TEST_F(P2pDownloadTest, FetchesFromTwoEnginesAndRefetchesACorruptedPiece)

@@ -50,6 +50,7 @@ struct SeederParams {
     std::uint64_t client_id = 0;
     std::uint16_t port = 0;             // the peer listen port
     std::uint32_t held_pieces = 0;      // pieces held, from the first on (0: all)
+    bool offline = false;               // no index server: found by LAN discovery only
 };
 
 class P2pSeeder {
@@ -89,7 +90,7 @@ public:
         {
             std::ofstream params(m_dir.file("params"));
             params << m_params.task_id << ' ' << m_params.piece_size << ' ' << m_params.client_id << ' ' << m_params.port
-                 << ' ' << m_params.held_pieces << ' ' << m_params.sizes.size();
+                 << ' ' << m_params.held_pieces << ' ' << m_params.offline << ' ' << m_params.sizes.size();
             for (std::uint64_t size : m_params.sizes)
                 params << ' ' << size;
             params << '\n';
@@ -161,7 +162,8 @@ public:
         SeederParams params;
         std::ifstream in(std::string(dir) + "/params");
         std::size_t count = 0;
-        if (!(in >> params.task_id >> params.piece_size >> params.client_id >> params.port >> params.held_pieces >> count))
+        if (!(in >> params.task_id >> params.piece_size >> params.client_id >> params.port >> params.held_pieces >>
+              params.offline >> count))
             return 1;
         params.sizes.resize(count);
         for (std::uint64_t& size : params.sizes)
@@ -180,9 +182,11 @@ public:
         answer.publicip = 0x7f000001;
         answer.cis = {cis.address()};
         ris.SetAnswer(answer);
-        if (!cis.Start() || !ris.Start())
+        if (!params.offline && (!cis.Start() || !ris.Start()))
             return 3;
-        EngineTestEnv env(ris.address());
+        EngineTestEnv env(params.offline ? std::string("127.0.0.1:1") : ris.address());
+        if (params.offline)
+            env.ShareLoopbackLan();
 
         EngineCallbackLog log;
         IP2SP_Engine* engine = CreateP2SPEngine();
@@ -192,7 +196,9 @@ public:
         std::strncpy(block.bitmap_folder, env.file("launcher").c_str(), sizeof(block.bitmap_folder) - 1);
         block.listen_port = params.port;
         int rc = 0;
-        if (engine->Init(&block, &EngineCallbackLog::Callback, &log) != 0 || !log.WaitFor(4, 10000)) {
+        // Offline the failed logon raises 4 with -1 before the session is built.
+        if (engine->Init(&block, &EngineCallbackLog::Callback, &log) != 0 ||
+            !log.WaitFor(4, 10000, params.offline ? 2 : 1)) {
             rc = 4;
         } else {
             std::vector<std::uint8_t> bitmap;

@@ -343,12 +343,23 @@ public:
     const std::string& path() const { return m_dir.path(); }
     std::string file(const std::string& name) const { return m_dir.file(name); }
 
+    // Engines in several processes of this host find each other by LAN
+    // discovery: queries go to the loopback broadcast address, which the
+    // query socket of every process receives, and each process takes its
+    // answers on a port of its own.
+    void ShareLoopbackLan()
+    {
+        m_lan_broadcast = std::make_unique<ScopedEnv>("VR_LAN_BROADCAST", "127.255.255.255");
+        m_lan_answer = std::make_unique<ScopedEnv>("VR_LAN_ANSWER_PORT", "0");
+    }
+
 private:
     void Mkdir(const std::string& name) { platform::create_folder(m_dir.file(name)); }
 
     TempDir m_dir;
     ScopedEnv m_appdata, m_module, m_registry, m_qorn, m_velmar, m_system, m_lan, m_south, m_north, m_route, m_log,
         m_bootlog, m_datalog, m_upnp;
+    std::unique_ptr<ScopedEnv> m_lan_broadcast, m_lan_answer;
 };
 
 } // namespace test_support
