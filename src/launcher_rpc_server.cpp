@@ -113,6 +113,7 @@ public:
             if (_connectionState != WRITE_RESPONSE)
                 return XmlRpc::XmlRpcDispatch::ReadableEvent;
             m_answered = true;
+            m_in_request = false;
         }
         return XmlRpc::XmlRpcServerConnection::handleEvent(event_type);
     }
@@ -121,6 +122,23 @@ public:
     {
         return now - m_last_activity > limit_ms;
     }
+
+    // Part of a request has come and no answer has started.
+    bool in_request() const { return m_in_request; }
+
+    // Waiting for a request: nothing of one received, no answer being written.
+    bool between_requests() const { return !m_in_request && _connectionState == READ_HEADER; }
+
+    bool request_overdue(std::uint32_t now, std::uint32_t limit_ms) const
+    {
+        return m_in_request && now - m_request_start > limit_ms;
+    }
+
+    std::uint32_t last_activity() const { return m_last_activity; }
+
+    // Marks the connection to be closed by the next sweep.
+    void give_up() { m_given_up = true; }
+    bool given_up() const { return m_given_up; }
 
 private:
     static constexpr std::size_t read_step = 64 * 1024;
@@ -152,6 +170,10 @@ private:
     // Adds received bytes; false when the request was refused with a fault.
     bool take(const char* data, std::size_t size)
     {
+        if (!m_in_request) {
+            m_in_request = true;
+            m_request_start = m_last_activity;
+        }
         if (_connectionState == READ_HEADER) {
             _header.append(data, size);
             const std::size_t end = _header.find("\r\n\r\n");
@@ -231,16 +253,22 @@ private:
         _bytesWritten = 0;
         _keepAlive = false;
         _connectionState = WRITE_RESPONSE;
+        m_in_request = false;
         return false;
     }
 
     launcher_rpc_server* m_owner;
-    std::uint32_t m_last_activity;  // tick of the last event, for the idle sweep
-    bool m_answered = false;        // a response was started since the last request
+    std::uint32_t m_last_activity;    // tick of the last event, for the idle sweep
+    std::uint32_t m_request_start = 0;  // tick of the request's first byte
+    bool m_in_request = false;        // see in_request()
+    bool m_answered = false;          // a response was started since the last request
+    bool m_given_up = false;          // closed by the next sweep to free a slot
 };
 
-launcher_rpc_server::launcher_rpc_server(std::uint32_t idle_limit_ms)
+launcher_rpc_server::launcher_rpc_server(std::uint32_t idle_limit_ms,
+                                         std::uint32_t request_limit_ms)
     : m_idle_limit_ms(idle_limit_ms)
+    , m_request_limit_ms(request_limit_ms)
 {
 }
 
@@ -280,7 +308,7 @@ void launcher_rpc_server::serve_for(std::uint32_t ms)
         return;
     }
     work(static_cast<double>(ms) / 1000.0);
-    close_idle_connections();
+    close_spent_connections();
 }
 
 void launcher_rpc_server::close_all()
@@ -316,7 +344,17 @@ XmlRpc::XmlRpcServerConnection* launcher_rpc_server::createConnection(
 {
     // select() cannot watch a descriptor at or above FD_SETSIZE; a launcher
     // needs one or two connections, so a crowd is refused.
-    if (socket >= FD_SETSIZE || m_connections.size() >= max_connections) {
+    if (socket >= FD_SETSIZE) {
+        XmlRpc::XmlRpcSocket::close(socket);
+        return nullptr;
+    }
+    // Connections left open between requests must not lock a launcher out;
+    // those inside a request end by their deadline.
+    std::size_t kept = 0;
+    for (XmlRpc::XmlRpcServerConnection* c : m_connections)
+        kept += static_cast<bounded_connection*>(c)->given_up() ? 0 : 1;
+    if (kept >= max_connections && !give_up_an_idle_connection()) {
+        refuse_socket(socket, "too many connections");
         XmlRpc::XmlRpcSocket::close(socket);
         return nullptr;
     }
@@ -335,16 +373,56 @@ void launcher_rpc_server::removeConnection(XmlRpc::XmlRpcServerConnection* conne
     XmlRpc::XmlRpcServer::removeConnection(connection);
 }
 
-void launcher_rpc_server::close_idle_connections()
+void launcher_rpc_server::close_spent_connections()
 {
     const std::uint32_t now = platform::tick_count();
-    std::vector<XmlRpc::XmlRpcServerConnection*> idle;
-    for (XmlRpc::XmlRpcServerConnection* c : m_connections)
-        if (static_cast<bounded_connection*>(c)->idle_for(now, m_idle_limit_ms))
-            idle.push_back(c);
+    std::vector<bounded_connection*> idle;
+    std::vector<bounded_connection*> overdue;
+    std::size_t busy = 0;
+    for (XmlRpc::XmlRpcServerConnection* c : m_connections) {
+        auto* connection = static_cast<bounded_connection*>(c);
+        if (connection->request_overdue(now, m_request_limit_ms))
+            overdue.push_back(connection);
+        else if (connection->given_up() || connection->idle_for(now, m_idle_limit_ms))
+            idle.push_back(connection);
+        else if (connection->in_request())
+            ++busy;
+    }
+    m_busy_count.store(busy);
     // close() deletes the connection, which unregisters it.
-    for (XmlRpc::XmlRpcServerConnection* c : idle)
+    for (bounded_connection* c : overdue) {
+        refuse_socket(c->getfd(), "request took too long");
         c->close();
+    }
+    for (bounded_connection* c : idle)
+        c->close();
+}
+
+bool launcher_rpc_server::give_up_an_idle_connection()
+{
+    bounded_connection* oldest = nullptr;
+    for (XmlRpc::XmlRpcServerConnection* c : m_connections) {
+        auto* connection = static_cast<bounded_connection*>(c);
+        if (connection->given_up() || !connection->between_requests())
+            continue;
+        if (oldest == nullptr ||
+            static_cast<std::int32_t>(connection->last_activity() - oldest->last_activity()) < 0)
+            oldest = connection;
+    }
+    if (oldest == nullptr)
+        return false;
+    // Closed after this dispatch round: the dispatcher may be walking its
+    // sources right now.
+    oldest->give_up();
+    return true;
+}
+
+void launcher_rpc_server::refuse_socket(int fd, const std::string& why)
+{
+    const std::string response = fault_response(why);
+    [[maybe_unused]] const ssize_t sent =
+        ::send(fd, response.data(), response.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    ::shutdown(fd, SHUT_WR);
 }
 
 } // namespace kx2dll

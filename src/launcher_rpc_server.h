@@ -22,9 +22,13 @@ public:
     static constexpr std::size_t max_nesting = 64;
     static constexpr std::size_t max_connections = 32;
     static constexpr std::uint32_t default_idle_limit_ms = 30000;
+    static constexpr std::uint32_t default_request_limit_ms = 5000;
 
-    // Connections silent for longer than `idle_limit_ms` are closed.
-    explicit launcher_rpc_server(std::uint32_t idle_limit_ms = default_idle_limit_ms);
+    // Connections silent for longer than `idle_limit_ms` are closed, and so
+    // are those whose request (header and body) is not complete within
+    // `request_limit_ms` of its first byte, however steadily it trickles.
+    explicit launcher_rpc_server(std::uint32_t idle_limit_ms = default_idle_limit_ms,
+                                 std::uint32_t request_limit_ms = default_request_limit_ms);
     ~launcher_rpc_server() override;
 
     // Listens on 127.0.0.1:port (non-blocking). False when the port cannot
@@ -32,7 +36,8 @@ public:
     bool bind_loopback(std::uint16_t port);
 
     // Serves calls for about `ms` milliseconds, then closes connections
-    // idle for longer than the idle limit.
+    // idle for longer than the idle limit, past their request deadline or
+    // given up for a newer one.
     void serve_for(std::uint32_t ms);
 
     // Closes the listening socket and every connection.
@@ -40,6 +45,9 @@ public:
 
     // Number of open client connections (readable from any thread).
     std::size_t connection_count() const { return m_connection_count.load(); }
+
+    // Connections inside a request at the last sweep (readable from any thread).
+    std::size_t busy_count() const { return m_busy_count.load(); }
 
     // A complete HTTP response carrying an XML-RPC fault with the text.
     std::string fault_response(const std::string& text);
@@ -53,12 +61,20 @@ protected:
     void removeConnection(XmlRpc::XmlRpcServerConnection* connection) override;
 
 private:
-    void close_idle_connections();
+    void close_spent_connections();
+    // With every slot taken, gives up the connection that has waited
+    // longest between requests; false when every one is inside a request.
+    bool give_up_an_idle_connection();
+    // Writes the fault straight to the socket, as far as it takes it at
+    // once, and ends the sending side; the caller closes the socket.
+    void refuse_socket(int fd, const std::string& why);
 
-    // Open connections (all of them bounded_connection), for the idle sweep.
+    // Open connections (all of them bounded_connection), for the sweep.
     std::set<XmlRpc::XmlRpcServerConnection*> m_connections;
     std::atomic<std::size_t> m_connection_count{0};  // size of m_connections, for other threads
+    std::atomic<std::size_t> m_busy_count{0};
     const std::uint32_t m_idle_limit_ms;
+    const std::uint32_t m_request_limit_ms;
 };
 
 } // namespace kx2dll

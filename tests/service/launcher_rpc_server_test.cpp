@@ -8,7 +8,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <memory>
 #include <string>
 #include <vector>
@@ -60,6 +62,13 @@ public:
             sent += static_cast<std::size_t>(n);
         }
         return true;
+    }
+    // True once the peer has closed its end (checked without waiting).
+    bool peer_closed()
+    {
+        char byte;
+        const ssize_t n = ::recv(m_fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+        return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
     }
     // Reads until the peer closes or `ms` pass; `closed` tells which.
     std::string read_until_closed(std::uint32_t ms, bool& closed)
@@ -125,9 +134,10 @@ std::string echo_call(const std::string& text)
 
 class LauncherRpcServerTest : public ::testing::Test {
 protected:
-    void start(std::uint32_t idle_limit_ms = launcher_rpc_server::default_idle_limit_ms)
+    void start(std::uint32_t idle_limit_ms = launcher_rpc_server::default_idle_limit_ms,
+               std::uint32_t request_limit_ms = launcher_rpc_server::default_request_limit_ms)
     {
-        m_server = std::make_unique<launcher_rpc_server>(idle_limit_ms);
+        m_server = std::make_unique<launcher_rpc_server>(idle_limit_ms, request_limit_ms);
         m_echo = std::make_unique<echo_method>(m_server.get());
         ASSERT_TRUE(m_server->bind_loopback(0));
         m_port = static_cast<std::uint16_t>(m_server->getPort());
@@ -289,20 +299,63 @@ TEST_F(LauncherRpcServerTest, IdleConnectionsAreClosed)
     expect_serving();
 }
 
-TEST_F(LauncherRpcServerTest, ConnectionCountIsCapped)
+TEST_F(LauncherRpcServerTest, CrowdsAndSlowSendersCannotLockTheLauncherOut)
 {
-    start();
-    std::vector<std::unique_ptr<raw_client>> crowd;
-    for (std::size_t i = 0; i < launcher_rpc_server::max_connections; ++i) {
-        crowd.push_back(std::make_unique<raw_client>(m_port));
-        ASSERT_TRUE(crowd.back()->connected());
+    start(launcher_rpc_server::default_idle_limit_ms, 2000);
+    const std::size_t cap = launcher_rpc_server::max_connections;
+
+    // A sender trickling one byte after another is cut off at the request
+    // deadline, however recently it sent.
+    {
+        raw_client slow(m_port);
+        const std::string request = post(echo_call("slow"));
+        const std::uint32_t began = platform::tick_count();
+        bool closed = false;
+        std::string answer;
+        for (std::size_t i = 0; i < request.size() && !closed; ++i) {
+            if (!slow.send_all(request.substr(i, 1)))
+                break;
+            answer += slow.read_until_closed(50, closed);
+        }
+        if (!closed)
+            answer += slow.read_until_closed(5000, closed);
+        EXPECT_TRUE(closed);
+        EXPECT_LT(platform::tick_count() - began, 5000u);
+        EXPECT_NE(answer.find("request took too long"), std::string::npos) << answer;
     }
-    ASSERT_TRUE(service_test::wait_until(
-        [&] { return m_server->connection_count() == launcher_rpc_server::max_connections; }, 5000));
+
+    // Every slot held by a connection waiting between requests: a new one
+    // is served and the connection idle the longest is given up.
+    // (One at a time: the listen queue is short, and a crowd connecting at
+    // once trickles in over seconds.)
+    std::vector<std::unique_ptr<raw_client>> crowd;
+    for (std::size_t i = 0; i < cap; ++i) {
+        crowd.push_back(std::make_unique<raw_client>(m_port));
+        ASSERT_TRUE(service_test::wait_until([&] { return m_server->connection_count() == i + 1; }, 5000));
+    }
+    expect_serving();
+    EXPECT_TRUE(service_test::wait_until(
+        [&] {
+            return std::any_of(crowd.begin(), crowd.end(),
+                               [](const auto& c) { return c->peer_closed(); });
+        },
+        5000));
+    EXPECT_LE(m_server->connection_count(), cap);
+    crowd.clear();
+    ASSERT_TRUE(service_test::wait_until([&] { return m_server->connection_count() == 0; }, 5000));
+
+    // Every slot inside a request: a new connection gets the fault.
+    for (std::size_t i = 0; i < cap; ++i) {
+        crowd.push_back(std::make_unique<raw_client>(m_port));
+        ASSERT_TRUE(crowd.back()->send_all("POST /RPC2 HTTP/1.1\r\n"));
+        ASSERT_TRUE(service_test::wait_until([&] { return m_server->connection_count() == i + 1; }, 5000));
+    }
+    ASSERT_TRUE(service_test::wait_until([&] { return m_server->busy_count() == cap; }, 5000));
     raw_client one_more(m_port);
     bool closed = false;
-    one_more.read_until_closed(5000, closed);
-    EXPECT_TRUE(closed) << "a connection beyond the cap is closed at once";
+    const std::string answer = one_more.read_until_closed(5000, closed);
+    EXPECT_TRUE(closed);
+    EXPECT_NE(answer.find("too many connections"), std::string::npos) << answer;
     crowd.clear();
     ASSERT_TRUE(service_test::wait_until([&] { return m_server->connection_count() == 0; }, 5000));
     expect_serving();
