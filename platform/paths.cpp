@@ -74,6 +74,39 @@ std::string module_dir()
     return ".";
 }
 
+namespace {
+
+// The part of a drive path after "x:", with "." and ".." resolved as
+// Windows does: ".." at the root stays at the root ("C:\.." is "C:\"), so
+// the path cannot climb out of the folder its drive or prefix maps to. A
+// trailing separator is kept.
+std::string below_drive_root(const std::string& rest)
+{
+    std::vector<std::string> parts;
+    std::size_t start = 0;
+    while (start <= rest.size()) {
+        std::size_t end = rest.find('/', start);
+        if (end == std::string::npos)
+            end = rest.size();
+        const std::string part = rest.substr(start, end - start);
+        if (part == "..") {
+            if (!parts.empty())
+                parts.pop_back();
+        } else if (!part.empty() && part != ".") {
+            parts.push_back(part);
+        }
+        start = end + 1;
+    }
+    std::string out;
+    for (const std::string& part : parts)
+        out += "/" + part;
+    if (!rest.empty() && rest.back() == '/' && !parts.empty())
+        out += "/";
+    return out;
+}
+
+} // namespace
+
 std::string from_windows_path(const std::string& path)
 {
     const std::string p = slashes(path);
@@ -81,7 +114,8 @@ std::string from_windows_path(const std::string& path)
     if (p.size() < 2 || p[1] != ':' || !std::isalpha(static_cast<unsigned char>(p[0])) ||
         (p.size() > 2 && p[2] != '/'))
         return p;
-    const std::string pl = lower(p);
+    const std::string drive_path = p.substr(0, 2) + below_drive_root(p.substr(2));
+    const std::string dl = lower(drive_path);
     struct Mapping { const char* prefix; std::string (*folder)(); };
     static const Mapping mappings[] = {
         {"c:/velmarp2sp/dlllogout.log", &client_log_marker_path},
@@ -90,10 +124,10 @@ std::string from_windows_path(const std::string& path)
     };
     for (const Mapping& m : mappings) {
         const std::size_t n = std::strlen(m.prefix);
-        if (pl.compare(0, n, m.prefix) == 0 && (pl.size() == n || pl[n] == '/'))
-            return m.folder() + p.substr(n);
+        if (dl.compare(0, n, m.prefix) == 0 && (dl.size() == n || dl[n] == '/'))
+            return m.folder() + drive_path.substr(n);
     }
-    std::string rest = p.substr(2);
+    std::string rest = drive_path.substr(2);
     while (!rest.empty() && rest[0] == '/')
         rest.erase(0, 1);
     const std::string drive = join_path(common_appdata_dir(), std::string("drive_") + lower(p.substr(0, 1)));

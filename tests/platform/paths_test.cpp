@@ -31,6 +31,16 @@ TEST(Paths, WindowsFoldersMapToOverridableFolders)
         {"a:b.txt", "a:b.txt"},  // not a drive path
         {"dll_download\\p2sp_game7\\", "dll_download/p2sp_game7/"},
         {"/already/posix", "/already/posix"},
+        // ".." stops at the drive's root as on Windows: nothing climbs out
+        // of the folder a drive or a prefix maps to.
+        {"C:\\..\\..\\..\\canary\\", "/data/drive_c/canary/"},
+        {"C:\\..\\..\\..\\canary\\drive", "/data/drive_c/canary/drive"},
+        {"C:\\QORN\\..\\..\\canary\\qorn", "/data/drive_c/canary/qorn"},
+        {"c:\\qorn\\games\\..\\..\\..", "/data/drive_c"},
+        {"c:\\qorn\\.\\games\\..\\x\\", "/q/x/"},
+        {"c:\\velmar\\..\\qorn\\a", "/q/a"},
+        {"D:\\a\\..\\..\\b", "/data/drive_d/b"},
+        {"d:\\..", "/data/drive_d"},
         {"", ""},
     };
     for (const Case& c : cases)
