@@ -36,7 +36,6 @@ constexpr std::uint32_t kUpnpJoinMs = 5000;
 constexpr std::uint32_t kDestroyJoinMs = 60000;
 // Longest wait for the task reports queued at shutdown.
 constexpr std::uint32_t kReportDrainMs = 3000;
-constexpr std::uint32_t kWorkerWaitMs = 100;
 // A single stop's wait for its task's connections.
 constexpr std::uint32_t kPeerEndMs = 10000;
 
@@ -165,6 +164,7 @@ bool CClientMain::Queue(ClientTaskRecord record)
     record.state = 0;
     record.ran = 0;
     m_waiting.AddUnique(record);   // a task already waiting stays queued once
+    m_work_event.set();
     return true;
 }
 
@@ -216,20 +216,27 @@ void CClientMain::StopRunningTasks()
 
 void CClientMain::TaskWorker()
 {
-    while (!m_stop_event.wait(kWorkerWaitMs))
-        HandOverNextTask();
+    // Woken when there is work, not polled: a queued task goes to the
+    // session at once.
+    for (;;) {
+        m_work_event.wait();
+        if (m_stop_event.is_set())
+            return;
+        while (HandOverNextTask()) {
+        }
+    }
 }
 
-void CClientMain::HandOverNextTask()
+bool CClientMain::HandOverNextTask()
 {
     IDownload_Session* session = m_session.load();
     if (!session || m_stopping.load())
-        return;
+        return false;
     ClientTaskRecord record;
     if (!m_waiting.TakeFirst(record))
-        return;
+        return false;
     if (!RunningAdd(record))
-        return;   // already running or completed
+        return true;   // already running or completed
     // The facade checked a resumed task's folder with the source folder
     // trimmed: the files are looked for where it looked.
     const std::string folder =
@@ -247,13 +254,14 @@ void CClientMain::HandOverNextTask()
     if (result == 0) {
         session->WaitPeerEnd(record.task_id);
         OnErrorOutput(("添加任务出错,task id:" + std::to_string(record.task_id) + "\n").c_str());
-        return;
+        return true;
     }
     if (record.kind == 0 && m_callback.load()) {
         CallbackPayload payload;
         payload.U64(record.task_id).Text(record.save_folder.c_str()).Text(record.source_folder.c_str());
         CallbackCopy(CBE_TASK_SAVE_PATH, payload.Bytes());
     }
+    return true;
 }
 
 void CClientMain::OnRisConnectionCompleted(std::uint32_t result, const std::vector<CisAddress>& cis_list,
@@ -368,6 +376,7 @@ void CClientMain::BuildSession(const std::vector<CisAddress>& cis_list)
     session->SetCmdEvent(this);
     session->Start();
     m_session.store(session);
+    m_work_event.set();   // tasks queued before the session go now
     Callback(CBE_ENGINE_INIT_RESULT, 0);
     m_start_time.store(platform::unix_time());
 }
@@ -510,6 +519,7 @@ bool CClientMain::Stop()
         m_upnp.join();
     }
     m_stop_event.set();
+    m_work_event.set();
     if (m_worker.joinable() && !m_worker.join_for(kWorkerJoinMs)) {
         platform::debug_output("CClientMain::Stop waiting for the task worker\n");
         m_worker.join();

@@ -131,7 +131,8 @@ private:
     void StartLanDiscovery(std::uint64_t client_id);
     void StopRunningTasks();
     void TaskWorker();
-    void HandOverNextTask();
+    // Hands the first waiting task to the session; false when none was taken.
+    bool HandOverNextTask();
     void UpnpWorker();
     std::uint32_t RunUpnp(std::uint32_t* external_ip);
     std::string ChooseBitmapFolder();
@@ -178,6 +179,8 @@ private:
     std::mutex m_stop_lock;                      // one Stop at a time
 
     platform::Event m_stop_event{platform::Event::Reset::manual};
+    // Wakes the task worker: a task was queued, the session was built, or Stop.
+    platform::Event m_work_event{platform::Event::Reset::automatic};
     platform::Thread m_worker;
     platform::Thread m_upnp;
     std::atomic<bool> m_upnp_started{false};

@@ -245,6 +245,15 @@ TEST_F(ClientMainTest, TaskWorkerHandsQueuedTasksToTheSession)
     EXPECT_EQ(e.Text(8), save);
     EXPECT_EQ(e.Text(8 + save.size() + 1), "gameA");
     EXPECT_EQ(e.bytes.size(), 8 + save.size() + 1 + 6);
+
+    // A queued task goes to the session when it is queued, not at a later
+    // look at the queue (twenty looks 100 ms apart would take about a second).
+    const std::uint32_t start = platform::tick_count();
+    for (std::uint64_t id = 20; id < 40; ++id) {
+        EXPECT_TRUE(client->AddTask(id, 262144, "game" + std::to_string(id), 1, "<filelist/>", env->path()));
+        ASSERT_TRUE(WaitUntil([&] { return Session().Adds().size() == id - 17; }, 3000));
+    }
+    EXPECT_LT(platform::tick_count() - start, 500u);
 }
 
 TEST_F(ClientMainTest, QueueRulesForWaitingRunningAndCompletedTasks)
