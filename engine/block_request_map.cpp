@@ -132,7 +132,7 @@ void CBlockRequestMap::GetRequestBlocksForPeer(const std::vector<std::uint8_t>& 
                                                std::size_t target)
 {
     std::lock_guard<std::mutex> lock(m_lock);
-    if (queue.size() >= target)
+    if (queue.size() >= target || m_paused.load())
         return;
     // Missing pieces some connected peer holds, rarest first (this task's
     // own random order among equals). This runs for every block received, and a top-up
@@ -178,6 +178,8 @@ void CBlockRequestMap::GetContinuousBlocks(BlockRequestQueue& queue)
 {
     std::lock_guard<std::mutex> lock(m_lock);
     queue.clear();
+    if (m_paused.load())
+        return;
     // Longest run of consecutive untouched pieces (the first on a tie).
     std::size_t best_start = 0, best_len = 0, run_start = 0, run_len = 0;
     bool any_untouched = false;

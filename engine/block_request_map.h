@@ -8,6 +8,7 @@
 
 #include "engine/block_request.h"
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -57,6 +58,12 @@ public:
     // True when every piece of the bitmap is verified.
     bool IsDownloadComplete() const;
 
+    // While paused nothing more is handed out (storage cannot keep what
+    // would arrive, the disk being full say); blocks already handed out
+    // stay with their connections.
+    void SetPaused(bool paused) { m_paused.store(paused); }
+    bool IsPaused() const { return m_paused.load(); }
+
     // Test and diagnostics views.
     std::uint32_t PieceCount() const { return std::uint32_t(m_states.size()); }
     std::uint8_t BlockState(std::int32_t piece, std::int32_t block) const;
@@ -86,4 +93,5 @@ private:
     std::vector<std::uint32_t> m_tie_rank;                       // per piece: its place among equally rare ones
     std::vector<std::uint32_t> m_order;                          // scratch: candidate pieces of one pick
     mutable std::mutex m_lock;   // connections and the CDN thread call in at once
+    std::atomic<bool> m_paused{false};
 };

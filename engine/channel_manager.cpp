@@ -10,6 +10,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cstring>
 
 namespace {
 
@@ -472,16 +474,18 @@ bool CChannelManager::write_run(std::uint64_t channel_id, std::int32_t piece, st
         CScopedLock lock(channel->lock);
         CDiskFile* file = channel->File(p.file);
         std::uint32_t done = 0;
+        int error = 0;
         while (done < std::uint32_t(length)) {
             const std::uint32_t n = file->Write(p.offset + std::uint32_t(offset) + done, data + done,
-                                                std::uint32_t(length) - done);
+                                                std::uint32_t(length) - done, &error);
             if (n == 0)
                 break;
             done += n;
         }
         channel->Done(file);
         if (done != std::uint32_t(length)) {
-            platform::debug_output("CChannelManager: writing " + channel->files[p.file].path + " failed\n");
+            channel->write_error = channel->files[p.file].path + ": " + std::strerror(error != 0 ? error : EIO);
+            platform::debug_output("CChannelManager: writing " + channel->write_error + "\n");
             return false;
         }
         if (check != 1)
@@ -529,6 +533,15 @@ bool CChannelManager::ReadPiece(std::uint64_t channel_id, PieceCacheEntry& entry
         return false;
     CScopedLock lock(channel->lock);
     return read_piece(*channel, std::uint32_t(entry.piece), entry.buffer.data());
+}
+
+std::string CChannelManager::LastWriteError(std::uint64_t channel_id)
+{
+    ChannelPtr channel = find(channel_id);
+    if (!channel)
+        return std::string();
+    CScopedLock lock(channel->lock);
+    return channel->write_error;
 }
 
 std::string CChannelManager::GetChannelFolder(std::uint64_t channel_id)

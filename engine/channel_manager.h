@@ -60,6 +60,7 @@ public:
     std::uint64_t total_size = 0;
     std::vector<ChannelPiece> pieces;
     std::vector<std::uint8_t> scratch;   // read-back buffer of piece checks
+    std::string write_error;             // why the last failed write failed
     CcsLocker lock;                      // guards the files and the scratch buffer
 
     ~CChannel();
@@ -94,6 +95,7 @@ public:
     bool VerifyPiece(std::uint64_t channel_id, std::int32_t piece, std::int32_t offset, const std::uint8_t* data,
                      std::int32_t length, const unsigned char* digest) override;
     bool ReadPiece(std::uint64_t channel_id, PieceCacheEntry& entry) override;
+    std::string LastWriteError(std::uint64_t channel_id) override;
     std::string GetChannelFolder(std::uint64_t channel_id) override;
     void SetCmdEvent(ICmdEvent* event) override;
     std::string GetFileNameForRange(std::uint64_t channel_id, std::int32_t piece, std::int32_t* piece_in_file,

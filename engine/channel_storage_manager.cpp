@@ -273,10 +273,10 @@ bool CChannelStorageManager::flush(PieceCacheEntry& entry, bool verify, const un
             m_stored[piece][i] = 0;
             store_byte(m_received[piece][i], 0);
         }
+        const std::string why = channels->LastWriteError(m_channel_id);
         m_owner->QueueStorageError(m_channel_id, "writing " + std::to_string(run_length) + " bytes of piece " +
-                                                     std::to_string(piece) + " of task " +
-                                                     std::to_string(m_channel_id) +
-                                                     " to its file failed; the blocks will be fetched again");
+                                                     std::to_string(piece) + " to its file failed" +
+                                                     (why.empty() ? std::string() : " (" + why + ")"));
     }
     return all_written;
 }

@@ -442,7 +442,12 @@ void CDownload_Manager::IncTaskStorageCounter(std::uint64_t channel_id)
 
 void CDownload_Manager::OnStorageError(std::uint64_t channel_id, const char* text)
 {
-    ErrorOutput("task " + std::to_string(channel_id) + ": " + (text ? text : "storage error") + "\n");
+    const std::string what = text ? text : "storage error";
+    PinnedTask task(*this, channel_id);
+    if (task.get())
+        task.get()->OnStorageError(what);
+    else
+        ErrorOutput("task " + std::to_string(channel_id) + ": " + what + "\n");
 }
 
 void CDownload_Manager::TextOutput(const std::string& text)

@@ -200,7 +200,54 @@ void CDownload_Task::OnPieceChecked(std::uint32_t piece, std::uint8_t result)
         m_connections->OnPieceChecked(piece, result);
 }
 
-void CDownload_Task::IncStorageCounter() { m_stored_blocks.fetch_add(1); }
+void CDownload_Task::IncStorageCounter()
+{
+    m_stored_blocks.fetch_add(1);
+    if (m_write_failing.load() && m_write_failing.exchange(false)) {
+        m_write_backoff_ms.store(0);
+        TextOutput("task " + std::to_string(m_task_id) + ": writing to its files works again\n");
+    }
+}
+
+void CDownload_Task::OnStorageError(const std::string& text)
+{
+    const std::uint32_t now = platform::tick_count();
+    CBlockRequestMap* picker = GetPiecePicker();
+    // Blocks asked for now would be thrown away as they arrive. Only the
+    // failure that pauses the picker sets the retry: blocks still arriving
+    // from before fail as well and must not push it further.
+    if (picker && !picker->IsPaused()) {
+        picker->SetPaused(true);
+        const std::uint32_t last = m_write_backoff_ms.load();
+        const std::uint32_t backoff = last == 0 ? kWriteRetryFirstMs : std::min(last * 2, kWriteRetryMaxMs);
+        m_write_backoff_ms.store(backoff);
+        m_write_retry_tick.store(now + backoff);
+    }
+    if (m_write_failing.exchange(true))
+        return;
+    // Writes that fail and succeed by turns (a disk at the edge of full)
+    // are reported now and then, not at each turn.
+    const std::uint32_t reported = m_write_report_tick.load();
+    if (reported != 0 && now - reported < kWriteReportGapMs)
+        return;
+    m_write_report_tick.store(StampTick());
+    const std::string line = "task " + std::to_string(m_task_id) + ": " + text +
+                             "; no more data is asked for until writing works again (next try in " +
+                             std::to_string(m_write_backoff_ms.load() / 1000) + " s)\n";
+    if (ICmdEvent* sink = GetCmdEvent())
+        sink->OnErrorOutput(line.c_str());
+}
+
+// The pause after a failed write is over: blocks are asked for again, and
+// the first write shows whether there is room now.
+void CDownload_Task::RetryStorage()
+{
+    CBlockRequestMap* picker = GetPiecePicker();
+    if (!picker || !picker->IsPaused() || !platform::tick_reached(platform::tick_count(), m_write_retry_tick.load()))
+        return;
+    platform::debug_output("CDownload_Task: task " + std::to_string(m_task_id) + " tries writing again\n");
+    picker->SetPaused(false);
+}
 
 // ---- Stopping ----
 
@@ -318,7 +365,10 @@ void CDownload_Task::OnTimerHttp()
         try_cdn_download();
         NoteCdnQuery(now, m_http_peers.GetCount() > 0);
     }
-    if (!m_stopping.load())
+    // While storage cannot write, connections would only be opened to be
+    // closed again with nothing to ask for.
+    CBlockRequestMap* picker = GetPiecePicker();
+    if (!m_stopping.load() && !(picker && picker->IsPaused()))
         ConnectHttpPeers(false);
 }
 
@@ -333,6 +383,7 @@ void CDownload_Task::Run()
         return;
     check_invariant();
     CheckChannelVerified();
+    RetryStorage();
 
     if (m_report_once.exchange(false) && !engine_flags::progress_every_second())
         ReportProgress();

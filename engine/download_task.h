@@ -70,6 +70,11 @@ public:
     // replies and CDN queries of a long download add up).
     static constexpr std::size_t kMaxVpeers = 1000;
     static constexpr std::size_t kMaxHttpPeerInfos = 4096;
+    // Pauses after a failed write before blocks are asked for again, and
+    // the shortest time between two reports of failing writes.
+    static constexpr std::uint32_t kWriteRetryFirstMs = 5000;
+    static constexpr std::uint32_t kWriteRetryMaxMs = 120000;
+    static constexpr std::uint32_t kWriteReportGapMs = 600000;
     // Default of the "limit_use_p2p_size" setting.
     static constexpr std::uint64_t kDefaultP2pSizeLimit = 10485760;
 
@@ -104,8 +109,12 @@ public:
                         const std::vector<std::uint32_t>& piece_lengths);
     // Passes a piece check result to the connection set.
     void OnPieceChecked(std::uint32_t piece, std::uint8_t result);
-    // Stored-block counter + 1.
+    // Stored-block counter + 1; a spell of failing writes is over.
     void IncStorageCounter();
+    // Storage could not write the task's data (a full disk, say): no new
+    // block is asked for until a retry after a back-off that grows while
+    // writes keep failing. Reported once per spell through the error event.
+    void OnStorageError(const std::string& text);
     // The one-second tick: completion check, progress, peer scheduling,
     // bitmap saves, the final report, the seeding pass.
     void Run();
@@ -269,6 +278,7 @@ private:
     void CheckChannelVerified();
     void ReportProgress();
     void SaveBitmap();
+    void RetryStorage();
     void OnDownloadComplete();
     void OnTimerHttp();
     bool CdnQueryDue(std::uint32_t now) const;
@@ -346,6 +356,11 @@ private:
     std::atomic<bool> m_cis_stop_started{false};
     // Timer calls under way (IsStopFinished waits for them to end).
     std::atomic<std::uint32_t> m_in_timer{0};
+    // Writes to the task's files failing (storage events and the tick).
+    std::atomic<bool> m_write_failing{false};          // from a failed write to the next good one
+    std::atomic<std::uint32_t> m_write_retry_tick{0};  // when a paused picker may hand out blocks again
+    std::atomic<std::uint32_t> m_write_backoff_ms{0};  // the pause before that retry
+    std::atomic<std::uint32_t> m_write_report_tick{0}; // last report of failing writes (0: none)
     // Name look-up of the host expansion (null: getaddrinfo).
     std::atomic<CHttpPeerList::resolver> m_resolver{nullptr};
 };

@@ -85,6 +85,14 @@ public:
     virtual bool VerifyPiece(std::uint64_t channel_id, std::int32_t piece, std::int32_t offset,
                              const std::uint8_t* data, std::int32_t length, const unsigned char* digest) = 0;
 
+    // Why the channel's last failed write failed (its file and the system's
+    // reason, "No space left on device" say); empty when none failed.
+    virtual std::string LastWriteError(std::uint64_t channel_id)
+    {
+        (void)channel_id;
+        return std::string();
+    }
+
     // Reads entry.length bytes of piece entry.piece into entry.buffer; true
     // only when exactly that many were read.
     virtual bool ReadPiece(std::uint64_t channel_id, PieceCacheEntry& entry) = 0;

@@ -510,7 +510,8 @@ void CDownload_Task::RequestContinuousBlocks(BlockRequestQueue& out, std::uint32
         CBlockRequestMap* picker = GetPiecePicker();
         if (m_run.empty() && picker)
             picker->GetContinuousBlocks(m_run);
-        if (!m_run.empty()) {
+        // A run taken before storage paused the task waits for it to go on.
+        if (!m_run.empty() && !(picker && picker->IsPaused())) {
             moved = std::min<std::uint32_t>(count, static_cast<std::uint32_t>(m_run.size()));
             out.insert(out.end(), m_run.begin(), m_run.begin() + moved);
             m_run.erase(m_run.begin(), m_run.begin() + moved);

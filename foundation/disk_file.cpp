@@ -1,6 +1,7 @@
 #include "foundation/disk_file.h"
 
 #include "platform/paths.h"
+#include "platform/write_at.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -120,22 +121,33 @@ std::uint32_t CDiskFile::Read(std::uint64_t offset, void* buffer, std::uint32_t 
     return done;
 }
 
-std::uint32_t CDiskFile::Write(std::uint64_t offset, const void* buffer, std::uint32_t length)
+std::uint32_t CDiskFile::Write(std::uint64_t offset, const void* buffer, std::uint32_t length, int* error)
 {
-    if (!buffer || length == 0 || offset > static_cast<std::uint64_t>(INT64_MAX))
+    if (error)
+        *error = 0;
+    if (!buffer || length == 0 || offset > static_cast<std::uint64_t>(INT64_MAX)) {
+        if (error)
+            *error = EINVAL;
         return 0;
+    }
     CScopedLock g(m_lock);
     const bool opened_here = m_fd < 0;
-    if (opened_here && !open_locked(false))
+    if (opened_here && !open_locked(false)) {
+        if (error)
+            *error = errno;
         return 0;
+    }
     const char* p = static_cast<const char*>(buffer);
     std::uint32_t done = 0;
     while (done < length) {
-        const ssize_t n = ::pwrite(m_fd, p + done, length - done, static_cast<off_t>(offset + done));
+        const long n = platform::write_at(m_fd, p + done, length - done, static_cast<std::int64_t>(offset + done));
         if (n < 0 && errno == EINTR)
             continue;
-        if (n <= 0)
+        if (n <= 0) {
+            if (error)
+                *error = n < 0 ? errno : EIO;
             break;
+        }
         done += static_cast<std::uint32_t>(n);
     }
     const std::int64_t end = static_cast<std::int64_t>(offset + done);

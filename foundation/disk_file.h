@@ -39,8 +39,9 @@ public:
     std::uint32_t Read(std::uint64_t offset, void* buffer, std::uint32_t length);
 
     // Writes at `offset`; bytes written (0 on failure). Opens read/write on
-    // demand and closes again when it opened the file.
-    std::uint32_t Write(std::uint64_t offset, const void* buffer, std::uint32_t length);
+    // demand and closes again when it opened the file. `error`, when given,
+    // gets the errno of a write that stopped short (0 when none did).
+    std::uint32_t Write(std::uint64_t offset, const void* buffer, std::uint32_t length, int* error = nullptr);
 
     // Moves the end of file to `size`; a size of 0 or less is ignored.
     // Opens read/write around it when the file was closed. True on success.

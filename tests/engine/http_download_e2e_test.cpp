@@ -5,22 +5,28 @@
 #include "discovery/server_list.h"
 #include "engine/block_request.h"
 #include "engine/client_main.h"
+#include "engine/download_task.h"
 #include "engine/engine_flags.h"
 #include "engine/engine_settings.h"
 #include "engine/p2sp_engine_impl.h"
 #include "engine/task_state_mgr.h"
 #include "net/io/live_connections.h"
 #include "net/io/transfer_limits.h"
+#include "platform/write_at.h"
 #include "support/engine_test_env.h"
 #include "support/nginx_server.h"
 #include "support/range_server.h"
+#include "support/shifted_tick.h"
 #include "support/task_fixture.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <filesystem>
+#include <unistd.h>
 
 using test_support::EngineCallbackLog;
 using test_support::EngineEvent;
@@ -35,6 +41,18 @@ namespace {
 
 constexpr std::uint32_t kPiece = 262144;
 
+// The task files' disk, full while set.
+std::atomic<bool> g_disk_full{false};
+
+long FullDiskWrite(int fd, const void* data, std::size_t size, std::int64_t offset)
+{
+    if (g_disk_full.load()) {
+        errno = ENOSPC;
+        return -1;
+    }
+    return ::pwrite(fd, data, size, off_t(offset));
+}
+
 class HttpDownloadTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -48,6 +66,9 @@ protected:
     void TearDown() override
     {
         DestroyEngine();
+        platform::set_write_at_source(nullptr);
+        platform::set_tick_source(nullptr);
+        g_disk_full = false;
         DestroyLogConnection();
         nginx.reset();
         env.reset();
@@ -118,6 +139,42 @@ protected:
     void WaitConnectionsGone(std::uint64_t task_id)
     {
         EXPECT_TRUE(live_connections::wait_for_zero(task_id, 10000, 10)) << "connections of a finished task end";
+    }
+
+    // Ranges of task files nginx has served.
+    std::size_t RangesServed() const
+    {
+        std::size_t n = 0;
+        for (const auto& served : nginx->AccessLog())
+            n += served.range_start >= 0 ? 1 : 0;
+        return n;
+    }
+
+    // Waits (bounded) until nginx has served no new range for `quiet_ms`;
+    // the count then.
+    std::size_t RangesWhenQuiet(std::uint32_t quiet_ms)
+    {
+        std::size_t last = RangesServed();
+        std::uint32_t since = platform::tick_count();
+        WaitUntil(
+            [&] {
+                const std::size_t now = RangesServed();
+                if (now != last) {
+                    last = now;
+                    since = platform::tick_count();
+                }
+                return platform::tick_count() - since >= quiet_ms;
+            },
+            15000);
+        return last;
+    }
+
+    std::size_t ErrorsWith(const std::string& needle) const
+    {
+        std::size_t n = 0;
+        for (const EngineEvent& e : log.Events())
+            n += e.code == 16 && e.Text(0).find(needle) != std::string::npos ? 1 : 0;
+        return n;
     }
 
     std::uint64_t LastProgress() const
@@ -267,4 +324,41 @@ TEST_F(HttpDownloadTest, CorruptedRangeIsFetchedAgainFromTheGoodServer)
     ExpectFilesComplete(fx);
     WaitConnectionsGone(9103);
     bad.Stop();
+}
+
+TEST_F(HttpDownloadTest, FullDiskPausesRequestsReportsOnceAndGoesOnOnceThereIsRoom)
+{
+    TaskFixture fx(root.path(), 9104, kPiece, {3 * 1048576 + 4321, 700000});
+    ASSERT_TRUE(fx.ok());
+    ASSERT_TRUE(nginx->start()) << nginx->last_error();
+    ASSERT_TRUE(nginx->SetCdnAnswer(9104, fx.CdnAnswer(nginx->base_url())));
+    test_support::tick_offset() = 0;
+    platform::set_tick_source(&test_support::shifted_tick);
+    platform::set_write_at_source(&FullDiskWrite);
+    g_disk_full = true;
+    StartEngine();
+    save = env->file("games");
+    ASSERT_EQ(0, engine->AddNewTask(fx.SeedXml().c_str(), save.c_str()));
+
+    // The first refused write is reported, and the task stops asking.
+    const std::string full = "No space left on device";
+    ASSERT_TRUE(WaitUntil([&] { return ErrorsWith(full) > 0; }, 30000)) << "the full disk is reported";
+    const std::size_t paused = RangesWhenQuiet(1000);
+    EXPECT_LT(paused, std::size_t(fx.piece_count())) << "far less than the task was asked for";
+
+    // After the back-off it tries again, finds the disk still full and
+    // stops again, without a second report.
+    test_support::tick_offset() += CDownload_Task::kWriteRetryFirstMs;
+    ASSERT_TRUE(WaitUntil([&] { return RangesServed() > paused; }, 15000)) << "the retry asks for blocks";
+    RangesWhenQuiet(1000);
+    EXPECT_EQ(0u, log.Count(9));
+
+    // Room again: the next retry (the back-off has doubled) goes on to the end.
+    g_disk_full = false;
+    test_support::tick_offset() += 2 * CDownload_Task::kWriteRetryFirstMs;
+    ASSERT_TRUE(log.WaitFor(9, 60000)) << "the task completes once writes succeed";
+    ExpectFilesComplete(fx);
+    EXPECT_EQ(1u, ErrorsWith(full));
+    EXPECT_EQ(1u, ErrorsWith("task 9104"));
+    WaitConnectionsGone(9104);
 }

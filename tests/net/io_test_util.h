@@ -7,6 +7,7 @@
 #include "platform/thread.h"
 #include "platform/tick.h"
 #include "support/closed_port.h"
+#include "support/shifted_tick.h"
 
 #include <gtest/gtest.h>
 
@@ -158,17 +159,8 @@ struct full_listener {
     }
 };
 
-// The offset shifted_tick adds to the real tick: a test installs
-// platform::set_tick_source(&shifted_tick) and moves time on at once.
-inline std::atomic<std::uint32_t>& tick_offset()
-{
-    static std::atomic<std::uint32_t> offset{0};
-    return offset;
-}
-inline std::uint32_t shifted_tick()
-{
-    return std::uint32_t(platform::tick_count64()) + tick_offset().load();
-}
+using test_support::shifted_tick;
+using test_support::tick_offset;
 
 // A port on 127.0.0.1 that nobody listens on, held for the life of the
 // process so no test running in parallel can take it.

@@ -1,0 +1,24 @@
+// A tick source that runs with the real clock plus an offset a test moves
+// on at once: platform::set_tick_source(&shifted_tick), then add to
+// tick_offset() to jump time-outs and back-offs.
+#pragma once
+
+#include "platform/tick.h"
+
+#include <atomic>
+#include <cstdint>
+
+namespace test_support {
+
+inline std::atomic<std::uint32_t>& tick_offset()
+{
+    static std::atomic<std::uint32_t> offset{0};
+    return offset;
+}
+
+inline std::uint32_t shifted_tick()
+{
+    return std::uint32_t(platform::tick_count64()) + tick_offset().load();
+}
+
+} // namespace test_support
