@@ -1,0 +1,118 @@
+#!/usr/bin/env bash
+# Service-level download benchmark, timed as a launcher sees it: the release
+# service runs in its host process, the launcher client sends
+# start_download_file and polls get_task_info every 20 ms until TASK_STATE
+# is 2. The same single-file task (MiB mebibytes, 1 MiB pieces) is fetched
+# from one nginx on 127.0.0.1 by the service, by aria2c -x10 -s10 and by
+# curl -o, in turn, RUNS times. Prints each tool's time, the server's egress
+# (the access log's bytes sent) as a multiple of the file, and the service's
+# peak resident memory, each as min / median / max.
+#   bench/service_download.sh [MiB] [RUNS]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root_dir=$(pwd)
+mib=${1:-1024}
+runs=${2:-5}
+build=${VR_BENCH_BUILD_DIR:-build/release}
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVR_TESTS=OFF >/dev/null
+cmake --build "$build" -j "$(nproc)" --target vr_host vr_launcher vr_download >/dev/null
+host="$root_dir/$build/tools/vr_host"
+launcher="$root_dir/$build/tools/vr_launcher"
+for tool in aria2c curl; do command -v "$tool" >/dev/null || { echo "$tool is missing (scripts/setup.sh)"; exit 1; }; done
+
+source scripts/lib/local_task.sh
+game=9
+LT_PORT=${VR_BENCH_PORT:-18417}
+dir=$(mktemp -d /tmp/vr_bench.XXXXXX)
+nginx_pid=
+host_pid=
+cleanup() {
+  lt_stop_service "$host" "$game"
+  if [[ -n $nginx_pid ]]; then kill "$nginx_pid" 2>/dev/null || true; fi
+  rm -rf "$dir"
+}
+trap cleanup EXIT
+
+size=$((mib * 1048576))
+echo "service_download: generating a $mib MiB task in $dir"
+lt_make_task "$dir" "$game" 9001 1048576 "$size"
+lt_start_nginx "$dir" 0
+lt_service_env "$dir"
+source_file="$dir/www/game/data/file0.bin"
+url="http://127.0.0.1:$LT_PORT/game/data/file0.bin"
+log="$dir/nginx/logs/access.log"
+out="$dir/out"
+
+now() { date +%s.%N; }
+elapsed() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", b - a }'; }
+# nginx appends to its log, so emptying it starts a new count.
+egress_reset() { : >"$log"; }
+egress() { awk -v size="$size" '{ s += $3 } END { printf "%.3f", s / size }' "$log"; }
+call() { "$launcher" --game "$game" "$@"; }
+field() { sed -n "s|.*<$1>\(.*\)</$1>.*|\1|p" | head -1; }
+check() { cmp -s "$source_file" "$1" || { echo "$2: the downloaded file differs"; exit 1; }; }
+
+service_run() {
+  rm -rf "$dir/appdata" "$dir/launcher" "$dir/downloads" "$dir/registry" "$dir/run" "$dir/velmar"
+  mkdir -p "$dir/launcher" "$dir/downloads" "$dir/registry"
+  lt_start_service "$dir" "$host" "$game"
+  call register_client path="$dir/launcher/" | grep -q "Register Client OK" || { echo "register_client failed"; exit 1; }
+  egress_reset
+  local t0 t1 state=
+  t0=$(now)
+  call start_download_file filename=file0.bin file_md5="$first_md5" highlevel=1 >/dev/null
+  local deadline=$((SECONDS + 300))
+  while ((SECONDS < deadline)); do
+    state=$(call get_task_info file_md5="$first_md5" | field TASK_STATE)
+    [[ $state == 2 ]] && break
+    sleep 0.02
+  done
+  t1=$(now)
+  [[ $state == 2 ]] || { echo "service: no TASK_STATE 2 within 300 s (see $dir/vr_download_dll.log)"; exit 1; }
+  rss=$(awk '/VmHWM/ { printf "%.1f", $2 / 1024 }' "/proc/$host_pid/status")
+  lt_stop_service "$host" "$game"
+  check "$dir/downloads/game/data/file0.bin" service
+  echo "service $(elapsed "$t0" "$t1") $(egress) $rss"
+}
+
+aria2_run() {
+  rm -rf "$out"; mkdir -p "$out"; egress_reset
+  local t0 t1
+  t0=$(now)
+  aria2c -q -x10 -s10 -d "$out" -o file0.bin "$url"
+  t1=$(now)
+  check "$out/file0.bin" aria2c
+  echo "aria2c $(elapsed "$t0" "$t1") $(egress) -"
+}
+
+curl_run() {
+  rm -rf "$out"; mkdir -p "$out"; egress_reset
+  local t0 t1
+  t0=$(now)
+  curl -sS -o "$out/file0.bin" "$url"
+  t1=$(now)
+  check "$out/file0.bin" curl
+  echo "curl $(elapsed "$t0" "$t1") $(egress) -"
+}
+
+results="$dir/results"
+: >"$results"
+for ((r = 1; r <= runs; r++)); do
+  for what in service_run aria2_run curl_run; do
+    $what | tee -a "$results"
+  done
+done
+
+# min / median / max of column COL for TOOL
+stat() { awk -v t="$1" '$1 == t { print $'"$2"' }' "$results" | sort -g |
+  awk '{ v[NR] = $1 } END { if (NR == 0) { print "-"; exit } printf "%s / %s / %s", v[1], v[int((NR + 1) / 2)], v[NR] }'; }
+# service time over aria2c time, run by run
+ratios() { awk '$1 == "service" { s[++n] = $2 } $1 == "aria2c" { a[++m] = $2 } END { for (i = 1; i <= n && i <= m; i++) print s[i] / a[i] }' "$results" |
+  sort -g | awk '{ v[NR] = $1 } END { printf "%.2f / %.2f / %.2f", v[1], v[int((NR + 1) / 2)], v[NR] }'; }
+echo
+echo "$mib MiB, $runs runs each (min / median / max)"
+for tool in service aria2c curl; do
+  printf '%-8s time %s s   egress %s x file\n' "$tool" "$(stat "$tool" 2)" "$(stat "$tool" 3)"
+done
+echo "service peak RSS $(stat service 4) MiB"
+echo "service / aria2c time, run by run: $(ratios)"
