@@ -1,14 +1,19 @@
 #!/usr/bin/env bash
 # Sets up the machine, builds everything with AddressSanitizer and
-# UndefinedBehaviorSanitizer, and runs every test. The saved fuzz inputs
-# replay as tests; when clang is there, every fuzz target also runs for a
-# bounded time first (scripts/fuzz.sh, VR_FUZZ_SECONDS per target).
+# UndefinedBehaviorSanitizer (optimised, with assert and VR_INVARIANT checks
+# on), and runs every test. The saved fuzz inputs replay as tests; when clang
+# is there, every fuzz target also runs for a bounded time first
+# (scripts/fuzz.sh, VR_FUZZ_SECONDS per target). Then the suites run again
+# built with ThreadSanitizer (VR_TSAN_PASS=0 skips that pass).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 build=${VR_TEST_BUILD_DIR:-build/asan}
 jobs=$(nproc)
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVR_SANITIZE=ON -DVR_TESTS=ON -DVR_FUZZ=ON
+# RelWithDebInfo without its -DNDEBUG: optimised like a release, asserting
+# like a debug build.
+checked=(-DCMAKE_BUILD_TYPE=RelWithDebInfo "-DCMAKE_C_FLAGS_RELWITHDEBINFO=-O2 -g" "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O2 -g")
+cmake -S . -B "$build" -G Ninja "${checked[@]}" -DVR_SANITIZE=ON -DVR_TESTS=ON -DVR_FUZZ=ON
 cmake --build "$build" -j "$jobs"
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
@@ -18,10 +23,18 @@ if command -v clang++ >/dev/null 2>&1; then
 else
   echo "test: clang++ not found, fuzzing skipped (the saved inputs still replay)"
 fi
-cd "$build"
 ctest_status=0
-ctest --output-on-failure -j "$jobs" --timeout 600 || ctest_status=$?
-# The ctest summary stays the last output; a fuzz failure (reported above
-# the tests) still fails the script.
+(cd "$build" && ctest --output-on-failure -j "$jobs" --timeout 600) || ctest_status=$?
+tsan_status=0
+if [[ ${VR_TSAN_PASS:-1} != 0 ]]; then
+  tsan=${VR_TSAN_BUILD_DIR:-build/tsan}
+  cmake -S . -B "$tsan" -G Ninja "${checked[@]}" -DVR_TSAN=ON -DVR_TESTS=ON -DVR_FUZZ=OFF
+  cmake --build "$tsan" -j "$jobs"
+  export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
+  (cd "$tsan" && ctest --output-on-failure -j "$jobs" --timeout 900) || tsan_status=$?
+fi
+# The last ctest summary stays the last output; a failure reported above it
+# (fuzzing, the ASan pass) still fails the script.
 ((fuzz_status != 0)) && exit "$fuzz_status"
-exit "$ctest_status"
+((ctest_status != 0)) && exit "$ctest_status"
+exit "$tsan_status"
