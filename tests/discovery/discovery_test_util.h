@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/socket.h"
+#include "support/wait_until.h"
 
 namespace discovery_test {
 
@@ -27,16 +28,10 @@ inline std::uint16_t ClosedPort()
     return port;
 }
 
-// Polls `done` every 10 ms for at most `ms`; true when it became true.
+// The shared bounded wait (support/wait_until.h) under this suite's name.
 inline bool WaitFor(const std::function<bool()>& done, int ms = 5000)
 {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (std::chrono::steady_clock::now() < end) {
-        if (done())
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return done();
+    return test_support::wait_until(done, static_cast<std::uint32_t>(ms));
 }
 
 inline std::uint32_t Loopback()

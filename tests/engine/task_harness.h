@@ -24,6 +24,7 @@
 #include "recording_cmd_event.h"
 #include "support/channel_fixture.h"
 #include "support/temp_dir.h"
+#include "support/wait_until.h"
 
 #include <gtest/gtest.h>
 
@@ -41,17 +42,10 @@ namespace task_test {
 
 using test_support::ChannelFixture;
 
-// Polls `done` every 5 ms for at most `ms` of the steady clock (the tick
-// the task reads is frozen by FakeClocks in many tests).
+// The shared bounded wait (support/wait_until.h) under this suite's name.
 inline bool WaitFor(const std::function<bool()>& done, int ms = 5000)
 {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (std::chrono::steady_clock::now() < end) {
-        if (done())
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return done();
+    return test_support::wait_until(done, static_cast<std::uint32_t>(ms));
 }
 
 inline std::uint32_t Ip(const char* text) { return platform::parse_ipv4(text); }

@@ -1,6 +1,7 @@
 #include "foundation/timer_thread.h"
 
 #include "platform/tick.h"
+#include "support/wait_until.h"
 
 #include <gtest/gtest.h>
 
@@ -15,13 +16,7 @@ namespace {
 
 bool wait_for(const std::function<bool()>& done, std::uint32_t ms)
 {
-    const std::uint64_t end = platform::tick_count64() + ms;
-    while (!done()) {
-        if (platform::tick_count64() >= end)
-            return false;
-        platform::sleep_ms(5);
-    }
-    return true;
+    return test_support::wait_until(done, ms);
 }
 
 // Records every call; a table of per-timer answers decides re-arming.

@@ -8,6 +8,7 @@
 #include "platform/tick.h"
 #include "support/closed_port.h"
 #include "support/shifted_tick.h"
+#include "support/wait_until.h"
 
 #include <gtest/gtest.h>
 
@@ -34,17 +35,7 @@ inline std::size_t open_descriptors()
     return n;
 }
 
-// Polls `done` every millisecond for up to `ms`; true when it held.
-inline bool wait_until(const std::function<bool()>& done, std::uint32_t ms = 5000)
-{
-    const std::uint64_t end = platform::tick_count64() + ms;
-    while (!done()) {
-        if (platform::tick_count64() >= end)
-            return done();
-        platform::sleep_ms(1);
-    }
-    return true;
-}
+using test_support::wait_until;
 
 // An i_io_service with one thread inside run, stopped and joined at the end.
 class io_thread {

@@ -70,17 +70,6 @@ std::string decode(const std::string& text)
     return base64_decode(text, out) ? out : std::string();
 }
 
-bool wait_until(const std::function<bool()>& condition, std::uint32_t ms)
-{
-    const std::uint32_t deadline = platform::tick_count() + ms;
-    while (!condition()) {
-        if (platform::tick_reached(platform::tick_count(), deadline))
-            return condition();
-        platform::sleep_ms(10);
-    }
-    return true;
-}
-
 std::string read_text(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);

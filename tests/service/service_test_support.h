@@ -13,6 +13,7 @@
 #include <flxmlrpc/XmlRpcValue.h>
 
 #include "support/temp_dir.h"
+#include "support/wait_until.h"
 
 namespace service_test {
 
@@ -57,8 +58,8 @@ call_result call_service(std::uint16_t port, const std::string& document);
 // Base64-decodes a reply; empty when it is not Base64 (a clear-text reply).
 std::string decode(const std::string& text);
 
-// Polls `condition` every 10 ms until it holds or `ms` pass.
-bool wait_until(const std::function<bool()>& condition, std::uint32_t ms);
+// The shared bounded wait.
+using test_support::wait_until;
 
 // Whole file, or empty when missing.
 std::string read_text(const std::string& path);

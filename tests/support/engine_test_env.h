@@ -10,6 +10,7 @@
 #include "platform/paths.h"
 #include "platform/tick.h"
 #include "support/temp_dir.h"
+#include "support/wait_until.h"
 
 #include <atomic>
 #include <cstdint>
@@ -21,17 +22,11 @@
 
 namespace test_support {
 
-// Polls `pred` every 10 ms for at most `ms`; true once it holds.
+// The shared bounded wait under this helper's name.
 template <class Pred>
 bool WaitUntil(Pred pred, std::uint32_t ms)
 {
-    const std::uint32_t deadline = platform::tick_count() + ms;
-    while (!pred()) {
-        if (platform::tick_reached(platform::tick_count(), deadline))
-            return false;
-        platform::sleep_ms(10);
-    }
-    return true;
+    return wait_until(pred, ms);
 }
 
 // Client set-up for engines under test: no UPnP search, and logons to
