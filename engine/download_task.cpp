@@ -251,7 +251,13 @@ void CDownload_Task::RetryStorage()
 
 // ---- Stopping ----
 
-void CDownload_Task::StopTimers() { m_timer.Stop(); }
+void CDownload_Task::StopTimers()
+{
+    // Never waits (the session's I/O thread calls it): a timer call under
+    // way finishes on its own (a CDN query ends once the task stops),
+    // IsStopFinished waits for it and the destructor reaps the thread.
+    m_timer.RequestStop();
+}
 
 void CDownload_Task::CloseAllConnections()
 {
@@ -271,6 +277,7 @@ void CDownload_Task::MarkStopping()
         m_cdn_thread->Stop();
     if (m_stopping.exchange(true))
         return;
+    StopTimers();
     // A stopping task takes no new connections.
     CloseAllConnections();
     // Stopping the CIS logon joins its thread, which may be inside the

@@ -14,10 +14,12 @@
 // another is taken or while a manager, the NAT manager or a connection is
 // called.
 //
-// Nothing that can block for long runs on the I/O thread: the CDN query
-// runs only on timer 1 (with a growing pause after each query that gave
-// no peer), and stopping the CIS logon runs on a thread of its own that
-// MarkStopping starts and IsStopFinished waits for.
+// Nothing that can block for long runs on the I/O thread, nor waits there
+// for another thread: the CDN query runs only on timer 1 (with a growing
+// pause after each query that gave no peer) and the task's stop cancels
+// it; StopTimers only asks the timer thread to stop; stopping the CIS
+// logon runs on a thread of its own that MarkStopping starts. The joins
+// left for the destructor are of threads IsStopFinished saw end.
 #pragma once
 
 #include "discovery/cis_connection.h"
@@ -121,14 +123,15 @@ public:
     // Adopts a connected socket for `peer` (ignored when invalid; closed
     // when the task does not run, is not ready or makes no connection).
     void AddPeerSocket(int socket, const PeerInfo* peer, std::uint8_t passive);
-    // Stops the timer thread.
+    // Asks the timer thread to stop; returns at once.
     void StopTimers();
     // Closes every connection; the set refuses new ones from then on.
     void CloseAllConnections();
     // Closes every connection; the set stays open.
     void CloseAllConnectionsNoFlag();
-    // Stops the CDN thread, sets the stopping flag, closes every connection
-    // and starts stopping the CIS logon off the calling thread.
+    // Stops the CDN thread, sets the stopping flag, stops the timers,
+    // closes every connection and starts stopping the CIS logon off the
+    // calling thread. Returns at once.
     void MarkStopping();
     // True once stopping, the CDN thread and the CIS logon have stopped, no
     // timer call is under way and no connection of the task is left: the
@@ -338,7 +341,7 @@ private:
     std::uint32_t m_vpeer_cursor = 0;
     std::atomic<std::int64_t> m_last_peer_list_check;
     CTimerThread m_timer;
-    std::atomic<bool> m_stopping{false};
+    std::atomic<bool> m_stopping{false};               // also cancels a CDN query under way
     BlockRequestQueue m_run;
     CcsLocker m_run_lock;                              // guards m_run
     std::map<std::uint64_t, std::uint32_t> m_http_counts;

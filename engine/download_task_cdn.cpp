@@ -121,6 +121,7 @@ void CDownload_Task::try_cdn_download()
     HttpGetOptions options;
     options.body_cap = kCdnReplyCap;
     options.total_ms = kCdnQueryTotalMs;
+    options.cancel = &m_stopping;   // the task's stop ends the wait
     std::vector<char> body;
     if (http_get(url, options, body) != 0)
         return;

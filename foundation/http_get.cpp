@@ -37,6 +37,34 @@ private:
     std::uint64_t m_end;
 };
 
+// Longest wait taken at once while a cancel flag is given.
+constexpr std::uint32_t cancel_poll_ms = 50;
+constexpr int result_cancelled = 4;
+
+bool cancelled(const HttpGetOptions& o) { return o.cancel && o.cancel->load(); }
+
+// The helper's Receive; with a cancel flag the wait is cut into slices and
+// a set flag ends it with 995.
+long receive(CTcpClientSocketHelper& socket, void* data, std::uint32_t size, std::uint32_t wait_ms,
+             std::uint32_t& error, const HttpGetOptions& o)
+{
+    if (!o.cancel)
+        return socket.Receive(data, size, wait_ms, error);
+    const std::uint64_t end = platform::tick_count64() + wait_ms;
+    for (;;) {
+        if (o.cancel->load()) {
+            error = platform::err::operation_aborted;
+            return -1;
+        }
+        const std::uint64_t now = platform::tick_count64();
+        const std::uint32_t slice = static_cast<std::uint32_t>(std::min<std::uint64_t>(
+            cancel_poll_ms, now >= end ? 0 : end - now));
+        const long n = socket.Receive(data, size, slice, error);
+        if (n >= 0 || error != platform::err::timed_out || now + slice >= end)
+            return n;
+    }
+}
+
 void lower(std::string& s)
 {
     for (char& c : s)
@@ -44,7 +72,7 @@ void lower(std::string& s)
 }
 
 // Header codes (added to 100).
-constexpr int header_timeout = 3, header_too_long = 4, header_receive_failed = 5;
+constexpr int header_timeout = 3, header_too_long = 4, header_receive_failed = 5, header_cancelled = -1;
 constexpr std::size_t header_limit = 1024;
 
 int read_header(CTcpClientSocketHelper& socket, const HttpGetOptions& o, const Deadline& d, std::string& header)
@@ -56,7 +84,9 @@ int read_header(CTcpClientSocketHelper& socket, const HttpGetOptions& o, const D
         if (wait == 0)
             return header_timeout;
         std::uint32_t error = 0;
-        const long n = socket.Receive(&byte, 1, wait, error);
+        const long n = receive(socket, &byte, 1, wait, error, o);
+        if (n < 0 && error == platform::err::operation_aborted)
+            return header_cancelled;
         if (n < 0 && error == platform::err::timed_out)
             return header_timeout;
         if (n < 0 && error == platform::err::would_block)
@@ -164,6 +194,8 @@ int http_get(const std::string& url, const HttpGetOptions& o, std::vector<char>&
         return 1;
     }
     const std::uint32_t ipv4 = platform::resolve_first_ipv4(host);
+    if (cancelled(o))
+        return result_cancelled;
     CTcpClientSocketHelper socket;
     const std::uint32_t connect_wait = deadline.wait(o.connect_ms);
     const int connected = ipv4 == 0 || connect_wait == 0 ? CTcpClientSocketHelper::wait_ended
@@ -175,6 +207,8 @@ int http_get(const std::string& url, const HttpGetOptions& o, std::vector<char>&
 
     const std::string request = "GET " + path + " HTTP/1.0\r\n" + "Accept: */*\r\n" +
                                 "Connection: Keep-Alive\r\n" + "Host: " + host + "\r\n" + "\r\n";
+    if (cancelled(o))
+        return result_cancelled;
     const std::uint32_t send_wait = deadline.wait(o.header_wait_ms);
     if (send_wait == 0 || socket.SendAll(request.data(), static_cast<std::uint32_t>(request.size()), send_wait) != 0) {
         raise(http_event_transfer, 1, ipv4, port);
@@ -184,7 +218,7 @@ int http_get(const std::string& url, const HttpGetOptions& o, std::vector<char>&
     std::string header;
     header.reserve(header_limit);
     if (const int code = read_header(socket, o, deadline, header))
-        return 100 + code;
+        return code == header_cancelled ? result_cancelled : 100 + code;
     if (!status_is_200(header))
         return 201;
     std::uint64_t length = 0;
@@ -199,7 +233,9 @@ int http_get(const std::string& url, const HttpGetOptions& o, std::vector<char>&
     while (body.size() < length) {
         const std::uint32_t wait = deadline.wait(o.body_wait_ms);
         std::uint32_t error = platform::err::timed_out;
-        const long n = wait == 0 ? -1 : socket.Receive(buffer, sizeof buffer, wait, error);
+        const long n = wait == 0 ? -1 : receive(socket, buffer, sizeof buffer, wait, error, o);
+        if (n < 0 && error == platform::err::operation_aborted)
+            return result_cancelled;
         if (n < 0 && error == platform::err::timed_out) {
             raise(http_event_transfer, 4, ipv4, port);
             return 403;

@@ -16,8 +16,10 @@
 //   404 a body receive failed, or the server closed before the length
 //   405 more body than the cap arrived
 //   3   the body size differs from the announced length
+//   4   the caller's cancel flag was set
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -44,6 +46,9 @@ struct HttpGetOptions {
     std::uint32_t total_ms = 30000;        // the whole GET
     std::size_t body_cap = 16u << 20;      // largest body accepted
     std::size_t max_url = 1023;            // longer URLs are cut
+    // When given, read between the steps and during every wait for the
+    // server (in slices of at most 50 ms): once set the GET ends with 4.
+    const std::atomic<bool>* cancel = nullptr;
 };
 
 // The GET with explicit limits. `body` is cleared first and holds what

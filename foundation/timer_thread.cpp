@@ -76,13 +76,21 @@ bool CTimerThread::IsRunning() const
     return m_thread.joinable();
 }
 
+void CTimerThread::RequestStop()
+{
+    // Not under the start lock, which a Stop elsewhere holds while it
+    // waits: at worst a concurrent add reaps and restarts the thread, as it
+    // would after a Stop.
+    m_stop.store(true);
+    m_wake.set();
+    CScopedLock g(m_lock);
+    m_timers.clear();
+}
+
 void CTimerThread::Stop()
 {
     if (on_timer_thread()) {
-        m_stop.store(true);
-        m_wake.set();
-        CScopedLock g(m_lock);
-        m_timers.clear();
+        RequestStop();
         return;
     }
     // The flag is raised under the start lock: raised before it, an add on

@@ -61,6 +61,11 @@ public:
     // must not be destroyed from inside its own OnTimer.
     void Stop();
 
+    // Asks the thread to stop and clears the timers without waiting: a
+    // call under way finishes, no other starts. For callers that must not
+    // block (an event loop); Stop or the destructor still reaps the thread.
+    void RequestStop();
+
     void check_invariant() const;
 
 private:

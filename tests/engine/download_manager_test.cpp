@@ -402,6 +402,41 @@ TEST_F(DownloadManagerTest, AStoppedTaskIsDeletedOnlyOnceItsLastConnectionHasGon
     EXPECT_TRUE(wait_until([&] { manager->second_tick(); return !manager->HasTask(55); }));
 }
 
+TEST_F(DownloadManagerTest, StoppingATaskWhoseCdnQueryHangsNeverHoldsTheIoThread)
+{
+    // The CDN query server accepts and never answers.
+    net_test::listener silent;
+    g_Settings.Set("only_cdn_by_id", "http://127.0.0.1:" + std::to_string(silent.port) + "/q?taskid=");
+    AddReady(56);
+    const platform::socket_t query = silent.accept_one();
+    ASSERT_NE(query, platform::invalid_socket);
+    char request[512];
+    ASSERT_EQ(platform::wait_readable(query, 5000), 1);
+    ASSERT_GT(::recv(query, request, sizeof request, 0), 0);   // timer 1 now waits for the answer
+
+    // The session's abort step and its next tick, on the I/O thread.
+    net_test::io_watchdog watchdog(io.io);
+    struct Stop {
+        CDownload_Manager* manager;
+        std::atomic<bool> done{false};
+    } stop{manager.get()};
+    io.io.post([](void* context, const i_error_code&) {
+        auto* s = static_cast<Stop*>(context);
+        s->manager->StopTask(56);
+        s->manager->MarkTaskRemoved(56);
+        s->manager->second_tick();
+        s->done.store(true);
+    }, &stop);
+    ASSERT_TRUE(wait_until([&] { return stop.done.load(); }, 20000));
+    // The stop also ends the query: its connection closes.
+    EXPECT_TRUE(PeerSeesEnd(query));
+    ASSERT_TRUE(wait_until([&] { return watchdog.runs() >= 5; }));
+    EXPECT_LT(watchdog.longest_gap_ms(), 100u);
+    EXPECT_TRUE(wait_until([&] { manager->second_tick(); return !manager->HasTask(56); }));
+    platform::socket_t closing = query;
+    platform::close_socket(closing);
+}
+
 TEST_F(DownloadManagerTest, SocketForAnUnknownTaskIsClosedAndReported)
 {
     const platform::socket_t native = HandSocket(61, 7);

@@ -2,6 +2,7 @@
 // connected socket pairs on 127.0.0.1, and bounded waits.
 #pragma once
 
+#include "net/io/deadline_timer.h"
 #include "net/io/io_service.h"
 #include "platform/socket.h"
 #include "platform/thread.h"
@@ -162,5 +163,57 @@ inline std::uint16_t unused_port()
 }
 
 inline std::uint32_t loopback_host_order() { return 0x7F000001u; }
+
+// A handler on the I/O thread every `period_ms` that records the longest
+// gap between two of its runs: a gap far above the period means some
+// other handler held the thread that long.
+class io_watchdog {
+public:
+    io_watchdog(i_io_service& io, std::uint32_t period_ms = 10) : m_timer(io), m_period(period_ms)
+    {
+        m_last.store(platform::tick_count64());
+        arm();
+    }
+    // Stops the chain and waits (bounded) for its last run.
+    ~io_watchdog()
+    {
+        m_stop.store(true);
+        m_timer.cancel();
+        const std::uint64_t end = platform::tick_count64() + 5000;
+        while (!m_ended.load() && platform::tick_count64() < end)
+            platform::sleep_ms(1);
+    }
+
+    std::uint64_t longest_gap_ms() const { return m_longest.load(); }
+    std::uint32_t runs() const { return m_runs.load(); }
+
+private:
+    void arm()
+    {
+        m_timer.expires_from_now(m_period);
+        m_timer.async_wait(&io_watchdog::fired, this);
+    }
+    static void fired(void* self, const i_error_code&)
+    {
+        auto* w = static_cast<io_watchdog*>(self);
+        const std::uint64_t now = platform::tick_count64();
+        const std::uint64_t gap = now - w->m_last.exchange(now);
+        if (gap > w->m_longest.load())
+            w->m_longest.store(gap);
+        ++w->m_runs;
+        if (w->m_stop.load())
+            w->m_ended.store(true);
+        else
+            w->arm();
+    }
+
+    i_deadline_timer m_timer;
+    const std::uint32_t m_period;
+    std::atomic<std::uint64_t> m_last{0};
+    std::atomic<std::uint64_t> m_longest{0};
+    std::atomic<std::uint32_t> m_runs{0};
+    std::atomic<bool> m_stop{false};
+    std::atomic<bool> m_ended{false};
+};
 
 } // namespace net_test
