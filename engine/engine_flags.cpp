@@ -1,5 +1,9 @@
 #include "engine/engine_flags.h"
 
+#include "platform/tick.h"
+#include "report/client_log.h"
+
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 
@@ -12,6 +16,19 @@ std::atomic<bool> g_progress_every_second{true};
 std::atomic<std::int32_t> g_max_task_num{10};
 std::atomic<std::uint16_t> g_listen_port{9768};
 std::atomic<bool> g_upnp_done{false};
+
+// The back-off of the index servers after failed CIS replies.
+struct IndexServerBackoff {
+    std::mutex lock;
+    bool running = false;        // the flag comes back at `retry_at`
+    std::uint32_t retry_at = 0;  // tick
+    std::uint32_t next_ms = kIndexServersFirstBackoffMs;
+};
+IndexServerBackoff& backoff()
+{
+    static IndexServerBackoff b;
+    return b;
+}
 
 // Guards the two texts below.
 std::mutex& text_lock()
@@ -35,8 +52,52 @@ std::string& external_ip_text()
 bool shutting_down() { return g_shutting_down.load(); }
 void set_shutting_down(bool on) { g_shutting_down.store(on); }
 
-bool index_servers_usable() { return g_index_servers_usable.load(); }
-void set_index_servers_usable(bool on) { g_index_servers_usable.store(on); }
+bool index_servers_usable()
+{
+    if (g_index_servers_usable.load())
+        return true;
+    IndexServerBackoff& b = backoff();
+    std::lock_guard<std::mutex> guard(b.lock);
+    if (!b.running || !platform::tick_reached(platform::tick_count(), b.retry_at))
+        return false;
+    b.running = false;
+    g_index_servers_usable.store(true);
+    WriteClientLog("index servers: back-off over, peer lists are asked of the CIS again\n");
+    return true;
+}
+
+void set_index_servers_usable(bool on)
+{
+    IndexServerBackoff& b = backoff();
+    std::lock_guard<std::mutex> guard(b.lock);
+    b.running = false;
+    if (on)
+        b.next_ms = kIndexServersFirstBackoffMs;
+    g_index_servers_usable.store(on);
+}
+
+void index_servers_failed()
+{
+    IndexServerBackoff& b = backoff();
+    std::lock_guard<std::mutex> guard(b.lock);
+    // Already clear: offline until a logon succeeds, or a late reply to a
+    // request made before the back-off began.
+    if (!g_index_servers_usable.load())
+        return;
+    g_index_servers_usable.store(false);
+    b.running = true;
+    b.retry_at = platform::tick_count() + b.next_ms;
+    WriteClientLog("index servers: CIS reply failed, peer lists come from the CDN query for " +
+                   std::to_string(b.next_ms) + " ms\n");
+    b.next_ms = std::min(b.next_ms * 2, kIndexServersMaxBackoffMs);
+}
+
+void index_servers_answered()
+{
+    IndexServerBackoff& b = backoff();
+    std::lock_guard<std::mutex> guard(b.lock);
+    b.next_ms = kIndexServersFirstBackoffMs;
+}
 
 bool progress_every_second() { return g_progress_every_second.load(); }
 void set_progress_every_second(bool on) { g_progress_every_second.store(on); }
@@ -84,7 +145,7 @@ void set_upnp_result(bool done, const std::string& external_ip)
 void reset()
 {
     g_shutting_down.store(false);
-    g_index_servers_usable.store(true);
+    set_index_servers_usable(true);
     g_progress_every_second.store(true);
     g_max_task_num.store(10);
     g_listen_port.store(9768);

@@ -14,11 +14,20 @@ namespace engine_flags {
 bool shutting_down();
 void set_shutting_down(bool on);
 
-// The index servers can be asked (set at start, cleared by a failed logon
-// and by every failed CIS reply). While clear every peer-list request
-// goes to the CDN query.
+// The index servers can be asked (set at start and by each Init). While
+// clear every peer-list request goes to the CDN query. Reading it after a
+// failed CIS reply's back-off has run out sets it again (logged).
 bool index_servers_usable();
+// Sets or clears it with no back-off running (a failed logon clears it
+// until a later logon succeeds); setting it also forgets past failures.
 void set_index_servers_usable(bool on);
+// A failed CIS reply: clear for a back-off that doubles with each failure
+// in a row, from kIndexServersFirstBackoffMs up to kIndexServersMaxBackoffMs.
+void index_servers_failed();
+// A CIS answered: the next failure's back-off starts from the first step.
+void index_servers_answered();
+constexpr std::uint32_t kIndexServersFirstBackoffMs = 10000;
+constexpr std::uint32_t kIndexServersMaxBackoffMs = 320000;
 
 // While set, every downloading task reports its progress once a second
 // (set at start).

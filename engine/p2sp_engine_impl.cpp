@@ -111,6 +111,8 @@ std::int32_t CP2SP_EngineImpl::Init(const EngineInitBlock* block, EngineCallback
     ReportAppErrors();
 
     engine_flags::set_shutting_down(false);
+    // Index servers that failed an earlier engine get asked again.
+    engine_flags::set_index_servers_usable(true);
     auto* client = new (std::nothrow) CClientMain();
     if (!client)
         return 2;

@@ -120,12 +120,13 @@ void CDownload_Task::OnCisConnectionCompleted(std::uint32_t result, const std::v
     if (m_stopping.load() || result == CIS_STOPPED)
         return;
     if (result != 0 || status != 0) {
-        engine_flags::set_index_servers_usable(false);
+        engine_flags::index_servers_failed();
         std::ostringstream line;
         line << "CDownload_Task::OnCisConnectionCompleted dwResult[" << result << "]\n";
         WriteClientLog(line.str());
         return;
     }
+    engine_flags::index_servers_answered();
 
     const PeerInfo* self = GetSelfPeerInfo();
     if (self && self->peertype == PEERTYPE_SP && m_owner)

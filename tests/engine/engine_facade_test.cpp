@@ -674,6 +674,9 @@ TEST_F(EngineFacadeTest, OnlineEngineLogsOnThroughTheIndexServer)
     env.reset();
     env.reset(new EngineTestEnv(ris.address()));
     impl().SetClientSetup(&NoUpnp);
+    // An earlier engine of the process that found the index servers down
+    // does not keep this one from asking them.
+    engine_flags::set_index_servers_usable(false);
     const EngineInitBlock block = Block();
     ASSERT_EQ(engine->Init(&block, &EngineCallbackLog::Callback, &log), 0);
     ASSERT_TRUE(log.WaitFor(4, 5000));

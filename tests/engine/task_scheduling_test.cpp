@@ -344,8 +344,9 @@ TEST(TaskScheduling, ASmallTaskWithHttpPeersRunsOverHttpOnly)
     }
 }
 
-TEST(TaskScheduling, AFailedCisReplyTurnsTheIndexServersOffForEveryTask)
+TEST(TaskScheduling, AFailedCisReplyTurnsTheIndexServersOffForEveryTaskForABackOff)
 {
+    FakeClocks clocks;
     CCisConnectionEx::ResetCancelAll();
     test_support::FakeCisServer cis;
     ASSERT_TRUE(cis.Start());
@@ -366,14 +367,38 @@ TEST(TaskScheduling, AFailedCisReplyTurnsTheIndexServersOffForEveryTask)
             EXPECT_TRUE(task->GetVpeers().empty());
         }
     }
-    // A new task's first request then never reaches a CIS.
+    // During the back-off a new task's first request never reaches a CIS;
+    // once it is over the CIS is asked again, and each failure in a row
+    // doubles it, up to its cap. An answer starts it from the first step.
     TaskHarness h;
     h.cis = {cis.address()};
-    engine_flags::set_index_servers_usable(false);
+    engine_flags::set_index_servers_usable(true);
     CDownload_Task* task = h.MakeReadyTask();
-    task->Run();
-    EXPECT_FALSE(task->IsPeerListRequestRunning());
+    const std::uint32_t first = engine_flags::kIndexServersFirstBackoffMs;
+    const struct {
+        std::uint32_t result;     // the reply before the wait (~0: none)
+        std::uint32_t wait_ms;
+        bool usable;
+    } steps[] = {{2, first - 1, false},   {~0u, 1, true},        {2, 2 * first - 1, false}, {~0u, 1, true},
+                 {2, 4 * first, true},    {0, 0, true},          {2, first, true},          {2, 1u << 30, true},
+                 {2, 1u << 30, true},     {2, 1u << 30, true},   {2, 1u << 30, true},       {2, 1u << 30, true},
+                 {2, engine_flags::kIndexServersMaxBackoffMs - 1, false},                   {~0u, 1, true}};
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.wait_ms);
+        if (step.result != ~0u)
+            task->OnCisConnectionCompleted(step.result, {}, {}, {}, 0);
+        if (&step == &steps[0]) {
+            task->Run();
+            EXPECT_FALSE(task->IsPeerListRequestRunning()) << "the first request waits for the back-off";
+        }
+        clocks.AdvanceMs(step.wait_ms);
+        EXPECT_EQ(step.usable, engine_flags::index_servers_usable());
+    }
     EXPECT_TRUE(cis.peer_requests().empty());
+    task->RequestPeerList();
+    EXPECT_TRUE(WaitFor([&] { return cis.peer_requests().size() == 1; })) << "the CIS is asked again";
+    EXPECT_TRUE(WaitFor([&] { return !task->IsPeerListRequestRunning(); }));
+    engine_flags::set_index_servers_usable(true);
 }
 
 // ---- HTTP peers ----
