@@ -225,7 +225,8 @@ int local_task_list::load()
             read_record(fagex::StringConverter::parseUnsignedInt(section.first), section.second);
         if (r.gameid != m_game_id)
             continue;
-        if (r.bitmap_filename.empty() || !platform::file_exists(r.bitmap_filename))
+        r.bitmap_filename = bitmap_file(r);
+        if (r.bitmap_filename.empty())
             continue;
         const std::string folder = load_folder(r.save_path, r.srcdir);
         bool files = true;
@@ -240,6 +241,18 @@ int local_task_list::load()
     for (auto& entry : kept)
         m_tasks[entry.first] = entry.second;
     return static_cast<int>(kept.size());
+}
+
+std::string local_task_list::bitmap_file(const LocalTaskRecord& record) const
+{
+    if (!record.bitmap_filename.empty() && platform::file_exists(record.bitmap_filename))
+        return record.bitmap_filename;
+    if (m_data_folder.empty())
+        return std::string();
+    // Where the engine writes it: the data folder, or beside the launcher
+    // when there is none, which is then this folder too.
+    const std::string saved = platform::join_path(m_data_folder, std::to_string(record.taskid) + ".bbm");
+    return platform::file_exists(saved) ? saved : std::string();
 }
 
 void local_task_list::del_history_expiredtasks()

@@ -45,13 +45,18 @@ public:
     const std::string& path() const { return m_path; }
 
     // Reads the file (after removing expired completed tasks from it);
-    // keeps the records of this game whose bitmap and files exist. Returns
+    // keeps the records of this game whose bitmap (see bitmap_file) and
+    // files exist. Returns
     // the number kept, 0 when the file is missing. Throws fagex::Exception
     // when the file exists but cannot be read.
     int load();
     // Writes the whole list (crash-safe; saves run one at a time). False
     // when the file cannot be written.
     bool save();
+    // The task's ".bbm" file: the recorded one, else the one the engine
+    // saves in the data folder (a save the list had not recorded yet when
+    // the process was killed); empty when neither exists.
+    std::string bitmap_file(const LocalTaskRecord& record) const;
     // Empties the sections of completed tasks of this game whose seed or
     // bitmap file in the data folder expired (and deletes those files).
     void del_history_expiredtasks();

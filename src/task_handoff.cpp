@@ -113,9 +113,10 @@ int download_manager::get_local_task_info(const LocalTaskRecord& record, std::st
     if (lower_text(string_md5(text)) != lower_text(record.seed_md5))
         return 4;
     seed_text = text;
-    if (record.bitmap_filename.empty() || !platform::path_exists(record.bitmap_filename))
+    const std::string bitmap_file = m_local.bitmap_file(record);
+    if (bitmap_file.empty())
         return 5;
-    if (m_engine->ReadRecordFile(record.bitmap_filename.c_str(), bitmap, piece_tables) != 0)
+    if (m_engine->ReadRecordFile(bitmap_file.c_str(), bitmap, piece_tables) != 0)
         return 6;
     save_folder = record.save_path;
     if (record.save_path.empty() || !platform::path_exists(record.save_path))

@@ -120,14 +120,22 @@ TEST(LocalTaskList, SaveAndLoadKeepOnlyIntactTasksOfThisGame)
         LocalTaskRecord no_bitmap = task_on_disk(e.dir.path(), 102);
         no_bitmap.bitmap_filename.clear();
         list.add(no_bitmap);
+        // Killed between the first bitmap save and its recording: the
+        // bitmap is found where the engine saves it.
+        LocalTaskRecord unrecorded = task_on_disk(e.dir.path(), 104);
+        unrecorded.bitmap_filename.clear();
+        write(e.data() + "/104.bbm", "bitmap");
+        list.add(unrecorded);
         LocalTaskRecord missing_file = task_on_disk(e.dir.path(), 103);
         missing_file.file_list.push_back({"gone.pak", "x"});
         list.add(missing_file);
         EXPECT_TRUE(list.save());
     }
     local_task_list again(7, e.file(), e.data());
-    EXPECT_EQ(again.load(), 1);
+    EXPECT_EQ(again.load(), 2);
     LocalTaskRecord r;
+    ASSERT_TRUE(again.find(104, r));
+    EXPECT_EQ(r.bitmap_filename, e.data() + "/104.bbm");
     ASSERT_TRUE(again.find(100, r));
     EXPECT_EQ(r.priority_level, 0);  // levels and activity start afresh
     EXPECT_FALSE(r.isactive);

@@ -106,7 +106,8 @@ TEST(TaskHandoff, IntactTasksResumeWithoutDownloadingAndLocalChecksNameWhatIsMis
     const row rows[] = {
         {"no seed file", [](LocalTaskRecord& r, const std::string&) { r.seedfile += ".gone"; }, 1},
         {"seed digest", [](LocalTaskRecord& r, const std::string&) { r.seed_md5 = std::string(32, '0'); }, 4},
-        {"no bitmap", [](LocalTaskRecord& r, const std::string&) { r.bitmap_filename.clear(); }, 5},
+        // Killed before the list recorded the bitmap: found where it is saved.
+        {"bitmap not recorded", [](LocalTaskRecord& r, const std::string&) { r.bitmap_filename.clear(); }, 0},
         {"bitmap unreadable", [](LocalTaskRecord& r, const std::string& g) { r.bitmap_filename = g; }, 6},
         {"no save folder", [](LocalTaskRecord& r, const std::string&) { r.save_path += "/gone"; }, 7},
         {"no source folder", [](LocalTaskRecord& r, const std::string&) { r.srcdir = "gone"; }, 8},
@@ -118,8 +119,13 @@ TEST(TaskHandoff, IntactTasksResumeWithoutDownloadingAndLocalChecksNameWhatIsMis
         r.spoil(spoilt, garbage);
         again = false;
         EXPECT_EQ(m.get_local_task_info(spoilt, seed, folder, bitmap, tables, again), r.code) << r.what;
-        EXPECT_TRUE(again) << r.what;
+        EXPECT_EQ(again, r.code != 0) << r.what;
     }
+    // No bitmap anywhere.
+    const std::string moved = done.bitmap_filename + ".away";
+    ASSERT_TRUE(platform::rename_over(done.bitmap_filename, moved));
+    EXPECT_EQ(m.get_local_task_info(done, seed, folder, bitmap, tables, again), 5);
+    ASSERT_TRUE(platform::rename_over(moved, done.bitmap_filename));
     // A seed digest in capitals and a name with backslashes are the same.
     LocalTaskRecord spelled = done;
     for (char& c : spelled.seed_md5)
