@@ -115,12 +115,16 @@ bool CClientMain::Start(const std::string& data_folder, std::uint32_t fixed_peer
         m_peer_type.store(peer_type);
     }
     m_listen_port.store(engine_flags::listen_port());
+    const std::string fallback = platform::from_windows_path(fallback_bitmap_folder);
     {
         std::lock_guard<std::mutex> guard(m_folder_lock);
         m_data_folder = platform::from_windows_path(data_folder);
-        m_fallback_bitmap_folder = platform::from_windows_path(fallback_bitmap_folder);
+        m_fallback_bitmap_folder = fallback;
     }
     engine_flags::set_bitmap_folder(MakeBitmapFolder());
+    // A kill during a ".bbm" save leaves its temporary file behind.
+    platform::remove_abandoned_saves(engine_flags::bitmap_folder(), ".bbm");
+    platform::remove_abandoned_saves(fallback, ".bbm");
     // Index-server requests cancelled by an earlier engine's shutdown may run again.
     CCisConnectionEx::ResetCancelAll();
     CTraceHost::Reset();

@@ -9,6 +9,7 @@
 #include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -246,6 +247,25 @@ bool rename_over(const std::string& from, const std::string& to)
 
 namespace {
 
+// Temporary files of saves are named "<path>.tmp.<pid>.<n>".
+const char kTempMark[] = ".tmp.";
+
+// The id of the process that made a save's temporary file `name` of a file
+// ending in `suffix`; 0 when the name is not of that form.
+pid_t temp_owner(const std::string& name, const std::string& suffix)
+{
+    const std::size_t mark = name.rfind(kTempMark);
+    if (mark == std::string::npos || mark < suffix.size() || name.compare(mark - suffix.size(), suffix.size(), suffix))
+        return 0;
+    const std::string rest = name.substr(mark + std::strlen(kTempMark));
+    const std::size_t dot = rest.find('.');
+    if (dot == 0 || dot == std::string::npos || dot + 1 == rest.size() ||
+        rest.find_first_not_of("0123456789.") != std::string::npos || rest.find('.', dot + 1) != std::string::npos ||
+        dot > 9)
+        return 0;
+    return static_cast<pid_t>(std::atol(rest.substr(0, dot).c_str()));
+}
+
 bool atomic_write_failed(const AtomicWriteOptions& options, const char* what, const std::string& path, int e)
 {
     if (options.error)
@@ -266,7 +286,7 @@ bool write_file_atomically(const std::string& path, const void* data, std::size_
     // A unique temporary name per call, so concurrent saves of one file never
     // write into each other's temporary file; the last rename wins whole.
     static std::atomic<unsigned> counter{0};
-    const std::string tmp = path + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(counter++);
+    const std::string tmp = path + kTempMark + std::to_string(::getpid()) + "." + std::to_string(counter++);
     const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd < 0)
         return atomic_write_failed(options, "cannot create", tmp, errno);
@@ -309,6 +329,22 @@ bool write_file_atomically(const std::string& path, const void* data, std::size_
         ::close(dir);
     }
     return true;
+}
+
+std::size_t remove_abandoned_saves(const std::string& folder, const std::string& suffix)
+{
+    std::vector<FolderEntry> entries;
+    if (folder.empty() || !list_folder(folder, entries))
+        return 0;
+    std::size_t removed = 0;
+    for (const FolderEntry& e : entries) {
+        const pid_t owner = temp_owner(e.name, suffix);
+        // A save of this process or of one still running may be under way.
+        if (e.is_dir || owner <= 0 || owner == ::getpid() || ::kill(owner, 0) == 0 || errno == EPERM)
+            continue;
+        removed += delete_file(join_path(folder, e.name)) ? 1 : 0;
+    }
+    return removed;
 }
 
 bool write_file_atomically(const std::string& path, const std::string& bytes, const AtomicWriteOptions& options)

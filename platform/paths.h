@@ -88,6 +88,11 @@ bool write_file_atomically(const std::string& path, const void* data, std::size_
 bool write_file_atomically(const std::string& path, const std::string& bytes,
                            const AtomicWriteOptions& options = {});
 
+// Deletes from `folder` the temporary files that saves of files named
+// "...<suffix>" left behind when their process was killed mid-save (the
+// process is gone). The number deleted.
+std::size_t remove_abandoned_saves(const std::string& folder, const std::string& suffix);
+
 // Reads a whole file; false when missing, unreadable or over `max_bytes`.
 bool read_file(const std::string& path, std::string& out, std::size_t max_bytes = 64u << 20);
 

@@ -10,6 +10,8 @@
 #include "support/fake_ris_server.h"
 
 #include <arpa/inet.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -444,6 +446,39 @@ TEST_F(ClientMainTest, BitmapSavedWritesTheRecordFileAndRaisesFifteen)
     ASSERT_TRUE(platform::create_folder(env->file("appdata") + "/ZVK/72.bbm/x"));
     client->OnBitmapSaved(72, bitmap, tables);
     EXPECT_EQ(log.Count(15), 0u);
+}
+
+TEST_F(ClientMainTest, SavesAKillCutShortAreClearedAtStart)
+{
+    env.reset(new EngineTestEnv());
+    const std::string zvk = env->file("appdata") + "/ZVK/";
+    ASSERT_TRUE(platform::create_folder(zvk));
+    ASSERT_TRUE(platform::create_folder(env->file("fallback")));
+    const pid_t dead = ::fork();
+    if (dead == 0)
+        ::_exit(0);
+    ASSERT_GT(dead, 0);
+    ASSERT_EQ(dead, ::waitpid(dead, nullptr, 0));
+    const std::string d = std::to_string(dead);
+    struct row {
+        std::string path;
+        bool stays;
+    };
+    const row rows[] = {
+        {zvk + "71.bbm.tmp." + d + ".0", false},
+        {env->file("fallback") + "/72.bbm.tmp." + d + ".15", false},
+        {zvk + "73.bbm.tmp." + std::to_string(::getpid()) + ".1", true},   // a save of this process
+        {zvk + "74.bbm.tmp." + std::to_string(::getppid()) + ".0", true},  // of a process alive
+        {zvk + "71.bbm", true},
+        {zvk + "75.txt.tmp." + d + ".0", true},                            // not a bitmap
+        {zvk + "76.bbm.tmp." + d, true},
+    };
+    for (const row& r : rows)
+        ASSERT_TRUE(platform::write_file_atomically(r.path, std::string("x")));
+    Make();
+    ASSERT_TRUE(StartClient(env->file("data")));
+    for (const row& r : rows)
+        EXPECT_EQ(r.stays, platform::file_exists(r.path)) << r.path;
 }
 
 TEST_F(ClientMainTest, BitmapGoesToTheFallbackFolderWithoutTheApplicationDataFolder)
