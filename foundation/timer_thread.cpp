@@ -25,7 +25,7 @@ bool CTimerThread::AddTimer(std::uint32_t timer_id, std::uint32_t interval_ms, s
     {
         CScopedLock g(m_lock);
         serial = ++m_serial;
-        m_timers.push_back(Timer{timer_id, interval_ms, param, platform::tick_count(), serial});
+        m_timers.push_back(Timer{timer_id, interval_ms, param, platform::tick_count(), serial, false});
     }
     m_wake.set();
     if (on_timer_thread())
@@ -60,6 +60,25 @@ bool CTimerThread::KillTimer(std::uint32_t timer_id)
             ++i;
     }
     return m_timers.size() != before;
+}
+
+bool CTimerThread::FireNow(std::uint32_t timer_id)
+{
+    bool found = false;
+    {
+        CScopedLock g(m_lock);
+        const std::uint32_t now = platform::tick_count();
+        for (Timer& t : m_timers) {
+            if (t.id != timer_id)
+                continue;
+            t.due = now;
+            t.fire_now = true;
+            found = true;
+        }
+    }
+    if (found)
+        m_wake.set();
+    return found;
 }
 
 std::size_t CTimerThread::TimerCount() const
@@ -128,9 +147,11 @@ void CTimerThread::run()
             ITimerEvent* sink = nullptr;
             {
                 CScopedLock g(m_lock);
-                for (const Timer& x : m_timers)
-                    if (x.serial == serial)
+                for (Timer& x : m_timers)
+                    if (x.serial == serial) {
+                        x.fire_now = false;
                         t = x, sink = m_sink;
+                    }
             }
             if (!sink)
                 continue;
@@ -139,7 +160,9 @@ void CTimerThread::run()
             for (std::size_t i = 0; i < m_timers.size(); ++i) {
                 if (m_timers[i].serial != serial)
                     continue;
-                if (keep)
+                if (keep && m_timers[i].fire_now)
+                    m_timers[i].due = platform::tick_count();  // asked for again meanwhile
+                else if (keep)
                     m_timers[i].due = platform::tick_count() + m_timers[i].interval;
                 else
                     m_timers.erase(m_timers.begin() + static_cast<std::ptrdiff_t>(i));

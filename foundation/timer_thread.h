@@ -46,6 +46,11 @@ public:
     // already under way finishes, its result is ignored.
     bool KillTimer(std::uint32_t timer_id);
 
+    // Makes every timer with that id due at once and wakes the thread; a
+    // call of it under way is followed at once by another. True when one
+    // was found.
+    bool FireNow(std::uint32_t timer_id);
+
     // Number of timers held.
     std::size_t TimerCount() const;
 
@@ -75,6 +80,7 @@ private:
         std::uintptr_t param;
         std::uint32_t due;      // tick when the next call is due
         std::uint64_t serial;   // tells a re-added timer from the old one
+        bool fire_now;          // FireNow came during the current call
     };
 
     void run();

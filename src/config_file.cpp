@@ -23,6 +23,8 @@ const char* const section_last_version = "game_last_version";
 namespace {
 
 const char* const fetched_name = "tmp_p2sp_config.ini";
+// Bound of the whole fetch of the update server's copy.
+constexpr std::uint32_t config_fetch_ms = 3000;
 
 // The user's settings that survive an update.
 const char* const user_keys[] = {"defaulte_save_path", "max_download_speed", "max_download_task_num",
@@ -152,7 +154,11 @@ void download_manager::load_config()
     platform::delete_file(fetched);
     std::vector<char> body;
     const std::string url = "http://" + update_server() + "/update_dll/p2sp_config.ini";
-    if (HttpGetUrl(url, body) == 0)
+    // register_client waits for this on the network thread: a slow update
+    // server costs it a few seconds at most, then the local file serves.
+    HttpGetOptions options;
+    options.total_ms = config_fetch_ms;
+    if (http_get(url, options, body) == 0)
         write_file(fetched, body.data(), body.size());
     m_suffix = build_config(m_config, fetched, m_config_path, m_game_id);
     save_config();

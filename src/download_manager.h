@@ -6,6 +6,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -29,6 +30,9 @@ constexpr std::uint32_t timer_schedule = 7003;
 constexpr std::uint32_t refresh_interval_ms = 600000;
 constexpr std::uint32_t save_interval_ms = 300000;
 constexpr std::uint32_t schedule_interval_ms = 1000;
+// Longest a launcher command waits for the task server through the
+// scheduling thread before it answers with what it has.
+constexpr std::uint32_t launcher_wait_ms = 2000;
 
 // Write-whole-file: false when the file cannot be opened or a write makes
 // no progress.
@@ -95,6 +99,13 @@ public:
     // packets along the version chain; works on the list a refresh parsed.
     bool apply_server_task_list(const server_task_map& listed);
 
+    // Runs the one-second pass now on the scheduling thread (a launcher
+    // start, a lookup or a refresh is waiting for it).
+    void wake_scheduling() { m_timer.FireNow(timer_schedule); }
+    // The task-server work the launcher commands left for the scheduling
+    // thread: file lookups, then a refresh of the list.
+    void serve_launcher_requests();
+
     // The one-second pass and its steps.
     bool sync_tasks_with_engine();
     void reconcile_engine_tasks(const local_task_list::map_type& all);
@@ -148,6 +159,11 @@ private:
     bool find_server_task_by_file_md5(std::uint32_t game_id, const std::string& md5, ServerTaskRecord& out) const;
     bool find_server_task(std::uint64_t task_id, ServerTaskRecord& out) const;
     bool activate_file_task(const FileTaskRecord& record, int level);
+    // Asks the task server which task holds the file and makes it the
+    // launcher's download of that name (scheduling thread).
+    void look_up_file_task(const std::string& file_md5, std::uint32_t game_id);
+    // True when a lookup of that file for the game is still under way.
+    bool lookup_pending(std::uint32_t game_id, const std::string& file_md5) const;
     // The local records of a download's tasks (ids without one are left out).
     std::vector<LocalTaskRecord> task_records(const FileTaskRecord& entry) const;
     // One item of a download's information from those records.
@@ -177,8 +193,18 @@ private:
 
     mutable std::mutex m_server_lock;     // guards m_server_tasks
     server_task_map m_server_tasks;
-    mutable std::mutex m_file_task_lock;  // guards m_file_tasks
+    mutable std::mutex m_file_task_lock;  // guards m_file_tasks and the requests below
     std::map<std::string, FileTaskRecord> m_file_tasks;
+    // Files the launcher started that the task server is yet to name.
+    struct file_lookup {
+        std::uint32_t game_id = 0;
+        int level = 0;
+    };
+    std::map<std::string, file_lookup> m_lookups;
+    bool m_refresh_asked = false;         // a packet start wants the list fetched
+    std::uint64_t m_refreshes_done = 0;   // refreshes the launcher asked for, done
+    bool m_refresh_ok = false;            // result of the last of them
+    std::condition_variable m_request_done;  // a lookup or asked refresh ended
     local_task_list m_local;              // has its own lock
     mutable std::mutex m_version_lock;    // guards m_game_versions
     std::map<std::uint32_t, GameVersionInfo> m_game_versions;

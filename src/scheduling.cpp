@@ -42,6 +42,7 @@ bool download_manager::OnTimer(std::uint32_t timer_id, std::uintptr_t)
         m_local.save();
         break;
     case timer_schedule: {
+        serve_launcher_requests();
         sync_tasks_with_engine();
         local_task_list::map_type all;
         m_local.copy(all);
@@ -59,6 +60,29 @@ bool download_manager::OnTimer(std::uint32_t timer_id, std::uintptr_t)
         break;
     }
     return true;
+}
+
+void download_manager::serve_launcher_requests()
+{
+    std::map<std::string, file_lookup> lookups;
+    bool refresh = false;
+    {
+        std::lock_guard<std::mutex> guard(m_file_task_lock);
+        lookups = m_lookups;
+        refresh = m_refresh_asked;
+        m_refresh_asked = false;
+    }
+    for (const auto& l : lookups)
+        look_up_file_task(l.first, l.second.game_id);
+    if (!refresh)
+        return;
+    const bool ok = update_taskslist_from_server(std::string());
+    {
+        std::lock_guard<std::mutex> guard(m_file_task_lock);
+        m_refresh_ok = ok;
+        ++m_refreshes_done;
+    }
+    m_request_done.notify_all();
 }
 
 bool download_manager::apply_server_task_list(const server_task_map& listed_in)

@@ -3,6 +3,7 @@
 #include "src/download_manager.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <sstream>
 
@@ -131,6 +132,7 @@ bool download_manager::start_download_file(int game_id_in, const std::string& fi
     FileTaskRecord entry;
     if (find_file_task(game_id, file_md5, entry)) {
         activate_file_task(entry, level);
+        wake_scheduling();
         log("start file_md5[" + file_md5 + "], level[" + std::to_string(level) + "]\n");
         return true;
     }
@@ -153,14 +155,58 @@ bool download_manager::start_download_file(int game_id_in, const std::string& fi
         }
         m_local.put(r);
         add_download_task({r.gameid, file_md5, r.now_version, r.new_version, {id}}, file_md5);
+        wake_scheduling();
         log("add tasks id:" + std::to_string(id) + ", level : " + std::to_string(level) + "\n");
         return true;
     }
+    // Only the task server knows the file. Its answer is fetched on the
+    // scheduling thread; the command waits a little for it and otherwise
+    // answers at once, the download showing state 0 until it is known.
+    std::unique_lock<std::mutex> guard(m_file_task_lock);
+    auto pending = m_lookups.find(file_md5);
+    if (pending != m_lookups.end()) {
+        pending->second = {game_id, level};
+        return true;
+    }
+    m_lookups[file_md5] = {game_id, level};
+    guard.unlock();
+    wake_scheduling();
+    guard.lock();
+    const bool answered = m_request_done.wait_for(guard, std::chrono::milliseconds(launcher_wait_ms),
+                                                  [&] { return m_lookups.count(file_md5) == 0; });
+    if (!answered) {
+        guard.unlock();
+        log("file_md5[" + file_md5 + "] is being looked up on the task server\n");
+        return true;
+    }
+    auto known = m_file_tasks.find(file_md5);
+    return known != m_file_tasks.end() && known->second.gameid == game_id;
+}
+
+void download_manager::look_up_file_task(const std::string& file_md5, std::uint32_t game_id)
+{
     update_taskslist_from_server(file_md5);
     ServerTaskRecord listed;
-    if (!find_server_task_by_file_md5(game_id, file_md5, listed)) {
+    const bool found = find_server_task_by_file_md5(game_id, file_md5, listed);
+    auto finish = [&] {
+        {
+            std::lock_guard<std::mutex> guard(m_file_task_lock);
+            m_lookups.erase(file_md5);
+        }
+        m_request_done.notify_all();
+    };
+    if (!found) {
         log("not find task game_id[" + std::to_string(game_id) + "], s_file_md5[" + file_md5 + "]\n");
-        return false;
+        finish();
+        return;
+    }
+    int level = 0;
+    {
+        std::lock_guard<std::mutex> guard(m_file_task_lock);
+        auto it = m_lookups.find(file_md5);
+        if (it == m_lookups.end())
+            return;  // stopped while it was looked up
+        level = it->second.level;
     }
     LocalTaskRecord r;
     listed.to_local_task(r);
@@ -173,7 +219,14 @@ bool download_manager::start_download_file(int game_id_in, const std::string& fi
     add_download_task({r.gameid, file_md5, r.now_version, r.new_version, {r.taskid}}, file_md5);
     log("add task id[" + std::to_string(r.taskid) + "], game_id[" + std::to_string(game_id) + "], s_file_md5[" +
         file_md5 + "]\n");
-    return true;
+    finish();
+}
+
+bool download_manager::lookup_pending(std::uint32_t game_id, const std::string& file_md5) const
+{
+    std::lock_guard<std::mutex> guard(m_file_task_lock);
+    auto it = m_lookups.find(file_md5);
+    return it != m_lookups.end() && it->second.game_id == game_id;
 }
 
 bool download_manager::start_download_packet(int game_id_in, const std::string& old_version,
@@ -184,6 +237,7 @@ bool download_manager::start_download_packet(int game_id_in, const std::string& 
     FileTaskRecord entry;
     if (find_file_task_by_versions(game_id, old_version, new_version, entry, key)) {
         activate_file_task(entry, level);
+        wake_scheduling();
         log("start task file md5[" + key + "], level[" + std::to_string(level) + "]\n", 3);
         return true;
     }
@@ -208,12 +262,29 @@ bool download_manager::start_download_packet(int game_id_in, const std::string& 
         const FileTaskRecord record{game_id, key, old_version, new_version, ids};
         add_download_task(record, key);
         activate_file_task(record, level);
+        wake_scheduling();
         log("start task file md5[" + key + "], level[" + std::to_string(level) + "]\n", 3);
         return true;
     }
 
-    if (!update_taskslist_from_server(std::string()))
-        return false;
+    // The list is fetched on the scheduling thread; past a short wait the
+    // list held is used.
+    {
+        std::unique_lock<std::mutex> guard(m_file_task_lock);
+        const std::uint64_t seen = m_refreshes_done;
+        m_refresh_asked = true;
+        guard.unlock();
+        wake_scheduling();
+        guard.lock();
+        if (m_request_done.wait_for(guard, std::chrono::milliseconds(launcher_wait_ms),
+                                    [&] { return m_refreshes_done != seen; })) {
+            if (!m_refresh_ok)
+                return false;
+        } else {
+            guard.unlock();
+            log("start_download_packet: the task list is still on its way, the one held is used\n");
+        }
+    }
     server_task_map listed;
     copy_server_task_list(listed);
     entries.clear();
@@ -240,6 +311,7 @@ bool download_manager::start_download_packet(int game_id_in, const std::string& 
     const FileTaskRecord record{game_id, key, old_version, new_version, ids};
     add_download_task(record, key);
     activate_file_task(record, level);
+    wake_scheduling();
     log("启动任务(filemd5):" + key + ",优先级:" + std::to_string(level), 3);
     return true;
 }
@@ -247,8 +319,15 @@ bool download_manager::start_download_packet(int game_id_in, const std::string& 
 bool download_manager::stop_download_file(int game_id, const std::string& file_md5)
 {
     FileTaskRecord entry;
-    if (!find_file_task(static_cast<std::uint32_t>(game_id), file_md5, entry))
-        return false;
+    if (!find_file_task(static_cast<std::uint32_t>(game_id), file_md5, entry)) {
+        // A file still being looked up is simply not added.
+        std::lock_guard<std::mutex> guard(m_file_task_lock);
+        auto it = m_lookups.find(file_md5);
+        if (it == m_lookups.end() || it->second.game_id != static_cast<std::uint32_t>(game_id))
+            return false;
+        m_lookups.erase(it);
+        return true;
+    }
     bool result = true;
     for (std::uint64_t id : entry.taskids) {
         LocalTaskRecord r;
@@ -353,8 +432,14 @@ bool download_manager::get_task_info(int game_id, const std::string& file_md5, v
     // One look at the records for every item, so a reply never pairs the
     // state of one moment with the progress of another.
     FileTaskRecord entry;
-    if (!find_file_task(static_cast<std::uint32_t>(game_id), file_md5, entry))
-        return false;
+    if (!find_file_task(static_cast<std::uint32_t>(game_id), file_md5, entry)) {
+        if (!lookup_pending(static_cast<std::uint32_t>(game_id), file_md5))
+            return false;
+        // Waiting for the task server: nothing downloaded yet.
+        info["DOWN_PROCESS"] = info["DOWN_SPEED"] = info["UP_SPEED"] = text3(0);
+        info["TASK_STATE"] = "0";
+        return true;
+    }
     const std::vector<LocalTaskRecord> records = task_records(entry);
     for (auto& item : info) {
         if (!task_info_item(item.first, entry, records, item.second))

@@ -103,6 +103,25 @@ TEST(TimerThread, TrueReArmsAtItsIntervalFalseRemoves)
         EXPECT_GE(at[i] - at[i - 1], 95u);
 }
 
+TEST(TimerThread, FireNowCallsAtOnceAndOnceMoreWhenAskedDuringACall)
+{
+    Recorder r;
+    CTimerThread t;
+    t.SetEventSink(&r);
+    std::atomic<int> calls{0};
+    r.hooks[1] = [&] {
+        if (++calls == 2)
+            t.FireNow(1);  // asked while the call runs
+        return true;
+    };
+    ASSERT_TRUE(t.AddTimer(1, 600000, 0));
+    ASSERT_TRUE(wait_for([&] { return r.count(1) == 1; }, 3000));
+    EXPECT_FALSE(t.FireNow(2));
+    EXPECT_TRUE(t.FireNow(1));
+    // Not after its 600 s interval: the second call, then the one asked for.
+    EXPECT_TRUE(wait_for([&] { return r.count(1) == 3; }, 3000));
+}
+
 TEST(TimerThread, KillTimerAndAddFromInsideOnTimer)
 {
     Recorder r;

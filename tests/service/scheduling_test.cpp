@@ -142,13 +142,7 @@ TEST(Scheduling, RefreshReplacesTheServerListAndFallsBack)
 
 namespace {
 
-std::size_t occurrences(const std::string& text, const std::string& needle)
-{
-    std::size_t n = 0;
-    for (std::size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
-        ++n;
-    return n;
-}
+using service_test::occurrences;
 
 TEST(Scheduling, TheEngineGivesUpTasksTheListDoesNotKnowOrWantsAfresh)
 {
