@@ -2,9 +2,9 @@
 // list, one file's task, the fallback server).
 #include "src/task_list_refresh.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
-#include <sstream>
 
 #include "fagex/fagexStringConverter.h"
 #include "fagex/fagexStringUtil.h"
@@ -20,97 +20,109 @@ namespace {
 // spaces and tabs after it are skipped (a tab alone separates nothing).
 class token_reader {
 public:
-    explicit token_reader(const std::string& line) : m_line(line) {}
+    explicit token_reader(std::string_view line) : m_line(line) {}
 
-    bool next(std::string& token)
+    bool next(std::string_view& token)
     {
         if (m_pos >= m_line.size())
             return false;
         const std::size_t end = m_line.find(' ', m_pos);
-        if (end == std::string::npos) {
+        if (end == std::string_view::npos) {
             token = m_line.substr(m_pos);
             m_pos = m_line.size();
         } else {
             token = m_line.substr(m_pos, end - m_pos);
             m_pos = m_line.find_first_not_of(" \t", end);
-            if (m_pos == std::string::npos)
+            if (m_pos == std::string_view::npos)
                 m_pos = m_line.size();
         }
+        return true;
+    }
+    bool next(std::string& token)
+    {
+        std::string_view view;
+        if (!next(view))
+            return false;
+        token.assign(view);
         return true;
     }
     std::size_t pos() const { return m_pos; }
 
 private:
-    const std::string& m_line;
+    std::string_view m_line;
     std::size_t m_pos = 0;
 };
 
-std::vector<FileListEntry> parse_file_list(const std::string& text)
+std::vector<FileListEntry> parse_file_list(std::string_view text)
 {
     std::vector<FileListEntry> files;
-    std::istringstream items(text);
-    std::string item;
-    while (std::getline(items, item, ' ')) {
+    // Every item holds a comma: sized once, however many files a line lists.
+    files.reserve(static_cast<std::size_t>(std::count(text.begin(), text.end(), ',')));
+    while (!text.empty()) {
+        const std::size_t space = text.find(' ');
+        const std::string_view item = text.substr(0, space);
+        text.remove_prefix(space == std::string_view::npos ? text.size() : space + 1);
         const std::size_t comma = item.find(',');
-        if (comma == std::string::npos || comma == 0)
-            continue;
-        FileListEntry entry{item.substr(0, comma), item.substr(comma + 1)};
         // A digest shorter than an MD5 text cannot name the file.
-        if (entry.md5.size() >= 32)
-            files.push_back(std::move(entry));
+        if (comma == std::string_view::npos || comma == 0 || item.size() - comma - 1 < 32)
+            continue;
+        files.push_back(FileListEntry{std::string(item.substr(0, comma)), std::string(item.substr(comma + 1))});
     }
+    files.shrink_to_fit();
     return files;
 }
 
 // One line; false when it is skipped.
-bool parse_line(const std::string& raw, std::uint32_t game_id, const std::function<void()>& on_game_line,
+bool parse_line(std::string_view raw, std::uint32_t game_id, const std::function<void()>& on_game_line,
                 ServerTaskRecord& out)
 {
-    const std::string line = trim_text(raw, " \t\r", " \t\r");
+    const std::string_view line = trim_view(raw, " \t\r", " \t\r");
     if (line.empty())
         return false;
     token_reader tokens(line);
-    std::string game_text;
+    std::string_view game_text;
     if (!tokens.next(out.gamename) || !tokens.next(game_text))
         return false;
-    out.gameid = static_cast<std::uint32_t>(fagex::StringConverter::parseInt(game_text));
+    out.gameid = static_cast<std::uint32_t>(fagex::StringConverter::parseInt(std::string(game_text)));
     if (out.gameid != game_id)
         return false;
     if (on_game_line)
         on_game_line();
-    std::string id_text;
-    std::string state_text;
+    std::string_view id_text;
+    std::string_view state_text;
     if (!tokens.next(id_text) || !tokens.next(out.version) || !tokens.next(out.seed_md5) ||
         !tokens.next(out.seedurl) || !tokens.next(state_text))
         return false;
-    out.taskid = fagex::StringConverter::parseUnsignedInt(id_text);
-    out.state = fagex::StringConverter::parseInt(state_text);
+    out.taskid = fagex::StringConverter::parseUnsignedInt(std::string(id_text));
+    out.state = fagex::StringConverter::parseInt(std::string(state_text));
     const std::size_t open_desc = line.find("{(", tokens.pos());
-    if (open_desc == std::string::npos)
+    if (open_desc == std::string_view::npos)
         return false;
     const std::size_t close_desc = line.find(")}", open_desc + 2);
-    if (close_desc == std::string::npos)
+    if (close_desc == std::string_view::npos)
         return false;
-    out.description = line.substr(open_desc + 2, close_desc - open_desc - 2);
     const std::size_t open_files = line.find('(', close_desc + 2);
-    if (open_files == std::string::npos)
+    if (open_files == std::string_view::npos)
         return false;
     const std::size_t close_files = line.find(')', open_files + 1);
-    if (close_files == std::string::npos)
+    if (close_files == std::string_view::npos)
         return false;
-    out.file_list = parse_file_list(trim_text(line.substr(open_files + 1, close_files - open_files - 1), " \t\r", " \t\r"));
+    out.description.assign(line.substr(open_desc + 2, close_desc - open_desc - 2));
+    out.file_list =
+        parse_file_list(trim_view(line.substr(open_files + 1, close_files - open_files - 1), " \t\r", " \t\r"));
     return true;
 }
 
 } // namespace
 
-server_task_map parse_task_list(const std::string& body, std::uint32_t game_id,
+server_task_map parse_task_list(std::string_view body, std::uint32_t game_id,
                                 const std::function<void()>& on_game_line)
 {
     server_task_map tasks;
-    std::istringstream lines(body);
-    std::string line;
-    while (std::getline(lines, line, '\n')) {
+    while (!body.empty()) {
+        const std::size_t end = body.find('\n');
+        const std::string_view line = body.substr(0, end);
+        body.remove_prefix(end == std::string_view::npos ? body.size() : end + 1);
         ServerTaskRecord record;
         if (parse_line(line, game_id, on_game_line, record))
             tasks[record.taskid] = std::move(record);
@@ -171,19 +183,23 @@ void ServerTaskRecord::to_local_task(LocalTaskRecord& out) const
 
 namespace {
 
-// The engine's GET as text; the body without the NUL the engine adds.
-int get_text(IP2SP_Engine* engine, const std::string& url, std::string& body)
+// The engine's GET as text: the received bytes, read in place (the NUL the
+// engine adds is left out of `body`).
+int get_text(IP2SP_Engine* engine, const std::string& url, std::vector<char>& bytes, std::string_view& body)
 {
-    body.clear();
+    bytes.clear();
+    body = std::string_view();
     if (!engine)
         return 1;
-    std::vector<char> bytes;
     const int rc = engine->HttpGetText(url.c_str(), bytes);
     if (rc != 0)
         return rc;
-    if (!bytes.empty() && bytes.back() == '\0')
-        bytes.pop_back();
-    body.assign(bytes.begin(), bytes.end());
+    // The receive buffer grew by doubling: keep the text only, once.
+    bytes.shrink_to_fit();
+    std::size_t size = bytes.size();
+    if (size > 0 && bytes[size - 1] == '\0')
+        --size;
+    body = std::string_view(bytes.data(), size);
     return 0;
 }
 
@@ -207,14 +223,17 @@ std::string fetch_error(const std::string& url, int code)
 
 bool download_manager::update_taskslist_from_server(const std::string& file_md5, server_task_map* parsed)
 {
-    std::string body;
+    // The reply is held once, as received, and parsed in place: a list near
+    // the 16 MiB cap costs the records and not several copies of its text.
+    std::vector<char> bytes;
+    std::string_view body;
     bool fetched = false;
     if (!file_md5.empty() && !is_plain_name(file_md5)) {
         NetService::log_line("error : file md5 [" + file_md5 + "] is not a name to ask the task server for\n", 2);
     } else if (!file_md5.empty()) {
         const std::string url = "http://" + md5task_server() + "/update_task/md5task/" + file_md5;
         NetService::log_line(url, 2);
-        const int rc = get_text(m_engine, url, body);
+        const int rc = get_text(m_engine, url, bytes, body);
         if (rc == 0)
             fetched = true;
         else
@@ -222,7 +241,7 @@ bool download_manager::update_taskslist_from_server(const std::string& file_md5,
     }
     if (!fetched) {
         std::string url = task_list_url();
-        int rc = get_text(m_engine, url, body);
+        int rc = get_text(m_engine, url, bytes, body);
         if (rc != 0) {
             const std::string fallback = fallback_task_list_url(url, fallback_task_server());
             if (!fallback.empty()) {
@@ -232,7 +251,7 @@ bool download_manager::update_taskslist_from_server(const std::string& file_md5,
                     m_task_list_url = fallback;
                 }
                 url = fallback;
-                rc = get_text(m_engine, url, body);
+                rc = get_text(m_engine, url, bytes, body);
             }
         }
         if (rc != 0) {
@@ -240,17 +259,28 @@ bool download_manager::update_taskslist_from_server(const std::string& file_md5,
             return false;
         }
     }
-    NetService::log_line("recv update info : " + body + "\r\n\n", 2);
+    {
+        static const std::string_view head = "recv update info : ";
+        static const std::string_view tail = "\r\n\n";
+        std::string message;
+        message.reserve(head.size() + body.size() + tail.size());
+        message.append(head).append(body).append(tail);
+        NetService::log_line(message, 2);
+    }
     bool game_listed = false;
     server_task_map tasks = parse_task_list(body, m_game_id, [&] { game_listed = true; });
+    std::vector<char>().swap(bytes);
     if (game_listed)
         note_game_line();
     NetService::log_line("update_taskslist_from_server get tasks count is : " + std::to_string(tasks.size()) + "\n",
                          2);
-    if (parsed)
-        *parsed = tasks;
+    // The old list goes before the caller's copy is made, so no more than
+    // two lists are held at once.
     std::lock_guard<std::mutex> guard(m_server_lock);
+    m_server_tasks.clear();
     m_server_tasks = std::move(tasks);
+    if (parsed)
+        *parsed = m_server_tasks;
     return true;
 }
 

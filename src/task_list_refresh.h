@@ -5,6 +5,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <string_view>
 
 #include "src/task_records.h"
 
@@ -18,8 +19,8 @@ using server_task_map = std::map<std::uint64_t, ServerTaskRecord>;
 // ")" of "name,md5" items. Lines of other games and malformed lines are
 // skipped; `on_game_line` is called once per line of `game_id` when its id
 // has been read. Returns the records by task id (a later line replaces an
-// earlier one).
-server_task_map parse_task_list(const std::string& body, std::uint32_t game_id,
+// earlier one). Reads the body in place: only the records are allocated.
+server_task_map parse_task_list(std::string_view body, std::uint32_t game_id,
                                 const std::function<void()>& on_game_line = {});
 
 // The version step "A-B" split into its numbers; false when there is no

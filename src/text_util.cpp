@@ -12,13 +12,17 @@ std::string lower_text(std::string text)
 
 std::string trim_text(const std::string& text, const char* leading, const char* trailing)
 {
+    return std::string(trim_view(text, leading, trailing));
+}
+
+std::string_view trim_view(std::string_view text, const char* leading, const char* trailing)
+{
     const std::size_t first = text.find_first_not_of(leading);
-    if (first == std::string::npos)
-        return std::string();
-    std::string out = text.substr(first);
-    const std::size_t last = out.find_last_not_of(trailing);
-    out.resize(last == std::string::npos ? 0 : last + 1);
-    return out;
+    if (first == std::string_view::npos)
+        return std::string_view();
+    text.remove_prefix(first);
+    const std::size_t last = text.find_last_not_of(trailing);
+    return text.substr(0, last == std::string_view::npos ? 0 : last + 1);
 }
 
 bool lists_file_md5(const std::vector<FileListEntry>& files, const std::string& md5)

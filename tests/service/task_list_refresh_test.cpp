@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/heap_peak.h"
+
 namespace {
 
 const std::string md5a = "0123456789abcdef0123456789abcdef";
@@ -49,6 +51,39 @@ TEST(TaskListParse, LineGrammar)
     EXPECT_EQ(tasks.count(506), 0u);  // no file list
     EXPECT_EQ(tasks.count(507), 0u);  // tokens missing
     EXPECT_EQ(game_lines, 5);          // every line of game 10 whose id was read
+}
+
+// Parsing holds no copy of the text: beyond the records it returns, what
+// it holds at its worst stays a fraction of the text, for many lines and
+// for one line of many files alike.
+TEST(TaskListParse, HoldsNoCopyOfTheText)
+{
+    if (!test_support::HeapPeak::supported())
+        GTEST_SKIP() << "heap use is counted through the address sanitizer";
+    std::string many_lines;
+    for (int i = 0; i < 20000; ++i)
+        many_lines += "demo 10 " + std::to_string(100 + i) + " 1-2 " + md5a + " http://h/s/x.xml -1 {(an update)} (a.pak," +
+                      md5a + " b.pak," + md5b + ")\n";
+    std::string many_files = "demo 10 1 1-2 " + md5a + " u -1 {(d)} (";
+    for (int i = 0; i < 100000; ++i)
+        many_files += "data/file_" + std::to_string(i) + ".pak," + md5a + " ";
+    many_files += ")\n";
+    struct Case {
+        const char* what;
+        const std::string& body;
+        std::size_t records;
+    } cases[] = {{"many lines", many_lines, 20000}, {"one line of many files", many_files, 1}};
+    for (const Case& c : cases) {
+        kx2dll::server_task_map tasks;
+        std::size_t transient = 0;
+        {
+            test_support::HeapPeak heap;
+            tasks = kx2dll::parse_task_list(c.body, 10);
+            transient = heap.peak() - heap.now();
+        }
+        EXPECT_EQ(tasks.size(), c.records) << c.what;
+        EXPECT_LT(transient, c.body.size() / 4) << c.what;
+    }
 }
 
 TEST(TaskListParse, LaterLineReplacesEarlier)
