@@ -3,8 +3,10 @@
 
 #include <algorithm>
 #include <cassert>
+#include <charconv>
 #include <ctime>
 #include <fstream>
+#include <string_view>
 
 #include "fagex/fagexConfigFile.h"
 #include "fagex/fagexStringConverter.h"
@@ -42,6 +44,36 @@ std::string load_folder(const std::string& save_path, const std::string& srcdir)
         return p;
     };
     return with_sep(with_sep(save_path) + srcdir);
+}
+
+// Calls f(n, decimal text of n) for n = 0 .. count - 1 in the order of the
+// texts ("0", "1", "10", "11", ..., "2"), as the configuration object sorts
+// the file keys; no table of the texts is built.
+template <class F>
+void for_each_in_text_order(std::size_t count, F f)
+{
+    if (count == 0)
+        return;
+    auto call = [&](std::size_t n) {
+        char digits[24];
+        const auto end = std::to_chars(digits, digits + sizeof digits, n).ptr;
+        f(n, std::string_view(digits, static_cast<std::size_t>(end - digits)));
+    };
+    call(0);
+    const std::size_t last = count - 1;
+    std::size_t n = 1;
+    for (std::size_t emitted = 0; emitted < last; ++emitted) {
+        call(n);
+        if (n <= last / 10) {
+            n *= 10;
+        } else {
+            if (n >= last)
+                n /= 10;
+            ++n;
+            while (n % 10 == 0)
+                n /= 10;
+        }
+    }
 }
 
 bool in_range(float v, float low_exclusive, float high)
@@ -99,8 +131,9 @@ LocalTaskRecord read_record(std::uint64_t id, const fagex::ConfigFile::SettingsM
     std::stable_sort(numbered.begin(), numbered.end(), [&](const auto& a, const auto& b) {
         return number_of(a.first) < number_of(b.first);
     });
-    for (const auto& entry : numbered)
-        r.file_list.push_back({entry.second, md5_of(entry.first)});
+    r.file_list.reserve(numbered.size());
+    for (auto& entry : numbered)
+        r.file_list.push_back({std::move(entry.second), md5_of(entry.first)});
     return r;
 }
 
@@ -218,11 +251,14 @@ int local_task_list::load()
     fagex::ConfigFile file;
     file.load(m_path);
     map_type kept;
-    for (const auto& section : file.getAll()) {
-        if (!is_section_number(section.first))
+    // Read in place: a copy of the settings would double what a task of
+    // many files costs.
+    for (auto sections = file.getSectionIterator(); sections.hasMoreElements();) {
+        const std::string name = sections.peekNextKey();
+        const fagex::ConfigFile::SettingsMultiMap& settings = sections.getNext();
+        if (!is_section_number(name))
             continue;
-        LocalTaskRecord r =
-            read_record(fagex::StringConverter::parseUnsignedInt(section.first), section.second);
+        LocalTaskRecord r = read_record(fagex::StringConverter::parseUnsignedInt(name), settings);
         if (r.gameid != m_game_id)
             continue;
         r.bitmap_filename = bitmap_file(r);
@@ -263,17 +299,18 @@ void local_task_list::del_history_expiredtasks()
     fagex::ConfigFile file;
     file.load(m_path);
     std::map<std::int64_t, int> candidates;
-    const auto all = file.getAll();
-    for (const auto& section : all) {
-        if (!fagex::StringConverter::isNumber(section.first))
+    for (auto sections = file.getSectionIterator(); sections.hasMoreElements();) {
+        const std::string name = sections.peekNextKey();
+        const fagex::ConfigFile::SettingsMultiMap& settings = sections.getNext();
+        if (!fagex::StringConverter::isNumber(name))
             continue;
         auto value = [&](const char* key) {
-            auto it = section.second.find(key);
-            return it == section.second.end() ? std::string() : it->second;
+            auto it = settings.find(key);
+            return it == settings.end() ? std::string() : it->second;
         };
         if (static_cast<std::uint32_t>(fagex::StringConverter::parseInt(value("gameid"))) == m_game_id &&
             fagex::StringConverter::parseInt(value("taskstate")) == 2)
-            candidates[std::strtoll(section.first.c_str(), nullptr, 10)] = 1;
+            candidates[std::strtoll(name.c_str(), nullptr, 10)] = 1;
     }
     if (candidates.empty() || m_data_folder.empty())
         return;
@@ -283,43 +320,80 @@ void local_task_list::del_history_expiredtasks()
         return;
     for (const auto& id : deleted) {
         const std::string name = std::to_string(static_cast<std::uint64_t>(id.first));
-        auto it = all.find(name);
-        if (it == all.end())
+        if (!file.hasSection(name))
             continue;
-        for (const auto& kv : it->second)
-            file.removeSetting(name, kv.first);
+        std::vector<std::string> keys;
+        for (auto it = file.getSettingsIterator(name); it.hasMoreElements(); it.getNext())
+            keys.push_back(it.peekNextKey());
+        for (const std::string& key : keys)
+            file.removeSetting(name, key);
     }
     file.save(m_path);
 }
 
+// Written straight from the records, in the order the configuration object
+// keeps them (sections by name text, keys by text; a task's file keys sort
+// between "decription" and "gameid"), without building that object: for a
+// task of 200,000 files it would hold 400,000 settings.
 std::string local_task_list::to_text(const map_type& tasks)
 {
-    fagex::ConfigFile file;
+    std::string out;
+    auto line = [&out](std::string_view key, std::string_view suffix, std::string_view value) {
+        const std::size_t at = out.size();
+        out.append(key).append(suffix).append(1, '=').append(value).append(1, '\n');
+        // A line break inside a value would start a line of its own on reload.
+        std::replace(out.begin() + static_cast<std::ptrdiff_t>(at), out.end() - 1, '\n', ' ');
+    };
+    std::vector<std::string> sections;
+    sections.reserve(tasks.size());
+    for (const auto& entry : tasks)
+        sections.push_back(std::to_string(entry.first));
+    std::vector<std::size_t> order(sections.size());
+    for (std::size_t i = 0; i < order.size(); ++i)
+        order[i] = i;
+    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return sections[a] < sections[b]; });
+    std::vector<const LocalTaskRecord*> records;
+    records.reserve(tasks.size());
+    for (const auto& entry : tasks)
+        records.push_back(&entry.second);
+    // Sized once: the text of a task of many files is most of the file.
+    std::size_t size = 0;
     for (const auto& entry : tasks) {
         const LocalTaskRecord& r = entry.second;
-        const std::string s = std::to_string(entry.first);
-        file.addSetting(s, "bitmap_filename", r.bitmap_filename);
-        file.addSetting(s, "decription", r.decription);
-        file.addSetting(s, "gameid", std::to_string(r.gameid));
-        file.addSetting(s, "gamename", r.gamename);
-        file.addSetting(s, "isactive", r.isactive ? "true" : "false");
-        file.addSetting(s, "taskstate", std::to_string(r.taskstate));
-        file.addSetting(s, "progress", fagex::StringConverter::toString(r.progress));
-        file.addSetting(s, "seed_md5", r.seed_md5);
-        file.addSetting(s, "now_version", r.now_version);
-        file.addSetting(s, "new_version", r.new_version);
-        file.addSetting(s, "seedfile", r.seedfile);
-        file.addSetting(s, "seedurl", r.seedurl);
-        file.addSetting(s, "save_path", r.save_path);
-        file.addSetting(s, "srcdir", r.srcdir);
-        file.addSetting(s, "lasttime", time_of_day_text());
-        file.addSetting(s, "priority_level", std::to_string(r.priority_level));
-        for (std::size_t n = 0; n < r.file_list.size(); ++n) {
-            file.addSetting(s, name_prefix + std::to_string(n), r.file_list[n].name);
-            file.addSetting(s, md5_prefix + std::to_string(n), r.file_list[n].md5);
-        }
+        size += 512 + r.bitmap_filename.size() + r.decription.size() + r.gamename.size() + r.new_version.size() +
+                r.now_version.size() + r.save_path.size() + r.seed_md5.size() + r.seedfile.size() +
+                r.seedurl.size() + r.srcdir.size();
+        for (const FileListEntry& f : r.file_list)
+            size += f.name.size() + f.md5.size() + 2 * (name_prefix.size() + 12);
     }
-    return file.saveToString();
+    out.reserve(size);
+    for (std::size_t i : order) {
+        const LocalTaskRecord& r = *records[i];
+        out.append("[").append(sections[i]).append("]\n");
+        line("bitmap_filename", "", r.bitmap_filename);
+        line("decription", "", r.decription);
+        for_each_in_text_order(r.file_list.size(), [&](std::size_t n, std::string_view number) {
+            line(md5_prefix, number, r.file_list[n].md5);
+        });
+        for_each_in_text_order(r.file_list.size(), [&](std::size_t n, std::string_view number) {
+            line(name_prefix, number, r.file_list[n].name);
+        });
+        line("gameid", "", std::to_string(r.gameid));
+        line("gamename", "", r.gamename);
+        line("isactive", "", r.isactive ? "true" : "false");
+        line("lasttime", "", time_of_day_text());
+        line("new_version", "", r.new_version);
+        line("now_version", "", r.now_version);
+        line("priority_level", "", std::to_string(r.priority_level));
+        line("progress", "", fagex::StringConverter::toString(r.progress));
+        line("save_path", "", r.save_path);
+        line("seed_md5", "", r.seed_md5);
+        line("seedfile", "", r.seedfile);
+        line("seedurl", "", r.seedurl);
+        line("srcdir", "", r.srcdir);
+        line("taskstate", "", std::to_string(r.taskstate));
+    }
+    return out;
 }
 
 bool local_task_list::save()

@@ -7,10 +7,12 @@
 
 #include <utime.h>
 
+#include "fagex/fagexConfigFile.h"
 #include "foundation/md5.h"
 #include "platform/paths.h"
 #include "platform/thread.h"
 #include "service_test_support.h"
+#include "support/heap_peak.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -176,6 +178,46 @@ TEST(LocalTaskList, ManyFilesKeepTheirOrder)
         EXPECT_EQ(back.file_list[i].name, "f" + std::to_string(i) + ".pak");
         EXPECT_EQ(back.file_list[i].md5, "md5_" + std::to_string(i));
     }
+}
+
+// The file is written straight from the records, as the configuration
+// object would render it, and a task of very many files costs little more
+// than its text to save and its records to load.
+TEST(LocalTaskList, ATaskOfManyFilesIsSavedInPlace)
+{
+    list_env e;
+    LocalTaskRecord nine = task_on_disk(e.dir.path(), 9);
+    nine.decription = "two\nlines";
+    for (int i = 0; i < 12; ++i)
+        nine.file_list.push_back({"f" + std::to_string(i) + ".pak", "md5_" + std::to_string(i)});
+    const LocalTaskRecord ten = task_on_disk(e.dir.path(), 10);
+    const std::string text = local_task_list::to_text({{9, nine}, {10, ten}});
+    fagex::ConfigFile rendered;
+    rendered.loadFromString(text);
+    EXPECT_EQ(rendered.saveToString(), text);
+    EXPECT_LT(text.find("[10]"), text.find("[9]"));
+    EXPECT_NE(text.find("decription=two lines\n"), std::string::npos);
+
+    if (!test_support::HeapPeak::supported())
+        GTEST_SKIP() << "heap use is counted through the address sanitizer";
+    LocalTaskRecord big = task_on_disk(e.dir.path(), 11);
+    for (int i = 0; i < 100000; ++i)
+        big.file_list.push_back({"data/folder/file_" + std::to_string(i) + ".pak", std::string(32, 'a')});
+    const local_task_list::map_type tasks{{11, big}};
+    std::string saved;
+    std::size_t transient = 0;
+    {
+        test_support::HeapPeak heap;
+        saved = local_task_list::to_text(tasks);
+        transient = heap.peak() - heap.now();
+    }
+    EXPECT_LT(transient, saved.size() / 4);
+    write(e.file(), saved);
+    local_task_list list(7, e.file(), e.data());
+    test_support::HeapPeak heap;
+    list.load();
+    // The configuration object's settings and the record, not copies of them.
+    EXPECT_LT(heap.peak(), saved.size() * 6);
 }
 
 TEST(LocalTaskList, ExpiredCompletedTasksAreDroppedAtLoad)
