@@ -11,79 +11,15 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
-#include <string_view>
 #include <vector>
 
 #include <flxmlrpc/XmlRpcDispatch.h>
 #include <flxmlrpc/XmlRpcServerConnection.h>
 
 #include "platform/tick.h"
+#include "src/xmlrpc_call_markup.h"
 
 namespace kx2dll {
-
-namespace {
-
-enum class markup { within, too_deep, malformed };
-
-// The XML-RPC library finds its tags by plain text search, so comments,
-// CDATA and quotes hide nothing from it, and it recurses once per <value>.
-// Its nesting is bounded here as it reads the text: every "<name...>" and
-// "</name>" wherever it stands is a tag, closing tags must match, no tag
-// holds a "<", and a struct member must hold a "<name>" (the library
-// searches forward for it, past the member's end if need be). Then every
-// value the library is inside of is an open tag here, so its recursion is
-// no deeper than `max_depth`.
-markup library_markup(const std::string& text, std::size_t max_depth)
-{
-    struct open_tag {
-        std::string_view name;
-        std::size_t names_before;  // "<name>" tags seen before it opened
-    };
-    std::vector<open_tag> open;
-    std::size_t names = 0;
-    const auto name_start = [](char c) {
-        return std::isalpha(static_cast<unsigned char>(c)) || c == '_' || c == ':';
-    };
-    std::size_t at = text.find('<');
-    while (at != std::string::npos) {
-        const std::size_t next = text.find('<', at + 1);
-        const bool closing = at + 1 < text.size() && text[at + 1] == '/';
-        const std::size_t name_at = at + (closing ? 2 : 1);
-        // "<!--", "<![CDATA[", "<?xml" or a lone "<": no tag, but what
-        // follows is read on.
-        if (name_at >= text.size() || !name_start(text[name_at])) {
-            at = next;
-            continue;
-        }
-        const std::size_t end = text.find('>', at);
-        if (end == std::string::npos)
-            break;  // an unfinished tag at the end is no tag to the library
-        if (next < end)
-            return markup::malformed;
-        const std::string_view tag(text.data() + at, end + 1 - at);
-        if (closing) {
-            const std::string_view name = tag.substr(2, tag.size() - 3);
-            if (open.empty() || open.back().name != name)
-                return markup::malformed;
-            if (name == "member" && names == open.back().names_before)
-                return markup::malformed;
-            open.pop_back();
-        } else {
-            const std::string_view name = tag.substr(1, tag.find_first_of(" \t\r\n/>") - 1);
-            if (tag == "<name>")
-                ++names;
-            if (tag[tag.size() - 2] != '/') {
-                if (open.size() == max_depth)
-                    return markup::too_deep;
-                open.push_back({name, names});
-            }
-        }
-        at = next;
-    }
-    return markup::within;
-}
-
-} // namespace
 
 // A client connection that reads its request itself, in bounded steps, so
 // neither an endless header, a huge Content-length nor a fast sender can
@@ -328,12 +264,12 @@ std::string launcher_rpc_server::fault_response(const std::string& text)
 
 std::string launcher_rpc_server::executeRequest(std::string const& request)
 {
-    switch (library_markup(request, max_nesting)) {
-    case markup::too_deep:
+    switch (check_xmlrpc_call(request, max_nesting)) {
+    case xmlrpc_call_markup::too_deep:
         return generateFaultResponse("request nested too deeply");
-    case markup::malformed:
+    case xmlrpc_call_markup::malformed:
         return generateFaultResponse("request markup malformed");
-    case markup::within:
+    case xmlrpc_call_markup::well_formed:
         break;
     }
     return XmlRpc::XmlRpcServer::executeRequest(request);

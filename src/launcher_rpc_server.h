@@ -52,8 +52,8 @@ public:
     // A complete HTTP response carrying an XML-RPC fault with the text.
     std::string fault_response(const std::string& text);
 
-    // Refuses bodies the library's recursive parser could descend too deep
-    // into, counting nesting as the library reads the text.
+    // Refuses bodies the library's parser could recurse too deep into or
+    // leave half parsed (see check_xmlrpc_call).
     std::string executeRequest(std::string const& request) override;
 
 protected:

@@ -221,15 +221,20 @@ TEST_F(LauncherRpcServerTest, RefusesRequestsBeyondTheBounds)
          post("<?xml version=\"1.0\"?><methodCall><methodName>echo</methodName><params><param>" + deep),
          "nested too deeply", false},
         {"nesting in a comment",
-         post(call + "<!-- <params><param>" + hidden + " --></methodCall>"), "nested too deeply", false},
+         post(call + "<!-- <params><param>" + hidden + " --></methodCall>"), "markup malformed", false},
         {"nesting in CDATA",
-         post(call + "<![CDATA[<params><param>" + hidden + "]]></methodCall>"), "nested too deeply", false},
+         post(call + "<![CDATA[<params><param>" + hidden + "]]></methodCall>"), "markup malformed", false},
         {"nesting in an attribute",
          post(call + "<x a=\"<params><param>" + hidden + "\"/></methodCall>"), "markup malformed", false},
         {"member name outside the member",
          post(call + "<params><param>" + name_outside + "</param></params></methodCall>"), "markup malformed", false},
         {"mismatched closing tag",
          post(call + "<params><param><value><i4>1</value></i4></param></params></methodCall>"),
+         "markup malformed", false},
+        // Values the library leaves half parsed, and never frees.
+        {"value left open", post(call + "<params><param><value><array><data>"), "markup malformed", false},
+        {"text inside a struct",
+         post(call + "<params><param><value><struct>A</struct></value></param></params></methodCall>"),
          "markup malformed", false},
     };
     for (const row& r : rows) {
