@@ -9,6 +9,7 @@
 #include "foundation/base64.h"
 #include "src/launcher_request.h"
 #include "src/net_service.h"
+#include "src/service_log.h"
 
 namespace kx2dll {
 
@@ -43,7 +44,7 @@ void ServiceInterface::execute(XmlRpc::XmlRpcValue& params, XmlRpc::XmlRpcValue&
     // type throws, and the library answers with a fault.
     const std::string& argument = params[0];
     const std::string request = base64_decode(argument);
-    NetService::log_line("recv request packet : " + request);
+    NetService::log_line("recv request packet : " + log_excerpt(request));
 
     launcher_request parsed;
     const char* failure = nullptr;
@@ -74,7 +75,7 @@ void ServiceInterface::execute(XmlRpc::XmlRpcValue& params, XmlRpc::XmlRpcValue&
     if (command == m_commands.end()) {
         set_string_result(result, base64_encode(make_error_reply()));
         NetService::log_line("recv request xml parse error : not find function '" +
-                             parsed.type() + "'");
+                             log_excerpt(parsed.type()) + "'");
         return;
     }
     std::string reply;

@@ -1,5 +1,6 @@
 #include "src/service_log.h"
 
+#include <atomic>
 #include <cstdio>
 #include <ctime>
 #include <mutex>
@@ -11,6 +12,8 @@ namespace kx2dll {
 const char* const service_log_name = "vr_download_dll.log";
 
 namespace {
+
+std::atomic<std::size_t> g_limit{default_service_log_limit};
 
 // The service log's file, kept open in append mode; receives every line the
 // log writes.
@@ -26,6 +29,7 @@ public:
             if (std::FILE* emptied = std::fopen(name, "w"))
                 std::fclose(emptied);
         }
+        m_name = name;
         m_file = std::fopen(name, "a");
     }
 
@@ -52,6 +56,12 @@ public:
         std::fprintf(m_file, "%02d:%02d:%02d: %s\n", local.tm_hour, local.tm_min, local.tm_sec,
                      message.c_str());
         std::fflush(m_file);
+        const long size = std::ftell(m_file);
+        if (size > 0 && static_cast<std::size_t>(size) > g_limit.load()) {
+            std::fclose(m_file);
+            std::rename(m_name.c_str(), (m_name + ".1").c_str());
+            m_file = std::fopen(m_name.c_str(), "a");
+        }
     }
 
 private:
@@ -62,8 +72,9 @@ private:
         m_file = nullptr;
     }
 
-    std::mutex m_mutex;  // guards the file
+    std::mutex m_mutex;  // guards the file and its name
     std::FILE* m_file = nullptr;
+    std::string m_name;
 };
 
 appending_file& service_file()
@@ -75,6 +86,19 @@ appending_file& service_file()
 std::mutex g_log_mutex;  // serialises creating and deleting the log manager
 
 } // namespace
+
+void set_service_log_limit(std::size_t bytes)
+{
+    g_limit.store(bytes);
+}
+
+std::string log_excerpt(const std::string& text)
+{
+    constexpr std::size_t shown = 1024;
+    if (text.size() <= shown)
+        return text;
+    return text.substr(0, shown) + "... (" + std::to_string(text.size()) + " bytes)";
+}
 
 void open_service_log()
 {

@@ -5,11 +5,22 @@
 // running service's log.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace kx2dll {
 
 extern const char* const service_log_name;
+
+// Past this size the service log is moved aside to its name with ".1"
+// (replacing the one moved there before) and begun afresh, so the two
+// files together stay near twice the limit.
+constexpr std::size_t default_service_log_limit = 8 * 1024 * 1024;
+void set_service_log_limit(std::size_t bytes);
+
+// What a log line shows of a text that may be long (a launcher's request):
+// at most its first KiB, and when it is cut, how long it was.
+std::string log_excerpt(const std::string& text);
 
 // Creates the log manager and the service log (the file emptied) when no
 // log manager exists yet.

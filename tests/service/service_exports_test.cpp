@@ -170,3 +170,38 @@ TEST(ShutdownService, WithoutARunningServiceDoesNothing)
     platform::sleep_ms(200);
     EXPECT_FALSE(running.returned());
 }
+
+TEST(StartService, ServiceLogShowsTheHeadOfLongRequestsAndStaysBounded)
+{
+    service_test::isolated_env env;
+    constexpr std::size_t limit = 8 * 1024;
+    kx2dll::set_service_log_limit(limit);
+    const int game = 841;
+    const std::string request =
+        service_test::request_doc("no_such_command", game, {{"file_md5", std::string(100000, 'a')}});
+    const std::string long_type = std::string(100000, 't');
+    {
+        hosted_service running(std::to_string(game));
+        ASSERT_TRUE(wait_until([&] { return port_of(env, game) != 0; }, 5000));
+        for (int i = 0; i < 20; ++i) {
+            const auto out = service_test::call_service(port_of(env, game), request);
+            ASSERT_TRUE(out.answered);
+        }
+        ASSERT_TRUE(service_test::call_service(port_of(env, game),
+                                               service_test::request_doc(long_type, game))
+                        .answered);
+    }
+    kx2dll::set_service_log_limit(kx2dll::default_service_log_limit);
+    const std::string log = service_test::read_text(env.service_log());
+    const std::string moved = service_test::read_text(env.service_log() + ".1");
+    const std::size_t line_room = 2048;
+    EXPECT_LE(log.size(), limit + line_room);
+    EXPECT_GT(moved.size(), limit);
+    EXPECT_LE(moved.size(), limit + line_room);
+    EXPECT_TRUE(log_has(env, "recv request packet : " + request.substr(0, 1024) + "... (" +
+                                 std::to_string(request.size()) + " bytes)"))
+        << log.substr(0, 2000);
+    EXPECT_TRUE(log_has(env, "recv request xml parse error : not find function '" +
+                                 long_type.substr(0, 1024) + "... (100000 bytes)'"));
+    EXPECT_TRUE(log_has(env, "NetServiceThreadProc exit ..."));
+}
