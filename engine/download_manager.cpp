@@ -1,5 +1,7 @@
 #include "engine/download_manager.h"
 
+#include "engine/cdn_thread.h"
+
 #include "engine/cmd_event.h"
 #include "engine/download_task.h"
 #include "engine/engine_flags.h"
@@ -360,7 +362,13 @@ void CDownload_Manager::StopTask(std::uint64_t task_id)
 
 void CDownload_Manager::StopAllTasks()
 {
-    ForEachTask([](CDownload_Task& task) { task.StopTimers(); });
+    // The CDN threads too: one still dialling after the I/O service has
+    // stopped leaves connects that nothing completes.
+    ForEachTask([](CDownload_Task& task) {
+        task.StopTimers();
+        if (CCdnThread* cdn = task.GetCdnThread())
+            cdn->Stop();
+    });
 }
 
 bool CDownload_Manager::HasTask(std::uint64_t task_id)

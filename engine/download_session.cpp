@@ -87,6 +87,10 @@ CDownload_Session::~CDownload_Session()
     Step(5);
     LogEvent(38, "LOG::LOG_SYS_BEING_EXIT_32", 0, 0, "");
     m_managers.destroy(m_managers);
+    // A CDN thread may have dialled between its task's stop and the I/O
+    // service's: that connect's completion, queued by the thread's final
+    // close, releases the connection now (it no longer reaches its task).
+    m_io->run_abandoned();
     LogEvent(43, "LOG::LOG_SYS_BEING_EXIT_37", 0, 0, "");
     Step(6);
     LogEvent(44, "LOG::LOG_SYS_BEING_EXIT_38", 0, 0, "");
