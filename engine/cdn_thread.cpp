@@ -67,6 +67,7 @@ void CCdnThread::Start()
     for (auto& connection : m_connections)
         connection = new zeq::cdn_thread_peer_connection(this);
     m_next_dial.fill(0);
+    m_no_run_until.fill(0);
     m_judged.fill(0);
     m_bucket_index.store(0);
     for (auto& bucket : m_buckets)
@@ -154,18 +155,25 @@ void CCdnThread::WriteSpeedLine()
 
 void CCdnThread::ThreadProc()
 {
+    // Each pass runs at once, then the thread sleeps until something is
+    // due (a redial pause, a connect time-out, the speed line) or it is
+    // woken: a connection became free, HTTP peers were added, blocks went
+    // back to the picker, or a stop.
+    std::uint32_t wait = 0;
     for (;;) {
-        m_wake->wait(kStepMs);
+        if (wait != 0 && m_wake->wait(wait))
+            m_no_run_until.fill(0);   // woken: blocks may be free again
         if (m_stop_requested.load())
             break;
-        Step();
+        wait = Step();
     }
     ReleaseConnections();
 }
 
-void CCdnThread::Step()
+std::uint32_t CCdnThread::Step()
 {
     const std::uint32_t now = platform::tick_count();
+    m_due = now + kIdleWaitMs;
     // A connected connection times out on its own tick; one whose connect
     // never completes has no tick yet.
     for (auto* connection : m_connections) {
@@ -179,6 +187,20 @@ void CCdnThread::Step()
     std::uint32_t last = g_speed_line_tick.load();
     if (last != 0 && now - last >= 1000 && g_speed_line_tick.compare_exchange_strong(last, now == 0 ? 1 : now))
         WriteSpeedLine();
+    if (ClientLogEnabled())
+        DueAt(now + 1000);
+    for (auto* connection : m_connections) {
+        if (connection && connection->is_connecting())
+            DueAt(connection->connect_deadline());
+    }
+    const std::uint32_t left = platform::tick_remaining(platform::tick_count(), m_due);
+    return left == 0 ? 1 : left;
+}
+
+void CCdnThread::DueAt(std::uint32_t tick)
+{
+    if (!platform::tick_reached(tick, m_due))
+        m_due = tick;
 }
 
 void CCdnThread::DialIdle(std::size_t i, std::uint32_t now)
@@ -201,18 +223,33 @@ void CCdnThread::DialIdle(std::size_t i, std::uint32_t now)
             m_next_dial[i] = now + pause;
         }
     }
-    if (!platform::tick_reached(now, m_next_dial[i]))
+    if (!platform::tick_reached(now, m_next_dial[i])) {
+        DueAt(m_next_dial[i]);
         return;
+    }
+    if (m_no_run_until[i] != 0 && !platform::tick_reached(now, m_no_run_until[i])) {
+        DueAt(m_no_run_until[i]);
+        return;
+    }
     PeerInfo peer{};
-    if (!m_task->pick_http_peer(peer) || !m_task->piece_picker())
+    if (!m_task->pick_http_peer(peer))
+        return;   // nothing to dial until HTTP peers are added (a wake)
+    if (!m_task->piece_picker()) {
+        DueAt(now + kStepMs);   // storage has not reported the task yet
         return;
+    }
     // Dial only when there is something to fetch.
     BlockRequestQueue run;
     std::uint32_t count = zeq::http_range_request::kRunBlocks;
     m_task->request_continuous_blocks(run, count);
     if (run.empty()) {
+        // Blocks handed back wake the thread; other sources free blocks
+        // without telling, so look again after a pause as well.
         m_task->add_release_request();
-        m_next_dial[i] = now + kNoRunPauseMs;
+        m_no_run_until[i] = now + kNoRunPauseMs;
+        if (m_no_run_until[i] == 0)
+            m_no_run_until[i] = 1;
+        DueAt(m_no_run_until[i]);
         return;
     }
     if (!connection->connect_peer(peer, run)) {

@@ -1,10 +1,11 @@
 // CCdnThread: one thread per task that keeps ten ranged-HTTP connections
 // (zeq::cdn_thread_peer_connection) busy fetching runs of blocks from the
 // task's HTTP peers, alongside the transfer connections of the I/O layer.
-// Every 100 ms, and whenever a connection has become free, it gives each
-// idle connection a random HTTP peer of the task and a run of blocks; a connection whose last attempts failed waits
-// before it is dialled again, and nothing is dialled while the task has no
-// block to give. Once a second (over all CDN threads of the process) it
+// Whenever it is woken (a connection has become free, HTTP peers were
+// added, blocks went back to the picker) or a pause it set has passed, it
+// gives each idle connection a random HTTP peer of the task and a run of
+// blocks; a connection whose last attempts failed waits before it is
+// dialled again, and nothing is dialled while the task has no block to give. Once a second (over all CDN threads of the process) it
 // writes the average speed of the last ten seconds to the client log.
 //
 // Stopping never waits without bound: the thread closes its connections
@@ -45,6 +46,8 @@ public:
     static constexpr std::uint32_t kRedialPauseMs = 500;
     static constexpr std::uint32_t kRedialPauseMaxMs = 16000;
     static constexpr std::uint32_t kNoRunPauseMs = 1000;
+    // Longest sleep when nothing is due (the thread is woken for work).
+    static constexpr std::uint32_t kIdleWaitMs = 60000;
 
     // For a task of the engine (defined with the task's CDN side).
     explicit CCdnThread(CDownload_Task* task);
@@ -97,8 +100,11 @@ public:
 
 private:
     void ThreadProc();
-    void Step();
+    // One pass; the milliseconds until the next pass is due.
+    std::uint32_t Step();
     void DialIdle(std::size_t i, std::uint32_t now);
+    // Brings the next pass forward to `tick`.
+    void DueAt(std::uint32_t tick);
     void ReleaseConnections();
     bool OperationsPending();
     bool IoServiceStopped();
@@ -114,6 +120,9 @@ private:
     std::array<zeq::cdn_thread_peer_connection*, kConnections> m_connections{};
     std::array<std::uint32_t, kConnections> m_next_dial{};   // tick before which a connection waits
     std::array<std::uint32_t, kConnections> m_judged{};      // attempts of each connection seen ended
+    // The task had no block to give: tick of the connection's next look (0: none).
+    std::array<std::uint32_t, kConnections> m_no_run_until{};
+    std::uint32_t m_due = 0;            // tick of the next pass
     std::atomic<bool> m_io_finished{false};
     std::array<std::atomic<std::uint32_t>, 10> m_buckets{};
     std::atomic<std::uint32_t> m_bucket_index{0};

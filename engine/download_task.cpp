@@ -65,6 +65,7 @@ CDownload_Task::CDownload_Task(i_io_service* io, std::uint64_t task_id, std::uin
     CTaskStateMgr::Instance().SetState(m_task_id, TASKSTATE_CREATED);
 
     m_cdn_thread = new CCdnThread(this);
+    m_cdn_wake = m_cdn_thread->WakeEvent();
     m_cdn_thread->Start();
 
     // Both timers are due at once; they are added last so that their first

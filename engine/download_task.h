@@ -30,6 +30,7 @@
 #include "engine/task_connections.h"
 #include "foundation/timer_thread.h"
 #include "platform/critical_section.h"
+#include "platform/event.h"
 #include "platform/thread.h"
 
 #include <array>
@@ -37,6 +38,7 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -237,6 +239,8 @@ public:
     CTaskConnections* GetConnections() { return m_connections; }
     IDownloadTaskOwner* GetOwner() { return m_owner; }
     CCdnThread* GetCdnThread() { return m_cdn_thread; }
+    // Wakes the CDN thread: HTTP peers were added or blocks handed back.
+    void WakeCdnThread();
     // The counts of peer type 0, 1 or 2; false for any other type.
     bool GetPeerTypeCounts(std::uint8_t peer_type, PeerTypeCounts& out) const;
     // The three byte counters of the final report: peers, type-2 peers, HTTP.
@@ -348,6 +352,9 @@ private:
     std::map<int, float> m_http_speeds;
     mutable CcsLocker m_http_conn_lock;                // guards m_http_counts and m_http_speeds
     CCdnThread* m_cdn_thread;
+    // The CDN thread's wake event, set once before any thread runs; it
+    // outlives the thread.
+    std::shared_ptr<platform::Event> m_cdn_wake;
     std::atomic<std::uint32_t> m_release_requests{0};
 
     // CDN query pacing (written by timer 1).

@@ -57,6 +57,7 @@ public:
     void add_release_request() override { m_task->AddReleaseRequest(); }
     std::uint32_t release_request_count() override { return m_task->GetReleaseRequestCount(); }
     void take_release_request() override { m_task->TakeReleaseRequest(); }
+    void work_returned() override { m_task->WakeCdnThread(); }
     bool text_enabled() override { return m_task->GetCmdEvent() != nullptr; }
     void text_output(const std::string& text) override
     {
@@ -153,10 +154,17 @@ void CDownload_Task::try_cdn_download()
             info.host = host;
             info.path = path;
             AddHttpPeerInfos({info});
-            m_http_peers.AddHttpPeer(&record);
+            if (m_http_peers.AddHttpPeer(&record))
+                WakeCdnThread();
         }
     }
     ConnectHttpPeers(true);
+}
+
+void CDownload_Task::WakeCdnThread()
+{
+    if (m_cdn_wake)
+        m_cdn_wake->set();
 }
 
 bool CDownload_Task::PickHttpPeer(PeerInfo& out)

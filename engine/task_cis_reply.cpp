@@ -148,7 +148,8 @@ void CDownload_Task::OnCisConnectionCompleted(std::uint32_t result, const std::v
         hosts.push_back(host);
         if (p.peertype == PEERTYPE_HTTP) {
             PeerInfo http = host.peer;
-            m_http_peers.AddHttpPeer(&http);
+            if (m_http_peers.AddHttpPeer(&http))
+                WakeCdnThread();
         }
     }
     LogCisPeers(peers);

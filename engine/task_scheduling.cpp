@@ -401,7 +401,8 @@ void CDownload_Task::ExpandHttpPeer(const PeerInfo& r)
         expanded.host = info.host;
         expanded.path = info.path;
         AddHttpPeerInfos({expanded});
-        m_http_peers.AddHttpPeer(&n);
+        if (m_http_peers.AddHttpPeer(&n))
+            WakeCdnThread();
         TryConnectHttpPeer(n);
     }
 }

@@ -60,6 +60,7 @@ public:
     void add_release_request() override {}
     std::uint32_t release_request_count() override { return 1; }
     void take_release_request() override {}
+    void work_returned() override {}
     bool text_enabled() override { return true; }
     void text_output(const std::string&) override {}
     bool is_stop_finished() override { return false; }

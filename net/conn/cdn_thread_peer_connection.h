@@ -73,6 +73,8 @@ public:
     bool expire_connect(std::uint32_t now);
     // True from connect_peer until the connect has completed.
     bool is_connecting() const { return m_connecting.load(); }
+    // The tick after which expire_connect gives a connect up.
+    std::uint32_t connect_deadline() const { return m_activity_tick.load() + kIdleTimeoutMs + 1; }
 
     // Builds and sends the request (closing on failure).
     void write_post();

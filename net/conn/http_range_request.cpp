@@ -588,13 +588,14 @@ std::size_t http_range_request::hand_back()
 
 void http_range_request::give_back(BlockRequestQueue& queue)
 {
-    if (!queue.empty()) {
-        if (CBlockRequestMap* picker = m_task->piece_picker()) {
-            for (const BlockRequest& block : queue)
-                picker->CancelRequest(block.piece, block.offset);
-        }
+    if (queue.empty())
+        return;
+    if (CBlockRequestMap* picker = m_task->piece_picker()) {
+        for (const BlockRequest& block : queue)
+            picker->CancelRequest(block.piece, block.offset);
     }
     queue.clear();
+    m_task->work_returned();
 }
 
 void http_range_request::abort()

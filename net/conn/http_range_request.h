@@ -63,6 +63,9 @@ public:
     virtual void add_release_request() = 0;
     virtual std::uint32_t release_request_count() = 0;
     virtual void take_release_request() = 0;
+    // Blocks went back to the piece picker: whoever waits for work (the CDN
+    // thread) looks again now.
+    virtual void work_returned() = 0;
     // The task's text output (ICmdEvent::OnTextOutput); text_enabled() is
     // false when nothing would receive it, so callers skip building texts.
     virtual bool text_enabled() = 0;

@@ -285,6 +285,10 @@ public:
     ~TaskHarness() override
     {
         DeleteTask();
+        // Nobody runs `io`: operations the task's connections left pending
+        // (a CDN connection dialled at once) are ended here, so each
+        // releases what it holds.
+        io.run_abandoned();
         SetTaskConnectionMakers(DefaultTaskConnectionMakers());
         storage->SetEvent(nullptr);
         engine_flags::reset();

@@ -142,6 +142,48 @@ TEST_F(CdnThreadTest, NothingToFetchDialsNothingAndAsksForBlocks)
     EXPECT_TRUE(net_test::wait_until([&] { return thread.IsStopped(); }, 3000));
 }
 
+TEST_F(CdnThreadTest, BlocksHandedBackAreAskedForAtOnce)
+{
+    RangeServer server;
+    Fill(server);
+    ASSERT_TRUE(server.Start());
+    const auto accepts_after = [&](std::size_t before) {
+        const std::uint32_t start = platform::tick_count();
+        while (server.Accepts() <= before && platform::tick_count() - start < 5000)
+            platform::sleep_ms(1);
+        return platform::tick_count() - start;
+    };
+    // Blocks handed back while every connection found nothing to fetch are
+    // asked for at once, not after the connections' one-second pause.
+    AddServer(server.port());
+    std::vector<BlockRequestQueue> held;
+    for (;;) {
+        BlockRequestQueue run;
+        std::uint32_t count = zeq::http_range_request::kRunBlocks;
+        task->request_continuous_blocks(run, count);
+        if (run.empty())
+            break;
+        held.push_back(run);
+    }
+    ASSERT_GE(held.size(), 3u);
+    CCdnThread thread(task.get());
+    task->WakeOnWork(thread.WakeEvent());
+    thread.Start();
+    std::uint32_t took = 0;
+    for (int round = 0; round < 3; ++round) {
+        ASSERT_TRUE(net_test::wait_until([&] { return task->release_request_count() >= CCdnThread::kConnections; }));
+        task->m_release.store(0);
+        const std::size_t before = server.Accepts();
+        zeq::http_range_request giver(zeq::range_client::cdn_thread, task.get(), nullptr);
+        giver.set_run(held[std::size_t(round)]);
+        giver.abort();
+        took += accepts_after(before);
+    }
+    EXPECT_LT(took, 300u);
+    thread.Stop();
+    EXPECT_TRUE(net_test::wait_until([&] { return thread.IsStopped(); }, 3000));
+}
+
 TEST_F(CdnThreadTest, FailingServerIsRedialledWithGrowingPauses)
 {
     RangeServer server;

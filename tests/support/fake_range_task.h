@@ -9,6 +9,7 @@
 
 #include "engine/block_request_map.h"
 #include "net/conn/http_range_request.h"
+#include "platform/event.h"
 #include "platform/socket.h"
 #include "support/task_fixture.h"
 
@@ -49,7 +50,21 @@ public:
 
     // ---- set-up ----
     void AddHttpInfo(const HttpPeerInfo& info) { std::lock_guard<std::mutex> g(m_lock); m_infos.push_back(info); }
-    void AddPeer(const PeerInfo& peer) { std::lock_guard<std::mutex> g(m_lock); m_peers.push_back(peer); }
+    // Adding a peer wakes the event given to WakeOnWork, as the engine's
+    // task wakes its CDN thread.
+    void AddPeer(const PeerInfo& peer)
+    {
+        {
+            std::lock_guard<std::mutex> g(m_lock);
+            m_peers.push_back(peer);
+        }
+        Wake();
+    }
+    void WakeOnWork(std::shared_ptr<platform::Event> event)
+    {
+        std::lock_guard<std::mutex> g(m_lock);
+        m_wake = std::move(event);
+    }
     void SetTextEnabled(bool on) { m_text_enabled = on; }
     void SetStopFinished(bool on) { m_stop_finished = on; }
     void SetComplete(bool on) { m_complete_override = on; }
@@ -193,6 +208,11 @@ public:
         while (v > 0 && !m_release.compare_exchange_weak(v, v - 1)) {
         }
     }
+    void work_returned() override
+    {
+        m_returns.fetch_add(1);
+        Wake();
+    }
     bool text_enabled() override { return m_text_enabled.load(); }
     void text_output(const std::string& text) override
     {
@@ -236,9 +256,23 @@ public:
     bool is_complete() override { return m_complete_override.load() || AllVerified(); }
 
     std::atomic<std::uint32_t> m_release{0};
+    std::atomic<std::uint32_t> m_returns{0};   // work_returned calls
     std::atomic<std::uint8_t> m_last_type{0};
 
 private:
+    void Wake()
+    {
+        std::shared_ptr<platform::Event> wake;
+        {
+            std::lock_guard<std::mutex> g(m_lock);
+            wake = m_wake;
+        }
+        if (wake)
+            wake->set();
+    }
+
+    std::shared_ptr<platform::Event> m_wake;   // guarded by m_lock
+
     // The picker reads the tables live from other threads, as it reads the
     // real store's.
     static void Store(std::uint8_t& byte, std::uint8_t value) { __atomic_store_n(&byte, value, __ATOMIC_RELEASE); }
