@@ -1,7 +1,7 @@
 #include "engine/piece_hash_worker.h"
 
 #include <algorithm>
-#include <chrono>
+#include <thread>
 
 namespace {
 
@@ -60,30 +60,40 @@ PieceHashWorker::~PieceHashWorker()
         m_queue.clear();
     }
     m_wake.notify_all();
-    // The body wakes at least every 100 ms and hashes one slice at a time.
-    m_thread.join();
+    // Each body hashes one slice at a time and looks at the flag between.
+    for (auto& t : m_threads)
+        t->join();
+}
+
+std::size_t PieceHashWorker::MaxThreads()
+{
+    const unsigned cores = std::thread::hardware_concurrency();
+    return std::size_t(std::min(std::max(cores, 1u), 16u));
+}
+
+std::size_t PieceHashWorker::Threads() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_threads.size();
 }
 
 void PieceHashWorker::Post(const std::shared_ptr<PieceHash>& hash)
 {
-    bool wake = false;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_stop || hash->m_queued)
             return;
-        if (!m_started) {
-            m_started = true;
-            if (!m_thread.start([this] { run(); }, "piece hash"))
-                m_stop = true;   // the writer hashes everything itself
-            if (m_stop)
-                return;
+        if (m_idle <= m_queue.size() && m_threads.size() < MaxThreads()) {
+            auto thread = std::make_unique<platform::Thread>();
+            if (thread->start([this] { run(); }, "piece hash"))
+                m_threads.push_back(std::move(thread));
         }
+        if (m_threads.empty())
+            return;   // the writer hashes everything itself
         hash->m_queued = true;
-        wake = m_queue.empty();
         m_queue.push_back(hash);
     }
-    if (wake)
-        m_wake.notify_one();
+    m_wake.notify_one();
 }
 
 void PieceHashWorker::run()
@@ -91,7 +101,9 @@ void PieceHashWorker::run()
     std::unique_lock<std::mutex> lock(m_mutex);
     while (!m_stop) {
         if (m_queue.empty()) {
-            m_wake.wait_for(lock, std::chrono::milliseconds(100));
+            ++m_idle;
+            m_wake.wait(lock, [&] { return m_stop || !m_queue.empty(); });
+            --m_idle;
             continue;
         }
         std::shared_ptr<PieceHash> hash = std::move(m_queue.front());

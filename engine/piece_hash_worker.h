@@ -1,6 +1,9 @@
 // PieceHashWorker: hashes the pieces of the write cache while their blocks
-// are still arriving, on a thread of its own, so that the MD5 check of a
-// finished piece costs the writing thread only the last few blocks.
+// are still arriving, on threads of its own (more of them as more pieces
+// wait, at most one per core), so that the MD5 check of a finished piece
+// costs the writing thread only the last few blocks. A piece is in the
+// queue at most once and hashed under its own mutex, so its bytes are
+// always hashed in order, by one thread at a time.
 //
 // A PieceHash follows one write-cache entry: the writer publishes how many
 // bytes from the start of the piece are in the entry's buffer, the worker
@@ -18,6 +21,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 class PieceHash {
 public:
@@ -62,17 +66,23 @@ public:
     PieceHashWorker(const PieceHashWorker&) = delete;
     PieceHashWorker& operator=(const PieceHashWorker&) = delete;
 
-    // Asks for `hash` to be advanced to its ready mark; starts the thread on
-    // first use. Without a thread the writer simply does all the hashing.
+    // Asks for `hash` to be advanced to its ready mark; starts a thread
+    // when none is idle and the bound allows. Without a thread the writer
+    // simply does all the hashing.
     void Post(const std::shared_ptr<PieceHash>& hash);
+
+    // Threads started so far.
+    std::size_t Threads() const;
+    // At most this many threads hash at once.
+    static std::size_t MaxThreads();
 
 private:
     void run();
 
-    std::mutex m_mutex;                                  // guards the queue and the flags
+    mutable std::mutex m_mutex;                          // guards the queue, the counts and the flag
     std::condition_variable m_wake;
     std::deque<std::shared_ptr<PieceHash>> m_queue;      // each hash at most once
     bool m_stop = false;
-    bool m_started = false;
-    platform::Thread m_thread;
+    std::size_t m_idle = 0;                              // threads waiting for work
+    std::vector<std::unique_ptr<platform::Thread>> m_threads;
 };

@@ -74,6 +74,34 @@ TEST(PieceHashWorker, DigestIsThatOfTheWholePieceHoweverItArrives)
     }
 }
 
+// Pieces waiting together are hashed on several threads (one core's MD5
+// would cap a checked download), each digest still that of its piece.
+TEST(PieceHashWorker, PiecesWaitingTogetherAreHashedOnSeveralThreads)
+{
+    if (PieceHashWorker::MaxThreads() < 2)
+        GTEST_SKIP() << "one core";
+    const std::size_t length = 8 << 20;
+    PieceHashWorker worker;
+    std::vector<std::vector<std::uint8_t>> pieces;
+    std::vector<std::shared_ptr<PieceHash>> hashes;
+    for (std::uint8_t i = 0; i < 4; ++i) {
+        pieces.push_back(Pattern(length, i));
+        hashes.push_back(std::make_shared<PieceHash>(pieces.back().data(), std::uint32_t(length)));
+        hashes.back()->SetReady(std::uint32_t(length));
+    }
+    for (const auto& hash : hashes)
+        worker.Post(hash);
+    // Each thread is busy with a piece when the next one comes.
+    EXPECT_GE(worker.Threads(), 2u);
+    EXPECT_LE(worker.Threads(), PieceHashWorker::MaxThreads());
+    for (std::size_t i = 0; i < hashes.size(); ++i) {
+        unsigned char want[kMd5DigestSize], got[kMd5DigestSize];
+        MD5Digest(pieces[i].data(), length, want);
+        hashes[i]->Finish(got);
+        EXPECT_EQ(Hex(want), Hex(got)) << i;
+    }
+}
+
 // Once detached, neither the worker nor Advance reads the buffer again.
 TEST(PieceHashWorker, DetachedHashLeavesTheBufferAlone)
 {
