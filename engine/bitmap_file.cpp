@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstring>
 #include <functional>
 #include <mutex>
@@ -34,7 +35,11 @@ std::mutex& save_lock(const std::string& path)
     return locks[std::hash<std::string>()(path) % locks.size()];
 }
 
+std::atomic<void (*)(const std::string&)> g_save_hook{nullptr};
+
 } // namespace
+
+void SetBitmapSaveHook(void (*hook)(const std::string& path)) { g_save_hook.store(hook); }
 
 std::string EncodeBitmapRecord(const std::vector<std::uint8_t>& bitmap,
                                const std::vector<std::vector<std::uint8_t>>& tables)
@@ -103,6 +108,8 @@ int ReadBitmapFile(const std::string& path, std::vector<std::uint8_t>& bitmap,
 bool WriteBitmapFile(const std::string& path, const std::vector<std::uint8_t>& bitmap,
                      const std::vector<std::vector<std::uint8_t>>& tables)
 {
+    if (auto hook = g_save_hook.load())
+        hook(path);
     const std::string bytes = EncodeBitmapRecord(bitmap, tables);
     std::lock_guard<std::mutex> lock(save_lock(path));
     return platform::write_file_atomically(path, bytes);

@@ -45,3 +45,7 @@ int ReadBitmapFile(const std::string& path, std::vector<std::uint8_t>& bitmap,
 // the same path are serialised. True when the new file is in place.
 bool WriteBitmapFile(const std::string& path, const std::vector<std::uint8_t>& bitmap,
                      const std::vector<std::vector<std::uint8_t>>& tables);
+
+// Runs at the start of every WriteBitmapFile (tests stand in a slow disk
+// with it); null: none.
+void SetBitmapSaveHook(void (*hook)(const std::string& path));

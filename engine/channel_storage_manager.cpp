@@ -2,6 +2,7 @@
 
 #include "engine/piece_hash_worker.h"
 #include "engine/storage_manager.h"
+#include "net/io/live_connections.h"
 #include "report/debug_log.h"
 
 #include <algorithm>
@@ -112,21 +113,20 @@ bool CChannelStorageManager::WriteBlock(const BlockRequest& req)
     std::memcpy(entry.cache.buffer.data() + req.offset, req.data, std::size_t(req.length));
     m_write_state[piece][block] = kCached;
     extend_hash(entry, block);
-    const bool complete = std::find(received.begin(), received.end(), 0) == received.end();
-    if (complete) {
-        // Every block came through this entry: the digest only needs what
-        // the worker has not hashed yet.
-        unsigned char digest[kMd5DigestSize];
-        const bool hashed = entry.hash->Ready() == entry.cache.length;
-        if (hashed)
-            entry.hash->Finish(digest);
-        flush(entry.cache, true, hashed ? digest : nullptr);
-        // Written and checked: nothing of the piece is left to gather, so
-        // its memory goes now rather than at the next eviction.
-        drop_entry(m_write_cache.find(std::int32_t(piece)), false);
-    }
+    // Every block in: the piece goes to the file whole and is checked
+    // there; nothing of it is left to gather, so its entry goes now.
+    if (std::find(received.begin(), received.end(), 0) == received.end())
+        hand_off(m_write_cache.find(std::int32_t(piece)), true);
     STORE_INVARIANT(piece);
     return true;
+}
+
+// As many entries as the task has connections and one more, so that
+// connections filling different pieces do not evict each other's.
+std::size_t CChannelStorageManager::write_cache_limit() const
+{
+    const std::size_t connections = live_connections::count(m_channel_id);
+    return std::min(kMaxWriteCacheEntries, std::max(kWriteCacheEntries, connections + 1));
 }
 
 CChannelStorageManager::WriteEntry& CChannelStorageManager::write_entry(std::uint32_t piece)
@@ -134,7 +134,7 @@ CChannelStorageManager::WriteEntry& CChannelStorageManager::write_entry(std::uin
     auto it = m_write_cache.find(std::int32_t(piece));
     if (it != m_write_cache.end())
         return it->second;
-    if (m_write_cache.size() >= kWriteCacheEntries)
+    if (m_write_cache.size() >= write_cache_limit())
         evict_one();
     PieceCacheEntry entry;
     entry.piece = std::int32_t(piece);
@@ -159,9 +159,9 @@ CChannelStorageManager::WriteEntry& CChannelStorageManager::write_entry(std::uin
 }
 
 // Moves the entry's ready mark over the cached blocks that now follow it
-// without a gap and lets the worker hash them. Blocks written out before
-// the entry was made are not in its buffer: such a piece is read back when
-// it completes.
+// without a gap and lets the hash workers hash them. Blocks written out
+// before the entry was made are not in its buffer: such a piece is read
+// back when it completes.
 void CChannelStorageManager::extend_hash(WriteEntry& entry, std::uint32_t block)
 {
     const std::uint32_t piece = std::uint32_t(entry.cache.piece);
@@ -172,25 +172,15 @@ void CChannelStorageManager::extend_hash(WriteEntry& entry, std::uint32_t block)
     for (std::size_t b = block; b < states.size() && states[b] == kCached; ++b)
         ready += BlockLength(m_lengths[piece], std::uint32_t(b));
     entry.hash->SetReady(ready);
-    // A complete piece is finished by the writer at once.
-    if (ready < entry.cache.length)
-        m_owner->PostHash(entry.hash);
+    m_owner->PostHash(entry.hash);
 }
 
-// Frees an entry. When `park` is set, the digest of the piece's leading
-// blocks (all written to the file now) is kept so that the piece still
-// needs no read-back if it goes on from there in a later entry.
-void CChannelStorageManager::drop_entry(WriteCache::iterator it, bool park)
+// Frees an entry that has nothing left to write.
+void CChannelStorageManager::drop_entry(WriteCache::iterator it)
 {
     if (it == m_write_cache.end())
         return;
-    const std::shared_ptr<PieceHash>& hash = it->second.hash;
-    if (park && hash->Ready() > 0 && hash->Ready() < it->second.cache.length && m_parked.size() < kParkedHashes) {
-        hash->Park();
-        m_parked[it->first] = hash;
-    } else {
-        hash->Detach();
-    }
+    it->second.hash->Detach();
     release_buffer(std::move(it->second.cache.buffer));
     m_write_cache.erase(it);
 }
@@ -217,68 +207,94 @@ void CChannelStorageManager::evict_one()
     }
     if (victim == m_write_cache.end())
         return;
-    const bool complete = most == m_write_state[std::size_t(victim->first)].size();
-    const bool written = most == 0 || flush(victim->second.cache, complete, nullptr);
-    // Blocks the file refused are fetched again, as is a piece failing its
-    // check: what was hashed of them is not what the file will hold.
-    drop_entry(victim, written && !complete);
+    if (most == 0)
+        drop_entry(victim);
+    else
+        hand_off(victim, most == m_write_state[std::size_t(victim->first)].size());
 }
 
-// Writes every run of consecutive cached blocks of the entry to the file.
-// The last run is handed over with the check flag when a check was asked
-// for and every block of the piece is then written; `digest`, when given,
-// is the digest of the whole piece as written. False when the file
-// refused a run.
-bool CChannelStorageManager::flush(PieceCacheEntry& entry, bool verify, const unsigned char* digest)
+// Takes the entry out of the cache and gives its runs of consecutive
+// cached blocks to the storage worker. The piece is checked after the last
+// run when a check was asked for and every other block of the piece is
+// then written or on its way (the worker writes in order).
+void CChannelStorageManager::hand_off(WriteCache::iterator it, bool verify)
 {
-    bool all_written = true;
-    const std::uint32_t piece = std::uint32_t(entry.piece);
-    std::vector<std::uint8_t>& states = m_write_state[piece];
+    auto job = std::make_shared<WriteJob>();
+    job->channel_id = m_channel_id;
+    job->piece = std::uint32_t(it->first);
+    job->buffer = std::move(it->second.cache.buffer);
+    job->hash = std::move(it->second.hash);
+    m_write_cache.erase(it);
+
+    std::vector<std::uint8_t>& states = m_write_state[job->piece];
+    const std::uint32_t length = m_lengths[job->piece];
     const std::size_t n = states.size();
-    std::size_t b = 0;
-    while (b < n) {
+    for (std::size_t b = 0; b < n;) {
         if (states[b] != kCached) {
             ++b;
             continue;
         }
-        const std::size_t first = b;
-        std::uint32_t run_length = 0;
+        StorageRun run;
+        run.first_block = std::uint32_t(b);
+        run.offset = std::uint32_t(b) * kBlockSize;
         for (; b < n && states[b] == kCached; ++b) {
-            states[b] = kWritten;
-            m_stored[piece][b] = 1;
-            run_length += BlockLength(m_lengths[piece], std::uint32_t(b));
+            states[b] = kWriting;
+            ++run.blocks;
+            run.length += BlockLength(length, std::uint32_t(b));
         }
-        const bool check =
-            verify && std::all_of(states.begin(), states.end(), [](std::uint8_t s) { return s == kWritten; });
-        const std::uint32_t offset = std::uint32_t(first) * kBlockSize;
-        // Counted before the check is reported, taken back if the file
-        // refuses the run.
-        m_owner->QueueStorageCounter(m_channel_id, std::uint32_t(b - first));
-        IChannelManager* channels = m_owner->Channels();
-        const bool written =
-            check && digest
-                ? channels->VerifyPiece(m_channel_id, std::int32_t(piece), std::int32_t(offset),
-                                        entry.buffer.data() + offset, std::int32_t(run_length), digest)
-                : channels->VerifyBlock(m_channel_id, std::int32_t(piece), std::int32_t(offset),
-                                        entry.buffer.data() + offset, std::int32_t(run_length), check ? 1 : 0);
-        if (written)
-            continue;
-        m_owner->UnqueueStorageCounter(m_channel_id, std::uint32_t(b - first));
-        all_written = false;
-        // The file did not take the run (a full disk, say): the blocks are
-        // not ours after all and will be fetched again; the peers that sent
-        // them did nothing wrong.
-        for (std::size_t i = first; i < b; ++i) {
-            states[i] = kNothing;
-            m_stored[piece][i] = 0;
-            store_byte(m_received[piece][i], 0);
-        }
-        const std::string why = channels->LastWriteError(m_channel_id);
-        m_owner->QueueStorageError(m_channel_id, "writing " + std::to_string(run_length) + " bytes of piece " +
-                                                     std::to_string(piece) + " to its file failed" +
-                                                     (why.empty() ? std::string() : " (" + why + ")"));
+        job->runs.push_back(run);
     }
-    return all_written;
+    job->check = verify && !job->runs.empty() &&
+                 std::all_of(states.begin(), states.end(), [](std::uint8_t s) { return s == kWriting || s == kWritten; });
+    const std::uint32_t ready = job->hash->Ready();
+    job->whole_hashed = job->check && ready == length;
+    // What was hashed of a piece going on later saves reading it back,
+    // unless it fails its check: then the file's bytes are not these.
+    job->park = !job->check && ready > 0 && ready < length;
+    m_owner->SubmitWrite(shared_from_this(), std::move(job));
+}
+
+void CChannelStorageManager::CompleteWrite(WriteJob& job)
+{
+    const std::uint32_t piece = job.piece;
+    if (piece >= m_write_state.size())
+        return;
+    std::vector<std::uint8_t>& states = m_write_state[piece];
+    bool intact = true;   // no reset of the piece came in between
+    for (const StorageRun& run : job.runs) {
+        std::uint32_t moved = 0;
+        for (std::uint32_t b = run.first_block; b < run.first_block + run.blocks && b < states.size(); ++b) {
+            if (states[b] != kWriting) {
+                intact = false;
+                continue;
+            }
+            ++moved;
+            if (run.written) {
+                states[b] = kWritten;
+                m_stored[piece][b] = 1;
+            } else {
+                // The file did not take the run (a full disk, say): the
+                // blocks are not ours after all and will be fetched again;
+                // the peers that sent them did nothing wrong.
+                states[b] = kNothing;
+                store_byte(m_received[piece][b], 0);
+            }
+        }
+        if (run.written) {
+            if (moved > 0)
+                m_owner->QueueStorageCounter(m_channel_id, moved);
+            continue;
+        }
+        intact = false;
+        m_owner->QueueStorageError(m_channel_id, "writing " + std::to_string(run.length) + " bytes of piece " +
+                                                     std::to_string(piece) + " to its file failed" +
+                                                     (job.error.empty() ? std::string() : " (" + job.error + ")"));
+    }
+    if (job.park && intact && job.result < 0 && !m_write_cache.count(std::int32_t(piece)) &&
+        m_parked.size() < kParkedHashes)
+        m_parked[std::int32_t(piece)] = job.hash;
+    release_buffer(std::move(job.buffer));
+    STORE_INVARIANT(piece);
 }
 
 void CChannelStorageManager::release_buffer(std::vector<std::uint8_t>&& buffer)
@@ -309,8 +325,7 @@ void CChannelStorageManager::SetPiece(std::uint32_t piece, std::uint8_t result)
             m_stored[piece][b] = 0;
         }
         // Blocks gathered again overwrite the entry's buffer: its digest
-        // starts over. (The entry itself stays: a check failing inside a
-        // flush comes back here while the flush still uses it.)
+        // starts over.
         m_parked.erase(std::int32_t(piece));
         auto entry = m_write_cache.find(std::int32_t(piece));
         if (entry != m_write_cache.end()) {
@@ -383,10 +398,10 @@ std::vector<std::int32_t> CChannelStorageManager::ReadCachePieces() const
 
 void CChannelStorageManager::check_piece(std::size_t p) const
 {
-    assert(m_write_cache.size() <= kWriteCacheEntries && m_read_cache.size() <= kReadCacheEntries);
+    assert(m_write_cache.size() <= kMaxWriteCacheEntries && m_read_cache.size() <= kReadCacheEntries);
     for (std::size_t b = 0; b < m_received[p].size(); ++b) {
-        // A block is cached or written only once received, and stored
-        // exactly when written.
+        // A block is cached, being written or written only once received,
+        // and stored exactly when written.
         assert(m_write_state[p][b] == kNothing || m_received[p][b] == 1);
         assert((m_write_state[p][b] == kWritten) == (m_stored[p][b] == 1));
         (void)b;

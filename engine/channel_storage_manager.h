@@ -1,8 +1,13 @@
 // CChannelStorageManager: the piece store of one channel. Per piece its
 // verified byte and length, per block its received, write and stored state,
-// a write cache of at most 7 pieces being assembled and a read cache of at
-// most 3 whole pieces read back for upload. Not locked itself: the storage
-// manager's lock guards every store.
+// a write cache of pieces being assembled (at least 7, and one more than the
+// task has connections, so that each connection fills a piece of its own)
+// and a read cache of at most 3 whole pieces read back for upload. Not
+// locked itself: the storage manager's lock guards every store.
+//
+// A piece leaves the write cache whole when its last block is in, or in
+// part when evicted: its buffer and runs become a WriteJob that the storage
+// worker writes (and checks), completing back through CompleteWrite.
 #pragma once
 
 #include "engine/block_request.h"
@@ -11,17 +16,46 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <string>
 #include <vector>
 
 class CStorageManager;
 class PieceHash;
 
-class CChannelStorageManager {
+// Consecutive blocks of a piece written with one call.
+struct StorageRun {
+    std::uint32_t first_block = 0;
+    std::uint32_t blocks = 0;
+    std::uint32_t offset = 0;   // in the piece
+    std::uint32_t length = 0;
+    bool written = false;       // set by the worker
+};
+
+// One write-cache entry on its way to the file. The job owns the buffer
+// until it completes; the worker finishes or parks the piece's digest,
+// writes the runs and checks the piece after the last one when asked.
+struct WriteJob {
+    std::uint64_t channel_id = 0;
+    std::uint32_t piece = 0;
+    std::vector<std::uint8_t> buffer;
+    std::vector<StorageRun> runs;
+    std::shared_ptr<PieceHash> hash;
+    bool check = false;         // the piece is checked after the last run
+    bool whole_hashed = false;  // the digest covers the whole buffer
+    bool park = false;          // keep the digest of the leading blocks
+    int result = -1;            // the check's result, -1 when none was made
+    std::string error;          // why a run was refused, when one was
+};
+
+class CChannelStorageManager : public std::enable_shared_from_this<CChannelStorageManager> {
 public:
-    // Write state of a block.
-    enum : std::uint8_t { kNothing = 0, kCached = 1, kWritten = 2 };
+    // Write state of a block (kWriting: handed to the worker, not yet in
+    // the file).
+    enum : std::uint8_t { kNothing = 0, kCached = 1, kWritten = 2, kWriting = 3 };
 
     static constexpr std::size_t kWriteCacheEntries = 7;
+    // Most entries, however many connections feed the task.
+    static constexpr std::size_t kMaxWriteCacheEntries = 64;
     static constexpr std::size_t kReadCacheEntries = 3;
     // Evicted pieces whose leading digest is kept for when they go on.
     static constexpr std::size_t kParkedHashes = 64;
@@ -43,6 +77,9 @@ public:
     // Records a piece check: 1 verified, 0 every block of the piece starts
     // over.
     void SetPiece(std::uint32_t piece, std::uint8_t result);
+    // Takes back what the worker did with a job of this store: written
+    // runs become stored, refused ones are fetched again.
+    void CompleteWrite(WriteJob& job);
 
     std::uint64_t ChannelId() const { return m_channel_id; }
     const std::vector<std::uint8_t>& Bitmap() const { return m_bitmap; }
@@ -67,11 +104,12 @@ private:
     using WriteCache = std::map<std::int32_t, WriteEntry>;
 
     bool valid_block(std::int32_t piece, std::int32_t offset, std::uint32_t& block) const;
+    std::size_t write_cache_limit() const;
     WriteEntry& write_entry(std::uint32_t piece);
     void extend_hash(WriteEntry& entry, std::uint32_t block);
-    void drop_entry(WriteCache::iterator it, bool park);
+    void drop_entry(WriteCache::iterator it);
     void evict_one();
-    bool flush(PieceCacheEntry& entry, bool verify, const unsigned char* digest);
+    void hand_off(WriteCache::iterator it, bool verify);
     void release_buffer(std::vector<std::uint8_t>&& buffer);
     void check_piece(std::size_t piece) const;
 

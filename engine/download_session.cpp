@@ -32,6 +32,9 @@ void DeleteManagers(SessionManagers& m)
 {
     delete m.nat;
     delete m.download;
+    // Storage's disk work writes through the channel manager.
+    if (m.storage)
+        m.storage->Drain();
     delete m.host_cache;
     delete m.channel;
     delete m.storage;
@@ -51,6 +54,9 @@ CDownload_Session::CDownload_Session(const SessionManagers& managers)
         m_managers.destroy = DeleteManagers;
     m_second_timer.reset(new i_deadline_timer(*m_io));
     m_minute_timer.reset(new i_deadline_timer(*m_io));
+    // Storage completes its disk work on the I/O thread.
+    if (m_managers.storage)
+        m_managers.storage->SetIoService(m_io.get());
 }
 
 CDownload_Session::~CDownload_Session()
@@ -75,6 +81,9 @@ CDownload_Session::~CDownload_Session()
         m_io_thread.join();
     }
     Step(4);
+    // The I/O thread has ended: storage completes its work where it runs.
+    if (m_managers.storage)
+        m_managers.storage->SetIoService(nullptr);
     // The I/O thread has ended, so no handler runs while connections close.
     if (m_managers.download)
         m_managers.download->CloseAllConnections(std::uint8_t{1});

@@ -17,6 +17,10 @@ void DestroyDefaultManagers(SessionManagers& m)
     DestroyNatManager(m.nat);
     LogEvent(39, "LOG::LOG_SYS_BEING_EXIT_33", 0, 0, "");
     DestroyDownloadManager(m.download);
+    // Storage's disk work (the tasks' last bitmap saves among it) writes
+    // through the channel manager: it is done before that goes.
+    if (m.storage)
+        m.storage->Drain();
     LogEvent(40, "LOG::LOG_SYS_BEING_EXIT_34", 0, 0, "");
     DestroyHostCacheManager(m.host_cache);
     LogEvent(41, "LOG::LOG_SYS_BEING_EXIT_35", 0, 0, "");

@@ -490,16 +490,11 @@ void CDownload_Task::ReportProgress()
 void CDownload_Task::SaveBitmap()
 {
     IStorageManager* storage = m_owner ? m_owner->GetStorageManager() : nullptr;
-    if (!storage)
+    if (!storage || !m_picker.load())
         return;
-    std::vector<std::vector<std::uint8_t>> blocks;
-    storage->GetChannelStoreData(m_task_id, blocks);
-    if (!m_picker.load())
-        return;
-    std::vector<std::uint8_t> bitmap;
-    storage->GetBitmap(m_task_id, bitmap);
+    // Written (and flushed to disk) on storage's thread, never here.
     if (ICmdEvent* sink = GetCmdEvent())
-        sink->OnBitmapSaved(m_task_id, bitmap, blocks);
+        storage->PostBitmapSave(m_task_id, sink);
 }
 
 void CDownload_Task::OnTimerCheckToGetPeerList()

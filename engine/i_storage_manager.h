@@ -10,6 +10,7 @@
 
 class ICmdEvent;
 class IChannelManager;
+class i_io_service;
 
 // Receives storage events (implemented by the download manager). Every
 // event is raised after the storage lock has been released, so the
@@ -74,6 +75,22 @@ public:
 
     // Keeps only a null argument: storage never reports through ICmdEvent.
     virtual void SetCmdEvent(ICmdEvent* event) = 0;
+
+    // The I/O thread storage completes its disk work on. Set: writes,
+    // checks and bitmap saves run on storage's own thread and their events
+    // are raised on the I/O thread. Null (the start): they run on the
+    // calling thread; setting null again runs the completions still
+    // waiting for an I/O thread that is gone.
+    virtual void SetIoService(i_io_service* io) = 0;
+
+    // Copies the channel's piece bitmap and block-stored table and has
+    // `sink`'s OnBitmapSaved write them from storage's thread; false for an
+    // unknown channel.
+    virtual bool PostBitmapSave(std::uint64_t channel_id, ICmdEvent* sink) = 0;
+
+    // Returns once the disk work posted so far has been done (before the
+    // channel manager it writes through goes away).
+    virtual void Drain() = 0;
 };
 
 // Creates a storage manager over `channels` and registers itself as the

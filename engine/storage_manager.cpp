@@ -1,6 +1,16 @@
 #include "engine/storage_manager.h"
 
+#include "engine/cmd_event.h"
 #include "platform/debug_output.h"
+
+namespace {
+
+// The write job the calling thread is running: the channel manager reports
+// its piece check through SetPiece, and the result belongs to the job,
+// applied when it completes.
+thread_local WriteJob* t_write_job = nullptr;
+
+} // namespace
 
 CStorageManager::Guard::Guard(CStorageManager& m) : m_m(m)
 {
@@ -51,6 +61,9 @@ CStorageManager::CStorageManager(IChannelManager* channels) : m_channels(channel
 
 CStorageManager::~CStorageManager()
 {
+    // Whatever is still queued for the disk is written before the stores go.
+    m_worker.SetIoService(nullptr);
+    m_worker.Drain();
     CScopedLock lock(m_lock);
     m_stores.clear();
     m_events.clear();
@@ -105,14 +118,109 @@ void CStorageManager::OnChannelAdded(std::uint64_t channel_id, const std::vector
 
 void CStorageManager::SetPiece(std::uint64_t channel_id, std::uint32_t piece, std::uint8_t result)
 {
-    Guard g(*this);
-    CChannelStorageManager* store = find(channel_id);
-    if (!store || piece >= store->PieceLengths().size())
+    WriteJob* job = t_write_job;
+    if (job && job->channel_id == channel_id && job->piece == piece) {
+        job->result = result;
         return;
-    store->SetPiece(piece, result);
+    }
+    Guard g(*this);
+    if (CChannelStorageManager* store = find(channel_id))
+        record_check(*store, channel_id, piece, result);
+}
+
+void CStorageManager::record_check(CChannelStorageManager& store, std::uint64_t channel_id, std::uint32_t piece,
+                                   std::uint8_t result)
+{
+    if (piece >= store.PieceLengths().size())
+        return;
+    store.SetPiece(piece, result);
     Event e{Event::kChecked, channel_id, piece, result, nullptr, std::string()};
     m_events.push_back(std::move(e));
 }
+
+void CStorageManager::SubmitWrite(const std::shared_ptr<CChannelStorageManager>& store, std::shared_ptr<WriteJob> job)
+{
+    const std::size_t bytes = job->buffer.size();
+    std::weak_ptr<CChannelStorageManager> weak = store;
+    m_worker.Post([this, job] { run_write(*job); }, [this, weak, job] { complete_write(weak, *job); }, bytes);
+}
+
+// On the storage worker, without the storage lock: the piece's digest,
+// the file writes and the check.
+void CStorageManager::run_write(WriteJob& job)
+{
+    unsigned char digest[kMd5DigestSize];
+    if (job.whole_hashed)
+        job.hash->Finish(digest);
+    else if (job.park)
+        job.hash->Park();
+    else
+        job.hash->Detach();
+    t_write_job = &job;
+    bool all_written = true;
+    for (std::size_t i = 0; i < job.runs.size(); ++i) {
+        StorageRun& run = job.runs[i];
+        // A piece with a run refused is fetched again, not checked.
+        const bool check = job.check && all_written && i + 1 == job.runs.size();
+        const std::int32_t piece = std::int32_t(job.piece);
+        const std::uint8_t* data = job.buffer.data() + run.offset;
+        run.written = check && job.whole_hashed
+                          ? m_channels->VerifyPiece(job.channel_id, piece, std::int32_t(run.offset), data,
+                                                    std::int32_t(run.length), digest)
+                          : m_channels->VerifyBlock(job.channel_id, piece, std::int32_t(run.offset), data,
+                                                    std::int32_t(run.length), check ? 1 : 0);
+        if (!run.written && job.error.empty())
+            job.error = m_channels->LastWriteError(job.channel_id);
+        all_written = all_written && run.written;
+    }
+    t_write_job = nullptr;
+}
+
+// Back on the I/O thread (or the thread that ran the job): the store
+// takes the result unless it was removed in the meantime.
+void CStorageManager::complete_write(const std::weak_ptr<CChannelStorageManager>& weak, WriteJob& job)
+{
+    Guard g(*this);
+    std::shared_ptr<CChannelStorageManager> store = weak.lock();
+    if (!store || find(job.channel_id) != store.get())
+        return;
+    store->CompleteWrite(job);
+    if (job.result >= 0)
+        record_check(*store, job.channel_id, job.piece, std::uint8_t(job.result));
+}
+
+void CStorageManager::SetIoService(i_io_service* io)
+{
+    m_worker.SetIoService(io);
+    if (io)
+        m_worker.Start();
+}
+
+bool CStorageManager::PostBitmapSave(std::uint64_t channel_id, ICmdEvent* sink)
+{
+    auto bitmap = std::make_shared<std::vector<std::uint8_t>>();
+    auto stored = std::make_shared<std::vector<std::vector<std::uint8_t>>>();
+    {
+        Guard g(*this);
+        CChannelStorageManager* store = find(channel_id);
+        if (!store)
+            return false;
+        *bitmap = store->Bitmap();
+        *stored = store->Stored();
+    }
+    if (!sink)
+        return true;
+    std::size_t bytes = bitmap->size();
+    for (const auto& t : *stored)
+        bytes += t.size();
+    // The save, its fsync included, happens on the worker after every
+    // write posted before it.
+    m_worker.Post([channel_id, sink, bitmap, stored] { sink->OnBitmapSaved(channel_id, *bitmap, *stored); }, nullptr,
+                  bytes);
+    return true;
+}
+
+void CStorageManager::Drain() { m_worker.Drain(); }
 
 void CStorageManager::SetEvent(IStorageManagerEvent* sink)
 {

@@ -5,15 +5,21 @@
 //
 // Events are collected while the lock is held and raised once the
 // outermost holder has released it, so no receiver runs under the storage
-// lock: a flush that checks a piece re-enters SetPiece on the same thread,
-// and the resulting OnPieceChecked reaches the download manager only after
-// the write has left storage.
+// lock.
+//
+// Disk work (writing pieces out of the write cache, reading them back for
+// their check, bitmap saves) runs on the storage worker; once an I/O
+// service is set, each job completes back on its thread, in order, where
+// the store takes the result and the events are raised: a piece is
+// reported checked after its bytes are in the file. Without an I/O
+// service the work runs at once on the calling thread.
 #pragma once
 
 #include "engine/channel_storage_manager.h"
 #include "engine/i_channel_manager.h"
 #include "engine/i_storage_manager.h"
 #include "engine/piece_hash_worker.h"
+#include "engine/storage_worker.h"
 #include "platform/critical_section.h"
 
 #include <cstdint>
@@ -41,6 +47,9 @@ public:
     bool WriteBlock(std::uint64_t channel_id, const BlockRequest& req) override;
     void RemoveChannel(std::uint64_t channel_id) override;
     void SetCmdEvent(ICmdEvent* event) override;
+    void SetIoService(i_io_service* io) override;
+    bool PostBitmapSave(std::uint64_t channel_id, ICmdEvent* sink) override;
+    void Drain() override;
 
     // Used by the stores while the lock is held.
     IChannelManager* Channels() const { return m_channels; }
@@ -48,8 +57,11 @@ public:
     // Takes back the counter event just queued (the run was not written).
     void UnqueueStorageCounter(std::uint64_t channel_id, std::uint32_t blocks);
     void QueueStorageError(std::uint64_t channel_id, const std::string& text);
-    // Has the hash worker advance a write-cache entry's digest.
+    // Has the hash workers advance a write-cache entry's digest.
     void PostHash(const std::shared_ptr<PieceHash>& hash) { m_hasher.Post(hash); }
+    // Has the storage worker write (and check) a piece taken out of the
+    // store's write cache.
+    void SubmitWrite(const std::shared_ptr<CChannelStorageManager>& store, std::shared_ptr<WriteJob> job);
 
     // Runs `fn` on the channel's store under the lock (tests and
     // diagnostics); false for an unknown channel.
@@ -82,6 +94,10 @@ private:
     };
 
     CChannelStorageManager* find(std::uint64_t channel_id);
+    void record_check(CChannelStorageManager& store, std::uint64_t channel_id, std::uint32_t piece,
+                      std::uint8_t result);
+    void run_write(WriteJob& job);
+    void complete_write(const std::weak_ptr<CChannelStorageManager>& store, WriteJob& job);
     static void raise(IStorageManagerEvent* sink, std::vector<Event>& events);
 
     ICmdEvent* m_cmd_event = nullptr;          // stays null
@@ -92,6 +108,7 @@ private:
     int m_depth = 0;                           // nesting of Guard on the holding thread
     std::vector<Event> m_events;               // collected under the lock
     PieceHashWorker m_hasher;                  // hashes pieces ahead of their completion
+    StorageWorker m_worker;                    // last member: drained before the rest goes
 };
 
 template <class Fn>

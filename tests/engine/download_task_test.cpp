@@ -498,6 +498,7 @@ TEST(DownloadTask, AnHttpOnlyTaskDownloadsFromTheServerTheCisNamed)
     // The real connections, on an I/O thread as in the session.
     SetTaskConnectionMakers(DefaultTaskConnectionMakers());
     std::thread io_thread([&] { h.io.run(); });
+    h.storage->SetIoService(&h.io);
     CDownload_Task* task = h.MakeTask(true);
     ASSERT_TRUE(task->Start(std::uint32_t(h.fx.files().size()), h.fx.file_list(), h.dir.file("save")));
     ASSERT_TRUE(task->PrepareFiles());
@@ -532,6 +533,7 @@ TEST(DownloadTask, AnHttpOnlyTaskDownloadsFromTheServerTheCisNamed)
     h.io.set_stopped();
     h.io.stop();
     io_thread.join();
+    h.storage->SetIoService(nullptr);
     server.Stop();
 }
 

@@ -3,8 +3,10 @@
 #include "engine/p2sp_engine.h"
 
 #include "discovery/server_list.h"
+#include "engine/bitmap_file.h"
 #include "engine/block_request.h"
 #include "engine/client_main.h"
+#include "engine/download_session.h"
 #include "engine/download_task.h"
 #include "engine/engine_flags.h"
 #include "engine/engine_settings.h"
@@ -25,7 +27,12 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <filesystem>
+#include <list>
+#include <mutex>
+#include <thread>
 #include <unistd.h>
 
 using test_support::EngineCallbackLog;
@@ -53,6 +60,84 @@ long FullDiskWrite(int fd, const void* data, std::size_t size, std::int64_t offs
     return ::pwrite(fd, data, size, off_t(offset));
 }
 
+// Posts to an I/O service every few milliseconds and keeps the longest
+// time a post waited to run: how long the handlers before it held the
+// thread.
+class IoWatchdog {
+public:
+    explicit IoWatchdog(i_io_service& io) : m_io(io), m_thread([this] { run(); }) {}
+    ~IoWatchdog() { Stop(); }
+
+    void Stop()
+    {
+        {
+            std::lock_guard<std::mutex> g(m_lock);
+            m_stop = true;
+        }
+        m_wake.notify_all();
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+    double LongestMs() const { return m_longest_ms.load(); }
+    std::thread::id IoThread() const { return m_io_thread.load(); }
+
+private:
+    struct Probe {
+        IoWatchdog* dog;
+        std::chrono::steady_clock::time_point posted;
+        bool ran = false;
+    };
+    static void on_probe(void* context, const i_error_code& error)
+    {
+        auto* probe = static_cast<Probe*>(context);
+        IoWatchdog& dog = *probe->dog;
+        const double ms =
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - probe->posted).count();
+        if (!error)
+            dog.m_io_thread.store(std::this_thread::get_id());
+        std::lock_guard<std::mutex> g(dog.m_lock);
+        if (!error && ms > dog.m_longest_ms.load())
+            dog.m_longest_ms.store(ms);
+        probe->ran = true;
+        dog.m_wake.notify_all();
+    }
+    void run()
+    {
+        std::unique_lock<std::mutex> lock(m_lock);
+        while (!m_stop) {
+            m_probes.push_back(Probe{this, std::chrono::steady_clock::now()});
+            Probe& probe = m_probes.back();
+            if (m_io.post(&IoWatchdog::on_probe, &probe) != 0)
+                return;
+            // A probe that never runs is still counted: the thread is stuck.
+            if (!m_wake.wait_for(lock, std::chrono::seconds(5), [&] { return probe.ran || m_stop; }))
+                m_longest_ms.store(5000);
+            m_wake.wait_for(lock, std::chrono::milliseconds(5), [&] { return m_stop; });
+        }
+    }
+
+    i_io_service& m_io;
+    std::mutex m_lock;
+    std::condition_variable m_wake;
+    bool m_stop = false;
+    std::list<Probe> m_probes;   // kept: a pending post still points at its probe
+    std::atomic<double> m_longest_ms{0};
+    std::atomic<std::thread::id> m_io_thread{};
+    std::thread m_thread;
+};
+
+// A disk whose bitmap saves take 300 ms (the fsync of a busy disk).
+std::atomic<int> g_slow_saves{0};
+std::atomic<bool> g_save_on_io_thread{false};
+std::atomic<std::thread::id> g_io_thread{};
+void SlowSave(const std::string&)
+{
+    if (std::this_thread::get_id() == g_io_thread.load())
+        g_save_on_io_thread.store(true);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ++g_slow_saves;
+}
+
 class HttpDownloadTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -69,6 +154,7 @@ protected:
         platform::set_write_at_source(nullptr);
         platform::set_tick_source(nullptr);
         g_disk_full = false;
+        SetBitmapSaveHook(nullptr);
         DestroyLogConnection();
         nginx.reset();
         env.reset();
@@ -237,6 +323,35 @@ TEST_F(HttpDownloadTest, DownloadsATaskFromTheCdnAlone)
         sent += served.bytes_sent;
     }
     EXPECT_LE(double(sent), 1.05 * double(fx.total_size()));
+}
+
+// Bitmap saves, however slow the disk, run off the I/O thread: a watchdog
+// posting to it sees no handler hold it for 100 ms while they happen.
+TEST_F(HttpDownloadTest, SlowBitmapSavesDoNotHoldUpTheIoThread)
+{
+    TaskFixture fx(root.path(), 9103, kPiece, {3 * 1048576 + 99});
+    ASSERT_TRUE(fx.ok());
+    ASSERT_TRUE(nginx->start()) << nginx->last_error();
+    ASSERT_TRUE(nginx->SetCdnAnswer(9103, fx.CdnAnswer(nginx->base_url())));
+    StartEngine();
+    auto* session =
+        dynamic_cast<CDownload_Session*>(static_cast<CP2SP_EngineImpl*>(engine)->GetClientMain()->GetSession());
+    ASSERT_NE(nullptr, session);
+    IoWatchdog dog(session->io_service());
+    ASSERT_TRUE(WaitUntil([&] { return dog.IoThread() != std::thread::id(); }, 10000));
+    g_io_thread.store(dog.IoThread());
+    g_slow_saves.store(0);
+    g_save_on_io_thread.store(false);
+    SetBitmapSaveHook(&SlowSave);
+    save = env->file("games");
+    ASSERT_EQ(0, engine->AddNewTask(fx.SeedXml().c_str(), save.c_str()));
+    ASSERT_TRUE(log.WaitFor(9, 60000)) << "the task completes";
+    ASSERT_TRUE(WaitUntil([&] { return g_slow_saves.load() >= 1; }, 10000)) << "its bitmap is saved";
+    ASSERT_TRUE(log.WaitFor(10, 5000, log.Count(10) + 1)) << "a tick runs after the save";
+    dog.Stop();
+    ExpectFilesComplete(fx);
+    EXPECT_FALSE(g_save_on_io_thread.load());
+    EXPECT_LT(dog.LongestMs(), 100.0);
 }
 
 TEST_F(HttpDownloadTest, ResumedTaskFetchesOnlyWhatWasMissing)

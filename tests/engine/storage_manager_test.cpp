@@ -3,7 +3,11 @@
 #include "engine/bitmap_file.h"
 #include "engine/block_request_map.h"
 #include "engine/channel_manager.h"
+#include "net/io/io_service.h"
+#include "net/io/live_connections.h"
+#include "recording_cmd_event.h"
 #include "support/channel_fixture.h"
+#include "support/engine_test_env.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -15,6 +19,7 @@
 #include <memory>
 #include <map>
 #include <mutex>
+#include <set>
 #include <thread>
 
 namespace {
@@ -35,6 +40,7 @@ struct RecordingSink : IStorageManagerEvent {
     std::vector<std::string> errors;
     int lock_held = 0;
     std::string order;   // 'c' a stored block, 'k' a piece check, in arrival order
+    std::set<std::thread::id> threads;   // that raised checks and counters
 
     void probe()
     {
@@ -60,12 +66,14 @@ struct RecordingSink : IStorageManagerEvent {
         std::lock_guard<std::mutex> g(lock);
         checks.emplace_back(piece, result);
         order += 'k';
+        threads.insert(std::this_thread::get_id());
     }
     void IncTaskStorageCounter(std::uint64_t) override
     {
         std::lock_guard<std::mutex> g(lock);
         ++counter;
         order += 'c';
+        threads.insert(std::this_thread::get_id());
     }
     void OnStorageError(std::uint64_t, const char* text) override
     {
@@ -240,6 +248,21 @@ TEST_F(StorageManagerTest, EighthPieceEvictsTheOneWithMostCachedBlocks)
     EXPECT_EQ((std::vector<std::int32_t>{0, 1, 3, 5, 6, 8, 9}), pieces);
     EXPECT_EQ("1000", Row(1, 0, 'w'));
     EXPECT_EQ(1u, sink.checks.size());
+
+    // A task with 12 connections keeps a piece for each and one more.
+    ChannelFixture many({16 * 4 * kBlockSize}, 4 * kBlockSize);
+    AddChannel(2, many);
+    live_connections::set(2, 1, 12);
+    for (std::uint32_t p = 0; p < 13; ++p)
+        ASSERT_TRUE(Write(2, many, p, 0));
+    storage->InspectStore(2, [&](CChannelStorageManager& s) { pieces = s.WriteCachePieces(); });
+    EXPECT_EQ(13u, pieces.size());
+    EXPECT_EQ("1000", Row(2, 0, 'w'));
+    ASSERT_TRUE(Write(2, many, 13, 0));
+    storage->InspectStore(2, [&](CChannelStorageManager& s) { pieces = s.WriteCachePieces(); });
+    EXPECT_EQ(13u, pieces.size());
+    EXPECT_EQ("2000", Row(2, 0, 'w'));
+    live_connections::set(2, 0, 0);
 }
 
 TEST_F(StorageManagerTest, AllCachedBlocksEvictedAreChecked)
@@ -461,6 +484,73 @@ TEST_F(StorageManagerTest, ResumeRefetchesOnlyTheCorruptedPiece)
     EXPECT_EQ((std::vector<std::pair<std::uint32_t, std::uint8_t>>{{2, 1}}), sink2.checks);
     EXPECT_TRUE(channels2.IsChannelVerified(1));
     EXPECT_EQ(fx.files()[0].content, test_support::ReadAll(path));
+}
+
+// With an I/O service, the disk work runs on storage's thread: a disk
+// that is stuck holds back neither the writer nor the I/O thread, and once
+// it moves the results come back on the I/O thread in order, each piece's
+// blocks counted before its check.
+TEST_F(StorageManagerTest, DiskWorkCompletesOnTheIoThreadInOrder)
+{
+    struct StuckDisk : engine_test::RecordingCmdEvent {
+        std::promise<void> gate;
+        std::shared_future<void> open = gate.get_future().share();
+        void OnBitmapSaved(std::uint64_t, const std::vector<std::uint8_t>&, const Tables&) override
+        {
+            open.wait_for(std::chrono::seconds(10));
+        }
+    } disk;
+    struct Unstick {
+        StuckDisk& disk;
+        IStorageManager& storage;
+        bool done = false;
+        void operator()()
+        {
+            if (!done)
+                disk.gate.set_value();
+            done = true;
+            storage.Drain();
+        }
+        ~Unstick() { (*this)(); }
+    } unstick{disk, *storage};
+
+    i_io_service io;
+    std::promise<std::thread::id> io_id;
+    std::thread io_thread([&] {
+        io_id.set_value(std::this_thread::get_id());
+        io.run();
+    });
+    const std::thread::id io_thread_id = io_id.get_future().get();
+    storage->SetIoService(&io);
+    ChannelFixture fx({4 * 2 * kBlockSize}, 2 * kBlockSize);
+    AddChannel(1, fx);
+    ASSERT_TRUE(storage->PostBitmapSave(1, &disk));   // the disk is stuck in it
+    for (std::uint32_t p = 0; p < 4; ++p)
+        WritePiece(1, fx, p);
+    EXPECT_EQ("33", Row(1, 0, 'w'));   // on their way to the file
+    EXPECT_EQ("00", Row(1, 3, 's'));
+    {
+        std::lock_guard<std::mutex> g(sink.lock);
+        EXPECT_TRUE(sink.checks.empty());
+        EXPECT_EQ(0u, sink.counter);
+    }
+    unstick();
+    EXPECT_TRUE(test_support::WaitUntil(
+        [&] {
+            std::lock_guard<std::mutex> g(sink.lock);
+            return sink.checks.size() == 4;
+        },
+        20000));
+    io.set_stopped();
+    io.stop();
+    io_thread.join();
+    storage->SetIoService(nullptr);
+    EXPECT_EQ((std::vector<std::pair<std::uint32_t, std::uint8_t>>{{0, 1}, {1, 1}, {2, 1}, {3, 1}}), sink.checks);
+    EXPECT_EQ("cckcckcckcck", sink.order);
+    EXPECT_EQ(std::set<std::thread::id>{io_thread_id}, sink.threads);
+    EXPECT_EQ("22", Row(1, 3, 'w'));
+    EXPECT_EQ("11", Row(1, 3, 's'));
+    EXPECT_TRUE(channels->IsChannelVerified(1));
 }
 
 TEST_F(StorageManagerTest, DuplicateAndRemovedChannels)
