@@ -199,6 +199,14 @@ void CDownload_Task::OnPieceChecked(std::uint32_t piece, std::uint8_t result)
 {
     if (m_connections)
         m_connections->OnPieceChecked(piece, result);
+    if (result != 1 || m_stopping.load())
+        return;
+    // The last piece to pass its check completes the task now, as the
+    // next tick would.
+    CheckChannelVerified();
+    CBlockRequestMap* picker = GetPiecePicker();
+    if (!m_complete.load() && picker && picker->IsDownloadComplete())
+        OnDownloadComplete();
 }
 
 void CDownload_Task::IncStorageCounter()
@@ -438,9 +446,11 @@ void CDownload_Task::CheckChannelVerified()
     IChannelManager* channels = m_owner->GetChannelManager();
     if (!channels || !channels->IsChannelVerified(m_task_id))
         return;
+    // Timers 1 and 2 end at their next call once this is set; the tick and
+    // a piece check may both get here, the first one reports.
+    if (m_finished.exchange(true))
+        return;
     channels->CloseChannelFiles(m_task_id);
-    // Timers 1 and 2 end at their next call once this is set.
-    m_finished.store(true);
     if (ICmdEvent* sink = GetCmdEvent())
         sink->OnTaskCompleted(m_task_id);
     if (CDownDataLog* log = CDownDataLog::GetInstance())
@@ -450,7 +460,8 @@ void CDownload_Task::CheckChannelVerified()
 
 void CDownload_Task::OnDownloadComplete()
 {
-    m_complete.store(true);
+    if (m_complete.exchange(true))
+        return;
     CTaskStateMgr::Instance().SetState(m_task_id, TASKSTATE_RUNNING);
     IChannelManager* channels = m_owner ? m_owner->GetChannelManager() : nullptr;
     const std::string folder = channels ? channels->GetChannelFolder(m_task_id) : std::string();

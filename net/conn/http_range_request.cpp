@@ -532,11 +532,14 @@ bool http_range_request::store_block(const BlockRequest& block, const std::uint8
     BlockRequest request = block;
     request.data = const_cast<std::uint8_t*>(bytes);
     const std::uint32_t generation = m_generation;
+    // Counted before it is written: the write of a task's last block may
+    // complete the task (on the I/O thread, while the CDN thread is still
+    // here), whose report carries these counters.
+    m_task->count_block(is_cdn_thread() ? std::uint8_t(PEERTYPE_HTTP_CDN) : peer.peertype, std::uint32_t(block.length));
     const bool written = m_task->write_block(request);
     // Storage may check the piece inside the write and, when it fails,
     // close every connection of the task, this one included.
     const bool aborted = generation != m_generation;
-    m_task->count_block(is_cdn_thread() ? std::uint8_t(PEERTYPE_HTTP_CDN) : peer.peertype, std::uint32_t(block.length));
     if (CBlockRequestMap* picker = m_task->piece_picker()) {
         if (written)
             picker->MarkReceived(block.piece, block.offset);
