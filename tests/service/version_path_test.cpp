@@ -160,8 +160,10 @@ TEST(VersionPath, MatchesTheFullLineListOnRandomPackets)
         const int n = 1 + static_cast<int>(random() % (wide ? 14 : 9));
         for (int i = 0; i < n; ++i) {
             VersionPathEntry e;
-            e.from = 1 + static_cast<int>(random() % (wide ? 9 : 6));
-            e.to = e.from + 1 + static_cast<int>(random() % (wide ? 5 : 3));
+            e.from = wide ? -1 + static_cast<int>(random() % 11) : 1 + static_cast<int>(random() % 6);
+            // Wide rounds also hold versions below 1 and packets that go
+            // nowhere or back.
+            e.to = wide ? e.from - 1 + static_cast<int>(random() % 7) : e.from + 1 + static_cast<int>(random() % 3);
             e.taskid = static_cast<std::uint64_t>(100 + i);
             entries.push_back(e);
         }
