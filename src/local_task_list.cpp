@@ -509,6 +509,11 @@ bool local_task_list::set_bool(std::uint64_t task_id, int field, bool value)
     return set_value(task_id, field, value ? "true" : "false");
 }
 
+bool local_task_list::set_taskstate(std::uint64_t task_id, std::int32_t state)
+{
+    return set_value(task_id, field_taskstate, std::to_string(state));
+}
+
 void local_task_list::reset_priority(std::uint64_t task_id)
 {
     set_value(task_id, field_priority_level, "0");

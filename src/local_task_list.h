@@ -73,6 +73,8 @@ public:
     bool set_value(std::uint64_t task_id, int field, const std::string& text);
     // The same with "true" or "false".
     bool set_bool(std::uint64_t task_id, int field, bool value);
+    // The task state, one of the TASK_ constants from TASK_listed up.
+    bool set_taskstate(std::uint64_t task_id, std::int32_t state);
     // Priority level 0.
     void reset_priority(std::uint64_t task_id);
 
