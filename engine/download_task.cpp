@@ -12,6 +12,7 @@
 #include "engine/i_host_cache_manager.h"
 #include "engine/i_storage_manager.h"
 #include "engine/task_state_mgr.h"
+#include "net/io/iocp_io_service.h"
 #include "net/io/live_connections.h"
 #include "net/io/transfer_limits.h"
 #include "platform/debug_output.h"
@@ -22,6 +23,7 @@
 #include <algorithm>
 #include <cassert>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -262,10 +264,14 @@ void CDownload_Task::RetryStorage()
 
 void CDownload_Task::StopTimers()
 {
-    // Never waits (the session's I/O thread calls it): a timer call under
-    // way finishes on its own (a CDN query ends once the task stops),
-    // IsStopFinished waits for it and the destructor reaps the thread.
-    m_timer.RequestStop();
+    // The I/O thread never waits for the timer thread (timer 1 may be in
+    // the CDN query): it only asks. The call under way finishes on its own
+    // (the query ends once the task stops), IsStopFinished waits for it
+    // and the destructor reaps the thread.
+    if (m_io && m_io->impl().on_io_thread())
+        m_timer.RequestStop();
+    else
+        m_timer.Stop();
 }
 
 void CDownload_Task::CloseAllConnections()
@@ -357,21 +363,21 @@ bool CDownload_Task::OnTimer(std::uint32_t timer_id, std::uintptr_t param)
 
 bool CDownload_Task::CdnQueryDue(std::uint32_t now) const
 {
-    return m_cdn_query_pause_ms.load() == 0 || platform::tick_reached(now, m_next_cdn_query_tick.load());
+    return m_cdn_query_pause_ms == 0 || platform::tick_reached(now, m_next_cdn_query_tick);
 }
 
 void CDownload_Task::NoteCdnQuery(std::uint32_t now, bool gave_peers)
 {
     if (gave_peers) {
-        m_cdn_query_pause_ms.store(0);
+        m_cdn_query_pause_ms = 0;
         return;
     }
     // A query server that is down or names nothing is asked less and less
     // often, at most every kCdnQueryMaxPauseMs.
-    const std::uint32_t last = m_cdn_query_pause_ms.load();
+    const std::uint32_t last = m_cdn_query_pause_ms;
     const std::uint32_t pause = last == 0 ? 2000 : std::min(last * 2, kCdnQueryMaxPauseMs);
-    m_cdn_query_pause_ms.store(pause);
-    m_next_cdn_query_tick.store(now + pause);
+    m_cdn_query_pause_ms = pause;
+    m_next_cdn_query_tick = now + pause;
 }
 
 void CDownload_Task::OnTimerHttp()
@@ -388,7 +394,7 @@ void CDownload_Task::OnTimerHttp()
         ConnectHttpPeers(false);
 }
 
-std::uint32_t CDownload_Task::CdnQueryPauseMs() const { return m_cdn_query_pause_ms.load(); }
+std::uint32_t CDownload_Task::CdnQueryPauseMs() const { return m_cdn_query_pause_ms; }
 
 // ---- The one-second tick ----
 
@@ -401,7 +407,7 @@ void CDownload_Task::Run()
     CheckChannelVerified();
     RetryStorage();
 
-    if (m_report_once.exchange(false) && !engine_flags::progress_every_second())
+    if (std::exchange(m_report_once, false) && !engine_flags::progress_every_second())
         ReportProgress();
 
     const PeerInfo* self = GetSelfPeerInfo();
@@ -415,9 +421,9 @@ void CDownload_Task::Run()
         return;
     }
 
-    if (m_last_request_tick.load() == 0) {
+    if (m_last_request_tick == 0) {
         RequestPeerList();
-        m_last_request_tick.store(StampTick());
+        m_last_request_tick = StampTick();
     }
     CBlockRequestMap* picker = GetPiecePicker();
     if (picker && picker->IsDownloadComplete()) {
@@ -425,12 +431,12 @@ void CDownload_Task::Run()
     } else {
         ConnectLanPeers();
         OnTimerCheckToConnectVpeerList();
-        m_downloaded.store(1);
+        m_downloaded = true;
         ConnectHostsWhileDownloading(ref_ip);
         const std::uint32_t now = platform::tick_count();
-        if (now - m_last_bitmap_tick.load() >= 10000) {
+        if (now - m_last_bitmap_tick >= 10000) {
             SaveBitmap();
-            m_last_bitmap_tick.store(now);
+            m_last_bitmap_tick = now;
             if (!engine_flags::progress_every_second())
                 ReportProgress();
         }
@@ -467,7 +473,7 @@ void CDownload_Task::OnDownloadComplete()
     const std::string folder = channels ? channels->GetChannelFolder(m_task_id) : std::string();
     SaveBitmap();
     if (ICmdEvent* sink = GetCmdEvent()) {
-        if (m_downloaded.load() == 0)
+        if (!m_downloaded)
             sink->OnTaskInfo(m_task_id, folder.c_str(), 9, 0, 0, 0);
         else
             sink->OnTaskInfo(m_task_id, folder.c_str(), 0, m_peer_bytes.load(), m_peer2_bytes.load(),
@@ -492,8 +498,8 @@ void CDownload_Task::ReportProgress()
     if (ICmdEvent* sink = GetCmdEvent())
         sink->OnDownloadProgress(m_task_id, downloaded, total);
     const std::uint32_t low = static_cast<std::uint32_t>(downloaded);
-    if (static_cast<std::int64_t>(low) > m_highest_progress.load()) {
-        m_highest_progress.store(low);
+    if (static_cast<std::int64_t>(low) > m_highest_progress) {
+        m_highest_progress = low;
         LogEvent(13, "LOG::LOG_DOWN_RATE", Low(m_task_id), High(m_task_id), "%u", low);
     }
 }
@@ -513,10 +519,10 @@ void CDownload_Task::OnTimerCheckToGetPeerList()
     if (!m_connections || m_connections->GetCount() > 3)
         return;
     const std::int64_t now = Now();
-    const std::int64_t last = m_last_peer_list_check.load();
+    const std::int64_t last = m_last_peer_list_check;
     if (now < last || now - last <= 30)
         return;
-    m_last_peer_list_check.store(now);
+    m_last_peer_list_check = now;
     platform::debug_output("CDownload_Task::OnTimerCheckToGetPeerList call");
     RequestPeerList();
 }

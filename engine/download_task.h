@@ -125,7 +125,8 @@ public:
     // Adopts a connected socket for `peer` (ignored when invalid; closed
     // when the task does not run, is not ready or makes no connection).
     void AddPeerSocket(int socket, const PeerInfo* peer, std::uint8_t passive);
-    // Asks the timer thread to stop; returns at once.
+    // Stops the timer thread; on the I/O thread it only asks it to stop
+    // and returns at once.
     void StopTimers();
     // Closes every connection; the set refuses new ones from then on.
     void CloseAllConnections();
@@ -254,7 +255,8 @@ public:
     std::size_t GetHttpSpeedCount() const;
     // True while a CIS peer-list request of the task runs.
     bool IsPeerListRequestRunning() const;
-    // The pause before the next CDN query (0 until a query gave nothing).
+    // The pause before the next CDN query (0 until a query gave nothing);
+    // read while timer 1 does not run.
     std::uint32_t CdnQueryPauseMs() const;
 
     // The seconds clock of the task's time stamps (tests); nullptr
@@ -320,8 +322,6 @@ private:
     std::string m_root_folder;
     std::atomic<std::uint32_t> m_total_blocks{0};
     std::atomic<std::uint32_t> m_stored_blocks{0};
-    std::atomic<std::uint32_t> m_last_request_tick{0}; // 0: no peer-list request yet
-    std::atomic<std::uint32_t> m_last_bitmap_tick;
     std::atomic<std::uint32_t> m_peer_bytes{0};
     std::atomic<std::uint32_t> m_peer2_bytes{0};
     std::atomic<std::uint32_t> m_http_bytes{0};
@@ -330,20 +330,15 @@ private:
     i_io_service* m_io;
     std::atomic<bool> m_ready{false};
     std::atomic<bool> m_complete{false};
-    std::atomic<bool> m_report_once{true};
     std::array<PeerTypeCounter, 3> m_type_counters;
     std::map<std::uint64_t, PeerInfo> m_connected_peers;
     mutable CcsLocker m_connected_lock;                // guards m_connected_peers
-    std::atomic<std::int64_t> m_highest_progress{-1};
-    std::atomic<std::uint32_t> m_downloaded{0};
     std::vector<VPeerInfo> m_vpeers;
     mutable CcsLocker m_vpeer_lock;                    // guards m_vpeers and m_vpeer_cursor
     std::map<std::uint64_t, HttpPeerInfo> m_http_infos;
     mutable CcsLocker m_http_info_lock;                // guards m_http_infos
     std::atomic<bool> m_finished{false};
-    std::atomic<std::int64_t> m_last_vpeer_check;
     std::uint32_t m_vpeer_cursor = 0;
-    std::atomic<std::int64_t> m_last_peer_list_check;
     CTimerThread m_timer;
     std::atomic<bool> m_stopping{false};               // also cancels a CDN query under way
     BlockRequestQueue m_run;
@@ -357,9 +352,18 @@ private:
     std::shared_ptr<platform::Event> m_cdn_wake;
     std::atomic<std::uint32_t> m_release_requests{0};
 
-    // CDN query pacing (written by timer 1).
-    std::atomic<std::uint32_t> m_next_cdn_query_tick{0};
-    std::atomic<std::uint32_t> m_cdn_query_pause_ms{0};
+    // State of the one-second tick: only the thread that runs Run (the
+    // session's I/O thread) touches it, so it needs no lock.
+    std::uint32_t m_last_request_tick = 0;            // 0: no peer-list request yet
+    std::uint32_t m_last_bitmap_tick;
+    bool m_report_once = true;
+    std::int64_t m_highest_progress = -1;
+    bool m_downloaded = false;
+    std::int64_t m_last_vpeer_check;
+    std::int64_t m_last_peer_list_check;
+    // CDN query pacing: only the thread that runs timer 1 touches it.
+    std::uint32_t m_next_cdn_query_tick = 0;
+    std::uint32_t m_cdn_query_pause_ms = 0;
     // Stopping the CIS logon off the I/O thread.
     platform::Thread m_cis_stopper;
     std::atomic<bool> m_cis_stopped{false};

@@ -188,10 +188,10 @@ void CDownload_Task::ConnectHostsWhileDownloading(std::uint32_t ref_ip)
     if (IHostCacheManager* cache = m_owner ? m_owner->GetHostCacheManager() : nullptr)
         cache->GetManyHost(m_task_id, hosts, ref_ip);
     if (hosts.empty()) {
-        if (platform::tick_count() - m_last_request_tick.load() >= 5000) {
+        if (platform::tick_count() - m_last_request_tick >= 5000) {
             if (n < 5)
                 RequestPeerList();
-            m_last_request_tick.store(StampTick());
+            m_last_request_tick = StampTick();
         }
         return;
     }
@@ -208,11 +208,11 @@ void CDownload_Task::SeedingPass(std::uint32_t ref_ip)
 {
     const PeerInfo* self = GetSelfPeerInfo();
     const std::uint8_t own_type = self ? self->peertype : std::uint8_t{PEERTYPE_NAT};
-    const std::uint32_t since = platform::tick_count() - m_last_request_tick.load();
+    const std::uint32_t since = platform::tick_count() - m_last_request_tick;
     auto request_after = [this, since](std::uint32_t ms) {
         if (since >= ms) {
             RequestPeerList();
-            m_last_request_tick.store(StampTick());
+            m_last_request_tick = StampTick();
         }
     };
     if (own_type != PEERTYPE_NAT) {
@@ -301,12 +301,12 @@ void CDownload_Task::OnTimerCheckToConnectVpeerList()
     if (!m_connections)
         return;
     const std::int64_t now = Now();
-    const std::int64_t last = m_last_vpeer_check.load();
+    const std::int64_t last = m_last_vpeer_check;
     if (now < last || now - last <= 10)
         return;
     // The task keeps no download speed of its own; the line says 0.
     platform::debug_output("CDownload_Task::OnTimerCheckToConnectVpeerList call,down speed:0");
-    m_last_vpeer_check.store(now);
+    m_last_vpeer_check = now;
 
     std::vector<VPeerInfo> vpeers;
     std::uint32_t cursor;
