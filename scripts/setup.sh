@@ -7,7 +7,7 @@ packages=(
   cmake g++ make ninja-build pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   libssl-dev libflxmlrpc-dev libtinyxml-dev libminiupnpc-dev
-  nginx-light curl aria2 clang libclang-rt-14-dev
+  nginx-light curl aria2 clang libclang-rt-14-dev clang-tidy clang-format
 )
 
 missing=()
