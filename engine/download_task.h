@@ -189,6 +189,8 @@ public:
     // Stores the speed a connection reports; 0.001 or less erases it and
     // lowers the process-wide HTTP connection limit (never below 1). True.
     bool SetHttpConnectionSpeed(int socket, float speed);
+    // Erases the speed entry of a closed connection (the limit stays).
+    void RemoveHttpConnectionSpeed(int socket);
     // A random record of the HTTP peer list; false when it is empty.
     // Defined beside the CDN thread.
     bool PickHttpPeer(PeerInfo& out);

@@ -75,6 +75,7 @@ public:
     void inc_http_connection_count(const PeerInfo& peer) override { m_task->IncHttpConnectionCount(&peer); }
     void dec_http_connection_count(const PeerInfo& peer) override { m_task->DecHttpConnectionCount(&peer); }
     void set_http_connection_speed(int socket, float speed) override { m_task->SetHttpConnectionSpeed(socket, speed); }
+    void remove_http_connection_speed(int socket) override { m_task->RemoveHttpConnectionSpeed(socket); }
     bool pick_http_peer(PeerInfo& out) override { return m_task->PickHttpPeer(out); }
     bool is_complete() override { return m_task->IsComplete(); }
 

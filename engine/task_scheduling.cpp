@@ -487,13 +487,19 @@ bool CDownload_Task::SetHttpConnectionSpeed(int socket, float speed)
         }
         m_http_speeds.erase(socket);
     }
-    // A stalled (or closed) HTTP connection makes every task open fewer of
-    // them; at least one always stays allowed.
+    // A connection that measured a stall makes every task open fewer HTTP
+    // connections; at least one always stays allowed.
     auto& limit = transfer_limits::http_connection_limit();
     std::int32_t current = limit.load();
     while (current > 1 && !limit.compare_exchange_weak(current, current - 1)) {
     }
     return true;
+}
+
+void CDownload_Task::RemoveHttpConnectionSpeed(int socket)
+{
+    CScopedLock guard(m_http_conn_lock);
+    m_http_speeds.erase(socket);
 }
 
 std::size_t CDownload_Task::GetHttpSpeedCount() const

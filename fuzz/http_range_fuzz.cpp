@@ -69,6 +69,7 @@ public:
     void inc_http_connection_count(const PeerInfo&) override {}
     void dec_http_connection_count(const PeerInfo&) override {}
     void set_http_connection_speed(int, float) override {}
+    void remove_http_connection_speed(int) override {}
     bool pick_http_peer(PeerInfo&) override { return false; }
     bool is_complete() override { return false; }
 

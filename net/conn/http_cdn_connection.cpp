@@ -192,7 +192,9 @@ void http_cdn_connection::close()
     const int native_socket = native();
     m_task->remove_connection(native_socket);
     x_connection::close();
-    m_task->set_http_connection_speed(native_socket, 0.0f);
+    // A close says nothing of the server's speed: the entry goes, the
+    // process-wide HTTP connection limit stays.
+    m_task->remove_http_connection_speed(native_socket);
 }
 
 void http_cdn_connection::on_close()

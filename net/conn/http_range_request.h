@@ -83,6 +83,8 @@ public:
     virtual void dec_http_connection_count(const PeerInfo& peer) = 0;
     // The speed a connection measured (bytes per second).
     virtual void set_http_connection_speed(int socket, float speed) = 0;
+    // A closed connection's speed entry goes, without judging the speed.
+    virtual void remove_http_connection_speed(int socket) = 0;
 
     // The CDN thread only.
     // A random HTTP peer of the task; false when it has none.

@@ -393,6 +393,10 @@ TEST(DownloadTask, AStalledHttpConnectionLowersTheLimitButNeverBelowOne)
         EXPECT_EQ(s.speeds_kept, task->GetHttpSpeedCount());
         EXPECT_EQ(s.limit, transfer_limits::http_connection_limit().load());
     }
+    // A closed connection's entry goes without lowering the limit.
+    task->RemoveHttpConnectionSpeed(8);
+    EXPECT_EQ(0u, task->GetHttpSpeedCount());
+    EXPECT_EQ(6, transfer_limits::http_connection_limit().load());
     // Two connections stalling in the same second at the limit of 1 leave it
     // at 1, so HTTP connections can still be opened.
     for (int i = 0; i < 20; ++i)

@@ -294,6 +294,8 @@ TEST_F(HttpDownloadTest, DownloadsATaskFromTheCdnAlone)
     EXPECT_EQ(9101u, done.U64());
     ExpectFilesComplete(fx);
     WaitConnectionsGone(9101);
+    // Every run's connection closed normally: the HTTP connection limit stays.
+    EXPECT_EQ(10, transfer_limits::http_connection_limit().load());
 
     // The bitmap says every piece is there.
     std::vector<std::uint8_t> bitmap;

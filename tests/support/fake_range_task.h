@@ -237,6 +237,11 @@ public:
         std::lock_guard<std::mutex> g(m_lock);
         --m_http_counts[peer.clientid];
     }
+    void remove_http_connection_speed(int socket) override
+    {
+        std::lock_guard<std::mutex> g(m_lock);
+        m_speeds.erase(socket);
+    }
     void set_http_connection_speed(int socket, float speed) override
     {
         std::lock_guard<std::mutex> g(m_lock);
