@@ -62,8 +62,8 @@ public:
     // Part of a request has come and no answer has started.
     bool in_request() const { return m_in_request; }
 
-    // Waiting for a request: nothing of one received, no answer being written.
-    bool between_requests() const { return !m_in_request && _connectionState == READ_HEADER; }
+    // An answer is being written.
+    bool answering() const { return _connectionState == WRITE_RESPONSE; }
 
     bool request_overdue(std::uint32_t now, std::uint32_t limit_ms) const
     {
@@ -202,9 +202,11 @@ private:
 };
 
 launcher_rpc_server::launcher_rpc_server(std::uint32_t idle_limit_ms,
-                                         std::uint32_t request_limit_ms)
+                                         std::uint32_t request_limit_ms,
+                                         std::uint32_t yield_silence_ms)
     : m_idle_limit_ms(idle_limit_ms)
     , m_request_limit_ms(request_limit_ms)
+    , m_yield_silence_ms(yield_silence_ms)
 {
 }
 
@@ -284,12 +286,12 @@ XmlRpc::XmlRpcServerConnection* launcher_rpc_server::createConnection(
         XmlRpc::XmlRpcSocket::close(socket);
         return nullptr;
     }
-    // Connections left open between requests must not lock a launcher out;
-    // those inside a request end by their deadline.
+    // Connections that sit silent, between requests or inside a slow one,
+    // must not lock a launcher out.
     std::size_t kept = 0;
     for (XmlRpc::XmlRpcServerConnection* c : m_connections)
         kept += static_cast<bounded_connection*>(c)->given_up() ? 0 : 1;
-    if (kept >= max_connections && !give_up_an_idle_connection()) {
+    if (kept >= max_connections && !give_up_a_silent_connection()) {
         refuse_socket(socket, "too many connections");
         XmlRpc::XmlRpcSocket::close(socket);
         return nullptr;
@@ -314,17 +316,14 @@ void launcher_rpc_server::close_spent_connections()
     const std::uint32_t now = platform::tick_count();
     std::vector<bounded_connection*> idle;
     std::vector<bounded_connection*> overdue;
-    std::size_t busy = 0;
     for (XmlRpc::XmlRpcServerConnection* c : m_connections) {
         auto* connection = static_cast<bounded_connection*>(c);
-        if (connection->request_overdue(now, m_request_limit_ms))
+        if (connection->request_overdue(now, m_request_limit_ms) ||
+            (connection->given_up() && connection->in_request()))
             overdue.push_back(connection);
         else if (connection->given_up() || connection->idle_for(now, m_idle_limit_ms))
             idle.push_back(connection);
-        else if (connection->in_request())
-            ++busy;
     }
-    m_busy_count.store(busy);
     // close() deletes the connection, which unregisters it.
     for (bounded_connection* c : overdue) {
         refuse_socket(c->getfd(), "request took too long");
@@ -334,12 +333,14 @@ void launcher_rpc_server::close_spent_connections()
         c->close();
 }
 
-bool launcher_rpc_server::give_up_an_idle_connection()
+bool launcher_rpc_server::give_up_a_silent_connection()
 {
+    const std::uint32_t now = platform::tick_count();
     bounded_connection* oldest = nullptr;
     for (XmlRpc::XmlRpcServerConnection* c : m_connections) {
         auto* connection = static_cast<bounded_connection*>(c);
-        if (connection->given_up() || !connection->between_requests())
+        if (connection->given_up() || connection->answering() ||
+            !connection->idle_for(now, m_yield_silence_ms))
             continue;
         if (oldest == nullptr ||
             static_cast<std::int32_t>(connection->last_activity() - oldest->last_activity()) < 0)

@@ -23,12 +23,16 @@ public:
     static constexpr std::size_t max_connections = 32;
     static constexpr std::uint32_t default_idle_limit_ms = 30000;
     static constexpr std::uint32_t default_request_limit_ms = 5000;
+    static constexpr std::uint32_t default_yield_silence_ms = 1000;
 
     // Connections silent for longer than `idle_limit_ms` are closed, and so
     // are those whose request (header and body) is not complete within
     // `request_limit_ms` of its first byte, however steadily it trickles.
+    // With every slot taken, a new connection takes the place of the one
+    // silent longest, when that has been silent for `yield_silence_ms`.
     explicit launcher_rpc_server(std::uint32_t idle_limit_ms = default_idle_limit_ms,
-                                 std::uint32_t request_limit_ms = default_request_limit_ms);
+                                 std::uint32_t request_limit_ms = default_request_limit_ms,
+                                 std::uint32_t yield_silence_ms = default_yield_silence_ms);
     ~launcher_rpc_server() override;
 
     // Listens on 127.0.0.1:port (non-blocking). False when the port cannot
@@ -46,9 +50,6 @@ public:
     // Number of open client connections (readable from any thread).
     std::size_t connection_count() const { return m_connection_count.load(); }
 
-    // Connections inside a request at the last sweep (readable from any thread).
-    std::size_t busy_count() const { return m_busy_count.load(); }
-
     // A complete HTTP response carrying an XML-RPC fault with the text.
     std::string fault_response(const std::string& text);
 
@@ -62,9 +63,9 @@ protected:
 
 private:
     void close_spent_connections();
-    // With every slot taken, gives up the connection that has waited
-    // longest between requests; false when every one is inside a request.
-    bool give_up_an_idle_connection();
+    // With every slot taken, gives up the connection silent longest; false
+    // when none has been silent for the yield silence.
+    bool give_up_a_silent_connection();
     // Writes the fault straight to the socket, as far as it takes it at
     // once, and ends the sending side; the caller closes the socket.
     void refuse_socket(int fd, const std::string& why);
@@ -72,9 +73,9 @@ private:
     // Open connections (all of them bounded_connection), for the sweep.
     std::set<XmlRpc::XmlRpcServerConnection*> m_connections;
     std::atomic<std::size_t> m_connection_count{0};  // size of m_connections, for other threads
-    std::atomic<std::size_t> m_busy_count{0};
     const std::uint32_t m_idle_limit_ms;
     const std::uint32_t m_request_limit_ms;
+    const std::uint32_t m_yield_silence_ms;
 };
 
 } // namespace kx2dll

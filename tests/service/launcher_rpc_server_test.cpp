@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <memory>
 #include <string>
 #include <vector>
@@ -20,6 +19,7 @@
 #include "platform/thread.h"
 #include "platform/tick.h"
 #include "service_test_support.h"
+#include "support/shifted_tick.h"
 
 using kx2dll::launcher_rpc_server;
 
@@ -63,12 +63,11 @@ public:
         }
         return true;
     }
-    // True once the peer has closed its end (checked without waiting).
-    bool peer_closed()
+    // True when the peer has sent something or closed (checked without waiting).
+    bool heard_from()
     {
-        char byte;
-        const ssize_t n = ::recv(m_fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
-        return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+        pollfd p{m_fd, POLLIN, 0};
+        return ::poll(&p, 1, 0) > 0;
     }
     // Reads until the peer closes or `ms` pass; `closed` tells which.
     std::string read_until_closed(std::uint32_t ms, bool& closed)
@@ -135,9 +134,10 @@ std::string echo_call(const std::string& text)
 class LauncherRpcServerTest : public ::testing::Test {
 protected:
     void start(std::uint32_t idle_limit_ms = launcher_rpc_server::default_idle_limit_ms,
-               std::uint32_t request_limit_ms = launcher_rpc_server::default_request_limit_ms)
+               std::uint32_t request_limit_ms = launcher_rpc_server::default_request_limit_ms,
+               std::uint32_t yield_silence_ms = launcher_rpc_server::default_yield_silence_ms)
     {
-        m_server = std::make_unique<launcher_rpc_server>(idle_limit_ms, request_limit_ms);
+        m_server = std::make_unique<launcher_rpc_server>(idle_limit_ms, request_limit_ms, yield_silence_ms);
         m_echo = std::make_unique<echo_method>(m_server.get());
         ASSERT_TRUE(m_server->bind_loopback(0));
         m_port = static_cast<std::uint16_t>(m_server->getPort());
@@ -306,7 +306,14 @@ TEST_F(LauncherRpcServerTest, IdleConnectionsAreClosed)
 
 TEST_F(LauncherRpcServerTest, CrowdsAndSlowSendersCannotLockTheLauncherOut)
 {
-    start(launcher_rpc_server::default_idle_limit_ms, 2000);
+    // Time jumps on through the shifted tick; the idle limit stays out of reach.
+    platform::set_tick_source(&test_support::shifted_tick);
+    struct restore_tick {
+        ~restore_tick() { platform::set_tick_source(nullptr); }
+    } restore;
+    const std::uint32_t yield_silence_ms = 60000;
+    const std::uint32_t request_limit_ms = 2 * yield_silence_ms;
+    start(20 * yield_silence_ms, request_limit_ms, yield_silence_ms);
     const std::size_t cap = launcher_rpc_server::max_connections;
 
     // A sender trickling one byte after another is cut off at the request
@@ -314,53 +321,55 @@ TEST_F(LauncherRpcServerTest, CrowdsAndSlowSendersCannotLockTheLauncherOut)
     {
         raw_client slow(m_port);
         const std::string request = post(echo_call("slow"));
-        const std::uint32_t began = platform::tick_count();
         bool closed = false;
         std::string answer;
         for (std::size_t i = 0; i < request.size() && !closed; ++i) {
+            if (i == 10)
+                test_support::tick_offset() += request_limit_ms;
             if (!slow.send_all(request.substr(i, 1)))
                 break;
-            answer += slow.read_until_closed(50, closed);
+            answer += slow.read_until_closed(20, closed);
         }
-        if (!closed)
-            answer += slow.read_until_closed(5000, closed);
         EXPECT_TRUE(closed);
-        EXPECT_LT(platform::tick_count() - began, 5000u);
         EXPECT_NE(answer.find("request took too long"), std::string::npos) << answer;
     }
 
-    // Every slot held by a connection waiting between requests: a new one
-    // is served and the connection idle the longest is given up.
-    // (One at a time: the listen queue is short, and a crowd connecting at
-    // once trickles in over seconds.)
+    // Every slot held by a request that has gone silent a while: a new
+    // connection is served in place of one of them, which gets the fault.
     std::vector<std::unique_ptr<raw_client>> crowd;
-    for (std::size_t i = 0; i < cap; ++i) {
-        crowd.push_back(std::make_unique<raw_client>(m_port));
-        ASSERT_TRUE(service_test::wait_until([&] { return m_server->connection_count() == i + 1; }, 5000));
-    }
+    const auto fill = [&] {
+        for (std::size_t i = 0; i < cap; ++i) {
+            crowd.push_back(std::make_unique<raw_client>(m_port));
+            ASSERT_TRUE(crowd.back()->send_all("POST /RPC2 HTTP/1.1\r\n"));
+            ASSERT_TRUE(service_test::wait_until([&] { return m_server->connection_count() == i + 1; }, 5000));
+        }
+    };
+    const auto heard = [&] {
+        std::vector<raw_client*> out;
+        for (const auto& c : crowd)
+            if (c->heard_from())
+                out.push_back(c.get());
+        return out;
+    };
+    fill();
+    test_support::tick_offset() += yield_silence_ms + 1;
     expect_serving();
-    EXPECT_TRUE(service_test::wait_until(
-        [&] {
-            return std::any_of(crowd.begin(), crowd.end(),
-                               [](const auto& c) { return c->peer_closed(); });
-        },
-        5000));
-    EXPECT_LE(m_server->connection_count(), cap);
+    ASSERT_TRUE(service_test::wait_until([&] { return !heard().empty(); }, 5000));
+    ASSERT_EQ(heard().size(), 1u);
+    bool closed = false;
+    EXPECT_NE(heard()[0]->read_until_closed(5000, closed).find("request took too long"), std::string::npos);
+    EXPECT_TRUE(closed);
     crowd.clear();
     ASSERT_TRUE(service_test::wait_until([&] { return m_server->connection_count() == 0; }, 5000));
 
-    // Every slot inside a request: a new connection gets the fault.
-    for (std::size_t i = 0; i < cap; ++i) {
-        crowd.push_back(std::make_unique<raw_client>(m_port));
-        ASSERT_TRUE(crowd.back()->send_all("POST /RPC2 HTTP/1.1\r\n"));
-        ASSERT_TRUE(service_test::wait_until([&] { return m_server->connection_count() == i + 1; }, 5000));
-    }
-    ASSERT_TRUE(service_test::wait_until([&] { return m_server->busy_count() == cap; }, 5000));
+    // Every slot taken by a connection heard from just now: a new one gets
+    // the fault and the others stay.
+    fill();
     raw_client one_more(m_port);
-    bool closed = false;
     const std::string answer = one_more.read_until_closed(5000, closed);
     EXPECT_TRUE(closed);
     EXPECT_NE(answer.find("too many connections"), std::string::npos) << answer;
+    EXPECT_TRUE(heard().empty());
     crowd.clear();
     ASSERT_TRUE(service_test::wait_until([&] { return m_server->connection_count() == 0; }, 5000));
     expect_serving();
