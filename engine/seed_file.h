@@ -18,9 +18,9 @@ constexpr std::uint32_t kMaxPieceSize = 32u << 20;
 // Smallest piece size accepted: one 32768-byte block. Smaller pieces only
 // multiply the per-piece tables (a tiny seed could ask for gigabytes).
 constexpr std::uint32_t kMinPieceSize = 32768;
-// Largest number of 32768-byte blocks of one task (its tables hold a few
-// bytes per block): 2^24 blocks, 512 GiB.
-constexpr std::uint64_t kMaxChannelBlocks = std::uint64_t(1) << 24;
+// Largest number of 32768-byte blocks of one task: its tables hold about
+// five bytes per block, so 2^23 blocks (256 GiB) keep them near 45 MiB.
+constexpr std::uint64_t kMaxChannelBlocks = std::uint64_t(1) << 23;
 // Largest number of pieces of one task: its storage, picker and channel
 // tables cost a few hundred bytes per piece, so 2^17 pieces keep them near
 // 50 MiB (32 GiB at 256 KiB pieces; larger tasks take larger pieces).

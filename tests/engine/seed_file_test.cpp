@@ -139,6 +139,9 @@ TEST(SeedFileTest, HostileSeedsAreRefused)
         {"one piece too many", Seed(header("32768", "g"), FileXml("0", "a", std::to_string((kMaxChannelPieces + 1) * 32768),
                                                                    std::to_string((kMaxChannelPieces + 1) * 32),
                                                                    Digests(int(kMaxChannelPieces + 1))))},
+        // Block tables cost about five bytes per block: 512 GiB would take 80 MiB.
+        {"512 GiB in 32 MiB pieces", Seed(header("33554432", "g"),
+                                          FileXml("0", "a", "549755813888", std::to_string(16384 * 32), Digests(16384)))},
         // A piece without its digest fails every check: the task would never end.
         {"digest text one character short", Seed(kHeader, FileXml("0", "a", "200000", "127", Digests(4)))},
         {"digest length cut to nothing", Seed(kHeader, FileXml("0", "a", "10", "0", Digests(1)))},
