@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -513,14 +514,26 @@ TEST(DownloadTask, AnHttpOnlyTaskDownloadsFromTheServerTheCisNamed)
     task->OnCisConnectionCompleted(0, {server_record}, {Vpeer(7, 1)}, {{4242, "127.0.0.1", "/game/dir/file0.bin"}}, 0);
     EXPECT_TRUE(task->GetVpeers().empty());   // a small task with an HTTP peer: HTTP only
 
-    // The manager's one-second tick, faster (the last piece's check may
-    // complete the task on the I/O thread meanwhile).
+    // The manager's one-second tick, faster, on the I/O thread as in the
+    // session (which owns the tick's state; the last piece's check may
+    // complete the task there too).
+    struct Tick {
+        CDownload_Task* task;
+        std::atomic<bool> done{true};
+    } tick{task};
     const bool complete = WaitFor(
         [&] {
-            task->Run();
+            if (!tick.done.exchange(false))
+                return false;
+            h.io.post([](void* context, const i_error_code&) {
+                auto* t = static_cast<Tick*>(context);
+                t->task->Run();
+                t->done.store(true);
+            }, &tick);
             return task->IsFinished() && !h.events.With("info ").empty();
         },
         30000);
+    ASSERT_TRUE(WaitFor([&] { return tick.done.load(); }));
     EXPECT_TRUE(complete);
     std::uint32_t peer = 0, peer2 = 0, http = 0;
     task->GetDownloadBytes(peer, peer2, http);
