@@ -57,6 +57,7 @@ public:
 
     bool Start(std::uint16_t* listen_port, PeerInfo self, INatManagerEvent* sink) override;
     void Stop() override;
+    void SetSelf(const PeerInfo& self) override;
     void NatToPeer(std::uint64_t task_id, PeerInfo target, const PeerInfo* parent, std::uint32_t nat_server_ip,
                    std::uint16_t nat_server_port) override;
     void AddParentPeer(std::uint64_t task_id, PeerInfo peer) override;
@@ -83,6 +84,7 @@ private:
     std::atomic<bool> m_started{false};
     std::atomic<bool> m_stop{false};
     INatManagerEvent* m_sink = nullptr;
+    mutable std::mutex m_self_lock;   // guards m_self
     PeerInfo m_self{};
     std::uint16_t m_port = 0;
     CNatListen m_listen;
@@ -105,7 +107,7 @@ bool CNatManager::Start(std::uint16_t* listen_port, PeerInfo self, INatManagerEv
     if (m_started.load() || m_stop.load() || sink == nullptr)
         return false;
     m_sink = sink;
-    m_self = self;
+    SetSelf(self);
     if (!m_listen.Bind(listen_port != nullptr ? *listen_port : 0)) {
         Notify("NAT server: cannot bind the listen port", NAT_NOTIFY_FAILED);
         return false;
@@ -147,9 +149,19 @@ void CNatManager::Stop()
     m_client.ClearRequests();
 }
 
+void CNatManager::SetSelf(const PeerInfo& self)
+{
+    std::lock_guard<std::mutex> guard(m_self_lock);
+    m_self = self;
+}
+
 PeerInfo CNatManager::SelfRecord() const
 {
-    PeerInfo self = m_self;
+    PeerInfo self;
+    {
+        std::lock_guard<std::mutex> guard(m_self_lock);
+        self = m_self;
+    }
     self.publicport = m_port;
     self.natport = m_port;
     return self;
@@ -286,7 +298,7 @@ void CNatManager::HandleDatagram(const std::uint8_t* data, std::size_t size, std
             NatMessage ack;
             ack.command = discovery::NAT_HEARTBEAT_ACK;
             ack.task_id = m.task_id;
-            ack.client_id = m_self.clientid;
+            ack.client_id = SelfRecord().clientid;
             SendDatagram(ack, from_ip, from_port);
         }
     } else if (m.command == discovery::NAT_HEARTBEAT_ACK) {

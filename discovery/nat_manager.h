@@ -72,6 +72,10 @@ public:
     // called again afterwards.
     virtual void Stop() = 0;
 
+    // Replaces this client's record given to Start (a logon that succeeded
+    // after the session began offline).
+    virtual void SetSelf(const PeerInfo& self) = 0;
+
     // Asks for a connected socket to `target` for the task. A peer of any
     // type but 0 (reachable, LAN, vpeer) is dialled at its public address;
     // a peer of type 0 with a parent record is asked of the NAT server at

@@ -32,6 +32,8 @@ std::atomic<CClientMain*> g_client_main{nullptr};
 
 // Bounds of the shutdown steps.
 constexpr std::uint32_t kWorkerJoinMs = 3000;
+// How often the task worker of an offline session looks at its logon back-off.
+constexpr std::uint32_t kRelogonPollMs = 1000;
 constexpr std::uint32_t kUpnpJoinMs = 5000;
 constexpr std::uint32_t kDestroyJoinMs = 60000;
 // Longest wait for the task reports queued at shutdown.
@@ -221,13 +223,43 @@ void CClientMain::StopRunningTasks()
 void CClientMain::TaskWorker()
 {
     // Woken when there is work, not polled: a queued task goes to the
-    // session at once.
+    // session at once. An offline session also wakes it each second to
+    // see whether its next logon try is due.
     for (;;) {
-        m_work_event.wait();
+        m_work_event.wait(m_offline.load() ? kRelogonPollMs : platform::infinite);
         if (m_stop_event.is_set())
             return;
         while (HandOverNextTask()) {
         }
+        RetryLogonWhenDue();
+    }
+}
+
+void CClientMain::ScheduleRelogon()
+{
+    const std::uint32_t wait = m_relogon_backoff.load();
+    m_relogon_backoff.store(std::min(wait * 2, kMaxRelogonMs));
+    m_relogon_at.store(platform::tick_count() + wait);
+    WriteClientLog("offline session: next RIS logon try in " + std::to_string(wait) + " ms\n");
+}
+
+void CClientMain::RetryLogonWhenDue()
+{
+    if (!m_offline.load() || !platform::tick_reached(platform::tick_count(), m_relogon_at.load()))
+        return;
+    // Under the build lock: a logon ending now is handled first, and a
+    // client core that is stopping starts none.
+    std::lock_guard<std::mutex> build(m_build_lock);
+    if (m_stopping.load() || !m_offline.load() || m_ris.IsRunning())
+        return;
+    // Not due again before this try has ended and set the next one.
+    m_relogon_at.store(platform::tick_count() + kMaxRelogonMs);
+    const std::uint32_t tries = ++m_relogon_tries;
+    WriteClientLog("offline session: RIS logon try " + std::to_string(tries) + "\n");
+    const int started = m_ris.Start(static_cast<std::uint32_t>(-1));
+    if (started != 0) {
+        WriteClientLog("offline session: RIS logon could not start, code " + std::to_string(started) + "\n");
+        ScheduleRelogon();
     }
 }
 
@@ -283,7 +315,15 @@ void CClientMain::OnRisConnectionCompleted(std::uint32_t result, const std::vect
         m_boot_log = new CLogOfBoot();
         m_boot_log->Start();
     }
+    // A later try of the offline session: it keeps running offline until
+    // one succeeds, and then goes online in place.
+    const bool relogon = m_offline.load();
     if (result != 0 || status != 0) {
+        if (relogon) {
+            WriteClientLog("offline session: RIS logon failed, result code=" + std::to_string(result) + "\n");
+            ScheduleRelogon();
+            return;
+        }
         Callback(CBE_ENGINE_INIT_RESULT, static_cast<std::uintptr_t>(-1));
         OnErrorOutput(("Connect Ris error,OnRisConnectionCompleted result code=" + std::to_string(result) + "\n")
                           .c_str());
@@ -298,20 +338,7 @@ void CClientMain::OnRisConnectionCompleted(std::uint32_t result, const std::vect
     }
     StartLanDiscovery(logon.clientid);
 
-    // Nearest CIS first: ordered by the distance of its address from ours,
-    // equal distances in the order received.
-    std::vector<CisAddress> ordered;
-    if (logon.publicip != 0 && !cis_list.empty()) {
-        std::vector<std::pair<std::int64_t, CisAddress>> keyed;
-        for (const CisAddress& cis : cis_list) {
-            const std::int32_t diff = static_cast<std::int32_t>(logon.publicip - cis.ip);
-            keyed.emplace_back(std::llabs(static_cast<std::int64_t>(diff)), cis);
-        }
-        std::stable_sort(keyed.begin(), keyed.end(),
-                         [](const auto& x, const auto& y) { return x.first < y.first; });
-        for (const auto& entry : keyed)
-            ordered.push_back(entry.second);
-    }
+    const std::vector<CisAddress> ordered = OrderCisList(logon.publicip, cis_list);
     {
         std::lock_guard<std::mutex> guard(m_cis_lock);
         m_cis_list.insert(m_cis_list.end(), ordered.begin(), ordered.end());
@@ -333,7 +360,41 @@ void CClientMain::OnRisConnectionCompleted(std::uint32_t result, const std::vect
     LogEvent(4, "LOG::LOG_UNIQUEID", 0, 0, "%llu", static_cast<unsigned long long>(logon.clientid));
     LogEvent(23, "LOG::LOG_NAT_LOCAL_PEER_TYPE", 0, 0, "%d", static_cast<int>(logon.peertype));
     OnTextOutput(("Receive peer self_clientid=" + std::to_string(logon.clientid) + "\n").c_str());
-    BuildSession(GetCisList());
+    IDownload_Session* session = m_session.load();
+    m_offline.store(false);
+    if (!relogon || !session) {
+        BuildSession(GetCisList());
+        return;
+    }
+    // The offline session goes online: its tasks ask the CIS from now on.
+    const PeerInfo self = BuildSelfPeerInfo();
+    {
+        std::lock_guard<std::mutex> guard(m_cis_lock);
+        m_self = self;
+    }
+    SetProcessClientId(self.clientid);
+    session->SetIdentity(self, GetCisList());
+    engine_flags::set_index_servers_usable(true);
+    WriteClientLog("offline session: logged on to RIS, self clientid:" + std::to_string(self.clientid) + "\n");
+}
+
+// Nearest CIS first: ordered by the distance of its address from ours,
+// equal distances in the order received; none without a public address.
+std::vector<CisAddress> CClientMain::OrderCisList(std::uint32_t public_ip,
+                                                  const std::vector<CisAddress>& received) const
+{
+    std::vector<CisAddress> ordered;
+    if (public_ip == 0 || received.empty())
+        return ordered;
+    std::vector<std::pair<std::int64_t, CisAddress>> keyed;
+    for (const CisAddress& cis : received) {
+        const std::int32_t diff = static_cast<std::int32_t>(public_ip - cis.ip);
+        keyed.emplace_back(std::llabs(static_cast<std::int64_t>(diff)), cis);
+    }
+    std::stable_sort(keyed.begin(), keyed.end(), [](const auto& x, const auto& y) { return x.first < y.first; });
+    for (const auto& entry : keyed)
+        ordered.push_back(entry.second);
+    return ordered;
 }
 
 void CClientMain::StartOfflineSession()
@@ -351,8 +412,11 @@ void CClientMain::StartOfflineSession()
     LogEvent(4, "LOG::LOG_UNIQUEID", 0, 0, "%llu", static_cast<unsigned long long>(id));
     LogEvent(23, "LOG::LOG_NAT_LOCAL_PEER_TYPE", 0, 0, "%d", 0);
     OnTextOutput(("Receive peer self_clientid = " + std::to_string(id) + "\n").c_str());
-    // Without index servers every peer-list request goes to the CDN query.
+    // Without index servers every peer-list request goes to the CDN query,
+    // until a later logon succeeds.
     engine_flags::set_index_servers_usable(false);
+    m_offline.store(true);   // before the worker is woken for the session
+    ScheduleRelogon();
     BuildSession(std::vector<CisAddress>());
 }
 
@@ -399,8 +463,10 @@ PeerInfo CClientMain::BuildSelfPeerInfo() const
 
 void CClientMain::StartLanDiscovery(std::uint64_t client_id)
 {
-    if (m_lan)
+    if (m_lan) {
+        m_lan->SetParams(client_id, m_listen_port.load());   // a later logon's id
         return;
+    }
     m_lan = new CLanPeerDiscovery();
     m_lan->SetParams(client_id, m_listen_port.load());
     if (!m_lan->Start())

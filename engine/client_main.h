@@ -121,11 +121,22 @@ public:
     // Waits up to `ms` for the session to exist (tests).
     bool WaitForSession(std::uint32_t ms) const;
 
+    // An offline session tries the logon again after a back-off that
+    // doubles with each failure, up to the cap.
+    static constexpr std::uint32_t kFirstRelogonMs = 10000;
+    static constexpr std::uint32_t kMaxRelogonMs = 320000;
+    // True while the session runs offline, and while a logon runs (tests).
+    bool IsOffline() const { return m_offline.load(); }
+    bool IsLogonRunning() const { return m_ris.IsRunning(); }
+
     void check_invariant() const;
 
 private:
     bool StartLogon();
     void StartOfflineSession();
+    void ScheduleRelogon();
+    void RetryLogonWhenDue();
+    std::vector<CisAddress> OrderCisList(std::uint32_t public_ip, const std::vector<CisAddress>& received) const;
     void BuildSession(const std::vector<CisAddress>& cis_list);
     PeerInfo BuildSelfPeerInfo() const;
     void StartLanDiscovery(std::uint64_t client_id);
@@ -175,6 +186,10 @@ private:
     std::atomic<std::int64_t> m_stop_time{0};
     std::atomic<std::uint32_t> m_started{0};
     std::atomic<bool> m_stopping{false};         // no session is built once set
+    std::atomic<bool> m_offline{false};          // the session runs without index servers
+    std::atomic<std::uint32_t> m_relogon_at{0};  // tick of the offline session's next logon try
+    std::atomic<std::uint32_t> m_relogon_backoff{kFirstRelogonMs};
+    std::atomic<std::uint32_t> m_relogon_tries{0};
     std::mutex m_build_lock;                     // serialises session build and Stop's teardown
     std::mutex m_stop_lock;                      // one Stop at a time
 

@@ -107,12 +107,35 @@ void CDownload_Manager::SetCmdEvent(ICmdEvent* event)
         m_host_cache->SetCmdEvent(event);
 }
 
+PeerInfo CDownload_Manager::GetSelfPeerInfo()
+{
+    std::lock_guard<std::mutex> guard(m_identity_lock);
+    return m_self;
+}
+
+std::vector<CisAddress> CDownload_Manager::GetCisList()
+{
+    std::lock_guard<std::mutex> guard(m_identity_lock);
+    return m_addresses;
+}
+
+void CDownload_Manager::SetIdentity(const PeerInfo& self, const std::vector<CisAddress>& addresses)
+{
+    {
+        std::lock_guard<std::mutex> guard(m_identity_lock);
+        m_self = self;
+        m_addresses = addresses;
+    }
+    if (m_nat)
+        m_nat->SetSelf(self);
+}
+
 bool CDownload_Manager::Start()
 {
     if (!m_nat)
         return true;
     std::uint16_t port = m_listen_port.load();
-    const bool started = m_nat->Start(&port, m_self, this);
+    const bool started = m_nat->Start(&port, GetSelfPeerInfo(), this);
     // The NAT server writes back the port it bound.
     if (started)
         m_listen_port.store(port);

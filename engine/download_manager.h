@@ -24,6 +24,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
@@ -95,9 +96,10 @@ public:
     IStorageManager* GetStorageManager() override { return m_storage; }
     IHostCacheManager* GetHostCacheManager() override { return m_host_cache; }
     INatManager* GetNatManager() override { return m_nat; }
-    const PeerInfo* GetSelfPeerInfo() override { return &m_self; }
+    PeerInfo GetSelfPeerInfo() override;
     std::uint16_t GetListenPort() override { return m_listen_port.load(); }
-    std::vector<CisAddress> GetCisList() override { return m_addresses; }
+    std::vector<CisAddress> GetCisList() override;
+    void SetIdentity(const PeerInfo& self, const std::vector<CisAddress>& addresses) override;
 
     // Counts payload moved this second in the engine-wide buckets behind
     // the average speeds (connections and the CDN thread call it).
@@ -153,6 +155,7 @@ private:
     std::map<std::uint64_t, std::uint32_t> m_pins;
     // Ids whose task is being built by an add form.
     std::set<std::uint64_t> m_adding;
+    std::mutex m_identity_lock;              // guards m_addresses and m_self
     std::vector<CisAddress> m_addresses;     // the CIS list, a copy
     mutable CcsLocker m_lock;                // guards m_tasks, m_pins and m_adding
     PeerInfo m_self;

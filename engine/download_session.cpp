@@ -135,6 +135,12 @@ int CDownload_Session::Added(std::uint64_t task_id, int result)
     return result;
 }
 
+void CDownload_Session::SetIdentity(const PeerInfo& self, const std::vector<CisAddress>& cis_list)
+{
+    if (m_managers.download)
+        m_managers.download->SetIdentity(self, cis_list);
+}
+
 int CDownload_Session::AddTaskDownload(std::uint64_t task_id, std::uint32_t block_size,
                                        const std::string& source_folder, std::uint32_t file_count,
                                        const std::string& file_list, const std::vector<std::uint8_t>& bitmap,

@@ -65,6 +65,7 @@ public:
 
     // Default 10000 ms.
     void SetPeerEndLimit(std::uint32_t ms) override { m_peer_end_limit_ms.store(ms); }
+    void SetIdentity(const PeerInfo& self, const std::vector<CisAddress>& cis_list) override;
     // Tasks waiting in the abort queue (tests).
     std::size_t AbortQueueSize() const;
 

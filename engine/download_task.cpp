@@ -410,8 +410,8 @@ void CDownload_Task::Run()
     if (std::exchange(m_report_once, false) && !engine_flags::progress_every_second())
         ReportProgress();
 
-    const PeerInfo* self = GetSelfPeerInfo();
-    const std::uint32_t ref_ip = self ? self->publicip : 0;
+    const PeerInfo self = GetSelfPeerInfo();
+    const std::uint32_t ref_ip = self.publicip;
 
     if (!m_finished.load())
         OnTimerCheckToGetPeerList();
@@ -601,7 +601,7 @@ void CDownload_Task::TakeReleaseRequest()
 
 ICmdEvent* CDownload_Task::GetCmdEvent() { return m_owner ? m_owner->GetCmdEvent() : nullptr; }
 
-const PeerInfo* CDownload_Task::GetSelfPeerInfo() { return m_owner ? m_owner->GetSelfPeerInfo() : nullptr; }
+PeerInfo CDownload_Task::GetSelfPeerInfo() { return m_owner ? m_owner->GetSelfPeerInfo() : PeerInfo{}; }
 
 bool CDownload_Task::GetFileNameForBlock(std::int32_t piece, std::string& name, std::int32_t& piece_in_file)
 {

@@ -150,7 +150,7 @@ public:
     // The owner's event sink (null before the session gave one).
     ICmdEvent* GetCmdEvent() override;
     // This client's own record held by the owner.
-    const PeerInfo* GetSelfPeerInfo();
+    PeerInfo GetSelfPeerInfo();
     // The seed's piece size; the HTTP range starts are computed from it.
     std::uint32_t GetPieceSize() const { return m_piece_size; }
     // Name of the file holding `piece` and the piece's index inside that

@@ -26,10 +26,12 @@ public:
     virtual IStorageManager* GetStorageManager() = 0;
     virtual IHostCacheManager* GetHostCacheManager() = 0;
     virtual INatManager* GetNatManager() = 0;
-    // This client's own 149-byte record; never null.
-    virtual const PeerInfo* GetSelfPeerInfo() = 0;
+    // This client's own 149-byte record, a copy: a logon that succeeds
+    // after the session began offline replaces it.
+    virtual PeerInfo GetSelfPeerInfo() = 0;
     // The port this client listens on for peers.
     virtual std::uint16_t GetListenPort() = 0;
-    // The CIS servers of the logon (empty offline); a copy.
+    // The CIS servers of the logon (empty offline); a copy, replaced with
+    // the record above.
     virtual std::vector<CisAddress> GetCisList() = 0;
 };

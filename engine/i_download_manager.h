@@ -81,6 +81,11 @@ public:
     // Every task closes all its connections but keeps accepting new ones
     // (the flag is not used); the session's shutdown calls it with 1.
     virtual void CloseAllConnections(std::uint8_t flag) = 0;
+
+    // Replaces this client's record and the CIS list (a logon that
+    // succeeded after the session began offline); NAT traversal gets the
+    // record too.
+    virtual void SetIdentity(const PeerInfo& self, const std::vector<CisAddress>& addresses) = 0;
 };
 
 // Creates the manager over the session's managers (none owned; any may be

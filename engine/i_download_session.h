@@ -45,6 +45,9 @@ public:
     virtual std::uint8_t GetRateLimits(float* download, float* upload, std::uint8_t* on) = 0;
     // How long the next WaitPeerEnd calls wait for a task's connections.
     virtual void SetPeerEndLimit(std::uint32_t ms) = 0;
+    // A logon that succeeded after the session began offline: this
+    // client's new record and the CIS list, passed to the download manager.
+    virtual void SetIdentity(const PeerInfo& self, const std::vector<CisAddress>& cis_list) = 0;
 };
 
 // Builds the five managers and the session over them; null when the

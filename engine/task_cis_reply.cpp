@@ -34,11 +34,11 @@ void CDownload_Task::RequestPeerList()
         // rather than this thread, which may be the session's I/O thread.
         return;
     }
-    const PeerInfo* self = GetSelfPeerInfo();
+    const PeerInfo self = GetSelfPeerInfo();
     CisLogonParam param;
-    param.clientid = self ? self->clientid : 0;
+    param.clientid = self.clientid;
     param.taskid = m_task_id;
-    param.peertype = self ? self->peertype : 0;
+    param.peertype = self.peertype;
     param.listenport = m_owner->GetListenPort();
     m_cis->StartLogon(param, m_owner->GetCisList(), 100, 0xFFFFFFFFu);
 }
@@ -128,9 +128,9 @@ void CDownload_Task::OnCisConnectionCompleted(std::uint32_t result, const std::v
     }
     engine_flags::index_servers_answered();
 
-    const PeerInfo* self = GetSelfPeerInfo();
-    if (self && self->peertype == PEERTYPE_SP && m_owner)
-        CTraceHost::SendRouteTable(m_task_id, self->clientid, m_owner->GetCisList());
+    const PeerInfo self = GetSelfPeerInfo();
+    if (self.peertype == PEERTYPE_SP && m_owner)
+        CTraceHost::SendRouteTable(m_task_id, self.clientid, m_owner->GetCisList());
     else
         platform::debug_output("Self is not PEERTYPE_SP, do not send trace routetable");
 

@@ -195,8 +195,8 @@ void CDownload_Task::ConnectHostsWhileDownloading(std::uint32_t ref_ip)
         }
         return;
     }
-    const PeerInfo* self = GetSelfPeerInfo();
-    const std::uint64_t own_id = self ? self->clientid : 0;
+    const PeerInfo self = GetSelfPeerInfo();
+    const std::uint64_t own_id = self.clientid;
     for (const HostRecord& host : hosts) {
         if (host.peer.clientid == own_id || IsConnected(host.peer.clientid))
             continue;
@@ -206,8 +206,8 @@ void CDownload_Task::ConnectHostsWhileDownloading(std::uint32_t ref_ip)
 
 void CDownload_Task::SeedingPass(std::uint32_t ref_ip)
 {
-    const PeerInfo* self = GetSelfPeerInfo();
-    const std::uint8_t own_type = self ? self->peertype : std::uint8_t{PEERTYPE_NAT};
+    const PeerInfo self = GetSelfPeerInfo();
+    const std::uint8_t own_type = self.peertype;
     const std::uint32_t since = platform::tick_count() - m_last_request_tick;
     auto request_after = [this, since](std::uint32_t ms) {
         if (since >= ms) {
@@ -236,7 +236,7 @@ void CDownload_Task::SeedingPass(std::uint32_t ref_ip)
     }
     static thread_local std::mt19937 shuffle_engine{std::random_device{}()};
     std::shuffle(hosts.begin(), hosts.end(), shuffle_engine);
-    const std::uint64_t own_id = self ? self->clientid : 0;
+    const std::uint64_t own_id = self.clientid;
     for (const HostRecord& host : hosts) {
         if (host.peer.clientid == own_id || host.peer.peertype == PEERTYPE_NAT || IsConnected(host.peer.clientid))
             continue;

@@ -18,11 +18,7 @@ public:
     i_io_service* io_service() override { return m_task->GetIoService(); }
     std::uint32_t piece_size() override { return m_task->GetPieceSize(); }
     CBlockRequestMap* piece_picker() override { return m_task->GetPiecePicker(); }
-    PeerInfo self_peer_info() override
-    {
-        const PeerInfo* self = m_task->GetSelfPeerInfo();
-        return self ? *self : PeerInfo{};
-    }
+    PeerInfo self_peer_info() override { return m_task->GetSelfPeerInfo(); }
     std::uint16_t listen_port() override
     {
         IDownloadTaskOwner* owner = m_task->GetOwner();

@@ -14,6 +14,7 @@
 #include <unistd.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -147,6 +148,74 @@ TEST_F(ClientMainTest, PublicAddressZeroGivesAnEmptyCisList)
     StartOnline(answer);
     EXPECT_TRUE(Session().cis_list.empty());
     EXPECT_TRUE(client->GetCisList().empty());
+}
+
+// Time that runs and can be moved ahead: the offline session's back-offs
+// pass without being waited out.
+std::atomic<std::uint32_t> g_ahead_ms{0};
+std::uint32_t TickAhead()
+{
+    const auto now = std::chrono::steady_clock::now().time_since_epoch();
+    return std::uint32_t(std::chrono::duration_cast<std::chrono::milliseconds>(now).count()) + g_ahead_ms.load();
+}
+
+TEST_F(ClientMainTest, AnOfflineSessionLogsOnOnceTheRisIsBack)
+{
+    platform::set_tick_source(&TickAhead);
+    struct Restore {
+        ~Restore() { platform::set_tick_source(nullptr); }
+    } restore;
+    FakeRisServer::Answer down;
+    down.result = 5;
+    ris.reset(new FakeRisServer());
+    ris->SetMode(FakeRisServer::Mode::refuse);
+    ris->SetAnswer(down);
+    ASSERT_TRUE(ris->Start());
+    env.reset(new EngineTestEnv(ris->address()));
+    Make();
+    ASSERT_TRUE(StartClient(env->file("data")));
+    ASSERT_TRUE(client->WaitForSession(5000));
+    ASSERT_TRUE(client->IsOffline());
+    FakeDownloadSession& s = Session();
+    const std::uint64_t offline_id = client->GetClientId();
+
+    // Tries after 1, then 2, then 4 back-off steps; the RIS is back for the last.
+    const std::uint32_t first = CClientMain::kFirstRelogonMs;
+    const struct {
+        std::uint32_t ahead_ms;
+        int logons;
+        bool back;
+    } steps[] = {{first, 2, false}, {first, 2, false}, {first, 3, false}, {4 * first, 4, true}};
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.logons);
+        ASSERT_TRUE(WaitUntil([&] { return !client->IsLogonRunning(); }, 5000));
+        if (step.back) {
+            FakeRisServer::Answer up;
+            up.clientid = 777;
+            up.publicip = 0x0a000001;
+            up.cis = {{0x0a000002, 8100, 1}};
+            ris->SetAnswer(up);
+            ris->SetMode(FakeRisServer::Mode::answer);
+        }
+        const int before = ris->logons();
+        g_ahead_ms += step.ahead_ms;
+        // The task worker looks once a second whether a try is due.
+        if (step.logons > before)
+            EXPECT_TRUE(WaitUntil([&] { return ris->logons() == step.logons; }, 5000));
+        else
+            EXPECT_FALSE(WaitUntil([&] { return ris->logons() > before; }, 2500)) << "not yet due";
+    }
+    ASSERT_TRUE(WaitUntil([&] { return !client->IsOffline(); }, 5000));
+    EXPECT_EQ(&s, FakeDownloadSession::Current().load()) << "the session goes online in place";
+    const auto identities = s.Identities();
+    ASSERT_EQ(1u, identities.size());
+    EXPECT_EQ(777u, Value(identities[0].first.clientid));
+    ASSERT_EQ(1u, identities[0].second.size());
+    EXPECT_EQ(8100, identities[0].second[0].port);
+    EXPECT_EQ(777u, client->GetClientId());
+    EXPECT_EQ(777u, GetProcessClientId());
+    EXPECT_NE(offline_id, client->GetClientId());
+    EXPECT_TRUE(engine_flags::index_servers_usable());
 }
 
 TEST_F(ClientMainTest, FailedLogonFallsBackToTheOfflineSessionWithinSeconds)

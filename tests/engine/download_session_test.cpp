@@ -127,6 +127,10 @@ public:
     void StopAllTasks() override { m_log->Add("StopAllTasks"); }
     bool HasTask(std::uint64_t) override { return false; }
     void CloseAllConnections(std::uint8_t flag) override { m_log->Add("CloseAll " + std::to_string(flag)); }
+    void SetIdentity(const PeerInfo& self, const std::vector<CisAddress>&) override
+    {
+        m_log->Add("SetIdentity " + std::to_string(std::uint64_t(self.clientid)));
+    }
 
 private:
     std::shared_ptr<ManagerLog> m_log;

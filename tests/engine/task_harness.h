@@ -120,6 +120,7 @@ public:
 
     bool Start(std::uint16_t*, PeerInfo, INatManagerEvent*) override { return true; }
     void Stop() override {}
+    void SetSelf(const PeerInfo&) override {}
     void NatToPeer(std::uint64_t task_id, PeerInfo target, const PeerInfo* parent, std::uint32_t server_ip,
                    std::uint16_t server_port) override
     {
@@ -360,7 +361,7 @@ public:
     IStorageManager* GetStorageManager() override { return storage.get(); }
     IHostCacheManager* GetHostCacheManager() override { return hosts.get(); }
     INatManager* GetNatManager() override { return &nat; }
-    const PeerInfo* GetSelfPeerInfo() override { return &self; }
+    PeerInfo GetSelfPeerInfo() override { return self; }
     std::uint16_t GetListenPort() override { return 9123; }
     std::vector<CisAddress> GetCisList() override
     {

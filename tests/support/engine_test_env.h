@@ -294,6 +294,17 @@ public:
     void SetGlobalFlag(std::uint8_t) override {}
     std::uint8_t GetRateLimits(float*, float*, std::uint8_t*) override { return 0; }
     void SetPeerEndLimit(std::uint32_t ms) override { peer_end_limit = ms; }
+    void SetIdentity(const PeerInfo& new_self, const std::vector<CisAddress>& new_cis_list) override
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_identities.emplace_back(new_self, new_cis_list);
+    }
+    // What SetIdentity was given, in order.
+    std::vector<std::pair<PeerInfo, std::vector<CisAddress>>> Identities() const
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        return m_identities;
+    }
 
     std::atomic<std::uint32_t> peer_end_limit{10000};
 
@@ -308,6 +319,7 @@ private:
     mutable std::mutex m_lock;
     std::vector<Added> m_adds;
     std::vector<std::uint64_t> m_peer_ends;
+    std::vector<std::pair<PeerInfo, std::vector<CisAddress>>> m_identities;
 };
 
 // Every folder the engine writes to inside one temporary folder, every
