@@ -347,15 +347,23 @@ bool CChannelManager::prepare_file(CChannel& channel, std::uint32_t i, std::vect
     }
     if (fresh || !channel.has_loaded)
         return true;
+    // Pieces written after the last bitmap save (a kill lost their record)
+    // are whole on disk: checked here rather than fetched again. Only where
+    // files keep holes are they told apart cheaply: pieces never written
+    // are holes and cost nothing to skip.
+    const bool sparse = platform::folder_keeps_holes(platform::parent_folder(f.path));
     for (std::uint32_t k = 0; k < f.piece_count; ++k) {
         const std::uint32_t p = f.first_piece + k;
         const std::uint8_t loaded = p < channel.loaded_bitmap.size() ? channel.loaded_bitmap[p] : 0;
-        if (loaded == 1) {
+        const ChannelPiece& piece = channel.pieces[p];
+        if (loaded == 1 || (sparse && file->HoldsData(piece.offset, piece.length))) {
             if (piece_matches(channel, p, nullptr, nullptr, nullptr)) {
                 bitmap[p] = 1;
                 std::fill(blocks[p].begin(), blocks[p].end(), std::uint8_t(1));
+                continue;
             }
-            continue;
+            if (loaded == 1)
+                continue;
         }
         // Blocks written before stay received; a table of another shape
         // belongs to another layout and is ignored.

@@ -434,7 +434,11 @@ void CDownload_Task::Run()
         m_downloaded = true;
         ConnectHostsWhileDownloading(ref_ip);
         const std::uint32_t now = platform::tick_count();
-        if (now - m_last_bitmap_tick >= 10000) {
+        // The first save comes at the first tick with storage ready: from
+        // then on a kill always leaves a bitmap to resume from, and what was
+        // written after it is found on disk again.
+        if ((picker && !m_bitmap_saved) || now - m_last_bitmap_tick >= kBitmapSaveMs) {
+            m_bitmap_saved = picker != nullptr;
             SaveBitmap();
             m_last_bitmap_tick = now;
             if (!engine_flags::progress_every_second())

@@ -74,6 +74,8 @@ public:
     // replies and CDN queries of a long download add up).
     static constexpr std::size_t kMaxVpeers = 1000;
     static constexpr std::size_t kMaxHttpPeerInfos = 4096;
+    // Time between two bitmap saves while downloading.
+    static constexpr std::uint32_t kBitmapSaveMs = 10000;
     // Pauses after a failed write before blocks are asked for again, and
     // the shortest time between two reports of failing writes.
     static constexpr std::uint32_t kWriteRetryFirstMs = 5000;
@@ -358,6 +360,7 @@ private:
     // session's I/O thread) touches it, so it needs no lock.
     std::uint32_t m_last_request_tick = 0;            // 0: no peer-list request yet
     std::uint32_t m_last_bitmap_tick;
+    bool m_bitmap_saved = false;                      // a save ran with storage ready
     bool m_report_once = true;
     std::int64_t m_highest_progress = -1;
     bool m_downloaded = false;

@@ -158,6 +158,22 @@ std::uint32_t CDiskFile::Write(std::uint64_t offset, const void* buffer, std::ui
     return done;
 }
 
+bool CDiskFile::HoldsData(std::uint64_t offset, std::uint64_t length)
+{
+    if (length == 0 || offset > static_cast<std::uint64_t>(INT64_MAX) - length)
+        return false;
+    CScopedLock g(m_lock);
+    const bool opened_here = m_fd < 0;
+    if (opened_here && !open_for_read_locked())
+        return false;
+    // The first hole at or after the offset (the end of the file counts as
+    // one) must lie past the range.
+    const off_t hole = ::lseek(m_fd, static_cast<off_t>(offset), SEEK_HOLE);
+    if (opened_here)
+        close_locked();
+    return hole >= 0 && static_cast<std::uint64_t>(hole) >= offset + length;
+}
+
 bool CDiskFile::SetSize(std::int64_t size)
 {
     if (size <= 0)

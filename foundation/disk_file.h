@@ -47,6 +47,10 @@ public:
     // Opens read/write around it when the file was closed. True on success.
     bool SetSize(std::int64_t size);
 
+    // True when [offset, offset + length) lies inside the file and holds
+    // no hole (every byte of it was written at some time).
+    bool HoldsData(std::uint64_t offset, std::uint64_t length);
+
     // Size cached at the last open or SetSize.
     std::int64_t CachedSize() const;
 

@@ -347,6 +347,18 @@ std::size_t remove_abandoned_saves(const std::string& folder, const std::string&
     return removed;
 }
 
+bool folder_keeps_holes(const std::string& folder)
+{
+    // A file without a name: nothing is left behind whatever happens.
+    const int fd = ::open(folder.empty() ? "." : folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return false;
+    struct stat st;
+    const bool holes = ::ftruncate(fd, 1 << 20) == 0 && ::fstat(fd, &st) == 0 && st.st_blocks * 512 < st.st_size;
+    ::close(fd);
+    return holes;
+}
+
 bool write_file_atomically(const std::string& path, const std::string& bytes, const AtomicWriteOptions& options)
 {
     return write_file_atomically(path, bytes.data(), bytes.size(), options);

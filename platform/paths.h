@@ -93,6 +93,11 @@ bool write_file_atomically(const std::string& path, const std::string& bytes,
 // process is gone). The number deleted.
 std::size_t remove_abandoned_saves(const std::string& folder, const std::string& suffix);
 
+// True when files in `folder` keep holes: a file sized without being
+// written takes no room on disk (then a part of a file that holds data was
+// written at some time). False when it cannot be told.
+bool folder_keeps_holes(const std::string& folder);
+
 // Reads a whole file; false when missing, unreadable or over `max_bytes`.
 bool read_file(const std::string& path, std::string& out, std::size_t max_bytes = 64u << 20);
 

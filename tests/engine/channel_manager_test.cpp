@@ -295,23 +295,56 @@ TEST_F(ChannelManagerTest, ResumeRechecksWhatTheBitmapClaims)
     ASSERT_TRUE(manager->AddChannel(6, 65536, "g", 2, fx.file_list(), bitmap, partial, save, 0));
     ASSERT_TRUE(manager->PrepareChannelFiles(6));
     ASSERT_EQ(1u, owner.added.size());
-    EXPECT_EQ((std::vector<std::uint8_t>{1, 1, 0, 1, 1, 0}), owner.added[0].bitmap);
-    // Piece 5 has all blocks written but no verified bit: it starts over.
-    EXPECT_EQ((Tables{{1, 1}, {1, 1}, {0, 0}, {1, 1}, {1, 1}, {0}}), owner.added[0].blocks);
+    // Piece 5 has no verified bit but is whole on disk: it is found.
+    EXPECT_EQ((std::vector<std::uint8_t>{1, 1, 0, 1, 1, 1}), owner.added[0].bitmap);
+    EXPECT_EQ((Tables{{1, 1}, {1, 1}, {0, 0}, {1, 1}, {1, 1}, {1}}), owner.added[0].blocks);
     std::uint32_t v = 0, n = 0;
     ASSERT_TRUE(manager->GetVerifyProgress(6, &v, &n));
-    EXPECT_EQ(4u, v);
+    EXPECT_EQ(5u, v);
     EXPECT_FALSE(manager->IsChannelVerified(6));
 
-    // A piece not verified keeps the blocks its table says were written.
+    // A piece not verified (nor whole on disk) keeps the blocks its table
+    // says were written.
     RecordingOwner other;
     CChannelManager second(dir.file("data2"));
     second.SetOwner(&other);
-    const Tables half{{1, 1}, {1, 1}, {1, 1}, {1, 1}, {1, 0}, {0}};
+    const Tables half{{1, 1}, {1, 1}, {1, 0}, {1, 1}, {1, 0}, {0}};
     ASSERT_TRUE(second.AddChannel(6, 65536, "g", 2, fx.file_list(), {0, 0, 0, 0, 0, 0}, half, save, 0));
     ASSERT_TRUE(second.PrepareChannelFiles(6));
     ASSERT_EQ(1u, other.added.size());
-    EXPECT_EQ((Tables{{0, 0}, {0, 0}, {0, 0}, {0, 0}, {1, 0}, {0}}), other.added[0].blocks);
+    EXPECT_EQ((Tables{{1, 1}, {1, 1}, {1, 0}, {1, 1}, {1, 1}, {1}}), other.added[0].blocks);
+}
+
+TEST_F(ChannelManagerTest, ResumeFindsThePiecesWrittenSinceTheLastBitmapSave)
+{
+    ChannelFixture fx({5 * 65536, 2 * 65536}, 65536);   // pieces 0-4 in file 0, 5-6 in file 1
+    const std::string save = dir.file("s");
+    ASSERT_TRUE(manager->AddChannel(7, 65536, "g", 2, fx.file_list(), save));
+    ASSERT_TRUE(manager->PrepareChannelFiles(7));
+    // Downloaded before the kill: pieces 0, 1, 3 and 5 whole, the first
+    // block of piece 2, a piece 6 with a wrong byte. Only piece 0 made it
+    // into the last bitmap saved.
+    for (std::uint32_t p : {0u, 1u, 3u, 5u})
+        ASSERT_TRUE(Deliver(7, fx, p));
+    const std::string head = fx.piece_bytes(2).substr(0, 32768);
+    ASSERT_TRUE(manager->VerifyBlock(7, 2, 0, reinterpret_cast<const std::uint8_t*>(head.data()),
+                                     std::int32_t(head.size()), 0));
+    std::string wrong = fx.piece_bytes(6);
+    wrong[100] ^= 1;
+    ASSERT_TRUE(manager->VerifyBlock(7, 6, 0, reinterpret_cast<const std::uint8_t*>(wrong.data()),
+                                     std::int32_t(wrong.size()), 1));
+    manager.reset();
+
+    RecordingOwner resumed;
+    CChannelManager again(dir.file("data"));
+    again.SetOwner(&resumed);
+    Tables saved(7, std::vector<std::uint8_t>(2, 0));
+    saved[0] = {1, 1};
+    ASSERT_TRUE(again.AddChannel(7, 65536, "g", 2, fx.file_list(), {1, 0, 0, 0, 0, 0, 0}, saved, save, 0));
+    ASSERT_TRUE(again.PrepareChannelFiles(7));
+    ASSERT_EQ(1u, resumed.added.size());
+    EXPECT_EQ((std::vector<std::uint8_t>{1, 1, 0, 1, 0, 1, 0}), resumed.added[0].bitmap);
+    EXPECT_EQ((Tables{{1, 1}, {1, 1}, {0, 0}, {1, 1}, {0, 0}, {1, 1}, {0, 0}}), resumed.added[0].blocks);
 }
 
 TEST_F(ChannelManagerTest, ResumedFileLargerThanTheSeedStartsOver)

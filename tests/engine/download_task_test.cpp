@@ -145,13 +145,13 @@ TEST(DownloadTask, ProgressIsReportedEverySecondOrOnceAndWithEveryBitmapSave)
 {
     struct Case {
         bool every_second;
-        std::size_t first_tick;      // progress lines of the first tick
+        std::size_t first_tick;      // progress lines of the first tick (which saves the bitmap)
         std::size_t second_tick;     // of the next tick, same moment
         std::size_t after_ten_s;     // of a tick 10 s later
         std::size_t bitmaps_after_ten_s;
     } cases[] = {
         {true, 1, 1, 1, 1},
-        {false, 1, 0, 1, 1},
+        {false, 2, 0, 1, 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.every_second);
@@ -166,8 +166,12 @@ TEST(DownloadTask, ProgressIsReportedEverySecondOrOnceAndWithEveryBitmapSave)
         const auto first = h.events.With("progress ");
         ASSERT_EQ(c.first_tick, first.size());
         EXPECT_EQ("progress " + kId + " 100000 400000", first[0]);
+        // Saved at the first tick once storage is ready: a kill from then
+        // on leaves a bitmap to resume from.
+        EXPECT_EQ(1u, h.events.With("bitmap " + kId + " 4").size());
         h.events.Clear();
         task->Run();
+        EXPECT_EQ(0u, h.events.With("bitmap " + kId).size());
         EXPECT_EQ(c.second_tick, h.events.With("progress ").size());
         h.events.Clear();
         clocks.AdvanceMs(10000);

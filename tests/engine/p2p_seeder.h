@@ -203,13 +203,21 @@ public:
         } else {
             std::vector<std::uint8_t> bitmap;
             std::vector<std::vector<std::uint8_t>> tables;
-            for (std::uint64_t size : params.sizes) {
+            for (std::size_t i = 0; i < params.sizes.size(); ++i) {
+                const std::uint64_t size = params.sizes[i];
+                std::uint64_t held_bytes = 0;
                 for (std::uint64_t off = 0; off < size; off += params.piece_size) {
                     const std::uint64_t length = std::min<std::uint64_t>(params.piece_size, size - off);
                     const bool held = params.held_pieces == 0 || bitmap.size() < params.held_pieces;
                     bitmap.push_back(held ? 1 : 0);
                     tables.emplace_back((length + 32767) / 32768, held ? 1 : 0);
+                    held_bytes += held ? length : 0;
                 }
+                // What is not held is not on disk either (a hole), or the
+                // resume would find it whole there.
+                if (held_bytes < size && (::truncate(fx.files()[i].path.c_str(), off_t(held_bytes)) != 0 ||
+                                          ::truncate(fx.files()[i].path.c_str(), off_t(size)) != 0))
+                    return 7;
             }
             // A whole task completes; a part of one shows as progress once
             // its pieces are verified again.
