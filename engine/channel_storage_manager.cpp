@@ -2,7 +2,6 @@
 
 #include "engine/piece_hash_worker.h"
 #include "engine/storage_manager.h"
-#include "net/io/live_connections.h"
 #include "report/debug_log.h"
 
 #include <algorithm>
@@ -64,6 +63,8 @@ bool CChannelStorageManager::SaveBitmap(const std::vector<std::uint8_t>& bitmap,
     }
     m_received = received;
     m_lengths = piece_lengths;
+    const std::uint32_t longest = m_lengths.empty() ? 1 : *std::max_element(m_lengths.begin(), m_lengths.end());
+    m_cache_bound = std::max(kWriteCacheEntries, std::min(kMaxWriteCacheEntries, kMaxWriteCacheBytes / longest));
     m_verified = std::size_t(std::count(m_bitmap.begin(), m_bitmap.end(), 1));
     m_write_state.assign(received.size(), {});
     m_stored.assign(received.size(), {});
@@ -121,20 +122,12 @@ bool CChannelStorageManager::WriteBlock(const BlockRequest& req)
     return true;
 }
 
-// As many entries as the task has connections and one more, so that
-// connections filling different pieces do not evict each other's.
-std::size_t CChannelStorageManager::write_cache_limit() const
-{
-    const std::size_t connections = live_connections::count(m_channel_id);
-    return std::min(kMaxWriteCacheEntries, std::max(kWriteCacheEntries, connections + 1));
-}
-
 CChannelStorageManager::WriteEntry& CChannelStorageManager::write_entry(std::uint32_t piece)
 {
     auto it = m_write_cache.find(std::int32_t(piece));
     if (it != m_write_cache.end())
         return it->second;
-    if (m_write_cache.size() >= write_cache_limit())
+    if (m_write_cache.size() >= m_cache_limit)
         evict_one();
     PieceCacheEntry entry;
     entry.piece = std::int32_t(piece);
@@ -207,10 +200,17 @@ void CChannelStorageManager::evict_one()
     }
     if (victim == m_write_cache.end())
         return;
-    if (most == 0)
+    if (most == 0) {
         drop_entry(victim);
-    else
-        hand_off(victim, most == m_write_state[std::size_t(victim->first)].size());
+        return;
+    }
+    const bool complete = most == m_write_state[std::size_t(victim->first)].size();
+    hand_off(victim, complete);
+    // A piece written out in part costs a write per fragment and a read
+    // back for its check: more pieces are being filled at once than the
+    // cache holds, so it takes one more.
+    if (!complete && m_cache_limit < m_cache_bound)
+        ++m_cache_limit;
 }
 
 // Takes the entry out of the cache and gives its runs of consecutive

@@ -1,7 +1,9 @@
 // CChannelStorageManager: the piece store of one channel. Per piece its
 // verified byte and length, per block its received, write and stored state,
-// a write cache of pieces being assembled (at least 7, and one more than the
-// task has connections, so that each connection fills a piece of its own)
+// a write cache of pieces being assembled (7 at first, growing each time a
+// piece still being filled has to be written out in part, so that it holds
+// as many pieces as the task's connections fill at once, within a memory
+// bound)
 // and a read cache of at most 3 whole pieces read back for upload. Not
 // locked itself: the storage manager's lock guards every store.
 //
@@ -54,8 +56,10 @@ public:
     enum : std::uint8_t { kNothing = 0, kCached = 1, kWritten = 2, kWriting = 3 };
 
     static constexpr std::size_t kWriteCacheEntries = 7;
-    // Most entries, however many connections feed the task.
+    // The cache grows to at most this many entries and about this many
+    // bytes (never below kWriteCacheEntries).
     static constexpr std::size_t kMaxWriteCacheEntries = 64;
+    static constexpr std::size_t kMaxWriteCacheBytes = std::size_t(32) << 20;
     static constexpr std::size_t kReadCacheEntries = 3;
     // Evicted pieces whose leading digest is kept for when they go on.
     static constexpr std::size_t kParkedHashes = 64;
@@ -90,6 +94,8 @@ public:
     // Pieces in the write cache and the read cache, in index order.
     std::vector<std::int32_t> WriteCachePieces() const;
     std::vector<std::int32_t> ReadCachePieces() const;
+    // Entries the write cache may hold now.
+    std::size_t WriteCacheLimit() const { return m_cache_limit; }
 
     // Checks every piece's tables (expensive: tests and debugging).
     void check_invariant() const;
@@ -104,7 +110,6 @@ private:
     using WriteCache = std::map<std::int32_t, WriteEntry>;
 
     bool valid_block(std::int32_t piece, std::int32_t offset, std::uint32_t& block) const;
-    std::size_t write_cache_limit() const;
     WriteEntry& write_entry(std::uint32_t piece);
     void extend_hash(WriteEntry& entry, std::uint32_t block);
     void drop_entry(WriteCache::iterator it);
@@ -124,5 +129,7 @@ private:
     std::vector<std::vector<std::uint8_t>> m_stored;    // 1 = in the file; saved in the ".bbm" file
     std::vector<std::vector<std::uint8_t>> m_spare;     // freed cache buffers kept for reuse
     std::size_t m_verified = 0;                         // pieces whose bitmap byte is 1
+    std::size_t m_cache_limit = kWriteCacheEntries;     // entries the write cache may hold
+    std::size_t m_cache_bound = kWriteCacheEntries;     // most it may grow to
     CStorageManager* m_owner;
 };

@@ -27,7 +27,7 @@ public:
     // Work posted and not finished yet holds at most about this many bytes;
     // a post beyond it waits for the disk (the backlog is bounded, not the
     // network thread's time).
-    static constexpr std::size_t kMaxPendingBytes = std::size_t(32) << 20;
+    static constexpr std::size_t kMaxPendingBytes = std::size_t(16) << 20;
 
     StorageWorker() = default;
     // Runs what is still queued, then joins the thread.

@@ -4,7 +4,6 @@
 #include "engine/block_request_map.h"
 #include "engine/channel_manager.h"
 #include "net/io/io_service.h"
-#include "net/io/live_connections.h"
 #include "recording_cmd_event.h"
 #include "support/channel_fixture.h"
 #include "support/engine_test_env.h"
@@ -234,35 +233,43 @@ TEST_F(StorageManagerTest, EighthPieceEvictsTheOneWithMostCachedBlocks)
     EXPECT_EQ("1110", Row(1, 2, 's'));
     EXPECT_TRUE(sink.checks.empty());
     EXPECT_EQ(3u, sink.counter);
-    // Finishing piece 2 later takes a cache entry again (evicting piece 4,
-    // which has the most cached blocks now), writes its last block and
-    // checks the piece as read back from the file.
+    // More pieces are being filled than the cache holds: it takes one more.
+    // Finishing piece 2 later gets an entry without an eviction, writes its
+    // last block and checks the piece as read back from the file.
+    storage->InspectStore(1, [&](CChannelStorageManager& s) { EXPECT_EQ(8u, s.WriteCacheLimit()); });
     ASSERT_TRUE(Write(1, fx, 2, 3));
     EXPECT_EQ((std::vector<std::pair<std::uint32_t, std::uint8_t>>{{2, 1}}), sink.checks);
-    EXPECT_EQ("2220", Row(1, 4, 'w'));
+    EXPECT_EQ("1110", Row(1, 4, 'w'));
     // A piece written and checked leaves the cache at once.
     storage->InspectStore(1, [&](CChannelStorageManager& s) { pieces = s.WriteCachePieces(); });
-    EXPECT_EQ((std::vector<std::int32_t>{0, 1, 3, 5, 6, 8}), pieces);
+    EXPECT_EQ((std::vector<std::int32_t>{0, 1, 3, 4, 5, 6, 8}), pieces);
     ASSERT_TRUE(Write(1, fx, 9, 0));
+    ASSERT_TRUE(Write(1, fx, 7, 0));   // evicts piece 4, which has the most cached blocks now
     storage->InspectStore(1, [&](CChannelStorageManager& s) { pieces = s.WriteCachePieces(); });
-    EXPECT_EQ((std::vector<std::int32_t>{0, 1, 3, 5, 6, 8, 9}), pieces);
+    EXPECT_EQ((std::vector<std::int32_t>{0, 1, 3, 5, 6, 7, 8, 9}), pieces);
+    EXPECT_EQ("2220", Row(1, 4, 'w'));
     EXPECT_EQ("1000", Row(1, 0, 'w'));
     EXPECT_EQ(1u, sink.checks.size());
 
-    // A task with 12 connections keeps a piece for each and one more.
-    ChannelFixture many({16 * 4 * kBlockSize}, 4 * kBlockSize);
+    // Twelve pieces filled a block at a time, round after round (twelve
+    // connections): the cache grows until it holds them all, so the next
+    // twelve are all written whole.
+    ChannelFixture many({24 * 4 * kBlockSize}, 4 * kBlockSize);
     AddChannel(2, many);
-    live_connections::set(2, 1, 12);
-    for (std::uint32_t p = 0; p < 13; ++p)
-        ASSERT_TRUE(Write(2, many, p, 0));
-    storage->InspectStore(2, [&](CChannelStorageManager& s) { pieces = s.WriteCachePieces(); });
-    EXPECT_EQ(13u, pieces.size());
-    EXPECT_EQ("1000", Row(2, 0, 'w'));
-    ASSERT_TRUE(Write(2, many, 13, 0));
-    storage->InspectStore(2, [&](CChannelStorageManager& s) { pieces = s.WriteCachePieces(); });
-    EXPECT_EQ(13u, pieces.size());
-    EXPECT_EQ("2000", Row(2, 0, 'w'));
-    live_connections::set(2, 0, 0);
+    auto round_robin = [&](std::uint32_t first) {
+        for (std::uint32_t b = 0; b < 4; ++b)
+            for (std::uint32_t p = first; p < first + 12; ++p)
+                ASSERT_TRUE(Write(2, many, p, b));
+    };
+    round_robin(0);
+    std::size_t limit = 0;
+    storage->InspectStore(2, [&](CChannelStorageManager& s) { limit = s.WriteCacheLimit(); });
+    EXPECT_EQ(12u, limit);
+    round_robin(12);
+    storage->InspectStore(2, [&](CChannelStorageManager& s) { EXPECT_EQ(limit, s.WriteCacheLimit()); });
+    std::vector<std::uint8_t> bitmap;
+    storage->GetBitmap(2, bitmap);
+    EXPECT_EQ(std::vector<std::uint8_t>(24, 1), bitmap);
 }
 
 TEST_F(StorageManagerTest, AllCachedBlocksEvictedAreChecked)
