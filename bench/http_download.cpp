@@ -10,6 +10,7 @@
 #include "engine/p2sp_engine_impl.h"
 #include "platform/event.h"
 #include "platform/tick.h"
+#include "thread_cpu.h"
 
 // The nginx runner and the task generator of the tests.
 #include "tests/support/nginx_server.cpp"
@@ -30,6 +31,7 @@ struct Result {
     const char* tool;
     double seconds = -1;
     bool ok = false;
+    double io_busy = -1;   // share of the transfer the engine's I/O thread was on a CPU
 };
 
 double Seconds(std::uint64_t start_ms)
@@ -109,8 +111,12 @@ Result RunEngine(const test_support::TaskFixture& fx, const test_support::NginxS
     const std::string save = dir + "/games";
     g_task.store(fx.task_id());
     const std::uint64_t start = platform::tick_count64();
+    const double io_before = bench::ThreadCpuSeconds("session_io");
     if (engine->AddNewTask(fx.SeedXml().c_str(), save.c_str()) == 0 && g_done.wait(600000)) {
         r.seconds = Seconds(start);
+        const double io_after = bench::ThreadCpuSeconds("session_io");
+        if (io_before >= 0 && io_after >= 0 && r.seconds > 0)
+            r.io_busy = (io_after - io_before) / r.seconds;
         file_md5 = test_support::TaskFixture::FileMd5(save + "/" + fx.srcdir() + "/data/" + fx.files()[0].file_name);
         r.ok = file_md5 == fx.files()[0].md5;
     }
@@ -126,8 +132,11 @@ void Print(const Result& r, std::uint64_t size)
         std::printf("%-8s  failed\n", r.tool);
         return;
     }
-    std::printf("%-8s %8.2f s %9.1f MB/s  %s\n", r.tool, r.seconds, double(size) / 1e6 / r.seconds,
+    std::printf("%-8s %8.2f s %9.1f MB/s  %s", r.tool, r.seconds, double(size) / 1e6 / r.seconds,
                 r.ok ? "ok" : "WRONG SIZE/DIGEST");
+    if (r.io_busy >= 0)
+        std::printf("  (I/O thread busy %.0f %%)", r.io_busy * 100);
+    std::printf("\n");
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 // Transfer speed of one task between two engines over loopback, beside the
-// same task fetched from nginx by the HTTP/CDN path and a plain socket copy
-// of the same number of bytes, all in one run:
+// same task fetched from nginx by the HTTP/CDN path, a plain socket copy of
+// the same number of bytes and plain pwrite calls of them into a file on the
+// disk the engine writes to (the bound of a download), all in one run:
 //
 //   scripts/bench_p2p.sh [MiB]        (default 1024: a 1 GiB task)
 //
@@ -31,6 +32,10 @@
 #include "support/task_fixture.h"
 #include "support/temp_dir.h"
 #include "tests/engine/p2p_seeder.h"
+#include "thread_cpu.h"
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -98,6 +103,29 @@ double SocketCopy(std::uint64_t bytes)
     return got == bytes ? MBps(bytes, seconds) : 0;
 }
 
+// `bytes` written into a new file in `folder` by 1 MiB pwrite calls, as
+// the engine writes whole pieces (no fsync, as the engine's piece writes).
+double PlainPwrite(std::uint64_t bytes, const std::string& folder)
+{
+    const std::string path = folder + "/pwrite.bin";
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return 0;
+    std::vector<char> block(1 << 20, 'p');
+    const auto start = std::chrono::steady_clock::now();
+    std::uint64_t done = 0;
+    while (done < bytes) {
+        const std::size_t n = std::size_t(std::min<std::uint64_t>(block.size(), bytes - done));
+        if (::pwrite(fd, block.data(), n, off_t(done)) != ssize_t(n))
+            break;
+        done += n;
+    }
+    const double seconds = Seconds(start);
+    ::close(fd);
+    ::unlink(path.c_str());
+    return done == bytes ? MBps(bytes, seconds) : 0;
+}
+
 // One engine that downloads the task into `save`; online through the fake
 // RIS when `cis` is given, else offline with the CDN query at `cdn_prefix`.
 class Downloader {
@@ -147,18 +175,26 @@ public:
             return -1;
         m_save = m_env->file("games");
         const auto start = std::chrono::steady_clock::now();
+        const double io_before = bench::ThreadCpuSeconds("session_io");
         if (m_engine->AddNewTask(fx.SeedXml().c_str(), m_save.c_str()) != 0)
             return -1;
         m_started = true;
         if (!m_log.WaitFor(9, kWaitMs))
             return -1;
         const double seconds = Seconds(start);
+        const double io_after = bench::ThreadCpuSeconds("session_io");
+        if (io_before >= 0 && io_after >= 0 && seconds > 0)
+            m_io_busy = (io_after - io_before) / seconds;
         for (const auto& file : fx.files()) {
             if (TaskFixture::FileMd5(m_save + "/" + fx.srcdir() + "/data/" + file.file_name) != file.md5)
                 return -1;
         }
         return seconds;
     }
+    // Share of the last download the I/O thread was on a CPU; < 0 unknown.
+    double IoBusy() const { return m_io_busy; }
+    // The folder the engine saves into.
+    std::string SaveFolder() const { return m_env->path(); }
 
 private:
     FakeRisServer m_ris;
@@ -168,6 +204,7 @@ private:
     std::string m_save;
     bool m_ok = false;
     bool m_started = false;
+    double m_io_busy = -1;
 };
 
 } // namespace
@@ -197,6 +234,8 @@ int main(int argc, char** argv)
     std::fflush(stdout);
 
     double p2p = -1;
+    double disk = 0;
+    double p2p_io_busy = -1;
     {
         SeederParams params;
         params.task_id = kTask;
@@ -215,7 +254,12 @@ int main(int argc, char** argv)
             cis.SetTaskPeers(kTask, {peer}, {}, {});
             if (cis.Start()) {
                 Downloader engine(&cis, std::string());
+                // The disk's own rate, on the filesystem the engine writes to.
+                disk = PlainPwrite(total, engine.SaveFolder());
+                std::printf("%-34s %10.1f MB/s\n", "plain pwrite (same disk)", disk);
+                std::fflush(stdout);
                 p2p = engine.Download(fx);
+                p2p_io_busy = engine.IoBusy();
             }
             seeder.Stop();
         } else {
@@ -223,21 +267,26 @@ int main(int argc, char** argv)
         }
     }
     if (p2p > 0)
-        std::printf("%-34s %10.1f MB/s  (%.1f s)\n", "peer to peer (engine to engine)", MBps(total, p2p), p2p);
+        std::printf("%-34s %10.1f MB/s  (%.1f s, %.0f %% of plain pwrite, I/O thread busy %.0f %%)\n",
+                    "peer to peer (engine to engine)", MBps(total, p2p), p2p,
+                    disk > 0 ? 100 * MBps(total, p2p) / disk : 0.0, p2p_io_busy * 100);
     else
         std::printf("%-34s %10s\n", "peer to peer (engine to engine)", "failed");
     std::fflush(stdout);
 
     double http = -1;
+    double http_io_busy = -1;
     if (NginxServer::Available()) {
         NginxServer nginx(root.path());
         if (nginx.start() && nginx.SetCdnAnswer(kTask, fx.CdnAnswer(nginx.base_url()))) {
             Downloader engine(nullptr, nginx.cdn_query_prefix());
             http = engine.Download(fx);
+            http_io_busy = engine.IoBusy();
         }
     }
     if (http > 0)
-        std::printf("%-34s %10.1f MB/s  (%.1f s)\n", "HTTP/CDN (nginx to engine)", MBps(total, http), http);
+        std::printf("%-34s %10.1f MB/s  (%.1f s, I/O thread busy %.0f %%)\n", "HTTP/CDN (nginx to engine)",
+                    MBps(total, http), http, http_io_busy * 100);
     else
         std::printf("%-34s %10s\n", "HTTP/CDN (nginx to engine)", "failed or no nginx");
     return p2p > 0 ? 0 : 1;

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the peer-to-peer transfer benchmark (Release, in build/bench-p2p) and
 # runs it: one task of MiB mebibytes (default 1024) moved engine to engine
-# over loopback, beside the HTTP/CDN path from nginx and a plain socket copy.
+# over loopback, beside the HTTP/CDN path from nginx, a plain socket copy and
+# plain pwrite calls into the disk the engine writes to (the download's bound).
 #   scripts/bench_p2p.sh [MiB]
 set -euo pipefail
 cd "$(dirname "$0")/.."
