@@ -296,6 +296,18 @@ bool CChannelManager::piece_matches(CChannel& channel, std::uint32_t piece, std:
     return complete && same_digest(want, actual);
 }
 
+namespace {
+
+// A preparation that fails: the reason stays with the channel for its owner.
+bool refuse(CChannel& channel, const std::string& reason)
+{
+    platform::debug_output("CChannelManager: " + reason + "\n");
+    channel.prepare_error = reason;
+    return false;
+}
+
+} // namespace
+
 bool CChannelManager::prepare_fresh(CChannel& channel, std::vector<std::uint8_t>& bitmap,
                                     std::vector<std::vector<std::uint8_t>>& blocks)
 {
@@ -321,13 +333,11 @@ bool CChannelManager::prepare_file(CChannel& channel, std::uint32_t i, std::vect
     const CChannelFile& f = channel.files[i];
     CDiskFile* file = channel.File(i);
     if (!file->IsOpen()) {
-        platform::debug_output("CChannelManager: cannot open " + f.path + "\n");
-        return false;
+        return refuse(channel, "cannot open " + f.path);
     }
     std::int64_t size = file->GetSize();
     if (size < 0) {
-        platform::debug_output("CChannelManager: cannot size " + f.path + "\n");
-        return false;
+        return refuse(channel, "cannot size " + f.path);
     }
     bool fresh = size == 0;
     if (std::uint64_t(size) > f.size) {
@@ -335,15 +345,13 @@ bool CChannelManager::prepare_file(CChannel& channel, std::uint32_t i, std::vect
         file->Close();
         platform::delete_file(f.path);
         if (!file->Open(0)) {
-            platform::debug_output("CChannelManager: cannot recreate " + f.path + "\n");
-            return false;
+            return refuse(channel, "cannot recreate " + f.path);
         }
         size = 0;
         fresh = true;
     }
     if (std::uint64_t(size) < f.size && !file->SetSize(std::int64_t(f.size))) {
-        platform::debug_output("CChannelManager: cannot size " + f.path + "\n");
-        return false;
+        return refuse(channel, "cannot size " + f.path);
     }
     if (fresh || !channel.has_loaded)
         return true;
@@ -416,6 +424,7 @@ bool CChannelManager::PrepareChannelFiles(std::uint64_t channel_id)
     bool first = false;
     {
         CScopedLock lock(channel->lock);
+        channel->prepare_error.clear();
         if (channel->history_flag == 1) {
             if (!prepare_history(*channel))
                 return false;
@@ -430,6 +439,15 @@ bool CChannelManager::PrepareChannelFiles(std::uint64_t channel_id)
     }
     OnChannelFilesReady(channel_id, bitmap, blocks, lengths, first);
     return true;
+}
+
+std::string CChannelManager::PrepareError(std::uint64_t channel_id)
+{
+    ChannelPtr channel = find(channel_id);
+    if (!channel)
+        return std::string();
+    CScopedLock lock(channel->lock);
+    return channel->prepare_error;
 }
 
 // Creates the verify table (the first preparation decides what is

@@ -53,6 +53,7 @@ public:
     std::string root_folder;
     std::uint8_t history_flag = 0;   // 1: take the loaded state unchanged
     bool prepared = false;           // the files were prepared once
+    std::string prepare_error;       // why the last preparation failed
     std::string save_path;
     bool has_loaded = false;         // added by the history form
     std::vector<std::uint8_t> loaded_bitmap;
@@ -90,6 +91,7 @@ public:
                     std::uint32_t file_count, const std::string& file_list) override;
     void RemoveChannel(std::uint64_t channel_id) override;
     bool PrepareChannelFiles(std::uint64_t channel_id) override;
+    std::string PrepareError(std::uint64_t channel_id) override;
     bool VerifyBlock(std::uint64_t channel_id, std::int32_t piece, std::int32_t offset, const std::uint8_t* data,
                      std::int32_t length, std::uint8_t check) override;
     bool VerifyPiece(std::uint64_t channel_id, std::int32_t piece, std::int32_t offset, const std::uint8_t* data,

@@ -337,9 +337,15 @@ void CDownload_Session::PrepareFiles(std::uint64_t task_id)
         m_io->restart();
     if (prepared != 0)
         return;
+    // Taken before the stop removes the channel.
+    const std::string reason = m_managers.channel ? m_managers.channel->PrepareError(task_id) : std::string();
     // Resumed only after the restart: the stop needs the I/O thread's tick.
     WaitPeerEnd(task_id);
-    if (ICmdEvent* event = m_event.load())
-        event->OnTaskInfo(task_id, "", 2, 0, 0, 0);
+    if (ICmdEvent* event = m_event.load()) {
+        // Why, for the front end's log: a folder it cannot write, say.
+        if (!reason.empty())
+            event->OnErrorOutput(("task " + std::to_string(task_id) + ": " + reason + "\n").c_str());
+        event->OnTaskInfo(task_id, reason.c_str(), 2, 0, 0, 0);
+    }
 }
 

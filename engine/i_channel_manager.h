@@ -71,6 +71,14 @@ public:
     // opened or sized.
     virtual bool PrepareChannelFiles(std::uint64_t channel_id) = 0;
 
+    // Why the channel's last preparation failed ("cannot open" and the
+    // path); empty when it did not fail or the channel is unknown.
+    virtual std::string PrepareError(std::uint64_t channel_id)
+    {
+        (void)channel_id;
+        return std::string();
+    }
+
     // Writes `length` bytes at `offset` inside `piece` into its file; when
     // `check` is 1, reads the whole piece back, checks its digest and
     // raises IChannelManagerEvent::SetPiece. False when the channel or

@@ -224,7 +224,11 @@ bool CP2SP_EngineImpl::ParseSeed(const char* seed_text, SeedHeader& header, std:
     std::string error;
     if (::ParseSeed(seed_text, header, file_list, &error))
         return true;
-    platform::debug_output(("seed refused: " + error + "\n").c_str());
+    const std::string text = "seed refused: " + error + "\n";
+    platform::debug_output(text.c_str());
+    // The front end writes the reason into its log, not only the code.
+    if (EngineCallback callback = m_callback.load())
+        callback(CBE_ERROR_OUTPUT, reinterpret_cast<std::uintptr_t>(text.c_str()), m_user.load());
     return false;
 }
 

@@ -55,8 +55,9 @@ public:
     std::int32_t SetConfigValue(const std::string& key, const std::string& value) override;
 
     // The add-task reading of a seed: the header values and the file-list
-    // markup; false when the seed is refused.
-    static bool ParseSeed(const char* seed_text, SeedHeader& header, std::string& file_list);
+    // markup; false when the seed is refused (the reason goes out as an
+    // error event).
+    bool ParseSeed(const char* seed_text, SeedHeader& header, std::string& file_list);
     // The HTTP/1.0 GET behind HttpGet and HttpGetText.
     static std::int32_t DoHttpGet(const char* url, std::vector<char>& body);
 

@@ -17,6 +17,7 @@
 #include "fagex/fagexConfigFile.h"
 #include "foundation/timer_thread.h"
 #include "src/download_manager_interface.h"
+#include "src/handoff_backoff.h"
 #include "src/local_task_list.h"
 #include "src/task_list_refresh.h"
 #include "src/task_records.h"
@@ -113,6 +114,9 @@ public:
     void stop_low_level_tasks(const local_task_list::map_type& all);
     void load_all_completed_tasks();
 
+    // Hands a task to the engine unless it failed lately; a failure makes
+    // it wait longer each time (handoff_backoff).
+    void offer_task(const LocalTaskRecord& record);
     // Hands one task to the engine: 0 held, 2 task limit, 4 seed download
     // failed, 5 seed digest mismatch, 100 + r engine refusal.
     int add_single_download_task_to_enginer(const LocalTaskRecord& record);
@@ -206,6 +210,7 @@ private:
     bool m_refresh_ok = false;            // result of the last of them
     std::condition_variable m_request_done;  // a lookup or asked refresh ended
     local_task_list m_local;              // has its own lock
+    handoff_backoff m_backoff;            // has its own lock
     mutable std::mutex m_version_lock;    // guards m_game_versions
     std::map<std::uint32_t, GameVersionInfo> m_game_versions;
     bool m_log_connection = false;        // InitLogConnClient started one

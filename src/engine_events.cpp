@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "engine/callback_payload.h"
+#include "platform/tick.h"
 #include "src/net_service.h"
 
 namespace kx2dll {
@@ -39,9 +40,21 @@ void download_manager::on_engine_event(std::uint32_t code, std::uintptr_t data)
     const std::uint64_t id = e.task_id;
     const std::string ids = std::to_string(id);
     switch (code) {
+    case CBE_TASK_INFO: {
+        // Type 2: the task's files could not be prepared (the text says
+        // why, the error event too) and the engine stopped it.
+        if (e.value != 2)
+            break;
+        const std::uint32_t wait = m_backoff.failed(id, platform::tick_count());
+        log("task id[" + ids + "] files cannot be prepared, offered to the engine again in " +
+            std::to_string(wait / 1000) + " s\n");
+        break;
+    }
     case CBE_DOWNLOAD_PROGRESS: {
         const double progress = static_cast<double>(e.downloaded) / static_cast<double>(e.total) * 100.0;
         m_local.set_value(id, field_progress, text3(progress));
+        if (e.downloaded > 0)
+            m_backoff.clear(id);  // data arrived: the task got going
         log("CBE_DOWNLOAD_PROGRESS ID[" + ids + "] down_size[" + std::to_string(e.downloaded) +
             "],total_size[" + std::to_string(e.total) + "] progress[" + num(progress) + "]\n");
         break;
@@ -65,6 +78,7 @@ void download_manager::on_engine_event(std::uint32_t code, std::uintptr_t data)
             r.taskstate = TASK_completed;
         });
         m_local.reset_priority(id);
+        m_backoff.clear(id);
         LocalTaskRecord r;
         if (m_local.find(id, r))
             update_game_version(r.gameid, r.new_version);
@@ -78,6 +92,9 @@ void download_manager::on_engine_event(std::uint32_t code, std::uintptr_t data)
         break;
     case CBE_TASK_STOP: {
         log("CBE_TASK_STOP, ID[" + ids + "] stop download ...\n");
+        // A task whose files could not be prepared is stopped a while after
+        // the failure: its wait starts now, or it would be offered at once.
+        m_backoff.restart(id, platform::tick_count());
         LocalTaskRecord r;
         if (!m_local.find(id, r)) {
             log("WARING!!! CBE_TASK_STOP, ID[" + ids + "] not find!\n");

@@ -205,11 +205,11 @@ bool download_manager::sync_tasks_with_engine()
         } else if (high > 0) {
             m_engine->SetSpeedLimitOn(0);
             if ((r.priority_level == 1 && waiting_or_running(r)) || r.redownload)
-                add_single_download_task_to_enginer(r);
+                offer_task(r);
         } else {
             m_engine->SetSpeedLimitOn(1);
             if ((r.priority_level == 0 && waiting_or_running(r)) || r.redownload)
-                add_single_download_task_to_enginer(r);
+                offer_task(r);
             load_all_completed_tasks();
         }
     }

@@ -7,6 +7,7 @@
 
 #include "fagex/fagexStringUtil.h"
 #include "platform/paths.h"
+#include "platform/tick.h"
 #include "src/net_service.h"
 #include "src/text_util.h"
 
@@ -19,6 +20,19 @@ void log(const std::string& text)
 }
 
 } // namespace
+
+void download_manager::offer_task(const LocalTaskRecord& record)
+{
+    if (!m_backoff.due(record.taskid, platform::tick_count()))
+        return;
+    const int rc = add_single_download_task_to_enginer(record);
+    // The task limit is a wait, not a fault.
+    if (rc == 4 || rc == 5 || rc >= 100) {
+        const std::uint32_t wait = m_backoff.failed(record.taskid, platform::tick_count());
+        log("task id[" + std::to_string(record.taskid) + "] is offered to the engine again in " +
+            std::to_string(wait / 1000) + " s");
+    }
+}
 
 int download_manager::add_single_download_task_to_enginer(const LocalTaskRecord& record)
 {

@@ -9,6 +9,7 @@
 
 #include "download_test_env.h"
 #include "platform/paths.h"
+#include "platform/tick.h"
 
 namespace {
 
@@ -231,6 +232,86 @@ TEST(TaskHandoff, OnlyDownloadsUnderWayCountAgainstTheClampedLimit)
     EXPECT_NE(w.service_log().find("can not add tasks to download! max tasks[1]"), std::string::npos);
     std::vector<std::uint64_t> held;
     EXPECT_TRUE(wait_until([&] { return m.engine()->GetTaskListDetail(held) == 0 && held.size() == 3; }, 5000));
+}
+
+} // namespace
+
+namespace {
+
+// Hand-overs of a new task the one-second pass makes, counted once
+// `passes` more passes ran (each pass lists every task in the log).
+std::size_t handovers_after_passes(download_test_env& w, std::uint64_t id, std::size_t passes)
+{
+    const std::string pass_line = " task id = " + std::to_string(id) + ";";
+    const std::size_t seen = service_test::occurrences(w.service_log(), pass_line);
+    EXPECT_TRUE(wait_until([&] { return service_test::occurrences(w.service_log(), pass_line) >= seen + passes; },
+                           passes * 3000));
+    return service_test::occurrences(w.service_log(), "引擎添加下载一个文件2 id[" + std::to_string(id) + "]");
+}
+
+TEST(TaskHandoff, ARefusedSeedIsFetchedAgainLessAndLessOftenAndTheLogSaysWhy)
+{
+    kx2dll::handoff_backoff backoff;
+    std::uint32_t now = 0xfffff000u;  // the waits cross the tick's wrap
+    for (std::uint32_t want : {2000u, 4000u, 8000u, 16000u, 32000u, 64000u, 128000u, 256000u, 300000u, 300000u}) {
+        EXPECT_EQ(backoff.failed(1, now), want);
+        EXPECT_FALSE(backoff.due(1, now + want - 1));
+        now += want;
+        EXPECT_TRUE(backoff.due(1, now));
+    }
+    EXPECT_TRUE(backoff.due(2, now));
+    backoff.restart(1, now + 5);  // the wait runs again from the engine's stop
+    EXPECT_FALSE(backoff.due(1, now + 300000));
+    backoff.clear(1);
+    EXPECT_EQ(backoff.failed(1, now), 2000u);
+
+    download_test_env w;
+    service_test::logging_service service(download_test_env::game_id);
+    ASSERT_TRUE(w.nginx_ok()) << w.nginx().last_error();
+    // Its digest matches; the engine refuses to read it.
+    const std::string seed = "<not a seed/>";
+    platform::create_folder(w.www() + "/seeds");
+    std::ofstream(w.www() + "/seeds/8601.xml") << seed;
+    LocalTaskRecord r;
+    r.gameid = download_test_env::game_id;
+    r.taskid = 8601;
+    r.taskstate = kx2dll::TASK_waiting;
+    r.seed_md5 = kx2dll::string_md5(seed);
+    r.seedurl = w.nginx().base_url() + "/seeds/8601.xml";
+    download_manager m(w.launcher_path(), download_test_env::game_id);
+    m.local_tasks().put(r);
+    ASSERT_TRUE(wait_until([&] { return seed_requests(w, 8601) == 1; }, 5000));
+    handovers_after_passes(w, 8601, 4);
+    EXPECT_LE(seed_requests(w, 8601), 2u);  // again after 2 s, then not before 4 s more
+    const std::string log = w.service_log();
+    EXPECT_NE(log.find("CBE_ERROR_OUTPUT : seed refused: "), std::string::npos) << log;
+    EXPECT_NE(log.find("task id[8601] is offered to the engine again in 2 s"), std::string::npos);
+}
+
+TEST(TaskHandoff, FilesThatCannotBeCreatedAreLoggedAndTheTaskIsNotOfferedInALoop)
+{
+    download_test_env w;
+    service_test::logging_service service(download_test_env::game_id);
+    ASSERT_TRUE(w.nginx_ok()) << w.nginx().last_error();
+    const served_task& t = w.add_task(8701, "1-2", {3000});
+    // A file where the task's folder goes: nothing can be written there.
+    std::ofstream(w.downloads() + "/" + t.fixture->srcdir()) << "x";
+    LocalTaskRecord r = record_of(w, t);
+    r.gameid = download_test_env::game_id;
+    download_manager m(w.launcher_path(), download_test_env::game_id);
+    m.local_tasks().put(r);
+    const std::string reason = "task 8701: cannot open " + w.downloads() + "/" + t.fixture->srcdir() + "/data/";
+    const auto logged = [&](const std::string& line) { return service_test::occurrences(w.service_log(), line); };
+    ASSERT_TRUE(wait_until([&] { return logged("CBE_TASK_STOP, ID[8701]") == 1; }, 15000)) << w.service_log();
+    const std::uint64_t stopped_at = platform::tick_count64();
+    EXPECT_EQ(logged("引擎添加下载一个文件2 id[8701]"), 1u);
+    // Offered again once the first wait is over, not at the next pass.
+    ASSERT_TRUE(wait_until([&] { return logged("引擎添加下载一个文件2 id[8701]") == 2; }, 10000));
+    EXPECT_GE(platform::tick_count64() - stopped_at, 1500u);
+    const std::string log = w.service_log();
+    EXPECT_NE(log.find(reason), std::string::npos) << log;
+    EXPECT_NE(log.find("task id[8701] files cannot be prepared, offered to the engine again in 2 s"),
+              std::string::npos);
 }
 
 } // namespace
