@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -20,6 +21,16 @@
 #include "src/xmlrpc_call_markup.h"
 
 namespace kx2dll {
+
+namespace {
+
+bool has_unread_bytes(int fd)
+{
+    pollfd p{fd, POLLIN, 0};
+    return ::poll(&p, 1, 0) > 0;
+}
+
+} // namespace
 
 // A client connection that reads its request itself, in bounded steps, so
 // neither an endless header, a huge Content-length nor a fast sender can
@@ -318,7 +329,9 @@ void launcher_rpc_server::close_spent_connections()
     std::vector<bounded_connection*> overdue;
     for (XmlRpc::XmlRpcServerConnection* c : m_connections) {
         auto* connection = static_cast<bounded_connection*>(c);
-        if (connection->request_overdue(now, m_request_limit_ms) ||
+        // Bytes still unread may have come while a long command held this
+        // thread: the delay was ours, so they are read first.
+        if ((connection->request_overdue(now, m_request_limit_ms) && !has_unread_bytes(c->getfd())) ||
             (connection->given_up() && connection->in_request()))
             overdue.push_back(connection);
         else if (connection->given_up() || connection->idle_for(now, m_idle_limit_ms))

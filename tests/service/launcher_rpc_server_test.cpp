@@ -10,7 +10,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -36,6 +38,32 @@ public:
     {
         result = static_cast<std::string&>(params[0]);
     }
+};
+
+// A launcher command that holds the network thread: runs what the test
+// gave it, standing for a long command.
+class hold_method : public XmlRpc::XmlRpcServerMethod {
+public:
+    explicit hold_method(XmlRpc::XmlRpcServer* server)
+        : XmlRpc::XmlRpcServerMethod("hold", server)
+    {
+    }
+    void set(std::function<void()> action)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_action = std::move(action);
+    }
+    void execute(XmlRpc::XmlRpcValue&, XmlRpc::XmlRpcValue& result) override
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_action)
+            m_action();
+        result = "held";
+    }
+
+private:
+    std::mutex m_mutex;  // guards m_action
+    std::function<void()> m_action;
 };
 
 // A raw TCP client of 127.0.0.1 with bounded reads.
@@ -139,6 +167,7 @@ protected:
     {
         m_server = std::make_unique<launcher_rpc_server>(idle_limit_ms, request_limit_ms, yield_silence_ms);
         m_echo = std::make_unique<echo_method>(m_server.get());
+        m_hold = std::make_unique<hold_method>(m_server.get());
         ASSERT_TRUE(m_server->bind_loopback(0));
         m_port = static_cast<std::uint16_t>(m_server->getPort());
         ASSERT_TRUE(m_thread.start([this] {
@@ -153,6 +182,7 @@ protected:
         EXPECT_TRUE(m_thread.join_for(5000));
         m_thread.join();
         m_echo.reset();
+        m_hold.reset();
         m_server.reset();
     }
     // A normal call still answers: the server survived what came before.
@@ -167,6 +197,7 @@ protected:
 
     std::unique_ptr<launcher_rpc_server> m_server;
     std::unique_ptr<echo_method> m_echo;
+    std::unique_ptr<hold_method> m_hold;
     platform::Thread m_thread;
     std::atomic<bool> m_stop{false};
     std::uint16_t m_port = 0;
@@ -332,6 +363,22 @@ TEST_F(LauncherRpcServerTest, CrowdsAndSlowSendersCannotLockTheLauncherOut)
         }
         EXPECT_TRUE(closed);
         EXPECT_NE(answer.find("request took too long"), std::string::npos) << answer;
+    }
+    // The rest of a request that came while a long command held the server
+    // is still read: the delay was the server's.
+    {
+        raw_client parted(m_port);
+        const std::string request = post(echo_call("parted"));
+        ASSERT_TRUE(parted.send_all(request.substr(0, 40)));
+        ASSERT_TRUE(service_test::wait_until([&] { return m_server->connection_count() == 1; }, 5000));
+        m_hold->set([&] {
+            test_support::tick_offset() += request_limit_ms;
+            parted.send_all(request.substr(40));
+            platform::sleep_ms(50);  // the command outlasts the serving slice
+        });
+        XmlRpc::XmlRpcValue none;
+        EXPECT_TRUE(service_test::call(m_port, "hold", none).answered);
+        EXPECT_NE(parted.read_response(5000).find("<value>parted</value>"), std::string::npos);
     }
 
     // Every slot held by a request that has gone silent a while: a new
