@@ -115,7 +115,7 @@ Result RunEngine(const test_support::TaskFixture& fx, const test_support::NginxS
     if (engine->AddNewTask(fx.SeedXml().c_str(), save.c_str()) == 0 && g_done.wait(600000)) {
         r.seconds = Seconds(start);
         const double io_after = bench::ThreadCpuSeconds("session_io");
-        if (io_before >= 0 && io_after >= 0 && r.seconds > 0)
+        if (io_before >= 0 && io_after >= io_before && r.seconds > 0)
             r.io_busy = (io_after - io_before) / r.seconds;
         file_md5 = test_support::TaskFixture::FileMd5(save + "/" + fx.srcdir() + "/data/" + fx.files()[0].file_name);
         r.ok = file_md5 == fx.files()[0].md5;

@@ -60,6 +60,9 @@ double Seconds(std::chrono::steady_clock::time_point since)
 
 double MBps(std::uint64_t bytes, double seconds) { return seconds > 0 ? double(bytes) / seconds / 1e6 : 0; }
 
+// A share as a percentage, "n/a" when unknown (< 0).
+std::string Share(double share) { return share < 0 ? "n/a" : std::to_string(int(share * 100 + 0.5)) + " %"; }
+
 // `bytes` from one socket to another on 127.0.0.1, 1 MiB per send.
 double SocketCopy(std::uint64_t bytes)
 {
@@ -183,7 +186,8 @@ public:
             return -1;
         const double seconds = Seconds(start);
         const double io_after = bench::ThreadCpuSeconds("session_io");
-        if (io_before >= 0 && io_after >= 0 && seconds > 0)
+        // (A session built again meanwhile has a new I/O thread: unknown.)
+        if (io_before >= 0 && io_after >= io_before && seconds > 0)
             m_io_busy = (io_after - io_before) / seconds;
         for (const auto& file : fx.files()) {
             if (TaskFixture::FileMd5(m_save + "/" + fx.srcdir() + "/data/" + file.file_name) != file.md5)
@@ -267,9 +271,9 @@ int main(int argc, char** argv)
         }
     }
     if (p2p > 0)
-        std::printf("%-34s %10.1f MB/s  (%.1f s, %.0f %% of plain pwrite, I/O thread busy %.0f %%)\n",
+        std::printf("%-34s %10.1f MB/s  (%.1f s, %.0f %% of plain pwrite, I/O thread busy %s)\n",
                     "peer to peer (engine to engine)", MBps(total, p2p), p2p,
-                    disk > 0 ? 100 * MBps(total, p2p) / disk : 0.0, p2p_io_busy * 100);
+                    disk > 0 ? 100 * MBps(total, p2p) / disk : 0.0, Share(p2p_io_busy).c_str());
     else
         std::printf("%-34s %10s\n", "peer to peer (engine to engine)", "failed");
     std::fflush(stdout);
@@ -285,8 +289,8 @@ int main(int argc, char** argv)
         }
     }
     if (http > 0)
-        std::printf("%-34s %10.1f MB/s  (%.1f s, I/O thread busy %.0f %%)\n", "HTTP/CDN (nginx to engine)",
-                    MBps(total, http), http, http_io_busy * 100);
+        std::printf("%-34s %10.1f MB/s  (%.1f s, I/O thread busy %s)\n", "HTTP/CDN (nginx to engine)",
+                    MBps(total, http), http, Share(http_io_busy).c_str());
     else
         std::printf("%-34s %10s\n", "HTTP/CDN (nginx to engine)", "failed or no nginx");
     return p2p > 0 ? 0 : 1;
