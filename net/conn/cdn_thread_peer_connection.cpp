@@ -271,18 +271,23 @@ void cdn_thread_peer_connection::close(const i_error_code&)
 void cdn_thread_peer_connection::abort_download()
 {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
+    // A server that cut the answer short after some blocks is no failed
+    // dial: what is left goes back to the picker and is asked again at once.
+    const bool delivered = m_exchange.blocks_written() > 0;
     m_exchange.abort();
     if (m_attempt_open) {
         m_attempt_open = false;
-        finish_attempt(m_run_complete);
+        finish_attempt(m_run_complete, delivered);
     }
 }
 
-void cdn_thread_peer_connection::finish_attempt(bool complete)
+void cdn_thread_peer_connection::finish_attempt(bool complete, bool delivered)
 {
     if (complete) {
         m_failures.store(0);
         m_runs.fetch_add(1);
+    } else if (delivered) {
+        m_failures.store(0);
     } else {
         m_failures.fetch_add(1);
     }

@@ -83,8 +83,8 @@ public:
     // Queues an HTTP-server connection event (kind 7, or 5 for selector 2).
     void log_server_event(std::uint8_t selector, std::uint32_t result);
 
-    // Attempts in a row that ended without a complete run (connect
-    // failures, refused answers, time-outs); 0 after a complete run. The
+    // Attempts in a row that ended without a block (connect failures,
+    // refused answers, time-outs); 0 after an attempt that wrote one. The
     // CDN thread waits longer before redialling as it grows.
     std::uint32_t failures() const { return m_failures.load(); }
     // Runs completed since construction.
@@ -99,7 +99,7 @@ public:
 private:
     CCdnThread* owner() const { return m_owner.load(); }
     void log(const std::string& text);
-    void finish_attempt(bool complete);
+    void finish_attempt(bool complete, bool delivered);
 
     std::atomic<std::uint32_t> m_refs{1};     // the owner's, until release_owner
     std::atomic<CCdnThread*> m_owner;

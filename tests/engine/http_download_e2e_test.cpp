@@ -480,3 +480,37 @@ TEST_F(HttpDownloadTest, FullDiskPausesRequestsReportsOnceAndGoesOnOnceThereIsRo
     EXPECT_EQ(1u, ErrorsWith("task 9104"));
     WaitConnectionsGone(9104);
 }
+
+// A server that ends every answer early after a few blocks: each cut
+// connection's blocks are asked again at once, and the cuts neither slow
+// the redials nor lower the HTTP connection limit.
+TEST_F(HttpDownloadTest, ServerCuttingEveryAnswerShortStillFinishesQuickly)
+{
+    ASSERT_TRUE(nginx->start()) << nginx->last_error();
+    StartEngine();
+    std::uint32_t took[2] = {0, 0};
+    for (int cut : {0, 1}) {
+        const std::uint64_t id = 9105 + std::uint64_t(cut);
+        save = env->file("games" + std::to_string(cut));
+        TaskFixture fx(root.path(), id, kPiece, {8 * 1048576 + 321});
+        ASSERT_TRUE(fx.ok());
+        RangeServer server;
+        for (std::size_t i = 0; i < fx.files().size(); ++i)
+            server.AddFile(fx.files()[i].url_path, fx.Bytes(i, 0, fx.files()[i].size));
+        RangeServer::Behaviour behaviour;
+        behaviour.cut_after = cut ? 100000 : 0;
+        server.SetBehaviour(behaviour);
+        ASSERT_TRUE(server.Start());
+        ASSERT_TRUE(nginx->SetCdnAnswer(id, fx.CdnAnswer(server.base_url())));
+        log.Clear();
+        const std::uint32_t start = platform::tick_count();
+        ASSERT_EQ(0, engine->AddNewTask(fx.SeedXml().c_str(), save.c_str()));
+        ASSERT_TRUE(log.WaitFor(9, 60000)) << "the task completes, cut " << cut << " progress " << LastProgress();
+        took[cut] = platform::tick_count() - start;
+        ExpectFilesComplete(fx);
+        WaitConnectionsGone(id);
+        server.Stop();
+    }
+    EXPECT_EQ(10, transfer_limits::http_connection_limit().load());
+    EXPECT_LT(took[1], 4 * took[0] + 2000) << "healthy " << took[0] << " ms, cut " << took[1] << " ms";
+}

@@ -12,6 +12,7 @@ namespace {
 
 constexpr std::uint32_t kWaitMs = 50;
 constexpr std::uint32_t kIoLimitMs = 5000;
+// Connections served at once; finished ones are reaped as new ones come.
 constexpr std::size_t kMaxConnections = 64;
 
 } // namespace
@@ -67,13 +68,13 @@ void RangeServer::Stop()
     m_stop.store(true);
     if (m_accept_thread.joinable())
         m_accept_thread.join();
-    std::vector<std::thread> connections;
+    std::vector<Connection> connections;
     {
         std::lock_guard<std::mutex> guard(m_lock);
         connections.swap(m_connections);
     }
-    for (auto& t : connections)
-        t.join();   // each one ends within kWaitMs of the stop flag
+    for (auto& c : connections)
+        c.thread.join();   // each one ends within kWaitMs of the stop flag
     platform::close_socket(m_listen);
 }
 
@@ -88,11 +89,24 @@ void RangeServer::AcceptLoop()
             continue;
         m_accepts.fetch_add(1);
         std::lock_guard<std::mutex> guard(m_lock);
+        for (auto it = m_connections.begin(); it != m_connections.end();) {
+            if (it->done->load()) {
+                it->thread.join();
+                it = m_connections.erase(it);
+            } else {
+                ++it;
+            }
+        }
         if (m_connections.size() >= kMaxConnections) {
             platform::close_socket(fd);
             continue;
         }
-        m_connections.emplace_back([this, fd] { Serve(fd); });
+        auto done = std::make_shared<std::atomic<bool>>(false);
+        m_connections.push_back({std::thread([this, fd, done] {
+                                     Serve(fd);
+                                     done->store(true);
+                                 }),
+                                 done});
     }
 }
 
@@ -214,6 +228,13 @@ void RangeServer::Serve(int fd)
     } else {
         ok = SendAll(fd, header.data(), header.size());
     }
+    std::size_t cut = 0;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        cut = m_behaviour.cut_after;
+    }
+    if (cut > 0 && cut < body.size())
+        body.resize(cut);
     if (ok && !body.empty())
         SendAll(fd, body.data(), body.size());   // the client closes once its run is in
     platform::close_socket(fd);

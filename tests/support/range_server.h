@@ -1,7 +1,8 @@
 // A small HTTP server on 127.0.0.1 for the ranged-GET tests: it serves
 // files held in memory, honours "Range: bytes=<start>-" with a 206 answer,
 // and can misbehave on purpose (header split over two sends, a range
-// ignored, a byte corrupted, a fixed raw answer, silence). One thread per
+// ignored, a byte corrupted, a fixed raw answer, silence, an answer cut
+// short). One thread per
 // connection; every wait is bounded and Stop() joins them all.
 #pragma once
 
@@ -34,6 +35,8 @@ public:
         std::string raw_answer;
         // Read the request and never answer (until stopped).
         bool silent = false;
+        // Close the connection after this many body bytes (0: never).
+        std::size_t cut_after = 0;
     };
 
     RangeServer();
@@ -66,7 +69,11 @@ private:
     std::atomic<bool> m_stop{false};
     std::thread m_accept_thread;
     mutable std::mutex m_lock;   // guards everything below
-    std::vector<std::thread> m_connections;
+    struct Connection {
+        std::thread thread;
+        std::shared_ptr<std::atomic<bool>> done;   // Serve has returned
+    };
+    std::vector<Connection> m_connections;
     std::map<std::string, std::string> m_files;
     Behaviour m_behaviour;
     std::vector<std::string> m_requests;
