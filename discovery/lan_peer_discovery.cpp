@@ -1,10 +1,10 @@
 #include "discovery/lan_peer_discovery.h"
 
-#include <cassert>
 #include <cstdlib>
 
 #include "foundation/cmd_packet.h"
 #include "platform/socket.h"
+#include "platform/invariant.h"
 
 namespace {
 
@@ -167,11 +167,11 @@ void CLanPeerDiscovery::GetPeers(std::uint64_t task_id, std::map<std::uint64_t, 
 
 void CLanPeerDiscovery::check_invariant() const
 {
-#ifndef NDEBUG
-    assert(m_tasks.size() <= kMaxTasks);
+#if defined(VR_INVARIANTS)
+    VR_INVARIANT(m_tasks.size() <= kMaxTasks);
     for (const auto& task : m_peers) {
-        assert(m_tasks.count(task.first) != 0);
-        assert(task.second.size() <= kMaxPeersPerTask);
+        VR_INVARIANT(m_tasks.count(task.first) != 0);
+        VR_INVARIANT(task.second.size() <= kMaxPeersPerTask);
     }
 #endif
 }

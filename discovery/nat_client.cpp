@@ -1,8 +1,8 @@
 #include "discovery/nat_client.h"
 
-#include <cassert>
 
 #include "platform/tick.h"
+#include "platform/invariant.h"
 
 namespace {
 
@@ -160,12 +160,12 @@ void CNatClient::ClearRequests()
 
 void CNatClient::check_invariant() const
 {
-#ifndef NDEBUG
-    assert(m_parents.size() <= kMaxTasks);
+#if defined(VR_INVARIANTS)
+    VR_INVARIANT(m_parents.size() <= kMaxTasks);
     for (const auto& task : m_parents)
-        assert(task.second.size() <= kMaxParentsPerTask);
-    assert(m_natting.size() <= kMaxNatting);
+        VR_INVARIANT(task.second.size() <= kMaxParentsPerTask);
+    VR_INVARIANT(m_natting.size() <= kMaxNatting);
     for (const auto& a : m_awaited)
-        assert(m_natting.count({a.second.task_id, a.second.target.clientid}) != 0);
+        VR_INVARIANT(m_natting.count({a.second.task_id, a.second.target.clientid}) != 0);
 #endif
 }

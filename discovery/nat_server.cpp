@@ -1,6 +1,6 @@
 #include "discovery/nat_server.h"
+#include "platform/invariant.h"
 
-#include <cassert>
 
 namespace {
 
@@ -101,9 +101,9 @@ void CNatServer::Clear()
 
 void CNatServer::check_invariant() const
 {
-#ifndef NDEBUG
-    assert(m_sons.size() <= kMaxTasks);
+#if defined(VR_INVARIANTS)
+    VR_INVARIANT(m_sons.size() <= kMaxTasks);
     for (const auto& task : m_sons)
-        assert(task.second.size() <= kMaxSonsPerTask);
+        VR_INVARIANT(task.second.size() <= kMaxSonsPerTask);
 #endif
 }

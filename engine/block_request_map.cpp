@@ -1,7 +1,7 @@
 #include "engine/block_request_map.h"
+#include "platform/invariant.h"
 
 #include <algorithm>
-#include <cassert>
 #include <numeric>
 #include <random>
 
@@ -20,7 +20,7 @@ constexpr std::uint32_t kBudgetMax = 3145728;
 
 } // namespace
 
-#ifdef NDEBUG
+#if !defined(VR_INVARIANTS)
 #define PICKER_INVARIANT() ((void)0)
 #else
 #define PICKER_INVARIANT() check_invariant()
@@ -298,10 +298,10 @@ std::uint32_t CBlockRequestMap::Availability(std::int32_t piece) const
 
 void CBlockRequestMap::check_invariant() const
 {
-    assert(m_free.size() == m_states.size() && m_availability.size() == m_states.size());
+    VR_INVARIANT(m_free.size() == m_states.size() && m_availability.size() == m_states.size());
 #ifdef VR_EXPENSIVE_CHECKS
     // Every block of the channel: only when asked for.
     for (std::size_t p = 0; p < m_states.size(); ++p)
-        assert(m_free[p] == std::size_t(std::count(m_states[p].begin(), m_states[p].end(), std::uint8_t(kFree))));
+        VR_INVARIANT(m_free[p] == std::size_t(std::count(m_states[p].begin(), m_states[p].end(), std::uint8_t(kFree))));
 #endif
 }

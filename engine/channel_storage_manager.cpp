@@ -3,9 +3,9 @@
 #include "engine/piece_hash_worker.h"
 #include "engine/storage_manager.h"
 #include "report/debug_log.h"
+#include "platform/invariant.h"
 
 #include <algorithm>
-#include <cassert>
 #include <cstring>
 
 namespace {
@@ -23,7 +23,7 @@ constexpr std::size_t kSpareBuffers = 4;
 
 } // namespace
 
-#ifdef NDEBUG
+#if !defined(VR_INVARIANTS)
 #define STORE_INVARIANT(piece) ((void)0)
 #else
 #define STORE_INVARIANT(piece) check_piece(piece)
@@ -84,7 +84,7 @@ bool CChannelStorageManager::SaveBitmap(const std::vector<std::uint8_t>& bitmap,
     }
     if (on_disk > 0)
         m_owner->QueueStorageCounter(m_channel_id, on_disk);
-#ifndef NDEBUG
+#if defined(VR_INVARIANTS)
     check_invariant();
 #endif
     return true;
@@ -398,21 +398,21 @@ std::vector<std::int32_t> CChannelStorageManager::ReadCachePieces() const
 
 void CChannelStorageManager::check_piece(std::size_t p) const
 {
-    assert(m_write_cache.size() <= kMaxWriteCacheEntries && m_read_cache.size() <= kReadCacheEntries);
+    VR_INVARIANT(m_write_cache.size() <= kMaxWriteCacheEntries && m_read_cache.size() <= kReadCacheEntries);
     for (std::size_t b = 0; b < m_received[p].size(); ++b) {
         // A block is cached, being written or written only once received,
         // and stored exactly when written.
-        assert(m_write_state[p][b] == kNothing || m_received[p][b] == 1);
-        assert((m_write_state[p][b] == kWritten) == (m_stored[p][b] == 1));
+        VR_INVARIANT(m_write_state[p][b] == kNothing || m_received[p][b] == 1);
+        VR_INVARIANT((m_write_state[p][b] == kWritten) == (m_stored[p][b] == 1));
         (void)b;
     }
-    assert(m_bitmap[p] == 0 || m_received[p].end() == std::find(m_received[p].begin(), m_received[p].end(), 0));
+    VR_INVARIANT(m_bitmap[p] == 0 || m_received[p].end() == std::find(m_received[p].begin(), m_received[p].end(), 0));
     (void)p;
 }
 
 void CChannelStorageManager::check_invariant() const
 {
-    assert(m_bitmap.size() == m_lengths.size() && m_received.size() == m_lengths.size() &&
+    VR_INVARIANT(m_bitmap.size() == m_lengths.size() && m_received.size() == m_lengths.size() &&
            m_write_state.size() == m_lengths.size() && m_stored.size() == m_lengths.size());
     for (std::size_t p = 0; p < m_lengths.size(); ++p)
         check_piece(p);

@@ -1,7 +1,7 @@
 #include "engine/client_task_list.h"
+#include "platform/invariant.h"
 
 #include <algorithm>
-#include <cassert>
 
 std::vector<ClientTaskRecord>::iterator CClientTaskList::Find(std::uint64_t task_id)
 {
@@ -105,10 +105,10 @@ void CClientTaskList::Clear()
 
 void CClientTaskList::check_invariant() const
 {
-#ifndef NDEBUG
+#if defined(VR_INVARIANTS)
     CScopedLock guard(m_lock);
     for (std::size_t i = 0; i < m_records.size(); ++i)
         for (std::size_t j = i + 1; j < m_records.size(); ++j)
-            assert(m_records[i].task_id != m_records[j].task_id);
+            VR_INVARIANT(m_records[i].task_id != m_records[j].task_id);
 #endif
 }

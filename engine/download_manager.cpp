@@ -11,8 +11,8 @@
 #include "net/io/transfer_limits.h"
 #include "platform/debug_output.h"
 #include "platform/socket.h"
+#include "platform/invariant.h"
 
-#include <cassert>
 #include <cfloat>
 #include <exception>
 #include <sstream>
@@ -497,16 +497,16 @@ void CDownload_Manager::check_invariant() const
 {
     CScopedLock guard(m_lock);
     for (const auto& entry : m_tasks) {
-        assert(entry.second != nullptr);
-        assert(entry.second->GetTaskId() == entry.first);
+        VR_INVARIANT(entry.second != nullptr);
+        VR_INVARIANT(entry.second->GetTaskId() == entry.first);
         (void)entry;
     }
     for (const auto& pin : m_pins) {
-        assert(pin.second > 0 && m_tasks.count(pin.first) != 0);
+        VR_INVARIANT(pin.second > 0 && m_tasks.count(pin.first) != 0);
         (void)pin;
     }
     for (std::uint64_t id : m_adding) {
-        assert(m_tasks.count(id) == 0);
+        VR_INVARIANT(m_tasks.count(id) == 0);
         (void)id;
     }
 }

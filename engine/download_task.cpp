@@ -19,9 +19,9 @@
 #include "platform/tick.h"
 #include "report/down_data_log.h"
 #include "report/log_event.h"
+#include "platform/invariant.h"
 
 #include <algorithm>
-#include <cassert>
 #include <string>
 #include <utility>
 
@@ -643,11 +643,11 @@ void CDownload_Task::SetSecondsSource(seconds_source source) { g_seconds_source.
 
 void CDownload_Task::check_invariant() const
 {
-#ifndef NDEBUG
-    assert(!m_ready.load() || m_picker.load() != nullptr);
+#if defined(VR_INVARIANTS)
+    VR_INVARIANT(!m_ready.load() || m_picker.load() != nullptr);
     {
         CScopedLock guard(m_connected_lock);
-        assert(m_connected_peers.size() <= kMaxConnectedPeers);
+        VR_INVARIANT(m_connected_peers.size() <= kMaxConnectedPeers);
     }
 #endif
 }

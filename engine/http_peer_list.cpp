@@ -2,8 +2,8 @@
 
 #include "platform/debug_output.h"
 #include "platform/socket.h"
+#include "platform/invariant.h"
 
-#include <cassert>
 
 namespace {
 
@@ -80,11 +80,11 @@ void CHttpPeerList::SetResolver(resolver fn)
 
 void CHttpPeerList::check_invariant() const
 {
-#ifndef NDEBUG
+#if defined(VR_INVARIANTS)
     CScopedLock guard(m_lock);
     for (const auto& entry : m_peers) {
-        assert(entry.first == entry.second.clientid);
-        assert(entry.second.publicport != 0);
+        VR_INVARIANT(entry.first == entry.second.clientid);
+        VR_INVARIANT(entry.second.publicport != 0);
     }
 #endif
 }

@@ -5,8 +5,8 @@
 #include "net/conn/x_connection.h"
 #include "platform/debug_output.h"
 #include "platform/socket.h"
+#include "platform/invariant.h"
 
-#include <cassert>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -178,9 +178,9 @@ std::size_t CTaskConnections::GetCount() const
 void CTaskConnections::check_invariant() const
 {
     CScopedLock guard(m_lock);
-    assert(m_connections.size() <= kMaxConnections);
+    VR_INVARIANT(m_connections.size() <= kMaxConnections);
     for (const auto& entry : m_connections) {
-        assert(entry.second != nullptr && entry.first >= 0);
+        VR_INVARIANT(entry.second != nullptr && entry.first >= 0);
         (void)entry;
     }
 }

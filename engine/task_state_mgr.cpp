@@ -1,9 +1,9 @@
 #include "engine/task_state_mgr.h"
 
 #include "platform/tick.h"
+#include "platform/invariant.h"
 
 #include <atomic>
-#include <cassert>
 
 namespace {
 
@@ -134,9 +134,9 @@ void CTaskStateMgr::Clear()
 
 void CTaskStateMgr::check_invariant() const
 {
-#ifndef NDEBUG
+#if defined(VR_INVARIANTS)
     CScopedLock guard(m_map_lock);
     for (const auto& entry : m_states)
-        assert(entry.first == entry.second.task_id);
+        VR_INVARIANT(entry.first == entry.second.task_id);
 #endif
 }

@@ -1,8 +1,8 @@
 #include "foundation/md5.h"
+#include "platform/invariant.h"
 
 #include <openssl/evp.h>
 
-#include <cassert>
 #include <new>
 
 namespace {
@@ -17,14 +17,14 @@ const EVP_MD* md5_algorithm() {
 void MD5Digest(const void* data, size_t length, unsigned char out[16]) {
   static const unsigned char kEmpty = 0;
   if (data == nullptr) {
-    assert(length == 0);
+    VR_INVARIANT(length == 0);
     data = &kEmpty;
     length = 0;
   }
   unsigned int out_len = 0;
   // The one-shot call cannot fail for MD5 short of memory exhaustion.
   if (EVP_Digest(data, length, out, &out_len, md5_algorithm(), nullptr) != 1) throw std::bad_alloc();
-  assert(out_len == kMd5DigestSize);
+  VR_INVARIANT(out_len == kMd5DigestSize);
 }
 
 struct Md5Context::Impl {
@@ -53,7 +53,7 @@ void Md5Context::update(const void* data, size_t length) {
 void Md5Context::final(unsigned char out[16]) {
   unsigned int out_len = 0;
   EVP_DigestFinal_ex(impl_->ctx, out, &out_len);
-  assert(out_len == kMd5DigestSize);
+  VR_INVARIANT(out_len == kMd5DigestSize);
   reset();
 }
 

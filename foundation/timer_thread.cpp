@@ -2,8 +2,8 @@
 
 #include "platform/debug_output.h"
 #include "platform/tick.h"
+#include "platform/invariant.h"
 
-#include <cassert>
 #include <thread>
 
 CTimerThread::~CTimerThread() { Stop(); }
@@ -178,12 +178,12 @@ void CTimerThread::run()
 
 void CTimerThread::check_invariant() const
 {
-#ifndef NDEBUG
+#if defined(VR_INVARIANTS)
     CScopedLock g(m_lock);
     for (std::size_t i = 0; i < m_timers.size(); ++i) {
-        assert(m_timers[i].serial != 0 && m_timers[i].serial <= m_serial);
+        VR_INVARIANT(m_timers[i].serial != 0 && m_timers[i].serial <= m_serial);
         for (std::size_t j = i + 1; j < m_timers.size(); ++j)
-            assert(m_timers[i].serial != m_timers[j].serial);
+            VR_INVARIANT(m_timers[i].serial != m_timers[j].serial);
     }
 #endif
 }

@@ -1,6 +1,6 @@
 #include "foundation/xml_markup.h"
+#include "platform/invariant.h"
 
-#include <cassert>
 #include <cstring>
 #include <utility>
 
@@ -412,11 +412,11 @@ std::string CXmlMarkup::GetSubDoc() const {
 }
 
 void CXmlMarkup::check_invariant() const {
-#ifndef NDEBUG
-  assert(well_formed_ || nodes_.empty());
-  assert(parent_ == kNone || static_cast<size_t>(parent_) < nodes_.size());
-  assert(current_ == kNone || static_cast<size_t>(current_) < nodes_.size());
-  assert(current_ == kNone || nodes_[static_cast<size_t>(current_)].parent == parent_);
-  assert(!well_formed_ || root_ != kNone);
+#if defined(VR_INVARIANTS)
+  VR_INVARIANT(well_formed_ || nodes_.empty());
+  VR_INVARIANT(parent_ == kNone || static_cast<size_t>(parent_) < nodes_.size());
+  VR_INVARIANT(current_ == kNone || static_cast<size_t>(current_) < nodes_.size());
+  VR_INVARIANT(current_ == kNone || nodes_[static_cast<size_t>(current_)].parent == parent_);
+  VR_INVARIANT(!well_formed_ || root_ != kNone);
 #endif
 }

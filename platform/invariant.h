@@ -5,10 +5,19 @@
 // optimised test build still checks what the code claims.
 #pragma once
 
+#include <cstdio>
+#include <cstdlib>
+
 namespace platform {
 
-// Writes "invariant failed: EXPR at FILE:LINE" to stderr and aborts.
-[[noreturn]] void invariant_failed(const char* expression, const char* file, int line);
+// Writes "invariant failed: EXPR at FILE:LINE" to stderr and aborts. Inline,
+// so a file compiled on its own (a fuzz target's parser) needs no library.
+[[noreturn]] inline void invariant_failed(const char* expression, const char* file, int line)
+{
+    std::fprintf(stderr, "invariant failed: %s at %s:%d\n", expression, file, line);
+    std::fflush(stderr);
+    std::abort();
+}
 
 } // namespace platform
 

@@ -1,6 +1,6 @@
 #include "report/log_record_queue.h"
+#include "platform/invariant.h"
 
-#include <cassert>
 #include <cinttypes>
 #include <cstdio>
 
@@ -61,7 +61,7 @@ std::size_t CLogRecordQueue::Add(const LogRecord& record, std::size_t limit)
     if (m_count_repeats)
         m_index[KeyOf(record)] = std::prev(m_records.end());
     const std::size_t dropped = Trim(limit);
-    assert(!m_count_repeats || m_index.size() == m_records.size());
+    VR_INVARIANT(!m_count_repeats || m_index.size() == m_records.size());
     return dropped;
 }
 
@@ -97,7 +97,7 @@ std::size_t CLogRecordQueue::PutBack(std::vector<LogRecord>& records, std::size_
     }
     records.clear();
     const std::size_t dropped = Trim(limit);
-    assert(!m_count_repeats || m_index.size() == m_records.size());
+    VR_INVARIANT(!m_count_repeats || m_index.size() == m_records.size());
     return dropped;
 }
 

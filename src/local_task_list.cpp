@@ -2,7 +2,6 @@
 #include "src/local_task_list.h"
 
 #include <algorithm>
-#include <cassert>
 #include <charconv>
 #include <ctime>
 #include <fstream>
@@ -16,6 +15,7 @@
 #include "src/data_folder.h"
 #include "src/net_service.h"
 #include "src/text_util.h"
+#include "platform/invariant.h"
 
 namespace kx2dll {
 namespace {
@@ -421,8 +421,8 @@ std::size_t local_task_list::copy(map_type& out) const
 void local_task_list::check_record([[maybe_unused]] std::uint64_t key,
                                    [[maybe_unused]] const LocalTaskRecord& record)
 {
-    assert(record.taskid == key);
-    assert(record.priority_level == 0 || record.priority_level == 1);
+    VR_INVARIANT(record.taskid == key);
+    VR_INVARIANT(record.priority_level == 0 || record.priority_level == 1);
 }
 
 void local_task_list::check_invariant() const

@@ -4,9 +4,9 @@
 #include "platform/thread.h"
 #include "report/client_log.h"
 #include "report/log_event.h"
+#include "platform/invariant.h"
 
 #include <algorithm>
-#include <cassert>
 #include <cctype>
 #include <cstring>
 #include <sstream>
@@ -615,14 +615,14 @@ void http_range_request::abort()
 
 void http_range_request::check_invariant() const
 {
-#ifndef NDEBUG
-    assert(m_pending.empty() ? m_body.empty() : m_body.size() < std::size_t(m_pending.front().length));
-    assert(!m_header_pending || m_body.empty());
-    assert(m_header_bytes.size() <= kMaxHeaderBytes);
+#if defined(VR_INVARIANTS)
+    VR_INVARIANT(m_pending.empty() ? m_body.empty() : m_body.size() < std::size_t(m_pending.front().length));
+    VR_INVARIANT(!m_header_pending || m_body.empty());
+    VR_INVARIANT(m_header_bytes.size() <= kMaxHeaderBytes);
     for (std::size_t i = 1; i < m_pending.size(); ++i) {
         const BlockRequest& a = m_pending[i - 1];
         const BlockRequest& b = m_pending[i];
-        assert(b.piece > a.piece || (b.piece == a.piece && b.offset > a.offset));
+        VR_INVARIANT(b.piece > a.piece || (b.piece == a.piece && b.offset > a.offset));
     }
 #endif
 }

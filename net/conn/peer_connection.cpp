@@ -13,8 +13,8 @@
 #include "report/down_data_log.h"
 #include "report/log_connection.h"
 #include "report/log_event.h"
+#include "platform/invariant.h"
 
-#include <cassert>
 #include <sstream>
 
 namespace {
@@ -121,9 +121,9 @@ void CPeerConnection::check_invariant() const
 
 void CPeerConnection::check_invariant_locked() const
 {
-    assert(m_in_flight.size() <= kMaxInFlight);
-    assert(m_pending.size() <= kMaxPending);
-    assert(!m_close_handled || (m_in_flight.empty() && m_pending.empty()));
+    VR_INVARIANT(m_in_flight.size() <= kMaxInFlight);
+    VR_INVARIANT(m_pending.size() <= kMaxPending);
+    VR_INVARIANT(!m_close_handled || (m_in_flight.empty() && m_pending.empty()));
 }
 
 std::size_t CPeerConnection::in_flight_count() const

@@ -1,6 +1,6 @@
 #include "net/conn/send_queue.h"
+#include "platform/invariant.h"
 
-#include <cassert>
 
 bool i_send_queue::append(const std::uint8_t* first, const std::uint8_t* last)
 {
@@ -101,14 +101,14 @@ void i_transfer_pump::reset()
 
 void i_send_queue::check_invariant() const
 {
-    assert(m_offset <= m_current.size());
+    VR_INVARIANT(m_offset <= m_current.size());
 }
 
 void i_transfer_pump::check_invariant() const
 {
     queue.check_invariant();
-    assert(window.wanted <= window.buffer.size());
-    assert(!receiving || window.filled < window.wanted);
-    assert(!(sending && send_failed));
-    assert(!(receiving && receive_failed));
+    VR_INVARIANT(window.wanted <= window.buffer.size());
+    VR_INVARIANT(!receiving || window.filled < window.wanted);
+    VR_INVARIANT(!(sending && send_failed));
+    VR_INVARIANT(!(receiving && receive_failed));
 }
