@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -126,64 +125,6 @@ std::size_t occurrences(const std::string& text, const std::string& needle)
     for (std::size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
         ++n;
     return n;
-}
-
-drip_server::drip_server(std::uint32_t step_ms)
-    : m_step_ms(step_ms)
-{
-    for (std::uint16_t p = 30000 + static_cast<std::uint16_t>(::getpid() % 20000); p < 65000 && m_fd < 0; p += 11) {
-        m_fd = bind_listener(p);
-        m_port = p;
-    }
-    if (m_fd >= 0)
-        m_thread = std::thread([this] { run(); });
-}
-
-drip_server::~drip_server()
-{
-    close();
-}
-
-std::string drip_server::host() const
-{
-    return m_fd >= 0 ? "127.0.0.1:" + std::to_string(m_port) : std::string();
-}
-
-void drip_server::close()
-{
-    m_stop.store(true);
-    if (m_thread.joinable())
-        m_thread.join();
-    // Refused from now on, not left waiting in the backlog.
-    if (m_fd >= 0)
-        ::close(m_fd);
-    m_fd = -1;
-}
-
-void drip_server::run()
-{
-    const std::string answer = "HTTP/1.0 200 OK\r\nContent-Length: 100000\r\n\r\n" + std::string(100000, 'x');
-    std::vector<std::pair<int, std::size_t>> clients;  // socket, bytes sent
-    std::uint64_t next_drip = platform::tick_count64();
-    while (!m_stop.load()) {
-        pollfd listener{m_fd, POLLIN, 0};
-        if (::poll(&listener, 1, 20) > 0) {
-            const int fd = ::accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC);
-            if (fd >= 0) {
-                clients.emplace_back(fd, 0);
-                ++m_accepted;
-            }
-        }
-        if (platform::tick_count64() < next_drip)
-            continue;
-        next_drip = platform::tick_count64() + m_step_ms;
-        for (auto& c : clients) {
-            if (c.second < answer.size() && ::send(c.first, answer.data() + c.second, 1, MSG_NOSIGNAL) == 1)
-                ++c.second;
-        }
-    }
-    for (const auto& c : clients)
-        ::close(c.first);
 }
 
 } // namespace service_test

@@ -3,12 +3,10 @@
 // request documents and bounded waits.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -84,32 +82,6 @@ public:
 
 private:
     int m_fd = -1;
-};
-
-// An HTTP server on 127.0.0.1 that answers every connection with a 200
-// header, one byte every `step_ms`: a task or update server on a dying
-// link. Closing it (or its destruction) drops every connection at once.
-class drip_server {
-public:
-    explicit drip_server(std::uint32_t step_ms = 500);
-    ~drip_server();
-    drip_server(const drip_server&) = delete;
-    drip_server& operator=(const drip_server&) = delete;
-    // "127.0.0.1:port"; empty when no port could be taken.
-    std::string host() const;
-    // Connections accepted so far.
-    int connections() const { return m_accepted.load(); }
-    void close();
-
-private:
-    void run();
-
-    const std::uint32_t m_step_ms;
-    int m_fd = -1;
-    std::uint16_t m_port = 0;
-    std::atomic<bool> m_stop{false};
-    std::atomic<int> m_accepted{0};
-    std::thread m_thread;
 };
 
 } // namespace service_test
