@@ -38,6 +38,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 
 using test_support::EngineCallbackLog;
 using test_support::EngineEvent;
@@ -234,12 +235,13 @@ protected:
     }
 
     // A downloading engine online through the fake RIS, whose CIS is `cis`.
-    void StartEngine(std::uint64_t client_id, const std::string& cdn_prefix = std::string())
+    void StartEngine(std::uint64_t client_id, const std::string& cdn_prefix = std::string(),
+                     std::uint8_t peer_type = PEERTYPE_DIRECT)
     {
         ris = std::make_unique<FakeRisServer>();
         FakeRisServer::Answer answer;
         answer.clientid = client_id;
-        answer.peertype = PEERTYPE_DIRECT;
+        answer.peertype = peer_type;
         answer.publicip = 0x7f000001;
         answer.cis = {cis.address()};
         ris->SetAnswer(answer);
@@ -348,6 +350,107 @@ protected:
     std::string save;
 };
 
+// A TCP relay on 127.0.0.1 in front of a peer that passes what the peer
+// sends at a bounded rate (all connections together) and the rest as it
+// comes: a seed on a slow uplink.
+class ThrottledRelay {
+public:
+    ThrottledRelay(std::uint16_t target_port, std::uint32_t bytes_per_second)
+        : m_target(target_port), m_rate(bytes_per_second)
+    {
+        m_listener = platform::tcp_socket();
+        platform::bind_ipv4(m_listener, platform::parse_ipv4("127.0.0.1"), 0);
+        platform::listen_socket(m_listener, 8);
+        std::uint32_t ip = 0;
+        platform::local_endpoint(m_listener, ip, m_port);
+        m_accept.start([this] { Accept(); });
+    }
+    ~ThrottledRelay()
+    {
+        m_stop = true;
+        EXPECT_TRUE(m_accept.join_for(10000));
+        for (auto& pump : m_pumps)
+            EXPECT_TRUE(pump->join_for(10000));
+        platform::close_socket(m_listener);
+    }
+    std::uint16_t port() const { return m_port; }
+
+private:
+    void Accept()
+    {
+        while (!m_stop) {
+            if (platform::wait_readable(m_listener, 50) != 1)
+                continue;
+            std::uint32_t error = 0;
+            platform::socket_t client = platform::accept_socket(m_listener, nullptr, nullptr, error);
+            platform::socket_t peer = platform::tcp_socket();
+            if (client == platform::invalid_socket ||
+                platform::connect_ipv4(peer, platform::parse_ipv4("127.0.0.1"), m_target) != 0) {
+                platform::close_socket(client);
+                platform::close_socket(peer);
+                continue;
+            }
+            m_pumps.push_back(std::make_unique<platform::Thread>());
+            m_pumps.back()->start([this, client, peer] { Pump(client, peer); });
+        }
+    }
+    // Both directions of one connection until either side closes.
+    void Pump(platform::socket_t client, platform::socket_t peer)
+    {
+        std::vector<std::uint8_t> buffer(16384);
+        const platform::socket_t sides[2] = {client, peer};
+        while (!m_stop) {
+            bool ready[2] = {false, false};
+            if (platform::wait_any_readable(sides, 2, 50, ready) <= 0)
+                continue;
+            bool open = true;
+            for (int from = 0; from < 2 && open; ++from) {
+                if (!ready[from])
+                    continue;
+                std::uint32_t error = 0;
+                const long n = platform::receive_some(sides[from], buffer.data(), from == 1 ? 4096 : 16384, error);
+                if (n <= 0) {
+                    open = false;
+                    break;
+                }
+                if (from == 1)
+                    Spend(std::uint32_t(n));
+                for (long done = 0; done < n && open;) {
+                    const long sent = platform::send_some(sides[1 - from], buffer.data() + done, std::size_t(n - done), error);
+                    open = sent > 0;
+                    done += sent > 0 ? sent : 0;
+                }
+            }
+            if (!open)
+                break;
+        }
+        platform::socket_t a = client, b = peer;
+        platform::close_socket(a);
+        platform::close_socket(b);
+    }
+    // Waits until `n` more bytes keep the relay within its rate.
+    void Spend(std::uint32_t n)
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_sent += n;
+        const double due = double(m_sent) / double(m_rate) * 1000.0;
+        const std::uint32_t elapsed = platform::tick_count() - m_start;
+        if (due > elapsed)
+            platform::sleep_ms(std::uint32_t(due - elapsed));
+    }
+
+    const std::uint16_t m_target;
+    const std::uint32_t m_rate;
+    std::uint16_t m_port = 0;
+    platform::socket_t m_listener = platform::invalid_socket;
+    std::atomic<bool> m_stop{false};
+    std::mutex m_lock;   // guards the count below
+    std::uint64_t m_sent = 0;
+    const std::uint32_t m_start = platform::tick_count();
+    platform::Thread m_accept;
+    std::vector<std::unique_ptr<platform::Thread>> m_pumps;   // the accept thread's
+};
+
 SeederParams Params(std::uint64_t task_id, const std::vector<std::uint64_t>& sizes, std::uint64_t client_id)
 {
     SeederParams params;
@@ -417,6 +520,49 @@ TEST_F(P2pDownloadTest, TwoOfflineEnginesFindEachOtherOnTheLan)
     DestroyEngine();
     ASSERT_TRUE(a.Stop()) << a.log();
     EXPECT_GT(a.upload_kbps(), 0.0f) << "the other engine served the task" << a.log();
+}
+
+// Two engines downloading one task from one seed at once: each must hold
+// pieces the other lacks, so that each sends the other a real share.
+TEST_F(P2pDownloadTest, TwoDownloadersOfOneSeedEachSendTheOtherAShare)
+{
+    const std::vector<std::uint64_t> sizes = {24 * 1048576};
+    TaskFixture fx(root.path(), 9205, kPiece, sizes);
+    ASSERT_TRUE(fx.ok());
+    P2pSeeder seed(Params(9205, sizes, 101));
+    ASSERT_TRUE(seed.Start()) << seed.log();
+    // The seed serves both at 3 MB/s in all: a downloader takes pieces from
+    // the other or waits for the seed.
+    ThrottledRelay uplink(seed.port(), 3 * 1048576);
+    SeederParams other = Params(9205, sizes, 102);
+    other.download = true;
+    other.seed_id = 101;
+    other.seed_port = uplink.port();
+    P2pSeeder b(other);
+    ASSERT_TRUE(b.Start()) << b.log();
+    ASSERT_TRUE(seed.WaitReady(60000)) << seed.log();
+    ASSERT_TRUE(b.WaitReady(60000)) << b.log();
+    PeerInfo peer_b = DirectPeer(102, b.port());
+    peer_b.peertype = PEERTYPE_SP;
+    cis.SetTaskPeers(9205, {DirectPeer(101, uplink.port()), peer_b}, {}, {});
+
+    // A downloader is no seed: peers must not take it to hold every piece.
+    StartEngine(201, std::string(), PEERTYPE_SP);
+    b.Go();
+    ASSERT_EQ(0, engine->AddNewTask(fx.SeedXml().c_str(), save.c_str()));
+    WaitCompleted(9205, 180000);
+    ExpectFilesComplete(fx);
+    FakeCisServer::Report report;
+    ASSERT_TRUE(FinalReport(9205, report, 10000));
+
+    StopTask(9205);
+    DestroyEngine();
+    ASSERT_TRUE(b.Stop()) << b.log();
+    ASSERT_TRUE(seed.Stop()) << seed.log();
+    std::cout << "from the other downloader: " << report.a << " and " << b.peer_bytes() << " of " << fx.total_size()
+              << std::endl;
+    EXPECT_GE(report.a, fx.total_size() / 10) << "the other downloader sent us a share";
+    EXPECT_GE(b.peer_bytes(), fx.total_size() / 10) << "we sent the other downloader a share";
 }
 
 TEST_F(P2pDownloadTest, FetchesFromTwoEnginesAndRefetchesACorruptedPiece)

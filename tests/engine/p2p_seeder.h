@@ -51,6 +51,12 @@ struct SeederParams {
     std::uint16_t port = 0;             // the peer listen port
     std::uint32_t held_pieces = 0;      // pieces held, from the first on (0: all)
     bool offline = false;               // no index server: found by LAN discovery only
+    // A co-downloader instead: holds nothing, fetches the task from the
+    // seed named here (type 2) once the parent says "go", and reports what
+    // it received from other peers.
+    bool download = false;
+    std::uint64_t seed_id = 0;
+    std::uint16_t seed_port = 0;
 };
 
 class P2pSeeder {
@@ -71,6 +77,10 @@ public:
 
     std::uint16_t port() const { return m_params.port; }
     float upload_kbps() const { return m_upload_kbps; }
+    // A co-downloader's bytes from peers other than the seed (its final report).
+    std::uint64_t peer_bytes() const { return m_peer_bytes; }
+    // Lets a co-downloader start its download.
+    void Go() { Touch("go"); }
 
     // A port nothing listens on right now.
     static std::uint16_t FreePort()
@@ -90,7 +100,8 @@ public:
         {
             std::ofstream params(m_dir.file("params"));
             params << m_params.task_id << ' ' << m_params.piece_size << ' ' << m_params.client_id << ' ' << m_params.port
-                 << ' ' << m_params.held_pieces << ' ' << m_params.offline << ' ' << m_params.sizes.size();
+                 << ' ' << m_params.held_pieces << ' ' << m_params.offline << ' ' << m_params.download << ' '
+                 << m_params.seed_id << ' ' << m_params.seed_port << ' ' << m_params.sizes.size();
             for (std::uint64_t size : m_params.sizes)
                 params << ' ' << size;
             params << '\n';
@@ -141,7 +152,7 @@ public:
         if (!ended)
             Kill();
         std::ifstream result(m_dir.file("result"));
-        return ended && static_cast<bool>(result >> m_upload_kbps);
+        return ended && static_cast<bool>(result >> m_upload_kbps >> m_peer_bytes);
     }
 
     // The last part of the child's output.
@@ -163,7 +174,7 @@ public:
         std::ifstream in(std::string(dir) + "/params");
         std::size_t count = 0;
         if (!(in >> params.task_id >> params.piece_size >> params.client_id >> params.port >> params.held_pieces >>
-              params.offline >> count))
+              params.offline >> params.download >> params.seed_id >> params.seed_port >> count))
             return 1;
         params.sizes.resize(count);
         for (std::uint64_t& size : params.sizes)
@@ -176,13 +187,24 @@ public:
 
         FakeCisServer cis;
         FakeRisServer ris;
+        // Started first: the logon answer names the port it got.
+        if (!params.offline && !cis.Start())
+            return 3;
         FakeRisServer::Answer answer;
         answer.clientid = params.client_id;
-        answer.peertype = PEERTYPE_DIRECT;
+        answer.peertype = params.download ? PEERTYPE_SP : PEERTYPE_DIRECT;
         answer.publicip = 0x7f000001;
         answer.cis = {cis.address()};
         ris.SetAnswer(answer);
-        if (!params.offline && (!cis.Start() || !ris.Start()))
+        if (params.download) {
+            PeerInfo seed{};
+            seed.clientid = params.seed_id;
+            seed.publicip = platform::parse_ipv4("127.0.0.1");
+            seed.publicport = params.seed_port;
+            seed.peertype = PEERTYPE_DIRECT;
+            cis.SetTaskPeers(params.task_id, {seed}, {}, {});
+        }
+        if (!params.offline && !ris.Start())
             return 3;
         EngineTestEnv env(params.offline ? std::string("127.0.0.1:1") : ris.address());
         if (params.offline)
@@ -196,10 +218,13 @@ public:
         std::strncpy(block.bitmap_folder, env.file("launcher").c_str(), sizeof(block.bitmap_folder) - 1);
         block.listen_port = params.port;
         int rc = 0;
+        std::uint64_t peer_bytes = 0;
         // Offline the failed logon raises 4 with -1 before the session is built.
         if (engine->Init(&block, &EngineCallbackLog::Callback, &log) != 0 ||
             !log.WaitFor(4, 10000, params.offline ? 2 : 1)) {
             rc = 4;
+        } else if (params.download) {
+            rc = CoDownload(*engine, log, cis, params, fx, std::string(dir), peer_bytes);
         } else {
             std::vector<std::uint8_t> bitmap;
             std::vector<std::vector<std::uint8_t>> tables;
@@ -269,12 +294,45 @@ public:
         DestroyP2SPEngine(engine);
         DestroyLogConnection();
         const std::string result = std::string(dir) + "/result";
-        std::ofstream(result + ".tmp") << upload << "\n";
+        std::ofstream(result + ".tmp") << upload << " " << peer_bytes << "\n";
         std::filesystem::rename(result + ".tmp", result);
         return rc;
     }
 
 private:
+    // The co-downloader's part: the task from nothing once the parent says
+    // "go"; its bytes from peers other than the seed out of its final report.
+    static int CoDownload(IP2SP_Engine& engine, const EngineCallbackLog& log, const FakeCisServer& cis,
+                          const SeederParams& params, const TaskFixture& fx, const std::string& dir,
+                          std::uint64_t& peer_bytes)
+    {
+        std::ofstream(dir + "/ready") << "ready\n";
+        if (!WaitUntil([&] { return std::filesystem::exists(dir + "/go"); }, 60000))
+            return 8;
+        const std::string save = dir + "/save";
+        if (engine.AddNewTask(fx.SeedXml().c_str(), save.c_str()) != 0)
+            return 5;
+        if (!WaitUntil([&] { return log.Count(9) > 0 || std::filesystem::exists(dir + "/stop"); }, 180000) ||
+            log.Count(9) == 0) {
+            EngineEvent last;
+            if (log.Last(0, last))
+                std::cout << "co-downloader progress " << last.U64(8) << " of " << last.U64(16) << std::endl;
+            return 6;
+        }
+        const bool reported = WaitUntil(
+            [&] {
+                for (const FakeCisServer::Report& r : cis.reports()) {
+                    if (r.task_id == params.task_id && r.type == 0) {
+                        peer_bytes = r.a;
+                        return true;
+                    }
+                }
+                return false;
+            },
+            10000);
+        return reported ? 0 : 9;
+    }
+
     // u32 piece count, the piece bitmap, then per piece u32 block count and
     // one byte per block; little-endian.
     static void WriteBitmapFile(const std::string& path, const std::vector<std::uint8_t>& bitmap,
@@ -322,6 +380,7 @@ private:
     TempDir m_dir;
     pid_t m_pid = -1;
     float m_upload_kbps = 0;
+    std::uint64_t m_peer_bytes = 0;
 };
 
 } // namespace test_support
