@@ -26,7 +26,7 @@ bool Thread::start(std::function<void()> body, std::string name)
     } catch (const std::system_error&) {
         return false;
     }
-    m_state = std::move(state);
+    set_state(std::move(state));
     return true;
 }
 
@@ -37,12 +37,13 @@ bool Thread::join_for(std::uint32_t ms)
     if (m_thread.get_id() == std::this_thread::get_id())
         return false; // a thread cannot wait for itself
     {
-        std::unique_lock<std::mutex> g(m_state->mutex);
-        if (!m_state->cond.wait_for(g, std::chrono::milliseconds(ms), [&] { return m_state->done; }))
+        const std::shared_ptr<State> s = state();
+        std::unique_lock<std::mutex> g(s->mutex);
+        if (!s->cond.wait_for(g, std::chrono::milliseconds(ms), [&] { return s->done; }))
             return false;
     }
     m_thread.join();
-    m_state.reset();
+    set_state(nullptr);
     return true;
 }
 
@@ -53,19 +54,32 @@ void Thread::join()
     if (m_thread.get_id() == std::this_thread::get_id()) {
         // Destroyed from its own body: let it finish by itself.
         m_thread.detach();
-        m_state.reset();
+        set_state(nullptr);
         return;
     }
     m_thread.join();
-    m_state.reset();
+    set_state(nullptr);
 }
 
 bool Thread::running() const
 {
-    if (!m_state)
+    const std::shared_ptr<State> s = state();
+    if (!s)
         return false;
-    std::lock_guard<std::mutex> g(m_state->mutex);
-    return !m_state->done;
+    std::lock_guard<std::mutex> g(s->mutex);
+    return !s->done;
+}
+
+std::shared_ptr<Thread::State> Thread::state() const
+{
+    std::lock_guard<std::mutex> g(m_state_lock);
+    return m_state;
+}
+
+void Thread::set_state(std::shared_ptr<State> state)
+{
+    std::lock_guard<std::mutex> g(m_state_lock);
+    m_state = std::move(state);
 }
 
 std::uint32_t current_thread_id() { return static_cast<std::uint32_t>(::syscall(SYS_gettid)); }

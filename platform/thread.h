@@ -36,7 +36,8 @@ public:
     // True while a started thread has not been joined.
     bool joinable() const { return m_thread.joinable(); }
 
-    // True while the body is running.
+    // True while the body is running. Safe from any thread, also while
+    // another one starts or joins this thread.
     bool running() const;
 
     std::thread::id id() const { return m_thread.get_id(); }
@@ -47,7 +48,11 @@ private:
         std::condition_variable cond;
         bool done = false;
     };
+    std::shared_ptr<State> state() const;
+    void set_state(std::shared_ptr<State> state);
+
     std::thread m_thread;
+    mutable std::mutex m_state_lock;   // guards the m_state pointer for running()
     std::shared_ptr<State> m_state;
 };
 

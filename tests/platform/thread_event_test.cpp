@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <thread>
 
 TEST(Event, AutoResetReleasesOneWaitAndClears)
 {
@@ -64,4 +65,30 @@ TEST(Thread, EachThreadHasItsOwnStableId)
     EXPECT_EQ(first.load(), again.load());
     EXPECT_NE(mine, first.load());
     EXPECT_NE(mine, second.load());
+}
+
+TEST(Thread, RunningIsSafeToAskWhileAnotherThreadStartsAndJoinsIt)
+{
+    // A logon thread restarted by one thread while another asks whether it
+    // runs: the thread sanitizer sees any unguarded handle.
+    platform::Thread t;
+    std::atomic<bool> done{false};
+    std::atomic<int> asked{0};
+    std::thread watcher([&] {
+        while (!done.load()) {
+            static_cast<void>(t.running());
+            ++asked;
+        }
+    });
+    for (int i = 0; i < 200; ++i) {
+        ASSERT_TRUE(t.start([] {}, "restarted"));
+        EXPECT_TRUE(t.join_for(5000));
+    }
+    const std::uint32_t start = platform::tick_count();
+    while (asked.load() == 0 && platform::tick_count() - start < 5000)
+        std::this_thread::yield();
+    done = true;
+    watcher.join();
+    EXPECT_GT(asked.load(), 0);
+    EXPECT_FALSE(t.running());
 }
