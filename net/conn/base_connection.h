@@ -1,8 +1,9 @@
 // The base of the connections a task's CDN thread drives. Unlike
 // x_connection it dials by itself, counts no task connection and is used
-// again after a disconnect: m_disconnecting is true while idle and false
-// while connecting or connected. It owns the socket object and a
-// one-second timer and pumps one send buffer and one receive window.
+// again after a disconnect: it is stopped (idle) while disconnected and
+// runs while connecting or connected. The socket, the one-second timer, the
+// send and receive pumps and the references of pending operations are the
+// shared connection_core's.
 //
 // Handlers run on the I/O thread; connect and disconnect are also called
 // on the CDN thread. Every pending operation holds a reference, released
@@ -10,9 +11,7 @@
 // holds one; the derived release() ends the connection at 0.
 #pragma once
 
-#include "net/conn/send_queue.h"
-#include "net/io/deadline_timer.h"
-#include "net/io/stream_socket.h"
+#include "net/conn/connection_core.h"
 
 #include <atomic>
 #include <memory>
@@ -22,17 +21,14 @@
 
 namespace zeq {
 
-class base_connection {
+class base_connection : public connection_core {
 public:
     // Takes ownership of `socket` (may be null: connect then fails).
     explicit base_connection(i_stream_socket* socket);
-    virtual ~base_connection();
-    base_connection(const base_connection&) = delete;
-    base_connection& operator=(const base_connection&) = delete;
+    ~base_connection() override;
 
-    // Reference count of the derived class (must be thread-safe).
-    virtual void add_ref() = 0;
-    virtual void release() = 0;
+    // Reference count of the derived class (add_ref and release are
+    // connection_core's).
     virtual std::uint32_t ref_count() = 0;
     // How many of those references the owner holds (not shown as pending
     // in the debug lines).
@@ -66,34 +62,26 @@ public:
     void prepare_receive(std::uint32_t filled, std::uint32_t wanted);
     void clear_receive_buffer();
     // Starts a receive when one can start.
-    void start_receive();
+    using connection_core::start_receive;
 
-    // True while idle (m_disconnecting).
-    bool is_idle() const { return m_disconnecting.load(); }
+    // True while idle (disconnected, or never connected).
+    bool is_idle() const { return core_stopped(); }
 
     // Read by the derived class on the I/O thread, between receives.
     std::uint8_t* receive_buffer() { return m_pump.window.buffer.data(); }
     std::uint32_t receive_filled() const { return m_pump.window.filled; }
-    i_stream_socket* socket() { return m_socket; }
 
     std::uint64_t bytes_received() const { return m_bytes_received.load(); }
     std::uint64_t bytes_sent() const { return m_bytes_sent.load(); }
 
-protected:
-    std::atomic<bool> m_disconnecting{true};
-
 private:
-    static void handle_connect(void* self, const i_error_code& error);
-    static void second_tick(void* self, const i_error_code& error);
-    static void handle_send(void* self, const i_error_code& error, std::uint32_t bytes);
-    static void handle_receive(void* self, const i_error_code& error, std::uint32_t bytes);
-    void start_timer();
-    void start_send_locked();
-    std::string state_text(const char* where);
+    // connection_core hooks.
+    void core_connected(const i_error_code& error) override;
+    void core_second() override;
+    void core_sent(const i_error_code& error, std::uint32_t bytes) override;
+    void core_received(const i_error_code& error, std::uint32_t bytes) override;
+    void core_handler_done(const char* where) override;
 
-    std::unique_ptr<i_deadline_timer> m_timer;   // on the socket's service; none without a socket
-    i_transfer_pump m_pump;            // send queue and receive window, under its lock
-    i_stream_socket* m_socket;
     std::atomic<std::uint64_t> m_bytes_received{0};
     std::atomic<std::uint64_t> m_bytes_sent{0};
 };

@@ -1,6 +1,5 @@
 #include "net/conn/x_connection.h"
 
-#include "net/conn/connection_ref.h"
 #include "net/io/live_connections.h"
 #include "net/io/transfer_limits.h"
 #include "platform/debug_output.h"
@@ -11,34 +10,14 @@
 #include <cfloat>
 #include <sstream>
 
-namespace {
-
-// The reference an operation took when it was started, released when its
-// handler ends (a cancelled completion included).
-using operation_ref = connection_ref<x_connection>;
-
-operation_ref adopt_operation(void* self)
-{
-    return operation_ref(static_cast<x_connection*>(self), operation_ref::adopt);
-}
-
-} // namespace
-
 x_connection::x_connection(i_stream_socket* socket, std::uint64_t task_id)
-    : m_socket(socket),
-      m_timer(socket ? std::make_unique<i_deadline_timer>(socket->get_io_service()) : nullptr),
-      m_download_limit(FLT_MAX),
-      m_upload_limit(FLT_MAX),
-      m_task_id(task_id)
+    : connection_core(socket, false), m_download_limit(FLT_MAX), m_upload_limit(FLT_MAX), m_task_id(task_id)
 {
     live_connections::increment(task_id);
 }
 
 x_connection::~x_connection()
 {
-    m_timer.reset();
-    delete m_socket;
-    m_socket = nullptr;
     live_connections::decrement(m_task_id);
 }
 
@@ -46,60 +25,36 @@ void x_connection::on_send(const i_error_code&, std::uint32_t) {}
 
 i_stream_socket::native_type x_connection::native() const
 {
-    return m_socket ? m_socket->native() : i_stream_socket::invalid_native;
+    return socket() ? socket()->native() : i_stream_socket::invalid_native;
 }
 
 bool x_connection::start(i_stream_socket::native_type native)
 {
     // Without a handler call the reference taken here would never be
     // released, so an invalid socket is refused up front.
-    if (!m_socket || native == i_stream_socket::invalid_native)
+    if (!socket() || native == i_stream_socket::invalid_native)
         return false;
     add_ref();
-    m_socket->assign(native, &x_connection::handle_connect, this);
+    socket()->assign(native, &connection_core::handle_connect, static_cast<connection_core*>(this));
     return true;
 }
 
-void x_connection::handle_connect(void* self, const i_error_code& error)
+void x_connection::core_connected(const i_error_code& error)
 {
-    const operation_ref hold = adopt_operation(self);
-    x_connection* c = hold.get();
-    if (!error && !c->is_closing()) {
-        c->on_connect();
-        c->start_timer();
-    }
+    if (!error && !is_closing())
+        on_connect();
 }
 
-void x_connection::start_timer()
+void x_connection::core_second()
 {
-    if (!m_timer)
-        return;
-    add_ref();
-    m_timer->expires_from_now(1000);
-    m_timer->async_wait(&x_connection::handle_timer, this);
-}
-
-void x_connection::handle_timer(void* self, const i_error_code&)
-{
-    // A cancelled wait ends the chain because close() marked the
-    // connection closing first.
-    const operation_ref hold = adopt_operation(self);
-    x_connection* c = hold.get();
-    if (!c->is_closing()) {
-        c->on_timer();
-        if (!c->is_closing())
-            c->start_timer();
-    }
+    on_timer();
 }
 
 void x_connection::close()
 {
     on_close();
     mark_closing();   // in case the derived hook did not
-    if (m_timer)
-        m_timer->cancel();
-    if (m_socket)
-        m_socket->close();
+    stop_io();
 }
 
 bool x_connection::send(const void* first, const void* last)
@@ -118,33 +73,12 @@ bool x_connection::send(const void* first, const void* last)
     return true;
 }
 
-void x_connection::start_send_locked()
+void x_connection::core_sent(const i_error_code& error, std::uint32_t bytes)
 {
-    const std::uint8_t* data;
-    std::uint32_t length;
-    if (is_closing() || !m_socket || !m_pump.begin_send(data, length))
-        return;
-    add_ref();
-    m_socket->async_send(data, length, &x_connection::handle_send, this);
-}
-
-void x_connection::handle_send(void* self, const i_error_code& error, std::uint32_t bytes)
-{
-    const operation_ref hold = adopt_operation(self);
-    x_connection* c = hold.get();
-    if (!c->is_closing()) {
-        {
-            // A failed send would fail again at once: the pump stops and
-            // leaves the ending of the connection to its receive side.
-            std::lock_guard<std::mutex> guard(c->m_pump.lock);
-            c->m_pump.end_send(error.value, bytes);
-            c->start_send_locked();
-        }
-        c->m_total_sent += bytes;
-        std::int64_t zero = 0;
-        c->m_upload_start.compare_exchange_strong(zero, transfer_limits::now_seconds());
-        c->on_send(error, bytes);
-    }
+    m_total_sent += bytes;
+    std::int64_t zero = 0;
+    m_upload_start.compare_exchange_strong(zero, transfer_limits::now_seconds());
+    on_send(error, bytes);
 }
 
 void x_connection::set_receive_window(std::uint32_t filled, std::uint32_t wanted)
@@ -165,39 +99,13 @@ void x_connection::clear_receive_buffer()
     m_pump.window.zero();
 }
 
-void x_connection::start_receive()
+void x_connection::core_received(const i_error_code& error, std::uint32_t bytes)
 {
-    std::uint32_t length = 0;
-    {
-        std::lock_guard<std::mutex> guard(m_pump.lock);
-        std::uint8_t* data;
-        if (is_closing() || !m_receive_enabled.load() || !m_socket || !m_pump.begin_receive(data, length))
-            return;
-        add_ref();
-        m_socket->async_receive(data, length, &x_connection::handle_receive, this);
-    }
-    // Outside the lock: over the limit this writes a client-log line.
-    transfer_limits::add_request_bytes(length);
-}
-
-void x_connection::handle_receive(void* self, const i_error_code& error, std::uint32_t bytes)
-{
-    const operation_ref hold = adopt_operation(self);
-    x_connection* c = hold.get();
-    if (!c->is_closing()) {
-        {
-            // After an error (38 included) the pump stops: restarting would
-            // spin on the same error.
-            std::lock_guard<std::mutex> guard(c->m_pump.lock);
-            c->m_pump.end_receive(error.value, bytes);
-        }
-        c->m_total_received += bytes;
-        std::int64_t zero = 0;
-        c->m_download_start.compare_exchange_strong(zero, transfer_limits::now_seconds());
-        transfer_limits::add_immediate_bytes(bytes, 0);
-        c->on_receive(error, bytes);
-        c->start_receive();
-    }
+    m_total_received += bytes;
+    std::int64_t zero = 0;
+    m_download_start.compare_exchange_strong(zero, transfer_limits::now_seconds());
+    transfer_limits::add_immediate_bytes(bytes, 0);
+    on_receive(error, bytes);
 }
 
 void x_connection::set_receive_enabled(bool enabled)
@@ -261,7 +169,7 @@ bool x_connection::set_remote_piece(std::uint32_t index)
 
 void x_connection::mark_closing()
 {
-    m_closing.store(true);
+    set_core_stopped(true);
 }
 
 void x_connection::set_peer_info(const PeerInfo& info)

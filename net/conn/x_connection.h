@@ -1,8 +1,8 @@
 // The base of every TCP transfer connection of a task (the peer
-// connection and the HTTP CDN connection). It owns the socket object and a
-// one-second timer, pumps a send queue and a receive window with at most
-// one send and one receive in flight, counts bytes and speeds, keeps the
-// remote peer's record and piece map, and counts itself in the task's
+// connection and the HTTP CDN connection). On the shared connection_core
+// (the socket, a one-second timer, one send and one receive in flight) it
+// adopts a connected socket, counts bytes and speeds, keeps the remote
+// peer's record and piece map, and counts itself in the task's
 // live-connection count for as long as it exists.
 //
 // Lifetime: the derived class keeps a reference count (add_ref/release,
@@ -20,9 +20,7 @@
 #pragma once
 
 #include "discovery/peer_info.h"
-#include "net/conn/send_queue.h"
-#include "net/io/deadline_timer.h"
-#include "net/io/stream_socket.h"
+#include "net/conn/connection_core.h"
 
 #include <atomic>
 #include <memory>
@@ -32,23 +30,19 @@
 #include <string>
 #include <vector>
 
-class x_connection {
+class x_connection : public connection_core {
 public:
     // Takes ownership of `socket` (may be null: start then fails); counts
     // itself in the live-connection count of `task_id`.
     x_connection(i_stream_socket* socket, std::uint64_t task_id);
     // Deletes the socket (closing it) and counts itself out.
-    virtual ~x_connection();
-    x_connection(const x_connection&) = delete;
-    x_connection& operator=(const x_connection&) = delete;
+    ~x_connection() override;
 
     // One diagnostic line about the remote peer and the averages.
     virtual void get_info_string(std::ostream& os);
 
     // The connection set's state query (meaning given by the derived class).
     virtual bool assign_task(std::uint32_t kind) = 0;
-    virtual void add_ref() = 0;
-    virtual void release() = 0;
     // The socket has been adopted: set the window, send the greeting.
     virtual void on_connect() = 0;
     // First step of close(): must call mark_closing().
@@ -87,7 +81,7 @@ public:
     void clear_receive_buffer();
 
     // Starts a receive when one can start (the receive pump).
-    void start_receive();
+    using connection_core::start_receive;
     // Reading pauses while disabled; enabling starts a receive.
     void set_receive_enabled(bool enabled);
     bool receive_enabled() const { return m_receive_enabled.load(); }
@@ -110,13 +104,12 @@ public:
     bool set_remote_piece(std::uint32_t index);
 
     void mark_closing();
-    bool is_closing() const { return m_closing.load(); }
+    bool is_closing() const { return core_stopped(); }
 
     void set_peer_info(const PeerInfo& info);
     const PeerInfo* GetPeerInfo() const { return &m_peer_info; }
 
     std::uint64_t task_id() const { return m_task_id; }
-    i_stream_socket* socket() { return m_socket; }
     // The native socket, -1 when there is none.
     i_stream_socket::native_type native() const;
 
@@ -133,22 +126,20 @@ public:
     static std::string format_ipv4(std::uint32_t value);
 
 protected:
-    void start_timer();
+    using connection_core::start_timer;
 
 private:
-    static void handle_connect(void* self, const i_error_code& error);
-    static void handle_timer(void* self, const i_error_code& error);
-    static void handle_send(void* self, const i_error_code& error, std::uint32_t bytes);
-    static void handle_receive(void* self, const i_error_code& error, std::uint32_t bytes);
-    void start_send_locked();
+    // connection_core hooks.
+    void core_connected(const i_error_code& error) override;
+    void core_second() override;
+    void core_sent(const i_error_code& error, std::uint32_t bytes) override;
+    void core_received(const i_error_code& error, std::uint32_t bytes) override;
+    bool core_may_receive() override { return m_receive_enabled.load(); }
     float compute_speed(std::uint64_t total, std::int64_t start, float& stored);
 
     std::atomic<bool> m_receive_enabled{true};
-    i_stream_socket* m_socket;
-    std::unique_ptr<i_deadline_timer> m_timer;   // on the socket's service; none without a socket
-    PeerInfo m_peer_info{};
-    std::atomic<bool> m_closing{false};
-    mutable i_transfer_pump m_pump;         // send queue and receive window, under its lock
+    // Aligned so that its 64-bit fields may be read in place.
+    alignas(8) PeerInfo m_peer_info{};
     std::vector<std::uint8_t> m_remote_pieces;
     float m_download_limit;
     float m_upload_limit;

@@ -1,0 +1,129 @@
+#include "net/conn/connection_core.h"
+
+#include "net/conn/connection_ref.h"
+#include "net/io/transfer_limits.h"
+
+namespace {
+
+// The reference an operation took when it was started, released when its
+// handler ends (a cancelled completion included).
+using operation_ref = connection_ref<connection_core>;
+
+operation_ref adopt_operation(void* self)
+{
+    return operation_ref(static_cast<connection_core*>(self), operation_ref::adopt);
+}
+
+} // namespace
+
+connection_core::connection_core(i_stream_socket* socket, bool stopped)
+    : m_socket(socket),
+      m_timer(socket ? std::make_unique<i_deadline_timer>(socket->get_io_service()) : nullptr),
+      m_stopped(stopped)
+{
+}
+
+connection_core::~connection_core()
+{
+    m_timer.reset();
+    delete m_socket;
+    m_socket = nullptr;
+}
+
+void connection_core::handle_connect(void* self, const i_error_code& error)
+{
+    operation_ref hold = adopt_operation(self);
+    connection_core* c = hold.get();
+    c->core_connected(error);
+    if (!error && !c->core_stopped())
+        c->start_timer();
+    c->core_handler_done("start");
+}
+
+void connection_core::start_timer()
+{
+    if (!m_timer)
+        return;
+    add_ref();
+    m_timer->expires_from_now(1000);
+    m_timer->async_wait(&connection_core::handle_timer, this);
+}
+
+void connection_core::handle_timer(void* self, const i_error_code&)
+{
+    // A cancelled wait ends the chain: whoever cancels it stops the
+    // connection first.
+    operation_ref hold = adopt_operation(self);
+    connection_core* c = hold.get();
+    if (!c->core_stopped()) {
+        c->core_second();
+        if (!c->core_stopped())
+            c->start_timer();
+    }
+    c->core_handler_done("second_tick");
+}
+
+void connection_core::start_send_locked()
+{
+    const std::uint8_t* data;
+    std::uint32_t length;
+    if (core_stopped() || !m_socket || !m_pump.begin_send(data, length))
+        return;
+    add_ref();
+    m_socket->async_send(data, length, &connection_core::handle_send, this);
+}
+
+void connection_core::handle_send(void* self, const i_error_code& error, std::uint32_t bytes)
+{
+    const operation_ref hold = adopt_operation(self);
+    connection_core* c = hold.get();
+    if (c->core_stopped())
+        return;
+    {
+        // A failed send would fail again at once: the pump stops and leaves
+        // the ending of the connection to its receive side or time-out.
+        std::lock_guard<std::mutex> guard(c->m_pump.lock);
+        c->m_pump.end_send(error.value, bytes);
+        c->start_send_locked();
+    }
+    c->core_sent(error, bytes);
+}
+
+void connection_core::start_receive()
+{
+    std::uint32_t length = 0;
+    {
+        std::lock_guard<std::mutex> guard(m_pump.lock);
+        std::uint8_t* data;
+        if (core_stopped() || !core_may_receive() || !m_socket || !m_pump.begin_receive(data, length))
+            return;
+        add_ref();
+        m_socket->async_receive(data, length, &connection_core::handle_receive, this);
+    }
+    // Outside the lock: over the limit this writes a client-log line.
+    transfer_limits::add_request_bytes(length);
+}
+
+void connection_core::handle_receive(void* self, const i_error_code& error, std::uint32_t bytes)
+{
+    const operation_ref hold = adopt_operation(self);
+    connection_core* c = hold.get();
+    if (c->core_stopped())
+        return;
+    {
+        // After an error (38 included) the pump stops: restarting would
+        // spin on the same error.
+        std::lock_guard<std::mutex> guard(c->m_pump.lock);
+        c->m_pump.end_receive(error.value, bytes);
+    }
+    c->core_received(error, bytes);
+    c->start_receive();
+}
+
+void connection_core::stop_io()
+{
+    if (m_timer)
+        m_timer->cancel();
+    if (m_socket)
+        m_socket->close();
+}
