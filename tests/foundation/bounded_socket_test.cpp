@@ -52,7 +52,7 @@ TEST(BoundedSocket, StopEndsASilentWaitWithinASlice)
     platform::socket_t peer = server.accept();
     std::atomic<bool> stop{false};
     std::thread stopper([&] {
-        platform::sleep_ms(60);
+        platform::sleep_ms(60);   // the stop must come while the receive blocks
         stop = true;
     });
     const std::uint32_t start = platform::tick_count();

@@ -14,7 +14,7 @@
 
 namespace {
 
-bool wait_for(const std::function<bool()>& done, std::uint32_t ms)
+[[maybe_unused]] bool wait_for(const std::function<bool()>& done, std::uint32_t ms)
 {
     return test_support::wait_until(done, ms);
 }
@@ -74,7 +74,7 @@ TEST(TimerThread, FirstCallIsDueAtOnceAndCarriesThePointerSizedParameter)
     const std::uint64_t start = platform::tick_count64();
     ASSERT_TRUE(t.AddTimer(7001, 600000, reinterpret_cast<std::uintptr_t>(&object)));
     EXPECT_TRUE(t.IsRunning());
-    ASSERT_TRUE(wait_for([&] { return r.count(7001) == 1; }, 3000));
+    ASSERT_TRUE(test_support::wait_until([&] { return r.count(7001) == 1; }, 3000));
     const auto calls = r.snapshot();
     EXPECT_EQ(calls[0].param, reinterpret_cast<std::uintptr_t>(&object));
     EXPECT_LT(calls[0].at - start, 1000u);  // not after its 600 s interval
@@ -90,7 +90,7 @@ TEST(TimerThread, TrueReArmsAtItsIntervalFalseRemoves)
     t.SetEventSink(&r);
     ASSERT_TRUE(t.AddTimer(1, 100, 0));
     ASSERT_TRUE(t.AddTimer(2, 10, 0));
-    ASSERT_TRUE(wait_for([&] { return r.count(1) >= 4; }, 5000));
+    ASSERT_TRUE(test_support::wait_until([&] { return r.count(1) >= 4; }, 5000));
     EXPECT_EQ(r.count(2), 1u);  // false removed it
     EXPECT_EQ(t.TimerCount(), 1u);
 
@@ -115,11 +115,11 @@ TEST(TimerThread, FireNowCallsAtOnceAndOnceMoreWhenAskedDuringACall)
         return true;
     };
     ASSERT_TRUE(t.AddTimer(1, 600000, 0));
-    ASSERT_TRUE(wait_for([&] { return r.count(1) == 1; }, 3000));
+    ASSERT_TRUE(test_support::wait_until([&] { return r.count(1) == 1; }, 3000));
     EXPECT_FALSE(t.FireNow(2));
     EXPECT_TRUE(t.FireNow(1));
     // Not after its 600 s interval: the second call, then the one asked for.
-    EXPECT_TRUE(wait_for([&] { return r.count(1) == 3; }, 3000));
+    EXPECT_TRUE(test_support::wait_until([&] { return r.count(1) == 3; }, 3000));
 }
 
 TEST(TimerThread, KillTimerAndAddFromInsideOnTimer)
@@ -135,7 +135,7 @@ TEST(TimerThread, KillTimerAndAddFromInsideOnTimer)
         return true;
     };
     ASSERT_TRUE(t.AddTimer(10, 20, 0));
-    ASSERT_TRUE(wait_for([&] { return r.count(11) >= 2; }, 3000));
+    ASSERT_TRUE(test_support::wait_until([&] { return r.count(11) >= 2; }, 3000));
     EXPECT_TRUE(t.KillTimer(11));
     EXPECT_FALSE(t.KillTimer(11));
     const std::size_t after_kill = r.count(11);
@@ -157,7 +157,7 @@ TEST(TimerThread, StopEndsWithinTheBoundClearsAndCanRestart)
     t.SetEventSink(&r);
     ASSERT_TRUE(t.AddTimer(1, 10, 0));
     ASSERT_TRUE(t.AddTimer(2, 100000, 0));
-    ASSERT_TRUE(wait_for([&] { return in_call.load(); }, 3000));
+    ASSERT_TRUE(test_support::wait_until([&] { return in_call.load(); }, 3000));
     const std::uint64_t start = platform::tick_count64();
     t.Stop();
     EXPECT_LT(platform::tick_count64() - start, static_cast<std::uint64_t>(CTimerThread::stop_wait_ms));
@@ -169,7 +169,7 @@ TEST(TimerThread, StopEndsWithinTheBoundClearsAndCanRestart)
 
     ASSERT_TRUE(t.AddTimer(3, 1000, 0));
     EXPECT_TRUE(t.IsRunning());
-    EXPECT_TRUE(wait_for([&] { return r.count(3) == 1; }, 3000));
+    EXPECT_TRUE(test_support::wait_until([&] { return r.count(3) == 1; }, 3000));
 }
 
 TEST(TimerThread, StopFromInsideOnTimerAndDestructorStops)
@@ -184,7 +184,7 @@ TEST(TimerThread, StopFromInsideOnTimerAndDestructorStops)
         return true;
     };
     ASSERT_TRUE(t->AddTimer(1, 10, 0));
-    ASSERT_TRUE(wait_for([&] { return calls.load() == 1; }, 3000));
+    ASSERT_TRUE(test_support::wait_until([&] { return calls.load() == 1; }, 3000));
     platform::sleep_ms(100);
     EXPECT_EQ(calls.load(), 1);
     EXPECT_EQ(t->TimerCount(), 0u);
@@ -201,7 +201,7 @@ TEST(TimerThread, NoSinkLeavesTimersWaiting)
     platform::sleep_ms(120);
     EXPECT_EQ(t.TimerCount(), 1u);
     t.SetEventSink(&r);
-    EXPECT_TRUE(wait_for([&] { return r.count(1) >= 1; }, 3000));
+    EXPECT_TRUE(test_support::wait_until([&] { return r.count(1) >= 1; }, 3000));
 }
 
 namespace {
@@ -222,11 +222,11 @@ TEST(TimerThread, ReArmedTimerAcrossTheTickWrapFiresNeitherEarlyNorLate)
         CTimerThread t;
         t.SetEventSink(&r);
         ASSERT_TRUE(t.AddTimer(1, 0x200, 0));  // next due 0x100, past the wrap
-        ASSERT_TRUE(wait_for([&] { return r.count(1) == 1; }, 3000));
+        ASSERT_TRUE(test_support::wait_until([&] { return r.count(1) == 1; }, 3000));
         g_fake_tick = 0xFFFFFFF0u;  // numerically above the due tick, yet before it
         platform::sleep_ms(150);
         EXPECT_EQ(r.count(1), 1u);
         g_fake_tick = 0x100u;
-        EXPECT_TRUE(wait_for([&] { return r.count(1) == 2; }, 3000));
+        EXPECT_TRUE(test_support::wait_until([&] { return r.count(1) == 2; }, 3000));
     }
 }

@@ -2,6 +2,7 @@
 
 #include "platform/tick.h"
 #include "support/temp_dir.h"
+#include "support/wait_until.h"
 
 #include <gtest/gtest.h>
 
@@ -42,30 +43,18 @@ pid_t spawn_role(const std::string& role, const std::string& name)
 // killed) or died of a signal.
 int wait_exit(pid_t pid, std::uint32_t ms)
 {
-    const std::uint64_t end = platform::tick_count64() + ms;
-    for (;;) {
-        int status = 0;
-        const pid_t r = ::waitpid(pid, &status, WNOHANG);
-        if (r == pid)
-            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        if (platform::tick_count64() >= end) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, &status, 0);
-            return -1;
-        }
-        platform::sleep_ms(5);
+    int status = 0;
+    if (!test_support::wait_until([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, ms)) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, &status, 0);
+        return -1;
     }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 bool wait_until_exists(const std::string& name, std::uint32_t ms)
 {
-    const std::uint64_t end = platform::tick_count64() + ms;
-    while (!platform::NamedEvent::exists(name)) {
-        if (platform::tick_count64() >= end)
-            return false;
-        platform::sleep_ms(5);
-    }
-    return true;
+    return test_support::wait_until([&] { return platform::NamedEvent::exists(name); }, ms);
 }
 
 // The second process: when the role is set, act it out before any test

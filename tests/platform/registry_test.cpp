@@ -1,6 +1,7 @@
 #include "platform/registry.h"
 
 #include "support/temp_dir.h"
+#include "support/wait_until.h"
 
 #include <gtest/gtest.h>
 
@@ -122,9 +123,7 @@ TEST_F(RegistryTest, WritersInSeveralProcessesDoNotLoseValues)
     for (pid_t pid : children) {
         // Each child does a few dozen small saves; 20 s is far beyond that.
         int status = -1;
-        for (int waited = 0; waited < 2000 && ::waitpid(pid, &status, WNOHANG) == 0; ++waited)
-            ::usleep(10000);
-        if (!WIFEXITED(status)) {
+        if (!test_support::wait_until([&] { return ::waitpid(pid, &status, WNOHANG) != 0; }, 20000)) {
             ::kill(pid, SIGKILL);
             ::waitpid(pid, &status, 0);
         }

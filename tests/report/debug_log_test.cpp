@@ -10,7 +10,7 @@
 #include "platform/paths.h"
 #include "support/temp_dir.h"
 
-using report_test::eventually;
+using test_support::wait_until;
 using report_test::FakeTick;
 using report_test::read_all;
 
@@ -98,7 +98,7 @@ TEST(DebugLog, ThreadRereadsLogConfEveryScanTime)
     platform::sleep_ms(250);
     EXPECT_EQ(DebugLog::LogSwitch(), 0) << "re-read before SCANCONFTIME";
     tick.advance(1000);
-    ASSERT_TRUE(eventually([] { return DebugLog::LogSwitch() == 3; }));
+    ASSERT_TRUE(wait_until([] { return DebugLog::LogSwitch() == 3; }));
     EXPECT_EQ(DebugLog::DataSwitch(), 1);
     EXPECT_EQ(DebugLog::ScanSeconds(), 7u);
     DebugLog::WriteLog(1, "on");
@@ -108,7 +108,7 @@ TEST(DebugLog, ThreadRereadsLogConfEveryScanTime)
     // Deleting log.conf switches the log off at the next re-read.
     platform::delete_file(dir.file("log.conf"));
     tick.advance(7000);
-    ASSERT_TRUE(eventually([] { return DebugLog::LogSwitch() == 0; }));
+    ASSERT_TRUE(wait_until([] { return DebugLog::LogSwitch() == 0; }));
 
     const auto start = std::chrono::steady_clock::now();
     DebugLog::Stop();

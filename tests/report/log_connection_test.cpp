@@ -15,7 +15,7 @@
 #include "support/fake_log_server.h"
 #include "support/temp_dir.h"
 
-using report_test::eventually;
+using test_support::wait_until;
 using report_test::FakeTick;
 
 namespace {
@@ -67,7 +67,7 @@ TEST(LogConnection, SendsOneGetLinePerRecordWithTheUserAgent)
     EXPECT_TRUE(std::regex_match(lines[2], peer)) << lines[2];
     for (const std::string& agent : server.UserAgents())
         EXPECT_EQ(agent, "p2sp_client_log 1");
-    EXPECT_TRUE(eventually([&] { return log.SentRecords() == 3u; }));
+    EXPECT_TRUE(wait_until([&] { return log.SentRecords() == 3u; }));
     EXPECT_EQ(log.QueuedRecords(), 0u);
     log.Stop();
     EXPECT_FALSE(log.IsStarted());
@@ -136,7 +136,7 @@ TEST(LogConnection, QueueStaysBoundedWhileTheServerIsDownAndKeepsTheNewest)
     FakeLogServer server;
     ASSERT_TRUE(server.Start(port));
     tick.advance(1000);
-    ASSERT_TRUE(eventually([&] { return record_lines(server).size() >= 50u; }));
+    ASSERT_TRUE(wait_until([&] { return record_lines(server).size() >= 50u; }));
     const std::vector<std::string> lines = record_lines(server);
     ASSERT_EQ(lines.size(), 50u);
     EXPECT_NE(lines.back().find(",2002,0x1,"), std::string::npos) << lines.back();
@@ -153,12 +153,12 @@ TEST(LogConnection, SwitchFileTurnsSendingOffAndOn)
     ASSERT_TRUE(server.Start());
     CLogConnection log;
     ASSERT_TRUE(log.Init("127.0.0.1", server.port(), nullptr));
-    ASSERT_TRUE(eventually([&] { return !log.SendingEnabled(); }));
+    ASSERT_TRUE(wait_until([&] { return !log.SendingEnabled(); }));
     log.AddPeerLog(5, 1, 1, kIp, 1, 0);
     log.AddEvent(13, 0, kIp, 9000, 2);
     tick.advance(1000);
     // The pass discards what the server does not want.
-    ASSERT_TRUE(eventually([&] { return log.QueuedRecords() == 0u; }));
+    ASSERT_TRUE(wait_until([&] { return log.QueuedRecords() == 0u; }));
     EXPECT_EQ(log.DroppedRecords(), 2u);
     EXPECT_TRUE(record_lines(server).empty());
 
@@ -166,9 +166,9 @@ TEST(LogConnection, SwitchFileTurnsSendingOffAndOn)
     server.SetReply("/clog_switch.txt", 200, "1");
     log.AddPeerLog(5, 1, 1, kIp, 2, 0);
     tick.advance(60000);
-    ASSERT_TRUE(eventually([&] { return log.SendingEnabled(); }));
+    ASSERT_TRUE(wait_until([&] { return log.SendingEnabled(); }));
     tick.advance(1000);
-    ASSERT_TRUE(eventually([&] { return record_lines(server).size() == 1u; }));
+    ASSERT_TRUE(wait_until([&] { return record_lines(server).size() == 1u; }));
     // A missing switch file (404) leaves the state as it is.
     server.SetReply("/clog_switch.txt", 404, "0");
     tick.advance(60000);
@@ -202,7 +202,7 @@ TEST(LogConnection, StopEndsWithinItsBoundWhileTheServerIsSilent)
     CLogConnection log;
     ASSERT_TRUE(log.Init("127.0.0.1", server.port(), nullptr));
     // The switch request is out and its reply will never come.
-    ASSERT_TRUE(eventually([&] { return server.Connections() >= 1u; }));
+    ASSERT_TRUE(wait_until([&] { return server.Connections() >= 1u; }));
     platform::sleep_ms(50);
     const auto start = std::chrono::steady_clock::now();
     log.Stop();
@@ -225,8 +225,8 @@ TEST(LogConnection, MirrorSendsEveryRecordToTheLocalReceiverToo)
     log.SetMirrorToLocal(true);
     log.AddPeerLog(6, 3, 4, kIp, 5, 7);
     tick.advance(1000);
-    ASSERT_TRUE(eventually([&] { return record_lines(local).size() == 1u; }));
-    ASSERT_TRUE(eventually([&] { return record_lines(server).size() == 1u; }));
+    ASSERT_TRUE(wait_until([&] { return record_lines(local).size() == 1u; }));
+    ASSERT_TRUE(wait_until([&] { return record_lines(server).size() == 1u; }));
     EXPECT_EQ(record_lines(local)[0], record_lines(server)[0]);
 }
 
@@ -259,7 +259,7 @@ TEST(LogConnection, ProcessWideInstanceTurnsHttpGetFailuresIntoEvents)
     EXPECT_EQ(HttpGetUrl(url, body), 1);
     EXPECT_EQ(log->QueuedRecords(), 1u);
     tick.advance(1000);
-    ASSERT_TRUE(eventually([&] { return record_lines(server).size() == 1u; }));
+    ASSERT_TRUE(wait_until([&] { return record_lines(server).size() == 1u; }));
     EXPECT_EQ(record_lines(server)[0].compare(0, 8, "GET /'e,"), 0);
     EXPECT_NE(record_lines(server)[0].find(",9,0,"), std::string::npos);
 

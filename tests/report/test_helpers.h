@@ -10,6 +10,7 @@
 #include "platform/paths.h"
 #include "platform/tick.h"
 #include "support/fake_log_server.h"
+#include "support/wait_until.h"
 
 namespace report_test {
 
@@ -39,16 +40,11 @@ public:
     void advance(std::uint32_t ms) { fake_now().fetch_add(ms); }
 };
 
-// Polls `condition` every 10 ms for at most `ms`; true once it holds.
+// The shared bounded wait (support/wait_until.h) under this suite's name.
 template <class F>
 bool eventually(F condition, std::uint32_t ms = 5000)
 {
-    for (std::uint32_t waited = 0; waited < ms; waited += 10) {
-        if (condition())
-            return true;
-        platform::sleep_ms(10);
-    }
-    return condition();
+    return test_support::wait_until(condition, ms);
 }
 
 // The whole file, "" when missing.

@@ -151,7 +151,7 @@ public:
     // Waits (bounded) until `code` has been raised `times` times.
     bool WaitFor(std::uint32_t code, std::uint32_t ms, std::size_t times = 1) const
     {
-        return WaitUntil([&] { return Count(code) >= times; }, ms);
+        return wait_until([&] { return Count(code) >= times; }, ms);
     }
     void Clear()
     {

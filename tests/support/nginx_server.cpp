@@ -4,6 +4,7 @@
 
 #include "platform/socket.h"
 #include "platform/tick.h"
+#include "wait_until.h"
 
 #include <csignal>
 #include <cstdlib>
@@ -138,23 +139,25 @@ bool NginxServer::write_config()
 
 bool NginxServer::wait_ready(std::uint32_t ms)
 {
-    const std::uint64_t end = platform::tick_count64() + ms;
-    while (platform::tick_count64() < end) {
+    bool exited = false;
+    const bool up = test_support::wait_until([&] {
         int status = 0;
-        if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
-            m_pid = -1;
-            m_error = "nginx exited: " + ErrorLog();
-            return false;
-        }
-        platform::socket_t s = platform::tcp_socket();
-        const bool up = platform::connect_ipv4(s, platform::parse_ipv4("127.0.0.1"), m_port) == 0;
-        platform::close_socket(s);
-        if (up)
+        exited = ::waitpid(m_pid, &status, WNOHANG) == m_pid;
+        if (exited)
             return true;
-        platform::sleep_ms(10);
+        platform::socket_t s = platform::tcp_socket();
+        const bool accepted = platform::connect_ipv4(s, platform::parse_ipv4("127.0.0.1"), m_port) == 0;
+        platform::close_socket(s);
+        return accepted;
+    }, ms);
+    if (exited) {
+        m_pid = -1;
+        m_error = "nginx exited: " + ErrorLog();
+        return false;
     }
-    m_error = "nginx did not accept connections in time";
-    return false;
+    if (!up)
+        m_error = "nginx did not accept connections in time";
+    return up;
 }
 
 bool NginxServer::start()
@@ -202,15 +205,10 @@ void NginxServer::stop()
     if (m_pid <= 0)
         return;
     ::kill(m_pid, SIGTERM);
-    const std::uint64_t end = platform::tick_count64() + 3000;
     int status = 0;
-    while (::waitpid(m_pid, &status, WNOHANG) != m_pid) {
-        if (platform::tick_count64() >= end) {
-            ::kill(m_pid, SIGKILL);
-            ::waitpid(m_pid, &status, 0);
-            break;
-        }
-        platform::sleep_ms(5);
+    if (!test_support::wait_until([&] { return ::waitpid(m_pid, &status, WNOHANG) == m_pid; }, 3000)) {
+        ::kill(m_pid, SIGKILL);
+        ::waitpid(m_pid, &status, 0);
     }
     m_pid = -1;
 }

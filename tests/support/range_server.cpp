@@ -223,7 +223,7 @@ void RangeServer::Serve(int fd)
     bool ok = true;
     if (split > 0 && split < header.size()) {
         ok = SendAll(fd, header.data(), split);
-        platform::sleep_ms(50);
+        platform::sleep_ms(50);   // the header arrives in two reads
         ok = ok && SendAll(fd, header.data() + split, header.size() - split);
     } else {
         ok = SendAll(fd, header.data(), header.size());
