@@ -103,7 +103,7 @@ TEST(BaseConnection, ConnectWriteReceiveDisconnectAndReuse)
         EXPECT_FALSE(c.is_idle());
         platform::socket_t server = l.accept_one();
         ASSERT_NE(platform::invalid_socket, server);
-        ASSERT_TRUE(net_test::wait_until([&] { return c.connects().size() == std::size_t(round + 1); }));
+        ASSERT_TRUE(test_support::wait_until([&] { return c.connects().size() == std::size_t(round + 1); }));
         EXPECT_EQ(0u, c.connects().back());
 
         const std::string request = "GET /" + std::to_string(round) + " HTTP/1.1\r\n\r\n";
@@ -112,13 +112,13 @@ TEST(BaseConnection, ConnectWriteReceiveDisconnectAndReuse)
         EXPECT_EQ(request, read_some(server, request.size()));
         std::uint32_t err = 0;
         platform::send_some(server, "reply", 5, err);
-        ASSERT_TRUE(net_test::wait_until([&] { return c.received().size() == 5u * (round + 1); }));
+        ASSERT_TRUE(test_support::wait_until([&] { return c.received().size() == 5u * (round + 1); }));
 
         c.disconnect();
         EXPECT_TRUE(c.is_idle());
         EXPECT_FALSE(c.write("x", "x" + 1));
         // The pending receive and the timer wait end with 995 and release.
-        ASSERT_TRUE(net_test::wait_until([&] { return c.refs.load() == 0; }));
+        ASSERT_TRUE(test_support::wait_until([&] { return c.refs.load() == 0; }));
         for (std::uint32_t e : c.receives())
             EXPECT_NE(platform::err::operation_aborted, e);
         platform::close_socket(server);
@@ -137,12 +137,12 @@ TEST(BaseConnection, ManyRoundsOfReuseLeakNoDescriptor)
         ASSERT_TRUE(c.connect("127.0.0.1", l.port)) << round;
         platform::socket_t server = l.accept_one();
         ASSERT_NE(platform::invalid_socket, server) << round;
-        ASSERT_TRUE(net_test::wait_until([&] { return c.connects().size() == std::size_t(round + 1); })) << round;
+        ASSERT_TRUE(test_support::wait_until([&] { return c.connects().size() == std::size_t(round + 1); })) << round;
         std::uint32_t err = 0;
         platform::send_some(server, "x", 1, err);
-        ASSERT_TRUE(net_test::wait_until([&] { return c.received().size() == std::size_t(round + 1); })) << round;
+        ASSERT_TRUE(test_support::wait_until([&] { return c.received().size() == std::size_t(round + 1); })) << round;
         c.disconnect();
-        ASSERT_TRUE(net_test::wait_until([&] { return c.refs.load() == 0; })) << round;
+        ASSERT_TRUE(test_support::wait_until([&] { return c.refs.load() == 0; })) << round;
         platform::close_socket(server);
     };
     for (int round = 0; round < 20 && !HasFatalFailure(); ++round)
@@ -168,16 +168,16 @@ TEST(BaseConnection, WriteWhileASendIsInFlightOnlyAppends)
     probe c(t.io);
     ASSERT_TRUE(c.connect("127.0.0.1", l.port));
     platform::socket_t server = l.accept_one();
-    ASSERT_TRUE(net_test::wait_until([&] { return c.connects().size() == 1; }));
+    ASSERT_TRUE(test_support::wait_until([&] { return c.connects().size() == 1; }));
     std::string big(2 << 20, 'q');
     for (std::size_t i = 0; i < big.size(); ++i)
         big[i] = static_cast<char>('A' + i % 23);
     EXPECT_TRUE(c.write(big.data(), big.data() + big.size() / 2));
     EXPECT_TRUE(c.write(big.data() + big.size() / 2, big.data() + big.size()));
     EXPECT_EQ(big, read_some(server, big.size()));
-    ASSERT_TRUE(net_test::wait_until([&] { return c.bytes_sent() == big.size(); }));
+    ASSERT_TRUE(test_support::wait_until([&] { return c.bytes_sent() == big.size(); }));
     c.disconnect();
-    ASSERT_TRUE(net_test::wait_until([&] { return c.refs.load() == 0; }));
+    ASSERT_TRUE(test_support::wait_until([&] { return c.refs.load() == 0; }));
     platform::close_socket(server);
 }
 
@@ -197,9 +197,9 @@ TEST(BaseConnection, FailedConnectCallsOnConnectOnceAndStartsNoTimer)
         SCOPED_TRACE(r.host);
         probe c(t.io);
         ASSERT_TRUE(c.connect(r.host, net_test::unused_port()));
-        ASSERT_TRUE(net_test::wait_until([&] { return c.connects().size() == 1; }));
+        ASSERT_TRUE(test_support::wait_until([&] { return c.connects().size() == 1; }));
         EXPECT_EQ(r.expected, c.connects()[0]);
-        ASSERT_TRUE(net_test::wait_until([&] { return c.refs.load() == 0; }));
+        ASSERT_TRUE(test_support::wait_until([&] { return c.refs.load() == 0; }));
         EXPECT_TRUE(c.is_idle());
         platform::sleep_ms(20);
         EXPECT_EQ(1u, c.connects().size());
@@ -209,16 +209,18 @@ TEST(BaseConnection, FailedConnectCallsOnConnectOnceAndStartsNoTimer)
 
 TEST(BaseConnection, TicksWhileConnectedAndStopsAfterDisconnect)
 {
+    test_support::shifted_tick_scope tick;
     net_test::io_thread t;
     net_test::listener l;
     probe c(t.io);
     ASSERT_TRUE(c.connect("127.0.0.1", l.port));
     platform::socket_t server = l.accept_one();
-    ASSERT_TRUE(net_test::wait_until([&] { return c.ticks.load() >= 1; }, 3000));
+    ASSERT_TRUE(test_support::wait_until([&] { return c.ticks.load() >= 1; }, 3000));
     c.disconnect();
-    ASSERT_TRUE(net_test::wait_until([&] { return c.refs.load() == 0; }));
+    ASSERT_TRUE(test_support::wait_until([&] { return c.refs.load() == 0; }));
     const int ticks = c.ticks.load();
-    platform::sleep_ms(1200);
+    test_support::tick_offset() += 5000;   // seconds of ticks, had the timer stayed
+    ASSERT_TRUE(net_test::run_due_timers(t.io));
     EXPECT_EQ(ticks, c.ticks.load());
     platform::close_socket(server);
 }
@@ -230,14 +232,14 @@ TEST(BaseConnection, PeerCloseReachesOnReceiveOnce)
     probe c(t.io);
     ASSERT_TRUE(c.connect("127.0.0.1", l.port));
     platform::socket_t server = l.accept_one();
-    ASSERT_TRUE(net_test::wait_until([&] { return c.connects().size() == 1; }));
+    ASSERT_TRUE(test_support::wait_until([&] { return c.connects().size() == 1; }));
     platform::close_socket(server);
-    ASSERT_TRUE(net_test::wait_until([&] { return c.receives().size() == 1; }));
+    ASSERT_TRUE(test_support::wait_until([&] { return c.receives().size() == 1; }));
     platform::sleep_ms(20);
     ASSERT_EQ(1u, c.receives().size());
     EXPECT_EQ(platform::err::handle_eof, c.receives()[0]);
     c.disconnect();
-    ASSERT_TRUE(net_test::wait_until([&] { return c.refs.load() == 0; }));
+    ASSERT_TRUE(test_support::wait_until([&] { return c.refs.load() == 0; }));
 }
 
 } // namespace

@@ -73,7 +73,7 @@ protected:
     void StopAndCheckBlocksFree(CCdnThread& thread)
     {
         thread.Stop();
-        EXPECT_TRUE(net_test::wait_until([&] { return thread.IsStopped(); }, 5000));
+        EXPECT_TRUE(test_support::wait_until([&] { return thread.IsStopped(); }, 5000));
         task->ReturnSharedRun();
         for (std::uint32_t p = 0; p < task->PieceCount(); ++p)
             EXPECT_EQ(CBlockRequestMap::kFree, task->Picker().BlockState(std::int32_t(p), 0)) << p;
@@ -96,7 +96,7 @@ TEST_F(CdnThreadPeerConnectionTest, ConnectThatNeverCompletesIsGivenUpAfterTwent
         CCdnThread thread(task.get());
         thread.Start();
         std::vector<zeq::cdn_thread_peer_connection*> busy;
-        ASSERT_TRUE(net_test::wait_until([&] { return !(busy = Busy(thread)).empty(); }, 5000));
+        ASSERT_TRUE(test_support::wait_until([&] { return !(busy = Busy(thread)).empty(); }, 5000));
         platform::sleep_ms(300);
         const bool pending = Every(busy, [](auto& c) { return c.is_connecting() && c.attempts() == 0; });
         if (pending) {
@@ -106,7 +106,7 @@ TEST_F(CdnThreadPeerConnectionTest, ConnectThatNeverCompletesIsGivenUpAfterTwent
                 << "nothing is given up before 20 s";
             net_test::tick_offset().store(21000);
             // Given up: the attempt ends as a failure and the run goes back.
-            EXPECT_TRUE(net_test::wait_until(
+            EXPECT_TRUE(test_support::wait_until(
                 [&] { return Every(busy, [](auto& c) { return c.attempts() >= 1 && c.failures() >= 1; }); },
                 5000));
         }
@@ -129,18 +129,18 @@ TEST_F(CdnThreadPeerConnectionTest, SilentServerIsClosedAfterTwentySecondsWithRe
     {
         CCdnThread thread(task.get());
         thread.Start();
-        ASSERT_TRUE(net_test::wait_until([&] { return !server.Requests().empty(); }));
+        ASSERT_TRUE(test_support::wait_until([&] { return !server.Requests().empty(); }));
         platform::sleep_ms(1200);
         const std::vector<zeq::cdn_thread_peer_connection*> busy = Busy(thread);
         EXPECT_EQ(server.Requests().size(), busy.size()) << "one request per busy connection";
         EXPECT_TRUE(Every(busy, [](auto& c) { return !c.is_connecting() && c.attempts() == 0; }))
             << "connected and asked: nothing times out before 20 s";
         // First request sent (7), then the time-out (4).
-        EXPECT_TRUE(net_test::wait_until([&] { return net_test::http_record_with_result(log.server, 7); }, 10000));
+        EXPECT_TRUE(test_support::wait_until([&] { return net_test::http_record_with_result(log.server, 7); }, 10000));
         net_test::tick_offset().store(21000);
-        EXPECT_TRUE(net_test::wait_until(
+        EXPECT_TRUE(test_support::wait_until(
             [&] { return Every(busy, [](auto& c) { return c.attempts() >= 1 && c.failures() >= 1; }); }, 5000));
-        EXPECT_TRUE(net_test::wait_until([&] { return net_test::http_record_with_result(log.server, 4); }, 10000));
+        EXPECT_TRUE(test_support::wait_until([&] { return net_test::http_record_with_result(log.server, 4); }, 10000));
         StopAndCheckBlocksFree(thread);
     }
 }

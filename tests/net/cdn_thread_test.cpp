@@ -88,7 +88,7 @@ TEST_F(CdnThreadTest, DownloadsEveryFileFromNginx)
     AddServer(nginx.port());
     CCdnThread thread(task.get());
     thread.Start();
-    ASSERT_TRUE(net_test::wait_until([&] { return task->AllVerified(); }, 20000));
+    ASSERT_TRUE(test_support::wait_until([&] { return task->AllVerified(); }, 20000));
     for (std::size_t f = 0; f < fixture->files().size(); ++f)
         EXPECT_EQ(fixture->Bytes(f, 0, fixture->files()[f].size), task->Image(f)) << f;
     EXPECT_EQ(0u, task->FailedChecks());
@@ -99,7 +99,7 @@ TEST_F(CdnThreadTest, DownloadsEveryFileFromNginx)
         runs += thread.GetConnection(i)->runs_completed();
     EXPECT_GT(runs, 0u);
     thread.Stop();
-    EXPECT_TRUE(net_test::wait_until([&] { return thread.IsStopped(); }, 3000));
+    EXPECT_TRUE(test_support::wait_until([&] { return thread.IsStopped(); }, 3000));
 }
 
 TEST_F(CdnThreadTest, CompleteTaskDialsNothing)
@@ -114,7 +114,7 @@ TEST_F(CdnThreadTest, CompleteTaskDialsNothing)
     platform::sleep_ms(400);
     EXPECT_EQ(0u, server.Accepts());
     thread.Stop();
-    EXPECT_TRUE(net_test::wait_until([&] { return thread.IsStopped(); }, 3000));
+    EXPECT_TRUE(test_support::wait_until([&] { return thread.IsStopped(); }, 3000));
 }
 
 TEST_F(CdnThreadTest, NothingToFetchDialsNothingAndAsksForBlocks)
@@ -139,7 +139,7 @@ TEST_F(CdnThreadTest, NothingToFetchDialsNothingAndAsksForBlocks)
     EXPECT_GE(task->release_request_count(), CCdnThread::kConnections);
     EXPECT_LE(task->release_request_count(), 2 * CCdnThread::kConnections);
     thread.Stop();
-    EXPECT_TRUE(net_test::wait_until([&] { return thread.IsStopped(); }, 3000));
+    EXPECT_TRUE(test_support::wait_until([&] { return thread.IsStopped(); }, 3000));
 }
 
 TEST_F(CdnThreadTest, BlocksHandedBackAreAskedForAtOnce)
@@ -171,7 +171,7 @@ TEST_F(CdnThreadTest, BlocksHandedBackAreAskedForAtOnce)
     thread.Start();
     std::uint32_t took = 0;
     for (int round = 0; round < 3; ++round) {
-        ASSERT_TRUE(net_test::wait_until([&] { return task->release_request_count() >= CCdnThread::kConnections; }));
+        ASSERT_TRUE(test_support::wait_until([&] { return task->release_request_count() >= CCdnThread::kConnections; }));
         task->m_release.store(0);
         const std::size_t before = server.Accepts();
         zeq::http_range_request giver(zeq::range_client::cdn_thread, task.get(), nullptr);
@@ -181,7 +181,7 @@ TEST_F(CdnThreadTest, BlocksHandedBackAreAskedForAtOnce)
     }
     EXPECT_LT(took, 300u);
     thread.Stop();
-    EXPECT_TRUE(net_test::wait_until([&] { return thread.IsStopped(); }, 3000));
+    EXPECT_TRUE(test_support::wait_until([&] { return thread.IsStopped(); }, 3000));
 }
 
 TEST_F(CdnThreadTest, FailingServerIsRedialledWithGrowingPauses)
@@ -201,7 +201,7 @@ TEST_F(CdnThreadTest, FailingServerIsRedialledWithGrowingPauses)
     EXPECT_LE(server.Accepts(), 3 * CCdnThread::kConnections);
     EXPECT_EQ(0u, task->BlocksWritten());
     thread.Stop();
-    EXPECT_TRUE(net_test::wait_until([&] { return thread.IsStopped(); }, 3000));
+    EXPECT_TRUE(test_support::wait_until([&] { return thread.IsStopped(); }, 3000));
     // Every block a connection held went back.
     task->ReturnSharedRun();
     for (std::uint32_t p = 0; p < task->PieceCount(); ++p)
@@ -220,7 +220,7 @@ TEST_F(CdnThreadTest, HeaderSplitAndIgnoredRangeStillGiveTheRightBytes)
     AddServer(server.port());
     CCdnThread thread(task.get());
     thread.Start();
-    ASSERT_TRUE(net_test::wait_until([&] { return task->AllVerified(); }, 20000));
+    ASSERT_TRUE(test_support::wait_until([&] { return task->AllVerified(); }, 20000));
     for (std::size_t f = 0; f < fixture->files().size(); ++f)
         EXPECT_EQ(fixture->Bytes(f, 0, fixture->files()[f].size), task->Image(f)) << f;
     thread.Stop();
@@ -232,12 +232,14 @@ TEST_F(CdnThreadTest, StopWhileTheIoServiceRunsReturnsAtOnce)
     StartSilent(server);
     CCdnThread thread(task.get());
     thread.Start();
-    ASSERT_TRUE(net_test::wait_until([&] { return server.Requests().size() >= 3; }));
+    ASSERT_TRUE(test_support::wait_until([&] { return server.Requests().size() >= 3; }));
     const std::uint64_t before = platform::tick_count64();
     thread.Stop();
-    EXPECT_LT(platform::tick_count64() - before, 50u);
+    // The silent server's requests would hold a waiting stop for many
+    // seconds; a second leaves room for a loaded machine.
+    EXPECT_LT(platform::tick_count64() - before, 1000u);
     // The thread sets the flag once the pending operations let go.
-    EXPECT_TRUE(net_test::wait_until([&] { return thread.IsStopped(); }, 3000));
+    EXPECT_TRUE(test_support::wait_until([&] { return thread.IsStopped(); }, 3000));
     EXPECT_EQ(nullptr, thread.GetConnection(0));
     // A run the thread's loop took just before the stop comes back when the
     // loop sees the stop, which may be a moment after the connections let go.
@@ -248,7 +250,7 @@ TEST_F(CdnThreadTest, StopWhileTheIoServiceRunsReturnsAtOnce)
                 return false;
         return true;
     };
-    EXPECT_TRUE(net_test::wait_until(all_free, 3000));
+    EXPECT_TRUE(test_support::wait_until(all_free, 3000));
 }
 
 TEST_F(CdnThreadTest, StopAfterTheIoServiceEndedDoesNotWaitForItsHandlers)
@@ -257,7 +259,7 @@ TEST_F(CdnThreadTest, StopAfterTheIoServiceEndedDoesNotWaitForItsHandlers)
     StartSilent(server);
     CCdnThread thread(task.get());
     thread.Start();
-    ASSERT_TRUE(net_test::wait_until([&] { return server.Requests().size() >= 3; }));
+    ASSERT_TRUE(test_support::wait_until([&] { return server.Requests().size() >= 3; }));
     ASSERT_GT(TotalReferences(thread), CCdnThread::kConnections);
     ASSERT_TRUE(io.stop());
     const std::uint64_t before = platform::tick_count64();
@@ -278,7 +280,7 @@ TEST_F(CdnThreadTest, DestroyedWhileConnectionsAreBusy)
     {
         CCdnThread thread(task.get());
         thread.Start();
-        ASSERT_TRUE(net_test::wait_until([&] { return server.Requests().size() >= 3; }));
+        ASSERT_TRUE(test_support::wait_until([&] { return server.Requests().size() >= 3; }));
     }
     // The connections left behind free themselves once the I/O thread
     // has run their handlers; a later stop finds nothing pending.
@@ -321,7 +323,7 @@ TEST_F(CdnThreadTest, SpeedLineIsWrittenAboutOnceASecondOverAllThreads)
         platform::sleep_ms(2600);
         first.Stop();
         second.Stop();
-        EXPECT_TRUE(net_test::wait_until([&] { return first.IsStopped() && second.IsStopped(); }, 3000));
+        EXPECT_TRUE(test_support::wait_until([&] { return first.IsStopped() && second.IsStopped(); }, 3000));
     }
     std::ifstream in(ClientLogPath());
     std::stringstream text;

@@ -82,7 +82,7 @@ TEST(CompletionPort, WaitIsBoundedAndAPostFromAnotherThreadWakesIt)
     EXPECT_GE(platform::tick_count64() - start, 25u);
 
     std::thread poster([&] {
-        platform::sleep_ms(20);
+        platform::sleep_ms(20);   // the post must come while the wait blocks
         platform::completion_packet q;
         q.kind = 7;
         port.post(q);

@@ -50,7 +50,7 @@ TEST(DeadlineTimer, FiresAtOrShortlyAfterItsExpiry)
     const std::uint64_t start = platform::tick_count64();
     timer.expires_from_now(40);
     timer.async_wait(&on_wait, &w);
-    ASSERT_TRUE(net_test::wait_until([&] { return w.size() == 1; }, 2000));
+    ASSERT_TRUE(test_support::wait_until([&] { return w.size() == 1; }, 2000));
     const std::uint64_t elapsed = platform::tick_count64() - start;
     EXPECT_EQ(0u, w.errors[0]);
     EXPECT_GE(elapsed, 40u);
@@ -67,10 +67,10 @@ TEST(DeadlineTimer, CancelCompletesEveryPendingWaitWith995)
     timer.async_wait(&on_wait, &w);
     timer.async_wait(&on_wait, &w);
     timer.cancel();
-    ASSERT_TRUE(net_test::wait_until([&] { return w.size() == 2; }));
+    ASSERT_TRUE(test_support::wait_until([&] { return w.size() == 2; }));
     EXPECT_EQ(platform::err::operation_aborted, w.errors[0]);
     EXPECT_EQ(platform::err::operation_aborted, w.errors[1]);
-    platform::sleep_ms(20);
+    ASSERT_TRUE(net_test::run_due_timers(t.io));
     EXPECT_EQ(2u, w.size());
 }
 
@@ -83,7 +83,7 @@ TEST(DeadlineTimer, ExpiresFromNowCancelsThePendingWaitFirst)
     timer.async_wait(&on_wait, &w);
     timer.expires_from_now(20);
     timer.async_wait(&on_wait, &w);
-    ASSERT_TRUE(net_test::wait_until([&] { return w.size() == 2; }, 2000));
+    ASSERT_TRUE(test_support::wait_until([&] { return w.size() == 2; }, 2000));
     EXPECT_EQ(platform::err::operation_aborted, w.errors[0]);
     EXPECT_EQ(0u, w.errors[1]);
 }
@@ -97,7 +97,7 @@ TEST(DeadlineTimer, DestructorCancels)
         timer.expires_from_now(60000);
         timer.async_wait(&on_wait, &w);
     }
-    ASSERT_TRUE(net_test::wait_until([&] { return w.size() == 1; }));
+    ASSERT_TRUE(test_support::wait_until([&] { return w.size() == 1; }));
     EXPECT_EQ(platform::err::operation_aborted, w.errors[0]);
 }
 
@@ -113,7 +113,7 @@ TEST(DeadlineTimer, ManyTimersFireInExpiryOrder)
         timers.back()->expires_from_now(d);
         timers.back()->async_wait(&on_wait, &w);
     }
-    ASSERT_TRUE(net_test::wait_until([&] { return w.size() == delays.size(); }, 3000));
+    ASSERT_TRUE(test_support::wait_until([&] { return w.size() == delays.size(); }, 3000));
     for (std::size_t i = 1; i < w.ticks.size(); ++i)
         EXPECT_LE(static_cast<std::int32_t>(w.ticks[i - 1] - w.ticks[i]), 0);
 }
@@ -143,13 +143,13 @@ TEST(DeadlineTimer, TickWrap)
         timer.expires_from_now(r.delay);
         EXPECT_EQ(r.start + r.delay, timer.expiry());
         timer.async_wait(&on_wait, &w);
-        platform::sleep_ms(80);
+        ASSERT_TRUE(net_test::run_due_timers(t.io));
         EXPECT_EQ(0u, w.size());
         g_fake_tick = r.start + r.advance_before_due;
-        platform::sleep_ms(80);
+        ASSERT_TRUE(net_test::run_due_timers(t.io));
         EXPECT_EQ(0u, w.size());
         g_fake_tick = r.start + r.advance_to_due;
-        ASSERT_TRUE(net_test::wait_until([&] { return w.size() == 1; }, 2000));
+        ASSERT_TRUE(test_support::wait_until([&] { return w.size() == 1; }, 2000));
         EXPECT_EQ(0u, w.errors[0]);
     }
 }
@@ -163,7 +163,7 @@ TEST(DeadlineTimer, ExpiryThatWrappedIsAlreadyReachedWhenTheCountHasWrappedToo)
     timer.expires_from_now(0x10);   // expiry 0
     g_fake_tick = 0x20;             // the count wrapped past it
     timer.async_wait(&on_wait, &w);
-    ASSERT_TRUE(net_test::wait_until([&] { return w.size() == 1; }, 2000));
+    ASSERT_TRUE(test_support::wait_until([&] { return w.size() == 1; }, 2000));
     EXPECT_EQ(0u, w.errors[0]);
 }
 

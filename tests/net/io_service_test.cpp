@@ -66,7 +66,7 @@ TEST(IoService, HandlersRunOnTheRunThreadInPostOrder)
     net_test::io_thread t;
     for (auto& tag : tags)
         EXPECT_EQ(0u, t.io.post(&record, &tag));
-    ASSERT_TRUE(net_test::wait_until([&] { return r.calls.load() == 50; }));
+    ASSERT_TRUE(test_support::wait_until([&] { return r.calls.load() == 50; }));
     std::lock_guard<std::mutex> guard(r.lock);
     for (int i = 0; i < 50; ++i) {
         EXPECT_EQ(i, r.order[i]);
@@ -121,7 +121,7 @@ TEST(IoService, PauseParksTheThreadAndRestartRunsWhatWasPostedInOrder)
     platform::sleep_ms(30);
     EXPECT_EQ(0, r.calls.load());   // parked: nothing runs
     t.io.restart();
-    ASSERT_TRUE(net_test::wait_until([&] { return r.calls.load() == 5; }));
+    ASSERT_TRUE(test_support::wait_until([&] { return r.calls.load() == 5; }));
     {
         std::lock_guard<std::mutex> guard(r.lock);
         for (int i = 0; i < 5; ++i)
@@ -147,7 +147,7 @@ TEST(IoService, PausesNestUntilEachIsRestarted)
     platform::sleep_ms(30);
     EXPECT_EQ(0, r.calls.load());   // the second pause still holds the thread
     t.io.restart();
-    ASSERT_TRUE(net_test::wait_until([&] { return r.calls.load() == 1; }));
+    ASSERT_TRUE(test_support::wait_until([&] { return r.calls.load() == 1; }));
     t.io.restart();   // without a pause: nothing
     ASSERT_TRUE(t.io.pause());
     t.io.restart();
@@ -166,7 +166,7 @@ TEST(IoService, PauseFromTheIoThreadOrWithoutRunnerReturns)
             auto* x = static_cast<ctx*>(p);
             x->result->store(x->io->pause() ? 1 : 0);
         }, &c);
-        ASSERT_TRUE(net_test::wait_until([&] { return result.load() != -1; }));
+        ASSERT_TRUE(test_support::wait_until([&] { return result.load() != -1; }));
         EXPECT_EQ(0, result.load());
     }
     i_io_service io;
@@ -187,7 +187,7 @@ TEST(IoService, AFailedPauseLeavesNothingToRestart)
     platform::Thread runner;
     runner.start([&] { io.run(); });
     io.post(&record, &a);
-    EXPECT_TRUE(net_test::wait_until([&] { return r.calls.load() == 1; }));
+    EXPECT_TRUE(test_support::wait_until([&] { return r.calls.load() == 1; }));
     ASSERT_TRUE(io.pause());
     io.restart();
     io.stop();
@@ -199,7 +199,7 @@ TEST(IoService, StopWhileParkedEndsRun)
     net_test::io_thread t;
     ASSERT_TRUE(t.io.pause());
     t.io.stop();
-    EXPECT_TRUE(net_test::wait_until([&] { return t.done(); }, 3000));
+    EXPECT_TRUE(test_support::wait_until([&] { return t.done(); }, 3000));
     t.io.restart();
 }
 
@@ -283,7 +283,7 @@ TEST(IoService, PostsFromManyThreadsAllRun)
     }
     for (auto& p : posters)
         p.join();
-    EXPECT_TRUE(net_test::wait_until([&] { return calls.load() == 4000; }));
+    EXPECT_TRUE(test_support::wait_until([&] { return calls.load() == 4000; }));
 }
 
 } // namespace

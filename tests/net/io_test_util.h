@@ -154,6 +154,39 @@ struct full_listener {
 using test_support::shifted_tick;
 using test_support::tick_offset;
 
+// After the tick was moved on: true once every timer of `io` due by now has
+// fired, and the handlers those posted in turn have run. A timer whose
+// handler has not run by then was not due. The I/O thread takes due timers
+// in one pass and runs handlers in order, so a timer due now followed by a
+// few posts, each queued behind what the one before let run, comes last.
+inline bool run_due_timers(i_io_service& io, std::uint32_t ms = 5000)
+{
+    struct barrier {
+        explicit barrier(i_io_service& service) : io(service), timer(service) {}
+        static void hop(void* context, const i_error_code&)
+        {
+            auto* self = static_cast<barrier*>(context);
+            if (--self->hops == 0)
+                self->done.store(true);
+            else
+                self->io.post(&barrier::hop, self);
+        }
+        i_io_service& io;
+        i_deadline_timer timer;
+        int hops = 3;
+        std::atomic<bool> done{false};
+    };
+    // Reachable by the handlers until they ran; left to the end of the
+    // process when the I/O thread never gets to them.
+    auto* b = new barrier(io);
+    b->timer.expires_from_now(0);
+    b->timer.async_wait(&barrier::hop, b);
+    if (!wait_until([&] { return b->done.load(); }, ms))
+        return false;
+    delete b;
+    return true;
+}
+
 // A port on 127.0.0.1 that nobody listens on, held for the life of the
 // process so no test running in parallel can take it.
 inline std::uint16_t unused_port()
@@ -179,9 +212,7 @@ public:
     {
         m_stop.store(true);
         m_timer.cancel();
-        const std::uint64_t end = platform::tick_count64() + 5000;
-        while (!m_ended.load() && platform::tick_count64() < end)
-            platform::sleep_ms(1);
+        test_support::wait_until([&] { return m_ended.load(); });
     }
 
     std::uint64_t longest_gap_ms() const { return m_longest.load(); }

@@ -19,7 +19,7 @@ TEST(LiveConnections, PairPerTaskAndWaitForZero)
     EXPECT_EQ(1u, live_connections::set_running(task, 0));
     EXPECT_FALSE(live_connections::wait_for_zero(task, 60, 10));   // bounded
     std::thread t([&] {
-        platform::sleep_ms(30);
+        platform::sleep_ms(30);   // the last ones go while the wait runs
         live_connections::decrement(task);
         live_connections::decrement(task);
     });

@@ -86,7 +86,7 @@ public:
         // Pending operations end with 995 on the I/O thread; ours is the
         // last reference once they have.
         conn->close();
-        EXPECT_TRUE(net_test::wait_until([&] { return conn->ref_count() == 1; }));
+        EXPECT_TRUE(test_support::wait_until([&] { return conn->ref_count() == 1; }));
         conn->release();
     }
     void Start() { EXPECT_TRUE(conn->start(pair.release_a())); }
@@ -174,7 +174,7 @@ public:
     {
         ASSERT_FALSE(ReadCommand(pw::cmd_bitfield).empty());
         Send(Bitfield(remote_pieces));
-        ASSERT_TRUE(net_test::wait_until([&] { return conn->is_ready(); }));
+        ASSERT_TRUE(test_support::wait_until([&] { return conn->is_ready(); }));
         ASSERT_FALSE(ReadCommand(pw::cmd_son_list_request).empty());
     }
 
@@ -317,7 +317,7 @@ TEST_F(PeerConnectionTest, HandshakeReplyChecksTheTaskAndTakesTheParentOffer)
         bytes reply;
         pw::build_handshake_reply({kRemoteId, kTask, 1, 3}, reply);
         link->Send(reply);
-        ASSERT_TRUE(net_test::wait_until([&] { return link->task->Parents().size() == 1; }));
+        ASSERT_TRUE(test_support::wait_until([&] { return link->task->Parents().size() == 1; }));
         EXPECT_EQ(std::uint64_t{link->task->Parents()[0].clientid}, kRemoteId);
         EXPECT_FALSE(link->conn->is_closing());
     }
@@ -347,7 +347,7 @@ TEST_F(PeerConnectionTest, SixRequestsInFlightFivePendingAndOneMoreAfterEachBloc
     link->Send(Data(first.piece, first.offset, first.length));
     const bytes next = link->ReadCommand(pw::cmd_block_request);
     ASSERT_FALSE(next.empty()) << "a received block frees a place";
-    ASSERT_TRUE(net_test::wait_until([&] { return link->task->Downloads() == 1; }));
+    ASSERT_TRUE(test_support::wait_until([&] { return link->task->Downloads() == 1; }));
     const auto written = link->task->Written();
     ASSERT_EQ(written.size(), 1u);
     EXPECT_EQ(written.begin()->second, FakePeerTask::BlockBytes(first.piece, first.offset, first.length));
@@ -438,7 +438,7 @@ TEST_F(PeerConnectionTest, MalformedRecordsCloseWithoutTouchingStorage)
         auto link = Open(PEERTYPE_SP, 0);
         link->Start();
         link->Send(Bitfield(std::vector<std::uint8_t>(6, 0)));
-        ASSERT_TRUE(net_test::wait_until([&] { return link->conn->is_ready() || link->conn->is_closing(); }));
+        ASSERT_TRUE(test_support::wait_until([&] { return link->conn->is_ready() || link->conn->is_closing(); }));
         link->Send(packet);
         EXPECT_TRUE(link->Closed()) << i;
         EXPECT_EQ(link->task->Reads(), 0u) << i;
@@ -455,9 +455,9 @@ TEST_F(PeerConnectionTest, HaveMarksThePieceOnceAndABadIndexCloses)
     link->MakeReady(std::vector<std::uint8_t>(6, 0));
     link->Send(HaveOf(3));
     link->Send(HaveOf(3));
-    ASSERT_TRUE(net_test::wait_until([&] { return link->conn->remote_piece_map()[3] == 1; }));
+    ASSERT_TRUE(test_support::wait_until([&] { return link->conn->remote_piece_map()[3] == 1; }));
     link->Send(HaveOf(4));   // the packets before it have been handled once 4 shows
-    ASSERT_TRUE(net_test::wait_until([&] { return link->conn->remote_piece_map()[4] == 1; }));
+    ASSERT_TRUE(test_support::wait_until([&] { return link->conn->remote_piece_map()[4] == 1; }));
     EXPECT_EQ(link->task->picker().Availability(3), 1u) << "a piece announced twice counts once";
 
     for (std::uint32_t bad : {6u, 0xFFFFFFFFu}) {
@@ -517,7 +517,7 @@ TEST_F(PeerConnectionTest, ClosingHandsEveryRequestBackAndLowersAvailability)
     auto link = Open(PEERTYPE_SP, 0, std::vector<std::uint8_t>(6, 0));
     link->Start();
     link->MakeReady(std::vector<std::uint8_t>(6, 1));
-    ASSERT_TRUE(net_test::wait_until([&] { return link->conn->in_flight_count() == 6; }));
+    ASSERT_TRUE(test_support::wait_until([&] { return link->conn->in_flight_count() == 6; }));
     EXPECT_EQ(link->task->picker().Availability(0), 1u);
     link->conn->close();
     EXPECT_TRUE(link->Closed());
@@ -537,7 +537,7 @@ TEST_F(PeerConnectionTest, UnrequestedBlockIsWrittenAndChangesNoQueue)
     link->Start();
     link->MakeReady(std::vector<std::uint8_t>(6, 0));
     link->Send(Data(5, 32768, 32768));
-    ASSERT_TRUE(net_test::wait_until([&] { return link->task->Written().size() == 1; }));
+    ASSERT_TRUE(test_support::wait_until([&] { return link->task->Written().size() == 1; }));
     EXPECT_EQ(link->conn->in_flight_count(), 0u);
     EXPECT_EQ(link->task->picker().BlockState(5, 1), CBlockRequestMap::kFree);
     EXPECT_FALSE(link->conn->is_closing());
@@ -566,7 +566,7 @@ TEST_F(PeerConnectionTest, SonListsAreRelayedWithTheirParentAndCookie)
     records[149] = 43;
     link->Send(Raw(pw::cmd_son_list_reply, {{0, Le(kRemoteId, 8)}, {1, Le(kTask, 8)}, {2, Le(7, 2)},
                                             {3, records}, {4, Le(0, 4)}, {5, Le(4, 1)}}));
-    ASSERT_TRUE(net_test::wait_until([&] { return link->task->Hosts().size() == 2; }));
+    ASSERT_TRUE(test_support::wait_until([&] { return link->task->Hosts().size() == 2; }));
     const auto hosts = link->task->Hosts();
     EXPECT_EQ(std::uint64_t{hosts[0].peer.clientid}, 42u);
     EXPECT_EQ(std::uint64_t{hosts[1].peer.clientid}, 43u);
@@ -632,7 +632,7 @@ TEST_F(PeerConnectionTest, OnlyDirectPeersAreReportedToTheLogServer)
         pw::BlockAsk a;
         ASSERT_TRUE(pw::parse_block_request(r, a));
         link->Send(Data(a.block.piece, a.block.offset, a.block.length));
-        ASSERT_TRUE(net_test::wait_until([&] { return link->task->Downloads() == 1; }));
+        ASSERT_TRUE(test_support::wait_until([&] { return link->task->Downloads() == 1; }));
         if (type == PEERTYPE_SP) {
             // The records of a second are sent the next second.
             platform::sleep_ms(2500);
@@ -641,7 +641,7 @@ TEST_F(PeerConnectionTest, OnlyDirectPeersAreReportedToTheLogServer)
     }
     // Connected (kind 5), first request (kind 6, result 7) and first block
     // (kind 6, result 0) of the directly connectable peer.
-    ASSERT_TRUE(net_test::wait_until(
+    ASSERT_TRUE(test_support::wait_until(
         [&] {
             std::string all;
             for (const std::string& line : PeerRecords(server))
@@ -675,7 +675,7 @@ TEST_F(PeerConnectionTest, TwentySecondsOfSilenceKeepTwentyAndOneCloses)
         if (c.closes) {
             EXPECT_TRUE(link->Closed()) << c.silence;
         } else {
-            platform::sleep_ms(600);
+            ASSERT_TRUE(net_test::run_due_timers(io.io));   // that timer tick has run
             EXPECT_FALSE(link->conn->is_closing()) << c.silence;
             g_now += 1000;   // the next tick, now 21 s after the last data
             EXPECT_TRUE(link->Closed()) << c.silence;
@@ -736,7 +736,7 @@ TEST_F(PeerConnectionTest, APeerThatFloodsRequestsIsCutOffWithABoundedQueue)
         link->Send(flood);
         sending = false;
     });
-    const bool closed = net_test::wait_until(
+    const bool closed = test_support::wait_until(
         [&] {
             peak = std::max(peak, link->conn->send_queue_size());
             return link->conn->is_closing();

@@ -48,13 +48,13 @@ TEST(StreamSocket, AssignSendReceiveOnTheIoThread)
     calls adopted, sent, received;
     const int native = pair.release_a();
     s.assign(native, &on_done, &adopted);
-    ASSERT_TRUE(net_test::wait_until([&] { return adopted.size() == 1; }));
+    ASSERT_TRUE(test_support::wait_until([&] { return adopted.size() == 1; }));
     EXPECT_EQ(0u, adopted.error(0));
     EXPECT_EQ(native, s.native());
 
     const std::string text = "hello over loopback";
     s.async_send(text.data(), static_cast<std::uint32_t>(text.size()), &on_transfer, &sent);
-    ASSERT_TRUE(net_test::wait_until([&] { return sent.size() == 1; }));
+    ASSERT_TRUE(test_support::wait_until([&] { return sent.size() == 1; }));
     EXPECT_EQ(0u, sent.error(0));
     EXPECT_EQ(text.size(), sent.bytes[0]);
     char back[64] = {};
@@ -66,7 +66,7 @@ TEST(StreamSocket, AssignSendReceiveOnTheIoThread)
     platform::sleep_ms(20);
     EXPECT_EQ(0u, received.size());   // nothing sent yet: pending
     platform::send_some(pair.b, "abc", 3, err);
-    ASSERT_TRUE(net_test::wait_until([&] { return received.size() == 1; }));
+    ASSERT_TRUE(test_support::wait_until([&] { return received.size() == 1; }));
     EXPECT_EQ(0u, received.error(0));
     EXPECT_EQ(3u, received.bytes[0]);
     EXPECT_EQ(std::string("abc"), std::string(buffer, 3));
@@ -84,7 +84,7 @@ TEST(StreamSocket, ZeroLengthTransfersCompleteWithoutTouchingTheSocket)
     char b[1];
     closed.async_receive(b, 0, &on_transfer, &c);
     closed.async_send(b, 0, &on_transfer, &c);
-    ASSERT_TRUE(net_test::wait_until([&] { return c.size() == 2; }));
+    ASSERT_TRUE(test_support::wait_until([&] { return c.size() == 2; }));
     EXPECT_EQ(0u, c.error(0));
     EXPECT_EQ(0u, c.error(1));
     EXPECT_EQ(0u, c.bytes[0]);
@@ -100,7 +100,7 @@ TEST(StreamSocket, PeerCloseGives38)
     char buffer[16];
     s.async_receive(buffer, sizeof(buffer), &on_transfer, &received);
     platform::close_socket(pair.b);
-    ASSERT_TRUE(net_test::wait_until([&] { return received.size() == 1; }));
+    ASSERT_TRUE(test_support::wait_until([&] { return received.size() == 1; }));
     EXPECT_EQ(platform::err::handle_eof, received.error(0));
     EXPECT_EQ(0u, received.bytes[0]);
 }
@@ -116,12 +116,12 @@ TEST(StreamSocket, CloseAbortsPendingTransfersWith995)
     s.async_receive(buffer, sizeof(buffer), &on_transfer, &received);
     s.close();
     EXPECT_EQ(i_stream_socket::invalid_native, s.native());
-    ASSERT_TRUE(net_test::wait_until([&] { return received.size() == 1; }));
+    ASSERT_TRUE(test_support::wait_until([&] { return received.size() == 1; }));
     EXPECT_EQ(platform::err::operation_aborted, received.error(0));
     s.close();   // already closed: nothing
     // Operations on a closed socket fail at once with "not a socket".
     s.async_receive(buffer, sizeof(buffer), &on_transfer, &received);
-    ASSERT_TRUE(net_test::wait_until([&] { return received.size() == 2; }));
+    ASSERT_TRUE(test_support::wait_until([&] { return received.size() == 2; }));
     EXPECT_EQ(platform::err::not_socket, received.error(1));
 }
 
@@ -135,11 +135,11 @@ TEST(StreamSocket, SecondTransferOfAKindWhileOneIsInFlightIsRefused)
     char a[8], b[8];
     s.async_receive(a, sizeof(a), &on_transfer, &first);
     s.async_receive(b, sizeof(b), &on_transfer, &second);
-    ASSERT_TRUE(net_test::wait_until([&] { return second.size() == 1; }));
+    ASSERT_TRUE(test_support::wait_until([&] { return second.size() == 1; }));
     EXPECT_EQ(platform::err::in_progress, second.error(0));
     EXPECT_EQ(0u, first.size());
     s.close();
-    ASSERT_TRUE(net_test::wait_until([&] { return first.size() == 1; }));
+    ASSERT_TRUE(test_support::wait_until([&] { return first.size() == 1; }));
 }
 
 TEST(StreamSocket, AssignOfAnInvalidSocketDoesNothing)
@@ -162,7 +162,7 @@ TEST(StreamSocket, ConnectOutcomes)
         i_stream_socket s(t.io);
         calls c;
         s.async_connect(i_tcp_endpoint(net_test::loopback_host_order(), l.port), &on_done, &c);
-        ASSERT_TRUE(net_test::wait_until([&] { return c.size() == 1; }));
+        ASSERT_TRUE(test_support::wait_until([&] { return c.size() == 1; }));
         EXPECT_EQ(0u, c.error(0));
         EXPECT_TRUE(s.is_open());
     }
@@ -172,7 +172,7 @@ TEST(StreamSocket, ConnectOutcomes)
         calls c;
         s.async_connect(i_tcp_endpoint(net_test::loopback_host_order(), net_test::unused_port()),
                         &on_done, &c);
-        ASSERT_TRUE(net_test::wait_until([&] { return c.size() == 1; }));
+        ASSERT_TRUE(test_support::wait_until([&] { return c.size() == 1; }));
         EXPECT_EQ(platform::err::connection_refused, c.error(0));
     }
 }
@@ -188,7 +188,7 @@ TEST(StreamSocket, CloseDuringConnectGives995)
     platform::sleep_ms(50);
     const bool pending = c.size() == 0;
     s.close();
-    ASSERT_TRUE(net_test::wait_until([&] { return c.size() == 1; }));
+    ASSERT_TRUE(test_support::wait_until([&] { return c.size() == 1; }));
     if (!pending)
         GTEST_SKIP() << "the loopback listener did not leave the connect pending";
     EXPECT_EQ(platform::err::operation_aborted, c.error(0));
@@ -259,7 +259,7 @@ TEST(StreamSocket, AWaitingReceiveIsCancelledWhenTheServiceAbandonsIt)
     i_stream_socket s(t.io);
     calls adopted, received;
     s.assign(pair.release_a(), &on_done, &adopted);
-    ASSERT_TRUE(net_test::wait_until([&] { return adopted.size() == 1; }));
+    ASSERT_TRUE(test_support::wait_until([&] { return adopted.size() == 1; }));
     char buffer[16];
     s.async_receive(buffer, sizeof(buffer), &on_transfer, &received);
     ASSERT_TRUE(t.stop());

@@ -126,7 +126,7 @@ probe_connection* connected(net_test::io_thread& t, net_test::socket_pair& pair,
     auto* c = new probe_connection(t.io, task);
     c->add_ref();
     EXPECT_TRUE(c->start(pair.release_a()));
-    EXPECT_TRUE(net_test::wait_until([&] { return c->connects.load() == 1; }));
+    EXPECT_TRUE(test_support::wait_until([&] { return c->connects.load() == 1; }));
     return c;
 }
 
@@ -134,7 +134,7 @@ probe_connection* connected(net_test::io_thread& t, net_test::socket_pair& pair,
 void finish(probe_connection* c)
 {
     c->close();
-    EXPECT_TRUE(net_test::wait_until([&] { return c->refs.load() == 2; }));
+    EXPECT_TRUE(test_support::wait_until([&] { return c->refs.load() == 2; }));
     c->release();
     c->release();
 }
@@ -182,23 +182,23 @@ TEST(XConnection, ConnectReceiveSendAndCloseReleaseEveryReference)
     auto* c = new probe_connection(t.io, task, &deleted);
     c->add_ref();   // a second owner reference so the test can look after close
     ASSERT_TRUE(c->start(pair.release_a()));
-    ASSERT_TRUE(net_test::wait_until([&] { return c->connects.load() == 1; }));
+    ASSERT_TRUE(test_support::wait_until([&] { return c->connects.load() == 1; }));
 
     std::uint32_t err = 0;
     platform::send_some(pair.b, "ping", 4, err);
-    ASSERT_TRUE(net_test::wait_until([&] { return c->received() == "ping"; }));
+    ASSERT_TRUE(test_support::wait_until([&] { return c->received() == "ping"; }));
     EXPECT_EQ(4u, c->total_received());
 
     const std::string msg = "pong-pong";
     EXPECT_TRUE(c->send(msg.data(), msg.data() + msg.size()));
     EXPECT_EQ(msg, read_exactly(pair.b, msg.size()));
-    ASSERT_TRUE(net_test::wait_until([&] { return c->total_sent() == msg.size(); }));
+    ASSERT_TRUE(test_support::wait_until([&] { return c->total_sent() == msg.size(); }));
 
     c->close();
     EXPECT_TRUE(c->is_closing());
     EXPECT_FALSE(c->send(msg.data(), msg.data() + msg.size()));
     // The pending receive and timer wait complete with 995 and only release.
-    ASSERT_TRUE(net_test::wait_until([&] { return c->refs.load() == 2; }));
+    ASSERT_TRUE(test_support::wait_until([&] { return c->refs.load() == 2; }));
     EXPECT_EQ(1, c->closes.load());
     for (std::uint32_t e : c->receive_errors())
         EXPECT_NE(platform::err::operation_aborted, e);   // aborted receives do not reach on_receive
@@ -215,7 +215,7 @@ TEST(XConnection, PeerCloseReaches38AndTheReceivePumpStops)
     net_test::socket_pair pair;
     auto* c = connected(t, pair, 0xA1000004);
     platform::close_socket(pair.b);
-    ASSERT_TRUE(net_test::wait_until([&] { return !c->receive_errors().empty(); }));
+    ASSERT_TRUE(test_support::wait_until([&] { return !c->receive_errors().empty(); }));
     platform::sleep_ms(30);
     // One 38, not a stream of them: nothing more comes from a closed stream.
     const auto errors = c->receive_errors();
@@ -236,7 +236,7 @@ TEST(XConnection, SendWhileASendIsInFlightOnlyAppends)
     ASSERT_TRUE(c->send(big.data(), big.data() + big.size() / 2));
     ASSERT_TRUE(c->send(big.data() + big.size() / 2, big.data() + big.size()));
     EXPECT_EQ(big, read_exactly(pair.b, big.size()));
-    ASSERT_TRUE(net_test::wait_until([&] { return c->send_queue_size() == 0; }));
+    ASSERT_TRUE(test_support::wait_until([&] { return c->send_queue_size() == 0; }));
     EXPECT_EQ(big.size(), c->total_sent());
     finish(c);
 }
@@ -249,7 +249,7 @@ TEST(XConnection, SendQueueIsCapped)
     c->add_ref();
     c->set_send_queue_limit(1 << 20);
     ASSERT_TRUE(c->start(pair.release_a()));
-    ASSERT_TRUE(net_test::wait_until([&] { return c->connects.load() == 1; }));
+    ASSERT_TRUE(test_support::wait_until([&] { return c->connects.load() == 1; }));
     // The peer reads nothing: the kernel takes some, the queue the rest up
     // to its limit, then sends are refused whole.
     std::vector<char> block(32768, 'b');
@@ -267,16 +267,18 @@ TEST(XConnection, SendQueueIsCapped)
 
 TEST(XConnection, TimerTicksEverySecondAndStopsAfterClose)
 {
+    test_support::shifted_tick_scope tick;
     net_test::io_thread t;
     net_test::socket_pair pair;
     auto* c = new probe_connection(t.io, 0xA1000007);
     c->add_ref();
     ASSERT_TRUE(c->start(pair.release_a()));
-    ASSERT_TRUE(net_test::wait_until([&] { return c->timers.load() >= 1; }, 3000));
+    ASSERT_TRUE(test_support::wait_until([&] { return c->timers.load() >= 1; }, 3000));
     c->close();
-    ASSERT_TRUE(net_test::wait_until([&] { return c->refs.load() == 2; }));
+    ASSERT_TRUE(test_support::wait_until([&] { return c->refs.load() == 2; }));
     const int ticks = c->timers.load();
-    platform::sleep_ms(1200);
+    test_support::tick_offset() += 5000;   // seconds of ticks, had the timer stayed
+    ASSERT_TRUE(net_test::run_due_timers(t.io));
     EXPECT_EQ(ticks, c->timers.load());
     c->release();
     c->release();
@@ -292,7 +294,7 @@ TEST(XConnection, SpeedsFollowTheFirstTenSecondsThenStay)
     std::string data(3000, 'd');
     std::uint32_t err = 0;
     platform::send_some(pair.b, data.data(), data.size(), err);
-    ASSERT_TRUE(net_test::wait_until([&] { return c->total_received() == 3000; }));
+    ASSERT_TRUE(test_support::wait_until([&] { return c->total_received() == 3000; }));
     EXPECT_EQ(0.0f, c->get_download_speed());   // elapsed 0: the stored value
     struct row {
         std::int64_t at;
@@ -314,7 +316,7 @@ TEST(XConnection, SpeedWithNoCallInTheFirstTenSecondsStaysZero)
     auto* c = connected(t, pair, 0xA1000009);
     std::uint32_t err = 0;
     platform::send_some(pair.b, "abcd", 4, err);
-    ASSERT_TRUE(net_test::wait_until([&] { return c->total_received() == 4; }));
+    ASSERT_TRUE(test_support::wait_until([&] { return c->total_received() == 4; }));
     g_now = 1012;
     EXPECT_EQ(0.0f, c->get_download_speed());
     finish(c);
@@ -394,15 +396,15 @@ TEST(XConnection, CloseFromAnotherThreadDuringTrafficEndsEveryConnection)
     for (int i = 0; i < n; ++i) {
         for (int j = 0; j < 4; ++j)
             connections[i]->send(block.data(), block.data() + block.size());
-        platform::sleep_ms(2);
+        platform::sleep_ms(2);   // some of the queue is under way when the close comes
         connections[i]->close();
         connections[i]->release();
     }
-    EXPECT_TRUE(net_test::wait_until([&] { return deleted.load() == n; }));
+    EXPECT_TRUE(test_support::wait_until([&] { return deleted.load() == n; }));
     stop = true;
     pump.join();
     // The base destructor counts out after the derived one has run.
-    EXPECT_TRUE(net_test::wait_until([&] { return live_connections::count(task) == 0; }));
+    EXPECT_TRUE(test_support::wait_until([&] { return live_connections::count(task) == 0; }));
     for (platform::socket_t& p : peers)
         platform::close_socket(p);
 }
@@ -437,19 +439,19 @@ TEST(XConnection, ThousandConnectionsLeakNothing)
         }
         std::uint32_t err = 0;
         platform::send_some(client, "0123456789abcdef", 16, err);
-        EXPECT_TRUE(net_test::wait_until([&] { return c->total_received() == 16; }, 5000));
+        EXPECT_TRUE(test_support::wait_until([&] { return c->total_received() == 16; }, 5000));
         c->close();
         c->release();
         platform::close_socket(client);
     };
     for (int i = 0; i < 50; ++i)
         one_round(i);   // warm up allocator pools
-    ASSERT_TRUE(net_test::wait_until([&] { return live_connections::count(task) == 0; }));
+    ASSERT_TRUE(test_support::wait_until([&] { return live_connections::count(task) == 0; }));
     const std::size_t fds_before = net_test::open_descriptors();
     const std::size_t heap_before = heap_in_use();
     for (int i = 0; i < 1000; ++i)
         one_round(i);
-    ASSERT_TRUE(net_test::wait_until([&] { return live_connections::count(task) == 0; }));
+    ASSERT_TRUE(test_support::wait_until([&] { return live_connections::count(task) == 0; }));
     EXPECT_EQ(1050, deleted.load());
     EXPECT_EQ(fds_before, net_test::open_descriptors());
     const std::size_t heap_after = heap_in_use();
