@@ -100,7 +100,7 @@ protected:
     void Logon(const std::vector<CisAddress>& list, std::uint64_t task_id = 5)
     {
         ASSERT_EQ(1, cis.StartLogon(Param(task_id), list, 100, 0xFFFFFFFFu));
-        ASSERT_TRUE(discovery_test::WaitFor([&] { return sink.Completions() == 1; }, 8000));
+        ASSERT_TRUE(test_support::wait_until([&] { return sink.Completions() == 1; }, 8000));
         cis.StopLogon();
     }
 
@@ -179,7 +179,7 @@ TEST_F(CisConnectionTest, WrongOrMissingAnswersReportAFailureWithoutPeers)
         logon.SetTimeouts(1000, 500);
         const auto start = std::chrono::steady_clock::now();
         ASSERT_EQ(1, logon.StartLogon(Param(5), {server.address()}, 100, 0));
-        ASSERT_TRUE(discovery_test::WaitFor([&] { return one.Completions() == 1; }, 5000));
+        ASSERT_TRUE(test_support::wait_until([&] { return one.Completions() == 1; }, 5000));
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
         EXPECT_EQ(c.result, one.result);
         EXPECT_EQ(c.status, one.status);
@@ -210,7 +210,7 @@ TEST_F(CisConnectionTest, EmptyListAndDownServersFail)
     CCisConnectionEx other;
     other.SetEventSink(&down);
     ASSERT_EQ(1, other.StartLogon(Param(5), {DownCis(), DownCis()}, 100, 0));
-    ASSERT_TRUE(discovery_test::WaitFor([&] { return down.Completions() == 1; }));
+    ASSERT_TRUE(test_support::wait_until([&] { return down.Completions() == 1; }));
     EXPECT_EQ(static_cast<std::uint32_t>(CIS_FAILED), down.result);
 }
 
@@ -238,7 +238,7 @@ TEST_F(CisConnectionTest, ARunningLogonRefusesANewOneFor120Seconds)
     g_tick_offset.store(121000);
     EXPECT_EQ(1, cis.StartLogon(Param(5), {server.address()}, 100, 0));
     // (the old logon may have reported its time-out before it was ended)
-    EXPECT_TRUE(discovery_test::WaitFor([&] {
+    EXPECT_TRUE(test_support::wait_until([&] {
         std::lock_guard<std::mutex> guard(sink.lock);
         return sink.completions >= 1 && sink.result == 0;
     }));
@@ -252,7 +252,7 @@ TEST_F(CisConnectionTest, StopLogonEndsASilentLogonPromptlyWithoutReport)
     server.SetMode(FakeCisServer::Mode::silent);
     cis.SetTimeouts(1000, 60000);
     ASSERT_EQ(1, cis.StartLogon(Param(5), {server.address()}, 100, 0));
-    ASSERT_TRUE(discovery_test::WaitFor([&] { return server.peer_requests().size() == 1; }));
+    ASSERT_TRUE(test_support::wait_until([&] { return server.peer_requests().size() == 1; }));
     const auto start = std::chrono::steady_clock::now();
     cis.StopLogon();
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
@@ -283,7 +283,7 @@ TEST_F(CisConnectionTest, TheSinkMayCallBackIntoItsConnection)
     reentrant.owner = &connection;
     connection.SetEventSink(&reentrant);
     ASSERT_EQ(1, connection.StartLogon(Param(5), {server.address()}, 100, 0));
-    ASSERT_TRUE(discovery_test::WaitFor([&] { return reentrant.Completions() == 1; }));
+    ASSERT_TRUE(test_support::wait_until([&] { return reentrant.Completions() == 1; }));
     EXPECT_EQ(0, reentrant.restart);
     connection.StopLogon();
     EXPECT_FALSE(connection.IsLogonRunning());
@@ -318,7 +318,7 @@ TEST_F(CisConnectionTest, TaskReportIsCancelledAtShutdown)
     reporter.SetTimeouts(10000, 10000);
     std::atomic<int> result{-1};
     std::thread caller([&] { result = reporter.SendCmd87Packet(5, 77, 1, 2, 3, {server.address()}, 0); });
-    ASSERT_TRUE(discovery_test::WaitFor([&] { return server.reports().size() == 1; }));
+    ASSERT_TRUE(test_support::wait_until([&] { return server.reports().size() == 1; }));
     const auto start = std::chrono::steady_clock::now();
     CCisConnectionEx::CancelAll();
     caller.join();
@@ -369,7 +369,7 @@ TEST(CisDamagedRepliesTest, DamagedRepliesAreRefusedOrReadWithinBounds)
         cis.SetEventSink(&sink);
         cis.SetTimeouts(1000, 1000);
         ASSERT_EQ(1, cis.StartLogon(Param(5), {address}, 100, 0));
-        ASSERT_TRUE(discovery_test::WaitFor([&] { return sink.Completions() == 1; }));
+        ASSERT_TRUE(test_support::wait_until([&] { return sink.Completions() == 1; }));
         cis.StopLogon();
         if (sink.result == 0) {
             ++good;

@@ -8,7 +8,7 @@
 
 namespace {
 
-using discovery_test::WaitFor;
+using test_support::wait_until;
 
 // A discovery on free ports whose queries go to `target` on 127.0.0.1.
 void Prepare(CLanPeerDiscovery& lan, std::uint64_t client_id, std::uint16_t listen_port)
@@ -42,7 +42,7 @@ TEST_F(LanPeerDiscoveryTest, APeerAnswersForItsTasksOnly)
     a.SendQuery(8);   // b does not run task 8
     a.SendQuery(7);
     std::map<std::uint64_t, LanPeer> peers;
-    ASSERT_TRUE(WaitFor([&] {
+    ASSERT_TRUE(wait_until([&] {
         a.GetPeers(7, peers);
         return peers.size() == 1;
     }));
@@ -119,7 +119,7 @@ TEST_F(LanPeerDiscoveryTest, AnswerFloodsAreBoundedPerTask)
     std::map<std::uint64_t, LanPeer> peers;
     std::size_t last = 0;
     // Settled: the count stays the same across two looks 100 ms apart.
-    ASSERT_TRUE(WaitFor([&] {
+    ASSERT_TRUE(wait_until([&] {
         a.GetPeers(7, peers);
         const bool settled = !peers.empty() && peers.size() == last;
         last = peers.size();

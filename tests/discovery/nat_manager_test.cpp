@@ -24,7 +24,7 @@
 namespace {
 
 using discovery_test::Loopback;
-using discovery_test::WaitFor;
+using test_support::wait_until;
 
 struct Handed {
     PeerInfo peer{};
@@ -122,7 +122,7 @@ TEST(NatManagerTest, TwoReachablePeersHandEachOtherOneConnection)
     ASSERT_NE(a.port, b.port);
 
     a.manager->NatToPeer(100, b.Record(), nullptr, 0, 0);
-    ASSERT_TRUE(WaitFor([&] { return a.sink.HandedCount() == 1 && b.sink.HandedCount() == 1; }));
+    ASSERT_TRUE(wait_until([&] { return a.sink.HandedCount() == 1 && b.sink.HandedCount() == 1; }));
     const Handed dialler = a.sink.handed[0];
     const Handed acceptor = b.sink.handed[0];
     EXPECT_EQ(0, dialler.passive);
@@ -137,7 +137,7 @@ TEST(NatManagerTest, TwoReachablePeersHandEachOtherOneConnection)
 
     // Once handed over the peer may be asked for again.
     a.manager->NatToPeer(100, b.Record(), nullptr, 0, 0);
-    EXPECT_TRUE(WaitFor([&] { return a.sink.HandedCount() == 2; }));
+    EXPECT_TRUE(wait_until([&] { return a.sink.HandedCount() == 2; }));
 }
 
 TEST(NatManagerTest, APeerBehindNatConnectsBackThroughItsParent)
@@ -154,7 +154,7 @@ TEST(NatManagerTest, APeerBehindNatConnectsBackThroughItsParent)
 
     const PeerInfo parent_record = parent.Record();
     asker.manager->NatToPeer(100, son.Record(), &parent_record, Loopback(), parent.port);
-    ASSERT_TRUE(WaitFor([&] { return asker.sink.HandedCount() == 1 && son.sink.HandedCount() == 1; }));
+    ASSERT_TRUE(wait_until([&] { return asker.sink.HandedCount() == 1 && son.sink.HandedCount() == 1; }));
     const Handed at_asker = asker.sink.handed[0];
     const Handed at_son = son.sink.handed[0];
     EXPECT_EQ(1, at_asker.passive);   // the son dialled: the asker accepted
@@ -174,7 +174,7 @@ TEST(NatManagerTest, RequestsForUnknownSonsOrWithoutParentEndWithoutASocket)
 
     // The parent does not know the son.
     asker.manager->NatToPeer(100, son.Record(), &parent_record, Loopback(), parent.port);
-    EXPECT_TRUE(WaitFor([&] { return asker.sink.Noted("not passed on"); }));
+    EXPECT_TRUE(wait_until([&] { return asker.sink.Noted("not passed on"); }));
 
     // A peer behind NAT without a parent record is not asked for at all, and
     // one without a NAT server is refused at once.
@@ -201,7 +201,7 @@ TEST(NatManagerTest, DuplicateRequestsAreSkippedAndStopIsPrompt)
     node->manager->NatToPeer(100, target, nullptr, 0, 0);
     node->manager->NatToPeer(100, target, nullptr, 0, 0);
     EXPECT_TRUE(node->sink.Noted("This peer is currently being natted."));
-    ASSERT_TRUE(WaitFor([&] { return silent.connections() == 1; }));
+    ASSERT_TRUE(wait_until([&] { return silent.connections() == 1; }));
 
     const auto start = std::chrono::steady_clock::now();
     node->manager->Stop();
@@ -216,11 +216,11 @@ TEST(NatManagerTest, ADiallerRefusesAnAcceptorThatIsNotThePeerAskedFor)
     PeerInfo impostor = b.Record();
     impostor.clientid = 999;   // b answers with its own id 2
     a.manager->NatToPeer(100, impostor, nullptr, 0, 0);
-    EXPECT_TRUE(WaitFor([&] { return a.sink.Noted("handshake refused or wrong"); }));
+    EXPECT_TRUE(wait_until([&] { return a.sink.Noted("handshake refused or wrong"); }));
     EXPECT_EQ(0u, a.sink.HandedCount());
 
     a.manager->NatToPeer(555, b.Record(), nullptr, 0, 0);   // a task b does not run
-    EXPECT_TRUE(WaitFor([&] { return b.sink.Noted("handshake refused"); }));
+    EXPECT_TRUE(wait_until([&] { return b.sink.Noted("handshake refused"); }));
     platform::sleep_ms(100);
     EXPECT_EQ(0u, a.sink.HandedCount());
     EXPECT_EQ(1u, b.sink.HandedCount());   // only the impostor's socket, which a then closed
@@ -296,7 +296,7 @@ TEST(NatManagerTest, LyingOrBrokenHandshakesGetTheirSocketClosed)
     ASSERT_TRUE(discovery::DecodeNatMessage(reply.data(), reply.size(), ack));
     EXPECT_EQ(discovery::NAT_HANDSHAKE_ACK, ack.command);
     EXPECT_EQ(2u, +ack.peer.clientid);
-    EXPECT_TRUE(WaitFor([&] { return b.sink.HandedCount() == 1; }));
+    EXPECT_TRUE(wait_until([&] { return b.sink.HandedCount() == 1; }));
 }
 
 TEST(NatManagerTest, DamagedHandshakesNeverHurtTheServer)
@@ -320,7 +320,7 @@ TEST(NatManagerTest, DamagedHandshakesNeverHurtTheServer)
     // Still serving: an honest dialler gets its connection.
     Node a(1, PEERTYPE_SP);
     a.manager->NatToPeer(0, b.Record(), nullptr, 0, 0);
-    EXPECT_TRUE(WaitFor([&] { return a.sink.HandedCount() == 1; }));
+    EXPECT_TRUE(wait_until([&] { return a.sink.HandedCount() == 1; }));
 }
 
 TEST(NatManagerTest, AConnectBackOrderIsObeyedOnlyForATaskWithAParent)
@@ -348,7 +348,7 @@ TEST(NatManagerTest, AConnectBackOrderIsObeyedOnlyForATaskWithAParent)
     parent.publicport = discovery_test::ClosedPort();
     son.manager->AddParentPeer(100, parent);
     platform::send_to(udp, bytes.data(), bytes.size(), Loopback(), son.port, error);
-    EXPECT_TRUE(WaitFor([&] { return asker.sink.Noted("handshake refused"); }));
+    EXPECT_TRUE(wait_until([&] { return asker.sink.Noted("handshake refused"); }));
     EXPECT_EQ(0u, son.sink.HandedCount());
     EXPECT_EQ(0u, asker.sink.HandedCount());
     platform::close_socket(udp);
@@ -383,7 +383,7 @@ TEST(NatManagerTest, HeartbeatsKeepALiveParentAndASilentOneIsDropped)
         platform::sleep_ms(600);
         EXPECT_EQ(2, son.manager->GetParentPeers(100, parents));
         g_tick_offset.store(70000);       // the silent one is past its bound
-        EXPECT_TRUE(WaitFor([&] { return son.manager->GetParentPeers(100, parents) == 1; }, 3000));
+        EXPECT_TRUE(wait_until([&] { return son.manager->GetParentPeers(100, parents) == 1; }, 3000));
         ASSERT_EQ(1u, parents.size());
         EXPECT_EQ(10u, +parents[0].clientid);
         EXPECT_TRUE(son.sink.Noted("NAT parent silent"));

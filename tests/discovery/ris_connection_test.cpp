@@ -72,7 +72,7 @@ protected:
         ris.SetTimeouts(1000, 700);
         const auto start = std::chrono::steady_clock::now();
         ASSERT_EQ(0, ris.Start(0xFFFFFFFFu));
-        ASSERT_TRUE(discovery_test::WaitFor([&] { return sink.Completions() == 1; }, 8000));
+        ASSERT_TRUE(test_support::wait_until([&] { return sink.Completions() == 1; }, 8000));
         ris.Stop();
         elapsed_ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
                          .count();
@@ -131,7 +131,7 @@ TEST_F(RisConnectionTest, SuccessfulLogonReportsTheBlockAndStoresTheIdentity)
     ScopedEnv env("VR_RIS_SOUTH", server.address());
     again.SetEventSink(&second);
     ASSERT_EQ(0, again.Start(0));
-    ASSERT_TRUE(discovery_test::WaitFor([&] { return second.Completions() == 1; }));
+    ASSERT_TRUE(test_support::wait_until([&] { return second.Completions() == 1; }));
     EXPECT_EQ(answer.clientid, server.last_client_id());
     EXPECT_EQ(21u, server.last_region());
 }
@@ -164,7 +164,7 @@ TEST_F(RisConnectionTest, EveryWrongOrMissingAnswerEndsTheLogonWithAFailureInBou
         logon.SetTimeouts(1000, 500);
         const auto start = std::chrono::steady_clock::now();
         ASSERT_EQ(0, logon.Start(0));
-        ASSERT_TRUE(discovery_test::WaitFor([&] { return one.Completions() == 1; }, 5000));
+        ASSERT_TRUE(test_support::wait_until([&] { return one.Completions() == 1; }, 5000));
         const auto ms =
             std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
         EXPECT_LT(ms, 3000);
@@ -210,7 +210,7 @@ TEST_F(RisConnectionTest, SilentServersCannotHoldTheLogonPastItsOwnBound)
     ris.SetTimeouts(1000, 5000, 1500);   // each attempt alone could wait 5 s
     const auto start = std::chrono::steady_clock::now();
     ASSERT_EQ(0, ris.Start(0));
-    ASSERT_TRUE(discovery_test::WaitFor([&] { return sink.Completions() == 1; }, 8000));
+    ASSERT_TRUE(test_support::wait_until([&] { return sink.Completions() == 1; }, 8000));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(3000));
     EXPECT_EQ(static_cast<std::uint32_t>(RIS_NO_REPLY), sink.result);
     EXPECT_EQ(0, second.logons());   // the bound was spent on the south server
@@ -235,7 +235,7 @@ TEST_F(RisConnectionTest, StartResultsAndAStopThatReportsNothing)
     ris.SetTimeouts(1000, 10000);
     ASSERT_EQ(0, ris.Start(0));
     EXPECT_EQ(10, ris.Start(0));
-    ASSERT_TRUE(discovery_test::WaitFor([&] { return server.logons() == 1; }));
+    ASSERT_TRUE(test_support::wait_until([&] { return server.logons() == 1; }));
     const auto start = std::chrono::steady_clock::now();
     ris.Stop();
     const auto ms =
@@ -267,7 +267,7 @@ TEST_F(RisConnectionTest, TheSinkMayStopItsConnection)
     stopping.owner = &connection;
     connection.SetEventSink(&stopping);
     ASSERT_EQ(0, connection.Start(0));
-    ASSERT_TRUE(discovery_test::WaitFor([&] { return stopping.Completions() == 1; }));
+    ASSERT_TRUE(test_support::wait_until([&] { return stopping.Completions() == 1; }));
     EXPECT_EQ(10, stopping.restart);
     connection.Stop();
     EXPECT_FALSE(connection.IsRunning());
@@ -334,7 +334,7 @@ TEST_F(RisConnectionTest, DamagedRepliesAreRefusedOrReadWithinBounds)
         logon.SetEventSink(&one);
         logon.SetTimeouts(1000, 1000);
         ASSERT_EQ(0, logon.Start(0));
-        ASSERT_TRUE(discovery_test::WaitFor([&] { return one.Completions() == 1; }));
+        ASSERT_TRUE(test_support::wait_until([&] { return one.Completions() == 1; }));
         logon.Stop();
         if (one.result == 0 && one.status == 0)
             ++good;

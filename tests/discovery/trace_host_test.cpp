@@ -79,7 +79,7 @@ TEST_F(TraceHostTest, EachTaskUploadsItsTableOnceAfterOneTrace)
     CTraceHost::RunTrace(0, 77, cis);
     CTraceHost::RunTrace(0, 77, cis);
     CTraceHost::SendRouteTable(6, 77, cis);
-    ASSERT_TRUE(discovery_test::WaitFor([&] { return server.route_tables().size() == 3; }, 10000));
+    ASSERT_TRUE(test_support::wait_until([&] { return server.route_tables().size() == 3; }, 10000));
     platform::sleep_ms(100);
     EXPECT_EQ(3u, server.route_tables().size());
     EXPECT_TRUE(CTraceHost::IsTraceDone());
@@ -105,15 +105,20 @@ TEST_F(TraceHostTest, ResetWhileAnotherThreadSubmitsNeverRacesTheWorker)
     // restarts: every reset must end the worker before clearing its state.
     const std::vector<CisAddress> cis{{0x7F000001, 3334, 1}};
     std::atomic<bool> done{false};
+    std::atomic<std::uint32_t> submitted{0};
     std::thread submitter([&] {
         const std::uint64_t deadline = platform::tick_count64() + 1500;
         for (std::uint64_t id = 100; id < 400 && !done.load() && platform::tick_count64() < deadline; ++id) {
             CTraceHost::SendRouteTable(id, 77, cis);
-            platform::sleep_ms(2);
+            ++submitted;
+            platform::sleep_ms(2);   // spreads the submissions over all the resets
         }
+        done.store(true);
     });
     for (int i = 0; i < 8; ++i) {
-        platform::sleep_ms(20);
+        // Each reset comes after fresh submissions, however the threads run.
+        const std::uint32_t seen = submitted.load();
+        test_support::wait_until([&] { return submitted.load() > seen || done.load(); }, 2000);
         CTraceHost::Reset();
     }
     done.store(true);
@@ -123,7 +128,7 @@ TEST_F(TraceHostTest, ResetWhileAnotherThreadSubmitsNeverRacesTheWorker)
     // The host still works after all those resets.
     const std::size_t before = server.route_tables().size();
     CTraceHost::SendRouteTable(1000, 77, cis);
-    EXPECT_TRUE(discovery_test::WaitFor([&] { return server.route_tables().size() > before; }, 10000));
+    EXPECT_TRUE(test_support::wait_until([&] { return server.route_tables().size() > before; }, 10000));
 }
 
 } // namespace
