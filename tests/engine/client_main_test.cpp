@@ -24,7 +24,7 @@ using test_support::EngineEvent;
 using test_support::EngineTestEnv;
 using test_support::FakeDownloadSession;
 using test_support::FakeRisServer;
-using test_support::WaitUntil;
+using test_support::wait_until;
 
 namespace {
 
@@ -188,7 +188,7 @@ TEST_F(ClientMainTest, AnOfflineSessionLogsOnOnceTheRisIsBack)
     } steps[] = {{first, 2, false}, {first, 2, false}, {first, 3, false}, {4 * first, 4, true}};
     for (const auto& step : steps) {
         SCOPED_TRACE(step.logons);
-        ASSERT_TRUE(WaitUntil([&] { return !client->IsLogonRunning(); }, 5000));
+        ASSERT_TRUE(wait_until([&] { return !client->IsLogonRunning(); }, 5000));
         if (step.back) {
             FakeRisServer::Answer up;
             up.clientid = 777;
@@ -201,11 +201,11 @@ TEST_F(ClientMainTest, AnOfflineSessionLogsOnOnceTheRisIsBack)
         g_ahead_ms += step.ahead_ms;
         // The task worker looks once a second whether a try is due.
         if (step.logons > before)
-            EXPECT_TRUE(WaitUntil([&] { return ris->logons() == step.logons; }, 5000));
+            EXPECT_TRUE(wait_until([&] { return ris->logons() == step.logons; }, 5000));
         else
-            EXPECT_FALSE(WaitUntil([&] { return ris->logons() > before; }, 2500)) << "not yet due";
+            EXPECT_FALSE(wait_until([&] { return ris->logons() > before; }, 2500)) << "not yet due";
     }
-    ASSERT_TRUE(WaitUntil([&] { return !client->IsOffline(); }, 5000));
+    ASSERT_TRUE(wait_until([&] { return !client->IsOffline(); }, 5000));
     EXPECT_EQ(&s, FakeDownloadSession::Current().load()) << "the session goes online in place";
     const auto identities = s.Identities();
     ASSERT_EQ(1u, identities.size());
@@ -258,7 +258,7 @@ TEST_F(ClientMainTest, ReconnectWhileALogonRunsIsRefusedWithCodeThree)
     Make();
     client->SetRisTimeouts(1000, 3000);
     ASSERT_TRUE(StartClient(env->file("data")));
-    ASSERT_TRUE(WaitUntil([&] { return ris->logons() >= 1; }, 2000));
+    ASSERT_TRUE(wait_until([&] { return ris->logons() >= 1; }, 2000));
     EXPECT_FALSE(client->Reconnect());
     EngineEvent e;
     ASSERT_TRUE(log.Last(3, e));
@@ -275,7 +275,7 @@ TEST_F(ClientMainTest, StopDuringALogonReturnsPromptlyAndBuildsNothing)
     Make();
     client->SetRisTimeouts(1000, 5000);
     ASSERT_TRUE(StartClient(env->file("data")));
-    ASSERT_TRUE(WaitUntil([&] { return ris->logons() >= 1; }, 2000));
+    ASSERT_TRUE(wait_until([&] { return ris->logons() >= 1; }, 2000));
     const std::uint32_t start = platform::tick_count();
     EXPECT_TRUE(client->Stop());
     EXPECT_LT(platform::tick_count() - start, 3000u);
@@ -295,7 +295,7 @@ TEST_F(ClientMainTest, TaskWorkerHandsQueuedTasksToTheSession)
     std::uint32_t state = 0;
     EXPECT_TRUE(CTaskStateMgr::Instance().GetState(11, &state));
     EXPECT_EQ(state, 1u);
-    ASSERT_TRUE(WaitUntil([&] { return Session().Adds().size() == 2; }, 3000));
+    ASSERT_TRUE(wait_until([&] { return Session().Adds().size() == 2; }, 3000));
     const auto adds = Session().Adds();
     EXPECT_EQ(adds[0].task_id, 11u);
     EXPECT_FALSE(adds[0].history);
@@ -322,7 +322,7 @@ TEST_F(ClientMainTest, TaskWorkerHandsQueuedTasksToTheSession)
     const std::uint32_t start = platform::tick_count();
     for (std::uint64_t id = 20; id < 40; ++id) {
         EXPECT_TRUE(client->AddTask(id, 262144, "game" + std::to_string(id), 1, "<filelist/>", env->path()));
-        ASSERT_TRUE(WaitUntil([&] { return Session().Adds().size() == id - 17; }, 3000));
+        ASSERT_TRUE(wait_until([&] { return Session().Adds().size() == id - 17; }, 3000));
     }
     EXPECT_LT(platform::tick_count() - start, 500u);
 }
@@ -338,7 +338,7 @@ TEST_F(ClientMainTest, QueueRulesForWaitingRunningAndCompletedTasks)
 
     ASSERT_TRUE(StartClient(env->file("data")));
     ASSERT_TRUE(client->WaitForSession(5000));
-    ASSERT_TRUE(WaitUntil([&] { return client->GetRunningCount() == 1; }, 15000));
+    ASSERT_TRUE(wait_until([&] { return client->GetRunningCount() == 1; }, 15000));
     EXPECT_EQ(Session().Adds().size(), 1u) << "queued once";
     // Running: a second add is refused and queues nothing.
     EXPECT_FALSE(client->AddTask(21, 262144, "a", 1, "<filelist/>", env->path()));
@@ -371,7 +371,7 @@ TEST_F(ClientMainTest, StopTaskStopsRunningAndCompletedTasksOnly)
 {
     StartOffline();
     EXPECT_TRUE(client->AddTask(41, 262144, "a", 1, "<filelist/>", env->path()));
-    ASSERT_TRUE(WaitUntil([&] { return client->GetRunningCount() == 1; }, 15000));
+    ASSERT_TRUE(wait_until([&] { return client->GetRunningCount() == 1; }, 15000));
     EXPECT_TRUE(client->StopTask(41));
     std::uint32_t state = 0;
     EXPECT_TRUE(CTaskStateMgr::Instance().GetState(41, &state));
@@ -390,7 +390,7 @@ TEST_F(ClientMainTest, RunAndCompletedEventsMoveTasksBetweenLists)
     StartOffline();
     EXPECT_TRUE(client->AddTask(51, 262144, "a", 1, "<filelist/>", env->path()));
     EXPECT_TRUE(client->AddTask(52, 262144, "b", 1, "<filelist/>", env->path()));
-    ASSERT_TRUE(WaitUntil([&] { return client->GetRunningCount() == 2; }, 3000));
+    ASSERT_TRUE(wait_until([&] { return client->GetRunningCount() == 2; }, 3000));
     log.Clear();
 
     client->OnTaskRun(51, 1);   // a non-zero flag changes nothing
@@ -460,7 +460,7 @@ TEST_F(ClientMainTest, WhileShuttingDownOnlyStateEventsAreDelivered)
 {
     StartOffline();
     EXPECT_TRUE(client->AddTask(61, 262144, "a", 1, "<filelist/>", env->path()));
-    ASSERT_TRUE(WaitUntil([&] { return client->GetRunningCount() == 1; }, 15000));
+    ASSERT_TRUE(wait_until([&] { return client->GetRunningCount() == 1; }, 15000));
     // The hand-over's own event (14) comes just after the task counts as
     // running; it must not land after the log is cleared.
     ASSERT_TRUE(log.WaitFor(14, 15000));
@@ -489,7 +489,7 @@ TEST_F(ClientMainTest, BitmapSavedWritesTheRecordFileAndRaisesFifteen)
 {
     StartOffline();
     EXPECT_TRUE(client->AddTask(71, 262144, "a", 1, "<filelist/>", env->path()));
-    ASSERT_TRUE(WaitUntil([&] { return client->GetRunningCount() == 1; }, 15000));
+    ASSERT_TRUE(wait_until([&] { return client->GetRunningCount() == 1; }, 15000));
     // The hand-over's own event (14) comes just after the task counts as
     // running; it must not land after the log is cleared.
     ASSERT_TRUE(log.WaitFor(14, 15000));
@@ -577,7 +577,7 @@ TEST_F(ClientMainTest, TaskReportsReachTheFirstCisOffTheCallingThread)
     client->OnTaskInfo(5, "", 2, 0, 0, 0);   // not a CIS report
     EXPECT_LT(platform::tick_count() - start, 200u);
     EXPECT_EQ(log.Count(1), 3u);
-    ASSERT_TRUE(WaitUntil([&] { return cis.reports().size() == 2; }, 5000));
+    ASSERT_TRUE(wait_until([&] { return cis.reports().size() == 2; }, 5000));
     const auto reports = cis.reports();
     EXPECT_EQ(reports[0].task_id, 5u);
     EXPECT_EQ(reports[0].client_id, 99u);
@@ -591,7 +591,7 @@ TEST_F(ClientMainTest, TaskReportsReachTheFirstCisOffTheCallingThread)
     // the sender ends.
     FakeDownloadSession::StopReportsOnDestroy() = true;
     EXPECT_TRUE(client->AddTask(6, 262144, "a", 1, "<filelist/>", env->path()));
-    ASSERT_TRUE(WaitUntil([&] { return client->GetRunningCount() == 1; }, 5000));
+    ASSERT_TRUE(wait_until([&] { return client->GetRunningCount() == 1; }, 5000));
     EXPECT_TRUE(client->Stop());
     ASSERT_EQ(cis.reports().size(), 3u);
     EXPECT_EQ(cis.reports()[2].task_id, 6u);
@@ -615,7 +615,7 @@ TEST_F(ClientMainTest, UpnpPassOfAPeerBehindNatIsJoinedByStop)
     client->SetUpnpEnabled(true);
     ASSERT_TRUE(StartClient(env->file("data")));
     ASSERT_TRUE(client->WaitForSession(5000));
-    ASSERT_TRUE(WaitUntil(
+    ASSERT_TRUE(wait_until(
         [&] {
             std::ifstream in(env->file("module/p2sp_client.log"));
             const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -646,7 +646,7 @@ TEST_F(ClientMainTest, StopSpendsOneBudgetOnTheConnectionsOfAllRunningTasks)
     StartOffline();
     for (std::uint64_t id = 101; id <= 105; ++id)
         EXPECT_TRUE(client->AddTask(id, 262144, "a" + std::to_string(id), 1, "<filelist/>", env->path()));
-    ASSERT_TRUE(WaitUntil([&] { return client->GetRunningCount() == 5; }, 3000));
+    ASSERT_TRUE(wait_until([&] { return client->GetRunningCount() == 5; }, 3000));
     FakeDownloadSession::PeerEndNeverEnds() = true;
     FakeDownloadSession::PeerEndCalls() = 0;
     client->SetStopTasksBudget(400);
@@ -662,7 +662,7 @@ TEST_F(ClientMainTest, StopEmptiesTheListsAndDestroysTheSession)
 {
     StartOffline();
     EXPECT_TRUE(client->AddTask(91, 262144, "a", 1, "<filelist/>", env->path()));
-    ASSERT_TRUE(WaitUntil([&] { return client->GetRunningCount() == 1; }, 15000));
+    ASSERT_TRUE(wait_until([&] { return client->GetRunningCount() == 1; }, 15000));
     const std::uint32_t start = platform::tick_count();
     EXPECT_TRUE(client->Stop());
     EXPECT_LT(platform::tick_count() - start, 5000u);

@@ -35,7 +35,7 @@ namespace {
 using engine_test::ConnectionJournal;
 using engine_test::FakeConnection;
 using engine_test::RecordingCmdEvent;
-using net_test::wait_until;
+using test_support::wait_until;
 
 // Peer connections the tasks make through the maker seam.
 ConnectionJournal* g_journal = nullptr;
@@ -358,15 +358,11 @@ TEST_F(DownloadManagerTest, RemovedTaskStopsOnTheNextTickAndIsDeletedOnceStopped
 
     // Deleted on the first tick after its threads have ended; that tick
     // reports no speed for it.
-    bool deleted = false;
-    for (int i = 0; i < 250 && !deleted; ++i) {
+    ASSERT_TRUE(wait_until([&] {
         events.Clear();
         manager->second_tick();
-        deleted = !manager->HasTask(51);
-        if (!deleted)
-            platform::sleep_ms(20);
-    }
-    ASSERT_TRUE(deleted);
+        return !manager->HasTask(51);
+    }));
     EXPECT_TRUE(events.With("speed 51 ").empty());
     EXPECT_EQ(events.With("speed 52 ").size(), 1u);
     EXPECT_EQ(events.With("info 51 [] 10").size(), 1u);
@@ -431,7 +427,9 @@ TEST_F(DownloadManagerTest, StoppingATaskWhoseCdnQueryHangsNeverHoldsTheIoThread
     // The stop also ends the query: its connection closes.
     EXPECT_TRUE(PeerSeesEnd(query));
     ASSERT_TRUE(wait_until([&] { return watchdog.runs() >= 5; }));
-    EXPECT_LT(watchdog.longest_gap_ms(), 100u);
+    // A handler that waited on the silent query would hold the thread for
+    // seconds; a second leaves room for a loaded machine.
+    EXPECT_LT(watchdog.longest_gap_ms(), 1000u);
     EXPECT_TRUE(wait_until([&] { manager->second_tick(); return !manager->HasTask(56); }));
     platform::socket_t closing = query;
     platform::close_socket(closing);

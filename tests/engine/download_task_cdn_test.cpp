@@ -178,6 +178,6 @@ TEST(DownloadTaskCdn, TaskStopWaitsForItsCdnThread)
     CDownload_Task* task = h.MakeTask();
     ASSERT_NE(nullptr, task->GetCdnThread());
     task->MarkStopping();
-    EXPECT_TRUE(task_test::WaitFor([&] { return task->GetCdnThread()->IsStopped(); }, 3000));
-    EXPECT_TRUE(task_test::WaitFor([&] { return task->IsStopFinished(); }, 3000));
+    EXPECT_TRUE(test_support::wait_until([&] { return task->GetCdnThread()->IsStopped(); }, 3000));
+    EXPECT_TRUE(test_support::wait_until([&] { return task->IsStopFinished(); }, 3000));
 }

@@ -19,7 +19,7 @@ using task_test::FakeClocks;
 using task_test::Ip;
 using task_test::TaskHarness;
 using task_test::Vpeer;
-using task_test::WaitFor;
+using test_support::wait_until;
 
 const std::string kId = std::to_string(TaskHarness::kTaskId);
 
@@ -473,7 +473,7 @@ TEST(DownloadTask, StoppingReturnsAtOnceAndFinishesSoonAfter)
     task->MarkStopping();   // the manager repeats it every tick
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
     EXPECT_TRUE(task->IsStopping());
-    EXPECT_TRUE(WaitFor([&] { return task->IsStopFinished(); }, 10000));
+    EXPECT_TRUE(wait_until([&] { return task->IsStopFinished(); }, 10000));
     h.DeleteTask();
 }
 
@@ -486,13 +486,13 @@ TEST(DownloadTask, AStoppingTaskOutlivesItsLastConnection)
     live_connections::increment(TaskHarness::kTaskId);
     task->MarkStopping();
     // Give the CDN thread and the CIS stop time to end.
-    WaitFor([&] { return task->IsStopFinished(); }, 1000);
+    wait_until([&] { return task->IsStopFinished(); }, 1000);
     EXPECT_FALSE(task->IsStopFinished());
     // No time limit ends the wait: the connection still refers to the task.
     clocks.AdvanceMs(3600000);
     EXPECT_FALSE(task->IsStopFinished());
     live_connections::decrement(TaskHarness::kTaskId);
-    EXPECT_TRUE(WaitFor([&] { return task->IsStopFinished(); }));
+    EXPECT_TRUE(wait_until([&] { return task->IsStopFinished(); }));
 }
 
 TEST(DownloadTask, AnHttpOnlyTaskDownloadsFromTheServerTheCisNamed)
@@ -525,7 +525,7 @@ TEST(DownloadTask, AnHttpOnlyTaskDownloadsFromTheServerTheCisNamed)
         CDownload_Task* task;
         std::atomic<bool> done{true};
     } tick{task};
-    const bool complete = WaitFor(
+    const bool complete = wait_until(
         [&] {
             if (!tick.done.exchange(false))
                 return false;
@@ -537,7 +537,7 @@ TEST(DownloadTask, AnHttpOnlyTaskDownloadsFromTheServerTheCisNamed)
             return task->IsFinished() && !h.events.With("info ").empty();
         },
         30000);
-    ASSERT_TRUE(WaitFor([&] { return tick.done.load(); }));
+    ASSERT_TRUE(wait_until([&] { return tick.done.load(); }));
     EXPECT_TRUE(complete);
     std::uint32_t peer = 0, peer2 = 0, http = 0;
     task->GetDownloadBytes(peer, peer2, http);
@@ -548,7 +548,7 @@ TEST(DownloadTask, AnHttpOnlyTaskDownloadsFromTheServerTheCisNamed)
         EXPECT_EQ(f.content, test_support::ReadAll(h.SavedFile(f.name))) << f.name;
 
     task->MarkStopping();
-    EXPECT_TRUE(WaitFor([&] { return task->IsStopFinished(); }, 20000));
+    EXPECT_TRUE(wait_until([&] { return task->IsStopFinished(); }, 20000));
     h.DeleteTask();
     h.io.set_stopped();
     h.io.stop();

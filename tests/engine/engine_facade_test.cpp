@@ -34,7 +34,7 @@ using test_support::EngineEvent;
 using test_support::EngineTestEnv;
 using test_support::FakeDownloadSession;
 using test_support::NoUpnp;
-using test_support::WaitUntil;
+using test_support::wait_until;
 
 namespace {
 
@@ -483,7 +483,7 @@ TEST_F(EngineFacadeTest, AddedTasksReachTheSessionOnceAndDuplicatesAreRefusedQui
 
     FakeDownloadSession* session = FakeDownloadSession::Current().load();
     ASSERT_NE(session, nullptr);
-    ASSERT_TRUE(WaitUntil([&] { return session->Adds().size() == 2; }, 3000));
+    ASSERT_TRUE(wait_until([&] { return session->Adds().size() == 2; }, 3000));
     EXPECT_EQ(session->Adds()[0].folder, save + "/g");
     EXPECT_EQ(session->Adds()[1].folder, env->file("data") + "/h");
 
@@ -513,7 +513,7 @@ TEST_F(EngineFacadeTest, ResumedTasksNeedTheirFolderAndCarryTheirBitmap)
     EXPECT_EQ(engine->AddResumedTask(fx.seed(7001, " r ").c_str(), save.c_str(), {1}, {{1}}), 0);
     EXPECT_EQ(log.Count(5), 1u);
     FakeDownloadSession* session = FakeDownloadSession::Current().load();
-    ASSERT_TRUE(WaitUntil([&] { return session->Adds().size() == 1; }, 3000));
+    ASSERT_TRUE(wait_until([&] { return session->Adds().size() == 1; }, 3000));
     EXPECT_TRUE(session->Adds()[0].history);
     EXPECT_EQ(session->Adds()[0].bitmap, (std::vector<std::uint8_t>{1}));
     platform::sleep_ms(150);
@@ -557,7 +557,7 @@ TEST_F(EngineFacadeTest, UninitWaitsForACallUnderWayOnAnotherThread)
     InitWithFakeSession();
     ChannelFixture fx({1000}, 65536);
     ASSERT_EQ(engine->AddNewTask(fx.seed(9001, "g").c_str(), env->file("s").c_str()), 0);
-    ASSERT_TRUE(WaitUntil([&] { return impl().GetClientMain()->GetRunningCount() == 1; }, 3000));
+    ASSERT_TRUE(wait_until([&] { return impl().GetClientMain()->GetRunningCount() == 1; }, 3000));
     FakeDownloadSession::PeerEndDelayMs() = 600;
     std::atomic<std::int32_t> stopped{99};
     std::atomic<int> destroyed_when_stopped{-1};
@@ -565,7 +565,7 @@ TEST_F(EngineFacadeTest, UninitWaitsForACallUnderWayOnAnotherThread)
         stopped = engine->StopTask(9001);
         destroyed_when_stopped = FakeDownloadSession::Destroyed().load();
     });
-    ASSERT_TRUE(WaitUntil([] { return FakeDownloadSession::PeerEndDelayMs().load() == 0; }, 2000));
+    ASSERT_TRUE(wait_until([] { return FakeDownloadSession::PeerEndDelayMs().load() == 0; }, 2000));
     const std::uint32_t start = platform::tick_count();
     EXPECT_EQ(engine->Uninit(), 0);
     EXPECT_GE(platform::tick_count() - start, 300u) << "Uninit waited for the stop under way";
@@ -632,7 +632,7 @@ TEST_F(EngineFacadeTest, OfflineEngineRunsAndStopsATaskEndToEnd)
     std::vector<std::uint64_t> ids;
     EXPECT_EQ(engine->GetTaskList(ids), 0);
     EXPECT_EQ(ids, (std::vector<std::uint64_t>{8001}));
-    ASSERT_TRUE(WaitUntil([&] { return platform::file_exists(save + "/game/dir/file0.bin") ||
+    ASSERT_TRUE(wait_until([&] { return platform::file_exists(save + "/game/dir/file0.bin") ||
                                        platform::file_exists(save + "/game/dir\\file0.bin"); },
                           5000))
         << "the task's files are prepared";
@@ -645,7 +645,7 @@ TEST_F(EngineFacadeTest, OfflineEngineRunsAndStopsATaskEndToEnd)
     EXPECT_TRUE(ids.empty());
 
     // Resumed from a bitmap with nothing verified: it runs again.
-    ASSERT_TRUE(WaitUntil([&] { return !CTaskStateMgr::Instance().Exists(8001); }, 3000));
+    ASSERT_TRUE(wait_until([&] { return !CTaskStateMgr::Instance().Exists(8001); }, 3000));
     log.Clear();
     const std::vector<std::uint8_t> bitmap(fx.piece_count(), 0);
     const std::vector<std::vector<std::uint8_t>> tables(fx.piece_count());

@@ -42,7 +42,7 @@ using test_support::NginxServer;
 using test_support::NoUpnp;
 using test_support::RangeServer;
 using test_support::TaskFixture;
-using test_support::WaitUntil;
+using test_support::wait_until;
 
 namespace {
 
@@ -242,7 +242,7 @@ protected:
     {
         std::size_t last = RangesServed();
         std::uint32_t since = platform::tick_count();
-        WaitUntil(
+        wait_until(
             [&] {
                 const std::size_t now = RangesServed();
                 if (now != last) {
@@ -300,7 +300,7 @@ TEST_F(HttpDownloadTest, DownloadsATaskFromTheCdnAlone)
     // The bitmap says every piece is there.
     std::vector<std::uint8_t> bitmap;
     std::vector<std::vector<std::uint8_t>> tables;
-    ASSERT_TRUE(WaitUntil(
+    ASSERT_TRUE(wait_until(
         [&] {
             return ReadBitmap(9101, bitmap, tables) && bitmap.size() == fx.piece_count() &&
                    std::count(bitmap.begin(), bitmap.end(), 1) == std::ptrdiff_t(bitmap.size());
@@ -312,7 +312,7 @@ TEST_F(HttpDownloadTest, DownloadsATaskFromTheCdnAlone)
     // Progress, speed, run and completion reached the launcher.
     EXPECT_GT(log.Count(0), 0u);
     // (Speed goes out at each tick, and the task may complete before one.)
-    EXPECT_TRUE(WaitUntil([&] { return log.Count(10) > 0; }, 5000));
+    EXPECT_TRUE(wait_until([&] { return log.Count(10) > 0; }, 5000));
     EXPECT_EQ(1u, log.Count(13));
     EXPECT_EQ(fx.total_size(), LastProgress());
     // Every answer nginx gave was a range of a file of the task, and the
@@ -341,7 +341,7 @@ TEST_F(HttpDownloadTest, SlowBitmapSavesDoNotHoldUpTheIoThread)
         dynamic_cast<CDownload_Session*>(static_cast<CP2SP_EngineImpl*>(engine)->GetClientMain()->GetSession());
     ASSERT_NE(nullptr, session);
     IoWatchdog dog(session->io_service());
-    ASSERT_TRUE(WaitUntil([&] { return dog.IoThread() != std::thread::id(); }, 10000));
+    ASSERT_TRUE(wait_until([&] { return dog.IoThread() != std::thread::id(); }, 10000));
     g_io_thread.store(dog.IoThread());
     g_slow_saves.store(0);
     g_save_on_io_thread.store(false);
@@ -349,7 +349,7 @@ TEST_F(HttpDownloadTest, SlowBitmapSavesDoNotHoldUpTheIoThread)
     save = env->file("games");
     ASSERT_EQ(0, engine->AddNewTask(fx.SeedXml().c_str(), save.c_str()));
     ASSERT_TRUE(log.WaitFor(9, 60000)) << "the task completes";
-    ASSERT_TRUE(WaitUntil([&] { return g_slow_saves.load() >= 1; }, 10000)) << "its bitmap is saved";
+    ASSERT_TRUE(wait_until([&] { return g_slow_saves.load() >= 1; }, 10000)) << "its bitmap is saved";
     ASSERT_TRUE(log.WaitFor(10, 5000, log.Count(10) + 1)) << "a tick runs after the save";
     dog.Stop();
     ExpectFilesComplete(fx);
@@ -368,7 +368,7 @@ TEST_F(HttpDownloadTest, ResumedTaskFetchesOnlyWhatWasMissing)
     StartEngine();
     save = env->file("games");
     ASSERT_EQ(0, engine->AddNewTask(fx.SeedXml().c_str(), save.c_str()));
-    ASSERT_TRUE(WaitUntil([&] { return LastProgress() >= fx.total_size() / 5; }, 60000)) << "a fifth arrives";
+    ASSERT_TRUE(wait_until([&] { return LastProgress() >= fx.total_size() / 5; }, 60000)) << "a fifth arrives";
     ASSERT_EQ(0u, log.Count(9)) << "stopped before the end";
     // The engine stops with the download under way.
     ASSERT_EQ(0, engine->Uninit());
@@ -460,14 +460,14 @@ TEST_F(HttpDownloadTest, FullDiskPausesRequestsReportsOnceAndGoesOnOnceThereIsRo
 
     // The first refused write is reported, and the task stops asking.
     const std::string full = "No space left on device";
-    ASSERT_TRUE(WaitUntil([&] { return ErrorsWith(full) > 0; }, 30000)) << "the full disk is reported";
+    ASSERT_TRUE(wait_until([&] { return ErrorsWith(full) > 0; }, 30000)) << "the full disk is reported";
     const std::size_t paused = RangesWhenQuiet(1000);
     EXPECT_LT(paused, std::size_t(fx.piece_count())) << "far less than the task was asked for";
 
     // After the back-off it tries again, finds the disk still full and
     // stops again, without a second report.
     test_support::tick_offset() += CDownload_Task::kWriteRetryFirstMs;
-    ASSERT_TRUE(WaitUntil([&] { return RangesServed() > paused; }, 15000)) << "the retry asks for blocks";
+    ASSERT_TRUE(wait_until([&] { return RangesServed() > paused; }, 15000)) << "the retry asks for blocks";
     RangesWhenQuiet(1000);
     EXPECT_EQ(0u, log.Count(9));
 

@@ -49,7 +49,7 @@ using test_support::NoUpnp;
 using test_support::P2pSeeder;
 using test_support::SeederParams;
 using test_support::TaskFixture;
-using test_support::WaitUntil;
+using test_support::wait_until;
 
 namespace {
 
@@ -328,7 +328,7 @@ protected:
     // The final report of the task as the CIS received it (command 87).
     bool FinalReport(std::uint64_t task_id, FakeCisServer::Report& out, std::uint32_t ms)
     {
-        return WaitUntil(
+        return wait_until(
             [&] {
                 for (const FakeCisServer::Report& r : cis.reports()) {
                     if (r.task_id == task_id && r.type == 0) {
@@ -620,7 +620,7 @@ TEST_F(P2pDownloadTest, TakesBlocksFromHttpAndPeersAtOnce)
     // a verified piece, so both sources certainly take part.
     StartEngine(201, nginx.cdn_query_prefix());
     ASSERT_EQ(0, engine->AddNewTask(fx.SeedXml().c_str(), save.c_str()));
-    ASSERT_TRUE(WaitUntil(
+    ASSERT_TRUE(wait_until(
         [&] {
             EngineEvent e;
             return log.Last(0, e) && e.U64(8) > 0;

@@ -137,7 +137,7 @@ public:
     // True once the seeder's task is verified and it listens.
     bool WaitReady(std::uint32_t ms)
     {
-        return WaitUntil(
+        return wait_until(
             [&] { return Exists("ready") || (m_pid > 0 && Exited()); }, ms) &&
                Exists("ready");
     }
@@ -266,7 +266,7 @@ public:
             if (engine->ReadRecordFile(bbm.c_str(), bitmap, tables) != 0 ||
                 engine->AddResumedTask(fx.SeedXml().c_str(), files.c_str(), bitmap, tables) != 0)
                 rc = 5;
-            else if (!WaitUntil(verified, 60000))
+            else if (!wait_until(verified, 60000))
                 rc = 6;
             EngineEvent last;
             if (rc == 6 && log.Last(0, last))
@@ -275,7 +275,7 @@ public:
         if (rc == 0) {
             std::ofstream(std::string(dir) + "/ready") << "ready\n";
             const std::string stop = std::string(dir) + "/stop";
-            WaitUntil([&] { return std::filesystem::exists(stop); }, 600000);
+            wait_until([&] { return std::filesystem::exists(stop); }, 600000);
         }
         // The upload speed of the last ten seconds, as the engine reports
         // it every second (a tick after the last block may still be due).
@@ -289,7 +289,7 @@ public:
             }
             return upload;
         };
-        WaitUntil([&] { return max_upload() > 0; }, 3000);
+        wait_until([&] { return max_upload() > 0; }, 3000);
         const float upload = max_upload();
         DestroyP2SPEngine(engine);
         DestroyLogConnection();
@@ -364,7 +364,7 @@ private:
     }
     bool WaitExit(std::uint32_t ms)
     {
-        return m_pid <= 0 || WaitUntil([&] { return Exited(); }, ms);
+        return m_pid <= 0 || wait_until([&] { return Exited(); }, ms);
     }
     void Kill()
     {

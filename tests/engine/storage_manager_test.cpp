@@ -542,7 +542,7 @@ TEST_F(StorageManagerTest, DiskWorkCompletesOnTheIoThreadInOrder)
         EXPECT_EQ(0u, sink.counter);
     }
     unstick();
-    EXPECT_TRUE(test_support::WaitUntil(
+    EXPECT_TRUE(test_support::wait_until(
         [&] {
             std::lock_guard<std::mutex> g(sink.lock);
             return sink.checks.size() == 4;

@@ -20,7 +20,7 @@ namespace {
 using engine_test::ConnectionJournal;
 using engine_test::FakeConnection;
 using engine_test::RecordingCmdEvent;
-using net_test::wait_until;
+using test_support::wait_until;
 
 constexpr std::uint64_t kTaskId = 4242;
 

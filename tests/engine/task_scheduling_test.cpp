@@ -21,7 +21,7 @@ using task_test::Ip;
 using task_test::MakerJournal;
 using task_test::SocketPair;
 using task_test::TaskHarness;
-using task_test::WaitFor;
+using test_support::wait_until;
 
 // A successful CIS reply.
 void Reply(CDownload_Task* task, const std::vector<PeerInfo>& peers, const std::vector<VPeerInfo>& vpeers,
@@ -169,8 +169,8 @@ protected:
     // `n` reached the CIS.
     bool RequestsServed(std::size_t n)
     {
-        WaitFor([&] { return cis.peer_requests().size() >= n; });
-        WaitFor([&] { return !task->IsPeerListRequestRunning(); });
+        wait_until([&] { return cis.peer_requests().size() >= n; });
+        wait_until([&] { return !task->IsPeerListRequestRunning(); });
         return cis.peer_requests().size() == n;
     }
 
@@ -219,8 +219,8 @@ TEST_F(CisTaskTest, ACisLogonFeedsTheHostCacheAndTheVpeers)
 {
     cis.SetTaskPeers(TaskHarness::kTaskId, {Peer(21, PEERTYPE_NAT), Peer(22, PEERTYPE_DIRECT)}, {Vpeer(31, 5)}, {});
     task->RequestPeerList();
-    ASSERT_TRUE(WaitFor([&] { return task->GetVpeers().size() == 1; }));
-    ASSERT_TRUE(WaitFor([&] { return h.HostCount() == 2; }));
+    ASSERT_TRUE(wait_until([&] { return task->GetVpeers().size() == 1; }));
+    ASSERT_TRUE(wait_until([&] { return h.HostCount() == 2; }));
     EXPECT_EQ(std::vector<std::uint64_t>{31}, Ids(task->GetVpeers()));
     EXPECT_TRUE(engine_flags::index_servers_usable());
 }
@@ -277,7 +277,7 @@ TEST(TaskScheduling, ALanPassAsksForAtMostFourLanPeers)
         }
         platform::close_socket(s);
         std::map<std::uint64_t, LanPeer> peers;
-        ASSERT_TRUE(WaitFor([&] {
+        ASSERT_TRUE(wait_until([&] {
             lan.GetPeers(TaskHarness::kTaskId, peers);
             return peers.size() == 6;
         }));
@@ -396,8 +396,8 @@ TEST(TaskScheduling, AFailedCisReplyTurnsTheIndexServersOffForEveryTaskForABackO
     }
     EXPECT_TRUE(cis.peer_requests().empty());
     task->RequestPeerList();
-    EXPECT_TRUE(WaitFor([&] { return cis.peer_requests().size() == 1; })) << "the CIS is asked again";
-    EXPECT_TRUE(WaitFor([&] { return !task->IsPeerListRequestRunning(); }));
+    EXPECT_TRUE(wait_until([&] { return cis.peer_requests().size() == 1; })) << "the CIS is asked again";
+    EXPECT_TRUE(wait_until([&] { return !task->IsPeerListRequestRunning(); }));
     engine_flags::set_index_servers_usable(true);
 }
 
