@@ -15,7 +15,7 @@
 #include "service_test_support.h"
 #include "src/net_service.h"
 
-using service_test::wait_until;
+using test_support::wait_until;
 
 namespace {
 

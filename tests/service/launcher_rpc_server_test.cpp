@@ -319,7 +319,7 @@ TEST_F(LauncherRpcServerTest, RequestArrivingInPiecesIsServed)
     const std::string request = post(echo_call("pieces"));
     for (std::size_t i = 0; i < request.size(); i += 7) {
         ASSERT_TRUE(client.send_all(request.substr(i, 7)));
-        platform::sleep_ms(1);
+        platform::sleep_ms(1);   // pieces arrive as separate reads
     }
     EXPECT_NE(client.read_response(5000).find("<value>pieces</value>"), std::string::npos);
 }
@@ -370,7 +370,7 @@ TEST_F(LauncherRpcServerTest, CrowdsAndSlowSendersCannotLockTheLauncherOut)
         raw_client parted(m_port);
         const std::string request = post(echo_call("parted"));
         ASSERT_TRUE(parted.send_all(request.substr(0, 40)));
-        ASSERT_TRUE(service_test::wait_until([&] { return m_server->connection_count() == 1; }, 5000));
+        ASSERT_TRUE(test_support::wait_until([&] { return m_server->connection_count() == 1; }, 5000));
         m_hold->set([&] {
             test_support::tick_offset() += request_limit_ms;
             parted.send_all(request.substr(40));
@@ -388,7 +388,7 @@ TEST_F(LauncherRpcServerTest, CrowdsAndSlowSendersCannotLockTheLauncherOut)
         for (std::size_t i = 0; i < cap; ++i) {
             crowd.push_back(std::make_unique<raw_client>(m_port));
             ASSERT_TRUE(crowd.back()->send_all("POST /RPC2 HTTP/1.1\r\n"));
-            ASSERT_TRUE(service_test::wait_until([&] { return m_server->connection_count() == i + 1; }, 5000));
+            ASSERT_TRUE(test_support::wait_until([&] { return m_server->connection_count() == i + 1; }, 5000));
         }
     };
     const auto heard = [&] {
@@ -401,13 +401,13 @@ TEST_F(LauncherRpcServerTest, CrowdsAndSlowSendersCannotLockTheLauncherOut)
     fill();
     test_support::tick_offset() += yield_silence_ms + 1;
     expect_serving();
-    ASSERT_TRUE(service_test::wait_until([&] { return !heard().empty(); }, 5000));
+    ASSERT_TRUE(test_support::wait_until([&] { return !heard().empty(); }, 5000));
     ASSERT_EQ(heard().size(), 1u);
     bool closed = false;
     EXPECT_NE(heard()[0]->read_until_closed(5000, closed).find("request took too long"), std::string::npos);
     EXPECT_TRUE(closed);
     crowd.clear();
-    ASSERT_TRUE(service_test::wait_until([&] { return m_server->connection_count() == 0; }, 5000));
+    ASSERT_TRUE(test_support::wait_until([&] { return m_server->connection_count() == 0; }, 5000));
 
     // Every slot taken by a connection heard from just now: a new one gets
     // the fault and the others stay.
@@ -418,6 +418,6 @@ TEST_F(LauncherRpcServerTest, CrowdsAndSlowSendersCannotLockTheLauncherOut)
     EXPECT_NE(answer.find("too many connections"), std::string::npos) << answer;
     EXPECT_TRUE(heard().empty());
     crowd.clear();
-    ASSERT_TRUE(service_test::wait_until([&] { return m_server->connection_count() == 0; }, 5000));
+    ASSERT_TRUE(test_support::wait_until([&] { return m_server->connection_count() == 0; }, 5000));
     expect_serving();
 }

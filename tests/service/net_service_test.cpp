@@ -23,7 +23,7 @@
 
 using service_test::port_blocker;
 using service_test::port_free;
-using service_test::wait_until;
+using test_support::wait_until;
 
 namespace {
 

@@ -105,7 +105,7 @@ TEST(Scheduling, RefreshReplacesTheServerListAndFallsBack)
     download_manager m(w.launcher_path(), 7);
     server_task_map parsed;
     // The timer's first refresh runs at once; let it land before ours.
-    ASSERT_TRUE(service_test::wait_until([&] { return m.copy_server_task_list(parsed) && parsed.size() == 2; },
+    ASSERT_TRUE(test_support::wait_until([&] { return m.copy_server_task_list(parsed) && parsed.size() == 2; },
                                          10000));
     ASSERT_TRUE(m.update_taskslist_from_server("", &parsed));
     EXPECT_EQ(parsed.size(), 2u);
@@ -158,7 +158,7 @@ TEST(Scheduling, TheEngineGivesUpTasksTheListDoesNotKnowOrWantsAfresh)
     m.local_tasks().put(known);
     ASSERT_EQ(m.engine()->AddNewTask(stray.seed.c_str(), w.downloads().c_str()), 0);
     ASSERT_EQ(m.engine()->AddNewTask(fresh.seed.c_str(), w.downloads().c_str()), 0);
-    ASSERT_TRUE(service_test::wait_until(
+    ASSERT_TRUE(test_support::wait_until(
         [&] { return w.service_log().find("CBE_TASK_RUN, ID[8502]") != std::string::npos; }, 10000));
     // The launcher found a file of the known task missing meanwhile.
     m.local_tasks().update(8502, [](LocalTaskRecord& r) {
@@ -168,7 +168,7 @@ TEST(Scheduling, TheEngineGivesUpTasksTheListDoesNotKnowOrWantsAfresh)
 
     // The one-second pass stops both in the engine; the known one is then
     // handed over again from a fresh seed.
-    EXPECT_TRUE(service_test::wait_until(
+    EXPECT_TRUE(test_support::wait_until(
         [&] {
             const std::string log = w.service_log();
             return log.find("Warning!!! : task id[8501], 在本地列表中没有找到该任务,从引擎中停止该任务") !=

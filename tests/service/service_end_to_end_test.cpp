@@ -16,7 +16,7 @@
 
 using service_test::download_test_env;
 using service_test::served_task;
-using service_test::wait_until;
+using test_support::wait_until;
 
 namespace {
 

@@ -17,7 +17,7 @@
 #include "src/service_interface.h"
 #include "src/service_log.h"
 
-using service_test::wait_until;
+using test_support::wait_until;
 
 namespace {
 

@@ -17,7 +17,7 @@ using kx2dll::download_manager;
 using kx2dll::LocalTaskRecord;
 using service_test::download_test_env;
 using service_test::served_task;
-using service_test::wait_until;
+using test_support::wait_until;
 
 // The local record of a served task. Another game's id keeps the
 // one-second pass from handing it over by itself: the test does that.
