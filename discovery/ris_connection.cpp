@@ -120,6 +120,7 @@ void CRisConnectionEx::SetTimeouts(std::uint32_t connect_ms, std::uint32_t reply
 
 bool CRisConnectionEx::IsRunning() const
 {
+    std::lock_guard<std::mutex> guard(m_thread_lock);   // Start may be replacing the thread
     return m_thread.running();
 }
 

@@ -132,6 +132,6 @@ private:
     std::atomic<std::uint64_t> m_server_time{0};
     std::atomic<std::uint32_t> m_param{0};
     platform::Event m_stop_event{platform::Event::Reset::manual};
-    std::mutex m_thread_lock;   // guards m_thread across Start/Stop
+    mutable std::mutex m_thread_lock;   // guards m_thread across Start/Stop/IsRunning
     platform::Thread m_thread;
 };
