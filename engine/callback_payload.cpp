@@ -115,6 +115,7 @@ bool DecodeCallbackEvent(std::uint32_t code, std::uintptr_t data, CallbackEvent&
         event.value = static_cast<std::int32_t>(data);
         return true;
     }
-    return DecodeCallbackPayload(code, reinterpret_cast<const std::uint8_t*>(data),
+    // The engine's callback carries its payload's address in the integer argument.
+    return DecodeCallbackPayload(code, reinterpret_cast<const std::uint8_t*>(data), // NOLINT(performance-no-int-to-ptr)
                                  std::numeric_limits<std::size_t>::max(), event);
 }

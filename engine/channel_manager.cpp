@@ -130,6 +130,7 @@ bool CChannelManager::add_channel(std::unique_ptr<CChannel> channel, const std::
         return false;
     }
     std::vector<std::uint64_t> sizes;
+    sizes.reserve(entries.size());
     for (const SeedFileEntry& e : entries)
         sizes.push_back(e.size);
     const std::uint32_t piece_size = std::uint32_t(channel->piece_size);

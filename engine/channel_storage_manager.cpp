@@ -251,7 +251,7 @@ void CChannelStorageManager::hand_off(WriteCache::iterator it, bool verify)
     // What was hashed of a piece going on later saves reading it back,
     // unless it fails its check: then the file's bytes are not these.
     job->park = !job->check && ready > 0 && ready < length;
-    m_owner->SubmitWrite(shared_from_this(), std::move(job));
+    m_owner->SubmitWrite(shared_from_this(), job);
 }
 
 void CChannelStorageManager::CompleteWrite(WriteJob& job)

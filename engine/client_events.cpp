@@ -61,7 +61,7 @@ void CClientMain::OnTaskMessage(const char* text, std::uint32_t value)
 
 std::string CClientMain::ChooseBitmapFolder()
 {
-    const std::string first = engine_flags::bitmap_folder();
+    std::string first = engine_flags::bitmap_folder();
     if (!first.empty() && platform::folder_exists(first))
         return first;
     std::lock_guard<std::mutex> guard(m_folder_lock);

@@ -249,6 +249,7 @@ bool ParseSeed(const std::string& seed_text, SeedHeader& header, std::string& fi
     if (!ParseSeedFileList(list, files, error))
         return false;
     std::vector<std::uint64_t> sizes;
+    sizes.reserve(files.size());
     for (const SeedFileEntry& f : files)
         sizes.push_back(f.size);
     std::string why;

@@ -138,7 +138,7 @@ void CStorageManager::record_check(CChannelStorageManager& store, std::uint64_t 
     m_events.push_back(std::move(e));
 }
 
-void CStorageManager::SubmitWrite(const std::shared_ptr<CChannelStorageManager>& store, std::shared_ptr<WriteJob> job)
+void CStorageManager::SubmitWrite(const std::shared_ptr<CChannelStorageManager>& store, const std::shared_ptr<WriteJob>& job)
 {
     const std::size_t bytes = job->buffer.size();
     std::weak_ptr<CChannelStorageManager> weak = store;

@@ -61,7 +61,7 @@ public:
     void PostHash(const std::shared_ptr<PieceHash>& hash) { m_hasher.Post(hash); }
     // Has the storage worker write (and check) a piece taken out of the
     // store's write cache.
-    void SubmitWrite(const std::shared_ptr<CChannelStorageManager>& store, std::shared_ptr<WriteJob> job);
+    void SubmitWrite(const std::shared_ptr<CChannelStorageManager>& store, const std::shared_ptr<WriteJob>& job);
 
     // Runs `fn` on the channel's store under the lock (tests and
     // diagnostics); false for an unknown channel.

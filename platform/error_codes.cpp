@@ -9,7 +9,7 @@ std::uint32_t error_from_errno(int e)
     switch (e) {
     case 0: return err::success;
     case ENOENT: return err::file_not_found;
-    case EACCES: return err::access_denied;
+    case EACCES:
     case EPERM: return err::access_denied;
     case ENOMEM: return err::not_enough_memory;
     case ENOSPC: return err::disk_full;
@@ -19,7 +19,7 @@ std::uint32_t error_from_errno(int e)
     case EBADF: return err::wsa_bad_file;
     case EFAULT: return err::wsa_fault;
     case EINVAL: return err::wsa_invalid;
-    case EMFILE: return err::wsa_too_many_files;
+    case EMFILE:
     case ENFILE: return err::wsa_too_many_files;
     case EAGAIN: return err::would_block;
     case EINPROGRESS: return err::in_progress;
@@ -31,7 +31,7 @@ std::uint32_t error_from_errno(int e)
     case ENETDOWN: return err::network_down;
     case ENETUNREACH: return err::network_unreachable;
     case ECONNABORTED: return err::connection_aborted;
-    case ECONNRESET: return err::connection_reset;
+    case ECONNRESET:
     case EPIPE: return err::connection_reset;
     case ENOBUFS: return err::no_buffers;
     case EISCONN: return err::is_connected;
@@ -39,7 +39,7 @@ std::uint32_t error_from_errno(int e)
     case ESHUTDOWN: return err::shutdown;
     case ETIMEDOUT: return err::timed_out;
     case ECONNREFUSED: return err::connection_refused;
-    case EHOSTUNREACH: return err::host_unreachable;
+    case EHOSTUNREACH:
     case EHOSTDOWN: return err::host_unreachable;
     default: return 10000u + static_cast<std::uint32_t>(e);
     }

@@ -110,7 +110,7 @@ std::string below_drive_root(const std::string& rest)
 
 std::string from_windows_path(const std::string& path)
 {
-    const std::string p = slashes(path);
+    std::string p = slashes(path);
     // Only "x:" alone or "x:/..." is a drive path; "a:b" stays a name.
     if (p.size() < 2 || p[1] != ':' || !std::isalpha(static_cast<unsigned char>(p[0])) ||
         (p.size() > 2 && p[2] != '/'))

@@ -50,7 +50,7 @@ std::string fallback_task_server() { return env_or("VR_FALLBACK_TASK_SERVER", "1
 
 std::string cdn_query_by_id_url()
 {
-    const std::string v = env_or("VR_CDN_QUERY_URL", "127.0.0.1");
+    std::string v = env_or("VR_CDN_QUERY_URL", "127.0.0.1");
     // A whole prefix is taken as it is; a host gets the query path.
     if (v.find('/') != std::string::npos)
         return v;

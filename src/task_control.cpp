@@ -409,10 +409,9 @@ bool download_manager::set_setting(const std::string& name, const std::string& v
     if (name == "FILE_SAVE_PATCH" || name == "defaulte_save_path") {
         std::string folder = value;
         std::replace(folder.begin(), folder.end(), '/', '\\');
-        if (folder.size() >= 2 && folder[1] == ':')
-            folder = platform::from_windows_path(folder);     // a drive path
-        else if (!folder.empty() && folder[0] == '\\')
-            folder = platform::from_windows_path(folder);     // already absolute here
+        // A drive path, or one already absolute here, maps as it is.
+        if ((folder.size() >= 2 && folder[1] == ':') || (!folder.empty() && folder[0] == '\\'))
+            folder = platform::from_windows_path(folder);
         else
             folder = m_launcher_path + platform::from_windows_path(folder);
         if (!create_directory_tree(folder))

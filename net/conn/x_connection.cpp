@@ -140,7 +140,8 @@ float x_connection::compute_speed(std::uint64_t total, std::int64_t start, float
     // The speed follows the first ten seconds only, then stays.
     if (elapsed <= 0 || elapsed >= 10)
         return stored;
-    stored = static_cast<float>(total / static_cast<std::uint64_t>(elapsed));
+    // Whole bytes per second, as the speed has always been reported.
+    stored = static_cast<float>(total / static_cast<std::uint64_t>(elapsed)); // NOLINT(bugprone-integer-division)
     return stored;
 }
 
