@@ -11,6 +11,8 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <fcntl.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -182,12 +184,26 @@ bool NginxServer::start()
         }
         const std::string binary = Binary();
         const std::string conf = m_prefix + "/nginx.conf";
+        const std::string output = m_prefix + "/logs/nginx.out";
+        const pid_t parent = ::getpid();
         const pid_t pid = ::fork();
         if (pid < 0) {
             m_error = "fork failed";
             return false;
         }
         if (pid == 0) {
+            // A test process that dies (a sanitizer halting it) takes nginx
+            // along, and nginx never holds the test's output open: the test
+            // runner reads that output to its end and would wait for an
+            // orphaned nginx until its time-out.
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+            if (::getppid() != parent)
+                ::_exit(127);
+            const int null_in = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+            const int out = ::open(output.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+            if (null_in < 0 || out < 0 || ::dup2(null_in, STDIN_FILENO) < 0 || ::dup2(out, STDOUT_FILENO) < 0 ||
+                ::dup2(out, STDERR_FILENO) < 0)
+                ::_exit(127);
             ::execl(binary.c_str(), binary.c_str(), "-p", m_prefix.c_str(), "-c", conf.c_str(),
                     static_cast<char*>(nullptr));
             ::_exit(127);
@@ -248,7 +264,8 @@ std::vector<NginxServer::Served> NginxServer::AccessLog() const
 
 std::string NginxServer::ErrorLog() const
 {
-    return read_file(m_prefix + "/logs/error.log");
+    // What nginx wrote before it opened its own log comes after it.
+    return read_file(m_prefix + "/logs/error.log") + read_file(m_prefix + "/logs/nginx.out");
 }
 
 } // namespace test_support

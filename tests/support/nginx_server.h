@@ -36,6 +36,8 @@ public:
 
     std::uint16_t port() const { return m_port; }
     const std::string& root() const { return m_root; }
+    // Its temporary folder: configuration and logs.
+    const std::string& prefix() const { return m_prefix; }
     // "http://127.0.0.1:<port>"
     std::string base_url() const;
     // "127.0.0.1:<port>/cdnquery.php?taskid=" (the setting value of the
