@@ -30,7 +30,8 @@ if [[ ${VR_TSAN_PASS:-1} != 0 ]]; then
   tsan=${VR_TSAN_BUILD_DIR:-build/tsan}
   cmake -S . -B "$tsan" -G Ninja "${checked[@]}" -DVR_TSAN=ON -DVR_TESTS=ON -DVR_FUZZ=OFF
   cmake --build "$tsan" -j "$jobs"
-  export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
+  # The suppressions (third-party code only) apply whatever options are set.
+  export TSAN_OPTIONS="${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}:suppressions=$PWD/tests/tsan.supp"
   (cd "$tsan" && ctest --output-on-failure -j "$jobs" --timeout 900) || tsan_status=$?
 fi
 # The last ctest summary stays the last output; a failure reported above it
