@@ -196,6 +196,14 @@ public:
     // A random record of the HTTP peer list; false when it is empty.
     // Defined beside the CDN thread.
     bool PickHttpPeer(PeerInfo& out);
+    // How an HTTP source served a connection: one that failed without a
+    // block waits a back-off (growing with each failure in a row) before
+    // it is dialled again; a block clears it.
+    void ReportHttpSource(std::uint64_t client_id, bool delivered);
+    // False while the source waits out its back-off.
+    bool HttpSourceUsable(std::uint64_t client_id) const;
+    // The source has answered since its last failure.
+    bool HttpSourceProven(std::uint64_t client_id) const;
     // Block-release requests of the HTTP and CDN connections.
     void AddReleaseRequest() { m_release_requests.fetch_add(1); }
     std::uint32_t GetReleaseRequestCount() const { return m_release_requests.load(); }
@@ -349,7 +357,13 @@ private:
     CcsLocker m_run_lock;                              // guards m_run
     std::map<std::uint64_t, std::uint32_t> m_http_counts;
     std::map<int, float> m_http_speeds;
-    mutable CcsLocker m_http_conn_lock;                // guards m_http_counts and m_http_speeds
+    struct SourceBackoff {
+        std::uint32_t failures = 0;
+        std::uint32_t until = 0;   // tick
+        bool proven = false;       // answered since its last failure
+    };
+    std::map<std::uint64_t, SourceBackoff> m_http_backoff;
+    mutable CcsLocker m_http_conn_lock;                // guards m_http_counts, m_http_speeds and m_http_backoff
     CCdnThread* m_cdn_thread;
     // The CDN thread's wake event, set once before any thread runs; it
     // outlives the thread.

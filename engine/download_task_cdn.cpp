@@ -76,6 +76,7 @@ public:
     void dec_http_connection_count(const PeerInfo& peer) override { m_task->DecHttpConnectionCount(&peer); }
     void set_http_connection_speed(int socket, float speed) override { m_task->SetHttpConnectionSpeed(socket, speed); }
     void remove_http_connection_speed(int socket) override { m_task->RemoveHttpConnectionSpeed(socket); }
+    void report_source(const PeerInfo& peer, bool delivered) override { m_task->ReportHttpSource(peer.clientid, delivered); }
     bool pick_http_peer(PeerInfo& out) override { return m_task->PickHttpPeer(out); }
     bool is_complete() override { return m_task->IsComplete(); }
 
@@ -174,6 +175,20 @@ bool CDownload_Task::PickHttpPeer(PeerInfo& out)
     m_http_peers.GetAll(peers);
     if (peers.empty())
         return false;
+    // Sources that answered come first, then those not in back-off; a
+    // silent source holds no runs while a good one serves.
+    std::vector<PeerInfo> proven;
+    std::vector<PeerInfo> usable;
+    for (const PeerInfo& p : peers) {
+        if (HttpSourceProven(p.clientid))
+            proven.push_back(p);
+        else if (HttpSourceUsable(p.clientid))
+            usable.push_back(p);
+    }
+    if (!proven.empty())
+        peers.swap(proven);
+    else if (!usable.empty())
+        peers.swap(usable);
     // Each connection draws on its own: several picks within one second
     // spread over the peers instead of all landing on the same one.
     thread_local std::minstd_rand generator(std::random_device{}() ^ platform::tick_count());

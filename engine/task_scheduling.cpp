@@ -51,6 +51,11 @@ const PeerInfo kNoParent{};
 std::uint32_t Low(std::uint64_t v) { return static_cast<std::uint32_t>(v); }
 std::uint32_t High(std::uint64_t v) { return static_cast<std::uint32_t>(v >> 32); }
 
+// Back-off of an HTTP source that failed without a block: doubles with
+// each failure in a row, up to the maximum.
+constexpr std::uint32_t kHttpSourceBackoffMs = 1000;
+constexpr std::uint32_t kHttpSourceBackoffMaxMs = 30000;
+
 std::uint32_t StampTick()
 {
     const std::uint32_t now = platform::tick_count();
@@ -428,11 +433,19 @@ void CDownload_Task::TryConnectHttpPeer(PeerInfo r)
     // does), so it is not dialled either.
     if (r.peertype == PEERTYPE_HTTP)
         return;
+    // A source that failed (silent, refusing) waits out its back-off while
+    // the others take its share.
+    if (!HttpSourceUsable(r.clientid))
+        return;
+    const bool proven = HttpSourceProven(r.clientid);
     {
         CScopedLock guard(m_http_conn_lock);
         const std::uint64_t id = r.clientid;
         const auto found = m_http_counts.find(id);
         if (found != m_http_counts.end() && found->second >= kPerPeerHttpConnectionLimit)
+            return;
+        // A source that has not answered yet is probed by one connection.
+        if (!proven && found != m_http_counts.end() && found->second >= 1)
             return;
         std::uint64_t sum = 0;
         for (const auto& entry : m_http_counts)
@@ -494,6 +507,36 @@ bool CDownload_Task::SetHttpConnectionSpeed(int socket, float speed)
     while (current > 1 && !limit.compare_exchange_weak(current, current - 1)) {
     }
     return true;
+}
+
+void CDownload_Task::ReportHttpSource(std::uint64_t client_id, bool delivered)
+{
+    CScopedLock guard(m_http_conn_lock);
+    SourceBackoff& b = m_http_backoff[client_id];
+    b.proven = delivered;
+    if (delivered) {
+        b.failures = 0;
+        b.until = 0;
+        return;
+    }
+    b.failures = std::min<std::uint32_t>(b.failures + 1, 16);
+    const std::uint32_t shift = std::min<std::uint32_t>(b.failures - 1, 5);
+    b.until = platform::tick_count() + std::min<std::uint32_t>(kHttpSourceBackoffMs << shift, kHttpSourceBackoffMaxMs);
+}
+
+bool CDownload_Task::HttpSourceUsable(std::uint64_t client_id) const
+{
+    CScopedLock guard(m_http_conn_lock);
+    const auto found = m_http_backoff.find(client_id);
+    return found == m_http_backoff.end() || found->second.failures == 0 ||
+           platform::tick_reached(platform::tick_count(), found->second.until);
+}
+
+bool CDownload_Task::HttpSourceProven(std::uint64_t client_id) const
+{
+    CScopedLock guard(m_http_conn_lock);
+    const auto found = m_http_backoff.find(client_id);
+    return found != m_http_backoff.end() && found->second.proven;
 }
 
 void CDownload_Task::RemoveHttpConnectionSpeed(int socket)

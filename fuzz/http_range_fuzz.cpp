@@ -70,6 +70,7 @@ public:
     void dec_http_connection_count(const PeerInfo&) override {}
     void set_http_connection_speed(int, float) override {}
     void remove_http_connection_speed(int) override {}
+    void report_source(const PeerInfo&, bool) override {}
     bool pick_http_peer(PeerInfo&) override { return false; }
     bool is_complete() override { return false; }
 

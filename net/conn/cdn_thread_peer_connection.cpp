@@ -211,7 +211,10 @@ void cdn_thread_peer_connection::on_receive(const i_error_code& error, std::uint
     o->AddReceivedBytes(bytes);
 
     std::unique_lock<std::recursive_mutex> guard(m_lock);
+    const bool header_was_pending = m_exchange.header_pending();
     const auto state = m_exchange.receive(receive_buffer(), receive_filled(), m_peer);
+    if (header_was_pending && !m_exchange.header_pending())
+        o->GetTask()->report_source(m_peer, true);   // the source answers
     if (state == http_range_request::receive_state::refused) {
         log("[zeq::cdn_thread_peer]" + std::to_string(task_id) + "," + m_exchange.failure() + "\n");
         guard.unlock();
@@ -253,8 +256,9 @@ void cdn_thread_peer_connection::release_piece()
     std::unique_lock<std::recursive_mutex> guard(m_lock);
     m_exchange.hand_back();
     const bool nothing_pending = m_exchange.pending_count() == 0;
+    const bool timed_out = m_exchange.timed_out(platform::tick_count() - m_activity_tick.load());
     guard.unlock();
-    if (std::uint32_t(platform::tick_count() - m_activity_tick.load()) > kIdleTimeoutMs) {
+    if (timed_out) {
         log_server_event(3, 4);
         close();
         return;
@@ -278,6 +282,9 @@ void cdn_thread_peer_connection::abort_download()
     if (m_attempt_open) {
         m_attempt_open = false;
         finish_attempt(m_run_complete, delivered);
+        CCdnThread* o = owner();
+        if (o && (delivered || m_run_complete || (!o->IsStopping() && !o->IsTaskCompleted())))
+            o->GetTask()->report_source(m_peer, delivered || m_run_complete);
     }
 }
 

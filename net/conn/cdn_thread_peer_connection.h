@@ -35,7 +35,7 @@ namespace zeq {
 class cdn_thread_peer_connection : public base_connection {
 public:
     // A connection closes after this long without connecting or receiving.
-    static constexpr std::uint32_t kIdleTimeoutMs = 20000;
+    static constexpr std::uint32_t kIdleTimeoutMs = http_range_request::kIdleTimeoutMs;
     // Bytes asked for by one receive.
     static constexpr std::uint32_t kReceiveWindow = 65536;
 

@@ -147,6 +147,7 @@ void http_cdn_connection::write_post()
     int code = http_range_request::build_ok;
     std::string request;
     if (m_task->is_stop_finished()) {
+        m_done = true;
         code = http_range_request::build_stopped;
     } else {
         if (ClientLogEnabled())
@@ -192,6 +193,14 @@ void http_cdn_connection::close()
     const int native_socket = native();
     m_task->remove_connection(native_socket);
     x_connection::close();
+    {
+        // Judged once, after the abort: a source that wrote nothing is
+        // dialled again only after a back-off.
+        std::lock_guard<std::recursive_mutex> guard(m_lock);
+        const bool delivered = m_exchange.blocks_written() > 0;
+        if (delivered || (!m_done && !m_task->is_stop_finished()))
+            m_task->report_source(*GetPeerInfo(), delivered);
+    }
     // A close says nothing of the server's speed: the entry goes, the
     // process-wide HTTP connection limit stays.
     m_task->remove_http_connection_speed(native_socket);
@@ -219,19 +228,22 @@ void http_cdn_connection::on_timer()
 
 void http_cdn_connection::release_piece()
 {
+    bool timed_out;
     {
         std::lock_guard<std::recursive_mutex> guard(m_lock);
         m_exchange.hand_back();
+        timed_out = m_exchange.timed_out(platform::tick_count() - m_activity_tick.load());
     }
-    const std::uint32_t idle = platform::tick_count() - m_activity_tick.load();
-    if (idle > kIdleTimeoutMs) {
+    if (timed_out) {
         log_server_event(3, 4);
         close();
         return;
     }
     CBlockRequestMap* picker = m_task->piece_picker();
-    if (picker && picker->IsDownloadComplete())
+    if (picker && picker->IsDownloadComplete()) {
+        m_done = true;   // not the server's fault
         close();
+    }
 }
 
 void http_cdn_connection::on_receive(const i_error_code& error, std::uint32_t bytes)
@@ -279,8 +291,10 @@ void http_cdn_connection::on_receive(const i_error_code& error, std::uint32_t by
         close();
         return;
     }
-    if (header_was_pending && !m_exchange.header_pending())
+    if (header_was_pending && !m_exchange.header_pending()) {
         log_server_event(3, 0);
+        m_task->report_source(*GetPeerInfo(), true);   // the source answers
+    }
     guard.unlock();
     if (state == http_range_request::receive_state::complete) {
         close();   // the run is in; the rest of the open-ended answer is not read

@@ -33,7 +33,7 @@ public:
     // way before the request goes out.
     static constexpr std::uint32_t kConnectWaitMs = 10000;
     // A connection closes after this long without receiving anything.
-    static constexpr std::uint32_t kIdleTimeoutMs = 20000;
+    static constexpr std::uint32_t kIdleTimeoutMs = http_range_request::kIdleTimeoutMs;
     // Bytes asked for by one receive.
     static constexpr std::uint32_t kReceiveWindow = 65536;
 
@@ -87,6 +87,7 @@ private:
     std::atomic<std::uint32_t> m_refs{1};
     bool m_first_request = true;
     std::atomic<bool> m_close_done{false};
+    std::atomic<bool> m_done{false};         // closed for the task's sake (complete, stopping), not the server's
     std::recursive_mutex m_lock;             // guards the exchange (I/O thread and task threads)
     http_range_request m_exchange;
     std::unique_ptr<i_deadline_timer> m_connect_timer;   // polls a connect still under way

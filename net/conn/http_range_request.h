@@ -81,6 +81,11 @@ public:
     // Live HTTP connections per HTTP peer.
     virtual void inc_http_connection_count(const PeerInfo& peer) = 0;
     virtual void dec_http_connection_count(const PeerInfo& peer) = 0;
+    // How a source (an HTTP peer, by client id) served an attempt: one
+    // that answered (its head came, or blocks) is proven; one that failed
+    // without delivering a block is not dialled again until a back-off
+    // (growing with each failure) has passed.
+    virtual void report_source(const PeerInfo& peer, bool delivered) = 0;
     // The speed a connection measured (bytes per second).
     virtual void set_http_connection_speed(int socket, float speed) = 0;
     // A closed connection's speed entry goes, without judging the speed.
@@ -107,6 +112,10 @@ public:
     // A pending queue of at least this many blocks hands half back when
     // the task asks for blocks.
     static constexpr std::size_t kHandBackMinimum = 16;
+    // A server that has not sent the response head this long after the
+    // request, or nothing at all this long after the head, is given up.
+    static constexpr std::uint32_t kHeadTimeoutMs = 4000;
+    static constexpr std::uint32_t kIdleTimeoutMs = 20000;
     // The response header must arrive whole within this many bytes.
     static constexpr std::size_t kMaxHeaderBytes = 16384;
     // Longest header name and value taken.
@@ -167,6 +176,12 @@ public:
     void abort();
 
     bool header_pending() const { return m_header_pending; }
+    // True when `idle_ms` without data ends the exchange (shorter while
+    // the head is awaited).
+    bool timed_out(std::uint32_t idle_ms) const
+    {
+        return idle_ms > (m_header_pending ? kHeadTimeoutMs : kIdleTimeoutMs);
+    }
     std::size_t pending_count() const { return m_pending.size(); }
     const BlockRequestQueue& pending() const { return m_pending; }
     // The message of the last refused header.

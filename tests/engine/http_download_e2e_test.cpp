@@ -514,3 +514,46 @@ TEST_F(HttpDownloadTest, ServerCuttingEveryAnswerShortStillFinishesQuickly)
     EXPECT_EQ(10, transfer_limits::http_connection_limit().load());
     EXPECT_LT(took[1], 4 * took[0] + 2000) << "healthy " << took[0] << " ms, cut " << took[1] << " ms";
 }
+
+// One of two CDN URLs accepts and never answers: its connections give
+// their blocks back once no head came within seconds, it waits out a
+// back-off, and the good server takes its share.
+TEST_F(HttpDownloadTest, SilentSourceBesideAGoodOneCostsSeconds)
+{
+    ASSERT_TRUE(nginx->start()) << nginx->last_error();
+    StartEngine();
+    std::uint32_t took[2] = {0, 0};
+    for (int silent : {0, 1}) {
+        const std::uint64_t id = 9107 + std::uint64_t(silent);
+        save = env->file("games" + std::to_string(silent));
+        TaskFixture fx(root.path(), id, kPiece, {16 * 1048576 + 321});
+        ASSERT_TRUE(fx.ok());
+        RangeServer good;
+        RangeServer quiet;
+        for (std::size_t i = 0; i < fx.files().size(); ++i) {
+            good.AddFile(fx.files()[i].url_path, fx.Bytes(i, 0, fx.files()[i].size));
+            quiet.AddFile(fx.files()[i].url_path, fx.Bytes(i, 0, fx.files()[i].size));
+        }
+        RangeServer::Behaviour behaviour;
+        behaviour.silent = true;
+        quiet.SetBehaviour(behaviour);
+        ASSERT_TRUE(good.Start());
+        ASSERT_TRUE(quiet.Start());
+        const std::string answer =
+            (silent ? fx.CdnAnswer(quiet.base_url()) : std::string()) + fx.CdnAnswer(good.base_url());
+        ASSERT_TRUE(nginx->SetCdnAnswer(id, answer));
+        log.Clear();
+        const std::uint32_t start = platform::tick_count();
+        ASSERT_EQ(0, engine->AddNewTask(fx.SeedXml().c_str(), save.c_str()));
+        ASSERT_TRUE(log.WaitFor(9, 60000)) << "the task completes, silent " << silent << " progress " << LastProgress();
+        took[silent] = platform::tick_count() - start;
+        ExpectFilesComplete(fx);
+        if (silent)
+            EXPECT_GT(quiet.Requests().size(), 0u) << "the silent server was asked";
+        quiet.Stop();
+        good.Stop();
+    }
+    // Seconds (the 4 s head time-out, a probe after the back-off), not the
+    // 20 s silence time-out of every connection that picked the silent one.
+    EXPECT_LT(took[1], 3 * took[0] + 12000) << "healthy " << took[0] << " ms, beside a silent one " << took[1] << " ms";
+}

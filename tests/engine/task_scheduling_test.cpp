@@ -450,6 +450,25 @@ TEST(TaskScheduling, HttpPeersAreDialledWithinThePerPeerAndTotalLimits)
     const PeerInfo y = Peer(72, PEERTYPE_HTTP_CDN);
     auto dials = [] { return MakerJournal::Get().Of('d').size(); };
 
+    // A source that has not answered is probed by one connection; one that
+    // failed waits out its back-off; one that answered takes up to the limits.
+    const PeerInfo z = Peer(74, PEERTYPE_HTTP_CDN);
+    task->IncHttpConnectionCount(&z);
+    task->TryConnectHttpPeer(z);
+    EXPECT_EQ(0u, dials()) << "a probe is under way";
+    task->DecHttpConnectionCount(&z);
+    task->ReportHttpSource(74, false);
+    task->TryConnectHttpPeer(z);
+    EXPECT_EQ(0u, dials()) << "in back-off";
+    task->ReportHttpSource(74, true);
+    task->IncHttpConnectionCount(&z);
+    task->TryConnectHttpPeer(z);
+    EXPECT_EQ(1u, dials()) << "answered: more connections";
+    task->DecHttpConnectionCount(&z);
+    MakerJournal::Get().Clear();
+    task->ReportHttpSource(71, true);
+    task->ReportHttpSource(72, true);
+
     for (int i = 0; i < 9; ++i)
         task->IncHttpConnectionCount(&x);
     task->TryConnectHttpPeer(x);

@@ -237,6 +237,10 @@ public:
         std::lock_guard<std::mutex> g(m_lock);
         --m_http_counts[peer.clientid];
     }
+    void report_source(const PeerInfo&, bool delivered) override
+    {
+        (delivered ? m_sources_ok : m_sources_failed).fetch_add(1);
+    }
     void remove_http_connection_speed(int socket) override
     {
         std::lock_guard<std::mutex> g(m_lock);
@@ -262,6 +266,8 @@ public:
 
     std::atomic<std::uint32_t> m_release{0};
     std::atomic<std::uint32_t> m_returns{0};   // work_returned calls
+    std::atomic<std::uint32_t> m_sources_ok{0};       // report_source calls, delivered
+    std::atomic<std::uint32_t> m_sources_failed{0};   // and failed
     std::atomic<std::uint8_t> m_last_type{0};
 
 private:
