@@ -1,7 +1,5 @@
 #include "engine/download_manager.h"
 
-#include "engine/cdn_thread.h"
-
 #include "engine/cmd_event.h"
 #include "engine/download_task.h"
 #include "engine/engine_flags.h"
@@ -385,13 +383,11 @@ void CDownload_Manager::StopTask(std::uint64_t task_id)
 
 void CDownload_Manager::StopAllTasks()
 {
-    // The CDN threads too: one still dialling after the I/O service has
-    // stopped leaves connects that nothing completes.
-    ForEachTask([](CDownload_Task& task) {
-        task.StopTimers();
-        if (CCdnThread* cdn = task.GetCdnThread())
-            cdn->Stop();
-    });
+    // The whole stop: timers and CDN threads (one still dialling after the
+    // I/O service has stopped leaves connects that nothing completes), and
+    // a CDN query under way, which would hold the timer join for up to
+    // 15 s against a server that does not answer.
+    ForEachTask([](CDownload_Task& task) { task.MarkStopping(); });
 }
 
 bool CDownload_Manager::HasTask(std::uint64_t task_id)

@@ -72,7 +72,8 @@ public:
     // Closes all connections of the task and stops its timer thread.
     virtual void StopTask(std::uint64_t task_id) = 0;
 
-    // Stops the timer thread of every task.
+    // Stops every task (timers, CDN thread, connections, a CDN query under
+    // way) at session end.
     virtual void StopAllTasks() = 0;
 
     // True when the task is in the manager's map.

@@ -433,6 +433,19 @@ TEST_F(DownloadManagerTest, StoppingATaskWhoseCdnQueryHangsNeverHoldsTheIoThread
     EXPECT_TRUE(wait_until([&] { manager->second_tick(); return !manager->HasTask(56); }));
     platform::socket_t closing = query;
     platform::close_socket(closing);
+
+    // At session end, off the I/O thread, stopping every task ends such a
+    // query as promptly.
+    AddReady(57);
+    closing = silent.accept_one();
+    ASSERT_NE(closing, platform::invalid_socket);
+    ASSERT_EQ(platform::wait_readable(closing, 5000), 1);
+    ASSERT_GT(::recv(closing, request, sizeof request, 0), 0);
+    const std::uint64_t before = platform::tick_count64();
+    manager->StopAllTasks();
+    EXPECT_LT(platform::tick_count64() - before, 1000u);
+    EXPECT_TRUE(PeerSeesEnd(closing));
+    platform::close_socket(closing);
 }
 
 TEST_F(DownloadManagerTest, SocketForAnUnknownTaskIsClosedAndReported)
