@@ -139,7 +139,10 @@ TEST(TimerThread, KillTimerAndAddFromInsideOnTimer)
     EXPECT_TRUE(t.KillTimer(11));
     EXPECT_FALSE(t.KillTimer(11));
     const std::size_t after_kill = r.count(11);
-    platform::sleep_ms(150);
+    // Timer 10 has the same interval: three more of its calls span passes
+    // in which 11 would have been due again.
+    const std::size_t ten = r.count(10);
+    ASSERT_TRUE(test_support::wait_until([&] { return r.count(10) >= ten + 3; }, 3000));
     EXPECT_LE(r.count(11), after_kill + 1);  // at most a call already under way
     EXPECT_EQ(t.TimerCount(), 1u);
 }
@@ -224,7 +227,10 @@ TEST(TimerThread, ReArmedTimerAcrossTheTickWrapFiresNeitherEarlyNorLate)
         ASSERT_TRUE(t.AddTimer(1, 0x200, 0));  // next due 0x100, past the wrap
         ASSERT_TRUE(test_support::wait_until([&] { return r.count(1) == 1; }, 3000));
         g_fake_tick = 0xFFFFFFF0u;  // numerically above the due tick, yet before it
-        platform::sleep_ms(150);
+        // A new timer is due at once and comes after timer 1 in its pass:
+        // once it was called, a pass at this tick has judged timer 1.
+        ASSERT_TRUE(t.AddTimer(2, 0x10000, 0));
+        ASSERT_TRUE(test_support::wait_until([&] { return r.count(2) == 1; }, 3000));
         EXPECT_EQ(r.count(1), 1u);
         g_fake_tick = 0x100u;
         EXPECT_TRUE(test_support::wait_until([&] { return r.count(1) == 2; }, 3000));
