@@ -307,19 +307,19 @@ private:
                           std::uint64_t& peer_bytes)
     {
         std::ofstream(dir + "/ready") << "ready\n";
-        if (!WaitUntil([&] { return std::filesystem::exists(dir + "/go"); }, 60000))
+        if (!wait_until([&] { return std::filesystem::exists(dir + "/go"); }, 60000))
             return 8;
         const std::string save = dir + "/save";
         if (engine.AddNewTask(fx.SeedXml().c_str(), save.c_str()) != 0)
             return 5;
-        if (!WaitUntil([&] { return log.Count(9) > 0 || std::filesystem::exists(dir + "/stop"); }, 180000) ||
+        if (!wait_until([&] { return log.Count(9) > 0 || std::filesystem::exists(dir + "/stop"); }, 180000) ||
             log.Count(9) == 0) {
             EngineEvent last;
             if (log.Last(0, last))
                 std::cout << "co-downloader progress " << last.U64(8) << " of " << last.U64(16) << std::endl;
             return 6;
         }
-        const bool reported = WaitUntil(
+        const bool reported = wait_until(
             [&] {
                 for (const FakeCisServer::Report& r : cis.reports()) {
                     if (r.task_id == params.task_id && r.type == 0) {
