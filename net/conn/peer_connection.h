@@ -139,6 +139,7 @@ private:
     std::atomic<std::uint32_t> m_refs{1};
     bool m_wanted = false;                // the peer was seen holding a piece (under m_lock)
     bool m_first_request_log = true;
+    bool m_starved = false;   // found nothing to ask and said so (I/O thread)
     bool m_first_data_log = true;
     std::atomic<bool> m_close_done{false};
     bool m_close_handled = false;         // on_close has run (under m_lock)

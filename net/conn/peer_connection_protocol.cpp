@@ -120,6 +120,12 @@ void CPeerConnection::request_blocks()
             }
         }
         check_invariant_locked();
+        // Idle with blocks still missing: the task's HTTP sources are asked
+        // to hand part of their runs back (once until a request goes out).
+        const bool idle = m_in_flight.empty() && m_pending.empty() && picker && !picker->IsDownloadComplete();
+        if (idle && !m_starved)
+            m_task->add_release_request();
+        m_starved = idle;
     }
     if (asked.empty())
         return;

@@ -52,6 +52,9 @@ public:
     virtual void count_download(std::uint8_t peer_type, std::uint32_t bytes) = 0;
     // Counts one block served to a peer of `peer_type`.
     virtual void count_upload(std::uint8_t peer_type) = 0;
+    // Nothing is left to ask this peer for: raises the task's block-release
+    // request count, so that HTTP sources hand half their runs back.
+    virtual void add_release_request() = 0;
 
     // The task's event sink: error texts and plain texts. events_enabled()
     // is false when nothing would receive them, so callers skip building.

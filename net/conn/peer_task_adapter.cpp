@@ -81,6 +81,7 @@ public:
             m_task->AddPeerDownloadBytes(bytes);
     }
     void count_upload(std::uint8_t peer_type) override { m_task->AddUploadedBlockByPeerType(peer_type); }
+    void add_release_request() override { m_task->AddReleaseRequest(); }
 
     bool events_enabled() override { return m_task->GetCmdEvent() != nullptr; }
     void error_output(const std::string& text) override

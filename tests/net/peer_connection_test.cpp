@@ -355,6 +355,24 @@ TEST_F(PeerConnectionTest, SixRequestsInFlightFivePendingAndOneMoreAfterEachBloc
     EXPECT_EQ(link->conn->in_flight_count(), 6u);
 }
 
+TEST_F(PeerConnectionTest, NothingLeftToAskRaisesTheReleaseRequestOnce)
+{
+    auto link = Open(PEERTYPE_SP, 0, std::vector<std::uint8_t>(6, 0));
+    // Every block is asked of other sources already.
+    for (;;) {
+        BlockRequestQueue run;
+        link->task->picker().GetContinuousBlocks(run);
+        if (run.empty())
+            break;
+    }
+    link->Start();
+    link->MakeReady(std::vector<std::uint8_t>(6, 1));
+    ASSERT_TRUE(test_support::wait_until([&] { return link->task->m_release_requests.load() == 1; }));
+    link->Send(HaveOf(2));
+    EXPECT_TRUE(link->Quiet(300)) << "nothing to ask";
+    EXPECT_EQ(1u, link->task->m_release_requests.load()) << "once until a request goes out";
+}
+
 TEST_F(PeerConnectionTest, ADirectPeerIsTakenToHoldEveryPiece)
 {
     auto link = Open(PEERTYPE_DIRECT, 0, std::vector<std::uint8_t>(6, 0));

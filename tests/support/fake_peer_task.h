@@ -10,6 +10,7 @@
 #include "engine/block_request_map.h"
 #include "net/conn/peer_task.h"
 
+#include <atomic>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -71,6 +72,7 @@ public:
     std::uint32_t Downloads() const { std::lock_guard<std::mutex> g(m_lock); return m_downloads; }
     std::uint64_t DownloadBytes() const { std::lock_guard<std::mutex> g(m_lock); return m_download_bytes; }
     std::uint32_t Uploads() const { std::lock_guard<std::mutex> g(m_lock); return m_uploads; }
+    std::atomic<std::uint32_t> m_release_requests{0};   // add_release_request calls
     std::uint32_t Reads() const { std::lock_guard<std::mutex> g(m_lock); return m_reads; }
     bool HasErrorContaining(const std::string& part) const
     {
@@ -144,6 +146,7 @@ public:
         m_download_bytes += bytes;
     }
     void count_upload(std::uint8_t) override { std::lock_guard<std::mutex> g(m_lock); ++m_uploads; }
+    void add_release_request() override { m_release_requests.fetch_add(1); }
     bool events_enabled() override { std::lock_guard<std::mutex> g(m_lock); return m_events; }
     void error_output(const std::string& text) override { std::lock_guard<std::mutex> g(m_lock); m_errors.push_back(text); }
     void text_output(const std::string& text) override
