@@ -370,7 +370,11 @@ TEST(DownloadManager, EngineEventsAreLoggedAndStopsFollowTheRecord)
     EXPECT_FALSE(list.find(3, r));
 
     // The same bitmap path again leaves the file alone; a new one rewrites it.
+    // Every timer fires first at once, the save timer before the first
+    // one-second pass: once that pass has logged, no timer saves for minutes.
     const std::string cfg = m.working_folder() + "local_task_list.cfg";
+    ASSERT_TRUE(service_test::wait_until(
+        [&] { return w.service_log().find(" task id = 1; state = ") != std::string::npos; }, 10000));
     const std::string bbm = "/save/1.bbm";
     event(m, CBE_TASK_BBM_SAVE_FINISHED, payload(1, bbm.c_str(), bbm.size() + 1));
     ASSERT_TRUE(platform::delete_file(cfg));
