@@ -49,16 +49,25 @@ TEST_F(LanPeerDiscoveryTest, APeerAnswersForItsTasksOnly)
     EXPECT_EQ(2u, peers.begin()->first);
     EXPECT_EQ(9200, peers[2].port);
     EXPECT_EQ("127.0.0.1", peers[2].ip);
-    platform::sleep_ms(100);
+    // Each side reads its datagrams in order on one thread: an answer for 8
+    // would have come, and been taken, before the one for 7.
     a.GetPeers(8, peers);
     EXPECT_TRUE(peers.empty());
 
-    // A removed task is not answered for any more and its peers go.
+    // A removed task is not answered for any more and its peers go. The
+    // answer to a later query for another task shows the query for 7 was
+    // handled.
     b.RemoveTask(7);
     a.RemoveTask(7);
     a.AddTask(7);
+    a.AddTask(10);
+    b.AddTask(10);
     a.SendQuery(7);
-    platform::sleep_ms(200);
+    a.SendQuery(10);
+    ASSERT_TRUE(wait_until([&] {
+        a.GetPeers(10, peers);
+        return peers.size() == 1;
+    }));
     a.GetPeers(7, peers);
     EXPECT_TRUE(peers.empty());
 }
@@ -81,13 +90,10 @@ TEST_F(LanPeerDiscoveryTest, OwnQueriesAndOddDatagramsGetNoAnswer)
     cmd_packet::store_u64(answer + 8, 5);
     cmd_packet::store_u16(answer + 16, 0);   // no port: not a usable peer
     platform::send_to(udp, answer, sizeof(answer), discovery_test::Loopback(), a.GetAnswerPort(), error);
-    platform::sleep_ms(200);
-    std::map<std::uint64_t, LanPeer> peers;
-    a.GetPeers(7, peers);
-    EXPECT_TRUE(peers.empty());
-    EXPECT_EQ(0, platform::wait_readable(udp, 100));   // nothing came back to the prober
 
-    // A well-formed query of the right length is answered.
+    // A well-formed query of the right length is answered. The reader takes
+    // one datagram of each socket per round, in order, so by its answer all
+    // that came before on both sockets has been handled.
     platform::send_to(udp, query, 16, discovery_test::Loopback(), a.GetQueryPort(), error);
     ASSERT_EQ(1, platform::wait_readable(udp, 2000));
     std::uint8_t got[32];
@@ -97,6 +103,10 @@ TEST_F(LanPeerDiscoveryTest, OwnQueriesAndOddDatagramsGetNoAnswer)
     EXPECT_EQ(7u, cmd_packet::load_u64(got));
     EXPECT_EQ(1u, cmd_packet::load_u64(got + 8));
     EXPECT_EQ(9100, cmd_packet::load_u16(got + 16));
+    EXPECT_EQ(0, platform::wait_readable(udp, 0)) << "one answer only: none for the odd queries";
+    std::map<std::uint64_t, LanPeer> peers;
+    a.GetPeers(7, peers);
+    EXPECT_TRUE(peers.empty());
     platform::close_socket(udp);
 }
 
