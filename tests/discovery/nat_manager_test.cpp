@@ -20,6 +20,7 @@
 #include "platform/error_codes.h"
 #include "platform/tick.h"
 #include "support/fake_packet_server.h"
+#include "support/shifted_tick.h"
 
 namespace {
 
@@ -354,17 +355,9 @@ TEST(NatManagerTest, AConnectBackOrderIsObeyedOnlyForATaskWithAParent)
     platform::close_socket(udp);
 }
 
-std::atomic<std::uint32_t> g_tick_offset{0};
-std::uint32_t ShiftedTick()
-{
-    const auto now = std::chrono::steady_clock::now().time_since_epoch();
-    return static_cast<std::uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(now).count()) +
-           g_tick_offset.load();
-}
-
 TEST(NatManagerTest, HeartbeatsKeepALiveParentAndASilentOneIsDropped)
 {
-    platform::set_tick_source(ShiftedTick);
+    test_support::shifted_tick_scope tick;
     {
         Node parent(10, PEERTYPE_SP);
         Node son(20, PEERTYPE_NAT);
@@ -378,18 +371,16 @@ TEST(NatManagerTest, HeartbeatsKeepALiveParentAndASilentOneIsDropped)
         std::vector<PeerInfo> parents;
         EXPECT_EQ(2, son.manager->GetParentPeers(100, parents));
 
-        platform::sleep_ms(600);          // first heartbeats and their acks
-        g_tick_offset.store(30000);       // due again: the live parent acks
+        platform::sleep_ms(600);   // first heartbeats and their acks
+        test_support::tick_offset().store(30000);   // due again: the live parent acks
         platform::sleep_ms(600);
         EXPECT_EQ(2, son.manager->GetParentPeers(100, parents));
-        g_tick_offset.store(70000);       // the silent one is past its bound
+        test_support::tick_offset().store(70000);   // the silent one is past its bound
         EXPECT_TRUE(wait_until([&] { return son.manager->GetParentPeers(100, parents) == 1; }, 3000));
         ASSERT_EQ(1u, parents.size());
         EXPECT_EQ(10u, +parents[0].clientid);
         EXPECT_TRUE(son.sink.Noted("NAT parent silent"));
     }
-    platform::set_tick_source(nullptr);
-    g_tick_offset.store(0);
 }
 
 TEST(NatManagerTest, ParentsAndSonsAreKeptPerTaskWithoutDuplicates)
