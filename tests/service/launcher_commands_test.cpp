@@ -41,11 +41,14 @@ TEST(LauncherCommands, ASlowServerHoldsNoCommandLong)
 
     // A file only the task server could name, and a getsetting meanwhile.
     const std::string md5 = "0123456789abcdef0123456789abcdef";
-    std::string started;
+    service_test::call_result started;
     std::uint64_t start_took = 0;
     std::thread starter([&] {
-        start_took = timed(w, "start_download_file", {{"filename", "a.pak"}, {"file_md5", md5}, {"highlevel", "1"}},
-                           started);
+        const std::uint64_t t0 = platform::tick_count64();
+        started = service_test::post_service(
+            w.port(), service_test::request_doc("start_download_file", download_test_env::game_id,
+                                                {{"filename", "a.pak"}, {"file_md5", md5}, {"highlevel", "1"}}));
+        start_took = platform::tick_count64() - t0;
     });
     EXPECT_TRUE(wait_until([&] { return w.service_log().find("type='start_download_file'") != std::string::npos; },
                            5000));
@@ -53,7 +56,7 @@ TEST(LauncherCommands, ASlowServerHoldsNoCommandLong)
     EXPECT_TRUE(download_test_env::ok(reply)) << reply;
     starter.join();
     EXPECT_LT(start_took, 4000u);
-    EXPECT_TRUE(download_test_env::ok(started)) << started;
+    EXPECT_TRUE(download_test_env::ok(service_test::decode(started.text))) << started.text;
     // Until the task server answers, the download waits at state 0.
     reply = w.command("get_task_info", {{"file_md5", md5}});
     EXPECT_EQ(download_test_env::item(reply, "TASK_STATE"), "0") << reply;

@@ -2,9 +2,11 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <fstream>
 #include <sstream>
@@ -62,6 +64,46 @@ call_result call_service(std::uint16_t port, const std::string& document)
     XmlRpc::XmlRpcValue params;
     params[0] = base64_encode(document);
     return call(port, "ServiceInterface", params);
+}
+
+call_result post_service(std::uint16_t port, const std::string& document)
+{
+    call_result out;
+    const std::string body = "<?xml version=\"1.0\"?><methodCall><methodName>ServiceInterface</methodName>"
+                             "<params><param><value>" + base64_encode(document) + "</value></param></params></methodCall>";
+    const std::string request = "POST /RPC2 HTTP/1.0\r\nHost: 127.0.0.1\r\nContent-Type: text/xml\r\nContent-length: " +
+                                std::to_string(body.size()) + "\r\n\r\n" + body;
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string reply;
+    if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
+        // The response ends with its document (the server may keep the connection).
+        const std::uint64_t end = platform::tick_count64() + 10000;
+        while (reply.find("</methodResponse>") == std::string::npos && platform::tick_count64() < end) {
+            pollfd p{fd, POLLIN, 0};
+            char buffer[4096];
+            const ssize_t n = ::poll(&p, 1, 20) > 0 ? ::recv(fd, buffer, sizeof buffer, 0) : 0;
+            if (n < 0 || (n == 0 && p.revents != 0))
+                break;
+            reply.append(buffer, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+        }
+    }
+    if (fd >= 0)
+        ::close(fd);
+    const std::size_t open = reply.find("<value>");
+    const std::size_t close = reply.find("</value>", open);
+    out.answered = reply.find("</methodResponse>") != std::string::npos;
+    out.fault = reply.find("<fault>") != std::string::npos;
+    if (out.answered && open != std::string::npos && close != std::string::npos) {
+        out.text = reply.substr(open + 7, close - open - 7);
+        if (out.text.compare(0, 8, "<string>") == 0)
+            out.text = out.text.substr(8, out.text.size() - 17);
+    }
+    return out;
 }
 
 std::string decode(const std::string& text)

@@ -55,6 +55,10 @@ call_result call(std::uint16_t port, const std::string& method, const XmlRpc::Xm
 // result string.
 call_result call_service(std::uint16_t port, const std::string& document);
 
+// The same call written on a plain socket: a second caller at the same
+// time as call_service (the XML-RPC client's resolver is not thread-safe).
+call_result post_service(std::uint16_t port, const std::string& document);
+
 // Base64-decodes a reply; empty when it is not Base64 (a clear-text reply).
 std::string decode(const std::string& text);
 
