@@ -14,6 +14,7 @@
 #include "platform/tick.h"
 #include "support/fake_cis_server.h"
 #include "support/fake_packet_server.h"
+#include "support/shifted_tick.h"
 
 namespace {
 
@@ -214,28 +215,20 @@ TEST_F(CisConnectionTest, EmptyListAndDownServersFail)
     EXPECT_EQ(static_cast<std::uint32_t>(CIS_FAILED), down.result);
 }
 
-std::atomic<std::uint32_t> g_tick_offset{0};
-std::uint32_t ShiftedTick()
-{
-    const auto now = std::chrono::steady_clock::now().time_since_epoch();
-    return static_cast<std::uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(now).count()) +
-           g_tick_offset.load();
-}
-
 TEST_F(CisConnectionTest, ARunningLogonRefusesANewOneFor120Seconds)
 {
     server.SetMode(FakeCisServer::Mode::silent);
     cis.SetTimeouts(1000, 60000);
-    platform::set_tick_source(ShiftedTick);
+    test_support::shifted_tick_scope tick;
     ASSERT_EQ(1, cis.StartLogon(Param(5), {server.address()}, 100, 0));
     EXPECT_EQ(0, cis.StartLogon(Param(5), {server.address()}, 100, 0));
-    g_tick_offset.store(119000);
+    test_support::tick_offset().store(119000);
     EXPECT_EQ(0, cis.StartLogon(Param(5), {server.address()}, 100, 0));
     EXPECT_TRUE(cis.IsLogonRunning());
 
     // Past 120 s the old logon is ended and a new one starts.
     server.SetMode(FakeCisServer::Mode::answer);
-    g_tick_offset.store(121000);
+    test_support::tick_offset().store(121000);
     EXPECT_EQ(1, cis.StartLogon(Param(5), {server.address()}, 100, 0));
     // (the old logon may have reported its time-out before it was ended)
     EXPECT_TRUE(test_support::wait_until([&] {
@@ -243,8 +236,6 @@ TEST_F(CisConnectionTest, ARunningLogonRefusesANewOneFor120Seconds)
         return sink.completions >= 1 && sink.result == 0;
     }));
     cis.StopLogon();
-    platform::set_tick_source(nullptr);
-    g_tick_offset.store(0);
 }
 
 TEST_F(CisConnectionTest, StopLogonEndsASilentLogonPromptlyWithoutReport)
