@@ -8,6 +8,7 @@
 #include "support/engine_test_env.h"
 #include "support/fake_cis_server.h"
 #include "support/fake_ris_server.h"
+#include "support/shifted_tick.h"
 
 #include <arpa/inet.h>
 #include <sys/wait.h>
@@ -150,21 +151,11 @@ TEST_F(ClientMainTest, PublicAddressZeroGivesAnEmptyCisList)
     EXPECT_TRUE(client->GetCisList().empty());
 }
 
-// Time that runs and can be moved ahead: the offline session's back-offs
-// pass without being waited out.
-std::atomic<std::uint32_t> g_ahead_ms{0};
-std::uint32_t TickAhead()
-{
-    const auto now = std::chrono::steady_clock::now().time_since_epoch();
-    return std::uint32_t(std::chrono::duration_cast<std::chrono::milliseconds>(now).count()) + g_ahead_ms.load();
-}
-
 TEST_F(ClientMainTest, AnOfflineSessionLogsOnOnceTheRisIsBack)
 {
-    platform::set_tick_source(&TickAhead);
-    struct Restore {
-        ~Restore() { platform::set_tick_source(nullptr); }
-    } restore;
+    // Time that runs and can be moved ahead: the offline session's
+    // back-offs pass without being waited out.
+    test_support::shifted_tick_scope tick;
     FakeRisServer::Answer down;
     down.result = 5;
     ris.reset(new FakeRisServer());
@@ -198,7 +189,7 @@ TEST_F(ClientMainTest, AnOfflineSessionLogsOnOnceTheRisIsBack)
             ris->SetMode(FakeRisServer::Mode::answer);
         }
         const int before = ris->logons();
-        g_ahead_ms += step.ahead_ms;
+        test_support::tick_offset() += step.ahead_ms;
         // The task worker looks once a second whether a try is due.
         if (step.logons > before)
             EXPECT_TRUE(wait_until([&] { return ris->logons() == step.logons; }, 5000));
