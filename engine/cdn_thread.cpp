@@ -1,7 +1,7 @@
 #include "engine/cdn_thread.h"
 
-#include "engine/block_request_map.h"
-#include "net/conn/cdn_thread_peer_connection.h"
+#include "picker/block_request_map.h"
+#include "engine/cdn_thread_peer_connection.h"
 #include "net/conn/http_range_request.h"
 #include "net/io/iocp_io_service.h"
 #include "net/io/transfer_limits.h"

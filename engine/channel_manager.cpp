@@ -1,6 +1,6 @@
 #include "engine/channel_manager.h"
 
-#include "engine/block_request.h"
+#include "picker/block_request.h"
 #include "foundation/disk_file.h"
 #include "foundation/md5.h"
 #include "platform/debug_output.h"

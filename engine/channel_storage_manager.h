@@ -12,7 +12,7 @@
 // worker writes (and checks), completing back through CompleteWrite.
 #pragma once
 
-#include "engine/block_request.h"
+#include "picker/block_request.h"
 #include "engine/i_channel_manager.h"
 
 #include <cstdint>

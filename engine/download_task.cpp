@@ -4,7 +4,7 @@
 #include "engine/download_task.h"
 
 #include "discovery/lan_peer_discovery.h"
-#include "engine/block_request_map.h"
+#include "picker/block_request_map.h"
 #include "engine/cdn_thread.h"
 #include "engine/cmd_event.h"
 #include "engine/engine_flags.h"

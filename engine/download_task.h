@@ -24,7 +24,7 @@
 
 #include "discovery/cis_connection.h"
 #include "discovery/peer_info.h"
-#include "engine/block_request.h"
+#include "picker/block_request.h"
 #include "engine/download_task_owner.h"
 #include "engine/http_peer_list.h"
 #include "engine/task_connections.h"

@@ -3,7 +3,7 @@
 // the files, and a read cache that serves blocks to other peers.
 #pragma once
 
-#include "engine/block_request.h"
+#include "picker/block_request.h"
 
 #include <cstdint>
 #include <vector>

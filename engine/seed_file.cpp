@@ -1,6 +1,6 @@
 #include "engine/seed_file.h"
 
-#include "engine/block_request.h"
+#include "picker/block_request.h"
 #include "foundation/xml_markup.h"
 
 #include <cctype>

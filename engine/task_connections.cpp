@@ -1,6 +1,6 @@
 #include "engine/task_connections.h"
 
-#include "engine/block_request_map.h"
+#include "picker/block_request_map.h"
 #include "engine/cmd_event.h"
 #include "net/conn/x_connection.h"
 #include "platform/debug_output.h"

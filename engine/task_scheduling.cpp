@@ -7,7 +7,7 @@
 
 #include "discovery/lan_peer_discovery.h"
 #include "discovery/nat_manager.h"
-#include "engine/block_request_map.h"
+#include "picker/block_request_map.h"
 #include "engine/i_host_cache_manager.h"
 #include "engine/task_connection_makers.h"
 #include "net/conn/http_cdn_connection.h"

@@ -12,7 +12,7 @@
 #include <memory>
 #include <vector>
 
-#include "engine/block_request_map.h"
+#include "picker/block_request_map.h"
 #include "fuzz_check.h"
 #include "net/conn/peer_connection.h"
 #include "net/conn/peer_wire.h"

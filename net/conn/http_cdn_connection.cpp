@@ -1,6 +1,6 @@
 #include "net/conn/http_cdn_connection.h"
 
-#include "engine/block_request_map.h"
+#include "picker/block_request_map.h"
 #include "net/conn/connection_ref.h"
 #include "foundation/tcp_client_socket.h"
 #include "platform/debug_output.h"

@@ -1,6 +1,6 @@
 #include "net/conn/http_range_request.h"
 
-#include "engine/block_request_map.h"
+#include "picker/block_request_map.h"
 #include "platform/thread.h"
 #include "report/client_log.h"
 #include "report/log_event.h"

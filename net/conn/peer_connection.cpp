@@ -1,7 +1,7 @@
 #include "net/conn/peer_connection.h"
 
 #include "discovery/lan_peer_discovery.h"
-#include "engine/block_request_map.h"
+#include "picker/block_request_map.h"
 #include "foundation/cmd_packet_reader.h"
 #include "net/conn/connection_ref.h"
 #include "net/io/transfer_limits.h"
@@ -46,22 +46,12 @@ CPeerConnection::CPeerConnection(std::unique_ptr<i_peer_task> task, const PeerIn
     }
 }
 
-CPeerConnection::CPeerConnection(CDownload_Task* task, const PeerInfo& peer, std::uint8_t passive)
-    : CPeerConnection(make_peer_task(task), peer, passive)
-{
-}
-
 CPeerConnection::~CPeerConnection()
 {
     if (GetPeerInfo()->peertype == PEERTYPE_LAN) {
         if (CLanPeerDiscovery* lan = CLanPeerDiscovery::GetInstance())
             lan->DecLanConnCount();
     }
-}
-
-x_connection* CreatePeerConnection(CDownload_Task* task, const PeerInfo& peer, std::uint8_t passive)
-{
-    return task ? new CPeerConnection(task, peer, passive) : nullptr;
 }
 
 // ---- Reference count ----

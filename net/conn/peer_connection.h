@@ -18,7 +18,7 @@
 #pragma once
 
 #include "discovery/peer_info.h"
-#include "engine/block_request.h"
+#include "picker/block_request.h"
 #include "net/conn/peer_task.h"
 #include "net/conn/peer_wire.h"
 #include "net/conn/x_connection.h"

@@ -2,7 +2,7 @@
 // (the connection's events and helpers are in peer_connection.cpp).
 #include "net/conn/peer_connection.h"
 
-#include "engine/block_request_map.h"
+#include "picker/block_request_map.h"
 #include "foundation/cmd_packet_reader.h"
 #include "platform/debug_output.h"
 #include "report/debug_log.h"

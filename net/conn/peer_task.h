@@ -5,7 +5,7 @@
 #pragma once
 
 #include "discovery/peer_info.h"
-#include "engine/block_request.h"
+#include "picker/block_request.h"
 
 #include <cstdint>
 #include <memory>

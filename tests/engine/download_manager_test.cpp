@@ -1,7 +1,7 @@
 #include "engine/download_manager.h"
 
 #include "discovery/nat_manager.h"
-#include "engine/block_request.h"
+#include "picker/block_request.h"
 #include "engine/download_task.h"
 #include "engine/engine_flags.h"
 #include "engine/engine_settings.h"

@@ -4,7 +4,7 @@
 
 #include "discovery/server_list.h"
 #include "engine/bitmap_file.h"
-#include "engine/block_request.h"
+#include "picker/block_request.h"
 #include "engine/client_main.h"
 #include "engine/download_session.h"
 #include "engine/download_task.h"

@@ -1,7 +1,7 @@
 #include "engine/storage_manager.h"
 
 #include "engine/bitmap_file.h"
-#include "engine/block_request_map.h"
+#include "picker/block_request_map.h"
 #include "engine/channel_manager.h"
 #include "net/io/io_service.h"
 #include "recording_cmd_event.h"

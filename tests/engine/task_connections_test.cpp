@@ -1,6 +1,6 @@
 #include "engine/task_connections.h"
 
-#include "engine/block_request_map.h"
+#include "picker/block_request_map.h"
 #include "fake_connection.h"
 #include "net/io/live_connections.h"
 #include "net/io_test_util.h"

@@ -8,7 +8,7 @@
 #include "engine/download_task.h"
 
 #include "discovery/nat_manager.h"
-#include "engine/block_request_map.h"
+#include "picker/block_request_map.h"
 #include "engine/channel_manager.h"
 #include "engine/engine_flags.h"
 #include "engine/engine_settings.h"

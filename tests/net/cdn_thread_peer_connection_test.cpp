@@ -1,6 +1,6 @@
-#include "net/conn/cdn_thread_peer_connection.h"
+#include "engine/cdn_thread_peer_connection.h"
 
-#include "engine/block_request_map.h"
+#include "picker/block_request_map.h"
 #include "engine/cdn_thread.h"
 #include "io_test_util.h"
 #include "log_records.h"

@@ -1,7 +1,7 @@
 #include "engine/cdn_thread.h"
 
 #include "io_test_util.h"
-#include "net/conn/cdn_thread_peer_connection.h"
+#include "engine/cdn_thread_peer_connection.h"
 #include "platform/paths.h"
 #include "platform/socket.h"
 #include "report/client_log.h"

@@ -7,7 +7,7 @@
 // use it link.
 #pragma once
 
-#include "engine/block_request_map.h"
+#include "picker/block_request_map.h"
 #include "net/conn/peer_task.h"
 
 #include <atomic>

@@ -7,7 +7,7 @@
 // use it link.
 #pragma once
 
-#include "engine/block_request_map.h"
+#include "picker/block_request_map.h"
 #include "net/conn/http_range_request.h"
 #include "platform/event.h"
 #include "platform/socket.h"

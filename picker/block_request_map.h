@@ -6,7 +6,7 @@
 // reset, so nothing is requested twice.
 #pragma once
 
-#include "engine/block_request.h"
+#include "picker/block_request.h"
 
 #include <atomic>
 #include <cstddef>

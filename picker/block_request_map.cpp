@@ -1,4 +1,4 @@
-#include "engine/block_request_map.h"
+#include "picker/block_request_map.h"
 #include "platform/invariant.h"
 
 #include <algorithm>

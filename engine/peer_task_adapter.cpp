@@ -3,6 +3,7 @@
 #include "net/conn/peer_task.h"
 
 #include "discovery/nat_manager.h"
+#include "net/conn/peer_connection.h"
 #include "engine/cmd_event.h"
 #include "engine/download_task.h"
 #include "engine/i_host_cache_manager.h"
@@ -115,4 +116,15 @@ private:
 std::unique_ptr<i_peer_task> make_peer_task(CDownload_Task* task)
 {
     return std::make_unique<task_peer_adapter>(task);
+}
+
+// The engine's ways in: a peer connection over a running task.
+CPeerConnection::CPeerConnection(CDownload_Task* task, const PeerInfo& peer, std::uint8_t passive)
+    : CPeerConnection(make_peer_task(task), peer, passive)
+{
+}
+
+x_connection* CreatePeerConnection(CDownload_Task* task, const PeerInfo& peer, std::uint8_t passive)
+{
+    return task ? new CPeerConnection(task, peer, passive) : nullptr;
 }

@@ -1,4 +1,4 @@
-#include "net/conn/cdn_thread_peer_connection.h"
+#include "engine/cdn_thread_peer_connection.h"
 
 #include "engine/cdn_thread.h"
 #include "platform/socket.h"
