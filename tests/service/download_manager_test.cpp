@@ -373,7 +373,7 @@ TEST(DownloadManager, EngineEventsAreLoggedAndStopsFollowTheRecord)
     // Every timer fires first at once, the save timer before the first
     // one-second pass: once that pass has logged, no timer saves for minutes.
     const std::string cfg = m.working_folder() + "local_task_list.cfg";
-    ASSERT_TRUE(service_test::wait_until(
+    ASSERT_TRUE(test_support::wait_until(
         [&] { return w.service_log().find(" task id = 1; state = ") != std::string::npos; }, 10000));
     const std::string bbm = "/save/1.bbm";
     event(m, CBE_TASK_BBM_SAVE_FINISHED, payload(1, bbm.c_str(), bbm.size() + 1));
