@@ -510,6 +510,29 @@ TEST(DownloadTask, AnHttpOnlyTaskDownloadsFromTheServerTheCisNamed)
     ASSERT_TRUE(task->Start(std::uint32_t(h.fx.files().size()), h.fx.file_list(), h.dir.file("save")));
     ASSERT_TRUE(task->PrepareFiles());
 
+    // The manager's one-second tick, faster, on the I/O thread as in the
+    // session (which owns the tick's state; the last piece's check may
+    // complete the task there too).
+    struct Tick {
+        CDownload_Task* task;
+        std::atomic<bool> done{true};
+    } tick{task};
+    const auto post_tick = [&] {
+        if (!tick.done.exchange(false))
+            return false;
+        h.io.post([](void* context, const i_error_code&) {
+            auto* t = static_cast<Tick*>(context);
+            t->task->Run();
+            t->done.store(true);
+        }, &tick);
+        return true;
+    };
+    // One tick before the server is named, as a session ticks long before
+    // the CIS answers: the task downloads, so its report carries the bytes.
+    // Complete before any tick, it would report code 9 (nothing fetched).
+    ASSERT_TRUE(post_tick());
+    ASSERT_TRUE(wait_until([&] { return tick.done.load(); }));
+
     PeerInfo server_record{};
     server_record.clientid = 4242;
     server_record.peertype = PEERTYPE_HTTP;
@@ -518,25 +541,8 @@ TEST(DownloadTask, AnHttpOnlyTaskDownloadsFromTheServerTheCisNamed)
     task->OnCisConnectionCompleted(0, {server_record}, {Vpeer(7, 1)}, {{4242, "127.0.0.1", "/game/dir/file0.bin"}}, 0);
     EXPECT_TRUE(task->GetVpeers().empty());   // a small task with an HTTP peer: HTTP only
 
-    // The manager's one-second tick, faster, on the I/O thread as in the
-    // session (which owns the tick's state; the last piece's check may
-    // complete the task there too).
-    struct Tick {
-        CDownload_Task* task;
-        std::atomic<bool> done{true};
-    } tick{task};
     const bool complete = wait_until(
-        [&] {
-            if (!tick.done.exchange(false))
-                return false;
-            h.io.post([](void* context, const i_error_code&) {
-                auto* t = static_cast<Tick*>(context);
-                t->task->Run();
-                t->done.store(true);
-            }, &tick);
-            return task->IsFinished() && !h.events.With("info ").empty();
-        },
-        30000);
+        [&] { return post_tick() && task->IsFinished() && !h.events.With("info ").empty(); }, 30000);
     ASSERT_TRUE(wait_until([&] { return tick.done.load(); }));
     EXPECT_TRUE(complete);
     std::uint32_t peer = 0, peer2 = 0, http = 0;
