@@ -379,7 +379,8 @@ TEST(NatManagerTest, HeartbeatsKeepALiveParentAndASilentOneIsDropped)
         EXPECT_TRUE(wait_until([&] { return son.manager->GetParentPeers(100, parents) == 1; }, 3000));
         ASSERT_EQ(1u, parents.size());
         EXPECT_EQ(10u, +parents[0].clientid);
-        EXPECT_TRUE(son.sink.Noted("NAT parent silent"));
+        // Noted just after the drop, outside the manager's lock.
+        EXPECT_TRUE(wait_until([&] { return son.sink.Noted("NAT parent silent"); }, 3000));
     }
 }
 
