@@ -48,12 +48,12 @@ CDownload_Task::CDownload_Task(i_io_service* io, std::uint64_t task_id, std::uin
       m_task_id(task_id),
       m_piece_size(piece_size),
       m_root_folder(root_folder),
-      m_last_bitmap_tick(platform::tick_count()),
       m_connections(nullptr),
       m_io(io),
+      m_cdn_thread(nullptr),
+      m_last_bitmap_tick(platform::tick_count()),
       m_last_vpeer_check(Now()),
-      m_last_peer_list_check(Now()),
-      m_cdn_thread(nullptr)
+      m_last_peer_list_check(Now())
 {
     live_connections::set(m_task_id, 1, 0);
     LogEvent(9, "LOG::LOG_TASK_START", Low(m_task_id), High(m_task_id), "%I64d", m_task_id);

@@ -4,7 +4,8 @@
 # on), and runs every test. The saved fuzz inputs replay as tests; when clang
 # is there, every fuzz target also runs for a bounded time first
 # (scripts/fuzz.sh, VR_FUZZ_SECONDS per target). Then the suites run again
-# built with ThreadSanitizer (VR_TSAN_PASS=0 skips that pass).
+# built with ThreadSanitizer (VR_TSAN_PASS=0 skips that pass). Compiler
+# warnings are errors; the include layers and clang-tidy are checked too.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -13,8 +14,11 @@ jobs=$(nproc)
 # RelWithDebInfo without its -DNDEBUG: optimised like a release, asserting
 # like a debug build.
 checked=(-DCMAKE_BUILD_TYPE=RelWithDebInfo "-DCMAKE_C_FLAGS_RELWITHDEBINFO=-O2 -g" "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O2 -g")
-cmake -S . -B "$build" -G Ninja "${checked[@]}" -DVR_SANITIZE=ON -DVR_TESTS=ON -DVR_FUZZ=ON
+cmake -S . -B "$build" -G Ninja "${checked[@]}" -DVR_SANITIZE=ON -DVR_TESTS=ON -DVR_FUZZ=ON -DVR_WERROR=ON
 cmake --build "$build" -j "$jobs"
+lint_status=0
+bash scripts/check_layers.sh || lint_status=$?
+bash scripts/lint.sh "$build" || lint_status=$?
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 fuzz_status=0
@@ -35,7 +39,8 @@ if [[ ${VR_TSAN_PASS:-1} != 0 ]]; then
   (cd "$tsan" && ctest --output-on-failure -j "$jobs" --timeout 900) || tsan_status=$?
 fi
 # The last ctest summary stays the last output; a failure reported above it
-# (fuzzing, the ASan pass) still fails the script.
+# (layers and lint, fuzzing, the ASan pass) still fails the script.
+((lint_status != 0)) && exit "$lint_status"
 ((fuzz_status != 0)) && exit "$fuzz_status"
 ((ctest_status != 0)) && exit "$ctest_status"
 exit "$tsan_status"

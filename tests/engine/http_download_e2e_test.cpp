@@ -548,8 +548,9 @@ TEST_F(HttpDownloadTest, SilentSourceBesideAGoodOneCostsSeconds)
         ASSERT_TRUE(log.WaitFor(9, 60000)) << "the task completes, silent " << silent << " progress " << LastProgress();
         took[silent] = platform::tick_count() - start;
         ExpectFilesComplete(fx);
-        if (silent)
+        if (silent) {
             EXPECT_GT(quiet.Requests().size(), 0u) << "the silent server was asked";
+        }
         quiet.Stop();
         good.Stop();
     }
