@@ -16,7 +16,7 @@
 
 #include "fuzz_check.h"
 #include "scratch_file.h"
-#include "src/local_task_list.h"
+#include "service/local_task_list.h"
 
 namespace {
 

@@ -15,9 +15,9 @@
 
 #include "foundation/base64.h"
 #include "fuzz_check.h"
-#include "src/launcher_request.h"
-#include "src/service_interface.h"
-#include "src/xml_element.h"
+#include "service/launcher_request.h"
+#include "service/service_interface.h"
+#include "service/xml_element.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "fuzz_check.h"
-#include "src/task_list_refresh.h"
+#include "service/task_list_refresh.h"
 
 namespace {
 

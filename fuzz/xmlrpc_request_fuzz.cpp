@@ -12,7 +12,7 @@
 #include <flxmlrpc/XmlRpcValue.h>
 
 #include "fuzz_check.h"
-#include "src/launcher_rpc_server.h"
+#include "service/launcher_rpc_server.h"
 
 namespace {
 

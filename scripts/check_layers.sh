@@ -2,12 +2,12 @@
 # Fails when a source file includes a header of a higher layer. The layers,
 # lowest first; a folder may include its own layer and any lower one:
 #   platform <- fagex <- foundation <- report <- discovery <- net/io <- picker
-#     <- net/conn <- engine <- src (the service front end)
+#     <- net/conn <- engine <- service (the front end)
 # tools, bench, fuzz and tests sit on top and may include anything.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-layers=(platform fagex foundation report discovery net/io picker net/conn engine src)
+layers=(platform fagex foundation report discovery net/io picker net/conn engine service)
 folder_of() { # source folder of a layer (fagex lives under include/)
   [[ $1 == fagex ]] && echo include/fagex || echo "$1"
 }

@@ -11,7 +11,7 @@ if ! command -v clang-tidy >/dev/null 2>&1; then
   exit 2
 fi
 [[ -f $build/compile_commands.json ]] || { echo "lint: configure $build first"; exit 2; }
-mapfile -t files < <(git ls-files '*.cpp' | grep -E '^(platform|foundation|report|discovery|net|picker|engine|src|tools)/')
+mapfile -t files < <(git ls-files '*.cpp' | grep -E '^(platform|foundation|report|discovery|net|picker|engine|service|tools)/')
 log=$(mktemp)
 status=0
 printf '%s\n' "${files[@]}" | xargs -P "$(nproc)" -n 4 clang-tidy -p "$build" --quiet >"$log" 2>&1 || status=$?

@@ -18,9 +18,9 @@
 
 #include "foundation/base64.h"
 #include "platform/paths.h"
-#include "src/data_folder.h"
-#include "src/net_service.h"
-#include "src/system_info.h"
+#include "service/data_folder.h"
+#include "service/net_service.h"
+#include "service/system_info.h"
 
 namespace {
 

@@ -7,11 +7,11 @@
 using fagex::Exception;
 
 TEST(ExceptionTest, FullDescriptionCarriesEveryPart) {
-    fagex::InternalErrorException e(7, "Invalid blend factor.", "init_p2sp_engine()", "src/kx2dllDownloadManager",
+    fagex::InternalErrorException e(7, "Invalid blend factor.", "init_p2sp_engine()", "service/kx2dllDownloadManager",
                                     147);
     EXPECT_EQ(e.getFullDescription(),
               "FAGEX EXCEPTION(7:InternalErrorException): Invalid blend factor. in init_p2sp_engine() at "
-              "src/kx2dllDownloadManager (line 147)");
+              "service/kx2dllDownloadManager (line 147)");
     EXPECT_STREQ(e.what(), e.getFullDescription().c_str());
     EXPECT_EQ(e.getNumber(), 7);
     EXPECT_EQ(e.getLine(), 147);

@@ -1,4 +1,4 @@
-#include "src/config_file.h"
+#include "service/config_file.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "src/data_folder.h"
+#include "service/data_folder.h"
 
 #include <gtest/gtest.h>
 

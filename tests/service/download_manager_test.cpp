@@ -1,4 +1,4 @@
-#include "src/download_manager.h"
+#include "service/download_manager.h"
 
 #include <gtest/gtest.h>
 
@@ -12,7 +12,7 @@
 #include "fagex/fagexException.h"
 #include "platform/tick.h"
 #include "platform/paths.h"
-#include "src/net_service.h"
+#include "service/net_service.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 
 #include "foundation/md5.h"
 #include "platform/paths.h"
-#include "src/net_service.h"
-#include "src/service_exports.h"
+#include "service/net_service.h"
+#include "service/service_exports.h"
 
 namespace service_test {
 namespace {

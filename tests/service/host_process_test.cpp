@@ -13,7 +13,7 @@
 
 #include "platform/tick.h"
 #include "service_test_support.h"
-#include "src/net_service.h"
+#include "service/net_service.h"
 
 using test_support::wait_until;
 

@@ -1,4 +1,4 @@
-#include "src/launcher_rpc_server.h"
+#include "service/launcher_rpc_server.h"
 
 #include <gtest/gtest.h>
 

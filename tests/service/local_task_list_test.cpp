@@ -1,4 +1,4 @@
-#include "src/local_task_list.h"
+#include "service/local_task_list.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "src/net_service.h"
+#include "service/net_service.h"
 
 #include <gtest/gtest.h>
 
@@ -19,7 +19,7 @@
 #include "platform/thread.h"
 #include "platform/tick.h"
 #include "service_test_support.h"
-#include "src/service_interface.h"
+#include "service/service_interface.h"
 
 using service_test::port_blocker;
 using service_test::port_free;

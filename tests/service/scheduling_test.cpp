@@ -1,4 +1,4 @@
-#include "src/download_manager.h"
+#include "service/download_manager.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // The whole service as a launcher drives it: startService, XML-RPC
 // commands, a real engine downloading from a real nginx, shutdownService.
-#include "src/download_manager.h"
+#include "service/download_manager.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 #include "download_test_env.h"
 #include "platform/named_event.h"
 #include "platform/paths.h"
-#include "src/net_service.h"
+#include "service/net_service.h"
 #include "support/task_fixture.h"
 
 using service_test::download_test_env;

@@ -1,4 +1,4 @@
-#include "src/service_exports.h"
+#include "service/service_exports.h"
 
 #include <gtest/gtest.h>
 
@@ -13,9 +13,9 @@
 #include "platform/thread.h"
 #include "platform/tick.h"
 #include "service_test_support.h"
-#include "src/net_service.h"
-#include "src/service_interface.h"
-#include "src/service_log.h"
+#include "service/net_service.h"
+#include "service/service_interface.h"
+#include "service/service_log.h"
 
 using test_support::wait_until;
 

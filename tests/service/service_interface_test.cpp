@@ -1,4 +1,4 @@
-#include "src/service_interface.h"
+#include "service/service_interface.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 #include "foundation/base64.h"
 #include "platform/thread.h"
 #include "service_test_support.h"
-#include "src/launcher_rpc_server.h"
+#include "service/launcher_rpc_server.h"
 
 using kx2dll::ServiceInterface;
 using kx2dll::value_map;

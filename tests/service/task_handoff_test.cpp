@@ -1,7 +1,7 @@
 // Handing tasks to the engine: resumed from the seed, bitmap and files on
 // disk when they are intact, else from a seed fetched and checked again;
 // the task limit counts the downloads under way.
-#include "src/download_manager.h"
+#include "service/download_manager.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "src/task_list_refresh.h"
+#include "service/task_list_refresh.h"
 
 #include <gtest/gtest.h>
 

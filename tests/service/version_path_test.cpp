@@ -1,4 +1,4 @@
-#include "src/version_path.h"
+#include "service/version_path.h"
 
 #include <gtest/gtest.h>
 

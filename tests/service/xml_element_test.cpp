@@ -1,4 +1,4 @@
-#include "src/xml_element.h"
+#include "service/xml_element.h"
 
 #include <gtest/gtest.h>
 

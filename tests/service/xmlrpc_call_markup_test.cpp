@@ -1,4 +1,4 @@
-#include "src/xmlrpc_call_markup.h"
+#include "service/xmlrpc_call_markup.h"
 
 #include <gtest/gtest.h>
 

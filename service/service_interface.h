@@ -1,0 +1,78 @@
+// The launcher's one XML-RPC method, "ServiceInterface": a Base64-encoded
+// `p2spcmd` document in, the handler's Base64-encoded reply document out.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+
+#include <flxmlrpc/XmlRpcServerMethod.h>
+#include <flxmlrpc/XmlRpcValue.h>
+
+#include "service/download_manager_interface.h"
+
+namespace XmlRpc {
+class XmlRpcServer;
+}
+
+namespace kx2dll {
+
+class ServiceInterface : public XmlRpc::XmlRpcServerMethod {
+public:
+    // A command handler: (decoded request, reply to fill) -> 0, or -1 with the
+    // error reply in the reply text.
+    using handler = int (ServiceInterface::*)(const std::string& request, std::string& reply);
+
+    // Registers "ServiceInterface" with the server for the service of that
+    // game id; `register_client` builds the download manager with `factory`.
+    ServiceInterface(XmlRpc::XmlRpcServer* server, int game_id,
+                     download_manager_factory factory = default_download_manager_factory());
+    // Deletes the download manager (shutting its engine down).
+    ~ServiceInterface() override;
+
+    ServiceInterface(const ServiceInterface&) = delete;
+    ServiceInterface& operator=(const ServiceInterface&) = delete;
+
+    // One call of "ServiceInterface": decodes, dispatches and encodes.
+    void execute(XmlRpc::XmlRpcValue& params, XmlRpc::XmlRpcValue& result) override;
+    // The "system.methodHelp" answer.
+    std::string help() override;
+
+    // The seven-line reply document; texts are inserted as they are.
+    static std::string make_reply(const std::string& type, int return_code, int version,
+                                  int game_id, const std::string& file_md5,
+                                  const std::string& result, const std::string& error);
+    // The one error reply every failure answers with.
+    static std::string make_error_reply();
+
+    // The ten commands.
+    int handle_getsetting(const std::string& request, std::string& reply);
+    int handle_get_task_info(const std::string& request, std::string& reply);
+    int handle_register_client(const std::string& request, std::string& reply);
+    int handle_set_task(const std::string& request, std::string& reply);
+    int handle_setting(const std::string& request, std::string& reply);
+    int handle_start_download_file(const std::string& request, std::string& reply);
+    int handle_start_download_packet(const std::string& request, std::string& reply);
+    int handle_stop_download_file(const std::string& request, std::string& reply);
+    int handle_unregister_client(const std::string& request, std::string& reply);
+    int handle_enable_auto_download(const std::string& request, std::string& reply);
+
+    int game_id() const { return m_game_id; }
+    // The download manager, null until `register_client` has built one.
+    download_manager_interface* manager() const { return m_manager.get(); }
+
+private:
+    // Reply of a successful command.
+    std::string success_reply(const std::string& type, int version, const std::string& file_md5,
+                              const std::string& result) const;
+
+    std::map<std::string, handler> m_commands;
+    int m_game_id;
+    download_manager_factory m_factory;
+    std::unique_ptr<download_manager_interface> m_manager;
+};
+
+// The result becomes a string value holding the text.
+void set_string_result(XmlRpc::XmlRpcValue& result, const std::string& text);
+
+} // namespace kx2dll
