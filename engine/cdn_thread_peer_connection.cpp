@@ -256,8 +256,19 @@ void cdn_thread_peer_connection::release_piece()
     std::unique_lock<std::recursive_mutex> guard(m_lock);
     m_exchange.hand_back();
     const bool nothing_pending = m_exchange.pending_count() == 0;
-    const bool timed_out = m_exchange.timed_out(platform::tick_count() - m_activity_tick.load());
+    const std::uint32_t now = platform::tick_count();
+    const bool timed_out = m_exchange.timed_out(now - m_activity_tick.load());
+    const bool slow = !timed_out && m_exchange.too_slow(now);
+    if (slow)
+        m_slow = true;
     guard.unlock();
+    if (slow) {
+        // Far slower than the sources that sit idle: its blocks go to them.
+        log("cdn_thread_peer_connection too slow, blocks given back\n");
+        o->GetTask()->take_release_request();
+        close();
+        return;
+    }
     if (timed_out) {
         log_server_event(3, 4);
         close();
@@ -283,8 +294,10 @@ void cdn_thread_peer_connection::abort_download()
         m_attempt_open = false;
         finish_attempt(m_run_complete, delivered);
         CCdnThread* o = owner();
-        if (o && (delivered || m_run_complete || (!o->IsStopping() && !o->IsTaskCompleted())))
-            o->GetTask()->report_source(m_peer, delivered || m_run_complete);
+        const bool served = (delivered || m_run_complete) && !m_slow;
+        if (o && (served || (!o->IsStopping() && !o->IsTaskCompleted())))
+            o->GetTask()->report_source(m_peer, served);
+        m_slow = false;
     }
 }
 

@@ -110,6 +110,7 @@ private:
     bool m_first_request = true;
     bool m_attempt_open = false;            // a connect_peer not yet judged
     bool m_run_complete = false;
+    bool m_slow = false;                    // dropped for being far slower than the task's other sources
     std::atomic<std::uint32_t> m_failures{0};
     std::atomic<std::uint32_t> m_runs{0};
     std::atomic<std::uint32_t> m_attempts{0};

@@ -204,6 +204,9 @@ public:
     bool HttpSourceUsable(std::uint64_t client_id) const;
     // The source has answered since its last failure.
     bool HttpSourceProven(std::uint64_t client_id) const;
+    // Notes a speed a ranged-HTTP exchange measured (bytes per second); the
+    // fastest noted in the last five seconds.
+    std::uint32_t NoteHttpSourceRate(std::uint32_t rate);
     // Block-release requests of the HTTP and CDN connections.
     void AddReleaseRequest() { m_release_requests.fetch_add(1); }
     std::uint32_t GetReleaseRequestCount() const { return m_release_requests.load(); }
@@ -363,6 +366,8 @@ private:
         bool proven = false;       // answered since its last failure
     };
     std::map<std::uint64_t, SourceBackoff> m_http_backoff;
+    std::uint32_t m_best_rate = 0;        // fastest exchange speed noted ...
+    std::uint32_t m_best_rate_tick = 0;   // ... and when
     mutable CcsLocker m_http_conn_lock;                // guards m_http_counts, m_http_speeds and m_http_backoff
     CCdnThread* m_cdn_thread;
     // The CDN thread's wake event, set once before any thread runs; it

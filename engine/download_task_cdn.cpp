@@ -77,6 +77,7 @@ public:
     void set_http_connection_speed(int socket, float speed) override { m_task->SetHttpConnectionSpeed(socket, speed); }
     void remove_http_connection_speed(int socket) override { m_task->RemoveHttpConnectionSpeed(socket); }
     void report_source(const PeerInfo& peer, bool delivered) override { m_task->ReportHttpSource(peer.clientid, delivered); }
+    std::uint32_t note_source_rate(std::uint32_t rate) override { return m_task->NoteHttpSourceRate(rate); }
     bool pick_http_peer(PeerInfo& out) override { return m_task->PickHttpPeer(out); }
     bool is_complete() override { return m_task->IsComplete(); }
 

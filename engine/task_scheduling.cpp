@@ -55,6 +55,8 @@ std::uint32_t High(std::uint64_t v) { return static_cast<std::uint32_t>(v >> 32)
 // each failure in a row, up to the maximum.
 constexpr std::uint32_t kHttpSourceBackoffMs = 1000;
 constexpr std::uint32_t kHttpSourceBackoffMaxMs = 30000;
+// How long the fastest measured exchange speed stands as the yardstick.
+constexpr std::uint32_t kBestRateMemoryMs = 5000;
 
 std::uint32_t StampTick()
 {
@@ -530,6 +532,17 @@ bool CDownload_Task::HttpSourceUsable(std::uint64_t client_id) const
     const auto found = m_http_backoff.find(client_id);
     return found == m_http_backoff.end() || found->second.failures == 0 ||
            platform::tick_reached(platform::tick_count(), found->second.until);
+}
+
+std::uint32_t CDownload_Task::NoteHttpSourceRate(std::uint32_t rate)
+{
+    CScopedLock guard(m_http_conn_lock);
+    const std::uint32_t now = platform::tick_count();
+    if (rate >= m_best_rate || now - m_best_rate_tick > kBestRateMemoryMs) {
+        m_best_rate = rate;
+        m_best_rate_tick = now;
+    }
+    return m_best_rate;
 }
 
 bool CDownload_Task::HttpSourceProven(std::uint64_t client_id) const

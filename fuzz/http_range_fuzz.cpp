@@ -71,6 +71,7 @@ public:
     void set_http_connection_speed(int, float) override {}
     void remove_http_connection_speed(int) override {}
     void report_source(const PeerInfo&, bool) override {}
+    std::uint32_t note_source_rate(std::uint32_t rate) override { return rate; }
     bool pick_http_peer(PeerInfo&) override { return false; }
     bool is_complete() override { return false; }
 

@@ -197,7 +197,7 @@ void http_cdn_connection::close()
         // Judged once, after the abort: a source that wrote nothing is
         // dialled again only after a back-off.
         std::lock_guard<std::recursive_mutex> guard(m_lock);
-        const bool delivered = m_exchange.blocks_written() > 0;
+        const bool delivered = m_exchange.blocks_written() > 0 && !m_slow;
         if (delivered || (!m_done && !m_task->is_stop_finished()))
             m_task->report_source(*GetPeerInfo(), delivered);
     }
@@ -229,10 +229,22 @@ void http_cdn_connection::on_timer()
 void http_cdn_connection::release_piece()
 {
     bool timed_out;
+    bool slow;
     {
         std::lock_guard<std::recursive_mutex> guard(m_lock);
         m_exchange.hand_back();
-        timed_out = m_exchange.timed_out(platform::tick_count() - m_activity_tick.load());
+        const std::uint32_t now = platform::tick_count();
+        timed_out = m_exchange.timed_out(now - m_activity_tick.load());
+        slow = !timed_out && m_exchange.too_slow(now);
+    }
+    if (slow) {
+        // Far slower than the sources that sit idle: its blocks go to them.
+        if (ClientLogEnabled())
+            WriteClientLog("http_cdn_connection too slow, blocks given back\n");
+        m_task->take_release_request();
+        m_slow = true;
+        close();
+        return;
     }
     if (timed_out) {
         log_server_event(3, 4);

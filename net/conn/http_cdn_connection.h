@@ -87,6 +87,7 @@ private:
     std::atomic<std::uint32_t> m_refs{1};
     bool m_first_request = true;
     std::atomic<bool> m_close_done{false};
+    std::atomic<bool> m_slow{false};         // dropped for being far slower than the task's other sources
     std::atomic<bool> m_done{false};         // closed for the task's sake (complete, stopping), not the server's
     std::recursive_mutex m_lock;             // guards the exchange (I/O thread and task threads)
     http_range_request m_exchange;

@@ -2,6 +2,7 @@
 
 #include "picker/block_request_map.h"
 #include "platform/thread.h"
+#include "platform/tick.h"
 #include "report/client_log.h"
 #include "report/log_event.h"
 #include "platform/invariant.h"
@@ -204,6 +205,8 @@ int http_range_request::build(const PeerInfo& peer, std::string& request)
     m_content_length = 0;
     m_skip = 0;
     m_blocks_written = 0;
+    m_body_bytes = 0;
+    m_sent_tick = platform::tick_count();
     m_failure.clear();
 
     std::uint32_t count = kRunBlocks;
@@ -494,6 +497,7 @@ bool http_range_request::check_range(const std::string& status)
 
 bool http_range_request::deliver(const std::uint8_t* data, std::size_t size, const PeerInfo& peer)
 {
+    m_body_bytes += size;
     if (m_skip != 0) {
         const std::size_t n = std::size_t(std::min<std::uint64_t>(m_skip, size));
         m_skip -= n;
@@ -524,7 +528,12 @@ bool http_range_request::deliver(const std::uint8_t* data, std::size_t size, con
             return false;   // the connection was closed under us (a failed piece check)
     }
     check_invariant();
-    return m_pending.empty();
+    if (!m_pending.empty())
+        return false;
+    // A run complete: its speed is what slower sources are measured by.
+    const std::uint32_t elapsed = platform::tick_count() - m_sent_tick;
+    m_task->note_source_rate(std::uint32_t(std::min<std::uint64_t>(m_body_bytes * 1000 / (elapsed ? elapsed : 1), 0xFFFFFFFFu)));
+    return true;
 }
 
 bool http_range_request::store_block(const BlockRequest& block, const std::uint8_t* bytes, const PeerInfo& peer)
@@ -587,6 +596,24 @@ std::size_t http_range_request::hand_back()
     m_task->take_release_request();
     check_invariant();
     return given;
+}
+
+bool http_range_request::too_slow(std::uint32_t now)
+{
+    const std::uint32_t elapsed = now - m_sent_tick;
+    if (m_pending.empty() || elapsed < kSlowMeasureMs)
+        return false;
+    const std::uint64_t rate = m_body_bytes * 1000 / elapsed;
+    const std::uint64_t fastest = m_task->note_source_rate(std::uint32_t(std::min<std::uint64_t>(rate, 0xFFFFFFFFu)));
+    // Judged only against a source that did deliver (a silent one is the
+    // head time-out's business).
+    if (m_task->release_request_count() == 0 || fastest == 0 || rate * kSlowFactor > fastest)
+        return false;
+    std::uint64_t left = 0;
+    for (const BlockRequest& block : m_pending)
+        left += std::uint64_t(block.length > 0 ? block.length : 0);
+    // left / (bytes / elapsed) > kSlowTailMs, without dividing by zero.
+    return left * elapsed > std::uint64_t(kSlowTailMs) * m_body_bytes;
 }
 
 void http_range_request::give_back(BlockRequestQueue& queue)

@@ -86,6 +86,9 @@ public:
     // without delivering a block is not dialled again until a back-off
     // (growing with each failure) has passed.
     virtual void report_source(const PeerInfo& peer, bool delivered) = 0;
+    // Notes the speed (bytes per second) a ranged-HTTP exchange measured
+    // and returns the fastest one noted in the last few seconds.
+    virtual std::uint32_t note_source_rate(std::uint32_t rate) = 0;
     // The speed a connection measured (bytes per second).
     virtual void set_http_connection_speed(int socket, float speed) = 0;
     // A closed connection's speed entry goes, without judging the speed.
@@ -175,6 +178,16 @@ public:
     // queues, the body and the header.
     void abort();
 
+    // True when, at the speed measured since the request went out, the
+    // blocks still pending would take more than kSlowTailMs while other
+    // sources of the task sit idle (its block-release request count is
+    // raised) and another exchange of the task measured kSlowFactor times
+    // this speed or more: the connection should give its blocks back.
+    bool too_slow(std::uint32_t now);
+    static constexpr std::uint32_t kSlowTailMs = 2000;
+    static constexpr std::uint32_t kSlowMeasureMs = 1000;
+    static constexpr std::uint32_t kSlowFactor = 4;
+
     bool header_pending() const { return m_header_pending; }
     // True when `idle_ms` without data ends the exchange (shorter while
     // the head is awaited).
@@ -248,6 +261,8 @@ private:
     std::string m_url_path;
     std::int32_t m_piece_in_file = 0;
     std::uint32_t m_blocks_written = 0;
+    std::uint32_t m_sent_tick = 0;     // when the request was built
+    std::uint64_t m_body_bytes = 0;    // body bytes received since
     std::uint32_t m_generation = 0;   // changes with every build and abort
     std::int8_t m_log_now = -1;       // client log switch in this receive (-1: not looked at)
     std::string m_failure;

@@ -237,6 +237,13 @@ public:
         std::lock_guard<std::mutex> g(m_lock);
         --m_http_counts[peer.clientid];
     }
+    std::uint32_t note_source_rate(std::uint32_t rate) override
+    {
+        std::uint32_t best = m_best_rate.load();
+        while (rate > best && !m_best_rate.compare_exchange_weak(best, rate)) {
+        }
+        return std::max(best, rate);
+    }
     void report_source(const PeerInfo&, bool delivered) override
     {
         (delivered ? m_sources_ok : m_sources_failed).fetch_add(1);
@@ -266,6 +273,7 @@ public:
 
     std::atomic<std::uint32_t> m_release{0};
     std::atomic<std::uint32_t> m_returns{0};   // work_returned calls
+    std::atomic<std::uint32_t> m_best_rate{0};        // fastest rate noted
     std::atomic<std::uint32_t> m_sources_ok{0};       // report_source calls, delivered
     std::atomic<std::uint32_t> m_sources_failed{0};   // and failed
     std::atomic<std::uint8_t> m_last_type{0};

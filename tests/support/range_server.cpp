@@ -229,14 +229,22 @@ void RangeServer::Serve(int fd)
         ok = SendAll(fd, header.data(), header.size());
     }
     std::size_t cut = 0;
+    std::size_t rate = 0;
     {
         std::lock_guard<std::mutex> guard(m_lock);
         cut = m_behaviour.cut_after;
+        rate = m_behaviour.rate;
     }
     if (cut > 0 && cut < body.size())
         body.resize(cut);
-    if (ok && !body.empty())
-        SendAll(fd, body.data(), body.size());   // the client closes once its run is in
+    // A slow server: a tenth of a second's bytes every 100 ms.
+    const std::size_t step = rate > 0 ? std::max<std::size_t>(rate / 10, 1) : body.size();
+    for (std::size_t sent = 0; ok && sent < body.size() && !m_stop.load(); sent += step) {
+        if (sent > 0)
+            platform::sleep_ms(100);
+        // The client closes once its run is in.
+        ok = SendAll(fd, body.data() + sent, std::min(step, body.size() - sent));
+    }
     platform::close_socket(fd);
 }
 

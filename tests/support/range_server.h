@@ -37,6 +37,8 @@ public:
         bool silent = false;
         // Close the connection after this many body bytes (0: never).
         std::size_t cut_after = 0;
+        // Send each answer's body at this many bytes per second (0: at once).
+        std::size_t rate = 0;
     };
 
     RangeServer();
