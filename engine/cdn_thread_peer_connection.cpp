@@ -254,11 +254,14 @@ void cdn_thread_peer_connection::release_piece()
     if (!o)
         return;
     std::unique_lock<std::recursive_mutex> guard(m_lock);
-    m_exchange.hand_back();
-    const bool nothing_pending = m_exchange.pending_count() == 0;
+    // Judged before the hand-back: a connection far slower than the others
+    // gives everything back, not half.
     const std::uint32_t now = platform::tick_count();
     const bool timed_out = m_exchange.timed_out(now - m_activity_tick.load());
     const bool slow = !timed_out && m_exchange.too_slow(now);
+    if (!slow)
+        m_exchange.hand_back();
+    const bool nothing_pending = m_exchange.pending_count() == 0;
     if (slow)
         m_slow = true;
     guard.unlock();

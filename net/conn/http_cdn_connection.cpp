@@ -232,10 +232,13 @@ void http_cdn_connection::release_piece()
     bool slow;
     {
         std::lock_guard<std::recursive_mutex> guard(m_lock);
-        m_exchange.hand_back();
+        // Judged before the hand-back: a connection far slower than the
+        // others gives everything back, not half.
         const std::uint32_t now = platform::tick_count();
         timed_out = m_exchange.timed_out(now - m_activity_tick.load());
         slow = !timed_out && m_exchange.too_slow(now);
+        if (!slow)
+            m_exchange.hand_back();
     }
     if (slow) {
         // Far slower than the sources that sit idle: its blocks go to them.

@@ -551,7 +551,7 @@ TEST_F(HttpDownloadTest, SilentOrSlowSourceBesideAGoodOneCostsLittle)
     silent.silent = true;
     RangeServer::Behaviour dripping;
     dripping.rate = 100000;
-    const Case cases[] = {{"healthy", {}, 0}, {"silent", silent, 12000}, {"slow", dripping, 3000}};
+    const Case cases[] = {{"healthy", {}, 0}, {"silent", silent, 12000}, {"slow", dripping, 5000}};
     std::uint32_t healthy = 0;
     std::uint64_t id = 9107;
     for (const Case& c : cases) {
