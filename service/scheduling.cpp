@@ -85,9 +85,10 @@ void download_manager::serve_launcher_requests()
     m_request_done.notify_all();
 }
 
-bool download_manager::apply_server_task_list(const server_task_map& listed_in)
+bool download_manager::apply_server_task_list(const server_task_map& listed)
 {
-    server_task_map listed = listed_in;
+    // The list is read where it stands: a copy of a long list costs as much
+    // as the list itself.
     if (listed.empty())
         return true;
 
@@ -121,12 +122,6 @@ bool download_manager::apply_server_task_list(const server_task_map& listed_in)
             m_engine->StopTask(withdraw);
     }
 
-    for (auto it = listed.begin(); it != listed.end();) {
-        if (it->second.state == TASK_withdrawn)
-            it = listed.erase(it);
-        else
-            ++it;
-    }
     platform::debug_output(std::string("=====>>>>> enable auto download flag is ") +
                            (m_auto_download.load() ? "true" : "false"));
     if (!m_auto_download.load())
@@ -136,7 +131,8 @@ bool download_manager::apply_server_task_list(const server_task_map& listed_in)
     for (const auto& e : listed) {
         std::int32_t a = 0;
         std::int32_t b = 0;
-        if (e.second.gameid == m_game_id && split_version_step(e.second.version, a, b))
+        if (e.second.state != TASK_withdrawn && e.second.gameid == m_game_id &&
+            split_version_step(e.second.version, a, b))
             entries.push_back({m_game_id, a, b, e.first});
     }
     std::string version;
