@@ -28,7 +28,9 @@ public:
     NginxServer& operator=(const NginxServer&) = delete;
 
     // Starts nginx and waits (bounded) until it accepts connections. False
-    // with a reason in last_error() when it does not come up.
+    // with a reason in last_error() when it does not come up. nginx is
+    // killed when the thread that started it ends (the test process dying
+    // included): start it from the thread that outlives its use.
     bool start();
     // Stops nginx (SIGTERM, then SIGKILL after a bound) and reaps it.
     void stop();
