@@ -33,6 +33,8 @@ CBlockRequestMap::CBlockRequestMap(const std::vector<std::vector<std::uint8_t>>&
 {
     const std::size_t pieces = std::min({received.size(), bitmap.size(), piece_lengths.size()});
     m_states.resize(pieces);
+    m_holders.resize(pieces);
+    m_asked_at.resize(pieces);
     m_free.resize(pieces, 0);
     m_availability.resize(pieces, 0);
     m_tie_rank.resize(pieces);
@@ -41,6 +43,8 @@ CBlockRequestMap::CBlockRequestMap(const std::vector<std::vector<std::uint8_t>>&
     for (std::size_t p = 0; p < pieces; ++p) {
         const std::size_t blocks = received[p].size();
         m_states[p].resize(blocks, kFree);
+        m_holders[p].resize(blocks, 0);
+        m_asked_at[p].resize(blocks, 0);
         for (std::size_t b = 0; b < blocks; ++b) {
             if (load_byte(received[p][b]) != 0)
                 m_states[p][b] = kReceived;
@@ -84,6 +88,8 @@ void CBlockRequestMap::set_state(std::size_t piece, std::size_t block, std::uint
     if (state == kFree)
         ++m_free[piece];
     s = state;
+    if (state != kRequested)
+        m_holders[piece][block] = 0;
 }
 
 // A block this picker saw arrive whose received byte storage has cleared
@@ -114,6 +120,55 @@ void CBlockRequestMap::push_block(std::size_t piece, std::uint32_t block, BlockR
     req.length = std::int32_t(BlockLength(m_lengths[piece], block));
     queue.push_back(req);
     set_state(piece, block, kRequested);
+    m_holders[piece][block] = 1;
+    m_asked_at[piece][block] = ++m_asked_seq;
+}
+
+void CBlockRequestMap::push_end_game(const std::vector<std::uint8_t>& peer_pieces, BlockRequestQueue& queue,
+                                     const BlockRequestQueue* in_flight)
+{
+    const std::size_t held = queue.size() + (in_flight ? in_flight->size() : 0);
+    if (held >= kEndGameBlocks)
+        return;
+    for (std::size_t p = 0; p < m_states.size(); ++p) {
+        if (!piece_verified(p) && m_free[p] > 0)
+            return;   // a free block is left for someone: not the end game yet
+    }
+    const auto holds = [&](const BlockRequest& r) {
+        const auto same = [&](const BlockRequest& o) { return o.SameBlock(r); };
+        return std::any_of(queue.begin(), queue.end(), same) ||
+               (in_flight && std::any_of(in_flight->begin(), in_flight->end(), same));
+    };
+    struct Candidate {
+        std::uint32_t asked_at, piece, block;
+    };
+    std::vector<Candidate> candidates;
+    for (const std::uint32_t p : m_order) {
+        if (p >= peer_pieces.size() || peer_pieces[p] == 0)
+            continue;
+        for (std::uint32_t b = 0; b < m_states[p].size(); ++b) {
+            if (m_states[p][b] != kRequested || m_holders[p][b] == 0xff)
+                continue;
+            BlockRequest r;
+            r.piece = std::int32_t(p);
+            r.offset = std::int32_t(b * kBlockSize);
+            r.length = std::int32_t(BlockLength(m_lengths[p], b));
+            if (!holds(r))
+                candidates.push_back({m_asked_at[p][b], p, b});
+        }
+    }
+    const std::size_t take = std::min(kEndGameBlocks - held, candidates.size());
+    std::partial_sort(candidates.begin(), candidates.begin() + std::ptrdiff_t(take), candidates.end(),
+                      [](const Candidate& a, const Candidate& b) { return a.asked_at < b.asked_at; });
+    for (std::size_t i = 0; i < take; ++i) {
+        const Candidate& c = candidates[i];
+        BlockRequest req;
+        req.piece = std::int32_t(c.piece);
+        req.offset = std::int32_t(c.block * kBlockSize);
+        req.length = std::int32_t(BlockLength(m_lengths[c.piece], c.block));
+        queue.push_back(req);
+        ++m_holders[c.piece][c.block];
+    }
 }
 
 bool CBlockRequestMap::push_free_blocks(std::size_t piece, BlockRequestQueue& queue, std::size_t target)
@@ -128,12 +183,12 @@ bool CBlockRequestMap::push_free_blocks(std::size_t piece, BlockRequestQueue& qu
     return queue.size() >= target;
 }
 
-void CBlockRequestMap::GetRequestBlocksForPeer(const std::vector<std::uint8_t>& peer_pieces, BlockRequestQueue& queue,
-                                               std::size_t target)
+bool CBlockRequestMap::GetRequestBlocksForPeer(const std::vector<std::uint8_t>& peer_pieces, BlockRequestQueue& queue,
+                                               std::size_t target, const BlockRequestQueue* in_flight)
 {
     std::lock_guard<std::mutex> lock(m_lock);
     if (queue.size() >= target || m_paused.load())
-        return;
+        return false;
     // Missing pieces some connected peer holds, rarest first (this task's
     // own random order among equals). This runs for every block received, and a top-up
     // mostly needs a piece or two: the order is taken lazily off a heap
@@ -171,7 +226,11 @@ void CBlockRequestMap::GetRequestBlocksForPeer(const std::vector<std::uint8_t>& 
         if (peer_has(p) && push_free_blocks(p, queue, target))
             break;
     }
+    const bool starved = queue.size() < target;
+    if (starved)
+        push_end_game(peer_pieces, queue, in_flight);
     PICKER_INVARIANT();
+    return starved;
 }
 
 void CBlockRequestMap::GetContinuousBlocks(BlockRequestQueue& queue)
@@ -233,8 +292,9 @@ void CBlockRequestMap::CancelRequest(std::int32_t piece, std::int32_t offset)
 {
     std::lock_guard<std::mutex> lock(m_lock);
     std::uint32_t b = 0;
-    if (valid_block(piece, offset, b) && m_states[std::size_t(piece)][b] == kRequested)
-        set_state(std::size_t(piece), b, kFree);
+    const std::size_t p = std::size_t(piece);
+    if (valid_block(piece, offset, b) && m_states[p][b] == kRequested && --m_holders[p][b] == 0)
+        set_state(p, b, kFree);
 }
 
 void CBlockRequestMap::MarkReceived(std::int32_t piece, std::int32_t offset)
@@ -252,6 +312,7 @@ void CBlockRequestMap::ResetPiece(std::int32_t piece)
         return;
     const std::size_t p = std::size_t(piece);
     std::fill(m_states[p].begin(), m_states[p].end(), std::uint8_t(kFree));
+    std::fill(m_holders[p].begin(), m_holders[p].end(), std::uint8_t(0));
     m_free[p] = std::uint32_t(m_states[p].size());
     PICKER_INVARIANT();
 }
@@ -299,9 +360,13 @@ std::uint32_t CBlockRequestMap::Availability(std::int32_t piece) const
 void CBlockRequestMap::check_invariant() const
 {
     VR_INVARIANT(m_free.size() == m_states.size() && m_availability.size() == m_states.size());
+    VR_INVARIANT(m_holders.size() == m_states.size() && m_asked_at.size() == m_states.size());
 #ifdef VR_EXPENSIVE_CHECKS
     // Every block of the channel: only when asked for.
-    for (std::size_t p = 0; p < m_states.size(); ++p)
+    for (std::size_t p = 0; p < m_states.size(); ++p) {
         VR_INVARIANT(m_free[p] == std::size_t(std::count(m_states[p].begin(), m_states[p].end(), std::uint8_t(kFree))));
+        for (std::size_t b = 0; b < m_states[p].size(); ++b)
+            VR_INVARIANT((m_states[p][b] == kRequested) == (m_holders[p][b] > 0));
+    }
 #endif
 }

@@ -3,7 +3,9 @@
 // pieces first, finishing started pieces before opening new ones; HTTP and
 // CDN connections get long runs of consecutive untouched pieces. A block
 // handed out is not handed out again until it is cancelled or its piece is
-// reset, so nothing is requested twice.
+// reset, except in the end game: once no block is free, a peer connection
+// short of work may also take a few blocks other connections are still
+// fetching, and whichever copy arrives first counts.
 #pragma once
 
 #include "picker/block_request.h"
@@ -34,9 +36,15 @@ public:
     // Adds free blocks of the pieces the peer has (`peer_pieces[i]` != 0)
     // to `queue` until it holds `target` requests: rarest pieces first,
     // pieces already started before untouched ones. Pieces no connected
-    // peer announced are not offered.
-    void GetRequestBlocksForPeer(const std::vector<std::uint8_t>& peer_pieces, BlockRequestQueue& queue,
-                                 std::size_t target);
+    // peer announced are not offered. When no block of any missing piece is
+    // free and the connection holds fewer than kEndGameBlocks (`queue` plus
+    // `in_flight`), it is topped up to that many with blocks of the peer's
+    // pieces other connections requested first (the oldest requests first),
+    // never one it holds already. Returns true when the peer had no free
+    // block left to give (whether or not end-game copies were handed out).
+    bool GetRequestBlocksForPeer(const std::vector<std::uint8_t>& peer_pieces, BlockRequestQueue& queue,
+                                 std::size_t target, const BlockRequestQueue* in_flight = nullptr);
+    static constexpr std::size_t kEndGameBlocks = 4;
 
     // Empties `queue` and fills it with a run for an HTTP or CDN
     // connection: the blocks of the longest run of untouched pieces, up to
@@ -44,9 +52,11 @@ public:
     // run of free blocks of the first started piece.
     void GetContinuousBlocks(BlockRequestQueue& queue);
 
-    // A requested block becomes free again; any other state is kept.
+    // One connection gives up a requested block: it becomes free again once
+    // no connection holds it any more; any other state is kept.
     void CancelRequest(std::int32_t piece, std::int32_t offset);
-    // A requested block becomes received; any other state is kept.
+    // A requested block becomes received; any other state is kept, so a
+    // second copy of a block is not counted again.
     void MarkReceived(std::int32_t piece, std::int32_t offset);
     // Every block of the piece becomes free (after a failed check).
     void ResetPiece(std::int32_t piece);
@@ -81,7 +91,10 @@ private:
     bool piece_untouched(std::size_t piece) const;
     bool push_free_blocks(std::size_t piece, BlockRequestQueue& queue, std::size_t target);
     void push_block(std::size_t piece, std::uint32_t block, BlockRequestQueue& queue);
-    // Table sizes; with VR_EXPENSIVE_CHECKS also every piece's free count.
+    void push_end_game(const std::vector<std::uint8_t>& peer_pieces, BlockRequestQueue& queue,
+                       const BlockRequestQueue* in_flight);
+    // Table sizes; with VR_EXPENSIVE_CHECKS also every piece's free count
+    // and that exactly the requested blocks have holders.
     void check_invariant() const;
 
     const std::vector<std::vector<std::uint8_t>>& m_received;   // the store's block-received table
@@ -89,6 +102,9 @@ private:
     const std::vector<std::uint32_t>& m_lengths;                 // the store's piece lengths
     std::vector<std::vector<std::uint8_t>> m_states;             // per piece, per block: kFree..kReceived
     std::vector<std::uint32_t> m_free;                           // per piece: blocks in kFree
+    std::vector<std::vector<std::uint8_t>> m_holders;            // per piece, per block: connections asking it
+    std::vector<std::vector<std::uint32_t>> m_asked_at;          // per piece, per block: when first requested
+    std::uint32_t m_asked_seq = 0;                               // request clock for m_asked_at
     std::vector<std::uint32_t> m_availability;                   // per piece: connected peers holding it
     std::vector<std::uint32_t> m_tie_rank;                       // per piece: its place among equally rare ones
     std::vector<std::uint32_t> m_order;                          // scratch: candidate pieces of one pick

@@ -101,14 +101,19 @@ void CPeerConnection::request_blocks()
         // The picker keeps the reserve at five; requests go out from it
         // until six are in flight, and the reserve is topped up again so
         // that the next free place is filled at once.
+        bool starved = false;
         for (;;) {
             if (picker)
-                picker->GetRequestBlocksForPeer(remote_pieces(), m_pending, kMaxPending);
+                starved = picker->GetRequestBlocksForPeer(remote_pieces(), m_pending, kMaxPending, &m_in_flight);
             if (m_in_flight.size() >= kMaxInFlight || m_pending.empty())
                 break;
             while (m_in_flight.size() < kMaxInFlight && !m_pending.empty()) {
                 const BlockRequest b = m_pending.front();
                 m_pending.pop_front();
+                // An end-game copy another connection has brought in since.
+                if (picker && picker->BlockState(b.piece, b.offset / std::int32_t(kBlockSize)) ==
+                                  CBlockRequestMap::kReceived)
+                    continue;
                 peer_wire::BlockAsk ask;
                 ask.client_id = own_id;
                 ask.task_id = task_id();
@@ -120,9 +125,12 @@ void CPeerConnection::request_blocks()
             }
         }
         check_invariant_locked();
-        // Idle with blocks still missing: the task's HTTP sources are asked
-        // to hand part of their runs back (once until a request goes out).
-        const bool idle = m_in_flight.empty() && m_pending.empty() && picker && !picker->IsDownloadComplete();
+        // Idle with blocks still missing (at most end-game copies to ask):
+        // the task's HTTP sources are asked to hand part of their runs back
+        // (once until the connection has more).
+        const bool idle = ((m_in_flight.empty() && m_pending.empty()) ||
+                           (starved && m_in_flight.size() + m_pending.size() <= CBlockRequestMap::kEndGameBlocks)) &&
+                          picker && !picker->IsDownloadComplete();
         if (idle && !m_starved)
             m_task->add_release_request();
         m_starved = idle;

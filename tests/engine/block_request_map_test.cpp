@@ -174,6 +174,60 @@ TEST(BlockRequestMapTest, BlockStateTransitions)
         EXPECT_EQ(CBlockRequestMap::kFree, map.BlockState(0, blk));
 }
 
+// Once no block is free, a peer connection short of work takes copies of
+// blocks other connections are still fetching, a few at most; the first
+// copy to arrive counts.
+TEST(BlockRequestMapTest, EndGameCopiesAFewOfTheOldestRequests)
+{
+    const auto blocks = [](const std::vector<std::pair<int, int>>& list) {
+        BlockRequestQueue q;
+        for (const auto& [piece, block] : list)
+            q.push_back({piece, block * std::int32_t(kBlockSize), std::int32_t(kBlockSize), nullptr});
+        return q;
+    };
+    struct Case {
+        const char* what;
+        std::vector<std::string> pieces;   // an HTTP run takes every untouched piece first
+        std::vector<std::uint8_t> peer;
+        BlockRequestQueue in_flight;
+        const char* expect;
+    } cases[] = {
+        {"a block still free elsewhere", {"..", "x."}, {1, 0}, {}, ""},
+        {"the oldest requests first", {"...", "..."}, {1, 1}, {}, "0:0 0:1 0:2 1:0 "},
+        {"none it holds, up to the bound", {"...", "..."}, {1, 1}, blocks({{0, 1}}), "0:0 0:2 1:0 "},
+        {"only pieces the peer has", {"...", "..."}, {0, 1}, {}, "1:0 1:1 1:2 "},
+        {"holding enough already", {"...", "..."}, {1, 1}, blocks({{0, 0}, {0, 1}, {0, 2}, {1, 0}}), ""},
+    };
+    for (const Case& c : cases) {
+        Picker pk(c.pieces, std::vector<int>(c.pieces.size(), 1));
+        BlockRequestQueue http;
+        pk.map.GetContinuousBlocks(http);
+        BlockRequestQueue q;
+        EXPECT_TRUE(pk.map.GetRequestBlocksForPeer(c.peer, q, 5, &c.in_flight)) << c.what;
+        EXPECT_EQ(c.expect, Describe(q)) << c.what;
+    }
+
+    Picker pk({"...", "..."}, {1, 1});
+    BlockRequestQueue http, copies;
+    pk.map.GetContinuousBlocks(http);
+    pk.map.GetRequestBlocksForPeer({1, 1}, copies, 5);
+    ASSERT_EQ("0:0 0:1 0:2 1:0 ", Describe(copies));
+    // The copy arrives first and counts; the HTTP run's late bytes do not
+    // bring the block back, nor does its give-back free it.
+    Receive(pk.t, pk.map, blocks({{0, 0}}));
+    pk.map.MarkReceived(0, 0);
+    pk.map.CancelRequest(0, 0);
+    EXPECT_EQ(CBlockRequestMap::kReceived, pk.map.BlockState(0, 0));
+    // A block stays requested while either connection still asks for it.
+    pk.map.CancelRequest(1, 0);
+    EXPECT_EQ(CBlockRequestMap::kRequested, pk.map.BlockState(1, 0));
+    pk.map.CancelRequest(1, 0);
+    EXPECT_EQ(CBlockRequestMap::kFree, pk.map.BlockState(1, 0));
+    BlockRequestQueue after;
+    EXPECT_TRUE(pk.map.GetRequestBlocksForPeer({1, 1}, after, 5));
+    EXPECT_EQ("1:0 0:1 0:2 1:1 ", Describe(after)) << "the free block first, never the received one";
+}
+
 TEST(BlockRequestMapTest, AFailedPieceIsOfferedAgainInFull)
 {
     Picker pk({"...", "..."}, {1, 1});
@@ -311,12 +365,14 @@ TEST(BlockRequestMapTest, ConcurrentPickersNeverHandOutABlockTwice)
     for (int k = 0; k < 4; ++k) {
         threads.emplace_back([&, k] {
             const std::vector<std::uint8_t> peer(64, 1);
+            // Enough in flight that the end game adds no copies.
+            const BlockRequestQueue busy(CBlockRequestMap::kEndGameBlocks, BlockRequest{-1, 0, 0, nullptr});
             for (int round = 0; round < 200; ++round) {
                 BlockRequestQueue q;
                 if (k % 2)
                     map.GetContinuousBlocks(q);
                 else
-                    map.GetRequestBlocksForPeer(peer, q, 5);
+                    map.GetRequestBlocksForPeer(peer, q, 5, &busy);
                 std::lock_guard<std::mutex> g(lock);
                 for (const BlockRequest& r : q) {
                     handed.insert({r.piece, r.offset});

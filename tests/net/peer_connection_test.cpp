@@ -355,7 +355,7 @@ TEST_F(PeerConnectionTest, SixRequestsInFlightFivePendingAndOneMoreAfterEachBloc
     EXPECT_EQ(link->conn->in_flight_count(), 6u);
 }
 
-TEST_F(PeerConnectionTest, NothingLeftToAskRaisesTheReleaseRequestOnce)
+TEST_F(PeerConnectionTest, NothingFreeLeftAsksAFewCopiesAndRaisesTheReleaseRequestOnce)
 {
     auto link = Open(PEERTYPE_SP, 0, std::vector<std::uint8_t>(6, 0));
     // Every block is asked of other sources already.
@@ -367,9 +367,18 @@ TEST_F(PeerConnectionTest, NothingLeftToAskRaisesTheReleaseRequestOnce)
     }
     link->Start();
     link->MakeReady(std::vector<std::uint8_t>(6, 1));
+    // Copies of the oldest requests, a few only.
+    for (std::int32_t i = 0; i < std::int32_t(CBlockRequestMap::kEndGameBlocks); ++i) {
+        const bytes p = link->ReadCommand(pw::cmd_block_request);
+        CCmdPacketReader r(p.data(), p.size());
+        pw::BlockAsk a;
+        ASSERT_TRUE(pw::parse_block_request(r, a)) << i;
+        EXPECT_EQ(a.block.piece, std::uint32_t(i) / 2) << i;   // two blocks per piece
+        EXPECT_EQ(a.block.offset, std::uint32_t(i) % 2 * kBlockSize) << i;
+    }
     ASSERT_TRUE(test_support::wait_until([&] { return link->task->m_release_requests.load() == 1; }));
     link->Send(HaveOf(2));
-    EXPECT_TRUE(link->Quiet(300)) << "nothing to ask";
+    EXPECT_TRUE(link->Quiet(300)) << "nothing more to ask";
     EXPECT_EQ(1u, link->task->m_release_requests.load()) << "once until a request goes out";
 }
 
