@@ -95,7 +95,7 @@ public:
 
     // Fetches the task list (or one file's task when `file_md5` is given)
     // and replaces the server task list; `parsed` receives the same list.
-    bool update_taskslist_from_server(const std::string& file_md5, server_task_map* parsed = nullptr);
+    bool update_taskslist_from_server(const std::string& file_md5, server_task_list* parsed = nullptr);
     // Withdraws unlisted tasks and, with automatic download on, adds the
     // packets along the version chain; works on the list a refresh parsed.
     bool apply_server_task_list(const server_task_map& listed);
@@ -132,6 +132,9 @@ public:
     bool save_local_task_list() { return m_local.save(); }
     // A copy of the task server's list.
     bool copy_server_task_list(server_task_map& out) const;
+    // The task server's list as it stands: a refresh replaces it whole and
+    // never changes it, so readers share it instead of copying it.
+    server_task_list server_tasks() const;
     // The file -> tasks map entry of a name of that game.
     bool find_file_task(std::uint32_t game_id, const std::string& key, FileTaskRecord& out) const;
 
@@ -196,7 +199,7 @@ private:
     std::string m_task_list_url;
 
     mutable std::mutex m_server_lock;     // guards m_server_tasks
-    server_task_map m_server_tasks;
+    server_task_list m_server_tasks = std::make_shared<const server_task_map>();
     mutable std::mutex m_file_task_lock;  // guards m_file_tasks and the requests below
     std::map<std::string, FileTaskRecord> m_file_tasks;
     // Files the launcher started that the task server is yet to name.

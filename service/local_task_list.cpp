@@ -526,7 +526,7 @@ void local_task_list::put(const LocalTaskRecord& record)
     check_record(record.taskid, record);
 }
 
-bool local_task_list::add(const LocalTaskRecord& record)
+bool local_task_list::add(LocalTaskRecord record)
 {
     {
         std::lock_guard<std::mutex> guard(m_lock);
@@ -535,7 +535,8 @@ bool local_task_list::add(const LocalTaskRecord& record)
             it->second.priority_level = record.priority_level;
             return true;
         }
-        m_tasks[record.taskid] = record;
+        const std::uint64_t id = record.taskid;
+        m_tasks[id] = std::move(record);
     }
     save();
     return true;

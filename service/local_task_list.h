@@ -63,6 +63,15 @@ public:
 
     // A copy of the whole list; its size.
     std::size_t copy(map_type& out) const;
+    // Calls `see` with each id and record under the lock, in id order,
+    // without copying the records; `see` must not call back into the list.
+    template <class F>
+    void visit(F see) const
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        for (const auto& e : m_tasks)
+            see(e.first, e.second);
+    }
     // A copy of one record.
     bool find(std::uint64_t task_id, LocalTaskRecord& out) const;
     // The lowest task id of the game with a file of that MD5 (case-blind).
@@ -82,7 +91,7 @@ public:
     void put(const LocalTaskRecord& record);
     // Inserts a new record and saves the list; for a known id only its
     // priority level changes. True.
-    bool add(const LocalTaskRecord& record);
+    bool add(LocalTaskRecord record);
     // Removes the record, saves the list and deletes its bitmap, seed and
     // data files. A file name that climbs out of the task's folder is never
     // deleted. True.

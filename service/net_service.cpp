@@ -166,7 +166,9 @@ void NetService::Log(const std::string& message, int level)
         return;
     if (fagex::LogManager* manager = fagex::LogManager::getSingletonPtr())
         manager->logMessage(message, level);
-    platform::debug_output(message + "\n");
+    // A long message (a whole task list) is not copied only to be dropped.
+    if (platform::debug_output_enabled())
+        platform::debug_output(message + "\n");
 }
 
 NetService* NetService::instance()

@@ -33,9 +33,9 @@ bool download_manager::OnTimer(std::uint32_t timer_id, std::uintptr_t)
     case timer_refresh_task_list: {
         // The pass works on the list this refresh parsed: a file query
         // landing in between must not make every other task look withdrawn.
-        server_task_map listed;
+        server_task_list listed;
         if (update_taskslist_from_server(std::string(), &listed))
-            apply_server_task_list(listed);
+            apply_server_task_list(*listed);
         break;
     }
     case timer_save_local_list:
@@ -44,15 +44,16 @@ bool download_manager::OnTimer(std::uint32_t timer_id, std::uintptr_t)
     case timer_schedule: {
         serve_launcher_requests();
         sync_tasks_with_engine();
-        local_task_list::map_type all;
-        m_local.copy(all);
+        // The states are written under the lock: a copy of the records
+        // would carry every file list along.
         std::ostringstream text;
-        for (const auto& e : all) {
-            text << " task id = " << e.first << "; state = " << e.second.taskstate
-                 << "; level = " << e.second.priority_level
-                 << "; isactive = " << (e.second.isactive ? "true" : "false") << "\n";
-        }
-        if (!all.empty())
+        bool any = false;
+        m_local.visit([&](std::uint64_t id, const LocalTaskRecord& r) {
+            text << " task id = " << id << "; state = " << r.taskstate << "; level = " << r.priority_level
+                 << "; isactive = " << (r.isactive ? "true" : "false") << "\n";
+            any = true;
+        });
+        if (any)
             log(text.str(), 3);
         break;
     }
@@ -94,24 +95,32 @@ bool download_manager::apply_server_task_list(const server_task_map& listed)
 
     // Choose the task to withdraw under the lock, stop it outside: the
     // engine's stop waits for the task's tick, whose events need the lock.
-    local_task_list::map_type all;
-    m_local.copy(all);
+    // Only the states are taken: the records with their file lists would
+    // cost as much again as the list just parsed.
+    struct task_state {
+        std::uint64_t id;
+        std::int32_t taskstate;
+        std::int32_t priority_level;
+    };
+    std::vector<task_state> all;
+    m_local.visit([&](std::uint64_t id, const LocalTaskRecord& r) {
+        all.push_back({id, r.taskstate, r.priority_level});
+    });
     std::uint64_t withdraw = 0;
     bool found = false;
-    for (const auto& e : all) {
-        const LocalTaskRecord& r = e.second;
-        auto it = listed.find(e.first);
+    for (const task_state& r : all) {
+        auto it = listed.find(r.id);
         const bool is_listed = it != listed.end() && it->second.state != TASK_withdrawn;
         if (!is_listed) {
             if (r.taskstate == TASK_downloading && r.priority_level == 1)
                 continue;
-            log("delete task id[" + std::to_string(e.first) + "]\n", 2);
-            withdraw = e.first;
+            log("delete task id[" + std::to_string(r.id) + "]\n", 2);
+            withdraw = r.id;
             found = true;
             break;
         }
         if (r.taskstate == TASK_downloading)
-            log("task id = " + std::to_string(e.first) + "; state = kx2dll::TASK_downloading; level = " +
+            log("task id = " + std::to_string(r.id) + "; state = kx2dll::TASK_downloading; level = " +
                     std::to_string(r.priority_level) + "\n",
                 3);
     }
@@ -158,7 +167,7 @@ bool download_manager::apply_server_task_list(const server_task_map& listed)
         }
         // A task already known keeps its record; it joins the chain at level 0.
         it->second.to_local_task(local);
-        m_local.add(local);
+        m_local.add(std::move(local));
         m_local.update(id, [](LocalTaskRecord& r) {
             if (r.taskstate == TASK_listed)
                 r.taskstate = TASK_waiting;

@@ -77,9 +77,8 @@ bool download_manager::find_file_task_by_versions(std::uint32_t game_id, const s
 bool download_manager::find_server_task_by_file_md5(std::uint32_t game_id, const std::string& md5,
                                                     ServerTaskRecord& out) const
 {
-    server_task_map copy;
-    copy_server_task_list(copy);
-    for (const auto& entry : copy) {
+    const server_task_list listed = server_tasks();
+    for (const auto& entry : *listed) {
         if (entry.second.gameid == game_id && lists_file_md5(entry.second.file_list, md5)) {
             out = entry.second;
             return true;
@@ -90,10 +89,9 @@ bool download_manager::find_server_task_by_file_md5(std::uint32_t game_id, const
 
 bool download_manager::find_server_task(std::uint64_t task_id, ServerTaskRecord& out) const
 {
-    server_task_map copy;
-    copy_server_task_list(copy);
-    auto it = copy.find(task_id);
-    if (it == copy.end())
+    const server_task_list listed = server_tasks();
+    auto it = listed->find(task_id);
+    if (it == listed->end())
         return false;
     out = it->second;
     return true;
@@ -285,10 +283,9 @@ bool download_manager::start_download_packet(int game_id_in, const std::string& 
             log("start_download_packet: the task list is still on its way, the one held is used\n");
         }
     }
-    server_task_map listed;
-    copy_server_task_list(listed);
+    const server_task_list listed = server_tasks();
     entries.clear();
-    for (const auto& e : listed) {
+    for (const auto& e : *listed) {
         std::int32_t a = 0;
         std::int32_t b = 0;
         if (e.second.gameid == game_id && split_version_step(e.second.version, a, b))
@@ -298,14 +295,14 @@ bool download_manager::start_download_packet(int game_id_in, const std::string& 
         return false;
     std::sort(ids.begin(), ids.end());
     for (std::uint64_t id : ids) {
-        auto it = listed.find(id);
-        if (it == listed.end())
+        auto it = listed->find(id);
+        if (it == listed->end())
             continue;
         LocalTaskRecord r;
         it->second.to_local_task(r);
         if (level == 0 || level == 1)
             r.priority_level = level;
-        m_local.add(r);
+        m_local.add(std::move(r));
     }
     key = packet_key(ids);
     const FileTaskRecord record{game_id, key, old_version, new_version, ids};

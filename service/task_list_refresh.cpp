@@ -221,7 +221,7 @@ std::string fetch_error(const std::string& url, int code)
 
 } // namespace
 
-bool download_manager::update_taskslist_from_server(const std::string& file_md5, server_task_map* parsed)
+bool download_manager::update_taskslist_from_server(const std::string& file_md5, server_task_list* parsed)
 {
     // The reply is held once, as received, and parsed in place: a list near
     // the 16 MiB cap costs the records and not several copies of its text.
@@ -268,19 +268,17 @@ bool download_manager::update_taskslist_from_server(const std::string& file_md5,
         NetService::log_line(message, 2);
     }
     bool game_listed = false;
-    server_task_map tasks = parse_task_list(body, m_game_id, [&] { game_listed = true; });
+    auto tasks = std::make_shared<const server_task_map>(parse_task_list(body, m_game_id, [&] { game_listed = true; }));
     std::vector<char>().swap(bytes);
     if (game_listed)
         note_game_line();
-    NetService::log_line("update_taskslist_from_server get tasks count is : " + std::to_string(tasks.size()) + "\n",
+    NetService::log_line("update_taskslist_from_server get tasks count is : " + std::to_string(tasks->size()) + "\n",
                          2);
-    // The old list goes before the caller's copy is made, so no more than
-    // two lists are held at once.
-    std::lock_guard<std::mutex> guard(m_server_lock);
-    m_server_tasks.clear();
-    m_server_tasks = std::move(tasks);
+    // The caller shares the new list; the old one goes with its last reader.
     if (parsed)
-        *parsed = m_server_tasks;
+        *parsed = tasks;
+    std::lock_guard<std::mutex> guard(m_server_lock);
+    m_server_tasks = std::move(tasks);
     return true;
 }
 
@@ -302,9 +300,14 @@ void download_manager::note_game_line()
 
 bool download_manager::copy_server_task_list(server_task_map& out) const
 {
-    std::lock_guard<std::mutex> guard(m_server_lock);
-    out = m_server_tasks;
+    out = *server_tasks();
     return true;
+}
+
+server_task_list download_manager::server_tasks() const
+{
+    std::lock_guard<std::mutex> guard(m_server_lock);
+    return m_server_tasks;
 }
 
 std::string download_manager::task_list_url() const

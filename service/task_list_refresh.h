@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -12,6 +13,7 @@
 namespace kx2dll {
 
 using server_task_map = std::map<std::uint64_t, ServerTaskRecord>;
+using server_task_list = std::shared_ptr<const server_task_map>;
 
 // Parses the reply body: per line, game name, game id, task id, version
 // step, seed MD5, seed URL and state separated by spaces, then the

@@ -103,12 +103,11 @@ TEST(Scheduling, RefreshReplacesTheServerListAndFallsBack)
     const service_test::served_task& b = w.add_task(7102, "2-3", {1000});
     w.publish({&a, &b}, "demo 8 7199 1-2 x u -1 {(other game)} (f," + std::string(32, 'a') + ")\n");
     download_manager m(w.launcher_path(), 7);
-    server_task_map parsed;
     // The timer's first refresh runs at once; let it land before ours.
-    ASSERT_TRUE(test_support::wait_until([&] { return m.copy_server_task_list(parsed) && parsed.size() == 2; },
-                                         10000));
+    ASSERT_TRUE(test_support::wait_until([&] { return m.server_tasks()->size() == 2; }, 10000));
+    kx2dll::server_task_list parsed;
     ASSERT_TRUE(m.update_taskslist_from_server("", &parsed));
-    EXPECT_EQ(parsed.size(), 2u);
+    EXPECT_EQ(parsed->size(), 2u);
     // One file's query replaces the list with its answer alone, but what
     // the timer's refresh parsed is what its pass applies.
     const std::size_t lists = w.nginx().CountAccessLog("/update_task/task_list.txt");
@@ -126,7 +125,7 @@ TEST(Scheduling, RefreshReplacesTheServerListAndFallsBack)
     m.copy_server_task_list(now);
     EXPECT_EQ(now.size(), 1u);
     m.local_tasks().put(local(7102, 2, 0, 7));
-    EXPECT_TRUE(m.apply_server_task_list(parsed));
+    EXPECT_TRUE(m.apply_server_task_list(*parsed));
     LocalTaskRecord r;
     EXPECT_TRUE(m.local_tasks().find(7102, r));
 

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "download_test_env.h"
+#include "service/download_manager.h"
 #include "support/heap_peak.h"
 
 namespace {
@@ -84,6 +86,50 @@ TEST(TaskListParse, HoldsNoCopyOfTheText)
         EXPECT_EQ(tasks.size(), c.records) << c.what;
         EXPECT_LT(transient, c.body.size() / 4) << c.what;
     }
+
+    // The manager's refresh fetched from a real server and applied (the
+    // long line's task joins the local list and is saved): the records
+    // once each, not the list twice.
+    service_test::download_test_env w;
+    ASSERT_TRUE(w.nginx_ok());
+    const service_test::served_task& a = w.add_task(7101, "1-2", {1000});
+    w.publish({&a});
+    kx2dll::download_manager m(w.launcher_path(), 7);
+    ASSERT_TRUE(test_support::wait_until([&] { return m.server_tasks()->size() == 1; }, 10000));
+    ASSERT_TRUE(m.update_game_version(7, "1"));
+    m.set_auto_download(true);
+    std::string near_cap;
+    for (int i = 0; near_cap.size() < 15u * 1000 * 1000; ++i)
+        near_cap += "demo 7 " + std::to_string(100000 + i) + " 5-6 " + md5a + " http://127.0.0.1:1/seeds/" +
+                    std::to_string(i) + ".xml -1 {(the update of one task, told in a sentence or two)} (d/a.pak," +
+                    md5a + " d/b.pak," + md5b + " d/c/d.pak," + md5a + ")\r\n";
+    std::string long_line = "demo 7 900 1-2 " + md5a + " http://127.0.0.1:1/seeds/900.xml -1 {(d)} (";
+    for (int i = 0; i < 200000; ++i)
+        long_line += "d/f" + std::to_string(i) + ".pak," + md5a + " ";
+    long_line += ")\r\n";
+    struct ManagerCase {
+        const char* what;
+        std::string body;
+        std::size_t listed;
+        std::size_t bound;  // times the text; the second allows the one-second pass's copy of the new task
+    } refreshes[] = {{"a list near the cap", std::move(near_cap), 40000, 4},
+                     {"a line of many files", std::move(long_line), 1, 8}};
+    for (ManagerCase& c : refreshes) {
+        w.publish({}, c.body);
+        const std::size_t text = c.body.size();
+        std::string().swap(c.body);
+        std::size_t peak = 0;
+        {
+            test_support::HeapPeak heap;
+            m.OnTimer(kx2dll::timer_refresh_task_list, 0);
+            peak = heap.peak();
+        }
+        EXPECT_GE(m.server_tasks()->size(), c.listed) << c.what;
+        EXPECT_LT(peak, text * c.bound) << c.what;
+    }
+    kx2dll::LocalTaskRecord added;
+    ASSERT_TRUE(m.find_local_task(900, added));
+    EXPECT_EQ(added.file_list.size(), 200000u);
 }
 
 TEST(TaskListParse, LaterLineReplacesEarlier)
