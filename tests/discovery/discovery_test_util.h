@@ -28,11 +28,7 @@ inline std::uint16_t ClosedPort()
     return port;
 }
 
-// The shared bounded wait (support/wait_until.h) under this suite's name.
-inline bool WaitFor(const std::function<bool()>& done, int ms = 5000)
-{
-    return test_support::wait_until(done, static_cast<std::uint32_t>(ms));
-}
+using test_support::wait_until;
 
 inline std::uint32_t Loopback()
 {

@@ -42,11 +42,7 @@ namespace task_test {
 
 using test_support::ChannelFixture;
 
-// The shared bounded wait (support/wait_until.h) under this suite's name.
-inline bool WaitFor(const std::function<bool()>& done, int ms = 5000)
-{
-    return test_support::wait_until(done, static_cast<std::uint32_t>(ms));
-}
+using test_support::wait_until;
 
 inline std::uint32_t Ip(const char* text) { return platform::parse_ipv4(text); }
 

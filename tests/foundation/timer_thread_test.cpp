@@ -14,11 +14,6 @@
 
 namespace {
 
-[[maybe_unused]] bool wait_for(const std::function<bool()>& done, std::uint32_t ms)
-{
-    return test_support::wait_until(done, ms);
-}
-
 // Records every call; a table of per-timer answers decides re-arming.
 class Recorder : public ITimerEvent {
 public:

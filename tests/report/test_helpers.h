@@ -40,12 +40,6 @@ public:
     void advance(std::uint32_t ms) { fake_now().fetch_add(ms); }
 };
 
-// The shared bounded wait (support/wait_until.h) under this suite's name.
-template <class F>
-bool eventually(F condition, std::uint32_t ms = 5000)
-{
-    return test_support::wait_until(condition, ms);
-}
 
 // The whole file, "" when missing.
 inline std::string read_all(const std::string& path)

@@ -22,13 +22,6 @@
 
 namespace test_support {
 
-// The shared bounded wait under this helper's name.
-template <class Pred>
-bool WaitUntil(Pred pred, std::uint32_t ms)
-{
-    return wait_until(pred, ms);
-}
-
 // Client set-up for engines under test: no UPnP search, and logons to
 // the index servers (closed ports here) that give up within a second.
 inline void NoUpnp(CClientMain& client)
