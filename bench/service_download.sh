@@ -75,25 +75,19 @@ service_run() {
   echo "service $(elapsed "$t0" "$t1") $(egress) $rss"
 }
 
-aria2_run() {
+# tool_run NAME COMMAND...: one timed fetch of the file into $out/file0.bin.
+tool_run() {
+  local name=$1 t0 t1
+  shift
   rm -rf "$out"; mkdir -p "$out"; egress_reset
-  local t0 t1
   t0=$(now)
-  aria2c -q -x10 -s10 -d "$out" -o file0.bin "$url"
+  "$@"
   t1=$(now)
-  check "$out/file0.bin" aria2c
-  echo "aria2c $(elapsed "$t0" "$t1") $(egress) -"
+  check "$out/file0.bin" "$name"
+  echo "$name $(elapsed "$t0" "$t1") $(egress) -"
 }
-
-curl_run() {
-  rm -rf "$out"; mkdir -p "$out"; egress_reset
-  local t0 t1
-  t0=$(now)
-  curl -sS -o "$out/file0.bin" "$url"
-  t1=$(now)
-  check "$out/file0.bin" curl
-  echo "curl $(elapsed "$t0" "$t1") $(egress) -"
-}
+aria2_run() { tool_run aria2c aria2c -q -x10 -s10 -d "$out" -o file0.bin "$url"; }
+curl_run() { tool_run curl curl -sS -o "$out/file0.bin" "$url"; }
 
 results="$dir/results"
 : >"$results"
