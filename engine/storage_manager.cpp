@@ -28,10 +28,10 @@ CStorageManager::Guard::~Guard()
     }
     m_m.m_lock.Unlock();
     if (!events.empty() && sink)
-        raise(sink, events);
+        Raise(sink, events);
 }
 
-void CStorageManager::raise(IStorageManagerEvent* sink, std::vector<Event>& events)
+void CStorageManager::Raise(IStorageManagerEvent* sink, std::vector<Event>& events)
 {
     for (Event& e : events) {
         switch (e.kind) {
@@ -69,7 +69,7 @@ CStorageManager::~CStorageManager()
     m_events.clear();
 }
 
-CChannelStorageManager* CStorageManager::find(std::uint64_t channel_id)
+CChannelStorageManager* CStorageManager::Find(std::uint64_t channel_id)
 {
     auto it = m_stores.find(channel_id);
     return it == m_stores.end() ? nullptr : it->second.get();
@@ -124,12 +124,12 @@ void CStorageManager::SetPiece(std::uint64_t channel_id, std::uint32_t piece, st
         return;
     }
     Guard g(*this);
-    if (CChannelStorageManager* store = find(channel_id))
-        record_check(*store, channel_id, piece, result);
+    if (CChannelStorageManager* store = Find(channel_id))
+        RecordCheck(*store, channel_id, piece, result);
 }
 
-void CStorageManager::record_check(CChannelStorageManager& store, std::uint64_t channel_id, std::uint32_t piece,
-                                   std::uint8_t result)
+void CStorageManager::RecordCheck(CChannelStorageManager& store, std::uint64_t channel_id, std::uint32_t piece,
+                                  std::uint8_t result)
 {
     if (piece >= store.PieceLengths().size())
         return;
@@ -142,12 +142,12 @@ void CStorageManager::SubmitWrite(const std::shared_ptr<CChannelStorageManager>&
 {
     const std::size_t bytes = job->buffer.size();
     std::weak_ptr<CChannelStorageManager> weak = store;
-    m_worker.Post([this, job] { run_write(*job); }, [this, weak, job] { complete_write(weak, *job); }, bytes);
+    m_worker.Post([this, job] { RunWrite(*job); }, [this, weak, job] { CompleteWrite(weak, *job); }, bytes);
 }
 
 // On the storage worker, without the storage lock: the piece's digest,
 // the file writes and the check.
-void CStorageManager::run_write(WriteJob& job)
+void CStorageManager::RunWrite(WriteJob& job)
 {
     unsigned char digest[kMd5DigestSize];
     if (job.whole_hashed)
@@ -178,15 +178,15 @@ void CStorageManager::run_write(WriteJob& job)
 
 // Back on the I/O thread (or the thread that ran the job): the store
 // takes the result unless it was removed in the meantime.
-void CStorageManager::complete_write(const std::weak_ptr<CChannelStorageManager>& weak, WriteJob& job)
+void CStorageManager::CompleteWrite(const std::weak_ptr<CChannelStorageManager>& weak, WriteJob& job)
 {
     Guard g(*this);
     std::shared_ptr<CChannelStorageManager> store = weak.lock();
-    if (!store || find(job.channel_id) != store.get())
+    if (!store || Find(job.channel_id) != store.get())
         return;
     store->CompleteWrite(job);
     if (job.result >= 0)
-        record_check(*store, job.channel_id, job.piece, std::uint8_t(job.result));
+        RecordCheck(*store, job.channel_id, job.piece, std::uint8_t(job.result));
 }
 
 void CStorageManager::SetIoService(i_io_service* io)
@@ -202,7 +202,7 @@ bool CStorageManager::PostBitmapSave(std::uint64_t channel_id, ICmdEvent* sink)
     auto stored = std::make_shared<std::vector<std::vector<std::uint8_t>>>();
     {
         Guard g(*this);
-        CChannelStorageManager* store = find(channel_id);
+        CChannelStorageManager* store = Find(channel_id);
         if (!store)
             return false;
         *bitmap = store->Bitmap();
@@ -232,7 +232,7 @@ bool CStorageManager::GetBitmap(std::uint64_t channel_id, std::vector<std::uint8
 {
     Guard g(*this);
     bitmap.clear();
-    CChannelStorageManager* store = find(channel_id);
+    CChannelStorageManager* store = Find(channel_id);
     if (!store)
         return false;
     bitmap = store->Bitmap();
@@ -242,7 +242,7 @@ bool CStorageManager::GetBitmap(std::uint64_t channel_id, std::vector<std::uint8
 bool CStorageManager::ReadBlock(std::uint64_t channel_id, BlockRequest& req)
 {
     Guard g(*this);
-    CChannelStorageManager* store = find(channel_id);
+    CChannelStorageManager* store = Find(channel_id);
     return store && store->ReadBlock(req);
 }
 
@@ -250,7 +250,7 @@ bool CStorageManager::GetChannelStoreData(std::uint64_t channel_id, std::vector<
 {
     Guard g(*this);
     blocks.clear();
-    CChannelStorageManager* store = find(channel_id);
+    CChannelStorageManager* store = Find(channel_id);
     if (!store)
         return false;
     blocks = store->Stored();
@@ -260,7 +260,7 @@ bool CStorageManager::GetChannelStoreData(std::uint64_t channel_id, std::vector<
 bool CStorageManager::WriteBlock(std::uint64_t channel_id, const BlockRequest& req)
 {
     Guard g(*this);
-    CChannelStorageManager* store = find(channel_id);
+    CChannelStorageManager* store = Find(channel_id);
     return store && store->WriteBlock(req);
 }
 

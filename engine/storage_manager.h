@@ -93,12 +93,11 @@ private:
         CStorageManager& m_m;
     };
 
-    CChannelStorageManager* find(std::uint64_t channel_id);
-    void record_check(CChannelStorageManager& store, std::uint64_t channel_id, std::uint32_t piece,
-                      std::uint8_t result);
-    void run_write(WriteJob& job);
-    void complete_write(const std::weak_ptr<CChannelStorageManager>& store, WriteJob& job);
-    static void raise(IStorageManagerEvent* sink, std::vector<Event>& events);
+    CChannelStorageManager* Find(std::uint64_t channel_id);
+    void RecordCheck(CChannelStorageManager& store, std::uint64_t channel_id, std::uint32_t piece, std::uint8_t result);
+    void RunWrite(WriteJob& job);
+    void CompleteWrite(const std::weak_ptr<CChannelStorageManager>& store, WriteJob& job);
+    static void Raise(IStorageManagerEvent* sink, std::vector<Event>& events);
 
     ICmdEvent* m_cmd_event = nullptr;          // stays null
     std::map<std::uint64_t, StorePtr> m_stores;
@@ -115,7 +114,7 @@ template <class Fn>
 bool CStorageManager::InspectStore(std::uint64_t channel_id, Fn&& fn)
 {
     Guard g(*this);
-    CChannelStorageManager* store = find(channel_id);
+    CChannelStorageManager* store = Find(channel_id);
     if (!store)
         return false;
     fn(*store);
