@@ -26,7 +26,7 @@ constexpr std::size_t kSpareBuffers = 4;
 #if !defined(VR_INVARIANTS)
 #define STORE_INVARIANT(piece) ((void)0)
 #else
-#define STORE_INVARIANT(piece) check_piece(piece)
+#define STORE_INVARIANT(piece) CheckPiece(piece)
 #endif
 
 CChannelStorageManager::CChannelStorageManager(std::uint64_t channel_id, CStorageManager* owner)
@@ -90,7 +90,7 @@ bool CChannelStorageManager::SaveBitmap(const std::vector<std::uint8_t>& bitmap,
     return true;
 }
 
-bool CChannelStorageManager::valid_block(std::int32_t piece, std::int32_t offset, std::uint32_t& block) const
+bool CChannelStorageManager::ValidBlock(std::int32_t piece, std::int32_t offset, std::uint32_t& block) const
 {
     if (piece < 0 || std::size_t(piece) >= m_lengths.size() || offset < 0 || offset % std::int32_t(kBlockSize) != 0)
         return false;
@@ -101,7 +101,7 @@ bool CChannelStorageManager::valid_block(std::int32_t piece, std::int32_t offset
 bool CChannelStorageManager::WriteBlock(const BlockRequest& req)
 {
     std::uint32_t block = 0;
-    if (!req.data || !valid_block(req.piece, req.offset, block))
+    if (!req.data || !ValidBlock(req.piece, req.offset, block))
         return false;
     const std::uint32_t piece = std::uint32_t(req.piece);
     if (std::uint32_t(req.length) != BlockLength(m_lengths[piece], block) || req.length <= 0)
@@ -110,25 +110,25 @@ bool CChannelStorageManager::WriteBlock(const BlockRequest& req)
     if (received[block] != 0)
         return false;   // arrived twice
     store_byte(received[block], 1);
-    WriteEntry& entry = write_entry(piece);
+    WriteEntry& entry = FindOrAddWriteEntry(piece);
     std::memcpy(entry.cache.buffer.data() + req.offset, req.data, std::size_t(req.length));
     m_write_state[piece][block] = kCached;
-    extend_hash(entry, block);
+    ExtendHash(entry, block);
     // Every block in: the piece goes to the file whole and is checked
     // there; nothing of it is left to gather, so its entry goes now.
     if (std::find(received.begin(), received.end(), 0) == received.end())
-        hand_off(m_write_cache.find(std::int32_t(piece)), true);
+        HandOff(m_write_cache.find(std::int32_t(piece)), true);
     STORE_INVARIANT(piece);
     return true;
 }
 
-CChannelStorageManager::WriteEntry& CChannelStorageManager::write_entry(std::uint32_t piece)
+CChannelStorageManager::WriteEntry& CChannelStorageManager::FindOrAddWriteEntry(std::uint32_t piece)
 {
     auto it = m_write_cache.find(std::int32_t(piece));
     if (it != m_write_cache.end())
         return it->second;
     if (m_write_cache.size() >= m_cache_limit)
-        evict_one();
+        EvictOne();
     PieceCacheEntry entry;
     entry.piece = std::int32_t(piece);
     entry.length = m_lengths[piece];
@@ -155,7 +155,7 @@ CChannelStorageManager::WriteEntry& CChannelStorageManager::write_entry(std::uin
 // without a gap and lets the hash workers hash them. Blocks written out
 // before the entry was made are not in its buffer: such a piece is read
 // back when it completes.
-void CChannelStorageManager::extend_hash(WriteEntry& entry, std::uint32_t block)
+void CChannelStorageManager::ExtendHash(WriteEntry& entry, std::uint32_t block)
 {
     const std::uint32_t piece = std::uint32_t(entry.cache.piece);
     std::uint32_t ready = entry.hash->Ready();
@@ -169,19 +169,19 @@ void CChannelStorageManager::extend_hash(WriteEntry& entry, std::uint32_t block)
 }
 
 // Frees an entry that has nothing left to write.
-void CChannelStorageManager::drop_entry(WriteCache::iterator it)
+void CChannelStorageManager::DropEntry(WriteCache::iterator it)
 {
     if (it == m_write_cache.end())
         return;
     it->second.hash->Detach();
-    release_buffer(std::move(it->second.cache.buffer));
+    ReleaseBuffer(std::move(it->second.cache.buffer));
     m_write_cache.erase(it);
 }
 
 // Makes room for one more piece. An entry with nothing left to write (its
 // blocks were refused by the file) goes first; otherwise the entry with the most
 // cached blocks is written out, and checked when all its blocks are in.
-void CChannelStorageManager::evict_one()
+void CChannelStorageManager::EvictOne()
 {
     auto victim = m_write_cache.end();
     std::size_t most = 0;
@@ -201,11 +201,11 @@ void CChannelStorageManager::evict_one()
     if (victim == m_write_cache.end())
         return;
     if (most == 0) {
-        drop_entry(victim);
+        DropEntry(victim);
         return;
     }
     const bool complete = most == m_write_state[std::size_t(victim->first)].size();
-    hand_off(victim, complete);
+    HandOff(victim, complete);
     // A piece written out in part costs a write per fragment and a read
     // back for its check: more pieces are being filled at once than the
     // cache holds, so it takes one more.
@@ -217,7 +217,7 @@ void CChannelStorageManager::evict_one()
 // cached blocks to the storage worker. The piece is checked after the last
 // run when a check was asked for and every other block of the piece is
 // then written or on its way (the worker writes in order).
-void CChannelStorageManager::hand_off(WriteCache::iterator it, bool verify)
+void CChannelStorageManager::HandOff(WriteCache::iterator it, bool verify)
 {
     auto job = std::make_shared<WriteJob>();
     job->channel_id = m_channel_id;
@@ -293,11 +293,11 @@ void CChannelStorageManager::CompleteWrite(WriteJob& job)
     if (job.park && intact && job.result < 0 && !m_write_cache.count(std::int32_t(piece)) &&
         m_parked.size() < kParkedHashes)
         m_parked[std::int32_t(piece)] = job.hash;
-    release_buffer(std::move(job.buffer));
+    ReleaseBuffer(std::move(job.buffer));
     STORE_INVARIANT(piece);
 }
 
-void CChannelStorageManager::release_buffer(std::vector<std::uint8_t>&& buffer)
+void CChannelStorageManager::ReleaseBuffer(std::vector<std::uint8_t>&& buffer)
 {
     if (m_spare.size() < kSpareBuffers && m_verified < m_bitmap.size())
         m_spare.push_back(std::move(buffer));
@@ -336,7 +336,7 @@ void CChannelStorageManager::SetPiece(std::uint32_t piece, std::uint8_t result)
         // What was read for upload is no longer what the piece will hold.
         auto it = m_read_cache.find(std::int32_t(piece));
         if (it != m_read_cache.end()) {
-            release_buffer(std::move(it->second.buffer));
+            ReleaseBuffer(std::move(it->second.buffer));
             m_read_cache.erase(it);
         }
     }
@@ -366,11 +366,11 @@ bool CChannelStorageManager::ReadBlock(BlockRequest& req)
         }
         entry.buffer.resize(entry.length);
         if (!m_owner->Channels()->ReadPiece(m_channel_id, entry)) {
-            release_buffer(std::move(entry.buffer));
+            ReleaseBuffer(std::move(entry.buffer));
             return false;
         }
         if (m_read_cache.size() >= kReadCacheEntries) {
-            release_buffer(std::move(m_read_cache.begin()->second.buffer));
+            ReleaseBuffer(std::move(m_read_cache.begin()->second.buffer));
             m_read_cache.erase(m_read_cache.begin());
         }
         it = m_read_cache.emplace(req.piece, std::move(entry)).first;
@@ -396,7 +396,7 @@ std::vector<std::int32_t> CChannelStorageManager::ReadCachePieces() const
     return out;
 }
 
-void CChannelStorageManager::check_piece(std::size_t p) const
+void CChannelStorageManager::CheckPiece(std::size_t p) const
 {
     VR_INVARIANT(m_write_cache.size() <= kMaxWriteCacheEntries && m_read_cache.size() <= kReadCacheEntries);
     for (std::size_t b = 0; b < m_received[p].size(); ++b) {
@@ -415,5 +415,5 @@ void CChannelStorageManager::check_invariant() const
     VR_INVARIANT(m_bitmap.size() == m_lengths.size() && m_received.size() == m_lengths.size() &&
            m_write_state.size() == m_lengths.size() && m_stored.size() == m_lengths.size());
     for (std::size_t p = 0; p < m_lengths.size(); ++p)
-        check_piece(p);
+        CheckPiece(p);
 }

@@ -109,14 +109,14 @@ private:
     };
     using WriteCache = std::map<std::int32_t, WriteEntry>;
 
-    bool valid_block(std::int32_t piece, std::int32_t offset, std::uint32_t& block) const;
-    WriteEntry& write_entry(std::uint32_t piece);
-    void extend_hash(WriteEntry& entry, std::uint32_t block);
-    void drop_entry(WriteCache::iterator it);
-    void evict_one();
-    void hand_off(WriteCache::iterator it, bool verify);
-    void release_buffer(std::vector<std::uint8_t>&& buffer);
-    void check_piece(std::size_t piece) const;
+    bool ValidBlock(std::int32_t piece, std::int32_t offset, std::uint32_t& block) const;
+    WriteEntry& FindOrAddWriteEntry(std::uint32_t piece);
+    void ExtendHash(WriteEntry& entry, std::uint32_t block);
+    void DropEntry(WriteCache::iterator it);
+    void EvictOne();
+    void HandOff(WriteCache::iterator it, bool verify);
+    void ReleaseBuffer(std::vector<std::uint8_t>&& buffer);
+    void CheckPiece(std::size_t piece) const;
 
     std::uint64_t m_channel_id;
     std::vector<std::uint8_t> m_bitmap;                 // 1 = verified; read live by the piece picker
