@@ -104,14 +104,14 @@ void CChannelManager::SetCmdEvent(ICmdEvent* event)
         m_cmd_event = event;
 }
 
-CChannelManager::ChannelPtr CChannelManager::find(std::uint64_t channel_id)
+CChannelManager::ChannelPtr CChannelManager::Find(std::uint64_t channel_id)
 {
     CScopedLock lock(m_lock);
     auto it = m_channels.find(channel_id);
     return it == m_channels.end() ? nullptr : it->second;
 }
 
-bool CChannelManager::add_channel(std::unique_ptr<CChannel> channel, const std::string& file_list)
+bool CChannelManager::AddChannelFromFileList(std::unique_ptr<CChannel> channel, const std::string& file_list)
 {
     const std::string id_text = std::to_string(channel->id);
     if (channel->piece_size <= 0) {
@@ -196,7 +196,7 @@ bool CChannelManager::AddChannel(std::uint64_t channel_id, std::int32_t piece_si
     channel->has_loaded = true;
     channel->loaded_bitmap = loaded_bitmap;
     channel->loaded_blocks = loaded_blocks;
-    return add_channel(std::move(channel), file_list);
+    return AddChannelFromFileList(std::move(channel), file_list);
 }
 
 bool CChannelManager::AddChannel(std::uint64_t channel_id, std::int32_t piece_size, const std::string& root_folder,
@@ -210,7 +210,7 @@ bool CChannelManager::AddChannel(std::uint64_t channel_id, std::int32_t piece_si
     channel->save_path = save_path;
     if (!save_path.empty())
         platform::create_folder(save_path);
-    return add_channel(std::move(channel), file_list);
+    return AddChannelFromFileList(std::move(channel), file_list);
 }
 
 bool CChannelManager::AddChannel(std::uint64_t channel_id, std::int32_t piece_size, const std::string& root_folder,
@@ -222,7 +222,7 @@ bool CChannelManager::AddChannel(std::uint64_t channel_id, std::int32_t piece_si
     channel->root_folder = root_folder;
     if (root_folder.size() < kRootFolderField && (root_folder.empty() || IsSafeRelativePath(root_folder)))
         platform::create_folder(m_data_folder + root_folder);
-    return add_channel(std::move(channel), file_list);
+    return AddChannelFromFileList(std::move(channel), file_list);
 }
 
 void CChannelManager::RemoveChannel(std::uint64_t channel_id)
@@ -237,7 +237,7 @@ void CChannelManager::RemoveChannel(std::uint64_t channel_id)
     m_verify.erase(channel_id);
 }
 
-bool CChannelManager::read_piece(CChannel& channel, std::uint32_t piece, std::uint8_t* buffer)
+bool CChannelManager::ReadPieceFromFiles(CChannel& channel, std::uint32_t piece, std::uint8_t* buffer)
 {
     const ChannelPiece& p = channel.pieces[piece];
     CDiskFile* file = channel.File(p.file);
@@ -253,7 +253,7 @@ bool CChannelManager::read_piece(CChannel& channel, std::uint32_t piece, std::ui
 }
 
 // The seed's digest text of the piece; empty when the text is too short.
-std::string CChannelManager::expected_digest(const CChannel& channel, std::uint32_t piece)
+std::string CChannelManager::ExpectedDigest(const CChannel& channel, std::uint32_t piece)
 {
     const ChannelPiece& p = channel.pieces[piece];
     const std::string& text = channel.files[p.file].block_md5;
@@ -267,11 +267,11 @@ std::string CChannelManager::expected_digest(const CChannel& channel, std::uint3
 // read back from its file into the channel's scratch buffer. A known digest
 // that does not match is not trusted: the bytes themselves decide. A seed
 // whose digest text is too short for this piece makes it fail.
-bool CChannelManager::piece_matches(CChannel& channel, std::uint32_t piece, std::string* expected,
-                                    std::string* computed, const std::uint8_t* written, const unsigned char* known)
+bool CChannelManager::PieceMatches(CChannel& channel, std::uint32_t piece, std::string* expected, std::string* computed,
+                                   const std::uint8_t* written, const unsigned char* known)
 {
     const ChannelPiece& p = channel.pieces[piece];
-    const std::string want = expected_digest(channel, piece);
+    const std::string want = ExpectedDigest(channel, piece);
     if (expected)
         *expected = want;
     if (known) {
@@ -286,7 +286,7 @@ bool CChannelManager::piece_matches(CChannel& channel, std::uint32_t piece, std:
     const std::uint8_t* bytes = written;
     if (!bytes) {
         channel.scratch.resize(p.length);
-        complete = read_piece(channel, piece, channel.scratch.data());
+        complete = ReadPieceFromFiles(channel, piece, channel.scratch.data());
         bytes = channel.scratch.data();
     }
     unsigned char digest[kMd5DigestSize];
@@ -309,8 +309,8 @@ bool refuse(CChannel& channel, const std::string& reason)
 
 } // namespace
 
-bool CChannelManager::prepare_fresh(CChannel& channel, std::vector<std::uint8_t>& bitmap,
-                                    std::vector<std::vector<std::uint8_t>>& blocks)
+bool CChannelManager::PrepareFresh(CChannel& channel, std::vector<std::uint8_t>& bitmap,
+                                   std::vector<std::vector<std::uint8_t>>& blocks)
 {
     bitmap.assign(channel.pieces.size(), 0);
     blocks.assign(channel.pieces.size(), {});
@@ -318,7 +318,7 @@ bool CChannelManager::prepare_fresh(CChannel& channel, std::vector<std::uint8_t>
         blocks[p].assign(BlocksInPiece(channel.pieces[p].length), 0);
 
     for (std::uint32_t i = 0; i < channel.files.size(); ++i) {
-        const bool ok = prepare_file(channel, i, bitmap, blocks);
+        const bool ok = PrepareFile(channel, i, bitmap, blocks);
         channel.Done(channel.File(i));
         if (!ok)
             return false;
@@ -328,8 +328,8 @@ bool CChannelManager::prepare_fresh(CChannel& channel, std::vector<std::uint8_t>
 
 // Creates or sizes one file and, for a resumed channel, re-checks what its
 // loaded tables claim for the file's pieces.
-bool CChannelManager::prepare_file(CChannel& channel, std::uint32_t i, std::vector<std::uint8_t>& bitmap,
-                                   std::vector<std::vector<std::uint8_t>>& blocks)
+bool CChannelManager::PrepareFile(CChannel& channel, std::uint32_t i, std::vector<std::uint8_t>& bitmap,
+                                  std::vector<std::vector<std::uint8_t>>& blocks)
 {
     const CChannelFile& f = channel.files[i];
     CDiskFile* file = channel.File(i);
@@ -366,7 +366,7 @@ bool CChannelManager::prepare_file(CChannel& channel, std::uint32_t i, std::vect
         const std::uint8_t loaded = p < channel.loaded_bitmap.size() ? channel.loaded_bitmap[p] : 0;
         const ChannelPiece& piece = channel.pieces[p];
         if (loaded == 1 || (sparse && file->HoldsData(piece.offset, piece.length))) {
-            if (piece_matches(channel, p, nullptr, nullptr, nullptr)) {
+            if (PieceMatches(channel, p, nullptr, nullptr, nullptr)) {
                 bitmap[p] = 1;
                 std::fill(blocks[p].begin(), blocks[p].end(), std::uint8_t(1));
                 continue;
@@ -387,7 +387,7 @@ bool CChannelManager::prepare_file(CChannel& channel, std::uint32_t i, std::vect
     return true;
 }
 
-bool CChannelManager::prepare_history(CChannel& channel)
+bool CChannelManager::PrepareHistory(CChannel& channel)
 {
     for (std::uint32_t i = 0; i < channel.files.size(); ++i) {
         const CChannelFile& f = channel.files[i];
@@ -416,7 +416,7 @@ bool CChannelManager::prepare_history(CChannel& channel)
 
 bool CChannelManager::PrepareChannelFiles(std::uint64_t channel_id)
 {
-    ChannelPtr channel = find(channel_id);
+    ChannelPtr channel = Find(channel_id);
     if (!channel)
         return false;
     std::vector<std::uint8_t> bitmap;
@@ -427,11 +427,11 @@ bool CChannelManager::PrepareChannelFiles(std::uint64_t channel_id)
         CScopedLock lock(channel->lock);
         channel->prepare_error.clear();
         if (channel->history_flag == 1) {
-            if (!prepare_history(*channel))
+            if (!PrepareHistory(*channel))
                 return false;
             bitmap = channel->loaded_bitmap;
             blocks = channel->loaded_blocks;
-        } else if (!prepare_fresh(*channel, bitmap, blocks)) {
+        } else if (!PrepareFresh(*channel, bitmap, blocks)) {
             return false;
         }
         lengths = channel->PieceLengths();
@@ -444,7 +444,7 @@ bool CChannelManager::PrepareChannelFiles(std::uint64_t channel_id)
 
 std::string CChannelManager::PrepareError(std::uint64_t channel_id)
 {
-    ChannelPtr channel = find(channel_id);
+    ChannelPtr channel = Find(channel_id);
     if (!channel)
         return std::string();
     CScopedLock lock(channel->lock);
@@ -477,20 +477,20 @@ void CChannelManager::OnChannelFilesReady(std::uint64_t channel_id, const std::v
 bool CChannelManager::VerifyBlock(std::uint64_t channel_id, std::int32_t piece, std::int32_t offset,
                                   const std::uint8_t* data, std::int32_t length, std::uint8_t check)
 {
-    return write_run(channel_id, piece, offset, data, length, check, nullptr);
+    return WriteRun(channel_id, piece, offset, data, length, check, nullptr);
 }
 
 bool CChannelManager::VerifyPiece(std::uint64_t channel_id, std::int32_t piece, std::int32_t offset,
                                   const std::uint8_t* data, std::int32_t length, const unsigned char* digest)
 {
-    return write_run(channel_id, piece, offset, data, length, 1, digest);
+    return WriteRun(channel_id, piece, offset, data, length, 1, digest);
 }
 
-bool CChannelManager::write_run(std::uint64_t channel_id, std::int32_t piece, std::int32_t offset,
-                                const std::uint8_t* data, std::int32_t length, std::uint8_t check,
-                                const unsigned char* digest)
+bool CChannelManager::WriteRun(std::uint64_t channel_id, std::int32_t piece, std::int32_t offset,
+                               const std::uint8_t* data, std::int32_t length, std::uint8_t check,
+                               const unsigned char* digest)
 {
-    ChannelPtr channel = find(channel_id);
+    ChannelPtr channel = Find(channel_id);
     if (!channel || !data || piece < 0 || std::size_t(piece) >= channel->pieces.size() || offset < 0 || length <= 0)
         return false;
     const ChannelPiece& p = channel->pieces[std::size_t(piece)];
@@ -521,7 +521,7 @@ bool CChannelManager::write_run(std::uint64_t channel_id, std::int32_t piece, st
         // bytes are what the file holds, so they are checked without a read.
         const std::uint8_t* whole = (offset == 0 && std::uint32_t(length) == p.length) ? data : nullptr;
         std::string expected, computed;
-        if (piece_matches(*channel, std::uint32_t(piece), &expected, &computed, whole, digest)) {
+        if (PieceMatches(*channel, std::uint32_t(piece), &expected, &computed, whole, digest)) {
             result = 1;
         } else {
             DebugLog::WriteData(3, whole ? whole : channel->scratch.data(), p.length, "recv");
@@ -552,19 +552,19 @@ void CChannelManager::OnPieceVerified(std::uint64_t channel_id, std::uint32_t pi
 
 bool CChannelManager::ReadPiece(std::uint64_t channel_id, PieceCacheEntry& entry)
 {
-    ChannelPtr channel = find(channel_id);
+    ChannelPtr channel = Find(channel_id);
     if (!channel || entry.piece < 0 || std::size_t(entry.piece) >= channel->pieces.size())
         return false;
     const ChannelPiece& p = channel->pieces[std::size_t(entry.piece)];
     if (entry.length != p.length || entry.buffer.size() < p.length)
         return false;
     CScopedLock lock(channel->lock);
-    return read_piece(*channel, std::uint32_t(entry.piece), entry.buffer.data());
+    return ReadPieceFromFiles(*channel, std::uint32_t(entry.piece), entry.buffer.data());
 }
 
 std::string CChannelManager::LastWriteError(std::uint64_t channel_id)
 {
-    ChannelPtr channel = find(channel_id);
+    ChannelPtr channel = Find(channel_id);
     if (!channel)
         return std::string();
     CScopedLock lock(channel->lock);
@@ -573,14 +573,14 @@ std::string CChannelManager::LastWriteError(std::uint64_t channel_id)
 
 std::string CChannelManager::GetChannelFolder(std::uint64_t channel_id)
 {
-    ChannelPtr channel = find(channel_id);
+    ChannelPtr channel = Find(channel_id);
     return channel ? m_data_folder + channel->root_folder : std::string();
 }
 
-std::string CChannelManager::file_name_for(std::uint64_t channel_id, std::int32_t piece, std::int32_t* piece_in_file,
-                                           std::uint64_t* file_size)
+std::string CChannelManager::FileNameFor(std::uint64_t channel_id, std::int32_t piece, std::int32_t* piece_in_file,
+                                         std::uint64_t* file_size)
 {
-    ChannelPtr channel = find(channel_id);
+    ChannelPtr channel = Find(channel_id);
     if (!channel || piece < 0 || std::size_t(piece) >= channel->pieces.size())
         return std::string();
     const ChannelPiece& p = channel->pieces[std::size_t(piece)];
@@ -598,13 +598,13 @@ std::string CChannelManager::GetFileNameForRange(std::uint64_t channel_id, std::
 {
     if (file_size)
         *file_size = 0;
-    return file_name_for(channel_id, piece, piece_in_file, file_size);
+    return FileNameFor(channel_id, piece, piece_in_file, file_size);
 }
 
 std::string CChannelManager::GetFileNameForBlock(std::uint64_t channel_id, std::int32_t piece,
                                                  std::int32_t* piece_in_file)
 {
-    return file_name_for(channel_id, piece, piece_in_file, nullptr);
+    return FileNameFor(channel_id, piece, piece_in_file, nullptr);
 }
 
 bool CChannelManager::IsChannelVerified(std::uint64_t channel_id)
@@ -633,7 +633,7 @@ bool CChannelManager::GetVerifyProgress(std::uint64_t channel_id, std::uint32_t*
 
 std::uint64_t CChannelManager::GetChannelTotalSize(std::uint64_t channel_id)
 {
-    ChannelPtr channel = find(channel_id);
+    ChannelPtr channel = Find(channel_id);
     return channel ? channel->total_size : 0;
 }
 
@@ -644,7 +644,7 @@ std::uint64_t CChannelManager::GetTotalSizeOf(const std::uint64_t* channel_id)
 
 int CChannelManager::CloseChannelFiles(std::uint64_t channel_id)
 {
-    ChannelPtr channel = find(channel_id);
+    ChannelPtr channel = Find(channel_id);
     if (channel) {
         CScopedLock lock(channel->lock);
         for (auto& f : channel->open_files)
@@ -655,7 +655,7 @@ int CChannelManager::CloseChannelFiles(std::uint64_t channel_id)
 
 int CChannelManager::SetFilesFlag(std::uint64_t channel_id, std::uint8_t read_only)
 {
-    ChannelPtr channel = find(channel_id);
+    ChannelPtr channel = Find(channel_id);
     if (channel) {
         CScopedLock lock(channel->lock);
         for (auto& f : channel->open_files)

@@ -117,25 +117,25 @@ public:
 private:
     using ChannelPtr = std::shared_ptr<CChannel>;
 
-    bool add_channel(std::unique_ptr<CChannel> channel, const std::string& file_list);
-    ChannelPtr find(std::uint64_t channel_id);
-    bool prepare_fresh(CChannel& channel, std::vector<std::uint8_t>& bitmap,
-                       std::vector<std::vector<std::uint8_t>>& blocks);
-    bool prepare_file(CChannel& channel, std::uint32_t position, std::vector<std::uint8_t>& bitmap,
+    bool AddChannelFromFileList(std::unique_ptr<CChannel> channel, const std::string& file_list);
+    ChannelPtr Find(std::uint64_t channel_id);
+    bool PrepareFresh(CChannel& channel, std::vector<std::uint8_t>& bitmap,
                       std::vector<std::vector<std::uint8_t>>& blocks);
-    bool prepare_history(CChannel& channel);
-    static std::string expected_digest(const CChannel& channel, std::uint32_t piece);
-    bool piece_matches(CChannel& channel, std::uint32_t piece, std::string* expected, std::string* computed,
-                       const std::uint8_t* written, const unsigned char* digest = nullptr);
-    bool write_run(std::uint64_t channel_id, std::int32_t piece, std::int32_t offset, const std::uint8_t* data,
-                   std::int32_t length, std::uint8_t check, const unsigned char* digest);
-    bool read_piece(CChannel& channel, std::uint32_t piece, std::uint8_t* buffer);
+    bool PrepareFile(CChannel& channel, std::uint32_t position, std::vector<std::uint8_t>& bitmap,
+                     std::vector<std::vector<std::uint8_t>>& blocks);
+    bool PrepareHistory(CChannel& channel);
+    static std::string ExpectedDigest(const CChannel& channel, std::uint32_t piece);
+    bool PieceMatches(CChannel& channel, std::uint32_t piece, std::string* expected, std::string* computed,
+                      const std::uint8_t* written, const unsigned char* digest = nullptr);
+    bool WriteRun(std::uint64_t channel_id, std::int32_t piece, std::int32_t offset, const std::uint8_t* data,
+                  std::int32_t length, std::uint8_t check, const unsigned char* digest);
+    bool ReadPieceFromFiles(CChannel& channel, std::uint32_t piece, std::uint8_t* buffer);
     void OnChannelFilesReady(std::uint64_t channel_id, const std::vector<std::uint8_t>& bitmap,
                              const std::vector<std::vector<std::uint8_t>>& blocks,
                              const std::vector<std::uint32_t>& lengths, bool first);
     void OnPieceVerified(std::uint64_t channel_id, std::uint32_t piece, std::uint8_t result);
-    std::string file_name_for(std::uint64_t channel_id, std::int32_t piece, std::int32_t* piece_in_file,
-                              std::uint64_t* file_size);
+    std::string FileNameFor(std::uint64_t channel_id, std::int32_t piece, std::int32_t* piece_in_file,
+                            std::uint64_t* file_size);
 
     std::uint64_t m_last_total = 0;                 // total size of the channel added last
     ICmdEvent* m_cmd_event = nullptr;               // stays null
