@@ -69,7 +69,7 @@ public:
     // Tasks waiting in the abort queue (tests).
     std::size_t AbortQueueSize() const;
 
-    i_io_service& io_service() { return *m_io; }
+    i_io_service& GetIoService() { return *m_io; }
 
 private:
     static void OnSecondTimer(void* context, const i_error_code& error);

@@ -365,7 +365,7 @@ TEST_F(HttpDownloadTest, SlowBitmapSavesDoNotHoldUpTheIoThread)
     auto* session =
         dynamic_cast<CDownload_Session*>(static_cast<CP2SP_EngineImpl*>(engine)->GetClientMain()->GetSession());
     ASSERT_NE(nullptr, session);
-    IoWatchdog dog(session->io_service());
+    IoWatchdog dog(session->GetIoService());
     ASSERT_TRUE(wait_until([&] { return dog.IoThread() != std::thread::id(); }, 10000));
     g_io_thread.store(dog.IoThread());
     g_slow_saves.store(0);
