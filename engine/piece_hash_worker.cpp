@@ -85,7 +85,7 @@ void PieceHashWorker::Post(const std::shared_ptr<PieceHash>& hash)
             return;
         if (m_idle <= m_queue.size() && m_threads.size() < MaxThreads()) {
             auto thread = std::make_unique<platform::Thread>();
-            if (thread->start([this] { run(); }, "piece hash"))
+            if (thread->start([this] { Run(); }, "piece hash"))
                 m_threads.push_back(std::move(thread));
         }
         if (m_threads.empty())
@@ -96,7 +96,7 @@ void PieceHashWorker::Post(const std::shared_ptr<PieceHash>& hash)
     m_wake.notify_one();
 }
 
-void PieceHashWorker::run()
+void PieceHashWorker::Run()
 {
     std::unique_lock<std::mutex> lock(m_mutex);
     while (!m_stop) {

@@ -77,7 +77,7 @@ public:
     static std::size_t MaxThreads();
 
 private:
-    void run();
+    void Run();
 
     mutable std::mutex m_mutex;                          // guards the queue, the counts and the flag
     std::condition_variable m_wake;

@@ -13,7 +13,7 @@ StorageWorker::~StorageWorker()
     // The thread runs what is queued before it ends: every item owns what
     // it writes and nothing posted is lost.
     m_thread.join();
-    run_completions();
+    RunCompletions();
 }
 
 bool StorageWorker::Start()
@@ -21,7 +21,7 @@ bool StorageWorker::Start()
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_started)
         return true;
-    m_started = m_thread.start([this] { run(); }, "storage");
+    m_started = m_thread.start([this] { Run(); }, "storage");
     return m_started;
 }
 
@@ -39,7 +39,7 @@ void StorageWorker::SetIoService(i_io_service* io)
     }
     m_idle.notify_all();
     if (!io)
-        run_completions();
+        RunCompletions();
 }
 
 void StorageWorker::Post(Fn work, Fn done, std::size_t bytes)
@@ -76,7 +76,7 @@ void StorageWorker::Drain()
     m_idle.wait(lock, [&] { return m_queue.empty() && m_running == 0; });
 }
 
-void StorageWorker::run()
+void StorageWorker::Run()
 {
     std::unique_lock<std::mutex> lock(m_mutex);
     for (;;) {
@@ -90,7 +90,7 @@ void StorageWorker::run()
         if (item.work)
             item.work();
         item.work = nullptr;
-        finish(item);
+        Finish(item);
         lock.lock();
         --m_running;
         m_pending_bytes -= item.bytes;
@@ -99,7 +99,7 @@ void StorageWorker::run()
 }
 
 // Hands the completion to the I/O thread, or runs it here without one.
-void StorageWorker::finish(Item& item)
+void StorageWorker::Finish(Item& item)
 {
     if (!item.done)
         return;
@@ -116,28 +116,28 @@ void StorageWorker::finish(Item& item)
     }
     if (!io) {
         // Earlier completions still waiting for the I/O thread go first.
-        run_completions();
+        RunCompletions();
         std::lock_guard<std::mutex> order(m_completion_run);
         item.done();
         return;
     }
-    if (post && io->post(&StorageWorker::on_io, this) != 0) {
+    if (post && io->post(&StorageWorker::OnIo, this) != 0) {
         // The I/O service refuses posts once shut down: run them here.
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             m_io_posted = false;
         }
-        run_completions();
+        RunCompletions();
     }
 }
 
-void StorageWorker::on_io(void* context, const i_error_code& /*error*/)
+void StorageWorker::OnIo(void* context, const i_error_code& /*error*/)
 {
     // Also when cancelled: the completions release what their work held.
-    static_cast<StorageWorker*>(context)->run_completions();
+    static_cast<StorageWorker*>(context)->RunCompletions();
 }
 
-void StorageWorker::run_completions()
+void StorageWorker::RunCompletions()
 {
     std::lock_guard<std::mutex> order(m_completion_run);
     for (;;) {

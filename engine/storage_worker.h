@@ -59,10 +59,10 @@ private:
         std::size_t bytes = 0;
     };
 
-    void run();
-    void finish(Item& item);
-    void run_completions();
-    static void on_io(void* context, const i_error_code& error);
+    void Run();
+    void Finish(Item& item);
+    void RunCompletions();
+    static void OnIo(void* context, const i_error_code& error);
 
     mutable std::mutex m_mutex;                 // guards everything below but the thread
     std::condition_variable m_wake;             // work queued, or stop
