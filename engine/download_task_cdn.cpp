@@ -45,7 +45,7 @@ public:
     }
     bool write_block(const BlockRequest& block) override
     {
-        IStorageManager* storage = Storage();
+        IStorageManager* storage = storage_manager();
         return storage && storage->WriteBlock(m_task->GetTaskId(), block);
     }
     void count_block(std::uint8_t peer_type, std::uint32_t bytes) override
@@ -68,7 +68,7 @@ public:
     void get_bitmap(std::vector<std::uint8_t>& bitmap) override
     {
         bitmap.clear();
-        if (IStorageManager* storage = Storage())
+        if (IStorageManager* storage = storage_manager())
             storage->GetBitmap(m_task->GetTaskId(), bitmap);
     }
     void remove_connection(int socket) override { m_task->RemoveConnection(socket); }
@@ -82,7 +82,7 @@ public:
     bool is_complete() override { return m_task->IsComplete(); }
 
 private:
-    IStorageManager* Storage()
+    IStorageManager* storage_manager()
     {
         IDownloadTaskOwner* owner = m_task->GetOwner();
         return owner ? owner->GetStorageManager() : nullptr;

@@ -29,40 +29,40 @@ public:
     void get_bitmap(std::vector<std::uint8_t>& bitmap) override
     {
         bitmap.clear();
-        if (IStorageManager* storage = Storage())
+        if (IStorageManager* storage = storage_manager())
             storage->GetBitmap(task_id(), bitmap);
     }
     bool read_block(BlockRequest& block) override
     {
-        IStorageManager* storage = Storage();
+        IStorageManager* storage = storage_manager();
         return storage && storage->ReadBlock(task_id(), block);
     }
     bool write_block(const BlockRequest& block) override
     {
-        IStorageManager* storage = Storage();
+        IStorageManager* storage = storage_manager();
         return storage && storage->WriteBlock(task_id(), block);
     }
 
     int parent_peers(std::vector<PeerInfo>& out) override
     {
         out.clear();
-        INatManager* nat = Nat();
+        INatManager* nat = nat_manager();
         return nat ? nat->GetParentPeers(task_id(), out) : 0;
     }
     void add_parent_peer(const PeerInfo& peer) override
     {
-        if (INatManager* nat = Nat())
+        if (INatManager* nat = nat_manager())
             nat->AddParentPeer(task_id(), peer);
     }
     int son_peers(std::vector<PeerInfo>& out) override
     {
         out.clear();
-        INatManager* nat = Nat();
+        INatManager* nat = nat_manager();
         return nat ? nat->GetSonPeers(task_id(), out) : 0;
     }
     void add_son_peer(const PeerInfo& peer) override
     {
-        if (INatManager* nat = Nat())
+        if (INatManager* nat = nat_manager())
             nat->AddSonPeer(task_id(), peer);
     }
     void add_hosts(const std::vector<HostRecord>& hosts) override
@@ -97,12 +97,12 @@ public:
     }
 
 private:
-    IStorageManager* Storage()
+    IStorageManager* storage_manager()
     {
         IDownloadTaskOwner* owner = m_task->GetOwner();
         return owner ? owner->GetStorageManager() : nullptr;
     }
-    INatManager* Nat()
+    INatManager* nat_manager()
     {
         IDownloadTaskOwner* owner = m_task->GetOwner();
         return owner ? owner->GetNatManager() : nullptr;
