@@ -67,7 +67,7 @@ std::uint32_t CBlockRequestMap::ContinuousBudget(std::size_t pieces)
     return std::uint32_t(std::min<std::uint64_t>(std::max<std::uint64_t>(budget, kBudgetUnit), kBudgetMax));
 }
 
-bool CBlockRequestMap::valid_block(std::int32_t piece, std::int32_t offset, std::uint32_t& block) const
+bool CBlockRequestMap::ValidBlock(std::int32_t piece, std::int32_t offset, std::uint32_t& block) const
 {
     if (piece < 0 || std::size_t(piece) >= m_states.size() || offset < 0 || offset % std::int32_t(kBlockSize) != 0)
         return false;
@@ -75,12 +75,12 @@ bool CBlockRequestMap::valid_block(std::int32_t piece, std::int32_t offset, std:
     return block < m_states[std::size_t(piece)].size();
 }
 
-bool CBlockRequestMap::piece_verified(std::size_t piece) const
+bool CBlockRequestMap::PieceVerified(std::size_t piece) const
 {
     return load_byte(m_bitmap[piece]) != 0;
 }
 
-void CBlockRequestMap::set_state(std::size_t piece, std::size_t block, std::uint8_t state)
+void CBlockRequestMap::SetBlockState(std::size_t piece, std::size_t block, std::uint8_t state)
 {
     std::uint8_t& s = m_states[piece][block];
     if (s == kFree)
@@ -95,7 +95,7 @@ void CBlockRequestMap::set_state(std::size_t piece, std::size_t block, std::uint
 // A block this picker saw arrive whose received byte storage has cleared
 // since (its piece failed its check, or the write to disk failed) is free
 // again, so it is fetched anew even before anyone resets the piece.
-void CBlockRequestMap::sync_piece(std::size_t piece)
+void CBlockRequestMap::SyncPiece(std::size_t piece)
 {
     std::vector<std::uint8_t>& states = m_states[piece];
     if (m_free[piece] == states.size())
@@ -103,35 +103,35 @@ void CBlockRequestMap::sync_piece(std::size_t piece)
     const std::vector<std::uint8_t>& received = m_received[piece];
     for (std::size_t b = 0; b < states.size(); ++b) {
         if (states[b] == kReceived && load_byte(received[b]) == 0)
-            set_state(piece, b, kFree);
+            SetBlockState(piece, b, kFree);
     }
 }
 
-bool CBlockRequestMap::piece_untouched(std::size_t piece) const
+bool CBlockRequestMap::PieceUntouched(std::size_t piece) const
 {
     return m_free[piece] == m_states[piece].size();
 }
 
-void CBlockRequestMap::push_block(std::size_t piece, std::uint32_t block, BlockRequestQueue& queue)
+void CBlockRequestMap::PushBlock(std::size_t piece, std::uint32_t block, BlockRequestQueue& queue)
 {
     BlockRequest req;
     req.piece = std::int32_t(piece);
     req.offset = std::int32_t(block * kBlockSize);
     req.length = std::int32_t(BlockLength(m_lengths[piece], block));
     queue.push_back(req);
-    set_state(piece, block, kRequested);
+    SetBlockState(piece, block, kRequested);
     m_holders[piece][block] = 1;
     m_asked_at[piece][block] = ++m_asked_seq;
 }
 
-void CBlockRequestMap::push_end_game(const std::vector<std::uint8_t>& peer_pieces, BlockRequestQueue& queue,
-                                     const BlockRequestQueue* in_flight)
+void CBlockRequestMap::PushEndGame(const std::vector<std::uint8_t>& peer_pieces, BlockRequestQueue& queue,
+                                   const BlockRequestQueue* in_flight)
 {
     const std::size_t held = queue.size() + (in_flight ? in_flight->size() : 0);
     if (held >= kEndGameBlocks)
         return;
     for (std::size_t p = 0; p < m_states.size(); ++p) {
-        if (!piece_verified(p) && m_free[p] > 0)
+        if (!PieceVerified(p) && m_free[p] > 0)
             return;   // a free block is left for someone: not the end game yet
     }
     const auto holds = [&](const BlockRequest& r) {
@@ -171,14 +171,14 @@ void CBlockRequestMap::push_end_game(const std::vector<std::uint8_t>& peer_piece
     }
 }
 
-bool CBlockRequestMap::push_free_blocks(std::size_t piece, BlockRequestQueue& queue, std::size_t target)
+bool CBlockRequestMap::PushFreeBlocks(std::size_t piece, BlockRequestQueue& queue, std::size_t target)
 {
     std::vector<std::uint8_t>& states = m_states[piece];
     for (std::uint32_t b = 0; b < states.size() && m_free[piece] > 0; ++b) {
         if (queue.size() >= target)
             return true;
         if (states[b] == kFree)
-            push_block(piece, b, queue);
+            PushBlock(piece, b, queue);
     }
     return queue.size() >= target;
 }
@@ -195,7 +195,7 @@ bool CBlockRequestMap::GetRequestBlocksForPeer(const std::vector<std::uint8_t>& 
     // rather than sorting every candidate each time.
     m_order.clear();
     for (std::size_t p = 0; p < m_states.size(); ++p) {
-        if (!piece_verified(p) && m_availability[p] > 0)
+        if (!PieceVerified(p) && m_availability[p] > 0)
             m_order.push_back(std::uint32_t(p));
     }
     const auto later = [this](std::uint32_t a, std::uint32_t b) {
@@ -217,18 +217,18 @@ bool CBlockRequestMap::GetRequestBlocksForPeer(const std::vector<std::uint8_t>& 
         const std::uint32_t p = nth_rarest(i);
         if (!peer_has(p))
             continue;
-        sync_piece(p);
-        if (!piece_untouched(p) && push_free_blocks(p, queue, target))
+        SyncPiece(p);
+        if (!PieceUntouched(p) && PushFreeBlocks(p, queue, target))
             break;
     }
     for (std::size_t i = 0; i < m_order.size() && queue.size() < target; ++i) {
         const std::uint32_t p = nth_rarest(i);
-        if (peer_has(p) && push_free_blocks(p, queue, target))
+        if (peer_has(p) && PushFreeBlocks(p, queue, target))
             break;
     }
     const bool starved = queue.size() < target;
     if (starved)
-        push_end_game(peer_pieces, queue, in_flight);
+        PushEndGame(peer_pieces, queue, in_flight);
     PICKER_INVARIANT();
     return starved;
 }
@@ -244,9 +244,9 @@ void CBlockRequestMap::GetContinuousBlocks(BlockRequestQueue& queue)
     bool any_untouched = false;
     for (std::size_t p = 0; p < m_states.size(); ++p) {
         bool untouched = false;
-        if (!piece_verified(p)) {
-            sync_piece(p);
-            untouched = piece_untouched(p) && !m_states[p].empty();
+        if (!PieceVerified(p)) {
+            SyncPiece(p);
+            untouched = PieceUntouched(p) && !m_states[p].empty();
         }
         if (untouched) {
             any_untouched = true;
@@ -265,13 +265,13 @@ void CBlockRequestMap::GetContinuousBlocks(BlockRequestQueue& queue)
         // Every piece is started: hand out the first run of free blocks of
         // the first piece that has any.
         for (std::size_t p = 0; p < m_states.size(); ++p) {
-            if (piece_verified(p) || m_free[p] == 0)
+            if (PieceVerified(p) || m_free[p] == 0)
                 continue;
             std::uint32_t b = 0;
             while (m_states[p][b] != kFree)
                 ++b;
             for (; b < m_states[p].size() && m_states[p][b] == kFree; ++b)
-                push_block(p, b, queue);
+                PushBlock(p, b, queue);
             break;
         }
         PICKER_INVARIANT();
@@ -281,7 +281,7 @@ void CBlockRequestMap::GetContinuousBlocks(BlockRequestQueue& queue)
     std::uint64_t total = 0;
     for (std::size_t p = best_start; p < best_start + best_len && total < budget; ++p) {
         for (std::uint32_t b = 0; b < m_states[p].size() && total < budget; ++b) {
-            push_block(p, b, queue);
+            PushBlock(p, b, queue);
             total += std::uint32_t(queue.back().length);
         }
     }
@@ -293,16 +293,16 @@ void CBlockRequestMap::CancelRequest(std::int32_t piece, std::int32_t offset)
     std::lock_guard<std::mutex> lock(m_lock);
     std::uint32_t b = 0;
     const std::size_t p = std::size_t(piece);
-    if (valid_block(piece, offset, b) && m_states[p][b] == kRequested && --m_holders[p][b] == 0)
-        set_state(p, b, kFree);
+    if (ValidBlock(piece, offset, b) && m_states[p][b] == kRequested && --m_holders[p][b] == 0)
+        SetBlockState(p, b, kFree);
 }
 
 void CBlockRequestMap::MarkReceived(std::int32_t piece, std::int32_t offset)
 {
     std::lock_guard<std::mutex> lock(m_lock);
     std::uint32_t b = 0;
-    if (valid_block(piece, offset, b) && m_states[std::size_t(piece)][b] == kRequested)
-        set_state(std::size_t(piece), b, kReceived);
+    if (ValidBlock(piece, offset, b) && m_states[std::size_t(piece)][b] == kRequested)
+        SetBlockState(std::size_t(piece), b, kReceived);
 }
 
 void CBlockRequestMap::ResetPiece(std::int32_t piece)

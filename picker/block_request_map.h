@@ -84,15 +84,15 @@ public:
     static std::uint32_t RandomSeed();
 
 private:
-    bool valid_block(std::int32_t piece, std::int32_t offset, std::uint32_t& block) const;
-    bool piece_verified(std::size_t piece) const;
-    void set_state(std::size_t piece, std::size_t block, std::uint8_t state);
-    void sync_piece(std::size_t piece);
-    bool piece_untouched(std::size_t piece) const;
-    bool push_free_blocks(std::size_t piece, BlockRequestQueue& queue, std::size_t target);
-    void push_block(std::size_t piece, std::uint32_t block, BlockRequestQueue& queue);
-    void push_end_game(const std::vector<std::uint8_t>& peer_pieces, BlockRequestQueue& queue,
-                       const BlockRequestQueue* in_flight);
+    bool ValidBlock(std::int32_t piece, std::int32_t offset, std::uint32_t& block) const;
+    bool PieceVerified(std::size_t piece) const;
+    void SetBlockState(std::size_t piece, std::size_t block, std::uint8_t state);
+    void SyncPiece(std::size_t piece);
+    bool PieceUntouched(std::size_t piece) const;
+    bool PushFreeBlocks(std::size_t piece, BlockRequestQueue& queue, std::size_t target);
+    void PushBlock(std::size_t piece, std::uint32_t block, BlockRequestQueue& queue);
+    void PushEndGame(const std::vector<std::uint8_t>& peer_pieces, BlockRequestQueue& queue,
+                     const BlockRequestQueue* in_flight);
     // Table sizes; with VR_EXPENSIVE_CHECKS also every piece's free count
     // and that exactly the requested blocks have holders.
     void check_invariant() const;
