@@ -14,18 +14,18 @@ CDiskFile::CDiskFile(const std::string& path, bool read_only) : m_path(platform:
     if (!folder.empty() && !platform::folder_exists(folder))
         platform::create_folder(folder);
     CScopedLock g(m_lock);
-    open_locked(read_only);
+    OpenLocked(read_only);
 }
 
 CDiskFile::~CDiskFile()
 {
     CScopedLock g(m_lock);
-    close_locked();
+    CloseLocked();
 }
 
-bool CDiskFile::open_locked(bool read_only)
+bool CDiskFile::OpenLocked(bool read_only)
 {
-    close_locked();
+    CloseLocked();
     const int flags = read_only ? O_RDONLY : (O_RDWR | O_CREAT);
     do {
         m_fd = ::open(m_path.c_str(), flags | O_CLOEXEC, 0666);
@@ -38,16 +38,16 @@ bool CDiskFile::open_locked(bool read_only)
     return true;
 }
 
-bool CDiskFile::open_for_read_locked()
+bool CDiskFile::OpenForReadLocked()
 {
     // A brief read-only open for one query keeps the mode of the object.
     const bool was_read_only = m_read_only;
-    const bool ok = open_locked(true);
+    const bool ok = OpenLocked(true);
     m_read_only = was_read_only;
     return ok;
 }
 
-void CDiskFile::close_locked()
+void CDiskFile::CloseLocked()
 {
     if (m_fd >= 0) {
         ::close(m_fd);
@@ -58,13 +58,13 @@ void CDiskFile::close_locked()
 bool CDiskFile::Open(std::uint8_t read_only)
 {
     CScopedLock g(m_lock);
-    return open_locked(read_only != 0);
+    return OpenLocked(read_only != 0);
 }
 
 void CDiskFile::Close()
 {
     CScopedLock g(m_lock);
-    close_locked();
+    CloseLocked();
 }
 
 bool CDiskFile::IsOpen() const
@@ -89,12 +89,12 @@ std::int64_t CDiskFile::GetSize()
 {
     CScopedLock g(m_lock);
     const bool opened_here = m_fd < 0;
-    if (opened_here && !open_for_read_locked())
+    if (opened_here && !OpenForReadLocked())
         return 0;
     struct stat st;
     const std::int64_t size = ::fstat(m_fd, &st) == 0 ? static_cast<std::int64_t>(st.st_size) : -1;
     if (opened_here)
-        close_locked();
+        CloseLocked();
     return size;
 }
 
@@ -104,7 +104,7 @@ std::uint32_t CDiskFile::Read(std::uint64_t offset, void* buffer, std::uint32_t 
         return 0;
     CScopedLock g(m_lock);
     const bool opened_here = m_fd < 0;
-    if (opened_here && !open_for_read_locked())
+    if (opened_here && !OpenForReadLocked())
         return 0;
     char* p = static_cast<char*>(buffer);
     std::uint32_t done = 0;
@@ -117,7 +117,7 @@ std::uint32_t CDiskFile::Read(std::uint64_t offset, void* buffer, std::uint32_t 
         done += static_cast<std::uint32_t>(n);
     }
     if (opened_here)
-        close_locked();
+        CloseLocked();
     return done;
 }
 
@@ -132,7 +132,7 @@ std::uint32_t CDiskFile::Write(std::uint64_t offset, const void* buffer, std::ui
     }
     CScopedLock g(m_lock);
     const bool opened_here = m_fd < 0;
-    if (opened_here && !open_locked(false)) {
+    if (opened_here && !OpenLocked(false)) {
         if (error)
             *error = errno;
         return 0;
@@ -154,7 +154,7 @@ std::uint32_t CDiskFile::Write(std::uint64_t offset, const void* buffer, std::ui
     if (end > m_size)
         m_size = end;
     if (opened_here)
-        close_locked();
+        CloseLocked();
     return done;
 }
 
@@ -164,13 +164,13 @@ bool CDiskFile::HoldsData(std::uint64_t offset, std::uint64_t length)
         return false;
     CScopedLock g(m_lock);
     const bool opened_here = m_fd < 0;
-    if (opened_here && !open_for_read_locked())
+    if (opened_here && !OpenForReadLocked())
         return false;
     // The first hole at or after the offset (the end of the file counts as
     // one) must lie past the range.
     const off_t hole = ::lseek(m_fd, static_cast<off_t>(offset), SEEK_HOLE);
     if (opened_here)
-        close_locked();
+        CloseLocked();
     return hole >= 0 && static_cast<std::uint64_t>(hole) >= offset + length;
 }
 
@@ -180,7 +180,7 @@ bool CDiskFile::SetSize(std::int64_t size)
         return false;
     CScopedLock g(m_lock);
     const bool opened_here = m_fd < 0;
-    if (opened_here && !open_locked(false))
+    if (opened_here && !OpenLocked(false))
         return false;
     int r;
     do {
@@ -189,6 +189,6 @@ bool CDiskFile::SetSize(std::int64_t size)
     if (r == 0)
         m_size = size;
     if (opened_here)
-        close_locked();
+        CloseLocked();
     return r == 0;
 }

@@ -55,9 +55,9 @@ public:
     std::int64_t CachedSize() const;
 
 private:
-    bool open_locked(bool read_only);
-    bool open_for_read_locked();
-    void close_locked();
+    bool OpenLocked(bool read_only);
+    bool OpenForReadLocked();
+    void CloseLocked();
 
     mutable CcsLocker m_lock;   // guards the handle and the mode
     const std::string m_path;
