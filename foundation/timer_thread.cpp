@@ -14,7 +14,7 @@ void CTimerThread::SetEventSink(ITimerEvent* sink)
     m_sink = sink;
 }
 
-bool CTimerThread::on_timer_thread() const
+bool CTimerThread::IsOnTimerThread() const
 {
     return m_thread_id.load() == std::this_thread::get_id();
 }
@@ -28,7 +28,7 @@ bool CTimerThread::AddTimer(std::uint32_t timer_id, std::uint32_t interval_ms, s
         m_timers.push_back(Timer{timer_id, interval_ms, param, platform::tick_count(), serial, false});
     }
     m_wake.set();
-    if (on_timer_thread())
+    if (IsOnTimerThread())
         return true;  // the thread runs: it is calling us
     CScopedLock g(m_thread_lock);
     if (m_thread.joinable() && m_thread.running() && !m_stop.load())
@@ -37,7 +37,7 @@ bool CTimerThread::AddTimer(std::uint32_t timer_id, std::uint32_t interval_ms, s
     // before a fresh one starts.
     m_thread.join();
     m_stop.store(false);
-    if (!m_thread.start([this] { run(); }, "timer")) {
+    if (!m_thread.start([this] { Run(); }, "timer")) {
         CScopedLock t(m_lock);
         for (std::size_t i = 0; i < m_timers.size(); ++i)
             if (m_timers[i].serial == serial) {
@@ -89,7 +89,7 @@ std::size_t CTimerThread::TimerCount() const
 
 bool CTimerThread::IsRunning() const
 {
-    if (on_timer_thread())
+    if (IsOnTimerThread())
         return true;  // asked from OnTimer: a Stop may hold the lock waiting for us
     CScopedLock g(m_thread_lock);  // an add or stop may be replacing the handle
     return m_thread.joinable();
@@ -108,7 +108,7 @@ void CTimerThread::RequestStop()
 
 void CTimerThread::Stop()
 {
-    if (on_timer_thread()) {
+    if (IsOnTimerThread()) {
         RequestStop();
         return;
     }
@@ -126,7 +126,7 @@ void CTimerThread::Stop()
     m_timers.clear();
 }
 
-void CTimerThread::run()
+void CTimerThread::Run()
 {
     m_thread_id.store(std::this_thread::get_id());
     while (!m_stop.load()) {

@@ -83,8 +83,8 @@ private:
         bool fire_now;          // FireNow came during the current call
     };
 
-    void run();
-    bool on_timer_thread() const;
+    void Run();
+    bool IsOnTimerThread() const;
 
     mutable CcsLocker m_lock;          // guards m_timers, m_sink, m_serial
     std::vector<Timer> m_timers;
