@@ -151,7 +151,7 @@ bool scan_attributes(const std::string& s, size_t& j, bool& self_closing,
 
 }  // namespace
 
-void CXmlMarkup::clear() {
+void CXmlMarkup::Clear() {
   doc_.clear();
   nodes_.clear();
   well_formed_ = false;
@@ -160,17 +160,17 @@ void CXmlMarkup::clear() {
 
 bool CXmlMarkup::SetDoc(const char* text) {
   if (text == nullptr) {
-    clear();
+    Clear();
     return false;
   }
   return SetDoc(std::string(text));
 }
 
 bool CXmlMarkup::SetDoc(const std::string& text) {
-  clear();
+  Clear();
   if (text.size() > kMaxDocSize) return false;
   doc_ = text;
-  well_formed_ = parse();
+  well_formed_ = Parse();
   if (!well_formed_) {
     nodes_.clear();
     root_ = kNone;
@@ -181,7 +181,7 @@ bool CXmlMarkup::SetDoc(const std::string& text) {
 
 // Single pass over the text; open elements are kept as a chain of parent
 // indices, so nesting costs no stack.
-bool CXmlMarkup::parse() {
+bool CXmlMarkup::Parse() {
   const std::string& s = doc_;
   const size_t n = s.size();
   size_t i = 0;
@@ -277,7 +277,7 @@ bool CXmlMarkup::parse() {
   return open == kNone && root_ != kNone;
 }
 
-bool CXmlMarkup::name_equals(const Node& n, const char* name) const {
+bool CXmlMarkup::NameEquals(const Node& n, const char* name) const {
   const size_t len = std::strlen(name);
   return len == n.name_len && doc_.compare(n.name_begin, len, name) == 0;
 }
@@ -292,7 +292,7 @@ bool CXmlMarkup::FindElem(const char* name) {
   }
   const bool any = name == nullptr || *name == '\0';
   for (; cand != kNone; cand = nodes_[static_cast<size_t>(cand)].next_sibling) {
-    if (any || name_equals(nodes_[static_cast<size_t>(cand)], name)) {
+    if (any || NameEquals(nodes_[static_cast<size_t>(cand)], name)) {
       current_ = cand;
       check_invariant();
       return true;

@@ -84,9 +84,9 @@ class CXmlMarkup {
     int32_t next_sibling = kNone;
   };
 
-  bool parse();
-  void clear();
-  bool name_equals(const Node& n, const char* name) const;
+  bool Parse();
+  void Clear();
+  bool NameEquals(const Node& n, const char* name) const;
   void check_invariant() const;
 
   std::string doc_;
