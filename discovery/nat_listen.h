@@ -20,9 +20,9 @@ public:
     bool Bind(std::uint16_t wanted);
     void Close();
 
-    std::uint16_t port() const { return m_port; }
-    platform::socket_t tcp() const { return m_tcp; }
-    platform::socket_t udp() const { return m_udp; }
+    std::uint16_t Port() const { return m_port; }
+    platform::socket_t Tcp() const { return m_tcp; }
+    platform::socket_t Udp() const { return m_udp; }
 
 private:
     platform::socket_t m_tcp = platform::invalid_socket;

@@ -112,7 +112,7 @@ bool CNatManager::Start(std::uint16_t* listen_port, PeerInfo self, INatManagerEv
         Notify("NAT server: cannot bind the listen port", NAT_NOTIFY_FAILED);
         return false;
     }
-    m_port = m_listen.port();
+    m_port = m_listen.Port();
     if (listen_port != nullptr)
         *listen_port = m_port;
     m_started.store(true);
@@ -255,11 +255,11 @@ int CNatManager::GetSonPeers(std::uint64_t task_id, std::vector<PeerInfo>& out)
 void CNatManager::AcceptLoop()
 {
     while (!Stopping()) {
-        if (platform::wait_readable(m_listen.tcp(), kPollMs) <= 0)
+        if (platform::wait_readable(m_listen.Tcp(), kPollMs) <= 0)
             continue;
         std::uint32_t ip = 0, error = 0;
         std::uint16_t port = 0;
-        platform::socket_t s = platform::accept_socket(m_listen.tcp(), &ip, &port, error);
+        platform::socket_t s = platform::accept_socket(m_listen.Tcp(), &ip, &port, error);
         if (s == platform::invalid_socket)
             continue;
         platform::set_non_blocking(s, true);
@@ -276,11 +276,11 @@ void CNatManager::UdpLoop()
 {
     std::vector<std::uint8_t> buffer(discovery::kNatMaxBody + 4);
     while (!Stopping()) {
-        if (platform::wait_readable(m_listen.udp(), kPollMs) <= 0)
+        if (platform::wait_readable(m_listen.Udp(), kPollMs) <= 0)
             continue;
         std::uint32_t ip = 0, error = 0;
         std::uint16_t port = 0;
-        const long n = platform::receive_from(m_listen.udp(), buffer.data(), buffer.size(), &ip, &port, error);
+        const long n = platform::receive_from(m_listen.Udp(), buffer.data(), buffer.size(), &ip, &port, error);
         if (n > 0)
             HandleDatagram(buffer.data(), static_cast<std::size_t>(n), ip, port);
     }
@@ -325,7 +325,7 @@ void CNatManager::SendDatagram(const NatMessage& message, std::uint32_t ip, std:
 {
     const std::vector<std::uint8_t> bytes = discovery::EncodeNatMessage(message);
     std::uint32_t error = 0;
-    platform::send_to(m_listen.udp(), bytes.data(), bytes.size(), ip, port, error);
+    platform::send_to(m_listen.Udp(), bytes.data(), bytes.size(), ip, port, error);
 }
 
 void CNatManager::TimerLoop()
