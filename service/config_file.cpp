@@ -169,7 +169,7 @@ bool download_manager::save_config()
     std::lock_guard<std::mutex> guard(m_config_save_lock);
     if (m_config.save(m_config_path))
         return true;
-    NetService::log_line("cannot write the configuration " + m_config_path, 2);
+    NetService::LogLine("cannot write the configuration " + m_config_path, 2);
     return false;
 }
 
@@ -233,7 +233,7 @@ bool download_manager::InitLogConnClient()
     const bool running = CreateLogConnection(ip.c_str(), port, url.empty() ? nullptr : url.c_str());
     m_log_connection = true;
     if (running) {
-        NetService::log_line("log svr ip : " + ip + " port : " + std::to_string(port) + "\n", 2);
+        NetService::LogLine("log svr ip : " + ip + " port : " + std::to_string(port) + "\n", 2);
         if (preferred("log_send_localhost") == "1") {
             if (ILog* log = GetLogConnection())
                 log->SetMirrorToLocal(true);

@@ -114,7 +114,7 @@ void delete_expired_files(const std::string& folder, const std::map<std::int64_t
         if (!platform::file_exists(full) || !platform::delete_file(full))
             continue;
         deleted[id] = 1;
-        NetService::log_line("Delete expired file: " + full +
+        NetService::LogLine("Delete expired file: " + full +
                              ",file modify time:" + std::to_string(entry.mtime) + "\n");
     }
 }

@@ -108,8 +108,8 @@ download_manager::download_manager(const std::string& launcher_path, std::uint32
       m_config_path(m_working_folder + "p2sp_config.ini"),
       m_local(game_id, m_working_folder + "local_task_list.cfg", seed_folder(m_launcher_path))
 {
-    NetService::log_line("download_manager init ...", 2);
-    NetService::log_line("download_manager:" + std::to_string(game_id) + ",path:" + m_launcher_path, 2);
+    NetService::LogLine("download_manager init ...", 2);
+    NetService::LogLine("download_manager:" + std::to_string(game_id) + ",path:" + m_launcher_path, 2);
     load_config();
 
     std::ostringstream settings;
@@ -117,14 +117,14 @@ download_manager::download_manager(const std::string& launcher_path, std::uint32
         for (const auto& kv : section.second)
             settings << kv.first << ":" << kv.second << "\r\n";
     }
-    NetService::log_line(settings.str(), 2);
+    NetService::LogLine(settings.str(), 2);
 
     m_task_list_url = m_config.getSetting(std::string(section_dll_info) + m_suffix, "updateTaskListURL");
     bool logging = fagex::StringConverter::parseBool(preferred("write_log"));
     if (!logging && platform::file_exists(platform::client_log_marker_path()))
         logging = true;
-    if (NetService* service = NetService::instance())
-        service->set_logging(logging);
+    if (NetService* service = NetService::Instance())
+        service->SetLogging(logging);
 
     m_local.load();
 
@@ -139,8 +139,8 @@ download_manager::download_manager(const std::string& launcher_path, std::uint32
     }
     try {
         load_game_versions();
-        NetService::log_line(InitLogConnClient() ? "InitLogConnClient sucess!" : "InitLogConnClient fail!", 2);
-        NetService::log_line(DoPingSvr() ? "DoPingSvr success" : "DoPingSvr fail", 2);
+        NetService::LogLine(InitLogConnClient() ? "InitLogConnClient sucess!" : "InitLogConnClient fail!", 2);
+        NetService::LogLine(DoPingSvr() ? "DoPingSvr success" : "DoPingSvr fail", 2);
 
         m_timer.SetEventSink(this);
         m_timer.AddTimer(timer_refresh_task_list, refresh_interval_ms, 0);
@@ -169,7 +169,7 @@ download_manager::~download_manager()
     shutdown_engine();
     if (m_log_connection)
         DestroyLogConnection();
-    NetService::log_line("~download_manager() ...", 2);
+    NetService::LogLine("~download_manager() ...", 2);
 }
 
 void download_manager::shutdown_engine()

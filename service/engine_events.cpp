@@ -13,7 +13,7 @@ namespace {
 
 void log(const std::string& text)
 {
-    NetService::log_line(text, 2);
+    NetService::LogLine(text, 2);
 }
 
 std::string num(double v)
@@ -68,7 +68,7 @@ void download_manager::on_engine_event(std::uint32_t code, std::uintptr_t data)
             log("init enginer error!\n");
         break;
     case CBE_TEXT_OUTPUT:
-        NetService::log_line(e.text, 2);
+        NetService::LogLine(e.text, 2);
         break;
     case CBE_TASK_COMPLETED: {
         // A finished task is at 100 %, set in the same change as its state:

@@ -82,16 +82,16 @@ int ServiceInterface::handle_register_client(const std::string& request, std::st
         // A manager that cannot be built is a failure the launcher must
         // see, not a "Register Client OK".
         if (!m_factory) {
-            NetService::log_line("register_client - no download manager is available");
+            NetService::LogLine("register_client - no download manager is available");
             return fail(reply);
         }
         try {
             m_manager = m_factory(path, static_cast<std::uint32_t>(m_game_id));
         } catch (const fagex::Exception& e) {
-            NetService::log_line("register_client - " + e.getFullDescription());
+            NetService::LogLine("register_client - " + e.getFullDescription());
             return fail(reply);
         } catch (const std::exception& e) {
-            NetService::log_line(std::string("register_client - ") + e.what());
+            NetService::LogLine(std::string("register_client - ") + e.what());
             return fail(reply);
         }
         if (!m_manager)

@@ -293,7 +293,7 @@ std::string local_task_list::bitmap_file(const LocalTaskRecord& record) const
 
 void local_task_list::del_history_expiredtasks()
 {
-    NetService::log_line("del_history_expiredtasks\n", 2);
+    NetService::LogLine("del_history_expiredtasks\n", 2);
     if (m_path.empty() || !platform::file_exists(m_path))
         return;
     fagex::ConfigFile file;
@@ -407,7 +407,7 @@ bool local_task_list::save()
     std::string error;
     if (platform::write_file_atomically(m_path, text, {true, &error}))
         return true;
-    NetService::log_line("cannot write " + m_path + ": " + error + "\n", 2);
+    NetService::LogLine("cannot write " + m_path + ": " + error + "\n", 2);
     return false;
 }
 
@@ -569,7 +569,7 @@ bool local_task_list::remove(std::uint64_t task_id)
     const std::string folder = task_folder(r.save_path, r.srcdir);
     for (const FileListEntry& f : r.file_list) {
         if (!is_contained_name(f.name)) {
-            NetService::log_line("refused to delete " + f.name + " of task " + std::to_string(task_id) +
+            NetService::LogLine("refused to delete " + f.name + " of task " + std::to_string(task_id) +
                                      ": outside the task folder\n",
                                  2);
             continue;

@@ -125,7 +125,7 @@ NetService::~NetService()
     --g_live_services;
 }
 
-void NetService::release_log_manager()
+void NetService::ReleaseLogManager()
 {
     std::lock_guard<std::mutex> lock(g_services_mutex);
     if (g_live_services == 0)
@@ -171,15 +171,15 @@ void NetService::Log(const std::string& message, int level)
         platform::debug_output(message + "\n");
 }
 
-NetService* NetService::instance()
+NetService* NetService::Instance()
 {
     std::lock_guard<std::mutex> lock(g_services_mutex);
     return g_instance;
 }
 
-void NetService::log_line(const std::string& message, int level)
+void NetService::LogLine(const std::string& message, int level)
 {
-    if (NetService* service = instance())
+    if (NetService* service = Instance())
         service->Log(message, level);
 }
 

@@ -43,23 +43,23 @@ public:
 
     // The service the handlers and the download manager log through; null
     // when none runs.
-    static NetService* instance();
+    static NetService* Instance();
     // Logs through the running service; does nothing when none runs.
-    static void log_line(const std::string& message, int level = 2);
+    static void LogLine(const std::string& message, int level = 2);
     // Deletes the log manager with its logs (closing the service log) when no
     // service is left to write to it.
-    static void release_log_manager();
+    static void ReleaseLogManager();
 
-    int game_id() const { return m_game_id; }
+    int GameId() const { return m_game_id; }
     // The listening port once the network thread has bound one, else 0.
-    std::uint16_t port() const { return m_bound_port.load(); }
+    std::uint16_t Port() const { return m_bound_port.load(); }
     // The logging switch (on after construction; the download manager sets
     // its configured value).
-    void set_logging(bool on) { m_logging.store(on); }
-    bool logging() const { return m_logging.load(); }
+    void SetLogging(bool on) { m_logging.store(on); }
+    bool Logging() const { return m_logging.load(); }
     // Exit code of the network thread: -1 while running or never started,
     // 0 after its dispatch loop, 1 when no port could be bound.
-    int network_exit_code() const { return m_exit_code.load(); }
+    int NetworkExitCode() const { return m_exit_code.load(); }
 
     // Body of the network thread.
     friend unsigned NetServiceThreadProc(NetService* service);

@@ -17,7 +17,7 @@ namespace {
 
 void log(const std::string& text, int level)
 {
-    NetService::log_line(text, level);
+    NetService::LogLine(text, level);
 }
 
 bool waiting_or_running(const LocalTaskRecord& r)

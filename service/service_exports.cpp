@@ -36,7 +36,7 @@ extern "C" void startService(void*, void*, const char* command_line, int)
         NetService service(game_id);
         service.Run();
     });
-    NetService::release_log_manager();
+    NetService::ReleaseLogManager();
     event.close();
 }
 

@@ -29,13 +29,13 @@ ServiceInterface::ServiceInterface(XmlRpc::XmlRpcServer* server, int game_id,
     m_commands["stop_download_file"] = &ServiceInterface::handle_stop_download_file;
     m_commands["unregister_client"] = &ServiceInterface::handle_unregister_client;
     m_commands["enable_auto_download"] = &ServiceInterface::handle_enable_auto_download;
-    NetService::log_line("create ServiceInterface ...");
+    NetService::LogLine("create ServiceInterface ...");
 }
 
 ServiceInterface::~ServiceInterface()
 {
     m_manager.reset();
-    NetService::log_line("~ServiceInterface() ...");
+    NetService::LogLine("~ServiceInterface() ...");
 }
 
 void ServiceInterface::execute(XmlRpc::XmlRpcValue& params, XmlRpc::XmlRpcValue& result)
@@ -44,7 +44,7 @@ void ServiceInterface::execute(XmlRpc::XmlRpcValue& params, XmlRpc::XmlRpcValue&
     // type throws, and the library answers with a fault.
     const std::string& argument = params[0];
     const std::string request = base64_decode(argument);
-    NetService::log_line("recv request packet : " + log_excerpt(request));
+    NetService::LogLine("recv request packet : " + log_excerpt(request));
 
     launcher_request parsed;
     const char* failure = nullptr;
@@ -67,14 +67,14 @@ void ServiceInterface::execute(XmlRpc::XmlRpcValue& params, XmlRpc::XmlRpcValue&
     if (failure != nullptr) {
         // A request that cannot be read is answered in clear text.
         set_string_result(result, make_error_reply());
-        NetService::log_line(failure);
+        NetService::LogLine(failure);
         return;
     }
 
     const auto command = m_commands.find(parsed.type());
     if (command == m_commands.end()) {
         set_string_result(result, base64_encode(make_error_reply()));
-        NetService::log_line("recv request xml parse error : not find function '" +
+        NetService::LogLine("recv request xml parse error : not find function '" +
                              log_excerpt(parsed.type()) + "'");
         return;
     }
@@ -84,13 +84,13 @@ void ServiceInterface::execute(XmlRpc::XmlRpcValue& params, XmlRpc::XmlRpcValue&
     } catch (const fagex::Exception& e) {
         // Nothing a command throws may reach the library: the network thread
         // would end with it.
-        NetService::log_line(parsed.type() + " failed : " + e.getFullDescription());
+        NetService::LogLine(parsed.type() + " failed : " + e.getFullDescription());
         reply = make_error_reply();
     } catch (const std::exception& e) {
-        NetService::log_line(parsed.type() + " failed : " + e.what());
+        NetService::LogLine(parsed.type() + " failed : " + e.what());
         reply = make_error_reply();
     }
-    NetService::log_line(reply);
+    NetService::LogLine(reply);
     set_string_result(result, base64_encode(reply));
 }
 

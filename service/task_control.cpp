@@ -20,7 +20,7 @@ namespace {
 
 void log(const std::string& text, int level = 2)
 {
-    NetService::log_line(text, level);
+    NetService::LogLine(text, level);
 }
 
 // The engine's limits in bytes per second.

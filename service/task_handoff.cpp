@@ -16,7 +16,7 @@ namespace {
 
 void log(const std::string& text)
 {
-    NetService::log_line(text + "\n", 2);
+    NetService::LogLine(text + "\n", 2);
 }
 
 } // namespace

@@ -229,15 +229,15 @@ bool download_manager::update_taskslist_from_server(const std::string& file_md5,
     std::string_view body;
     bool fetched = false;
     if (!file_md5.empty() && !is_plain_name(file_md5)) {
-        NetService::log_line("error : file md5 [" + file_md5 + "] is not a name to ask the task server for\n", 2);
+        NetService::LogLine("error : file md5 [" + file_md5 + "] is not a name to ask the task server for\n", 2);
     } else if (!file_md5.empty()) {
         const std::string url = "http://" + md5task_server() + "/update_task/md5task/" + file_md5;
-        NetService::log_line(url, 2);
+        NetService::LogLine(url, 2);
         const int rc = get_text(m_engine, url, bytes, body);
         if (rc == 0)
             fetched = true;
         else
-            NetService::log_line(fetch_error(url, rc), 2);
+            NetService::LogLine(fetch_error(url, rc), 2);
     }
     if (!fetched) {
         std::string url = task_list_url();
@@ -255,7 +255,7 @@ bool download_manager::update_taskslist_from_server(const std::string& file_md5,
             }
         }
         if (rc != 0) {
-            NetService::log_line(fetch_error(url, rc), 2);
+            NetService::LogLine(fetch_error(url, rc), 2);
             return false;
         }
     }
@@ -265,14 +265,14 @@ bool download_manager::update_taskslist_from_server(const std::string& file_md5,
         std::string message;
         message.reserve(head.size() + body.size() + tail.size());
         message.append(head).append(body).append(tail);
-        NetService::log_line(message, 2);
+        NetService::LogLine(message, 2);
     }
     bool game_listed = false;
     auto tasks = std::make_shared<const server_task_map>(parse_task_list(body, m_game_id, [&] { game_listed = true; }));
     std::vector<char>().swap(bytes);
     if (game_listed)
         note_game_line();
-    NetService::log_line("update_taskslist_from_server get tasks count is : " + std::to_string(tasks->size()) + "\n",
+    NetService::LogLine("update_taskslist_from_server get tasks count is : " + std::to_string(tasks->size()) + "\n",
                          2);
     // The caller shares the new list; the old one goes with its last reader.
     if (parsed)

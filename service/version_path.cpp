@@ -327,7 +327,7 @@ bool search_version_lines(const std::vector<VersionPathEntry>& entries, std::vec
         text << "\n";
     }
     text << "line list=" << lines.size() << "\n" << rule << "\n";
-    NetService::log_line(text.str(), 2);
+    NetService::LogLine(text.str(), 2);
     return true;
 }
 
@@ -413,7 +413,7 @@ bool find_version_path(const std::vector<VersionPathEntry>& entries, std::int32_
         text += ") ";
     }
     text += "\n";
-    NetService::log_line(text, 2);
+    NetService::LogLine(text, 2);
     return true;
 }
 

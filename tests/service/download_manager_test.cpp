@@ -465,12 +465,12 @@ TEST(DownloadManager, ClientLogMarkerSwitchesTheServiceLogOn)
     service_test::logging_service service(download_test_env::game_id);
     {
         download_manager m(w.launcher_path(), 7);
-        EXPECT_FALSE(NetService::instance()->logging());
+        EXPECT_FALSE(NetService::Instance()->Logging());
     }
     std::ofstream(w.env().root() + "/no-marker") << "";
     {
         download_manager m(w.launcher_path(), 7);
-        EXPECT_TRUE(NetService::instance()->logging());
+        EXPECT_TRUE(NetService::Instance()->Logging());
     }
 }
 

@@ -96,8 +96,8 @@ TEST(NetServiceTest, ListensOnTheGamePortOfLoopbackAndWritesTheInformationFile)
     if (!port_free(8741))
         GTEST_SKIP() << "port 8741 is in use on this machine";
     running_service running(game);
-    ASSERT_TRUE(wait_until([&] { return running.service().port() != 0; }, 5000));
-    EXPECT_EQ(running.service().port(), 8741);
+    ASSERT_TRUE(wait_until([&] { return running.service().Port() != 0; }, 5000));
+    EXPECT_EQ(running.service().Port(), 8741);
     ASSERT_TRUE(wait_until([&] { return platform::file_exists(info_file(env, game)); }, 5000));
     EXPECT_EQ(service_test::read_text(info_file(env, game)),
               "[server info]\r\r\nport=8741\r\nip=127.0.0.1\r\n");
@@ -107,7 +107,7 @@ TEST(NetServiceTest, ListensOnTheGamePortOfLoopbackAndWritesTheInformationFile)
               kx2dll::ServiceInterface::make_reply("unregister_client", 0, 1, game, "",
                                                    "Unregister Client OK", ""));
     EXPECT_LT(running.stop(), 3000u);
-    EXPECT_EQ(running.service().network_exit_code(), 0);
+    EXPECT_EQ(running.service().NetworkExitCode(), 0);
     EXPECT_TRUE(port_free(8741)) << "the listening socket is closed at stop";
 }
 
@@ -121,8 +121,8 @@ TEST(NetServiceTest, ProbesUpwardPastTakenPorts)
     port_blocker second(8753);
     ASSERT_TRUE(first.held() && second.held());
     running_service running(game);
-    ASSERT_TRUE(wait_until([&] { return running.service().port() != 0; }, 5000));
-    EXPECT_EQ(running.service().port(), 8754);
+    ASSERT_TRUE(wait_until([&] { return running.service().Port() != 0; }, 5000));
+    EXPECT_EQ(running.service().Port(), 8754);
     ASSERT_TRUE(wait_until([&] { return platform::file_exists(info_file(env, game)); }, 5000));
     EXPECT_EQ(service_test::read_text(info_file(env, game)),
               "[server info]\r\r\nport=8754\r\nip=127.0.0.1\r\n");
@@ -140,8 +140,8 @@ TEST(NetServiceTest, GivesUpAfterPort9001)
     if (!port_free(9002))
         GTEST_SKIP() << "port 9002 is in use on this machine";
     running_service running(game);
-    ASSERT_TRUE(wait_until([&] { return running.service().network_exit_code() == 1; }, 10000));
-    EXPECT_EQ(running.service().port(), 0);
+    ASSERT_TRUE(wait_until([&] { return running.service().NetworkExitCode() == 1; }, 10000));
+    EXPECT_EQ(running.service().Port(), 0);
     EXPECT_FALSE(platform::file_exists(info_file(env, game)));
     // The host still waits for the event, and stops when told.
     EXPECT_FALSE(running.returned());
@@ -157,7 +157,7 @@ TEST(NetServiceTest, StartAbove9000TriesOnePort)
     port_blocker taken(9500);
     ASSERT_TRUE(taken.held());
     running_service running(game);
-    ASSERT_TRUE(wait_until([&] { return running.service().network_exit_code() == 1; }, 5000));
+    ASSERT_TRUE(wait_until([&] { return running.service().NetworkExitCode() == 1; }, 5000));
     EXPECT_TRUE(port_free(9501));
 }
 
@@ -168,8 +168,8 @@ TEST(NetServiceTest, PortIsSixteenBitArithmetic)
     if (!port_free(2464))
         GTEST_SKIP() << "port 2464 is in use on this machine";
     running_service running(game);
-    ASSERT_TRUE(wait_until([&] { return running.service().port() != 0; }, 5000));
-    EXPECT_EQ(running.service().port(), 2464);
+    ASSERT_TRUE(wait_until([&] { return running.service().Port() != 0; }, 5000));
+    EXPECT_EQ(running.service().Port(), 2464);
 }
 
 TEST(NetServiceTest, InformationFileFallsBackToTheSystemDirectory)
@@ -179,10 +179,10 @@ TEST(NetServiceTest, InformationFileFallsBackToTheSystemDirectory)
     test_support::ScopedEnv appdata("VR_APPDATA_DIR", env.root() + "/not_a_folder/appdata");
     const int game = 763;
     running_service running(game);
-    ASSERT_TRUE(wait_until([&] { return running.service().port() != 0; }, 5000));
+    ASSERT_TRUE(wait_until([&] { return running.service().Port() != 0; }, 5000));
     const std::string file = env.system_dir() + "/velmar_game763.ini";
     ASSERT_TRUE(wait_until([&] { return platform::file_exists(file); }, 5000));
-    EXPECT_EQ(service_test::read_text(file), kx2dll::service_info_file_text(running.service().port()));
+    EXPECT_EQ(service_test::read_text(file), kx2dll::service_info_file_text(running.service().Port()));
 }
 
 TEST(NetServiceTest, StopEndsTheNetworkThreadWhileAClientHoldsAConnection)
@@ -190,12 +190,12 @@ TEST(NetServiceTest, StopEndsTheNetworkThreadWhileAClientHoldsAConnection)
     service_test::isolated_env env;
     const int game = 774;
     running_service running(game);
-    ASSERT_TRUE(wait_until([&] { return running.service().port() != 0; }, 5000));
+    ASSERT_TRUE(wait_until([&] { return running.service().Port() != 0; }, 5000));
     // A client that connects and says nothing must not hold the stop up.
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
-    address.sin_port = htons(running.service().port());
+    address.sin_port = htons(running.service().Port());
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     EXPECT_LT(running.stop(), 3000u);
@@ -212,15 +212,15 @@ TEST(NetServiceTest, LogFollowsTheLoggingSwitch)
         platform::NamedEvent event;
         ASSERT_TRUE(event.create(kx2dll::service_event_name(785), existed));
         NetService service(785);
-        EXPECT_EQ(NetService::instance(), &service);
+        EXPECT_EQ(NetService::Instance(), &service);
         service.Log("line while on");
-        service.set_logging(false);
+        service.SetLogging(false);
         service.Log("line while off");
-        NetService::log_line("static line while off");
-        service.set_logging(true);
-        NetService::log_line("static line while on");
+        NetService::LogLine("static line while off");
+        service.SetLogging(true);
+        NetService::LogLine("static line while on");
     }
-    EXPECT_EQ(NetService::instance(), nullptr);
+    EXPECT_EQ(NetService::Instance(), nullptr);
     const std::string log = service_test::read_text(env.service_log());
     EXPECT_NE(log.find(": game id [785] running ...\n"), std::string::npos);
     EXPECT_NE(log.find(": create ServiceInterface ...\n"), std::string::npos);
@@ -234,5 +234,5 @@ TEST(NetServiceTest, RefusesToBuildWithoutTheNamedEvent)
 {
     service_test::isolated_env env;
     EXPECT_THROW(NetService(796), fagex::Exception);
-    EXPECT_EQ(NetService::instance(), nullptr);
+    EXPECT_EQ(NetService::Instance(), nullptr);
 }

@@ -98,7 +98,7 @@ TEST(StartService, RunsUntilShutdownAndRefusesASecondStartOfTheSameId)
     ASSERT_TRUE(first.wait_returned(5000));
     EXPECT_LT(platform::tick_count() - start, 3000u);
     EXPECT_FALSE(platform::NamedEvent::exists("EVENT_P2SP_DOWNLOAD_DLL_EXISTS812"));
-    EXPECT_EQ(NetService::instance(), nullptr);
+    EXPECT_EQ(NetService::Instance(), nullptr);
 
     const std::string log = service_test::read_text(env.service_log());
     for (const std::string& line : std::vector<std::string>{
@@ -137,7 +137,7 @@ TEST(StartService, ExceptionsOfTheServiceAreLoggedAndGoNoFurther)
         [] { FAGEX_EXCEPT(fagex::Exception::ERR_INTERNAL_ERROR, "the test's failure", "ServiceBody"); });
     kx2dll::run_service_guarded([] { throw std::runtime_error("not a fagex exception"); });
     kx2dll::run_service_guarded([] { throw 42; });
-    NetService::release_log_manager();
+    NetService::ReleaseLogManager();
     const std::string log = service_test::read_text(env.service_log());
     const std::size_t fagex_line = log.find(": An exception has occured : ");
     ASSERT_NE(std::string::npos, fagex_line) << log;
