@@ -33,6 +33,7 @@
 #include "support/temp_dir.h"
 #include "tests/engine/p2p_seeder.h"
 #include "thread_cpu.h"
+#include "write_watch.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -129,6 +130,27 @@ double PlainPwrite(std::uint64_t bytes, const std::string& folder)
     return done == bytes ? MBps(bytes, seconds) : 0;
 }
 
+// Where the time of a download went, from its writes: set-up until the
+// first piece is written, transfer until the last, completion after it.
+struct Phases {
+    double seconds = -1;
+    double first_write = -1;
+    double last_write = -1;
+    std::int64_t written = 0;   // bytes from the first write to the last
+
+    // `disk`: the plain pwrite rate (MB/s) the transfer is set against.
+    void Print(double disk) const
+    {
+        if (seconds <= 0 || first_write < 0 || last_write <= first_write)
+            return;
+        const double transfer = last_write - first_write;
+        const double rate = MBps(std::uint64_t(written), transfer);
+        std::printf("%-34s %10.1f MB/s  (%.0f %% of plain pwrite; set-up %.2f s, transfer %.2f s, completion %.2f s)\n",
+                    "  first to last piece written", rate, disk > 0 ? 100 * rate / disk : 0.0, first_write, transfer,
+                    seconds - last_write);
+    }
+};
+
 // One engine that downloads the task into `save`; online through the fake
 // RIS when `cis` is given, else offline with the CDN query at `cdn_prefix`.
 class Downloader {
@@ -179,12 +201,20 @@ public:
         m_save = m_env->file("games");
         const auto start = std::chrono::steady_clock::now();
         const double io_before = bench::ThreadCpuSeconds("session_io");
+        bench::WriteWatch writes(kPiece);
         if (m_engine->AddNewTask(fx.SeedXml().c_str(), m_save.c_str()) != 0)
             return -1;
         m_started = true;
         if (!m_log.WaitFor(9, kWaitMs))
             return -1;
         const double seconds = Seconds(start);
+        writes.Stop();
+        m_phases.seconds = seconds;
+        if (writes.Seen()) {
+            m_phases.first_write = writes.FirstSeconds();
+            m_phases.last_write = writes.LastSeconds();
+            m_phases.written = writes.Bytes();
+        }
         const double io_after = bench::ThreadCpuSeconds("session_io");
         // (A session built again meanwhile has a new I/O thread: unknown.)
         if (io_before >= 0 && io_after >= io_before && seconds > 0)
@@ -197,6 +227,8 @@ public:
     }
     // Share of the last download the I/O thread was on a CPU; < 0 unknown.
     double IoBusy() const { return m_io_busy; }
+    // Where the last download's time went.
+    Phases phases() const { return m_phases; }
     // The folder the engine saves into.
     std::string SaveFolder() const { return m_env->path(); }
 
@@ -209,6 +241,7 @@ private:
     bool m_ok = false;
     bool m_started = false;
     double m_io_busy = -1;
+    Phases m_phases;
 };
 
 } // namespace
@@ -240,6 +273,7 @@ int main(int argc, char** argv)
     double p2p = -1;
     double disk = 0;
     double p2p_io_busy = -1;
+    Phases p2p_phases;
     {
         SeederParams params;
         params.task_id = kTask;
@@ -264,6 +298,7 @@ int main(int argc, char** argv)
                 std::fflush(stdout);
                 p2p = engine.Download(fx);
                 p2p_io_busy = engine.IoBusy();
+                p2p_phases = engine.phases();
             }
             seeder.Stop();
         } else {
@@ -276,16 +311,19 @@ int main(int argc, char** argv)
                     disk > 0 ? 100 * MBps(total, p2p) / disk : 0.0, Share(p2p_io_busy).c_str());
     else
         std::printf("%-34s %10s\n", "peer to peer (engine to engine)", "failed");
+    p2p_phases.Print(disk);
     std::fflush(stdout);
 
     double http = -1;
     double http_io_busy = -1;
+    Phases http_phases;
     if (NginxServer::Available()) {
         NginxServer nginx(root.path());
         if (nginx.start() && nginx.SetCdnAnswer(kTask, fx.CdnAnswer(nginx.base_url()))) {
             Downloader engine(nullptr, nginx.cdn_query_prefix());
             http = engine.Download(fx);
             http_io_busy = engine.IoBusy();
+            http_phases = engine.phases();
         }
     }
     if (http > 0)
@@ -293,5 +331,6 @@ int main(int argc, char** argv)
                     MBps(total, http), http, Share(http_io_busy).c_str());
     else
         std::printf("%-34s %10s\n", "HTTP/CDN (nginx to engine)", "failed or no nginx");
+    http_phases.Print(disk);
     return p2p > 0 ? 0 : 1;
 }
