@@ -38,6 +38,7 @@ CBlockRequestMap::CBlockRequestMap(const std::vector<std::vector<std::uint8_t>>&
     m_free.resize(pieces, 0);
     m_availability.resize(pieces, 0);
     m_tie_rank.resize(pieces);
+    m_listed.resize(pieces, 0);
     std::iota(m_tie_rank.begin(), m_tie_rank.end(), 0u);
     std::shuffle(m_tie_rank.begin(), m_tie_rank.end(), std::mt19937(tie_seed));
     for (std::size_t p = 0; p < pieces; ++p) {
@@ -50,6 +51,10 @@ CBlockRequestMap::CBlockRequestMap(const std::vector<std::vector<std::uint8_t>>&
                 m_states[p][b] = kReceived;
             else
                 ++m_free[p];
+        }
+        if (m_free[p] < blocks) {
+            m_listed[p] = 1;
+            m_started.push_back(std::uint32_t(p));
         }
     }
     PICKER_INVARIANT();
@@ -90,6 +95,10 @@ void CBlockRequestMap::SetBlockState(std::size_t piece, std::size_t block, std::
     s = state;
     if (state != kRequested)
         m_holders[piece][block] = 0;
+    if (state != kFree && !m_listed[piece]) {
+        m_listed[piece] = 1;
+        m_started.push_back(std::uint32_t(piece));
+    }
 }
 
 // A block this picker saw arrive whose received byte storage has cleared
@@ -183,14 +192,52 @@ bool CBlockRequestMap::PushFreeBlocks(std::size_t piece, BlockRequestQueue& queu
     return queue.size() >= target;
 }
 
+// Fewer peers hold `a`, or as many and it comes first in this task's own
+// random order among equals.
+bool CBlockRequestMap::Rarer(std::uint32_t a, std::uint32_t b) const
+{
+    return m_availability[a] != m_availability[b] ? m_availability[a] < m_availability[b]
+                                                    : m_tie_rank[a] < m_tie_rank[b];
+}
+
+// Started pieces go first, so that pieces complete one by one.
+bool CBlockRequestMap::PushFromStarted(const std::vector<std::uint8_t>& peer_pieces, BlockRequestQueue& queue,
+                                       std::size_t target)
+{
+    m_order.clear();
+    std::size_t kept = 0;
+    for (const std::uint32_t p : m_started) {
+        if (PieceVerified(p) || PieceUntouched(p)) {
+            m_listed[p] = 0;   // listed again once a block of it is taken
+            continue;
+        }
+        m_started[kept++] = p;
+        if (m_availability[p] > 0 && p < peer_pieces.size() && peer_pieces[p] != 0)
+            m_order.push_back(p);
+    }
+    m_started.resize(kept);
+    std::sort(m_order.begin(), m_order.end(), [this](std::uint32_t a, std::uint32_t b) { return Rarer(a, b); });
+    for (const std::uint32_t p : m_order) {
+        SyncPiece(p);
+        if (!PieceUntouched(p) && PushFreeBlocks(p, queue, target))
+            return true;
+    }
+    return false;
+}
+
 bool CBlockRequestMap::GetRequestBlocksForPeer(const std::vector<std::uint8_t>& peer_pieces, BlockRequestQueue& queue,
                                                std::size_t target, const BlockRequestQueue* in_flight)
 {
     std::lock_guard<std::mutex> lock(m_lock);
     if (queue.size() >= target || m_paused.load())
         return false;
-    // Missing pieces some connected peer holds, rarest first (this task's
-    // own random order among equals). This runs for every block received, and a top-up
+    // Mostly the pieces already started fill the queue: they are few, so
+    // every missing piece is ranked only when they cannot.
+    if (PushFromStarted(peer_pieces, queue, target)) {
+        PICKER_INVARIANT();
+        return false;
+    }
+    // Missing pieces some connected peer holds, rarest first. A top-up
     // mostly needs a piece or two: the order is taken lazily off a heap
     // rather than sorting every candidate each time.
     m_order.clear();
@@ -198,10 +245,7 @@ bool CBlockRequestMap::GetRequestBlocksForPeer(const std::vector<std::uint8_t>& 
         if (!PieceVerified(p) && m_availability[p] > 0)
             m_order.push_back(std::uint32_t(p));
     }
-    const auto later = [this](std::uint32_t a, std::uint32_t b) {
-        return m_availability[a] != m_availability[b] ? m_availability[a] > m_availability[b]
-                                                        : m_tie_rank[a] > m_tie_rank[b];
-    };
+    const auto later = [this](std::uint32_t a, std::uint32_t b) { return Rarer(b, a); };
     std::make_heap(m_order.begin(), m_order.end(), later);
     // Popped pieces collect at the back, the rarest last.
     std::size_t heap_end = m_order.size();
@@ -212,15 +256,8 @@ bool CBlockRequestMap::GetRequestBlocksForPeer(const std::vector<std::uint8_t>& 
         return m_order[at];
     };
     const auto peer_has = [&](std::size_t p) { return p < peer_pieces.size() && peer_pieces[p] != 0; };
-    // Pieces already started first, so that pieces complete one by one.
-    for (std::size_t i = 0; i < m_order.size(); ++i) {
-        const std::uint32_t p = nth_rarest(i);
-        if (!peer_has(p))
-            continue;
-        SyncPiece(p);
-        if (!PieceUntouched(p) && PushFreeBlocks(p, queue, target))
-            break;
-    }
+    // The started pieces have given all they had: the rest come from
+    // untouched ones.
     for (std::size_t i = 0; i < m_order.size() && queue.size() < target; ++i) {
         const std::uint32_t p = nth_rarest(i);
         if (peer_has(p) && PushFreeBlocks(p, queue, target))
@@ -367,6 +404,8 @@ void CBlockRequestMap::check_invariant() const
         VR_INVARIANT(m_free[p] == std::size_t(std::count(m_states[p].begin(), m_states[p].end(), std::uint8_t(kFree))));
         for (std::size_t b = 0; b < m_states[p].size(); ++b)
             VR_INVARIANT((m_states[p][b] == kRequested) == (m_holders[p][b] > 0));
+        VR_INVARIANT(m_free[p] == m_states[p].size() ||
+                     std::find(m_started.begin(), m_started.end(), std::uint32_t(p)) != m_started.end());
     }
 #endif
 }

@@ -89,6 +89,11 @@ private:
     void SetBlockState(std::size_t piece, std::size_t block, std::uint8_t state);
     void SyncPiece(std::size_t piece);
     bool PieceUntouched(std::size_t piece) const;
+    bool Rarer(std::uint32_t a, std::uint32_t b) const;
+    // Tops `queue` up from the started pieces alone, rarest first; true
+    // when that reaches `target`.
+    bool PushFromStarted(const std::vector<std::uint8_t>& peer_pieces, BlockRequestQueue& queue,
+                         std::size_t target);
     bool PushFreeBlocks(std::size_t piece, BlockRequestQueue& queue, std::size_t target);
     void PushBlock(std::size_t piece, std::uint32_t block, BlockRequestQueue& queue);
     void PushEndGame(const std::vector<std::uint8_t>& peer_pieces, BlockRequestQueue& queue,
@@ -108,6 +113,10 @@ private:
     std::vector<std::uint32_t> m_availability;                   // per piece: connected peers holding it
     std::vector<std::uint32_t> m_tie_rank;                       // per piece: its place among equally rare ones
     std::vector<std::uint32_t> m_order;                          // scratch: candidate pieces of one pick
+    // Every piece with a block not free (started), and maybe some that
+    // are verified or untouched again: dropped when next looked at.
+    std::vector<std::uint32_t> m_started;
+    std::vector<std::uint8_t> m_listed;                          // per piece: in m_started
     mutable std::mutex m_lock;   // connections and the CDN thread call in at once
     std::atomic<bool> m_paused{false};
 };

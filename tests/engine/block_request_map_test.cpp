@@ -98,6 +98,23 @@ TEST(BlockRequestMapTest, RarestFirstAndStartedPiecesFirst)
     BlockRequestQueue rest;
     map2.GetRequestBlocksForPeer(peer, rest, 100);
     EXPECT_EQ("1:3 ", Describe(rest));
+
+    // A piece reset to untouched and picked over meanwhile counts as
+    // started again once another block of it is taken.
+    Picker pk3({"....", "....", "...."}, {3, 1, 2});
+    CBlockRequestMap& map3 = pk3.map;
+    BlockRequestQueue first;
+    map3.GetRequestBlocksForPeer({1, 0, 0}, first, 2);
+    map3.ResetPiece(0);
+    BlockRequestQueue between;
+    map3.GetRequestBlocksForPeer({0, 1, 0}, between, 1);
+    ASSERT_EQ("1:0 ", Describe(between));
+    BlockRequestQueue restart;
+    map3.GetRequestBlocksForPeer({1, 0, 0}, restart, 1);
+    ASSERT_EQ("0:0 ", Describe(restart));
+    BlockRequestQueue all;
+    map3.GetRequestBlocksForPeer(peer, all, 7);
+    EXPECT_EQ("1:1 1:2 1:3 0:1 0:2 0:3 2:0 ", Describe(all));
 }
 
 // Co-downloaders of one task that all walked equally rare pieces in index
