@@ -10,9 +10,8 @@
 // as in the peer-to-peer tests; files go to a temporary folder that is
 // removed afterwards. Prints one line per path with MB/s (10^6 bytes).
 // Engine times run from handing the task over to the completion event, so
-// they include the engine's one-second steps (the peer list is asked for
-// at the first tick, peers are dialled at the next, completion is noticed
-// at a tick): a few seconds that weigh little on 1 GiB.
+// they include the set-up (file preparation, the peer-list request made
+// when the task is ready, the dial made when the reply is applied).
 #include "engine/client_main.h"
 #include "engine/engine_flags.h"
 #include "engine/engine_settings.h"

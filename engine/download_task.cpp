@@ -53,7 +53,8 @@ CDownload_Task::CDownload_Task(i_io_service* io, std::uint64_t task_id, std::uin
       m_cdn_thread(nullptr),
       m_last_bitmap_tick(platform::tick_count()),
       m_last_vpeer_check(Now()),
-      m_last_peer_list_check(Now())
+      m_last_peer_list_check(Now()),
+      m_self(std::make_shared<CDownload_Task*>(this))
 {
     live_connections::set(m_task_id, 1, 0);
     LogEvent(9, "LOG::LOG_TASK_START", Low(m_task_id), High(m_task_id), "%I64d", m_task_id);
@@ -79,6 +80,7 @@ CDownload_Task::CDownload_Task(i_io_service* io, std::uint64_t task_id, std::uin
 
 CDownload_Task::~CDownload_Task()
 {
+    *m_self = nullptr;
     m_stopping.store(true);
     if (m_cdn_thread) {
         m_cdn_thread->Stop();
@@ -110,10 +112,7 @@ CDownload_Task::~CDownload_Task()
     delete m_connections;
     m_connections = nullptr;
     delete m_picker.exchange(nullptr);
-    {
-        CScopedLock guard(m_vpeer_lock);
-        m_vpeers.clear();
-    }
+    m_vpeers.clear();
     LogEvent(10, "LOG::LOG_TASK_STOP", Low(m_task_id), High(m_task_id), "%I64d", m_task_id);
 }
 
@@ -195,6 +194,12 @@ void CDownload_Task::OnStorageReady(const std::vector<std::uint8_t>& bitmap,
     }
     m_total_blocks.fetch_add(total);
     m_ready.store(true);
+    // The first peer-list request goes out as soon as there is somewhere to
+    // store what peers send, not at the next tick.
+    if (m_last_request_tick == 0 && !m_stopping.load()) {
+        RequestPeerList();
+        m_last_request_tick = StampTick();
+    }
 }
 
 void CDownload_Task::OnPieceChecked(std::uint32_t piece, std::uint8_t result)
@@ -383,15 +388,13 @@ void CDownload_Task::NoteCdnQuery(std::uint32_t now, bool gave_peers)
 void CDownload_Task::OnTimerHttp()
 {
     const std::uint32_t now = platform::tick_count();
-    if (m_http_peers.GetCount() == 0 && CdnQueryDue(now)) {
-        try_cdn_download();
-        NoteCdnQuery(now, m_http_peers.GetCount() > 0);
-    }
+    if (m_http_peers.GetCount() == 0 && CdnQueryDue(now))
+        NoteCdnQuery(now, try_cdn_download());
     // While storage cannot write, connections would only be opened to be
     // closed again with nothing to ask for.
     CBlockRequestMap* picker = GetPiecePicker();
     if (!m_stopping.load() && !(picker && picker->IsPaused()))
-        ConnectHttpPeers(false);
+        ConnectHttpPeers();
 }
 
 std::uint32_t CDownload_Task::CdnQueryPauseMs() const { return m_cdn_query_pause_ms; }

@@ -7,12 +7,15 @@
 // query); the transfer connections and the CDN thread call back into it.
 //
 // Threads that enter a task: the session's I/O thread (tick, connection
-// callbacks, MarkStopping, deletion), the thread that adds the task
-// (construction, Start), the task's timer thread, the CIS logon thread
-// (CIS reply) and the task's CDN thread. Every counter and flag is atomic;
-// every list and map has its own lock, and no task lock is held while
-// another is taken or while a manager, the NAT manager or a connection is
-// called.
+// callbacks, storage events, CIS replies and CDN-query results, MarkStopping,
+// deletion), the thread that adds the task (construction, Start), the
+// task's timer thread, the CIS logon thread and the task's CDN thread. The
+// CIS logon thread and timer 1 only do the blocking part of their work (the
+// query, name look-ups, dialling) and post what they found to the I/O
+// thread, which owns the task's peer state; members only it touches are
+// plain. State other threads share is atomic or under a lock of its own,
+// and no task lock is held while another is taken or while a manager, the
+// NAT manager or a connection is called.
 //
 // Nothing that can block for long runs on the I/O thread, nor waits there
 // for another thread: the CDN query runs only on timer 1 (with a growing
@@ -37,6 +40,7 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -47,6 +51,7 @@ class CCdnThread;
 class ICmdEvent;
 class i_io_service;
 class x_connection;
+struct i_error_code;
 
 // Counts of one peer type (0, 1 and 2 are kept; other types are dropped).
 struct PeerTypeCounts {
@@ -221,19 +226,23 @@ public:
     void OnTimerCheckToConnectVpeerList();
     // With at most 3 connections, at most once in 30 s: a peer-list request.
     void OnTimerCheckToGetPeerList();
-    // Connects the HTTP peers; `expand` also turns every host name into
-    // type-4 records, one per address.
-    void ConnectHttpPeers(bool expand);
+    // Dials the HTTP peers (blocking connects: timer 1 only).
+    void ConnectHttpPeers();
     // Connects one HTTP peer within the per-peer and total limits.
     void TryConnectHttpPeer(PeerInfo r);
     // Asks a CIS for peers while the index servers are usable; otherwise
     // leaves it to timer 1's CDN query.
     void RequestPeerList();
     // The CDN query: turns the URLs the CDN query server names into HTTP
-    // peers. Blocking; runs on timer 1 only. Defined beside the CDN thread.
-    void try_cdn_download();
+    // peers, posted to the I/O thread, which then has timer 1 dial them.
+    // Blocking; runs on timer 1 only. True when it found a peer. Defined
+    // beside the CDN thread.
+    bool try_cdn_download();
 
     // ---- CCisConnectionEx_Event (CIS logon thread) ----
+    // A reply: the names of its HTTP servers are looked up here, then the
+    // reply is posted to the I/O thread, which stores it and at once asks
+    // NAT traversal for the peers it named (and timer 1 dials the HTTP ones).
     void OnCisConnectionCompleted(std::uint32_t result, const std::vector<PeerInfo>& peers,
                                   const std::vector<VPeerInfo>& vpeers, const std::vector<HttpPeerInfo>& http_peers,
                                   std::uint32_t status) override;
@@ -265,6 +274,7 @@ public:
     std::uint32_t GetTotalBlockCount() const { return m_total_blocks.load(); }
     std::uint32_t GetFirstDataTick() const { return m_first_data_tick.load(); }
     std::size_t GetConnectedPeerCount() const;
+    // I/O thread.
     std::vector<VPeerInfo> GetVpeers() const;
     std::uint32_t GetHttpConnectionCount(std::uint64_t client_id) const;
     std::size_t GetHttpSpeedCount() const;
@@ -309,6 +319,26 @@ private:
     void NoteCdnQuery(std::uint32_t now, bool gave_peers);
     void StopCisLogon();
 
+    // Work other threads hand to the I/O thread (task_cis_reply.cpp).
+    struct HttpFinds {                       // HTTP peers found by a blocking thread
+        std::vector<HttpPeerInfo> infos;     // announced in this order
+        std::vector<PeerInfo> records;       // resolved
+    };
+    struct CisReply;
+    // Runs `apply` on the I/O thread unless the task is gone by then; false
+    // when the I/O service refused it.
+    bool PostToIo(std::function<void(CDownload_Task&)> apply);
+    static void OnPosted(void* context, const i_error_code& error);
+    bool OnIoThread() const;
+    // Turns the host names of HTTP servers (type 3) into type-4 records, one
+    // per address, each resolved. `known` are infos not stored yet.
+    // Blocking; never on the I/O thread.
+    void ExpandHttpServers(const std::vector<PeerInfo>& servers, const std::vector<HttpPeerInfo>& known,
+                           HttpFinds& out);
+    // On the I/O thread: stores what was found and has timer 1 dial it now.
+    void ApplyHttpFinds(const HttpFinds& finds);
+    void ApplyCisReply(const CisReply& reply);
+
     // Scheduling parts (task_scheduling.cpp).
     void ConnectHostsWhileDownloading(std::uint32_t ref_ip);
     void SeedingPass(std::uint32_t ref_ip);
@@ -316,7 +346,6 @@ private:
     bool IsConnected(std::uint64_t client_id);
     void ConnectVpeer(const VPeerInfo& vpeer);
     bool FindVpeer(std::uint64_t client_id, VPeerInfo& out) const;
-    void ExpandHttpPeer(const PeerInfo& r);
     bool ResolveAll(const std::string& name, std::vector<std::uint32_t>& out) const;
     void CloseSocket(int socket);
 
@@ -348,8 +377,9 @@ private:
     std::array<PeerTypeCounter, 3> m_type_counters;
     std::map<std::uint64_t, PeerInfo> m_connected_peers;
     mutable CcsLocker m_connected_lock;                // guards m_connected_peers
+    // The vpeers the CIS named and the round-robin cursor over them: the I/O
+    // thread's alone (CIS replies are applied there).
     std::vector<VPeerInfo> m_vpeers;
-    mutable CcsLocker m_vpeer_lock;                    // guards m_vpeers and m_vpeer_cursor
     std::map<std::uint64_t, HttpPeerInfo> m_http_infos;
     mutable CcsLocker m_http_info_lock;                // guards m_http_infos
     std::atomic<bool> m_finished{false};
@@ -401,4 +431,8 @@ private:
     std::atomic<std::uint32_t> m_write_report_tick{0}; // last report of failing writes (0: none)
     // Name look-up of the host expansion (null: getaddrinfo).
     std::atomic<CHttpPeerList::resolver> m_resolver{nullptr};
+    // What work posted to the I/O thread reaches the task through: cleared
+    // by the destructor, which runs on the I/O thread or after it ended, so
+    // work still queued then finds no task.
+    const std::shared_ptr<CDownload_Task*> m_self;
 };

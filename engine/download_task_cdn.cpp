@@ -15,6 +15,7 @@
 #include "platform/tick.h"
 #include "report/client_log.h"
 
+#include <memory>
 #include <random>
 
 namespace {
@@ -108,15 +109,15 @@ CCdnThread::CCdnThread(CDownload_Task* task)
 {
 }
 
-void CDownload_Task::try_cdn_download()
+bool CDownload_Task::try_cdn_download()
 {
     if (m_http_peers.GetCount() > 0)
-        return;
+        return false;
     std::string prefix;
     if (!g_Settings.Find("only_cdn_by_id", prefix)) {
         if (ICmdEvent* event = GetCmdEvent())
             event->OnErrorOutput("not find 'only_cdn_by_id' item, try_cdn_download() failed!\n");
-        return;
+        return false;
     }
     std::string url = prefix + std::to_string(m_task_id);
     if (url.find("http://") == std::string::npos)
@@ -128,8 +129,12 @@ void CDownload_Task::try_cdn_download()
     options.cancel = &m_stopping;   // the task's stop ends the wait
     std::vector<char> body;
     if (http_get(url, options, body) != 0)
-        return;
+        return false;
 
+    // The look-ups block: they run here, the task's lists are filled on
+    // the I/O thread.
+    auto found = std::make_shared<HttpFinds>();
+    std::vector<PeerInfo> servers;
     if (body.size() > 7) {
         const std::string text(body.begin(), body.end());
         const fagex::StringVector lines = fagex::StringUtil::split(text, "\n\r");
@@ -156,12 +161,20 @@ void CDownload_Task::try_cdn_download()
             info.peerid = record.clientid;
             info.host = host;
             info.path = path;
-            AddHttpPeerInfos({info});
-            if (m_http_peers.AddHttpPeer(&record))
-                WakeCdnThread();
+            found->infos.push_back(info);
+            if (m_http_peers.Resolve(&record)) {
+                found->records.push_back(record);
+                servers.push_back(record);
+            }
         }
     }
-    ConnectHttpPeers(true);
+    const std::vector<HttpPeerInfo> url_infos = found->infos;
+    ExpandHttpServers(servers, url_infos, *found);
+    if (m_stopping.load())
+        return false;
+    const bool gave_peers = !servers.empty();
+    PostToIo([found](CDownload_Task& task) { task.ApplyHttpFinds(*found); });
+    return gave_peers;
 }
 
 void CDownload_Task::WakeCdnThread()

@@ -24,6 +24,11 @@ CHttpPeerList::~CHttpPeerList()
 
 bool CHttpPeerList::AddHttpPeer(PeerInfo* r)
 {
+    return Resolve(r) && Insert(*r);
+}
+
+bool CHttpPeerList::Resolve(PeerInfo* r) const
+{
     if (!r)
         return false;
     resolver resolve;
@@ -46,13 +51,17 @@ bool CHttpPeerList::AddHttpPeer(PeerInfo* r)
         r->publicport = kDefaultHttpPort;
     TerminateFixedText(r->path);
     TerminateFixedText(r->hostname);
-    platform::debug_output("AddHttpPeer\n");
+    return true;
+}
 
+bool CHttpPeerList::Insert(const PeerInfo& r)
+{
+    platform::debug_output("AddHttpPeer\n");
     CScopedLock guard(m_lock);
-    const std::uint64_t id = r->clientid;   // a copy: the record is packed
+    const std::uint64_t id = r.clientid;   // a copy: the record is packed
     if (m_peers.size() >= kMaxPeers && m_peers.count(id) == 0)
         return false;
-    m_peers[id] = *r;
+    m_peers[id] = r;
     check_invariant();
     return true;
 }

@@ -35,6 +35,13 @@ public:
     // list unchanged, when the name does not resolve or the list is full.
     bool AddHttpPeer(PeerInfo* r);
 
+    // The two halves of AddHttpPeer, for callers that look names up on one
+    // thread and store on another: Resolve does the (blocking) look-up and
+    // fills r in place, false when the name does not resolve; Insert stores
+    // a resolved record, false when the list is full.
+    bool Resolve(PeerInfo* r) const;
+    bool Insert(const PeerInfo& r);
+
     // Clears `out`, then copies every record in client-id order.
     void GetAll(std::vector<PeerInfo>& out) const;
 

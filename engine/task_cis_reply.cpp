@@ -1,20 +1,29 @@
 // A download task's exchange with the CIS servers: the peer-list request
 // and the reply, which feeds the host cache, the vpeer list and the HTTP
-// peers, and decides whether a small task runs over HTTP only.
+// peers, and decides whether a small task runs over HTTP only. The reply
+// arrives on the CIS logon thread, which looks up the names it holds and
+// posts the rest to the I/O thread; the hand-over to the I/O thread lives
+// here too.
 #include "engine/download_task.h"
 
 #include "discovery/trace_host.h"
 #include "engine/cmd_event.h"
+#include "picker/block_request_map.h"
 #include "engine/engine_flags.h"
 #include "engine/engine_settings.h"
 #include "engine/i_channel_manager.h"
 #include "engine/i_host_cache_manager.h"
+#include "net/io/io_error.h"
+#include "net/io/iocp_io_service.h"
+#include "platform/invariant.h"
 #include "platform/debug_output.h"
 #include "platform/socket.h"
 #include "report/client_log.h"
 #include "report/log_event.h"
 
 #include <cstdlib>
+#include <functional>
+#include <memory>
 #include <sstream>
 
 namespace {
@@ -22,7 +31,109 @@ namespace {
 std::uint32_t Low(std::uint64_t v) { return static_cast<std::uint32_t>(v); }
 std::uint32_t High(std::uint64_t v) { return static_cast<std::uint32_t>(v >> 32); }
 
+// Work for the I/O thread; it owns what it carries.
+struct PostedWork {
+    std::shared_ptr<CDownload_Task*> task;
+    std::function<void(CDownload_Task&)> apply;
+};
+
 } // namespace
+
+// A CIS reply as the I/O thread applies it: plain values, the names of its
+// HTTP servers already looked up.
+struct CDownload_Task::CisReply {
+    std::vector<PeerInfo> peers;              // texts terminated
+    std::vector<VPeerInfo> vpeers;
+    std::vector<HttpPeerInfo> http_peers;
+    std::vector<PeerInfo> http_servers;       // the type-3 peers that resolved
+    HttpFinds expanded;                       // their type-4 records
+};
+
+// ---- Hand-over to the I/O thread ----
+
+bool CDownload_Task::PostToIo(std::function<void(CDownload_Task&)> apply)
+{
+    if (!m_io) {
+        // No I/O service (a task built on its own): the caller is the
+        // task's only thread.
+        apply(*this);
+        return true;
+    }
+    auto* work = new PostedWork{m_self, std::move(apply)};
+    if (m_io->post(&CDownload_Task::OnPosted, work) != 0) {
+        delete work;   // the session is shutting down
+        return false;
+    }
+    return true;
+}
+
+void CDownload_Task::OnPosted(void* context, const i_error_code& error)
+{
+    std::unique_ptr<PostedWork> work(static_cast<PostedWork*>(context));
+    // Cancelled at teardown, or the task was deleted after the post (the
+    // deletion runs on this thread too): nothing to apply.
+    if (error || !*work->task)
+        return;
+    work->apply(**work->task);
+}
+
+bool CDownload_Task::OnIoThread() const { return !m_io || m_io->impl().on_io_thread(); }
+
+void CDownload_Task::ExpandHttpServers(const std::vector<PeerInfo>& servers, const std::vector<HttpPeerInfo>& known,
+                                       HttpFinds& out)
+{
+    for (const PeerInfo& r : servers) {
+        // A stored information record wins over one of the same id still on
+        // its way: the first one stays.
+        HttpPeerInfo info;
+        if (!GetHttpPeerInfo(r.clientid, info)) {
+            for (const HttpPeerInfo& k : known) {
+                if (k.peerid == r.clientid) {
+                    info = k;
+                    break;
+                }
+            }
+        }
+        std::vector<std::uint32_t> addresses;
+        ResolveAll(info.host, addresses);
+        const std::string host_name = FixedText(r.hostname);
+        for (std::uint32_t address : addresses) {
+            if (m_stopping.load())
+                return;
+            PeerInfo n{};
+            n.peertype = PEERTYPE_HTTP_CDN;
+            n.publicport = r.publicport;
+            n.publicip = address;
+            SetFixedText(n.path, platform::ipv4_to_text(address));
+            SetFixedText(n.hostname, host_name);
+            n.clientid = (static_cast<std::uint64_t>(address) << 16) | r.publicport;
+
+            HttpPeerInfo expanded;
+            expanded.peerid = n.clientid;
+            expanded.host = info.host;
+            expanded.path = info.path;
+            out.infos.push_back(expanded);
+            if (m_http_peers.Resolve(&n))
+                out.records.push_back(n);
+        }
+    }
+}
+
+void CDownload_Task::ApplyHttpFinds(const HttpFinds& finds)
+{
+    VR_INVARIANT(OnIoThread());
+    if (m_stopping.load())
+        return;
+    AddHttpPeerInfos(finds.infos);
+    bool added = false;
+    for (const PeerInfo& r : finds.records)
+        added = m_http_peers.Insert(r) || added;
+    if (added)
+        WakeCdnThread();
+    // Dialling blocks, so timer 1 does it; it need not wait for its period.
+    if (!finds.records.empty())
+        m_timer.FireNow(kTimerHttp);
+}
 
 void CDownload_Task::RequestPeerList()
 {
@@ -88,7 +199,6 @@ std::map<std::uint64_t, VPeerInfo> CDownload_Task::KeepNewVpeers(const std::vect
     block << "从cis返回的vpeer: " << "vpeer count:" << vpeers.size() << "\n";
     std::map<std::uint64_t, VPeerInfo> kept;
     {
-        CScopedLock guard(m_vpeer_lock);
         for (const VPeerInfo& v : vpeers) {
             block << v.clientid << " " << platform::ipv4_to_text(v.ip) << " " << v.port << "\n";
             bool known = false;
@@ -134,30 +244,55 @@ void CDownload_Task::OnCisConnectionCompleted(std::uint32_t result, const std::v
     else
         platform::debug_output("Self is not PEERTYPE_SP, do not send trace routetable");
 
-    // Peers become host records without a parent; HTTP servers also join
-    // the HTTP peer list (resolved there).
-    std::vector<HostRecord> hosts;
-    hosts.reserve(peers.size());
+    // The name look-ups block: they run here, the task's state is changed
+    // on the I/O thread.
+    auto reply = std::make_shared<CisReply>();
+    reply->peers.reserve(peers.size());
     for (const PeerInfo& p : peers) {
         if (m_stopping.load())
             return;
+        PeerInfo peer = p;
+        TerminateFixedText(peer.path);
+        TerminateFixedText(peer.hostname);
+        reply->peers.push_back(peer);
+        if (p.peertype == PEERTYPE_HTTP && m_http_peers.Resolve(&peer))
+            reply->http_servers.push_back(peer);
+    }
+    reply->vpeers = vpeers;
+    reply->http_peers = http_peers;
+    ExpandHttpServers(reply->http_servers, http_peers, reply->expanded);
+    if (m_stopping.load())
+        return;
+    PostToIo([reply](CDownload_Task& task) { task.ApplyCisReply(*reply); });
+}
+
+void CDownload_Task::ApplyCisReply(const CisReply& reply)
+{
+    VR_INVARIANT(OnIoThread());
+    if (m_stopping.load())
+        return;
+    const std::vector<PeerInfo>& peers = reply.peers;
+    // Peers become host records without a parent; HTTP servers also join
+    // the HTTP peer list.
+    std::vector<HostRecord> hosts;
+    hosts.reserve(peers.size());
+    for (const PeerInfo& p : peers) {
         HostRecord host{};
         host.peer = p;
-        TerminateFixedText(host.peer.path);
-        TerminateFixedText(host.peer.hostname);
         hosts.push_back(host);
-        if (p.peertype == PEERTYPE_HTTP) {
-            PeerInfo http = host.peer;
-            if (m_http_peers.AddHttpPeer(&http))
-                WakeCdnThread();
-        }
     }
+    bool servers_added = false;
+    for (const PeerInfo& r : reply.http_servers)
+        servers_added = m_http_peers.Insert(r) || servers_added;
+    if (servers_added)
+        WakeCdnThread();
     LogCisPeers(peers);
-    std::map<std::uint64_t, VPeerInfo> kept = KeepNewVpeers(vpeers);
+    std::map<std::uint64_t, VPeerInfo> kept = KeepNewVpeers(reply.vpeers);
     {
         std::ostringstream line;
-        line << "从cis返回的httppeer: " << "httppeer count:" << http_peers.size() << "\n"
-             << "从cis返回的peer sum count: " << peers.size() + vpeers.size() + http_peers.size() << "\n";
+        line << "从cis返回的httppeer: " << "httppeer count:" << reply.http_peers.size() << "\n"
+             << "从cis返回的peer sum count: " << peers.size() + reply.vpeers.size() + reply.http_peers.size()
+             << "\n";
         WriteClientLog(line.str());
     }
 
@@ -166,13 +301,10 @@ void CDownload_Task::OnCisConnectionCompleted(std::uint32_t result, const std::v
     const std::uint64_t size = channels ? channels->GetTotalSizeOf(&m_task_id) : 0;
     const bool http_only = size < P2pSizeLimit() && m_http_peers.GetCount() > 0;
     if (!http_only) {
-        {
-            CScopedLock guard(m_vpeer_lock);
-            for (const auto& entry : kept) {
-                if (m_vpeers.size() >= kMaxVpeers)
-                    break;
-                m_vpeers.push_back(entry.second);
-            }
+        for (const auto& entry : kept) {
+            if (m_vpeers.size() >= kMaxVpeers)
+                break;
+            m_vpeers.push_back(entry.second);
         }
         if (cache && !hosts.empty())
             cache->AddHosts(m_task_id, hosts);
@@ -180,20 +312,22 @@ void CDownload_Task::OnCisConnectionCompleted(std::uint32_t result, const std::v
             LogEvent(20, "LOG::LOG_PEER_NEW", Low(m_task_id), High(m_task_id), "%I64d,%d", host.peer.clientid,
                      static_cast<int>(host.peer.peertype));
     }
-    std::size_t vpeer_count;
-    {
-        CScopedLock guard(m_vpeer_lock);
-        vpeer_count = m_vpeers.size();
-    }
     std::ostringstream mode;
     mode << (http_only ? "--FL--: HTTP下载 http peer [" : "--FL--: HTTP2P 下载 http peer [")
-         << m_http_peers.GetCount() << "]," << "VPEER [" << vpeer_count << "]," << "NAT peer["
+         << m_http_peers.GetCount() << "]," << "VPEER [" << m_vpeers.size() << "]," << "NAT peer["
          << (cache ? cache->GetHostCount(&m_task_id) : 0) << "]\n";
     WriteClientLog(mode.str());
 
-    AddHttpPeerInfos(http_peers);
-    if (!m_stopping.load())
-        ConnectHttpPeers(true);
+    AddHttpPeerInfos(reply.http_peers);
+    ApplyHttpFinds(reply.expanded);
+    // The peers named are asked for now rather than at the next tick, as
+    // the tick's downloading pass would (so the task counts as downloading).
+    CBlockRequestMap* picker = GetPiecePicker();
+    if (!http_only && !hosts.empty() && !m_complete.load() && !m_finished.load() &&
+        !(picker && picker->IsDownloadComplete())) {
+        m_downloaded = true;
+        ConnectHostsWhileDownloading(GetSelfPeerInfo().publicip);
+    }
 }
 
 void CDownload_Task::AddHttpPeerInfos(const std::vector<HttpPeerInfo>& infos)

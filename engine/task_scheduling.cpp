@@ -152,7 +152,6 @@ bool CDownload_Task::IsConnected(std::uint64_t client_id)
 
 bool CDownload_Task::FindVpeer(std::uint64_t client_id, VPeerInfo& out) const
 {
-    CScopedLock guard(m_vpeer_lock);
     for (const VPeerInfo& v : m_vpeers) {
         if (v.clientid == client_id) {
             out = v;
@@ -315,13 +314,8 @@ void CDownload_Task::OnTimerCheckToConnectVpeerList()
     platform::debug_output("CDownload_Task::OnTimerCheckToConnectVpeerList call,down speed:0");
     m_last_vpeer_check = now;
 
-    std::vector<VPeerInfo> vpeers;
-    std::uint32_t cursor;
-    {
-        CScopedLock guard(m_vpeer_lock);
-        vpeers = m_vpeers;
-        cursor = m_vpeer_cursor;
-    }
+    const std::vector<VPeerInfo>& vpeers = m_vpeers;
+    std::uint32_t cursor = m_vpeer_cursor;
     const std::size_t size = vpeers.size();
     if (size == 0)
         return;
@@ -348,13 +342,11 @@ void CDownload_Task::OnTimerCheckToConnectVpeerList()
         }
         ++cursor;
     }
-    CScopedLock guard(m_vpeer_lock);
     m_vpeer_cursor = cursor;
 }
 
 std::vector<VPeerInfo> CDownload_Task::GetVpeers() const
 {
-    CScopedLock guard(m_vpeer_lock);
     return m_vpeers;
 }
 
@@ -385,36 +377,7 @@ void CDownload_Task::SetResolver(CHttpPeerList::resolver fn)
     m_http_peers.SetResolver(fn);
 }
 
-void CDownload_Task::ExpandHttpPeer(const PeerInfo& r)
-{
-    HttpPeerInfo info;
-    GetHttpPeerInfo(r.clientid, info);
-    std::vector<std::uint32_t> addresses;
-    ResolveAll(info.host, addresses);
-    const std::string host_name = FixedText(r.hostname);
-    for (std::uint32_t address : addresses) {
-        if (m_stopping.load())
-            return;
-        PeerInfo n{};
-        n.peertype = PEERTYPE_HTTP_CDN;
-        n.publicport = r.publicport;
-        n.publicip = address;
-        SetFixedText(n.path, platform::ipv4_to_text(address));
-        SetFixedText(n.hostname, host_name);
-        n.clientid = (static_cast<std::uint64_t>(address) << 16) | r.publicport;
-
-        HttpPeerInfo expanded;
-        expanded.peerid = n.clientid;
-        expanded.host = info.host;
-        expanded.path = info.path;
-        AddHttpPeerInfos({expanded});
-        if (m_http_peers.AddHttpPeer(&n))
-            WakeCdnThread();
-        TryConnectHttpPeer(n);
-    }
-}
-
-void CDownload_Task::ConnectHttpPeers(bool expand)
+void CDownload_Task::ConnectHttpPeers()
 {
     std::vector<PeerInfo> peers;
     m_http_peers.GetAll(peers);
@@ -422,8 +385,6 @@ void CDownload_Task::ConnectHttpPeers(bool expand)
         if (m_stopping.load())
             return;
         TryConnectHttpPeer(r);
-        if (expand)
-            ExpandHttpPeer(r);
     }
 }
 

@@ -68,6 +68,7 @@ void i_io_service::set_stopped() { m_impl->set_stopped(); }
 bool i_io_service::pause() { return m_impl->pause(); }
 void i_io_service::restart() { m_impl->restart(); }
 void i_io_service::shutdown() { m_impl->shutdown_service(); }
+std::uint32_t i_io_service::poll() { return m_impl->poll(); }
 std::uint32_t i_io_service::run_abandoned(std::uint32_t limit) { return m_impl->run_abandoned(limit); }
 
 bool i_io_service::stopped() const

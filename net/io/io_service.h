@@ -111,6 +111,12 @@ public:
     // many ran. Nothing happens while run is active or after shutdown.
     std::uint32_t run_abandoned(std::uint32_t limit = 1000000);
 
+    // For a service no thread runs (tests stand in for the I/O thread):
+    // runs the completions queued now on the calling thread, which counts
+    // as the I/O thread meanwhile. Returns how many ran; 0 while another
+    // thread runs the service.
+    std::uint32_t poll();
+
     // True once stop, set_stopped or shutdown has been called: handlers
     // still pending may never run, so a wait for their references (a
     // task's live-connection count, a connection's reference count) must

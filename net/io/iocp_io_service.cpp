@@ -184,6 +184,23 @@ std::uint32_t i_iocp_io_service::run_abandoned(std::uint32_t limit)
     return count;
 }
 
+std::uint32_t i_iocp_io_service::poll()
+{
+    if (m_in_run.exchange(true))
+        return 0;
+    m_run_thread.store(std::this_thread::get_id());
+    std::uint32_t count = 0;
+    platform::completion_packet packet;
+    while (m_port.get(packet, 0) == platform::CompletionPort::wait_result::packet) {
+        if (!packet.function)
+            continue;
+        dispatch(packet);
+        ++count;
+    }
+    m_in_run.store(false);
+    return count;
+}
+
 void i_iocp_io_service::stop()
 {
     if (m_stop_requested.exchange(1) != 0)

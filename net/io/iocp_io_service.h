@@ -43,6 +43,9 @@ public:
     // until none is left or `limit` handlers ran. Returns how many ran.
     std::uint32_t run_abandoned(std::uint32_t limit);
 
+    // See i_io_service::poll. Stop and pause markers are dropped.
+    std::uint32_t poll();
+
     void stop();
     void set_stopped();
     bool pause();

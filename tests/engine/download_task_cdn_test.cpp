@@ -54,6 +54,7 @@ TEST(DownloadTaskCdn, QueryTurnsEveryUrlLineIntoAnHttpPeer)
     // Set once the task's own timer (due at its construction) has stopped.
     g_Settings.Set("only_cdn_by_id", query.Prefix());
     task->try_cdn_download();
+    h.io.poll();
 
     const auto requests = query.server.Requests();
     ASSERT_EQ(1u, requests.size());
@@ -110,6 +111,7 @@ TEST(DownloadTaskCdn, QueryIsSkippedOrFailsCleanly)
             ASSERT_TRUE(task->GetHttpPeerList().AddHttpPeer(&known));
         }
         task->try_cdn_download();
+        h.io.poll();
         EXPECT_EQ(c.requests, query.server.Requests().size()) << c.what;
         EXPECT_EQ(c.peers, task->GetHttpPeerList().GetCount()) << c.what;
     }
@@ -120,6 +122,7 @@ TEST(DownloadTaskCdn, MissingSettingIsReported)
     TaskHarness h;
     CDownload_Task* task = h.MakeTask();
     task->try_cdn_download();
+    h.io.poll();
     EXPECT_EQ(0, task->GetHttpPeerList().GetCount());
     EXPECT_FALSE(h.events.With("error not find 'only_cdn_by_id' item, try_cdn_download() failed!\n").empty());
 }
@@ -136,6 +139,7 @@ TEST(DownloadTaskCdn, ReplyLinesAreCapped)
     // Set once the task's own timer (due at its construction) has stopped.
     g_Settings.Set("only_cdn_by_id", query.Prefix());
     task->try_cdn_download();
+    h.io.poll();
     std::vector<HttpPeerInfo> infos;
     task->GetHttpPeerInfoList(infos);
     std::size_t from_urls = 0;

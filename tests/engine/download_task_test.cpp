@@ -539,12 +539,12 @@ TEST(DownloadTask, AnHttpOnlyTaskDownloadsFromTheServerTheCisNamed)
     server_record.publicport = server.port();
     SetFixedText(server_record.hostname, "127.0.0.1");
     task->OnCisConnectionCompleted(0, {server_record}, {Vpeer(7, 1)}, {{4242, "127.0.0.1", "/game/dir/file0.bin"}}, 0);
-    EXPECT_TRUE(task->GetVpeers().empty());   // a small task with an HTTP peer: HTTP only
 
     const bool complete = wait_until(
         [&] { return post_tick() && task->IsFinished() && !h.events.With("info ").empty(); }, 30000);
     ASSERT_TRUE(wait_until([&] { return tick.done.load(); }));
     EXPECT_TRUE(complete);
+    EXPECT_TRUE(task->GetVpeers().empty());   // a small task with an HTTP peer: HTTP only
     std::uint32_t peer = 0, peer2 = 0, http = 0;
     task->GetDownloadBytes(peer, peer2, http);
     EXPECT_EQ(0u, peer + peer2);

@@ -112,6 +112,7 @@ public:
         PeerInfo parent{};
         std::uint32_t server_ip = 0;
         std::uint16_t server_port = 0;
+        std::thread::id thread;   // that asked
     };
 
     bool Start(std::uint16_t*, PeerInfo, INatManagerEvent*) override { return true; }
@@ -128,6 +129,7 @@ public:
             call.parent = *parent;
         call.server_ip = server_ip;
         call.server_port = server_port;
+        call.thread = std::this_thread::get_id();
         m_calls.push_back(call);
     }
     void AddParentPeer(std::uint64_t, PeerInfo) override {}

@@ -3,6 +3,7 @@
 #include "engine/download_task.h"
 
 #include "discovery/lan_peer_discovery.h"
+#include "engine/cdn_thread.h"
 #include "support/fake_cis_server.h"
 #include "task_harness.h"
 
@@ -10,6 +11,7 @@
 
 #include <cstring>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -23,11 +25,13 @@ using task_test::SocketPair;
 using task_test::TaskHarness;
 using test_support::wait_until;
 
-// A successful CIS reply.
+// A successful CIS reply, applied by the task's I/O service (which the
+// test thread runs).
 void Reply(CDownload_Task* task, const std::vector<PeerInfo>& peers, const std::vector<VPeerInfo>& vpeers,
            const std::vector<HttpPeerInfo>& http = {})
 {
     task->OnCisConnectionCompleted(0, peers, vpeers, http, 0);
+    task->GetIoService()->poll();
 }
 
 std::vector<std::uint64_t> Ids(const std::vector<VPeerInfo>& vpeers)
@@ -163,6 +167,8 @@ protected:
         h.cis = {cis.address()};
         engine_flags::set_index_servers_usable(true);
         task = h.MakeReadyTask();
+        // No tick has run: the first request goes out as the task gets ready.
+        ASSERT_TRUE(RequestsServed(1));
     }
 
     // Waits for the requests made so far to be served; true when exactly
@@ -207,7 +213,7 @@ TEST_F(CisTaskTest, FewConnectionsAskForAPeerListAtMostOnceInThirtyOneSeconds)
     const struct {
         std::int64_t wait_s;
         std::size_t requests;
-    } checks[] = {{30, 0}, {1, 1}, {30, 1}, {1, 2}, {-5, 2}};
+    } checks[] = {{30, 1}, {1, 2}, {30, 2}, {1, 3}, {-5, 3}};   // 1: the one made at ready
     for (const auto& c : checks) {
         clocks.AdvanceSeconds(c.wait_s);
         task->OnTimerCheckToGetPeerList();
@@ -215,13 +221,27 @@ TEST_F(CisTaskTest, FewConnectionsAskForAPeerListAtMostOnceInThirtyOneSeconds)
     }
 }
 
-TEST_F(CisTaskTest, ACisLogonFeedsTheHostCacheAndTheVpeers)
+TEST_F(CisTaskTest, AReplyIsAppliedOnTheIoThreadWhichAsksForItsPeersAtOnce)
 {
+    // The session's I/O thread; the task's tick never runs (the clocks stand
+    // still), so whatever is asked for is asked for by the reply itself.
+    std::atomic<std::thread::id> io_id{};
+    std::thread io_thread([&] {
+        io_id.store(std::this_thread::get_id());
+        h.io.run();
+    });
     cis.SetTaskPeers(TaskHarness::kTaskId, {Peer(21, PEERTYPE_NAT), Peer(22, PEERTYPE_DIRECT)}, {Vpeer(31, 5)}, {});
+    h.nat.Clear();
     task->RequestPeerList();
-    ASSERT_TRUE(wait_until([&] { return task->GetVpeers().size() == 1; }));
-    ASSERT_TRUE(wait_until([&] { return h.HostCount() == 2; }));
+    const bool asked = wait_until([&] { return h.nat.Calls().size() >= 2; });
+    h.io.stop();
+    io_thread.join();
+    ASSERT_TRUE(asked) << "the reply's peers wait for a tick";
+    EXPECT_EQ((std::vector<std::uint64_t>{21, 22}), h.nat.Targets());
+    for (const auto& call : h.nat.Calls())
+        EXPECT_EQ(io_id.load(), call.thread) << "asked for off the I/O thread";
     EXPECT_EQ(std::vector<std::uint64_t>{31}, Ids(task->GetVpeers()));
+    EXPECT_EQ(0u, h.HostCount());   // taken from the cache by the pass
     EXPECT_TRUE(engine_flags::index_servers_usable());
 }
 
@@ -342,7 +362,7 @@ TEST(TaskScheduling, ASmallTaskWithHttpPeersRunsOverHttpOnly)
         }
         Reply(task, peers, {Vpeer(50, 1), Vpeer(51, 2)}, {{3, "one.example", "/game/dir/file0.bin"}});
         EXPECT_EQ(c.p2p ? 2u : 0u, task->GetVpeers().size());
-        EXPECT_EQ(c.p2p ? peers.size() : 0u, h.HostCount());
+        EXPECT_EQ(c.p2p ? peers.size() : 0u, h.nat.Calls().size());   // every peer asked for at once
         EXPECT_EQ(c.http_peer, task->GetHttpPeerList().GetCount() > 0);
         HttpPeerInfo info;
         EXPECT_TRUE(task->GetHttpPeerInfo(3, info));
@@ -363,9 +383,10 @@ TEST(TaskScheduling, AFailedCisReplyTurnsTheIndexServersOffForEveryTaskForABackO
         SCOPED_TRACE(c.result * 100 + c.status);
         TaskHarness h;
         h.cis = {cis.address()};
+        CDownload_Task* task = h.MakeReadyTask();   // asks no CIS: the harness has the index servers off
         engine_flags::set_index_servers_usable(true);
-        CDownload_Task* task = h.MakeReadyTask();
         task->OnCisConnectionCompleted(c.result, {Peer(1, 2)}, {Vpeer(2, 2)}, {}, c.status);
+        h.io.poll();
         EXPECT_EQ(c.usable_after, engine_flags::index_servers_usable());
         if (c.result != 0 || c.status != 0) {
             EXPECT_EQ(0u, h.HostCount());
@@ -378,7 +399,7 @@ TEST(TaskScheduling, AFailedCisReplyTurnsTheIndexServersOffForEveryTaskForABackO
     TaskHarness h;
     h.cis = {cis.address()};
     engine_flags::set_index_servers_usable(true);
-    CDownload_Task* task = h.MakeReadyTask();
+    CDownload_Task* task = h.MakeTask();
     const std::uint32_t first = engine_flags::kIndexServersFirstBackoffMs;
     const struct {
         std::uint32_t result;     // the reply before the wait (~0: none)
@@ -393,6 +414,10 @@ TEST(TaskScheduling, AFailedCisReplyTurnsTheIndexServersOffForEveryTaskForABackO
         if (step.result != ~0u)
             task->OnCisConnectionCompleted(step.result, {}, {}, {}, 0);
         if (&step == &steps[0]) {
+            // The task gets ready, which is when its first request is made.
+            ASSERT_TRUE(task->Start(std::uint32_t(h.fx.files().size()), h.fx.file_list(), h.dir.file("save")));
+            ASSERT_TRUE(task->PrepareFiles());
+            ASSERT_TRUE(task->IsReady());
             task->Run();
             EXPECT_FALSE(task->IsPeerListRequestRunning()) << "the first request waits for the back-off";
         }
@@ -415,8 +440,14 @@ TEST(TaskScheduling, AnHttpHostResolvingToThreeAddressesBecomesThreeCdnRecords)
     const std::uint16_t port = 8089;
     PeerInfo server = Peer(3, PEERTYPE_HTTP, "0.0.0.0", port);
     SetFixedText(server.hostname, "three.example");
+    // Only the task dials here: the CDN thread's probe of a new source would
+    // take the place of the task's.
+    task->GetCdnThread()->Stop();
+    ASSERT_TRUE(wait_until([&] { return task->GetCdnThread()->IsStopped(); }));
     MakerJournal::Get().Clear();
     Reply(task, {server}, {}, {{3, "three.example", "/game/dir/file0.bin"}});
+    // Timer 1 dials them (called by hand: the harness stopped the timers).
+    EXPECT_TRUE(task->OnTimer(CDownload_Task::kTimerHttp, 0));
 
     std::vector<PeerInfo> all;
     task->GetHttpPeerList().GetAll(all);
