@@ -9,11 +9,14 @@
 #include "report/log_event.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
 
 namespace {
+
+std::atomic<void (*)(std::uint64_t, std::int32_t)> g_read_hook{nullptr};
 
 constexpr std::size_t kRootFolderField = 60;   // the root folder's fixed field, NUL included
 constexpr std::size_t kDigestChars = 32;
@@ -550,8 +553,12 @@ void CChannelManager::OnPieceVerified(std::uint64_t channel_id, std::uint32_t pi
         owner->SetPiece(channel_id, piece, result);
 }
 
+void SetPieceReadHook(void (*hook)(std::uint64_t channel_id, std::int32_t piece)) { g_read_hook.store(hook); }
+
 bool CChannelManager::ReadPiece(std::uint64_t channel_id, PieceCacheEntry& entry)
 {
+    if (auto hook = g_read_hook.load())
+        hook(channel_id, entry.piece);
     ChannelPtr channel = Find(channel_id);
     if (!channel || entry.piece < 0 || std::size_t(entry.piece) >= channel->pieces.size())
         return false;

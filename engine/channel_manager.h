@@ -145,3 +145,7 @@ private:
     CcsLocker m_lock;                               // guards m_channels, m_verify and m_last_total
     std::map<std::uint64_t, std::vector<std::uint8_t>> m_verify;   // per channel, 1 = piece verified
 };
+
+// Runs at the start of every ReadPiece (tests stand in a slow disk with
+// it); null: none.
+void SetPieceReadHook(void (*hook)(std::uint64_t channel_id, std::int32_t piece));

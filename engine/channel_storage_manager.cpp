@@ -343,7 +343,7 @@ void CChannelStorageManager::SetPiece(std::uint32_t piece, std::uint8_t result)
     STORE_INVARIANT(piece);
 }
 
-bool CChannelStorageManager::ReadBlock(BlockRequest& req)
+bool CChannelStorageManager::Servable(const BlockRequest& req) const
 {
     if (!req.data || req.piece < 0 || std::size_t(req.piece) >= m_lengths.size() || req.offset < 0 ||
         req.length <= 0)
@@ -353,31 +353,116 @@ bool CChannelStorageManager::ReadBlock(BlockRequest& req)
         return false;
     // Only verified pieces are served: anything else may still be in the
     // write cache or may fail its check.
-    if (m_bitmap[piece] != 1)
+    return m_bitmap[piece] == 1;
+}
+
+PieceCacheEntry CChannelStorageManager::NewPieceEntry(std::int32_t piece)
+{
+    PieceCacheEntry entry;
+    entry.piece = piece;
+    entry.length = m_lengths[std::size_t(piece)];
+    if (!m_spare.empty()) {
+        entry.buffer = std::move(m_spare.back());
+        m_spare.pop_back();
+    }
+    entry.buffer.resize(entry.length);
+    return entry;
+}
+
+// The lowest piece leaves a full read cache first.
+void CChannelStorageManager::CachePiece(PieceCacheEntry&& entry)
+{
+    if (m_read_cache.size() >= kReadCacheEntries) {
+        ReleaseBuffer(std::move(m_read_cache.begin()->second.buffer));
+        m_read_cache.erase(m_read_cache.begin());
+    }
+    const std::int32_t piece = entry.piece;
+    m_read_cache.emplace(piece, std::move(entry));
+}
+
+void CChannelStorageManager::CopyBlock(const PieceCacheEntry& entry, BlockRequest& req)
+{
+    std::memcpy(req.data, entry.buffer.data() + req.offset, std::size_t(req.length));
+    DebugLog::WriteData(3, req.data, std::uint32_t(req.length), "send piece %d offset %d", req.piece, req.offset);
+}
+
+bool CChannelStorageManager::ReadBlock(BlockRequest& req)
+{
+    if (!Servable(req))
         return false;
     auto it = m_read_cache.find(req.piece);
     if (it == m_read_cache.end()) {
-        PieceCacheEntry entry;
-        entry.piece = req.piece;
-        entry.length = m_lengths[piece];
-        if (!m_spare.empty()) {
-            entry.buffer = std::move(m_spare.back());
-            m_spare.pop_back();
-        }
-        entry.buffer.resize(entry.length);
+        PieceCacheEntry entry = NewPieceEntry(req.piece);
         if (!m_owner->Channels()->ReadPiece(m_channel_id, entry)) {
             ReleaseBuffer(std::move(entry.buffer));
             return false;
         }
-        if (m_read_cache.size() >= kReadCacheEntries) {
-            ReleaseBuffer(std::move(m_read_cache.begin()->second.buffer));
-            m_read_cache.erase(m_read_cache.begin());
-        }
-        it = m_read_cache.emplace(req.piece, std::move(entry)).first;
+        CachePiece(std::move(entry));
+        it = m_read_cache.find(req.piece);
     }
-    std::memcpy(req.data, it->second.buffer.data() + req.offset, std::size_t(req.length));
-    DebugLog::WriteData(3, req.data, std::uint32_t(req.length), "send piece %d offset %d", req.piece, req.offset);
+    CopyBlock(it->second, req);
     return true;
+}
+
+BlockRead CChannelStorageManager::ReadBlock(BlockRequest& req, PieceReadHandler& ready)
+{
+    if (!Servable(req))
+        return BlockRead::kRefused;
+    auto cached = m_read_cache.find(req.piece);
+    if (cached != m_read_cache.end()) {
+        CopyBlock(cached->second, req);
+        return BlockRead::kServed;
+    }
+    std::shared_ptr<ReadJob>& job = m_reads[req.piece];
+    if (!job) {
+        job = std::make_shared<ReadJob>();
+        job->channel_id = m_channel_id;
+        job->entry.piece = req.piece;
+        if (m_reads_started < kMaxReads)
+            StartRead(job);
+        else
+            m_read_queue.push_back(job);
+    }
+    job->waiting.push_back(std::move(ready));
+    return BlockRead::kPending;
+}
+
+// The buffer is taken only now: reads waiting their turn hold none.
+void CChannelStorageManager::StartRead(const std::shared_ptr<ReadJob>& job)
+{
+    job->entry = NewPieceEntry(job->entry.piece);
+    ++m_reads_started;
+    m_owner->SubmitRead(shared_from_this(), job);
+}
+
+void CChannelStorageManager::CompleteRead(ReadJob& job, bool more)
+{
+    const std::int32_t piece = job.entry.piece;
+    auto it = m_reads.find(piece);
+    if (it != m_reads.end() && it->second.get() == &job)
+        m_reads.erase(it);
+    if (m_reads_started > 0)
+        --m_reads_started;
+    // A piece reset while it was read no longer holds these bytes.
+    if (job.read && std::size_t(piece) < m_bitmap.size() && m_bitmap[std::size_t(piece)] == 1 &&
+        !m_read_cache.count(piece))
+        CachePiece(std::move(job.entry));
+    else
+        ReleaseBuffer(std::move(job.entry.buffer));
+    while (more && m_reads_started < kMaxReads && !m_read_queue.empty()) {
+        std::shared_ptr<ReadJob> next = std::move(m_read_queue.front());
+        m_read_queue.pop_front();
+        StartRead(next);
+    }
+}
+
+std::vector<std::shared_ptr<ReadJob>> CChannelStorageManager::TakeWaitingReads()
+{
+    std::vector<std::shared_ptr<ReadJob>> out(m_read_queue.begin(), m_read_queue.end());
+    m_read_queue.clear();
+    for (const auto& job : out)
+        m_reads.erase(job->entry.piece);
+    return out;
 }
 
 std::vector<std::int32_t> CChannelStorageManager::WriteCachePieces() const
@@ -399,6 +484,7 @@ std::vector<std::int32_t> CChannelStorageManager::ReadCachePieces() const
 void CChannelStorageManager::CheckPiece(std::size_t p) const
 {
     VR_INVARIANT(m_write_cache.size() <= kMaxWriteCacheEntries && m_read_cache.size() <= kReadCacheEntries);
+    VR_INVARIANT(m_reads_started <= kMaxReads && m_reads.size() == m_reads_started + m_read_queue.size());
     for (std::size_t b = 0; b < m_received[p].size(); ++b) {
         // A block is cached, being written or written only once received,
         // and stored exactly when written.

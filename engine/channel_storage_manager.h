@@ -7,6 +7,10 @@
 // and a read cache of at most 3 whole pieces read back for upload. Not
 // locked itself: the storage manager's lock guards every store.
 //
+// A piece missing from the read cache is read for upload by the storage
+// worker (a ReadJob, at most kMaxReads of a channel at once); the requests
+// that wait for it are answered when it comes back through CompleteRead.
+//
 // A piece leaves the write cache whole when its last block is in, or in
 // part when evicted: its buffer and runs become a WriteJob that the storage
 // worker writes (and checks), completing back through CompleteWrite.
@@ -16,6 +20,7 @@
 #include "engine/i_channel_manager.h"
 
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <string>
@@ -49,6 +54,16 @@ struct WriteJob {
     std::string error;          // why a run was refused, when one was
 };
 
+// A piece read from its file for upload. The job owns its buffer until it
+// completes; the handlers of the requests that wait for the piece run then,
+// in the order they asked.
+struct ReadJob {
+    std::uint64_t channel_id = 0;
+    PieceCacheEntry entry;
+    bool read = false;                      // set by the worker
+    std::vector<PieceReadHandler> waiting;  // under the storage lock
+};
+
 class CChannelStorageManager : public std::enable_shared_from_this<CChannelStorageManager> {
 public:
     // Write state of a block (kWriting: handed to the worker, not yet in
@@ -61,6 +76,9 @@ public:
     static constexpr std::size_t kMaxWriteCacheEntries = 64;
     static constexpr std::size_t kMaxWriteCacheBytes = std::size_t(32) << 20;
     static constexpr std::size_t kReadCacheEntries = 3;
+    // Pieces of the channel read for upload at once; further reads wait
+    // their turn without a buffer.
+    static constexpr std::size_t kMaxReads = 4;
     // Evicted pieces whose leading digest is kept for when they go on.
     static constexpr std::size_t kParkedHashes = 64;
 
@@ -76,8 +94,19 @@ public:
 
     // Stores one received block; false when it is dropped.
     bool WriteBlock(const BlockRequest& req);
-    // Copies a block of a verified piece; false when it cannot.
+    // Copies a block of a verified piece, reading the piece on this
+    // thread when it is not in the read cache; false when it cannot.
     bool ReadBlock(BlockRequest& req);
+    // Copies a block of a verified piece from the read cache; on a miss
+    // starts the piece's read on the storage worker (or joins the one under
+    // way) and keeps `ready` for when it is back (kPending).
+    BlockRead ReadBlock(BlockRequest& req, PieceReadHandler& ready);
+    // Takes a read back: a piece read whole and still verified joins the
+    // read cache. `more`: start the next waiting read.
+    void CompleteRead(ReadJob& job, bool more);
+    // Hands over the reads not started yet (the channel goes, or storage
+    // stops completing work on the I/O thread).
+    std::vector<std::shared_ptr<ReadJob>> TakeWaitingReads();
     // Records a piece check: 1 verified, 0 every block of the piece starts
     // over.
     void SetPiece(std::uint32_t piece, std::uint8_t result);
@@ -116,6 +145,11 @@ private:
     void EvictOne();
     void HandOff(WriteCache::iterator it, bool verify);
     void ReleaseBuffer(std::vector<std::uint8_t>&& buffer);
+    bool Servable(const BlockRequest& req) const;
+    PieceCacheEntry NewPieceEntry(std::int32_t piece);
+    void CachePiece(PieceCacheEntry&& entry);
+    static void CopyBlock(const PieceCacheEntry& entry, BlockRequest& req);
+    void StartRead(const std::shared_ptr<ReadJob>& job);
     void CheckPiece(std::size_t piece) const;
 
     std::uint64_t m_channel_id;
@@ -123,6 +157,9 @@ private:
     WriteCache m_write_cache;
     std::map<std::int32_t, std::shared_ptr<PieceHash>> m_parked;   // digests of evicted pieces' leading blocks
     std::map<std::int32_t, PieceCacheEntry> m_read_cache;
+    std::map<std::int32_t, std::shared_ptr<ReadJob>> m_reads;   // reads for upload by piece, started or waiting
+    std::deque<std::shared_ptr<ReadJob>> m_read_queue;          // reads waiting for a started one to end
+    std::size_t m_reads_started = 0;                            // on the worker now
     std::vector<std::vector<std::uint8_t>> m_received;  // 1 = received; read live by the piece picker
     std::vector<std::uint32_t> m_lengths;
     std::vector<std::vector<std::uint8_t>> m_write_state;

@@ -60,6 +60,15 @@ public:
     // the piece, a piece not verified or a failed read.
     virtual bool ReadBlock(std::uint64_t channel_id, BlockRequest& req) = 0;
 
+    // The same for the I/O thread, which must not wait for the disk. A
+    // piece in the read cache is served at once (kServed); a piece that
+    // must come from its file first is read on storage's thread (kPending)
+    // and `ready` runs later on the I/O thread: 0 once the piece is at hand
+    // (ask again), -1 when it could not be read, 995 when storage stopped
+    // first. Requests waiting for one piece hear in the order they asked.
+    // Without an I/O service the piece is read at once, as ReadBlock does.
+    virtual BlockRead ReadBlockAsync(std::uint64_t channel_id, BlockRequest& req, PieceReadHandler ready) = 0;
+
     // Copies the block-stored table (per piece, 1 = block written to the
     // file), the table saved in the ".bbm" file; false for an unknown
     // channel.
@@ -80,7 +89,8 @@ public:
     // checks and bitmap saves run on storage's own thread and their events
     // are raised on the I/O thread. Null (the start): they run on the
     // calling thread; setting null again runs the completions still
-    // waiting for an I/O thread that is gone.
+    // waiting for an I/O thread that is gone, tells the requests waiting
+    // for a piece (995) and waits for the disk work under way.
     virtual void SetIoService(i_io_service* io) = 0;
 
     // Copies the channel's piece bitmap and block-stored table and has

@@ -32,10 +32,10 @@ public:
         if (IStorageManager* storage = storage_manager())
             storage->GetBitmap(task_id(), bitmap);
     }
-    bool read_block(BlockRequest& block) override
+    BlockRead read_block(BlockRequest& block, PieceReadHandler ready) override
     {
         IStorageManager* storage = storage_manager();
-        return storage && storage->ReadBlock(task_id(), block);
+        return storage ? storage->ReadBlockAsync(task_id(), block, std::move(ready)) : BlockRead::kRefused;
     }
     bool write_block(const BlockRequest& block) override
     {

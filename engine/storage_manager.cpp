@@ -189,11 +189,61 @@ void CStorageManager::CompleteWrite(const std::weak_ptr<CChannelStorageManager>&
         RecordCheck(*store, job.channel_id, job.piece, std::uint8_t(job.result));
 }
 
+void CStorageManager::SubmitRead(const std::shared_ptr<CChannelStorageManager>& store,
+                                 const std::shared_ptr<ReadJob>& job)
+{
+    std::weak_ptr<CChannelStorageManager> weak = store;
+    // Counted as no bytes: the reads are bounded by their number per
+    // channel, and the I/O thread must never wait behind the writes'
+    // backlog to start one.
+    m_worker.Post([this, job] { job->read = m_channels->ReadPiece(job->channel_id, job->entry); },
+                  [this, weak, job] { CompleteRead(weak, job); }, 0);
+}
+
+// On the I/O thread: the piece joins the read cache, then the requests that
+// waited for it ask again, in their order, outside the lock. Once storage
+// no longer completes on the I/O thread they are told so (995) instead.
+void CStorageManager::CompleteRead(const std::weak_ptr<CChannelStorageManager>& weak,
+                                    const std::shared_ptr<ReadJob>& job)
+{
+    const bool on_io = m_on_io.load();
+    std::vector<PieceReadHandler> waiting;
+    bool kept = false;   // the channel is still there to take the piece
+    {
+        Guard g(*this);
+        std::shared_ptr<CChannelStorageManager> store = weak.lock();
+        kept = store && Find(job->channel_id) == store.get();
+        if (kept)
+            store->CompleteRead(*job, on_io);
+        waiting.swap(job->waiting);
+    }
+    const int status = !on_io ? 995 : job->read && kept ? 0 : -1;
+    for (PieceReadHandler& ready : waiting)
+        ready(status);
+}
+
 void CStorageManager::SetIoService(i_io_service* io)
 {
-    m_worker.SetIoService(io);
-    if (io)
-        m_worker.Start();
+    if (io) {
+        m_worker.SetIoService(io);
+        m_on_io.store(m_worker.Start());
+        return;
+    }
+    m_on_io.store(false);
+    m_worker.SetIoService(nullptr);
+    // Every request still waiting for a piece is told now, before the
+    // connections and tasks it refers to go.
+    std::vector<std::shared_ptr<ReadJob>> waiting;
+    {
+        Guard g(*this);
+        for (auto& entry : m_stores) {
+            std::vector<std::shared_ptr<ReadJob>> jobs = entry.second->TakeWaitingReads();
+            waiting.insert(waiting.end(), jobs.begin(), jobs.end());
+        }
+    }
+    for (const auto& job : waiting)
+        CompleteRead(std::weak_ptr<CChannelStorageManager>(), job);
+    m_worker.Drain();
 }
 
 bool CStorageManager::PostBitmapSave(std::uint64_t channel_id, ICmdEvent* sink)
@@ -246,6 +296,18 @@ bool CStorageManager::ReadBlock(std::uint64_t channel_id, BlockRequest& req)
     return store && store->ReadBlock(req);
 }
 
+BlockRead CStorageManager::ReadBlockAsync(std::uint64_t channel_id, BlockRequest& req, PieceReadHandler ready)
+{
+    Guard g(*this);
+    CChannelStorageManager* store = Find(channel_id);
+    if (!store)
+        return BlockRead::kRefused;
+    // Without a worker completing on an I/O thread the piece is read here.
+    if (!m_on_io.load())
+        return store->ReadBlock(req) ? BlockRead::kServed : BlockRead::kRefused;
+    return store->ReadBlock(req, ready);
+}
+
 bool CStorageManager::GetChannelStoreData(std::uint64_t channel_id, std::vector<std::vector<std::uint8_t>>& blocks)
 {
     Guard g(*this);
@@ -266,8 +328,18 @@ bool CStorageManager::WriteBlock(std::uint64_t channel_id, const BlockRequest& r
 
 void CStorageManager::RemoveChannel(std::uint64_t channel_id)
 {
-    Guard g(*this);
-    m_stores.erase(channel_id);
+    std::vector<std::shared_ptr<ReadJob>> waiting;
+    {
+        Guard g(*this);
+        auto it = m_stores.find(channel_id);
+        if (it == m_stores.end())
+            return;
+        waiting = it->second->TakeWaitingReads();
+        m_stores.erase(it);
+    }
+    // Reads not started are answered as failed where completions run.
+    for (const auto& job : waiting)
+        m_worker.Post(nullptr, [this, job] { CompleteRead(std::weak_ptr<CChannelStorageManager>(), job); }, 0);
 }
 
 void CStorageManager::SetCmdEvent(ICmdEvent* event)

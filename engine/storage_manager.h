@@ -13,6 +13,9 @@
 // the store takes the result and the events are raised: a piece is
 // reported checked after its bytes are in the file. Without an I/O
 // service the work runs at once on the calling thread.
+//
+// Pieces read for upload (ReadBlockAsync) are read by the worker too, and
+// the requests waiting for them answered back on the I/O thread.
 #pragma once
 
 #include "engine/channel_storage_manager.h"
@@ -22,6 +25,7 @@
 #include "engine/storage_worker.h"
 #include "platform/critical_section.h"
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -43,6 +47,7 @@ public:
     void SetEvent(IStorageManagerEvent* sink) override;
     bool GetBitmap(std::uint64_t channel_id, std::vector<std::uint8_t>& bitmap) override;
     bool ReadBlock(std::uint64_t channel_id, BlockRequest& req) override;
+    BlockRead ReadBlockAsync(std::uint64_t channel_id, BlockRequest& req, PieceReadHandler ready) override;
     bool GetChannelStoreData(std::uint64_t channel_id, std::vector<std::vector<std::uint8_t>>& blocks) override;
     bool WriteBlock(std::uint64_t channel_id, const BlockRequest& req) override;
     void RemoveChannel(std::uint64_t channel_id) override;
@@ -62,6 +67,8 @@ public:
     // Has the storage worker write (and check) a piece taken out of the
     // store's write cache.
     void SubmitWrite(const std::shared_ptr<CChannelStorageManager>& store, const std::shared_ptr<WriteJob>& job);
+    // Has the storage worker read a piece for upload.
+    void SubmitRead(const std::shared_ptr<CChannelStorageManager>& store, const std::shared_ptr<ReadJob>& job);
 
     // Runs `fn` on the channel's store under the lock (tests and
     // diagnostics); false for an unknown channel.
@@ -97,6 +104,7 @@ private:
     void RecordCheck(CChannelStorageManager& store, std::uint64_t channel_id, std::uint32_t piece, std::uint8_t result);
     void RunWrite(WriteJob& job);
     void CompleteWrite(const std::weak_ptr<CChannelStorageManager>& store, WriteJob& job);
+    void CompleteRead(const std::weak_ptr<CChannelStorageManager>& store, const std::shared_ptr<ReadJob>& job);
     static void Raise(IStorageManagerEvent* sink, std::vector<Event>& events);
 
     ICmdEvent* m_cmd_event = nullptr;          // stays null
@@ -106,6 +114,7 @@ private:
     CcsLocker m_lock;                          // guards the map, every store and the event queue
     int m_depth = 0;                           // nesting of Guard on the holding thread
     std::vector<Event> m_events;               // collected under the lock
+    std::atomic<bool> m_on_io{false};          // completions run on the I/O thread
     PieceHashWorker m_hasher;                  // hashes pieces ahead of their completion
     StorageWorker m_worker;                    // last member: drained before the rest goes
 };

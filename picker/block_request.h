@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 
 // Bytes in a full block.
 constexpr std::uint32_t kBlockSize = 32768;
@@ -27,6 +28,15 @@ struct BlockRequest {
 
 // A connection's queue of block requests.
 using BlockRequestQueue = std::deque<BlockRequest>;
+
+// What became of a block read for upload: copied, not served, or waiting
+// for its piece to be read from the disk.
+enum class BlockRead { kServed, kRefused, kPending };
+
+// Runs once the piece a pending read waited for is back: 0 when it is at
+// hand (ask again), -1 when it could not be read, 995 when storage stopped
+// completing work on the I/O thread first.
+using PieceReadHandler = std::function<void(int)>;
 
 // Number of blocks in a piece of `piece_length` bytes: every block is full
 // except the last, which holds the remainder.

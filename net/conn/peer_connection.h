@@ -25,6 +25,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -78,6 +79,10 @@ public:
     // for them this many times, though our bitmap and haves said we lack
     // them, is closed.
     static constexpr std::uint32_t kMaxUnheldRequests = 16;
+    // Requests of the peer waiting for their answer while the first waits
+    // for its piece to come from the disk: a few more than an honest peer
+    // keeps asked (six); more are left unanswered.
+    static constexpr std::size_t kMaxUploadsWaiting = 32;
 
     // The request limits hold: at most six in flight and five in reserve,
     // both empty once closed. Debug builds check it after every pick.
@@ -108,6 +113,11 @@ private:
     void on_block_request(const CCmdPacketReader& reader);
     void on_block_data(const CCmdPacketReader& reader);
     void on_have(const CCmdPacketReader& reader);
+    // Upload: answers the waiting requests in order until one waits for
+    // the disk; `on_piece_read` takes that wait back (I/O thread).
+    void serve_uploads();
+    void on_piece_read(int status);
+    void refuse_block(std::uint32_t piece);
     // Senders.
     void send_packet(const std::vector<std::uint8_t>& packet);
     void send_handshake();
@@ -147,6 +157,8 @@ private:
     std::vector<std::uint8_t> m_out;      // scratch for outgoing packets (I/O thread)
     std::vector<std::uint8_t> m_bitmap;   // scratch for our own bitmap (I/O thread)
     std::uint32_t m_unheld_requests = 0;  // requests for pieces we lack (I/O thread)
+    std::deque<peer_wire::BlockRecord> m_uploads;   // requests not yet answered, in order (I/O thread)
+    bool m_upload_waiting = false;        // the first of them waits for its piece (I/O thread)
     std::vector<std::uint8_t> m_batch;    // scratch for the requests of one pick (I/O thread)
     std::vector<BlockRequest> m_asked;    // the records of those requests (I/O thread)
 };

@@ -4,7 +4,9 @@
 
 #include "picker/block_request_map.h"
 #include "foundation/cmd_packet_reader.h"
+#include "net/conn/connection_ref.h"
 #include "platform/debug_output.h"
+#include "platform/error_codes.h"
 #include "report/debug_log.h"
 #include "report/down_data_log.h"
 #include "report/log_event.h"
@@ -323,36 +325,81 @@ void CPeerConnection::on_block_request(const CCmdPacketReader& reader)
         fail("请求的block不对! piece_index=" + std::to_string(static_cast<std::int32_t>(m.block.piece)));
         return;
     }
-    // Only verified pieces are served (storage reads no other); a request
-    // for another gets no answer. A peer may ask for a piece it has not yet
-    // seen us lose or gain, but one that keeps asking for what we said we
-    // lack is closed. A directly connectable peer is taken to hold every
-    // piece, so requests it cannot serve are never the asker's fault. The
-    // bitmap is copied only when the request is not served, not once per
-    // block uploaded.
-    const auto refuse_unless_held = [&] {
-        m_task->get_bitmap(m_bitmap);
-        if (m.block.piece < m_bitmap.size() && m_bitmap[m.block.piece])
-            return;
-        if (m_task->self_peer_info().peertype == PEERTYPE_DIRECT || ++m_unheld_requests < kMaxUnheldRequests)
-            return;
-        fail("请求的piece没有! piece_index=" + std::to_string(static_cast<std::int32_t>(m.block.piece)));
-    };
     if (is_closing() || !m_ready.load()) {
-        refuse_unless_held();
+        refuse_block(m.block.piece);
         return;
     }
-    std::uint8_t* data = peer_wire::layout_block_data(m_task->self_peer_info().clientid, task_id(), m.block, m_out);
-    BlockRequest block = to_request(m.block, data);
-    if (!m_task->read_block(block)) {
-        refuse_unless_held();   // a held block that cannot be read gets no answer
+    // Answers go out in the order of the requests: one arriving while an
+    // earlier one waits for the disk waits behind it.
+    if (m_uploads.size() >= kMaxUploadsWaiting) {
+        trace("CPeerConnection: too many requests waiting, left unanswered: " + std::to_string(task_id()) + " " +
+                  block_text_of(to_request(m.block, nullptr)) + "\n",
+              false);
         return;
     }
-    DebugLog::WriteData(3, data, m.block.length, "send");
-    m_task->count_upload(GetPeerInfo()->peertype);
-    if (platform::debug_output_enabled())
-        platform::debug_output("上传block:" + std::to_string(task_id()) + " " + block_text_of(block) + "\n");
-    send_packet(m_out);
+    m_uploads.push_back(m.block);
+    if (!m_upload_waiting)
+        serve_uploads();
+}
+
+void CPeerConnection::serve_uploads()
+{
+    while (!m_uploads.empty() && !is_closing()) {
+        const peer_wire::BlockRecord next = m_uploads.front();
+        std::uint8_t* data = peer_wire::layout_block_data(m_task->self_peer_info().clientid, task_id(), next, m_out);
+        BlockRequest block = to_request(next, data);
+        // The read holds the connection until its handler has run, so a
+        // close meanwhile leaves nothing it could reach freed.
+        const connection_ref<CPeerConnection> self(this);
+        const BlockRead read = m_task->read_block(block, [self](int status) { self->on_piece_read(status); });
+        if (read == BlockRead::kPending) {
+            m_upload_waiting = true;
+            return;
+        }
+        m_uploads.pop_front();
+        if (read == BlockRead::kRefused) {
+            refuse_block(next.piece);   // a held block that cannot be read gets no answer
+            continue;
+        }
+        DebugLog::WriteData(3, data, next.length, "send");
+        m_task->count_upload(GetPeerInfo()->peertype);
+        if (platform::debug_output_enabled())
+            platform::debug_output("上传block:" + std::to_string(task_id()) + " " + block_text_of(block) + "\n");
+        send_packet(m_out);
+    }
+    if (is_closing())
+        m_uploads.clear();
+}
+
+void CPeerConnection::on_piece_read(int status)
+{
+    m_upload_waiting = false;
+    if (status == static_cast<int>(platform::err::operation_aborted) || is_closing()) {
+        m_uploads.clear();
+        return;
+    }
+    if (status != 0 && !m_uploads.empty()) {
+        const std::uint32_t piece = m_uploads.front().piece;
+        m_uploads.pop_front();
+        refuse_block(piece);
+    }
+    serve_uploads();
+}
+
+// Only verified pieces are served (storage reads no other); a request for
+// another gets no answer. A peer may ask for a piece it has not yet seen us
+// lose or gain, but one that keeps asking for what we said we lack is
+// closed. A directly connectable peer is taken to hold every piece, so
+// requests it cannot serve are never the asker's fault. The bitmap is
+// copied only when the request is not served, not once per block uploaded.
+void CPeerConnection::refuse_block(std::uint32_t piece)
+{
+    m_task->get_bitmap(m_bitmap);
+    if (piece < m_bitmap.size() && m_bitmap[piece])
+        return;
+    if (m_task->self_peer_info().peertype == PEERTYPE_DIRECT || ++m_unheld_requests < kMaxUnheldRequests)
+        return;
+    fail("请求的piece没有! piece_index=" + std::to_string(static_cast<std::int32_t>(piece)));
 }
 
 void CPeerConnection::on_block_data(const CCmdPacketReader& reader)

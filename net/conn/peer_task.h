@@ -33,9 +33,11 @@ public:
     virtual std::uint16_t listen_port() = 0;
 
     // Storage: the piece bitmap (1 = verified; empty when unknown), a block
-    // of a verified piece for upload, a received block.
+    // of a verified piece for upload, a received block. A block whose piece
+    // must be read from the disk first is kPending: `ready` runs later on
+    // the I/O thread (0: ask again, -1: not read, 995: storage stopped).
     virtual void get_bitmap(std::vector<std::uint8_t>& bitmap) = 0;
-    virtual bool read_block(BlockRequest& block) = 0;
+    virtual BlockRead read_block(BlockRequest& block, PieceReadHandler ready) = 0;
     virtual bool write_block(const BlockRequest& block) = 0;
 
     // NAT traversal: the task's parents and sons.

@@ -499,6 +499,30 @@ TEST_F(P2pDownloadTest, DownloadsAWholeTaskFromAnotherEngine)
     EXPECT_GT(a.upload_kbps(), 0.0f) << "the seeder's upload counters moved" << a.log();
 }
 
+TEST_F(P2pDownloadTest, ASeederOnASlowDiskKeepsItsIoThreadFreeWhileItServes)
+{
+    // Every piece the seeder reads for upload takes 150 ms: its sockets
+    // must be served meanwhile, and the download still completes.
+    const std::vector<std::uint64_t> sizes = {2 * 1048576 + 4321, 300000};
+    TaskFixture fx(root.path(), 9206, kPiece, sizes);
+    ASSERT_TRUE(fx.ok());
+    SeederParams params = Params(9206, sizes, 101);
+    params.slow_read_ms = 150;
+    P2pSeeder a(params);
+    ASSERT_TRUE(a.Start()) << a.log();
+    ASSERT_TRUE(a.WaitReady(60000)) << a.log();
+    cis.SetTaskPeers(9206, {DirectPeer(101, a.port())}, {}, {});
+
+    StartEngine(201);
+    ASSERT_EQ(0, engine->AddNewTask(fx.SeedXml().c_str(), save.c_str()));
+    WaitCompleted(9206, 120000);
+    ExpectFilesComplete(fx);
+    StopTask(9206);
+    DestroyEngine();
+    ASSERT_TRUE(a.Stop()) << a.log();
+    EXPECT_LT(a.longest_io_gap_ms(), 100u) << "the seeder's I/O thread was held" << a.log();
+}
+
 TEST_F(P2pDownloadTest, TwoOfflineEnginesFindEachOtherOnTheLan)
 {
     const std::vector<std::uint64_t> sizes = {2 * 1048576 + 77};

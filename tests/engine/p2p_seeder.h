@@ -6,12 +6,15 @@
 // generates the task's files, logs on through its own fake RIS as a
 // directly connectable peer, resumes the task from its files and a
 // complete bitmap, says "ready" once the task is verified and serves
-// until the parent asks it to stop; then it writes what it uploaded.
+// until the parent asks it to stop; then it writes what it uploaded (and,
+// with a slow disk, the longest its I/O thread was held meanwhile).
 // Parent and child talk through files in that folder; every wait is
 // bounded and a child that does not end is killed by its pid.
 #pragma once
 
+#include "engine/channel_manager.h"
 #include "engine/client_main.h"
+#include "engine/download_session.h"
 #include "engine/engine_flags.h"
 #include "engine/p2sp_engine.h"
 #include "engine/p2sp_engine_impl.h"
@@ -22,6 +25,7 @@
 #include "support/fake_ris_server.h"
 #include "support/task_fixture.h"
 #include "support/temp_dir.h"
+#include "net/io_test_util.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -30,6 +34,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -37,6 +43,7 @@
 #include <iostream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 extern char** environ;
@@ -57,6 +64,8 @@ struct SeederParams {
     bool download = false;
     std::uint64_t seed_id = 0;
     std::uint16_t seed_port = 0;
+    // Each piece read for upload takes this long (0: the disk as it is).
+    std::uint32_t slow_read_ms = 0;
 };
 
 class P2pSeeder {
@@ -79,6 +88,9 @@ public:
     float upload_kbps() const { return m_upload_kbps; }
     // A co-downloader's bytes from peers other than the seed (its final report).
     std::uint64_t peer_bytes() const { return m_peer_bytes; }
+    // With slow reads: the longest the seeder's I/O thread was held while it
+    // served (ms).
+    std::uint64_t longest_io_gap_ms() const { return m_io_gap_ms; }
     // Lets a co-downloader start its download.
     void Go() { Touch("go"); }
 
@@ -104,7 +116,7 @@ public:
                  << m_params.seed_id << ' ' << m_params.seed_port << ' ' << m_params.sizes.size();
             for (std::uint64_t size : m_params.sizes)
                 params << ' ' << size;
-            params << '\n';
+            params << ' ' << m_params.slow_read_ms << '\n';
         }
         char exe[4096] = {};
         const ssize_t n = readlink("/proc/self/exe", exe, sizeof(exe) - 1);
@@ -152,7 +164,7 @@ public:
         if (!ended)
             Kill();
         std::ifstream result(m_dir.file("result"));
-        return ended && static_cast<bool>(result >> m_upload_kbps >> m_peer_bytes);
+        return ended && static_cast<bool>(result >> m_upload_kbps >> m_peer_bytes >> m_io_gap_ms);
     }
 
     // The last part of the child's output.
@@ -179,6 +191,8 @@ public:
         params.sizes.resize(count);
         for (std::uint64_t& size : params.sizes)
             in >> size;
+        in >> params.slow_read_ms;
+        SlowReadMs().store(params.slow_read_ms);
         const std::string files = std::string(dir) + "/files";
         std::filesystem::create_directories(files);
         TaskFixture fx(files, params.task_id, params.piece_size, params.sizes);
@@ -272,10 +286,23 @@ public:
             if (rc == 6 && log.Last(0, last))
                 std::cout << "seeder progress " << last.U64(8) << " of " << shown << std::endl;
         }
+        std::uint64_t io_gap_ms = 0;
         if (rc == 0) {
+            // The disk turns slow only now: the resume's checks are done.
+            std::unique_ptr<net_test::io_watchdog> dog;
+            auto* session =
+                dynamic_cast<CDownload_Session*>(static_cast<CP2SP_EngineImpl*>(engine)->GetClientMain()->GetSession());
+            if (params.slow_read_ms > 0 && session) {
+                SetPieceReadHook(&SlowRead);
+                dog = std::make_unique<net_test::io_watchdog>(session->GetIoService());
+            }
             std::ofstream(std::string(dir) + "/ready") << "ready\n";
             const std::string stop = std::string(dir) + "/stop";
             wait_until([&] { return std::filesystem::exists(stop); }, 600000);
+            if (dog)
+                io_gap_ms = dog->longest_gap_ms();
+            dog.reset();
+            SetPieceReadHook(nullptr);
         }
         // The upload speed of the last ten seconds, as the engine reports
         // it every second (a tick after the last block may still be due).
@@ -294,12 +321,22 @@ public:
         DestroyP2SPEngine(engine);
         DestroyLogConnection();
         const std::string result = std::string(dir) + "/result";
-        std::ofstream(result + ".tmp") << upload << " " << peer_bytes << "\n";
+        std::ofstream(result + ".tmp") << upload << " " << peer_bytes << " " << io_gap_ms << "\n";
         std::filesystem::rename(result + ".tmp", result);
         return rc;
     }
 
 private:
+    static std::atomic<std::uint32_t>& SlowReadMs()
+    {
+        static std::atomic<std::uint32_t> ms{0};
+        return ms;
+    }
+    static void SlowRead(std::uint64_t, std::int32_t)
+    {
+        std::this_thread::sleep_for(std::chrono::milliseconds(SlowReadMs().load()));
+    }
+
     // The co-downloader's part: the task from nothing once the parent says
     // "go"; its bytes from peers other than the seed out of its final report.
     static int CoDownload(IP2SP_Engine& engine, const EngineCallbackLog& log, const FakeCisServer& cis,
@@ -381,6 +418,7 @@ private:
     pid_t m_pid = -1;
     float m_upload_kbps = 0;
     std::uint64_t m_peer_bytes = 0;
+    std::uint64_t m_io_gap_ms = 0;
 };
 
 } // namespace test_support

@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <future>
 #include <memory>
@@ -558,6 +559,118 @@ TEST_F(StorageManagerTest, DiskWorkCompletesOnTheIoThreadInOrder)
     EXPECT_EQ("22", Row(1, 3, 'w'));
     EXPECT_EQ("11", Row(1, 3, 's'));
     EXPECT_TRUE(channels->IsChannelVerified(1));
+}
+
+// A disk whose reads for upload wait while the gate is shut.
+struct ReadGate {
+    std::mutex lock;
+    std::condition_variable wake;
+    bool open = true;
+    std::vector<std::int32_t> pieces;   // read, in order
+    void Set(bool to)
+    {
+        std::lock_guard<std::mutex> g(lock);
+        open = to;
+        wake.notify_all();
+    }
+    static void Read(std::uint64_t, std::int32_t piece);
+} g_gate;
+
+void ReadGate::Read(std::uint64_t, std::int32_t piece)
+{
+    std::unique_lock<std::mutex> g(g_gate.lock);
+    g_gate.pieces.push_back(piece);
+    g_gate.wake.wait_for(g, std::chrono::seconds(10), [] { return g_gate.open; });
+}
+
+TEST_F(StorageManagerTest, UploadReadsRunOnTheWorkerAndAnswerTheirRequestsInOrder)
+{
+    ChannelFixture fx({8 * 2 * kBlockSize}, 2 * kBlockSize);
+    for (std::uint64_t id : {1, 2}) {
+        AddChannel(id, fx);
+        for (std::uint32_t p = 0; p < 8; ++p)
+            WritePiece(id, fx, p);
+    }
+    SetPieceReadHook(&ReadGate::Read);
+    struct Reset {
+        ~Reset()
+        {
+            g_gate.Set(true);
+            SetPieceReadHook(nullptr);
+        }
+    } reset;
+    i_io_service io;
+    std::thread io_thread([&] { io.run(); });
+    storage->SetIoService(&io);
+
+    std::mutex lock;
+    std::vector<std::string> heard;
+    std::set<std::thread::id> threads;
+    std::string out(kBlockSize, '\0');
+    auto ask = [&](std::uint64_t id, std::int32_t piece, const std::string& name) {
+        BlockRequest req{piece, 0, std::int32_t(kBlockSize), reinterpret_cast<std::uint8_t*>(&out[0])};
+        return storage->ReadBlockAsync(id, req, [&, name](int status) {
+            std::lock_guard<std::mutex> g(lock);
+            heard.push_back(name + ":" + std::to_string(status));
+            threads.insert(std::this_thread::get_id());
+        });
+    };
+    auto heard_count = [&](std::size_t n) {
+        return test_support::wait_until([&] {
+            std::lock_guard<std::mutex> g(lock);
+            return heard.size() >= n;
+        });
+    };
+
+    // Nothing is read on the asking thread; a second request for a piece
+    // joins its read, and the requests hear on the I/O thread in order.
+    g_gate.Set(false);
+    for (auto [piece, name] : std::vector<std::pair<std::int32_t, std::string>>{
+             {0, "a"}, {1, "b"}, {2, "c"}, {3, "d"}, {4, "e"}, {0, "f"}})
+        EXPECT_EQ(BlockRead::kPending, ask(1, piece, name));
+    EXPECT_TRUE(heard.empty());
+    g_gate.Set(true);
+    ASSERT_TRUE(heard_count(6));
+    EXPECT_EQ((std::vector<std::string>{"a:0", "f:0", "b:0", "c:0", "d:0", "e:0"}), heard);
+    EXPECT_EQ((std::vector<std::int32_t>{0, 1, 2, 3, 4}), g_gate.pieces);
+    EXPECT_EQ(1u, threads.size());
+    EXPECT_EQ(0u, threads.count(std::this_thread::get_id()));
+    // The pieces read last are served from the read cache at once.
+    EXPECT_EQ(BlockRead::kServed, ask(1, 4, "hit"));
+    EXPECT_EQ(fx.piece_bytes(4).substr(0, kBlockSize), out);
+    EXPECT_EQ(BlockRead::kRefused, ask(3, 4, "unknown channel"));
+
+    // A channel removed with reads started and one waiting its turn: all
+    // of them hear that the piece could not be read.
+    g_gate.Set(false);
+    for (auto [piece, name] : std::vector<std::pair<std::int32_t, std::string>>{
+             {5, "g"}, {6, "h"}, {7, "i"}, {0, "j"}, {1, "k"}})
+        EXPECT_EQ(BlockRead::kPending, ask(2, piece, name));
+    storage->RemoveChannel(2);
+    g_gate.Set(true);
+    ASSERT_TRUE(heard_count(11));
+    EXPECT_EQ((std::vector<std::string>{"g:-1", "h:-1", "i:-1", "j:-1", "k:-1"}),
+              std::vector<std::string>(heard.begin() + 6, heard.end()));
+
+    // Storage stops completing on the I/O thread: a read waiting its turn
+    // hears at once, the started ones once the disk is done, all with 995.
+    g_gate.Set(false);
+    for (auto [piece, name] : std::vector<std::pair<std::int32_t, std::string>>{
+             {5, "l"}, {6, "m"}, {7, "n"}, {0, "o"}, {1, "p"}})
+        EXPECT_EQ(BlockRead::kPending, ask(1, piece, name));
+    io.set_stopped();
+    io.stop();
+    io_thread.join();
+    std::thread stopper([&] { storage->SetIoService(nullptr); });
+    ASSERT_TRUE(heard_count(12));
+    EXPECT_EQ("p:995", heard.back());
+    g_gate.Set(true);
+    stopper.join();
+    EXPECT_EQ((std::vector<std::string>{"p:995", "l:995", "m:995", "n:995", "o:995"}),
+              std::vector<std::string>(heard.begin() + 11, heard.end()));
+    // Without an I/O thread a piece is read at once, as before.
+    EXPECT_EQ(BlockRead::kServed, ask(1, 7, "sync"));
+    EXPECT_EQ(fx.piece_bytes(7).substr(0, kBlockSize), out);
 }
 
 TEST_F(StorageManagerTest, DuplicateAndRemovedChannels)

@@ -6,6 +6,7 @@
 #include "io_test_util.h"
 #include "peer_test_packets.h"
 #include "discovery/lan_peer_discovery.h"
+#include "net/io/live_connections.h"
 #include "report/log_connection.h"
 #include "support/fake_log_server.h"
 #include "support/fake_peer_task.h"
@@ -83,6 +84,8 @@ public:
     }
     ~Link()
     {
+        if (!conn)
+            return;   // the test let its reference go
         // Pending operations end with 995 on the I/O thread; ours is the
         // last reference once they have.
         conn->close();
@@ -423,6 +426,58 @@ TEST_F(PeerConnectionTest, ServesVerifiedBlocksAndClosesOnlyAPeerThatKeepsAsking
     EXPECT_TRUE(link->Closed());
     EXPECT_TRUE(link->task->HasErrorContaining("piece_index=1"));
     EXPECT_EQ(link->task->Uploads(), 2u);
+}
+
+TEST_F(PeerConnectionTest, RequestsWaitingForTheDiskAreAnsweredInOrderAndAClosedConnectionOutlivesItsRead)
+{
+    auto link = Open(PEERTYPE_SP, 0);   // pieces 0 and 2 held
+    link->Start();
+    link->MakeReady(std::vector<std::uint8_t>(6, 0));
+    FakePeerTask& task = *link->task;
+    auto expect_block = [&](std::uint32_t piece, std::uint32_t offset) {
+        const bytes p = link->ReadCommand(pw::cmd_block_data);
+        CCmdPacketReader r(p.data(), p.size());
+        pw::BlockData d;
+        ASSERT_TRUE(pw::parse_block_data(r, d));
+        EXPECT_EQ(piece, d.block.piece);
+        EXPECT_EQ(offset, d.block.offset);
+        EXPECT_EQ(bytes(d.data, d.data + d.block.length), FakePeerTask::BlockBytes(std::int32_t(piece), offset, 32768));
+    };
+
+    // Piece 2 must come from the disk: the request for piece 0 behind it,
+    // though at hand, is answered after it.
+    task.SetSlowPieces({2});
+    link->Send(Ask(2, 0, 32768));
+    link->Send(Ask(0, 32768, 32768));
+    ASSERT_TRUE(test_support::wait_until([&] { return task.ReadsWaiting() == 1; }));
+    EXPECT_TRUE(link->Quiet(200));
+    ASSERT_TRUE(task.FinishReads(0));
+    expect_block(2, 0);
+    expect_block(0, 32768);
+
+    // A piece that could not be read leaves its request unanswered.
+    task.SetSlowPieces({2});
+    link->Send(Ask(2, 32768, 32768));
+    link->Send(Ask(0, 0, 32768));
+    ASSERT_TRUE(test_support::wait_until([&] { return task.ReadsWaiting() == 1; }));
+    ASSERT_TRUE(task.FinishReads(-1));
+    expect_block(0, 0);
+    EXPECT_EQ(3u, task.Uploads());
+    EXPECT_FALSE(link->conn->is_closing());
+
+    // Closed, and its owner gone, while a read waits: the read keeps the
+    // connection until its answer, which sends nothing; then it ends.
+    task.SetSlowPieces({2});
+    link->Send(Ask(2, 0, 32768));
+    ASSERT_TRUE(test_support::wait_until([&] { return task.ReadsWaiting() == 1; }));
+    link->conn->close();
+    EXPECT_TRUE(link->Closed());
+    ASSERT_TRUE(test_support::wait_until([&] { return link->conn->ref_count() == 2; }));
+    EXPECT_EQ(3u, task.Uploads());
+    std::exchange(link->conn, nullptr)->release();
+    EXPECT_EQ(1u, live_connections::count(kTask));
+    ASSERT_TRUE(task.FinishReads(0));
+    EXPECT_TRUE(live_connections::wait_for_zero(kTask, 5000, 5));
 }
 
 TEST_F(PeerConnectionTest, ADirectPeerLeavesRequestsForMissingPiecesUnanswered)

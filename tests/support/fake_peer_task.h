@@ -9,12 +9,14 @@
 
 #include "picker/block_request_map.h"
 #include "net/conn/peer_task.h"
+#include "net/io/io_service.h"
 
 #include <atomic>
 #include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -55,6 +57,37 @@ public:
     void SetParents(std::vector<PeerInfo> parents) { std::lock_guard<std::mutex> g(m_lock); m_parents = std::move(parents); }
     void SetSons(std::vector<PeerInfo> sons) { std::lock_guard<std::mutex> g(m_lock); m_sons = std::move(sons); }
     void SetEventsEnabled(bool on) { std::lock_guard<std::mutex> g(m_lock); m_events = on; }
+    // Reads of these pieces wait for the disk until FinishReads.
+    void SetSlowPieces(std::set<std::int32_t> pieces) { std::lock_guard<std::mutex> g(m_lock); m_slow = std::move(pieces); }
+    std::size_t ReadsWaiting() const { std::lock_guard<std::mutex> g(m_lock); return m_waiting.size(); }
+    // Ends the waiting reads with `status` on the I/O thread, as storage
+    // does, the pieces read fast from then on (status 0). False when the
+    // I/O service took no more work.
+    bool FinishReads(int status)
+    {
+        struct Batch {
+            std::vector<PieceReadHandler> handlers;
+            int status;
+            static void run(void* self, const i_error_code&)
+            {
+                std::unique_ptr<Batch> batch(static_cast<Batch*>(self));
+                for (PieceReadHandler& h : batch->handlers)
+                    h(batch->status);
+            }
+        };
+        auto batch = std::make_unique<Batch>();
+        batch->status = status;
+        {
+            std::lock_guard<std::mutex> g(m_lock);
+            batch->handlers.swap(m_waiting);
+            if (status == 0)
+                m_slow.clear();
+        }
+        if (m_io->post(&Batch::run, batch.get()) != 0)
+            return false;
+        batch.release();
+        return true;
+    }
     CBlockRequestMap& picker() { return *m_picker; }
 
     std::vector<PeerInfo> Parents() const { std::lock_guard<std::mutex> g(m_lock); return m_parents; }
@@ -97,16 +130,20 @@ public:
     PeerInfo self_peer_info() override { std::lock_guard<std::mutex> g(m_lock); return m_self; }
     std::uint16_t listen_port() override { return 9768; }
     void get_bitmap(std::vector<std::uint8_t>& bitmap) override { bitmap = m_bitmap; }
-    bool read_block(BlockRequest& b) override
+    BlockRead read_block(BlockRequest& b, PieceReadHandler ready) override
     {
         std::lock_guard<std::mutex> g(m_lock);
         ++m_reads;
         if (b.piece < 0 || std::size_t(b.piece) >= m_lengths.size() || !m_bitmap[b.piece] || b.offset < 0 ||
             b.length <= 0 || std::uint64_t(b.offset) + std::uint64_t(b.length) > m_lengths[b.piece])
-            return false;
+            return BlockRead::kRefused;
+        if (m_slow.count(b.piece)) {
+            m_waiting.push_back(std::move(ready));
+            return BlockRead::kPending;
+        }
         for (std::int32_t i = 0; i < b.length; ++i)
             b.data[i] = ByteAt(b.piece, std::uint32_t(b.offset + i));
-        return true;
+        return BlockRead::kServed;
     }
     bool write_block(const BlockRequest& b) override
     {
@@ -174,6 +211,8 @@ private:
     std::uint32_t m_downloads = 0, m_uploads = 0, m_reads = 0;
     std::uint64_t m_download_bytes = 0;
     bool m_events = true;
+    std::set<std::int32_t> m_slow;
+    std::vector<PieceReadHandler> m_waiting;   // reads waiting for the disk, in order
 };
 
 } // namespace test_support
