@@ -81,8 +81,9 @@ public:
     static constexpr std::uint32_t kMaxUnheldRequests = 16;
     // Requests of the peer waiting for their answer while the first waits
     // for its piece to come from the disk: a few more than an honest peer
-    // keeps asked (six); more are left unanswered.
-    static constexpr std::size_t kMaxUploadsWaiting = 32;
+    // keeps asked (six), and their answers together well within the send
+    // queue; more are left unanswered.
+    static constexpr std::size_t kMaxUploadsWaiting = 16;
 
     // The request limits hold: at most six in flight and five in reserve,
     // both empty once closed. Debug builds check it after every pick.

@@ -465,6 +465,22 @@ TEST_F(PeerConnectionTest, RequestsWaitingForTheDiskAreAnsweredInOrderAndAClosed
     EXPECT_EQ(3u, task.Uploads());
     EXPECT_FALSE(link->conn->is_closing());
 
+    // A peer that keeps asking while the disk works has a bounded number of
+    // requests kept; the rest get no answer.
+    task.SetSlowPieces({2});
+    for (std::size_t i = 0; i < CPeerConnection::kMaxUploadsWaiting + 8; ++i)
+        link->Send(Ask(2, 0, 32768));
+    bytes son_list;
+    pw::build_son_list_request({kRemoteId, kTask, 50, 0}, son_list);
+    link->Send(son_list);
+    ASSERT_FALSE(link->ReadCommand(pw::cmd_son_list_reply).empty()) << "the requests before it were taken";
+    ASSERT_TRUE(task.FinishReads(0));
+    for (std::size_t i = 0; i < CPeerConnection::kMaxUploadsWaiting; ++i)
+        expect_block(2, 0);
+    EXPECT_TRUE(link->Quiet(200));
+    const std::uint32_t uploads = task.Uploads();
+    EXPECT_EQ(3u + CPeerConnection::kMaxUploadsWaiting, uploads);
+
     // Closed, and its owner gone, while a read waits: the read keeps the
     // connection until its answer, which sends nothing; then it ends.
     task.SetSlowPieces({2});
@@ -473,7 +489,7 @@ TEST_F(PeerConnectionTest, RequestsWaitingForTheDiskAreAnsweredInOrderAndAClosed
     link->conn->close();
     EXPECT_TRUE(link->Closed());
     ASSERT_TRUE(test_support::wait_until([&] { return link->conn->ref_count() == 2; }));
-    EXPECT_EQ(3u, task.Uploads());
+    EXPECT_EQ(uploads, task.Uploads());
     std::exchange(link->conn, nullptr)->release();
     EXPECT_EQ(1u, live_connections::count(kTask));
     ASSERT_TRUE(task.FinishReads(0));
