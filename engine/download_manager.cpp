@@ -426,7 +426,7 @@ void CDownload_Manager::AddPeerSocket(PeerInfo peer, std::uint64_t task_id, int 
                              std::to_string(socket) + "\n";
     platform::debug_output(line);
     TextOutput(line);
-    task.get()->AddPeerSocket(socket, &peer, passive);
+    task.get()->AdoptSocket(socket, peer, passive);
 }
 
 void CDownload_Manager::OnNatNotify(const char* text, std::uint32_t code)

@@ -124,7 +124,7 @@ void CDownload_Task::ResetPeerTypeCounters()
         m_type_counters[i].peer_type = static_cast<std::uint8_t>(i);
         m_type_counters[i].downloaded.store(0);
         m_type_counters[i].uploaded.store(0);
-        m_type_counters[i].added.store(0);
+        m_type_counters[i].added = 0;
     }
 }
 
@@ -549,7 +549,7 @@ bool CDownload_Task::GetPeerTypeCounts(std::uint8_t peer_type, PeerTypeCounts& o
     out.peer_type = c.peer_type;
     out.blocks_downloaded = c.downloaded.load();
     out.blocks_uploaded = c.uploaded.load();
-    out.connections_added = c.added.load();
+    out.connections_added = c.added;
     return true;
 }
 
@@ -648,9 +648,6 @@ void CDownload_Task::check_invariant() const
 {
 #if defined(VR_INVARIANTS)
     VR_INVARIANT(!m_ready.load() || m_picker.load() != nullptr);
-    {
-        CScopedLock guard(m_connected_lock);
-        VR_INVARIANT(m_connected_peers.size() <= kMaxConnectedPeers);
-    }
+    VR_INVARIANT(m_connected_peers.size() <= kMaxConnectedPeers);
 #endif
 }

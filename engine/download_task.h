@@ -131,7 +131,12 @@ public:
     void Run();
     // Adopts a connected socket for `peer` (ignored when invalid; closed
     // when the task does not run, is not ready or makes no connection).
+    // I/O thread: the connection set and the connected-peer records are
+    // its alone.
     void AddPeerSocket(int socket, const PeerInfo* peer, std::uint8_t passive);
+    // From any thread (NAT traversal, timer 1): has the I/O thread adopt
+    // the socket; closed when the task is gone by then.
+    void AdoptSocket(int socket, const PeerInfo& peer, std::uint8_t passive);
     // Stops the timer thread; on the I/O thread it only asks it to stop
     // and returns at once.
     void StopTimers();
@@ -166,7 +171,8 @@ public:
     // Removes the connection of `socket` from the connection set.
     void RemoveConnection(int socket);
     // The connection set accepted a connection to `peer`: keep the peer in
-    // the connected-peer map (up to 1001) and count it for its type.
+    // the connected-peer map (up to 1001) and count it for its type. I/O
+    // thread (from AddPeerSocket).
     void RecordConnectedPeer(const PeerInfo& peer) override;
     // Stamps the first-data tick, then counts a block for types 0, 1, 2.
     void AddDownloadedBlockByPeerType(std::uint8_t peer_type);
@@ -299,7 +305,9 @@ private:
         std::uint8_t peer_type = 0;
         std::atomic<std::uint32_t> downloaded{0};
         std::atomic<std::uint32_t> uploaded{0};
-        std::atomic<std::uint32_t> added{0};
+        // Counted on the I/O thread, which adopts sockets only once the task
+        // is ready, so after Start reset it.
+        std::uint32_t added = 0;
     };
 
     static std::int64_t Now();
@@ -325,9 +333,10 @@ private:
         std::vector<PeerInfo> records;       // resolved
     };
     struct CisReply;
-    // Runs `apply` on the I/O thread unless the task is gone by then; false
-    // when the I/O service refused it.
-    bool PostToIo(std::function<void(CDownload_Task&)> apply);
+    // Runs `apply` on the I/O thread with the task, or with null when the
+    // task is gone by then or the work is dropped (teardown); false when
+    // the I/O service refused it (`apply` then ran with null).
+    bool PostToIo(std::function<void(CDownload_Task*)> apply);
     static void OnPosted(void* context, const i_error_code& error);
     bool OnIoThread() const;
     // Turns the host names of HTTP servers (type 3) into type-4 records, one
@@ -375,8 +384,7 @@ private:
     std::atomic<bool> m_ready{false};
     std::atomic<bool> m_complete{false};
     std::array<PeerTypeCounter, 3> m_type_counters;
-    std::map<std::uint64_t, PeerInfo> m_connected_peers;
-    mutable CcsLocker m_connected_lock;                // guards m_connected_peers
+    std::map<std::uint64_t, PeerInfo> m_connected_peers;   // I/O thread (AddPeerSocket)
     // The vpeers the CIS named and the round-robin cursor over them: the I/O
     // thread's alone (CIS replies are applied there).
     std::vector<VPeerInfo> m_vpeers;

@@ -173,7 +173,10 @@ bool CDownload_Task::try_cdn_download()
     if (m_stopping.load())
         return false;
     const bool gave_peers = !servers.empty();
-    PostToIo([found](CDownload_Task& task) { task.ApplyHttpFinds(*found); });
+    PostToIo([found](CDownload_Task* task) {
+        if (task)
+            task->ApplyHttpFinds(*found);
+    });
     return gave_peers;
 }
 

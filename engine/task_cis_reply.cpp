@@ -34,7 +34,7 @@ std::uint32_t High(std::uint64_t v) { return static_cast<std::uint32_t>(v >> 32)
 // Work for the I/O thread; it owns what it carries.
 struct PostedWork {
     std::shared_ptr<CDownload_Task*> task;
-    std::function<void(CDownload_Task&)> apply;
+    std::function<void(CDownload_Task*)> apply;
 };
 
 } // namespace
@@ -51,17 +51,19 @@ struct CDownload_Task::CisReply {
 
 // ---- Hand-over to the I/O thread ----
 
-bool CDownload_Task::PostToIo(std::function<void(CDownload_Task&)> apply)
+bool CDownload_Task::PostToIo(std::function<void(CDownload_Task*)> apply)
 {
     if (!m_io) {
         // No I/O service (a task built on its own): the caller is the
         // task's only thread.
-        apply(*this);
+        apply(this);
         return true;
     }
     auto* work = new PostedWork{m_self, std::move(apply)};
     if (m_io->post(&CDownload_Task::OnPosted, work) != 0) {
-        delete work;   // the session is shutting down
+        // The session is shutting down: the work lets go of what it holds.
+        work->apply(nullptr);
+        delete work;
         return false;
     }
     return true;
@@ -71,10 +73,24 @@ void CDownload_Task::OnPosted(void* context, const i_error_code& error)
 {
     std::unique_ptr<PostedWork> work(static_cast<PostedWork*>(context));
     // Cancelled at teardown, or the task was deleted after the post (the
-    // deletion runs on this thread too): nothing to apply.
-    if (error || !*work->task)
+    // deletion runs on this thread too): the work finds no task.
+    work->apply(error ? nullptr : *work->task);
+}
+
+void CDownload_Task::AdoptSocket(int socket, const PeerInfo& peer, std::uint8_t passive)
+{
+    if (OnIoThread()) {
+        AddPeerSocket(socket, &peer, passive);
         return;
-    work->apply(**work->task);
+    }
+    PostToIo([socket, peer, passive](CDownload_Task* task) {
+        if (task) {
+            task->AddPeerSocket(socket, &peer, passive);
+        } else {
+            platform::socket_t s = socket;
+            platform::close_socket(s);
+        }
+    });
 }
 
 bool CDownload_Task::OnIoThread() const { return !m_io || m_io->impl().on_io_thread(); }
@@ -263,7 +279,10 @@ void CDownload_Task::OnCisConnectionCompleted(std::uint32_t result, const std::v
     ExpandHttpServers(reply->http_servers, http_peers, reply->expanded);
     if (m_stopping.load())
         return;
-    PostToIo([reply](CDownload_Task& task) { task.ApplyCisReply(*reply); });
+    PostToIo([reply](CDownload_Task* task) {
+        if (task)
+            task->ApplyCisReply(*reply);
+    });
 }
 
 void CDownload_Task::ApplyCisReply(const CisReply& reply)

@@ -127,21 +127,14 @@ void CDownload_Task::AddPeerSocket(int socket, const PeerInfo* peer, std::uint8_
 
 void CDownload_Task::RecordConnectedPeer(const PeerInfo& peer)
 {
-    {
-        CScopedLock guard(m_connected_lock);
-        const std::uint64_t id = peer.clientid;   // a copy: the record is packed
-        if (m_connected_peers.size() < kMaxConnectedPeers || m_connected_peers.count(id))
-            m_connected_peers[id] = peer;
-    }
+    const std::uint64_t id = peer.clientid;   // a copy: the record is packed
+    if (m_connected_peers.size() < kMaxConnectedPeers || m_connected_peers.count(id))
+        m_connected_peers[id] = peer;
     if (PeerTypeCounter* c = CounterOf(peer.peertype))
-        c->added.fetch_add(1);
+        ++c->added;
 }
 
-std::size_t CDownload_Task::GetConnectedPeerCount() const
-{
-    CScopedLock guard(m_connected_lock);
-    return m_connected_peers.size();
-}
+std::size_t CDownload_Task::GetConnectedPeerCount() const { return m_connected_peers.size(); }
 
 bool CDownload_Task::IsConnected(std::uint64_t client_id)
 {
@@ -423,7 +416,7 @@ void CDownload_Task::TryConnectHttpPeer(PeerInfo r)
     const int socket = makers.connect_http(r, r.publicport);
     if (socket == platform::invalid_socket)
         return;
-    AddPeerSocket(socket, &r, 0);
+    AdoptSocket(socket, r, 0);
 }
 
 void CDownload_Task::IncHttpConnectionCount(const PeerInfo* peer)

@@ -39,9 +39,11 @@ using test_support::wait_until;
 
 // Peer connections the tasks make through the maker seam.
 ConnectionJournal* g_journal = nullptr;
+std::atomic<std::thread::id> g_made_on{};   // the thread that made the last one
 
 x_connection* MakeFakePeer(CDownload_Task* task, const PeerInfo& peer, std::uint8_t)
 {
+    g_made_on.store(std::this_thread::get_id());
     return new FakeConnection(*task->GetIoService(), task->GetTaskId(), peer.clientid, *g_journal);
 }
 
@@ -144,6 +146,8 @@ protected:
         peer.peertype = PEERTYPE_SP;
         const platform::socket_t native = pairs.back()->release_a();
         manager->AddPeerSocket(peer, id, native, 0);
+        // The task adopts it on the I/O thread.
+        EXPECT_TRUE(net_test::run_due_timers(io.io));
         return native;
     }
 
@@ -467,6 +471,14 @@ TEST_F(DownloadManagerTest, SocketForAReadyTaskBecomesAConnection)
                                        std::to_string(native) + "\n"});
     EXPECT_EQ(ConnectionCount(62), 1u);
     EXPECT_TRUE(manager->IsNatTaskKnown(62));
+    // Handed over from this thread (as NAT traversal's do), adopted on the
+    // I/O thread, which alone changes the task's connections.
+    std::atomic<std::thread::id> io_id{};
+    io.io.post([](void* id, const i_error_code&) {
+        static_cast<std::atomic<std::thread::id>*>(id)->store(std::this_thread::get_id());
+    }, &io_id);
+    ASSERT_TRUE(wait_until([&] { return io_id.load() != std::thread::id(); }));
+    EXPECT_EQ(io_id.load(), g_made_on.load());
 }
 
 TEST_F(DownloadManagerTest, SocketForATaskNotYetReadyIsClosed)

@@ -525,6 +525,7 @@ TEST(TaskScheduling, HttpPeersAreDialledWithinThePerPeerAndTotalLimits)
     SocketPair pair;
     MakerJournal::Get().dial_socket = pair.Hand();
     task->TryConnectHttpPeer(y);
+    h.io.poll();   // adopted on the I/O thread
     ASSERT_EQ(1u, MakerJournal::Get().Of('h').size());
     EXPECT_EQ(0, MakerJournal::Get().Of('h')[0].passive);
     EXPECT_TRUE(pair.ClosedWithin(3000));
