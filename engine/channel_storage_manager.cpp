@@ -18,7 +18,8 @@ inline void store_byte(std::uint8_t& b, std::uint8_t v)
 }
 
 // Freed cache buffers kept per store for the next entries (several pieces
-// complete at about the same time when several connections feed them).
+// complete at about the same time when several connections feed them, and
+// a seeding store's reads take the buffers its read cache lets go).
 constexpr std::size_t kSpareBuffers = 4;
 
 } // namespace
@@ -129,17 +130,8 @@ CChannelStorageManager::WriteEntry& CChannelStorageManager::FindOrAddWriteEntry(
         return it->second;
     if (m_write_cache.size() >= m_cache_limit)
         EvictOne();
-    PieceCacheEntry entry;
-    entry.piece = std::int32_t(piece);
-    entry.length = m_lengths[piece];
-    if (!m_spare.empty()) {
-        entry.buffer = std::move(m_spare.back());
-        m_spare.pop_back();
-    }
-    // Only blocks in the cached state are ever written out, so a reused
-    // buffer needs no clearing.
-    entry.buffer.resize(entry.length);
-    WriteEntry& added = m_write_cache.emplace(std::int32_t(piece), WriteEntry{std::move(entry), nullptr}).first->second;
+    WriteEntry& added =
+        m_write_cache.emplace(std::int32_t(piece), WriteEntry{NewPieceEntry(std::int32_t(piece)), nullptr}).first->second;
     auto parked = m_parked.find(std::int32_t(piece));
     if (parked != m_parked.end()) {
         added.hash = std::move(parked->second);
@@ -297,9 +289,12 @@ void CChannelStorageManager::CompleteWrite(WriteJob& job)
     STORE_INVARIANT(piece);
 }
 
+// A kept buffer is handed out with its old bytes: every user overwrites
+// what it then reads (a write entry only writes out the blocks it cached,
+// a read job serves a piece only once the whole of it was read).
 void CChannelStorageManager::ReleaseBuffer(std::vector<std::uint8_t>&& buffer)
 {
-    if (m_spare.size() < kSpareBuffers && m_verified < m_bitmap.size())
+    if (m_spare.size() < kSpareBuffers)
         m_spare.push_back(std::move(buffer));
 }
 
@@ -312,7 +307,8 @@ void CChannelStorageManager::SetPiece(std::uint32_t piece, std::uint8_t result)
             ++m_verified;
         store_byte(m_bitmap[piece], 1);
         // A complete channel only uploads: the buffers kept for gathering
-        // pieces are no longer needed.
+        // pieces are no longer needed (its reads keep their own once it
+        // serves).
         if (m_verified == m_bitmap.size())
             std::vector<std::vector<std::uint8_t>>().swap(m_spare);
     } else {
@@ -356,6 +352,7 @@ bool CChannelStorageManager::Servable(const BlockRequest& req) const
     return m_bitmap[piece] == 1;
 }
 
+// A reused buffer keeps its bytes (resize clears only what it adds).
 PieceCacheEntry CChannelStorageManager::NewPieceEntry(std::int32_t piece)
 {
     PieceCacheEntry entry;
@@ -411,6 +408,7 @@ BlockRead CChannelStorageManager::ReadBlock(BlockRequest& req, PieceReadHandler&
     auto cached = m_read_cache.find(req.piece);
     if (cached != m_read_cache.end()) {
         CopyBlock(cached->second, req);
+        ReadAhead(req.piece);
         return BlockRead::kServed;
     }
     std::shared_ptr<ReadJob>& job = m_reads[req.piece];
@@ -424,7 +422,33 @@ BlockRead CChannelStorageManager::ReadBlock(BlockRequest& req, PieceReadHandler&
             m_read_queue.push_back(job);
     }
     job->waiting.push_back(std::move(ready));
+    ReadAhead(req.piece);
     return BlockRead::kPending;
+}
+
+// A requester that moves on from a piece to the one after it is taken to
+// read in order: the piece after this one is read while this one is
+// served, so its first request finds it at hand instead of waiting for
+// the disk. Only a verified piece is read ahead, only with a read free
+// (a request never waits behind one) and never when the piece served is
+// the one a full read cache would let go for it.
+void CChannelStorageManager::ReadAhead(std::int32_t piece)
+{
+    if (piece == m_last_asked)
+        return;
+    const bool in_order = piece == m_last_asked + 1;
+    m_last_asked = piece;
+    const std::int32_t next = piece + 1;
+    if (!in_order || std::size_t(next) >= m_bitmap.size() || m_bitmap[std::size_t(next)] != 1 ||
+        m_reads_started >= kMaxReads || m_read_cache.count(next) || m_reads.count(next))
+        return;
+    if (m_read_cache.size() >= kReadCacheEntries && m_read_cache.begin()->first == piece)
+        return;
+    auto job = std::make_shared<ReadJob>();
+    job->channel_id = m_channel_id;
+    job->entry.piece = next;
+    m_reads[next] = job;
+    StartRead(job);
 }
 
 // The buffer is taken only now: reads waiting their turn hold none.
@@ -479,6 +503,11 @@ std::vector<std::int32_t> CChannelStorageManager::ReadCachePieces() const
     for (const auto& e : m_read_cache)
         out.push_back(e.first);
     return out;
+}
+
+std::size_t CChannelStorageManager::BuffersHeld() const
+{
+    return m_write_cache.size() + m_read_cache.size() + m_reads_started + m_spare.size();
 }
 
 void CChannelStorageManager::CheckPiece(std::size_t p) const

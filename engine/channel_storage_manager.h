@@ -10,6 +10,9 @@
 // A piece missing from the read cache is read for upload by the storage
 // worker (a ReadJob, at most kMaxReads of a channel at once); the requests
 // that wait for it are answered when it comes back through CompleteRead.
+// A requester going through the pieces in order has the next one read
+// ahead while a read is free. Read jobs take their buffers from the few
+// the store keeps for reuse.
 //
 // A piece leaves the write cache whole when its last block is in, or in
 // part when evicted: its buffer and runs become a WriteJob that the storage
@@ -123,6 +126,8 @@ public:
     // Pieces in the write cache and the read cache, in index order.
     std::vector<std::int32_t> WriteCachePieces() const;
     std::vector<std::int32_t> ReadCachePieces() const;
+    // Piece buffers the store holds: cached, being read, kept for reuse.
+    std::size_t BuffersHeld() const;
     // Entries the write cache may hold now.
     std::size_t WriteCacheLimit() const { return m_cache_limit; }
 
@@ -150,6 +155,7 @@ private:
     void CachePiece(PieceCacheEntry&& entry);
     static void CopyBlock(const PieceCacheEntry& entry, BlockRequest& req);
     void StartRead(const std::shared_ptr<ReadJob>& job);
+    void ReadAhead(std::int32_t piece);
     void CheckPiece(std::size_t piece) const;
 
     std::uint64_t m_channel_id;
@@ -160,6 +166,7 @@ private:
     std::map<std::int32_t, std::shared_ptr<ReadJob>> m_reads;   // reads for upload by piece, started or waiting
     std::deque<std::shared_ptr<ReadJob>> m_read_queue;          // reads waiting for a started one to end
     std::size_t m_reads_started = 0;                            // on the worker now
+    std::int32_t m_last_asked = -2;                             // piece of the last upload request
     std::vector<std::vector<std::uint8_t>> m_received;  // 1 = received; read live by the piece picker
     std::vector<std::uint32_t> m_lengths;
     std::vector<std::vector<std::uint8_t>> m_write_state;

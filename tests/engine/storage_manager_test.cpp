@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -591,6 +592,11 @@ TEST_F(StorageManagerTest, UploadReadsRunOnTheWorkerAndAnswerTheirRequestsInOrde
         for (std::uint32_t p = 0; p < 8; ++p)
             WritePiece(id, fx, p);
     }
+    // Channel 5: a short last piece, piece 3 not held.
+    ChannelFixture short_fx({6 * 2 * kBlockSize + 100}, 2 * kBlockSize, 7);
+    AddChannel(5, short_fx);
+    for (std::uint32_t p : {0, 1, 2, 4, 5, 6})
+        WritePiece(5, short_fx, p);
     SetPieceReadHook(&ReadGate::Read);
     struct Reset {
         ~Reset()
@@ -639,21 +645,56 @@ TEST_F(StorageManagerTest, UploadReadsRunOnTheWorkerAndAnswerTheirRequestsInOrde
     EXPECT_EQ(BlockRead::kServed, ask(1, 4, "hit"));
     EXPECT_EQ(fx.piece_bytes(4).substr(0, kBlockSize), out);
     EXPECT_EQ(BlockRead::kRefused, ask(3, 4, "unknown channel"));
+    // A seeding channel keeps the buffers its read cache let go, and no
+    // more than a few.
+    std::size_t held = 0;
+    storage->InspectStore(1, [&](CChannelStorageManager& s) { held = s.BuffersHeld(); });
+    EXPECT_GT(held, CChannelStorageManager::kReadCacheEntries);
+    EXPECT_LE(held, CChannelStorageManager::kReadCacheEntries + CChannelStorageManager::kMaxReads + 4);
+
+    // A requester moving on to the next piece has the one after it read
+    // ahead, but never a piece not held (3), and one out of order (4 after
+    // 2) reads nothing ahead. Reused buffers serve the file's bytes only,
+    // the short last piece included.
+    g_gate.pieces.clear();
+    auto read_cached = [&](std::int32_t piece) {
+        return test_support::wait_until([&] {
+            std::vector<std::int32_t> cached;
+            storage->InspectStore(5, [&](CChannelStorageManager& s) { cached = s.ReadCachePieces(); });
+            return std::count(cached.begin(), cached.end(), piece) == 1;
+        });
+    };
+    std::size_t answers = heard.size();
+    for (std::int32_t piece : {1, 2, 4, 5}) {
+        if (ask(5, piece, "ahead") == BlockRead::kPending) {
+            ASSERT_TRUE(heard_count(++answers));
+        }
+        ASSERT_EQ(BlockRead::kServed, ask(5, piece, "ahead"));
+        EXPECT_EQ(short_fx.piece_bytes(std::uint32_t(piece)).substr(0, kBlockSize), out) << piece;
+    }
+    ASSERT_TRUE(read_cached(6));
+    BlockRequest last{6, 0, 100, reinterpret_cast<std::uint8_t*>(&out[0])};
+    EXPECT_EQ(BlockRead::kServed, storage->ReadBlockAsync(5, last, [](int) {}));
+    EXPECT_EQ(short_fx.piece_bytes(6), out.substr(0, 100));
+    EXPECT_EQ((std::vector<std::int32_t>{1, 2, 4, 5, 6}), g_gate.pieces);
+    EXPECT_EQ("ahead:0", heard.back());
 
     // A channel removed with reads started and one waiting its turn: all
     // of them hear that the piece could not be read.
+    std::size_t before = heard.size();
     g_gate.Set(false);
     for (auto [piece, name] : std::vector<std::pair<std::int32_t, std::string>>{
              {5, "g"}, {6, "h"}, {7, "i"}, {0, "j"}, {1, "k"}})
         EXPECT_EQ(BlockRead::kPending, ask(2, piece, name));
     storage->RemoveChannel(2);
     g_gate.Set(true);
-    ASSERT_TRUE(heard_count(11));
+    ASSERT_TRUE(heard_count(before + 5));
     EXPECT_EQ((std::vector<std::string>{"g:-1", "h:-1", "i:-1", "j:-1", "k:-1"}),
-              std::vector<std::string>(heard.begin() + 6, heard.end()));
+              std::vector<std::string>(heard.begin() + std::ptrdiff_t(before), heard.end()));
 
     // Storage stops completing on the I/O thread: a read waiting its turn
     // hears at once, the started ones once the disk is done, all with 995.
+    before = heard.size();
     g_gate.Set(false);
     for (auto [piece, name] : std::vector<std::pair<std::int32_t, std::string>>{
              {5, "l"}, {6, "m"}, {7, "n"}, {0, "o"}, {1, "p"}})
@@ -662,12 +703,12 @@ TEST_F(StorageManagerTest, UploadReadsRunOnTheWorkerAndAnswerTheirRequestsInOrde
     io.stop();
     io_thread.join();
     std::thread stopper([&] { storage->SetIoService(nullptr); });
-    ASSERT_TRUE(heard_count(12));
+    ASSERT_TRUE(heard_count(before + 1));
     EXPECT_EQ("p:995", heard.back());
     g_gate.Set(true);
     stopper.join();
     EXPECT_EQ((std::vector<std::string>{"p:995", "l:995", "m:995", "n:995", "o:995"}),
-              std::vector<std::string>(heard.begin() + 11, heard.end()));
+              std::vector<std::string>(heard.begin() + std::ptrdiff_t(before), heard.end()));
     // Without an I/O thread a piece is read at once, as before.
     EXPECT_EQ(BlockRead::kServed, ask(1, 7, "sync"));
     EXPECT_EQ(fx.piece_bytes(7).substr(0, kBlockSize), out);
