@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <set>
+#include <thread>
 
 using task_test::TaskHarness;
 using test_support::RangeServer;
@@ -53,8 +54,10 @@ TEST(DownloadTaskCdn, QueryTurnsEveryUrlLineIntoAnHttpPeer)
     CDownload_Task* task = h.MakeTask();
     // Set once the task's own timer (due at its construction) has stopped.
     g_Settings.Set("only_cdn_by_id", query.Prefix());
-    task->try_cdn_download();
-    h.io.poll();
+    EXPECT_TRUE(task->try_cdn_download());
+    // What the query found is stored by the I/O thread (the test runs it).
+    EXPECT_EQ(0, task->GetHttpPeerList().GetCount());
+    EXPECT_EQ(1u, h.io.poll());
 
     const auto requests = query.server.Requests();
     ASSERT_EQ(1u, requests.size());
@@ -81,6 +84,28 @@ TEST(DownloadTaskCdn, QueryTurnsEveryUrlLineIntoAnHttpPeer)
         EXPECT_EQ(platform::parse_ipv4("127.0.0.1"), ip);
     }
     EXPECT_EQ((std::set<std::uint16_t>{8081, 8082}), ports);
+}
+
+TEST(DownloadTaskCdn, PeersTheQueryFoundAreDialledWithoutWaitingForTimerOnesPeriod)
+{
+    // The clocks stand still: timer 1 runs at the task's construction and
+    // after that only when woken. The task is not ready, so its CDN thread
+    // dials nothing and every dial is the task's.
+    task_test::FakeClocks clocks;
+    TaskHarness h;
+    QueryServer query("http://127.0.0.1:8081/game/data/file0.bin\n");
+    g_Settings.Set("only_cdn_by_id", query.Prefix());
+    std::thread io_thread([&] { h.io.run(); });
+    h.MakeTask(true);
+    const bool dialled =
+        test_support::wait_until([&] { return !task_test::MakerJournal::Get().Of('d').empty(); });
+    h.io.stop();
+    io_thread.join();
+    EXPECT_EQ(1u, query.server.Requests().size());
+    ASSERT_TRUE(dialled) << "the peer waits for timer 1's next period";
+    const auto dials = task_test::MakerJournal::Get().Of('d');
+    EXPECT_EQ(PEERTYPE_HTTP_CDN, +dials[0].peer.peertype);
+    EXPECT_EQ(8081, dials[0].port);
 }
 
 TEST(DownloadTaskCdn, QueryIsSkippedOrFailsCleanly)

@@ -581,6 +581,21 @@ TEST(TaskScheduling, SocketsAreAdoptedByPeerTypeAndClosedWhenRefused)
     const PeerInfo peer = Peer(45, PEERTYPE_DIRECT);
     task->AddPeerSocket(platform::invalid_socket, &peer, 0);
     EXPECT_TRUE(MakerJournal::Get().All().empty());
+
+    // Handed over from another thread, a socket waits for the I/O thread:
+    // a task deleted meanwhile, or a session shutting down, leaves it
+    // closed, not lost.
+    SocketPair late;
+    task->AdoptSocket(late.Hand(), peer, 0);
+    h.DeleteTask();
+    EXPECT_EQ(1u, h.io.poll());
+    EXPECT_TRUE(late.ClosedWithin(3000));
+    TaskHarness h2;
+    CDownload_Task* task2 = h2.MakeReadyTask();
+    h2.io.shutdown();
+    SocketPair refused;
+    task2->AdoptSocket(refused.Hand(), peer, 0);
+    EXPECT_TRUE(refused.ClosedWithin(3000));
 }
 
 } // namespace

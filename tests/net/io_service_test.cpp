@@ -75,6 +75,51 @@ TEST(IoService, HandlersRunOnTheRunThreadInPostOrder)
     }
 }
 
+TEST(IoService, PollRunsWhatIsQueuedOnTheCallingThreadAsTheIoThread)
+{
+    recorder r;
+    std::vector<tagged> tags = {{&r, 0}, {&r, 1}, {&r, 2}};
+    i_io_service io;
+    for (auto& tag : tags)
+        io.post(&record, &tag);
+    EXPECT_FALSE(io.impl().on_io_thread());
+    EXPECT_EQ(3u, io.poll());
+    EXPECT_EQ(0u, io.poll());   // nothing queued: returns at once
+    EXPECT_FALSE(io.impl().on_io_thread());
+    EXPECT_EQ((std::vector<int>{0, 1, 2}), r.order);
+    EXPECT_EQ((std::vector<std::uint32_t>{0, 0, 0}), r.errors);
+    EXPECT_EQ(std::vector<std::thread::id>(3, std::this_thread::get_id()), r.threads);
+    // A handler sees itself on the I/O thread while poll runs it.
+    struct probe {
+        i_io_service* io;
+        bool inside = false;
+    } p{&io};
+    io.post([](void* c, const i_error_code&) {
+        auto* self = static_cast<probe*>(c);
+        self->inside = self->io->impl().on_io_thread();
+    }, &p);
+    EXPECT_EQ(1u, io.poll());
+    EXPECT_TRUE(p.inside);
+    // While another thread runs the service (here inside a handler), poll
+    // leaves the queue to it.
+    net_test::io_thread t;
+    std::atomic<int> step{0};
+    t.io.post([](void* c, const i_error_code&) {
+        auto* s = static_cast<std::atomic<int>*>(c);
+        s->store(1);
+        while (s->load() != 2)
+            std::this_thread::yield();
+    }, &step);
+    ASSERT_TRUE(test_support::wait_until([&] { return step.load() == 1; }));
+    tagged late{&r, 3};
+    t.io.post(&record, &late);
+    EXPECT_EQ(0u, t.io.poll());
+    step.store(2);
+    ASSERT_TRUE(test_support::wait_until([&] { return r.calls.load() == 4; }));
+    std::lock_guard<std::mutex> guard(r.lock);
+    EXPECT_EQ(t.thread_id(), r.threads.back());
+}
+
 TEST(IoService, StopTwicePostsOneEmptyCompletionAndRunCountsHandlers)
 {
     recorder r;
