@@ -16,9 +16,17 @@ inline std::atomic<std::uint32_t>& tick_offset()
     return offset;
 }
 
+// Non-zero: the tick stands at this value (see shifted_tick_scope::hold).
+inline std::atomic<std::uint32_t>& held_tick()
+{
+    static std::atomic<std::uint32_t> held{0};
+    return held;
+}
+
 inline std::uint32_t shifted_tick()
 {
-    return std::uint32_t(platform::tick_count64()) + tick_offset().load();
+    const std::uint32_t held = held_tick().load();
+    return held != 0 ? held : std::uint32_t(platform::tick_count64()) + tick_offset().load();
 }
 
 // The shifted tick, from no offset, for the life of the scope.
@@ -27,9 +35,18 @@ public:
     shifted_tick_scope()
     {
         tick_offset().store(0);
+        held_tick().store(0);
         platform::set_tick_source(&shifted_tick);
     }
-    ~shifted_tick_scope() { platform::set_tick_source(nullptr); }
+    ~shifted_tick_scope()
+    {
+        platform::set_tick_source(nullptr);
+        held_tick().store(0);
+    }
+    // Stops the clock where it is: no period or time-out falls due until
+    // release(), so only what is woken runs.
+    void hold() { held_tick().store(shifted_tick() | 1); }
+    void release() { held_tick().store(0); }
     shifted_tick_scope(const shifted_tick_scope&) = delete;
     shifted_tick_scope& operator=(const shifted_tick_scope&) = delete;
 };
