@@ -566,7 +566,39 @@ bool CChannelManager::ReadPiece(std::uint64_t channel_id, PieceCacheEntry& entry
     if (entry.length != p.length || entry.buffer.size() < p.length)
         return false;
     CScopedLock lock(channel->lock);
+    // A file closed since (its task completed) is opened again, in its own
+    // mode, and kept open while the channel uploads: the I/O thread copies
+    // blocks from memory only through an open file.
+    if (channel->files.size() <= CChannel::kMaxOpenFiles) {
+        CDiskFile* file = channel->File(p.file);
+        if (!file->IsOpen())
+            file->Open(file->IsReadOnly() ? 1 : 0);
+    }
     return ReadPieceFromFiles(*channel, std::uint32_t(entry.piece), entry.buffer.data());
+}
+
+// Called on the I/O thread: it takes no lock another thread may hold for
+// long (the channel's is only tried) and opens no file.
+bool CChannelManager::ReadCachedBlock(std::uint64_t channel_id, std::int32_t piece, std::uint32_t offset,
+                                      std::uint8_t* data, std::uint32_t length)
+{
+    // A disk the tests make slow holds nothing in memory.
+    if (g_read_hook.load())
+        return false;
+    ChannelPtr channel = Find(channel_id);
+    if (!channel || piece < 0 || std::size_t(piece) >= channel->pieces.size())
+        return false;
+    const ChannelPiece& p = channel->pieces[std::size_t(piece)];
+    if (std::uint64_t(offset) + length > p.length || !channel->lock.TryLock())
+        return false;
+    bool read = false;
+    // A channel of many files closes each after use: nothing is open.
+    if (channel->files.size() <= CChannel::kMaxOpenFiles) {
+        auto file = channel->open_files.find(channel->files[p.file].index);
+        read = file != channel->open_files.end() && file->second->ReadCached(p.offset + offset, data, length);
+    }
+    channel->lock.Unlock();
+    return read;
 }
 
 std::string CChannelManager::LastWriteError(std::uint64_t channel_id)

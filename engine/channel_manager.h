@@ -97,6 +97,8 @@ public:
     bool VerifyPiece(std::uint64_t channel_id, std::int32_t piece, std::int32_t offset, const std::uint8_t* data,
                      std::int32_t length, const unsigned char* digest) override;
     bool ReadPiece(std::uint64_t channel_id, PieceCacheEntry& entry) override;
+    bool ReadCachedBlock(std::uint64_t channel_id, std::int32_t piece, std::uint32_t offset, std::uint8_t* data,
+                         std::uint32_t length) override;
     std::string LastWriteError(std::uint64_t channel_id) override;
     std::string GetChannelFolder(std::uint64_t channel_id) override;
     void SetCmdEvent(ICmdEvent* event) override;

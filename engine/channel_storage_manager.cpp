@@ -411,6 +411,15 @@ BlockRead CChannelStorageManager::ReadBlock(BlockRequest& req, PieceReadHandler&
         ReadAhead(req.piece);
         return BlockRead::kServed;
     }
+    // A block the system still holds in memory is copied at once: the
+    // worker's two hand-offs and the whole piece's read would keep the
+    // requester waiting many times longer than this copy takes.
+    if (m_owner->Channels()->ReadCachedBlock(m_channel_id, req.piece, std::uint32_t(req.offset), req.data,
+                                             std::uint32_t(req.length))) {
+        DebugLog::WriteData(3, req.data, std::uint32_t(req.length), "send piece %d offset %d", req.piece, req.offset);
+        ReadAhead(req.piece);
+        return BlockRead::kServed;
+    }
     std::shared_ptr<ReadJob>& job = m_reads[req.piece];
     if (!job) {
         job = std::make_shared<ReadJob>();

@@ -100,9 +100,10 @@ public:
     // Copies a block of a verified piece, reading the piece on this
     // thread when it is not in the read cache; false when it cannot.
     bool ReadBlock(BlockRequest& req);
-    // Copies a block of a verified piece from the read cache; on a miss
-    // starts the piece's read on the storage worker (or joins the one under
-    // way) and keeps `ready` for when it is back (kPending).
+    // Copies a block of a verified piece from the read cache, or from the
+    // file when its bytes are in memory; otherwise starts the piece's read
+    // on the storage worker (or joins the one under way) and keeps `ready`
+    // for when it is back (kPending).
     BlockRead ReadBlock(BlockRequest& req, PieceReadHandler& ready);
     // Takes a read back: a piece read whole and still verified joins the
     // read cache. `more`: start the next waiting read.

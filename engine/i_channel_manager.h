@@ -105,6 +105,20 @@ public:
     // only when exactly that many were read.
     virtual bool ReadPiece(std::uint64_t channel_id, PieceCacheEntry& entry) = 0;
 
+    // Copies `length` bytes of the piece at `offset` into `data` only when
+    // that needs no wait (the file open and free, the bytes in memory);
+    // false otherwise, and the piece is read with ReadPiece instead.
+    virtual bool ReadCachedBlock(std::uint64_t channel_id, std::int32_t piece, std::uint32_t offset,
+                                 std::uint8_t* data, std::uint32_t length)
+    {
+        (void)channel_id;
+        (void)piece;
+        (void)offset;
+        (void)data;
+        (void)length;
+        return false;
+    }
+
     // The data folder followed by the channel's root folder; empty for an
     // unknown channel.
     virtual std::string GetChannelFolder(std::uint64_t channel_id) = 0;

@@ -61,7 +61,8 @@ public:
     virtual bool ReadBlock(std::uint64_t channel_id, BlockRequest& req) = 0;
 
     // The same for the I/O thread, which must not wait for the disk. A
-    // piece in the read cache is served at once (kServed); a piece that
+    // piece in the read cache, or a block whose bytes the system holds in
+    // memory, is served at once (kServed); a piece that
     // must come from its file first is read on storage's thread (kPending)
     // and `ready` runs later on the I/O thread: 0 once the piece is at hand
     // (ask again), -1 when it could not be read, 995 when storage stopped

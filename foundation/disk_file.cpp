@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 CDiskFile::CDiskFile(const std::string& path, bool read_only) : m_path(platform::from_windows_path(path))
@@ -119,6 +120,24 @@ std::uint32_t CDiskFile::Read(std::uint64_t offset, void* buffer, std::uint32_t 
     if (opened_here)
         CloseLocked();
     return done;
+}
+
+bool CDiskFile::ReadCached(std::uint64_t offset, void* buffer, std::uint32_t length)
+{
+    if (!buffer || length == 0 || offset > static_cast<std::uint64_t>(INT64_MAX) || !m_lock.TryLock())
+        return false;
+    std::uint32_t done = 0;
+    while (m_fd >= 0 && done < length) {
+        iovec part{static_cast<char*>(buffer) + done, length - done};
+        const ssize_t n = ::preadv2(m_fd, &part, 1, static_cast<off_t>(offset + done), RWF_NOWAIT);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;   // EAGAIN: the rest would come from the disk
+        done += static_cast<std::uint32_t>(n);
+    }
+    m_lock.Unlock();
+    return done == length;
 }
 
 std::uint32_t CDiskFile::Write(std::uint64_t offset, const void* buffer, std::uint32_t length, int* error)

@@ -38,6 +38,12 @@ public:
     // end. Opens read-only on demand and closes again.
     std::uint32_t Read(std::uint64_t offset, void* buffer, std::uint32_t length);
 
+    // Reads all `length` bytes at `offset` only when they can be had at
+    // once: the handle open and not in use by another thread, every byte
+    // in the system's page cache. Never waits for the disk; false when
+    // anything is missing (the buffer's contents are then undefined).
+    bool ReadCached(std::uint64_t offset, void* buffer, std::uint32_t length);
+
     // Writes at `offset`; bytes written (0 on failure). Opens read/write on
     // demand and closes again when it opened the file. `error`, when given,
     // gets the errno of a write that stopped short (0 when none did).

@@ -679,6 +679,25 @@ TEST_F(StorageManagerTest, UploadReadsRunOnTheWorkerAndAnswerTheirRequestsInOrde
     EXPECT_EQ((std::vector<std::int32_t>{1, 2, 4, 5, 6}), g_gate.pieces);
     EXPECT_EQ("ahead:0", heard.back());
 
+    // With the disk at its own speed, blocks of a file the system holds in
+    // memory are copied at once, without a piece read, once the file is
+    // open again after the task completed.
+    SetPieceReadHook(nullptr);
+    channels->CloseChannelFiles(5);
+    answers = heard.size();
+    ASSERT_EQ(BlockRead::kPending, ask(5, 0, "reopen"));
+    ASSERT_TRUE(heard_count(++answers));
+    EXPECT_EQ("reopen:0", heard.back());
+    for (std::int32_t piece : {2, 1}) {
+        ASSERT_EQ(BlockRead::kServed, ask(5, piece, "memory")) << piece;
+        EXPECT_EQ(short_fx.piece_bytes(std::uint32_t(piece)).substr(0, kBlockSize), out) << piece;
+    }
+    storage->InspectStore(5, [&](CChannelStorageManager& s) {
+        EXPECT_EQ((std::vector<std::int32_t>{0, 5, 6}), s.ReadCachePieces());
+    });
+    EXPECT_EQ(answers, heard.size());
+    SetPieceReadHook(&ReadGate::Read);
+
     // A channel removed with reads started and one waiting its turn: all
     // of them hear that the piece could not be read.
     std::size_t before = heard.size();
