@@ -67,8 +67,12 @@ PieceHashWorker::~PieceHashWorker()
 
 std::size_t PieceHashWorker::MaxThreads()
 {
-    const unsigned cores = std::thread::hardware_concurrency();
-    return std::size_t(std::min(std::max(cores, 1u), 16u));
+    // Looked up once: it reads the system's CPU list, and Post asks per block.
+    static const std::size_t max_threads = [] {
+        const unsigned cores = std::thread::hardware_concurrency();
+        return std::size_t(std::min(std::max(cores, 1u), 16u));
+    }();
+    return max_threads;
 }
 
 std::size_t PieceHashWorker::Threads() const
