@@ -1,14 +1,25 @@
 #include "report/client_log.h"
 
+#include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <mutex>
 
 #include "platform/debug_output.h"
 #include "platform/paths.h"
+#include "platform/tick.h"
 
 namespace {
 // Serialises appends so lines of different threads never interleave.
 std::mutex g_client_log_lock;
+
+// The marker's state as last looked at, and when. Block requests ask for it
+// many thousand times a second; one look a second keeps the switch prompt
+// without a file-system call per line.
+constexpr std::uint32_t kMarkerRecheckMs = 1000;
+enum : int { kMarkerUnknown, kMarkerAbsent, kMarkerPresent };
+std::atomic<int> g_marker_state{kMarkerUnknown};
+std::atomic<std::uint32_t> g_marker_checked_at{0};
 }
 
 std::string ClientLogPath()
@@ -18,13 +29,26 @@ std::string ClientLogPath()
 
 bool ClientLogEnabled()
 {
-    return platform::file_exists(platform::client_log_marker_path());
+    const std::uint32_t now = platform::tick_count();
+    const int state = g_marker_state.load(std::memory_order_acquire);
+    if (state != kMarkerUnknown && now - g_marker_checked_at.load(std::memory_order_relaxed) < kMarkerRecheckMs)
+        return state == kMarkerPresent;
+    // Threads that race here each look once; they store the same answer.
+    const bool present = platform::file_exists(platform::client_log_marker_path());
+    g_marker_checked_at.store(now, std::memory_order_relaxed);
+    g_marker_state.store(present ? kMarkerPresent : kMarkerAbsent, std::memory_order_release);
+    return present;
+}
+
+void RecheckClientLogMarker()
+{
+    g_marker_state.store(kMarkerUnknown, std::memory_order_release);
 }
 
 void WriteClientLog(const std::string& text)
 {
-    // The marker is looked at on every call so that creating or deleting it
-    // switches the log in a running service.
+    // Creating or deleting the marker switches the log in a running service
+    // within a second.
     if (text.empty() || !ClientLogEnabled())
         return;
     {

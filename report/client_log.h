@@ -1,7 +1,8 @@
 // The client text log "p2sp_client.log" in the module folder. It is written
 // only while the marker file (the platform's mapping of
 // "c:\velmarp2sp\dlllogout.log") exists, so a support engineer switches it
-// on by creating that file and off by deleting it, without a restart.
+// on by creating that file and off by deleting it, without a restart; the
+// switch takes effect within a second.
 #pragma once
 
 #include <sstream>
@@ -19,5 +20,10 @@ void WriteClientLogStream(std::ostringstream& stream);
 // Full path of "p2sp_client.log" (the module folder).
 std::string ClientLogPath();
 
-// True while the marker file exists, i.e. while WriteClientLog writes.
+// True while the marker file exists, i.e. while WriteClientLog writes. The
+// file is looked at no more than once a second (platform::tick_count()).
 bool ClientLogEnabled();
+
+// Makes the next ClientLogEnabled look at the marker file at once, for code
+// that has just created or deleted it, or pointed its path elsewhere.
+void RecheckClientLogMarker();

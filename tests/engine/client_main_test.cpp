@@ -5,6 +5,7 @@
 #include "engine/engine_flags.h"
 #include "engine/task_state_mgr.h"
 #include "report/client_id.h"
+#include "report/client_log.h"
 #include "support/engine_test_env.h"
 #include "support/fake_cis_server.h"
 #include "support/fake_ris_server.h"
@@ -602,6 +603,7 @@ TEST_F(ClientMainTest, UpnpPassOfAPeerBehindNatIsJoinedByStop)
     // The client log shows the pass; the gateway is a closed local port.
     ASSERT_TRUE(platform::create_folder(env->file("appdata/velmarp2sp")));
     { std::ofstream marker(env->file("appdata/velmarp2sp/dlllogout.log")); }
+    RecheckClientLogMarker();
     Make();
     client->SetUpnpEnabled(true);
     ASSERT_TRUE(StartClient(env->file("data")));

@@ -312,6 +312,7 @@ TEST_F(CdnThreadTest, SpeedLineIsWrittenAboutOnceASecondOverAllThreads)
     test_support::ScopedEnv module{"VR_MODULE_DIR", logs.path()};
     test_support::ScopedEnv marker{"VR_CLIENT_LOG_MARKER", logs.file("dlllogout.log")};
     std::ofstream(logs.file("dlllogout.log")) << "";
+    RecheckClientLogMarker();
     ASSERT_TRUE(ClientLogEnabled());
     CCdnThread::ResetSpeedLineStamp();
     {

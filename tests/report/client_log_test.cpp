@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/paths.h"
+#include "support/shifted_tick.h"
 #include "support/temp_dir.h"
 #include "test_helpers.h"
 
@@ -28,6 +29,7 @@ struct ClientLogFixture : ::testing::Test {
         } else {
             platform::delete_file(dir.file("marker/dlllogout.log"));
         }
+        RecheckClientLogMarker();
     }
 };
 
@@ -50,6 +52,26 @@ TEST_F(ClientLogFixture, WritesOnlyWhileTheMarkerFileExists)
     set_marker(false);
     WriteClientLog("after\n");
     EXPECT_EQ(read_all(ClientLogPath()), "avg speed: down[1.5],up[0]\ntwo\nlines\n");
+
+    // Left alone, the marker is looked at again once a second: a switch
+    // shows within that second, not before.
+    test_support::shifted_tick_scope clock;
+    clock.hold();
+    RecheckClientLogMarker();
+    EXPECT_FALSE(ClientLogEnabled());
+    std::ofstream(dir.file("marker/dlllogout.log")) << "";
+    test_support::held_tick() += 999;
+    EXPECT_FALSE(ClientLogEnabled());
+    test_support::held_tick() += 1;
+    EXPECT_TRUE(ClientLogEnabled());
+    WriteClientLog("switched on\n");
+    platform::delete_file(dir.file("marker/dlllogout.log"));
+    test_support::held_tick() += 999;
+    WriteClientLog("still on\n");
+    test_support::held_tick() += 1;
+    WriteClientLog("off again\n");
+    EXPECT_FALSE(ClientLogEnabled());
+    EXPECT_EQ(read_all(ClientLogPath()), "avg speed: down[1.5],up[0]\ntwo\nlines\nswitched on\nstill on\n");
 }
 
 TEST_F(ClientLogFixture, StreamIsWrittenAsOneLine)

@@ -20,7 +20,11 @@ public:
         : m_module("VR_MODULE_DIR", m_dir.path()), m_marker("VR_CLIENT_LOG_MARKER", m_dir.file("dlllogout.log"))
     {
         std::ofstream(m_dir.file("dlllogout.log")) << "";
+        RecheckClientLogMarker();
     }
+    ~ClientLogCapture() { RecheckClientLogMarker(); }
+    ClientLogCapture(const ClientLogCapture&) = delete;
+    ClientLogCapture& operator=(const ClientLogCapture&) = delete;
 
     // True while the log writes.
     bool Enabled() const { return ClientLogEnabled(); }
