@@ -39,8 +39,12 @@ CBlockRequestMap::CBlockRequestMap(const std::vector<std::vector<std::uint8_t>>&
     m_availability.resize(pieces, 0);
     m_tie_rank.resize(pieces);
     m_listed.resize(pieces, 0);
+    m_parked.resize(pieces, 0);
     std::iota(m_tie_rank.begin(), m_tie_rank.end(), 0u);
     std::shuffle(m_tie_rank.begin(), m_tie_rank.end(), std::mt19937(tie_seed));
+    m_by_tie_rank.resize(pieces);
+    for (std::size_t p = 0; p < pieces; ++p)
+        m_by_tie_rank[m_tie_rank[p]] = std::uint32_t(p);
     for (std::size_t p = 0; p < pieces; ++p) {
         const std::size_t blocks = received[p].size();
         m_states[p].resize(blocks, kFree);
@@ -200,6 +204,41 @@ bool CBlockRequestMap::Rarer(std::uint32_t a, std::uint32_t b) const
                                                     : m_tie_rank[a] < m_tie_rank[b];
 }
 
+std::uint64_t CBlockRequestMap::RankKey(std::size_t piece) const
+{
+    return std::uint64_t(m_availability[piece]) << 32 | m_tie_rank[piece];
+}
+
+void CBlockRequestMap::ChangeAvailability(std::size_t piece, bool up)
+{
+    std::uint32_t& count = m_availability[piece];
+    if (!up && count == 0)
+        return;
+    if (count > 0 && !m_parked[piece])
+        m_rank.erase(RankKey(piece));
+    count = up ? count + 1 : count - 1;
+    if (count > 0 && !m_parked[piece])
+        m_rank.insert(RankKey(piece));
+}
+
+// Storage may fail a verified piece again (a bad write, say) without
+// telling the picker; the parked pieces are few next to the ranked ones
+// and are only looked at, not ranked.
+void CBlockRequestMap::UnparkFailed()
+{
+    std::size_t kept = 0;
+    for (const std::uint32_t p : m_parked_list) {
+        if (PieceVerified(p)) {
+            m_parked_list[kept++] = p;
+            continue;
+        }
+        m_parked[p] = 0;
+        if (m_availability[p] > 0)
+            m_rank.insert(RankKey(p));
+    }
+    m_parked_list.resize(kept);
+}
+
 // Started pieces go first, so that pieces complete one by one.
 bool CBlockRequestMap::PushFromStarted(const std::vector<std::uint8_t>& peer_pieces, BlockRequestQueue& queue,
                                        std::size_t target)
@@ -231,41 +270,37 @@ bool CBlockRequestMap::GetRequestBlocksForPeer(const std::vector<std::uint8_t>& 
     std::lock_guard<std::mutex> lock(m_lock);
     if (queue.size() >= target || m_paused.load())
         return false;
-    // Mostly the pieces already started fill the queue: they are few, so
-    // every missing piece is ranked only when they cannot.
+    // Mostly the pieces already started fill the queue: they are few.
     if (PushFromStarted(peer_pieces, queue, target)) {
         PICKER_INVARIANT();
         return false;
     }
-    // Missing pieces some connected peer holds, rarest first. A top-up
-    // mostly needs a piece or two: the order is taken lazily off a heap
-    // rather than sorting every candidate each time.
-    m_order.clear();
-    for (std::size_t p = 0; p < m_states.size(); ++p) {
-        if (!PieceVerified(p) && m_availability[p] > 0)
-            m_order.push_back(std::uint32_t(p));
-    }
-    const auto later = [this](std::uint32_t a, std::uint32_t b) { return Rarer(b, a); };
-    std::make_heap(m_order.begin(), m_order.end(), later);
-    // Popped pieces collect at the back, the rarest last.
-    std::size_t heap_end = m_order.size();
-    const auto nth_rarest = [&](std::size_t i) {
-        const std::size_t at = m_order.size() - 1 - i;
-        for (; heap_end > at; --heap_end)
-            std::pop_heap(m_order.begin(), m_order.begin() + std::ptrdiff_t(heap_end), later);
-        return m_order[at];
-    };
-    const auto peer_has = [&](std::size_t p) { return p < peer_pieces.size() && peer_pieces[p] != 0; };
     // The started pieces have given all they had: the rest come from
-    // untouched ones.
-    for (std::size_t i = 0; i < m_order.size() && queue.size() < target; ++i) {
-        const std::uint32_t p = nth_rarest(i);
-        if (peer_has(p) && PushFreeBlocks(p, queue, target))
+    // untouched ones, in the kept rank order of the pieces some connected
+    // peer holds. Verified pieces met on the way leave it.
+    UnparkFailed();
+    for (auto it = m_rank.begin(); it != m_rank.end() && queue.size() < target;) {
+        const std::uint32_t p = m_by_tie_rank[std::uint32_t(*it)];
+        if (PieceVerified(p)) {
+            m_parked[p] = 1;
+            m_parked_list.push_back(p);
+            it = m_rank.erase(it);
+            continue;
+        }
+        ++it;
+        if (p < peer_pieces.size() && peer_pieces[p] != 0 && PushFreeBlocks(p, queue, target))
             break;
     }
     const bool starved = queue.size() < target;
-    if (starved)
+    if (starved) {
+        // Only started pieces have blocks other connections requested.
+        m_order.clear();
+        for (const std::uint32_t p : m_started) {
+            if (!PieceVerified(p) && m_availability[p] > 0)
+                m_order.push_back(p);
+        }
         PushEndGame(peer_pieces, queue, in_flight);
+    }
     PICKER_INVARIANT();
     return starved;
 }
@@ -358,14 +393,14 @@ void CBlockRequestMap::IncPieceAvailability(std::int32_t piece)
 {
     std::lock_guard<std::mutex> lock(m_lock);
     if (piece >= 0 && std::size_t(piece) < m_availability.size())
-        ++m_availability[std::size_t(piece)];
+        ChangeAvailability(std::size_t(piece), true);
 }
 
 void CBlockRequestMap::DecPieceAvailability(std::int32_t piece)
 {
     std::lock_guard<std::mutex> lock(m_lock);
-    if (piece >= 0 && std::size_t(piece) < m_availability.size() && m_availability[std::size_t(piece)] > 0)
-        --m_availability[std::size_t(piece)];
+    if (piece >= 0 && std::size_t(piece) < m_availability.size())
+        ChangeAvailability(std::size_t(piece), false);
 }
 
 bool CBlockRequestMap::IsDownloadComplete() const
@@ -398,7 +433,15 @@ void CBlockRequestMap::check_invariant() const
 {
     VR_INVARIANT(m_free.size() == m_states.size() && m_availability.size() == m_states.size());
     VR_INVARIANT(m_holders.size() == m_states.size() && m_asked_at.size() == m_states.size());
+    VR_INVARIANT(m_rank.size() + m_parked_list.size() <= m_states.size());
 #ifdef VR_EXPENSIVE_CHECKS
+    std::size_t ranked = 0;
+    for (std::size_t p = 0; p < m_states.size(); ++p) {
+        const bool in_rank = m_rank.count(RankKey(p)) != 0;
+        VR_INVARIANT(in_rank == (m_availability[p] > 0 && !m_parked[p]));
+        ranked += in_rank ? 1 : 0;
+    }
+    VR_INVARIANT(ranked == m_rank.size());
     // Every block of the channel: only when asked for.
     for (std::size_t p = 0; p < m_states.size(); ++p) {
         VR_INVARIANT(m_free[p] == std::size_t(std::count(m_states[p].begin(), m_states[p].end(), std::uint8_t(kFree))));

@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <set>
 #include <vector>
 
 class CBlockRequestMap {
@@ -90,6 +91,11 @@ private:
     void SyncPiece(std::size_t piece);
     bool PieceUntouched(std::size_t piece) const;
     bool Rarer(std::uint32_t a, std::uint32_t b) const;
+    // m_rank's key of a piece: its availability, then its tie rank.
+    std::uint64_t RankKey(std::size_t piece) const;
+    void ChangeAvailability(std::size_t piece, bool up);
+    // Puts verified pieces that storage has failed since back in the rank.
+    void UnparkFailed();
     // Tops `queue` up from the started pieces alone, rarest first; true
     // when that reaches `target`.
     bool PushFromStarted(const std::vector<std::uint8_t>& peer_pieces, BlockRequestQueue& queue,
@@ -112,6 +118,13 @@ private:
     std::uint32_t m_asked_seq = 0;                               // request clock for m_asked_at
     std::vector<std::uint32_t> m_availability;                   // per piece: connected peers holding it
     std::vector<std::uint32_t> m_tie_rank;                       // per piece: its place among equally rare ones
+    std::vector<std::uint32_t> m_by_tie_rank;                    // tie rank -> piece
+    // Every piece some connected peer holds, rarest first (RankKey), but
+    // those found verified: kept up to date as availability changes, so
+    // opening a piece walks only the head of it.
+    std::set<std::uint64_t> m_rank;
+    std::vector<std::uint8_t> m_parked;                          // per piece: left out of m_rank as verified
+    std::vector<std::uint32_t> m_parked_list;                    // the pieces with m_parked set
     std::vector<std::uint32_t> m_order;                          // scratch: candidate pieces of one pick
     // Every piece with a block not free (started), and maybe some that
     // are verified or untouched again: dropped when next looked at.

@@ -115,6 +115,62 @@ TEST(BlockRequestMapTest, RarestFirstAndStartedPiecesFirst)
     BlockRequestQueue all;
     map3.GetRequestBlocksForPeer(peer, all, 7);
     EXPECT_EQ("1:1 1:2 1:3 0:1 0:2 0:3 2:0 ", Describe(all));
+
+    // The rarest-first order follows availability as it moves, and a piece
+    // keeps its place among equals after moving away and back, or after
+    // being verified and failed again. Pieces 0..11 are held by two peers;
+    // each row changes that, then opens every piece one by one.
+    struct Row {
+        std::vector<int> extra;   // per piece: + a peer more, - a peer less, 0 no change
+        bool verify_all_first;    // every piece verified for one pick, then failed
+        std::vector<int> left_out, moved_first, moved_last;
+    };
+    const Row rows[] = {
+        {std::vector<int>(12, 0), false, {}, {}, {}},
+        {{+1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, false, {}, {}, {0}},
+        {{0, 0, 0, -1, 0, 0, 0, 0, 0, 0, 0, 0}, false, {}, {3}, {}},
+        {{0, -2, 0, 0, 0, +2, 0, 0, 0, 0, 0, 0}, false, {1}, {}, {5}},
+        {std::vector<int>(12, 0), true, {}, {}, {}},
+    };
+    auto opened = [](const Row& row, bool churn) {
+        Tables t(std::vector<std::string>(12, "."));
+        CBlockRequestMap m(t.received, t.bitmap, t.lengths, 11);
+        Announce(m, std::vector<int>(12, 2));
+        for (std::size_t p = 0; churn && p < 12; ++p) {
+            m.IncPieceAvailability(std::int32_t(p));   // away and back: no change
+            m.DecPieceAvailability(std::int32_t(p));
+            for (int i = 0; i < row.extra[p]; ++i)
+                m.IncPieceAvailability(std::int32_t(p));
+            for (int i = 0; i > row.extra[p]; --i)
+                m.DecPieceAvailability(std::int32_t(p));
+        }
+        if (churn && row.verify_all_first) {
+            std::fill(t.bitmap.begin(), t.bitmap.end(), std::uint8_t(1));
+            BlockRequestQueue none;
+            m.GetRequestBlocksForPeer(std::vector<std::uint8_t>(12, 1), none, 1);
+            EXPECT_TRUE(none.empty());
+            std::fill(t.bitmap.begin(), t.bitmap.end(), std::uint8_t(0));
+        }
+        std::vector<int> order;
+        for (int i = 0; i < 12; ++i) {
+            BlockRequestQueue one;
+            m.GetRequestBlocksForPeer(std::vector<std::uint8_t>(12, 1), one, 1);
+            if (!one.empty())
+                order.push_back(one.front().piece);
+        }
+        return order;
+    };
+    for (const Row& row : rows) {
+        std::vector<int> expected;
+        for (const int p : opened(row, false)) {
+            const auto in = [p](const std::vector<int>& v) { return std::count(v.begin(), v.end(), p) != 0; };
+            if (!in(row.left_out) && !in(row.moved_first) && !in(row.moved_last))
+                expected.push_back(p);
+        }
+        expected.insert(expected.begin(), row.moved_first.begin(), row.moved_first.end());
+        expected.insert(expected.end(), row.moved_last.begin(), row.moved_last.end());
+        EXPECT_EQ(expected, opened(row, true)) << "row " << (&row - rows);
+    }
 }
 
 // Co-downloaders of one task that all walked equally rare pieces in index
