@@ -231,8 +231,7 @@ void CCdnThread::DialIdle(std::size_t i, std::uint32_t now)
         DueAt(m_no_run_until[i]);
         return;
     }
-    PeerInfo peer{};
-    if (!m_task->pick_http_peer(peer))
+    if (!m_task->has_http_peers())
         return;   // nothing to dial until HTTP peers are added (a wake)
     if (!m_task->piece_picker()) {
         DueAt(now + kStepMs);   // storage has not reported the task yet
@@ -252,7 +251,10 @@ void CCdnThread::DialIdle(std::size_t i, std::uint32_t now)
         DueAt(m_no_run_until[i]);
         return;
     }
-    if (!connection->connect_peer(peer, run)) {
+    // Picked only with a run in hand: a source's first pick is its one
+    // probe, which must not be spent on a dial that never happens.
+    PeerInfo peer{};
+    if (!m_task->pick_http_peer(peer) || !connection->connect_peer(peer, run)) {
         for (const BlockRequest& block : run)
             CancelRequest(std::uint32_t(block.piece), std::uint32_t(block.offset), std::uint32_t(block.length));
     }

@@ -79,6 +79,7 @@ public:
     void remove_http_connection_speed(int socket) override { m_task->RemoveHttpConnectionSpeed(socket); }
     void report_source(const PeerInfo& peer, bool delivered) override { m_task->ReportHttpSource(peer.clientid, delivered); }
     std::uint32_t note_source_rate(std::uint32_t rate) override { return m_task->NoteHttpSourceRate(rate); }
+    bool has_http_peers() override { return m_task->GetHttpPeerList().GetCount() > 0; }
     bool pick_http_peer(PeerInfo& out) override { return m_task->PickHttpPeer(out); }
     bool is_complete() override { return m_task->IsComplete(); }
 
@@ -192,8 +193,29 @@ bool CDownload_Task::PickHttpPeer(PeerInfo& out)
     m_http_peers.GetAll(peers);
     if (peers.empty())
         return false;
-    // Sources that answered come first, then those not in back-off; a
-    // silent source holds no runs while a good one serves.
+    // Each connection draws on its own: several picks within one second
+    // spread over the peers instead of all landing on the same one.
+    thread_local std::minstd_rand generator(std::random_device{}() ^ platform::tick_count());
+    // A source never handed out yet gets one connection before the others
+    // take every run: otherwise the first source to answer would keep the
+    // whole task and the rest of the list would never be tried.
+    std::vector<PeerInfo> untried;
+    {
+        CScopedLock guard(m_http_conn_lock);
+        for (const PeerInfo& p : peers) {
+            const std::uint64_t id = p.clientid;   // a packed field: copied, not bound
+            if (m_http_backoff.find(id) == m_http_backoff.end())
+                untried.push_back(p);
+        }
+        if (!untried.empty()) {
+            out = untried[generator() % untried.size()];
+            const std::uint64_t id = out.clientid;
+            m_http_backoff[id];   // handed out: judged by its answer from now on
+            return true;
+        }
+    }
+    // Then sources that answered, then those not in back-off; a silent
+    // source holds no runs while a good one serves.
     std::vector<PeerInfo> proven;
     std::vector<PeerInfo> usable;
     for (const PeerInfo& p : peers) {
@@ -206,9 +228,6 @@ bool CDownload_Task::PickHttpPeer(PeerInfo& out)
         peers.swap(proven);
     else if (!usable.empty())
         peers.swap(usable);
-    // Each connection draws on its own: several picks within one second
-    // spread over the peers instead of all landing on the same one.
-    thread_local std::minstd_rand generator(std::random_device{}() ^ platform::tick_count());
     out = peers[generator() % peers.size()];
     return true;
 }

@@ -95,7 +95,9 @@ public:
     virtual void remove_http_connection_speed(int socket) = 0;
 
     // The CDN thread only.
-    // A random HTTP peer of the task; false when it has none.
+    // The task has HTTP peers to pick from.
+    virtual bool has_http_peers() = 0;
+    // An HTTP peer of the task to dial now; false when it has none.
     virtual bool pick_http_peer(PeerInfo& out) = 0;
     // Every piece of the task is present.
     virtual bool is_complete() = 0;

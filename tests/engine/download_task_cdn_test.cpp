@@ -44,6 +44,21 @@ const HttpPeerInfo* FindInfo(const std::vector<HttpPeerInfo>& infos, std::uint64
     return nullptr;
 }
 
+// HTTP peers of the given ids, all 127.0.0.1:8080.
+bool AddHttpPeers(CDownload_Task* task, std::initializer_list<std::uint64_t> ids)
+{
+    for (std::uint64_t id : ids) {
+        PeerInfo p{};
+        p.clientid = id;
+        p.publicport = 8080;
+        p.peertype = PEERTYPE_HTTP;
+        SetFixedText(p.hostname, "127.0.0.1");
+        if (!task->GetHttpPeerList().AddHttpPeer(&p))
+            return false;
+    }
+    return true;
+}
+
 } // namespace
 
 TEST(DownloadTaskCdn, QueryTurnsEveryUrlLineIntoAnHttpPeer)
@@ -183,14 +198,7 @@ TEST(DownloadTaskCdn, PickHttpPeerSpreadsOverThePeers)
     CDownload_Task* task = h.MakeTask();
     PeerInfo out{};
     EXPECT_FALSE(task->PickHttpPeer(out));
-    for (std::uint64_t id : {11, 12, 13}) {
-        PeerInfo p{};
-        p.clientid = id;
-        p.publicport = 8080;
-        p.peertype = PEERTYPE_HTTP;
-        SetFixedText(p.hostname, "127.0.0.1");
-        ASSERT_TRUE(task->GetHttpPeerList().AddHttpPeer(&p));
-    }
+    ASSERT_TRUE(AddHttpPeers(task, {11, 12, 13}));
     // Many picks within the same second still reach every peer.
     std::set<std::uint64_t> seen;
     for (int i = 0; i < 200; ++i) {
@@ -199,6 +207,33 @@ TEST(DownloadTaskCdn, PickHttpPeerSpreadsOverThePeers)
         seen.insert(id);
     }
     EXPECT_EQ((std::set<std::uint64_t>{11, 12, 13}), seen);
+}
+
+// The first source to answer does not keep the task to itself: every other
+// source still gets one connection, and one that has not answered gets no
+// second while a proven one serves.
+TEST(DownloadTaskCdn, PickHttpPeerTriesEachSourceOnceBeforeTheProvenOnes)
+{
+    TaskHarness h;
+    CDownload_Task* task = h.MakeTask();
+    ASSERT_TRUE(AddHttpPeers(task, {21, 22, 23}));
+    PeerInfo out{};
+    ASSERT_TRUE(task->PickHttpPeer(out));
+    const std::uint64_t first = out.clientid;
+    task->ReportHttpSource(first, true);
+    std::set<std::uint64_t> probed;
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_TRUE(task->PickHttpPeer(out));
+        probed.insert(out.clientid);
+    }
+    std::set<std::uint64_t> others{21, 22, 23};
+    others.erase(first);
+    EXPECT_EQ(others, probed);
+    // The probes have not answered: the proven source takes the rest.
+    for (int i = 0; i < 50; ++i) {
+        ASSERT_TRUE(task->PickHttpPeer(out));
+        EXPECT_EQ(first, out.clientid);
+    }
 }
 
 TEST(DownloadTaskCdn, TaskStopWaitsForItsCdnThread)

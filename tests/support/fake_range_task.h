@@ -261,6 +261,11 @@ public:
         else
             m_speeds.erase(socket);
     }
+    bool has_http_peers() override
+    {
+        std::lock_guard<std::mutex> g(m_lock);
+        return !m_peers.empty();
+    }
     bool pick_http_peer(PeerInfo& out) override
     {
         std::lock_guard<std::mutex> g(m_lock);
