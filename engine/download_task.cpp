@@ -193,13 +193,15 @@ void CDownload_Task::OnStorageReady(const std::vector<std::uint8_t>& bitmap,
         return;
     }
     m_total_blocks.fetch_add(total);
-    m_ready.store(true);
     // The first peer-list request goes out as soon as there is somewhere to
-    // store what peers send, not at the next tick.
+    // store what peers send, not at the next tick. It is stamped before the
+    // task reads as ready: from then on only the I/O thread's tick, which
+    // runs ready tasks alone, touches the stamp.
     if (m_last_request_tick == 0 && !m_stopping.load()) {
         RequestPeerList();
         m_last_request_tick = StampTick();
     }
+    m_ready.store(true);
 }
 
 void CDownload_Task::OnPieceChecked(std::uint32_t piece, std::uint8_t result)
