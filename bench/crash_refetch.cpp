@@ -58,7 +58,7 @@ std::uint64_t BytesSent(const test_support::NginxServer& nginx)
     return n;
 }
 
-} // namespace
+}   // namespace
 
 int main(int argc, char** argv)
 {

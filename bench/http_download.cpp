@@ -39,8 +39,7 @@ double Seconds(std::uint64_t start_ms)
     return double(platform::tick_count64() - start_ms) / 1000.0;
 }
 
-Result RunCommand(const char* tool, const std::string& command, const std::string& out_file,
-                  std::uint64_t size)
+Result RunCommand(const char* tool, const std::string& command, const std::string& out_file, std::uint64_t size)
 {
     Result r;
     r.tool = tool;
@@ -77,16 +76,16 @@ void Offline(CClientMain& client)
 // 127.0.0.1 closed ports.
 void IsolateEngine(const std::string& dir)
 {
-    const char* folders[][2] = {{"VR_APPDATA_DIR", "appdata"}, {"VR_MODULE_DIR", "module"},
+    const char* folders[][2] = {{"VR_APPDATA_DIR", "appdata"},   {"VR_MODULE_DIR", "module"},
                                 {"VR_REGISTRY_DIR", "registry"}, {"VR_QORN_DIR", "qorn"},
-                                {"VR_VELMAR_DIR", "velmar"}, {"VR_SYSTEM_DIR", "system"}};
+                                {"VR_VELMAR_DIR", "velmar"},     {"VR_SYSTEM_DIR", "system"}};
     for (const auto& f : folders) {
         const std::string path = dir + "/" + f[1];
         std::filesystem::create_directories(path);
         ::setenv(f[0], path.c_str(), 1);
     }
-    for (const char* server : {"VR_RIS_SOUTH", "VR_RIS_NORTH", "VR_ROUTE_SERVER", "VR_LOG_SERVER",
-                               "VR_BOOTLOG_SERVER", "VR_DATALOG_SERVER"})
+    for (const char* server :
+         {"VR_RIS_SOUTH", "VR_RIS_NORTH", "VR_ROUTE_SERVER", "VR_LOG_SERVER", "VR_BOOTLOG_SERVER", "VR_DATALOG_SERVER"})
         ::setenv(server, "127.0.0.1:1", 1);
     ::setenv("VR_LAN_BROADCAST", "127.0.0.1", 1);
     ::setenv("VR_UPNP_ROOTDESC", "http://127.0.0.1:1/rootDesc.xml", 1);
@@ -139,7 +138,7 @@ void Print(const Result& r, std::uint64_t size)
     std::printf("\n");
 }
 
-} // namespace
+}   // namespace
 
 int main(int argc, char** argv)
 {

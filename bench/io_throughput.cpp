@@ -26,8 +26,7 @@ constexpr std::uint32_t window = 64 * 1024;
 class endpoint : public x_connection {
 public:
     endpoint(i_io_service& io, std::uint64_t total, bool sender)
-        : x_connection(new i_stream_socket(io), 0xBE7C4), m_total(total), m_sender(sender),
-          m_chunk(window, 0x5A)
+        : x_connection(new i_stream_socket(io), 0xBE7C4), m_total(total), m_sender(sender), m_chunk(window, 0x5A)
     {
     }
 
@@ -176,7 +175,7 @@ bool run_blocking_copy(std::uint64_t total, double& seconds)
     return got.load() == total;
 }
 
-} // namespace
+}   // namespace
 
 int main(int argc, char** argv)
 {
@@ -198,8 +197,8 @@ int main(int argc, char** argv)
     }
     const double io_rate = static_cast<double>(total) / io_seconds;
     const double copy_rate = static_cast<double>(total) / copy_seconds;
-    std::printf("x_connection pair : %8.3f s  %10.1f MiB/s  %12.0f completions/s (%u completions)\n",
-                io_seconds, io_rate / (1 << 20), completions / io_seconds, completions);
+    std::printf("x_connection pair : %8.3f s  %10.1f MiB/s  %12.0f completions/s (%u completions)\n", io_seconds,
+                io_rate / (1 << 20), completions / io_seconds, completions);
     std::printf("blocking copy     : %8.3f s  %10.1f MiB/s\n", copy_seconds, copy_rate / (1 << 20));
     std::printf("ratio             : %.2f of the blocking copy\n", io_rate / copy_rate);
     return 0;

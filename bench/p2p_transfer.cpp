@@ -58,10 +58,16 @@ double Seconds(std::chrono::steady_clock::time_point since)
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
 }
 
-double MBps(std::uint64_t bytes, double seconds) { return seconds > 0 ? double(bytes) / seconds / 1e6 : 0; }
+double MBps(std::uint64_t bytes, double seconds)
+{
+    return seconds > 0 ? double(bytes) / seconds / 1e6 : 0;
+}
 
 // A share as a percentage, "n/a" when unknown (< 0).
-std::string Share(double share) { return share < 0 ? "n/a" : std::to_string(int(share * 100 + 0.5)) + " %"; }
+std::string Share(double share)
+{
+    return share < 0 ? "n/a" : std::to_string(int(share * 100 + 0.5)) + " %";
+}
 
 // `bytes` from one socket to another on 127.0.0.1, 1 MiB per send.
 double SocketCopy(std::uint64_t bytes)
@@ -84,7 +90,8 @@ double SocketCopy(std::uint64_t bytes)
         std::uint64_t sent = 0;
         while (sent < bytes) {
             std::uint32_t e = 0;
-            const long n = platform::send_some(out, block.data(), std::size_t(std::min<std::uint64_t>(block.size(), bytes - sent)), e);
+            const long n = platform::send_some(out, block.data(),
+                                               std::size_t(std::min<std::uint64_t>(block.size(), bytes - sent)), e);
             if (n <= 0)
                 break;
             sent += std::uint64_t(n);
@@ -243,7 +250,7 @@ private:
     Phases m_phases;
 };
 
-} // namespace
+}   // namespace
 
 int main(int argc, char** argv)
 {

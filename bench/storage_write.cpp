@@ -36,7 +36,8 @@ struct CheckCounter : IStorageManagerEvent {
     std::uint32_t passed = 0;
     std::uint32_t failed = 0;
     void OnChannelStorageReady(std::uint64_t, const std::vector<std::uint8_t>&,
-                               const std::vector<std::vector<std::uint8_t>>&, const std::vector<std::uint32_t>&) override
+                               const std::vector<std::vector<std::uint8_t>>&,
+                               const std::vector<std::uint32_t>&) override
     {
     }
     void OnPieceChecked(std::uint64_t, std::uint32_t, std::uint8_t result) override
@@ -58,11 +59,11 @@ std::string file_list(const std::vector<std::uint8_t>& content)
         md5s += md5_hex(content.data() + std::size_t(p) * kPieceSize, kPieceSize, true);
     return "<filelist><file><fileindex>0</fileindex><filemd5>" + md5_hex(content.data(), content.size(), true) +
            "</filemd5><filename>data.pak</filename><filesize>" + std::to_string(content.size()) +
-           "</filesize><fileblock_md5len>" + std::to_string(md5s.size()) + "</fileblock_md5len><fileblock_md5>" +
-           md5s + "</fileblock_md5></file></filelist>";
+           "</filesize><fileblock_md5len>" + std::to_string(md5s.size()) + "</fileblock_md5len><fileblock_md5>" + md5s +
+           "</fileblock_md5></file></filelist>";
 }
 
-} // namespace
+}   // namespace
 
 int main(int argc, char** argv)
 {
@@ -132,8 +133,8 @@ int main(int argc, char** argv)
         channels.RemoveChannel(id);
     }
     if (checks.passed != kPieces * (kRounds + 1) || checks.failed != 0) {
-        std::fprintf(stderr, "piece checks: %u passed, %u failed (expected %u passed)\n", checks.passed,
-                     checks.failed, kPieces * (kRounds + 1));
+        std::fprintf(stderr, "piece checks: %u passed, %u failed (expected %u passed)\n", checks.passed, checks.failed,
+                     kPieces * (kRounds + 1));
         return 1;
     }
 

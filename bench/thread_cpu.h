@@ -47,4 +47,4 @@ inline double ThreadCpuSeconds(const std::string& name)
     return total;
 }
 
-} // namespace bench
+}   // namespace bench

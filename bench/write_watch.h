@@ -92,4 +92,4 @@ private:
     platform::Thread m_thread;
 };
 
-} // namespace bench
+}   // namespace bench

@@ -69,15 +69,14 @@ bool ParseHttpPeers(const std::uint8_t* data, std::size_t length, std::vector<Ht
 
 // Reads the common head of a reply: its command, result and the task id,
 // which must be the one asked about.
-bool ReadReplyHead(const CCmdPacketReader& reader, std::uint16_t command, std::uint64_t task_id,
-                   std::uint32_t& result)
+bool ReadReplyHead(const CCmdPacketReader& reader, std::uint16_t command, std::uint64_t task_id, std::uint32_t& result)
 {
     std::uint64_t echoed = 0;
-    return reader.ok() && reader.command() == command && reader.get_u32(0, result) &&
-           reader.get_u64(1, echoed) && echoed == task_id;
+    return reader.ok() && reader.command() == command && reader.get_u32(0, result) && reader.get_u64(1, echoed) &&
+           echoed == task_id;
 }
 
-} // namespace
+}   // namespace
 
 struct CCisConnectionEx::Reply {
     std::vector<PeerInfo> peers;
@@ -192,8 +191,7 @@ std::string CCisConnectionEx::AskOne(const CisAddress& cis, const Request& reque
     const discovery::StopCheck stop = [this] { return Stopped(); };
     const std::uint64_t task_id = request.param.taskid;
     discovery::PacketChannel channel;
-    std::uint32_t error =
-        channel.Connect(platform::ipv4_from_host_order(cis.ip), cis.port, m_connect_ms.load(), stop);
+    std::uint32_t error = channel.Connect(platform::ipv4_from_host_order(cis.ip), cis.port, m_connect_ms.load(), stop);
     if (error != 0)
         return "connect failed, error=" + std::to_string(error);
 
@@ -290,9 +288,8 @@ void CCisConnectionEx::LogonThread(Request request)
         sink->OnCisConnectionCompleted(result, reply.peers, reply.vpeers, reply.http_peers, status);
 }
 
-int CCisConnectionEx::SendCmd87Packet(std::uint64_t task_id, std::uint64_t client_id, std::uint32_t a,
-                                      std::uint32_t b, std::uint32_t c, const std::vector<CisAddress>& cis_list,
-                                      std::uint8_t type)
+int CCisConnectionEx::SendCmd87Packet(std::uint64_t task_id, std::uint64_t client_id, std::uint32_t a, std::uint32_t b,
+                                      std::uint32_t c, const std::vector<CisAddress>& cis_list, std::uint8_t type)
 {
     if (cis_list.empty())
         return 1;

@@ -38,11 +38,11 @@
 // Result codes of a CIS logon (first argument of OnCisConnectionCompleted).
 enum CisLogonCode : std::uint32_t {
     CIS_OK = 0,
-    CIS_NO_SERVER = 1,        // empty CIS list
-    CIS_FAILED = 2,           // every CIS was down, silent or answered wrongly
-    CIS_NO_THREAD = 3,        // the logon thread could not start
-    CIS_STOPPED = 4,          // StopLogon() during the logon
-    CIS_REFUSED = 5,          // a CIS answered with a non-zero result (status carries it)
+    CIS_NO_SERVER = 1,   // empty CIS list
+    CIS_FAILED = 2,      // every CIS was down, silent or answered wrongly
+    CIS_NO_THREAD = 3,   // the logon thread could not start
+    CIS_STOPPED = 4,     // StopLogon() during the logon
+    CIS_REFUSED = 5,     // a CIS answered with a non-zero result (status carries it)
 };
 
 // Sink of a CIS logon (the download task).
@@ -52,8 +52,7 @@ public:
     // Once per logon, on the logon thread: result 0 and status 0 on success.
     virtual void OnCisConnectionCompleted(std::uint32_t result, const std::vector<PeerInfo>& peers,
                                           const std::vector<VPeerInfo>& vpeers,
-                                          const std::vector<HttpPeerInfo>& http_peers,
-                                          std::uint32_t status) = 0;
+                                          const std::vector<HttpPeerInfo>& http_peers, std::uint32_t status) = 0;
     // Progress: (1, n) asking CIS n, (2, n) CIS n failed.
     virtual void OnCisConnectionNotify(std::uint32_t code, std::uint32_t value) = 0;
     // Progress and failure texts, with code 3.
@@ -73,8 +72,8 @@ public:
     // nothing while a logon started at most 120000 ms ago still runs; an
     // older one is stopped first. 1 when the thread started; when it cannot
     // start, the sink gets CIS_NO_THREAD and the result is 0.
-    int StartLogon(const CisLogonParam& param, const std::vector<CisAddress>& cis_list,
-                   std::uint16_t peer_count, std::uint32_t flags);
+    int StartLogon(const CisLogonParam& param, const std::vector<CisAddress>& cis_list, std::uint16_t peer_count,
+                   std::uint32_t flags);
 
     // Stops the logon promptly (each wait polls the stop flag) and joins its
     // thread; also cancels a SendCmd87Packet running on this object.
@@ -113,7 +112,7 @@ private:
     std::atomic<bool> m_stop{false};
     std::atomic<std::uint32_t> m_connect_ms{10000};
     std::atomic<std::uint32_t> m_reply_ms{10000};
-    std::mutex m_thread_lock;            // guards m_thread and m_started_tick
+    std::mutex m_thread_lock;   // guards m_thread and m_started_tick
     platform::Thread m_thread;
     std::uint32_t m_started_tick = 0;
 };

@@ -40,7 +40,7 @@ std::uint16_t BoundPort(platform::socket_t s)
     return port;
 }
 
-} // namespace
+}   // namespace
 
 CLanPeerDiscovery::CLanPeerDiscovery()
 {

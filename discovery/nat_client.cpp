@@ -1,6 +1,5 @@
 #include "discovery/nat_client.h"
 
-
 #include "platform/tick.h"
 #include "platform/invariant.h"
 
@@ -12,7 +11,7 @@ constexpr std::size_t kMaxParentsPerTask = 16;
 constexpr std::size_t kMaxTasks = 1024;
 constexpr std::size_t kMaxNatting = 256;
 
-} // namespace
+}   // namespace
 
 void CNatClient::AddParent(std::uint64_t task_id, const PeerInfo& peer, std::uint32_t now)
 {

@@ -41,8 +41,7 @@ public:
                           std::uint32_t deadline);
     // The connect-back that arrived, when it matches an awaited one (same
     // request, task and client id): removed, natting ended, its target out.
-    bool TakeConnectBack(std::uint32_t request_id, std::uint64_t task_id, std::uint64_t client_id,
-                         PeerInfo& target);
+    bool TakeConnectBack(std::uint32_t request_id, std::uint64_t task_id, std::uint64_t client_id, PeerInfo& target);
     // Gives up an awaited connect-back; true when it was still awaited.
     bool CancelConnectBack(std::uint32_t request_id);
 

@@ -5,7 +5,7 @@ namespace {
 constexpr int kPortTries = 10;
 constexpr int kBacklog = 64;
 
-} // namespace
+}   // namespace
 
 bool CNatListen::Bind(std::uint16_t wanted)
 {

@@ -34,12 +34,12 @@ constexpr std::size_t kMaxJobs = 64;
 struct Job {
     enum Kind { dial, request, connect_back, accepted } kind = dial;
     std::uint64_t task_id = 0;
-    PeerInfo peer{};                 // target / requester
-    std::uint32_t ip = 0;            // where to connect, network order
+    PeerInfo peer{};        // target / requester
+    std::uint32_t ip = 0;   // where to connect, network order
     std::uint16_t port = 0;
     std::uint32_t request_id = 0;
     platform::socket_t socket = platform::invalid_socket;   // accepted
-    std::uint32_t from_ip = 0;       // accepted: remote address
+    std::uint32_t from_ip = 0;                              // accepted: remote address
 };
 
 std::string PeerText(const PeerInfo& p)
@@ -184,8 +184,8 @@ bool CNatManager::Enqueue(Job job)
     return true;
 }
 
-void CNatManager::NatToPeer(std::uint64_t task_id, PeerInfo target, const PeerInfo* parent,
-                            std::uint32_t nat_server_ip, std::uint16_t nat_server_port)
+void CNatManager::NatToPeer(std::uint64_t task_id, PeerInfo target, const PeerInfo* parent, std::uint32_t nat_server_ip,
+                            std::uint16_t nat_server_port)
 {
     if (parent != nullptr) {
         char line[512];
@@ -370,10 +370,18 @@ void CNatManager::WorkerLoop()
             m_jobs.pop_front();
         }
         switch (job.kind) {
-        case Job::dial: RunDial(job, discovery::kNatDirect); break;
-        case Job::request: RunRequest(job); break;
-        case Job::connect_back: RunDial(job, discovery::kNatConnectBack); break;
-        case Job::accepted: RunAccepted(job); break;
+        case Job::dial:
+            RunDial(job, discovery::kNatDirect);
+            break;
+        case Job::request:
+            RunRequest(job);
+            break;
+        case Job::connect_back:
+            RunDial(job, discovery::kNatConnectBack);
+            break;
+        case Job::accepted:
+            RunAccepted(job);
+            break;
         }
         platform::close_socket(job.socket);
     }
@@ -401,9 +409,8 @@ bool CNatManager::DialAndGreet(PacketChannel& channel, const Job& job, std::uint
     std::vector<std::uint8_t> reply;
     NatMessage ack;
     if (channel.Exchange(bytes, reply, discovery::kNatMaxBody, kHandshakeMs, kHandshakeMs, stop) != 0 ||
-        !discovery::DecodeNatMessage(reply.data(), reply.size(), ack) ||
-        ack.command != discovery::NAT_HANDSHAKE_ACK || ack.task_id != job.task_id || ack.result != 0 ||
-        (t.clientid != 0 && ack.peer.clientid != t.clientid)) {
+        !discovery::DecodeNatMessage(reply.data(), reply.size(), ack) || ack.command != discovery::NAT_HANDSHAKE_ACK ||
+        ack.task_id != job.task_id || ack.result != 0 || (t.clientid != 0 && ack.peer.clientid != t.clientid)) {
         Notify("NAT handshake refused or wrong: " + PeerText(t), NAT_NOTIFY_FAILED);
         channel.Close();
         return false;
@@ -436,12 +443,11 @@ void CNatManager::RunRequest(Job& job)
     NatMessage answer;
     // Registered before asking: the son may dial back before the reply is read.
     m_client.AwaitConnectBack(job.request_id, job.task_id, job.peer, platform::tick_count() + kConnectBackWaitMs);
-    const bool passed_on = channel.Connect(job.ip, job.port, kConnectMs, stop) == 0 &&
-                           channel.Exchange(bytes, reply, discovery::kNatMaxBody, kHandshakeMs, kHandshakeMs,
-                                            stop) == 0 &&
-                           discovery::DecodeNatMessage(reply.data(), reply.size(), answer) &&
-                           answer.command == discovery::NAT_REQUEST_REPLY &&
-                           answer.request_id == job.request_id && answer.result == 0;
+    const bool passed_on =
+        channel.Connect(job.ip, job.port, kConnectMs, stop) == 0 &&
+        channel.Exchange(bytes, reply, discovery::kNatMaxBody, kHandshakeMs, kHandshakeMs, stop) == 0 &&
+        discovery::DecodeNatMessage(reply.data(), reply.size(), answer) &&
+        answer.command == discovery::NAT_REQUEST_REPLY && answer.request_id == job.request_id && answer.result == 0;
     if (passed_on)
         return;   // the pending entry and the natting mark wait for the son
     if (m_client.CancelConnectBack(job.request_id))
@@ -507,7 +513,7 @@ void CNatManager::RunAccepted(Job& job)
     m_sink->AddPeerSocket(remote, m.task_id, channel.Detach(), 1);
 }
 
-} // namespace
+}   // namespace
 
 INatManager* CreateNatManager()
 {

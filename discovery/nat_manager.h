@@ -82,8 +82,8 @@ public:
     // nat_server_ip (network byte order) / nat_server_port, whose son it is.
     // A peer already being handled is skipped ("This peer is currently being
     // natted."). Returns at once; the socket comes back through the sink.
-    virtual void NatToPeer(std::uint64_t task_id, PeerInfo target, const PeerInfo* parent,
-                           std::uint32_t nat_server_ip, std::uint16_t nat_server_port) = 0;
+    virtual void NatToPeer(std::uint64_t task_id, PeerInfo target, const PeerInfo* parent, std::uint32_t nat_server_ip,
+                           std::uint16_t nat_server_port) = 0;
 
     // Keeps `peer` as a parent of the task: heartbeats go to it so that it
     // can pass connect-back requests on to us.

@@ -24,7 +24,7 @@ void AddPeer(CCmdPacket& packet, std::uint16_t id, const PeerInfo& peer)
     packet.add_bytes(id, bytes, sizeof(bytes));
 }
 
-} // namespace
+}   // namespace
 
 std::vector<std::uint8_t> EncodeNatMessage(const NatMessage& m)
 {
@@ -89,13 +89,13 @@ bool DecodeNatMessage(const std::uint8_t* packet, std::size_t length, NatMessage
     case NAT_HEARTBEAT:
         return reader.get_u64(0, out.task_id) && GetPeer(reader, 1, out.peer);
     case NAT_REQUEST:
-        return reader.get_u64(0, out.task_id) && GetPeer(reader, 1, out.peer) &&
-               reader.get_u64(2, out.client_id) && reader.get_u32(3, out.request_id);
+        return reader.get_u64(0, out.task_id) && GetPeer(reader, 1, out.peer) && reader.get_u64(2, out.client_id) &&
+               reader.get_u32(3, out.request_id);
     case NAT_REQUEST_REPLY:
         return reader.get_u32(0, out.result) && reader.get_u32(1, out.request_id);
     case NAT_CONNECT_BACK:
-        return reader.get_u64(0, out.task_id) && GetPeer(reader, 1, out.peer) &&
-               reader.get_u32(2, out.request_id) && reader.get_u32(3, out.seen_ip);
+        return reader.get_u64(0, out.task_id) && GetPeer(reader, 1, out.peer) && reader.get_u32(2, out.request_id) &&
+               reader.get_u32(3, out.seen_ip);
     case NAT_HEARTBEAT_ACK:
         return reader.get_u64(0, out.task_id) && reader.get_u64(1, out.client_id);
     default:
@@ -103,4 +103,4 @@ bool DecodeNatMessage(const std::uint8_t* packet, std::size_t length, NatMessage
     }
 }
 
-} // namespace discovery
+}   // namespace discovery

@@ -1,14 +1,13 @@
 #include "discovery/nat_server.h"
 #include "platform/invariant.h"
 
-
 namespace {
 
 constexpr std::uint32_t kSonExpireMs = 180000;
 constexpr std::size_t kMaxSonsPerTask = 200;
 constexpr std::size_t kMaxTasks = 1024;
 
-} // namespace
+}   // namespace
 
 void CNatServer::AddSon(std::uint64_t task_id, const PeerInfo& peer, std::uint32_t now)
 {

@@ -30,8 +30,7 @@ public:
     // Where a connect-back order for the son goes (its heartbeat address, or
     // its record's address before any heartbeat). SON_FOUND, SON_UNKNOWN or
     // TASK_UNKNOWN.
-    std::uint32_t FindSon(std::uint64_t task_id, std::uint64_t client_id, std::uint32_t& ip,
-                          std::uint16_t& port) const;
+    std::uint32_t FindSon(std::uint64_t task_id, std::uint64_t client_id, std::uint32_t& ip, std::uint16_t& port) const;
 
     // Forgets sons not heard for 180 s.
     void Expire(std::uint32_t now);

@@ -59,4 +59,4 @@ std::string HostOrderText(std::uint32_t host_order_ipv4)
     return platform::ipv4_to_text(platform::ipv4_from_host_order(host_order_ipv4));
 }
 
-} // namespace discovery
+}   // namespace discovery

@@ -22,8 +22,8 @@ public:
     // max_body) and nothing beyond it, within timeout_ms. 0 or the error
     // number: 10060 time-out, 38 closed by the peer, 10040 bad length, 995
     // stopped.
-    std::uint32_t ReceivePacket(std::vector<std::uint8_t>& packet, std::uint32_t max_body,
-                                std::uint32_t timeout_ms, const StopCheck& stop);
+    std::uint32_t ReceivePacket(std::vector<std::uint8_t>& packet, std::uint32_t max_body, std::uint32_t timeout_ms,
+                                const StopCheck& stop);
 
     // SendAll of `request`, then ReceivePacket into `reply`: 0 or the first
     // error number.
@@ -43,4 +43,4 @@ bool ReadResultReply(const std::vector<std::uint8_t>& reply, std::uint16_t comma
 // Dotted text of a host-order address.
 std::string HostOrderText(std::uint32_t host_order_ipv4);
 
-} // namespace discovery
+}   // namespace discovery

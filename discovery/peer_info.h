@@ -17,12 +17,12 @@
 
 // Peer type byte of PeerInfo.
 enum : std::uint8_t {
-    PEERTYPE_NAT = 0,       // behind NAT: reached through a parent peer
-    PEERTYPE_SP = 1,        // reachable from outside
-    PEERTYPE_DIRECT = 2,    // directly connectable
-    PEERTYPE_HTTP = 3,      // an HTTP server named by the CIS
-    PEERTYPE_HTTP_CDN = 4,  // one resolved address of an HTTP server / CDN
-    PEERTYPE_LAN = 5,       // a peer found on the local network
+    PEERTYPE_NAT = 0,        // behind NAT: reached through a parent peer
+    PEERTYPE_SP = 1,         // reachable from outside
+    PEERTYPE_DIRECT = 2,     // directly connectable
+    PEERTYPE_HTTP = 3,       // an HTTP server named by the CIS
+    PEERTYPE_HTTP_CDN = 4,   // one resolved address of an HTTP server / CDN
+    PEERTYPE_LAN = 5,        // a peer found on the local network
 };
 
 #pragma pack(push, 1)
@@ -35,7 +35,7 @@ struct PeerInfo {
     std::uint32_t natip;
     std::uint16_t natport;
     std::uint8_t peertype;
-    char path[64];      // for expanded HTTP records: the address text
+    char path[64];   // for expanded HTTP records: the address text
     char hostname[64];
 };
 

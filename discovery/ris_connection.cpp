@@ -91,7 +91,7 @@ void StoredIdentity(std::uint64_t& client_id, std::uint32_t& region)
     key.get_dword("RegionCode", region);
 }
 
-} // namespace
+}   // namespace
 
 CRisConnectionEx::CRisConnectionEx() = default;
 

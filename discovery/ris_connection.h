@@ -59,9 +59,9 @@ enum RisLogonCode : std::uint32_t {
     RIS_OK = 0,
     RIS_CONNECT_FAILED = 1,   // no server could be reached
     RIS_SEND_FAILED = 2,
-    RIS_NO_REPLY = 3,         // closed or silent past the reply bound
-    RIS_BAD_REPLY = 4,        // malformed reply
-    RIS_REFUSED = 6,          // the server answered with a non-zero result
+    RIS_NO_REPLY = 3,    // closed or silent past the reply bound
+    RIS_BAD_REPLY = 4,   // malformed reply
+    RIS_REFUSED = 6,     // the server answered with a non-zero result
 };
 
 // Sink of the logon (the client core).

@@ -12,7 +12,7 @@ std::string Trim(const std::string& text)
     return text.substr(first, last - first + 1);
 }
 
-} // namespace
+}   // namespace
 
 CServerList& CServerList::Instance()
 {

@@ -35,6 +35,6 @@ public:
     void Clear();
 
 private:
-    mutable std::mutex m_lock;          // guards m_servers
+    mutable std::mutex m_lock;   // guards m_servers
     std::vector<ServerRecord> m_servers;
 };

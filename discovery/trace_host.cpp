@@ -113,7 +113,7 @@ int Probe(int s, std::uint32_t dest_ip, int ttl, int probe_ms, std::uint32_t& ho
                 return 1;   // time exceeded on the way
             if (hop == 0)
                 hop = dest_ip;
-            return 2;       // unreachable: the end of the route
+            return 2;   // unreachable: the end of the route
         }
     }
     return 0;
@@ -141,8 +141,8 @@ void RunWork(const Work& work)
         routes = state.routes;
     }
     const int result = CTraceHost::UploadRouteTable(work.task_id, work.client_id, routes);
-    WriteClientLog("route table upload, task id=" + std::to_string(work.task_id) + ", result=" +
-                   std::to_string(result) + "\n");
+    WriteClientLog("route table upload, task id=" + std::to_string(work.task_id) +
+                   ", result=" + std::to_string(result) + "\n");
 }
 
 void WorkerLoop()
@@ -180,7 +180,7 @@ void Submit(Work work)
         state.queue.clear();
 }
 
-} // namespace
+}   // namespace
 
 bool CTraceHost::IsTraceDone()
 {
@@ -198,8 +198,7 @@ void CTraceHost::RunTrace(std::uint64_t task_id, std::uint64_t client_id, const 
     Submit(Work{task_id, client_id, cis_list, true});
 }
 
-void CTraceHost::SendRouteTable(std::uint64_t task_id, std::uint64_t client_id,
-                                const std::vector<CisAddress>& cis_list)
+void CTraceHost::SendRouteTable(std::uint64_t task_id, std::uint64_t client_id, const std::vector<CisAddress>& cis_list)
 {
     {
         std::lock_guard<std::mutex> guard(State().lock);

@@ -30,8 +30,8 @@ struct IgdSession {
 // Maps one protocol and reads the mapping back: 0, 3 refused, 4 not there.
 int MapAndCheck(IgdSession& igd, const char* port_text, const char* internal_text, const char* proto)
 {
-    if (UPNP_AddPortMapping(igd.urls.controlURL, igd.data.first.servicetype, port_text, internal_text,
-                            igd.lan_address, kMappingDescription, proto, nullptr, "0") != UPNPCOMMAND_SUCCESS)
+    if (UPNP_AddPortMapping(igd.urls.controlURL, igd.data.first.servicetype, port_text, internal_text, igd.lan_address,
+                            kMappingDescription, proto, nullptr, "0") != UPNPCOMMAND_SUCCESS)
         return 3;
     char client[64] = {0};
     char internal[16] = {0};
@@ -46,7 +46,7 @@ int MapAndCheck(IgdSession& igd, const char* port_text, const char* internal_tex
     return 0;
 }
 
-} // namespace
+}   // namespace
 
 int CUpnpIgdClient::DiscoverAndRedirect(std::uint16_t internal_port, std::uint16_t external_port,
                                         std::string& external_ip)
@@ -63,8 +63,7 @@ int CUpnpIgdClient::DiscoverAndRedirect(std::uint16_t internal_port, std::uint16
         igd.devices = upnpDiscover(m_discovery_ms, nullptr, nullptr, 0, 0, 2, &error);
         if (igd.devices == nullptr)
             return 1;
-        const int found =
-            UPNP_GetValidIGD(igd.devices, &igd.urls, &igd.data, igd.lan_address, sizeof(igd.lan_address));
+        const int found = UPNP_GetValidIGD(igd.devices, &igd.urls, &igd.data, igd.lan_address, sizeof(igd.lan_address));
         igd.have_urls = found != 0;
         if (found != 1)
             return 1;

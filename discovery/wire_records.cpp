@@ -104,7 +104,7 @@ std::vector<std::uint8_t> StoreList(const std::vector<T>& in)
     return out;
 }
 
-} // namespace
+}   // namespace
 
 bool LoadPeerInfoList(const std::uint8_t* data, std::size_t length, std::vector<PeerInfo>& out)
 {
@@ -136,4 +136,4 @@ std::vector<std::uint8_t> StoreCisAddressList(const std::vector<CisAddress>& in)
     return StoreList<CisAddress, StoreCisAddress>(in);
 }
 
-} // namespace discovery
+}   // namespace discovery

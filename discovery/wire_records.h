@@ -11,12 +11,12 @@
 
 namespace discovery {
 
-void StorePeerInfo(const PeerInfo& in, std::uint8_t* out);     // 149 bytes
-PeerInfo LoadPeerInfo(const std::uint8_t* in);                  // 149 bytes
-void StoreVPeerInfo(const VPeerInfo& in, std::uint8_t* out);   // 143 bytes
-VPeerInfo LoadVPeerInfo(const std::uint8_t* in);                // 143 bytes
-void StoreCisAddress(const CisAddress& in, std::uint8_t* out); // 7 bytes
-CisAddress LoadCisAddress(const std::uint8_t* in);              // 7 bytes
+void StorePeerInfo(const PeerInfo& in, std::uint8_t* out);       // 149 bytes
+PeerInfo LoadPeerInfo(const std::uint8_t* in);                   // 149 bytes
+void StoreVPeerInfo(const VPeerInfo& in, std::uint8_t* out);     // 143 bytes
+VPeerInfo LoadVPeerInfo(const std::uint8_t* in);                 // 143 bytes
+void StoreCisAddress(const CisAddress& in, std::uint8_t* out);   // 7 bytes
+CisAddress LoadCisAddress(const std::uint8_t* in);               // 7 bytes
 
 // Splits a field of whole records; false (and `out` empty) when the length
 // is not a multiple of the record size.
@@ -28,4 +28,4 @@ std::vector<std::uint8_t> StorePeerInfoList(const std::vector<PeerInfo>& in);
 std::vector<std::uint8_t> StoreVPeerInfoList(const std::vector<VPeerInfo>& in);
 std::vector<std::uint8_t> StoreCisAddressList(const std::vector<CisAddress>& in);
 
-} // namespace discovery
+}   // namespace discovery

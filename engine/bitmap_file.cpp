@@ -37,9 +37,12 @@ std::mutex& save_lock(const std::string& path)
 
 std::atomic<void (*)(const std::string&)> g_save_hook{nullptr};
 
-} // namespace
+}   // namespace
 
-void SetBitmapSaveHook(void (*hook)(const std::string& path)) { g_save_hook.store(hook); }
+void SetBitmapSaveHook(void (*hook)(const std::string& path))
+{
+    g_save_hook.store(hook);
+}
 
 std::string EncodeBitmapRecord(const std::vector<std::uint8_t>& bitmap,
                                const std::vector<std::vector<std::uint8_t>>& tables)

@@ -15,9 +15,9 @@
 // Results of reading a bitmap record.
 enum BitmapReadResult : int {
     kBitmapOk = 0,
-    kBitmapCannotOpen = 1,      // missing, unreadable or too large
-    kBitmapBadLength = 2,       // the bitmap length exceeds the data
-    kBitmapBadRecord = 3,       // a piece record's length exceeds the data
+    kBitmapCannotOpen = 1,   // missing, unreadable or too large
+    kBitmapBadLength = 2,    // the bitmap length exceeds the data
+    kBitmapBadRecord = 3,    // a piece record's length exceeds the data
 };
 
 // Largest ".bbm" file read: that of the largest task a seed may describe.

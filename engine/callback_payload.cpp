@@ -65,10 +65,9 @@ bool IsValueCode(std::uint32_t code)
     return code == CBE_RIS_CONNECT_START || code == CBE_RIS_CONNECT_RESULT || code == CBE_ENGINE_INIT_RESULT;
 }
 
-} // namespace
+}   // namespace
 
-bool DecodeCallbackPayload(std::uint32_t code, const std::uint8_t* data, std::size_t size,
-                           CallbackEvent& event)
+bool DecodeCallbackPayload(std::uint32_t code, const std::uint8_t* data, std::size_t size, CallbackEvent& event)
 {
     event = CallbackEvent();
     event.code = code;
@@ -102,7 +101,7 @@ bool DecodeCallbackPayload(std::uint32_t code, const std::uint8_t* data, std::si
         return in.U64(event.task_id) && in.Text(event.text);
     case CBE_GLOBAL_SPEED:
         return in.F32(event.down_kbps) && in.F32(event.up_kbps);
-    default:  // 5, 9, 11, 12, 13: the task id alone
+    default:   // 5, 9, 11, 12, 13: the task id alone
         return in.U64(event.task_id);
     }
 }
@@ -116,6 +115,7 @@ bool DecodeCallbackEvent(std::uint32_t code, std::uintptr_t data, CallbackEvent&
         return true;
     }
     // The engine's callback carries its payload's address in the integer argument.
-    return DecodeCallbackPayload(code, reinterpret_cast<const std::uint8_t*>(data), // NOLINT(performance-no-int-to-ptr)
+    return DecodeCallbackPayload(code,
+                                 reinterpret_cast<const std::uint8_t*>(data),   // NOLINT(performance-no-int-to-ptr)
                                  std::numeric_limits<std::size_t>::max(), event);
 }

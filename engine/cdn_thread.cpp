@@ -18,7 +18,7 @@ std::atomic<std::uint32_t> g_speed_line_tick{0};
 
 std::atomic<CCdnThread::seconds_source> g_seconds_source{nullptr};
 
-} // namespace
+}   // namespace
 
 CCdnThread::CCdnThread(zeq::i_range_task* task) : m_task(task), m_wake(std::make_shared<platform::Event>()) {}
 

@@ -31,7 +31,7 @@ class CDownload_Task;
 namespace zeq {
 class cdn_thread_peer_connection;
 class i_range_task;
-} // namespace zeq
+}   // namespace zeq
 
 class CCdnThread {
 public:
@@ -122,7 +122,7 @@ private:
     std::array<std::uint32_t, kConnections> m_judged{};      // attempts of each connection seen ended
     // The task had no block to give: tick of the connection's next look (0: none).
     std::array<std::uint32_t, kConnections> m_no_run_until{};
-    std::uint32_t m_due = 0;            // tick of the next pass
+    std::uint32_t m_due = 0;   // tick of the next pass
     std::atomic<bool> m_io_finished{false};
     std::array<std::atomic<std::uint32_t>, 10> m_buckets{};
     std::atomic<std::uint32_t> m_bucket_index{0};

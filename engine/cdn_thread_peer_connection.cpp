@@ -21,7 +21,7 @@ i_stream_socket* make_socket(CCdnThread* owner)
     return io ? new i_stream_socket(*io) : nullptr;
 }
 
-} // namespace
+}   // namespace
 
 cdn_thread_peer_connection::cdn_thread_peer_connection(CCdnThread* owner)
     : base_connection(make_socket(owner)),
@@ -136,8 +136,8 @@ void cdn_thread_peer_connection::on_connect(const i_error_code& error)
     close(error);
     if (ClientLogEnabled()) {
         std::ostringstream text;
-        text << "cdn_thread_peer_connection connect failed error[" << error.value << "]," << "timeout ["
-             << std::uint32_t(platform::tick_count() - m_activity_tick.load()) << "]\n";
+        text << "cdn_thread_peer_connection connect failed error[" << error.value << "],"
+             << "timeout [" << std::uint32_t(platform::tick_count() - m_activity_tick.load()) << "]\n";
         WriteClientLog(text.str());
     }
 }
@@ -177,9 +177,10 @@ void cdn_thread_peer_connection::write_post()
     }
     if (ClientLogEnabled()) {
         std::ostringstream text;
-        text << "zeq::cdn_thread_peer_connection: SEND SOCK[" << (socket() ? socket()->native() : -1)
-             << "],TASKID[" << task->task_id() << "]," << "range[" << m_exchange.range_text() << "]," << "file["
-             << m_exchange.file_name() << "]";
+        text << "zeq::cdn_thread_peer_connection: SEND SOCK[" << (socket() ? socket()->native() : -1) << "],TASKID["
+             << task->task_id() << "],"
+             << "range[" << m_exchange.range_text() << "],"
+             << "file[" << m_exchange.file_name() << "]";
         WriteClientLog(text.str());
     }
 }
@@ -193,8 +194,8 @@ void cdn_thread_peer_connection::on_receive(const i_error_code& error, std::uint
     if (error) {
         if (ClientLogEnabled()) {
             std::ostringstream text;
-            text << "[zeq::cdn_thread_peer_connection]" << task_id << "," << "close error_code = " << error.value
-                 << " bytes transferred[" << bytes << "]\n";
+            text << "[zeq::cdn_thread_peer_connection]" << task_id << ","
+                 << "close error_code = " << error.value << " bytes transferred[" << bytes << "]\n";
             WriteClientLog(text.str());
         }
         close(error);
@@ -202,9 +203,10 @@ void cdn_thread_peer_connection::on_receive(const i_error_code& error, std::uint
     }
     if (ClientLogEnabled()) {
         std::ostringstream text;
-        text << "[zeq::cdn_thread_peer_connection: RECV SOCK][" << (socket() ? socket()->native() : -1)
-             << "],TASKID[" << task_id << "]," << "error[" << error.value << "]," << "bytes_transferred[" << bytes
-             << "]\n";
+        text << "[zeq::cdn_thread_peer_connection: RECV SOCK][" << (socket() ? socket()->native() : -1) << "],TASKID["
+             << task_id << "],"
+             << "error[" << error.value << "],"
+             << "bytes_transferred[" << bytes << "]\n";
         WriteClientLog(text.str());
     }
     m_activity_tick.store(platform::tick_count());
@@ -323,8 +325,8 @@ void cdn_thread_peer_connection::log_server_event(std::uint8_t selector, std::ui
     CLogConnection* log_connection = CLogConnection::GetInstance();
     if (!o || !log_connection)
         return;
-    log_connection->AddHttpSvrLog(selector == 2 ? 5 : 7, GetProcessClientId(), o->GetTask()->task_id(),
-                                  m_peer.publicip, m_peer.publicport, result);
+    log_connection->AddHttpSvrLog(selector == 2 ? 5 : 7, GetProcessClientId(), o->GetTask()->task_id(), m_peer.publicip,
+                                  m_peer.publicport, result);
 }
 
-} // namespace zeq
+}   // namespace zeq

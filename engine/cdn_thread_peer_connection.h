@@ -101,21 +101,21 @@ private:
     void log(const std::string& text);
     void finish_attempt(bool complete, bool delivered);
 
-    std::atomic<std::uint32_t> m_refs{1};     // the owner's, until release_owner
+    std::atomic<std::uint32_t> m_refs{1};   // the owner's, until release_owner
     std::atomic<CCdnThread*> m_owner;
     std::shared_ptr<platform::Event> m_wake;   // the owner's: set when the connection is free again
     PeerInfo m_peer{};
     std::atomic<std::uint32_t> m_activity_tick{0};
     std::atomic<bool> m_connecting{false};   // connect_peer done, its connect not yet completed
     bool m_first_request = true;
-    bool m_attempt_open = false;            // a connect_peer not yet judged
+    bool m_attempt_open = false;   // a connect_peer not yet judged
     bool m_run_complete = false;
-    bool m_slow = false;                    // dropped for being far slower than the task's other sources
+    bool m_slow = false;   // dropped for being far slower than the task's other sources
     std::atomic<std::uint32_t> m_failures{0};
     std::atomic<std::uint32_t> m_runs{0};
     std::atomic<std::uint32_t> m_attempts{0};
-    std::recursive_mutex m_lock;            // guards the exchange and the attempt state
+    std::recursive_mutex m_lock;   // guards the exchange and the attempt state
     http_range_request m_exchange;
 };
 
-} // namespace zeq
+}   // namespace zeq

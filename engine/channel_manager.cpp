@@ -48,7 +48,7 @@ bool same_digest(const std::string& a, const std::string& b)
     return true;
 }
 
-} // namespace
+}   // namespace
 
 CChannel::~CChannel() = default;
 
@@ -310,7 +310,7 @@ bool refuse(CChannel& channel, const std::string& reason)
     return false;
 }
 
-} // namespace
+}   // namespace
 
 bool CChannelManager::PrepareFresh(CChannel& channel, std::vector<std::uint8_t>& bitmap,
                                    std::vector<std::vector<std::uint8_t>>& blocks)
@@ -553,7 +553,10 @@ void CChannelManager::OnPieceVerified(std::uint64_t channel_id, std::uint32_t pi
         owner->SetPiece(channel_id, piece, result);
 }
 
-void SetPieceReadHook(void (*hook)(std::uint64_t channel_id, std::int32_t piece)) { g_read_hook.store(hook); }
+void SetPieceReadHook(void (*hook)(std::uint64_t channel_id, std::int32_t piece))
+{
+    g_read_hook.store(hook);
+}
 
 bool CChannelManager::ReadPiece(std::uint64_t channel_id, PieceCacheEntry& entry)
 {

@@ -25,19 +25,19 @@ class CDiskFile;
 // One file of a channel.
 struct CChannelFile {
     std::int32_t index = 0;
-    std::string path;           // full path on disk
+    std::string path;   // full path on disk
     std::string md5;
     std::uint64_t size = 0;
-    std::string block_md5;      // 32 characters per piece of the file
+    std::string block_md5;   // 32 characters per piece of the file
     std::uint32_t first_piece = 0;
     std::uint32_t piece_count = 0;
 };
 
 // Where a piece lies.
 struct ChannelPiece {
-    std::uint32_t file = 0;         // position in CChannel::files
+    std::uint32_t file = 0;   // position in CChannel::files
     std::uint32_t index_in_file = 0;
-    std::uint64_t offset = 0;       // byte offset in the file
+    std::uint64_t offset = 0;   // byte offset in the file
     std::uint32_t length = 0;
 };
 
@@ -46,7 +46,7 @@ public:
     // Channels of up to this many files keep them open between operations.
     static constexpr std::size_t kMaxOpenFiles = 64;
 
-    std::vector<CChannelFile> files;                        // by file index 0, 1, 2, ...
+    std::vector<CChannelFile> files;   // by file index 0, 1, 2, ...
     std::map<std::int32_t, std::unique_ptr<CDiskFile>> open_files;
     std::uint64_t id = 0;
     std::int32_t piece_size = 0;
@@ -55,7 +55,7 @@ public:
     bool prepared = false;           // the files were prepared once
     std::string prepare_error;       // why the last preparation failed
     std::string save_path;
-    bool has_loaded = false;         // added by the history form
+    bool has_loaded = false;   // added by the history form
     std::vector<std::uint8_t> loaded_bitmap;
     std::vector<std::vector<std::uint8_t>> loaded_blocks;
     std::uint64_t total_size = 0;
@@ -104,8 +104,7 @@ public:
     void SetCmdEvent(ICmdEvent* event) override;
     std::string GetFileNameForRange(std::uint64_t channel_id, std::int32_t piece, std::int32_t* piece_in_file,
                                     std::uint64_t* file_size) override;
-    std::string GetFileNameForBlock(std::uint64_t channel_id, std::int32_t piece,
-                                    std::int32_t* piece_in_file) override;
+    std::string GetFileNameForBlock(std::uint64_t channel_id, std::int32_t piece, std::int32_t* piece_in_file) override;
     bool IsChannelVerified(std::uint64_t channel_id) override;
     bool GetVerifyProgress(std::uint64_t channel_id, std::uint32_t* verified, std::uint32_t* pieces) override;
     std::uint64_t GetChannelTotalSize(std::uint64_t channel_id) override;
@@ -139,12 +138,12 @@ private:
     std::string FileNameFor(std::uint64_t channel_id, std::int32_t piece, std::int32_t* piece_in_file,
                             std::uint64_t* file_size);
 
-    std::uint64_t m_last_total = 0;                 // total size of the channel added last
-    ICmdEvent* m_cmd_event = nullptr;               // stays null
+    std::uint64_t m_last_total = 0;     // total size of the channel added last
+    ICmdEvent* m_cmd_event = nullptr;   // stays null
     std::map<std::uint64_t, ChannelPtr> m_channels;
     IChannelManagerEvent* m_owner = nullptr;
     std::string m_data_folder;
-    CcsLocker m_lock;                               // guards m_channels, m_verify and m_last_total
+    CcsLocker m_lock;                                              // guards m_channels, m_verify and m_last_total
     std::map<std::uint64_t, std::vector<std::uint8_t>> m_verify;   // per channel, 1 = piece verified
 };
 

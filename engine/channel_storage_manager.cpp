@@ -22,7 +22,7 @@ inline void store_byte(std::uint8_t& b, std::uint8_t v)
 // a seeding store's reads take the buffers its read cache lets go).
 constexpr std::size_t kSpareBuffers = 4;
 
-} // namespace
+}   // namespace
 
 #if !defined(VR_INVARIANTS)
 #define STORE_INVARIANT(piece) ((void)0)
@@ -130,8 +130,9 @@ CChannelStorageManager::WriteEntry& CChannelStorageManager::FindOrAddWriteEntry(
         return it->second;
     if (m_write_cache.size() >= m_cache_limit)
         EvictOne();
-    WriteEntry& added =
-        m_write_cache.emplace(std::int32_t(piece), WriteEntry{NewPieceEntry(std::int32_t(piece)), nullptr}).first->second;
+    WriteEntry& added = m_write_cache
+                            .emplace(std::int32_t(piece), WriteEntry{NewPieceEntry(std::int32_t(piece)), nullptr})
+                            .first->second;
     auto parked = m_parked.find(std::int32_t(piece));
     if (parked != m_parked.end()) {
         added.hash = std::move(parked->second);
@@ -236,8 +237,9 @@ void CChannelStorageManager::HandOff(WriteCache::iterator it, bool verify)
         }
         job->runs.push_back(run);
     }
-    job->check = verify && !job->runs.empty() &&
-                 std::all_of(states.begin(), states.end(), [](std::uint8_t s) { return s == kWriting || s == kWritten; });
+    job->check = verify && !job->runs.empty() && std::all_of(states.begin(), states.end(), [](std::uint8_t s) {
+                     return s == kWriting || s == kWritten;
+                 });
     const std::uint32_t ready = job->hash->Ready();
     job->whole_hashed = job->check && ready == length;
     // What was hashed of a piece going on later saves reading it back,
@@ -326,8 +328,8 @@ void CChannelStorageManager::SetPiece(std::uint32_t piece, std::uint8_t result)
         auto entry = m_write_cache.find(std::int32_t(piece));
         if (entry != m_write_cache.end()) {
             entry->second.hash->Detach();
-            entry->second.hash =
-                std::make_shared<PieceHash>(entry->second.cache.buffer.data(), entry->second.cache.length);
+            entry->second.hash = std::make_shared<PieceHash>(entry->second.cache.buffer.data(),
+                                                             entry->second.cache.length);
         }
         // What was read for upload is no longer what the piece will hold.
         auto it = m_read_cache.find(std::int32_t(piece));
@@ -341,8 +343,7 @@ void CChannelStorageManager::SetPiece(std::uint32_t piece, std::uint8_t result)
 
 bool CChannelStorageManager::Servable(const BlockRequest& req) const
 {
-    if (!req.data || req.piece < 0 || std::size_t(req.piece) >= m_lengths.size() || req.offset < 0 ||
-        req.length <= 0)
+    if (!req.data || req.piece < 0 || std::size_t(req.piece) >= m_lengths.size() || req.offset < 0 || req.length <= 0)
         return false;
     const std::uint32_t piece = std::uint32_t(req.piece);
     if (std::uint64_t(req.offset) + std::uint64_t(req.length) > m_lengths[piece])
@@ -537,7 +538,7 @@ void CChannelStorageManager::CheckPiece(std::size_t p) const
 void CChannelStorageManager::check_invariant() const
 {
     VR_INVARIANT(m_bitmap.size() == m_lengths.size() && m_received.size() == m_lengths.size() &&
-           m_write_state.size() == m_lengths.size() && m_stored.size() == m_lengths.size());
+                 m_write_state.size() == m_lengths.size() && m_stored.size() == m_lengths.size());
     for (std::size_t p = 0; p < m_lengths.size(); ++p)
         CheckPiece(p);
 }

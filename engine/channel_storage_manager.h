@@ -38,7 +38,7 @@ struct StorageRun {
     std::uint32_t blocks = 0;
     std::uint32_t offset = 0;   // in the piece
     std::uint32_t length = 0;
-    bool written = false;       // set by the worker
+    bool written = false;   // set by the worker
 };
 
 // One write-cache entry on its way to the file. The job owns the buffer
@@ -50,11 +50,11 @@ struct WriteJob {
     std::vector<std::uint8_t> buffer;
     std::vector<StorageRun> runs;
     std::shared_ptr<PieceHash> hash;
-    bool check = false;         // the piece is checked after the last run
-    bool whole_hashed = false;  // the digest covers the whole buffer
-    bool park = false;          // keep the digest of the leading blocks
-    int result = -1;            // the check's result, -1 when none was made
-    std::string error;          // why a run was refused, when one was
+    bool check = false;          // the piece is checked after the last run
+    bool whole_hashed = false;   // the digest covers the whole buffer
+    bool park = false;           // keep the digest of the leading blocks
+    int result = -1;             // the check's result, -1 when none was made
+    std::string error;           // why a run was refused, when one was
 };
 
 // A piece read from its file for upload. The job owns its buffer until it
@@ -63,8 +63,8 @@ struct WriteJob {
 struct ReadJob {
     std::uint64_t channel_id = 0;
     PieceCacheEntry entry;
-    bool read = false;                      // set by the worker
-    std::vector<PieceReadHandler> waiting;  // under the storage lock
+    bool read = false;                       // set by the worker
+    std::vector<PieceReadHandler> waiting;   // under the storage lock
 };
 
 class CChannelStorageManager : public std::enable_shared_from_this<CChannelStorageManager> {
@@ -160,7 +160,7 @@ private:
     void CheckPiece(std::size_t piece) const;
 
     std::uint64_t m_channel_id;
-    std::vector<std::uint8_t> m_bitmap;                 // 1 = verified; read live by the piece picker
+    std::vector<std::uint8_t> m_bitmap;   // 1 = verified; read live by the piece picker
     WriteCache m_write_cache;
     std::map<std::int32_t, std::shared_ptr<PieceHash>> m_parked;   // digests of evicted pieces' leading blocks
     std::map<std::int32_t, PieceCacheEntry> m_read_cache;
@@ -168,13 +168,13 @@ private:
     std::deque<std::shared_ptr<ReadJob>> m_read_queue;          // reads waiting for a started one to end
     std::size_t m_reads_started = 0;                            // on the worker now
     std::int32_t m_last_asked = -2;                             // piece of the last upload request
-    std::vector<std::vector<std::uint8_t>> m_received;  // 1 = received; read live by the piece picker
+    std::vector<std::vector<std::uint8_t>> m_received;          // 1 = received; read live by the piece picker
     std::vector<std::uint32_t> m_lengths;
     std::vector<std::vector<std::uint8_t>> m_write_state;
-    std::vector<std::vector<std::uint8_t>> m_stored;    // 1 = in the file; saved in the ".bbm" file
-    std::vector<std::vector<std::uint8_t>> m_spare;     // freed cache buffers kept for reuse
-    std::size_t m_verified = 0;                         // pieces whose bitmap byte is 1
-    std::size_t m_cache_limit = kWriteCacheEntries;     // entries the write cache may hold
-    std::size_t m_cache_bound = kWriteCacheEntries;     // most it may grow to
+    std::vector<std::vector<std::uint8_t>> m_stored;   // 1 = in the file; saved in the ".bbm" file
+    std::vector<std::vector<std::uint8_t>> m_spare;    // freed cache buffers kept for reuse
+    std::size_t m_verified = 0;                        // pieces whose bitmap byte is 1
+    std::size_t m_cache_limit = kWriteCacheEntries;    // entries the write cache may hold
+    std::size_t m_cache_bound = kWriteCacheEntries;    // most it may grow to
     CStorageManager* m_owner;
 };

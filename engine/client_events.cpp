@@ -13,9 +13,12 @@
 
 namespace {
 
-const char* OrEmpty(const char* text) { return text ? text : ""; }
+const char* OrEmpty(const char* text)
+{
+    return text ? text : "";
+}
 
-} // namespace
+}   // namespace
 
 void CClientMain::Callback(std::uint32_t code, std::uintptr_t data)
 {
@@ -31,7 +34,10 @@ void CClientMain::CallbackCopy(std::uint32_t code, const std::vector<std::uint8_
     Callback(code, reinterpret_cast<std::uintptr_t>(payload.data()));
 }
 
-bool CClientMain::Delivering() const { return m_callback.load() && !engine_flags::shutting_down(); }
+bool CClientMain::Delivering() const
+{
+    return m_callback.load() && !engine_flags::shutting_down();
+}
 
 void CClientMain::RaiseText(std::uint32_t code, const char* text)
 {
@@ -44,9 +50,15 @@ void CClientMain::RaiseText(std::uint32_t code, const char* text)
     CallbackCopy(code, payload.Bytes());
 }
 
-void CClientMain::OnErrorOutput(const char* text) { RaiseText(CBE_ERROR_OUTPUT, text); }
+void CClientMain::OnErrorOutput(const char* text)
+{
+    RaiseText(CBE_ERROR_OUTPUT, text);
+}
 
-void CClientMain::OnTextOutput(const char* text) { RaiseText(CBE_TEXT_OUTPUT, text); }
+void CClientMain::OnTextOutput(const char* text)
+{
+    RaiseText(CBE_TEXT_OUTPUT, text);
+}
 
 void CClientMain::OnTaskMessage(const char* text, std::uint32_t value)
 {

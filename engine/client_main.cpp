@@ -77,7 +77,7 @@ std::uint64_t OfflineClientId()
     return 0xFFFFFFFF00000000ull | low;
 }
 
-} // namespace
+}   // namespace
 
 CClientMain::CClientMain()
 {
@@ -93,7 +93,10 @@ CClientMain::~CClientMain()
     g_client_main.compare_exchange_strong(self, nullptr);
 }
 
-CClientMain* CClientMain::GetInstance() { return g_client_main.load(); }
+CClientMain* CClientMain::GetInstance()
+{
+    return g_client_main.load();
+}
 
 void CClientMain::SetSessionFactory(const SessionFactory& factory)
 {
@@ -177,8 +180,8 @@ bool CClientMain::Queue(ClientTaskRecord record)
 bool CClientMain::AddTask(std::uint64_t task_id, std::uint32_t block_size, const std::string& source_folder,
                           std::uint32_t file_count, const std::string& file_list, const std::string& save_folder)
 {
-    return Queue(ClientTaskRecord{0, task_id, 0, 0, block_size, source_folder, file_list, save_folder, file_count,
-                                  {}, {}});
+    return Queue(
+        ClientTaskRecord{0, task_id, 0, 0, block_size, source_folder, file_list, save_folder, file_count, {}, {}});
 }
 
 bool CClientMain::AddHistoryTask(std::uint64_t task_id, std::uint32_t block_size, const std::string& source_folder,
@@ -275,17 +278,16 @@ bool CClientMain::HandOverNextTask()
         return true;   // already running or completed
     // The facade checked a resumed task's folder with the source folder
     // trimmed: the files are looked for where it looked.
-    const std::string folder =
-        TrimSaveFolder(record.save_folder) + platform::path_separator + TrimBlanks(record.source_folder);
+    const std::string folder = TrimSaveFolder(record.save_folder) + platform::path_separator +
+                               TrimBlanks(record.source_folder);
     CUtility::CreateDirectoryRecursive(folder);
     int result = 0;
     if (record.kind == 1) {
-        result = session->AddTaskDownload(record.task_id, record.block_size, record.source_folder,
-                                          record.file_count, record.file_list, record.bitmap, record.piece_tables,
-                                          folder, 0);
+        result = session->AddTaskDownload(record.task_id, record.block_size, record.source_folder, record.file_count,
+                                          record.file_list, record.bitmap, record.piece_tables, folder, 0);
     } else {
-        result = session->AddTaskDownload(record.task_id, record.block_size, record.source_folder,
-                                          record.file_count, record.file_list, folder);
+        result = session->AddTaskDownload(record.task_id, record.block_size, record.source_folder, record.file_count,
+                                          record.file_list, folder);
     }
     if (result == 0) {
         session->WaitPeerEnd(record.task_id);
@@ -325,8 +327,8 @@ void CClientMain::OnRisConnectionCompleted(std::uint32_t result, const std::vect
             return;
         }
         Callback(CBE_ENGINE_INIT_RESULT, static_cast<std::uintptr_t>(-1));
-        OnErrorOutput(("Connect Ris error,OnRisConnectionCompleted result code=" + std::to_string(result) + "\n")
-                          .c_str());
+        OnErrorOutput(
+            ("Connect Ris error,OnRisConnectionCompleted result code=" + std::to_string(result) + "\n").c_str());
         StartOfflineSession();
         return;
     }
@@ -349,8 +351,8 @@ void CClientMain::OnRisConnectionCompleted(std::uint32_t result, const std::vect
         m_upnp.start([this] { UpnpWorker(); }, "upnp");
     std::string lines = "local ip:" + std::to_string(logon.publicip) + ",从ris接收到的cis列表:\r\n";
     for (const CisAddress& cis : ordered) {
-        lines += "cis:" + std::to_string(cis.ip) + "(" + Dotted(cis.ip) + ")," + std::to_string(cis.port) +
-                 ", area[" + std::to_string(cis.area) + "]\r\n";
+        lines += "cis:" + std::to_string(cis.ip) + "(" + Dotted(cis.ip) + ")," + std::to_string(cis.port) + ", area[" +
+                 std::to_string(cis.area) + "]\r\n";
     }
     WriteClientLog(lines);
 
@@ -434,8 +436,7 @@ void CClientMain::BuildSession(const std::vector<CisAddress>& cis_list)
         folder = m_data_folder;
     }
     CUtility::CreateDirectoryRecursive(folder);
-    IDownload_Session* session =
-        m_session_factory.create ? m_session_factory.create(self, cis_list, folder) : nullptr;
+    IDownload_Session* session = m_session_factory.create ? m_session_factory.create(self, cis_list, folder) : nullptr;
     const std::string line = "self clientid:" + std::to_string(self.clientid) + "\n";
     WriteClientLog(line);
     platform::debug_output(line);
@@ -637,13 +638,25 @@ bool CClientMain::CompletedAdd(const ClientTaskRecord& record)
     return m_completed.AddUnique(record);
 }
 
-bool CClientMain::IsWaiting(std::uint64_t task_id) const { return m_waiting.Contains(task_id); }
+bool CClientMain::IsWaiting(std::uint64_t task_id) const
+{
+    return m_waiting.Contains(task_id);
+}
 
-std::uint32_t CClientMain::GetRunningCount() const { return static_cast<std::uint32_t>(m_running.Size()); }
+std::uint32_t CClientMain::GetRunningCount() const
+{
+    return static_cast<std::uint32_t>(m_running.Size());
+}
 
-std::vector<std::uint64_t> CClientMain::GetRunningIds() const { return m_running.Ids(); }
+std::vector<std::uint64_t> CClientMain::GetRunningIds() const
+{
+    return m_running.Ids();
+}
 
-std::vector<std::uint64_t> CClientMain::GetCompletedIds() const { return m_completed.Ids(); }
+std::vector<std::uint64_t> CClientMain::GetCompletedIds() const
+{
+    return m_completed.Ids();
+}
 
 std::uint32_t CClientMain::GetTaskState(std::uint64_t task_id) const
 {
@@ -654,7 +667,10 @@ std::uint32_t CClientMain::GetTaskState(std::uint64_t task_id) const
     return 0;
 }
 
-std::string CClientMain::GetBitmapFolderInUse() { return ChooseBitmapFolder(); }
+std::string CClientMain::GetBitmapFolderInUse()
+{
+    return ChooseBitmapFolder();
+}
 
 void CClientMain::check_invariant() const
 {

@@ -58,10 +58,8 @@ public:
                  std::uint32_t file_count, const std::string& file_list, const std::string& save_folder);
     // As AddTask for a task resumed from its bitmap and piece tables.
     bool AddHistoryTask(std::uint64_t task_id, std::uint32_t block_size, const std::string& source_folder,
-                        std::uint32_t file_count, const std::string& file_list,
-                        const std::vector<std::uint8_t>& bitmap,
-                        const std::vector<std::vector<std::uint8_t>>& piece_tables,
-                        const std::string& save_folder);
+                        std::uint32_t file_count, const std::string& file_list, const std::vector<std::uint8_t>& bitmap,
+                        const std::vector<std::vector<std::uint8_t>>& piece_tables, const std::string& save_folder);
     // Stops a running or completed task (registry state 4) and waits,
     // bounded, for its connections. False without a session or for a task
     // that is only waiting or unknown.
@@ -161,7 +159,7 @@ private:
 
     std::atomic<std::uint16_t> m_listen_port{9768};
     CRisConnectionEx m_ris;
-    mutable std::mutex m_cis_lock;               // guards m_cis_list and m_self
+    mutable std::mutex m_cis_lock;   // guards m_cis_list and m_self
     std::vector<CisAddress> m_cis_list;
     PeerInfo m_self{};
     std::atomic<std::uint8_t> m_peer_type{0};
@@ -170,7 +168,7 @@ private:
     std::atomic<std::uint32_t> m_public_ip{0};
     std::atomic<std::uint32_t> m_nat_ip{0};
     std::atomic<std::uint32_t> m_fixed_peer_type{0};
-    mutable std::mutex m_folder_lock;            // guards the two folders
+    mutable std::mutex m_folder_lock;   // guards the two folders
     std::string m_data_folder;
     std::string m_fallback_bitmap_folder;
     std::atomic<EngineCallback> m_callback{nullptr};
@@ -185,13 +183,13 @@ private:
     std::atomic<std::int64_t> m_start_time{0};
     std::atomic<std::int64_t> m_stop_time{0};
     std::atomic<std::uint32_t> m_started{0};
-    std::atomic<bool> m_stopping{false};         // no session is built once set
-    std::atomic<bool> m_offline{false};          // the session runs without index servers
-    std::atomic<std::uint32_t> m_relogon_at{0};  // tick of the offline session's next logon try
+    std::atomic<bool> m_stopping{false};          // no session is built once set
+    std::atomic<bool> m_offline{false};           // the session runs without index servers
+    std::atomic<std::uint32_t> m_relogon_at{0};   // tick of the offline session's next logon try
     std::atomic<std::uint32_t> m_relogon_backoff{kFirstRelogonMs};
     std::atomic<std::uint32_t> m_relogon_tries{0};
-    std::mutex m_build_lock;                     // serialises session build and Stop's teardown
-    std::mutex m_stop_lock;                      // one Stop at a time
+    std::mutex m_build_lock;   // serialises session build and Stop's teardown
+    std::mutex m_stop_lock;    // one Stop at a time
 
     platform::Event m_stop_event{platform::Event::Reset::manual};
     // Wakes the task worker: a task was queued, the session was built, or Stop.
@@ -201,11 +199,11 @@ private:
     std::atomic<bool> m_upnp_started{false};
     std::atomic<bool> m_upnp_enabled{true};
     std::atomic<std::uint32_t> m_stop_tasks_ms{15000};
-    std::mutex m_bitmap_write_lock;              // one fallback-folder choice at a time
-    CTaskReportSender m_reports;                 // command 87 off the reporting thread
+    std::mutex m_bitmap_write_lock;   // one fallback-folder choice at a time
+    CTaskReportSender m_reports;      // command 87 off the reporting thread
 
-    CLanPeerDiscovery* m_lan = nullptr;          // guarded by m_build_lock
-    CLogOfBoot* m_boot_log = nullptr;            // guarded by m_build_lock
-    CDownDataLog* m_down_data_log = nullptr;     // guarded by m_build_lock
+    CLanPeerDiscovery* m_lan = nullptr;        // guarded by m_build_lock
+    CLogOfBoot* m_boot_log = nullptr;          // guarded by m_build_lock
+    CDownDataLog* m_down_data_log = nullptr;   // guarded by m_build_lock
     SessionFactory m_session_factory;
 };

@@ -10,16 +10,16 @@
 
 // One task as the client core holds it; copied by value.
 struct ClientTaskRecord {
-    std::int32_t kind = -1;            // -1 empty, 0 new, 1 resumed from a bitmap
+    std::int32_t kind = -1;   // -1 empty, 0 new, 1 resumed from a bitmap
     std::uint64_t task_id = 0;
-    std::uint32_t state = 0;           // 0 queued, 1 running, 2 completed
-    std::uint8_t ran = 0;              // set by the first run event
+    std::uint32_t state = 0;   // 0 queued, 1 running, 2 completed
+    std::uint8_t ran = 0;      // set by the first run event
     std::uint32_t block_size = 262144;
     std::string source_folder;
     std::string file_list;
     std::string save_folder;
     std::uint32_t file_count = 0;
-    std::vector<std::uint8_t> bitmap;                   // resumed tasks
+    std::vector<std::uint8_t> bitmap;   // resumed tasks
     std::vector<std::vector<std::uint8_t>> piece_tables;
 };
 

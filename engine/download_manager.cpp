@@ -62,8 +62,8 @@ void DestroyDownloadManager(IDownload_Manager* manager)
 }
 
 CDownload_Manager::CDownload_Manager(const PeerInfo& self, const std::vector<CisAddress>& addresses,
-                                     IChannelManager* channels, IStorageManager* storage,
-                                     IHostCacheManager* host_cache, INatManager* nat)
+                                     IChannelManager* channels, IStorageManager* storage, IHostCacheManager* host_cache,
+                                     INatManager* nat)
     : m_channels(channels),
       m_storage(storage),
       m_host_cache(host_cache),
@@ -196,7 +196,7 @@ std::string AddLine(const char* what, std::uint64_t task_id, std::uint32_t piece
     return line.str();
 }
 
-} // namespace
+}   // namespace
 
 int CDownload_Manager::AddTaskDownload(i_io_service* io, std::uint64_t task_id, std::uint32_t piece_size,
                                        const std::string& root_folder, std::uint32_t file_count,
@@ -272,8 +272,8 @@ void CDownload_Manager::RetireTask(std::uint64_t task_id, CDownload_Task* task)
     // then removes the storage tables the task's picker still reads.
     if (!RemoveTaskEntry(task_id))
         return;
-    platform::debug_output("del task,CDownload_Manager::second_tick,del pDownloadTask,taskid:" +
-                           std::to_string(task_id) + "\n");
+    platform::debug_output(
+        "del task,CDownload_Manager::second_tick,del pDownloadTask,taskid:" + std::to_string(task_id) + "\n");
     delete task;
     CTaskStateMgr::Instance().PushDeleted(task_id);
 }

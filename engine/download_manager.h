@@ -155,9 +155,9 @@ private:
     std::map<std::uint64_t, std::uint32_t> m_pins;
     // Ids whose task is being built by an add form.
     std::set<std::uint64_t> m_adding;
-    std::mutex m_identity_lock;              // guards m_addresses and m_self
-    std::vector<CisAddress> m_addresses;     // the CIS list, a copy
-    mutable CcsLocker m_lock;                // guards m_tasks, m_pins and m_adding
+    std::mutex m_identity_lock;            // guards m_addresses and m_self
+    std::vector<CisAddress> m_addresses;   // the CIS list, a copy
+    mutable CcsLocker m_lock;              // guards m_tasks, m_pins and m_adding
     PeerInfo m_self;
     std::atomic<std::uint16_t> m_listen_port{9768};
     std::atomic<float> m_download_rate;

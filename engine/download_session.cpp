@@ -16,7 +16,6 @@
 #include "report/down_data_log.h"
 #include "report/log_event.h"
 
-
 namespace {
 
 constexpr std::uint32_t kSecondMs = 1000;
@@ -41,14 +40,19 @@ void DeleteManagers(SessionManagers& m)
     m = SessionManagers();
 }
 
-void Step(int n) { platform::debug_output("CDownload_Session::~CDownload_Session" + std::to_string(n) + "\n"); }
+void Step(int n)
+{
+    platform::debug_output("CDownload_Session::~CDownload_Session" + std::to_string(n) + "\n");
+}
 
-bool StopRequested(void* context) { return static_cast<std::atomic<bool>*>(context)->load(); }
+bool StopRequested(void* context)
+{
+    return static_cast<std::atomic<bool>*>(context)->load();
+}
 
-} // namespace
+}   // namespace
 
-CDownload_Session::CDownload_Session(const SessionManagers& managers)
-    : m_managers(managers), m_io(new i_io_service())
+CDownload_Session::CDownload_Session(const SessionManagers& managers) : m_managers(managers), m_io(new i_io_service())
 {
     if (!m_managers.destroy)
         m_managers.destroy = DeleteManagers;
@@ -149,9 +153,9 @@ int CDownload_Session::AddTaskDownload(std::uint64_t task_id, std::uint32_t bloc
 {
     if (!m_managers.download)
         return 0;
-    return Added(task_id, m_managers.download->AddTaskDownload(m_io.get(), task_id, block_size, source_folder, file_count,
-                                                               file_list, bitmap, piece_tables, folder,
-                                                               history_flag));
+    return Added(task_id,
+                 m_managers.download->AddTaskDownload(m_io.get(), task_id, block_size, source_folder, file_count,
+                                                      file_list, bitmap, piece_tables, folder, history_flag));
 }
 
 int CDownload_Session::AddTaskDownload(std::uint64_t task_id, std::uint32_t block_size,
@@ -160,8 +164,8 @@ int CDownload_Session::AddTaskDownload(std::uint64_t task_id, std::uint32_t bloc
 {
     if (!m_managers.download)
         return 0;
-    return Added(task_id, m_managers.download->AddTaskDownload(m_io.get(), task_id, block_size, source_folder, file_count,
-                                                               file_list, folder));
+    return Added(task_id, m_managers.download->AddTaskDownload(m_io.get(), task_id, block_size, source_folder,
+                                                               file_count, file_list, folder));
 }
 
 int CDownload_Session::AddTaskDownload(std::uint64_t task_id, std::uint32_t block_size,
@@ -170,8 +174,8 @@ int CDownload_Session::AddTaskDownload(std::uint64_t task_id, std::uint32_t bloc
 {
     if (!m_managers.download)
         return 0;
-    return Added(task_id, m_managers.download->AddTaskDownload(m_io.get(), task_id, block_size, source_folder, file_count,
-                                                               file_list));
+    return Added(task_id, m_managers.download->AddTaskDownload(m_io.get(), task_id, block_size, source_folder,
+                                                               file_count, file_list));
 }
 
 void CDownload_Session::PostWork(std::uint64_t task_id)
@@ -212,7 +216,10 @@ int CDownload_Session::SetRateLimits(float download, float upload)
     return m_managers.download->SetRateLimits(download, upload);
 }
 
-void CDownload_Session::SetGlobalFlag(std::uint8_t on) { transfer_limits::set_speed_limit_on(on != 0); }
+void CDownload_Session::SetGlobalFlag(std::uint8_t on)
+{
+    transfer_limits::set_speed_limit_on(on != 0);
+}
 
 std::uint8_t CDownload_Session::GetRateLimits(float* download, float* upload, std::uint8_t* on)
 {
@@ -348,4 +355,3 @@ void CDownload_Session::PrepareFiles(std::uint64_t task_id)
         event->OnTaskInfo(task_id, reason.c_str(), 2, 0, 0, 0);
     }
 }
-

@@ -49,13 +49,11 @@ public:
     void SetCmdEvent(ICmdEvent* event) override;
     bool Start() override;
     int AddTaskDownload(std::uint64_t task_id, std::uint32_t block_size, const std::string& source_folder,
-                        std::uint32_t file_count, const std::string& file_list,
-                        const std::vector<std::uint8_t>& bitmap,
+                        std::uint32_t file_count, const std::string& file_list, const std::vector<std::uint8_t>& bitmap,
                         const std::vector<std::vector<std::uint8_t>>& piece_tables, const std::string& folder,
                         std::uint8_t history_flag) override;
     int AddTaskDownload(std::uint64_t task_id, std::uint32_t block_size, const std::string& source_folder,
-                        std::uint32_t file_count, const std::string& file_list,
-                        const std::string& folder) override;
+                        std::uint32_t file_count, const std::string& file_list, const std::string& folder) override;
     int AddTaskDownload(std::uint64_t task_id, std::uint32_t block_size, const std::string& source_folder,
                         std::uint32_t file_count, const std::string& file_list) override;
     bool WaitPeerEnd(std::uint64_t task_id) override;
@@ -94,8 +92,8 @@ private:
     std::unique_ptr<i_deadline_timer> m_second_timer;
     std::unique_ptr<i_deadline_timer> m_minute_timer;
     std::deque<std::uint64_t> m_added;
-    mutable CcsLocker m_added_lock;     // guards m_added
+    mutable CcsLocker m_added_lock;   // guards m_added
     std::deque<std::uint64_t> m_abort;
-    mutable CcsLocker m_abort_lock;     // guards m_abort
+    mutable CcsLocker m_abort_lock;   // guards m_abort
     std::atomic<std::uint32_t> m_peer_end_limit_ms{10000};
 };

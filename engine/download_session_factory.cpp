@@ -30,7 +30,7 @@ void DestroyDefaultManagers(SessionManagers& m)
     m = SessionManagers();
 }
 
-} // namespace
+}   // namespace
 
 IDownload_Session* CreateDownloadSession(const PeerInfo& self, const std::vector<CisAddress>& cis_list,
                                          const std::string& data_folder)
@@ -40,8 +40,8 @@ IDownload_Session* CreateDownloadSession(const PeerInfo& self, const std::vector
     managers.storage = CreateStorageManager(managers.channel);
     managers.host_cache = CreateHostCacheManager();
     managers.nat = CreateNatManager();
-    managers.download = CreateDownloadManager(self, cis_list, managers.channel, managers.storage,
-                                              managers.host_cache, managers.nat);
+    managers.download = CreateDownloadManager(self, cis_list, managers.channel, managers.storage, managers.host_cache,
+                                              managers.nat);
     managers.destroy = &DestroyDefaultManagers;
     auto* session = new (std::nothrow) CDownload_Session(managers);
     if (!session)
@@ -49,4 +49,7 @@ IDownload_Session* CreateDownloadSession(const PeerInfo& self, const std::vector
     return session;
 }
 
-void DestroyDownloadSession(IDownload_Session* session) { delete session; }
+void DestroyDownloadSession(IDownload_Session* session)
+{
+    delete session;
+}

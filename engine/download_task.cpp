@@ -36,10 +36,16 @@ std::uint32_t StampTick()
     return now == 0 ? 1 : now;
 }
 
-std::uint32_t Low(std::uint64_t v) { return static_cast<std::uint32_t>(v); }
-std::uint32_t High(std::uint64_t v) { return static_cast<std::uint32_t>(v >> 32); }
+std::uint32_t Low(std::uint64_t v)
+{
+    return static_cast<std::uint32_t>(v);
+}
+std::uint32_t High(std::uint64_t v)
+{
+    return static_cast<std::uint32_t>(v >> 32);
+}
 
-} // namespace
+}   // namespace
 
 CDownload_Task::CDownload_Task(i_io_service* io, std::uint64_t task_id, std::uint32_t piece_size,
                                const std::string& root_folder, IDownloadTaskOwner* owner)
@@ -163,9 +169,9 @@ bool CDownload_Task::Start(std::uint32_t file_count, const std::string& file_lis
 {
     ResetPeerTypeCounters();
     IChannelManager* channels = m_owner ? m_owner->GetChannelManager() : nullptr;
-    const bool added =
-        channels && channels->AddChannel(m_task_id, static_cast<std::int32_t>(m_piece_size), m_root_folder,
-                                         file_count, file_list, bitmap, blocks, save_path, history_flag);
+    const bool added = channels &&
+                       channels->AddChannel(m_task_id, static_cast<std::int32_t>(m_piece_size), m_root_folder,
+                                            file_count, file_list, bitmap, blocks, save_path, history_flag);
     FinishStart();
     return added;
 }
@@ -305,10 +311,12 @@ void CDownload_Task::MarkStopping()
     // Stopping the CIS logon joins its thread, which may be inside the
     // reply handling resolving names: never on the calling (I/O) thread.
     if (!m_cis_stop_started.exchange(true)) {
-        if (!m_cis_stopper.start([this] {
-                m_cis->StopLogon();
-                m_cis_stopped.store(true);
-            }, "task-cis-stop")) {
+        if (!m_cis_stopper.start(
+                [this] {
+                    m_cis->StopLogon();
+                    m_cis_stopped.store(true);
+                },
+                "task-cis-stop")) {
             m_cis_stop_started.store(false);
         }
     }
@@ -399,7 +407,10 @@ void CDownload_Task::OnTimerHttp()
         ConnectHttpPeers();
 }
 
-std::uint32_t CDownload_Task::CdnQueryPauseMs() const { return m_cdn_query_pause_ms; }
+std::uint32_t CDownload_Task::CdnQueryPauseMs() const
+{
+    return m_cdn_query_pause_ms;
+}
 
 // ---- The one-second tick ----
 
@@ -590,7 +601,10 @@ void CDownload_Task::AddHttpDownloadBytes(std::uint32_t bytes)
         log->AddHttpBytes(m_task_id, bytes);
 }
 
-void CDownload_Task::AddHttpDownloadTotal(std::uint32_t bytes) { m_http_total.fetch_add(bytes); }
+void CDownload_Task::AddHttpDownloadTotal(std::uint32_t bytes)
+{
+    m_http_total.fetch_add(bytes);
+}
 
 void CDownload_Task::GetDownloadBytes(std::uint32_t& peer, std::uint32_t& peer2, std::uint32_t& http) const
 {
@@ -608,9 +622,15 @@ void CDownload_Task::TakeReleaseRequest()
 
 // ---- Owner access ----
 
-ICmdEvent* CDownload_Task::GetCmdEvent() { return m_owner ? m_owner->GetCmdEvent() : nullptr; }
+ICmdEvent* CDownload_Task::GetCmdEvent()
+{
+    return m_owner ? m_owner->GetCmdEvent() : nullptr;
+}
 
-PeerInfo CDownload_Task::GetSelfPeerInfo() { return m_owner ? m_owner->GetSelfPeerInfo() : PeerInfo{}; }
+PeerInfo CDownload_Task::GetSelfPeerInfo()
+{
+    return m_owner ? m_owner->GetSelfPeerInfo() : PeerInfo{};
+}
 
 bool CDownload_Task::GetFileNameForBlock(std::int32_t piece, std::string& name, std::int32_t& piece_in_file)
 {
@@ -644,7 +664,10 @@ std::int64_t CDownload_Task::Now()
     return platform::unix_time();
 }
 
-void CDownload_Task::SetSecondsSource(seconds_source source) { g_seconds_source.store(source); }
+void CDownload_Task::SetSecondsSource(seconds_source source)
+{
+    g_seconds_source.store(source);
+}
 
 void CDownload_Task::check_invariant() const
 {

@@ -64,9 +64,9 @@ struct PeerTypeCounts {
 class CDownload_Task : public CCisConnectionEx_Event, public ITimerEvent, public ITaskConnectionsOwner {
 public:
     // Timer ids of the task's timer thread.
-    static constexpr std::uint32_t kTimerHttp = 1;            // CDN query and HTTP peers
+    static constexpr std::uint32_t kTimerHttp = 1;   // CDN query and HTTP peers
     static constexpr std::uint32_t kTimerHttpMs = 1000;
-    static constexpr std::uint32_t kTimerLan = 2;             // LAN query
+    static constexpr std::uint32_t kTimerLan = 2;   // LAN query
     static constexpr std::uint32_t kTimerLanMs = 10000;
     // Connections a task keeps, and the connected-peer record limit.
     static constexpr std::uint32_t kMaxConnections = 30;
@@ -93,8 +93,8 @@ public:
     // timer thread with timers 1 and 2, joins LAN discovery, records state 2
     // in the task-state registry and starts its CDN thread). `owner` must
     // outlive the task.
-    CDownload_Task(i_io_service* io, std::uint64_t task_id, std::uint32_t piece_size,
-                   const std::string& root_folder, IDownloadTaskOwner* owner);
+    CDownload_Task(i_io_service* io, std::uint64_t task_id, std::uint32_t piece_size, const std::string& root_folder,
+                   IDownloadTaskOwner* owner);
     // Stops the CDN thread, the timer thread, the CIS logon and every
     // connection; reports a task deleted before completion (code 10).
     ~CDownload_Task() override;
@@ -328,9 +328,9 @@ private:
     void StopCisLogon();
 
     // Work other threads hand to the I/O thread (task_cis_reply.cpp).
-    struct HttpFinds {                       // HTTP peers found by a blocking thread
-        std::vector<HttpPeerInfo> infos;     // announced in this order
-        std::vector<PeerInfo> records;       // resolved
+    struct HttpFinds {                     // HTTP peers found by a blocking thread
+        std::vector<HttpPeerInfo> infos;   // announced in this order
+        std::vector<PeerInfo> records;     // resolved
     };
     struct CisReply;
     // Runs `apply` on the I/O thread with the task, or with null when the
@@ -389,13 +389,13 @@ private:
     // thread's alone (CIS replies are applied there).
     std::vector<VPeerInfo> m_vpeers;
     std::map<std::uint64_t, HttpPeerInfo> m_http_infos;
-    mutable CcsLocker m_http_info_lock;                // guards m_http_infos
+    mutable CcsLocker m_http_info_lock;   // guards m_http_infos
     std::atomic<bool> m_finished{false};
     std::uint32_t m_vpeer_cursor = 0;
     CTimerThread m_timer;
-    std::atomic<bool> m_stopping{false};               // also cancels a CDN query under way
+    std::atomic<bool> m_stopping{false};   // also cancels a CDN query under way
     BlockRequestQueue m_run;
-    CcsLocker m_run_lock;                              // guards m_run
+    CcsLocker m_run_lock;   // guards m_run
     std::map<std::uint64_t, std::uint32_t> m_http_counts;
     std::map<int, float> m_http_speeds;
     struct SourceBackoff {
@@ -406,7 +406,7 @@ private:
     std::map<std::uint64_t, SourceBackoff> m_http_backoff;
     std::uint32_t m_best_rate = 0;        // fastest exchange speed noted ...
     std::uint32_t m_best_rate_tick = 0;   // ... and when
-    mutable CcsLocker m_http_conn_lock;                // guards m_http_counts, m_http_speeds and m_http_backoff
+    mutable CcsLocker m_http_conn_lock;   // guards m_http_counts, m_http_speeds and m_http_backoff
     CCdnThread* m_cdn_thread;
     // The CDN thread's wake event, set once before any thread runs; it
     // outlives the thread.
@@ -415,9 +415,9 @@ private:
 
     // State of the one-second tick: only the thread that runs Run (the
     // session's I/O thread) touches it, so it needs no lock.
-    std::uint32_t m_last_request_tick = 0;            // 0: no peer-list request yet
+    std::uint32_t m_last_request_tick = 0;   // 0: no peer-list request yet
     std::uint32_t m_last_bitmap_tick;
-    bool m_bitmap_saved = false;                      // a save ran with storage ready
+    bool m_bitmap_saved = false;   // a save ran with storage ready
     bool m_report_once = true;
     std::int64_t m_highest_progress = -1;
     bool m_downloaded = false;
@@ -433,10 +433,10 @@ private:
     // Timer calls under way (IsStopFinished waits for them to end).
     std::atomic<std::uint32_t> m_in_timer{0};
     // Writes to the task's files failing (storage events and the tick).
-    std::atomic<bool> m_write_failing{false};          // from a failed write to the next good one
-    std::atomic<std::uint32_t> m_write_retry_tick{0};  // when a paused picker may hand out blocks again
-    std::atomic<std::uint32_t> m_write_backoff_ms{0};  // the pause before that retry
-    std::atomic<std::uint32_t> m_write_report_tick{0}; // last report of failing writes (0: none)
+    std::atomic<bool> m_write_failing{false};            // from a failed write to the next good one
+    std::atomic<std::uint32_t> m_write_retry_tick{0};    // when a paused picker may hand out blocks again
+    std::atomic<std::uint32_t> m_write_backoff_ms{0};    // the pause before that retry
+    std::atomic<std::uint32_t> m_write_report_tick{0};   // last report of failing writes (0: none)
     // Name look-up of the host expansion (null: getaddrinfo).
     std::atomic<CHttpPeerList::resolver> m_resolver{nullptr};
     // What work posted to the I/O thread reaches the task through: cleared

@@ -77,7 +77,10 @@ public:
     void dec_http_connection_count(const PeerInfo& peer) override { m_task->DecHttpConnectionCount(&peer); }
     void set_http_connection_speed(int socket, float speed) override { m_task->SetHttpConnectionSpeed(socket, speed); }
     void remove_http_connection_speed(int socket) override { m_task->RemoveHttpConnectionSpeed(socket); }
-    void report_source(const PeerInfo& peer, bool delivered) override { m_task->ReportHttpSource(peer.clientid, delivered); }
+    void report_source(const PeerInfo& peer, bool delivered) override
+    {
+        m_task->ReportHttpSource(peer.clientid, delivered);
+    }
     std::uint32_t note_source_rate(std::uint32_t rate) override { return m_task->NoteHttpSourceRate(rate); }
     bool has_http_peers() override { return m_task->GetHttpPeerList().GetCount() > 0; }
     bool pick_http_peer(PeerInfo& out) override { return m_task->PickHttpPeer(out); }
@@ -93,7 +96,7 @@ private:
     CDownload_Task* m_task;
 };
 
-} // namespace
+}   // namespace
 
 std::unique_ptr<zeq::i_range_task> zeq::make_range_task(CDownload_Task* task)
 {

@@ -20,8 +20,8 @@ std::atomic<bool> g_upnp_done{false};
 // The back-off of the index servers after failed CIS replies.
 struct IndexServerBackoff {
     std::mutex lock;
-    bool running = false;        // the flag comes back at `retry_at`
-    std::uint32_t retry_at = 0;  // tick
+    bool running = false;         // the flag comes back at `retry_at`
+    std::uint32_t retry_at = 0;   // tick
     std::uint32_t next_ms = kIndexServersFirstBackoffMs;
 };
 IndexServerBackoff& backoff()
@@ -47,10 +47,16 @@ std::string& external_ip_text()
     return text;
 }
 
-} // namespace
+}   // namespace
 
-bool shutting_down() { return g_shutting_down.load(); }
-void set_shutting_down(bool on) { g_shutting_down.store(on); }
+bool shutting_down()
+{
+    return g_shutting_down.load();
+}
+void set_shutting_down(bool on)
+{
+    g_shutting_down.store(on);
+}
 
 bool index_servers_usable()
 {
@@ -99,10 +105,19 @@ void index_servers_answered()
     b.next_ms = kIndexServersFirstBackoffMs;
 }
 
-bool progress_every_second() { return g_progress_every_second.load(); }
-void set_progress_every_second(bool on) { g_progress_every_second.store(on); }
+bool progress_every_second()
+{
+    return g_progress_every_second.load();
+}
+void set_progress_every_second(bool on)
+{
+    g_progress_every_second.store(on);
+}
 
-std::int32_t max_task_num() { return g_max_task_num.load(); }
+std::int32_t max_task_num()
+{
+    return g_max_task_num.load();
+}
 void set_max_task_num(std::int32_t n)
 {
     if (n < 1)
@@ -112,8 +127,14 @@ void set_max_task_num(std::int32_t n)
     g_max_task_num.store(n);
 }
 
-std::uint16_t listen_port() { return g_listen_port.load(); }
-void set_listen_port(std::uint16_t port) { g_listen_port.store(port); }
+std::uint16_t listen_port()
+{
+    return g_listen_port.load();
+}
+void set_listen_port(std::uint16_t port)
+{
+    g_listen_port.store(port);
+}
 
 std::string bitmap_folder()
 {
@@ -127,7 +148,10 @@ void set_bitmap_folder(const std::string& folder)
     bitmap_folder_text() = folder;
 }
 
-bool upnp_done() { return g_upnp_done.load(); }
+bool upnp_done()
+{
+    return g_upnp_done.load();
+}
 
 std::string external_ip()
 {
@@ -153,4 +177,4 @@ void reset()
     set_bitmap_folder(std::string());
 }
 
-} // namespace engine_flags
+}   // namespace engine_flags

@@ -56,4 +56,4 @@ void set_upnp_result(bool done, const std::string& external_ip);
 // Back to the values at start (tests, and Init after Uninit).
 void reset();
 
-} // namespace engine_flags
+}   // namespace engine_flags

@@ -53,5 +53,5 @@ public:
 private:
     ICmdEvent* m_cmd_event = nullptr;   // stays null
     std::map<std::uint64_t, std::unique_ptr<CHostCache>> m_caches;
-    CcsLocker m_lock;                   // guards m_caches
+    CcsLocker m_lock;   // guards m_caches
 };

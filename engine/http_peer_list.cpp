@@ -4,7 +4,6 @@
 #include "platform/socket.h"
 #include "platform/invariant.h"
 
-
 namespace {
 
 bool ResolveWithGetaddrinfo(const std::string& name, std::vector<std::uint32_t>& out)
@@ -12,7 +11,7 @@ bool ResolveWithGetaddrinfo(const std::string& name, std::vector<std::uint32_t>&
     return platform::resolve_ipv4(name, out);
 }
 
-} // namespace
+}   // namespace
 
 CHttpPeerList::CHttpPeerList() : m_resolve(&ResolveWithGetaddrinfo) {}
 

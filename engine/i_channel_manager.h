@@ -51,12 +51,11 @@ public:
     virtual bool AddChannel(std::uint64_t channel_id, std::int32_t piece_size, const std::string& root_folder,
                             std::uint32_t file_count, const std::string& file_list,
                             const std::vector<std::uint8_t>& loaded_bitmap,
-                            const std::vector<std::vector<std::uint8_t>>& loaded_blocks,
-                            const std::string& save_path, std::uint8_t history_flag) = 0;
+                            const std::vector<std::vector<std::uint8_t>>& loaded_blocks, const std::string& save_path,
+                            std::uint8_t history_flag) = 0;
     // Save-path form: the files go directly under `save_path` (created).
     virtual bool AddChannel(std::uint64_t channel_id, std::int32_t piece_size, const std::string& root_folder,
-                            std::uint32_t file_count, const std::string& file_list,
-                            const std::string& save_path) = 0;
+                            std::uint32_t file_count, const std::string& file_list, const std::string& save_path) = 0;
     // No save path: the files go under the data folder and `root_folder`
     // (created).
     virtual bool AddChannel(std::uint64_t channel_id, std::int32_t piece_size, const std::string& root_folder,
@@ -108,8 +107,8 @@ public:
     // Copies `length` bytes of the piece at `offset` into `data` only when
     // that needs no wait (the file open and free, the bytes in memory);
     // false otherwise, and the piece is read with ReadPiece instead.
-    virtual bool ReadCachedBlock(std::uint64_t channel_id, std::int32_t piece, std::uint32_t offset,
-                                 std::uint8_t* data, std::uint32_t length)
+    virtual bool ReadCachedBlock(std::uint64_t channel_id, std::int32_t piece, std::uint32_t offset, std::uint8_t* data,
+                                 std::uint32_t length)
     {
         (void)channel_id;
         (void)piece;
@@ -128,8 +127,8 @@ public:
     virtual void SetCmdEvent(ICmdEvent* event) = 0;
 
     // As GetFileNameForBlock, also giving the file's size (0 when unknown).
-    virtual std::string GetFileNameForRange(std::uint64_t channel_id, std::int32_t piece,
-                                            std::int32_t* piece_in_file, std::uint64_t* file_size) = 0;
+    virtual std::string GetFileNameForRange(std::uint64_t channel_id, std::int32_t piece, std::int32_t* piece_in_file,
+                                            std::uint64_t* file_size) = 0;
 
     // Name of the file holding `piece` (its path after the last separator)
     // and the piece's index inside that file; empty when unknown.

@@ -34,14 +34,14 @@ public:
     // has its files prepared through PrepareTaskFiles), 0 when the id is
     // known already (its channel folder is reported through OnTaskInfo).
     virtual int AddTaskDownload(i_io_service* io, std::uint64_t task_id, std::uint32_t piece_size,
-                                const std::string& root_folder, std::uint32_t file_count,
-                                const std::string& file_list, const std::vector<std::uint8_t>& bitmap,
-                                const std::vector<std::vector<std::uint8_t>>& blocks,
-                                const std::string& save_path, std::uint8_t history_flag) = 0;
+                                const std::string& root_folder, std::uint32_t file_count, const std::string& file_list,
+                                const std::vector<std::uint8_t>& bitmap,
+                                const std::vector<std::vector<std::uint8_t>>& blocks, const std::string& save_path,
+                                std::uint8_t history_flag) = 0;
     // Adds a new task whose files go under `save_path`; results as above.
     virtual int AddTaskDownload(i_io_service* io, std::uint64_t task_id, std::uint32_t piece_size,
-                                const std::string& root_folder, std::uint32_t file_count,
-                                const std::string& file_list, const std::string& save_path) = 0;
+                                const std::string& root_folder, std::uint32_t file_count, const std::string& file_list,
+                                const std::string& save_path) = 0;
     // Adds a new task whose files go under the data folder and its root
     // folder; results as above.
     virtual int AddTaskDownload(i_io_service* io, std::uint64_t task_id, std::uint32_t piece_size,

@@ -24,12 +24,11 @@ public:
     virtual int AddTaskDownload(std::uint64_t task_id, std::uint32_t block_size, const std::string& source_folder,
                                 std::uint32_t file_count, const std::string& file_list,
                                 const std::vector<std::uint8_t>& bitmap,
-                                const std::vector<std::vector<std::uint8_t>>& piece_tables,
-                                const std::string& folder, std::uint8_t history_flag) = 0;
+                                const std::vector<std::vector<std::uint8_t>>& piece_tables, const std::string& folder,
+                                std::uint8_t history_flag) = 0;
     // Adds a new task whose files go under `folder`.
     virtual int AddTaskDownload(std::uint64_t task_id, std::uint32_t block_size, const std::string& source_folder,
-                                std::uint32_t file_count, const std::string& file_list,
-                                const std::string& folder) = 0;
+                                std::uint32_t file_count, const std::string& file_list, const std::string& folder) = 0;
     // Adds a new task whose files go under the data folder and its source folder.
     virtual int AddTaskDownload(std::uint64_t task_id, std::uint32_t block_size, const std::string& source_folder,
                                 std::uint32_t file_count, const std::string& file_list) = 0;

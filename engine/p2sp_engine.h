@@ -23,32 +23,32 @@ using EngineCallback = std::uint32_t (*)(std::uint32_t code, std::uintptr_t data
 
 // Callback codes and their data (integers little-endian):
 enum EngineCallbackCode : std::uint32_t {
-    CBE_DOWNLOAD_PROGRESS = 0,        // copy: u64 task id, u64 downloaded, u64 total
-    CBE_TASK_INFO = 1,                // copy: u64 task id, text + NUL, u32 type
-    CBE_RIS_CONNECT_START = 2,        // value 0
-    CBE_RIS_CONNECT_RESULT = 3,       // value: 0 logon finished (also offline), -1 not started
-    CBE_ENGINE_INIT_RESULT = 4,       // value: -1 logon failed, 0 session built
-    CBE_TASK_ADDED = 5,               // pointer to the u64 task id
-    CBE_TASK_MESSAGE = 7,             // copy: u32 value, text + NUL
-    CBE_TEXT_OUTPUT = 8,              // copy: text + NUL
-    CBE_TASK_COMPLETED = 9,           // pointer to the u64 task id
-    CBE_TASK_SPEED = 10,              // copy: u64 task id, f32 down KB/s, f32 up KB/s
-    CBE_TASK_STOP = 11,               // pointer to the u64 task id
-    CBE_TASK_STOP_FAILED = 12,        // pointer to the u64 task id
-    CBE_TASK_RUN = 13,                // pointer to the u64 task id
-    CBE_TASK_SAVE_PATH = 14,          // copy: u64 task id, save folder + NUL, source folder + NUL
-    CBE_TASK_BBM_SAVE_FINISHED = 15,  // copy: u64 task id, ".bbm" path + NUL
-    CBE_ERROR_OUTPUT = 16,            // copy: text + NUL
-    CBE_GLOBAL_SPEED = 17,            // copy: f32 total down KB/s, f32 total up KB/s
+    CBE_DOWNLOAD_PROGRESS = 0,         // copy: u64 task id, u64 downloaded, u64 total
+    CBE_TASK_INFO = 1,                 // copy: u64 task id, text + NUL, u32 type
+    CBE_RIS_CONNECT_START = 2,         // value 0
+    CBE_RIS_CONNECT_RESULT = 3,        // value: 0 logon finished (also offline), -1 not started
+    CBE_ENGINE_INIT_RESULT = 4,        // value: -1 logon failed, 0 session built
+    CBE_TASK_ADDED = 5,                // pointer to the u64 task id
+    CBE_TASK_MESSAGE = 7,              // copy: u32 value, text + NUL
+    CBE_TEXT_OUTPUT = 8,               // copy: text + NUL
+    CBE_TASK_COMPLETED = 9,            // pointer to the u64 task id
+    CBE_TASK_SPEED = 10,               // copy: u64 task id, f32 down KB/s, f32 up KB/s
+    CBE_TASK_STOP = 11,                // pointer to the u64 task id
+    CBE_TASK_STOP_FAILED = 12,         // pointer to the u64 task id
+    CBE_TASK_RUN = 13,                 // pointer to the u64 task id
+    CBE_TASK_SAVE_PATH = 14,           // copy: u64 task id, save folder + NUL, source folder + NUL
+    CBE_TASK_BBM_SAVE_FINISHED = 15,   // copy: u64 task id, ".bbm" path + NUL
+    CBE_ERROR_OUTPUT = 16,             // copy: text + NUL
+    CBE_GLOBAL_SPEED = 17,             // copy: f32 total down KB/s, f32 total up KB/s
 };
 
 // What the front end passes to Init.
 struct EngineInitBlock {
-    char data_folder[260];        // NUL-terminated: engine data folder, client working folder
-    char bitmap_folder[260];      // NUL-terminated: fallback folder of ".bbm" files
-    std::uint32_t fixed_peer_type; // non-zero: keep `peer_type` instead of the logon's
+    char data_folder[260];           // NUL-terminated: engine data folder, client working folder
+    char bitmap_folder[260];         // NUL-terminated: fallback folder of ".bbm" files
+    std::uint32_t fixed_peer_type;   // non-zero: keep `peer_type` instead of the logon's
     std::uint8_t peer_type;
-    std::uint16_t listen_port;    // the configured listen port plus the game id
+    std::uint16_t listen_port;   // the configured listen port plus the game id
 };
 
 // The engine. Operations in their fixed order; every one returns a result

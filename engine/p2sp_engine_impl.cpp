@@ -80,7 +80,7 @@ void ReportAppErrors()
     }
 }
 
-} // namespace
+}   // namespace
 
 CP2SP_EngineImpl::CP2SP_EngineImpl() : m_data_folder(platform::qorn_dir()) {}
 
@@ -96,7 +96,10 @@ namespace {
 std::atomic<bool> g_refuse_client_start{false};
 }
 
-void CP2SP_EngineImpl::RefuseClientStartForTests(bool refuse) { g_refuse_client_start.store(refuse); }
+void CP2SP_EngineImpl::RefuseClientStartForTests(bool refuse)
+{
+    g_refuse_client_start.store(refuse);
+}
 
 std::int32_t CP2SP_EngineImpl::Init(const EngineInitBlock* block, EngineCallback callback, void* user)
 {
@@ -131,8 +134,8 @@ std::int32_t CP2SP_EngineImpl::Init(const EngineInitBlock* block, EngineCallback
     if (m_client_setup)
         m_client_setup(*client);
     m_client.store(client);
-    if (g_refuse_client_start.load() || !client->Start(data_folder, block->fixed_peer_type, block->peer_type, callback, user,
-                       BlockText(block->bitmap_folder))) {
+    if (g_refuse_client_start.load() || !client->Start(data_folder, block->fixed_peer_type, block->peer_type, callback,
+                                                       user, BlockText(block->bitmap_folder))) {
         // Nothing may call back into the caller's context after a failed
         // Init: the caller is free to destroy it.
         m_client.store(nullptr);
@@ -192,7 +195,10 @@ CP2SP_EngineImpl::ClientUse::ClientUse(CP2SP_EngineImpl& engine) : m_engine(engi
     m_client = m_engine.m_client.load();
 }
 
-CP2SP_EngineImpl::ClientUse::~ClientUse() { --m_engine.m_calls; }
+CP2SP_EngineImpl::ClientUse::~ClientUse()
+{
+    --m_engine.m_calls;
+}
 
 bool CP2SP_EngineImpl::WaitForCallsToEnd()
 {
@@ -255,11 +261,10 @@ std::int32_t CP2SP_EngineImpl::AddTaskFromSeed(const char* seed_text, const char
         return 2;
     if (CTaskStateMgr::Instance().Exists(header.task_id))
         return 5;
-    const bool queued =
-        resumed ? client->AddHistoryTask(header.task_id, header.block_size, header.source_folder, header.file_count,
-                                         file_list, *bitmap, *piece_tables, folder)
-                : client->AddTask(header.task_id, header.block_size, header.source_folder, header.file_count,
-                                  file_list, folder);
+    const bool queued = resumed ? client->AddHistoryTask(header.task_id, header.block_size, header.source_folder,
+                                                         header.file_count, file_list, *bitmap, *piece_tables, folder)
+                                : client->AddTask(header.task_id, header.block_size, header.source_folder,
+                                                  header.file_count, file_list, folder);
     if (!queued)
         return 4;
     std::uint64_t id = header.task_id;
@@ -337,9 +342,15 @@ std::int32_t CP2SP_EngineImpl::ListTasks(std::vector<std::uint64_t>& ids, bool w
     return 0;
 }
 
-std::int32_t CP2SP_EngineImpl::GetTaskList(std::vector<std::uint64_t>& ids) { return ListTasks(ids, false); }
+std::int32_t CP2SP_EngineImpl::GetTaskList(std::vector<std::uint64_t>& ids)
+{
+    return ListTasks(ids, false);
+}
 
-std::int32_t CP2SP_EngineImpl::GetTaskListDetail(std::vector<std::uint64_t>& ids) { return ListTasks(ids, true); }
+std::int32_t CP2SP_EngineImpl::GetTaskListDetail(std::vector<std::uint64_t>& ids)
+{
+    return ListTasks(ids, true);
+}
 
 std::int32_t CP2SP_EngineImpl::AddServer(std::int32_t type, const char* host, std::uint16_t port)
 {
@@ -537,7 +548,10 @@ std::int32_t CP2SP_EngineImpl::SetConfigValue(const std::string& key, const std:
     return 0;
 }
 
-IP2SP_Engine* CreateP2SPEngine() { return new (std::nothrow) CP2SP_EngineImpl(); }
+IP2SP_Engine* CreateP2SPEngine()
+{
+    return new (std::nothrow) CP2SP_EngineImpl();
+}
 
 void DestroyP2SPEngine(IP2SP_Engine* engine)
 {
@@ -551,7 +565,10 @@ bool CreateLogConnection(const char* host, int port, const char* url)
     return CreateProcessLogConnection(host ? host : "", port, url ? url : "");
 }
 
-ILog* GetLogConnection() { return CLogConnection::GetInstance(); }
+ILog* GetLogConnection()
+{
+    return CLogConnection::GetInstance();
+}
 
 void DestroyLogConnection()
 {

@@ -24,8 +24,7 @@ public:
     CP2SP_EngineImpl& operator=(const CP2SP_EngineImpl&) = delete;
 
     std::int32_t Init(const EngineInitBlock* block, EngineCallback callback, void* user) override;
-    std::int32_t AddResumedTask(const char* seed_text, const char* save_folder,
-                                const std::vector<std::uint8_t>& bitmap,
+    std::int32_t AddResumedTask(const char* seed_text, const char* save_folder, const std::vector<std::uint8_t>& bitmap,
                                 const std::vector<std::vector<std::uint8_t>>& piece_tables) override;
     std::int32_t AddNewTask(const char* seed_text, const char* save_folder) override;
     std::int32_t Start() override;
@@ -104,6 +103,6 @@ private:
     std::atomic<void*> m_user{nullptr};
     mutable std::mutex m_folder_lock;   // guards m_data_folder
     std::string m_data_folder;
-    std::mutex m_life_lock;             // serialises Init and Uninit
+    std::mutex m_life_lock;   // serialises Init and Uninit
     void (*m_client_setup)(CClientMain& client) = nullptr;
 };

@@ -111,7 +111,7 @@ private:
     CDownload_Task* m_task;
 };
 
-} // namespace
+}   // namespace
 
 std::unique_ptr<i_peer_task> make_peer_task(CDownload_Task* task)
 {

@@ -9,7 +9,7 @@ namespace {
 // piece waits for at most this much of the worker's work.
 constexpr std::uint32_t kSlice = 128 * 1024;
 
-} // namespace
+}   // namespace
 
 void PieceHash::Advance()
 {

@@ -48,13 +48,13 @@ public:
 private:
     friend class PieceHashWorker;
 
-    std::mutex m_mutex;                    // held while hashing
-    const std::uint8_t* m_data;            // null once detached or finished
+    std::mutex m_mutex;           // held while hashing
+    const std::uint8_t* m_data;   // null once detached or finished
     std::uint32_t m_length;
-    std::uint32_t m_hashed = 0;            // bytes added to m_md5
+    std::uint32_t m_hashed = 0;   // bytes added to m_md5
     std::atomic<std::uint32_t> m_ready{0};
     Md5Context m_md5;
-    bool m_queued = false;                 // guarded by the worker's mutex
+    bool m_queued = false;   // guarded by the worker's mutex
 };
 
 class PieceHashWorker {
@@ -79,10 +79,10 @@ public:
 private:
     void Run();
 
-    mutable std::mutex m_mutex;                          // guards the queue, the counts and the flag
+    mutable std::mutex m_mutex;   // guards the queue, the counts and the flag
     std::condition_variable m_wake;
-    std::deque<std::shared_ptr<PieceHash>> m_queue;      // each hash at most once
+    std::deque<std::shared_ptr<PieceHash>> m_queue;   // each hash at most once
     bool m_stop = false;
-    std::size_t m_idle = 0;                              // threads waiting for work
+    std::size_t m_idle = 0;   // threads waiting for work
     std::vector<std::unique_ptr<platform::Thread>> m_threads;
 };

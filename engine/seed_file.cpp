@@ -56,7 +56,7 @@ bool find_value(CXmlMarkup& xml, const char* name, std::string& value)
     return true;
 }
 
-} // namespace
+}   // namespace
 
 std::int64_t SeedDecimal(const std::string& text, bool* overflow)
 {
@@ -164,8 +164,8 @@ bool ParseSeedFileList(const std::string& file_list, std::vector<SeedFileEntry>&
         }
         const std::int64_t idx = SeedDecimal(index);
         if (idx != std::int64_t(files.size())) {
-            set_error(error, which + " has fileindex " + std::to_string(idx) + ", expected " +
-                                 std::to_string(files.size()));
+            set_error(error,
+                      which + " has fileindex " + std::to_string(idx) + ", expected " + std::to_string(files.size()));
             return false;
         }
         bool over = false;
@@ -308,7 +308,7 @@ int ParseTaskXml(const std::string& seed_text, std::uint32_t* game_id, std::uint
             return finish(2);
         const std::uint64_t s = seed_unsigned(size);
         total = (total > std::numeric_limits<std::uint64_t>::max() - s) ? std::numeric_limits<std::uint64_t>::max()
-                                                                          : total + s;
+                                                                        : total + s;
     }
     return finish(0);
 }

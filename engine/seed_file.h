@@ -41,9 +41,9 @@ struct SeedHeader {
 struct SeedFileEntry {
     std::int32_t index = 0;
     std::string md5;
-    std::string name;               // path below the task's folder, as written
+    std::string name;   // path below the task's folder, as written
     std::uint64_t size = 0;
-    std::string block_md5;          // the first "fileblock_md5len" characters
+    std::string block_md5;   // the first "fileblock_md5len" characters
 };
 
 // Add-task reading. True with the header and the "filelist" markup (from
@@ -79,7 +79,8 @@ std::uint64_t CountChannelBlocks(const std::vector<std::uint64_t>& sizes, std::u
 // within what one task may cost: piece size kMinPieceSize..kMaxPieceSize,
 // at most kMaxChannelPieces pieces and kMaxChannelBlocks blocks. Else
 // false with a reason.
-bool CheckChannelLayout(const std::vector<std::uint64_t>& sizes, std::uint32_t piece_size, std::string* error = nullptr);
+bool CheckChannelLayout(const std::vector<std::uint64_t>& sizes, std::uint32_t piece_size,
+                        std::string* error = nullptr);
 
 // True when `name` is a relative path that stays inside its folder: not
 // empty after one leading separator, no drive or root, no ".." part, no

@@ -10,7 +10,7 @@ namespace {
 // applied when it completes.
 thread_local WriteJob* t_write_job = nullptr;
 
-} // namespace
+}   // namespace
 
 CStorageManager::Guard::Guard(CStorageManager& m) : m_m(m)
 {
@@ -36,8 +36,7 @@ void CStorageManager::Raise(IStorageManagerEvent* sink, std::vector<Event>& even
     for (Event& e : events) {
         switch (e.kind) {
         case Event::kReady:
-            sink->OnChannelStorageReady(e.channel_id, e.store->Bitmap(), e.store->Received(),
-                                        e.store->PieceLengths());
+            sink->OnChannelStorageReady(e.channel_id, e.store->Bitmap(), e.store->Received(), e.store->PieceLengths());
             break;
         case Event::kChecked:
             sink->OnPieceChecked(e.channel_id, e.value, e.result);
@@ -138,7 +137,8 @@ void CStorageManager::RecordCheck(CChannelStorageManager& store, std::uint64_t c
     m_events.push_back(std::move(e));
 }
 
-void CStorageManager::SubmitWrite(const std::shared_ptr<CChannelStorageManager>& store, const std::shared_ptr<WriteJob>& job)
+void CStorageManager::SubmitWrite(const std::shared_ptr<CChannelStorageManager>& store,
+                                  const std::shared_ptr<WriteJob>& job)
 {
     const std::size_t bytes = job->buffer.size();
     std::weak_ptr<CChannelStorageManager> weak = store;
@@ -204,7 +204,7 @@ void CStorageManager::SubmitRead(const std::shared_ptr<CChannelStorageManager>& 
 // waited for it ask again, in their order, outside the lock. Once storage
 // no longer completes on the I/O thread they are told so (995) instead.
 void CStorageManager::CompleteRead(const std::weak_ptr<CChannelStorageManager>& weak,
-                                    const std::shared_ptr<ReadJob>& job)
+                                   const std::shared_ptr<ReadJob>& job)
 {
     const bool on_io = m_on_io.load();
     std::vector<PieceReadHandler> waiting;
@@ -270,7 +270,10 @@ bool CStorageManager::PostBitmapSave(std::uint64_t channel_id, ICmdEvent* sink)
     return true;
 }
 
-void CStorageManager::Drain() { m_worker.Drain(); }
+void CStorageManager::Drain()
+{
+    m_worker.Drain();
+}
 
 void CStorageManager::SetEvent(IStorageManagerEvent* sink)
 {
@@ -339,7 +342,8 @@ void CStorageManager::RemoveChannel(std::uint64_t channel_id)
     }
     // Reads not started are answered as failed where completions run.
     for (const auto& job : waiting)
-        m_worker.Post(nullptr, [this, job] { CompleteRead(std::weak_ptr<CChannelStorageManager>(), job); }, 0);
+        m_worker.Post(
+            nullptr, [this, job] { CompleteRead(std::weak_ptr<CChannelStorageManager>(), job); }, 0);
 }
 
 void CStorageManager::SetCmdEvent(ICmdEvent* event)

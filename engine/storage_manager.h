@@ -81,9 +81,9 @@ private:
     struct Event {
         enum Kind { kReady, kChecked, kCounter, kError } kind;
         std::uint64_t channel_id;
-        std::uint32_t value;        // piece, or block count
+        std::uint32_t value;   // piece, or block count
         std::uint8_t result;
-        StorePtr store;             // keeps the tables alive while kReady is raised
+        StorePtr store;   // keeps the tables alive while kReady is raised
         std::string text;
     };
 
@@ -107,16 +107,16 @@ private:
     void CompleteRead(const std::weak_ptr<CChannelStorageManager>& store, const std::shared_ptr<ReadJob>& job);
     static void Raise(IStorageManagerEvent* sink, std::vector<Event>& events);
 
-    ICmdEvent* m_cmd_event = nullptr;          // stays null
+    ICmdEvent* m_cmd_event = nullptr;   // stays null
     std::map<std::uint64_t, StorePtr> m_stores;
     IChannelManager* m_channels;
     IStorageManagerEvent* m_sink = nullptr;
-    CcsLocker m_lock;                          // guards the map, every store and the event queue
-    int m_depth = 0;                           // nesting of Guard on the holding thread
-    std::vector<Event> m_events;               // collected under the lock
-    std::atomic<bool> m_on_io{false};          // completions run on the I/O thread
-    PieceHashWorker m_hasher;                  // hashes pieces ahead of their completion
-    StorageWorker m_worker;                    // last member: drained before the rest goes
+    CcsLocker m_lock;                   // guards the map, every store and the event queue
+    int m_depth = 0;                    // nesting of Guard on the holding thread
+    std::vector<Event> m_events;        // collected under the lock
+    std::atomic<bool> m_on_io{false};   // completions run on the I/O thread
+    PieceHashWorker m_hasher;           // hashes pieces ahead of their completion
+    StorageWorker m_worker;             // last member: drained before the rest goes
 };
 
 template <class Fn>

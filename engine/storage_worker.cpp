@@ -51,9 +51,8 @@ void StorageWorker::Post(Fn work, Fn done, std::size_t bytes)
             // rather than letting the backlog grow without bound.
             // (Without an I/O thread completions take the storage lock on
             // the worker, which the poster may hold: no wait then.)
-            m_idle.wait(lock, [&] {
-                return !m_io || m_pending_bytes == 0 || m_pending_bytes + bytes <= kMaxPendingBytes;
-            });
+            m_idle.wait(lock,
+                        [&] { return !m_io || m_pending_bytes == 0 || m_pending_bytes + bytes <= kMaxPendingBytes; });
             const bool wake = m_queue.empty();
             m_pending_bytes += bytes;
             m_queue.push_back(Item{std::move(work), std::move(done), bytes});

@@ -64,17 +64,17 @@ private:
     void RunCompletions();
     static void OnIo(void* context, const i_error_code& error);
 
-    mutable std::mutex m_mutex;                 // guards everything below but the thread
-    std::condition_variable m_wake;             // work queued, or stop
-    std::condition_variable m_idle;             // an item finished
+    mutable std::mutex m_mutex;       // guards everything below but the thread
+    std::condition_variable m_wake;   // work queued, or stop
+    std::condition_variable m_idle;   // an item finished
     std::deque<Item> m_queue;
-    std::size_t m_pending_bytes = 0;            // of queued and running items
-    std::size_t m_running = 0;                  // items taken off the queue and not finished
+    std::size_t m_pending_bytes = 0;   // of queued and running items
+    std::size_t m_running = 0;         // items taken off the queue and not finished
     bool m_started = false;
     bool m_stop = false;
     i_io_service* m_io = nullptr;
-    std::deque<Fn> m_completions;               // waiting for the I/O thread
-    bool m_io_posted = false;                   // a handler for them is queued
-    std::mutex m_completion_run;                // completions run one batch at a time
+    std::deque<Fn> m_completions;   // waiting for the I/O thread
+    bool m_io_posted = false;       // a handler for them is queued
+    std::mutex m_completion_run;    // completions run one batch at a time
     platform::Thread m_thread;
 };

@@ -28,8 +28,14 @@
 
 namespace {
 
-std::uint32_t Low(std::uint64_t v) { return static_cast<std::uint32_t>(v); }
-std::uint32_t High(std::uint64_t v) { return static_cast<std::uint32_t>(v >> 32); }
+std::uint32_t Low(std::uint64_t v)
+{
+    return static_cast<std::uint32_t>(v);
+}
+std::uint32_t High(std::uint64_t v)
+{
+    return static_cast<std::uint32_t>(v >> 32);
+}
 
 // Work for the I/O thread; it owns what it carries.
 struct PostedWork {
@@ -37,16 +43,16 @@ struct PostedWork {
     std::function<void(CDownload_Task*)> apply;
 };
 
-} // namespace
+}   // namespace
 
 // A CIS reply as the I/O thread applies it: plain values, the names of its
 // HTTP servers already looked up.
 struct CDownload_Task::CisReply {
-    std::vector<PeerInfo> peers;              // texts terminated
+    std::vector<PeerInfo> peers;   // texts terminated
     std::vector<VPeerInfo> vpeers;
     std::vector<HttpPeerInfo> http_peers;
-    std::vector<PeerInfo> http_servers;       // the type-3 peers that resolved
-    HttpFinds expanded;                       // their type-4 records
+    std::vector<PeerInfo> http_servers;   // the type-3 peers that resolved
+    HttpFinds expanded;                   // their type-4 records
 };
 
 // ---- Hand-over to the I/O thread ----
@@ -93,7 +99,10 @@ void CDownload_Task::AdoptSocket(int socket, const PeerInfo& peer, std::uint8_t 
     });
 }
 
-bool CDownload_Task::OnIoThread() const { return !m_io || m_io->impl().on_io_thread(); }
+bool CDownload_Task::OnIoThread() const
+{
+    return !m_io || m_io->impl().on_io_thread();
+}
 
 void CDownload_Task::ExpandHttpServers(const std::vector<PeerInfo>& servers, const std::vector<HttpPeerInfo>& known,
                                        HttpFinds& out)
@@ -170,7 +179,10 @@ void CDownload_Task::RequestPeerList()
     m_cis->StartLogon(param, m_owner->GetCisList(), 100, 0xFFFFFFFFu);
 }
 
-bool CDownload_Task::IsPeerListRequestRunning() const { return m_cis && m_cis->IsLogonRunning(); }
+bool CDownload_Task::IsPeerListRequestRunning() const
+{
+    return m_cis && m_cis->IsLogonRunning();
+}
 
 void CDownload_Task::OnCisConnectionNotify(std::uint32_t code, std::uint32_t value)
 {
@@ -200,11 +212,11 @@ std::uint64_t CDownload_Task::P2pSizeLimit() const
 void CDownload_Task::LogCisPeers(const std::vector<PeerInfo>& peers)
 {
     std::ostringstream block;
-    block << "从cis返回的peer: " << "peer count:" << peers.size() << "\n";
+    block << "从cis返回的peer: "
+          << "peer count:" << peers.size() << "\n";
     for (const PeerInfo& p : peers) {
         block << p.clientid << " " << platform::ipv4_to_text(p.publicip) << " " << p.publicport << " "
-              << platform::ipv4_to_text(p.natip) << " " << p.natport << " " << static_cast<int>(p.peertype)
-              << "\n";
+              << platform::ipv4_to_text(p.natip) << " " << p.natport << " " << static_cast<int>(p.peertype) << "\n";
     }
     WriteClientLog(block.str());
 }
@@ -212,7 +224,8 @@ void CDownload_Task::LogCisPeers(const std::vector<PeerInfo>& peers)
 std::map<std::uint64_t, VPeerInfo> CDownload_Task::KeepNewVpeers(const std::vector<VPeerInfo>& vpeers)
 {
     std::ostringstream block;
-    block << "从cis返回的vpeer: " << "vpeer count:" << vpeers.size() << "\n";
+    block << "从cis返回的vpeer: "
+          << "vpeer count:" << vpeers.size() << "\n";
     std::map<std::uint64_t, VPeerInfo> kept;
     {
         for (const VPeerInfo& v : vpeers) {
@@ -309,9 +322,9 @@ void CDownload_Task::ApplyCisReply(const CisReply& reply)
     std::map<std::uint64_t, VPeerInfo> kept = KeepNewVpeers(reply.vpeers);
     {
         std::ostringstream line;
-        line << "从cis返回的httppeer: " << "httppeer count:" << reply.http_peers.size() << "\n"
-             << "从cis返回的peer sum count: " << peers.size() + reply.vpeers.size() + reply.http_peers.size()
-             << "\n";
+        line << "从cis返回的httppeer: "
+             << "httppeer count:" << reply.http_peers.size() << "\n"
+             << "从cis返回的peer sum count: " << peers.size() + reply.vpeers.size() + reply.http_peers.size() << "\n";
         WriteClientLog(line.str());
     }
 
@@ -332,9 +345,10 @@ void CDownload_Task::ApplyCisReply(const CisReply& reply)
                      static_cast<int>(host.peer.peertype));
     }
     std::ostringstream mode;
-    mode << (http_only ? "--FL--: HTTP下载 http peer [" : "--FL--: HTTP2P 下载 http peer [")
-         << m_http_peers.GetCount() << "]," << "VPEER [" << m_vpeers.size() << "]," << "NAT peer["
-         << (cache ? cache->GetHostCount(&m_task_id) : 0) << "]\n";
+    mode << (http_only ? "--FL--: HTTP下载 http peer [" : "--FL--: HTTP2P 下载 http peer [") << m_http_peers.GetCount()
+         << "],"
+         << "VPEER [" << m_vpeers.size() << "],"
+         << "NAT peer[" << (cache ? cache->GetHostCount(&m_task_id) : 0) << "]\n";
     WriteClientLog(mode.str());
 
     AddHttpPeerInfos(reply.http_peers);

@@ -148,8 +148,8 @@ void CTaskConnections::OnPieceChecked(std::uint32_t piece, std::uint8_t result)
     const connection_map dropped = TakeAll();
     const std::uint64_t task_id = m_owner ? m_owner->GetTaskId() : 0;
     ICmdEvent* sink = m_owner ? m_owner->GetCmdEvent() : nullptr;
-    const std::string line =
-        "\n" + std::to_string(task_id) + " 哈希校验不过!pieceindex: " + std::to_string(piece) + "\n";
+    const std::string line = "\n" + std::to_string(task_id) + " 哈希校验不过!pieceindex: " + std::to_string(piece) +
+                             "\n";
     for (const auto& entry : dropped) {
         platform::debug_output(line);
         if (sink)

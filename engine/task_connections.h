@@ -109,6 +109,6 @@ private:
 
     ITaskConnectionsOwner* m_owner;
     connection_map m_connections;
-    mutable CcsLocker m_lock;            // guards m_connections
+    mutable CcsLocker m_lock;   // guards m_connections
     std::atomic<bool> m_closing{false};
 };

@@ -7,9 +7,12 @@
 namespace {
 // Wait between looks at the stop flag.
 constexpr std::uint32_t kIdleWaitMs = 100;
-} // namespace
+}   // namespace
 
-CTaskReportSender::~CTaskReportSender() { Stop(); }
+CTaskReportSender::~CTaskReportSender()
+{
+    Stop();
+}
 
 void CTaskReportSender::SetTimeouts(std::uint32_t connect_ms, std::uint32_t reply_ms)
 {
@@ -78,8 +81,8 @@ void CTaskReportSender::Run()
             m_wake.wait(kIdleWaitMs);
             continue;
         }
-        m_connection.SendCmd87Packet(report.task_id, report.client_id, report.a, report.b, report.c,
-                                     report.cis_list, report.type);
+        m_connection.SendCmd87Packet(report.task_id, report.client_id, report.a, report.b, report.c, report.cis_list,
+                                     report.type);
         ++m_sent;
     }
 }

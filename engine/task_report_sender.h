@@ -55,14 +55,14 @@ public:
 private:
     void Run();
 
-    mutable std::mutex m_lock;        // guards m_queue, m_busy and the thread start
+    mutable std::mutex m_lock;   // guards m_queue, m_busy and the thread start
     std::deque<Report> m_queue;
-    bool m_busy = false;              // a report taken off the queue is being sent
+    bool m_busy = false;                 // a report taken off the queue is being sent
     std::condition_variable m_drained;   // the queue emptied and no send is in progress
     platform::Event m_wake{platform::Event::Reset::automatic};
     std::atomic<bool> m_stop{false};
     std::atomic<std::uint32_t> m_sent{0};
     std::atomic<std::uint32_t> m_dropped{0};
-    CCisConnectionEx m_connection;    // cancelled by Stop
+    CCisConnectionEx m_connection;   // cancelled by Stop
     platform::Thread m_thread;
 };

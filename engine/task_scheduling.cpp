@@ -48,8 +48,14 @@ TaskConnectionMakers g_makers = DefaultMakers();
 // A parent record of all zeros: the peer is asked of NAT traversal directly.
 const PeerInfo kNoParent{};
 
-std::uint32_t Low(std::uint64_t v) { return static_cast<std::uint32_t>(v); }
-std::uint32_t High(std::uint64_t v) { return static_cast<std::uint32_t>(v >> 32); }
+std::uint32_t Low(std::uint64_t v)
+{
+    return static_cast<std::uint32_t>(v);
+}
+std::uint32_t High(std::uint64_t v)
+{
+    return static_cast<std::uint32_t>(v >> 32);
+}
 
 // Back-off of an HTTP source that failed without a block: doubles with
 // each failure in a row, up to the maximum.
@@ -64,7 +70,7 @@ std::uint32_t StampTick()
     return now == 0 ? 1 : now;
 }
 
-} // namespace
+}   // namespace
 
 void SetTaskConnectionMakers(const TaskConnectionMakers& makers)
 {
@@ -72,7 +78,10 @@ void SetTaskConnectionMakers(const TaskConnectionMakers& makers)
     g_makers = makers;
 }
 
-TaskConnectionMakers DefaultTaskConnectionMakers() { return DefaultMakers(); }
+TaskConnectionMakers DefaultTaskConnectionMakers()
+{
+    return DefaultMakers();
+}
 
 TaskConnectionMakers GetTaskConnectionMakers()
 {
@@ -134,7 +143,10 @@ void CDownload_Task::RecordConnectedPeer(const PeerInfo& peer)
         ++c->added;
 }
 
-std::size_t CDownload_Task::GetConnectedPeerCount() const { return m_connected_peers.size(); }
+std::size_t CDownload_Task::GetConnectedPeerCount() const
+{
+    return m_connected_peers.size();
+}
 
 bool CDownload_Task::IsConnected(std::uint64_t client_id)
 {
@@ -266,8 +278,8 @@ void CDownload_Task::ConnectLanPeers()
         info.publicport = lan_peer.port;
         info.peertype = PEERTYPE_LAN;
         std::ostringstream line;
-        line << "connect lan node,ip:" << lan_peer.ip << ",port:" << lan_peer.port
-             << ",clientid:" << lan_peer.clientid << "\n";
+        line << "connect lan node,ip:" << lan_peer.ip << ",port:" << lan_peer.port << ",clientid:" << lan_peer.clientid
+             << "\n";
         platform::debug_output(line.str());
         nat->NatToPeer(m_task_id, info, &kNoParent, info.publicip, lan_peer.port);
         ++asked;

@@ -14,7 +14,7 @@ constexpr std::int64_t kSweepIntervalSeconds = 10;
 
 std::atomic<CTaskStateMgr::seconds_source> g_seconds_source{nullptr};
 
-} // namespace
+}   // namespace
 
 CTaskStateMgr& CTaskStateMgr::Instance()
 {
@@ -22,7 +22,10 @@ CTaskStateMgr& CTaskStateMgr::Instance()
     return registry;
 }
 
-void CTaskStateMgr::SetSecondsSource(seconds_source source) { g_seconds_source.store(source); }
+void CTaskStateMgr::SetSecondsSource(seconds_source source)
+{
+    g_seconds_source.store(source);
+}
 
 std::int64_t CTaskStateMgr::Now()
 {

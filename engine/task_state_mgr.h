@@ -67,7 +67,7 @@ private:
     static std::int64_t Now();
 
     std::map<std::uint64_t, TaskStateRecord> m_states;
-    mutable CcsLocker m_map_lock;     // guards m_states and m_last_sweep
+    mutable CcsLocker m_map_lock;   // guards m_states and m_last_sweep
     std::deque<std::uint64_t> m_deleted;
     mutable CcsLocker m_queue_lock;   // guards m_deleted
     std::int64_t m_last_sweep = 0;

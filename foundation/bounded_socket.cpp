@@ -28,7 +28,7 @@ std::uint32_t wait_sliced(platform::socket_t s, bool for_write, std::uint32_t de
     }
 }
 
-} // namespace
+}   // namespace
 
 std::uint32_t CBoundedSocket::Connect(std::uint32_t ipv4, std::uint16_t port, std::uint32_t timeout_ms,
                                       const StopCheck& stop)

@@ -18,10 +18,12 @@
 class StopCheck {
 public:
     StopCheck() = default;
-    StopCheck(const std::atomic<bool>* flag) : m_flag(flag) {}  // NOLINT: implicit by design
-    StopCheck(std::function<bool()> fn) : m_fn(std::move(fn)) {} // NOLINT: implicit by design
+    StopCheck(const std::atomic<bool>* flag) : m_flag(flag) {}     // NOLINT: implicit by design
+    StopCheck(std::function<bool()> fn) : m_fn(std::move(fn)) {}   // NOLINT: implicit by design
     template <typename F, typename = decltype(bool(std::declval<F&>()()))>
-    StopCheck(F fn) : m_fn(std::move(fn)) {} // NOLINT: implicit by design
+    StopCheck(F fn) : m_fn(std::move(fn))
+    {
+    }   // NOLINT: implicit by design
 
     bool requested() const { return (m_flag && m_flag->load()) || (m_fn && m_fn()); }
 

@@ -36,65 +36,72 @@ constexpr uint32_t kRisLogonVersion = 257;
 constexpr int32_t kMaxFramedBody = 65536;
 
 // Little-endian stores and loads, independent of the host's byte order.
-inline void store_u16(uint8_t* p, uint16_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
+inline void store_u16(uint8_t* p, uint16_t v)
+{
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
 }
-inline void store_u32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+inline void store_u32(uint8_t* p, uint32_t v)
+{
+    for (int i = 0; i < 4; ++i)
+        p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
-inline void store_u64(uint8_t* p, uint64_t v) {
-  for (int i = 0; i < 8; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+inline void store_u64(uint8_t* p, uint64_t v)
+{
+    for (int i = 0; i < 8; ++i)
+        p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
-inline uint16_t load_u16(const uint8_t* p) {
-  return static_cast<uint16_t>(p[0] | (p[1] << 8));
+inline uint16_t load_u16(const uint8_t* p)
+{
+    return static_cast<uint16_t>(p[0] | (p[1] << 8));
 }
-inline uint32_t load_u32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+inline uint32_t load_u32(const uint8_t* p)
+{
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
+           (static_cast<uint32_t>(p[3]) << 24);
 }
-inline uint64_t load_u64(const uint8_t* p) {
-  return static_cast<uint64_t>(load_u32(p)) | (static_cast<uint64_t>(load_u32(p + 4)) << 32);
+inline uint64_t load_u64(const uint8_t* p)
+{
+    return static_cast<uint64_t>(load_u32(p)) | (static_cast<uint64_t>(load_u32(p + 4)) << 32);
 }
 
-}  // namespace cmd_packet
+}   // namespace cmd_packet
 
 // Builds one command packet in a growing buffer; the length and field count
 // in the header are kept current after every add, so bytes() is always a
 // complete packet.
 class CCmdPacket {
- public:
-  explicit CCmdPacket(uint16_t command, uint32_t version = cmd_packet::kDefaultVersion,
-                      uint8_t flag = 0);
+public:
+    explicit CCmdPacket(uint16_t command, uint32_t version = cmd_packet::kDefaultVersion, uint8_t flag = 0);
 
-  void set_flag(uint8_t flag);
-  void set_command(uint16_t command);
-  void set_version(uint32_t version);
+    void set_flag(uint8_t flag);
+    void set_command(uint16_t command);
+    void set_version(uint32_t version);
 
-  // Each add appends one field; false (and nothing appended) when the packet
-  // already has 255 fields or would outgrow a u32 length.
-  bool add_u8(uint16_t id, uint8_t value);
-  bool add_u16(uint16_t id, uint16_t value);
-  bool add_u32(uint16_t id, uint32_t value);
-  bool add_u64(uint16_t id, uint64_t value);
-  // Raw bytes; a null pointer is allowed only with length 0.
-  bool add_bytes(uint16_t id, const void* data, size_t length);
-  // The text's bytes, with a terminating NUL counted in the field when asked.
-  bool add_string(uint16_t id, const std::string& text, bool with_nul = false);
+    // Each add appends one field; false (and nothing appended) when the packet
+    // already has 255 fields or would outgrow a u32 length.
+    bool add_u8(uint16_t id, uint8_t value);
+    bool add_u16(uint16_t id, uint16_t value);
+    bool add_u32(uint16_t id, uint32_t value);
+    bool add_u64(uint16_t id, uint64_t value);
+    // Raw bytes; a null pointer is allowed only with length 0.
+    bool add_bytes(uint16_t id, const void* data, size_t length);
+    // The text's bytes, with a terminating NUL counted in the field when asked.
+    bool add_string(uint16_t id, const std::string& text, bool with_nul = false);
 
-  uint16_t command() const;
-  uint32_t version() const;
-  uint8_t flag() const;
-  size_t field_count() const { return fields_; }
-  // Whole packet, length prefix included.
-  const std::vector<uint8_t>& bytes() const { return buf_; }
-  size_t size() const { return buf_.size(); }
-  // A copy of the whole packet.
-  std::vector<uint8_t> build() const { return buf_; }
+    uint16_t command() const;
+    uint32_t version() const;
+    uint8_t flag() const;
+    size_t field_count() const { return fields_; }
+    // Whole packet, length prefix included.
+    const std::vector<uint8_t>& bytes() const { return buf_; }
+    size_t size() const { return buf_.size(); }
+    // A copy of the whole packet.
+    std::vector<uint8_t> build() const { return buf_; }
 
- private:
-  uint8_t* begin_field(uint16_t id, size_t length);
+private:
+    uint8_t* begin_field(uint16_t id, size_t length);
 
-  std::vector<uint8_t> buf_;
-  size_t fields_ = 0;
+    std::vector<uint8_t> buf_;
+    size_t fields_ = 0;
 };

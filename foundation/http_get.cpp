@@ -41,7 +41,10 @@ private:
 constexpr std::uint32_t cancel_poll_ms = 50;
 constexpr int result_cancelled = 4;
 
-bool cancelled(const HttpGetOptions& o) { return o.cancel && o.cancel->load(); }
+bool cancelled(const HttpGetOptions& o)
+{
+    return o.cancel && o.cancel->load();
+}
 
 // The helper's Receive; with a cancel flag the wait is cut into slices and
 // a set flag ends it with 995.
@@ -57,8 +60,8 @@ long receive(CTcpClientSocketHelper& socket, void* data, std::uint32_t size, std
             return -1;
         }
         const std::uint64_t now = platform::tick_count64();
-        const std::uint32_t slice = static_cast<std::uint32_t>(std::min<std::uint64_t>(
-            cancel_poll_ms, now >= end ? 0 : end - now));
+        const std::uint32_t slice =
+            static_cast<std::uint32_t>(std::min<std::uint64_t>(cancel_poll_ms, now >= end ? 0 : end - now));
         const long n = socket.Receive(data, size, slice, error);
         if (n >= 0 || error != platform::err::timed_out || now + slice >= end)
             return n;
@@ -90,7 +93,7 @@ int read_header(CTcpClientSocketHelper& socket, const HttpGetOptions& o, const D
         if (n < 0 && error == platform::err::timed_out)
             return header_timeout;
         if (n < 0 && error == platform::err::would_block)
-            continue;  // woken without data
+            continue;   // woken without data
         if (n <= 0)
             return header_receive_failed;
         header += byte;
@@ -134,7 +137,7 @@ int content_length(std::string header, std::size_t cap, std::uint64_t& length)
     while (p < end && std::strchr(" \t\n\r", header[p]))
         ++p;
     if (p == end || !std::isdigit(static_cast<unsigned char>(header[p])))
-        return 2;  // an unreadable length is no length
+        return 2;   // an unreadable length is no length
     length = 0;
     for (; p < end && std::isdigit(static_cast<unsigned char>(header[p])); ++p) {
         length = length * 10 + static_cast<std::uint64_t>(header[p] - '0');
@@ -144,9 +147,12 @@ int content_length(std::string header, std::size_t cap, std::uint64_t& length)
     return 0;
 }
 
-} // namespace
+}   // namespace
 
-void set_http_event_sink(http_event_sink sink) { g_sink.store(sink, std::memory_order_release); }
+void set_http_event_sink(http_event_sink sink)
+{
+    g_sink.store(sink, std::memory_order_release);
+}
 
 bool split_http_url(const std::string& url, std::string& host, std::uint16_t& port, std::string& path)
 {
@@ -205,8 +211,8 @@ int http_get(const std::string& url, const HttpGetOptions& o, std::vector<char>&
         return 1;
     }
 
-    const std::string request = "GET " + path + " HTTP/1.0\r\n" + "Accept: */*\r\n" +
-                                "Connection: Keep-Alive\r\n" + "Host: " + host + "\r\n" + "\r\n";
+    const std::string request = "GET " + path + " HTTP/1.0\r\n" + "Accept: */*\r\n" + "Connection: Keep-Alive\r\n" +
+                                "Host: " + host + "\r\n" + "\r\n";
     if (cancelled(o))
         return result_cancelled;
     const std::uint32_t send_wait = deadline.wait(o.header_wait_ms);
@@ -260,6 +266,12 @@ int http_get(const std::string& url, const HttpGetOptions& o, std::vector<char>&
     return 0;
 }
 
-int HttpGetUrl(const std::string& url, std::vector<char>& body) { return http_get(url, HttpGetOptions{}, body); }
+int HttpGetUrl(const std::string& url, std::vector<char>& body)
+{
+    return http_get(url, HttpGetOptions{}, body);
+}
 
-int CUtility::HttpGet(const std::string& url, std::vector<char>& body) { return HttpGetUrl(url, body); }
+int CUtility::HttpGet(const std::string& url, std::vector<char>& body)
+{
+    return HttpGetUrl(url, body);
+}

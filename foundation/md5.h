@@ -16,22 +16,22 @@ void MD5Digest(const void* data, size_t length, unsigned char out[16]);
 // Incremental MD5: update() any number of times, then final().
 // After final() the context starts over as if freshly made.
 class Md5Context {
- public:
-  Md5Context();
-  ~Md5Context();
-  Md5Context(const Md5Context&) = delete;
-  Md5Context& operator=(const Md5Context&) = delete;
+public:
+    Md5Context();
+    ~Md5Context();
+    Md5Context(const Md5Context&) = delete;
+    Md5Context& operator=(const Md5Context&) = delete;
 
-  // Adds `length` bytes to the digest.
-  void update(const void* data, size_t length);
-  // Writes the digest of everything added since the last reset.
-  void final(unsigned char out[16]);
-  // Forgets everything added so far.
-  void reset();
+    // Adds `length` bytes to the digest.
+    void update(const void* data, size_t length);
+    // Writes the digest of everything added since the last reset.
+    void final(unsigned char out[16]);
+    // Forgets everything added so far.
+    void reset();
 
- private:
-  struct Impl;
-  Impl* impl_;
+private:
+    struct Impl;
+    Impl* impl_;
 };
 
 // The digest as 32 hexadecimal digits, lower case ("%02x") or upper case ("%02X").

@@ -8,7 +8,10 @@ using platform::err::handle_eof;
 using platform::err::timed_out;
 using platform::err::would_block;
 
-CTcpClientSocketHelper::~CTcpClientSocketHelper() { Close(); }
+CTcpClientSocketHelper::~CTcpClientSocketHelper()
+{
+    Close();
+}
 
 void CTcpClientSocketHelper::Close()
 {
@@ -117,7 +120,7 @@ std::uint32_t CTcpClientSocketHelper::ReceiveAll(void* data, std::uint32_t size,
         std::uint32_t error = 0;
         const long n = Receive(p, left, wait_ms, error);
         if (n < 0 && error == would_block)
-            continue;  // woken without data: wait again
+            continue;   // woken without data: wait again
         if (n <= 0)
             return error;
         p += n;

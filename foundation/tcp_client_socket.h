@@ -12,10 +12,10 @@ public:
     // Connect results.
     enum : int {
         connected = 0,
-        wait_ended = 1,      // still connecting when the wait ran out
-        connect_failed = 2,  // no socket, or the connect failed at once
-        select_failed = 3,   // the wait itself failed
-        refused = 4,         // refused, or failed while it was waited for
+        wait_ended = 1,       // still connecting when the wait ran out
+        connect_failed = 2,   // no socket, or the connect failed at once
+        select_failed = 3,    // the wait itself failed
+        refused = 4,          // refused, or failed while it was waited for
     };
 
     // Connect wait used in blocking mode when the caller gives 0 (the

@@ -6,7 +6,10 @@
 
 #include <thread>
 
-CTimerThread::~CTimerThread() { Stop(); }
+CTimerThread::~CTimerThread()
+{
+    Stop();
+}
 
 void CTimerThread::SetEventSink(ITimerEvent* sink)
 {
@@ -29,7 +32,7 @@ bool CTimerThread::AddTimer(std::uint32_t timer_id, std::uint32_t interval_ms, s
     }
     m_wake.set();
     if (IsOnTimerThread())
-        return true;  // the thread runs: it is calling us
+        return true;   // the thread runs: it is calling us
     CScopedLock g(m_thread_lock);
     if (m_thread.joinable() && m_thread.running() && !m_stop.load())
         return true;
@@ -90,8 +93,8 @@ std::size_t CTimerThread::TimerCount() const
 bool CTimerThread::IsRunning() const
 {
     if (IsOnTimerThread())
-        return true;  // asked from OnTimer: a Stop may hold the lock waiting for us
-    CScopedLock g(m_thread_lock);  // an add or stop may be replacing the handle
+        return true;                // asked from OnTimer: a Stop may hold the lock waiting for us
+    CScopedLock g(m_thread_lock);   // an add or stop may be replacing the handle
     return m_thread.joinable();
 }
 
@@ -161,7 +164,7 @@ void CTimerThread::Run()
                 if (m_timers[i].serial != serial)
                     continue;
                 if (keep && m_timers[i].fire_now)
-                    m_timers[i].due = platform::tick_count();  // asked for again meanwhile
+                    m_timers[i].due = platform::tick_count();   // asked for again meanwhile
                 else if (keep)
                     m_timers[i].due = platform::tick_count() + m_timers[i].interval;
                 else

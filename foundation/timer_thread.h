@@ -86,13 +86,13 @@ private:
     void Run();
     bool IsOnTimerThread() const;
 
-    mutable CcsLocker m_lock;          // guards m_timers, m_sink, m_serial
+    mutable CcsLocker m_lock;   // guards m_timers, m_sink, m_serial
     std::vector<Timer> m_timers;
     ITimerEvent* m_sink = nullptr;
     std::uint64_t m_serial = 0;
-    std::vector<std::uint64_t> m_due;  // the thread's list of due serials, reused
+    std::vector<std::uint64_t> m_due;   // the thread's list of due serials, reused
     std::atomic<bool> m_stop{false};
-    std::atomic<std::thread::id> m_thread_id{};  // the running timer thread
+    std::atomic<std::thread::id> m_thread_id{};   // the running timer thread
     platform::Event m_wake;
     platform::Thread m_thread;
     mutable CcsLocker m_thread_lock;   // serialises start and stop, guards m_thread

@@ -18,11 +18,15 @@ namespace {
 
 using Tables = std::vector<std::vector<std::uint8_t>>;
 
-const std::string& scratch_path() { return fuzz_scratch::path("bitmap_file_fuzz", ".bbm"); }
+const std::string& scratch_path()
+{
+    return fuzz_scratch::path("bitmap_file_fuzz", ".bbm");
+}
 
-}  // namespace
+}   // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
     std::vector<std::uint8_t> bitmap;
     Tables tables;
     const int result = DecodeBitmapRecord(data, size, bitmap, tables);
@@ -37,7 +41,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (size >= 4) {
             FUZZ_CHECK(encoded.size() <= size);
             FUZZ_CHECK(encoded.compare(0, encoded.size(), reinterpret_cast<const char*>(data), encoded.size()) == 0);
-            if (tables.size() < bitmap.size()) FUZZ_CHECK(size - encoded.size() < 4);
+            if (tables.size() < bitmap.size())
+                FUZZ_CHECK(size - encoded.size() < 4);
         } else {
             FUZZ_CHECK(bitmap.empty() && tables.empty());
         }
@@ -50,7 +55,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
 
     // The same bytes from a file, through the reader and the facade.
-    if (!fuzz_scratch::write(scratch_path(), data, size)) return 0;
+    if (!fuzz_scratch::write(scratch_path(), data, size))
+        return 0;
     std::vector<std::uint8_t> file_bitmap;
     Tables file_tables;
     FUZZ_CHECK(ReadBitmapFile(scratch_path(), file_bitmap, file_tables) == result);

@@ -18,26 +18,45 @@ std::vector<std::uint8_t> encode(const CallbackEvent& e)
 {
     CallbackPayload p;
     switch (e.code) {
-    case CBE_DOWNLOAD_PROGRESS: p.U64(e.task_id).U64(e.downloaded).U64(e.total); break;
-    case CBE_TASK_INFO: p.U64(e.task_id).Text(e.text.c_str()).U32(static_cast<std::uint32_t>(e.value)); break;
-    case CBE_TASK_MESSAGE: p.U32(static_cast<std::uint32_t>(e.value)).Text(e.text.c_str()); break;
+    case CBE_DOWNLOAD_PROGRESS:
+        p.U64(e.task_id).U64(e.downloaded).U64(e.total);
+        break;
+    case CBE_TASK_INFO:
+        p.U64(e.task_id).Text(e.text.c_str()).U32(static_cast<std::uint32_t>(e.value));
+        break;
+    case CBE_TASK_MESSAGE:
+        p.U32(static_cast<std::uint32_t>(e.value)).Text(e.text.c_str());
+        break;
     case CBE_TEXT_OUTPUT:
-    case CBE_ERROR_OUTPUT: p.Text(e.text.c_str()); break;
-    case CBE_TASK_SPEED: p.U64(e.task_id).F32(e.down_kbps).F32(e.up_kbps); break;
-    case CBE_TASK_SAVE_PATH: p.U64(e.task_id).Text(e.text.c_str()).Text(e.source_folder.c_str()); break;
-    case CBE_TASK_BBM_SAVE_FINISHED: p.U64(e.task_id).Text(e.text.c_str()); break;
-    case CBE_GLOBAL_SPEED: p.F32(e.down_kbps).F32(e.up_kbps); break;
+    case CBE_ERROR_OUTPUT:
+        p.Text(e.text.c_str());
+        break;
+    case CBE_TASK_SPEED:
+        p.U64(e.task_id).F32(e.down_kbps).F32(e.up_kbps);
+        break;
+    case CBE_TASK_SAVE_PATH:
+        p.U64(e.task_id).Text(e.text.c_str()).Text(e.source_folder.c_str());
+        break;
+    case CBE_TASK_BBM_SAVE_FINISHED:
+        p.U64(e.task_id).Text(e.text.c_str());
+        break;
+    case CBE_GLOBAL_SPEED:
+        p.F32(e.down_kbps).F32(e.up_kbps);
+        break;
     case CBE_TASK_ADDED:
     case CBE_TASK_COMPLETED:
     case CBE_TASK_STOP:
     case CBE_TASK_STOP_FAILED:
-    case CBE_TASK_RUN: p.U64(e.task_id); break;
-    default: break;  // no block
+    case CBE_TASK_RUN:
+        p.U64(e.task_id);
+        break;
+    default:
+        break;   // no block
     }
     return p.Bytes();
 }
 
-}  // namespace
+}   // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

@@ -24,7 +24,8 @@ class Sink : public CCisConnectionEx_Event {
 public:
     void OnCisConnectionCompleted(std::uint32_t result, const std::vector<PeerInfo>& peers,
                                   const std::vector<VPeerInfo>& vpeers, const std::vector<HttpPeerInfo>& http_peers,
-                                  std::uint32_t status) override {
+                                  std::uint32_t status) override
+    {
         m_result = result;
         m_status = status;
         m_peers = peers;
@@ -43,7 +44,8 @@ public:
     std::vector<HttpPeerInfo> m_http;
 };
 
-LoopbackServer& server() {
+LoopbackServer& server()
+{
     static LoopbackServer* s = [] {
         isolate_platform_folders("cis_reply_fuzz");
         return new LoopbackServer;
@@ -52,16 +54,20 @@ LoopbackServer& server() {
 }
 
 template <size_t N>
-bool terminated(const char (&text)[N]) {
+bool terminated(const char (&text)[N])
+{
     for (char c : text)
-        if (c == 0) return true;
+        if (c == 0)
+            return true;
     return false;
 }
 
-}  // namespace
+}   // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size == 0) return 0;
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    if (size == 0)
+        return 0;
     LoopbackServer& loopback = server();
     const std::string replies(reinterpret_cast<const char*>(data) + 1, size - 1);
 
@@ -96,8 +102,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Records of the two replies cannot hold more than the input did.
     const size_t record_bytes = sink.m_peers.size() * sizeof(PeerInfo) + sink.m_vpeers.size() * sizeof(VPeerInfo);
     FUZZ_CHECK(record_bytes + sink.m_http.size() * 11 <= replies.size());
-    for (const PeerInfo& p : sink.m_peers) FUZZ_CHECK(terminated(p.path) && terminated(p.hostname));
-    for (const VPeerInfo& p : sink.m_vpeers) FUZZ_CHECK(terminated(p.path) && terminated(p.hostname));
+    for (const PeerInfo& p : sink.m_peers)
+        FUZZ_CHECK(terminated(p.path) && terminated(p.hostname));
+    for (const VPeerInfo& p : sink.m_vpeers)
+        FUZZ_CHECK(terminated(p.path) && terminated(p.hostname));
     for (const HttpPeerInfo& h : sink.m_http) {
         FUZZ_CHECK(!h.host.empty() && h.host.size() <= 255 && h.path.size() <= 1023);
         FUZZ_CHECK(h.host.find('\0') == std::string::npos && h.path.find('\0') == std::string::npos);

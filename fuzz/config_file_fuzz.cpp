@@ -22,10 +22,13 @@ namespace {
 class ChunkedStream : public fagex::DataStream {
 public:
     ChunkedStream(const std::string& data, size_t chunk) : mData(data), mChunk(chunk) {}
-    size_t read(void* buf, size_t count) override {
+    size_t read(void* buf, size_t count) override
+    {
         size_t n = count < mChunk ? count : mChunk;
-        if (n > mData.size() - mPos) n = mData.size() - mPos;
-        if (n > 0) std::memcpy(buf, mData.data() + mPos, n);
+        if (n > mData.size() - mPos)
+            n = mData.size() - mPos;
+        if (n > 0)
+            std::memcpy(buf, mData.data() + mPos, n);
         mPos += n;
         return n;
     }
@@ -38,18 +41,24 @@ private:
     size_t mPos = 0;
 };
 
-bool value_starts_with_separator(const fagex::ConfigFile::SettingsBySection& content) {
+bool value_starts_with_separator(const fagex::ConfigFile::SettingsBySection& content)
+{
     for (const auto& section : content)
         for (const auto& entry : section.second)
-            if (!entry.second.empty() && std::string("\t:= ").find(entry.second[0]) != std::string::npos) return true;
+            if (!entry.second.empty() && std::string("\t:= ").find(entry.second[0]) != std::string::npos)
+                return true;
     return false;
 }
 
-const std::string& scratch_path() { return fuzz_scratch::path("config_file_fuzz", ""); }
+const std::string& scratch_path()
+{
+    return fuzz_scratch::path("config_file_fuzz", "");
+}
 
-}  // namespace
+}   // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
     const std::string text(reinterpret_cast<const char*>(data), size);
 
     fagex::ConfigFile whole;

@@ -7,7 +7,8 @@
 #include "engine/p2sp_engine.h"
 #include "fuzz_check.h"
 
-inline IP2SP_Engine& fuzz_engine() {
+inline IP2SP_Engine& fuzz_engine()
+{
     static IP2SP_Engine* const engine = [] {
         IP2SP_Engine* e = CreateP2SPEngine();
         FUZZ_CHECK(e != nullptr);

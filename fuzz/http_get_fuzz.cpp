@@ -21,16 +21,21 @@ namespace {
 constexpr std::size_t kBodyCap = 1000;   // small, so inputs reach the cap paths
 constexpr std::size_t kHeaderLimit = 1024;
 
-LoopbackServer& server() {
+LoopbackServer& server()
+{
     static LoopbackServer s;
     return s;
 }
 
-bool header_complete(const std::string& request) { return request.find("\r\n\r\n") != std::string::npos; }
+bool header_complete(const std::string& request)
+{
+    return request.find("\r\n\r\n") != std::string::npos;
+}
 
 // Both URL splitters: the GET's own and the one the CDN list lines go
 // through.
-void check_split(const std::string& url) {
+void check_split(const std::string& url)
+{
     std::string host, path;
     std::uint16_t port = 0;
     if (split_http_url(url, host, port, path)) {
@@ -44,10 +49,12 @@ void check_split(const std::string& url) {
     }
 }
 
-}  // namespace
+}   // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size == 0) return 0;
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    if (size == 0)
+        return 0;
     check_split(std::string(reinterpret_cast<const char*>(data), size));
 
     const std::size_t chunk = 1 + data[0] % 61;

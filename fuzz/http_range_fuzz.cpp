@@ -16,7 +16,7 @@
 
 namespace {
 
-constexpr std::uint32_t kPieceSize = 100;  // one small block per piece
+constexpr std::uint32_t kPieceSize = 100;   // one small block per piece
 constexpr std::int32_t kFirstPiece = 2;
 constexpr std::int32_t kRunPieces = 20;
 constexpr std::uint64_t kPeerId = 5;
@@ -29,7 +29,8 @@ public:
     i_io_service* io_service() override { return nullptr; }
     std::uint32_t piece_size() override { return kPieceSize; }
     CBlockRequestMap* piece_picker() override { return nullptr; }
-    void request_continuous_blocks(BlockRequestQueue& out, std::uint32_t& count) override {
+    void request_continuous_blocks(BlockRequestQueue& out, std::uint32_t& count) override
+    {
         std::uint32_t n = 0;
         for (std::int32_t p = kFirstPiece; p < kFirstPiece + kRunPieces && n < count; ++p, ++n) {
             BlockRequest b;
@@ -39,18 +40,22 @@ public:
         }
         count = n;
     }
-    bool get_http_peer_info(std::uint64_t id, HttpPeerInfo& out) override {
-        if (id != kPeerId) return false;
+    bool get_http_peer_info(std::uint64_t id, HttpPeerInfo& out) override
+    {
+        if (id != kPeerId)
+            return false;
         out = info();
         return true;
     }
     void get_http_peer_info_list(std::vector<HttpPeerInfo>& out) override { out = {info()}; }
-    bool get_file_name_for_block(std::int32_t piece, std::string& name, std::int32_t& piece_in_file) override {
+    bool get_file_name_for_block(std::int32_t piece, std::string& name, std::int32_t& piece_in_file) override
+    {
         name = "data\\a b.bin";
         piece_in_file = piece;
         return true;
     }
-    bool write_block(const BlockRequest& block) override {
+    bool write_block(const BlockRequest& block) override
+    {
         FUZZ_CHECK(block.data != nullptr && block.offset == 0 && block.length == static_cast<std::int32_t>(kPieceSize));
         FUZZ_CHECK(block.piece == kFirstPiece + static_cast<std::int32_t>(written.size() / kPieceSize));
         written.append(reinterpret_cast<const char*>(block.data), kPieceSize);
@@ -76,10 +81,11 @@ public:
     bool pick_http_peer(PeerInfo&) override { return false; }
     bool is_complete() override { return false; }
 
-    std::string written;  // every block's bytes, in the order stored
+    std::string written;   // every block's bytes, in the order stored
 
 private:
-    static HttpPeerInfo info() {
+    static HttpPeerInfo info()
+    {
         HttpPeerInfo i;
         i.peerid = kPeerId;
         i.host = "127.0.0.1";
@@ -88,11 +94,13 @@ private:
     }
 };
 
-}  // namespace
+}   // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size == 0) return 0;
-    isolate_platform_folders("http_range_fuzz");  // the CDN thread's client log
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    if (size == 0)
+        return 0;
+    isolate_platform_folders("http_range_fuzz");   // the CDN thread's client log
     const zeq::range_client client = data[0] & 0x80 ? zeq::range_client::cdn_thread : zeq::range_client::http_cdn;
     const bool hand_back_early = (data[0] & 0x40) != 0;
     const size_t chunk = 1 + (data[0] & 0x3f) * 7;
@@ -116,15 +124,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         exchange.check_invariant();
         if (state == zeq::http_range_request::receive_state::header_done) {
             header_seen = true;
-            if (hand_back_early) exchange.hand_back();
+            if (hand_back_early)
+                exchange.hand_back();
         }
-        if (state == zeq::http_range_request::receive_state::complete) header_seen = true;
+        if (state == zeq::http_range_request::receive_state::complete)
+            header_seen = true;
         if (state == zeq::http_range_request::receive_state::complete ||
             state == zeq::http_range_request::receive_state::refused)
             break;
     }
-    if (state == zeq::http_range_request::receive_state::refused) FUZZ_CHECK(!exchange.failure().empty());
-    if (state != zeq::http_range_request::receive_state::complete) exchange.abort();
+    if (state == zeq::http_range_request::receive_state::refused)
+        FUZZ_CHECK(!exchange.failure().empty());
+    if (state != zeq::http_range_request::receive_state::complete)
+        exchange.abort();
 
     // What storage got is the body from the range start (or, from a server
     // that ignored the range, from the same offset of the whole file).

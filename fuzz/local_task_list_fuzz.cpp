@@ -30,22 +30,28 @@ struct Scratch {
     std::string saved = folder + "/saved.cfg";
     std::string bitmap = folder + "/b.bbm";
     std::string data = folder + "/data/";
-    Scratch() {
+    Scratch()
+    {
         mkdir(folder.c_str(), 0700);
         mkdir(data.c_str(), 0700);
         FUZZ_CHECK(fuzz_scratch::write(bitmap, "\0\0\0\0", 4));
     }
 };
 
-Scratch& scratch() {
+Scratch& scratch()
+{
     static Scratch s;
     return s;
 }
 
-bool starts_with_separator(const std::string& v) { return !v.empty() && std::string("\t:= ").find(v[0]) != std::string::npos; }
+bool starts_with_separator(const std::string& v)
+{
+    return !v.empty() && std::string("\t:= ").find(v[0]) != std::string::npos;
+}
 
 // The fields load reads (the rest start afresh at every load).
-void check_same(const kx2dll::LocalTaskRecord& a, const kx2dll::LocalTaskRecord& b) {
+void check_same(const kx2dll::LocalTaskRecord& a, const kx2dll::LocalTaskRecord& b)
+{
     FUZZ_CHECK(a.taskid == b.taskid && a.gameid == b.gameid && a.taskstate == b.taskstate);
     FUZZ_CHECK(a.bitmap_filename == b.bitmap_filename && a.gamename == b.gamename);
     FUZZ_CHECK(a.now_version == b.now_version && a.new_version == b.new_version);
@@ -58,29 +64,36 @@ void check_same(const kx2dll::LocalTaskRecord& a, const kx2dll::LocalTaskRecord&
     for (const kx2dll::FileListEntry& f : a.file_list) {
         size_t in_a = 0;
         size_t in_b = 0;
-        for (const kx2dll::FileListEntry& g : a.file_list) in_a += g == f;
-        for (const kx2dll::FileListEntry& g : b.file_list) in_b += g == f;
+        for (const kx2dll::FileListEntry& g : a.file_list)
+            in_a += g == f;
+        for (const kx2dll::FileListEntry& g : b.file_list)
+            in_b += g == f;
         FUZZ_CHECK(in_a == in_b);
     }
 }
 
 // A value the configuration reader cannot give back as written.
-bool saves_lossily(const kx2dll::LocalTaskRecord& r) {
+bool saves_lossily(const kx2dll::LocalTaskRecord& r)
+{
     for (const std::string* v : {&r.bitmap_filename, &r.gamename, &r.now_version, &r.new_version, &r.seed_md5,
                                  &r.seedurl, &r.seedfile, &r.decription, &r.save_path, &r.srcdir})
-        if (starts_with_separator(*v)) return true;
+        if (starts_with_separator(*v))
+            return true;
     for (const kx2dll::FileListEntry& f : r.file_list)
-        if (starts_with_separator(f.name) || starts_with_separator(f.md5)) return true;
+        if (starts_with_separator(f.name) || starts_with_separator(f.md5))
+            return true;
     return false;
 }
 
-}  // namespace
+}   // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
     std::string text(reinterpret_cast<const char*>(data), size);
     for (size_t at = text.find("$BBM"); at != std::string::npos; at = text.find("$BBM", at + 1))
         text.replace(at, 4, scratch().bitmap);
-    if (!fuzz_scratch::write(scratch().list, text.data(), text.size())) return 0;
+    if (!fuzz_scratch::write(scratch().list, text.data(), text.size()))
+        return 0;
 
     kx2dll::local_task_list list(kGameId, scratch().list, scratch().data);
     const int kept = list.load();
@@ -93,11 +106,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
 
     const std::string saved = kx2dll::local_task_list::to_text(tasks);
-    if (!fuzz_scratch::write(scratch().saved, saved.data(), saved.size())) return 0;
+    if (!fuzz_scratch::write(scratch().saved, saved.data(), saved.size()))
+        return 0;
     kx2dll::local_task_list again(kGameId, scratch().saved, scratch().data);
     const int kept_again = again.load();
     for (const auto& entry : tasks)
-        if (saves_lossily(entry.second)) return 0;
+        if (saves_lossily(entry.second))
+            return 0;
     FUZZ_CHECK(kept_again == kept);
     for (const auto& entry : tasks) {
         kx2dll::LocalTaskRecord back;

@@ -27,7 +27,8 @@ public:
     // True once the bytes read so far hold the whole request.
     using RequestComplete = std::function<bool(const std::string&)>;
 
-    LoopbackServer() {
+    LoopbackServer()
+    {
         m_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         FUZZ_CHECK(m_fd >= 0);
         sockaddr_in a{};
@@ -48,18 +49,22 @@ public:
     // Serves one connection on its own thread while `client` runs on this
     // one, then joins it.
     void answer_once(const std::string& response, size_t chunk, RequestComplete complete,
-                     const std::function<void()>& client) {
+                     const std::function<void()>& client)
+    {
         std::thread server([&] { serve(response, chunk, complete); });
         client();
         server.join();
     }
 
 private:
-    void serve(const std::string& response, size_t chunk, const RequestComplete& complete) {
+    void serve(const std::string& response, size_t chunk, const RequestComplete& complete)
+    {
         pollfd p{m_fd, POLLIN, 0};
-        if (poll(&p, 1, 15000) != 1) return;
+        if (poll(&p, 1, 15000) != 1)
+            return;
         const int s = accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC);
-        if (s < 0) return;
+        if (s < 0)
+            return;
         const int one = 1;
         setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         timeval tv{15, 0};
@@ -69,12 +74,14 @@ private:
         char buf[1024];
         while (!complete(request) && request.size() < 65536) {
             const ssize_t n = recv(s, buf, sizeof buf, 0);
-            if (n <= 0) break;
+            if (n <= 0)
+                break;
             request.append(buf, static_cast<size_t>(n));
         }
         for (size_t off = 0; off < response.size(); off += chunk) {
             const size_t n = std::min(chunk, response.size() - off);
-            if (send(s, response.data() + off, n, MSG_NOSIGNAL) != static_cast<ssize_t>(n)) break;
+            if (send(s, response.data() + off, n, MSG_NOSIGNAL) != static_cast<ssize_t>(n))
+                break;
         }
         shutdown(s, SHUT_WR);
         while (recv(s, buf, sizeof buf, 0) > 0) {
@@ -88,8 +95,10 @@ private:
 
 // A request that is one length-framed command packet (u32 length, then
 // that many bytes).
-inline bool framed_packet_complete(const std::string& r) {
-    if (r.size() < 4) return false;
+inline bool framed_packet_complete(const std::string& r)
+{
+    if (r.size() < 4)
+        return false;
     const std::uint32_t length = static_cast<std::uint8_t>(r[0]) | static_cast<std::uint8_t>(r[1]) << 8 |
                                  static_cast<std::uint8_t>(r[2]) << 16 |
                                  static_cast<std::uint32_t>(static_cast<std::uint8_t>(r[3])) << 24;

@@ -27,17 +27,20 @@ constexpr int kGameId = 12;
 class StandInManager : public kx2dll::download_manager_interface {
 public:
     explicit StandInManager(bool ok) : m_ok(ok) {}
-    bool get_settings(kx2dll::value_map& settings) override {
+    bool get_settings(kx2dll::value_map& settings) override
+    {
         settings = {{"MAX_DOWNLOAD_NUM", "3"}, {"MAX_DOWN_SPEED", "512.000"}, {"FILE_SAVE_PATCH", "/games/"}};
         return m_ok;
     }
-    bool get_task_info(int, const std::string&, kx2dll::value_map& info) override {
+    bool get_task_info(int, const std::string&, kx2dll::value_map& info) override
+    {
         info = {{"TASK_STATE", "1"}, {"DOWN_PROCESS", "50.000"}};
         return m_ok;
     }
     bool set_setting(const std::string&, const std::string&) override { return m_ok; }
     bool start_download_file(int, const std::string&, int) override { return m_ok; }
-    bool start_download_packet(int, const std::string&, const std::string&, std::string& key, int) override {
+    bool start_download_packet(int, const std::string&, const std::string&, std::string& key, int) override
+    {
         key = "0123456789abcdef0123456789abcdef";
         return m_ok;
     }
@@ -48,8 +51,9 @@ private:
     bool m_ok;
 };
 
-XmlRpc::XmlRpcServer& server() {
-    static XmlRpc::XmlRpcServer s;  // never bound: it only holds the method
+XmlRpc::XmlRpcServer& server()
+{
+    static XmlRpc::XmlRpcServer s;   // never bound: it only holds the method
     return s;
 }
 
@@ -61,7 +65,8 @@ struct Answer {
 };
 
 // One call; checks the answer's shape.
-Answer call(kx2dll::ServiceInterface& method, const std::string& argument) {
+Answer call(kx2dll::ServiceInterface& method, const std::string& argument)
+{
     XmlRpc::XmlRpcValue params;
     params[0] = argument;
     XmlRpc::XmlRpcValue result;
@@ -74,16 +79,18 @@ Answer call(kx2dll::ServiceInterface& method, const std::string& argument) {
         return a;
     }
     FUZZ_CHECK(base64_decode(text, a.reply));
-    if (a.reply.empty()) return a;
+    if (a.reply.empty())
+        return a;
     FUZZ_CHECK(a.reply.compare(0, 15, "<p2spcmd type='") == 0);
     const std::string end = "</p2spcmd>\r\n";
     FUZZ_CHECK(a.reply.size() > end.size() && a.reply.compare(a.reply.size() - end.size(), end.size(), end) == 0);
     return a;
 }
 
-}  // namespace
+}   // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
     const std::string text(reinterpret_cast<const char*>(data), size);
     const bool manager_ok = (size & 1) == 0;
     kx2dll::ServiceInterface method(&server(), kGameId, [manager_ok](const std::string&, std::uint32_t) {

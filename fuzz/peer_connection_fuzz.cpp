@@ -21,79 +21,86 @@
 
 namespace {
 
-void check_packet(const uint8_t* data, size_t size) {
-  const int status = peer_wire::check_packet(data, size);
-  FUZZ_CHECK(status >= 0 && status <= 6);
-  if (size >= 4) {
-    const int32_t length = peer_wire::read_length(data);
-    FUZZ_CHECK(peer_wire::length_ok(length) == (length >= 1 && length <= 65536));
-  }
+void check_packet(const uint8_t* data, size_t size)
+{
+    const int status = peer_wire::check_packet(data, size);
+    FUZZ_CHECK(status >= 0 && status <= 6);
+    if (size >= 4) {
+        const int32_t length = peer_wire::read_length(data);
+        FUZZ_CHECK(peer_wire::length_ok(length) == (length >= 1 && length <= 65536));
+    }
 }
 
-void run_connection(const uint8_t* data, size_t size) {
-  if (size < 2) return;
-  const size_t chunk = 1 + data[0] % 64;
-  // The second byte picks who the remote peer is and who we are.
-  const uint8_t flags = data[1];
-  const uint8_t remote_type = flags % 6;
-  const bool passive = (flags & 0x40) != 0;
-  data += 2;
-  size -= 2;
+void run_connection(const uint8_t* data, size_t size)
+{
+    if (size < 2)
+        return;
+    const size_t chunk = 1 + data[0] % 64;
+    // The second byte picks who the remote peer is and who we are.
+    const uint8_t flags = data[1];
+    const uint8_t remote_type = flags % 6;
+    const bool passive = (flags & 0x40) != 0;
+    data += 2;
+    size -= 2;
 
-  // Five pieces of two blocks and one short piece; we hold 0 and 2.
-  std::vector<uint32_t> lengths(5, 65536);
-  lengths.push_back(1000);
-  auto owned = std::make_unique<test_support::FakePeerTask>(nullptr, 77, 65536, lengths,
-                                                            std::vector<uint8_t>{1, 0, 1, 0, 0, 0});
-  test_support::FakePeerTask* task = owned.get();
-  task->SetEventsEnabled((flags & 0x80) != 0);
-  PeerInfo remote{};
-  remote.clientid = 555;
-  remote.peertype = remote_type;
-  auto* conn = new CPeerConnection(std::move(owned), remote, passive ? 1 : 0);
-  conn->on_connect();
+    // Five pieces of two blocks and one short piece; we hold 0 and 2.
+    std::vector<uint32_t> lengths(5, 65536);
+    lengths.push_back(1000);
+    auto owned = std::make_unique<test_support::FakePeerTask>(nullptr, 77, 65536, lengths,
+                                                              std::vector<uint8_t>{1, 0, 1, 0, 0, 0});
+    test_support::FakePeerTask* task = owned.get();
+    task->SetEventsEnabled((flags & 0x80) != 0);
+    PeerInfo remote{};
+    remote.clientid = 555;
+    remote.peertype = remote_type;
+    auto* conn = new CPeerConnection(std::move(owned), remote, passive ? 1 : 0);
+    conn->on_connect();
 
-  size_t fed = 0;
-  unsigned rounds = 0;
-  while (fed < size && !conn->is_closing()) {
-    const uint32_t filled = conn->receive_filled();
-    const uint32_t wanted = conn->receive_wanted();
-    FUZZ_CHECK(filled < wanted);
-    FUZZ_CHECK(wanted <= 4 + 65536);
-    size_t n = wanted - filled;
-    if (n > chunk) n = chunk;
-    if (n > size - fed) n = size - fed;
-    std::memcpy(conn->receive_buffer() + filled, data + fed, n);
-    conn->set_receive_window(filled + uint32_t(n), wanted);
-    fed += n;
-    conn->on_receive(i_error_code(0), uint32_t(n));
-    if (++rounds % 16 == 0) conn->on_timer();
-    conn->check_invariant();
-    FUZZ_CHECK(conn->in_flight_count() <= CPeerConnection::kMaxInFlight);
-    FUZZ_CHECK(conn->pending_count() <= CPeerConnection::kMaxPending);
-    FUZZ_CHECK(conn->send_queue_size() <= CPeerConnection::kSendQueueLimit);
-  }
-  conn->close();
-  FUZZ_CHECK(conn->in_flight_count() == 0 && conn->pending_count() == 0);
-  // Every request went back; no piece is counted as held by a gone peer.
-  for (int32_t piece = 0; piece < int32_t(lengths.size()); ++piece) {
-    FUZZ_CHECK(task->picker().Availability(piece) == 0);
-    for (int32_t block = 0; block < 2; ++block)
-      FUZZ_CHECK(task->picker().BlockState(piece, block) != CBlockRequestMap::kRequested);
-  }
-  // Written blocks lie inside the task and are at most one block long.
-  for (const auto& w : task->Written()) {
-    FUZZ_CHECK(w.first.first >= 0 && size_t(w.first.first) < lengths.size());
-    FUZZ_CHECK(!w.second.empty() && w.second.size() <= kBlockSize);
-  }
-  conn->release();
+    size_t fed = 0;
+    unsigned rounds = 0;
+    while (fed < size && !conn->is_closing()) {
+        const uint32_t filled = conn->receive_filled();
+        const uint32_t wanted = conn->receive_wanted();
+        FUZZ_CHECK(filled < wanted);
+        FUZZ_CHECK(wanted <= 4 + 65536);
+        size_t n = wanted - filled;
+        if (n > chunk)
+            n = chunk;
+        if (n > size - fed)
+            n = size - fed;
+        std::memcpy(conn->receive_buffer() + filled, data + fed, n);
+        conn->set_receive_window(filled + uint32_t(n), wanted);
+        fed += n;
+        conn->on_receive(i_error_code(0), uint32_t(n));
+        if (++rounds % 16 == 0)
+            conn->on_timer();
+        conn->check_invariant();
+        FUZZ_CHECK(conn->in_flight_count() <= CPeerConnection::kMaxInFlight);
+        FUZZ_CHECK(conn->pending_count() <= CPeerConnection::kMaxPending);
+        FUZZ_CHECK(conn->send_queue_size() <= CPeerConnection::kSendQueueLimit);
+    }
+    conn->close();
+    FUZZ_CHECK(conn->in_flight_count() == 0 && conn->pending_count() == 0);
+    // Every request went back; no piece is counted as held by a gone peer.
+    for (int32_t piece = 0; piece < int32_t(lengths.size()); ++piece) {
+        FUZZ_CHECK(task->picker().Availability(piece) == 0);
+        for (int32_t block = 0; block < 2; ++block)
+            FUZZ_CHECK(task->picker().BlockState(piece, block) != CBlockRequestMap::kRequested);
+    }
+    // Written blocks lie inside the task and are at most one block long.
+    for (const auto& w : task->Written()) {
+        FUZZ_CHECK(w.first.first >= 0 && size_t(w.first.first) < lengths.size());
+        FUZZ_CHECK(!w.second.empty() && w.second.size() <= kBlockSize);
+    }
+    conn->release();
 }
 
-}  // namespace
+}   // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  platform::set_debug_output_enabled(false);
-  check_packet(data, size);
-  run_connection(data, size);
-  return 0;
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    platform::set_debug_output_enabled(false);
+    check_packet(data, size);
+    run_connection(data, size);
+    return 0;
 }

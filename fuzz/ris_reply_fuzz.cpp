@@ -22,7 +22,8 @@ namespace {
 class Sink : public CRisConnectionEx_Event {
 public:
     void OnRisConnectionCompleted(std::uint32_t result, const std::vector<CisAddress>& cis_list,
-                                  const RisLogonResult& logon, std::uint32_t status) override {
+                                  const RisLogonResult& logon, std::uint32_t status) override
+    {
         m_result = result;
         m_cis = cis_list.size();
         m_logon = logon;
@@ -38,7 +39,8 @@ public:
     std::uint32_t m_status = 0;
 };
 
-LoopbackServer& server() {
+LoopbackServer& server()
+{
     static LoopbackServer* s = [] {
         isolate_platform_folders("ris_reply_fuzz");
         auto* made = new LoopbackServer;
@@ -52,10 +54,12 @@ LoopbackServer& server() {
     return *s;
 }
 
-}  // namespace
+}   // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size == 0) return 0;
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    if (size == 0)
+        return 0;
     LoopbackServer& loopback = server();
     const std::string reply(reinterpret_cast<const char*>(data) + 1, size - 1);
 
@@ -87,7 +91,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::uint32_t result = 0;
         FUZZ_CHECK(reader.get_u32(0, result));
         FUZZ_CHECK((result == 0) == (r == RIS_OK));
-        if (r == RIS_REFUSED) FUZZ_CHECK(sink.m_status == result);
+        if (r == RIS_REFUSED)
+            FUZZ_CHECK(sink.m_status == result);
         if (r == RIS_OK && sink.m_status != 0) {
             // A second status other than 0 is no success: nothing is handed over.
             FUZZ_CHECK(sink.m_cis == 0);

@@ -14,7 +14,8 @@ namespace fuzz_scratch {
 
 // "<tmp>/<stem>.<pid><suffix>": one path per process, fixed by the first
 // call.
-inline const std::string& path(const char* stem, const char* suffix = "") {
+inline const std::string& path(const char* stem, const char* suffix = "")
+{
     static const std::string p = [&] {
         const char* dir = std::getenv("TMPDIR");
         return std::string(dir && *dir ? dir : "/tmp") + "/" + stem + "." + std::to_string(getpid()) + suffix;
@@ -30,11 +31,13 @@ inline const std::string& path(const char* stem, const char* suffix = "") {
 }
 
 // Replaces the file's content with the bytes; false when it cannot.
-inline bool write(const std::string& file, const void* data, size_t size) {
+inline bool write(const std::string& file, const void* data, size_t size)
+{
     std::FILE* f = std::fopen(file.c_str(), "wb");
-    if (!f) return false;
+    if (!f)
+        return false;
     const bool ok = size == 0 || std::fwrite(data, 1, size, f) == size;
     return std::fclose(f) == 0 && ok;
 }
 
-}  // namespace fuzz_scratch
+}   // namespace fuzz_scratch

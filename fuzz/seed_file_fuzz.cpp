@@ -21,12 +21,14 @@ namespace {
 // whose tables the channel manager then builds.
 constexpr std::uint64_t kChannelBlocksTried = 1u << 16;
 
-const std::string& data_folder() {
+const std::string& data_folder()
+{
     static const std::string folder = fuzz_scratch::path("seed_file_fuzz") + "/";
     return folder;
 }
 
-void check_file_list(const std::vector<SeedFileEntry>& files) {
+void check_file_list(const std::vector<SeedFileEntry>& files)
+{
     for (size_t i = 0; i < files.size(); ++i) {
         FUZZ_CHECK(files[i].index == static_cast<std::int32_t>(i));
         FUZZ_CHECK(IsSafeRelativePath(files[i].name));
@@ -36,7 +38,8 @@ void check_file_list(const std::vector<SeedFileEntry>& files) {
 // The channel manager builds its tables from the file list; its totals and
 // file names must follow the list.
 void add_channel(const std::string& root_folder, const std::string& file_list, const std::vector<SeedFileEntry>& files,
-                 std::uint32_t piece_size) {
+                 std::uint32_t piece_size)
+{
     std::vector<std::uint64_t> sizes;
     std::uint64_t total = 0;
     bool total_overflows = false;
@@ -51,8 +54,8 @@ void add_channel(const std::string& root_folder, const std::string& file_list, c
     CChannelManager manager(data_folder());
     const std::string save_path = data_folder() + "save";
     const std::uint64_t id = 77;
-    FUZZ_CHECK(manager.AddChannel(id, static_cast<std::int32_t>(piece_size), root_folder, static_cast<std::uint32_t>(files.size()),
-                                  file_list, {}, {}, save_path, 1));
+    FUZZ_CHECK(manager.AddChannel(id, static_cast<std::int32_t>(piece_size), root_folder,
+                                  static_cast<std::uint32_t>(files.size()), file_list, {}, {}, save_path, 1));
     FUZZ_CHECK(!manager.AddChannel(id, static_cast<std::int32_t>(piece_size), "", 0, file_list, {}, {}, save_path, 1));
     FUZZ_CHECK(manager.GetChannelTotalSize(id) == total);
     std::uint32_t verified = 0;
@@ -60,7 +63,8 @@ void add_channel(const std::string& root_folder, const std::string& file_list, c
     FUZZ_CHECK(manager.GetVerifyProgress(id, &verified, &pieces));
     FUZZ_CHECK(verified == 0);
     std::uint64_t expected_pieces = 0;
-    for (std::uint64_t size : sizes) expected_pieces += (size + piece_size - 1) / piece_size;
+    for (std::uint64_t size : sizes)
+        expected_pieces += (size + piece_size - 1) / piece_size;
     FUZZ_CHECK(pieces == expected_pieces);
     if (pieces > 0) {
         std::int32_t in_file = -1;
@@ -77,9 +81,10 @@ void add_channel(const std::string& root_folder, const std::string& file_list, c
     FUZZ_CHECK(manager.GetChannelTotalSize(id) == 0);
 }
 
-}  // namespace
+}   // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
     const std::string text(reinterpret_cast<const char*>(data), size);
 
     SeedHeader header;

@@ -14,7 +14,8 @@ namespace {
 
 constexpr std::uint32_t kGameId = 12;
 
-void check_records(const kx2dll::server_task_map& tasks) {
+void check_records(const kx2dll::server_task_map& tasks)
+{
     for (const auto& entry : tasks) {
         const kx2dll::ServerTaskRecord& r = entry.second;
         FUZZ_CHECK(entry.first == r.taskid);
@@ -36,9 +37,10 @@ void check_records(const kx2dll::server_task_map& tasks) {
     }
 }
 
-}  // namespace
+}   // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
     const std::string body(reinterpret_cast<const char*>(data), size);
     size_t game_lines = 0;
     const kx2dll::server_task_map tasks = kx2dll::parse_task_list(body, kGameId, [&] { ++game_lines; });
@@ -55,8 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         size_t first_lines = 0;
         size_t second_lines = 0;
-        kx2dll::server_task_map merged =
-            kx2dll::parse_task_list(body.substr(0, cut), kGameId, [&] { ++first_lines; });
+        kx2dll::server_task_map merged = kx2dll::parse_task_list(body.substr(0, cut), kGameId, [&] { ++first_lines; });
         for (auto& entry : kx2dll::parse_task_list(body.substr(cut), kGameId, [&] { ++second_lines; }))
             merged[entry.first] = entry.second;
         FUZZ_CHECK(first_lines + second_lines == game_lines);

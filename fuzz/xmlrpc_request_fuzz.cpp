@@ -36,10 +36,7 @@ std::size_t depth_of(XmlRpc::XmlRpcValue& value)
 // and answers them back, so the response is built from them too.
 class probe_method : public XmlRpc::XmlRpcServerMethod {
 public:
-    explicit probe_method(XmlRpc::XmlRpcServer* server)
-        : XmlRpc::XmlRpcServerMethod("ServiceInterface", server)
-    {
-    }
+    explicit probe_method(XmlRpc::XmlRpcServer* server) : XmlRpc::XmlRpcServerMethod("ServiceInterface", server) {}
     void execute(XmlRpc::XmlRpcValue& params, XmlRpc::XmlRpcValue& result) override
     {
         FUZZ_CHECK(depth_of(params) <= kx2dll::launcher_rpc_server::max_nesting);
@@ -47,11 +44,11 @@ public:
     }
 };
 
-}  // namespace
+}   // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    static kx2dll::launcher_rpc_server server;  // never bound: it only parses and calls
+    static kx2dll::launcher_rpc_server server;   // never bound: it only parses and calls
     static probe_method probe(&server);
     const std::string body(reinterpret_cast<const char*>(data), size);
     const std::string response = server.executeRequest(body);

@@ -20,10 +20,7 @@ struct BlockRequest {
     std::uint8_t* data = nullptr;
 
     // Same block (the data pointer is not compared).
-    bool SameBlock(const BlockRequest& o) const
-    {
-        return piece == o.piece && offset == o.offset && length == o.length;
-    }
+    bool SameBlock(const BlockRequest& o) const { return piece == o.piece && offset == o.offset && length == o.length; }
 };
 
 // A connection's queue of block requests.

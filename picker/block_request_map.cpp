@@ -18,7 +18,7 @@ inline std::uint8_t load_byte(const std::uint8_t& b)
 constexpr std::uint32_t kBudgetUnit = 262144;
 constexpr std::uint32_t kBudgetMax = 3145728;
 
-} // namespace
+}   // namespace
 
 #if !defined(VR_INVARIANTS)
 #define PICKER_INVARIANT() ((void)0)
@@ -201,7 +201,7 @@ bool CBlockRequestMap::PushFreeBlocks(std::size_t piece, BlockRequestQueue& queu
 bool CBlockRequestMap::Rarer(std::uint32_t a, std::uint32_t b) const
 {
     return m_availability[a] != m_availability[b] ? m_availability[a] < m_availability[b]
-                                                    : m_tie_rank[a] < m_tie_rank[b];
+                                                  : m_tie_rank[a] < m_tie_rank[b];
 }
 
 std::uint64_t CBlockRequestMap::RankKey(std::size_t piece) const

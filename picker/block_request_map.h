@@ -28,9 +28,8 @@ public:
     // lengths. Pieces equally rare are taken in an order drawn from
     // `tie_seed`, so that peers fetching the same task at once hold
     // different pieces they can trade (a random seed by default).
-    CBlockRequestMap(const std::vector<std::vector<std::uint8_t>>& received,
-                     const std::vector<std::uint8_t>& bitmap, const std::vector<std::uint32_t>& piece_lengths,
-                     std::uint32_t tie_seed = RandomSeed());
+    CBlockRequestMap(const std::vector<std::vector<std::uint8_t>>& received, const std::vector<std::uint8_t>& bitmap,
+                     const std::vector<std::uint32_t>& piece_lengths, std::uint32_t tie_seed = RandomSeed());
     CBlockRequestMap(const CBlockRequestMap&) = delete;
     CBlockRequestMap& operator=(const CBlockRequestMap&) = delete;
 
@@ -98,8 +97,7 @@ private:
     void UnparkFailed();
     // Tops `queue` up from the started pieces alone, rarest first; true
     // when that reaches `target`.
-    bool PushFromStarted(const std::vector<std::uint8_t>& peer_pieces, BlockRequestQueue& queue,
-                         std::size_t target);
+    bool PushFromStarted(const std::vector<std::uint8_t>& peer_pieces, BlockRequestQueue& queue, std::size_t target);
     bool PushFreeBlocks(std::size_t piece, BlockRequestQueue& queue, std::size_t target);
     void PushBlock(std::size_t piece, std::uint32_t block, BlockRequestQueue& queue);
     void PushEndGame(const std::vector<std::uint8_t>& peer_pieces, BlockRequestQueue& queue,
@@ -109,27 +107,27 @@ private:
     void check_invariant() const;
 
     const std::vector<std::vector<std::uint8_t>>& m_received;   // the store's block-received table
-    const std::vector<std::uint8_t>& m_bitmap;                   // the store's piece bitmap, read live
-    const std::vector<std::uint32_t>& m_lengths;                 // the store's piece lengths
-    std::vector<std::vector<std::uint8_t>> m_states;             // per piece, per block: kFree..kReceived
-    std::vector<std::uint32_t> m_free;                           // per piece: blocks in kFree
-    std::vector<std::vector<std::uint8_t>> m_holders;            // per piece, per block: connections asking it
-    std::vector<std::vector<std::uint32_t>> m_asked_at;          // per piece, per block: when first requested
-    std::uint32_t m_asked_seq = 0;                               // request clock for m_asked_at
-    std::vector<std::uint32_t> m_availability;                   // per piece: connected peers holding it
-    std::vector<std::uint32_t> m_tie_rank;                       // per piece: its place among equally rare ones
-    std::vector<std::uint32_t> m_by_tie_rank;                    // tie rank -> piece
+    const std::vector<std::uint8_t>& m_bitmap;                  // the store's piece bitmap, read live
+    const std::vector<std::uint32_t>& m_lengths;                // the store's piece lengths
+    std::vector<std::vector<std::uint8_t>> m_states;            // per piece, per block: kFree..kReceived
+    std::vector<std::uint32_t> m_free;                          // per piece: blocks in kFree
+    std::vector<std::vector<std::uint8_t>> m_holders;           // per piece, per block: connections asking it
+    std::vector<std::vector<std::uint32_t>> m_asked_at;         // per piece, per block: when first requested
+    std::uint32_t m_asked_seq = 0;                              // request clock for m_asked_at
+    std::vector<std::uint32_t> m_availability;                  // per piece: connected peers holding it
+    std::vector<std::uint32_t> m_tie_rank;                      // per piece: its place among equally rare ones
+    std::vector<std::uint32_t> m_by_tie_rank;                   // tie rank -> piece
     // Every piece some connected peer holds, rarest first (RankKey), but
     // those found verified: kept up to date as availability changes, so
     // opening a piece walks only the head of it.
     std::set<std::uint64_t> m_rank;
-    std::vector<std::uint8_t> m_parked;                          // per piece: left out of m_rank as verified
-    std::vector<std::uint32_t> m_parked_list;                    // the pieces with m_parked set
-    std::vector<std::uint32_t> m_order;                          // scratch: candidate pieces of one pick
+    std::vector<std::uint8_t> m_parked;         // per piece: left out of m_rank as verified
+    std::vector<std::uint32_t> m_parked_list;   // the pieces with m_parked set
+    std::vector<std::uint32_t> m_order;         // scratch: candidate pieces of one pick
     // Every piece with a block not free (started), and maybe some that
     // are verified or untouched again: dropped when next looked at.
     std::vector<std::uint32_t> m_started;
-    std::vector<std::uint8_t> m_listed;                          // per piece: in m_started
-    mutable std::mutex m_lock;   // connections and the CDN thread call in at once
+    std::vector<std::uint8_t> m_listed;   // per piece: in m_started
+    mutable std::mutex m_lock;            // connections and the CDN thread call in at once
     std::atomic<bool> m_paused{false};
 };

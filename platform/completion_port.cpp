@@ -17,7 +17,7 @@ namespace {
 constexpr unsigned poll_every = 16;
 constexpr int max_events = 64;
 constexpr std::uint64_t wake_key = 0;
-} // namespace
+}   // namespace
 
 CompletionPort::CompletionPort()
 {
@@ -154,8 +154,7 @@ CompletionPort::wait_result CompletionPort::get(completion_packet& out, std::uin
         ++m_since_poll;
         return wait_result::packet;
     }
-    const int wait = timeout_ms > static_cast<std::uint32_t>(INT_MAX) ? INT_MAX
-                                                                      : static_cast<int>(timeout_ms);
+    const int wait = timeout_ms > static_cast<std::uint32_t>(INT_MAX) ? INT_MAX : static_cast<int>(timeout_ms);
     dispatch_ready(wait);
     if (pop(out)) {
         ++m_since_poll;
@@ -218,4 +217,4 @@ void CompletionPort::detach(std::uint64_t key, int fd)
     // `dropped` goes here, outside the lock.
 }
 
-} // namespace platform
+}   // namespace platform

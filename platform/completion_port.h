@@ -96,13 +96,13 @@ private:
         std::size_t size() const { return count; }
     };
 
-    mutable std::mutex m_queue_lock;          // guards m_queue and m_sleeping
+    mutable std::mutex m_queue_lock;   // guards m_queue and m_sleeping
     packet_ring m_queue;
-    bool m_sleeping = false;                  // a thread waits in epoll with an empty queue
-    unsigned m_since_poll = 0;                // packets handed out since the last epoll look
-    std::mutex m_targets_lock;                // guards m_targets and m_next_key
+    bool m_sleeping = false;     // a thread waits in epoll with an empty queue
+    unsigned m_since_poll = 0;   // packets handed out since the last epoll look
+    std::mutex m_targets_lock;   // guards m_targets and m_next_key
     std::unordered_map<std::uint64_t, std::shared_ptr<ready_target>> m_targets;
     std::uint64_t m_next_key = 1;
 };
 
-} // namespace platform
+}   // namespace platform

@@ -12,7 +12,7 @@ namespace {
 // -1 not yet read from the environment, 0 off, 1 on.
 std::atomic<int> g_enabled{-1};
 
-} // namespace
+}   // namespace
 
 bool debug_output_enabled()
 {
@@ -27,7 +27,10 @@ bool debug_output_enabled()
     return v == 1;
 }
 
-void set_debug_output_enabled(bool on) { g_enabled.store(on ? 1 : 0, std::memory_order_relaxed); }
+void set_debug_output_enabled(bool on)
+{
+    g_enabled.store(on ? 1 : 0, std::memory_order_relaxed);
+}
 
 void debug_output(const char* text)
 {
@@ -44,4 +47,4 @@ void debug_output(const std::string& text)
     std::fwrite(text.data(), 1, text.size(), stderr);
 }
 
-} // namespace platform
+}   // namespace platform

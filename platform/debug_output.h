@@ -16,4 +16,4 @@ void set_debug_output_enabled(bool on);
 void debug_output(const char* text);
 void debug_output(const std::string& text);
 
-} // namespace platform
+}   // namespace platform

@@ -13,13 +13,13 @@ constexpr std::uint32_t file_not_found = 2;
 constexpr std::uint32_t access_denied = 5;
 constexpr std::uint32_t invalid_handle = 6;
 constexpr std::uint32_t not_enough_memory = 8;
-constexpr std::uint32_t handle_eof = 38;          // the peer closed the stream
-constexpr std::uint32_t netname_deleted = 64;     // reported as 995 by the I/O layer
+constexpr std::uint32_t handle_eof = 38;        // the peer closed the stream
+constexpr std::uint32_t netname_deleted = 64;   // reported as 995 by the I/O layer
 constexpr std::uint32_t invalid_parameter = 87;
 constexpr std::uint32_t disk_full = 112;
 constexpr std::uint32_t already_exists = 183;
 constexpr std::uint32_t wait_timeout = 258;
-constexpr std::uint32_t operation_aborted = 995;  // cancelled or closed
+constexpr std::uint32_t operation_aborted = 995;   // cancelled or closed
 constexpr std::uint32_t io_pending = 997;
 constexpr std::uint32_t wsa_interrupted = 10004;
 constexpr std::uint32_t wsa_bad_file = 10009;
@@ -27,7 +27,7 @@ constexpr std::uint32_t wsa_access = 10013;
 constexpr std::uint32_t wsa_fault = 10014;
 constexpr std::uint32_t wsa_invalid = 10022;
 constexpr std::uint32_t wsa_too_many_files = 10024;
-constexpr std::uint32_t would_block = 10035;      // WSAEWOULDBLOCK
+constexpr std::uint32_t would_block = 10035;   // WSAEWOULDBLOCK
 constexpr std::uint32_t in_progress = 10036;
 constexpr std::uint32_t already = 10037;
 constexpr std::uint32_t not_socket = 10038;
@@ -46,7 +46,7 @@ constexpr std::uint32_t timed_out = 10060;
 constexpr std::uint32_t connection_refused = 10061;
 constexpr std::uint32_t host_unreachable = 10065;
 constexpr std::uint32_t host_not_found = 11001;
-} // namespace err
+}   // namespace err
 
 // Maps an errno value to the Win32/Winsock number the code compares; an
 // errno without a counterpart maps to 10000 + errno so it stays visible.
@@ -55,4 +55,4 @@ std::uint32_t error_from_errno(int e);
 // error_from_errno(errno) of the calling thread.
 std::uint32_t last_error();
 
-} // namespace platform
+}   // namespace platform

@@ -43,4 +43,4 @@ bool Event::wait(std::uint32_t ms)
     return true;
 }
 
-} // namespace platform
+}   // namespace platform

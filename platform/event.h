@@ -35,4 +35,4 @@ private:
     bool m_set;
 };
 
-} // namespace platform
+}   // namespace platform

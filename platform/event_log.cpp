@@ -14,4 +14,4 @@ bool EventLogReader::read(std::vector<EventLogRecord>& out)
     return false;
 }
 
-} // namespace platform
+}   // namespace platform

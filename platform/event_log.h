@@ -10,7 +10,7 @@ namespace platform {
 
 struct EventLogRecord {
     std::uint32_t record_number = 0;
-    std::uint32_t time_generated = 0;  // seconds since 1970
+    std::uint32_t time_generated = 0;   // seconds since 1970
     std::uint32_t event_id = 0;
     std::uint16_t event_type = 0;
     std::string source;
@@ -33,4 +33,4 @@ private:
     bool m_open = false;
 };
 
-} // namespace platform
+}   // namespace platform

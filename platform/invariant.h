@@ -19,11 +19,10 @@ namespace platform {
     std::abort();
 }
 
-} // namespace platform
+}   // namespace platform
 
 #if defined(VR_INVARIANTS)
-#define VR_INVARIANT(cond) \
-    ((cond) ? static_cast<void>(0) : ::platform::invariant_failed(#cond, __FILE__, __LINE__))
+#define VR_INVARIANT(cond) ((cond) ? static_cast<void>(0) : ::platform::invariant_failed(#cond, __FILE__, __LINE__))
 #else
 // Not evaluated, but still compiled, so a check cannot rot unseen.
 #define VR_INVARIANT(cond) static_cast<void>(sizeof(!(cond)))

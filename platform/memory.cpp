@@ -11,4 +11,4 @@ void trim_working_set()
 #endif
 }
 
-} // namespace platform
+}   // namespace platform

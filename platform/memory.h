@@ -7,4 +7,4 @@ namespace platform {
 // service does after large releases). Safe to call at any time.
 void trim_working_set();
 
-} // namespace platform
+}   // namespace platform

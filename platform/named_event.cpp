@@ -51,7 +51,7 @@ void drain(int fd)
     }
 }
 
-} // namespace
+}   // namespace
 
 std::string runtime_dir()
 {
@@ -66,7 +66,10 @@ std::string runtime_dir()
     return dir;
 }
 
-NamedEvent::~NamedEvent() { close(); }
+NamedEvent::~NamedEvent()
+{
+    close();
+}
 
 bool NamedEvent::open_fifo(const std::string& name)
 {
@@ -171,7 +174,7 @@ void NamedEvent::close()
         m_fifo = -1;
     }
     if (m_lock >= 0) {
-        ::close(m_lock);  // drops the flock
+        ::close(m_lock);   // drops the flock
         m_lock = -1;
     }
 }
@@ -182,6 +185,9 @@ bool NamedEvent::signal(const std::string& name)
     return e.open(name) && e.set();
 }
 
-bool NamedEvent::exists(const std::string& name) { return marker_held(file_stem(name) + ".lock"); }
+bool NamedEvent::exists(const std::string& name)
+{
+    return marker_held(file_stem(name) + ".lock");
+}
 
-} // namespace platform
+}   // namespace platform

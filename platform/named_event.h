@@ -58,8 +58,8 @@ public:
 private:
     bool open_fifo(const std::string& name);
 
-    int m_lock = -1;  // flock-held marker file, only in the creating handle
-    int m_fifo = -1;  // signal channel, read and write
+    int m_lock = -1;   // flock-held marker file, only in the creating handle
+    int m_fifo = -1;   // signal channel, read and write
 };
 
-} // namespace platform
+}   // namespace platform

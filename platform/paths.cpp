@@ -38,7 +38,7 @@ std::string slashes(std::string s)
 
 int module_anchor;
 
-} // namespace
+}   // namespace
 
 std::string common_appdata_dir()
 {
@@ -50,9 +50,18 @@ std::string common_appdata_dir()
     return join_path(home && *home ? home : "/tmp", ".local/share/vr_download");
 }
 
-std::string system_dir() { return env_or("VR_SYSTEM_DIR", join_path(common_appdata_dir(), "system")); }
-std::string qorn_dir() { return env_or("VR_QORN_DIR", join_path(common_appdata_dir(), "qorn")); }
-std::string velmar_dir() { return env_or("VR_VELMAR_DIR", join_path(common_appdata_dir(), "velmar")); }
+std::string system_dir()
+{
+    return env_or("VR_SYSTEM_DIR", join_path(common_appdata_dir(), "system"));
+}
+std::string qorn_dir()
+{
+    return env_or("VR_QORN_DIR", join_path(common_appdata_dir(), "qorn"));
+}
+std::string velmar_dir()
+{
+    return env_or("VR_VELMAR_DIR", join_path(common_appdata_dir(), "velmar"));
+}
 
 std::string client_log_marker_path()
 {
@@ -106,18 +115,20 @@ std::string below_drive_root(const std::string& rest)
     return out;
 }
 
-} // namespace
+}   // namespace
 
 std::string from_windows_path(const std::string& path)
 {
     std::string p = slashes(path);
     // Only "x:" alone or "x:/..." is a drive path; "a:b" stays a name.
-    if (p.size() < 2 || p[1] != ':' || !std::isalpha(static_cast<unsigned char>(p[0])) ||
-        (p.size() > 2 && p[2] != '/'))
+    if (p.size() < 2 || p[1] != ':' || !std::isalpha(static_cast<unsigned char>(p[0])) || (p.size() > 2 && p[2] != '/'))
         return p;
     const std::string drive_path = p.substr(0, 2) + below_drive_root(p.substr(2));
     const std::string dl = lower(drive_path);
-    struct Mapping { const char* prefix; std::string (*folder)(); };
+    struct Mapping {
+        const char* prefix;
+        std::string (*folder)();
+    };
     static const Mapping mappings[] = {
         {"c:/velmarp2sp/dlllogout.log", &client_log_marker_path},
         {"c:/velmar", &velmar_dir},
@@ -273,7 +284,7 @@ bool atomic_write_failed(const AtomicWriteOptions& options, const char* what, co
     return false;
 }
 
-} // namespace
+}   // namespace
 
 bool write_file_atomically(const std::string& path, const void* data, std::size_t size,
                            const AtomicWriteOptions& options)
@@ -316,7 +327,8 @@ bool write_file_atomically(const std::string& path, const void* data, std::size_
         ::unlink(tmp.c_str());
         return atomic_write_failed(options, "cannot write", tmp, failure);
     }
-    const int rc = options.rename_fn ? options.rename_fn(tmp.c_str(), path.c_str()) : ::rename(tmp.c_str(), path.c_str());
+    const int rc = options.rename_fn ? options.rename_fn(tmp.c_str(), path.c_str())
+                                     : ::rename(tmp.c_str(), path.c_str());
     if (rc != 0) {
         const int e = errno;
         ::unlink(tmp.c_str());
@@ -394,4 +406,4 @@ bool read_file(const std::string& path, std::string& out, std::size_t max_bytes)
     return ok;
 }
 
-} // namespace platform
+}   // namespace platform

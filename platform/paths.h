@@ -41,8 +41,8 @@ std::string join_path(const std::string& a, const std::string& b);
 std::string parent_folder(const std::string& path);
 
 bool path_exists(const std::string& path);
-bool file_exists(const std::string& path);    // a regular file
-bool folder_exists(const std::string& path);  // a directory
+bool file_exists(const std::string& path);     // a regular file
+bool folder_exists(const std::string& path);   // a directory
 
 // Creates the folder with every missing parent; true when it exists after.
 bool create_folder(const std::string& path);
@@ -57,10 +57,10 @@ std::int64_t last_write_time(const std::string& path);
 std::int64_t file_size(const std::string& path);
 
 struct FolderEntry {
-    std::string name;     // without the folder
+    std::string name;   // without the folder
     bool is_dir = false;
     std::uint64_t size = 0;
-    std::int64_t mtime = 0;  // seconds since 1970
+    std::int64_t mtime = 0;   // seconds since 1970
 };
 
 // Lists a folder without "." and "..", sorted by name. False when the
@@ -72,8 +72,8 @@ bool rename_over(const std::string& from, const std::string& to);
 
 // How write_file_atomically goes about its work.
 struct AtomicWriteOptions {
-    bool create_folder = true;       // make the parent folder when missing
-    std::string* error = nullptr;    // when set, says what failed
+    bool create_folder = true;      // make the parent folder when missing
+    std::string* error = nullptr;   // when set, says what failed
     // The rename step, replaceable by tests: returns 0 on success like rename(2).
     int (*rename_fn)(const char* from, const char* to) = nullptr;
 };
@@ -85,8 +85,7 @@ struct AtomicWriteOptions {
 // the last rename winning: callers that care about order serialise their saves.
 bool write_file_atomically(const std::string& path, const void* data, std::size_t size,
                            const AtomicWriteOptions& options = {});
-bool write_file_atomically(const std::string& path, const std::string& bytes,
-                           const AtomicWriteOptions& options = {});
+bool write_file_atomically(const std::string& path, const std::string& bytes, const AtomicWriteOptions& options = {});
 
 // Deletes from `folder` the temporary files that saves of files named
 // "...<suffix>" left behind when their process was killed mid-save (the
@@ -101,4 +100,4 @@ bool folder_keeps_holes(const std::string& folder);
 // Reads a whole file; false when missing, unreadable or over `max_bytes`.
 bool read_file(const std::string& path, std::string& out, std::size_t max_bytes = 64u << 20);
 
-} // namespace platform
+}   // namespace platform

@@ -13,8 +13,8 @@ namespace {
 std::mutex g_mutex;
 
 struct Section {
-    std::string name;                // as written in its header
-    std::vector<std::string> lines;  // body lines, comments included
+    std::string name;                 // as written in its header
+    std::vector<std::string> lines;   // body lines, comments included
 };
 
 // Lines before the first header live in a section without a header.
@@ -124,7 +124,7 @@ Section& find_or_add_section(Profile& p, const std::string& name)
     return p.sections.back();
 }
 
-} // namespace
+}   // namespace
 
 std::string get_profile_string(const std::string& section, const std::string& key, const std::string& fallback,
                                const std::string& file)
@@ -234,4 +234,4 @@ std::vector<std::string> profile_section_names(const std::string& file)
     return names;
 }
 
-} // namespace platform
+}   // namespace platform

@@ -75,11 +75,20 @@ std::string escape(const std::string& s)
     std::string out;
     for (char c : s) {
         switch (c) {
-        case '\\': out += "\\\\"; break;
-        case '\t': out += "\\t"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        default: out += c;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        default:
+            out += c;
         }
     }
     return out;
@@ -94,10 +103,17 @@ std::string unescape(const std::string& s)
             continue;
         }
         switch (s[++i]) {
-        case 't': out += '\t'; break;
-        case 'n': out += '\n'; break;
-        case 'r': out += '\r'; break;
-        default: out += s[i];
+        case 't':
+            out += '\t';
+            break;
+        case 'n':
+            out += '\n';
+            break;
+        case 'r':
+            out += '\r';
+            break;
+        default:
+            out += s[i];
         }
     }
     return out;
@@ -119,7 +135,7 @@ Values load(const std::string& path)
         const std::size_t t1 = line.find('\t');
         const std::size_t t2 = t1 == std::string::npos ? t1 : line.find('\t', t1 + 1);
         if (t2 == std::string::npos || t2 != t1 + 2)
-            continue;  // not a value line: skipped, never fatal
+            continue;   // not a value line: skipped, never fatal
         Value v;
         const char type = line[t1 + 1];
         const std::string raw = unescape(line.substr(t2 + 1));
@@ -155,12 +171,12 @@ bool store(const std::string& path, const std::string& name, const Value& value)
     std::lock_guard<std::mutex> g(g_mutex);
     FileLock file_lock(path);
     Values values = load(path);
-    values.erase(name);  // the caller's spelling of the name wins
+    values.erase(name);   // the caller's spelling of the name wins
     values[name] = value;
     return save(path, values);
 }
 
-} // namespace
+}   // namespace
 
 std::string registry_dir()
 {
@@ -231,4 +247,4 @@ bool RegistryKey::remove(const std::string& name)
     return save(path, values);
 }
 
-} // namespace platform
+}   // namespace platform

@@ -38,4 +38,4 @@ private:
     std::string m_key;
 };
 
-} // namespace platform
+}   // namespace platform

@@ -76,10 +76,16 @@ int wait_for(socket_t s, short events, std::uint32_t ms)
     return r > 0 ? 1 : r;
 }
 
-} // namespace
+}   // namespace
 
-socket_t tcp_socket() { return make_socket(SOCK_STREAM, IPPROTO_TCP); }
-socket_t udp_socket() { return make_socket(SOCK_DGRAM, IPPROTO_UDP); }
+socket_t tcp_socket()
+{
+    return make_socket(SOCK_STREAM, IPPROTO_TCP);
+}
+socket_t udp_socket()
+{
+    return make_socket(SOCK_DGRAM, IPPROTO_UDP);
+}
 
 void close_socket(socket_t& s)
 {
@@ -98,11 +104,26 @@ bool set_non_blocking(socket_t s, bool on)
     return wanted == flags || ::fcntl(s, F_SETFL, wanted) == 0;
 }
 
-bool set_reuse_address(socket_t s, bool on) { return set_int_option(s, SOL_SOCKET, SO_REUSEADDR, on ? 1 : 0); }
-bool set_broadcast(socket_t s, bool on) { return set_int_option(s, SOL_SOCKET, SO_BROADCAST, on ? 1 : 0); }
-bool set_no_delay(socket_t s, bool on) { return set_int_option(s, IPPROTO_TCP, TCP_NODELAY, on ? 1 : 0); }
-bool set_receive_buffer(socket_t s, int bytes) { return set_int_option(s, SOL_SOCKET, SO_RCVBUF, bytes); }
-bool set_send_buffer(socket_t s, int bytes) { return set_int_option(s, SOL_SOCKET, SO_SNDBUF, bytes); }
+bool set_reuse_address(socket_t s, bool on)
+{
+    return set_int_option(s, SOL_SOCKET, SO_REUSEADDR, on ? 1 : 0);
+}
+bool set_broadcast(socket_t s, bool on)
+{
+    return set_int_option(s, SOL_SOCKET, SO_BROADCAST, on ? 1 : 0);
+}
+bool set_no_delay(socket_t s, bool on)
+{
+    return set_int_option(s, IPPROTO_TCP, TCP_NODELAY, on ? 1 : 0);
+}
+bool set_receive_buffer(socket_t s, int bytes)
+{
+    return set_int_option(s, SOL_SOCKET, SO_RCVBUF, bytes);
+}
+bool set_send_buffer(socket_t s, int bytes)
+{
+    return set_int_option(s, SOL_SOCKET, SO_SNDBUF, bytes);
+}
 
 bool set_linger(socket_t s, bool on, std::uint16_t seconds)
 {
@@ -236,7 +257,10 @@ long receive_from(socket_t s, void* data, std::size_t size, std::uint32_t* ipv4,
     return static_cast<long>(n);
 }
 
-int wait_readable(socket_t s, std::uint32_t ms) { return wait_for(s, POLLIN, ms); }
+int wait_readable(socket_t s, std::uint32_t ms)
+{
+    return wait_for(s, POLLIN, ms);
+}
 
 int wait_any_readable(const socket_t* sockets, std::size_t count, std::uint32_t ms, bool* ready)
 {
@@ -260,7 +284,10 @@ int wait_any_readable(const socket_t* sockets, std::size_t count, std::uint32_t 
     }
     return n;
 }
-int wait_writable(socket_t s, std::uint32_t ms) { return wait_for(s, POLLOUT, ms); }
+int wait_writable(socket_t s, std::uint32_t ms)
+{
+    return wait_for(s, POLLOUT, ms);
+}
 
 std::uint32_t parse_ipv4(const std::string& text)
 {
@@ -279,8 +306,14 @@ std::string ipv4_to_text(std::uint32_t ipv4)
     return buf;
 }
 
-std::uint32_t ipv4_to_host_order(std::uint32_t network_order) { return ntohl(network_order); }
-std::uint32_t ipv4_from_host_order(std::uint32_t host_order) { return htonl(host_order); }
+std::uint32_t ipv4_to_host_order(std::uint32_t network_order)
+{
+    return ntohl(network_order);
+}
+std::uint32_t ipv4_from_host_order(std::uint32_t host_order)
+{
+    return htonl(host_order);
+}
 
 bool resolve_ipv4(const std::string& host, std::vector<std::uint32_t>& out)
 {
@@ -335,4 +368,4 @@ std::vector<LocalAddress> local_ipv4_addresses()
     return out;
 }
 
-} // namespace platform
+}   // namespace platform

@@ -20,7 +20,7 @@ namespace platform {
 
 using socket_t = int;
 constexpr socket_t invalid_socket = -1;
-constexpr std::uint32_t ipv4_none = 0xFFFFFFFFu;  // inet_addr's failure value
+constexpr std::uint32_t ipv4_none = 0xFFFFFFFFu;   // inet_addr's failure value
 
 // Socket creation (IPv4). invalid_socket on failure, last_error() set.
 socket_t tcp_socket();
@@ -97,12 +97,12 @@ std::uint32_t resolve_first_ipv4(const std::string& host);
 
 // The IPv4 addresses of the local interfaces (the address table).
 struct LocalAddress {
-    std::uint32_t ipv4 = 0;  // network order
-    std::uint32_t mask = 0;  // network order
-    std::uint32_t index = 0; // interface index
+    std::uint32_t ipv4 = 0;    // network order
+    std::uint32_t mask = 0;    // network order
+    std::uint32_t index = 0;   // interface index
     std::string interface_name;
     bool loopback = false;
 };
 std::vector<LocalAddress> local_ipv4_addresses();
 
-} // namespace platform
+}   // namespace platform

@@ -7,7 +7,10 @@
 
 namespace platform {
 
-Thread::~Thread() { join(); }
+Thread::~Thread()
+{
+    join();
+}
 
 bool Thread::start(std::function<void()> body, std::string name)
 {
@@ -35,7 +38,7 @@ bool Thread::join_for(std::uint32_t ms)
     if (!m_thread.joinable())
         return true;
     if (m_thread.get_id() == std::this_thread::get_id())
-        return false; // a thread cannot wait for itself
+        return false;   // a thread cannot wait for itself
     {
         const std::shared_ptr<State> s = state();
         std::unique_lock<std::mutex> g(s->mutex);
@@ -82,6 +85,9 @@ void Thread::set_state(std::shared_ptr<State> state)
     m_state = std::move(state);
 }
 
-std::uint32_t current_thread_id() { return static_cast<std::uint32_t>(::syscall(SYS_gettid)); }
+std::uint32_t current_thread_id()
+{
+    return static_cast<std::uint32_t>(::syscall(SYS_gettid));
+}
 
-} // namespace platform
+}   // namespace platform

@@ -59,4 +59,4 @@ private:
 // A small number naming the calling thread in logs.
 std::uint32_t current_thread_id();
 
-} // namespace platform
+}   // namespace platform

@@ -14,8 +14,7 @@ std::atomic<tick_source> g_source{nullptr};
 std::uint64_t tick_count64()
 {
     using namespace std::chrono;
-    return static_cast<std::uint64_t>(
-        duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+    return static_cast<std::uint64_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
 }
 
 std::uint32_t tick_count()
@@ -25,10 +24,19 @@ std::uint32_t tick_count()
     return static_cast<std::uint32_t>(tick_count64());
 }
 
-void set_tick_source(tick_source source) { g_source.store(source, std::memory_order_release); }
+void set_tick_source(tick_source source)
+{
+    g_source.store(source, std::memory_order_release);
+}
 
-std::int64_t unix_time() { return static_cast<std::int64_t>(std::time(nullptr)); }
+std::int64_t unix_time()
+{
+    return static_cast<std::int64_t>(std::time(nullptr));
+}
 
-void sleep_ms(std::uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+void sleep_ms(std::uint32_t ms)
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
 
-} // namespace platform
+}   // namespace platform

@@ -36,4 +36,4 @@ std::int64_t unix_time();
 // Sleeps the calling thread.
 void sleep_ms(std::uint32_t ms);
 
-} // namespace platform
+}   // namespace platform

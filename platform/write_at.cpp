@@ -16,6 +16,9 @@ long write_at(int fd, const void* data, std::size_t size, std::int64_t offset)
     return static_cast<long>(::pwrite(fd, data, size, static_cast<off_t>(offset)));
 }
 
-void set_write_at_source(write_at_source source) { g_source.store(source, std::memory_order_release); }
+void set_write_at_source(write_at_source source)
+{
+    g_source.store(source, std::memory_order_release);
+}
 
-} // namespace platform
+}   // namespace platform

@@ -15,4 +15,4 @@ long write_at(int fd, const void* data, std::size_t size, std::int64_t offset);
 using write_at_source = long (*)(int fd, const void* data, std::size_t size, std::int64_t offset);
 void set_write_at_source(write_at_source source);
 
-} // namespace platform
+}   // namespace platform

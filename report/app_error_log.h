@@ -11,8 +11,8 @@
 #include <vector>
 
 struct AppErrorRecord {
-    std::int64_t time = 0;    // seconds since 1970 the entry was written
-    std::string texts[5];     // application, version, module, module version, offset
+    std::int64_t time = 0;   // seconds since 1970 the entry was written
+    std::string texts[5];    // application, version, module, module version, offset
 };
 
 class CAppErrorLog {

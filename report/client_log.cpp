@@ -20,7 +20,7 @@ constexpr std::uint32_t kMarkerRecheckMs = 1000;
 enum : int { kMarkerUnknown, kMarkerAbsent, kMarkerPresent };
 std::atomic<int> g_marker_state{kMarkerUnknown};
 std::atomic<std::uint32_t> g_marker_checked_at{0};
-}
+}   // namespace
 
 std::string ClientLogPath()
 {

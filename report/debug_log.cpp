@@ -19,7 +19,7 @@ namespace {
 
 constexpr std::uint32_t default_scan_seconds = 60;
 constexpr std::uint32_t max_scan_seconds = 24 * 3600;
-constexpr std::uint32_t poll_ms = 100;       // stop-flag and tick poll of the re-read thread
+constexpr std::uint32_t poll_ms = 100;   // stop-flag and tick poll of the re-read thread
 constexpr std::uint32_t stop_bound_ms = 3000;
 // A switched-on data dump of every served block fills a disk in hours; past
 // this size a file takes no more writes until the log is restarted.
@@ -60,7 +60,8 @@ Switches read_switches(const std::string& path)
             s.data = value < 0 ? 0 : (value > 100 ? 100 : static_cast<int>(value));
         else if (key == "SCANCONFTIME")
             s.scan_seconds = value < 1 ? default_scan_seconds
-                                       : static_cast<std::uint32_t>(value > long(max_scan_seconds) ? max_scan_seconds : value);
+                                       : static_cast<std::uint32_t>(value > long(max_scan_seconds) ? max_scan_seconds
+                                                                                                   : value);
     }
     std::fclose(f);
     return s;
@@ -68,8 +69,8 @@ Switches read_switches(const std::string& path)
 
 class DebugLogState {
 public:
-    std::mutex control;  // serialises Start and Stop (the thread handle)
-    std::mutex lock;     // guards the files and their paths
+    std::mutex control;   // serialises Start and Stop (the thread handle)
+    std::mutex lock;      // guards the files and their paths
     std::atomic<bool> started{false};
     std::atomic<int> log_switch{0};
     std::atomic<int> data_switch{0};
@@ -164,7 +165,7 @@ bool within(int level, int switch_value)
     return level >= 1 && level <= switch_value;
 }
 
-} // namespace
+}   // namespace
 
 bool DebugLog::Start(const char* prefix, const std::string& folder)
 {

@@ -40,7 +40,7 @@ std::string record_line(std::uint64_t task_id, std::int64_t start, std::int64_t 
     return line;
 }
 
-} // namespace
+}   // namespace
 
 CDownDataLog::CDownDataLog(const std::string& folder)
     : m_path(platform::join_path(folder.empty() ? platform::module_dir() : folder, data_file_name))

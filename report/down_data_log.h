@@ -83,15 +83,15 @@ private:
         std::uint64_t http = 0;
     };
 
-    Record* FindOrAdd(std::uint64_t task_id); // m_lock held
+    Record* FindOrAdd(std::uint64_t task_id);   // m_lock held
     void AppendLines(const std::string& lines);
     void UploadBody();
 
     const std::string m_path;
-    mutable std::mutex m_lock;      // guards m_records
+    mutable std::mutex m_lock;   // guards m_records
     std::map<std::uint64_t, Record> m_records;
-    std::mutex m_file_lock;         // serialises appends and the post-upload trim
-    std::mutex m_server_lock;       // guards m_host, m_port
+    std::mutex m_file_lock;     // serialises appends and the post-upload trim
+    std::mutex m_server_lock;   // guards m_host, m_port
     std::string m_host;
     std::uint16_t m_port = 0;
     platform::Thread m_upload;

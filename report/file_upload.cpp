@@ -17,7 +17,7 @@ constexpr std::uint32_t send_ms = 5000;
 constexpr std::uint32_t receipt_ms = 5000;
 // The receipt is one small packet; anything longer is not a receipt.
 constexpr std::size_t reply_cap = 1024;
-} // namespace
+}   // namespace
 
 bool UploadLogFile(const std::string& host, std::uint16_t port, const std::string& file_name,
                    const std::string& contents, std::uint64_t client_id, const std::atomic<bool>* stop)
@@ -30,7 +30,8 @@ bool UploadLogFile(const std::string& host, std::uint16_t port, const std::strin
         return false;
 
     const std::uint32_t parts =
-        contents.empty() ? 1u : static_cast<std::uint32_t>((contents.size() + kLogUploadPartSize - 1) / kLogUploadPartSize);
+        contents.empty() ? 1u
+                         : static_cast<std::uint32_t>((contents.size() + kLogUploadPartSize - 1) / kLogUploadPartSize);
     std::uint8_t id_bytes[8];
     cmd_packet::store_u64(id_bytes, client_id);
     std::uint8_t count_bytes[4];
@@ -46,7 +47,8 @@ bool UploadLogFile(const std::string& host, std::uint16_t port, const std::strin
         if (!contents.empty()) {
             const std::size_t offset = static_cast<std::size_t>(part) * kLogUploadPartSize;
             const std::size_t left = contents.size() - offset;
-            const std::uint32_t length = static_cast<std::uint32_t>(left < kLogUploadPartSize ? left : kLogUploadPartSize);
+            const std::uint32_t length = static_cast<std::uint32_t>(left < kLogUploadPartSize ? left
+                                                                                              : kLogUploadPartSize);
             packet.AddItem(4, length, contents.data() + offset);
         }
         std::uint32_t total = 0;

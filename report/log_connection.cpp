@@ -59,7 +59,7 @@ int reply_status(const std::string& reply)
 }
 
 std::atomic<CLogConnection*> g_instance{nullptr};
-std::mutex g_instance_lock;  // serialises create and destroy
+std::mutex g_instance_lock;   // serialises create and destroy
 
 void http_event_to_log(std::uint32_t kind, std::uint32_t sub_code, std::uint32_t ipv4, std::uint16_t port)
 {
@@ -70,7 +70,7 @@ void http_event_to_log(std::uint32_t kind, std::uint32_t sub_code, std::uint32_t
         log->AddEvent(kind, 0, ipv4, port, sub_code);
 }
 
-} // namespace
+}   // namespace
 
 struct CLogConnection::Impl {
     // Guards the three queues and the counters below.
@@ -97,7 +97,7 @@ struct CLogConnection::Impl {
     std::atomic<bool> stop{false};
     platform::Event wake{platform::Event::Reset::automatic};
     platform::Thread thread;
-    std::mutex control;  // serialises Init and Stop
+    std::mutex control;   // serialises Init and Stop
 
     void add(CLogRecordQueue& queue, const LogRecord& record)
     {
@@ -171,8 +171,8 @@ bool CLogConnection::Impl::send_batch(std::uint32_t to_ipv4, std::uint16_t to_po
     std::string requests;
     for (std::size_t i = 0; i < batch.size(); ++i) {
         requests += "GET /'" + FormatLogRecord(batch[i]) + "' HTTP/1.1\r\nHost: " + host_header +
-                    "\r\nUser-Agent: p2sp_client_log " + std::to_string(record_format_version) + "\r\nConnection: " +
-                    (i + 1 == batch.size() ? "close" : "keep-alive") + "\r\n\r\n";
+                    "\r\nUser-Agent: p2sp_client_log " + std::to_string(record_format_version) +
+                    "\r\nConnection: " + (i + 1 == batch.size() ? "close" : "keep-alive") + "\r\n\r\n";
     }
     CBoundedSocket socket;
     if (socket.Connect(to_ipv4, to_port, connect_ms, &stop) != 0)
@@ -220,8 +220,8 @@ void CLogConnection::Impl::send_pass()
     }
     const bool ok = send_batch(to_ipv4, to_port, host_header, batch);
     if (mirror_on && mirror_to_port != 0 && !stop.load())
-        send_batch(mirror_to_ipv4, mirror_to_port, platform::ipv4_to_text(mirror_to_ipv4) + ":" +
-                                                       std::to_string(mirror_to_port), batch);
+        send_batch(mirror_to_ipv4, mirror_to_port,
+                   platform::ipv4_to_text(mirror_to_ipv4) + ":" + std::to_string(mirror_to_port), batch);
 
     std::lock_guard<std::mutex> guard(lock);
     if (ok) {
@@ -257,7 +257,7 @@ LogRecord make_record(char family, std::uint64_t client_id, std::uint32_t kind, 
     r.time = platform::unix_time();
     return r;
 }
-} // namespace
+}   // namespace
 
 void CLogConnection::AddEvent(std::uint32_t kind, std::uint64_t task_id, std::uint32_t ipv4, std::uint16_t port,
                               std::uint32_t result)
@@ -271,8 +271,8 @@ void CLogConnection::AddHttpSvrLog(std::uint32_t kind, std::uint64_t client_id, 
     m_impl->add(m_impl->http_servers, make_record('h', client_id, kind, task_id, ipv4, port, result));
 }
 
-void CLogConnection::AddPeerLog(std::uint32_t kind, std::uint64_t client_id, std::uint64_t task_id,
-                                std::uint32_t ipv4, std::uint16_t port, std::uint32_t result)
+void CLogConnection::AddPeerLog(std::uint32_t kind, std::uint64_t client_id, std::uint64_t task_id, std::uint32_t ipv4,
+                                std::uint16_t port, std::uint32_t result)
 {
     m_impl->add(m_impl->peers, make_record('p', client_id, kind, task_id, ipv4, port, result));
 }

@@ -53,13 +53,13 @@ public:
     // Queues an HTTP/CDN server connection event (kind 7, or 5), or counts one
     // more occurrence of the result in the queued record of the same client
     // id, kind, address and port.
-    virtual void AddHttpSvrLog(std::uint32_t kind, std::uint64_t client_id, std::uint64_t task_id,
-                               std::uint32_t ipv4, std::uint16_t port, std::uint32_t result) = 0;
+    virtual void AddHttpSvrLog(std::uint32_t kind, std::uint64_t client_id, std::uint64_t task_id, std::uint32_t ipv4,
+                               std::uint16_t port, std::uint32_t result) = 0;
 
     // Queues a peer connection event (kind 5 connection, 6 transfer), counted
     // per result code like AddHttpSvrLog.
-    virtual void AddPeerLog(std::uint32_t kind, std::uint64_t client_id, std::uint64_t task_id,
-                            std::uint32_t ipv4, std::uint16_t port, std::uint32_t result) = 0;
+    virtual void AddPeerLog(std::uint32_t kind, std::uint64_t client_id, std::uint64_t task_id, std::uint32_t ipv4,
+                            std::uint16_t port, std::uint32_t result) = 0;
 
     // Starts the sender: `host` empty means the default log server
     // (VR_LOG_SERVER, else 127.0.0.1), a port below 1 means 80, an empty or

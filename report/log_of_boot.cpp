@@ -29,7 +29,7 @@ void append_line(const std::string& path, std::string line)
     AppendToCappedFile(path, line, max_file_bytes);
 }
 
-} // namespace
+}   // namespace
 
 CLogOfBoot::CLogOfBoot(const std::string& folder)
     : m_folder(folder.empty() ? platform::module_dir() : folder), m_boot_time(platform::unix_time())

@@ -12,14 +12,14 @@
 #include <vector>
 
 struct LogRecord {
-    char family = 'e';              // 'e' event, 'h' HTTP server, 'p' peer
+    char family = 'e';   // 'e' event, 'h' HTTP server, 'p' peer
     std::uint64_t client_id = 0;
     std::uint32_t kind = 0;
     std::uint64_t task_id = 0;
     std::uint32_t ipv4 = 0;
     std::uint16_t port = 0;
-    std::map<std::uint32_t, std::uint32_t> results;  // result code -> occurrences
-    std::int64_t time = 0;          // seconds since 1970 of the first occurrence
+    std::map<std::uint32_t, std::uint32_t> results;   // result code -> occurrences
+    std::int64_t time = 0;                            // seconds since 1970 of the first occurrence
 };
 
 // "<family>,<client id>,<kind>,<task id>,<ipv4>,<port>,<r>x<n>[+...],<time>"
@@ -60,6 +60,6 @@ private:
     std::size_t Trim(std::size_t limit);
 
     const bool m_count_repeats;
-    List m_records;                       // oldest at the front
-    std::map<Key, List::iterator> m_index; // only when counting repeats
+    List m_records;                          // oldest at the front
+    std::map<Key, List::iterator> m_index;   // only when counting repeats
 };

@@ -31,11 +31,10 @@ const char* const user_keys[] = {"defaulte_save_path", "max_download_speed", "ma
                                  "max_upload_speed", "write_log"};
 
 // The keys that get a default when empty, in this order.
-const char* const defaulted_keys[] = {"ListenPort",       "RIS_SOUTH",          "RIS_SOUTH_PORT",
-                                      "RIS_NORTH",        "RIS_NORTH_PORT",     "only_cdn_by_id",
-                                      "only_cdn_by_md5",  "defaulte_save_path", "max_download_speed",
-                                      "max_download_task_num", "max_upload_speed", "log_server_ip",
-                                      "log_server_port",  "limit_use_p2p_size"};
+const char* const defaulted_keys[] = {
+    "ListenPort",       "RIS_SOUTH",       "RIS_SOUTH_PORT",     "RIS_NORTH",          "RIS_NORTH_PORT",
+    "only_cdn_by_id",   "only_cdn_by_md5", "defaulte_save_path", "max_download_speed", "max_download_task_num",
+    "max_upload_speed", "log_server_ip",   "log_server_port",    "limit_use_p2p_size"};
 
 // Replaces every entry of the key (adding one when it has none).
 void replace_setting(fagex::ConfigFile& config, const std::string& section, const std::string& key,
@@ -45,7 +44,7 @@ void replace_setting(fagex::ConfigFile& config, const std::string& section, cons
         config.addSetting(section, key, value);
 }
 
-} // namespace
+}   // namespace
 
 std::string default_setting(const std::string& key)
 {
@@ -110,7 +109,8 @@ std::string build_config(fagex::ConfigFile& config, const std::string& fetched_p
             }
         } else {
             const std::string source = local.hasSection("Branch") ? preferred : std::string(section_preferred);
-            for (const std::string& target : {std::string(section_preferred), std::string(section_preferred) + "_New"}) {
+            for (const std::string& target :
+                 {std::string(section_preferred), std::string(section_preferred) + "_New"}) {
                 for (const char* key : user_keys) {
                     const std::string value = local.getSetting(source, key);
                     if (!value.empty())
@@ -251,4 +251,4 @@ bool download_manager::DoPingSvr()
     return true;
 }
 
-} // namespace kx2dll
+}   // namespace kx2dll

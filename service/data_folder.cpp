@@ -29,7 +29,7 @@ std::int64_t local_midnight(std::int64_t t)
     day.tm_hour = 0;
     day.tm_min = 0;
     day.tm_sec = 0;
-    day.tm_isdst = -1;  // let the library decide for that midnight
+    day.tm_isdst = -1;   // let the library decide for that midnight
     return static_cast<std::int64_t>(std::mktime(&day));
 }
 
@@ -55,7 +55,7 @@ bool is_task_extension(std::string ext)
     return ext == ".txt" || ext == ".bbm";
 }
 
-} // namespace
+}   // namespace
 
 std::string get_data_folder()
 {
@@ -114,8 +114,7 @@ void delete_expired_files(const std::string& folder, const std::map<std::int64_t
         if (!platform::file_exists(full) || !platform::delete_file(full))
             continue;
         deleted[id] = 1;
-        NetService::LogLine("Delete expired file: " + full +
-                             ",file modify time:" + std::to_string(entry.mtime) + "\n");
+        NetService::LogLine("Delete expired file: " + full + ",file modify time:" + std::to_string(entry.mtime) + "\n");
     }
 }
 
@@ -125,4 +124,4 @@ void delete_expired_files(const std::string& folder, const std::map<std::int64_t
     delete_expired_files(folder, ids, deleted, platform::unix_time());
 }
 
-} // namespace kx2dll
+}   // namespace kx2dll

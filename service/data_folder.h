@@ -25,4 +25,4 @@ void delete_expired_files(const std::string& folder, const std::map<std::int64_t
 void delete_expired_files(const std::string& folder, const std::map<std::int64_t, int>& ids,
                           std::map<std::int64_t, int>& deleted);
 
-} // namespace kx2dll
+}   // namespace kx2dll

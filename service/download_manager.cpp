@@ -50,7 +50,7 @@ std::string seed_folder(const std::string& launcher_path)
     throw fagex::InternalErrorException(7, "Invalid blend factor.", source, __FILE__, line);
 }
 
-} // namespace
+}   // namespace
 
 bool write_file(const std::string& path, const void* bytes, std::size_t length)
 {
@@ -63,7 +63,7 @@ bool write_file(const std::string& path, const void* bytes, std::size_t length)
     while (done < length) {
         const std::size_t n = std::fwrite(p + done, 1, length - done, f);
         if (n == 0) {
-            ok = false;  // the disk takes no more
+            ok = false;   // the disk takes no more
             break;
         }
         done += n;
@@ -193,4 +193,4 @@ bool download_manager::engine_task_ids(std::vector<std::uint64_t>& ids) const
     return m_engine && m_engine->GetTaskListDetail(ids) == 0;
 }
 
-} // namespace kx2dll
+}   // namespace kx2dll

@@ -123,8 +123,8 @@ public:
     // Reads what a resume needs; 0 (and need_redownload false) when the
     // seed, bitmap and every file are intact, else the first failing check.
     int get_local_task_info(const LocalTaskRecord& record, std::string& seed_text, std::string& save_folder,
-                            std::vector<std::uint8_t>& bitmap,
-                            std::vector<std::vector<std::uint8_t>>& piece_tables, bool& need_redownload);
+                            std::vector<std::uint8_t>& bitmap, std::vector<std::vector<std::uint8_t>>& piece_tables,
+                            bool& need_redownload);
 
     // The local task list.
     local_task_list& local_tasks() { return m_local; }
@@ -188,19 +188,19 @@ private:
     IP2SP_Engine* m_engine = nullptr;
     std::atomic<bool> m_auto_download{false};
     CTimerThread m_timer;
-    std::atomic<std::uint64_t> m_last_completed_load{0};  // seconds since 1970
+    std::atomic<std::uint64_t> m_last_completed_load{0};   // seconds since 1970
     std::string m_launcher_path;
     std::string m_working_folder;
     std::string m_config_path;
-    std::string m_suffix;                 // branch suffix, set once while loading
+    std::string m_suffix;   // branch suffix, set once while loading
     fagex::ConfigFile m_config;
-    std::mutex m_config_save_lock;        // one configuration save at a time
-    mutable std::mutex m_url_lock;        // guards m_task_list_url
+    std::mutex m_config_save_lock;   // one configuration save at a time
+    mutable std::mutex m_url_lock;   // guards m_task_list_url
     std::string m_task_list_url;
 
-    mutable std::mutex m_server_lock;     // guards m_server_tasks
+    mutable std::mutex m_server_lock;   // guards m_server_tasks
     server_task_list m_server_tasks = std::make_shared<const server_task_map>();
-    mutable std::mutex m_file_task_lock;  // guards m_file_tasks and the requests below
+    mutable std::mutex m_file_task_lock;   // guards m_file_tasks and the requests below
     std::map<std::string, FileTaskRecord> m_file_tasks;
     // Files the launcher started that the task server is yet to name.
     struct file_lookup {
@@ -208,15 +208,15 @@ private:
         int level = 0;
     };
     std::map<std::string, file_lookup> m_lookups;
-    bool m_refresh_asked = false;         // a packet start wants the list fetched
-    std::uint64_t m_refreshes_done = 0;   // refreshes the launcher asked for, done
-    bool m_refresh_ok = false;            // result of the last of them
-    std::condition_variable m_request_done;  // a lookup or asked refresh ended
-    local_task_list m_local;              // has its own lock
-    handoff_backoff m_backoff;            // has its own lock
-    mutable std::mutex m_version_lock;    // guards m_game_versions
+    bool m_refresh_asked = false;             // a packet start wants the list fetched
+    std::uint64_t m_refreshes_done = 0;       // refreshes the launcher asked for, done
+    bool m_refresh_ok = false;                // result of the last of them
+    std::condition_variable m_request_done;   // a lookup or asked refresh ended
+    local_task_list m_local;                  // has its own lock
+    handoff_backoff m_backoff;                // has its own lock
+    mutable std::mutex m_version_lock;        // guards m_game_versions
     std::map<std::uint32_t, GameVersionInfo> m_game_versions;
-    bool m_log_connection = false;        // InitLogConnClient started one
+    bool m_log_connection = false;   // InitLogConnClient started one
 };
 
-} // namespace kx2dll
+}   // namespace kx2dll

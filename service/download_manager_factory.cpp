@@ -12,4 +12,4 @@ download_manager_factory default_download_manager_factory()
     };
 }
 
-} // namespace kx2dll
+}   // namespace kx2dll

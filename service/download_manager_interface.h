@@ -35,9 +35,8 @@ public:
 
     // Starts the update packets from one game version to another; fills the
     // packet key the launcher polls with; false when no path exists.
-    virtual bool start_download_packet(int game_id, const std::string& old_version,
-                                       const std::string& new_version, std::string& packet_key,
-                                       int level) = 0;
+    virtual bool start_download_packet(int game_id, const std::string& old_version, const std::string& new_version,
+                                       std::string& packet_key, int level) = 0;
 
     // Stops the task with that file MD5 (or packet key); false when unknown.
     virtual bool stop_download_file(int game_id, const std::string& file_md5) = 0;
@@ -49,11 +48,11 @@ public:
 // Builds the download manager of a game for the launcher's path; the game
 // id is that of the service asking. May throw fagex::Exception (a
 // configuration or engine that cannot be started).
-using download_manager_factory = std::function<std::unique_ptr<download_manager_interface>(
-    const std::string& launcher_path, std::uint32_t game_id)>;
+using download_manager_factory =
+    std::function<std::unique_ptr<download_manager_interface>(const std::string& launcher_path, std::uint32_t game_id)>;
 
 // The factory `register_client` uses. Empty while no download manager is
 // linked into the service: the commands that need one then fail.
 download_manager_factory default_download_manager_factory();
 
-} // namespace kx2dll
+}   // namespace kx2dll

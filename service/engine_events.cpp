@@ -23,7 +23,7 @@ std::string num(double v)
     return s.str();
 }
 
-} // namespace
+}   // namespace
 
 std::uint32_t download_manager::OnEngineCallback(std::uint32_t code, std::uintptr_t data, void* user)
 {
@@ -54,9 +54,9 @@ void download_manager::on_engine_event(std::uint32_t code, std::uintptr_t data)
         const double progress = static_cast<double>(e.downloaded) / static_cast<double>(e.total) * 100.0;
         m_local.set_value(id, field_progress, text3(progress));
         if (e.downloaded > 0)
-            m_backoff.clear(id);  // data arrived: the task got going
-        log("CBE_DOWNLOAD_PROGRESS ID[" + ids + "] down_size[" + std::to_string(e.downloaded) +
-            "],total_size[" + std::to_string(e.total) + "] progress[" + num(progress) + "]\n");
+            m_backoff.clear(id);   // data arrived: the task got going
+        log("CBE_DOWNLOAD_PROGRESS ID[" + ids + "] down_size[" + std::to_string(e.downloaded) + "],total_size[" +
+            std::to_string(e.total) + "] progress[" + num(progress) + "]\n");
         break;
     }
     case CBE_RIS_CONNECT_RESULT:
@@ -148,4 +148,4 @@ void download_manager::on_engine_event(std::uint32_t code, std::uintptr_t data)
     }
 }
 
-} // namespace kx2dll
+}   // namespace kx2dll

@@ -28,7 +28,7 @@ float clamp(float v, float low, float high)
     return v < low ? low : (v > high ? high : v);
 }
 
-} // namespace
+}   // namespace
 
 std::uint16_t engine_listen_port(const std::string& setting, std::uint32_t game_id)
 {
@@ -59,10 +59,10 @@ bool download_manager::init_p2sp_engine()
     m_engine->SetMaxTaskNum(n);
     m_config.setSetting(preferred_section, "max_download_task_num", std::to_string(n));
 
-    const float down =
-        clamp(static_cast<float>(std::atof(trimmed(preferred("max_download_speed")).c_str())), 10.0f, 102400.0f);
-    const float up =
-        clamp(static_cast<float>(std::atof(trimmed(preferred("max_upload_speed")).c_str())), 5.0f, 102400.0f);
+    const float down = clamp(static_cast<float>(std::atof(trimmed(preferred("max_download_speed")).c_str())), 10.0f,
+                             102400.0f);
+    const float up = clamp(static_cast<float>(std::atof(trimmed(preferred("max_upload_speed")).c_str())), 5.0f,
+                           102400.0f);
     m_engine->SetSpeedLimit(down, up);
     m_config.setSetting(preferred_section, "max_download_speed", fagex::StringConverter::toString(down));
     m_config.setSetting(preferred_section, "max_upload_speed", fagex::StringConverter::toString(up));
@@ -89,4 +89,4 @@ bool download_manager::start_p2sp_engine()
     return m_engine->Init(&block, &download_manager::OnEngineCallback, this) == 0;
 }
 
-} // namespace kx2dll
+}   // namespace kx2dll

@@ -36,4 +36,4 @@ void handoff_backoff::clear(std::uint64_t task_id)
     m_tasks.erase(task_id);
 }
 
-} // namespace kx2dll
+}   // namespace kx2dll

@@ -26,11 +26,11 @@ public:
 
 private:
     struct entry {
-        std::uint32_t next = 0;   // tick of the next offer
-        std::uint32_t delay = 0;  // the last wait
+        std::uint32_t next = 0;    // tick of the next offer
+        std::uint32_t delay = 0;   // the last wait
     };
-    mutable std::mutex m_lock;  // guards m_tasks
+    mutable std::mutex m_lock;   // guards m_tasks
     std::map<std::uint64_t, entry> m_tasks;
 };
 
-} // namespace kx2dll
+}   // namespace kx2dll

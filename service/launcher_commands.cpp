@@ -38,13 +38,12 @@ int fail(std::string& reply)
     return -1;
 }
 
-} // namespace
+}   // namespace
 
 int ServiceInterface::handle_getsetting(const std::string& request, std::string& reply)
 {
     launcher_request in;
-    if (!accepted(in, request, m_game_id) ||
-        !m_manager)
+    if (!accepted(in, request, m_game_id) || !m_manager)
         return fail(reply);
     value_map settings;
     if (!m_manager->get_settings(settings))
@@ -57,8 +56,7 @@ int ServiceInterface::handle_get_task_info(const std::string& request, std::stri
 {
     launcher_request in;
     std::string file_md5;
-    if (!accepted(in, request, m_game_id) ||
-        !in.field("file_md5", file_md5) || !m_manager)
+    if (!accepted(in, request, m_game_id) || !in.field("file_md5", file_md5) || !m_manager)
         return fail(reply);
     value_map info;
     if (!m_manager->get_task_info(m_game_id, file_md5, info))
@@ -72,8 +70,7 @@ int ServiceInterface::handle_register_client(const std::string& request, std::st
 {
     launcher_request in;
     std::string path;
-    if (!accepted(in, request, m_game_id) ||
-        !in.field("path", path))
+    if (!accepted(in, request, m_game_id) || !in.field("path", path))
         return fail(reply);
     fagex::StringUtil::trim(path, true, true);
     if (path.empty())
@@ -112,8 +109,8 @@ int ServiceInterface::handle_setting(const std::string& request, std::string& re
     launcher_request in;
     std::string item_name;
     std::string value;
-    if (!accepted(in, request, m_game_id) ||
-        !in.field("item_name", item_name) || !in.field("value", value) || !m_manager)
+    if (!accepted(in, request, m_game_id) || !in.field("item_name", item_name) || !in.field("value", value) ||
+        !m_manager)
         return fail(reply);
     // The launcher is not told whether the name or value was taken.
     m_manager->set_setting(item_name, value);
@@ -127,8 +124,7 @@ int ServiceInterface::handle_start_download_file(const std::string& request, std
     std::string filename;
     std::string file_md5;
     std::string highlevel;
-    if (!accepted(in, request, m_game_id) ||
-        !in.field("filename", filename) || !in.field("file_md5", file_md5) ||
+    if (!accepted(in, request, m_game_id) || !in.field("filename", filename) || !in.field("file_md5", file_md5) ||
         !in.field("highlevel", highlevel) || !m_manager)
         return fail(reply);
     if (!m_manager->start_download_file(m_game_id, file_md5, priority_level(highlevel)))
@@ -143,13 +139,11 @@ int ServiceInterface::handle_start_download_packet(const std::string& request, s
     std::string old_version;
     std::string new_version;
     std::string highlevel;
-    if (!accepted(in, request, m_game_id) ||
-        !in.field("old_version", old_version) || !in.field("new_version", new_version) ||
-        !in.field("highlevel", highlevel) || !m_manager)
+    if (!accepted(in, request, m_game_id) || !in.field("old_version", old_version) ||
+        !in.field("new_version", new_version) || !in.field("highlevel", highlevel) || !m_manager)
         return fail(reply);
     std::string packet_key;
-    if (!m_manager->start_download_packet(m_game_id, old_version, new_version, packet_key,
-                                          priority_level(highlevel)))
+    if (!m_manager->start_download_packet(m_game_id, old_version, new_version, packet_key, priority_level(highlevel)))
         return fail(reply);
     reply = success_reply(in.type(), in.version(), packet_key, "Start Download Packet OK");
     return 0;
@@ -159,8 +153,7 @@ int ServiceInterface::handle_stop_download_file(const std::string& request, std:
 {
     launcher_request in;
     std::string file_md5;
-    if (!accepted(in, request, m_game_id) ||
-        !in.field("file_md5", file_md5) || !m_manager)
+    if (!accepted(in, request, m_game_id) || !in.field("file_md5", file_md5) || !m_manager)
         return fail(reply);
     if (!m_manager->stop_download_file(m_game_id, file_md5))
         return fail(reply);
@@ -182,8 +175,7 @@ int ServiceInterface::handle_enable_auto_download(const std::string& request, st
 {
     launcher_request in;
     std::string value;
-    if (!accepted(in, request, m_game_id) ||
-        !in.field("enable_auto_value", value) || !m_manager)
+    if (!accepted(in, request, m_game_id) || !in.field("enable_auto_value", value) || !m_manager)
         return fail(reply);
     // Only the number 1 turns it on.
     m_manager->set_auto_download(fagex::StringConverter::parseInt(value) == 1);
@@ -191,4 +183,4 @@ int ServiceInterface::handle_enable_auto_download(const std::string& request, st
     return 0;
 }
 
-} // namespace kx2dll
+}   // namespace kx2dll

@@ -48,4 +48,4 @@ bool launcher_request::field(const char* name, std::string& value)
     return true;
 }
 
-} // namespace kx2dll
+}   // namespace kx2dll

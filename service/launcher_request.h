@@ -36,4 +36,4 @@ private:
     int m_version = 0;
 };
 
-} // namespace kx2dll
+}   // namespace kx2dll

@@ -30,7 +30,7 @@ bool has_unread_bytes(int fd)
     return ::poll(&p, 1, 0) > 0;
 }
 
-} // namespace
+}   // namespace
 
 // A client connection that reads its request itself, in bounded steps, so
 // neither an endless header, a huge Content-length nor a fast sender can
@@ -38,9 +38,7 @@ bool has_unread_bytes(int fd)
 class bounded_connection : public XmlRpc::XmlRpcServerConnection {
 public:
     bounded_connection(XmlRpc::XmlRpcSocket::Socket fd, launcher_rpc_server* server)
-        : XmlRpc::XmlRpcServerConnection(fd, server, true)
-        , m_owner(server)
-        , m_last_activity(platform::tick_count())
+        : XmlRpc::XmlRpcServerConnection(fd, server, true), m_owner(server), m_last_activity(platform::tick_count())
     {
     }
 
@@ -65,10 +63,7 @@ public:
         return XmlRpc::XmlRpcServerConnection::handleEvent(event_type);
     }
 
-    bool idle_for(std::uint32_t now, std::uint32_t limit_ms) const
-    {
-        return now - m_last_activity > limit_ms;
-    }
+    bool idle_for(std::uint32_t now, std::uint32_t limit_ms) const { return now - m_last_activity > limit_ms; }
 
     // Part of a request has come and no answer has started.
     bool in_request() const { return m_in_request; }
@@ -100,13 +95,13 @@ private:
             if (n > 0) {
                 total += static_cast<std::size_t>(n);
                 if (!take(buffer, static_cast<std::size_t>(n)))
-                    return true;  // an answer is queued
+                    return true;   // an answer is queued
                 if (_connectionState == WRITE_RESPONSE)
                     return true;
                 continue;
             }
             if (n == 0)
-                return false;  // the client went away before a full request
+                return false;   // the client went away before a full request
             if (errno == EINTR)
                 continue;
             return errno == EAGAIN || errno == EWOULDBLOCK;
@@ -205,19 +200,16 @@ private:
     }
 
     launcher_rpc_server* m_owner;
-    std::uint32_t m_last_activity;    // tick of the last event, for the idle sweep
-    std::uint32_t m_request_start = 0;  // tick of the request's first byte
-    bool m_in_request = false;        // see in_request()
-    bool m_answered = false;          // a response was started since the last request
-    bool m_given_up = false;          // closed by the next sweep to free a slot
+    std::uint32_t m_last_activity;       // tick of the last event, for the idle sweep
+    std::uint32_t m_request_start = 0;   // tick of the request's first byte
+    bool m_in_request = false;           // see in_request()
+    bool m_answered = false;             // a response was started since the last request
+    bool m_given_up = false;             // closed by the next sweep to free a slot
 };
 
-launcher_rpc_server::launcher_rpc_server(std::uint32_t idle_limit_ms,
-                                         std::uint32_t request_limit_ms,
+launcher_rpc_server::launcher_rpc_server(std::uint32_t idle_limit_ms, std::uint32_t request_limit_ms,
                                          std::uint32_t yield_silence_ms)
-    : m_idle_limit_ms(idle_limit_ms)
-    , m_request_limit_ms(request_limit_ms)
-    , m_yield_silence_ms(yield_silence_ms)
+    : m_idle_limit_ms(idle_limit_ms), m_request_limit_ms(request_limit_ms), m_yield_silence_ms(yield_silence_ms)
 {
 }
 
@@ -240,8 +232,7 @@ bool launcher_rpc_server::bind_loopback(std::uint16_t port)
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(fd, 5) != 0) {
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(fd, 5) != 0) {
         ::close(fd);
         return false;
     }
@@ -288,8 +279,7 @@ std::string launcher_rpc_server::executeRequest(std::string const& request)
     return XmlRpc::XmlRpcServer::executeRequest(request);
 }
 
-XmlRpc::XmlRpcServerConnection* launcher_rpc_server::createConnection(
-    XmlRpc::XmlRpcSocket::Socket socket)
+XmlRpc::XmlRpcServerConnection* launcher_rpc_server::createConnection(XmlRpc::XmlRpcSocket::Socket socket)
 {
     // select() cannot watch a descriptor at or above FD_SETSIZE; a launcher
     // needs one or two connections, so a crowd is refused.
@@ -352,11 +342,9 @@ bool launcher_rpc_server::give_up_a_silent_connection()
     bounded_connection* oldest = nullptr;
     for (XmlRpc::XmlRpcServerConnection* c : m_connections) {
         auto* connection = static_cast<bounded_connection*>(c);
-        if (connection->given_up() || connection->answering() ||
-            !connection->idle_for(now, m_yield_silence_ms))
+        if (connection->given_up() || connection->answering() || !connection->idle_for(now, m_yield_silence_ms))
             continue;
-        if (oldest == nullptr ||
-            static_cast<std::int32_t>(connection->last_activity() - oldest->last_activity()) < 0)
+        if (oldest == nullptr || static_cast<std::int32_t>(connection->last_activity() - oldest->last_activity()) < 0)
             oldest = connection;
     }
     if (oldest == nullptr)
@@ -370,9 +358,8 @@ bool launcher_rpc_server::give_up_a_silent_connection()
 void launcher_rpc_server::refuse_socket(int fd, const std::string& why)
 {
     const std::string response = fault_response(why);
-    [[maybe_unused]] const ssize_t sent =
-        ::send(fd, response.data(), response.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    [[maybe_unused]] const ssize_t sent = ::send(fd, response.data(), response.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
     ::shutdown(fd, SHUT_WR);
 }
 
-} // namespace kx2dll
+}   // namespace kx2dll

@@ -72,10 +72,10 @@ private:
 
     // Open connections (all of them bounded_connection), for the sweep.
     std::set<XmlRpc::XmlRpcServerConnection*> m_connections;
-    std::atomic<std::size_t> m_connection_count{0};  // size of m_connections, for other threads
+    std::atomic<std::size_t> m_connection_count{0};   // size of m_connections, for other threads
     const std::uint32_t m_idle_limit_ms;
     const std::uint32_t m_request_limit_ms;
     const std::uint32_t m_yield_silence_ms;
 };
 
-} // namespace kx2dll
+}   // namespace kx2dll

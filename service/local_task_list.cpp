@@ -128,16 +128,15 @@ LocalTaskRecord read_record(std::uint64_t id, const fagex::ConfigFile::SettingsM
     auto number_of = [](const std::string& suffix) {
         return is_section_number(suffix) && suffix.size() < 19 ? std::stoull(suffix) : ~0ull;
     };
-    std::stable_sort(numbered.begin(), numbered.end(), [&](const auto& a, const auto& b) {
-        return number_of(a.first) < number_of(b.first);
-    });
+    std::stable_sort(numbered.begin(), numbered.end(),
+                     [&](const auto& a, const auto& b) { return number_of(a.first) < number_of(b.first); });
     r.file_list.reserve(numbered.size());
     for (auto& entry : numbered)
         r.file_list.push_back({std::move(entry.second), md5_of(entry.first)});
     return r;
 }
 
-} // namespace
+}   // namespace
 
 std::string task_folder(const std::string& save_path, const std::string& srcdir)
 {
@@ -361,8 +360,8 @@ std::string local_task_list::to_text(const map_type& tasks)
     for (const auto& entry : tasks) {
         const LocalTaskRecord& r = entry.second;
         size += 512 + r.bitmap_filename.size() + r.decription.size() + r.gamename.size() + r.new_version.size() +
-                r.now_version.size() + r.save_path.size() + r.seed_md5.size() + r.seedfile.size() +
-                r.seedurl.size() + r.srcdir.size();
+                r.now_version.size() + r.save_path.size() + r.seed_md5.size() + r.seedfile.size() + r.seedurl.size() +
+                r.srcdir.size();
         for (const FileListEntry& f : r.file_list)
             size += f.name.size() + f.md5.size() + 2 * (name_prefix.size() + 12);
     }
@@ -418,8 +417,7 @@ std::size_t local_task_list::copy(map_type& out) const
     return out.size();
 }
 
-void local_task_list::check_record([[maybe_unused]] std::uint64_t key,
-                                   [[maybe_unused]] const LocalTaskRecord& record)
+void local_task_list::check_record([[maybe_unused]] std::uint64_t key, [[maybe_unused]] const LocalTaskRecord& record)
 {
     VR_INVARIANT(record.taskid == key);
     VR_INVARIANT(record.priority_level == 0 || record.priority_level == 1);
@@ -448,8 +446,7 @@ bool local_task_list::find(std::uint64_t task_id, LocalTaskRecord& out) const
     return true;
 }
 
-bool local_task_list::find_task_by_file_md5(std::uint32_t game_id, const std::string& md5,
-                                            std::uint64_t& task_id) const
+bool local_task_list::find_task_by_file_md5(std::uint32_t game_id, const std::string& md5, std::uint64_t& task_id) const
 {
     std::lock_guard<std::mutex> guard(m_lock);
     for (const auto& entry : m_tasks) {
@@ -476,8 +473,12 @@ bool local_task_list::set_value(std::uint64_t task_id, int field, const std::str
             if (n == 0 || n == 1)
                 r.priority_level = n;
             break;
-        case field_isactive: r.isactive = b; break;
-        case field_remove_pending: r.remove_pending = b; break;
+        case field_isactive:
+            r.isactive = b;
+            break;
+        case field_remove_pending:
+            r.remove_pending = b;
+            break;
         case field_down_speed:
             if (in_range(v, 0.0001f, 104857600.0f))
                 r.down_speed = v;
@@ -486,20 +487,39 @@ bool local_task_list::set_value(std::uint64_t task_id, int field, const std::str
             if (in_range(v, 0.0001f, 104857600.0f))
                 r.up_speed = v;
             break;
-        case field_bitmap_filename: r.bitmap_filename = text; break;
-        case field_seedurl: r.seedurl = text; break;
-        case field_seed_md5: r.seed_md5 = text; break;
-        case field_seedfile: r.seedfile = text; break;
-        case field_now_version: r.now_version = text; break;
-        case field_new_version: r.new_version = text; break;
-        case field_save_path: r.save_path = text; break;
-        case field_srcdir: r.srcdir = text; break;
+        case field_bitmap_filename:
+            r.bitmap_filename = text;
+            break;
+        case field_seedurl:
+            r.seedurl = text;
+            break;
+        case field_seed_md5:
+            r.seed_md5 = text;
+            break;
+        case field_seedfile:
+            r.seedfile = text;
+            break;
+        case field_now_version:
+            r.now_version = text;
+            break;
+        case field_new_version:
+            r.new_version = text;
+            break;
+        case field_save_path:
+            r.save_path = text;
+            break;
+        case field_srcdir:
+            r.srcdir = text;
+            break;
         case field_progress:
             if (in_range(v, 0.0001f, 100.0001f))
                 r.progress = v;
             break;
-        case field_redownload: r.redownload = b; break;
-        default: break;
+        case field_redownload:
+            r.redownload = b;
+            break;
+        default:
+            break;
         }
     });
 }
@@ -570,8 +590,8 @@ bool local_task_list::remove(std::uint64_t task_id)
     for (const FileListEntry& f : r.file_list) {
         if (!is_contained_name(f.name)) {
             NetService::LogLine("refused to delete " + f.name + " of task " + std::to_string(task_id) +
-                                     ": outside the task folder\n",
-                                 2);
+                                    ": outside the task folder\n",
+                                2);
             continue;
         }
         const std::string path = join_task_path(folder, f.name);
@@ -581,4 +601,4 @@ bool local_task_list::remove(std::uint64_t task_id)
     return true;
 }
 
-} // namespace kx2dll
+}   // namespace kx2dll

@@ -151,4 +151,4 @@ std::string file_md5(const std::string& path);
 // The local time of day as "hh:mm:ss".
 std::string time_of_day_text();
 
-} // namespace kx2dll
+}   // namespace kx2dll

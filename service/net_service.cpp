@@ -18,9 +18,9 @@
 
 namespace {
 
-std::mutex g_services_mutex;                // guards the two values below
-NetService* g_instance = nullptr;           // the service handlers log through
-int g_live_services = 0;                    // services sharing the log manager
+std::mutex g_services_mutex;        // guards the two values below
+NetService* g_instance = nullptr;   // the service handlers log through
+int g_live_services = 0;            // services sharing the log manager
 
 // Step of the network thread's dispatch loop: how soon it sees a stop.
 constexpr std::uint32_t serve_slice_ms = 200;
@@ -70,7 +70,7 @@ void write_info_file(int game_id, std::uint16_t port)
                                     kx2dll::service_info_file_text(port));
 }
 
-} // namespace
+}   // namespace
 
 namespace kx2dll {
 
@@ -91,15 +91,14 @@ std::string service_info_file_text(std::uint16_t port)
     return "[server info]\r\r\nport=" + std::to_string(port) + "\r\nip=127.0.0.1\r\n";
 }
 
-} // namespace kx2dll
+}   // namespace kx2dll
 
-NetService::NetService(int game_id, kx2dll::download_manager_factory factory)
-    : m_game_id(game_id)
+NetService::NetService(int game_id, kx2dll::download_manager_factory factory) : m_game_id(game_id)
 {
     const std::string event_name = kx2dll::service_event_name(game_id);
     if (!m_event.open(event_name))
-        FAGEX_EXCEPT(fagex::Exception::ERR_INTERNAL_ERROR,
-                     "cannot open the named event " + event_name, "NetService::NetService");
+        FAGEX_EXCEPT(fagex::Exception::ERR_INTERNAL_ERROR, "cannot open the named event " + event_name,
+                     "NetService::NetService");
     {
         std::lock_guard<std::mutex> lock(g_services_mutex);
         g_instance = this;
@@ -107,8 +106,7 @@ NetService::NetService(int game_id, kx2dll::download_manager_factory factory)
     }
     Log("game id [" + fagex::StringConverter::toString(game_id) + "] running ...");
     m_server = std::make_unique<kx2dll::launcher_rpc_server>();
-    m_interface =
-        std::make_unique<kx2dll::ServiceInterface>(m_server.get(), game_id, std::move(factory));
+    m_interface = std::make_unique<kx2dll::ServiceInterface>(m_server.get(), game_id, std::move(factory));
 }
 
 NetService::~NetService()
@@ -135,12 +133,11 @@ void NetService::ReleaseLogManager()
 int NetService::Run()
 {
     m_stop.store(false);
-    if (!m_thread.start([this] { m_exit_code.store(static_cast<int>(NetServiceThreadProc(this))); },
-                        "net_service"))
+    if (!m_thread.start([this] { m_exit_code.store(static_cast<int>(NetServiceThreadProc(this))); }, "net_service"))
         Log("NetService::Run - the network thread cannot be started");
     while (!m_event.wait(1000)) {
         if (!m_event.is_open())
-            platform::sleep_ms(1000);  // nothing can signal us; do not spin
+            platform::sleep_ms(1000);   // nothing can signal us; do not spin
     }
     Stop();
     m_event.close();

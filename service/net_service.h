@@ -14,7 +14,7 @@
 namespace kx2dll {
 class ServiceInterface;
 class launcher_rpc_server;
-} // namespace kx2dll
+}   // namespace kx2dll
 
 class NetService {
 public:
@@ -22,8 +22,7 @@ public:
     // named event of that id. Throws fagex::Exception when the event cannot
     // be opened (nothing could ever stop the service then).
     explicit NetService(int game_id,
-                        kx2dll::download_manager_factory factory =
-                            kx2dll::default_download_manager_factory());
+                        kx2dll::download_manager_factory factory = kx2dll::default_download_manager_factory());
     // Deletes the launcher method (and with it the download manager) and the
     // server.
     ~NetService();
@@ -66,14 +65,14 @@ public:
 
 private:
     const int m_game_id;
-    std::uint16_t m_port = 8000;                 // probing state of the network thread
-    std::atomic<std::uint16_t> m_bound_port{0};  // published once bound
+    std::uint16_t m_port = 8000;                  // probing state of the network thread
+    std::atomic<std::uint16_t> m_bound_port{0};   // published once bound
     std::unique_ptr<kx2dll::launcher_rpc_server> m_server;
     std::unique_ptr<kx2dll::ServiceInterface> m_interface;
     std::atomic<bool> m_logging{true};
     platform::NamedEvent m_event;
     platform::Thread m_thread;
-    std::atomic<bool> m_stop{false};     // tells the network thread to leave its loop
+    std::atomic<bool> m_stop{false};   // tells the network thread to leave its loop
     std::atomic<int> m_exit_code{-1};
 };
 
@@ -94,4 +93,4 @@ std::string service_info_file_name(int game_id);
 // and "ip=127.0.0.1" with the line ends the launcher has always read.
 std::string service_info_file_text(std::uint16_t port);
 
-} // namespace kx2dll
+}   // namespace kx2dll

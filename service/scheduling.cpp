@@ -25,7 +25,7 @@ bool waiting_or_running(const LocalTaskRecord& r)
     return r.taskstate >= TASK_waiting && r.taskstate < TASK_completed;
 }
 
-} // namespace
+}   // namespace
 
 bool download_manager::OnTimer(std::uint32_t timer_id, std::uintptr_t)
 {
@@ -120,8 +120,8 @@ bool download_manager::apply_server_task_list(const server_task_map& listed)
             break;
         }
         if (r.taskstate == TASK_downloading)
-            log("task id = " + std::to_string(r.id) + "; state = kx2dll::TASK_downloading; level = " +
-                    std::to_string(r.priority_level) + "\n",
+            log("task id = " + std::to_string(r.id) +
+                    "; state = kx2dll::TASK_downloading; level = " + std::to_string(r.priority_level) + "\n",
                 3);
     }
     if (found) {
@@ -194,8 +194,8 @@ bool download_manager::sync_tasks_with_engine()
             m_local.reset_priority(e.first);
         } else if (r.progress >= 100.0) {
             std::ostringstream text;
-            text << "Warning!!! task id [" << e.first << "], peogress[" << r.progress << "], taskstate["
-                 << r.taskstate << "], is not kx2dll::TASK_completed";
+            text << "Warning!!! task id [" << e.first << "], peogress[" << r.progress << "], taskstate[" << r.taskstate
+                 << "], is not kx2dll::TASK_completed";
             log(text.str(), 3);
         }
     }
@@ -260,8 +260,8 @@ void download_manager::update_task_state_from_engine(std::uint64_t task_id)
         m_local.update(task_id, [&](LocalTaskRecord& r) { r.taskstate = static_cast<std::int32_t>(state); });
         return;
     }
-    log("Warning!!! taskid[" + std::to_string(task_id) + "], get task state in enginer task list,tast state=" +
-            std::to_string(state) + "\n",
+    log("Warning!!! taskid[" + std::to_string(task_id) +
+            "], get task state in enginer task list,tast state=" + std::to_string(state) + "\n",
         3);
 }
 
@@ -331,4 +331,4 @@ void download_manager::load_all_completed_tasks()
     }
 }
 
-} // namespace kx2dll
+}   // namespace kx2dll

@@ -41,12 +41,24 @@ std::string port_of(const char* variable, const char* fallback)
     return port.empty() ? fallback : port;
 }
 
-} // namespace
+}   // namespace
 
-std::string update_server() { return env_or("VR_UPDATE_SERVER", "127.0.0.1"); }
-std::string task_server() { return env_or("VR_TASK_SERVER", "127.0.0.1"); }
-std::string md5task_server() { return env_or("VR_MD5TASK_SERVER", task_server()); }
-std::string fallback_task_server() { return env_or("VR_FALLBACK_TASK_SERVER", "127.0.0.1"); }
+std::string update_server()
+{
+    return env_or("VR_UPDATE_SERVER", "127.0.0.1");
+}
+std::string task_server()
+{
+    return env_or("VR_TASK_SERVER", "127.0.0.1");
+}
+std::string md5task_server()
+{
+    return env_or("VR_MD5TASK_SERVER", task_server());
+}
+std::string fallback_task_server()
+{
+    return env_or("VR_FALLBACK_TASK_SERVER", "127.0.0.1");
+}
 
 std::string cdn_query_by_id_url()
 {
@@ -67,11 +79,29 @@ std::string cdn_query_by_md5_url()
     return v;
 }
 
-std::string ris_south_host() { return host_of("VR_RIS_SOUTH"); }
-std::string ris_south_port() { return port_of("VR_RIS_SOUTH", "3334"); }
-std::string ris_north_host() { return host_of("VR_RIS_NORTH"); }
-std::string ris_north_port() { return port_of("VR_RIS_NORTH", "3334"); }
-std::string log_server_ip() { return host_of("VR_LOG_SERVER"); }
-std::string log_server_port() { return port_of("VR_LOG_SERVER", "80"); }
+std::string ris_south_host()
+{
+    return host_of("VR_RIS_SOUTH");
+}
+std::string ris_south_port()
+{
+    return port_of("VR_RIS_SOUTH", "3334");
+}
+std::string ris_north_host()
+{
+    return host_of("VR_RIS_NORTH");
+}
+std::string ris_north_port()
+{
+    return port_of("VR_RIS_NORTH", "3334");
+}
+std::string log_server_ip()
+{
+    return host_of("VR_LOG_SERVER");
+}
+std::string log_server_port()
+{
+    return port_of("VR_LOG_SERVER", "80");
+}
 
-} // namespace kx2dll
+}   // namespace kx2dll

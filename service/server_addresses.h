@@ -31,4 +31,4 @@ std::string ris_north_port();
 std::string log_server_ip();
 std::string log_server_port();
 
-} // namespace kx2dll
+}   // namespace kx2dll

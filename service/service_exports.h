@@ -14,13 +14,11 @@ extern "C" {
 
 // Runs the service of the game id; blocks until it has stopped. Returns at
 // once when the command line is not a number or the game id already runs.
-VR_SERVICE_EXPORT void startService(void* window, void* instance, const char* command_line,
-                                    int show);
+VR_SERVICE_EXPORT void startService(void* window, void* instance, const char* command_line, int show);
 
 // Asks the running service of the game id (in any process) to stop; returns
 // at once.
-VR_SERVICE_EXPORT void shutdownService(void* window, void* instance, const char* command_line,
-                                       int show);
+VR_SERVICE_EXPORT void shutdownService(void* window, void* instance, const char* command_line, int show);
 
 // Pointer types of the two functions, for hosts that load the library.
 typedef void (*vr_service_entry)(void*, void*, const char*, int);
@@ -37,5 +35,5 @@ namespace kx2dll {
 // text, any other as an unknown exception. Not exported.
 void run_service_guarded(const std::function<void()>& body);
 
-} // namespace kx2dll
+}   // namespace kx2dll
 #endif

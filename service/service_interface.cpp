@@ -13,11 +13,11 @@
 
 namespace kx2dll {
 
-ServiceInterface::ServiceInterface(XmlRpc::XmlRpcServer* server, int game_id,
-                                   download_manager_factory factory)
-    : XmlRpc::XmlRpcServerMethod("ServiceInterface", server)  // registers with the server
-    , m_game_id(game_id)
-    , m_factory(std::move(factory))
+ServiceInterface::ServiceInterface(XmlRpc::XmlRpcServer* server, int game_id, download_manager_factory factory)
+    : XmlRpc::XmlRpcServerMethod("ServiceInterface", server)   // registers with the server
+      ,
+      m_game_id(game_id),
+      m_factory(std::move(factory))
 {
     m_commands["getsetting"] = &ServiceInterface::handle_getsetting;
     m_commands["get_task_info"] = &ServiceInterface::handle_get_task_info;
@@ -74,8 +74,7 @@ void ServiceInterface::execute(XmlRpc::XmlRpcValue& params, XmlRpc::XmlRpcValue&
     const auto command = m_commands.find(parsed.type());
     if (command == m_commands.end()) {
         set_string_result(result, base64_encode(make_error_reply()));
-        NetService::LogLine("recv request xml parse error : not find function '" +
-                             log_excerpt(parsed.type()) + "'");
+        NetService::LogLine("recv request xml parse error : not find function '" + log_excerpt(parsed.type()) + "'");
         return;
     }
     std::string reply;
@@ -99,9 +98,9 @@ std::string ServiceInterface::help()
     return "ServiceInterface help";
 }
 
-std::string ServiceInterface::make_reply(const std::string& type, int return_code, int version,
-                                         int game_id, const std::string& file_md5,
-                                         const std::string& result, const std::string& error)
+std::string ServiceInterface::make_reply(const std::string& type, int return_code, int version, int game_id,
+                                         const std::string& file_md5, const std::string& result,
+                                         const std::string& error)
 {
     std::string reply;
     reply.reserve(160 + type.size() + file_md5.size() + result.size() + error.size());
@@ -120,8 +119,7 @@ std::string ServiceInterface::make_error_reply()
     return make_reply("null", -1, 0, 0, "", "", "params is null");
 }
 
-std::string ServiceInterface::success_reply(const std::string& type, int version,
-                                            const std::string& file_md5,
+std::string ServiceInterface::success_reply(const std::string& type, int version, const std::string& file_md5,
                                             const std::string& result) const
 {
     return make_reply(type, 0, version, m_game_id, file_md5, result, "");
@@ -132,4 +130,4 @@ void set_string_result(XmlRpc::XmlRpcValue& result, const std::string& text)
     result = XmlRpc::XmlRpcValue(text);
 }
 
-} // namespace kx2dll
+}   // namespace kx2dll

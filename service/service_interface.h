@@ -39,9 +39,8 @@ public:
     std::string help() override;
 
     // The seven-line reply document; texts are inserted as they are.
-    static std::string make_reply(const std::string& type, int return_code, int version,
-                                  int game_id, const std::string& file_md5,
-                                  const std::string& result, const std::string& error);
+    static std::string make_reply(const std::string& type, int return_code, int version, int game_id,
+                                  const std::string& file_md5, const std::string& result, const std::string& error);
     // The one error reply every failure answers with.
     static std::string make_error_reply();
 
@@ -75,4 +74,4 @@ private:
 // The result becomes a string value holding the text.
 void set_string_result(XmlRpc::XmlRpcValue& result, const std::string& text);
 
-} // namespace kx2dll
+}   // namespace kx2dll

@@ -39,10 +39,7 @@ public:
         close_locked();
     }
 
-    void messageLogged(const std::string& message, int, bool, const std::string&) override
-    {
-        write_line(message);
-    }
+    void messageLogged(const std::string& message, int, bool, const std::string&) override { write_line(message); }
 
     // "HH:MM:SS: message", as fagex logs write their lines.
     void write_line(const std::string& message)
@@ -53,8 +50,7 @@ public:
         const std::time_t now = std::time(nullptr);
         std::tm local{};
         localtime_r(&now, &local);
-        std::fprintf(m_file, "%02d:%02d:%02d: %s\n", local.tm_hour, local.tm_min, local.tm_sec,
-                     message.c_str());
+        std::fprintf(m_file, "%02d:%02d:%02d: %s\n", local.tm_hour, local.tm_min, local.tm_sec, message.c_str());
         std::fflush(m_file);
         const long size = std::ftell(m_file);
         if (size > 0 && static_cast<std::size_t>(size) > g_limit.load()) {
@@ -72,7 +68,7 @@ private:
         m_file = nullptr;
     }
 
-    std::mutex m_mutex;  // guards the file and its name
+    std::mutex m_mutex;   // guards the file and its name
     std::FILE* m_file = nullptr;
     std::string m_name;
 };
@@ -83,9 +79,9 @@ appending_file& service_file()
     return file;
 }
 
-std::mutex g_log_mutex;  // serialises creating and deleting the log manager
+std::mutex g_log_mutex;   // serialises creating and deleting the log manager
 
-} // namespace
+}   // namespace
 
 void set_service_log_limit(std::size_t bytes)
 {
@@ -106,7 +102,7 @@ void open_service_log()
     if (fagex::LogManager::getSingletonPtr() != nullptr)
         return;
     service_file().open(service_log_name, true);
-    auto* manager = new fagex::LogManager;  // deleted by close_service_log
+    auto* manager = new fagex::LogManager;   // deleted by close_service_log
     fagex::Log* log = manager->createLog(service_log_name, true, false, true);
     log->addListener(&service_file());
 }
@@ -129,4 +125,4 @@ void close_service_log()
     service_file().close();
 }
 
-} // namespace kx2dll
+}   // namespace kx2dll

@@ -33,4 +33,4 @@ void write_service_log(const std::string& message);
 // Deletes the log manager with its logs and closes the file.
 void close_service_log();
 
-} // namespace kx2dll
+}   // namespace kx2dll

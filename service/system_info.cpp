@@ -23,4 +23,4 @@ std::string get_last_error_text()
     return text != nullptr ? std::string(text) : std::string();
 }
 
-} // namespace kx2dll
+}   // namespace kx2dll

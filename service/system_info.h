@@ -13,4 +13,4 @@ std::string get_system_directory();
 // there is none.
 std::string get_last_error_text();
 
-} // namespace kx2dll
+}   // namespace kx2dll

@@ -35,7 +35,7 @@ float clamp_speed(float v)
     return v < 10.0f ? 10.0f : (v > 102400.0f ? 102400.0f : v);
 }
 
-} // namespace
+}   // namespace
 
 void download_manager::add_download_task(const FileTaskRecord& record, const std::string& key)
 {
@@ -203,7 +203,7 @@ void download_manager::look_up_file_task(const std::string& file_md5, std::uint3
         std::lock_guard<std::mutex> guard(m_file_task_lock);
         auto it = m_lookups.find(file_md5);
         if (it == m_lookups.end())
-            return;  // stopped while it was looked up
+            return;   // stopped while it was looked up
         level = it->second.level;
     }
     LocalTaskRecord r;
@@ -444,8 +444,8 @@ bool download_manager::get_task_info(int game_id, const std::string& file_md5, v
     return true;
 }
 
-bool download_manager::get_task_info_item(const std::string& name, std::uint32_t game_id,
-                                          const std::string& file_md5, std::string& value)
+bool download_manager::get_task_info_item(const std::string& name, std::uint32_t game_id, const std::string& file_md5,
+                                          std::string& value)
 {
     FileTaskRecord entry;
     if (!find_file_task(game_id, file_md5, entry))
@@ -530,4 +530,4 @@ bool download_manager::task_info_item(const std::string& name, const FileTaskRec
     return false;
 }
 
-} // namespace kx2dll
+}   // namespace kx2dll

@@ -19,7 +19,7 @@ void log(const std::string& text)
     NetService::LogLine(text + "\n", 2);
 }
 
-} // namespace
+}   // namespace
 
 void download_manager::offer_task(const LocalTaskRecord& record)
 {
@@ -112,8 +112,7 @@ int download_manager::add_single_download_task_to_enginer(const LocalTaskRecord&
 
 int download_manager::get_local_task_info(const LocalTaskRecord& record, std::string& seed_text,
                                           std::string& save_folder, std::vector<std::uint8_t>& bitmap,
-                                          std::vector<std::vector<std::uint8_t>>& piece_tables,
-                                          bool& need_redownload)
+                                          std::vector<std::vector<std::uint8_t>>& piece_tables, bool& need_redownload)
 {
     need_redownload = true;
     if (record.seedfile.empty() || !platform::path_exists(record.seedfile))
@@ -149,4 +148,4 @@ int download_manager::get_local_task_info(const LocalTaskRecord& record, std::st
     return 0;
 }
 
-} // namespace kx2dll
+}   // namespace kx2dll

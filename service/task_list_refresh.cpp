@@ -90,8 +90,8 @@ bool parse_line(std::string_view raw, std::uint32_t game_id, const std::function
         on_game_line();
     std::string_view id_text;
     std::string_view state_text;
-    if (!tokens.next(id_text) || !tokens.next(out.version) || !tokens.next(out.seed_md5) ||
-        !tokens.next(out.seedurl) || !tokens.next(state_text))
+    if (!tokens.next(id_text) || !tokens.next(out.version) || !tokens.next(out.seed_md5) || !tokens.next(out.seedurl) ||
+        !tokens.next(state_text))
         return false;
     out.taskid = fagex::StringConverter::parseUnsignedInt(std::string(id_text));
     out.state = fagex::StringConverter::parseInt(std::string(state_text));
@@ -113,10 +113,9 @@ bool parse_line(std::string_view raw, std::uint32_t game_id, const std::function
     return true;
 }
 
-} // namespace
+}   // namespace
 
-server_task_map parse_task_list(std::string_view body, std::uint32_t game_id,
-                                const std::function<void()>& on_game_line)
+server_task_map parse_task_list(std::string_view body, std::uint32_t game_id, const std::function<void()>& on_game_line)
 {
     server_task_map tasks;
     while (!body.empty()) {
@@ -219,7 +218,7 @@ std::string fetch_error(const std::string& url, int code)
     return "error : download task info falied [" + url + "], error[" + std::to_string(code) + "]\n";
 }
 
-} // namespace
+}   // namespace
 
 bool download_manager::update_taskslist_from_server(const std::string& file_md5, server_task_list* parsed)
 {
@@ -272,8 +271,7 @@ bool download_manager::update_taskslist_from_server(const std::string& file_md5,
     std::vector<char>().swap(bytes);
     if (game_listed)
         note_game_line();
-    NetService::LogLine("update_taskslist_from_server get tasks count is : " + std::to_string(tasks->size()) + "\n",
-                         2);
+    NetService::LogLine("update_taskslist_from_server get tasks count is : " + std::to_string(tasks->size()) + "\n", 2);
     // The caller shares the new list; the old one goes with its last reader.
     if (parsed)
         *parsed = tasks;
@@ -316,4 +314,4 @@ std::string download_manager::task_list_url() const
     return m_task_list_url;
 }
 
-} // namespace kx2dll
+}   // namespace kx2dll

@@ -33,4 +33,4 @@ bool split_version_step(const std::string& step, std::int32_t& from, std::int32_
 // case; empty when `url` is not "http://host/path".
 std::string fallback_task_list_url(const std::string& url, const std::string& fallback_host);
 
-} // namespace kx2dll
+}   // namespace kx2dll

@@ -10,12 +10,12 @@
 namespace kx2dll {
 
 // Task states of a local record.
-constexpr int TASK_withdrawn = -2;    // only in the server task list
-constexpr int TASK_listed = -1;       // listed but not yet scheduled
+constexpr int TASK_withdrawn = -2;   // only in the server task list
+constexpr int TASK_listed = -1;      // listed but not yet scheduled
 constexpr int TASK_waiting = 0;
 constexpr int TASK_downloading = 1;
 constexpr int TASK_completed = 2;
-constexpr int TASK_fresh = -3;        // never set
+constexpr int TASK_fresh = -3;   // never set
 
 // One file of a task: its name below the task's folder and its MD5 text.
 struct FileListEntry {
@@ -28,13 +28,13 @@ struct FileListEntry {
 struct LocalTaskRecord {
     std::uint32_t gameid = 0;
     std::uint64_t taskid = 0;
-    std::int32_t priority_level = 0;  // 0 normal, 1 asked for by the launcher
-    bool isactive = false;            // the engine holds the task
-    bool remove_pending = false;      // withdrawn: delete once the engine stopped it
-    bool redownload = false;          // start again from a fresh seed
-    double down_speed = 0;            // KB/s
-    double up_speed = 0;              // KB/s
-    double progress = 0;              // percent
+    std::int32_t priority_level = 0;   // 0 normal, 1 asked for by the launcher
+    bool isactive = false;             // the engine holds the task
+    bool remove_pending = false;       // withdrawn: delete once the engine stopped it
+    bool redownload = false;           // start again from a fresh seed
+    double down_speed = 0;             // KB/s
+    double up_speed = 0;               // KB/s
+    double progress = 0;               // percent
     std::string bitmap_filename;
     std::string gamename;
     std::string now_version;
@@ -54,7 +54,7 @@ struct ServerTaskRecord {
     std::uint32_t gameid = 0;
     std::uint64_t taskid = 0;
     std::string gamename;
-    std::string version;      // "A-B": from version A to version B
+    std::string version;   // "A-B": from version A to version B
     std::string seed_md5;
     std::string seedurl;
     std::string description;
@@ -78,7 +78,7 @@ struct FileTaskRecord {
 struct GameVersionInfo {
     std::int32_t gameid = -1;
     std::string version;
-    std::string extra;  // kept empty
+    std::string extra;   // kept empty
 };
 
-} // namespace kx2dll
+}   // namespace kx2dll

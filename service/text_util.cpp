@@ -35,4 +35,4 @@ bool lists_file_md5(const std::vector<FileListEntry>& files, const std::string& 
     return false;
 }
 
-} // namespace kx2dll
+}   // namespace kx2dll

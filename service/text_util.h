@@ -21,4 +21,4 @@ std::string_view trim_view(std::string_view text, const char* leading, const cha
 // True when one of the files has that MD5 (compared case-blind).
 bool lists_file_md5(const std::vector<FileListEntry>& files, const std::string& md5);
 
-} // namespace kx2dll
+}   // namespace kx2dll

@@ -235,13 +235,13 @@ private:
 
     std::vector<std::int32_t> m_from;   // per distinct step, by (from, to)
     std::vector<std::int32_t> m_to;
-    std::vector<std::size_t> m_index;   // its first entry
-    std::vector<std::size_t> m_by_to;   // positions by to
+    std::vector<std::size_t> m_index;          // its first entry
+    std::vector<std::size_t> m_by_to;          // positions by to
     std::vector<std::size_t> m_follow_begin;   // per position: its followers, a range of positions
     std::vector<std::size_t> m_follow_end;
 };
 
-} // namespace
+}   // namespace
 
 bool may_follow(const VersionPathEntry& x, const VersionPathEntry& e)
 {
@@ -331,8 +331,7 @@ bool search_version_lines(const std::vector<VersionPathEntry>& entries, std::vec
     return true;
 }
 
-bool select_shortest_line(const std::vector<VersionLine>& lines, std::int32_t f, std::int32_t t,
-                          VersionLine& out)
+bool select_shortest_line(const std::vector<VersionLine>& lines, std::int32_t f, std::int32_t t, VersionLine& out)
 {
     out.clear();
     if (lines.empty())
@@ -353,9 +352,8 @@ bool select_shortest_line(const std::vector<VersionLine>& lines, std::int32_t f,
     return true;
 }
 
-bool find_version_path(const std::vector<VersionPathEntry>& entries, std::int32_t current,
-                       std::int32_t target, std::vector<std::uint64_t>& ids, std::int32_t& from,
-                       std::int32_t& to)
+bool find_version_path(const std::vector<VersionPathEntry>& entries, std::int32_t current, std::int32_t target,
+                       std::vector<std::uint64_t>& ids, std::int32_t& from, std::int32_t& to)
 {
     from = 0;
     to = 0;
@@ -417,4 +415,4 @@ bool find_version_path(const std::vector<VersionPathEntry>& entries, std::int32_
     return true;
 }
 
-} // namespace kx2dll
+}   // namespace kx2dll

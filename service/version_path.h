@@ -39,16 +39,14 @@ bool search_version_lines(const std::vector<VersionPathEntry>& entries, std::vec
 
 // Among `lines`, the shortest whose first from version is at most `f` and
 // whose last to version is `t` (ties: the one nearest the end of the list).
-bool select_shortest_line(const std::vector<VersionLine>& lines, std::int32_t f, std::int32_t t,
-                          VersionLine& out);
+bool select_shortest_line(const std::vector<VersionLine>& lines, std::int32_t f, std::int32_t t, VersionLine& out);
 
 // The packets to apply, in order, to go from `current` towards `target`:
 // the target exactly when some chain reaches it, else the nearest higher
 // version a chain reaches, else the nearest lower one above `current`.
 // False (ids empty, from and to 0) when there is none. Bounded in time: it
 // does not build the line list, yet chooses the same line.
-bool find_version_path(const std::vector<VersionPathEntry>& entries, std::int32_t current,
-                       std::int32_t target, std::vector<std::uint64_t>& ids, std::int32_t& from,
-                       std::int32_t& to);
+bool find_version_path(const std::vector<VersionPathEntry>& entries, std::int32_t current, std::int32_t target,
+                       std::vector<std::uint64_t>& ids, std::int32_t& from, std::int32_t& to);
 
-} // namespace kx2dll
+}   // namespace kx2dll

@@ -43,7 +43,7 @@ std::size_t tag_end(const std::string& text, std::size_t from)
     return std::string::npos;
 }
 
-} // namespace
+}   // namespace
 
 bool xml_nesting_within(const std::string& text, std::size_t max_depth)
 {
@@ -61,9 +61,9 @@ bool xml_nesting_within(const std::string& text, std::size_t max_depth)
         if (next == '!' || next == '?') {
             // Comments, CDATA, declarations: skip to their end without
             // counting anything inside.
-            const char* end = text.compare(i, 4, "<!--") == 0       ? "-->"
+            const char* end = text.compare(i, 4, "<!--") == 0        ? "-->"
                               : text.compare(i, 9, "<![CDATA[") == 0 ? "]]>"
-                                                                      : ">";
+                                                                     : ">";
             const std::size_t stop = text.find(end, i + 2);
             if (stop == std::string::npos)
                 break;
@@ -85,4 +85,4 @@ bool xml_nesting_within(const std::string& text, std::size_t max_depth)
     return true;
 }
 
-} // namespace kx2dll
+}   // namespace kx2dll

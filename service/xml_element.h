@@ -18,4 +18,4 @@ TiXmlElement* find_xml_element(TiXmlDocument& document, const std::string& path)
 // scan run before a recursive parser sees untrusted text.
 bool xml_nesting_within(const std::string& text, std::size_t max_depth);
 
-} // namespace kx2dll
+}   // namespace kx2dll

@@ -16,14 +16,14 @@ kind kind_of(std::string_view tag)
         std::string_view name;
         kind k;
     } table[] = {
-        {"methodCall", kind::call},   {"methodName", kind::method_name},
-        {"params", kind::params},     {"param", kind::param},
-        {"value", kind::value},       {"array", kind::array},
-        {"data", kind::data},         {"struct", kind::structure},
-        {"member", kind::member},     {"name", kind::name},
-        {"string", kind::scalar},     {"i4", kind::scalar},
-        {"int", kind::scalar},        {"boolean", kind::scalar},
-        {"double", kind::scalar},     {"dateTime.iso8601", kind::scalar},
+        {"methodCall", kind::call}, {"methodName", kind::method_name},
+        {"params", kind::params},   {"param", kind::param},
+        {"value", kind::value},     {"array", kind::array},
+        {"data", kind::data},       {"struct", kind::structure},
+        {"member", kind::member},   {"name", kind::name},
+        {"string", kind::scalar},   {"i4", kind::scalar},
+        {"int", kind::scalar},      {"boolean", kind::scalar},
+        {"double", kind::scalar},   {"dateTime.iso8601", kind::scalar},
         {"base64", kind::scalar},
     };
     for (const auto& entry : table)
@@ -35,7 +35,7 @@ kind kind_of(std::string_view tag)
 struct element {
     std::string_view name;
     kind k;
-    std::size_t content_at;  // where the text inside the element begins
+    std::size_t content_at;   // where the text inside the element begins
     std::size_t children = 0;
     bool text = false;
 };
@@ -62,14 +62,13 @@ bool scalar_readable(std::string_view type, std::string_view text)
         std::strtod(copy.c_str(), &end);
         return !copy.empty() && end == copy.c_str() + copy.size();
     }
-    if (type == "dateTime.iso8601")  // "yyyymmddThh:mm:ss"
-        return text.size() == 17 && digits(text.substr(0, 8)) && text[8] == 'T' &&
-               digits(text.substr(9, 2)) && text[11] == ':' && digits(text.substr(12, 2)) &&
-               text[14] == ':' && digits(text.substr(15, 2));
+    if (type == "dateTime.iso8601")   // "yyyymmddThh:mm:ss"
+        return text.size() == 17 && digits(text.substr(0, 8)) && text[8] == 'T' && digits(text.substr(9, 2)) &&
+               text[11] == ':' && digits(text.substr(12, 2)) && text[14] == ':' && digits(text.substr(15, 2));
     if (type == "base64")
         return text.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
                                       "0123456789+/= \t\r\n") == std::string_view::npos;
-    return true;  // a string holds any text
+    return true;   // a string holds any text
 }
 
 // Whether `child` may come as the next child of `parent`.
@@ -85,8 +84,7 @@ bool may_hold(const element& parent, kind child)
         return n == 0 && child == kind::value;
     case kind::value:
         return n == 0 && !parent.text &&
-               (child == kind::scalar || child == kind::array || child == kind::structure ||
-                child == kind::nil);
+               (child == kind::scalar || child == kind::array || child == kind::structure || child == kind::nil);
     case kind::array:
         return n == 0 && child == kind::data;
     case kind::data:
@@ -109,7 +107,7 @@ bool may_hold_text(const element& e)
 bool complete(const element& e)
 {
     switch (e.k) {
-    case kind::call:  // the method's name, then its parameters if any
+    case kind::call:   // the method's name, then its parameters if any
         return e.children >= 1;
     case kind::param:
     case kind::array:
@@ -126,7 +124,7 @@ bool blank(std::string_view text)
     return text.find_first_not_of(" \t\r\n") == std::string_view::npos;
 }
 
-} // namespace
+}   // namespace
 
 xmlrpc_call_markup check_xmlrpc_call(const std::string& text, std::size_t max_depth)
 {
@@ -138,8 +136,7 @@ xmlrpc_call_markup check_xmlrpc_call(const std::string& text, std::size_t max_de
     std::size_t at = 0;
     while (at < text.size()) {
         const std::size_t lt = text.find('<', at);
-        const std::string_view between(text.data() + at,
-                                       (lt == std::string::npos ? text.size() : lt) - at);
+        const std::string_view between(text.data() + at, (lt == std::string::npos ? text.size() : lt) - at);
         if (!blank(between)) {
             if (open.empty() || !may_hold_text(open.back()))
                 return xmlrpc_call_markup::malformed;
@@ -150,8 +147,7 @@ xmlrpc_call_markup check_xmlrpc_call(const std::string& text, std::size_t max_de
         if (text.compare(lt, 2, "<?") == 0) {
             // The XML declaration, before the call only.
             const std::size_t end = text.find("?>", lt + 2);
-            if (!open.empty() || had_call || end == std::string::npos ||
-                text.find('<', lt + 1) < end)
+            if (!open.empty() || had_call || end == std::string::npos || text.find('<', lt + 1) < end)
                 return xmlrpc_call_markup::malformed;
             at = end + 2;
             continue;
@@ -162,8 +158,7 @@ xmlrpc_call_markup check_xmlrpc_call(const std::string& text, std::size_t max_de
         const std::string_view tag(text.data() + lt, gt + 1 - lt);
         at = gt + 1;
         if (tag.size() > 3 && tag[1] == '/') {
-            if (open.empty() || open.back().name != tag.substr(2, tag.size() - 3) ||
-                !complete(open.back()))
+            if (open.empty() || open.back().name != tag.substr(2, tag.size() - 3) || !complete(open.back()))
                 return xmlrpc_call_markup::malformed;
             const element& e = open.back();
             const std::string_view content(text.data() + e.content_at, lt - e.content_at);
@@ -191,4 +186,4 @@ xmlrpc_call_markup check_xmlrpc_call(const std::string& text, std::size_t max_de
     return had_call && open.empty() ? xmlrpc_call_markup::well_formed : xmlrpc_call_markup::malformed;
 }
 
-} // namespace kx2dll
+}   // namespace kx2dll

@@ -19,4 +19,4 @@ enum class xmlrpc_call_markup { well_formed, too_deep, malformed };
 // element nests deeper than `max_depth`.
 xmlrpc_call_markup check_xmlrpc_call(const std::string& text, std::size_t max_depth);
 
-} // namespace kx2dll
+}   // namespace kx2dll

@@ -42,7 +42,7 @@ int usage()
     return 1;
 }
 
-} // namespace
+}   // namespace
 
 int main(int argc, char** argv)
 {
@@ -86,8 +86,8 @@ int main(int argc, char** argv)
     }).detach();
 
     char cwd[PATH_MAX] = {};
-    std::printf("vr_host: service of game %s starting (log: %s/vr_download_dll.log)\n",
-                game_id.c_str(), ::getcwd(cwd, sizeof cwd) != nullptr ? cwd : ".");
+    std::printf("vr_host: service of game %s starting (log: %s/vr_download_dll.log)\n", game_id.c_str(),
+                ::getcwd(cwd, sizeof cwd) != nullptr ? cwd : ".");
     std::printf("vr_host: stop it with \"vr_host stop %s\" or Ctrl-C\n", game_id.c_str());
     std::fflush(stdout);
     start(nullptr, nullptr, game_id.c_str(), 0);

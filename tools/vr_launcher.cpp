@@ -26,10 +26,9 @@ namespace {
 
 int usage()
 {
-    std::fprintf(stderr,
-                 "usage: vr_launcher [--game ID] [--port N] [--version V] TYPE [FIELD=VALUE ...]\n"
-                 "       vr_launcher [--game ID] [--port N] system.listMethods\n"
-                 "       vr_launcher [--game ID] [--port N] system.methodHelp METHOD\n");
+    std::fprintf(stderr, "usage: vr_launcher [--game ID] [--port N] [--version V] TYPE [FIELD=VALUE ...]\n"
+                         "       vr_launcher [--game ID] [--port N] system.listMethods\n"
+                         "       vr_launcher [--game ID] [--port N] system.methodHelp METHOD\n");
     return 1;
 }
 
@@ -38,12 +37,23 @@ std::string xml_escape(const std::string& text)
     std::string out;
     for (char c : text) {
         switch (c) {
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        case '&': out += "&amp;"; break;
-        case '\'': out += "&apos;"; break;
-        case '"': out += "&quot;"; break;
-        default: out += c;
+        case '<':
+            out += "&lt;";
+            break;
+        case '>':
+            out += "&gt;";
+            break;
+        case '&':
+            out += "&amp;";
+            break;
+        case '\'':
+            out += "&apos;";
+            break;
+        case '"':
+            out += "&quot;";
+            break;
+        default:
+            out += c;
         }
     }
     return out;
@@ -64,7 +74,7 @@ int port_from_info_file(int game_id)
     return 0;
 }
 
-} // namespace
+}   // namespace
 
 int main(int argc, char** argv)
 {
@@ -92,8 +102,7 @@ int main(int argc, char** argv)
     if (port == 0)
         port = port_from_info_file(game_id);
     if (port <= 0 || port > 65535) {
-        std::fprintf(stderr, "vr_launcher: no port for game %d (is the service running?)\n",
-                     game_id);
+        std::fprintf(stderr, "vr_launcher: no port for game %d (is the service running?)\n", game_id);
         return 2;
     }
 

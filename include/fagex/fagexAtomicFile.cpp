@@ -4,8 +4,8 @@
 
 namespace fagex {
 
-bool writeFileAtomically(const std::string& path, const std::string& data, std::string* error,
-                         RenameFunction renameFn) {
+bool writeFileAtomically(const std::string& path, const std::string& data, std::string* error, RenameFunction renameFn)
+{
     platform::AtomicWriteOptions options;
     // A configuration file is saved where it was loaded from: a missing
     // folder is an error, not something to create silently.
@@ -15,4 +15,4 @@ bool writeFileAtomically(const std::string& path, const std::string& data, std::
     return platform::write_file_atomically(path, data, options);
 }
 
-}  // namespace fagex
+}   // namespace fagex

@@ -16,4 +16,4 @@ using RenameFunction = int (*)(const char* from, const char* to);
 bool writeFileAtomically(const std::string& path, const std::string& data, std::string* error = nullptr,
                          RenameFunction renameFn = nullptr);
 
-}  // namespace fagex
+}   // namespace fagex

@@ -19,32 +19,38 @@ namespace {
 constexpr off_t kMaxFileSize = 256 * 1024 * 1024;
 
 // Opens a regular file for reading; null for folders and missing files.
-std::FILE* openRegularFile(const std::string& filename) {
+std::FILE* openRegularFile(const std::string& filename)
+{
     const int fd = ::open(filename.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return nullptr;
+    if (fd < 0)
+        return nullptr;
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
         return nullptr;
     }
     std::FILE* file = ::fdopen(fd, "rb");
-    if (!file) ::close(fd);
+    if (!file)
+        ::close(fd);
     return file;
 }
 
 // A line break in a name or value would start a line of its own on reload.
-std::string oneLine(const std::string& text) {
+std::string oneLine(const std::string& text)
+{
     std::string out = text;
     for (char& c : out)
-        if (c == '\n') c = ' ';
+        if (c == '\n')
+            c = ' ';
     return out;
 }
 
-}  // namespace
+}   // namespace
 
 ConfigFile::ConfigFile(const ConfigFile& other) : mSettings(other.getAll()) {}
 
-ConfigFile& ConfigFile::operator=(const ConfigFile& other) {
+ConfigFile& ConfigFile::operator=(const ConfigFile& other)
+{
     if (this != &other) {
         SettingsBySection copy = other.getAll();
         std::lock_guard<std::mutex> lock(mMutex);
@@ -53,7 +59,8 @@ ConfigFile& ConfigFile::operator=(const ConfigFile& other) {
     return *this;
 }
 
-void ConfigFile::load(const std::string& filename, const std::string& separators, bool trimWhitespace) {
+void ConfigFile::load(const std::string& filename, const std::string& separators, bool trimWhitespace)
+{
     std::FILE* file = openRegularFile(filename);
     if (!file)
         FAGEX_EXCEPT(Exception::ERR_FILE_NOT_FOUND, "'" + filename + "' file not found!", "ConfigFile::load");
@@ -66,17 +73,18 @@ void ConfigFile::load(const std::string& filename, const std::string& separators
     // Read everything first so a read error leaves the old content in place.
     MemoryDataStream content(stream.getAsString(), filename);
     if (stream.failed())
-        FAGEX_EXCEPT(Exception::ERR_CANNOT_WRITE_TO_FILE, "'" + filename + "' cannot be read",
-                     "ConfigFile::load");
+        FAGEX_EXCEPT(Exception::ERR_CANNOT_WRITE_TO_FILE, "'" + filename + "' cannot be read", "ConfigFile::load");
     load(content, separators, trimWhitespace);
 }
 
-void ConfigFile::loadFromString(const std::string& text, const std::string& separators, bool trimWhitespace) {
+void ConfigFile::loadFromString(const std::string& text, const std::string& separators, bool trimWhitespace)
+{
     MemoryDataStream stream(text);
     load(stream, separators, trimWhitespace);
 }
 
-void ConfigFile::load(DataStream& stream, const std::string& separators, bool trimWhitespace) {
+void ConfigFile::load(DataStream& stream, const std::string& separators, bool trimWhitespace)
+{
     SettingsBySection parsed;
     parse(stream, separators, trimWhitespace, parsed);
     std::lock_guard<std::mutex> lock(mMutex);
@@ -84,8 +92,9 @@ void ConfigFile::load(DataStream& stream, const std::string& separators, bool tr
 }
 
 void ConfigFile::parse(DataStream& stream, const std::string& separators, bool trimWhitespace,
-                       SettingsBySection& out) const {
-    SettingsMultiMap* current = nullptr;  // null: the nameless section, made on its first entry
+                       SettingsBySection& out) const
+{
+    SettingsMultiMap* current = nullptr;   // null: the nameless section, made on its first entry
     bool firstLine = true;
     while (!stream.eof()) {
         std::string line = stream.getLine();
@@ -97,7 +106,8 @@ void ConfigFile::parse(DataStream& stream, const std::string& separators, bool t
             }
             firstLine = false;
         }
-        if (line.empty() || line[0] == '#' || line[0] == '@') continue;
+        if (line.empty() || line[0] == '#' || line[0] == '@')
+            continue;
         if (line[0] == '[' && line.size() >= 2 && line.back() == ']') {
             // The nameless section has no header line when saved, so it only
             // comes to exist through an entry (keeps save and load symmetric).
@@ -106,7 +116,8 @@ void ConfigFile::parse(DataStream& stream, const std::string& separators, bool t
             continue;
         }
         const size_t sep = line.find_first_of(separators);
-        if (sep == std::string::npos) continue;  // not a key/value line
+        if (sep == std::string::npos)
+            continue;   // not a key/value line
         std::string key = line.substr(0, sep);
         const size_t valueStart = line.find_first_not_of(separators, sep);
         std::string value = valueStart == std::string::npos ? std::string() : line.substr(valueStart);
@@ -114,81 +125,100 @@ void ConfigFile::parse(DataStream& stream, const std::string& separators, bool t
             StringUtil::trim(key, true, true);
             StringUtil::trim(value, true, true);
         }
-        if (!current) current = &out[StringUtil::BLANK];
+        if (!current)
+            current = &out[StringUtil::BLANK];
         current->emplace(std::move(key), std::move(value));
     }
 }
 
-bool ConfigFile::save(const std::string& filename) const {
+bool ConfigFile::save(const std::string& filename) const
+{
     std::lock_guard<std::mutex> saveLock(mSaveMutex);
     return writeFileAtomically(filename, saveToString());
 }
 
-std::string ConfigFile::saveToString() const {
+std::string ConfigFile::saveToString() const
+{
     std::lock_guard<std::mutex> lock(mMutex);
     std::string out;
     for (const auto& section : mSettings) {
-        if (!section.first.empty()) out += "[" + oneLine(section.first) + "]\n";
-        for (const auto& entry : section.second) out += oneLine(entry.first) + "=" + oneLine(entry.second) + "\n";
+        if (!section.first.empty())
+            out += "[" + oneLine(section.first) + "]\n";
+        for (const auto& entry : section.second)
+            out += oneLine(entry.first) + "=" + oneLine(entry.second) + "\n";
     }
     return out;
 }
 
-std::string ConfigFile::getSetting(const std::string& section, const std::string& key) const {
+std::string ConfigFile::getSetting(const std::string& section, const std::string& key) const
+{
     std::lock_guard<std::mutex> lock(mMutex);
     auto sec = mSettings.find(section);
-    if (sec == mSettings.end()) return StringUtil::BLANK;
+    if (sec == mSettings.end())
+        return StringUtil::BLANK;
     auto it = sec->second.find(key);
     return it == sec->second.end() ? StringUtil::BLANK : it->second;
 }
 
-std::vector<std::string> ConfigFile::getMultiSetting(const std::string& section, const std::string& key) const {
+std::vector<std::string> ConfigFile::getMultiSetting(const std::string& section, const std::string& key) const
+{
     std::vector<std::string> values;
     std::lock_guard<std::mutex> lock(mMutex);
     auto sec = mSettings.find(section);
-    if (sec == mSettings.end()) return values;
+    if (sec == mSettings.end())
+        return values;
     auto range = sec->second.equal_range(key);
-    for (auto it = range.first; it != range.second; ++it) values.push_back(it->second);
+    for (auto it = range.first; it != range.second; ++it)
+        values.push_back(it->second);
     return values;
 }
 
-size_t ConfigFile::setSetting(const std::string& section, const std::string& key, const std::string& value) {
+size_t ConfigFile::setSetting(const std::string& section, const std::string& key, const std::string& value)
+{
     std::lock_guard<std::mutex> lock(mMutex);
     auto sec = mSettings.find(section);
-    if (sec == mSettings.end()) return 0;
+    if (sec == mSettings.end())
+        return 0;
     size_t changed = 0;
     auto range = sec->second.equal_range(key);
-    for (auto it = range.first; it != range.second; ++it, ++changed) it->second = value;
+    for (auto it = range.first; it != range.second; ++it, ++changed)
+        it->second = value;
     return changed;
 }
 
-void ConfigFile::addSetting(const std::string& section, const std::string& key, const std::string& value) {
+void ConfigFile::addSetting(const std::string& section, const std::string& key, const std::string& value)
+{
     std::lock_guard<std::mutex> lock(mMutex);
-    mSettings[section].emplace(key, value);  // multimap: lands after equal keys
+    mSettings[section].emplace(key, value);   // multimap: lands after equal keys
 }
 
-size_t ConfigFile::removeSetting(const std::string& section, const std::string& key) {
+size_t ConfigFile::removeSetting(const std::string& section, const std::string& key)
+{
     std::lock_guard<std::mutex> lock(mMutex);
     auto sec = mSettings.find(section);
     return sec == mSettings.end() ? 0 : sec->second.erase(key);
 }
 
-bool ConfigFile::hasSection(const std::string& section) const {
+bool ConfigFile::hasSection(const std::string& section) const
+{
     std::lock_guard<std::mutex> lock(mMutex);
     return mSettings.count(section) != 0;
 }
 
-void ConfigFile::clear() {
+void ConfigFile::clear()
+{
     std::lock_guard<std::mutex> lock(mMutex);
     mSettings.clear();
 }
 
-ConfigFile::SectionIterator ConfigFile::getSectionIterator() {
+ConfigFile::SectionIterator ConfigFile::getSectionIterator()
+{
     std::lock_guard<std::mutex> lock(mMutex);
     return SectionIterator(mSettings.begin(), mSettings.end());
 }
 
-ConfigFile::SettingsIterator ConfigFile::getSettingsIterator(const std::string& section) {
+ConfigFile::SettingsIterator ConfigFile::getSettingsIterator(const std::string& section)
+{
     std::lock_guard<std::mutex> lock(mMutex);
     auto sec = mSettings.find(section);
     if (sec == mSettings.end())
@@ -197,14 +227,17 @@ ConfigFile::SettingsIterator ConfigFile::getSettingsIterator(const std::string& 
     return SettingsIterator(sec->second.begin(), sec->second.end());
 }
 
-ConfigFile::SettingsBySection ConfigFile::getAll() const {
+ConfigFile::SettingsBySection ConfigFile::getAll() const
+{
     std::lock_guard<std::mutex> lock(mMutex);
     return mSettings;
 }
 
-bool ConfigFile::operator==(const ConfigFile& other) const {
-    if (this == &other) return true;
+bool ConfigFile::operator==(const ConfigFile& other) const
+{
+    if (this == &other)
+        return true;
     return getAll() == other.getAll();
 }
 
-}  // namespace fagex
+}   // namespace fagex

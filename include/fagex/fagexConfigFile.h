@@ -48,12 +48,10 @@ public:
     // trimWhitespace); lines starting with "#" or "@" and lines without a
     // separator are ignored. Throws FileNotFoundException ("'" file "' file
     // not found!") when the file cannot be opened; the content is then kept.
-    void load(const std::string& filename, const std::string& separators = "\t:= ",
-              bool trimWhitespace = true);
+    void load(const std::string& filename, const std::string& separators = "\t:= ", bool trimWhitespace = true);
     // Same from a stream.
     void load(DataStream& stream, const std::string& separators = "\t:= ", bool trimWhitespace = true);
-    void loadFromString(const std::string& text, const std::string& separators = "\t:= ",
-                        bool trimWhitespace = true);
+    void loadFromString(const std::string& text, const std::string& separators = "\t:= ", bool trimWhitespace = true);
 
     // Writes "[" name "]" for each section with a non-empty name, then one
     // key "=" value line per entry, replacing the file through a temporary
@@ -93,12 +91,11 @@ public:
     bool operator!=(const ConfigFile& other) const { return !(*this == other); }
 
 private:
-    void parse(DataStream& stream, const std::string& separators, bool trimWhitespace,
-               SettingsBySection& out) const;
+    void parse(DataStream& stream, const std::string& separators, bool trimWhitespace, SettingsBySection& out) const;
 
-    mutable std::mutex mMutex;      // guards mSettings: readers and writers run on several threads
-    mutable std::mutex mSaveMutex;  // one save of this object at a time
+    mutable std::mutex mMutex;       // guards mSettings: readers and writers run on several threads
+    mutable std::mutex mSaveMutex;   // one save of this object at a time
     SettingsBySection mSettings;
 };
 
-}  // namespace fagex
+}   // namespace fagex

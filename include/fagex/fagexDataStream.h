@@ -46,7 +46,11 @@ public:
     explicit MemoryDataStream(std::string data, std::string name = std::string());
     size_t read(void* buf, size_t count) override;
     bool eof() const override { return mPos >= mData.size(); }
-    void close() override { mData.clear(); mPos = 0; }
+    void close() override
+    {
+        mData.clear();
+        mPos = 0;
+    }
     size_t size() const { return mData.size(); }
 
 private:
@@ -69,4 +73,4 @@ private:
     std::FILE* mFile;
 };
 
-}  // namespace fagex
+}   // namespace fagex

@@ -25,8 +25,8 @@ public:
     };
 
     Exception(int number, const std::string& description, const std::string& source);
-    Exception(int number, const std::string& description, const std::string& source,
-              const char* type, const char* file, long line);
+    Exception(int number, const std::string& description, const std::string& source, const char* type, const char* file,
+              long line);
     ~Exception() noexcept override = default;
 
     // "FAGEX EXCEPTION(<number>:<type>): <description> in <source>" followed by
@@ -50,35 +50,36 @@ private:
     std::string mDescription;
     std::string mSource;
     std::string mFile;
-    std::string mFullDesc;  // built once, so what() never allocates
+    std::string mFullDesc;   // built once, so what() never allocates
 };
 
-#define FAGEX_DECLARE_EXCEPTION(Name)                                                         \
-    class Name : public Exception {                                                           \
-    public:                                                                                   \
-        Name(int number, const std::string& description, const std::string& source,          \
-             const char* file, long line)                                                     \
-            : Exception(number, description, source, #Name, file, line) {}                   \
+#define FAGEX_DECLARE_EXCEPTION(Name)                                                                                  \
+    class Name : public Exception {                                                                                    \
+    public:                                                                                                            \
+        Name(int number, const std::string& description, const std::string& source, const char* file, long line)       \
+            : Exception(number, description, source, #Name, file, line)                                                \
+        {                                                                                                              \
+        }                                                                                                              \
     };
 
-FAGEX_DECLARE_EXCEPTION(IOException)                 // ERR_CANNOT_WRITE_TO_FILE
-FAGEX_DECLARE_EXCEPTION(InvalidStateException)       // ERR_INVALID_STATE
-FAGEX_DECLARE_EXCEPTION(InvalidParametersException)  // ERR_INVALIDPARAMS
-FAGEX_DECLARE_EXCEPTION(PlatformErrorException)      // ERR_PLATFORM_API_ERROR
-FAGEX_DECLARE_EXCEPTION(ItemIdentityException)       // ERR_DUPLICATE_ITEM, ERR_ITEM_NOT_FOUND
-FAGEX_DECLARE_EXCEPTION(FileNotFoundException)       // ERR_FILE_NOT_FOUND
-FAGEX_DECLARE_EXCEPTION(InternalErrorException)      // ERR_INTERNAL_ERROR
-FAGEX_DECLARE_EXCEPTION(RuntimeAssertionException)   // ERR_RT_ASSERTION_FAILED
-FAGEX_DECLARE_EXCEPTION(UnimplementedException)      // ERR_NOT_IMPLEMENTED
+FAGEX_DECLARE_EXCEPTION(IOException)                  // ERR_CANNOT_WRITE_TO_FILE
+FAGEX_DECLARE_EXCEPTION(InvalidStateException)        // ERR_INVALID_STATE
+FAGEX_DECLARE_EXCEPTION(InvalidParametersException)   // ERR_INVALIDPARAMS
+FAGEX_DECLARE_EXCEPTION(PlatformErrorException)       // ERR_PLATFORM_API_ERROR
+FAGEX_DECLARE_EXCEPTION(ItemIdentityException)        // ERR_DUPLICATE_ITEM, ERR_ITEM_NOT_FOUND
+FAGEX_DECLARE_EXCEPTION(FileNotFoundException)        // ERR_FILE_NOT_FOUND
+FAGEX_DECLARE_EXCEPTION(InternalErrorException)       // ERR_INTERNAL_ERROR
+FAGEX_DECLARE_EXCEPTION(RuntimeAssertionException)    // ERR_RT_ASSERTION_FAILED
+FAGEX_DECLARE_EXCEPTION(UnimplementedException)       // ERR_NOT_IMPLEMENTED
 
 #undef FAGEX_DECLARE_EXCEPTION
 
 // Throws the family member that belongs to the number (an unknown number
 // gives InternalErrorException). Never returns.
-[[noreturn]] void throwException(int number, const std::string& description,
-                                 const std::string& source, const char* file, long line);
+[[noreturn]] void throwException(int number, const std::string& description, const std::string& source,
+                                 const char* file, long line);
 
-}  // namespace fagex
+}   // namespace fagex
 
 // Throws the exception of that number with the current file and line.
 #define FAGEX_EXCEPT(num, desc, src) ::fagex::throwException((num), (desc), (src), __FILE__, __LINE__)

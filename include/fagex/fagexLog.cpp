@@ -6,32 +6,39 @@
 
 namespace fagex {
 
-Log::Log(const std::string& name, bool debuggerOutput, bool suppressFileOutput)
-    : mName(name), mDebugOut(debuggerOutput) {
+Log::Log(const std::string& name, bool debuggerOutput, bool suppressFileOutput) : mName(name), mDebugOut(debuggerOutput)
+{
     if (!suppressFileOutput && !name.empty()) {
         // "e": the log file must not leak into child processes.
         mFile = std::fopen(name.c_str(), "we");
     }
 }
 
-Log::~Log() {
+Log::~Log()
+{
     std::lock_guard<std::recursive_mutex> lock(mMutex);
-    if (mFile) std::fclose(mFile);
+    if (mFile)
+        std::fclose(mFile);
     mFile = nullptr;
 }
 
-bool Log::isOpen() const {
+bool Log::isOpen() const
+{
     std::lock_guard<std::recursive_mutex> lock(mMutex);
     return mFile != nullptr;
 }
 
-void Log::logMessage(const std::string& message, int level, bool maskDebug) {
+void Log::logMessage(const std::string& message, int level, bool maskDebug)
+{
     std::lock_guard<std::recursive_mutex> lock(mMutex);
-    if (!mEnabled || mLogLevel + level < kThreshold) return;
+    if (!mEnabled || mLogLevel + level < kThreshold)
+        return;
 
-    for (LogListener* listener : mListeners) listener->messageLogged(message, level, maskDebug, mName);
+    for (LogListener* listener : mListeners)
+        listener->messageLogged(message, level, maskDebug, mName);
 
-    if (mDebugOut && !maskDebug) std::cerr << message << std::endl;
+    if (mDebugOut && !maskDebug)
+        std::cerr << message << std::endl;
 
     if (mFile) {
         const std::time_t now = std::time(nullptr);
@@ -46,41 +53,49 @@ void Log::logMessage(const std::string& message, int level, bool maskDebug) {
     }
 }
 
-void Log::setLogLevel(int level) {
+void Log::setLogLevel(int level)
+{
     std::lock_guard<std::recursive_mutex> lock(mMutex);
     mLogLevel = level;
 }
 
-int Log::getLogLevel() const {
+int Log::getLogLevel() const
+{
     std::lock_guard<std::recursive_mutex> lock(mMutex);
     return mLogLevel;
 }
 
-void Log::setEnabled(bool enabled) {
+void Log::setEnabled(bool enabled)
+{
     std::lock_guard<std::recursive_mutex> lock(mMutex);
     mEnabled = enabled;
 }
 
-bool Log::isEnabled() const {
+bool Log::isEnabled() const
+{
     std::lock_guard<std::recursive_mutex> lock(mMutex);
     return mEnabled;
 }
 
-void Log::setDebugOutputEnabled(bool debugOutput) {
+void Log::setDebugOutputEnabled(bool debugOutput)
+{
     std::lock_guard<std::recursive_mutex> lock(mMutex);
     mDebugOut = debugOutput;
 }
 
-void Log::addListener(LogListener* listener) {
-    if (!listener) return;
+void Log::addListener(LogListener* listener)
+{
+    if (!listener)
+        return;
     std::lock_guard<std::recursive_mutex> lock(mMutex);
     if (std::find(mListeners.begin(), mListeners.end(), listener) == mListeners.end())
         mListeners.push_back(listener);
 }
 
-void Log::removeListener(LogListener* listener) {
+void Log::removeListener(LogListener* listener)
+{
     std::lock_guard<std::recursive_mutex> lock(mMutex);
     mListeners.erase(std::remove(mListeners.begin(), mListeners.end(), listener), mListeners.end());
 }
 
-}  // namespace fagex
+}   // namespace fagex

@@ -21,8 +21,7 @@ class Log;
 class LogListener {
 public:
     virtual ~LogListener() = default;
-    virtual void messageLogged(const std::string& message, int level, bool maskDebug,
-                               const std::string& logName) = 0;
+    virtual void messageLogged(const std::string& message, int level, bool maskDebug, const std::string& logName) = 0;
 };
 
 class Log {
@@ -56,7 +55,7 @@ public:
     static constexpr int kThreshold = 4;
 
 private:
-    mutable std::recursive_mutex mMutex;  // guards the file, the settings and the listeners
+    mutable std::recursive_mutex mMutex;   // guards the file, the settings and the listeners
     std::FILE* mFile = nullptr;
     std::string mName;
     int mLogLevel = LL_NORMAL;
@@ -65,4 +64,4 @@ private:
     std::vector<LogListener*> mListeners;
 };
 
-}  // namespace fagex
+}   // namespace fagex

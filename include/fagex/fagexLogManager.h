@@ -45,7 +45,7 @@ protected:
 
 private:
     const std::string mGetLogSource;
-    std::mutex mMutex;  // guards the map and the default log
+    std::mutex mMutex;   // guards the map and the default log
     std::map<std::string, Log*> mLogs;
     Log* mDefaultLog = nullptr;
 };
@@ -59,4 +59,4 @@ public:
     ~LogManager() = default;
 };
 
-}  // namespace fagex
+}   // namespace fagex

@@ -13,7 +13,9 @@ public:
     // Takes ownership of p (deleted with delete when the last owner goes).
     explicit SharedPtr(T* p) : mPtr(p) {}
     template <class Y>
-    SharedPtr(const SharedPtr<Y>& other) : mPtr(other.std()) {}
+    SharedPtr(const SharedPtr<Y>& other) : mPtr(other.std())
+    {
+    }
 
     T& operator*() const { return *mPtr; }
     T* operator->() const { return mPtr.get(); }
@@ -37,4 +39,4 @@ private:
     std::shared_ptr<T> mPtr;
 };
 
-}  // namespace fagex
+}   // namespace fagex

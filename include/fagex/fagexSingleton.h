@@ -14,7 +14,8 @@ public:
     Singleton& operator=(const Singleton&) = delete;
 
     // The instance; it must exist.
-    static T& getSingleton() {
+    static T& getSingleton()
+    {
         T* p = msSingleton.load(std::memory_order_acquire);
         assert(p != nullptr);
         return *p;
@@ -23,14 +24,16 @@ public:
     static T* getSingletonPtr() { return msSingleton.load(std::memory_order_acquire); }
 
 protected:
-    Singleton() {
+    Singleton()
+    {
         T* expected = nullptr;
         // A second live instance would steal the registration of the first.
-        [[maybe_unused]] bool first = msSingleton.compare_exchange_strong(
-            expected, static_cast<T*>(this), std::memory_order_acq_rel);
+        [[maybe_unused]] bool first = msSingleton.compare_exchange_strong(expected, static_cast<T*>(this),
+                                                                          std::memory_order_acq_rel);
         assert(first);
     }
-    ~Singleton() {
+    ~Singleton()
+    {
         T* self = static_cast<T*>(this);
         msSingleton.compare_exchange_strong(self, nullptr, std::memory_order_acq_rel);
     }
@@ -39,4 +42,4 @@ private:
     inline static std::atomic<T*> msSingleton{nullptr};
 };
 
-}  // namespace fagex
+}   // namespace fagex

@@ -12,10 +12,10 @@ public:
     // Through a string stream: precision in significant digits (decimals with
     // std::ios::fixed), then width, fill and flags. precision 3 + fixed writes
     // 5000 as "5000.000"; precision 6 without flags writes "5000" and "10.5".
-    static std::string toString(float val, unsigned short precision = 6, unsigned short width = 0,
-                                char fill = ' ', std::ios::fmtflags flags = std::ios::fmtflags(0));
-    static std::string toString(double val, unsigned short precision = 6, unsigned short width = 0,
-                                char fill = ' ', std::ios::fmtflags flags = std::ios::fmtflags(0));
+    static std::string toString(float val, unsigned short precision = 6, unsigned short width = 0, char fill = ' ',
+                                std::ios::fmtflags flags = std::ios::fmtflags(0));
+    static std::string toString(double val, unsigned short precision = 6, unsigned short width = 0, char fill = ' ',
+                                std::ios::fmtflags flags = std::ios::fmtflags(0));
     // Decimal text; width and fill pad it when asked (no padding by default).
     static std::string toString(int val, unsigned short width = 0, char fill = ' ',
                                 std::ios::fmtflags flags = std::ios::fmtflags(0));
@@ -49,4 +49,4 @@ public:
     static bool isNumber(const std::string& val);
 };
 
-}  // namespace fagex
+}   // namespace fagex

@@ -22,8 +22,7 @@ public:
     // Cuts the text at every character of delims, dropping empty pieces. With
     // maxSplits > 0 at most that many cuts are made and the last piece is the
     // rest of the text from its first non-delimiter character.
-    static StringVector split(const std::string& str, const std::string& delims = "\t\n ",
-                              unsigned int maxSplits = 0);
+    static StringVector split(const std::string& str, const std::string& delims = "\t\n ", unsigned int maxSplits = 0);
 
     // Two lower-case hexadecimal digits per byte ("%02x").
     static std::string toHex(const std::string& bytes);
@@ -39,4 +38,4 @@ public:
     static bool endsWith(const std::string& str, const std::string& pattern, bool lowerCase = true);
 };
 
-}  // namespace fagex
+}   // namespace fagex

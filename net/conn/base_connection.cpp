@@ -46,8 +46,7 @@ void base_connection::core_handler_done(const char* where)
         return;
     // The count shown is the one after this handler's release.
     std::ostringstream text;
-    text << "zeq::debug base_connection::" << where << " feference[" << ref_count() - 1 - owner_references()
-         << "]\n"
+    text << "zeq::debug base_connection::" << where << " feference[" << ref_count() - 1 - owner_references() << "]\n"
          << "zeq::debug m_disconnecting[" << (is_idle() ? "true" : "false") << "]\n";
     WriteClientLog(text.str());
 }
@@ -76,8 +75,7 @@ bool base_connection::write(const void* first, const void* last)
     std::lock_guard<std::mutex> guard(m_pump.lock);
     if (is_idle())
         return false;
-    if (!m_pump.queue.append(static_cast<const std::uint8_t*>(first),
-                             static_cast<const std::uint8_t*>(last))) {
+    if (!m_pump.queue.append(static_cast<const std::uint8_t*>(first), static_cast<const std::uint8_t*>(last))) {
         platform::debug_output("base_connection::write refused, send queue full\n");
         return false;
     }
@@ -109,4 +107,4 @@ void base_connection::core_received(const i_error_code& error, std::uint32_t byt
     on_receive(error, bytes);
 }
 
-} // namespace zeq
+}   // namespace zeq

@@ -86,4 +86,4 @@ private:
     std::atomic<std::uint64_t> m_bytes_sent{0};
 };
 
-} // namespace zeq
+}   // namespace zeq

@@ -14,7 +14,7 @@ operation_ref adopt_operation(void* self)
     return operation_ref(static_cast<connection_core*>(self), operation_ref::adopt);
 }
 
-} // namespace
+}   // namespace
 
 connection_core::connection_core(i_stream_socket* socket, bool stopped)
     : m_socket(socket),

@@ -32,7 +32,7 @@ i_stream_socket* make_socket(i_range_task* task)
     return io ? new i_stream_socket(*io) : nullptr;
 }
 
-} // namespace
+}   // namespace
 
 http_cdn_connection::http_cdn_connection(i_range_task* task, const PeerInfo& peer, std::uint8_t,
                                          std::unique_ptr<i_range_task> owned)
@@ -179,7 +179,8 @@ void http_cdn_connection::write_post()
     if (m_task->text_enabled()) {
         std::ostringstream text;
         text << "zeq::http_cdn_connection: SEND SOCK[" << native() << "],TASKID[" << task_id() << "],"
-             << "range[" << m_exchange.range_text() << "]," << "file[" << m_exchange.file_name() << "]";
+             << "range[" << m_exchange.range_text() << "],"
+             << "file[" << m_exchange.file_name() << "]";
         m_task->text_output(text.str());
     }
 }
@@ -272,15 +273,16 @@ void http_cdn_connection::on_receive(const i_error_code& error, std::uint32_t by
     if (m_task->text_enabled()) {
         std::ostringstream text;
         text << "zeq::http_cdn_connection: RECV SOCK[" << native() << "],TASKID[" << task_id() << "],"
-             << "error[" << error.value << "]" << "bytes transferred[" << bytes << "]\n";
+             << "error[" << error.value << "]"
+             << "bytes transferred[" << bytes << "]\n";
         m_task->text_output(text.str());
     }
     if (error) {
         close();
         if (m_task->text_enabled())
             m_task->text_output("taskid[" + std::to_string(task_id()) +
-                                "], http_cdn_connection::on_receive 出错关闭, errorno:" +
-                                std::to_string(error.value) + "\n");
+                                "], http_cdn_connection::on_receive 出错关闭, errorno:" + std::to_string(error.value) +
+                                "\n");
         if (error.value == 38)
             log_server_event(3, 3);
         return;
@@ -323,8 +325,7 @@ bool http_cdn_connection::on_response(const std::uint8_t* data, std::uint32_t le
     std::unique_lock<std::recursive_mutex> guard(m_lock);
     const auto state = m_exchange.receive(data, length, *GetPeerInfo());
     guard.unlock();
-    if (state == http_range_request::receive_state::complete ||
-        state == http_range_request::receive_state::refused)
+    if (state == http_range_request::receive_state::complete || state == http_range_request::receive_state::refused)
         close();
     return true;
 }
@@ -338,7 +339,7 @@ void http_cdn_connection::log_server_event(std::uint8_t selector, std::uint32_t 
     }
 }
 
-} // namespace zeq
+}   // namespace zeq
 
 int ConnectHttpPeer(PeerInfo& peer, std::uint16_t port)
 {

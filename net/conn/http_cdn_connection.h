@@ -49,12 +49,12 @@ public:
     // x_connection hooks.
     bool assign_task(std::uint32_t kind) override;   // false: takes no work from the set
     void add_ref() override;
-    void release() override;                          // deletes at 0
+    void release() override;   // deletes at 0
     void on_connect() override;
-    void on_close() override;                         // abort_download
-    void on_timer() override;                         // release_piece
+    void on_close() override;   // abort_download
+    void on_timer() override;   // release_piece
     void on_receive(const i_error_code& error, std::uint32_t bytes) override;
-    void send_have(std::uint32_t piece) override;     // nothing
+    void send_have(std::uint32_t piece) override;   // nothing
 
     // Builds and sends the request (closing on failure).
     virtual void write_post();
@@ -87,16 +87,16 @@ private:
     std::atomic<std::uint32_t> m_refs{1};
     bool m_first_request = true;
     std::atomic<bool> m_close_done{false};
-    std::atomic<bool> m_slow{false};         // dropped for being far slower than the task's other sources
-    std::atomic<bool> m_done{false};         // closed for the task's sake (complete, stopping), not the server's
-    std::recursive_mutex m_lock;             // guards the exchange (I/O thread and task threads)
+    std::atomic<bool> m_slow{false};   // dropped for being far slower than the task's other sources
+    std::atomic<bool> m_done{false};   // closed for the task's sake (complete, stopping), not the server's
+    std::recursive_mutex m_lock;       // guards the exchange (I/O thread and task threads)
     http_range_request m_exchange;
     std::unique_ptr<i_deadline_timer> m_connect_timer;   // polls a connect still under way
     std::uint32_t m_connect_started = 0;
-    std::vector<std::uint8_t> m_bitmap;      // scratch for the remote piece map
+    std::vector<std::uint8_t> m_bitmap;   // scratch for the remote piece map
 };
 
-} // namespace zeq
+}   // namespace zeq
 
 // Starts the TCP connect that gives a task a socket for an HTTP or HTTP
 // CDN peer and returns without waiting for it to complete: the socket, or

@@ -105,7 +105,7 @@ std::string directory_of(const std::string& path)
     return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
 
-} // namespace
+}   // namespace
 
 http_range_request::http_range_request(range_client client, i_range_task* task, const void* owner_id)
     : m_client(client), m_task(task), m_owner_id(owner_id)
@@ -187,10 +187,13 @@ void http_range_request::log_run(const char* what, const BlockRequestQueue& run,
         return;
     std::ostringstream text;
     text << (is_cdn_thread() ? "cdn_thread_peer_connection[" : "http_cdn_connection[")
-         << reinterpret_cast<std::uintptr_t>(m_owner_id) << "]," << "current thread id["
-         << platform::current_thread_id() << "]," << what << " start index[" << run.front().piece << "],"
-         << "start_start[" << run.front().offset << "]," << "end index[" << run.back().piece << "],"
-         << "end start[" << run.back().offset << "]," << "count[" << count << "]";
+         << reinterpret_cast<std::uintptr_t>(m_owner_id) << "],"
+         << "current thread id[" << platform::current_thread_id() << "]," << what << " start index["
+         << run.front().piece << "],"
+         << "start_start[" << run.front().offset << "],"
+         << "end index[" << run.back().piece << "],"
+         << "end start[" << run.back().offset << "],"
+         << "count[" << count << "]";
     WriteClientLogStream(text);
 }
 
@@ -252,9 +255,8 @@ int http_range_request::build(const PeerInfo& peer, std::string& request)
     if (!find_directory(info, all, name, directory)) {
         if (is_cdn_thread()) {
             if (ClientLogEnabled())
-                WriteClientLog("[zeq::cdn_thread_peer],client id[" + std::to_string(peer.clientid) +
-                               "], fileName:" + name + ",svr rul path:" + directory +
-                               ", can not http_cdn_connection::write_post ");
+                WriteClientLog("[zeq::cdn_thread_peer],client id[" + std::to_string(peer.clientid) + "], fileName:" +
+                               name + ",svr rul path:" + directory + ", can not http_cdn_connection::write_post ");
         } else if (m_task->text_enabled()) {
             m_task->text_output("ClientID:" + std::to_string(peer.clientid) + ",FileName:" + name +
                                 ",svr rul path:" + directory + ",can not http_cdn_connection::write_post ");
@@ -275,7 +277,8 @@ int http_range_request::build(const PeerInfo& peer, std::string& request)
     const BlockRequest& first = m_requested.front();
     const BlockRequest& last = m_requested.back();
     m_range_start = std::uint64_t(std::uint32_t(piece_in_file)) * piece_size + std::uint32_t(first.offset);
-    m_range_last = (std::uint64_t(std::uint32_t(piece_in_file)) + std::uint32_t(last.piece - first.piece)) * piece_size +
+    m_range_last = (std::uint64_t(std::uint32_t(piece_in_file)) + std::uint32_t(last.piece - first.piece)) *
+                       piece_size +
                    std::uint32_t(last.offset) + std::uint32_t(std::max(last.length, 1)) - 1;
     m_range_text = std::to_string(m_range_start) + "-" + std::to_string(m_range_last);
 
@@ -444,7 +447,8 @@ bool http_range_request::read_header_lines(const std::string& text, std::size_t 
             return false;
         }
         std::string lower = name;
-        std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+        std::transform(lower.begin(), lower.end(), lower.begin(),
+                       [](unsigned char c) { return char(std::tolower(c)); });
         // Header names are case-insensitive: "content-length:" counts too.
         if (lower == "content-range" || lower == "content-range:")
             content_range = value;
@@ -532,7 +536,8 @@ bool http_range_request::deliver(const std::uint8_t* data, std::size_t size, con
         return false;
     // A run complete: its speed is what slower sources are measured by.
     const std::uint32_t elapsed = platform::tick_count() - m_sent_tick;
-    m_task->note_source_rate(std::uint32_t(std::min<std::uint64_t>(m_body_bytes * 1000 / (elapsed ? elapsed : 1), 0xFFFFFFFFu)));
+    m_task->note_source_rate(
+        std::uint32_t(std::min<std::uint64_t>(m_body_bytes * 1000 / (elapsed ? elapsed : 1), 0xFFFFFFFFu)));
     return true;
 }
 
@@ -654,4 +659,4 @@ void http_range_request::check_invariant() const
 #endif
 }
 
-} // namespace zeq
+}   // namespace zeq

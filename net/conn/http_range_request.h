@@ -134,10 +134,10 @@ public:
     // Results of build().
     enum build_result : int {
         build_ok = 0,
-        build_no_run = 1,       // the task had no block to give
-        build_no_path = 2,      // no HTTP information or no path for the file
-        build_stopped = 4,      // the task is stopping (HTTP CDN connection)
-        build_empty_path = -1,  // nothing to request; the connection stays as it is
+        build_no_run = 1,        // the task had no block to give
+        build_no_path = 2,       // no HTTP information or no path for the file
+        build_stopped = 4,       // the task is stopping (HTTP CDN connection)
+        build_empty_path = -1,   // nothing to request; the connection stays as it is
     };
 
     // What a receive did.
@@ -248,14 +248,14 @@ private:
     range_client m_client;
     i_range_task* m_task;
     const void* m_owner_id;
-    BlockRequestQueue m_requested;    // the run just obtained
-    BlockRequestQueue m_pending;      // sent and not yet received, in order
+    BlockRequestQueue m_requested;   // the run just obtained
+    BlockRequestQueue m_pending;     // sent and not yet received, in order
     std::map<std::string, std::string> m_headers;
-    std::string m_header_bytes;       // header received so far (bounded)
-    std::vector<std::uint8_t> m_body; // bytes of the front block not yet complete
+    std::string m_header_bytes;         // header received so far (bounded)
+    std::vector<std::uint8_t> m_body;   // bytes of the front block not yet complete
     bool m_header_pending = false;
     std::uint32_t m_content_length = 0;
-    std::uint64_t m_skip = 0;         // body bytes before the range start (a 200 answer)
+    std::uint64_t m_skip = 0;   // body bytes before the range start (a 200 answer)
     std::uint64_t m_range_start = 0;
     std::uint64_t m_range_last = 0;
     std::string m_range_text;
@@ -263,11 +263,11 @@ private:
     std::string m_url_path;
     std::int32_t m_piece_in_file = 0;
     std::uint32_t m_blocks_written = 0;
-    std::uint32_t m_sent_tick = 0;     // when the request was built
-    std::uint64_t m_body_bytes = 0;    // body bytes received since
+    std::uint32_t m_sent_tick = 0;    // when the request was built
+    std::uint64_t m_body_bytes = 0;   // body bytes received since
     std::uint32_t m_generation = 0;   // changes with every build and abort
     std::int8_t m_log_now = -1;       // client log switch in this receive (-1: not looked at)
     std::string m_failure;
 };
 
-} // namespace zeq
+}   // namespace zeq

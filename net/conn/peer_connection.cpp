@@ -25,7 +25,7 @@ i_stream_socket* make_socket(i_peer_task* task)
     return io ? new i_stream_socket(*io) : nullptr;
 }
 
-} // namespace
+}   // namespace
 
 CPeerConnection::CPeerConnection(std::unique_ptr<i_peer_task> task, const PeerInfo& peer, std::uint8_t passive)
     : x_connection(make_socket(task.get()), task ? task->task_id() : 0),
@@ -201,8 +201,8 @@ void CPeerConnection::on_packet()
     const std::uint16_t command = peer_wire::packet_command(packet, length);
     DebugLog::WriteData(3, packet, length, "recv");
     if (reader.check() != kPacketOk) {
-        fail("包格式 err=!" + std::to_string(reader.check()) + " 主命令号: " +
-             std::to_string(static_cast<std::int32_t>(command)) + " ");
+        fail("包格式 err=!" + std::to_string(reader.check()) +
+             " 主命令号: " + std::to_string(static_cast<std::int32_t>(command)) + " ");
         return;
     }
     dispatch(reader, command);
@@ -214,15 +214,33 @@ void CPeerConnection::on_packet()
 void CPeerConnection::dispatch(const CCmdPacketReader& reader, std::uint16_t command)
 {
     switch (command) {
-    case peer_wire::cmd_handshake: on_handshake(reader); break;
-    case peer_wire::cmd_handshake_reply: on_handshake_reply(reader); break;
-    case peer_wire::cmd_son_list_request: on_son_list_request(reader); break;
-    case peer_wire::cmd_son_list_reply: on_son_list_reply(reader); break;
-    case peer_wire::cmd_bitfield: on_bitfield(reader); break;
-    case peer_wire::cmd_block_request: on_block_request(reader); break;
-    case peer_wire::cmd_block_data: on_block_data(reader); break;
-    case peer_wire::cmd_have: on_have(reader); break;
-    default: fail("不认识的包格式 !"); break;
+    case peer_wire::cmd_handshake:
+        on_handshake(reader);
+        break;
+    case peer_wire::cmd_handshake_reply:
+        on_handshake_reply(reader);
+        break;
+    case peer_wire::cmd_son_list_request:
+        on_son_list_request(reader);
+        break;
+    case peer_wire::cmd_son_list_reply:
+        on_son_list_reply(reader);
+        break;
+    case peer_wire::cmd_bitfield:
+        on_bitfield(reader);
+        break;
+    case peer_wire::cmd_block_request:
+        on_block_request(reader);
+        break;
+    case peer_wire::cmd_block_data:
+        on_block_data(reader);
+        break;
+    case peer_wire::cmd_have:
+        on_have(reader);
+        break;
+    default:
+        fail("不认识的包格式 !");
+        break;
     }
 }
 
@@ -272,9 +290,12 @@ void CPeerConnection::on_close()
     }
     const PeerInfo& p = *GetPeerInfo();
     std::ostringstream os;
-    os << "\n" << "close: task_id-" << task_id() << " " << "clientid-" << p.clientid << " " << "publicip-"
-       << format_ipv4(p.publicip) << "public ip - " << platform::ipv4_to_text(p.publicip) << " " << "natip-"
-       << format_ipv4(p.natip) << " " << "socket-" << native() << "\n";
+    os << "\n"
+       << "close: task_id-" << task_id() << " "
+       << "clientid-" << p.clientid << " "
+       << "publicip-" << format_ipv4(p.publicip) << "public ip - " << platform::ipv4_to_text(p.publicip) << " "
+       << "natip-" << format_ipv4(p.natip) << " "
+       << "socket-" << native() << "\n";
     trace(os.str(), true);
 }
 

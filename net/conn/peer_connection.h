@@ -137,10 +137,10 @@ private:
 
     std::unique_ptr<i_peer_task> m_task;
     const bool m_passive;
-    BlockRequestQueue m_in_flight;        // requested of the peer, not yet received
-    BlockRequestQueue m_pending;          // taken from the picker, not yet requested
-    mutable std::mutex m_lock;            // guards both queues and the remote piece map
-    std::uint32_t m_frame_state = 0;      // 0 reading a length prefix, 1 a body
+    BlockRequestQueue m_in_flight;     // requested of the peer, not yet received
+    BlockRequestQueue m_pending;       // taken from the picker, not yet requested
+    mutable std::mutex m_lock;         // guards both queues and the remote piece map
+    std::uint32_t m_frame_state = 0;   // 0 reading a length prefix, 1 a body
     std::atomic<std::uint32_t> m_handshake_result{peer_wire::handshake_matched};
     std::atomic<std::uint32_t> m_last_receive;
     std::atomic<std::uint32_t> m_last_son_list;
@@ -148,20 +148,20 @@ private:
     std::atomic<std::uint8_t> m_cookie{0};
     std::atomic<bool> m_ready{false};
     std::atomic<std::uint32_t> m_refs{1};
-    bool m_wanted = false;                // the peer was seen holding a piece (under m_lock)
+    bool m_wanted = false;   // the peer was seen holding a piece (under m_lock)
     bool m_first_request_log = true;
     bool m_starved = false;   // found nothing to ask and said so (I/O thread)
     bool m_first_data_log = true;
     std::atomic<bool> m_close_done{false};
-    bool m_close_handled = false;         // on_close has run (under m_lock)
-    std::uint32_t m_pieces = 0;           // the task's piece count, known once storage has it
-    std::vector<std::uint8_t> m_out;      // scratch for outgoing packets (I/O thread)
-    std::vector<std::uint8_t> m_bitmap;   // scratch for our own bitmap (I/O thread)
-    std::uint32_t m_unheld_requests = 0;  // requests for pieces we lack (I/O thread)
+    bool m_close_handled = false;                   // on_close has run (under m_lock)
+    std::uint32_t m_pieces = 0;                     // the task's piece count, known once storage has it
+    std::vector<std::uint8_t> m_out;                // scratch for outgoing packets (I/O thread)
+    std::vector<std::uint8_t> m_bitmap;             // scratch for our own bitmap (I/O thread)
+    std::uint32_t m_unheld_requests = 0;            // requests for pieces we lack (I/O thread)
     std::deque<peer_wire::BlockRecord> m_uploads;   // requests not yet answered, in order (I/O thread)
-    bool m_upload_waiting = false;        // the first of them waits for its piece (I/O thread)
-    std::vector<std::uint8_t> m_batch;    // scratch for the requests of one pick (I/O thread)
-    std::vector<BlockRequest> m_asked;    // the records of those requests (I/O thread)
+    bool m_upload_waiting = false;                  // the first of them waits for its piece (I/O thread)
+    std::vector<std::uint8_t> m_batch;              // scratch for the requests of one pick (I/O thread)
+    std::vector<BlockRequest> m_asked;              // the records of those requests (I/O thread)
 };
 
 // The connection maker the download task installs for its peer

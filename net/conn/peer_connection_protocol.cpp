@@ -44,7 +44,7 @@ std::string addresses(const PeerInfo& p)
     return " ip:" + x_connection::format_ipv4(p.publicip) + " port:" + std::to_string(p.publicport) + " ";
 }
 
-} // namespace
+}   // namespace
 
 // ---- Senders ----
 
@@ -113,8 +113,8 @@ void CPeerConnection::request_blocks()
                 const BlockRequest b = m_pending.front();
                 m_pending.pop_front();
                 // An end-game copy another connection has brought in since.
-                if (picker && picker->BlockState(b.piece, b.offset / std::int32_t(kBlockSize)) ==
-                                  CBlockRequestMap::kReceived)
+                if (picker &&
+                    picker->BlockState(b.piece, b.offset / std::int32_t(kBlockSize)) == CBlockRequestMap::kReceived)
                     continue;
                 peer_wire::BlockAsk ask;
                 ask.client_id = own_id;
@@ -146,8 +146,8 @@ void CPeerConnection::request_blocks()
         if (data_log)
             data_log->AddTask(task_id());
         if (tracing) {
-            trace("请求block: " + std::to_string(task_id()) + addresses(*GetPeerInfo()) + "socket:" +
-                      std::to_string(native()) + " " + block_text_of(b) + "\n",
+            trace("请求block: " + std::to_string(task_id()) + addresses(*GetPeerInfo()) +
+                      "socket:" + std::to_string(native()) + " " + block_text_of(b) + "\n",
                   true);
         }
     }

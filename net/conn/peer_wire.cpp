@@ -77,7 +77,7 @@ bool ids(const CCmdPacketReader& r, std::uint64_t& client_id, std::uint64_t& tas
     return true;
 }
 
-} // namespace
+}   // namespace
 
 std::int32_t read_length(const std::uint8_t* p)
 {
@@ -345,4 +345,4 @@ bool unpack_bitfield(const std::uint8_t* bits, std::uint32_t bytes, std::uint32_
     return true;
 }
 
-} // namespace peer_wire
+}   // namespace peer_wire

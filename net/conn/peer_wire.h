@@ -72,8 +72,8 @@ static_assert(sizeof(SenderRecordLayout) == 15, "the sender record is 15 bytes o
 // Field 2 of 60: who is speaking (unpacked for use; encoded field by field).
 struct SenderRecord {
     std::uint64_t clientid = 0;
-    std::uint32_t natip = 0;        // the NAT address field of the sender's own record
-    std::uint16_t listen_port = 0;  // the sender's peer listen port
+    std::uint32_t natip = 0;         // the NAT address field of the sender's own record
+    std::uint16_t listen_port = 0;   // the sender's peer listen port
     std::uint8_t peertype = 0;
 };
 static_assert(sizeof(BlockRecord) == 12, "the block record is 12 bytes on the wire");
@@ -95,55 +95,55 @@ std::uint16_t packet_command(const std::uint8_t* packet, std::size_t length);
 
 // ---- Messages ----
 
-struct Handshake {              // 60
+struct Handshake {   // 60
     std::uint64_t task_id = 0;
     std::uint8_t one = 1;
     SenderRecord sender{};
     std::uint32_t piece_size = 0;
 };
 
-struct HandshakeReply {         // 61
+struct HandshakeReply {   // 61
     std::uint64_t client_id = 0;
     std::uint64_t task_id = 0;
     std::uint8_t parent_offer = 0;
     std::uint32_t result = handshake_matched;
 };
 
-struct SonListRequest {         // 62
+struct SonListRequest {   // 62
     std::uint64_t client_id = 0;
     std::uint64_t task_id = 0;
     std::uint16_t max_records = kMaxSons;
     std::uint8_t cookie = 0;
 };
 
-struct SonListReply {           // 63
+struct SonListReply {   // 63
     std::uint64_t client_id = 0;
     std::uint64_t task_id = 0;
-    std::vector<PeerInfo> sons;  // the sender's count field is not trusted
+    std::vector<PeerInfo> sons;   // the sender's count field is not trusted
     std::uint8_t cookie = 0;
 };
 
-struct Bitfield {               // 65; `bits` points into the packet
+struct Bitfield {   // 65; `bits` points into the packet
     std::uint64_t client_id = 0;
     std::uint64_t task_id = 0;
     const std::uint8_t* bits = nullptr;
     std::uint32_t bytes = 0;
 };
 
-struct BlockAsk {               // 66
+struct BlockAsk {   // 66
     std::uint64_t client_id = 0;
     std::uint64_t task_id = 0;
     BlockRecord block{};
 };
 
-struct BlockData {              // 67; `data` points into the packet
+struct BlockData {   // 67; `data` points into the packet
     std::uint64_t client_id = 0;
     std::uint64_t task_id = 0;
     BlockRecord block{};
     const std::uint8_t* data = nullptr;
 };
 
-struct Have {                   // 68
+struct Have {   // 68
     std::uint64_t client_id = 0;
     std::uint64_t task_id = 0;
     std::uint32_t piece = 0;
@@ -187,4 +187,4 @@ bool parse_have(const CCmdPacketReader& r, Have& out);
 bool unpack_bitfield(const std::uint8_t* bits, std::uint32_t bytes, std::uint32_t pieces,
                      std::vector<std::uint8_t>& out);
 
-} // namespace peer_wire
+}   // namespace peer_wire

@@ -1,7 +1,6 @@
 #include "net/conn/send_queue.h"
 #include "platform/invariant.h"
 
-
 bool i_send_queue::append(const std::uint8_t* first, const std::uint8_t* last)
 {
     if (last <= first)

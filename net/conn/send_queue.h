@@ -67,7 +67,7 @@ struct i_transfer_pump {
     i_send_queue queue;
     i_receive_window window;
     bool sending = false;
-    bool send_failed = false;      // a failed send stops the send side
+    bool send_failed = false;   // a failed send stops the send side
     bool receiving = false;
     bool receive_failed = false;   // after an error a stream gives nothing more
 

@@ -62,11 +62,10 @@ bool x_connection::send(const void* first, const void* last)
     std::lock_guard<std::mutex> guard(m_pump.lock);
     if (is_closing())
         return false;
-    if (!m_pump.queue.append(static_cast<const std::uint8_t*>(first),
-                             static_cast<const std::uint8_t*>(last))) {
+    if (!m_pump.queue.append(static_cast<const std::uint8_t*>(first), static_cast<const std::uint8_t*>(last))) {
         // The peer does not read what we queue: refuse more, whole.
-        platform::debug_output("x_connection::send refused, send queue full, socket-" +
-                               std::to_string(native()) + "\n");
+        platform::debug_output("x_connection::send refused, send queue full, socket-" + std::to_string(native()) +
+                               "\n");
         return false;
     }
     start_send_locked();
@@ -141,7 +140,7 @@ float x_connection::compute_speed(std::uint64_t total, std::int64_t start, float
     if (elapsed <= 0 || elapsed >= 10)
         return stored;
     // Whole bytes per second, as the speed has always been reported.
-    stored = static_cast<float>(total / static_cast<std::uint64_t>(elapsed)); // NOLINT(bugprone-integer-division)
+    stored = static_cast<float>(total / static_cast<std::uint64_t>(elapsed));   // NOLINT(bugprone-integer-division)
     return stored;
 }
 
@@ -193,13 +192,19 @@ void x_connection::set_send_queue_limit(std::size_t bytes)
 void x_connection::get_info_string(std::ostream& os)
 {
     const PeerInfo& p = m_peer_info;
-    os << "        " << "client: " << p.clientid << " " << "peertype: "
-       << static_cast<unsigned>(p.peertype) << " " << "        " << "publicip: "
-       << format_ipv4(ntohl(p.publicip)) << " " << "publicport: " << p.publicport << " "
-       << "        " << "natip: " << format_ipv4(p.natip) << " " << "natport: " << p.natport
-       << "        " << "downloadbytes(kb/s): " << m_download_average / 1024 << "KB/s  "
-       << m_download_average / 1024 << "KB/s" << "        " << "uploadbytes(kb/s): "
-       << m_upload_average / 1024 << "KB/s  " << m_upload_average / 1024 << "KB/s" << "\r\n";
+    os << "        "
+       << "client: " << p.clientid << " "
+       << "peertype: " << static_cast<unsigned>(p.peertype) << " "
+       << "        "
+       << "publicip: " << format_ipv4(ntohl(p.publicip)) << " "
+       << "publicport: " << p.publicport << " "
+       << "        "
+       << "natip: " << format_ipv4(p.natip) << " "
+       << "natport: " << p.natport << "        "
+       << "downloadbytes(kb/s): " << m_download_average / 1024 << "KB/s  " << m_download_average / 1024 << "KB/s"
+       << "        "
+       << "uploadbytes(kb/s): " << m_upload_average / 1024 << "KB/s  " << m_upload_average / 1024 << "KB/s"
+       << "\r\n";
 }
 
 std::uint32_t x_connection::resolve_host(const std::string& name)
@@ -212,7 +217,7 @@ std::uint32_t x_connection::resolve_host(const std::string& name)
 std::string x_connection::format_ipv4(std::uint32_t value)
 {
     std::ostringstream os;
-    os << ((value >> 24) & 0xFF) << '.' << ((value >> 16) & 0xFF) << '.' << ((value >> 8) & 0xFF)
-       << '.' << (value & 0xFF);
+    os << ((value >> 24) & 0xFF) << '.' << ((value >> 16) & 0xFF) << '.' << ((value >> 8) & 0xFF) << '.'
+       << (value & 0xFF);
     return os.str();
 }

@@ -143,7 +143,7 @@ private:
     std::vector<std::uint8_t> m_remote_pieces;
     float m_download_limit;
     float m_upload_limit;
-    float m_download_average = 0;           // shown by get_info_string only
+    float m_download_average = 0;   // shown by get_info_string only
     float m_upload_average = 0;
     std::atomic<std::uint64_t> m_total_received{0};
     std::atomic<std::uint64_t> m_total_sent{0};

@@ -56,20 +56,42 @@ i_service* i_service_registry::add(i_service* created, const std::type_index& id
     return existing;
 }
 
-i_io_service::i_io_service() : m_registry(*this), m_impl(&m_registry.use_service<i_iocp_io_service>())
-{
-}
+i_io_service::i_io_service() : m_registry(*this), m_impl(&m_registry.use_service<i_iocp_io_service>()) {}
 
 i_io_service::~i_io_service() = default;
 
-std::uint32_t i_io_service::run() { return m_impl->run(); }
-void i_io_service::stop() { m_impl->stop(); }
-void i_io_service::set_stopped() { m_impl->set_stopped(); }
-bool i_io_service::pause() { return m_impl->pause(); }
-void i_io_service::restart() { m_impl->restart(); }
-void i_io_service::shutdown() { m_impl->shutdown_service(); }
-std::uint32_t i_io_service::poll() { return m_impl->poll(); }
-std::uint32_t i_io_service::run_abandoned(std::uint32_t limit) { return m_impl->run_abandoned(limit); }
+std::uint32_t i_io_service::run()
+{
+    return m_impl->run();
+}
+void i_io_service::stop()
+{
+    m_impl->stop();
+}
+void i_io_service::set_stopped()
+{
+    m_impl->set_stopped();
+}
+bool i_io_service::pause()
+{
+    return m_impl->pause();
+}
+void i_io_service::restart()
+{
+    m_impl->restart();
+}
+void i_io_service::shutdown()
+{
+    m_impl->shutdown_service();
+}
+std::uint32_t i_io_service::poll()
+{
+    return m_impl->poll();
+}
+std::uint32_t i_io_service::run_abandoned(std::uint32_t limit)
+{
+    return m_impl->run_abandoned(limit);
+}
 
 bool i_io_service::stopped() const
 {

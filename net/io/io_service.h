@@ -66,7 +66,7 @@ private:
     i_service* add(i_service* created, const std::type_index& id);
 
     i_io_service& m_owner;
-    std::mutex m_lock;                    // guards the list walk only
+    std::mutex m_lock;   // guards the list walk only
     std::vector<i_service*> m_services;
     bool m_shut_down = false;
 };
@@ -128,7 +128,10 @@ public:
     std::uint32_t post(i_handler function, void* context);
 
     template <class T>
-    T& use_service() { return m_registry.use_service<T>(); }
+    T& use_service()
+    {
+        return m_registry.use_service<T>();
+    }
 
     i_iocp_io_service& impl() { return *m_impl; }
 

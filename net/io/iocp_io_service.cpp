@@ -20,7 +20,7 @@ std::uint32_t map_transfer_error(std::uint32_t error)
     // A transfer aborted by a close reads as a cancellation.
     return error == platform::err::netname_deleted ? platform::err::operation_aborted : error;
 }
-} // namespace
+}   // namespace
 
 i_iocp_io_service::i_iocp_io_service(i_io_service& owner) : i_service(owner) {}
 
@@ -46,15 +46,14 @@ std::uint32_t i_iocp_io_service::post(i_handler function, void* context, std::ui
     return post_packet(kind_post, reinterpret_cast<void (*)()>(function), context, error, 0);
 }
 
-std::uint32_t i_iocp_io_service::post_transfer(std::uint32_t kind, i_transfer_handler function,
-                                               void* context, std::uint32_t error,
-                                               std::uint32_t bytes)
+std::uint32_t i_iocp_io_service::post_transfer(std::uint32_t kind, i_transfer_handler function, void* context,
+                                               std::uint32_t error, std::uint32_t bytes)
 {
     return post_packet(kind, reinterpret_cast<void (*)()>(function), context, error, bytes);
 }
 
-std::uint32_t i_iocp_io_service::post_packet(std::uint32_t kind, void (*function)(), void* context,
-                                             std::uint32_t error, std::uint32_t bytes)
+std::uint32_t i_iocp_io_service::post_packet(std::uint32_t kind, void (*function)(), void* context, std::uint32_t error,
+                                             std::uint32_t bytes)
 {
     if (m_shutdown.load() != 0)
         return m_shutdown.load();
@@ -81,13 +80,11 @@ void i_iocp_io_service::dispatch(const platform::completion_packet& packet)
         std::uint32_t error = map_transfer_error(packet.error);
         if (error == 0 && packet.bytes == 0)
             error = platform::err::handle_eof;   // the peer closed the stream
-        reinterpret_cast<i_transfer_handler>(packet.function)(packet.context, i_error_code(error),
-                                                              packet.bytes);
+        reinterpret_cast<i_transfer_handler>(packet.function)(packet.context, i_error_code(error), packet.bytes);
         break;
     }
     default:
-        reinterpret_cast<i_transfer_handler>(packet.function)(packet.context,
-                                                              i_error_code(packet.error), packet.bytes);
+        reinterpret_cast<i_transfer_handler>(packet.function)(packet.context, i_error_code(packet.error), packet.bytes);
         break;
     }
 }

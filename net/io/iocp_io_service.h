@@ -18,12 +18,12 @@ class i_iocp_io_service : public i_service {
 public:
     // Completion kinds carried by the port.
     enum : std::uint32_t {
-        kind_post = 0,      // handler(context, error)
-        kind_send = 1,      // transfer handler; 64 becomes 995
-        kind_receive = 2,   // transfer handler; 64 becomes 995, 0 bytes with 0 becomes 38
-        kind_transfer = 3,  // transfer handler, values as posted
-        kind_stop = 4,      // empty completion posted by stop
-        kind_pause = 5,     // empty completion posted by pause
+        kind_post = 0,       // handler(context, error)
+        kind_send = 1,       // transfer handler; 64 becomes 995
+        kind_receive = 2,    // transfer handler; 64 becomes 995, 0 bytes with 0 becomes 38
+        kind_transfer = 3,   // transfer handler, values as posted
+        kind_stop = 4,       // empty completion posted by stop
+        kind_pause = 5,      // empty completion posted by pause
     };
 
     explicit i_iocp_io_service(i_io_service& owner);
@@ -56,8 +56,8 @@ public:
     std::uint32_t post(i_handler function, void* context, std::uint32_t error);
 
     // Queues a send or receive completion for a transfer handler.
-    std::uint32_t post_transfer(std::uint32_t kind, i_transfer_handler function, void* context,
-                                std::uint32_t error, std::uint32_t bytes);
+    std::uint32_t post_transfer(std::uint32_t kind, i_transfer_handler function, void* context, std::uint32_t error,
+                                std::uint32_t bytes);
 
     bool is_shut_down() const { return m_shutdown.load() != 0; }
     bool is_paused() const { return m_paused.load() != 0; }
@@ -76,8 +76,8 @@ public:
     void wake() { m_port.wake(); }
 
 private:
-    std::uint32_t post_packet(std::uint32_t kind, void (*function)(), void* context,
-                              std::uint32_t error, std::uint32_t bytes);
+    std::uint32_t post_packet(std::uint32_t kind, void (*function)(), void* context, std::uint32_t error,
+                              std::uint32_t bytes);
     void dispatch(const platform::completion_packet& packet);
     void park();
     void end_pause_locked();   // with m_park_lock held
@@ -86,13 +86,13 @@ private:
     std::atomic<std::uint32_t> m_stop_requested{0};   // never reset
     std::atomic<std::uint32_t> m_shutdown{0};         // once 1, posts are refused
     std::atomic<std::uint32_t> m_paused{0};
-    std::atomic<bool> m_stopped{false};               // set_stopped
+    std::atomic<bool> m_stopped{false};   // set_stopped
     std::atomic<i_select_reactor*> m_reactor{nullptr};
     std::atomic<std::thread::id> m_run_thread{};
     std::atomic<bool> m_in_run{false};
 
-    std::mutex m_park_lock;                 // guards m_parked and m_pause_count
+    std::mutex m_park_lock;   // guards m_parked and m_pause_count
     std::condition_variable m_park_cond;
     bool m_parked = false;
-    std::uint32_t m_pause_count = 0;        // pauses not yet restarted
+    std::uint32_t m_pause_count = 0;   // pauses not yet restarted
 };

@@ -22,7 +22,7 @@ std::map<std::uint64_t, std::unique_ptr<entry>>& entries()
     static auto* map = new std::map<std::uint64_t, std::unique_ptr<entry>>();
     return *map;
 }
-} // namespace
+}   // namespace
 
 entry& get(std::uint64_t task_id)
 {
@@ -45,8 +45,14 @@ std::uint32_t set_running(std::uint64_t task_id, std::uint32_t running)
     return get(task_id).running.exchange(running);
 }
 
-std::uint32_t running(std::uint64_t task_id) { return get(task_id).running.load(); }
-std::uint32_t count(std::uint64_t task_id) { return get(task_id).count.load(); }
+std::uint32_t running(std::uint64_t task_id)
+{
+    return get(task_id).running.load();
+}
+std::uint32_t count(std::uint64_t task_id)
+{
+    return get(task_id).count.load();
+}
 
 std::uint32_t increment(std::uint64_t task_id)
 {
@@ -62,8 +68,8 @@ std::uint32_t decrement(std::uint64_t task_id)
     return value == 0 ? 0 : value - 1;
 }
 
-bool wait_for_zero(std::uint64_t task_id, std::uint32_t timeout_ms, std::uint32_t poll_ms,
-                   bool (*give_up)(void*), void* give_up_context)
+bool wait_for_zero(std::uint64_t task_id, std::uint32_t timeout_ms, std::uint32_t poll_ms, bool (*give_up)(void*),
+                   void* give_up_context)
 {
     entry& e = get(task_id);
     const std::uint64_t start = platform::tick_count64();
@@ -78,4 +84,4 @@ bool wait_for_zero(std::uint64_t task_id, std::uint32_t timeout_ms, std::uint32_
     }
 }
 
-} // namespace live_connections
+}   // namespace live_connections

@@ -41,4 +41,4 @@ std::uint32_t decrement(std::uint64_t task_id);
 bool wait_for_zero(std::uint64_t task_id, std::uint32_t timeout_ms, std::uint32_t poll_ms = 50,
                    bool (*give_up)(void*) = nullptr, void* give_up_context = nullptr);
 
-} // namespace live_connections
+}   // namespace live_connections

@@ -6,8 +6,7 @@
 
 #include <algorithm>
 
-i_select_reactor::i_select_reactor(i_io_service& owner)
-    : i_service(owner), m_iocp(owner.impl())
+i_select_reactor::i_select_reactor(i_io_service& owner) : i_service(owner), m_iocp(owner.impl())
 {
     m_iocp.set_reactor(this);
 }

@@ -53,8 +53,8 @@ private:
     };
 
     i_iocp_io_service& m_iocp;
-    std::mutex m_lock;                                      // guards the queue
-    std::map<i_timer_impl*, std::vector<wait_op>> m_queue;  // timer -> its waits
-    std::uint32_t m_earliest = 0;     // earliest expiry in the queue, when not empty
+    std::mutex m_lock;                                       // guards the queue
+    std::map<i_timer_impl*, std::vector<wait_op>> m_queue;   // timer -> its waits
+    std::uint32_t m_earliest = 0;                            // earliest expiry in the queue, when not empty
     bool m_stopped = false;
 };

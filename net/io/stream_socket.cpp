@@ -27,13 +27,12 @@ void set_no_delay(int fd)
     const int one = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
 }
-} // namespace
+}   // namespace
 
 // The per-socket state the completion port reports readiness to. Every
 // field is guarded by `lock`; the I/O is attempted at once when an
 // operation starts and again on each readiness edge.
-class i_socket_state : public platform::ready_target,
-                       public std::enable_shared_from_this<i_socket_state> {
+class i_socket_state : public platform::ready_target, public std::enable_shared_from_this<i_socket_state> {
 public:
     explicit i_socket_state(i_iocp_io_service& iocp) : m_iocp(iocp) {}
 
@@ -112,8 +111,8 @@ public:
             const ssize_t n = ::recv(fd.load(), receive.data, receive.length, 0);
             if (n >= 0) {
                 receive.active = false;
-                m_iocp.post_transfer(i_iocp_io_service::kind_receive, receive.function,
-                                     receive.context, 0, static_cast<std::uint32_t>(n));
+                m_iocp.post_transfer(i_iocp_io_service::kind_receive, receive.function, receive.context, 0,
+                                     static_cast<std::uint32_t>(n));
                 return;
             }
             if (errno == EINTR)
@@ -142,8 +141,7 @@ public:
             if (errno == EAGAIN || errno == EWOULDBLOCK)
                 return;
             send.active = false;
-            m_iocp.post_transfer(i_iocp_io_service::kind_send, send.function, send.context,
-                                 platform::last_error(), 0);
+            m_iocp.post_transfer(i_iocp_io_service::kind_send, send.function, send.context, platform::last_error(), 0);
             return;
         }
     }
@@ -177,13 +175,16 @@ i_tcp_endpoint::i_tcp_endpoint(std::uint32_t address_host_order, std::uint16_t p
     data.sin_addr.s_addr = htonl(address_host_order);
 }
 
-std::uint32_t i_tcp_endpoint::address() const { return ntohl(data.sin_addr.s_addr); }
-std::uint16_t i_tcp_endpoint::port() const { return ntohs(data.sin_port); }
-
-i_stream_socket_service<i_tcp>::i_stream_socket_service(i_io_service& owner)
-    : i_service(owner), m_iocp(owner.impl())
+std::uint32_t i_tcp_endpoint::address() const
 {
+    return ntohl(data.sin_addr.s_addr);
 }
+std::uint16_t i_tcp_endpoint::port() const
+{
+    return ntohs(data.sin_port);
+}
+
+i_stream_socket_service<i_tcp>::i_stream_socket_service(i_io_service& owner) : i_service(owner), m_iocp(owner.impl()) {}
 
 i_stream_socket::i_stream_socket(i_io_service& io)
     : m_io(io),
@@ -225,8 +226,7 @@ void i_stream_socket::assign(native_type native, i_handler function, void* conte
     iocp.post(function, context, error);
 }
 
-void i_stream_socket::async_connect(const i_tcp_endpoint& endpoint, i_handler function,
-                                    void* context)
+void i_stream_socket::async_connect(const i_tcp_endpoint& endpoint, i_handler function, void* context)
 {
     i_iocp_io_service& iocp = m_service.iocp();
     std::uint32_t error = 0;
@@ -253,8 +253,7 @@ void i_stream_socket::async_connect(const i_tcp_endpoint& endpoint, i_handler fu
                 const int one = 1;
                 ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
                 set_no_delay(fd);
-                if (::connect(fd, reinterpret_cast<const sockaddr*>(&endpoint.data),
-                              sizeof(endpoint.data)) != 0) {
+                if (::connect(fd, reinterpret_cast<const sockaddr*>(&endpoint.data), sizeof(endpoint.data)) != 0) {
                     if (errno == EINPROGRESS || errno == EAGAIN || errno == EALREADY) {
                         m_state->connect.active = true;
                         m_state->connect.function = function;
@@ -269,15 +268,12 @@ void i_stream_socket::async_connect(const i_tcp_endpoint& endpoint, i_handler fu
     iocp.post(function, context, error);
 }
 
-void i_stream_socket::async_send(const void* data, std::uint32_t length, i_transfer_handler function,
-                                 void* context)
+void i_stream_socket::async_send(const void* data, std::uint32_t length, i_transfer_handler function, void* context)
 {
-    start_transfer(true, static_cast<std::uint8_t*>(const_cast<void*>(data)), length, function,
-                   context);
+    start_transfer(true, static_cast<std::uint8_t*>(const_cast<void*>(data)), length, function, context);
 }
 
-void i_stream_socket::async_receive(void* data, std::uint32_t length, i_transfer_handler function,
-                                    void* context)
+void i_stream_socket::async_receive(void* data, std::uint32_t length, i_transfer_handler function, void* context)
 {
     start_transfer(false, static_cast<std::uint8_t*>(data), length, function, context);
 }
@@ -342,6 +338,5 @@ void i_stream_socket::close()
     if (send.active)
         iocp.post_transfer(i_iocp_io_service::kind_send, send.function, send.context, aborted, 0);
     if (receive.active)
-        iocp.post_transfer(i_iocp_io_service::kind_receive, receive.function, receive.context,
-                           aborted, 0);
+        iocp.post_transfer(i_iocp_io_service::kind_receive, receive.function, receive.context, aborted, 0);
 }

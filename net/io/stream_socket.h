@@ -79,14 +79,12 @@ public:
 
     // Sends at most `length` bytes of `data`; the buffer must stay valid
     // until the handler runs. Length 0 completes with (0, 0).
-    void async_send(const void* data, std::uint32_t length, i_transfer_handler function,
-                    void* context);
+    void async_send(const void* data, std::uint32_t length, i_transfer_handler function, void* context);
 
     // Receives at most `length` bytes into `data`; the buffer must stay
     // valid until the handler runs. Length 0 completes with (0, 0) without
     // touching the socket.
-    void async_receive(void* data, std::uint32_t length, i_transfer_handler function,
-                       void* context);
+    void async_receive(void* data, std::uint32_t length, i_transfer_handler function, void* context);
 
     // Closes the socket: a pending connect, send and receive complete with
     // 995. Nothing when already closed. Any thread.
@@ -95,8 +93,8 @@ public:
     i_io_service& get_io_service() { return m_io; }
 
 private:
-    void start_transfer(bool sending, std::uint8_t* data, std::uint32_t length,
-                        i_transfer_handler function, void* context);
+    void start_transfer(bool sending, std::uint8_t* data, std::uint32_t length, i_transfer_handler function,
+                        void* context);
 
     i_io_service& m_io;
     i_stream_socket_service<i_tcp>& m_service;

@@ -69,10 +69,16 @@ void write_line(const char* prefix, std::uint32_t value)
     WriteClientLogStream(line);
 }
 
-} // namespace
+}   // namespace
 
-void set_speed_limit_on(bool on) { g_limit_on.store(on); }
-bool speed_limit_on() { return g_limit_on.load(); }
+void set_speed_limit_on(bool on)
+{
+    g_limit_on.store(on);
+}
+bool speed_limit_on()
+{
+    return g_limit_on.load();
+}
 
 void set_limits(std::uint32_t download_bytes, std::uint32_t upload_bytes)
 {
@@ -80,8 +86,14 @@ void set_limits(std::uint32_t download_bytes, std::uint32_t upload_bytes)
     g_upload_limit.store(upload_bytes);
 }
 
-std::uint32_t download_limit() { return g_download_limit.load(); }
-std::uint32_t upload_limit() { return g_upload_limit.load(); }
+std::uint32_t download_limit()
+{
+    return g_download_limit.load();
+}
+std::uint32_t upload_limit()
+{
+    return g_upload_limit.load();
+}
 
 void add_immediate_bytes(std::uint32_t downloaded, std::uint32_t uploaded)
 {
@@ -163,7 +175,10 @@ std::uint32_t current_request_bytes()
     return b.index == slot ? b.value[slot] : 0;
 }
 
-std::atomic<std::int32_t>& http_connection_limit() { return g_http_connection_limit; }
+std::atomic<std::int32_t>& http_connection_limit()
+{
+    return g_http_connection_limit;
+}
 
 std::int64_t now_seconds()
 {
@@ -172,7 +187,10 @@ std::int64_t now_seconds()
     return platform::unix_time();
 }
 
-void set_seconds_source(seconds_source source) { g_seconds_source.store(source); }
+void set_seconds_source(seconds_source source)
+{
+    g_seconds_source.store(source);
+}
 
 void reset()
 {
@@ -191,4 +209,4 @@ void reset()
     g_http_connection_limit.store(10);
 }
 
-} // namespace transfer_limits
+}   // namespace transfer_limits

@@ -57,4 +57,4 @@ void set_seconds_source(seconds_source source);
 // Clears buckets, averages, limits and the switch (tests).
 void reset();
 
-} // namespace transfer_limits
+}   // namespace transfer_limits

@@ -319,7 +319,7 @@ TEST_F(CisConnectionTest, TaskReportIsCancelledAtShutdown)
     CCisConnectionEx::ResetCancelAll();
 }
 
-} // namespace
+}   // namespace
 
 namespace {
 
@@ -375,4 +375,4 @@ TEST(CisDamagedRepliesTest, DamagedRepliesAreRefusedOrReadWithinBounds)
     EXPECT_LT(good, 300);
 }
 
-} // namespace
+}   // namespace

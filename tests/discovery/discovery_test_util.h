@@ -66,4 +66,4 @@ inline std::vector<std::uint8_t> Mutate(std::vector<std::uint8_t> packet, std::m
     return packet;
 }
 
-} // namespace discovery_test
+}   // namespace discovery_test

@@ -181,4 +181,4 @@ TEST(LanInstanceTest, TheProcessWideInstanceIsClearedWithItsObject)
     EXPECT_EQ(nullptr, CLanPeerDiscovery::GetInstance());
 }
 
-} // namespace
+}   // namespace

@@ -41,12 +41,10 @@ TEST(NatClientTest, HeartbeatsEvery20SecondsAndSilentParentsDropAfter65)
         std::size_t heartbeats;
         std::size_t dropped;
     } steps[] = {
-        {0, false, 2, 0},       // first heartbeats at once
-        {19999, false, 0, 0},
-        {20000, true, 2, 0},    // due again
-        {40000, true, 2, 0},
-        {65001, false, 1, 1},   // 11 never answered: dropped; 10 (acked at 40000) is due
-        {105001, false, 0, 1},  // 10 silent since 40000
+        {0, false, 2, 0},                              // first heartbeats at once
+        {19999, false, 0, 0},  {20000, true, 2, 0},    // due again
+        {40000, true, 2, 0},   {65001, false, 1, 1},   // 11 never answered: dropped; 10 (acked at 40000) is due
+        {105001, false, 0, 1},                         // 10 silent since 40000
     };
     for (const auto& s : steps) {
         SCOPED_TRACE(s.now);
@@ -118,4 +116,4 @@ TEST(NatClientTest, NattingMarksAreBounded)
     EXPECT_TRUE(client.BeginNatting(1, 0));
 }
 
-} // namespace
+}   // namespace

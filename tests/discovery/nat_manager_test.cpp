@@ -371,7 +371,7 @@ TEST(NatManagerTest, HeartbeatsKeepALiveParentAndASilentOneIsDropped)
         std::vector<PeerInfo> parents;
         EXPECT_EQ(2, son.manager->GetParentPeers(100, parents));
 
-        platform::sleep_ms(600);   // first heartbeats and their acks
+        platform::sleep_ms(600);                    // first heartbeats and their acks
         test_support::tick_offset().store(30000);   // due again: the live parent acks
         platform::sleep_ms(600);
         EXPECT_EQ(2, son.manager->GetParentPeers(100, parents));
@@ -431,4 +431,4 @@ TEST(NatManagerTest, ABusyListenPortMovesToTheNextFreeOne)
     DestroyNatManager(no_sink);
 }
 
-} // namespace
+}   // namespace

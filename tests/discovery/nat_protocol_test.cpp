@@ -123,4 +123,4 @@ TEST(NatProtocolTest, DamagedMessagesNeverReadOutOfBounds)
     EXPECT_LT(decoded, 20000);
 }
 
-} // namespace
+}   // namespace

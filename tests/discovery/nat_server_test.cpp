@@ -62,4 +62,4 @@ TEST(NatServerTest, SonsAreKeptOncePerClientAndForgottenAfter180Seconds)
     EXPECT_EQ(200, server.GetSons(3, sons));
 }
 
-} // namespace
+}   // namespace

@@ -113,4 +113,4 @@ TEST(PeerInfoTest, ListsMustBeWholeRecords)
     EXPECT_FALSE(discovery::LoadVPeerInfoList(bytes.data(), 200, vback));
 }
 
-} // namespace
+}   // namespace

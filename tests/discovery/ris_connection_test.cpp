@@ -55,8 +55,7 @@ public:
 
 class RisConnectionTest : public ::testing::Test {
 protected:
-    RisConnectionTest()
-        : registry("VR_REGISTRY_DIR", dir.path()), south("VR_RIS_SOUTH", ""), north("VR_RIS_NORTH", "")
+    RisConnectionTest() : registry("VR_REGISTRY_DIR", dir.path()), south("VR_RIS_SOUTH", ""), north("VR_RIS_NORTH", "")
     {
         CServerList::Instance().Clear();
         SetProcessClientId(0);
@@ -74,8 +73,8 @@ protected:
         ASSERT_EQ(0, ris.Start(0xFFFFFFFFu));
         ASSERT_TRUE(test_support::wait_until([&] { return sink.Completions() == 1; }, 8000));
         ris.Stop();
-        elapsed_ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
-                         .count();
+        elapsed_ms =
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
     }
 
     TempDir dir;
@@ -302,7 +301,7 @@ TEST_F(RisConnectionTest, CandidatesComeFromTheListTheRegistryOrTheDefault)
     EXPECT_EQ(77, overridden[0].port);
 }
 
-} // namespace
+}   // namespace
 
 namespace {
 
@@ -345,4 +344,4 @@ TEST_F(RisConnectionTest, DamagedRepliesAreRefusedOrReadWithinBounds)
     EXPECT_LT(good, 300);
 }
 
-} // namespace
+}   // namespace

@@ -60,4 +60,4 @@ TEST_F(ServerListTest, ConcurrentAddsOfOneServerKeepOneRecord)
     EXPECT_EQ(2u, CServerList::Instance().Size());
 }
 
-} // namespace
+}   // namespace

@@ -134,4 +134,4 @@ TEST_F(TraceHostTest, ResetWhileAnotherThreadSubmitsNeverRacesTheWorker)
     EXPECT_TRUE(test_support::wait_until([&] { return server.route_tables().size() > before; }, 10000));
 }
 
-} // namespace
+}   // namespace

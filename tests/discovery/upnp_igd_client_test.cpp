@@ -117,8 +117,9 @@ private:
                 status = "404 Not Found";
             }
         }
-        const std::string reply = "HTTP/1.1 " + status + "\r\nContent-Type: text/xml\r\nContent-Length: " +
-                                  std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+        const std::string reply = "HTTP/1.1 " + status +
+                                  "\r\nContent-Type: text/xml\r\nContent-Length: " + std::to_string(body.size()) +
+                                  "\r\nConnection: close\r\n\r\n" + body;
         std::uint32_t error = 0;
         platform::send_some(s, reply.data(), reply.size(), error);
     }
@@ -126,7 +127,9 @@ private:
     std::string Root() const
     {
         return "<?xml version=\"1.0\"?><root xmlns=\"urn:schemas-upnp-org:device-1-0\">"
-               "<URLBase>http://127.0.0.1:" + std::to_string(m_port) + "/</URLBase><device>"
+               "<URLBase>http://127.0.0.1:" +
+               std::to_string(m_port) +
+               "/</URLBase><device>"
                "<deviceType>urn:schemas-upnp-org:device:InternetGatewayDevice:1</deviceType><deviceList><device>"
                "<deviceType>urn:schemas-upnp-org:device:WANDevice:1</deviceType><serviceList><service>"
                "<serviceType>urn:schemas-upnp-org:service:WANCommonInterfaceConfig:1</serviceType>"
@@ -140,7 +143,8 @@ private:
     static std::string Soap(const std::string& action, const std::string& inner)
     {
         return "<?xml version=\"1.0\"?><s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\"><s:Body>"
-               "<u:" + action + "Response xmlns:u=\"urn:schemas-upnp-org:service:WANIPConnection:1\">" + inner +
+               "<u:" +
+               action + "Response xmlns:u=\"urn:schemas-upnp-org:service:WANIPConnection:1\">" + inner +
                "</u:" + action + "Response></s:Body></s:Envelope>";
     }
 
@@ -196,4 +200,4 @@ TEST(UpnpIgdClientTest, RefusedOrMisdirectedMappingsAndMissingGatewaysFail)
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
 }
 
-} // namespace
+}   // namespace

@@ -31,8 +31,7 @@ TEST(BitmapFileTest, TwoPiecesOfThreeBlocksAreTwentyBytes)
     const Tables tables{{1, 1, 1}, {1, 1, 1}};
     const std::string bytes = EncodeBitmapRecord(bitmap, tables);
     ASSERT_EQ(20u, bytes.size());
-    EXPECT_EQ(U32(2) + std::string("\1\1", 2) + U32(3) + std::string("\1\1\1", 3) + U32(3) +
-                  std::string("\1\1\1", 3),
+    EXPECT_EQ(U32(2) + std::string("\1\1", 2) + U32(3) + std::string("\1\1\1", 3) + U32(3) + std::string("\1\1\1", 3),
               bytes);
 
     test_support::TempDir dir;
@@ -159,4 +158,4 @@ TEST(BitmapFileTest, ConcurrentSavesLeaveOneWholeFile)
     EXPECT_EQ(1u, entries.size());   // no temporary file left behind
 }
 
-} // namespace
+}   // namespace

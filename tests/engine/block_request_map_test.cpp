@@ -361,7 +361,7 @@ TEST(BlockRequestMapTest, HttpBudgetBounds)
         std::size_t pieces;
         std::uint32_t budget;
     } cases[] = {
-        {0, 262144}, {1, 262144}, {4, 262144}, {5, 262144}, {9, 262144}, {10, 524288},
+        {0, 262144},  {1, 262144},  {4, 262144},   {5, 262144},   {9, 262144},    {10, 524288},
         {14, 524288}, {15, 786432}, {59, 2883584}, {60, 3145728}, {100, 3145728}, {1000000, 3145728},
     };
     for (const Case& c : cases)
@@ -464,4 +464,4 @@ TEST(BlockRequestMapTest, ConcurrentPickersNeverHandOutABlockTwice)
         EXPECT_EQ(1u, handed.count(b));
 }
 
-} // namespace
+}   // namespace

@@ -176,8 +176,8 @@ TEST_F(ChannelManagerTest, VerifyWritesAndChecksPieces)
     // Piece 1 arrives with one wrong byte.
     std::string bad = fx.piece_bytes(1);
     bad[100] ^= 1;
-    ASSERT_TRUE(manager->VerifyBlock(3, 1, 0, reinterpret_cast<const std::uint8_t*>(bad.data()),
-                                     std::int32_t(bad.size()), 1));
+    ASSERT_TRUE(
+        manager->VerifyBlock(3, 1, 0, reinterpret_cast<const std::uint8_t*>(bad.data()), std::int32_t(bad.size()), 1));
     EXPECT_EQ((std::vector<std::pair<std::uint32_t, std::uint8_t>>{{0, 1}, {3, 1}, {1, 0}}), owner.checks);
     std::uint32_t v = 0, n = 0;
     ASSERT_TRUE(manager->GetVerifyProgress(3, &v, &n));
@@ -214,8 +214,8 @@ TEST_F(ChannelManagerTest, GivenDigestOfTheLastRunDecidesOnlyWhenItMatches)
     ASSERT_TRUE(manager->PrepareChannelFiles(3));
     struct Case {
         const char* name;
-        bool good_bytes;      // the piece on disk is the seed's
-        bool good_digest;     // the digest given is the seed's
+        bool good_bytes;    // the piece on disk is the seed's
+        bool good_digest;   // the digest given is the seed's
         std::uint8_t result;
     };
     const Case cases[] = {
@@ -417,7 +417,7 @@ TEST_F(ChannelManagerTest, FailedWriteIsReportedAndNothingChecked)
     EXPECT_EQ(0u, manager->GetChannelTotalSize(8));
 }
 
-} // namespace
+}   // namespace
 
 namespace {
 
@@ -447,4 +447,4 @@ TEST_F(ChannelManagerTest, ManyFilesAreNotAllHeldOpen)
     EXPECT_EQ(fx.piece_bytes(299), std::string(entry.buffer.begin(), entry.buffer.end()));
 }
 
-} // namespace
+}   // namespace

@@ -282,8 +282,8 @@ TEST_F(ClientMainTest, TaskWorkerHandsQueuedTasksToTheSession)
     StartOffline();
     const std::string save = env->file("games") + " \\";
     EXPECT_TRUE(client->AddTask(11, 262144, "gameA", 1, "<filelist/>", save));
-    EXPECT_TRUE(client->AddHistoryTask(12, 262144, "gameB", 1, "<filelist/>", {1, 0, 1}, {{1}, {}, {1}},
-                                       env->file("games")));
+    EXPECT_TRUE(
+        client->AddHistoryTask(12, 262144, "gameB", 1, "<filelist/>", {1, 0, 1}, {{1}, {}, {1}}, env->file("games")));
     std::uint32_t state = 0;
     EXPECT_TRUE(CTaskStateMgr::Instance().GetState(11, &state));
     EXPECT_EQ(state, 1u);
@@ -528,10 +528,10 @@ TEST_F(ClientMainTest, SavesAKillCutShortAreClearedAtStart)
     const row rows[] = {
         {zvk + "71.bbm.tmp." + d + ".0", false},
         {env->file("fallback") + "/72.bbm.tmp." + d + ".15", false},
-        {zvk + "73.bbm.tmp." + std::to_string(::getpid()) + ".1", true},   // a save of this process
-        {zvk + "74.bbm.tmp." + std::to_string(::getppid()) + ".0", true},  // of a process alive
+        {zvk + "73.bbm.tmp." + std::to_string(::getpid()) + ".1", true},    // a save of this process
+        {zvk + "74.bbm.tmp." + std::to_string(::getppid()) + ".0", true},   // of a process alive
         {zvk + "71.bbm", true},
-        {zvk + "75.txt.tmp." + d + ".0", true},                            // not a bitmap
+        {zvk + "75.txt.tmp." + d + ".0", true},   // not a bitmap
         {zvk + "76.bbm.tmp." + d, true},
     };
     for (const row& r : rows)
@@ -602,7 +602,9 @@ TEST_F(ClientMainTest, UpnpPassOfAPeerBehindNatIsJoinedByStop)
     env.reset(new EngineTestEnv(ris->address()));
     // The client log shows the pass; the gateway is a closed local port.
     ASSERT_TRUE(platform::create_folder(env->file("appdata/velmarp2sp")));
-    { std::ofstream marker(env->file("appdata/velmarp2sp/dlllogout.log")); }
+    {
+        std::ofstream marker(env->file("appdata/velmarp2sp/dlllogout.log"));
+    }
     RecheckClientLogMarker();
     Make();
     client->SetUpnpEnabled(true);
@@ -668,4 +670,4 @@ TEST_F(ClientMainTest, StopEmptiesTheListsAndDestroysTheSession)
     EXPECT_FALSE(client->Reconnect());
 }
 
-} // namespace
+}   // namespace

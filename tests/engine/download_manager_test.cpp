@@ -48,7 +48,10 @@ x_connection* MakeFakePeer(CDownload_Task* task, const PeerInfo& peer, std::uint
 }
 
 std::atomic<std::int64_t> g_now{1000};
-std::int64_t FakeSeconds() { return g_now.load(); }
+std::int64_t FakeSeconds()
+{
+    return g_now.load();
+}
 
 PeerInfo SelfRecord()
 {
@@ -114,9 +117,8 @@ protected:
     int Add(std::uint64_t id)
     {
         CTaskStateMgr::Instance().Set(id, TASKSTATE_QUEUED);
-        return manager->AddTaskDownload(&io.io, id, fixture.piece_size(), "game",
-                                        std::uint32_t(fixture.files().size()), fixture.file_list(),
-                                        temp.file("t" + std::to_string(id)));
+        return manager->AddTaskDownload(&io.io, id, fixture.piece_size(), "game", std::uint32_t(fixture.files().size()),
+                                        fixture.file_list(), temp.file("t" + std::to_string(id)));
     }
     // Adds the task and prepares its files: it is ready.
     void AddReady(std::uint64_t id)
@@ -177,7 +179,8 @@ TEST_F(DownloadManagerTest, EachAddFormCreatesItsTaskAndSaysSo)
         {11, kSavePath,
          "text CDownload_Manager::AddTaskDownload:添加一个任务: task_id-11,piece_size-32768,file_count-1,savepath-" +
              temp.file("s") + "\n"},
-        {12, kNoSavePath, "text CDownload_Manager::AddTaskDownload:添加一个任务: task_id-12,piece_size-32768,file_count-1\n"},
+        {12, kNoSavePath,
+         "text CDownload_Manager::AddTaskDownload:添加一个任务: task_id-12,piece_size-32768,file_count-1\n"},
         {13, kHistory,
          "text CDownload_Manager::AddTaskDownload:添加一个历史任务: task_id-13,piece_size-32768,file_count-1\n"},
     };
@@ -194,8 +197,8 @@ TEST_F(DownloadManagerTest, EachAddFormCreatesItsTaskAndSaysSo)
             result = manager->AddTaskDownload(&io.io, c.id, 32768, "game", 1, list);
             break;
         case kHistory:
-            result = manager->AddTaskDownload(&io.io, c.id, 32768, "game", 1, list, {0, 0}, {{0}, {0}},
-                                              temp.file("h"), 0);
+            result = manager->AddTaskDownload(&io.io, c.id, 32768, "game", 1, list, {0, 0}, {{0}, {0}}, temp.file("h"),
+                                              0);
             break;
         }
         EXPECT_EQ(result, 1);
@@ -380,7 +383,10 @@ TEST_F(DownloadManagerTest, AStoppedTaskIsDeletedOnlyOnceItsLastConnectionHasGon
 {
     static std::atomic<std::uint32_t> tick{100000};
     struct TickByHand {
-        TickByHand() { platform::set_tick_source([] { return tick.load(); }); }
+        TickByHand()
+        {
+            platform::set_tick_source([] { return tick.load(); });
+        }
         ~TickByHand() { platform::set_tick_source(nullptr); }
     } by_hand;
     AddReady(55);
@@ -397,9 +403,17 @@ TEST_F(DownloadManagerTest, AStoppedTaskIsDeletedOnlyOnceItsLastConnectionHasGon
     manager->second_tick();
     tick.fetch_add(3600000);
     // However long ago the stop was, the task stays while it is referred to.
-    EXPECT_FALSE(wait_until([&] { manager->second_tick(); return !manager->HasTask(55); }, 1500));
+    EXPECT_FALSE(wait_until(
+        [&] {
+            manager->second_tick();
+            return !manager->HasTask(55);
+        },
+        1500));
     held->release();   // counts itself out of the task's HTTP connections
-    EXPECT_TRUE(wait_until([&] { manager->second_tick(); return !manager->HasTask(55); }));
+    EXPECT_TRUE(wait_until([&] {
+        manager->second_tick();
+        return !manager->HasTask(55);
+    }));
 }
 
 TEST_F(DownloadManagerTest, StoppingATaskWhoseCdnQueryHangsNeverHoldsTheIoThread)
@@ -420,13 +434,15 @@ TEST_F(DownloadManagerTest, StoppingATaskWhoseCdnQueryHangsNeverHoldsTheIoThread
         CDownload_Manager* manager;
         std::atomic<bool> done{false};
     } stop{manager.get()};
-    io.io.post([](void* context, const i_error_code&) {
-        auto* s = static_cast<Stop*>(context);
-        s->manager->StopTask(56);
-        s->manager->MarkTaskRemoved(56);
-        s->manager->second_tick();
-        s->done.store(true);
-    }, &stop);
+    io.io.post(
+        [](void* context, const i_error_code&) {
+            auto* s = static_cast<Stop*>(context);
+            s->manager->StopTask(56);
+            s->manager->MarkTaskRemoved(56);
+            s->manager->second_tick();
+            s->done.store(true);
+        },
+        &stop);
     ASSERT_TRUE(wait_until([&] { return stop.done.load(); }, 20000));
     // The stop also ends the query: its connection closes.
     EXPECT_TRUE(PeerSeesEnd(query));
@@ -434,7 +450,10 @@ TEST_F(DownloadManagerTest, StoppingATaskWhoseCdnQueryHangsNeverHoldsTheIoThread
     // A handler that waited on the silent query would hold the thread for
     // seconds; a second leaves room for a loaded machine.
     EXPECT_LT(watchdog.longest_gap_ms(), 1000u);
-    EXPECT_TRUE(wait_until([&] { manager->second_tick(); return !manager->HasTask(56); }));
+    EXPECT_TRUE(wait_until([&] {
+        manager->second_tick();
+        return !manager->HasTask(56);
+    }));
     platform::socket_t closing = query;
     platform::close_socket(closing);
 
@@ -474,9 +493,11 @@ TEST_F(DownloadManagerTest, SocketForAReadyTaskBecomesAConnection)
     // Handed over from this thread (as NAT traversal's do), adopted on the
     // I/O thread, which alone changes the task's connections.
     std::atomic<std::thread::id> io_id{};
-    io.io.post([](void* id, const i_error_code&) {
-        static_cast<std::atomic<std::thread::id>*>(id)->store(std::this_thread::get_id());
-    }, &io_id);
+    io.io.post(
+        [](void* id, const i_error_code&) {
+            static_cast<std::atomic<std::thread::id>*>(id)->store(std::this_thread::get_id());
+        },
+        &io_id);
     ASSERT_TRUE(wait_until([&] { return io_id.load() != std::thread::id(); }));
     EXPECT_EQ(io_id.load(), g_made_on.load());
 }
@@ -584,8 +605,8 @@ TEST_F(DownloadManagerTest, StartRunsNatTraversalOnTheListenPort)
 {
     engine_flags::set_listen_port(0);
     INatManager* nat = CreateNatManager();
-    std::unique_ptr<CDownload_Manager> withNat(static_cast<CDownload_Manager*>(
-        CreateDownloadManager(SelfRecord(), {}, channels, storage, hosts, nat)));
+    std::unique_ptr<CDownload_Manager> withNat(
+        static_cast<CDownload_Manager*>(CreateDownloadManager(SelfRecord(), {}, channels, storage, hosts, nat)));
     EXPECT_TRUE(withNat->Start());
     EXPECT_NE(withNat->GetListenPort(), 0);
     DestroyNatManager(nat);
@@ -596,4 +617,4 @@ TEST_F(DownloadManagerTest, StartRunsNatTraversalOnTheListenPort)
     EXPECT_TRUE(manager->Start());   // no NAT manager: nothing to start
 }
 
-} // namespace
+}   // namespace

@@ -162,7 +162,9 @@ public:
     void OnTextOutput(const char*) override {}
     void OnTaskMessage(const char*, std::uint32_t) override {}
     void OnBitmapSaved(std::uint64_t, const std::vector<std::uint8_t>&,
-                       const std::vector<std::vector<std::uint8_t>>&) override {}
+                       const std::vector<std::vector<std::uint8_t>>&) override
+    {
+    }
     void OnTaskInfo(std::uint64_t id, const char* text, std::uint32_t type, std::uint32_t, std::uint32_t,
                     std::uint32_t) override
     {
@@ -398,4 +400,4 @@ TEST_F(DownloadSessionTest, DestructionStopsInOrderAndNoTimerRunsAfterwards)
     EXPECT_EQ(log->ticks.load(), ticks);
 }
 
-} // namespace
+}   // namespace

@@ -59,7 +59,7 @@ bool AddHttpPeers(CDownload_Task* task, std::initializer_list<std::uint64_t> ids
     return true;
 }
 
-} // namespace
+}   // namespace
 
 TEST(DownloadTaskCdn, QueryTurnsEveryUrlLineIntoAnHttpPeer)
 {
@@ -112,8 +112,7 @@ TEST(DownloadTaskCdn, PeersTheQueryFoundAreDialledWithoutWaitingForTimerOnesPeri
     g_Settings.Set("only_cdn_by_id", query.Prefix());
     std::thread io_thread([&] { h.io.run(); });
     h.MakeTask(true);
-    const bool dialled =
-        test_support::wait_until([&] { return !task_test::MakerJournal::Get().Of('d').empty(); });
+    const bool dialled = test_support::wait_until([&] { return !task_test::MakerJournal::Get().Of('d').empty(); });
     h.io.stop();
     io_thread.join();
     EXPECT_EQ(1u, query.server.Requests().size());

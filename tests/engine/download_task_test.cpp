@@ -23,7 +23,10 @@ using test_support::wait_until;
 
 const std::string kId = std::to_string(TaskHarness::kTaskId);
 
-std::string Folder(TaskHarness& h) { return h.channels->GetChannelFolder(TaskHarness::kTaskId); }
+std::string Folder(TaskHarness& h)
+{
+    return h.channels->GetChannelFolder(TaskHarness::kTaskId);
+}
 
 TEST(DownloadTask, ConstructionAndStartRegisterTheTaskEverywhere)
 {
@@ -57,8 +60,8 @@ TEST(DownloadTask, AResumedTaskStartsFromItsSavedTables)
     CDownload_Task* task = h.MakeTask();
     const std::vector<std::uint8_t> bitmap = {1, 1, 1, 1};
     const std::vector<std::vector<std::uint8_t>> blocks = {{1, 1, 1, 1}, {1, 1, 1, 1}, {1, 1}, {1, 1, 1, 1}};
-    ASSERT_TRUE(task->Start(std::uint32_t(h.fx.files().size()), h.fx.file_list(), bitmap, blocks,
-                            h.dir.file("save"), 1));
+    ASSERT_TRUE(
+        task->Start(std::uint32_t(h.fx.files().size()), h.fx.file_list(), bitmap, blocks, h.dir.file("save"), 1));
     EXPECT_EQ(1u, h.events.With("run " + kId + " 0").size());
     ASSERT_TRUE(task->PrepareFiles());
     ASSERT_TRUE(task->IsReady());
@@ -145,9 +148,9 @@ TEST(DownloadTask, ProgressIsReportedEverySecondOrOnceAndWithEveryBitmapSave)
 {
     struct Case {
         bool every_second;
-        std::size_t first_tick;      // progress lines of the first tick (which saves the bitmap)
-        std::size_t second_tick;     // of the next tick, same moment
-        std::size_t after_ten_s;     // of a tick 10 s later
+        std::size_t first_tick;    // progress lines of the first tick (which saves the bitmap)
+        std::size_t second_tick;   // of the next tick, same moment
+        std::size_t after_ten_s;   // of a tick 10 s later
         std::size_t bitmaps_after_ten_s;
     } cases[] = {
         {true, 1, 1, 1, 1},
@@ -273,7 +276,7 @@ TEST(DownloadTask, TheCdnQueryPausesLongerAfterEveryQueryThatGaveNoPeer)
         std::size_t queries;
         std::uint32_t pause_ms;
     } steps[] = {
-        {0, 1, 2000},     {1000, 1, 2000},  {1000, 2, 4000},  {3999, 2, 4000},  {1, 3, 8000},
+        {0, 1, 2000},     {1000, 1, 2000},   {1000, 2, 4000},   {3999, 2, 4000},  {1, 3, 8000},
         {8000, 4, 16000}, {16000, 5, 30000}, {29000, 5, 30000}, {1000, 6, 30000},
     };
     for (std::size_t i = made; i < sizeof(steps) / sizeof(steps[0]); ++i) {
@@ -390,8 +393,8 @@ TEST(DownloadTask, AStalledHttpConnectionLowersTheLimitButNeverBelowOne)
         std::size_t speeds_kept;
         std::int32_t limit;
     } steps[] = {
-        {5, 2048.0f, 1, 10}, {6, 0.5f, 2, 10},  {5, 0.001f, 1, 9}, {6, 0.0f, 0, 8},
-        {7, 0.0f, 0, 7},     {7, 0.0f, 0, 6},   {8, 100.0f, 1, 6},
+        {5, 2048.0f, 1, 10}, {6, 0.5f, 2, 10}, {5, 0.001f, 1, 9}, {6, 0.0f, 0, 8},
+        {7, 0.0f, 0, 7},     {7, 0.0f, 0, 6},  {8, 100.0f, 1, 6},
     };
     for (const auto& s : steps) {
         EXPECT_TRUE(task->SetHttpConnectionSpeed(s.socket, s.speed));
@@ -520,11 +523,13 @@ TEST(DownloadTask, AnHttpOnlyTaskDownloadsFromTheServerTheCisNamed)
     const auto post_tick = [&] {
         if (!tick.done.exchange(false))
             return false;
-        h.io.post([](void* context, const i_error_code&) {
-            auto* t = static_cast<Tick*>(context);
-            t->task->Run();
-            t->done.store(true);
-        }, &tick);
+        h.io.post(
+            [](void* context, const i_error_code&) {
+                auto* t = static_cast<Tick*>(context);
+                t->task->Run();
+                t->done.store(true);
+            },
+            &tick);
         return true;
     };
     // One tick before the server is named, as a session ticks long before
@@ -540,8 +545,8 @@ TEST(DownloadTask, AnHttpOnlyTaskDownloadsFromTheServerTheCisNamed)
     SetFixedText(server_record.hostname, "127.0.0.1");
     task->OnCisConnectionCompleted(0, {server_record}, {Vpeer(7, 1)}, {{4242, "127.0.0.1", "/game/dir/file0.bin"}}, 0);
 
-    const bool complete = wait_until(
-        [&] { return post_tick() && task->IsFinished() && !h.events.With("info ").empty(); }, 30000);
+    const bool complete =
+        wait_until([&] { return post_tick() && task->IsFinished() && !h.events.With("info ").empty(); }, 30000);
     ASSERT_TRUE(wait_until([&] { return tick.done.load(); }));
     EXPECT_TRUE(complete);
     EXPECT_TRUE(task->GetVpeers().empty());   // a small task with an HTTP peer: HTTP only
@@ -577,4 +582,4 @@ TEST(DownloadTask, WithoutAnEventSinkNothingIsReportedAndNothingBreaks)
     EXPECT_TRUE(h.events.Lines().empty());
 }
 
-} // namespace
+}   // namespace

@@ -183,7 +183,7 @@ TEST_F(EngineFacadeTest, SpeedLimitsAreStoredAsWholeBytesPerSecond)
     const Case cases[] = {
         {1.5f, 0.25f, 1536.0f, 256.0f},
         {10.0f, 5.0f, 10240.0f, 5120.0f},
-        {0.0009f, 0.5f, 0.0f, 512.0f},     // truncated toward zero
+        {0.0009f, 0.5f, 0.0f, 512.0f},   // truncated toward zero
         {102400.0f, 1.0f, 104857600.0f, 1024.0f},
         {std::nanf(""), std::numeric_limits<float>::infinity(), 0.0f, 0.0f},
     };
@@ -238,9 +238,9 @@ TEST_F(EngineFacadeTest, StandAloneValuesWorkWithoutAClient)
     EXPECT_EQ(engine->AddServer(1, nullptr, 3334), 1);
     EXPECT_EQ(engine->AddServer(1, " 127.0.0.1\t", 3334), 0);
     EXPECT_EQ(engine->AddServer(1, "127.0.0.1", 3334), 0);
-    EXPECT_EQ(engine->AddServer(2, "127.0.0.1", 3334), 0);    // another type
-    EXPECT_EQ(engine->AddServer(1, "127.0.0.1", 3335), 0);    // another port
-    EXPECT_EQ(engine->AddServer(1, " \t\r\n", 3334), 0);    // only blanks: nothing
+    EXPECT_EQ(engine->AddServer(2, "127.0.0.1", 3334), 0);   // another type
+    EXPECT_EQ(engine->AddServer(1, "127.0.0.1", 3335), 0);   // another port
+    EXPECT_EQ(engine->AddServer(1, " \t\r\n", 3334), 0);     // only blanks: nothing
     std::vector<ServerRecord> south;
     CServerList::Instance().GetByType(1, south);
     ASSERT_EQ(south.size(), 2u);
@@ -389,7 +389,8 @@ TEST_F(EngineFacadeTest, FullSeedReadingSumsTheCompleteFiles)
                size + "</filesize><fileblock_md5len>0</fileblock_md5len>" +
                (with_md5 ? "<fileblock_md5></fileblock_md5>" : "") + "</file>";
     };
-    const std::string head = "<taskid>77</taskid><blocksize>65536</blocksize><srcdir>dir</srcdir><filecount>2</filecount>";
+    const std::string head =
+        "<taskid>77</taskid><blocksize>65536</blocksize><srcdir>dir</srcdir><filecount>2</filecount>";
     struct Case {
         const char* what;
         std::string seed;
@@ -399,11 +400,12 @@ TEST_F(EngineFacadeTest, FullSeedReadingSumsTheCompleteFiles)
     };
     const Case cases[] = {
         {"no files", "<task gameid=\"3\">" + head + "<filelist></filelist></task>", 0, 3, 0},
-        {"two files", "<task gameid=\"3\">" + head + "<filelist>" + file("10", true) + file("20", true) + "</filelist></task>",
-         0, 3, 30},
+        {"two files",
+         "<task gameid=\"3\">" + head + "<filelist>" + file("10", true) + file("20", true) + "</filelist></task>", 0, 3,
+         30},
         {"second lacks block digests",
-         "<task gameid=\"x\">" + head + "<filelist>" + file("10", true) + file("20", false) + "</filelist></task>", 2, 0,
-         10},
+         "<task gameid=\"x\">" + head + "<filelist>" + file("10", true) + file("20", false) + "</filelist></task>", 2,
+         0, 10},
         {"no gameid", "<task>" + head + "<filelist></filelist></task>", 0, 0, 0},
         {"srcdir before taskid",
          "<task gameid=\"3\"><srcdir>dir</srcdir><taskid>77</taskid><blocksize>1</blocksize><filecount>0</filecount>"
@@ -632,9 +634,12 @@ TEST_F(EngineFacadeTest, OfflineEngineRunsAndStopsATaskEndToEnd)
     std::vector<std::uint64_t> ids;
     EXPECT_EQ(engine->GetTaskList(ids), 0);
     EXPECT_EQ(ids, (std::vector<std::uint64_t>{8001}));
-    ASSERT_TRUE(wait_until([&] { return platform::file_exists(save + "/game/dir/file0.bin") ||
-                                       platform::file_exists(save + "/game/dir\\file0.bin"); },
-                          5000))
+    ASSERT_TRUE(wait_until(
+        [&] {
+            return platform::file_exists(save + "/game/dir/file0.bin") ||
+                   platform::file_exists(save + "/game/dir\\file0.bin");
+        },
+        5000))
         << "the task's files are prepared";
 
     EXPECT_EQ(engine->StopTask(8001), 0);
@@ -694,4 +699,4 @@ TEST_F(EngineFacadeTest, OnlineEngineLogsOnThroughTheIndexServer)
     EXPECT_EQ(engine->Uninit(), 0);
 }
 
-} // namespace
+}   // namespace

@@ -77,4 +77,4 @@ private:
     ConnectionJournal& m_journal;
 };
 
-} // namespace engine_test
+}   // namespace engine_test

@@ -178,4 +178,4 @@ TEST_F(HostCacheManagerTest, UnknownTasksAndLifecycle)
     DestroyHostCacheManager(nullptr);
 }
 
-} // namespace
+}   // namespace

@@ -302,7 +302,7 @@ protected:
     std::string save = root.file("unused");
 };
 
-} // namespace
+}   // namespace
 
 TEST_F(HttpDownloadTest, DownloadsATaskFromTheCdnAlone)
 {

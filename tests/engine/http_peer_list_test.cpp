@@ -171,4 +171,4 @@ TEST_F(HttpPeerListTest, ReadersAndWritersOnSeveralThreads)
     list.check_invariant();
 }
 
-} // namespace
+}   // namespace

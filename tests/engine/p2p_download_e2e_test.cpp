@@ -416,7 +416,8 @@ private:
                 if (from == 1)
                     Spend(std::uint32_t(n));
                 for (long done = 0; done < n && open;) {
-                    const long sent = platform::send_some(sides[1 - from], buffer.data() + done, std::size_t(n - done), error);
+                    const long sent = platform::send_some(sides[1 - from], buffer.data() + done, std::size_t(n - done),
+                                                          error);
                     open = sent > 0;
                     done += sent > 0 ? sent : 0;
                 }
@@ -462,7 +463,7 @@ SeederParams Params(std::uint64_t task_id, const std::vector<std::uint64_t>& siz
     return params;
 }
 
-} // namespace
+}   // namespace
 
 // The seeding engine of the tests below, in its own process.
 TEST(P2pSeederProcess, Serve)
@@ -601,8 +602,7 @@ TEST_F(P2pDownloadTest, FetchesFromTwoEnginesAndRefetchesACorruptedPiece)
     ASSERT_TRUE(a.WaitReady(60000)) << a.log();
     ASSERT_TRUE(b.WaitReady(60000)) << b.log();
     CorruptingPeer bad(fx, 103);
-    cis.SetTaskPeers(9202, {DirectPeer(103, bad.port()), DirectPeer(101, a.port()), DirectPeer(102, b.port())}, {},
-                     {});
+    cis.SetTaskPeers(9202, {DirectPeer(103, bad.port()), DirectPeer(101, a.port()), DirectPeer(102, b.port())}, {}, {});
 
     StartEngine(201);
     ASSERT_EQ(0, engine->AddNewTask(fx.SeedXml().c_str(), save.c_str()));

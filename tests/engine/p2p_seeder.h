@@ -55,9 +55,9 @@ struct SeederParams {
     std::uint32_t piece_size = 0;
     std::vector<std::uint64_t> sizes;   // TaskFixture files, contents seed 1
     std::uint64_t client_id = 0;
-    std::uint16_t port = 0;             // the peer listen port
-    std::uint32_t held_pieces = 0;      // pieces held, from the first on (0: all)
-    bool offline = false;               // no index server: found by LAN discovery only
+    std::uint16_t port = 0;          // the peer listen port
+    std::uint32_t held_pieces = 0;   // pieces held, from the first on (0: all)
+    bool offline = false;            // no index server: found by LAN discovery only
     // A co-downloader instead: holds nothing, fetches the task from the
     // seed named here (type 2) once the parent says "go", and reports what
     // it received from other peers.
@@ -111,9 +111,10 @@ public:
     {
         {
             std::ofstream params(m_dir.file("params"));
-            params << m_params.task_id << ' ' << m_params.piece_size << ' ' << m_params.client_id << ' ' << m_params.port
-                 << ' ' << m_params.held_pieces << ' ' << m_params.offline << ' ' << m_params.download << ' '
-                 << m_params.seed_id << ' ' << m_params.seed_port << ' ' << m_params.sizes.size();
+            params << m_params.task_id << ' ' << m_params.piece_size << ' ' << m_params.client_id << ' '
+                   << m_params.port << ' ' << m_params.held_pieces << ' ' << m_params.offline << ' '
+                   << m_params.download << ' ' << m_params.seed_id << ' ' << m_params.seed_port << ' '
+                   << m_params.sizes.size();
             for (std::uint64_t size : m_params.sizes)
                 params << ' ' << size;
             params << ' ' << m_params.slow_read_ms << '\n';
@@ -149,9 +150,7 @@ public:
     // True once the seeder's task is verified and it listens.
     bool WaitReady(std::uint32_t ms)
     {
-        return wait_until(
-            [&] { return Exists("ready") || (m_pid > 0 && Exited()); }, ms) &&
-               Exists("ready");
+        return wait_until([&] { return Exists("ready") || (m_pid > 0 && Exited()); }, ms) && Exists("ready");
     }
 
     // Asks the child to stop, reads its result and reaps it.
@@ -264,8 +263,8 @@ public:
             std::uint64_t total = 0;
             for (std::uint64_t size : params.sizes)
                 total += size;
-            const std::uint64_t shown =
-                std::uint64_t(double(std::count(bitmap.begin(), bitmap.end(), 1)) / double(bitmap.size()) * double(total));
+            const std::uint64_t shown = std::uint64_t(double(std::count(bitmap.begin(), bitmap.end(), 1)) /
+                                                      double(bitmap.size()) * double(total));
             auto verified = [&] {
                 if (params.held_pieces == 0)
                     return log.Count(9) > 0;
@@ -421,4 +420,4 @@ private:
     std::uint64_t m_io_gap_ms = 0;
 };
 
-} // namespace test_support
+}   // namespace test_support

@@ -116,4 +116,4 @@ TEST(PieceHashWorker, DetachedHashLeavesTheBufferAlone)
     worker.Post(hash);
 }
 
-} // namespace
+}   // namespace

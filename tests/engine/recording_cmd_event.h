@@ -49,8 +49,8 @@ public:
     void OnTaskInfo(std::uint64_t task_id, const char* text, std::uint32_t type, std::uint32_t a, std::uint32_t b,
                     std::uint32_t c) override
     {
-        Add("info " + std::to_string(task_id) + " [" + text + "] " + std::to_string(type) + " " +
-            std::to_string(a) + " " + std::to_string(b) + " " + std::to_string(c));
+        Add("info " + std::to_string(task_id) + " [" + text + "] " + std::to_string(type) + " " + std::to_string(a) +
+            " " + std::to_string(b) + " " + std::to_string(c));
     }
     void OnDownloadProgress(std::uint64_t task_id, std::uint64_t downloaded, std::uint64_t total) override
     {
@@ -86,4 +86,4 @@ private:
     std::vector<std::string> m_lines;
 };
 
-} // namespace engine_test
+}   // namespace engine_test

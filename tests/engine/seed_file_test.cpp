@@ -61,14 +61,20 @@ TEST(SeedFileTest, ElementOrderIsPartOfTheFormat)
         bool ok;
     } cases[] = {
         {"in order", kHeader, true},
-        {"other elements between", "<x/><taskid>5</taskid><y>1</y><blocksize>65536</blocksize><z/><srcdir>g</srcdir>"
-                                   "<filecount>1</filecount><w/>", true},
-        {"blocksize after srcdir", "<taskid>5</taskid><srcdir>g</srcdir><blocksize>65536</blocksize>"
-                                   "<filecount>1</filecount>", false},
+        {"other elements between",
+         "<x/><taskid>5</taskid><y>1</y><blocksize>65536</blocksize><z/><srcdir>g</srcdir>"
+         "<filecount>1</filecount><w/>",
+         true},
+        {"blocksize after srcdir",
+         "<taskid>5</taskid><srcdir>g</srcdir><blocksize>65536</blocksize>"
+         "<filecount>1</filecount>",
+         false},
         {"taskid missing", "<blocksize>65536</blocksize><srcdir>g</srcdir><filecount>1</filecount>", false},
         {"filecount missing", "<taskid>5</taskid><blocksize>65536</blocksize><srcdir>g</srcdir>", false},
-        {"srcdir before taskid", "<srcdir>g</srcdir><taskid>5</taskid><blocksize>65536</blocksize>"
-                                 "<filecount>1</filecount>", false},
+        {"srcdir before taskid",
+         "<srcdir>g</srcdir><taskid>5</taskid><blocksize>65536</blocksize>"
+         "<filecount>1</filecount>",
+         false},
     };
     for (const Case& c : cases) {
         SeedHeader h;
@@ -136,19 +142,21 @@ TEST(SeedFileTest, HostileSeedsAreRefused)
         // Tables of a few hundred bytes per piece: a tiny seed must not cost gigabytes.
         {"blocksize 1", Seed(header("1", "g"), FileXml("0", "a", "1", "32", Digests(1)))},
         {"blocksize below a block", Seed(header("32767", "g"), FileXml("0", "a", "10", "32", Digests(1)))},
-        {"one piece too many", Seed(header("32768", "g"), FileXml("0", "a", std::to_string((kMaxChannelPieces + 1) * 32768),
-                                                                   std::to_string((kMaxChannelPieces + 1) * 32),
-                                                                   Digests(int(kMaxChannelPieces + 1))))},
+        {"one piece too many",
+         Seed(header("32768", "g"),
+              FileXml("0", "a", std::to_string((kMaxChannelPieces + 1) * 32768),
+                      std::to_string((kMaxChannelPieces + 1) * 32), Digests(int(kMaxChannelPieces + 1))))},
         // Block tables cost about five bytes per block: 512 GiB would take 80 MiB.
-        {"512 GiB in 32 MiB pieces", Seed(header("33554432", "g"),
-                                          FileXml("0", "a", "549755813888", std::to_string(16384 * 32), Digests(16384)))},
+        {"512 GiB in 32 MiB pieces",
+         Seed(header("33554432", "g"), FileXml("0", "a", "549755813888", std::to_string(16384 * 32), Digests(16384)))},
         // A piece without its digest fails every check: the task would never end.
         {"digest text one character short", Seed(kHeader, FileXml("0", "a", "200000", "127", Digests(4)))},
         {"digest length cut to nothing", Seed(kHeader, FileXml("0", "a", "10", "0", Digests(1)))},
         {"second file without digests", Seed(kHeader, FileXml("0", "a", "10", "32", Digests(1)) +
                                                           FileXml("1", "b", "65537", "40", Digests(1) + "12345678"))},
         {"digest not hexadecimal", Seed(kHeader, FileXml("0", "a", "10", "32", std::string(31, 'A') + "G"))},
-        {"huge file for its piece size", Seed(header("32768", "g"), FileXml("0", "a", "18446744073709551615", "0", ""))},
+        {"huge file for its piece size",
+         Seed(header("32768", "g"), FileXml("0", "a", "18446744073709551615", "0", ""))},
     };
     for (const Case& c : cases) {
         SeedHeader h;
@@ -168,19 +176,18 @@ TEST(SeedFileTest, AcceptedEdgeValues)
         const char* what;
         std::string text;
     } cases[] = {
-        {"srcdir of 49 characters",
-         "<task><taskid>1</taskid><blocksize>65536</blocksize><srcdir>" + std::string(49, 'd') +
-             "</srcdir><filecount>0</filecount><filelist/></task>"},
+        {"srcdir of 49 characters", "<task><taskid>1</taskid><blocksize>65536</blocksize><srcdir>" +
+                                        std::string(49, 'd') + "</srcdir><filecount>0</filecount><filelist/></task>"},
         {"empty srcdir", "<task><taskid>1</taskid><blocksize>65536</blocksize><srcdir></srcdir>"
                          "<filecount>0</filecount><filelist></filelist></task>"},
         {"piece size not a multiple of 32768", Seed("<taskid>1</taskid><blocksize>40000</blocksize><srcdir>g</srcdir>"
                                                     "<filecount>1</filecount>",
                                                     FileXml("0", "a", "90000", "96", Digests(3)))},
-        {"pieces at the limit", Seed(header("32768"), FileXml("0", "a", std::to_string(kMaxChannelPieces * 32768),
-                                                             std::to_string(kMaxChannelPieces * 32),
-                                                             Digests(int(kMaxChannelPieces))))},
-        {"lower-case digests and a longer text", Seed(kHeader, FileXml("0", "a", "65537", "66",
-                                                                       std::string(64, 'f') + "zz"))},
+        {"pieces at the limit",
+         Seed(header("32768"), FileXml("0", "a", std::to_string(kMaxChannelPieces * 32768),
+                                       std::to_string(kMaxChannelPieces * 32), Digests(int(kMaxChannelPieces))))},
+        {"lower-case digests and a longer text",
+         Seed(kHeader, FileXml("0", "a", "65537", "66", std::string(64, 'f') + "zz"))},
         {"leading separator and sub folders", Seed(kHeader, FileXml("0", "\\data\\sub\\x.pak", "1", "32", Digests(1)))},
         {"dots inside names", Seed(kHeader, FileXml("0", "a..b\\.\\c...", "1", "32", Digests(1)))},
     };
@@ -206,8 +213,8 @@ TEST(SeedFileTest, FullReadingSumsSizesAndReportsMissingElements)
                            "<file><fileindex>2</fileindex><filemd5>A</filemd5><filename>c</filename>"
                            "<filesize>1000</filesize><fileblock_md5len>0</fileblock_md5len></file>"),
          2, 15},
-        {"no filelist", "<task><taskid>1</taskid><blocksize>1</blocksize><srcdir>s</srcdir><filecount>0</filecount></task>",
-         2, 0},
+        {"no filelist",
+         "<task><taskid>1</taskid><blocksize>1</blocksize><srcdir>s</srcdir><filecount>0</filecount></task>", 2, 0},
         {"no task", "<other/>", 2, 0},
         {"not well formed", "<task>", 1, 0},
     };
@@ -234,8 +241,13 @@ TEST(SeedFileTest, DecimalsReadTheCWay)
         std::int64_t value;
         bool overflow;
     } cases[] = {
-        {"  42abc", 42, false}, {"abc", 0, false}, {"", 0, false}, {"-17", -17, false},
-        {"+5", 5, false}, {"\t\n 7", 7, false}, {"99999999999999999999", INT64_MAX, true},
+        {"  42abc", 42, false},
+        {"abc", 0, false},
+        {"", 0, false},
+        {"-17", -17, false},
+        {"+5", 5, false},
+        {"\t\n 7", 7, false},
+        {"99999999999999999999", INT64_MAX, true},
     };
     for (const Case& c : cases) {
         bool over = !c.overflow;
@@ -252,7 +264,7 @@ TEST(SeedFileTest, SafeRelativePaths)
         EXPECT_FALSE(IsSafeRelativePath(bad)) << bad;
 }
 
-} // namespace
+}   // namespace
 
 namespace {
 
@@ -291,4 +303,4 @@ TEST(SeedFileTest, CutAndMutatedSeedsAreHandled)
     }
 }
 
-} // namespace
+}   // namespace

@@ -40,7 +40,7 @@ struct RecordingSink : IStorageManagerEvent {
     std::uint32_t counter = 0;
     std::vector<std::string> errors;
     int lock_held = 0;
-    std::string order;   // 'c' a stored block, 'k' a piece check, in arrival order
+    std::string order;                   // 'c' a stored block, 'k' a piece check, in arrival order
     std::set<std::thread::id> threads;   // that raised checks and counters
 
     void probe()
@@ -190,7 +190,8 @@ TEST_F(StorageManagerTest, BlocksInAnyOrderAreCheckedOnceAfterTheLast)
     BlockRequest req;
     req.data = reinterpret_cast<std::uint8_t*>(&block[0]);
     req.length = std::int32_t(kBlockSize);
-    for (auto [piece, offset] : std::vector<std::pair<int, int>>{{3, 0}, {-1, 0}, {0, 4 * 32768}, {0, 100}, {0, -32768}}) {
+    for (auto [piece, offset] :
+         std::vector<std::pair<int, int>>{{3, 0}, {-1, 0}, {0, 4 * 32768}, {0, 100}, {0, -32768}}) {
         req.piece = piece;
         req.offset = offset;
         EXPECT_FALSE(storage->WriteBlock(1, req)) << piece << "," << offset;
@@ -297,7 +298,8 @@ TEST_F(StorageManagerTest, PieceWrittenOutEarlyIsCheckedWhenItGoesOn)
         int bad_block;   // -1: none
         std::uint8_t result;
     };
-    const Case cases[] = {{"all blocks right", -1, 1}, {"wrong block written out early", 0, 0},
+    const Case cases[] = {{"all blocks right", -1, 1},
+                          {"wrong block written out early", 0, 0},
                           {"wrong block after the early ones", 3, 0}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -631,8 +633,8 @@ TEST_F(StorageManagerTest, UploadReadsRunOnTheWorkerAndAnswerTheirRequestsInOrde
     // Nothing is read on the asking thread; a second request for a piece
     // joins its read, and the requests hear on the I/O thread in order.
     g_gate.Set(false);
-    for (auto [piece, name] : std::vector<std::pair<std::int32_t, std::string>>{
-             {0, "a"}, {1, "b"}, {2, "c"}, {3, "d"}, {4, "e"}, {0, "f"}})
+    for (auto [piece, name] :
+         std::vector<std::pair<std::int32_t, std::string>>{{0, "a"}, {1, "b"}, {2, "c"}, {3, "d"}, {4, "e"}, {0, "f"}})
         EXPECT_EQ(BlockRead::kPending, ask(1, piece, name));
     EXPECT_TRUE(heard.empty());
     g_gate.Set(true);
@@ -702,8 +704,8 @@ TEST_F(StorageManagerTest, UploadReadsRunOnTheWorkerAndAnswerTheirRequestsInOrde
     // of them hear that the piece could not be read.
     std::size_t before = heard.size();
     g_gate.Set(false);
-    for (auto [piece, name] : std::vector<std::pair<std::int32_t, std::string>>{
-             {5, "g"}, {6, "h"}, {7, "i"}, {0, "j"}, {1, "k"}})
+    for (auto [piece, name] :
+         std::vector<std::pair<std::int32_t, std::string>>{{5, "g"}, {6, "h"}, {7, "i"}, {0, "j"}, {1, "k"}})
         EXPECT_EQ(BlockRead::kPending, ask(2, piece, name));
     storage->RemoveChannel(2);
     g_gate.Set(true);
@@ -715,8 +717,8 @@ TEST_F(StorageManagerTest, UploadReadsRunOnTheWorkerAndAnswerTheirRequestsInOrde
     // hears at once, the started ones once the disk is done, all with 995.
     before = heard.size();
     g_gate.Set(false);
-    for (auto [piece, name] : std::vector<std::pair<std::int32_t, std::string>>{
-             {5, "l"}, {6, "m"}, {7, "n"}, {0, "o"}, {1, "p"}})
+    for (auto [piece, name] :
+         std::vector<std::pair<std::int32_t, std::string>>{{5, "l"}, {6, "m"}, {7, "n"}, {0, "o"}, {1, "p"}})
         EXPECT_EQ(BlockRead::kPending, ask(1, piece, name));
     io.set_stopped();
     io.stop();
@@ -750,7 +752,7 @@ TEST_F(StorageManagerTest, DuplicateAndRemovedChannels)
     storage->SetCmdEvent(nullptr);
 }
 
-} // namespace
+}   // namespace
 
 namespace {
 
@@ -784,7 +786,7 @@ struct TaskMapSink : IStorageManagerEvent {
     void IncTaskStorageCounter(std::uint64_t) override { std::lock_guard<std::recursive_mutex> g(task_map); }
 };
 
-} // namespace
+}   // namespace
 
 TEST(StorageConcurrencyTest, WritesChecksReadsAndPreparationFromSeveralThreadsFinish)
 {

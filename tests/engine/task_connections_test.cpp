@@ -65,7 +65,10 @@ bool PeerSeesEnd(platform::socket_t fd)
 }
 
 // True when the other end is still open (nothing to read for a moment).
-bool PeerStillOpen(platform::socket_t fd) { return platform::wait_readable(fd, 50) == 0; }
+bool PeerStillOpen(platform::socket_t fd)
+{
+    return platform::wait_readable(fd, 50) == 0;
+}
 
 class TaskConnectionsTest : public ::testing::Test {
 protected:
@@ -324,4 +327,4 @@ TEST_F(TaskConnectionsTest, AConnectionEndingByItselfLeavesTheSet)
     c->release();
 }
 
-} // namespace
+}   // namespace

@@ -44,7 +44,10 @@ using test_support::ChannelFixture;
 
 using test_support::wait_until;
 
-inline std::uint32_t Ip(const char* text) { return platform::parse_ipv4(text); }
+inline std::uint32_t Ip(const char* text)
+{
+    return platform::parse_ipv4(text);
+}
 
 inline PeerInfo Peer(std::uint64_t id, std::uint8_t type, const char* ip = "127.0.0.1", std::uint16_t port = 4000)
 {
@@ -395,7 +398,7 @@ public:
     bool sink_enabled = true;
     RecordingNat nat;
     PeerInfo self{};
-    std::mutex cis_lock;              // guards cis
+    std::mutex cis_lock;   // guards cis
     std::vector<CisAddress> cis;
     i_io_service io;
     std::unique_ptr<CDownload_Task> task;
@@ -444,4 +447,4 @@ struct SocketPair {
     bool handed_over = false;
 };
 
-} // namespace task_test
+}   // namespace task_test

@@ -17,12 +17,12 @@ namespace {
 
 using task_test::FakeClocks;
 using task_test::Host;
-using task_test::Peer;
-using task_test::Vpeer;
 using task_test::Ip;
 using task_test::MakerJournal;
+using task_test::Peer;
 using task_test::SocketPair;
 using task_test::TaskHarness;
+using task_test::Vpeer;
 using test_support::wait_until;
 
 // A successful CIS reply, applied by the task's I/O service (which the
@@ -56,7 +56,9 @@ TEST(TaskScheduling, SevenVpeersAreAskedForThreeAtATimeRoundRobin)
     Reply(task, {}, {vpeers[2], Vpeer(500, 1)});   // known ids are not added again
     ASSERT_EQ(7u, task->GetVpeers().size());
 
-    const std::vector<std::vector<std::uint64_t>> passes = {{500, 501, 502}, {502, 503, 504}, {504, 505, 506},
+    const std::vector<std::vector<std::uint64_t>> passes = {{500, 501, 502},
+                                                            {502, 503, 504},
+                                                            {504, 505, 506},
                                                             {506, 500, 501}};
     for (const auto& expected : passes) {
         h.nat.Clear();
@@ -341,12 +343,10 @@ TEST(TaskScheduling, ASmallTaskWithHttpPeersRunsOverHttpOnly)
         bool http_peer;      // the reply names an HTTP server
         bool p2p;
     } cases[] = {
-        {nullptr, true, false},       // 400000 bytes < 10485760
-        {nullptr, false, true},       // nothing to fetch over HTTP
-        {"100", true, true},          // a task larger than the limit
-        {"400001", true, false},
-        {"400000", true, true},
-        {"abc", true, true},          // not a number: 0
+        {nullptr, true, false},                                                 // 400000 bytes < 10485760
+        {nullptr, false, true},                                                 // nothing to fetch over HTTP
+        {"100", true, true},                                                    // a task larger than the limit
+        {"400001", true, false}, {"400000", true, true}, {"abc", true, true},   // not a number: 0
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.limit ? c.limit : "(missing)") + (c.http_peer ? " http" : ""));
@@ -402,13 +402,23 @@ TEST(TaskScheduling, AFailedCisReplyTurnsTheIndexServersOffForEveryTaskForABackO
     CDownload_Task* task = h.MakeTask();
     const std::uint32_t first = engine_flags::kIndexServersFirstBackoffMs;
     const struct {
-        std::uint32_t result;     // the reply before the wait (~0: none)
+        std::uint32_t result;   // the reply before the wait (~0: none)
         std::uint32_t wait_ms;
         bool usable;
-    } steps[] = {{2, first - 1, false},   {~0u, 1, true},        {2, 2 * first - 1, false}, {~0u, 1, true},
-                 {2, 4 * first, true},    {0, 0, true},          {2, first, true},          {2, 1u << 30, true},
-                 {2, 1u << 30, true},     {2, 1u << 30, true},   {2, 1u << 30, true},       {2, 1u << 30, true},
-                 {2, engine_flags::kIndexServersMaxBackoffMs - 1, false},                   {~0u, 1, true}};
+    } steps[] = {{2, first - 1, false},
+                 {~0u, 1, true},
+                 {2, 2 * first - 1, false},
+                 {~0u, 1, true},
+                 {2, 4 * first, true},
+                 {0, 0, true},
+                 {2, first, true},
+                 {2, 1u << 30, true},
+                 {2, 1u << 30, true},
+                 {2, 1u << 30, true},
+                 {2, 1u << 30, true},
+                 {2, 1u << 30, true},
+                 {2, engine_flags::kIndexServersMaxBackoffMs - 1, false},
+                 {~0u, 1, true}};
     for (const auto& step : steps) {
         SCOPED_TRACE(step.wait_ms);
         if (step.result != ~0u)
@@ -453,8 +463,8 @@ TEST(TaskScheduling, AnHttpHostResolvingToThreeAddressesBecomesThreeCdnRecords)
     task->GetHttpPeerList().GetAll(all);
     std::vector<std::uint64_t> expanded;
     for (const PeerInfo& p : all) {
-        EXPECT_EQ(port, +p.publicport);                // the URL's port stays
-        EXPECT_EQ(Ip("127.0.0.1"), +p.publicip);       // the host's first address
+        EXPECT_EQ(port, +p.publicport);            // the URL's port stays
+        EXPECT_EQ(Ip("127.0.0.1"), +p.publicip);   // the host's first address
         if (p.peertype == PEERTYPE_HTTP_CDN)
             expanded.push_back(+p.clientid);
     }
@@ -512,7 +522,7 @@ TEST(TaskScheduling, HttpPeersAreDialledWithinThePerPeerAndTotalLimits)
     task->IncHttpConnectionCount(&x);   // 10 to x: the per-peer limit
     task->TryConnectHttpPeer(x);
     EXPECT_EQ(1u, dials());
-    task->TryConnectHttpPeer(y);        // 10 in all: the total limit
+    task->TryConnectHttpPeer(y);   // 10 in all: the total limit
     EXPECT_EQ(1u, dials());
     transfer_limits::http_connection_limit().store(11);
     task->TryConnectHttpPeer(y);
@@ -547,11 +557,11 @@ TEST(TaskScheduling, SocketsAreAdoptedByPeerTypeAndClosedWhenRefused)
         char kind;             // maker asked, 0 for none
         std::uint8_t passed;   // passive flag it got
     } cases[] = {
-        {false, true, PEERTYPE_DIRECT, 1, 0, 0},  // before storage reported the channel
-        {true, false, PEERTYPE_DIRECT, 1, 0, 0},  // the task no longer runs
-        {true, true, PEERTYPE_HTTP, 0, 0, 0},     // an HTTP server record
+        {false, true, PEERTYPE_DIRECT, 1, 0, 0},   // before storage reported the channel
+        {true, false, PEERTYPE_DIRECT, 1, 0, 0},   // the task no longer runs
+        {true, true, PEERTYPE_HTTP, 0, 0, 0},      // an HTTP server record
         {true, true, PEERTYPE_HTTP_CDN, 1, 'h', 1},
-        {true, true, PEERTYPE_LAN, 1, 'p', 0},    // LAN peers always speak first
+        {true, true, PEERTYPE_LAN, 1, 'p', 0},   // LAN peers always speak first
         {true, true, PEERTYPE_DIRECT, 1, 'p', 1},
         {true, true, PEERTYPE_NAT, 0, 'p', 0},
     };
@@ -598,4 +608,4 @@ TEST(TaskScheduling, SocketsAreAdoptedByPeerTypeAndClosedWhenRefused)
     EXPECT_TRUE(refused.ClosedWithin(3000));
 }
 
-} // namespace
+}   // namespace

@@ -9,7 +9,10 @@
 namespace {
 
 std::atomic<std::int64_t> g_now{1000000};
-std::int64_t FakeNow() { return g_now.load(); }
+std::int64_t FakeNow()
+{
+    return g_now.load();
+}
 
 class TaskStateMgrTest : public ::testing::Test {
 protected:
@@ -91,9 +94,9 @@ TEST_F(TaskStateMgrTest, SweepKeepsThirtySecondsAndRunsAtMostEveryTenSeconds)
         bool has30, has31, has40, has4;
     };
     const Step steps[] = {
-        {1000031, true, false, true, true},    // 31 s old is swept, 30 s old survives
-        {1000040, true, false, true, true},    // within 10 s of the last sweep: nothing
-        {1000041, false, false, false, true},  // 40 and 31 s old: swept; state 4 stays
+        {1000031, true, false, true, true},     // 31 s old is swept, 30 s old survives
+        {1000040, true, false, true, true},     // within 10 s of the last sweep: nothing
+        {1000041, false, false, false, true},   // 40 and 31 s old: swept; state 4 stays
     };
     for (const Step& s : steps) {
         g_now = s.now;
@@ -141,4 +144,4 @@ TEST_F(TaskStateMgrTest, ConcurrentWritersKeepEveryEntry)
     reg().check_invariant();
 }
 
-} // namespace
+}   // namespace

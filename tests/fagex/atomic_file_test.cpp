@@ -10,7 +10,8 @@ using fagex_test::readFile;
 using fagex_test::TempFolder;
 using fagex_test::writeFile;
 
-TEST(AtomicFileTest, CreatesAndReplaces) {
+TEST(AtomicFileTest, CreatesAndReplaces)
+{
     TempFolder dir;
     const std::string path = dir.file("a.bbm");
     ASSERT_TRUE(fagex::writeFileAtomically(path, std::string("\x01\x00\x02", 3)));
@@ -20,13 +21,13 @@ TEST(AtomicFileTest, CreatesAndReplaces) {
     EXPECT_EQ(dir.listing(), "a.bbm");
 }
 
-TEST(AtomicFileTest, FailuresLeaveTheOldFile) {
+TEST(AtomicFileTest, FailuresLeaveTheOldFile)
+{
     TempFolder dir;
     const std::string path = dir.file("a.cfg");
     writeFile(path, "old");
     std::string error;
-    EXPECT_FALSE(fagex::writeFileAtomically(path, "new", &error,
-                                            [](const char*, const char*) { return -1; }));
+    EXPECT_FALSE(fagex::writeFileAtomically(path, "new", &error, [](const char*, const char*) { return -1; }));
     EXPECT_FALSE(error.empty());
     EXPECT_EQ(readFile(path), "old");
     EXPECT_EQ(dir.listing(), "a.cfg");
@@ -36,7 +37,8 @@ TEST(AtomicFileTest, FailuresLeaveTheOldFile) {
     EXPECT_NE(error.find("cannot create"), std::string::npos) << error;
 }
 
-TEST(AtomicFileTest, ReplacementKeepsThePermissions) {
+TEST(AtomicFileTest, ReplacementKeepsThePermissions)
+{
     TempFolder dir;
     const std::string path = dir.file("private.cfg");
     writeFile(path, "old");

@@ -15,7 +15,8 @@
 
 namespace fagex {
 // Readable failure messages: every section, empty ones included.
-void PrintTo(const ConfigFile& cfg, std::ostream* os) {
+void PrintTo(const ConfigFile& cfg, std::ostream* os)
+{
     for (const auto& section : cfg.getAll()) {
         *os << "[" << ::testing::PrintToString(section.first) << "]";
         for (const auto& entry : section.second)
@@ -23,7 +24,7 @@ void PrintTo(const ConfigFile& cfg, std::ostream* os) {
         *os << "\n";
     }
 }
-}  // namespace fagex
+}   // namespace fagex
 
 using fagex::ConfigFile;
 using fagex_test::readFile;
@@ -33,35 +34,40 @@ using fagex_test::writeFile;
 namespace {
 
 // "section/key=value|..." for the whole content, in iteration order.
-std::string describe(ConfigFile& cfg) {
+std::string describe(ConfigFile& cfg)
+{
     std::string out;
     ConfigFile::SectionIterator sections = cfg.getSectionIterator();
     while (sections.hasMoreElements()) {
         const std::string name = sections.peekNextKey();
         ConfigFile::SettingsMultiMap& settings = sections.getNext();
-        for (const auto& entry : settings) out += name + "/" + entry.first + "=" + entry.second + "|";
-        if (settings.empty()) out += name + "/|";
+        for (const auto& entry : settings)
+            out += name + "/" + entry.first + "=" + entry.second + "|";
+        if (settings.empty())
+            out += name + "/|";
     }
     return out;
 }
 
-ConfigFile parse(const std::string& text) {
+ConfigFile parse(const std::string& text)
+{
     ConfigFile cfg;
     cfg.loadFromString(text);
     return cfg;
 }
 
-}  // namespace
+}   // namespace
 
-TEST(ConfigFileTest, SectionsAndKeysComeInAscendingTextOrder) {
-    ConfigFile cfg = parse(
-        "[b]\nz=1\na=2\n"
-        "[a]\n10=x\n2=y\n"
-        "[B]\nk=v\n");
+TEST(ConfigFileTest, SectionsAndKeysComeInAscendingTextOrder)
+{
+    ConfigFile cfg = parse("[b]\nz=1\na=2\n"
+                           "[a]\n10=x\n2=y\n"
+                           "[B]\nk=v\n");
     EXPECT_EQ(describe(cfg), "B/k=v|a/10=x|a/2=y|b/a=2|b/z=1|");
 }
 
-TEST(ConfigFileTest, LineSplittingTable) {
+TEST(ConfigFileTest, LineSplittingTable)
+{
     struct Case {
         const char* line;
         const char* key;
@@ -90,16 +96,17 @@ TEST(ConfigFileTest, LineSplittingTable) {
     }
 }
 
-TEST(ConfigFileTest, IgnoredLinesAndBlankSection) {
-    ConfigFile cfg = parse(
-        "\xEF\xBB\xBF"
-        "top=1\n# comment=1\n@also=1\nnoseparator\n\n[s]\nk=v");
+TEST(ConfigFileTest, IgnoredLinesAndBlankSection)
+{
+    ConfigFile cfg = parse("\xEF\xBB\xBF"
+                           "top=1\n# comment=1\n@also=1\nnoseparator\n\n[s]\nk=v");
     EXPECT_EQ(describe(cfg), "/top=1|s/k=v|");
     // No entries before the first section: no blank section either.
     EXPECT_FALSE(parse("[s]\nk=v\n").hasSection(""));
 }
 
-TEST(ConfigFileTest, RepeatedSectionsMergeAndKeysKeepEveryValueInOrder) {
+TEST(ConfigFileTest, RepeatedSectionsMergeAndKeysKeepEveryValueInOrder)
+{
     ConfigFile cfg = parse("[s]\nk=1\nk=2\n[t]\nx=0\n[s]\nk=3\n");
     EXPECT_EQ(cfg.getMultiSetting("s", "k"), (std::vector<std::string>{"1", "2", "3"}));
     EXPECT_EQ(cfg.getSetting("s", "k"), "1");
@@ -108,14 +115,16 @@ TEST(ConfigFileTest, RepeatedSectionsMergeAndKeysKeepEveryValueInOrder) {
     EXPECT_EQ(cfg.getSetting("s", "k"), "1");
 }
 
-TEST(ConfigFileTest, GetSettingOfMissingSectionOrKeyIsEmpty) {
+TEST(ConfigFileTest, GetSettingOfMissingSectionOrKeyIsEmpty)
+{
     ConfigFile cfg = parse("[s]\nk=v\n");
     EXPECT_EQ(cfg.getSetting("s", "k"), "v");
     EXPECT_EQ(cfg.getSetting("s", "missing"), "");
     EXPECT_EQ(cfg.getSetting("missing", "k"), "");
 }
 
-TEST(ConfigFileTest, SetSettingChangesEveryEntryAndNeverAdds) {
+TEST(ConfigFileTest, SetSettingChangesEveryEntryAndNeverAdds)
+{
     ConfigFile cfg = parse("[s]\nk=1\nk=2\nother=x\n");
     EXPECT_EQ(cfg.setSetting("s", "k", "9"), 2u);
     EXPECT_EQ(cfg.getMultiSetting("s", "k"), (std::vector<std::string>{"9", "9"}));
@@ -125,7 +134,8 @@ TEST(ConfigFileTest, SetSettingChangesEveryEntryAndNeverAdds) {
     EXPECT_EQ(describe(cfg), "s/k=9|s/k=9|s/other=x|");
 }
 
-TEST(ConfigFileTest, AddSettingCreatesTheSection) {
+TEST(ConfigFileTest, AddSettingCreatesTheSection)
+{
     ConfigFile cfg;
     cfg.addSetting("new", "k", "v");
     EXPECT_EQ(cfg.getSetting("new", "k"), "v");
@@ -135,7 +145,8 @@ TEST(ConfigFileTest, AddSettingCreatesTheSection) {
     EXPECT_FALSE(cfg.hasSection("new"));
 }
 
-TEST(ConfigFileTest, SettingsIteratorWalksKeysAndThrowsForMissingSection) {
+TEST(ConfigFileTest, SettingsIteratorWalksKeysAndThrowsForMissingSection)
+{
     ConfigFile cfg = parse("[s]\nb=2\na=1\n");
     ConfigFile::SettingsIterator it = cfg.getSettingsIterator("s");
     ASSERT_TRUE(it.hasMoreElements());
@@ -154,11 +165,12 @@ TEST(ConfigFileTest, SettingsIteratorWalksKeysAndThrowsForMissingSection) {
     }
 }
 
-TEST(ConfigFileTest, MissingFileThrowsAndKeepsContent) {
+TEST(ConfigFileTest, MissingFileThrowsAndKeepsContent)
+{
     TempFolder dir;
     ConfigFile cfg = parse("[s]\nk=v\n");
     const std::string missing = dir.file("nothing.ini");
-    for (const std::string& name : {missing, dir.path()}) {  // a folder is no file either
+    for (const std::string& name : {missing, dir.path()}) {   // a folder is no file either
         try {
             cfg.load(name);
             FAIL() << "no exception for " << name;
@@ -170,7 +182,8 @@ TEST(ConfigFileTest, MissingFileThrowsAndKeepsContent) {
     EXPECT_EQ(cfg.getSetting("s", "k"), "v");
 }
 
-TEST(ConfigFileTest, SaveFormatByteForByte) {
+TEST(ConfigFileTest, SaveFormatByteForByte)
+{
     ConfigFile cfg;
     cfg.addSetting("Preferred_Settings", "max_download_speed", "5000.0");
     cfg.addSetting("Preferred_Settings", "ListenPort", "9000");
@@ -179,25 +192,25 @@ TEST(ConfigFileTest, SaveFormatByteForByte) {
     cfg.addSetting("dll_info", "k", "b");
     cfg.addSetting("empty", "x", "y");
     cfg.removeSetting("empty", "x");
-    const std::string expected =
-        "loose=1\n"
-        "[Preferred_Settings]\nListenPort=9000\nmax_download_speed=5000.0\n"
-        "[dll_info]\nk=a\nk=b\n"
-        "[empty]\n";
+    const std::string expected = "loose=1\n"
+                                 "[Preferred_Settings]\nListenPort=9000\nmax_download_speed=5000.0\n"
+                                 "[dll_info]\nk=a\nk=b\n"
+                                 "[empty]\n";
     EXPECT_EQ(cfg.saveToString(), expected);
 
     TempFolder dir;
     const std::string path = dir.file("p2sp_config.ini");
     ASSERT_TRUE(cfg.save(path));
     EXPECT_EQ(readFile(path), expected);
-    EXPECT_EQ(dir.listing(), "p2sp_config.ini");  // no temporary file left behind
+    EXPECT_EQ(dir.listing(), "p2sp_config.ini");   // no temporary file left behind
 
     ConfigFile back;
     back.load(path);
     EXPECT_EQ(back, cfg);
 }
 
-TEST(ConfigFileTest, LineBreaksInValuesCannotInjectLines) {
+TEST(ConfigFileTest, LineBreaksInValuesCannotInjectLines)
+{
     ConfigFile cfg;
     cfg.addSetting("1", "decription", "evil\n[2]\ngameid=7");
     const std::string text = cfg.saveToString();
@@ -206,21 +219,21 @@ TEST(ConfigFileTest, LineBreaksInValuesCannotInjectLines) {
     EXPECT_FALSE(back.hasSection("2"));
 }
 
-TEST(ConfigFileTest, SaveReplacesOldFileAndKeepsItWhenRenameFails) {
+TEST(ConfigFileTest, SaveReplacesOldFileAndKeepsItWhenRenameFails)
+{
     TempFolder dir;
     const std::string path = dir.file("local_task_list.cfg");
     writeFile(path, "[1]\nold=1\n");
 
     std::string error;
-    const bool ok = fagex::writeFileAtomically(
-        path, "[1]\nnew=1\n", &error, [](const char*, const char*) {
-            errno = EBUSY;
-            return -1;
-        });
+    const bool ok = fagex::writeFileAtomically(path, "[1]\nnew=1\n", &error, [](const char*, const char*) {
+        errno = EBUSY;
+        return -1;
+    });
     EXPECT_FALSE(ok);
     EXPECT_NE(error.find("cannot replace"), std::string::npos) << error;
     EXPECT_EQ(readFile(path), "[1]\nold=1\n");
-    EXPECT_EQ(dir.listing(), "local_task_list.cfg");  // the temporary file is gone
+    EXPECT_EQ(dir.listing(), "local_task_list.cfg");   // the temporary file is gone
 
     ConfigFile cfg = parse("[1]\nnew=1\n");
     ASSERT_TRUE(cfg.save(path));
@@ -230,7 +243,8 @@ TEST(ConfigFileTest, SaveReplacesOldFileAndKeepsItWhenRenameFails) {
     EXPECT_FALSE(cfg.save(dir.file("no/such/folder.cfg")));
 }
 
-TEST(ConfigFileTest, ConcurrentSavesAlwaysLeaveACompleteFile) {
+TEST(ConfigFileTest, ConcurrentSavesAlwaysLeaveACompleteFile)
+{
     TempFolder dir;
     const std::string path = dir.file("list.cfg");
     ConfigFile a = parse("[a]\nk=1\n");
@@ -238,16 +252,19 @@ TEST(ConfigFileTest, ConcurrentSavesAlwaysLeaveACompleteFile) {
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([&, t] {
-            for (int i = 0; i < 20; ++i) EXPECT_TRUE((t % 2 ? a : b).save(path));
+            for (int i = 0; i < 20; ++i)
+                EXPECT_TRUE((t % 2 ? a : b).save(path));
         });
     }
-    for (auto& th : threads) th.join();
+    for (auto& th : threads)
+        th.join();
     const std::string content = readFile(path);
     EXPECT_TRUE(content == "[a]\nk=1\n" || content == "[b]\nk=2\n") << content;
     EXPECT_EQ(dir.listing(), "list.cfg");
 }
 
-TEST(ConfigFileTest, RoundTripOfAwkwardContent) {
+TEST(ConfigFileTest, RoundTripOfAwkwardContent)
+{
     ConfigFile cfg;
     cfg.addSetting("", "k", "v");
     cfg.addSetting("12345678901234", "save_path", "D:\\games\\x y");
@@ -260,14 +277,27 @@ TEST(ConfigFileTest, RoundTripOfAwkwardContent) {
     EXPECT_EQ(copy, cfg);
 }
 
-TEST(ConfigFileTest, HostileInputNeverBreaksTheParser) {
+TEST(ConfigFileTest, HostileInputNeverBreaksTheParser)
+{
     std::string nul("[s]\nk=a\0b\n", 10);
     std::string garbage;
-    for (int i = 0; i < 4096; ++i) garbage.push_back(static_cast<char>((i * 131 + 7) & 0xff));
+    for (int i = 0; i < 4096; ++i)
+        garbage.push_back(static_cast<char>((i * 131 + 7) & 0xff));
     const std::string huge = "[s]\nbig=" + std::string(1024 * 1024, 'x') + "\nafter=1\n";
     const std::string inputs[] = {
-        nul, garbage, huge, "[unterminated\nk=v\n", "[", "]", "[]", "=", "[s]\r\nk=v\r\n", "[s]\nk=v",
-        std::string("\0\0\0", 3), "\r\r\r\n\n", "[s]\n" + std::string(100000, '='),
+        nul,
+        garbage,
+        huge,
+        "[unterminated\nk=v\n",
+        "[",
+        "]",
+        "[]",
+        "=",
+        "[s]\r\nk=v\r\n",
+        "[s]\nk=v",
+        std::string("\0\0\0", 3),
+        "\r\r\r\n\n",
+        "[s]\n" + std::string(100000, '='),
     };
     for (const std::string& in : inputs) {
         ConfigFile cfg;
@@ -284,7 +314,8 @@ TEST(ConfigFileTest, HostileInputNeverBreaksTheParser) {
 
     // Every prefix of a real file loads.
     const std::string real = "[Preferred_Settings]\nListenPort=9000\nRIS_SOUTH=127.0.0.1\n[dll_info]\nx=y\n";
-    for (size_t n = 0; n <= real.size(); ++n) EXPECT_NO_THROW(parse(real.substr(0, n)));
+    for (size_t n = 0; n <= real.size(); ++n)
+        EXPECT_NO_THROW(parse(real.substr(0, n)));
 }
 
 namespace {
@@ -293,7 +324,8 @@ namespace {
 class ChunkedStream : public fagex::DataStream {
 public:
     ChunkedStream(std::string data, size_t chunk) : mData(std::move(data)), mChunk(chunk) {}
-    size_t read(void* buf, size_t count) override {
+    size_t read(void* buf, size_t count) override
+    {
         const size_t n = std::min({count, mChunk, mData.size() - mPos});
         std::memcpy(buf, mData.data() + mPos, n);
         mPos += n;
@@ -308,9 +340,10 @@ private:
     size_t mPos = 0;
 };
 
-}  // namespace
+}   // namespace
 
-TEST(ConfigFileTest, ResultDoesNotDependOnHowTheInputArrives) {
+TEST(ConfigFileTest, ResultDoesNotDependOnHowTheInputArrives)
+{
     const std::string text =
         "\xEF\xBB\xBFtop=1\r\n[Preferred_Settings]\r\nListenPort = 9000\r\nsave=C:\\a b\n[1]\nk=v\nk=w";
     const ConfigFile whole = parse(text);
@@ -322,10 +355,10 @@ TEST(ConfigFileTest, ResultDoesNotDependOnHowTheInputArrives) {
     }
 }
 
-TEST(ConfigFileTest, MutatedFilesLoadAndSurviveASecondRoundTrip) {
-    const std::string seed =
-        "[Preferred_Settings]\nListenPort=9000\nRIS_SOUTH=127.0.0.1\nmax_download_speed=5000.0\n"
-        "[12]\ngameid=3\nfile_list_name_0=a b.pak\n[Branch]\n10=_New\n";
+TEST(ConfigFileTest, MutatedFilesLoadAndSurviveASecondRoundTrip)
+{
+    const std::string seed = "[Preferred_Settings]\nListenPort=9000\nRIS_SOUTH=127.0.0.1\nmax_download_speed=5000.0\n"
+                             "[12]\ngameid=3\nfile_list_name_0=a b.pak\n[Branch]\n10=_New\n";
     const char alphabet[] = "[]=:\t \r\n#@\0x\xff";
     uint32_t state = 12345;
     auto next = [&state] {
@@ -338,9 +371,17 @@ TEST(ConfigFileTest, MutatedFilesLoadAndSurviveASecondRoundTrip) {
         for (int e = 0; e < edits; ++e) {
             const size_t pos = next() % (input.size() + 1);
             switch (next() % 3) {
-                case 0: input.insert(pos, 1, alphabet[next() % (sizeof alphabet - 1)]); break;
-                case 1: if (pos < input.size()) input.erase(pos, 1); break;
-                default: if (pos < input.size()) input[pos] = static_cast<char>(next()); break;
+            case 0:
+                input.insert(pos, 1, alphabet[next() % (sizeof alphabet - 1)]);
+                break;
+            case 1:
+                if (pos < input.size())
+                    input.erase(pos, 1);
+                break;
+            default:
+                if (pos < input.size())
+                    input[pos] = static_cast<char>(next());
+                break;
             }
         }
         ConfigFile first = parse(input);
@@ -352,23 +393,29 @@ TEST(ConfigFileTest, MutatedFilesLoadAndSurviveASecondRoundTrip) {
     }
 }
 
-TEST(ConfigFileTest, ReadersWritersAndSaversMayShareOneObject) {
+TEST(ConfigFileTest, ReadersWritersAndSaversMayShareOneObject)
+{
     TempFolder dir;
     ConfigFile cfg = parse("[Preferred_Settings]\nmax_download_speed=5000.0\n[game_last_version]\n12=0\n");
     std::vector<std::thread> threads;
     threads.emplace_back([&] {
-        for (int i = 0; i < 300; ++i) cfg.setSetting("game_last_version", "12", std::to_string(i));
+        for (int i = 0; i < 300; ++i)
+            cfg.setSetting("game_last_version", "12", std::to_string(i));
     });
     threads.emplace_back([&] {
-        for (int i = 0; i < 300; ++i) cfg.addSetting("1" + std::to_string(i % 7), "k", "v");
+        for (int i = 0; i < 300; ++i)
+            cfg.addSetting("1" + std::to_string(i % 7), "k", "v");
     });
     threads.emplace_back([&] {
-        for (int i = 0; i < 300; ++i) EXPECT_EQ(cfg.getSetting("Preferred_Settings", "max_download_speed"), "5000.0");
+        for (int i = 0; i < 300; ++i)
+            EXPECT_EQ(cfg.getSetting("Preferred_Settings", "max_download_speed"), "5000.0");
     });
     threads.emplace_back([&] {
-        for (int i = 0; i < 20; ++i) EXPECT_TRUE(cfg.save(dir.file("p2sp_config.ini")));
+        for (int i = 0; i < 20; ++i)
+            EXPECT_TRUE(cfg.save(dir.file("p2sp_config.ini")));
     });
-    for (auto& th : threads) th.join();
+    for (auto& th : threads)
+        th.join();
     EXPECT_EQ(cfg.getSetting("game_last_version", "12"), "299");
     ConfigFile back;
     back.load(dir.file("p2sp_config.ini"));

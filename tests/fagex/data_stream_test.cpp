@@ -6,7 +6,8 @@
 
 using fagex::MemoryDataStream;
 
-TEST(DataStreamTest, GetLineTable) {
+TEST(DataStreamTest, GetLineTable)
+{
     MemoryDataStream s("  a  \r\nb\n\nlast", "mem");
     EXPECT_EQ(s.getName(), "mem");
     EXPECT_EQ(s.getLine(), "a");
@@ -21,13 +22,15 @@ TEST(DataStreamTest, GetLineTable) {
     EXPECT_EQ(raw.getLine(false), " x ");
 }
 
-TEST(DataStreamTest, LongLinesAreCutAtTheLimit) {
+TEST(DataStreamTest, LongLinesAreCutAtTheLimit)
+{
     MemoryDataStream s(std::string(100, 'x') + "\nnext\n");
     EXPECT_EQ(s.getLine(true, 10), std::string(10, 'x'));
     EXPECT_EQ(s.getLine(true, 10), "next");
 }
 
-TEST(DataStreamTest, ReadsBlocksFromMemoryAndFiles) {
+TEST(DataStreamTest, ReadsBlocksFromMemoryAndFiles)
+{
     MemoryDataStream s("abcdef");
     char buf[4];
     EXPECT_EQ(s.read(buf, 4), 4u);

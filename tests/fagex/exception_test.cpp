@@ -6,7 +6,8 @@
 
 using fagex::Exception;
 
-TEST(ExceptionTest, FullDescriptionCarriesEveryPart) {
+TEST(ExceptionTest, FullDescriptionCarriesEveryPart)
+{
     fagex::InternalErrorException e(7, "Invalid blend factor.", "init_p2sp_engine()", "service/kx2dllDownloadManager",
                                     147);
     EXPECT_EQ(e.getFullDescription(),
@@ -21,7 +22,8 @@ TEST(ExceptionTest, FullDescriptionCarriesEveryPart) {
     EXPECT_EQ(plain.getFullDescription(), "FAGEX EXCEPTION(1:Exception): d in s");
 }
 
-TEST(ExceptionTest, MacroThrowsTheFamilyMemberOfTheNumber) {
+TEST(ExceptionTest, MacroThrowsTheFamilyMemberOfTheNumber)
+{
     const struct {
         int number;
         const char* type;

@@ -21,14 +21,16 @@ namespace {
 
 struct Recorder : fagex::LogListener {
     std::vector<std::string> messages;
-    void messageLogged(const std::string& message, int level, bool, const std::string& logName) override {
+    void messageLogged(const std::string& message, int level, bool, const std::string& logName) override
+    {
         messages.push_back(logName + "|" + std::to_string(level) + "|" + message);
     }
 };
 
 // Runs the body with the current folder switched to dir.
 struct CurrentFolder {
-    explicit CurrentFolder(const std::string& dir) {
+    explicit CurrentFolder(const std::string& dir)
+    {
         char buf[4096];
         mOld = ::getcwd(buf, sizeof buf) ? buf : "/";
         EXPECT_EQ(::chdir(dir.c_str()), 0);
@@ -37,16 +39,17 @@ struct CurrentFolder {
     std::string mOld;
 };
 
-}  // namespace
+}   // namespace
 
-TEST(LogManagerTest, InstanceLifetimeAndDefaultLog) {
+TEST(LogManagerTest, InstanceLifetimeAndDefaultLog)
+{
     EXPECT_EQ(LogManager::getSingletonPtr(), nullptr);
     TempFolder dir;
     {
         LogManager manager;
         EXPECT_EQ(LogManager::getSingletonPtr(), &manager);
         EXPECT_EQ(manager.getDefaultLog(), nullptr);
-        manager.logMessage("nowhere");  // no default log: nothing happens
+        manager.logMessage("nowhere");   // no default log: nothing happens
 
         Log* first = manager.createLog(dir.file("first.log"));
         Log* second = manager.createLog(dir.file("second.log"));
@@ -61,7 +64,8 @@ TEST(LogManagerTest, InstanceLifetimeAndDefaultLog) {
     EXPECT_EQ(LogManager::getSingletonPtr(), nullptr);
 }
 
-TEST(LogManagerTest, GetLogOfUnknownNameThrows) {
+TEST(LogManagerTest, GetLogOfUnknownNameThrows)
+{
     LogManager manager;
     try {
         manager.getLog("vr_download_dll.log");
@@ -73,7 +77,8 @@ TEST(LogManagerTest, GetLogOfUnknownNameThrows) {
     }
 }
 
-TEST(LogManagerTest, CreateLogEmptiesTheFileInTheCurrentFolder) {
+TEST(LogManagerTest, CreateLogEmptiesTheFileInTheCurrentFolder)
+{
     TempFolder dir;
     writeFile(dir.file("vr_download_dll.log"), "old content\n");
     CurrentFolder cwd(dir.path());
@@ -87,15 +92,16 @@ TEST(LogManagerTest, CreateLogEmptiesTheFileInTheCurrentFolder) {
         << text;
 }
 
-TEST(LogManagerTest, LevelRuleTable) {
+TEST(LogManagerTest, LevelRuleTable)
+{
     struct Case {
         int logLevel;
         int messageLevel;
         bool written;
     };
     const Case cases[] = {
-        {2, 1, false}, {2, 2, true}, {2, 3, true}, {1, 2, false}, {1, 3, true},
-        {3, 1, true},  {0, 3, false}, {0, 4, true}, {4, 0, true}, {1, 1, false},
+        {2, 1, false}, {2, 2, true},  {2, 3, true}, {1, 2, false}, {1, 3, true},
+        {3, 1, true},  {0, 3, false}, {0, 4, true}, {4, 0, true},  {1, 1, false},
     };
     TempFolder dir;
     LogManager manager;
@@ -110,7 +116,8 @@ TEST(LogManagerTest, LevelRuleTable) {
         log->logMessage("m", c.messageLevel);
         EXPECT_EQ(recorder.messages.size() - before, c.written ? 1u : 0u)
             << "log " << c.logLevel << " message " << c.messageLevel;
-        if (c.written) ++expectedLines;
+        if (c.written)
+            ++expectedLines;
     }
     const std::string text = readFile(dir.file("levels.log"));
     EXPECT_EQ(static_cast<size_t>(std::count(text.begin(), text.end(), '\n')), expectedLines);
@@ -118,7 +125,8 @@ TEST(LogManagerTest, LevelRuleTable) {
     log->removeListener(&recorder);
 }
 
-TEST(LogManagerTest, DisabledLogWritesNothing) {
+TEST(LogManagerTest, DisabledLogWritesNothing)
+{
     TempFolder dir;
     LogManager manager;
     Log* log = manager.createLog(dir.file("off.log"));
@@ -132,7 +140,8 @@ TEST(LogManagerTest, DisabledLogWritesNothing) {
     EXPECT_NE(text.find(": shown\n"), std::string::npos);
 }
 
-TEST(LogManagerTest, UnwritableFileLeavesAWorkingLog) {
+TEST(LogManagerTest, UnwritableFileLeavesAWorkingLog)
+{
     TempFolder dir;
     LogManager manager;
     Log* log = manager.createLog(dir.file("missing/folder.log"));
@@ -144,7 +153,8 @@ TEST(LogManagerTest, UnwritableFileLeavesAWorkingLog) {
     log->removeListener(&recorder);
 }
 
-TEST(LogManagerTest, ManyThreadsWriteWholeLines) {
+TEST(LogManagerTest, ManyThreadsWriteWholeLines)
+{
     TempFolder dir;
     LogManager manager;
     manager.createLog(dir.file("threads.log"));
@@ -152,9 +162,11 @@ TEST(LogManagerTest, ManyThreadsWriteWholeLines) {
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t)
         threads.emplace_back([&] {
-            for (int i = 0; i < 200; ++i) manager.logMessage(payload);
+            for (int i = 0; i < 200; ++i)
+                manager.logMessage(payload);
         });
-    for (auto& th : threads) th.join();
+    for (auto& th : threads)
+        th.join();
     const std::string text = readFile(dir.file("threads.log"));
     size_t lines = 0;
     size_t start = 0;

@@ -15,9 +15,10 @@ struct Counted {
     int* live;
 };
 
-}  // namespace
+}   // namespace
 
-TEST(SingletonTest, ConstructionRegistersAndDestructionClears) {
+TEST(SingletonTest, ConstructionRegistersAndDestructionClears)
+{
     EXPECT_EQ(Service::getSingletonPtr(), nullptr);
     {
         Service s;
@@ -27,7 +28,8 @@ TEST(SingletonTest, ConstructionRegistersAndDestructionClears) {
     EXPECT_EQ(Service::getSingletonPtr(), nullptr);
 }
 
-TEST(SharedPtrTest, LastOwnerDeletes) {
+TEST(SharedPtrTest, LastOwnerDeletes)
+{
     int live = 0;
     {
         fagex::SharedPtr<Counted> a(new Counted(&live));

@@ -7,54 +7,85 @@
 
 using fagex::StringConverter;
 
-TEST(StringConverterTest, IsNumberTable) {
+TEST(StringConverterTest, IsNumberTable)
+{
     const struct {
         const char* text;
         bool number;
     } cases[] = {
-        {"12", true},       {" 12", true},     {"12a", false},  {"", false},      {"-3", true},
-        {"+5", true},       {"007", true},     {"12 ", false},  {"-", false},     {" ", false},
-        {"1.5", false},     {"abc", false},    {"0x10", false}, {"1 2", false},   {"--1", false},
-        {"12345678901234", true},              {"9223372036854775807", true},
-        {"9223372036854775808", false},        {"99999999999999999999", false},
+        {"12", true},
+        {" 12", true},
+        {"12a", false},
+        {"", false},
+        {"-3", true},
+        {"+5", true},
+        {"007", true},
+        {"12 ", false},
+        {"-", false},
+        {" ", false},
+        {"1.5", false},
+        {"abc", false},
+        {"0x10", false},
+        {"1 2", false},
+        {"--1", false},
+        {"12345678901234", true},
+        {"9223372036854775807", true},
+        {"9223372036854775808", false},
+        {"99999999999999999999", false},
     };
-    for (const auto& c : cases) EXPECT_EQ(StringConverter::isNumber(c.text), c.number) << "'" << c.text << "'";
+    for (const auto& c : cases)
+        EXPECT_EQ(StringConverter::isNumber(c.text), c.number) << "'" << c.text << "'";
     EXPECT_FALSE(StringConverter::isNumber(std::string("12\0", 3)));
 }
 
-TEST(StringConverterTest, ParseBoolTable) {
+TEST(StringConverterTest, ParseBoolTable)
+{
     const struct {
         const char* text;
         bool value;
     } cases[] = {
-        {"true", true},  {"TRUE", true},  {"True", true},   {"yes", true},  {"YES", true},
-        {"trueish", true}, {"yesterday", true}, {"1", false}, {"false", false}, {"no", false},
-        {"", false},     {" true", false}, {"tru", false},  {"y", false},
+        {"true", true},    {"TRUE", true},      {"True", true}, {"yes", true},    {"YES", true},
+        {"trueish", true}, {"yesterday", true}, {"1", false},   {"false", false}, {"no", false},
+        {"", false},       {" true", false},    {"tru", false}, {"y", false},
     };
-    for (const auto& c : cases) EXPECT_EQ(StringConverter::parseBool(c.text), c.value) << "'" << c.text << "'";
+    for (const auto& c : cases)
+        EXPECT_EQ(StringConverter::parseBool(c.text), c.value) << "'" << c.text << "'";
 }
 
-TEST(StringConverterTest, ParseIntTable) {
+TEST(StringConverterTest, ParseIntTable)
+{
     const struct {
         const char* text;
         int value;
     } cases[] = {
-        {"12", 12},   {" 12", 12},  {"12abc", 12}, {"abc", 0},       {"", 0},          {"-3", -3},
-        {"+7", 7},    {"0", 0},     {"3.9", 3},    {"2147483647", 2147483647},
-        {"99999999999", 2147483647}, {"-99999999999", -2147483647 - 1},
+        {"12", 12},
+        {" 12", 12},
+        {"12abc", 12},
+        {"abc", 0},
+        {"", 0},
+        {"-3", -3},
+        {"+7", 7},
+        {"0", 0},
+        {"3.9", 3},
+        {"2147483647", 2147483647},
+        {"99999999999", 2147483647},
+        {"-99999999999", -2147483647 - 1},
     };
-    for (const auto& c : cases) EXPECT_EQ(StringConverter::parseInt(c.text), c.value) << "'" << c.text << "'";
+    for (const auto& c : cases)
+        EXPECT_EQ(StringConverter::parseInt(c.text), c.value) << "'" << c.text << "'";
 }
 
-TEST(StringConverterTest, ParseRealAndUnsignedTables) {
+TEST(StringConverterTest, ParseRealAndUnsignedTables)
+{
     const struct {
         const char* text;
         float value;
     } reals[] = {
-        {"5000.0", 5000.0f}, {"10.5", 10.5f}, {"  1.25x", 1.25f}, {"", 0.0f}, {"abc", 0.0f}, {"-2", -2.0f},
-        {"nan", 0.0f},       {"0.1", 0.1f},
+        {"5000.0", 5000.0f}, {"10.5", 10.5f}, {"  1.25x", 1.25f}, {"", 0.0f},
+        {"abc", 0.0f},       {"-2", -2.0f},   {"nan", 0.0f},      {"0.1", 0.1f},
     };
-    for (const auto& c : reals) EXPECT_EQ(StringConverter::parseReal(c.text), c.value) << "'" << c.text << "'";
+    for (const auto& c : reals)
+        EXPECT_EQ(StringConverter::parseReal(c.text), c.value) << "'" << c.text << "'";
     EXPECT_TRUE(std::isinf(StringConverter::parseReal("1e300")));
     EXPECT_GT(StringConverter::parseReal("1e300"), 0.0f);
 
@@ -74,7 +105,8 @@ TEST(StringConverterTest, ParseRealAndUnsignedTables) {
         EXPECT_EQ(StringConverter::parseUnsignedInt(c.text), c.value) << "'" << c.text << "'";
 }
 
-TEST(StringConverterTest, ToStringTable) {
+TEST(StringConverterTest, ToStringTable)
+{
     EXPECT_EQ(StringConverter::toString(5000.0f, 3, 0, ' ', std::ios::fixed), "5000.000");
     EXPECT_EQ(StringConverter::toString(12.5f, 3, 0, ' ', std::ios::fixed), "12.500");
     EXPECT_EQ(StringConverter::toString(0.0f, 3, 0, ' ', std::ios::fixed), "0.000");

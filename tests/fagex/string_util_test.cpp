@@ -5,7 +5,8 @@
 using fagex::StringUtil;
 using fagex::StringVector;
 
-TEST(StringUtilTest, SplitTable) {
+TEST(StringUtilTest, SplitTable)
+{
     const struct {
         std::string text;
         std::string delims;
@@ -29,10 +30,11 @@ TEST(StringUtilTest, SplitTable) {
     EXPECT_EQ(StringUtil::split("a b"), (StringVector{"a", "b"}));
 }
 
-TEST(StringUtilTest, TrimTable) {
+TEST(StringUtilTest, TrimTable)
+{
     const struct {
         std::string text;
-        int form;  // 0: trim(s), 1: trim(s, false), 2: trim(s, false, true), 3: trim(s, true, false)
+        int form;   // 0: trim(s), 1: trim(s, false), 2: trim(s, false, true), 3: trim(s, true, false)
         std::string result;
     } cases[] = {
         {" \t\r path \r\t ", 0, "path"},
@@ -48,25 +50,30 @@ TEST(StringUtilTest, TrimTable) {
     for (const auto& c : cases) {
         std::string s = c.text;
         switch (c.form) {
-            case 0: StringUtil::trim(s); break;
-            case 1: StringUtil::trim(s, false); break;
-            case 2: StringUtil::trim(s, false, true); break;
-            default: StringUtil::trim(s, true, false); break;
+        case 0:
+            StringUtil::trim(s);
+            break;
+        case 1:
+            StringUtil::trim(s, false);
+            break;
+        case 2:
+            StringUtil::trim(s, false, true);
+            break;
+        default:
+            StringUtil::trim(s, true, false);
+            break;
         }
         EXPECT_EQ(s, c.result) << "'" << c.text << "' form " << c.form;
     }
 }
 
-TEST(StringUtilTest, ReplaceAllTable) {
+TEST(StringUtilTest, ReplaceAllTable)
+{
     const struct {
         std::string text, what, with, result;
     } cases[] = {
-        {"a/b/c", "/", "\\", "a\\b\\c"},
-        {"aaa", "a", "aa", "aaaaaa"},
-        {"aaaa", "aa", "b", "bb"},
-        {"abc", "x", "y", "abc"},
-        {"abc", "", "y", "abc"},
-        {"", "a", "b", ""},
+        {"a/b/c", "/", "\\", "a\\b\\c"}, {"aaa", "a", "aa", "aaaaaa"}, {"aaaa", "aa", "b", "bb"},
+        {"abc", "x", "y", "abc"},        {"abc", "", "y", "abc"},      {"", "a", "b", ""},
         {"abcabc", "abc", "", ""},
     };
     for (const auto& c : cases) {
@@ -76,7 +83,8 @@ TEST(StringUtilTest, ReplaceAllTable) {
     }
 }
 
-TEST(StringUtilTest, CaseHexAndAffixes) {
+TEST(StringUtilTest, CaseHexAndAffixes)
+{
     std::string s = "ABC def \xC3\x89";
     StringUtil::toLowerCase(s);
     EXPECT_EQ(s, "abc def \xC3\x89");

@@ -32,7 +32,7 @@ struct Listener {
 
 const std::uint32_t kLoopback = platform::parse_ipv4("127.0.0.1");
 
-} // namespace
+}   // namespace
 
 TEST(BoundedSocket, ConnectFailuresAreReportedAndLeaveItClosed)
 {
@@ -61,8 +61,7 @@ TEST(BoundedSocket, StopEndsASilentWaitWithinASlice)
     EXPECT_LT(platform::tick_count() - start, 2000u);
     stopper.join();
     // The same wait without a stop runs into its deadline.
-    EXPECT_EQ(s.ReceiveExactBy(&byte, 1, platform::tick_count() + 80, [] { return false; }),
-              platform::err::timed_out);
+    EXPECT_EQ(s.ReceiveExactBy(&byte, 1, platform::tick_count() + 80, [] { return false; }), platform::err::timed_out);
     platform::close_socket(peer);
 }
 

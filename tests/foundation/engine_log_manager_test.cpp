@@ -53,4 +53,4 @@ TEST(EngineLogManager, OneInstanceBesideTheServiceManagerAndLogsGoWithIt)
     EXPECT_EQ(nullptr, fagex::LogManager::getSingletonPtr());
 }
 
-} // namespace
+}   // namespace

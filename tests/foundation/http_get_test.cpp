@@ -70,7 +70,7 @@ private:
         for (const Step& step : m_script) {
             platform::sleep_ms(step.pause_ms);
             if (platform::send_some(s, step.data.data(), step.data.size(), error) < 0)
-                break;  // the client has gone
+                break;   // the client has gone
         }
         platform::sleep_ms(m_hold_ms);
         platform::close_socket(s);
@@ -124,7 +124,7 @@ std::string ok_header(std::size_t length)
     return "HTTP/1.0 200 OK\r\nServer: test\r\nContent-Length: " + std::to_string(length) + "\r\n\r\n";
 }
 
-} // namespace
+}   // namespace
 
 TEST_F(HttpGetTest, ScriptedAnswersGiveTheirResultCodes)
 {
@@ -133,7 +133,7 @@ TEST_F(HttpGetTest, ScriptedAnswersGiveTheirResultCodes)
         std::vector<Step> script;
         std::uint32_t hold_ms;
         int expected;
-        std::uint32_t event_kind, event_sub;  // 0/0: no event expected
+        std::uint32_t event_kind, event_sub;   // 0/0: no event expected
     };
     const std::string big_header = "HTTP/1.0 200 OK\r\nX-Pad: " + std::string(1100, 'p');
     const std::vector<Case> cases = {
@@ -261,7 +261,7 @@ TEST_F(HttpGetTest, ConnectFailuresAreResultOne)
     std::uint32_t a = 0;
     std::uint16_t port = 0;
     platform::local_endpoint(s, a, port);
-    platform::close_socket(s);  // nothing listens there now
+    platform::close_socket(s);   // nothing listens there now
 
     std::vector<char> body;
     EXPECT_EQ(HttpGetUrl("http://127.0.0.1:" + std::to_string(port) + "/x", body), 1);
@@ -277,12 +277,18 @@ TEST_F(HttpGetTest, ConnectFailuresAreResultOne)
 
 TEST(HttpUrl, SplitsAsTheGetDoes)
 {
-    struct Case { const char* url; bool ok; const char* host; std::uint16_t port; const char* path; };
+    struct Case {
+        const char* url;
+        bool ok;
+        const char* host;
+        std::uint16_t port;
+        const char* path;
+    };
     const Case cases[] = {
         {"http://a.b/c/d", true, "a.b", 80, "/c/d"},
         {"http://a.b:8080", true, "a.b", 8080, ""},
         {"  //a.b/x", true, "a.b", 80, "/x"},
-        {"a.b/x", true, "x", 80, ""},  // everything before the first '/' goes
+        {"a.b/x", true, "x", 80, ""},   // everything before the first '/' goes
         {"http://a.b:99999/x", false, "a.b", 0, "/x"},
         {"http://", false, "", 80, ""},
         // Line breaks or blanks would smuggle text into the request.

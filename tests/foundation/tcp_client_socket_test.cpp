@@ -38,15 +38,23 @@ struct Listener {
     ~Listener() { platform::close_socket(s); }
 };
 
-bool is_open(platform::socket_t s) { return ::fcntl(s, F_GETFD) != -1; }
+bool is_open(platform::socket_t s)
+{
+    return ::fcntl(s, F_GETFD) != -1;
+}
 
-} // namespace
+}   // namespace
 
 TEST(TcpClientSocket, ConnectResults)
 {
     Listener l;
     const ClosedPort closed;
-    struct Case { const char* what; std::uint16_t port; std::uint32_t blocking; int expected; };
+    struct Case {
+        const char* what;
+        std::uint16_t port;
+        std::uint32_t blocking;
+        int expected;
+    };
     const Case cases[] = {
         {"listener, non-blocking", l.port, 0, CTcpClientSocketHelper::connected},
         {"listener, blocking", l.port, 1, CTcpClientSocketHelper::connected},
@@ -169,7 +177,8 @@ TEST(TcpClientSocketDeathTest, NoDescriptorLeftIsResultTwo)
             ::setrlimit(RLIMIT_NOFILE, &none);
             CTcpClientSocketHelper client;
             const int result = client.Connect(loopback, 9, 0, 0, 100);
-            std::_Exit(result == CTcpClientSocketHelper::connect_failed && client.GetSocket() == platform::invalid_socket
+            std::_Exit(result == CTcpClientSocketHelper::connect_failed &&
+                               client.GetSocket() == platform::invalid_socket
                            ? 0
                            : 10 + result);
         },

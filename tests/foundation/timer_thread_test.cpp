@@ -57,7 +57,7 @@ public:
     bool keep = true;
 };
 
-} // namespace
+}   // namespace
 
 TEST(TimerThread, FirstCallIsDueAtOnceAndCarriesThePointerSizedParameter)
 {
@@ -72,7 +72,7 @@ TEST(TimerThread, FirstCallIsDueAtOnceAndCarriesThePointerSizedParameter)
     ASSERT_TRUE(test_support::wait_until([&] { return r.count(7001) == 1; }, 3000));
     const auto calls = r.snapshot();
     EXPECT_EQ(calls[0].param, reinterpret_cast<std::uintptr_t>(&object));
-    EXPECT_LT(calls[0].at - start, 1000u);  // not after its 600 s interval
+    EXPECT_LT(calls[0].at - start, 1000u);   // not after its 600 s interval
     t.check_invariant();
     EXPECT_EQ(t.TimerCount(), 1u);
 }
@@ -86,7 +86,7 @@ TEST(TimerThread, TrueReArmsAtItsIntervalFalseRemoves)
     ASSERT_TRUE(t.AddTimer(1, 100, 0));
     ASSERT_TRUE(t.AddTimer(2, 10, 0));
     ASSERT_TRUE(test_support::wait_until([&] { return r.count(1) >= 4; }, 5000));
-    EXPECT_EQ(r.count(2), 1u);  // false removed it
+    EXPECT_EQ(r.count(2), 1u);   // false removed it
     EXPECT_EQ(t.TimerCount(), 1u);
 
     // Calls of timer 1 are about its interval apart, never closer.
@@ -106,7 +106,7 @@ TEST(TimerThread, FireNowCallsAtOnceAndOnceMoreWhenAskedDuringACall)
     std::atomic<int> calls{0};
     r.hooks[1] = [&] {
         if (++calls == 2)
-            t.FireNow(1);  // asked while the call runs
+            t.FireNow(1);   // asked while the call runs
         return true;
     };
     ASSERT_TRUE(t.AddTimer(1, 600000, 0));
@@ -138,7 +138,7 @@ TEST(TimerThread, KillTimerAndAddFromInsideOnTimer)
     // in which 11 would have been due again.
     const std::size_t ten = r.count(10);
     ASSERT_TRUE(test_support::wait_until([&] { return r.count(10) >= ten + 3; }, 3000));
-    EXPECT_LE(r.count(11), after_kill + 1);  // at most a call already under way
+    EXPECT_LE(r.count(11), after_kill + 1);   // at most a call already under way
     EXPECT_EQ(t.TimerCount(), 1u);
 }
 
@@ -148,7 +148,7 @@ TEST(TimerThread, StopEndsWithinTheBoundClearsAndCanRestart)
     std::atomic<bool> in_call{false};
     r.hooks[1] = [&] {
         in_call = true;
-        platform::sleep_ms(200);  // a slow callback
+        platform::sleep_ms(200);   // a slow callback
         return true;
     };
     CTimerThread t;
@@ -163,7 +163,7 @@ TEST(TimerThread, StopEndsWithinTheBoundClearsAndCanRestart)
     EXPECT_EQ(t.TimerCount(), 0u);
     const std::size_t calls = r.snapshot().size();
     platform::sleep_ms(100);
-    EXPECT_EQ(r.snapshot().size(), calls);  // nothing runs after Stop
+    EXPECT_EQ(r.snapshot().size(), calls);   // nothing runs after Stop
 
     ASSERT_TRUE(t.AddTimer(3, 1000, 0));
     EXPECT_TRUE(t.IsRunning());
@@ -178,7 +178,7 @@ TEST(TimerThread, StopFromInsideOnTimerAndDestructorStops)
     std::atomic<int> calls{0};
     r.hooks[1] = [&] {
         ++calls;
-        t->Stop();  // only asks: the thread cannot wait for itself
+        t->Stop();   // only asks: the thread cannot wait for itself
         return true;
     };
     ASSERT_TRUE(t->AddTimer(1, 10, 0));
@@ -187,7 +187,7 @@ TEST(TimerThread, StopFromInsideOnTimerAndDestructorStops)
     EXPECT_EQ(calls.load(), 1);
     EXPECT_EQ(t->TimerCount(), 0u);
     const std::uint64_t start = platform::tick_count64();
-    t.reset();  // joins the ended thread
+    t.reset();   // joins the ended thread
     EXPECT_LT(platform::tick_count64() - start, 1000u);
 }
 
@@ -204,12 +204,15 @@ TEST(TimerThread, NoSinkLeavesTimersWaiting)
 
 namespace {
 std::atomic<std::uint32_t> g_fake_tick{0};
-std::uint32_t fake_tick() { return g_fake_tick.load(); }
+std::uint32_t fake_tick()
+{
+    return g_fake_tick.load();
+}
 struct FakeTick {
     FakeTick() { platform::set_tick_source(&fake_tick); }
     ~FakeTick() { platform::set_tick_source(nullptr); }
 };
-} // namespace
+}   // namespace
 
 TEST(TimerThread, ReArmedTimerAcrossTheTickWrapFiresNeitherEarlyNorLate)
 {
@@ -219,9 +222,9 @@ TEST(TimerThread, ReArmedTimerAcrossTheTickWrapFiresNeitherEarlyNorLate)
     {
         CTimerThread t;
         t.SetEventSink(&r);
-        ASSERT_TRUE(t.AddTimer(1, 0x200, 0));  // next due 0x100, past the wrap
+        ASSERT_TRUE(t.AddTimer(1, 0x200, 0));   // next due 0x100, past the wrap
         ASSERT_TRUE(test_support::wait_until([&] { return r.count(1) == 1; }, 3000));
-        g_fake_tick = 0xFFFFFFF0u;  // numerically above the due tick, yet before it
+        g_fake_tick = 0xFFFFFFF0u;   // numerically above the due tick, yet before it
         // A new timer is due at once and comes after timer 1 in its pass:
         // once it was called, a pass at this tick has judged timer 1.
         ASSERT_TRUE(t.AddTimer(2, 0x10000, 0));

@@ -7,7 +7,13 @@
 
 TEST(Utility, ParseUrl)
 {
-    struct Case { const char* url; bool ok; const char* host; std::uint16_t port; const char* path; };
+    struct Case {
+        const char* url;
+        bool ok;
+        const char* host;
+        std::uint16_t port;
+        const char* path;
+    };
     const Case cases[] = {
         {"http://Update.Example.com/update_dll/p2sp_config.ini", true, "Update.Example.com", 80,
          "/update_dll/p2sp_config.ini"},
@@ -33,9 +39,9 @@ TEST(Utility, ParseUrl)
 TEST(Utility, CreateDirectoryRecursive)
 {
     test_support::TempDir dir;
-    EXPECT_EQ(CUtility::CreateDirectoryRecursive(dir.file("a\\b\\c")), 0);  // backslashes too
+    EXPECT_EQ(CUtility::CreateDirectoryRecursive(dir.file("a\\b\\c")), 0);   // backslashes too
     EXPECT_TRUE(platform::folder_exists(dir.file("a/b/c")));
-    EXPECT_EQ(CUtility::CreateDirectoryRecursive(dir.file("a/b/c/")), 0);  // already there
+    EXPECT_EQ(CUtility::CreateDirectoryRecursive(dir.file("a/b/c/")), 0);   // already there
     ASSERT_TRUE(platform::write_file_atomically(dir.file("file"), std::string("x")));
     EXPECT_EQ(CUtility::CreateDirectoryRecursive(dir.file("file/sub")), -1);
     EXPECT_EQ(CUtility::CreateDirectoryRecursive(""), -1);

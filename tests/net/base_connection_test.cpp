@@ -242,4 +242,4 @@ TEST(BaseConnection, PeerCloseReachesOnReceiveOnce)
     ASSERT_TRUE(test_support::wait_until([&] { return c.refs.load() == 0; }));
 }
 
-} // namespace
+}   // namespace

@@ -85,7 +85,7 @@ protected:
     std::unique_ptr<FakeRangeTask> task;
 };
 
-} // namespace
+}   // namespace
 
 TEST_F(CdnThreadPeerConnectionTest, ConnectThatNeverCompletesIsGivenUpAfterTwentySeconds)
 {
@@ -107,8 +107,7 @@ TEST_F(CdnThreadPeerConnectionTest, ConnectThatNeverCompletesIsGivenUpAfterTwent
             net_test::tick_offset().store(21000);
             // Given up: the attempt ends as a failure and the run goes back.
             EXPECT_TRUE(test_support::wait_until(
-                [&] { return Every(busy, [](auto& c) { return c.attempts() >= 1 && c.failures() >= 1; }); },
-                5000));
+                [&] { return Every(busy, [](auto& c) { return c.attempts() >= 1 && c.failures() >= 1; }); }, 5000));
         }
         StopAndCheckBlocksFree(thread);
         if (!pending)

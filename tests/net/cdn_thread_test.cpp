@@ -77,7 +77,7 @@ protected:
     std::unique_ptr<FakeRangeTask> task;
 };
 
-} // namespace
+}   // namespace
 
 TEST_F(CdnThreadTest, DownloadsEveryFileFromNginx)
 {
@@ -170,7 +170,8 @@ TEST_F(CdnThreadTest, BlocksHandedBackAreAskedForAtOnce)
     thread.Start();
     std::uint32_t took = 0;
     for (int round = 0; round < 3; ++round) {
-        ASSERT_TRUE(test_support::wait_until([&] { return task->release_request_count() >= CCdnThread::kConnections; }));
+        ASSERT_TRUE(
+            test_support::wait_until([&] { return task->release_request_count() >= CCdnThread::kConnections; }));
         task->m_release.store(0);
         const std::size_t before = server.Accepts();
         zeq::http_range_request giver(zeq::range_client::cdn_thread, task.get(), nullptr);

@@ -66,7 +66,7 @@ TEST(CompletionPort, OrderSurvivesWrapAndGrowth)
     };
     post(50);
     take(40);
-    post(60);    // wraps around the first ring
+    post(60);   // wraps around the first ring
     take(10);
     post(500);   // grows while wrapped
     take(560);
@@ -129,4 +129,4 @@ TEST(CompletionPort, AttachRefusesBadInput)
     port.detach(0, -1);   // nothing to do
 }
 
-} // namespace
+}   // namespace

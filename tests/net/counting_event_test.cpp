@@ -43,4 +43,4 @@ TEST(CountingEvent, OneWaiterManyPosters)
     EXPECT_EQ(4000, consumed.load());
 }
 
-} // namespace
+}   // namespace

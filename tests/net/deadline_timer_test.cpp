@@ -31,7 +31,10 @@ void on_wait(void* context, const i_error_code& error)
 
 // A tick source the test moves by hand.
 std::atomic<std::uint32_t> g_fake_tick{0};
-std::uint32_t fake_tick() { return g_fake_tick.load(); }
+std::uint32_t fake_tick()
+{
+    return g_fake_tick.load();
+}
 
 struct fake_clock {
     explicit fake_clock(std::uint32_t start)
@@ -167,4 +170,4 @@ TEST(DeadlineTimer, ExpiryThatWrappedIsAlreadyReachedWhenTheCountHasWrappedToo)
     EXPECT_EQ(0u, w.errors[0]);
 }
 
-} // namespace
+}   // namespace

@@ -54,4 +54,4 @@ TEST(HostResolver, SeveralNamesGiveUniqueSortedAddresses)
     EXPECT_FALSE(CHostResolver::WinsockErrorText(EAI_NONAME).empty());
 }
 
-} // namespace
+}   // namespace

@@ -78,7 +78,7 @@ protected:
     std::unique_ptr<FakeRangeTask> task;
 };
 
-} // namespace
+}   // namespace
 
 TEST_F(HttpCdnConnectionTest, FetchesOneRunFromNginxAndCloses)
 {
@@ -211,8 +211,8 @@ TEST_F(HttpCdnConnectionTest, ServerEndingMidRunKeepsWrittenBlocksAndTheEventsAr
     // One whole block and part of the next, then the server ends the answer.
     RangeServer server;
     RangeServer::Behaviour behaviour;
-    behaviour.raw_answer =
-        "HTTP/1.1 206 Partial Content\r\nContent-Length: 300000\r\n\r\n" + fixture->Bytes(0, 0, kBlockSize + 1000);
+    behaviour.raw_answer = "HTTP/1.1 206 Partial Content\r\nContent-Length: 300000\r\n\r\n" +
+                           fixture->Bytes(0, 0, kBlockSize + 1000);
     server.SetBehaviour(behaviour);
     ASSERT_TRUE(server.Start());
     const std::uint64_t id = 0x7F000001ull << 16 | server.port();
@@ -227,7 +227,8 @@ TEST_F(HttpCdnConnectionTest, ServerEndingMidRunKeepsWrittenBlocksAndTheEventsAr
     c->release();
     // First request (7), header accepted (0), closed by the server (3).
     for (int result : {7, 0, 3})
-        EXPECT_TRUE(test_support::wait_until([&] { return net_test::http_record_with_result(log.server, result); }, 10000))
+        EXPECT_TRUE(
+            test_support::wait_until([&] { return net_test::http_record_with_result(log.server, result); }, 10000))
             << result;
 
     // A refused connect gives no socket and is logged with result 1.

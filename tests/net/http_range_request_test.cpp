@@ -64,7 +64,7 @@ struct Fixture {
     FakeRangeTask task;
 };
 
-} // namespace
+}   // namespace
 
 TEST(HttpRangeRequest, RequestTextIsByteForByte)
 {
@@ -77,9 +77,8 @@ TEST(HttpRangeRequest, RequestTextIsByteForByte)
                                            "Range: bytes=2162688-2195455\r\nHost: cdn.example\r\n\r\n"));
     EXPECT_EQ(text.size() - 4, text.find("\r\n\r\n"));
     // Big numbers keep their plain digits.
-    EXPECT_NE(std::string::npos,
-              http_range_request::request_text("/a", 5000000000ull, 5000032767ull, "h")
-                  .find("Range: bytes=5000000000-5000032767\r\n"));
+    EXPECT_NE(std::string::npos, http_range_request::request_text("/a", 5000000000ull, 5000032767ull, "h")
+                                     .find("Range: bytes=5000000000-5000032767\r\n"));
 }
 
 TEST(HttpRangeRequest, FindsTheDirectoryOfAFile)
@@ -96,14 +95,22 @@ TEST(HttpRangeRequest, FindsTheDirectoryOfAFile)
     const Case cases[] = {
         {"own path names the file", own, {own}, "file0.bin", true, "/game/data/"},
         {"one other entry names it", own, {own, Info(2, "h", "/other/file1.bin")}, "file1.bin", true, "/other/"},
-        {"an exact entry wins", own,
-         {own, Info(2, "h", "/x/file1.bin"), Info(3, "h", "/game/data/file1.bin")}, "file1.bin", true, "/game/data/"},
+        {"an exact entry wins",
+         own,
+         {own, Info(2, "h", "/x/file1.bin"), Info(3, "h", "/game/data/file1.bin")},
+         "file1.bin",
+         true,
+         "/game/data/"},
         // Only the first URL of a host and port is kept: the other files of
         // the task lie beside it.
         {"nobody names it", own, {own}, "file1.bin", true, "/game/data/"},
         {"another host names it", own, {own, Info(2, "other", "/x/file1.bin")}, "file1.bin", true, "/game/data/"},
-        {"two entries name it", own, {own, Info(2, "h", "/x/file1.bin"), Info(3, "h", "/y/file1.bin")}, "file1.bin",
-         false, "/game/data/"},
+        {"two entries name it",
+         own,
+         {own, Info(2, "h", "/x/file1.bin"), Info(3, "h", "/y/file1.bin")},
+         "file1.bin",
+         false,
+         "/game/data/"},
         {"path without a slash", Info(1, "h", "a.bin"), {}, "a.bin", true, ""},
     };
     for (const Case& c : cases) {
@@ -118,12 +125,12 @@ TEST(HttpRangeRequest, BuildComputesPathAndRange)
     struct Case {
         const char* info_path;
         const char* file;
-        std::int32_t piece;      // global piece of the run's first block
+        std::int32_t piece;   // global piece of the run's first block
         std::int32_t offset;
-        std::size_t blocks;      // run length (consecutive blocks)
+        std::size_t blocks;   // run length (consecutive blocks)
         const char* url;
         std::uint64_t start;
-        std::uint64_t last;      // the range is closed at the run's last byte
+        std::uint64_t last;   // the range is closed at the run's last byte
     };
     const Case cases[] = {
         {"files/a.bin", "a.bin", 0, 0, 1, "/files/a.bin", 0, kBlockSize - 1},
@@ -214,8 +221,8 @@ std::vector<HeaderCase> HeaderCases()
         {"long status", "HTTP/1.1 20600 X\r\nContent-Length: 1\r\n\r\n", no, no, "http head check error, close!"},
         {"long reason", "HTTP/1.1 206 " + std::string(300, 'r') + "\r\nContent-Length: 1\r\n\r\n", no, no,
          "http head check error, close!"},
-        {"long value", "HTTP/1.1 206 OK\r\nX-Big: " + std::string(5000, 'v') + "\r\nContent-Length: 1\r\n\r\n", no,
-         no, "http head check error, close!"},
+        {"long value", "HTTP/1.1 206 OK\r\nX-Big: " + std::string(5000, 'v') + "\r\nContent-Length: 1\r\n\r\n", no, no,
+         "http head check error, close!"},
         {"lower-case length", "HTTP/1.1 206 OK\r\ncontent-length: 100\r\n\r\n", ok, ok, ""},
         {"length without blank", "HTTP/1.1 206 OK\r\nCONTENT-LENGTH:100\r\n\r\n", ok, ok, ""},
         {"empty values", "HTTP/1.1 206 OK\r\nServer:\r\nContent-Length: 100\r\nX-Empty:   \r\n\r\n", ok, ok, ""},
@@ -226,8 +233,7 @@ std::vector<HeaderCase> HeaderCases()
          "http head body is encoded, close!"},
         {"chunked body", "HTTP/1.1 200 OK\r\nContent-Length: 40\r\nTransfer-Encoding:  Chunked \r\n\r\n", no, no,
          "http head body is encoded, close!"},
-        {"identity body", "HTTP/1.1 206 OK\r\nContent-Length: 100\r\ncontent-encoding: identity\r\n\r\n", ok, ok,
-         ""},
+        {"identity body", "HTTP/1.1 206 OK\r\nContent-Length: 100\r\ncontent-encoding: identity\r\n\r\n", ok, ok, ""},
     };
 }
 
@@ -240,14 +246,15 @@ std::unique_ptr<http_range_request> Built(Fixture& f, range_client client)
     return exchange;
 }
 
-} // namespace
+}   // namespace
 
 TEST(HttpRangeRequest, HeaderChecksInEveryChunkSize)
 {
     for (const HeaderCase& c : HeaderCases()) {
         for (range_client client : {range_client::http_cdn, range_client::cdn_thread}) {
             const state expected = client == range_client::http_cdn ? c.http_cdn : c.cdn_thread;
-            for (std::size_t chunk : {std::size_t(1), std::size_t(2), std::size_t(7), std::size_t(64), c.header.size()}) {
+            for (std::size_t chunk :
+                 {std::size_t(1), std::size_t(2), std::size_t(7), std::size_t(64), c.header.size()}) {
                 Fixture f;
                 auto exchange = Built(f, client);
                 state last = state::more;
@@ -293,8 +300,8 @@ TEST(HttpRangeRequest, HeaderLongerThanTheBoundIsRefused)
 TEST(HttpRangeRequest, BodyIsCutIntoBlocksInEveryChunkSize)
 {
     const std::string content = Pattern(4 * kPiece + 1000);
-    for (std::size_t chunk : {std::size_t(1000), std::size_t(32768), std::size_t(65536), std::size_t(70001),
-                              std::size_t(1) << 20}) {
+    for (std::size_t chunk :
+         {std::size_t(1000), std::size_t(32768), std::size_t(65536), std::size_t(70001), std::size_t(1) << 20}) {
         Fixture f({{"a.bin", content}});
         auto exchange = std::make_unique<http_range_request>(range_client::http_cdn, &f.task, nullptr);
         BlockRequestQueue run;
@@ -305,8 +312,8 @@ TEST(HttpRangeRequest, BodyIsCutIntoBlocksInEveryChunkSize)
         std::string request;
         ASSERT_EQ(0, exchange->build(Peer(5), request));
         // The answer: header, the file from the range start to its end.
-        const std::string answer = "HTTP/1.1 206 Partial Content\r\nContent-Length: " +
-                                   std::to_string(content.size()) + "\r\n\r\n" + content;
+        const std::string answer = "HTTP/1.1 206 Partial Content\r\nContent-Length: " + std::to_string(content.size()) +
+                                   "\r\n\r\n" + content;
         state last = state::more;
         std::size_t at = 0;
         for (; at < answer.size() && last != state::complete; at += chunk) {
@@ -362,12 +369,12 @@ TEST(HttpRangeRequest, IgnoredRangeIsReadPastOrRefused)
         exchange.set_run(MakeRun(piece, 2));
         std::string request;
         ASSERT_EQ(0, exchange.build(Peer(5), request));
-        const std::string answer = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(content.size()) +
-                                   "\r\n\r\n" + content;
+        const std::string answer = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(content.size()) + "\r\n\r\n" +
+                                   content;
         EXPECT_EQ(state::complete,
                   exchange.receive(reinterpret_cast<const std::uint8_t*>(answer.data()), answer.size(), Peer(5)));
-        EXPECT_EQ(0, std::memcmp(f.task.Image(0).data() + piece * kPiece, content.data() + piece * kPiece,
-                                 2 * kBlockSize));
+        EXPECT_EQ(
+            0, std::memcmp(f.task.Image(0).data() + piece * kPiece, content.data() + piece * kPiece, 2 * kBlockSize));
         EXPECT_EQ(std::uint8_t(PEERTYPE_HTTP_CDN), f.task.m_last_type.load());
     }
     // Beyond the bound the bytes would take too long to skip.

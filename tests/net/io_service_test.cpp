@@ -94,22 +94,26 @@ TEST(IoService, PollRunsWhatIsQueuedOnTheCallingThreadAsTheIoThread)
         i_io_service* io;
         bool inside = false;
     } p{&io};
-    io.post([](void* c, const i_error_code&) {
-        auto* self = static_cast<probe*>(c);
-        self->inside = self->io->impl().on_io_thread();
-    }, &p);
+    io.post(
+        [](void* c, const i_error_code&) {
+            auto* self = static_cast<probe*>(c);
+            self->inside = self->io->impl().on_io_thread();
+        },
+        &p);
     EXPECT_EQ(1u, io.poll());
     EXPECT_TRUE(p.inside);
     // While another thread runs the service (here inside a handler), poll
     // leaves the queue to it.
     net_test::io_thread t;
     std::atomic<int> step{0};
-    t.io.post([](void* c, const i_error_code&) {
-        auto* s = static_cast<std::atomic<int>*>(c);
-        s->store(1);
-        while (s->load() != 2)
-            std::this_thread::yield();
-    }, &step);
+    t.io.post(
+        [](void* c, const i_error_code&) {
+            auto* s = static_cast<std::atomic<int>*>(c);
+            s->store(1);
+            while (s->load() != 2)
+                std::this_thread::yield();
+        },
+        &step);
     ASSERT_TRUE(test_support::wait_until([&] { return step.load() == 1; }));
     tagged late{&r, 3};
     t.io.post(&record, &late);
@@ -207,10 +211,12 @@ TEST(IoService, PauseFromTheIoThreadOrWithoutRunnerReturns)
             i_io_service* io;
             std::atomic<int>* result;
         } c{&t.io, &result};
-        t.io.post([](void* p, const i_error_code&) {
-            auto* x = static_cast<ctx*>(p);
-            x->result->store(x->io->pause() ? 1 : 0);
-        }, &c);
+        t.io.post(
+            [](void* p, const i_error_code&) {
+                auto* x = static_cast<ctx*>(p);
+                x->result->store(x->io->pause() ? 1 : 0);
+            },
+            &c);
         ASSERT_TRUE(test_support::wait_until([&] { return result.load() != -1; }));
         EXPECT_EQ(0, result.load());
     }
@@ -285,14 +291,14 @@ TEST(IoService, TransferCompletionsMapTheirErrors)
         std::uint32_t expected;
     };
     const row rows[] = {
-        {i_iocp_io_service::kind_send, 64, 0, 995},      // network name deleted: cancelled
+        {i_iocp_io_service::kind_send, 64, 0, 995},   // network name deleted: cancelled
         {i_iocp_io_service::kind_send, 0, 0, 0},
         {i_iocp_io_service::kind_send, 10054, 0, 10054},
         {i_iocp_io_service::kind_receive, 64, 0, 995},
-        {i_iocp_io_service::kind_receive, 0, 0, 38},     // nothing read: the peer closed
+        {i_iocp_io_service::kind_receive, 0, 0, 38},   // nothing read: the peer closed
         {i_iocp_io_service::kind_receive, 0, 5, 0},
         {i_iocp_io_service::kind_receive, 10054, 0, 10054},
-        {i_iocp_io_service::kind_transfer, 0, 0, 0},     // a zero-length transfer stays 0
+        {i_iocp_io_service::kind_transfer, 0, 0, 0},   // a zero-length transfer stays 0
     };
     for (const row& r : rows) {
         i_io_service io;
@@ -322,8 +328,7 @@ TEST(IoService, PostsFromManyThreadsAllRun)
     for (int i = 0; i < 4; ++i) {
         posters.emplace_back([&] {
             for (int j = 0; j < 1000; ++j)
-                t.io.post([](void* p, const i_error_code&) { ++*static_cast<std::atomic<int>*>(p); },
-                          &calls);
+                t.io.post([](void* p, const i_error_code&) { ++*static_cast<std::atomic<int>*>(p); }, &calls);
         });
     }
     for (auto& p : posters)
@@ -331,7 +336,7 @@ TEST(IoService, PostsFromManyThreadsAllRun)
     EXPECT_TRUE(test_support::wait_until([&] { return calls.load() == 4000; }));
 }
 
-} // namespace
+}   // namespace
 
 // After the I/O thread has ended, whatever is still queued or waiting is
 // completed as cancelled on the caller's thread, so nothing keeps holding

@@ -195,7 +195,10 @@ inline std::uint16_t unused_port()
     return held.port();
 }
 
-inline std::uint32_t loopback_host_order() { return 0x7F000001u; }
+inline std::uint32_t loopback_host_order()
+{
+    return 0x7F000001u;
+}
 
 // A handler on the I/O thread every `period_ms` that records the longest
 // gap between two of its runs: a gap far above the period means some
@@ -247,4 +250,4 @@ private:
     std::atomic<bool> m_ended{false};
 };
 
-} // namespace net_test
+}   // namespace net_test

@@ -30,10 +30,9 @@ TEST(LiveConnections, PairPerTaskAndWaitForZero)
     live_connections::increment(task);
     bool give_up_called = false;
     EXPECT_FALSE(live_connections::wait_for_zero(
-        task, platform::infinite, 5,
-        [](void* p) { return *static_cast<bool*>(p) = true; }, &give_up_called));
+        task, platform::infinite, 5, [](void* p) { return *static_cast<bool*>(p) = true; }, &give_up_called));
     EXPECT_TRUE(give_up_called);
     live_connections::decrement(task);
 }
 
-} // namespace
+}   // namespace

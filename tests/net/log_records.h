@@ -14,10 +14,7 @@ struct installed_log_server {
     FakeLogServer server;
     bool ok = false;
 
-    installed_log_server()
-    {
-        ok = server.Start() && CreateProcessLogConnection("127.0.0.1", server.port(), nullptr);
-    }
+    installed_log_server() { ok = server.Start() && CreateProcessLogConnection("127.0.0.1", server.port(), nullptr); }
     ~installed_log_server() { DestroyProcessLogConnection(); }
 };
 
@@ -35,4 +32,4 @@ inline bool http_record_with_result(const FakeLogServer& server, int result)
     return false;
 }
 
-} // namespace net_test
+}   // namespace net_test

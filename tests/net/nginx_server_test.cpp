@@ -76,7 +76,8 @@ TEST(NginxServer, ATestProcessThatDiesTakesItsNginxAlong)
     ASSERT_GT(port, 0) << text;
     const auto refused = [&] {
         platform::socket_t s = platform::tcp_socket();
-        const bool up = platform::connect_ipv4(s, platform::parse_ipv4("127.0.0.1"), static_cast<std::uint16_t>(port)) == 0;
+        const bool up = platform::connect_ipv4(s, platform::parse_ipv4("127.0.0.1"),
+                                               static_cast<std::uint16_t>(port)) == 0;
         platform::close_socket(s);
         return !up;
     };
@@ -89,4 +90,4 @@ TEST(NginxServer, ATestProcessThatDiesTakesItsNginxAlong)
     }
 }
 
-} // namespace
+}   // namespace

@@ -239,8 +239,8 @@ TEST_F(PeerConnectionTest, PassiveSideAnswersTheHandshakeWithItsResult)
         std::uint32_t piece_size;
         std::uint32_t result;
     } cases[] = {
-        {kTask, kRemoteId, kPiece, 3}, {kTask + 1, kRemoteId, kPiece, 0}, {kTask, kRemoteId + 1, kPiece, 1},
-        {kTask + 1, kRemoteId + 1, kPiece, 1}, {kTask, kRemoteId, 1, 2}, {kTask + 1, kRemoteId + 1, 1, 2},
+        {kTask, kRemoteId, kPiece, 3},         {kTask + 1, kRemoteId, kPiece, 0}, {kTask, kRemoteId + 1, kPiece, 1},
+        {kTask + 1, kRemoteId + 1, kPiece, 1}, {kTask, kRemoteId, 1, 2},          {kTask + 1, kRemoteId + 1, 1, 2},
     };
     for (const Case& c : cases) {
         auto link = Open(PEERTYPE_DIRECT, 1);
@@ -520,15 +520,15 @@ TEST_F(PeerConnectionTest, ADirectPeerLeavesRequestsForMissingPiecesUnanswered)
 TEST_F(PeerConnectionTest, MalformedRecordsCloseWithoutTouchingStorage)
 {
     const bytes cases[] = {
-        Ask(0, 100, 32768),      // not block-aligned
-        Ask(0, 0, 0),            // empty
-        Ask(0, 0, 40000),        // longer than a block
-        Ask(0, 65536, 32768),    // past the piece
-        Ask(6, 0, 32768),        // past the task's pieces
-        Ask(0xFFFFFFFFu, 0, 1),  // a negative piece
-        Data(9, 0, 16),          // block data for a piece the task does not have
+        Ask(0, 100, 32768),                          // not block-aligned
+        Ask(0, 0, 0),                                // empty
+        Ask(0, 0, 40000),                            // longer than a block
+        Ask(0, 65536, 32768),                        // past the piece
+        Ask(6, 0, 32768),                            // past the task's pieces
+        Ask(0xFFFFFFFFu, 0, 1),                      // a negative piece
+        Data(9, 0, 16),                              // block data for a piece the task does not have
         Bitfield(std::vector<std::uint8_t>(9, 1)),   // 2 bytes for 6 pieces
-        Raw(pw::cmd_bitfield, {{0, Le(1, 8)}, {1, Le(kTask, 8)}, {2, {}}}),   // 0 bytes for 6 pieces
+        Raw(pw::cmd_bitfield, {{0, Le(1, 8)}, {1, Le(kTask, 8)}, {2, {}}}),              // 0 bytes for 6 pieces
         Raw(pw::cmd_block_request, {{0, Le(1, 8)}, {1, Le(kTask, 8)}, {2, Le(0, 8)}}),   // record 8 bytes
     };
     int i = 0;
@@ -603,7 +603,8 @@ TEST_F(PeerConnectionTest, FramingAndPacketCheckErrorsCloseWithTheirLines)
     link->Start();
     ASSERT_FALSE(link->ReadCommand(pw::cmd_bitfield).empty());
     const bytes bits = {0xFC};
-    bytes big = Raw(pw::cmd_bitfield, {{0, Le(1, 8)}, {1, Le(kTask, 8)}, {2, bits}, {9, bytes(65536 - 8 - 14 - 14 - 7 - 6)}});
+    bytes big = Raw(pw::cmd_bitfield,
+                    {{0, Le(1, 8)}, {1, Le(kTask, 8)}, {2, bits}, {9, bytes(65536 - 8 - 14 - 14 - 7 - 6)}});
     ASSERT_EQ(cmd_packet::load_u32(big.data()), 65536u);
     link->Send(big);
     EXPECT_FALSE(link->ReadCommand(pw::cmd_son_list_request).empty());
@@ -662,8 +663,9 @@ TEST_F(PeerConnectionTest, SonListsAreRelayedWithTheirParentAndCookie)
     bytes records(300, 0);
     records[0] = 42;
     records[149] = 43;
-    link->Send(Raw(pw::cmd_son_list_reply, {{0, Le(kRemoteId, 8)}, {1, Le(kTask, 8)}, {2, Le(7, 2)},
-                                            {3, records}, {4, Le(0, 4)}, {5, Le(4, 1)}}));
+    link->Send(
+        Raw(pw::cmd_son_list_reply,
+            {{0, Le(kRemoteId, 8)}, {1, Le(kTask, 8)}, {2, Le(7, 2)}, {3, records}, {4, Le(0, 4)}, {5, Le(4, 1)}}));
     ASSERT_TRUE(test_support::wait_until([&] { return link->task->Hosts().size() == 2; }));
     const auto hosts = link->task->Hosts();
     EXPECT_EQ(std::uint64_t{hosts[0].peer.clientid}, 42u);
@@ -753,7 +755,10 @@ TEST_F(PeerConnectionTest, OnlyDirectPeersAreReportedToTheLogServer)
 
 // A clock the test moves by hand.
 std::atomic<std::uint32_t> g_now{0};
-std::uint32_t FakeNow() { return g_now.load(); }
+std::uint32_t FakeNow()
+{
+    return g_now.load();
+}
 
 TEST_F(PeerConnectionTest, TwentySecondsOfSilenceKeepTwentyAndOneCloses)
 {
@@ -847,4 +852,4 @@ TEST_F(PeerConnectionTest, APeerThatFloodsRequestsIsCutOffWithABoundedQueue)
     EXPECT_TRUE(sender.join_for(20000));
 }
 
-} // namespace
+}   // namespace

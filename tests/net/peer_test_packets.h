@@ -35,4 +35,4 @@ inline bytes Le(std::uint64_t v, std::size_t width)
     return out;
 }
 
-} // namespace peer_test
+}   // namespace peer_test

@@ -24,11 +24,10 @@ TEST(PeerWireTest, HaveIsFiftyBytesExactlyAsTheWireCarriesIt)
 {
     bytes out;
     build_have({1, 2, 5}, out);
-    const bytes expected = {0x2e, 0x00, 0x00, 0x00, 0x00, 0x44, 0x00, 0x02, 0x01, 0x00, 0x00, 0x03,
-                            0x00, 0x00, 0x08, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00,
-                            0x00, 0x00, 0x01, 0x00, 0x08, 0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00,
-                            0x00, 0x00, 0x00, 0x00, 0x03, 0x00, 0x04, 0x00, 0x00, 0x00, 0x05, 0x00,
-                            0x00, 0x00};
+    const bytes expected = {0x2e, 0x00, 0x00, 0x00, 0x00, 0x44, 0x00, 0x02, 0x01, 0x00, 0x00, 0x03, 0x00,
+                            0x00, 0x08, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+                            0x01, 0x00, 0x08, 0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+                            0x00, 0x03, 0x00, 0x04, 0x00, 0x00, 0x00, 0x05, 0x00, 0x00, 0x00};
     EXPECT_EQ(out, expected);
 }
 
@@ -37,7 +36,7 @@ TEST(PeerWireTest, LengthPrefixBounds)
     struct Case {
         std::uint32_t raw;
         bool ok;
-    } cases[] = {{0, false}, {1, true}, {65535, true}, {65536, true}, {65537, false},
+    } cases[] = {{0, false},           {1, true},           {65535, true}, {65536, true}, {65537, false},
                  {0x80000000u, false}, {0xFFFFFFFFu, false}};
     for (const Case& c : cases) {
         std::uint8_t p[4];
@@ -165,8 +164,8 @@ TEST(PeerWireTest, SonListKeepsAtMostFiftyAndReadsWholeRecordsOnly)
     bytes records(300, 'x');
     std::memset(records.data(), 0, 8);
     records[0] = 7;
-    const bytes pkt = Raw(cmd_son_list_reply, {{0, Le(1, 8)}, {1, Le(2, 8)}, {2, Le(9, 2)},
-                                                      {3, records}, {4, Le(0, 4)}, {5, Le(4, 1)}});
+    const bytes pkt = Raw(cmd_son_list_reply,
+                          {{0, Le(1, 8)}, {1, Le(2, 8)}, {2, Le(9, 2)}, {3, records}, {4, Le(0, 4)}, {5, Le(4, 1)}});
     CCmdPacketReader r2(pkt.data(), pkt.size());
     ASSERT_TRUE(parse_son_list_reply(r2, back));
     ASSERT_EQ(back.sons.size(), 2u);
@@ -237,13 +236,34 @@ TEST(PeerWireTest, FieldsOfTheWrongWidthOrMissingAreRefused)
         bytes packet;
         bool (*parse)(const CCmdPacketReader&);
     };
-    auto p60 = [](const CCmdPacketReader& r) { Handshake m; return parse_handshake(r, m); };
-    auto p61 = [](const CCmdPacketReader& r) { HandshakeReply m; return parse_handshake_reply(r, m); };
-    auto p62 = [](const CCmdPacketReader& r) { SonListRequest m; return parse_son_list_request(r, m); };
-    auto p63 = [](const CCmdPacketReader& r) { SonListReply m; return parse_son_list_reply(r, m); };
-    auto p65 = [](const CCmdPacketReader& r) { Bitfield m; return parse_bitfield(r, m); };
-    auto p66 = [](const CCmdPacketReader& r) { BlockAsk m; return parse_block_request(r, m); };
-    auto p68 = [](const CCmdPacketReader& r) { Have m; return parse_have(r, m); };
+    auto p60 = [](const CCmdPacketReader& r) {
+        Handshake m;
+        return parse_handshake(r, m);
+    };
+    auto p61 = [](const CCmdPacketReader& r) {
+        HandshakeReply m;
+        return parse_handshake_reply(r, m);
+    };
+    auto p62 = [](const CCmdPacketReader& r) {
+        SonListRequest m;
+        return parse_son_list_request(r, m);
+    };
+    auto p63 = [](const CCmdPacketReader& r) {
+        SonListReply m;
+        return parse_son_list_reply(r, m);
+    };
+    auto p65 = [](const CCmdPacketReader& r) {
+        Bitfield m;
+        return parse_bitfield(r, m);
+    };
+    auto p66 = [](const CCmdPacketReader& r) {
+        BlockAsk m;
+        return parse_block_request(r, m);
+    };
+    auto p68 = [](const CCmdPacketReader& r) {
+        Have m;
+        return parse_have(r, m);
+    };
     const bytes id8 = Le(1, 8);
     const Case cases[] = {
         {"60 task id 4 bytes", Raw(60, {{0, Le(1, 4)}, {1, Le(1, 1)}, {2, bytes(15)}, {3, Le(1, 4)}}), p60},
@@ -273,4 +293,4 @@ TEST(PeerWireTest, FieldsOfTheWrongWidthOrMissingAreRefused)
     EXPECT_EQ(h.piece, 2u);
 }
 
-} // namespace
+}   // namespace

@@ -6,7 +6,10 @@
 
 namespace {
 
-const std::uint8_t* bytes(const std::string& s) { return reinterpret_cast<const std::uint8_t*>(s.data()); }
+const std::uint8_t* bytes(const std::string& s)
+{
+    return reinterpret_cast<const std::uint8_t*>(s.data());
+}
 
 TEST(SendQueue, AppendsWhileInFlightNeverMoveTheRangeHandedOut)
 {
@@ -50,7 +53,7 @@ TEST(SendQueue, LimitRefusesWholeAppends)
     ASSERT_TRUE(q.next(data, length));
     q.completed(6);
     EXPECT_TRUE(q.append(bytes(six), bytes(six) + 6));   // sent bytes no longer count
-    EXPECT_TRUE(q.append(bytes(six), bytes(six)));        // empty append always fits
+    EXPECT_TRUE(q.append(bytes(six), bytes(six)));       // empty append always fits
 }
 
 TEST(TransferPump, OneTransferOfEachKindAndErrorsStopTheirSide)
@@ -88,4 +91,4 @@ TEST(TransferPump, OneTransferOfEachKindAndErrorsStopTheirSide)
     EXPECT_TRUE(p.begin_receive(in, n));
 }
 
-} // namespace
+}   // namespace

@@ -37,8 +37,14 @@ struct calls {
     }
 };
 
-void on_done(void* c, const i_error_code& e) { static_cast<calls*>(c)->add(e.value, 0); }
-void on_transfer(void* c, const i_error_code& e, std::uint32_t n) { static_cast<calls*>(c)->add(e.value, n); }
+void on_done(void* c, const i_error_code& e)
+{
+    static_cast<calls*>(c)->add(e.value, 0);
+}
+void on_transfer(void* c, const i_error_code& e, std::uint32_t n)
+{
+    static_cast<calls*>(c)->add(e.value, n);
+}
 
 TEST(StreamSocket, AssignSendReceiveOnTheIoThread)
 {
@@ -171,8 +177,7 @@ TEST(StreamSocket, ConnectOutcomes)
         // Refused: nobody listens.
         i_stream_socket s(t.io);
         calls c;
-        s.async_connect(i_tcp_endpoint(net_test::loopback_host_order(), net_test::unused_port()),
-                        &on_done, &c);
+        s.async_connect(i_tcp_endpoint(net_test::loopback_host_order(), net_test::unused_port()), &on_done, &c);
         ASSERT_TRUE(test_support::wait_until([&] { return c.size() == 1; }));
         EXPECT_EQ(platform::err::connection_refused, c.error(0));
     }
@@ -251,7 +256,7 @@ TEST(StreamSocket, LargeTransferArrivesIntact)
     EXPECT_TRUE(got == data);
 }
 
-} // namespace
+}   // namespace
 
 // Once the I/O thread has ended for good, a receive still waiting for data
 // is completed as cancelled by run_abandoned on the caller's thread, so its

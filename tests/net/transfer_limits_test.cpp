@@ -5,7 +5,10 @@
 namespace {
 
 std::atomic<std::int64_t> g_now{0};
-std::int64_t fake_seconds() { return g_now.load(); }
+std::int64_t fake_seconds()
+{
+    return g_now.load();
+}
 
 struct scope {
     scope()
@@ -58,4 +61,4 @@ TEST(TransferLimits, RequestBucketsAndSwitch)
     EXPECT_EQ(10, transfer_limits::http_connection_limit().load());
 }
 
-} // namespace
+}   // namespace

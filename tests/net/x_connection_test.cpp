@@ -92,7 +92,10 @@ private:
 };
 
 std::atomic<std::int64_t> g_now{1000};
-std::int64_t fake_seconds() { return g_now.load(); }
+std::int64_t fake_seconds()
+{
+    return g_now.load();
+}
 
 struct fake_seconds_scope {
     fake_seconds_scope()
@@ -458,4 +461,4 @@ TEST(XConnection, ThousandConnectionsLeakNothing)
     EXPECT_LT(heap_after, heap_before + (256u << 10)) << "heap grew from " << heap_before << " to " << heap_after;
 }
 
-} // namespace
+}   // namespace

@@ -13,12 +13,14 @@ bool free_for_another_thread(CcsLocker& lock)
 {
     std::atomic<bool> got{false};
     platform::Thread t;
-    t.start([&] {
-        if (lock.TryLock()) {
-            got = true;
-            lock.Unlock();
-        }
-    }, "try-lock");
+    t.start(
+        [&] {
+            if (lock.TryLock()) {
+                got = true;
+                lock.Unlock();
+            }
+        },
+        "try-lock");
     EXPECT_TRUE(t.join_for(5000));
     return got.load();
 }
@@ -65,15 +67,17 @@ TEST(CriticalSection, ExcludesOtherThreads)
     constexpr int threads = 4, rounds = 20000;
     platform::Thread workers[threads];
     for (platform::Thread& w : workers)
-        w.start([&] {
-            for (int i = 0; i < rounds; ++i) {
-                CScopedLock guard(lock);
-                ++counter;
-            }
-        }, "counter");
+        w.start(
+            [&] {
+                for (int i = 0; i < rounds; ++i) {
+                    CScopedLock guard(lock);
+                    ++counter;
+                }
+            },
+            "counter");
     for (platform::Thread& w : workers)
         ASSERT_TRUE(w.join_for(20000));
     EXPECT_EQ(long(threads) * rounds, counter);
 }
 
-} // namespace
+}   // namespace

@@ -6,7 +6,10 @@
 
 TEST(ErrorCodes, ErrnoMapsToTheWin32NumbersTheCodeCompares)
 {
-    struct Case { int errno_value; std::uint32_t win32; };
+    struct Case {
+        int errno_value;
+        std::uint32_t win32;
+    };
     const Case cases[] = {
         {0, 0},
         {ENOENT, 2},
@@ -25,7 +28,7 @@ TEST(ErrorCodes, ErrnoMapsToTheWin32NumbersTheCodeCompares)
         {ETIMEDOUT, 10060},
         {ECONNREFUSED, 10061},
         {EHOSTUNREACH, 10065},
-        {ENOTSUP, 10000u + ENOTSUP},  // no counterpart: stays visible
+        {ENOTSUP, 10000u + ENOTSUP},   // no counterpart: stays visible
     };
     for (const Case& c : cases)
         EXPECT_EQ(platform::error_from_errno(c.errno_value), c.win32) << "errno " << c.errno_value;

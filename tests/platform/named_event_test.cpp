@@ -97,7 +97,7 @@ protected:
     std::string name = "EVENT_P2SP_DOWNLOAD_DLL_EXISTS" + std::to_string(::getpid());
 };
 
-} // namespace
+}   // namespace
 
 TEST_F(NamedEventTest, CreatorInOneProcessIsStoppedFromAnother)
 {
@@ -115,7 +115,7 @@ TEST_F(NamedEventTest, CreatorInOneProcessIsStoppedFromAnother)
     mine.close();
 
     EXPECT_EQ(wait_exit(spawn_role("signal", name), 10000), 0);
-    EXPECT_EQ(wait_exit(holder, 10000), 0);  // its wait was released
+    EXPECT_EQ(wait_exit(holder, 10000), 0);   // its wait was released
     EXPECT_FALSE(platform::NamedEvent::exists(name));
 }
 
@@ -128,14 +128,14 @@ TEST_F(NamedEventTest, KilledCreatorLeavesNoStaleMarker)
     EXPECT_EQ(wait_exit(holder, 10000), -1);
 
     EXPECT_FALSE(platform::NamedEvent::exists(name));
-    EXPECT_EQ(wait_exit(spawn_role("signal", name), 10000), 1);  // nobody to stop
+    EXPECT_EQ(wait_exit(spawn_role("signal", name), 10000), 1);   // nobody to stop
 
     platform::NamedEvent e;
     bool existed = true;
     ASSERT_TRUE(e.create(name, existed));
     EXPECT_FALSE(existed);
     EXPECT_TRUE(e.owns_marker());
-    EXPECT_FALSE(e.wait(0));  // nothing left over from before
+    EXPECT_FALSE(e.wait(0));   // nothing left over from before
 
     EXPECT_EQ(wait_exit(spawn_role("signal", name), 10000), 0);
     EXPECT_TRUE(e.wait(5000));
@@ -171,7 +171,7 @@ TEST_F(NamedEventTest, AutoResetAndTimedWaitsWithinOneProcess)
     ASSERT_TRUE(creator.set());
     ASSERT_TRUE(creator.set());
     EXPECT_TRUE(second.wait(1000));
-    EXPECT_FALSE(second.wait(0));  // two sets before a wait count once
+    EXPECT_FALSE(second.wait(0));   // two sets before a wait count once
 
     // The marker goes with the creating handle.
     creator.close();

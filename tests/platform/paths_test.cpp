@@ -17,7 +17,10 @@ TEST(Paths, WindowsFoldersMapToOverridableFolders)
     ScopedEnv qorn("VR_QORN_DIR", "/q");
     ScopedEnv velmar("VR_VELMAR_DIR", "/v");
     ScopedEnv marker("VR_CLIENT_LOG_MARKER", "/m/marker.log");
-    struct Case { const char* in; const char* out; };
+    struct Case {
+        const char* in;
+        const char* out;
+    };
     const Case cases[] = {
         {"c:\\qorn", "/q"},
         {"C:\\QORN\\games\\a.pak", "/q/games/a.pak"},
@@ -28,7 +31,7 @@ TEST(Paths, WindowsFoldersMapToOverridableFolders)
         {"D:\\Games\\x", "/data/drive_d/Games/x"},
         {"d:\\", "/data/drive_d"},
         {"e:", "/data/drive_e"},
-        {"a:b.txt", "a:b.txt"},  // not a drive path
+        {"a:b.txt", "a:b.txt"},   // not a drive path
         {"dll_download\\p2sp_game7\\", "dll_download/p2sp_game7/"},
         {"/already/posix", "/already/posix"},
         // ".." stops at the drive's root as on Windows: nothing climbs out
@@ -81,7 +84,7 @@ TEST(Paths, FoldersFilesAndListing)
     const std::string deep = dir.file("a/b/c");
     EXPECT_FALSE(platform::folder_exists(deep));
     EXPECT_TRUE(platform::create_folder(deep));
-    EXPECT_TRUE(platform::create_folder(deep + "/"));  // existing: still true
+    EXPECT_TRUE(platform::create_folder(deep + "/"));   // existing: still true
     EXPECT_TRUE(platform::folder_exists(deep));
     EXPECT_FALSE(platform::file_exists(deep));
 
@@ -108,13 +111,13 @@ TEST(Paths, FoldersFilesAndListing)
 
     EXPECT_TRUE(platform::delete_file(f));
     EXPECT_FALSE(platform::file_exists(f));
-    EXPECT_TRUE(platform::delete_file(f));  // already gone
+    EXPECT_TRUE(platform::delete_file(f));   // already gone
 }
 
 TEST(Paths, AtomicWriteReplacesWholeAndLeavesNoTemporaries)
 {
     TempDir dir;
-    const std::string f = dir.file("new/sub/list.cfg");  // parent made on demand
+    const std::string f = dir.file("new/sub/list.cfg");   // parent made on demand
     ASSERT_TRUE(platform::write_file_atomically(f, std::string(1000, 'a')));
     ASSERT_TRUE(platform::write_file_atomically(f, std::string("short")));
     std::string back;
@@ -137,9 +140,9 @@ TEST(Paths, AtomicWriteReplacesWholeAndLeavesNoTemporaries)
 
     std::vector<platform::FolderEntry> entries;
     ASSERT_TRUE(platform::list_folder(dir.file("new/sub"), entries));
-    EXPECT_EQ(entries.size(), 1u);  // no temporary left behind
+    EXPECT_EQ(entries.size(), 1u);   // no temporary left behind
 
-    EXPECT_FALSE(platform::read_file(f, back, 10));  // over the limit
+    EXPECT_FALSE(platform::read_file(f, back, 10));   // over the limit
     EXPECT_FALSE(platform::read_file(dir.file("none"), back));
     EXPECT_FALSE(platform::write_file_atomically("", "x", 1));
 }

@@ -16,7 +16,7 @@ std::string text_of(const std::string& file)
     return s;
 }
 
-} // namespace
+}   // namespace
 
 TEST(Profile, ReadsValuesCaseBlindWithFallbacks)
 {
@@ -24,15 +24,14 @@ TEST(Profile, ReadsValuesCaseBlindWithFallbacks)
     const std::string f = dir.file("p.ini");
     ASSERT_TRUE(platform::write_file_atomically(f, std::string("; comment\r\n[Main]\r\n key = value \r\n"
                                                                "quoted=\"a b\"\r\nempty=\r\n[Other]\r\nkey=2\r\n")));
-    struct Case { const char* section; const char* key; const char* expected; };
+    struct Case {
+        const char* section;
+        const char* key;
+        const char* expected;
+    };
     const Case cases[] = {
-        {"Main", "key", "value"},
-        {"main", "KEY", "value"},
-        {"Main", "quoted", "a b"},
-        {"Main", "empty", ""},
-        {"Other", "key", "2"},
-        {"Main", "missing", "dflt"},
-        {"Missing", "key", "dflt"},
+        {"Main", "key", "value"}, {"main", "KEY", "value"},    {"Main", "quoted", "a b"},  {"Main", "empty", ""},
+        {"Other", "key", "2"},    {"Main", "missing", "dflt"}, {"Missing", "key", "dflt"},
     };
     for (const Case& c : cases)
         EXPECT_EQ(platform::get_profile_string(c.section, c.key, "dflt", f), c.expected) << c.section << "/" << c.key;
@@ -45,9 +44,9 @@ TEST(Profile, WritesKeepTheRestOfTheFile)
     const std::string f = dir.file("sub/p.ini");
     ASSERT_TRUE(platform::write_profile_string("A", "x", "1", f));
     ASSERT_TRUE(platform::write_profile_string("B", "y", "2", f));
-    ASSERT_TRUE(platform::write_profile_string("a", "X", "3", f));  // same key, other case
+    ASSERT_TRUE(platform::write_profile_string("a", "X", "3", f));   // same key, other case
     ASSERT_TRUE(platform::write_profile_string("A", "z", "4", f));
-    EXPECT_EQ(text_of(f), "[A]\nX=3\nz=4\n[B]\ny=2\n");  // the line takes the new spelling
+    EXPECT_EQ(text_of(f), "[A]\nX=3\nz=4\n[B]\ny=2\n");   // the line takes the new spelling
     EXPECT_FALSE(platform::write_profile_string("", "k", "v", f));
     EXPECT_FALSE(platform::write_profile_string("A", "", "v", f));
     EXPECT_FALSE(platform::write_profile_string("A", "k=v", "v", f));
@@ -76,7 +75,7 @@ TEST(Profile, SectionWriteReplacesAndAnEmptyListEmptiesIt)
     EXPECT_EQ(e[0], std::make_pair(std::string("gameid"), std::string("8")));
     EXPECT_EQ(e[1], std::make_pair(std::string("seedurl"), std::string("http://x/y")));
 
-    ASSERT_TRUE(platform::write_profile_section("300", {}, f));  // created, empty
+    ASSERT_TRUE(platform::write_profile_section("300", {}, f));   // created, empty
     const std::vector<std::string> names = platform::profile_section_names(f);
     ASSERT_EQ(names.size(), 3u);
     EXPECT_EQ(names[2], "300");

@@ -22,7 +22,7 @@ struct RegistryTest : ::testing::Test {
     ScopedEnv env{"VR_REGISTRY_DIR", dir.path()};
 };
 
-} // namespace
+}   // namespace
 
 TEST_F(RegistryTest, ValuesPersistAcrossKeyObjects)
 {
@@ -41,7 +41,7 @@ TEST_F(RegistryTest, ValuesPersistAcrossKeyObjects)
     EXPECT_EQ(s, "127.0.0.1");
     ASSERT_TRUE(again.get_dword("SouRisPort", d));
     EXPECT_EQ(d, 3334u);
-    ASSERT_TRUE(again.get_dword("regioncode", d));  // names are case-blind
+    ASSERT_TRUE(again.get_dword("regioncode", d));   // names are case-blind
     EXPECT_EQ(d, 0xFFFFFFFFu);
     ASSERT_TRUE(again.get_string("ClientIdStr", s));
     EXPECT_EQ(s, "18446744073709551615");
@@ -55,8 +55,8 @@ TEST_F(RegistryTest, MissingWrongTypeReplaceAndRemove)
     EXPECT_FALSE(key.get_string("NorRisIp", s));
     EXPECT_EQ(s, "unchanged");
     ASSERT_TRUE(key.set_dword("NorRisPort", 1));
-    EXPECT_FALSE(key.get_string("NorRisPort", s));  // a DWORD is not a string
-    ASSERT_TRUE(key.set_string("NorRisPort", "text"));  // replaced by a string
+    EXPECT_FALSE(key.get_string("NorRisPort", s));       // a DWORD is not a string
+    ASSERT_TRUE(key.set_string("NorRisPort", "text"));   // replaced by a string
     EXPECT_FALSE(key.get_dword("NorRisPort", d));
     EXPECT_EQ(d, 7u);
     EXPECT_TRUE(key.remove("NorRisPort"));
@@ -115,7 +115,8 @@ TEST_F(RegistryTest, WritersInSeveralProcessesDoNotLoseValues)
             platform::RegistryKey k;
             bool ok = true;
             for (int i = 0; i < values; ++i)
-                ok = k.set_dword("p" + std::to_string(p) + "_" + std::to_string(i), static_cast<std::uint32_t>(i)) && ok;
+                ok = k.set_dword("p" + std::to_string(p) + "_" + std::to_string(i), static_cast<std::uint32_t>(i)) &&
+                     ok;
             std::_Exit(ok ? 0 : 1);
         }
         children.push_back(pid);

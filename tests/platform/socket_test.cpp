@@ -27,21 +27,24 @@ struct Listener {
     ~Listener() { platform::close_socket(s); }
 };
 
-} // namespace
+}   // namespace
 
 TEST(Socket, Ipv4TextAndByteOrder)
 {
     const std::uint32_t a = platform::parse_ipv4("1.2.3.4");
     unsigned char bytes[4];
     std::memcpy(bytes, &a, 4);
-    EXPECT_EQ(bytes[0], 1);  // network order: the first byte is the first number
+    EXPECT_EQ(bytes[0], 1);   // network order: the first byte is the first number
     EXPECT_EQ(bytes[3], 4);
     EXPECT_EQ(platform::ipv4_to_host_order(a), 0x01020304u);
     EXPECT_EQ(platform::ipv4_from_host_order(0x01020304u), a);
     EXPECT_EQ(platform::ipv4_to_text(a), "1.2.3.4");
-    struct Case { const char* text; bool valid; };
-    const Case cases[] = {{"127.0.0.1", true}, {"0.0.0.0", true}, {"256.1.1.1", false},
-                          {"host.example", false}, {"", false}, {"1.2.3", false}};
+    struct Case {
+        const char* text;
+        bool valid;
+    };
+    const Case cases[] = {{"127.0.0.1", true},     {"0.0.0.0", true}, {"256.1.1.1", false},
+                          {"host.example", false}, {"", false},       {"1.2.3", false}};
     for (const Case& c : cases)
         EXPECT_EQ(platform::parse_ipv4(c.text) != platform::ipv4_none, c.valid) << c.text;
 }

@@ -41,7 +41,12 @@ TEST(Thread, BoundedJoinReportsARunningThreadAndThenJoinsIt)
     platform::Event stop(platform::Event::Reset::manual);
     std::atomic<bool> ran{false};
     platform::Thread t;
-    ASSERT_TRUE(t.start([&] { ran = true; stop.wait(); }, "test"));
+    ASSERT_TRUE(t.start(
+        [&] {
+            ran = true;
+            stop.wait();
+        },
+        "test"));
     EXPECT_FALSE(t.start([] {}));
     EXPECT_FALSE(t.join_for(30));
     EXPECT_TRUE(t.running());
@@ -58,7 +63,12 @@ TEST(Thread, EachThreadHasItsOwnStableId)
     EXPECT_EQ(mine, platform::current_thread_id());
     std::atomic<std::uint32_t> first{0}, second{0}, again{0};
     platform::Thread a, b;
-    ASSERT_TRUE(a.start([&] { first = platform::current_thread_id(); again = platform::current_thread_id(); }, "id-a"));
+    ASSERT_TRUE(a.start(
+        [&] {
+            first = platform::current_thread_id();
+            again = platform::current_thread_id();
+        },
+        "id-a"));
     ASSERT_TRUE(a.join_for(5000));
     ASSERT_TRUE(b.start([&] { second = platform::current_thread_id(); }, "id-b"));
     ASSERT_TRUE(b.join_for(5000));

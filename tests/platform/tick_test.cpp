@@ -5,18 +5,24 @@
 namespace {
 
 std::uint32_t g_fake_now = 0;
-std::uint32_t fake_tick() { return g_fake_now; }
+std::uint32_t fake_tick()
+{
+    return g_fake_now;
+}
 
 struct FakeClock {
     FakeClock() { platform::set_tick_source(&fake_tick); }
     ~FakeClock() { platform::set_tick_source(nullptr); }
 };
 
-} // namespace
+}   // namespace
 
 TEST(Tick, ReachedComparesBySignedDistanceAcrossTheWrap)
 {
-    struct Case { std::uint32_t now, deadline; bool reached; };
+    struct Case {
+        std::uint32_t now, deadline;
+        bool reached;
+    };
     const Case cases[] = {
         {100, 100, true},
         {99, 100, false},
@@ -36,7 +42,7 @@ TEST(Tick, SourceCanBeReplacedAndRestored)
         FakeClock clock;
         g_fake_now = 0xFFFFFFFFu;
         EXPECT_EQ(platform::tick_count(), 0xFFFFFFFFu);
-        g_fake_now += 2; // wraps like GetTickCount
+        g_fake_now += 2;   // wraps like GetTickCount
         EXPECT_EQ(platform::tick_count(), 1u);
     }
     const std::uint32_t a = platform::tick_count();
@@ -53,6 +59,6 @@ TEST(Tick, SleepLastsAtLeastItsTimeAndWallClockIsSeconds)
     EXPECT_GE(slept, 30u);
     EXPECT_LT(slept, 3000u);
     const std::int64_t now = platform::unix_time();
-    EXPECT_GT(now, 1500000000);            // seconds, not milliseconds
+    EXPECT_GT(now, 1500000000);   // seconds, not milliseconds
     EXPECT_LT(now, std::int64_t(1) << 34);
 }

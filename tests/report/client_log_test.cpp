@@ -33,7 +33,7 @@ struct ClientLogFixture : ::testing::Test {
     }
 };
 
-} // namespace
+}   // namespace
 
 TEST_F(ClientLogFixture, WritesOnlyWhileTheMarkerFileExists)
 {
@@ -85,8 +85,7 @@ TEST_F(ClientLogFixture, StreamIsWrittenAsOneLine)
     WriteClientLogStream(b);
     std::ostringstream empty;
     WriteClientLogStream(empty);
-    EXPECT_EQ(read_all(ClientLogPath()),
-              "zeq::debug -- immediate request bytes[65536]\nends with a line end\n\n");
+    EXPECT_EQ(read_all(ClientLogPath()), "zeq::debug -- immediate request bytes[65536]\nends with a line end\n\n");
 }
 
 TEST_F(ClientLogFixture, LinesOfConcurrentWritersNeverInterleave)

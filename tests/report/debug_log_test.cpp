@@ -10,9 +10,9 @@
 #include "platform/paths.h"
 #include "support/temp_dir.h"
 
-using test_support::wait_until;
 using report_test::FakeTick;
 using report_test::read_all;
+using test_support::wait_until;
 
 namespace {
 
@@ -26,7 +26,7 @@ struct StopDebugLog {
     ~StopDebugLog() { DebugLog::Stop(); }
 };
 
-} // namespace
+}   // namespace
 
 TEST(DebugLog, ReadsTheSwitchesOfLogConf)
 {
@@ -125,5 +125,5 @@ TEST(DebugLog, SecondStartKeepsTheFirst)
     EXPECT_TRUE(DebugLog::Start("two", b.path()));
     EXPECT_EQ(DebugLog::LogFilePath(), a.file("one_debug.log"));
     DebugLog::Stop();
-    DebugLog::Stop();  // idempotent
+    DebugLog::Stop();   // idempotent
 }

@@ -30,7 +30,7 @@ void make_yesterday(const std::string& path)
     ASSERT_EQ(::utime(path.c_str(), &times), 0);
 }
 
-} // namespace
+}   // namespace
 
 TEST(DownDataLog, RegistersTheProcessWideInstance)
 {
@@ -49,20 +49,27 @@ TEST(DownDataLog, CountsBytesPerTaskAndCounter)
     test_support::TempDir dir;
     CDownDataLog log(dir.path());
     struct Step {
-        int counter;  // 0 AddTask, 1 peer, 2 type-2 peer, 3 http
+        int counter;   // 0 AddTask, 1 peer, 2 type-2 peer, 3 http
         std::uint64_t task;
         std::uint64_t bytes;
     };
     const Step steps[] = {
-        {0, 1, 0}, {1, 1, 32768}, {1, 1, 100}, {2, 1, 5}, {3, 1, 4294967296ull}, {0, 1, 0},
-        {3, 2, 7}, {2, 3, 9},
+        {0, 1, 0}, {1, 1, 32768}, {1, 1, 100}, {2, 1, 5}, {3, 1, 4294967296ull}, {0, 1, 0}, {3, 2, 7}, {2, 3, 9},
     };
     for (const Step& s : steps) {
         switch (s.counter) {
-        case 0: log.AddTask(s.task); break;
-        case 1: log.AddPeerBytes(s.task, s.bytes); break;
-        case 2: log.AddType2PeerBytes(s.task, s.bytes); break;
-        default: log.AddHttpBytes(s.task, s.bytes); break;
+        case 0:
+            log.AddTask(s.task);
+            break;
+        case 1:
+            log.AddPeerBytes(s.task, s.bytes);
+            break;
+        case 2:
+            log.AddType2PeerBytes(s.task, s.bytes);
+            break;
+        default:
+            log.AddHttpBytes(s.task, s.bytes);
+            break;
         }
     }
     struct Expect {
@@ -90,7 +97,7 @@ TEST(DownDataLog, FinishTaskWritesOneLineAndDropsTheRecord)
     log.AddType2PeerBytes(12345678901234ull, 20);
     log.AddHttpBytes(12345678901234ull, 30);
     log.FinishTask(12345678901234ull);
-    log.FinishTask(12345678901234ull);  // no record any more: nothing written
+    log.FinishTask(12345678901234ull);   // no record any more: nothing written
     log.FinishTask(5);
     const std::string text = read_all(log.FilePath());
     const std::regex line("taskid=12345678901234,clientid=99,start=([0-9]+),end=([0-9]+),peer=10,peer2=20,http=30\n");
@@ -212,8 +219,9 @@ TEST(DownDataLog, DestructionStopsAnUploadWaitingForItsReceipt)
             std::chrono::steady_clock::time_point start;
             ~Timer()
             {
-                const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                    std::chrono::steady_clock::now() - start).count();
+                const auto ms =
+                    std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
+                        .count();
                 EXPECT_LT(ms, 1000);
             }
         } timer{start};

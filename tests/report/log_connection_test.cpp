@@ -15,12 +15,12 @@
 #include "support/fake_log_server.h"
 #include "support/temp_dir.h"
 
-using test_support::wait_until;
 using report_test::FakeTick;
+using test_support::wait_until;
 
 namespace {
 
-constexpr std::uint32_t kIp = 16777343;  // 127.0.0.1 as stored in network order on little-endian
+constexpr std::uint32_t kIp = 16777343;   // 127.0.0.1 as stored in network order on little-endian
 
 std::vector<std::string> record_lines(const FakeLogServer& server)
 {
@@ -31,8 +31,7 @@ std::vector<std::string> record_lines(const FakeLogServer& server)
     return out;
 }
 
-
-} // namespace
+}   // namespace
 
 TEST(LogConnection, SendsOneGetLinePerRecordWithTheUserAgent)
 {
@@ -85,7 +84,7 @@ TEST(LogConnection, RepeatsAreCountedPerKeyAndResult)
     };
     // Same client/kind/address/port merge; any difference makes a new record.
     const std::vector<Case> cases = {
-        {5, 1, kIp, 100, 0}, {5, 1, kIp, 100, 0}, {5, 1, kIp, 100, 4}, {6, 1, kIp, 100, 0},
+        {5, 1, kIp, 100, 0}, {5, 1, kIp, 100, 0},     {5, 1, kIp, 100, 4}, {6, 1, kIp, 100, 0},
         {5, 2, kIp, 100, 0}, {5, 1, kIp + 1, 100, 0}, {5, 1, kIp, 101, 1}, {5, 1, kIp, 101, 1},
     };
     FakeTick tick;

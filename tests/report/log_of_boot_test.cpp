@@ -67,7 +67,7 @@ TEST(LogOfBoot, NothingToSendAndServerDownKeepFiles)
     EXPECT_EQ(boot.UploadedFiles(), 0);
     EXPECT_EQ(read_all(boot.ExceptionLogPath()), "first\nsecond\n");
     boot.Stop();
-    boot.Stop();  // one run-time line only
+    boot.Stop();   // one run-time line only
     const std::string runtime = read_all(boot.RunTimeLogPath());
     EXPECT_EQ(std::count(runtime.begin(), runtime.end(), '\n'), 1);
 }

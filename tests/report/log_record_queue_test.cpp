@@ -29,7 +29,7 @@ std::vector<std::uint16_t> ports(const std::vector<LogRecord>& records)
     return out;
 }
 
-} // namespace
+}   // namespace
 
 TEST(LogRecordQueue, FormatsRecordsWithResultsInAscendingCode)
 {
@@ -54,7 +54,7 @@ TEST(LogRecordQueue, CountingQueueMergesSameKeyKeepingItsPosition)
     ASSERT_EQ(ports(taken), (std::vector<std::uint16_t>{10, 11}));
     EXPECT_EQ(taken[0].results.at(0), 2u);
     EXPECT_EQ(taken[0].results.at(3), 1u);
-    EXPECT_EQ(taken[0].time, 150);  // the first occurrence
+    EXPECT_EQ(taken[0].time, 150);   // the first occurrence
     EXPECT_TRUE(q.check_invariant());
 }
 
@@ -93,7 +93,7 @@ TEST(LogRecordQueue, PutBackReturnsRecordsToTheFrontAndMergesNewerCopies)
     std::vector<LogRecord> taken = q.Take(2);   // ports 1, 2
     q.Add(make(1, 2, 4), 10);                   // a newer copy of port 2
     q.Add(make(1, 5, 0), 10);
-    EXPECT_EQ(q.PutBack(taken, 3), 1u);          // 1, 2, 3, 5 -> oldest (1) dropped
+    EXPECT_EQ(q.PutBack(taken, 3), 1u);   // 1, 2, 3, 5 -> oldest (1) dropped
     EXPECT_TRUE(q.check_invariant());
     const std::vector<LogRecord> all = q.Take(10);
     ASSERT_EQ(ports(all), (std::vector<std::uint16_t>{2, 3, 5}));

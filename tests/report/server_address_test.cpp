@@ -13,11 +13,16 @@ TEST(ServerAddress, ParsesHostAndOptionalPort)
         std::uint16_t port;
     };
     const Case cases[] = {
-        {"127.0.0.1", true, "127.0.0.1", 5113},  {"127.0.0.1:80", true, "127.0.0.1", 80},
-        {"localhost:65535", true, "localhost", 65535}, {" 127.0.0.1 :9", true, "127.0.0.1", 9},
-        {"127.0.0.1:0", false, "", 0},           {"127.0.0.1:65536", false, "", 0},
-        {"127.0.0.1:", false, "", 0},            {"127.0.0.1:8x", false, "", 0},
-        {":80", false, "", 0},                   {"", false, "", 0},
+        {"127.0.0.1", true, "127.0.0.1", 5113},
+        {"127.0.0.1:80", true, "127.0.0.1", 80},
+        {"localhost:65535", true, "localhost", 65535},
+        {" 127.0.0.1 :9", true, "127.0.0.1", 9},
+        {"127.0.0.1:0", false, "", 0},
+        {"127.0.0.1:65536", false, "", 0},
+        {"127.0.0.1:", false, "", 0},
+        {"127.0.0.1:8x", false, "", 0},
+        {":80", false, "", 0},
+        {"", false, "", 0},
     };
     for (const Case& c : cases) {
         ServerAddress out;

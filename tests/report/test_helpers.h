@@ -40,7 +40,6 @@ public:
     void advance(std::uint32_t ms) { fake_now().fetch_add(ms); }
 };
 
-
 // The whole file, "" when missing.
 inline std::string read_all(const std::string& path)
 {
@@ -51,4 +50,4 @@ inline std::string read_all(const std::string& path)
 
 // A port on 127.0.0.1 with nothing listening (a server that is down).
 
-} // namespace report_test
+}   // namespace report_test

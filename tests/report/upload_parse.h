@@ -64,4 +64,4 @@ inline ParsedUpload parse_upload(const std::string& bytes)
     return out;
 }
 
-} // namespace report_test
+}   // namespace report_test

@@ -35,9 +35,8 @@ TEST(ConfigBuild, NoBranchAnywhereGivesTheNewSuffixWithDefaults)
     EXPECT_EQ(config.getSetting("Preferred_Settings_New", "defaulte_save_path"), "C:\\QORN");
     EXPECT_EQ(config.getSetting("Preferred_Settings", "ListenPort"), "");
     EXPECT_EQ(config.getSetting("game_last_version_New", "10"), "0");
-    EXPECT_EQ(config.getSetting("dll_info_New", "updateTaskListURL"),
-              "http://10.1.2.3:8080/update_task/task_list.txt");
-    EXPECT_EQ(config.getSetting("Preferred_Settings_New", "write_log"), "");  // never written
+    EXPECT_EQ(config.getSetting("dll_info_New", "updateTaskListURL"), "http://10.1.2.3:8080/update_task/task_list.txt");
+    EXPECT_EQ(config.getSetting("Preferred_Settings_New", "write_log"), "");   // never written
     // Another game gets no suffix.
     fagex::ConfigFile other;
     EXPECT_EQ(kx2dll::build_config(other, dir.file("none"), dir.file("none2"), 12), "");
@@ -64,7 +63,7 @@ TEST(ConfigBuild, UserSettingsSurviveAnUpdateInBothBranches)
     for (const char* section : {"Preferred_Settings", "Preferred_Settings_New"}) {
         EXPECT_EQ(config.getMultiSetting(section, "max_download_speed"), std::vector<std::string>{"300"}) << section;
         EXPECT_EQ(config.getSetting(section, "defaulte_save_path"), "/games") << section;
-        EXPECT_EQ(config.getSetting(section, "RIS_SOUTH"), "ris.example") << section;  // the update's
+        EXPECT_EQ(config.getSetting(section, "RIS_SOUTH"), "ris.example") << section;   // the update's
     }
 }
 
@@ -106,4 +105,4 @@ TEST(ConfigBuild, LogServerSettings)
     EXPECT_EQ(kx2dll::default_setting("log_server_port"), "5000");
 }
 
-} // namespace
+}   // namespace

@@ -37,7 +37,7 @@ void touch(const std::string& path, std::int64_t mtime)
     ASSERT_EQ(::utime(path.c_str(), &times), 0) << path;
 }
 
-} // namespace
+}   // namespace
 
 TEST(DataFolder, UnderTheAppDataFolderCreatedOnce)
 {
@@ -88,8 +88,8 @@ TEST(DeleteExpiredFiles, OnlyTaskFilesOfListedIdsOlderThanTenDays)
     const std::string dir = env.root() + "/data";
     ASSERT_TRUE(platform::create_folder(dir));
     const std::int64_t now = local_time(2026, 6, 20, 9, 30);
-    const std::int64_t eleven = local_time(2026, 6, 9, 23, 59);  // 11 calendar days
-    const std::int64_t ten = local_time(2026, 6, 10, 0, 0);      // 10 calendar days
+    const std::int64_t eleven = local_time(2026, 6, 9, 23, 59);   // 11 calendar days
+    const std::int64_t ten = local_time(2026, 6, 10, 0, 0);       // 10 calendar days
     struct row {
         const char* name;
         std::int64_t mtime;
@@ -104,16 +104,16 @@ TEST(DeleteExpiredFiles, OnlyTaskFilesOfListedIdsOlderThanTenDays)
         {"abc.txt", eleven, false},
         {"0.txt", eleven, false},
         {"-5.txt", eleven, false},
-        {"127 copy.txt", eleven, false},  // the whole base name must be the id
-        {"999.txt", local_time(2020, 1, 1, 0, 0), false},  // not in the id set
+        {"127 copy.txt", eleven, false},                    // the whole base name must be the id
+        {"999.txt", local_time(2020, 1, 1, 0, 0), false},   // not in the id set
     };
     for (const row& r : rows)
         touch(dir + "/" + r.name, r.mtime);
-    ASSERT_TRUE(platform::create_folder(dir + "/128.txt"));  // a folder, skipped
+    ASSERT_TRUE(platform::create_folder(dir + "/128.txt"));   // a folder, skipped
 
-    const std::map<std::int64_t, int> ids = {{123, 0}, {124, 0}, {125, 0}, {126, 0}, {127, 0},
-                                             {128, 0}, {0, 0},   {-5, 0}};
-    std::map<std::int64_t, int> deleted = {{42, 1}};  // cleared first
+    const std::map<std::int64_t, int> ids = {{123, 0}, {124, 0}, {125, 0}, {126, 0},
+                                             {127, 0}, {128, 0}, {0, 0},   {-5, 0}};
+    std::map<std::int64_t, int> deleted = {{42, 1}};   // cleared first
     delete_expired_files(dir + "/", ids, deleted, now);
 
     EXPECT_EQ(deleted, (std::map<std::int64_t, int>{{123, 1}, {125, 1}, {126, 1}}));
@@ -131,11 +131,11 @@ TEST(DeleteExpiredFiles, NothingToDo)
     ASSERT_TRUE(platform::create_folder(dir));
     touch(dir + "/5.txt", 0);
     std::map<std::int64_t, int> deleted = {{1, 1}};
-    delete_expired_files(dir, {}, deleted, local_time(2026, 1, 1, 0, 0));  // no ids
+    delete_expired_files(dir, {}, deleted, local_time(2026, 1, 1, 0, 0));   // no ids
     EXPECT_TRUE(deleted.empty());
     delete_expired_files(env.root() + "/missing", {{5, 0}}, deleted, local_time(2026, 1, 1, 0, 0));
     EXPECT_TRUE(deleted.empty());
-    delete_expired_files(dir + "/5.txt", {{5, 0}}, deleted, local_time(2026, 1, 1, 0, 0));  // not a folder
+    delete_expired_files(dir + "/5.txt", {{5, 0}}, deleted, local_time(2026, 1, 1, 0, 0));   // not a folder
     EXPECT_TRUE(deleted.empty());
     EXPECT_TRUE(platform::file_exists(dir + "/5.txt"));
 }

@@ -68,7 +68,7 @@ TEST(DownloadManager, BuildsItsFoldersAndSavesOnShutdown)
 TEST(DownloadManager, GameTenUsesTheNewBranch)
 {
     download_test_env w;
-    w.publish_config("");  // nothing usable: defaults and the built-in branch
+    w.publish_config("");   // nothing usable: defaults and the built-in branch
     download_manager m(w.launcher_path(), 10);
     EXPECT_EQ(m.branch_suffix(), "_New");
     EXPECT_EQ(m.config().getSetting("Preferred_Settings_New", "ListenPort"), "9000");
@@ -128,7 +128,7 @@ TEST(DownloadManager, EngineEventsUpdateTheRecords)
     const std::uint64_t none[2] = {0, 0};
     event(m, CBE_DOWNLOAD_PROGRESS, payload(1, none, sizeof none));
     list.find(1, r);
-    EXPECT_DOUBLE_EQ(r.progress, 50.0);  // a total of 0 changes nothing
+    EXPECT_DOUBLE_EQ(r.progress, 50.0);   // a total of 0 changes nothing
 
     const float speeds[2] = {12.5f, 0.0f};
     event(m, CBE_TASK_SPEED, payload(1, speeds, sizeof speeds));
@@ -168,7 +168,7 @@ TEST(DownloadManager, EngineEventsUpdateTheRecords)
     list.put(seven);
     event(m, CBE_TASK_COMPLETED, payload(3));
     list.find(3, r);
-    EXPECT_DOUBLE_EQ(r.progress, 100.0);  // never "completed at 0 %"
+    EXPECT_DOUBLE_EQ(r.progress, 100.0);   // never "completed at 0 %"
     // (Its state is the one-second pass's from now on: the completed task's
     // files are missing, so the pass soon makes it wait for a new download.)
     EXPECT_EQ(r.priority_level, 0);
@@ -234,7 +234,7 @@ TEST(DownloadManager, TaskInformationTexts)
     kx2dll::value_map info;
     ASSERT_TRUE(m.get_task_info(7, key, info));
     EXPECT_EQ(info["DOWN_PROCESS"], "0.750");
-    EXPECT_EQ(info["DOWN_SPEED"], "5000.000");  // capped by "max_download_speed"
+    EXPECT_EQ(info["DOWN_SPEED"], "5000.000");   // capped by "max_download_speed"
     EXPECT_EQ(info["UP_SPEED"], "1.500");
     EXPECT_EQ(info["TASK_STATE"], "1");
     EXPECT_EQ(info["SAVE_PATCH"], "/q/game/a.pak,/q/game/data/b.pak,/q/g2/c.pak,");
@@ -243,7 +243,7 @@ TEST(DownloadManager, TaskInformationTexts)
     ASSERT_TRUE(m.get_task_info(7, key, info));
     EXPECT_EQ(info["TASK_STATE"], "2");
     EXPECT_FALSE(m.get_task_info(7, "never started", info));
-    EXPECT_FALSE(m.get_task_info(8, key, info));  // another game's name
+    EXPECT_FALSE(m.get_task_info(8, key, info));   // another game's name
 }
 
 TEST(DownloadManager, Settings)
@@ -257,7 +257,7 @@ TEST(DownloadManager, Settings)
     EXPECT_EQ(value, "300.000");
     ASSERT_TRUE(m.get_setting("MAX_UP_SPEED", value));
     EXPECT_EQ(value, "10.000");
-    EXPECT_EQ(m.preferred("max_upload_speed"), "2");  // the text as given
+    EXPECT_EQ(m.preferred("max_upload_speed"), "2");   // the text as given
     struct row {
         const char* text;
         const char* engine;
@@ -267,7 +267,7 @@ TEST(DownloadManager, Settings)
         ASSERT_TRUE(m.get_setting("MAX_DOWNLOAD_NUM", value));
         EXPECT_EQ(value, r.engine) << r.text;
     }
-    EXPECT_FALSE(m.set_setting("FILE_SAVE_PATCH", "dl"));  // never reported as taken
+    EXPECT_FALSE(m.set_setting("FILE_SAVE_PATCH", "dl"));   // never reported as taken
     ASSERT_TRUE(m.get_setting("FILE_SAVE_PATCH", value));
     EXPECT_EQ(value, w.launcher_path() + "dl");
     EXPECT_TRUE(platform::folder_exists(value));
@@ -282,7 +282,7 @@ TEST(DownloadManager, Settings)
     EXPECT_FALSE(m.get_setting("NO_SUCH", value));
 }
 
-} // namespace
+}   // namespace
 
 namespace {
 
@@ -295,7 +295,7 @@ TEST(DownloadManager, EngineSetUpClampsTheConfiguredValues)
     EXPECT_EQ(m.preferred("max_download_task_num"), "8");
     EXPECT_EQ(m.preferred("max_download_speed"), "10");
     EXPECT_EQ(m.preferred("max_upload_speed"), "102400");
-    EXPECT_EQ(m.preferred("defaulte_save_path"), w.downloads());  // empty: "c:\\qorn"
+    EXPECT_EQ(m.preferred("defaulte_save_path"), w.downloads());   // empty: "c:\\qorn"
     std::string value;
     ASSERT_TRUE(m.get_setting("MAX_DOWNLOAD_NUM", value));
     EXPECT_EQ(value, "8");
@@ -311,7 +311,7 @@ TEST(DownloadManager, EngineSetUpClampsTheConfiguredValues)
         EXPECT_EQ(kx2dll::engine_listen_port(r.setting, r.game), r.port) << r.setting;
 }
 
-} // namespace
+}   // namespace
 
 namespace {
 
@@ -350,17 +350,17 @@ TEST(DownloadManager, EngineEventsAreLoggedAndStopsFollowTheRecord)
     const float totals[2] = {1.0f, 2.0f};
     download_manager::OnEngineCallback(CBE_GLOBAL_SPEED, reinterpret_cast<std::uintptr_t>(totals), &m);
     event(m, CBE_TASK_STOP, payload(77));
-    event(m, CBE_TASK_STOP, payload(2));       // to be downloaded again: only inactive
-    event(m, CBE_TASK_STOP_FAILED, payload(3));  // withdrawn: goes all the same
+    event(m, CBE_TASK_STOP, payload(2));          // to be downloaded again: only inactive
+    event(m, CBE_TASK_STOP_FAILED, payload(3));   // withdrawn: goes all the same
 
     const std::string log = w.service_log();
-    for (const char* line : {"CBE_DOWNLOAD_PROGRESS ID[1] down_size[512],total_size[1024] progress[50]",
-                             "CBE_TASK_SPEED id[1] down[12.5],up[0]", "CBE_TASK_SAVE_PATH ID[1], /save/here,game1",
-                             "CBE_TASK_RUN, ID[1] start download ...", "the engine speaks",
-                             "CBE_ERROR_OUTPUT : disk full", "connect ris server success",
-                             "connect ris server fail error code -1", "init enginer error!",
-                             "engine callback unkown[17]", "WARING!!! CBE_TASK_STOP, ID[77] not find!",
-                             "CBE_TASK_STOP, ID[2] stop download ...", "CBE_TASK_STOP_FAILED ID[3]"})
+    for (const char* line :
+         {"CBE_DOWNLOAD_PROGRESS ID[1] down_size[512],total_size[1024] progress[50]",
+          "CBE_TASK_SPEED id[1] down[12.5],up[0]", "CBE_TASK_SAVE_PATH ID[1], /save/here,game1",
+          "CBE_TASK_RUN, ID[1] start download ...", "the engine speaks", "CBE_ERROR_OUTPUT : disk full",
+          "connect ris server success", "connect ris server fail error code -1", "init enginer error!",
+          "engine callback unkown[17]", "WARING!!! CBE_TASK_STOP, ID[77] not find!",
+          "CBE_TASK_STOP, ID[2] stop download ...", "CBE_TASK_STOP_FAILED ID[3]"})
         EXPECT_NE(log.find(line), std::string::npos) << line;
     LocalTaskRecord r;
     ASSERT_TRUE(list.find(2, r));
@@ -474,7 +474,7 @@ TEST(DownloadManager, ClientLogMarkerSwitchesTheServiceLogOn)
     }
 }
 
-} // namespace
+}   // namespace
 
 namespace {
 
@@ -508,4 +508,4 @@ TEST(DownloadManager, EngineSetUpClampsEachConfiguredValue)
     }
 }
 
-} // namespace
+}   // namespace

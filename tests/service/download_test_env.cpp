@@ -36,7 +36,7 @@ std::uint16_t free_port()
     return 0;
 }
 
-} // namespace
+}   // namespace
 
 download_test_env::download_test_env(const std::string& rate)
 {
@@ -89,9 +89,8 @@ served_task& download_test_env::add_task(std::uint64_t task_id, const std::strin
                                          const std::vector<std::uint64_t>& sizes, int game)
 {
     auto task = std::make_unique<served_task>();
-    task->fixture = std::make_unique<test_support::TaskFixture>(www(), task_id, 65536, sizes,
-                                                                "game" + std::to_string(task_id),
-                                                                static_cast<std::uint32_t>(task_id));
+    task->fixture = std::make_unique<test_support::TaskFixture>(
+        www(), task_id, 65536, sizes, "game" + std::to_string(task_id), static_cast<std::uint32_t>(task_id));
     task->seed = task->fixture->SeedXml();
     task->seed_md5 = md5_hex(task->seed.data(), task->seed.size());
     write(www() + "/seeds/" + std::to_string(task_id) + ".xml", task->seed);
@@ -198,4 +197,4 @@ logging_service::logging_service(int game_id)
 
 logging_service::~logging_service() = default;
 
-} // namespace service_test
+}   // namespace service_test

@@ -27,9 +27,9 @@ namespace service_test {
 // its task-list line.
 struct served_task {
     std::unique_ptr<test_support::TaskFixture> fixture;
-    std::string seed;        // the seed document
-    std::string seed_md5;    // lower case
-    std::string line;        // the task-list line
+    std::string seed;       // the seed document
+    std::string seed_md5;   // lower case
+    std::string line;       // the task-list line
     // Upper-case MD5 of file i (the launcher names a download by it).
     std::string file_md5(std::size_t i = 0) const { return fixture->files().at(i).md5; }
 };
@@ -53,8 +53,8 @@ public:
 
     // Generates a task, serves its seed, files and CDN answer; `version`
     // is its version step ("1-2"), `game` the game id of its line.
-    served_task& add_task(std::uint64_t task_id, const std::string& version,
-                          const std::vector<std::uint64_t>& sizes, int game = game_id);
+    served_task& add_task(std::uint64_t task_id, const std::string& version, const std::vector<std::uint64_t>& sizes,
+                          int game = game_id);
     // Writes "/update_task/task_list.txt" with the lines of these tasks
     // (plus `extra` lines), and the md5task answer of each task's files.
     void publish(const std::vector<const served_task*>& tasks, const std::string& extra = std::string());
@@ -102,4 +102,4 @@ private:
     std::unique_ptr<NetService> m_service;
 };
 
-} // namespace service_test
+}   // namespace service_test

@@ -26,7 +26,7 @@ std::string tools_dir()
     char self[PATH_MAX] = {};
     const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
     std::string path(self, n > 0 ? static_cast<std::size_t>(n) : 0);
-    path = path.substr(0, path.rfind('/'));  // .../tests
+    path = path.substr(0, path.rfind('/'));   // .../tests
     return path.substr(0, path.rfind('/')) + "/tools";
 }
 
@@ -56,17 +56,23 @@ public:
     // Waits up to `ms` for the exit; true with the status when it ended.
     bool wait_exit(std::uint32_t ms, int& status)
     {
-        const bool ended = wait_until([&] {
-            if (m_done)
-                return true;
-            if (::waitpid(m_pid, &m_status, WNOHANG) == m_pid)
-                m_done = true;
-            return m_done;
-        }, ms);
+        const bool ended = wait_until(
+            [&] {
+                if (m_done)
+                    return true;
+                if (::waitpid(m_pid, &m_status, WNOHANG) == m_pid)
+                    m_done = true;
+                return m_done;
+            },
+            ms);
         status = m_status;
         return ended;
     }
-    bool running() { int status = 0; return !wait_exit(0, status); }
+    bool running()
+    {
+        int status = 0;
+        return !wait_exit(0, status);
+    }
     pid_t pid() const { return m_pid; }
 
 private:
@@ -89,7 +95,7 @@ std::string run_tool(const std::string& command)
     return out;
 }
 
-} // namespace
+}   // namespace
 
 TEST(HostProcess, StartsStopsFromAnotherProcessAndServesTheLauncherClient)
 {
@@ -108,10 +114,8 @@ TEST(HostProcess, StartsStopsFromAnotherProcessAndServesTheLauncherClient)
     const std::string reply = run_tool(launcher + " --game 845 unregister_client");
     EXPECT_NE(reply.find("<p2spcmd type='unregister_client' return='0'>\r\n"), std::string::npos) << reply;
     EXPECT_NE(reply.find("<result type='string'>Unregister Client OK</result>"), std::string::npos);
-    EXPECT_NE(run_tool(launcher + " --game 845 getSetting").find("<error>params is null</error>"),
-              std::string::npos);
-    EXPECT_NE(run_tool(launcher + " --game 845 system.methodHelp ServiceInterface")
-                  .find("ServiceInterface help"),
+    EXPECT_NE(run_tool(launcher + " --game 845 getSetting").find("<error>params is null</error>"), std::string::npos);
+    EXPECT_NE(run_tool(launcher + " --game 845 system.methodHelp ServiceInterface").find("ServiceInterface help"),
               std::string::npos);
 
     // A second host of the same game id gives up at once and leaves the
@@ -133,9 +137,8 @@ TEST(HostProcess, StartsStopsFromAnotherProcessAndServesTheLauncherClient)
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 
     const std::string log = service_test::read_text(env.service_log());
-    for (const char* line : {"game id [845] running ...", "service listen port is",
-                             "startService - dll is running!", "NetServiceThreadProc exit ...",
-                             "~ServiceInterface() ..."}) {
+    for (const char* line : {"game id [845] running ...", "service listen port is", "startService - dll is running!",
+                             "NetServiceThreadProc exit ...", "~ServiceInterface() ..."}) {
         SCOPED_TRACE(line);
         EXPECT_NE(log.find(line), std::string::npos) << log;
     }
@@ -154,6 +157,5 @@ TEST(HostProcess, SigtermStopsTheService)
     int status = -1;
     ASSERT_TRUE(service.wait_exit(10000, status));
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    EXPECT_NE(service_test::read_text(env.service_log()).find("NetServiceThreadProc exit ..."),
-              std::string::npos);
+    EXPECT_NE(service_test::read_text(env.service_log()).find("NetServiceThreadProc exit ..."), std::string::npos);
 }

@@ -51,8 +51,8 @@ TEST(LauncherCommands, ASlowServerHoldsNoCommandLong)
                                                 {{"filename", "a.pak"}, {"file_md5", md5}, {"highlevel", "1"}}));
         start_took = platform::tick_count64() - t0;
     });
-    EXPECT_TRUE(wait_until([&] { return w.service_log().find("type='start_download_file'") != std::string::npos; },
-                           5000));
+    EXPECT_TRUE(
+        wait_until([&] { return w.service_log().find("type='start_download_file'") != std::string::npos; }, 5000));
     EXPECT_LT(timed(w, "getsetting", {}, reply), 4000u);
     EXPECT_TRUE(download_test_env::ok(reply)) << reply;
     starter.join();
@@ -64,10 +64,10 @@ TEST(LauncherCommands, ASlowServerHoldsNoCommandLong)
     EXPECT_EQ(download_test_env::item(reply, "DOWN_PROCESS"), "0.000");
 
     // A packet start waits a bounded time for the list, then answers.
-    EXPECT_LT(timed(w, "start_download_packet", {{"old_version", "1"}, {"new_version", "2"}, {"highlevel", "1"}},
-                    reply),
-              4000u);
-    w.nginx().stop();  // what still waits on it fails now
+    EXPECT_LT(
+        timed(w, "start_download_packet", {{"old_version", "1"}, {"new_version", "2"}, {"highlevel", "1"}}, reply),
+        4000u);
+    w.nginx().stop();   // what still waits on it fails now
     EXPECT_TRUE(w.stop_service());
 }
 
@@ -101,4 +101,4 @@ TEST(LauncherCommands, AStartedTaskIsHandedOverAtOnce)
     EXPECT_TRUE(w.stop_service());
 }
 
-} // namespace
+}   // namespace

@@ -30,10 +30,7 @@ namespace {
 // Answers its string argument back.
 class echo_method : public XmlRpc::XmlRpcServerMethod {
 public:
-    explicit echo_method(XmlRpc::XmlRpcServer* server)
-        : XmlRpc::XmlRpcServerMethod("echo", server)
-    {
-    }
+    explicit echo_method(XmlRpc::XmlRpcServer* server) : XmlRpc::XmlRpcServerMethod("echo", server) {}
     void execute(XmlRpc::XmlRpcValue& params, XmlRpc::XmlRpcValue& result) override
     {
         result = static_cast<std::string&>(params[0]);
@@ -44,10 +41,7 @@ public:
 // gave it, standing for a long command.
 class hold_method : public XmlRpc::XmlRpcServerMethod {
 public:
-    explicit hold_method(XmlRpc::XmlRpcServer* server)
-        : XmlRpc::XmlRpcServerMethod("hold", server)
-    {
-    }
+    explicit hold_method(XmlRpc::XmlRpcServer* server) : XmlRpc::XmlRpcServerMethod("hold", server) {}
     void set(std::function<void()> action)
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -62,7 +56,7 @@ public:
     }
 
 private:
-    std::mutex m_mutex;  // guards m_action
+    std::mutex m_mutex;   // guards m_action
     std::function<void()> m_action;
 };
 
@@ -126,8 +120,7 @@ public:
             const std::size_t end = data.find("\r\n\r\n");
             if (end != std::string::npos) {
                 const std::size_t at = data.find("Content-length: ");
-                if (at != std::string::npos &&
-                    data.size() >= end + 4 + std::stoul(data.substr(at + 16)))
+                if (at != std::string::npos && data.size() >= end + 4 + std::stoul(data.substr(at + 16)))
                     return data;
             }
             pollfd p{m_fd, POLLIN, 0};
@@ -156,7 +149,8 @@ std::string post(const std::string& body, const std::string& extra_header = "")
 std::string echo_call(const std::string& text)
 {
     return "<?xml version=\"1.0\"?><methodCall><methodName>echo</methodName><params><param>"
-           "<value><string>" + text + "</string></value></param></params></methodCall>";
+           "<value><string>" +
+           text + "</string></value></param></params></methodCall>";
 }
 
 class LauncherRpcServerTest : public ::testing::Test {
@@ -203,7 +197,7 @@ protected:
     std::uint16_t m_port = 0;
 };
 
-} // namespace
+}   // namespace
 
 TEST_F(LauncherRpcServerTest, ListensOnLoopbackOnly)
 {
@@ -240,28 +234,28 @@ TEST_F(LauncherRpcServerTest, RefusesRequestsBeyondTheBounds)
         const char* what;
         std::string request;
         const char* fault;
-        bool closes;  // refused before the body was read, so the connection ends
+        bool closes;   // refused before the body was read, so the connection ends
     };
     const row rows[] = {
-        {"huge Content-length",
-         "POST /RPC2 HTTP/1.1\r\nContent-length: 100000000\r\n\r\n<?xml", "request too large", true},
+        {"huge Content-length", "POST /RPC2 HTTP/1.1\r\nContent-length: 100000000\r\n\r\n<?xml", "request too large",
+         true},
         {"endless header", "POST /RPC2 HTTP/1.1\r\nX: " + std::string(20000, 'a'), "request header too large", true},
         {"no Content-length", "POST /RPC2 HTTP/1.1\r\nHost: x\r\n\r\n<x/>", "no Content-length", true},
         {"negative Content-length", "POST /RPC2 HTTP/1.1\r\nContent-length: -5\r\n\r\n", "no Content-length", true},
         {"nested too deeply",
          post("<?xml version=\"1.0\"?><methodCall><methodName>echo</methodName><params><param>" + deep),
          "nested too deeply", false},
-        {"nesting in a comment",
-         post(call + "<!-- <params><param>" + hidden + " --></methodCall>"), "markup malformed", false},
-        {"nesting in CDATA",
-         post(call + "<![CDATA[<params><param>" + hidden + "]]></methodCall>"), "markup malformed", false},
-        {"nesting in an attribute",
-         post(call + "<x a=\"<params><param>" + hidden + "\"/></methodCall>"), "markup malformed", false},
+        {"nesting in a comment", post(call + "<!-- <params><param>" + hidden + " --></methodCall>"), "markup malformed",
+         false},
+        {"nesting in CDATA", post(call + "<![CDATA[<params><param>" + hidden + "]]></methodCall>"), "markup malformed",
+         false},
+        {"nesting in an attribute", post(call + "<x a=\"<params><param>" + hidden + "\"/></methodCall>"),
+         "markup malformed", false},
         {"member name outside the member",
          post(call + "<params><param>" + name_outside + "</param></params></methodCall>"), "markup malformed", false},
         {"mismatched closing tag",
-         post(call + "<params><param><value><i4>1</value></i4></param></params></methodCall>"),
-         "markup malformed", false},
+         post(call + "<params><param><value><i4>1</value></i4></param></params></methodCall>"), "markup malformed",
+         false},
         // Values the library leaves half parsed, and never frees.
         {"value left open", post(call + "<params><param><value><array><data>"), "markup malformed", false},
         {"text inside a struct",
@@ -274,8 +268,7 @@ TEST_F(LauncherRpcServerTest, RefusesRequestsBeyondTheBounds)
         ASSERT_TRUE(client.connected());
         ASSERT_TRUE(client.send_all(r.request));
         bool closed = false;
-        const std::string answer =
-            r.closes ? client.read_until_closed(5000, closed) : client.read_response(5000);
+        const std::string answer = r.closes ? client.read_until_closed(5000, closed) : client.read_response(5000);
         EXPECT_EQ(closed, r.closes);
         EXPECT_NE(answer.find("HTTP/1.1 200"), std::string::npos) << answer;
         EXPECT_NE(answer.find("<name>faultCode</name>"), std::string::npos) << answer;
@@ -374,7 +367,7 @@ TEST_F(LauncherRpcServerTest, CrowdsAndSlowSendersCannotLockTheLauncherOut)
         m_hold->set([&] {
             test_support::tick_offset() += request_limit_ms;
             parted.send_all(request.substr(40));
-            platform::sleep_ms(50);  // the command outlasts the serving slice
+            platform::sleep_ms(50);   // the command outlasts the serving slice
         });
         XmlRpc::XmlRpcValue none;
         EXPECT_TRUE(service_test::call(m_port, "hold", none).answered);

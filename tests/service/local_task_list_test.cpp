@@ -17,8 +17,8 @@
 
 namespace {
 
-using kx2dll::LocalTaskRecord;
 using kx2dll::local_task_list;
+using kx2dll::LocalTaskRecord;
 
 void write(const std::string& path, const std::string& text)
 {
@@ -71,14 +71,14 @@ TEST(LocalTaskList, FieldRanges)
         bool changes;
     };
     const std::vector<row> rows = {
-        {kx2dll::field_taskstate, "2", true},     {kx2dll::field_taskstate, "3", false},
-        {kx2dll::field_taskstate, "-1", true},    {kx2dll::field_taskstate, "-2", false},
-        {kx2dll::field_priority_level, "1", true}, {kx2dll::field_priority_level, "2", false},
-        {kx2dll::field_down_speed, "12.5", true}, {kx2dll::field_down_speed, "0", false},
+        {kx2dll::field_taskstate, "2", true},           {kx2dll::field_taskstate, "3", false},
+        {kx2dll::field_taskstate, "-1", true},          {kx2dll::field_taskstate, "-2", false},
+        {kx2dll::field_priority_level, "1", true},      {kx2dll::field_priority_level, "2", false},
+        {kx2dll::field_down_speed, "12.5", true},       {kx2dll::field_down_speed, "0", false},
         {kx2dll::field_down_speed, "104857700", false}, {kx2dll::field_up_speed, "0.0002", true},
-        {kx2dll::field_progress, "0", false},     {kx2dll::field_progress, "100.0001", true},
-        {kx2dll::field_progress, "100.01", false}, {kx2dll::field_progress, "abc", false},
-        {kx2dll::field_isactive, "yes", true},    {kx2dll::field_redownload, "TRUE", true},
+        {kx2dll::field_progress, "0", false},           {kx2dll::field_progress, "100.0001", true},
+        {kx2dll::field_progress, "100.01", false},      {kx2dll::field_progress, "abc", false},
+        {kx2dll::field_isactive, "yes", true},          {kx2dll::field_redownload, "TRUE", true},
         {kx2dll::field_seedfile, "/s/5.txt", true},
     };
     for (const row& r : rows) {
@@ -101,7 +101,7 @@ TEST(LocalTaskList, FieldRanges)
     list.set_bool(5, kx2dll::field_priority_level, true);
     list.find(5, r);
     EXPECT_EQ(r.priority_level, 0);
-    EXPECT_FALSE(list.set_value(99, kx2dll::field_taskstate, "1"));  // unknown id
+    EXPECT_FALSE(list.set_value(99, kx2dll::field_taskstate, "1"));   // unknown id
     list.check_invariant();
 }
 
@@ -139,7 +139,7 @@ TEST(LocalTaskList, SaveAndLoadKeepOnlyIntactTasksOfThisGame)
     ASSERT_TRUE(again.find(104, r));
     EXPECT_EQ(r.bitmap_filename, e.data() + "/104.bbm");
     ASSERT_TRUE(again.find(100, r));
-    EXPECT_EQ(r.priority_level, 0);  // levels and activity start afresh
+    EXPECT_EQ(r.priority_level, 0);   // levels and activity start afresh
     EXPECT_FALSE(r.isactive);
     EXPECT_DOUBLE_EQ(r.progress, 42.5);
     EXPECT_EQ(r.decription, "with spaces = and colons: too");
@@ -225,9 +225,9 @@ TEST(LocalTaskList, ExpiredCompletedTasksAreDroppedAtLoad)
     list_env e;
     {
         local_task_list list(7, e.file(), e.data());
-        list.add(task_on_disk(e.dir.path(), 200));             // completed, seed 11 days old
-        list.add(task_on_disk(e.dir.path(), 201));             // completed, seed 10 days old
-        list.add(task_on_disk(e.dir.path(), 202, 1));          // downloading, old seed
+        list.add(task_on_disk(e.dir.path(), 200));      // completed, seed 11 days old
+        list.add(task_on_disk(e.dir.path(), 201));      // completed, seed 10 days old
+        list.add(task_on_disk(e.dir.path(), 202, 1));   // downloading, old seed
     }
     for (std::uint64_t id : {200, 201, 202})
         write(e.data() + "/" + std::to_string(id) + ".txt", "seed");
@@ -288,7 +288,7 @@ TEST(LocalTaskList, LookupsAndHelpers)
     list.put(b);
     std::uint64_t id = 0;
     EXPECT_TRUE(list.find_task_by_file_md5(7, "abcdef", id));
-    EXPECT_EQ(id, 10u);  // the lower id
+    EXPECT_EQ(id, 10u);   // the lower id
     EXPECT_FALSE(list.find_task_by_file_md5(8, "abcdef", id));
     // add() on a known id changes only its level.
     LocalTaskRecord c = a;
@@ -320,7 +320,7 @@ TEST(LocalTaskList, LookupsAndHelpers)
     EXPECT_EQ(kx2dll::time_of_day_text().size(), 8u);
 }
 
-} // namespace
+}   // namespace
 
 namespace {
 
@@ -366,7 +366,7 @@ TEST(LocalTaskList, ConcurrentChangesAndSaves)
     std::vector<platform::FolderEntry> files;
     ASSERT_TRUE(platform::list_folder(e.dir.path(), files));
     for (const platform::FolderEntry& f : files)
-        EXPECT_TRUE(f.is_dir || f.name == "local_task_list.cfg") << f.name;  // no temporary file left
+        EXPECT_TRUE(f.is_dir || f.name == "local_task_list.cfg") << f.name;   // no temporary file left
 }
 
-} // namespace
+}   // namespace

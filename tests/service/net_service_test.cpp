@@ -31,14 +31,16 @@ namespace {
 // runs it, with the named event held by the test.
 class running_service {
 public:
-    explicit running_service(int game_id)
-        : m_game_id(game_id)
+    explicit running_service(int game_id) : m_game_id(game_id)
     {
         bool existed = true;
         EXPECT_TRUE(m_event.create(kx2dll::service_event_name(game_id), existed));
         EXPECT_FALSE(existed);
         m_service = std::make_unique<NetService>(game_id);
-        m_host.start([this] { m_service->Run(); m_returned.store(true); });
+        m_host.start([this] {
+            m_service->Run();
+            m_returned.store(true);
+        });
     }
     ~running_service() { stop(); }
 
@@ -79,14 +81,13 @@ bool ports_free(std::uint16_t first, std::uint16_t last)
     return true;
 }
 
-} // namespace
+}   // namespace
 
 TEST(ServiceInfoFile, NamesAndBytes)
 {
     EXPECT_EQ(kx2dll::service_event_name(12), "EVENT_P2SP_DOWNLOAD_DLL_EXISTS12");
     EXPECT_EQ(kx2dll::service_info_file_name(12), "velmar_game12.ini");
-    EXPECT_EQ(kx2dll::service_info_file_text(8012),
-              "[server info]\r\r\nport=8012\r\nip=127.0.0.1\r\n");
+    EXPECT_EQ(kx2dll::service_info_file_text(8012), "[server info]\r\r\nport=8012\r\nip=127.0.0.1\r\n");
 }
 
 TEST(NetServiceTest, ListensOnTheGamePortOfLoopbackAndWritesTheInformationFile)
@@ -99,13 +100,11 @@ TEST(NetServiceTest, ListensOnTheGamePortOfLoopbackAndWritesTheInformationFile)
     ASSERT_TRUE(wait_until([&] { return running.service().Port() != 0; }, 5000));
     EXPECT_EQ(running.service().Port(), 8741);
     ASSERT_TRUE(wait_until([&] { return platform::file_exists(info_file(env, game)); }, 5000));
-    EXPECT_EQ(service_test::read_text(info_file(env, game)),
-              "[server info]\r\r\nport=8741\r\nip=127.0.0.1\r\n");
+    EXPECT_EQ(service_test::read_text(info_file(env, game)), "[server info]\r\r\nport=8741\r\nip=127.0.0.1\r\n");
     // A launcher call is served.
     const auto out = service_test::call_service(8741, service_test::request_doc("unregister_client", game));
     EXPECT_EQ(service_test::decode(out.text),
-              kx2dll::ServiceInterface::make_reply("unregister_client", 0, 1, game, "",
-                                                   "Unregister Client OK", ""));
+              kx2dll::ServiceInterface::make_reply("unregister_client", 0, 1, game, "", "Unregister Client OK", ""));
     EXPECT_LT(running.stop(), 3000u);
     EXPECT_EQ(running.service().NetworkExitCode(), 0);
     EXPECT_TRUE(port_free(8741)) << "the listening socket is closed at stop";
@@ -124,14 +123,13 @@ TEST(NetServiceTest, ProbesUpwardPastTakenPorts)
     ASSERT_TRUE(wait_until([&] { return running.service().Port() != 0; }, 5000));
     EXPECT_EQ(running.service().Port(), 8754);
     ASSERT_TRUE(wait_until([&] { return platform::file_exists(info_file(env, game)); }, 5000));
-    EXPECT_EQ(service_test::read_text(info_file(env, game)),
-              "[server info]\r\r\nport=8754\r\nip=127.0.0.1\r\n");
+    EXPECT_EQ(service_test::read_text(info_file(env, game)), "[server info]\r\r\nport=8754\r\nip=127.0.0.1\r\n");
 }
 
 TEST(NetServiceTest, GivesUpAfterPort9001)
 {
     service_test::isolated_env env;
-    const int game = 1000;  // starts at 9000, the last port that may fail and go on
+    const int game = 1000;   // starts at 9000, the last port that may fail and go on
     std::vector<std::unique_ptr<port_blocker>> blockers;
     for (unsigned p = 9000; p <= 9001; ++p)
         blockers.push_back(std::make_unique<port_blocker>(static_cast<std::uint16_t>(p)));
@@ -151,7 +149,7 @@ TEST(NetServiceTest, GivesUpAfterPort9001)
 TEST(NetServiceTest, StartAbove9000TriesOnePort)
 {
     service_test::isolated_env env;
-    const int game = 1500;  // 9500
+    const int game = 1500;   // 9500
     if (!ports_free(9500, 9501))
         GTEST_SKIP() << "ports 9500-9501 are in use on this machine";
     port_blocker taken(9500);
@@ -164,7 +162,7 @@ TEST(NetServiceTest, StartAbove9000TriesOnePort)
 TEST(NetServiceTest, PortIsSixteenBitArithmetic)
 {
     service_test::isolated_env env;
-    const int game = 60000;  // 8000 + 60000 - 65536
+    const int game = 60000;   // 8000 + 60000 - 65536
     if (!port_free(2464))
         GTEST_SKIP() << "port 2464 is in use on this machine";
     running_service running(game);

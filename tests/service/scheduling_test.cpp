@@ -8,8 +8,8 @@ namespace {
 
 using kx2dll::download_manager;
 using kx2dll::LocalTaskRecord;
-using kx2dll::ServerTaskRecord;
 using kx2dll::server_task_map;
+using kx2dll::ServerTaskRecord;
 using service_test::download_test_env;
 
 LocalTaskRecord local(std::uint64_t id, int state, int level = 0, std::uint32_t game = 8)
@@ -41,8 +41,8 @@ TEST(Scheduling, WithdrawsOneUnlistedTaskPerPass)
     list.put(local(1, 1, 1));   // downloading at level 1: stays although unlisted
     list.put(local(2, 2));
     list.put(local(3, 0));
-    list.put(local(4, 2));      // listed
-    list.put(local(5, 2));      // listed as withdrawn: counts as unlisted
+    list.put(local(4, 2));   // listed
+    list.put(local(5, 2));   // listed as withdrawn: counts as unlisted
     const server_task_map server = {{4, listed(4, "1-2")}, {5, listed(5, "2-3", -2)}};
     LocalTaskRecord r;
 
@@ -72,7 +72,7 @@ TEST(Scheduling, AutomaticDownloadAddsTheVersionChain)
     server_task_map server = {{41, listed(41, "4-5", -1, 7)},
                               {31, listed(31, "3-4", -1, 7)},
                               {21, listed(21, "2-3", -1, 7)},
-                              {99, listed(99, "3-5", -2, 7)}};  // withdrawn: not a shortcut
+                              {99, listed(99, "3-5", -2, 7)}};   // withdrawn: not a shortcut
     LocalTaskRecord r;
     // Off: nothing is added.
     EXPECT_TRUE(m.apply_server_task_list(server));
@@ -87,7 +87,7 @@ TEST(Scheduling, AutomaticDownloadAddsTheVersionChain)
         EXPECT_EQ(r.taskstate, 0) << id;
         EXPECT_EQ(r.priority_level, 0) << id;
     }
-    EXPECT_FALSE(list.find(21, r));  // below the current version
+    EXPECT_FALSE(list.find(21, r));   // below the current version
     EXPECT_FALSE(list.find(99, r));
     EXPECT_NE(service_test::read_text(m.working_folder() + "local_task_list.cfg").find("[41]"), std::string::npos);
 
@@ -134,10 +134,10 @@ TEST(Scheduling, RefreshReplacesTheServerListAndFallsBack)
     EXPECT_FALSE(m.update_taskslist_from_server(""));
     EXPECT_EQ(m.task_list_url(), "http://127.0.0.1:1/update_task/task_list.txt");
     m.copy_server_task_list(now);
-    EXPECT_EQ(now.size(), 1u);  // a failed refresh keeps the last list
+    EXPECT_EQ(now.size(), 1u);   // a failed refresh keeps the last list
 }
 
-} // namespace
+}   // namespace
 
 namespace {
 
@@ -201,4 +201,4 @@ TEST(Scheduling, CompletedTasksAreReloadedAtMostEveryTwoMinutesUnlessHighLevelWo
     EXPECT_EQ(occurrences(w.service_log(), line), 2u);
 }
 
-} // namespace
+}   // namespace

@@ -59,7 +59,7 @@ TEST(ServiceEndToEnd, DownloadsAFileByMd5AndResumesItAfterARestart)
     ASSERT_TRUE(w.nginx_ok()) << w.nginx().last_error();
     const served_task& a = w.add_task(9001, "1-2", {300000, 70000});
     const served_task& b = w.add_task(9002, "2-3", {5000});
-    const served_task& other = w.add_task(9003, "1-2", {2000}, 8);  // another game's line
+    const served_task& other = w.add_task(9003, "1-2", {2000}, 8);   // another game's line
     w.publish({&a, &b, &other});
     ASSERT_TRUE(w.start_service());
 
@@ -73,8 +73,8 @@ TEST(ServiceEndToEnd, DownloadsAFileByMd5AndResumesItAfterARestart)
     EXPECT_EQ(download_test_env::item(w.command("getsetting"), "MAX_UP_SPEED"), "10.000");
 
     const std::string key = a.file_md5(1);
-    const std::string started =
-        w.command("start_download_file", {{"filename", "file1.bin"}, {"file_md5", key}, {"highlevel", "1"}});
+    const std::string started = w.command("start_download_file",
+                                          {{"filename", "file1.bin"}, {"file_md5", key}, {"highlevel", "1"}});
     ASSERT_TRUE(download_test_env::ok(started)) << started;
     EXPECT_NE(started.find("<file_md5>" + key + "</file_md5>"), std::string::npos);
     ASSERT_TRUE(wait_completed(w, key, 60000)) << w.service_log();
@@ -87,9 +87,8 @@ TEST(ServiceEndToEnd, DownloadsAFileByMd5AndResumesItAfterARestart)
     EXPECT_EQ(download_test_env::item(info, "SAVE_PATCH"),
               w.downloads() + "/game9001/data/file0.bin," + w.downloads() + "/game9001/data/file1.bin,");
     // The ".bbm" is written when the task completes; the list names it.
-    ASSERT_TRUE(wait_until([&] { return w.service_log().find("CBE_TASK_BBM_SAVE_FINISHED id[9001]") !=
-                                        std::string::npos; },
-                           10000))
+    ASSERT_TRUE(wait_until(
+        [&] { return w.service_log().find("CBE_TASK_BBM_SAVE_FINISHED id[9001]") != std::string::npos; }, 10000))
         << w.service_log();
 
     ASSERT_TRUE(w.stop_service());
@@ -105,9 +104,11 @@ TEST(ServiceEndToEnd, DownloadsAFileByMd5AndResumesItAfterARestart)
     EXPECT_TRUE(download_test_env::ok(w.command("register_client", {{"path", w.launcher_path()}})));
     ASSERT_TRUE(download_test_env::ok(
         w.command("start_download_file", {{"filename", "file1.bin"}, {"file_md5", key}, {"highlevel", ""}})));
-    EXPECT_TRUE(wait_until([&] { return w.service_log().find("add completed task to download success, task id[9001]") !=
-                                        std::string::npos; },
-                           15000))
+    EXPECT_TRUE(wait_until(
+        [&] {
+            return w.service_log().find("add completed task to download success, task id[9001]") != std::string::npos;
+        },
+        15000))
         << w.service_log();
     // The engine runs the reloaded task again until it finds it complete.
     EXPECT_TRUE(wait_until([&] { return task_state(w, key) == "2"; }, 10000)) << w.service_log();
@@ -117,7 +118,7 @@ TEST(ServiceEndToEnd, DownloadsAFileByMd5AndResumesItAfterARestart)
     EXPECT_TRUE(w.stop_service());
 }
 
-} // namespace
+}   // namespace
 
 namespace {
 
@@ -130,7 +131,7 @@ TEST(ServiceEndToEnd, DownloadsAnUpdatePacketChainInOrder)
     const served_task& p12 = w.add_task(9203, "1-2", {40000});
     const served_task& p23 = w.add_task(9201, "2-3", {70000});
     const served_task& p34 = w.add_task(9202, "3-4", {10000, 3000});
-    const served_task& other = w.add_task(9299, "1-2", {1000}, 8);  // another game
+    const served_task& other = w.add_task(9299, "1-2", {1000}, 8);   // another game
     w.publish({&p12, &p23, &p34, &other});
     ASSERT_TRUE(w.start_service());
     ASSERT_TRUE(download_test_env::ok(w.command("register_client", {{"path", w.launcher_path()}})));
@@ -138,8 +139,8 @@ TEST(ServiceEndToEnd, DownloadsAnUpdatePacketChainInOrder)
     // completed (completed tasks do not count against the limit).
     ASSERT_TRUE(download_test_env::ok(w.command("setting", {{"item_name", "MAX_DOWNLOAD_NUM"}, {"value", "1"}})));
 
-    const std::string reply =
-        w.command("start_download_packet", {{"old_version", "1"}, {"new_version", "4"}, {"highlevel", "1"}});
+    const std::string reply = w.command("start_download_packet",
+                                        {{"old_version", "1"}, {"new_version", "4"}, {"highlevel", "1"}});
     ASSERT_TRUE(download_test_env::ok(reply)) << reply;
     const std::string key = kx2dll::string_md5("920192029203");
     EXPECT_EQ(download_test_env::item(reply, "file_md5"), key);
@@ -151,8 +152,8 @@ TEST(ServiceEndToEnd, DownloadsAnUpdatePacketChainInOrder)
     expect_files_intact(w, p34);
     EXPECT_EQ(file_requests(w, other), 0u);
     // The same versions again name the same download.
-    const std::string again =
-        w.command("start_download_packet", {{"old_version", "1"}, {"new_version", "4"}, {"highlevel", "0"}});
+    const std::string again = w.command("start_download_packet",
+                                        {{"old_version", "1"}, {"new_version", "4"}, {"highlevel", "0"}});
     EXPECT_EQ(download_test_env::item(again, "file_md5"), key);
     // No chain leads from 5 anywhere.
     EXPECT_FALSE(download_test_env::ok(
@@ -181,19 +182,20 @@ TEST(ServiceEndToEnd, ATaskWithdrawnFromTheListIsStoppedAndItsFilesDeleted)
     ASSERT_NE(manager, nullptr);
     manager->OnTimer(kx2dll::timer_refresh_task_list, 0);
     const std::string folder = w.downloads() + "/game9301/data/";
-    EXPECT_TRUE(wait_until([&] {
-        return !platform::path_exists(folder + "file0.bin") && !platform::path_exists(folder + "file1.bin");
-    }, 15000)) << w.service_log();
+    EXPECT_TRUE(wait_until(
+        [&] { return !platform::path_exists(folder + "file0.bin") && !platform::path_exists(folder + "file1.bin"); },
+        15000))
+        << w.service_log();
     kx2dll::LocalTaskRecord record;
     EXPECT_FALSE(manager->find_local_task(9301, record));
     const std::string log = w.service_log();
     EXPECT_NE(log.find("delete task id[9301]"), std::string::npos);
     EXPECT_NE(log.find("ID[9301]"), std::string::npos);
-    EXPECT_EQ(task_state(w, key), "<missing>");  // nothing is known of it any more
+    EXPECT_EQ(task_state(w, key), "<missing>");   // nothing is known of it any more
     EXPECT_TRUE(w.stop_service());
 }
 
-} // namespace
+}   // namespace
 
 namespace {
 
@@ -224,8 +226,7 @@ TEST(ServiceEndToEnd, AWithdrawalStopsADownloadWhoseSpeedEventsKeepComing)
         15000))
         << w.service_log();
     const std::string speed = "CBE_TASK_SPEED id[9311]";
-    ASSERT_TRUE(wait_until([&] { return w.service_log().find(speed) != std::string::npos; }, 5000))
-        << w.service_log();
+    ASSERT_TRUE(wait_until([&] { return w.service_log().find(speed) != std::string::npos; }, 5000)) << w.service_log();
 
     w.publish({&stays});
     kx2dll::download_manager* manager = kx2dll::download_manager::instance();
@@ -285,7 +286,7 @@ TEST(ServiceEndToEnd, RegisterClientBuildsTheManagerOfItsOwnServicesGame)
     EXPECT_TRUE(w.stop_service());
 }
 
-} // namespace
+}   // namespace
 
 namespace {
 
@@ -307,8 +308,7 @@ TEST(ServiceEndToEnd, AHighLevelDownloadPausesTheNormalOnes)
     ASSERT_TRUE(download_test_env::ok(
         w.command("start_download_file", {{"filename", "file0.bin"}, {"file_md5", high_key}, {"highlevel", "1"}})));
     // The normal download is stopped within a pass and the limits go off.
-    EXPECT_TRUE(wait_until([&] { return w.service_log().find("CBE_TASK_STOP, ID[9401]") != std::string::npos; },
-                           5000))
+    EXPECT_TRUE(wait_until([&] { return w.service_log().find("CBE_TASK_STOP, ID[9401]") != std::string::npos; }, 5000))
         << w.service_log();
     IP2SP_Engine* engine = kx2dll::download_manager::instance()->engine();
     auto limits_on = [&] {
@@ -328,4 +328,4 @@ TEST(ServiceEndToEnd, AHighLevelDownloadPausesTheNormalOnes)
     EXPECT_TRUE(w.stop_service());
 }
 
-} // namespace
+}   // namespace

@@ -24,8 +24,7 @@ namespace {
 // startService on a thread of its own, as a host runs it.
 class hosted_service {
 public:
-    explicit hosted_service(std::string command_line)
-        : m_command_line(std::move(command_line))
+    explicit hosted_service(std::string command_line) : m_command_line(std::move(command_line))
     {
         m_thread.start([this] {
             startService(nullptr, nullptr, m_command_line.c_str(), 1);
@@ -40,7 +39,10 @@ public:
         m_thread.join();
     }
     bool returned() const { return m_returned.load(); }
-    bool wait_returned(std::uint32_t ms) { return wait_until([this] { return returned(); }, ms); }
+    bool wait_returned(std::uint32_t ms)
+    {
+        return wait_until([this] { return returned(); }, ms);
+    }
 
 private:
     std::string m_command_line;
@@ -50,8 +52,7 @@ private:
 
 std::uint16_t port_of(const service_test::isolated_env& env, int game_id)
 {
-    const std::string text = service_test::read_text(env.appdata() + "/ZVK/" +
-                                                     kx2dll::service_info_file_name(game_id));
+    const std::string text = service_test::read_text(env.appdata() + "/ZVK/" + kx2dll::service_info_file_name(game_id));
     const std::size_t at = text.find("port=");
     return at == std::string::npos ? 0 : static_cast<std::uint16_t>(std::stoi(text.substr(at + 5)));
 }
@@ -69,7 +70,7 @@ std::size_t count_of(const std::string& text, const std::string& part)
     return n;
 }
 
-} // namespace
+}   // namespace
 
 TEST(StartService, RunsUntilShutdownAndRefusesASecondStartOfTheSameId)
 {
@@ -90,8 +91,7 @@ TEST(StartService, RunsUntilShutdownAndRefusesASecondStartOfTheSameId)
     // The first keeps serving.
     const auto out = service_test::call_service(port, service_test::request_doc("unregister_client", game));
     EXPECT_EQ(service_test::decode(out.text),
-              kx2dll::ServiceInterface::make_reply("unregister_client", 0, 1, game, "",
-                                                   "Unregister Client OK", ""));
+              kx2dll::ServiceInterface::make_reply("unregister_client", 0, 1, game, "", "Unregister Client OK", ""));
 
     const std::uint32_t start = platform::tick_count();
     shutdownService(nullptr, nullptr, "812", 1);
@@ -101,11 +101,11 @@ TEST(StartService, RunsUntilShutdownAndRefusesASecondStartOfTheSameId)
     EXPECT_EQ(NetService::Instance(), nullptr);
 
     const std::string log = service_test::read_text(env.service_log());
-    for (const std::string& line : std::vector<std::string>{
-             "game id [812] running ...", "create ServiceInterface ...",
-          "service listen port is " + std::to_string(port) + " ...",
-          "recv request packet : " + service_test::request_doc("unregister_client", game),
-          "NetServiceThreadProc exit ...", "~ServiceInterface() ..."}) {
+    for (const std::string& line :
+         std::vector<std::string>{"game id [812] running ...", "create ServiceInterface ...",
+                                  "service listen port is " + std::to_string(port) + " ...",
+                                  "recv request packet : " + service_test::request_doc("unregister_client", game),
+                                  "NetServiceThreadProc exit ...", "~ServiceInterface() ..."}) {
         SCOPED_TRACE(line);
         EXPECT_TRUE(log_has(env, line));
     }
@@ -120,16 +120,16 @@ TEST(StartService, RefusesACommandLineThatIsNotANumber)
         hosted_service refused(text);
         EXPECT_TRUE(refused.wait_returned(3000));
     }
-    startService(nullptr, nullptr, nullptr, 0);  // returns at once
+    startService(nullptr, nullptr, nullptr, 0);   // returns at once
     EXPECT_TRUE(log_has(env, "startService - 'lpCmdLine' is not number!"));
-    shutdownService(nullptr, nullptr, "abc", 0);  // does nothing
+    shutdownService(nullptr, nullptr, "abc", 0);   // does nothing
     shutdownService(nullptr, nullptr, nullptr, 0);
 }
 
 TEST(StartService, ExceptionsOfTheServiceAreLoggedAndGoNoFurther)
 {
     service_test::isolated_env env;
-    kx2dll::open_service_log();  // as startService does before the body
+    kx2dll::open_service_log();   // as startService does before the body
     bool ran = false;
     kx2dll::run_service_guarded([&] { ran = true; });
     EXPECT_TRUE(ran);
@@ -177,8 +177,8 @@ TEST(StartService, ServiceLogShowsTheHeadOfLongRequestsAndStaysBounded)
     constexpr std::size_t limit = 8 * 1024;
     kx2dll::set_service_log_limit(limit);
     const int game = 841;
-    const std::string request =
-        service_test::request_doc("no_such_command", game, {{"file_md5", std::string(100000, 'a')}});
+    const std::string request = service_test::request_doc("no_such_command", game,
+                                                          {{"file_md5", std::string(100000, 'a')}});
     const std::string long_type = std::string(100000, 't');
     {
         hosted_service running(std::to_string(game));
@@ -187,9 +187,8 @@ TEST(StartService, ServiceLogShowsTheHeadOfLongRequestsAndStaysBounded)
             const auto out = service_test::call_service(port_of(env, game), request);
             ASSERT_TRUE(out.answered);
         }
-        ASSERT_TRUE(service_test::call_service(port_of(env, game),
-                                               service_test::request_doc(long_type, game))
-                        .answered);
+        ASSERT_TRUE(
+            service_test::call_service(port_of(env, game), service_test::request_doc(long_type, game)).answered);
     }
     kx2dll::set_service_log_limit(kx2dll::default_service_log_limit);
     const std::string log = service_test::read_text(env.service_log());
@@ -201,7 +200,7 @@ TEST(StartService, ServiceLogShowsTheHeadOfLongRequestsAndStaysBounded)
     EXPECT_TRUE(log_has(env, "recv request packet : " + request.substr(0, 1024) + "... (" +
                                  std::to_string(request.size()) + " bytes)"))
         << log.substr(0, 2000);
-    EXPECT_TRUE(log_has(env, "recv request xml parse error : not find function '" +
-                                 long_type.substr(0, 1024) + "... (100000 bytes)'"));
+    EXPECT_TRUE(log_has(env, "recv request xml parse error : not find function '" + long_type.substr(0, 1024) +
+                                 "... (100000 bytes)'"));
     EXPECT_TRUE(log_has(env, "NetServiceThreadProc exit ..."));
 }

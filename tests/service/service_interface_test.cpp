@@ -46,10 +46,7 @@ struct manager_state {
 // under test here.
 class fake_manager : public kx2dll::download_manager_interface {
 public:
-    explicit fake_manager(std::shared_ptr<manager_state> state)
-        : m_state(std::move(state))
-    {
-    }
+    explicit fake_manager(std::shared_ptr<manager_state> state) : m_state(std::move(state)) {}
     bool get_settings(value_map& settings) override
     {
         std::lock_guard<std::mutex> lock(m_state->mutex);
@@ -83,9 +80,8 @@ public:
         m_state->level = level;
         return m_state->result;
     }
-    bool start_download_packet(int game_id, const std::string& old_version,
-                               const std::string& new_version, std::string& key,
-                               int level) override
+    bool start_download_packet(int game_id, const std::string& old_version, const std::string& new_version,
+                               std::string& key, int level) override
     {
         std::lock_guard<std::mutex> lock(m_state->mutex);
         m_state->calls.push_back("start_download_packet");
@@ -182,7 +178,7 @@ protected:
 
 const std::string error_reply = ServiceInterface::make_error_reply();
 
-} // namespace
+}   // namespace
 
 TEST(ServiceInterfaceReply, SevenLinesTextsUnescaped)
 {
@@ -190,10 +186,9 @@ TEST(ServiceInterfaceReply, SevenLinesTextsUnescaped)
               "<p2spcmd type='t' return='0'>\r\n<version>3</version>\r\n<gameid>12</gameid>\r\n"
               "<file_md5>m<&</file_md5>\r\n<result type='string'>r&<x></result>\r\n"
               "<error>e</error>\r\n</p2spcmd>\r\n");
-    EXPECT_EQ(error_reply,
-              "<p2spcmd type='null' return='-1'>\r\n<version>0</version>\r\n<gameid>0</gameid>\r\n"
-              "<file_md5></file_md5>\r\n<result type='string'></result>\r\n"
-              "<error>params is null</error>\r\n</p2spcmd>\r\n");
+    EXPECT_EQ(error_reply, "<p2spcmd type='null' return='-1'>\r\n<version>0</version>\r\n<gameid>0</gameid>\r\n"
+                           "<file_md5></file_md5>\r\n<result type='string'></result>\r\n"
+                           "<error>params is null</error>\r\n</p2spcmd>\r\n");
 }
 
 TEST_F(ServiceInterfaceTest, UnreadableRequestsAreAnsweredInClearTextOthersInBase64)
@@ -204,7 +199,7 @@ TEST_F(ServiceInterfaceTest, UnreadableRequestsAreAnsweredInClearTextOthersInBas
         deep += "<a>";
     struct row {
         const char* what;
-        std::string argument;  // sent as it is
+        std::string argument;   // sent as it is
         bool clear_text;
     };
     const row rows[] = {
@@ -219,7 +214,8 @@ TEST_F(ServiceInterfaceTest, UnreadableRequestsAreAnsweredInClearTextOthersInBas
         {"wrong-case command", base64_encode(request_doc("getSetting", game)), false},
         {"unknown command", base64_encode(request_doc("no_such_command", game)), false},
         {"needs a download manager", base64_encode(request_doc("getsetting", game)), false},
-        {"no download manager to register", base64_encode(request_doc("register_client", game, {{"path", "/x"}})), false},
+        {"no download manager to register", base64_encode(request_doc("register_client", game, {{"path", "/x"}})),
+         false},
         {"other game id", base64_encode(request_doc("unregister_client", 13)), false},
         {"no gameid field", base64_encode("<p2spcmd type='unregister_client'><version>1</version></p2spcmd>"), false},
         {"no version field", base64_encode("<p2spcmd type='unregister_client'><gameid>12</gameid></p2spcmd>"), false},
@@ -260,9 +256,8 @@ TEST_F(ServiceInterfaceTest, ArgumentShapes)
 TEST_F(ServiceInterfaceTest, SetTaskAnswersAnEmptyString)
 {
     start({});
-    for (const std::string& doc : {request_doc("set_task", game),
-                                   std::string("<p2spcmd type='set_task'/>"),
-                                   request_doc("set_task", 99)}) {
+    for (const std::string& doc :
+         {request_doc("set_task", game), std::string("<p2spcmd type='set_task'/>"), request_doc("set_task", 99)}) {
         const auto out = call_service(m_port, doc);
         ASSERT_TRUE(out.answered);
         EXPECT_EQ(out.text, "");
@@ -274,8 +269,8 @@ TEST_F(ServiceInterfaceTest, SetTaskAnswersAnEmptyString)
 TEST_F(ServiceInterfaceTest, RootWithAnotherNameIsServed)
 {
     start({});
-    const auto out = call_service(
-        m_port, "<launcher type='unregister_client'><version>3</version><gameid>12</gameid></launcher>");
+    const auto out =
+        call_service(m_port, "<launcher type='unregister_client'><version>3</version><gameid>12</gameid></launcher>");
     EXPECT_EQ(decode(out.text),
               ServiceInterface::make_reply("unregister_client", 0, 3, game, "", "Unregister Client OK", ""));
 }
@@ -299,11 +294,10 @@ TEST_F(ServiceInterfaceTest, IntrospectionMethods)
 TEST_F(ServiceInterfaceTest, RegisterClientBuildsTheManagerOnce)
 {
     start(fake_factory());
-    EXPECT_EQ(command("getsetting"), error_reply);  // before register_client
+    EXPECT_EQ(command("getsetting"), error_reply);   // before register_client
     register_client();
-    EXPECT_EQ(command("register_client", {{"path", "/other/"}}),
-              ok("register_client", "", "Register Client OK"));
-    ASSERT_EQ(m_paths, std::vector<std::string>{"/launcher/"});  // the first path stays
+    EXPECT_EQ(command("register_client", {{"path", "/other/"}}), ok("register_client", "", "Register Client OK"));
+    ASSERT_EQ(m_paths, std::vector<std::string>{"/launcher/"});   // the first path stays
     // unregister_client leaves the manager in place.
     EXPECT_EQ(command("unregister_client"), ok("unregister_client", "", "Unregister Client OK"));
     m_state->settings = {{"MAX_DOWNLOAD_NUM", "3"}};
@@ -313,8 +307,7 @@ TEST_F(ServiceInterfaceTest, RegisterClientBuildsTheManagerOnce)
 TEST_F(ServiceInterfaceTest, RegisterClientWithBlankPathUsesTheSystemDirectory)
 {
     start(fake_factory());
-    EXPECT_EQ(command("register_client", {{"path", " \t \r"}}),
-              ok("register_client", "", "Register Client OK"));
+    EXPECT_EQ(command("register_client", {{"path", " \t \r"}}), ok("register_client", "", "Register Client OK"));
     ASSERT_EQ(m_paths.size(), 1u);
     EXPECT_EQ(m_paths[0], m_env.system_dir());
     EXPECT_EQ(command("register_client"), error_reply) << "the path element is required";
@@ -342,15 +335,17 @@ TEST_F(ServiceInterfaceTest, ListsInAscendingNameOrderWithValuesUnescaped)
                          {"MAX_DOWN_SPEED", "5000.000"},
                          {"MAX_DOWNLOAD_NUM", "3"},
                          {"FILE_SAVE_PATCH", "/g/a&b<c"}};
-    EXPECT_EQ(command("getsetting"),
-              ok("getsetting", "",
-                 "<FILE_SAVE_PATCH>/g/a&b<c</FILE_SAVE_PATCH>\r\n"
-                 "<MAX_DOWNLOAD_NUM>3</MAX_DOWNLOAD_NUM>\r\n"
-                 "<MAX_DOWN_SPEED>5000.000</MAX_DOWN_SPEED>\r\n"
-                 "<MAX_UP_SPEED>100.000</MAX_UP_SPEED>\r\n"));
+    EXPECT_EQ(command("getsetting"), ok("getsetting", "",
+                                        "<FILE_SAVE_PATCH>/g/a&b<c</FILE_SAVE_PATCH>\r\n"
+                                        "<MAX_DOWNLOAD_NUM>3</MAX_DOWNLOAD_NUM>\r\n"
+                                        "<MAX_DOWN_SPEED>5000.000</MAX_DOWN_SPEED>\r\n"
+                                        "<MAX_UP_SPEED>100.000</MAX_UP_SPEED>\r\n"));
 
-    m_state->info = {{"TASK_STATE", "1"}, {"DOWN_SPEED", "12.500"}, {"UP_SPEED", "0.000"},
-                     {"DOWN_PROCESS", "0.420"}, {"SAVE_PATCH", "/g"}};
+    m_state->info = {{"TASK_STATE", "1"},
+                     {"DOWN_SPEED", "12.500"},
+                     {"UP_SPEED", "0.000"},
+                     {"DOWN_PROCESS", "0.420"},
+                     {"SAVE_PATCH", "/g"}};
     // The request names a file MD5, the reply's file_md5 stays empty.
     EXPECT_EQ(command("get_task_info", {{"file_md5", "ABC"}}),
               ok("get_task_info", "",
@@ -399,8 +394,7 @@ TEST_F(ServiceInterfaceTest, StartDownloadFileFields)
         }
     }
     m_state->result = false;
-    EXPECT_EQ(command("start_download_file", {{"filename", "a"}, {"file_md5", "M1"}, {"highlevel", "1"}}),
-              error_reply);
+    EXPECT_EQ(command("start_download_file", {{"filename", "a"}, {"file_md5", "M1"}, {"highlevel", "1"}}), error_reply);
 }
 
 TEST_F(ServiceInterfaceTest, PacketStopSettingAndAutoDownload)
@@ -409,21 +403,18 @@ TEST_F(ServiceInterfaceTest, PacketStopSettingAndAutoDownload)
     register_client();
 
     m_state->packet_key = "KEY<&";
-    EXPECT_EQ(command("start_download_packet",
-                      {{"old_version", "100"}, {"new_version", "103"}, {"highlevel", ""}}),
+    EXPECT_EQ(command("start_download_packet", {{"old_version", "100"}, {"new_version", "103"}, {"highlevel", ""}}),
               ok("start_download_packet", "KEY<&", "Start Download Packet OK"));
     EXPECT_EQ(m_state->old_version, "100");
     EXPECT_EQ(m_state->new_version, "103");
     EXPECT_EQ(m_state->level, 1);
-    EXPECT_EQ(command("start_download_packet", {{"old_version", "100"}, {"new_version", "103"}}),
-              error_reply);
+    EXPECT_EQ(command("start_download_packet", {{"old_version", "100"}, {"new_version", "103"}}), error_reply);
 
     EXPECT_EQ(command("stop_download_file", {{"file_md5", "M2"}}),
               ok("stop_download_file", "M2", "Stop Download File OK"));
     EXPECT_EQ(m_state->md5, "M2");
 
-    EXPECT_EQ(command("setting", {{"item_name", "MAX_DOWNLOAD_NUM"}, {"value", "4"}}),
-              ok("setting", "", "Setting OK"));
+    EXPECT_EQ(command("setting", {{"item_name", "MAX_DOWNLOAD_NUM"}, {"value", "4"}}), ok("setting", "", "Setting OK"));
     EXPECT_EQ(m_state->item, "MAX_DOWNLOAD_NUM");
     EXPECT_EQ(m_state->value, "4");
     EXPECT_EQ(command("setting", {{"item_name", "X"}}), error_reply) << "value is required";
@@ -432,8 +423,8 @@ TEST_F(ServiceInterfaceTest, PacketStopSettingAndAutoDownload)
         const char* value;
         bool on;
     };
-    for (const row& r : {row{"1", true}, row{"2", false}, row{"1", true}, row{"true", false},
-                         row{"1", true}, row{"", false}}) {
+    for (const row& r :
+         {row{"1", true}, row{"2", false}, row{"1", true}, row{"true", false}, row{"1", true}, row{"", false}}) {
         SCOPED_TRACE(r.value);
         EXPECT_EQ(command("enable_auto_download", {{"enable_auto_value", r.value}}),
                   ok("enable_auto_download", "", "enable auto download OK"));
@@ -443,8 +434,7 @@ TEST_F(ServiceInterfaceTest, PacketStopSettingAndAutoDownload)
 
     // Operations that fail answer the error reply; setting never does.
     m_state->result = false;
-    EXPECT_EQ(command("start_download_packet",
-                      {{"old_version", "1"}, {"new_version", "2"}, {"highlevel", "1"}}),
+    EXPECT_EQ(command("start_download_packet", {{"old_version", "1"}, {"new_version", "2"}, {"highlevel", "1"}}),
               error_reply);
     EXPECT_EQ(command("stop_download_file", {{"file_md5", "M2"}}), error_reply);
     EXPECT_EQ(command("setting", {{"item_name", "MAX_DOWNLOAD_NUM"}, {"value", "abc"}}),
@@ -454,9 +444,8 @@ TEST_F(ServiceInterfaceTest, PacketStopSettingAndAutoDownload)
 TEST(ServiceInterfaceHostileInput, MutatedRequestsAlwaysGetAReply)
 {
     auto state = std::make_shared<manager_state>();
-    ServiceInterface method(nullptr, game, [state](const std::string&, std::uint32_t) {
-        return std::make_unique<fake_manager>(state);
-    });
+    ServiceInterface method(
+        nullptr, game, [state](const std::string&, std::uint32_t) { return std::make_unique<fake_manager>(state); });
     const std::vector<std::string> seeds = {
         request_doc("register_client", game, {{"path", "/p/"}}),
         request_doc("start_download_file", game, {{"filename", "a"}, {"file_md5", "M"}, {"highlevel", ""}}),
@@ -467,7 +456,10 @@ TEST(ServiceInterfaceHostileInput, MutatedRequestsAlwaysGetAReply)
     };
     const char alphabet[] = "<>/='\"&;![]?- \r\n\tp2spcmdtype\0\xff";
     std::uint32_t seed = 12345;
-    auto next = [&seed] { seed = seed * 1103515245u + 12345u; return (seed >> 8) & 0xffffff; };
+    auto next = [&seed] {
+        seed = seed * 1103515245u + 12345u;
+        return (seed >> 8) & 0xffffff;
+    };
     const std::string error = ServiceInterface::make_error_reply();
     for (int round = 0; round < 3000; ++round) {
         std::string doc = seeds[next() % seeds.size()];
@@ -475,10 +467,18 @@ TEST(ServiceInterfaceHostileInput, MutatedRequestsAlwaysGetAReply)
         for (int e = 0; e < edits && !doc.empty(); ++e) {
             const std::size_t at = next() % doc.size();
             switch (next() % 4) {
-            case 0: doc.erase(at, 1 + next() % 8); break;
-            case 1: doc.insert(at, 1, alphabet[next() % (sizeof alphabet - 1)]); break;
-            case 2: doc[at] = alphabet[next() % (sizeof alphabet - 1)]; break;
-            default: doc = doc.substr(0, at); break;  // a request cut short
+            case 0:
+                doc.erase(at, 1 + next() % 8);
+                break;
+            case 1:
+                doc.insert(at, 1, alphabet[next() % (sizeof alphabet - 1)]);
+                break;
+            case 2:
+                doc[at] = alphabet[next() % (sizeof alphabet - 1)];
+                break;
+            default:
+                doc = doc.substr(0, at);
+                break;   // a request cut short
             }
         }
         XmlRpc::XmlRpcValue params;
@@ -489,7 +489,6 @@ TEST(ServiceInterfaceHostileInput, MutatedRequestsAlwaysGetAReply)
         const std::string& text = result;
         const std::string reply = text == error ? text : decode(text);
         // Either the error reply, an empty set_task answer or a reply document.
-        EXPECT_TRUE(reply == error || text.empty() || reply.rfind("<p2spcmd type='", 0) == 0)
-            << doc << " -> " << text;
+        EXPECT_TRUE(reply == error || text.empty() || reply.rfind("<p2spcmd type='", 0) == 0) << doc << " -> " << text;
     }
 }

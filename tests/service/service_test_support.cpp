@@ -39,8 +39,8 @@ isolated_env::~isolated_env()
 
 std::string request_doc(const std::string& type, int game_id, const fields& extra)
 {
-    std::string doc = "<p2spcmd type='" + type + "'><version>1</version><gameid>" +
-                      std::to_string(game_id) + "</gameid>";
+    std::string doc = "<p2spcmd type='" + type + "'><version>1</version><gameid>" + std::to_string(game_id) +
+                      "</gameid>";
     for (const auto& field : extra)
         doc += "<" + field.first + ">" + field.second + "</" + field.first + ">";
     return doc + "</p2spcmd>";
@@ -70,7 +70,8 @@ call_result post_service(std::uint16_t port, const std::string& document)
 {
     call_result out;
     const std::string body = "<?xml version=\"1.0\"?><methodCall><methodName>ServiceInterface</methodName>"
-                             "<params><param><value>" + base64_encode(document) + "</value></param></params></methodCall>";
+                             "<params><param><value>" +
+                             base64_encode(document) + "</value></param></params></methodCall>";
     const std::string request = "POST /RPC2 HTTP/1.0\r\nHost: 127.0.0.1\r\nContent-Type: text/xml\r\nContent-length: " +
                                 std::to_string(body.size()) + "\r\n\r\n" + body;
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -131,15 +132,14 @@ int bind_listener(std::uint16_t port)
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(fd, 1) != 0) {
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(fd, 1) != 0) {
         ::close(fd);
         return -1;
     }
     return fd;
 }
 
-} // namespace
+}   // namespace
 
 bool port_free(std::uint16_t port)
 {
@@ -150,10 +150,7 @@ bool port_free(std::uint16_t port)
     return true;
 }
 
-port_blocker::port_blocker(std::uint16_t port)
-    : m_fd(bind_listener(port))
-{
-}
+port_blocker::port_blocker(std::uint16_t port) : m_fd(bind_listener(port)) {}
 
 port_blocker::~port_blocker()
 {
@@ -169,4 +166,4 @@ std::size_t occurrences(const std::string& text, const std::string& needle)
     return n;
 }
 
-} // namespace service_test
+}   // namespace service_test

@@ -43,9 +43,9 @@ using fields = std::vector<std::pair<std::string, std::string>>;
 std::string request_doc(const std::string& type, int game_id, const fields& extra = {});
 
 struct call_result {
-    bool answered = false;  // a complete XML-RPC response came back
+    bool answered = false;   // a complete XML-RPC response came back
     bool fault = false;
-    std::string text;       // the string result (empty for other types)
+    std::string text;   // the string result (empty for other types)
 };
 
 // One XML-RPC call to 127.0.0.1:port with a 10 s limit.
@@ -88,4 +88,4 @@ private:
     int m_fd = -1;
 };
 
-} // namespace service_test
+}   // namespace service_test

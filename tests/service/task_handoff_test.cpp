@@ -112,7 +112,10 @@ TEST(TaskHandoff, IntactTasksResumeWithoutDownloadingAndLocalChecksNameWhatIsMis
         {"bitmap unreadable", [](LocalTaskRecord& r, const std::string& g) { r.bitmap_filename = g; }, 6},
         {"no save folder", [](LocalTaskRecord& r, const std::string&) { r.save_path += "/gone"; }, 7},
         {"no source folder", [](LocalTaskRecord& r, const std::string&) { r.srcdir = "gone"; }, 8},
-        {"a file missing", [](LocalTaskRecord& r, const std::string&) { r.file_list.push_back({"data/x.bin", ""}); },
+        {"a file missing",
+         [](LocalTaskRecord& r, const std::string&) {
+             r.file_list.push_back({"data/x.bin", ""});
+         },
          9},
     };
     for (const row& r : rows) {
@@ -234,7 +237,7 @@ TEST(TaskHandoff, OnlyDownloadsUnderWayCountAgainstTheClampedLimit)
     EXPECT_TRUE(wait_until([&] { return m.engine()->GetTaskListDetail(held) == 0 && held.size() == 3; }, 5000));
 }
 
-} // namespace
+}   // namespace
 
 namespace {
 
@@ -252,7 +255,7 @@ std::size_t handovers_after_passes(download_test_env& w, std::uint64_t id, std::
 TEST(TaskHandoff, ARefusedSeedIsFetchedAgainLessAndLessOftenAndTheLogSaysWhy)
 {
     kx2dll::handoff_backoff backoff;
-    std::uint32_t now = 0xfffff000u;  // the waits cross the tick's wrap
+    std::uint32_t now = 0xfffff000u;   // the waits cross the tick's wrap
     for (std::uint32_t want : {2000u, 4000u, 8000u, 16000u, 32000u, 64000u, 128000u, 256000u, 300000u, 300000u}) {
         EXPECT_EQ(backoff.failed(1, now), want);
         EXPECT_FALSE(backoff.due(1, now + want - 1));
@@ -260,7 +263,7 @@ TEST(TaskHandoff, ARefusedSeedIsFetchedAgainLessAndLessOftenAndTheLogSaysWhy)
         EXPECT_TRUE(backoff.due(1, now));
     }
     EXPECT_TRUE(backoff.due(2, now));
-    backoff.restart(1, now + 5);  // the wait runs again from the engine's stop
+    backoff.restart(1, now + 5);   // the wait runs again from the engine's stop
     EXPECT_FALSE(backoff.due(1, now + 300000));
     backoff.clear(1);
     EXPECT_EQ(backoff.failed(1, now), 2000u);
@@ -282,7 +285,7 @@ TEST(TaskHandoff, ARefusedSeedIsFetchedAgainLessAndLessOftenAndTheLogSaysWhy)
     m.local_tasks().put(r);
     ASSERT_TRUE(wait_until([&] { return seed_requests(w, 8601) == 1; }, 5000));
     handovers_after_passes(w, 8601, 4);
-    EXPECT_LE(seed_requests(w, 8601), 2u);  // again after 2 s, then not before 4 s more
+    EXPECT_LE(seed_requests(w, 8601), 2u);   // again after 2 s, then not before 4 s more
     const std::string log = w.service_log();
     EXPECT_NE(log.find("CBE_ERROR_OUTPUT : seed refused: "), std::string::npos) << log;
     EXPECT_NE(log.find("task id[8601] is offered to the engine again in 2 s"), std::string::npos);
@@ -314,4 +317,4 @@ TEST(TaskHandoff, FilesThatCannotBeCreatedAreLoggedAndTheTaskIsNotOfferedInALoop
               std::string::npos);
 }
 
-} // namespace
+}   // namespace

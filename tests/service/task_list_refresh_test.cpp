@@ -13,17 +13,29 @@ const std::string md5b = "fedcba9876543210fedcba9876543210";
 
 TEST(TaskListParse, LineGrammar)
 {
-    const std::string body =
-        "demo 10 501 3-4 " + md5a + " http://h/s/501.xml -1 {(the big update, part one)} "
-        "(data/a.pak," + md5a + " b.pak," + md5b.substr(0, 31) + ")\r\n"
-        "\n"
-        "demo 10 502 4-5 " + md5b + " http://h/s/502.xml 0 (no description) (c.pak," + md5b + ")\n"
-        "other 11 503 1-2 " + md5a + " http://h/s/503.xml -1 {(x)} (d.pak," + md5a + ")\n"
-        "demo  10 \t504   5-6 " + md5a + " http://h/s/504.xml 2 {( spaced )} ( e.pak," + md5a + "  f.pak," +
-        md5b + " )\n"
-        "demo\t10 505 6-7 " + md5a + " url -1 {(tab)} (g.pak," + md5a + ")\n"
-        "demo 10 506 6-7 " + md5a + " url -1 {(cut)}\n"
-        "demo 10 507 7-8 " + md5a + "\n";
+    const std::string body = "demo 10 501 3-4 " + md5a +
+                             " http://h/s/501.xml -1 {(the big update, part one)} "
+                             "(data/a.pak," +
+                             md5a + " b.pak," + md5b.substr(0, 31) +
+                             ")\r\n"
+                             "\n"
+                             "demo 10 502 4-5 " +
+                             md5b + " http://h/s/502.xml 0 (no description) (c.pak," + md5b +
+                             ")\n"
+                             "other 11 503 1-2 " +
+                             md5a + " http://h/s/503.xml -1 {(x)} (d.pak," + md5a +
+                             ")\n"
+                             "demo  10 \t504   5-6 " +
+                             md5a + " http://h/s/504.xml 2 {( spaced )} ( e.pak," + md5a + "  f.pak," + md5b +
+                             " )\n"
+                             "demo\t10 505 6-7 " +
+                             md5a + " url -1 {(tab)} (g.pak," + md5a +
+                             ")\n"
+                             "demo 10 506 6-7 " +
+                             md5a +
+                             " url -1 {(cut)}\n"
+                             "demo 10 507 7-8 " +
+                             md5a + "\n";
     int game_lines = 0;
     const kx2dll::server_task_map tasks = kx2dll::parse_task_list(body, 10, [&] { ++game_lines; });
     ASSERT_EQ(tasks.size(), 2u);
@@ -36,22 +48,22 @@ TEST(TaskListParse, LineGrammar)
     EXPECT_EQ(a.seedurl, "http://h/s/501.xml");
     EXPECT_EQ(a.state, -1);
     EXPECT_EQ(a.description, "the big update, part one");
-    ASSERT_EQ(a.file_list.size(), 1u);  // the 31-digit MD5 is dropped
+    ASSERT_EQ(a.file_list.size(), 1u);   // the 31-digit MD5 is dropped
     EXPECT_EQ(a.file_list[0].name, "data/a.pak");
     EXPECT_EQ(a.file_list[0].md5, md5a);
 
-    const kx2dll::ServerTaskRecord& d = tasks.at(504);  // runs of blanks separate tokens
+    const kx2dll::ServerTaskRecord& d = tasks.at(504);   // runs of blanks separate tokens
     EXPECT_EQ(d.version, "5-6");
     EXPECT_EQ(d.state, 2);
     EXPECT_EQ(d.description, " spaced ");
     ASSERT_EQ(d.file_list.size(), 2u);
     EXPECT_EQ(d.file_list[1].name, "f.pak");
 
-    EXPECT_EQ(tasks.count(502), 0u);  // no "{(" ... ")}"
-    EXPECT_EQ(tasks.count(503), 0u);  // another game
-    EXPECT_EQ(tasks.count(505), 0u);  // a tab alone separates nothing
-    EXPECT_EQ(tasks.count(506), 0u);  // no file list
-    EXPECT_EQ(tasks.count(507), 0u);  // tokens missing
+    EXPECT_EQ(tasks.count(502), 0u);   // no "{(" ... ")}"
+    EXPECT_EQ(tasks.count(503), 0u);   // another game
+    EXPECT_EQ(tasks.count(505), 0u);   // a tab alone separates nothing
+    EXPECT_EQ(tasks.count(506), 0u);   // no file list
+    EXPECT_EQ(tasks.count(507), 0u);   // tokens missing
     EXPECT_EQ(game_lines, 5);          // every line of game 10 whose id was read
 }
 
@@ -64,8 +76,8 @@ TEST(TaskListParse, HoldsNoCopyOfTheText)
         GTEST_SKIP() << "heap use is counted through the address sanitizer";
     std::string many_lines;
     for (int i = 0; i < 20000; ++i)
-        many_lines += "demo 10 " + std::to_string(100 + i) + " 1-2 " + md5a + " http://h/s/x.xml -1 {(an update)} (a.pak," +
-                      md5a + " b.pak," + md5b + ")\n";
+        many_lines += "demo 10 " + std::to_string(100 + i) + " 1-2 " + md5a +
+                      " http://h/s/x.xml -1 {(an update)} (a.pak," + md5a + " b.pak," + md5b + ")\n";
     std::string many_files = "demo 10 1 1-2 " + md5a + " u -1 {(d)} (";
     for (int i = 0; i < 100000; ++i)
         many_files += "data/file_" + std::to_string(i) + ".pak," + md5a + " ";
@@ -111,7 +123,7 @@ TEST(TaskListParse, HoldsNoCopyOfTheText)
         const char* what;
         std::string body;
         std::size_t listed;
-        std::size_t bound;  // times the text; the second allows the one-second pass's copy of the new task
+        std::size_t bound;   // times the text; the second allows the one-second pass's copy of the new task
     } refreshes[] = {{"a list near the cap", std::move(near_cap), 40000, 4},
                      {"a line of many files", std::move(long_line), 1, 8}};
     for (ManagerCase& c : refreshes) {
@@ -190,4 +202,4 @@ TEST(TaskListParse, VersionStepsAndFallbackUrl)
     EXPECT_EQ(kx2dll::fallback_task_list_url("ftp://h/x", "f"), "");
 }
 
-} // namespace
+}   // namespace

@@ -41,15 +41,15 @@ TEST(VersionPath, ChoosesTheNearestTargetAndTheShortestLine)
     const std::vector<row> rows = {
         {{"1-2:10"}, 1, 2, true, {10}, 1, 2},
         {{"1-2:10", "2-3:20"}, 1, 3, true, {10, 20}, 1, 3},
-        {{"1-2:10", "1-3:13", "2-3:20"}, 1, 3, true, {13}, 1, 3},        // one packet beats two
-        {{"1-2:10", "2-3:20"}, 1, 2, true, {10}, 1, 2},                  // exact target first
-        {{"1-2:10", "2-4:24"}, 1, 3, true, {10, 24}, 1, 4},              // nearest higher
-        {{"1-2:10"}, 1, 5, true, {10}, 1, 2},                            // then nearest lower
-        {{"3-6:36"}, 5, 6, true, {36}, 3, 6},                            // largest start not above 5
+        {{"1-2:10", "1-3:13", "2-3:20"}, 1, 3, true, {13}, 1, 3},   // one packet beats two
+        {{"1-2:10", "2-3:20"}, 1, 2, true, {10}, 1, 2},             // exact target first
+        {{"1-2:10", "2-4:24"}, 1, 3, true, {10, 24}, 1, 4},         // nearest higher
+        {{"1-2:10"}, 1, 5, true, {10}, 1, 2},                       // then nearest lower
+        {{"3-6:36"}, 5, 6, true, {36}, 3, 6},                       // largest start not above 5
         {{}, 1, 2, false, {}, 0, 0},
-        {{"1-2:10"}, 0, 2, false, {}, 0, 0},                             // no start below 1
+        {{"1-2:10"}, 0, 2, false, {}, 0, 0},   // no start below 1
         {{"1-2:10"}, -3, 2, false, {}, 0, 0},
-        {{"2-3:20"}, 1, 3, false, {}, 0, 0},                             // nothing starts at or below 1
+        {{"2-3:20"}, 1, 3, false, {}, 0, 0},                            // nothing starts at or below 1
         {{"1-3:13", "2-4:24", "3-5:35"}, 1, 5, true, {13, 35}, 1, 5},   // 2-4 may not follow 1-3 before 3-5
     };
     for (const row& r : rows) {
@@ -71,8 +71,8 @@ TEST(VersionPath, LinesAreOrderedAndCompared)
     const VersionLine c = packets({"1-2:1"});
     EXPECT_TRUE(kx2dll::compare_version_lines(a, b));
     EXPECT_FALSE(kx2dll::compare_version_lines(b, a));
-    EXPECT_TRUE(kx2dll::compare_version_lines(c, a));   // shorter first when equal so far
-    EXPECT_TRUE(kx2dll::compare_version_lines({}, c));  // empty first of all
+    EXPECT_TRUE(kx2dll::compare_version_lines(c, a));    // shorter first when equal so far
+    EXPECT_TRUE(kx2dll::compare_version_lines({}, c));   // empty first of all
     EXPECT_FALSE(kx2dll::compare_version_lines(c, {}));
     // Same steps, other task ids: already there.
     EXPECT_TRUE(kx2dll::contains_version_line({a}, packets({"1-2:7", "2-3:8"})));
@@ -115,8 +115,7 @@ std::chrono::nanoseconds thread_time()
 }
 
 // The search over the full line list, version by version.
-bool reference_path(const std::vector<VersionPathEntry>& entries, int a, int b, VersionLine& line, int& from,
-                    int& to)
+bool reference_path(const std::vector<VersionPathEntry>& entries, int a, int b, VersionLine& line, int& from, int& to)
 {
     std::vector<VersionLine> lines;
     kx2dll::search_version_lines(entries, lines);
@@ -214,7 +213,7 @@ TEST(VersionPath, LongChainsAndDenseListsAnswerQuickly)
     const auto took = std::chrono::steady_clock::now() - start;
     EXPECT_LT(took, std::chrono::milliseconds(500));
     EXPECT_EQ(to, 40);
-    EXPECT_EQ(ids.size(), 13u);  // 39 versions in steps of at most 3
+    EXPECT_EQ(ids.size(), 13u);   // 39 versions in steps of at most 3
 
     // Thousands of versions stay bounded too.
     entries.clear();
@@ -272,9 +271,9 @@ TEST(VersionPath, LongChainsAndDenseListsAnswerQuickly)
         EXPECT_EQ(ids.size(), c.packets) << c.what;
         // Four times the packets; a floor of 1 ms keeps timer noise out.
         EXPECT_LT(took, std::max(small, std::chrono::nanoseconds(std::chrono::milliseconds(1))) * 8)
-            << c.what << ": " << small.count() / 1000 << " us for a quarter of the packets, "
-            << took.count() / 1000 << " us for all";
+            << c.what << ": " << small.count() / 1000 << " us for a quarter of the packets, " << took.count() / 1000
+            << " us for all";
     }
 }
 
-} // namespace
+}   // namespace

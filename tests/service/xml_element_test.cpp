@@ -15,18 +15,14 @@ TEST(FindXmlElement, PathsFromTheRoot)
                       "<a><b>deep</b></a><a><b>second</b><c/></a></cmd>";
     struct row {
         const char* path;
-        const char* text;  // null: no element
+        const char* text;   // null: no element
     };
     const row rows[] = {
-        {"p2spcmd", "(root)"},      // the root's own name is not compared
-        {"anything/version", "3"},
-        {"p2spcmd/a/b", "deep"},    // the first child of each name
-        {"p2spcmd//a///b", "deep"}, // empty components are dropped
-        {"p2spcmd/a/c", nullptr},   // not under the first <a>
-        {"p2spcmd/missing", nullptr},
-        {"p2spcmd/version/x", nullptr},
-        {"", nullptr},
-        {"///", nullptr},
+        {"p2spcmd", "(root)"},                                   // the root's own name is not compared
+        {"anything/version", "3"},    {"p2spcmd/a/b", "deep"},   // the first child of each name
+        {"p2spcmd//a///b", "deep"},                              // empty components are dropped
+        {"p2spcmd/a/c", nullptr},                                // not under the first <a>
+        {"p2spcmd/missing", nullptr}, {"p2spcmd/version/x", nullptr}, {"", nullptr}, {"///", nullptr},
     };
     TiXmlDocument document;
     document.Parse(doc);
@@ -72,16 +68,16 @@ TEST(XmlNesting, DepthIsCountedOverElementsOnly)
     };
     const row rows[] = {
         {"", 0, true},
-        {"<a/>", 0, true},                       // self-closing adds no depth
+        {"<a/>", 0, true},   // self-closing adds no depth
         {"<a></a>", 0, false},
         {"<a></a>", 1, true},
         {nested(32), 32, true},
         {nested(33), 32, false},
-        {"<a><b/><b/><b/></a>", 1, true},        // siblings do not add up
+        {"<a><b/><b/><b/></a>", 1, true},   // siblings do not add up
         {"<?xml version='1.0'?><!-- <a><a><a> --><a/>", 1, true},
         {"<a><![CDATA[<b><b><b>]]></a>", 1, true},
-        {"<a><b><c>", 2, false},                 // unclosed elements count
-        {"<a", 0, true},                         // truncated text ends the scan
+        {"<a><b><c>", 2, false},   // unclosed elements count
+        {"<a", 0, true},           // truncated text ends the scan
         // A quoted "/>" or ">" inside a value does not end the tag.
         {"<a x='/>'><a y=\"/>\"></a></a>", 1, false},
         {"<a x='/>'><a y=\"/>\"></a></a>", 2, true},

@@ -97,8 +97,8 @@ public:
         return "<file><fileindex>" + std::to_string(i) + "</fileindex><filemd5>" +
                md5_hex(m_files[i].content.data(), m_files[i].content.size(), true) + "</filemd5><filename>" +
                m_files[i].name + "</filename><filesize>" + std::to_string(m_files[i].content.size()) +
-               "</filesize><fileblock_md5len>" + std::to_string(md5s.size()) +
-               "</fileblock_md5len><fileblock_md5>" + md5s + "</fileblock_md5></file>";
+               "</filesize><fileblock_md5len>" + std::to_string(md5s.size()) + "</fileblock_md5len><fileblock_md5>" +
+               md5s + "</fileblock_md5></file>";
     }
 
     std::string file_list() const
@@ -113,8 +113,7 @@ public:
     {
         return "<?xml version=\"1.0\"?>\n<task gameid=\"7\"><taskid>" + std::to_string(task_id) +
                "</taskid><blocksize>" + std::to_string(m_piece_size) + "</blocksize><srcdir>" + srcdir +
-               "</srcdir><filecount>" + std::to_string(m_files.size()) + "</filecount>" + file_list() +
-               "\n</task>\n";
+               "</srcdir><filecount>" + std::to_string(m_files.size()) + "</filecount>" + file_list() + "\n</task>\n";
     }
 
 private:
@@ -134,4 +133,4 @@ inline void WriteAll(const std::string& path, const std::string& bytes)
     out.write(bytes.data(), std::streamsize(bytes.size()));
 }
 
-} // namespace test_support
+}   // namespace test_support

@@ -48,4 +48,4 @@ private:
     ScopedEnv m_marker;
 };
 
-} // namespace test_support
+}   // namespace test_support

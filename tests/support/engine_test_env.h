@@ -86,21 +86,40 @@ public:
         case 4:
             e.value = static_cast<std::int32_t>(data);
             break;
-        case 0: copy(24); break;
-        case 1: copy(text_end(8) + 4); break;
+        case 0:
+            copy(24);
+            break;
+        case 1:
+            copy(text_end(8) + 4);
+            break;
         case 5:
         case 9:
         case 11:
         case 12:
-        case 13: copy(8); break;
-        case 7: copy(text_end(4)); break;
+        case 13:
+            copy(8);
+            break;
+        case 7:
+            copy(text_end(4));
+            break;
         case 8:
-        case 16: copy(text_end(0)); break;
-        case 10: copy(16); break;
-        case 14: copy(text_end(text_end(8))); break;
-        case 15: copy(text_end(8)); break;
-        case 17: copy(8); break;
-        default: break;
+        case 16:
+            copy(text_end(0));
+            break;
+        case 10:
+            copy(16);
+            break;
+        case 14:
+            copy(text_end(text_end(8)));
+            break;
+        case 15:
+            copy(text_end(8));
+            break;
+        case 17:
+            copy(8);
+            break;
+        default:
+            break;
         }
         std::lock_guard<std::mutex> guard(self->m_lock);
         self->m_events.push_back(std::move(e));
@@ -257,8 +276,7 @@ public:
     }
     int AddTaskDownload(std::uint64_t task_id, std::uint32_t, const std::string& source_folder, std::uint32_t,
                         const std::string&, const std::vector<std::uint8_t>& bitmap,
-                        const std::vector<std::vector<std::uint8_t>>&, const std::string& folder,
-                        std::uint8_t) override
+                        const std::vector<std::vector<std::uint8_t>>&, const std::string& folder, std::uint8_t) override
     {
         return Record({task_id, true, source_folder, folder, bitmap});
     }
@@ -362,4 +380,4 @@ private:
     std::unique_ptr<ScopedEnv> m_lan_broadcast, m_lan_answer;
 };
 
-} // namespace test_support
+}   // namespace test_support

@@ -63,7 +63,7 @@ std::vector<std::uint8_t> EncodeHttpPeers(const std::vector<HttpPeerInfo>& peers
     return out;
 }
 
-} // namespace
+}   // namespace
 
 FakeCisServer::FakeCisServer() = default;
 
@@ -231,4 +231,4 @@ bool FakeCisServer::Handle(const std::vector<std::uint8_t>& request, std::vector
     return true;
 }
 
-} // namespace test_support
+}   // namespace test_support

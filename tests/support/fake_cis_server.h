@@ -55,8 +55,8 @@ public:
     void SetMode(Mode mode);
     void SetRefusal(std::uint32_t result);
     // The answers for one task.
-    void SetTaskPeers(std::uint64_t task_id, const std::vector<PeerInfo>& peers,
-                      const std::vector<VPeerInfo>& vpeers, const std::vector<HttpPeerInfo>& http_peers);
+    void SetTaskPeers(std::uint64_t task_id, const std::vector<PeerInfo>& peers, const std::vector<VPeerInfo>& vpeers,
+                      const std::vector<HttpPeerInfo>& http_peers);
     // Result of 87 and 89 replies (0 by default).
     void SetReportResult(std::uint32_t result);
 
@@ -85,4 +85,4 @@ private:
     std::vector<std::pair<std::uint64_t, std::vector<std::uint8_t>>> m_route_tables;
 };
 
-} // namespace test_support
+}   // namespace test_support

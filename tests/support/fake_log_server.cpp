@@ -30,7 +30,7 @@ std::string header_value(const std::string& head, const std::string& name)
     const std::size_t end = head.find("\r\n", start);
     return head.substr(start, end == std::string::npos ? std::string::npos : end - start);
 }
-} // namespace
+}   // namespace
 
 FakeLogServer::FakeLogServer(Mode mode) : m_mode(mode) {}
 
@@ -166,8 +166,8 @@ void FakeLogServer::Serve(int socket)
                     CCmdPacket receipt(90);
                     receipt.add_u32(0, std::uint32_t(answer));
                     std::uint32_t ignored = 0;
-                    platform::send_some(socket, reinterpret_cast<const char*>(receipt.bytes().data()),
-                                        receipt.size(), ignored);
+                    platform::send_some(socket, reinterpret_cast<const char*>(receipt.bytes().data()), receipt.size(),
+                                        ignored);
                 }
                 std::lock_guard<std::mutex> guard(m_lock);
                 m_uploads.push_back(buffer);
@@ -209,9 +209,9 @@ void FakeLogServer::ServeHttp(int socket, std::string& buffer, bool& close_now)
             m_changed.notify_all();
         }
         const bool wants_close = header_value(head, "Connection") == "close";
-        std::string out = "HTTP/1.1 " + std::to_string(reply.first) + " X\r\nContent-Length: " +
-                          std::to_string(reply.second.size()) + "\r\n" + (wants_close ? "Connection: close\r\n" : "") +
-                          "\r\n" + reply.second;
+        std::string out = "HTTP/1.1 " + std::to_string(reply.first) +
+                          " X\r\nContent-Length: " + std::to_string(reply.second.size()) + "\r\n" +
+                          (wants_close ? "Connection: close\r\n" : "") + "\r\n" + reply.second;
         std::size_t sent = 0;
         for (int tries = 0; sent < out.size() && tries < 250; ++tries) {
             std::uint32_t error = 0;

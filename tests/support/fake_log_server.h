@@ -69,7 +69,7 @@ private:
     std::atomic<bool> m_withhold_close{false};
     std::atomic<std::int64_t> m_upload_answer{0};
     std::atomic<std::size_t> m_connections{0};
-    mutable std::mutex m_lock;  // guards the records and the replies
+    mutable std::mutex m_lock;   // guards the records and the replies
     mutable std::condition_variable m_changed;
     std::vector<std::string> m_lines;
     std::vector<std::string> m_agents;

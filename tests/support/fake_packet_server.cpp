@@ -10,7 +10,7 @@ namespace {
 constexpr std::uint32_t kPollMs = 50;
 constexpr std::uint32_t kMaxBody = 1024 * 1024;
 
-} // namespace
+}   // namespace
 
 bool FakePacketServer::Start(Handler handler)
 {
@@ -95,4 +95,4 @@ void FakePacketServer::Serve(int s)
     }
 }
 
-} // namespace test_support
+}   // namespace test_support

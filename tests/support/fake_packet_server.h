@@ -44,4 +44,4 @@ private:
     platform::Thread m_thread;
 };
 
-} // namespace test_support
+}   // namespace test_support

@@ -53,13 +53,37 @@ public:
     }
 
     // ---- set-up and views ----
-    void SetSelf(const PeerInfo& self) { std::lock_guard<std::mutex> g(m_lock); m_self = self; }
-    void SetParents(std::vector<PeerInfo> parents) { std::lock_guard<std::mutex> g(m_lock); m_parents = std::move(parents); }
-    void SetSons(std::vector<PeerInfo> sons) { std::lock_guard<std::mutex> g(m_lock); m_sons = std::move(sons); }
-    void SetEventsEnabled(bool on) { std::lock_guard<std::mutex> g(m_lock); m_events = on; }
+    void SetSelf(const PeerInfo& self)
+    {
+        std::lock_guard<std::mutex> g(m_lock);
+        m_self = self;
+    }
+    void SetParents(std::vector<PeerInfo> parents)
+    {
+        std::lock_guard<std::mutex> g(m_lock);
+        m_parents = std::move(parents);
+    }
+    void SetSons(std::vector<PeerInfo> sons)
+    {
+        std::lock_guard<std::mutex> g(m_lock);
+        m_sons = std::move(sons);
+    }
+    void SetEventsEnabled(bool on)
+    {
+        std::lock_guard<std::mutex> g(m_lock);
+        m_events = on;
+    }
     // Reads of these pieces wait for the disk until FinishReads.
-    void SetSlowPieces(std::set<std::int32_t> pieces) { std::lock_guard<std::mutex> g(m_lock); m_slow = std::move(pieces); }
-    std::size_t ReadsWaiting() const { std::lock_guard<std::mutex> g(m_lock); return m_waiting.size(); }
+    void SetSlowPieces(std::set<std::int32_t> pieces)
+    {
+        std::lock_guard<std::mutex> g(m_lock);
+        m_slow = std::move(pieces);
+    }
+    std::size_t ReadsWaiting() const
+    {
+        std::lock_guard<std::mutex> g(m_lock);
+        return m_waiting.size();
+    }
     // Ends the waiting reads with `status` on the I/O thread, as storage
     // does, the pieces read fast from then on (status 0). False when the
     // I/O service took no more work.
@@ -90,23 +114,63 @@ public:
     }
     CBlockRequestMap& picker() { return *m_picker; }
 
-    std::vector<PeerInfo> Parents() const { std::lock_guard<std::mutex> g(m_lock); return m_parents; }
-    std::vector<PeerInfo> Sons() const { std::lock_guard<std::mutex> g(m_lock); return m_sons; }
-    std::vector<HostRecord> Hosts() const { std::lock_guard<std::mutex> g(m_lock); return m_hosts; }
-    std::vector<std::string> Errors() const { std::lock_guard<std::mutex> g(m_lock); return m_errors; }
-    std::vector<std::string> Texts() const { std::lock_guard<std::mutex> g(m_lock); return m_texts; }
-    std::vector<int> Removed() const { std::lock_guard<std::mutex> g(m_lock); return m_removed; }
+    std::vector<PeerInfo> Parents() const
+    {
+        std::lock_guard<std::mutex> g(m_lock);
+        return m_parents;
+    }
+    std::vector<PeerInfo> Sons() const
+    {
+        std::lock_guard<std::mutex> g(m_lock);
+        return m_sons;
+    }
+    std::vector<HostRecord> Hosts() const
+    {
+        std::lock_guard<std::mutex> g(m_lock);
+        return m_hosts;
+    }
+    std::vector<std::string> Errors() const
+    {
+        std::lock_guard<std::mutex> g(m_lock);
+        return m_errors;
+    }
+    std::vector<std::string> Texts() const
+    {
+        std::lock_guard<std::mutex> g(m_lock);
+        return m_texts;
+    }
+    std::vector<int> Removed() const
+    {
+        std::lock_guard<std::mutex> g(m_lock);
+        return m_removed;
+    }
     // Written blocks by (piece, offset).
     std::map<std::pair<std::int32_t, std::int32_t>, std::vector<std::uint8_t>> Written() const
     {
         std::lock_guard<std::mutex> g(m_lock);
         return m_written;
     }
-    std::uint32_t Downloads() const { std::lock_guard<std::mutex> g(m_lock); return m_downloads; }
-    std::uint64_t DownloadBytes() const { std::lock_guard<std::mutex> g(m_lock); return m_download_bytes; }
-    std::uint32_t Uploads() const { std::lock_guard<std::mutex> g(m_lock); return m_uploads; }
+    std::uint32_t Downloads() const
+    {
+        std::lock_guard<std::mutex> g(m_lock);
+        return m_downloads;
+    }
+    std::uint64_t DownloadBytes() const
+    {
+        std::lock_guard<std::mutex> g(m_lock);
+        return m_download_bytes;
+    }
+    std::uint32_t Uploads() const
+    {
+        std::lock_guard<std::mutex> g(m_lock);
+        return m_uploads;
+    }
     std::atomic<std::uint32_t> m_release_requests{0};   // add_release_request calls
-    std::uint32_t Reads() const { std::lock_guard<std::mutex> g(m_lock); return m_reads; }
+    std::uint32_t Reads() const
+    {
+        std::lock_guard<std::mutex> g(m_lock);
+        return m_reads;
+    }
     bool HasErrorContaining(const std::string& part) const
     {
         for (const std::string& line : Errors())
@@ -127,7 +191,11 @@ public:
     i_io_service* io_service() override { return m_io; }
     std::uint32_t piece_size() override { return m_piece_size; }
     CBlockRequestMap* piece_picker() override { return m_picker.get(); }
-    PeerInfo self_peer_info() override { std::lock_guard<std::mutex> g(m_lock); return m_self; }
+    PeerInfo self_peer_info() override
+    {
+        std::lock_guard<std::mutex> g(m_lock);
+        return m_self;
+    }
     std::uint16_t listen_port() override { return 9768; }
     void get_bitmap(std::vector<std::uint8_t>& bitmap) override { bitmap = m_bitmap; }
     BlockRead read_block(BlockRequest& b, PieceReadHandler ready) override
@@ -162,30 +230,54 @@ public:
         out = m_parents;
         return int(out.size());
     }
-    void add_parent_peer(const PeerInfo& peer) override { std::lock_guard<std::mutex> g(m_lock); m_parents.push_back(peer); }
+    void add_parent_peer(const PeerInfo& peer) override
+    {
+        std::lock_guard<std::mutex> g(m_lock);
+        m_parents.push_back(peer);
+    }
     int son_peers(std::vector<PeerInfo>& out) override
     {
         std::lock_guard<std::mutex> g(m_lock);
         out = m_sons;
         return int(out.size());
     }
-    void add_son_peer(const PeerInfo& peer) override { std::lock_guard<std::mutex> g(m_lock); m_sons.push_back(peer); }
+    void add_son_peer(const PeerInfo& peer) override
+    {
+        std::lock_guard<std::mutex> g(m_lock);
+        m_sons.push_back(peer);
+    }
     void add_hosts(const std::vector<HostRecord>& hosts) override
     {
         std::lock_guard<std::mutex> g(m_lock);
         m_hosts.insert(m_hosts.end(), hosts.begin(), hosts.end());
     }
-    void remove_connection(int socket) override { std::lock_guard<std::mutex> g(m_lock); m_removed.push_back(socket); }
+    void remove_connection(int socket) override
+    {
+        std::lock_guard<std::mutex> g(m_lock);
+        m_removed.push_back(socket);
+    }
     void count_download(std::uint8_t, std::uint32_t bytes) override
     {
         std::lock_guard<std::mutex> g(m_lock);
         ++m_downloads;
         m_download_bytes += bytes;
     }
-    void count_upload(std::uint8_t) override { std::lock_guard<std::mutex> g(m_lock); ++m_uploads; }
+    void count_upload(std::uint8_t) override
+    {
+        std::lock_guard<std::mutex> g(m_lock);
+        ++m_uploads;
+    }
     void add_release_request() override { m_release_requests.fetch_add(1); }
-    bool events_enabled() override { std::lock_guard<std::mutex> g(m_lock); return m_events; }
-    void error_output(const std::string& text) override { std::lock_guard<std::mutex> g(m_lock); m_errors.push_back(text); }
+    bool events_enabled() override
+    {
+        std::lock_guard<std::mutex> g(m_lock);
+        return m_events;
+    }
+    void error_output(const std::string& text) override
+    {
+        std::lock_guard<std::mutex> g(m_lock);
+        m_errors.push_back(text);
+    }
     void text_output(const std::string& text) override
     {
         std::lock_guard<std::mutex> g(m_lock);
@@ -215,4 +307,4 @@ private:
     std::vector<PieceReadHandler> m_waiting;   // reads waiting for the disk, in order
 };
 
-} // namespace test_support
+}   // namespace test_support

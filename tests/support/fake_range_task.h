@@ -49,7 +49,11 @@ public:
     }
 
     // ---- set-up ----
-    void AddHttpInfo(const HttpPeerInfo& info) { std::lock_guard<std::mutex> g(m_lock); m_infos.push_back(info); }
+    void AddHttpInfo(const HttpPeerInfo& info)
+    {
+        std::lock_guard<std::mutex> g(m_lock);
+        m_infos.push_back(info);
+    }
     // Adding a peer wakes the event given to WakeOnWork, as the engine's
     // task wakes its CDN thread.
     void AddPeer(const PeerInfo& peer)
@@ -74,8 +78,16 @@ public:
     void SetPickerAvailable(bool on) { m_picker_available = on; }
 
     // ---- inspection ----
-    std::string Image(std::size_t f) { std::lock_guard<std::mutex> g(m_lock); return m_images[f]; }
-    bool AllVerified() { std::lock_guard<std::mutex> g(m_lock); return std::find(m_bitmap.begin(), m_bitmap.end(), 0) == m_bitmap.end(); }
+    std::string Image(std::size_t f)
+    {
+        std::lock_guard<std::mutex> g(m_lock);
+        return m_images[f];
+    }
+    bool AllVerified()
+    {
+        std::lock_guard<std::mutex> g(m_lock);
+        return std::find(m_bitmap.begin(), m_bitmap.end(), 0) == m_bitmap.end();
+    }
     std::uint32_t BlocksWritten() const { return m_blocks.load(); }
     // Every block the store holds equals the expected bytes.
     bool ReceivedBlocksMatch()
@@ -94,10 +106,26 @@ public:
     }
     std::uint32_t FailedChecks() const { return m_failed_checks.load(); }
     std::uint64_t BytesCounted() const { return m_bytes.load(); }
-    std::vector<std::string> Texts() { std::lock_guard<std::mutex> g(m_lock); return m_texts; }
-    std::int32_t HttpConnections(std::uint64_t id) { std::lock_guard<std::mutex> g(m_lock); return m_http_counts[id]; }
-    std::size_t SpeedEntries() { std::lock_guard<std::mutex> g(m_lock); return m_speeds.size(); }
-    std::size_t Removed() { std::lock_guard<std::mutex> g(m_lock); return m_removed; }
+    std::vector<std::string> Texts()
+    {
+        std::lock_guard<std::mutex> g(m_lock);
+        return m_texts;
+    }
+    std::int32_t HttpConnections(std::uint64_t id)
+    {
+        std::lock_guard<std::mutex> g(m_lock);
+        return m_http_counts[id];
+    }
+    std::size_t SpeedEntries()
+    {
+        std::lock_guard<std::mutex> g(m_lock);
+        return m_speeds.size();
+    }
+    std::size_t Removed()
+    {
+        std::lock_guard<std::mutex> g(m_lock);
+        return m_removed;
+    }
     std::uint32_t Picks() const { return m_picks.load(); }
     CBlockRequestMap& Picker() { return *m_picker; }
     // Gives the blocks of the task's shared run back to the picker (they
@@ -226,7 +254,11 @@ public:
         std::lock_guard<std::mutex> g(m_lock);
         bitmap = m_bitmap;
     }
-    void remove_connection(int) override { std::lock_guard<std::mutex> g(m_lock); ++m_removed; }
+    void remove_connection(int) override
+    {
+        std::lock_guard<std::mutex> g(m_lock);
+        ++m_removed;
+    }
     void inc_http_connection_count(const PeerInfo& peer) override
     {
         std::lock_guard<std::mutex> g(m_lock);
@@ -277,7 +309,7 @@ public:
     bool is_complete() override { return m_complete_override.load() || AllVerified(); }
 
     std::atomic<std::uint32_t> m_release{0};
-    std::atomic<std::uint32_t> m_returns{0};   // work_returned calls
+    std::atomic<std::uint32_t> m_returns{0};          // work_returned calls
     std::atomic<std::uint32_t> m_best_rate{0};        // fastest rate noted
     std::atomic<std::uint32_t> m_sources_ok{0};       // report_source calls, delivered
     std::atomic<std::uint32_t> m_sources_failed{0};   // and failed
@@ -359,4 +391,4 @@ inline PeerInfo LoopbackHttpPeer(std::uint16_t port, std::uint8_t type)
     return p;
 }
 
-} // namespace test_support
+}   // namespace test_support

@@ -115,4 +115,4 @@ bool FakeRisServer::Handle(const std::vector<std::uint8_t>& request, std::vector
     return false;
 }
 
-} // namespace test_support
+}   // namespace test_support

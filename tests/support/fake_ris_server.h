@@ -65,4 +65,4 @@ private:
     std::uint32_t m_last_region = 0;
 };
 
-} // namespace test_support
+}   // namespace test_support

@@ -43,12 +43,18 @@ bool install()
     return installed;
 }
 #else
-bool install() { return false; }
+bool install()
+{
+    return false;
+}
 #endif
 
-} // namespace
+}   // namespace
 
-bool HeapPeak::supported() { return install(); }
+bool HeapPeak::supported()
+{
+    return install();
+}
 
 HeapPeak::HeapPeak()
 {
@@ -59,10 +65,19 @@ HeapPeak::HeapPeak()
     g_armed = true;
 }
 
-HeapPeak::~HeapPeak() { g_armed = false; }
+HeapPeak::~HeapPeak()
+{
+    g_armed = false;
+}
 
-std::size_t HeapPeak::peak() const { return std::size_t(std::max<std::int64_t>(0, g_peak.load())); }
+std::size_t HeapPeak::peak() const
+{
+    return std::size_t(std::max<std::int64_t>(0, g_peak.load()));
+}
 
-std::size_t HeapPeak::now() const { return std::size_t(std::max<std::int64_t>(0, g_in_use.load())); }
+std::size_t HeapPeak::now() const
+{
+    return std::size_t(std::max<std::int64_t>(0, g_in_use.load()));
+}
 
-} // namespace test_support
+}   // namespace test_support

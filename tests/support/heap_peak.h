@@ -22,4 +22,4 @@ public:
     std::size_t now() const;
 };
 
-} // namespace test_support
+}   // namespace test_support

@@ -50,7 +50,7 @@ std::string read_file(const std::string& path)
     return text.str();
 }
 
-} // namespace
+}   // namespace
 
 std::string NginxServer::Binary()
 {
@@ -142,16 +142,18 @@ bool NginxServer::write_config()
 bool NginxServer::wait_ready(std::uint32_t ms)
 {
     bool exited = false;
-    const bool up = test_support::wait_until([&] {
-        int status = 0;
-        exited = ::waitpid(m_pid, &status, WNOHANG) == m_pid;
-        if (exited)
-            return true;
-        platform::socket_t s = platform::tcp_socket();
-        const bool accepted = platform::connect_ipv4(s, platform::parse_ipv4("127.0.0.1"), m_port) == 0;
-        platform::close_socket(s);
-        return accepted;
-    }, ms);
+    const bool up = test_support::wait_until(
+        [&] {
+            int status = 0;
+            exited = ::waitpid(m_pid, &status, WNOHANG) == m_pid;
+            if (exited)
+                return true;
+            platform::socket_t s = platform::tcp_socket();
+            const bool accepted = platform::connect_ipv4(s, platform::parse_ipv4("127.0.0.1"), m_port) == 0;
+            platform::close_socket(s);
+            return accepted;
+        },
+        ms);
     if (exited) {
         m_pid = -1;
         m_error = "nginx exited: " + ErrorLog();
@@ -268,4 +270,4 @@ std::string NginxServer::ErrorLog() const
     return read_file(m_prefix + "/logs/error.log") + read_file(m_prefix + "/logs/nginx.out");
 }
 
-} // namespace test_support
+}   // namespace test_support

@@ -56,7 +56,7 @@ public:
     // One served request as the access log has it.
     struct Served {
         std::string uri;
-        std::string range;       // the Range header ("-" when none)
+        std::string range;   // the Range header ("-" when none)
         std::int64_t range_start = -1;
         int status = 0;
         std::uint64_t bytes_sent = 0;   // body bytes written to the client
@@ -71,7 +71,7 @@ private:
     bool write_config();
     bool wait_ready(std::uint32_t ms);
 
-    std::string m_prefix;     // temporary folder: configuration, logs, temp paths
+    std::string m_prefix;   // temporary folder: configuration, logs, temp paths
     std::string m_root;
     bool m_own_root = false;
     std::uint16_t m_port = 0;
@@ -80,4 +80,4 @@ private:
     std::string m_error;
 };
 
-} // namespace test_support
+}   // namespace test_support

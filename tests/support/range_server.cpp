@@ -15,7 +15,7 @@ constexpr std::uint32_t kIoLimitMs = 5000;
 // Connections served at once; finished ones are reaped as new ones come.
 constexpr std::size_t kMaxConnections = 64;
 
-} // namespace
+}   // namespace
 
 RangeServer::RangeServer() = default;
 
@@ -248,4 +248,4 @@ void RangeServer::Serve(int fd)
     platform::close_socket(fd);
 }
 
-} // namespace test_support
+}   // namespace test_support

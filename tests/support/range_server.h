@@ -83,4 +83,4 @@ private:
     std::atomic<std::size_t> m_corrupt{0};
 };
 
-} // namespace test_support
+}   // namespace test_support

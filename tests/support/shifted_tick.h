@@ -51,4 +51,4 @@ public:
     shifted_tick_scope& operator=(const shifted_tick_scope&) = delete;
 };
 
-} // namespace test_support
+}   // namespace test_support

@@ -46,7 +46,7 @@ std::uint64_t file_key(std::uint32_t seed, std::size_t index)
     return mix((std::uint64_t(seed) << 32) ^ (index * 0x100000001B3ull)) << 16;
 }
 
-} // namespace
+}   // namespace
 
 TaskFixture::TaskFixture(const std::string& folder, std::uint64_t task_id, std::uint32_t piece_size,
                          const std::vector<std::uint64_t>& sizes, const std::string& srcdir, std::uint32_t seed)
@@ -166,4 +166,4 @@ std::string TaskFixture::FileMd5(const std::string& path)
     return md5_to_hex(digest, true);
 }
 
-} // namespace test_support
+}   // namespace test_support

@@ -12,13 +12,13 @@
 namespace test_support {
 
 struct TaskFixtureFile {
-    std::string seed_name;     // as the seed names it: "data\\fileN.bin"
-    std::string file_name;     // the name alone: "fileN.bin"
-    std::string path;          // where it was written
-    std::string url_path;      // "/<srcdir>/data/fileN.bin" below the served folder
+    std::string seed_name;   // as the seed names it: "data\\fileN.bin"
+    std::string file_name;   // the name alone: "fileN.bin"
+    std::string path;        // where it was written
+    std::string url_path;    // "/<srcdir>/data/fileN.bin" below the served folder
     std::uint64_t size = 0;
-    std::string md5;           // upper case
-    std::string block_md5;     // one upper-case digest per piece
+    std::string md5;         // upper case
+    std::string block_md5;   // one upper-case digest per piece
 };
 
 class TaskFixture {
@@ -26,8 +26,7 @@ public:
     // Writes the files below `folder` (which a server may serve). `seed`
     // varies the contents.
     TaskFixture(const std::string& folder, std::uint64_t task_id, std::uint32_t piece_size,
-                const std::vector<std::uint64_t>& sizes, const std::string& srcdir = "game",
-                std::uint32_t seed = 1);
+                const std::vector<std::uint64_t>& sizes, const std::string& srcdir = "game", std::uint32_t seed = 1);
 
     // True when every file was written.
     bool ok() const { return m_ok; }
@@ -58,4 +57,4 @@ private:
     bool m_ok = true;
 };
 
-} // namespace test_support
+}   // namespace test_support

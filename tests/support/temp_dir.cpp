@@ -17,7 +17,7 @@ int remove_entry(const char* path, const struct stat*, int, struct FTW*)
     return 0;
 }
 
-} // namespace
+}   // namespace
 
 TempDir::TempDir()
 {
@@ -30,9 +30,15 @@ TempDir::TempDir()
     m_path = buf.data();
 }
 
-TempDir::~TempDir() { ::nftw(m_path.c_str(), &remove_entry, 16, FTW_DEPTH | FTW_PHYS); }
+TempDir::~TempDir()
+{
+    ::nftw(m_path.c_str(), &remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+}
 
-std::string TempDir::file(const std::string& name) const { return m_path + "/" + name; }
+std::string TempDir::file(const std::string& name) const
+{
+    return m_path + "/" + name;
+}
 
 ScopedEnv::ScopedEnv(const char* name, const std::string& value) : m_name(name)
 {
@@ -51,4 +57,4 @@ ScopedEnv::~ScopedEnv()
         ::unsetenv(m_name.c_str());
 }
 
-} // namespace test_support
+}   // namespace test_support

@@ -36,4 +36,4 @@ private:
     std::string m_old;
 };
 
-} // namespace test_support
+}   // namespace test_support

@@ -25,4 +25,4 @@ bool wait_until(Pred&& done, std::uint32_t ms = 5000)
     }
 }
 
-} // namespace test_support
+}   // namespace test_support
