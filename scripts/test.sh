@@ -5,7 +5,8 @@
 # is there, every fuzz target also runs for a bounded time first
 # (scripts/fuzz.sh, VR_FUZZ_SECONDS per target). Then the suites run again
 # built with ThreadSanitizer (VR_TSAN_PASS=0 skips that pass). Compiler
-# warnings are errors; the include layers and clang-tidy are checked too.
+# warnings are errors; the include layers, the layout (.clang-format) and
+# clang-tidy are checked too.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -18,6 +19,7 @@ cmake -S . -B "$build" -G Ninja "${checked[@]}" -DVR_SANITIZE=ON -DVR_TESTS=ON -
 cmake --build "$build" -j "$jobs"
 lint_status=0
 bash scripts/check_layers.sh || lint_status=$?
+bash scripts/check_format.sh || lint_status=$?
 bash scripts/lint.sh "$build" || lint_status=$?
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
