@@ -96,6 +96,10 @@ void PieceHashWorker::Post(const std::shared_ptr<PieceHash>& hash)
             return;   // the writer hashes everything itself
         hash->m_queued = true;
         m_queue.push_back(hash);
+        // Busy threads look at the queue under the lock before they wait:
+        // only an idle one needs the signal (a syscall per block otherwise).
+        if (m_idle == 0)
+            return;
     }
     m_wake.notify_one();
 }

@@ -53,7 +53,11 @@ void StorageWorker::Post(Fn work, Fn done, std::size_t bytes)
             // the worker, which the poster may hold: no wait then.)
             m_idle.wait(lock,
                         [&] { return !m_io || m_pending_bytes == 0 || m_pending_bytes + bytes <= kMaxPendingBytes; });
-            const bool wake = m_queue.empty();
+            // Only a sleeping thread is signalled (once): a busy one looks
+            // at the queue under the lock before it sleeps, and a signal per
+            // block would cost the network thread a wake-up each.
+            const bool wake = m_sleeping;
+            m_sleeping = false;
             m_pending_bytes += bytes;
             m_queue.push_back(Item{std::move(work), std::move(done), bytes});
             lock.unlock();
@@ -79,7 +83,11 @@ void StorageWorker::Run()
 {
     std::unique_lock<std::mutex> lock(m_mutex);
     for (;;) {
-        m_wake.wait(lock, [&] { return m_stop || !m_queue.empty(); });
+        while (!m_stop && m_queue.empty()) {
+            m_sleeping = true;
+            m_wake.wait(lock);
+            m_sleeping = false;
+        }
         if (m_queue.empty())
             return;   // stopping, and nothing left
         Item item = std::move(m_queue.front());

@@ -70,6 +70,7 @@ private:
     std::deque<Item> m_queue;
     std::size_t m_pending_bytes = 0;   // of queued and running items
     std::size_t m_running = 0;         // items taken off the queue and not finished
+    bool m_sleeping = false;           // the thread waits on m_wake and has not been woken yet
     bool m_started = false;
     bool m_stop = false;
     i_io_service* m_io = nullptr;

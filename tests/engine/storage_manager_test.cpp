@@ -8,6 +8,7 @@
 #include "support/channel_fixture.h"
 #include "support/engine_test_env.h"
 #include "support/temp_dir.h"
+#include "support/wait_until.h"
 
 #include <gtest/gtest.h>
 
@@ -891,4 +892,32 @@ TEST(StorageConcurrencyTest, WritesChecksReadsAndPreparationFromSeveralThreadsFi
     channels.CloseChannelFiles(2);
     EXPECT_EQ(fx1.files()[0].content, test_support::ReadAll(dir.file("save1") + "/dir/file0.bin"));
     EXPECT_EQ(fx2.files()[0].content, test_support::ReadAll(dir.file("save2") + "/dir/file0.bin"));
+}
+
+// Posts from several threads in bursts, each waiting for its burst before
+// the next, so the worker keeps falling asleep while others post: every
+// item runs (a lost wake-up would leave a burst queued for good).
+TEST(StorageConcurrencyTest, PostsFromSeveralThreadsAllRun)
+{
+    constexpr int kThreads = 4;
+    constexpr int kBursts = 300;
+    constexpr int kBurst = 4;
+    StorageWorker worker;
+    ASSERT_TRUE(worker.Start());
+    std::atomic<int> stuck{0};
+    std::vector<std::thread> posters;
+    for (int t = 0; t < kThreads; ++t) {
+        posters.emplace_back([&] {
+            std::atomic<int> done{0};
+            for (int b = 0; b < kBursts && stuck == 0; ++b) {
+                for (int i = 0; i < kBurst; ++i)
+                    worker.Post([] {}, [&] { ++done; }, 1);
+                if (!test_support::wait_until([&] { return done == (b + 1) * kBurst; }, 10000))
+                    ++stuck;
+            }
+        });
+    }
+    for (std::thread& p : posters)
+        p.join();
+    EXPECT_EQ(0, stuck.load()) << "posted work never ran";
 }
