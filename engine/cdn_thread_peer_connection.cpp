@@ -230,8 +230,9 @@ void cdn_thread_peer_connection::on_receive(const i_error_code& error, std::uint
         close();
         return;
     }
+    const std::uint32_t window = m_exchange.receive_window(kReceiveWindow);
     guard.unlock();
-    prepare_receive(0, kReceiveWindow);
+    prepare_receive(0, window);
 }
 
 bool cdn_thread_peer_connection::on_response(const std::uint8_t* data, std::uint32_t length)

@@ -36,7 +36,8 @@ class cdn_thread_peer_connection : public base_connection {
 public:
     // A connection closes after this long without connecting or receiving.
     static constexpr std::uint32_t kIdleTimeoutMs = http_range_request::kIdleTimeoutMs;
-    // Bytes asked for by one receive.
+    // Bytes asked for by one receive while the response head is awaited
+    // (the body's receives are sized by the exchange).
     static constexpr std::uint32_t kReceiveWindow = 65536;
 
     // Creates the socket on the owner's task's I/O service; idle.

@@ -312,12 +312,13 @@ void http_cdn_connection::on_receive(const i_error_code& error, std::uint32_t by
         log_server_event(3, 0);
         m_task->report_source(*GetPeerInfo(), true);   // the source answers
     }
+    const std::uint32_t window = m_exchange.receive_window(kReceiveWindow);
     guard.unlock();
     if (state == http_range_request::receive_state::complete) {
         close();   // the run is in; the rest of the open-ended answer is not read
         return;
     }
-    set_receive_window(0, kReceiveWindow);
+    set_receive_window(0, window);
 }
 
 bool http_cdn_connection::on_response(const std::uint8_t* data, std::uint32_t length)

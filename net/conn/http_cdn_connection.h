@@ -34,7 +34,8 @@ public:
     static constexpr std::uint32_t kConnectWaitMs = 10000;
     // A connection closes after this long without receiving anything.
     static constexpr std::uint32_t kIdleTimeoutMs = http_range_request::kIdleTimeoutMs;
-    // Bytes asked for by one receive.
+    // Bytes asked for by one receive while the response head is awaited
+    // (the body's receives are sized by the exchange).
     static constexpr std::uint32_t kReceiveWindow = 65536;
 
     // For a task of the engine (defined with the task's CDN side). `flag`

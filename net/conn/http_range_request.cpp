@@ -581,6 +581,17 @@ bool http_range_request::store_block(const BlockRequest& block, const std::uint8
     return !aborted;
 }
 
+std::uint32_t http_range_request::receive_window(std::uint32_t head_window) const
+{
+    if (m_header_pending || m_pending.empty())
+        return head_window;
+    std::uint64_t left = m_skip;
+    for (const BlockRequest& block : m_pending)
+        left += std::uint64_t(block.length > 0 ? block.length : 0);
+    left -= std::min<std::uint64_t>(left, m_body.size());
+    return left == 0 ? head_window : std::uint32_t(std::min<std::uint64_t>(left, kBodyWindow));
+}
+
 std::size_t http_range_request::hand_back()
 {
     const std::size_t n = m_pending.size();

@@ -191,6 +191,12 @@ public:
     static constexpr std::uint32_t kSlowFactor = 4;
 
     bool header_pending() const { return m_header_pending; }
+    // Bytes the next receive asks for: `head_window` while the head is
+    // awaited, then what is left of the run (skipped bytes included), at
+    // most kBodyWindow: a large read moves more bytes per call and is
+    // acknowledged less often, and none reaches past the run.
+    std::uint32_t receive_window(std::uint32_t head_window) const;
+    static constexpr std::uint32_t kBodyWindow = 256 * 1024;
     // True when `idle_ms` without data ends the exchange (shorter while
     // the head is awaited).
     bool timed_out(std::uint32_t idle_ms) const

@@ -470,3 +470,40 @@ TEST(HttpRangeRequest, RunStopsAtTheEndOfItsFile)
     EXPECT_EQ(1, exchange.pending().back().piece);
     EXPECT_EQ("/d/a.bin", exchange.url_path());
 }
+
+// After the head a receive asks for what is left of the run (skipped bytes
+// of an ignored range included), at most the body window, never more.
+TEST(HttpRangeRequest, ReceiveWindowCoversTheRestOfTheRunAndNoMore)
+{
+    const std::string content = Pattern(4 * kPiece + 1000);
+    const std::string head206 = "HTTP/1.1 206 Partial Content\r\nContent-Length: 9\r\n\r\n";
+    const std::string head200 = "HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\n";
+    struct Case {
+        const char* what;
+        std::int32_t first_piece;
+        std::size_t blocks;
+        const std::string* head;   // null: head not received yet
+        std::size_t body;          // body bytes received after the head
+        std::uint32_t want;
+    };
+    const Case cases[] = {
+        {"head awaited", 0, 6, nullptr, 0, 65536},
+        {"whole run left", 0, 6, &head206, 0, 6 * kBlockSize},
+        {"part of a block in", 0, 6, &head206, 1000, 6 * kBlockSize - 1000},
+        {"last bytes", 0, 6, &head206, 6 * kBlockSize - 7, 7},
+        {"long run capped", 0, 16, &head206, 0, http_range_request::kBodyWindow},
+        {"ignored range skips first", 1, 2, &head200, 0, kPiece + 2 * kBlockSize},
+    };
+    for (const Case& c : cases) {
+        Fixture f({{"a.bin", content}});
+        http_range_request exchange(range_client::cdn_thread, &f.task, nullptr);
+        exchange.set_run(MakeRun(c.first_piece, c.blocks));
+        std::string request;
+        ASSERT_EQ(0, exchange.build(Peer(5), request));
+        if (c.head) {
+            const std::string answer = *c.head + content.substr(std::size_t(c.first_piece) * kPiece, c.body);
+            exchange.receive(reinterpret_cast<const std::uint8_t*>(answer.data()), answer.size(), Peer(5));
+        }
+        EXPECT_EQ(c.want, exchange.receive_window(65536)) << c.what;
+    }
+}
