@@ -91,9 +91,16 @@ void connection_core::handle_send(void* self, const i_error_code& error, std::ui
 
 void connection_core::start_receive()
 {
+    start_receive_after(false);
+}
+
+void connection_core::start_receive_after(bool delivered)
+{
     std::uint32_t length = 0;
     {
         std::lock_guard<std::mutex> guard(m_pump.lock);
+        if (delivered)
+            m_pump.end_delivery();
         std::uint8_t* data;
         if (core_stopped() || !core_may_receive() || !m_socket || !m_pump.begin_receive(data, length))
             return;
@@ -116,8 +123,10 @@ void connection_core::handle_receive(void* self, const i_error_code& error, std:
         std::lock_guard<std::mutex> guard(c->m_pump.lock);
         c->m_pump.end_receive(error.value, bytes);
     }
+    // Until the connection has taken the bytes, a receive started from
+    // another thread (a new limit) would write under its reader.
     c->core_received(error, bytes);
-    c->start_receive();
+    c->start_receive_after(true);
 }
 
 void connection_core::stop_io()

@@ -78,6 +78,9 @@ private:
     static void handle_timer(void* self, const i_error_code& error);
     static void handle_send(void* self, const i_error_code& error, std::uint32_t bytes);
     static void handle_receive(void* self, const i_error_code& error, std::uint32_t bytes);
+    // Starts a receive when one can start; `delivered`: the completed one
+    // has been handed over first.
+    void start_receive_after(bool delivered);
 
     i_stream_socket* m_socket;
     std::unique_ptr<i_deadline_timer> m_timer;   // on the socket's service; none without a socket

@@ -70,7 +70,7 @@ void i_transfer_pump::end_send(std::uint32_t error, std::uint32_t bytes)
 bool i_transfer_pump::begin_receive(std::uint8_t*& data, std::uint32_t& length)
 {
     length = window.missing();
-    if (receiving || receive_failed || length == 0 || window.buffer.empty())
+    if (receiving || delivering || receive_failed || length == 0 || window.buffer.empty())
         return false;
     data = window.buffer.data() + window.filled;
     receiving = true;
@@ -81,6 +81,7 @@ bool i_transfer_pump::begin_receive(std::uint8_t*& data, std::uint32_t& length)
 void i_transfer_pump::end_receive(std::uint32_t error, std::uint32_t bytes)
 {
     receiving = false;
+    delivering = true;
     window.filled += bytes;
     if (error != 0)
         receive_failed = true;
@@ -96,6 +97,7 @@ void i_transfer_pump::reset()
     send_failed = false;
     receiving = false;
     receive_failed = false;
+    delivering = false;
 }
 
 void i_send_queue::check_invariant() const
@@ -110,4 +112,5 @@ void i_transfer_pump::check_invariant() const
     VR_INVARIANT(!receiving || window.filled < window.wanted);
     VR_INVARIANT(!(sending && send_failed));
     VR_INVARIANT(!(receiving && receive_failed));
+    VR_INVARIANT(!(receiving && delivering));
 }

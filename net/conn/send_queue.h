@@ -70,14 +70,19 @@ struct i_transfer_pump {
     bool send_failed = false;   // a failed send stops the send side
     bool receiving = false;
     bool receive_failed = false;   // after an error a stream gives nothing more
+    // A completed receive is being handed to the connection, which may read
+    // and move the window's bytes meanwhile: no receive may start.
+    bool delivering = false;
 
     // The next range to send, when no send is in flight; marks it in flight.
     bool begin_send(const std::uint8_t*& data, std::uint32_t& length);
     void end_send(std::uint32_t error, std::uint32_t bytes);
-    // Where and how much to receive, when no receive is in flight and the
-    // window wants bytes; marks it in flight.
+    // Where and how much to receive, when no receive is in flight or being
+    // delivered and the window wants bytes; marks it in flight.
     bool begin_receive(std::uint8_t*& data, std::uint32_t& length);
+    // The receive completed; it is being delivered until end_delivery.
     void end_receive(std::uint32_t error, std::uint32_t bytes);
+    void end_delivery() { delivering = false; }
     // Forgets everything (no transfer may be in flight).
     void reset();
 

@@ -76,10 +76,13 @@ TEST(TransferPump, OneTransferOfEachKindAndErrorsStopTheirSide)
     EXPECT_EQ(8u, n);
     EXPECT_FALSE(p.begin_receive(in, n));
     p.end_receive(0, 5);
+    EXPECT_FALSE(p.begin_receive(in, n));   // not while the bytes are being taken
+    p.end_delivery();
     ASSERT_TRUE(p.begin_receive(in, n));
     EXPECT_EQ(3u, n);
     EXPECT_EQ(p.window.buffer.data() + 5, in);
     p.end_receive(0, 3);
+    p.end_delivery();
     EXPECT_TRUE(p.window.complete());
     EXPECT_FALSE(p.begin_receive(in, n));   // the window wants nothing more
     p.window.set(0, 4);
