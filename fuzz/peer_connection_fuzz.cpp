@@ -62,7 +62,7 @@ void run_connection(const uint8_t* data, size_t size)
         const uint32_t filled = conn->receive_filled();
         const uint32_t wanted = conn->receive_wanted();
         FUZZ_CHECK(filled < wanted);
-        FUZZ_CHECK(wanted <= 4 + 65536);
+        FUZZ_CHECK(wanted <= CPeerConnection::kReceiveBuffer);
         size_t n = wanted - filled;
         if (n > chunk)
             n = chunk;

@@ -15,6 +15,7 @@
 #include "report/log_event.h"
 #include "platform/invariant.h"
 
+#include <cstring>
 #include <sstream>
 
 namespace {
@@ -140,7 +141,7 @@ void CPeerConnection::on_connect()
 {
     if (!m_task)
         return;   // without a task nothing is sent or received
-    set_receive_window(0, peer_wire::kPrefixSize);
+    set_receive_window(0, kReceiveBuffer);
     m_frame_state = 0;
     m_last_receive.store(platform::tick_count());
     std::uint32_t pieces = 0;
@@ -167,12 +168,7 @@ void CPeerConnection::on_receive(const i_error_code& error, std::uint32_t)
         return;
     }
     m_last_receive.store(platform::tick_count());
-    if (!receive_complete())
-        return;
-    if (m_frame_state == 0)
-        on_length();
-    else
-        on_packet();
+    read_frames();
 }
 
 void CPeerConnection::on_send(const i_error_code& error, std::uint32_t bytes)
@@ -181,22 +177,47 @@ void CPeerConnection::on_send(const i_error_code& error, std::uint32_t bytes)
         transfer_limits::add_immediate_bytes(0, bytes);
 }
 
-void CPeerConnection::on_length()
+static_assert(CPeerConnection::kReceiveBuffer >= peer_wire::kPrefixSize + peer_wire::kMaxBody,
+              "the longest packet fits the receive buffer");
+
+// Every complete packet the buffer holds is handled in order; a partial one
+// moves to the front and completes with the next receives. Blocks that
+// arrived free their places only now, so one send asks for all of them.
+void CPeerConnection::read_frames()
 {
-    const std::int32_t length = peer_wire::read_length(receive_buffer());
-    if (!peer_wire::length_ok(length)) {
-        DebugLog::WriteLog(3, "%s %d", "length err ", length);
-        fail("包长度 err! packet size=" + std::to_string(length), true);
-        return;
+    std::uint8_t* buffer = receive_buffer();
+    const std::uint32_t filled = receive_filled();
+    std::uint32_t at = 0;
+    m_blocks_arrived = false;
+    while (!is_closing() && filled - at >= peer_wire::kPrefixSize) {
+        const std::int32_t length = peer_wire::read_length(buffer + at);
+        if (m_frame_state == 0) {
+            if (!peer_wire::length_ok(length)) {
+                DebugLog::WriteLog(3, "%s %d", "length err ", length);
+                fail("包长度 err! packet size=" + std::to_string(length), true);
+                return;
+            }
+            m_frame_state = 1;
+        }
+        const std::uint32_t size = peer_wire::kPrefixSize + static_cast<std::uint32_t>(length);
+        if (filled - at < size)
+            break;
+        on_packet(buffer + at, size);
+        m_frame_state = 0;
+        at += size;
     }
-    m_frame_state = 1;
-    set_receive_window(peer_wire::kPrefixSize, static_cast<std::uint32_t>(length) + peer_wire::kPrefixSize);
+    if (is_closing())
+        return;   // the rest of the batch is not handled
+    if (m_blocks_arrived)
+        request_blocks();
+    const std::uint32_t tail = filled - at;
+    if (tail != 0 && at != 0)
+        std::memmove(buffer, buffer + at, tail);
+    set_receive_window(tail, kReceiveBuffer);
 }
 
-void CPeerConnection::on_packet()
+void CPeerConnection::on_packet(const std::uint8_t* packet, std::uint32_t length)
 {
-    const std::uint8_t* packet = receive_buffer();
-    const std::uint32_t length = receive_wanted();
     const CCmdPacketReader reader(packet, length, peer_wire::kVersion);
     const std::uint16_t command = peer_wire::packet_command(packet, length);
     DebugLog::WriteData(3, packet, length, "recv");
@@ -206,9 +227,6 @@ void CPeerConnection::on_packet()
         return;
     }
     dispatch(reader, command);
-    m_frame_state = 0;
-    if (!is_closing())
-        set_receive_window(0, peer_wire::kPrefixSize);
 }
 
 void CPeerConnection::dispatch(const CCmdPacketReader& reader, std::uint16_t command)

@@ -50,6 +50,9 @@ public:
     // honest peer keeps requested (six), so a peer that asks for more than
     // it reads is cut off.
     static constexpr std::size_t kSendQueueLimit = 1u << 20;
+    // What one receive may read: several blocks with their packets, so a
+    // fast peer is read with few calls (a packet is at most 64 KiB + 4).
+    static constexpr std::uint32_t kReceiveBuffer = 256u * 1024;
 
     // For a task of the engine. `passive`: wait for the remote handshake.
     CPeerConnection(CDownload_Task* task, const PeerInfo& peer, std::uint8_t passive);
@@ -103,8 +106,8 @@ public:
 private:
     void init(std::uint8_t passive);
     // Frame reader and dispatch (I/O thread).
-    void on_length();
-    void on_packet();
+    void read_frames();
+    void on_packet(const std::uint8_t* packet, std::uint32_t length);
     void dispatch(const CCmdPacketReader& reader, std::uint16_t command);
     void on_handshake(const CCmdPacketReader& reader);
     void on_handshake_reply(const CCmdPacketReader& reader);
@@ -140,7 +143,8 @@ private:
     BlockRequestQueue m_in_flight;     // requested of the peer, not yet received
     BlockRequestQueue m_pending;       // taken from the picker, not yet requested
     mutable std::mutex m_lock;         // guards both queues and the remote piece map
-    std::uint32_t m_frame_state = 0;   // 0 reading a length prefix, 1 a body
+    std::uint32_t m_frame_state = 0;   // 0 reading a length prefix, 1 a body (its prefix checked)
+    bool m_blocks_arrived = false;     // a block of this receive freed a request place (I/O thread)
     std::atomic<std::uint32_t> m_handshake_result{peer_wire::handshake_matched};
     std::atomic<std::uint32_t> m_last_receive;
     std::atomic<std::uint32_t> m_last_son_list;

@@ -439,7 +439,8 @@ void CPeerConnection::on_block_data(const CCmdPacketReader& reader)
             }
         }
     }
-    request_blocks();
+    // The freed place is filled once the whole receive has been read.
+    m_blocks_arrived = true;
 }
 
 void CPeerConnection::on_have(const CCmdPacketReader& reader)

@@ -15,6 +15,7 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -64,12 +65,36 @@ bytes Data(std::uint32_t piece, std::uint32_t offset, std::uint32_t length)
     return out;
 }
 
+bytes Concat(const std::vector<bytes>& packets)
+{
+    bytes out;
+    for (const bytes& p : packets)
+        out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
 bytes HaveOf(std::uint32_t piece)
 {
     bytes out;
     pw::build_have({kRemoteId, kTask, piece}, out);
     return out;
 }
+
+// A peer connection that records the size of every send it completes.
+class SendCountingConnection : public CPeerConnection {
+public:
+    using CPeerConnection::CPeerConnection;
+    void on_send(const i_error_code& error, std::uint32_t bytes) override
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        sends.push_back(bytes);
+        sent += bytes;
+        CPeerConnection::on_send(error, bytes);
+    }
+    std::mutex lock;
+    std::vector<std::uint32_t> sends;
+    std::uint64_t sent = 0;
+};
 
 // The remote end of one connection: a blocking socket the test writes
 // packets to and reads packets from, every read bounded.
@@ -80,7 +105,8 @@ public:
     {
         auto owned = std::make_unique<FakePeerTask>(&io, kTask, kPiece, std::move(lengths), std::move(held));
         task = owned.get();
-        conn = new CPeerConnection(std::move(owned), Remote(remote_type), passive);
+        counted = new SendCountingConnection(std::move(owned), Remote(remote_type), passive);
+        conn = counted;
     }
     ~Link()
     {
@@ -120,6 +146,7 @@ public:
             if (r <= 0)
                 return false;
             got += std::size_t(r);
+            read_bytes += std::size_t(r);
         }
         return true;
     }
@@ -184,6 +211,8 @@ public:
     net_test::socket_pair pair;
     FakePeerTask* task = nullptr;   // owned by the connection
     CPeerConnection* conn = nullptr;
+    SendCountingConnection* counted = nullptr;   // the same connection
+    std::uint64_t read_bytes = 0;                // everything read from the connection
 };
 
 class PeerConnectionTest : public ::testing::Test {
@@ -356,6 +385,35 @@ TEST_F(PeerConnectionTest, SixRequestsInFlightFivePendingAndOneMoreAfterEachBloc
     EXPECT_EQ(written.begin()->second, FakePeerTask::BlockBytes(first.piece, first.offset, first.length));
     EXPECT_EQ(link->task->picker().BlockState(first.piece, first.offset / kBlockSize), CBlockRequestMap::kReceived);
     EXPECT_EQ(link->conn->in_flight_count(), 6u);
+}
+
+TEST_F(PeerConnectionTest, BlocksArrivingTogetherAreAskedAgainWithOneSend)
+{
+    // Twelve one-block pieces: six asked, five in reserve, one left.
+    Link link(io.io, PEERTYPE_SP, 0, std::vector<std::uint32_t>(12, 1000), std::vector<std::uint8_t>(12, 0));
+    link.Start();
+    link.MakeReady(std::vector<std::uint8_t>(12, 1));
+    bytes answers;
+    for (int i = 0; i < 6; ++i) {
+        const bytes p = link.ReadCommand(pw::cmd_block_request);
+        CCmdPacketReader r(p.data(), p.size());
+        pw::BlockAsk a;
+        ASSERT_TRUE(pw::parse_block_request(r, a)) << i;
+        const bytes d = Data(a.block.piece, a.block.offset, a.block.length);
+        answers.insert(answers.end(), d.begin(), d.end());
+    }
+    link.Send(answers);   // one segment, read by one receive
+    for (int i = 0; i < 6; ++i)
+        ASSERT_FALSE(link.ReadCommand(pw::cmd_block_request).empty()) << i;
+    EXPECT_EQ(link.task->Downloads(), 6u);
+    ASSERT_TRUE(test_support::wait_until([&] {
+        std::lock_guard<std::mutex> guard(link.counted->lock);
+        return link.counted->sent == link.read_bytes;
+    }));
+    std::lock_guard<std::mutex> guard(link.counted->lock);
+    EXPECT_EQ(link.counted->sends.back(), 6 * Ask(0, 0, 1000).size()) << "the places freed together, in one send";
+    EXPECT_EQ(link.conn->in_flight_count(), 6u);
+    EXPECT_EQ(link.conn->pending_count(), 0u);
 }
 
 TEST_F(PeerConnectionTest, NothingFreeLeftAsksAFewCopiesAndRaisesTheReleaseRequestOnce)
@@ -575,6 +633,8 @@ TEST_F(PeerConnectionTest, FramingAndPacketCheckErrorsCloseWithTheirLines)
     flag1[4] = 1;
     bytes bad_field = HaveOf(1);
     cmd_packet::store_u32(&bad_field[bad_field.size() - 8], 9);
+    bytes reply;   // taken, with nothing to answer
+    pw::build_handshake_reply({kRemoteId, kTask, 0, 3}, reply);
     struct Case {
         bytes packet;
         std::string line;
@@ -588,6 +648,10 @@ TEST_F(PeerConnectionTest, FramingAndPacketCheckErrorsCloseWithTheirLines)
         {bad_field, "包格式 err=!4 主命令号: 68 ", false},
         {Raw(64, {{0, Le(1, 8)}}), "不认识的包格式 !", false},
         {Raw(99, {}), "不认识的包格式 !", false},
+        // Closing ends the receive: the packets after it are not handled.
+        {Concat({Raw(64, {}), Bitfield({1, 1, 1, 1, 1, 1}), Ask(0, 0, kBlockSize)}), "不认识的包格式 !", false},
+        {Concat({HaveOf(7), Bitfield({1, 1, 1, 1, 1, 1})}), "have过来的index不对! piece_index=7", false},
+        {Concat({reply, Le(65537, 4)}), "包长度 err! packet size=65537", true},
     };
     for (const Case& c : cases) {
         auto link = Open(PEERTYPE_SP, 1);
@@ -596,6 +660,8 @@ TEST_F(PeerConnectionTest, FramingAndPacketCheckErrorsCloseWithTheirLines)
         EXPECT_TRUE(link->Closed()) << c.line;
         EXPECT_EQ(c.text ? link->task->HasTextContaining(c.line) : link->task->HasErrorContaining(c.line), true)
             << c.line;
+        EXPECT_FALSE(link->conn->is_ready()) << c.line;
+        EXPECT_EQ(link->task->picker().Availability(0), 0u) << c.line;
     }
 
     // A body of exactly 65536 bytes is taken.
@@ -609,6 +675,22 @@ TEST_F(PeerConnectionTest, FramingAndPacketCheckErrorsCloseWithTheirLines)
     link->Send(big);
     EXPECT_FALSE(link->ReadCommand(pw::cmd_son_list_request).empty());
     EXPECT_TRUE(link->conn->is_ready());
+}
+
+TEST_F(PeerConnectionTest, PacketsCutIntoSingleBytesAreTakenWhole)
+{
+    auto link = Open(PEERTYPE_SP, 0);
+    link->Start();
+    ASSERT_FALSE(link->ReadCommand(pw::cmd_bitfield).empty());
+    const bytes stream = Concat({Bitfield({0, 0, 0, 0, 0, 0}), HaveOf(1), HaveOf(3)});
+    for (std::size_t i = 0; i < stream.size(); ++i) {
+        link->Send(bytes(1, stream[i]));   // each byte read by a receive of its own
+        ASSERT_TRUE(test_support::wait_until([&] { return link->conn->total_received() == i + 1; })) << i;
+    }
+    EXPECT_FALSE(link->ReadCommand(pw::cmd_son_list_request).empty());
+    EXPECT_TRUE(test_support::wait_until([&] {
+        return link->conn->remote_piece_map() == std::vector<std::uint8_t>({0, 1, 0, 1, 0, 0});
+    }));
 }
 
 TEST_F(PeerConnectionTest, ClosingHandsEveryRequestBackAndLowersAvailability)
