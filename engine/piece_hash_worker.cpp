@@ -19,7 +19,7 @@ void PieceHash::Advance()
         if (!m_data || m_hashed >= ready)
             return;
         const std::uint32_t n = std::min(ready - m_hashed, kSlice);
-        m_md5.update(m_data + m_hashed, n);
+        m_md5.Update(m_data + m_hashed, n);
         m_hashed += n;
     }
 }
@@ -28,10 +28,10 @@ void PieceHash::Finish(unsigned char digest[kMd5DigestSize])
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_data && m_hashed < m_length)
-        m_md5.update(m_data + m_hashed, m_length - m_hashed);
+        m_md5.Update(m_data + m_hashed, m_length - m_hashed);
     m_hashed = m_length;
     m_data = nullptr;
-    m_md5.final(digest);
+    m_md5.Final(digest);
 }
 
 void PieceHash::Detach()
@@ -60,7 +60,8 @@ PieceHashWorker::~PieceHashWorker()
         m_queue.clear();
     }
     m_wake.notify_all();
-    // Each body hashes one slice at a time and looks at the flag between.
+    // Each body hashes one slice of each of its lanes at a time and looks
+    // at the flag between.
     for (auto& t : m_threads)
         t->join();
 }
@@ -87,7 +88,16 @@ void PieceHashWorker::Post(const std::shared_ptr<PieceHash>& hash)
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_stop || hash->m_queued)
             return;
-        if (m_idle <= m_queue.size() && m_threads.size() < MaxThreads()) {
+        // A thread at work takes queued hashes into its free lanes between
+        // two rounds (well under a millisecond): another thread is woken,
+        // or started, only when none is at work or a whole set of lanes
+        // waits, so that pieces share the lanes of few threads rather than
+        // each keeping a thread of its own busy.
+        const std::size_t width = Md5LaneWidth();
+        const std::size_t queued = m_queue.size() + 1;
+        const bool at_work = m_threads.size() > m_idle;
+        const bool wake = !at_work || queued >= width;
+        if (wake && m_idle * width < queued && m_threads.size() < MaxThreads()) {
             auto thread = std::make_unique<platform::Thread>();
             if (thread->start([this] { Run(); }, "piece hash"))
                 m_threads.push_back(std::move(thread));
@@ -98,28 +108,96 @@ void PieceHashWorker::Post(const std::shared_ptr<PieceHash>& hash)
         m_queue.push_back(hash);
         // Busy threads look at the queue under the lock before they wait:
         // only an idle one needs the signal (a syscall per block otherwise).
-        if (m_idle == 0)
+        if (!wake || m_idle == 0)
             return;
     }
     m_wake.notify_one();
 }
 
+void PieceHashWorker::AdvanceTogether(std::vector<std::shared_ptr<PieceHash>>& lanes)
+{
+    std::uint32_t target[kMd5MaxLanes];   // where each lane stops this round
+    for (std::size_t i = 0; i < lanes.size();) {
+        PieceHash& h = *lanes[i];
+        // Whoever holds a hash goes on from where it is: the writer
+        // finishing or detaching it, or another worker thread.
+        bool keep = h.m_mutex.try_lock();
+        if (keep) {
+            const std::uint32_t ready = std::min(h.Ready(), h.m_length);
+            keep = h.m_data && ready > h.m_hashed;
+            if (keep)
+                target[i] = h.m_hashed + std::min(ready - h.m_hashed, kSlice);
+            else
+                h.m_mutex.unlock();
+        }
+        if (!keep) {
+            lanes[i] = std::move(lanes.back());
+            lanes.pop_back();
+            continue;
+        }
+        // A partial block first, so that every lane starts on a block.
+        const std::size_t tail = h.m_md5.TailLength();
+        if (tail != 0) {
+            const std::uint32_t n = std::min(std::uint32_t(kMd5BlockSize - tail), target[i] - h.m_hashed);
+            h.m_md5.Update(h.m_data + h.m_hashed, n);
+            h.m_hashed += n;
+        }
+        ++i;
+    }
+    // Side by side over the blocks every lane has, again without the lanes
+    // that ran out, until one is left (which goes on alone).
+    for (;;) {
+        Md5State* states[kMd5MaxLanes];
+        const std::uint8_t* data[kMd5MaxLanes];
+        std::size_t which[kMd5MaxLanes];
+        std::size_t n = 0;
+        std::uint32_t blocks = UINT32_MAX;
+        for (std::size_t i = 0; i < lanes.size(); ++i) {
+            PieceHash& h = *lanes[i];
+            const std::uint32_t left = (target[i] - h.m_hashed) / kMd5BlockSize;
+            if (left == 0)
+                continue;
+            states[n] = &h.m_md5;
+            data[n] = h.m_data + h.m_hashed;
+            which[n++] = i;
+            blocks = std::min(blocks, left);
+        }
+        if (n == 0)
+            break;
+        Md5AdvanceLanes(states, data, n, blocks);
+        for (std::size_t k = 0; k < n; ++k)
+            lanes[which[k]]->m_hashed += blocks * std::uint32_t(kMd5BlockSize);
+    }
+    for (std::size_t i = 0; i < lanes.size(); ++i) {
+        PieceHash& h = *lanes[i];
+        h.m_md5.Update(h.m_data + h.m_hashed, target[i] - h.m_hashed);
+        h.m_hashed = target[i];
+        h.m_mutex.unlock();
+    }
+}
+
 void PieceHashWorker::Run()
 {
+    std::vector<std::shared_ptr<PieceHash>> lanes;   // advanced side by side, round after round
     std::unique_lock<std::mutex> lock(m_mutex);
     while (!m_stop) {
-        if (m_queue.empty()) {
+        const std::size_t width = Md5LaneWidth();
+        while (lanes.size() < width && !m_queue.empty()) {
+            std::shared_ptr<PieceHash> hash = std::move(m_queue.front());
+            m_queue.pop_front();
+            hash->m_queued = false;
+            // Posted again while in the lanes: it goes on there.
+            if (std::find(lanes.begin(), lanes.end(), hash) == lanes.end())
+                lanes.push_back(std::move(hash));
+        }
+        if (lanes.empty()) {
             ++m_idle;
             m_wake.wait(lock, [&] { return m_stop || !m_queue.empty(); });
             --m_idle;
             continue;
         }
-        std::shared_ptr<PieceHash> hash = std::move(m_queue.front());
-        m_queue.pop_front();
-        hash->m_queued = false;
         lock.unlock();
-        hash->Advance();
-        hash.reset();
+        AdvanceTogether(lanes);
         lock.lock();
     }
 }

@@ -74,32 +74,47 @@ TEST(PieceHashWorker, DigestIsThatOfTheWholePieceHoweverItArrives)
     }
 }
 
-// Pieces waiting together are hashed on several threads (one core's MD5
-// would cap a checked download), each digest still that of its piece.
+// Pieces waiting together are hashed side by side in the lanes of a
+// thread, and on more threads once more wait than one thread's lanes take
+// (one core's MD5 would cap a checked download); each digest still that
+// of its piece, whatever its length and wherever its ready mark stops, on
+// the scalar code and the vector code alike.
 TEST(PieceHashWorker, PiecesWaitingTogetherAreHashedOnSeveralThreads)
 {
     if (PieceHashWorker::MaxThreads() < 2)
         GTEST_SKIP() << "one core";
-    const std::size_t length = 8 << 20;
-    PieceHashWorker worker;
-    std::vector<std::vector<std::uint8_t>> pieces;
-    std::vector<std::shared_ptr<PieceHash>> hashes;
-    for (std::uint8_t i = 0; i < 4; ++i) {
-        pieces.push_back(Pattern(length, i));
-        hashes.push_back(std::make_shared<PieceHash>(pieces.back().data(), std::uint32_t(length)));
-        hashes.back()->SetReady(std::uint32_t(length));
+    const std::size_t restore = Md5LaneWidth();
+    for (const std::size_t width : {std::size_t(1), std::size_t(kMd5MaxLanes)}) {
+        Md5SetLaneWidth(width);
+        SCOPED_TRACE("width " + std::to_string(Md5LaneWidth()));
+        // More than one thread's lanes take, each a different length.
+        const std::size_t count = 2 * Md5LaneWidth() + 1;
+        PieceHashWorker worker;
+        std::vector<std::vector<std::uint8_t>> pieces;
+        std::vector<std::shared_ptr<PieceHash>> hashes;
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::size_t length = (1 << 20) + i * 1037;
+            pieces.push_back(Pattern(length, std::uint8_t(i)));
+            hashes.push_back(std::make_shared<PieceHash>(pieces.back().data(), std::uint32_t(length)));
+            // Ready marks off the block boundaries: the lanes stop unevenly.
+            hashes.back()->SetReady(std::uint32_t(length / 2 + i * 7));
+        }
+        for (const auto& hash : hashes)
+            worker.Post(hash);
+        EXPECT_GE(worker.Threads(), 2u);
+        EXPECT_LE(worker.Threads(), PieceHashWorker::MaxThreads());
+        for (std::size_t i = 0; i < count; ++i) {
+            hashes[i]->SetReady(std::uint32_t(pieces[i].size()));
+            worker.Post(hashes[i]);
+        }
+        for (std::size_t i = 0; i < count; ++i) {
+            unsigned char want[kMd5DigestSize], got[kMd5DigestSize];
+            MD5Digest(pieces[i].data(), pieces[i].size(), want);
+            hashes[i]->Finish(got);
+            EXPECT_EQ(Hex(want), Hex(got)) << i;
+        }
     }
-    for (const auto& hash : hashes)
-        worker.Post(hash);
-    // Each thread is busy with a piece when the next one comes.
-    EXPECT_GE(worker.Threads(), 2u);
-    EXPECT_LE(worker.Threads(), PieceHashWorker::MaxThreads());
-    for (std::size_t i = 0; i < hashes.size(); ++i) {
-        unsigned char want[kMd5DigestSize], got[kMd5DigestSize];
-        MD5Digest(pieces[i].data(), length, want);
-        hashes[i]->Finish(got);
-        EXPECT_EQ(Hex(want), Hex(got)) << i;
-    }
+    Md5SetLaneWidth(restore);
 }
 
 // Once detached, neither the worker nor Advance reads the buffer again.
