@@ -37,6 +37,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -207,6 +208,7 @@ public:
         m_save = m_env->file("games");
         const auto start = std::chrono::steady_clock::now();
         const double io_before = bench::ThreadCpuSeconds("session_io");
+        const double hash_before = std::max(bench::ThreadCpuSeconds("piece hash"), 0.0);
         bench::WriteWatch writes(kPiece);
         if (m_engine->AddNewTask(fx.SeedXml().c_str(), m_save.c_str()) != 0)
             return -1;
@@ -225,6 +227,8 @@ public:
         // (A session built again meanwhile has a new I/O thread: unknown.)
         if (io_before >= 0 && io_after >= io_before && seconds > 0)
             m_io_busy = (io_after - io_before) / seconds;
+        // The hash threads live as long as the engine: none exits in between.
+        m_hash_cpu = std::max(bench::ThreadCpuSeconds("piece hash"), 0.0) - hash_before;
         for (const auto& file : fx.files()) {
             if (TaskFixture::FileMd5(m_save + "/" + fx.srcdir() + "/data/" + file.file_name) != file.md5)
                 return -1;
@@ -233,6 +237,8 @@ public:
     }
     // Share of the last download the I/O thread was on a CPU; < 0 unknown.
     double IoBusy() const { return m_io_busy; }
+    // CPU-seconds the piece-hash threads spent on the last download.
+    double HashCpu() const { return m_hash_cpu; }
     // Where the last download's time went.
     Phases phases() const { return m_phases; }
     // The folder the engine saves into.
@@ -247,6 +253,7 @@ private:
     bool m_ok = false;
     bool m_started = false;
     double m_io_busy = -1;
+    double m_hash_cpu = 0;
     Phases m_phases;
 };
 
@@ -279,6 +286,7 @@ int main(int argc, char** argv)
     double p2p = -1;
     double disk = 0;
     double p2p_io_busy = -1;
+    double p2p_hash_cpu = 0;
     Phases p2p_phases;
     {
         SeederParams params;
@@ -304,6 +312,7 @@ int main(int argc, char** argv)
                 std::fflush(stdout);
                 p2p = engine.Download(fx);
                 p2p_io_busy = engine.IoBusy();
+                p2p_hash_cpu = engine.HashCpu();
                 p2p_phases = engine.phases();
             }
             seeder.Stop();
@@ -315,6 +324,9 @@ int main(int argc, char** argv)
         std::printf("%-34s %10.1f MB/s  (%.1f s, %.0f %% of plain pwrite, I/O thread busy %s)\n",
                     "peer to peer (engine to engine)", MBps(total, p2p), p2p,
                     disk > 0 ? 100 * MBps(total, p2p) / disk : 0.0, Share(p2p_io_busy).c_str());
+    if (p2p > 0)
+        std::printf("%-34s %10.2f CPU-s per GiB\n", "  piece hashing (peer to peer)",
+                    p2p_hash_cpu * double(1u << 30) / double(total));
     else
         std::printf("%-34s %10s\n", "peer to peer (engine to engine)", "failed");
     p2p_phases.Print(disk);
@@ -322,6 +334,7 @@ int main(int argc, char** argv)
 
     double http = -1;
     double http_io_busy = -1;
+    double http_hash_cpu = 0;
     Phases http_phases;
     if (NginxServer::Available()) {
         NginxServer nginx(root.path());
@@ -329,12 +342,16 @@ int main(int argc, char** argv)
             Downloader engine(nullptr, nginx.cdn_query_prefix());
             http = engine.Download(fx);
             http_io_busy = engine.IoBusy();
+            http_hash_cpu = engine.HashCpu();
             http_phases = engine.phases();
         }
     }
     if (http > 0)
         std::printf("%-34s %10.1f MB/s  (%.1f s, I/O thread busy %s)\n", "HTTP/CDN (nginx to engine)",
                     MBps(total, http), http, Share(http_io_busy).c_str());
+    if (http > 0)
+        std::printf("%-34s %10.2f CPU-s per GiB\n", "  piece hashing (HTTP/CDN)",
+                    http_hash_cpu * double(1u << 30) / double(total));
     else
         std::printf("%-34s %10s\n", "HTTP/CDN (nginx to engine)", "failed or no nginx");
     http_phases.Print(disk);
