@@ -158,6 +158,43 @@ struct Phases {
     }
 };
 
+// CPU seconds of the threads that move a download's bytes: the
+// downloading engine's and, for a peer-to-peer download, the seeder's.
+struct CpuByThread {
+    double io = 0, hash = 0, storage = 0, seeder_io = 0, seeder_storage = 0;
+
+    CpuByThread() = default;
+    explicit CpuByThread(long seeder)
+        : io(bench::ThreadCpuSeconds("session_io")),
+          hash(bench::ThreadCpuSeconds("piece hash")),
+          storage(bench::ThreadCpuSeconds("storage")),
+          seeder_io(seeder > 0 ? bench::ThreadCpuSeconds("session_io", seeder) : 0),
+          seeder_storage(seeder > 0 ? bench::ThreadCpuSeconds("storage", seeder) : 0)
+    {
+    }
+    CpuByThread Minus(const CpuByThread& o) const
+    {
+        CpuByThread d;
+        d.io = io - std::max(o.io, 0.0);
+        d.hash = hash - std::max(o.hash, 0.0);
+        d.storage = storage - std::max(o.storage, 0.0);
+        d.seeder_io = seeder_io - std::max(o.seeder_io, 0.0);
+        d.seeder_storage = seeder_storage - std::max(o.seeder_storage, 0.0);
+        return d;
+    }
+    // Per GiB of `bytes`.
+    void Print(std::uint64_t bytes, bool seeder) const
+    {
+        const double g = double(bytes) / double(1u << 30);
+        if (g <= 0)
+            return;
+        std::printf("  CPU s per GiB: I/O %.3f, hashing %.3f, storage %.3f", io / g, hash / g, storage / g);
+        if (seeder)
+            std::printf("; seeder I/O %.3f, seeder storage %.3f", seeder_io / g, seeder_storage / g);
+        std::printf("\n");
+    }
+};
+
 // One engine that downloads the task into `save`; online through the fake
 // RIS when `cis` is given, else offline with the CDN query at `cdn_prefix`.
 class Downloader {
@@ -201,14 +238,15 @@ public:
     }
 
     // Seconds from handing the task over to its completion; < 0 on failure.
-    double Download(const TaskFixture& fx)
+    // `seeder`: the seeding process, whose threads' CPU is counted too.
+    double Download(const TaskFixture& fx, long seeder = 0)
     {
         if (!m_ok)
             return -1;
         m_save = m_env->file("games");
         const auto start = std::chrono::steady_clock::now();
+        const CpuByThread cpu_before(seeder);
         const double io_before = bench::ThreadCpuSeconds("session_io");
-        const double hash_before = std::max(bench::ThreadCpuSeconds("piece hash"), 0.0);
         bench::WriteWatch writes(kPiece);
         if (m_engine->AddNewTask(fx.SeedXml().c_str(), m_save.c_str()) != 0)
             return -1;
@@ -223,12 +261,12 @@ public:
             m_phases.last_write = writes.LastSeconds();
             m_phases.written = writes.Bytes();
         }
+        m_cpu = CpuByThread(seeder).Minus(cpu_before);
         const double io_after = bench::ThreadCpuSeconds("session_io");
         // (A session built again meanwhile has a new I/O thread: unknown.)
         if (io_before >= 0 && io_after >= io_before && seconds > 0)
             m_io_busy = (io_after - io_before) / seconds;
         // The hash threads live as long as the engine: none exits in between.
-        m_hash_cpu = std::max(bench::ThreadCpuSeconds("piece hash"), 0.0) - hash_before;
         for (const auto& file : fx.files()) {
             if (TaskFixture::FileMd5(m_save + "/" + fx.srcdir() + "/data/" + file.file_name) != file.md5)
                 return -1;
@@ -237,10 +275,10 @@ public:
     }
     // Share of the last download the I/O thread was on a CPU; < 0 unknown.
     double IoBusy() const { return m_io_busy; }
-    // CPU-seconds the piece-hash threads spent on the last download.
-    double HashCpu() const { return m_hash_cpu; }
     // Where the last download's time went.
     Phases phases() const { return m_phases; }
+    // CPU seconds the last download took, by thread.
+    const CpuByThread& cpu() const { return m_cpu; }
     // The folder the engine saves into.
     std::string SaveFolder() const { return m_env->path(); }
 
@@ -253,8 +291,8 @@ private:
     bool m_ok = false;
     bool m_started = false;
     double m_io_busy = -1;
-    double m_hash_cpu = 0;
     Phases m_phases;
+    CpuByThread m_cpu;
 };
 
 }   // namespace
@@ -286,8 +324,8 @@ int main(int argc, char** argv)
     double p2p = -1;
     double disk = 0;
     double p2p_io_busy = -1;
-    double p2p_hash_cpu = 0;
     Phases p2p_phases;
+    CpuByThread p2p_cpu;
     {
         SeederParams params;
         params.task_id = kTask;
@@ -310,9 +348,9 @@ int main(int argc, char** argv)
                 disk = PlainPwrite(total, engine.SaveFolder());
                 std::printf("%-34s %10.1f MB/s\n", "plain pwrite (same disk)", disk);
                 std::fflush(stdout);
-                p2p = engine.Download(fx);
+                p2p = engine.Download(fx, long(seeder.pid()));
                 p2p_io_busy = engine.IoBusy();
-                p2p_hash_cpu = engine.HashCpu();
+                p2p_cpu = engine.cpu();
                 p2p_phases = engine.phases();
             }
             seeder.Stop();
@@ -324,36 +362,34 @@ int main(int argc, char** argv)
         std::printf("%-34s %10.1f MB/s  (%.1f s, %.0f %% of plain pwrite, I/O thread busy %s)\n",
                     "peer to peer (engine to engine)", MBps(total, p2p), p2p,
                     disk > 0 ? 100 * MBps(total, p2p) / disk : 0.0, Share(p2p_io_busy).c_str());
-    if (p2p > 0)
-        std::printf("%-34s %10.2f CPU-s per GiB\n", "  piece hashing (peer to peer)",
-                    p2p_hash_cpu * double(1u << 30) / double(total));
     else
         std::printf("%-34s %10s\n", "peer to peer (engine to engine)", "failed");
     p2p_phases.Print(disk);
+    if (p2p > 0)
+        p2p_cpu.Print(total, true);
     std::fflush(stdout);
 
     double http = -1;
     double http_io_busy = -1;
-    double http_hash_cpu = 0;
     Phases http_phases;
+    CpuByThread http_cpu;
     if (NginxServer::Available()) {
         NginxServer nginx(root.path());
         if (nginx.start() && nginx.SetCdnAnswer(kTask, fx.CdnAnswer(nginx.base_url()))) {
             Downloader engine(nullptr, nginx.cdn_query_prefix());
             http = engine.Download(fx);
             http_io_busy = engine.IoBusy();
-            http_hash_cpu = engine.HashCpu();
+            http_cpu = engine.cpu();
             http_phases = engine.phases();
         }
     }
     if (http > 0)
         std::printf("%-34s %10.1f MB/s  (%.1f s, I/O thread busy %s)\n", "HTTP/CDN (nginx to engine)",
                     MBps(total, http), http, Share(http_io_busy).c_str());
-    if (http > 0)
-        std::printf("%-34s %10.2f CPU-s per GiB\n", "  piece hashing (HTTP/CDN)",
-                    http_hash_cpu * double(1u << 30) / double(total));
     else
         std::printf("%-34s %10s\n", "HTTP/CDN (nginx to engine)", "failed or no nginx");
     http_phases.Print(disk);
+    if (http > 0)
+        http_cpu.Print(total, false);
     return p2p > 0 ? 0 : 1;
 }

@@ -12,11 +12,12 @@
 
 namespace bench {
 
-// User + system seconds of this process's threads called `name` (summed);
-// -1 when there is none.
-inline double ThreadCpuSeconds(const std::string& name)
+// User + system seconds of the threads called `name` (summed) of this
+// process, or of process `pid` when given; -1 when there is none.
+inline double ThreadCpuSeconds(const std::string& name, long pid = 0)
 {
-    DIR* dir = ::opendir("/proc/self/task");
+    const std::string tasks = pid > 0 ? "/proc/" + std::to_string(pid) + "/task" : std::string("/proc/self/task");
+    DIR* dir = ::opendir(tasks.c_str());
     if (!dir)
         return -1;
     double total = -1;
@@ -24,7 +25,7 @@ inline double ThreadCpuSeconds(const std::string& name)
     while (dirent* e = ::readdir(dir)) {
         if (e->d_name[0] == '.')
             continue;
-        const std::string base = std::string("/proc/self/task/") + e->d_name;
+        const std::string base = tasks + "/" + e->d_name;
         std::string comm;
         std::getline(std::ifstream(base + "/comm"), comm);
         if (comm != name.substr(0, 15))

@@ -17,10 +17,13 @@ inline void store_byte(std::uint8_t& b, std::uint8_t v)
     __atomic_store_n(&b, v, __ATOMIC_RELAXED);
 }
 
-// Freed cache buffers kept per store for the next entries (several pieces
+// Freed cache buffers kept per store for the next entries: several pieces
 // complete at about the same time when several connections feed them, and
-// a seeding store's reads take the buffers its read cache lets go).
-constexpr std::size_t kSpareBuffers = 4;
+// finished pieces wait for the worker's writes in bursts, so the number of
+// buffers in use swings by more than a few. A buffer made afresh costs the
+// I/O thread its allocation, page faults and zero-fill (a seeding store's
+// reads take the buffers its read cache lets go).
+constexpr std::size_t kSpareBuffers = 16;
 
 }   // namespace
 

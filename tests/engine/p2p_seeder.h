@@ -85,6 +85,8 @@ public:
     P2pSeeder& operator=(const P2pSeeder&) = delete;
 
     std::uint16_t port() const { return m_params.port; }
+    // The seeding process; <= 0 when it is not running.
+    pid_t pid() const { return m_pid; }
     float upload_kbps() const { return m_upload_kbps; }
     // A co-downloader's bytes from peers other than the seed (its final report).
     std::uint64_t peer_bytes() const { return m_peer_bytes; }
