@@ -117,18 +117,25 @@ TEST(PieceHashWorker, PiecesWaitingTogetherAreHashedOnSeveralThreads)
     Md5SetLaneWidth(restore);
 }
 
-// Once detached, neither the worker nor Advance reads the buffer again.
+// Once detached, neither the worker nor Advance reads the buffer again,
+// not even a worker that had the piece in its lanes before.
 TEST(PieceHashWorker, DetachedHashLeavesTheBufferAlone)
 {
     PieceHashWorker worker;
-    auto buffer = std::make_unique<std::vector<std::uint8_t>>(Pattern(200000, 9));
-    auto hash = std::make_shared<PieceHash>(buffer->data(), std::uint32_t(buffer->size()));
-    hash->Detach();
-    buffer.reset();   // under ASan a read of it would be reported
-    hash->SetReady(200000);
-    worker.Post(hash);
-    hash->Advance();
-    worker.Post(hash);
+    for (const bool hashing_before : {false, true}) {
+        auto buffer = std::make_unique<std::vector<std::uint8_t>>(Pattern(4 << 20, 9));
+        auto hash = std::make_shared<PieceHash>(buffer->data(), std::uint32_t(buffer->size()));
+        if (hashing_before) {
+            hash->SetReady(2 << 20);
+            worker.Post(hash);
+        }
+        hash->Detach();
+        buffer.reset();   // under ASan a read of it would be reported
+        hash->SetReady(4 << 20);
+        worker.Post(hash);
+        hash->Advance();
+        worker.Post(hash);
+    }
 }
 
 }   // namespace
