@@ -266,7 +266,6 @@ public:
         // (A session built again meanwhile has a new I/O thread: unknown.)
         if (io_before >= 0 && io_after >= io_before && seconds > 0)
             m_io_busy = (io_after - io_before) / seconds;
-        // The hash threads live as long as the engine: none exits in between.
         for (const auto& file : fx.files()) {
             if (TaskFixture::FileMd5(m_save + "/" + fx.srcdir() + "/data/" + file.file_name) != file.md5)
                 return -1;
