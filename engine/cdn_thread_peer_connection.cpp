@@ -214,7 +214,9 @@ void cdn_thread_peer_connection::on_receive(const i_error_code& error, std::uint
 
     std::unique_lock<std::recursive_mutex> guard(m_lock);
     const bool header_was_pending = m_exchange.header_pending();
-    const auto state = m_exchange.receive(receive_buffer(), receive_filled(), m_peer);
+    // The body may have gone straight into storage's bytes (lent blocks).
+    const auto state = m_exchange.lending() ? m_exchange.receive_lent(bytes, m_peer)
+                                            : m_exchange.receive(receive_buffer(), receive_filled(), m_peer);
     if (header_was_pending && !m_exchange.header_pending())
         o->GetTask()->report_source(m_peer, true);   // the source answers
     if (state == http_range_request::receive_state::refused) {
@@ -228,6 +230,15 @@ void cdn_thread_peer_connection::on_receive(const i_error_code& error, std::uint
         m_run_complete = true;
         guard.unlock();
         close();
+        return;
+    }
+    std::uint8_t* target = nullptr;
+    std::uint32_t filled = 0;
+    std::uint32_t wanted = 0;
+    std::shared_ptr<void> lent;
+    if (m_exchange.receive_target(target, filled, wanted, lent)) {
+        guard.unlock();
+        prepare_receive_into(target, filled, wanted, std::move(lent));
         return;
     }
     const std::uint32_t window = m_exchange.receive_window(kReceiveWindow);

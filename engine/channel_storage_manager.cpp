@@ -113,17 +113,115 @@ bool CChannelStorageManager::WriteBlock(const BlockRequest& req)
     std::vector<std::uint8_t>& received = m_received[piece];
     if (received[block] != 0)
         return false;   // arrived twice
+    if (m_write_state[piece][block] == kLent) {
+        // Its bytes are being received into the cache: this copy waits
+        // aside in case that receive gives up.
+        std::vector<std::uint8_t>& copy = m_lent_copies[{piece, block}];
+        if (!copy.empty())
+            return false;
+        copy.assign(req.data, req.data + req.length);
+        return true;
+    }
     store_byte(received[block], 1);
     WriteEntry& entry = FindOrAddWriteEntry(piece);
     std::memcpy(entry.cache.buffer.data() + req.offset, req.data, std::size_t(req.length));
+    TakeBlock(entry, block);
+    return true;
+}
+
+// The block's bytes are in the entry's buffer and it counts as received.
+void CChannelStorageManager::TakeBlock(WriteEntry& entry, std::uint32_t block)
+{
+    const std::uint32_t piece = std::uint32_t(entry.cache.piece);
     m_write_state[piece][block] = kCached;
     ExtendHash(entry, block);
     // Every block in: the piece goes to the file whole and is checked
     // there; nothing of it is left to gather, so its entry goes now.
+    const std::vector<std::uint8_t>& received = m_received[piece];
     if (std::find(received.begin(), received.end(), 0) == received.end())
         HandOff(m_write_cache.find(std::int32_t(piece)), true);
     STORE_INVARIANT(piece);
+}
+
+bool CChannelStorageManager::HasLent(std::int32_t piece) const
+{
+    const std::vector<std::uint8_t>& states = m_write_state[std::size_t(piece)];
+    return std::find(states.begin(), states.end(), kLent) != states.end();
+}
+
+bool CChannelStorageManager::Lend(std::int32_t piece, std::int32_t offset, std::uint32_t count, BlockLease& lease)
+{
+    std::uint32_t first = 0;
+    if (count == 0 || !ValidBlock(piece, offset, first))
+        return false;
+    const std::uint32_t p = std::uint32_t(piece);
+    const std::vector<std::uint8_t>& received = m_received[p];
+    std::vector<std::uint8_t>& states = m_write_state[p];
+    std::uint32_t n = 0;
+    while (n < count && first + n < received.size() && received[first + n] == 0 && states[first + n] == kNothing)
+        ++n;
+    if (n == 0)
+        return false;
+    if (!m_write_cache.count(piece) && m_write_cache.size() >= m_cache_limit &&
+        std::all_of(m_write_cache.begin(), m_write_cache.end(),
+                    [this](const WriteCache::value_type& e) { return HasLent(e.first); }))
+        return false;   // no room: the copy path makes it
+    WriteEntry& entry = FindOrAddWriteEntry(p);
+    lease.piece = p;
+    lease.first_block = first;
+    lease.blocks = n;
+    lease.bytes = 0;
+    for (std::uint32_t b = first; b < first + n; ++b) {
+        states[b] = kLent;
+        lease.bytes += BlockLength(m_lengths[p], b);
+    }
+    lease.resets = entry.resets;
+    lease.data = entry.cache.buffer.data() + offset;
+    STORE_INVARIANT(p);
     return true;
+}
+
+bool CChannelStorageManager::CommitLent(std::uint32_t piece, std::uint32_t block, std::uint32_t resets)
+{
+    if (piece >= m_write_state.size() || block >= m_write_state[piece].size() || m_write_state[piece][block] != kLent)
+        return false;
+    m_lent_copies.erase({piece, block});
+    auto it = m_write_cache.find(std::int32_t(piece));
+    if (it == m_write_cache.end() || it->second.resets != resets) {
+        // Reset since it was lent: fetched again like every block of it.
+        m_write_state[piece][block] = kNothing;
+        STORE_INVARIANT(piece);
+        return false;
+    }
+    store_byte(m_received[piece][block], 1);
+    TakeBlock(it->second, block);
+    return true;
+}
+
+void CChannelStorageManager::EndLoan(std::uint32_t piece, std::uint32_t first_block, std::uint32_t blocks)
+{
+    if (piece >= m_write_state.size())
+        return;
+    std::vector<std::uint8_t>& states = m_write_state[piece];
+    for (std::uint32_t b = first_block; b < first_block + blocks && b < states.size(); ++b) {
+        if (states[b] != kLent)
+            continue;
+        states[b] = kNothing;
+        // A copy that came meanwhile is the block now (nothing receives
+        // into its place any more).
+        auto copy = m_lent_copies.find({piece, b});
+        if (copy == m_lent_copies.end())
+            continue;
+        std::vector<std::uint8_t> bytes = std::move(copy->second);
+        m_lent_copies.erase(copy);
+        auto entry = m_write_cache.find(std::int32_t(piece));
+        if (entry == m_write_cache.end())
+            continue;
+        std::memcpy(entry->second.cache.buffer.data() + std::size_t(b) * kBlockSize, bytes.data(), bytes.size());
+        store_byte(m_received[piece][b], 1);
+        TakeBlock(entry->second, b);
+    }
+    STORE_INVARIANT(piece);
 }
 
 CChannelStorageManager::WriteEntry& CChannelStorageManager::FindOrAddWriteEntry(std::uint32_t piece)
@@ -182,6 +280,9 @@ void CChannelStorageManager::EvictOne()
     auto victim = m_write_cache.end();
     std::size_t most = 0;
     for (auto it = m_write_cache.begin(); it != m_write_cache.end(); ++it) {
+        // Blocks are being received into it: it stays.
+        if (HasLent(it->first))
+            continue;
         const auto& states = m_write_state[std::size_t(it->first)];
         const std::size_t cached = std::size_t(std::count(states.begin(), states.end(), kCached));
         if (cached == 0) {
@@ -322,14 +423,19 @@ void CChannelStorageManager::SetPiece(std::uint32_t piece, std::uint8_t result)
         store_byte(m_bitmap[piece], 0);
         for (std::size_t b = 0; b < m_received[piece].size(); ++b) {
             store_byte(m_received[piece][b], 0);
-            m_write_state[piece][b] = kNothing;
+            // A lent block stays lent until its loan ends; its commit then
+            // finds the piece reset and drops it.
+            if (m_write_state[piece][b] != kLent)
+                m_write_state[piece][b] = kNothing;
             m_stored[piece][b] = 0;
         }
         // Blocks gathered again overwrite the entry's buffer: its digest
         // starts over.
         m_parked.erase(std::int32_t(piece));
+        m_lent_copies.erase(m_lent_copies.lower_bound({piece, 0}), m_lent_copies.lower_bound({piece + 1, 0}));
         auto entry = m_write_cache.find(std::int32_t(piece));
         if (entry != m_write_cache.end()) {
+            ++entry->second.resets;
             entry->second.hash->Detach();
             entry->second.hash = std::make_shared<PieceHash>(entry->second.cache.buffer.data(),
                                                              entry->second.cache.length);
@@ -530,7 +636,8 @@ void CChannelStorageManager::CheckPiece(std::size_t p) const
     for (std::size_t b = 0; b < m_received[p].size(); ++b) {
         // A block is cached, being written or written only once received,
         // and stored exactly when written.
-        VR_INVARIANT(m_write_state[p][b] == kNothing || m_received[p][b] == 1);
+        VR_INVARIANT(m_write_state[p][b] == kNothing || m_write_state[p][b] == kLent || m_received[p][b] == 1);
+        VR_INVARIANT(m_write_state[p][b] != kLent || (m_received[p][b] == 0 && m_write_cache.count(std::int32_t(p))));
         VR_INVARIANT((m_write_state[p][b] == kWritten) == (m_stored[p][b] == 1));
         (void)b;
     }

@@ -67,11 +67,23 @@ struct ReadJob {
     std::vector<PieceReadHandler> waiting;   // under the storage lock
 };
 
+// Consecutive blocks of one piece lent out for a receive straight into
+// the write cache (CChannelStorageManager::Lend).
+struct BlockLease {
+    std::uint32_t piece = 0;
+    std::uint32_t first_block = 0;
+    std::uint32_t blocks = 0;
+    std::uint32_t bytes = 0;
+    std::uint32_t resets = 0;       // the entry's reset count when lent
+    std::uint8_t* data = nullptr;   // the first block's bytes in the entry's buffer
+};
+
 class CChannelStorageManager : public std::enable_shared_from_this<CChannelStorageManager> {
 public:
     // Write state of a block (kWriting: handed to the worker, not yet in
-    // the file).
-    enum : std::uint8_t { kNothing = 0, kCached = 1, kWritten = 2, kWriting = 3 };
+    // the file; kLent: its bytes are being received straight into the
+    // entry's buffer, not received yet).
+    enum : std::uint8_t { kNothing = 0, kCached = 1, kWritten = 2, kWriting = 3, kLent = 4 };
 
     static constexpr std::size_t kWriteCacheEntries = 7;
     // The cache grows to at most this many entries and about this many
@@ -95,8 +107,21 @@ public:
     bool SaveBitmap(const std::vector<std::uint8_t>& bitmap, const std::vector<std::vector<std::uint8_t>>& received,
                     const std::vector<std::uint32_t>& piece_lengths);
 
-    // Stores one received block; false when it is dropped.
+    // Stores one received block; false when it is dropped. A copy of a
+    // lent block is kept aside (true) and stored if the loan gives the
+    // block up, so that whoever sent it need not send it again.
     bool WriteBlock(const BlockRequest& req);
+    // Lends up to `count` blocks of `piece` from `offset` on: those from
+    // the first on that are missing and in no other state; their entry
+    // stays (not evicted, written or freed) while any is lent. False when
+    // none is lent.
+    bool Lend(std::int32_t piece, std::int32_t offset, std::uint32_t count, BlockLease& lease);
+    // A lent block is in: stored as WriteBlock stores a copy, unless the
+    // piece was reset since it was lent (false: missing again).
+    bool CommitLent(std::uint32_t piece, std::uint32_t block, std::uint32_t resets);
+    // The blocks of [first_block, first_block + blocks) still lent are
+    // missing again.
+    void EndLoan(std::uint32_t piece, std::uint32_t first_block, std::uint32_t blocks);
     // Copies a block of a verified piece, reading the piece on this
     // thread when it is not in the read cache; false when it cannot.
     bool ReadBlock(BlockRequest& req);
@@ -141,11 +166,14 @@ private:
     struct WriteEntry {
         PieceCacheEntry cache;
         std::shared_ptr<PieceHash> hash;
+        std::uint32_t resets = 0;   // times the piece was reset while the entry was in
     };
     using WriteCache = std::map<std::int32_t, WriteEntry>;
 
     bool ValidBlock(std::int32_t piece, std::int32_t offset, std::uint32_t& block) const;
     WriteEntry& FindOrAddWriteEntry(std::uint32_t piece);
+    void TakeBlock(WriteEntry& entry, std::uint32_t block);
+    bool HasLent(std::int32_t piece) const;
     void ExtendHash(WriteEntry& entry, std::uint32_t block);
     void DropEntry(WriteCache::iterator it);
     void EvictOne();
@@ -163,6 +191,9 @@ private:
     std::vector<std::uint8_t> m_bitmap;   // 1 = verified; read live by the piece picker
     WriteCache m_write_cache;
     std::map<std::int32_t, std::shared_ptr<PieceHash>> m_parked;   // digests of evicted pieces' leading blocks
+    // Copies of lent blocks that came from elsewhere meanwhile, by piece and
+    // block: stored when their loan gives the block up.
+    std::map<std::pair<std::uint32_t, std::uint32_t>, std::vector<std::uint8_t>> m_lent_copies;
     std::map<std::int32_t, PieceCacheEntry> m_read_cache;
     std::map<std::int32_t, std::shared_ptr<ReadJob>> m_reads;   // reads for upload by piece, started or waiting
     std::deque<std::shared_ptr<ReadJob>> m_read_queue;          // reads waiting for a started one to end

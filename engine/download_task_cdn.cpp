@@ -49,6 +49,12 @@ public:
         IStorageManager* storage = storage_manager();
         return storage && storage->WriteBlock(m_task->GetTaskId(), block);
     }
+    std::shared_ptr<zeq::i_block_loan> lend_blocks(std::int32_t piece, std::int32_t offset,
+                                                   std::uint32_t blocks) override
+    {
+        IStorageManager* storage = storage_manager();
+        return storage ? storage->LendBlocks(m_task->GetTaskId(), piece, offset, blocks) : nullptr;
+    }
     void count_block(std::uint8_t peer_type, std::uint32_t bytes) override
     {
         m_task->AddDownloadedBlockByPeerType(peer_type);

@@ -3,9 +3,11 @@
 // the files, and a read cache that serves blocks to other peers.
 #pragma once
 
+#include "net/conn/block_loan.h"
 #include "picker/block_request.h"
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 class ICmdEvent;
@@ -79,6 +81,18 @@ public:
     // outside the tables, of the wrong length or already received is
     // dropped (false).
     virtual bool WriteBlock(std::uint64_t channel_id, const BlockRequest& req) = 0;
+
+    // Lends the write-cache bytes of up to `blocks` consecutive blocks of
+    // `piece` from `offset` on, for a receive straight into them: those
+    // from the first on that are missing and neither cached, being written
+    // nor lent already. Null when the first is not, or when the piece has
+    // no write-cache entry and none can be made (every entry has blocks
+    // out on loan). While lent, a block is dropped by WriteBlock and its
+    // entry is neither evicted, written nor freed; a commit stores it as
+    // WriteBlock would after its copy, unless the piece was reset since
+    // the loan (then it is missing again).
+    virtual std::shared_ptr<zeq::i_block_loan> LendBlocks(std::uint64_t channel_id, std::int32_t piece,
+                                                          std::int32_t offset, std::uint32_t blocks) = 0;
 
     // Deletes the channel's store.
     virtual void RemoveChannel(std::uint64_t channel_id) = 0;

@@ -1,6 +1,7 @@
 #include "engine/storage_manager.h"
 
 #include "engine/cmd_event.h"
+#include "engine/storage_block_loan.h"
 #include "platform/debug_output.h"
 
 namespace {
@@ -52,7 +53,8 @@ void CStorageManager::Raise(IStorageManagerEvent* sink, std::vector<Event>& even
     }
 }
 
-CStorageManager::CStorageManager(IChannelManager* channels) : m_channels(channels)
+CStorageManager::CStorageManager(IChannelManager* channels)
+    : m_channels(channels), m_anchor(std::make_shared<std::atomic<CStorageManager*>>(this))
 {
     if (m_channels)
         m_channels->SetOwner(this);
@@ -60,6 +62,7 @@ CStorageManager::CStorageManager(IChannelManager* channels) : m_channels(channel
 
 CStorageManager::~CStorageManager()
 {
+    m_anchor->store(nullptr);
     // Whatever is still queued for the disk is written before the stores go.
     m_worker.SetIoService(nullptr);
     m_worker.Drain();
@@ -327,6 +330,38 @@ bool CStorageManager::WriteBlock(std::uint64_t channel_id, const BlockRequest& r
     Guard g(*this);
     CChannelStorageManager* store = Find(channel_id);
     return store && store->WriteBlock(req);
+}
+
+std::shared_ptr<zeq::i_block_loan> CStorageManager::LendBlocks(std::uint64_t channel_id, std::int32_t piece,
+                                                               std::int32_t offset, std::uint32_t blocks)
+{
+    Guard g(*this);
+    auto it = m_stores.find(channel_id);
+    if (it == m_stores.end())
+        return nullptr;
+    BlockLease lease;
+    if (!it->second->Lend(piece, offset, blocks, lease))
+        return nullptr;
+    return std::make_shared<StorageBlockLoan>(m_anchor, it->second, lease);
+}
+
+bool CStorageManager::CommitLent(CChannelStorageManager& store, std::uint32_t piece, std::uint32_t block,
+                                 std::uint32_t resets)
+{
+    Guard g(*this);
+    // A channel removed meanwhile takes nothing more.
+    if (Find(store.ChannelId()) != &store) {
+        store.EndLoan(piece, block, 1);
+        return false;
+    }
+    return store.CommitLent(piece, block, resets);
+}
+
+void CStorageManager::EndLoan(CChannelStorageManager& store, std::uint32_t piece, std::uint32_t first_block,
+                              std::uint32_t blocks)
+{
+    Guard g(*this);
+    store.EndLoan(piece, first_block, blocks);
 }
 
 void CStorageManager::RemoveChannel(std::uint64_t channel_id)

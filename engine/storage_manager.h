@@ -50,6 +50,8 @@ public:
     BlockRead ReadBlockAsync(std::uint64_t channel_id, BlockRequest& req, PieceReadHandler ready) override;
     bool GetChannelStoreData(std::uint64_t channel_id, std::vector<std::vector<std::uint8_t>>& blocks) override;
     bool WriteBlock(std::uint64_t channel_id, const BlockRequest& req) override;
+    std::shared_ptr<zeq::i_block_loan> LendBlocks(std::uint64_t channel_id, std::int32_t piece, std::int32_t offset,
+                                                  std::uint32_t blocks) override;
     void RemoveChannel(std::uint64_t channel_id) override;
     void SetCmdEvent(ICmdEvent* event) override;
     void SetIoService(i_io_service* io) override;
@@ -69,6 +71,12 @@ public:
     void SubmitWrite(const std::shared_ptr<CChannelStorageManager>& store, const std::shared_ptr<WriteJob>& job);
     // Has the storage worker read a piece for upload.
     void SubmitRead(const std::shared_ptr<CChannelStorageManager>& store, const std::shared_ptr<ReadJob>& job);
+
+    // A lent block is in (false: dropped, see LendBlocks) and the blocks of
+    // a loan not committed are given up; used by the loans, on `store`
+    // whether or not it is still in the map.
+    bool CommitLent(CChannelStorageManager& store, std::uint32_t piece, std::uint32_t block, std::uint32_t resets);
+    void EndLoan(CChannelStorageManager& store, std::uint32_t piece, std::uint32_t first_block, std::uint32_t blocks);
 
     // Runs `fn` on the channel's store under the lock (tests and
     // diagnostics); false for an unknown channel.
@@ -116,7 +124,10 @@ private:
     std::vector<Event> m_events;        // collected under the lock
     std::atomic<bool> m_on_io{false};   // completions run on the I/O thread
     PieceHashWorker m_hasher;           // hashes pieces ahead of their completion
-    StorageWorker m_worker;             // last member: drained before the rest goes
+    // What loans reach the manager through: null once it is going (a loan
+    // that outlives it gives nothing back; its store stays with it).
+    std::shared_ptr<std::atomic<CStorageManager*>> m_anchor;
+    StorageWorker m_worker;   // last member: drained before the rest goes
 };
 
 template <class Fn>

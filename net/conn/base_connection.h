@@ -60,6 +60,11 @@ public:
     // `filled` (the buffer grows to `wanted`). Call while no receive is in
     // flight (from on_connect or on_receive).
     void prepare_receive(std::uint32_t filled, std::uint32_t wanted);
+    // The same into `wanted` bytes at `data` that `owner` keeps valid (a
+    // block loan): the receive in flight holds a share of `owner` until it
+    // completes, and the window one until the next prepare or disconnect.
+    void prepare_receive_into(std::uint8_t* data, std::uint32_t filled, std::uint32_t wanted,
+                              std::shared_ptr<void> owner);
     void clear_receive_buffer();
     // Starts a receive when one can start.
     using connection_core::start_receive;

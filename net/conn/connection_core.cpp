@@ -115,6 +115,13 @@ void connection_core::handle_receive(void* self, const i_error_code& error, std:
 {
     const operation_ref hold = adopt_operation(self);
     connection_core* c = hold.get();
+    // The memory this receive filled stays lent until here, stopped or not;
+    // it is given up (after the lock) when nothing else holds it.
+    std::shared_ptr<void> target;
+    {
+        std::lock_guard<std::mutex> guard(c->m_pump.lock);
+        target = c->m_pump.take_receive_hold();
+    }
     if (c->core_stopped())
         return;
     {

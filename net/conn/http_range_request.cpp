@@ -526,7 +526,7 @@ bool http_range_request::deliver(const std::uint8_t* data, std::size_t size, con
             size -= length;
         }
         m_pending.pop_front();
-        const bool kept = store_block(block, bytes, peer);
+        const bool kept = store_block(block, bytes, nullptr, peer);
         m_body.clear();
         if (!kept)
             return false;   // the connection was closed under us (a failed piece check)
@@ -534,6 +534,11 @@ bool http_range_request::deliver(const std::uint8_t* data, std::size_t size, con
     check_invariant();
     if (!m_pending.empty())
         return false;
+    return run_done();
+}
+
+bool http_range_request::run_done()
+{
     // A run complete: its speed is what slower sources are measured by.
     const std::uint32_t elapsed = platform::tick_count() - m_sent_tick;
     m_task->note_source_rate(
@@ -541,16 +546,91 @@ bool http_range_request::deliver(const std::uint8_t* data, std::size_t size, con
     return true;
 }
 
-bool http_range_request::store_block(const BlockRequest& block, const std::uint8_t* bytes, const PeerInfo& peer)
+bool http_range_request::receive_target(std::uint8_t*& data, std::uint32_t& filled, std::uint32_t& wanted,
+                                        std::shared_ptr<void>& owner)
 {
-    BlockRequest request = block;
-    request.data = const_cast<std::uint8_t*>(bytes);
+    if (m_loan && m_loan_filled < m_loan->size()) {
+        data = m_loan->data();
+        filled = m_loan_filled;
+        wanted = m_loan->size();
+        owner = m_loan;
+        return true;
+    }
+    m_loan.reset();
+    if (m_header_pending || m_skip != 0 || m_pending.empty())
+        return false;
+    // The front blocks that follow each other in one piece, as many as a
+    // body window holds.
+    const BlockRequest& front = m_pending.front();
+    std::uint32_t blocks = 1;
+    while (blocks < m_pending.size() && blocks < kBodyWindow / kBlockSize) {
+        const BlockRequest& next = m_pending[blocks];
+        if (next.piece != front.piece || next.offset != m_pending[blocks - 1].offset + std::int32_t(kBlockSize))
+            break;
+        ++blocks;
+    }
+    std::shared_ptr<i_block_loan> loan = m_task->lend_blocks(front.piece, front.offset, blocks);
+    if (!loan || loan->blocks() == 0 || loan->blocks() > blocks)
+        return false;
+    // What came of the front block into the buffer moves to its place.
+    if (!m_body.empty())
+        std::memcpy(loan->data(), m_body.data(), m_body.size());
+    m_loan_filled = std::uint32_t(m_body.size());
+    m_loan_stored = 0;
+    m_body.clear();
+    m_loan = std::move(loan);
+    check_invariant();
+    data = m_loan->data();
+    filled = m_loan_filled;
+    wanted = m_loan->size();
+    owner = m_loan;
+    return true;
+}
+
+http_range_request::receive_state http_range_request::receive_lent(std::uint32_t bytes, const PeerInfo& peer)
+{
+    m_log_now = -1;
+    if (!m_loan)
+        return receive_state::more;
+    // Held here: a failed piece check inside a commit may abort the
+    // exchange, which lets go of its share.
+    const std::shared_ptr<i_block_loan> loan = m_loan;
+    m_body_bytes += bytes;
+    m_loan_filled = std::min(m_loan_filled + bytes, loan->size());
+    while (!m_pending.empty()) {
+        const BlockRequest block = m_pending.front();
+        const std::uint32_t length = block.length > 0 ? std::uint32_t(block.length) : 0;
+        if (m_loan_stored + length > m_loan_filled)
+            break;
+        m_pending.pop_front();
+        m_loan_stored += length;
+        if (!store_block(block, nullptr, loan.get(), peer))
+            return receive_state::more;   // the connection was closed under us
+    }
+    if (m_loan_stored >= loan->size())
+        m_loan.reset();
+    check_invariant();
+    if (!m_pending.empty())
+        return receive_state::more;
+    return run_done() ? receive_state::complete : receive_state::more;
+}
+
+bool http_range_request::store_block(const BlockRequest& block, const std::uint8_t* bytes, i_block_loan* loan,
+                                     const PeerInfo& peer)
+{
     const std::uint32_t generation = m_generation;
     // Counted before it is written: the write of a task's last block may
     // complete the task (on the I/O thread, while the CDN thread is still
     // here), whose report carries these counters.
     m_task->count_block(is_cdn_thread() ? std::uint8_t(PEERTYPE_HTTP_CDN) : peer.peertype, std::uint32_t(block.length));
-    const bool written = m_task->write_block(request);
+    bool written;
+    if (bytes) {
+        BlockRequest request = block;
+        request.data = const_cast<std::uint8_t*>(bytes);
+        written = m_task->write_block(request);
+    } else {
+        written = loan->commit();
+    }
     // Storage may check the piece inside the write and, when it fails,
     // close every connection of the task, this one included.
     const bool aborted = generation != m_generation;
@@ -647,6 +727,10 @@ void http_range_request::give_back(BlockRequestQueue& queue)
 void http_range_request::abort()
 {
     ++m_generation;
+    // A receive still in flight into the loan keeps its own share.
+    m_loan.reset();
+    m_loan_filled = 0;
+    m_loan_stored = 0;
     log_run("abort_download", m_pending, std::uint32_t(m_pending.size()));
     give_back(m_pending);
     give_back(m_requested);
@@ -661,6 +745,7 @@ void http_range_request::check_invariant() const
 #if defined(VR_INVARIANTS)
     VR_INVARIANT(m_pending.empty() ? m_body.empty() : m_body.size() < std::size_t(m_pending.front().length));
     VR_INVARIANT(!m_header_pending || m_body.empty());
+    VR_INVARIANT(!m_loan || (m_body.empty() && m_loan_stored <= m_loan_filled && m_loan_filled <= m_loan->size()));
     VR_INVARIANT(m_header_bytes.size() <= kMaxHeaderBytes);
     for (std::size_t i = 1; i < m_pending.size(); ++i) {
         const BlockRequest& a = m_pending[i - 1];

@@ -14,6 +14,7 @@
 #pragma once
 
 #include "discovery/peer_info.h"
+#include "net/conn/block_loan.h"
 #include "picker/block_request.h"
 
 #include <cstddef>
@@ -56,6 +57,18 @@ public:
     // Stores a received block (block.data holds block.length bytes); false
     // when storage dropped it.
     virtual bool write_block(const BlockRequest& block) = 0;
+    // Lends the storage bytes of up to `blocks` consecutive blocks of
+    // `piece` from `offset` on, for the body to be received into (see
+    // i_block_loan); null when the first of them cannot be lent (it is
+    // received, cached, being received elsewhere, or storage lends
+    // nothing): the body is then received and copied as usual.
+    virtual std::shared_ptr<i_block_loan> lend_blocks(std::int32_t piece, std::int32_t offset, std::uint32_t blocks)
+    {
+        (void)piece;
+        (void)offset;
+        (void)blocks;
+        return nullptr;
+    }
     // Counts one received block of `bytes` for the peer type and the HTTP
     // byte counters.
     virtual void count_block(std::uint8_t peer_type, std::uint32_t bytes) = 0;
@@ -197,6 +210,18 @@ public:
     // acknowledged less often, and none reaches past the run.
     std::uint32_t receive_window(std::uint32_t head_window) const;
     static constexpr std::uint32_t kBodyWindow = 256 * 1024;
+
+    // Where the next receive of the body may go instead: the storage bytes
+    // of the run's front blocks, when the task lends them (a part of the
+    // front block already received is moved there first). `owner` keeps
+    // them lent. False: receive into the connection's buffer.
+    bool receive_target(std::uint8_t*& data, std::uint32_t& filled, std::uint32_t& wanted,
+                        std::shared_ptr<void>& owner);
+    // True while a loan is out: the last receive went to receive_target.
+    bool lending() const { return m_loan != nullptr; }
+    // `bytes` arrived at the receive target: the blocks now complete are
+    // stored, as receive() would store them.
+    receive_state receive_lent(std::uint32_t bytes, const PeerInfo& peer);
     // True when `idle_ms` without data ends the exchange (shorter while
     // the head is awaited).
     bool timed_out(std::uint32_t idle_ms) const
@@ -243,7 +268,11 @@ private:
     bool check_range(const std::string& status);
     receive_state refuse(const std::string& message);
     bool deliver(const std::uint8_t* data, std::size_t size, const PeerInfo& peer);
-    bool store_block(const BlockRequest& block, const std::uint8_t* bytes, const PeerInfo& peer);
+    // Stores `block` from `bytes`, or commits it to `loan` when bytes is
+    // null. False when the exchange was aborted meanwhile.
+    bool store_block(const BlockRequest& block, const std::uint8_t* bytes, i_block_loan* loan, const PeerInfo& peer);
+    // The run's last block is in: its speed is noted. True.
+    bool run_done();
     void give_back(BlockRequestQueue& queue);
     void log_run(const char* what, const BlockRequestQueue& run, std::uint32_t count);
     bool is_cdn_thread() const { return m_client == range_client::cdn_thread; }
@@ -257,8 +286,11 @@ private:
     BlockRequestQueue m_requested;   // the run just obtained
     BlockRequestQueue m_pending;     // sent and not yet received, in order
     std::map<std::string, std::string> m_headers;
-    std::string m_header_bytes;         // header received so far (bounded)
-    std::vector<std::uint8_t> m_body;   // bytes of the front block not yet complete
+    std::string m_header_bytes;             // header received so far (bounded)
+    std::vector<std::uint8_t> m_body;       // bytes of the front block not yet complete
+    std::shared_ptr<i_block_loan> m_loan;   // the front blocks' storage bytes, received into
+    std::uint32_t m_loan_filled = 0;        // bytes of the loan received
+    std::uint32_t m_loan_stored = 0;        // bytes of the loan's blocks committed
     bool m_header_pending = false;
     std::uint32_t m_content_length = 0;
     std::uint64_t m_skip = 0;   // body bytes before the range start (a 200 answer)

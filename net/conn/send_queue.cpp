@@ -45,8 +45,19 @@ void i_receive_window::set(std::uint32_t new_filled, std::uint32_t new_wanted)
 {
     filled = new_filled;
     wanted = new_wanted;
+    target = nullptr;
+    hold.reset();
     if (buffer.size() < wanted)
         buffer.resize(wanted);
+}
+
+void i_receive_window::set_target(std::uint8_t* data, std::uint32_t new_filled, std::uint32_t new_wanted,
+                                  std::shared_ptr<void> owner)
+{
+    filled = new_filled;
+    wanted = new_wanted;
+    target = data;
+    hold = std::move(owner);
 }
 
 bool i_transfer_pump::begin_send(const std::uint8_t*& data, std::uint32_t& length)
@@ -70,9 +81,10 @@ void i_transfer_pump::end_send(std::uint32_t error, std::uint32_t bytes)
 bool i_transfer_pump::begin_receive(std::uint8_t*& data, std::uint32_t& length)
 {
     length = window.missing();
-    if (receiving || delivering || receive_failed || length == 0 || window.buffer.empty())
+    if (receiving || delivering || receive_failed || length == 0 || (!window.target && window.buffer.empty()))
         return false;
-    data = window.buffer.data() + window.filled;
+    data = (window.target ? window.target : window.buffer.data()) + window.filled;
+    receive_hold = window.hold;
     receiving = true;
     check_invariant();
     return true;
@@ -93,6 +105,9 @@ void i_transfer_pump::reset()
     queue.clear();
     window.filled = 0;
     window.wanted = 0;
+    window.target = nullptr;
+    window.hold.reset();
+    receive_hold.reset();
     sending = false;
     send_failed = false;
     receiving = false;
@@ -108,7 +123,8 @@ void i_send_queue::check_invariant() const
 void i_transfer_pump::check_invariant() const
 {
     queue.check_invariant();
-    VR_INVARIANT(window.wanted <= window.buffer.size());
+    VR_INVARIANT(window.target || window.wanted <= window.buffer.size());
+    VR_INVARIANT(!window.target || window.hold);
     VR_INVARIANT(!receiving || window.filled < window.wanted);
     VR_INVARIANT(!(sending && send_failed));
     VR_INVARIANT(!(receiving && receive_failed));

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -45,14 +46,22 @@ private:
 };
 
 // The receive window: a buffer, the bytes filled and the bytes wanted; the
-// next receive reads wanted - filled bytes at `filled`.
+// next receive reads wanted - filled bytes at `filled`. The bytes may be
+// outside memory instead of the buffer (`target`, kept valid by `hold`).
 struct i_receive_window {
     std::vector<std::uint8_t> buffer;
     std::uint32_t wanted = 0;
     std::uint32_t filled = 0;
+    std::uint8_t* target = nullptr;   // null: the window's bytes are `buffer`
+    std::shared_ptr<void> hold;       // owns `target` while the window uses it
 
-    // Sets the lengths; grows the buffer to `wanted` when smaller.
+    // Sets the lengths; grows the buffer to `wanted` when smaller. The
+    // window's bytes are the buffer again.
     void set(std::uint32_t new_filled, std::uint32_t new_wanted);
+    // The window's bytes are the `new_wanted` bytes at `data`, owned by
+    // `owner` (shared with a receive in flight into them).
+    void set_target(std::uint8_t* data, std::uint32_t new_filled, std::uint32_t new_wanted,
+                    std::shared_ptr<void> owner);
     // Bytes the next receive asks for.
     std::uint32_t missing() const { return wanted > filled ? wanted - filled : 0; }
     bool complete() const { return filled == wanted; }
@@ -73,6 +82,7 @@ struct i_transfer_pump {
     // A completed receive is being handed to the connection, which may read
     // and move the window's bytes meanwhile: no receive may start.
     bool delivering = false;
+    std::shared_ptr<void> receive_hold;   // the receive in flight's share of the window's target
 
     // The next range to send, when no send is in flight; marks it in flight.
     bool begin_send(const std::uint8_t*& data, std::uint32_t& length);
@@ -83,6 +93,9 @@ struct i_transfer_pump {
     // The receive completed; it is being delivered until end_delivery.
     void end_receive(std::uint32_t error, std::uint32_t bytes);
     void end_delivery() { delivering = false; }
+    // The receive in flight's share of its target, given up (to be dropped
+    // outside the lock: giving up a lent block takes its owner's lock).
+    std::shared_ptr<void> take_receive_hold() { return std::move(receive_hold); }
     // Forgets everything (no transfer may be in flight).
     void reset();
 

@@ -384,6 +384,107 @@ TEST_F(StorageManagerTest, MismatchResetsThePieceAndIsReportedAfterTheLock)
     EXPECT_EQ((std::vector<std::pair<std::uint32_t, std::uint8_t>>{{0, 0}, {0, 1}}), sink.checks);
 }
 
+// Blocks lent for a receive straight into the write cache: only missing
+// blocks nobody else has are lent, a copy of a lent block waits aside, a
+// commit stores the block as a copy would, a loan dropped mid-way gives its
+// blocks up (or to the copy), a reset piece drops its lent blocks' commits, an entry with
+// lent blocks is never evicted, and a loan outliving its channel or the
+// manager touches nothing that is gone. The files come out whole.
+TEST_F(StorageManagerTest, LentBlocksAreReceivedIntoTheCacheAndGivenUpWhenTheLoanEnds)
+{
+    ChannelFixture fx({12 * 4 * kBlockSize}, 4 * kBlockSize);
+    AddChannel(1, fx);
+    auto fill = [&](const std::shared_ptr<zeq::i_block_loan>& loan, std::uint32_t piece, std::uint32_t block) {
+        std::memcpy(loan->data(), fx.piece_bytes(piece).data() + std::size_t(block) * kBlockSize, loan->size());
+    };
+    auto lend = [&](std::uint32_t piece, std::uint32_t block, std::uint32_t blocks) {
+        return storage->LendBlocks(1, std::int32_t(piece), std::int32_t(block * kBlockSize), blocks);
+    };
+    // Lent up to the first block that is not missing.
+    ASSERT_TRUE(Write(1, fx, 0, 1));
+    auto loan = lend(0, 0, 4);
+    ASSERT_TRUE(loan);
+    EXPECT_EQ(1u, loan->blocks());
+    EXPECT_EQ("4100", Row(1, 0, 'w'));
+    EXPECT_FALSE(lend(0, 0, 1)) << "lent twice";
+    EXPECT_FALSE(lend(0, 1, 1)) << "already received";
+    EXPECT_TRUE(Write(1, fx, 0, 0)) << "a copy of a lent block waits aside";
+    EXPECT_FALSE(Write(1, fx, 0, 0)) << "one copy only";
+    EXPECT_EQ("0100", Row(1, 0, 'r'));
+    fill(loan, 0, 0);
+    EXPECT_TRUE(loan->commit());
+    EXPECT_EQ("1100", Row(1, 0, 'r'));
+    auto rest = lend(0, 2, 4);
+    ASSERT_TRUE(rest);
+    EXPECT_EQ(2u, rest->blocks());
+    fill(rest, 0, 2);
+    EXPECT_TRUE(rest->commit());
+    EXPECT_TRUE(sink.checks.empty());
+    EXPECT_TRUE(rest->commit());
+    EXPECT_EQ((std::vector<std::pair<std::uint32_t, std::uint8_t>>{{0, 1}}), sink.checks);
+
+    // Dropped after one commit: a copy that came meanwhile is stored, the
+    // others are missing again, and copies fill them.
+    loan = lend(1, 0, 4);
+    fill(loan, 1, 0);
+    EXPECT_TRUE(loan->commit());
+    EXPECT_TRUE(Write(1, fx, 1, 2));
+    loan.reset();
+    EXPECT_EQ("1010", Row(1, 1, 'w'));
+    EXPECT_EQ("1010", Row(1, 1, 'r'));
+    for (std::uint32_t b : {1u, 3u})
+        EXPECT_TRUE(Write(1, fx, 1, b));
+
+    // The piece fails its check while a block is lent: the commit is dropped.
+    loan = lend(2, 3, 1);
+    for (std::uint32_t b = 0; b < 3; ++b)
+        ASSERT_TRUE(Write(1, fx, 2, b));
+    storage->SetPiece(1, 2, 0);
+    EXPECT_EQ("0004", Row(1, 2, 'w'));
+    fill(loan, 2, 3);
+    EXPECT_FALSE(loan->commit());
+    EXPECT_EQ("0000", Row(1, 2, 'w'));
+    loan.reset();
+    WritePiece(1, fx, 2);
+
+    // Seven pieces with lent blocks fill the cache: none is evicted, an
+    // eighth piece is copied beside them, not lent.
+    std::vector<std::shared_ptr<zeq::i_block_loan>> loans;
+    for (std::uint32_t p = 3; p < 10; ++p)
+        loans.push_back(lend(p, 0, 1));
+    EXPECT_FALSE(lend(10, 0, 1));
+    ASSERT_TRUE(Write(1, fx, 10, 0));
+    std::vector<std::int32_t> pieces;
+    storage->InspectStore(1, [&](CChannelStorageManager& s) { pieces = s.WriteCachePieces(); });
+    EXPECT_EQ((std::vector<std::int32_t>{3, 4, 5, 6, 7, 8, 9, 10}), pieces);
+    for (std::uint32_t p = 3; p < 10; ++p) {
+        fill(loans[p - 3], p, 0);
+        EXPECT_TRUE(loans[p - 3]->commit());
+        for (std::uint32_t b = 1; b < 4; ++b)
+            ASSERT_TRUE(Write(1, fx, p, b));
+    }
+    loans.clear();
+    for (std::uint32_t b = 1; b < 4; ++b)
+        ASSERT_TRUE(Write(1, fx, 10, b));
+    WritePiece(1, fx, 11);
+    EXPECT_TRUE(channels->IsChannelVerified(1));
+    channels->CloseChannelFiles(1);
+    EXPECT_EQ(fx.files()[0].content, test_support::ReadAll(dir.file("save1") + "/dir/file0.bin"));
+
+    // A loan outliving its channel, then the manager: nothing is stored,
+    // nothing freed is touched.
+    ChannelFixture other({4 * kBlockSize}, 4 * kBlockSize);
+    AddChannel(2, other);
+    loan = storage->LendBlocks(2, 0, 0, 4);
+    ASSERT_TRUE(loan);
+    storage->RemoveChannel(2);
+    EXPECT_FALSE(loan->commit());
+    auto late = loan;
+    storage.reset();
+    std::memset(late->data(), 1, late->size());
+    EXPECT_FALSE(late->commit());
+}
+
 TEST_F(StorageManagerTest, UploadServesOnlyVerifiedPieces)
 {
     ChannelFixture fx({5 * 2 * kBlockSize}, 2 * kBlockSize);

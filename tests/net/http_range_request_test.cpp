@@ -297,38 +297,57 @@ TEST(HttpRangeRequest, HeaderLongerThanTheBoundIsRefused)
               exchange->receive(reinterpret_cast<const std::uint8_t*>(header.data()), header.size(), Peer(5)));
 }
 
+// Received into the connection's buffer, or straight into lent storage
+// bytes as a connection does when the task lends them.
 TEST(HttpRangeRequest, BodyIsCutIntoBlocksInEveryChunkSize)
 {
     const std::string content = Pattern(4 * kPiece + 1000);
-    for (std::size_t chunk :
-         {std::size_t(1000), std::size_t(32768), std::size_t(65536), std::size_t(70001), std::size_t(1) << 20}) {
-        Fixture f({{"a.bin", content}});
-        auto exchange = std::make_unique<http_range_request>(range_client::http_cdn, &f.task, nullptr);
-        BlockRequestQueue run;
-        std::uint32_t count = 6;
-        f.task.request_continuous_blocks(run, count);
-        ASSERT_EQ(6u, run.size());
-        exchange->set_run(run);
-        std::string request;
-        ASSERT_EQ(0, exchange->build(Peer(5), request));
-        // The answer: header, the file from the range start to its end.
-        const std::string answer = "HTTP/1.1 206 Partial Content\r\nContent-Length: " + std::to_string(content.size()) +
-                                   "\r\n\r\n" + content;
-        state last = state::more;
-        std::size_t at = 0;
-        for (; at < answer.size() && last != state::complete; at += chunk) {
-            const std::size_t n = std::min(chunk, answer.size() - at);
-            last = exchange->receive(reinterpret_cast<const std::uint8_t*>(answer.data() + at), n, Peer(5));
-            ASSERT_NE(state::refused, last);
+    for (bool lend : {false, true})
+        for (std::size_t chunk :
+             {std::size_t(1000), std::size_t(32768), std::size_t(65536), std::size_t(70001), std::size_t(1) << 20}) {
+            SCOPED_TRACE(lend ? "lent" : "copied");
+            Fixture f({{"a.bin", content}});
+            f.task.m_lend = lend;
+            auto exchange = std::make_unique<http_range_request>(range_client::http_cdn, &f.task, nullptr);
+            BlockRequestQueue run;
+            std::uint32_t count = 6;
+            f.task.request_continuous_blocks(run, count);
+            ASSERT_EQ(6u, run.size());
+            exchange->set_run(run);
+            std::string request;
+            ASSERT_EQ(0, exchange->build(Peer(5), request));
+            // The answer: header, the file from the range start to its end.
+            const std::string answer = "HTTP/1.1 206 Partial Content\r\nContent-Length: " +
+                                       std::to_string(content.size()) + "\r\n\r\n" + content;
+            state last = state::more;
+            std::size_t at = 0;
+            std::size_t lent = 0;
+            while (at < answer.size() && last != state::complete) {
+                std::uint8_t* target = nullptr;
+                std::uint32_t filled = 0, wanted = 0;
+                std::shared_ptr<void> owner;
+                std::size_t n = std::min(chunk, answer.size() - at);
+                if (exchange->receive_target(target, filled, wanted, owner)) {
+                    n = std::min<std::size_t>(n, wanted - filled);
+                    std::memcpy(target + filled, answer.data() + at, n);
+                    last = exchange->receive_lent(std::uint32_t(n), Peer(5));
+                    lent += n;
+                } else {
+                    last = exchange->receive(reinterpret_cast<const std::uint8_t*>(answer.data() + at), n, Peer(5));
+                }
+                at += n;
+                ASSERT_NE(state::refused, last);
+            }
+            EXPECT_EQ(state::complete, last) << chunk;
+            EXPECT_EQ(lend && chunk<6 * kBlockSize, lent> 0) << chunk;   // a bigger first read takes the whole run
+            EXPECT_EQ(0, f.task.m_loans.load()) << "a loan outlived the run";
+            EXPECT_EQ(6u, f.task.BlocksWritten()) << chunk;
+            EXPECT_EQ(0, std::memcmp(f.task.Image(0).data(), content.data(), 6 * kBlockSize)) << chunk;
+            // Nothing past the run was written.
+            EXPECT_EQ(std::string(kBlockSize, '\0'), f.task.Image(0).substr(6 * kBlockSize, kBlockSize));
+            EXPECT_EQ(6 * kBlockSize, f.task.BytesCounted());
+            EXPECT_EQ(CBlockRequestMap::kReceived, f.task.Picker().BlockState(1, 1));
         }
-        EXPECT_EQ(state::complete, last) << chunk;
-        EXPECT_EQ(6u, f.task.BlocksWritten()) << chunk;
-        EXPECT_EQ(0, std::memcmp(f.task.Image(0).data(), content.data(), 6 * kBlockSize)) << chunk;
-        // Nothing past the run was written.
-        EXPECT_EQ(std::string(kBlockSize, '\0'), f.task.Image(0).substr(6 * kBlockSize, kBlockSize));
-        EXPECT_EQ(6 * kBlockSize, f.task.BytesCounted());
-        EXPECT_EQ(CBlockRequestMap::kReceived, f.task.Picker().BlockState(1, 1));
-    }
 }
 
 TEST(HttpRangeRequest, CdnThreadLogsEveryBlockWhileTheClientLogIsOn)
@@ -428,6 +447,27 @@ TEST(HttpRangeRequest, AbortGivesEveryBlockBack)
     EXPECT_EQ(0u, exchange.pending_count());
     for (std::int32_t p = 0; p < std::int32_t(f.task.PieceCount()); ++p)
         EXPECT_EQ(CBlockRequestMap::kFree, f.task.Picker().BlockState(p, 0));
+
+    // Aborted mid-block with lent bytes out: the part received moved into
+    // the loan, the exchange lets go of it and only the receive's share
+    // keeps it until that receive ends.
+    Fixture g;
+    g.task.m_lend = true;
+    auto lending = Built(g, range_client::cdn_thread);
+    const std::string answer = "HTTP/1.1 206 OK\r\n\r\n" + Pattern(1000);
+    lending->receive(reinterpret_cast<const std::uint8_t*>(answer.data()), answer.size(), Peer(5));
+    std::uint8_t* target = nullptr;
+    std::uint32_t filled = 0, wanted = 0;
+    std::shared_ptr<void> receive_share;
+    ASSERT_TRUE(lending->receive_target(target, filled, wanted, receive_share));
+    EXPECT_EQ(1000u, filled);
+    EXPECT_EQ(0, std::memcmp(target, Pattern(1000).data(), 1000));
+    lending->abort();
+    EXPECT_EQ(1, g.task.m_loans.load());
+    receive_share.reset();
+    EXPECT_EQ(0, g.task.m_loans.load());
+    EXPECT_EQ(0u, g.task.BlocksWritten());
+    EXPECT_EQ(CBlockRequestMap::kFree, g.task.Picker().BlockState(0, 0));
 }
 
 TEST(HttpRangeRequest, PieceFailingItsCheckMidRunStopsTheDelivery)
