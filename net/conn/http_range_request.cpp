@@ -549,18 +549,24 @@ bool http_range_request::run_done()
 bool http_range_request::receive_target(std::uint8_t*& data, std::uint32_t& filled, std::uint32_t& wanted,
                                         std::shared_ptr<void>& owner)
 {
-    if (m_loan && m_loan_filled < m_loan->size()) {
-        data = m_loan->data();
-        filled = m_loan_filled;
-        wanted = m_loan->size();
-        owner = m_loan;
-        return true;
+    if (!m_loan || m_loan_filled >= m_loan->size()) {
+        m_loan.reset();
+        if (!borrow_front_blocks())
+            return false;
     }
-    m_loan.reset();
+    data = m_loan->data();
+    filled = m_loan_filled;
+    wanted = m_loan->size();
+    owner = m_loan;
+    return true;
+}
+
+// Borrows storage's bytes for the front blocks that follow each other in
+// one piece, as many as a body window holds.
+bool http_range_request::borrow_front_blocks()
+{
     if (m_header_pending || m_skip != 0 || m_pending.empty())
         return false;
-    // The front blocks that follow each other in one piece, as many as a
-    // body window holds.
     const BlockRequest& front = m_pending.front();
     std::uint32_t blocks = 1;
     while (blocks < m_pending.size() && blocks < kBodyWindow / kBlockSize) {
@@ -580,10 +586,6 @@ bool http_range_request::receive_target(std::uint8_t*& data, std::uint32_t& fill
     m_body.clear();
     m_loan = std::move(loan);
     check_invariant();
-    data = m_loan->data();
-    filled = m_loan_filled;
-    wanted = m_loan->size();
-    owner = m_loan;
     return true;
 }
 

@@ -273,6 +273,8 @@ private:
     bool store_block(const BlockRequest& block, const std::uint8_t* bytes, i_block_loan* loan, const PeerInfo& peer);
     // The run's last block is in: its speed is noted. True.
     bool run_done();
+    // A loan of the front blocks that follow each other in one piece.
+    bool borrow_front_blocks();
     void give_back(BlockRequestQueue& queue);
     void log_run(const char* what, const BlockRequestQueue& run, std::uint32_t count);
     bool is_cdn_thread() const { return m_client == range_client::cdn_thread; }

@@ -142,7 +142,6 @@ void CPeerConnection::on_connect()
     if (!m_task)
         return;   // without a task nothing is sent or received
     set_receive_window(0, kReceiveBuffer);
-    m_frame_state = 0;
     m_last_receive.store(platform::tick_count());
     std::uint32_t pieces = 0;
     piece_count(pieces);
@@ -190,20 +189,18 @@ void CPeerConnection::read_frames()
     std::uint32_t at = 0;
     m_blocks_arrived = false;
     while (!is_closing() && filled - at >= peer_wire::kPrefixSize) {
+        // Checked as soon as the prefix is in (a partial packet's length is
+        // read again with the next receive, and is still good).
         const std::int32_t length = peer_wire::read_length(buffer + at);
-        if (m_frame_state == 0) {
-            if (!peer_wire::length_ok(length)) {
-                DebugLog::WriteLog(3, "%s %d", "length err ", length);
-                fail("包长度 err! packet size=" + std::to_string(length), true);
-                return;
-            }
-            m_frame_state = 1;
+        if (!peer_wire::length_ok(length)) {
+            DebugLog::WriteLog(3, "%s %d", "length err ", length);
+            fail("包长度 err! packet size=" + std::to_string(length), true);
+            return;
         }
         const std::uint32_t size = peer_wire::kPrefixSize + static_cast<std::uint32_t>(length);
         if (filled - at < size)
             break;
         on_packet(buffer + at, size);
-        m_frame_state = 0;
         at += size;
     }
     if (is_closing())

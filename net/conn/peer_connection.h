@@ -140,11 +140,10 @@ private:
 
     std::unique_ptr<i_peer_task> m_task;
     const bool m_passive;
-    BlockRequestQueue m_in_flight;     // requested of the peer, not yet received
-    BlockRequestQueue m_pending;       // taken from the picker, not yet requested
-    mutable std::mutex m_lock;         // guards both queues and the remote piece map
-    std::uint32_t m_frame_state = 0;   // 0 reading a length prefix, 1 a body (its prefix checked)
-    bool m_blocks_arrived = false;     // a block of this receive freed a request place (I/O thread)
+    BlockRequestQueue m_in_flight;   // requested of the peer, not yet received
+    BlockRequestQueue m_pending;     // taken from the picker, not yet requested
+    mutable std::mutex m_lock;       // guards both queues and the remote piece map
+    bool m_blocks_arrived = false;   // a block of this receive freed a request place (I/O thread)
     std::atomic<std::uint32_t> m_handshake_result{peer_wire::handshake_matched};
     std::atomic<std::uint32_t> m_last_receive;
     std::atomic<std::uint32_t> m_last_son_list;
