@@ -161,14 +161,16 @@ struct Phases {
 // CPU seconds of the threads that move a download's bytes: the
 // downloading engine's and, for a peer-to-peer download, the seeder's.
 struct CpuByThread {
-    double io = 0, hash = 0, storage = 0, seeder_io = 0, seeder_storage = 0;
+    double io = 0, transfer = 0, hash = 0, storage = 0, seeder_io = 0, seeder_transfer = 0, seeder_storage = 0;
 
     CpuByThread() = default;
     explicit CpuByThread(long seeder)
         : io(bench::ThreadCpuSeconds("session_io")),
+          transfer(bench::ThreadCpuSeconds("io_transfer")),
           hash(bench::ThreadCpuSeconds("piece hash")),
           storage(bench::ThreadCpuSeconds("storage")),
           seeder_io(seeder > 0 ? bench::ThreadCpuSeconds("session_io", seeder) : 0),
+          seeder_transfer(seeder > 0 ? bench::ThreadCpuSeconds("io_transfer", seeder) : 0),
           seeder_storage(seeder > 0 ? bench::ThreadCpuSeconds("storage", seeder) : 0)
     {
     }
@@ -176,9 +178,11 @@ struct CpuByThread {
     {
         CpuByThread d;
         d.io = io - std::max(o.io, 0.0);
+        d.transfer = transfer - std::max(o.transfer, 0.0);
         d.hash = hash - std::max(o.hash, 0.0);
         d.storage = storage - std::max(o.storage, 0.0);
         d.seeder_io = seeder_io - std::max(o.seeder_io, 0.0);
+        d.seeder_transfer = seeder_transfer - std::max(o.seeder_transfer, 0.0);
         d.seeder_storage = seeder_storage - std::max(o.seeder_storage, 0.0);
         return d;
     }
@@ -188,9 +192,14 @@ struct CpuByThread {
         const double g = double(bytes) / double(1u << 30);
         if (g <= 0)
             return;
-        std::printf("  CPU s per GiB: I/O %.3f, hashing %.3f, storage %.3f", io / g, hash / g, storage / g);
+        // (No socket-transfer thread: no connection needed one.)
+        const double transfer = std::max(this->transfer, 0.0);
+        const double seeder_transfer = std::max(this->seeder_transfer, 0.0);
+        std::printf("  CPU s per GiB: I/O %.3f, socket transfers %.3f, hashing %.3f, storage %.3f", io / g,
+                    transfer / g, hash / g, storage / g);
         if (seeder)
-            std::printf("; seeder I/O %.3f, seeder storage %.3f", seeder_io / g, seeder_storage / g);
+            std::printf("; seeder I/O %.3f, seeder socket transfers %.3f, seeder storage %.3f", seeder_io / g,
+                        seeder_transfer / g, seeder_storage / g);
         std::printf("\n");
     }
 };

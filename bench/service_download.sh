@@ -6,8 +6,8 @@
 # from one nginx on 127.0.0.1 by the service, by aria2c -x10 -s10 and by
 # curl -o, in turn, RUNS times. Prints each tool's time, the server's egress
 # (the access log's bytes sent) as a multiple of the file, and the service's
-# peak resident memory and its I/O thread's busy share over that time, each
-# as min / median / max.
+# peak resident memory, and the busy shares of its I/O thread (handlers) and
+# of its socket-transfer thread over that time, each as min / median / max.
 #   bench/service_download.sh [MiB] [RUNS]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -51,15 +51,17 @@ egress_reset() { : >"$log"; }
 egress() { awk -v size="$size" '{ s += $3 } END { printf "%.3f", s / size }' "$log"; }
 call() { "$launcher" --game "$game" "$@"; }
 field() { sed -n "s|.*<$1>\(.*\)</$1>.*|\1|p" | head -1; }
-# CPU seconds the service's I/O thread(s) have used so far.
-io_cpu() {
+# CPU seconds the service's threads named NAME have used so far.
+thread_cpu() {
   local t total=0
   for t in /proc/"$host_pid"/task/*; do
-    [[ $(cat "$t/comm" 2>/dev/null) == session_io ]] || continue
+    [[ $(cat "$t/comm" 2>/dev/null) == "$1" ]] || continue
     total=$((total + $(awk '{ sub(/.*\) /, ""); print $12 + $13 }' "$t/stat")))
   done
   awk -v t="$total" -v hz="$(getconf CLK_TCK)" 'BEGIN { printf "%.3f", t / hz }'
 }
+# busy A B T: percent of T seconds spent between CPU readings A and B
+busy() { awk -v a="$1" -v b="$2" -v t="$3" 'BEGIN { printf "%.0f", 100 * (b - a) / t }'; }
 check() { cmp -s "$source_file" "$1" || { echo "$2: the downloaded file differs"; exit 1; }; }
 
 service_run() {
@@ -68,8 +70,9 @@ service_run() {
   lt_start_service "$dir" "$host" "$game"
   call register_client path="$dir/launcher/" | grep -q "Register Client OK" || { echo "register_client failed"; exit 1; }
   egress_reset
-  local t0 t1 state= io0 io1
-  io0=$(io_cpu)
+  local t0 t1 state= io0 io1 tr0 tr1
+  io0=$(thread_cpu session_io)
+  tr0=$(thread_cpu io_transfer)
   t0=$(now)
   call start_download_file filename=file0.bin file_md5="$first_md5" highlevel=1 >/dev/null
   local deadline=$((SECONDS + 300))
@@ -79,12 +82,14 @@ service_run() {
     sleep 0.02
   done
   t1=$(now)
-  io1=$(io_cpu)
+  io1=$(thread_cpu session_io)
+  tr1=$(thread_cpu io_transfer)
   [[ $state == 2 ]] || { echo "service: no TASK_STATE 2 within 300 s (see $dir/vr_download_dll.log)"; exit 1; }
   rss=$(awk '/VmHWM/ { printf "%.1f", $2 / 1024 }' "/proc/$host_pid/status")
   lt_stop_service "$host" "$game"
   check "$dir/downloads/game/data/file0.bin" service
-  echo "service $(elapsed "$t0" "$t1") $(egress) $rss $(awk -v a="$io0" -v b="$io1" -v t="$(elapsed "$t0" "$t1")" 'BEGIN { printf "%.0f", 100 * (b - a) / t }')"
+  local t; t=$(elapsed "$t0" "$t1")
+  echo "service $t $(egress) $rss $(busy "$io0" "$io1" "$t") $(busy "$tr0" "$tr1" "$t")"
 }
 
 # tool_run NAME COMMAND...: one timed fetch of the file into $out/file0.bin.
@@ -121,5 +126,5 @@ for tool in service aria2c curl; do
   printf '%-8s time %s s   egress %s x file\n' "$tool" "$(stat "$tool" 2)" "$(stat "$tool" 3)"
 done
 echo "service peak RSS $(stat service 4) MiB"
-echo "service I/O thread busy $(stat service 5) %"
+echo "service I/O thread busy $(stat service 5) %, socket-transfer thread busy $(stat service 6) %"
 echo "service / aria2c time, run by run: $(ratios)"

@@ -12,19 +12,8 @@
 
 namespace zeq {
 
-namespace {
-
-i_stream_socket* make_socket(CCdnThread* owner)
-{
-    i_range_task* task = owner ? owner->GetTask() : nullptr;
-    i_io_service* io = task ? task->io_service() : nullptr;
-    return io ? new i_stream_socket(*io) : nullptr;
-}
-
-}   // namespace
-
 cdn_thread_peer_connection::cdn_thread_peer_connection(CCdnThread* owner)
-    : base_connection(make_socket(owner)),
+    : base_connection(new_range_socket(owner ? owner->GetTask() : nullptr)),
       m_owner(owner),
       m_wake(owner->WakeEvent()),
       m_exchange(range_client::cdn_thread, owner->GetTask(), this)

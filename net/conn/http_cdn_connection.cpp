@@ -26,17 +26,11 @@ i_range_task* choose(i_range_task* task, const std::unique_ptr<i_range_task>& ow
     return task ? task : owned.get();
 }
 
-i_stream_socket* make_socket(i_range_task* task)
-{
-    i_io_service* io = task ? task->io_service() : nullptr;
-    return io ? new i_stream_socket(*io) : nullptr;
-}
-
 }   // namespace
 
 http_cdn_connection::http_cdn_connection(i_range_task* task, const PeerInfo& peer, std::uint8_t,
                                          std::unique_ptr<i_range_task> owned)
-    : x_connection(make_socket(choose(task, owned)), choose(task, owned)->task_id()),
+    : x_connection(new_range_socket(choose(task, owned)), choose(task, owned)->task_id()),
       m_owned_task(std::move(owned)),
       m_task(task ? task : m_owned_task.get()),
       m_activity_tick(platform::tick_count()),

@@ -1,5 +1,6 @@
 #include "net/conn/http_range_request.h"
 
+#include "net/io/stream_socket.h"
 #include "picker/block_request_map.h"
 #include "platform/thread.h"
 #include "platform/tick.h"
@@ -106,6 +107,16 @@ std::string directory_of(const std::string& path)
 }
 
 }   // namespace
+
+i_stream_socket* new_range_socket(i_range_task* task)
+{
+    i_io_service* io = task ? task->io_service() : nullptr;
+    if (!io)
+        return nullptr;
+    auto* socket = new i_stream_socket(*io);
+    socket->use_transfer_thread();
+    return socket;
+}
 
 http_range_request::http_range_request(range_client client, i_range_task* task, const void* owner_id)
     : m_client(client), m_task(task), m_owner_id(owner_id)

@@ -28,6 +28,8 @@ class CBlockRequestMap;
 class CDownload_Task;
 class i_io_service;
 
+class i_stream_socket;
+
 namespace zeq {
 
 // What a ranged-HTTP connection and the CDN thread need of their task. The
@@ -118,6 +120,11 @@ public:
 
 // The adapter over a running task (defined with the task's CDN side).
 std::unique_ptr<i_range_task> make_range_task(CDownload_Task* task);
+
+// A new socket on the task's I/O service for a ranged-HTTP connection, its
+// bodies received on the service's transfer thread; null without a task or
+// service.
+i_stream_socket* new_range_socket(i_range_task* task);
 
 // Which connection class runs the exchange: they differ in texts, header
 // reading and bookkeeping.

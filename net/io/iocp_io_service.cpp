@@ -24,14 +24,18 @@ std::uint32_t map_transfer_error(std::uint32_t error)
 
 i_iocp_io_service::i_iocp_io_service(i_io_service& owner) : i_service(owner) {}
 
-i_iocp_io_service::~i_iocp_io_service() = default;
+i_iocp_io_service::~i_iocp_io_service()
+{
+    // The transfer thread posts through this object: it ends first.
+    m_port.stop_transfers();
+}
 
 void i_iocp_io_service::shutdown_service()
 {
     m_shutdown.store(1);
+    m_port.stop_transfers();
     platform::completion_packet packet;
-    // Everything queued is dropped unrun; readiness served while draining
-    // can no longer post.
+    // Everything queued is dropped unrun.
     while (m_port.get(packet, 0) == platform::CompletionPort::wait_result::packet) {
     }
 }
@@ -157,6 +161,9 @@ std::uint32_t i_iocp_io_service::run_abandoned(std::uint32_t limit)
     // now, and no other thread runs handlers any more.
     m_run_thread.store(std::this_thread::get_id());
     m_in_run.store(true);
+    // No transfer completes on its own any more: what still waits is
+    // cancelled below, and nothing can be posted after the last look.
+    m_port.stop_transfers();
     std::uint32_t count = 0;
     while (count < limit) {
         // Timer waits and operations waiting for socket readiness are

@@ -149,7 +149,7 @@ public:
     // Watches the descriptor; false (error in `error`) when it cannot.
     bool attach(std::uint32_t& error)
     {
-        key = m_iocp.port().attach(fd.load(), shared_from_this());
+        key = m_iocp.port().attach(fd.load(), shared_from_this(), on_transfer_thread);
         if (key == 0) {
             error = platform::last_error();
             return false;
@@ -160,6 +160,7 @@ public:
     std::mutex lock;
     std::atomic<int> fd{-1};
     std::uint64_t key = 0;
+    bool on_transfer_thread = false;
     transfer_op send;
     transfer_op receive;
     connect_op connect;
@@ -201,6 +202,12 @@ i_stream_socket::~i_stream_socket()
 i_stream_socket::native_type i_stream_socket::native() const
 {
     return m_state->fd.load();
+}
+
+void i_stream_socket::use_transfer_thread()
+{
+    std::lock_guard<std::mutex> guard(m_state->lock);
+    m_state->on_transfer_thread = true;
 }
 
 void i_stream_socket::assign(native_type native, i_handler function, void* context)
@@ -297,8 +304,11 @@ void i_stream_socket::start_transfer(bool sending, std::uint8_t* data, std::uint
             op.function = function;
             op.context = context;
             // Tried at once; what would block waits for the next readiness.
+            // A bulk receive is tried on the transfer thread instead.
             if (sending)
                 m_state->try_send();
+            else if (m_state->on_transfer_thread)
+                iocp.port().kick(m_state, platform::ready_read);
             else
                 m_state->try_receive();
             return;

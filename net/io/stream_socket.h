@@ -66,6 +66,13 @@ public:
     native_type native() const;
     bool is_open() const { return native() != invalid_native; }
 
+    // Has the I/O service's transfer thread serve this socket: its
+    // readiness and its receives, as a completion port's kernel serves
+    // overlapped I/O, so the handlers' thread does not copy what arrives.
+    // For sockets that receive bulk data (HTTP bodies); a receive then
+    // waits a thread hand-over longer. Call before assign or async_connect.
+    void use_transfer_thread();
+
     // Adopts a connected (or still connecting) native socket: non-blocking,
     // no send delay, watched by the I/O service; then posts
     // the handler with 0. An invalid socket does nothing and calls nothing.

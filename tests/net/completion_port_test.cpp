@@ -1,6 +1,7 @@
 #include "platform/completion_port.h"
 
 #include "platform/tick.h"
+#include "support/wait_until.h"
 
 #include <gtest/gtest.h>
 
@@ -17,9 +18,11 @@ using platform::CompletionPort;
 struct recorder : platform::ready_target {
     std::atomic<int> calls{0};
     std::atomic<std::uint32_t> last{0};
+    std::atomic<std::thread::id> thread{};
     void on_ready(std::uint32_t events) override
     {
         last = events;
+        thread = std::this_thread::get_id();
         ++calls;
     }
 };
@@ -94,31 +97,58 @@ TEST(CompletionPort, WaitIsBoundedAndAPostFromAnotherThreadWakesIt)
     poster.join();
 }
 
+// A descriptor's readiness is served inside get, or by the port's transfer
+// thread with nobody in get (that thread also takes kicks): either way
+// only until it is detached.
 TEST(CompletionPort, ReadinessReachesItsTargetUntilDetached)
 {
-    CompletionPort port;
-    int fds[2];
-    ASSERT_EQ(0, ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, fds));
-    auto target = std::make_shared<recorder>();
-    const std::uint64_t key = port.attach(fds[0], target);
-    ASSERT_NE(0u, key);
-    platform::completion_packet p;
-    port.get(p, 20);   // the initial writable edge
-    ASSERT_GE(target->calls.load(), 1);
-    EXPECT_NE(0u, target->last.load() & platform::ready_write);
-    const int before = target->calls.load();
-    ASSERT_EQ(1, ::write(fds[1], "x", 1));
-    port.get(p, 1000);
-    EXPECT_EQ(before + 1, target->calls.load());
-    EXPECT_NE(0u, target->last.load() & platform::ready_read);
+    for (const bool on_transfer_thread : {false, true}) {
+        SCOPED_TRACE(on_transfer_thread ? "transfer thread" : "inside get");
+        CompletionPort port;
+        int fds[2];
+        ASSERT_EQ(0, ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, fds));
+        auto target = std::make_shared<recorder>();
+        platform::completion_packet p;
+        auto calls_reach = [&](int n) {
+            return test_support::wait_until([&] {
+                if (!on_transfer_thread)
+                    port.get(p, 1);
+                return target->calls.load() >= n;
+            });
+        };
+        const std::uint64_t key = port.attach(fds[0], target, on_transfer_thread);
+        ASSERT_NE(0u, key);
+        ASSERT_TRUE(calls_reach(1));   // the initial writable edge
+        EXPECT_NE(0u, target->last.load() & platform::ready_write);
+        EXPECT_EQ(on_transfer_thread, std::this_thread::get_id() != target->thread.load());
+        const int before = target->calls.load();
+        ASSERT_EQ(1, ::write(fds[1], "x", 1));
+        ASSERT_TRUE(calls_reach(before + 1));
+        EXPECT_NE(0u, target->last.load() & platform::ready_read);
+        int called = before + 1;
+        if (on_transfer_thread) {
+            port.kick(target, platform::ready_read);   // no edge: the call comes anyway
+            ASSERT_TRUE(calls_reach(++called));
+            EXPECT_EQ(platform::ready_read, target->last.load());
+        }
 
-    port.detach(key, fds[0]);
-    ASSERT_EQ(1, ::write(fds[1], "y", 1));
-    port.get(p, 30);
-    EXPECT_EQ(before + 1, target->calls.load());
-    EXPECT_EQ(1, target.use_count());   // the port let go of it
-    ::close(fds[0]);
-    ::close(fds[1]);
+        port.detach(key, fds[0]);
+        ASSERT_EQ(1, ::write(fds[1], "y", 1));
+        auto later = std::make_shared<recorder>();   // served after anything for `target`
+        port.kick(later, platform::ready_read);
+        port.get(p, 30);
+        if (on_transfer_thread) {
+            ASSERT_TRUE(test_support::wait_until([&] { return later->calls.load() == 1; }));
+        }
+        EXPECT_EQ(called, target->calls.load());
+        EXPECT_EQ(1, target.use_count());   // the port let go of it
+        port.stop_transfers();
+        port.kick(target, platform::ready_read);   // refused once stopped
+        EXPECT_EQ(1, target.use_count());
+        EXPECT_EQ(0u, port.attach(fds[0], target, true));
+        ::close(fds[0]);
+        ::close(fds[1]);
+    }
 }
 
 TEST(CompletionPort, AttachRefusesBadInput)
