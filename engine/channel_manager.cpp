@@ -581,9 +581,11 @@ bool CChannelManager::ReadPiece(std::uint64_t channel_id, PieceCacheEntry& entry
 }
 
 // Called on the I/O thread: it takes no lock another thread may hold for
-// long (the channel's is only tried) and opens no file.
-bool CChannelManager::ReadCachedBlock(std::uint64_t channel_id, std::int32_t piece, std::uint32_t offset,
-                                      std::uint8_t* data, std::uint32_t length)
+// long (the channel's is only tried) and opens no file. `use` gets the open
+// file holding the piece's bytes at `offset` and their offset in it.
+template <class Use>
+bool CChannelManager::WithOpenPieceFile(std::uint64_t channel_id, std::int32_t piece, std::uint32_t offset,
+                                        std::uint32_t length, Use&& use)
 {
     // A disk the tests make slow holds nothing in memory.
     if (g_read_hook.load())
@@ -594,14 +596,31 @@ bool CChannelManager::ReadCachedBlock(std::uint64_t channel_id, std::int32_t pie
     const ChannelPiece& p = channel->pieces[std::size_t(piece)];
     if (std::uint64_t(offset) + length > p.length || !channel->lock.TryLock())
         return false;
-    bool read = false;
+    bool done = false;
     // A channel of many files closes each after use: nothing is open.
     if (channel->files.size() <= CChannel::kMaxOpenFiles) {
         auto file = channel->open_files.find(channel->files[p.file].index);
-        read = file != channel->open_files.end() && file->second->ReadCached(p.offset + offset, data, length);
+        done = file != channel->open_files.end() && use(*file->second, p.offset + offset);
     }
     channel->lock.Unlock();
-    return read;
+    return done;
+}
+
+bool CChannelManager::ReadCachedBlock(std::uint64_t channel_id, std::int32_t piece, std::uint32_t offset,
+                                      std::uint8_t* data, std::uint32_t length)
+{
+    return WithOpenPieceFile(channel_id, piece, offset, length,
+                             [&](CDiskFile& file, std::uint64_t at) { return file.ReadCached(at, data, length); });
+}
+
+bool CChannelManager::CachedBlockFile(std::uint64_t channel_id, std::int32_t piece, std::uint32_t offset,
+                                      std::uint32_t length, BlockFile& out)
+{
+    return WithOpenPieceFile(channel_id, piece, offset, length, [&](CDiskFile& file, std::uint64_t at) {
+        out.handle = file.CachedRange(at, length);
+        out.offset = at;
+        return out.handle != nullptr;
+    });
 }
 
 std::string CChannelManager::LastWriteError(std::uint64_t channel_id)

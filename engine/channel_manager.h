@@ -99,6 +99,8 @@ public:
     bool ReadPiece(std::uint64_t channel_id, PieceCacheEntry& entry) override;
     bool ReadCachedBlock(std::uint64_t channel_id, std::int32_t piece, std::uint32_t offset, std::uint8_t* data,
                          std::uint32_t length) override;
+    bool CachedBlockFile(std::uint64_t channel_id, std::int32_t piece, std::uint32_t offset, std::uint32_t length,
+                         BlockFile& out) override;
     std::string LastWriteError(std::uint64_t channel_id) override;
     std::string GetChannelFolder(std::uint64_t channel_id) override;
     void SetCmdEvent(ICmdEvent* event) override;
@@ -120,6 +122,9 @@ private:
 
     bool AddChannelFromFileList(std::unique_ptr<CChannel> channel, const std::string& file_list);
     ChannelPtr Find(std::uint64_t channel_id);
+    template <class Use>
+    bool WithOpenPieceFile(std::uint64_t channel_id, std::int32_t piece, std::uint32_t offset, std::uint32_t length,
+                           Use&& use);
     bool PrepareFresh(CChannel& channel, std::vector<std::uint8_t>& bitmap,
                       std::vector<std::vector<std::uint8_t>>& blocks);
     bool PrepareFile(CChannel& channel, std::uint32_t position, std::vector<std::uint8_t>& bitmap,

@@ -511,10 +511,16 @@ bool CChannelStorageManager::ReadBlock(BlockRequest& req)
     return true;
 }
 
-BlockRead CChannelStorageManager::ReadBlock(BlockRequest& req, PieceReadHandler& ready)
+BlockRead CChannelStorageManager::ReadBlock(BlockRequest& req, PieceReadHandler& ready, BlockFile* file)
 {
     if (!Servable(req))
         return BlockRead::kRefused;
+    // Sent from the file, the bytes are not copied on this thread at all.
+    if (file && m_owner->Channels()->CachedBlockFile(m_channel_id, req.piece, std::uint32_t(req.offset),
+                                                     std::uint32_t(req.length), *file)) {
+        ReadAhead(req.piece);
+        return BlockRead::kServed;
+    }
     auto cached = m_read_cache.find(req.piece);
     if (cached != m_read_cache.end()) {
         CopyBlock(cached->second, req);

@@ -125,11 +125,12 @@ public:
     // Copies a block of a verified piece, reading the piece on this
     // thread when it is not in the read cache; false when it cannot.
     bool ReadBlock(BlockRequest& req);
-    // Copies a block of a verified piece from the read cache, or from the
-    // file when its bytes are in memory; otherwise starts the piece's read
-    // on the storage worker (or joins the one under way) and keeps `ready`
-    // for when it is back (kPending).
-    BlockRead ReadBlock(BlockRequest& req, PieceReadHandler& ready);
+    // Serves a block of a verified piece: as its file's range when `file`
+    // is given and the bytes are in memory there, else copied from the read
+    // cache or from the file when its bytes are in memory; otherwise starts
+    // the piece's read on the storage worker (or joins the one under way)
+    // and keeps `ready` for when it is back (kPending).
+    BlockRead ReadBlock(BlockRequest& req, PieceReadHandler& ready, BlockFile* file);
     // Takes a read back: a piece read whole and still verified joins the
     // read cache. `more`: start the next waiting read.
     void CompleteRead(ReadJob& job, bool more);

@@ -5,6 +5,8 @@
 // manager, through IChannelManagerEvent.
 #pragma once
 
+#include "picker/block_request.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -115,6 +117,20 @@ public:
         (void)offset;
         (void)data;
         (void)length;
+        return false;
+    }
+
+    // The open file and its offset holding `length` bytes of the piece at
+    // `offset`, when they can be sent from it at once (as ReadCachedBlock
+    // would copy them); false otherwise.
+    virtual bool CachedBlockFile(std::uint64_t channel_id, std::int32_t piece, std::uint32_t offset,
+                                 std::uint32_t length, BlockFile& out)
+    {
+        (void)channel_id;
+        (void)piece;
+        (void)offset;
+        (void)length;
+        (void)out;
         return false;
     }
 

@@ -70,7 +70,10 @@ public:
     // (ask again), -1 when it could not be read, 995 when storage stopped
     // first. Requests waiting for one piece hear in the order they asked.
     // Without an I/O service the piece is read at once, as ReadBlock does.
-    virtual BlockRead ReadBlockAsync(std::uint64_t channel_id, BlockRequest& req, PieceReadHandler ready) = 0;
+    // With `file`, a block whose bytes lie in memory in one open file is
+    // served as that file's range instead (*file filled, req.data left).
+    virtual BlockRead ReadBlockAsync(std::uint64_t channel_id, BlockRequest& req, PieceReadHandler ready,
+                                     BlockFile* file) = 0;
 
     // Copies the block-stored table (per piece, 1 = block written to the
     // file), the table saved in the ".bbm" file; false for an unknown

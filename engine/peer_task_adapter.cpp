@@ -32,10 +32,10 @@ public:
         if (IStorageManager* storage = storage_manager())
             storage->GetBitmap(task_id(), bitmap);
     }
-    BlockRead read_block(BlockRequest& block, PieceReadHandler ready) override
+    BlockRead read_block(BlockRequest& block, PieceReadHandler ready, BlockFile* file) override
     {
         IStorageManager* storage = storage_manager();
-        return storage ? storage->ReadBlockAsync(task_id(), block, std::move(ready)) : BlockRead::kRefused;
+        return storage ? storage->ReadBlockAsync(task_id(), block, std::move(ready), file) : BlockRead::kRefused;
     }
     bool write_block(const BlockRequest& block) override
     {

@@ -302,7 +302,8 @@ bool CStorageManager::ReadBlock(std::uint64_t channel_id, BlockRequest& req)
     return store && store->ReadBlock(req);
 }
 
-BlockRead CStorageManager::ReadBlockAsync(std::uint64_t channel_id, BlockRequest& req, PieceReadHandler ready)
+BlockRead CStorageManager::ReadBlockAsync(std::uint64_t channel_id, BlockRequest& req, PieceReadHandler ready,
+                                          BlockFile* file)
 {
     Guard g(*this);
     CChannelStorageManager* store = Find(channel_id);
@@ -311,7 +312,7 @@ BlockRead CStorageManager::ReadBlockAsync(std::uint64_t channel_id, BlockRequest
     // Without a worker completing on an I/O thread the piece is read here.
     if (!m_on_io.load())
         return store->ReadBlock(req) ? BlockRead::kServed : BlockRead::kRefused;
-    return store->ReadBlock(req, ready);
+    return store->ReadBlock(req, ready, file);
 }
 
 bool CStorageManager::GetChannelStoreData(std::uint64_t channel_id, std::vector<std::vector<std::uint8_t>>& blocks)

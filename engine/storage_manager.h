@@ -47,7 +47,8 @@ public:
     void SetEvent(IStorageManagerEvent* sink) override;
     bool GetBitmap(std::uint64_t channel_id, std::vector<std::uint8_t>& bitmap) override;
     bool ReadBlock(std::uint64_t channel_id, BlockRequest& req) override;
-    BlockRead ReadBlockAsync(std::uint64_t channel_id, BlockRequest& req, PieceReadHandler ready) override;
+    BlockRead ReadBlockAsync(std::uint64_t channel_id, BlockRequest& req, PieceReadHandler ready,
+                             BlockFile* file) override;
     bool GetChannelStoreData(std::uint64_t channel_id, std::vector<std::vector<std::uint8_t>>& blocks) override;
     bool WriteBlock(std::uint64_t channel_id, const BlockRequest& req) override;
     std::shared_ptr<zeq::i_block_loan> LendBlocks(std::uint64_t channel_id, std::int32_t piece, std::int32_t offset,

@@ -34,6 +34,7 @@ bool CDiskFile::OpenLocked(bool read_only)
     m_read_only = read_only;
     if (m_fd < 0)
         return false;
+    m_handle = std::make_shared<const platform::file_handle>(m_fd);
     struct stat st;
     m_size = ::fstat(m_fd, &st) == 0 ? static_cast<std::int64_t>(st.st_size) : 0;
     return true;
@@ -50,10 +51,9 @@ bool CDiskFile::OpenForReadLocked()
 
 void CDiskFile::CloseLocked()
 {
-    if (m_fd >= 0) {
-        ::close(m_fd);
-        m_fd = -1;
-    }
+    // A send still queued from the file holds its own share.
+    m_handle.reset();
+    m_fd = -1;
 }
 
 bool CDiskFile::Open(std::uint8_t read_only)
@@ -138,6 +138,19 @@ bool CDiskFile::ReadCached(std::uint64_t offset, void* buffer, std::uint32_t len
     }
     m_lock.Unlock();
     return done == length;
+}
+
+std::shared_ptr<const platform::file_handle> CDiskFile::CachedRange(std::uint64_t offset, std::uint32_t length)
+{
+    if (length == 0 || offset > static_cast<std::uint64_t>(INT64_MAX) || !m_lock.TryLock())
+        return nullptr;
+    std::shared_ptr<const platform::file_handle> handle;
+    // (The bytes past the end of a file are another file's.)
+    if (m_fd >= 0 && offset + length <= static_cast<std::uint64_t>(m_size) &&
+        platform::in_page_cache(m_fd, offset, length))
+        handle = m_handle;
+    m_lock.Unlock();
+    return handle;
 }
 
 std::uint32_t CDiskFile::Write(std::uint64_t offset, const void* buffer, std::uint32_t length, int* error)

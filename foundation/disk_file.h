@@ -4,8 +4,10 @@
 #pragma once
 
 #include "platform/critical_section.h"
+#include "platform/file_handle.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 class CDiskFile {
@@ -44,6 +46,11 @@ public:
     // anything is missing (the buffer's contents are then undefined).
     bool ReadCached(std::uint64_t offset, void* buffer, std::uint32_t length);
 
+    // The open handle, shared, when all `length` bytes at `offset` can be
+    // read from it at once (as for ReadCached: the handle open and not in
+    // use by another thread, every byte in the page cache); else null.
+    std::shared_ptr<const platform::file_handle> CachedRange(std::uint64_t offset, std::uint32_t length);
+
     // Writes at `offset`; bytes written (0 on failure). Opens read/write on
     // demand and closes again when it opened the file. `error`, when given,
     // gets the errno of a write that stopped short (0 when none did).
@@ -67,7 +74,8 @@ private:
 
     mutable CcsLocker m_lock;   // guards the handle and the mode
     const std::string m_path;
-    int m_fd = -1;
+    int m_fd = -1;                                           // the handle's descriptor, -1 when closed
+    std::shared_ptr<const platform::file_handle> m_handle;   // closes it when the last share goes
     bool m_read_only = true;
     std::int64_t m_size = 0;
 };

@@ -3,9 +3,12 @@
 // what is left of it).
 #pragma once
 
+#include "platform/file_handle.h"
+
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 
 // Bytes in a full block.
 constexpr std::uint32_t kBlockSize = 32768;
@@ -29,6 +32,14 @@ using BlockRequestQueue = std::deque<BlockRequest>;
 // What became of a block read for upload: copied, not served, or waiting
 // for its piece to be read from the disk.
 enum class BlockRead { kServed, kRefused, kPending };
+
+// Where a block's bytes lie in an open file whose page cache holds them,
+// so they can be sent from it without a copy: the handle stays open while
+// this (or a send queued from it) holds a share.
+struct BlockFile {
+    std::shared_ptr<const platform::file_handle> handle;
+    std::uint64_t offset = 0;
+};
 
 // Runs once the piece a pending read waited for is back: 0 when it is at
 // hand (ask again), -1 when it could not be read, 995 when storage stopped

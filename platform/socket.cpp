@@ -6,6 +6,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <ifaddrs.h>
@@ -14,6 +15,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -366,6 +368,32 @@ std::vector<LocalAddress> local_ipv4_addresses()
     }
     ::freeifaddrs(list);
     return out;
+}
+
+long send_file(socket_t s, int file, std::uint64_t offset, std::uint32_t length)
+{
+    // sendfile has no MSG_NOSIGNAL: the signal is held back on this thread
+    // and one it raised is taken before the mask is restored.
+    sigset_t pipe;
+    sigset_t old;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, &old);
+    off_t at = static_cast<off_t>(offset);
+    const ssize_t n = ::sendfile(s, file, &at, length);
+    const int error = errno;
+    // The signal may come with ECONNRESET as well as EPIPE, and with a short
+    // count when the peer went away after the first part went out.
+    sigset_t pending;
+    if (n != static_cast<ssize_t>(length) && !sigismember(&old, SIGPIPE) && sigpending(&pending) == 0 &&
+        sigismember(&pending, SIGPIPE)) {
+        const timespec none{};
+        while (::sigtimedwait(&pipe, nullptr, &none) < 0 && errno == EINTR) {
+        }
+    }
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    errno = error;
+    return n;
 }
 
 }   // namespace platform

@@ -38,6 +38,12 @@ bool set_no_delay(socket_t s, bool on);
 bool set_receive_buffer(socket_t s, int bytes);
 bool set_send_buffer(socket_t s, int bytes);
 
+// sendfile(2) of up to `length` bytes of `file` at `offset` to the socket,
+// without a SIGPIPE when the peer went away (an EPIPE error instead, as a
+// send with MSG_NOSIGNAL gives): bytes sent, 0 at the file's end, -1 with
+// errno set.
+long send_file(socket_t s, int file, std::uint64_t offset, std::uint32_t length);
+
 // Starts or makes a connection. 0 when connected; would_block (10035) when
 // a non-blocking connect is under way; else the mapped error (10061
 // refused, 10060 timed out...).

@@ -65,12 +65,15 @@ void connection_core::handle_timer(void* self, const i_error_code&)
 
 void connection_core::start_send_locked()
 {
-    const std::uint8_t* data;
-    std::uint32_t length;
-    if (core_stopped() || !m_socket || !m_pump.begin_send(data, length))
+    i_send_range range;
+    if (core_stopped() || !m_socket || !m_pump.begin_send(range))
         return;
     add_ref();
-    m_socket->async_send(data, length, &connection_core::handle_send, this);
+    if (range.file)
+        m_socket->async_send_file(std::move(range.file), range.offset, range.length, &connection_core::handle_send,
+                                  this);
+    else
+        m_socket->async_send(range.data, range.length, &connection_core::handle_send, this, range.more);
 }
 
 void connection_core::handle_send(void* self, const i_error_code& error, std::uint32_t bytes)

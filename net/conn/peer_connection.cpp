@@ -389,11 +389,14 @@ void CPeerConnection::trace(const std::string& text, bool to_sink)
         m_task->text_output(text);
 }
 
-void CPeerConnection::send_packet(const std::vector<std::uint8_t>& packet)
+// With a file, the packet's last `file_bytes` are sent from it instead.
+void CPeerConnection::send_packet(const std::vector<std::uint8_t>& packet, const BlockFile& file,
+                                  std::uint32_t file_bytes)
 {
-    if (packet.empty())
+    if (packet.empty() || file_bytes > packet.size())
         return;
-    if (!send(packet.data(), packet.data() + packet.size()) && !is_closing()) {
+    const std::uint8_t* end = packet.data() + packet.size() - (file.handle ? file_bytes : 0);
+    if (!send(packet.data(), end, file, file_bytes) && !is_closing()) {
         // Only a peer that asks for more than it reads fills the queue.
         fail("发送队列已满! 对方不收数据");
     }

@@ -123,7 +123,8 @@ private:
     void on_piece_read(int status);
     void refuse_block(std::uint32_t piece);
     // Senders.
-    void send_packet(const std::vector<std::uint8_t>& packet);
+    void send_packet(const std::vector<std::uint8_t>& packet, const BlockFile& file = BlockFile{},
+                     std::uint32_t file_bytes = 0);
     void send_handshake();
     void send_bitfield();
     void send_son_list_request();

@@ -352,7 +352,11 @@ void CPeerConnection::serve_uploads()
         // The read holds the connection until its handler has run, so a
         // close meanwhile leaves nothing it could reach freed.
         const connection_ref<CPeerConnection> self(this);
-        const BlockRead read = m_task->read_block(block, [self](int status) { self->on_piece_read(status); });
+        // Sent from the file the block needs no copy on this thread (unless
+        // the data log wants its bytes).
+        BlockFile file;
+        const BlockRead read = m_task->read_block(
+            block, [self](int status) { self->on_piece_read(status); }, DebugLog::DataSwitch() < 3 ? &file : nullptr);
         if (read == BlockRead::kPending) {
             m_upload_waiting = true;
             return;
@@ -362,11 +366,12 @@ void CPeerConnection::serve_uploads()
             refuse_block(next.piece);   // a held block that cannot be read gets no answer
             continue;
         }
-        DebugLog::WriteData(3, data, next.length, "send");
+        if (!file.handle)
+            DebugLog::WriteData(3, data, next.length, "send");
         m_task->count_upload(GetPeerInfo()->peertype);
         if (platform::debug_output_enabled())
             platform::debug_output("上传block:" + std::to_string(task_id()) + " " + block_text_of(block) + "\n");
-        send_packet(m_out);
+        send_packet(m_out, file, next.length);
     }
     if (is_closing())
         m_uploads.clear();

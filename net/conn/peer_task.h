@@ -37,7 +37,7 @@ public:
     // must be read from the disk first is kPending: `ready` runs later on
     // the I/O thread (0: ask again, -1: not read, 995: storage stopped).
     virtual void get_bitmap(std::vector<std::uint8_t>& bitmap) = 0;
-    virtual BlockRead read_block(BlockRequest& block, PieceReadHandler ready) = 0;
+    virtual BlockRead read_block(BlockRequest& block, PieceReadHandler ready, BlockFile* file) = 0;
     virtual bool write_block(const BlockRequest& block) = 0;
 
     // NAT traversal: the task's parents and sons.

@@ -1,44 +1,87 @@
 #include "net/conn/send_queue.h"
 #include "platform/invariant.h"
 
+std::vector<std::uint8_t>& i_send_queue::tail_bytes()
+{
+    if (m_segments.empty() || m_segments.back().file.handle || (m_handed_out && m_segments.size() == 1)) {
+        m_segments.emplace_back();
+        m_segments.back().bytes.swap(m_spare);
+        m_segments.back().bytes.clear();
+    }
+    return m_segments.back().bytes;
+}
+
 bool i_send_queue::append(const std::uint8_t* first, const std::uint8_t* last)
 {
     if (last <= first)
         return true;
     const std::size_t n = static_cast<std::size_t>(last - first);
-    if (unsent() + n > m_limit)
+    if (m_unsent + n > m_limit)
         return false;
-    m_pending.insert(m_pending.end(), first, last);
+    std::vector<std::uint8_t>& tail = tail_bytes();
+    tail.insert(tail.end(), first, last);
+    m_unsent += n;
     return true;
 }
 
-bool i_send_queue::next(const std::uint8_t*& data, std::uint32_t& length)
+bool i_send_queue::append(const std::uint8_t* first, const std::uint8_t* last, const BlockFile& file,
+                          std::uint32_t length)
 {
-    if (m_offset == m_current.size()) {
-        // The buffer in flight has gone out: drop it and send what waited.
-        m_current.clear();
-        m_offset = 0;
-        m_current.swap(m_pending);
-    }
-    if (m_current.empty())
+    const std::size_t head = last > first ? static_cast<std::size_t>(last - first) : 0;
+    if (!file.handle || m_unsent + head + length > m_limit)
         return false;
-    data = m_current.data() + m_offset;
-    const std::size_t left = m_current.size() - m_offset;
-    length = left > 0x7FFFFFFFu ? 0x7FFFFFFFu : static_cast<std::uint32_t>(left);
+    append(first, last);
+    if (length != 0) {
+        segment s;
+        s.file = file;
+        s.file_length = length;
+        m_segments.push_back(std::move(s));
+        m_unsent += length;
+    }
+    return true;
+}
+
+bool i_send_queue::next(i_send_range& range)
+{
+    // Segments that have gone out are dropped; a buffer is kept for reuse.
+    while (!m_segments.empty() && m_segments.front().sent == m_segments.front().size()) {
+        if (!m_segments.front().file.handle && m_segments.front().bytes.capacity() > m_spare.capacity())
+            m_spare.swap(m_segments.front().bytes);
+        m_segments.pop_front();
+    }
+    if (m_segments.empty())
+        return false;
+    const segment& s = m_segments.front();
+    const std::size_t left = s.size() - s.sent;
+    range = i_send_range{};
+    range.length = left > 0x7FFFFFFFu ? 0x7FFFFFFFu : static_cast<std::uint32_t>(left);
+    if (s.file.handle) {
+        range.file = s.file.handle;
+        range.offset = s.file.offset + s.sent;
+    } else {
+        range.data = s.bytes.data() + s.sent;
+        range.more = m_segments.size() > 1;   // (only a file's segment follows bytes)
+    }
+    m_handed_out = true;
     return true;
 }
 
 void i_send_queue::completed(std::uint32_t bytes)
 {
-    const std::size_t left = m_current.size() - m_offset;
-    m_offset += bytes < left ? bytes : left;
+    m_handed_out = false;
+    if (m_segments.empty())
+        return;
+    segment& s = m_segments.front();
+    const std::size_t done = std::min<std::size_t>(bytes, s.size() - s.sent);
+    s.sent += done;
+    m_unsent -= done;
 }
 
 void i_send_queue::clear()
 {
-    m_current.clear();
-    m_pending.clear();
-    m_offset = 0;
+    m_segments.clear();
+    m_handed_out = false;
+    m_unsent = 0;
 }
 
 void i_receive_window::set(std::uint32_t new_filled, std::uint32_t new_wanted)
@@ -60,9 +103,9 @@ void i_receive_window::set_target(std::uint8_t* data, std::uint32_t new_filled, 
     hold = std::move(owner);
 }
 
-bool i_transfer_pump::begin_send(const std::uint8_t*& data, std::uint32_t& length)
+bool i_transfer_pump::begin_send(i_send_range& range)
 {
-    if (sending || send_failed || !queue.next(data, length))
+    if (sending || send_failed || !queue.next(range))
         return false;
     sending = true;
     check_invariant();
@@ -117,7 +160,7 @@ void i_transfer_pump::reset()
 
 void i_send_queue::check_invariant() const
 {
-    VR_INVARIANT(m_offset <= m_current.size());
+    VR_INVARIANT(m_segments.empty() || m_segments.front().sent <= m_segments.front().size());
 }
 
 void i_transfer_pump::check_invariant() const

@@ -1,16 +1,30 @@
-// The outgoing bytes of one connection. Appends never move the bytes of
-// the send in flight: the queue fills one buffer while the other is being
-// sent, and a buffer is swapped in only when the previous one has gone out
-// completely, so the sent prefix is dropped as it goes and a send's buffer
-// stays valid until its completion. What may wait unsent is capped.
+// The outgoing bytes of one connection: bytes copied in, and ranges of
+// open files sent from the file without a copy. Appends never move the
+// bytes of the send in flight: they go to a segment after the one handed
+// out, and a segment is dropped only once it has gone out completely, so a
+// send's bytes (and its file) stay valid until its completion. What may
+// wait unsent is capped.
 #pragma once
+
+#include "picker/block_request.h"
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <vector>
+
+// One send: `length` bytes at `data`, or, with a file, at `offset` of it
+// (the file shared with the queue until the send's completion).
+struct i_send_range {
+    const std::uint8_t* data = nullptr;
+    std::uint32_t length = 0;
+    std::shared_ptr<const platform::file_handle> file;
+    std::uint64_t offset = 0;
+    bool more = false;   // bytes from a file follow at once: send these with them
+};
 
 class i_send_queue {
 public:
@@ -20,28 +34,44 @@ public:
     // take the unsent total past the limit.
     bool append(const std::uint8_t* first, const std::uint8_t* last);
 
-    // The next bytes to send, or false when nothing waits. Only one range
+    // Appends [first, last) and then `length` bytes of `file` (the block
+    // lies there): both, or nothing when the limit would be passed.
+    bool append(const std::uint8_t* first, const std::uint8_t* last, const BlockFile& file, std::uint32_t length);
+
+    // The next range to send, or false when nothing waits. Only one range
     // is handed out at a time; call completed() before asking again.
-    bool next(const std::uint8_t*& data, std::uint32_t& length);
+    bool next(i_send_range& range);
 
     // `bytes` of the range handed out have been sent.
     void completed(std::uint32_t bytes);
 
     // Unsent bytes (in flight and waiting).
-    std::size_t unsent() const { return (m_current.size() - m_offset) + m_pending.size(); }
-    bool empty() const { return unsent() == 0; }
+    std::size_t unsent() const { return m_unsent; }
+    bool empty() const { return m_unsent == 0; }
 
     void clear();
     void set_limit(std::size_t bytes) { m_limit = bytes; }
 
-    // The sent offset stays inside the buffer in flight.
+    // The sent offset stays inside the segment in flight.
     void check_invariant() const;
     std::size_t limit() const { return m_limit; }
 
 private:
-    std::vector<std::uint8_t> m_current;   // being sent from m_offset
-    std::size_t m_offset = 0;
-    std::vector<std::uint8_t> m_pending;   // appended while m_current goes out
+    struct segment {
+        std::vector<std::uint8_t> bytes;   // when no file
+        BlockFile file;
+        std::uint32_t file_length = 0;
+        std::size_t sent = 0;
+        std::size_t size() const { return file.handle ? file_length : bytes.size(); }
+    };
+    // A segment bytes can be added to: the last, unless it is a file's or
+    // the one handed out.
+    std::vector<std::uint8_t>& tail_bytes();
+
+    std::deque<segment> m_segments;      // the front is sent first
+    bool m_handed_out = false;           // the front's range is in flight
+    std::vector<std::uint8_t> m_spare;   // a sent segment's buffer, kept for the next
+    std::size_t m_unsent = 0;
     std::size_t m_limit = default_limit;
 };
 
@@ -85,7 +115,7 @@ struct i_transfer_pump {
     std::shared_ptr<void> receive_hold;   // the receive in flight's share of the window's target
 
     // The next range to send, when no send is in flight; marks it in flight.
-    bool begin_send(const std::uint8_t*& data, std::uint32_t& length);
+    bool begin_send(i_send_range& range);
     void end_send(std::uint32_t error, std::uint32_t bytes);
     // Where and how much to receive, when no receive is in flight or being
     // delivered and the window wants bytes; marks it in flight.

@@ -59,10 +59,17 @@ void x_connection::close()
 
 bool x_connection::send(const void* first, const void* last)
 {
+    return send(first, last, BlockFile{}, 0);
+}
+
+bool x_connection::send(const void* first, const void* last, const BlockFile& file, std::uint32_t length)
+{
     std::lock_guard<std::mutex> guard(m_pump.lock);
     if (is_closing())
         return false;
-    if (!m_pump.queue.append(static_cast<const std::uint8_t*>(first), static_cast<const std::uint8_t*>(last))) {
+    const auto* from = static_cast<const std::uint8_t*>(first);
+    const auto* to = static_cast<const std::uint8_t*>(last);
+    if (!(file.handle ? m_pump.queue.append(from, to, file, length) : m_pump.queue.append(from, to))) {
         // The peer does not read what we queue: refuse more, whole.
         platform::debug_output("x_connection::send refused, send queue full, socket-" + std::to_string(native()) +
                                "\n");

@@ -68,6 +68,9 @@ public:
     // Queues [first, last) and starts a send when none is in flight. False
     // when closing or when the unsent bytes would pass the queue limit.
     bool send(const void* first, const void* last);
+    // The same for [first, last) followed by `length` bytes of `file`, sent
+    // from the file (the two are queued together or not at all).
+    bool send(const void* first, const void* last, const BlockFile& file, std::uint32_t length);
 
     // Sets the window; the next receive reads wanted - filled bytes at
     // `filled` (the buffer grows to `wanted`). Call while no receive is in

@@ -2,6 +2,7 @@
 
 #include "net/io/iocp_io_service.h"
 #include "platform/error_codes.h"
+#include "platform/socket.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -40,6 +41,9 @@ public:
         bool active = false;
         std::uint8_t* data = nullptr;
         std::uint32_t length = 0;
+        std::shared_ptr<const platform::file_handle> file;   // a send from a file: `length` bytes at `offset`
+        std::uint64_t offset = 0;
+        bool more = false;   // MSG_MORE: the next send follows at once
         i_transfer_handler function = nullptr;
         void* context = nullptr;
     };
@@ -129,21 +133,34 @@ public:
     void try_send()
     {
         for (;;) {
-            const ssize_t n = ::send(fd.load(), send.data, send.length, MSG_NOSIGNAL);
+            ssize_t n;
+            if (send.file) {
+                n = platform::send_file(fd.load(), send.file->fd(), send.offset, send.length);
+                if (n == 0) {   // the file ends before the range does
+                    finish_send(platform::err::handle_eof, 0);
+                    return;
+                }
+            } else {
+                n = ::send(fd.load(), send.data, send.length, MSG_NOSIGNAL | (send.more ? MSG_MORE : 0));
+            }
             if (n >= 0) {
-                send.active = false;
-                m_iocp.post_transfer(i_iocp_io_service::kind_send, send.function, send.context, 0,
-                                     static_cast<std::uint32_t>(n));
+                finish_send(0, static_cast<std::uint32_t>(n));
                 return;
             }
             if (errno == EINTR)
                 continue;
             if (errno == EAGAIN || errno == EWOULDBLOCK)
                 return;
-            send.active = false;
-            m_iocp.post_transfer(i_iocp_io_service::kind_send, send.function, send.context, platform::last_error(), 0);
+            finish_send(platform::last_error(), 0);
             return;
         }
+    }
+
+    void finish_send(std::uint32_t error, std::uint32_t bytes)
+    {
+        const transfer_op done = std::move(send);
+        send = {};
+        m_iocp.post_transfer(i_iocp_io_service::kind_send, done.function, done.context, error, bytes);
     }
 
     // Watches the descriptor; false (error in `error`) when it cannot.
@@ -275,9 +292,22 @@ void i_stream_socket::async_connect(const i_tcp_endpoint& endpoint, i_handler fu
     iocp.post(function, context, error);
 }
 
-void i_stream_socket::async_send(const void* data, std::uint32_t length, i_transfer_handler function, void* context)
+void i_stream_socket::async_send(const void* data, std::uint32_t length, i_transfer_handler function, void* context,
+                                 bool more)
 {
-    start_transfer(true, static_cast<std::uint8_t*>(const_cast<void*>(data)), length, function, context);
+    start_transfer(true, static_cast<std::uint8_t*>(const_cast<void*>(data)), length, function, context, nullptr, 0,
+                   more);
+}
+
+void i_stream_socket::async_send_file(std::shared_ptr<const platform::file_handle> file, std::uint64_t offset,
+                                      std::uint32_t length, i_transfer_handler function, void* context)
+{
+    if (!file) {
+        m_service.iocp().post_transfer(i_iocp_io_service::kind_transfer, function, context,
+                                       platform::err::invalid_handle, 0);
+        return;
+    }
+    start_transfer(true, nullptr, length, function, context, std::move(file), offset);
 }
 
 void i_stream_socket::async_receive(void* data, std::uint32_t length, i_transfer_handler function, void* context)
@@ -286,7 +316,8 @@ void i_stream_socket::async_receive(void* data, std::uint32_t length, i_transfer
 }
 
 void i_stream_socket::start_transfer(bool sending, std::uint8_t* data, std::uint32_t length,
-                                     i_transfer_handler function, void* context)
+                                     i_transfer_handler function, void* context,
+                                     std::shared_ptr<const platform::file_handle> file, std::uint64_t offset, bool more)
 {
     i_iocp_io_service& iocp = m_service.iocp();
     std::uint32_t error = 0;
@@ -303,6 +334,9 @@ void i_stream_socket::start_transfer(bool sending, std::uint8_t* data, std::uint
             op.length = length;
             op.function = function;
             op.context = context;
+            op.file = std::move(file);
+            op.offset = offset;
+            op.more = more;
             // Tried at once; what would block waits for the next readiness.
             // A bulk receive is tried on the transfer thread instead.
             if (sending)

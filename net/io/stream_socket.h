@@ -11,6 +11,7 @@
 
 #include "net/io/io_error.h"
 #include "net/io/io_service.h"
+#include "platform/file_handle.h"
 
 #include <netinet/in.h>
 
@@ -86,7 +87,17 @@ public:
 
     // Sends at most `length` bytes of `data`; the buffer must stay valid
     // until the handler runs. Length 0 completes with (0, 0).
-    void async_send(const void* data, std::uint32_t length, i_transfer_handler function, void* context);
+    // `more`: what is sent next follows at once (a block after its header),
+    // so the kernel may hold these bytes back to send them together.
+    void async_send(const void* data, std::uint32_t length, i_transfer_handler function, void* context,
+                    bool more = false);
+
+    // Sends at most `length` bytes of `file` at `offset`, straight from the
+    // page cache (the caller has seen them there: the thread doing the send
+    // must not wait for the disk); the socket holds the file until the
+    // handler runs. Reaching the file's end first fails with 38.
+    void async_send_file(std::shared_ptr<const platform::file_handle> file, std::uint64_t offset, std::uint32_t length,
+                         i_transfer_handler function, void* context);
 
     // Receives at most `length` bytes into `data`; the buffer must stay
     // valid until the handler runs. Length 0 completes with (0, 0) without
@@ -101,7 +112,8 @@ public:
 
 private:
     void start_transfer(bool sending, std::uint8_t* data, std::uint32_t length, i_transfer_handler function,
-                        void* context);
+                        void* context, std::shared_ptr<const platform::file_handle> file = nullptr,
+                        std::uint64_t offset = 0, bool more = false);
 
     i_io_service& m_io;
     i_stream_socket_service<i_tcp>& m_service;

@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -719,11 +721,14 @@ TEST_F(StorageManagerTest, UploadReadsRunOnTheWorkerAndAnswerTheirRequestsInOrde
     std::string out(kBlockSize, '\0');
     auto ask = [&](std::uint64_t id, std::int32_t piece, const std::string& name) {
         BlockRequest req{piece, 0, std::int32_t(kBlockSize), reinterpret_cast<std::uint8_t*>(&out[0])};
-        return storage->ReadBlockAsync(id, req, [&, name](int status) {
-            std::lock_guard<std::mutex> g(lock);
-            heard.push_back(name + ":" + std::to_string(status));
-            threads.insert(std::this_thread::get_id());
-        });
+        return storage->ReadBlockAsync(
+            id, req,
+            [&, name](int status) {
+                std::lock_guard<std::mutex> g(lock);
+                heard.push_back(name + ":" + std::to_string(status));
+                threads.insert(std::this_thread::get_id());
+            },
+            nullptr);
     };
     auto heard_count = [&](std::size_t n) {
         return test_support::wait_until([&] {
@@ -778,7 +783,8 @@ TEST_F(StorageManagerTest, UploadReadsRunOnTheWorkerAndAnswerTheirRequestsInOrde
     }
     ASSERT_TRUE(read_cached(6));
     BlockRequest last{6, 0, 100, reinterpret_cast<std::uint8_t*>(&out[0])};
-    EXPECT_EQ(BlockRead::kServed, storage->ReadBlockAsync(5, last, [](int) {}));
+    EXPECT_EQ(BlockRead::kServed, storage->ReadBlockAsync(
+                                      5, last, [](int) {}, nullptr));
     EXPECT_EQ(short_fx.piece_bytes(6), out.substr(0, 100));
     EXPECT_EQ((std::vector<std::int32_t>{1, 2, 4, 5, 6}), g_gate.pieces);
     EXPECT_EQ("ahead:0", heard.back());
@@ -800,6 +806,25 @@ TEST_F(StorageManagerTest, UploadReadsRunOnTheWorkerAndAnswerTheirRequestsInOrde
         EXPECT_EQ((std::vector<std::int32_t>{0, 5, 6}), s.ReadCachePieces());
     });
     EXPECT_EQ(answers, heard.size());
+    // Asked for it as a file's range, such a block is served as one and not
+    // copied; a piece not held is not; the range stays readable after the
+    // channel has closed its files.
+    std::fill(out.begin(), out.end(), 'x');
+    BlockFile file;
+    BlockRequest block{2, std::int32_t(kBlockSize), std::int32_t(kBlockSize), reinterpret_cast<std::uint8_t*>(&out[0])};
+    ASSERT_EQ(BlockRead::kServed, storage->ReadBlockAsync(
+                                      5, block, [](int) {}, &file));
+    ASSERT_TRUE(file.handle);
+    EXPECT_EQ(std::string(kBlockSize, 'x'), out);
+    BlockFile none;
+    block.piece = 3;
+    EXPECT_EQ(BlockRead::kRefused, storage->ReadBlockAsync(
+                                       5, block, [](int) {}, &none));
+    EXPECT_FALSE(none.handle);
+    channels->CloseChannelFiles(5);
+    std::string sent(kBlockSize, '\0');
+    ASSERT_EQ(ssize_t(kBlockSize), ::pread(file.handle->fd(), &sent[0], kBlockSize, off_t(file.offset)));
+    EXPECT_EQ(short_fx.piece_bytes(2).substr(kBlockSize, kBlockSize), sent);
     SetPieceReadHook(&ReadGate::Read);
 
     // A channel removed with reads started and one waiting its turn: all

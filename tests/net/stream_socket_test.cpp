@@ -2,9 +2,15 @@
 
 #include "io_test_util.h"
 #include "platform/error_codes.h"
+#include "platform/file_handle.h"
+#include "support/temp_dir.h"
+
+#include <fcntl.h>
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -80,6 +86,65 @@ TEST(StreamSocket, AssignSendReceiveOnTheIoThread)
         EXPECT_EQ(t.thread_id(), id);
     EXPECT_EQ(t.thread_id(), sent.threads[0]);
     EXPECT_EQ(t.thread_id(), received.threads[0]);
+}
+
+// A range of a file is sent from the file, in part when the socket takes
+// less; a range past the file's end ends with 38; a peer that went away is
+// an error, never a signal that ends the process.
+TEST(StreamSocket, FileRangesAreSentFromTheFile)
+{
+    test_support::TempDir dir;
+    std::string bytes(100000, '\0');
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = char(i * 7 + i / 251);
+    const std::string path = dir.file("data.bin");
+    {
+        std::ofstream(path, std::ios::binary) << bytes;
+    }
+    auto file = std::make_shared<const platform::file_handle>(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    ASSERT_GE(file->fd(), 0);
+
+    net_test::io_thread t;
+    net_test::socket_pair pair;
+    i_stream_socket s(t.io);
+    calls adopted, sent;
+    s.assign(pair.release_a(), &on_done, &adopted);
+    auto send_and_read = [&](std::uint64_t offset, std::uint32_t length) {
+        const std::size_t before = sent.size();
+        s.async_send_file(file, offset, length, &on_transfer, &sent);
+        EXPECT_TRUE(test_support::wait_until([&] { return sent.size() == before + 1; }));
+        std::string got(sent.bytes.at(before), '\0');
+        std::size_t have = 0;
+        std::uint32_t err = 0;
+        while (have < got.size()) {
+            const long n = platform::receive_some(pair.b, &got[have], got.size() - have, err);
+            if (n <= 0)
+                break;
+            have += std::size_t(n);
+        }
+        return got;
+    };
+    std::uint64_t offset = 1000;
+    while (offset < 51000) {
+        const std::string got = send_and_read(offset, std::uint32_t(51000 - offset));
+        ASSERT_EQ(0u, sent.error(sent.size() - 1));
+        ASSERT_FALSE(got.empty());
+        EXPECT_EQ(bytes.substr(offset, got.size()), got);
+        offset += got.size();
+    }
+    EXPECT_EQ(bytes.substr(bytes.size() - 10), send_and_read(bytes.size() - 10, 100));
+    send_and_read(bytes.size(), 100);
+    EXPECT_EQ(platform::err::handle_eof, sent.error(sent.size() - 1));
+
+    platform::close_socket(pair.b);
+    std::uint32_t error = 0;
+    for (int i = 0; i < 50 && error == 0; ++i) {
+        const std::size_t before = sent.size();
+        s.async_send_file(file, 0, std::uint32_t(bytes.size()), &on_transfer, &sent);
+        ASSERT_TRUE(test_support::wait_until([&] { return sent.size() == before + 1; }));
+        error = sent.error(before);
+    }
+    EXPECT_NE(0u, error);
 }
 
 TEST(StreamSocket, ZeroLengthTransfersCompleteWithoutTouchingTheSocket)

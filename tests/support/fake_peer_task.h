@@ -198,7 +198,7 @@ public:
     }
     std::uint16_t listen_port() override { return 9768; }
     void get_bitmap(std::vector<std::uint8_t>& bitmap) override { bitmap = m_bitmap; }
-    BlockRead read_block(BlockRequest& b, PieceReadHandler ready) override
+    BlockRead read_block(BlockRequest& b, PieceReadHandler ready, BlockFile*) override
     {
         std::lock_guard<std::mutex> g(m_lock);
         ++m_reads;
