@@ -44,7 +44,8 @@ bool in_page_cache(int fd, std::uint64_t offset, std::uint64_t length)
     cachestat_range range{offset, length};
     cachestat_counts counts{};
     if (::syscall(kCachestat, fd, &range, &counts, 0) != 0) {
-        if (errno == ENOSYS)
+        // (Older kernels lack the call; a sandbox may forbid it.)
+        if (errno == ENOSYS || errno == EPERM)
             g_unsupported.store(true, std::memory_order_relaxed);
         return false;
     }
