@@ -28,7 +28,9 @@ bool i_send_queue::append(const std::uint8_t* first, const std::uint8_t* last, c
                           std::uint32_t length)
 {
     const std::size_t head = last > first ? static_cast<std::size_t>(last - first) : 0;
-    if (!file.handle || m_unsent + head + length > m_limit)
+    if (!file.handle)
+        length = 0;
+    if (m_unsent + head + length > m_limit)
         return false;
     append(first, last);
     if (length != 0) {

@@ -34,8 +34,9 @@ public:
     // take the unsent total past the limit.
     bool append(const std::uint8_t* first, const std::uint8_t* last);
 
-    // Appends [first, last) and then `length` bytes of `file` (the block
-    // lies there): both, or nothing when the limit would be passed.
+    // Appends [first, last) and then, when `file` has a handle, `length`
+    // bytes of it (the block lies there): all, or nothing when the limit
+    // would be passed.
     bool append(const std::uint8_t* first, const std::uint8_t* last, const BlockFile& file, std::uint32_t length);
 
     // The next range to send, or false when nothing waits. Only one range

@@ -67,9 +67,8 @@ bool x_connection::send(const void* first, const void* last, const BlockFile& fi
     std::lock_guard<std::mutex> guard(m_pump.lock);
     if (is_closing())
         return false;
-    const auto* from = static_cast<const std::uint8_t*>(first);
-    const auto* to = static_cast<const std::uint8_t*>(last);
-    if (!(file.handle ? m_pump.queue.append(from, to, file, length) : m_pump.queue.append(from, to))) {
+    if (!m_pump.queue.append(static_cast<const std::uint8_t*>(first), static_cast<const std::uint8_t*>(last), file,
+                             length)) {
         // The peer does not read what we queue: refuse more, whole.
         platform::debug_output("x_connection::send refused, send queue full, socket-" + std::to_string(native()) +
                                "\n");
