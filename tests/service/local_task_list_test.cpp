@@ -26,10 +26,19 @@ void write(const std::string& path, const std::string& text)
     std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
 }
 
+// Ages are counted in calendar days: noon of the day `days` before today,
+// so the hour the test runs at does not move the file across a midnight.
 void age_days(const std::string& path, int days)
 {
+    const std::time_t now = std::time(nullptr);
+    std::tm day{};
+    localtime_r(&now, &day);
+    day.tm_mday -= days;
+    day.tm_hour = 12;
+    day.tm_min = day.tm_sec = 0;
+    day.tm_isdst = -1;
     utimbuf times{};
-    times.actime = times.modtime = std::time(nullptr) - static_cast<std::time_t>(days) * 86400 - 3600;
+    times.actime = times.modtime = std::mktime(&day);
     ASSERT_EQ(::utime(path.c_str(), &times), 0);
 }
 
