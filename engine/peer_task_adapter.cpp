@@ -42,6 +42,11 @@ public:
         IStorageManager* storage = storage_manager();
         return storage && storage->WriteBlock(task_id(), block);
     }
+    std::shared_ptr<zeq::i_block_loan> lend_block(const BlockRequest& block) override
+    {
+        IStorageManager* storage = storage_manager();
+        return storage ? storage->LendBlocks(task_id(), block.piece, block.offset, 1) : nullptr;
+    }
 
     int parent_peers(std::vector<PeerInfo>& out) override
     {

@@ -6,6 +6,7 @@
 // a buffer, the queues stay bounded, and a closed connection hands every
 // request back to the piece picker.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -59,17 +60,25 @@ void run_connection(const uint8_t* data, size_t size)
     size_t fed = 0;
     unsigned rounds = 0;
     while (fed < size && !conn->is_closing()) {
-        const uint32_t filled = conn->receive_filled();
-        const uint32_t wanted = conn->receive_wanted();
-        FUZZ_CHECK(filled < wanted);
-        FUZZ_CHECK(wanted <= CPeerConnection::kReceiveBuffer);
-        size_t n = wanted - filled;
-        if (n > chunk)
-            n = chunk;
-        if (n > size - fed)
-            n = size - fed;
-        std::memcpy(conn->receive_buffer() + filled, data + fed, n);
-        conn->set_receive_window(filled + uint32_t(n), wanted);
+        size_t n = 0;
+        const std::vector<i_receive_span> spans = conn->receive_targets();
+        if (!spans.empty()) {
+            // Laid out over the blocks asked for: the bytes scatter.
+            const size_t take = std::min(chunk, size - fed);
+            for (const i_receive_span& s : spans) {
+                const size_t part = std::min<size_t>(s.length, take - n);
+                std::memcpy(s.data, data + fed + n, part);
+                n += part;
+            }
+        } else {
+            const uint32_t filled = conn->receive_filled();
+            const uint32_t wanted = conn->receive_wanted();
+            FUZZ_CHECK(filled < wanted);
+            FUZZ_CHECK(wanted <= CPeerConnection::kReceiveBuffer);
+            n = std::min<size_t>({wanted - filled, chunk, size - fed});
+            std::memcpy(conn->receive_buffer() + filled, data + fed, n);
+            conn->set_receive_window(filled + uint32_t(n), wanted);
+        }
         fed += n;
         conn->on_receive(i_error_code(0), uint32_t(n));
         if (++rounds % 16 == 0)

@@ -69,15 +69,8 @@ void base_connection::disconnect()
     abort_download();
     stop_io();
     // Lent memory goes back once a receive in flight into it has ended
-    // (that receive holds its own share); given up outside the lock.
-    std::shared_ptr<void> lent;
-    {
-        std::lock_guard<std::mutex> guard(m_pump.lock);
-        lent = std::move(m_pump.window.hold);
-        m_pump.window.target = nullptr;
-        m_pump.window.filled = 0;
-        m_pump.window.wanted = 0;
-    }
+    // (that receive holds its own share).
+    clear_window();
 }
 
 bool base_connection::write(const void* first, const void* last)
@@ -101,10 +94,7 @@ void base_connection::core_sent(const i_error_code&, std::uint32_t bytes)
 
 void base_connection::prepare_receive(std::uint32_t filled, std::uint32_t wanted)
 {
-    std::shared_ptr<void> previous;   // lent memory, given up outside the lock
-    std::lock_guard<std::mutex> guard(m_pump.lock);
-    previous = std::move(m_pump.window.hold);
-    m_pump.window.set(filled, wanted);
+    set_window(filled, wanted);
 }
 
 void base_connection::prepare_receive_into(std::uint8_t* data, std::uint32_t filled, std::uint32_t wanted,

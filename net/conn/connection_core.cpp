@@ -104,11 +104,12 @@ void connection_core::start_receive_after(bool delivered)
         std::lock_guard<std::mutex> guard(m_pump.lock);
         if (delivered)
             m_pump.end_delivery();
-        std::uint8_t* data;
-        if (core_stopped() || !core_may_receive() || !m_socket || !m_pump.begin_receive(data, length))
+        i_receive_span spans[i_stream_socket::max_receive_spans];
+        std::size_t count = 0;
+        if (core_stopped() || !core_may_receive() || !m_socket || !m_pump.begin_receive(spans, count, length))
             return;
         add_ref();
-        m_socket->async_receive(data, length, &connection_core::handle_receive, this);
+        m_socket->async_receive(spans, count, &connection_core::handle_receive, this);
     }
     // Outside the lock: over the limit this writes a client-log line.
     transfer_limits::add_request_bytes(length);
@@ -137,6 +138,29 @@ void connection_core::handle_receive(void* self, const i_error_code& error, std:
     // another thread (a new limit) would write under its reader.
     c->core_received(error, bytes);
     c->start_receive_after(true);
+}
+
+void connection_core::set_window(std::uint32_t filled, std::uint32_t wanted)
+{
+    std::shared_ptr<void> previous;
+    std::lock_guard<std::mutex> guard(m_pump.lock);
+    previous = std::move(m_pump.window.hold);
+    m_pump.window.set(filled, wanted);
+}
+
+void connection_core::set_window_targets(const std::vector<i_receive_span>& spans, std::shared_ptr<void> owner)
+{
+    std::shared_ptr<void> previous;
+    std::lock_guard<std::mutex> guard(m_pump.lock);
+    previous = std::move(m_pump.window.hold);
+    m_pump.window.set_targets(spans, std::move(owner));
+}
+
+void connection_core::clear_window()
+{
+    std::shared_ptr<void> previous;
+    std::lock_guard<std::mutex> guard(m_pump.lock);
+    previous = m_pump.window.clear_targets();
 }
 
 void connection_core::stop_io()

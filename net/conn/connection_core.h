@@ -72,6 +72,14 @@ protected:
     // with 995 and only release.
     void stop_io();
 
+    // The next receive's window: `wanted` bytes of the buffer with `filled`
+    // in already; `spans` (memory kept by `owner`); nothing. What kept the
+    // previous targets is given up outside the pump's lock (giving up a
+    // lent block takes its owner's lock). Not while a receive is in flight.
+    void set_window(std::uint32_t filled, std::uint32_t wanted);
+    void set_window_targets(const std::vector<i_receive_span>& spans, std::shared_ptr<void> owner);
+    void clear_window();
+
     mutable i_transfer_pump m_pump;   // send queue and receive window, under its lock
 
 private:

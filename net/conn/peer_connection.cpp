@@ -155,7 +155,7 @@ void CPeerConnection::on_connect()
     start_receive();
 }
 
-void CPeerConnection::on_receive(const i_error_code& error, std::uint32_t)
+void CPeerConnection::on_receive(const i_error_code& error, std::uint32_t bytes)
 {
     if (!m_task || is_closing())
         return;
@@ -167,7 +167,7 @@ void CPeerConnection::on_receive(const i_error_code& error, std::uint32_t)
         return;
     }
     m_last_receive.store(platform::tick_count());
-    read_frames();
+    read_frames(bytes);
 }
 
 void CPeerConnection::on_send(const i_error_code& error, std::uint32_t bytes)
@@ -182,12 +182,21 @@ static_assert(CPeerConnection::kReceiveBuffer >= peer_wire::kPrefixSize + peer_w
 // Every complete packet the buffer holds is handled in order; a partial one
 // moves to the front and completes with the next receives. Blocks that
 // arrived free their places only now, so one send asks for all of them.
-void CPeerConnection::read_frames()
+void CPeerConnection::read_frames(std::uint32_t bytes)
 {
     std::uint8_t* buffer = receive_buffer();
-    const std::uint32_t filled = receive_filled();
-    std::uint32_t at = 0;
+    std::uint32_t filled = receive_filled();
     m_blocks_arrived = false;
+    if (m_landing) {
+        // The receive's own share of the loans has gone; the buffer's bytes
+        // are only those that went past the blocks expected (or everything
+        // from a packet that was not one of them on).
+        m_landing = false;
+        clear_receive_targets();
+        filled = m_lander.land(
+            bytes, buffer, [this](const BlockRequest& block, zeq::i_block_loan& loan) { take_block(block, &loan); });
+    }
+    std::uint32_t at = 0;
     while (!is_closing() && filled - at >= peer_wire::kPrefixSize) {
         // Checked as soon as the prefix is in (a partial packet's length is
         // read again with the next receive, and is still good).
@@ -210,7 +219,28 @@ void CPeerConnection::read_frames()
     const std::uint32_t tail = filled - at;
     if (tail != 0 && at != 0)
         std::memmove(buffer, buffer + at, tail);
-    set_receive_window(tail, kReceiveBuffer);
+    if (!receive_into_storage(tail))
+        set_receive_window(tail, kReceiveBuffer);
+}
+
+bool CPeerConnection::receive_into_storage(std::uint32_t tail)
+{
+    // The data log keeps every packet's bytes: they must come whole.
+    if (DebugLog::DataSwitch() >= 3 && !m_lander.in_progress()) {
+        m_lander.clear();
+        return false;
+    }
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_expected.assign(m_in_flight.begin(), m_in_flight.end());
+    }
+    m_lander.plan(m_expected, [this](const BlockRequest& block) { return m_task->lend_block(block); });
+    if (m_lander.empty() || !m_lander.adopt(receive_buffer(), tail))
+        return false;
+    m_lander.layout(receive_buffer(), kReceiveBuffer, m_spans);
+    set_receive_targets(m_spans, m_lander.share());
+    m_landing = true;
+    return true;
 }
 
 void CPeerConnection::on_packet(const std::uint8_t* packet, std::uint32_t length)

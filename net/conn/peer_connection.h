@@ -21,6 +21,7 @@
 #include "picker/block_request.h"
 #include "net/conn/peer_task.h"
 #include "net/conn/peer_wire.h"
+#include "net/conn/lent_block_receiver.h"
 #include "net/conn/x_connection.h"
 
 #include <atomic>
@@ -105,8 +106,13 @@ public:
 
 private:
     void init(std::uint8_t passive);
-    // Frame reader and dispatch (I/O thread).
-    void read_frames();
+    // Frame reader and dispatch (I/O thread): `bytes` came in with the
+    // last receive.
+    void read_frames(std::uint32_t bytes);
+    // Lays the next receive out over the blocks asked for, when it can take
+    // the `tail` bytes of a partial packet the buffer holds; false when the
+    // buffer is to be filled as usual.
+    bool receive_into_storage(std::uint32_t tail);
     void on_packet(const std::uint8_t* packet, std::uint32_t length);
     void dispatch(const CCmdPacketReader& reader, std::uint16_t command);
     void on_handshake(const CCmdPacketReader& reader);
@@ -116,6 +122,8 @@ private:
     void on_bitfield(const CCmdPacketReader& reader);
     void on_block_request(const CCmdPacketReader& reader);
     void on_block_data(const CCmdPacketReader& reader);
+    // A block has come in (its bytes at block.data, or in `loan`).
+    void take_block(const BlockRequest& block, zeq::i_block_loan* loan);
     void on_have(const CCmdPacketReader& reader);
     // Upload: answers the waiting requests in order until one waits for
     // the disk; `on_piece_read` takes that wait back (I/O thread).
@@ -166,6 +174,11 @@ private:
     bool m_upload_waiting = false;                  // the first of them waits for its piece (I/O thread)
     std::vector<std::uint8_t> m_batch;              // scratch for the requests of one pick (I/O thread)
     std::vector<BlockRequest> m_asked;              // the records of those requests (I/O thread)
+    // Blocks received straight into storage (I/O thread).
+    lent_block_receiver m_lander;
+    bool m_landing = false;                 // the receive in flight is laid out by m_lander
+    std::vector<BlockRequest> m_expected;   // scratch: the requests in flight, in order
+    std::vector<i_receive_span> m_spans;    // scratch: the spans of the next receive
 };
 
 // The connection maker the download task installs for its peer

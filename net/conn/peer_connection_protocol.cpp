@@ -421,17 +421,24 @@ void CPeerConnection::on_block_data(const CCmdPacketReader& reader)
         fail("收到的block不对! piece_index=" + std::to_string(static_cast<std::int32_t>(m.block.piece)));
         return;
     }
-    const BlockRequest block = to_request(m.block, const_cast<std::uint8_t*>(m.data));
+    // An unrequested block is still written: storage drops it unless it is
+    // a block still missing.
+    take_block(to_request(m.block, const_cast<std::uint8_t*>(m.data)), nullptr);
+}
+
+void CPeerConnection::take_block(const BlockRequest& block, zeq::i_block_loan* loan)
+{
     if (platform::debug_output_enabled())
         platform::debug_output("收到的block: " + std::to_string(task_id()) + " " + block_text_of(block) + "\n");
     if (m_first_data_log) {
         m_first_data_log = false;
         peer_log(6, 0);
     }
-    // An unrequested block is still written: storage drops it unless it is
-    // a block still missing.
-    m_task->write_block(block);
-    m_task->count_download(GetPeerInfo()->peertype, m.block.length);
+    if (loan)
+        loan->commit();
+    else
+        m_task->write_block(block);
+    m_task->count_download(GetPeerInfo()->peertype, std::uint32_t(block.length));
     LogEvent(15, "LOG::LOG_DOWN_RECV_BLOCK", static_cast<std::uint32_t>(task_id()),
              static_cast<std::uint32_t>(task_id() >> 32), "%d", block.piece);
     {

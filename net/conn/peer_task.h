@@ -5,6 +5,7 @@
 #pragma once
 
 #include "discovery/peer_info.h"
+#include "net/conn/block_loan.h"
 #include "picker/block_request.h"
 
 #include <cstdint>
@@ -39,6 +40,9 @@ public:
     virtual void get_bitmap(std::vector<std::uint8_t>& bitmap) = 0;
     virtual BlockRead read_block(BlockRequest& block, PieceReadHandler ready, BlockFile* file) = 0;
     virtual bool write_block(const BlockRequest& block) = 0;
+    // The write-cache place of `block`, lent for a receive straight into it
+    // (see IStorageManager::LendBlocks); null when storage cannot lend it.
+    virtual std::shared_ptr<zeq::i_block_loan> lend_block(const BlockRequest& block) = 0;
 
     // NAT traversal: the task's parents and sons.
     virtual int parent_peers(std::vector<PeerInfo>& out) = 0;

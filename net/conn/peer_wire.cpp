@@ -4,6 +4,7 @@
 #include "foundation/cmd_packet_reader.h"
 #include "foundation/tlv_packet.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace peer_wire {
@@ -204,16 +205,19 @@ void build_have(const Have& m, std::vector<std::uint8_t>& out)
     append_built(packet, out);
 }
 
-std::uint8_t* layout_block_data(std::uint64_t client_id, std::uint64_t task_id, const BlockRecord& block,
-                                std::vector<std::uint8_t>& out)
+namespace {
+
+// Offsets of the two ids in the block-data head.
+constexpr std::uint32_t kClientIdAt = kHeaderSize + cmd_packet::kFieldHeaderSize;
+constexpr std::uint32_t kTaskIdAt = kClientIdAt + 8 + cmd_packet::kFieldHeaderSize;
+
+std::uint8_t* write_block_data_head(std::uint64_t client_id, std::uint64_t task_id, const BlockRecord& block,
+                                    std::uint8_t* p)
 {
     // The layout CTlvPacket gives fields 0, 1 and 3, written directly so
     // that the block is read from storage straight into the packet.
     constexpr std::size_t kField = cmd_packet::kFieldHeaderSize;
-    const std::size_t total = kHeaderSize + (kField + 8) * 2 + kField + sizeof(BlockRecord) + block.length;
-    out.resize(total);
-    std::uint8_t* p = out.data();
-    store_u32(p, static_cast<std::uint32_t>(total - kPrefixSize));
+    store_u32(p, kBlockDataHead - kPrefixSize + block.length);
     p[4] = 0;
     store_u16(p + 5, cmd_block_data);
     store_u32(p + 7, kVersion);
@@ -231,6 +235,34 @@ std::uint8_t* layout_block_data(std::uint64_t client_id, std::uint64_t task_id, 
     store_u32(p + 2, static_cast<std::uint32_t>(sizeof(BlockRecord) + block.length));
     store_block(p + 6, block);
     return p + kField + sizeof(BlockRecord);
+}
+
+}   // namespace
+
+static_assert(kBlockDataHead == kHeaderSize + (cmd_packet::kFieldHeaderSize + 8) * 2 + cmd_packet::kFieldHeaderSize +
+                                    sizeof(BlockRecord),
+              "the block-data head is the header, two ids and the record's field head");
+
+std::uint8_t* layout_block_data(std::uint64_t client_id, std::uint64_t task_id, const BlockRecord& block,
+                                std::vector<std::uint8_t>& out)
+{
+    out.resize(kBlockDataHead + block.length);
+    return write_block_data_head(client_id, task_id, block, out.data());
+}
+
+void block_data_head(const BlockRecord& block, std::uint8_t* out)
+{
+    write_block_data_head(0, 0, block, out);
+}
+
+bool block_data_head_matches(const std::uint8_t* p, std::uint32_t n, const std::uint8_t* head)
+{
+    auto same = [&](std::uint32_t from, std::uint32_t to) {
+        to = std::min(to, n);
+        return from >= to || std::memcmp(p + from, head + from, to - from) == 0;
+    };
+    return n <= kBlockDataHead && same(0, kClientIdAt) && same(kClientIdAt + 8, kTaskIdAt) &&
+           same(kTaskIdAt + 8, kBlockDataHead);
 }
 
 // ---- Parsers ----

@@ -167,6 +167,15 @@ void build_have(const Have& m, std::vector<std::uint8_t>& out);
 std::uint8_t* layout_block_data(std::uint64_t client_id, std::uint64_t task_id, const BlockRecord& block,
                                 std::vector<std::uint8_t>& out);
 
+// The bytes before the data of a block-data packet in that layout.
+constexpr std::uint32_t kBlockDataHead = 58;
+// Writes those bytes (with both ids 0) to `out`.
+void block_data_head(const BlockRecord& block, std::uint8_t* out);
+// True when the `n` bytes at `p` (n <= kBlockDataHead) begin what
+// block_data_head wrote to `head`, whatever the ids. Such a packet is well
+// formed and parses to that block (any other layout is parsed as usual).
+bool block_data_head_matches(const std::uint8_t* p, std::uint32_t n, const std::uint8_t* head);
+
 // Parsers over a reader whose check() is 5. False when a field the
 // command needs is missing or its length differs from its width.
 bool parse_handshake(const CCmdPacketReader& r, Handshake& out);

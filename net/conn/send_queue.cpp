@@ -90,7 +90,7 @@ void i_receive_window::set(std::uint32_t new_filled, std::uint32_t new_wanted)
 {
     filled = new_filled;
     wanted = new_wanted;
-    target = nullptr;
+    targets.clear();
     hold.reset();
     if (buffer.size() < wanted)
         buffer.resize(wanted);
@@ -101,8 +101,26 @@ void i_receive_window::set_target(std::uint8_t* data, std::uint32_t new_filled, 
 {
     filled = new_filled;
     wanted = new_wanted;
-    target = data;
+    targets.assign(1, i_receive_span{data, new_wanted});
     hold = std::move(owner);
+}
+
+void i_receive_window::set_targets(const std::vector<i_receive_span>& spans, std::shared_ptr<void> owner)
+{
+    filled = 0;
+    wanted = 0;
+    for (const i_receive_span& s : spans)
+        wanted += s.length;
+    targets = spans;
+    hold = std::move(owner);
+}
+
+std::shared_ptr<void> i_receive_window::clear_targets()
+{
+    targets.clear();
+    filled = 0;
+    wanted = 0;
+    return std::move(hold);
 }
 
 bool i_transfer_pump::begin_send(i_send_range& range)
@@ -123,12 +141,26 @@ void i_transfer_pump::end_send(std::uint32_t error, std::uint32_t bytes)
     check_invariant();
 }
 
-bool i_transfer_pump::begin_receive(std::uint8_t*& data, std::uint32_t& length)
+bool i_transfer_pump::begin_receive(i_receive_span* spans, std::size_t& count, std::uint32_t& length)
 {
     length = window.missing();
-    if (receiving || delivering || receive_failed || length == 0 || (!window.target && window.buffer.empty()))
+    if (receiving || delivering || receive_failed || length == 0 || (window.targets.empty() && window.buffer.empty()))
         return false;
-    data = (window.target ? window.target : window.buffer.data()) + window.filled;
+    count = 0;
+    if (window.targets.empty()) {
+        spans[count++] = {window.buffer.data() + window.filled, length};
+    } else {
+        // What was filled already is skipped.
+        std::uint32_t skip = window.filled;
+        for (const i_receive_span& s : window.targets) {
+            if (skip >= s.length) {
+                skip -= s.length;
+                continue;
+            }
+            spans[count++] = {s.data + skip, s.length - skip};
+            skip = 0;
+        }
+    }
     receive_hold = window.hold;
     receiving = true;
     check_invariant();
@@ -150,7 +182,7 @@ void i_transfer_pump::reset()
     queue.clear();
     window.filled = 0;
     window.wanted = 0;
-    window.target = nullptr;
+    window.targets.clear();
     window.hold.reset();
     receive_hold.reset();
     sending = false;
@@ -168,8 +200,8 @@ void i_send_queue::check_invariant() const
 void i_transfer_pump::check_invariant() const
 {
     queue.check_invariant();
-    VR_INVARIANT(window.target || window.wanted <= window.buffer.size());
-    VR_INVARIANT(!window.target || window.hold);
+    VR_INVARIANT(!window.targets.empty() || window.wanted <= window.buffer.size());
+    VR_INVARIANT(window.targets.size() <= i_stream_socket::max_receive_spans);
     VR_INVARIANT(!receiving || window.filled < window.wanted);
     VR_INVARIANT(!(sending && send_failed));
     VR_INVARIANT(!(receiving && receive_failed));

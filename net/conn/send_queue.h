@@ -6,6 +6,7 @@
 // wait unsent is capped.
 #pragma once
 
+#include "net/io/stream_socket.h"
 #include "picker/block_request.h"
 
 #include <algorithm>
@@ -78,13 +79,14 @@ private:
 
 // The receive window: a buffer, the bytes filled and the bytes wanted; the
 // next receive reads wanted - filled bytes at `filled`. The bytes may be
-// outside memory instead of the buffer (`target`, kept valid by `hold`).
+// outside memory instead of the buffer (`targets`, filled in order and
+// kept valid by `hold`).
 struct i_receive_window {
     std::vector<std::uint8_t> buffer;
     std::uint32_t wanted = 0;
     std::uint32_t filled = 0;
-    std::uint8_t* target = nullptr;   // null: the window's bytes are `buffer`
-    std::shared_ptr<void> hold;       // owns `target` while the window uses it
+    std::vector<i_receive_span> targets;   // empty: the window's bytes are `buffer`
+    std::shared_ptr<void> hold;            // owns what `targets` point into while the window uses it
 
     // Sets the lengths; grows the buffer to `wanted` when smaller. The
     // window's bytes are the buffer again.
@@ -93,6 +95,12 @@ struct i_receive_window {
     // `owner` (shared with a receive in flight into them).
     void set_target(std::uint8_t* data, std::uint32_t new_filled, std::uint32_t new_wanted,
                     std::shared_ptr<void> owner);
+    // The window's bytes are `spans`, in order (at most
+    // i_stream_socket::max_receive_spans; they may point into the buffer).
+    void set_targets(const std::vector<i_receive_span>& spans, std::shared_ptr<void> owner);
+    // Drops the targets and the lengths; the hold is handed to the caller
+    // (to be given up outside the lock).
+    std::shared_ptr<void> clear_targets();
     // Bytes the next receive asks for.
     std::uint32_t missing() const { return wanted > filled ? wanted - filled : 0; }
     bool complete() const { return filled == wanted; }
@@ -118,9 +126,11 @@ struct i_transfer_pump {
     // The next range to send, when no send is in flight; marks it in flight.
     bool begin_send(i_send_range& range);
     void end_send(std::uint32_t error, std::uint32_t bytes);
-    // Where and how much to receive, when no receive is in flight or being
-    // delivered and the window wants bytes; marks it in flight.
-    bool begin_receive(std::uint8_t*& data, std::uint32_t& length);
+    // Where (`count` spans of `spans`, which has room for
+    // i_stream_socket::max_receive_spans) and how much to receive, when no
+    // receive is in flight or being delivered and the window wants bytes;
+    // marks it in flight.
+    bool begin_receive(i_receive_span* spans, std::size_t& count, std::uint32_t& length);
     // The receive completed; it is being delivered until end_delivery.
     void end_receive(std::uint32_t error, std::uint32_t bytes);
     void end_delivery() { delivering = false; }

@@ -88,8 +88,7 @@ void x_connection::core_sent(const i_error_code& error, std::uint32_t bytes)
 
 void x_connection::set_receive_window(std::uint32_t filled, std::uint32_t wanted)
 {
-    std::lock_guard<std::mutex> guard(m_pump.lock);
-    m_pump.window.set(filled, wanted);
+    set_window(filled, wanted);
 }
 
 bool x_connection::receive_complete() const

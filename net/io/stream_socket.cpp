@@ -8,8 +8,10 @@
 #include <fcntl.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <mutex>
 
@@ -39,8 +41,11 @@ public:
 
     struct transfer_op {
         bool active = false;
-        std::uint8_t* data = nullptr;
+        std::uint8_t* data = nullptr;   // a send's bytes, a receive's first span
         std::uint32_t length = 0;
+        // A receive's further spans (iov[0] is data/length), filled in order.
+        std::array<iovec, i_stream_socket::max_receive_spans> iov{};
+        std::size_t spans = 1;
         std::shared_ptr<const platform::file_handle> file;   // a send from a file: `length` bytes at `offset`
         std::uint64_t offset = 0;
         bool more = false;   // MSG_MORE: the next send follows at once
@@ -112,7 +117,15 @@ public:
     void try_receive()
     {
         for (;;) {
-            const ssize_t n = ::recv(fd.load(), receive.data, receive.length, 0);
+            ssize_t n;
+            if (receive.spans == 1) {
+                n = ::recv(fd.load(), receive.data, receive.length, 0);
+            } else {
+                msghdr m{};
+                m.msg_iov = receive.iov.data();
+                m.msg_iovlen = receive.spans;
+                n = ::recvmsg(fd.load(), &m, 0);
+            }
             if (n >= 0) {
                 receive.active = false;
                 m_iocp.post_transfer(i_iocp_io_service::kind_receive, receive.function, receive.context, 0,
@@ -295,8 +308,8 @@ void i_stream_socket::async_connect(const i_tcp_endpoint& endpoint, i_handler fu
 void i_stream_socket::async_send(const void* data, std::uint32_t length, i_transfer_handler function, void* context,
                                  bool more)
 {
-    start_transfer(true, static_cast<std::uint8_t*>(const_cast<void*>(data)), length, function, context, nullptr, 0,
-                   more);
+    const i_receive_span span{static_cast<std::uint8_t*>(const_cast<void*>(data)), length};
+    start_transfer(true, &span, 1, function, context, nullptr, 0, more);
 }
 
 void i_stream_socket::async_send_file(std::shared_ptr<const platform::file_handle> file, std::uint64_t offset,
@@ -307,21 +320,34 @@ void i_stream_socket::async_send_file(std::shared_ptr<const platform::file_handl
                                        platform::err::invalid_handle, 0);
         return;
     }
-    start_transfer(true, nullptr, length, function, context, std::move(file), offset);
+    const i_receive_span span{nullptr, length};
+    start_transfer(true, &span, 1, function, context, std::move(file), offset);
 }
 
 void i_stream_socket::async_receive(void* data, std::uint32_t length, i_transfer_handler function, void* context)
 {
-    start_transfer(false, static_cast<std::uint8_t*>(data), length, function, context);
+    const i_receive_span span{static_cast<std::uint8_t*>(data), length};
+    start_transfer(false, &span, 1, function, context);
 }
 
-void i_stream_socket::start_transfer(bool sending, std::uint8_t* data, std::uint32_t length,
+void i_stream_socket::async_receive(const i_receive_span* spans, std::size_t count, i_transfer_handler function,
+                                    void* context)
+{
+    start_transfer(false, spans, count, function, context);
+}
+
+void i_stream_socket::start_transfer(bool sending, const i_receive_span* spans, std::size_t count,
                                      i_transfer_handler function, void* context,
                                      std::shared_ptr<const platform::file_handle> file, std::uint64_t offset, bool more)
 {
     i_iocp_io_service& iocp = m_service.iocp();
     std::uint32_t error = 0;
-    if (length != 0) {
+    std::uint64_t length = 0;
+    for (std::size_t i = 0; i < count; ++i)
+        length += spans[i].length;
+    if (count == 0 || count > max_receive_spans || length > UINT32_MAX) {
+        error = platform::err::invalid_parameter;
+    } else if (length != 0) {
         std::lock_guard<std::mutex> guard(m_state->lock);
         auto& op = sending ? m_state->send : m_state->receive;
         if (m_state->fd.load() < 0) {
@@ -330,8 +356,11 @@ void i_stream_socket::start_transfer(bool sending, std::uint8_t* data, std::uint
             error = platform::err::in_progress;
         } else {
             op.active = true;
-            op.data = data;
-            op.length = length;
+            op.data = spans[0].data;
+            op.length = std::uint32_t(length);
+            op.spans = count;
+            for (std::size_t i = 0; i < count; ++i)
+                op.iov[i] = {spans[i].data, spans[i].length};
             op.function = function;
             op.context = context;
             op.file = std::move(file);

@@ -1,6 +1,6 @@
 // The TCP socket object of the I/O layer. It adopts a connected socket
 // (`assign`) or connects one (`async_connect`), moves one buffer per send
-// or receive, and reports every result as a handler call on the I/O
+// (a receive may scatter into several), and reports every result as a handler call on the I/O
 // thread. One send and one receive may be in flight at a time; a second
 // one of the same kind is refused with 10036 (in progress).
 //
@@ -34,6 +34,12 @@ struct i_tcp_endpoint {
     i_tcp_endpoint(std::uint32_t address_host_order, std::uint16_t port);
     std::uint32_t address() const;   // host byte order
     std::uint16_t port() const;
+};
+
+// One place a receive fills.
+struct i_receive_span {
+    std::uint8_t* data = nullptr;
+    std::uint32_t length = 0;
 };
 
 template <class Protocol>
@@ -104,6 +110,12 @@ public:
     // touching the socket.
     void async_receive(void* data, std::uint32_t length, i_transfer_handler function, void* context);
 
+    // Receives at most the spans' total, filling them in order (the bytes
+    // of one receive land where the caller expects them, without a copy).
+    // At most max_receive_spans; the same rules as above.
+    static constexpr std::size_t max_receive_spans = 16;
+    void async_receive(const i_receive_span* spans, std::size_t count, i_transfer_handler function, void* context);
+
     // Closes the socket: a pending connect, send and receive complete with
     // 995. Nothing when already closed. Any thread.
     void close();
@@ -111,7 +123,7 @@ public:
     i_io_service& get_io_service() { return m_io; }
 
 private:
-    void start_transfer(bool sending, std::uint8_t* data, std::uint32_t length, i_transfer_handler function,
+    void start_transfer(bool sending, const i_receive_span* spans, std::size_t count, i_transfer_handler function,
                         void* context, std::shared_ptr<const platform::file_handle> file = nullptr,
                         std::uint64_t offset = 0, bool more = false);
 

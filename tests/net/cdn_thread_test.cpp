@@ -247,7 +247,7 @@ TEST_F(CdnThreadTest, HeaderSplitIgnoredRangeAndCutAnswersStillGiveTheRightBytes
             EXPECT_EQ(fixture->Bytes(f, 0, fixture->files()[f].size), task->Image(f)) << f;
         thread.Stop();
         ASSERT_TRUE(test_support::wait_until([&] { return thread.IsStopped(); }, 3000));
-        EXPECT_TRUE(test_support::wait_until([&] { return task->m_loans.load() == 0; }, 3000));
+        EXPECT_TRUE(test_support::wait_until([&] { return task->m_loans->load() == 0; }, 3000));
     }
 }
 

@@ -340,7 +340,7 @@ TEST(HttpRangeRequest, BodyIsCutIntoBlocksInEveryChunkSize)
             }
             EXPECT_EQ(state::complete, last) << chunk;
             EXPECT_EQ(lend && chunk<6 * kBlockSize, lent> 0) << chunk;   // a bigger first read takes the whole run
-            EXPECT_EQ(0, f.task.m_loans.load()) << "a loan outlived the run";
+            EXPECT_EQ(0, f.task.m_loans->load()) << "a loan outlived the run";
             EXPECT_EQ(6u, f.task.BlocksWritten()) << chunk;
             EXPECT_EQ(0, std::memcmp(f.task.Image(0).data(), content.data(), 6 * kBlockSize)) << chunk;
             // Nothing past the run was written.
@@ -463,9 +463,9 @@ TEST(HttpRangeRequest, AbortGivesEveryBlockBack)
     EXPECT_EQ(1000u, filled);
     EXPECT_EQ(0, std::memcmp(target, Pattern(1000).data(), 1000));
     lending->abort();
-    EXPECT_EQ(1, g.task.m_loans.load());
+    EXPECT_EQ(1, g.task.m_loans->load());
     receive_share.reset();
-    EXPECT_EQ(0, g.task.m_loans.load());
+    EXPECT_EQ(0, g.task.m_loans->load());
     EXPECT_EQ(0u, g.task.BlocksWritten());
     EXPECT_EQ(CBlockRequestMap::kFree, g.task.Picker().BlockState(0, 0));
 }

@@ -13,7 +13,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -414,6 +416,77 @@ TEST_F(PeerConnectionTest, BlocksArrivingTogetherAreAskedAgainWithOneSend)
     EXPECT_EQ(link.counted->sends.back(), 6 * Ask(0, 0, 1000).size()) << "the places freed together, in one send";
     EXPECT_EQ(link.conn->in_flight_count(), 6u);
     EXPECT_EQ(link.conn->pending_count(), 0u);
+}
+
+TEST_F(PeerConnectionTest, AskedBlocksLandInStorageAndWhateverElseComesIsReadAsUsual)
+{
+    auto link = Open(PEERTYPE_SP, 0, std::vector<std::uint8_t>(6, 0));
+    link->Start();
+    link->MakeReady({1, 1, 1, 1, 1, 0});
+    std::deque<pw::BlockRecord> asked;
+    auto ask_more = [&](std::size_t n) {
+        for (std::size_t i = 0; i < n; ++i) {
+            const bytes p = link->ReadCommand(pw::cmd_block_request);
+            CCmdPacketReader r(p.data(), p.size());
+            pw::BlockAsk a;
+            ASSERT_TRUE(pw::parse_block_request(r, a)) << i;
+            asked.push_back(a.block);
+        }
+    };
+    auto answer = [&](std::size_t i) { return Data(asked[i].piece, asked[i].offset, asked[i].length); };
+    // Each cut is read by a receive of its own: inside a head, at its end,
+    // inside a block, across two packets.
+    auto send_cut = [&](const bytes& stream, const std::vector<std::size_t>& cuts) {
+        std::size_t from = 0;
+        for (std::size_t to : cuts) {
+            to = std::min(to, stream.size());
+            const std::uint64_t before = link->conn->total_received();
+            link->Send(bytes(stream.begin() + std::ptrdiff_t(from), stream.begin() + std::ptrdiff_t(to)));
+            ASSERT_TRUE(test_support::wait_until([&] { return link->conn->total_received() == before + (to - from); }));
+            from = to;
+        }
+    };
+    auto written_right = [&](std::size_t count) {
+        const auto written = link->task->Written();
+        EXPECT_EQ(written.size(), count);
+        for (const auto& w : written)
+            EXPECT_EQ(w.second, FakePeerTask::BlockBytes(w.first.first, std::uint32_t(w.first.second),
+                                                         std::uint32_t(w.second.size())))
+                << w.first.first << "/" << w.first.second;
+    };
+    ask_more(6);
+
+    // Answers in the order asked land in storage's places, wherever the
+    // stream is cut.
+    const std::size_t head = pw::kBlockDataHead;
+    send_cut(Concat({answer(0), answer(1), answer(2)}),
+             {1, head - 1, head, head + 100, 32768 + head + 7, 100000, 200000});
+    ASSERT_TRUE(test_support::wait_until([&] { return link->task->Downloads() == 3; }));
+    EXPECT_EQ(link->task->m_lent_writes.load(), 3u);
+    written_right(3);
+    ask_more(3);
+
+    // A have before a block, a block out of order: nothing is lost or
+    // taken twice, and the have counts.
+    const std::uint32_t lent_before = link->task->m_lent_writes.load();
+    send_cut(Concat({HaveOf(5), answer(4), answer(3)}), {20, 200000});
+    ASSERT_TRUE(test_support::wait_until([&] { return link->task->Downloads() == 5; }));
+    written_right(5);
+    EXPECT_EQ(link->conn->remote_piece_map(), std::vector<std::uint8_t>(6, 1));
+    ask_more(2);
+    send_cut(answer(5), {10, 200000});
+    ASSERT_TRUE(test_support::wait_until([&] { return link->task->Downloads() == 6; }));
+    EXPECT_GT(link->task->m_lent_writes.load(), lent_before) << "landing again after the mismatch";
+    written_right(6);
+    EXPECT_FALSE(link->conn->is_closing());
+
+    // A connection that goes with blocks lent and one under way gives every
+    // loan back.
+    send_cut(answer(6), {head + 10});
+    const auto loans = link->task->m_loans;
+    EXPECT_GT(loans->load(), 0);
+    link.reset();
+    EXPECT_EQ(loans->load(), 0);
 }
 
 TEST_F(PeerConnectionTest, NothingFreeLeftAsksAFewCopiesAndRaisesTheReleaseRequestOnce)

@@ -110,29 +110,54 @@ TEST(TransferPump, OneTransferOfEachKindAndErrorsStopTheirSide)
     p.queue.append(bytes(msg), bytes(msg) + 3);
     EXPECT_FALSE(p.begin_send(out));   // failed: no more sends
 
-    std::uint8_t* in;
-    EXPECT_FALSE(p.begin_receive(in, n));   // no window
+    i_receive_span spans[i_stream_socket::max_receive_spans];
+    std::size_t count = 0;
+    EXPECT_FALSE(p.begin_receive(spans, count, n));   // no window
     p.window.set(0, 8);
-    ASSERT_TRUE(p.begin_receive(in, n));
+    ASSERT_TRUE(p.begin_receive(spans, count, n));
     EXPECT_EQ(8u, n);
-    EXPECT_FALSE(p.begin_receive(in, n));
+    EXPECT_FALSE(p.begin_receive(spans, count, n));
     p.end_receive(0, 5);
-    EXPECT_FALSE(p.begin_receive(in, n));   // not while the bytes are being taken
+    EXPECT_FALSE(p.begin_receive(spans, count, n));   // not while the bytes are being taken
     p.end_delivery();
-    ASSERT_TRUE(p.begin_receive(in, n));
+    ASSERT_TRUE(p.begin_receive(spans, count, n));
     EXPECT_EQ(3u, n);
-    EXPECT_EQ(p.window.buffer.data() + 5, in);
+    EXPECT_EQ(p.window.buffer.data() + 5, spans[0].data);
     p.end_receive(0, 3);
     p.end_delivery();
     EXPECT_TRUE(p.window.complete());
-    EXPECT_FALSE(p.begin_receive(in, n));   // the window wants nothing more
+    EXPECT_FALSE(p.begin_receive(spans, count, n));   // the window wants nothing more
     p.window.set(0, 4);
-    ASSERT_TRUE(p.begin_receive(in, n));
+    ASSERT_TRUE(p.begin_receive(spans, count, n));
     p.end_receive(38, 0);
-    EXPECT_FALSE(p.begin_receive(in, n));
+    EXPECT_FALSE(p.begin_receive(spans, count, n));
     p.reset();
     p.window.set(0, 4);
-    EXPECT_TRUE(p.begin_receive(in, n));
+    EXPECT_TRUE(p.begin_receive(spans, count, n));
+    p.end_receive(0, 0);
+    p.end_delivery();
+
+    // Outside memory in several places: what is filled is skipped.
+    std::uint8_t a[4], b[6];
+    auto owner = std::make_shared<int>(0);
+    p.window.set_targets({{a, 4}, {b, 6}}, owner);
+    ASSERT_TRUE(p.begin_receive(spans, count, n));
+    ASSERT_EQ(2u, count);
+    EXPECT_EQ(10u, n);
+    EXPECT_EQ(a, spans[0].data);
+    EXPECT_EQ(2, owner.use_count() - 1) << "the window and the receive hold it";
+    p.end_receive(0, 5);
+    p.end_delivery();
+    ASSERT_TRUE(p.begin_receive(spans, count, n));
+    ASSERT_EQ(1u, count);
+    EXPECT_EQ(b + 1, spans[0].data);
+    EXPECT_EQ(5u, spans[0].length);
+    p.end_receive(0, 5);
+    p.take_receive_hold();
+    p.end_delivery();
+    EXPECT_TRUE(p.window.clear_targets());
+    EXPECT_EQ(1, owner.use_count());
+    EXPECT_FALSE(p.begin_receive(spans, count, n)) << "no window";
 }
 
 }   // namespace

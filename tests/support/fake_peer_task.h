@@ -10,6 +10,7 @@
 #include "picker/block_request_map.h"
 #include "net/conn/peer_task.h"
 #include "net/io/io_service.h"
+#include "tests/support/fake_block_loan.h"
 
 #include <atomic>
 #include <cstring>
@@ -166,6 +167,9 @@ public:
         return m_uploads;
     }
     std::atomic<std::uint32_t> m_release_requests{0};   // add_release_request calls
+    std::atomic<bool> m_lend{true};                     // lend_block lends missing blocks
+    std::shared_ptr<std::atomic<int>> m_loans = std::make_shared<std::atomic<int>>(0);   // loans alive
+    std::atomic<std::uint32_t> m_lent_writes{0};   // blocks written through a loan
     std::uint32_t Reads() const
     {
         std::lock_guard<std::mutex> g(m_lock);
@@ -223,6 +227,23 @@ public:
         // As storage does: the picker reads the table without a lock.
         __atomic_store_n(&m_received[b.piece][b.offset / kBlockSize], std::uint8_t{1}, __ATOMIC_RELAXED);
         return true;
+    }
+    std::shared_ptr<zeq::i_block_loan> lend_block(const BlockRequest& b) override
+    {
+        {
+            std::lock_guard<std::mutex> g(m_lock);
+            if (!m_lend.load() || b.piece < 0 || std::size_t(b.piece) >= m_lengths.size() || b.offset < 0 ||
+                std::size_t(b.offset / kBlockSize) >= m_received[b.piece].size() ||
+                m_received[b.piece][b.offset / kBlockSize])
+                return nullptr;
+        }
+        return std::make_shared<FakeBlockLoan>(
+            b.piece, b.offset, std::vector<std::uint32_t>{std::uint32_t(b.length)},
+            [this](const BlockRequest& block) {
+                m_lent_writes.fetch_add(1);
+                return write_block(block);
+            },
+            m_loans);
     }
     int parent_peers(std::vector<PeerInfo>& out) override
     {

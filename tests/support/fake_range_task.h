@@ -11,6 +11,7 @@
 #include "net/conn/http_range_request.h"
 #include "platform/event.h"
 #include "platform/socket.h"
+#include "support/fake_block_loan.h"
 #include "support/task_fixture.h"
 
 #include <atomic>
@@ -234,7 +235,10 @@ public:
         for (std::uint32_t b = std::uint32_t(offset) / kBlockSize;
              lengths.size() < blocks && b < BlocksInPiece(m_lengths[std::size_t(piece)]); ++b)
             lengths.push_back(BlockLength(m_lengths[std::size_t(piece)], b));
-        return lengths.empty() ? nullptr : std::make_shared<Loan>(this, piece, offset, std::move(lengths));
+        if (lengths.empty())
+            return nullptr;
+        return std::make_shared<FakeBlockLoan>(
+            piece, offset, std::move(lengths), [this](const BlockRequest& b) { return write_block(b); }, m_loans);
     }
     void count_block(std::uint8_t peer_type, std::uint32_t bytes) override
     {
@@ -328,44 +332,9 @@ public:
     std::atomic<std::uint32_t> m_sources_failed{0};   // and failed
     std::atomic<std::uint8_t> m_last_type{0};
     std::atomic<bool> m_lend{false};
-    std::atomic<int> m_loans{0};   // loans alive
+    std::shared_ptr<std::atomic<int>> m_loans = std::make_shared<std::atomic<int>>(0);   // loans alive
 
 private:
-    class Loan : public zeq::i_block_loan {
-    public:
-        Loan(FakeRangeTask* task, std::int32_t piece, std::int32_t offset, std::vector<std::uint32_t> lengths)
-            : m_task(task), m_piece(piece), m_offset(offset), m_lengths(std::move(lengths))
-        {
-            for (std::uint32_t n : m_lengths)
-                m_bytes.resize(m_bytes.size() + n);
-            m_task->m_loans.fetch_add(1);
-        }
-        ~Loan() override { m_task->m_loans.fetch_sub(1); }
-        std::uint8_t* data() override { return m_bytes.data(); }
-        std::uint32_t size() const override { return std::uint32_t(m_bytes.size()); }
-        std::uint32_t blocks() const override { return std::uint32_t(m_lengths.size()); }
-        bool commit() override
-        {
-            if (m_next >= m_lengths.size())
-                return false;
-            BlockRequest block;
-            block.piece = m_piece;
-            block.offset = m_offset + std::int32_t(m_next * kBlockSize);
-            block.length = std::int32_t(m_lengths[m_next]);
-            block.data = m_bytes.data() + std::size_t(m_next) * kBlockSize;
-            ++m_next;
-            return m_task->write_block(block);
-        }
-
-    private:
-        FakeRangeTask* m_task;
-        std::int32_t m_piece;
-        std::int32_t m_offset;
-        std::vector<std::uint32_t> m_lengths;
-        std::vector<std::uint8_t> m_bytes;
-        std::size_t m_next = 0;
-    };
-
     void Wake()
     {
         std::shared_ptr<platform::Event> wake;
