@@ -75,7 +75,9 @@ protected:
     // The next receive's window: `wanted` bytes of the buffer with `filled`
     // in already; `spans` (memory kept by `owner`); nothing. What kept the
     // previous targets is given up outside the pump's lock (giving up a
-    // lent block takes its owner's lock). Not while a receive is in flight.
+    // lent block takes its owner's lock). Set only while no receive is in
+    // flight; a clear may come at any time (a receive in flight keeps its
+    // own share).
     void set_window(std::uint32_t filled, std::uint32_t wanted);
     void set_window_targets(const std::vector<i_receive_span>& spans, std::shared_ptr<void> owner);
     void clear_window();

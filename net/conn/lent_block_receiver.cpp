@@ -22,8 +22,8 @@ void lent_block_receiver::plan(const std::vector<BlockRequest>& asked, const len
         expected e;
         e.block = b;
         e.loan = std::move(loan);
-        peer_wire::block_data_head(
-            {std::uint32_t(b.piece), std::uint32_t(b.offset), std::uint32_t(b.length)}, e.head.data());
+        peer_wire::block_data_head({std::uint32_t(b.piece), std::uint32_t(b.offset), std::uint32_t(b.length)},
+                                   e.head.data());
         m_expected.push_back(std::move(e));
     }
 }
@@ -55,7 +55,8 @@ void lent_block_receiver::layout(std::uint8_t* buffer, std::uint32_t capacity, s
     std::uint32_t planned = 0;
     for (const expected& e : m_expected) {
         if (e.head_got < peer_wire::kBlockDataHead)
-            spans.push_back({const_cast<std::uint8_t*>(e.got.data()) + e.head_got, peer_wire::kBlockDataHead - e.head_got});
+            spans.push_back(
+                {const_cast<std::uint8_t*>(e.got.data()) + e.head_got, peer_wire::kBlockDataHead - e.head_got});
         spans.push_back({e.loan->data() + e.body_got, std::uint32_t(e.block.length) - e.body_got});
         planned += peer_wire::kBlockDataHead + std::uint32_t(e.block.length);
     }

@@ -185,9 +185,11 @@ static_assert(CPeerConnection::kReceiveBuffer >= peer_wire::kPrefixSize + peer_w
 void CPeerConnection::read_frames(std::uint32_t bytes)
 {
     std::uint8_t* buffer = receive_buffer();
-    std::uint32_t filled = receive_filled();
     m_blocks_arrived = false;
-    if (m_landing) {
+    std::uint32_t filled;
+    if (!m_landing) {
+        filled = receive_filled();
+    } else {
         // The receive's own share of the loans has gone; the buffer's bytes
         // are only those that went past the blocks expected (or everything
         // from a packet that was not one of them on).

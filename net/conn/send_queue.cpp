@@ -202,6 +202,7 @@ void i_transfer_pump::check_invariant() const
     queue.check_invariant();
     VR_INVARIANT(!window.targets.empty() || window.wanted <= window.buffer.size());
     VR_INVARIANT(window.targets.size() <= i_stream_socket::max_receive_spans);
+    VR_INVARIANT(window.targets.empty() || window.hold);
     VR_INVARIANT(!receiving || window.filled < window.wanted);
     VR_INVARIANT(!(sending && send_failed));
     VR_INVARIANT(!(receiving && receive_failed));

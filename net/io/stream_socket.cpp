@@ -41,9 +41,9 @@ public:
 
     struct transfer_op {
         bool active = false;
-        std::uint8_t* data = nullptr;   // a send's bytes, a receive's first span
-        std::uint32_t length = 0;
-        // A receive's further spans (iov[0] is data/length), filled in order.
+        std::uint8_t* data = nullptr;   // a send's bytes; a receive's first span
+        std::uint32_t length = 0;       // all the spans' bytes
+        // A receive's spans, filled in order (one alone is data/length).
         std::array<iovec, i_stream_socket::max_receive_spans> iov{};
         std::size_t spans = 1;
         std::shared_ptr<const platform::file_handle> file;   // a send from a file: `length` bytes at `offset`

@@ -22,7 +22,10 @@ public:
     // task that lent it).
     FakeBlockLoan(std::int32_t piece, std::int32_t offset, std::vector<std::uint32_t> lengths, writer write,
                   std::shared_ptr<std::atomic<int>> alive)
-        : m_piece(piece), m_offset(offset), m_lengths(std::move(lengths)), m_write(std::move(write)),
+        : m_piece(piece),
+          m_offset(offset),
+          m_lengths(std::move(lengths)),
+          m_write(std::move(write)),
           m_alive(std::move(alive))
     {
         for (std::uint32_t n : m_lengths)
