@@ -194,7 +194,7 @@ void CPeerConnection::read_frames(std::uint32_t bytes)
         // are only those that went past the blocks expected (or everything
         // from a packet that was not one of them on).
         m_landing = false;
-        clear_receive_targets();
+        clear_window();
         filled = m_lander.land(
             bytes, buffer, [this](const BlockRequest& block, zeq::i_block_loan& loan) { take_block(block, &loan); });
     }
@@ -240,7 +240,7 @@ bool CPeerConnection::receive_into_storage(std::uint32_t tail)
     if (m_lander.empty() || !m_lander.adopt(receive_buffer(), tail))
         return false;
     m_lander.layout(receive_buffer(), kReceiveBuffer, m_spans);
-    set_receive_targets(m_spans, m_lander.share());
+    set_window_targets(m_spans, m_lander.share());
     m_landing = true;
     return true;
 }

@@ -76,14 +76,6 @@ public:
     // `filled` (the buffer grows to `wanted`). Call while no receive is in
     // flight (from on_connect or on_receive).
     void set_receive_window(std::uint32_t filled, std::uint32_t wanted);
-    // The next receive fills `spans` in order instead (the memory kept by
-    // `owner`, which the receive shares until it completes); the same
-    // rules. Cleared, the window is empty and the memory given up.
-    void set_receive_targets(const std::vector<i_receive_span>& spans, std::shared_ptr<void> owner)
-    {
-        set_window_targets(spans, std::move(owner));
-    }
-    void clear_receive_targets() { clear_window(); }
     // The spans the next receive fills (empty: the buffer at filled).
     std::vector<i_receive_span> receive_targets() const
     {
