@@ -330,7 +330,8 @@ TEST_F(ClientMainTest, QueueRulesForWaitingRunningAndCompletedTasks)
 
     ASSERT_TRUE(StartClient(env->file("data")));
     ASSERT_TRUE(client->WaitForSession(5000));
-    ASSERT_TRUE(wait_until([&] { return client->GetRunningCount() == 1; }, 15000));
+    // The task counts as running just before the session is handed it.
+    ASSERT_TRUE(wait_until([&] { return client->GetRunningCount() == 1 && !Session().Adds().empty(); }, 15000));
     EXPECT_EQ(Session().Adds().size(), 1u) << "queued once";
     // Running: a second add is refused and queues nothing.
     EXPECT_FALSE(client->AddTask(21, 262144, "a", 1, "<filelist/>", env->path()));
