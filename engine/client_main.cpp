@@ -25,6 +25,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <random>
+#include <utility>
 
 namespace {
 
@@ -248,12 +249,13 @@ void CClientMain::ScheduleRelogon()
 
 void CClientMain::RetryLogonWhenDue()
 {
-    if (!m_offline.load() || !platform::tick_reached(platform::tick_count(), m_relogon_at.load()))
+    if (m_stopping.load() || !m_offline.load() || !platform::tick_reached(platform::tick_count(), m_relogon_at.load()))
         return;
-    // Under the build lock: a logon ending now is handled first, and a
-    // client core that is stopping starts none.
-    std::lock_guard<std::mutex> build(m_build_lock);
-    if (m_stopping.load() || !m_offline.load() || m_ris.IsRunning())
+    // No client-core lock here: Stop joins this thread, and the logon's
+    // sink takes the build lock. A try that slips past a Stop just begun
+    // finds m_stopping in its sink and builds nothing; Stop ends it after
+    // it has joined this thread.
+    if (m_ris.IsRunning())
         return;
     // Not due again before this try has ended and set the next one.
     m_relogon_at.store(platform::tick_count() + kMaxRelogonMs);
@@ -569,22 +571,41 @@ void CClientMain::DestroySession()
 
 bool CClientMain::Stop()
 {
-    std::lock_guard<std::mutex> one(m_stop_lock);
+    // One Stop at a time; a second caller waits for the first to end. The
+    // stop lock only guards the flag: it is never held while Stop joins.
+    {
+        std::unique_lock<std::mutex> one(m_stop_lock);
+        if (m_stop_running) {
+            m_stop_done.wait(one, [this] { return !m_stop_running; });
+            return true;
+        }
+        m_stop_running = true;
+    }
     m_stopping.store(true);
     // The logon may be about to build a session: end it and wait for it
     // first, so nothing is built on a client core that is going away.
     m_ris.Stop();
-    std::lock_guard<std::mutex> build(m_build_lock);
+    CLogOfBoot* boot_log = nullptr;
+    CLanPeerDiscovery* lan = nullptr;
+    CDownDataLog* down_data_log = nullptr;
+    {
+        // A sink that took the build lock before m_stopping was set has
+        // finished once this lock is ours; later ones build nothing. The
+        // services it made are taken over here and stopped with no lock held.
+        std::lock_guard<std::mutex> build(m_build_lock);
+        boot_log = std::exchange(m_boot_log, nullptr);
+        lan = std::exchange(m_lan, nullptr);
+        down_data_log = std::exchange(m_down_data_log, nullptr);
+    }
 
     StopRunningTasks();
-    if (m_boot_log) {
-        m_boot_log->Stop();
-        delete m_boot_log;
-        m_boot_log = nullptr;
+    if (boot_log) {
+        boot_log->Stop();
+        delete boot_log;
     }
     LogEvent(33, "LOG::LOG_SYS_BEING_EXIT_1", 0, 0, "");
-    if (m_lan)
-        m_lan->Stop();
+    if (lan)
+        lan->Stop();
     if (m_upnp.joinable() && !m_upnp.join_for(kUpnpJoinMs)) {
         platform::debug_output("CClientMain::Stop waiting for the UPnP pass\n");
         m_upnp.join();
@@ -595,6 +616,8 @@ bool CClientMain::Stop()
         platform::debug_output("CClientMain::Stop waiting for the task worker\n");
         m_worker.join();
     }
+    // A logon try the worker started as this Stop began ends here.
+    m_ris.Stop();
     LogEvent(34, "LOG::LOG_SYS_BEING_EXIT_2", 0, 0, "");
     m_running.Clear();
     m_completed.Clear();
@@ -603,22 +626,25 @@ bool CClientMain::Stop()
     // Tasks still running post their stop reports as the session destroys
     // them: they go out (bounded) before the sender ends.
     m_reports.Stop(kReportDrainMs);
-    if (m_down_data_log) {
-        m_down_data_log->Flush();
-        delete m_down_data_log;
-        m_down_data_log = nullptr;
+    if (down_data_log) {
+        down_data_log->Flush();
+        delete down_data_log;
     }
     LogEvent(45, "LOG::LOG_SYS_BEING_EXIT_4", 0, 0, "");
-    if (m_lan) {
-        if (CLanPeerDiscovery::GetInstance() == m_lan)
+    if (lan) {
+        if (CLanPeerDiscovery::GetInstance() == lan)
             CLanPeerDiscovery::SetInstance(nullptr);
-        delete m_lan;
-        m_lan = nullptr;
+        delete lan;
     }
     // A route upload still running is waited for (bounded); later engines may trace again.
     CTraceHost::Shutdown(3000);
     CTraceHost::Reset();
     m_stop_time.store(platform::unix_time());
+    {
+        std::lock_guard<std::mutex> one(m_stop_lock);
+        m_stop_running = false;
+    }
+    m_stop_done.notify_all();
     return true;
 }
 

@@ -16,6 +16,7 @@
 #include "platform/thread.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -188,8 +189,12 @@ private:
     std::atomic<std::uint32_t> m_relogon_at{0};   // tick of the offline session's next logon try
     std::atomic<std::uint32_t> m_relogon_backoff{kFirstRelogonMs};
     std::atomic<std::uint32_t> m_relogon_tries{0};
-    std::mutex m_build_lock;   // serialises session build and Stop's teardown
-    std::mutex m_stop_lock;    // one Stop at a time
+    // Serialises the logon sink's build with Stop taking over what it
+    // built; never held across a join or a wait for another thread.
+    std::mutex m_build_lock;
+    std::mutex m_stop_lock;   // guards m_stop_running only
+    bool m_stop_running = false;
+    std::condition_variable m_stop_done;   // a Stop under way has ended
 
     platform::Event m_stop_event{platform::Event::Reset::manual};
     // Wakes the task worker: a task was queued, the session was built, or Stop.

@@ -29,7 +29,10 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <list>
 #include <mutex>
 #include <thread>
@@ -288,6 +291,60 @@ protected:
         return took;
     }
 
+    // Adds `count` tasks of 6 MiB from `first_id` on, each served by the
+    // server `server_for` gives it, and waits until each server has been
+    // asked for its task's data.
+    void StartDownloads(std::uint64_t first_id, std::uint64_t count,
+                        const std::function<RangeServer&(const TaskFixture&)>& server_for)
+    {
+        std::vector<std::pair<RangeServer*, std::string>> asked;
+        for (std::uint64_t id = first_id; id < first_id + count; ++id) {
+            downloads.push_back(std::make_unique<TaskFixture>(
+                root.path(), id, kPiece, std::vector<std::uint64_t>{6 << 20}, "game" + std::to_string(id)));
+            const TaskFixture& fx = *downloads.back();
+            ASSERT_TRUE(fx.ok());
+            RangeServer& server = server_for(fx);
+            ServeFiles(server, fx);
+            asked.emplace_back(&server, "/" + fx.srcdir() + "/");
+            ASSERT_TRUE(nginx->SetCdnAnswer(id, fx.CdnAnswer(server.base_url())));
+            ASSERT_EQ(0, engine->AddNewTask(fx.SeedXml().c_str(), env->file("games").c_str()));
+        }
+        ASSERT_TRUE(wait_until(
+            [&] {
+                for (const auto& a : asked) {
+                    bool seen = false;
+                    for (const std::string& request : a.first->Requests())
+                        seen = seen || request.find(a.second) != std::string::npos;
+                    if (!seen)
+                        return false;
+                }
+                return true;
+            },
+            20000))
+            << "every task downloads";
+    }
+
+    // Servers of the tasks above: one that sends at a steady pace, one that
+    // drips, one that never answers.
+    struct Sources {
+        RangeServer live;
+        RangeServer slow;
+        RangeServer hanging;
+        Sources()
+        {
+            RangeServer::Behaviour paced;
+            paced.rate = 64 * 1024;
+            live.SetBehaviour(paced);
+            RangeServer::Behaviour dripping;
+            dripping.rate = 2000;
+            slow.SetBehaviour(dripping);
+            RangeServer::Behaviour silent;
+            silent.silent = true;
+            hanging.SetBehaviour(silent);
+        }
+        bool Start() { return live.Start() && slow.Start() && hanging.Start(); }
+    };
+
     std::uint64_t LastProgress() const
     {
         EngineEvent e;
@@ -300,6 +357,7 @@ protected:
     IP2SP_Engine* engine = nullptr;
     EngineCallbackLog log;
     std::string save = root.file("unused");
+    std::vector<std::unique_ptr<TaskFixture>> downloads;
 };
 
 }   // namespace
@@ -576,4 +634,36 @@ TEST_F(HttpDownloadTest, SilentOrSlowSourceBesideAGoodOneCostsLittle)
         bad.Stop();
         good.Stop();
     }
+}
+
+// Shutdown while tasks download and the index servers cannot be reached:
+// the offline session's next logon try falls due while the engine stops.
+// Stop and that try must not wait for each other.
+TEST_F(HttpDownloadTest, ShutdownWithTheIndexServersUnreachableEndsWhileALogonTryFallsDue)
+{
+    test_support::shifted_tick_scope tick;
+    ASSERT_TRUE(nginx->start()) << nginx->last_error();
+    Sources sources;
+    ASSERT_TRUE(sources.Start());
+    StartEngine();
+    // The offline session's first logon try is due this long after it was built.
+    const std::uint32_t logon_due = platform::tick_count() + CClientMain::kFirstRelogonMs;
+    ASSERT_NO_FATAL_FAILURE(StartDownloads(9201, 8, [&](const TaskFixture&) -> RangeServer& { return sources.live; }));
+
+    // Time moves on to just before that try: it falls due while the engine
+    // stops, and the task worker, which looks every second, finds it due.
+    const std::uint32_t left = platform::tick_remaining(platform::tick_count(), logon_due);
+    ASSERT_GT(left, 300u);
+    test_support::tick_offset() += left - 300;
+    std::atomic<bool> stopped{false};
+    std::thread stopper([&] {
+        DestroyEngine();
+        stopped.store(true);
+    });
+    if (!wait_until([&] { return stopped.load(); }, 20000)) {
+        // Both threads wait for each other for good: nothing would end them.
+        std::fprintf(stderr, "shutdown did not end within 20 s\n");
+        std::_Exit(1);
+    }
+    stopper.join();
 }
