@@ -21,6 +21,7 @@
 #include "service/local_task_list.h"
 #include "service/task_list_refresh.h"
 #include "service/task_records.h"
+#include "service/task_stopper.h"
 
 namespace kx2dll {
 
@@ -114,6 +115,10 @@ public:
     void stop_low_level_tasks(const local_task_list::map_type& all);
     void load_all_completed_tasks();
 
+    // Stops the task in the engine on the stopping thread; returns at once
+    // (the engine's stop event tells when it is done).
+    void stop_engine_task(std::uint64_t task_id) { m_stopper.post(task_id); }
+
     // Hands a task to the engine unless it failed lately; a failure makes
     // it wait longer each time (handoff_backoff).
     void offer_task(const LocalTaskRecord& record);
@@ -161,6 +166,12 @@ private:
     bool save_config();
 
     void add_download_task(const FileTaskRecord& record, const std::string& key);
+    // Drops the launcher's entry of that name unless it names other tasks
+    // by now (a start that cannot use it looks the name up afresh).
+    void forget_file_task(const std::string& key, const FileTaskRecord& entry);
+    // Deletes a withdrawn task (record and files) and the launcher's
+    // entries left without any task.
+    void remove_local_task(std::uint64_t task_id);
     bool find_file_task_by_versions(std::uint32_t game_id, const std::string& old_version,
                                     const std::string& new_version, FileTaskRecord& out, std::string& key) const;
     bool find_server_task_by_file_md5(std::uint32_t game_id, const std::string& md5, ServerTaskRecord& out) const;
@@ -217,6 +228,12 @@ private:
     mutable std::mutex m_version_lock;        // guards m_game_versions
     std::map<std::uint32_t, GameVersionInfo> m_game_versions;
     bool m_log_connection = false;   // InitLogConnClient started one
+    // Engine stops of the launcher and the scheduling pass; stopped before
+    // the engine goes.
+    task_stopper m_stopper{[this](std::uint64_t id) {
+        if (m_engine)
+            m_engine->StopTask(id);
+    }};
 };
 
 }   // namespace kx2dll

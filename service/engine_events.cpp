@@ -99,9 +99,10 @@ void download_manager::on_engine_event(std::uint32_t code, std::uintptr_t data)
         if (!m_local.find(id, r)) {
             log("WARING!!! CBE_TASK_STOP, ID[" + ids + "] not find!\n");
         } else if (r.remove_pending) {
-            m_local.remove(id);
+            remove_local_task(id);
         } else if (r.redownload) {
             m_local.set_bool(id, field_isactive, false);
+            wake_scheduling();   // fetched afresh at once
         } else {
             if (r.taskstate == TASK_waiting)
                 m_local.set_taskstate(id, TASK_downloading);
@@ -115,7 +116,7 @@ void download_manager::on_engine_event(std::uint32_t code, std::uintptr_t data)
         log("CBE_TASK_STOP_FAILED ID[" + ids + "]\n");
         LocalTaskRecord r;
         if (m_local.find(id, r) && r.remove_pending)
-            m_local.remove(id);
+            remove_local_task(id);
         break;
     }
     case CBE_TASK_RUN:

@@ -75,6 +75,7 @@ int ServiceInterface::handle_register_client(const std::string& request, std::st
     fagex::StringUtil::trim(path, true, true);
     if (path.empty())
         path = get_system_directory();
+    std::lock_guard<std::mutex> building(m_build_lock);
     if (!m_manager) {
         // A manager that cannot be built is a failure the launcher must
         // see, not a "Register Client OK".

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include <flxmlrpc/XmlRpcDispatch.h>
+#include <flxmlrpc/XmlRpcException.h>
 #include <flxmlrpc/XmlRpcServerConnection.h>
 
 #include "platform/tick.h"
@@ -44,6 +46,9 @@ public:
 
     unsigned handleEvent(unsigned event_type) override
     {
+        // A call on a worker: nothing is read until its answer is out.
+        if (m_call != 0)
+            return XmlRpc::XmlRpcDispatch::Exception;
         m_last_activity = platform::tick_count();
         if (m_answered && _connectionState == READ_HEADER) {
             // A kept-alive connection starts its next request afresh.
@@ -59,8 +64,23 @@ public:
                 return XmlRpc::XmlRpcDispatch::ReadableEvent;
             m_answered = true;
             m_in_request = false;
+            if (_response.empty() && m_owner->begin_call(this, _request))
+                return XmlRpc::XmlRpcDispatch::Exception;
         }
         return XmlRpc::XmlRpcServerConnection::handleEvent(event_type);
+    }
+
+    // The call its request became runs on a worker as call `id`.
+    void wait_for(std::uint64_t id) { m_call = id; }
+    // The number of the call it waits for, 0 when none.
+    std::uint64_t call() const { return m_call; }
+    // The call's answer: written when the socket takes it.
+    void answer(std::string response)
+    {
+        _response = std::move(response);
+        _bytesWritten = 0;
+        m_call = 0;
+        m_last_activity = platform::tick_count();
     }
 
     bool idle_for(std::uint32_t now, std::uint32_t limit_ms) const { return now - m_last_activity > limit_ms; }
@@ -205,6 +225,38 @@ private:
     bool m_in_request = false;           // see in_request()
     bool m_answered = false;             // a response was started since the last request
     bool m_given_up = false;             // closed by the next sweep to free a slot
+    std::uint64_t m_call = 0;            // see call()
+};
+
+// Wakes the dispatch loop when a worker has finished a call: an eventfd
+// among the dispatcher's sources.
+class call_completions : public XmlRpc::XmlRpcSource {
+public:
+    explicit call_completions(launcher_rpc_server* server)
+        : XmlRpc::XmlRpcSource(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)), m_server(server)
+    {
+    }
+    ~call_completions() override { close(); }
+
+    bool valid() const { return getfd() >= 0; }
+
+    // Any thread, while the source is open.
+    void notify()
+    {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const ssize_t n = ::write(getfd(), &one, sizeof one);
+    }
+
+    unsigned handleEvent(unsigned) override
+    {
+        std::uint64_t count = 0;
+        [[maybe_unused]] const ssize_t n = ::read(getfd(), &count, sizeof count);
+        m_server->deliver_answers();
+        return XmlRpc::XmlRpcDispatch::ReadableEvent;
+    }
+
+private:
+    launcher_rpc_server* m_server;
 };
 
 launcher_rpc_server::launcher_rpc_server(std::uint32_t idle_limit_ms, std::uint32_t request_limit_ms,
@@ -238,6 +290,12 @@ bool launcher_rpc_server::bind_loopback(std::uint16_t port)
     }
     setfd(fd);
     _disp.addSource(this, XmlRpc::XmlRpcDispatch::ReadableEvent);
+    auto completions = std::make_unique<call_completions>(this);
+    if (completions->valid()) {
+        _disp.addSource(completions.get(), XmlRpc::XmlRpcDispatch::ReadableEvent);
+        m_completions = std::move(completions);
+        m_workers = std::make_unique<call_workers>(max_waiting_calls, "launcher_call");
+    }
     return true;
 }
 
@@ -253,9 +311,18 @@ void launcher_rpc_server::serve_for(std::uint32_t ms)
 
 void launcher_rpc_server::close_all()
 {
+    // The calls under way end first: they answer through the sources.
+    if (m_workers)
+        m_workers->stop();
+    m_workers.reset();
     // shutdown() closes every source; each connection's destructor comes
     // back through removeConnection.
     shutdown();
+    m_completions.reset();
+    {
+        std::lock_guard<std::mutex> guard(m_answers_lock);
+        m_answers.clear();
+    }
     m_connections.clear();
     m_connection_count.store(0);
     setfd(XmlRpc::XmlRpcSocket::Invalid);
@@ -277,6 +344,52 @@ std::string launcher_rpc_server::executeRequest(std::string const& request)
         break;
     }
     return XmlRpc::XmlRpcServer::executeRequest(request);
+}
+
+bool launcher_rpc_server::begin_call(bounded_connection* connection, const std::string& request)
+{
+    if (!m_wait_test || !m_workers || check_xmlrpc_call(request, max_nesting) != xmlrpc_call_markup::well_formed)
+        return false;
+    XmlRpc::XmlRpcValue params;
+    std::string method;
+    try {
+        method = parseRequest(request, params);
+        if (!m_wait_test(method, params))
+            return false;
+    } catch (const XmlRpc::XmlRpcException&) {
+        return false;   // answered at once, with the library's fault
+    }
+    const std::uint64_t id = ++m_next_call;
+    const bool posted = m_workers->post([this, id, request] {
+        std::string response = executeRequest(request);
+        {
+            std::lock_guard<std::mutex> guard(m_answers_lock);
+            m_answers.emplace_back(id, std::move(response));
+        }
+        m_completions->notify();
+    });
+    if (posted)
+        connection->wait_for(id);
+    return posted;
+}
+
+void launcher_rpc_server::deliver_answers()
+{
+    std::deque<std::pair<std::uint64_t, std::string>> answers;
+    {
+        std::lock_guard<std::mutex> guard(m_answers_lock);
+        answers.swap(m_answers);
+    }
+    for (auto& a : answers) {
+        for (XmlRpc::XmlRpcServerConnection* c : m_connections) {
+            auto* connection = static_cast<bounded_connection*>(c);
+            if (connection->call() != a.first)
+                continue;
+            connection->answer(std::move(a.second));
+            _disp.setSourceEvents(connection, XmlRpc::XmlRpcDispatch::WritableEvent);
+            break;
+        }
+    }
 }
 
 XmlRpc::XmlRpcServerConnection* launcher_rpc_server::createConnection(XmlRpc::XmlRpcSocket::Socket socket)
@@ -319,6 +432,8 @@ void launcher_rpc_server::close_spent_connections()
     std::vector<bounded_connection*> overdue;
     for (XmlRpc::XmlRpcServerConnection* c : m_connections) {
         auto* connection = static_cast<bounded_connection*>(c);
+        if (connection->call() != 0)
+            continue;   // its call is running: the wait is ours
         // Bytes still unread may have come while a long command held this
         // thread: the delay was ours, so they are read first.
         if ((connection->request_overdue(now, m_request_limit_ms) && !has_unread_bytes(c->getfd())) ||
@@ -342,7 +457,8 @@ bool launcher_rpc_server::give_up_a_silent_connection()
     bounded_connection* oldest = nullptr;
     for (XmlRpc::XmlRpcServerConnection* c : m_connections) {
         auto* connection = static_cast<bounded_connection*>(c);
-        if (connection->given_up() || connection->answering() || !connection->idle_for(now, m_yield_silence_ms))
+        if (connection->given_up() || connection->answering() || connection->call() != 0 ||
+            !connection->idle_for(now, m_yield_silence_ms))
             continue;
         if (oldest == nullptr || static_cast<std::int32_t>(connection->last_activity() - oldest->last_activity()) < 0)
             oldest = connection;

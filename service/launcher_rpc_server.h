@@ -6,14 +6,21 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
 #include <set>
 #include <string>
 
 #include <flxmlrpc/XmlRpcServer.h>
 
+#include "service/call_workers.h"
+
 namespace kx2dll {
 
 class bounded_connection;
+class call_completions;
 
 class launcher_rpc_server : public XmlRpc::XmlRpcServer {
 public:
@@ -24,6 +31,13 @@ public:
     static constexpr std::uint32_t default_idle_limit_ms = 30000;
     static constexpr std::uint32_t default_request_limit_ms = 5000;
     static constexpr std::uint32_t default_yield_silence_ms = 1000;
+    // Calls that may wait run on at most this many threads at once.
+    static constexpr std::size_t max_waiting_calls = 4;
+
+    // Tells from a call's method name and parameters whether it may wait
+    // (for a server, for the engine); such calls run on the call workers
+    // and are answered when they end, the others at once.
+    using wait_test = std::function<bool(const std::string& method, XmlRpc::XmlRpcValue& params)>;
 
     // Connections silent for longer than `idle_limit_ms` are closed, and so
     // are those whose request (header and body) is not complete within
@@ -44,8 +58,12 @@ public:
     // given up for a newer one.
     void serve_for(std::uint32_t ms);
 
-    // Closes the listening socket and every connection.
+    // Closes the listening socket and every connection; a call still
+    // running on a worker is waited for, those not begun are dropped.
     void close_all();
+
+    // Set before serving (network thread).
+    void set_wait_test(wait_test test) { m_wait_test = std::move(test); }
 
     // Number of open client connections (readable from any thread).
     std::size_t connection_count() const { return m_connection_count.load(); }
@@ -56,6 +74,10 @@ public:
     // Refuses bodies the library's parser could recurse too deep into or
     // leave half parsed (see check_xmlrpc_call).
     std::string executeRequest(std::string const& request) override;
+
+    // Network thread: runs a complete request of the connection, at once
+    // or on a worker; true when the answer is left for later.
+    bool begin_call(bounded_connection* connection, const std::string& request);
 
 protected:
     XmlRpc::XmlRpcServerConnection* createConnection(XmlRpc::XmlRpcSocket::Socket socket) override;
@@ -69,6 +91,11 @@ private:
     // Writes the fault straight to the socket, as far as it takes it at
     // once, and ends the sending side; the caller closes the socket.
     void refuse_socket(int fd, const std::string& why);
+    // Network thread: hands each finished call's answer to its connection,
+    // when that is still open.
+    void deliver_answers();
+
+    friend class call_completions;
 
     // Open connections (all of them bounded_connection), for the sweep.
     std::set<XmlRpc::XmlRpcServerConnection*> m_connections;
@@ -76,6 +103,14 @@ private:
     const std::uint32_t m_idle_limit_ms;
     const std::uint32_t m_request_limit_ms;
     const std::uint32_t m_yield_silence_ms;
+
+    wait_test m_wait_test;
+    std::uint64_t m_next_call = 0;   // numbers the calls given to workers (network thread)
+    // Answers of calls that ended on a worker, by call number.
+    std::mutex m_answers_lock;   // guards m_answers
+    std::deque<std::pair<std::uint64_t, std::string>> m_answers;
+    std::unique_ptr<call_completions> m_completions;   // wakes the dispatch loop for them
+    std::unique_ptr<call_workers> m_workers;
 };
 
 }   // namespace kx2dll

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <string_view>
 
+#include "engine/seed_file.h"
 #include "fagex/fagexConfigFile.h"
 #include "fagex/fagexStringConverter.h"
 #include "fagex/fagexStringUtil.h"
@@ -180,12 +181,18 @@ std::string join_task_path(const std::string& folder, const std::string& name)
     return path;
 }
 
-bool task_files_exist(const LocalTaskRecord& record)
+// The folder a record's files are in.
+static std::string files_folder(const LocalTaskRecord& record)
 {
     std::string base = record.save_path;
     while (!base.empty() && std::string(" \t\r\n\\/").find(base.back()) != std::string::npos)
         base.pop_back();
-    const std::string dir = task_folder(base + "/", record.srcdir);
+    return task_folder(base + "/", record.srcdir);
+}
+
+bool task_files_exist(const LocalTaskRecord& record)
+{
+    const std::string dir = files_folder(record);
     for (const FileListEntry& f : record.file_list) {
         // A name that climbs out of the folder is not one of this task's files.
         if (!is_contained_name(f.name))
@@ -194,6 +201,26 @@ bool task_files_exist(const LocalTaskRecord& record)
             return false;
     }
     return true;
+}
+
+bool task_files_intact(const LocalTaskRecord& record)
+{
+    if (!task_files_exist(record))
+        return false;
+    // Sizes are what the seed promises; without a readable seed the files
+    // are taken as they are (the resume check reads them anyway).
+    std::string seed;
+    SeedHeader header;
+    std::string list;
+    std::vector<SeedFileEntry> files;
+    if (record.seedfile.empty() || !platform::read_file(record.seedfile, seed, 16u << 20) ||
+        !ParseSeed(seed, header, list) || !ParseSeedFileList(list, files))
+        return true;
+    const std::string dir = files_folder(record);
+    return std::all_of(files.begin(), files.end(), [&](const SeedFileEntry& f) {
+        const std::int64_t size = platform::file_size(join_task_path(dir, f.name));
+        return size >= 0 && static_cast<std::uint64_t>(size) == f.size;
+    });
 }
 
 int check_seed_file(const LocalTaskRecord& record)

@@ -142,6 +142,10 @@ std::string join_task_path(const std::string& folder, const std::string& name);
 // True when every file of the record exists in its task folder.
 bool task_files_exist(const LocalTaskRecord& record);
 
+// True when every file exists and, as far as the task's seed tells, has
+// the size the seed gives it: a start finds files deleted or replaced.
+bool task_files_intact(const LocalTaskRecord& record);
+
 // 0 seed file verified, 2 seed file missing, 3 no seed MD5, 4 mismatch.
 int check_seed_file(const LocalTaskRecord& record);
 

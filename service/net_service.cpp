@@ -107,6 +107,9 @@ NetService::NetService(int game_id, kx2dll::download_manager_factory factory) : 
     Log("game id [" + fagex::StringConverter::toString(game_id) + "] running ...");
     m_server = std::make_unique<kx2dll::launcher_rpc_server>();
     m_interface = std::make_unique<kx2dll::ServiceInterface>(m_server.get(), game_id, std::move(factory));
+    m_server->set_wait_test([](const std::string& method, XmlRpc::XmlRpcValue& params) {
+        return method == "ServiceInterface" && kx2dll::ServiceInterface::may_wait(params);
+    });
 }
 
 NetService::~NetService()

@@ -128,7 +128,7 @@ bool download_manager::apply_server_task_list(const server_task_map& listed)
         m_local.set_bool(withdraw, field_remove_pending, true);
         // The engine's stop event (or its stop-failed event) deletes it.
         if (m_engine)
-            m_engine->StopTask(withdraw);
+            stop_engine_task(withdraw);
     }
 
     platform::debug_output(std::string("=====>>>>> enable auto download flag is ") +
@@ -233,17 +233,19 @@ void download_manager::reconcile_engine_tasks(const local_task_list::map_type& a
     for (std::uint64_t id : held) {
         auto it = all.find(id);
         if (it == all.end()) {
-            m_engine->StopTask(id);
+            stop_engine_task(id);
             log("Warning!!! : task id[" + std::to_string(id) + "], 在本地列表中没有找到该任务,从引擎中停止该任务\n", 3);
             continue;
         }
         if (it->second.redownload) {
-            m_engine->StopTask(id);
-            LocalTaskRecord r = it->second;
-            r.isactive = false;
-            r.progress = 0;
-            r.taskstate = TASK_waiting;
-            m_local.put(r);
+            // The engine's copy goes; its stop event brings the pass back
+            // to hand the task over afresh.
+            stop_engine_task(id);
+            m_local.update(id, [](LocalTaskRecord& r) {
+                r.isactive = false;
+                r.progress = 0;
+                r.taskstate = TASK_waiting;
+            });
         }
     }
 }
@@ -257,7 +259,12 @@ void download_manager::update_task_state_from_engine(std::uint64_t task_id)
         return;
     }
     if (state == 1 || state == 2) {
-        m_local.update(task_id, [&](LocalTaskRecord& r) { r.taskstate = static_cast<std::int32_t>(state); });
+        // A task to be fetched again keeps its state until the engine runs
+        // it afresh: the engine's copy may still be the finished one.
+        m_local.update(task_id, [&](LocalTaskRecord& r) {
+            if (!r.redownload)
+                r.taskstate = static_cast<std::int32_t>(state);
+        });
         return;
     }
     log("Warning!!! taskid[" + std::to_string(task_id) +
@@ -269,7 +276,7 @@ void download_manager::stop_low_level_tasks(const local_task_list::map_type& all
 {
     for (const auto& e : all) {
         if (e.second.isactive && e.second.priority_level != 1)
-            m_engine->StopTask(e.first);
+            stop_engine_task(e.first);
     }
     m_last_completed_load.store(0);
 }
@@ -304,13 +311,13 @@ void download_manager::load_all_completed_tasks()
         if (it == completed.end())
             continue;
         if (!it->second.isactive)
-            m_engine->StopTask(id);
+            stop_engine_task(id);
         completed.erase(it);
     }
     for (const auto& e : completed) {
         const LocalTaskRecord& r = e.second;
         if (r.remove_pending) {
-            m_engine->StopTask(e.first);
+            stop_engine_task(e.first);
             continue;
         }
         std::string seed;

@@ -93,6 +93,19 @@ void ServiceInterface::execute(XmlRpc::XmlRpcValue& params, XmlRpc::XmlRpcValue&
     set_string_result(result, base64_encode(reply));
 }
 
+bool ServiceInterface::may_wait(XmlRpc::XmlRpcValue& params)
+{
+    if (params.getType() != XmlRpc::XmlRpcValue::TypeArray || params.size() < 1 ||
+        params[0].getType() != XmlRpc::XmlRpcValue::TypeString)
+        return false;
+    const std::string& argument = params[0];
+    launcher_request parsed;
+    if (parsed.parse(base64_decode(argument)) != launcher_request::status::ok)
+        return false;
+    const std::string& type = parsed.type();
+    return type == "register_client" || type == "start_download_file" || type == "start_download_packet";
+}
+
 std::string ServiceInterface::help()
 {
     return "ServiceInterface help";

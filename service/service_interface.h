@@ -2,8 +2,10 @@
 // `p2spcmd` document in, the handler's Base64-encoded reply document out.
 #pragma once
 
+#include <atomic>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include <flxmlrpc/XmlRpcServerMethod.h>
@@ -16,6 +18,32 @@ class XmlRpcServer;
 }
 
 namespace kx2dll {
+
+// The download manager once built: published by `register_client` (on a
+// call worker), read by every call on any thread.
+class published_manager {
+public:
+    explicit operator bool() const { return get() != nullptr; }
+    download_manager_interface* operator->() const { return get(); }
+    download_manager_interface* get() const { return m_current.load(); }
+    // Takes the built manager and publishes it.
+    published_manager& operator=(std::unique_ptr<download_manager_interface> manager)
+    {
+        m_owned = std::move(manager);
+        m_current.store(m_owned.get());
+        return *this;
+    }
+    // Deletes the manager; no call may run any more.
+    void reset()
+    {
+        m_current.store(nullptr);
+        m_owned.reset();
+    }
+
+private:
+    std::unique_ptr<download_manager_interface> m_owned;
+    std::atomic<download_manager_interface*> m_current{nullptr};
+};
 
 class ServiceInterface : public XmlRpc::XmlRpcServerMethod {
 public:
@@ -37,6 +65,11 @@ public:
     void execute(XmlRpc::XmlRpcValue& params, XmlRpc::XmlRpcValue& result) override;
     // The "system.methodHelp" answer.
     std::string help() override;
+
+    // True for the parameters of a command that may wait for the task
+    // server or build the download manager (register and the starts): it
+    // runs on a call worker, the others are answered at once.
+    static bool may_wait(XmlRpc::XmlRpcValue& params);
 
     // The seven-line reply document; texts are inserted as they are.
     static std::string make_reply(const std::string& type, int return_code, int version, int game_id,
@@ -68,7 +101,8 @@ private:
     std::map<std::string, handler> m_commands;
     int m_game_id;
     download_manager_factory m_factory;
-    std::unique_ptr<download_manager_interface> m_manager;
+    std::mutex m_build_lock;   // one register_client builds the manager at a time
+    published_manager m_manager;
 };
 
 // The result becomes a string value holding the text.

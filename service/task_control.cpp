@@ -47,6 +47,33 @@ void download_manager::add_download_task(const FileTaskRecord& record, const std
         "]\n");
 }
 
+void download_manager::forget_file_task(const std::string& key, const FileTaskRecord& entry)
+{
+    std::lock_guard<std::mutex> guard(m_file_task_lock);
+    auto it = m_file_tasks.find(key);
+    // A start that named the key again meanwhile keeps its entry.
+    if (it != m_file_tasks.end() && it->second.taskids == entry.taskids)
+        m_file_tasks.erase(it);
+}
+
+void download_manager::remove_local_task(std::uint64_t task_id)
+{
+    m_local.remove(task_id);
+    std::map<std::string, FileTaskRecord> entries;
+    {
+        std::lock_guard<std::mutex> guard(m_file_task_lock);
+        entries = m_file_tasks;
+    }
+    for (const auto& e : entries) {
+        const std::vector<std::uint64_t>& ids = e.second.taskids;
+        if (std::find(ids.begin(), ids.end(), task_id) == ids.end())
+            continue;
+        LocalTaskRecord r;
+        if (std::none_of(ids.begin(), ids.end(), [&](std::uint64_t id) { return m_local.find(id, r); }))
+            forget_file_task(e.first, e.second);
+    }
+}
+
 bool download_manager::find_file_task(std::uint32_t game_id, const std::string& key, FileTaskRecord& out) const
 {
     std::lock_guard<std::mutex> guard(m_file_task_lock);
@@ -103,10 +130,11 @@ bool download_manager::activate_file_task(const FileTaskRecord& record, int leve
     for (std::uint64_t id : record.taskids) {
         LocalTaskRecord local;
         if (m_local.find(id, local)) {
+            m_stopper.cancel(id);   // started again before its stop began
             local.taskstate = TASK_waiting;
             if (level == 0 || level == 1)
                 local.priority_level = level;
-            if (!task_files_exist(local)) {
+            if (!task_files_intact(local)) {
                 local.redownload = true;
                 local.progress = 0;
             }
@@ -129,10 +157,13 @@ bool download_manager::start_download_file(int game_id_in, const std::string& fi
     const auto game_id = static_cast<std::uint32_t>(game_id_in);
     FileTaskRecord entry;
     if (find_file_task(game_id, file_md5, entry)) {
-        activate_file_task(entry, level);
-        wake_scheduling();
-        log("start file_md5[" + file_md5 + "], level[" + std::to_string(level) + "]\n");
-        return true;
+        if (activate_file_task(entry, level)) {
+            wake_scheduling();
+            log("start file_md5[" + file_md5 + "], level[" + std::to_string(level) + "]\n");
+            return true;
+        }
+        // Its task was withdrawn since: the name is looked up afresh.
+        forget_file_task(file_md5, entry);
     }
     std::uint64_t id = 0;
     if (m_local.find_task_by_file_md5(game_id, file_md5, id)) {
@@ -143,7 +174,8 @@ bool download_manager::start_download_file(int game_id_in, const std::string& fi
         }
         if (level == 0 || level == 1)
             r.priority_level = level;
-        if (!task_files_exist(r)) {
+        m_stopper.cancel(id);
+        if (!task_files_intact(r)) {
             r.progress = 0;
             r.redownload = true;
             if (r.taskstate >= -1)
@@ -234,10 +266,14 @@ bool download_manager::start_download_packet(int game_id_in, const std::string& 
     key.clear();
     FileTaskRecord entry;
     if (find_file_task_by_versions(game_id, old_version, new_version, entry, key)) {
-        activate_file_task(entry, level);
-        wake_scheduling();
-        log("start task file md5[" + key + "], level[" + std::to_string(level) + "]\n", 3);
-        return true;
+        if (activate_file_task(entry, level)) {
+            wake_scheduling();
+            log("start task file md5[" + key + "], level[" + std::to_string(level) + "]\n", 3);
+            return true;
+        }
+        // A task of the chain was withdrawn since: the path is found afresh.
+        forget_file_task(key, entry);
+        key.clear();
     }
     const std::int32_t from = std::atoi(old_version.c_str());
     const std::int32_t to = std::atoi(new_version.c_str());
@@ -334,7 +370,7 @@ bool download_manager::stop_download_file(int game_id, const std::string& file_m
         }
         m_local.reset_priority(id);
         if (m_engine)
-            m_engine->StopTask(id);
+            stop_engine_task(id);
         log("task id[" + std::to_string(id) + "] level -> 0\n");
     }
     return result;

@@ -41,10 +41,15 @@ int download_manager::add_single_download_task_to_enginer(const LocalTaskRecord&
     if (!m_engine)
         return 100 + 1;
     if (record.remove_pending)
-        m_engine->StopTask(id);
+        stop_engine_task(id);
 
     std::vector<std::uint64_t> held;
     if (engine_task_ids(held) && std::find(held.begin(), held.end(), id) != held.end()) {
+        if (record.redownload) {
+            // Its stop is under way; the stop event offers it again.
+            stop_engine_task(id);
+            return 0;
+        }
         log("download_manager::add_single_download_task_to_enginer: id[" + ids + "] exist, don't download!");
         m_local.set_bool(id, field_isactive, true);
         return 0;

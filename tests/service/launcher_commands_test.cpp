@@ -2,11 +2,18 @@
 // engine: the whole service driven over XML-RPC, a real engine, nginx.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <fstream>
+#include <functional>
 #include <thread>
 
+#include <unistd.h>
+
 #include "download_test_env.h"
+#include "service/download_manager.h"
+#include "platform/paths.h"
 #include "platform/tick.h"
+#include "support/range_server.h"
 #include "support/shifted_tick.h"
 
 using service_test::download_test_env;
@@ -98,6 +105,213 @@ TEST(LauncherCommands, AStartedTaskIsHandedOverAtOnce)
     ASSERT_TRUE(start(b));
     EXPECT_TRUE(wait_until([&] { return handed(9102); }, 5000));
     clock.release();
+    EXPECT_TRUE(w.stop_service());
+}
+
+// A call on a connection of its own (post_service): milliseconds taken and
+// the decoded reply.
+struct posted {
+    std::uint64_t ms = 0;
+    std::string reply;
+};
+posted post(download_test_env& w, const std::string& type, const fields& f)
+{
+    const std::uint64_t start = platform::tick_count64();
+    const service_test::call_result r =
+        service_test::post_service(w.port(), service_test::request_doc(type, download_test_env::game_id, f));
+    return {platform::tick_count64() - start, service_test::decode(r.text)};
+}
+
+// Far below the stops' and the task server's seconds, with room for a
+// sanitizer build on a loaded machine.
+constexpr std::uint64_t prompt_ms = 250;
+
+TEST(LauncherCommands, NoCallWaitsForAnother)
+{
+    download_test_env w("64k");
+    ASSERT_TRUE(w.nginx_ok()) << w.nginx().last_error();
+    // The task server's file lookups never answer.
+    test_support::RangeServer silent;
+    test_support::RangeServer::Behaviour quiet;
+    quiet.silent = true;
+    silent.SetBehaviour(quiet);
+    ASSERT_TRUE(silent.Start());
+    test_support::ScopedEnv md5task("VR_MD5TASK_SERVER", "127.0.0.1:" + std::to_string(silent.port()));
+    std::vector<const served_task*> tasks;
+    for (int i = 0; i < 5; ++i)
+        tasks.push_back(&w.add_task(9401 + i, std::to_string(2 * i + 1) + "-" + std::to_string(2 * i + 2), {6000000}));
+    w.publish(tasks);
+    ASSERT_TRUE(w.start_service());
+    ASSERT_TRUE(download_test_env::ok(w.command("register_client", {{"path", w.launcher_path()}})));
+
+    // Five downloads (packets, found through the task list), all running.
+    std::vector<std::string> keys;
+    for (int i = 0; i < 5; ++i) {
+        const std::string reply = w.command("start_download_packet", {{"old_version", std::to_string(2 * i + 1)},
+                                                                      {"new_version", std::to_string(2 * i + 2)},
+                                                                      {"highlevel", "0"}});
+        ASSERT_TRUE(download_test_env::ok(reply)) << reply;
+        keys.push_back(download_test_env::item(reply, "file_md5"));
+    }
+    for (const std::string& key : keys) {
+        ASSERT_TRUE(wait_until(
+            [&] {
+                const std::string reply = w.command("get_task_info", {{"file_md5", key}});
+                const std::string done = download_test_env::item(reply, "DOWN_PROCESS");
+                return download_test_env::item(reply, "TASK_STATE") == "1" && done != "0.000" && done != "<missing>";
+            },
+            20000))
+            << w.service_log();
+    }
+
+    // Every stop at once, and a getsetting among them: none waits for a
+    // task's teardown.
+    std::vector<posted> stops(keys.size());
+    std::vector<std::thread> stoppers;
+    for (std::size_t i = 0; i < keys.size(); ++i)
+        stoppers.emplace_back([&, i] { stops[i] = post(w, "stop_download_file", {{"file_md5", keys[i]}}); });
+    const posted setting = post(w, "getsetting", {});
+    for (std::thread& t : stoppers)
+        t.join();
+    EXPECT_TRUE(download_test_env::ok(setting.reply)) << setting.reply;
+    EXPECT_LT(setting.ms, prompt_ms);
+    for (const posted& stop : stops) {
+        EXPECT_TRUE(download_test_env::ok(stop.reply)) << stop.reply;
+        EXPECT_LT(stop.ms, prompt_ms);
+    }
+
+    // A start that waits for the task server holds up no other connection.
+    const std::string unknown = "0123456789abcdef0123456789abcdef";
+    posted start;
+    std::thread starter([&] {
+        start = post(w, "start_download_file", {{"filename", "a.pak"}, {"file_md5", unknown}, {"highlevel", "1"}});
+    });
+    EXPECT_TRUE(wait_until([&] { return silent.Accepts() > 0; }, 5000));
+    const posted info = post(w, "get_task_info", {{"file_md5", keys[0]}});
+    const posted again = post(w, "getsetting", {});
+    starter.join();
+    EXPECT_TRUE(download_test_env::ok(info.reply)) << info.reply;
+    EXPECT_LT(info.ms, prompt_ms);
+    EXPECT_TRUE(download_test_env::ok(again.reply)) << again.reply;
+    EXPECT_LT(again.ms, prompt_ms);
+    EXPECT_TRUE(download_test_env::ok(start.reply)) << start.reply;
+    EXPECT_GE(start.ms, 1500u);   // it did wait for the server
+    silent.Stop();                // the lookup still waiting fails now
+    EXPECT_TRUE(w.stop_service());
+}
+
+// The files of a task as the download left them: true when all are there
+// with their digests.
+bool files_intact(download_test_env& w, const served_task& t)
+{
+    for (const auto& f : t.fixture->files()) {
+        const std::string path = w.downloads() + "/" + t.fixture->srcdir() + "/data/" + f.file_name;
+        if (test_support::TaskFixture::FileMd5(path) != f.md5)
+            return false;
+    }
+    return true;
+}
+
+bool completed(download_test_env& w, const std::string& key)
+{
+    const std::string reply = w.command("get_task_info", {{"file_md5", key}});
+    return download_test_env::item(reply, "TASK_STATE") == "2" &&
+           download_test_env::item(reply, "DOWN_PROCESS") == "1.000";
+}
+
+TEST(LauncherCommands, AFinishedTaskWhoseFilesWentIsNotShownFinished)
+{
+    download_test_env w;
+    ASSERT_TRUE(w.nginx_ok()) << w.nginx().last_error();
+    const served_task& a = w.add_task(9501, "1-2", {600000, 70000});
+    w.publish({&a});
+    ASSERT_TRUE(w.start_service());
+    ASSERT_TRUE(download_test_env::ok(w.command("register_client", {{"path", w.launcher_path()}})));
+    const std::string key = a.file_md5(0);
+    const auto start = [&] {
+        return download_test_env::ok(
+            w.command("start_download_file", {{"filename", "file0.bin"}, {"file_md5", key}, {"highlevel", "1"}}));
+    };
+    ASSERT_TRUE(start());
+    ASSERT_TRUE(wait_until([&] { return completed(w, key); }, 60000)) << w.service_log();
+
+    const std::string folder = w.downloads() + "/" + a.fixture->srcdir() + "/data/";
+    const std::string file0 = folder + a.fixture->files()[0].file_name;
+    const std::string file1 = folder + a.fixture->files()[1].file_name;
+    struct round {
+        const char* what;
+        std::function<void()> spoil;
+    };
+    const round rounds[] = {
+        {"both files deleted",
+         [&] {
+             platform::delete_file(file0);
+             platform::delete_file(file1);
+         }},
+        {"a file cut short", [&] { ::truncate(file0.c_str(), 1000); }},
+    };
+    for (const round& r : rounds) {
+        SCOPED_TRACE(r.what);
+        r.spoil();
+        const std::uint64_t t0 = platform::tick_count64();
+        ASSERT_TRUE(start());
+        // A launcher polling now must never be told to run the game on
+        // files that are not there.
+        bool shown_finished_early = false;
+        EXPECT_TRUE(wait_until(
+            [&] {
+                const bool done = completed(w, key);
+                if (done && !files_intact(w, a))
+                    shown_finished_early = true;
+                return done && files_intact(w, a);
+            },
+            60000))
+            << w.service_log();
+        EXPECT_FALSE(shown_finished_early);
+        std::printf("[ %s ] fetched again in %llu ms\n", r.what,
+                    static_cast<unsigned long long>(platform::tick_count64() - t0));
+    }
+    EXPECT_TRUE(w.stop_service());
+}
+
+TEST(LauncherCommands, AWithdrawnTaskListedAgainStarts)
+{
+    download_test_env w;
+    ASSERT_TRUE(w.nginx_ok()) << w.nginx().last_error();
+    const served_task& a = w.add_task(9601, "1-2", {50000});
+    const served_task& stays = w.add_task(9602, "2-3", {3000});
+    w.publish({&a, &stays});
+    ASSERT_TRUE(w.start_service());
+    ASSERT_TRUE(download_test_env::ok(w.command("register_client", {{"path", w.launcher_path()}})));
+    const std::string key = a.file_md5(0);
+    const auto start = [&] {
+        return w.command("start_download_file", {{"filename", "file0.bin"}, {"file_md5", key}, {"highlevel", "1"}});
+    };
+    ASSERT_TRUE(download_test_env::ok(start()));
+    ASSERT_TRUE(wait_until([&] { return completed(w, key); }, 60000)) << w.service_log();
+
+    // The list refresh withdraws it, and the task server forgets the file.
+    w.publish({&stays});
+    std::string lower_md5 = key;
+    for (char& c : lower_md5)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    platform::delete_file(w.www() + "/update_task/md5task/" + lower_md5);
+    kx2dll::download_manager* manager = kx2dll::download_manager::instance();
+    ASSERT_NE(manager, nullptr);
+    manager->OnTimer(kx2dll::timer_refresh_task_list, 0);
+    kx2dll::LocalTaskRecord record;
+    ASSERT_TRUE(wait_until([&] { return !manager->find_local_task(9601, record); }, 15000)) << w.service_log();
+
+    // A start nothing can carry out says so.
+    const std::string refused = start();
+    EXPECT_FALSE(download_test_env::ok(refused)) << refused;
+
+    // Listed again (the next list refresh is minutes away): a start starts.
+    w.publish({&a, &stays});
+    const std::string accepted = start();
+    EXPECT_TRUE(download_test_env::ok(accepted)) << accepted;
+    EXPECT_TRUE(wait_until([&] { return completed(w, key); }, 60000)) << w.service_log();
+    EXPECT_TRUE(files_intact(w, a));
     EXPECT_TRUE(w.stop_service());
 }
 
