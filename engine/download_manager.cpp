@@ -409,7 +409,9 @@ void CDownload_Manager::ReapTask(std::uint64_t task_id)
 {
     {
         PinnedTask task(*this, task_id);
-        if (!task.get())
+        // A task of the same id added after a stop's task went is not this
+        // stop's to reap.
+        if (!task.get() || !task.get()->IsStopping())
             return;
         task.get()->ReapThreads();
         // From now on the last connection to go has the task retired.

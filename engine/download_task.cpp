@@ -302,7 +302,8 @@ void CDownload_Task::MarkStopping()
 
 void CDownload_Task::ReapThreads()
 {
-    if (m_reaped.load())
+    // Only a stopping task's threads end by themselves.
+    if (!m_stopping.load() || m_reaped.load())
         return;
     if (m_cdn_thread)
         m_cdn_thread->Join();

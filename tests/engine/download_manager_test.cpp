@@ -25,9 +25,11 @@
 #include <sys/socket.h>
 
 #include <atomic>
+#include <filesystem>
+#include <fstream>
 #include <memory>
-#include <string>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -60,6 +62,18 @@ PeerInfo SelfRecord()
     self.clientid = 99;
     self.peertype = PEERTYPE_NAT;
     return self;
+}
+
+// Threads of this process with the given name.
+std::size_t ThreadsNamed(const std::string& name)
+{
+    std::size_t n = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::ifstream comm(entry.path() / "comm");
+        std::string line;
+        n += std::getline(comm, line) && line == name ? 1 : 0;
+    }
+    return n;
 }
 
 bool PeerSeesEnd(platform::socket_t fd)
@@ -369,6 +383,7 @@ TEST_F(DownloadManagerTest, AStoppedTaskIsDeletedOnceItsThreadsHaveEndedWithoutA
         &retired);
     AddReady(51);
     AddReady(52);
+    EXPECT_EQ(ThreadsNamed("cdn_thread"), 2u);
     manager->StopTask(51);
     std::uint32_t state = 0;
     ASSERT_TRUE(CTaskStateMgr::Instance().GetState(51, &state));
@@ -390,6 +405,8 @@ TEST_F(DownloadManagerTest, AStoppedTaskIsDeletedOnceItsThreadsHaveEndedWithoutA
     }
     EXPECT_EQ(events.With("info 51 [] 10").size(), 1u);
     EXPECT_TRUE(manager->HasTask(52));
+    EXPECT_EQ(ThreadsNamed("cdn_thread"), 1u) << "no thread of the stopped task is left";
+    EXPECT_EQ(ThreadsNamed("timer"), 1u);
     manager->SetRetiredSink(nullptr, nullptr);
 }
 
