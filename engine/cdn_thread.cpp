@@ -108,6 +108,12 @@ void CCdnThread::Stop()
     }
 }
 
+void CCdnThread::Join()
+{
+    m_thread.join();
+    m_stopped.store(true);
+}
+
 bool CCdnThread::IsTaskCompleted()
 {
     return m_task && m_task->is_complete();

@@ -65,6 +65,9 @@ public:
     // runs (the thread sets the stopped flag once its connections are
     // released); when the I/O service has stopped, waits for the thread.
     void Stop();
+    // After Stop: waits for the thread to end. Never on the I/O thread,
+    // whose cancelled handlers the thread may be waiting for.
+    void Join();
     // The stopped flag.
     bool IsStopped() const { return m_stopped.load(); }
 

@@ -39,8 +39,6 @@ constexpr std::uint32_t kUpnpJoinMs = 5000;
 constexpr std::uint32_t kDestroyJoinMs = 60000;
 // Longest wait for the task reports queued at shutdown.
 constexpr std::uint32_t kReportDrainMs = 3000;
-// A single stop's wait for its task's connections.
-constexpr std::uint32_t kPeerEndMs = 10000;
 
 std::string Dotted(std::uint32_t host_order_ip)
 {
@@ -203,25 +201,16 @@ bool CClientMain::StopTask(std::uint64_t task_id)
     CTaskStateMgr::Instance().SetState(task_id, TASKSTATE_REMOVED);
     if (!m_completed.Contains(task_id) && !m_running.Contains(task_id))
         return false;
-    if (!session->WaitPeerEnd(task_id)) {
-        WriteClientLog("stop task " + std::to_string(task_id) + ": connections still open at the time limit\n");
-    }
+    session->StopTask(task_id);
     return true;
 }
 
 void CClientMain::StopRunningTasks()
 {
-    IDownload_Session* session = m_session.load();
-    const std::uint32_t deadline = platform::tick_count() + m_stop_tasks_ms.load();
-    for (std::uint64_t id : GetRunningIds()) {
-        // One budget for all: each stop is queued, but only the time left
-        // is spent waiting for connections (the session closes the rest).
-        if (session)
-            session->SetPeerEndLimit(platform::tick_remaining(platform::tick_count(), deadline));
+    // Each stop is posted and returns at once: the running tasks wind down
+    // together, and the session's destruction ends what is left.
+    for (std::uint64_t id : GetRunningIds())
         StopTask(id);
-    }
-    if (session)
-        session->SetPeerEndLimit(kPeerEndMs);
 }
 
 void CClientMain::TaskWorker()
@@ -292,7 +281,7 @@ bool CClientMain::HandOverNextTask()
                                           record.file_list, folder);
     }
     if (result == 0) {
-        session->WaitPeerEnd(record.task_id);
+        session->StopTask(record.task_id);
         OnErrorOutput(("添加任务出错,task id:" + std::to_string(record.task_id) + "\n").c_str());
         return true;
     }

@@ -61,12 +61,15 @@ public:
     bool AddHistoryTask(std::uint64_t task_id, std::uint32_t block_size, const std::string& source_folder,
                         std::uint32_t file_count, const std::string& file_list, const std::vector<std::uint8_t>& bitmap,
                         const std::vector<std::vector<std::uint8_t>>& piece_tables, const std::string& save_folder);
-    // Stops a running or completed task (registry state 4) and waits,
-    // bounded, for its connections. False without a session or for a task
-    // that is only waiting or unknown.
+    // Stops a running or completed task (registry state 4) and returns at
+    // once, from any thread: the session stops it on its I/O thread, and
+    // callback 11 follows once the task's teardown is over. False without
+    // a session or for a task that is only waiting or unknown.
     bool StopTask(std::uint64_t task_id);
-    // Shuts down: tasks, side services, the logon and UPnP threads, the
-    // worker, then the session on a destroyer thread. Idempotent.
+    // Shuts down: tasks (all stopped at once), side services, the logon
+    // and UPnP threads, the worker, then the session on a destroyer
+    // thread. Holds no lock while it waits for a thread. Idempotent; a
+    // second caller waits for the first to finish.
     bool Stop();
 
     // Queries for the facade.
@@ -114,9 +117,6 @@ public:
     void SetSessionFactory(const SessionFactory& factory);
     void SetRisTimeouts(std::uint32_t connect_ms, std::uint32_t reply_ms);
     void SetUpnpEnabled(bool on) { m_upnp_enabled.store(on); }
-    // How long Stop waits in all for the connections of the running tasks
-    // (default 15000 ms).
-    void SetStopTasksBudget(std::uint32_t ms) { m_stop_tasks_ms.store(ms); }
     // Waits up to `ms` for the session to exist (tests).
     bool WaitForSession(std::uint32_t ms) const;
 
@@ -203,7 +203,6 @@ private:
     platform::Thread m_upnp;
     std::atomic<bool> m_upnp_started{false};
     std::atomic<bool> m_upnp_enabled{true};
-    std::atomic<std::uint32_t> m_stop_tasks_ms{15000};
     std::mutex m_bitmap_write_lock;   // one fallback-folder choice at a time
     CTaskReportSender m_reports;      // command 87 off the reporting thread
 

@@ -6,6 +6,8 @@
 #include "engine/i_channel_manager.h"
 #include "engine/i_host_cache_manager.h"
 #include "engine/task_state_mgr.h"
+#include "net/io/live_connections.h"
+#include "net/io/post_function.h"
 #include "net/io/transfer_limits.h"
 #include "platform/debug_output.h"
 #include "platform/socket.h"
@@ -85,7 +87,11 @@ CDownload_Manager::~CDownload_Manager()
         CScopedLock guard(m_lock);
         tasks.swap(m_tasks);
         m_pins.clear();
+        m_retire_pending.clear();
     }
+    // No connection that goes from now on reaches this manager.
+    for (auto& entry : tasks)
+        live_connections::set_zero_hook(entry.first, nullptr, nullptr);
     for (auto& entry : tasks)
         delete entry.second;
     if (m_storage)
@@ -161,6 +167,8 @@ int CDownload_Manager::AddTask(i_io_service* io, std::uint64_t task_id, std::uin
     }
     if (duplicate)
         return ReportDuplicate(task_id);
+    if (io)
+        m_io.store(io);
 
     CDownload_Task* task = nullptr;
     try {
@@ -228,11 +236,6 @@ int CDownload_Manager::AddTaskDownload(i_io_service* io, std::uint64_t task_id, 
                    [&](CDownload_Task& task) { task.Start(file_count, file_list); });
 }
 
-void CDownload_Manager::MarkTaskRemoved(std::uint64_t task_id)
-{
-    CTaskStateMgr::Instance().SetState(task_id, TASKSTATE_REMOVED);
-}
-
 int CDownload_Manager::PrepareTaskFiles(std::uint64_t task_id)
 {
     // Preparing can take long (files are created, sized or re-checked), so
@@ -249,33 +252,62 @@ CDownload_Manager::task_map CDownload_Manager::CopyTasks() const
     return m_tasks;
 }
 
-bool CDownload_Manager::RemoveTaskEntry(std::uint64_t task_id)
-{
-    CScopedLock guard(m_lock);
-    if (m_pins.count(task_id) != 0)
-        return false;
-    return m_tasks.erase(task_id) != 0;
-}
-
 void CDownload_Manager::Unpin(std::uint64_t task_id)
 {
-    CScopedLock guard(m_lock);
-    auto it = m_pins.find(task_id);
-    if (it != m_pins.end() && --it->second == 0)
-        m_pins.erase(it);
+    bool retire = false;
+    {
+        CScopedLock guard(m_lock);
+        auto it = m_pins.find(task_id);
+        if (it != m_pins.end() && --it->second == 0) {
+            m_pins.erase(it);
+            retire = m_retire_pending.erase(task_id) != 0;
+        }
+    }
+    if (retire)
+        PostRetire(task_id);
 }
 
-void CDownload_Manager::RetireTask(std::uint64_t task_id, CDownload_Task* task)
+void CDownload_Manager::PostRetire(std::uint64_t task_id)
 {
-    // Out of the map first, so no other thread can reach the task while it
-    // is being deleted; queued last, because the session's delete step
-    // then removes the storage tables the task's picker still reads.
-    if (!RemoveTaskEntry(task_id))
-        return;
-    platform::debug_output(
-        "del task,CDownload_Manager::second_tick,del pDownloadTask,taskid:" + std::to_string(task_id) + "\n");
+    // Refused or cancelled only at the session's end, perhaps after this
+    // manager has gone: its destructor deletes every task left.
+    if (i_io_service* io = m_io.load())
+        post_function(*io, [this, task_id] { TryRetire(task_id); });
+}
+
+void CDownload_Manager::OnConnectionsGone(void* context, std::uint64_t task_id)
+{
+    static_cast<CDownload_Manager*>(context)->PostRetire(task_id);
+}
+
+void CDownload_Manager::TryRetire(std::uint64_t task_id)
+{
+    CDownload_Task* task = nullptr;
+    {
+        CScopedLock guard(m_lock);
+        const auto it = m_tasks.find(task_id);
+        if (it == m_tasks.end() || !it->second->IsStopFinished())
+            return;   // the last connection's going or the reap posts again
+        if (m_pins.count(task_id) != 0) {
+            m_retire_pending.insert(task_id);
+            return;
+        }
+        task = it->second;
+        m_tasks.erase(it);
+    }
+    live_connections::set_zero_hook(task_id, nullptr, nullptr);
+    platform::debug_output("del task,CDownload_Manager::TryRetire,del pDownloadTask,taskid:" + std::to_string(task_id) +
+                           "\n");
+    // Its threads have ended and no connection is left: nothing reaches it.
     delete task;
-    CTaskStateMgr::Instance().PushDeleted(task_id);
+    if (retired_sink sink = m_retired_sink.load())
+        sink(m_retired_context.load(), task_id);
+}
+
+void CDownload_Manager::SetRetiredSink(retired_sink sink, void* context)
+{
+    m_retired_context.store(context);
+    m_retired_sink.store(sink);
 }
 
 void CDownload_Manager::second_tick()
@@ -290,15 +322,7 @@ void CDownload_Manager::second_tick()
         if (engine_flags::shutting_down())
             break;
         CDownload_Task* task = entry.second;
-        if (task->IsStopFinished()) {
-            RetireTask(entry.first, task);
-            continue;
-        }
-        std::uint32_t state = 0;
-        if (CTaskStateMgr::Instance().GetState(entry.first, &state) && state == TASKSTATE_REMOVED &&
-            !task->IsStopping())
-            task->MarkStopping();
-        if (task->IsReady()) {
+        if (task->IsReady() && !task->IsStopping()) {
             task->Run();
             if (sink)
                 sink->OnTaskSpeed(entry.first, download_avg / 1024.0f, upload_avg / 1024.0f);
@@ -377,17 +401,36 @@ void CDownload_Manager::StopTask(std::uint64_t task_id)
     PinnedTask task(*this, task_id);
     if (!task.get())
         return;
-    task.get()->CloseAllConnections();
-    task.get()->StopTimers();
+    CTaskStateMgr::Instance().SetState(task_id, TASKSTATE_REMOVED);
+    task.get()->MarkStopping();
+}
+
+void CDownload_Manager::ReapTask(std::uint64_t task_id)
+{
+    {
+        PinnedTask task(*this, task_id);
+        // A task of the same id added after a stop's task went is not this
+        // stop's to reap.
+        if (!task.get() || !task.get()->IsStopping())
+            return;
+        task.get()->ReapThreads();
+        // From now on the last connection to go has the task retired.
+        live_connections::set_zero_hook(task_id, &CDownload_Manager::OnConnectionsGone, this);
+    }
+    // Posted after the pin went, and after the hook was set: a count that
+    // reached 0 before is seen by this try.
+    PostRetire(task_id);
 }
 
 void CDownload_Manager::StopAllTasks()
 {
-    // The whole stop: timers and CDN threads (one still dialling after the
-    // I/O service has stopped leaves connects that nothing completes), and
-    // a CDN query under way, which would hold the timer join for up to
-    // 15 s against a server that does not answer.
+    // The whole stop of every task: timers and CDN threads (one still
+    // dialling after the I/O service has stopped leaves connects that
+    // nothing completes), and a CDN query under way, which would hold the
+    // timer join for seconds against a server that does not answer. All
+    // are told before any is waited for.
     ForEachTask([](CDownload_Task& task) { task.MarkStopping(); });
+    ForEachTask([](CDownload_Task& task) { task.ReapThreads(); });
 }
 
 bool CDownload_Manager::HasTask(std::uint64_t task_id)

@@ -6,8 +6,8 @@
 // second. It is also the owner the tasks reach the session's managers
 // through.
 //
-// Threads: the session's I/O thread (second_tick, StopTask, the close-all
-// operations), its worker thread (PrepareTaskFiles), the client core's
+// Threads: the session's I/O thread (second_tick, StopTask, the retire
+// of stopped tasks), its worker thread (PrepareTaskFiles, ReapTask), the client core's
 // task worker (the add forms), the NAT threads (AddPeerSocket) and
 // whatever thread completes a piece (the storage events). The task-map
 // lock comes after the storage and channel locks and before a task's
@@ -59,12 +59,13 @@ public:
     int AddTaskDownload(i_io_service* io, std::uint64_t task_id, std::uint32_t piece_size,
                         const std::string& root_folder, std::uint32_t file_count,
                         const std::string& file_list) override;
-    void MarkTaskRemoved(std::uint64_t task_id) override;
     int PrepareTaskFiles(std::uint64_t task_id) override;
     void second_tick() override;
     int SetRateLimits(float download, float upload) override;
     void CloseAllConnections() override;
     void StopTask(std::uint64_t task_id) override;
+    void ReapTask(std::uint64_t task_id) override;
+    void SetRetiredSink(retired_sink sink, void* context) override;
     void StopAllTasks() override;
     bool HasTask(std::uint64_t task_id) override;
     void CloseAllConnections(std::uint8_t flag) override;
@@ -135,11 +136,13 @@ private:
     // Reports a duplicate id with its channel folder; 0.
     int ReportDuplicate(std::uint64_t task_id);
     task_map CopyTasks() const;
-    // Erases the entry under the lock; false when it was not there.
-    bool RemoveTaskEntry(std::uint64_t task_id);
-    // Deletes a task already erased from the map and queues it for the
-    // session's delete step.
-    void RetireTask(std::uint64_t task_id, CDownload_Task* task);
+    // Has the I/O thread try to retire the task (any thread; it only posts).
+    void PostRetire(std::uint64_t task_id);
+    static void OnConnectionsGone(void* context, std::uint64_t task_id);
+    // I/O thread: deletes a stopped task whose threads were reaped and
+    // whose last connection has gone, then tells the retired sink. A task
+    // pinned then is retired when its last pin goes.
+    void TryRetire(std::uint64_t task_id);
     void ReportSpeeds(float download_sum, float upload_sum);
     void TextOutput(const std::string& text);
     void ErrorOutput(const std::string& text);
@@ -155,9 +158,15 @@ private:
     std::map<std::uint64_t, std::uint32_t> m_pins;
     // Ids whose task is being built by an add form.
     std::set<std::uint64_t> m_adding;
+    // Stopped tasks found pinned when they could have been retired.
+    std::set<std::uint64_t> m_retire_pending;
+    // The session's I/O service (every task runs on it); set by the first add.
+    std::atomic<i_io_service*> m_io{nullptr};
+    std::atomic<retired_sink> m_retired_sink{nullptr};
+    std::atomic<void*> m_retired_context{nullptr};
     std::mutex m_identity_lock;            // guards m_addresses and m_self
     std::vector<CisAddress> m_addresses;   // the CIS list, a copy
-    mutable CcsLocker m_lock;              // guards m_tasks, m_pins and m_adding
+    mutable CcsLocker m_lock;              // guards m_tasks, m_pins, m_adding and m_retire_pending
     PeerInfo m_self;
     std::atomic<std::uint16_t> m_listen_port{9768};
     std::atomic<float> m_download_rate;

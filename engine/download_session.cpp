@@ -8,6 +8,7 @@
 #include "engine/i_storage_manager.h"
 #include "engine/task_state_mgr.h"
 #include "net/io/live_connections.h"
+#include "net/io/post_function.h"
 #include "net/io/transfer_limits.h"
 #include "platform/debug_output.h"
 #include "platform/error_codes.h"
@@ -23,7 +24,6 @@ constexpr std::uint32_t kMinuteMs = 60000;
 constexpr std::uint32_t kThreadJoinMs = 3000;
 // The worker looks at the stop byte at least this often.
 constexpr std::uint32_t kWorkerWaitMs = 200;
-constexpr std::uint32_t kPeerEndPollMs = 50;
 
 // Without a destroyer of their own the managers go through their
 // destructors, in the stop order.
@@ -45,11 +45,6 @@ void Step(int n)
     platform::debug_output("CDownload_Session::~CDownload_Session" + std::to_string(n) + "\n");
 }
 
-bool StopRequested(void* context)
-{
-    return static_cast<std::atomic<bool>*>(context)->load();
-}
-
 }   // namespace
 
 CDownload_Session::CDownload_Session(const SessionManagers& managers) : m_managers(managers), m_io(new i_io_service())
@@ -61,6 +56,8 @@ CDownload_Session::CDownload_Session(const SessionManagers& managers) : m_manage
     // Storage completes its disk work on the I/O thread.
     if (m_managers.storage)
         m_managers.storage->SetIoService(m_io.get());
+    if (m_managers.download)
+        m_managers.download->SetRetiredSink(&CDownload_Session::OnTaskRetired, this);
 }
 
 CDownload_Session::~CDownload_Session()
@@ -68,13 +65,16 @@ CDownload_Session::~CDownload_Session()
     LogEvent(36, "LOG::LOG_SYS_BEING_EXIT_30", 0, 0, "");
     m_stop.store(true);
     m_work.Post();
-    if (m_managers.download)
-        m_managers.download->StopAllTasks();
     Step(1);
+    // The worker may be waiting for a stopped task's threads: joined first,
+    // so that only this thread reaps from here on.
     if (m_worker_thread.joinable() && !m_worker_thread.join_for(kThreadJoinMs)) {
         platform::debug_output("CDownload_Session: worker still busy, waiting\n");
         m_worker_thread.join();
     }
+    // Every task at once: each is told to stop before any is waited for.
+    if (m_managers.download)
+        m_managers.download->StopAllTasks();
     Step(2);
     LogEvent(37, "LOG::LOG_SYS_BEING_EXIT_31", 0, 0, "");
     m_io->set_stopped();
@@ -187,26 +187,38 @@ void CDownload_Session::PostWork(std::uint64_t task_id)
     m_work.Post();
 }
 
-bool CDownload_Session::WaitPeerEnd(std::uint64_t task_id)
+void CDownload_Session::StopTask(std::uint64_t task_id)
 {
-    const std::uint32_t start = platform::tick_count();
     live_connections::set_running(task_id, 0);
+    // Refused once the service is shut down, and dropped when cancelled at
+    // the session's end: that end stops every task itself.
+    post_function(*m_io, [this, task_id] { AbortTask(task_id); });
+}
+
+void CDownload_Session::AbortTask(std::uint64_t task_id)
+{
+    if (!m_managers.download)
+        return;
+    platform::debug_output("CDownload_Session::abort_task,taskid:" + std::to_string(task_id) + "\n");
+    if (CDownDataLog* log = CDownDataLog::GetInstance())
+        log->FinishTask(task_id);
+    if (m_managers.host_cache)
+        m_managers.host_cache->RemoveHostCache(task_id);
+    m_managers.download->StopTask(task_id);
     {
-        CScopedLock guard(m_abort_lock);
-        m_abort.push_back(task_id);
+        CScopedLock guard(m_reap_lock);
+        m_reap.push_back(task_id);
     }
-    // Bounded: a connection that never lets go must not hang the caller
-    // (shutdown among them). The task and its connections stay owned by
-    // the download manager, which frees them only once they have ended.
-    const bool ended = live_connections::wait_for_zero(task_id, m_peer_end_limit_ms.load(), kPeerEndPollMs,
-                                                       &StopRequested, &m_stop);
-    const std::uint32_t elapsed = platform::tick_count() - start;
-    platform::debug_output(">>>>>===== wait peer end is time[" + std::to_string(elapsed) + "]\n");
-    if (!ended) {
-        platform::debug_output("CDownload_Session::WaitPeerEnd, taskid:" + std::to_string(task_id) + " still has " +
-                               std::to_string(live_connections::count(task_id)) + " connections\n");
-    }
-    return ended;
+    m_work.Post();
+}
+
+void CDownload_Session::OnTaskRetired(void* context, std::uint64_t task_id)
+{
+    auto* self = static_cast<CDownload_Session*>(context);
+    // The delete step raises code 11, on which the front end deletes
+    // files: it runs on the worker, off the I/O thread.
+    CTaskStateMgr::Instance().PushDeleted(task_id);
+    self->m_work.Post();
 }
 
 int CDownload_Session::SetRateLimits(float download, float upload)
@@ -231,12 +243,6 @@ std::uint8_t CDownload_Session::GetRateLimits(float* download, float* upload, st
     if (on)
         *on = flag;
     return flag;
-}
-
-std::size_t CDownload_Session::AbortQueueSize() const
-{
-    CScopedLock guard(m_abort_lock);
-    return m_abort.size();
 }
 
 void CDownload_Session::OnSecondTimer(void* context, const i_error_code& error)
@@ -266,50 +272,24 @@ void CDownload_Session::OnMinuteTimer(void* context, const i_error_code& error)
 void CDownload_Session::SecondTick()
 {
     CTaskStateMgr::Instance().Sweep();
-    if (!m_managers.download)
-        return;
-    m_managers.download->second_tick();
-    AbortNextTask();
-    // The delete step raises code 11, on which the front end deletes
-    // files: it runs on the worker, off the I/O thread.
-    m_delete_due.store(true);
-    m_work.Post();
+    if (m_managers.download)
+        m_managers.download->second_tick();
 }
 
-void CDownload_Session::AbortNextTask()
+void CDownload_Session::DeleteRetiredTasks()
 {
     std::uint64_t task_id = 0;
-    {
-        CScopedLock guard(m_abort_lock);
-        if (m_abort.empty())
-            return;
-        task_id = m_abort.front();
-        m_abort.pop_front();
+    while (!m_stop.load() && CTaskStateMgr::Instance().PopDeleted(&task_id)) {
+        CTaskStateMgr::Instance().SetState(task_id, TASKSTATE_DELETED);
+        platform::debug_output("CDownload_Session::ontimer_delete_task,taskid:" + std::to_string(task_id) + "\n");
+        if (m_managers.channel)
+            m_managers.channel->RemoveChannel(task_id);
+        if (m_managers.storage)
+            m_managers.storage->RemoveChannel(task_id);
+        if (ICmdEvent* event = m_event.load())
+            event->OnTaskStop(task_id);
+        CTaskStateMgr::Instance().Remove(task_id);
     }
-    platform::debug_output("CDownload_Session::abort_task,taskid:" + std::to_string(task_id) + "\n");
-    if (CDownDataLog* log = CDownDataLog::GetInstance())
-        log->FinishTask(task_id);
-    if (m_managers.host_cache)
-        m_managers.host_cache->RemoveHostCache(task_id);
-    m_managers.download->StopTask(task_id);
-    m_managers.download->MarkTaskRemoved(task_id);
-    CTaskStateMgr::Instance().SetState(task_id, TASKSTATE_REMOVED);
-}
-
-void CDownload_Session::DeleteNextTask()
-{
-    std::uint64_t task_id = 0;
-    if (!CTaskStateMgr::Instance().PopDeleted(&task_id))
-        return;
-    CTaskStateMgr::Instance().SetState(task_id, TASKSTATE_DELETED);
-    platform::debug_output("CDownload_Session::ontimer_delete_task,taskid:" + std::to_string(task_id) + "\n");
-    if (m_managers.channel)
-        m_managers.channel->RemoveChannel(task_id);
-    if (m_managers.storage)
-        m_managers.storage->RemoveChannel(task_id);
-    if (ICmdEvent* event = m_event.load())
-        event->OnTaskStop(task_id);
-    CTaskStateMgr::Instance().Remove(task_id);
 }
 
 void CDownload_Session::Worker()
@@ -329,8 +309,18 @@ void CDownload_Session::Worker()
         }
         if (task_id != 0 && m_managers.download)
             PrepareFiles(task_id);
-        if (m_delete_due.exchange(false))
-            DeleteNextTask();
+        for (;;) {
+            std::uint64_t stopped = 0;
+            {
+                CScopedLock guard(m_reap_lock);
+                if (m_reap.empty())
+                    break;
+                stopped = m_reap.front();
+                m_reap.pop_front();
+            }
+            m_managers.download->ReapTask(stopped);
+        }
+        DeleteRetiredTasks();
     }
 }
 
@@ -346,8 +336,7 @@ void CDownload_Session::PrepareFiles(std::uint64_t task_id)
         return;
     // Taken before the stop removes the channel.
     const std::string reason = m_managers.channel ? m_managers.channel->PrepareError(task_id) : std::string();
-    // Resumed only after the restart: the stop needs the I/O thread's tick.
-    WaitPeerEnd(task_id);
+    StopTask(task_id);
     if (ICmdEvent* event = m_event.load()) {
         // Why, for the front end's log: a folder it cannot write, say.
         if (!reason.empty())

@@ -1,9 +1,10 @@
 // The session: the five managers, the I/O service with its thread, a
 // worker that prepares the files of new tasks while the I/O thread is
-// parked, the one-second timer (registry sweep, download manager tick, one
-// abort per tick, and one delete per tick handed to the worker, whose
-// stop event makes the front end delete files) and the one-minute memory
-// trim.
+// parked and waits for the threads of stopped tasks, the one-second timer
+// (registry sweep, download manager tick) and the one-minute memory trim.
+// A stop is posted to the I/O thread at once; the task's delete step
+// (whose stop event makes the front end delete files) runs on the worker
+// as soon as the task has been deleted.
 #pragma once
 
 #include "engine/i_download_session.h"
@@ -56,16 +57,12 @@ public:
                         std::uint32_t file_count, const std::string& file_list, const std::string& folder) override;
     int AddTaskDownload(std::uint64_t task_id, std::uint32_t block_size, const std::string& source_folder,
                         std::uint32_t file_count, const std::string& file_list) override;
-    bool WaitPeerEnd(std::uint64_t task_id) override;
+    void StopTask(std::uint64_t task_id) override;
     int SetRateLimits(float download, float upload) override;
     void SetGlobalFlag(std::uint8_t on) override;
     std::uint8_t GetRateLimits(float* download, float* upload, std::uint8_t* on) override;
 
-    // Default 10000 ms.
-    void SetPeerEndLimit(std::uint32_t ms) override { m_peer_end_limit_ms.store(ms); }
     void SetIdentity(const PeerInfo& self, const std::vector<CisAddress>& cis_list) override;
-    // Tasks waiting in the abort queue (tests).
-    std::size_t AbortQueueSize() const;
 
     i_io_service& GetIoService() { return *m_io; }
 
@@ -73,8 +70,10 @@ private:
     static void OnSecondTimer(void* context, const i_error_code& error);
     static void OnMinuteTimer(void* context, const i_error_code& error);
     void SecondTick();
-    void AbortNextTask();
-    void DeleteNextTask();
+    // I/O thread: the task's stop, then its reap queued for the worker.
+    void AbortTask(std::uint64_t task_id);
+    static void OnTaskRetired(void* context, std::uint64_t task_id);
+    void DeleteRetiredTasks();
     void Worker();
     void PrepareFiles(std::uint64_t task_id);
     void PostWork(std::uint64_t task_id);
@@ -85,15 +84,13 @@ private:
     platform::Thread m_worker_thread;
     std::atomic<bool> m_stop{false};
     std::atomic<bool> m_started{false};
-    std::atomic<bool> m_delete_due{false};   // the worker runs one delete step
     std::atomic<ICmdEvent*> m_event{nullptr};
     std::unique_ptr<i_io_service> m_io;
     CCountingEvent m_work;
     std::unique_ptr<i_deadline_timer> m_second_timer;
     std::unique_ptr<i_deadline_timer> m_minute_timer;
     std::deque<std::uint64_t> m_added;
-    mutable CcsLocker m_added_lock;   // guards m_added
-    std::deque<std::uint64_t> m_abort;
-    mutable CcsLocker m_abort_lock;   // guards m_abort
-    std::atomic<std::uint32_t> m_peer_end_limit_ms{10000};
+    mutable CcsLocker m_added_lock;     // guards m_added
+    std::deque<std::uint64_t> m_reap;   // stopped tasks whose threads the worker waits for
+    mutable CcsLocker m_reap_lock;      // guards m_reap
 };

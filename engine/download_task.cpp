@@ -50,13 +50,11 @@ std::uint32_t High(std::uint64_t v)
 CDownload_Task::CDownload_Task(i_io_service* io, std::uint64_t task_id, std::uint32_t piece_size,
                                const std::string& root_folder, IDownloadTaskOwner* owner)
     : m_owner(owner),
-      m_cis(new CCisConnectionEx),
+      m_cis(std::make_unique<CCisConnectionEx>()),
       m_task_id(task_id),
       m_piece_size(piece_size),
       m_root_folder(root_folder),
-      m_connections(nullptr),
       m_io(io),
-      m_cdn_thread(nullptr),
       m_last_bitmap_tick(platform::tick_count()),
       m_last_vpeer_check(Now()),
       m_last_peer_list_check(Now()),
@@ -65,7 +63,7 @@ CDownload_Task::CDownload_Task(i_io_service* io, std::uint64_t task_id, std::uin
     live_connections::set(m_task_id, 1, 0);
     LogEvent(9, "LOG::LOG_TASK_START", Low(m_task_id), High(m_task_id), "%I64d", m_task_id);
 
-    m_connections = new CTaskConnections(this);
+    m_connections = std::make_unique<CTaskConnections>(this);
     m_cis->SetEventSink(this);
     ResetPeerTypeCounters();
 
@@ -73,7 +71,7 @@ CDownload_Task::CDownload_Task(i_io_service* io, std::uint64_t task_id, std::uin
         lan->AddTask(m_task_id);
     CTaskStateMgr::Instance().SetState(m_task_id, TASKSTATE_CREATED);
 
-    m_cdn_thread = new CCdnThread(this);
+    m_cdn_thread = std::make_unique<CCdnThread>(this);
     m_cdn_wake = m_cdn_thread->WakeEvent();
     m_cdn_thread->Start();
 
@@ -88,11 +86,8 @@ CDownload_Task::~CDownload_Task()
 {
     *m_self = nullptr;
     m_stopping.store(true);
-    if (m_cdn_thread) {
-        m_cdn_thread->Stop();
-        delete m_cdn_thread;
-        m_cdn_thread = nullptr;
-    }
+    // Its destructor lets go of the connections it still holds.
+    m_cdn_thread.reset();
     if (CLanPeerDiscovery* lan = CLanPeerDiscovery::GetInstance())
         lan->RemoveTask(m_task_id);
     CloseAllConnections();
@@ -107,16 +102,11 @@ CDownload_Task::~CDownload_Task()
         }
     }
 
-    StopCisLogon();
-    // The CIS connection is freed below: its stopper must be over. Its stop
-    // is prompt (the logon polls its stop flag and the reply handling
-    // checks the stopping flag), so this returns at once in practice.
-    if (m_cis_stopper.joinable())
-        m_cis_stopper.join();
-    delete m_cis;
-    m_cis = nullptr;
-    delete m_connections;
-    m_connections = nullptr;
+    // Already reaped when the task stopped; at session end, the manager
+    // reaped it as well, so these joins find the threads ended.
+    m_cis->StopLogon();
+    m_cis.reset();
+    m_connections.reset();
     delete m_picker.exchange(nullptr);
     m_vpeers.clear();
     LogEvent(10, "LOG::LOG_TASK_STOP", Low(m_task_id), High(m_task_id), "%I64d", m_task_id);
@@ -279,8 +269,7 @@ void CDownload_Task::StopTimers()
 {
     // The I/O thread never waits for the timer thread (timer 1 may be in
     // the CDN query): it only asks. The call under way finishes on its own
-    // (the query ends once the task stops), IsStopFinished waits for it
-    // and the destructor reaps the thread.
+    // (the query ends once the task stops) and ReapThreads waits for it.
     if (m_io && m_io->impl().on_io_thread())
         m_timer.RequestStop();
     else
@@ -301,52 +290,36 @@ void CDownload_Task::CloseAllConnectionsNoFlag()
 
 void CDownload_Task::MarkStopping()
 {
-    if (m_cdn_thread)
-        m_cdn_thread->Stop();
     if (m_stopping.exchange(true))
         return;
-    StopTimers();
+    // Each part is only told here; ReapThreads waits for them elsewhere.
+    if (m_cdn_thread)
+        m_cdn_thread->Stop();
+    m_timer.RequestStop();
     // A stopping task takes no new connections.
     CloseAllConnections();
-    // Stopping the CIS logon joins its thread, which may be inside the
-    // reply handling resolving names: never on the calling (I/O) thread.
-    if (!m_cis_stop_started.exchange(true)) {
-        if (!m_cis_stopper.start(
-                [this] {
-                    m_cis->StopLogon();
-                    m_cis_stopped.store(true);
-                },
-                "task-cis-stop")) {
-            m_cis_stop_started.store(false);
-        }
-    }
 }
 
-void CDownload_Task::StopCisLogon()
+void CDownload_Task::ReapThreads()
 {
-    if (m_cis_stop_started.load())
+    // Only a stopping task's threads end by themselves.
+    if (!m_stopping.load() || m_reaped.load())
         return;
+    if (m_cdn_thread)
+        m_cdn_thread->Join();
+    m_timer.Stop();
+    // Joins the logon thread, which may be inside the reply handling
+    // resolving names: the reason this never runs on the I/O thread.
     m_cis->StopLogon();
-    m_cis_stopped.store(true);
+    m_reaped.store(true);
 }
 
 bool CDownload_Task::IsStopFinished()
 {
-    if (!m_stopping.load())
-        return false;
-    if (m_cdn_thread && !m_cdn_thread->IsStopped())
-        return false;
-    // Timer calls that began before the stop may still be running a CDN
-    // query or a name look-up; once they are over every later call ends at
-    // once, so deleting the task cannot wait on them.
-    if (m_in_timer.load() != 0)
-        return false;
-    if (!m_cis_stopped.load() && m_cis_stop_started.load())
-        return false;
     // Connections reach the task through plain pointers until they are
     // destroyed, so the task lives until the last one has gone: closed,
     // each goes once its cancelled operations have completed.
-    return live_connections::count(m_task_id) == 0;
+    return m_stopping.load() && m_reaped.load() && live_connections::count(m_task_id) == 0;
 }
 
 // ---- Timers ----
@@ -354,9 +327,6 @@ bool CDownload_Task::IsStopFinished()
 bool CDownload_Task::OnTimer(std::uint32_t timer_id, std::uintptr_t param)
 {
     (void)param;
-    // Counted before the stopping flag is read, so IsStopFinished never
-    // misses a call that is about to start work.
-    m_in_timer.fetch_add(1);
     bool keep = true;
     if (m_stopping.load() || m_finished.load()) {
         // A stopping or finished task has no use for either timer.
@@ -372,7 +342,6 @@ bool CDownload_Task::OnTimer(std::uint32_t timer_id, std::uintptr_t param)
         if (CLanPeerDiscovery* lan = CLanPeerDiscovery::GetInstance())
             lan->SendQuery(m_task_id);
     }
-    m_in_timer.fetch_sub(1);
     return keep;
 }
 

@@ -20,9 +20,10 @@
 // Nothing that can block for long runs on the I/O thread, nor waits there
 // for another thread: the CDN query runs only on timer 1 (with a growing
 // pause after each query that gave no peer) and the task's stop cancels
-// it; StopTimers only asks the timer thread to stop; stopping the CIS
-// logon runs on a thread of its own that MarkStopping starts. The joins
-// left for the destructor are of threads IsStopFinished saw end.
+// it. A stop (MarkStopping) only tells the task's threads to end;
+// ReapThreads, on the session's worker, waits for them, and the task is
+// deleted once that is done and its last connection has gone. The joins
+// left for the destructor are of threads already reaped.
 #pragma once
 
 #include "discovery/cis_connection.h"
@@ -144,13 +145,16 @@ public:
     void CloseAllConnections();
     // Closes every connection; the set stays open.
     void CloseAllConnectionsNoFlag();
-    // Stops the CDN thread, sets the stopping flag, stops the timers,
-    // closes every connection and starts stopping the CIS logon off the
-    // calling thread. Returns at once.
+    // The task's stop (the I/O thread, or the session's end): sets the
+    // stopping flag, tells the CDN thread and the timer thread to end and
+    // closes every connection. Returns at once; repeats do nothing.
     void MarkStopping();
-    // True once stopping, the CDN thread and the CIS logon have stopped, no
-    // timer call is under way and no connection of the task is left: the
-    // task may be deleted.
+    // After MarkStopping, never on the I/O thread: waits for the CDN
+    // thread, the timer thread (a call under way, a CDN query included)
+    // and the CIS logon to end.
+    void ReapThreads();
+    // True once stopping, reaped and no connection of the task is left:
+    // the task may be deleted.
     bool IsStopFinished();
     std::uint64_t GetTaskId() const override { return m_task_id; }
 
@@ -267,9 +271,9 @@ public:
     bool IsFinished() const { return m_finished.load(); }
     bool IsStopping() const { return m_stopping.load(); }
     CHttpPeerList& GetHttpPeerList() { return m_http_peers; }
-    CTaskConnections* GetConnections() { return m_connections; }
+    CTaskConnections* GetConnections() { return m_connections.get(); }
     IDownloadTaskOwner* GetOwner() { return m_owner; }
-    CCdnThread* GetCdnThread() { return m_cdn_thread; }
+    CCdnThread* GetCdnThread() { return m_cdn_thread.get(); }
     // Wakes the CDN thread: HTTP peers were added or blocks handed back.
     void WakeCdnThread();
     // The counts of peer type 0, 1 or 2; false for any other type.
@@ -325,7 +329,6 @@ private:
     void OnTimerHttp();
     bool CdnQueryDue(std::uint32_t now) const;
     void NoteCdnQuery(std::uint32_t now, bool gave_peers);
-    void StopCisLogon();
 
     // Work other threads hand to the I/O thread (task_cis_reply.cpp).
     struct HttpFinds {                     // HTTP peers found by a blocking thread
@@ -368,7 +371,7 @@ private:
     CHttpPeerList m_http_peers;
     std::atomic<std::uint32_t> m_first_data_tick{0};
     IDownloadTaskOwner* m_owner;
-    CCisConnectionEx* m_cis;
+    std::unique_ptr<CCisConnectionEx> m_cis;
     std::atomic<CBlockRequestMap*> m_picker{nullptr};
     const std::uint64_t m_task_id;
     const std::uint32_t m_piece_size;
@@ -379,7 +382,7 @@ private:
     std::atomic<std::uint32_t> m_peer2_bytes{0};
     std::atomic<std::uint32_t> m_http_bytes{0};
     std::atomic<std::uint64_t> m_http_total{0};
-    CTaskConnections* m_connections;
+    std::unique_ptr<CTaskConnections> m_connections;
     i_io_service* m_io;
     std::atomic<bool> m_ready{false};
     std::atomic<bool> m_complete{false};
@@ -407,7 +410,7 @@ private:
     std::uint32_t m_best_rate = 0;        // fastest exchange speed noted ...
     std::uint32_t m_best_rate_tick = 0;   // ... and when
     mutable CcsLocker m_http_conn_lock;   // guards m_http_counts, m_http_speeds and m_http_backoff
-    CCdnThread* m_cdn_thread;
+    std::unique_ptr<CCdnThread> m_cdn_thread;
     // The CDN thread's wake event, set once before any thread runs; it
     // outlives the thread.
     std::shared_ptr<platform::Event> m_cdn_wake;
@@ -426,12 +429,8 @@ private:
     // CDN query pacing: only the thread that runs timer 1 touches it.
     std::uint32_t m_next_cdn_query_tick = 0;
     std::uint32_t m_cdn_query_pause_ms = 0;
-    // Stopping the CIS logon off the I/O thread.
-    platform::Thread m_cis_stopper;
-    std::atomic<bool> m_cis_stopped{false};
-    std::atomic<bool> m_cis_stop_started{false};
-    // Timer calls under way (IsStopFinished waits for them to end).
-    std::atomic<std::uint32_t> m_in_timer{0};
+    // Its CDN, timer and CIS logon threads have ended (ReapThreads).
+    std::atomic<bool> m_reaped{false};
     // Writes to the task's files failing (storage events and the tick).
     std::atomic<bool> m_write_failing{false};            // from a failed write to the next good one
     std::atomic<std::uint32_t> m_write_retry_tick{0};    // when a paused picker may hand out blocks again

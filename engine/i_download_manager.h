@@ -48,19 +48,13 @@ public:
                                 const std::string& root_folder, std::uint32_t file_count,
                                 const std::string& file_list) = 0;
 
-    // Marks the task removed (state 4) in the task-state registry; the next
-    // second_tick tells it to stop and a later one deletes it.
-    virtual void MarkTaskRemoved(std::uint64_t task_id) = 0;
-
     // Has the task's channel files created or checked (the session's worker
     // calls it while the I/O thread is parked). 1 on success, 0 when the
     // task is unknown or its files cannot be prepared.
     virtual int PrepareTaskFiles(std::uint64_t task_id) = 0;
 
-    // The session's one-second work: deletes tasks that have finished
-    // stopping (queuing their ids for the session's delete step), tells
-    // removed tasks to stop, runs every ready task's tick and reports each
-    // task's speed and the engine totals.
+    // The session's one-second work: runs every ready task's tick and
+    // reports each task's speed and the engine totals.
     virtual void second_tick() = 0;
 
     // Stores the two rate limits (bytes per second); 1.
@@ -69,11 +63,25 @@ public:
     // Every task closes all its connections and refuses new ones.
     virtual void CloseAllConnections() = 0;
 
-    // Closes all connections of the task and stops its timer thread.
+    // The one way a task stops. On the I/O thread, returning at once: the
+    // registry records it removed (4), it takes no new connection or
+    // work, its CDN thread and timers are told to end (a CDN query under
+    // way is cancelled) and its connections close. ReapTask follows.
     virtual void StopTask(std::uint64_t task_id) = 0;
 
-    // Stops every task (timers, CDN thread, connections, a CDN query under
-    // way) at session end.
+    // After StopTask, on a thread that may wait (never the I/O thread):
+    // waits for the task's own threads (CDN thread, timer thread, CIS
+    // logon), all told to end already. The I/O thread then deletes the
+    // task as soon as its last connection has gone (nothing polls for it)
+    // and tells the retired sink.
+    virtual void ReapTask(std::uint64_t task_id) = 0;
+
+    // What hears, on the I/O thread, of each task deleted after its stop.
+    using retired_sink = void (*)(void* context, std::uint64_t task_id);
+    virtual void SetRetiredSink(retired_sink sink, void* context) = 0;
+
+    // Stops every task at session end, off the I/O thread: all are told
+    // first, then their threads are reaped, so they wind down together.
     virtual void StopAllTasks() = 0;
 
     // True when the task is in the manager's map.

@@ -32,18 +32,18 @@ public:
     // Adds a new task whose files go under the data folder and its source folder.
     virtual int AddTaskDownload(std::uint64_t task_id, std::uint32_t block_size, const std::string& source_folder,
                                 std::uint32_t file_count, const std::string& file_list) = 0;
-    // Stops the task: clears its running flag, queues it for the next
-    // abort step and waits (bounded) until its last connection has gone.
-    // True when it did; false when connections still lived at the bound.
-    virtual bool WaitPeerEnd(std::uint64_t task_id) = 0;
+    // Stops the task and returns at once, from any thread: clears its
+    // running flag and posts the stop to the I/O thread, which handles it
+    // in its next turn. The teardown goes on without the caller: the task
+    // is deleted once its threads and connections have ended, and the
+    // stop event (OnTaskStop) follows from the session's worker.
+    virtual void StopTask(std::uint64_t task_id) = 0;
     // Passed to the download manager; its result (0 without one).
     virtual int SetRateLimits(float download, float upload) = 0;
     // Sets the engine's speed-limit switch.
     virtual void SetGlobalFlag(std::uint8_t on) = 0;
     // The engine's limits in bytes per second and the switch; returns the switch.
     virtual std::uint8_t GetRateLimits(float* download, float* upload, std::uint8_t* on) = 0;
-    // How long the next WaitPeerEnd calls wait for a task's connections.
-    virtual void SetPeerEndLimit(std::uint32_t ms) = 0;
     // A logon that succeeded after the session began offline: this
     // client's new record and the CIS list, passed to the download manager.
     virtual void SetIdentity(const PeerInfo& self, const std::vector<CisAddress>& cis_list) = 0;

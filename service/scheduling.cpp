@@ -94,7 +94,7 @@ bool download_manager::apply_server_task_list(const server_task_map& listed)
         return true;
 
     // Choose the task to withdraw under the lock, stop it outside: the
-    // engine's stop waits for the task's tick, whose events need the lock.
+    // engine's events, the stop's among them, take the lock.
     // Only the states are taken: the records with their file lists would
     // cost as much again as the list just parsed.
     struct task_state {

@@ -16,6 +16,27 @@ std::mutex& map_lock()
     return lock;
 }
 
+// Guards every entry's hook and is held while one is called, so that a
+// hook cleared is never called afterwards. Taken before the I/O service's
+// locks (a hook posts), after everything else.
+std::mutex& hook_lock()
+{
+    static std::mutex lock;
+    return lock;
+}
+
+struct hook_slot {
+    zero_hook hook = nullptr;
+    void* context = nullptr;
+};
+
+// Guarded by hook_lock().
+std::map<std::uint64_t, hook_slot>& hooks()
+{
+    static auto* map = new std::map<std::uint64_t, hook_slot>();
+    return *map;
+}
+
 // Entries live as long as the process, so references handed out stay valid.
 std::map<std::uint64_t, std::unique_ptr<entry>>& entries()
 {
@@ -65,7 +86,22 @@ std::uint32_t decrement(std::uint64_t task_id)
     std::uint32_t value = c.load();
     while (value != 0 && !c.compare_exchange_weak(value, value - 1)) {
     }
-    return value == 0 ? 0 : value - 1;
+    if (value != 1)
+        return value == 0 ? 0 : value - 1;
+    std::lock_guard<std::mutex> guard(hook_lock());
+    const auto it = hooks().find(task_id);
+    if (it != hooks().end())
+        it->second.hook(it->second.context, task_id);
+    return 0;
+}
+
+void set_zero_hook(std::uint64_t task_id, zero_hook hook, void* context)
+{
+    std::lock_guard<std::mutex> guard(hook_lock());
+    if (hook)
+        hooks()[task_id] = hook_slot{hook, context};
+    else
+        hooks().erase(task_id);
 }
 
 bool wait_for_zero(std::uint64_t task_id, std::uint32_t timeout_ms, std::uint32_t poll_ms, bool (*give_up)(void*),

@@ -35,6 +35,12 @@ std::uint32_t count(std::uint64_t task_id);
 std::uint32_t increment(std::uint64_t task_id);
 std::uint32_t decrement(std::uint64_t task_id);
 
+// What hears that a task's count went to 0: called by the decrement that
+// takes it there, on that thread, outside the map lock (it should only
+// post). Null clears it; once that returns no call of the old hook runs.
+using zero_hook = void (*)(void* context, std::uint64_t task_id);
+void set_zero_hook(std::uint64_t task_id, zero_hook hook, void* context);
+
 // Waits, polling every `poll_ms`, until the task's count reads 0 or
 // `timeout_ms` passes (platform::infinite: no limit) or `give_up()`
 // returns true. True when the count reached 0.

@@ -25,7 +25,10 @@
 #include <sys/socket.h>
 
 #include <atomic>
+#include <filesystem>
+#include <fstream>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -59,6 +62,18 @@ PeerInfo SelfRecord()
     self.clientid = 99;
     self.peertype = PEERTYPE_NAT;
     return self;
+}
+
+// Threads of this process with the given name.
+std::size_t ThreadsNamed(const std::string& name)
+{
+    std::size_t n = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::ifstream comm(entry.path() / "comm");
+        std::string line;
+        n += std::getline(comm, line) && line == name ? 1 : 0;
+    }
+    return n;
 }
 
 bool PeerSeesEnd(platform::socket_t fd)
@@ -349,34 +364,50 @@ TEST_F(DownloadManagerTest, TickRunsNoTaskWhileTheEngineShutsDown)
     EXPECT_EQ(events.With("speed 45 ").size(), 1u);
 }
 
-TEST_F(DownloadManagerTest, RemovedTaskStopsOnTheNextTickAndIsDeletedOnceStopped)
+// One stop: the task is told at once, its threads are reaped off the I/O
+// thread, and it is deleted as soon as that is done, with no tick.
+TEST_F(DownloadManagerTest, AStoppedTaskIsDeletedOnceItsThreadsHaveEndedWithoutATick)
 {
+    struct Retired {
+        std::mutex lock;
+        std::vector<std::uint64_t> ids;
+        std::thread::id thread;
+    } retired;
+    manager->SetRetiredSink(
+        [](void* context, std::uint64_t id) {
+            auto* r = static_cast<Retired*>(context);
+            std::lock_guard<std::mutex> guard(r->lock);
+            r->ids.push_back(id);
+            r->thread = std::this_thread::get_id();
+        },
+        &retired);
     AddReady(51);
     AddReady(52);
-    manager->MarkTaskRemoved(51);
+    EXPECT_EQ(ThreadsNamed("cdn_thread"), 2u);
+    manager->StopTask(51);
     std::uint32_t state = 0;
     ASSERT_TRUE(CTaskStateMgr::Instance().GetState(51, &state));
     EXPECT_EQ(state, std::uint32_t(TASKSTATE_REMOVED));
-
-    manager->second_tick();
     bool stopping = false;
     manager->VisitTask(51, [&](CDownload_Task& t) { stopping = t.IsStopping(); });
     EXPECT_TRUE(stopping);
-
-    // Deleted on the first tick after its threads have ended; that tick
-    // reports no speed for it.
-    ASSERT_TRUE(wait_until([&] {
-        events.Clear();
-        manager->second_tick();
-        return !manager->HasTask(51);
-    }));
+    // A stopping task's tick reports no speed for it.
+    manager->second_tick();
     EXPECT_TRUE(events.With("speed 51 ").empty());
     EXPECT_EQ(events.With("speed 52 ").size(), 1u);
+
+    manager->ReapTask(51);
+    ASSERT_TRUE(wait_until([&] { return !manager->HasTask(51); }));
+    {
+        std::lock_guard<std::mutex> guard(retired.lock);
+        EXPECT_EQ(retired.ids, std::vector<std::uint64_t>{51});
+        EXPECT_EQ(retired.thread, io.thread_id()) << "deleted on the I/O thread";
+    }
     EXPECT_EQ(events.With("info 51 [] 10").size(), 1u);
-    std::uint64_t popped = 0;
-    EXPECT_TRUE(CTaskStateMgr::Instance().PopDeleted(&popped));
-    EXPECT_EQ(popped, 51u);
     EXPECT_TRUE(manager->HasTask(52));
+    EXPECT_EQ(ThreadsNamed("cdn_thread"), 1u) << "no thread of the stopped task is left";
+    EXPECT_EQ(ThreadsNamed("timer"), 1u);
+    manager->SetRetiredSink(nullptr, nullptr);
 }
 
 TEST_F(DownloadManagerTest, AStoppedTaskIsDeletedOnlyOnceItsLastConnectionHasGone)
@@ -399,21 +430,14 @@ TEST_F(DownloadManagerTest, AStoppedTaskIsDeletedOnlyOnceItsLastConnectionHasGon
         peer.peertype = PEERTYPE_HTTP;
         held = new zeq::http_cdn_connection(&t, peer, 0);
     });
-    manager->MarkTaskRemoved(55);
-    manager->second_tick();
+    manager->StopTask(55);
+    manager->ReapTask(55);
     tick.fetch_add(3600000);
     // However long ago the stop was, the task stays while it is referred to.
-    EXPECT_FALSE(wait_until(
-        [&] {
-            manager->second_tick();
-            return !manager->HasTask(55);
-        },
-        1500));
+    EXPECT_FALSE(wait_until([&] { return !manager->HasTask(55); }, 1500));
+    // The last connection's going is what deletes it: nothing ticks here.
     held->release();   // counts itself out of the task's HTTP connections
-    EXPECT_TRUE(wait_until([&] {
-        manager->second_tick();
-        return !manager->HasTask(55);
-    }));
+    EXPECT_TRUE(wait_until([&] { return !manager->HasTask(55); }));
 }
 
 TEST_F(DownloadManagerTest, StoppingATaskWhoseCdnQueryHangsNeverHoldsTheIoThread)
@@ -438,7 +462,6 @@ TEST_F(DownloadManagerTest, StoppingATaskWhoseCdnQueryHangsNeverHoldsTheIoThread
         [](void* context, const i_error_code&) {
             auto* s = static_cast<Stop*>(context);
             s->manager->StopTask(56);
-            s->manager->MarkTaskRemoved(56);
             s->manager->second_tick();
             s->done.store(true);
         },
@@ -450,10 +473,8 @@ TEST_F(DownloadManagerTest, StoppingATaskWhoseCdnQueryHangsNeverHoldsTheIoThread
     // A handler that waited on the silent query would hold the thread for
     // seconds; a second leaves room for a loaded machine.
     EXPECT_LT(watchdog.longest_gap_ms(), 1000u);
-    EXPECT_TRUE(wait_until([&] {
-        manager->second_tick();
-        return !manager->HasTask(56);
-    }));
+    manager->ReapTask(56);
+    EXPECT_TRUE(wait_until([&] { return !manager->HasTask(56); }));
     platform::socket_t closing = query;
     platform::close_socket(closing);
 

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <mutex>
@@ -91,11 +92,6 @@ public:
         m_log->Add("AddNoPath " + std::to_string(task_id));
         return add_result;
     }
-    void MarkTaskRemoved(std::uint64_t task_id) override
-    {
-        m_log->Add("MarkTaskRemoved " + std::to_string(task_id));
-        CTaskStateMgr::Instance().SetState(task_id, TASKSTATE_REMOVED);
-    }
     int PrepareTaskFiles(std::uint64_t task_id) override
     {
         // A handler posted now must not run before the preparation ends:
@@ -121,8 +117,22 @@ public:
     void StopTask(std::uint64_t task_id) override
     {
         m_log->Add("StopTask " + std::to_string(task_id));
+        CTaskStateMgr::Instance().SetState(task_id, TASKSTATE_REMOVED);
         std::lock_guard<std::mutex> guard(m_log->lock);
         m_log->stops.emplace_back(task_id, platform::tick_count());
+    }
+    // As the real manager once the task's connections are gone: the task
+    // is deleted and the sink hears of it.
+    void ReapTask(std::uint64_t task_id) override
+    {
+        m_log->Add("ReapTask " + std::to_string(task_id));
+        if (m_sink)
+            m_sink(m_sink_context, task_id);
+    }
+    void SetRetiredSink(retired_sink sink, void* context) override
+    {
+        m_sink = sink;
+        m_sink_context = context;
     }
     void StopAllTasks() override { m_log->Add("StopAllTasks"); }
     bool HasTask(std::uint64_t) override { return false; }
@@ -134,6 +144,8 @@ public:
 
 private:
     std::shared_ptr<ManagerLog> m_log;
+    retired_sink m_sink = nullptr;
+    void* m_sink_context = nullptr;
     // Written by each add on the caller's thread, read by the preparation on
     // the session's worker while later adds may run.
     std::atomic<i_io_service*> m_io{nullptr};
@@ -278,84 +290,51 @@ TEST_F(DownloadSessionTest, FailedPreparationStopsTheTaskAndReportsTypeTwo)
     EXPECT_EQ(s.AddTaskDownload(9, 262144, "src", 1, "<filelist/>", "/d"), 1);
     ASSERT_TRUE(wait_until([&] { return events.Has("info 9 [] 2"); }, 4000));
     ASSERT_TRUE(wait_until([&] { return log->Has("StopTask 9"); }, 3000));
-    EXPECT_TRUE(log->Has("MarkTaskRemoved 9"));
-    std::uint32_t state = 0;
-    EXPECT_TRUE(CTaskStateMgr::Instance().GetState(9, &state));
-    EXPECT_EQ(state, 4u);
     EXPECT_EQ(live_connections::running(9), 0u);
+    // Stopped like any other task: reaped, deleted, its stop event raised.
+    ASSERT_TRUE(wait_until([&] { return events.Has("stop 9"); }, 3000));
+    EXPECT_TRUE(log->Has("ReapTask 9"));
+    EXPECT_FALSE(CTaskStateMgr::Instance().Exists(9));
 }
 
-TEST_F(DownloadSessionTest, WaitPeerEndIsBoundedAndEndsWithTheLastConnection)
+// Many stops at once: each returns at once, each reaches the I/O thread at
+// once (not one per one-second tick), and each task's teardown goes on to
+// its stop event without the caller.
+TEST_F(DownloadSessionTest, ManyStopsReturnAtOnceAndEachEndsInItsStopEvent)
 {
     CDownload_Session& s = Make();
     ASSERT_TRUE(s.Start());
-    // A long bound, so that "at once" and "at the bound" stay far apart on
-    // a loaded machine.
-    s.SetPeerEndLimit(5000);
-
-    // No connection: returns at once.
-    live_connections::set(101, 1, 0);
-    std::uint32_t start = platform::tick_count();
-    EXPECT_TRUE(s.WaitPeerEnd(101));
-    EXPECT_LT(platform::tick_count() - start, 2500u);
-    EXPECT_EQ(live_connections::running(101), 0u);
-
-    // A connection that never lets go: the wait gives up at the bound.
-    s.SetPeerEndLimit(300);
-    live_connections::set(102, 1, 1);
-    start = platform::tick_count();
-    EXPECT_FALSE(s.WaitPeerEnd(102));
-    const std::uint32_t waited = platform::tick_count() - start;
-    EXPECT_GE(waited, 280u);
-    EXPECT_LT(waited, 2000u);
-
-    // The last connection goes while waiting.
-    s.SetPeerEndLimit(5000);
-    live_connections::set(103, 1, 1);
-    std::thread closer([] {
-        platform::sleep_ms(100);   // the close must come while the wait runs
-        live_connections::decrement(103);
-    });
-    start = platform::tick_count();
-    EXPECT_TRUE(s.WaitPeerEnd(103));
-    EXPECT_LT(platform::tick_count() - start, 2500u) << "ends with the connection, not at the bound";
-    closer.join();
-    live_connections::set(102, 0, 0);
-}
-
-TEST_F(DownloadSessionTest, TwoStopsInOneSecondAreRetiredOnePerTick)
-{
-    CDownload_Session& s = Make();
-    ASSERT_TRUE(s.Start());
-    live_connections::set(201, 1, 0);
-    live_connections::set(202, 1, 0);
-    EXPECT_TRUE(s.WaitPeerEnd(201));
-    EXPECT_TRUE(s.WaitPeerEnd(202));
-    ASSERT_TRUE(wait_until([&] { return log->Has("StopTask 202"); }, 4000));
+    const std::uint64_t first = 201;
+    const std::uint64_t count = 40;
+    for (std::uint64_t id = first; id < first + count; ++id) {
+        CTaskStateMgr::Instance().Set(id, TASKSTATE_CREATED);
+        live_connections::set(id, 1, 0);
+    }
+    const std::uint32_t start = platform::tick_count();
+    std::uint32_t longest = 0;
+    for (std::uint64_t id = first; id < first + count; ++id) {
+        const std::uint32_t before = platform::tick_count();
+        s.StopTask(id);
+        longest = std::max(longest, platform::tick_count() - before);
+        EXPECT_EQ(live_connections::running(id), 0u);
+    }
+    EXPECT_LT(longest, 50u) << "a stop returns at once";
+    ASSERT_TRUE(wait_until([&] { return events.Has("stop " + std::to_string(first + count - 1)); }, 5000));
     std::vector<std::pair<std::uint64_t, std::uint32_t>> stops;
     {
         std::lock_guard<std::mutex> guard(log->lock);
         stops = log->stops;
     }
-    ASSERT_EQ(stops.size(), 2u);
-    EXPECT_EQ(stops[0].first, 201u);
-    EXPECT_EQ(stops[1].first, 202u);
-    EXPECT_GE(stops[1].second - stops[0].second, 800u) << "one abort per one-second tick";
-    EXPECT_EQ(s.AbortQueueSize(), 0u);
-}
-
-TEST_F(DownloadSessionTest, DeleteStepRetiresOneDeletedTaskAndRaisesStop)
-{
-    CDownload_Session& s = Make();
-    CTaskStateMgr::Instance().Set(301, TASKSTATE_REMOVED);
-    CTaskStateMgr::Instance().Set(302, TASKSTATE_REMOVED);
-    CTaskStateMgr::Instance().PushDeleted(301);
-    CTaskStateMgr::Instance().PushDeleted(302);
-    ASSERT_TRUE(s.Start());
-    ASSERT_TRUE(wait_until([&] { return events.Has("stop 301"); }, 3000));
-    EXPECT_FALSE(CTaskStateMgr::Instance().Exists(301));
-    ASSERT_TRUE(wait_until([&] { return events.Has("stop 302"); }, 3000));
-    EXPECT_FALSE(CTaskStateMgr::Instance().Exists(302));
+    ASSERT_EQ(stops.size(), std::size_t(count));
+    for (std::size_t i = 0; i < stops.size(); ++i) {
+        EXPECT_EQ(stops[i].first, first + i) << "in the order asked";
+        EXPECT_LT(stops[i].second - start, 500u) << "posted at once, not at a tick";
+    }
+    for (std::uint64_t id = first; id < first + count; ++id) {
+        EXPECT_TRUE(log->Has("ReapTask " + std::to_string(id)));
+        EXPECT_TRUE(events.Has("stop " + std::to_string(id)));
+        EXPECT_FALSE(CTaskStateMgr::Instance().Exists(id)) << "retired from the registry";
+    }
 }
 
 TEST_F(DownloadSessionTest, RateLimitsPassThroughAndReadTheEngineValues)

@@ -241,6 +241,7 @@ TEST(DownloadTaskCdn, TaskStopWaitsForItsCdnThread)
     CDownload_Task* task = h.MakeTask();
     ASSERT_NE(nullptr, task->GetCdnThread());
     task->MarkStopping();
-    EXPECT_TRUE(test_support::wait_until([&] { return task->GetCdnThread()->IsStopped(); }, 3000));
-    EXPECT_TRUE(test_support::wait_until([&] { return task->IsStopFinished(); }, 3000));
+    task->ReapThreads();
+    EXPECT_TRUE(task->GetCdnThread()->IsStopped());
+    EXPECT_TRUE(task->IsStopFinished());
 }

@@ -1,6 +1,7 @@
 #include "engine/download_task.h"
 
 #include "discovery/lan_peer_discovery.h"
+#include "engine/cdn_thread.h"
 #include "support/range_server.h"
 #include "task_harness.h"
 
@@ -473,10 +474,13 @@ TEST(DownloadTask, StoppingReturnsAtOnceAndFinishesSoonAfter)
     EXPECT_FALSE(task->IsStopFinished());
     const auto start = std::chrono::steady_clock::now();
     task->MarkStopping();
-    task->MarkStopping();   // the manager repeats it every tick
+    task->MarkStopping();   // a repeat does nothing
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
     EXPECT_TRUE(task->IsStopping());
-    EXPECT_TRUE(wait_until([&] { return task->IsStopFinished(); }, 10000));
+    EXPECT_FALSE(task->IsStopFinished()) << "its threads are not reaped yet";
+    task->ReapThreads();
+    EXPECT_TRUE(task->GetCdnThread()->IsStopped());
+    EXPECT_TRUE(task->IsStopFinished());
     h.DeleteTask();
 }
 
@@ -488,14 +492,13 @@ TEST(DownloadTask, AStoppingTaskOutlivesItsLastConnection)
     // A connection object of the task still exists.
     live_connections::increment(TaskHarness::kTaskId);
     task->MarkStopping();
-    // Give the CDN thread and the CIS stop time to end.
-    wait_until([&] { return task->IsStopFinished(); }, 1000);
+    task->ReapThreads();
     EXPECT_FALSE(task->IsStopFinished());
     // No time limit ends the wait: the connection still refers to the task.
     clocks.AdvanceMs(3600000);
     EXPECT_FALSE(task->IsStopFinished());
     live_connections::decrement(TaskHarness::kTaskId);
-    EXPECT_TRUE(wait_until([&] { return task->IsStopFinished(); }));
+    EXPECT_TRUE(task->IsStopFinished());
 }
 
 TEST(DownloadTask, AnHttpOnlyTaskDownloadsFromTheServerTheCisNamed)
@@ -559,6 +562,7 @@ TEST(DownloadTask, AnHttpOnlyTaskDownloadsFromTheServerTheCisNamed)
         EXPECT_EQ(f.content, test_support::ReadAll(h.SavedFile(f.name))) << f.name;
 
     task->MarkStopping();
+    task->ReapThreads();
     EXPECT_TRUE(wait_until([&] { return task->IsStopFinished(); }, 20000));
     h.DeleteTask();
     h.io.set_stopped();

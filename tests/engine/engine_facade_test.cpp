@@ -133,7 +133,7 @@ protected:
         CServerList::Instance().Clear();
         g_Settings.Clear();
         FakeDownloadSession::AddResult() = 1;
-        FakeDownloadSession::PeerEndDelayMs() = 0;
+        FakeDownloadSession::StopDelayMs() = 0;
         FakeDownloadSession::Destroyed() = 0;
         env.reset(new EngineTestEnv());
         engine = CreateP2SPEngine();
@@ -560,14 +560,14 @@ TEST_F(EngineFacadeTest, UninitWaitsForACallUnderWayOnAnotherThread)
     ChannelFixture fx({1000}, 65536);
     ASSERT_EQ(engine->AddNewTask(fx.seed(9001, "g").c_str(), env->file("s").c_str()), 0);
     ASSERT_TRUE(wait_until([&] { return impl().GetClientMain()->GetRunningCount() == 1; }, 3000));
-    FakeDownloadSession::PeerEndDelayMs() = 600;
+    FakeDownloadSession::StopDelayMs() = 600;
     std::atomic<std::int32_t> stopped{99};
     std::atomic<int> destroyed_when_stopped{-1};
     std::thread stopper([&] {
         stopped = engine->StopTask(9001);
         destroyed_when_stopped = FakeDownloadSession::Destroyed().load();
     });
-    ASSERT_TRUE(wait_until([] { return FakeDownloadSession::PeerEndDelayMs().load() == 0; }, 2000));
+    ASSERT_TRUE(wait_until([] { return FakeDownloadSession::StopDelayMs().load() == 0; }, 2000));
     const std::uint32_t start = platform::tick_count();
     EXPECT_EQ(engine->Uninit(), 0);
     EXPECT_GE(platform::tick_count() - start, 300u) << "Uninit waited for the stop under way";

@@ -636,6 +636,34 @@ TEST_F(HttpDownloadTest, SilentOrSlowSourceBesideAGoodOneCostsLittle)
     }
 }
 
+// Many stops at once while tasks download: each call returns at once, and
+// every task's teardown ends in its stop event soon after, not one per
+// second.
+TEST_F(HttpDownloadTest, ManyStopsAtOnceReturnAtOnceAndEveryTaskEndsPromptly)
+{
+    ASSERT_TRUE(nginx->start()) << nginx->last_error();
+    Sources sources;
+    ASSERT_TRUE(sources.Start());
+    StartEngine();
+    const std::uint64_t count = 6;
+    ASSERT_NO_FATAL_FAILURE(
+        StartDownloads(9401, count, [&](const TaskFixture&) -> RangeServer& { return sources.live; }));
+    log.Clear();
+    const auto start = std::chrono::steady_clock::now();
+    std::chrono::steady_clock::duration longest{};
+    for (std::uint64_t id = 9401; id < 9401 + count; ++id) {
+        const auto before = std::chrono::steady_clock::now();
+        EXPECT_EQ(0, engine->StopTask(id));
+        longest = std::max(longest, std::chrono::steady_clock::now() - before);
+    }
+    EXPECT_LT(longest, std::chrono::milliseconds(50)) << "the longest stop";
+    ASSERT_TRUE(log.WaitFor(11, 10000, count)) << "every task's stop event";
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500))
+        << "the tasks wind down together";
+    for (std::uint64_t id = 9401; id < 9401 + count; ++id)
+        EXPECT_EQ(0u, live_connections::count(id));
+}
+
 // Shutdown while tasks download and the index servers cannot be reached:
 // the offline session's next logon try falls due while the engine stops.
 // Stop and that try must not wait for each other.
@@ -656,6 +684,7 @@ TEST_F(HttpDownloadTest, ShutdownWithTheIndexServersUnreachableEndsWhileALogonTr
     ASSERT_GT(left, 300u);
     test_support::tick_offset() += left - 300;
     std::atomic<bool> stopped{false};
+    const auto start = std::chrono::steady_clock::now();
     std::thread stopper([&] {
         DestroyEngine();
         stopped.store(true);
@@ -666,4 +695,24 @@ TEST_F(HttpDownloadTest, ShutdownWithTheIndexServersUnreachableEndsWhileALogonTr
         std::_Exit(1);
     }
     stopper.join();
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    EXPECT_LT(took.count(), 2000) << "shutdown with 8 tasks downloading";
+}
+
+// Eight tasks downloading from live, slow and hanging sources: they are
+// stopped together, so the shutdown takes less than a second.
+TEST_F(HttpDownloadTest, ShutdownWithEightTasksDownloadingEndsWithinOneSecond)
+{
+    ASSERT_TRUE(nginx->start()) << nginx->last_error();
+    Sources sources;
+    ASSERT_TRUE(sources.Start());
+    StartEngine();
+    ASSERT_NO_FATAL_FAILURE(StartDownloads(9301, 8, [&](const TaskFixture& fx) -> RangeServer& {
+        const int kind = int(fx.task_id() % 3);
+        return kind == 0 ? sources.live : kind == 1 ? sources.slow : sources.hanging;
+    }));
+    const auto start = std::chrono::steady_clock::now();
+    DestroyEngine();
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    EXPECT_LT(took.count(), 1000) << "shutdown with 8 tasks downloading";
 }

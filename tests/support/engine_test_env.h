@@ -199,18 +199,13 @@ public:
         static std::atomic<int> result{1};
         return result;
     }
-    // How long the next WaitPeerEnd takes (a stop that waits for connections).
-    static std::atomic<std::uint32_t>& PeerEndDelayMs()
+    // How long the next StopTask call takes (a caller held up elsewhere).
+    static std::atomic<std::uint32_t>& StopDelayMs()
     {
         static std::atomic<std::uint32_t> delay{0};
         return delay;
     }
-    static std::atomic<bool>& PeerEndNeverEnds()
-    {
-        static std::atomic<bool> never{false};
-        return never;
-    }
-    static std::atomic<int>& PeerEndCalls()
+    static std::atomic<int>& StopCalls()
     {
         static std::atomic<int> calls{0};
         return calls;
@@ -262,10 +257,10 @@ public:
         std::lock_guard<std::mutex> guard(m_lock);
         return m_adds;
     }
-    std::vector<std::uint64_t> PeerEnds() const
+    std::vector<std::uint64_t> Stops() const
     {
         std::lock_guard<std::mutex> guard(m_lock);
-        return m_peer_ends;
+        return m_stops;
     }
 
     void SetCmdEvent(ICmdEvent* e) override { event.store(e); }
@@ -290,21 +285,16 @@ public:
     {
         return Record({task_id, false, source_folder, std::string(), {}});
     }
-    bool WaitPeerEnd(std::uint64_t task_id) override
+    void StopTask(std::uint64_t task_id) override
     {
-        ++PeerEndCalls();
-        platform::sleep_ms(PeerEndDelayMs().exchange(0));
-        // Connections that never go: the wait lasts its whole limit.
-        if (PeerEndNeverEnds().load())
-            platform::sleep_ms(peer_end_limit.load());
+        ++StopCalls();
+        platform::sleep_ms(StopDelayMs().exchange(0));
         std::lock_guard<std::mutex> guard(m_lock);
-        m_peer_ends.push_back(task_id);
-        return true;
+        m_stops.push_back(task_id);
     }
     int SetRateLimits(float, float) override { return 0; }
     void SetGlobalFlag(std::uint8_t) override {}
     std::uint8_t GetRateLimits(float*, float*, std::uint8_t*) override { return 0; }
-    void SetPeerEndLimit(std::uint32_t ms) override { peer_end_limit = ms; }
     void SetIdentity(const PeerInfo& new_self, const std::vector<CisAddress>& new_cis_list) override
     {
         std::lock_guard<std::mutex> guard(m_lock);
@@ -317,8 +307,6 @@ public:
         return m_identities;
     }
 
-    std::atomic<std::uint32_t> peer_end_limit{10000};
-
 private:
     int Record(const Added& added)
     {
@@ -329,7 +317,7 @@ private:
 
     mutable std::mutex m_lock;
     std::vector<Added> m_adds;
-    std::vector<std::uint64_t> m_peer_ends;
+    std::vector<std::uint64_t> m_stops;
     std::vector<std::pair<PeerInfo, std::vector<CisAddress>>> m_identities;
 };
 
