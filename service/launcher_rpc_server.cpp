@@ -46,9 +46,14 @@ public:
 
     unsigned handleEvent(unsigned event_type) override
     {
-        // A call on a worker: nothing is read until its answer is out.
-        if (m_call != 0)
+        // A call on a worker: nothing is read until its answer is out. Only
+        // urgent data can wake the socket meanwhile; it is dropped, or the
+        // dispatch loop would spin on it.
+        if (m_call != 0) {
+            char urgent = 0;
+            [[maybe_unused]] const ssize_t n = ::recv(getfd(), &urgent, 1, MSG_OOB | MSG_DONTWAIT);
             return XmlRpc::XmlRpcDispatch::Exception;
+        }
         m_last_activity = platform::tick_count();
         if (m_answered && _connectionState == READ_HEADER) {
             // A kept-alive connection starts its next request afresh.

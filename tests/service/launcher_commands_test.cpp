@@ -232,8 +232,10 @@ TEST(LauncherCommands, AFinishedTaskWhoseFilesWentIsNotShownFinished)
         return download_test_env::ok(
             w.command("start_download_file", {{"filename", "file0.bin"}, {"file_md5", key}, {"highlevel", "1"}}));
     };
+    const std::uint64_t first = platform::tick_count64();
     ASSERT_TRUE(start());
     ASSERT_TRUE(wait_until([&] { return completed(w, key); }, 60000)) << w.service_log();
+    std::printf("[ first download ] %llu ms\n", static_cast<unsigned long long>(platform::tick_count64() - first));
 
     const std::string folder = w.downloads() + "/" + a.fixture->srcdir() + "/data/";
     const std::string file0 = folder + a.fixture->files()[0].file_name;
