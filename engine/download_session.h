@@ -1,6 +1,7 @@
 // The session: the five managers, the I/O service with its thread, a
-// worker that prepares the files of new tasks while the I/O thread is
-// parked, the one-second timer (registry sweep, download manager tick, one
+// worker that prepares the files of new tasks (checking what a resumed
+// task holds while the I/O thread runs, then handing the tables over while
+// it is parked), the one-second timer (registry sweep, download manager tick, one
 // abort per tick, and one delete per tick handed to the worker, whose
 // stop event makes the front end delete files) and the one-minute memory
 // trim.
