@@ -1,5 +1,6 @@
 #include "engine/channel_manager.h"
 
+#include "engine/piece_hash_worker.h"
 #include "picker/block_request.h"
 #include "foundation/disk_file.h"
 #include "foundation/md5.h"
@@ -13,6 +14,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <deque>
 
 namespace {
 
@@ -20,6 +22,10 @@ std::atomic<void (*)(std::uint64_t, std::int32_t)> g_read_hook{nullptr};
 
 constexpr std::size_t kRootFolderField = 60;   // the root folder's fixed field, NUL included
 constexpr std::size_t kDigestChars = 32;
+// A resumed channel's re-check keeps at most this many bytes of pieces in
+// memory, and no more pieces than this many sets of hash lanes take.
+constexpr std::size_t kRecheckBytes = std::size_t(32) << 20;
+constexpr std::size_t kRecheckLanes = 4;
 
 bool ends_with_separator(const std::string& s)
 {
@@ -313,7 +319,7 @@ bool refuse(CChannel& channel, const std::string& reason)
 }   // namespace
 
 bool CChannelManager::PrepareFresh(CChannel& channel, std::vector<std::uint8_t>& bitmap,
-                                   std::vector<std::vector<std::uint8_t>>& blocks)
+                                   std::vector<std::vector<std::uint8_t>>& blocks, std::vector<std::uint32_t>& recheck)
 {
     bitmap.assign(channel.pieces.size(), 0);
     blocks.assign(channel.pieces.size(), {});
@@ -321,7 +327,7 @@ bool CChannelManager::PrepareFresh(CChannel& channel, std::vector<std::uint8_t>&
         blocks[p].assign(BlocksInPiece(channel.pieces[p].length), 0);
 
     for (std::uint32_t i = 0; i < channel.files.size(); ++i) {
-        const bool ok = PrepareFile(channel, i, bitmap, blocks);
+        const bool ok = PrepareFile(channel, i, blocks, recheck);
         channel.Done(channel.File(i));
         if (!ok)
             return false;
@@ -329,10 +335,11 @@ bool CChannelManager::PrepareFresh(CChannel& channel, std::vector<std::uint8_t>&
     return true;
 }
 
-// Creates or sizes one file and, for a resumed channel, re-checks what its
-// loaded tables claim for the file's pieces.
-bool CChannelManager::PrepareFile(CChannel& channel, std::uint32_t i, std::vector<std::uint8_t>& bitmap,
-                                  std::vector<std::vector<std::uint8_t>>& blocks)
+// Creates or sizes one file and, for a resumed channel, lists the pieces
+// whose loaded tables (or bytes on disk) claim more than nothing: they are
+// re-checked once every file is prepared (RecheckPieces).
+bool CChannelManager::PrepareFile(CChannel& channel, std::uint32_t i, std::vector<std::vector<std::uint8_t>>& blocks,
+                                  std::vector<std::uint32_t>& recheck)
 {
     const CChannelFile& f = channel.files[i];
     CDiskFile* file = channel.File(i);
@@ -369,11 +376,8 @@ bool CChannelManager::PrepareFile(CChannel& channel, std::uint32_t i, std::vecto
         const std::uint8_t loaded = p < channel.loaded_bitmap.size() ? channel.loaded_bitmap[p] : 0;
         const ChannelPiece& piece = channel.pieces[p];
         if (loaded == 1 || (sparse && file->HoldsData(piece.offset, piece.length))) {
-            if (PieceMatches(channel, p, nullptr, nullptr, nullptr)) {
-                bitmap[p] = 1;
-                std::fill(blocks[p].begin(), blocks[p].end(), std::uint8_t(1));
-                continue;
-            }
+            // A match makes the whole piece verified, whatever is set below.
+            recheck.push_back(p);
             if (loaded == 1)
                 continue;
         }
@@ -387,6 +391,72 @@ bool CChannelManager::PrepareFile(CChannel& channel, std::uint32_t i, std::vecto
             }
         }
     }
+    return true;
+}
+
+// Reads each listed piece (under the channel lock, one piece at a time) and
+// has the owner's hash workers digest it while the next ones are read; a
+// piece that matches its digest becomes verified with all its blocks. At
+// most a window of pieces is in memory at once.
+bool CChannelManager::RecheckPieces(CChannel& channel, const std::vector<std::uint32_t>& pieces, ChannelTables& tables,
+                                    const std::function<bool()>& cancelled)
+{
+    struct Pending {
+        std::uint32_t piece = 0;
+        bool whole = false;   // every byte was read
+        std::vector<std::uint8_t> buffer;
+        std::shared_ptr<PieceHash> hash;
+    };
+    IChannelManagerEvent* owner = nullptr;
+    {
+        CScopedLock lock(m_lock);
+        owner = m_owner;
+    }
+    const std::size_t piece_size = std::max<std::size_t>(std::size_t(channel.piece_size), 1);
+    const std::size_t window =
+        std::max<std::size_t>(2, std::min(kRecheckLanes * Md5LaneWidth(), kRecheckBytes / piece_size));
+    std::deque<Pending> pending;
+    std::vector<std::vector<std::uint8_t>> spare;
+    const auto settle = [&] {
+        Pending& d = pending.front();
+        unsigned char digest[kMd5DigestSize];
+        d.hash->Finish(digest);
+        if (d.whole && same_digest(ExpectedDigest(channel, d.piece), md5_to_hex(digest, true))) {
+            tables.bitmap[d.piece] = 1;
+            std::fill(tables.blocks[d.piece].begin(), tables.blocks[d.piece].end(), std::uint8_t(1));
+        }
+        spare.push_back(std::move(d.buffer));
+        pending.pop_front();
+    };
+    for (const std::uint32_t p : pieces) {
+        if (cancelled && cancelled()) {
+            // The workers let go of each buffer before it is freed.
+            for (Pending& d : pending)
+                d.hash->Detach();
+            return false;
+        }
+        if (pending.size() >= window)
+            settle();
+        Pending d;
+        d.piece = p;
+        if (!spare.empty()) {
+            d.buffer = std::move(spare.back());
+            spare.pop_back();
+        }
+        const std::uint32_t length = channel.pieces[p].length;
+        d.buffer.resize(length);
+        {
+            CScopedLock lock(channel.lock);
+            d.whole = ReadPieceFromFiles(channel, p, d.buffer.data());
+        }
+        d.hash = std::make_shared<PieceHash>(d.buffer.data(), length);
+        d.hash->SetReady(length);
+        if (owner)
+            owner->PostHash(d.hash);
+        pending.push_back(std::move(d));
+    }
+    while (!pending.empty())
+        settle();
     return true;
 }
 
@@ -417,31 +487,69 @@ bool CChannelManager::PrepareHistory(CChannel& channel)
     return true;
 }
 
+// Files made and sized, then the listed pieces re-checked with no lock
+// held between two pieces; null when cancelled.
+std::unique_ptr<ChannelTables> CChannelManager::BuildTables(CChannel& channel, const std::function<bool()>& cancelled)
+{
+    auto tables = std::make_unique<ChannelTables>();
+    std::vector<std::uint32_t> recheck;
+    {
+        CScopedLock lock(channel.lock);
+        channel.prepare_error.clear();
+        if (channel.history_flag == 1) {
+            tables->ok = PrepareHistory(channel);
+            if (tables->ok) {
+                tables->bitmap = channel.loaded_bitmap;
+                tables->blocks = channel.loaded_blocks;
+            }
+            return tables;
+        }
+        tables->ok = PrepareFresh(channel, tables->bitmap, tables->blocks, recheck);
+        if (!tables->ok)
+            return tables;
+    }
+    if (!RecheckPieces(channel, recheck, *tables, cancelled))
+        return nullptr;
+    return tables;
+}
+
+ChannelCheck CChannelManager::CheckChannelFiles(std::uint64_t channel_id, const std::function<bool()>& cancelled)
+{
+    ChannelPtr channel = Find(channel_id);
+    if (!channel)
+        return ChannelCheck::kFailed;
+    std::unique_ptr<ChannelTables> tables = BuildTables(*channel, cancelled);
+    if (!tables)
+        return ChannelCheck::kCancelled;
+    const bool ok = tables->ok;
+    CScopedLock lock(channel->lock);
+    channel->ahead = std::move(tables);
+    return ok ? ChannelCheck::kReady : ChannelCheck::kFailed;
+}
+
 bool CChannelManager::PrepareChannelFiles(std::uint64_t channel_id)
 {
     ChannelPtr channel = Find(channel_id);
     if (!channel)
         return false;
-    std::vector<std::uint8_t> bitmap;
-    std::vector<std::vector<std::uint8_t>> blocks;
+    std::unique_ptr<ChannelTables> tables;
+    {
+        CScopedLock lock(channel->lock);
+        tables = std::move(channel->ahead);
+    }
+    if (!tables)
+        tables = BuildTables(*channel, nullptr);
+    if (!tables->ok)
+        return false;
     std::vector<std::uint32_t> lengths;
     bool first = false;
     {
         CScopedLock lock(channel->lock);
-        channel->prepare_error.clear();
-        if (channel->history_flag == 1) {
-            if (!PrepareHistory(*channel))
-                return false;
-            bitmap = channel->loaded_bitmap;
-            blocks = channel->loaded_blocks;
-        } else if (!PrepareFresh(*channel, bitmap, blocks)) {
-            return false;
-        }
         lengths = channel->PieceLengths();
         first = !channel->prepared;
         channel->prepared = true;
     }
-    OnChannelFilesReady(channel_id, bitmap, blocks, lengths, first);
+    OnChannelFilesReady(channel_id, tables->bitmap, tables->blocks, lengths, first);
     return true;
 }
 

@@ -15,6 +15,7 @@
 #include "platform/critical_section.h"
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -41,6 +42,13 @@ struct ChannelPiece {
     std::uint32_t length = 0;
 };
 
+// A channel's tables as its preparation finds them on disk.
+struct ChannelTables {
+    bool ok = false;   // false: the preparation fails
+    std::vector<std::uint8_t> bitmap;
+    std::vector<std::vector<std::uint8_t>> blocks;
+};
+
 class CChannel {
 public:
     // Channels of up to this many files keep them open between operations.
@@ -60,9 +68,10 @@ public:
     std::vector<std::vector<std::uint8_t>> loaded_blocks;
     std::uint64_t total_size = 0;
     std::vector<ChannelPiece> pieces;
-    std::vector<std::uint8_t> scratch;   // read-back buffer of piece checks
-    std::string write_error;             // why the last failed write failed
-    CcsLocker lock;                      // guards the files and the scratch buffer
+    std::vector<std::uint8_t> scratch;      // read-back buffer of piece checks
+    std::string write_error;                // why the last failed write failed
+    std::unique_ptr<ChannelTables> ahead;   // made by CheckChannelFiles, taken by the preparation
+    CcsLocker lock;                         // guards the files, the scratch buffer and `ahead`
 
     ~CChannel();
     // Lengths of all pieces.
@@ -91,6 +100,7 @@ public:
                     std::uint32_t file_count, const std::string& file_list) override;
     void RemoveChannel(std::uint64_t channel_id) override;
     bool PrepareChannelFiles(std::uint64_t channel_id) override;
+    ChannelCheck CheckChannelFiles(std::uint64_t channel_id, const std::function<bool()>& cancelled) override;
     std::string PrepareError(std::uint64_t channel_id) override;
     bool VerifyBlock(std::uint64_t channel_id, std::int32_t piece, std::int32_t offset, const std::uint8_t* data,
                      std::int32_t length, std::uint8_t check) override;
@@ -125,10 +135,13 @@ private:
     template <class Use>
     bool WithOpenPieceFile(std::uint64_t channel_id, std::int32_t piece, std::uint32_t offset, std::uint32_t length,
                            Use&& use);
+    std::unique_ptr<ChannelTables> BuildTables(CChannel& channel, const std::function<bool()>& cancelled);
     bool PrepareFresh(CChannel& channel, std::vector<std::uint8_t>& bitmap,
-                      std::vector<std::vector<std::uint8_t>>& blocks);
-    bool PrepareFile(CChannel& channel, std::uint32_t position, std::vector<std::uint8_t>& bitmap,
-                     std::vector<std::vector<std::uint8_t>>& blocks);
+                      std::vector<std::vector<std::uint8_t>>& blocks, std::vector<std::uint32_t>& recheck);
+    bool PrepareFile(CChannel& channel, std::uint32_t position, std::vector<std::vector<std::uint8_t>>& blocks,
+                     std::vector<std::uint32_t>& recheck);
+    bool RecheckPieces(CChannel& channel, const std::vector<std::uint32_t>& pieces, ChannelTables& tables,
+                       const std::function<bool()>& cancelled);
     bool PrepareHistory(CChannel& channel);
     static std::string ExpectedDigest(const CChannel& channel, std::uint32_t piece);
     bool PieceMatches(CChannel& channel, std::uint32_t piece, std::string* expected, std::string* computed,

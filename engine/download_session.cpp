@@ -2,6 +2,7 @@
 
 #include "discovery/nat_manager.h"
 #include "engine/cmd_event.h"
+#include "engine/engine_flags.h"
 #include "engine/i_channel_manager.h"
 #include "engine/i_download_manager.h"
 #include "engine/i_host_cache_manager.h"
@@ -326,8 +327,22 @@ void CDownload_Session::Worker()
 
 void CDownload_Session::PrepareFiles(std::uint64_t task_id)
 {
-    // File preparation touches what the I/O thread's handlers use: it runs
-    // with that thread parked.
+    // The long part (files made and sized, the pieces a resumed task's
+    // tables hold read back and hashed: seconds for a big task) runs with
+    // the I/O thread going, so no other task's transfers wait for it. A
+    // stop of the task or of the session ends it between two pieces.
+    if (m_managers.channel) {
+        const auto stopped = [this, task_id] {
+            return m_stop.load() || engine_flags::shutting_down() || live_connections::running(task_id) == 0;
+        };
+        if (m_managers.channel->CheckChannelFiles(task_id, stopped) == ChannelCheck::kCancelled) {
+            platform::debug_output("CDownload_Session: task " + std::to_string(task_id) +
+                                   " stopped while its files were checked\n");
+            return;
+        }
+    }
+    // What is left hands the tables to storage and the task, which the I/O
+    // thread's handlers use: it runs with that thread parked.
     const bool paused = m_io->pause();
     const int prepared = m_managers.download->PrepareTaskFiles(task_id);
     if (paused)

@@ -1,8 +1,9 @@
 // The session: the five managers, the I/O service with its thread, a
-// worker that prepares the files of new tasks while the I/O thread is
-// parked and waits for the threads of stopped tasks, the one-second timer
-// (registry sweep, download manager tick) and the one-minute memory trim.
-// A stop is posted to the I/O thread at once; the task's delete step
+// worker that prepares the files of new tasks (checking what a resumed
+// task holds while the I/O thread runs, then handing the tables over while
+// it is parked) and waits for the threads of stopped tasks, the one-second
+// timer (registry sweep, download manager tick) and the one-minute memory
+// trim. A stop is posted to the I/O thread at once; the task's delete step
 // (whose stop event makes the front end delete files) runs on the worker
 // as soon as the task has been deleted.
 #pragma once

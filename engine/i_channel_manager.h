@@ -8,10 +8,13 @@
 #include "picker/block_request.h"
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 class ICmdEvent;
+class PieceHash;
 
 // A whole piece held in memory: the write cache and the read cache of
 // storage, and the destination of IChannelManager::ReadPiece.
@@ -36,6 +39,17 @@ public:
 
     // Result of one piece check: 1 the digest matches, 0 it does not.
     virtual void SetPiece(std::uint64_t channel_id, std::uint32_t piece, std::uint8_t result) = 0;
+
+    // Asks for `hash` (every byte ready) to be advanced on the owner's hash
+    // workers; whatever they have not reached the caller finishes itself.
+    virtual void PostHash(const std::shared_ptr<PieceHash>& hash) { (void)hash; }
+};
+
+// What IChannelManager::CheckChannelFiles came to.
+enum class ChannelCheck {
+    kReady,       // the tables are kept for the preparation
+    kFailed,      // the preparation fails (PrepareError says why)
+    kCancelled,   // ended early; nothing kept
 };
 
 class IChannelManager {
@@ -71,6 +85,20 @@ public:
     // released). False for an unknown channel or a file that cannot be
     // opened or sized.
     virtual bool PrepareChannelFiles(std::uint64_t channel_id) = 0;
+
+    // The long part of PrepareChannelFiles, done ahead of it by a thread
+    // that holds nothing else up: creates and sizes the files and re-checks
+    // the pieces the loaded tables hold (read here, hashed on the owner's
+    // hash workers, several cores). The tables are kept for
+    // PrepareChannelFiles, which then only hands them on. `cancelled` is
+    // asked between pieces; once it says true the check ends and nothing is
+    // kept. Without this step PrepareChannelFiles does it all.
+    virtual ChannelCheck CheckChannelFiles(std::uint64_t channel_id, const std::function<bool()>& cancelled)
+    {
+        (void)channel_id;
+        (void)cancelled;
+        return ChannelCheck::kReady;
+    }
 
     // Why the channel's last preparation failed ("cannot open" and the
     // path); empty when it did not fail or the channel is unknown.

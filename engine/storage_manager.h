@@ -42,6 +42,9 @@ public:
                         const std::vector<std::vector<std::uint8_t>>& blocks,
                         const std::vector<std::uint32_t>& piece_lengths) override;
     void SetPiece(std::uint64_t channel_id, std::uint32_t piece, std::uint8_t result) override;
+    // Has the hash workers advance a digest: a write-cache entry's, or a
+    // piece the channel manager re-checks.
+    void PostHash(const std::shared_ptr<PieceHash>& hash) override { m_hasher.Post(hash); }
 
     // IStorageManager
     void SetEvent(IStorageManagerEvent* sink) override;
@@ -65,8 +68,6 @@ public:
     // Takes back the counter event just queued (the run was not written).
     void UnqueueStorageCounter(std::uint64_t channel_id, std::uint32_t blocks);
     void QueueStorageError(std::uint64_t channel_id, const std::string& text);
-    // Has the hash workers advance a write-cache entry's digest.
-    void PostHash(const std::shared_ptr<PieceHash>& hash) { m_hasher.Post(hash); }
     // Has the storage worker write (and check) a piece taken out of the
     // store's write cache.
     void SubmitWrite(const std::shared_ptr<CChannelStorageManager>& store, const std::shared_ptr<WriteJob>& job);

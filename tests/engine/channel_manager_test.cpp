@@ -1,5 +1,6 @@
 #include "engine/channel_manager.h"
 
+#include "engine/piece_hash_worker.h"
 #include "foundation/md5.h"
 #include "platform/paths.h"
 #include "support/channel_fixture.h"
@@ -26,6 +27,8 @@ struct RecordingOwner : IChannelManagerEvent {
     };
     std::vector<Added> added;
     std::vector<std::pair<std::uint32_t, std::uint8_t>> checks;
+    PieceHashWorker* hasher = nullptr;   // where posted hashes go, if anywhere
+    std::size_t posted = 0;
 
     void OnChannelAdded(std::uint64_t id, const std::vector<std::uint8_t>& bitmap, const Tables& blocks,
                         const std::vector<std::uint32_t>& lengths) override
@@ -35,6 +38,12 @@ struct RecordingOwner : IChannelManagerEvent {
     void SetPiece(std::uint64_t, std::uint32_t piece, std::uint8_t result) override
     {
         checks.emplace_back(piece, result);
+    }
+    void PostHash(const std::shared_ptr<PieceHash>& hash) override
+    {
+        ++posted;
+        if (hasher)
+            hasher->Post(hash);
     }
 };
 
@@ -313,6 +322,33 @@ TEST_F(ChannelManagerTest, ResumeRechecksWhatTheBitmapClaims)
     ASSERT_TRUE(second.PrepareChannelFiles(6));
     ASSERT_EQ(1u, other.added.size());
     EXPECT_EQ((Tables{{1, 1}, {1, 1}, {1, 0}, {1, 1}, {1, 1}, {1}}), other.added[0].blocks);
+
+    // Checked ahead, each piece hashed on the hash workers: the same
+    // tables, handed over only by the preparation. A check cancelled
+    // half-way keeps nothing; the preparation then does it all.
+    PieceHashWorker hasher;
+    RecordingOwner ahead;
+    ahead.hasher = &hasher;
+    CChannelManager third(dir.file("data3"));
+    third.SetOwner(&ahead);
+    ASSERT_TRUE(third.AddChannel(6, 65536, "g", 2, fx.file_list(), bitmap, partial, save, 0));
+    int asked = 0;
+    EXPECT_EQ(ChannelCheck::kCancelled, third.CheckChannelFiles(6, [&] { return ++asked > 2; }));
+    EXPECT_EQ(2u, ahead.posted);
+    ASSERT_TRUE(third.PrepareChannelFiles(6));
+    ASSERT_EQ(1u, ahead.added.size());
+    EXPECT_EQ(owner.added[0].bitmap, ahead.added[0].bitmap);
+    third.RemoveChannel(6);
+    ASSERT_TRUE(third.AddChannel(6, 65536, "g", 2, fx.file_list(), bitmap, partial, save, 0));
+    ahead.posted = 0;
+    EXPECT_EQ(ChannelCheck::kReady, third.CheckChannelFiles(6, [] { return false; }));
+    EXPECT_EQ(6u, ahead.posted);
+    EXPECT_EQ(1u, ahead.added.size());
+    ASSERT_TRUE(third.PrepareChannelFiles(6));
+    ASSERT_EQ(2u, ahead.added.size());
+    EXPECT_EQ(owner.added[0].bitmap, ahead.added[1].bitmap);
+    EXPECT_EQ(owner.added[0].blocks, ahead.added[1].blocks);
+    EXPECT_EQ(6u, ahead.posted) << "nothing is checked twice";
 }
 
 TEST_F(ChannelManagerTest, ResumeFindsThePiecesWrittenSinceTheLastBitmapSave)

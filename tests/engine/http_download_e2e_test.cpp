@@ -21,6 +21,7 @@
 #include "support/shifted_tick.h"
 #include "support/task_fixture.h"
 #include "support/temp_dir.h"
+#include "support/write_gaps.h"
 
 #include <gtest/gtest.h>
 
@@ -33,6 +34,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <fstream>
 #include <list>
 #include <mutex>
 #include <thread>
@@ -46,6 +48,7 @@ using test_support::NoUpnp;
 using test_support::RangeServer;
 using test_support::TaskFixture;
 using test_support::wait_until;
+using test_support::WriteGaps;
 
 namespace {
 
@@ -715,4 +718,68 @@ TEST_F(HttpDownloadTest, ShutdownWithEightTasksDownloadingEndsWithinOneSecond)
     DestroyEngine();
     const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
     EXPECT_LT(took.count(), 1000) << "shutdown with 8 tasks downloading";
+}
+
+// A big task resumed beside a running download: its pieces are read back
+// and hashed while the other task's blocks keep arriving (the whole check
+// once held the I/O thread for a second and more), and a piece spoiled on
+// disk is still found and fetched again.
+TEST_F(HttpDownloadTest, ResumingABigTaskHoldsUpNoOtherDownload)
+{
+    constexpr std::uint32_t kBigPiece = 1048576;
+    // Every block of the witness is a piece of its own, written as it comes.
+    TaskFixture witness(root.path(), 9120, 32768, {64 * 1048576}, "witness");
+    TaskFixture big(root.path(), 9121, kBigPiece, {320 * std::uint64_t(kBigPiece)}, "big");
+    ASSERT_TRUE(witness.ok() && big.ok());
+    const std::string big_save = env->file("big_games");
+    const std::string big_file = big_save + "/big/data/" + big.files()[0].file_name;
+    std::filesystem::create_directories(big_save + "/big/data");
+    std::filesystem::copy_file(big.files()[0].path, big_file);
+    {
+        std::fstream spoil(big_file, std::ios::in | std::ios::out | std::ios::binary);
+        spoil.seekp(std::streamoff(77) * kBigPiece + 4096);
+        spoil.write("spoiled", 7);
+        ASSERT_TRUE(spoil.good());
+    }
+    // The witness's server sends a tenth of a second's bytes at a time
+    // (nginx's rate limit sends on whole seconds).
+    RangeServer witness_server;
+    ServeFiles(witness_server, witness);
+    RangeServer::Behaviour paced;
+    paced.rate = 768 * 1024;
+    witness_server.SetBehaviour(paced);
+    ASSERT_TRUE(witness_server.Start());
+    ASSERT_TRUE(nginx->start()) << nginx->last_error();
+    ASSERT_TRUE(nginx->SetCdnAnswer(9120, witness.CdnAnswer(witness_server.base_url())));
+    ASSERT_TRUE(nginx->SetCdnAnswer(9121, big.CdnAnswer(nginx->base_url())));
+    platform::set_write_at_source(&WriteGaps::Write);
+    StartEngine();
+    save = env->file("games");
+    ASSERT_EQ(0, engine->AddNewTask(witness.SeedXml().c_str(), save.c_str()));
+    ASSERT_TRUE(wait_until([&] { return WriteGaps::writes.load() >= 20; }, 30000)) << "the witness is downloading";
+    WriteGaps::Watch();
+
+    // Every piece of the big task is claimed as verified.
+    const std::vector<std::uint8_t> bitmap(big.piece_count(), 1);
+    const std::vector<std::vector<std::uint8_t>> tables(big.piece_count(),
+                                                        std::vector<std::uint8_t>(kBigPiece / kBlockSize, 1));
+    ASSERT_EQ(0, engine->AddResumedTask(big.SeedXml().c_str(), big_save.c_str(), bitmap, tables));
+    const auto completed = [&](std::uint64_t id) {
+        const auto events = log.Events();
+        return std::any_of(events.begin(), events.end(),
+                           [&](const EngineEvent& e) { return e.code == 9 && e.U64() == id; });
+    };
+    ASSERT_TRUE(wait_until([&] { return completed(9121); }, 60000)) << "the resumed task completes";
+    WriteGaps::Unwatch();
+    ASSERT_FALSE(completed(9120)) << "the witness was still downloading throughout";
+    EXPECT_EQ(big.files()[0].md5, TaskFixture::FileMd5(big_file)) << "the spoiled piece was fetched again";
+    std::size_t refetched = 0;
+    for (const auto& served : nginx->AccessLog()) {
+        if (served.uri.find("/big/data/") == std::string::npos)
+            continue;
+        ++refetched;
+        EXPECT_EQ(77, served.range_start / kBigPiece) << "only the spoiled piece is fetched: " << served.range;
+    }
+    EXPECT_GT(refetched, 0u);
+    EXPECT_LT(WriteGaps::longest_us.load(), 300000) << "the witness's longest pause between two blocks (us)";
 }

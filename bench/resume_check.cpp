@@ -1,0 +1,160 @@
+// What resuming a big task costs the other downloads of the process: an
+// engine downloads a small "witness" task from a paced local server
+// (offline, HTTP peers from nginx's CDN query; every block a piece of its
+// own, written as it arrives) while a big task whose ".bbm" claims most
+// of its pieces is resumed beside it and re-checks them against its files.
+// Prints, per
+// round, the witness's longest pause between two block writes from the
+// resume on, how long the big task took to ask for its first missing piece
+// (its check then is over), and min/median/max over the rounds.
+//
+// Usage: resume_check [MiB of the big task] [rounds] [percent claimed]
+#include "engine/engine_flags.h"
+#include "engine/p2sp_engine.h"
+#include "engine/p2sp_engine_impl.h"
+#include "picker/block_request.h"
+#include "platform/write_at.h"
+#include "support/engine_test_env.h"
+#include "support/nginx_server.h"
+#include "support/range_server.h"
+#include "support/task_fixture.h"
+#include "support/write_gaps.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+constexpr std::uint64_t kWitnessId = 727201;
+constexpr std::uint64_t kBigId = 727202;
+constexpr std::uint32_t kBigPiece = 1048576;
+
+std::int64_t NowUs()
+{
+    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+bool WaitFor(const std::function<bool()>& done, int ms)
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+void Summary(const char* what, std::vector<double> v)
+{
+    if (v.empty())
+        return;
+    std::sort(v.begin(), v.end());
+    std::printf("%s: min %.1f median %.1f max %.1f\n", what, v.front(), v[v.size() / 2], v.back());
+}
+
+}   // namespace
+
+int main(int argc, char** argv)
+{
+    const std::uint64_t mib = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 2048;
+    const int rounds = argc > 2 ? std::atoi(argv[2]) : 3;
+    const unsigned percent = argc > 3 ? unsigned(std::strtoul(argv[3], nullptr, 10)) : 63;
+
+    test_support::EngineTestEnv env;
+    test_support::TaskFixture witness(env.file("www"), kWitnessId, kBlockSize, {128u << 20}, "witness");
+    test_support::TaskFixture big(env.file("www"), kBigId, kBigPiece, {mib << 20}, "big");
+    test_support::NginxServer nginx(env.file("www"));
+    // The witness's server sends a tenth of a second's bytes at a time
+    // (nginx's rate limit sends on whole seconds, pausing every download).
+    test_support::RangeServer witness_server;
+    for (std::size_t i = 0; i < witness.files().size(); ++i)
+        witness_server.AddFile(witness.files()[i].url_path, witness.Bytes(i, 0, witness.files()[i].size));
+    test_support::RangeServer::Behaviour paced;
+    paced.rate = 768 * 1024;
+    witness_server.SetBehaviour(paced);
+    if (!witness.ok() || !big.ok() || !nginx.start() || !witness_server.Start()) {
+        std::fprintf(stderr, "cannot prepare the tasks or start the servers: %s\n", nginx.last_error().c_str());
+        return 1;
+    }
+    nginx.SetCdnAnswer(kWitnessId, witness.CdnAnswer(witness_server.base_url()));
+    nginx.SetCdnAnswer(kBigId, big.CdnAnswer(nginx.base_url()));
+    // Where the big task resumes: the pieces it claims are on disk, the
+    // rest are holes.
+    const std::string big_save = env.file("big");
+    std::vector<std::uint8_t> bitmap(big.piece_count(), 0);
+    const std::size_t claimed = bitmap.size() * percent / 100;
+    for (std::size_t p = 0; p < claimed; ++p)
+        bitmap[p] = 1;
+    {
+        const std::string folder = big_save + "/big/data";
+        std::filesystem::create_directories(folder);
+        std::ifstream in(big.files()[0].path, std::ios::binary);
+        std::ofstream out(folder + "/" + big.files()[0].file_name, std::ios::binary);
+        std::vector<char> chunk(kBigPiece);
+        for (std::size_t p = 0; p < claimed && in.read(chunk.data(), std::streamsize(chunk.size())); ++p)
+            out.write(chunk.data(), in.gcount());
+        out.close();
+        std::filesystem::resize_file(folder + "/" + big.files()[0].file_name, big.files()[0].size);
+    }
+    std::vector<std::vector<std::uint8_t>> tables;
+    for (std::uint8_t b : bitmap)
+        tables.emplace_back(kBigPiece / kBlockSize, b);
+    platform::set_write_at_source(&test_support::WriteGaps::Write);
+
+    std::vector<double> gaps;
+    std::vector<double> checks;
+    for (int round = 0; round < rounds; ++round) {
+        IP2SP_Engine* engine = CreateP2SPEngine();
+        static_cast<CP2SP_EngineImpl*>(engine)->SetClientSetup(&test_support::NoUpnp);
+        engine->SetConfigValue("only_cdn_by_id", nginx.cdn_query_prefix());
+        EngineInitBlock block{};
+        const std::string data = env.file("data" + std::to_string(round));
+        std::strncpy(block.data_folder, data.c_str(), sizeof(block.data_folder) - 1);
+        std::strncpy(block.bitmap_folder, env.file("launcher").c_str(), sizeof(block.bitmap_folder) - 1);
+        test_support::EngineCallbackLog log;
+        if (engine->Init(&block, &test_support::EngineCallbackLog::Callback, &log) != 0 || !log.WaitFor(4, 10000, 2))
+            return 3;
+        const std::string save = env.file("games" + std::to_string(round));
+        test_support::WriteGaps::writes.store(0);
+        if (engine->AddNewTask(witness.SeedXml().c_str(), save.c_str()) != 0 ||
+            !WaitFor([] { return test_support::WriteGaps::writes.load() >= 50; }, 30000)) {
+            std::fprintf(stderr, "the witness does not download\n");
+            return 4;
+        }
+        const std::size_t asked_before = nginx.CountAccessLog("/big/data/");
+        test_support::WriteGaps::Watch();
+        const std::int64_t start = NowUs();
+        if (engine->AddResumedTask(big.SeedXml().c_str(), big_save.c_str(), bitmap, tables) != 0)
+            return 5;
+        const bool asked = WaitFor([&] { return nginx.CountAccessLog("/big/data/") > asked_before; }, 120000);
+        const double check_ms = double(NowUs() - start) / 1000.0;
+        // A little longer, so that a pause at the hand-over is seen too.
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        test_support::WriteGaps::Unwatch();
+        const double gap_ms = double(test_support::WriteGaps::longest_us.load()) / 1000.0;
+        const bool witness_done = log.Count(CBE_TASK_COMPLETED) > 0;
+        std::printf("round %d: witness longest gap %.1f ms, big task asked after %.1f ms%s%s\n", round, gap_ms,
+                    check_ms, asked ? "" : " (never asked)", witness_done ? " (witness ended early)" : "");
+        std::fflush(stdout);
+        gaps.push_back(gap_ms);
+        checks.push_back(check_ms);
+        DestroyP2SPEngine(engine);
+        engine_flags::reset();
+    }
+    Summary("witness longest gap (ms)", gaps);
+    Summary("big task's check until its first request (ms)", checks);
+    return 0;
+}
