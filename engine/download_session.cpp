@@ -3,6 +3,7 @@
 #include "discovery/nat_manager.h"
 #include "engine/cmd_event.h"
 #include "engine/engine_flags.h"
+#include "engine/p2sp_engine.h"
 #include "engine/i_channel_manager.h"
 #include "engine/i_download_manager.h"
 #include "engine/i_host_cache_manager.h"
@@ -347,8 +348,12 @@ void CDownload_Session::PrepareFiles(std::uint64_t task_id)
     const int prepared = m_managers.download->PrepareTaskFiles(task_id);
     if (paused)
         m_io->restart();
-    if (prepared != 0)
+    if (prepared != 0) {
+        // A failure reported before is over.
+        if (ICmdEvent* event = m_event.load())
+            event->OnTaskInfo(task_id, "", task_info_storage_works, 0, 0, 0);
         return;
+    }
     // Taken before the stop removes the channel.
     const std::string reason = m_managers.channel ? m_managers.channel->PrepareError(task_id) : std::string();
     StopTask(task_id);
@@ -356,6 +361,6 @@ void CDownload_Session::PrepareFiles(std::uint64_t task_id)
         // Why, for the front end's log: a folder it cannot write, say.
         if (!reason.empty())
             event->OnErrorOutput(("task " + std::to_string(task_id) + ": " + reason + "\n").c_str());
-        event->OnTaskInfo(task_id, reason.c_str(), 2, 0, 0, 0);
+        event->OnTaskInfo(task_id, reason.c_str(), task_info_prepare_failed, 0, 0, 0);
     }
 }

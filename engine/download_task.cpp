@@ -7,6 +7,7 @@
 #include "picker/block_request_map.h"
 #include "engine/cdn_thread.h"
 #include "engine/cmd_event.h"
+#include "engine/p2sp_engine.h"
 #include "engine/engine_flags.h"
 #include "engine/i_channel_manager.h"
 #include "engine/i_host_cache_manager.h"
@@ -220,6 +221,8 @@ void CDownload_Task::IncStorageCounter()
     if (m_write_failing.load() && m_write_failing.exchange(false)) {
         m_write_backoff_ms.store(0);
         TextOutput("task " + std::to_string(m_task_id) + ": writing to its files works again\n");
+        if (ICmdEvent* sink = GetCmdEvent())
+            sink->OnTaskInfo(m_task_id, "", task_info_storage_works, 0, 0, 0);
     }
 }
 
@@ -239,6 +242,10 @@ void CDownload_Task::OnStorageError(const std::string& text)
     }
     if (m_write_failing.exchange(true))
         return;
+    // The front end shows it while the task cannot store, however seldom
+    // the line below is written.
+    if (ICmdEvent* sink = GetCmdEvent())
+        sink->OnTaskInfo(m_task_id, text.c_str(), task_info_storage_failing, 0, 0, 0);
     // Writes that fail and succeed by turns (a disk at the edge of full)
     // are reported now and then, not at each turn.
     const std::uint32_t reported = m_write_report_tick.load();

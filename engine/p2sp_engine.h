@@ -42,6 +42,14 @@ enum EngineCallbackCode : std::uint32_t {
     CBE_GLOBAL_SPEED = 17,             // copy: f32 total down KB/s, f32 total up KB/s
 };
 
+// Types of CBE_TASK_INFO the front end reads: 2 the task's files could not
+// be prepared (the text says why; the task is stopped); 3 its writes fail
+// (the text says why; no data is asked for until a retry works); 4 its
+// files are prepared, or take writes again.
+constexpr std::uint32_t task_info_prepare_failed = 2;
+constexpr std::uint32_t task_info_storage_failing = 3;
+constexpr std::uint32_t task_info_storage_works = 4;
+
 // What the front end passes to Init.
 struct EngineInitBlock {
     char data_folder[260];           // NUL-terminated: engine data folder, client working folder
@@ -109,7 +117,7 @@ public:
     // Full seed reading: 1 not well formed, 2 an element missing.
     virtual std::int32_t ParseTaskXml(const char* seed_text, std::uint32_t* game_id, std::uint64_t* task_id,
                                       std::uint64_t* total_size, std::string& source_folder) = 0;
-    // HTTP/1.0 GET of the lower-cased URL; on success the body plus one NUL.
+    // HTTP/1.0 GET of the URL (scheme and host lower-cased); on success the body plus one NUL.
     virtual std::int32_t HttpGetText(const char* url, std::vector<char>& body) = 0;
     // As HttpGetText without the NUL.
     virtual std::int32_t HttpGet(const char* url, std::vector<char>& body) = 0;

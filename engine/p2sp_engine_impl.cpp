@@ -507,8 +507,7 @@ std::int32_t CP2SP_EngineImpl::ParseTaskXml(const char* seed_text, std::uint32_t
 
 std::int32_t CP2SP_EngineImpl::DoHttpGet(const char* url, std::vector<char>& body)
 {
-    // The foundation's GET requests the whole URL lower-cased, as the
-    // servers expect, with connect, per-wait and total bounds.
+    // The foundation's GET, with connect, per-wait and total bounds.
     return HttpGetUrl(url, body);
 }
 

@@ -74,6 +74,18 @@ void lower(std::string& s)
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
 }
 
+// Scheme and host are case-blind; a path is not on most servers, so it
+// goes out as given.
+void lower_scheme_and_host(std::string& url)
+{
+    const std::size_t scheme = url.find("://");
+    std::size_t host = scheme == std::string::npos ? 0 : scheme + 3;
+    host = url.find_first_not_of('/', host);
+    const std::size_t path = host == std::string::npos ? std::string::npos : url.find('/', host);
+    for (std::size_t i = 0; i < std::min(path, url.size()); ++i)
+        url[i] = static_cast<char>(std::tolower(static_cast<unsigned char>(url[i])));
+}
+
 // Header codes (added to 100).
 constexpr int header_timeout = 3, header_too_long = 4, header_receive_failed = 5, header_cancelled = -1;
 constexpr std::size_t header_limit = 1024;
@@ -192,7 +204,7 @@ int http_get(const std::string& url, const HttpGetOptions& o, std::vector<char>&
     const Deadline deadline(o.total_ms);
     std::string u = url.substr(0, o.max_url);
     if (o.lower_case_url)
-        lower(u);
+        lower_scheme_and_host(u);
     std::string host, path;
     std::uint16_t port = 80;
     if (!split_http_url(u, host, port, path)) {

@@ -39,7 +39,7 @@ using http_event_sink = void (*)(std::uint32_t kind, std::uint32_t sub_code, std
 void set_http_event_sink(http_event_sink sink);
 
 struct HttpGetOptions {
-    bool lower_case_url = true;            // request the whole URL in lower case
+    bool lower_case_url = true;            // scheme and host in lower case (the path as given)
     std::uint32_t connect_ms = 1000;       // connect limit
     std::uint32_t header_wait_ms = 5000;   // per header byte
     std::uint32_t body_wait_ms = 10000;    // per body receive

@@ -5,8 +5,16 @@ set -euo pipefail
 # The service writes its log in the folder it starts in: the caller's.
 start_dir=$PWD
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh
 build=${VR_BUILD_DIR:-build/release}
+if [[ ${1:-} == stop ]]; then
+  # A stop needs the host that runs the service, not a new build.
+  if [[ ! -x "$build/tools/vr_host" ]]; then
+    echo "no service host in $build (start the service with scripts/run.sh ID first)" >&2
+    exit 1
+  fi
+  exec "$build/tools/vr_host" stop "${2:-1}"
+fi
+bash scripts/setup.sh
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVR_TESTS=OFF >/dev/null
 cmake --build "$build" -j "$(nproc)"
 if [[ ! -x "$build/tools/vr_host" ]]; then
@@ -15,7 +23,4 @@ if [[ ! -x "$build/tools/vr_host" ]]; then
 fi
 host=$(realpath "$build/tools/vr_host")
 cd "$start_dir"
-if [[ ${1:-} == stop ]]; then
-  exec "$host" stop "${2:-1}"
-fi
 exec "$host" start "${1:-1}"

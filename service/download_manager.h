@@ -75,6 +75,7 @@ public:
                                std::string& packet_key, int level) override;
     bool stop_download_file(int game_id, const std::string& file_md5) override;
     void set_auto_download(bool enabled) override { m_auto_download.store(enabled); }
+    std::string task_problem(int game_id, const std::string& file_md5) override;
     bool auto_download() const { return m_auto_download.load(); }
 
     // One launcher setting as text; false for an unknown name or engine failure.
@@ -130,6 +131,11 @@ public:
     int get_local_task_info(const LocalTaskRecord& record, std::string& seed_text, std::string& save_folder,
                             std::vector<std::uint8_t>& bitmap, std::vector<std::vector<std::uint8_t>>& piece_tables,
                             bool& need_redownload);
+
+    // What keeps a task from moving, kept until it moves again (engine
+    // events and hand-off results); written to the service log as it comes.
+    void set_task_problem(std::uint64_t task_id, const std::string& problem);
+    void clear_task_problem(std::uint64_t task_id);
 
     // The local task list.
     local_task_list& local_tasks() { return m_local; }
@@ -219,9 +225,12 @@ private:
         int level = 0;
     };
     std::map<std::string, file_lookup> m_lookups;
-    bool m_refresh_asked = false;             // a packet start wants the list fetched
-    std::uint64_t m_refreshes_done = 0;       // refreshes the launcher asked for, done
-    bool m_refresh_ok = false;                // result of the last of them
+    bool m_refresh_asked = false;         // a packet start wants the list fetched
+    std::uint64_t m_refreshes_done = 0;   // refreshes the launcher asked for, done
+    bool m_refresh_ok = false;            // result of the last of them
+    std::string m_refresh_error;          // why the last of them failed
+    // Why the task server did not name a file the launcher started.
+    std::map<std::string, std::string> m_lookup_failures;
     std::condition_variable m_request_done;   // a lookup or asked refresh ended
     local_task_list m_local;                  // has its own lock
     handoff_backoff m_backoff;                // has its own lock
@@ -234,6 +243,8 @@ private:
         if (m_engine)
             m_engine->StopTask(id);
     }};
+    mutable std::mutex m_problem_lock;   // guards m_task_problems; taken alone
+    std::map<std::uint64_t, std::string> m_task_problems;
 };
 
 }   // namespace kx2dll

@@ -26,7 +26,9 @@ public:
     // false when there is no such task.
     virtual bool get_task_info(int game_id, const std::string& file_md5, value_map& info) = 0;
 
-    // Changes one launcher setting; the launcher is not told the result.
+    // Changes one launcher setting; false (with the reason left by
+    // set_failure_reason) for an unknown name or a value that does not parse
+    // or is out of range, the setting then unchanged.
     virtual bool set_setting(const std::string& item_name, const std::string& value) = 0;
 
     // Marks the task with that file MD5 for download at the priority level
@@ -43,6 +45,16 @@ public:
 
     // The automatic-download switch of the scheduling pass.
     virtual void set_auto_download(bool enabled) = 0;
+
+    // Why the download of that name does not move (its files cannot be
+    // written, its seed cannot be fetched); empty while nothing stands in
+    // its way.
+    virtual std::string task_problem(int game_id, const std::string& file_md5)
+    {
+        (void)game_id;
+        (void)file_md5;
+        return std::string();
+    }
 };
 
 // Builds the download manager of a game for the launcher's path; the game

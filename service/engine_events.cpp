@@ -6,6 +6,7 @@
 
 #include "engine/callback_payload.h"
 #include "platform/tick.h"
+#include "service/launcher_error.h"
 #include "service/net_service.h"
 
 namespace kx2dll {
@@ -41,13 +42,22 @@ void download_manager::on_engine_event(std::uint32_t code, std::uintptr_t data)
     const std::string ids = std::to_string(id);
     switch (code) {
     case CBE_TASK_INFO: {
+        if (e.value == task_info_storage_failing) {
+            set_task_problem(id, "cannot store: " + e.text);
+            break;
+        }
+        if (e.value == task_info_storage_works) {
+            clear_task_problem(id);
+            break;
+        }
         // Type 2: the task's files could not be prepared (the text says
         // why, the error event too) and the engine stopped it.
         if (e.value != 2)
             break;
+        set_task_problem(id, "cannot store: " + (e.text.empty() ? std::string("its files cannot be made") : e.text));
         const std::uint32_t wait = m_backoff.failed(id, platform::tick_count());
-        log("task id[" + ids + "] files cannot be prepared, offered to the engine again in " +
-            std::to_string(wait / 1000) + " s\n");
+        log_error("task id[" + ids + "] files cannot be prepared, offered to the engine again in " +
+                  std::to_string(wait / 1000) + " s\n");
         break;
     }
     case CBE_DOWNLOAD_PROGRESS: {
@@ -60,12 +70,14 @@ void download_manager::on_engine_event(std::uint32_t code, std::uintptr_t data)
         break;
     }
     case CBE_RIS_CONNECT_RESULT:
-        log(e.value == 0 ? "connect ris server success\n"
-                         : "connect ris server fail error code " + std::to_string(e.value) + "\n");
+        if (e.value == 0)
+            log("connect ris server success\n");
+        else
+            log_error("connect ris server fail error code " + std::to_string(e.value) + "\n");
         break;
     case CBE_ENGINE_INIT_RESULT:
         if (e.value != 0)
-            log("init enginer error!\n");
+            log_error("init enginer error!\n");
         break;
     case CBE_TEXT_OUTPUT:
         NetService::LogLine(e.text, 2);
@@ -79,6 +91,7 @@ void download_manager::on_engine_event(std::uint32_t code, std::uintptr_t data)
         });
         m_local.reset_priority(id);
         m_backoff.clear(id);
+        clear_task_problem(id);
         LocalTaskRecord r;
         if (m_local.find(id, r))
             update_game_version(r.gameid, r.new_version);
@@ -140,13 +153,25 @@ void download_manager::on_engine_event(std::uint32_t code, std::uintptr_t data)
         break;
     }
     case CBE_ERROR_OUTPUT:
-        log("CBE_ERROR_OUTPUT : " + e.text + "\n");
+        log_error("CBE_ERROR_OUTPUT : " + e.text + "\n");
         break;
     default:
         if (code > 16)
             log("engine callback unkown[" + std::to_string(static_cast<std::int32_t>(code)) + "]\n");
         break;
     }
+}
+
+void download_manager::set_task_problem(std::uint64_t task_id, const std::string& problem)
+{
+    std::lock_guard<std::mutex> guard(m_problem_lock);
+    m_task_problems[task_id] = problem;
+}
+
+void download_manager::clear_task_problem(std::uint64_t task_id)
+{
+    std::lock_guard<std::mutex> guard(m_problem_lock);
+    m_task_problems.erase(task_id);
 }
 
 }   // namespace kx2dll

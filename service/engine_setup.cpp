@@ -8,6 +8,7 @@
 #include "fagex/fagexStringConverter.h"
 #include "fagex/fagexStringUtil.h"
 #include "service/config_file.h"
+#include "service/launcher_error.h"
 
 namespace kx2dll {
 namespace {
@@ -70,7 +71,11 @@ bool download_manager::init_p2sp_engine()
     std::string folder = trimmed(preferred("defaulte_save_path"));
     if (folder.empty())
         folder = "c:\\qorn";
-    set_setting("defaulte_save_path", folder);
+    // A folder that cannot be made leaves the downloads in the launcher's.
+    if (!set_setting("defaulte_save_path", folder)) {
+        log_error("defaulte_save_path: " + take_failure_reason(folder) + "; the launcher's folder is used");
+        set_setting("defaulte_save_path", m_launcher_path);
+    }
     return true;
 }
 

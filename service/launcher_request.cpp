@@ -35,14 +35,19 @@ bool launcher_request::read_common(int service_game_id)
     std::string game_id;
     if (!field("gameid", game_id))
         return false;
-    return fagex::StringConverter::parseInt(game_id) == service_game_id;
+    if (fagex::StringConverter::parseInt(game_id) == service_game_id)
+        return true;
+    m_error = "wrong game id '" + game_id + "': this service runs game " + std::to_string(service_game_id);
+    return false;
 }
 
 bool launcher_request::field(const char* name, std::string& value)
 {
     const TiXmlElement* element = find_xml_element(m_document, std::string("p2spcmd/") + name);
-    if (element == nullptr)
+    if (element == nullptr) {
+        m_error = std::string("missing field '") + name + "'";
         return false;
+    }
     const char* text = element->GetText();
     value = text != nullptr ? text : "";
     return true;

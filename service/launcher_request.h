@@ -20,20 +20,25 @@ public:
     status parse(const std::string& text);
 
     // After a successful parse: "version" and "gameid" are present and the
-    // game id is that of the service. False otherwise.
+    // game id is that of the service. False otherwise, with the reason in
+    // error().
     bool read_common(int service_game_id);
 
-    // The command field "p2spcmd/<name>": false when the element is missing;
-    // an element without text reads as the empty text.
+    // The command field "p2spcmd/<name>": false when the element is missing
+    // (the reason in error()); an element without text reads as the empty
+    // text.
     bool field(const char* name, std::string& value);
 
     const std::string& type() const { return m_type; }
     int version() const { return m_version; }
+    // Why the last read_common or field refused the request.
+    const std::string& error() const { return m_error; }
 
 private:
     TiXmlDocument m_document;
     std::string m_type;
     int m_version = 0;
+    std::string m_error;
 };
 
 }   // namespace kx2dll

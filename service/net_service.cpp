@@ -162,8 +162,12 @@ void NetService::Stop()
 
 void NetService::Log(const std::string& message, int level)
 {
-    if (!m_logging.load())
-        return;
+    if (m_logging.load())
+        Write(message, level);
+}
+
+void NetService::Write(const std::string& message, int level)
+{
     if (fagex::LogManager* manager = fagex::LogManager::getSingletonPtr())
         manager->logMessage(message, level);
     // A long message (a whole task list) is not copied only to be dropped.
@@ -181,6 +185,12 @@ void NetService::LogLine(const std::string& message, int level)
 {
     if (NetService* service = Instance())
         service->Log(message, level);
+}
+
+void NetService::LogErrorLine(const std::string& message)
+{
+    if (NetService* service = Instance())
+        service->Write(message, 2);
 }
 
 unsigned NetServiceThreadProc(NetService* service)

@@ -45,6 +45,9 @@ public:
     static NetService* Instance();
     // Logs through the running service; does nothing when none runs.
     static void LogLine(const std::string& message, int level = 2);
+    // An error line: written to the service log whatever the logging switch
+    // says (the switch quiets the request trace, never a failure).
+    static void LogErrorLine(const std::string& message);
     // Deletes the log manager with its logs (closing the service log) when no
     // service is left to write to it.
     static void ReleaseLogManager();
@@ -64,6 +67,9 @@ public:
     friend unsigned NetServiceThreadProc(NetService* service);
 
 private:
+    // One line to the service log and the debugger output.
+    void Write(const std::string& message, int level);
+
     const int m_game_id;
     std::uint16_t m_port = 8000;                  // probing state of the network thread
     std::atomic<std::uint16_t> m_bound_port{0};   // published once bound

@@ -9,6 +9,7 @@
 
 #include "platform/debug_output.h"
 #include "platform/tick.h"
+#include "service/launcher_error.h"
 #include "service/net_service.h"
 #include "service/version_path.h"
 
@@ -78,9 +79,11 @@ void download_manager::serve_launcher_requests()
     if (!refresh)
         return;
     const bool ok = update_taskslist_from_server(std::string());
+    const std::string error = ok ? std::string() : take_failure_reason("the task list cannot be fetched");
     {
         std::lock_guard<std::mutex> guard(m_file_task_lock);
         m_refresh_ok = ok;
+        m_refresh_error = error;
         ++m_refreshes_done;
     }
     m_request_done.notify_all();

@@ -1,7 +1,7 @@
-// The two functions a launcher's host process calls, in the four-argument
-// entry form (window, instance, command line, show flag). The command line
-// is the decimal game id. These are the only symbols the shared library
-// exports.
+/* The functions a launcher's host process calls, in the four-argument entry
+ * form (window, instance, command line, show flag). The command line is the
+ * decimal game id. These are the only symbols the shared library exports.
+ * Plain C: a host in C or C++ includes it as it is. */
 #pragma once
 
 #if defined(__GNUC__)
@@ -10,30 +10,33 @@
 #define VR_SERVICE_EXPORT
 #endif
 
-extern "C" {
-
-// Runs the service of the game id; blocks until it has stopped. Returns at
-// once when the command line is not a number or the game id already runs.
-VR_SERVICE_EXPORT void startService(void* window, void* instance, const char* command_line, int show);
-
-// Asks the running service of the game id (in any process) to stop; returns
-// at once.
-VR_SERVICE_EXPORT void shutdownService(void* window, void* instance, const char* command_line, int show);
-
-// Pointer types of the two functions, for hosts that load the library.
-typedef void (*vr_service_entry)(void*, void*, const char*, int);
-}
+/* Results of startServiceResult. */
+#define VR_START_NONE (-1)         /* no startService has returned on this thread */
+#define VR_START_STOPPED 0         /* the service ran and was stopped */
+#define VR_START_NOT_A_NUMBER 1    /* the command line is not a game id */
+#define VR_START_ALREADY_RUNNING 2 /* a service of that game id already runs */
+#define VR_START_FAILED 3          /* the service could not be started (the service log says why) */
 
 #ifdef __cplusplus
-#include <functional>
+extern "C" {
+#endif
 
-namespace kx2dll {
+/* Runs the service of the game id; blocks until it has stopped. Returns at
+ * once when the command line is not a number or the game id already runs. */
+VR_SERVICE_EXPORT void startService(void* window, void* instance, const char* command_line, int show);
 
-// Runs the body of startService (build, run and destroy the service): an
-// exception it throws is written to the service log and goes no further,
-// a fagex::Exception with its full description and the last system error
-// text, any other as an unknown exception. Not exported.
-void run_service_guarded(const std::function<void()>& body);
+/* Asks the running service of the game id (in any process) to stop; returns
+ * at once. */
+VR_SERVICE_EXPORT void shutdownService(void* window, void* instance, const char* command_line, int show);
 
-}   // namespace kx2dll
+/* How the last startService that returned on the calling thread ended: one
+ * of the VR_START_ values. */
+VR_SERVICE_EXPORT int startServiceResult(void);
+
+/* Pointer types of the functions, for hosts that load the library. */
+typedef void (*vr_service_entry)(void*, void*, const char*, int);
+typedef int (*vr_service_result)(void);
+
+#ifdef __cplusplus
+}
 #endif

@@ -7,6 +7,7 @@
 #include "fagex/fagexException.h"
 #include "fagex/fagexStringConverter.h"
 #include "foundation/base64.h"
+#include "service/launcher_error.h"
 #include "service/launcher_request.h"
 #include "service/net_service.h"
 #include "service/service_log.h"
@@ -48,33 +49,39 @@ void ServiceInterface::execute(XmlRpc::XmlRpcValue& params, XmlRpc::XmlRpcValue&
 
     launcher_request parsed;
     const char* failure = nullptr;
+    const char* reason = nullptr;
     switch (parsed.parse(request)) {
     case launcher_request::status::empty:
         failure = "recv request xml length is 0!";
+        reason = "empty request";
         break;
     case launcher_request::status::malformed:
         failure = "recv request xml parse error!";
+        reason = "the request is not well-formed XML";
         break;
     case launcher_request::status::no_root:
         failure = "recv request xml parse error : not find 'p2spcmd'!";
+        reason = "the request has no root element";
         break;
     case launcher_request::status::no_type:
         failure = "recv request xml parse error : not find 'type' Attribute!";
+        reason = "the request has no 'type' attribute";
         break;
     case launcher_request::status::ok:
         break;
     }
     if (failure != nullptr) {
         // A request that cannot be read is answered in clear text.
-        set_string_result(result, make_error_reply());
-        NetService::LogLine(failure);
+        set_string_result(result, make_error_reply(reason));
+        log_error(failure);
         return;
     }
 
     const auto command = m_commands.find(parsed.type());
     if (command == m_commands.end()) {
-        set_string_result(result, base64_encode(make_error_reply()));
-        NetService::LogLine("recv request xml parse error : not find function '" + log_excerpt(parsed.type()) + "'");
+        set_string_result(result,
+                          base64_encode(make_error_reply("unknown command '" + log_excerpt(parsed.type()) + "'")));
+        log_error("recv request xml parse error : not find function '" + log_excerpt(parsed.type()) + "'");
         return;
     }
     std::string reply;
@@ -83,11 +90,11 @@ void ServiceInterface::execute(XmlRpc::XmlRpcValue& params, XmlRpc::XmlRpcValue&
     } catch (const fagex::Exception& e) {
         // Nothing a command throws may reach the library: the network thread
         // would end with it.
-        NetService::LogLine(parsed.type() + " failed : " + e.getFullDescription());
-        reply = make_error_reply();
+        log_error(parsed.type() + " failed : " + e.getFullDescription());
+        reply = make_error_reply(parsed.type() + " failed: " + e.getDescription());
     } catch (const std::exception& e) {
-        NetService::LogLine(parsed.type() + " failed : " + e.what());
-        reply = make_error_reply();
+        log_error(parsed.type() + " failed : " + e.what());
+        reply = make_error_reply(parsed.type() + " failed: " + e.what());
     }
     NetService::LogLine(reply);
     set_string_result(result, base64_encode(reply));
@@ -127,9 +134,9 @@ std::string ServiceInterface::make_reply(const std::string& type, int return_cod
     return reply;
 }
 
-std::string ServiceInterface::make_error_reply()
+std::string ServiceInterface::make_error_reply(const std::string& reason)
 {
-    return make_reply("null", -1, 0, 0, "", "", "params is null");
+    return make_reply("null", -1, 0, 0, "", "", error_text(reason));
 }
 
 std::string ServiceInterface::success_reply(const std::string& type, int version, const std::string& file_md5,

@@ -74,8 +74,9 @@ public:
     // The seven-line reply document; texts are inserted as they are.
     static std::string make_reply(const std::string& type, int return_code, int version, int game_id,
                                   const std::string& file_md5, const std::string& result, const std::string& error);
-    // The one error reply every failure answers with.
-    static std::string make_error_reply();
+    // The error reply every failure answers with: return -1 and the error
+    // "params is null", followed by the reason when one is given.
+    static std::string make_error_reply(const std::string& reason = std::string());
 
     // The ten commands.
     int handle_getsetting(const std::string& request, std::string& reply);

@@ -6,6 +6,8 @@
 #include <mutex>
 
 #include "fagex/fagexLogManager.h"
+#include "platform/paths.h"
+#include "service/service_version.h"
 
 namespace kx2dll {
 
@@ -21,14 +23,14 @@ class appending_file : public fagex::LogListener {
 public:
     ~appending_file() override { close(); }
 
-    void open(const char* name, bool truncate)
+    // `afresh`: the file of the run before is moved to the ".1" name, as
+    // past the size limit, so the run that failed is still there to read.
+    void open(const char* name, bool afresh)
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         close_locked();
-        if (truncate) {
-            if (std::FILE* emptied = std::fopen(name, "w"))
-                std::fclose(emptied);
-        }
+        if (afresh && platform::file_size(name) > 0)
+            std::rename(name, (std::string(name) + ".1").c_str());
         m_name = name;
         m_file = std::fopen(name, "a");
     }
@@ -102,6 +104,7 @@ void open_service_log()
     if (fagex::LogManager::getSingletonPtr() != nullptr)
         return;
     service_file().open(service_log_name, true);
+    service_file().write_line(std::string("vr_download ") + service_version());
     auto* manager = new fagex::LogManager;   // deleted by close_service_log
     fagex::Log* log = manager->createLog(service_log_name, true, false, true);
     log->addListener(&service_file());

@@ -22,8 +22,9 @@ void set_service_log_limit(std::size_t bytes);
 // at most its first KiB, and when it is cut, how long it was.
 std::string log_excerpt(const std::string& text);
 
-// Creates the log manager and the service log (the file emptied) when no
-// log manager exists yet.
+// Creates the log manager and the service log when no log manager exists
+// yet: the file of the run before goes to the ".1" name, and the new one
+// begins with the line "vr_download <version>".
 void open_service_log();
 
 // One line in the service log: through the default log when a log manager

@@ -3,7 +3,9 @@
 #include "service/download_manager.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <sstream>
 
@@ -11,6 +13,7 @@
 #include "fagex/fagexStringUtil.h"
 #include "platform/paths.h"
 #include "service/config_file.h"
+#include "service/launcher_error.h"
 #include "service/net_service.h"
 #include "service/text_util.h"
 #include "service/version_path.h"
@@ -30,9 +33,41 @@ bool engine_limits(IP2SP_Engine* engine, float& down, float& up)
     return engine->GetSpeedLimit(&down, &up, &on) == 0;
 }
 
-float clamp_speed(float v)
+// Bounds of the launcher's limits: tasks at once, and KB/s.
+constexpr long min_task_num = 1;
+constexpr long max_task_num = 50;
+constexpr double min_speed = 10.0;
+constexpr double max_speed = 102400.0;
+
+// The whole text (blanks around it aside) read by `read` (strtol or
+// strtod); false when it is not one number of that kind.
+template <typename T, typename Read>
+bool parse_all(const std::string& text, T& out, Read read)
 {
-    return v < 10.0f ? 10.0f : (v > 102400.0f ? 102400.0f : v);
+    const std::string t = trim_text(text, " \t\r\n", " \t\r\n");
+    if (t.empty())
+        return false;
+    char* end = nullptr;
+    errno = 0;
+    out = read(t.c_str(), &end);
+    return errno == 0 && end != nullptr && *end == '\0';
+}
+
+bool parse_whole(const std::string& text, long& out)
+{
+    return parse_all(text, out, [](const char* t, char** end) { return std::strtol(t, end, 10); });
+}
+
+bool parse_number(const std::string& text, double& out)
+{
+    return parse_all(text, out, [](const char* t, char** end) { return std::strtod(t, end); }) && std::isfinite(out);
+}
+
+std::string bound_text(double v)
+{
+    std::ostringstream s;
+    s << v;
+    return s.str();
 }
 
 }   // namespace
@@ -169,7 +204,8 @@ bool download_manager::start_download_file(int game_id_in, const std::string& fi
     if (m_local.find_task_by_file_md5(game_id, file_md5, id)) {
         LocalTaskRecord r;
         if (!m_local.find(id, r)) {
-            log("do not find task id[" + std::to_string(id) + "]\n");
+            log_error("do not find task id[" + std::to_string(id) + "]\n");
+            set_failure_reason("task " + std::to_string(id) + " of file_md5 '" + file_md5 + "' has no local record");
             return false;
         }
         if (level == 0 || level == 1)
@@ -210,24 +246,35 @@ bool download_manager::start_download_file(int game_id_in, const std::string& fi
         return true;
     }
     auto known = m_file_tasks.find(file_md5);
-    return known != m_file_tasks.end() && known->second.gameid == game_id;
+    if (known != m_file_tasks.end() && known->second.gameid == game_id)
+        return true;
+    auto failed = m_lookup_failures.find(file_md5);
+    if (failed != m_lookup_failures.end())
+        set_failure_reason(failed->second);
+    return false;
 }
 
 void download_manager::look_up_file_task(const std::string& file_md5, std::uint32_t game_id)
 {
-    update_taskslist_from_server(file_md5);
+    const bool fetched = update_taskslist_from_server(file_md5);
+    // A list that could not be fetched is not a list without the file.
+    const std::string fetch_error = fetched ? std::string() : take_failure_reason("the task list cannot be fetched");
     ServerTaskRecord listed;
     const bool found = find_server_task_by_file_md5(game_id, file_md5, listed);
-    auto finish = [&] {
+    auto finish = [&](const std::string& failure) {
         {
             std::lock_guard<std::mutex> guard(m_file_task_lock);
             m_lookups.erase(file_md5);
+            if (failure.empty())
+                m_lookup_failures.erase(file_md5);
+            else
+                m_lookup_failures[file_md5] = failure;
         }
         m_request_done.notify_all();
     };
     if (!found) {
-        log("not find task game_id[" + std::to_string(game_id) + "], s_file_md5[" + file_md5 + "]\n");
-        finish();
+        log_error("not find task game_id[" + std::to_string(game_id) + "], s_file_md5[" + file_md5 + "]\n");
+        finish(fetched ? "the task server lists no task holding file_md5 '" + file_md5 + "'" : fetch_error);
         return;
     }
     int level = 0;
@@ -249,7 +296,7 @@ void download_manager::look_up_file_task(const std::string& file_md5, std::uint3
     add_download_task({r.gameid, file_md5, r.now_version, r.new_version, {r.taskid}}, file_md5);
     log("add task id[" + std::to_string(r.taskid) + "], game_id[" + std::to_string(game_id) + "], s_file_md5[" +
         file_md5 + "]\n");
-    finish();
+    finish(std::string());
 }
 
 bool download_manager::lookup_pending(std::uint32_t game_id, const std::string& file_md5) const
@@ -312,8 +359,10 @@ bool download_manager::start_download_packet(int game_id_in, const std::string& 
         guard.lock();
         if (m_request_done.wait_for(guard, std::chrono::milliseconds(launcher_wait_ms),
                                     [&] { return m_refreshes_done != seen; })) {
-            if (!m_refresh_ok)
+            if (!m_refresh_ok) {
+                set_failure_reason(m_refresh_error);
                 return false;
+            }
         } else {
             guard.unlock();
             log("start_download_packet: the task list is still on its way, the one held is used\n");
@@ -414,21 +463,36 @@ bool download_manager::get_setting(const std::string& name, std::string& value)
 
 bool download_manager::set_setting(const std::string& name, const std::string& value)
 {
-    if (!m_engine)
+    if (!m_engine) {
+        set_failure_reason("the engine is not running");
         return false;
+    }
     const std::string section = std::string(section_preferred) + m_suffix;
     if (name == "MAX_DOWNLOAD_NUM") {
-        const int n = std::clamp(std::atoi(value.c_str()), 1, 50);
-        m_engine->SetMaxTaskNum(n);
+        long n = 0;
+        if (!parse_whole(value, n) || n < min_task_num || n > max_task_num) {
+            set_failure_reason("MAX_DOWNLOAD_NUM must be a whole number from " + std::to_string(min_task_num) + " to " +
+                               std::to_string(max_task_num) + ", not '" + value + "'");
+            return false;
+        }
+        m_engine->SetMaxTaskNum(static_cast<std::int32_t>(n));
         m_config.setSetting(section, "max_download_task_num", value);
         return true;
     }
     if (name == "MAX_DOWN_SPEED" || name == "MAX_UP_SPEED") {
+        double parsed = 0;
+        if (!parse_number(value, parsed) || parsed < min_speed || parsed > max_speed) {
+            set_failure_reason(name + " must be a number of KB/s from " + bound_text(min_speed) + " to " +
+                               bound_text(max_speed) + ", not '" + value + "'");
+            return false;
+        }
         float down = 0;
         float up = 0;
-        if (!engine_limits(m_engine, down, up))
+        if (!engine_limits(m_engine, down, up)) {
+            set_failure_reason("the engine cannot report its speed limits");
             return false;
-        const float v = clamp_speed(fagex::StringConverter::parseReal(value));
+        }
+        const auto v = static_cast<float>(parsed);
         if (name == "MAX_DOWN_SPEED") {
             m_engine->SetSpeedLimit(v, up / 1024.0f);
             m_config.setSetting(section, "max_download_speed", value);
@@ -440,6 +504,10 @@ bool download_manager::set_setting(const std::string& name, const std::string& v
         return true;
     }
     if (name == "FILE_SAVE_PATCH" || name == "defaulte_save_path") {
+        if (trim_text(value, " \t\r\n", " \t\r\n").empty()) {
+            set_failure_reason(name + " must name a folder");
+            return false;
+        }
         std::string folder = value;
         std::replace(folder.begin(), folder.end(), '/', '\\');
         // A drive path, or one already absolute here, maps as it is.
@@ -447,12 +515,20 @@ bool download_manager::set_setting(const std::string& name, const std::string& v
             folder = platform::from_windows_path(folder);
         else
             folder = m_launcher_path + platform::from_windows_path(folder);
-        if (!create_directory_tree(folder))
-            folder = m_launcher_path;
-        if (m_engine->SetDataFolder(folder) == 0)
-            m_config.setSetting(section, "defaulte_save_path", folder);
-        return false;
+        if (!create_directory_tree(folder)) {
+            // The launcher learns it; the folder in use stays.
+            set_failure_reason("folder '" + folder + "' cannot be created");
+            return false;
+        }
+        if (m_engine->SetDataFolder(folder) != 0) {
+            set_failure_reason("the engine refused folder '" + folder + "'");
+            return false;
+        }
+        m_config.setSetting(section, "defaulte_save_path", folder);
+        return true;
     }
+    set_failure_reason("unknown setting '" + name +
+                       "' (the settings are FILE_SAVE_PATCH, MAX_DOWNLOAD_NUM, MAX_DOWN_SPEED, MAX_UP_SPEED)");
     return false;
 }
 
@@ -465,8 +541,13 @@ bool download_manager::get_task_info(int game_id, const std::string& file_md5, v
     // state of one moment with the progress of another.
     FileTaskRecord entry;
     if (!find_file_task(static_cast<std::uint32_t>(game_id), file_md5, entry)) {
-        if (!lookup_pending(static_cast<std::uint32_t>(game_id), file_md5))
+        if (!lookup_pending(static_cast<std::uint32_t>(game_id), file_md5)) {
+            std::lock_guard<std::mutex> guard(m_file_task_lock);
+            auto failed = m_lookup_failures.find(file_md5);
+            if (failed != m_lookup_failures.end())
+                set_failure_reason(failed->second);
             return false;
+        }
         // Waiting for the task server: nothing downloaded yet.
         info["DOWN_PROCESS"] = info["DOWN_SPEED"] = info["UP_SPEED"] = text3(0);
         info["TASK_STATE"] = "0";
@@ -478,6 +559,24 @@ bool download_manager::get_task_info(int game_id, const std::string& file_md5, v
             return false;
     }
     return true;
+}
+
+std::string download_manager::task_problem(int game_id, const std::string& file_md5)
+{
+    FileTaskRecord entry;
+    if (!find_file_task(static_cast<std::uint32_t>(game_id), file_md5, entry))
+        return std::string();
+    std::string problems;
+    std::lock_guard<std::mutex> guard(m_problem_lock);
+    for (std::uint64_t id : entry.taskids) {
+        auto it = m_task_problems.find(id);
+        if (it == m_task_problems.end())
+            continue;
+        if (!problems.empty())
+            problems += "; ";
+        problems += "task " + std::to_string(id) + ": " + it->second;
+    }
+    return problems;
 }
 
 bool download_manager::get_task_info_item(const std::string& name, std::uint32_t game_id, const std::string& file_md5,

@@ -8,6 +8,7 @@
 #include "fagex/fagexStringUtil.h"
 #include "platform/paths.h"
 #include "platform/tick.h"
+#include "service/launcher_error.h"
 #include "service/net_service.h"
 #include "service/text_util.h"
 
@@ -19,6 +20,11 @@ void log(const std::string& text)
     NetService::LogLine(text + "\n", 2);
 }
 
+void error(const std::string& text)
+{
+    log_error(text + "\n");
+}
+
 }   // namespace
 
 void download_manager::offer_task(const LocalTaskRecord& record)
@@ -26,6 +32,8 @@ void download_manager::offer_task(const LocalTaskRecord& record)
     if (!m_backoff.due(record.taskid, platform::tick_count()))
         return;
     const int rc = add_single_download_task_to_enginer(record);
+    if (rc == 0)
+        clear_task_problem(record.taskid);
     // The task limit is a wait, not a fault.
     if (rc == 4 || rc == 5 || rc >= 100) {
         const std::uint32_t wait = m_backoff.failed(record.taskid, platform::tick_count());
@@ -78,8 +86,9 @@ int download_manager::add_single_download_task_to_enginer(const LocalTaskRecord&
         if (!again) {
             const int r = m_engine->AddResumedTask(seed_text.c_str(), save_folder.c_str(), bitmap, tables);
             if (r != 0) {
-                log("download_manager::add_single_download_task_to_enginer start histore task id[" + ids +
-                    "] failed! error[" + std::to_string(r) + "]");
+                error("download_manager::add_single_download_task_to_enginer start histore task id[" + ids +
+                      "] failed! error[" + std::to_string(r) + "]");
+                set_task_problem(id, "the engine refused to resume it (error " + std::to_string(r) + ")");
                 return 100 + r;
             }
             log("引擎添加下载一个文件1 id[" + ids + "]");
@@ -91,24 +100,31 @@ int download_manager::add_single_download_task_to_enginer(const LocalTaskRecord&
     std::vector<char> body;
     const int got = m_engine->HttpGet(record.seedurl.c_str(), body);
     if (got != 0) {
-        log("from server download seed file failed, err : " + std::to_string(got));
+        error("from server download seed file failed, err : " + std::to_string(got) + " [" + record.seedurl + "]");
+        set_task_problem(id,
+                         "its seed cannot be fetched from " + record.seedurl + " (error " + std::to_string(got) + ")");
         return 4;
     }
     const std::string seed(body.begin(), body.end());
     if (lower_text(string_md5(seed)) != lower_text(record.seed_md5)) {
-        log("Take back the seeds from the server file MD5 authentication code is unsuccessful");
+        error("Take back the seeds from the server file MD5 authentication code is unsuccessful [" + record.seedurl +
+              "]");
+        set_task_problem(id, "its seed from " + record.seedurl + " does not match its seed MD5");
         return 5;
     }
     const std::string seed_path = seed_file_path(id);
     if (write_file(seed_path, seed.data(), seed.size()))
         m_local.set_value(id, field_seedfile, seed_path);
 
-    std::string save_folder = record.save_path;
-    if (save_folder.empty() || !platform::path_exists(save_folder))
-        save_folder = trim_text(preferred("defaulte_save_path"), "", " \r\n\t\\/");
+    // A task started afresh goes where the launcher's setting says now; only
+    // a resumed one stays with the files it has.
+    std::string save_folder = trim_text(preferred("defaulte_save_path"), "", " \r\n\t\\/");
+    if (save_folder.empty())
+        save_folder = record.save_path;
     const int r = m_engine->AddNewTask(seed.c_str(), save_folder.c_str());
     if (r != 0) {
-        log("start task id[" + ids + "] failed, error[" + std::to_string(r) + "]");
+        error("start task id[" + ids + "] failed, error[" + std::to_string(r) + "]");
+        set_task_problem(id, "the engine refused to start it (error " + std::to_string(r) + ")");
         return 100 + r;
     }
     log("引擎添加下载一个文件2 id[" + ids + "]");

@@ -9,6 +9,7 @@
 #include "fagex/fagexStringConverter.h"
 #include "fagex/fagexStringUtil.h"
 #include "service/download_manager.h"
+#include "service/launcher_error.h"
 #include "service/net_service.h"
 #include "service/server_addresses.h"
 #include "service/text_util.h"
@@ -149,7 +150,8 @@ std::string fallback_task_list_url(const std::string& url, const std::string& fa
     const std::size_t slash = lower.find('/', scheme.size());
     if (slash == std::string::npos)
         return std::string();
-    return scheme + fallback_host + lower.substr(slash);
+    // The path keeps its case: servers tell /Tasks from /tasks.
+    return scheme + fallback_host + url.substr(slash);
 }
 
 void ServerTaskRecord::to_local_task(LocalTaskRecord& out) const
@@ -218,6 +220,16 @@ std::string fetch_error(const std::string& url, int code)
     return "error : download task info falied [" + url + "], error[" + std::to_string(code) + "]\n";
 }
 
+// What a failed GET means, for the launcher.
+std::string get_failure(int code)
+{
+    if (code == 1)
+        return "no connection";
+    if (code == 201)
+        return "the server did not answer 200 OK";
+    return "error " + std::to_string(code);
+}
+
 }   // namespace
 
 bool download_manager::update_taskslist_from_server(const std::string& file_md5, server_task_list* parsed)
@@ -230,13 +242,14 @@ bool download_manager::update_taskslist_from_server(const std::string& file_md5,
     if (!file_md5.empty() && !is_plain_name(file_md5)) {
         NetService::LogLine("error : file md5 [" + file_md5 + "] is not a name to ask the task server for\n", 2);
     } else if (!file_md5.empty()) {
-        const std::string url = "http://" + md5task_server() + "/update_task/md5task/" + file_md5;
+        // Task servers have always been asked for the digest in lower case.
+        const std::string url = "http://" + md5task_server() + "/update_task/md5task/" + lower_text(file_md5);
         NetService::LogLine(url, 2);
         const int rc = get_text(m_engine, url, bytes, body);
         if (rc == 0)
             fetched = true;
         else
-            NetService::LogLine(fetch_error(url, rc), 2);
+            log_error(fetch_error(url, rc));
     }
     if (!fetched) {
         std::string url = task_list_url();
@@ -254,7 +267,8 @@ bool download_manager::update_taskslist_from_server(const std::string& file_md5,
             }
         }
         if (rc != 0) {
-            NetService::LogLine(fetch_error(url, rc), 2);
+            log_error(fetch_error(url, rc));
+            set_failure_reason("the task server cannot be reached: " + url + " (" + get_failure(rc) + ")");
             return false;
         }
     }

@@ -29,8 +29,8 @@ server_task_map parse_task_list(std::string_view body, std::uint32_t game_id,
 // "-" after at least one character.
 bool split_version_step(const std::string& step, std::int32_t& from, std::int32_t& to);
 
-// The fallback URL: "http://" + fallback host + the path of `url`, lower
-// case; empty when `url` is not "http://host/path".
+// The fallback URL: "http://" + fallback host + the path of `url` (its
+// case kept); empty when `url` is not "http://host/path".
 std::string fallback_task_list_url(const std::string& url, const std::string& fallback_host);
 
 }   // namespace kx2dll

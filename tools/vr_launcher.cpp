@@ -4,6 +4,7 @@
 //   vr_launcher [--game ID] [--port N] [--version V] TYPE [FIELD=VALUE ...]
 //   vr_launcher [--game ID] [--port N] system.listMethods
 //   vr_launcher [--game ID] [--port N] system.methodHelp METHOD
+//   vr_launcher --help | --version
 //
 // Without --port the port comes from the service's information file
 // ("velmar_gameID.ini" in the data folder), as a launcher finds it. The
@@ -20,16 +21,20 @@
 #include "platform/paths.h"
 #include "service/data_folder.h"
 #include "service/net_service.h"
+#include "service/service_version.h"
 #include "service/system_info.h"
 
 namespace {
 
-int usage()
+int usage(FILE* out = stderr, int code = 1)
 {
-    std::fprintf(stderr, "usage: vr_launcher [--game ID] [--port N] [--version V] TYPE [FIELD=VALUE ...]\n"
-                         "       vr_launcher [--game ID] [--port N] system.listMethods\n"
-                         "       vr_launcher [--game ID] [--port N] system.methodHelp METHOD\n");
-    return 1;
+    std::fprintf(out, "usage: vr_launcher [--game ID] [--port N] [--version V] TYPE [FIELD=VALUE ...]\n"
+                      "       vr_launcher [--game ID] [--port N] system.listMethods\n"
+                      "       vr_launcher [--game ID] [--port N] system.methodHelp METHOD\n"
+                      "       vr_launcher --help | --version\n"
+                      "sends one p2spcmd command to the service of game ID (default 1) on 127.0.0.1 and\n"
+                      "prints the decoded reply; --version V sets the request's version field\n");
+    return code;
 }
 
 std::string xml_escape(const std::string& text)
@@ -81,6 +86,10 @@ int main(int argc, char** argv)
     int game_id = 1;
     int port = 0;
     std::string version = "1";
+    if (argc == 2 && std::string(argv[1]) == "--version") {
+        std::printf("vr_launcher %s\n", kx2dll::service_version());
+        return 0;
+    }
     int i = 1;
     for (; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -92,6 +101,11 @@ int main(int argc, char** argv)
                 port = std::atoi(value.c_str());
             else
                 version = value;
+        } else if (arg == "--help" || arg == "-h") {
+            return usage(stdout, 0);
+        } else if (arg.rfind("--", 0) == 0) {
+            // An option it does not know is no command for the service.
+            return usage();
         } else {
             break;
         }

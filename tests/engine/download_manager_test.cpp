@@ -605,6 +605,23 @@ TEST_F(DownloadManagerTest, NatAndStorageTextsAreRelayed)
               (std::vector<std::string>{"message 2 punched", "text punched", "error task 5: disk full\n"}));
 }
 
+TEST_F(DownloadManagerTest, ATaskThatCannotStoreSaysSoOnceAndWhenItStoresAgain)
+{
+    AddReady(32);
+    events.Clear();
+    // Writes fail twice (a full disk): the front end hears it once, with why.
+    manager->OnStorageError(32, "writing 65536 bytes of piece 0 to its file failed (No space left on device)");
+    manager->OnStorageError(32, "writing 65536 bytes of piece 1 to its file failed (No space left on device)");
+    EXPECT_EQ(events.With("info 32"),
+              std::vector<std::string>{"info 32 [writing 65536 bytes of piece 0 to its file failed (No space left on "
+                                       "device)] 3 0 0 0"});
+    // A block that is stored again ends it.
+    manager->IncTaskStorageCounter(32);
+    manager->IncTaskStorageCounter(32);
+    ASSERT_EQ(events.With("info 32").size(), 2u);
+    EXPECT_EQ(events.With("info 32").back(), "info 32 [] 4 0 0 0");
+}
+
 TEST_F(DownloadManagerTest, OnlyTheFirstEventSinkIsKept)
 {
     RecordingCmdEvent second;

@@ -300,7 +300,7 @@ TEST_F(EngineFacadeTest, StopTaskRefusalsRaiseTwelveEvenAfterUninit)
     EXPECT_EQ(refused, (std::vector<std::uint64_t>{0, 777, 0, 778}));
 }
 
-TEST_F(EngineFacadeTest, HttpGetRequestsTheLowerCasedUrlAndTheTextFormAddsANul)
+TEST_F(EngineFacadeTest, HttpGetLowerCasesOnlySchemeAndHostAndTheTextFormAddsANul)
 {
     {
         OneShotHttpServer server("HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nHeLLo");
@@ -308,7 +308,7 @@ TEST_F(EngineFacadeTest, HttpGetRequestsTheLowerCasedUrlAndTheTextFormAddsANul)
         const std::string url = "HTTP://127.0.0.1:" + std::to_string(server.port()) + "/Update_Task/Task_List.TXT";
         EXPECT_EQ(engine->HttpGetText(url.c_str(), body), 0);
         EXPECT_EQ(std::string(body.begin(), body.end()), std::string("HeLLo\0", 6));
-        EXPECT_EQ(server.request().rfind("GET /update_task/task_list.txt HTTP/1.0\r\n", 0), 0u) << server.request();
+        EXPECT_EQ(server.request().rfind("GET /Update_Task/Task_List.TXT HTTP/1.0\r\n", 0), 0u) << server.request();
         EXPECT_NE(server.request().find("Host: 127.0.0.1\r\n"), std::string::npos);
     }
     {

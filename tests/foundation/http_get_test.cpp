@@ -182,7 +182,7 @@ TEST_F(HttpGetTest, EveryTruncationOfAResponseFails)
     }
 }
 
-TEST_F(HttpGetTest, SuccessGivesTheExactBodyAndSendsTheRequestInLowerCase)
+TEST_F(HttpGetTest, SuccessGivesTheExactBodyAndKeepsThePathsCase)
 {
     std::string payload;
     for (int i = 0; i < 20000; ++i)
@@ -192,7 +192,7 @@ TEST_F(HttpGetTest, SuccessGivesTheExactBodyAndSendsTheRequestInLowerCase)
     const std::string url = "HTTP://127.0.0.1:" + std::to_string(server.port()) + "/Update_DLL/P2SP_Config.INI";
     ASSERT_EQ(HttpGetUrl(url, body), 0);
     EXPECT_EQ(std::string(body.begin(), body.end()), payload);
-    EXPECT_EQ(server.request(), "GET /update_dll/p2sp_config.ini HTTP/1.0\r\n"
+    EXPECT_EQ(server.request(), "GET /Update_DLL/P2SP_Config.INI HTTP/1.0\r\n"
                                 "Accept: */*\r\n"
                                 "Connection: Keep-Alive\r\n"
                                 "Host: 127.0.0.1\r\n"
@@ -210,7 +210,7 @@ TEST_F(HttpGetTest, CaseCanBeKeptAndUtilityShareTheGet)
 
     ScriptedServer util({{ok_header(2) + "ok"}});
     ASSERT_EQ(CUtility::HttpGet(util.url("/Q"), body), 0);
-    EXPECT_EQ(util.request().substr(0, 6), "GET /q");
+    EXPECT_EQ(util.request().substr(0, 6), "GET /Q");
 }
 
 TEST_F(HttpGetTest, BodyCapRefusesLargeAnnouncements)

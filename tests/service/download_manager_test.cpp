@@ -251,23 +251,29 @@ TEST(DownloadManager, Settings)
     download_test_env w;
     download_manager m(w.launcher_path(), 7);
     std::string value;
-    m.set_setting("MAX_DOWN_SPEED", "300");
-    m.set_setting("MAX_UP_SPEED", "2");
+    EXPECT_TRUE(m.set_setting("MAX_DOWN_SPEED", "300"));
+    EXPECT_TRUE(m.set_setting("MAX_UP_SPEED", "20"));
     ASSERT_TRUE(m.get_setting("MAX_DOWN_SPEED", value));
     EXPECT_EQ(value, "300.000");
     ASSERT_TRUE(m.get_setting("MAX_UP_SPEED", value));
-    EXPECT_EQ(value, "10.000");
-    EXPECT_EQ(m.preferred("max_upload_speed"), "2");   // the text as given
+    EXPECT_EQ(value, "20.000");
+    EXPECT_EQ(m.preferred("max_upload_speed"), "20");   // the text as given
+    // A value out of range or not a number is refused and changes nothing.
+    EXPECT_FALSE(m.set_setting("MAX_UP_SPEED", "2"));
+    ASSERT_TRUE(m.get_setting("MAX_UP_SPEED", value));
+    EXPECT_EQ(value, "20.000");
     struct row {
         const char* text;
+        bool taken;
         const char* engine;
     };
-    for (const row& r : {row{"0", "1"}, row{"abc", "1"}, row{"60", "50"}, row{" 12", "12"}}) {
-        m.set_setting("MAX_DOWNLOAD_NUM", r.text);
+    for (const row& r : {row{"0", false, "5"}, row{"abc", false, "5"}, row{"60", false, "5"}, row{" 12", true, "12"},
+                         row{"12x", false, "12"}}) {
+        EXPECT_EQ(m.set_setting("MAX_DOWNLOAD_NUM", r.text), r.taken) << r.text;
         ASSERT_TRUE(m.get_setting("MAX_DOWNLOAD_NUM", value));
         EXPECT_EQ(value, r.engine) << r.text;
     }
-    EXPECT_FALSE(m.set_setting("FILE_SAVE_PATCH", "dl"));   // never reported as taken
+    EXPECT_TRUE(m.set_setting("FILE_SAVE_PATCH", "dl"));
     ASSERT_TRUE(m.get_setting("FILE_SAVE_PATCH", value));
     EXPECT_EQ(value, w.launcher_path() + "dl");
     EXPECT_TRUE(platform::folder_exists(value));

@@ -14,6 +14,7 @@
 #include "platform/tick.h"
 #include "service_test_support.h"
 #include "service/net_service.h"
+#include "service/service_version.h"
 
 using test_support::wait_until;
 
@@ -81,8 +82,9 @@ private:
     int m_status = 0;
 };
 
-// Output of a tool run to its end (10 s at most).
-std::string run_tool(const std::string& command)
+// Output of a tool run to its end (10 s at most); its exit code into
+// `code` when given.
+std::string run_tool(const std::string& command, int* code = nullptr)
 {
     std::string out;
     FILE* pipe = ::popen(("timeout 10 " + command + " 2>&1").c_str(), "r");
@@ -91,7 +93,9 @@ std::string run_tool(const std::string& command)
     char buffer[512];
     while (std::fgets(buffer, sizeof buffer, pipe) != nullptr)
         out += buffer;
-    ::pclose(pipe);
+    const int status = ::pclose(pipe);
+    if (code != nullptr)
+        *code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return out;
 }
 
@@ -114,17 +118,19 @@ TEST(HostProcess, StartsStopsFromAnotherProcessAndServesTheLauncherClient)
     const std::string reply = run_tool(launcher + " --game 845 unregister_client");
     EXPECT_NE(reply.find("<p2spcmd type='unregister_client' return='0'>\r\n"), std::string::npos) << reply;
     EXPECT_NE(reply.find("<result type='string'>Unregister Client OK</result>"), std::string::npos);
-    EXPECT_NE(run_tool(launcher + " --game 845 getSetting").find("<error>params is null</error>"), std::string::npos);
+    EXPECT_NE(run_tool(launcher + " --game 845 getSetting")
+                  .find("<error>params is null: unknown command 'getSetting'</error>"),
+              std::string::npos);
     EXPECT_NE(run_tool(launcher + " --game 845 system.methodHelp ServiceInterface").find("ServiceInterface help"),
               std::string::npos);
 
-    // A second host of the same game id gives up at once and leaves the
-    // running service and its log alone.
+    // A second host of the same game id gives up at once, says so in its
+    // exit code, and leaves the running service and its log alone.
     {
         child second({host, "start", std::to_string(game)});
         int status = -1;
         ASSERT_TRUE(second.wait_exit(10000, status));
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 4) << status;
     }
     EXPECT_TRUE(service.running());
 
@@ -158,4 +164,32 @@ TEST(HostProcess, SigtermStopsTheService)
     ASSERT_TRUE(service.wait_exit(10000, status));
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     EXPECT_NE(service_test::read_text(env.service_log()).find("NetServiceThreadProc exit ..."), std::string::npos);
+}
+
+TEST(HostProcess, ToolsAnswerHelpAndVersionAndTheHostsExitTellsAFailedStart)
+{
+    service_test::isolated_env env;
+    const std::string host = tools_dir() + "/vr_host";
+    const std::string launcher = tools_dir() + "/vr_launcher";
+    const struct {
+        std::string command;
+        int code;
+        std::string says;
+    } runs[] = {
+        {host + " --help", 0, "usage: vr_host start GAMEID"},
+        {host + " --version", 0, "vr_host " + std::string(kx2dll::service_version()) + "\n"},
+        {host + " start 12x", 1, "must be a decimal number"},
+        {host + " start", 1, "usage: vr_host"},
+        // No service runs: help and version must not need one.
+        {launcher + " --help", 0, "usage: vr_launcher"},
+        {launcher + " --game 3 --help", 0, "usage: vr_launcher"},
+        {launcher + " --version", 0, "vr_launcher " + std::string(kx2dll::service_version()) + "\n"},
+        {launcher + " --verbose getsetting", 1, "usage: vr_launcher"},
+    };
+    for (const auto& r : runs) {
+        int code = -1;
+        const std::string out = run_tool(r.command, &code);
+        EXPECT_EQ(code, r.code) << r.command << ": " << out;
+        EXPECT_NE(out.find(r.says), std::string::npos) << r.command << ": " << out;
+    }
 }

@@ -1,5 +1,6 @@
-// Launcher commands against slow servers and how soon a start reaches the
-// engine: the whole service driven over XML-RPC, a real engine, nginx.
+// Launcher commands against slow servers, how soon a start reaches the
+// engine, what each failure says, settings and storage trouble: the whole
+// service driven over XML-RPC, a real engine, nginx.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -8,6 +9,7 @@
 #include <thread>
 
 #include <unistd.h>
+#include "platform/paths.h"
 
 #include "download_test_env.h"
 #include "service/download_manager.h"
@@ -314,6 +316,191 @@ TEST(LauncherCommands, AWithdrawnTaskListedAgainStarts)
     EXPECT_TRUE(download_test_env::ok(accepted)) << accepted;
     EXPECT_TRUE(wait_until([&] { return completed(w, key); }, 60000)) << w.service_log();
     EXPECT_TRUE(files_intact(w, a));
+    EXPECT_TRUE(w.stop_service());
+}
+
+// The text of a reply's error element.
+std::string error_of(const std::string& reply)
+{
+    return download_test_env::item(reply, "error");
+}
+
+// Registers and starts the download of a file at level 1.
+void register_and_start(download_test_env& w, const std::string& md5)
+{
+    ASSERT_TRUE(download_test_env::ok(w.command("register_client", {{"path", w.launcher_path()}})));
+    ASSERT_TRUE(download_test_env::ok(
+        w.command("start_download_file", {{"filename", "f"}, {"file_md5", md5}, {"highlevel", "1"}})));
+}
+
+// Polls the download's information until `done` holds of the reply
+// (bounded); the last reply in `reply`.
+bool poll_info(download_test_env& w, const std::string& md5, std::uint32_t ms, std::string& reply,
+               const std::function<bool(const std::string&)>& done)
+{
+    return wait_until(
+        [&] {
+            reply = w.command("get_task_info", {{"file_md5", md5}});
+            return done(reply);
+        },
+        ms);
+}
+
+bool reply_completed(const std::string& reply)
+{
+    return download_test_env::item(reply, "TASK_STATE") == "2";
+}
+
+TEST(LauncherCommands, EachFailureSaysWhichItWasAndIsLogged)
+{
+    download_test_env w;
+    ASSERT_TRUE(w.nginx_ok()) << w.nginx().last_error();
+    // The default configuration: the request trace is off.
+    w.publish_config("[Preferred_Settings]\nRIS_SOUTH=127.0.0.1\nRIS_SOUTH_PORT=1\nRIS_NORTH=127.0.0.1\n"
+                     "RIS_NORTH_PORT=1\nwrite_log=false\n");
+    const served_task& a = w.add_task(9301, "1-2", {5000});
+    w.publish({&a});
+    ASSERT_TRUE(w.start_service());
+    const std::string unknown_md5 = "0123456789abcdef0123456789abcdef";
+    const std::string unlisted_md5 = "fedcba9876543210fedcba9876543210";
+    const fields start_unknown = {{"filename", "f"}, {"file_md5", unknown_md5}, {"highlevel", "1"}};
+
+    struct failure {
+        std::string what;
+        std::function<std::string()> send;
+        std::string says;
+        std::string logged = std::string();   // the log's line, when not `says`
+    };
+    const std::vector<failure> failures = {
+        {"before register_client", [&] { return w.command("getsetting"); }, "register_client first"},
+        {"wrong game id",
+         [&] {
+             return service_test::decode(
+                 service_test::call_service(w.port(), service_test::request_doc("getsetting", 99)).text);
+         },
+         "wrong game id '99': this service runs game 7"},
+        {"unknown command", [&] { return w.command("get_setting"); }, "unknown command 'get_setting'",
+         "not find function 'get_setting'"},
+        {"missing field", [&] { return w.command("register_client"); }, "missing field 'path'"},
+        {"register",
+         [&] {
+             return w.command("register_client", {{"path", w.launcher_path()}});
+         },
+         ""},
+        {"file the task server does not know", [&] { return w.command("start_download_file", start_unknown); },
+         "the task server lists no task holding file_md5 '" + unknown_md5 + "'"},
+        {"download never started",
+         [&] {
+             return w.command("get_task_info", {{"file_md5", "feed"}});
+         },
+         "no download 'feed' was started"},
+        {"task server down",
+         [&] {
+             w.nginx().stop();
+             return w.command("start_download_file",
+                              {{"filename", "f"}, {"file_md5", unlisted_md5}, {"highlevel", "1"}});
+         },
+         "the task server cannot be reached: http://127.0.0.1:"},
+    };
+    for (const failure& f : failures) {
+        const std::string reply = f.send();
+        if (f.says.empty()) {
+            ASSERT_TRUE(download_test_env::ok(reply)) << f.what << ": " << reply;
+            continue;
+        }
+        EXPECT_NE(reply.find("return='-1'"), std::string::npos) << f.what << ": " << reply;
+        EXPECT_EQ(error_of(reply).rfind("params is null: ", 0), 0u) << f.what << ": " << reply;
+        EXPECT_NE(error_of(reply).find(f.says), std::string::npos) << f.what << ": " << reply;
+        // With the trace off, the error still reaches the service log.
+        EXPECT_NE(w.service_log().find(f.logged.empty() ? f.says : f.logged), std::string::npos) << f.what;
+    }
+    // The configuration turned the trace off once the launcher registered.
+    EXPECT_EQ(w.service_log().find("recv request packet : <p2spcmd type='start_download_file'"), std::string::npos);
+    EXPECT_TRUE(w.stop_service());
+}
+
+TEST(LauncherCommands, SettingsRefuseWhatTheyCannotTake)
+{
+    download_test_env w;
+    ASSERT_TRUE(w.nginx_ok()) << w.nginx().last_error();
+    ASSERT_TRUE(w.start_service());
+    ASSERT_TRUE(download_test_env::ok(w.command("register_client", {{"path", w.launcher_path()}})));
+    const auto set = [&](const std::string& name, const std::string& value) {
+        return w.command("setting", {{"item_name", name}, {"value", value}});
+    };
+    ASSERT_TRUE(download_test_env::ok(set("MAX_DOWN_SPEED", "500")));
+    ASSERT_TRUE(download_test_env::ok(set("MAX_DOWNLOAD_NUM", "4")));
+    const std::string before = w.command("getsetting");
+
+    const struct {
+        const char* name;
+        const char* value;
+        const char* says;
+    } refused[] = {
+        {"MAX_DOWN_SPEED", "-5", "MAX_DOWN_SPEED must be a number of KB/s from 10 to 102400, not '-5'"},
+        {"MAX_UP_SPEED", "fast", "MAX_UP_SPEED must be a number of KB/s"},
+        {"MAX_UP_SPEED", "200000", "not '200000'"},
+        {"MAX_DOWNLOAD_NUM", "abc", "MAX_DOWNLOAD_NUM must be a whole number from 1 to 50, not 'abc'"},
+        {"MAX_DOWNLOAD_NUM", "0", "not '0'"},
+        {"MAX_DOWNLOAD_NUM", "3.5", "not '3.5'"},
+        {"FILE_SAVE_PATH", "/tmp", "unknown setting 'FILE_SAVE_PATH'"},
+        {"FILE_SAVE_PATCH", " ", "FILE_SAVE_PATCH must name a folder"},
+    };
+    for (const auto& r : refused) {
+        const std::string reply = set(r.name, r.value);
+        EXPECT_NE(reply.find("return='-1'"), std::string::npos) << r.name << "=" << r.value << ": " << reply;
+        EXPECT_NE(error_of(reply).find(r.says), std::string::npos) << r.name << "=" << r.value << ": " << reply;
+    }
+    // Nothing refused changed anything.
+    EXPECT_EQ(w.command("getsetting"), before);
+    EXPECT_EQ(download_test_env::item(before, "MAX_DOWN_SPEED"), "500.000");
+    EXPECT_EQ(download_test_env::item(before, "MAX_DOWNLOAD_NUM"), "4");
+    EXPECT_TRUE(w.stop_service());
+}
+
+TEST(LauncherCommands, ATaskThatCannotStoreSaysWhyUntilANewSaveFolderTakesIt)
+{
+    download_test_env w;
+    ASSERT_TRUE(w.nginx_ok()) << w.nginx().last_error();
+    const served_task& a = w.add_task(9401, "1-2", {70000, 3000});
+    w.publish({&a});
+    // A file stands where the task's folder would go: nothing can be stored.
+    std::ofstream(w.downloads() + "/game9401") << "in the way";
+    ASSERT_TRUE(w.start_service());
+    register_and_start(w, a.file_md5());
+    std::string reply;
+    EXPECT_TRUE(poll_info(w, a.file_md5(), 15000, reply, [](const std::string& r) {
+        return error_of(r).find("task 9401: cannot store") != std::string::npos;
+    })) << reply;
+    EXPECT_TRUE(download_test_env::ok(reply)) << reply;
+
+    // The launcher points the downloads elsewhere: the next try of the task
+    // goes there, and the error is gone.
+    const std::string elsewhere = w.env().root() + "/elsewhere";
+    ASSERT_TRUE(download_test_env::ok(w.command("setting", {{"item_name", "FILE_SAVE_PATCH"}, {"value", elsewhere}})));
+    EXPECT_TRUE(poll_info(w, a.file_md5(), 30000, reply, reply_completed)) << reply;
+    EXPECT_EQ(error_of(reply), "") << reply;
+    EXPECT_EQ(download_test_env::item(reply, "SAVE_PATCH").rfind(elsewhere + "/game9401/", 0), 0u) << reply;
+    EXPECT_TRUE(platform::file_exists(elsewhere + "/game9401/data/" + a.fixture->files()[0].file_name));
+    EXPECT_TRUE(w.stop_service());
+}
+
+TEST(LauncherCommands, URLPathsKeepTheirCase)
+{
+    download_test_env w;
+    ASSERT_TRUE(w.nginx_ok()) << w.nginx().last_error();
+    served_task& a = w.add_task(9501, "1-2", {5000});
+    // The seed lives at a path with capitals only.
+    platform::create_folder(w.www() + "/Seeds");
+    std::ofstream(w.www() + "/Seeds/T9501.xml") << a.seed;
+    const std::string lower_url = "/seeds/9501.xml";
+    a.line.replace(a.line.find(lower_url), lower_url.size(), "/Seeds/T9501.xml");
+    platform::delete_file(w.www() + lower_url);
+    w.publish({&a});
+    ASSERT_TRUE(w.start_service());
+    register_and_start(w, a.file_md5());
+    std::string reply;
+    EXPECT_TRUE(poll_info(w, a.file_md5(), 20000, reply, reply_completed)) << reply << "\n" << w.service_log();
     EXPECT_TRUE(w.stop_service());
 }
 

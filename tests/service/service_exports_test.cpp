@@ -1,4 +1,5 @@
 #include "service/service_exports.h"
+#include "service/service_guard.h"
 
 #include <gtest/gtest.h>
 
@@ -16,6 +17,7 @@
 #include "service/net_service.h"
 #include "service/service_interface.h"
 #include "service/service_log.h"
+#include "service/service_version.h"
 
 using test_support::wait_until;
 
@@ -28,6 +30,7 @@ public:
     {
         m_thread.start([this] {
             startService(nullptr, nullptr, m_command_line.c_str(), 1);
+            m_result.store(startServiceResult());
             m_returned.store(true);
         });
     }
@@ -39,6 +42,8 @@ public:
         m_thread.join();
     }
     bool returned() const { return m_returned.load(); }
+    // startServiceResult on the thread that ran it, once it returned.
+    int result() const { return m_result.load(); }
     bool wait_returned(std::uint32_t ms)
     {
         return wait_until([this] { return returned(); }, ms);
@@ -48,6 +53,7 @@ private:
     std::string m_command_line;
     platform::Thread m_thread;
     std::atomic<bool> m_returned{false};
+    std::atomic<int> m_result{VR_START_NONE};
 };
 
 std::uint16_t port_of(const service_test::isolated_env& env, int game_id)
@@ -110,6 +116,44 @@ TEST(StartService, RunsUntilShutdownAndRefusesASecondStartOfTheSameId)
         EXPECT_TRUE(log_has(env, line));
     }
     EXPECT_LT(log.find("NetServiceThreadProc exit ..."), log.find("~ServiceInterface() ..."));
+}
+
+TEST(StartService, KeepsThePreviousRunsLogAndTellsTheHostHowTheStartEnded)
+{
+    service_test::isolated_env env;
+    const int game = 816;
+    const std::string first_line = ": vr_download " + std::string(kx2dll::service_version()) + "\n";
+    EXPECT_EQ(startServiceResult(), VR_START_NONE);
+    {
+        hosted_service first(std::to_string(game));
+        ASSERT_TRUE(wait_until([&] { return port_of(env, game) != 0; }, 5000));
+        hosted_service again(std::to_string(game));
+        ASSERT_TRUE(again.wait_returned(3000));
+        EXPECT_EQ(again.result(), VR_START_ALREADY_RUNNING);
+        hosted_service refused("x816");
+        ASSERT_TRUE(refused.wait_returned(3000));
+        EXPECT_EQ(refused.result(), VR_START_NOT_A_NUMBER);
+        shutdownService(nullptr, nullptr, "816", 0);
+        ASSERT_TRUE(first.wait_returned(5000));
+        EXPECT_EQ(first.result(), VR_START_STOPPED);
+    }
+    const std::string first_run = service_test::read_text(env.service_log());
+    // The log's first line names the version.
+    EXPECT_EQ(first_run.find(first_line), 8u) << first_run;
+    ASSERT_NE(first_run.find("NetServiceThreadProc exit ..."), std::string::npos);
+
+    // The next start keeps the run before in the ".1" file.
+    hosted_service second(std::to_string(game));
+    ASSERT_TRUE(wait_until(
+        [&] { return platform::file_exists(env.service_log() + ".1") && log_has(env, "create ServiceInterface ..."); },
+        5000));
+    EXPECT_EQ(service_test::read_text(env.service_log() + ".1"), first_run);
+    const std::string second_run = service_test::read_text(env.service_log());
+    EXPECT_EQ(second_run.find(first_line), 8u) << second_run;
+    EXPECT_EQ(second_run.find("NetServiceThreadProc exit ..."), std::string::npos) << second_run;
+    ASSERT_TRUE(wait_until([&] { return platform::NamedEvent::exists("EVENT_P2SP_DOWNLOAD_DLL_EXISTS816"); }, 5000));
+    shutdownService(nullptr, nullptr, "816", 0);
+    EXPECT_TRUE(second.wait_returned(5000));
 }
 
 TEST(StartService, RefusesACommandLineThatIsNotANumber)

@@ -11,6 +11,7 @@
 #include "foundation/base64.h"
 #include "platform/thread.h"
 #include "service_test_support.h"
+#include "service/launcher_error.h"
 #include "service/launcher_rpc_server.h"
 
 using kx2dll::ServiceInterface;
@@ -40,6 +41,7 @@ struct manager_state {
     std::string item;
     std::string value;
     bool auto_download = false;
+    std::string reason;   // left as the failure reason when not empty
 };
 
 // Stands in for the download manager: the handlers' field rules are what is
@@ -61,6 +63,8 @@ public:
         m_state->game_id = game_id;
         m_state->md5 = md5;
         info = m_state->info;
+        if (!m_state->result && !m_state->reason.empty())
+            kx2dll::set_failure_reason(m_state->reason);
         return m_state->result;
     }
     bool set_setting(const std::string& item, const std::string& value) override
@@ -178,6 +182,14 @@ protected:
 
 const std::string error_reply = ServiceInterface::make_error_reply();
 
+// The error reply that says why.
+std::string refused(const std::string& reason)
+{
+    return ServiceInterface::make_error_reply(reason);
+}
+
+const std::string no_manager = refused("no download manager: register_client first");
+
 }   // namespace
 
 TEST(ServiceInterfaceReply, SevenLinesTextsUnescaped)
@@ -201,24 +213,32 @@ TEST_F(ServiceInterfaceTest, UnreadableRequestsAreAnsweredInClearTextOthersInBas
         const char* what;
         std::string argument;   // sent as it is
         bool clear_text;
+        std::string reason;   // what the error says after "params is null: "
     };
+    const std::string malformed = "the request is not well-formed XML";
     const row rows[] = {
-        {"empty string", "", true},
-        {"empty after decoding", base64_encode(""), true},
-        {"not Base64", "#not base64#", true},
-        {"malformed", base64_encode("<p2spcmd type='getsetting'"), true},
-        {"plain text", base64_encode("just text"), true},
-        {"no root element", base64_encode("<!-- nothing -->"), true},
-        {"no type attribute", base64_encode("<p2spcmd><version>1</version></p2spcmd>"), true},
-        {"nested too deeply", base64_encode("<p2spcmd type='set_task'>" + deep), true},
-        {"wrong-case command", base64_encode(request_doc("getSetting", game)), false},
-        {"unknown command", base64_encode(request_doc("no_such_command", game)), false},
-        {"needs a download manager", base64_encode(request_doc("getsetting", game)), false},
+        {"empty string", "", true, "empty request"},
+        {"empty after decoding", base64_encode(""), true, "empty request"},
+        {"not Base64", "#not base64#", true, "empty request"},
+        {"malformed", base64_encode("<p2spcmd type='getsetting'"), true, malformed},
+        {"plain text", base64_encode("just text"), true, malformed},
+        {"no root element", base64_encode("<!-- nothing -->"), true, "the request has no root element"},
+        {"no type attribute", base64_encode("<p2spcmd><version>1</version></p2spcmd>"), true,
+         "the request has no 'type' attribute"},
+        {"nested too deeply", base64_encode("<p2spcmd type='set_task'>" + deep), true, malformed},
+        {"wrong-case command", base64_encode(request_doc("getSetting", game)), false, "unknown command 'getSetting'"},
+        {"unknown command", base64_encode(request_doc("no_such<command", game)), false,
+         "unknown command 'no_such<command'"},
+        {"needs a download manager", base64_encode(request_doc("getsetting", game)), false,
+         "no download manager: register_client first"},
         {"no download manager to register", base64_encode(request_doc("register_client", game, {{"path", "/x"}})),
-         false},
-        {"other game id", base64_encode(request_doc("unregister_client", 13)), false},
-        {"no gameid field", base64_encode("<p2spcmd type='unregister_client'><version>1</version></p2spcmd>"), false},
-        {"no version field", base64_encode("<p2spcmd type='unregister_client'><gameid>12</gameid></p2spcmd>"), false},
+         false, "no download manager is available"},
+        {"other game id", base64_encode(request_doc("unregister_client", 13)), false,
+         "wrong game id '13': this service runs game 12"},
+        {"no gameid field", base64_encode("<p2spcmd type='unregister_client'><version>1</version></p2spcmd>"), false,
+         "missing field 'gameid'"},
+        {"no version field", base64_encode("<p2spcmd type='unregister_client'><gameid>12</gameid></p2spcmd>"), false,
+         "missing field 'version'"},
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.what);
@@ -228,10 +248,13 @@ TEST_F(ServiceInterfaceTest, UnreadableRequestsAreAnsweredInClearTextOthersInBas
         ASSERT_TRUE(out.answered);
         EXPECT_FALSE(out.fault);
         if (r.clear_text)
-            EXPECT_EQ(out.text, error_reply);
+            EXPECT_EQ(out.text, refused(r.reason));
         else
-            EXPECT_EQ(decode(out.text), error_reply);
+            EXPECT_EQ(decode(out.text), refused(r.reason));
+        // The reason is escaped: the reply stays a well-formed document.
+        EXPECT_NE((r.clear_text ? out.text : decode(out.text)).find("<error>params is null: "), std::string::npos);
     }
+    EXPECT_NE(refused("a<b&c").find("<error>params is null: a&lt;b&amp;c</error>"), std::string::npos);
 }
 
 TEST_F(ServiceInterfaceTest, ArgumentShapes)
@@ -242,7 +265,7 @@ TEST_F(ServiceInterfaceTest, ArgumentShapes)
     none.setSize(0);
     auto out = call(m_port, "ServiceInterface", none);
     ASSERT_TRUE(out.answered);
-    EXPECT_EQ(out.text, error_reply);
+    EXPECT_EQ(out.text, refused("empty request"));
     // An argument of another type is the library's fault answer.
     XmlRpc::XmlRpcValue number;
     number[0] = 5;
@@ -263,7 +286,7 @@ TEST_F(ServiceInterfaceTest, SetTaskAnswersAnEmptyString)
         EXPECT_EQ(out.text, "");
     }
     // A set_task that fails the common checks still gets the clear-text error.
-    EXPECT_EQ(call_service(m_port, "<p2spcmd type='set_task'").text, error_reply);
+    EXPECT_EQ(call_service(m_port, "<p2spcmd type='set_task'").text, refused("the request is not well-formed XML"));
 }
 
 TEST_F(ServiceInterfaceTest, RootWithAnotherNameIsServed)
@@ -294,7 +317,7 @@ TEST_F(ServiceInterfaceTest, IntrospectionMethods)
 TEST_F(ServiceInterfaceTest, RegisterClientBuildsTheManagerOnce)
 {
     start(fake_factory());
-    EXPECT_EQ(command("getsetting"), error_reply);   // before register_client
+    EXPECT_EQ(command("getsetting"), no_manager);
     register_client();
     EXPECT_EQ(command("register_client", {{"path", "/other/"}}), ok("register_client", "", "Register Client OK"));
     ASSERT_EQ(m_paths, std::vector<std::string>{"/launcher/"});   // the first path stays
@@ -310,7 +333,7 @@ TEST_F(ServiceInterfaceTest, RegisterClientWithBlankPathUsesTheSystemDirectory)
     EXPECT_EQ(command("register_client", {{"path", " \t \r"}}), ok("register_client", "", "Register Client OK"));
     ASSERT_EQ(m_paths.size(), 1u);
     EXPECT_EQ(m_paths[0], m_env.system_dir());
-    EXPECT_EQ(command("register_client"), error_reply) << "the path element is required";
+    EXPECT_EQ(command("register_client"), refused("missing field 'path'"));
 }
 
 TEST_F(ServiceInterfaceTest, RegisterClientFailureIsReportedAndServingGoesOn)
@@ -320,10 +343,11 @@ TEST_F(ServiceInterfaceTest, RegisterClientFailureIsReportedAndServingGoesOn)
         ++attempts;
         FAGEX_EXCEPT(fagex::Exception::ERR_INTERNAL_ERROR, "Invalid blend factor.", "start_p2sp_engine()");
     });
-    EXPECT_EQ(command("register_client", {{"path", "/l/"}}), error_reply);
-    EXPECT_EQ(command("register_client", {{"path", "/l/"}}), error_reply);
+    const std::string failed = refused("the download manager cannot be built: Invalid blend factor.");
+    EXPECT_EQ(command("register_client", {{"path", "/l/"}}), failed);
+    EXPECT_EQ(command("register_client", {{"path", "/l/"}}), failed);
     EXPECT_EQ(attempts, 2);
-    EXPECT_EQ(command("getsetting"), error_reply);
+    EXPECT_EQ(command("getsetting"), no_manager);
     EXPECT_EQ(command("unregister_client"), ok("unregister_client", "", "Unregister Client OK"));
 }
 
@@ -354,11 +378,16 @@ TEST_F(ServiceInterfaceTest, ListsInAscendingNameOrderWithValuesUnescaped)
                  "<UP_SPEED>0.000</UP_SPEED>\r\n"));
     EXPECT_EQ(m_state->md5, "ABC");
     EXPECT_EQ(m_state->game_id, game);
-    EXPECT_EQ(command("get_task_info"), error_reply) << "file_md5 is required";
+    EXPECT_EQ(command("get_task_info"), refused("missing field 'file_md5'"));
 
+    // A failed operation says what the manager gave as the reason, or a
+    // reason of the command's own.
     m_state->result = false;
-    EXPECT_EQ(command("getsetting"), error_reply);
-    EXPECT_EQ(command("get_task_info", {{"file_md5", "ABC"}}), error_reply);
+    EXPECT_EQ(command("getsetting"), refused("the settings cannot be read"));
+    EXPECT_EQ(command("get_task_info", {{"file_md5", "ABC"}}), refused("no download 'ABC' was started"));
+    m_state->reason = "the task server lists no task holding file_md5 'ABC'";
+    EXPECT_EQ(command("get_task_info", {{"file_md5", "ABC"}}), refused(m_state->reason));
+    m_state->reason.clear();
 }
 
 TEST_F(ServiceInterfaceTest, StartDownloadFileFields)
@@ -389,12 +418,13 @@ TEST_F(ServiceInterfaceTest, StartDownloadFileFields)
             EXPECT_EQ(m_state->md5, "M1");
             EXPECT_EQ(m_state->game_id, game);
         } else {
-            EXPECT_EQ(reply, error_reply);
+            EXPECT_NE(reply.find("<error>params is null: missing field '"), std::string::npos) << reply;
             EXPECT_EQ(m_state->level, -99) << "the manager must not be called";
         }
     }
     m_state->result = false;
-    EXPECT_EQ(command("start_download_file", {{"filename", "a"}, {"file_md5", "M1"}, {"highlevel", "1"}}), error_reply);
+    EXPECT_EQ(command("start_download_file", {{"filename", "a"}, {"file_md5", "M1"}, {"highlevel", "1"}}),
+              refused("no task holds file_md5 'M1'"));
 }
 
 TEST_F(ServiceInterfaceTest, PacketStopSettingAndAutoDownload)
@@ -408,7 +438,8 @@ TEST_F(ServiceInterfaceTest, PacketStopSettingAndAutoDownload)
     EXPECT_EQ(m_state->old_version, "100");
     EXPECT_EQ(m_state->new_version, "103");
     EXPECT_EQ(m_state->level, 1);
-    EXPECT_EQ(command("start_download_packet", {{"old_version", "100"}, {"new_version", "103"}}), error_reply);
+    EXPECT_EQ(command("start_download_packet", {{"old_version", "100"}, {"new_version", "103"}}),
+              refused("missing field 'highlevel'"));
 
     EXPECT_EQ(command("stop_download_file", {{"file_md5", "M2"}}),
               ok("stop_download_file", "M2", "Stop Download File OK"));
@@ -417,7 +448,7 @@ TEST_F(ServiceInterfaceTest, PacketStopSettingAndAutoDownload)
     EXPECT_EQ(command("setting", {{"item_name", "MAX_DOWNLOAD_NUM"}, {"value", "4"}}), ok("setting", "", "Setting OK"));
     EXPECT_EQ(m_state->item, "MAX_DOWNLOAD_NUM");
     EXPECT_EQ(m_state->value, "4");
-    EXPECT_EQ(command("setting", {{"item_name", "X"}}), error_reply) << "value is required";
+    EXPECT_EQ(command("setting", {{"item_name", "X"}}), refused("missing field 'value'"));
 
     struct row {
         const char* value;
@@ -430,15 +461,15 @@ TEST_F(ServiceInterfaceTest, PacketStopSettingAndAutoDownload)
                   ok("enable_auto_download", "", "enable auto download OK"));
         EXPECT_EQ(m_state->auto_download, r.on);
     }
-    EXPECT_EQ(command("enable_auto_download"), error_reply);
+    EXPECT_EQ(command("enable_auto_download"), refused("missing field 'enable_auto_value'"));
 
-    // Operations that fail answer the error reply; setting never does.
+    // Operations that fail answer the error reply, a refused setting too.
     m_state->result = false;
     EXPECT_EQ(command("start_download_packet", {{"old_version", "1"}, {"new_version", "2"}, {"highlevel", "1"}}),
-              error_reply);
-    EXPECT_EQ(command("stop_download_file", {{"file_md5", "M2"}}), error_reply);
+              refused("no update packets lead from version 1 to 2"));
+    EXPECT_EQ(command("stop_download_file", {{"file_md5", "M2"}}), refused("no download 'M2' was started"));
     EXPECT_EQ(command("setting", {{"item_name", "MAX_DOWNLOAD_NUM"}, {"value", "abc"}}),
-              ok("setting", "", "Setting OK"));
+              refused("setting 'MAX_DOWNLOAD_NUM' refused"));
 }
 
 TEST(ServiceInterfaceHostileInput, MutatedRequestsAlwaysGetAReply)
@@ -487,8 +518,9 @@ TEST(ServiceInterfaceHostileInput, MutatedRequestsAlwaysGetAReply)
         method.execute(params, result);
         ASSERT_EQ(result.getType(), XmlRpc::XmlRpcValue::TypeString) << doc;
         const std::string& text = result;
-        const std::string reply = text == error ? text : decode(text);
-        // Either the error reply, an empty set_task answer or a reply document.
-        EXPECT_TRUE(reply == error || text.empty() || reply.rfind("<p2spcmd type='", 0) == 0) << doc << " -> " << text;
+        const bool clear_error = text.rfind(error.substr(0, 60), 0) == 0;
+        const std::string reply = clear_error ? text : decode(text);
+        // Either an error reply, an empty set_task answer or a reply document.
+        EXPECT_TRUE(clear_error || text.empty() || reply.rfind("<p2spcmd type='", 0) == 0) << doc << " -> " << text;
     }
 }

@@ -203,7 +203,7 @@ TEST(TaskListParse, VersionStepsAndFallbackUrl)
         EXPECT_EQ(to, r.to) << r.step;
     }
     EXPECT_EQ(kx2dll::fallback_task_list_url("HTTP://Tasks.Example/Update_Task/Task_List.txt", "10.0.0.9:81"),
-              "http://10.0.0.9:81/update_task/task_list.txt");
+              "http://10.0.0.9:81/Update_Task/Task_List.txt");
     EXPECT_EQ(kx2dll::fallback_task_list_url("http://hostonly", "f"), "");
     EXPECT_EQ(kx2dll::fallback_task_list_url("ftp://h/x", "f"), "");
 }
