@@ -12,6 +12,7 @@
 #include "net/conn/http_cdn_connection.h"
 #include "net/conn/http_range_request.h"
 #include "net/conn/x_connection.h"
+#include "platform/socket.h"
 #include "platform/tick.h"
 #include "report/client_log.h"
 
@@ -160,9 +161,11 @@ bool CDownload_Task::try_cdn_download()
             std::uint16_t port = 80;
             if (!CUtility::ParseUrl(line, host, port, path) || host.empty())
                 continue;
-            const std::uint32_t address = x_connection::resolve_host(host);
+            // The network-order address, as the host's expansion below keys
+            // its records: the URL's server is then one source, not two.
+            const std::uint32_t address = platform::ipv4_from_host_order(x_connection::resolve_host(host));
             PeerInfo record{};
-            record.clientid = (std::uint64_t(address) << 16) | port;
+            record.clientid = HttpSourceId(address, port);
             record.publicip = address;
             record.publicport = port;
             record.peertype = PEERTYPE_HTTP;

@@ -12,6 +12,15 @@
 #include <string>
 #include <vector>
 
+// The client id of an HTTP source found by address: its IPv4 (network
+// byte order, as the record holds it) above its port. Every path that
+// finds a source (a CDN query URL, a host name expanded) builds it here,
+// so one server and port is one record, tried as one source.
+inline std::uint64_t HttpSourceId(std::uint32_t network_ipv4, std::uint16_t port)
+{
+    return (std::uint64_t(network_ipv4) << 16) | port;
+}
+
 class CHttpPeerList {
 public:
     // Resolves a host name or dotted address into its IPv4 addresses

@@ -131,7 +131,7 @@ void CDownload_Task::ExpandHttpServers(const std::vector<PeerInfo>& servers, con
             n.publicip = address;
             SetFixedText(n.path, platform::ipv4_to_text(address));
             SetFixedText(n.hostname, host_name);
-            n.clientid = (static_cast<std::uint64_t>(address) << 16) | r.publicport;
+            n.clientid = HttpSourceId(address, r.publicport);
 
             HttpPeerInfo expanded;
             expanded.peerid = n.clientid;

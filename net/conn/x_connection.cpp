@@ -204,7 +204,7 @@ void x_connection::get_info_string(std::ostream& os)
        << "publicip: " << format_ipv4(ntohl(p.publicip)) << " "
        << "publicport: " << p.publicport << " "
        << "        "
-       << "natip: " << format_ipv4(p.natip) << " "
+       << "natip: " << format_ipv4(ntohl(p.natip)) << " "
        << "natport: " << p.natport << "        "
        << "downloadbytes(kb/s): " << m_download_average / 1024 << "KB/s  " << m_download_average / 1024 << "KB/s"
        << "        "

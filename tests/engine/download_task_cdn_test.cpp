@@ -30,9 +30,11 @@ struct QueryServer {
     RangeServer server;
 };
 
+// The id of 127.0.0.1:port: its address as the record holds it (network
+// order) above the port.
 std::uint64_t UrlId(std::uint16_t port)
 {
-    return (0x7F000001ull << 16) | port;
+    return (std::uint64_t(platform::parse_ipv4("127.0.0.1")) << 16) | port;
 }
 
 const HttpPeerInfo* FindInfo(const std::vector<HttpPeerInfo>& infos, std::uint64_t id)
@@ -99,6 +101,13 @@ TEST(DownloadTaskCdn, QueryTurnsEveryUrlLineIntoAnHttpPeer)
         EXPECT_EQ(platform::parse_ipv4("127.0.0.1"), ip);
     }
     EXPECT_EQ((std::set<std::uint16_t>{8081, 8082}), ports);
+    // Each URL's server is one source under one id: the query's record and
+    // the expansion of its host name meet under it.
+    EXPECT_EQ(2, task->GetHttpPeerList().GetCount());
+    EXPECT_EQ(2u, infos.size());
+    EXPECT_EQ(2u, h.events.With("text http peer,id:").size());
+    for (const PeerInfo& p : peers)
+        EXPECT_TRUE(+p.clientid == UrlId(8081) || +p.clientid == UrlId(8082)) << +p.clientid;
 }
 
 TEST(DownloadTaskCdn, PeersTheQueryFoundAreDialledWithoutWaitingForTimerOnesPeriod)
@@ -183,7 +192,7 @@ TEST(DownloadTaskCdn, ReplyLinesAreCapped)
     task->GetHttpPeerInfoList(infos);
     std::size_t from_urls = 0;
     for (const auto& info : infos) {
-        if ((info.peerid >> 16) == 0x7F000001ull)
+        if ((info.peerid >> 16) == platform::parse_ipv4("127.0.0.1"))
             ++from_urls;
     }
     EXPECT_EQ(64u, from_urls);

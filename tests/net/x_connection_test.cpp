@@ -334,7 +334,7 @@ TEST(XConnection, PeerInfoRemotePiecesAndInfoString)
     p.peertype = 2;
     p.publicip = platform::parse_ipv4("10.1.2.3");
     p.publicport = 9000;
-    p.natip = 0x01020304;
+    p.natip = platform::parse_ipv4("1.2.3.4");   // network order, as records hold it
     p.natport = 77;
     c->set_peer_info(p);
     EXPECT_EQ(p.clientid, c->GetPeerInfo()->clientid);
