@@ -396,7 +396,8 @@ TEST_F(DownloadManagerTest, AStoppedTaskIsDeletedOnceItsThreadsHaveEndedWithoutA
 {
     AddReady(51);
     AddReady(52);
-    EXPECT_EQ(ThreadsNamed("cdn_thread"), 2u);
+    // (Each thread names itself once it runs.)
+    EXPECT_TRUE(wait_until([] { return ThreadsNamed("cdn_thread") == 2 && ThreadsNamed("timer") == 2; }));
     manager->StopTask(51);
     std::uint32_t state = 0;
     ASSERT_TRUE(CTaskStateMgr::Instance().GetState(51, &state));
