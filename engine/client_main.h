@@ -127,6 +127,8 @@ public:
     // True while the session runs offline, and while a logon runs (tests).
     bool IsOffline() const { return m_offline.load(); }
     bool IsLogonRunning() const { return m_ris.IsRunning(); }
+    // The tick at which the offline session's next logon try falls due (tests).
+    std::uint32_t NextLogonTryTick() const { return m_relogon_at.load(); }
 
     void check_invariant() const;
 

@@ -1,7 +1,8 @@
 // The process-wide live-connection map: per task id a running flag and the
 // number of transfer connections of the task that still exist. The task
 // sets (1, 0); each connection counts itself in on construction and out on
-// destruction; the session clears the flag and waits for the count 0.
+// destruction; a stop clears the flag, and the count's zero hook tells the
+// owner of a stopped task when its last connection has gone.
 #pragma once
 
 #include "platform/event.h"   // platform::infinite

@@ -24,6 +24,7 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
@@ -111,6 +112,14 @@ protected:
             CreateDownloadManager(SelfRecord(), {}, channels, storage, hosts, nullptr)));
         ASSERT_TRUE(manager);
         manager->SetCmdEvent(&events);
+        manager->SetRetiredSink(
+            [](void* context, std::uint64_t id) {
+                auto* r = static_cast<Retired*>(context);
+                std::lock_guard<std::mutex> guard(r->lock);
+                r->ids.push_back(id);
+                r->thread = std::this_thread::get_id();
+            },
+            &retired);
     }
 
     void TearDown() override
@@ -126,6 +135,23 @@ protected:
         g_Settings.Clear();
         CTaskStateMgr::Instance().Clear();
         engine_flags::reset();
+    }
+
+    // Tasks the manager deleted after their stop, as its sink heard.
+    struct Retired {
+        std::mutex lock;
+        std::vector<std::uint64_t> ids;
+        std::thread::id thread;
+    } retired;
+    // Waits until the task has been deleted and the sink told.
+    bool WaitRetired(std::uint64_t id, std::uint32_t ms = 5000)
+    {
+        return wait_until(
+            [&] {
+                std::lock_guard<std::mutex> guard(retired.lock);
+                return std::find(retired.ids.begin(), retired.ids.end(), id) != retired.ids.end();
+            },
+            ms);
     }
 
     // Queues the id as the client core would, then adds it (save-path form).
@@ -368,22 +394,10 @@ TEST_F(DownloadManagerTest, TickRunsNoTaskWhileTheEngineShutsDown)
 // thread, and it is deleted as soon as that is done, with no tick.
 TEST_F(DownloadManagerTest, AStoppedTaskIsDeletedOnceItsThreadsHaveEndedWithoutATick)
 {
-    struct Retired {
-        std::mutex lock;
-        std::vector<std::uint64_t> ids;
-        std::thread::id thread;
-    } retired;
-    manager->SetRetiredSink(
-        [](void* context, std::uint64_t id) {
-            auto* r = static_cast<Retired*>(context);
-            std::lock_guard<std::mutex> guard(r->lock);
-            r->ids.push_back(id);
-            r->thread = std::this_thread::get_id();
-        },
-        &retired);
     AddReady(51);
     AddReady(52);
-    EXPECT_EQ(ThreadsNamed("cdn_thread"), 2u);
+    // (Each thread names itself once it runs.)
+    EXPECT_TRUE(wait_until([] { return ThreadsNamed("cdn_thread") == 2 && ThreadsNamed("timer") == 2; }));
     manager->StopTask(51);
     std::uint32_t state = 0;
     ASSERT_TRUE(CTaskStateMgr::Instance().GetState(51, &state));
@@ -397,7 +411,8 @@ TEST_F(DownloadManagerTest, AStoppedTaskIsDeletedOnceItsThreadsHaveEndedWithoutA
     EXPECT_EQ(events.With("speed 52 ").size(), 1u);
 
     manager->ReapTask(51);
-    ASSERT_TRUE(wait_until([&] { return !manager->HasTask(51); }));
+    ASSERT_TRUE(WaitRetired(51));
+    EXPECT_FALSE(manager->HasTask(51));
     {
         std::lock_guard<std::mutex> guard(retired.lock);
         EXPECT_EQ(retired.ids, std::vector<std::uint64_t>{51});
@@ -407,7 +422,6 @@ TEST_F(DownloadManagerTest, AStoppedTaskIsDeletedOnceItsThreadsHaveEndedWithoutA
     EXPECT_TRUE(manager->HasTask(52));
     EXPECT_EQ(ThreadsNamed("cdn_thread"), 1u) << "no thread of the stopped task is left";
     EXPECT_EQ(ThreadsNamed("timer"), 1u);
-    manager->SetRetiredSink(nullptr, nullptr);
 }
 
 TEST_F(DownloadManagerTest, AStoppedTaskIsDeletedOnlyOnceItsLastConnectionHasGone)
@@ -434,10 +448,11 @@ TEST_F(DownloadManagerTest, AStoppedTaskIsDeletedOnlyOnceItsLastConnectionHasGon
     manager->ReapTask(55);
     tick.fetch_add(3600000);
     // However long ago the stop was, the task stays while it is referred to.
-    EXPECT_FALSE(wait_until([&] { return !manager->HasTask(55); }, 1500));
+    EXPECT_FALSE(WaitRetired(55, 1500));
+    EXPECT_TRUE(manager->HasTask(55));
     // The last connection's going is what deletes it: nothing ticks here.
     held->release();   // counts itself out of the task's HTTP connections
-    EXPECT_TRUE(wait_until([&] { return !manager->HasTask(55); }));
+    EXPECT_TRUE(WaitRetired(55));
 }
 
 TEST_F(DownloadManagerTest, StoppingATaskWhoseCdnQueryHangsNeverHoldsTheIoThread)
@@ -474,7 +489,7 @@ TEST_F(DownloadManagerTest, StoppingATaskWhoseCdnQueryHangsNeverHoldsTheIoThread
     // seconds; a second leaves room for a loaded machine.
     EXPECT_LT(watchdog.longest_gap_ms(), 1000u);
     manager->ReapTask(56);
-    EXPECT_TRUE(wait_until([&] { return !manager->HasTask(56); }));
+    EXPECT_TRUE(WaitRetired(56));
     platform::socket_t closing = query;
     platform::close_socket(closing);
 
