@@ -33,6 +33,9 @@ bool engine_limits(IP2SP_Engine* engine, float& down, float& up)
     return engine->GetSpeedLimit(&down, &up, &on) == 0;
 }
 
+// Failed look-ups whose reasons are kept for the launcher to read.
+constexpr std::size_t max_lookup_failures = 1024;
+
 // Bounds of the launcher's limits: tasks at once, and KB/s.
 constexpr long min_task_num = 1;
 constexpr long max_task_num = 50;
@@ -265,10 +268,14 @@ void download_manager::look_up_file_task(const std::string& file_md5, std::uint3
         {
             std::lock_guard<std::mutex> guard(m_file_task_lock);
             m_lookups.erase(file_md5);
-            if (failure.empty())
+            if (failure.empty()) {
                 m_lookup_failures.erase(file_md5);
-            else
+            } else {
+                // Names a launcher made up must not pile up without end.
+                if (m_lookup_failures.size() >= max_lookup_failures)
+                    m_lookup_failures.clear();
                 m_lookup_failures[file_md5] = failure;
+            }
         }
         m_request_done.notify_all();
     };

@@ -485,7 +485,7 @@ TEST(LauncherCommands, ATaskThatCannotStoreSaysWhyUntilANewSaveFolderTakesIt)
     EXPECT_TRUE(w.stop_service());
 }
 
-TEST(LauncherCommands, URLPathsKeepTheirCase)
+TEST(LauncherCommands, URLPathsKeepTheirCaseAndAMissingSeedIsReported)
 {
     download_test_env w;
     ASSERT_TRUE(w.nginx_ok()) << w.nginx().last_error();
@@ -496,11 +496,21 @@ TEST(LauncherCommands, URLPathsKeepTheirCase)
     const std::string lower_url = "/seeds/9501.xml";
     a.line.replace(a.line.find(lower_url), lower_url.size(), "/Seeds/T9501.xml");
     platform::delete_file(w.www() + lower_url);
-    w.publish({&a});
+    // Another task's seed is not there at all: the launcher and the log
+    // learn it.
+    const served_task& b = w.add_task(9502, "2-3", {5000});
+    platform::delete_file(w.www() + "/seeds/9502.xml");
+    w.publish({&a, &b});
     ASSERT_TRUE(w.start_service());
     register_and_start(w, a.file_md5());
     std::string reply;
     EXPECT_TRUE(poll_info(w, a.file_md5(), 20000, reply, reply_completed)) << reply << "\n" << w.service_log();
+    ASSERT_TRUE(download_test_env::ok(
+        w.command("start_download_file", {{"filename", "f"}, {"file_md5", b.file_md5()}, {"highlevel", "1"}})));
+    EXPECT_TRUE(poll_info(w, b.file_md5(), 10000, reply, [](const std::string& r) {
+        return error_of(r).find("task 9502: its seed cannot be fetched from http://") != std::string::npos;
+    })) << reply;
+    EXPECT_NE(w.service_log().find("from server download seed file failed, err : 201 [http://"), std::string::npos);
     EXPECT_TRUE(w.stop_service());
 }
 
