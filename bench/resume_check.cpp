@@ -9,9 +9,12 @@
 // (its check then is over), and min/median/max over the rounds.
 //
 // Usage: resume_check [MiB of the big task] [rounds] [percent claimed]
+#include "discovery/server_list.h"
 #include "engine/engine_flags.h"
 #include "engine/p2sp_engine.h"
 #include "engine/p2sp_engine_impl.h"
+#include "engine/task_state_mgr.h"
+#include "net/io/transfer_limits.h"
 #include "picker/block_request.h"
 #include "platform/write_at.h"
 #include "support/engine_test_env.h"
@@ -152,7 +155,12 @@ int main(int argc, char** argv)
         gaps.push_back(gap_ms);
         checks.push_back(check_ms);
         DestroyP2SPEngine(engine);
+        // The next engine of this process starts from nothing: the shutdown
+        // marked its tasks removed.
+        CTaskStateMgr::Instance().Clear();
+        CServerList::Instance().Clear();
         engine_flags::reset();
+        transfer_limits::reset();
     }
     Summary("witness longest gap (ms)", gaps);
     Summary("big task's check until its first request (ms)", checks);
