@@ -3,10 +3,10 @@
 // (offline, HTTP peers from nginx's CDN query; every block a piece of its
 // own, written as it arrives) while a big task whose ".bbm" claims most
 // of its pieces is resumed beside it and re-checks them against its files.
-// Prints, per
-// round, the witness's longest pause between two block writes from the
-// resume on, how long the big task took to ask for its first missing piece
-// (its check then is over), and min/median/max over the rounds.
+// Prints, per round, the witness's longest pause between two block writes
+// from the resume on (and, for reference, in as long a time just before
+// it), how long the big task took to ask for its first missing piece (its
+// check then is over), and min/median/max over the rounds.
 //
 // Usage: resume_check [MiB of the big task] [rounds] [percent claimed]
 #include "discovery/server_list.h"
@@ -119,6 +119,7 @@ int main(int argc, char** argv)
     platform::set_write_at_source(&test_support::WriteGaps::Write);
 
     std::vector<double> gaps;
+    std::vector<double> alone;
     std::vector<double> checks;
     for (int round = 0; round < rounds; ++round) {
         IP2SP_Engine* engine = CreateP2SPEngine();
@@ -142,6 +143,10 @@ int main(int argc, char** argv)
         std::filesystem::resize_file(big_file, std::uint64_t(claimed) * kBigPiece);
         std::filesystem::resize_file(big_file, big.files()[0].size);
         const std::size_t asked_before = nginx.CountAccessLog("/big/data/");
+        // The witness alone first, as long as a check takes: its own pauses.
+        test_support::WriteGaps::Watch();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        const double alone_ms = double(test_support::WriteGaps::longest_us.load()) / 1000.0;
         test_support::WriteGaps::Watch();
         const std::int64_t start = NowUs();
         if (engine->AddResumedTask(big.SeedXml().c_str(), big_save.c_str(), bitmap, tables) != 0)
@@ -155,10 +160,12 @@ int main(int argc, char** argv)
         bool witness_done = false;
         for (const test_support::EngineEvent& e : log.Events())
             witness_done = witness_done || (e.code == CBE_TASK_COMPLETED && e.U64() == kWitnessId);
-        std::printf("round %d: witness longest gap %.1f ms, big task asked after %.1f ms%s%s\n", round, gap_ms,
-                    check_ms, asked ? "" : " (never asked)", witness_done ? " (witness ended early)" : "");
+        std::printf("round %d: witness longest gap %.1f ms (alone before: %.1f ms), big task asked after %.1f ms%s%s\n",
+                    round, gap_ms, alone_ms, check_ms, asked ? "" : " (never asked)",
+                    witness_done ? " (witness ended early)" : "");
         std::fflush(stdout);
         gaps.push_back(gap_ms);
+        alone.push_back(alone_ms);
         checks.push_back(check_ms);
         engine->Uninit();
         DestroyP2SPEngine(engine);
@@ -169,7 +176,8 @@ int main(int argc, char** argv)
         engine_flags::reset();
         transfer_limits::reset();
     }
-    Summary("witness longest gap (ms)", gaps);
+    Summary("witness longest gap while the big task resumes (ms)", gaps);
+    Summary("witness longest gap alone (ms)", alone);
     Summary("big task's check until its first request (ms)", checks);
     return 0;
 }
