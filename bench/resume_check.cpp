@@ -6,7 +6,8 @@
 // Prints, per round, the witness's longest pause between two block writes
 // from the resume on (and, for reference, in as long a time just before
 // it), how long the big task took to ask for its first missing piece (its
-// check then is over), and min/median/max over the rounds.
+// check then is over), how long a shutdown 200 ms into such a check takes,
+// and min/median/max over the rounds.
 //
 // Usage: resume_check [MiB of the big task] [rounds] [percent claimed]
 #include "discovery/server_list.h"
@@ -121,16 +122,40 @@ int main(int argc, char** argv)
     std::vector<double> gaps;
     std::vector<double> alone;
     std::vector<double> checks;
-    for (int round = 0; round < rounds; ++round) {
+    std::vector<double> shutdowns;
+    int engines = 0;
+    const auto start_engine = [&](test_support::EngineCallbackLog& log) -> IP2SP_Engine* {
         IP2SP_Engine* engine = CreateP2SPEngine();
         static_cast<CP2SP_EngineImpl*>(engine)->SetClientSetup(&test_support::NoUpnp);
         engine->SetConfigValue("only_cdn_by_id", nginx.cdn_query_prefix());
         EngineInitBlock block{};
-        const std::string data = env.file("data" + std::to_string(round));
+        const std::string data = env.file("data" + std::to_string(engines++));
         std::strncpy(block.data_folder, data.c_str(), sizeof(block.data_folder) - 1);
         std::strncpy(block.bitmap_folder, env.file("launcher").c_str(), sizeof(block.bitmap_folder) - 1);
+        if (engine->Init(&block, &test_support::EngineCallbackLog::Callback, &log) == 0 && log.WaitFor(4, 10000, 2))
+            return engine;
+        DestroyP2SPEngine(engine);
+        return nullptr;
+    };
+    const auto stop_engine = [](IP2SP_Engine* engine) {
+        engine->Uninit();
+        DestroyP2SPEngine(engine);
+        // The next engine of this process starts from nothing: the shutdown
+        // marked its tasks removed.
+        CTaskStateMgr::Instance().Clear();
+        CServerList::Instance().Clear();
+        engine_flags::reset();
+        transfer_limits::reset();
+    };
+    const auto make_holes = [&] {
+        // What the last engine fetched is a hole again.
+        std::filesystem::resize_file(big_file, std::uint64_t(claimed) * kBigPiece);
+        std::filesystem::resize_file(big_file, big.files()[0].size);
+    };
+    for (int round = 0; round < rounds; ++round) {
         test_support::EngineCallbackLog log;
-        if (engine->Init(&block, &test_support::EngineCallbackLog::Callback, &log) != 0 || !log.WaitFor(4, 10000, 2))
+        IP2SP_Engine* engine = start_engine(log);
+        if (!engine)
             return 3;
         const std::string save = env.file("games" + std::to_string(round));
         test_support::WriteGaps::writes.store(0);
@@ -139,9 +164,7 @@ int main(int argc, char** argv)
             std::fprintf(stderr, "the witness does not download\n");
             return 4;
         }
-        // What the last round fetched is a hole again.
-        std::filesystem::resize_file(big_file, std::uint64_t(claimed) * kBigPiece);
-        std::filesystem::resize_file(big_file, big.files()[0].size);
+        make_holes();
         const std::size_t asked_before = nginx.CountAccessLog("/big/data/");
         // The witness alone first, as long as a check takes: its own pauses.
         test_support::WriteGaps::Watch();
@@ -167,17 +190,24 @@ int main(int argc, char** argv)
         gaps.push_back(gap_ms);
         alone.push_back(alone_ms);
         checks.push_back(check_ms);
-        engine->Uninit();
-        DestroyP2SPEngine(engine);
-        // The next engine of this process starts from nothing: the shutdown
-        // marked its tasks removed.
-        CTaskStateMgr::Instance().Clear();
-        CServerList::Instance().Clear();
-        engine_flags::reset();
-        transfer_limits::reset();
+        stop_engine(engine);
+
+        // A shutdown while the big task's check is under way.
+        make_holes();
+        test_support::EngineCallbackLog quick_log;
+        engine = start_engine(quick_log);
+        if (!engine || engine->AddResumedTask(big.SeedXml().c_str(), big_save.c_str(), bitmap, tables) != 0)
+            return 6;
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        const std::int64_t stop_start = NowUs();
+        stop_engine(engine);
+        shutdowns.push_back(double(NowUs() - stop_start) / 1000.0);
+        std::printf("round %d: shutdown 200 ms into the check took %.1f ms\n", round, shutdowns.back());
+        std::fflush(stdout);
     }
     Summary("witness longest gap while the big task resumes (ms)", gaps);
     Summary("witness longest gap alone (ms)", alone);
     Summary("big task's check until its first request (ms)", checks);
+    Summary("shutdown 200 ms into the check (ms)", shutdowns);
     return 0;
 }
