@@ -3,15 +3,19 @@
 // (offline, HTTP peers from nginx's CDN query; every block a piece of its
 // own, written as it arrives) while a big task whose ".bbm" claims most
 // of its pieces is resumed beside it and re-checks them against its files.
-// Prints, per
-// round, the witness's longest pause between two block writes from the
-// resume on, how long the big task took to ask for its first missing piece
-// (its check then is over), and min/median/max over the rounds.
+// Prints, per round, the witness's longest pause between two block writes
+// from the resume on (and, for reference, in as long a time just before
+// it), how long the big task took to ask for its first missing piece (its
+// check then is over), how long a shutdown 200 ms into such a check takes,
+// and min/median/max over the rounds.
 //
 // Usage: resume_check [MiB of the big task] [rounds] [percent claimed]
+#include "discovery/server_list.h"
 #include "engine/engine_flags.h"
 #include "engine/p2sp_engine.h"
 #include "engine/p2sp_engine_impl.h"
+#include "engine/task_state_mgr.h"
+#include "net/io/transfer_limits.h"
 #include "picker/block_request.h"
 #include "platform/write_at.h"
 #include "support/engine_test_env.h"
@@ -98,6 +102,7 @@ int main(int argc, char** argv)
     const std::size_t claimed = bitmap.size() * percent / 100;
     for (std::size_t p = 0; p < claimed; ++p)
         bitmap[p] = 1;
+    const std::string big_file = big_save + "/big/data/" + big.files()[0].file_name;
     {
         const std::string folder = big_save + "/big/data";
         std::filesystem::create_directories(folder);
@@ -115,17 +120,42 @@ int main(int argc, char** argv)
     platform::set_write_at_source(&test_support::WriteGaps::Write);
 
     std::vector<double> gaps;
+    std::vector<double> alone;
     std::vector<double> checks;
-    for (int round = 0; round < rounds; ++round) {
+    std::vector<double> shutdowns;
+    int engines = 0;
+    const auto start_engine = [&](test_support::EngineCallbackLog& log) -> IP2SP_Engine* {
         IP2SP_Engine* engine = CreateP2SPEngine();
         static_cast<CP2SP_EngineImpl*>(engine)->SetClientSetup(&test_support::NoUpnp);
         engine->SetConfigValue("only_cdn_by_id", nginx.cdn_query_prefix());
         EngineInitBlock block{};
-        const std::string data = env.file("data" + std::to_string(round));
+        const std::string data = env.file("data" + std::to_string(engines++));
         std::strncpy(block.data_folder, data.c_str(), sizeof(block.data_folder) - 1);
         std::strncpy(block.bitmap_folder, env.file("launcher").c_str(), sizeof(block.bitmap_folder) - 1);
+        if (engine->Init(&block, &test_support::EngineCallbackLog::Callback, &log) == 0 && log.WaitFor(4, 10000, 2))
+            return engine;
+        DestroyP2SPEngine(engine);
+        return nullptr;
+    };
+    const auto stop_engine = [](IP2SP_Engine* engine) {
+        engine->Uninit();
+        DestroyP2SPEngine(engine);
+        // The next engine of this process starts from nothing: the shutdown
+        // marked its tasks removed.
+        CTaskStateMgr::Instance().Clear();
+        CServerList::Instance().Clear();
+        engine_flags::reset();
+        transfer_limits::reset();
+    };
+    const auto make_holes = [&] {
+        // What the last engine fetched is a hole again.
+        std::filesystem::resize_file(big_file, std::uint64_t(claimed) * kBigPiece);
+        std::filesystem::resize_file(big_file, big.files()[0].size);
+    };
+    for (int round = 0; round < rounds; ++round) {
         test_support::EngineCallbackLog log;
-        if (engine->Init(&block, &test_support::EngineCallbackLog::Callback, &log) != 0 || !log.WaitFor(4, 10000, 2))
+        IP2SP_Engine* engine = start_engine(log);
+        if (!engine)
             return 3;
         const std::string save = env.file("games" + std::to_string(round));
         test_support::WriteGaps::writes.store(0);
@@ -134,7 +164,12 @@ int main(int argc, char** argv)
             std::fprintf(stderr, "the witness does not download\n");
             return 4;
         }
+        make_holes();
         const std::size_t asked_before = nginx.CountAccessLog("/big/data/");
+        // The witness alone first, as long as a check takes: its own pauses.
+        test_support::WriteGaps::Watch();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        const double alone_ms = double(test_support::WriteGaps::longest_us.load()) / 1000.0;
         test_support::WriteGaps::Watch();
         const std::int64_t start = NowUs();
         if (engine->AddResumedTask(big.SeedXml().c_str(), big_save.c_str(), bitmap, tables) != 0)
@@ -145,16 +180,34 @@ int main(int argc, char** argv)
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
         test_support::WriteGaps::Unwatch();
         const double gap_ms = double(test_support::WriteGaps::longest_us.load()) / 1000.0;
-        const bool witness_done = log.Count(CBE_TASK_COMPLETED) > 0;
-        std::printf("round %d: witness longest gap %.1f ms, big task asked after %.1f ms%s%s\n", round, gap_ms,
-                    check_ms, asked ? "" : " (never asked)", witness_done ? " (witness ended early)" : "");
+        bool witness_done = false;
+        for (const test_support::EngineEvent& e : log.Events())
+            witness_done = witness_done || (e.code == CBE_TASK_COMPLETED && e.U64() == kWitnessId);
+        std::printf("round %d: witness longest gap %.1f ms (alone before: %.1f ms), big task asked after %.1f ms%s%s\n",
+                    round, gap_ms, alone_ms, check_ms, asked ? "" : " (never asked)",
+                    witness_done ? " (witness ended early)" : "");
         std::fflush(stdout);
         gaps.push_back(gap_ms);
+        alone.push_back(alone_ms);
         checks.push_back(check_ms);
-        DestroyP2SPEngine(engine);
-        engine_flags::reset();
+        stop_engine(engine);
+
+        // A shutdown while the big task's check is under way.
+        make_holes();
+        test_support::EngineCallbackLog quick_log;
+        engine = start_engine(quick_log);
+        if (!engine || engine->AddResumedTask(big.SeedXml().c_str(), big_save.c_str(), bitmap, tables) != 0)
+            return 6;
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        const std::int64_t stop_start = NowUs();
+        stop_engine(engine);
+        shutdowns.push_back(double(NowUs() - stop_start) / 1000.0);
+        std::printf("round %d: shutdown 200 ms into the check took %.1f ms\n", round, shutdowns.back());
+        std::fflush(stdout);
     }
-    Summary("witness longest gap (ms)", gaps);
+    Summary("witness longest gap while the big task resumes (ms)", gaps);
+    Summary("witness longest gap alone (ms)", alone);
     Summary("big task's check until its first request (ms)", checks);
+    Summary("shutdown 200 ms into the check (ms)", shutdowns);
     return 0;
 }
