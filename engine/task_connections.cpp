@@ -7,6 +7,7 @@
 #include "platform/socket.h"
 #include "platform/invariant.h"
 
+#include <algorithm>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -124,7 +125,8 @@ void CTaskConnections::CloseAllNoFlag(std::uint8_t)
     CloseAndRelease(TakeAll());
 }
 
-void CTaskConnections::OnPieceChecked(std::uint32_t piece, std::uint8_t result)
+void CTaskConnections::OnPieceChecked(std::uint32_t piece, std::uint8_t result,
+                                      const std::vector<std::uint64_t>& blamed)
 {
     if (result == 1) {
         std::vector<x_connection*> held;
@@ -143,20 +145,31 @@ void CTaskConnections::OnPieceChecked(std::uint32_t piece, std::uint8_t result)
         return;
     }
 
-    // A failed check cannot tell which peer sent the bad block, so every
-    // connection of the task goes.
-    const connection_map dropped = TakeAll();
+    // Only the peers that supplied blocks of the piece go; the others (an
+    // honest HTTP source among them) keep their transfers.
+    connection_map dropped;
+    {
+        CScopedLock guard(m_lock);
+        for (auto it = m_connections.begin(); it != m_connections.end();) {
+            const std::uint64_t id = it->second->GetPeerInfo()->clientid;
+            if (std::find(blamed.begin(), blamed.end(), id) != blamed.end()) {
+                dropped.insert(*it);
+                it = m_connections.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
     const std::uint64_t task_id = m_owner ? m_owner->GetTaskId() : 0;
     ICmdEvent* sink = m_owner ? m_owner->GetCmdEvent() : nullptr;
     const std::string line = "\n" + std::to_string(task_id) + " 哈希校验不过!pieceindex: " + std::to_string(piece) +
                              "\n";
-    for (const auto& entry : dropped) {
+    for (std::size_t i = 0; i < dropped.size(); ++i) {
         platform::debug_output(line);
         if (sink)
             sink->OnErrorOutput(line.c_str());
-        entry.second->close();
-        entry.second->release();
     }
+    CloseAndRelease(dropped);
     if (m_owner) {
         if (CBlockRequestMap* picker = m_owner->GetPiecePicker())
             picker->ResetPiece(static_cast<std::int32_t>(piece));

@@ -1,8 +1,8 @@
 // CTaskConnections: the live transfer connections of one task (peer
 // connections and HTTP CDN connections), keyed by socket. It keeps at most
 // 30 connections and one per peer client id, starts every connection it
-// accepts, closes them all when the task stops and passes every piece
-// check result to them.
+// accepts, closes them all when the task stops, passes every passed piece
+// to them and drops those a failed piece is blamed on.
 //
 // Ownership: the set holds one reference of every connection it keeps, the
 // one its creator hands over with AddConnection (a new connection's
@@ -80,10 +80,11 @@ public:
     void CloseAllNoFlag(std::uint8_t flag = 0);
 
     // A piece check result: 1 every connection announces the piece to its
-    // peer; 0 every connection is closed and dropped (each with a
-    // "哈希校验不过!" line through OnErrorOutput) and the piece picker
-    // frees the piece's blocks.
-    void OnPieceChecked(std::uint32_t piece, std::uint8_t result);
+    // peer; 0 the connections to the peers of `blamed` (the client ids that
+    // supplied blocks of the piece) are closed and dropped, each with a
+    // "哈希校验不过!" line through OnErrorOutput, the others go on, and the
+    // piece picker frees the piece's blocks.
+    void OnPieceChecked(std::uint32_t piece, std::uint8_t result, const std::vector<std::uint64_t>& blamed = {});
 
     // True when a held connection's peer has this client id.
     bool HasClient(std::uint64_t client_id) const;

@@ -245,7 +245,7 @@ TEST_F(TaskConnectionsTest, VerifiedPieceIsAnnouncedOnEveryConnection)
     EXPECT_TRUE(owner.events.Lines().empty());
 }
 
-TEST_F(TaskConnectionsTest, FailedPieceCheckDropsEveryConnectionAndFreesThePiece)
+TEST_F(TaskConnectionsTest, FailedPieceCheckDropsOnlyTheBlamedConnectionsAndFreesThePiece)
 {
     AddClients(5);
     // A peer holds piece 0 and two of its blocks are out on request.
@@ -254,18 +254,25 @@ TEST_F(TaskConnectionsTest, FailedPieceCheckDropsEveryConnectionAndFreesThePiece
     owner.picker().GetRequestBlocksForPeer({1, 0}, queue, 2);
     ASSERT_EQ(owner.picker().BlockState(0, 0), CBlockRequestMap::kRequested);
 
-    set->OnPieceChecked(0, 0);
+    // Peers 2 and 4 supplied blocks of the piece (9 is not connected).
+    set->OnPieceChecked(0, 0, {2, 4, 9});
     const std::string line = "error \n4242 哈希校验不过!pieceindex: 0\n";
     const std::vector<std::string> errors = owner.events.With("error ");
-    ASSERT_EQ(errors.size(), 5u);
+    ASSERT_EQ(errors.size(), 2u);
     for (const auto& e : errors)
         EXPECT_EQ(e, line);
-    EXPECT_EQ(set->GetCount(), 0u);
-    EXPECT_EQ(journal.closed.load(), 5);
-    for (std::size_t i = 0; i < 5; ++i)
+    EXPECT_EQ(set->GetCount(), 3u);
+    EXPECT_EQ(journal.closed.load(), 2);
+    for (std::size_t i : {1u, 3u})
         EXPECT_TRUE(PeerSeesEnd(PeerEnd(i)));
+    for (std::size_t i : {0u, 2u, 4u})
+        EXPECT_TRUE(PeerStillOpen(PeerEnd(i)));
+    EXPECT_TRUE(set->HasClient(1) && set->HasClient(3) && set->HasClient(5));
     EXPECT_EQ(owner.picker().BlockState(0, 0), CBlockRequestMap::kFree);
     EXPECT_EQ(owner.picker().BlockState(0, 1), CBlockRequestMap::kFree);
+    // Nobody to blame: every connection goes on.
+    set->OnPieceChecked(1, 0);
+    EXPECT_EQ(set->GetCount(), 3u);
     // The set stays open: the task goes on with new connections.
     EXPECT_FALSE(set->IsClosing());
 }
