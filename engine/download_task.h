@@ -124,7 +124,7 @@ public:
     // blocks, whose connections alone are dropped.
     void OnPieceChecked(std::uint32_t piece, std::uint8_t result);
     // Peer conduct (see CPeerConduct), from the peer connections: a block
-    // of `piece` storage took from `peer`; requests of `peer` that passed
+    // of `piece` arriving from `peer`; requests of `peer` that passed
     // their deadline; true while `peer` is barred (neither dialled nor
     // asked for blocks).
     void NoteBlockSupplier(std::int32_t piece, const PeerInfo& peer);

@@ -35,7 +35,8 @@ public:
     static constexpr std::size_t kMaxSuppliers = 16;
     static constexpr std::size_t kMaxPeers = 4096;
 
-    // `peer` supplied a block of `piece` that storage took.
+    // `peer` sent a block of `piece` (noted before storage takes it: the
+    // check may run inside the write).
     void NoteSupplier(std::int32_t piece, const PeerInfo& peer);
     // The piece passed its check: its suppliers are forgotten.
     void PiecePassed(std::int32_t piece);

@@ -129,12 +129,6 @@ std::size_t CPeerConnection::pending_count() const
     return m_pending.size();
 }
 
-std::uint32_t CPeerConnection::block_deadline() const
-{
-    std::lock_guard<std::mutex> guard(m_lock);
-    return m_in_flight.empty() ? 0 : m_block_due;
-}
-
 bool CPeerConnection::requests_late(std::uint32_t now) const
 {
     std::lock_guard<std::mutex> guard(m_lock);

@@ -110,8 +110,6 @@ public:
     std::uint8_t son_list_cookie() const { return m_cookie.load(); }
     std::size_t in_flight_count() const;
     std::size_t pending_count() const;
-    // Tick by which the next block must arrive (0: nothing asked).
-    std::uint32_t block_deadline() const;
     std::vector<std::uint8_t> remote_piece_map() const;
     std::uint32_t ref_count() const { return m_refs.load(); }
     i_peer_task* task() const { return m_task.get(); }

@@ -472,9 +472,13 @@ void CPeerConnection::take_block(const BlockRequest& block, zeq::i_block_loan* l
         m_first_data_log = false;
         peer_log(6, 0);
     }
-    // A block storage took is on this peer should its piece fail.
-    if (loan ? loan->commit() : m_task->write_block(block))
-        m_task->block_supplied(block.piece, *GetPeerInfo());
+    // Noted first: storage may check the piece inside the write, and a
+    // failed piece is blamed on the peers that sent its blocks.
+    m_task->block_supplied(block.piece, *GetPeerInfo());
+    if (loan)
+        loan->commit();
+    else
+        m_task->write_block(block);
     m_task->count_download(GetPeerInfo()->peertype, std::uint32_t(block.length));
     LogEvent(15, "LOG::LOG_DOWN_RECV_BLOCK", static_cast<std::uint32_t>(task_id()),
              static_cast<std::uint32_t>(task_id() >> 32), "%d", block.piece);

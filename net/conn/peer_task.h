@@ -62,8 +62,8 @@ public:
     // request count, so that HTTP sources hand half their runs back.
     virtual void add_release_request() = 0;
 
-    // The peer's conduct, judged by the task. `peer` supplied a block of
-    // `piece` that storage took (a failed piece is blamed on its
+    // The peer's conduct, judged by the task. `peer` sent a block of
+    // `piece`, told before storage has it (a failed piece is blamed on its
     // suppliers); its requests passed their deadline (the task stops
     // dialling it for a while); may_ask is false while the task has barred
     // the peer, so nothing is asked of it.
