@@ -49,6 +49,10 @@ class CTaskConnections {
 public:
     // Connections a task keeps at most.
     static constexpr std::size_t kMaxConnections = 30;
+    // A connection held this long may give its place to a newcomer when
+    // the set is full (see AddConnection); a younger one has had no time
+    // to show what it exchanges.
+    static constexpr std::uint32_t kEvictGraceMs = 10000;
 
     // `owner` must outlive the set.
     explicit CTaskConnections(ITaskConnectionsOwner* owner);
@@ -58,9 +62,13 @@ public:
     CTaskConnections& operator=(const CTaskConnections&) = delete;
 
     // Takes `connection` (and its reference) for the connected native
-    // `socket`. Refused when the set is closing, holds 30 connections,
-    // holds one to the same peer client id or when the connection will not
-    // start: the connection is released and the socket closed. When a live
+    // `socket`. When the set holds 30 connections, the one held longer
+    // than kEvictGraceMs that has exchanged the fewest bytes (received and
+    // sent) is closed to make room, so peers that hold a place and give
+    // nothing cannot keep others out. Refused when the set is closing, is
+    // full of connections still in their grace, holds one to the same peer
+    // client id or when the connection will not start: the connection is
+    // released and the socket closed. When a live
     // connection already holds the socket, only the newcomer is released
     // (the descriptor is the holder's); a holder that is closing gives its
     // place up. Otherwise the connection is started on the socket and the
@@ -107,9 +115,12 @@ private:
     // Releases a refused connection and closes its socket.
     static void Refuse(int socket, x_connection* connection);
     bool HasClientLocked(std::uint64_t client_id) const;
+    // The connection to give its place up (out of the map), or null.
+    x_connection* TakeLeastExchangedLocked(std::uint32_t now);
 
     ITaskConnectionsOwner* m_owner;
     connection_map m_connections;
-    mutable CcsLocker m_lock;   // guards m_connections
+    std::map<int, std::uint32_t> m_added;   // socket -> tick it was taken
+    mutable CcsLocker m_lock;               // guards m_connections and m_added
     std::atomic<bool> m_closing{false};
 };

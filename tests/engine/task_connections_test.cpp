@@ -5,6 +5,7 @@
 #include "net/io/live_connections.h"
 #include "net/io_test_util.h"
 #include "recording_cmd_event.h"
+#include "support/shifted_tick.h"
 
 #include <gtest/gtest.h>
 
@@ -146,6 +147,45 @@ TEST_F(TaskConnectionsTest, RefusalsReleaseTheConnectionAndCloseItsSocket)
         EXPECT_EQ(set->GetCount(), 30u);
     }
     EXPECT_EQ(owner.Recorded().size(), 30u);
+}
+
+TEST_F(TaskConnectionsTest, AFullSetGivesThePlaceOfThePeerThatExchangedLeastToANewcomer)
+{
+    test_support::shifted_tick_scope clock;
+    std::vector<FakeConnection*> held;
+    for (int i = 1; i <= 30; ++i) {
+        platform::socket_t native;
+        FakeConnection* c = Make(std::uint64_t(i), native);
+        ASSERT_TRUE(set->AddConnection(native, c));
+        held.push_back(c);
+    }
+    // Every peer but the seventh has exchanged something.
+    const char bytes[64] = {};
+    for (FakeConnection* c : held) {
+        if (c != held[6])
+            c->send(bytes, bytes + sizeof(bytes));
+    }
+    ASSERT_TRUE(wait_until([&] {
+        for (FakeConnection* c : held) {
+            if (c != held[6] && c->total_sent() == 0)
+                return false;
+        }
+        return true;
+    }));
+    const auto newcomer = [&](std::uint64_t id) {
+        platform::socket_t native;
+        FakeConnection* c = Make(id, native);
+        return set->AddConnection(native, c) ? native : platform::invalid_socket;
+    };
+    EXPECT_EQ(newcomer(31), platform::invalid_socket) << "nobody gives way while in its grace";
+    test_support::tick_offset().store(CTaskConnections::kEvictGraceMs + 1000);
+    EXPECT_NE(newcomer(32), platform::invalid_socket);
+    EXPECT_EQ(set->GetCount(), 30u);
+    EXPECT_TRUE(set->HasClient(32));
+    EXPECT_FALSE(set->HasClient(7)) << "the peer that exchanged least made room";
+    EXPECT_TRUE(PeerSeesEnd(PeerEnd(6)));
+    EXPECT_TRUE(set->HasClient(6));
+    set->check_invariant();
 }
 
 TEST_F(TaskConnectionsTest, SecondConnectionOnAHeldSocketLeavesTheHolderAlone)
