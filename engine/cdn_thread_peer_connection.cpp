@@ -260,8 +260,10 @@ void cdn_thread_peer_connection::release_piece()
     // Judged before the hand-back: a connection far slower than the others
     // gives everything back, not half.
     const std::uint32_t now = platform::tick_count();
-    const bool timed_out = m_exchange.timed_out(now - m_activity_tick.load());
-    const bool slow = !timed_out && m_exchange.too_slow(now);
+    // A server dripping bytes never goes silent: it is judged by blocks.
+    const bool stalled = m_exchange.stalled(now);
+    const bool timed_out = m_exchange.timed_out(now - m_activity_tick.load()) || stalled;
+    const bool slow = stalled || (!timed_out && m_exchange.too_slow(now));
     if (!slow)
         m_exchange.hand_back();
     const bool nothing_pending = m_exchange.pending_count() == 0;

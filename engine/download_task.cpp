@@ -203,8 +203,13 @@ void CDownload_Task::OnStorageReady(const std::vector<std::uint8_t>& bitmap,
 
 void CDownload_Task::OnPieceChecked(std::uint32_t piece, std::uint8_t result)
 {
+    std::vector<std::uint64_t> blamed;
+    if (result == 1)
+        m_conduct.PiecePassed(std::int32_t(piece));
+    else
+        blamed = m_conduct.PieceFailed(std::int32_t(piece), platform::tick_count());
     if (m_connections)
-        m_connections->OnPieceChecked(piece, result);
+        m_connections->OnPieceChecked(piece, result, blamed);
     if (result != 1 || m_stopping.load())
         return;
     // The last piece to pass its check completes the task now, as the
@@ -281,6 +286,21 @@ void CDownload_Task::StopTimers()
         m_timer.RequestStop();
     else
         m_timer.Stop();
+}
+
+void CDownload_Task::NoteBlockSupplier(std::int32_t piece, const PeerInfo& peer)
+{
+    m_conduct.NoteSupplier(piece, peer);
+}
+
+void CDownload_Task::NotePeerLate(const PeerInfo& peer)
+{
+    m_conduct.NoteLate(peer, platform::tick_count());
+}
+
+bool CDownload_Task::IsPeerBarred(const PeerInfo& peer) const
+{
+    return m_conduct.IsBarred(peer, platform::tick_count());
 }
 
 void CDownload_Task::CloseAllConnections()

@@ -31,6 +31,7 @@
 #include "picker/block_request.h"
 #include "engine/download_task_owner.h"
 #include "engine/http_peer_list.h"
+#include "engine/peer_conduct.h"
 #include "engine/task_connections.h"
 #include "foundation/timer_thread.h"
 #include "platform/critical_section.h"
@@ -119,8 +120,18 @@ public:
     // the store's tables (which outlive the task) the first time only.
     void OnStorageReady(const std::vector<std::uint8_t>& bitmap, const std::vector<std::vector<std::uint8_t>>& blocks,
                         const std::vector<std::uint32_t>& piece_lengths);
-    // Passes a piece check result to the connection set.
+    // Passes a piece check result to the connection set: a passed piece is
+    // announced; a failed one is blamed on the peers that supplied its
+    // blocks, whose connections alone are dropped.
     void OnPieceChecked(std::uint32_t piece, std::uint8_t result);
+    // Peer conduct (see CPeerConduct), from the peer connections: a block
+    // of `piece` arriving from `peer`; requests of `peer` that passed
+    // their deadline; true while `peer` is barred (neither dialled nor
+    // asked for blocks).
+    void NoteBlockSupplier(std::int32_t piece, const PeerInfo& peer);
+    void NotePeerLate(const PeerInfo& peer);
+    bool IsPeerBarred(const PeerInfo& peer) const;
+    const CPeerConduct& GetPeerConduct() const { return m_conduct; }
     // Stored-block counter + 1; a spell of failing writes is over.
     void IncStorageCounter();
     // Storage could not write the task's data (a full disk, say): no new
@@ -383,6 +394,7 @@ private:
     std::atomic<std::uint32_t> m_http_bytes{0};
     std::atomic<std::uint64_t> m_http_total{0};
     std::unique_ptr<CTaskConnections> m_connections;
+    CPeerConduct m_conduct;   // what the task's peers delivered and failed
     i_io_service* m_io;
     std::atomic<bool> m_ready{false};
     std::atomic<bool> m_complete{false};

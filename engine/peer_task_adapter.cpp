@@ -88,6 +88,10 @@ public:
     }
     void count_upload(std::uint8_t peer_type) override { m_task->AddUploadedBlockByPeerType(peer_type); }
     void add_release_request() override { m_task->AddReleaseRequest(); }
+    void block_supplied(std::int32_t piece, const PeerInfo& peer) override { m_task->NoteBlockSupplier(piece, peer); }
+    void peer_late(const PeerInfo& peer) override { m_task->NotePeerLate(peer); }
+    bool may_ask(const PeerInfo& peer) override { return !m_task->IsPeerBarred(peer); }
+    void blocks_returned() override { m_task->WakeCdnThread(); }
 
     bool events_enabled() override { return m_task->GetCmdEvent() != nullptr; }
     void error_output(const std::string& text) override

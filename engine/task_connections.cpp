@@ -5,8 +5,10 @@
 #include "net/conn/x_connection.h"
 #include "platform/debug_output.h"
 #include "platform/socket.h"
+#include "platform/tick.h"
 #include "platform/invariant.h"
 
+#include <algorithm>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -37,6 +39,28 @@ bool CTaskConnections::HasClientLocked(std::uint64_t client_id) const
     return false;
 }
 
+x_connection* CTaskConnections::TakeLeastExchangedLocked(std::uint32_t now)
+{
+    auto least = m_connections.end();
+    std::uint64_t least_bytes = 0;
+    for (auto it = m_connections.begin(); it != m_connections.end(); ++it) {
+        const auto added = m_added.find(it->first);
+        if (it->second->is_closing() || added == m_added.end() || now - added->second < kEvictGraceMs)
+            continue;
+        const std::uint64_t bytes = it->second->total_received() + it->second->total_sent();
+        if (least == m_connections.end() || bytes < least_bytes) {
+            least = it;
+            least_bytes = bytes;
+        }
+    }
+    if (least == m_connections.end())
+        return nullptr;
+    x_connection* taken = least->second;
+    m_added.erase(least->first);
+    m_connections.erase(least);
+    return taken;
+}
+
 bool CTaskConnections::AddConnection(int socket, x_connection* connection)
 {
     if (!connection || socket < 0) {
@@ -45,12 +69,22 @@ bool CTaskConnections::AddConnection(int socket, x_connection* connection)
     }
     const PeerInfo peer = *connection->GetPeerInfo();
     x_connection* stale = nullptr;
+    x_connection* evicted = nullptr;
+    const std::uint32_t now = platform::tick_count();
     {
         std::unique_lock<CcsLocker> guard(m_lock);
-        if (m_closing.load() || m_connections.size() >= kMaxConnections || HasClientLocked(peer.clientid)) {
+        if (m_closing.load() || HasClientLocked(peer.clientid)) {
             guard.unlock();
             Refuse(socket, connection);
             return false;
+        }
+        if (m_connections.size() >= kMaxConnections) {
+            evicted = TakeLeastExchangedLocked(now);
+            if (!evicted) {
+                guard.unlock();
+                Refuse(socket, connection);
+                return false;
+            }
         }
         auto it = m_connections.find(socket);
         if (it != m_connections.end()) {
@@ -65,19 +99,28 @@ bool CTaskConnections::AddConnection(int socket, x_connection* connection)
                 return false;
             }
             stale = it->second;
+            m_added.erase(it->first);
             m_connections.erase(it);
         }
         if (!connection->start(socket)) {
             guard.unlock();
             if (stale)
                 stale->release();
+            if (evicted)
+                CloseAndRelease({{-1, evicted}});
             Refuse(socket, connection);
             return false;
         }
         m_connections.emplace(socket, connection);
+        m_added[socket] = now;
     }
     if (stale)
         stale->release();
+    if (evicted) {
+        platform::debug_output("\n" + std::to_string(m_owner ? m_owner->GetTaskId() : 0) +
+                               " connection limit: the peer that exchanged least gives its place up\n");
+        CloseAndRelease({{-1, evicted}});
+    }
     if (m_owner)
         m_owner->RecordConnectedPeer(peer);
     return true;
@@ -92,6 +135,7 @@ void CTaskConnections::RemoveConnection(int socket)
         if (it == m_connections.end())
             return;
         removed = it->second;
+        m_added.erase(socket);
         m_connections.erase(it);
     }
     removed->release();
@@ -102,6 +146,7 @@ CTaskConnections::connection_map CTaskConnections::TakeAll()
     connection_map taken;
     CScopedLock guard(m_lock);
     taken.swap(m_connections);
+    m_added.clear();
     return taken;
 }
 
@@ -124,7 +169,8 @@ void CTaskConnections::CloseAllNoFlag(std::uint8_t)
     CloseAndRelease(TakeAll());
 }
 
-void CTaskConnections::OnPieceChecked(std::uint32_t piece, std::uint8_t result)
+void CTaskConnections::OnPieceChecked(std::uint32_t piece, std::uint8_t result,
+                                      const std::vector<std::uint64_t>& blamed)
 {
     if (result == 1) {
         std::vector<x_connection*> held;
@@ -143,20 +189,32 @@ void CTaskConnections::OnPieceChecked(std::uint32_t piece, std::uint8_t result)
         return;
     }
 
-    // A failed check cannot tell which peer sent the bad block, so every
-    // connection of the task goes.
-    const connection_map dropped = TakeAll();
+    // Only the peers that supplied blocks of the piece go; the others (an
+    // honest HTTP source among them) keep their transfers.
+    connection_map dropped;
+    {
+        CScopedLock guard(m_lock);
+        for (auto it = m_connections.begin(); it != m_connections.end();) {
+            const std::uint64_t id = it->second->GetPeerInfo()->clientid;
+            if (std::find(blamed.begin(), blamed.end(), id) != blamed.end()) {
+                dropped.insert(*it);
+                m_added.erase(it->first);
+                it = m_connections.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
     const std::uint64_t task_id = m_owner ? m_owner->GetTaskId() : 0;
     ICmdEvent* sink = m_owner ? m_owner->GetCmdEvent() : nullptr;
     const std::string line = "\n" + std::to_string(task_id) + " 哈希校验不过!pieceindex: " + std::to_string(piece) +
                              "\n";
-    for (const auto& entry : dropped) {
+    for (std::size_t i = 0; i < dropped.size(); ++i) {
         platform::debug_output(line);
         if (sink)
             sink->OnErrorOutput(line.c_str());
-        entry.second->close();
-        entry.second->release();
     }
+    CloseAndRelease(dropped);
     if (m_owner) {
         if (CBlockRequestMap* picker = m_owner->GetPiecePicker())
             picker->ResetPiece(static_cast<std::int32_t>(piece));
@@ -178,7 +236,7 @@ std::size_t CTaskConnections::GetCount() const
 void CTaskConnections::check_invariant() const
 {
     CScopedLock guard(m_lock);
-    VR_INVARIANT(m_connections.size() <= kMaxConnections);
+    VR_INVARIANT(m_connections.size() <= kMaxConnections && m_added.size() == m_connections.size());
     for (const auto& entry : m_connections) {
         VR_INVARIANT(entry.second != nullptr && entry.first >= 0);
         (void)entry;

@@ -1,8 +1,8 @@
 // CTaskConnections: the live transfer connections of one task (peer
 // connections and HTTP CDN connections), keyed by socket. It keeps at most
 // 30 connections and one per peer client id, starts every connection it
-// accepts, closes them all when the task stops and passes every piece
-// check result to them.
+// accepts, closes them all when the task stops, passes every passed piece
+// to them and drops those a failed piece is blamed on.
 //
 // Ownership: the set holds one reference of every connection it keeps, the
 // one its creator hands over with AddConnection (a new connection's
@@ -49,6 +49,10 @@ class CTaskConnections {
 public:
     // Connections a task keeps at most.
     static constexpr std::size_t kMaxConnections = 30;
+    // A connection held this long may give its place to a newcomer when
+    // the set is full (see AddConnection); a younger one has had no time
+    // to show what it exchanges.
+    static constexpr std::uint32_t kEvictGraceMs = 10000;
 
     // `owner` must outlive the set.
     explicit CTaskConnections(ITaskConnectionsOwner* owner);
@@ -58,9 +62,13 @@ public:
     CTaskConnections& operator=(const CTaskConnections&) = delete;
 
     // Takes `connection` (and its reference) for the connected native
-    // `socket`. Refused when the set is closing, holds 30 connections,
-    // holds one to the same peer client id or when the connection will not
-    // start: the connection is released and the socket closed. When a live
+    // `socket`. When the set holds 30 connections, the one held longer
+    // than kEvictGraceMs that has exchanged the fewest bytes (received and
+    // sent) is closed to make room, so peers that hold a place and give
+    // nothing cannot keep others out. Refused when the set is closing, is
+    // full of connections still in their grace, holds one to the same peer
+    // client id or when the connection will not start: the connection is
+    // released and the socket closed. When a live
     // connection already holds the socket, only the newcomer is released
     // (the descriptor is the holder's); a holder that is closing gives its
     // place up. Otherwise the connection is started on the socket and the
@@ -80,10 +88,11 @@ public:
     void CloseAllNoFlag(std::uint8_t flag = 0);
 
     // A piece check result: 1 every connection announces the piece to its
-    // peer; 0 every connection is closed and dropped (each with a
-    // "哈希校验不过!" line through OnErrorOutput) and the piece picker
-    // frees the piece's blocks.
-    void OnPieceChecked(std::uint32_t piece, std::uint8_t result);
+    // peer; 0 the connections to the peers of `blamed` (the client ids that
+    // supplied blocks of the piece) are closed and dropped, each with a
+    // "哈希校验不过!" line through OnErrorOutput, the others go on, and the
+    // piece picker frees the piece's blocks.
+    void OnPieceChecked(std::uint32_t piece, std::uint8_t result, const std::vector<std::uint64_t>& blamed = {});
 
     // True when a held connection's peer has this client id.
     bool HasClient(std::uint64_t client_id) const;
@@ -106,9 +115,12 @@ private:
     // Releases a refused connection and closes its socket.
     static void Refuse(int socket, x_connection* connection);
     bool HasClientLocked(std::uint64_t client_id) const;
+    // The connection to give its place up (out of the map), or null.
+    x_connection* TakeLeastExchangedLocked(std::uint32_t now);
 
     ITaskConnectionsOwner* m_owner;
     connection_map m_connections;
-    mutable CcsLocker m_lock;   // guards m_connections
+    std::map<int, std::uint32_t> m_added;   // socket -> tick it was taken
+    mutable CcsLocker m_lock;               // guards m_connections and m_added
     std::atomic<bool> m_closing{false};
 };

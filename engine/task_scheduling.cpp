@@ -171,6 +171,11 @@ void CDownload_Task::NatToHost(const HostRecord& host)
     INatManager* nat = m_owner ? m_owner->GetNatManager() : nullptr;
     if (!nat)
         return;
+    // A host another peer named (in a son list; the CIS names none with a
+    // parent) is dialled at most once a minute for the task, however often
+    // it is named: a peer cannot make the task dial a crowd again and again.
+    if (host.parent.clientid != 0 && !m_conduct.TakeDial(host.peer, platform::tick_count()))
+        return;
     // The parent's vpeer, when there is one, is the NAT server that passes
     // the request on to the peer behind NAT.
     std::uint32_t server_ip = 0;
@@ -209,7 +214,9 @@ void CDownload_Task::ConnectHostsWhileDownloading(std::uint32_t ref_ip)
     const PeerInfo self = GetSelfPeerInfo();
     const std::uint64_t own_id = self.clientid;
     for (const HostRecord& host : hosts) {
-        if (host.peer.clientid == own_id || IsConnected(host.peer.clientid))
+        // A barred peer (late, or its blocks failed their checks) is not
+        // dialled to be asked again.
+        if (host.peer.clientid == own_id || IsConnected(host.peer.clientid) || IsPeerBarred(host.peer))
             continue;
         NatToHost(host);
     }
@@ -277,6 +284,8 @@ void CDownload_Task::ConnectLanPeers()
         info.publicip = platform::parse_ipv4(lan_peer.ip);
         info.publicport = lan_peer.port;
         info.peertype = PEERTYPE_LAN;
+        if (IsPeerBarred(info))
+            continue;
         std::ostringstream line;
         line << "connect lan node,ip:" << lan_peer.ip << ",port:" << lan_peer.port << ",clientid:" << lan_peer.clientid
              << "\n";
@@ -296,6 +305,8 @@ void CDownload_Task::ConnectVpeer(const VPeerInfo& vpeer)
     info.publicip = vpeer.ip;
     info.publicport = vpeer.port;
     info.peertype = vpeer.peertype;
+    if (IsPeerBarred(info))
+        return;
     std::memcpy(info.path, vpeer.path, sizeof(info.path));
     std::memcpy(info.hostname, vpeer.hostname, sizeof(info.hostname));
     TerminateFixedText(info.path);

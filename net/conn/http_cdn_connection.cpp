@@ -230,8 +230,10 @@ void http_cdn_connection::release_piece()
         // Judged before the hand-back: a connection far slower than the
         // others gives everything back, not half.
         const std::uint32_t now = platform::tick_count();
-        timed_out = m_exchange.timed_out(now - m_activity_tick.load());
-        slow = !timed_out && m_exchange.too_slow(now);
+        // A server dripping bytes never goes silent: it is judged by blocks.
+        const bool stalled = m_exchange.stalled(now);
+        timed_out = m_exchange.timed_out(now - m_activity_tick.load()) || stalled;
+        slow = stalled || (!timed_out && m_exchange.too_slow(now));
         if (!slow)
             m_exchange.hand_back();
     }

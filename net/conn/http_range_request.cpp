@@ -387,6 +387,8 @@ http_range_request::receive_state http_range_request::take_header(const std::uin
     if (!check_range(next_word(status_line, pos)))
         return receive_state::refused;
     m_header_pending = false;
+    m_step_bytes = m_body_bytes;
+    m_step_tick = platform::tick_count();
     return receive_state::header_done;
 }
 
@@ -546,6 +548,18 @@ bool http_range_request::deliver(const std::uint8_t* data, std::size_t size, con
     if (!m_pending.empty())
         return false;
     return run_done();
+}
+
+bool http_range_request::stalled(std::uint32_t now)
+{
+    if (m_header_pending || m_pending.empty())
+        return false;
+    if (m_body_bytes - m_step_bytes >= kBlockSize) {
+        m_step_bytes = m_body_bytes;
+        m_step_tick = now;
+        return false;
+    }
+    return now - m_step_tick > kBlockDeadlineMs;
 }
 
 bool http_range_request::run_done()

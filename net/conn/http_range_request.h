@@ -235,6 +235,13 @@ public:
     {
         return idle_ms > (m_header_pending ? kHeadTimeoutMs : kIdleTimeoutMs);
     }
+    // Called once a second while the body comes: true when it has not
+    // brought a block's worth of bytes within kBlockDeadlineMs (since the
+    // head or the last such step), however many single bytes trickled in.
+    // The connection then gives its run back and the source counts as not
+    // delivering.
+    bool stalled(std::uint32_t now);
+    static constexpr std::uint32_t kBlockDeadlineMs = 5000;
     std::size_t pending_count() const { return m_pending.size(); }
     const BlockRequestQueue& pending() const { return m_pending; }
     // The message of the last refused header.
@@ -312,6 +319,8 @@ private:
     std::uint32_t m_blocks_written = 0;
     std::uint32_t m_sent_tick = 0;    // when the request was built
     std::uint64_t m_body_bytes = 0;   // body bytes received since
+    std::uint64_t m_step_bytes = 0;   // body bytes at the last block's worth (stalled)
+    std::uint32_t m_step_tick = 0;    // and when it was seen
     std::uint32_t m_generation = 0;   // changes with every build and abort
     std::int8_t m_log_now = -1;       // client log switch in this receive (-1: not looked at)
     std::string m_failure;

@@ -129,6 +129,12 @@ std::size_t CPeerConnection::pending_count() const
     return m_pending.size();
 }
 
+bool CPeerConnection::requests_late(std::uint32_t now) const
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    return !m_in_flight.empty() && m_block_due != 0 && platform::tick_reached(now, m_block_due);
+}
+
 std::vector<std::uint8_t> CPeerConnection::remote_piece_map() const
 {
     std::lock_guard<std::mutex> guard(m_lock);
@@ -303,6 +309,18 @@ void CPeerConnection::on_timer()
     }
     if (!m_bitfield_received.load())
         return;
+    if (requests_late(now)) {
+        // Silence alone does not catch a peer that drips a byte at a time:
+        // what it holds goes back to the picker (on_close), the task stops
+        // dialling it for a while.
+        const PeerInfo& p = *GetPeerInfo();
+        trace(line_prefix() + "requests not answered in time, given back: " + platform::ipv4_to_text(p.publicip) + ":" +
+                  std::to_string(p.publicport) + "\n",
+              true);
+        m_task->peer_late(p);
+        close();
+        return;
+    }
     request_blocks();
     if (now - m_last_son_list.load() > kSonListMs) {
         send_son_list_request();
@@ -335,13 +353,16 @@ void CPeerConnection::on_close()
             }
         }
     }
+    if (!returned.empty() && m_task)
+        m_task->blocks_returned();
     const PeerInfo& p = *GetPeerInfo();
     std::ostringstream os;
     os << "\n"
        << "close: task_id-" << task_id() << " "
        << "clientid-" << p.clientid << " "
-       << "publicip-" << format_ipv4(p.publicip) << "public ip - " << platform::ipv4_to_text(p.publicip) << " "
-       << "natip-" << format_ipv4(p.natip) << " "
+       << "publicip-" << format_ipv4(platform::ipv4_to_host_order(p.publicip)) << "public ip - "
+       << platform::ipv4_to_text(p.publicip) << " "
+       << "natip-" << format_ipv4(platform::ipv4_to_host_order(p.natip)) << " "
        << "socket-" << native() << "\n";
     trace(os.str(), true);
 }

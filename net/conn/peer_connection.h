@@ -43,8 +43,18 @@ public:
     static constexpr std::size_t kMaxPending = 5;
     // Silence after which the connection closes (more than this many ms).
     static constexpr std::uint32_t kSilenceMs = 20000;
+    // The next block asked for must arrive within this long of the request
+    // or of the block before it, or four times the connection's usual time
+    // per block when that is longer (at most kSilenceMs): bytes that never
+    // make a block do not count. A connection that misses it gives its
+    // requests back to the picker and closes, and the task bars the peer.
+    static constexpr std::uint32_t kBlockDeadlineMs = 5000;
     // Son lists are asked for again after this long.
     static constexpr std::uint32_t kSonListMs = 120000;
+    // Sons taken from one son-list reply (the rest are dropped): each is
+    // dialled, so one peer's reply must not make the task dial a crowd.
+    // Only a reply to our own request is taken.
+    static constexpr std::size_t kMaxSonsTaken = 8;
     // A task keeps at most this many parents.
     static constexpr int kMaxParents = 10;
     // Unsent bytes a connection may hold: a few blocks beyond what an
@@ -137,6 +147,10 @@ private:
     void send_bitfield();
     void send_son_list_request();
     void request_blocks();
+    // The allowance for the next block (under m_lock).
+    std::uint32_t block_allowance() const;
+    // True when the requests in flight have passed their deadline.
+    bool requests_late(std::uint32_t now) const;
     // The protocol-error line (and close); `as_text`: plain text, not error.
     void fail(const std::string& what, bool as_text = false);
     // A peer that sent fields we cannot take.
@@ -158,9 +172,16 @@ private:
     std::atomic<std::uint32_t> m_last_son_list;
     std::atomic<bool> m_bitfield_received{false};
     std::atomic<std::uint8_t> m_cookie{0};
+    std::atomic<bool> m_son_list_asked{false};   // a son-list request awaits its reply
     std::atomic<bool> m_ready{false};
     std::atomic<std::uint32_t> m_refs{1};
     bool m_wanted = false;   // the peer was seen holding a piece (under m_lock)
+    // Delivery of the blocks asked for (under m_lock): when the next is due
+    // (0: nothing in flight), when the last came, and the usual time
+    // between blocks (0: none measured yet).
+    std::uint32_t m_block_due = 0;
+    std::uint32_t m_last_block_tick = 0;
+    std::uint32_t m_block_interval = 0;
     bool m_first_request_log = true;
     bool m_starved = false;   // found nothing to ask and said so (I/O thread)
     bool m_first_data_log = true;

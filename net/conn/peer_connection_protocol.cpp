@@ -7,10 +7,13 @@
 #include "net/conn/connection_ref.h"
 #include "platform/debug_output.h"
 #include "platform/error_codes.h"
+#include "platform/socket.h"
+#include "platform/tick.h"
 #include "report/debug_log.h"
 #include "report/down_data_log.h"
 #include "report/log_event.h"
 
+#include <algorithm>
 #include <sstream>
 
 namespace {
@@ -41,7 +44,9 @@ std::string block_text_of(const BlockRequest& b)
 
 std::string addresses(const PeerInfo& p)
 {
-    return " ip:" + x_connection::format_ipv4(p.publicip) + " port:" + std::to_string(p.publicport) + " ";
+    // The record holds the address in network order; the text reads a.b.c.d.
+    return " ip:" + x_connection::format_ipv4(platform::ipv4_to_host_order(p.publicip)) +
+           " port:" + std::to_string(p.publicport) + " ";
 }
 
 }   // namespace
@@ -82,12 +87,23 @@ void CPeerConnection::send_son_list_request()
     m.cookie = m_cookie.load();
     std::vector<std::uint8_t> packet;
     peer_wire::build_son_list_request(m, packet);
+    m_son_list_asked.store(true);
     send_packet(packet);
+}
+
+std::uint32_t CPeerConnection::block_allowance() const
+{
+    const std::uint32_t usual = m_block_interval * 4;
+    return usual > kBlockDeadlineMs ? (usual < kSilenceMs ? usual : kSilenceMs) : kBlockDeadlineMs;
 }
 
 void CPeerConnection::request_blocks()
 {
     if (!m_task || is_closing() || !m_ready.load())
+        return;
+    // A peer the task has barred (late or lying before) is asked nothing;
+    // it may still fetch from us.
+    if (!m_task->may_ask(*GetPeerInfo()))
         return;
     // Reused between calls (I/O thread only): no allocation per block.
     std::vector<std::uint8_t>& batch = m_batch;
@@ -122,6 +138,11 @@ void CPeerConnection::request_blocks()
                 ask.block = {static_cast<std::uint32_t>(b.piece), static_cast<std::uint32_t>(b.offset),
                              static_cast<std::uint32_t>(b.length)};
                 peer_wire::build_block_request(ask, batch);
+                if (m_in_flight.empty()) {
+                    // The first of a new batch: it is due from now.
+                    m_last_block_tick = platform::tick_count();
+                    m_block_due = m_last_block_tick + block_allowance();
+                }
                 m_in_flight.push_back(b);
                 asked.push_back(b);
             }
@@ -177,6 +198,13 @@ void CPeerConnection::on_handshake(const CCmdPacketReader& reader)
     if (m.piece_size != m_task->piece_size())
         result = peer_wire::handshake_piece_size_mismatch;
     m_handshake_result.store(result);
+    // A peer naming another task or piece size would have us answer for
+    // data that is not what it asks about: the connection ends unanswered.
+    if (m.task_id != task_id() || m.piece_size != m_task->piece_size()) {
+        fail("握手不匹配! result=" + std::to_string(result) + " task_id=" + std::to_string(m.task_id) +
+             " piece_size=" + std::to_string(m.piece_size));
+        return;
+    }
 
     // A reachable peer offers itself as parent to a peer behind NAT.
     peer_wire::HandshakeReply reply;
@@ -251,11 +279,13 @@ void CPeerConnection::on_son_list_reply(const CCmdPacketReader& reader)
         return;
     }
     m_cookie.store(m.cookie);
-    if (m.sons.empty())
+    // Sons are taken only from the reply to our request, and a few of them:
+    // every son taken is dialled.
+    if (!m_son_list_asked.exchange(false) || m.sons.empty())
         return;
     // Each son is reached through the peer that named it.
-    std::vector<HostRecord> hosts(m.sons.size());
-    for (std::size_t i = 0; i < m.sons.size(); ++i) {
+    std::vector<HostRecord> hosts(std::min(m.sons.size(), kMaxSonsTaken));
+    for (std::size_t i = 0; i < hosts.size(); ++i) {
         hosts[i].peer = m.sons[i];
         hosts[i].parent = *GetPeerInfo();
     }
@@ -318,6 +348,10 @@ void CPeerConnection::on_block_request(const CCmdPacketReader& reader)
     peer_wire::BlockAsk m;
     if (!peer_wire::parse_block_request(reader, m)) {
         refuse(peer_wire::cmd_block_request);
+        return;
+    }
+    if (m.task_id != task_id()) {
+        fail("请求的频道号不正确! task_id=" + std::to_string(m.task_id));
         return;
     }
     std::uint32_t pieces = 0;
@@ -415,6 +449,10 @@ void CPeerConnection::on_block_data(const CCmdPacketReader& reader)
         refuse(peer_wire::cmd_block_data);
         return;
     }
+    if (m.task_id != task_id()) {
+        fail("收到的频道号不正确! task_id=" + std::to_string(m.task_id));
+        return;
+    }
     std::uint32_t pieces = 0;
     piece_count(pieces);
     if (!block_shape_ok(m.block, pieces, m_task->piece_size())) {
@@ -434,6 +472,9 @@ void CPeerConnection::take_block(const BlockRequest& block, zeq::i_block_loan* l
         m_first_data_log = false;
         peer_log(6, 0);
     }
+    // Noted first: storage may check the piece inside the write, and a
+    // failed piece is blamed on the peers that sent its blocks.
+    m_task->block_supplied(block.piece, *GetPeerInfo());
     if (loan)
         loan->commit();
     else
@@ -448,6 +489,13 @@ void CPeerConnection::take_block(const BlockRequest& block, zeq::i_block_loan* l
                 if (CBlockRequestMap* picker = m_task->piece_picker())
                     picker->MarkReceived(block.piece, block.offset);
                 m_in_flight.erase(it);
+                // Delivery sets the pace: the next block is due one
+                // allowance after this one.
+                const std::uint32_t now = platform::tick_count();
+                const std::uint32_t took = now - m_last_block_tick;
+                m_block_interval = m_block_interval == 0 ? took : (3 * m_block_interval + took) / 4;
+                m_last_block_tick = now;
+                m_block_due = m_in_flight.empty() ? 0 : now + block_allowance();
                 break;
             }
         }

@@ -62,6 +62,26 @@ public:
     // request count, so that HTTP sources hand half their runs back.
     virtual void add_release_request() = 0;
 
+    // The peer's conduct, judged by the task. `peer` sent a block of
+    // `piece`, told before storage has it (a failed piece is blamed on its
+    // suppliers); its requests passed their deadline (the task stops
+    // dialling it for a while); may_ask is false while the task has barred
+    // the peer, so nothing is asked of it.
+    virtual void block_supplied(std::int32_t piece, const PeerInfo& peer)
+    {
+        (void)piece;
+        (void)peer;
+    }
+    virtual void peer_late(const PeerInfo& peer) { (void)peer; }
+    virtual bool may_ask(const PeerInfo& peer)
+    {
+        (void)peer;
+        return true;
+    }
+    // Blocks went back to the piece picker: sources waiting for work (the
+    // CDN thread) look again now.
+    virtual void blocks_returned() {}
+
     // The task's event sink: error texts and plain texts. events_enabled()
     // is false when nothing would receive them, so callers skip building.
     virtual bool events_enabled() = 0;

@@ -68,10 +68,12 @@ PeerInfo DirectPeer(std::uint64_t client_id, std::uint16_t port)
 
 // A peer that shakes hands like a real one and answers block requests with
 // the task's bytes, the first block it serves corrupted. It serves one
-// connection and then stops listening.
+// connection and then stops listening; a `liar` corrupts every block and
+// takes every connection, one after the other.
 class CorruptingPeer {
 public:
-    CorruptingPeer(const TaskFixture& fx, std::uint64_t client_id) : m_fx(fx), m_id(client_id)
+    CorruptingPeer(const TaskFixture& fx, std::uint64_t client_id, bool liar = false)
+        : m_fx(fx), m_id(client_id), m_liar(liar)
     {
         m_listener = platform::tcp_socket();
         platform::bind_ipv4(m_listener, platform::parse_ipv4("127.0.0.1"), 0);
@@ -88,6 +90,7 @@ public:
     }
     std::uint16_t port() const { return m_port; }
     int served() const { return m_served.load(); }
+    int accepted() const { return m_accepted.load(); }
     int corrupted() const { return m_corrupted.load(); }
 
 private:
@@ -99,11 +102,15 @@ private:
                 continue;
             std::uint32_t error = 0;
             platform::socket_t s = platform::accept_socket(m_listener, nullptr, nullptr, error);
-            platform::close_socket(m_listener);
-            if (s != platform::invalid_socket)
+            if (!m_liar)
+                platform::close_socket(m_listener);
+            if (s != platform::invalid_socket) {
+                ++m_accepted;
                 Serve(s);
+            }
             platform::close_socket(s);
-            return;
+            if (!m_liar)
+                return;
         }
     }
 
@@ -191,7 +198,7 @@ private:
                 std::string data = PieceBytes(ask.block.piece, ask.block.offset, ask.block.length);
                 if (data.size() != ask.block.length)
                     return;
-                if (m_corrupted.load() == 0) {
+                if (m_liar || m_corrupted.load() == 0) {
                     data[data.size() / 2] ^= 0x5a;
                     ++m_corrupted;
                 }
@@ -206,6 +213,8 @@ private:
 
     const TaskFixture& m_fx;
     const std::uint64_t m_id;
+    const bool m_liar;
+    std::atomic<int> m_accepted{0};
     platform::socket_t m_listener = platform::invalid_socket;
     std::uint16_t m_port = 0;
     std::atomic<bool> m_stop{false};
@@ -620,6 +629,35 @@ TEST_F(P2pDownloadTest, FetchesFromTwoEnginesAndRefetchesACorruptedPiece)
     EXPECT_GT(a.upload_kbps(), 0.0f) << "both seeders served";
     EXPECT_GT(b.upload_kbps(), 0.0f) << "both seeders served";
     EXPECT_GE(bad.served(), 1);
+}
+
+TEST_F(P2pDownloadTest, ALiarIsDroppedAloneAndNotDialledAgainOnceTwoOfItsPiecesFailed)
+{
+    const std::vector<std::uint64_t> sizes = {6 * 1048576};
+    TaskFixture fx(root.path(), 9204, kPiece, sizes);
+    ASSERT_TRUE(fx.ok());
+    P2pSeeder a(Params(9204, sizes, 101));
+    ASSERT_TRUE(a.Start()) << a.log();
+    ASSERT_TRUE(a.WaitReady(60000)) << a.log();
+    // The honest seed serves at 1 MB/s: the download lasts long enough for
+    // a liar that came back after every failure to be dialled many times.
+    ThrottledRelay uplink(a.port(), 1048576);
+    CorruptingPeer liar(fx, 103, true);
+    cis.SetTaskPeers(9204, {DirectPeer(103, liar.port()), DirectPeer(101, uplink.port())}, {}, {});
+
+    StartEngine(201);
+    ASSERT_EQ(0, engine->AddNewTask(fx.SeedXml().c_str(), save.c_str()));
+    WaitCompleted(9204, 180000);
+    ExpectFilesComplete(fx);
+    EXPECT_TRUE(ErrorSeen("哈希校验不过!")) << "the liar's pieces failed their checks";
+    // Dropped at each failed piece and not dialled again once two pieces it
+    // alone supplied failed (a first failure may be of a piece it shared).
+    EXPECT_GE(liar.accepted(), 1);
+    EXPECT_LE(liar.accepted(), 3);
+
+    StopTask(9204);
+    DestroyEngine();
+    ASSERT_TRUE(a.Stop()) << a.log();
 }
 
 TEST_F(P2pDownloadTest, TakesBlocksFromHttpAndPeersAtOnce)

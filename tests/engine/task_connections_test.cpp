@@ -5,6 +5,7 @@
 #include "net/io/live_connections.h"
 #include "net/io_test_util.h"
 #include "recording_cmd_event.h"
+#include "support/shifted_tick.h"
 
 #include <gtest/gtest.h>
 
@@ -148,6 +149,45 @@ TEST_F(TaskConnectionsTest, RefusalsReleaseTheConnectionAndCloseItsSocket)
     EXPECT_EQ(owner.Recorded().size(), 30u);
 }
 
+TEST_F(TaskConnectionsTest, AFullSetGivesThePlaceOfThePeerThatExchangedLeastToANewcomer)
+{
+    test_support::shifted_tick_scope clock;
+    std::vector<FakeConnection*> held;
+    for (int i = 1; i <= 30; ++i) {
+        platform::socket_t native;
+        FakeConnection* c = Make(std::uint64_t(i), native);
+        ASSERT_TRUE(set->AddConnection(native, c));
+        held.push_back(c);
+    }
+    // Every peer but the seventh has exchanged something.
+    const char bytes[64] = {};
+    for (FakeConnection* c : held) {
+        if (c != held[6])
+            c->send(bytes, bytes + sizeof(bytes));
+    }
+    ASSERT_TRUE(wait_until([&] {
+        for (FakeConnection* c : held) {
+            if (c != held[6] && c->total_sent() == 0)
+                return false;
+        }
+        return true;
+    }));
+    const auto newcomer = [&](std::uint64_t id) {
+        platform::socket_t native;
+        FakeConnection* c = Make(id, native);
+        return set->AddConnection(native, c) ? native : platform::invalid_socket;
+    };
+    EXPECT_EQ(newcomer(31), platform::invalid_socket) << "nobody gives way while in its grace";
+    test_support::tick_offset().store(CTaskConnections::kEvictGraceMs + 1000);
+    EXPECT_NE(newcomer(32), platform::invalid_socket);
+    EXPECT_EQ(set->GetCount(), 30u);
+    EXPECT_TRUE(set->HasClient(32));
+    EXPECT_FALSE(set->HasClient(7)) << "the peer that exchanged least made room";
+    EXPECT_TRUE(PeerSeesEnd(PeerEnd(6)));
+    EXPECT_TRUE(set->HasClient(6));
+    set->check_invariant();
+}
+
 TEST_F(TaskConnectionsTest, SecondConnectionOnAHeldSocketLeavesTheHolderAlone)
 {
     platform::socket_t native;
@@ -245,7 +285,7 @@ TEST_F(TaskConnectionsTest, VerifiedPieceIsAnnouncedOnEveryConnection)
     EXPECT_TRUE(owner.events.Lines().empty());
 }
 
-TEST_F(TaskConnectionsTest, FailedPieceCheckDropsEveryConnectionAndFreesThePiece)
+TEST_F(TaskConnectionsTest, FailedPieceCheckDropsOnlyTheBlamedConnectionsAndFreesThePiece)
 {
     AddClients(5);
     // A peer holds piece 0 and two of its blocks are out on request.
@@ -254,18 +294,25 @@ TEST_F(TaskConnectionsTest, FailedPieceCheckDropsEveryConnectionAndFreesThePiece
     owner.picker().GetRequestBlocksForPeer({1, 0}, queue, 2);
     ASSERT_EQ(owner.picker().BlockState(0, 0), CBlockRequestMap::kRequested);
 
-    set->OnPieceChecked(0, 0);
+    // Peers 2 and 4 supplied blocks of the piece (9 is not connected).
+    set->OnPieceChecked(0, 0, {2, 4, 9});
     const std::string line = "error \n4242 哈希校验不过!pieceindex: 0\n";
     const std::vector<std::string> errors = owner.events.With("error ");
-    ASSERT_EQ(errors.size(), 5u);
+    ASSERT_EQ(errors.size(), 2u);
     for (const auto& e : errors)
         EXPECT_EQ(e, line);
-    EXPECT_EQ(set->GetCount(), 0u);
-    EXPECT_EQ(journal.closed.load(), 5);
-    for (std::size_t i = 0; i < 5; ++i)
+    EXPECT_EQ(set->GetCount(), 3u);
+    EXPECT_EQ(journal.closed.load(), 2);
+    for (std::size_t i : {1u, 3u})
         EXPECT_TRUE(PeerSeesEnd(PeerEnd(i)));
+    for (std::size_t i : {0u, 2u, 4u})
+        EXPECT_TRUE(PeerStillOpen(PeerEnd(i)));
+    EXPECT_TRUE(set->HasClient(1) && set->HasClient(3) && set->HasClient(5));
     EXPECT_EQ(owner.picker().BlockState(0, 0), CBlockRequestMap::kFree);
     EXPECT_EQ(owner.picker().BlockState(0, 1), CBlockRequestMap::kFree);
+    // Nobody to blame: every connection goes on.
+    set->OnPieceChecked(1, 0);
+    EXPECT_EQ(set->GetCount(), 3u);
     // The set stays open: the task goes on with new connections.
     EXPECT_FALSE(set->IsClosing());
 }

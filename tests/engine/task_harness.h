@@ -72,7 +72,7 @@ inline VPeerInfo Vpeer(std::uint64_t id, std::uint16_t port)
 inline HostRecord Host(std::uint64_t id, std::uint8_t type, std::uint64_t parent_id = 0)
 {
     HostRecord h{};
-    h.peer = Peer(id, type);
+    h.peer = Peer(id, type, "127.0.0.1", std::uint16_t(4000 + id));   // one listener per peer
     h.parent.clientid = parent_id;
     return h;
 }

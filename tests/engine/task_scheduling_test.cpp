@@ -156,6 +156,39 @@ TEST(TaskScheduling, TheHostPassAsksForCachedPeersThroughTheirParentsVpeer)
     EXPECT_EQ(0u, h.HostCount());
 }
 
+TEST(TaskScheduling, AnAddressIsDialledAtMostOnceAMinuteHoweverOftenItIsNamed)
+{
+    FakeClocks clocks;
+    TaskHarness h;
+    CDownload_Task* task = h.MakeReadyTask();
+    // Named again and again in son lists under new ids: one address and
+    // port is one dial a minute; another port is another peer.
+    const auto name = [&](std::uint64_t id, std::uint16_t port) {
+        HostRecord host{};
+        host.peer = Peer(id, PEERTYPE_DIRECT, "127.0.0.9", port);
+        host.parent = Peer(77, PEERTYPE_DIRECT, "127.0.0.8", 4000);   // the peer whose son list named it
+        h.hosts->AddHosts(TaskHarness::kTaskId, {host});
+    };
+    const auto dials = [&] {
+        const std::size_t n = h.nat.Calls().size();
+        h.nat.Clear();
+        return n;
+    };
+    h.nat.Clear();
+    struct Step {
+        std::uint32_t advance_ms;
+        std::uint64_t id;
+        std::uint16_t port;
+        std::size_t dials;
+    } steps[] = {{0, 20, 5000, 1}, {1000, 21, 5000, 0}, {1000, 22, 5001, 1}, {50000, 23, 5000, 0}, {9000, 24, 5000, 1}};
+    for (const Step& s : steps) {
+        clocks.AdvanceMs(s.advance_ms);
+        name(s.id, s.port);
+        task->Run();
+        EXPECT_EQ(s.dials, dials()) << s.id;
+    }
+}
+
 // A ready task whose peer-list requests go to a CIS on 127.0.0.1, under
 // hand-moved clocks.
 class CisTaskTest : public ::testing::Test {
@@ -354,9 +387,10 @@ TEST(TaskScheduling, ASmallTaskWithHttpPeersRunsOverHttpOnly)
         if (c.limit)
             g_Settings.Set("limit_use_p2p_size", c.limit);
         CDownload_Task* task = h.MakeReadyTask();
-        std::vector<PeerInfo> peers = {Peer(1, PEERTYPE_NAT), Peer(2, PEERTYPE_DIRECT)};
+        std::vector<PeerInfo> peers = {Peer(1, PEERTYPE_NAT, "127.0.0.1", 4001),
+                                       Peer(2, PEERTYPE_DIRECT, "127.0.0.1", 4002)};
         if (c.http_peer) {
-            PeerInfo server = Peer(3, PEERTYPE_HTTP);
+            PeerInfo server = Peer(3, PEERTYPE_HTTP, "127.0.0.1", 4003);
             SetFixedText(server.hostname, "one.example");
             peers.push_back(server);
         }

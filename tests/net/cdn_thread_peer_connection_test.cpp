@@ -147,3 +147,30 @@ TEST_F(CdnThreadPeerConnectionTest, SilentServerIsClosedAfterFourSecondsWithResu
         StopAndCheckBlocksFree(thread);
     }
 }
+
+TEST_F(CdnThreadPeerConnectionTest, ServerDrippingItsBodyGivesItsRunBackFiveSecondsWithoutABlock)
+{
+    // Ten bytes a second: never silent, never a block.
+    RangeServer server;
+    RangeServer::Behaviour behaviour;
+    behaviour.rate = 1;
+    server.SetBehaviour(behaviour);
+    server.AddFile(fixture->files()[0].url_path, fixture->Bytes(0, 0, fixture->files()[0].size));
+    ASSERT_TRUE(server.Start());
+    AddServer(server.port());
+    {
+        CCdnThread thread(task.get());
+        thread.Start();
+        ASSERT_TRUE(test_support::wait_until([&] { return task->m_sources_ok.load() >= 1; }, 10000)) << "the head came";
+        const std::vector<zeq::cdn_thread_peer_connection*> busy = Busy(thread);
+        net_test::tick_offset().store(3000);
+        platform::sleep_ms(1200);   // the connections' one-second checks run
+        EXPECT_TRUE(Every(busy, [](auto& c) { return c.attempts() == 0; })) << "kept for 5 s";
+        net_test::tick_offset().store(7000);
+        EXPECT_TRUE(test_support::wait_until(
+            [&] { return Every(busy, [](auto& c) { return c.attempts() >= 1 && c.failures() >= 1; }); }, 5000))
+            << "a run that brings no block goes back";
+        EXPECT_GE(task->m_sources_failed.load(), 1u) << "the source counts as not delivering";
+        StopAndCheckBlocksFree(thread);
+    }
+}

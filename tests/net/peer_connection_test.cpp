@@ -262,16 +262,18 @@ TEST_F(PeerConnectionTest, ActiveSideGreetsWithHandshakeThenBitfield)
     EXPECT_FALSE(link->conn->assign_task(1));
 }
 
-TEST_F(PeerConnectionTest, PassiveSideAnswersTheHandshakeWithItsResult)
+TEST_F(PeerConnectionTest, PassiveSideAnswersAMatchingHandshakeAndClosesOnAnotherTask)
 {
+    // A handshake naming another task or piece size ends the connection
+    // unanswered; one naming another client id is answered with result 1.
     struct Case {
         std::uint64_t task;
         std::uint64_t client;
         std::uint32_t piece_size;
-        std::uint32_t result;
+        std::uint32_t result;   // 99: closed unanswered
     } cases[] = {
-        {kTask, kRemoteId, kPiece, 3},         {kTask + 1, kRemoteId, kPiece, 0}, {kTask, kRemoteId + 1, kPiece, 1},
-        {kTask + 1, kRemoteId + 1, kPiece, 1}, {kTask, kRemoteId, 1, 2},          {kTask + 1, kRemoteId + 1, 1, 2},
+        {kTask, kRemoteId, kPiece, 3},          {kTask + 1, kRemoteId, kPiece, 99}, {kTask, kRemoteId + 1, kPiece, 1},
+        {kTask + 1, kRemoteId + 1, kPiece, 99}, {kTask, kRemoteId, 1, 99},          {kTask + 1, kRemoteId + 1, 1, 99},
     };
     for (const Case& c : cases) {
         auto link = Open(PEERTYPE_DIRECT, 1);
@@ -284,6 +286,12 @@ TEST_F(PeerConnectionTest, PassiveSideAnswersTheHandshakeWithItsResult)
         m.piece_size = c.piece_size;
         pw::build_handshake(m, hs);
         link->Send(hs);
+        if (c.result == 99) {
+            EXPECT_TRUE(link->Closed()) << c.task << " " << c.piece_size;
+            EXPECT_EQ(link->read_bytes, 0u) << "nothing is answered";
+            EXPECT_FALSE(link->task->Removed().empty()) << "the connection leaves the task's set";
+            continue;
+        }
         const bytes reply = link->Read();
         CCmdPacketReader r(reply.data(), reply.size());
         ASSERT_EQ(r.command(), pw::cmd_handshake_reply) << c.result;
@@ -295,6 +303,23 @@ TEST_F(PeerConnectionTest, PassiveSideAnswersTheHandshakeWithItsResult)
         EXPECT_EQ(rep.parent_offer, 0) << "the remote peer is not behind NAT";
         const bytes bf = link->Read();
         EXPECT_EQ(pw::packet_command(bf.data(), bf.size()), pw::cmd_bitfield);
+    }
+    // After a good greeting, a block request or a block naming another task
+    // is neither served nor stored: the connection ends.
+    for (const bool ask : {true, false}) {
+        auto link = Open(PEERTYPE_SP, 0, {1, 0, 1, 0, 0, 0});
+        link->Start();
+        link->MakeReady(std::vector<std::uint8_t>(6, 0));
+        bytes out;
+        if (ask)
+            pw::build_block_request({kRemoteId, kTask + 1, {0, 0, kBlockSize}}, out);
+        else
+            (void)pw::layout_block_data(kRemoteId, kTask + 1, {1, 0, kBlockSize}, out);
+        link->Send(out);
+        EXPECT_TRUE(link->Closed()) << ask;
+        EXPECT_EQ(link->task->Uploads(), 0u);
+        EXPECT_EQ(link->task->Reads(), 0u);
+        EXPECT_TRUE(link->task->Written().empty());
     }
 }
 
@@ -372,6 +397,8 @@ TEST_F(PeerConnectionTest, SixRequestsInFlightFivePendingAndOneMoreAfterEachBloc
         asked.push_back(a.block);
     }
     EXPECT_TRUE(link->Quiet(300)) << "no seventh request while six are in flight";
+    // The request lines name the peer's address as it reads (127.0.0.1).
+    EXPECT_TRUE(link->task->HasTextContaining("请求block: 77 ip:127.0.0.1 port:7000 "));
     EXPECT_EQ(link->conn->in_flight_count(), 6u);
     EXPECT_EQ(link->conn->pending_count(), 5u);
     EXPECT_FALSE(link->conn->assign_task(2)) << "requests are in flight";
@@ -829,6 +856,32 @@ TEST_F(PeerConnectionTest, SonListsAreRelayedWithTheirParentAndCookie)
     EXPECT_EQ(link->conn->son_list_cookie(), 4);
 }
 
+TEST_F(PeerConnectionTest, AReplyToOurSonListRequestGivesAFewSonsAndAnUnaskedOneNone)
+{
+    auto link = Open(PEERTYPE_SP, 0);
+    link->Start();
+    link->MakeReady(std::vector<std::uint8_t>(6, 0));   // our request is out
+    const auto reply = [](std::uint64_t first_id) {
+        pw::SonListReply m;
+        m.client_id = kRemoteId;
+        m.task_id = kTask;
+        for (std::uint64_t i = 0; i < 50; ++i)
+            m.sons.push_back(Remote(PEERTYPE_DIRECT, first_id + i));
+        bytes out;
+        pw::build_son_list_reply(m, out);
+        return out;
+    };
+    link->Send(reply(1000));
+    ASSERT_TRUE(test_support::wait_until([&] { return !link->task->Hosts().empty(); }));
+    // A second reply nobody asked for, then a have to know it was read.
+    link->Send(Concat({reply(2000), HaveOf(3)}));
+    ASSERT_TRUE(test_support::wait_until([&] { return link->conn->remote_piece_map()[3] == 1; }));
+    const auto hosts = link->task->Hosts();
+    ASSERT_EQ(hosts.size(), CPeerConnection::kMaxSonsTaken) << "a few of the 50, then none";
+    EXPECT_EQ(std::uint64_t{hosts.front().peer.clientid}, 1000u);
+    EXPECT_FALSE(link->conn->is_closing());
+}
+
 TEST_F(PeerConnectionTest, HaveGoesOutOnlyOnceReady)
 {
     auto link = Open(PEERTYPE_SP, 0);
@@ -942,6 +995,58 @@ TEST_F(PeerConnectionTest, TwentySecondsOfSilenceKeepTwentyAndOneCloses)
     }
 }
 
+TEST_F(PeerConnectionTest, APeerThatStallsOrDripsLosesItsRequestsAtTheBlockDeadline)
+{
+    // The clock moves a second at a time; a dripping peer sends one byte
+    // of the block asked first before each step, so it is never silent.
+    enum Kind { kStalls, kDrips, kBarred };
+    for (const Kind kind : {kStalls, kDrips, kBarred}) {
+        g_now = 0x7ffff000u;
+        platform::set_tick_source(&FakeNow);
+        auto link = Open(PEERTYPE_SP, 0, std::vector<std::uint8_t>(6, 0));
+        link->task->m_barred = kind == kBarred;
+        link->Start();
+        link->MakeReady(std::vector<std::uint8_t>(6, 1));
+        if (kind == kBarred) {
+            EXPECT_TRUE(link->Quiet(300)) << "a peer the task barred is asked nothing";
+            EXPECT_EQ(link->conn->in_flight_count() + link->conn->pending_count(), 0u);
+            platform::set_tick_source(nullptr);
+            continue;
+        }
+        std::vector<pw::BlockRecord> asked;
+        for (int i = 0; i < 6; ++i) {
+            const bytes p = link->ReadCommand(pw::cmd_block_request);
+            CCmdPacketReader r(p.data(), p.size());
+            pw::BlockAsk a;
+            ASSERT_TRUE(pw::parse_block_request(r, a));
+            asked.push_back(a.block);
+        }
+        const bytes drip = Data(asked[0].piece, asked[0].offset, asked[0].length);
+        std::size_t sent = 0;
+        const std::uint64_t before = link->conn->total_received();
+        for (int second = 1; second <= 6; ++second) {
+            if (kind == kDrips) {
+                link->Send({drip[sent++]});
+                ASSERT_TRUE(test_support::wait_until([&] { return link->conn->total_received() == before + sent; }));
+            }
+            g_now += 1000;
+            if (second < 5) {
+                ASSERT_TRUE(net_test::run_due_timers(io.io));
+                EXPECT_FALSE(link->conn->is_closing()) << kind << " " << second;
+            }
+        }
+        EXPECT_TRUE(link->Closed()) << kind << ": five seconds without a block";
+        EXPECT_EQ(link->task->m_late.load(), 1u) << "the task is told, and bars the peer";
+        EXPECT_GE(link->task->m_returned.load(), 1u) << "the task's other sources are woken";
+        for (const pw::BlockRecord& b : asked) {
+            EXPECT_EQ(link->task->picker().BlockState(std::int32_t(b.piece), std::int32_t(b.offset / kBlockSize)),
+                      CBlockRequestMap::kFree)
+                << "back to the picker";
+        }
+        platform::set_tick_source(nullptr);
+    }
+}
+
 TEST_F(PeerConnectionTest, SonListsAreAskedForAgainEveryTwoMinutes)
 {
     g_now = 1000;
@@ -959,9 +1064,9 @@ TEST_F(PeerConnectionTest, SonListsAreAskedForAgainEveryTwoMinutes)
     // Data every 15 s keeps the connection; the timer runs at each step.
     for (int step = 1; step <= 8; ++step) {
         g_now += 15000;
-        link->Send(HaveOf(std::uint32_t(step % 6)));
-        // Block requests for the announced piece come; a son-list request
-        // must not, up to 120 s.
+        // Pieces we hold: nothing is asked, so no request falls late.
+        link->Send(HaveOf(step % 2 == 0 ? 0u : 2u));
+        // A son-list request must not come, up to 120 s.
         for (bytes p = link->Read(200); !p.empty(); p = link->Read(200))
             EXPECT_NE(pw::packet_command(p.data(), p.size()), pw::cmd_son_list_request) << "step " << step;
     }

@@ -167,7 +167,16 @@ public:
         return m_uploads;
     }
     std::atomic<std::uint32_t> m_release_requests{0};   // add_release_request calls
-    std::atomic<bool> m_lend{true};                     // lend_block lends missing blocks
+    std::atomic<std::uint32_t> m_late{0};               // peer_late calls
+    std::atomic<std::uint32_t> m_returned{0};           // blocks_returned calls
+    std::atomic<bool> m_barred{false};                  // what may_ask answers (negated)
+    // (piece, client id) of every block_supplied call.
+    std::vector<std::pair<std::int32_t, std::uint64_t>> Supplied() const
+    {
+        std::lock_guard<std::mutex> g(m_lock);
+        return m_supplied;
+    }
+    std::atomic<bool> m_lend{true};   // lend_block lends missing blocks
     std::shared_ptr<std::atomic<int>> m_loans = std::make_shared<std::atomic<int>>(0);   // loans alive
     std::atomic<std::uint32_t> m_lent_writes{0};   // blocks written through a loan
     std::uint32_t Reads() const
@@ -289,6 +298,14 @@ public:
         ++m_uploads;
     }
     void add_release_request() override { m_release_requests.fetch_add(1); }
+    void block_supplied(std::int32_t piece, const PeerInfo& peer) override
+    {
+        std::lock_guard<std::mutex> g(m_lock);
+        m_supplied.emplace_back(piece, peer.clientid);
+    }
+    void peer_late(const PeerInfo&) override { m_late.fetch_add(1); }
+    bool may_ask(const PeerInfo&) override { return !m_barred.load(); }
+    void blocks_returned() override { m_returned.fetch_add(1); }
     bool events_enabled() override
     {
         std::lock_guard<std::mutex> g(m_lock);
@@ -326,6 +343,7 @@ private:
     bool m_events = true;
     std::set<std::int32_t> m_slow;
     std::vector<PieceReadHandler> m_waiting;   // reads waiting for the disk, in order
+    std::vector<std::pair<std::int32_t, std::uint64_t>> m_supplied;
 };
 
 }   // namespace test_support
