@@ -19,10 +19,17 @@ runs=${2:-3}
 scale=${3:-100}
 limit=${4:-300}
 build=${VR_BENCH_BUILD_DIR:-build/release}
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVR_TESTS=OFF >/dev/null
-cmake --build "$build" -j 4 --target vr_host vr_launcher vr_download >/dev/null
-host="$root_dir/$build/tools/vr_host"
-launcher="$root_dir/$build/tools/vr_launcher"
+# VR_BENCH_TOOLS: a folder with vr_host and vr_launcher already built (the
+# tree is then not built).
+if [[ -n ${VR_BENCH_TOOLS:-} ]]; then
+  host="$VR_BENCH_TOOLS/vr_host"
+  launcher="$VR_BENCH_TOOLS/vr_launcher"
+else
+  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVR_TESTS=OFF >/dev/null
+  cmake --build "$build" -j 4 --target vr_host vr_launcher vr_download >/dev/null
+  host="$root_dir/$build/tools/vr_host"
+  launcher="$root_dir/$build/tools/vr_launcher"
+fi
 for tool in aria2c curl python3 /usr/bin/time; do
   command -v "$tool" >/dev/null || { echo "$tool is missing (scripts/setup.sh)"; exit 1; }
 done
