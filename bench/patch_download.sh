@@ -55,6 +55,7 @@ files=$(grep -c '^  out=' "$dir/aria2.list")
 lt_start_nginx "$dir" 0
 # The shared server logs no connection numbers: this one does, and the
 # times at which requests began.
+# shellcheck disable=SC2016  # nginx's variables, not the shell's
 sed -i 's|log_format sent .*|log_format sent '"'"'$connection $msec $request_time $status $bytes_sent $request_uri'"'"';|' \
   "$dir/nginx/nginx.conf"
 kill "$nginx_pid"; wait "$nginx_pid" 2>/dev/null || true
