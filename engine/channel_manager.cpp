@@ -75,13 +75,13 @@ void CChannel::Done(CDiskFile* file)
         file->Close();
 }
 
-CDiskFile* CChannel::File(std::uint32_t position, bool read_only)
+std::shared_ptr<CDiskFile> CChannel::SharedFile(std::uint32_t position, bool read_only)
 {
     const CChannelFile& f = files[position];
     auto it = open_files.find(f.index);
     if (it == open_files.end())
-        it = open_files.emplace(f.index, std::make_unique<CDiskFile>(f.path, read_only)).first;
-    return it->second.get();
+        it = open_files.emplace(f.index, std::make_shared<CDiskFile>(f.path, read_only)).first;
+    return it->second;
 }
 
 CChannelManager::CChannelManager(const std::string& data_folder) : m_data_folder(data_folder)
@@ -326,7 +326,24 @@ bool CChannelManager::PrepareFresh(CChannel& channel, std::vector<std::uint8_t>&
     for (std::size_t p = 0; p < channel.pieces.size(); ++p)
         blocks[p].assign(BlocksInPiece(channel.pieces[p].length), 0);
 
+    std::string folder;   // the last folder made
     for (std::uint32_t i = 0; i < channel.files.size(); ++i) {
+        // A file not on disk yet is made by the first write into it, and
+        // reaches its size with its last piece: a patch of thousands of
+        // files starts fetching at once instead of after creating and
+        // sizing each. It holds no piece to check on resume. Its folder is
+        // made now (once per folder), so that a path that cannot hold it
+        // still stops the task here.
+        const CChannelFile& f = channel.files[i];
+        if (f.size > 0 && !platform::file_exists(f.path)) {
+            const std::string parent = platform::parent_folder(f.path);
+            if (parent == folder)
+                continue;
+            if (!platform::create_folder(parent))
+                return refuse(channel, "cannot open " + f.path);
+            folder = parent;
+            continue;
+        }
         const bool ok = PrepareFile(channel, i, blocks, recheck);
         channel.Done(channel.File(i));
         if (!ok)
@@ -608,19 +625,32 @@ bool CChannelManager::WriteRun(std::uint64_t channel_id, std::int32_t piece, std
     if (std::uint64_t(offset) + std::uint64_t(length) > p.length)
         return false;
     std::uint8_t result = 0;
+    std::shared_ptr<CDiskFile> file;
     {
         CScopedLock lock(channel->lock);
-        CDiskFile* file = channel->File(p.file);
-        std::uint32_t done = 0;
-        int error = 0;
-        while (done < std::uint32_t(length)) {
-            const std::uint32_t n = file->Write(p.offset + std::uint32_t(offset) + done, data + done,
-                                                std::uint32_t(length) - done, &error);
-            if (n == 0)
-                break;
-            done += n;
+        // A file not made yet is refused as an open one would be.
+        if (channel->read_only && !channel->open_files.count(channel->files[p.file].index)) {
+            channel->write_error = channel->files[p.file].path + ": " + std::strerror(EBADF);
+            platform::debug_output("CChannelManager: writing " + channel->write_error + "\n");
+            return false;
         }
-        channel->Done(file);
+        file = channel->SharedFile(p.file);
+    }
+    // Written without the channel's lock: the storage threads write
+    // different pieces of a channel side by side (a file's own lock keeps
+    // its opening and closing whole).
+    std::uint32_t done = 0;
+    int error = 0;
+    while (done < std::uint32_t(length)) {
+        const std::uint32_t n = file->Write(p.offset + std::uint32_t(offset) + done, data + done,
+                                            std::uint32_t(length) - done, &error);
+        if (n == 0)
+            break;
+        done += n;
+    }
+    {
+        CScopedLock lock(channel->lock);
+        channel->Done(file.get());
         if (done != std::uint32_t(length)) {
             channel->write_error = channel->files[p.file].path + ": " + std::strerror(error != 0 ? error : EIO);
             platform::debug_output("CChannelManager: writing " + channel->write_error + "\n");
@@ -686,6 +716,33 @@ bool CChannelManager::ReadPiece(std::uint64_t channel_id, PieceCacheEntry& entry
             file->Open(file->IsReadOnly() ? 1 : 0);
     }
     return ReadPieceFromFiles(*channel, std::uint32_t(entry.piece), entry.buffer.data());
+}
+
+bool CChannelManager::ReadPieceRange(std::uint64_t channel_id, std::int32_t piece, std::uint32_t offset,
+                                     std::uint8_t* out, std::uint32_t length)
+{
+    ChannelPtr channel = Find(channel_id);
+    if (!channel || !out || piece < 0 || std::size_t(piece) >= channel->pieces.size())
+        return false;
+    const ChannelPiece& p = channel->pieces[std::size_t(piece)];
+    if (std::uint64_t(offset) + length > p.length)
+        return false;
+    std::shared_ptr<CDiskFile> file;
+    {
+        CScopedLock lock(channel->lock);
+        file = channel->SharedFile(p.file);
+    }
+    // Outside the channel's lock, as writes are.
+    std::uint32_t done = 0;
+    while (done < length) {
+        const std::uint32_t n = file->Read(p.offset + offset + done, out + done, length - done);
+        if (n == 0)
+            break;
+        done += n;
+    }
+    CScopedLock lock(channel->lock);
+    channel->Done(file.get());
+    return done == length;
 }
 
 // Called on the I/O thread: it takes no lock another thread may hold for
@@ -827,6 +884,7 @@ int CChannelManager::SetFilesFlag(std::uint64_t channel_id, std::uint8_t read_on
     ChannelPtr channel = Find(channel_id);
     if (channel) {
         CScopedLock lock(channel->lock);
+        channel->read_only = read_only != 0;
         for (auto& f : channel->open_files)
             f.second->Open(read_only);
     }

@@ -55,7 +55,8 @@ public:
     static constexpr std::size_t kMaxOpenFiles = 64;
 
     std::vector<CChannelFile> files;   // by file index 0, 1, 2, ...
-    std::map<std::int32_t, std::unique_ptr<CDiskFile>> open_files;
+    // Shared: a write outside the lock keeps its file (see WriteRun).
+    std::map<std::int32_t, std::shared_ptr<CDiskFile>> open_files;
     std::uint64_t id = 0;
     std::int32_t piece_size = 0;
     std::string root_folder;
@@ -70,6 +71,7 @@ public:
     std::vector<ChannelPiece> pieces;
     std::vector<std::uint8_t> scratch;      // read-back buffer of piece checks
     std::string write_error;                // why the last failed write failed
+    bool read_only = false;                 // SetFilesFlag: writes are refused, files made later too
     std::unique_ptr<ChannelTables> ahead;   // made by CheckChannelFiles, taken by the preparation
     CcsLocker lock;                         // guards the files, the scratch buffer and `ahead`
 
@@ -77,7 +79,8 @@ public:
     // Lengths of all pieces.
     std::vector<std::uint32_t> PieceLengths() const;
     // The file, opened read/write (or read-only) on first use.
-    CDiskFile* File(std::uint32_t position, bool read_only = false);
+    CDiskFile* File(std::uint32_t position, bool read_only = false) { return SharedFile(position, read_only).get(); }
+    std::shared_ptr<CDiskFile> SharedFile(std::uint32_t position, bool read_only = false);
     // Ends one operation on a file: closes it when the channel has more
     // than kMaxOpenFiles files.
     void Done(CDiskFile* file);
@@ -107,6 +110,8 @@ public:
     bool VerifyPiece(std::uint64_t channel_id, std::int32_t piece, std::int32_t offset, const std::uint8_t* data,
                      std::int32_t length, const unsigned char* digest) override;
     bool ReadPiece(std::uint64_t channel_id, PieceCacheEntry& entry) override;
+    bool ReadPieceRange(std::uint64_t channel_id, std::int32_t piece, std::uint32_t offset, std::uint8_t* out,
+                        std::uint32_t length) override;
     bool ReadCachedBlock(std::uint64_t channel_id, std::int32_t piece, std::uint32_t offset, std::uint8_t* data,
                          std::uint32_t length) override;
     bool CachedBlockFile(std::uint64_t channel_id, std::int32_t piece, std::uint32_t offset, std::uint32_t length,

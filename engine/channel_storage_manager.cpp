@@ -24,6 +24,7 @@ inline void store_byte(std::uint8_t& b, std::uint8_t v)
 // I/O thread its allocation, page faults and zero-fill (a seeding store's
 // reads take the buffers its read cache lets go).
 constexpr std::size_t kSpareBuffers = 16;
+constexpr std::size_t kSpareUnits = 16;   // of 256 KiB
 
 }   // namespace
 
@@ -68,7 +69,13 @@ bool CChannelStorageManager::SaveBitmap(const std::vector<std::uint8_t>& bitmap,
     m_received = received;
     m_lengths = piece_lengths;
     const std::uint32_t longest = m_lengths.empty() ? 1 : *std::max_element(m_lengths.begin(), m_lengths.end());
-    m_cache_bound = std::max(kWriteCacheEntries, std::min(kMaxWriteCacheEntries, kMaxWriteCacheBytes / longest));
+    // An entry of a big piece holds the units being filled, not its whole
+    // piece: their bytes are bounded, not their number.
+    m_cache_bound = longest > kStreamFrom
+                        ? kMaxWriteCacheEntries
+                        : std::max(kWriteCacheEntries, std::min(kMaxWriteCacheEntries, kMaxWriteCacheBytes / longest));
+    m_read_cache_limit = std::max<std::size_t>(1, std::min(kReadCacheEntries, kMaxReadBytes / longest));
+    m_reads_limit = std::max<std::size_t>(1, std::min(kMaxReads, kMaxReadBytes / longest));
     m_verified = std::size_t(std::count(m_bitmap.begin(), m_bitmap.end(), 1));
     m_write_state.assign(received.size(), {});
     m_stored.assign(received.size(), {});
@@ -124,23 +131,187 @@ bool CChannelStorageManager::WriteBlock(const BlockRequest& req)
     }
     store_byte(received[block], 1);
     WriteEntry& entry = FindOrAddWriteEntry(piece);
-    std::memcpy(entry.cache.buffer.data() + req.offset, req.data, std::size_t(req.length));
+    std::memcpy(BlockBytes(entry, std::uint32_t(req.offset)), req.data, std::size_t(req.length));
     TakeBlock(entry, block);
     return true;
+}
+
+// The bytes of the block at `offset` in the entry, its unit made (from a
+// kept buffer) if need be. A unit made past the write cache's byte bound
+// has the fullest other entry written out.
+std::uint8_t* CChannelStorageManager::BlockBytes(WriteEntry& entry, std::uint32_t offset)
+{
+    if (entry.buffer->Has(PieceBuffer::UnitOf(offset)))
+        return entry.buffer->Make(offset, {});
+    std::uint8_t* bytes = entry.buffer->Make(offset, TakeSpareUnit());
+    const std::int32_t piece = entry.piece;
+    if (WriteCacheBytes() > kMaxWriteCacheBytes && m_write_cache.size() > 1)
+        EvictOne(piece, false);
+    return bytes;
+}
+
+std::size_t CChannelStorageManager::WriteCacheBytes() const
+{
+    std::size_t bytes = 0;
+    for (const auto& e : m_write_cache)
+        bytes += e.second.buffer->HeldBytes();
+    return bytes;
 }
 
 // The block's bytes are in the entry's buffer and it counts as received.
 void CChannelStorageManager::TakeBlock(WriteEntry& entry, std::uint32_t block)
 {
-    const std::uint32_t piece = std::uint32_t(entry.cache.piece);
+    const std::uint32_t piece = std::uint32_t(entry.piece);
     m_write_state[piece][block] = kCached;
-    ExtendHash(entry, block);
+    ExtendHash(entry);
     // Every block in: the piece goes to the file whole and is checked
     // there; nothing of it is left to gather, so its entry goes now.
     const std::vector<std::uint8_t>& received = m_received[piece];
-    if (std::find(received.begin(), received.end(), 0) == received.end())
+    if (std::find(received.begin(), received.end(), 0) == received.end()) {
         HandOff(m_write_cache.find(std::int32_t(piece)), true);
+    } else if (entry.buffer->Length() > kStreamFrom) {
+        // A whole unit of a big piece goes to the file at once, wherever
+        // the hash is; its memory goes once hashed, or sooner (ShedAhead).
+        const std::size_t unit = PieceBuffer::UnitOf(block * kBlockSize);
+        if (UnitComplete(entry, unit)) {
+            WriteUnit(entry, unit);
+            ShedAhead(entry);
+        }
+        ReleaseUnits(entry);
+    }
     STORE_INVARIANT(piece);
+}
+
+bool CChannelStorageManager::Ahead(const WriteEntry& entry, std::size_t unit) const
+{
+    return unit < entry.ahead.size() && entry.ahead[unit] != 0;
+}
+
+// Every block of the unit is cached or on its way to the file, at least
+// one cached.
+bool CChannelStorageManager::UnitComplete(const WriteEntry& entry, std::size_t unit) const
+{
+    const std::vector<std::uint8_t>& states = m_write_state[std::size_t(entry.piece)];
+    const std::size_t first = entry.buffer->UnitStart(unit) / kBlockSize;
+    const std::size_t end = std::min(states.size(),
+                                     std::size_t(entry.buffer->UnitEnd(unit) + kBlockSize - 1) / kBlockSize);
+    bool cached = false;
+    for (std::size_t b = first; b < end; ++b) {
+        if (states[b] == kCached)
+            cached = true;
+        else if (states[b] != kWriting && states[b] != kWritten)
+            return false;
+    }
+    return cached;
+}
+
+// Every block of the unit is on its way to the file or in it.
+bool CChannelStorageManager::UnitOnItsWay(const WriteEntry& entry, std::size_t unit) const
+{
+    const std::vector<std::uint8_t>& states = m_write_state[std::size_t(entry.piece)];
+    const std::size_t first = entry.buffer->UnitStart(unit) / kBlockSize;
+    const std::size_t end = std::min(states.size(),
+                                     std::size_t(entry.buffer->UnitEnd(unit) + kBlockSize - 1) / kBlockSize);
+    for (std::size_t b = first; b < end; ++b) {
+        if (states[b] != kWriting && states[b] != kWritten)
+            return false;
+    }
+    return true;
+}
+
+// Writes the cached blocks of one unit whose every block is in; the entry
+// stays, and the unit's bytes stay valid for the hash while it holds them.
+void CChannelStorageManager::WriteUnit(WriteEntry& entry, std::size_t unit)
+{
+    const std::uint32_t piece = std::uint32_t(entry.piece);
+    auto job = NewJob(
+        piece, entry, entry.buffer->UnitStart(unit) / kBlockSize,
+        std::min(m_write_state[piece].size(), std::size_t(entry.buffer->UnitEnd(unit) + kBlockSize - 1) / kBlockSize));
+    entry.ahead.resize(entry.buffer->Units(), 0);
+    entry.ahead[unit] = 1;
+    m_owner->SubmitWrite(shared_from_this(), job);
+}
+
+// Lets go of the leading units that are on their way to the file and
+// hashed (the hash passes units in order).
+void CChannelStorageManager::ReleaseUnits(WriteEntry& entry)
+{
+    while (entry.released < entry.buffer->Units() && UnitOnItsWay(entry, entry.released) &&
+           entry.hash->Hashed() >= entry.buffer->UnitEnd(entry.released)) {
+        std::shared_ptr<PieceBuffer::Unit> unit = entry.buffer->Release(entry.released);
+        if (unit)
+            ReleaseUnit(std::move(*unit));
+        ++entry.released;
+    }
+}
+
+// While the cache holds more than kAheadBytes, lets go of the units
+// written ahead that the hash has not been given yet (its ready mark is
+// not past their start, so nothing reads them): the piece's last job reads
+// them back.
+void CChannelStorageManager::ShedAhead(WriteEntry& entry)
+{
+    const std::uint32_t ready = entry.hash->Ready();
+    for (std::size_t u = entry.buffer->Units(); u-- > 0 && WriteCacheBytes() > kAheadBytes;) {
+        if (!Ahead(entry, u) || !entry.buffer->Has(u) || entry.buffer->UnitStart(u) < ready)
+            continue;
+        std::shared_ptr<PieceBuffer::Unit> unit = entry.buffer->Release(u);
+        if (unit)
+            ReleaseUnit(std::move(*unit));
+    }
+}
+
+// Whether the digest can be finished from the ready mark on: each unit
+// from there is written whole by this entry (in memory or read back) or
+// has every block from the mark on cached.
+bool CChannelStorageManager::ReloadPlan(const WriteEntry& entry) const
+{
+    const std::vector<std::uint8_t>& states = m_write_state[std::size_t(entry.piece)];
+    const std::uint32_t ready = entry.hash->Ready();
+    for (std::size_t u = PieceBuffer::UnitOf(ready); u < entry.buffer->Units(); ++u) {
+        if (Ahead(entry, u))
+            continue;
+        const std::size_t end = std::min(states.size(),
+                                         std::size_t(entry.buffer->UnitEnd(u) + kBlockSize - 1) / kBlockSize);
+        for (std::size_t b = std::max<std::size_t>(ready / kBlockSize, entry.buffer->UnitStart(u) / kBlockSize);
+             b < end; ++b) {
+            if (states[b] != kCached)
+                return false;
+        }
+    }
+    return true;
+}
+
+// A job for the cached blocks in [first_block, end_block) of the entry, in
+// runs that each stay within one unit; the blocks are being written now.
+std::shared_ptr<WriteJob> CChannelStorageManager::NewJob(std::uint32_t piece, const WriteEntry& entry,
+                                                         std::size_t first_block, std::size_t end_block)
+{
+    auto job = std::make_shared<WriteJob>();
+    job->channel_id = m_channel_id;
+    job->piece = piece;
+    std::vector<std::uint8_t>& states = m_write_state[piece];
+    const std::uint32_t length = m_lengths[piece];
+    for (std::size_t b = first_block; b < end_block;) {
+        if (states[b] != kCached) {
+            ++b;
+            continue;
+        }
+        StorageRun run;
+        run.first_block = std::uint32_t(b);
+        run.offset = std::uint32_t(b) * kBlockSize;
+        const std::size_t unit = PieceBuffer::UnitOf(run.offset);
+        run.unit = entry.buffer->Share(unit);
+        run.data = run.unit->data() + (run.offset - entry.buffer->UnitStart(unit));
+        for (; b < end_block && states[b] == kCached && PieceBuffer::UnitOf(std::uint32_t(b) * kBlockSize) == unit;
+             ++b) {
+            states[b] = kWriting;
+            ++run.blocks;
+            run.length += BlockLength(length, std::uint32_t(b));
+        }
+        job->runs.push_back(std::move(run));
+    }
+    return job;
 }
 
 bool CChannelStorageManager::HasLent(std::int32_t piece) const
@@ -158,7 +329,10 @@ bool CChannelStorageManager::Lend(std::int32_t piece, std::int32_t offset, std::
     const std::vector<std::uint8_t>& received = m_received[p];
     std::vector<std::uint8_t>& states = m_write_state[p];
     std::uint32_t n = 0;
-    while (n < count && first + n < received.size() && received[first + n] == 0 && states[first + n] == kNothing)
+    // A loan stays within one unit of the entry's buffer.
+    const std::size_t unit_end = (PieceBuffer::UnitOf(first * kBlockSize) + 1) * (PieceBuffer::kUnit / kBlockSize);
+    while (n < count && first + n < received.size() && first + n < unit_end && received[first + n] == 0 &&
+           states[first + n] == kNothing)
         ++n;
     if (n == 0)
         return false;
@@ -176,7 +350,7 @@ bool CChannelStorageManager::Lend(std::int32_t piece, std::int32_t offset, std::
         lease.bytes += BlockLength(m_lengths[p], b);
     }
     lease.resets = entry.resets;
-    lease.data = entry.cache.buffer.data() + offset;
+    lease.data = BlockBytes(entry, std::uint32_t(offset));
     STORE_INVARIANT(p);
     return true;
 }
@@ -217,7 +391,7 @@ void CChannelStorageManager::EndLoan(std::uint32_t piece, std::uint32_t first_bl
         auto entry = m_write_cache.find(std::int32_t(piece));
         if (entry == m_write_cache.end())
             continue;
-        std::memcpy(entry->second.cache.buffer.data() + std::size_t(b) * kBlockSize, bytes.data(), bytes.size());
+        std::memcpy(BlockBytes(entry->second, b * kBlockSize), bytes.data(), bytes.size());
         store_byte(m_received[piece][b], 1);
         TakeBlock(entry->second, b);
     }
@@ -230,34 +404,46 @@ CChannelStorageManager::WriteEntry& CChannelStorageManager::FindOrAddWriteEntry(
     if (it != m_write_cache.end())
         return it->second;
     if (m_write_cache.size() >= m_cache_limit)
-        EvictOne();
-    WriteEntry& added = m_write_cache
-                            .emplace(std::int32_t(piece), WriteEntry{NewPieceEntry(std::int32_t(piece)), nullptr})
-                            .first->second;
+        EvictOne(-1, true);
+    WriteEntry& added = m_write_cache[std::int32_t(piece)];
+    added.piece = std::int32_t(piece);
+    added.buffer = std::make_shared<PieceBuffer>(m_lengths[piece]);
     auto parked = m_parked.find(std::int32_t(piece));
     if (parked != m_parked.end()) {
         added.hash = std::move(parked->second);
-        added.hash->Attach(added.cache.buffer.data());
+        added.hash->Attach(added.buffer);
         m_parked.erase(parked);
     } else {
-        added.hash = std::make_shared<PieceHash>(added.cache.buffer.data(), added.cache.length);
+        added.hash = std::make_shared<PieceHash>(added.buffer);
     }
     return added;
 }
 
-// Moves the entry's ready mark over the cached blocks that now follow it
-// without a gap and lets the hash workers hash them. Blocks written out
-// before the entry was made are not in its buffer: such a piece is read
-// back when it completes.
-void CChannelStorageManager::ExtendHash(WriteEntry& entry, std::uint32_t block)
+// Moves the entry's ready mark over the blocks whose bytes are in its
+// buffer and that now follow it without a gap (cached, or in a unit written
+// whole and still held), and lets the hash workers hash them. Blocks
+// written out before the entry was made are not in its buffer: such a
+// piece is read back when it completes.
+void CChannelStorageManager::ExtendHash(WriteEntry& entry)
 {
-    const std::uint32_t piece = std::uint32_t(entry.cache.piece);
-    std::uint32_t ready = entry.hash->Ready();
-    if (ready != block * kBlockSize)
-        return;
+    const std::uint32_t piece = std::uint32_t(entry.piece);
+    const std::uint32_t start = entry.hash->Ready();
+    std::uint32_t ready = start;
     const std::vector<std::uint8_t>& states = m_write_state[piece];
-    for (std::size_t b = block; b < states.size() && states[b] == kCached; ++b)
+    // A big piece's hash is given at most kAheadBytes more than it has
+    // hashed: what lies beyond can still be let go while the hash is slow.
+    const std::uint64_t limit = entry.buffer->Length() > kStreamFrom ? std::uint64_t(entry.hash->Hashed()) + kAheadBytes
+                                                                     : std::uint64_t(UINT32_MAX);
+    for (std::size_t b = ready / kBlockSize; b < states.size() && ready == b * kBlockSize && ready < limit; ++b) {
+        const std::size_t unit = PieceBuffer::UnitOf(std::uint32_t(b) * kBlockSize);
+        const bool held = states[b] == kCached || ((states[b] == kWriting || states[b] == kWritten) &&
+                                                   Ahead(entry, unit) && entry.buffer->Has(unit));
+        if (!held)
+            break;
         ready += BlockLength(m_lengths[piece], std::uint32_t(b));
+    }
+    if (ready == start)
+        return;
     entry.hash->SetReady(ready);
     m_owner->PostHash(entry.hash);
 }
@@ -268,20 +454,27 @@ void CChannelStorageManager::DropEntry(WriteCache::iterator it)
     if (it == m_write_cache.end())
         return;
     it->second.hash->Detach();
-    ReleaseBuffer(std::move(it->second.cache.buffer));
+    PieceBuffer& buffer = *it->second.buffer;
+    for (std::size_t u = 0; u < buffer.Units(); ++u) {
+        std::shared_ptr<PieceBuffer::Unit> unit = buffer.Release(u);
+        if (unit)
+            ReleaseUnit(std::move(*unit));
+    }
     m_write_cache.erase(it);
 }
 
-// Makes room for one more piece. An entry with nothing left to write (its
-// blocks were refused by the file) goes first; otherwise the entry with the most
-// cached blocks is written out, and checked when all its blocks are in.
-void CChannelStorageManager::EvictOne()
+// Makes room for one more piece (or unit), never taking `keep`'s entry. An
+// entry with nothing left to write (its blocks were refused by the file)
+// goes first; otherwise the entry with the most cached blocks is written
+// out, and checked when all its blocks are in. `grow`: the cache may then
+// hold one more entry.
+void CChannelStorageManager::EvictOne(std::int32_t keep, bool grow)
 {
     auto victim = m_write_cache.end();
     std::size_t most = 0;
     for (auto it = m_write_cache.begin(); it != m_write_cache.end(); ++it) {
         // Blocks are being received into it: it stays.
-        if (HasLent(it->first))
+        if (it->first == keep || HasLent(it->first))
             continue;
         const auto& states = m_write_state[std::size_t(it->first)];
         const std::size_t cached = std::size_t(std::count(states.begin(), states.end(), kCached));
@@ -306,7 +499,7 @@ void CChannelStorageManager::EvictOne()
     // A piece written out in part costs a write per fragment and a read
     // back for its check: more pieces are being filled at once than the
     // cache holds, so it takes one more.
-    if (!complete && m_cache_limit < m_cache_bound)
+    if (grow && !complete && m_cache_limit < m_cache_bound)
         ++m_cache_limit;
 }
 
@@ -316,36 +509,27 @@ void CChannelStorageManager::EvictOne()
 // then written or on its way (the worker writes in order).
 void CChannelStorageManager::HandOff(WriteCache::iterator it, bool verify)
 {
-    auto job = std::make_shared<WriteJob>();
-    job->channel_id = m_channel_id;
-    job->piece = std::uint32_t(it->first);
-    job->buffer = std::move(it->second.cache.buffer);
+    const std::uint32_t piece = std::uint32_t(it->first);
+    std::vector<std::uint8_t>& states = m_write_state[piece];
+    const std::uint32_t length = m_lengths[piece];
+    const bool reload = verify && length > kStreamFrom && it->second.hash->Ready() < length && ReloadPlan(it->second);
+    auto job = NewJob(piece, it->second, 0, states.size());
+    // The hash keeps the piece's buffer (and the units it has not passed)
+    // until the worker finishes, parks or detaches it.
     job->hash = std::move(it->second.hash);
+    std::shared_ptr<PieceBuffer> units = std::move(it->second.buffer);
     m_write_cache.erase(it);
 
-    std::vector<std::uint8_t>& states = m_write_state[job->piece];
-    const std::uint32_t length = m_lengths[job->piece];
-    const std::size_t n = states.size();
-    for (std::size_t b = 0; b < n;) {
-        if (states[b] != kCached) {
-            ++b;
-            continue;
-        }
-        StorageRun run;
-        run.first_block = std::uint32_t(b);
-        run.offset = std::uint32_t(b) * kBlockSize;
-        for (; b < n && states[b] == kCached; ++b) {
-            states[b] = kWriting;
-            ++run.blocks;
-            run.length += BlockLength(length, std::uint32_t(b));
-        }
-        job->runs.push_back(run);
-    }
     job->check = verify && !job->runs.empty() && std::all_of(states.begin(), states.end(), [](std::uint8_t s) {
                      return s == kWriting || s == kWritten;
                  });
     const std::uint32_t ready = job->hash->Ready();
     job->whole_hashed = job->check && ready == length;
+    if (job->check && reload) {
+        job->whole_hashed = true;
+        job->reload = true;
+        job->units = std::move(units);
+    }
     // What was hashed of a piece going on later saves reading it back,
     // unless it fails its check: then the file's bytes are not these.
     job->park = !job->check && ready > 0 && ready < length;
@@ -388,20 +572,58 @@ void CChannelStorageManager::CompleteWrite(WriteJob& job)
                                                      std::to_string(piece) + " to its file failed" +
                                                      (job.error.empty() ? std::string() : " (" + job.error + ")"));
     }
-    if (job.park && intact && job.result < 0 && !m_write_cache.count(std::int32_t(piece)) &&
-        m_parked.size() < kParkedHashes)
+    auto entry = m_write_cache.find(std::int32_t(piece));
+    if (job.park && intact && job.result < 0 && entry == m_write_cache.end() && m_parked.size() < kParkedHashes)
         m_parked[std::int32_t(piece)] = job.hash;
-    ReleaseBuffer(std::move(job.buffer));
+    for (StorageRun& run : job.runs) {
+        std::shared_ptr<PieceBuffer::Unit> unit = std::move(run.unit);
+        if (unit && unit.use_count() == 1)
+            ReleaseUnit(std::move(*unit));
+    }
+    if (entry != m_write_cache.end()) {
+        ReleaseUnits(entry->second);
+        ShedAhead(entry->second);
+    }
     STORE_INVARIANT(piece);
 }
 
 // A kept buffer is handed out with its old bytes: every user overwrites
 // what it then reads (a write entry only writes out the blocks it cached,
 // a read job serves a piece only once the whole of it was read).
+// Only buffers of at most a unit are kept: a big piece's read buffer is
+// not worth its memory.
 void CChannelStorageManager::ReleaseBuffer(std::vector<std::uint8_t>&& buffer)
 {
-    if (m_spare.size() < kSpareBuffers)
+    if (m_spare.size() < kSpareBuffers && buffer.capacity() <= PieceBuffer::kUnit)
         m_spare.push_back(std::move(buffer));
+}
+
+// Units of a whole kUnit are kept for the next entries, a few MiB of them
+// (a last, shorter unit of a piece is not worth keeping apart).
+void CChannelStorageManager::ReleaseUnit(PieceBuffer::Unit&& unit)
+{
+    if (m_spare_units.size() < kSpareUnits && unit.size() == PieceBuffer::kUnit)
+        m_spare_units.push_back(std::move(unit));
+}
+
+PieceBuffer::Unit CChannelStorageManager::TakeSpareUnit()
+{
+    PieceBuffer::Unit out;
+    if (!m_spare_units.empty()) {
+        out = std::move(m_spare_units.back());
+        m_spare_units.pop_back();
+    }
+    return out;
+}
+
+std::vector<std::uint8_t> CChannelStorageManager::TakeSpare()
+{
+    std::vector<std::uint8_t> out;
+    if (!m_spare.empty()) {
+        out = std::move(m_spare.back());
+        m_spare.pop_back();
+    }
+    return out;
 }
 
 void CChannelStorageManager::SetPiece(std::uint32_t piece, std::uint8_t result)
@@ -415,8 +637,10 @@ void CChannelStorageManager::SetPiece(std::uint32_t piece, std::uint8_t result)
         // A complete channel only uploads: the buffers kept for gathering
         // pieces are no longer needed (its reads keep their own once it
         // serves).
-        if (m_verified == m_bitmap.size())
+        if (m_verified == m_bitmap.size()) {
             std::vector<std::vector<std::uint8_t>>().swap(m_spare);
+            std::vector<PieceBuffer::Unit>().swap(m_spare_units);
+        }
     } else {
         if (m_bitmap[piece] != 0)
             --m_verified;
@@ -437,8 +661,9 @@ void CChannelStorageManager::SetPiece(std::uint32_t piece, std::uint8_t result)
         if (entry != m_write_cache.end()) {
             ++entry->second.resets;
             entry->second.hash->Detach();
-            entry->second.hash = std::make_shared<PieceHash>(entry->second.cache.buffer.data(),
-                                                             entry->second.cache.length);
+            entry->second.hash = std::make_shared<PieceHash>(entry->second.buffer);
+            entry->second.released = 0;
+            entry->second.ahead.clear();
         }
         // What was read for upload is no longer what the piece will hold.
         auto it = m_read_cache.find(std::int32_t(piece));
@@ -468,10 +693,7 @@ PieceCacheEntry CChannelStorageManager::NewPieceEntry(std::int32_t piece)
     PieceCacheEntry entry;
     entry.piece = piece;
     entry.length = m_lengths[std::size_t(piece)];
-    if (!m_spare.empty()) {
-        entry.buffer = std::move(m_spare.back());
-        m_spare.pop_back();
-    }
+    entry.buffer = TakeSpare();
     entry.buffer.resize(entry.length);
     return entry;
 }
@@ -479,7 +701,7 @@ PieceCacheEntry CChannelStorageManager::NewPieceEntry(std::int32_t piece)
 // The lowest piece leaves a full read cache first.
 void CChannelStorageManager::CachePiece(PieceCacheEntry&& entry)
 {
-    if (m_read_cache.size() >= kReadCacheEntries) {
+    if (m_read_cache.size() >= m_read_cache_limit) {
         ReleaseBuffer(std::move(m_read_cache.begin()->second.buffer));
         m_read_cache.erase(m_read_cache.begin());
     }
@@ -541,7 +763,7 @@ BlockRead CChannelStorageManager::ReadBlock(BlockRequest& req, PieceReadHandler&
         job = std::make_shared<ReadJob>();
         job->channel_id = m_channel_id;
         job->entry.piece = req.piece;
-        if (m_reads_started < kMaxReads)
+        if (m_reads_started < m_reads_limit)
             StartRead(job);
         else
             m_read_queue.push_back(job);
@@ -565,9 +787,9 @@ void CChannelStorageManager::ReadAhead(std::int32_t piece)
     m_last_asked = piece;
     const std::int32_t next = piece + 1;
     if (!in_order || std::size_t(next) >= m_bitmap.size() || m_bitmap[std::size_t(next)] != 1 ||
-        m_reads_started >= kMaxReads || m_read_cache.count(next) || m_reads.count(next))
+        m_reads_started >= m_reads_limit || m_read_cache.count(next) || m_reads.count(next))
         return;
-    if (m_read_cache.size() >= kReadCacheEntries && m_read_cache.begin()->first == piece)
+    if (m_read_cache.size() >= m_read_cache_limit && m_read_cache.begin()->first == piece)
         return;
     auto job = std::make_shared<ReadJob>();
     job->channel_id = m_channel_id;
@@ -598,7 +820,7 @@ void CChannelStorageManager::CompleteRead(ReadJob& job, bool more)
         CachePiece(std::move(job.entry));
     else
         ReleaseBuffer(std::move(job.entry.buffer));
-    while (more && m_reads_started < kMaxReads && !m_read_queue.empty()) {
+    while (more && m_reads_started < m_reads_limit && !m_read_queue.empty()) {
         std::shared_ptr<ReadJob> next = std::move(m_read_queue.front());
         m_read_queue.pop_front();
         StartRead(next);
@@ -632,7 +854,19 @@ std::vector<std::int32_t> CChannelStorageManager::ReadCachePieces() const
 
 std::size_t CChannelStorageManager::BuffersHeld() const
 {
-    return m_write_cache.size() + m_read_cache.size() + m_reads_started + m_spare.size();
+    return m_write_cache.size() + m_read_cache.size() + m_reads_started + m_spare.size() + m_spare_units.size();
+}
+
+std::size_t CChannelStorageManager::BytesHeld() const
+{
+    std::size_t bytes = WriteCacheBytes();
+    for (const auto& e : m_read_cache)
+        bytes += e.second.buffer.capacity();
+    for (const auto& b : m_spare)
+        bytes += b.capacity();
+    for (const auto& u : m_spare_units)
+        bytes += u.size();
+    return bytes;
 }
 
 void CChannelStorageManager::CheckPiece(std::size_t p) const

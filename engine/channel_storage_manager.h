@@ -4,8 +4,18 @@
 // piece still being filled has to be written out in part, so that it holds
 // as many pieces as the task's connections fill at once, within a memory
 // bound)
-// and a read cache of at most 3 whole pieces read back for upload. Not
-// locked itself: the storage manager's lock guards every store.
+// and a read cache of at most 3 whole pieces read back for upload (fewer
+// for big pieces). Not locked itself: the storage manager's lock guards
+// every store.
+//
+// A piece being assembled is held in units of at most 256 KiB
+// (PieceBuffer), so that memory goes with the bytes received, not with the
+// piece size: a unit of a piece longer than kStreamFrom goes to the file as
+// soon as every block of it is in, and is let go once it is there and
+// hashed, or at once when the hash has not reached it and the cache holds
+// more than kAheadBytes (the piece's last job then reads it back from the
+// file, most likely still in memory there, to finish the digest). The
+// units the write cache holds stay within kMaxWriteCacheBytes.
 //
 // A piece missing from the read cache is read for upload by the storage
 // worker (a ReadJob, at most kMaxReads of a channel at once); the requests
@@ -21,6 +31,7 @@
 
 #include "picker/block_request.h"
 #include "engine/i_channel_manager.h"
+#include "engine/piece_buffer.h"
 
 #include <cstdint>
 #include <deque>
@@ -38,23 +49,30 @@ struct StorageRun {
     std::uint32_t blocks = 0;
     std::uint32_t offset = 0;   // in the piece
     std::uint32_t length = 0;
-    bool written = false;   // set by the worker
+    std::shared_ptr<PieceBuffer::Unit> unit;   // holds the bytes until the run is done
+    const std::uint8_t* data = nullptr;        // the run's first byte in `unit`
+    bool written = false;                      // set by the worker
 };
 
-// One write-cache entry on its way to the file. The job owns the buffer
-// until it completes; the worker finishes or parks the piece's digest,
-// writes the runs and checks the piece after the last one when asked.
+// One write-cache entry, or one finished unit of it, on its way to the
+// file. The runs hold their units until the job completes; the worker
+// finishes or parks the piece's digest (none for a unit: the entry keeps
+// it), writes the runs and checks the piece after the last one when asked.
 struct WriteJob {
     std::uint64_t channel_id = 0;
     std::uint32_t piece = 0;
-    std::vector<std::uint8_t> buffer;
     std::vector<StorageRun> runs;
-    std::shared_ptr<PieceHash> hash;
-    bool check = false;          // the piece is checked after the last run
-    bool whole_hashed = false;   // the digest covers the whole buffer
-    bool park = false;           // keep the digest of the leading blocks
-    int result = -1;             // the check's result, -1 when none was made
-    std::string error;           // why a run was refused, when one was
+    std::shared_ptr<PieceHash> hash;   // null for a unit written ahead
+    bool check = false;                // the piece is checked after the last run
+    bool whole_hashed = false;         // the digest covers the whole buffer
+    // The units the hash has not passed that are not in memory are read
+    // back from the file (written before by this piece's earlier jobs) to
+    // finish the digest; `units` is the piece's buffer, the job's alone now.
+    bool reload = false;
+    std::shared_ptr<PieceBuffer> units;
+    bool park = false;   // keep the digest of the leading blocks
+    int result = -1;     // the check's result, -1 when none was made
+    std::string error;   // why a run was refused, when one was
 };
 
 // A piece read from its file for upload. The job owns its buffer until it
@@ -90,10 +108,20 @@ public:
     // bytes (never below kWriteCacheEntries).
     static constexpr std::size_t kMaxWriteCacheEntries = 64;
     static constexpr std::size_t kMaxWriteCacheBytes = std::size_t(32) << 20;
+    // Past this many bytes in the cache, units written ahead of their hash
+    // are let go (read back at the piece's end).
+    static constexpr std::size_t kAheadBytes = std::size_t(4) << 20;
+    // Pieces longer than this go to the file a unit at a time; shorter ones
+    // whole (the cache then holds fewer of them, within
+    // kMaxWriteCacheBytes).
+    static constexpr std::uint32_t kStreamFrom = 4u << 20;
     static constexpr std::size_t kReadCacheEntries = 3;
     // Pieces of the channel read for upload at once; further reads wait
     // their turn without a buffer.
     static constexpr std::size_t kMaxReads = 4;
+    // Bytes the read cache and the reads under way may hold (never fewer
+    // than one piece each).
+    static constexpr std::size_t kMaxReadBytes = std::size_t(16) << 20;
     // Evicted pieces whose leading digest is kept for when they go on.
     static constexpr std::size_t kParkedHashes = 64;
 
@@ -155,6 +183,9 @@ public:
     std::vector<std::int32_t> ReadCachePieces() const;
     // Piece buffers the store holds: cached, being read, kept for reuse.
     std::size_t BuffersHeld() const;
+    // Bytes the store's buffers hold (write cache units, read cache,
+    // buffers kept for reuse; not the reads and writes under way).
+    std::size_t BytesHeld() const;
     // Entries the write cache may hold now.
     std::size_t WriteCacheLimit() const { return m_cache_limit; }
 
@@ -165,21 +196,38 @@ private:
     // A piece being assembled and the digest of its leading blocks, hashed
     // while the rest arrives.
     struct WriteEntry {
-        PieceCacheEntry cache;
+        std::int32_t piece = 0;
+        std::shared_ptr<PieceBuffer> buffer;
         std::shared_ptr<PieceHash> hash;
-        std::uint32_t resets = 0;   // times the piece was reset while the entry was in
+        std::uint32_t resets = 0;          // times the piece was reset while the entry was in
+        std::size_t released = 0;          // units from the first on let go
+        std::vector<std::uint8_t> ahead;   // per unit: 1 = written whole by this entry (its bytes valid)
     };
     using WriteCache = std::map<std::int32_t, WriteEntry>;
 
     bool ValidBlock(std::int32_t piece, std::int32_t offset, std::uint32_t& block) const;
     WriteEntry& FindOrAddWriteEntry(std::uint32_t piece);
     void TakeBlock(WriteEntry& entry, std::uint32_t block);
+    std::uint8_t* BlockBytes(WriteEntry& entry, std::uint32_t offset);
+    bool UnitComplete(const WriteEntry& entry, std::size_t unit) const;
+    void WriteUnit(WriteEntry& entry, std::size_t unit);
+    void ReleaseUnits(WriteEntry& entry);
+    std::size_t WriteCacheBytes() const;
+    std::shared_ptr<WriteJob> NewJob(std::uint32_t piece, const WriteEntry& entry, std::size_t first_block,
+                                     std::size_t end_block);
     bool HasLent(std::int32_t piece) const;
-    void ExtendHash(WriteEntry& entry, std::uint32_t block);
+    void ExtendHash(WriteEntry& entry);
+    bool Ahead(const WriteEntry& entry, std::size_t unit) const;
+    bool UnitOnItsWay(const WriteEntry& entry, std::size_t unit) const;
+    void ShedAhead(WriteEntry& entry);
+    bool ReloadPlan(const WriteEntry& entry) const;
     void DropEntry(WriteCache::iterator it);
-    void EvictOne();
+    void EvictOne(std::int32_t keep, bool grow);
     void HandOff(WriteCache::iterator it, bool verify);
     void ReleaseBuffer(std::vector<std::uint8_t>&& buffer);
+    std::vector<std::uint8_t> TakeSpare();
+    void ReleaseUnit(PieceBuffer::Unit&& unit);
+    PieceBuffer::Unit TakeSpareUnit();
     bool Servable(const BlockRequest& req) const;
     PieceCacheEntry NewPieceEntry(std::int32_t piece);
     void CachePiece(PieceCacheEntry&& entry);
@@ -203,10 +251,13 @@ private:
     std::vector<std::vector<std::uint8_t>> m_received;          // 1 = received; read live by the piece picker
     std::vector<std::uint32_t> m_lengths;
     std::vector<std::vector<std::uint8_t>> m_write_state;
-    std::vector<std::vector<std::uint8_t>> m_stored;   // 1 = in the file; saved in the ".bbm" file
-    std::vector<std::vector<std::uint8_t>> m_spare;    // freed cache buffers kept for reuse
-    std::size_t m_verified = 0;                        // pieces whose bitmap byte is 1
-    std::size_t m_cache_limit = kWriteCacheEntries;    // entries the write cache may hold
-    std::size_t m_cache_bound = kWriteCacheEntries;    // most it may grow to
+    std::vector<std::vector<std::uint8_t>> m_stored;      // 1 = in the file; saved in the ".bbm" file
+    std::vector<std::vector<std::uint8_t>> m_spare;       // freed cache buffers kept for reuse
+    std::vector<PieceBuffer::Unit> m_spare_units;         // freed write-cache units kept for reuse
+    std::size_t m_verified = 0;                           // pieces whose bitmap byte is 1
+    std::size_t m_cache_limit = kWriteCacheEntries;       // entries the write cache may hold
+    std::size_t m_cache_bound = kWriteCacheEntries;       // most it may grow to
+    std::size_t m_read_cache_limit = kReadCacheEntries;   // entries the read cache may hold
+    std::size_t m_reads_limit = kMaxReads;                // reads under way at once
     CStorageManager* m_owner;
 };

@@ -133,6 +133,11 @@ public:
     // Reads entry.length bytes of piece entry.piece into entry.buffer; true
     // only when exactly that many were read.
     virtual bool ReadPiece(std::uint64_t channel_id, PieceCacheEntry& entry) = 0;
+    // Reads `length` bytes of a piece from `offset` on into `out` (the
+    // storage worker, for bytes it wrote before); false when they cannot
+    // all be read.
+    virtual bool ReadPieceRange(std::uint64_t channel_id, std::int32_t piece, std::uint32_t offset, std::uint8_t* out,
+                                std::uint32_t length) = 0;
 
     // Copies `length` bytes of the piece at `offset` into `data` only when
     // that needs no wait (the file open and free, the bytes in memory);

@@ -11,26 +11,52 @@ constexpr std::uint32_t kSlice = 128 * 1024;
 
 }   // namespace
 
+const std::uint8_t* PieceHash::Span(std::uint32_t offset, std::uint32_t& contiguous) const
+{
+    contiguous = 0;
+    if (m_data) {
+        contiguous = m_length - offset;
+        return m_data + offset;
+    }
+    if (!m_units || offset >= m_length)
+        return nullptr;
+    const std::uint8_t* p = m_units->At(offset);
+    if (p)
+        contiguous = m_units->UnitEnd(PieceBuffer::UnitOf(offset)) - offset;
+    return p;
+}
+
+void PieceHash::Add(std::uint32_t n)
+{
+    std::uint32_t contiguous = 0;
+    const std::uint8_t* p = Span(m_hashed, contiguous);
+    m_md5.Update(p, n);
+    m_hashed += n;
+    m_done.store(m_hashed, std::memory_order_release);
+}
+
 void PieceHash::Advance()
 {
     for (;;) {
         std::lock_guard<std::mutex> lock(m_mutex);
         const std::uint32_t ready = std::min(Ready(), m_length);
-        if (!m_data || m_hashed >= ready)
+        std::uint32_t contiguous = 0;
+        if (m_hashed >= ready || !Span(m_hashed, contiguous))
             return;
-        const std::uint32_t n = std::min(ready - m_hashed, kSlice);
-        m_md5.Update(m_data + m_hashed, n);
-        m_hashed += n;
+        Add(std::min({ready - m_hashed, kSlice, contiguous}));
     }
 }
 
 void PieceHash::Finish(unsigned char digest[kMd5DigestSize])
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_data && m_hashed < m_length)
-        m_md5.Update(m_data + m_hashed, m_length - m_hashed);
+    std::uint32_t contiguous = 0;
+    while (m_hashed < m_length && Span(m_hashed, contiguous))
+        Add(std::min(m_length - m_hashed, contiguous));
     m_hashed = m_length;
+    m_done.store(m_hashed, std::memory_order_release);
     m_data = nullptr;
+    m_units.reset();
     m_md5.Final(digest);
 }
 
@@ -38,6 +64,7 @@ void PieceHash::Detach()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_data = nullptr;
+    m_units.reset();
 }
 
 void PieceHash::Park()
@@ -50,6 +77,14 @@ void PieceHash::Attach(const std::uint8_t* data)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_data = data;
+    m_units.reset();
+}
+
+void PieceHash::Attach(std::shared_ptr<const PieceBuffer> units)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_data = nullptr;
+    m_units = std::move(units);
 }
 
 PieceHashWorker::~PieceHashWorker()
@@ -124,9 +159,11 @@ void PieceHashWorker::AdvanceTogether(std::vector<std::shared_ptr<PieceHash>>& l
         bool keep = h.m_mutex.try_lock();
         if (keep) {
             const std::uint32_t ready = std::min(h.Ready(), h.m_length);
-            keep = h.m_data && ready > h.m_hashed;
+            std::uint32_t contiguous = 0;
+            keep = ready > h.m_hashed && h.Span(h.m_hashed, contiguous);
+            // A round stays within one unit of a piece held in units.
             if (keep)
-                target[i] = h.m_hashed + std::min(ready - h.m_hashed, kSlice);
+                target[i] = h.m_hashed + std::min({ready - h.m_hashed, kSlice, contiguous});
             else
                 h.m_mutex.unlock();
         }
@@ -138,9 +175,7 @@ void PieceHashWorker::AdvanceTogether(std::vector<std::shared_ptr<PieceHash>>& l
         // A partial block first, so that every lane starts on a block.
         const std::size_t tail = h.m_md5.TailLength();
         if (tail != 0) {
-            const std::uint32_t n = std::min(std::uint32_t(kMd5BlockSize - tail), target[i] - h.m_hashed);
-            h.m_md5.Update(h.m_data + h.m_hashed, n);
-            h.m_hashed += n;
+            h.Add(std::min(std::uint32_t(kMd5BlockSize - tail), target[i] - h.m_hashed));
         }
         ++i;
     }
@@ -157,21 +192,25 @@ void PieceHashWorker::AdvanceTogether(std::vector<std::shared_ptr<PieceHash>>& l
             const std::uint32_t left = (target[i] - h.m_hashed) / kMd5BlockSize;
             if (left == 0)
                 continue;
+            std::uint32_t contiguous = 0;
             states[n] = &h.m_md5;
-            data[n] = h.m_data + h.m_hashed;
+            data[n] = h.Span(h.m_hashed, contiguous);
             which[n++] = i;
             blocks = std::min(blocks, left);
         }
         if (n == 0)
             break;
         Md5AdvanceLanes(states, data, n, blocks);
-        for (std::size_t k = 0; k < n; ++k)
-            lanes[which[k]]->m_hashed += blocks * std::uint32_t(kMd5BlockSize);
+        for (std::size_t k = 0; k < n; ++k) {
+            PieceHash& h = *lanes[which[k]];
+            h.m_hashed += blocks * std::uint32_t(kMd5BlockSize);
+            h.m_done.store(h.m_hashed, std::memory_order_release);
+        }
     }
     for (std::size_t i = 0; i < lanes.size(); ++i) {
         PieceHash& h = *lanes[i];
-        h.m_md5.Update(h.m_data + h.m_hashed, target[i] - h.m_hashed);
-        h.m_hashed = target[i];
+        if (target[i] > h.m_hashed)
+            h.Add(target[i] - h.m_hashed);
         h.m_mutex.unlock();
     }
 }

@@ -14,6 +14,7 @@
 // or Park() before the buffer is freed or reused.
 #pragma once
 
+#include "engine/piece_buffer.h"
 #include "foundation/md5.h"
 #include "foundation/md5_lanes.h"
 #include "platform/thread.h"
@@ -28,12 +29,20 @@
 
 class PieceHash {
 public:
+    // A piece in one buffer of `length` bytes.
     PieceHash(const std::uint8_t* data, std::uint32_t length) : m_data(data), m_length(length) {}
+    // A piece in units (see PieceBuffer): each step reads within one unit.
+    explicit PieceHash(std::shared_ptr<const PieceBuffer> units)
+        : m_units(std::move(units)), m_length(m_units->Length())
+    {
+    }
 
     // Bytes from the start of the piece that are in the buffer (only grows).
     std::uint32_t Ready() const { return m_ready.load(std::memory_order_acquire); }
     // Publishes that the first `bytes` bytes are in the buffer.
     void SetReady(std::uint32_t bytes) { m_ready.store(bytes, std::memory_order_release); }
+    // Bytes from the start hashed so far: nothing below it is read again.
+    std::uint32_t Hashed() const { return m_done.load(std::memory_order_acquire); }
     // Hashes what is ready and not hashed yet, a slice at a time.
     void Advance();
     // Hashes the rest of the piece (every byte must be in the buffer) and
@@ -47,14 +56,23 @@ public:
     // Continues in a new buffer of the same piece, whose bytes from the
     // ready mark on will come in.
     void Attach(const std::uint8_t* data);
+    void Attach(std::shared_ptr<const PieceBuffer> units);
 
 private:
     friend class PieceHashWorker;
 
-    std::mutex m_mutex;           // held while hashing
-    const std::uint8_t* m_data;   // null once detached or finished
+    // Under m_mutex: the bytes at `offset` and how many follow them in
+    // memory (0 when detached).
+    const std::uint8_t* Span(std::uint32_t offset, std::uint32_t& contiguous) const;
+    // Hashes `n` bytes from m_hashed on (under m_mutex, within one span).
+    void Add(std::uint32_t n);
+
+    std::mutex m_mutex;                           // held while hashing
+    const std::uint8_t* m_data = nullptr;         // null once detached or finished
+    std::shared_ptr<const PieceBuffer> m_units;   // instead of m_data for a piece in units
     std::uint32_t m_length;
-    std::uint32_t m_hashed = 0;   // bytes added to m_md5
+    std::uint32_t m_hashed = 0;             // bytes added to m_md5
+    std::atomic<std::uint32_t> m_done{0};   // m_hashed, for readers without the mutex
     std::atomic<std::uint32_t> m_ready{0};
     Md5State m_md5;
     bool m_queued = false;   // guarded by the worker's mutex

@@ -143,21 +143,30 @@ void CStorageManager::RecordCheck(CChannelStorageManager& store, std::uint64_t c
 void CStorageManager::SubmitWrite(const std::shared_ptr<CChannelStorageManager>& store,
                                   const std::shared_ptr<WriteJob>& job)
 {
-    const std::size_t bytes = job->buffer.size();
+    std::size_t bytes = 0;
+    for (const StorageRun& run : job->runs)
+        bytes += run.length;
     std::weak_ptr<CChannelStorageManager> weak = store;
-    m_worker.Post([this, job] { RunWrite(*job); }, [this, weak, job] { CompleteWrite(weak, *job); }, bytes);
+    // Jobs of one piece are written in order (the check after the last);
+    // other pieces, and other channels, go on meanwhile.
+    m_worker.Post(
+        StorageWorker::Key{job->channel_id, job->piece}, [this, job] { RunWrite(*job); },
+        [this, weak, job] { CompleteWrite(weak, *job); }, bytes);
 }
 
 // On the storage worker, without the storage lock: the piece's digest,
 // the file writes and the check.
 void CStorageManager::RunWrite(WriteJob& job)
 {
+    if (job.reload)
+        ReloadUnits(job);
     unsigned char digest[kMd5DigestSize];
-    if (job.whole_hashed)
+    // A unit written ahead has no hash: its entry keeps it.
+    if (job.hash && job.whole_hashed)
         job.hash->Finish(digest);
-    else if (job.park)
+    else if (job.hash && job.park)
         job.hash->Park();
-    else
+    else if (job.hash)
         job.hash->Detach();
     t_write_job = &job;
     bool all_written = true;
@@ -166,7 +175,7 @@ void CStorageManager::RunWrite(WriteJob& job)
         // A piece with a run refused is fetched again, not checked.
         const bool check = job.check && all_written && i + 1 == job.runs.size();
         const std::int32_t piece = std::int32_t(job.piece);
-        const std::uint8_t* data = job.buffer.data() + run.offset;
+        const std::uint8_t* data = run.data;
         run.written = check && job.whole_hashed
                           ? m_channels->VerifyPiece(job.channel_id, piece, std::int32_t(run.offset), data,
                                                     std::int32_t(run.length), digest)
@@ -177,6 +186,38 @@ void CStorageManager::RunWrite(WriteJob& job)
         all_written = all_written && run.written;
     }
     t_write_job = nullptr;
+    // The bytes are in the file: their memory goes now, not when the
+    // completion runs (it may wait behind slower work of the channel).
+    for (StorageRun& run : job.runs) {
+        run.unit.reset();
+        run.data = nullptr;
+    }
+    job.units.reset();
+}
+
+// On the storage worker: the units of a big piece the hash has not passed
+// are hashed in order, those no longer in memory read back from the file
+// first (the piece's earlier jobs wrote them), each let go once hashed. A
+// unit that cannot be read leaves the check to the read-back of the whole
+// piece.
+void CStorageManager::ReloadUnits(WriteJob& job)
+{
+    PieceBuffer& units = *job.units;
+    for (std::size_t u = PieceBuffer::UnitOf(job.hash->Hashed()); u < units.Units(); ++u) {
+        const std::uint32_t start = units.UnitStart(u);
+        const std::uint32_t length = units.UnitEnd(u) - start;
+        if (!units.Has(u)) {
+            PieceBuffer::Unit bytes(length);
+            if (!m_channels->ReadPieceRange(job.channel_id, std::int32_t(job.piece), start, bytes.data(), length)) {
+                job.whole_hashed = false;
+                return;
+            }
+            units.Make(start, std::move(bytes));
+        }
+        job.hash->SetReady(std::max(job.hash->Ready(), units.UnitEnd(u)));
+        job.hash->Advance();
+        units.Release(u);
+    }
 }
 
 // Back on the I/O thread (or the thread that ran the job): the store
@@ -199,8 +240,10 @@ void CStorageManager::SubmitRead(const std::shared_ptr<CChannelStorageManager>& 
     // Counted as no bytes: the reads are bounded by their number per
     // channel, and the I/O thread must never wait behind the writes'
     // backlog to start one.
-    m_worker.Post([this, job] { job->read = m_channels->ReadPiece(job->channel_id, job->entry); },
-                  [this, weak, job] { CompleteRead(weak, job); }, 0);
+    m_worker.Post(
+        StorageWorker::Key{job->channel_id, std::uint32_t(job->entry.piece)},
+        [this, job] { job->read = m_channels->ReadPiece(job->channel_id, job->entry); },
+        [this, weak, job] { CompleteRead(weak, job); }, 0);
 }
 
 // On the I/O thread: the piece joins the read cache, then the requests that
@@ -267,9 +310,10 @@ bool CStorageManager::PostBitmapSave(std::uint64_t channel_id, ICmdEvent* sink)
     for (const auto& t : *stored)
         bytes += t.size();
     // The save, its fsync included, happens on the worker after every
-    // write posted before it.
-    m_worker.Post([channel_id, sink, bitmap, stored] { sink->OnBitmapSaved(channel_id, *bitmap, *stored); }, nullptr,
-                  bytes);
+    // write of the channel posted before it.
+    m_worker.Post(
+        StorageWorker::Key{channel_id, StorageWorker::kWholeChannel},
+        [channel_id, sink, bitmap, stored] { sink->OnBitmapSaved(channel_id, *bitmap, *stored); }, nullptr, bytes);
     return true;
 }
 
@@ -379,7 +423,8 @@ void CStorageManager::RemoveChannel(std::uint64_t channel_id)
     // Reads not started are answered as failed where completions run.
     for (const auto& job : waiting)
         m_worker.Post(
-            nullptr, [this, job] { CompleteRead(std::weak_ptr<CChannelStorageManager>(), job); }, 0);
+            StorageWorker::Key{channel_id, StorageWorker::kWholeChannel}, nullptr,
+            [this, job] { CompleteRead(std::weak_ptr<CChannelStorageManager>(), job); }, 0);
 }
 
 void CStorageManager::SetCmdEvent(ICmdEvent* event)

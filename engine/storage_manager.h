@@ -113,6 +113,7 @@ private:
     CChannelStorageManager* Find(std::uint64_t channel_id);
     void RecordCheck(CChannelStorageManager& store, std::uint64_t channel_id, std::uint32_t piece, std::uint8_t result);
     void RunWrite(WriteJob& job);
+    void ReloadUnits(WriteJob& job);
     void CompleteWrite(const std::weak_ptr<CChannelStorageManager>& store, WriteJob& job);
     void CompleteRead(const std::weak_ptr<CChannelStorageManager>& store, const std::shared_ptr<ReadJob>& job);
     static void Raise(IStorageManagerEvent* sink, std::vector<Event>& events);

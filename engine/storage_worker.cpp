@@ -2,6 +2,9 @@
 
 #include "net/io/io_service.h"
 
+#include <algorithm>
+#include <thread>
+
 StorageWorker::~StorageWorker()
 {
     {
@@ -10,9 +13,10 @@ StorageWorker::~StorageWorker()
         m_io = nullptr;
     }
     m_wake.notify_all();
-    // The thread runs what is queued before it ends: every item owns what
+    // The threads run what is queued before they end: every item owns what
     // it writes and nothing posted is lost.
-    m_thread.join();
+    for (auto& t : m_threads)
+        t->join();
     RunCompletions();
 }
 
@@ -21,7 +25,17 @@ bool StorageWorker::Start()
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_started)
         return true;
-    m_started = m_thread.start([this] { Run(); }, "storage");
+    // At least two, so that one channel's slow disk work never holds back
+    // another's.
+    const std::size_t want =
+        std::max<std::size_t>(2, std::min<std::size_t>(kMaxThreads, std::thread::hardware_concurrency() / 2));
+    while (m_threads.size() < want) {
+        auto thread = std::make_unique<platform::Thread>();
+        if (!thread->start([this] { Run(); }, "storage"))
+            break;
+        m_threads.push_back(std::move(thread));
+    }
+    m_started = !m_threads.empty();
     return m_started;
 }
 
@@ -29,6 +43,12 @@ bool StorageWorker::Started() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_started;
+}
+
+std::size_t StorageWorker::Threads() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_threads.size();
 }
 
 void StorageWorker::SetIoService(i_io_service* io)
@@ -42,7 +62,16 @@ void StorageWorker::SetIoService(i_io_service* io)
         RunCompletions();
 }
 
-void StorageWorker::Post(Fn work, Fn done, std::size_t bytes)
+bool StorageWorker::Conflict(const Key& a, const Key& b)
+{
+    if (a.piece == kWholeChannel && a.channel == 0)
+        return true;   // ordered with everything
+    if (b.piece == kWholeChannel && b.channel == 0)
+        return true;
+    return a.channel == b.channel && (a.piece == b.piece || a.piece == kWholeChannel || b.piece == kWholeChannel);
+}
+
+void StorageWorker::Post(Key key, Fn work, Fn done, std::size_t bytes)
 {
     {
         std::unique_lock<std::mutex> lock(m_mutex);
@@ -53,79 +82,108 @@ void StorageWorker::Post(Fn work, Fn done, std::size_t bytes)
             // the worker, which the poster may hold: no wait then.)
             m_idle.wait(lock,
                         [&] { return !m_io || m_pending_bytes == 0 || m_pending_bytes + bytes <= kMaxPendingBytes; });
-            // Only a sleeping thread is signalled (once): a busy one looks
-            // at the queue under the lock before it sleeps, and a signal per
-            // block would cost the network thread a wake-up each.
-            const bool wake = m_sleeping;
-            m_sleeping = false;
             m_pending_bytes += bytes;
-            m_queue.push_back(Item{std::move(work), std::move(done), bytes});
+            m_order.push_back(Slot{key, false, false, std::move(done)});
+            m_queue.push_back(Item{key, std::move(work), bytes, &m_order.back()});
+            // Only a thread that sleeps is signalled: a busy one looks at
+            // the queue under the lock before it sleeps, and a signal per
+            // block would cost the network thread a wake-up each.
+            if (m_sleeping == 0)
+                return;
             lock.unlock();
-            if (wake)
-                m_wake.notify_one();
+            m_wake.notify_one();
             return;
         }
     }
-    Item item{std::move(work), std::move(done), 0};
-    if (item.work)
-        item.work();
-    if (item.done)
-        item.done();
+    if (work)
+        work();
+    if (done)
+        done();
 }
 
 void StorageWorker::Drain()
 {
     std::unique_lock<std::mutex> lock(m_mutex);
-    m_idle.wait(lock, [&] { return m_queue.empty() && m_running == 0; });
+    m_idle.wait(lock, [&] { return m_queue.empty() && m_running.empty(); });
+}
+
+// An item may run when nothing it must follow is running or queued ahead
+// of it.
+std::deque<StorageWorker::Item>::iterator StorageWorker::NextRunnable()
+{
+    for (auto it = m_queue.begin(); it != m_queue.end(); ++it) {
+        const Key& key = it->key;
+        const bool blocked =
+            std::any_of(m_running.begin(), m_running.end(), [&](const Key& k) { return Conflict(k, key); }) ||
+            std::any_of(m_queue.begin(), it, [&](const Item& earlier) { return Conflict(earlier.key, key); });
+        if (!blocked)
+            return it;
+        // Past a few blocked items the rest waits: the queue is looked at
+        // on every pick, and the items ahead go first anyway.
+        if (it - m_queue.begin() >= 64)
+            break;
+    }
+    return m_queue.end();
 }
 
 void StorageWorker::Run()
 {
     std::unique_lock<std::mutex> lock(m_mutex);
     for (;;) {
-        while (!m_stop && m_queue.empty()) {
-            m_sleeping = true;
+        auto it = NextRunnable();
+        if (it == m_queue.end()) {
+            if (m_stop && m_queue.empty())
+                return;   // stopping, and nothing left
+            ++m_sleeping;
             m_wake.wait(lock);
-            m_sleeping = false;
+            --m_sleeping;
+            continue;
         }
-        if (m_queue.empty())
-            return;   // stopping, and nothing left
-        Item item = std::move(m_queue.front());
-        m_queue.pop_front();
-        ++m_running;
+        Item item = std::move(*it);
+        m_queue.erase(it);
+        m_running.push_back(item.key);
+        // More may be runnable than this thread takes.
+        const bool more = !m_queue.empty() && m_sleeping > 0;
         lock.unlock();
+        if (more)
+            m_wake.notify_one();
         if (item.work)
             item.work();
         item.work = nullptr;
         Finish(item);
         lock.lock();
-        --m_running;
+        m_running.erase(std::find_if(m_running.begin(), m_running.end(), [&](const Key& k) {
+            return k.channel == item.key.channel && k.piece == item.key.piece;
+        }));
         m_pending_bytes -= item.bytes;
         m_idle.notify_all();
+        // What this item held back may run now on the other threads too.
+        if (m_stop || (!m_queue.empty() && m_sleeping > 0))
+            m_wake.notify_all();
     }
 }
 
-// Hands the completion to the I/O thread, or runs it here without one.
+// Queues the completions that are now next in posting order for the I/O
+// thread, or runs them here without one.
 void StorageWorker::Finish(Item& item)
 {
-    if (!item.done)
-        return;
     i_io_service* io = nullptr;
     bool post = false;
+    bool any = false;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
+        item.slot->finished = true;
+        any = ReleaseCompletions();
         io = m_io;
-        if (io) {
-            m_completions.push_back(std::move(item.done));
+        if (io && any) {
             post = !m_io_posted;
             m_io_posted = true;
         }
     }
+    if (!any)
+        return;
     if (!io) {
-        // Earlier completions still waiting for the I/O thread go first.
         RunCompletions();
-        std::lock_guard<std::mutex> order(m_completion_run);
-        item.done();
         return;
     }
     if (post && io->post(&StorageWorker::OnIo, this) != 0) {
@@ -136,6 +194,29 @@ void StorageWorker::Finish(Item& item)
         }
         RunCompletions();
     }
+}
+
+bool StorageWorker::ReleaseCompletions()
+{
+    bool any = false;
+    std::vector<Key> waiting;   // keys of unfinished items met so far
+    for (Slot& slot : m_order) {
+        if (!slot.finished) {
+            waiting.push_back(Key{slot.key.channel, kWholeChannel});
+            continue;
+        }
+        if (slot.released ||
+            std::any_of(waiting.begin(), waiting.end(), [&](const Key& k) { return Conflict(k, slot.key); }))
+            continue;
+        slot.released = true;
+        if (slot.done) {
+            m_completions.push_back(std::move(slot.done));
+            any = true;
+        }
+    }
+    while (!m_order.empty() && m_order.front().released)
+        m_order.pop_front();
+    return any;
 }
 
 void StorageWorker::OnIo(void* context, const i_error_code& /*error*/)

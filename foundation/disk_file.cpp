@@ -107,16 +107,23 @@ std::uint32_t CDiskFile::Read(std::uint64_t offset, void* buffer, std::uint32_t 
     const bool opened_here = m_fd < 0;
     if (opened_here && !OpenForReadLocked())
         return 0;
+    // As Write: a file left open is read outside the lock.
+    const std::shared_ptr<const platform::file_handle> handle = m_handle;
+    const int fd = m_fd;
+    if (!opened_here)
+        m_lock.Unlock();
     char* p = static_cast<char*>(buffer);
     std::uint32_t done = 0;
     while (done < length) {
-        const ssize_t n = ::pread(m_fd, p + done, length - done, static_cast<off_t>(offset + done));
+        const ssize_t n = ::pread(fd, p + done, length - done, static_cast<off_t>(offset + done));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
             break;
         done += static_cast<std::uint32_t>(n);
     }
+    if (!opened_here)
+        m_lock.Lock();
     if (opened_here)
         CloseLocked();
     return done;
@@ -169,10 +176,17 @@ std::uint32_t CDiskFile::Write(std::uint64_t offset, const void* buffer, std::ui
             *error = errno;
         return 0;
     }
+    // A file left open is written outside the lock, so that writes of
+    // different ranges go on side by side; the share keeps the descriptor
+    // open whatever another thread does with the file meanwhile.
+    const std::shared_ptr<const platform::file_handle> handle = m_handle;
+    const int fd = m_fd;
+    if (!opened_here)
+        m_lock.Unlock();
     const char* p = static_cast<const char*>(buffer);
     std::uint32_t done = 0;
     while (done < length) {
-        const long n = platform::write_at(m_fd, p + done, length - done, static_cast<std::int64_t>(offset + done));
+        const long n = platform::write_at(fd, p + done, length - done, static_cast<std::int64_t>(offset + done));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {
@@ -182,6 +196,8 @@ std::uint32_t CDiskFile::Write(std::uint64_t offset, const void* buffer, std::ui
         }
         done += static_cast<std::uint32_t>(n);
     }
+    if (!opened_here)
+        m_lock.Lock();
     const std::int64_t end = static_cast<std::int64_t>(offset + done);
     if (end > m_size)
         m_size = end;

@@ -99,11 +99,10 @@ TEST_F(ChannelManagerTest, FreshChannelLayoutAndFiles)
     EXPECT_EQ((std::vector<std::uint32_t>{65536, 34464, 65536}), a.lengths);
     EXPECT_EQ((std::vector<std::uint8_t>{0, 0, 0}), a.bitmap);
     EXPECT_EQ((Tables{{0, 0}, {0, 0}, {0, 0}}), a.blocks);
-    for (const auto& f : fx.files()) {
-        std::string name = f.name;
-        std::replace(name.begin(), name.end(), '\\', '/');
-        EXPECT_EQ(std::int64_t(f.content.size()), platform::file_size(save + "/" + name)) << name;
-    }
+    // Only the empty file is made now; the others come with their data.
+    EXPECT_FALSE(platform::file_exists(save + "/dir/file0.bin"));
+    EXPECT_EQ(0, platform::file_size(save + "/dir/file1.bin"));
+    EXPECT_FALSE(platform::file_exists(save + "/dir/file2.bin"));
     std::uint32_t verified = 9, pieces = 9;
     EXPECT_TRUE(manager->GetVerifyProgress(11, &verified, &pieces));
     EXPECT_EQ(0u, verified);
@@ -149,10 +148,12 @@ TEST_F(ChannelManagerTest, PathsUnderSavePathAndDataFolder)
     fx.files()[0].name = "\\top.bin";
     ASSERT_TRUE(manager->AddChannel(1, 65536, "g", 1, fx.file_list(), dir.file("save") + "/"));
     ASSERT_TRUE(manager->PrepareChannelFiles(1));
+    ASSERT_TRUE(Deliver(1, fx, 0));
     EXPECT_TRUE(platform::file_exists(dir.file("save") + "/top.bin"));
 
     ASSERT_TRUE(manager->AddChannel(2, 65536, "rootdir", 1, fx.file_list()));
     ASSERT_TRUE(manager->PrepareChannelFiles(2));
+    ASSERT_TRUE(Deliver(2, fx, 0));
     EXPECT_TRUE(platform::file_exists(dir.file("data") + "/rootdir/top.bin"));
     EXPECT_EQ(dir.file("data") + "/rootdir", manager->GetChannelFolder(2));
 }
@@ -381,6 +382,57 @@ TEST_F(ChannelManagerTest, ResumeFindsThePiecesWrittenSinceTheLastBitmapSave)
     ASSERT_EQ(1u, resumed.added.size());
     EXPECT_EQ((std::vector<std::uint8_t>{1, 1, 0, 1, 0, 1, 0}), resumed.added[0].bitmap);
     EXPECT_EQ((Tables{{1, 1}, {1, 1}, {0, 0}, {1, 1}, {0, 0}, {1, 1}, {0, 0}}), resumed.added[0].blocks);
+}
+
+// Files are made by the first write into them, not when the channel is
+// prepared (only their folders are): one not written yet is missing, one
+// written in part is there, and both a resume and the completion find
+// them: a resume takes what the written file holds and fetches what the
+// missing one lacks, the channel completes with every byte right, and the
+// completed files then serve as history.
+TEST_F(ChannelManagerTest, FilesAreMadeByTheirFirstWrite)
+{
+    ChannelFixture fx({2 * 65536, 65536 + 100, 65536}, 65536);   // pieces 0-1, 2-3, 4
+    fx.files()[2].name = "deep\\er\\file2.bin";
+    const std::string save = dir.file("s");
+    ASSERT_TRUE(manager->AddChannel(8, 65536, "g", 3, fx.file_list(), save));
+    ASSERT_TRUE(manager->PrepareChannelFiles(8));
+    EXPECT_FALSE(platform::file_exists(save + "/dir/file0.bin"));
+    EXPECT_TRUE(platform::folder_exists(save + "/deep/er"));
+    EXPECT_FALSE(platform::path_exists(save + "/deep/er/file2.bin"));
+    ASSERT_TRUE(Deliver(8, fx, 2));
+    EXPECT_TRUE(platform::file_exists(save + "/dir/file1.bin"));
+    EXPECT_FALSE(platform::file_exists(save + "/dir/file0.bin"));
+    manager.reset();
+
+    // Resumed with a record that claims pieces 0 and 2: the missing file
+    // holds nothing, the written one its piece.
+    RecordingOwner resumed;
+    CChannelManager again(dir.file("data"));
+    again.SetOwner(&resumed);
+    const Tables saved{{1, 1}, {0, 0}, {1, 1}, {0}, {0, 0}};
+    ASSERT_TRUE(again.AddChannel(8, 65536, "g", 3, fx.file_list(), {1, 0, 1, 0, 0}, saved, save, 0));
+    ASSERT_TRUE(again.PrepareChannelFiles(8));
+    ASSERT_EQ(1u, resumed.added.size());
+    EXPECT_EQ((std::vector<std::uint8_t>{0, 0, 1, 0, 0}), resumed.added[0].bitmap);
+    for (std::uint32_t p : {4u, 3u, 1u, 0u}) {
+        const std::string bytes = fx.piece_bytes(p);
+        ASSERT_TRUE(again.VerifyBlock(8, std::int32_t(p), 0, reinterpret_cast<const std::uint8_t*>(bytes.data()),
+                                      std::int32_t(bytes.size()), 1));
+    }
+    EXPECT_TRUE(again.IsChannelVerified(8));
+    again.CloseChannelFiles(8);
+    EXPECT_EQ(fx.files()[0].content, test_support::ReadAll(save + "/dir/file0.bin"));
+    EXPECT_EQ(fx.files()[1].content, test_support::ReadAll(save + "/dir/file1.bin"));
+    EXPECT_EQ(fx.files()[2].content, test_support::ReadAll(save + "/deep/er/file2.bin"));
+
+    // Complete: taken unchanged as history.
+    CChannelManager history(dir.file("data"));
+    RecordingOwner third;
+    history.SetOwner(&third);
+    const Tables all{{1, 1}, {1, 1}, {1, 1}, {1}, {1, 1}};
+    ASSERT_TRUE(history.AddChannel(8, 65536, "g", 3, fx.file_list(), {1, 1, 1, 1, 1}, all, save, 1));
+    EXPECT_TRUE(history.PrepareChannelFiles(8));
 }
 
 TEST_F(ChannelManagerTest, ResumedFileLargerThanTheSeedStartsOver)

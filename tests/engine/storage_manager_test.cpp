@@ -8,6 +8,7 @@
 #include "recording_cmd_event.h"
 #include "support/channel_fixture.h"
 #include "support/engine_test_env.h"
+#include "support/heap_peak.h"
 #include "support/temp_dir.h"
 #include "support/wait_until.h"
 
@@ -336,6 +337,73 @@ TEST_F(StorageManagerTest, PieceWrittenOutEarlyIsCheckedWhenItGoesOn)
     }
 }
 
+// Pieces of the largest size cost the bytes being gathered, not whole
+// pieces: three of them filled side by side (three connections, each in
+// order through its piece) hold a few MiB of heap at their worst, each is
+// checked right from its own digest, and the file has their bytes. A piece
+// whose blocks come in any order still completes right; a wrong byte still
+// fails it.
+TEST_F(StorageManagerTest, BigPiecesHoldTheBytesBeingGatheredNotWholePieces)
+{
+    const std::uint32_t piece = 32u << 20;
+    const std::uint32_t blocks = piece / kBlockSize;
+    ChannelFixture fx({3ull * piece}, piece);
+    AddChannel(1, fx);
+    std::vector<std::string> pieces;
+    for (std::uint32_t p = 0; p < 3; ++p)
+        pieces.push_back(fx.piece_bytes(p));
+    std::string bytes(kBlockSize, '\0');
+    auto write = [&](std::uint32_t p, std::uint32_t b) {
+        bytes.assign(pieces[p], std::size_t(b) * kBlockSize, kBlockSize);
+        BlockRequest req;
+        req.piece = std::int32_t(p);
+        req.offset = std::int32_t(b * kBlockSize);
+        req.length = std::int32_t(kBlockSize);
+        req.data = reinterpret_cast<std::uint8_t*>(&bytes[0]);
+        return storage->WriteBlock(1, req);
+    };
+    std::size_t peak = 0;
+    {
+        test_support::HeapPeak heap;
+        for (std::uint32_t b = 0; b < blocks; ++b)
+            for (std::uint32_t p = 0; p < 3; ++p)
+                ASSERT_TRUE(write(p, b));
+        peak = heap.peak();
+    }
+    if (test_support::HeapPeak::supported()) {
+        EXPECT_LT(peak, std::size_t(40) << 20) << "three pieces of 32 MiB gathered side by side";
+    }
+    std::sort(sink.checks.begin(), sink.checks.end());
+    EXPECT_EQ((std::vector<std::pair<std::uint32_t, std::uint8_t>>{{0, 1}, {1, 1}, {2, 1}}), sink.checks);
+    std::size_t held = 0;
+    storage->InspectStore(1, [&](CChannelStorageManager& s) { held = s.BytesHeld(); });
+    EXPECT_LE(held, std::size_t(16) << 20);
+    EXPECT_TRUE(test_support::ReadAll(dir.file("save1") + "/dir/file0.bin") == fx.files()[0].content);
+
+    // Out of order (last unit first, then the rest backwards), and once
+    // with a wrong byte in the middle: checked as its bytes say.
+    for (bool spoil : {true, false}) {
+        SCOPED_TRACE(spoil ? "a wrong byte" : "backwards");
+        ChannelFixture other({std::uint64_t(piece)}, piece, spoil ? 5 : 6);
+        const std::uint64_t id = spoil ? 2 : 3;
+        AddChannel(id, other);
+        pieces.assign(1, other.piece_bytes(0));
+        sink.checks.clear();
+        for (std::uint32_t b = blocks; b-- > 0;) {
+            bytes.assign(pieces[0], std::size_t(b) * kBlockSize, kBlockSize);
+            if (spoil && b == blocks / 2)
+                bytes[3] ^= 1;
+            BlockRequest req;
+            req.piece = 0;
+            req.offset = std::int32_t(b * kBlockSize);
+            req.length = std::int32_t(kBlockSize);
+            req.data = reinterpret_cast<std::uint8_t*>(&bytes[0]);
+            ASSERT_TRUE(storage->WriteBlock(id, req));
+        }
+        EXPECT_EQ((std::vector<std::pair<std::uint32_t, std::uint8_t>>{{0, spoil ? 0 : 1}}), sink.checks);
+    }
+}
+
 // What was gathered of a piece before its blocks were given back (refused
 // by the file, or a reset) does not count towards its check.
 TEST_F(StorageManagerTest, BlocksGivenBackAreCheckedAsFetchedAgain)
@@ -604,20 +672,23 @@ TEST_F(StorageManagerTest, ResumeRefetchesOnlyTheCorruptedPiece)
     EXPECT_EQ(fx.files()[0].content, test_support::ReadAll(path));
 }
 
+// A disk stuck in a bitmap save until the gate opens.
+struct StuckDisk : engine_test::RecordingCmdEvent {
+    std::promise<void> gate;
+    std::shared_future<void> open = gate.get_future().share();
+    void OnBitmapSaved(std::uint64_t, const std::vector<std::uint8_t>&, const Tables&) override
+    {
+        open.wait_for(std::chrono::seconds(10));
+    }
+};
+
 // With an I/O service, the disk work runs on storage's thread: a disk
 // that is stuck holds back neither the writer nor the I/O thread, and once
 // it moves the results come back on the I/O thread in order, each piece's
 // blocks counted before its check.
 TEST_F(StorageManagerTest, DiskWorkCompletesOnTheIoThreadInOrder)
 {
-    struct StuckDisk : engine_test::RecordingCmdEvent {
-        std::promise<void> gate;
-        std::shared_future<void> open = gate.get_future().share();
-        void OnBitmapSaved(std::uint64_t, const std::vector<std::uint8_t>&, const Tables&) override
-        {
-            open.wait_for(std::chrono::seconds(10));
-        }
-    } disk;
+    StuckDisk disk;
     struct Unstick {
         StuckDisk& disk;
         IStorageManager& storage;
@@ -669,6 +740,104 @@ TEST_F(StorageManagerTest, DiskWorkCompletesOnTheIoThreadInOrder)
     EXPECT_EQ("22", Row(1, 3, 'w'));
     EXPECT_EQ("11", Row(1, 3, 's'));
     EXPECT_TRUE(channels->IsChannelVerified(1));
+}
+
+// The disk work of several channels, and of the pieces of one, runs side
+// by side: while one channel's disk is stuck (a bitmap save that does not
+// return), another channel's pieces are written, checked and reported, and
+// the stuck channel's own writes wait behind its save; once it moves, its
+// results come in order. Many channels written from several threads at
+// once all end with their files' bytes right.
+TEST_F(StorageManagerTest, ChannelsAreWrittenSideBySide)
+{
+    StuckDisk disk;
+    i_io_service io;
+    std::thread io_thread([&] { io.run(); });
+    storage->SetIoService(&io);
+    const ChannelFixture fx({4 * 2 * kBlockSize}, 2 * kBlockSize);
+    AddChannel(1, fx);
+    AddChannel(2, fx);
+    ASSERT_TRUE(storage->PostBitmapSave(1, &disk));   // channel 1's disk is stuck in it
+    for (std::uint32_t p = 0; p < 4; ++p) {
+        WritePiece(1, fx, p);
+        WritePiece(2, fx, p);
+    }
+    const bool other_went_on = test_support::wait_until([&] { return channels->IsChannelVerified(2); }, 10000);
+    EXPECT_TRUE(other_went_on) << "one channel's stuck disk held back another's";
+    EXPECT_EQ("33", Row(1, 3, 'w'));
+    disk.gate.set_value();
+    EXPECT_TRUE(test_support::wait_until(
+        [&] {
+            std::lock_guard<std::mutex> g(sink.lock);
+            return sink.checks.size() == 8;
+        },
+        20000));
+    storage->Drain();
+    io.set_stopped();
+    io.stop();
+    io_thread.join();
+    storage->SetIoService(nullptr);
+    EXPECT_TRUE(channels->IsChannelVerified(1));
+
+    // Twelve channels of pieces of 1 MiB and of 64 KiB, from four threads.
+    RecordingSink quiet;
+    i_io_service io2;
+    std::thread io2_thread([&] { io2.run(); });
+    CChannelManager busy_channels(dir.file("data"));
+    auto busy_storage = std::make_unique<CStorageManager>(&busy_channels);
+    busy_storage->SetEvent(&quiet);
+    busy_storage->SetIoService(&io2);
+    std::vector<std::unique_ptr<ChannelFixture>> many;
+    for (std::uint64_t id = 10; id < 22; ++id) {
+        const std::uint32_t piece = id % 2 ? (1u << 20) : (64u << 10);
+        many.push_back(std::make_unique<ChannelFixture>(std::vector<std::uint64_t>{6ull * piece + 12345}, piece,
+                                                        std::uint32_t(id)));
+        ASSERT_TRUE(busy_channels.AddChannel(id, std::int32_t(piece), "g", 1, many.back()->file_list(),
+                                             dir.file("save" + std::to_string(id))));
+        ASSERT_TRUE(busy_channels.PrepareChannelFiles(id));
+    }
+    std::vector<std::thread> writers;
+    for (std::uint64_t t = 0; t < 4; ++t) {
+        writers.emplace_back([&, t] {
+            for (std::uint64_t id = 10 + t; id < 22; id += 4) {
+                const ChannelFixture& f = *many[id - 10];
+                for (std::uint32_t p = 0; p < f.piece_count(); ++p) {
+                    const std::string bytes = f.piece_bytes(p);
+                    for (std::uint32_t off = 0; off < bytes.size(); off += kBlockSize) {
+                        std::string block = bytes.substr(off, kBlockSize);
+                        BlockRequest req;
+                        req.piece = std::int32_t(p);
+                        req.offset = std::int32_t(off);
+                        req.length = std::int32_t(block.size());
+                        req.data = reinterpret_cast<std::uint8_t*>(&block[0]);
+                        busy_storage->WriteBlock(id, req);
+                    }
+                }
+            }
+        });
+    }
+    for (std::thread& w : writers)
+        w.join();
+    EXPECT_TRUE(test_support::wait_until(
+        [&] {
+            for (std::uint64_t id = 10; id < 22; ++id)
+                if (!busy_channels.IsChannelVerified(id))
+                    return false;
+            return true;
+        },
+        30000));
+    busy_storage->Drain();
+    io2.set_stopped();
+    io2.stop();
+    io2_thread.join();
+    busy_storage->SetIoService(nullptr);
+    busy_storage.reset();
+    for (std::uint64_t id = 10; id < 22; ++id) {
+        busy_channels.CloseChannelFiles(id);
+        EXPECT_TRUE(test_support::ReadAll(dir.file("save" + std::to_string(id)) + "/dir/file0.bin") ==
+                    many[id - 10]->files()[0].content)
+            << "channel " << id;
+    }
 }
 
 // A disk whose reads for upload wait while the gate is shut.
