@@ -165,31 +165,31 @@ std::string http_range_request::request_text(const std::string& url_path, std::u
     return text;
 }
 
-bool http_range_request::find_directory(const HttpPeerInfo& own, const std::vector<HttpPeerInfo>& all,
-                                        const std::string& file_name, std::string& directory)
+bool http_range_request::url_for_file(i_range_task& task, const HttpPeerInfo& own, const std::string& file,
+                                      std::string& url_path)
 {
-    const std::string own_directory = directory_of(own.path);
-    directory = own_directory;
-    if (file_name.empty() || own.path.find(file_name) != std::string::npos)
+    const std::string directory = directory_of(own.path);
+    url_path.clear();
+    std::string named;
+    switch (task.find_file_url(own.host, file, directory, named)) {
+    case file_url_table::match::found:
+        // As the source gave it, escapes and case kept.
+        if (named.empty() || named[0] != '/')
+            url_path += '/';
+        append_escaped(url_path, named, false);
         return true;
-    std::size_t counted = 0;
-    std::string other;
-    for (const HttpPeerInfo& entry : all) {
-        if (entry.host != own.host || entry.path.find(file_name) == std::string::npos)
-            continue;
-        if (entry.path == own_directory + file_name)
-            return true;
-        other = directory_of(entry.path);
-        ++counted;
+    case file_url_table::match::ambiguous:
+        return false;
+    case file_url_table::match::none:
+        break;
     }
-    if (counted == 1) {
-        directory = other;
-        return true;
-    }
-    // CDN URLs of one host and port share one client id, so the entry of
-    // the server may name another file of the task: the files of a task
-    // lie side by side, so its directory serves every file nobody names.
-    return counted == 0;
+    // Nobody names the file: the task's files lie below the source's
+    // directory as they lie below the task's folder.
+    if (directory.empty() || directory[0] != '/')
+        url_path += '/';
+    append_escaped(url_path, directory, false);
+    append_escaped(url_path, file, true);
+    return true;
 }
 
 void http_range_request::log_run(const char* what, const BlockRequestQueue& run, std::uint32_t count)
@@ -260,28 +260,20 @@ int http_range_request::build(const PeerInfo& peer, std::string& request)
     m_file_name = name;
     m_piece_in_file = piece_in_file;
 
-    std::vector<HttpPeerInfo> all;
-    m_task->get_http_peer_info_list(all);
-    std::string directory;
-    if (!find_directory(info, all, name, directory)) {
+    if (name.empty() && directory_of(info.path).empty())
+        return build_empty_path;
+    if (!url_for_file(*m_task, info, name, m_url_path)) {
         if (is_cdn_thread()) {
             if (ClientLogEnabled())
-                WriteClientLog("[zeq::cdn_thread_peer],client id[" + std::to_string(peer.clientid) + "], fileName:" +
-                               name + ",svr rul path:" + directory + ", can not http_cdn_connection::write_post ");
+                WriteClientLog("[zeq::cdn_thread_peer],client id[" + std::to_string(peer.clientid) +
+                               "], fileName:" + name + ",svr rul path:" + directory_of(info.path) +
+                               ", can not http_cdn_connection::write_post ");
         } else if (m_task->text_enabled()) {
-            m_task->text_output("ClientID:" + std::to_string(peer.clientid) + ",FileName:" + name +
-                                ",svr rul path:" + directory + ",can not http_cdn_connection::write_post ");
+            m_task->text_output("ClientID:" + std::to_string(peer.clientid) + ",FileName:" + name + ",svr rul path:" +
+                                directory_of(info.path) + ",can not http_cdn_connection::write_post ");
         }
         return build_no_path;
     }
-    if (directory.empty() && name.empty())
-        return build_empty_path;
-
-    m_url_path.clear();
-    if (directory.empty() || directory[0] != '/')
-        m_url_path += '/';
-    append_escaped(m_url_path, directory, false);
-    append_escaped(m_url_path, name, true);
 
     // The run is consecutive blocks of consecutive pieces of one file.
     const std::uint64_t piece_size = m_task->piece_size();

@@ -2,8 +2,8 @@
 // task data from HTTP servers and CDNs (zeq::http_cdn_connection and
 // zeq::cdn_thread_peer_connection). One exchange carries one HTTP/1.1 GET
 // with "Connection: close" for one run of consecutive blocks: it takes the
-// run from the task, finds the URL path of the file that holds the run's
-// first block, asks for the bytes of the run (a closed range),
+// run from the task, finds the URL of the file that holds the run's first
+// block, asks for the bytes of the run (a closed range),
 // checks the response header, cuts the body into the run's blocks in order
 // and writes each one to storage as soon as its bytes are in. The owning
 // connection closes once the run is complete.
@@ -15,6 +15,7 @@
 
 #include "discovery/peer_info.h"
 #include "net/conn/block_loan.h"
+#include "net/conn/file_url_table.h"
 #include "picker/block_request.h"
 
 #include <cstddef>
@@ -52,9 +53,12 @@ public:
     virtual void request_continuous_blocks(BlockRequestQueue& out, std::uint32_t& count) = 0;
     // The HTTP peer information of `id`; false when the task has none.
     virtual bool get_http_peer_info(std::uint64_t id, HttpPeerInfo& out) = 0;
-    // Every HTTP peer information record, in the task's order.
-    virtual void get_http_peer_info_list(std::vector<HttpPeerInfo>& out) = 0;
-    // Name of the file holding `piece` and the piece's index in that file.
+    // The URL path the task's sources name on `host` for `file` (its path
+    // inside the task), as file_url_table::find gives it.
+    virtual file_url_table::match find_file_url(const std::string& host, const std::string& file,
+                                                const std::string& source_directory, std::string& url_path) = 0;
+    // Path inside the task ('/'-separated) of the file holding `piece` and
+    // the piece's index in that file.
     virtual bool get_file_name_for_block(std::int32_t piece, std::string& name, std::int32_t& piece_in_file) = 0;
     // Stores a received block (block.data holds block.length bytes); false
     // when storage dropped it.
@@ -260,12 +264,12 @@ public:
     static std::string request_text(const std::string& url_path, std::uint64_t range_start, std::uint64_t range_last,
                                     const std::string& host);
 
-    // Finds the directory of the URL path of `file_name` on the server of
-    // `own` (own's path directory when own's path names the file, else
-    // the one entry of the same host that names it, else own's directory).
-    // False when several entries name the file and none matches exactly.
-    static bool find_directory(const HttpPeerInfo& own, const std::vector<HttpPeerInfo>& all,
-                               const std::string& file_name, std::string& directory);
+    // The URL path of `file` (its path inside the task) on the server of
+    // `own`: the one a source names for it, else own's directory joined
+    // with the file's path. False when several URLs name it and none is
+    // nearer the task's folder.
+    static bool url_for_file(i_range_task& task, const HttpPeerInfo& own, const std::string& file,
+                             std::string& url_path);
 
 private:
     void trim_run_to_file(const std::string& name, std::int32_t piece_in_file);
