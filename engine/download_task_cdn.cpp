@@ -155,8 +155,8 @@ bool CDownload_Task::try_cdn_download()
         ICmdEvent* event = GetCmdEvent();
         if (event && (code == 304 || code == 405))
             event->OnErrorOutput(text.c_str());
-        else if (code != 4)
-            TextOutput(text);
+        else if (code != 4 && ClientLogEnabled())
+            WriteClientLog(text);
         return false;
     }
 
@@ -240,9 +240,9 @@ void CDownload_Task::ParseCdnAnswer(std::string_view answer, HttpFinds& found, s
         found.infos.push_back(std::move(info));
         ++urls;
     }
-    if (urls > 0)
-        TextOutput("cdn query of task " + std::to_string(m_task_id) + ": " + std::to_string(urls) + " urls, " +
-                   std::to_string(known.size()) + " servers\n");
+    if (urls > 0 && logging)
+        WriteClientLog("cdn query of task " + std::to_string(m_task_id) + ": " + std::to_string(urls) + " urls, " +
+                       std::to_string(known.size()) + " servers\n");
 }
 
 void CDownload_Task::WakeCdnThread()

@@ -188,7 +188,8 @@ public:
     // rest goes back to the picker), finds the URL path, computes the range
     // start and moves the run to the pending queue. `request` receives the
     // whole request text.
-    int build(const PeerInfo& peer, std::string& request);
+    // `keep_alive`: the connection may carry another request after this one.
+    int build(const PeerInfo& peer, std::string& request, bool keep_alive = false);
 
     // Feeds received bytes: header bytes are gathered until the empty line
     // (a header split over receives is read on), then body bytes are cut
@@ -255,19 +256,28 @@ public:
     // Blocks written by this exchange since it was built.
     std::uint32_t blocks_written() const { return m_blocks_written; }
 
+    // The run is in and the connection may carry the next request: it was
+    // asked for, the server answered HTTP/1.1 206 with exactly the range
+    // asked for and did not say "Connection: close", and nothing came past
+    // the run.
+    bool reusable() const { return m_reusable; }
+
     // Debug builds: the body holds less than the front block, no body
     // before the header, pending blocks in request order.
     void check_invariant() const;
 
     // The request text for a URL path, the first and last byte of the range
     // and host (exposed for tests: byte for byte what goes on the wire).
+    // `keep_alive` asks the server to keep the connection open for the
+    // next request ("Connection: keep-alive"), else "Connection: close".
     static std::string request_text(const std::string& url_path, std::uint64_t range_start, std::uint64_t range_last,
-                                    const std::string& host);
+                                    const std::string& host, bool keep_alive = false);
 
     // The URL path of `file` (its path inside the task) on the server of
-    // `own`: the one a source names for it, else own's directory joined
-    // with the file's path. False when several URLs name it and none is
-    // nearer the task's folder.
+    // `own`: the one a source names for it, else the task's folder on that
+    // server (own's directory, above the file's first folder when own's
+    // path holds it) joined with the file's path. False when several URLs
+    // name it and none is nearer the task's folder.
     static bool url_for_file(i_range_task& task, const HttpPeerInfo& own, const std::string& file,
                              std::string& url_path);
 
@@ -318,6 +328,8 @@ private:
     std::uint64_t m_body_bytes = 0;   // body bytes received since
     std::uint32_t m_generation = 0;   // changes with every build and abort
     std::int8_t m_log_now = -1;       // client log switch in this receive (-1: not looked at)
+    bool m_keep_alive = false;        // the request asked to keep the connection
+    bool m_reusable = false;          // see reusable()
     std::string m_failure;
 };
 

@@ -76,6 +76,10 @@ TEST(HttpRangeRequest, RequestTextIsByteForByte)
     EXPECT_NE(std::string::npos, text.find("\r\nCache-Control: no-cache\r\nConnection: close\r\nPragma: no-cache\r\n"
                                            "Range: bytes=2162688-2195455\r\nHost: cdn.example\r\n\r\n"));
     EXPECT_EQ(text.size() - 4, text.find("\r\n\r\n"));
+    // A connection that may carry another request asks to be kept.
+    EXPECT_NE(std::string::npos,
+              http_range_request::request_text("/x/a.bin", 0, 1, "h", true)
+                  .find("\r\nCache-Control: no-cache\r\nConnection: keep-alive\r\nPragma: no-cache\r\n"));
     // Big numbers keep their plain digits.
     EXPECT_NE(std::string::npos, http_range_request::request_text("/a", 5000000000ull, 5000032767ull, "h")
                                      .find("Range: bytes=5000000000-5000032767\r\n"));
@@ -115,11 +119,11 @@ TEST(HttpRangeRequest, FindsTheUrlOfAFile)
          "data/maps/1/f1.res",
          true,
          "/p/data/maps/1/f1.res"},
-        {"unnamed file below the source's folder",
-         {Info(1, "h", "/p/data/a.res")},
+        {"unnamed file, the source names another of its tree",
+         {Info(1, "h", "/p/data/maps/0/a.res")},
          "data/maps/1/f1.res",
          true,
-         "/p/data/data/maps/1/f1.res"},
+         "/p/data/maps/1/f1.res"},
         {"the folder URL", {Info(1, "h", "/p/")}, "data/maps/1/f1.res", true, "/p/data/maps/1/f1.res"},
         {"escapes, case and query kept",
          {Info(1, "h", "/P/Data/Maps/1/b%20c.res?k=1")},
