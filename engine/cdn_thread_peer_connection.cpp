@@ -117,8 +117,9 @@ bool cdn_thread_peer_connection::reuse(BlockRequestQueue& run)
         m_run_complete = false;
         m_on_kept_connection = true;
     }
+    // The receive window was set for the head when the connection was
+    // kept (on the I/O thread, which alone touches it).
     write_post();
-    prepare_receive(0, kReceiveWindow);
     start_receive();
     return true;
 }
@@ -248,8 +249,8 @@ void cdn_thread_peer_connection::on_receive(const i_error_code& error, std::uint
         if (m_exchange.reusable() && m_requests < kMaxRequests && !o->IsStopping() && !o->IsTaskCompleted()) {
             keep(*o);
             guard.unlock();
-            // No receive waits on a kept connection; the window lets go of
-            // the storage blocks it held.
+            // No receive waits on a kept connection; the window, set for
+            // the next head, lets go of the storage blocks it held.
             prepare_receive(0, kReceiveWindow);
             if (m_wake)
                 m_wake->set();
