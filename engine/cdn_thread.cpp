@@ -212,8 +212,12 @@ void CCdnThread::DueAt(std::uint32_t tick)
 void CCdnThread::DialIdle(std::size_t i, std::uint32_t now)
 {
     zeq::cdn_thread_peer_connection* connection = m_connections[i];
-    // Free: idle, and no operation of its last connection still pending.
-    if (!connection || !connection->is_idle() || connection->ref_count() != 1)
+    // Free: idle, and no operation of its last connection still pending;
+    // or kept open after its last run, waiting for the next.
+    if (!connection)
+        return;
+    const bool kept = connection->is_kept();
+    if (!kept && (!connection->is_idle() || connection->ref_count() != 1))
         return;
     const std::uint32_t attempts = connection->attempts();
     if (attempts != m_judged[i]) {
@@ -257,10 +261,14 @@ void CCdnThread::DialIdle(std::size_t i, std::uint32_t now)
         DueAt(m_no_run_until[i]);
         return;
     }
+    // A kept connection takes the run to its server at once: no connect,
+    // no slow start.
+    if (kept && connection->reuse(run))
+        return;
     // Picked only with a run in hand: a source's first pick is its one
     // probe, which must not be spent on a dial that never happens.
     PeerInfo peer{};
-    if (!m_task->pick_http_peer(peer) || !connection->connect_peer(peer, run)) {
+    if (kept || !m_task->pick_http_peer(peer) || !connection->connect_peer(peer, run)) {
         for (const BlockRequest& block : run)
             CancelRequest(std::uint32_t(block.piece), std::uint32_t(block.offset), std::uint32_t(block.length));
     }

@@ -87,12 +87,40 @@ bool cdn_thread_peer_connection::connect_peer(const PeerInfo& peer, BlockRequest
         run.clear();
         m_attempt_open = true;
         m_run_complete = false;
+        m_requests = 0;
+        m_on_kept_connection = false;
+        m_kept.store(false);
     }
     m_connecting.store(true);
     if (!connect(platform::ipv4_to_text(peer.publicip), peer.publicport)) {
         m_connecting.store(false);
         return false;
     }
+    return true;
+}
+
+bool cdn_thread_peer_connection::reuse(BlockRequestQueue& run)
+{
+    CCdnThread* o = owner();
+    if (!o || o->IsStopping() || !m_kept.exchange(false))
+        return false;
+    {
+        std::lock_guard<std::recursive_mutex> guard(m_lock);
+        // Closed meanwhile (the server's end, the one-second check): the
+        // run stays with the caller.
+        if (is_idle())
+            return false;
+        m_activity_tick.store(platform::tick_count());
+        m_exchange.set_run(std::move(run));
+        run.clear();
+        m_attempt_open = true;
+        m_run_complete = false;
+        m_on_kept_connection = true;
+    }
+    // The receive window was set for the head when the connection was
+    // kept (on the I/O thread, which alone touches it).
+    write_post();
+    start_receive();
     return true;
 }
 
@@ -145,7 +173,9 @@ void cdn_thread_peer_connection::write_post()
     log("[zeq::cdn_thread_peer]::write_post() host[" + platform::ipv4_to_text(m_peer.publicip) + "], port[" +
         std::to_string(m_peer.publicport) + "]");
     std::string request;
-    const int code = m_exchange.build(m_peer, request);
+    // The last request a connection may carry asks the server to close.
+    const int code = m_exchange.build(m_peer, request, m_requests + 1 < kMaxRequests);
+    ++m_requests;
     if (code == http_range_request::build_empty_path)
         return;
     if (code != http_range_request::build_ok) {
@@ -215,8 +245,17 @@ void cdn_thread_peer_connection::on_receive(const i_error_code& error, std::uint
         return;
     }
     if (state == http_range_request::receive_state::complete) {
-        // The run is in: the rest of the open-ended answer is not read.
         m_run_complete = true;
+        if (m_exchange.reusable() && m_requests < kMaxRequests && !o->IsStopping() && !o->IsTaskCompleted()) {
+            keep(*o);
+            guard.unlock();
+            // No receive waits on a kept connection; the window, set for
+            // the next head, lets go of the storage blocks it held.
+            prepare_receive(0, kReceiveWindow);
+            if (m_wake)
+                m_wake->set();
+            return;
+        }
         guard.unlock();
         close();
         return;
@@ -251,11 +290,29 @@ bool cdn_thread_peer_connection::on_response(const std::uint8_t* data, std::uint
     return true;
 }
 
+void cdn_thread_peer_connection::keep(CCdnThread& o)
+{
+    // The attempt ends as a complete one; the connection waits for the
+    // thread's next run.
+    m_attempt_open = false;
+    finish_attempt(true, m_exchange.blocks_written() > 0);
+    o.GetTask()->report_source(m_peer, !m_slow);
+    m_slow = false;
+    m_kept_tick.store(platform::tick_count());
+    m_kept.store(true);
+}
+
 void cdn_thread_peer_connection::release_piece()
 {
     CCdnThread* o = owner();
     if (!o)
         return;
+    if (m_kept.load()) {
+        // Not given a run soon (the task has none left for it): closed.
+        if (platform::tick_count() - m_kept_tick.load() >= kKeptIdleMs || o->IsTaskCompleted())
+            close();
+        return;
+    }
     std::unique_lock<std::recursive_mutex> guard(m_lock);
     // Judged before the hand-back: a connection far slower than the others
     // gives everything back, not half.
@@ -266,7 +323,7 @@ void cdn_thread_peer_connection::release_piece()
     const bool slow = stalled || (!timed_out && m_exchange.too_slow(now));
     if (!slow)
         m_exchange.hand_back();
-    const bool nothing_pending = m_exchange.pending_count() == 0;
+    const bool nothing_pending = m_exchange.pending_count() == 0 && !m_exchange.has_run();
     if (slow)
         m_slow = true;
     guard.unlock();
@@ -297,7 +354,17 @@ void cdn_thread_peer_connection::abort_download()
     // A server that cut the answer short after some blocks is no failed
     // dial: what is left goes back to the picker and is asked again at once.
     const bool delivered = m_exchange.blocks_written() > 0;
+    // A kept connection the server closed while it idled ends before any
+    // answer to the request sent on it: no fault of the source; the run
+    // goes back whole (nothing of it was counted) and is dialled anew.
+    const bool stale = m_on_kept_connection && m_exchange.header_pending() && !delivered;
     m_exchange.abort();
+    m_kept.store(false);
+    m_on_kept_connection = false;
+    if (m_attempt_open && stale) {
+        m_attempt_open = false;
+        m_attempts.fetch_add(1);
+    }
     if (m_attempt_open) {
         m_attempt_open = false;
         finish_attempt(m_run_complete, delivered);

@@ -1,9 +1,12 @@
 // One of the ten ranged-HTTP connections a task's CDN thread drives. The
 // thread gives an idle connection an HTTP peer and a run of blocks
-// (connect_peer); the connection connects, sends one ranged GET, writes
-// the blocks to storage and disconnects when the run is complete, on any
-// failure, after 20 seconds without data or when the task is complete.
-// Disconnected it is idle again and the thread reuses it.
+// (connect_peer); the connection connects, sends one ranged GET and writes
+// the blocks to storage. When the run is complete and the server keeps the
+// connection (HTTP/1.1, the range exactly, no "Connection: close"), it
+// stays connected and waits for the thread's next run (reuse), up to
+// kMaxRequests requests; else, on any failure, after 20 seconds without
+// data or when the task is complete it disconnects. Disconnected it is
+// idle again and the thread dials with it anew.
 //
 // Threads: connect_peer and close run on the CDN thread, the handlers on
 // the session's I/O thread; the exchange state is guarded by the
@@ -63,6 +66,17 @@ public:
     // dialling; moved out only when the connection starts.
     bool connect_peer(const PeerInfo& peer, BlockRequestQueue& run);
 
+    // The next run on the connection kept open after the last one (see
+    // is_kept): sends its request at once. False when the connection is
+    // not kept any more (the run stays with the caller).
+    bool reuse(BlockRequestQueue& run);
+    // Connected, its last run complete, waiting for the next.
+    bool is_kept() const { return m_kept.load(); }
+    // Requests one connection carries at most; the last asks the server to close.
+    static constexpr std::uint32_t kMaxRequests = 100;
+    // A kept connection not given a run this long is closed.
+    static constexpr std::uint32_t kKeptIdleMs = 2000;
+
     // Disconnects (idle again); the error is not used.
     void close(const i_error_code& error = i_error_code());
 
@@ -101,6 +115,9 @@ private:
     CCdnThread* owner() const { return m_owner.load(); }
     void log(const std::string& text);
     void finish_attempt(bool complete, bool delivered);
+    // The run is complete and the connection stays for the next (under
+    // the lock).
+    void keep(CCdnThread& o);
 
     std::atomic<std::uint32_t> m_refs{1};   // the owner's, until release_owner
     std::atomic<CCdnThread*> m_owner;
@@ -111,7 +128,11 @@ private:
     bool m_first_request = true;
     bool m_attempt_open = false;   // a connect_peer not yet judged
     bool m_run_complete = false;
-    bool m_slow = false;   // dropped for being far slower than the task's other sources
+    bool m_slow = false;               // dropped for being far slower than the task's other sources
+    std::atomic<bool> m_kept{false};   // connected and waiting for a run (see is_kept)
+    std::atomic<std::uint32_t> m_kept_tick{0};
+    std::uint32_t m_requests = 0;        // requests sent on this TCP connection
+    bool m_on_kept_connection = false;   // the attempt's request went on a kept connection
     std::atomic<std::uint32_t> m_failures{0};
     std::atomic<std::uint32_t> m_runs{0};
     std::atomic<std::uint32_t> m_attempts{0};

@@ -158,7 +158,8 @@ bool CChannelManager::AddChannelFromFileList(std::unique_ptr<CChannel> channel, 
     for (SeedFileEntry& e : entries) {
         CChannelFile f;
         f.index = e.index;
-        f.path = base + local_name(e.name);
+        f.name = local_name(e.name);
+        f.path = base + f.name;
         f.md5 = std::move(e.md5);
         f.size = e.size;
         f.block_md5 = std::move(e.block_md5);
@@ -815,8 +816,8 @@ std::string CChannelManager::FileNameFor(std::uint64_t channel_id, std::int32_t 
         *piece_in_file = std::int32_t(p.index_in_file);
     if (file_size)
         *file_size = f.size;
-    const std::size_t slash = f.path.find_last_of("/\\");
-    return slash == std::string::npos ? f.path : f.path.substr(slash + 1);
+    // With its folders: namesakes in two folders are two files to fetch.
+    return f.name;
 }
 
 std::string CChannelManager::GetFileNameForRange(std::uint64_t channel_id, std::int32_t piece,

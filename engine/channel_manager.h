@@ -27,6 +27,7 @@ class CDiskFile;
 struct CChannelFile {
     std::int32_t index = 0;
     std::string path;   // full path on disk
+    std::string name;   // path inside the task, '/'-separated
     std::string md5;
     std::uint64_t size = 0;
     std::string block_md5;   // 32 characters per piece of the file

@@ -11,6 +11,7 @@
 #include "net/io/transfer_limits.h"
 #include "platform/debug_output.h"
 #include "platform/socket.h"
+#include "platform/tick.h"
 #include "platform/invariant.h"
 
 #include <cfloat>
@@ -313,7 +314,6 @@ void CDownload_Manager::SetRetiredSink(retired_sink sink, void* context)
 void CDownload_Manager::second_tick()
 {
     const task_map tasks = CopyTasks();
-    const float download_avg = transfer_limits::average_download_speed();
     const float upload_avg = transfer_limits::average_upload_speed();
     float download_sum = 0;
     float upload_sum = 0;
@@ -324,9 +324,13 @@ void CDownload_Manager::second_tick()
         CDownload_Task* task = entry.second;
         if (task->IsReady() && !task->IsStopping()) {
             task->Run();
+            // The task's own bytes: the process-wide ten-second average
+            // lagged behind, read low for short bursts, and was counted
+            // once per task.
+            const float download = task->SampleDownloadSpeed(platform::tick_count());
             if (sink)
-                sink->OnTaskSpeed(entry.first, download_avg / 1024.0f, upload_avg / 1024.0f);
-            download_sum += download_avg;
+                sink->OnTaskSpeed(entry.first, download / 1024.0f, upload_avg / 1024.0f);
+            download_sum += download;
             upload_sum += upload_avg;
         }
     }

@@ -578,6 +578,7 @@ void CDownload_Task::AddUploadedBlockByPeerType(std::uint8_t peer_type)
 
 void CDownload_Task::AddPeerDownloadBytes(std::uint32_t bytes)
 {
+    m_received_bytes.fetch_add(bytes);
     m_peer_bytes.fetch_add(bytes);
     if (CDownDataLog* log = CDownDataLog::GetInstance())
         log->AddPeerBytes(m_task_id, bytes);
@@ -585,6 +586,7 @@ void CDownload_Task::AddPeerDownloadBytes(std::uint32_t bytes)
 
 void CDownload_Task::AddPeerType2DownloadBytes(std::uint32_t bytes)
 {
+    m_received_bytes.fetch_add(bytes);
     m_peer2_bytes.fetch_add(bytes);
     if (CDownDataLog* log = CDownDataLog::GetInstance())
         log->AddType2PeerBytes(m_task_id, bytes);
@@ -592,9 +594,29 @@ void CDownload_Task::AddPeerType2DownloadBytes(std::uint32_t bytes)
 
 void CDownload_Task::AddHttpDownloadBytes(std::uint32_t bytes)
 {
+    m_received_bytes.fetch_add(bytes);
     m_http_bytes.fetch_add(bytes);
     if (CDownDataLog* log = CDownDataLog::GetInstance())
         log->AddHttpBytes(m_task_id, bytes);
+}
+
+float CDownload_Task::SampleDownloadSpeed(std::uint32_t now)
+{
+    // What came between the oldest sample kept and now, over the time that
+    // really passed: a late tick neither inflates nor hides a second, and
+    // a stall reads 0 as soon as it covers the window.
+    const std::size_t slots = m_speed_bytes.size();
+    const std::size_t at = m_speed_samples % slots;
+    m_speed_bytes[at] = m_received_bytes.load();
+    m_speed_ticks[at] = now;
+    ++m_speed_samples;
+    if (m_speed_samples < 2)
+        return 0.0f;
+    const std::size_t oldest = m_speed_samples < slots ? 0 : m_speed_samples % slots;
+    const std::uint32_t elapsed = now - m_speed_ticks[oldest];
+    if (elapsed == 0)
+        return 0.0f;
+    return float(double(m_speed_bytes[at] - m_speed_bytes[oldest]) * 1000.0 / double(elapsed));
 }
 
 void CDownload_Task::AddHttpDownloadTotal(std::uint32_t bytes)

@@ -34,6 +34,7 @@
 #include "engine/peer_conduct.h"
 #include "engine/task_connections.h"
 #include "foundation/timer_thread.h"
+#include "net/conn/file_url_table.h"
 #include "platform/critical_section.h"
 #include "platform/event.h"
 #include "platform/thread.h"
@@ -46,6 +47,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class CBlockRequestMap;
@@ -180,8 +182,8 @@ public:
     PeerInfo GetSelfPeerInfo();
     // The seed's piece size; the HTTP range starts are computed from it.
     std::uint32_t GetPieceSize() const { return m_piece_size; }
-    // Name of the file holding `piece` and the piece's index inside that
-    // file; false when the channel does not know the piece.
+    // Path inside the task of the file holding `piece` and the piece's
+    // index inside that file; false when the channel does not know the piece.
     bool GetFileNameForBlock(std::int32_t piece, std::string& name, std::int32_t& piece_in_file);
     // Removes the connection of `socket` from the connection set.
     void RemoveConnection(int socket);
@@ -196,6 +198,10 @@ public:
     void AddPeerDownloadBytes(std::uint32_t bytes);
     void AddPeerType2DownloadBytes(std::uint32_t bytes);
     void AddHttpDownloadBytes(std::uint32_t bytes);
+    // Bytes received per second from every source over about the last two
+    // seconds (0 once nothing came for that long). Once a second, on the
+    // I/O thread (the download manager's tick).
+    float SampleDownloadSpeed(std::uint32_t now);
     // The 64-bit HTTP byte total the connection set reads and resets.
     void AddHttpDownloadTotal(std::uint32_t bytes);
     std::uint64_t GetHttpDownloadTotal() const { return m_http_total.load(); }
@@ -205,8 +211,13 @@ public:
     // Clears `out` and copies every HTTP peer information record.
     void GetHttpPeerInfoList(std::vector<HttpPeerInfo>& out);
     // Inserts records of unknown ids (announced through OnTextOutput) up to
-    // kMaxHttpPeerInfos; known ids keep their record.
+    // kMaxHttpPeerInfos; known ids keep their record. Every URL is also
+    // kept for the file it names (FindFileUrl).
     void AddHttpPeerInfos(const std::vector<HttpPeerInfo>& infos);
+    // The URL path a source named on `host` for `file` (its path inside the
+    // task); see zeq::file_url_table::find.
+    zeq::file_url_table::match FindFileUrl(const std::string& host, const std::string& file,
+                                           const std::string& source_directory, std::string& url_path) const;
     // Moves up to `count` blocks of the task's one shared run of
     // consecutive blocks into `out` (refilled from the picker when empty);
     // `count` becomes the number moved (unchanged when none).
@@ -358,6 +369,11 @@ private:
     // Blocking; never on the I/O thread.
     void ExpandHttpServers(const std::vector<PeerInfo>& servers, const std::vector<HttpPeerInfo>& known,
                            HttpFinds& out);
+    // The CDN answer's lines: every URL an information record, each server
+    // (host and port, at most 64) one record, looked up once. Blocking.
+    void ParseCdnAnswer(std::string_view answer, HttpFinds& found, std::vector<PeerInfo>& servers);
+    // Why the CDN query failed, from http_get's result.
+    static std::string CdnQueryFailure(int code);
     // On the I/O thread: stores what was found and has timer 1 dial it now.
     void ApplyHttpFinds(const HttpFinds& finds);
     void ApplyCisReply(const CisReply& reply);
@@ -393,6 +409,11 @@ private:
     std::atomic<std::uint32_t> m_peer2_bytes{0};
     std::atomic<std::uint32_t> m_http_bytes{0};
     std::atomic<std::uint64_t> m_http_total{0};
+    std::atomic<std::uint64_t> m_received_bytes{0};   // every source, this run
+    // The last samples of m_received_bytes and their ticks (I/O thread).
+    std::array<std::uint64_t, 3> m_speed_bytes{};
+    std::array<std::uint32_t, 3> m_speed_ticks{};
+    std::uint32_t m_speed_samples = 0;
     std::unique_ptr<CTaskConnections> m_connections;
     CPeerConduct m_conduct;   // what the task's peers delivered and failed
     i_io_service* m_io;
@@ -404,7 +425,8 @@ private:
     // thread's alone (CIS replies are applied there).
     std::vector<VPeerInfo> m_vpeers;
     std::map<std::uint64_t, HttpPeerInfo> m_http_infos;
-    mutable CcsLocker m_http_info_lock;   // guards m_http_infos
+    zeq::file_url_table m_file_urls;      // every URL named, by file
+    mutable CcsLocker m_http_info_lock;   // guards m_http_infos and m_file_urls
     std::atomic<bool> m_finished{false};
     std::uint32_t m_vpeer_cursor = 0;
     CTimerThread m_timer;

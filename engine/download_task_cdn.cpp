@@ -16,14 +16,18 @@
 #include "platform/tick.h"
 #include "report/client_log.h"
 
+#include <map>
 #include <memory>
 #include <random>
+#include <string_view>
 
 namespace {
 
-// A CDN reply is a short list of URLs: what is read of it is bounded.
-constexpr std::size_t kCdnReplyCap = 64 * 1024;
-constexpr std::size_t kMaxCdnUrls = 64;
+// A CDN answer may name every file of the largest task (one URL a file):
+// it is bounded as the task list is.
+constexpr std::size_t kCdnReplyCap = std::size_t(16) << 20;
+// Servers (host and port) taken from one answer: each costs look-ups.
+constexpr std::size_t kMaxCdnServers = 64;
 constexpr std::size_t kMaxCdnUrlLength = 1024;
 constexpr std::uint32_t kCdnQueryTotalMs = 15000;
 
@@ -40,7 +44,11 @@ public:
         m_task->RequestContinuousBlocks(out, count);
     }
     bool get_http_peer_info(std::uint64_t id, HttpPeerInfo& out) override { return m_task->GetHttpPeerInfo(id, out); }
-    void get_http_peer_info_list(std::vector<HttpPeerInfo>& out) override { m_task->GetHttpPeerInfoList(out); }
+    zeq::file_url_table::match find_file_url(const std::string& host, const std::string& file,
+                                             const std::string& source_directory, std::string& url_path) override
+    {
+        return m_task->FindFileUrl(host, file, source_directory, url_path);
+    }
     bool get_file_name_for_block(std::int32_t piece, std::string& name, std::int32_t& piece_in_file) override
     {
         return m_task->GetFileNameForBlock(piece, name, piece_in_file);
@@ -139,48 +147,26 @@ bool CDownload_Task::try_cdn_download()
     options.total_ms = kCdnQueryTotalMs;
     options.cancel = &m_stopping;   // the task's stop ends the wait
     std::vector<char> body;
-    if (http_get(url, options, body) != 0)
+    if (const int code = http_get(url, options, body)) {
+        // Asked again after a back-off: each failure tells why. An answer
+        // refused for its size is an error of the server's making; an
+        // unreachable server is routine offline.
+        const std::string text = "cdn query of task " + std::to_string(m_task_id) +
+                                 " failed: " + CdnQueryFailure(code) + "\n";
+        ICmdEvent* event = GetCmdEvent();
+        if (event && (code == 304 || code == 405))
+            event->OnErrorOutput(text.c_str());
+        else if (code != 4 && ClientLogEnabled())
+            WriteClientLog(text);
         return false;
+    }
 
     // The look-ups block: they run here, the task's lists are filled on
     // the I/O thread.
     auto found = std::make_shared<HttpFinds>();
     std::vector<PeerInfo> servers;
-    if (body.size() > 7) {
-        const std::string text(body.begin(), body.end());
-        const fagex::StringVector lines = fagex::StringUtil::split(text, "\n\r");
-        std::size_t taken = 0;
-        for (const std::string& line : lines) {
-            if (line.empty() || line.size() > kMaxCdnUrlLength)
-                continue;
-            if (++taken > kMaxCdnUrls || m_stopping.load())
-                break;
-            WriteClientLog(">>>>==== url[" + line + "]\n");
-            std::string host;
-            std::string path;
-            std::uint16_t port = 80;
-            if (!CUtility::ParseUrl(line, host, port, path) || host.empty())
-                continue;
-            // The network-order address, as the host's expansion below keys
-            // its records: the URL's server is then one source, not two.
-            const std::uint32_t address = platform::ipv4_from_host_order(x_connection::resolve_host(host));
-            PeerInfo record{};
-            record.clientid = HttpSourceId(address, port);
-            record.publicip = address;
-            record.publicport = port;
-            record.peertype = PEERTYPE_HTTP;
-            SetFixedText(record.hostname, host);
-            HttpPeerInfo info;
-            info.peerid = record.clientid;
-            info.host = host;
-            info.path = path;
-            found->infos.push_back(info);
-            if (m_http_peers.Resolve(&record)) {
-                found->records.push_back(record);
-                servers.push_back(record);
-            }
-        }
-    }
+    if (body.size() > 7)
+        ParseCdnAnswer(std::string_view(body.data(), body.size()), *found, servers);
     const std::vector<HttpPeerInfo> url_infos = found->infos;
     ExpandHttpServers(servers, url_infos, *found);
     if (m_stopping.load())
@@ -191,6 +177,75 @@ bool CDownload_Task::try_cdn_download()
             task->ApplyHttpFinds(*found);
     });
     return gave_peers;
+}
+
+std::string CDownload_Task::CdnQueryFailure(int code)
+{
+    switch (code) {
+    case 304:
+    case 405:
+        return "the answer is larger than " + std::to_string(kCdnReplyCap) + " bytes";
+    case 1:
+        return "the server cannot be reached";
+    case 201:
+        return "the server did not answer 200";
+    case 103:
+    case 403:
+        return "the server answered too slowly";
+    default:
+        return "the answer was not read whole (" + std::to_string(code) + ")";
+    }
+}
+
+void CDownload_Task::ParseCdnAnswer(std::string_view answer, HttpFinds& found, std::vector<PeerInfo>& servers)
+{
+    // One look-up per server, however many of its URLs the answer names.
+    std::map<std::pair<std::string, std::uint16_t>, std::uint64_t> known;
+    const bool logging = ClientLogEnabled();
+    std::size_t urls = 0;
+    while (!answer.empty() && !m_stopping.load()) {
+        const std::size_t end = std::min(answer.find_first_of("\r\n"), answer.size());
+        const std::string_view line = answer.substr(0, end);
+        answer.remove_prefix(std::min(end + 1, answer.size()));
+        if (line.empty() || line.size() > kMaxCdnUrlLength)
+            continue;
+        const std::string text(line);
+        if (logging)
+            WriteClientLog(">>>>==== url[" + text + "]\n");
+        std::string host;
+        std::string path;
+        std::uint16_t port = 80;
+        if (!CUtility::ParseUrl(text, host, port, path) || host.empty())
+            continue;
+        auto server = known.find({host, port});
+        if (server == known.end()) {
+            if (known.size() >= kMaxCdnServers)
+                continue;
+            // The network-order address, as the host's expansion keys its
+            // records: the URL's server is then one source, not two.
+            const std::uint32_t address = platform::ipv4_from_host_order(x_connection::resolve_host(host));
+            PeerInfo record{};
+            record.clientid = HttpSourceId(address, port);
+            record.publicip = address;
+            record.publicport = port;
+            record.peertype = PEERTYPE_HTTP;
+            SetFixedText(record.hostname, host);
+            server = known.emplace(std::make_pair(host, port), record.clientid).first;
+            if (m_http_peers.Resolve(&record)) {
+                found.records.push_back(record);
+                servers.push_back(record);
+            }
+        }
+        HttpPeerInfo info;
+        info.peerid = server->second;
+        info.host = std::move(host);
+        info.path = std::move(path);
+        found.infos.push_back(std::move(info));
+        ++urls;
+    }
+    if (urls > 0 && logging)
+        WriteClientLog("cdn query of task " + std::to_string(m_task_id) + ": " + std::to_string(urls) + " urls, " +
+                       std::to_string(known.size()) + " servers\n");
 }
 
 void CDownload_Task::WakeCdnThread()

@@ -179,8 +179,9 @@ public:
     virtual std::string GetFileNameForRange(std::uint64_t channel_id, std::int32_t piece, std::int32_t* piece_in_file,
                                             std::uint64_t* file_size) = 0;
 
-    // Name of the file holding `piece` (its path after the last separator)
-    // and the piece's index inside that file; empty when unknown.
+    // Path inside the task of the file holding `piece` ('/'-separated, as
+    // the seed names it below the task's folder) and the piece's index
+    // inside that file; empty when unknown.
     virtual std::string GetFileNameForBlock(std::uint64_t channel_id, std::int32_t piece,
                                             std::int32_t* piece_in_file) = 0;
 

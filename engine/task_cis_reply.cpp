@@ -369,8 +369,9 @@ void CDownload_Task::AddHttpPeerInfos(const std::vector<HttpPeerInfo>& infos)
     {
         CScopedLock guard(m_http_info_lock);
         for (const HttpPeerInfo& info : infos) {
+            m_file_urls.add(info.host, info.path);
             if (m_http_infos.size() >= kMaxHttpPeerInfos)
-                break;
+                continue;
             if (!m_http_infos.emplace(info.peerid, info).second)
                 continue;
             std::ostringstream line;
@@ -390,6 +391,13 @@ bool CDownload_Task::GetHttpPeerInfo(std::uint64_t id, HttpPeerInfo& out)
         return false;
     out = found->second;
     return true;
+}
+
+zeq::file_url_table::match CDownload_Task::FindFileUrl(const std::string& host, const std::string& file,
+                                                       const std::string& source_directory, std::string& url_path) const
+{
+    CScopedLock guard(m_http_info_lock);
+    return m_file_urls.find(host, file, source_directory, url_path);
 }
 
 void CDownload_Task::GetHttpPeerInfoList(std::vector<HttpPeerInfo>& out)

@@ -47,7 +47,11 @@ public:
         out = info();
         return true;
     }
-    void get_http_peer_info_list(std::vector<HttpPeerInfo>& out) override { out = {info()}; }
+    zeq::file_url_table::match find_file_url(const std::string&, const std::string&, const std::string&,
+                                             std::string&) override
+    {
+        return zeq::file_url_table::match::none;
+    }
     bool get_file_name_for_block(std::int32_t piece, std::string& name, std::int32_t& piece_in_file) override
     {
         name = "data\\a b.bin";

@@ -82,6 +82,12 @@ bool in_range(float v, float low_exclusive, float high)
     return v > low_exclusive && v <= high;
 }
 
+// A speed in KB/s as the engine reports it (not negative, not NaN).
+bool is_speed(float v)
+{
+    return v >= 0.0f && v <= 104857600.0f;
+}
+
 LocalTaskRecord read_record(std::uint64_t id, const fagex::ConfigFile::SettingsMultiMap& settings)
 {
     LocalTaskRecord r;
@@ -507,11 +513,12 @@ bool local_task_list::set_value(std::uint64_t task_id, int field, const std::str
             r.remove_pending = b;
             break;
         case field_down_speed:
-            if (in_range(v, 0.0001f, 104857600.0f))
+            // 0 is taken too: a stalled task must not keep its last speed.
+            if (is_speed(v))
                 r.down_speed = v;
             break;
         case field_up_speed:
-            if (in_range(v, 0.0001f, 104857600.0f))
+            if (is_speed(v))
                 r.up_speed = v;
             break;
         case field_bitmap_filename:

@@ -628,12 +628,12 @@ bool download_manager::task_info_item(const std::string& name, const FileTaskRec
         return true;
     }
     if (name == "DOWN_SPEED") {
+        // What flows, in KB/s: capping it by the limit setting hid every
+        // speed past the setting's range (102400 KB/s) and any flow the
+        // limit does not hold back.
         float sum = 0;
         for (const LocalTaskRecord& r : records)
             sum += static_cast<float>(r.down_speed);
-        const float cap = static_cast<float>(std::atof(preferred("max_download_speed").c_str()));
-        if (cap < sum)
-            sum = cap;
         value = text3(sum);
         return true;
     }

@@ -93,6 +93,15 @@ bool is_encoding_header(const std::string& lower_name)
     return name == "content-encoding" || name == "transfer-encoding";
 }
 
+// A Connection header that lets the connection stay ("keep-alive", or
+// anything but "close").
+bool is_keep_alive(const std::string& value)
+{
+    std::string lower = value;
+    std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+    return lower.find("close") == std::string::npos;
+}
+
 bool is_identity(const std::string& value)
 {
     std::string lower = trim(value);
@@ -131,7 +140,7 @@ void http_range_request::set_run(BlockRequestQueue run)
 }
 
 std::string http_range_request::request_text(const std::string& url_path, std::uint64_t range_start,
-                                             std::uint64_t range_last, const std::string& host)
+                                             std::uint64_t range_last, const std::string& host, bool keep_alive)
 {
     std::string text;
     text.reserve(768 + url_path.size() + host.size());
@@ -150,7 +159,7 @@ std::string http_range_request::request_text(const std::string& url_path, std::u
     text += kClientName;
     text += ")\r\n";
     text += "Cache-Control: no-cache\r\n";
-    text += "Connection: close\r\n";
+    text += keep_alive ? "Connection: keep-alive\r\n" : "Connection: close\r\n";
     text += "Pragma: no-cache\r\n";
     text += "Range: bytes=";
     // A closed range: the server sends the run and no more, instead of
@@ -165,31 +174,40 @@ std::string http_range_request::request_text(const std::string& url_path, std::u
     return text;
 }
 
-bool http_range_request::find_directory(const HttpPeerInfo& own, const std::vector<HttpPeerInfo>& all,
-                                        const std::string& file_name, std::string& directory)
+bool http_range_request::url_for_file(i_range_task& task, const HttpPeerInfo& own, const std::string& file,
+                                      std::string& url_path)
 {
-    const std::string own_directory = directory_of(own.path);
-    directory = own_directory;
-    if (file_name.empty() || own.path.find(file_name) != std::string::npos)
+    const std::string directory = directory_of(own.path);
+    url_path.clear();
+    std::string named;
+    switch (task.find_file_url(own.host, file, directory, named)) {
+    case file_url_table::match::found:
+        // As the source gave it, escapes and case kept.
+        if (named.empty() || named[0] != '/')
+            url_path += '/';
+        append_escaped(url_path, named, false);
         return true;
-    std::size_t counted = 0;
-    std::string other;
-    for (const HttpPeerInfo& entry : all) {
-        if (entry.host != own.host || entry.path.find(file_name) == std::string::npos)
-            continue;
-        if (entry.path == own_directory + file_name)
-            return true;
-        other = directory_of(entry.path);
-        ++counted;
+    case file_url_table::match::ambiguous:
+        return false;
+    case file_url_table::match::none:
+        break;
     }
-    if (counted == 1) {
-        directory = other;
-        return true;
+    // Nobody names the file: the task's files lie below the source's
+    // directory as they lie below the task's folder. A source whose URL
+    // names a file in a folder of the task ("/game/dir/file0.bin") has
+    // the task's folder above that folder.
+    std::string root = directory;
+    const std::size_t slash = file.find('/');
+    if (slash != std::string::npos) {
+        const std::size_t at = root.rfind("/" + file.substr(0, slash + 1));
+        if (at != std::string::npos)
+            root.erase(at + 1);
     }
-    // CDN URLs of one host and port share one client id, so the entry of
-    // the server may name another file of the task: the files of a task
-    // lie side by side, so its directory serves every file nobody names.
-    return counted == 0;
+    if (root.empty() || root[0] != '/')
+        url_path += '/';
+    append_escaped(url_path, root, false);
+    append_escaped(url_path, file, true);
+    return true;
 }
 
 void http_range_request::log_run(const char* what, const BlockRequestQueue& run, std::uint32_t count)
@@ -208,9 +226,11 @@ void http_range_request::log_run(const char* what, const BlockRequestQueue& run,
     WriteClientLogStream(text);
 }
 
-int http_range_request::build(const PeerInfo& peer, std::string& request)
+int http_range_request::build(const PeerInfo& peer, std::string& request, bool keep_alive)
 {
     ++m_generation;
+    m_keep_alive = keep_alive;
+    m_reusable = false;
     m_header_pending = true;
     give_back(m_pending);
     m_body.clear();
@@ -260,28 +280,20 @@ int http_range_request::build(const PeerInfo& peer, std::string& request)
     m_file_name = name;
     m_piece_in_file = piece_in_file;
 
-    std::vector<HttpPeerInfo> all;
-    m_task->get_http_peer_info_list(all);
-    std::string directory;
-    if (!find_directory(info, all, name, directory)) {
+    if (name.empty() && directory_of(info.path).empty())
+        return build_empty_path;
+    if (!url_for_file(*m_task, info, name, m_url_path)) {
         if (is_cdn_thread()) {
             if (ClientLogEnabled())
-                WriteClientLog("[zeq::cdn_thread_peer],client id[" + std::to_string(peer.clientid) + "], fileName:" +
-                               name + ",svr rul path:" + directory + ", can not http_cdn_connection::write_post ");
+                WriteClientLog("[zeq::cdn_thread_peer],client id[" + std::to_string(peer.clientid) +
+                               "], fileName:" + name + ",svr rul path:" + directory_of(info.path) +
+                               ", can not http_cdn_connection::write_post ");
         } else if (m_task->text_enabled()) {
-            m_task->text_output("ClientID:" + std::to_string(peer.clientid) + ",FileName:" + name +
-                                ",svr rul path:" + directory + ",can not http_cdn_connection::write_post ");
+            m_task->text_output("ClientID:" + std::to_string(peer.clientid) + ",FileName:" + name + ",svr rul path:" +
+                                directory_of(info.path) + ",can not http_cdn_connection::write_post ");
         }
         return build_no_path;
     }
-    if (directory.empty() && name.empty())
-        return build_empty_path;
-
-    m_url_path.clear();
-    if (directory.empty() || directory[0] != '/')
-        m_url_path += '/';
-    append_escaped(m_url_path, directory, false);
-    append_escaped(m_url_path, name, true);
 
     // The run is consecutive blocks of consecutive pieces of one file.
     const std::uint64_t piece_size = m_task->piece_size();
@@ -295,7 +307,7 @@ int http_range_request::build(const PeerInfo& peer, std::string& request)
 
     m_pending.insert(m_pending.end(), m_requested.begin(), m_requested.end());
     m_requested.clear();
-    request = request_text(m_url_path, m_range_start, m_range_last, FixedText(peer.hostname));
+    request = request_text(m_url_path, m_range_start, m_range_last, FixedText(peer.hostname), keep_alive);
     check_invariant();
     return build_ok;
 }
@@ -383,9 +395,13 @@ http_range_request::receive_state http_range_request::take_header(const std::uin
     if (!read_header_lines(text, line_end + 2))
         return receive_state::refused;
     std::size_t pos = 0;
-    next_word(status_line, pos);
-    if (!check_range(next_word(status_line, pos)))
+    const std::string version = next_word(status_line, pos);
+    const std::string status = next_word(status_line, pos);
+    if (!check_range(status))
         return receive_state::refused;
+    // Only an answer that ends where the run ends leaves the connection
+    // ready for the next request.
+    m_reusable = m_reusable && version == "HTTP/1.1" && status == "206";
     m_header_pending = false;
     m_step_bytes = m_body_bytes;
     m_step_tick = platform::tick_count();
@@ -422,6 +438,7 @@ bool http_range_request::read_header_lines(const std::string& text, std::size_t 
     std::size_t pos = start;
     std::string content_range;
     std::string content_length;
+    bool server_closes = false;
     while (pos < text.size()) {
         const std::size_t end = text.find("\r\n", pos);
         if (end == std::string::npos || end == pos)
@@ -467,6 +484,8 @@ bool http_range_request::read_header_lines(const std::string& text, std::size_t 
             content_range = value;
         if (lower == "content-length:")
             content_length = value;
+        if (lower == "connection" || lower == "connection:")
+            server_closes = !is_keep_alive(value);
         if (is_encoding_header(lower) && !is_identity(value)) {
             // We ask with "Accept-Encoding: gzip, deflate" as launchers always
             // did, but only the file's own bytes may become blocks.
@@ -495,6 +514,11 @@ bool http_range_request::read_header_lines(const std::string& text, std::size_t 
             m_failure = "http head range is not the one asked for, close!";
             return false;
         }
+        const std::size_t dash = span.find('-');
+        const std::string last = span.substr(dash + 1, span.find('/') - dash - 1);
+        m_reusable = m_keep_alive && !server_closes && !last.empty() &&
+                     last.find_first_not_of("0123456789") == std::string::npos &&
+                     std::strtoull(last.c_str(), nullptr, 10) == m_range_last;
     }
     return true;
 }
@@ -547,6 +571,8 @@ bool http_range_request::deliver(const std::uint8_t* data, std::size_t size, con
     check_invariant();
     if (!m_pending.empty())
         return false;
+    if (size > 0)
+        m_reusable = false;   // more than the run came: the stream is not at an answer's end
     return run_done();
 }
 
@@ -765,6 +791,7 @@ void http_range_request::abort()
     m_headers.clear();
     m_header_bytes.clear();
     m_header_pending = false;
+    m_reusable = false;
 }
 
 void http_range_request::check_invariant() const

@@ -2,8 +2,8 @@
 // task data from HTTP servers and CDNs (zeq::http_cdn_connection and
 // zeq::cdn_thread_peer_connection). One exchange carries one HTTP/1.1 GET
 // with "Connection: close" for one run of consecutive blocks: it takes the
-// run from the task, finds the URL path of the file that holds the run's
-// first block, asks for the bytes of the run (a closed range),
+// run from the task, finds the URL of the file that holds the run's first
+// block, asks for the bytes of the run (a closed range),
 // checks the response header, cuts the body into the run's blocks in order
 // and writes each one to storage as soon as its bytes are in. The owning
 // connection closes once the run is complete.
@@ -15,6 +15,7 @@
 
 #include "discovery/peer_info.h"
 #include "net/conn/block_loan.h"
+#include "net/conn/file_url_table.h"
 #include "picker/block_request.h"
 
 #include <cstddef>
@@ -52,9 +53,12 @@ public:
     virtual void request_continuous_blocks(BlockRequestQueue& out, std::uint32_t& count) = 0;
     // The HTTP peer information of `id`; false when the task has none.
     virtual bool get_http_peer_info(std::uint64_t id, HttpPeerInfo& out) = 0;
-    // Every HTTP peer information record, in the task's order.
-    virtual void get_http_peer_info_list(std::vector<HttpPeerInfo>& out) = 0;
-    // Name of the file holding `piece` and the piece's index in that file.
+    // The URL path the task's sources name on `host` for `file` (its path
+    // inside the task), as file_url_table::find gives it.
+    virtual file_url_table::match find_file_url(const std::string& host, const std::string& file,
+                                                const std::string& source_directory, std::string& url_path) = 0;
+    // Path inside the task ('/'-separated) of the file holding `piece` and
+    // the piece's index in that file.
     virtual bool get_file_name_for_block(std::int32_t piece, std::string& name, std::int32_t& piece_in_file) = 0;
     // Stores a received block (block.data holds block.length bytes); false
     // when storage dropped it.
@@ -184,7 +188,8 @@ public:
     // rest goes back to the picker), finds the URL path, computes the range
     // start and moves the run to the pending queue. `request` receives the
     // whole request text.
-    int build(const PeerInfo& peer, std::string& request);
+    // `keep_alive`: the connection may carry another request after this one.
+    int build(const PeerInfo& peer, std::string& request, bool keep_alive = false);
 
     // Feeds received bytes: header bytes are gathered until the empty line
     // (a header split over receives is read on), then body bytes are cut
@@ -258,21 +263,30 @@ public:
     // Blocks written by this exchange since it was built.
     std::uint32_t blocks_written() const { return m_blocks_written; }
 
+    // The run is in and the connection may carry the next request: it was
+    // asked for, the server answered HTTP/1.1 206 with exactly the range
+    // asked for and did not say "Connection: close", and nothing came past
+    // the run.
+    bool reusable() const { return m_reusable; }
+
     // Debug builds: the body holds less than the front block, no body
     // before the header, pending blocks in request order.
     void check_invariant() const;
 
     // The request text for a URL path, the first and last byte of the range
     // and host (exposed for tests: byte for byte what goes on the wire).
+    // `keep_alive` asks the server to keep the connection open for the
+    // next request ("Connection: keep-alive"), else "Connection: close".
     static std::string request_text(const std::string& url_path, std::uint64_t range_start, std::uint64_t range_last,
-                                    const std::string& host);
+                                    const std::string& host, bool keep_alive = false);
 
-    // Finds the directory of the URL path of `file_name` on the server of
-    // `own` (own's path directory when own's path names the file, else
-    // the one entry of the same host that names it, else own's directory).
-    // False when several entries name the file and none matches exactly.
-    static bool find_directory(const HttpPeerInfo& own, const std::vector<HttpPeerInfo>& all,
-                               const std::string& file_name, std::string& directory);
+    // The URL path of `file` (its path inside the task) on the server of
+    // `own`: the one a source names for it, else the task's folder on that
+    // server (own's directory, above the file's first folder when own's
+    // path holds it) joined with the file's path. False when several URLs
+    // name it and none is nearer the task's folder.
+    static bool url_for_file(i_range_task& task, const HttpPeerInfo& own, const std::string& file,
+                             std::string& url_path);
 
 private:
     void trim_run_to_file(const std::string& name, std::int32_t piece_in_file);
@@ -323,6 +337,8 @@ private:
     std::uint32_t m_step_tick = 0;    // and when it was seen
     std::uint32_t m_generation = 0;   // changes with every build and abort
     std::int8_t m_log_now = -1;       // client log switch in this receive (-1: not looked at)
+    bool m_keep_alive = false;        // the request asked to keep the connection
+    bool m_reusable = false;          // see reusable()
     std::string m_failure;
 };
 

@@ -110,9 +110,10 @@ TEST_F(ChannelManagerTest, FreshChannelLayoutAndFiles)
 
     std::int32_t in_file = -1;
     std::uint64_t size = 0;
-    EXPECT_EQ("file0.bin", manager->GetFileNameForBlock(11, 1, &in_file));
+    // The path inside the task: namesakes in two folders are two files.
+    EXPECT_EQ("dir/file0.bin", manager->GetFileNameForBlock(11, 1, &in_file));
     EXPECT_EQ(1, in_file);
-    EXPECT_EQ("file2.bin", manager->GetFileNameForRange(11, 2, &in_file, &size));
+    EXPECT_EQ("dir/file2.bin", manager->GetFileNameForRange(11, 2, &in_file, &size));
     EXPECT_EQ(0, in_file);
     EXPECT_EQ(65536u, size);
     EXPECT_EQ("", manager->GetFileNameForRange(11, 3, &in_file, &size));

@@ -18,6 +18,7 @@
 #include "recording_cmd_event.h"
 #include "support/channel_fixture.h"
 #include "support/client_log_capture.h"
+#include "support/shifted_tick.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -339,41 +340,41 @@ TEST_F(DownloadManagerTest, ImmediateByteLinesOnlyWhileTheSpeedLimitIsOn)
     EXPECT_EQ(2u, log_lines("zeq::debug -- immediate upload bytes["));
 }
 
-TEST_F(DownloadManagerTest, TaskSpeedsAreTheEngineAveragesOfTheLastTick)
+TEST_F(DownloadManagerTest, TaskSpeedsAreEachTasksOwnBytesOfTheLastTwoSeconds)
 {
+    test_support::shifted_tick_scope clock;
+    std::uint32_t tick = 100001;
     AddReady(41);
     AddReady(42);
     ASSERT_EQ(Add(43), 1);   // not ready: no speed, adds nothing
 
-    // 20 KB down and 10 KB up in second 1000, nothing afterwards: the
-    // ten-second buckets show 2 KB/s and 1 KB/s for ten averages, computed
-    // one tick before they are reported.
-    CDownload_Manager::AddImmediateBytes(20480, 10240);
+    // Bytes reach task 41 now and then, task 42 gets none. Each speed
+    // covers the last two ticks, over the time that really passed (one
+    // tick comes 1.5 s late).
     struct Step {
-        std::int64_t second;
-        const char* task_speed;   // for each ready task
+        std::uint32_t after_ms;   // since the previous tick
+        std::uint32_t bytes;      // reaching task 41 before the tick
+        const char* speed_41;
         const char* totals;
     } steps[] = {
-        {1000, "0 0", "0 0"}, {1001, "2 1", "4 2"}, {1005, "2 1", "4 2"}, {1009, "2 1", "4 2"},
-        {1010, "2 1", "4 2"}, {1011, "2 1", "4 2"}, {1012, "0 0", "0 0"}, {1013, "0 0", "0 0"},
+        {0, 0, "0 0", "0 0"},    {1000, 20480, "20 0", "20 0"}, {1000, 0, "10 0", "10 0"},
+        {1000, 0, "0 0", "0 0"}, {1000, 30720, "15 0", "15 0"}, {1500, 0, "12 0", "12 0"},
+        {1000, 0, "0 0", "0 0"},
     };
-    std::int64_t second = 1000;
     for (const Step& s : steps) {
-        // Every second ticks; only the listed ones are checked.
-        while (second < s.second) {
-            g_now.store(second++);
-            manager->second_tick();
-        }
-        g_now.store(second++);
+        tick += s.after_ms;
+        test_support::held_tick().store(tick);
+        g_now.fetch_add(1);
+        manager->VisitTask(41, [&](CDownload_Task& t) { t.AddHttpDownloadBytes(s.bytes); });
         events.Clear();
         manager->second_tick();
-        SCOPED_TRACE(s.second);
-        EXPECT_EQ(events.With("speed "), (std::vector<std::string>{std::string("speed 41 ") + s.task_speed,
-                                                                   std::string("speed 42 ") + s.task_speed}));
+        SCOPED_TRACE(s.speed_41);
+        EXPECT_EQ(events.With("speed "),
+                  (std::vector<std::string>{std::string("speed 41 ") + s.speed_41, std::string("speed 42 0 0")}));
         EXPECT_EQ(events.With("message 9 "), std::vector<std::string>{std::string("message 9 ") + s.totals});
         EXPECT_EQ(events.With("global "), std::vector<std::string>{std::string("global ") + s.totals});
         const bool moving = std::string(s.totals) != "0 0";
-        EXPECT_EQ(events.With("text ").size(), moving ? 1u : 0u);
+        EXPECT_EQ(events.With(std::string("text ") + s.totals).size(), moving ? 1u : 0u);
     }
 }
 

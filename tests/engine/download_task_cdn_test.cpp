@@ -200,6 +200,49 @@ TEST(DownloadTaskCdn, ReplyLinesAreCapped)
     EXPECT_EQ(nullptr, FindInfo(infos, UrlId(8999)));
 }
 
+// A patch's answer names every one of its 5,003 files (over 256 KB): it is
+// taken whole, its one server looked up once, and each file keeps its own
+// URL. An answer past the bound is refused with the reason told.
+TEST(DownloadTaskCdn, AnswerNamingEveryFileOfALargePatchIsTaken)
+{
+    {
+        TaskHarness h;
+        std::string reply;
+        for (int i = 0; i < 5003; ++i) {
+            reply += "http://127.0.0.1:8081/patch/v2/data/maps/" + std::to_string(i % 40) + "/f" +
+                     std::to_string(10000 + i % 1000) + ".res\r\n";
+        }
+        ASSERT_GT(reply.size(), 256u * 1024);
+        QueryServer query(reply);
+        CDownload_Task* task = h.MakeTask();
+        g_Settings.Set("only_cdn_by_id", query.Prefix());
+        EXPECT_TRUE(task->try_cdn_download());
+        h.io.poll();
+        EXPECT_EQ(1u, query.server.Requests().size());
+        // The server and its one address, not a record per URL.
+        EXPECT_GE(task->GetHttpPeerList().GetCount(), 1);
+        EXPECT_LE(task->GetHttpPeerList().GetCount(), 2);
+        std::string url;
+        EXPECT_EQ(zeq::file_url_table::match::found,
+                  task->FindFileUrl("127.0.0.1", "data/maps/1/f10041.res", "/patch/v2/data/maps/0/", url));
+        EXPECT_EQ("/patch/v2/data/maps/1/f10041.res", url);
+        EXPECT_EQ(zeq::file_url_table::match::found,
+                  task->FindFileUrl("127.0.0.1", "data/maps/2/f10002.res", "/patch/v2/data/maps/0/", url));
+        EXPECT_EQ("/patch/v2/data/maps/2/f10002.res", url);
+    }
+    {
+        TaskHarness h;
+        QueryServer query("http://127.0.0.1:8081/a.bin\n" + std::string((16u << 20) + 1, '#'));
+        CDownload_Task* task = h.MakeTask();
+        g_Settings.Set("only_cdn_by_id", query.Prefix());
+        EXPECT_FALSE(task->try_cdn_download());
+        h.io.poll();
+        EXPECT_EQ(0, task->GetHttpPeerList().GetCount());
+        EXPECT_FALSE(
+            h.events.With("error cdn query of task 77 failed: the answer is larger than 16777216 bytes\n").empty());
+    }
+}
+
 TEST(DownloadTaskCdn, PickHttpPeerSpreadsOverThePeers)
 {
     TaskHarness h;

@@ -502,6 +502,106 @@ TEST_F(HttpDownloadTest, ResumedTaskFetchesOnlyWhatWasMissing)
     EXPECT_GT(asked, 0u);
 }
 
+// A patch in folders, with namesakes in sibling folders: each file comes
+// from the URL the CDN answer names for it, or, when the answer names only
+// the patch's folder, from that folder joined with the file's path.
+TEST_F(HttpDownloadTest, FolderTreeIsFetchedFromEachFilesOwnUrl)
+{
+    const TaskFixture::Tree tree{{
+        {"maps/0/f00041.res", 70000},
+        {"maps/1/f00041.res", 3 * kPiece + 5},
+        {"maps/1/Other.res", 1000},
+        {"top.bin", 2 * kPiece},
+        {"sfx/a b/c.res", 40000},
+    }};
+    ASSERT_TRUE(nginx->start()) << nginx->last_error();
+    StartEngine();
+    struct Case {
+        const char* what;
+        std::uint64_t id;
+        bool every_file;   // the answer names every file, else the folder only
+    };
+    for (const Case c : {Case{"every file named", 9110, true}, Case{"folder named", 9111, false}}) {
+        TaskFixture fx(root.path(), c.id, kPiece, tree, "patch" + std::to_string(c.id), std::uint32_t(c.id));
+        ASSERT_TRUE(fx.ok());
+        // The answer lists the files deepest first, so the URL the server's
+        // record keeps names a namesake of most files.
+        std::string answer;
+        if (c.every_file) {
+            for (std::size_t i = fx.files().size(); i-- > 0;) {
+                std::string path = fx.files()[i].url_path;
+                const std::size_t blank = path.find(' ');
+                if (blank != std::string::npos)
+                    path.replace(blank, 1, "%20");
+                answer += nginx->base_url() + path + "\r\n";
+            }
+            // A file of the same name in another patch is no file of this one.
+            answer += nginx->base_url() + "/elsewhere/data/maps/1/f00041.res\r\n";
+        } else {
+            answer = nginx->base_url() + "/" + fx.srcdir() + "/\r\n";
+        }
+        EXPECT_NE(0u, TimedDownload(fx, c.id, answer)) << c.what;
+        for (const auto& served : nginx->AccessLog()) {
+            if (served.uri.find("cdnquery.php") == std::string::npos) {
+                EXPECT_EQ(206, served.status) << c.what << ": " << served.uri << " " << served.range;
+            }
+        }
+    }
+}
+
+// The speed a task reports is what flows now, not a ten-second average:
+// from the first seconds of a transfer it matches the bytes the progress
+// shows, and it reads 0 within a few ticks once nothing flows.
+TEST_F(HttpDownloadTest, SpeedShowsWhatFlowsAndZeroWhenNothingDoes)
+{
+    TaskFixture fx(root.path(), 9112, kPiece, {40 * 1048576});
+    ASSERT_TRUE(fx.ok());
+    nginx->SetRateLimit("256k");
+    ASSERT_TRUE(nginx->start()) << nginx->last_error();
+    ASSERT_TRUE(nginx->SetCdnAnswer(9112, fx.CdnAnswer(nginx->base_url())));
+    StartEngine();
+    save = env->file("games");
+    ASSERT_EQ(0, engine->AddNewTask(fx.SeedXml().c_str(), save.c_str()));
+    // Per tick: the progress (bytes verified) and the speed (KB/s) reported.
+    struct Tick {
+        std::uint64_t done;
+        float kbps;
+    };
+    auto ticks = [&] {
+        std::vector<Tick> out;
+        std::uint64_t done = 0;
+        for (const EngineEvent& e : log.Events()) {
+            if (e.code == 0 && e.U64() == 9112)
+                done = e.U64(8);
+            if (e.code == 10 && e.U64() == 9112 && done > 0)
+                out.push_back(Tick{done, e.F32(8)});
+        }
+        return out;
+    };
+    ASSERT_TRUE(wait_until([&] { return ticks().size() >= 6; }, 30000));
+    ASSERT_EQ(0u, log.Count(9)) << "still downloading";
+    const std::vector<Tick> flowing = ticks();
+    std::vector<double> ratios;
+    for (std::size_t k = 2; k < 6; ++k) {
+        const double bytes_per_second = double(flowing[k].done - flowing[k - 2].done) / 2.0;
+        ratios.push_back(double(flowing[k].kbps) * 1024.0 / std::max(bytes_per_second, 1.0));
+    }
+    std::sort(ratios.begin(), ratios.end());
+    EXPECT_GT(ratios[1], 0.5) << "the speed shows what flows";
+    EXPECT_LT(ratios[2], 2.0) << "the speed shows what flows";
+
+    // The server goes: nothing flows, and the speed says so.
+    nginx->stop();
+    const std::size_t before = ticks().size();
+    EXPECT_TRUE(wait_until(
+        [&] {
+            const std::vector<Tick> now = ticks();
+            return now.size() > before && now.back().kbps == 0.0f;
+        },
+        5000))
+        << "the speed falls to 0";
+}
+
 TEST_F(HttpDownloadTest, CorruptedRangeIsFetchedAgainFromTheGoodServer)
 {
     TaskFixture fx(root.path(), 9103, kPiece, {2 * 1048576 + 5000, 0, 700000});

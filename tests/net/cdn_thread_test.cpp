@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <map>
 #include <sstream>
 
 using test_support::FakeRangeTask;
@@ -83,23 +84,62 @@ TEST_F(CdnThreadTest, DownloadsEveryFileFromNginx)
 {
     if (!NginxServer::Available())
         GTEST_SKIP() << "nginx is not installed";
-    NginxServer nginx(root.path());
-    ASSERT_TRUE(nginx.start()) << nginx.last_error();
-    AddServer(nginx.port());
-    CCdnThread thread(task.get());
-    thread.Start();
-    ASSERT_TRUE(test_support::wait_until([&] { return task->AllVerified(); }, 20000));
-    for (std::size_t f = 0; f < fixture->files().size(); ++f)
-        EXPECT_EQ(fixture->Bytes(f, 0, fixture->files()[f].size), task->Image(f)) << f;
-    EXPECT_EQ(0u, task->FailedChecks());
-    EXPECT_GT(thread.GetSpeed(), 0.0);
-    EXPECT_EQ(std::uint8_t(PEERTYPE_HTTP_CDN), task->m_last_type.load());
-    std::uint32_t runs = 0;
-    for (std::size_t i = 0; i < CCdnThread::kConnections; ++i)
-        runs += thread.GetConnection(i)->runs_completed();
-    EXPECT_GT(runs, 0u);
-    thread.Stop();
-    EXPECT_TRUE(test_support::wait_until([&] { return thread.IsStopped(); }, 3000));
+    {
+        NginxServer nginx(root.path());
+        ASSERT_TRUE(nginx.start()) << nginx.last_error();
+        AddServer(nginx.port());
+        CCdnThread thread(task.get());
+        thread.Start();
+        ASSERT_TRUE(test_support::wait_until([&] { return task->AllVerified(); }, 20000));
+        for (std::size_t f = 0; f < fixture->files().size(); ++f)
+            EXPECT_EQ(fixture->Bytes(f, 0, fixture->files()[f].size), task->Image(f)) << f;
+        EXPECT_EQ(0u, task->FailedChecks());
+        EXPECT_GT(thread.GetSpeed(), 0.0);
+        EXPECT_EQ(std::uint8_t(PEERTYPE_HTTP_CDN), task->m_last_type.load());
+        std::uint32_t runs = 0;
+        for (std::size_t i = 0; i < CCdnThread::kConnections; ++i)
+            runs += thread.GetConnection(i)->runs_completed();
+        EXPECT_GT(runs, 0u);
+        thread.Stop();
+        EXPECT_TRUE(test_support::wait_until([&] { return thread.IsStopped(); }, 3000));
+    }
+
+    // A patch of many small files: the connections stay open from run to
+    // run, and one the server closes after its last allowed request is
+    // dialled anew without a block lost.
+    for (const std::uint32_t allowed : {0u, 4u}) {
+        SCOPED_TRACE(allowed);
+        std::vector<std::uint64_t> sizes;
+        for (std::uint64_t i = 0; i < 60; ++i)
+            sizes.push_back(3000 + 7 * i);
+        fixture = std::make_unique<TaskFixture>(root.path(), 22, kPiece, sizes, "many" + std::to_string(allowed));
+        task = std::make_unique<FakeRangeTask>(&io.io, kPiece, test_support::FakeFilesOf(*fixture), 22);
+        NginxServer server(root.path());
+        server.SetKeepaliveRequests(allowed);
+        ASSERT_TRUE(server.start()) << server.last_error();
+        AddServer(server.port());
+        CCdnThread many(task.get());
+        many.Start();
+        ASSERT_TRUE(test_support::wait_until([&] { return task->AllVerified(); }, 20000));
+        for (std::size_t f = 0; f < fixture->files().size(); ++f)
+            EXPECT_EQ(fixture->Bytes(f, 0, fixture->files()[f].size), task->Image(f)) << f;
+        many.Stop();
+        EXPECT_TRUE(test_support::wait_until([&] { return many.IsStopped(); }, 3000));
+        std::map<std::uint64_t, std::size_t> per_connection;
+        std::size_t requests = 0;
+        for (const auto& served : server.AccessLog()) {
+            EXPECT_EQ(206, served.status) << served.uri;
+            ++per_connection[served.connection];
+            ++requests;
+        }
+        EXPECT_GE(requests, 60u);
+        if (allowed == 0) {
+            EXPECT_LE(per_connection.size(), 2 * CCdnThread::kConnections);
+            EXPECT_LT(3 * per_connection.size(), requests);
+        }
+        for (const auto& used : per_connection)
+            EXPECT_LE(used.second, allowed == 0 ? std::size_t(zeq::cdn_thread_peer_connection::kMaxRequests) : allowed);
+    }
 }
 
 TEST_F(CdnThreadTest, CompleteTaskDialsNothing)

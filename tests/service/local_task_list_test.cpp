@@ -80,14 +80,25 @@ TEST(LocalTaskList, FieldRanges)
         bool changes;
     };
     const std::vector<row> rows = {
-        {kx2dll::field_taskstate, "2", true},           {kx2dll::field_taskstate, "3", false},
-        {kx2dll::field_taskstate, "-1", true},          {kx2dll::field_taskstate, "-2", false},
-        {kx2dll::field_priority_level, "1", true},      {kx2dll::field_priority_level, "2", false},
-        {kx2dll::field_down_speed, "12.5", true},       {kx2dll::field_down_speed, "0", false},
-        {kx2dll::field_down_speed, "104857700", false}, {kx2dll::field_up_speed, "0.0002", true},
-        {kx2dll::field_progress, "0", false},           {kx2dll::field_progress, "100.0001", true},
-        {kx2dll::field_progress, "100.01", false},      {kx2dll::field_progress, "abc", false},
-        {kx2dll::field_isactive, "yes", true},          {kx2dll::field_redownload, "TRUE", true},
+        {kx2dll::field_taskstate, "2", true},
+        {kx2dll::field_taskstate, "3", false},
+        {kx2dll::field_taskstate, "-1", true},
+        {kx2dll::field_taskstate, "-2", false},
+        {kx2dll::field_priority_level, "1", true},
+        {kx2dll::field_priority_level, "2", false},
+        {kx2dll::field_down_speed, "12.5", true},
+        {kx2dll::field_down_speed, "0", true},
+        {kx2dll::field_down_speed, "12.5", true},
+        {kx2dll::field_down_speed, "-1", false},
+        {kx2dll::field_down_speed, "104857700", false},
+        {kx2dll::field_up_speed, "0.0002", true},
+        {kx2dll::field_up_speed, "0", true},
+        {kx2dll::field_progress, "0", false},
+        {kx2dll::field_progress, "100.0001", true},
+        {kx2dll::field_progress, "100.01", false},
+        {kx2dll::field_progress, "abc", false},
+        {kx2dll::field_isactive, "yes", true},
+        {kx2dll::field_redownload, "TRUE", true},
         {kx2dll::field_seedfile, "/s/5.txt", true},
     };
     for (const row& r : rows) {

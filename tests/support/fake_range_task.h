@@ -28,7 +28,7 @@ namespace test_support {
 class FakeRangeTask : public zeq::i_range_task {
 public:
     struct File {
-        std::string name;       // as the channel names it (no folder)
+        std::string name;       // as the channel names it (path inside the task)
         std::string expected;   // the bytes the servers hold
     };
 
@@ -54,6 +54,7 @@ public:
     {
         std::lock_guard<std::mutex> g(m_lock);
         m_infos.push_back(info);
+        m_urls.add(info.host, info.path);
     }
     // Adding a peer wakes the event given to WakeOnWork, as the engine's
     // task wakes its CDN thread.
@@ -169,10 +170,11 @@ public:
         }
         return false;
     }
-    void get_http_peer_info_list(std::vector<HttpPeerInfo>& out) override
+    zeq::file_url_table::match find_file_url(const std::string& host, const std::string& file,
+                                             const std::string& source_directory, std::string& url_path) override
     {
         std::lock_guard<std::mutex> g(m_lock);
-        out = m_infos;
+        return m_urls.find(host, file, source_directory, url_path);
     }
     bool get_file_name_for_block(std::int32_t piece, std::string& name, std::int32_t& piece_in_file) override
     {
@@ -372,6 +374,7 @@ private:
     std::mutex m_run_lock;
     BlockRequestQueue m_run;
     std::vector<HttpPeerInfo> m_infos;
+    zeq::file_url_table m_urls;
     std::vector<PeerInfo> m_peers;
     std::vector<std::string> m_texts;
     std::map<std::uint64_t, std::int32_t> m_http_counts;

@@ -114,7 +114,7 @@ bool NginxServer::write_config()
          << "error_log " << m_prefix << "/logs/error.log warn;\n"
          << "events { worker_connections 512; }\n"
          << "http {\n"
-         << "  log_format ranges '$request_uri \"$http_range\" $status $body_bytes_sent';\n"
+         << "  log_format ranges '$request_uri \"$http_range\" $status $body_bytes_sent $connection';\n"
          << "  access_log " << m_prefix << "/logs/access.log ranges;\n"
          << "  client_body_temp_path " << m_prefix << "/tmp/body;\n"
          << "  proxy_temp_path " << m_prefix << "/tmp/proxy;\n"
@@ -124,6 +124,8 @@ bool NginxServer::write_config()
          << "  default_type application/octet-stream;\n"
          << "  sendfile on;\n"
          << "  keepalive_timeout 5;\n"
+         << (m_keepalive_requests == 0 ? std::string()
+                                       : "  keepalive_requests " + std::to_string(m_keepalive_requests) + ";\n")
          << "  server {\n"
          << "    listen 127.0.0.1:" << m_port << ";\n"
          << "    root " << m_root << ";\n"
@@ -258,7 +260,9 @@ std::vector<NginxServer::Served> NginxServer::AccessLog() const
             s.range_start = std::strtoll(s.range.c_str() + 6, nullptr, 10);
         char* end = nullptr;
         s.status = int(std::strtol(line.c_str() + q2 + 2, &end, 10));
-        s.bytes_sent = end ? std::strtoull(end, nullptr, 10) : 0;
+        char* after = nullptr;
+        s.bytes_sent = end ? std::strtoull(end, &after, 10) : 0;
+        s.connection = after ? std::strtoull(after, nullptr, 10) : 0;
         out.push_back(s);
     }
     return out;

@@ -52,6 +52,9 @@ public:
     // Limits every answer to `rate` ("256k": bytes per second, nginx's
     // units); set before start().
     void SetRateLimit(const std::string& rate) { m_rate = rate; }
+    // Requests one connection may carry ("keepalive_requests"; 0: nginx's
+    // default); set before start().
+    void SetKeepaliveRequests(std::uint32_t requests) { m_keepalive_requests = requests; }
 
     // One served request as the access log has it.
     struct Served {
@@ -60,6 +63,7 @@ public:
         std::int64_t range_start = -1;
         int status = 0;
         std::uint64_t bytes_sent = 0;   // body bytes written to the client
+        std::uint64_t connection = 0;   // nginx's serial number of the connection it came on
     };
     std::vector<Served> AccessLog() const;
     // Lines of the access log that contain `needle` (requests served).
@@ -76,6 +80,7 @@ private:
     bool m_own_root = false;
     std::uint16_t m_port = 0;
     std::string m_rate;
+    std::uint32_t m_keepalive_requests = 0;
     pid_t m_pid = -1;
     std::string m_error;
 };

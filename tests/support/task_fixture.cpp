@@ -48,21 +48,42 @@ std::uint64_t file_key(std::uint32_t seed, std::size_t index)
 
 }   // namespace
 
+namespace {
+
+TaskFixture::Tree numbered(const std::vector<std::uint64_t>& sizes)
+{
+    TaskFixture::Tree tree;
+    for (std::size_t i = 0; i < sizes.size(); ++i)
+        tree.files.emplace_back("file" + std::to_string(i) + ".bin", sizes[i]);
+    return tree;
+}
+
+}   // namespace
+
 TaskFixture::TaskFixture(const std::string& folder, std::uint64_t task_id, std::uint32_t piece_size,
                          const std::vector<std::uint64_t>& sizes, const std::string& srcdir, std::uint32_t seed)
+    : TaskFixture(folder, task_id, piece_size, numbered(sizes), srcdir, seed)
+{
+}
+
+TaskFixture::TaskFixture(const std::string& folder, std::uint64_t task_id, std::uint32_t piece_size, const Tree& tree,
+                         const std::string& srcdir, std::uint32_t seed)
     : m_task_id(task_id), m_piece_size(piece_size), m_srcdir(srcdir), m_seed(seed)
 {
     const std::string dir = folder + "/" + srcdir + "/data";
     std::error_code ec;
     fs::create_directories(dir, ec);
     std::vector<std::uint8_t> chunk(kChunk);
-    for (std::size_t i = 0; i < sizes.size(); ++i) {
+    const auto& named = tree.files;
+    for (std::size_t i = 0; i < named.size(); ++i) {
         TaskFixtureFile f;
-        f.file_name = "file" + std::to_string(i) + ".bin";
+        f.file_name = named[i].first;
         f.seed_name = "data\\" + f.file_name;
+        std::replace(f.seed_name.begin(), f.seed_name.end(), '/', '\\');
         f.path = dir + "/" + f.file_name;
+        fs::create_directories(fs::path(f.path).parent_path(), ec);
         f.url_path = "/" + srcdir + "/data/" + f.file_name;
-        f.size = sizes[i];
+        f.size = named[i].second;
         std::ofstream out(f.path, std::ios::binary | std::ios::trunc);
         Md5Context whole;
         Md5Context piece;

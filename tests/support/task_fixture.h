@@ -7,13 +7,14 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace test_support {
 
 struct TaskFixtureFile {
     std::string seed_name;   // as the seed names it: "data\\fileN.bin"
-    std::string file_name;   // the name alone: "fileN.bin"
+    std::string file_name;   // below "data/": "fileN.bin", or as named ("maps/0/a.res")
     std::string path;        // where it was written
     std::string url_path;    // "/<srcdir>/data/fileN.bin" below the served folder
     std::uint64_t size = 0;
@@ -27,6 +28,14 @@ public:
     // varies the contents.
     TaskFixture(const std::string& folder, std::uint64_t task_id, std::uint32_t piece_size,
                 const std::vector<std::uint64_t>& sizes, const std::string& srcdir = "game", std::uint32_t seed = 1);
+
+    // Files named by their paths below "data/" ('/'-separated, folders
+    // made as needed) with their sizes, a folder tree as patches have.
+    struct Tree {
+        std::vector<std::pair<std::string, std::uint64_t>> files;
+    };
+    TaskFixture(const std::string& folder, std::uint64_t task_id, std::uint32_t piece_size, const Tree& tree,
+                const std::string& srcdir = "game", std::uint32_t seed = 1);
 
     // True when every file was written.
     bool ok() const { return m_ok; }
