@@ -150,7 +150,6 @@ download_manager::download_manager(const std::string& launcher_path, std::uint32
         // The engine and the timers call back into this object: they stop
         // before it goes.
         m_timer.Stop();
-        m_stopper.stop();
         shutdown_engine();
         if (m_log_connection)
             DestroyLogConnection();
@@ -164,7 +163,6 @@ download_manager::~download_manager()
     download_manager* self = this;
     s_instance.compare_exchange_strong(self, nullptr);
     m_timer.Stop();
-    m_stopper.stop();
     save_config();
     m_local.save();
     // The engine's threads log through the log connection: they go first.

@@ -21,7 +21,6 @@
 #include "service/local_task_list.h"
 #include "service/task_list_refresh.h"
 #include "service/task_records.h"
-#include "service/task_stopper.h"
 
 namespace kx2dll {
 
@@ -116,9 +115,13 @@ public:
     void stop_low_level_tasks(const local_task_list::map_type& all);
     void load_all_completed_tasks();
 
-    // Stops the task in the engine on the stopping thread; returns at once
-    // (the engine's stop event tells when it is done).
-    void stop_engine_task(std::uint64_t task_id) { m_stopper.post(task_id); }
+    // Stops the task in the engine; returns at once (the engine posts the
+    // stop to its I/O thread, and its stop event tells when it is done).
+    void stop_engine_task(std::uint64_t task_id)
+    {
+        if (m_engine)
+            m_engine->StopTask(task_id);
+    }
 
     // Hands a task to the engine unless it failed lately; a failure makes
     // it wait longer each time (handoff_backoff).
@@ -237,12 +240,6 @@ private:
     mutable std::mutex m_version_lock;        // guards m_game_versions
     std::map<std::uint32_t, GameVersionInfo> m_game_versions;
     bool m_log_connection = false;   // InitLogConnClient started one
-    // Engine stops of the launcher and the scheduling pass; stopped before
-    // the engine goes.
-    task_stopper m_stopper{[this](std::uint64_t id) {
-        if (m_engine)
-            m_engine->StopTask(id);
-    }};
     mutable std::mutex m_problem_lock;   // guards m_task_problems; taken alone
     std::map<std::uint64_t, std::string> m_task_problems;
 };

@@ -168,7 +168,6 @@ bool download_manager::activate_file_task(const FileTaskRecord& record, int leve
     for (std::uint64_t id : record.taskids) {
         LocalTaskRecord local;
         if (m_local.find(id, local)) {
-            m_stopper.cancel(id);   // started again before its stop began
             local.taskstate = TASK_waiting;
             if (level == 0 || level == 1)
                 local.priority_level = level;
@@ -213,7 +212,6 @@ bool download_manager::start_download_file(int game_id_in, const std::string& fi
         }
         if (level == 0 || level == 1)
             r.priority_level = level;
-        m_stopper.cancel(id);
         if (!task_files_intact(r)) {
             r.progress = 0;
             r.redownload = true;
