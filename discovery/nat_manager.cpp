@@ -7,12 +7,14 @@
 #include <new>
 #include <sstream>
 #include <utility>
+#include <vector>
 
 #include "discovery/nat_client.h"
 #include "discovery/nat_listen.h"
 #include "discovery/nat_protocol.h"
 #include "discovery/nat_server.h"
 #include "discovery/packet_channel.h"
+#include "foundation/cmd_packet.h"
 #include "platform/debug_output.h"
 #include "platform/error_codes.h"
 #include "platform/socket.h"
@@ -30,6 +32,10 @@ constexpr std::uint32_t kConnectBackWaitMs = 15000;
 constexpr std::uint32_t kPollMs = 100;
 constexpr std::size_t kWorkerCount = 4;
 constexpr std::size_t kMaxJobs = 64;
+// Accepted connections whose first message the accept thread waits for at
+// once (one poll with the listener); a newcomer beyond them pushes the
+// oldest out.
+constexpr std::size_t kMaxFirstReads = 63;
 
 struct Job {
     enum Kind { dial, request, connect_back, accepted } kind = dial;
@@ -40,6 +46,15 @@ struct Job {
     std::uint32_t request_id = 0;
     platform::socket_t socket = platform::invalid_socket;   // accepted
     std::uint32_t from_ip = 0;                              // accepted: remote address
+    std::vector<std::uint8_t> packet;                       // accepted: its first message
+};
+
+// An accepted connection whose first message is still coming in.
+struct FirstRead {
+    platform::socket_t socket = platform::invalid_socket;
+    std::uint32_t from_ip = 0;
+    std::uint32_t deadline = 0;   // tick
+    std::vector<std::uint8_t> bytes;
 };
 
 std::string PeerText(const PeerInfo& p)
@@ -67,6 +82,12 @@ public:
 
 private:
     void AcceptLoop();
+    // The accept thread's parts: take a connection (false when none
+    // waits), read on at one whose first message is coming (true while it
+    // goes on), drop one.
+    bool AcceptOne(std::uint32_t now);
+    bool ReadFirst(FirstRead& pending);
+    void DropFirst(FirstRead& pending, const char* why);
     void UdpLoop();
     void TimerLoop();
     void WorkerLoop();
@@ -96,6 +117,7 @@ private:
     std::condition_variable m_queue_cond;
     std::deque<Job> m_jobs;
 
+    std::vector<FirstRead> m_first_reads;   // the accept thread's alone, oldest first
     platform::Thread m_accept_thread;
     platform::Thread m_udp_thread;
     platform::Thread m_timer_thread;
@@ -179,7 +201,7 @@ bool CNatManager::Enqueue(Job job)
     std::lock_guard<std::mutex> guard(m_queue_lock);
     if (m_stop.load() || m_jobs.size() >= kMaxJobs)
         return false;
-    m_jobs.push_back(job);
+    m_jobs.push_back(std::move(job));
     m_queue_cond.notify_one();
     return true;
 }
@@ -252,24 +274,106 @@ int CNatManager::GetSonPeers(std::uint64_t task_id, std::vector<PeerInfo>& out)
     return m_server.GetSons(task_id, out);
 }
 
+// A first message is awaited here, not on a worker: connections that never
+// send one cannot tie the workers up or fill their queue; each gets
+// kHandshakeMs, and the oldest gives way when kMaxFirstReads wait.
 void CNatManager::AcceptLoop()
 {
+    std::vector<platform::socket_t> sockets;
+    bool ready[kMaxFirstReads + 1];
     while (!Stopping()) {
-        if (platform::wait_readable(m_listen.Tcp(), kPollMs) <= 0)
-            continue;
-        std::uint32_t ip = 0, error = 0;
-        std::uint16_t port = 0;
-        platform::socket_t s = platform::accept_socket(m_listen.Tcp(), &ip, &port, error);
-        if (s == platform::invalid_socket)
-            continue;
-        platform::set_non_blocking(s, true);
-        Job job;
-        job.kind = Job::accepted;
-        job.socket = s;
-        job.from_ip = ip;
-        if (!Enqueue(job))
-            platform::close_socket(s);
+        sockets.assign(1, m_listen.Tcp());
+        for (const FirstRead& pending : m_first_reads)
+            sockets.push_back(pending.socket);
+        const int found = platform::wait_any_readable(sockets.data(), sockets.size(), kPollMs, ready);
+        const std::uint32_t now = platform::tick_count();
+        std::size_t kept = 0;
+        for (std::size_t i = 0; i < m_first_reads.size(); ++i) {
+            FirstRead& pending = m_first_reads[i];
+            if (found > 0 && ready[i + 1] && !ReadFirst(pending))
+                continue;   // handed to a worker, or dropped
+            if (platform::tick_reached(now, pending.deadline)) {
+                DropFirst(pending, "NAT: bad or missing first message from ");
+                continue;
+            }
+            if (kept != i)
+                m_first_reads[kept] = std::move(pending);
+            ++kept;
+        }
+        m_first_reads.resize(kept);
+        // Every connection waiting is taken, so a crowd arriving at once
+        // never fills the listener's backlog.
+        for (std::size_t taken = 0; found > 0 && ready[0] && taken <= kMaxFirstReads && AcceptOne(now); ++taken) {
+        }
     }
+    for (FirstRead& pending : m_first_reads)
+        platform::close_socket(pending.socket);
+    m_first_reads.clear();
+}
+
+bool CNatManager::AcceptOne(std::uint32_t now)
+{
+    std::uint32_t ip = 0, error = 0;
+    std::uint16_t port = 0;
+    platform::socket_t s = platform::accept_socket(m_listen.Tcp(), &ip, &port, error);
+    if (s == platform::invalid_socket)
+        return false;
+    platform::set_non_blocking(s, true);
+    if (m_first_reads.size() >= kMaxFirstReads) {
+        DropFirst(m_first_reads.front(), "NAT: first message not sent, place given to a newer connection, from ");
+        m_first_reads.erase(m_first_reads.begin());
+    }
+    FirstRead pending;
+    pending.socket = s;
+    pending.from_ip = ip;
+    pending.deadline = now + kHandshakeMs;
+    m_first_reads.push_back(std::move(pending));
+    return true;
+}
+
+bool CNatManager::ReadFirst(FirstRead& pending)
+{
+    // Exactly the first packet: whatever follows it belongs to the peer
+    // connection the socket may become.
+    std::vector<std::uint8_t>& bytes = pending.bytes;
+    std::size_t want = 4;
+    if (bytes.size() >= 4) {
+        const std::uint32_t length = cmd_packet::load_u32(bytes.data());
+        if (length == 0 || length > discovery::kNatMaxBody) {
+            DropFirst(pending, "NAT: bad or missing first message from ");
+            return false;
+        }
+        want = 4 + std::size_t(length);
+    }
+    const std::size_t had = bytes.size();
+    bytes.resize(want);
+    std::uint32_t error = 0;
+    const long n = platform::receive_some(pending.socket, bytes.data() + had, want - had, error);
+    bytes.resize(had + (n > 0 ? std::size_t(n) : 0));
+    if (n < 0 && error == platform::err::would_block)
+        return true;
+    if (n <= 0) {
+        DropFirst(pending, "NAT: bad or missing first message from ");
+        return false;
+    }
+    if (bytes.size() < 4 || bytes.size() < 4 + std::size_t(cmd_packet::load_u32(bytes.data())))
+        return true;   // the length is checked on the next read
+    Job job;
+    job.kind = Job::accepted;
+    job.socket = pending.socket;
+    job.from_ip = pending.from_ip;
+    job.packet.swap(bytes);
+    if (!Enqueue(job))
+        platform::close_socket(job.socket);
+    pending.socket = platform::invalid_socket;
+    return false;
+}
+
+void CNatManager::DropFirst(FirstRead& pending, const char* why)
+{
+    Notify(why + platform::ipv4_to_text(pending.from_ip), NAT_NOTIFY_FAILED);
+    platform::close_socket(pending.socket);
+    pending.socket = platform::invalid_socket;
 }
 
 void CNatManager::UdpLoop()
@@ -459,10 +563,9 @@ void CNatManager::RunAccepted(Job& job)
     const discovery::StopCheck stop = [this] { return Stopping(); };
     PacketChannel channel(job.socket);
     job.socket = platform::invalid_socket;
-    std::vector<std::uint8_t> packet;
+    // The accept thread has read the first message already.
     NatMessage m;
-    if (channel.ReceivePacket(packet, discovery::kNatMaxBody, kHandshakeMs, stop) != 0 ||
-        !discovery::DecodeNatMessage(packet.data(), packet.size(), m)) {
+    if (!discovery::DecodeNatMessage(job.packet.data(), job.packet.size(), m)) {
         Notify("NAT: bad or missing first message from " + platform::ipv4_to_text(job.from_ip), NAT_NOTIFY_FAILED);
         return;
     }

@@ -300,6 +300,37 @@ TEST(NatManagerTest, LyingOrBrokenHandshakesGetTheirSocketClosed)
     EXPECT_TRUE(wait_until([&] { return b.sink.HandedCount() == 1; }));
 }
 
+TEST(NatManagerTest, ConnectionsThatNeverSendAFirstMessageDoNotKeepAnHonestOneWaiting)
+{
+    Node b(2, PEERTYPE_SP, {100});
+    ASSERT_TRUE(b.started);
+    const discovery::StopCheck never;
+    // Eighty connections that say nothing, more than the workers and their
+    // queue together.
+    std::vector<std::unique_ptr<discovery::PacketChannel>> silent;
+    for (int i = 0; i < 80; ++i) {
+        silent.push_back(std::make_unique<discovery::PacketChannel>());
+        ASSERT_EQ(0u, silent.back()->Connect(Loopback(), b.port, 3000, never)) << i;
+    }
+    // An honest dialler is answered at once, not after their time-outs.
+    discovery::PacketChannel honest;
+    ASSERT_EQ(0u, honest.Connect(Loopback(), b.port, 3000, never));
+    std::vector<std::uint8_t> reply;
+    const std::uint64_t start = platform::tick_count64();
+    ASSERT_EQ(0u, honest.Exchange(Handshake(100, discovery::kNatDirect, 0), reply, 4096, 1000, 4000, never));
+    EXPECT_LT(platform::tick_count64() - start, 4000u) << "well before a silent one's 5 s";
+    discovery::NatMessage ack;
+    ASSERT_TRUE(discovery::DecodeNatMessage(reply.data(), reply.size(), ack));
+    EXPECT_EQ(discovery::NAT_HANDSHAKE_ACK, ack.command);
+    EXPECT_TRUE(wait_until([&] { return b.sink.HandedCount() == 1; }));
+    // The silent ones are closed by their bound or to make room.
+    std::vector<std::uint8_t> none;
+    for (auto& c : silent) {
+        const std::uint32_t error = c->ReceivePacket(none, 4096, 7000, never);
+        EXPECT_TRUE(error == platform::err::handle_eof || error == platform::err::connection_reset) << error;
+    }
+}
+
 TEST(NatManagerTest, DamagedHandshakesNeverHurtTheServer)
 {
     Node b(2, PEERTYPE_SP, {0});
