@@ -659,6 +659,10 @@ bool download_manager::task_info_item(const std::string& name, const FileTaskRec
     if (name == "SAVE_PATCH") {
         value.clear();
         for (const LocalTaskRecord& r : records) {
+            // Until the engine has taken the task its folder is not known:
+            // a path made of the file name alone would point nowhere.
+            if (trim_text(r.save_path, " \t\r\n", " \t\r\n").empty())
+                continue;
             std::string folder = trim_text(r.save_path, "", " \t\r\n\\/") + "/" + r.srcdir;
             if (folder.back() != '/')
                 folder += "/";

@@ -217,6 +217,11 @@ bool files_intact(download_test_env& w, const served_task& t)
 bool completed(download_test_env& w, const std::string& key)
 {
     const std::string reply = w.command("get_task_info", {{"file_md5", key}});
+    // Whatever the state, a file listed is where the download puts it.
+    const std::string paths = download_test_env::item(reply, "SAVE_PATCH");
+    if (!paths.empty()) {
+        EXPECT_EQ(0u, paths.find(w.downloads())) << paths;
+    }
     return download_test_env::item(reply, "TASK_STATE") == "2" &&
            download_test_env::item(reply, "DOWN_PROCESS") == "1.000";
 }
