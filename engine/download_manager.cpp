@@ -164,7 +164,7 @@ int CDownload_Manager::AddTask(i_io_service* io, std::uint64_t task_id, std::uin
         // The id is reserved while its task is built, so a second add of the
         // same id is a duplicate at once and never builds a task of its own.
         CScopedLock guard(m_lock);
-        duplicate = m_tasks.count(task_id) != 0 || !m_adding.insert(task_id).second;
+        duplicate = m_tasks.count(task_id) != 0 || m_retiring.count(task_id) != 0 || !m_adding.insert(task_id).second;
     }
     if (duplicate)
         return ReportDuplicate(task_id);
@@ -187,12 +187,14 @@ int CDownload_Manager::AddTask(i_io_service* io, std::uint64_t task_id, std::uin
     }
     platform::debug_output(line);
     TextOutput(line);
-    start(*task);
+    const bool started = start(*task);
 
     CScopedLock guard(m_lock);
     m_adding.erase(task_id);
     m_tasks.emplace(task_id, task);
-    return 1;
+    // A task without a channel of its own must not run: it is in the map
+    // so that the caller's stop tears it down as any other.
+    return started ? 1 : 0;
 }
 
 namespace {
@@ -215,7 +217,7 @@ int CDownload_Manager::AddTaskDownload(i_io_service* io, std::uint64_t task_id, 
 {
     const std::string line = AddLine("添加一个历史任务", task_id, piece_size, file_count) + "\n";
     return AddTask(io, task_id, piece_size, root_folder, line, [&](CDownload_Task& task) {
-        task.Start(file_count, file_list, bitmap, blocks, save_path, history_flag);
+        return task.Start(file_count, file_list, bitmap, blocks, save_path, history_flag);
     });
 }
 
@@ -225,7 +227,7 @@ int CDownload_Manager::AddTaskDownload(i_io_service* io, std::uint64_t task_id, 
 {
     const std::string line = AddLine("添加一个任务", task_id, piece_size, file_count) + ",savepath-" + save_path + "\n";
     return AddTask(io, task_id, piece_size, root_folder, line,
-                   [&](CDownload_Task& task) { task.Start(file_count, file_list, save_path); });
+                   [&](CDownload_Task& task) { return task.Start(file_count, file_list, save_path); });
 }
 
 int CDownload_Manager::AddTaskDownload(i_io_service* io, std::uint64_t task_id, std::uint32_t piece_size,
@@ -234,7 +236,7 @@ int CDownload_Manager::AddTaskDownload(i_io_service* io, std::uint64_t task_id, 
 {
     const std::string line = AddLine("添加一个任务", task_id, piece_size, file_count) + "\n";
     return AddTask(io, task_id, piece_size, root_folder, line,
-                   [&](CDownload_Task& task) { task.Start(file_count, file_list); });
+                   [&](CDownload_Task& task) { return task.Start(file_count, file_list); });
 }
 
 int CDownload_Manager::PrepareTaskFiles(std::uint64_t task_id)
@@ -295,6 +297,8 @@ void CDownload_Manager::TryRetire(std::uint64_t task_id)
         }
         task = it->second;
         m_tasks.erase(it);
+        if (m_retired_sink.load())
+            m_retiring.insert(task_id);
     }
     live_connections::set_zero_hook(task_id, nullptr, nullptr);
     platform::debug_output("del task,CDownload_Manager::TryRetire,del pDownloadTask,taskid:" + std::to_string(task_id) +
@@ -303,6 +307,12 @@ void CDownload_Manager::TryRetire(std::uint64_t task_id)
     delete task;
     if (retired_sink sink = m_retired_sink.load())
         sink(m_retired_context.load(), task_id);
+}
+
+void CDownload_Manager::ReleaseRetired(std::uint64_t task_id)
+{
+    CScopedLock guard(m_lock);
+    m_retiring.erase(task_id);
 }
 
 void CDownload_Manager::SetRetiredSink(retired_sink sink, void* context)
@@ -549,7 +559,7 @@ void CDownload_Manager::check_invariant() const
         (void)pin;
     }
     for (std::uint64_t id : m_adding) {
-        VR_INVARIANT(m_tasks.count(id) == 0);
+        VR_INVARIANT(m_tasks.count(id) == 0 && m_retiring.count(id) == 0);
         (void)id;
     }
 }

@@ -66,6 +66,7 @@ public:
     void StopTask(std::uint64_t task_id) override;
     void ReapTask(std::uint64_t task_id) override;
     void SetRetiredSink(retired_sink sink, void* context) override;
+    void ReleaseRetired(std::uint64_t task_id) override;
     void StopAllTasks() override;
     bool HasTask(std::uint64_t task_id) override;
     void CloseAllConnections(std::uint8_t flag) override;
@@ -160,13 +161,15 @@ private:
     std::set<std::uint64_t> m_adding;
     // Stopped tasks found pinned when they could have been retired.
     std::set<std::uint64_t> m_retire_pending;
+    // Deleted tasks whose remains the retired sink's owner still removes.
+    std::set<std::uint64_t> m_retiring;
     // The session's I/O service (every task runs on it); set by the first add.
     std::atomic<i_io_service*> m_io{nullptr};
     std::atomic<retired_sink> m_retired_sink{nullptr};
     std::atomic<void*> m_retired_context{nullptr};
     std::mutex m_identity_lock;            // guards m_addresses and m_self
     std::vector<CisAddress> m_addresses;   // the CIS list, a copy
-    mutable CcsLocker m_lock;              // guards m_tasks, m_pins, m_adding and m_retire_pending
+    mutable CcsLocker m_lock;              // guards m_tasks, m_pins, m_adding, m_retire_pending, m_retiring
     PeerInfo m_self;
     std::atomic<std::uint16_t> m_listen_port{9768};
     std::atomic<float> m_download_rate;

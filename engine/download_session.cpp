@@ -286,11 +286,21 @@ void CDownload_Session::DeleteRetiredTasks()
         platform::debug_output("CDownload_Session::ontimer_delete_task,taskid:" + std::to_string(task_id) + "\n");
         if (m_managers.channel)
             m_managers.channel->RemoveChannel(task_id);
-        if (m_managers.storage)
+        if (m_managers.storage) {
             m_managers.storage->RemoveChannel(task_id);
+            // Disk work the task queued before its stop may still be
+            // waiting: it finds no channel now, and it has all run before
+            // the id can be started again (it would write through the new
+            // task's channel otherwise).
+            m_managers.storage->Drain();
+        }
+        // Nothing of the task is left: a start on its stop event finds the
+        // id free, and nothing of this task wipes the new one's state.
+        CTaskStateMgr::Instance().Remove(task_id);
+        if (m_managers.download)
+            m_managers.download->ReleaseRetired(task_id);
         if (ICmdEvent* event = m_event.load())
             event->OnTaskStop(task_id);
-        CTaskStateMgr::Instance().Remove(task_id);
     }
 }
 

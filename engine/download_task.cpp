@@ -139,7 +139,9 @@ bool CDownload_Task::Start(std::uint32_t file_count, const std::string& file_lis
     IChannelManager* channels = m_owner ? m_owner->GetChannelManager() : nullptr;
     const bool added = channels && channels->AddChannel(m_task_id, static_cast<std::int32_t>(m_piece_size),
                                                         m_root_folder, file_count, file_list, save_path);
-    FinishStart();
+    // Without a channel the task has no storage: it is not run.
+    if (added)
+        FinishStart();
     return added;
 }
 
@@ -149,7 +151,9 @@ bool CDownload_Task::Start(std::uint32_t file_count, const std::string& file_lis
     IChannelManager* channels = m_owner ? m_owner->GetChannelManager() : nullptr;
     const bool added = channels && channels->AddChannel(m_task_id, static_cast<std::int32_t>(m_piece_size),
                                                         m_root_folder, file_count, file_list);
-    FinishStart();
+    // Without a channel the task has no storage: it is not run.
+    if (added)
+        FinishStart();
     return added;
 }
 
@@ -163,7 +167,9 @@ bool CDownload_Task::Start(std::uint32_t file_count, const std::string& file_lis
     const bool added = channels &&
                        channels->AddChannel(m_task_id, static_cast<std::int32_t>(m_piece_size), m_root_folder,
                                             file_count, file_list, bitmap, blocks, save_path, history_flag);
-    FinishStart();
+    // Without a channel the task has no storage: it is not run.
+    if (added)
+        FinishStart();
     return added;
 }
 

@@ -32,7 +32,9 @@ public:
     // Adds a task resumed from its ".bbm" tables (history form); its files
     // go under `save_path`. 1 when the task was created (the caller then
     // has its files prepared through PrepareTaskFiles), 0 when the id is
-    // known already (its channel folder is reported through OnTaskInfo).
+    // known already or still being retired (its channel folder is reported
+    // through OnTaskInfo), and 0 too when the task was created but got no
+    // channel of its own (the caller stops it, as any task).
     virtual int AddTaskDownload(i_io_service* io, std::uint64_t task_id, std::uint32_t piece_size,
                                 const std::string& root_folder, std::uint32_t file_count, const std::string& file_list,
                                 const std::vector<std::uint8_t>& bitmap,
@@ -79,6 +81,11 @@ public:
     // What hears, on the I/O thread, of each task deleted after its stop.
     using retired_sink = void (*)(void* context, std::uint64_t task_id);
     virtual void SetRetiredSink(retired_sink sink, void* context) = 0;
+    // With a retired sink set, the id of a deleted task stays refused by
+    // the adds until the sink's owner has removed what is left of it
+    // (tables, disk work) and calls this: a task started again never
+    // shares an id with the remains of the one before.
+    virtual void ReleaseRetired(std::uint64_t task_id) = 0;
 
     // Stops every task at session end, off the I/O thread: all are told
     // first, then their threads are reaped, so they wind down together.

@@ -425,6 +425,31 @@ TEST_F(DownloadManagerTest, AStoppedTaskIsDeletedOnceItsThreadsHaveEndedWithoutA
     EXPECT_EQ(ThreadsNamed("timer"), 1u);
 }
 
+// An id started again while the remains of its stopped task are removed
+// is refused, and a task that cannot get a channel of its own never runs.
+TEST_F(DownloadManagerTest, AnIdIsStartedAgainOnlyOnceItsStoppedTaskIsGoneAndNeverWithoutAChannel)
+{
+    AddReady(53);
+    manager->StopTask(53);
+    manager->ReapTask(53);
+    ASSERT_TRUE(WaitRetired(53));
+    EXPECT_EQ(Add(53), 0) << "its channel and storage are not removed yet";
+    EXPECT_FALSE(manager->HasTask(53));
+    channels->RemoveChannel(53);
+    storage->RemoveChannel(53);
+    manager->ReleaseRetired(53);
+    AddReady(53);
+
+    // A channel left under the id: the start fails and the task is not run.
+    ASSERT_TRUE(channels->AddChannel(54, std::int32_t(fixture.piece_size()), "game",
+                                     std::uint32_t(fixture.files().size()), fixture.file_list(), temp.file("left")));
+    EXPECT_EQ(Add(54), 0);
+    EXPECT_TRUE(events.With("run 54").empty());
+    manager->StopTask(54);
+    manager->ReapTask(54);
+    EXPECT_TRUE(WaitRetired(54));
+}
+
 TEST_F(DownloadManagerTest, AStoppedTaskIsDeletedOnlyOnceItsLastConnectionHasGone)
 {
     static std::atomic<std::uint32_t> tick{100000};

@@ -1,23 +1,32 @@
 #include "engine/download_session.h"
 
 #include "engine/cmd_event.h"
+#include "engine/i_channel_manager.h"
 #include "engine/i_download_manager.h"
+#include "engine/i_storage_manager.h"
 #include "engine/task_state_mgr.h"
 #include "net/io/io_service.h"
 #include "net/io/live_connections.h"
 #include "net/io/transfer_limits.h"
 #include "platform/tick.h"
+#include "platform/write_at.h"
+#include "support/channel_fixture.h"
 #include "support/engine_test_env.h"
+#include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <unistd.h>
 
 using test_support::wait_until;
 
@@ -134,6 +143,7 @@ public:
         m_sink = sink;
         m_sink_context = context;
     }
+    void ReleaseRetired(std::uint64_t task_id) override { m_log->Add("Release " + std::to_string(task_id)); }
     void StopAllTasks() override { m_log->Add("StopAllTasks"); }
     bool HasTask(std::uint64_t) override { return false; }
     void CloseAllConnections(std::uint8_t flag) override { m_log->Add("CloseAll " + std::to_string(flag)); }
@@ -186,7 +196,12 @@ public:
     void OnTaskCompleted(std::uint64_t) override {}
     void OnTaskSpeed(std::uint64_t, float, float) override {}
     void OnTaskRun(std::uint64_t, std::uint32_t) override {}
-    void OnTaskStop(std::uint64_t id) override { Add("stop " + std::to_string(id)); }
+    void OnTaskStop(std::uint64_t id) override
+    {
+        if (CTaskStateMgr::Instance().Exists(id))
+            Add("state left at stop " + std::to_string(id));
+        Add("stop " + std::to_string(id));
+    }
     void OnGlobalSpeed(float, float) override {}
 };
 
@@ -194,7 +209,46 @@ void DestroyFake(SessionManagers& m)
 {
     delete m.download;
     m.download = nullptr;
+    if (m.storage)
+        m.storage->Drain();
+    DestroyChannelManager(m.channel);
+    DestroyStorageManager(m.storage);
+    m.channel = nullptr;
+    m.storage = nullptr;
 }
+
+// Holds every file write until opened.
+struct WriteGate {
+    static std::mutex lock;
+    static std::condition_variable opened;
+    static bool open;
+    static int held;
+    static long Write(int fd, const void* data, std::size_t size, std::int64_t offset)
+    {
+        {
+            std::unique_lock<std::mutex> guard(lock);
+            ++held;
+            opened.wait(guard, [] { return open; });
+        }
+        return long(::pwrite(fd, data, size, offset));
+    }
+    static void Set(bool is_open)
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        open = is_open;
+        held = 0;
+        opened.notify_all();
+    }
+    static int Held()
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        return held;
+    }
+};
+std::mutex WriteGate::lock;
+std::condition_variable WriteGate::opened;
+bool WriteGate::open = true;
+int WriteGate::held = 0;
 
 class DownloadSessionTest : public ::testing::Test {
 protected:
@@ -206,13 +260,19 @@ protected:
     }
     void TearDown() override
     {
+        WriteGate::Set(true);
         session.reset();
+        platform::set_write_at_source(nullptr);
         CTaskStateMgr::Instance().Clear();
         transfer_limits::reset();
     }
-    CDownload_Session& Make(bool with_manager = true)
+    CDownload_Session& Make(bool with_manager = true, bool with_storage = false)
     {
         SessionManagers m;
+        if (with_storage) {
+            m.channel = channels = CreateChannelManager(temp.path());
+            m.storage = storage = CreateStorageManager(m.channel);
+        }
         if (with_manager) {
             fake = new FakeDownloadManager(log);
             m.download = fake;
@@ -223,6 +283,9 @@ protected:
         return *session;
     }
 
+    test_support::TempDir temp;
+    IChannelManager* channels = nullptr;   // owned by the session
+    IStorageManager* storage = nullptr;
     std::shared_ptr<ManagerLog> log;
     FakeDownloadManager* fake = nullptr;
     RecordingEvents events;
@@ -335,6 +398,63 @@ TEST_F(DownloadSessionTest, ManyStopsReturnAtOnceAndEachEndsInItsStopEvent)
         EXPECT_TRUE(events.Has("stop " + std::to_string(id)));
         EXPECT_FALSE(CTaskStateMgr::Instance().Exists(id)) << "retired from the registry";
     }
+}
+
+// A task stopped and started again at once under the same id: disk work
+// the stopped task left queued must not reach the new task's channel, and
+// nothing of the old task may wipe the new one's state.
+TEST_F(DownloadSessionTest, RemainsOfAStoppedTaskNeverReachItsRestart)
+{
+    CDownload_Session& s = Make(true, true);
+    ASSERT_TRUE(s.Start());
+    const std::uint64_t id = 77;
+    const test_support::ChannelFixture fx({65536}, 32768);
+    const auto add = [&] {
+        return channels->AddChannel(id, std::int32_t(fx.piece_size()), "g", 1, fx.file_list(), temp.file("save")) &&
+               channels->PrepareChannelFiles(id);
+    };
+    CTaskStateMgr::Instance().Set(id, TASKSTATE_CREATED);
+    ASSERT_TRUE(add());
+    // A loan of the old task outlives it.
+    std::shared_ptr<zeq::i_block_loan> loan = storage->LendBlocks(id, 1, 0, 1);
+    ASSERT_TRUE(loan);
+    // Piece 0 in, its write held on the disk.
+    WriteGate::Set(false);
+    platform::set_write_at_source(&WriteGate::Write);
+    std::string bytes = fx.piece_bytes(0);
+    BlockRequest req{0, 0, std::int32_t(bytes.size()), reinterpret_cast<std::uint8_t*>(&bytes[0])};
+    ASSERT_TRUE(storage->WriteBlock(id, req));
+    ASSERT_TRUE(wait_until([] { return WriteGate::Held() > 0; }, 3000));
+
+    s.StopTask(id);
+    // The stop event waits for the held write (bounded look: it must not come).
+    const bool early = wait_until([&] { return events.Has("stop 77"); }, 1000);
+    EXPECT_FALSE(early) << "the id was freed while the old task's disk work was queued";
+    if (early) {
+        ASSERT_TRUE(add()) << "restarted at once, as a launcher would";
+    }
+    WriteGate::Set(true);
+    ASSERT_TRUE(wait_until([&] { return events.Has("stop 77"); }, 5000));
+    EXPECT_FALSE(events.Has("state left at stop 77")) << "the registry entry goes before the stop event";
+    EXPECT_TRUE(log->Has("Release 77"));
+    if (!early) {
+        ASSERT_TRUE(add());
+    }
+    storage->Drain();
+    std::uint32_t verified = 99, pieces = 0;
+    ASSERT_TRUE(channels->GetVerifyProgress(id, &verified, &pieces));
+    EXPECT_EQ(verified, 0u) << "the old task's check reached the new channel";
+    std::vector<std::uint8_t> bitmap;
+    ASSERT_TRUE(storage->GetBitmap(id, bitmap));
+    EXPECT_EQ(bitmap, std::vector<std::uint8_t>(2, 0));
+    // The old loan commits into nothing and frees no block of the new store.
+    std::memcpy(loan->data(), fx.piece_bytes(1).data(), loan->size());
+    EXPECT_FALSE(loan->commit());
+    loan.reset();
+    std::vector<std::vector<std::uint8_t>> stored;
+    ASSERT_TRUE(storage->GetChannelStoreData(id, stored));
+    EXPECT_EQ(stored, std::vector<std::vector<std::uint8_t>>(2, std::vector<std::uint8_t>(1, 0)));
+    platform::set_write_at_source(nullptr);
 }
 
 TEST_F(DownloadSessionTest, RateLimitsPassThroughAndReadTheEngineValues)

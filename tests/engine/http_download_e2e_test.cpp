@@ -602,6 +602,35 @@ TEST_F(HttpDownloadTest, SpeedShowsWhatFlowsAndZeroWhenNothingDoes)
         << "the speed falls to 0";
 }
 
+// A task stopped and started again many times during its download, each
+// start right on the stop event, still completes with the right bytes.
+TEST_F(HttpDownloadTest, TaskStoppedAndStartedAgainManyTimesStillCompletes)
+{
+    TaskFixture fx(root.path(), 9106, kPiece, {9 * 1048576});
+    ASSERT_TRUE(fx.ok());
+    nginx->SetRateLimit("48k");
+    ASSERT_TRUE(nginx->start()) << nginx->last_error();
+    ASSERT_TRUE(nginx->SetCdnAnswer(9106, fx.CdnAnswer(nginx->base_url())));
+    StartEngine();
+    save = env->file("games");
+    for (std::size_t cycle = 1; cycle <= 30; ++cycle) {
+        ASSERT_EQ(0, engine->AddNewTask(fx.SeedXml().c_str(), save.c_str())) << "cycle " << cycle;
+        ASSERT_TRUE(log.WaitFor(13, 10000, cycle)) << "runs, cycle " << cycle;
+        // Some of the download under way (not asserted: the stop may come first).
+        const std::size_t progress = log.Count(0);
+        wait_until([&] { return log.Count(0) > progress; }, 1000);
+        if (log.Count(9) != 0)
+            break;
+        ASSERT_EQ(0, engine->StopTask(9106)) << "cycle " << cycle;
+        ASSERT_TRUE(log.WaitFor(11, 10000, cycle)) << "stopped, cycle " << cycle;
+    }
+    if (log.Count(9) == 0) {
+        ASSERT_EQ(0, engine->AddNewTask(fx.SeedXml().c_str(), save.c_str()));
+    }
+    ASSERT_TRUE(log.WaitFor(9, 90000)) << "completes after the cycles, progress " << LastProgress();
+    ExpectFilesComplete(fx);
+}
+
 TEST_F(HttpDownloadTest, CorruptedRangeIsFetchedAgainFromTheGoodServer)
 {
     TaskFixture fx(root.path(), 9103, kPiece, {2 * 1048576 + 5000, 0, 700000});
