@@ -229,6 +229,11 @@ bool task_files_intact(const LocalTaskRecord& record)
     });
 }
 
+bool finished_files_gone(const LocalTaskRecord& record)
+{
+    return record.taskstate == TASK_completed && !task_files_intact(record);
+}
+
 int check_seed_file(const LocalTaskRecord& record)
 {
     if (record.seedfile.empty() || !platform::file_exists(record.seedfile))

@@ -146,6 +146,12 @@ bool task_files_exist(const LocalTaskRecord& record);
 // the size the seed gives it: a start finds files deleted or replaced.
 bool task_files_intact(const LocalTaskRecord& record);
 
+// True for a completed task whose files are no longer intact: a start
+// fetches it afresh. A task not completed yet is not judged by its files:
+// they are made as their data comes, and the resume check reads what the
+// bitmap claims.
+bool finished_files_gone(const LocalTaskRecord& record);
+
 // 0 seed file verified, 2 seed file missing, 3 no seed MD5, 4 mismatch.
 int check_seed_file(const LocalTaskRecord& record);
 

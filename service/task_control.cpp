@@ -168,10 +168,11 @@ bool download_manager::activate_file_task(const FileTaskRecord& record, int leve
     for (std::uint64_t id : record.taskids) {
         LocalTaskRecord local;
         if (m_local.find(id, local)) {
+            const bool gone = finished_files_gone(local);
             local.taskstate = TASK_waiting;
             if (level == 0 || level == 1)
                 local.priority_level = level;
-            if (!task_files_intact(local)) {
+            if (gone) {
                 local.redownload = true;
                 local.progress = 0;
             }
@@ -212,7 +213,7 @@ bool download_manager::start_download_file(int game_id_in, const std::string& fi
         }
         if (level == 0 || level == 1)
             r.priority_level = level;
-        if (!task_files_intact(r)) {
+        if (finished_files_gone(r)) {
             r.progress = 0;
             r.redownload = true;
             if (r.taskstate >= -1)

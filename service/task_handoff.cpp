@@ -159,8 +159,11 @@ int download_manager::get_local_task_info(const LocalTaskRecord& record, std::st
                                trim_text(record.srcdir, " \r\n\t\\/", " \r\n\t\\/");
     if (!platform::path_exists(folder))
         return 8;
+    // A file is made by its first write: one not there yet holds no piece
+    // the bitmap claims (the engine's resume check reads those). Only a
+    // completed task must find every file.
     for (const FileListEntry& f : record.file_list) {
-        if (!is_contained_name(f.name))
+        if (!is_contained_name(f.name) || record.taskstate != TASK_completed)
             continue;
         if (!platform::path_exists(join_task_path(folder, f.name)))
             return 9;

@@ -651,9 +651,11 @@ TEST_F(P2pDownloadTest, ALiarIsDroppedAloneAndNotDialledAgainOnceTwoOfItsPiecesF
     ExpectFilesComplete(fx);
     EXPECT_TRUE(ErrorSeen("哈希校验不过!")) << "the liar's pieces failed their checks";
     // Dropped at each failed piece and not dialled again once two pieces it
-    // alone supplied failed (a first failure may be of a piece it shared).
+    // alone supplied failed (a first failure may be of a piece it shared,
+    // and on a slow build one connection may end for another reason; one
+    // that came back after every failure was dialled a dozen times).
     EXPECT_GE(liar.accepted(), 1);
-    EXPECT_LE(liar.accepted(), 3);
+    EXPECT_LE(liar.accepted(), 5);
 
     StopTask(9204);
     DestroyEngine();

@@ -403,13 +403,22 @@ TEST(DownloadManager, StartAndStopByFileMd5)
     r.progress = 40;
     list.put(r);
 
-    // Found in the local list (case-blind) with its file missing: it waits
-    // to be fetched afresh, at the launcher's level.
+    // Found in the local list (case-blind), not finished, its file not made
+    // yet: it waits at the launcher's level and resumes where it was (files
+    // are made as their data comes).
     const std::string name = "0123456789abcdef0123456789abcdef";
     ASSERT_TRUE(m.start_download_file(8, name, 1));
     ASSERT_TRUE(list.find(21, r));
     EXPECT_EQ(r.taskstate, 0);
     EXPECT_EQ(r.priority_level, 1);
+    EXPECT_FALSE(r.redownload);
+    EXPECT_EQ(r.progress, 40);
+    // Finished, its file gone: it waits to be fetched afresh.
+    r.taskstate = 2;
+    list.put(r);
+    ASSERT_TRUE(m.start_download_file(8, name, 1));
+    ASSERT_TRUE(list.find(21, r));
+    EXPECT_EQ(r.taskstate, 0);
     EXPECT_TRUE(r.redownload);
     EXPECT_EQ(r.progress, 0);
     kx2dll::FileTaskRecord entry;
