@@ -2,6 +2,7 @@
 #include "platform/invariant.h"
 
 #include <algorithm>
+#include <limits>
 #include <numeric>
 #include <random>
 
@@ -17,6 +18,8 @@ inline std::uint8_t load_byte(const std::uint8_t& b)
 
 constexpr std::uint32_t kBudgetUnit = 262144;
 constexpr std::uint32_t kBudgetMax = 3145728;
+// An origin run of pieces connected peers hold takes this share of the budget.
+constexpr std::uint64_t kHeldRunShare = 4;
 
 }   // namespace
 
@@ -241,7 +244,7 @@ void CBlockRequestMap::UnparkFailed()
 
 // Started pieces go first, so that pieces complete one by one.
 bool CBlockRequestMap::PushFromStarted(const std::vector<std::uint8_t>& peer_pieces, BlockRequestQueue& queue,
-                                       std::size_t target)
+                                       std::size_t target, std::uint32_t ceiling)
 {
     m_order.clear();
     std::size_t kept = 0;
@@ -251,7 +254,7 @@ bool CBlockRequestMap::PushFromStarted(const std::vector<std::uint8_t>& peer_pie
             continue;
         }
         m_started[kept++] = p;
-        if (m_availability[p] > 0 && p < peer_pieces.size() && peer_pieces[p] != 0)
+        if (m_availability[p] > 0 && m_availability[p] <= ceiling && p < peer_pieces.size() && peer_pieces[p] != 0)
             m_order.push_back(p);
     }
     m_started.resize(kept);
@@ -270,8 +273,14 @@ bool CBlockRequestMap::GetRequestBlocksForPeer(const std::vector<std::uint8_t>& 
     std::lock_guard<std::mutex> lock(m_lock);
     if (queue.size() >= target || m_paused.load())
         return false;
+    // A peer holding every piece (a seed) is asked first for what is rarest,
+    // above all for what only seeds hold: blocks of pieces another peer
+    // also holds would spend its upload on what the swarm has already.
+    const bool seed = !peer_pieces.empty() && peer_pieces.size() >= m_states.size() &&
+                      std::find(peer_pieces.begin(), peer_pieces.end(), std::uint8_t(0)) == peer_pieces.end();
+    const std::uint32_t ceiling = seed ? RarestWanted() : std::numeric_limits<std::uint32_t>::max();
     // Mostly the pieces already started fill the queue: they are few.
-    if (PushFromStarted(peer_pieces, queue, target)) {
+    if (PushFromStarted(peer_pieces, queue, target, ceiling)) {
         PICKER_INVARIANT();
         return false;
     }
@@ -281,12 +290,8 @@ bool CBlockRequestMap::GetRequestBlocksForPeer(const std::vector<std::uint8_t>& 
     UnparkFailed();
     for (auto it = m_rank.begin(); it != m_rank.end() && queue.size() < target;) {
         const std::uint32_t p = m_by_tie_rank[std::uint32_t(*it)];
-        if (PieceVerified(p)) {
-            m_parked[p] = 1;
-            m_parked_list.push_back(p);
-            it = m_rank.erase(it);
+        if (ParkVerified(it))
             continue;
-        }
         ++it;
         if (p < peer_pieces.size() && peer_pieces[p] != 0 && PushFreeBlocks(p, queue, target))
             break;
@@ -305,59 +310,119 @@ bool CBlockRequestMap::GetRequestBlocksForPeer(const std::vector<std::uint8_t>& 
     return starved;
 }
 
+bool CBlockRequestMap::ParkVerified(std::set<std::uint64_t>::iterator& it)
+{
+    const std::uint32_t p = m_by_tie_rank[std::uint32_t(*it)];
+    if (!PieceVerified(p))
+        return false;
+    m_parked[p] = 1;
+    m_parked_list.push_back(p);
+    it = m_rank.erase(it);
+    return true;
+}
+
+// The smallest count of connected holders among missing pieces that
+// still have a free block (the head of the rank; verified pieces leave it
+// on the way).
+std::uint32_t CBlockRequestMap::RarestWanted()
+{
+    UnparkFailed();
+    for (auto it = m_rank.begin(); it != m_rank.end();) {
+        const std::uint32_t p = m_by_tie_rank[std::uint32_t(*it)];
+        if (ParkVerified(it))
+            continue;
+        if (m_free[p] > 0)
+            return m_availability[p];
+        ++it;
+    }
+    return std::numeric_limits<std::uint32_t>::max();
+}
+
+// Co-downloaders asking one origin at once must not all ask it for the
+// same bytes, and what a connected peer holds is better fetched from that
+// peer: a run starts at the first piece, in this task's own random order,
+// of the untouched pieces no connected peer holds, and runs on over its
+// untouched neighbours (forward, then back). Only when every untouched
+// piece is held by a peer does the origin take some of those, the least
+// held first and in short runs, so that it keeps pace without doing the
+// peers' share.
 void CBlockRequestMap::GetContinuousBlocks(BlockRequestQueue& queue)
 {
     std::lock_guard<std::mutex> lock(m_lock);
     queue.clear();
     if (m_paused.load())
         return;
-    // Longest run of consecutive untouched pieces (the first on a tie).
-    std::size_t best_start = 0, best_len = 0, run_start = 0, run_len = 0;
-    bool any_untouched = false;
-    for (std::size_t p = 0; p < m_states.size(); ++p) {
-        bool untouched = false;
-        if (!PieceVerified(p)) {
-            SyncPiece(p);
-            untouched = PieceUntouched(p) && !m_states[p].empty();
-        }
-        if (untouched) {
-            any_untouched = true;
-            if (run_len == 0)
-                run_start = p;
-            ++run_len;
-            if (run_len > best_len) {
-                best_len = run_len;
-                best_start = run_start;
-            }
-        } else {
-            run_len = 0;
-        }
-    }
-    if (!any_untouched) {
-        // Every piece is started: hand out the first run of free blocks of
-        // the first piece that has any.
-        for (std::size_t p = 0; p < m_states.size(); ++p) {
-            if (PieceVerified(p) || m_free[p] == 0)
-                continue;
-            std::uint32_t b = 0;
-            while (m_states[p][b] != kFree)
-                ++b;
-            for (; b < m_states[p].size() && m_states[p][b] == kFree; ++b)
-                PushBlock(p, b, queue);
+    const std::size_t pieces = m_states.size();
+    const auto untouched = [this](std::size_t p) {
+        if (PieceVerified(p) || m_states[p].empty())
+            return false;
+        SyncPiece(p);
+        return PieceUntouched(p);
+    };
+    std::size_t start = pieces;
+    bool held = false;
+    for (const std::uint32_t p : m_by_tie_rank) {
+        if (!untouched(p))
+            continue;
+        if (m_availability[p] == 0) {
+            start = p;
+            held = false;
             break;
         }
+        if (start == pieces || m_availability[p] < m_availability[start]) {
+            start = p;
+            held = true;
+        }
+    }
+    if (start == pieces) {
+        PushFromStartedForHttp(queue);
         PICKER_INVARIANT();
         return;
     }
-    const std::uint64_t budget = ContinuousBudget(m_states.size());
-    std::uint64_t total = 0;
-    for (std::size_t p = best_start; p < best_start + best_len && total < budget; ++p) {
+    // Neighbours join the run only as unheld as its first piece.
+    const auto joins = [&](std::size_t p) {
+        return untouched(p) && (held ? m_availability[p] <= m_availability[start] : m_availability[p] == 0);
+    };
+    std::uint64_t budget = ContinuousBudget(pieces);
+    if (held)
+        budget = std::max<std::uint64_t>(budget / kHeldRunShare, kBudgetUnit);
+    std::size_t first = start, last = start;   // the run is [first, last]
+    std::uint64_t total = m_lengths[start];
+    while (total < budget && last + 1 < pieces && joins(last + 1))
+        total += m_lengths[++last];
+    while (total < budget && first > 0 && joins(first - 1))
+        total += m_lengths[--first];
+    total = 0;
+    for (std::size_t p = first; p <= last && total < budget; ++p) {
         for (std::uint32_t b = 0; b < m_states[p].size() && total < budget; ++b) {
             PushBlock(p, b, queue);
             total += std::uint32_t(queue.back().length);
         }
     }
     PICKER_INVARIANT();
+}
+
+// Every piece is started: the first run of free blocks of the least held
+// started piece, in this task's random order among equals, so that
+// co-downloaders finishing at once do not all ask for one piece.
+void CBlockRequestMap::PushFromStartedForHttp(BlockRequestQueue& queue)
+{
+    std::size_t best = m_states.size();
+    for (const std::uint32_t p : m_by_tie_rank) {
+        if (PieceVerified(p) || m_free[p] == 0)
+            continue;
+        if (best == m_states.size() || m_availability[p] < m_availability[best])
+            best = p;
+        if (m_availability[best] == 0)
+            break;
+    }
+    if (best == m_states.size())
+        return;
+    std::uint32_t b = 0;
+    while (m_states[best][b] != kFree)
+        ++b;
+    for (; b < m_states[best].size() && m_states[best][b] == kFree; ++b)
+        PushBlock(best, b, queue);
 }
 
 void CBlockRequestMap::CancelRequest(std::int32_t piece, std::int32_t offset)
