@@ -44,7 +44,8 @@ CBlockRequestMap::CBlockRequestMap(const std::vector<std::vector<std::uint8_t>>&
     m_listed.resize(pieces, 0);
     m_parked.resize(pieces, 0);
     std::iota(m_tie_rank.begin(), m_tie_rank.end(), 0u);
-    std::shuffle(m_tie_rank.begin(), m_tie_rank.end(), std::mt19937(tie_seed));
+    if (tie_seed != 0)
+        std::shuffle(m_tie_rank.begin(), m_tie_rank.end(), std::mt19937(tie_seed));
     m_by_tie_rank.resize(pieces);
     for (std::size_t p = 0; p < pieces; ++p)
         m_by_tie_rank[m_tie_rank[p]] = std::uint32_t(p);

@@ -27,7 +27,8 @@ public:
     // received), the piece bitmap (1 = verified, read live) and the piece
     // lengths. Pieces equally rare are taken in an order drawn from
     // `tie_seed`, so that peers fetching the same task at once hold
-    // different pieces they can trade (a random seed by default).
+    // different pieces they can trade (a random seed by default; 0 keeps
+    // them in file order).
     CBlockRequestMap(const std::vector<std::vector<std::uint8_t>>& received, const std::vector<std::uint8_t>& bitmap,
                      const std::vector<std::uint32_t>& piece_lengths, std::uint32_t tie_seed = RandomSeed());
     CBlockRequestMap(const CBlockRequestMap&) = delete;
