@@ -18,6 +18,8 @@ inline std::uint8_t load_byte(const std::uint8_t& b)
 
 constexpr std::uint32_t kBudgetUnit = 262144;
 constexpr std::uint32_t kBudgetMax = 3145728;
+// With peers about, origin runs of pieces no peer holds under way at once.
+constexpr std::uint64_t kPeerRunsInFlight = 2;
 // An origin run of pieces connected peers hold takes this share of the budget.
 constexpr std::uint64_t kHeldRunShare = 4;
 
@@ -43,6 +45,7 @@ CBlockRequestMap::CBlockRequestMap(const std::vector<std::vector<std::uint8_t>>&
     m_tie_rank.resize(pieces);
     m_listed.resize(pieces, 0);
     m_parked.resize(pieces, 0);
+    m_http_listed.resize(pieces, 0);
     std::iota(m_tie_rank.begin(), m_tie_rank.end(), 0u);
     if (tie_seed != 0)
         std::shuffle(m_tie_rank.begin(), m_tie_rank.end(), std::mt19937(tie_seed));
@@ -272,6 +275,7 @@ bool CBlockRequestMap::GetRequestBlocksForPeer(const std::vector<std::uint8_t>& 
                                                std::size_t target, const BlockRequestQueue* in_flight)
 {
     std::lock_guard<std::mutex> lock(m_lock);
+    m_peers_seen = true;
     if (queue.size() >= target || m_paused.load())
         return false;
     // A peer holding every piece (a seed) is asked first for what is rarest,
@@ -375,6 +379,13 @@ void CBlockRequestMap::GetContinuousBlocks(BlockRequestQueue& queue)
             held = true;
         }
     }
+    // Co-downloaders that each put much of the file in flight from the
+    // origin at once leave their peers nothing to give: with peers about,
+    // the origin's runs under way are few, so pieces finish and are traded
+    // early. Alone, every HTTP source may have its run.
+    if (start != pieces && !held && m_peers_seen &&
+        HttpBytesInFlight() >= kPeerRunsInFlight * std::uint64_t(ContinuousBudget(pieces)))
+        return;
     if (start == pieces) {
         PushFromStartedForHttp(queue);
         PICKER_INVARIANT();
@@ -395,12 +406,37 @@ void CBlockRequestMap::GetContinuousBlocks(BlockRequestQueue& queue)
         total += m_lengths[--first];
     total = 0;
     for (std::size_t p = first; p <= last && total < budget; ++p) {
+        if (!m_http_listed[p]) {
+            m_http_listed[p] = 1;
+            m_http_pieces.push_back(std::uint32_t(p));
+        }
         for (std::uint32_t b = 0; b < m_states[p].size() && total < budget; ++b) {
             PushBlock(p, b, queue);
             total += std::uint32_t(queue.back().length);
         }
     }
     PICKER_INVARIANT();
+}
+
+// Bytes of the pieces origin runs took that still have a block asked for:
+// a piece a cut run left half done counts only while someone fetches the
+// rest, so the bound never stops the download.
+std::uint64_t CBlockRequestMap::HttpBytesInFlight()
+{
+    std::uint64_t bytes = 0;
+    std::size_t kept = 0;
+    for (const std::uint32_t p : m_http_pieces) {
+        if (PieceVerified(p) || PieceUntouched(p)) {
+            m_http_listed[p] = 0;
+            continue;
+        }
+        m_http_pieces[kept++] = p;
+        const std::vector<std::uint8_t>& states = m_states[p];
+        if (std::find(states.begin(), states.end(), std::uint8_t(kRequested)) != states.end())
+            bytes += m_lengths[p];
+    }
+    m_http_pieces.resize(kept);
+    return bytes;
 }
 
 // Every piece is started: the first run of free blocks of the least held
@@ -499,6 +535,7 @@ void CBlockRequestMap::check_invariant() const
 {
     VR_INVARIANT(m_free.size() == m_states.size() && m_availability.size() == m_states.size());
     VR_INVARIANT(m_holders.size() == m_states.size() && m_asked_at.size() == m_states.size());
+    VR_INVARIANT(m_http_listed.size() == m_states.size());
     VR_INVARIANT(m_rank.size() + m_parked_list.size() <= m_states.size());
 #ifdef VR_EXPENSIVE_CHECKS
     std::size_t ranked = 0;

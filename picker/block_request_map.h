@@ -51,8 +51,10 @@ public:
     // Empties `queue` and fills it with a run for an HTTP or CDN
     // connection, up to a byte budget of 256 KB..3 MB: untouched pieces no
     // connected peer holds, starting at the first of them in this task's
-    // random order and running on over untouched neighbours no peer holds;
-    // when every untouched piece is held by some peer, a quarter of the
+    // random order and running on over untouched neighbours no peer holds
+    // (once a peer connection has asked for work, nothing while two
+    // budgets of such pieces are being fetched); when every untouched
+    // piece is held by some peer, a quarter of the
     // budget from the least held one; when no piece is untouched, the
     // first run of free blocks of the least held started piece.
     void GetContinuousBlocks(BlockRequestQueue& queue);
@@ -109,6 +111,8 @@ private:
     bool ParkVerified(std::set<std::uint64_t>::iterator& it);
     // Fewest connected holders of a missing piece with a free block.
     std::uint32_t RarestWanted();
+    // Bytes of pieces origin runs took that are still being fetched.
+    std::uint64_t HttpBytesInFlight();
     // An HTTP run when no piece is untouched.
     void PushFromStartedForHttp(BlockRequestQueue& queue);
     bool PushFreeBlocks(std::size_t piece, BlockRequestQueue& queue, std::size_t target);
@@ -128,6 +132,9 @@ private:
     std::vector<std::vector<std::uint32_t>> m_asked_at;         // per piece, per block: when first requested
     std::uint32_t m_asked_seq = 0;                              // request clock for m_asked_at
     std::vector<std::uint32_t> m_availability;                  // per piece: connected peers holding it
+    std::vector<std::uint32_t> m_http_pieces;                   // pieces origin runs took, maybe done since
+    std::vector<std::uint8_t> m_http_listed;                    // per piece: in m_http_pieces
+    bool m_peers_seen = false;                                  // a peer connection has asked for work
     std::vector<std::uint32_t> m_tie_rank;                      // per piece: its place among equally rare ones
     std::vector<std::uint32_t> m_by_tie_rank;                   // tie rank -> piece
     // Every piece some connected peer holds, rarest first (RankKey), but

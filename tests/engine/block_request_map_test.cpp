@@ -398,6 +398,18 @@ TEST(BlockRequestMapTest, SourcesShareTheWork)
         ASSERT_EQ(96u, q.size());
         check_run(q, budget, "co-downloader");
         starts.insert(q.front().piece);
+        // Alone, every HTTP source gets a run; once a peer connection asks
+        // for work, two runs are under way at most and a run done makes
+        // room for the next.
+        BlockRequestQueue second, third, none;
+        map.GetContinuousBlocks(second);
+        EXPECT_EQ(96u, second.size());
+        map.GetRequestBlocksForPeer(std::vector<std::uint8_t>(100, 0), none, 5);
+        map.GetContinuousBlocks(third);
+        EXPECT_TRUE(third.empty()) << Describe(third);
+        Receive(t, map, q);
+        map.GetContinuousBlocks(third);
+        EXPECT_EQ(96u, third.size());
     }
     EXPECT_GE(starts.size(), 6u) << "eight co-downloaders ask the origin for the same bytes";
 
@@ -422,6 +434,7 @@ TEST(BlockRequestMapTest, SourcesShareTheWork)
         for (const BlockRequest& r : q)
             EXPECT_GE(r.piece, 50);
         unheld_blocks += q.size();
+        Receive(pk.t, pk.map, q);
     }
 
     // A seed and a peer holding pieces 0-2 of 4: the peer's connection has
