@@ -74,20 +74,22 @@ seeder_ip=$net.9
 LT_PORT=80
 tag=vs$(($$ % 10000))
 dir=$(mktemp -d /tmp/vr_swarm.XXXXXX)
-namespaces=()
 
 # ---- network ----
+# Ends what runs in this benchmark's namespaces and removes them. Runs go
+# in subshells, so the namespaces are found by this run's prefix.
 cleanup() {
-  local ns pid
-  for ns in "${namespaces[@]}"; do
+  local ns pid spaces
+  spaces=$(ip netns list 2>/dev/null | awk -v p="$tag-" 'index($1, p) == 1 { print $1 }')
+  [[ -n $spaces ]] || return 0
+  for ns in $spaces; do
     for pid in $(ip netns pids "$ns" 2>/dev/null); do kill "$pid" 2>/dev/null || true; done
   done
   sleep 0.5
-  for ns in "${namespaces[@]}"; do
+  for ns in $spaces; do
     for pid in $(ip netns pids "$ns" 2>/dev/null); do kill -9 "$pid" 2>/dev/null || true; done
     ip netns del "$ns" 2>/dev/null || true
   done
-  namespaces=()
 }
 trap 'cleanup; [[ -n ${VR_BENCH_KEEP:-} ]] || rm -rf "$dir"' EXIT
 trap 'exit 130' INT TERM
@@ -98,7 +100,6 @@ hub=$tag-hub
 machine() {
   local ns=$tag-$1 ip=$2 link_rate=$3 end=${tag}$1
   ip netns add "$ns"
-  namespaces+=("$ns")
   ip link add "$end" type veth peer name eth0 netns "$ns"
   ip link set "$end" netns "$hub"
   ip -n "$hub" link set "$end" master br0 up
@@ -115,7 +116,6 @@ now() { date +%s.%N; }
 network() {
   local downloaders=$1 i
   ip netns add "$hub"
-  namespaces+=("$hub")
   ip -n "$hub" link add br0 type bridge
   ip -n "$hub" link set br0 up
   machine origin "$origin_ip" none
@@ -207,6 +207,8 @@ lt_start() {
 # run SYSTEM DOWNLOADERS SEEDER(none|same|fast) ORIGIN(yes|no): one result line.
 run_once() {
   local system=$1 n=$2 seeder=$3 origin=$4 limit i peers=() m
+  # A run that fails part way leaves nothing behind.
+  trap cleanup EXIT
   limit=$((mib * 8 * 30 / 50 + 120))
   rm -rf "$dir/times" "$dir/go" "$dir/stop" "$dir/run" "$dir/lt"
   mkdir -p "$dir/times"
