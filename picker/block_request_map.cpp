@@ -2,6 +2,7 @@
 #include "platform/invariant.h"
 
 #include <algorithm>
+#include <limits>
 #include <numeric>
 #include <random>
 
@@ -17,6 +18,10 @@ inline std::uint8_t load_byte(const std::uint8_t& b)
 
 constexpr std::uint32_t kBudgetUnit = 262144;
 constexpr std::uint32_t kBudgetMax = 3145728;
+// With peers about, origin runs of pieces no peer holds under way at once.
+constexpr std::uint64_t kPeerRunsInFlight = 2;
+// An origin run of pieces connected peers hold takes this share of the budget.
+constexpr std::uint64_t kHeldRunShare = 4;
 
 }   // namespace
 
@@ -40,8 +45,10 @@ CBlockRequestMap::CBlockRequestMap(const std::vector<std::vector<std::uint8_t>>&
     m_tie_rank.resize(pieces);
     m_listed.resize(pieces, 0);
     m_parked.resize(pieces, 0);
+    m_http_listed.resize(pieces, 0);
     std::iota(m_tie_rank.begin(), m_tie_rank.end(), 0u);
-    std::shuffle(m_tie_rank.begin(), m_tie_rank.end(), std::mt19937(tie_seed));
+    if (tie_seed != 0)
+        std::shuffle(m_tie_rank.begin(), m_tie_rank.end(), std::mt19937(tie_seed));
     m_by_tie_rank.resize(pieces);
     for (std::size_t p = 0; p < pieces; ++p)
         m_by_tie_rank[m_tie_rank[p]] = std::uint32_t(p);
@@ -241,7 +248,7 @@ void CBlockRequestMap::UnparkFailed()
 
 // Started pieces go first, so that pieces complete one by one.
 bool CBlockRequestMap::PushFromStarted(const std::vector<std::uint8_t>& peer_pieces, BlockRequestQueue& queue,
-                                       std::size_t target)
+                                       std::size_t target, std::uint32_t ceiling)
 {
     m_order.clear();
     std::size_t kept = 0;
@@ -251,7 +258,7 @@ bool CBlockRequestMap::PushFromStarted(const std::vector<std::uint8_t>& peer_pie
             continue;
         }
         m_started[kept++] = p;
-        if (m_availability[p] > 0 && p < peer_pieces.size() && peer_pieces[p] != 0)
+        if (m_availability[p] > 0 && m_availability[p] <= ceiling && p < peer_pieces.size() && peer_pieces[p] != 0)
             m_order.push_back(p);
     }
     m_started.resize(kept);
@@ -268,10 +275,17 @@ bool CBlockRequestMap::GetRequestBlocksForPeer(const std::vector<std::uint8_t>& 
                                                std::size_t target, const BlockRequestQueue* in_flight)
 {
     std::lock_guard<std::mutex> lock(m_lock);
+    m_peers_seen = true;
     if (queue.size() >= target || m_paused.load())
         return false;
+    // A peer holding every piece (a seed) is asked first for what is rarest,
+    // above all for what only seeds hold: blocks of pieces another peer
+    // also holds would spend its upload on what the swarm has already.
+    const bool seed = !peer_pieces.empty() && peer_pieces.size() >= m_states.size() &&
+                      std::find(peer_pieces.begin(), peer_pieces.end(), std::uint8_t(0)) == peer_pieces.end();
+    const std::uint32_t ceiling = seed ? RarestWanted() : std::numeric_limits<std::uint32_t>::max();
     // Mostly the pieces already started fill the queue: they are few.
-    if (PushFromStarted(peer_pieces, queue, target)) {
+    if (PushFromStarted(peer_pieces, queue, target, ceiling)) {
         PICKER_INVARIANT();
         return false;
     }
@@ -281,12 +295,8 @@ bool CBlockRequestMap::GetRequestBlocksForPeer(const std::vector<std::uint8_t>& 
     UnparkFailed();
     for (auto it = m_rank.begin(); it != m_rank.end() && queue.size() < target;) {
         const std::uint32_t p = m_by_tie_rank[std::uint32_t(*it)];
-        if (PieceVerified(p)) {
-            m_parked[p] = 1;
-            m_parked_list.push_back(p);
-            it = m_rank.erase(it);
+        if (ParkVerified(it))
             continue;
-        }
         ++it;
         if (p < peer_pieces.size() && peer_pieces[p] != 0 && PushFreeBlocks(p, queue, target))
             break;
@@ -305,59 +315,151 @@ bool CBlockRequestMap::GetRequestBlocksForPeer(const std::vector<std::uint8_t>& 
     return starved;
 }
 
+bool CBlockRequestMap::ParkVerified(std::set<std::uint64_t>::iterator& it)
+{
+    const std::uint32_t p = m_by_tie_rank[std::uint32_t(*it)];
+    if (!PieceVerified(p))
+        return false;
+    m_parked[p] = 1;
+    m_parked_list.push_back(p);
+    it = m_rank.erase(it);
+    return true;
+}
+
+// The smallest count of connected holders among missing pieces that
+// still have a free block (the head of the rank; verified pieces leave it
+// on the way).
+std::uint32_t CBlockRequestMap::RarestWanted()
+{
+    UnparkFailed();
+    for (auto it = m_rank.begin(); it != m_rank.end();) {
+        const std::uint32_t p = m_by_tie_rank[std::uint32_t(*it)];
+        if (ParkVerified(it))
+            continue;
+        if (m_free[p] > 0)
+            return m_availability[p];
+        ++it;
+    }
+    return std::numeric_limits<std::uint32_t>::max();
+}
+
+// Co-downloaders asking one origin at once must not all ask it for the
+// same bytes, and what a connected peer holds is better fetched from that
+// peer: a run starts at the first piece, in this task's own random order,
+// of the untouched pieces no connected peer holds, and runs on over its
+// untouched neighbours (forward, then back). Only when every untouched
+// piece is held by a peer does the origin take some of those, the least
+// held first and in short runs, so that it keeps pace without doing the
+// peers' share.
 void CBlockRequestMap::GetContinuousBlocks(BlockRequestQueue& queue)
 {
     std::lock_guard<std::mutex> lock(m_lock);
     queue.clear();
     if (m_paused.load())
         return;
-    // Longest run of consecutive untouched pieces (the first on a tie).
-    std::size_t best_start = 0, best_len = 0, run_start = 0, run_len = 0;
-    bool any_untouched = false;
-    for (std::size_t p = 0; p < m_states.size(); ++p) {
-        bool untouched = false;
-        if (!PieceVerified(p)) {
-            SyncPiece(p);
-            untouched = PieceUntouched(p) && !m_states[p].empty();
-        }
-        if (untouched) {
-            any_untouched = true;
-            if (run_len == 0)
-                run_start = p;
-            ++run_len;
-            if (run_len > best_len) {
-                best_len = run_len;
-                best_start = run_start;
-            }
-        } else {
-            run_len = 0;
-        }
-    }
-    if (!any_untouched) {
-        // Every piece is started: hand out the first run of free blocks of
-        // the first piece that has any.
-        for (std::size_t p = 0; p < m_states.size(); ++p) {
-            if (PieceVerified(p) || m_free[p] == 0)
-                continue;
-            std::uint32_t b = 0;
-            while (m_states[p][b] != kFree)
-                ++b;
-            for (; b < m_states[p].size() && m_states[p][b] == kFree; ++b)
-                PushBlock(p, b, queue);
+    const std::size_t pieces = m_states.size();
+    const auto untouched = [this](std::size_t p) {
+        if (PieceVerified(p) || m_states[p].empty())
+            return false;
+        SyncPiece(p);
+        return PieceUntouched(p);
+    };
+    std::size_t start = pieces;
+    bool held = false;
+    for (const std::uint32_t p : m_by_tie_rank) {
+        if (!untouched(p))
+            continue;
+        if (m_availability[p] == 0) {
+            start = p;
+            held = false;
             break;
         }
+        if (start == pieces || m_availability[p] < m_availability[start]) {
+            start = p;
+            held = true;
+        }
+    }
+    // Co-downloaders that each put much of the file in flight from the
+    // origin at once leave their peers nothing to give: with peers about,
+    // the origin's runs under way are few, so pieces finish and are traded
+    // early. Alone, every HTTP source may have its run.
+    if (start != pieces && !held && m_peers_seen &&
+        HttpBytesInFlight() >= kPeerRunsInFlight * std::uint64_t(ContinuousBudget(pieces)))
+        return;
+    if (start == pieces) {
+        PushFromStartedForHttp(queue);
         PICKER_INVARIANT();
         return;
     }
-    const std::uint64_t budget = ContinuousBudget(m_states.size());
-    std::uint64_t total = 0;
-    for (std::size_t p = best_start; p < best_start + best_len && total < budget; ++p) {
+    // Neighbours join the run only as unheld as its first piece.
+    const auto joins = [&](std::size_t p) {
+        return untouched(p) && (held ? m_availability[p] <= m_availability[start] : m_availability[p] == 0);
+    };
+    std::uint64_t budget = ContinuousBudget(pieces);
+    if (held)
+        budget = std::max<std::uint64_t>(budget / kHeldRunShare, kBudgetUnit);
+    std::size_t first = start, last = start;   // the run is [first, last]
+    std::uint64_t total = m_lengths[start];
+    while (total < budget && last + 1 < pieces && joins(last + 1))
+        total += m_lengths[++last];
+    while (total < budget && first > 0 && joins(first - 1))
+        total += m_lengths[--first];
+    total = 0;
+    for (std::size_t p = first; p <= last && total < budget; ++p) {
+        if (!m_http_listed[p]) {
+            m_http_listed[p] = 1;
+            m_http_pieces.push_back(std::uint32_t(p));
+        }
         for (std::uint32_t b = 0; b < m_states[p].size() && total < budget; ++b) {
             PushBlock(p, b, queue);
             total += std::uint32_t(queue.back().length);
         }
     }
     PICKER_INVARIANT();
+}
+
+// Bytes of the pieces origin runs took that still have a block asked for:
+// a piece a cut run left half done counts only while someone fetches the
+// rest, so the bound never stops the download.
+std::uint64_t CBlockRequestMap::HttpBytesInFlight()
+{
+    std::uint64_t bytes = 0;
+    std::size_t kept = 0;
+    for (const std::uint32_t p : m_http_pieces) {
+        if (PieceVerified(p) || PieceUntouched(p)) {
+            m_http_listed[p] = 0;
+            continue;
+        }
+        m_http_pieces[kept++] = p;
+        const std::vector<std::uint8_t>& states = m_states[p];
+        if (std::find(states.begin(), states.end(), std::uint8_t(kRequested)) != states.end())
+            bytes += m_lengths[p];
+    }
+    m_http_pieces.resize(kept);
+    return bytes;
+}
+
+// Every piece is started: the first run of free blocks of the least held
+// started piece, in this task's random order among equals, so that
+// co-downloaders finishing at once do not all ask for one piece.
+void CBlockRequestMap::PushFromStartedForHttp(BlockRequestQueue& queue)
+{
+    std::size_t best = m_states.size();
+    for (const std::uint32_t p : m_by_tie_rank) {
+        if (PieceVerified(p) || m_free[p] == 0)
+            continue;
+        if (best == m_states.size() || m_availability[p] < m_availability[best])
+            best = p;
+        if (m_availability[best] == 0)
+            break;
+    }
+    if (best == m_states.size())
+        return;
+    std::uint32_t b = 0;
+    while (m_states[best][b] != kFree)
+        ++b;
+    for (; b < m_states[best].size() && m_states[best][b] == kFree; ++b)
+        PushBlock(best, b, queue);
 }
 
 void CBlockRequestMap::CancelRequest(std::int32_t piece, std::int32_t offset)
@@ -433,6 +535,7 @@ void CBlockRequestMap::check_invariant() const
 {
     VR_INVARIANT(m_free.size() == m_states.size() && m_availability.size() == m_states.size());
     VR_INVARIANT(m_holders.size() == m_states.size() && m_asked_at.size() == m_states.size());
+    VR_INVARIANT(m_http_listed.size() == m_states.size());
     VR_INVARIANT(m_rank.size() + m_parked_list.size() <= m_states.size());
 #ifdef VR_EXPENSIVE_CHECKS
     std::size_t ranked = 0;

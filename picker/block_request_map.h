@@ -27,7 +27,8 @@ public:
     // received), the piece bitmap (1 = verified, read live) and the piece
     // lengths. Pieces equally rare are taken in an order drawn from
     // `tie_seed`, so that peers fetching the same task at once hold
-    // different pieces they can trade (a random seed by default).
+    // different pieces they can trade (a random seed by default; 0 keeps
+    // them in file order).
     CBlockRequestMap(const std::vector<std::vector<std::uint8_t>>& received, const std::vector<std::uint8_t>& bitmap,
                      const std::vector<std::uint32_t>& piece_lengths, std::uint32_t tie_seed = RandomSeed());
     CBlockRequestMap(const CBlockRequestMap&) = delete;
@@ -35,7 +36,8 @@ public:
 
     // Adds free blocks of the pieces the peer has (`peer_pieces[i]` != 0)
     // to `queue` until it holds `target` requests: rarest pieces first,
-    // pieces already started before untouched ones. Pieces no connected
+    // pieces already started before untouched ones; from a peer holding
+    // every piece, started pieces only while none is rarer. Pieces no connected
     // peer announced are not offered. When no block of any missing piece is
     // free and the connection holds fewer than kEndGameBlocks (`queue` plus
     // `in_flight`), it is topped up to that many with blocks of the peer's
@@ -47,9 +49,14 @@ public:
     static constexpr std::size_t kEndGameBlocks = 4;
 
     // Empties `queue` and fills it with a run for an HTTP or CDN
-    // connection: the blocks of the longest run of untouched pieces, up to
-    // a byte budget of 256 KB..3 MB; when no piece is untouched, the first
-    // run of free blocks of the first started piece.
+    // connection, up to a byte budget of 256 KB..3 MB: untouched pieces no
+    // connected peer holds, starting at the first of them in this task's
+    // random order and running on over untouched neighbours no peer holds
+    // (once a peer connection has asked for work, nothing while two
+    // budgets of such pieces are being fetched); when every untouched
+    // piece is held by some peer, a quarter of the
+    // budget from the least held one; when no piece is untouched, the
+    // first run of free blocks of the least held started piece.
     void GetContinuousBlocks(BlockRequestQueue& queue);
 
     // One connection gives up a requested block: it becomes free again once
@@ -95,9 +102,19 @@ private:
     void ChangeAvailability(std::size_t piece, bool up);
     // Puts verified pieces that storage has failed since back in the rank.
     void UnparkFailed();
-    // Tops `queue` up from the started pieces alone, rarest first; true
-    // when that reaches `target`.
-    bool PushFromStarted(const std::vector<std::uint8_t>& peer_pieces, BlockRequestQueue& queue, std::size_t target);
+    // Tops `queue` up from the started pieces held by at most `ceiling`
+    // connected peers, rarest first; true when that reaches `target`.
+    bool PushFromStarted(const std::vector<std::uint8_t>& peer_pieces, BlockRequestQueue& queue, std::size_t target,
+                         std::uint32_t ceiling);
+    // A verified piece met in m_rank at `it` leaves it (parked); `it`
+    // then points past it.
+    bool ParkVerified(std::set<std::uint64_t>::iterator& it);
+    // Fewest connected holders of a missing piece with a free block.
+    std::uint32_t RarestWanted();
+    // Bytes of pieces origin runs took that are still being fetched.
+    std::uint64_t HttpBytesInFlight();
+    // An HTTP run when no piece is untouched.
+    void PushFromStartedForHttp(BlockRequestQueue& queue);
     bool PushFreeBlocks(std::size_t piece, BlockRequestQueue& queue, std::size_t target);
     void PushBlock(std::size_t piece, std::uint32_t block, BlockRequestQueue& queue);
     void PushEndGame(const std::vector<std::uint8_t>& peer_pieces, BlockRequestQueue& queue,
@@ -115,6 +132,9 @@ private:
     std::vector<std::vector<std::uint32_t>> m_asked_at;         // per piece, per block: when first requested
     std::uint32_t m_asked_seq = 0;                              // request clock for m_asked_at
     std::vector<std::uint32_t> m_availability;                  // per piece: connected peers holding it
+    std::vector<std::uint32_t> m_http_pieces;                   // pieces origin runs took, maybe done since
+    std::vector<std::uint8_t> m_http_listed;                    // per piece: in m_http_pieces
+    bool m_peers_seen = false;                                  // a peer connection has asked for work
     std::vector<std::uint32_t> m_tie_rank;                      // per piece: its place among equally rare ones
     std::vector<std::uint32_t> m_by_tie_rank;                   // tie rank -> piece
     // Every piece some connected peer holds, rarest first (RankKey), but

@@ -8,6 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libssl-dev libflxmlrpc-dev libtinyxml-dev libminiupnpc-dev
   nginx-light curl aria2 clang libclang-rt-14-dev clang-tidy clang-format
+  iproute2 opentracker python3-libtorrent
 )
 
 missing=()
@@ -22,7 +23,9 @@ if ((${#missing[@]})); then
   "${sudo_cmd[@]}" apt-get update -qq
   DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
-# nginx is started by the tests themselves, on their own ports; the
-# package's system service is not wanted.
-if command -v systemctl >/dev/null 2>&1; then systemctl disable --now nginx >/dev/null 2>&1 || true; fi
+# nginx and opentracker are started by the tests and benchmarks themselves,
+# on their own ports; the packages' system services are not wanted.
+if command -v systemctl >/dev/null 2>&1; then
+  for service in nginx opentracker; do systemctl disable --now "$service" >/dev/null 2>&1 || true; done
+fi
 exit 0

@@ -47,10 +47,11 @@ write_log=true
 INI
 }
 
-# lt_start_nginx DIR RATE : serves DIR/www on 127.0.0.1:$LT_PORT ("0" for no
-# rate limit), logging each request's bytes sent. Sets nginx_pid.
+# lt_start_nginx DIR RATE [ADDRESS] : serves DIR/www on ADDRESS:$LT_PORT
+# (127.0.0.1 by default; RATE "0" for no rate limit), logging each
+# request's bytes sent. Sets nginx_pid.
 lt_start_nginx() {
-  local dir=$1 rate=$2
+  local dir=$1 rate=$2 address=${3:-127.0.0.1}
   mkdir -p "$dir/nginx/logs" "$dir/nginx/tmp"
   cat >"$dir/nginx/nginx.conf" <<CONF
 daemon off;
@@ -69,7 +70,7 @@ http {
   scgi_temp_path $dir/nginx/tmp/scgi;
   default_type application/octet-stream;
   server {
-    listen 127.0.0.1:$LT_PORT;
+    listen $address:$LT_PORT;
     root $dir/www;
     limit_rate $rate;
     location = /cdnquery.php {
@@ -84,7 +85,7 @@ CONF
   nginx_pid=$!
   local _
   for _ in $(seq 1 50); do
-    (exec 3<>"/dev/tcp/127.0.0.1/$LT_PORT") 2>/dev/null && return 0
+    (exec 3<>"/dev/tcp/$address/$LT_PORT") 2>/dev/null && return 0
     kill -0 "$nginx_pid" 2>/dev/null || { echo "nginx did not start (port $LT_PORT taken?)"; return 1; }
     sleep 0.1
   done

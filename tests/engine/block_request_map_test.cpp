@@ -78,7 +78,8 @@ TEST(BlockRequestMapTest, RarestFirstAndStartedPiecesFirst)
 {
     Picker pk({"....", "....", "...."}, {3, 1, 0});
     CBlockRequestMap& map = pk.map;
-    const std::vector<std::uint8_t> peer{1, 1, 1};
+    // The peer lacks the last piece, which nobody holds: it is no seed.
+    const std::vector<std::uint8_t> peer{1, 1, 1, 0};
 
     BlockRequestQueue q;
     map.GetRequestBlocksForPeer(peer, q, 2);
@@ -86,10 +87,10 @@ TEST(BlockRequestMapTest, RarestFirstAndStartedPiecesFirst)
 
     // Piece 0 becomes half requested by another connection: its remaining
     // blocks now come before the rarer piece 1's.
-    Picker pk2({"....", "....", "...."}, {3, 1, 0});
+    Picker pk2({"....", "....", "....", "...."}, {3, 1, 0, 0});
     CBlockRequestMap& map2 = pk2.map;
     BlockRequestQueue other;
-    map2.GetRequestBlocksForPeer({1, 0, 0}, other, 2);
+    map2.GetRequestBlocksForPeer({1, 0, 0, 0}, other, 2);
     ASSERT_EQ("0:0 0:1 ", Describe(other));
     BlockRequestQueue mine;
     map2.GetRequestBlocksForPeer(peer, mine, 5);
@@ -101,16 +102,16 @@ TEST(BlockRequestMapTest, RarestFirstAndStartedPiecesFirst)
 
     // A piece reset to untouched and picked over meanwhile counts as
     // started again once another block of it is taken.
-    Picker pk3({"....", "....", "...."}, {3, 1, 2});
+    Picker pk3({"....", "....", "....", "...."}, {3, 1, 2, 0});
     CBlockRequestMap& map3 = pk3.map;
     BlockRequestQueue first;
-    map3.GetRequestBlocksForPeer({1, 0, 0}, first, 2);
+    map3.GetRequestBlocksForPeer({1, 0, 0, 0}, first, 2);
     map3.ResetPiece(0);
     BlockRequestQueue between;
-    map3.GetRequestBlocksForPeer({0, 1, 0}, between, 1);
+    map3.GetRequestBlocksForPeer({0, 1, 0, 0}, between, 1);
     ASSERT_EQ("1:0 ", Describe(between));
     BlockRequestQueue restart;
-    map3.GetRequestBlocksForPeer({1, 0, 0}, restart, 1);
+    map3.GetRequestBlocksForPeer({1, 0, 0, 0}, restart, 1);
     ASSERT_EQ("0:0 ", Describe(restart));
     BlockRequestQueue all;
     map3.GetRequestBlocksForPeer(peer, all, 7);
@@ -368,51 +369,109 @@ TEST(BlockRequestMapTest, HttpBudgetBounds)
         EXPECT_EQ(c.budget, CBlockRequestMap::ContinuousBudget(c.pieces)) << c.pieces;
 }
 
-TEST(BlockRequestMapTest, HttpRunTakesTheLongestUntouchedRunUpToTheBudget)
+// Co-downloaders asking one origin spread over the file, an origin run
+// leaves connected peers the pieces they hold, and a seed is asked for
+// what no other peer holds rather than for the rest of pieces peers give.
+TEST(BlockRequestMapTest, SourcesShareTheWork)
 {
-    // 20 pieces of 4 blocks (131072 bytes): budget 4 x 262144 = 8 pieces.
-    // Pieces 0-2 are untouched, 3 started, 4-19 untouched: the run 4..19.
-    std::vector<std::string> pieces(20, "....");
-    pieces[3] = "x...";
-    Tables t(pieces);
-    CBlockRequestMap map(t.received, t.bitmap, t.lengths);
-    BlockRequestQueue q(3);
-    map.GetContinuousBlocks(q);
-    ASSERT_EQ(32u, q.size());
-    EXPECT_EQ(4, q.front().piece);
-    EXPECT_EQ(11, q.back().piece);
-    EXPECT_EQ(3 * std::int32_t(kBlockSize), q.back().offset);
-    for (std::size_t i = 1; i < q.size(); ++i)
-        EXPECT_EQ(q[i - 1].piece * 4 + q[i - 1].offset / 32768 + 1, q[i].piece * 4 + q[i].offset / 32768);
-    // The next run is what follows; the blocks given are not given again.
-    BlockRequestQueue next;
-    map.GetContinuousBlocks(next);
-    EXPECT_EQ(12, next.front().piece);
-    EXPECT_EQ(19, next.back().piece);
-    // Ties: the first run found wins (0..2 before nothing else untouched).
-    BlockRequestQueue tie;
-    map.GetContinuousBlocks(tie);
-    EXPECT_EQ(0, tie.front().piece);
-    EXPECT_EQ(2, tie.back().piece);
+    // A run is whole blocks in file order, within the budget.
+    const auto check_run = [](const BlockRequestQueue& q, std::uint32_t budget, const char* what) {
+        std::uint64_t bytes = 0;
+        for (std::size_t i = 0; i < q.size(); ++i) {
+            bytes += std::uint32_t(q[i].length);
+            if (i > 0) {
+                EXPECT_EQ(q[i - 1].piece * 32 + q[i - 1].offset / 32768 + 1, q[i].piece * 32 + q[i].offset / 32768)
+                    << what;
+            }
+        }
+        EXPECT_LE(bytes, budget) << what;
+    };
+    // 100 pieces of 1 MiB: runs of 3 MiB.
+    const std::vector<std::string> file(100, std::string(32, '.'));
+    const std::uint32_t budget = CBlockRequestMap::ContinuousBudget(100);
+    std::set<int> starts;
+    for (std::uint32_t seed = 1; seed <= 8; ++seed) {
+        Tables t(file);
+        CBlockRequestMap map(t.received, t.bitmap, t.lengths, seed);
+        BlockRequestQueue q;
+        map.GetContinuousBlocks(q);
+        ASSERT_EQ(96u, q.size());
+        check_run(q, budget, "co-downloader");
+        starts.insert(q.front().piece);
+        // Alone, every HTTP source gets a run; once a peer connection asks
+        // for work, two runs are under way at most and a run done makes
+        // room for the next.
+        BlockRequestQueue second, third, none;
+        map.GetContinuousBlocks(second);
+        EXPECT_EQ(96u, second.size());
+        map.GetRequestBlocksForPeer(std::vector<std::uint8_t>(100, 0), none, 5);
+        map.GetContinuousBlocks(third);
+        EXPECT_TRUE(third.empty()) << Describe(third);
+        Receive(t, map, q);
+        map.GetContinuousBlocks(third);
+        EXPECT_EQ(96u, third.size());
+    }
+    EXPECT_GE(starts.size(), 6u) << "eight co-downloaders ask the origin for the same bytes";
+
+    // Pieces 0-49 are held by a connected peer: the origin is asked for
+    // 50-99 only, and after them for short runs of the held ones.
+    Picker pk(file, [] {
+        std::vector<int> counts(100, 0);
+        std::fill(counts.begin(), counts.begin() + 50, 1);
+        return counts;
+    }());
+    std::size_t unheld_blocks = 0;
+    for (;;) {
+        BlockRequestQueue q;
+        pk.map.GetContinuousBlocks(q);
+        ASSERT_FALSE(q.empty());
+        if (q.front().piece < 50) {
+            EXPECT_EQ(50u * 32, unheld_blocks) << "every piece no peer holds came first";
+            check_run(q, budget / 4, "held");
+            break;
+        }
+        check_run(q, budget, "unheld");
+        for (const BlockRequest& r : q)
+            EXPECT_GE(r.piece, 50);
+        unheld_blocks += q.size();
+        Receive(pk.t, pk.map, q);
+    }
+
+    // A seed and a peer holding pieces 0-2 of 4: the peer's connection has
+    // started one; the seed is asked for piece 3, which only seeds hold,
+    // not for the rest of the started one.
+    Picker two({"....", "....", "....", "...."}, {2, 2, 2, 1});
+    BlockRequestQueue from_peer;
+    two.map.GetRequestBlocksForPeer({1, 1, 1, 0}, from_peer, 2);
+    ASSERT_EQ(2u, from_peer.size());
+    BlockRequestQueue from_seed;
+    two.map.GetRequestBlocksForPeer({1, 1, 1, 1}, from_seed, 4);
+    EXPECT_EQ("3:0 3:1 3:2 3:3 ", Describe(from_seed));
+    // Once every piece is as common, the seed finishes started pieces first.
+    BlockRequestQueue more;
+    two.map.GetRequestBlocksForPeer({1, 1, 1, 1}, more, 2);
+    EXPECT_EQ(from_peer.front().piece, more.front().piece);
+    EXPECT_EQ(2 * std::int32_t(kBlockSize), more.front().offset);
 }
 
 TEST(BlockRequestMapTest, HttpRunWhenEveryPieceIsStarted)
 {
+    // Each run is one stretch of free blocks of one started piece; the
+    // pieces come in the task's random order, the least held first.
     Tables t({"xx", "x..x.", ".x..", "x*"}, 1000);
     t.received[3] = {1, 1};
     CBlockRequestMap map(t.received, t.bitmap, t.lengths);
+    map.IncPieceAvailability(2);
+    std::vector<std::string> runs;
     BlockRequestQueue q;
-    map.GetContinuousBlocks(q);
-    EXPECT_EQ("1:1 1:2 ", Describe(q));
-    map.GetContinuousBlocks(q);
-    EXPECT_EQ("1:4 ", Describe(q));
-    EXPECT_EQ(1000, q.front().length);   // the last block holds the rest of the piece
-    map.GetContinuousBlocks(q);
-    EXPECT_EQ("2:0 ", Describe(q));
-    map.GetContinuousBlocks(q);
-    EXPECT_EQ("2:2 2:3 ", Describe(q));
-    map.GetContinuousBlocks(q);
-    EXPECT_TRUE(q.empty());
+    for (map.GetContinuousBlocks(q); !q.empty(); map.GetContinuousBlocks(q)) {
+        runs.push_back(Describe(q));
+        if (q.front().piece == 1 && q.front().offset == 4 * std::int32_t(kBlockSize)) {
+            EXPECT_EQ(1000, q.front().length);   // the last block holds the rest of the piece
+        }
+    }
+    const std::vector<std::string> expect{"1:1 1:2 ", "1:4 ", "2:0 ", "2:2 2:3 "};
+    EXPECT_EQ(expect, runs);
 }
 
 TEST(BlockRequestMapTest, DownloadCompleteFollowsTheBitmapLive)

@@ -519,12 +519,15 @@ TEST_F(PeerConnectionTest, AskedBlocksLandInStorageAndWhateverElseComesIsReadAsU
 TEST_F(PeerConnectionTest, NothingFreeLeftAsksAFewCopiesAndRaisesTheReleaseRequestOnce)
 {
     auto link = Open(PEERTYPE_SP, 0, std::vector<std::uint8_t>(6, 0));
-    // Every block is asked of other sources already.
+    // Every block is asked of other sources already, oldest first in the
+    // order the runs were handed out.
+    BlockRequestQueue asked;
     for (;;) {
         BlockRequestQueue run;
         link->task->picker().GetContinuousBlocks(run);
         if (run.empty())
             break;
+        asked.insert(asked.end(), run.begin(), run.end());
     }
     link->Start();
     link->MakeReady(std::vector<std::uint8_t>(6, 1));
@@ -534,8 +537,8 @@ TEST_F(PeerConnectionTest, NothingFreeLeftAsksAFewCopiesAndRaisesTheReleaseReque
         CCmdPacketReader r(p.data(), p.size());
         pw::BlockAsk a;
         ASSERT_TRUE(pw::parse_block_request(r, a)) << i;
-        EXPECT_EQ(a.block.piece, std::uint32_t(i) / 2) << i;   // two blocks per piece
-        EXPECT_EQ(a.block.offset, std::uint32_t(i) % 2 * kBlockSize) << i;
+        EXPECT_EQ(a.block.piece, std::uint32_t(asked[std::size_t(i)].piece)) << i;
+        EXPECT_EQ(a.block.offset, std::uint32_t(asked[std::size_t(i)].offset)) << i;
     }
     ASSERT_TRUE(test_support::wait_until([&] { return link->task->m_release_requests.load() == 1; }));
     link->Send(HaveOf(2));
