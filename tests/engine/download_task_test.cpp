@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -426,8 +427,16 @@ TEST(DownloadTask, TheHttpAndCdnConnectionsShareOneRunOfConsecutiveBlocks)
     handed.insert(handed.end(), out.begin(), out.end());
     EXPECT_EQ(1u, h.events.With("text 此次请求的连续块数是：3").size());
 
-    // Later calls continue the same run, then start new ones, until every
-    // block has been handed out once.
+    // Later calls continue the same run, then start new ones (where, the
+    // picker chooses), until every block has been handed out once; each
+    // call's blocks are one run of consecutive blocks.
+    const auto consecutive = [](const BlockRequest& a, const BlockRequest& b) {
+        const bool next_in_piece = b.piece == a.piece && b.offset == a.offset + std::int32_t(kBlockSize);
+        const bool next_piece = b.piece == a.piece + 1 && b.offset == 0;
+        return next_in_piece || next_piece;
+    };
+    for (std::size_t i = 1; i < handed.size(); ++i)
+        EXPECT_TRUE(consecutive(handed[i - 1], handed[i])) << i;
     for (int call = 0; call < 20; ++call) {
         count = 96;
         task->RequestContinuousBlocks(out, count);
@@ -436,16 +445,15 @@ TEST(DownloadTask, TheHttpAndCdnConnectionsShareOneRunOfConsecutiveBlocks)
             break;
         }
         EXPECT_EQ(out.size(), count);
+        for (std::size_t i = 1; i < out.size(); ++i)
+            EXPECT_TRUE(consecutive(out[i - 1], out[i])) << call << " " << i;
         handed.insert(handed.end(), out.begin(), out.end());
     }
     ASSERT_EQ(14u, handed.size());
-    for (std::size_t i = 1; i < handed.size(); ++i) {
-        const BlockRequest& a = handed[i - 1];
-        const BlockRequest& b = handed[i];
-        const bool next_in_piece = b.piece == a.piece && b.offset == a.offset + std::int32_t(kBlockSize);
-        const bool next_piece = b.piece == a.piece + 1 && b.offset == 0;
-        EXPECT_TRUE(next_in_piece || next_piece) << i;
-    }
+    std::set<std::pair<std::int32_t, std::int32_t>> distinct;
+    for (const BlockRequest& b : handed)
+        distinct.insert({b.piece, b.offset});
+    EXPECT_EQ(14u, distinct.size()) << "each block once";
     EXPECT_EQ(1u, h.events.With("text 此次请求的连续块数是：0").size());
 }
 
