@@ -239,7 +239,7 @@ private:
     handoff_backoff m_backoff;                // has its own lock
     mutable std::mutex m_version_lock;        // guards m_game_versions
     std::map<std::uint32_t, GameVersionInfo> m_game_versions;
-    bool m_log_connection = false;   // InitLogConnClient started one
+    bool m_log_connection = false;       // InitLogConnClient started one
     mutable std::mutex m_problem_lock;   // guards m_task_problems; taken alone
     std::map<std::uint64_t, std::string> m_task_problems;
 };
