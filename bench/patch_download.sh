@@ -13,39 +13,21 @@
 # bench/patch_workload.py); SCALE shrinks the files for a quick run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-root_dir=$(pwd)
 workload=${1:?workload: tree, patch, three, big, piece-min or piece-max}
 runs=${2:-3}
 scale=${3:-100}
 limit=${4:-300}
-build=${VR_BENCH_BUILD_DIR:-build/release}
+source scripts/lib/local_task.sh
 # VR_BENCH_TOOLS: a folder with vr_host and vr_launcher already built (the
 # tree is then not built).
-if [[ -n ${VR_BENCH_TOOLS:-} ]]; then
-  host="$VR_BENCH_TOOLS/vr_host"
-  launcher="$VR_BENCH_TOOLS/vr_launcher"
-else
-  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVR_TESTS=OFF >/dev/null
-  cmake --build "$build" -j 4 --target vr_host vr_launcher vr_download >/dev/null
-  host="$root_dir/$build/tools/vr_host"
-  launcher="$root_dir/$build/tools/vr_launcher"
-fi
+lt_release_tools
 for tool in aria2c curl python3 /usr/bin/time; do
   command -v "$tool" >/dev/null || { echo "$tool is missing (scripts/setup.sh)"; exit 1; }
 done
 
-source scripts/lib/local_task.sh
 game=9
 LT_PORT=${VR_BENCH_PORT:-18428}
-dir=$(mktemp -d /tmp/vr_patch.XXXXXX)
-nginx_pid=
-host_pid=
-cleanup() {
-  lt_stop_service "$host" "$game"
-  if [[ -n $nginx_pid ]]; then kill "$nginx_pid" 2>/dev/null || true; fi
-  [[ ${VR_BENCH_KEEP:-} == 1 ]] || rm -rf "$dir"
-}
-trap cleanup EXIT
+lt_bench_folder vr_patch
 
 echo "patch_download: laying out '$workload' at $scale % in $dir"
 python3 bench/patch_workload.py "$dir" "$LT_PORT" "$game" "$workload" "$scale"

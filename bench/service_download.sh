@@ -11,28 +11,15 @@
 #   bench/service_download.sh [MiB] [RUNS]
 set -euo pipefail
 cd "$(dirname "$0")/.."
-root_dir=$(pwd)
 mib=${1:-1024}
 runs=${2:-5}
-build=${VR_BENCH_BUILD_DIR:-build/release}
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVR_TESTS=OFF >/dev/null
-cmake --build "$build" -j "$(nproc)" --target vr_host vr_launcher vr_download >/dev/null
-host="$root_dir/$build/tools/vr_host"
-launcher="$root_dir/$build/tools/vr_launcher"
+source scripts/lib/local_task.sh
+lt_release_tools
 for tool in aria2c curl; do command -v "$tool" >/dev/null || { echo "$tool is missing (scripts/setup.sh)"; exit 1; }; done
 
-source scripts/lib/local_task.sh
 game=9
 LT_PORT=${VR_BENCH_PORT:-18417}
-dir=$(mktemp -d /tmp/vr_bench.XXXXXX)
-nginx_pid=
-host_pid=
-cleanup() {
-  lt_stop_service "$host" "$game"
-  if [[ -n $nginx_pid ]]; then kill "$nginx_pid" 2>/dev/null || true; fi
-  rm -rf "$dir"
-}
-trap cleanup EXIT
+lt_bench_folder vr_bench
 
 size=$((mib * 1048576))
 echo "service_download: generating a $mib MiB task in $dir"

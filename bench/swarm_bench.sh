@@ -52,18 +52,8 @@ py=/usr/bin/python3
 
 # VR_BENCH_TOOLS: a folder holding vr_host and vr_launcher already built
 # (another tree's, to compare); else this tree's release build.
-if [[ -n ${VR_BENCH_TOOLS:-} ]]; then
-  host=$VR_BENCH_TOOLS/vr_host
-  launcher=$VR_BENCH_TOOLS/vr_launcher
-else
-  build=${VR_BENCH_BUILD_DIR:-build/release}
-  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVR_TESTS=OFF >/dev/null
-  cmake --build "$build" -j 4 --target vr_host vr_launcher vr_download >/dev/null
-  host="$root_dir/$build/tools/vr_host"
-  launcher="$root_dir/$build/tools/vr_launcher"
-fi
-
 source scripts/lib/local_task.sh
+lt_release_tools
 game=9
 task=9001
 piece=1048576

@@ -132,3 +132,34 @@ lt_stop_service() {
   wait "$host_pid" 2>/dev/null || true
   host_pid=
 }
+
+# lt_release_tools : sets host and launcher: those in $VR_BENCH_TOOLS when
+# set (another tree's, to compare), else this tree's release build in
+# ${VR_BENCH_BUILD_DIR:-build/release}, built now. Run from the tree's root.
+lt_release_tools() {
+  if [[ -n ${VR_BENCH_TOOLS:-} ]]; then
+    host="$VR_BENCH_TOOLS/vr_host"
+    launcher="$VR_BENCH_TOOLS/vr_launcher"
+    return 0
+  fi
+  local build=${VR_BENCH_BUILD_DIR:-build/release}
+  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVR_TESTS=OFF >/dev/null
+  cmake --build "$build" -j "$(nproc)" --target vr_host vr_launcher vr_download >/dev/null
+  host="$(pwd)/$build/tools/vr_host"
+  launcher="$(pwd)/$build/tools/vr_launcher"
+}
+
+# lt_bench_folder NAME : a new folder /tmp/NAME.XXXXXX in dir, and an exit
+# trap that stops the service (of $host, $game) and nginx and removes the
+# folder unless VR_BENCH_KEEP is 1.
+lt_bench_folder() {
+  dir=$(mktemp -d "/tmp/$1.XXXXXX")
+  nginx_pid=
+  host_pid=
+  trap lt_bench_cleanup EXIT
+}
+lt_bench_cleanup() {
+  lt_stop_service "$host" "$game"
+  if [[ -n $nginx_pid ]]; then kill "$nginx_pid" 2>/dev/null || true; fi
+  [[ ${VR_BENCH_KEEP:-} == 1 ]] || rm -rf "$dir"
+}
