@@ -262,6 +262,8 @@ public:
     void ConnectHttpPeers();
     // Connects one HTTP peer within the per-peer and total limits.
     void TryConnectHttpPeer(PeerInfo r);
+    // Has timer 1 dial the HTTP peers now rather than at its next period.
+    void DialHttpPeersNow() { m_timer.FireNow(kTimerHttp); }
     // Asks a CIS for peers while the index servers are usable; otherwise
     // leaves it to timer 1's CDN query.
     void RequestPeerList();

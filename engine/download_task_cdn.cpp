@@ -88,6 +88,7 @@ public:
             storage->GetBitmap(m_task->GetTaskId(), bitmap);
     }
     void remove_connection(int socket) override { m_task->RemoveConnection(socket); }
+    void redial() override { m_task->DialHttpPeersNow(); }
     void inc_http_connection_count(const PeerInfo& peer) override { m_task->IncHttpConnectionCount(&peer); }
     void dec_http_connection_count(const PeerInfo& peer) override { m_task->DecHttpConnectionCount(&peer); }
     void set_http_connection_speed(int socket, float speed) override { m_task->SetHttpConnectionSpeed(socket, speed); }

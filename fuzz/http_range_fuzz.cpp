@@ -75,6 +75,7 @@ public:
     bool is_stop_finished() override { return false; }
     void get_bitmap(std::vector<std::uint8_t>& bitmap) override { bitmap.clear(); }
     void remove_connection(int) override {}
+    void redial() override {}
     void inc_http_connection_count(const PeerInfo&) override {}
     void dec_http_connection_count(const PeerInfo&) override {}
     void set_http_connection_speed(int, float) override {}

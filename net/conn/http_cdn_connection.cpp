@@ -49,7 +49,8 @@ http_cdn_connection::~http_cdn_connection()
     m_connect_timer.reset();
     // Counted out here, once, whether or not the set ever took the
     // connection: counting out in close() left refused connections counted.
-    m_task->dec_http_connection_count(*GetPeerInfo());
+    if (m_counted.exchange(false))
+        m_task->dec_http_connection_count(*GetPeerInfo());
 }
 
 bool http_cdn_connection::assign_task(std::uint32_t)
@@ -147,16 +148,22 @@ void http_cdn_connection::write_post()
         if (ClientLogEnabled())
             WriteClientLog("http_cdn_connection::write_post() host:" + platform::ipv4_to_text(peer.publicip) +
                            "; port:" + std::to_string(peer.publicport));
-        code = m_exchange.build(peer, request);
+        // The last request a connection may carry asks the server to close.
+        code = m_exchange.build(peer, request, m_requests.load() + 1 < kMaxRequests);
     }
     if (code == http_range_request::build_empty_path)
         return;
     if (code != http_range_request::build_ok) {
+        // Nothing left to ask for is the task's state, no fault of the server.
+        if (code == http_range_request::build_no_run)
+            m_done = true;
         if (ClientLogEnabled())
             WriteClientLog("zeq::http_cdn_connection::write_post close error " + std::to_string(code) + "\n");
         close();
         return;
     }
+    m_requests.fetch_add(1);
+    m_answered = false;
     send(request.data(), request.data() + request.size());
     m_activity_tick.store(platform::tick_count());
     if (m_task->text_enabled()) {
@@ -188,17 +195,28 @@ void http_cdn_connection::close()
     const int native_socket = native();
     m_task->remove_connection(native_socket);
     x_connection::close();
+    const bool stale = m_stale.load();
     {
         // Judged once, after the abort: a source that wrote nothing is
         // dialled again only after a back-off.
         std::lock_guard<std::recursive_mutex> guard(m_lock);
         const bool delivered = m_exchange.blocks_written() > 0 && !m_slow;
-        if (delivered || (!m_done && !m_task->is_stop_finished()))
+        if (!stale && (delivered || (!m_done && !m_task->is_stop_finished())))
             m_task->report_source(*GetPeerInfo(), delivered);
     }
     // A close says nothing of the server's speed: the entry goes, the
     // process-wide HTTP connection limit stays.
     m_task->remove_http_connection_speed(native_socket);
+    if (stale) {
+        // Servers close idle kept connections whenever they like: the run
+        // went back to the picker and a fresh connection asks again now,
+        // counted in the task's limits in place of this one.
+        if (m_counted.exchange(false))
+            m_task->dec_http_connection_count(*GetPeerInfo());
+        if (ClientLogEnabled())
+            WriteClientLog("http_cdn_connection kept connection closed by the server, dialling again\n");
+        m_task->redial();
+    }
 }
 
 void http_cdn_connection::on_close()
@@ -274,6 +292,10 @@ void http_cdn_connection::on_receive(const i_error_code& error, std::uint32_t by
         m_task->text_output(text.str());
     }
     if (error) {
+        // Nothing came of the request sent on a kept connection: the
+        // server had closed it meanwhile.
+        if (m_requests.load() > 1 && !m_answered)
+            m_stale = true;
         close();
         if (m_task->text_enabled())
             m_task->text_output("taskid[" + std::to_string(task_id()) +
@@ -288,6 +310,7 @@ void http_cdn_connection::on_receive(const i_error_code& error, std::uint32_t by
     const std::uint32_t filled = receive_filled();
     if (filled == 0)
         return;
+    m_answered = true;
 
     std::unique_lock<std::recursive_mutex> guard(m_lock);
     const bool header_was_pending = m_exchange.header_pending();
@@ -311,10 +334,35 @@ void http_cdn_connection::on_receive(const i_error_code& error, std::uint32_t by
     const std::uint32_t window = m_exchange.receive_window(kReceiveWindow);
     guard.unlock();
     if (state == http_range_request::receive_state::complete) {
-        close();   // the run is in; the rest of the open-ended answer is not read
+        run_complete();
         return;
     }
     set_receive_window(0, window);
+}
+
+bool http_cdn_connection::may_reuse()
+{
+    {
+        std::lock_guard<std::recursive_mutex> guard(m_lock);
+        if (!m_exchange.reusable())
+            return false;
+    }
+    if (m_requests.load() >= kMaxRequests || m_task->is_stop_finished())
+        return false;
+    CBlockRequestMap* picker = m_task->piece_picker();
+    return !(picker && picker->IsDownloadComplete());
+}
+
+void http_cdn_connection::run_complete()
+{
+    if (!may_reuse()) {
+        close();
+        return;
+    }
+    // The answer was read to its last byte: the connection is at the end
+    // of a response and carries the next request.
+    set_receive_window(0, kReceiveWindow);
+    write_post();
 }
 
 bool http_cdn_connection::on_response(const std::uint8_t* data, std::uint32_t length)
@@ -322,7 +370,9 @@ bool http_cdn_connection::on_response(const std::uint8_t* data, std::uint32_t le
     std::unique_lock<std::recursive_mutex> guard(m_lock);
     const auto state = m_exchange.receive(data, length, *GetPeerInfo());
     guard.unlock();
-    if (state == http_range_request::receive_state::complete || state == http_range_request::receive_state::refused)
+    if (state == http_range_request::receive_state::complete)
+        run_complete();
+    else if (state == http_range_request::receive_state::refused)
         close();
     return true;
 }

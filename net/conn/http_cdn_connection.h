@@ -1,11 +1,16 @@
 // The transfer connection a task opens to an HTTP CDN peer (a type-4
 // record of its HTTP peer list). It lives in the task's connection set
 // beside the peer connections, runs on the session's I/O thread and
-// fetches one run of blocks with one ranged GET: once the TCP connection
-// is up it sends the request, checks the response header, writes the
-// blocks to storage, reports its speed to the task and closes when the
-// run is complete, after 20 seconds without data or when the whole
-// download is complete. A connection serves one request.
+// fetches runs of blocks with ranged GETs: once the TCP connection is up
+// it sends a request, checks the response header, writes the blocks to
+// storage and reports its speed to the task. When a run is complete and
+// the server keeps the connection (HTTP/1.1, the range exactly, no
+// "Connection: close"), the next run's request goes out on the same
+// connection, up to kMaxRequests requests; it closes when the server does
+// not keep it, when the task has no run left for it, after 20 seconds
+// without data or when the whole download is complete. A request the
+// server never answered because it closed a kept connection is no fault
+// of the source: the task dials it again at once.
 //
 // Lifetime: created with one reference (its creator's, handed to the
 // connection set); every pending operation holds another; the last
@@ -37,6 +42,9 @@ public:
     // Bytes asked for by one receive while the response head is awaited
     // (the body's receives are sized by the exchange).
     static constexpr std::uint32_t kReceiveWindow = 65536;
+    // Requests one TCP connection carries at most; the last asks the
+    // server to close.
+    static constexpr std::uint32_t kMaxRequests = 100;
 
     // For a task of the engine (defined with the task's CDN side). `flag`
     // is the passive flag every caller passes as 0.
@@ -57,7 +65,8 @@ public:
     void on_receive(const i_error_code& error, std::uint32_t bytes) override;
     void send_have(std::uint32_t piece) override;   // nothing
 
-    // Builds and sends the request (closing on failure).
+    // Builds and sends the next request (closing on failure or when the
+    // task has no run left for it).
     virtual void write_post();
 
     // Leaves the task's connection set and closes; a second call does nothing.
@@ -73,6 +82,8 @@ public:
     void log_server_event(std::uint8_t selector, std::uint32_t result);
 
     std::uint32_t ref_count() const { return m_refs.load(); }
+    // Requests sent on this TCP connection.
+    std::uint32_t requests() const { return m_requests.load(); }
     // The exchange (tests read its state on the I/O thread).
     const http_range_request& exchange() const { return m_exchange; }
     i_range_task* task() const { return m_task; }
@@ -81,6 +92,9 @@ private:
     static void connect_check(void* self, const i_error_code& error);
     void wait_for_connect();
     void send_request();
+    // The run is in: the next request on this connection, or close.
+    void run_complete();
+    bool may_reuse();
 
     std::unique_ptr<i_range_task> m_owned_task;
     i_range_task* m_task;
@@ -88,9 +102,13 @@ private:
     std::atomic<std::uint32_t> m_refs{1};
     bool m_first_request = true;
     std::atomic<bool> m_close_done{false};
-    std::atomic<bool> m_slow{false};   // dropped for being far slower than the task's other sources
-    std::atomic<bool> m_done{false};   // closed for the task's sake (complete, stopping), not the server's
-    std::recursive_mutex m_lock;       // guards the exchange (I/O thread and task threads)
+    std::atomic<bool> m_slow{false};     // dropped for being far slower than the task's other sources
+    std::atomic<bool> m_done{false};     // closed for the task's sake (complete, stopping), not the server's
+    std::atomic<bool> m_stale{false};    // the server closed the kept connection before answering
+    std::atomic<bool> m_counted{true};   // still in the task's HTTP connection count
+    std::atomic<std::uint32_t> m_requests{0};
+    bool m_answered = false;       // bytes came since the last request (I/O thread)
+    std::recursive_mutex m_lock;   // guards the exchange (I/O thread and task threads)
     http_range_request m_exchange;
     std::unique_ptr<i_deadline_timer> m_connect_timer;   // polls a connect still under way
     std::uint32_t m_connect_started = 0;

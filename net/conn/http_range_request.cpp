@@ -102,6 +102,11 @@ bool is_keep_alive(const std::string& value)
     return lower.find("close") == std::string::npos;
 }
 
+bool is_number(const std::string& text)
+{
+    return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+}
+
 bool is_identity(const std::string& value)
 {
     std::string lower = trim(value);
@@ -482,7 +487,7 @@ bool http_range_request::read_header_lines(const std::string& text, std::size_t 
         // Header names are case-insensitive: "content-length:" counts too.
         if (lower == "content-range" || lower == "content-range:")
             content_range = value;
-        if (lower == "content-length:")
+        if (lower == "content-length:" || lower == "content-length")
             content_length = value;
         if (lower == "connection" || lower == "connection:")
             server_closes = !is_keep_alive(value);
@@ -509,16 +514,17 @@ bool http_range_request::read_header_lines(const std::string& text, std::size_t 
         const std::string unit = next_word(content_range, p);
         const std::string span = trim(content_range.substr(p));
         const std::string first = span.substr(0, span.find('-'));
-        if (unit != "bytes" || first.empty() || first.find_first_not_of("0123456789") != std::string::npos ||
-            std::strtoull(first.c_str(), nullptr, 10) != m_range_start) {
+        if (unit != "bytes" || !is_number(first) || std::strtoull(first.c_str(), nullptr, 10) != m_range_start) {
             m_failure = "http head range is not the one asked for, close!";
             return false;
         }
         const std::size_t dash = span.find('-');
         const std::string last = span.substr(dash + 1, span.find('/') - dash - 1);
-        m_reusable = m_keep_alive && !server_closes && !last.empty() &&
-                     last.find_first_not_of("0123456789") == std::string::npos &&
-                     std::strtoull(last.c_str(), nullptr, 10) == m_range_last;
+        // The body must end where the run ends, or the next answer would be
+        // read from the middle of this one.
+        m_reusable = m_keep_alive && !server_closes && is_number(last) &&
+                     std::strtoull(last.c_str(), nullptr, 10) == m_range_last && is_number(content_length) &&
+                     std::strtoull(content_length.c_str(), nullptr, 10) == m_range_last - m_range_start + 1;
     }
     return true;
 }

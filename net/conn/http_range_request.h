@@ -1,12 +1,13 @@
 // The ranged HTTP exchange shared by the two connection classes that fetch
 // task data from HTTP servers and CDNs (zeq::http_cdn_connection and
 // zeq::cdn_thread_peer_connection). One exchange carries one HTTP/1.1 GET
-// with "Connection: close" for one run of consecutive blocks: it takes the
-// run from the task, finds the URL of the file that holds the run's first
-// block, asks for the bytes of the run (a closed range),
-// checks the response header, cuts the body into the run's blocks in order
-// and writes each one to storage as soon as its bytes are in. The owning
-// connection closes once the run is complete.
+// for one run of consecutive blocks: it takes the run from the task, finds
+// the URL of the file that holds the run's first block, asks for the bytes
+// of the run (a closed range), checks the response header, cuts the body
+// into the run's blocks in order and writes each one to storage as soon as
+// its bytes are in. Once the run is complete the owning connection builds
+// the next exchange on the same TCP connection when the answer allows it
+// (reusable()), else it closes.
 //
 // The exchange is not thread-safe: its connection calls it on the I/O
 // thread (and, for a CDN-thread connection, on the CDN thread while no
@@ -97,6 +98,10 @@ public:
     virtual void get_bitmap(std::vector<std::uint8_t>& bitmap) = 0;
     // Removes the connection of `socket` from the task's connection set.
     virtual void remove_connection(int socket) = 0;
+    // A server closed a kept connection before answering the request sent
+    // on it: the task dials its HTTP peers now rather than at its next
+    // round.
+    virtual void redial() = 0;
     // Live HTTP connections per HTTP peer.
     virtual void inc_http_connection_count(const PeerInfo& peer) = 0;
     virtual void dec_http_connection_count(const PeerInfo& peer) = 0;
@@ -265,8 +270,8 @@ public:
 
     // The run is in and the connection may carry the next request: it was
     // asked for, the server answered HTTP/1.1 206 with exactly the range
-    // asked for and did not say "Connection: close", and nothing came past
-    // the run.
+    // asked for (Content-Range and Content-Length) and did not say
+    // "Connection: close", and nothing came past the run.
     bool reusable() const { return m_reusable; }
 
     // Debug builds: the body holds less than the front block, no body

@@ -274,6 +274,7 @@ public:
         std::lock_guard<std::mutex> g(m_lock);
         bitmap = m_bitmap;
     }
+    void redial() override { m_redials.fetch_add(1); }
     void remove_connection(int) override
     {
         std::lock_guard<std::mutex> g(m_lock);
@@ -333,6 +334,7 @@ public:
     std::atomic<std::uint32_t> m_best_rate{0};        // fastest rate noted
     std::atomic<std::uint32_t> m_sources_ok{0};       // report_source calls, delivered
     std::atomic<std::uint32_t> m_sources_failed{0};   // and failed
+    std::atomic<std::uint32_t> m_redials{0};          // redial calls
     std::atomic<std::uint8_t> m_last_type{0};
     std::atomic<bool> m_lend{false};
     std::shared_ptr<std::atomic<int>> m_loans = std::make_shared<std::atomic<int>>(0);   // loans alive

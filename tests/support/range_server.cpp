@@ -132,7 +132,7 @@ bool RangeServer::SendAll(int fd, const char* data, std::size_t size)
     return true;
 }
 
-std::string RangeServer::Answer(const std::string& request, std::string& body, std::size_t& split)
+std::string RangeServer::Answer(const std::string& request, std::string& body, std::size_t& split, bool keep)
 {
     std::lock_guard<std::mutex> guard(m_lock);
     m_requests.push_back(request);
@@ -178,28 +178,37 @@ std::string RangeServer::Answer(const std::string& request, std::string& body, s
     if (!whole)
         header += "Content-Range: bytes " + std::to_string(start) + "-" + std::to_string(last) + "/" +
                   std::to_string(content.size()) + "\r\n";
-    header += "Connection: close\r\n\r\n";
+    header += keep ? "\r\n" : "Connection: close\r\n\r\n";
     return header;
 }
 
 void RangeServer::Serve(int fd)
 {
+    std::uint32_t kept;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        kept = m_behaviour.keep_alive_answers;
+    }
+    const std::uint32_t answers = std::max<std::uint32_t>(kept, 1);
+    for (std::uint32_t answer = 0; answer < answers && ServeOne(fd, kept > 0); ++answer) {
+    }
+    platform::close_socket(fd);
+}
+
+bool RangeServer::ServeOne(int fd, bool keep)
+{
     std::string request;
     const std::uint64_t deadline = platform::tick_count64() + kIoLimitMs;
     char buffer[4096];
     while (request.find("\r\n\r\n") == std::string::npos && request.size() < 16384) {
-        if (m_stop.load() || platform::tick_count64() >= deadline) {
-            platform::close_socket(fd);
-            return;
-        }
+        if (m_stop.load() || platform::tick_count64() >= deadline)
+            return false;
         if (platform::wait_readable(fd, kWaitMs) != 1)
             continue;
         std::uint32_t error = 0;
         const long n = platform::receive_some(fd, buffer, sizeof(buffer), error);
-        if (n <= 0) {
-            platform::close_socket(fd);
-            return;
-        }
+        if (n <= 0)
+            return false;
         request.append(buffer, std::size_t(n));
     }
     bool silent;
@@ -214,12 +223,11 @@ void RangeServer::Serve(int fd)
         }
         while (!m_stop.load() && platform::wait_readable(fd, kWaitMs) != 1) {
         }
-        platform::close_socket(fd);
-        return;
+        return false;
     }
     std::string body;
     std::size_t split = 0;
-    const std::string header = Answer(request, body, split);
+    const std::string header = Answer(request, body, split, keep);
     bool ok = true;
     if (split > 0 && split < header.size()) {
         ok = SendAll(fd, header.data(), split);
@@ -245,7 +253,7 @@ void RangeServer::Serve(int fd)
         // The client closes once its run is in.
         ok = SendAll(fd, body.data() + sent, std::min(step, body.size() - sent));
     }
-    platform::close_socket(fd);
+    return ok && cut == 0;
 }
 
 }   // namespace test_support

@@ -2,7 +2,7 @@
 // files held in memory, honours "Range: bytes=<start>-" with a 206 answer,
 // and can misbehave on purpose (header split over two sends, a range
 // ignored, a byte corrupted, a fixed raw answer, silence, an answer cut
-// short). One thread per
+// short, a kept connection closed unannounced). One thread per
 // connection; every wait is bounded and Stop() joins them all.
 #pragma once
 
@@ -39,6 +39,10 @@ public:
         std::size_t cut_after = 0;
         // Send each answer's body at this many bytes per second (0: at once).
         std::size_t rate = 0;
+        // Answer this many requests on one connection without "Connection:
+        // close", then close it unannounced (0: one answer, which says
+        // "Connection: close").
+        std::uint32_t keep_alive_answers = 0;
     };
 
     RangeServer();
@@ -63,8 +67,10 @@ public:
 private:
     void AcceptLoop();
     void Serve(int fd);
+    // Reads one request and answers it; false when the connection is to end.
+    bool ServeOne(int fd, bool keep);
     bool SendAll(int fd, const char* data, std::size_t size);
-    std::string Answer(const std::string& request, std::string& body_out, std::size_t& split);
+    std::string Answer(const std::string& request, std::string& body_out, std::size_t& split, bool keep);
 
     int m_listen = -1;
     std::uint16_t m_port = 0;
