@@ -73,7 +73,7 @@ public:
     // Connected, its last run complete, waiting for the next.
     bool is_kept() const { return m_kept.load(); }
     // Requests one connection carries at most; the last asks the server to close.
-    static constexpr std::uint32_t kMaxRequests = 100;
+    static constexpr std::uint32_t kMaxRequests = http_range_request::kMaxRequests;
     // A kept connection not given a run this long is closed.
     static constexpr std::uint32_t kKeptIdleMs = 2000;
 

@@ -44,7 +44,7 @@ public:
     static constexpr std::uint32_t kReceiveWindow = 65536;
     // Requests one TCP connection carries at most; the last asks the
     // server to close.
-    static constexpr std::uint32_t kMaxRequests = 100;
+    static constexpr std::uint32_t kMaxRequests = http_range_request::kMaxRequests;
 
     // For a task of the engine (defined with the task's CDN side). `flag`
     // is the passive flag every caller passes as 0.

@@ -143,6 +143,9 @@ class http_range_request {
 public:
     // Blocks asked for in one run (96 x 32768 bytes = 3 MiB).
     static constexpr std::uint32_t kRunBlocks = 96;
+    // Requests one TCP connection carries at most, as many as nginx allows
+    // by default: a patch of thousands of small files is a request a file.
+    static constexpr std::uint32_t kMaxRequests = 1000;
     // A pending queue of at least this many blocks hands half back when
     // the task asks for blocks.
     static constexpr std::size_t kHandBackMinimum = 16;
