@@ -67,7 +67,7 @@ public:
     enum class Started { yes, running, stopping, failed };
 
     ThreadSlot() = default;
-    // Stops nothing: the owner stops the thread before it goes.
+    // Joins a thread still held; the owner stops it first.
     ~ThreadSlot() = default;
     ThreadSlot(const ThreadSlot&) = delete;
     ThreadSlot& operator=(const ThreadSlot&) = delete;
