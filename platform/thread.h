@@ -83,7 +83,7 @@ public:
     // has ended. Never from the thread itself.
     void stop(const std::function<void()>& raise, std::uint32_t bound_ms, const std::function<void()>& late);
 
-    // True while the body runs.
+    // True while the body runs, or a stop waits for it.
     bool running() const;
 
 private:
