@@ -141,25 +141,28 @@ int CCisConnectionEx::StartLogon(const CisLogonParam& param, const std::vector<C
 {
     if (t_logon_of == this)
         return 0;   // asked from the logon's own sink: it cannot replace itself
-    std::lock_guard<std::mutex> guard(m_thread_lock);
     if (m_thread.running()) {
-        if (platform::tick_count() - m_started_tick <= kLogonRefuseWindowMs)
-            return 0;
-        // An old logon still running: end it before the new one starts.
-        m_stop.store(true);
+        // An old logon still running is told to end, not waited for: this
+        // may be the I/O thread. The next request finds it ended.
+        if (platform::tick_count() - m_started_tick.load() > kLogonRefuseWindowMs)
+            m_stop.store(true);
+        return 0;
     }
-    if (m_thread.joinable())
-        m_thread.join();
-    m_stop.store(false);
+    const auto prepare = [this] {
+        m_stop.store(false);
+        m_started_tick.store(platform::tick_count());
+    };
     Request request{param, cis_list, peer_count, flags};
-    m_started_tick = platform::tick_count();
-    if (!m_thread.start([this, request] { LogonThread(request); }, "cis-logon")) {
+    const platform::ThreadSlot::Started started = m_thread.start(
+        prepare, [this, request] { LogonThread(request); }, "cis-logon");
+    if (started == platform::ThreadSlot::Started::yes)
+        return 1;
+    if (started == platform::ThreadSlot::Started::failed) {
         CCisConnectionEx_Event* sink = m_sink.load();
         if (sink != nullptr)
             sink->OnCisConnectionCompleted(CIS_NO_THREAD, {}, {}, {}, 0);
-        return 0;
     }
-    return 1;
+    return 0;
 }
 
 void CCisConnectionEx::StopLogon()
@@ -169,17 +172,11 @@ void CCisConnectionEx::StopLogon()
         return;   // from the logon's own sink: it ends when the sink returns
     }
     // Raised under the start lock, so a StartLogon on another thread cannot
-    // clear it again for a fresh logon this would then wait out.
-    std::lock_guard<std::mutex> guard(m_thread_lock);
-    m_stop.store(true);
-    if (!m_thread.joinable())
-        return;
-    if (!m_thread.join_for(3000)) {
-        // Every wait of the logon polls the stop flag; only a sink still busy
-        // with a reply can hold it, and the thread is never abandoned.
-        WriteClientLog("CCisConnectionEx::StopLogon: logon thread still busy, waiting\n");
-        m_thread.join();
-    }
+    // clear it again for a fresh logon this would then wait out. Every wait
+    // of the logon polls the stop flag; only a sink still busy with a reply
+    // can hold it, and the thread is never abandoned.
+    m_thread.stop([this] { m_stop.store(true); }, 3000,
+                  [] { WriteClientLog("CCisConnectionEx::StopLogon: logon thread still busy, waiting\n"); });
 }
 
 // One CIS: the peer-list and the HTTP-peer exchanges on one connection.

@@ -70,13 +70,16 @@ public:
 
     // Starts a logon thread asking `cis_list` in order. Returns 0 and does
     // nothing while a logon started at most 120000 ms ago still runs; an
-    // older one is stopped first. 1 when the thread started; when it cannot
-    // start, the sink gets CIS_NO_THREAD and the result is 0.
+    // older one is told to stop (never waited for: the caller may be an
+    // I/O thread) and the next call starts anew. 1 when the thread
+    // started; when it cannot start, the sink gets CIS_NO_THREAD and the
+    // result is 0.
     int StartLogon(const CisLogonParam& param, const std::vector<CisAddress>& cis_list, std::uint16_t peer_count,
                    std::uint32_t flags);
 
     // Stops the logon promptly (each wait polls the stop flag) and joins its
-    // thread; also cancels a SendCmd87Packet running on this object.
+    // thread, holding no lock; also cancels a SendCmd87Packet running on
+    // this object.
     void StopLogon();
 
     // True while a logon thread runs.
@@ -112,7 +115,6 @@ private:
     std::atomic<bool> m_stop{false};
     std::atomic<std::uint32_t> m_connect_ms{10000};
     std::atomic<std::uint32_t> m_reply_ms{10000};
-    std::mutex m_thread_lock;   // guards m_thread and m_started_tick
-    platform::Thread m_thread;
-    std::uint32_t m_started_tick = 0;
+    platform::ThreadSlot m_thread;   // the logon; StopLogon joins it holding no lock
+    std::atomic<std::uint32_t> m_started_tick{0};
 };

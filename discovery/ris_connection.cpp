@@ -120,7 +120,6 @@ void CRisConnectionEx::SetTimeouts(std::uint32_t connect_ms, std::uint32_t reply
 
 bool CRisConnectionEx::IsRunning() const
 {
-    std::lock_guard<std::mutex> guard(m_thread_lock);   // Start may be replacing the thread
     return m_thread.running();
 }
 
@@ -146,19 +145,22 @@ int CRisConnectionEx::Start(std::uint32_t param)
 {
     if (t_logon_of == this)
         return 10;   // the logon is still running: it is the caller
-    std::lock_guard<std::mutex> guard(m_thread_lock);
-    if (m_thread.running())
-        return 10;
     if (m_sink.load() == nullptr)
         return 1;
-    if (m_thread.joinable())
-        m_thread.join();   // a finished logon: release its handle
-    m_param.store(param);
-    m_stop.store(false);
-    m_stop_event.reset();
-    if (!m_thread.start([this] { LogonThread(); }, "ris-logon"))
+    const auto prepare = [&] {
+        m_param.store(param);
+        m_stop.store(false);
+        m_stop_event.reset();
+    };
+    switch (m_thread.start(
+        prepare, [this] { LogonThread(); }, "ris-logon")) {
+    case platform::ThreadSlot::Started::yes:
+        return 0;
+    case platform::ThreadSlot::Started::failed:
         return 4;
-    return 0;
+    default:
+        return 10;   // running, or a Stop is waiting for it
+    }
 }
 
 void CRisConnectionEx::Stop()
@@ -170,16 +172,14 @@ void CRisConnectionEx::Stop()
     }
     // Raised under the start lock: raised before it, a Start on another
     // thread could clear the flag again and this would wait for a fresh
-    // logon running its full course.
-    std::lock_guard<std::mutex> guard(m_thread_lock);
-    m_stop.store(true);
-    m_stop_event.set();
-    if (m_thread.joinable() && !m_thread.join_for(3000)) {
-        // Every wait of the logon polls the stop flag; only a sink still busy
-        // with the result can hold the thread, and it must not be abandoned.
-        WriteClientLog("CRisConnectionEx::Stop: logon thread still busy, waiting\n");
-        m_thread.join();
-    }
+    // logon running its full course. The wait holds no lock.
+    const auto raise = [this] {
+        m_stop.store(true);
+        m_stop_event.set();
+    };
+    // Every wait of the logon polls the stop flag; only a sink still busy
+    // with the result can hold the thread, and it must not be abandoned.
+    m_thread.stop(raise, 3000, [] { WriteClientLog("CRisConnectionEx::Stop: logon thread still busy, waiting\n"); });
 }
 
 void CRisConnectionEx::LogonThread()

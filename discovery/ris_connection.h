@@ -132,6 +132,5 @@ private:
     std::atomic<std::uint64_t> m_server_time{0};
     std::atomic<std::uint32_t> m_param{0};
     platform::Event m_stop_event{platform::Event::Reset::manual};
-    mutable std::mutex m_thread_lock;   // guards m_thread across Start/Stop/IsRunning
-    platform::Thread m_thread;
+    platform::ThreadSlot m_thread;   // the logon; Stop joins it holding no lock
 };

@@ -20,8 +20,33 @@ const char* OrEmpty(const char* text)
 
 }   // namespace
 
+// The callbacks this thread raises while it holds the build lock.
+thread_local std::vector<CClientMain::HeldCallback>* CClientMain::t_held = nullptr;
+
+CClientMain::CallbackHold::CallbackHold(std::vector<HeldCallback>& held) : m_outer(t_held)
+{
+    t_held = &held;
+}
+
+CClientMain::CallbackHold::~CallbackHold()
+{
+    t_held = m_outer;
+}
+
+void CClientMain::DeliverHeld(const std::vector<HeldCallback>& held)
+{
+    for (const HeldCallback& h : held)
+        Callback(h.code, h.copied ? reinterpret_cast<std::uintptr_t>(h.payload.data()) : h.value);
+}
+
 void CClientMain::Callback(std::uint32_t code, std::uintptr_t data)
 {
+    // Only events carrying a value or a copy are raised under the build
+    // lock: a pointer to the raiser's own data would not outlive the hold.
+    if (t_held) {
+        t_held->push_back(HeldCallback{code, data, {}, false});
+        return;
+    }
     if (EngineCallback callback = m_callback.load())
         callback(code, data, m_user.load());
 }
@@ -30,6 +55,10 @@ void CClientMain::CallbackCopy(std::uint32_t code, const std::vector<std::uint8_
 {
     if (!m_callback.load())
         return;
+    if (t_held) {
+        t_held->push_back(HeldCallback{code, 0, payload, true});
+        return;
+    }
     // The payload is built for this call and goes right after it returns.
     Callback(code, reinterpret_cast<std::uintptr_t>(payload.data()));
 }

@@ -296,7 +296,20 @@ bool CClientMain::HandOverNextTask()
 void CClientMain::OnRisConnectionCompleted(std::uint32_t result, const std::vector<CisAddress>& cis_list,
                                            const RisLogonResult& logon, std::uint32_t status)
 {
-    std::lock_guard<std::mutex> build(m_build_lock);
+    // The launcher hears of the build only once the build lock is free:
+    // its callback may stop the engine, or block, without holding up Stop.
+    std::vector<HeldCallback> held;
+    {
+        const CallbackHold hold(held);
+        std::lock_guard<std::mutex> build(m_build_lock);
+        BuildOnLogon(result, cis_list, logon, status);
+    }
+    DeliverHeld(held);
+}
+
+void CClientMain::BuildOnLogon(std::uint32_t result, const std::vector<CisAddress>& cis_list,
+                               const RisLogonResult& logon, std::uint32_t status)
+{
     // A client core that is stopping builds nothing more.
     if (m_stopping.load())
         return;

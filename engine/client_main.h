@@ -148,6 +148,31 @@ private:
     void UpnpWorker();
     std::uint32_t RunUpnp(std::uint32_t* external_ip);
     std::string ChooseBitmapFolder();
+    // The logon sink's work, under the build lock.
+    void BuildOnLogon(std::uint32_t result, const std::vector<CisAddress>& cis_list, const RisLogonResult& logon,
+                      std::uint32_t status);
+    // A launcher callback raised while a thread holds the build lock, kept
+    // until it has let go (the launcher may call back into the engine, or
+    // take its time).
+    struct HeldCallback {
+        std::uint32_t code;
+        std::uintptr_t value;
+        std::vector<std::uint8_t> payload;   // a copied event's bytes
+        bool copied;
+    };
+    // Keeps the callbacks the calling thread raises in `held` while it lives.
+    class CallbackHold {
+    public:
+        explicit CallbackHold(std::vector<HeldCallback>& held);
+        ~CallbackHold();
+        CallbackHold(const CallbackHold&) = delete;
+        CallbackHold& operator=(const CallbackHold&) = delete;
+
+    private:
+        std::vector<HeldCallback>* m_outer;
+    };
+    static thread_local std::vector<HeldCallback>* t_held;
+    void DeliverHeld(const std::vector<HeldCallback>& held);
     void Callback(std::uint32_t code, std::uintptr_t data);
     void CallbackCopy(std::uint32_t code, const std::vector<std::uint8_t>& payload);
     bool Delivering() const;

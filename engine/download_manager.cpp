@@ -518,10 +518,20 @@ void CDownload_Manager::OnPieceChecked(std::uint64_t channel_id, std::uint32_t p
 
 void CDownload_Manager::IncTaskStorageCounter(std::uint64_t channel_id)
 {
-    CScopedLock guard(m_lock);
-    auto it = m_tasks.find(channel_id);
-    if (it != m_tasks.end())
-        it->second->IncStorageCounter();
+    bool works_again = false;
+    {
+        CScopedLock guard(m_lock);
+        auto it = m_tasks.find(channel_id);
+        if (it != m_tasks.end())
+            works_again = it->second->CountStoredBlock();
+    }
+    // The launcher hears of it with the map lock let go: its callback may
+    // call into the engine, or wait for a thread that does.
+    if (!works_again)
+        return;
+    PinnedTask task(*this, channel_id);
+    if (task.get())
+        task.get()->ReportStorageWorks();
 }
 
 void CDownload_Manager::OnStorageError(std::uint64_t channel_id, const char* text)

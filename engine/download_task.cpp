@@ -228,13 +228,24 @@ void CDownload_Task::OnPieceChecked(std::uint32_t piece, std::uint8_t result)
 
 void CDownload_Task::IncStorageCounter()
 {
+    if (CountStoredBlock())
+        ReportStorageWorks();
+}
+
+bool CDownload_Task::CountStoredBlock()
+{
     m_stored_blocks.fetch_add(1);
-    if (m_write_failing.load() && m_write_failing.exchange(false)) {
-        m_write_backoff_ms.store(0);
-        TextOutput("task " + std::to_string(m_task_id) + ": writing to its files works again\n");
-        if (ICmdEvent* sink = GetCmdEvent())
-            sink->OnTaskInfo(m_task_id, "", task_info_storage_works, 0, 0, 0);
-    }
+    if (!m_write_failing.load() || !m_write_failing.exchange(false))
+        return false;
+    m_write_backoff_ms.store(0);
+    return true;
+}
+
+void CDownload_Task::ReportStorageWorks()
+{
+    TextOutput("task " + std::to_string(m_task_id) + ": writing to its files works again\n");
+    if (ICmdEvent* sink = GetCmdEvent())
+        sink->OnTaskInfo(m_task_id, "", task_info_storage_works, 0, 0, 0);
 }
 
 void CDownload_Task::OnStorageError(const std::string& text)

@@ -136,6 +136,11 @@ public:
     const CPeerConduct& GetPeerConduct() const { return m_conduct; }
     // Stored-block counter + 1; a spell of failing writes is over.
     void IncStorageCounter();
+    // The two halves of it: the count, true when it ends a spell of failing
+    // writes, and the report of that (a launcher event, raised with no
+    // manager lock held).
+    bool CountStoredBlock();
+    void ReportStorageWorks();
     // Storage could not write the task's data (a full disk, say): no new
     // block is asked for until a retry after a back-off that grows while
     // writes keep failing. Reported once per spell through the error event.

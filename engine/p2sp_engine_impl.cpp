@@ -105,7 +105,9 @@ std::int32_t CP2SP_EngineImpl::Init(const EngineInitBlock* block, EngineCallback
 {
     if (!block)
         return 1;
-    std::lock_guard<std::mutex> life(m_life_lock);
+    const LifeTurn turn(*this);
+    if (!turn.taken())
+        return 2;   // from a callback of the Init or Uninit under way
     if (m_client.load())
         return 2;   // already initialised: Uninit first
     DebugLog::Start("p2pclient");
@@ -154,7 +156,9 @@ std::int32_t CP2SP_EngineImpl::Init(const EngineInitBlock* block, EngineCallback
 std::int32_t CP2SP_EngineImpl::Uninit()
 {
     LogEvent(31, "LOG::LOG_SYS_BEING_EXIT", 0, 0, "");
-    std::lock_guard<std::mutex> life(m_life_lock);
+    const LifeTurn turn(*this);
+    if (!turn.taken())
+        return 1;   // from a callback of the Init or Uninit under way
     CClientMain* client = m_client.load();
     if (!client)
         return 1;
@@ -185,6 +189,32 @@ std::int32_t CP2SP_EngineImpl::Uninit()
     LogEvent(2, "LOG::LOG_SYS_EXIT", 0, 0, "");
     DebugLog::Stop();
     return 0;
+}
+
+namespace {
+// The engine whose Init or Uninit this thread runs.
+thread_local const CP2SP_EngineImpl* t_life_turn_of = nullptr;
+}   // namespace
+
+CP2SP_EngineImpl::LifeTurn::LifeTurn(CP2SP_EngineImpl& engine) : m_engine(engine)
+{
+    if (t_life_turn_of == &engine)
+        return;
+    std::unique_lock<std::mutex> life(engine.m_life_lock);
+    engine.m_life_done.wait(life, [&] { return !engine.m_life_busy; });
+    engine.m_life_busy = true;
+    t_life_turn_of = &engine;
+    m_taken = true;
+}
+
+CP2SP_EngineImpl::LifeTurn::~LifeTurn()
+{
+    if (!m_taken)
+        return;
+    t_life_turn_of = nullptr;
+    std::lock_guard<std::mutex> life(m_engine.m_life_lock);
+    m_engine.m_life_busy = false;
+    m_engine.m_life_done.notify_all();
 }
 
 CP2SP_EngineImpl::ClientUse::ClientUse(CP2SP_EngineImpl& engine) : m_engine(engine)

@@ -7,6 +7,7 @@
 #include "engine/p2sp_engine.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -86,6 +87,24 @@ private:
         CClientMain* m_client = nullptr;
     };
 
+    // Init's or Uninit's turn: they run one at a time, with no lock held
+    // while they run (the client core's start calls the launcher, its stop
+    // joins threads). A second one waits for the first, holding nothing; one
+    // called from a launcher callback raised inside the first, on its
+    // thread, is refused instead of waiting for the call it is part of.
+    class LifeTurn {
+    public:
+        explicit LifeTurn(CP2SP_EngineImpl& engine);
+        ~LifeTurn();
+        LifeTurn(const LifeTurn&) = delete;
+        LifeTurn& operator=(const LifeTurn&) = delete;
+        bool taken() const { return m_taken; }
+
+    private:
+        CP2SP_EngineImpl& m_engine;
+        bool m_taken = false;
+    };
+
     // The running tasks' ids, then (when asked) the completed ones'.
     std::int32_t ListTasks(std::vector<std::uint64_t>& ids, bool with_completed);
     // Waits (bounded) until no call holds the client core; false at the bound.
@@ -103,6 +122,8 @@ private:
     std::atomic<void*> m_user{nullptr};
     mutable std::mutex m_folder_lock;   // guards m_data_folder
     std::string m_data_folder;
-    std::mutex m_life_lock;   // serialises Init and Uninit
+    std::mutex m_life_lock;   // guards m_life_busy only
+    std::condition_variable m_life_done;
+    bool m_life_busy = false;   // an Init or Uninit runs
     void (*m_client_setup)(CClientMain& client) = nullptr;
 };

@@ -4,8 +4,6 @@
 #include "platform/tick.h"
 #include "platform/invariant.h"
 
-#include <thread>
-
 CTimerThread::~CTimerThread()
 {
     Stop();
@@ -17,9 +15,24 @@ void CTimerThread::SetEventSink(ITimerEvent* sink)
     m_sink = sink;
 }
 
+namespace {
+// The timer whose thread this is, null on every other thread.
+thread_local const CTimerThread* t_timer_of = nullptr;
+}   // namespace
+
 bool CTimerThread::IsOnTimerThread() const
 {
-    return m_thread_id.load() == std::this_thread::get_id();
+    return t_timer_of == this;
+}
+
+void CTimerThread::RemoveTimer(std::uint64_t serial)
+{
+    CScopedLock t(m_lock);
+    for (std::size_t i = 0; i < m_timers.size(); ++i)
+        if (m_timers[i].serial == serial) {
+            m_timers.erase(m_timers.begin() + static_cast<std::ptrdiff_t>(i));
+            return;
+        }
 }
 
 bool CTimerThread::AddTimer(std::uint32_t timer_id, std::uint32_t interval_ms, std::uintptr_t param)
@@ -33,23 +46,36 @@ bool CTimerThread::AddTimer(std::uint32_t timer_id, std::uint32_t interval_ms, s
     m_wake.set();
     if (IsOnTimerThread())
         return true;   // the thread runs: it is calling us
-    CScopedLock g(m_thread_lock);
-    if (m_thread.joinable() && m_thread.running() && !m_stop.load())
-        return true;
-    // A thread asked to stop from its own OnTimer (or ended) is reaped
-    // before a fresh one starts.
-    m_thread.join();
-    m_stop.store(false);
-    if (!m_thread.start([this] { Run(); }, "timer")) {
-        CScopedLock t(m_lock);
-        for (std::size_t i = 0; i < m_timers.size(); ++i)
-            if (m_timers[i].serial == serial) {
-                m_timers.erase(m_timers.begin() + static_cast<std::ptrdiff_t>(i));
-                break;
+    std::unique_ptr<platform::Thread> ended;
+    bool started = true;
+    {
+        std::lock_guard<std::mutex> g(m_thread_lock);
+        if (m_joining) {
+            started = false;   // the Stop waiting for the thread clears the timers
+        } else if (m_thread && !m_ended) {
+            // Still in its loop, or asked to stop and finishing a call: it
+            // decides under this lock whether to end, and now carries on.
+            if (m_stop.load())
+                m_restart = true;
+            return true;
+        } else {
+            // An ended thread is let go of here and joined below, with no
+            // lock held; its body has returned, so that join is immediate.
+            ended = std::move(m_thread);
+            m_ended = false;
+            m_restart = false;
+            m_stop.store(false);
+            m_thread = std::make_unique<platform::Thread>();
+            if (!m_thread->start([this] { Run(); }, "timer")) {
+                m_thread.reset();
+                started = false;
             }
-        return false;
+        }
     }
-    return true;
+    ended.reset();
+    if (!started)
+        RemoveTimer(serial);
+    return started;
 }
 
 bool CTimerThread::KillTimer(std::uint32_t timer_id)
@@ -93,17 +119,18 @@ std::size_t CTimerThread::TimerCount() const
 bool CTimerThread::IsRunning() const
 {
     if (IsOnTimerThread())
-        return true;                // asked from OnTimer: a Stop may hold the lock waiting for us
-    CScopedLock g(m_thread_lock);   // an add or stop may be replacing the handle
-    return m_thread.joinable();
+        return true;
+    std::lock_guard<std::mutex> g(m_thread_lock);
+    return m_thread != nullptr || m_joining;
 }
 
 void CTimerThread::RequestStop()
 {
-    // Not under the start lock, which a Stop elsewhere holds while it
-    // waits: at worst a concurrent add reaps and restarts the thread, as it
-    // would after a Stop.
-    m_stop.store(true);
+    {
+        std::lock_guard<std::mutex> g(m_thread_lock);
+        m_restart = false;
+        m_stop.store(true);
+    }
     m_wake.set();
     CScopedLock g(m_lock);
     m_timers.clear();
@@ -115,23 +142,57 @@ void CTimerThread::Stop()
         RequestStop();
         return;
     }
-    // The flag is raised under the start lock: raised before it, an add on
-    // another thread could reap the stopping thread, clear the flag again
-    // and start a fresh one that this wait would never see end.
-    CScopedLock g(m_thread_lock);
-    m_stop.store(true);
-    m_wake.set();
-    if (!m_thread.join_for(stop_wait_ms)) {
-        platform::debug_output("CTimerThread::Stop - a timer call outlasts the stop bound; waiting for it\n");
-        m_thread.join();
+    std::unique_ptr<platform::Thread> thread;
+    {
+        std::unique_lock<std::mutex> g(m_thread_lock);
+        if (m_joining) {
+            // Another Stop waits for the thread: this one returns when it has.
+            m_joined.wait(g, [this] { return !m_joining; });
+            return;
+        }
+        // Raised under the lock: an add on another thread then either came
+        // before (its timer is cleared below) or sees the Stop under way.
+        m_restart = false;
+        m_stop.store(true);
+        thread = std::move(m_thread);
+        m_ended = false;
+        m_joining = thread != nullptr;
     }
-    CScopedLock t(m_lock);
-    m_timers.clear();
+    m_wake.set();
+    if (thread && !thread->join_for(stop_wait_ms)) {
+        platform::debug_output("CTimerThread::Stop - a timer call outlasts the stop bound; waiting for it\n");
+        thread->join();
+    }
+    {
+        CScopedLock t(m_lock);
+        m_timers.clear();
+    }
+    std::lock_guard<std::mutex> g(m_thread_lock);
+    m_joining = false;
+    m_joined.notify_all();
 }
 
 void CTimerThread::Run()
 {
-    m_thread_id.store(std::this_thread::get_id());
+    t_timer_of = this;
+    for (;;) {
+        RunPasses();
+        // An add that came after the stop request keeps the thread; the
+        // decision is taken under the start lock, so that add either sees
+        // the thread ended or is served by it.
+        std::lock_guard<std::mutex> g(m_thread_lock);
+        if (!m_restart) {
+            m_ended = true;
+            break;
+        }
+        m_restart = false;
+        m_stop.store(false);
+    }
+    t_timer_of = nullptr;
+}
+
+void CTimerThread::RunPasses()
+{
     while (!m_stop.load()) {
         m_due.clear();
         {
@@ -176,7 +237,6 @@ void CTimerThread::Run()
             break;
         m_wake.wait(poll_ms);
     }
-    m_thread_id.store(std::thread::id());
 }
 
 void CTimerThread::check_invariant() const

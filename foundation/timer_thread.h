@@ -8,8 +8,10 @@
 #include "platform/thread.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
-#include <thread>
+#include <memory>
+#include <mutex>
 #include <vector>
 
 // The owner's timer callback.
@@ -39,7 +41,11 @@ public:
     void SetEventSink(ITimerEvent* sink);
 
     // Appends a timer due at once, starting the thread when it does not
-    // run. Safe from inside OnTimer. False when the thread cannot start.
+    // run. Safe from inside OnTimer. A thread asked to stop whose last call
+    // is still under way carries on with the new timer once that call has
+    // returned (two calls never overlap). False when the thread cannot
+    // start, or while a Stop is waiting for the thread (the timer is not
+    // kept: that Stop clears the timers).
     bool AddTimer(std::uint32_t timer_id, std::uint32_t interval_ms, std::uintptr_t param);
 
     // Removes every timer with that id; true when one was removed. A call
@@ -61,9 +67,12 @@ public:
     // the timers. The thread sees the flag within poll_ms and between two
     // calls, so it ends within stop_wait_ms unless an OnTimer call itself
     // runs longer; then Stop logs that and waits for that call to return
-    // rather than leave a thread running on its owner. From inside OnTimer
-    // it only asks the thread to stop (and clears the timers). The object
-    // must not be destroyed from inside its own OnTimer.
+    // rather than leave a thread running on its owner. No lock of this
+    // object is held while it waits, so an OnTimer call may use every
+    // other operation meanwhile. A second Stop meanwhile waits for the
+    // first to end. From inside OnTimer it only asks the thread to stop
+    // (and clears the timers). The object must not be destroyed from
+    // inside its own OnTimer.
     void Stop();
 
     // Asks the thread to stop and clears the timers without waiting: a
@@ -84,7 +93,10 @@ private:
     };
 
     void Run();
+    // One pass over the due timers after another, until the stop flag.
+    void RunPasses();
     bool IsOnTimerThread() const;
+    void RemoveTimer(std::uint64_t serial);
 
     mutable CcsLocker m_lock;   // guards m_timers, m_sink, m_serial
     std::vector<Timer> m_timers;
@@ -92,8 +104,14 @@ private:
     std::uint64_t m_serial = 0;
     std::vector<std::uint64_t> m_due;   // the thread's list of due serials, reused
     std::atomic<bool> m_stop{false};
-    std::atomic<std::thread::id> m_thread_id{};   // the running timer thread
     platform::Event m_wake;
-    platform::Thread m_thread;
-    mutable CcsLocker m_thread_lock;   // serialises start and stop, guards m_thread
+    // Orders starts and stops; never held while the thread is waited for
+    // (Stop takes the handle out and joins it after letting go). It guards
+    // the fields below; the thread takes it only to decide whether to end.
+    mutable std::mutex m_thread_lock;
+    std::condition_variable m_joined;             // a Stop's wait has ended
+    std::unique_ptr<platform::Thread> m_thread;   // the thread held, null when none
+    bool m_ended = false;                         // the thread held has left its loop for good
+    bool m_restart = false;                       // a timer came after the stop request: carry on
+    bool m_joining = false;                       // a Stop is waiting for the thread
 };

@@ -85,6 +85,59 @@ void Thread::set_state(std::shared_ptr<State> state)
     m_state = std::move(state);
 }
 
+ThreadSlot::Started ThreadSlot::start(const std::function<void()>& prepare, std::function<void()> body,
+                                      std::string name)
+{
+    std::unique_ptr<Thread> ended;
+    Started result = Started::yes;
+    {
+        std::lock_guard<std::mutex> g(m_lock);
+        if (m_joining)
+            return Started::stopping;
+        if (m_thread && m_thread->running())
+            return Started::running;
+        ended = std::move(m_thread);
+        prepare();
+        m_thread = std::make_unique<Thread>();
+        if (!m_thread->start(std::move(body), std::move(name))) {
+            m_thread.reset();
+            result = Started::failed;
+        }
+    }
+    ended.reset();   // its body has returned: the join is immediate
+    return result;
+}
+
+void ThreadSlot::stop(const std::function<void()>& raise, std::uint32_t bound_ms, const std::function<void()>& late)
+{
+    std::unique_ptr<Thread> thread;
+    {
+        std::unique_lock<std::mutex> g(m_lock);
+        if (m_joining) {
+            m_joined.wait(g, [this] { return !m_joining; });
+            return;
+        }
+        raise();
+        thread = std::move(m_thread);
+        m_joining = thread != nullptr;
+    }
+    if (!thread)
+        return;
+    if (!thread->join_for(bound_ms)) {
+        late();
+        thread->join();
+    }
+    std::lock_guard<std::mutex> g(m_lock);
+    m_joining = false;
+    m_joined.notify_all();
+}
+
+bool ThreadSlot::running() const
+{
+    std::lock_guard<std::mutex> g(m_lock);
+    return (m_thread && m_thread->running()) || m_joining;
+}
+
 std::uint32_t current_thread_id()
 {
     return static_cast<std::uint32_t>(::syscall(SYS_gettid));

@@ -56,6 +56,43 @@ private:
     std::shared_ptr<State> m_state;
 };
 
+// A thread its owner starts and stops again from any thread (a logon
+// attempt). Starts and stops are ordered by the slot's lock, which is
+// never held while the thread is waited for: a stop raises the owner's
+// stop flag under it, takes the thread out and joins it with no lock
+// held. A start while a stop waits is refused; a second stop waits for
+// the first to end, holding nothing.
+class ThreadSlot {
+public:
+    enum class Started { yes, running, stopping, failed };
+
+    ThreadSlot() = default;
+    // Joins a thread still held; the owner stops it first.
+    ~ThreadSlot() = default;
+    ThreadSlot(const ThreadSlot&) = delete;
+    ThreadSlot& operator=(const ThreadSlot&) = delete;
+
+    // Starts `body` unless one runs or a stop waits for it. `prepare` runs
+    // under the slot's lock just before the start (it clears the owner's
+    // stop flag). The handle of an ended thread is let go of first.
+    Started start(const std::function<void()>& prepare, std::function<void()> body, std::string name);
+
+    // Runs `raise` under the lock (it sets the stop flag and wakes the
+    // thread), then waits up to `bound_ms` for the thread; past that it
+    // calls `late` and waits without limit. Returns once the thread held
+    // has ended. Never from the thread itself.
+    void stop(const std::function<void()>& raise, std::uint32_t bound_ms, const std::function<void()>& late);
+
+    // True while the body runs, or a stop waits for it.
+    bool running() const;
+
+private:
+    mutable std::mutex m_lock;
+    std::condition_variable m_joined;
+    std::unique_ptr<Thread> m_thread;
+    bool m_joining = false;
+};
+
 // A small number naming the calling thread in logs.
 std::uint32_t current_thread_id();
 

@@ -69,7 +69,7 @@ Switches read_switches(const std::string& path)
 
 class DebugLogState {
 public:
-    std::mutex control;   // serialises Start and Stop (the thread handle)
+    std::mutex control;   // one Start at a time
     std::mutex lock;      // guards the files and their paths
     std::atomic<bool> started{false};
     std::atomic<int> log_switch{0};
@@ -77,7 +77,7 @@ public:
     std::atomic<std::uint32_t> scan_seconds{default_scan_seconds};
     std::atomic<bool> stop{false};
     platform::Event wake{platform::Event::Reset::automatic};
-    platform::Thread thread;
+    platform::ThreadSlot thread;
     std::string log_path;
     std::string data_path;
     std::FILE* log_file = nullptr;
@@ -182,31 +182,39 @@ bool DebugLog::Start(const char* prefix, const std::string& folder)
         s.data_path = platform::join_path(dir, name + "_data.log");
     }
     s.apply(read_switches(conf));
-    s.stop.store(false);
-    s.wake.reset();
     // The schedule starts now, not whenever the thread first runs.
     const std::uint32_t start_tick = platform::tick_count();
-    if (!s.thread.start([&s, conf, start_tick] { s.rescan_loop(conf, start_tick); }, "debuglog")) {
+    // Flags flipped under the thread's start lock, which a Stop raises its
+    // flag under: a start meanwhile is refused, never half undone.
+    const auto prepare = [&s] {
+        s.stop.store(false);
+        s.wake.reset();
+        s.started.store(true);
+    };
+    if (s.thread.start(
+            prepare, [&s, conf, start_tick] { s.rescan_loop(conf, start_tick); }, "debuglog") !=
+        platform::ThreadSlot::Started::yes) {
+        s.started.store(false);
         s.apply(Switches{});
         return false;
     }
-    s.started.store(true);
     return true;
 }
 
 void DebugLog::Stop()
 {
     DebugLogState& s = state();
-    std::lock_guard<std::mutex> control(s.control);
-    if (!s.started.load())
-        return;
-    s.started.store(false);
-    s.stop.store(true);
-    s.wake.set();
+    bool was_started = false;
+    const auto raise = [&s, &was_started] {
+        was_started = s.started.exchange(false);
+        s.stop.store(true);
+        s.wake.set();
+    };
     // The thread polls its stop flag every 100 ms and takes no lock, so it
-    // ends well within the bound; the plain join only backs that up.
-    if (!s.thread.join_for(stop_bound_ms))
-        s.thread.join();
+    // ends well within the bound; the join holds no lock.
+    s.thread.stop(raise, stop_bound_ms, [] {});
+    if (!was_started)
+        return;
     s.apply(Switches{});
     std::lock_guard<std::mutex> guard(s.lock);
     if (s.log_file)

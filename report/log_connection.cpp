@@ -96,8 +96,8 @@ struct CLogConnection::Impl {
     std::atomic<bool> sending{true};
     std::atomic<bool> stop{false};
     platform::Event wake{platform::Event::Reset::automatic};
-    platform::Thread thread;
-    std::mutex control;   // serialises Init and Stop
+    platform::ThreadSlot thread;
+    std::mutex control;   // one Init at a time
 
     void add(CLogRecordQueue& queue, const LogRecord& record)
     {
@@ -299,15 +299,21 @@ bool CLogConnection::Init(const char* host, int port, const char* switch_url)
         d.port = address.port;
         d.switch_path = switch_path(switch_url);
     }
-    d.stop.store(false);
-    d.wake.reset();
-    d.sending.store(true);
     // The schedule starts now, not whenever the thread first runs.
     const std::uint32_t start_tick = platform::tick_count();
-    if (!d.thread.start([&d, start_tick] { d.run(start_tick); }, "logconn"))
-        return false;
-    d.started.store(true);
-    return true;
+    // Flags flipped under the thread's start lock, which a Stop raises its
+    // flag under: a start meanwhile is refused, never half undone.
+    const auto prepare = [&d] {
+        d.stop.store(false);
+        d.wake.reset();
+        d.sending.store(true);
+        d.started.store(true);
+    };
+    if (d.thread.start(
+            prepare, [&d, start_tick] { d.run(start_tick); }, "logconn") == platform::ThreadSlot::Started::yes)
+        return true;
+    d.started.store(false);
+    return false;
 }
 
 bool CLogConnection::IsStarted() const
@@ -318,25 +324,34 @@ bool CLogConnection::IsStarted() const
 void CLogConnection::Stop()
 {
     Impl& d = *m_impl;
-    std::lock_guard<std::mutex> control(d.control);
-    d.stop.store(true);
-    d.wake.set();
-    // Every wait of the sender is sliced at 50 ms against the stop flag.
-    if (!d.thread.join_for(stop_bound_ms))
-        d.thread.join();
-    d.started.store(false);
+    const auto raise = [&d] {
+        d.started.store(false);
+        d.stop.store(true);
+        d.wake.set();
+    };
+    // Every wait of the sender is sliced at 50 ms against the stop flag;
+    // the join holds no lock.
+    d.thread.stop(raise, stop_bound_ms, [] {});
 }
 
 void CLogConnection::SetMirrorToLocal(bool on)
 {
     Impl& d = *m_impl;
+    std::uint16_t port = 0;
+    {
+        std::lock_guard<std::mutex> guard(d.address_lock);
+        d.mirror = on;
+        if (!on)
+            return;
+        port = d.port;
+    }
+    // The name look-up blocks: not under the lock the sender takes for
+    // each batch.
+    const ServerAddress local = ServerAddressFromEnv("VR_LOG_LOCAL", port);
+    const std::uint32_t ipv4 = ResolveServerHost(local.host);
     std::lock_guard<std::mutex> guard(d.address_lock);
-    d.mirror = on;
-    if (!on)
-        return;
-    const ServerAddress local = ServerAddressFromEnv("VR_LOG_LOCAL", d.port);
-    d.mirror_ipv4 = ResolveServerHost(local.host);
-    d.mirror_port = d.mirror_ipv4 ? local.port : 0;
+    d.mirror_ipv4 = ipv4;
+    d.mirror_port = ipv4 ? local.port : 0;
 }
 
 CLogConnection* CLogConnection::GetInstance()
@@ -395,11 +410,16 @@ bool CreateProcessLogConnection(const char* host, int port, const char* switch_u
 
 void DestroyProcessLogConnection()
 {
-    std::lock_guard<std::mutex> guard(g_instance_lock);
-    CLogConnection* log = g_instance.exchange(nullptr);
-    if (!log)
-        return;
-    set_http_event_sink(nullptr);
+    CLogConnection* log = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(g_instance_lock);
+        log = g_instance.exchange(nullptr);
+        if (!log)
+            return;
+        set_http_event_sink(nullptr);
+    }
+    // Stopped with the lock let go: an HTTP event on another thread finds
+    // no instance now, and need not wait while the sender is joined.
     log->Stop();
     delete log;
 }

@@ -82,6 +82,47 @@ int ServiceInterface::handle_get_task_info(const std::string& request, std::stri
     return 0;
 }
 
+bool ServiceInterface::build_manager(const std::string& path, std::string& failure)
+{
+    std::unique_lock<std::mutex> building(m_build_lock);
+    // A second register_client waits for the build under way instead of
+    // starting an engine of its own; the build itself (blocking server
+    // calls, the engine's start) runs with the lock let go.
+    m_build_done.wait(building, [this] { return !m_building; });
+    if (m_manager)
+        return true;
+    // A manager that cannot be built is a failure the launcher must see,
+    // not a "Register Client OK".
+    if (!m_factory) {
+        failure = "no download manager is available";
+        return false;
+    }
+    m_building = true;
+    building.unlock();
+    std::unique_ptr<download_manager_interface> made;
+    try {
+        made = m_factory(path, static_cast<std::uint32_t>(m_game_id));
+    } catch (const fagex::Exception& e) {
+        log_error("register_client - " + e.getFullDescription());
+        failure = "the download manager cannot be built: " + e.getDescription();
+    } catch (const std::exception& e) {
+        failure = std::string("the download manager cannot be built: ") + e.what();
+    } catch (...) {
+        building.lock();
+        m_building = false;
+        m_build_done.notify_all();
+        throw;
+    }
+    building.lock();
+    m_building = false;
+    if (made)
+        m_manager = std::move(made);
+    else if (failure.empty())
+        failure = "the download manager cannot be built";
+    m_build_done.notify_all();
+    return failure.empty();
+}
+
 int ServiceInterface::handle_register_client(const std::string& request, std::string& reply)
 {
     launcher_request in;
@@ -91,23 +132,9 @@ int ServiceInterface::handle_register_client(const std::string& request, std::st
     fagex::StringUtil::trim(path, true, true);
     if (path.empty())
         path = get_system_directory();
-    std::lock_guard<std::mutex> building(m_build_lock);
-    if (!m_manager) {
-        // A manager that cannot be built is a failure the launcher must
-        // see, not a "Register Client OK".
-        if (!m_factory)
-            return fail(reply, in, "no download manager is available");
-        try {
-            m_manager = m_factory(path, static_cast<std::uint32_t>(m_game_id));
-        } catch (const fagex::Exception& e) {
-            log_error("register_client - " + e.getFullDescription());
-            return fail(reply, in, "the download manager cannot be built: " + e.getDescription());
-        } catch (const std::exception& e) {
-            return fail(reply, in, std::string("the download manager cannot be built: ") + e.what());
-        }
-        if (!m_manager)
-            return fail(reply, in, "the download manager cannot be built");
-    }
+    std::string failure;
+    if (!build_manager(path, failure))
+        return fail(reply, in, failure);
     reply = success_reply(in.type(), in.version(), "", "Register Client OK");
     return 0;
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -102,7 +103,13 @@ private:
     std::map<std::string, handler> m_commands;
     int m_game_id;
     download_manager_factory m_factory;
-    std::mutex m_build_lock;   // one register_client builds the manager at a time
+    // Builds the manager unless one exists; false with the reason when it cannot.
+    bool build_manager(const std::string& path, std::string& failure);
+
+    // Guards m_building; held only to read or flip it, never during a build.
+    std::mutex m_build_lock;
+    std::condition_variable m_build_done;   // a build under way has ended
+    bool m_building = false;                // one register_client builds the manager at a time
     published_manager m_manager;
 };
 

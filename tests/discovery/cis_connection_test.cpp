@@ -13,6 +13,7 @@
 #include "foundation/cmd_packet.h"
 #include "platform/tick.h"
 #include "support/fake_cis_server.h"
+#include "support/ends_within.h"
 #include "support/fake_packet_server.h"
 #include "support/shifted_tick.h"
 
@@ -226,9 +227,12 @@ TEST_F(CisConnectionTest, ARunningLogonRefusesANewOneFor120Seconds)
     EXPECT_EQ(0, cis.StartLogon(Param(5), {server.address()}, 100, 0));
     EXPECT_TRUE(cis.IsLogonRunning());
 
-    // Past 120 s the old logon is ended and a new one starts.
+    // Past 120 s the old logon is told to end, never waited for; the next
+    // request starts a new one.
     server.SetMode(FakeCisServer::Mode::answer);
     test_support::tick_offset().store(121000);
+    EXPECT_EQ(0, cis.StartLogon(Param(5), {server.address()}, 100, 0));
+    ASSERT_TRUE(test_support::wait_until([&] { return !cis.IsLogonRunning(); }, 3000));
     EXPECT_EQ(1, cis.StartLogon(Param(5), {server.address()}, 100, 0));
     // (the old logon may have reported its time-out before it was ended)
     EXPECT_TRUE(test_support::wait_until([&] {
@@ -236,6 +240,62 @@ TEST_F(CisConnectionTest, ARunningLogonRefusesANewOneFor120Seconds)
         return sink.completions >= 1 && sink.result == 0;
     }));
     cis.StopLogon();
+}
+
+// A sink that holds the logon thread until it is let go.
+class BusySink : public RecordingSink {
+public:
+    void OnCisConnectionCompleted(std::uint32_t result, const std::vector<PeerInfo>& peers,
+                                  const std::vector<VPeerInfo>& vpeers, const std::vector<HttpPeerInfo>& http_peers,
+                                  std::uint32_t status) override
+    {
+        entered = true;
+        test_support::wait_until([&] { return release.load(); }, 10000);
+        RecordingSink::OnCisConnectionCompleted(result, peers, vpeers, http_peers, status);
+    }
+    std::atomic<bool> entered{false};
+    std::atomic<bool> release{false};
+};
+
+TEST_F(CisConnectionTest, ALogonBusyInItsSinkHoldsUpNeitherAStartNorAStop)
+{
+    // A start (the I/O thread's peer-list request) past the refusal window
+    // tells the old logon to end and returns at once.
+    {
+        BusySink busy;
+        CCisConnectionEx connection;
+        connection.SetEventSink(&busy);
+        test_support::shifted_tick_scope tick;
+        ASSERT_EQ(1, connection.StartLogon(Param(5), {server.address()}, 100, 0));
+        ASSERT_TRUE(test_support::wait_until([&] { return busy.entered.load(); }, 5000));
+        test_support::tick_offset().store(121000);
+        test_support::ends_within([&] { EXPECT_EQ(0, connection.StartLogon(Param(5), {server.address()}, 100, 0)); },
+                                  2000, "StartLogon while the old logon is in its sink");
+        busy.release = true;
+        connection.StopLogon();
+        EXPECT_FALSE(connection.IsLogonRunning());
+    }
+    // While StopLogon waits for the sink, a start on another thread is
+    // refused at once instead of queueing behind that wait.
+    {
+        BusySink busy;
+        CCisConnectionEx connection;
+        connection.SetEventSink(&busy);
+        ASSERT_EQ(1, connection.StartLogon(Param(5), {server.address()}, 100, 0));
+        ASSERT_TRUE(test_support::wait_until([&] { return busy.entered.load(); }, 5000));
+        std::thread stopper([&] { connection.StopLogon(); });
+        test_support::ends_within(
+            [&] {
+                platform::sleep_ms(20);   // the stop waits for the sink by now
+                EXPECT_EQ(0, connection.StartLogon(Param(6), {server.address()}, 100, 0));
+                EXPECT_TRUE(connection.IsLogonRunning());
+            },
+            2000, "StartLogon while StopLogon waits for the logon");
+        busy.release = true;
+        stopper.join();
+        EXPECT_FALSE(connection.IsLogonRunning());
+        EXPECT_EQ(1, busy.Completions());
+    }
 }
 
 TEST_F(CisConnectionTest, StopLogonEndsASilentLogonPromptlyWithoutReport)

@@ -1,8 +1,10 @@
 #include "discovery/ris_connection.h"
 
+#include <atomic>
 #include <chrono>
 #include <mutex>
 #include <random>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -10,7 +12,9 @@
 #include "discovery_test_util.h"
 #include "foundation/cmd_packet.h"
 #include "platform/registry.h"
+#include "platform/tick.h"
 #include "report/client_id.h"
+#include "support/ends_within.h"
 #include "support/fake_packet_server.h"
 #include "support/fake_ris_server.h"
 #include "support/temp_dir.h"
@@ -269,6 +273,37 @@ TEST_F(RisConnectionTest, TheSinkMayStopItsConnection)
     ASSERT_TRUE(test_support::wait_until([&] { return stopping.Completions() == 1; }));
     EXPECT_EQ(10, stopping.restart);
     connection.Stop();
+    EXPECT_FALSE(connection.IsRunning());
+
+    // A Stop waiting for a sink busy with the result holds no lock: the
+    // sink may wait for another thread that asks the connection.
+    struct WaitingSink : RecordingSink {
+        void OnRisConnectionCompleted(std::uint32_t result, const std::vector<CisAddress>& cis_list,
+                                      const RisLogonResult& logon, std::uint32_t status) override
+        {
+            entered = true;
+            test_support::wait_until([&] { return stop_called.load(); }, 5000);
+            platform::sleep_ms(20);   // the Stop waits for this thread by now
+            std::thread other([&] { seen = owner->IsRunning() ? 1 : 0; });
+            other.join();
+            RecordingSink::OnRisConnectionCompleted(result, cis_list, logon, status);
+        }
+        CRisConnectionEx* owner = nullptr;
+        std::atomic<bool> entered{false};
+        std::atomic<bool> stop_called{false};
+        std::atomic<int> seen{-1};
+    } waiting;
+    waiting.owner = &connection;
+    connection.SetEventSink(&waiting);
+    ASSERT_EQ(0, connection.Start(0));
+    ASSERT_TRUE(test_support::wait_until([&] { return waiting.entered.load(); }));
+    test_support::ends_within(
+        [&] {
+            waiting.stop_called = true;
+            connection.Stop();
+        },
+        6000, "a RIS Stop while the sink asks the connection from another thread");
+    EXPECT_EQ(1, waiting.seen.load());
     EXPECT_FALSE(connection.IsRunning());
 }
 

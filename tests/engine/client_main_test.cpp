@@ -6,6 +6,7 @@
 #include "engine/task_state_mgr.h"
 #include "report/client_id.h"
 #include "report/client_log.h"
+#include "support/ends_within.h"
 #include "support/engine_test_env.h"
 #include "support/fake_cis_server.h"
 #include "support/fake_ris_server.h"
@@ -237,6 +238,42 @@ TEST_F(ClientMainTest, FailedLogonFallsBackToTheOfflineSessionWithinSeconds)
     EXPECT_EQ(events[4].code, 8u);
     EXPECT_EQ(events[5].code, 4u);
     EXPECT_EQ(events[5].value, 0);
+}
+
+// A launcher that shuts the engine down from the callback telling it the
+// session is built.
+struct StopOnBuilt {
+    static std::uint32_t Callback(std::uint32_t code, std::uintptr_t data, void* user)
+    {
+        auto* self = static_cast<StopOnBuilt*>(user);
+        EngineCallbackLog::Callback(code, data, self->log);
+        if (code == 4 && data == 0) {
+            self->client->Stop();
+            self->stopped = true;
+        }
+        return 0;
+    }
+    CClientMain* client = nullptr;
+    EngineCallbackLog* log = nullptr;
+    std::atomic<bool> stopped{false};
+};
+
+TEST_F(ClientMainTest, TheLauncherHearsOfTheBuildWithNoLockHeldAndInOrder)
+{
+    env.reset(new EngineTestEnv());
+    Make();
+    StopOnBuilt launcher;
+    launcher.client = client.get();
+    launcher.log = &log;
+    ASSERT_TRUE(client->Start(env->file("data"), 0, 0, &StopOnBuilt::Callback, &launcher, env->file("fallback")));
+    EXPECT_TRUE(wait_until([&] { return launcher.stopped.load(); }, 8000));
+    test_support::ends_within([&] { client.reset(); }, 10000,
+                              "the client core's shutdown after a stop from a callback");
+    EXPECT_EQ(FakeDownloadSession::Current().load(), nullptr);
+    const std::vector<std::uint32_t> codes = log.Codes();
+    ASSERT_GE(codes.size(), 6u);
+    EXPECT_EQ(std::vector<std::uint32_t>(codes.begin(), codes.begin() + 6),
+              (std::vector<std::uint32_t>{2, 4, 16, 3, 8, 4}));
 }
 
 TEST_F(ClientMainTest, ReconnectWhileALogonRunsIsRefusedWithCodeThree)

@@ -18,6 +18,7 @@
 #include "recording_cmd_event.h"
 #include "support/channel_fixture.h"
 #include "support/client_log_capture.h"
+#include "support/ends_within.h"
 #include "support/shifted_tick.h"
 #include "support/temp_dir.h"
 
@@ -659,9 +660,23 @@ TEST_F(DownloadManagerTest, ATaskThatCannotStoreSaysSoOnceAndWhenItStoresAgain)
     EXPECT_EQ(events.With("info 32"),
               std::vector<std::string>{"info 32 [writing 65536 bytes of piece 0 to its file failed (No space left on "
                                        "device)] 3 0 0 0"});
-    // A block that is stored again ends it.
-    manager->IncTaskStorageCounter(32);
-    manager->IncTaskStorageCounter(32);
+    // A block that is stored again ends it. The launcher hears of it with
+    // no manager lock held: it may wait for a thread asking the engine.
+    std::atomic<int> seen{-1};
+    events.on_info = [&](std::uint64_t, std::uint32_t type) {
+        if (type != 4)   // writing works again
+            return;
+        std::thread other([&] { seen = manager->HasTask(32) ? 1 : 0; });
+        other.join();
+    };
+    test_support::ends_within(
+        [&] {
+            manager->IncTaskStorageCounter(32);
+            manager->IncTaskStorageCounter(32);
+        },
+        5000, "the storage-works event while another thread asks the download manager");
+    events.on_info = nullptr;
+    EXPECT_EQ(seen.load(), 1);
     ASSERT_EQ(events.With("info 32").size(), 2u);
     EXPECT_EQ(events.With("info 32").back(), "info 32 [] 4 0 0 0");
 }

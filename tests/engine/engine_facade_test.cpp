@@ -10,6 +10,7 @@
 #include "net/io/transfer_limits.h"
 #include "report/log_connection.h"
 #include "support/channel_fixture.h"
+#include "support/ends_within.h"
 #include "support/engine_test_env.h"
 #include "support/fake_ris_server.h"
 
@@ -533,6 +534,42 @@ TEST_F(EngineFacadeTest, InitTwiceIsRefusedAndUninitAllowsANewInit)
     EXPECT_EQ(impl().GetClientMain(), nullptr);
     ASSERT_EQ(engine->Init(&block, &EngineCallbackLog::Callback, &log), 0);
     EXPECT_TRUE(impl().GetClientMain()->WaitForSession(5000));
+}
+
+// A launcher that calls the engine's Init and Uninit from the callback
+// Init itself raises (2, on the calling thread) is refused, not deadlocked.
+struct ReenteringLauncher {
+    static std::uint32_t Callback(std::uint32_t code, std::uintptr_t data, void* user)
+    {
+        auto* self = static_cast<ReenteringLauncher*>(user);
+        EngineCallbackLog::Callback(code, data, self->log);
+        if (code == 2 && self->uninit == -1) {
+            self->uninit = self->engine->Uninit();
+            self->init = self->engine->Init(&self->block, &Callback, self);
+        }
+        return 0;
+    }
+    IP2SP_Engine* engine = nullptr;
+    EngineCallbackLog* log = nullptr;
+    EngineInitBlock block{};
+    std::atomic<int> uninit{-1};
+    std::atomic<int> init{-1};
+};
+
+TEST_F(EngineFacadeTest, ALauncherCallingBackFromInitIsRefusedNotDeadlocked)
+{
+    impl().SetClientSetup(&UseFakeSession);
+    ReenteringLauncher launcher;
+    launcher.engine = engine;
+    launcher.log = &log;
+    launcher.block = Block();
+    test_support::ends_within(
+        [&] { EXPECT_EQ(engine->Init(&launcher.block, &ReenteringLauncher::Callback, &launcher), 0); }, 5000,
+        "Init whose callback calls Uninit and Init");
+    EXPECT_EQ(launcher.uninit.load(), 1);
+    EXPECT_EQ(launcher.init.load(), 2);
+    ASSERT_TRUE(impl().GetClientMain()->WaitForSession(5000));
+    EXPECT_EQ(engine->Uninit(), 0);
 }
 
 // A service stopped and started again in one process hands the engine the

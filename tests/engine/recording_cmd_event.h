@@ -5,6 +5,7 @@
 #include "engine/cmd_event.h"
 
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -29,6 +30,9 @@ public:
                 out.push_back(line);
         return out;
     }
+    // Called after each task info is recorded (a launcher that acts on it).
+    std::function<void(std::uint64_t task_id, std::uint32_t type)> on_info;
+
     void Clear()
     {
         std::lock_guard<std::mutex> guard(m_lock);
@@ -51,6 +55,8 @@ public:
     {
         Add("info " + std::to_string(task_id) + " [" + text + "] " + std::to_string(type) + " " + std::to_string(a) +
             " " + std::to_string(b) + " " + std::to_string(c));
+        if (on_info)
+            on_info(task_id, type);
     }
     void OnDownloadProgress(std::uint64_t task_id, std::uint64_t downloaded, std::uint64_t total) override
     {

@@ -1,6 +1,7 @@
 #include "foundation/timer_thread.h"
 
 #include "platform/tick.h"
+#include "support/ends_within.h"
 #include "support/wait_until.h"
 
 #include <gtest/gtest.h>
@@ -10,6 +11,7 @@
 #include <memory>
 #include <map>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -189,6 +191,81 @@ TEST(TimerThread, StopFromInsideOnTimerAndDestructorStops)
     const std::uint64_t start = platform::tick_count64();
     t.reset();   // joins the ended thread
     EXPECT_LT(platform::tick_count64() - start, 1000u);
+}
+
+TEST(TimerThread, NoWaitForTheThreadHoldsUpItsOtherOperations)
+{
+    // A Stop waits for a call that itself waits for another thread using
+    // the timer: that thread must not queue behind the Stop.
+    {
+        Recorder r;
+        CTimerThread t;
+        t.SetEventSink(&r);
+        std::atomic<bool> in_call{false};
+        std::atomic<bool> stop_called{false};
+        std::atomic<bool> seen_running{false};
+        r.hooks[1] = [&] {
+            in_call = true;
+            test_support::wait_until([&] { return stop_called.load(); }, 5000);
+            platform::sleep_ms(20);   // the Stop waits for this call by now
+            std::thread other([&] { seen_running = t.IsRunning(); });
+            other.join();
+            return true;
+        };
+        ASSERT_TRUE(t.AddTimer(1, 600000, 0));
+        ASSERT_TRUE(test_support::wait_until([&] { return in_call.load(); }, 3000));
+        test_support::ends_within(
+            [&] {
+                stop_called = true;
+                t.Stop();
+            },
+            5000, "Stop while its last call uses the timer from another thread");
+        EXPECT_TRUE(seen_running.load());   // asked while the thread was still held
+        EXPECT_FALSE(t.IsRunning());
+    }
+    // A timer added while a thread asked to stop still finishes its call
+    // neither waits for that call nor is lost: the thread carries on.
+    {
+        Recorder r;
+        CTimerThread t;
+        t.SetEventSink(&r);
+        std::atomic<bool> release{false};
+        std::atomic<bool> in_call{false};
+        r.hooks[1] = [&] {
+            in_call = true;
+            test_support::wait_until([&] { return release.load(); }, 10000);
+            return true;
+        };
+        ASSERT_TRUE(t.AddTimer(1, 600000, 0));
+        ASSERT_TRUE(test_support::wait_until([&] { return in_call.load(); }, 3000));
+        t.RequestStop();
+        test_support::ends_within([&] { EXPECT_TRUE(t.AddTimer(2, 600000, 0)); }, 2000,
+                                  "AddTimer during the last call of a stopping thread");
+        release = true;
+        EXPECT_TRUE(test_support::wait_until([&] { return r.count(2) == 1; }, 3000));
+        EXPECT_EQ(r.count(1), 1u);
+        EXPECT_TRUE(t.IsRunning());
+    }
+    // Two Stops at once: both return once the thread has ended.
+    {
+        Recorder r;
+        CTimerThread t;
+        t.SetEventSink(&r);
+        std::atomic<bool> in_call{false};
+        r.hooks[1] = [&] {
+            in_call = true;
+            platform::sleep_ms(100);
+            return true;
+        };
+        ASSERT_TRUE(t.AddTimer(1, 10, 0));
+        ASSERT_TRUE(test_support::wait_until([&] { return in_call.load(); }, 3000));
+        std::thread first([&] { t.Stop(); });
+        t.Stop();
+        EXPECT_FALSE(t.IsRunning());
+        first.join();
+        EXPECT_FALSE(t.IsRunning());
+        EXPECT_EQ(t.TimerCount(), 0u);
+    }
 }
 
 TEST(TimerThread, NoSinkLeavesTimersWaiting)
