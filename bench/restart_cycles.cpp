@@ -13,7 +13,6 @@
 //        [output folder] [resume|new|mixed: how each start is made]
 #include "engine/client_main.h"
 #include "engine/p2sp_engine.h"
-#include "engine/p2sp_engine_impl.h"
 #include "platform/tick.h"
 #include "support/engine_test_env.h"
 #include "support/nginx_server.h"
@@ -139,14 +138,9 @@ RoundResult RunRound(const Options& o, int round, std::mt19937& random)
         marker = std::make_unique<test_support::ScopedEnv>("VR_CLIENT_LOG_MARKER", dir + "/dlllogout.log");
     }
 
-    IP2SP_Engine* engine = CreateP2SPEngine();
-    static_cast<CP2SP_EngineImpl*>(engine)->SetClientSetup(&test_support::NoUpnp);
-    engine->SetConfigValue("only_cdn_by_id", nginx.cdn_query_prefix());
-    EngineInitBlock block{};
-    std::strncpy(block.data_folder, env.file("data").c_str(), sizeof(block.data_folder) - 1);
-    std::strncpy(block.bitmap_folder, env.file("launcher").c_str(), sizeof(block.bitmap_folder) - 1);
     test_support::EngineCallbackLog log;
-    if (engine->Init(&block, &test_support::EngineCallbackLog::Callback, &log) != 0 || !log.WaitFor(4, 10000, 2)) {
+    IP2SP_Engine* engine = env.StartOfflineEngine(nginx.cdn_query_prefix(), log);
+    if (!engine) {
         std::fprintf(stderr, "the engine does not start\n");
         std::exit(1);
     }
