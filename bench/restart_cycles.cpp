@@ -165,6 +165,7 @@ RoundResult RunRound(const Options& o, int round, std::mt19937& random)
         }
     }
     const std::uint32_t start = platform::tick_count();
+    const std::uint64_t before = VerifiedBytes(log);
     if (log.Count(9) == 0 && log.Count(11) == std::size_t(result.cycles))
         StartTask(*engine, fx, save, bbm, o.mode != "new");
     // Runs while it makes progress; a stall ends the round.
@@ -180,9 +181,10 @@ RoundResult RunRound(const Options& o, int round, std::mt19937& random)
     }
     result.completed = log.Count(9) != 0 && test_support::TaskFixture::FileMd5(file) == fx.files()[0].md5;
     result.seconds = double(platform::tick_count() - start) / 1000.0;
-    std::printf("round %d: %d cycles, %s after %.1f s (%llu of %llu bytes verified)\n", round, result.cycles,
-                result.completed ? "completed" : "STALLED", result.seconds, static_cast<unsigned long long>(last),
-                static_cast<unsigned long long>(fx.total_size()));
+    std::printf("round %d: %d cycles, %s after %.1f s (%llu of %llu bytes verified; %llu when the cycles ended)\n",
+                round, result.cycles, result.completed ? "completed" : "STALLED", result.seconds,
+                static_cast<unsigned long long>(last), static_cast<unsigned long long>(fx.total_size()),
+                static_cast<unsigned long long>(before));
     if (!result.completed)
         ReportStall(fx, nginx, file, bbm);
     std::fflush(stdout);
