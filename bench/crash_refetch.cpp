@@ -31,14 +31,9 @@ constexpr std::uint64_t kTaskId = 515151;
 [[noreturn]] void RunEngineProcess(const test_support::EngineTestEnv& env, const test_support::TaskFixture& fx,
                                    const test_support::NginxServer& nginx)
 {
-    IP2SP_Engine* engine = CreateP2SPEngine();
-    static_cast<CP2SP_EngineImpl*>(engine)->SetClientSetup(&test_support::NoUpnp);
-    engine->SetConfigValue("only_cdn_by_id", nginx.cdn_query_prefix());
-    EngineInitBlock block{};
-    std::strncpy(block.data_folder, env.file("data").c_str(), sizeof(block.data_folder) - 1);
-    std::strncpy(block.bitmap_folder, env.file("launcher").c_str(), sizeof(block.bitmap_folder) - 1);
     test_support::EngineCallbackLog log;
-    if (engine->Init(&block, &test_support::EngineCallbackLog::Callback, &log) != 0 || !log.WaitFor(4, 10000, 2))
+    IP2SP_Engine* engine = env.StartOfflineEngine(nginx.cdn_query_prefix(), log);
+    if (!engine)
         ::_exit(3);
     const std::string save = env.file("games");
     const std::string bbm = env.file("appdata") + "/ZVK/" + std::to_string(kTaskId) + ".bbm";

@@ -195,6 +195,29 @@ bool CClientMain::AddHistoryTask(std::uint64_t task_id, std::uint32_t block_size
 
 bool CClientMain::StopTask(std::uint64_t task_id)
 {
+    bool queued = false;
+    bool adding = false;
+    {
+        std::lock_guard<std::mutex> guard(m_handover_lock);
+        queued = m_waiting.Remove(task_id);
+        if (!queued && m_handing_over == task_id) {
+            // The session is adding it now and would not find it yet: the
+            // hand-over sends this stop once the add has returned.
+            m_stop_handed_over = true;
+            adding = true;
+        }
+    }
+    if (adding) {
+        CTaskStateMgr::Instance().SetState(task_id, TASKSTATE_REMOVED);
+        return true;
+    }
+    if (queued) {
+        // Never handed to the session: it leaves the queue and ends with
+        // the same event as any stopped task, and may be started again.
+        CTaskStateMgr::Instance().Remove(task_id);
+        OnTaskStop(task_id);
+        return true;
+    }
     IDownload_Session* session = m_session.load();
     if (!session)
         return false;
@@ -263,10 +286,17 @@ bool CClientMain::HandOverNextTask()
     if (!session || m_stopping.load())
         return false;
     ClientTaskRecord record;
-    if (!m_waiting.TakeFirst(record))
-        return false;
-    if (!RunningAdd(record))
-        return true;   // already running or completed
+    {
+        // Taken from the queue and marked as being handed over in one
+        // step: a stop finds the task in one place or the other.
+        std::lock_guard<std::mutex> guard(m_handover_lock);
+        if (!m_waiting.TakeFirst(record))
+            return false;
+        if (!RunningAdd(record))
+            return true;   // already running or completed
+        m_handing_over = record.task_id;
+        m_stop_handed_over = false;
+    }
     // The facade checked a resumed task's folder with the source folder
     // trimmed: the files are looked for where it looked.
     const std::string folder = TrimSaveFolder(record.save_folder) + platform::path_separator +
@@ -280,11 +310,22 @@ bool CClientMain::HandOverNextTask()
         result = session->AddTaskDownload(record.task_id, record.block_size, record.source_folder, record.file_count,
                                           record.file_list, folder);
     }
+    bool stopped = false;
+    {
+        std::lock_guard<std::mutex> guard(m_handover_lock);
+        stopped = m_stop_handed_over;
+        m_handing_over = 0;
+        m_stop_handed_over = false;
+    }
     if (result == 0) {
         session->StopTask(record.task_id);
         OnErrorOutput(("添加任务出错,task id:" + std::to_string(record.task_id) + "\n").c_str());
         return true;
     }
+    // A stop that came during the add reaches the task now that the
+    // session holds it.
+    if (stopped)
+        session->StopTask(record.task_id);
     if (record.kind == 0 && m_callback.load()) {
         CallbackPayload payload;
         payload.U64(record.task_id).Text(record.save_folder.c_str()).Text(record.source_folder.c_str());

@@ -61,10 +61,13 @@ public:
     bool AddHistoryTask(std::uint64_t task_id, std::uint32_t block_size, const std::string& source_folder,
                         std::uint32_t file_count, const std::string& file_list, const std::vector<std::uint8_t>& bitmap,
                         const std::vector<std::vector<std::uint8_t>>& piece_tables, const std::string& save_folder);
-    // Stops a running or completed task (registry state 4) and returns at
-    // once, from any thread: the session stops it on its I/O thread, and
-    // callback 11 follows once the task's teardown is over. False without
-    // a session or for a task that is only waiting or unknown.
+    // Stops a task and returns at once, from any thread. A running or
+    // completed one (registry state 4) is stopped by the session on its
+    // I/O thread, and callback 11 follows once its teardown is over; one
+    // being handed to the session is stopped as soon as the session holds
+    // it; one still waiting leaves the queue (and the registry) with
+    // callback 11 at once. False without a session for a task not waiting,
+    // and for an unknown task.
     bool StopTask(std::uint64_t task_id);
     // Shuts down: tasks (all stopped at once), side services, the logon
     // and UPnP threads, the worker, then the session on a destroyer
@@ -207,6 +210,13 @@ private:
     CClientTaskList m_running;
     CClientTaskList m_completed;
     CClientTaskList m_waiting;
+    // Makes the move of a task from the waiting list to the session one
+    // step for StopTask: held (before a list's lock) while the task worker
+    // takes the next task and while a stop looks for it, never across a
+    // call into the session.
+    std::mutex m_handover_lock;
+    std::uint64_t m_handing_over = 0;   // the task the session is adding now
+    bool m_stop_handed_over = false;    // a stop of it came meanwhile
 
     std::atomic<std::int64_t> m_start_time{0};
     std::atomic<std::int64_t> m_stop_time{0};

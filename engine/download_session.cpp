@@ -19,6 +19,8 @@
 #include "report/down_data_log.h"
 #include "report/log_event.h"
 
+#include <algorithm>
+
 namespace {
 
 constexpr std::uint32_t kSecondMs = 1000;
@@ -321,19 +323,43 @@ void CDownload_Session::Worker()
         }
         if (task_id != 0 && m_managers.download)
             PrepareFiles(task_id);
-        for (;;) {
-            std::uint64_t stopped = 0;
-            {
-                CScopedLock guard(m_reap_lock);
-                if (m_reap.empty())
-                    break;
-                stopped = m_reap.front();
-                m_reap.pop_front();
-            }
-            m_managers.download->ReapTask(stopped);
-        }
+        ReapStoppedTasks();
         DeleteRetiredTasks();
     }
+}
+
+void CDownload_Session::ReapStoppedTasks()
+{
+    // A task whose add is still queued is reaped only after its files were
+    // prepared (or its preparation gave up on the stop): reaped first, it
+    // would be deleted and its stop event raised, and the preparation would
+    // then find no task and report a failure, and stop a task started
+    // again under the id.
+    std::deque<std::uint64_t> later;
+    for (;;) {
+        std::uint64_t stopped = 0;
+        {
+            CScopedLock reap(m_reap_lock);
+            if (m_reap.empty())
+                break;
+            stopped = m_reap.front();
+            m_reap.pop_front();
+        }
+        bool queued = false;
+        {
+            CScopedLock added(m_added_lock);
+            queued = std::find(m_added.begin(), m_added.end(), stopped) != m_added.end();
+        }
+        if (queued)
+            later.push_back(stopped);
+        else
+            m_managers.download->ReapTask(stopped);
+    }
+    if (later.empty())
+        return;
+    // The queued add's own wake brings the worker back to them.
+    CScopedLock reap(m_reap_lock);
+    m_reap.insert(m_reap.begin(), later.begin(), later.end());
 }
 
 void CDownload_Session::PrepareFiles(std::uint64_t task_id)

@@ -76,6 +76,8 @@ private:
     static void OnTaskRetired(void* context, std::uint64_t task_id);
     void DeleteRetiredTasks();
     void Worker();
+    // Reaps the stopped tasks whose adds are not queued any more.
+    void ReapStoppedTasks();
     void PrepareFiles(std::uint64_t task_id);
     void PostWork(std::uint64_t task_id);
     int Added(std::uint64_t task_id, int result);

@@ -80,8 +80,8 @@ public:
     // Stops and deletes the client core; events other than run, stop and
     // completed are no longer delivered from its start.
     virtual std::int32_t Uninit() = 0;
-    // Stops a running or completed task (a task still queued is refused);
-    // callback 12 on every failure.
+    // Stops a running or completed task, or takes a task still queued off
+    // the queue; either ends in callback 11. Callback 12 on every failure.
     virtual std::int32_t StopTask(std::uint64_t task_id) = 0;
     // Number of running tasks.
     virtual std::int32_t GetTaskCount(std::uint32_t* count) = 0;

@@ -72,9 +72,16 @@ public:
     // True while idle (disconnected, or never connected).
     bool is_idle() const { return core_stopped(); }
 
-    // Read by the derived class on the I/O thread, between receives.
+    // Read by the derived class on the I/O thread, between receives. The
+    // count is read under the window's lock: a CDN thread's close may
+    // clear the window while a receive's handler runs (the buffer itself
+    // stays).
     std::uint8_t* receive_buffer() { return m_pump.window.buffer.data(); }
-    std::uint32_t receive_filled() const { return m_pump.window.filled; }
+    std::uint32_t receive_filled() const
+    {
+        std::lock_guard<std::mutex> guard(m_pump.lock);
+        return m_pump.window.filled;
+    }
 
     std::uint64_t bytes_received() const { return m_bytes_received.load(); }
     std::uint64_t bytes_sent() const { return m_bytes_sent.load(); }

@@ -17,6 +17,7 @@
 #include <unistd.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <iterator>
@@ -51,6 +52,7 @@ protected:
     {
         client.reset();
         FakeDownloadSession::StopReportsOnDestroy() = false;
+        FakeDownloadSession::AddGate() = nullptr;
         engine_flags::reset();
         CTaskStateMgr::Instance().Clear();
     }
@@ -361,7 +363,10 @@ TEST_F(ClientMainTest, QueueRulesForWaitingRunningAndCompletedTasks)
     EXPECT_TRUE(client->AddTask(21, 262144, "a", 1, "<filelist/>", env->path()));
     EXPECT_TRUE(client->AddTask(21, 262144, "a", 1, "<filelist/>", env->path()));
     EXPECT_TRUE(client->IsWaiting(21));
-    EXPECT_FALSE(client->StopTask(21)) << "no session";
+    EXPECT_TRUE(client->StopTask(21)) << "a waiting task leaves the queue, with a session or without";
+    EXPECT_FALSE(client->IsWaiting(21));
+    EXPECT_FALSE(client->StopTask(21)) << "no session, and not waiting any more";
+    EXPECT_TRUE(client->AddTask(21, 262144, "a", 1, "<filelist/>", env->path()));
 
     ASSERT_TRUE(StartClient(env->file("data")));
     ASSERT_TRUE(client->WaitForSession(5000));
@@ -411,6 +416,51 @@ TEST_F(ClientMainTest, StopTaskStopsRunningAndCompletedTasksOnly)
     EngineEvent e;
     ASSERT_TRUE(log.Last(11, e));
     EXPECT_EQ(e.U64(), 41u);
+}
+
+// The hand-over the task worker is in: held in the session's add until
+// the test lets it go.
+std::atomic<bool> g_add_entered{false};
+std::atomic<bool> g_add_released{false};
+void HoldAdd(std::uint64_t)
+{
+    g_add_entered = true;
+    wait_until([] { return g_add_released.load(); }, 10000);
+}
+
+// A stop of a task the session is still adding reaches the session only
+// once the add has returned (before, the session could not find it and the
+// stop was lost); a stop of a task still queued takes it off the queue with
+// the stop event, and it never runs.
+TEST_F(ClientMainTest, StopOfATaskBeingAddedOrStillQueuedStopsIt)
+{
+    StartOffline();
+    g_add_entered = false;
+    g_add_released = false;
+    FakeDownloadSession::AddGate() = &HoldAdd;
+    EXPECT_TRUE(client->AddTask(71, 262144, "a", 1, "<filelist/>", env->path()));
+    ASSERT_TRUE(wait_until([] { return g_add_entered.load(); }, 5000));
+    EXPECT_TRUE(client->AddTask(72, 262144, "b", 1, "<filelist/>", env->path()));
+    EXPECT_TRUE(client->IsWaiting(72));
+
+    log.Clear();
+    EXPECT_TRUE(client->StopTask(72)) << "a queued task is stopped";
+    EXPECT_FALSE(client->IsWaiting(72));
+    EngineEvent e;
+    ASSERT_TRUE(log.Last(11, e));
+    EXPECT_EQ(e.U64(), 72u);
+    EXPECT_FALSE(CTaskStateMgr::Instance().Exists(72)) << "it may be started again";
+
+    EXPECT_TRUE(client->StopTask(71));
+    EXPECT_TRUE(Session().Stops().empty()) << "not before the session holds it";
+    g_add_released = true;
+    ASSERT_TRUE(wait_until([&] { return Session().Stops() == std::vector<std::uint64_t>{71}; }, 5000));
+    FakeDownloadSession::AddGate() = nullptr;
+
+    // The queue goes on in order: 72 would have been added before 73.
+    EXPECT_TRUE(client->AddTask(73, 262144, "c", 1, "<filelist/>", env->path()));
+    ASSERT_TRUE(wait_until([&] { return Session().Adds().size() == 2; }, 5000));
+    EXPECT_EQ(Session().Adds()[1].task_id, 73u);
 }
 
 TEST_F(ClientMainTest, RunAndCompletedEventsMoveTasksBetweenLists)

@@ -8,6 +8,7 @@
 #include "net/io/io_service.h"
 #include "net/io/live_connections.h"
 #include "net/io/transfer_limits.h"
+#include "picker/block_request.h"
 #include "platform/tick.h"
 #include "platform/write_at.h"
 #include "support/channel_fixture.h"
@@ -20,6 +21,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -398,6 +400,42 @@ TEST_F(DownloadSessionTest, ManyStopsReturnAtOnceAndEachEndsInItsStopEvent)
         EXPECT_TRUE(events.Has("stop " + std::to_string(id)));
         EXPECT_FALSE(CTaskStateMgr::Instance().Exists(id)) << "retired from the registry";
     }
+}
+
+// A task stopped while the worker prepares another one's files: it is
+// reaped (and its stop event raised) only after its own preparation, which
+// otherwise finds no task, reports a failure and stops the id once more,
+// perhaps a task started again under it.
+TEST_F(DownloadSessionTest, StopOfATaskWaitingForItsPreparationEndsAfterIt)
+{
+    CDownload_Session& s = Make(true, true);
+    ASSERT_TRUE(s.Start());
+    for (std::uint64_t id : {81, 82}) {
+        CTaskStateMgr::Instance().Set(id, TASKSTATE_CREATED);
+        live_connections::set(id, 1, 0);   // as each task does when built
+    }
+    // Task 81 resumes 48 MiB that its bitmap claims: their check takes the
+    // worker a while, with the I/O thread running.
+    const test_support::ChannelFixture big({48u << 20}, 1u << 20);
+    const std::string save = temp.file("big");
+    std::filesystem::create_directories(save + "/dir");
+    test_support::WriteAll(save + "/dir/file0.bin", big.files()[0].content);
+    std::vector<std::vector<std::uint8_t>> tables;
+    for (std::uint32_t p = 0; p < big.piece_count(); ++p)
+        tables.emplace_back(BlocksInPiece(big.piece_length(p)), 1);
+    ASSERT_TRUE(channels->AddChannel(81, std::int32_t(big.piece_size()), "g", 1, big.file_list(),
+                                     std::vector<std::uint8_t>(big.piece_count(), 1), tables, save, 0));
+    EXPECT_EQ(s.AddTaskDownload(81, 262144, "src", 1, "<filelist/>", "/d"), 1);
+    EXPECT_EQ(s.AddTaskDownload(82, 262144, "src", 1, "<filelist/>", "/d"), 1);
+    s.StopTask(82);
+    ASSERT_TRUE(wait_until([&] { return log->Has("StopTask 82"); }, 3000));
+    EXPECT_FALSE(log->Has("Prepare 81")) << "the stop came while 81 was being checked";
+    ASSERT_TRUE(wait_until([&] { return events.Has("stop 82"); }, 5000));
+    const std::vector<std::string> calls = log->Calls();
+    const auto at = [&](const std::string& call) { return std::find(calls.begin(), calls.end(), call); };
+    ASSERT_NE(at("Prepare 82"), calls.end()) << "prepared before its stop event";
+    EXPECT_LT(at("Prepare 82"), at("ReapTask 82"));
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), std::string("StopTask 82")), 1);
 }
 
 // A task stopped and started again at once under the same id: disk work

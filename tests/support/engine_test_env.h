@@ -7,6 +7,7 @@
 #include "engine/client_main.h"
 #include "engine/i_download_session.h"
 #include "engine/p2sp_engine.h"
+#include "engine/p2sp_engine_impl.h"
 #include "platform/paths.h"
 #include "platform/tick.h"
 #include "support/temp_dir.h"
@@ -205,6 +206,13 @@ public:
         static std::atomic<std::uint32_t> delay{0};
         return delay;
     }
+    // Called in each add before it returns, outside the session's lock (a
+    // test holds an add there); null: none.
+    static std::atomic<void (*)(std::uint64_t task_id)>& AddGate()
+    {
+        static std::atomic<void (*)(std::uint64_t)> gate{nullptr};
+        return gate;
+    }
     static std::atomic<int>& StopCalls()
     {
         static std::atomic<int> calls{0};
@@ -310,8 +318,12 @@ public:
 private:
     int Record(const Added& added)
     {
-        std::lock_guard<std::mutex> guard(m_lock);
-        m_adds.push_back(added);
+        {
+            std::lock_guard<std::mutex> guard(m_lock);
+            m_adds.push_back(added);
+        }
+        if (auto gate = AddGate().load())
+            gate(added.task_id);
         return AddResult().load();
     }
 
@@ -357,6 +369,23 @@ public:
     {
         m_lan_broadcast = std::make_unique<ScopedEnv>("VR_LAN_BROADCAST", "127.255.255.255");
         m_lan_answer = std::make_unique<ScopedEnv>("VR_LAN_ANSWER_PORT", "0");
+    }
+
+    // A new engine over these folders, offline (no UPnP, index servers
+    // given up at once) with its CDN query at `cdn_query_prefix`, once its
+    // offline session is built; null when it does not start.
+    IP2SP_Engine* StartOfflineEngine(const std::string& cdn_query_prefix, EngineCallbackLog& log) const
+    {
+        IP2SP_Engine* engine = CreateP2SPEngine();
+        static_cast<CP2SP_EngineImpl*>(engine)->SetClientSetup(&NoUpnp);
+        engine->SetConfigValue("only_cdn_by_id", cdn_query_prefix);
+        EngineInitBlock block{};
+        std::strncpy(block.data_folder, file("data").c_str(), sizeof(block.data_folder) - 1);
+        std::strncpy(block.bitmap_folder, file("launcher").c_str(), sizeof(block.bitmap_folder) - 1);
+        if (engine->Init(&block, &EngineCallbackLog::Callback, &log) == 0 && log.WaitFor(4, 10000, 2))
+            return engine;
+        DestroyP2SPEngine(engine);
+        return nullptr;
     }
 
 private:
