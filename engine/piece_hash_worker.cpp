@@ -131,14 +131,17 @@ void PieceHashWorker::Post(const std::shared_ptr<PieceHash>& hash)
         const std::size_t width = Md5LaneWidth();
         const std::size_t queued = m_queue.size() + 1;
         const bool at_work = m_threads.size() > m_idle;
-        const bool wake = !at_work || queued >= width;
+        const bool whole = hash->Ready() >= hash->m_length;
+        const bool wake = !whole && (!at_work || queued >= width);
         if (wake && m_idle * width < queued && m_threads.size() < MaxThreads()) {
             auto thread = std::make_unique<platform::Thread>();
             if (thread->start([this] { Run(); }, "piece hash"))
                 m_threads.push_back(std::move(thread));
         }
-        if (m_threads.empty())
-            return;   // the writer hashes everything itself
+        // Without a thread the writer hashes everything itself; a whole
+        // piece waits for the first writer that finishes.
+        if (m_threads.empty() && !whole)
+            return;
         hash->m_queued = true;
         m_queue.push_back(hash);
         // Busy threads look at the queue under the lock before they wait:
@@ -147,6 +150,41 @@ void PieceHashWorker::Post(const std::shared_ptr<PieceHash>& hash)
             return;
     }
     m_wake.notify_one();
+}
+
+void PieceHashWorker::Finish(PieceHash& hash, unsigned char digest[kMd5DigestSize])
+{
+    std::vector<std::shared_ptr<PieceHash>> lanes;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        const std::size_t width = Md5LaneWidth();
+        for (auto it = m_queue.begin(); it != m_queue.end();) {
+            PieceHash& h = **it;
+            const bool self = &h == &hash;
+            // Held by the queue alone: its writer let it go.
+            if (it->use_count() == 1) {
+                h.m_queued = false;
+                it = m_queue.erase(it);
+                continue;
+            }
+            if (!self && (h.Ready() < h.m_length || lanes.size() + 1 >= width)) {
+                ++it;
+                continue;
+            }
+            h.m_queued = false;
+            if (!self)
+                lanes.push_back(std::move(*it));
+            it = m_queue.erase(it);
+        }
+    }
+    if (!lanes.empty()) {
+        // `hash` joins through a share that does not own it: the caller
+        // holds it until Finish returns.
+        lanes.emplace_back(std::shared_ptr<PieceHash>(), &hash);
+        while (!lanes.empty())
+            AdvanceTogether(lanes);
+    }
+    hash.Finish(digest);
 }
 
 void PieceHashWorker::AdvanceTogether(std::vector<std::shared_ptr<PieceHash>>& lanes)

@@ -89,8 +89,14 @@ public:
 
     // Asks for `hash` to be advanced to its ready mark; starts a thread
     // when none is idle and the bound allows. Without a thread the writer
-    // simply does all the hashing.
+    // simply does all the hashing. A hash whose every byte is ready (its
+    // piece complete, its writer on the way) wakes no thread: the writer
+    // that finishes first takes it along (Finish).
     void Post(const std::shared_ptr<PieceHash>& hash);
+    // The writer's end of a piece: hashes what is left of `hash` side by
+    // side with the queued hashes whose every byte is ready (their writers
+    // then find them hashed), and writes its digest.
+    void Finish(PieceHash& hash, unsigned char digest[kMd5DigestSize]);
 
     // Threads started so far.
     std::size_t Threads() const;

@@ -163,7 +163,7 @@ void CStorageManager::RunWrite(WriteJob& job)
     unsigned char digest[kMd5DigestSize];
     // A unit written ahead has no hash: its entry keeps it.
     if (job.hash && job.whole_hashed)
-        job.hash->Finish(digest);
+        m_hasher.Finish(*job.hash, digest);
     else if (job.hash && job.park)
         job.hash->Park();
     else if (job.hash)
