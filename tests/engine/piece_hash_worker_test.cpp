@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -147,6 +148,43 @@ TEST(PieceHashWorker, WholePiecesAreHashedSideBySideByTheFirstWriter)
         }
     }
     Md5SetLaneWidth(restore);
+}
+
+// A unit freed on any thread is the next one made: its pages come back
+// instead of new ones, and no more than the bound waits, however many
+// threads free and take units at once.
+TEST(PieceUnit, FreedUnitsAreReusedWithinTheirBound)
+{
+    PieceUnit::ReleaseKept();
+    const std::uint8_t* pages = nullptr;
+    {
+        PieceUnit unit(PieceBuffer::kUnit);
+        pages = unit.data();
+    }
+    EXPECT_EQ(PieceBuffer::kUnit, PieceUnit::KeptBytes());
+    {
+        PieceUnit unit(PieceBuffer::kUnit);
+        EXPECT_EQ(pages, unit.data());
+        EXPECT_EQ(0u, PieceUnit::KeptBytes());
+    }
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([t] {
+            for (int round = 0; round < 20; ++round) {
+                std::vector<PieceUnit> units;
+                for (int i = 0; i < 24; ++i) {
+                    units.emplace_back(PieceBuffer::kUnit);
+                    std::memset(units.back().data(), t + i, PieceBuffer::kUnit);
+                }
+            }
+        });
+    }
+    for (auto& thread : threads)
+        thread.join();
+    EXPECT_GT(PieceUnit::KeptBytes(), 0u);
+    EXPECT_LE(PieceUnit::KeptBytes(), PieceUnit::kKeptBytes);
+    PieceUnit::ReleaseKept();
+    EXPECT_EQ(0u, PieceUnit::KeptBytes());
 }
 
 // Once detached, neither the worker nor Advance reads the buffer again,
