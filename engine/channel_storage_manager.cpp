@@ -440,7 +440,12 @@ void CChannelStorageManager::ExtendHash(WriteEntry& entry)
     if (ready == start)
         return;
     entry.hash->SetReady(ready);
-    m_owner->PostHash(entry.hash);
+    // Complete: its writer comes next, and takes it along with the other
+    // whole pieces waiting.
+    if (ready == m_lengths[piece])
+        m_owner->QueueWholeHash(entry.hash);
+    else
+        m_owner->PostHash(entry.hash);
 }
 
 // Frees an entry that has nothing left to write.

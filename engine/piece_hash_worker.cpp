@@ -131,17 +131,14 @@ void PieceHashWorker::Post(const std::shared_ptr<PieceHash>& hash)
         const std::size_t width = Md5LaneWidth();
         const std::size_t queued = m_queue.size() + 1;
         const bool at_work = m_threads.size() > m_idle;
-        const bool whole = hash->Ready() >= hash->m_length;
-        const bool wake = !whole && (!at_work || queued >= width);
+        const bool wake = !at_work || queued >= width;
         if (wake && m_idle * width < queued && m_threads.size() < MaxThreads()) {
             auto thread = std::make_unique<platform::Thread>();
             if (thread->start([this] { Run(); }, "piece hash"))
                 m_threads.push_back(std::move(thread));
         }
-        // Without a thread the writer hashes everything itself; a whole
-        // piece waits for the first writer that finishes.
-        if (m_threads.empty() && !whole)
-            return;
+        if (m_threads.empty())
+            return;   // the writer hashes everything itself
         hash->m_queued = true;
         m_queue.push_back(hash);
         // Busy threads look at the queue under the lock before they wait:
@@ -150,6 +147,15 @@ void PieceHashWorker::Post(const std::shared_ptr<PieceHash>& hash)
             return;
     }
     m_wake.notify_one();
+}
+
+void PieceHashWorker::Queue(const std::shared_ptr<PieceHash>& hash)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_stop || hash->m_queued || Md5LaneWidth() < 2)
+        return;
+    hash->m_queued = true;
+    m_queue.push_back(hash);
 }
 
 void PieceHashWorker::Finish(PieceHash& hash, unsigned char digest[kMd5DigestSize])

@@ -89,10 +89,12 @@ public:
 
     // Asks for `hash` to be advanced to its ready mark; starts a thread
     // when none is idle and the bound allows. Without a thread the writer
-    // simply does all the hashing. A hash whose every byte is ready (its
-    // piece complete, its writer on the way) wakes no thread: the writer
-    // that finishes first takes it along (Finish).
+    // simply does all the hashing.
     void Post(const std::shared_ptr<PieceHash>& hash);
+    // A hash whose every byte is ready and whose writer finishes it next
+    // (its piece just completed): it waits without waking a thread, for
+    // the writer that finishes first to take it along (Finish).
+    void Queue(const std::shared_ptr<PieceHash>& hash);
     // The writer's end of a piece: hashes what is left of `hash` side by
     // side with the queued hashes whose every byte is ready (their writers
     // then find them hashed), and writes its digest.

@@ -133,7 +133,7 @@ TEST(PieceHashWorker, WholePiecesAreHashedSideBySideByTheFirstWriter)
         pieces.push_back(Pattern(32768 + i * 64, std::uint8_t(i)));
         hashes.push_back(std::make_shared<PieceHash>(pieces.back().data(), std::uint32_t(pieces.back().size())));
         hashes.back()->SetReady(std::uint32_t(pieces.back().size()));
-        worker.Post(hashes.back());
+        worker.Queue(hashes.back());
     }
     EXPECT_EQ(0u, worker.Threads());
     for (std::size_t i = 0; i < count; ++i) {
