@@ -91,6 +91,8 @@ service_run() {
   local rss
   rss=$(awk '/VmHWM/ { printf "%.1f", $2 / 1024 }' "/proc/$host_pid/status")
   lt_stop_service "$host" "$game"
+  # Kept with the folder (VR_BENCH_KEEP=1), to look at the requests' timing.
+  cp "$log" "$dir/service_access.$(date +%s%N).log"
   if ((!done_all)); then
     echo "service: not every TASK_STATE 2 within $limit s ($(served "$t0" | cut -d' ' -f2) connections)" >&2
     echo "service-failed"

@@ -1,5 +1,6 @@
 #include "engine/channel_manager.h"
 
+#include "engine/piece_buffer.h"
 #include "engine/piece_hash_worker.h"
 #include "picker/block_request.h"
 #include "foundation/disk_file.h"
@@ -271,19 +272,17 @@ std::string CChannelManager::ExpectedDigest(const CChannel& channel, std::uint32
     return at + kDigestChars <= text.size() ? text.substr(at, kDigestChars) : std::string();
 }
 
-// Compares the piece's digest with the seed's: `known` when the caller
-// computed it while writing the piece, else that of `written` when the
-// caller has just written the whole piece from it, else that of the piece
-// read back from its file into the channel's scratch buffer. A known digest
-// that does not match is not trusted: the bytes themselves decide. A seed
-// whose digest text is too short for this piece makes it fail.
-bool CChannelManager::PieceMatches(CChannel& channel, std::uint32_t piece, std::string* expected, std::string* computed,
-                                   const std::uint8_t* written, const unsigned char* known)
+// Compares the piece's digest with the seed's (`want`): `known` when the
+// caller computed it while writing the piece, else that of `written` when
+// the caller has just written the whole piece from it, else that of the
+// piece read back from `file` a unit at a time (a big piece never sits in
+// memory whole for its check). A known digest that does not match is not
+// trusted: the bytes themselves decide. An empty `want` (the seed's text
+// too short for this piece) makes it fail. Takes no lock: the caller holds
+// a share of the file.
+bool CChannelManager::PieceMatches(CDiskFile& file, const ChannelPiece& p, const std::string& want,
+                                   std::string* computed, const std::uint8_t* written, const unsigned char* known)
 {
-    const ChannelPiece& p = channel.pieces[piece];
-    const std::string want = ExpectedDigest(channel, piece);
-    if (expected)
-        *expected = want;
     if (known) {
         const std::string actual = md5_to_hex(known, true);
         if (same_digest(want, actual)) {
@@ -293,14 +292,27 @@ bool CChannelManager::PieceMatches(CChannel& channel, std::uint32_t piece, std::
         }
     }
     bool complete = true;
-    const std::uint8_t* bytes = written;
-    if (!bytes) {
-        channel.scratch.resize(p.length);
-        complete = ReadPieceFromFiles(channel, piece, channel.scratch.data());
-        bytes = channel.scratch.data();
-    }
     unsigned char digest[kMd5DigestSize];
-    MD5Digest(bytes, p.length, digest);
+    if (written) {
+        MD5Digest(written, p.length, digest);
+    } else {
+        Md5State md5;
+        PieceUnit unit(PieceBuffer::kUnit);
+        for (std::uint32_t at = 0; at < p.length && complete;) {
+            const std::uint32_t n = std::min<std::uint32_t>(p.length - at, PieceBuffer::kUnit);
+            std::uint32_t got = 0;
+            while (got < n) {
+                const std::uint32_t r = file.Read(p.offset + at + got, unit.data() + got, n - got);
+                if (r == 0)
+                    break;
+                got += r;
+            }
+            complete = got == n;
+            md5.Update(unit.data(), got);
+            at += got;
+        }
+        md5.Final(digest);
+    }
     const std::string actual = md5_to_hex(digest, true);
     if (computed)
         *computed = actual;
@@ -649,24 +661,42 @@ bool CChannelManager::WriteRun(std::uint64_t channel_id, std::int32_t piece, std
             break;
         done += n;
     }
+    std::string expected;
     {
         CScopedLock lock(channel->lock);
-        channel->Done(file.get());
         if (done != std::uint32_t(length)) {
+            channel->Done(file.get());
             channel->write_error = channel->files[p.file].path + ": " + std::strerror(error != 0 ? error : EIO);
             platform::debug_output("CChannelManager: writing " + channel->write_error + "\n");
             return false;
         }
-        if (check != 1)
+        if (check != 1) {
+            channel->Done(file.get());
             return true;
-        // A run that covers the whole piece was just written in full: its
-        // bytes are what the file holds, so they are checked without a read.
-        const std::uint8_t* whole = (offset == 0 && std::uint32_t(length) == p.length) ? data : nullptr;
-        std::string expected, computed;
-        if (PieceMatches(*channel, std::uint32_t(piece), &expected, &computed, whole, digest)) {
+        }
+        expected = ExpectedDigest(*channel, std::uint32_t(piece));
+    }
+    // A run that covers the whole piece was just written in full: its bytes
+    // are what the file holds, so they are checked without a read. A read
+    // back happens outside the channel's lock, so that the channel's other
+    // pieces are written meanwhile.
+    const std::uint8_t* whole = (offset == 0 && std::uint32_t(length) == p.length) ? data : nullptr;
+    std::string computed;
+    const bool matches = PieceMatches(*file, p, expected, &computed, whole, digest);
+    {
+        CScopedLock lock(channel->lock);
+        channel->Done(file.get());
+        if (matches) {
             result = 1;
         } else {
-            DebugLog::WriteData(3, whole ? whole : channel->scratch.data(), p.length, "recv");
+            if (whole) {
+                DebugLog::WriteData(3, whole, p.length, "recv");
+            } else if (DebugLog::DataSwitch() >= 3) {
+                // Read whole only for the data log, which wants it in one.
+                std::vector<std::uint8_t> bytes(p.length);
+                ReadPieceFromFiles(*channel, std::uint32_t(piece), bytes.data());
+                DebugLog::WriteData(3, bytes.data(), p.length, "recv");
+            }
             const std::string text = "原始MD5码:" + expected + " 验证MD5码:" + computed;
             platform::debug_output("CChannelManager: task " + std::to_string(channel_id) + " piece " +
                                    std::to_string(piece) + " " + text + "\n");

@@ -70,11 +70,10 @@ public:
     std::vector<std::vector<std::uint8_t>> loaded_blocks;
     std::uint64_t total_size = 0;
     std::vector<ChannelPiece> pieces;
-    std::vector<std::uint8_t> scratch;      // read-back buffer of piece checks
     std::string write_error;                // why the last failed write failed
     bool read_only = false;                 // SetFilesFlag: writes are refused, files made later too
     std::unique_ptr<ChannelTables> ahead;   // made by CheckChannelFiles, taken by the preparation
-    CcsLocker lock;                         // guards the files, the scratch buffer and `ahead`
+    CcsLocker lock;                         // guards the files and `ahead`
 
     ~CChannel();
     // Lengths of all pieces.
@@ -150,8 +149,8 @@ private:
                        const std::function<bool()>& cancelled);
     bool PrepareHistory(CChannel& channel);
     static std::string ExpectedDigest(const CChannel& channel, std::uint32_t piece);
-    bool PieceMatches(CChannel& channel, std::uint32_t piece, std::string* expected, std::string* computed,
-                      const std::uint8_t* written, const unsigned char* digest = nullptr);
+    static bool PieceMatches(CDiskFile& file, const ChannelPiece& p, const std::string& want, std::string* computed,
+                             const std::uint8_t* written, const unsigned char* known);
     bool WriteRun(std::uint64_t channel_id, std::int32_t piece, std::int32_t offset, const std::uint8_t* data,
                   std::int32_t length, std::uint8_t check, const unsigned char* digest);
     bool ReadPieceFromFiles(CChannel& channel, std::uint32_t piece, std::uint8_t* buffer);

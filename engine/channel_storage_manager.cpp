@@ -24,7 +24,6 @@ inline void store_byte(std::uint8_t& b, std::uint8_t v)
 // I/O thread its allocation, page faults and zero-fill (a seeding store's
 // reads take the buffers its read cache lets go).
 constexpr std::size_t kSpareBuffers = 16;
-constexpr std::size_t kSpareUnits = 16;   // of 256 KiB
 
 }   // namespace
 
@@ -142,8 +141,8 @@ bool CChannelStorageManager::WriteBlock(const BlockRequest& req)
 std::uint8_t* CChannelStorageManager::BlockBytes(WriteEntry& entry, std::uint32_t offset)
 {
     if (entry.buffer->Has(PieceBuffer::UnitOf(offset)))
-        return entry.buffer->Make(offset, {});
-    std::uint8_t* bytes = entry.buffer->Make(offset, TakeSpareUnit());
+        return entry.buffer->Make(offset);
+    std::uint8_t* bytes = entry.buffer->Make(offset);
     const std::int32_t piece = entry.piece;
     if (WriteCacheBytes() > kMaxWriteCacheBytes && m_write_cache.size() > 1)
         EvictOne(piece, false);
@@ -238,9 +237,7 @@ void CChannelStorageManager::ReleaseUnits(WriteEntry& entry)
 {
     while (entry.released < entry.buffer->Units() && UnitOnItsWay(entry, entry.released) &&
            entry.hash->Hashed() >= entry.buffer->UnitEnd(entry.released)) {
-        std::shared_ptr<PieceBuffer::Unit> unit = entry.buffer->Release(entry.released);
-        if (unit)
-            ReleaseUnit(std::move(*unit));
+        entry.buffer->Release(entry.released);
         ++entry.released;
     }
 }
@@ -255,9 +252,7 @@ void CChannelStorageManager::ShedAhead(WriteEntry& entry)
     for (std::size_t u = entry.buffer->Units(); u-- > 0 && WriteCacheBytes() > kAheadBytes;) {
         if (!Ahead(entry, u) || !entry.buffer->Has(u) || entry.buffer->UnitStart(u) < ready)
             continue;
-        std::shared_ptr<PieceBuffer::Unit> unit = entry.buffer->Release(u);
-        if (unit)
-            ReleaseUnit(std::move(*unit));
+        entry.buffer->Release(u);
     }
 }
 
@@ -445,7 +440,12 @@ void CChannelStorageManager::ExtendHash(WriteEntry& entry)
     if (ready == start)
         return;
     entry.hash->SetReady(ready);
-    m_owner->PostHash(entry.hash);
+    // Complete: its writer comes next, and takes it along with the other
+    // whole pieces waiting.
+    if (ready == m_lengths[piece])
+        m_owner->QueueWholeHash(entry.hash);
+    else
+        m_owner->PostHash(entry.hash);
 }
 
 // Frees an entry that has nothing left to write.
@@ -456,9 +456,7 @@ void CChannelStorageManager::DropEntry(WriteCache::iterator it)
     it->second.hash->Detach();
     PieceBuffer& buffer = *it->second.buffer;
     for (std::size_t u = 0; u < buffer.Units(); ++u) {
-        std::shared_ptr<PieceBuffer::Unit> unit = buffer.Release(u);
-        if (unit)
-            ReleaseUnit(std::move(*unit));
+        buffer.Release(u);
     }
     m_write_cache.erase(it);
 }
@@ -575,11 +573,8 @@ void CChannelStorageManager::CompleteWrite(WriteJob& job)
     auto entry = m_write_cache.find(std::int32_t(piece));
     if (job.park && intact && job.result < 0 && entry == m_write_cache.end() && m_parked.size() < kParkedHashes)
         m_parked[std::int32_t(piece)] = job.hash;
-    for (StorageRun& run : job.runs) {
-        std::shared_ptr<PieceBuffer::Unit> unit = std::move(run.unit);
-        if (unit && unit.use_count() == 1)
-            ReleaseUnit(std::move(*unit));
-    }
+    for (StorageRun& run : job.runs)
+        run.unit.reset();
     if (entry != m_write_cache.end()) {
         ReleaseUnits(entry->second);
         ShedAhead(entry->second);
@@ -596,24 +591,6 @@ void CChannelStorageManager::ReleaseBuffer(std::vector<std::uint8_t>&& buffer)
 {
     if (m_spare.size() < kSpareBuffers && buffer.capacity() <= PieceBuffer::kUnit)
         m_spare.push_back(std::move(buffer));
-}
-
-// Units of a whole kUnit are kept for the next entries, a few MiB of them
-// (a last, shorter unit of a piece is not worth keeping apart).
-void CChannelStorageManager::ReleaseUnit(PieceBuffer::Unit&& unit)
-{
-    if (m_spare_units.size() < kSpareUnits && unit.size() == PieceBuffer::kUnit)
-        m_spare_units.push_back(std::move(unit));
-}
-
-PieceBuffer::Unit CChannelStorageManager::TakeSpareUnit()
-{
-    PieceBuffer::Unit out;
-    if (!m_spare_units.empty()) {
-        out = std::move(m_spare_units.back());
-        m_spare_units.pop_back();
-    }
-    return out;
 }
 
 std::vector<std::uint8_t> CChannelStorageManager::TakeSpare()
@@ -639,7 +616,7 @@ void CChannelStorageManager::SetPiece(std::uint32_t piece, std::uint8_t result)
         // serves).
         if (m_verified == m_bitmap.size()) {
             std::vector<std::vector<std::uint8_t>>().swap(m_spare);
-            std::vector<PieceBuffer::Unit>().swap(m_spare_units);
+            PieceUnit::ReleaseKept();
         }
     } else {
         if (m_bitmap[piece] != 0)
@@ -854,7 +831,7 @@ std::vector<std::int32_t> CChannelStorageManager::ReadCachePieces() const
 
 std::size_t CChannelStorageManager::BuffersHeld() const
 {
-    return m_write_cache.size() + m_read_cache.size() + m_reads_started + m_spare.size() + m_spare_units.size();
+    return m_write_cache.size() + m_read_cache.size() + m_reads_started + m_spare.size();
 }
 
 std::size_t CChannelStorageManager::BytesHeld() const
@@ -864,8 +841,6 @@ std::size_t CChannelStorageManager::BytesHeld() const
         bytes += e.second.buffer.capacity();
     for (const auto& b : m_spare)
         bytes += b.capacity();
-    for (const auto& u : m_spare_units)
-        bytes += u.size();
     return bytes;
 }
 

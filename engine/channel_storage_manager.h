@@ -226,8 +226,6 @@ private:
     void HandOff(WriteCache::iterator it, bool verify);
     void ReleaseBuffer(std::vector<std::uint8_t>&& buffer);
     std::vector<std::uint8_t> TakeSpare();
-    void ReleaseUnit(PieceBuffer::Unit&& unit);
-    PieceBuffer::Unit TakeSpareUnit();
     bool Servable(const BlockRequest& req) const;
     PieceCacheEntry NewPieceEntry(std::int32_t piece);
     void CachePiece(PieceCacheEntry&& entry);
@@ -253,7 +251,6 @@ private:
     std::vector<std::vector<std::uint8_t>> m_write_state;
     std::vector<std::vector<std::uint8_t>> m_stored;      // 1 = in the file; saved in the ".bbm" file
     std::vector<std::vector<std::uint8_t>> m_spare;       // freed cache buffers kept for reuse
-    std::vector<PieceBuffer::Unit> m_spare_units;         // freed write-cache units kept for reuse
     std::size_t m_verified = 0;                           // pieces whose bitmap byte is 1
     std::size_t m_cache_limit = kWriteCacheEntries;       // entries the write cache may hold
     std::size_t m_cache_bound = kWriteCacheEntries;       // most it may grow to

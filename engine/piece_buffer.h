@@ -18,9 +18,19 @@
 
 // The bytes of one unit; large ones straight from the system (see
 // platform::allocate_pages), so that a download's units do not leave the
-// heap holding its peak.
+// heap holding its peak. Whole units freed are kept for the next ones (up
+// to kKeptBytes for the whole process, whichever thread frees or takes
+// them): a unit made afresh costs a mapping, a page fault per page with
+// its zero-fill, and at its end an unmapping that interrupts every core
+// the process runs on.
 class PieceUnit {
 public:
+    static constexpr std::size_t kKeptBytes = std::size_t(16) << 20;
+    // Frees the units kept (a download ended).
+    static void ReleaseKept();
+    // Bytes of the units kept now.
+    static std::size_t KeptBytes();
+
     PieceUnit() = default;
     explicit PieceUnit(std::size_t size);
     ~PieceUnit();
@@ -56,15 +66,14 @@ public:
     std::uint32_t UnitStart(std::size_t unit) const { return std::uint32_t(unit) * kUnit; }
     std::uint32_t UnitEnd(std::size_t unit) const;
 
-    // Storage lock: the unit holding `offset`, made from `spare` (new when
-    // not of the unit's size) when it is not there yet. Returns the byte at
-    // `offset`.
-    std::uint8_t* Make(std::uint32_t offset, Unit&& spare);
+    // Storage lock: the unit holding `offset`, made (from a kept one when
+    // there is one) when it is not there yet. Returns the byte at `offset`.
+    std::uint8_t* Make(std::uint32_t offset);
     // Storage lock: a share of the unit, for a write job; null if absent.
     std::shared_ptr<Unit> Share(std::size_t unit) const;
-    // Storage lock: lets go of the unit; returns it for reuse when nothing
-    // else holds it (else null).
-    std::shared_ptr<Unit> Release(std::size_t unit);
+    // Storage lock: lets go of the unit; its bytes are kept for the next
+    // unit once no write job holds them either.
+    void Release(std::size_t unit);
     bool Has(std::size_t unit) const { return m_units[unit] != nullptr; }
     // Bytes of the units held.
     std::size_t HeldBytes() const { return m_held; }

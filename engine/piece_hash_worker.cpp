@@ -149,6 +149,50 @@ void PieceHashWorker::Post(const std::shared_ptr<PieceHash>& hash)
     m_wake.notify_one();
 }
 
+void PieceHashWorker::Queue(const std::shared_ptr<PieceHash>& hash)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_stop || hash->m_queued || Md5LaneWidth() < 2)
+        return;
+    hash->m_queued = true;
+    m_queue.push_back(hash);
+}
+
+void PieceHashWorker::Finish(PieceHash& hash, unsigned char digest[kMd5DigestSize])
+{
+    std::vector<std::shared_ptr<PieceHash>> lanes;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        const std::size_t width = Md5LaneWidth();
+        for (auto it = m_queue.begin(); it != m_queue.end();) {
+            PieceHash& h = **it;
+            const bool self = &h == &hash;
+            // Held by the queue alone: its writer let it go.
+            if (it->use_count() == 1) {
+                h.m_queued = false;
+                it = m_queue.erase(it);
+                continue;
+            }
+            if (!self && (h.Ready() < h.m_length || lanes.size() + 1 >= width)) {
+                ++it;
+                continue;
+            }
+            h.m_queued = false;
+            if (!self)
+                lanes.push_back(std::move(*it));
+            it = m_queue.erase(it);
+        }
+    }
+    if (!lanes.empty()) {
+        // `hash` joins through a share that does not own it: the caller
+        // holds it until Finish returns.
+        lanes.emplace_back(std::shared_ptr<PieceHash>(), &hash);
+        while (!lanes.empty())
+            AdvanceTogether(lanes);
+    }
+    hash.Finish(digest);
+}
+
 void PieceHashWorker::AdvanceTogether(std::vector<std::shared_ptr<PieceHash>>& lanes)
 {
     std::uint32_t target[kMd5MaxLanes];   // where each lane stops this round

@@ -91,6 +91,14 @@ public:
     // when none is idle and the bound allows. Without a thread the writer
     // simply does all the hashing.
     void Post(const std::shared_ptr<PieceHash>& hash);
+    // A hash whose every byte is ready and whose writer finishes it next
+    // (its piece just completed): it waits without waking a thread, for
+    // the writer that finishes first to take it along (Finish).
+    void Queue(const std::shared_ptr<PieceHash>& hash);
+    // The writer's end of a piece: hashes what is left of `hash` side by
+    // side with the queued hashes whose every byte is ready (their writers
+    // then find them hashed), and writes its digest.
+    void Finish(PieceHash& hash, unsigned char digest[kMd5DigestSize]);
 
     // Threads started so far.
     std::size_t Threads() const;

@@ -163,7 +163,7 @@ void CStorageManager::RunWrite(WriteJob& job)
     unsigned char digest[kMd5DigestSize];
     // A unit written ahead has no hash: its entry keeps it.
     if (job.hash && job.whole_hashed)
-        job.hash->Finish(digest);
+        m_hasher.Finish(*job.hash, digest);
     else if (job.hash && job.park)
         job.hash->Park();
     else if (job.hash)
@@ -206,13 +206,11 @@ void CStorageManager::ReloadUnits(WriteJob& job)
     for (std::size_t u = PieceBuffer::UnitOf(job.hash->Hashed()); u < units.Units(); ++u) {
         const std::uint32_t start = units.UnitStart(u);
         const std::uint32_t length = units.UnitEnd(u) - start;
-        if (!units.Has(u)) {
-            PieceBuffer::Unit bytes(length);
-            if (!m_channels->ReadPieceRange(job.channel_id, std::int32_t(job.piece), start, bytes.data(), length)) {
-                job.whole_hashed = false;
-                return;
-            }
-            units.Make(start, std::move(bytes));
+        if (!units.Has(u) &&
+            !m_channels->ReadPieceRange(job.channel_id, std::int32_t(job.piece), start, units.Make(start), length)) {
+            units.Release(u);
+            job.whole_hashed = false;
+            return;
         }
         job.hash->SetReady(std::max(job.hash->Ready(), units.UnitEnd(u)));
         job.hash->Advance();

@@ -45,6 +45,8 @@ public:
     // Has the hash workers advance a digest: a write-cache entry's, or a
     // piece the channel manager re-checks.
     void PostHash(const std::shared_ptr<PieceHash>& hash) override { m_hasher.Post(hash); }
+    // A piece complete as it is posted, finished by its writer next.
+    void QueueWholeHash(const std::shared_ptr<PieceHash>& hash) { m_hasher.Queue(hash); }
 
     // IStorageManager
     void SetEvent(IStorageManagerEvent* sink) override;

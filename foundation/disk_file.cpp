@@ -176,15 +176,16 @@ std::uint32_t CDiskFile::Write(std::uint64_t offset, const void* buffer, std::ui
             *error = errno;
         return 0;
     }
-    // A file left open is written outside the lock, so that writes of
-    // different ranges go on side by side; the share keeps the descriptor
-    // open whatever another thread does with the file meanwhile.
+    // A file left open is written outside the lock, so that reads and
+    // queries go on meanwhile; the share keeps the descriptor open whatever
+    // another thread does with the file.
     const std::shared_ptr<const platform::file_handle> handle = m_handle;
     const int fd = m_fd;
     if (!opened_here)
         m_lock.Unlock();
     const char* p = static_cast<const char*>(buffer);
     std::uint32_t done = 0;
+    std::unique_lock<std::mutex> writing(m_write_mutex);
     while (done < length) {
         const long n = platform::write_at(fd, p + done, length - done, static_cast<std::int64_t>(offset + done));
         if (n < 0 && errno == EINTR)
@@ -196,6 +197,7 @@ std::uint32_t CDiskFile::Write(std::uint64_t offset, const void* buffer, std::ui
         }
         done += static_cast<std::uint32_t>(n);
     }
+    writing.unlock();
     if (!opened_here)
         m_lock.Lock();
     const std::int64_t end = static_cast<std::int64_t>(offset + done);

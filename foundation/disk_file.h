@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 
 class CDiskFile {
@@ -73,6 +74,10 @@ private:
     void CloseLocked();
 
     mutable CcsLocker m_lock;   // guards the handle and the mode
+    // Held by one write at a time: the system writes a file's cached pages
+    // under one lock of its own anyway, and writers that meet there spin on
+    // it, costing several times the CPU of the copies themselves.
+    std::mutex m_write_mutex;
     const std::string m_path;
     int m_fd = -1;                                           // the handle's descriptor, -1 when closed
     std::shared_ptr<const platform::file_handle> m_handle;   // closes it when the last share goes

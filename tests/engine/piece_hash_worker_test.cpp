@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -115,6 +116,75 @@ TEST(PieceHashWorker, PiecesWaitingTogetherAreHashedOnSeveralThreads)
         }
     }
     Md5SetLaneWidth(restore);
+}
+
+// Whole pieces (small ones come in one block) wake no thread: the first
+// writer to finish takes the waiting ones into its lanes, so that theirs
+// find them hashed; every digest is still that of its own bytes.
+TEST(PieceHashWorker, WholePiecesAreHashedSideBySideByTheFirstWriter)
+{
+    const std::size_t restore = Md5LaneWidth();
+    Md5SetLaneWidth(kMd5MaxLanes);
+    PieceHashWorker worker;
+    const std::size_t count = Md5LaneWidth() + 2;
+    std::vector<std::vector<std::uint8_t>> pieces;
+    std::vector<std::shared_ptr<PieceHash>> hashes;
+    for (std::size_t i = 0; i < count; ++i) {
+        pieces.push_back(Pattern(32768 + i * 64, std::uint8_t(i)));
+        hashes.push_back(std::make_shared<PieceHash>(pieces.back().data(), std::uint32_t(pieces.back().size())));
+        hashes.back()->SetReady(std::uint32_t(pieces.back().size()));
+        worker.Queue(hashes.back());
+    }
+    EXPECT_EQ(0u, worker.Threads());
+    for (std::size_t i = 0; i < count; ++i) {
+        unsigned char want[kMd5DigestSize], got[kMd5DigestSize];
+        MD5Digest(pieces[i].data(), pieces[i].size(), want);
+        worker.Finish(*hashes[i], got);
+        EXPECT_EQ(Hex(want), Hex(got)) << i;
+        // The first writer took as many others as its lanes hold.
+        if (i == 0 && Md5LaneWidth() > 1) {
+            for (std::size_t j = 1; j < Md5LaneWidth(); ++j)
+                EXPECT_EQ(pieces[j].size(), hashes[j]->Hashed()) << j;
+        }
+    }
+    Md5SetLaneWidth(restore);
+}
+
+// A unit freed on any thread is the next one made: its pages come back
+// instead of new ones, and no more than the bound waits, however many
+// threads free and take units at once.
+TEST(PieceUnit, FreedUnitsAreReusedWithinTheirBound)
+{
+    PieceUnit::ReleaseKept();
+    const std::uint8_t* pages = nullptr;
+    {
+        PieceUnit unit(PieceBuffer::kUnit);
+        pages = unit.data();
+    }
+    EXPECT_EQ(PieceBuffer::kUnit, PieceUnit::KeptBytes());
+    {
+        PieceUnit unit(PieceBuffer::kUnit);
+        EXPECT_EQ(pages, unit.data());
+        EXPECT_EQ(0u, PieceUnit::KeptBytes());
+    }
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([t] {
+            for (int round = 0; round < 20; ++round) {
+                std::vector<PieceUnit> units;
+                for (int i = 0; i < 24; ++i) {
+                    units.emplace_back(PieceBuffer::kUnit);
+                    std::memset(units.back().data(), t + i, PieceBuffer::kUnit);
+                }
+            }
+        });
+    }
+    for (auto& thread : threads)
+        thread.join();
+    EXPECT_GT(PieceUnit::KeptBytes(), 0u);
+    EXPECT_LE(PieceUnit::KeptBytes(), PieceUnit::kKeptBytes);
+    PieceUnit::ReleaseKept();
+    EXPECT_EQ(0u, PieceUnit::KeptBytes());
 }
 
 // Once detached, neither the worker nor Advance reads the buffer again,

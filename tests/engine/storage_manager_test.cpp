@@ -380,8 +380,13 @@ TEST_F(StorageManagerTest, BigPiecesHoldTheBytesBeingGatheredNotWholePieces)
     EXPECT_LE(held, std::size_t(16) << 20);
     EXPECT_TRUE(test_support::ReadAll(dir.file("save1") + "/dir/file0.bin") == fx.files()[0].content);
 
+    // The units let go are kept for the next pieces, within their bound.
+    EXPECT_LE(PieceUnit::KeptBytes(), PieceUnit::kKeptBytes);
+
     // Out of order (last unit first, then the rest backwards), and once
-    // with a wrong byte in the middle: checked as its bytes say.
+    // with a wrong byte in the middle: checked as its bytes say, a digest
+    // that does not match from the file a unit at a time, never from a
+    // copy of the whole piece.
     for (bool spoil : {true, false}) {
         SCOPED_TRACE(spoil ? "a wrong byte" : "backwards");
         ChannelFixture other({std::uint64_t(piece)}, piece, spoil ? 5 : 6);
@@ -389,6 +394,7 @@ TEST_F(StorageManagerTest, BigPiecesHoldTheBytesBeingGatheredNotWholePieces)
         AddChannel(id, other);
         pieces.assign(1, other.piece_bytes(0));
         sink.checks.clear();
+        test_support::HeapPeak heap;
         for (std::uint32_t b = blocks; b-- > 0;) {
             bytes.assign(pieces[0], std::size_t(b) * kBlockSize, kBlockSize);
             if (spoil && b == blocks / 2)
@@ -401,6 +407,10 @@ TEST_F(StorageManagerTest, BigPiecesHoldTheBytesBeingGatheredNotWholePieces)
             ASSERT_TRUE(storage->WriteBlock(id, req));
         }
         EXPECT_EQ((std::vector<std::pair<std::uint32_t, std::uint8_t>>{{0, spoil ? 0 : 1}}), sink.checks);
+        if (test_support::HeapPeak::supported()) {
+            EXPECT_LT(heap.peak(), std::size_t(8) << 20);
+        }
+        EXPECT_LE(PieceUnit::KeptBytes(), PieceUnit::kKeptBytes);
     }
 }
 
