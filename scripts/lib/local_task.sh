@@ -61,7 +61,7 @@ pid $dir/nginx/nginx.pid;
 error_log $dir/nginx/logs/error.log warn;
 events { worker_connections 1024; }
 http {
-  log_format sent '\$request_uri \$status \$bytes_sent "\$http_range"';
+  log_format sent '\$request_uri \$status \$bytes_sent "\$http_range" \$remote_addr \$msec';
   access_log $dir/nginx/logs/access.log sent;
   client_body_temp_path $dir/nginx/tmp/body;
   proxy_temp_path $dir/nginx/tmp/proxy;
