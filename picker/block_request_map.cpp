@@ -68,8 +68,11 @@ CBlockRequestMap::CBlockRequestMap(const std::vector<std::vector<std::uint8_t>>&
     m_listed.resize(pieces, 0);
     m_parked.resize(pieces, 0);
     m_http_listed.resize(pieces, 0);
-    if (pieces > 0 && m_lengths[0] > 0)
-        m_share_pieces = std::size_t(std::max<std::uint64_t>(1, kShareBytes / m_lengths[0]));
+    // Shares are whole pieces: a short piece (a small file's) does not
+    // make them long.
+    const std::uint32_t longest = pieces > 0 ? *std::max_element(m_lengths.begin(), m_lengths.begin() + pieces) : 0;
+    m_share_pieces = std::size_t(std::max<std::uint64_t>(1, kShareBytes / std::max(longest, 1u)));
+    m_share_bytes = std::uint64_t(m_share_pieces) * longest;
     std::iota(m_tie_rank.begin(), m_tie_rank.end(), 0u);
     if (tie_seed != 0)
         std::shuffle(m_tie_rank.begin(), m_tie_rank.end(), std::mt19937(tie_seed));
@@ -299,7 +302,6 @@ bool CBlockRequestMap::GetRequestBlocksForPeer(const std::vector<std::uint8_t>& 
                                                std::size_t target, const BlockRequestQueue* in_flight)
 {
     std::lock_guard<std::mutex> lock(m_lock);
-    m_peers_seen = true;
     if (queue.size() >= target || m_paused.load())
         return false;
     // A peer holding every piece (a seed) is asked first for what is rarest,
@@ -461,7 +463,7 @@ void CBlockRequestMap::PushSwarmRun(BlockRequestQueue& queue)
 {
     const std::size_t pieces = m_states.size();
     const std::uint64_t in_flight = HttpBytesInFlight();
-    if (pieces == 0 || in_flight >= kPeerRunsInFlight * std::uint64_t(m_share_pieces) * std::max(m_lengths[0], 1u))
+    if (pieces == 0 || in_flight >= kPeerRunsInFlight * m_share_bytes)
         return;
     if (!m_scored)
         ScoreShares();
@@ -680,12 +682,15 @@ void CBlockRequestMap::SetPeersExpected(bool expected)
 {
     std::lock_guard<std::mutex> lock(m_lock);
     m_peers_expected = expected;
+    m_expected_until = platform::tick_count() + kExpectPeersMs;
 }
 
-bool CBlockRequestMap::InSwarm() const
+// Peers named that never connect leave a lone client its HTTP runs after
+// a while.
+bool CBlockRequestMap::Swarm() const
 {
-    std::lock_guard<std::mutex> lock(m_lock);
-    return Swarm();
+    return !m_members.empty() ||
+           (m_peers_expected && !platform::tick_reached(platform::tick_count(), m_expected_until));
 }
 
 bool CBlockRequestMap::OthersCanServe(std::int32_t piece) const

@@ -49,7 +49,7 @@ public:
     static constexpr std::size_t kEndGameBlocks = 4;
 
     // Empties `queue` and fills it with a run for an HTTP or CDN
-    // connection. Alone (no peer about, see InSwarm): up to a byte budget
+    // connection. Alone (no peer connected or expected): up to a byte budget
     // of 256 KB..3 MB of untouched pieces no connected peer holds, starting
     // at the first of them in this task's random order and running on over
     // untouched neighbours no peer holds; when every untouched piece is
@@ -75,10 +75,10 @@ public:
     // this task's random order).
     void SetSelfId(std::uint64_t client_id);
     // The task asked the index servers for peers and has not heard that
-    // there are none: HTTP runs are kept few meanwhile, as in a swarm.
+    // there are none: for kExpectPeersMs, or until one connects, HTTP runs
+    // are kept few, as in a swarm.
     void SetPeersExpected(bool expected);
-    // Peers are about: connected, expected, or one has asked for work.
-    bool InSwarm() const;
+    static constexpr std::uint32_t kExpectPeersMs = 10000;
     // Another source may take this piece's blocks: alone, any; in a swarm
     // only what a connected peer holds (what no peer holds would only be
     // fetched from the origin again).
@@ -149,7 +149,8 @@ private:
     void ListHttpPiece(std::size_t piece);
     // Recomputes m_share_score and m_share_owner after the members changed.
     void ScoreShares();
-    bool Swarm() const { return m_peers_seen || m_peers_expected || !m_members.empty(); }
+    // Peers are about: connected, or expected a while yet.
+    bool Swarm() const;
     bool PushFreeBlocks(std::size_t piece, BlockRequestQueue& queue, std::size_t target);
     void PushBlock(std::size_t piece, std::uint32_t block, BlockRequestQueue& queue);
     void PushEndGame(const std::vector<std::uint8_t>& peer_pieces, BlockRequestQueue& queue,
@@ -169,8 +170,9 @@ private:
     std::vector<std::uint32_t> m_availability;                  // per piece: connected peers holding it
     std::vector<std::uint32_t> m_http_pieces;                   // pieces origin runs took, maybe done since
     std::vector<std::uint8_t> m_http_listed;                    // per piece: in m_http_pieces
-    bool m_peers_seen = false;                                  // a peer connection has asked for work
     bool m_peers_expected = false;                              // SetPeersExpected
+    std::uint32_t m_expected_until = 0;                         // tick the expectation ends
+    std::uint64_t m_share_bytes = 0;                            // bytes of the longest piece x m_share_pieces
     std::vector<std::uint64_t> m_members;                       // client ids of connected peers (AddPeer)
     std::uint64_t m_self_id = 0;                                // SetSelfId
     std::size_t m_share_pieces = 1;                             // pieces in one share

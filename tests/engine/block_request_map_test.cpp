@@ -1,4 +1,5 @@
 #include "picker/block_request_map.h"
+#include "support/shifted_tick.h"
 
 #include <gtest/gtest.h>
 
@@ -400,13 +401,13 @@ TEST(BlockRequestMapTest, SourcesShareTheWork)
         ASSERT_EQ(96u, q.size());
         check_run(q, budget, "co-downloader");
         starts.insert(q.front().piece);
-        // Alone, every HTTP source gets a run; once a peer connection asks
-        // for work, a run is one share (1 MiB), two are under way at most
-        // and a run done makes room for the next.
+        // Alone, every HTTP source gets a run; once a peer connects, a run
+        // is one share (1 MiB), two are under way at most and a run done
+        // makes room for the next.
         BlockRequestQueue second, third, fourth, none;
         map.GetContinuousBlocks(second);
         EXPECT_EQ(96u, second.size());
-        map.GetRequestBlocksForPeer(std::vector<std::uint8_t>(100, 0), none, 5);
+        map.AddPeer(77);
         map.GetContinuousBlocks(third);
         EXPECT_TRUE(third.empty()) << Describe(third);
         Receive(t, map, q);
@@ -465,17 +466,25 @@ TEST(BlockRequestMapTest, SourcesShareTheWork)
         }
     }
     EXPECT_EQ(std::vector<int>(64, 1), fetched) << "the origin sends each piece once";
-    // Until the index servers tell there are no peers, runs are kept as
-    // few as in a swarm.
+    // Until the index servers tell there are no peers, or for a while when
+    // the peers they name never connect, runs are kept as few as in a swarm.
+    test_support::shifted_tick_scope ticks;
     Tables lone(file);
     CBlockRequestMap expecting(lone.received, lone.bitmap, lone.lengths);
-    expecting.SetPeersExpected(true);
     BlockRequestQueue first;
-    expecting.GetContinuousBlocks(first);
-    EXPECT_EQ(32u, first.size());
-    expecting.SetPeersExpected(false);
-    expecting.GetContinuousBlocks(first);
-    EXPECT_EQ(96u, first.size());
+    for (const bool told : {true, false}) {
+        expecting.SetPeersExpected(true);
+        expecting.GetContinuousBlocks(first);
+        EXPECT_EQ(32u, first.size());
+        Receive(lone, expecting, first);
+        if (told)
+            expecting.SetPeersExpected(false);
+        else
+            test_support::tick_offset() += CBlockRequestMap::kExpectPeersMs + 1;
+        expecting.GetContinuousBlocks(first);
+        EXPECT_EQ(96u, first.size());
+        Receive(lone, expecting, first);
+    }
 
     // Pieces 0-49 are held by a connected peer: the origin is asked for
     // 50-99 only, and after them for short runs of the held ones.
