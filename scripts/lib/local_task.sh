@@ -49,7 +49,8 @@ INI
 
 # lt_start_nginx DIR RATE [ADDRESS] : serves DIR/www on ADDRESS:$LT_PORT
 # (127.0.0.1 by default; RATE "0" for no rate limit), logging each
-# request's bytes sent. Sets nginx_pid.
+# request's URI, status, bytes sent, range, client address and end time
+# (the first four are what the benches read). Sets nginx_pid.
 lt_start_nginx() {
   local dir=$1 rate=$2 address=${3:-127.0.0.1}
   mkdir -p "$dir/nginx/logs" "$dir/nginx/tmp"
