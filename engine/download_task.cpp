@@ -200,6 +200,11 @@ void CDownload_Task::OnStorageReady(const std::vector<std::uint8_t>& bitmap,
     // store what peers send, not at the next tick. It is stamped before the
     // task reads as ready: from then on only the I/O thread's tick, which
     // runs ready tasks alone, touches the stamp.
+    // Until the index servers tell there are no peers, peers may come: the
+    // origin's first runs are kept few, so that co-downloaders starting
+    // together do not each ask it for much of the file at once.
+    picker->SetSelfId(GetSelfPeerInfo().clientid);
+    picker->SetPeersExpected(engine_flags::index_servers_usable());
     if (m_last_request_tick == 0 && !m_stopping.load()) {
         RequestPeerList();
         m_last_request_tick = StampTick();

@@ -260,6 +260,8 @@ void CDownload_Task::OnCisConnectionCompleted(std::uint32_t result, const std::v
         return;
     if (result != 0 || status != 0) {
         engine_flags::index_servers_failed();
+        if (CBlockRequestMap* picker = GetPiecePicker())
+            picker->SetPeersExpected(false);
         std::ostringstream line;
         line << "CDownload_Task::OnCisConnectionCompleted dwResult[" << result << "]\n";
         WriteClientLog(line.str());
@@ -356,6 +358,8 @@ void CDownload_Task::ApplyCisReply(const CisReply& reply)
     // The peers named are asked for now rather than at the next tick, as
     // the tick's downloading pass would (so the task counts as downloading).
     CBlockRequestMap* picker = GetPiecePicker();
+    if (picker)
+        picker->SetPeersExpected(!http_only && !hosts.empty());
     if (!http_only && !hosts.empty() && !m_complete.load() && !m_finished.load() &&
         !(picker && picker->IsDownloadComplete())) {
         m_downloaded = true;

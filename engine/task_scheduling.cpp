@@ -548,8 +548,11 @@ void CDownload_Task::RequestContinuousBlocks(BlockRequestQueue& out, std::uint32
     {
         CScopedLock guard(m_run_lock);
         CBlockRequestMap* picker = GetPiecePicker();
-        if (m_run.empty() && picker)
+        if (m_run.empty() && picker) {
+            // Co-downloaders split the origin's work by their ids.
+            picker->SetSelfId(GetSelfPeerInfo().clientid);
             picker->GetContinuousBlocks(m_run);
+        }
         // A run taken before storage paused the task waits for it to go on.
         if (!m_run.empty() && !(picker && picker->IsPaused())) {
             moved = std::min<std::uint32_t>(count, static_cast<std::uint32_t>(m_run.size()));

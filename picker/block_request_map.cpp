@@ -1,5 +1,6 @@
 #include "picker/block_request_map.h"
 #include "platform/invariant.h"
+#include "platform/tick.h"
 
 #include <algorithm>
 #include <limits>
@@ -22,6 +23,27 @@ constexpr std::uint32_t kBudgetMax = 3145728;
 constexpr std::uint64_t kPeerRunsInFlight = 2;
 // An origin run of pieces connected peers hold takes this share of the budget.
 constexpr std::uint64_t kHeldRunShare = 4;
+// Bytes of pieces in one share of the origin's work among co-downloaders:
+// small, so that a piece fetched is soon announced and traded.
+constexpr std::uint64_t kShareBytes = 1048576;
+// How long a client with nothing else to fetch leaves another's last
+// shares to their owner.
+constexpr std::uint32_t kOwnerWaitMs = 5000;
+
+std::uint64_t mix(std::uint64_t x)
+{
+    x += 0x9E3779B97F4A7C15ull;
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+    return x ^ (x >> 31);
+}
+
+// The hash of share `share` for the member `client_id`: every member
+// computes the same one.
+std::uint64_t share_hash(std::uint64_t client_id, std::size_t share)
+{
+    return mix(client_id ^ mix(std::uint64_t(share)));
+}
 
 }   // namespace
 
@@ -46,6 +68,11 @@ CBlockRequestMap::CBlockRequestMap(const std::vector<std::vector<std::uint8_t>>&
     m_listed.resize(pieces, 0);
     m_parked.resize(pieces, 0);
     m_http_listed.resize(pieces, 0);
+    // Shares are whole pieces: a short piece (a small file's) does not
+    // make them long.
+    const std::uint32_t longest = pieces > 0 ? *std::max_element(m_lengths.begin(), m_lengths.begin() + pieces) : 0;
+    m_share_pieces = std::size_t(std::max<std::uint64_t>(1, kShareBytes / std::max(longest, 1u)));
+    m_share_bytes = std::uint64_t(m_share_pieces) * longest;
     std::iota(m_tie_rank.begin(), m_tie_rank.end(), 0u);
     if (tie_seed != 0)
         std::shuffle(m_tie_rank.begin(), m_tie_rank.end(), std::mt19937(tie_seed));
@@ -275,7 +302,6 @@ bool CBlockRequestMap::GetRequestBlocksForPeer(const std::vector<std::uint8_t>& 
                                                std::size_t target, const BlockRequestQueue* in_flight)
 {
     std::lock_guard<std::mutex> lock(m_lock);
-    m_peers_seen = true;
     if (queue.size() >= target || m_paused.load())
         return false;
     // A peer holding every piece (a seed) is asked first for what is rarest,
@@ -357,17 +383,16 @@ void CBlockRequestMap::GetContinuousBlocks(BlockRequestQueue& queue)
     queue.clear();
     if (m_paused.load())
         return;
+    if (Swarm()) {
+        PushSwarmRun(queue);
+        PICKER_INVARIANT();
+        return;
+    }
     const std::size_t pieces = m_states.size();
-    const auto untouched = [this](std::size_t p) {
-        if (PieceVerified(p) || m_states[p].empty())
-            return false;
-        SyncPiece(p);
-        return PieceUntouched(p);
-    };
     std::size_t start = pieces;
     bool held = false;
     for (const std::uint32_t p : m_by_tie_rank) {
-        if (!untouched(p))
+        if (!UntouchedNow(p))
             continue;
         if (m_availability[p] == 0) {
             start = p;
@@ -379,21 +404,14 @@ void CBlockRequestMap::GetContinuousBlocks(BlockRequestQueue& queue)
             held = true;
         }
     }
-    // Co-downloaders that each put much of the file in flight from the
-    // origin at once leave their peers nothing to give: with peers about,
-    // the origin's runs under way are few, so pieces finish and are traded
-    // early. Alone, every HTTP source may have its run.
-    if (start != pieces && !held && m_peers_seen &&
-        HttpBytesInFlight() >= kPeerRunsInFlight * std::uint64_t(ContinuousBudget(pieces)))
-        return;
     if (start == pieces) {
-        PushFromStartedForHttp(queue);
+        PushFromStartedForHttp(queue, false);
         PICKER_INVARIANT();
         return;
     }
     // Neighbours join the run only as unheld as its first piece.
     const auto joins = [&](std::size_t p) {
-        return untouched(p) && (held ? m_availability[p] <= m_availability[start] : m_availability[p] == 0);
+        return UntouchedNow(p) && (held ? m_availability[p] <= m_availability[start] : m_availability[p] == 0);
     };
     std::uint64_t budget = ContinuousBudget(pieces);
     if (held)
@@ -406,10 +424,7 @@ void CBlockRequestMap::GetContinuousBlocks(BlockRequestQueue& queue)
         total += m_lengths[--first];
     total = 0;
     for (std::size_t p = first; p <= last && total < budget; ++p) {
-        if (!m_http_listed[p]) {
-            m_http_listed[p] = 1;
-            m_http_pieces.push_back(std::uint32_t(p));
-        }
+        ListHttpPiece(p);
         for (std::uint32_t b = 0; b < m_states[p].size() && total < budget; ++b) {
             PushBlock(p, b, queue);
             total += std::uint32_t(queue.back().length);
@@ -439,14 +454,146 @@ std::uint64_t CBlockRequestMap::HttpBytesInFlight()
     return bytes;
 }
 
+// Co-downloaders that each put much of the file in flight from the
+// origin at once, or ask it for the same pieces, leave their peers nothing
+// to give and the origin sending copies: with peers about, each asks the
+// origin for a little at a time, of the shares that are its own first, and
+// never for what a connected peer holds.
+void CBlockRequestMap::PushSwarmRun(BlockRequestQueue& queue)
+{
+    const std::size_t pieces = m_states.size();
+    const std::uint64_t in_flight = HttpBytesInFlight();
+    if (pieces == 0 || in_flight >= kPeerRunsInFlight * m_share_bytes)
+        return;
+    if (!m_scored)
+        ScoreShares();
+    const auto wanted = [this](std::size_t p) { return m_availability[p] == 0 && UntouchedNow(p); };
+    // Per share with a wanted piece, the first of them.
+    const std::size_t shares = m_share_score.size();
+    std::vector<std::uint32_t> first(shares, std::uint32_t(pieces));
+    for (std::size_t p = 0; p < pieces; ++p) {
+        if (first[p / m_share_pieces] == pieces && wanted(p))
+            first[p / m_share_pieces] = std::uint32_t(p);
+    }
+    // An own share with the highest hash.
+    std::size_t pick = shares;
+    for (std::size_t s = 0; s < shares; ++s) {
+        if (first[s] != pieces && m_share_owner[s] == m_self_id &&
+            (pick == shares || m_share_score[s] > m_share_score[pick]))
+            pick = s;
+    }
+    if (pick == shares) {
+        // Another's share its owner would come to only after the runs it
+        // may have under way, of those where this client's hash is the
+        // highest among the members that have no share of their own left
+        // (so that helpers do not all take the same), the one it ranks
+        // highest.
+        struct Other {
+            std::uint64_t owner, score, mine;
+            std::size_t share;
+        };
+        std::vector<Other> others;
+        for (std::size_t s = 0; s < shares; ++s) {
+            if (first[s] != pieces && m_share_owner[s] != m_self_id)
+                others.push_back({m_share_owner[s], m_share_score[s], share_hash(m_self_id, s), s});
+        }
+        std::sort(others.begin(), others.end(), [](const Other& a, const Other& b) {
+            return a.owner != b.owner ? a.owner < b.owner : a.score > b.score;
+        });
+        std::vector<std::uint64_t> owners;   // sorted, as `others` is
+        for (const Other& o : others) {
+            if (owners.empty() || owners.back() != o.owner)
+                owners.push_back(o.owner);
+        }
+        const auto helps = [&](const Other& o) {
+            for (const std::uint64_t id : m_members) {
+                if (id != m_self_id && !std::binary_search(owners.begin(), owners.end(), id) &&
+                    share_hash(id, o.share) > o.mine)
+                    return false;
+            }
+            return true;
+        };
+        std::size_t lowest = shares;
+        const Other* steal = nullptr;
+        for (std::size_t i = 0, rank = 0; i < others.size(); ++i) {
+            rank = i > 0 && others[i].owner == others[i - 1].owner ? rank + 1 : 0;
+            if (rank >= kPeerRunsInFlight && (!steal || others[i].mine > steal->mine) && helps(others[i]))
+                steal = &others[i];
+            if (lowest == shares || others[i].score < m_share_score[lowest])
+                lowest = others[i].share;
+        }
+        pick = steal ? steal->share : shares;
+        // An owner that does not fetch from the origin (it has no HTTP
+        // source, say) would leave its shares to nobody: once this client
+        // has waited a while with nothing under way, it takes the lowest.
+        const std::uint32_t now = platform::tick_count();
+        if (!steal && lowest != shares && in_flight == 0) {
+            if (m_idle_since == 0)
+                m_idle_since = now == 0 ? 1 : now;
+            else if (now - m_idle_since >= kOwnerWaitMs)
+                pick = lowest;
+        }
+    }
+    if (pick == shares) {
+        if (in_flight == 0)
+            PushFromStartedForHttp(queue, true);
+        return;
+    }
+    m_idle_since = 0;
+    for (std::size_t p = first[pick]; p < pieces && p / m_share_pieces == pick && wanted(p); ++p) {
+        ListHttpPiece(p);
+        for (std::uint32_t b = 0; b < m_states[p].size(); ++b)
+            PushBlock(p, b, queue);
+    }
+}
+
+void CBlockRequestMap::ScoreShares()
+{
+    const std::size_t shares = (m_states.size() + m_share_pieces - 1) / m_share_pieces;
+    m_share_score.assign(shares, 0);
+    m_share_owner.assign(shares, m_self_id);
+    for (std::size_t s = 0; s < shares; ++s) {
+        if (m_self_id == 0) {
+            // Without an id to agree on, the task's own random order.
+            m_share_score[s] = ~std::uint64_t(m_tie_rank[s * m_share_pieces]);
+            continue;
+        }
+        m_share_score[s] = share_hash(m_self_id, s);
+        for (const std::uint64_t id : m_members) {
+            const std::uint64_t h = share_hash(id, s);
+            if (id != m_self_id && h > m_share_score[s]) {
+                m_share_score[s] = h;
+                m_share_owner[s] = id;
+            }
+        }
+    }
+    m_scored = true;
+}
+
+void CBlockRequestMap::ListHttpPiece(std::size_t piece)
+{
+    if (!m_http_listed[piece]) {
+        m_http_listed[piece] = 1;
+        m_http_pieces.push_back(std::uint32_t(piece));
+    }
+}
+
+bool CBlockRequestMap::UntouchedNow(std::size_t piece)
+{
+    if (PieceVerified(piece) || m_states[piece].empty())
+        return false;
+    SyncPiece(piece);
+    return PieceUntouched(piece);
+}
+
 // Every piece is started: the first run of free blocks of the least held
 // started piece, in this task's random order among equals, so that
 // co-downloaders finishing at once do not all ask for one piece.
-void CBlockRequestMap::PushFromStartedForHttp(BlockRequestQueue& queue)
+void CBlockRequestMap::PushFromStartedForHttp(BlockRequestQueue& queue, bool unheld_only)
 {
     std::size_t best = m_states.size();
     for (const std::uint32_t p : m_by_tie_rank) {
-        if (PieceVerified(p) || m_free[p] == 0)
+        if (PieceVerified(p) || m_free[p] == 0 || PieceUntouched(p) || (unheld_only && m_availability[p] > 0))
             continue;
         if (best == m_states.size() || m_availability[p] < m_availability[best])
             best = p;
@@ -455,6 +602,7 @@ void CBlockRequestMap::PushFromStartedForHttp(BlockRequestQueue& queue)
     }
     if (best == m_states.size())
         return;
+    ListHttpPiece(best);
     std::uint32_t b = 0;
     while (m_states[best][b] != kFree)
         ++b;
@@ -503,6 +651,54 @@ void CBlockRequestMap::DecPieceAvailability(std::int32_t piece)
     std::lock_guard<std::mutex> lock(m_lock);
     if (piece >= 0 && std::size_t(piece) < m_availability.size())
         ChangeAvailability(std::size_t(piece), false);
+}
+
+void CBlockRequestMap::AddPeer(std::uint64_t client_id)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_members.push_back(client_id);
+    m_scored = false;
+}
+
+void CBlockRequestMap::RemovePeer(std::uint64_t client_id)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    const auto it = std::find(m_members.begin(), m_members.end(), client_id);
+    if (it == m_members.end())
+        return;
+    m_members.erase(it);
+    m_scored = false;
+}
+
+void CBlockRequestMap::SetSelfId(std::uint64_t client_id)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    if (client_id != m_self_id)
+        m_scored = false;
+    m_self_id = client_id;
+}
+
+void CBlockRequestMap::SetPeersExpected(bool expected)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_peers_expected = expected;
+    m_expected_until = platform::tick_count() + kExpectPeersMs;
+}
+
+// Peers named that never connect leave a lone client its HTTP runs after
+// a while.
+bool CBlockRequestMap::Swarm() const
+{
+    return !m_members.empty() ||
+           (m_peers_expected && !platform::tick_reached(platform::tick_count(), m_expected_until));
+}
+
+bool CBlockRequestMap::OthersCanServe(std::int32_t piece) const
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    if (piece < 0 || std::size_t(piece) >= m_availability.size())
+        return false;
+    return !Swarm() || m_availability[std::size_t(piece)] > 0;
 }
 
 bool CBlockRequestMap::IsDownloadComplete() const

@@ -49,15 +49,40 @@ public:
     static constexpr std::size_t kEndGameBlocks = 4;
 
     // Empties `queue` and fills it with a run for an HTTP or CDN
-    // connection, up to a byte budget of 256 KB..3 MB: untouched pieces no
-    // connected peer holds, starting at the first of them in this task's
-    // random order and running on over untouched neighbours no peer holds
-    // (once a peer connection has asked for work, nothing while two
-    // budgets of such pieces are being fetched); when every untouched
-    // piece is held by some peer, a quarter of the
-    // budget from the least held one; when no piece is untouched, the
-    // first run of free blocks of the least held started piece.
+    // connection. Alone (no peer connected or expected): up to a byte budget
+    // of 256 KB..3 MB of untouched pieces no connected peer holds, starting
+    // at the first of them in this task's random order and running on over
+    // untouched neighbours no peer holds; when every untouched piece is
+    // held by some peer, a quarter of the budget from the least held one;
+    // when no piece is untouched, the first run of free blocks of the least
+    // held started piece. In a swarm: only pieces no connected peer holds,
+    // one share (about 1 MiB of whole pieces) at a time and nothing while
+    // two shares are being fetched; this client's own shares first, in
+    // their order, then another's from the end of its order (see AddPeer).
     void GetContinuousBlocks(BlockRequestQueue& queue);
+
+    // Co-downloaders split the origin's work without a word about it: each
+    // share (a stretch of about 1 MiB of pieces) belongs to the member
+    // (this client and the connected peers, by client id) whose hash of
+    // it is highest, and every member fetches its own shares in the order
+    // of that hash, highest first; one that has none left helps with
+    // another's that its owner would come to only after the runs it may
+    // have under way (helpers spread by their own hashes). A peer joins
+    // once per connection that announced its pieces, and leaves with it.
+    void AddPeer(std::uint64_t client_id);
+    void RemovePeer(std::uint64_t client_id);
+    // This client's own id (0: unknown; its shares are then all pieces, in
+    // this task's random order).
+    void SetSelfId(std::uint64_t client_id);
+    // The task asked the index servers for peers and has not heard that
+    // there are none: for kExpectPeersMs, or until one connects, HTTP runs
+    // are kept few, as in a swarm.
+    void SetPeersExpected(bool expected);
+    static constexpr std::uint32_t kExpectPeersMs = 10000;
+    // Another source may take this piece's blocks: alone, any; in a swarm
+    // only what a connected peer holds (what no peer holds would only be
+    // fetched from the origin again).
+    bool OthersCanServe(std::int32_t piece) const;
 
     // One connection gives up a requested block: it becomes free again once
     // no connection holds it any more; any other state is kept.
@@ -96,6 +121,8 @@ private:
     void SetBlockState(std::size_t piece, std::size_t block, std::uint8_t state);
     void SyncPiece(std::size_t piece);
     bool PieceUntouched(std::size_t piece) const;
+    // Missing and untouched, once blocks storage gave up are free again.
+    bool UntouchedNow(std::size_t piece);
     bool Rarer(std::uint32_t a, std::uint32_t b) const;
     // m_rank's key of a piece: its availability, then its tie rank.
     std::uint64_t RankKey(std::size_t piece) const;
@@ -113,8 +140,17 @@ private:
     std::uint32_t RarestWanted();
     // Bytes of pieces origin runs took that are still being fetched.
     std::uint64_t HttpBytesInFlight();
-    // An HTTP run when no piece is untouched.
-    void PushFromStartedForHttp(BlockRequestQueue& queue);
+    // An HTTP run when no piece is untouched; in a swarm only of pieces no
+    // connected peer holds.
+    void PushFromStartedForHttp(BlockRequestQueue& queue, bool unheld_only);
+    // GetContinuousBlocks in a swarm.
+    void PushSwarmRun(BlockRequestQueue& queue);
+    // Puts a piece in m_http_pieces.
+    void ListHttpPiece(std::size_t piece);
+    // Recomputes m_share_score and m_share_owner after the members changed.
+    void ScoreShares();
+    // Peers are about: connected, or expected a while yet.
+    bool Swarm() const;
     bool PushFreeBlocks(std::size_t piece, BlockRequestQueue& queue, std::size_t target);
     void PushBlock(std::size_t piece, std::uint32_t block, BlockRequestQueue& queue);
     void PushEndGame(const std::vector<std::uint8_t>& peer_pieces, BlockRequestQueue& queue,
@@ -134,7 +170,16 @@ private:
     std::vector<std::uint32_t> m_availability;                  // per piece: connected peers holding it
     std::vector<std::uint32_t> m_http_pieces;                   // pieces origin runs took, maybe done since
     std::vector<std::uint8_t> m_http_listed;                    // per piece: in m_http_pieces
-    bool m_peers_seen = false;                                  // a peer connection has asked for work
+    bool m_peers_expected = false;                              // SetPeersExpected
+    std::uint32_t m_expected_until = 0;                         // tick the expectation ends
+    std::uint64_t m_share_bytes = 0;                            // bytes of the longest piece x m_share_pieces
+    std::vector<std::uint64_t> m_members;                       // client ids of connected peers (AddPeer)
+    std::uint64_t m_self_id = 0;                                // SetSelfId
+    std::size_t m_share_pieces = 1;                             // pieces in one share
+    bool m_scored = false;                                      // m_share_score is up to date
+    std::vector<std::uint64_t> m_share_score;                   // per share: the highest member hash
+    std::vector<std::uint64_t> m_share_owner;                   // per share: the member with that hash
+    std::uint32_t m_idle_since = 0;                             // tick since nothing but owners' last shares were left
     std::vector<std::uint32_t> m_tie_rank;                      // per piece: its place among equally rare ones
     std::vector<std::uint32_t> m_by_tie_rank;                   // tie rank -> piece
     // Every piece some connected peer holds, rarest first (RankKey), but

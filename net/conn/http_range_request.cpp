@@ -258,11 +258,10 @@ int http_range_request::build(const PeerInfo& peer, std::string& request, bool k
         }
     }
     count = std::uint32_t(m_requested.size());
+    // The run's pieces are not counted as held by a peer: availability
+    // counts peers, and pieces the origin is sending still count as
+    // missing from the swarm.
     log_run("cdn_get_request_blocks", m_requested, count);
-    if (CBlockRequestMap* picker = m_task->piece_picker()) {
-        for (const BlockRequest& block : m_requested)
-            picker->IncPieceAvailability(block.piece);
-    }
 
     HttpPeerInfo info;
     if (!m_task->get_http_peer_info(peer.clientid, info)) {
@@ -736,9 +735,17 @@ std::size_t http_range_request::hand_back()
     const std::size_t n = m_pending.size();
     if (n < kHandBackMinimum || m_task->release_request_count() == 0)
         return 0;
-    std::size_t cut = n / 2;
-    while (cut < n && m_pending[cut].offset != 0)
-        ++cut;
+    // The tail goes back from a piece start on, and only when every piece
+    // of it is one another source can take: what no peer holds would be
+    // fetched from the origin again.
+    CBlockRequestMap* picker = m_task->piece_picker();
+    std::size_t cut = n;
+    for (std::size_t i = n; i-- > n / 2;) {
+        if (picker && !picker->OthersCanServe(m_pending[i].piece))
+            break;
+        if (m_pending[i].offset == 0)
+            cut = i;
+    }
     if (cut >= n)
         return 0;
     const std::size_t given = n - cut;
@@ -761,8 +768,13 @@ bool http_range_request::too_slow(std::uint32_t now)
     const std::uint64_t rate = m_body_bytes * 1000 / elapsed;
     const std::uint64_t fastest = m_task->note_source_rate(std::uint32_t(std::min<std::uint64_t>(rate, 0xFFFFFFFFu)));
     // Judged only against a source that did deliver (a silent one is the
-    // head time-out's business).
+    // head time-out's business), and only when another source may take the
+    // blocks: in a swarm the origin's runs are few and share its link, and
+    // what no peer holds would only be fetched from it again.
     if (m_task->release_request_count() == 0 || fastest == 0 || rate * kSlowFactor > fastest)
+        return false;
+    CBlockRequestMap* picker = m_task->piece_picker();
+    if (picker && !picker->OthersCanServe(m_pending.front().piece))
         return false;
     std::uint64_t left = 0;
     for (const BlockRequest& block : m_pending)

@@ -206,7 +206,8 @@ public:
 
     // Once a second: when the task asks for blocks back and 16 or more are
     // pending, gives back the second half from the first block of a piece
-    // on. The number of blocks given back.
+    // on, when another source may take every piece of it
+    // (CBlockRequestMap::OthersCanServe). The number of blocks given back.
     std::size_t hand_back();
 
     // Gives every queued block back to the piece picker and empties the
@@ -216,8 +217,10 @@ public:
     // True when, at the speed measured since the request went out, the
     // blocks still pending would take more than kSlowTailMs while other
     // sources of the task sit idle (its block-release request count is
-    // raised) and another exchange of the task measured kSlowFactor times
-    // this speed or more: the connection should give its blocks back.
+    // raised), another exchange of the task measured kSlowFactor times
+    // this speed or more and another source may take the blocks
+    // (CBlockRequestMap::OthersCanServe): the connection should give its
+    // blocks back.
     bool too_slow(std::uint32_t now);
     static constexpr std::uint32_t kSlowTailMs = 2000;
     static constexpr std::uint32_t kSlowMeasureMs = 1000;

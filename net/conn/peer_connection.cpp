@@ -351,6 +351,8 @@ void CPeerConnection::on_close()
                 if (held[i])
                     picker->DecPieceAvailability(static_cast<std::int32_t>(i));
             }
+            if (!held.empty())
+                picker->RemovePeer(GetPeerInfo()->clientid);
         }
     }
     if (!returned.empty() && m_task)

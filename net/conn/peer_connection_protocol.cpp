@@ -320,6 +320,10 @@ void CPeerConnection::on_bitfield(const CCmdPacketReader& reader)
                 if (old[i])
                     picker->DecPieceAvailability(static_cast<std::int32_t>(i));
             }
+            // The peer shares the origin's work from its first bitmap until
+            // the connection closes.
+            if (old.empty() && !map.empty())
+                picker->AddPeer(GetPeerInfo()->clientid);
             for (std::size_t i = 0; i < map.size(); ++i) {
                 if (map[i])
                     picker->IncPieceAvailability(static_cast<std::int32_t>(i));

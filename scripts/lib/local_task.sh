@@ -49,7 +49,8 @@ INI
 
 # lt_start_nginx DIR RATE [ADDRESS] : serves DIR/www on ADDRESS:$LT_PORT
 # (127.0.0.1 by default; RATE "0" for no rate limit), logging each
-# request's bytes sent. Sets nginx_pid.
+# request's URI, status, bytes sent, range, client address and end time
+# (the first four are what the benches read). Sets nginx_pid.
 lt_start_nginx() {
   local dir=$1 rate=$2 address=${3:-127.0.0.1}
   mkdir -p "$dir/nginx/logs" "$dir/nginx/tmp"
@@ -61,7 +62,7 @@ pid $dir/nginx/nginx.pid;
 error_log $dir/nginx/logs/error.log warn;
 events { worker_connections 1024; }
 http {
-  log_format sent '\$request_uri \$status \$bytes_sent "\$http_range"';
+  log_format sent '\$request_uri \$status \$bytes_sent "\$http_range" \$remote_addr \$msec';
   access_log $dir/nginx/logs/access.log sent;
   client_body_temp_path $dir/nginx/tmp/body;
   proxy_temp_path $dir/nginx/tmp/proxy;

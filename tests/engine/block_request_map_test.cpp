@@ -1,8 +1,10 @@
 #include "picker/block_request_map.h"
+#include "support/shifted_tick.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -336,6 +338,7 @@ TEST(BlockRequestMapTest, BlocksStorageGaveUpAreFreeAgain)
     map.GetRequestBlocksForPeer({1, 1}, again, 6);
     EXPECT_EQ("1:1 ", Describe(again));
     map.CancelRequest(1, std::int32_t(kBlockSize));
+    map.DecPieceAvailability(1);   // the peer is gone: only the origin can give it
     BlockRequestQueue http;
     map.GetContinuousBlocks(http);
     EXPECT_EQ("1:1 ", Describe(http));
@@ -398,20 +401,90 @@ TEST(BlockRequestMapTest, SourcesShareTheWork)
         ASSERT_EQ(96u, q.size());
         check_run(q, budget, "co-downloader");
         starts.insert(q.front().piece);
-        // Alone, every HTTP source gets a run; once a peer connection asks
-        // for work, two runs are under way at most and a run done makes
-        // room for the next.
-        BlockRequestQueue second, third, none;
+        // Alone, every HTTP source gets a run; once a peer connects, a run
+        // is one share (1 MiB), two are under way at most and a run done
+        // makes room for the next.
+        BlockRequestQueue second, third, fourth, none;
         map.GetContinuousBlocks(second);
         EXPECT_EQ(96u, second.size());
-        map.GetRequestBlocksForPeer(std::vector<std::uint8_t>(100, 0), none, 5);
+        map.AddPeer(77);
         map.GetContinuousBlocks(third);
         EXPECT_TRUE(third.empty()) << Describe(third);
         Receive(t, map, q);
+        Receive(t, map, second);
         map.GetContinuousBlocks(third);
-        EXPECT_EQ(96u, third.size());
+        EXPECT_EQ(32u, third.size());
+        map.GetContinuousBlocks(fourth);
+        EXPECT_EQ(32u, fourth.size());
+        map.GetContinuousBlocks(none);
+        EXPECT_TRUE(none.empty()) << Describe(none);
     }
     EXPECT_GE(starts.size(), 6u) << "eight co-downloaders ask the origin for the same bytes";
+
+    // Eight co-downloaders connected to each other split the origin's work
+    // by their ids: runs taken at once never overlap, none is of a piece a
+    // peer holds, and one whose own shares are done helps with another's
+    // from the end of its order. Each round every one takes a run; then the
+    // runs arrive and their pieces are announced.
+    struct Member {
+        Tables t;
+        CBlockRequestMap map;
+        explicit Member(const std::vector<std::string>& pieces) : t(pieces), map(t.received, t.bitmap, t.lengths) {}
+    };
+    const std::vector<std::string> file64(64, std::string(32, '.'));
+    std::vector<std::unique_ptr<Member>> swarm;
+    for (std::uint64_t id = 1; id <= 8; ++id) {
+        swarm.push_back(std::make_unique<Member>(file64));
+        swarm.back()->map.SetSelfId(id * 1000003);
+        for (std::uint64_t other = 1; other <= 8; ++other) {
+            if (other != id)
+                swarm.back()->map.AddPeer(other * 1000003);
+        }
+    }
+    std::vector<int> fetched(64, 0);
+    for (int round = 0; round < 64; ++round) {
+        std::vector<BlockRequestQueue> runs(swarm.size());
+        bool any = false;
+        for (std::size_t i = 0; i < swarm.size(); ++i) {
+            swarm[i]->map.GetContinuousBlocks(runs[i]);
+            EXPECT_LE(runs[i].size(), 32u);
+            any = any || !runs[i].empty();
+        }
+        if (!any)
+            break;
+        for (std::size_t i = 0; i < swarm.size(); ++i) {
+            Receive(swarm[i]->t, swarm[i]->map, runs[i]);
+            for (const BlockRequest& r : runs[i]) {
+                if (r.offset != 0)
+                    continue;
+                ++fetched[std::size_t(r.piece)];
+                for (std::size_t j = 0; j < swarm.size(); ++j) {
+                    if (j != i)
+                        swarm[j]->map.IncPieceAvailability(r.piece);
+                }
+            }
+        }
+    }
+    EXPECT_EQ(std::vector<int>(64, 1), fetched) << "the origin sends each piece once";
+    // Until the index servers tell there are no peers, or for a while when
+    // the peers they name never connect, runs are kept as few as in a swarm.
+    test_support::shifted_tick_scope ticks;
+    Tables lone(file);
+    CBlockRequestMap expecting(lone.received, lone.bitmap, lone.lengths);
+    BlockRequestQueue first;
+    for (const bool told : {true, false}) {
+        expecting.SetPeersExpected(true);
+        expecting.GetContinuousBlocks(first);
+        EXPECT_EQ(32u, first.size());
+        Receive(lone, expecting, first);
+        if (told)
+            expecting.SetPeersExpected(false);
+        else
+            test_support::tick_offset() += CBlockRequestMap::kExpectPeersMs + 1;
+        expecting.GetContinuousBlocks(first);
+        EXPECT_EQ(96u, first.size());
+        Receive(lone, expecting, first);
+    }
 
     // Pieces 0-49 are held by a connected peer: the origin is asked for
     // 50-99 only, and after them for short runs of the held ones.

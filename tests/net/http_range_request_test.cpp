@@ -473,6 +473,32 @@ TEST(HttpRangeRequest, HandBackCutsAtAPieceStart)
     }
 }
 
+// In a swarm a run gives back only a tail of pieces connected peers hold
+// (what no peer holds would be fetched from the origin again), and a run
+// does not count its pieces as held by a peer.
+TEST(HttpRangeRequest, HandBackInASwarmOnlyWhatPeersHold)
+{
+    struct Case {
+        std::int32_t held_from;   // pieces from this one to 9 are held by a peer
+        std::size_t given;
+    };
+    for (const Case c : {Case{10, 0}, Case{5, 20}, Case{7, 12}, Case{0, 20}}) {
+        FakeRangeTask task(nullptr, kPiece, {{"a.bin", Pattern(12 * kPiece)}});
+        task.AddHttpInfo(Info(5, "h", "/a.bin"));
+        http_range_request exchange(range_client::cdn_thread, &task, nullptr);
+        exchange.set_run(MakeRun(0, 40));
+        std::string request;
+        ASSERT_EQ(0, exchange.build(Peer(5), request));
+        for (std::int32_t p = 0; p < 10; ++p)
+            EXPECT_EQ(0u, task.Picker().Availability(p)) << p;
+        task.Picker().SetPeersExpected(true);
+        for (std::int32_t p = c.held_from; p < 10; ++p)
+            task.Picker().IncPieceAvailability(p);
+        task.m_release.store(1);
+        EXPECT_EQ(c.given, exchange.hand_back()) << c.held_from;
+    }
+}
+
 TEST(HttpRangeRequest, AbortGivesEveryBlockBack)
 {
     Fixture f;
