@@ -120,12 +120,16 @@ void connection_core::handle_receive(void* self, const i_error_code& error, std:
     const operation_ref hold = adopt_operation(self);
     connection_core* c = hold.get();
     // The memory this receive filled stays lent until here, stopped or not;
-    // it is given up (after the lock) when nothing else holds it.
+    // it is given up (after the lock) when nothing else holds it, before
+    // the bytes are handed on: a place the connection gives up while it
+    // reads them (they were not what it expected) must be free again when
+    // the same bytes are stored the ordinary way.
     std::shared_ptr<void> target;
     {
         std::lock_guard<std::mutex> guard(c->m_pump.lock);
         target = c->m_pump.take_receive_hold();
     }
+    target.reset();
     if (c->core_stopped())
         return;
     {

@@ -243,8 +243,13 @@ bool CPeerConnection::receive_into_storage(std::uint32_t tail)
         m_expected.assign(m_in_flight.begin(), m_in_flight.end());
     }
     m_lander.plan(m_expected, [this](const BlockRequest& block) { return m_task->lend_block(block); });
-    if (m_lander.empty() || !m_lander.adopt(receive_buffer(), tail))
+    if (m_lander.empty() || !m_lander.adopt(receive_buffer(), tail)) {
+        // The bytes go to the buffer: the places lent for them are given
+        // up, or storage would keep the blocks read there aside as copies
+        // and the picker would ask for them again.
+        m_lander.clear();
         return false;
+    }
     m_lander.layout(receive_buffer(), kReceiveBuffer, m_spans);
     set_window_targets(m_spans, m_lander.share());
     m_landing = true;

@@ -232,27 +232,35 @@ public:
         if (b.piece < 0 || std::size_t(b.piece) >= m_lengths.size() || b.offset < 0 ||
             std::size_t(b.offset / kBlockSize) >= m_received[b.piece].size())
             return false;
-        m_written[{b.piece, b.offset}].assign(b.data, b.data + b.length);
-        // As storage does: the picker reads the table without a lock.
-        __atomic_store_n(&m_received[b.piece][b.offset / kBlockSize], std::uint8_t{1}, __ATOMIC_RELAXED);
+        PromoteAside();
+        // As storage does: a copy of a block whose place is lent waits
+        // aside, not yet received, until the loan ends.
+        if (Lent({b.piece, b.offset})) {
+            m_aside[{b.piece, b.offset}].assign(b.data, b.data + b.length);
+            return true;
+        }
+        Store(b.piece, b.offset, b.data, b.length);
         return true;
     }
     std::shared_ptr<zeq::i_block_loan> lend_block(const BlockRequest& b) override
     {
-        {
-            std::lock_guard<std::mutex> g(m_lock);
-            if (!m_lend.load() || b.piece < 0 || std::size_t(b.piece) >= m_lengths.size() || b.offset < 0 ||
-                std::size_t(b.offset / kBlockSize) >= m_received[b.piece].size() ||
-                m_received[b.piece][b.offset / kBlockSize])
-                return nullptr;
-        }
-        return std::make_shared<FakeBlockLoan>(
+        std::lock_guard<std::mutex> g(m_lock);
+        PromoteAside();
+        if (!m_lend.load() || b.piece < 0 || std::size_t(b.piece) >= m_lengths.size() || b.offset < 0 ||
+            std::size_t(b.offset / kBlockSize) >= m_received[b.piece].size() ||
+            m_received[b.piece][b.offset / kBlockSize] || Lent({b.piece, b.offset}))
+            return nullptr;
+        auto loan = std::make_shared<FakeBlockLoan>(
             b.piece, b.offset, std::vector<std::uint32_t>{std::uint32_t(b.length)},
             [this](const BlockRequest& block) {
                 m_lent_writes.fetch_add(1);
-                return write_block(block);
+                std::lock_guard<std::mutex> g(m_lock);
+                Store(block.piece, block.offset, block.data, block.length);
+                return true;
             },
             m_loans);
+        m_lent[{b.piece, b.offset}] = loan;
+        return loan;
     }
     int parent_peers(std::vector<PeerInfo>& out) override
     {
@@ -338,6 +346,37 @@ private:
     std::vector<std::string> m_errors, m_texts;
     std::vector<int> m_removed;
     std::map<std::pair<std::int32_t, std::int32_t>, std::vector<std::uint8_t>> m_written;
+    // Places lent by (piece, offset), and copies written while their place
+    // was lent.
+    std::map<std::pair<std::int32_t, std::int32_t>, std::weak_ptr<FakeBlockLoan>> m_lent;
+    std::map<std::pair<std::int32_t, std::int32_t>, std::vector<std::uint8_t>> m_aside;
+
+    // (under m_lock)
+    bool Lent(const std::pair<std::int32_t, std::int32_t>& key) const
+    {
+        auto it = m_lent.find(key);
+        return it != m_lent.end() && !it->second.expired();
+    }
+    void Store(std::int32_t piece, std::int32_t offset, const std::uint8_t* data, std::int32_t length)
+    {
+        m_written[{piece, offset}].assign(data, data + length);
+        // As storage does: the picker reads the table without a lock.
+        __atomic_store_n(&m_received[piece][offset / kBlockSize], std::uint8_t{1}, __ATOMIC_RELAXED);
+    }
+    // A copy kept aside becomes the block once its loan has ended unused
+    // (storage does it at the loan's end; here it is seen at the next call).
+    void PromoteAside()
+    {
+        for (auto it = m_aside.begin(); it != m_aside.end();) {
+            if (Lent(it->first)) {
+                ++it;
+                continue;
+            }
+            if (!m_received[it->first.first][it->first.second / kBlockSize])
+                Store(it->first.first, it->first.second, it->second.data(), std::int32_t(it->second.size()));
+            it = m_aside.erase(it);
+        }
+    }
     std::uint32_t m_downloads = 0, m_uploads = 0, m_reads = 0;
     std::uint64_t m_download_bytes = 0;
     bool m_events = true;
