@@ -121,11 +121,15 @@ bool CChannelStorageManager::WriteBlock(const BlockRequest& req)
         return false;   // arrived twice
     if (m_write_state[piece][block] == kLent) {
         // Its bytes are being received into the cache: this copy waits
-        // aside in case that receive gives up.
+        // aside in case that receive gives up. It counts as received now,
+        // or the picker would ask for the block again and again while a
+        // slow loan lasts.
         std::vector<std::uint8_t>& copy = m_lent_copies[{piece, block}];
         if (!copy.empty())
             return false;
         copy.assign(req.data, req.data + req.length);
+        store_byte(received[block], 1);
+        STORE_INVARIANT(piece);
         return true;
     }
     store_byte(received[block], 1);
@@ -165,8 +169,10 @@ void CChannelStorageManager::TakeBlock(WriteEntry& entry, std::uint32_t block)
     ExtendHash(entry);
     // Every block in: the piece goes to the file whole and is checked
     // there; nothing of it is left to gather, so its entry goes now.
+    // A block whose copy waits aside for its loan to end counts as
+    // received but is not in the entry yet.
     const std::vector<std::uint8_t>& received = m_received[piece];
-    if (std::find(received.begin(), received.end(), 0) == received.end()) {
+    if (std::find(received.begin(), received.end(), 0) == received.end() && !HasLent(std::int32_t(piece))) {
         HandOff(m_write_cache.find(std::int32_t(piece)), true);
     } else if (entry.buffer->Length() > kStreamFrom) {
         // A whole unit of a big piece goes to the file at once, wherever
@@ -852,7 +858,9 @@ void CChannelStorageManager::CheckPiece(std::size_t p) const
         // A block is cached, being written or written only once received,
         // and stored exactly when written.
         VR_INVARIANT(m_write_state[p][b] == kNothing || m_write_state[p][b] == kLent || m_received[p][b] == 1);
-        VR_INVARIANT(m_write_state[p][b] != kLent || (m_received[p][b] == 0 && m_write_cache.count(std::int32_t(p))));
+        VR_INVARIANT(m_write_state[p][b] != kLent ||
+                     ((m_received[p][b] == 1) == (m_lent_copies.count({std::uint32_t(p), std::uint32_t(b)}) == 1) &&
+                      m_write_cache.count(std::int32_t(p))));
         VR_INVARIANT((m_write_state[p][b] == kWritten) == (m_stored[p][b] == 1));
         (void)b;
     }
