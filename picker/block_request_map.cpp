@@ -681,8 +681,11 @@ void CBlockRequestMap::SetSelfId(std::uint64_t client_id)
 void CBlockRequestMap::SetPeersExpected(bool expected)
 {
     std::lock_guard<std::mutex> lock(m_lock);
+    // The wait starts when peers are first expected: each later reply
+    // naming peers that never connect must not extend it.
+    if (expected && !m_peers_expected)
+        m_expected_until = platform::tick_count() + kExpectPeersMs;
     m_peers_expected = expected;
-    m_expected_until = platform::tick_count() + kExpectPeersMs;
 }
 
 // Peers named that never connect leave a lone client its HTTP runs after

@@ -321,8 +321,11 @@ void CPeerConnection::on_bitfield(const CCmdPacketReader& reader)
                     picker->DecPieceAvailability(static_cast<std::int32_t>(i));
             }
             // The peer shares the origin's work from its first bitmap until
-            // the connection closes.
-            if (old.empty() && !map.empty())
+            // the connection closes. A seed fetches nothing from the origin:
+            // it takes no share, nor does it alone make a swarm that keeps
+            // the origin idle, or a slow seed would set the pace.
+            const bool seed = std::find(map.begin(), map.end(), 0) == map.end();
+            if (old.empty() && !map.empty() && !seed)
                 picker->AddPeer(GetPeerInfo()->clientid);
             for (std::size_t i = 0; i < map.size(); ++i) {
                 if (map[i])

@@ -662,6 +662,40 @@ TEST_F(P2pDownloadTest, ALiarIsDroppedAloneAndNotDialledAgainOnceTwoOfItsPiecesF
     ASSERT_TRUE(a.Stop()) << a.log();
 }
 
+// A seed holding everything but sending slowly must not hold the download
+// to its pace while the HTTP server could send the rest.
+TEST_F(P2pDownloadTest, ASlowSeedDoesNotHoldBackAFastHttpServer)
+{
+    if (!test_support::NginxServer::Available())
+        GTEST_SKIP() << "nginx is not installed";
+    const std::vector<std::uint64_t> sizes = {12 * 1048576};
+    TaskFixture fx(root.path(), 9206, kPiece, sizes);
+    ASSERT_TRUE(fx.ok());
+    test_support::NginxServer nginx(root.path());
+    ASSERT_TRUE(nginx.start()) << nginx.last_error();
+    ASSERT_TRUE(nginx.SetCdnAnswer(9206, fx.CdnAnswer(nginx.base_url())));
+    P2pSeeder a(Params(9206, sizes, 101));
+    ASSERT_TRUE(a.Start()) << a.log();
+    ASSERT_TRUE(a.WaitReady(60000)) << a.log();
+    // 256 KB/s: alone the seed would take 48 s.
+    ThrottledRelay uplink(a.port(), 262144);
+    PeerInfo peer = DirectPeer(101, uplink.port());
+    peer.peertype = PEERTYPE_SP;
+    cis.SetTaskPeers(9206, {peer}, {}, {});
+
+    StartEngine(201, nginx.cdn_query_prefix());
+    ASSERT_EQ(0, engine->AddNewTask(fx.SeedXml().c_str(), save.c_str()));
+    WaitCompleted(9206, 24000);
+    ExpectFilesComplete(fx);
+    FakeCisServer::Report report;
+    ASSERT_TRUE(FinalReport(9206, report, 10000));
+    EXPECT_GT(std::uint64_t(report.c), fx.total_size() / 2) << "most bytes over HTTP";
+
+    StopTask(9206);
+    DestroyEngine();
+    ASSERT_TRUE(a.Stop()) << a.log();
+}
+
 TEST_F(P2pDownloadTest, TakesBlocksFromHttpAndPeersAtOnce)
 {
     if (!test_support::NginxServer::Available())
