@@ -3,6 +3,7 @@
 #include "platform/paths.h"
 #include "platform/write_at.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -187,7 +188,8 @@ std::uint32_t CDiskFile::Write(std::uint64_t offset, const void* buffer, std::ui
     std::uint32_t done = 0;
     std::unique_lock<std::mutex> writing(m_write_mutex);
     while (done < length) {
-        const long n = platform::write_at(fd, p + done, length - done, static_cast<std::int64_t>(offset + done));
+        const std::uint32_t call = std::min(length - done, kWriteCall);
+        const long n = platform::write_at(fd, p + done, call, static_cast<std::int64_t>(offset + done));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {
