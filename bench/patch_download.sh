@@ -66,13 +66,30 @@ same() {
   [[ -z $diffs ]] || { echo "$2: the downloaded files differ: $(head -3 <<<"$diffs")" >&2; return 1; }
 }
 
+# free_previous: removes the previous run's output (whichever tool wrote
+# it) right before a start, so that every run begins alike. This machine
+# is a virtual one whose guest hands memory that is freed, or left idle
+# for a few seconds, back to its host; taking such memory again costs a
+# fault in the host per page. Writing 4 GiB took 2.3-3.4 s right after
+# freeing a file just written, 5.3 s after freeing one written a minute
+# before, and 12-14 s from memory idle for long (dd, one writer). Each run
+# therefore frees the output the run just before it wrote, and a copy of
+# the files stands in for it before the first. VR_BENCH_SETTLE=S waits S
+# seconds after freeing, for every tool alike.
+free_previous() {
+  rm -rf "$dir/downloads/game" "$out"
+  mkdir -p "$dir/downloads" "$out"
+  [[ -z ${VR_BENCH_SETTLE:-} ]] || sleep "$VR_BENCH_SETTLE"
+}
+
 service_run() {
-  rm -rf "$dir/appdata" "$dir/launcher" "$dir/downloads" "$dir/registry" "$dir/run" "$dir/velmar"
+  rm -rf "$dir/appdata" "$dir/launcher" "$dir/registry" "$dir/run" "$dir/velmar"
   mkdir -p "$dir/launcher" "$dir/downloads" "$dir/registry"
   lt_start_service "$dir" "$host" "$game" >&2
   call register_client path="$dir/launcher/" | grep -q "Register Client OK" || { echo "register_client failed" >&2; exit 1; }
-  egress_reset
   local t0 t1 c0 c1 md5 done_all=0 state
+  free_previous
+  egress_reset
   c0=$(proc_cpu "$host_pid")
   t0=$(now)
   for md5 in "${starts[@]}"; do call start_download_file filename=x file_md5="$md5" highlevel=1 >/dev/null; done
@@ -107,7 +124,8 @@ service_run() {
 tool_run() {
   local name=$1 t0 t1 stats
   shift
-  rm -rf "$out"; mkdir -p "$out"; egress_reset
+  free_previous
+  egress_reset
   t0=$(now)
   (cd "$dir" && /usr/bin/time -f '%M %U %S' -o "$dir/time.txt" "$@") || { echo "$name failed" >&2; echo "$name-failed"; return; }
   t1=$(now)
@@ -126,6 +144,8 @@ curl_run() { tool_run curl curl -sS --no-progress-meter --parallel --parallel-ma
 
 results="$dir/results"
 : >"$results"
+mkdir -p "$dir/downloads"
+cp -r "$dir/www/game" "$dir/downloads/game"
 for ((r = 1; r <= runs; r++)); do
   for what in service_run aria2_run curl_run; do
     $what | tee -a "$results"
