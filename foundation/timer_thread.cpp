@@ -46,36 +46,18 @@ bool CTimerThread::AddTimer(std::uint32_t timer_id, std::uint32_t interval_ms, s
     m_wake.set();
     if (IsOnTimerThread())
         return true;   // the thread runs: it is calling us
-    std::unique_ptr<platform::Thread> ended;
-    bool started = true;
-    {
-        std::lock_guard<std::mutex> g(m_thread_lock);
-        if (m_joining) {
-            started = false;   // the Stop waiting for the thread clears the timers
-        } else if (m_thread && !m_ended) {
-            // Still in its loop, or asked to stop and finishing a call: it
-            // decides under this lock whether to end, and now carries on.
-            if (m_stop.load())
-                m_restart = true;
-            return true;
-        } else {
-            // An ended thread is let go of here and joined below, with no
-            // lock held; its body has returned, so that join is immediate.
-            ended = std::move(m_thread);
-            m_ended = false;
-            m_restart = false;
-            m_stop.store(false);
-            m_thread = std::make_unique<platform::Thread>();
-            if (!m_thread->start([this] { Run(); }, "timer")) {
-                m_thread.reset();
-                started = false;
-            }
-        }
+    // A thread still in its loop, or asked to stop and finishing a call,
+    // is told to carry on with the new timer; an ended one is replaced.
+    switch (m_slot.start([this] { m_stop.store(false); }, [this] { Run(); }, "timer")) {
+    case platform::ThreadSlot::Started::yes:
+    case platform::ThreadSlot::Started::running:
+        return true;
+    case platform::ThreadSlot::Started::stopping:   // that Stop clears the timers
+    case platform::ThreadSlot::Started::failed:
+        break;
     }
-    ended.reset();
-    if (!started)
-        RemoveTimer(serial);
-    return started;
+    RemoveTimer(serial);
+    return false;
 }
 
 bool CTimerThread::KillTimer(std::uint32_t timer_id)
@@ -120,17 +102,14 @@ bool CTimerThread::IsRunning() const
 {
     if (IsOnTimerThread())
         return true;
-    std::lock_guard<std::mutex> g(m_thread_lock);
-    return m_thread != nullptr || m_joining;
+    return m_slot.held();
 }
 
 void CTimerThread::RequestStop()
 {
-    {
-        std::lock_guard<std::mutex> g(m_thread_lock);
-        m_restart = false;
-        m_stop.store(true);
-    }
+    // Raised under the start lock, so an add that came before is not taken
+    // for one that came after.
+    m_slot.request_stop([this] { m_stop.store(true); });
     m_wake.set();
     CScopedLock g(m_lock);
     m_timers.clear();
@@ -142,52 +121,27 @@ void CTimerThread::Stop()
         RequestStop();
         return;
     }
-    std::unique_ptr<platform::Thread> thread;
-    {
-        std::unique_lock<std::mutex> g(m_thread_lock);
-        if (m_joining) {
-            // Another Stop waits for the thread: this one returns when it has.
-            m_joined.wait(g, [this] { return !m_joining; });
-            return;
-        }
-        // Raised under the lock: an add on another thread then either came
-        // before (its timer is cleared below) or sees the Stop under way.
-        m_restart = false;
+    // Raised under the start lock: an add on another thread then either came
+    // before (its timer is cleared) or sees the Stop under way.
+    const auto raise = [this] {
         m_stop.store(true);
-        thread = std::move(m_thread);
-        m_ended = false;
-        m_joining = thread != nullptr;
-    }
-    m_wake.set();
-    if (thread && !thread->join_for(stop_wait_ms)) {
-        platform::debug_output("CTimerThread::Stop - a timer call outlasts the stop bound; waiting for it\n");
-        thread->join();
-    }
-    {
-        CScopedLock t(m_lock);
-        m_timers.clear();
-    }
-    std::lock_guard<std::mutex> g(m_thread_lock);
-    m_joining = false;
-    m_joined.notify_all();
+        m_wake.set();
+    };
+    m_slot.stop(
+        raise, stop_wait_ms,
+        [] { platform::debug_output("CTimerThread::Stop - a timer call outlasts the stop bound; waiting for it\n"); },
+        [this] {
+            CScopedLock t(m_lock);
+            m_timers.clear();
+        });
 }
 
 void CTimerThread::Run()
 {
     t_timer_of = this;
-    for (;;) {
+    do
         RunPasses();
-        // An add that came after the stop request keeps the thread; the
-        // decision is taken under the start lock, so that add either sees
-        // the thread ended or is served by it.
-        std::lock_guard<std::mutex> g(m_thread_lock);
-        if (!m_restart) {
-            m_ended = true;
-            break;
-        }
-        m_restart = false;
-        m_stop.store(false);
-    }
+    while (m_slot.carry_on([this] { m_stop.store(false); }));
     t_timer_of = nullptr;
 }
 

@@ -8,10 +8,7 @@
 #include "platform/thread.h"
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
-#include <memory>
-#include <mutex>
 #include <vector>
 
 // The owner's timer callback.
@@ -105,13 +102,8 @@ private:
     std::vector<std::uint64_t> m_due;   // the thread's list of due serials, reused
     std::atomic<bool> m_stop{false};
     platform::Event m_wake;
-    // Orders starts and stops; never held while the thread is waited for
-    // (Stop takes the handle out and joins it after letting go). It guards
-    // the fields below; the thread takes it only to decide whether to end.
-    mutable std::mutex m_thread_lock;
-    std::condition_variable m_joined;             // a Stop's wait has ended
-    std::unique_ptr<platform::Thread> m_thread;   // the thread held, null when none
-    bool m_ended = false;                         // the thread held has left its loop for good
-    bool m_restart = false;                       // a timer came after the stop request: carry on
-    bool m_joining = false;                       // a Stop is waiting for the thread
+    // Orders starts and stops and holds the thread; never locked while the
+    // thread is waited for. The thread asks it whether to end: an add that
+    // came after the stop request keeps it going.
+    platform::ThreadSlot m_slot;
 };

@@ -85,6 +85,11 @@ void Thread::set_state(std::shared_ptr<State> state)
     m_state = std::move(state);
 }
 
+bool ThreadSlot::live() const
+{
+    return m_thread && !m_ended && m_thread->running();
+}
+
 ThreadSlot::Started ThreadSlot::start(const std::function<void()>& prepare, std::function<void()> body,
                                       std::string name)
 {
@@ -94,9 +99,13 @@ ThreadSlot::Started ThreadSlot::start(const std::function<void()>& prepare, std:
         std::lock_guard<std::mutex> g(m_lock);
         if (m_joining)
             return Started::stopping;
-        if (m_thread && m_thread->running())
+        if (live()) {
+            m_again = true;
             return Started::running;
+        }
         ended = std::move(m_thread);
+        m_ended = false;
+        m_again = false;
         prepare();
         m_thread = std::make_unique<Thread>();
         if (!m_thread->start(std::move(body), std::move(name))) {
@@ -104,11 +113,12 @@ ThreadSlot::Started ThreadSlot::start(const std::function<void()>& prepare, std:
             result = Started::failed;
         }
     }
-    ended.reset();   // its body has returned: the join is immediate
+    ended.reset();   // its body has returned, or is about to: the join is immediate
     return result;
 }
 
-void ThreadSlot::stop(const std::function<void()>& raise, std::uint32_t bound_ms, const std::function<void()>& late)
+void ThreadSlot::stop(const std::function<void()>& raise, std::uint32_t bound_ms, const std::function<void()>& late,
+                      const std::function<void()>& reaped)
 {
     std::unique_ptr<Thread> thread;
     {
@@ -118,24 +128,53 @@ void ThreadSlot::stop(const std::function<void()>& raise, std::uint32_t bound_ms
             return;
         }
         raise();
+        m_again = false;
         thread = std::move(m_thread);
         m_joining = thread != nullptr;
     }
-    if (!thread)
-        return;
-    if (!thread->join_for(bound_ms)) {
+    if (thread && !thread->join_for(bound_ms)) {
         late();
         thread->join();
     }
+    if (reaped)
+        reaped();
+    if (!thread)
+        return;
     std::lock_guard<std::mutex> g(m_lock);
+    m_ended = false;
     m_joining = false;
     m_joined.notify_all();
+}
+
+void ThreadSlot::request_stop(const std::function<void()>& raise)
+{
+    std::lock_guard<std::mutex> g(m_lock);
+    raise();
+    m_again = false;
+}
+
+bool ThreadSlot::carry_on(const std::function<void()>& resume)
+{
+    std::lock_guard<std::mutex> g(m_lock);
+    if (!m_again) {
+        m_ended = true;
+        return false;
+    }
+    m_again = false;
+    resume();
+    return true;
 }
 
 bool ThreadSlot::running() const
 {
     std::lock_guard<std::mutex> g(m_lock);
-    return (m_thread && m_thread->running()) || m_joining;
+    return live() || m_joining;
+}
+
+bool ThreadSlot::held() const
+{
+    std::lock_guard<std::mutex> g(m_lock);
+    return m_thread != nullptr || m_joining;
 }
 
 std::uint32_t current_thread_id()

@@ -57,11 +57,11 @@ private:
 };
 
 // A thread its owner starts and stops again from any thread (a logon
-// attempt). Starts and stops are ordered by the slot's lock, which is
-// never held while the thread is waited for: a stop raises the owner's
-// stop flag under it, takes the thread out and joins it with no lock
-// held. A start while a stop waits is refused; a second stop waits for
-// the first to end, holding nothing.
+// attempt, a timer thread). Starts and stops are ordered by the slot's
+// lock, which is never held while the thread is waited for: a stop raises
+// the owner's stop flag under it, takes the thread out and joins it with
+// no lock held. A start while a stop waits is refused; a second stop waits
+// for the first to end, holding nothing.
 class ThreadSlot {
 public:
     enum class Started { yes, running, stopping, failed };
@@ -74,23 +74,48 @@ public:
 
     // Starts `body` unless one runs or a stop waits for it. `prepare` runs
     // under the slot's lock just before the start (it clears the owner's
-    // stop flag). The handle of an ended thread is let go of first.
+    // stop flag). The handle of an ended thread is let go of first. A start
+    // while the body runs is remembered for carry_on.
     Started start(const std::function<void()>& prepare, std::function<void()> body, std::string name);
 
     // Runs `raise` under the lock (it sets the stop flag and wakes the
     // thread), then waits up to `bound_ms` for the thread; past that it
-    // calls `late` and waits without limit. Returns once the thread held
-    // has ended. Never from the thread itself.
-    void stop(const std::function<void()>& raise, std::uint32_t bound_ms, const std::function<void()>& late);
+    // calls `late` and waits without limit. `reaped`, when given, then
+    // runs with no lock held (after a join, before a start is allowed
+    // again). Returns once the thread held has ended. Forgets a start
+    // remembered for carry_on. Never from the thread itself.
+    void stop(const std::function<void()>& raise, std::uint32_t bound_ms, const std::function<void()>& late,
+              const std::function<void()>& reaped = {});
+
+    // Runs `raise` under the lock and forgets a start remembered for
+    // carry_on, without waiting; also from the thread itself. A later stop
+    // or start lets go of the thread.
+    void request_stop(const std::function<void()>& raise);
+
+    // For a body that may be asked to go on after a stop request: called
+    // by the body when it would return. True when a start came since the
+    // last stop request; `resume` has then run under the lock (it clears
+    // the stop flag) and the body goes on. False otherwise: from then on
+    // the thread counts as ended, a start begins a new one, and the body
+    // returns.
+    bool carry_on(const std::function<void()>& resume);
 
     // True while the body runs, or a stop waits for it.
     bool running() const;
 
+    // True while a thread is held, its body ended or not, or a stop waits
+    // for it.
+    bool held() const;
+
 private:
+    bool live() const;   // under m_lock: the body runs and has not chosen to end
+
     mutable std::mutex m_lock;
     std::condition_variable m_joined;
     std::unique_ptr<Thread> m_thread;
     bool m_joining = false;
+    bool m_again = false;   // a start came while the body ran
+    bool m_ended = false;   // the body held has chosen to end (carry_on)
 };
 
 // A small number naming the calling thread in logs.

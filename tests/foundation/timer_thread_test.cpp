@@ -301,6 +301,10 @@ TEST(TimerThread, ReArmedTimerAcrossTheTickWrapFiresNeitherEarlyNorLate)
         t.SetEventSink(&r);
         ASSERT_TRUE(t.AddTimer(1, 0x200, 0));   // next due 0x100, past the wrap
         ASSERT_TRUE(test_support::wait_until([&] { return r.count(1) == 1; }, 3000));
+        // Timer 1 is re-armed when its call returns: a timer added now is
+        // called in a later pass, so the tick moves only after that.
+        ASSERT_TRUE(t.AddTimer(3, 0x10000, 0));
+        ASSERT_TRUE(test_support::wait_until([&] { return r.count(3) == 1; }, 3000));
         g_fake_tick = 0xFFFFFFF0u;   // numerically above the due tick, yet before it
         // A new timer is due at once and comes after timer 1 in its pass:
         // once it was called, a pass at this tick has judged timer 1.
