@@ -456,7 +456,8 @@ bool CChannelManager::RecheckPieces(CChannel& channel, const std::vector<std::ui
     const std::size_t lanes = kRecheckLanes * Md5LaneWidth();
     const std::size_t side_by_side = std::max<std::size_t>(1, std::min(lanes, kRecheckBytes / kRecheckSlice));
     std::deque<Slice> pending;
-    std::size_t held = 0;
+    std::vector<std::shared_ptr<PieceUnit>> spare;   // let go, for the next slices
+    std::size_t held = 0;                            // bytes of the pending slices and the spare units
     const auto settle = [&] {
         const Slice s = std::move(pending.front());
         pending.pop_front();
@@ -464,8 +465,14 @@ bool CChannelManager::RecheckPieces(CChannel& channel, const std::vector<std::ui
         // What the workers have not reached yet is hashed here; then no
         // worker reads the slice any more.
         c.hash->Advance();
-        for (std::size_t u = PieceBuffer::UnitOf(s.start); u < c.units->Units() && c.units->UnitStart(u) < s.end; ++u)
+        for (std::size_t u = PieceBuffer::UnitOf(s.start); u < c.units->Units() && c.units->UnitStart(u) < s.end; ++u) {
+            std::shared_ptr<PieceUnit> unit = c.units->Share(u);
             c.units->Release(u);
+            if (unit) {
+                held += unit->size();
+                spare.push_back(std::move(unit));
+            }
+        }
         held -= s.end - s.start;
         if (s.end < c.units->Length())
             return;
@@ -477,12 +484,31 @@ bool CChannelManager::RecheckPieces(CChannel& channel, const std::vector<std::ui
         }
     };
     const auto read = [&](const std::shared_ptr<Checking>& c, std::uint32_t start, std::uint32_t end) {
-        while (!pending.empty() && (held + (end - start) > kRecheckBytes || pending.size() >= lanes))
-            settle();
+        const std::size_t need = end - start;
+        while (held + need > kRecheckBytes || pending.size() >= lanes) {
+            if (!spare.empty() && held + need > kRecheckBytes) {
+                held -= spare.back()->size();
+                spare.pop_back();
+            } else if (!pending.empty()) {
+                settle();
+            } else {
+                break;
+            }
+        }
         PieceBuffer& units = *c->units;
-        for (std::size_t u = PieceBuffer::UnitOf(start); c->whole && u < units.Units() && units.UnitStart(u) < end; ++u)
-            c->whole = ReadRange(channel, c->piece, units.UnitStart(u), units.Make(units.UnitStart(u)),
-                                 units.UnitEnd(u) - units.UnitStart(u));
+        for (std::size_t u = PieceBuffer::UnitOf(start); c->whole && u < units.Units() && units.UnitStart(u) < end;
+             ++u) {
+            const std::uint32_t at = units.UnitStart(u);
+            const std::uint32_t size = units.UnitEnd(u) - at;
+            // A spare unit of this size saves the heap a round trip per small piece.
+            std::shared_ptr<PieceUnit> reused;
+            if (!spare.empty() && spare.back()->size() == size) {
+                reused = std::move(spare.back());
+                spare.pop_back();
+                held -= size;
+            }
+            c->whole = ReadRange(channel, c->piece, at, units.Make(at, &reused), size);
+        }
         if (c->whole) {
             c->hash->SetReady(end);
             if (owner)
