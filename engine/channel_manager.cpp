@@ -24,9 +24,11 @@ std::atomic<void (*)(std::uint64_t, std::int32_t)> g_read_hook{nullptr};
 constexpr std::size_t kRootFolderField = 60;   // the root folder's fixed field, NUL included
 constexpr std::size_t kDigestChars = 32;
 // A resumed channel's re-check keeps at most this many bytes of pieces in
-// memory, and no more pieces than this many sets of hash lanes take.
+// memory, and no more pieces (or slices) than this many sets of hash lanes
+// take. A piece longer than a slice is read and hashed a slice at a time.
 constexpr std::size_t kRecheckBytes = std::size_t(32) << 20;
 constexpr std::size_t kRecheckLanes = 4;
+constexpr std::uint32_t kRecheckSlice = 4 * PieceBuffer::kUnit;
 
 bool ends_with_separator(const std::string& s)
 {
@@ -53,6 +55,19 @@ bool same_digest(const std::string& a, const std::string& b)
             return false;
     }
     return true;
+}
+
+// Reads `length` bytes at `offset` as far as the file goes; the bytes read.
+std::uint32_t read_fully(CDiskFile& file, std::uint64_t offset, std::uint8_t* out, std::uint32_t length)
+{
+    std::uint32_t done = 0;
+    while (done < length) {
+        const std::uint32_t n = file.Read(offset + done, out + done, length - done);
+        if (n == 0)
+            break;
+        done += n;
+    }
+    return done;
 }
 
 }   // namespace
@@ -252,15 +267,9 @@ bool CChannelManager::ReadPieceFromFiles(CChannel& channel, std::uint32_t piece,
 {
     const ChannelPiece& p = channel.pieces[piece];
     CDiskFile* file = channel.File(p.file);
-    std::uint32_t done = 0;
-    while (done < p.length) {
-        const std::uint32_t n = file->Read(p.offset + done, buffer + done, p.length - done);
-        if (n == 0)
-            break;
-        done += n;
-    }
+    const bool whole = read_fully(*file, p.offset, buffer, p.length) == p.length;
     channel.Done(file);
-    return done == p.length;
+    return whole;
 }
 
 // The seed's digest text of the piece; empty when the text is too short.
@@ -300,13 +309,7 @@ bool CChannelManager::PieceMatches(CDiskFile& file, const ChannelPiece& p, const
         PieceUnit unit(PieceBuffer::kUnit);
         for (std::uint32_t at = 0; at < p.length && complete;) {
             const std::uint32_t n = std::min<std::uint32_t>(p.length - at, PieceBuffer::kUnit);
-            std::uint32_t got = 0;
-            while (got < n) {
-                const std::uint32_t r = file.Read(p.offset + at + got, unit.data() + got, n - got);
-                if (r == 0)
-                    break;
-                got += r;
-            }
+            const std::uint32_t got = read_fully(file, p.offset + at, unit.data(), n);
             complete = got == n;
             md5.Update(unit.data(), got);
             at += got;
@@ -424,66 +427,122 @@ bool CChannelManager::PrepareFile(CChannel& channel, std::uint32_t i, std::vecto
     return true;
 }
 
-// Reads each listed piece (under the channel lock, one piece at a time) and
-// has the owner's hash workers digest it while the next ones are read; a
-// piece that matches its digest becomes verified with all its blocks. At
-// most a window of pieces is in memory at once.
+// Reads the listed pieces (the channel's lock taken only to find a file,
+// never across a read) and has the owner's hash workers digest them while
+// the next bytes are read; a piece that matches its digest becomes
+// verified with all its blocks. The bytes in memory stay within
+// kRecheckBytes whatever the piece size: pieces are read a slice at a time
+// (small ones whole), several side by side so that the hash lanes stay
+// busy, and each slice is let go once its piece's digest has passed it.
 bool CChannelManager::RecheckPieces(CChannel& channel, const std::vector<std::uint32_t>& pieces, ChannelTables& tables,
                                     const std::function<bool()>& cancelled)
 {
-    struct Pending {
+    struct Checking {
         std::uint32_t piece = 0;
-        bool whole = false;   // every byte was read
-        std::vector<std::uint8_t> buffer;
+        bool whole = true;   // every byte read so far was there
+        std::shared_ptr<PieceBuffer> units;
         std::shared_ptr<PieceHash> hash;
+    };
+    struct Slice {
+        std::shared_ptr<Checking> of;
+        std::uint32_t start = 0;
+        std::uint32_t end = 0;
     };
     IChannelManagerEvent* owner = nullptr;
     {
         CScopedLock lock(m_lock);
         owner = m_owner;
     }
-    const std::size_t piece_size = std::max<std::size_t>(std::size_t(channel.piece_size), 1);
-    const std::size_t window =
-        std::max<std::size_t>(2, std::min(kRecheckLanes * Md5LaneWidth(), kRecheckBytes / piece_size));
-    std::deque<Pending> pending;
-    std::vector<std::vector<std::uint8_t>> spare;
+    const std::size_t lanes = kRecheckLanes * Md5LaneWidth();
+    const std::size_t side_by_side = std::max<std::size_t>(1, std::min(lanes, kRecheckBytes / kRecheckSlice));
+    std::deque<Slice> pending;
+    std::vector<std::shared_ptr<PieceUnit>> spare;   // let go, for the next slices
+    std::size_t held = 0;                            // bytes of the pending slices and the spare units
     const auto settle = [&] {
-        Pending& d = pending.front();
-        unsigned char digest[kMd5DigestSize];
-        d.hash->Finish(digest);
-        if (d.whole && same_digest(ExpectedDigest(channel, d.piece), md5_to_hex(digest, true))) {
-            tables.bitmap[d.piece] = 1;
-            std::fill(tables.blocks[d.piece].begin(), tables.blocks[d.piece].end(), std::uint8_t(1));
-        }
-        spare.push_back(std::move(d.buffer));
+        const Slice s = std::move(pending.front());
         pending.pop_front();
+        Checking& c = *s.of;
+        // What the workers have not reached yet is hashed here; then no
+        // worker reads the slice any more.
+        c.hash->Advance();
+        for (std::size_t u = PieceBuffer::UnitOf(s.start); u < c.units->Units() && c.units->UnitStart(u) < s.end; ++u) {
+            std::shared_ptr<PieceUnit> unit = c.units->Share(u);
+            c.units->Release(u);
+            if (unit) {
+                held += unit->size();
+                spare.push_back(std::move(unit));
+            }
+        }
+        held -= s.end - s.start;
+        if (s.end < c.units->Length())
+            return;
+        unsigned char digest[kMd5DigestSize];
+        c.hash->Finish(digest);
+        if (c.whole && same_digest(ExpectedDigest(channel, c.piece), md5_to_hex(digest, true))) {
+            tables.bitmap[c.piece] = 1;
+            std::fill(tables.blocks[c.piece].begin(), tables.blocks[c.piece].end(), std::uint8_t(1));
+        }
     };
-    for (const std::uint32_t p : pieces) {
-        if (cancelled && cancelled()) {
-            // The workers let go of each buffer before it is freed.
-            for (Pending& d : pending)
-                d.hash->Detach();
-            return false;
+    const auto read = [&](const std::shared_ptr<Checking>& c, std::uint32_t start, std::uint32_t end) {
+        const std::size_t need = end - start;
+        while (held + need > kRecheckBytes || pending.size() >= lanes) {
+            if (!spare.empty() && held + need > kRecheckBytes) {
+                held -= spare.back()->size();
+                spare.pop_back();
+            } else if (!pending.empty()) {
+                settle();
+            } else {
+                break;
+            }
         }
-        if (pending.size() >= window)
-            settle();
-        Pending d;
-        d.piece = p;
-        if (!spare.empty()) {
-            d.buffer = std::move(spare.back());
-            spare.pop_back();
+        PieceBuffer& units = *c->units;
+        for (std::size_t u = PieceBuffer::UnitOf(start); c->whole && u < units.Units() && units.UnitStart(u) < end;
+             ++u) {
+            const std::uint32_t at = units.UnitStart(u);
+            const std::uint32_t size = units.UnitEnd(u) - at;
+            // A spare unit of this size saves the heap a round trip per small piece.
+            std::shared_ptr<PieceUnit> reused;
+            if (!spare.empty() && spare.back()->size() == size) {
+                reused = std::move(spare.back());
+                spare.pop_back();
+                held -= size;
+            }
+            c->whole = ReadRange(channel, c->piece, at, units.Make(at, &reused), size);
         }
-        const std::uint32_t length = channel.pieces[p].length;
-        d.buffer.resize(length);
-        {
-            CScopedLock lock(channel.lock);
-            d.whole = ReadPieceFromFiles(channel, p, d.buffer.data());
+        if (c->whole) {
+            c->hash->SetReady(end);
+            if (owner)
+                owner->PostHash(c->hash);
         }
-        d.hash = std::make_shared<PieceHash>(d.buffer.data(), length);
-        d.hash->SetReady(length);
-        if (owner)
-            owner->PostHash(d.hash);
-        pending.push_back(std::move(d));
+        pending.push_back({c, start, end});
+        held += end - start;
+    };
+    for (std::size_t first = 0; first < pieces.size(); first += side_by_side) {
+        std::vector<std::shared_ptr<Checking>> group;
+        for (std::size_t i = first; i < std::min(pieces.size(), first + side_by_side); ++i) {
+            auto c = std::make_shared<Checking>();
+            c->piece = pieces[i];
+            c->units = std::make_shared<PieceBuffer>(channel.pieces[pieces[i]].length);
+            c->hash = std::make_shared<PieceHash>(c->units);
+            group.push_back(std::move(c));
+        }
+        bool more = true;
+        for (std::uint64_t at = 0; more; at += kRecheckSlice) {
+            more = false;
+            for (const std::shared_ptr<Checking>& c : group) {
+                const std::uint32_t length = c->units->Length();
+                if (at >= length)
+                    continue;
+                if (cancelled && cancelled()) {
+                    // The workers let go of each piece's units before they are freed.
+                    for (Slice& s : pending)
+                        s.of->hash->Detach();
+                    return false;
+                }
+                read(c, std::uint32_t(at), std::uint32_t(std::min<std::uint64_t>(length, at + kRecheckSlice)));
+                more = true;
+            }
+        }
     }
     while (!pending.empty())
         settle();
@@ -755,25 +814,25 @@ bool CChannelManager::ReadPieceRange(std::uint64_t channel_id, std::int32_t piec
     ChannelPtr channel = Find(channel_id);
     if (!channel || !out || piece < 0 || std::size_t(piece) >= channel->pieces.size())
         return false;
-    const ChannelPiece& p = channel->pieces[std::size_t(piece)];
-    if (std::uint64_t(offset) + length > p.length)
+    if (std::uint64_t(offset) + length > channel->pieces[std::size_t(piece)].length)
         return false;
+    return ReadRange(*channel, std::uint32_t(piece), offset, out, length);
+}
+
+bool CChannelManager::ReadRange(CChannel& channel, std::uint32_t piece, std::uint32_t offset, std::uint8_t* out,
+                                std::uint32_t length)
+{
+    const ChannelPiece& p = channel.pieces[piece];
     std::shared_ptr<CDiskFile> file;
     {
-        CScopedLock lock(channel->lock);
-        file = channel->SharedFile(p.file);
+        CScopedLock lock(channel.lock);
+        file = channel.SharedFile(p.file);
     }
     // Outside the channel's lock, as writes are.
-    std::uint32_t done = 0;
-    while (done < length) {
-        const std::uint32_t n = file->Read(p.offset + offset + done, out + done, length - done);
-        if (n == 0)
-            break;
-        done += n;
-    }
-    CScopedLock lock(channel->lock);
-    channel->Done(file.get());
-    return done == length;
+    const bool whole = read_fully(*file, p.offset + offset, out, length) == length;
+    CScopedLock lock(channel.lock);
+    channel.Done(file.get());
+    return whole;
 }
 
 // Called on the I/O thread: it takes no lock another thread may hold for

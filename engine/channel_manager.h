@@ -154,6 +154,9 @@ private:
     bool WriteRun(std::uint64_t channel_id, std::int32_t piece, std::int32_t offset, const std::uint8_t* data,
                   std::int32_t length, std::uint8_t check, const unsigned char* digest);
     bool ReadPieceFromFiles(CChannel& channel, std::uint32_t piece, std::uint8_t* buffer);
+    // Bytes of a piece read without the channel's lock held during the read.
+    bool ReadRange(CChannel& channel, std::uint32_t piece, std::uint32_t offset, std::uint8_t* out,
+                   std::uint32_t length);
     void OnChannelFilesReady(std::uint64_t channel_id, const std::vector<std::uint8_t>& bitmap,
                              const std::vector<std::vector<std::uint8_t>>& blocks,
                              const std::vector<std::uint32_t>& lengths, bool first);

@@ -125,12 +125,16 @@ std::uint32_t PieceBuffer::UnitEnd(std::size_t unit) const
     return std::uint32_t(std::min<std::uint64_t>(std::uint64_t(unit + 1) * kUnit, m_length));
 }
 
-std::uint8_t* PieceBuffer::Make(std::uint32_t offset)
+std::uint8_t* PieceBuffer::Make(std::uint32_t offset, std::shared_ptr<Unit>* spare)
 {
     const std::size_t u = UnitOf(offset);
     if (!m_units[u]) {
         // A reused unit keeps its old bytes: only blocks taken are read.
-        m_units[u] = std::make_shared<Unit>(UnitEnd(u) - UnitStart(u));
+        const std::size_t size = UnitEnd(u) - UnitStart(u);
+        if (spare && *spare && (*spare)->size() == size)
+            m_units[u] = std::move(*spare);
+        else
+            m_units[u] = std::make_shared<Unit>(size);
         m_held += m_units[u]->size();
         // Published before any ready mark that covers it.
         m_data[u].store(m_units[u]->data(), std::memory_order_release);

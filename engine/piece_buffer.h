@@ -66,9 +66,10 @@ public:
     std::uint32_t UnitStart(std::size_t unit) const { return std::uint32_t(unit) * kUnit; }
     std::uint32_t UnitEnd(std::size_t unit) const;
 
-    // Storage lock: the unit holding `offset`, made (from a kept one when
-    // there is one) when it is not there yet. Returns the byte at `offset`.
-    std::uint8_t* Make(std::uint32_t offset);
+    // Storage lock: the unit holding `offset`, made (from `spare` when it
+    // has the unit's size, else from a kept one when there is one) when it
+    // is not there yet. Returns the byte at `offset`.
+    std::uint8_t* Make(std::uint32_t offset, std::shared_ptr<Unit>* spare = nullptr);
     // Storage lock: a share of the unit, for a write job; null if absent.
     std::shared_ptr<Unit> Share(std::size_t unit) const;
     // Storage lock: lets go of the unit; its bytes are kept for the next

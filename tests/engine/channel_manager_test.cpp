@@ -4,11 +4,13 @@
 #include "foundation/md5.h"
 #include "platform/paths.h"
 #include "support/channel_fixture.h"
+#include "support/heap_peak.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
 #include <functional>
 #include <memory>
 
@@ -383,6 +385,46 @@ TEST_F(ChannelManagerTest, ResumeFindsThePiecesWrittenSinceTheLastBitmapSave)
     ASSERT_EQ(1u, resumed.added.size());
     EXPECT_EQ((std::vector<std::uint8_t>{1, 1, 0, 1, 0, 1, 0}), resumed.added[0].bitmap);
     EXPECT_EQ((Tables{{1, 1}, {1, 1}, {0, 0}, {1, 1}, {0, 0}, {1, 1}, {0, 0}}), resumed.added[0].blocks);
+}
+
+// A resume of the largest pieces holds slices of them, not whole pieces:
+// a bounded number of bytes whatever the piece size, the good pieces
+// verified and the spoilt one not; a check cancelled in the middle of a
+// piece stops there.
+TEST_F(ChannelManagerTest, ResumeOfTheLargestPiecesHoldsSlicesNotWholePieces)
+{
+    const std::uint32_t piece = 32u << 20;
+    ChannelFixture fx({3ull * piece}, piece);
+    const std::string save = dir.file("s");
+    PutFiles(fx, save);
+    {
+        std::fstream file(save + "/dir/file0.bin", std::ios::in | std::ios::out | std::ios::binary);
+        file.seekp(std::streamoff(piece) + 12345);
+        file.put(char(fx.files()[0].content[std::size_t(piece) + 12345] ^ 1));
+    }
+    const Tables claimed(3, std::vector<std::uint8_t>(piece / 32768, 1));
+    PieceHashWorker hasher;
+    owner.hasher = &hasher;
+    ASSERT_TRUE(manager->AddChannel(9, std::int32_t(piece), "g", 1, fx.file_list(), {1, 1, 1}, claimed, save, 0));
+    {
+        test_support::HeapPeak heap;
+        ASSERT_TRUE(manager->PrepareChannelFiles(9));
+        if (test_support::HeapPeak::supported()) {
+            EXPECT_LT(heap.peak(), std::size_t(36) << 20) << "two whole pieces of 32 MiB in memory";
+        }
+    }
+    ASSERT_EQ(1u, owner.added.size());
+    EXPECT_EQ((std::vector<std::uint8_t>{1, 0, 1}), owner.added[0].bitmap);
+    EXPECT_EQ((Tables{claimed[0], std::vector<std::uint8_t>(piece / 32768, 0), claimed[2]}), owner.added[0].blocks);
+
+    RecordingOwner other;
+    other.hasher = &hasher;
+    CChannelManager again(dir.file("data2"));
+    again.SetOwner(&other);
+    ASSERT_TRUE(again.AddChannel(9, std::int32_t(piece), "g", 1, fx.file_list(), {1, 1, 1}, claimed, save, 0));
+    int asked = 0;
+    EXPECT_EQ(ChannelCheck::kCancelled, again.CheckChannelFiles(9, [&] { return ++asked > 5; }));
+    EXPECT_EQ(5u, other.posted) << "read on after the cancel, or in whole pieces";
 }
 
 // Files are made by the first write into them, not when the channel is
