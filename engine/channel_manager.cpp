@@ -762,6 +762,10 @@ bool CChannelManager::ReadPieceRange(std::uint64_t channel_id, std::int32_t piec
     {
         CScopedLock lock(channel->lock);
         file = channel->SharedFile(p.file);
+        // As ReadPiece: a span of a big piece read for upload opens its file
+        // again, so that the blocks after it are copied from memory.
+        if (channel->files.size() <= CChannel::kMaxOpenFiles && !file->IsOpen())
+            file->Open(file->IsReadOnly() ? 1 : 0);
     }
     // Outside the channel's lock, as writes are.
     std::uint32_t done = 0;
