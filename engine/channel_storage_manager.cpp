@@ -588,7 +588,7 @@ void CChannelStorageManager::CompleteWrite(WriteJob& job)
 
 // A kept buffer is handed out with its old bytes: every user overwrites
 // what it then reads (a write entry only writes out the blocks it cached,
-// a read job serves a piece only once the whole of it was read).
+// a read job serves its piece or span only once all of it was read).
 // Only buffers of at most a unit are kept: a span's or a big piece's read
 // buffer is not worth its memory.
 void CChannelStorageManager::ReleaseBuffer(std::vector<std::uint8_t>&& buffer)
@@ -670,8 +670,8 @@ bool CChannelStorageManager::Servable(const BlockRequest& req) const
 
 bool ReadJob::Run(IChannelManager& channels)
 {
-    // A whole piece is read as such: that also keeps its file open for the
-    // blocks the I/O thread copies from memory later.
+    // Either opens a file the task closed again, for the blocks the I/O
+    // thread copies from memory later.
     read = whole ? channels.ReadPiece(channel_id, entry)
                  : channels.ReadPieceRange(channel_id, entry.piece, offset, entry.buffer.data(), entry.length);
     return read;
