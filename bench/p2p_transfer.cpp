@@ -4,6 +4,9 @@
 // disk the engine writes to (the bound of a download), all in one run:
 //
 //   scripts/bench_p2p.sh [MiB]        (default 1024: a 1 GiB task)
+//   p2p_transfer MiB PIECE_KiB p2p    (that piece size; the peer-to-peer
+//                                      path alone, with the peak RSS of
+//                                      both engines)
 //
 // which builds this benchmark in build/bench-p2p (Release) and runs it. The
 // seeding engine runs in a second process (this program started again),
@@ -51,7 +54,7 @@ using namespace test_support;
 namespace {
 
 constexpr std::uint64_t kTask = 9301;
-constexpr std::uint32_t kPiece = 1048576;
+std::uint32_t g_piece = 1048576;             // the task's piece size
 constexpr std::uint32_t kWaitMs = 3600000;   // the longest any one path may take
 
 double Seconds(std::chrono::steady_clock::time_point since)
@@ -204,6 +207,35 @@ struct CpuByThread {
     }
 };
 
+// The peak resident set of process `pid` (0: this one) in MiB, from its
+// VmHWM; < 0 when unknown.
+double PeakRssMiB(long pid)
+{
+    const std::string path = pid > 0 ? "/proc/" + std::to_string(pid) + "/status" : "/proc/self/status";
+    std::FILE* f = std::fopen(path.c_str(), "r");
+    if (!f)
+        return -1;
+    char line[256];
+    double kib = -1;
+    while (std::fgets(line, sizeof(line), f)) {
+        if (std::strncmp(line, "VmHWM:", 6) == 0)
+            kib = std::strtod(line + 6, nullptr);
+    }
+    std::fclose(f);
+    return kib < 0 ? -1 : kib / 1024;
+}
+
+// Sets the peak resident set of process `pid` to what it holds now (the
+// seeder's resume check is not part of its serving); false when refused.
+bool ResetPeakRss(long pid)
+{
+    std::FILE* f = std::fopen(("/proc/" + std::to_string(pid) + "/clear_refs").c_str(), "w");
+    if (!f)
+        return false;
+    const bool ok = std::fputs("5", f) >= 0;
+    return std::fclose(f) == 0 && ok;
+}
+
 // One engine that downloads the task into `save`; online through the fake
 // RIS when `cis` is given, else offline with the CDN query at `cdn_prefix`.
 class Downloader {
@@ -256,7 +288,7 @@ public:
         const auto start = std::chrono::steady_clock::now();
         const CpuByThread cpu_before(seeder);
         const double io_before = bench::ThreadCpuSeconds("session_io");
-        bench::WriteWatch writes(kPiece);
+        bench::WriteWatch writes(g_piece);
         if (m_engine->AddNewTask(fx.SeedXml().c_str(), m_save.c_str()) != 0)
             return -1;
         m_started = true;
@@ -312,22 +344,27 @@ int main(int argc, char** argv)
         return P2pSeeder::RunChild(&NoUpnp);
 
     const std::uint64_t mib = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1024;
-    if (mib == 0) {
-        std::fprintf(stderr, "usage: %s [MiB]\n", argv[0]);
+    if (argc > 2)
+        g_piece = std::uint32_t(std::strtoul(argv[2], nullptr, 10) << 10);
+    const bool p2p_only = argc > 3 && std::strcmp(argv[3], "p2p") == 0;
+    if (mib == 0 || g_piece == 0) {
+        std::fprintf(stderr, "usage: %s [MiB [piece KiB [p2p]]]\n", argv[0]);
         return 2;
     }
     const std::uint64_t total = mib << 20;
     const std::vector<std::uint64_t> sizes = {total / 2, total - total / 2};
     TempDir root;
     std::printf("task: %llu bytes in %zu files, pieces of %u bytes\n", static_cast<unsigned long long>(total),
-                sizes.size(), kPiece);
-    TaskFixture fx(root.path(), kTask, kPiece, sizes);
+                sizes.size(), g_piece);
+    TaskFixture fx(root.path(), kTask, g_piece, sizes);
     if (!fx.ok()) {
         std::fprintf(stderr, "cannot write the task's files\n");
         return 1;
     }
-    std::printf("%-34s %10.1f MB/s\n", "socket copy (127.0.0.1)", SocketCopy(total));
-    std::fflush(stdout);
+    if (!p2p_only) {
+        std::printf("%-34s %10.1f MB/s\n", "socket copy (127.0.0.1)", SocketCopy(total));
+        std::fflush(stdout);
+    }
 
     double p2p = -1;
     double disk = 0;
@@ -337,7 +374,7 @@ int main(int argc, char** argv)
     {
         SeederParams params;
         params.task_id = kTask;
-        params.piece_size = kPiece;
+        params.piece_size = g_piece;
         params.sizes = sizes;
         params.client_id = 101;
         params.port = P2pSeeder::FreePort();
@@ -353,10 +390,17 @@ int main(int argc, char** argv)
             if (cis.Start()) {
                 Downloader engine(&cis, std::string());
                 // The disk's own rate, on the filesystem the engine writes to.
-                disk = PlainPwrite(total, engine.SaveFolder());
-                std::printf("%-34s %10.1f MB/s\n", "plain pwrite (same disk)", disk);
-                std::fflush(stdout);
+                if (!p2p_only) {
+                    disk = PlainPwrite(total, engine.SaveFolder());
+                    std::printf("%-34s %10.1f MB/s\n", "plain pwrite (same disk)", disk);
+                    std::fflush(stdout);
+                }
+                const double seeder_before = PeakRssMiB(long(seeder.pid()));
+                const bool reset = ResetPeakRss(long(seeder.pid()));
                 p2p = engine.Download(fx, long(seeder.pid()));
+                std::printf("%-34s %10.1f MiB (%s %.1f MiB before; downloading engine %.1f MiB)\n",
+                            "seeder peak RSS while it served", PeakRssMiB(long(seeder.pid())),
+                            reset ? "peak reset, was" : "not reset, peak", seeder_before, PeakRssMiB(0));
                 p2p_io_busy = engine.IoBusy();
                 p2p_cpu = engine.cpu();
                 p2p_phases = engine.phases();
@@ -377,6 +421,8 @@ int main(int argc, char** argv)
         p2p_cpu.Print(total, true);
     std::fflush(stdout);
 
+    if (p2p_only)
+        return p2p > 0 ? 0 : 1;
     double http = -1;
     double http_io_busy = -1;
     Phases http_phases;

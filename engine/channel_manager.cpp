@@ -827,6 +827,10 @@ bool CChannelManager::ReadRange(CChannel& channel, std::uint32_t piece, std::uin
     {
         CScopedLock lock(channel.lock);
         file = channel.SharedFile(p.file);
+        // As ReadPiece: a file closed is opened again, so that the spans and
+        // slices read after this one come from memory.
+        if (channel.files.size() <= CChannel::kMaxOpenFiles && !file->IsOpen())
+            file->Open(file->IsReadOnly() ? 1 : 0);
     }
     // Outside the channel's lock, as writes are.
     const bool whole = read_fully(*file, p.offset + offset, out, length) == length;

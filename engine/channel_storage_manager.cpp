@@ -73,8 +73,6 @@ bool CChannelStorageManager::SaveBitmap(const std::vector<std::uint8_t>& bitmap,
     m_cache_bound = longest > kStreamFrom
                         ? kMaxWriteCacheEntries
                         : std::max(kWriteCacheEntries, std::min(kMaxWriteCacheEntries, kMaxWriteCacheBytes / longest));
-    m_read_cache_limit = std::max<std::size_t>(1, std::min(kReadCacheEntries, kMaxReadBytes / longest));
-    m_reads_limit = std::max<std::size_t>(1, std::min(kMaxReads, kMaxReadBytes / longest));
     m_verified = std::size_t(std::count(m_bitmap.begin(), m_bitmap.end(), 1));
     m_write_state.assign(received.size(), {});
     m_stored.assign(received.size(), {});
@@ -590,9 +588,9 @@ void CChannelStorageManager::CompleteWrite(WriteJob& job)
 
 // A kept buffer is handed out with its old bytes: every user overwrites
 // what it then reads (a write entry only writes out the blocks it cached,
-// a read job serves a piece only once the whole of it was read).
-// Only buffers of at most a unit are kept: a big piece's read buffer is
-// not worth its memory.
+// a read job serves its piece or span only once all of it was read).
+// Only buffers of at most a unit are kept: a span's or a big piece's read
+// buffer is not worth its memory.
 void CChannelStorageManager::ReleaseBuffer(std::vector<std::uint8_t>&& buffer)
 {
     if (m_spare.size() < kSpareBuffers && buffer.capacity() <= PieceBuffer::kUnit)
@@ -649,11 +647,11 @@ void CChannelStorageManager::SetPiece(std::uint32_t piece, std::uint8_t result)
             entry->second.ahead.clear();
         }
         // What was read for upload is no longer what the piece will hold.
-        auto it = m_read_cache.find(std::int32_t(piece));
-        if (it != m_read_cache.end()) {
+        const auto first = m_read_cache.lower_bound({std::int32_t(piece), 0});
+        const auto last = m_read_cache.lower_bound({std::int32_t(piece) + 1, 0});
+        for (auto it = first; it != last; ++it)
             ReleaseBuffer(std::move(it->second.buffer));
-            m_read_cache.erase(it);
-        }
+        m_read_cache.erase(first, last);
     }
     STORE_INVARIANT(piece);
 }
@@ -670,31 +668,90 @@ bool CChannelStorageManager::Servable(const BlockRequest& req) const
     return m_bitmap[piece] == 1;
 }
 
-// A reused buffer keeps its bytes (resize clears only what it adds).
-PieceCacheEntry CChannelStorageManager::NewPieceEntry(std::int32_t piece)
+bool ReadJob::Run(IChannelManager& channels)
 {
-    PieceCacheEntry entry;
-    entry.piece = piece;
-    entry.length = m_lengths[std::size_t(piece)];
-    entry.buffer = TakeSpare();
-    entry.buffer.resize(entry.length);
-    return entry;
+    // Either opens a file the task closed again, for the blocks the I/O
+    // thread copies from memory later.
+    read = whole ? channels.ReadPiece(channel_id, entry)
+                 : channels.ReadPieceRange(channel_id, entry.piece, offset, entry.buffer.data(), entry.length);
+    return read;
 }
 
-// The lowest piece leaves a full read cache first.
-void CChannelStorageManager::CachePiece(PieceCacheEntry&& entry)
+// What is read to serve `req`: the spans of kReadSpan bytes from the
+// piece's start that hold it (one for any block a peer asks for), which is
+// the whole piece when the piece is no longer than a span.
+CChannelStorageManager::SpanKey CChannelStorageManager::SpanFor(const BlockRequest& req, std::uint32_t& length) const
 {
-    if (m_read_cache.size() >= m_read_cache_limit) {
+    const std::uint32_t piece_length = m_lengths[std::size_t(req.piece)];
+    const std::uint32_t first = std::uint32_t(req.offset) / kReadSpan * kReadSpan;
+    const std::uint64_t end = std::uint64_t(req.offset) + std::uint64_t(req.length);
+    const std::uint64_t span_end = (end + kReadSpan - 1) / kReadSpan * kReadSpan;
+    length = std::uint32_t(std::min<std::uint64_t>(span_end, piece_length) - first);
+    return {req.piece, first};
+}
+
+// The span a requester going through the channel in order asks for after
+// `key`: the next one of its piece, else the next piece's first. False
+// past the last piece.
+bool CChannelStorageManager::NextSpan(SpanKey& key, std::uint32_t& length) const
+{
+    if (key.first < 0 || std::size_t(key.first) >= m_lengths.size())
+        return false;
+    if (std::uint64_t(key.second) + kReadSpan < m_lengths[std::size_t(key.first)])
+        key.second += kReadSpan;
+    else
+        key = {key.first + 1, 0};
+    if (std::size_t(key.first) >= m_lengths.size())
+        return false;
+    length = std::min(kReadSpan, m_lengths[std::size_t(key.first)] - key.second);
+    return true;
+}
+
+// The read cache entry at `key` when it holds all of `req`.
+CChannelStorageManager::ReadCache::const_iterator CChannelStorageManager::CachedSpan(SpanKey key,
+                                                                                     const BlockRequest& req) const
+{
+    auto it = m_read_cache.find(key);
+    if (it != m_read_cache.end() &&
+        std::uint64_t(key.second) + it->second.length < std::uint64_t(req.offset) + std::uint64_t(req.length))
+        return m_read_cache.end();
+    return it;
+}
+
+void CChannelStorageManager::PrepareRead(ReadJob& job, SpanKey key, std::uint32_t length) const
+{
+    job.channel_id = m_channel_id;
+    job.offset = key.second;
+    job.whole = key.second == 0 && length == m_lengths[std::size_t(key.first)];
+    job.entry.piece = key.first;
+    job.entry.length = length;
+}
+
+// A reused buffer keeps its bytes (resize clears only what it adds).
+void CChannelStorageManager::TakeReadBuffer(ReadJob& job)
+{
+    job.entry.buffer = TakeSpare();
+    job.entry.buffer.resize(job.entry.length);
+}
+
+// The lowest span leaves a full read cache first; one read again longer
+// (a request crossing its end) takes the place of the shorter.
+void CChannelStorageManager::CacheSpan(SpanKey key, PieceCacheEntry&& entry)
+{
+    auto same = m_read_cache.find(key);
+    if (same != m_read_cache.end()) {
+        ReleaseBuffer(std::move(same->second.buffer));
+        m_read_cache.erase(same);
+    } else if (m_read_cache.size() >= kReadCacheEntries) {
         ReleaseBuffer(std::move(m_read_cache.begin()->second.buffer));
         m_read_cache.erase(m_read_cache.begin());
     }
-    const std::int32_t piece = entry.piece;
-    m_read_cache.emplace(piece, std::move(entry));
+    m_read_cache.emplace(key, std::move(entry));
 }
 
-void CChannelStorageManager::CopyBlock(const PieceCacheEntry& entry, BlockRequest& req)
+void CChannelStorageManager::CopyBlock(const PieceCacheEntry& entry, std::uint32_t offset, BlockRequest& req)
 {
-    std::memcpy(req.data, entry.buffer.data() + req.offset, std::size_t(req.length));
+    std::memcpy(req.data, entry.buffer.data() + (std::uint32_t(req.offset) - offset), std::size_t(req.length));
     DebugLog::WriteData(3, req.data, std::uint32_t(req.length), "send piece %d offset %d", req.piece, req.offset);
 }
 
@@ -702,17 +759,21 @@ bool CChannelStorageManager::ReadBlock(BlockRequest& req)
 {
     if (!Servable(req))
         return false;
-    auto it = m_read_cache.find(req.piece);
+    std::uint32_t length = 0;
+    const SpanKey key = SpanFor(req, length);
+    auto it = CachedSpan(key, req);
     if (it == m_read_cache.end()) {
-        PieceCacheEntry entry = NewPieceEntry(req.piece);
-        if (!m_owner->Channels()->ReadPiece(m_channel_id, entry)) {
-            ReleaseBuffer(std::move(entry.buffer));
+        ReadJob job;
+        PrepareRead(job, key, length);
+        TakeReadBuffer(job);
+        if (!job.Run(*m_owner->Channels())) {
+            ReleaseBuffer(std::move(job.entry.buffer));
             return false;
         }
-        CachePiece(std::move(entry));
-        it = m_read_cache.find(req.piece);
+        CacheSpan(key, std::move(job.entry));
+        it = m_read_cache.find(key);
     }
-    CopyBlock(it->second, req);
+    CopyBlock(it->second, key.second, req);
     return true;
 }
 
@@ -720,16 +781,18 @@ BlockRead CChannelStorageManager::ReadBlock(BlockRequest& req, PieceReadHandler&
 {
     if (!Servable(req))
         return BlockRead::kRefused;
+    std::uint32_t length = 0;
+    const SpanKey key = SpanFor(req, length);
     // Sent from the file, the bytes are not copied on this thread at all.
     if (file && m_owner->Channels()->CachedBlockFile(m_channel_id, req.piece, std::uint32_t(req.offset),
                                                      std::uint32_t(req.length), *file)) {
-        ReadAhead(req.piece);
+        ReadAhead(key);
         return BlockRead::kServed;
     }
-    auto cached = m_read_cache.find(req.piece);
+    auto cached = CachedSpan(key, req);
     if (cached != m_read_cache.end()) {
-        CopyBlock(cached->second, req);
-        ReadAhead(req.piece);
+        CopyBlock(cached->second, key.second, req);
+        ReadAhead(key);
         return BlockRead::kServed;
     }
     // A block the system still holds in memory is copied at once: the
@@ -738,45 +801,47 @@ BlockRead CChannelStorageManager::ReadBlock(BlockRequest& req, PieceReadHandler&
     if (m_owner->Channels()->ReadCachedBlock(m_channel_id, req.piece, std::uint32_t(req.offset), req.data,
                                              std::uint32_t(req.length))) {
         DebugLog::WriteData(3, req.data, std::uint32_t(req.length), "send piece %d offset %d", req.piece, req.offset);
-        ReadAhead(req.piece);
+        ReadAhead(key);
         return BlockRead::kServed;
     }
-    std::shared_ptr<ReadJob>& job = m_reads[req.piece];
+    // A request joins the read under way of its span (asking again once it
+    // is back, should that read be too short for it).
+    std::shared_ptr<ReadJob>& job = m_reads[key];
     if (!job) {
         job = std::make_shared<ReadJob>();
-        job->channel_id = m_channel_id;
-        job->entry.piece = req.piece;
-        if (m_reads_started < m_reads_limit)
+        PrepareRead(*job, key, length);
+        if (m_reads_started < kMaxReads)
             StartRead(job);
         else
             m_read_queue.push_back(job);
     }
     job->waiting.push_back(std::move(ready));
-    ReadAhead(req.piece);
+    ReadAhead(key);
     return BlockRead::kPending;
 }
 
-// A requester that moves on from a piece to the one after it is taken to
-// read in order: the piece after this one is read while this one is
+// A requester that moves on from a piece (or span) to the one after it is
+// taken to read in order: the one after it is read while this one is
 // served, so its first request finds it at hand instead of waiting for
 // the disk. Only a verified piece is read ahead, only with a read free
-// (a request never waits behind one) and never when the piece served is
+// (a request never waits behind one) and never when the span served is
 // the one a full read cache would let go for it.
-void CChannelStorageManager::ReadAhead(std::int32_t piece)
+void CChannelStorageManager::ReadAhead(SpanKey key)
 {
-    if (piece == m_last_asked)
+    if (key == m_last_asked)
         return;
-    const bool in_order = piece == m_last_asked + 1;
-    m_last_asked = piece;
-    const std::int32_t next = piece + 1;
-    if (!in_order || std::size_t(next) >= m_bitmap.size() || m_bitmap[std::size_t(next)] != 1 ||
-        m_reads_started >= m_reads_limit || m_read_cache.count(next) || m_reads.count(next))
+    SpanKey next = m_last_asked;
+    std::uint32_t length = 0;
+    const bool in_order = NextSpan(next, length) && next == key;
+    m_last_asked = key;
+    next = key;
+    if (!in_order || !NextSpan(next, length) || m_bitmap[std::size_t(next.first)] != 1 ||
+        m_reads_started >= kMaxReads || m_read_cache.count(next) || m_reads.count(next))
         return;
-    if (m_read_cache.size() >= m_read_cache_limit && m_read_cache.begin()->first == piece)
+    if (m_read_cache.size() >= kReadCacheEntries && m_read_cache.begin()->first == key)
         return;
     auto job = std::make_shared<ReadJob>();
-    job->channel_id = m_channel_id;
-    job->entry.piece = next;
+    PrepareRead(*job, next, length);
     m_reads[next] = job;
     StartRead(job);
 }
@@ -784,26 +849,28 @@ void CChannelStorageManager::ReadAhead(std::int32_t piece)
 // The buffer is taken only now: reads waiting their turn hold none.
 void CChannelStorageManager::StartRead(const std::shared_ptr<ReadJob>& job)
 {
-    job->entry = NewPieceEntry(job->entry.piece);
+    TakeReadBuffer(*job);
     ++m_reads_started;
     m_owner->SubmitRead(shared_from_this(), job);
 }
 
 void CChannelStorageManager::CompleteRead(ReadJob& job, bool more)
 {
-    const std::int32_t piece = job.entry.piece;
-    auto it = m_reads.find(piece);
+    const SpanKey key{job.entry.piece, job.offset};
+    auto it = m_reads.find(key);
     if (it != m_reads.end() && it->second.get() == &job)
         m_reads.erase(it);
     if (m_reads_started > 0)
         --m_reads_started;
     // A piece reset while it was read no longer holds these bytes.
-    if (job.read && std::size_t(piece) < m_bitmap.size() && m_bitmap[std::size_t(piece)] == 1 &&
-        !m_read_cache.count(piece))
-        CachePiece(std::move(job.entry));
+    auto cached = m_read_cache.find(key);
+    const std::size_t piece = std::size_t(key.first);
+    if (job.read && piece < m_bitmap.size() && m_bitmap[piece] == 1 &&
+        (cached == m_read_cache.end() || cached->second.length < job.entry.length))
+        CacheSpan(key, std::move(job.entry));
     else
         ReleaseBuffer(std::move(job.entry.buffer));
-    while (more && m_reads_started < m_reads_limit && !m_read_queue.empty()) {
+    while (more && m_reads_started < kMaxReads && !m_read_queue.empty()) {
         std::shared_ptr<ReadJob> next = std::move(m_read_queue.front());
         m_read_queue.pop_front();
         StartRead(next);
@@ -815,7 +882,7 @@ std::vector<std::shared_ptr<ReadJob>> CChannelStorageManager::TakeWaitingReads()
     std::vector<std::shared_ptr<ReadJob>> out(m_read_queue.begin(), m_read_queue.end());
     m_read_queue.clear();
     for (const auto& job : out)
-        m_reads.erase(job->entry.piece);
+        m_reads.erase({job->entry.piece, job->offset});
     return out;
 }
 
@@ -831,7 +898,7 @@ std::vector<std::int32_t> CChannelStorageManager::ReadCachePieces() const
 {
     std::vector<std::int32_t> out;
     for (const auto& e : m_read_cache)
-        out.push_back(e.first);
+        out.push_back(e.first.first);
     return out;
 }
 

@@ -4,9 +4,9 @@
 // piece still being filled has to be written out in part, so that it holds
 // as many pieces as the task's connections fill at once, within a memory
 // bound)
-// and a read cache of at most 3 whole pieces read back for upload (fewer
-// for big pieces). Not locked itself: the storage manager's lock guards
-// every store.
+// and a read cache of at most 3 pieces read back for upload (of a piece
+// longer than kReadSpan, the span of it that holds the blocks asked for).
+// Not locked itself: the storage manager's lock guards every store.
 //
 // A piece being assembled is held in units of at most 256 KiB
 // (PieceBuffer), so that memory goes with the bytes received, not with the
@@ -20,9 +20,13 @@
 // A piece missing from the read cache is read for upload by the storage
 // worker (a ReadJob, at most kMaxReads of a channel at once); the requests
 // that wait for it are answered when it comes back through CompleteRead.
-// A requester going through the pieces in order has the next one read
-// ahead while a read is free. Read jobs take their buffers from the few
-// the store keeps for reuse.
+// A piece longer than kReadSpan is read a span at a time, so that a peer
+// asking for one block of the largest pieces costs a span, not the whole
+// piece, and the read cache and the reads hold kMaxReadBytes at most
+// whatever the piece size. A requester going through the pieces (or the
+// spans of a piece) in order has the next one read ahead while a read is
+// free. Read jobs take their buffers from the few the store keeps for
+// reuse.
 //
 // A piece leaves the write cache whole when its last block is in, or in
 // part when evicted: its buffer and runs become a WriteJob that the storage
@@ -38,6 +42,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 class CStorageManager;
@@ -75,14 +80,20 @@ struct WriteJob {
     std::string error;   // why a run was refused, when one was
 };
 
-// A piece read from its file for upload. The job owns its buffer until it
-// completes; the handlers of the requests that wait for the piece run then,
-// in the order they asked.
+// A piece, or a span of one, read from its file for upload. The job owns
+// its buffer until it completes; the handlers of the requests that wait
+// for it run then, in the order they asked.
 struct ReadJob {
     std::uint64_t channel_id = 0;
-    PieceCacheEntry entry;
+    std::uint32_t offset = 0;                // of the entry's first byte in the piece
+    bool whole = true;                       // the entry is the whole piece
+    PieceCacheEntry entry;                   // entry.length bytes from `offset` on
     bool read = false;                       // set by the worker
     std::vector<PieceReadHandler> waiting;   // under the storage lock
+
+    // Any thread: reads the entry's bytes from the channel's files; sets
+    // and returns `read`.
+    bool Run(IChannelManager& channels);
 };
 
 // Consecutive blocks of one piece lent out for a receive straight into
@@ -116,12 +127,16 @@ public:
     // kMaxWriteCacheBytes).
     static constexpr std::uint32_t kStreamFrom = 4u << 20;
     static constexpr std::size_t kReadCacheEntries = 3;
-    // Pieces of the channel read for upload at once; further reads wait
-    // their turn without a buffer.
+    // Pieces (or spans) of the channel read for upload at once; further
+    // reads wait their turn without a buffer.
     static constexpr std::size_t kMaxReads = 4;
-    // Bytes the read cache and the reads under way may hold (never fewer
-    // than one piece each).
+    // Pieces longer than this are read for upload a span of this many
+    // bytes at a time (from the piece's start on); shorter ones whole.
+    static constexpr std::uint32_t kReadSpan = 4 * PieceBuffer::kUnit;
+    // Bytes the read cache and the reads under way may hold (a request
+    // that crosses a span's end, which no peer makes, reads both spans).
     static constexpr std::size_t kMaxReadBytes = std::size_t(16) << 20;
+    static_assert((kReadCacheEntries + kMaxReads) * kReadSpan <= kMaxReadBytes, "reads for upload within their bound");
     // Evicted pieces whose leading digest is kept for when they go on.
     static constexpr std::size_t kParkedHashes = 64;
 
@@ -178,7 +193,8 @@ public:
     const std::vector<std::uint32_t>& PieceLengths() const { return m_lengths; }
     const std::vector<std::vector<std::uint8_t>>& Stored() const { return m_stored; }
     std::uint8_t WriteState(std::uint32_t piece, std::uint32_t block) const { return m_write_state[piece][block]; }
-    // Pieces in the write cache and the read cache, in index order.
+    // Pieces in the write cache and the read cache, in index order (the
+    // read cache's once per span it holds of a piece).
     std::vector<std::int32_t> WriteCachePieces() const;
     std::vector<std::int32_t> ReadCachePieces() const;
     // Piece buffers the store holds: cached, being read, kept for reuse.
@@ -226,12 +242,20 @@ private:
     void HandOff(WriteCache::iterator it, bool verify);
     void ReleaseBuffer(std::vector<std::uint8_t>&& buffer);
     std::vector<std::uint8_t> TakeSpare();
+    // A read cache entry's piece and the offset of its first byte in it.
+    using SpanKey = std::pair<std::int32_t, std::uint32_t>;
+    using ReadCache = std::map<SpanKey, PieceCacheEntry>;
+
     bool Servable(const BlockRequest& req) const;
-    PieceCacheEntry NewPieceEntry(std::int32_t piece);
-    void CachePiece(PieceCacheEntry&& entry);
-    static void CopyBlock(const PieceCacheEntry& entry, BlockRequest& req);
+    SpanKey SpanFor(const BlockRequest& req, std::uint32_t& length) const;
+    bool NextSpan(SpanKey& key, std::uint32_t& length) const;
+    ReadCache::const_iterator CachedSpan(SpanKey key, const BlockRequest& req) const;
+    void PrepareRead(ReadJob& job, SpanKey key, std::uint32_t length) const;
+    void TakeReadBuffer(ReadJob& job);
+    void CacheSpan(SpanKey key, PieceCacheEntry&& entry);
+    static void CopyBlock(const PieceCacheEntry& entry, std::uint32_t offset, BlockRequest& req);
     void StartRead(const std::shared_ptr<ReadJob>& job);
-    void ReadAhead(std::int32_t piece);
+    void ReadAhead(SpanKey key);
     void CheckPiece(std::size_t piece) const;
 
     std::uint64_t m_channel_id;
@@ -241,20 +265,18 @@ private:
     // Copies of lent blocks that came from elsewhere meanwhile, by piece and
     // block: stored when their loan gives the block up.
     std::map<std::pair<std::uint32_t, std::uint32_t>, std::vector<std::uint8_t>> m_lent_copies;
-    std::map<std::int32_t, PieceCacheEntry> m_read_cache;
-    std::map<std::int32_t, std::shared_ptr<ReadJob>> m_reads;   // reads for upload by piece, started or waiting
-    std::deque<std::shared_ptr<ReadJob>> m_read_queue;          // reads waiting for a started one to end
-    std::size_t m_reads_started = 0;                            // on the worker now
-    std::int32_t m_last_asked = -2;                             // piece of the last upload request
-    std::vector<std::vector<std::uint8_t>> m_received;          // 1 = received; read live by the piece picker
+    ReadCache m_read_cache;
+    std::map<SpanKey, std::shared_ptr<ReadJob>> m_reads;   // reads for upload, started or waiting
+    std::deque<std::shared_ptr<ReadJob>> m_read_queue;     // reads waiting for a started one to end
+    std::size_t m_reads_started = 0;                       // on the worker now
+    SpanKey m_last_asked{-2, 0};                           // span of the last upload request
+    std::vector<std::vector<std::uint8_t>> m_received;     // 1 = received; read live by the piece picker
     std::vector<std::uint32_t> m_lengths;
     std::vector<std::vector<std::uint8_t>> m_write_state;
-    std::vector<std::vector<std::uint8_t>> m_stored;      // 1 = in the file; saved in the ".bbm" file
-    std::vector<std::vector<std::uint8_t>> m_spare;       // freed cache buffers kept for reuse
-    std::size_t m_verified = 0;                           // pieces whose bitmap byte is 1
-    std::size_t m_cache_limit = kWriteCacheEntries;       // entries the write cache may hold
-    std::size_t m_cache_bound = kWriteCacheEntries;       // most it may grow to
-    std::size_t m_read_cache_limit = kReadCacheEntries;   // entries the read cache may hold
-    std::size_t m_reads_limit = kMaxReads;                // reads under way at once
+    std::vector<std::vector<std::uint8_t>> m_stored;   // 1 = in the file; saved in the ".bbm" file
+    std::vector<std::vector<std::uint8_t>> m_spare;    // freed cache buffers kept for reuse
+    std::size_t m_verified = 0;                        // pieces whose bitmap byte is 1
+    std::size_t m_cache_limit = kWriteCacheEntries;    // entries the write cache may hold
+    std::size_t m_cache_bound = kWriteCacheEntries;    // most it may grow to
     CStorageManager* m_owner;
 };

@@ -16,8 +16,9 @@
 class ICmdEvent;
 class PieceHash;
 
-// A whole piece held in memory: the write cache and the read cache of
-// storage, and the destination of IChannelManager::ReadPiece.
+// A whole piece held in memory, the destination of
+// IChannelManager::ReadPiece; in storage's read cache also a span of a
+// piece (`length` bytes of it).
 struct PieceCacheEntry {
     std::int32_t piece = 0;
     std::uint32_t length = 0;

@@ -239,8 +239,7 @@ void CStorageManager::SubmitRead(const std::shared_ptr<CChannelStorageManager>& 
     // channel, and the I/O thread must never wait behind the writes'
     // backlog to start one.
     m_worker.Post(
-        StorageWorker::Key{job->channel_id, std::uint32_t(job->entry.piece)},
-        [this, job] { job->read = m_channels->ReadPiece(job->channel_id, job->entry); },
+        StorageWorker::Key{job->channel_id, std::uint32_t(job->entry.piece)}, [this, job] { job->Run(*m_channels); },
         [this, weak, job] { CompleteRead(weak, job); }, 0);
 }
 

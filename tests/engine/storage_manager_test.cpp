@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -29,6 +30,7 @@
 #include <mutex>
 #include <set>
 #include <thread>
+#include <tuple>
 
 namespace {
 
@@ -605,6 +607,98 @@ TEST_F(StorageManagerTest, UploadServesOnlyVerifiedPieces)
     storage->InspectStore(1, [&](CChannelStorageManager& s) { pieces = s.ReadCachePieces(); });
     EXPECT_EQ((std::vector<std::int32_t>{2, 4}), pieces);
     EXPECT_FALSE(Read(1, 3, 0, 10, out));
+}
+
+// Pieces longer than 1 MiB are read for upload a span at a time: blocks
+// at a piece's start, middle and end, on either side of a span's end and
+// across it come back right, and neither the reads nor what the read
+// cache keeps grow with the piece size (whole pieces of 8 MiB would hold
+// 24 MiB). Through the worker, requests for one span share its read and
+// all hear in the order they asked; a span the file no longer holds fails
+// its requests; a span read opens a file the task closed again.
+TEST_F(StorageManagerTest, BigPiecesAreReadForUploadASpanAtATime)
+{
+    const std::uint32_t piece = 8u << 20, span = 1u << 20, last = 3 * span / 2 + 100;
+    ChannelFixture fx({2ull * piece + last}, piece);
+    AddChannel(1, fx);
+    for (std::uint32_t p = 0; p < 3; ++p)
+        WritePiece(1, fx, p);
+    const std::vector<std::string> bytes = {fx.piece_bytes(0), fx.piece_bytes(1), fx.piece_bytes(2)};
+    const std::vector<std::array<std::uint32_t, 3>> asks = {{0, 0, kBlockSize},
+                                                            {0, 3 * span, kBlockSize},
+                                                            {0, piece - kBlockSize, kBlockSize},
+                                                            {1, span - kBlockSize, kBlockSize},
+                                                            {1, span, kBlockSize},
+                                                            {1, 2 * span - 100, 300},
+                                                            {2, last - 100, 100}};
+    std::string out(kBlockSize, '\0');
+    std::size_t held = 0, peak = 0;
+    {
+        test_support::HeapPeak heap;
+        for (const auto& a : asks) {
+            ASSERT_TRUE(Read(1, std::int32_t(a[0]), std::int32_t(a[1]), std::int32_t(a[2]), out));
+            EXPECT_TRUE(bytes[a[0]].compare(a[1], a[2], out) == 0) << a[0] << " " << a[1];
+            storage->InspectStore(1, [&](CChannelStorageManager& s) { held = std::max(held, s.BytesHeld()); });
+        }
+        peak = heap.peak();
+    }
+    EXPECT_LT(held, std::size_t(piece));
+    if (test_support::HeapPeak::supported()) {
+        EXPECT_LE(peak, CChannelStorageManager::kMaxReadBytes);
+    }
+
+    SetPieceReadHook([](std::uint64_t, std::int32_t) {});   // nothing is taken from memory
+    struct Reset {
+        ~Reset() { SetPieceReadHook(nullptr); }
+    } reset;
+    i_io_service io;
+    std::thread io_thread([&] { io.run(); });
+    storage->SetIoService(&io);
+    ASSERT_EQ(0, ::truncate((dir.file("save1") + "/dir/file0.bin").c_str(), off_t(2 * piece + 100)));
+    std::mutex lock;
+    std::vector<std::string> heard;
+    out.assign(kBlockSize, '\0');
+    auto ask = [&](std::int32_t p, std::uint32_t offset, const std::string& name) {
+        BlockRequest req{p, std::int32_t(offset), std::int32_t(kBlockSize), reinterpret_cast<std::uint8_t*>(&out[0])};
+        return storage->ReadBlockAsync(
+            1, req,
+            [&, name](int status) {
+                std::lock_guard<std::mutex> g(lock);
+                heard.push_back(name + ":" + std::to_string(status));
+            },
+            nullptr);
+    };
+    ASSERT_TRUE(io.pause());   // what the worker reads waits for the I/O thread
+    for (auto [p, offset, name] :
+         std::vector<std::tuple<std::int32_t, std::uint32_t, std::string>>{{0, span, "a"},
+                                                                           {0, span + kBlockSize, "b"},
+                                                                           {0, 7 * span, "c"},
+                                                                           {2, 0, "d"},
+                                                                           {0, span + 2 * kBlockSize, "e"}})
+        EXPECT_EQ(BlockRead::kPending, ask(p, offset, name)) << name;
+    io.restart();
+    EXPECT_TRUE(test_support::wait_until([&] {
+        std::lock_guard<std::mutex> g(lock);
+        return heard.size() == 5;
+    }));
+    EXPECT_EQ(BlockRead::kServed, ask(0, 7 * span + kBlockSize, "f"));   // the span read last
+    EXPECT_TRUE(bytes[0].compare(7 * span + kBlockSize, kBlockSize, out) == 0);
+    // A span read opens the file again after the task closed it, so that
+    // the blocks after it are copied from memory without a read.
+    SetPieceReadHook(nullptr);
+    channels->CloseChannelFiles(1);
+    ASSERT_EQ(BlockRead::kPending, ask(1, 5 * span, "g"));
+    EXPECT_TRUE(test_support::wait_until([&] {
+        std::lock_guard<std::mutex> g(lock);
+        return heard.size() == 6;
+    }));
+    EXPECT_EQ(BlockRead::kServed, ask(1, 6 * span, "h"));
+    EXPECT_TRUE(bytes[1].compare(6 * span, kBlockSize, out) == 0);
+    io.set_stopped();
+    io.stop();
+    io_thread.join();
+    storage->SetIoService(nullptr);
+    EXPECT_EQ((std::vector<std::string>{"a:0", "b:0", "e:0", "c:0", "d:-1", "g:0"}), heard);
 }
 
 TEST_F(StorageManagerTest, FailedWriteFreesTheBlocksAndBlamesNobody)
