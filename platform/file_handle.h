@@ -25,4 +25,9 @@ private:
 // any is not, or when the system cannot tell.
 bool in_page_cache(int fd, std::uint64_t offset, std::uint64_t length);
 
+// Has the system set up its page cache for [offset, offset + length) of the
+// file (reading what the file holds there; a hole comes as zeros), without
+// the file's write lock: a write there afterwards only copies. Best effort.
+void cache_range(int fd, std::uint64_t offset, std::uint64_t length);
+
 }   // namespace platform
