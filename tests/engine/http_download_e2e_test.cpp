@@ -892,6 +892,7 @@ TEST_F(HttpDownloadTest, ResumingABigTaskHoldsUpNoOtherDownload)
     ASSERT_TRUE(nginx->start()) << nginx->last_error();
     ASSERT_TRUE(nginx->SetCdnAnswer(9120, witness.CdnAnswer(witness_server.base_url())));
     ASSERT_TRUE(nginx->SetCdnAnswer(9121, big.CdnAnswer(nginx->base_url())));
+    WriteGaps::Reset();
     platform::set_write_at_source(&WriteGaps::Write);
     StartEngine();
     save = env->file("games");
