@@ -646,7 +646,9 @@ TEST_F(HttpDownloadTest, CorruptedRangeIsFetchedAgainFromTheGoodServer)
     behaviour.refuse_after_corrupt = true;
     bad.SetBehaviour(behaviour);
     ASSERT_TRUE(bad.Start());
-    nginx->SetRateLimit("2m");
+    // Slow enough that the bad server is sure to answer a long run before
+    // the good one has sent everything, however busy the machine.
+    nginx->SetRateLimit("128k");
     ASSERT_TRUE(nginx->start()) << nginx->last_error();
     ASSERT_TRUE(nginx->SetCdnAnswer(9103, fx.CdnAnswer(bad.base_url()) + fx.CdnAnswer(nginx->base_url())));
     StartEngine();
