@@ -8,6 +8,7 @@
 #
 # Environment:
 #   VR_SHUFFLE_REPEAT   rounds per suite (default 2); each round has its own order
+#   VR_SHUFFLE_ONCE     suites that run one round whatever the repeat (the long ones)
 #   VR_SHUFFLE_JOBS     suites at once (default nproc)
 #
 # SEED (1 to 99999) fixes the orders: the same seed replays them. A failing
@@ -30,12 +31,21 @@ out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
 export VR_TEST_SOURCE_DIR=$PWD VR_BINARY_DIR=$build
 
+rounds_of() {
+  local long
+  for long in ${VR_SHUFFLE_ONCE:-}; do
+    [[ $long == "$1" ]] && { echo 1; return; }
+  done
+  echo "$repeat"
+}
+
 run_suite() {
-  local suite=$1 start=$SECONDS status=0
+  local suite=$1 start=$SECONDS status=0 rounds
+  rounds=$(rounds_of "$suite")
   (cd "$build/tests" &&
-    timeout 3000 "./$suite" --gtest_shuffle --gtest_random_seed="$seed" --gtest_repeat="$repeat" \
+    timeout 3000 "./$suite" --gtest_shuffle --gtest_random_seed="$seed" --gtest_repeat="$rounds" \
       --gtest_brief=1 >"$out/$suite.log" 2>&1) || status=$?
-  echo "$status $((SECONDS - start))" >"$out/$suite.status"
+  echo "$status $((SECONDS - start)) $rounds" >"$out/$suite.status"
 }
 
 running=0
@@ -51,9 +61,9 @@ wait || true
 
 failed=0
 for suite in "${suites[@]}"; do
-  read -r status took <"$out/$suite.status"
+  read -r status took rounds <"$out/$suite.status"
   if ((status == 0)); then
-    echo "shuffled: $suite passed $repeat shuffled rounds in ${took} s (seed $seed)"
+    echo "shuffled: $suite passed $rounds shuffled rounds in ${took} s (seed $seed)"
   else
     failed=1
     echo "shuffled: $suite FAILED (exit $status, ${took} s, seed $seed); its output:"

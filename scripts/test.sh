@@ -42,7 +42,9 @@ shuffled_status=0
 ctest_status=0
 (cd "$build" && ctest --output-on-failure -j "$jobs" --timeout 600 --schedule-random) || ctest_status=$?
 if [[ ${VR_SHUFFLE_PASS:-1} != 0 ]]; then
-  VR_SHUFFLE_REPEAT=${VR_SHUFFLE_REPEAT:-2} bash scripts/shuffled.sh "$build" "$seed" || shuffled_status=$?
+  # The quick suites, which hold most process-wide state, repeat.
+  VR_SHUFFLE_REPEAT=${VR_SHUFFLE_REPEAT:-3} VR_SHUFFLE_ONCE=${VR_SHUFFLE_ONCE-"test_engine test_service"} \
+    bash scripts/shuffled.sh "$build" "$seed" || shuffled_status=$?
 fi
 tsan_status=0
 if [[ ${VR_TSAN_PASS:-1} != 0 ]]; then
