@@ -4,7 +4,9 @@
 # on), and runs every test. The saved fuzz inputs replay as tests; when clang
 # is there, every fuzz target also runs for a bounded time first
 # (scripts/fuzz.sh, VR_FUZZ_SECONDS per target). Then the suites run again
-# built with ThreadSanitizer (VR_TSAN_PASS=0 skips that pass). Compiler
+# built with ThreadSanitizer (VR_TSAN_PASS=0 skips that pass). Both passes
+# run in a new random order each time and also run every suite shuffled in
+# one process (scripts/shuffled.sh; the seed is printed). Compiler
 # warnings are errors; the include layers, the layout (.clang-format) and
 # clang-tidy are checked too.
 set -euo pipefail
@@ -29,8 +31,21 @@ if command -v clang++ >/dev/null 2>&1; then
 else
   echo "test: clang++ not found, fuzzing skipped (the saved inputs still replay)"
 fi
+# Every run takes a new order, printed so that a failing one can be replayed
+# (VR_TEST_SEED=N). ctest runs each test in a process of its own, in random
+# order; the shuffled pass then runs each suite in one process, its tests
+# shuffled and repeated, which finds a test that depends on what another
+# left behind (VR_SHUFFLE_PASS=0 skips it).
+seed=${VR_TEST_SEED:-$(((RANDOM * 32768 + RANDOM) % 99999 + 1))}
+echo "test: shuffle seed $seed (VR_TEST_SEED=$seed runs these orders again)"
+shuffled_status=0
 ctest_status=0
-(cd "$build" && ctest --output-on-failure -j "$jobs" --timeout 600) || ctest_status=$?
+(cd "$build" && ctest --output-on-failure -j "$jobs" --timeout 600 --schedule-random) || ctest_status=$?
+if [[ ${VR_SHUFFLE_PASS:-1} != 0 ]]; then
+  # The quick suites, which hold most process-wide state, repeat.
+  VR_SHUFFLE_REPEAT=${VR_SHUFFLE_REPEAT:-3} VR_SHUFFLE_ONCE=${VR_SHUFFLE_ONCE-"test_engine test_service"} \
+    bash scripts/shuffled.sh "$build" "$seed" || shuffled_status=$?
+fi
 tsan_status=0
 if [[ ${VR_TSAN_PASS:-1} != 0 ]]; then
   tsan=${VR_TSAN_BUILD_DIR:-build/tsan}
@@ -38,11 +53,15 @@ if [[ ${VR_TSAN_PASS:-1} != 0 ]]; then
   cmake --build "$tsan" -j "$jobs"
   # The suppressions (third-party code only) apply whatever options are set.
   export TSAN_OPTIONS="${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}:suppressions=$PWD/tests/tsan.supp"
-  (cd "$tsan" && ctest --output-on-failure -j "$jobs" --timeout 900) || tsan_status=$?
+  if [[ ${VR_SHUFFLE_PASS:-1} != 0 ]]; then
+    VR_SHUFFLE_REPEAT=1 bash scripts/shuffled.sh "$tsan" "$seed" || shuffled_status=$?
+  fi
+  (cd "$tsan" && ctest --output-on-failure -j "$jobs" --timeout 900 --schedule-random) || tsan_status=$?
 fi
 # The last ctest summary stays the last output; a failure reported above it
 # (layers and lint, fuzzing, the ASan pass) still fails the script.
 ((lint_status != 0)) && exit "$lint_status"
 ((fuzz_status != 0)) && exit "$fuzz_status"
 ((ctest_status != 0)) && exit "$ctest_status"
+((shuffled_status != 0)) && exit "$shuffled_status"
 exit "$tsan_status"

@@ -409,7 +409,9 @@ TEST_F(ClientMainTest, StopTaskStopsRunningAndCompletedTasksOnly)
     std::uint32_t state = 0;
     EXPECT_TRUE(CTaskStateMgr::Instance().GetState(41, &state));
     EXPECT_EQ(state, 4u);
-    EXPECT_EQ(Session().Stops(), (std::vector<std::uint64_t>{41}));
+    // The task may still be in the hand-over's add; its stop then reaches
+    // the session once the add returns.
+    EXPECT_TRUE(wait_until([&] { return Session().Stops() == std::vector<std::uint64_t>{41}; }, 5000));
     EXPECT_FALSE(client->StopTask(42)) << "unknown";
     client->OnTaskStop(41);
     EXPECT_EQ(client->GetTaskState(41), 0u);

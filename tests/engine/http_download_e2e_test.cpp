@@ -646,7 +646,9 @@ TEST_F(HttpDownloadTest, CorruptedRangeIsFetchedAgainFromTheGoodServer)
     behaviour.refuse_after_corrupt = true;
     bad.SetBehaviour(behaviour);
     ASSERT_TRUE(bad.Start());
-    nginx->SetRateLimit("2m");
+    // Slow enough that the bad server is sure to answer a long run before
+    // the good one has sent everything, however busy the machine.
+    nginx->SetRateLimit("128k");
     ASSERT_TRUE(nginx->start()) << nginx->last_error();
     ASSERT_TRUE(nginx->SetCdnAnswer(9103, fx.CdnAnswer(bad.base_url()) + fx.CdnAnswer(nginx->base_url())));
     StartEngine();
@@ -892,6 +894,7 @@ TEST_F(HttpDownloadTest, ResumingABigTaskHoldsUpNoOtherDownload)
     ASSERT_TRUE(nginx->start()) << nginx->last_error();
     ASSERT_TRUE(nginx->SetCdnAnswer(9120, witness.CdnAnswer(witness_server.base_url())));
     ASSERT_TRUE(nginx->SetCdnAnswer(9121, big.CdnAnswer(nginx->base_url())));
+    WriteGaps::Reset();
     platform::set_write_at_source(&WriteGaps::Write);
     StartEngine();
     save = env->file("games");

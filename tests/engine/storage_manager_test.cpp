@@ -963,6 +963,13 @@ struct ReadGate {
         open = to;
         wake.notify_all();
     }
+    // Each test starts from an open gate that has read nothing.
+    void Reset()
+    {
+        std::lock_guard<std::mutex> g(lock);
+        open = true;
+        pieces.clear();
+    }
     static void Read(std::uint64_t, std::int32_t piece);
 } g_gate;
 
@@ -993,6 +1000,7 @@ TEST_F(StorageManagerTest, UploadReadsRunOnTheWorkerAndAnswerTheirRequestsInOrde
     AddChannel(5, short_fx);
     for (std::uint32_t p : {0, 1, 2, 4, 5, 6})
         WritePiece(5, short_fx, p);
+    g_gate.Reset();
     SetPieceReadHook(&ReadGate::Read);
     struct Reset {
         ~Reset()

@@ -21,6 +21,10 @@ struct ClientLogFixture : ::testing::Test {
     test_support::ScopedEnv module{"VR_MODULE_DIR", dir.path()};
     test_support::ScopedEnv marker{"VR_CLIENT_LOG_MARKER", dir.file("marker/dlllogout.log")};
 
+    // The marker's state is looked at once a second: start from this test's
+    // folder, not from what a test before saw.
+    ClientLogFixture() { RecheckClientLogMarker(); }
+
     void set_marker(bool on)
     {
         if (on) {

@@ -17,6 +17,15 @@ struct WriteGaps {
     static inline std::atomic<std::int64_t> longest_us{0};   // while watching
     static inline std::atomic<std::uint32_t> writes{0};
 
+    // Forgets every write seen so far: call before installing Write, so a
+    // test repeated in one process starts from nothing.
+    static void Reset()
+    {
+        watching.store(false);
+        writes.store(0);
+        last_us.store(0);
+        longest_us.store(0);
+    }
     // Starts a new watch: the pauses from now on count.
     static void Watch()
     {
