@@ -236,11 +236,19 @@ void cdn_thread_peer_connection::on_receive(const i_error_code& error, std::uint
     // The body may have gone straight into storage's bytes (lent blocks).
     const auto state = m_exchange.lending() ? m_exchange.receive_lent(bytes, m_peer)
                                             : m_exchange.receive(receive_buffer(), receive_filled(), m_peer);
-    if (header_was_pending && !m_exchange.header_pending())
+    if (header_was_pending && !m_exchange.header_pending()) {
         o->GetTask()->report_source(m_peer, true);   // the source answers
+        o->GetTask()->report_answer(m_peer, m_exchange.file_name(), m_exchange.url_path(), std::string());
+    }
     if (state == http_range_request::receive_state::refused) {
         log("[zeq::cdn_thread_peer]" + std::to_string(task_id) + "," + m_exchange.failure() + "\n");
+        const std::string file = m_exchange.file_name();
+        const std::string url_path = m_exchange.url_path();
+        const std::string refusal = m_exchange.failure() + " (the server answered '" + m_exchange.answer() + "')";
         guard.unlock();
+        // Told to the task (which reports it) outside the connection's lock.
+        if (header_was_pending)
+            o->GetTask()->report_answer(m_peer, file, url_path, refusal);
         close();
         return;
     }

@@ -46,6 +46,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -242,6 +243,13 @@ public:
     // block waits a back-off (growing with each failure in a row) before
     // it is dialled again; a block clears it.
     void ReportHttpSource(std::uint64_t client_id, bool delivered);
+    // What a server answered a request for a file of the task: `failure`
+    // empty when the head was taken, else why it was refused. A failing
+    // file is reported once per change (error output, and the task's
+    // source problem that the front end shows); served again, it is
+    // cleared.
+    void ReportHttpAnswer(const PeerInfo& peer, const std::string& file, const std::string& url_path,
+                          const std::string& failure);
     // False while the source waits out its back-off.
     bool HttpSourceUsable(std::uint64_t client_id) const;
     // The source has answered since its last failure.
@@ -378,9 +386,18 @@ private:
                            HttpFinds& out);
     // The CDN answer's lines: every URL an information record, each server
     // (host and port, at most 64) one record, looked up once. Blocking.
-    void ParseCdnAnswer(std::string_view answer, HttpFinds& found, std::vector<PeerInfo>& servers);
+    // `unusable`: the first line that gave no server, and why.
+    void ParseCdnAnswer(std::string_view answer, HttpFinds& found, std::vector<PeerInfo>& servers,
+                        std::string& unusable);
     // Why the CDN query failed, from http_get's result.
     static std::string CdnQueryFailure(int code);
+    // Sets (text not empty) or clears the source problem under `key` (a
+    // file's URL, or the CDN query); a new text goes to the error output
+    // once, and the task's problems to the front end.
+    void NoteSourceProblem(const std::string& key, const std::string& text);
+    // The CDN query failed (`problem`) or gave servers (empty): the next
+    // query waits a back-off that doubles while the failure stays the same.
+    void NoteCdnQuery(const std::string& problem);
     // On the I/O thread: stores what was found and has timer 1 dial it now.
     void ApplyHttpFinds(const HttpFinds& finds);
     void ApplyCisReply(const CisReply& reply);
@@ -451,6 +468,15 @@ private:
     std::uint32_t m_best_rate = 0;        // fastest exchange speed noted ...
     std::uint32_t m_best_rate_tick = 0;   // ... and when
     mutable CcsLocker m_http_conn_lock;   // guards m_http_counts, m_http_speeds and m_http_backoff
+    // Why the task's sources fail, by key (a file's URL, "cdn" for the
+    // query), with the CDN query's back-off; a leaf lock: no sink is called
+    // under it.
+    std::mutex m_source_lock;
+    std::map<std::string, std::string> m_source_problems;
+    std::uint64_t m_source_generation = 0;   // raised by every change
+    std::atomic<bool> m_source_failing{false};
+    std::uint32_t m_cdn_query_wait_ms = 0;   // 0: the query is not held back
+    std::uint32_t m_cdn_query_next = 0;      // tick of the next query
     std::unique_ptr<CCdnThread> m_cdn_thread;
     // The CDN thread's wake event, set once before any thread runs; it
     // outlives the thread.

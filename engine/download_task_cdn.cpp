@@ -6,6 +6,7 @@
 #include "engine/download_task.h"
 #include "engine/engine_settings.h"
 #include "engine/i_storage_manager.h"
+#include "engine/p2sp_engine.h"
 #include "fagex/fagexStringUtil.h"
 #include "foundation/http_get.h"
 #include "foundation/utility.h"
@@ -30,6 +31,26 @@ constexpr std::size_t kCdnReplyCap = std::size_t(16) << 20;
 constexpr std::size_t kMaxCdnServers = 64;
 constexpr std::size_t kMaxCdnUrlLength = 1024;
 constexpr std::uint32_t kCdnQueryTotalMs = 15000;
+// A CDN query that fails the same way again waits twice as long, up to
+// the cap; a new failure or a good answer starts over.
+constexpr std::uint32_t kCdnQueryBackoffMs = 2000;
+constexpr std::uint32_t kCdnQueryBackoffMaxMs = 60000;
+// Failing files a task reports at once (each its own URL).
+constexpr std::size_t kMaxSourceProblems = 16;
+// Failing files named in the front end's text.
+constexpr std::size_t kShownSourceProblems = 3;
+const char* const kCdnQueryKey = "cdn";
+
+// A line of an answer, shown in a report: bounded, control characters out.
+std::string shown_line(std::string_view line)
+{
+    std::string text;
+    for (char c : line.substr(0, 200)) {
+        if (static_cast<unsigned char>(c) >= 0x20 && c != 0x7f)
+            text += c;
+    }
+    return line.size() > 200 ? text + "..." : text;
+}
 
 class task_range_adapter : public zeq::i_range_task {
 public:
@@ -97,6 +118,11 @@ public:
     {
         m_task->ReportHttpSource(peer.clientid, delivered);
     }
+    void report_answer(const PeerInfo& peer, const std::string& file, const std::string& url_path,
+                       const std::string& failure) override
+    {
+        m_task->ReportHttpAnswer(peer, file, url_path, failure);
+    }
     std::uint32_t note_source_rate(std::uint32_t rate) override { return m_task->NoteHttpSourceRate(rate); }
     bool has_http_peers() override { return m_task->GetHttpPeerList().GetCount() > 0; }
     bool pick_http_peer(PeerInfo& out) override { return m_task->PickHttpPeer(out); }
@@ -142,6 +168,11 @@ bool CDownload_Task::try_cdn_download()
     std::string url = prefix + std::to_string(m_task_id);
     if (url.find("http://") == std::string::npos)
         url = "http://" + url;
+    {
+        std::lock_guard<std::mutex> guard(m_source_lock);
+        if (m_cdn_query_wait_ms != 0 && !platform::tick_reached(platform::tick_count(), m_cdn_query_next))
+            return false;
+    }
 
     HttpGetOptions options;
     options.body_cap = kCdnReplyCap;
@@ -149,16 +180,28 @@ bool CDownload_Task::try_cdn_download()
     options.cancel = &m_stopping;   // the task's stop ends the wait
     std::vector<char> body;
     if (const int code = http_get(url, options, body)) {
-        // Asked again after a back-off: each failure tells why. An answer
-        // refused for its size is an error of the server's making; an
-        // unreachable server is routine offline.
-        const std::string text = "cdn query of task " + std::to_string(m_task_id) +
-                                 " failed: " + CdnQueryFailure(code) + "\n";
-        ICmdEvent* event = GetCmdEvent();
-        if (event && (code == 304 || code == 405))
-            event->OnErrorOutput(text.c_str());
-        else if (code != 4 && ClientLogEnabled())
-            WriteClientLog(text);
+        if (code == 4)
+            return false;   // the task stops
+        // Asked again after a back-off; each new failure is said once. An
+        // unreachable server is routine offline: the client log has it,
+        // not the task's problems.
+        const std::string status = http_last_status_line();
+        const std::string text = "the CDN query " + url + " failed: " + CdnQueryFailure(code) +
+                                 (status.empty() ? std::string() : " (it answered '" + status + "')");
+        if (code == 1) {
+            bool first = false;
+            {
+                std::lock_guard<std::mutex> guard(m_source_lock);
+                first = m_cdn_query_wait_ms == 0;
+                m_cdn_query_wait_ms = first ? kCdnQueryBackoffMs
+                                            : std::min(m_cdn_query_wait_ms * 2, kCdnQueryBackoffMaxMs);
+                m_cdn_query_next = platform::tick_count() + m_cdn_query_wait_ms;
+            }
+            if (first && ClientLogEnabled())
+                WriteClientLog("cdn query of task " + std::to_string(m_task_id) + ": " + text + "\n");
+            return false;
+        }
+        NoteCdnQuery(text);
         return false;
     }
 
@@ -166,13 +209,20 @@ bool CDownload_Task::try_cdn_download()
     // the I/O thread.
     auto found = std::make_shared<HttpFinds>();
     std::vector<PeerInfo> servers;
+    std::string unusable;
     if (body.size() > 7)
-        ParseCdnAnswer(std::string_view(body.data(), body.size()), *found, servers);
+        ParseCdnAnswer(std::string_view(body.data(), body.size()), *found, servers, unusable);
     const std::vector<HttpPeerInfo> url_infos = found->infos;
     ExpandHttpServers(servers, url_infos, *found);
     if (m_stopping.load())
         return false;
     const bool gave_peers = !servers.empty();
+    if (gave_peers)
+        NoteCdnQuery(std::string());
+    else if (!unusable.empty())
+        NoteCdnQuery("the CDN answer of " + url + " gives no usable URL: " + unusable);
+    else
+        NoteCdnQuery("the CDN answer of " + url + " names no URL (" + std::to_string(body.size()) + " bytes)");
     PostToIo([found](CDownload_Task* task) {
         if (task)
             task->ApplyHttpFinds(*found);
@@ -198,8 +248,13 @@ std::string CDownload_Task::CdnQueryFailure(int code)
     }
 }
 
-void CDownload_Task::ParseCdnAnswer(std::string_view answer, HttpFinds& found, std::vector<PeerInfo>& servers)
+void CDownload_Task::ParseCdnAnswer(std::string_view answer, HttpFinds& found, std::vector<PeerInfo>& servers,
+                                    std::string& unusable)
 {
+    const auto refuse = [&unusable](std::string_view line, const std::string& why) {
+        if (unusable.empty())
+            unusable = "line '" + shown_line(line) + "' cannot be used: " + why;
+    };
     // One look-up per server, however many of its URLs the answer names.
     std::map<std::pair<std::string, std::uint16_t>, std::uint64_t> known;
     const bool logging = ClientLogEnabled();
@@ -208,16 +263,28 @@ void CDownload_Task::ParseCdnAnswer(std::string_view answer, HttpFinds& found, s
         const std::size_t end = std::min(answer.find_first_of("\r\n"), answer.size());
         const std::string_view line = answer.substr(0, end);
         answer.remove_prefix(std::min(end + 1, answer.size()));
-        if (line.empty() || line.size() > kMaxCdnUrlLength)
+        if (line.empty())
             continue;
+        if (line.size() > kMaxCdnUrlLength) {
+            refuse(line, "it is longer than " + std::to_string(kMaxCdnUrlLength) + " characters");
+            continue;
+        }
         const std::string text(line);
         if (logging)
             WriteClientLog(">>>>==== url[" + text + "]\n");
+        // "http:/host/..." would have "http" looked up as a host name.
+        if (text.size() >= 5 && fagex::StringUtil::startsWith(text, "http:", true) &&
+            !fagex::StringUtil::startsWith(text, "http://", true)) {
+            refuse(line, "it does not start with http://");
+            continue;
+        }
         std::string host;
         std::string path;
         std::uint16_t port = 80;
-        if (!CUtility::ParseUrl(text, host, port, path) || host.empty())
+        if (!CUtility::ParseUrl(text, host, port, path) || host.empty()) {
+            refuse(line, "it names no host");
             continue;
+        }
         auto server = known.find({host, port});
         if (server == known.end()) {
             if (known.size() >= kMaxCdnServers)
@@ -235,6 +302,8 @@ void CDownload_Task::ParseCdnAnswer(std::string_view answer, HttpFinds& found, s
             if (m_http_peers.Resolve(&record)) {
                 found.records.push_back(record);
                 servers.push_back(record);
+            } else {
+                refuse(line, "its host '" + shown_line(host) + "' is not known");
             }
         }
         HttpPeerInfo info;
@@ -292,10 +361,94 @@ bool CDownload_Task::PickHttpPeer(PeerInfo& out)
         else if (HttpSourceUsable(p.clientid))
             usable.push_back(p);
     }
+    // Every source waits out its back-off (a refused file, a silent
+    // server): none is dialled before it ends.
     if (!proven.empty())
         peers.swap(proven);
     else if (!usable.empty())
         peers.swap(usable);
+    else
+        return false;
     out = peers[generator() % peers.size()];
     return true;
+}
+
+void CDownload_Task::ReportHttpAnswer(const PeerInfo& peer, const std::string& file, const std::string& url_path,
+                                      const std::string& failure)
+{
+    if (failure.empty() && !m_source_failing.load())
+        return;
+    const std::uint16_t port = peer.publicport;
+    const std::string url = "http://" + FixedText(peer.hostname) +
+                            (port == 80 || port == 0 ? std::string() : ":" + std::to_string(port)) + url_path;
+    NoteSourceProblem(url, failure.empty() ? std::string() : "file " + file + " at " + url + ": " + failure);
+}
+
+void CDownload_Task::NoteCdnQuery(const std::string& problem)
+{
+    {
+        std::lock_guard<std::mutex> guard(m_source_lock);
+        const auto kept = m_source_problems.find(kCdnQueryKey);
+        if (problem.empty())
+            m_cdn_query_wait_ms = 0;
+        else if (kept != m_source_problems.end() && kept->second == problem && m_cdn_query_wait_ms != 0)
+            m_cdn_query_wait_ms = std::min(m_cdn_query_wait_ms * 2, kCdnQueryBackoffMaxMs);
+        else
+            m_cdn_query_wait_ms = kCdnQueryBackoffMs;
+        m_cdn_query_next = platform::tick_count() + m_cdn_query_wait_ms;
+    }
+    NoteSourceProblem(kCdnQueryKey, problem);
+}
+
+void CDownload_Task::NoteSourceProblem(const std::string& key, const std::string& text)
+{
+    {
+        std::lock_guard<std::mutex> guard(m_source_lock);
+        const auto kept = m_source_problems.find(key);
+        if (text.empty()) {
+            if (kept == m_source_problems.end())
+                return;
+            m_source_problems.erase(kept);
+        } else {
+            if (kept != m_source_problems.end() && kept->second == text)
+                return;
+            if (kept == m_source_problems.end() && m_source_problems.size() >= kMaxSourceProblems)
+                return;
+            m_source_problems[key] = text;
+        }
+        ++m_source_generation;
+        m_source_failing.store(!m_source_problems.empty());
+    }
+    ICmdEvent* sink = GetCmdEvent();
+    if (!sink)
+        return;
+    const std::string id = std::to_string(m_task_id);
+    if (!text.empty())
+        sink->OnErrorOutput(("task " + id + ": " + text + "\n").c_str());
+    else
+        TextOutput("task " + id + ": " + key + " works again\n");
+    // Two threads may report at once: whoever publishes looks again, so the
+    // last text the front end gets is the current one.
+    std::uint64_t published = 0;
+    for (;;) {
+        std::string summary;
+        std::uint64_t generation = 0;
+        {
+            std::lock_guard<std::mutex> guard(m_source_lock);
+            generation = m_source_generation;
+            if (generation == published)
+                return;
+            std::size_t shown = 0;
+            for (const auto& entry : m_source_problems) {
+                if (shown++ == kShownSourceProblems) {
+                    summary += "; and " + std::to_string(m_source_problems.size() - kShownSourceProblems) + " more";
+                    break;
+                }
+                summary += (summary.empty() ? "" : "; ") + entry.second;
+            }
+        }
+        sink->OnTaskInfo(m_task_id, summary.c_str(),
+                         summary.empty() ? task_info_source_works : task_info_source_failing, 0, 0, 0);
+        published = generation;
+    }
 }

@@ -49,6 +49,11 @@ enum EngineCallbackCode : std::uint32_t {
 constexpr std::uint32_t task_info_prepare_failed = 2;
 constexpr std::uint32_t task_info_storage_failing = 3;
 constexpr std::uint32_t task_info_storage_works = 4;
+// The task's sources: the text names what fails (a CDN answer that gives
+// no usable URL, a file its server does not serve and what it answered);
+// "works" once every such failure is over.
+constexpr std::uint32_t task_info_source_failing = 5;
+constexpr std::uint32_t task_info_source_works = 6;
 
 // What the front end passes to Init.
 struct EngineInitBlock {

@@ -198,9 +198,33 @@ bool split_http_url(const std::string& url, std::string& host, std::uint16_t& po
     return !host.empty() && port != 0 && !unsafe(host) && !unsafe(path);
 }
 
+namespace {
+
+// What the server said to the last GET of this thread: callers name it when
+// they report a refused fetch.
+thread_local std::string t_status_line;
+
+void keep_status_line(const std::string& header)
+{
+    constexpr std::size_t shown = 128;
+    t_status_line.clear();
+    for (char c : header.substr(0, std::min(header.find_first_of("\r\n"), shown))) {
+        if (static_cast<unsigned char>(c) >= 0x20 && c != 0x7f)
+            t_status_line += c;
+    }
+}
+
+}   // namespace
+
+std::string http_last_status_line()
+{
+    return t_status_line;
+}
+
 int http_get(const std::string& url, const HttpGetOptions& o, std::vector<char>& body)
 {
     body.clear();
+    t_status_line.clear();
     const Deadline deadline(o.total_ms);
     std::string u = url.substr(0, o.max_url);
     if (o.lower_case_url)
@@ -237,6 +261,7 @@ int http_get(const std::string& url, const HttpGetOptions& o, std::vector<char>&
     header.reserve(header_limit);
     if (const int code = read_header(socket, o, deadline, header))
         return code == header_cancelled ? result_cancelled : 100 + code;
+    keep_status_line(header);
     if (!status_is_200(header))
         return 201;
     std::uint64_t length = 0;

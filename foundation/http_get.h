@@ -55,6 +55,11 @@ struct HttpGetOptions {
 // arrived, even on failure.
 int http_get(const std::string& url, const HttpGetOptions& options, std::vector<char>& body);
 
+// The status line ("HTTP/1.1 404 Not Found") of the last GET made on the
+// calling thread, at most 128 characters without control characters; empty
+// when that GET got no header.
+std::string http_last_status_line();
+
 // The GET with the default limits.
 int HttpGetUrl(const std::string& url, std::vector<char>& body);
 

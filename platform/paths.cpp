@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <mutex>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -82,6 +83,33 @@ std::string module_dir()
     if (getcwd(buf, sizeof buf))
         return buf;
     return ".";
+}
+
+namespace {
+
+std::mutex g_log_dir_lock;   // guards g_log_dir_fallback
+std::string g_log_dir_fallback;
+
+}   // namespace
+
+bool folder_writable(const std::string& folder)
+{
+    return ::access(folder.c_str(), W_OK | X_OK) == 0;
+}
+
+void set_log_dir_fallback(const std::string& folder)
+{
+    std::lock_guard<std::mutex> guard(g_log_dir_lock);
+    g_log_dir_fallback = folder;
+}
+
+std::string log_dir()
+{
+    std::string dir = module_dir();
+    if (folder_writable(dir))
+        return dir;
+    std::lock_guard<std::mutex> guard(g_log_dir_lock);
+    return g_log_dir_fallback.empty() ? dir : g_log_dir_fallback;
 }
 
 namespace {

@@ -27,6 +27,14 @@ std::string client_log_marker_path();
 // Folder of the loaded library ("beside the module"): $VR_MODULE_DIR, else
 // the folder of the binary holding this code (dladdr), else the current one.
 std::string module_dir();
+// Folder the module's log files go to: module_dir() when it can be written,
+// else the folder given to set_log_dir_fallback (when one was given).
+std::string log_dir();
+// Where log files go while the module's folder cannot be written (an
+// installed library's folder usually cannot).
+void set_log_dir_fallback(const std::string& folder);
+// True when a file can be created in the folder.
+bool folder_writable(const std::string& folder);
 
 // Converts a backslash path of the original layout: "\" becomes '/', and a
 // drive path is mapped: "c:\qorn..." -> qorn_dir(), "c:\velmar\..." ->

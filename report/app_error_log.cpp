@@ -24,7 +24,7 @@ bool ends_with_no_case(const std::string& text, const std::string& suffix)
 }   // namespace
 
 CAppErrorLog::CAppErrorLog(const std::string& folder)
-    : m_path(platform::join_path(folder.empty() ? platform::module_dir() : folder, state_file_name))
+    : m_path(platform::join_path(folder.empty() ? platform::log_dir() : folder, state_file_name))
 {
 }
 

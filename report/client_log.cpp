@@ -24,7 +24,7 @@ std::atomic<std::uint32_t> g_marker_checked_at{0};
 
 std::string ClientLogPath()
 {
-    return platform::join_path(platform::module_dir(), "p2sp_client.log");
+    return platform::join_path(platform::log_dir(), "p2sp_client.log");
 }
 
 bool ClientLogEnabled()

@@ -173,7 +173,7 @@ bool DebugLog::Start(const char* prefix, const std::string& folder)
     std::lock_guard<std::mutex> control(s.control);
     if (s.started.load())
         return true;
-    const std::string dir = folder.empty() ? platform::module_dir() : folder;
+    const std::string dir = folder.empty() ? platform::log_dir() : folder;
     const std::string name = (prefix && *prefix) ? prefix : "debug";
     const std::string conf = platform::join_path(dir, "log.conf");
     {

@@ -43,7 +43,7 @@ std::string record_line(std::uint64_t task_id, std::int64_t start, std::int64_t 
 }   // namespace
 
 CDownDataLog::CDownDataLog(const std::string& folder)
-    : m_path(platform::join_path(folder.empty() ? platform::module_dir() : folder, data_file_name))
+    : m_path(platform::join_path(folder.empty() ? platform::log_dir() : folder, data_file_name))
 {
     const ServerAddress server = ServerAddressFromEnv("VR_DATALOG_SERVER", 5113);
     m_host = server.host;

@@ -32,7 +32,7 @@ void append_line(const std::string& path, std::string line)
 }   // namespace
 
 CLogOfBoot::CLogOfBoot(const std::string& folder)
-    : m_folder(folder.empty() ? platform::module_dir() : folder), m_boot_time(platform::unix_time())
+    : m_folder(folder.empty() ? platform::log_dir() : folder), m_boot_time(platform::unix_time())
 {
     const ServerAddress server = ServerAddressFromEnv("VR_BOOTLOG_SERVER", 5113);
     m_host = server.host;

@@ -23,4 +23,7 @@ if [[ ! -x "$build/tools/vr_host" ]]; then
 fi
 host=$(realpath "$build/tools/vr_host")
 cd "$start_dir"
-exec "$host" start "${1:-1}"
+game=${1:-1}
+echo "run: the service of game $game listens on 127.0.0.1:$(((8000 + game) & 65535)) (XML-RPC POST; when that" \
+  "port is busy, the next free one: the port= line of <data folder>/velmar_game$game.ini)"
+exec "$host" start "$game"

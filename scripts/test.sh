@@ -11,15 +11,20 @@
 # clang-tidy are checked too.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# Each phase is named as it starts: some run for minutes without output.
+phase() { echo "== test.sh: $* ($(date +%T))"; }
+phase "setup"
 bash scripts/setup.sh
 build=${VR_TEST_BUILD_DIR:-build/asan}
 jobs=$(nproc)
 # RelWithDebInfo without its -DNDEBUG: optimised like a release, asserting
 # like a debug build.
 checked=(-DCMAKE_BUILD_TYPE=RelWithDebInfo "-DCMAKE_C_FLAGS_RELWITHDEBINFO=-O2 -g" "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O2 -g")
+phase "ASan build"
 cmake -S . -B "$build" -G Ninja "${checked[@]}" -DVR_SANITIZE=ON -DVR_TESTS=ON -DVR_FUZZ=ON -DVR_WERROR=ON
 cmake --build "$build" -j "$jobs"
 lint_status=0
+phase "layers, format, clang-tidy"
 bash scripts/check_layers.sh || lint_status=$?
 bash scripts/check_format.sh || lint_status=$?
 bash scripts/lint.sh "$build" || lint_status=$?
@@ -27,6 +32,7 @@ export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 fuzz_status=0
 if command -v clang++ >/dev/null 2>&1; then
+  phase "fuzz (VR_FUZZ_SECONDS per target)"
   bash scripts/fuzz.sh || fuzz_status=$?
 else
   echo "test: clang++ not found, fuzzing skipped (the saved inputs still replay)"
@@ -40,8 +46,10 @@ seed=${VR_TEST_SEED:-$(((RANDOM * 32768 + RANDOM) % 99999 + 1))}
 echo "test: shuffle seed $seed (VR_TEST_SEED=$seed runs these orders again)"
 shuffled_status=0
 ctest_status=0
+phase "ASan tests"
 (cd "$build" && ctest --output-on-failure -j "$jobs" --timeout 600 --schedule-random) || ctest_status=$?
 if [[ ${VR_SHUFFLE_PASS:-1} != 0 ]]; then
+  phase "ASan suites shuffled in one process"
   # The quick suites, which hold most process-wide state, repeat.
   VR_SHUFFLE_REPEAT=${VR_SHUFFLE_REPEAT:-3} VR_SHUFFLE_ONCE=${VR_SHUFFLE_ONCE-"test_engine test_service"} \
     bash scripts/shuffled.sh "$build" "$seed" || shuffled_status=$?
@@ -49,6 +57,7 @@ fi
 tsan_status=0
 if [[ ${VR_TSAN_PASS:-1} != 0 ]]; then
   tsan=${VR_TSAN_BUILD_DIR:-build/tsan}
+  phase "TSan build and tests"
   cmake -S . -B "$tsan" -G Ninja "${checked[@]}" -DVR_TSAN=ON -DVR_TESTS=ON -DVR_FUZZ=OFF
   cmake --build "$tsan" -j "$jobs"
   # The suppressions (third-party code only) apply whatever options are set.

@@ -137,8 +137,12 @@ public:
 
     // What keeps a task from moving, kept until it moves again (engine
     // events and hand-off results); written to the service log as it comes.
-    void set_task_problem(std::uint64_t task_id, const std::string& problem);
-    void clear_task_problem(std::uint64_t task_id);
+    // Two kinds are kept apart: the task's own (hand-off, storage) and its
+    // sources' (a CDN answer or a file the CDN does not serve), each
+    // cleared by its own good news. True when the text changed.
+    enum problem_kind { problem_task = 0, problem_source = 1 };
+    bool set_task_problem(std::uint64_t task_id, const std::string& problem, int kind = problem_task);
+    void clear_task_problem(std::uint64_t task_id, int kind = problem_task);
 
     // The local task list.
     local_task_list& local_tasks() { return m_local; }
@@ -239,9 +243,9 @@ private:
     handoff_backoff m_backoff;                // has its own lock
     mutable std::mutex m_version_lock;        // guards m_game_versions
     std::map<std::uint32_t, GameVersionInfo> m_game_versions;
-    bool m_log_connection = false;       // InitLogConnClient started one
-    mutable std::mutex m_problem_lock;   // guards m_task_problems; taken alone
-    std::map<std::uint64_t, std::string> m_task_problems;
+    bool m_log_connection = false;                                          // InitLogConnClient started one
+    mutable std::mutex m_problem_lock;                                      // guards m_task_problems; taken alone
+    std::map<std::pair<std::uint64_t, int>, std::string> m_task_problems;   // (task id, kind)
 };
 
 }   // namespace kx2dll

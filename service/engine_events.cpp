@@ -50,6 +50,15 @@ void download_manager::on_engine_event(std::uint32_t code, std::uintptr_t data)
             clear_task_problem(id);
             break;
         }
+        // The engine said it in its error output already, once.
+        if (e.value == task_info_source_failing) {
+            set_task_problem(id, e.text, problem_source);
+            break;
+        }
+        if (e.value == task_info_source_works) {
+            clear_task_problem(id, problem_source);
+            break;
+        }
         // Type 2: the task's files could not be prepared (the text says
         // why, the error event too) and the engine stopped it.
         if (e.value != 2)
@@ -92,6 +101,7 @@ void download_manager::on_engine_event(std::uint32_t code, std::uintptr_t data)
         m_local.reset_priority(id);
         m_backoff.clear(id);
         clear_task_problem(id);
+        clear_task_problem(id, problem_source);
         LocalTaskRecord r;
         if (m_local.find(id, r))
             update_game_version(r.gameid, r.new_version);
@@ -162,16 +172,20 @@ void download_manager::on_engine_event(std::uint32_t code, std::uintptr_t data)
     }
 }
 
-void download_manager::set_task_problem(std::uint64_t task_id, const std::string& problem)
+bool download_manager::set_task_problem(std::uint64_t task_id, const std::string& problem, int kind)
 {
     std::lock_guard<std::mutex> guard(m_problem_lock);
-    m_task_problems[task_id] = problem;
+    std::string& kept = m_task_problems[{task_id, kind}];
+    if (kept == problem)
+        return false;
+    kept = problem;
+    return true;
 }
 
-void download_manager::clear_task_problem(std::uint64_t task_id)
+void download_manager::clear_task_problem(std::uint64_t task_id, int kind)
 {
     std::lock_guard<std::mutex> guard(m_problem_lock);
-    m_task_problems.erase(task_id);
+    m_task_problems.erase({task_id, kind});
 }
 
 }   // namespace kx2dll

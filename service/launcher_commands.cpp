@@ -13,12 +13,13 @@
 namespace kx2dll {
 namespace {
 
-// "<name>value</name>\r\n" per entry, names in ascending byte order.
+// "<name>value</name>\r\n" per entry, names in ascending byte order. Values
+// are escaped: a folder name may hold "&" or "<".
 std::string value_list(const value_map& values)
 {
     std::string text;
     for (const auto& entry : values)
-        text += "<" + entry.first + ">" + entry.second + "</" + entry.first + ">\r\n";
+        text += "<" + entry.first + ">" + reply_text(entry.second) + "</" + entry.first + ">\r\n";
     return text;
 }
 

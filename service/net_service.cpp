@@ -53,8 +53,9 @@ void install_rpc_trace()
     });
 }
 
-// Writes the information file the launcher reads the port from.
-void write_info_file(int game_id, std::uint16_t port)
+// The data folder, else the system folder (made when missing), with a
+// separator at its end.
+std::string service_folder()
 {
     std::string folder = kx2dll::get_data_folder();
     if (folder.empty() || !platform::folder_exists(folder)) {
@@ -63,11 +64,19 @@ void write_info_file(int game_id, std::uint16_t port)
     }
     if (!folder.empty() && folder.back() != platform::path_separator)
         folder += platform::path_separator;
+    return folder;
+}
+
+// Writes the information file the launcher reads the port from; its path.
+std::string write_info_file(int game_id, std::uint16_t port)
+{
+    const std::string folder = service_folder();
     // A launcher reading while the service starts sees the old file or the
     // new one, never half of it. A failure is not fatal: the port probing
     // order still lets a launcher find the service.
-    platform::write_file_atomically(folder + kx2dll::service_info_file_name(game_id),
-                                    kx2dll::service_info_file_text(port));
+    std::string path = folder + kx2dll::service_info_file_name(game_id);
+    platform::write_file_atomically(path, kx2dll::service_info_file_text(port));
+    return path;
 }
 
 }   // namespace
@@ -105,6 +114,12 @@ NetService::NetService(int game_id, kx2dll::download_manager_factory factory) : 
         ++g_live_services;
     }
     Log("game id [" + fagex::StringConverter::toString(game_id) + "] running ...");
+    const std::string module = platform::module_dir();
+    if (!platform::folder_writable(module)) {
+        const std::string folder = service_folder();
+        platform::set_log_dir_fallback(folder);
+        Write("log files go to " + folder + ": the module's folder " + module + " cannot be written", 2);
+    }
     m_server = std::make_unique<kx2dll::launcher_rpc_server>();
     m_interface = std::make_unique<kx2dll::ServiceInterface>(m_server.get(), game_id, std::move(factory));
     m_server->set_wait_test([](const std::string& method, XmlRpc::XmlRpcValue& params) {
@@ -204,12 +219,14 @@ unsigned NetServiceThreadProc(NetService* service)
         ++service->m_port;
     }
     service->m_bound_port.store(service->m_port);
-    write_info_file(service->m_game_id, service->m_port);
+    const std::string info_file = write_info_file(service->m_game_id, service->m_port);
     kx2dll::write_service_log("service listen port is " + std::to_string(service->m_port) + " ...");
     service->m_server->enableIntrospection(true);
     while (!service->m_stop.load())
         service->m_server->serve_for(serve_slice_ms);
     service->m_server->close_all();
+    // A launcher must not take the last run's port for a running service.
+    platform::delete_file(info_file);
     kx2dll::write_service_log("NetServiceThreadProc exit ...");
     return 0;
 }

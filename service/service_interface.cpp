@@ -142,7 +142,8 @@ std::string ServiceInterface::make_error_reply(const std::string& reason)
 std::string ServiceInterface::success_reply(const std::string& type, int version, const std::string& file_md5,
                                             const std::string& result) const
 {
-    return make_reply(type, 0, version, m_game_id, file_md5, result, "");
+    // The launcher's own text comes back: escaped as it was sent.
+    return make_reply(type, 0, version, m_game_id, reply_text(file_md5), result, "");
 }
 
 void set_string_result(XmlRpc::XmlRpcValue& result, const std::string& text)

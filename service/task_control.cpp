@@ -227,6 +227,12 @@ bool download_manager::start_download_file(int game_id_in, const std::string& fi
         log("add tasks id:" + std::to_string(id) + ", level : " + std::to_string(level) + "\n");
         return true;
     }
+    // No task server lists a file by anything but its digest: a name that
+    // is none is refused without asking.
+    if (!is_md5_text(file_md5)) {
+        set_failure_reason("file_md5 '" + file_md5 + "' is not an MD5 (32 hexadecimal digits)");
+        return false;
+    }
     // Only the task server knows the file. Its answer is fetched on the
     // scheduling thread; the command waits a little for it and otherwise
     // answers at once, the download showing state 0 until it is known.
@@ -575,12 +581,14 @@ std::string download_manager::task_problem(int game_id, const std::string& file_
     std::string problems;
     std::lock_guard<std::mutex> guard(m_problem_lock);
     for (std::uint64_t id : entry.taskids) {
-        auto it = m_task_problems.find(id);
-        if (it == m_task_problems.end())
-            continue;
-        if (!problems.empty())
-            problems += "; ";
-        problems += "task " + std::to_string(id) + ": " + it->second;
+        for (int kind : {problem_task, problem_source}) {
+            auto it = m_task_problems.find({id, kind});
+            if (it == m_task_problems.end())
+                continue;
+            if (!problems.empty())
+                problems += "; ";
+            problems += "task " + std::to_string(id) + ": " + it->second;
+        }
     }
     return problems;
 }

@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "fagex/fagexStringUtil.h"
+#include "foundation/http_get.h"
 #include "platform/paths.h"
 #include "platform/tick.h"
 #include "service/launcher_error.h"
@@ -86,9 +87,9 @@ int download_manager::add_single_download_task_to_enginer(const LocalTaskRecord&
         if (!again) {
             const int r = m_engine->AddResumedTask(seed_text.c_str(), save_folder.c_str(), bitmap, tables);
             if (r != 0) {
-                error("download_manager::add_single_download_task_to_enginer start histore task id[" + ids +
-                      "] failed! error[" + std::to_string(r) + "]");
-                set_task_problem(id, "the engine refused to resume it (error " + std::to_string(r) + ")");
+                if (set_task_problem(id, "the engine refused to resume it (error " + std::to_string(r) + ")"))
+                    error("download_manager::add_single_download_task_to_enginer start histore task id[" + ids +
+                          "] failed! error[" + std::to_string(r) + "]");
                 return 100 + r;
             }
             log("引擎添加下载一个文件1 id[" + ids + "]");
@@ -97,19 +98,27 @@ int download_manager::add_single_download_task_to_enginer(const LocalTaskRecord&
         log("get local task info return code : " + std::to_string(rc) + ", != 0 need redownload!");
     }
 
+    // A failure is logged when it differs from the task's last one, not at
+    // every retry of the back-off.
     std::vector<char> body;
     const int got = m_engine->HttpGet(record.seedurl.c_str(), body);
     if (got != 0) {
-        error("from server download seed file failed, err : " + std::to_string(got) + " [" + record.seedurl + "]");
-        set_task_problem(id,
-                         "its seed cannot be fetched from " + record.seedurl + " (error " + std::to_string(got) + ")");
+        const std::string status = http_last_status_line();
+        const std::string answered = status.empty() ? std::string() : ", the server answered '" + status + "'";
+        if (set_task_problem(id, "its seed cannot be fetched from " + record.seedurl + " (error " +
+                                     std::to_string(got) + answered + ")"))
+            error("from server download seed file failed, err : " + std::to_string(got) + " [" + record.seedurl +
+                  "] task id[" + ids + "]" + answered);
         return 4;
     }
     const std::string seed(body.begin(), body.end());
-    if (lower_text(string_md5(seed)) != lower_text(record.seed_md5)) {
-        error("Take back the seeds from the server file MD5 authentication code is unsuccessful [" + record.seedurl +
-              "]");
-        set_task_problem(id, "its seed from " + record.seedurl + " does not match its seed MD5");
+    const std::string digest = lower_text(string_md5(seed));
+    if (digest != lower_text(record.seed_md5)) {
+        const std::string what = "its seed from " + record.seedurl + " does not match its seed MD5 (" +
+                                 record.seed_md5 + "; the seed's MD5 is " + digest + ")";
+        if (set_task_problem(id, what))
+            error("Take back the seeds from the server file MD5 authentication code is unsuccessful [" +
+                  record.seedurl + "] task id[" + ids + "]: " + what);
         return 5;
     }
     const std::string seed_path = seed_file_path(id);
@@ -123,8 +132,8 @@ int download_manager::add_single_download_task_to_enginer(const LocalTaskRecord&
         save_folder = record.save_path;
     const int r = m_engine->AddNewTask(seed.c_str(), save_folder.c_str());
     if (r != 0) {
-        error("start task id[" + ids + "] failed, error[" + std::to_string(r) + "]");
-        set_task_problem(id, "the engine refused to start it (error " + std::to_string(r) + ")");
+        if (set_task_problem(id, "the engine refused to start it (error " + std::to_string(r) + ")"))
+            error("start task id[" + ids + "] failed, error[" + std::to_string(r) + "]");
         return 100 + r;
     }
     log("引擎添加下载一个文件2 id[" + ids + "]");

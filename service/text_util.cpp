@@ -25,6 +25,11 @@ std::string_view trim_view(std::string_view text, const char* leading, const cha
     return text.substr(0, last == std::string_view::npos ? 0 : last + 1);
 }
 
+bool is_md5_text(std::string_view text)
+{
+    return text.size() == 32 && text.find_first_not_of("0123456789abcdefABCDEF") == std::string_view::npos;
+}
+
 bool lists_file_md5(const std::vector<FileListEntry>& files, const std::string& md5)
 {
     const std::string wanted = lower_text(md5);

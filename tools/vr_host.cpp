@@ -24,6 +24,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/named_event.h"
 #include "service/service_exports.h"
 
 namespace {
@@ -91,6 +92,13 @@ int main(int argc, char** argv)
         stop(nullptr, nullptr, game_id.c_str(), 0);
         std::printf("vr_host: stop of game %s requested\n", game_id.c_str());
         return 0;
+    }
+
+    // A running service of the game is told before anything is said about
+    // starting (startService itself still refuses a start that races this).
+    if (platform::NamedEvent::exists("EVENT_P2SP_DOWNLOAD_DLL_EXISTS" + std::to_string(std::atoi(game_id.c_str())))) {
+        std::fprintf(stderr, "vr_host: a service of game %s is already running\n", game_id.c_str());
+        return 4;
     }
 
     // Ctrl-C and SIGTERM stop the service the way "vr_host stop" does; the

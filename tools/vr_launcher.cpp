@@ -9,6 +9,11 @@
 // Without --port the port comes from the service's information file
 // ("velmar_gameID.ini" in the data folder), as a launcher finds it. The
 // fields "version" and "gameid" are filled in unless given as FIELD=VALUE.
+//
+// Exit codes: 0 the service answered the command with return='0', 1 bad
+// arguments, 2 no port or no answer, 3 an XML-RPC fault, 4 the service
+// refused the command (a reply with any other return code; the reply's
+// error element says why).
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -167,9 +172,12 @@ int main(int argc, char** argv)
     const std::string& text = result;
     std::string decoded;
     // The error reply to an unreadable request comes back in clear text.
-    if (!system_call && base64_decode(text, decoded))
+    if (!system_call && base64_decode(text, decoded)) {
         std::fputs(decoded.c_str(), stdout);
-    else
+    } else {
         std::printf("%s\n", text.c_str());
-    return 0;
+        decoded = text;
+    }
+    // A script tells a refused command by the exit code alone.
+    return system_call || decoded.find(" return='0'") != std::string::npos ? 0 : 4;
 }

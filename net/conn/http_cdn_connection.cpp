@@ -321,7 +321,13 @@ void http_cdn_connection::on_receive(const i_error_code& error, std::uint32_t by
     const http_range_request::receive_state state = m_exchange.receive(receive_buffer(), filled, *GetPeerInfo());
     if (state == http_range_request::receive_state::refused) {
         const std::string message = m_exchange.failure();
+        const std::string answer = m_exchange.answer();
+        const std::string file = m_exchange.file_name();
+        const std::string url_path = m_exchange.url_path();
         guard.unlock();
+        // The task reports it (outside the connection's lock).
+        if (header_was_pending)
+            m_task->report_answer(*GetPeerInfo(), file, url_path, message + " (the server answered '" + answer + "')");
         if (m_task->text_enabled())
             m_task->text_output("\n" + std::to_string(task_id()) + " " + message + "\n");
         close();
@@ -331,8 +337,13 @@ void http_cdn_connection::on_receive(const i_error_code& error, std::uint32_t by
         log_server_event(3, 0);
         m_task->report_source(*GetPeerInfo(), true);   // the source answers
     }
+    const bool head_taken = header_was_pending && !m_exchange.header_pending();
+    const std::string file = head_taken ? m_exchange.file_name() : std::string();
+    const std::string url_path = head_taken ? m_exchange.url_path() : std::string();
     const std::uint32_t window = m_exchange.receive_window(kReceiveWindow);
     guard.unlock();
+    if (head_taken)
+        m_task->report_answer(*GetPeerInfo(), file, url_path, std::string());
     if (state == http_range_request::receive_state::complete) {
         run_complete();
         return;

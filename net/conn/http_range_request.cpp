@@ -247,6 +247,7 @@ int http_range_request::build(const PeerInfo& peer, std::string& request, bool k
     m_body_bytes = 0;
     m_sent_tick = platform::tick_count();
     m_failure.clear();
+    m_answer.clear();
 
     std::uint32_t count = kRunBlocks;
     if (m_requested.empty()) {
@@ -414,6 +415,7 @@ http_range_request::receive_state http_range_request::take_header(const std::uin
 
 bool http_range_request::check_status_line(const std::string& line)
 {
+    m_answer = line.substr(0, 128);
     std::size_t pos = 0;
     const std::string version = next_word(line, pos);
     const std::string status = next_word(line, pos);

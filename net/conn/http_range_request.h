@@ -113,6 +113,18 @@ public:
     // Notes the speed (bytes per second) a ranged-HTTP exchange measured
     // and returns the fastest one noted in the last few seconds.
     virtual std::uint32_t note_source_rate(std::uint32_t rate) = 0;
+    // What the server answered a request for `file` at `url_path` on the
+    // peer's host: `failure` empty for a head that was taken, else why it was
+    // refused with what the server said. The task reports a failing file
+    // once per change.
+    virtual void report_answer(const PeerInfo& peer, const std::string& file, const std::string& url_path,
+                               const std::string& failure)
+    {
+        (void)peer;
+        (void)file;
+        (void)url_path;
+        (void)failure;
+    }
     // The speed a connection measured (bytes per second).
     virtual void set_http_connection_speed(int socket, float speed) = 0;
     // A closed connection's speed entry goes, without judging the speed.
@@ -262,6 +274,9 @@ public:
     const BlockRequestQueue& pending() const { return m_pending; }
     // The message of the last refused header.
     const std::string& failure() const { return m_failure; }
+    // The status line of the last head (at most 128 characters): what the
+    // server answered, for reports of a refused head.
+    const std::string& answer() const { return m_answer; }
     const std::map<std::string, std::string>& headers() const { return m_headers; }
     std::uint32_t content_length() const { return m_content_length; }
     std::uint64_t range_start() const { return m_range_start; }
@@ -351,6 +366,7 @@ private:
     bool m_keep_alive = false;        // the request asked to keep the connection
     bool m_reusable = false;          // see reusable()
     std::string m_failure;
+    std::string m_answer;
 };
 
 }   // namespace zeq

@@ -238,8 +238,9 @@ TEST(DownloadTaskCdn, AnswerNamingEveryFileOfALargePatchIsTaken)
         EXPECT_FALSE(task->try_cdn_download());
         h.io.poll();
         EXPECT_EQ(0, task->GetHttpPeerList().GetCount());
-        EXPECT_FALSE(
-            h.events.With("error cdn query of task 77 failed: the answer is larger than 16777216 bytes\n").empty());
+        const auto said = h.events.With("error task 77: the CDN query http://" + query.Prefix() + "77 failed: ");
+        ASSERT_EQ(said.size(), 1u);
+        EXPECT_NE(said[0].find("the answer is larger than 16777216 bytes"), std::string::npos) << said[0];
     }
 }
 

@@ -8,9 +8,11 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <fstream>
 #include <string>
 #include <vector>
 
+#include "platform/paths.h"
 #include "platform/tick.h"
 #include "service_test_support.h"
 #include "service/net_service.h"
@@ -118,20 +120,23 @@ TEST(HostProcess, StartsStopsFromAnotherProcessAndServesTheLauncherClient)
     const std::string reply = run_tool(launcher + " --game 845 unregister_client");
     EXPECT_NE(reply.find("<p2spcmd type='unregister_client' return='0'>\r\n"), std::string::npos) << reply;
     EXPECT_NE(reply.find("<result type='string'>Unregister Client OK</result>"), std::string::npos);
-    EXPECT_NE(run_tool(launcher + " --game 845 getSetting")
+    // A refused command shows in the exit code.
+    int refused = -1;
+    EXPECT_NE(run_tool(launcher + " --game 845 getSetting", &refused)
                   .find("<error>params is null: unknown command 'getSetting'</error>"),
               std::string::npos);
+    EXPECT_EQ(refused, 4);
     EXPECT_NE(run_tool(launcher + " --game 845 system.methodHelp ServiceInterface").find("ServiceInterface help"),
               std::string::npos);
 
     // A second host of the same game id gives up at once, says so in its
     // exit code, and leaves the running service and its log alone.
-    {
-        child second({host, "start", std::to_string(game)});
-        int status = -1;
-        ASSERT_TRUE(second.wait_exit(10000, status));
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 4) << status;
-    }
+    // It says nothing of starting.
+    int second = -1;
+    const std::string said = run_tool(host + " start 845", &second);
+    EXPECT_EQ(second, 4) << said;
+    EXPECT_EQ(said.find("starting"), std::string::npos) << said;
+    EXPECT_NE(said.find("already running"), std::string::npos) << said;
     EXPECT_TRUE(service.running());
 
     // Stopped from another process.
@@ -141,10 +146,12 @@ TEST(HostProcess, StartsStopsFromAnotherProcessAndServesTheLauncherClient)
     ASSERT_TRUE(service.wait_exit(10000, status));
     EXPECT_LT(platform::tick_count() - asked, 5000u);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    // A launcher finds no port of a service that is gone.
+    EXPECT_FALSE(platform::file_exists(info));
 
     const std::string log = service_test::read_text(env.service_log());
-    for (const char* line : {"game id [845] running ...", "service listen port is", "startService - dll is running!",
-                             "NetServiceThreadProc exit ...", "~ServiceInterface() ..."}) {
+    for (const char* line : {"game id [845] running ...", "service listen port is", "NetServiceThreadProc exit ...",
+                             "~ServiceInterface() ..."}) {
         SCOPED_TRACE(line);
         EXPECT_NE(log.find(line), std::string::npos) << log;
     }
@@ -154,6 +161,11 @@ TEST(HostProcess, StartsStopsFromAnotherProcessAndServesTheLauncherClient)
 TEST(HostProcess, SigtermStopsTheService)
 {
     service_test::isolated_env env;
+    // The module's folder cannot be written (a file stands in its path):
+    // log files go to the data folder, and the log says so.
+    const std::string blocker = env.root() + "/not_a_folder";
+    std::ofstream(blocker) << "x";
+    test_support::ScopedEnv module("VR_MODULE_DIR", blocker + "/lib");
     const std::string host = tools_dir() + "/vr_host";
     ASSERT_EQ(::access(host.c_str(), X_OK), 0) << host << " is not built";
     const std::string info = env.appdata() + "/ZVK/" + kx2dll::service_info_file_name(856);
@@ -163,7 +175,10 @@ TEST(HostProcess, SigtermStopsTheService)
     int status = -1;
     ASSERT_TRUE(service.wait_exit(10000, status));
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    EXPECT_NE(service_test::read_text(env.service_log()).find("NetServiceThreadProc exit ..."), std::string::npos);
+    const std::string log = service_test::read_text(env.service_log());
+    EXPECT_NE(log.find("NetServiceThreadProc exit ..."), std::string::npos);
+    EXPECT_NE(log.find("log files go to "), std::string::npos) << log;
+    EXPECT_NE(log.find(": the module's folder " + blocker + "/lib cannot be written"), std::string::npos) << log;
 }
 
 TEST(HostProcess, ToolsAnswerHelpAndVersionAndTheHostsExitTellsAFailedStart)

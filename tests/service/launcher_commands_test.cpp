@@ -8,6 +8,7 @@
 #include <functional>
 #include <thread>
 
+#include <tinyxml.h>
 #include <unistd.h>
 #include "platform/paths.h"
 
@@ -324,6 +325,21 @@ TEST(LauncherCommands, AWithdrawnTaskListedAgainStarts)
     EXPECT_TRUE(w.stop_service());
 }
 
+std::size_t occurrences(const std::string& text, const std::string& part)
+{
+    std::size_t n = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++n;
+    return n;
+}
+
+bool well_formed(const std::string& reply)
+{
+    TiXmlDocument doc;
+    doc.Parse(reply.c_str());
+    return !doc.Error();
+}
+
 // The text of a reply's error element.
 std::string error_of(const std::string& reply)
 {
@@ -394,6 +410,23 @@ TEST(LauncherCommands, EachFailureSaysWhichItWasAndIsLogged)
          ""},
         {"file the task server does not know", [&] { return w.command("start_download_file", start_unknown); },
          "the task server lists no task holding file_md5 '" + unknown_md5 + "'"},
+        {"not an MD5",
+         [&] {
+             return w.command("start_download_file", {{"filename", "f"}, {"file_md5", "0123"}, {"highlevel", "1"}});
+         },
+         "file_md5 '0123' is not an MD5"},
+        {"not hex",
+         [&] {
+             return w.command(
+                 "start_download_file",
+                 {{"filename", "f"}, {"file_md5", "0123456789abcdef0123456789abcdeg"}, {"highlevel", "1"}});
+         },
+         "is not an MD5"},
+        {"empty",
+         [&] {
+             return w.command("start_download_file", {{"filename", "f"}, {"file_md5", ""}, {"highlevel", "1"}});
+         },
+         "file_md5 '' is not an MD5"},
         {"download never started",
          [&] {
              return w.command("get_task_info", {{"file_md5", "feed"}});
@@ -419,6 +452,9 @@ TEST(LauncherCommands, EachFailureSaysWhichItWasAndIsLogged)
         // With the trace off, the error still reaches the service log.
         EXPECT_NE(w.service_log().find(f.logged.empty() ? f.says : f.logged), std::string::npos) << f.what;
     }
+    // Names that are no digest were not looked up.
+    EXPECT_EQ(w.nginx().CountAccessLog("/update_task/md5task/0123 "), 0u);
+    EXPECT_EQ(w.nginx().CountAccessLog("/update_task/md5task/ "), 0u);
     // The configuration turned the trace off once the launcher registered.
     EXPECT_EQ(w.service_log().find("recv request packet : <p2spcmd type='start_download_file'"), std::string::npos);
     EXPECT_TRUE(w.stop_service());
@@ -458,6 +494,13 @@ TEST(LauncherCommands, SettingsRefuseWhatTheyCannotTake)
     }
     // Nothing refused changed anything.
     EXPECT_EQ(w.command("getsetting"), before);
+
+    // A folder name holding "&" or "<" comes back escaped.
+    const std::string odd = set("FILE_SAVE_PATCH", w.env().root() + "/a&amp;b&lt;c&gt;");
+    ASSERT_TRUE(download_test_env::ok(odd)) << odd;
+    EXPECT_TRUE(well_formed(w.command("getsetting")));
+    EXPECT_NE(w.command("getsetting").find("<FILE_SAVE_PATCH>" + w.env().root() + "/a&amp;b&lt;c&gt;</"),
+              std::string::npos);
     EXPECT_EQ(download_test_env::item(before, "MAX_DOWN_SPEED"), "500.000");
     EXPECT_EQ(download_test_env::item(before, "MAX_DOWNLOAD_NUM"), "4");
     EXPECT_TRUE(w.stop_service());
@@ -481,11 +524,19 @@ TEST(LauncherCommands, ATaskThatCannotStoreSaysWhyUntilANewSaveFolderTakesIt)
 
     // The launcher points the downloads elsewhere: the next try of the task
     // goes there, and the error is gone.
-    const std::string elsewhere = w.env().root() + "/elsewhere";
-    ASSERT_TRUE(download_test_env::ok(w.command("setting", {{"item_name", "FILE_SAVE_PATCH"}, {"value", elsewhere}})));
+    // Its name holds what XML must escape: every reply stays well-formed.
+    const std::string elsewhere = w.env().root() + "/else&where<1>";
+    const std::string sent = w.env().root() + "/else&amp;where&lt;1&gt;";
+    const std::string set = w.command("setting", {{"item_name", "FILE_SAVE_PATCH"}, {"value", sent}});
+    ASSERT_TRUE(download_test_env::ok(set));
+    EXPECT_TRUE(well_formed(set)) << set;
     EXPECT_TRUE(poll_info(w, a.file_md5(), 30000, reply, reply_completed)) << reply;
+    EXPECT_TRUE(well_formed(reply)) << reply;
+    EXPECT_TRUE(well_formed(w.command("getsetting")));
+    reply = w.command("get_task_info", {{"file_md5", a.file_md5()}});
+    EXPECT_NE(reply.find("<SAVE_PATCH>" + sent + "/game9401/"), std::string::npos) << reply;
     EXPECT_EQ(error_of(reply), "") << reply;
-    EXPECT_EQ(download_test_env::item(reply, "SAVE_PATCH").rfind(elsewhere + "/game9401/", 0), 0u) << reply;
+
     EXPECT_TRUE(platform::file_exists(elsewhere + "/game9401/data/" + a.fixture->files()[0].file_name));
     EXPECT_TRUE(w.stop_service());
 }
@@ -515,7 +566,60 @@ TEST(LauncherCommands, URLPathsKeepTheirCaseAndAMissingSeedIsReported)
     EXPECT_TRUE(poll_info(w, b.file_md5(), 10000, reply, [](const std::string& r) {
         return error_of(r).find("task 9502: its seed cannot be fetched from http://") != std::string::npos;
     })) << reply;
-    EXPECT_NE(w.service_log().find("from server download seed file failed, err : 201 [http://"), std::string::npos);
+    // The log names the task and what the server said, once however often
+    // the seed is tried.
+    const std::string said = "from server download seed file failed, err : 201 [" + w.nginx().base_url() +
+                             "/seeds/9502.xml] task id[9502], the server answered 'HTTP/1.1 404 Not Found'";
+    EXPECT_TRUE(wait_until([&] { return w.nginx().CountAccessLog("/seeds/9502.xml") >= 2; }, 15000));
+    EXPECT_EQ(occurrences(w.service_log(), said), 1u) << w.service_log();
+    EXPECT_TRUE(w.stop_service());
+}
+
+TEST(LauncherCommands, AFileTheCdnLacksAndAnUnusableCdnAnswerAreSaidOnceAndAskedForLessOften)
+{
+    download_test_env w;
+    ASSERT_TRUE(w.nginx_ok()) << w.nginx().last_error();
+    const served_task& a = w.add_task(9601, "1-2", {70000, 3000});
+    const served_task& b = w.add_task(9602, "2-3", {5000});
+    // The CDN names a file of a it does not have, and answers for b with a
+    // typo.
+    const auto& lacking = a.fixture->files()[1];
+    platform::delete_file(w.www() + lacking.url_path);
+    const std::string typo = "http:/" + w.nginx().base_url().substr(7) + b.fixture->files()[0].url_path;
+    w.nginx().SetCdnAnswer(9602, typo + "\r\n");
+    w.publish({&a, &b});
+    ASSERT_TRUE(w.start_service());
+    register_and_start(w, a.file_md5());
+    ASSERT_TRUE(download_test_env::ok(
+        w.command("start_download_file", {{"filename", "f"}, {"file_md5", b.file_md5()}, {"highlevel", "1"}})));
+
+    const std::string url = w.nginx().base_url() + lacking.url_path;
+    std::string reply;
+    EXPECT_TRUE(poll_info(w, a.file_md5(), 20000, reply, [&](const std::string& r) {
+        return error_of(r).find("task 9601: file ") != std::string::npos;
+    })) << reply;
+    const std::string said = error_of(reply);
+    EXPECT_NE(said.find(lacking.file_name + " at " + url + ": "), std::string::npos) << said;
+    EXPECT_NE(said.find("the server answered 'HTTP/1.1 404 Not Found'"), std::string::npos) << said;
+    EXPECT_TRUE(poll_info(w, b.file_md5(), 20000, reply, [&](const std::string& r) {
+        return error_of(r).find("task 9602: the CDN answer of http://") != std::string::npos;
+    })) << reply;
+    EXPECT_NE(error_of(reply).find("line '" + typo + "' cannot be used"), std::string::npos) << reply;
+
+    // Asked again less and less often: two more queries take seconds (they
+    // came every second before), and the file is asked for a few times
+    // meanwhile, not twice a second.
+    const std::uint64_t since = platform::tick_count64();
+    const std::size_t files = w.nginx().CountAccessLog(lacking.url_path);
+    const std::size_t queries = w.nginx().CountAccessLog("taskid=9602");
+    EXPECT_TRUE(wait_until([&] { return w.nginx().CountAccessLog("taskid=9602") >= queries + 2; }, 30000));
+    const std::uint64_t took = platform::tick_count64() - since;
+    EXPECT_GE(took, 3500u);
+    EXPECT_LE(w.nginx().CountAccessLog(lacking.url_path) - files, 5u) << took << " ms";
+    // Said once in the log, with the task id.
+    const std::string log = w.service_log();
+    EXPECT_EQ(occurrences(log, "CBE_ERROR_OUTPUT : task 9601: file "), 1u) << log;
+    EXPECT_EQ(occurrences(log, "CBE_ERROR_OUTPUT : task 9602: the CDN answer of "), 1u) << log;
     EXPECT_TRUE(w.stop_service());
 }
 

@@ -351,7 +351,7 @@ TEST_F(ServiceInterfaceTest, RegisterClientFailureIsReportedAndServingGoesOn)
     EXPECT_EQ(command("unregister_client"), ok("unregister_client", "", "Unregister Client OK"));
 }
 
-TEST_F(ServiceInterfaceTest, ListsInAscendingNameOrderWithValuesUnescaped)
+TEST_F(ServiceInterfaceTest, ListsInAscendingNameOrderWithValuesEscaped)
 {
     start(fake_factory());
     register_client();
@@ -360,7 +360,7 @@ TEST_F(ServiceInterfaceTest, ListsInAscendingNameOrderWithValuesUnescaped)
                          {"MAX_DOWNLOAD_NUM", "3"},
                          {"FILE_SAVE_PATCH", "/g/a&b<c"}};
     EXPECT_EQ(command("getsetting"), ok("getsetting", "",
-                                        "<FILE_SAVE_PATCH>/g/a&b<c</FILE_SAVE_PATCH>\r\n"
+                                        "<FILE_SAVE_PATCH>/g/a&amp;b&lt;c</FILE_SAVE_PATCH>\r\n"
                                         "<MAX_DOWNLOAD_NUM>3</MAX_DOWNLOAD_NUM>\r\n"
                                         "<MAX_DOWN_SPEED>5000.000</MAX_DOWN_SPEED>\r\n"
                                         "<MAX_UP_SPEED>100.000</MAX_UP_SPEED>\r\n"));
@@ -434,7 +434,7 @@ TEST_F(ServiceInterfaceTest, PacketStopSettingAndAutoDownload)
 
     m_state->packet_key = "KEY<&";
     EXPECT_EQ(command("start_download_packet", {{"old_version", "100"}, {"new_version", "103"}, {"highlevel", ""}}),
-              ok("start_download_packet", "KEY<&", "Start Download Packet OK"));
+              ok("start_download_packet", "KEY&lt;&amp;", "Start Download Packet OK"));
     EXPECT_EQ(m_state->old_version, "100");
     EXPECT_EQ(m_state->new_version, "103");
     EXPECT_EQ(m_state->level, 1);
