@@ -169,7 +169,9 @@ bool download_manager::activate_file_task(const FileTaskRecord& record, int leve
         LocalTaskRecord local;
         if (m_local.find(id, local)) {
             const bool gone = finished_files_gone(local);
-            local.taskstate = TASK_waiting;
+            // A finished task whose files are there stays finished (it seeds).
+            if (gone || local.taskstate != TASK_completed)
+                local.taskstate = TASK_waiting;
             if (level == 0 || level == 1)
                 local.priority_level = level;
             if (gone) {
