@@ -76,8 +76,10 @@ void download_manager::serve_launcher_requests()
         refresh = m_refresh_asked;
         m_refresh_asked = false;
     }
+    // A burst of first starts costs one fetch of the list, not one each.
+    bool listed_now = false;
     for (const auto& l : lookups)
-        look_up_file_task(l.first, l.second.game_id);
+        look_up_file_task(l.first, l.second.game_id, listed_now);
     if (!refresh)
         return;
     const bool ok = update_taskslist_from_server(std::string());
