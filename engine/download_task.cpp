@@ -72,15 +72,12 @@ CDownload_Task::CDownload_Task(i_io_service* io, std::uint64_t task_id, std::uin
         lan->AddTask(m_task_id);
     CTaskStateMgr::Instance().SetState(m_task_id, TASKSTATE_CREATED);
 
+    // Neither thread runs yet: a task loaded finished only seeds, which
+    // needs neither. The timers start with the download (StartTimers), the
+    // CDN thread once there are HTTP peers to fetch from (StartHttpWork).
     m_cdn_thread = std::make_unique<CCdnThread>(this);
     m_cdn_wake = m_cdn_thread->WakeEvent();
-    m_cdn_thread->Start();
-
-    // Both timers are due at once; they are added last so that their first
-    // calls find the task fully built.
     m_timer.SetEventSink(this);
-    m_timer.AddTimer(kTimerHttp, kTimerHttpMs, reinterpret_cast<std::uintptr_t>(this));
-    m_timer.AddTimer(kTimerLan, kTimerLanMs, reinterpret_cast<std::uintptr_t>(this));
 }
 
 CDownload_Task::~CDownload_Task()
@@ -125,8 +122,10 @@ void CDownload_Task::ResetPeerTypeCounters()
     }
 }
 
-void CDownload_Task::FinishStart()
+void CDownload_Task::FinishStart(bool loaded_complete)
 {
+    if (!loaded_complete)
+        StartTimers();
     if (IHostCacheManager* hosts = m_owner ? m_owner->GetHostCacheManager() : nullptr)
         hosts->AddHostCache(m_task_id);
     if (ICmdEvent* sink = GetCmdEvent())
@@ -141,7 +140,7 @@ bool CDownload_Task::Start(std::uint32_t file_count, const std::string& file_lis
                                                         m_root_folder, file_count, file_list, save_path);
     // Without a channel the task has no storage: it is not run.
     if (added)
-        FinishStart();
+        FinishStart(false);
     return added;
 }
 
@@ -153,7 +152,7 @@ bool CDownload_Task::Start(std::uint32_t file_count, const std::string& file_lis
                                                         m_root_folder, file_count, file_list);
     // Without a channel the task has no storage: it is not run.
     if (added)
-        FinishStart();
+        FinishStart(false);
     return added;
 }
 
@@ -167,9 +166,13 @@ bool CDownload_Task::Start(std::uint32_t file_count, const std::string& file_lis
     const bool added = channels &&
                        channels->AddChannel(m_task_id, static_cast<std::int32_t>(m_piece_size), m_root_folder,
                                             file_count, file_list, bitmap, blocks, save_path, history_flag);
-    // Without a channel the task has no storage: it is not run.
+    // Without a channel the task has no storage: it is not run. A task
+    // whose tables hold every piece only seeds; should the check of its
+    // files find a piece missing, storage readiness starts its timers.
+    const bool every_piece = !bitmap.empty() &&
+                             std::all_of(bitmap.begin(), bitmap.end(), [](std::uint8_t b) { return b != 0; });
     if (added)
-        FinishStart();
+        FinishStart(every_piece);
     return added;
 }
 
@@ -209,6 +212,8 @@ void CDownload_Task::OnStorageReady(const std::vector<std::uint8_t>& bitmap,
         RequestPeerList();
         m_last_request_tick = StampTick();
     }
+    if (!picker->IsDownloadComplete())
+        StartTimers();
     m_ready.store(true);
 }
 
@@ -297,10 +302,37 @@ void CDownload_Task::RetryStorage()
     picker->SetPaused(false);
 }
 
+// ---- Threads ----
+
+void CDownload_Task::StartTimers()
+{
+    if (m_stopping.load() || m_finished.load() || m_timers_started.exchange(true))
+        return;
+    // Both timers are due at once.
+    m_timer.AddTimer(kTimerHttp, kTimerHttpMs, reinterpret_cast<std::uintptr_t>(this));
+    m_timer.AddTimer(kTimerLan, kTimerLanMs, reinterpret_cast<std::uintptr_t>(this));
+    // A stop or the finish that came meanwhile may have missed the timers.
+    if (m_stopping.load() || m_finished.load())
+        m_timer.RequestStop();
+}
+
+void CDownload_Task::StartHttpWork()
+{
+    // Starts and stops of the CDN thread all run on the I/O thread. A
+    // thread already told to stop (the task's stop or finish) stays down.
+    if (!m_cdn_started && !m_stopping.load() && !m_complete.load() && !m_cdn_thread->IsStopping() &&
+        m_http_peers.GetCount() > 0) {
+        m_cdn_started = true;
+        m_cdn_thread->Start();
+    }
+    WakeCdnThread();
+}
+
 // ---- Stopping ----
 
 void CDownload_Task::StopTimers()
 {
+    m_timers_started.store(true);   // none are added from now on
     // The I/O thread never waits for the timer thread (timer 1 may be in
     // the CDN query): it only asks. The call under way finishes on its own
     // (the query ends once the task stops) and ReapThreads waits for it.
@@ -490,10 +522,13 @@ void CDownload_Task::CheckChannelVerified()
     IChannelManager* channels = m_owner->GetChannelManager();
     if (!channels || !channels->IsChannelVerified(m_task_id))
         return;
-    // Timers 1 and 2 end at their next call once this is set; the tick and
-    // a piece check may both get here, the first one reports.
+    // The tick and a piece check may both get here, the first one reports.
     if (m_finished.exchange(true))
         return;
+    // A finished task only seeds: its timer and CDN threads end now, not
+    // when the task is stopped.
+    StopTimers();
+    m_cdn_thread->Stop();
     channels->CloseChannelFiles(m_task_id);
     if (ICmdEvent* sink = GetCmdEvent())
         sink->OnTaskCompleted(m_task_id);

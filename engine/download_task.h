@@ -94,10 +94,10 @@ public:
     // Default of the "limit_use_p2p_size" setting.
     static constexpr std::uint64_t kDefaultP2pSizeLimit = 10485760;
 
-    // Builds the task (sets its live-connection pair to running, starts its
-    // timer thread with timers 1 and 2, joins LAN discovery, records state 2
-    // in the task-state registry and starts its CDN thread). `owner` must
-    // outlive the task.
+    // Builds the task (sets its live-connection pair to running, joins LAN
+    // discovery, records state 2 in the task-state registry). No thread of
+    // its own runs yet: the timers start with a download, the CDN thread
+    // once HTTP peers are known. `owner` must outlive the task.
     CDownload_Task(i_io_service* io, std::uint64_t task_id, std::uint32_t piece_size, const std::string& root_folder,
                    IDownloadTaskOwner* owner);
     // Stops the CDN thread, the timer thread, the CIS logon and every
@@ -108,19 +108,21 @@ public:
 
     // ---- Driven by the download manager ----
 
-    // Registers the channel (save-path form), the host cache, and raises
-    // OnTaskRun (task id, 0). The channel manager's result.
+    // Registers the channel (save-path form), the host cache, starts the
+    // timers and raises OnTaskRun (task id, 0). The channel manager's result.
     bool Start(std::uint32_t file_count, const std::string& file_list, const std::string& save_path);
     // As above, files under the data folder and the root folder.
     bool Start(std::uint32_t file_count, const std::string& file_list);
-    // As above for a task resumed from its ".bbm" tables.
+    // As above for a task resumed from its ".bbm" tables; the timers start
+    // only when a piece is missing from them.
     bool Start(std::uint32_t file_count, const std::string& file_list, const std::vector<std::uint8_t>& bitmap,
                const std::vector<std::vector<std::uint8_t>>& blocks, const std::string& save_path,
                std::uint8_t history_flag);
     // Has the channel manager prepare the channel's files; its result.
     bool PrepareFiles();
     // Storage reports the channel's store: creates the piece picker over
-    // the store's tables (which outlive the task) the first time only.
+    // the store's tables (which outlive the task) the first time only, and
+    // starts the timers when a piece is missing.
     void OnStorageReady(const std::vector<std::uint8_t>& bitmap, const std::vector<std::vector<std::uint8_t>>& blocks,
                         const std::vector<std::uint32_t>& piece_lengths);
     // Passes a piece check result to the connection set: a passed piece is
@@ -157,8 +159,8 @@ public:
     // From any thread (NAT traversal, timer 1): has the I/O thread adopt
     // the socket; closed when the task is gone by then.
     void AdoptSocket(int socket, const PeerInfo& peer, std::uint8_t passive);
-    // Stops the timer thread; on the I/O thread it only asks it to stop
-    // and returns at once.
+    // Stops the timer thread, for good; on the I/O thread it only asks it
+    // to stop and returns at once.
     void StopTimers();
     // Closes every connection; the set refuses new ones from then on.
     void CloseAllConnections();
@@ -313,6 +315,9 @@ public:
     CCdnThread* GetCdnThread() { return m_cdn_thread.get(); }
     // Wakes the CDN thread: HTTP peers were added or blocks handed back.
     void WakeCdnThread();
+    // HTTP peers were added (I/O thread): starts the CDN thread the first
+    // time, unless the task is complete or stopping, and wakes it.
+    void StartHttpWork();
     // The counts of peer type 0, 1 or 2; false for any other type.
     bool GetPeerTypeCounts(std::uint8_t peer_type, PeerTypeCounts& out) const;
     // The three byte counters of the final report: peers, type-2 peers, HTTP.
@@ -354,7 +359,9 @@ private:
     static std::int64_t Now();
     PeerTypeCounter* CounterOf(std::uint8_t peer_type);
     void ResetPeerTypeCounters();
-    void FinishStart();
+    void FinishStart(bool loaded_complete);
+    // Adds timers 1 and 2 once, unless the task stops or has finished.
+    void StartTimers();
     bool ConnectionsRunning() const;
 
     // Tick parts (download_task.cpp).
@@ -454,7 +461,9 @@ private:
     std::atomic<bool> m_finished{false};
     std::uint32_t m_vpeer_cursor = 0;
     CTimerThread m_timer;
-    std::atomic<bool> m_stopping{false};   // also cancels a CDN query under way
+    std::atomic<bool> m_timers_started{false};   // or stopped for good
+    bool m_cdn_started = false;                  // I/O thread
+    std::atomic<bool> m_stopping{false};         // also cancels a CDN query under way
     BlockRequestQueue m_run;
     CcsLocker m_run_lock;   // guards m_run
     std::map<std::uint64_t, std::uint32_t> m_http_counts;

@@ -154,7 +154,7 @@ void CDownload_Task::ApplyHttpFinds(const HttpFinds& finds)
     for (const PeerInfo& r : finds.records)
         added = m_http_peers.Insert(r) || added;
     if (added)
-        WakeCdnThread();
+        StartHttpWork();
     // Dialling blocks, so timer 1 does it; it need not wait for its period.
     if (!finds.records.empty())
         m_timer.FireNow(kTimerHttp);
@@ -319,7 +319,7 @@ void CDownload_Task::ApplyCisReply(const CisReply& reply)
     for (const PeerInfo& r : reply.http_servers)
         servers_added = m_http_peers.Insert(r) || servers_added;
     if (servers_added)
-        WakeCdnThread();
+        StartHttpWork();
     LogCisPeers(peers);
     std::map<std::uint64_t, VPeerInfo> kept = KeepNewVpeers(reply.vpeers);
     {

@@ -2,7 +2,10 @@
 
 #include "platform/debug_output.h"
 #include "platform/tick.h"
+#include "platform/tick_source.h"
 #include "platform/invariant.h"
+
+#include <algorithm>
 
 CTimerThread::~CTimerThread()
 {
@@ -11,8 +14,11 @@ CTimerThread::~CTimerThread()
 
 void CTimerThread::SetEventSink(ITimerEvent* sink)
 {
-    CScopedLock g(m_lock);
-    m_sink = sink;
+    {
+        CScopedLock g(m_lock);
+        m_sink = sink;
+    }
+    m_wake.set();
 }
 
 namespace {
@@ -62,15 +68,22 @@ bool CTimerThread::AddTimer(std::uint32_t timer_id, std::uint32_t interval_ms, s
 
 bool CTimerThread::KillTimer(std::uint32_t timer_id)
 {
-    CScopedLock g(m_lock);
-    const std::size_t before = m_timers.size();
-    for (std::size_t i = 0; i < m_timers.size();) {
-        if (m_timers[i].id == timer_id)
-            m_timers.erase(m_timers.begin() + static_cast<std::ptrdiff_t>(i));
-        else
-            ++i;
+    bool removed = false;
+    {
+        CScopedLock g(m_lock);
+        const std::size_t before = m_timers.size();
+        for (std::size_t i = 0; i < m_timers.size();) {
+            if (m_timers[i].id == timer_id)
+                m_timers.erase(m_timers.begin() + static_cast<std::ptrdiff_t>(i));
+            else
+                ++i;
+        }
+        removed = m_timers.size() != before;
     }
-    return m_timers.size() != before;
+    // The thread's sleep was timed for the timer just removed.
+    if (removed)
+        m_wake.set();
+    return removed;
 }
 
 bool CTimerThread::FireNow(std::uint32_t timer_id)
@@ -189,8 +202,23 @@ void CTimerThread::RunPasses()
         }
         if (m_stop.load())
             break;
-        m_wake.wait(poll_ms);
+        m_wake.wait(WaitMs());
     }
+}
+
+std::uint32_t CTimerThread::WaitMs() const
+{
+    CScopedLock g(m_lock);
+    // Without a sink due timers stay as they are: nothing to do until a
+    // sink or a timer comes, each of which wakes the thread.
+    if (!m_sink || m_timers.empty())
+        return platform::infinite;
+    const std::uint32_t now = platform::tick_count();
+    std::uint32_t wait = platform::infinite;
+    for (const Timer& t : m_timers)
+        wait = std::min(wait, platform::tick_remaining(now, t.due));
+    // A replaced clock moves by itself: look again as often as before.
+    return platform::tick_source_replaced() ? std::min(wait, poll_ms) : wait;
 }
 
 void CTimerThread::check_invariant() const

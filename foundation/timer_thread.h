@@ -1,6 +1,7 @@
 // Per-owner timer thread: the owner adds timers (id, interval, parameter),
-// the thread looks at them every 50 ms and calls the owner's ITimerEvent for
-// each one that is due.
+// the thread calls the owner's ITimerEvent for each one that is due. It
+// sleeps until the next timer falls due, or until a timer is added, killed
+// or made due; with no timer it sleeps until one comes.
 #pragma once
 
 #include "platform/critical_section.h"
@@ -24,7 +25,8 @@ class CTimerThread {
 public:
     // Bound of Stop's wait for the thread, in milliseconds.
     static constexpr std::uint32_t stop_wait_ms = 3000;
-    // How often the thread looks at its timers.
+    // How often the thread looks at its timers while the tick source is
+    // replaced (its jumps wake nothing).
     static constexpr std::uint32_t poll_ms = 50;
 
     CTimerThread() = default;
@@ -61,8 +63,7 @@ public:
     bool IsRunning() const;
 
     // Sets the stop flag, wakes the thread and waits for it, then clears
-    // the timers. The thread sees the flag within poll_ms and between two
-    // calls, so it ends within stop_wait_ms unless an OnTimer call itself
+    // the timers. The thread sees the flag at once and between two calls, so it ends within stop_wait_ms unless an OnTimer call itself
     // runs longer; then Stop logs that and waits for that call to return
     // rather than leave a thread running on its owner. No lock of this
     // object is held while it waits, so an OnTimer call may use every
@@ -92,6 +93,8 @@ private:
     void Run();
     // One pass over the due timers after another, until the stop flag.
     void RunPasses();
+    // How long the thread may sleep after a pass.
+    std::uint32_t WaitMs() const;
     bool IsOnTimerThread() const;
     void RemoveTimer(std::uint64_t serial);
 

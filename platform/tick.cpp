@@ -1,4 +1,5 @@
 #include "platform/tick.h"
+#include "platform/tick_source.h"
 
 #include <atomic>
 #include <chrono>
@@ -27,6 +28,11 @@ std::uint32_t tick_count()
 void set_tick_source(tick_source source)
 {
     g_source.store(source, std::memory_order_release);
+}
+
+bool tick_source_replaced()
+{
+    return g_source.load(std::memory_order_acquire) != nullptr;
 }
 
 std::int64_t unix_time()

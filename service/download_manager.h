@@ -192,7 +192,10 @@ private:
     bool activate_file_task(const FileTaskRecord& record, int level);
     // Asks the task server which task holds the file and makes it the
     // launcher's download of that name (scheduling thread).
-    void look_up_file_task(const std::string& file_md5, std::uint32_t game_id);
+    // `listed_now`: the list held was fetched in this pass. A name it lists
+    // is answered from it; otherwise the server is asked, and listed_now
+    // tells whether that fetch succeeded.
+    void look_up_file_task(const std::string& file_md5, std::uint32_t game_id, bool& listed_now);
     // True when a lookup of that file for the game is still under way.
     bool lookup_pending(std::uint32_t game_id, const std::string& file_md5) const;
     // The local records of a download's tasks (ids without one are left out).

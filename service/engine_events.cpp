@@ -143,9 +143,13 @@ void download_manager::on_engine_event(std::uint32_t code, std::uintptr_t data)
         break;
     }
     case CBE_TASK_RUN:
-        m_local.set_taskstate(id, TASK_downloading);
-        m_local.set_bool(id, field_isactive, true);
-        m_local.update(id, [](LocalTaskRecord& r) { r.redownload = false; });
+        // A finished task loaded back to seed stays finished.
+        m_local.update(id, [](LocalTaskRecord& r) {
+            if (r.taskstate != TASK_completed)
+                r.taskstate = TASK_downloading;
+            r.isactive = true;
+            r.redownload = false;
+        });
         log("CBE_TASK_RUN, ID[" + ids + "] start download ...\n");
         break;
     case CBE_TASK_SAVE_PATH:

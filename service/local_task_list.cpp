@@ -597,8 +597,20 @@ bool local_task_list::add(LocalTaskRecord record)
         const std::uint64_t id = record.taskid;
         m_tasks[id] = std::move(record);
     }
-    save();
+    // Saved by the next save_if_changed: a burst of first starts costs one
+    // write of the list, not one each.
+    m_changed.store(true);
     return true;
+}
+
+bool local_task_list::save_if_changed()
+{
+    if (!m_changed.exchange(false))
+        return true;
+    if (save())
+        return true;
+    m_changed.store(true);   // tried again at the next pass
+    return false;
 }
 
 bool local_task_list::remove(std::uint64_t task_id)

@@ -4,6 +4,7 @@
 // threads use them at once).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -89,9 +90,12 @@ public:
 
     // Stores the record under its id, replacing any.
     void put(const LocalTaskRecord& record);
-    // Inserts a new record and saves the list; for a known id only its
-    // priority level changes. True.
+    // Inserts a new record, to be saved by the next save_if_changed; for a
+    // known id only its priority level changes. True.
     bool add(LocalTaskRecord record);
+    // Saves the list when a record was added since the last save through
+    // here (a failed save is tried again next time). False when it failed.
+    bool save_if_changed();
     // Removes the record, saves the list and deletes its bitmap, seed and
     // data files. A file name that climbs out of the task's folder is never
     // deleted. True.
@@ -126,6 +130,7 @@ private:
     mutable std::mutex m_lock;   // guards m_tasks
     std::mutex m_save_lock;      // one save at a time, so the last copy lands last
     map_type m_tasks;
+    std::atomic<bool> m_changed{false};   // records added and not saved yet
 };
 
 // Folder of a task's files: save path, then source folder, each followed

@@ -45,6 +45,8 @@ bool download_manager::OnTimer(std::uint32_t timer_id, std::uintptr_t)
     case timer_schedule: {
         serve_launcher_requests();
         sync_tasks_with_engine();
+        // The records this pass and the launcher's starts added, in one go.
+        m_local.save_if_changed();
         // The states are written under the lock: a copy of the records
         // would carry every file list along.
         std::ostringstream text;
@@ -74,8 +76,10 @@ void download_manager::serve_launcher_requests()
         refresh = m_refresh_asked;
         m_refresh_asked = false;
     }
+    // A burst of first starts costs one fetch of the list, not one each.
+    bool listed_now = false;
     for (const auto& l : lookups)
-        look_up_file_task(l.first, l.second.game_id);
+        look_up_file_task(l.first, l.second.game_id, listed_now);
     if (!refresh)
         return;
     const bool ok = update_taskslist_from_server(std::string());
@@ -277,11 +281,12 @@ void download_manager::update_task_state_from_engine(std::uint64_t task_id)
 
 void download_manager::stop_low_level_tasks(const local_task_list::map_type& all)
 {
+    // Only downloads give way: a finished task only seeds, and stopping it
+    // would have it loaded again, threads and all, once the pass is over.
     for (const auto& e : all) {
-        if (e.second.isactive && e.second.priority_level != 1)
+        if (e.second.isactive && e.second.priority_level != 1 && e.second.taskstate != TASK_completed)
             stop_engine_task(e.first);
     }
-    m_last_completed_load.store(0);
 }
 
 void download_manager::load_all_completed_tasks()

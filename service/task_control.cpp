@@ -169,7 +169,9 @@ bool download_manager::activate_file_task(const FileTaskRecord& record, int leve
         LocalTaskRecord local;
         if (m_local.find(id, local)) {
             const bool gone = finished_files_gone(local);
-            local.taskstate = TASK_waiting;
+            // A finished task whose files are there stays finished (it seeds).
+            if (gone || local.taskstate != TASK_completed)
+                local.taskstate = TASK_waiting;
             if (level == 0 || level == 1)
                 local.priority_level = level;
             if (gone) {
@@ -262,13 +264,18 @@ bool download_manager::start_download_file(int game_id_in, const std::string& fi
     return false;
 }
 
-void download_manager::look_up_file_task(const std::string& file_md5, std::uint32_t game_id)
+void download_manager::look_up_file_task(const std::string& file_md5, std::uint32_t game_id, bool& listed_now)
 {
-    const bool fetched = update_taskslist_from_server(file_md5);
+    ServerTaskRecord listed;
+    bool found = listed_now && find_server_task_by_file_md5(game_id, file_md5, listed);
+    bool fetched = found;
+    if (!found) {
+        fetched = update_taskslist_from_server(file_md5);
+        listed_now = fetched;
+        found = find_server_task_by_file_md5(game_id, file_md5, listed);
+    }
     // A list that could not be fetched is not a list without the file.
     const std::string fetch_error = fetched ? std::string() : take_failure_reason("the task list cannot be fetched");
-    ServerTaskRecord listed;
-    const bool found = find_server_task_by_file_md5(game_id, file_md5, listed);
     auto finish = [&](const std::string& failure) {
         {
             std::lock_guard<std::mutex> guard(m_file_task_lock);

@@ -21,6 +21,7 @@
 #include "support/ends_within.h"
 #include "support/shifted_tick.h"
 #include "support/temp_dir.h"
+#include "support/thread_names.h"
 
 #include <gtest/gtest.h>
 
@@ -28,8 +29,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <filesystem>
-#include <fstream>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -65,18 +64,6 @@ PeerInfo SelfRecord()
     self.clientid = 99;
     self.peertype = PEERTYPE_NAT;
     return self;
-}
-
-// Threads of this process with the given name.
-std::size_t ThreadsNamed(const std::string& name)
-{
-    std::size_t n = 0;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
-        std::ifstream comm(entry.path() / "comm");
-        std::string line;
-        n += std::getline(comm, line) && line == name ? 1 : 0;
-    }
-    return n;
 }
 
 bool PeerSeesEnd(platform::socket_t fd)
@@ -398,8 +385,9 @@ TEST_F(DownloadManagerTest, AStoppedTaskIsDeletedOnceItsThreadsHaveEndedWithoutA
 {
     AddReady(51);
     AddReady(52);
-    // (Each thread names itself once it runs.)
-    EXPECT_TRUE(wait_until([] { return ThreadsNamed("cdn_thread") == 2 && ThreadsNamed("timer") == 2; }));
+    // (Each thread names itself once it runs.) No HTTP peer: no CDN thread.
+    EXPECT_TRUE(wait_until([] { return test_support::threads_named("timer") == 2; }));
+    EXPECT_EQ(test_support::threads_named("cdn_thread"), 0u);
     manager->StopTask(51);
     std::uint32_t state = 0;
     ASSERT_TRUE(CTaskStateMgr::Instance().GetState(51, &state));
@@ -422,8 +410,7 @@ TEST_F(DownloadManagerTest, AStoppedTaskIsDeletedOnceItsThreadsHaveEndedWithoutA
     }
     EXPECT_EQ(events.With("info 51 [] 10").size(), 1u);
     EXPECT_TRUE(manager->HasTask(52));
-    EXPECT_EQ(ThreadsNamed("cdn_thread"), 1u) << "no thread of the stopped task is left";
-    EXPECT_EQ(ThreadsNamed("timer"), 1u);
+    EXPECT_EQ(test_support::threads_named("timer"), 1u) << "no thread of the stopped task is left";
 }
 
 // An id started again while the remains of its stopped task are removed

@@ -112,15 +112,15 @@ TEST(DownloadTaskCdn, QueryTurnsEveryUrlLineIntoAnHttpPeer)
 
 TEST(DownloadTaskCdn, PeersTheQueryFoundAreDialledWithoutWaitingForTimerOnesPeriod)
 {
-    // The clocks stand still: timer 1 runs at the task's construction and
-    // after that only when woken. The task is not ready, so its CDN thread
-    // dials nothing and every dial is the task's.
+    // The clocks stand still: timer 1 runs at the task's start and after
+    // that only when woken. The task is not ready, so its CDN thread dials
+    // nothing and every dial is the task's.
     task_test::FakeClocks clocks;
     TaskHarness h;
     QueryServer query("http://127.0.0.1:8081/game/data/file0.bin\n");
     g_Settings.Set("only_cdn_by_id", query.Prefix());
     std::thread io_thread([&] { h.io.run(); });
-    h.MakeTask(true);
+    h.MakeTask(true)->Start(std::uint32_t(h.fx.files().size()), h.fx.file_list(), h.dir.file("save"));
     const bool dialled = test_support::wait_until([&] { return !task_test::MakerJournal::Get().Of('d').empty(); });
     h.io.stop();
     io_thread.join();

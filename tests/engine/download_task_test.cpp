@@ -3,6 +3,7 @@
 #include "discovery/lan_peer_discovery.h"
 #include "engine/cdn_thread.h"
 #include "support/range_server.h"
+#include "support/thread_names.h"
 #include "task_harness.h"
 
 #include <gtest/gtest.h>
@@ -59,7 +60,9 @@ TEST(DownloadTask, AResumedTaskStartsFromItsSavedTables)
     std::filesystem::create_directories(h.dir.file("save") + "/dir");
     for (const auto& f : h.fx.files())
         test_support::WriteAll(h.SavedFile(f.name), f.content);
-    CDownload_Task* task = h.MakeTask();
+    // Loaded finished, it only seeds: no thread of its own starts.
+    const std::size_t threads = test_support::threads_named("timer") + test_support::threads_named("cdn_thread");
+    CDownload_Task* task = h.MakeTask(true);
     const std::vector<std::uint8_t> bitmap = {1, 1, 1, 1};
     const std::vector<std::vector<std::uint8_t>> blocks = {{1, 1, 1, 1}, {1, 1, 1, 1}, {1, 1}, {1, 1, 1, 1}};
     ASSERT_TRUE(
@@ -70,6 +73,7 @@ TEST(DownloadTask, AResumedTaskStartsFromItsSavedTables)
     task->Run();
     EXPECT_EQ(1u, h.events.With("completed " + kId).size());
     EXPECT_EQ(1u, h.events.With("info " + kId + " [" + Folder(h) + "] 9 0 0 0").size());
+    EXPECT_EQ(threads, test_support::threads_named("timer") + test_support::threads_named("cdn_thread"));
 }
 
 TEST(DownloadTask, CisMessagesBecomeTaskMessagesAndCodeThreeAlsoText)
@@ -520,9 +524,13 @@ TEST(DownloadTask, AnHttpOnlyTaskDownloadsFromTheServerTheCisNamed)
     SetTaskConnectionMakers(DefaultTaskConnectionMakers());
     std::thread io_thread([&] { h.io.run(); });
     h.storage->SetIoService(&h.io);
+    const std::size_t timers = test_support::threads_named("timer");
+    const std::size_t cdn_threads = test_support::threads_named("cdn_thread");
     CDownload_Task* task = h.MakeTask(true);
     ASSERT_TRUE(task->Start(std::uint32_t(h.fx.files().size()), h.fx.file_list(), h.dir.file("save")));
     ASSERT_TRUE(task->PrepareFiles());
+    EXPECT_TRUE(wait_until([&] { return test_support::threads_named("timer") == timers + 1; }));
+    EXPECT_EQ(cdn_threads, test_support::threads_named("cdn_thread")) << "no HTTP peer yet";
 
     // The manager's one-second tick, faster, on the I/O thread as in the
     // session (which owns the tick's state; the last piece's check may
@@ -568,6 +576,11 @@ TEST(DownloadTask, AnHttpOnlyTaskDownloadsFromTheServerTheCisNamed)
     EXPECT_EQ(1u, h.events.With("info " + kId + " [" + Folder(h) + "] 0 0 0 " + std::to_string(http)).size());
     for (const auto& f : h.fx.files())
         EXPECT_EQ(f.content, test_support::ReadAll(h.SavedFile(f.name))) << f.name;
+    // Seeding needs neither of its threads: they end with the download.
+    EXPECT_TRUE(wait_until([&] {
+        return test_support::threads_named("timer") == timers &&
+               test_support::threads_named("cdn_thread") == cdn_threads;
+    }));
 
     task->MarkStopping();
     task->ReapThreads();

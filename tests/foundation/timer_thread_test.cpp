@@ -5,8 +5,12 @@
 #include "support/wait_until.h"
 
 #include <gtest/gtest.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <fstream>
+#include <string>
 #include <functional>
 #include <memory>
 #include <map>
@@ -266,6 +270,39 @@ TEST(TimerThread, NoWaitForTheThreadHoldsUpItsOtherOperations)
         EXPECT_FALSE(t.IsRunning());
         EXPECT_EQ(t.TimerCount(), 0u);
     }
+}
+
+namespace {
+// Context switches (wake-ups) of thread `tid` of this process so far.
+std::uint64_t thread_switches(long tid)
+{
+    std::ifstream status("/proc/self/task/" + std::to_string(tid) + "/status");
+    std::uint64_t sum = 0;
+    for (std::string line; std::getline(status, line);)
+        if (line.find("ctxt_switches:") != std::string::npos)
+            sum += std::stoull(line.substr(line.find(':') + 1));
+    return sum;
+}
+}   // namespace
+
+TEST(TimerThread, SleepsUntilTheNextTimerIsDue)
+{
+    Recorder r;
+    std::atomic<long> tid{0};
+    r.hooks[1] = [&] {
+        tid.store(static_cast<long>(::syscall(SYS_gettid)));
+        return true;
+    };
+    CTimerThread t;
+    t.SetEventSink(&r);
+    const std::uint64_t start = platform::tick_count64();
+    ASSERT_TRUE(t.AddTimer(1, 700, 0));
+    ASSERT_TRUE(test_support::wait_until([&] { return r.count(1) == 1; }, 3000));
+    const std::uint64_t before = thread_switches(tid.load());
+    ASSERT_TRUE(test_support::wait_until([&] { return r.count(1) == 2; }, 5000));
+    // One wake-up for the call that was due, not one each 50 ms (about 14).
+    EXPECT_LE(thread_switches(tid.load()) - before, 4u);
+    EXPECT_GE(r.snapshot()[1].at - start, 695u) << "not before its interval";
 }
 
 TEST(TimerThread, NoSinkLeavesTimersWaiting)

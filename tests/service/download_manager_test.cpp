@@ -433,6 +433,18 @@ TEST(DownloadManager, StartAndStopByFileMd5)
     ASSERT_TRUE(list.find(21, r));
     EXPECT_EQ(r.taskstate, 0);
     EXPECT_EQ(r.priority_level, 0);
+    // Finished, its file in place: it stays finished (it seeds) and only
+    // takes the launcher's level.
+    ASSERT_TRUE(kx2dll::create_directory_tree(r.save_path + "/data"));
+    ASSERT_TRUE(kx2dll::write_file(r.save_path + "/data/a.pak", "a", 1));
+    r.taskstate = 2;
+    r.redownload = false;
+    list.put(r);
+    ASSERT_TRUE(m.start_download_file(8, name, 1));
+    ASSERT_TRUE(list.find(21, r));
+    EXPECT_EQ(r.taskstate, 2);
+    EXPECT_EQ(r.priority_level, 1);
+    EXPECT_FALSE(r.redownload);
 
     list.update(21, [](LocalTaskRecord& x) { x.priority_level = 1; });
     EXPECT_TRUE(m.stop_download_file(8, name));

@@ -172,6 +172,22 @@ TEST(LocalTaskList, SaveAndLoadKeepOnlyIntactTasksOfThisGame)
     EXPECT_EQ(local_task_list(7, e.dir.file("missing.cfg"), e.data()).load(), 0);
 }
 
+// New records are written by the next save_if_changed, all in one save;
+// with nothing added since, it writes nothing.
+TEST(LocalTaskList, AddsAreSavedTogetherLater)
+{
+    list_env e;
+    local_task_list list(7, e.file(), e.data());
+    list.add(task_on_disk(e.dir.path(), 120));
+    list.add(task_on_disk(e.dir.path(), 121));
+    EXPECT_FALSE(platform::path_exists(e.file()));
+    EXPECT_TRUE(list.save_if_changed());
+    EXPECT_EQ(local_task_list(7, e.file(), e.data()).load(), 2);
+    ASSERT_TRUE(platform::delete_file(e.file()));
+    EXPECT_TRUE(list.save_if_changed());
+    EXPECT_FALSE(platform::path_exists(e.file()));
+}
+
 // Twelve files keep their order across a save and a load, although the
 // keys are read back in text order (file_list_name_1, _10, _11, _2 ...).
 TEST(LocalTaskList, ManyFilesKeepTheirOrder)
@@ -248,6 +264,7 @@ TEST(LocalTaskList, ExpiredCompletedTasksAreDroppedAtLoad)
         list.add(task_on_disk(e.dir.path(), 200));      // completed, seed 11 days old
         list.add(task_on_disk(e.dir.path(), 201));      // completed, seed 10 days old
         list.add(task_on_disk(e.dir.path(), 202, 1));   // downloading, old seed
+        EXPECT_TRUE(list.save_if_changed());
     }
     for (std::uint64_t id : {200, 201, 202})
         write(e.data() + "/" + std::to_string(id) + ".txt", "seed");

@@ -93,7 +93,10 @@ TEST(Scheduling, AutomaticDownloadAddsTheVersionChain)
     }
     EXPECT_FALSE(list.find(21, r));   // below the current version
     EXPECT_FALSE(list.find(99, r));
-    EXPECT_NE(service_test::read_text(m.working_folder() + "local_task_list.cfg").find("[41]"), std::string::npos);
+    // Saved by the next one-second pass.
+    EXPECT_TRUE(test_support::wait_until([&] {
+        return service_test::read_text(m.working_folder() + "local_task_list.cfg").find("[41]") != std::string::npos;
+    }));
 
     // No packets of the game, or an unknown game version: false.
     EXPECT_FALSE(m.apply_server_task_list({{50, listed(50, "1-2", -1, 8)}}));
@@ -189,10 +192,13 @@ TEST(Scheduling, TheEngineGivesUpTasksTheListDoesNotKnowOrWantsAfresh)
               std::string::npos);
 }
 
-TEST(Scheduling, CompletedTasksAreReloadedAtMostEveryTwoMinutesUnlessHighLevelWorkIntervened)
+TEST(Scheduling, CompletedTasksAreReloadedAtMostEveryTwoMinutesAndSeedThroughHighLevelWork)
 {
     download_test_env w;
     service_test::logging_service service(download_test_env::game_id);
+    ASSERT_TRUE(w.nginx_ok()) << w.nginx().last_error();
+    const service_test::served_task& seeding = w.add_task(8601, "1-2", {3000});
+    const service_test::served_task& other = w.add_task(8602, "2-3", {3000});
     download_manager m(w.launcher_path(), 7);
     const std::string line = "call load_all_completed_tasks!";
     // No task of this game: the pass itself never reloads here.
@@ -200,9 +206,27 @@ TEST(Scheduling, CompletedTasksAreReloadedAtMostEveryTwoMinutesUnlessHighLevelWo
     EXPECT_EQ(occurrences(w.service_log(), line), 1u);
     m.load_all_completed_tasks();
     EXPECT_EQ(occurrences(w.service_log(), line), 1u);
-    m.stop_low_level_tasks({});
+
+    // Two finished tasks seed (records of another game: the pass leaves
+    // them alone); a level-1 download makes level 0 give way.
+    m.local_tasks().put(local(8601, 1, 0, 8));
+    m.local_tasks().put(local(8602, 1, 0, 8));
+    ASSERT_EQ(m.engine()->AddNewTask(seeding.seed.c_str(), w.downloads().c_str()), 0);
+    ASSERT_EQ(m.engine()->AddNewTask(other.seed.c_str(), w.downloads().c_str()), 0);
+    ASSERT_TRUE(test_support::wait_until([&] { return occurrences(w.service_log(), "CBE_TASK_COMPLETED ID[860") == 2; },
+                                         20000));
+    LocalTaskRecord finished = local(8601, kx2dll::TASK_completed, 0, 8);
+    finished.isactive = true;
+    m.stop_low_level_tasks({{8601, finished}});
+    // Only downloads give way: the finished one keeps seeding, and is not
+    // reloaded (the next load stays two minutes away). A stop posted after
+    // it has ended by the time that is told.
+    m.stop_engine_task(8602);
+    ASSERT_TRUE(test_support::wait_until(
+        [&] { return w.service_log().find("CBE_TASK_STOP, ID[8602]") != std::string::npos; }, 20000));
+    EXPECT_EQ(w.service_log().find("CBE_TASK_STOP, ID[8601]"), std::string::npos);
     m.load_all_completed_tasks();
-    EXPECT_EQ(occurrences(w.service_log(), line), 2u);
+    EXPECT_EQ(occurrences(w.service_log(), line), 1u);
 }
 
 }   // namespace
