@@ -2,6 +2,7 @@
 
 #include "support/client_log_capture.h"
 #include "support/fake_range_task.h"
+#include "support/shifted_tick.h"
 
 #include <gtest/gtest.h>
 
@@ -532,6 +533,111 @@ TEST(HttpRangeRequest, AbortGivesEveryBlockBack)
     EXPECT_EQ(0, g.task.m_loans->load());
     EXPECT_EQ(0u, g.task.BlocksWritten());
     EXPECT_EQ(CBlockRequestMap::kFree, g.task.Picker().BlockState(0, 0));
+}
+
+namespace {
+
+// Feeds `answer` in chunks of `chunk` bytes, into lent storage bytes
+// whenever the exchange offers them; the last state.
+state Feed(http_range_request& exchange, const std::string& answer, std::size_t chunk)
+{
+    state last = state::more;
+    for (std::size_t at = 0; at < answer.size() && last != state::complete && last != state::refused;) {
+        std::uint8_t* target = nullptr;
+        std::uint32_t filled = 0, wanted = 0;
+        std::shared_ptr<void> owner;
+        std::size_t n = std::min(chunk, answer.size() - at);
+        if (exchange.receive_target(target, filled, wanted, owner)) {
+            n = std::min<std::size_t>(n, wanted - filled);
+            std::memcpy(target + filled, answer.data() + at, n);
+            last = exchange.receive_lent(std::uint32_t(n), Peer(5));
+        } else {
+            last = exchange.receive(reinterpret_cast<const std::uint8_t*>(answer.data() + at), n, Peer(5));
+        }
+        at += n;
+    }
+    return last;
+}
+
+}   // namespace
+
+// An answer that ends in the middle of a block (received into the
+// connection's buffer or into lent storage bytes): the bytes that came are
+// kept, the next request for the block asks for the rest only, and the
+// block is completed from both.
+TEST(HttpRangeRequest, AnAnswerCutMidBlockIsAskedForFromWhereItStopped)
+{
+    const std::string content = Pattern(4 * kPiece + 1000);
+    for (bool lend : {false, true}) {
+        SCOPED_TRACE(lend ? "lent" : "copied");
+        Fixture f({{"a.bin", content}});
+        f.task.m_lend = lend;
+        {
+            http_range_request cut(range_client::cdn_thread, &f.task, nullptr);
+            cut.set_run(MakeRun(0, 2));
+            std::string request;
+            ASSERT_EQ(0, cut.build(Peer(5), request));
+            const std::string head = "HTTP/1.1 206 Partial Content\r\nContent-Length: 65536\r\n\r\n";
+            EXPECT_EQ(state::more, Feed(cut, head + content.substr(0, 20000), 10000));
+            cut.abort();
+            EXPECT_TRUE(cut.delivered());
+        }
+        EXPECT_EQ(0u, f.task.BlocksWritten());
+        EXPECT_EQ(CBlockRequestMap::kFree, f.task.Picker().BlockState(0, 0));
+        http_range_request next(range_client::http_cdn, &f.task, nullptr);
+        next.set_run(MakeRun(0, 2));
+        std::string request;
+        ASSERT_EQ(0, next.build(Peer(5), request));
+        EXPECT_NE(std::string::npos, request.find("Range: bytes=20000-65535\r\n")) << request;
+        const std::string rest = "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 20000-65535/" +
+                                 std::to_string(content.size()) + "\r\nContent-Length: 45536\r\n\r\n" +
+                                 content.substr(20000, 45536);
+        EXPECT_EQ(state::complete, Feed(next, rest, 7000));
+        EXPECT_EQ(2u, f.task.BlocksWritten());
+        EXPECT_EQ(0, std::memcmp(f.task.Image(0).data(), content.data(), 2 * kBlockSize));
+        EXPECT_EQ(0u, f.task.m_partials.size());
+    }
+}
+
+// Slowness is judged against what else the task has: an answer far below a
+// block in 5 s is kept while nothing does better, hands the second half of
+// its blocks to idle connections (its answer then runs past the run and
+// the connection is not reused), and goes once another exchange does four
+// times better; its source counts as failing only when the task has
+// another. Silence is a failure whatever the alternatives.
+TEST(HttpRangeRequest, SlownessIsJudgedAgainstTheAlternatives)
+{
+    using verdict = http_range_request::verdict;
+    test_support::shifted_tick_scope tick;
+    const std::string content = Pattern(4 * kPiece + 1000);
+    Fixture f({{"a.bin", content}});
+    http_range_request exchange(range_client::cdn_thread, &f.task, nullptr);
+    exchange.set_run(MakeRun(0, 8));
+    std::string request;
+    ASSERT_EQ(0, exchange.build(Peer(5), request, true));
+    const std::string answer = "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 0-262143/" +
+                               std::to_string(content.size()) + "\r\nContent-Length: 262144\r\n\r\n" +
+                               content.substr(0, 5000);
+    exchange.receive(reinterpret_cast<const std::uint8_t*>(answer.data()), answer.size(), Peer(5));
+    EXPECT_TRUE(exchange.reusable());
+    test_support::tick_offset().store(6000);
+    const std::uint32_t now = platform::tick_count();
+    EXPECT_EQ(verdict::fine, exchange.judge(now, 1000, Peer(5))) << "the only source, however slow";
+    EXPECT_EQ(verdict::timed_out, exchange.judge(now, http_range_request::kIdleTimeoutMs + 1, Peer(5)));
+
+    EXPECT_EQ(0u, exchange.hand_back()) << "no connection waits";
+    f.task.m_release.store(1);
+    EXPECT_EQ(4u, exchange.hand_back());
+    EXPECT_EQ(4u, exchange.pending_count());
+    EXPECT_EQ(CBlockRequestMap::kFree, f.task.Picker().BlockState(0, 4));
+    EXPECT_FALSE(exchange.reusable());
+
+    f.task.m_best_rate.store(4 * 5000 * 1000 / 6000 + 4);
+    EXPECT_EQ(verdict::fine, exchange.judge(now, 1000, Peer(5))) << "four times better, but crawling as well";
+    f.task.m_best_rate.store(1u << 20);
+    EXPECT_EQ(verdict::slow, exchange.judge(now, 1000, Peer(5)));
+    f.task.m_other_source.store(true);
+    EXPECT_EQ(verdict::slow_source, exchange.judge(now, 1000, Peer(5)));
 }
 
 TEST(HttpRangeRequest, PieceFailingItsCheckMidRunStopsTheDelivery)
