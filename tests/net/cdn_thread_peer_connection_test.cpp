@@ -165,8 +165,10 @@ TEST_F(CdnThreadPeerConnectionTest, DrippingServerKeepsItsRunAsTheOnlySourceAndG
     {
         CCdnThread thread(task.get());
         thread.Start();
-        ASSERT_TRUE(test_support::wait_until([&] { return task->m_sources_ok.load() >= 1; }, 10000)) << "the head came";
-        const std::vector<zeq::cdn_thread_peer_connection*> busy = Busy(thread);
+        std::vector<zeq::cdn_thread_peer_connection*> busy;
+        ASSERT_TRUE(test_support::wait_until(
+            [&] { return !(busy = Busy(thread)).empty() && task->m_sources_ok.load() >= busy.size(); }, 10000))
+            << "every head came";
         net_test::tick_offset().store(7000);
         platform::sleep_ms(2200);   // the connections' one-second checks run
         EXPECT_TRUE(Every(busy, [](auto& c) { return c.attempts() == 0; })) << "the only source is kept";

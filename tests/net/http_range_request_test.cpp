@@ -276,6 +276,30 @@ std::vector<HeaderCase> HeaderCases()
     };
 }
 
+// Feeds `answer` in chunks of `chunk` bytes, into lent storage bytes
+// whenever the exchange offers them (`lent` counts those); the last state.
+state Feed(http_range_request& exchange, const std::string& answer, std::size_t chunk, std::size_t* lent = nullptr)
+{
+    state last = state::more;
+    for (std::size_t at = 0; at < answer.size() && last != state::complete && last != state::refused;) {
+        std::uint8_t* target = nullptr;
+        std::uint32_t filled = 0, wanted = 0;
+        std::shared_ptr<void> owner;
+        std::size_t n = std::min(chunk, answer.size() - at);
+        if (exchange.receive_target(target, filled, wanted, owner)) {
+            n = std::min<std::size_t>(n, wanted - filled);
+            std::memcpy(target + filled, answer.data() + at, n);
+            last = exchange.receive_lent(std::uint32_t(n), Peer(5));
+            if (lent)
+                *lent += n;
+        } else {
+            last = exchange.receive(reinterpret_cast<const std::uint8_t*>(answer.data() + at), n, Peer(5));
+        }
+        at += n;
+    }
+    return last;
+}
+
 // An exchange with a one-block run at the start of a.bin, its request built.
 std::unique_ptr<http_range_request> Built(Fixture& f, range_client client)
 {
@@ -358,25 +382,8 @@ TEST(HttpRangeRequest, BodyIsCutIntoBlocksInEveryChunkSize)
             // The answer: header, the file from the range start to its end.
             const std::string answer = "HTTP/1.1 206 Partial Content\r\nContent-Length: " +
                                        std::to_string(content.size()) + "\r\n\r\n" + content;
-            state last = state::more;
-            std::size_t at = 0;
             std::size_t lent = 0;
-            while (at < answer.size() && last != state::complete) {
-                std::uint8_t* target = nullptr;
-                std::uint32_t filled = 0, wanted = 0;
-                std::shared_ptr<void> owner;
-                std::size_t n = std::min(chunk, answer.size() - at);
-                if (exchange->receive_target(target, filled, wanted, owner)) {
-                    n = std::min<std::size_t>(n, wanted - filled);
-                    std::memcpy(target + filled, answer.data() + at, n);
-                    last = exchange->receive_lent(std::uint32_t(n), Peer(5));
-                    lent += n;
-                } else {
-                    last = exchange->receive(reinterpret_cast<const std::uint8_t*>(answer.data() + at), n, Peer(5));
-                }
-                at += n;
-                ASSERT_NE(state::refused, last);
-            }
+            const state last = Feed(*exchange, answer, chunk, &lent);
             EXPECT_EQ(state::complete, last) << chunk;
             EXPECT_EQ(lend && chunk<6 * kBlockSize, lent> 0) << chunk;   // a bigger first read takes the whole run
             EXPECT_EQ(0, f.task.m_loans->load()) << "a loan outlived the run";
@@ -534,32 +541,6 @@ TEST(HttpRangeRequest, AbortGivesEveryBlockBack)
     EXPECT_EQ(0u, g.task.BlocksWritten());
     EXPECT_EQ(CBlockRequestMap::kFree, g.task.Picker().BlockState(0, 0));
 }
-
-namespace {
-
-// Feeds `answer` in chunks of `chunk` bytes, into lent storage bytes
-// whenever the exchange offers them; the last state.
-state Feed(http_range_request& exchange, const std::string& answer, std::size_t chunk)
-{
-    state last = state::more;
-    for (std::size_t at = 0; at < answer.size() && last != state::complete && last != state::refused;) {
-        std::uint8_t* target = nullptr;
-        std::uint32_t filled = 0, wanted = 0;
-        std::shared_ptr<void> owner;
-        std::size_t n = std::min(chunk, answer.size() - at);
-        if (exchange.receive_target(target, filled, wanted, owner)) {
-            n = std::min<std::size_t>(n, wanted - filled);
-            std::memcpy(target + filled, answer.data() + at, n);
-            last = exchange.receive_lent(std::uint32_t(n), Peer(5));
-        } else {
-            last = exchange.receive(reinterpret_cast<const std::uint8_t*>(answer.data() + at), n, Peer(5));
-        }
-        at += n;
-    }
-    return last;
-}
-
-}   // namespace
 
 // An answer that ends in the middle of a block (received into the
 // connection's buffer or into lent storage bytes): the bytes that came are
