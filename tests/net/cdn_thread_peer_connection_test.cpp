@@ -148,11 +148,8 @@ TEST_F(CdnThreadPeerConnectionTest, SilentServerIsClosedAfterFourSecondsWithResu
     }
 }
 
-// A server dripping its body (never silent, never a block in 5 s) is
-// slow, not failing: as the task's only source it keeps its run; once
-// another exchange does far better and the task has another source, its
-// run goes back, the part of a block it brought is kept for the next
-// request, and the source counts as failing.
+// A dripping server keeps its run as the task's only source; beside a far
+// better one its run goes back (the bytes kept) and it counts as failing.
 TEST_F(CdnThreadPeerConnectionTest, DrippingServerKeepsItsRunAsTheOnlySourceAndGivesItBackBesideABetterOne)
 {
     RangeServer server;

@@ -12,7 +12,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstring>
 
 using test_support::FakeRangeTask;
@@ -246,28 +245,6 @@ TEST_F(HttpCdnConnectionTest, ServerEndingMidRunKeepsWrittenBlocksAndTheEventsAr
     else
         platform::close_socket(socket);   // refused only after the zero wait
     server.Stop();
-
-    // Another source completes the task; the block cut short is asked for
-    // from where the answer stopped, and completed from the bytes kept.
-    RangeServer good;
-    for (std::size_t f = 0; f < fixture->files().size(); ++f)
-        good.AddFile(fixture->files()[f].url_path, fixture->Bytes(f, 0, fixture->files()[f].size));
-    ASSERT_TRUE(good.Start());
-    const std::uint64_t good_id = 0x7F000001ull << 16 | good.port();
-    task->AddHttpInfo({good_id, "127.0.0.1", fixture->files()[0].url_path});
-    for (int i = 0; i < 20 && !task->AllVerified(); ++i) {
-        zeq::http_cdn_connection* next = Open(good.port(), good_id);
-        ASSERT_TRUE(Closed(next, 10000));
-        next->release();
-    }
-    EXPECT_TRUE(task->AllVerified());
-    EXPECT_EQ(fixture->Bytes(0, 0, fixture->files()[0].size), task->Image(0));
-    const std::vector<std::string> requests = good.Requests();
-    EXPECT_EQ(1, std::count_if(requests.begin(), requests.end(), [](const std::string& r) {
-                  return r.find("Range: bytes=" + std::to_string(kBlockSize + 1000) + "-") != std::string::npos;
-              }));
-    EXPECT_EQ(0u, task->m_partials.size());
-    good.Stop();
 }
 
 TEST_F(HttpCdnConnectionTest, ConnectHttpPeerResolvesTypeThreeRecords)
