@@ -5,10 +5,7 @@
 // Prints seconds and MB/s of each.
 //
 // Usage: http_download [MiB] [piece KiB] [engine]   ("engine": skip curl and aria2c)
-#include "engine/client_main.h"
-#include "engine/p2sp_engine.h"
-#include "engine/p2sp_engine_impl.h"
-#include "platform/event.h"
+#include "offline_engine.h"
 #include "platform/tick.h"
 #include "thread_cpu.h"
 
@@ -52,66 +49,19 @@ Result RunCommand(const char* tool, const std::string& command, const std::strin
     return r;
 }
 
-platform::Event g_done(platform::Event::Reset::manual);
-std::atomic<std::uint64_t> g_task{0};
-
-std::uint32_t OnEvent(std::uint32_t code, std::uintptr_t data, void*)
-{
-    if (code == CBE_TASK_COMPLETED) {
-        std::uint64_t id = 0;
-        std::memcpy(&id, reinterpret_cast<const void*>(data), sizeof(id));
-        if (id == g_task.load())
-            g_done.set();
-    }
-    return 0;
-}
-
-void Offline(CClientMain& client)
-{
-    client.SetUpnpEnabled(false);
-    client.SetRisTimeouts(1000, 1000);
-}
-
-// Keeps every folder and server the engine touches inside `dir` and on
-// 127.0.0.1 closed ports.
-void IsolateEngine(const std::string& dir)
-{
-    const char* folders[][2] = {{"VR_APPDATA_DIR", "appdata"},   {"VR_MODULE_DIR", "module"},
-                                {"VR_REGISTRY_DIR", "registry"}, {"VR_QORN_DIR", "qorn"},
-                                {"VR_VELMAR_DIR", "velmar"},     {"VR_SYSTEM_DIR", "system"}};
-    for (const auto& f : folders) {
-        const std::string path = dir + "/" + f[1];
-        std::filesystem::create_directories(path);
-        ::setenv(f[0], path.c_str(), 1);
-    }
-    for (const char* server :
-         {"VR_RIS_SOUTH", "VR_RIS_NORTH", "VR_ROUTE_SERVER", "VR_LOG_SERVER", "VR_BOOTLOG_SERVER", "VR_DATALOG_SERVER"})
-        ::setenv(server, "127.0.0.1:1", 1);
-    ::setenv("VR_LAN_BROADCAST", "127.0.0.1", 1);
-    ::setenv("VR_UPNP_ROOTDESC", "http://127.0.0.1:1/rootDesc.xml", 1);
-}
-
 Result RunEngine(const test_support::TaskFixture& fx, const test_support::NginxServer& nginx, const std::string& dir,
                  std::string& file_md5)
 {
     Result r;
     r.tool = "engine";
-    IP2SP_Engine* engine = CreateP2SPEngine();
-    static_cast<CP2SP_EngineImpl*>(engine)->SetClientSetup(&Offline);
-    engine->SetConfigValue("only_cdn_by_id", nginx.cdn_query_prefix());
-    EngineInitBlock block{};
-    std::strncpy(block.data_folder, (dir + "/data").c_str(), sizeof(block.data_folder) - 1);
-    std::strncpy(block.bitmap_folder, (dir + "/launcher").c_str(), sizeof(block.bitmap_folder) - 1);
-    if (engine->Init(&block, &OnEvent, nullptr) != 0) {
-        DestroyP2SPEngine(engine);
+    IP2SP_Engine* engine = bench::StartOfflineEngine(dir, nginx.cdn_query_prefix());
+    if (!engine)
         return r;
-    }
-    platform::sleep_ms(1500);   // the refused logon turns into the offline session
     const std::string save = dir + "/games";
-    g_task.store(fx.task_id());
+    bench::awaited_task().store(fx.task_id());
     const std::uint64_t start = platform::tick_count64();
     const double io_before = bench::ThreadCpuSeconds("session_io");
-    if (engine->AddNewTask(fx.SeedXml().c_str(), save.c_str()) == 0 && g_done.wait(600000)) {
+    if (engine->AddNewTask(fx.SeedXml().c_str(), save.c_str()) == 0 && bench::task_done().wait(600000)) {
         r.seconds = Seconds(start);
         const double io_after = bench::ThreadCpuSeconds("session_io");
         if (io_before >= 0 && io_after >= io_before && r.seconds > 0)
@@ -149,7 +99,7 @@ int main(int argc, char** argv)
     if (!::mkdtemp(pattern))
         return 1;
     const std::string dir = pattern;
-    IsolateEngine(dir);
+    bench::IsolateEngine(dir);
 
     std::printf("generating a %llu MiB task (pieces of %u KiB)...\n", static_cast<unsigned long long>(mib),
                 piece / 1024);

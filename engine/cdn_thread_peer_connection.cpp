@@ -321,28 +321,30 @@ void cdn_thread_peer_connection::release_piece()
             close();
         return;
     }
+    using verdict = http_range_request::verdict;
     std::unique_lock<std::recursive_mutex> guard(m_lock);
     // Judged before the hand-back: a connection far slower than the others
     // gives everything back, not half.
     const std::uint32_t now = platform::tick_count();
-    // A server dripping bytes never goes silent: it is judged by blocks.
-    const bool stalled = m_exchange.stalled(now);
-    const bool timed_out = m_exchange.timed_out(now - m_activity_tick.load()) || stalled;
-    const bool slow = stalled || (!timed_out && m_exchange.too_slow(now));
-    if (!slow)
+    const verdict judged = m_exchange.judge(now, now - m_activity_tick.load(), m_peer);
+    if (judged == verdict::fine)
         m_exchange.hand_back();
     const bool nothing_pending = m_exchange.pending_count() == 0 && !m_exchange.has_run();
-    if (slow)
-        m_slow = true;
+    const bool slow = judged == verdict::slow || judged == verdict::slow_source;
+    if (slow) {
+        m_slow = judged == verdict::slow_source;
+        m_spared = !m_slow;
+    }
     guard.unlock();
     if (slow) {
-        // Far slower than the sources that sit idle: its blocks go to them.
+        // Far slower than another connection of the task: its blocks go to
+        // the others, the part of a block received stays for the next.
         log("cdn_thread_peer_connection too slow, blocks given back\n");
         o->GetTask()->take_release_request();
         close();
         return;
     }
-    if (timed_out) {
+    if (judged == verdict::timed_out) {
         log_server_event(3, 4);
         close();
         return;
@@ -359,14 +361,15 @@ void cdn_thread_peer_connection::close(const i_error_code&)
 void cdn_thread_peer_connection::abort_download()
 {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
-    // A server that cut the answer short after some blocks is no failed
-    // dial: what is left goes back to the picker and is asked again at once.
-    const bool delivered = m_exchange.blocks_written() > 0;
     // A kept connection the server closed while it idled ends before any
     // answer to the request sent on it: no fault of the source; the run
     // goes back whole (nothing of it was counted) and is dialled anew.
-    const bool stale = m_on_kept_connection && m_exchange.header_pending() && !delivered;
+    const bool stale = m_on_kept_connection && m_exchange.header_pending() && m_exchange.blocks_written() == 0;
     m_exchange.abort();
+    // A server that cut the answer short after some blocks, or part of
+    // one (kept for the next request), is no failed dial: what is left
+    // goes back to the picker and is asked again at once.
+    const bool delivered = m_exchange.delivered();
     m_kept.store(false);
     m_on_kept_connection = false;
     if (m_attempt_open && stale) {
@@ -375,12 +378,15 @@ void cdn_thread_peer_connection::abort_download()
     }
     if (m_attempt_open) {
         m_attempt_open = false;
-        finish_attempt(m_run_complete, delivered);
+        // Slowness alone with no other source to turn to is no failure;
+        // beside a better source it is one, whatever came.
+        finish_attempt(m_run_complete, (delivered && !m_slow) || m_spared);
         CCdnThread* o = owner();
         const bool served = (delivered || m_run_complete) && !m_slow;
-        if (o && (served || (!o->IsStopping() && !o->IsTaskCompleted())))
+        if (o && (served || (!m_spared && !o->IsStopping() && !o->IsTaskCompleted())))
             o->GetTask()->report_source(m_peer, served);
         m_slow = false;
+        m_spared = false;
     }
 }
 

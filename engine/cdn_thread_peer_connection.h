@@ -129,6 +129,7 @@ private:
     bool m_attempt_open = false;   // a connect_peer not yet judged
     bool m_run_complete = false;
     bool m_slow = false;               // dropped for being far slower than the task's other sources
+    bool m_spared = false;             // dropped for being slow, its source the task's only one
     std::atomic<bool> m_kept{false};   // connected and waiting for a run (see is_kept)
     std::atomic<std::uint32_t> m_kept_tick{0};
     std::uint32_t m_requests = 0;        // requests sent on this TCP connection

@@ -35,6 +35,7 @@
 #include "engine/task_connections.h"
 #include "foundation/timer_thread.h"
 #include "net/conn/file_url_table.h"
+#include "net/conn/partial_blocks.h"
 #include "platform/critical_section.h"
 #include "platform/event.h"
 #include "platform/thread.h"
@@ -310,6 +311,8 @@ public:
     bool IsFinished() const { return m_finished.load(); }
     bool IsStopping() const { return m_stopping.load(); }
     CHttpPeerList& GetHttpPeerList() { return m_http_peers; }
+    // The received part of blocks whose ranged-HTTP answer ended early.
+    zeq::partial_blocks& PartialBlocks() { return m_partial_blocks; }
     CTaskConnections* GetConnections() { return m_connections.get(); }
     IDownloadTaskOwner* GetOwner() { return m_owner; }
     CCdnThread* GetCdnThread() { return m_cdn_thread.get(); }
@@ -474,9 +477,10 @@ private:
         bool proven = false;       // answered since its last failure
     };
     std::map<std::uint64_t, SourceBackoff> m_http_backoff;
-    std::uint32_t m_best_rate = 0;        // fastest exchange speed noted ...
-    std::uint32_t m_best_rate_tick = 0;   // ... and when
-    mutable CcsLocker m_http_conn_lock;   // guards m_http_counts, m_http_speeds and m_http_backoff
+    std::uint32_t m_best_rate = 0;          // fastest exchange speed noted ...
+    std::uint32_t m_best_rate_tick = 0;     // ... and when
+    zeq::partial_blocks m_partial_blocks;   // locks itself
+    mutable CcsLocker m_http_conn_lock;     // guards m_http_counts, m_http_speeds and m_http_backoff
     // Why the task's sources fail, by key (a file's URL, "cdn" for the
     // query), with the CDN query's back-off; a leaf lock: no sink is called
     // under it.

@@ -17,6 +17,7 @@
 #include "platform/tick.h"
 #include "report/client_log.h"
 
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <random>
@@ -124,6 +125,14 @@ public:
         m_task->ReportHttpAnswer(peer, file, url_path, failure);
     }
     std::uint32_t note_source_rate(std::uint32_t rate) override { return m_task->NoteHttpSourceRate(rate); }
+    bool has_other_source(const PeerInfo& peer) override
+    {
+        std::vector<PeerInfo> peers;
+        m_task->GetHttpPeerList().GetAll(peers);
+        const std::uint64_t id = peer.clientid;
+        return std::any_of(peers.begin(), peers.end(), [id](const PeerInfo& p) { return p.clientid != id; });
+    }
+    zeq::partial_blocks* partial_store() override { return &m_task->PartialBlocks(); }
     bool has_http_peers() override { return m_task->GetHttpPeerList().GetCount() > 0; }
     bool pick_http_peer(PeerInfo& out) override { return m_task->PickHttpPeer(out); }
     bool is_complete() override { return m_task->IsComplete(); }

@@ -82,6 +82,9 @@ public:
     void remove_http_connection_speed(int) override {}
     void report_source(const PeerInfo&, bool) override {}
     std::uint32_t note_source_rate(std::uint32_t rate) override { return rate; }
+    bool has_other_source(const PeerInfo&) override { return false; }
+    // Every answer is read whole: nothing to keep between answers.
+    zeq::partial_blocks* partial_store() override { return nullptr; }
     bool has_http_peers() override { return false; }
     bool pick_http_peer(PeerInfo&) override { return false; }
     bool is_complete() override { return false; }

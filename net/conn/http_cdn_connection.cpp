@@ -200,8 +200,8 @@ void http_cdn_connection::close()
         // Judged once, after the abort: a source that wrote nothing is
         // dialled again only after a back-off.
         std::lock_guard<std::recursive_mutex> guard(m_lock);
-        const bool delivered = m_exchange.blocks_written() > 0 && !m_slow;
-        if (!stale && (delivered || (!m_done && !m_task->is_stop_finished())))
+        const bool delivered = m_exchange.delivered() && !m_slow;
+        if (!stale && (delivered || (!m_done && !m_spared && !m_task->is_stop_finished())))
             m_task->report_source(*GetPeerInfo(), delivered);
     }
     // A close says nothing of the server's speed: the entry goes, the
@@ -241,30 +241,29 @@ void http_cdn_connection::on_timer()
 
 void http_cdn_connection::release_piece()
 {
-    bool timed_out;
-    bool slow;
+    using verdict = http_range_request::verdict;
+    verdict judged;
     {
         std::lock_guard<std::recursive_mutex> guard(m_lock);
         // Judged before the hand-back: a connection far slower than the
         // others gives everything back, not half.
         const std::uint32_t now = platform::tick_count();
-        // A server dripping bytes never goes silent: it is judged by blocks.
-        const bool stalled = m_exchange.stalled(now);
-        timed_out = m_exchange.timed_out(now - m_activity_tick.load()) || stalled;
-        slow = stalled || (!timed_out && m_exchange.too_slow(now));
-        if (!slow)
+        judged = m_exchange.judge(now, now - m_activity_tick.load(), *GetPeerInfo());
+        if (judged == verdict::fine)
             m_exchange.hand_back();
     }
-    if (slow) {
-        // Far slower than the sources that sit idle: its blocks go to them.
+    if (judged == verdict::slow || judged == verdict::slow_source) {
+        // Far slower than another connection of the task: its blocks go to
+        // the others, the part of a block received stays for the next.
         if (ClientLogEnabled())
             WriteClientLog("http_cdn_connection too slow, blocks given back\n");
         m_task->take_release_request();
-        m_slow = true;
+        m_slow = judged == verdict::slow_source;
+        m_spared = !m_slow;
         close();
         return;
     }
-    if (timed_out) {
+    if (judged == verdict::timed_out) {
         log_server_event(3, 4);
         close();
         return;

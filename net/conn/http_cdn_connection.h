@@ -103,6 +103,7 @@ private:
     bool m_first_request = true;
     std::atomic<bool> m_close_done{false};
     std::atomic<bool> m_slow{false};     // dropped for being far slower than the task's other sources
+    std::atomic<bool> m_spared{false};   // dropped for being slow, its source the task's only one
     std::atomic<bool> m_done{false};     // closed for the task's sake (complete, stopping), not the server's
     std::atomic<bool> m_stale{false};    // the server closed the kept connection before answering
     std::atomic<bool> m_counted{true};   // still in the task's HTTP connection count

@@ -237,8 +237,14 @@ int http_range_request::build(const PeerInfo& peer, std::string& request, bool k
     m_keep_alive = keep_alive;
     m_reusable = false;
     m_header_pending = true;
+    if (!m_pending.empty())
+        keep_partial();
     give_back(m_pending);
     m_body.clear();
+    m_resume.clear();
+    m_resumed = 0;
+    m_kept_bytes = 0;
+    m_cut = false;
     m_headers.clear();
     m_header_bytes.clear();
     m_content_length = 0;
@@ -304,7 +310,14 @@ int http_range_request::build(const PeerInfo& peer, std::string& request, bool k
     const std::uint64_t piece_size = m_task->piece_size();
     const BlockRequest& first = m_requested.front();
     const BlockRequest& last = m_requested.back();
-    m_range_start = std::uint64_t(std::uint32_t(piece_in_file)) * piece_size + std::uint32_t(first.offset);
+    // What an earlier answer brought of the first block is not asked again.
+    if (partial_blocks* store = m_task->partial_store()) {
+        m_resume = store->take(first.piece, first.offset);
+        if (m_resume.size() >= std::size_t(std::max(first.length, 0)))
+            m_resume.clear();
+    }
+    m_resumed = m_resume.size();
+    m_range_start = std::uint64_t(std::uint32_t(piece_in_file)) * piece_size + std::uint32_t(first.offset) + m_resumed;
     m_range_last = (std::uint64_t(std::uint32_t(piece_in_file)) + std::uint32_t(last.piece - first.piece)) *
                        piece_size +
                    std::uint32_t(last.offset) + std::uint32_t(std::max(last.length, 1)) - 1;
@@ -363,6 +376,11 @@ http_range_request::receive_state http_range_request::receive(const std::uint8_t
         const receive_state state = take_header(data, size, used);
         if (state != receive_state::header_done)
             return state;
+        // The body goes on from the bytes an earlier answer brought.
+        m_body.assign(m_resume.begin(), m_resume.end());
+        m_resume.clear();
+        m_step_bytes = 0;
+        m_step_tick = platform::tick_count();
         if (used < size && deliver(data + used, size - used, peer))
             return receive_state::complete;
         return receive_state::header_done;
@@ -523,7 +541,7 @@ bool http_range_request::read_header_lines(const std::string& text, std::size_t 
         const std::string last = span.substr(dash + 1, span.find('/') - dash - 1);
         // The body must end where the run ends, or the next answer would be
         // read from the middle of this one.
-        m_reusable = m_keep_alive && !server_closes && is_number(last) &&
+        m_reusable = !m_cut && m_keep_alive && !server_closes && is_number(last) &&
                      std::strtoull(last.c_str(), nullptr, 10) == m_range_last && is_number(content_length) &&
                      std::strtoull(content_length.c_str(), nullptr, 10) == m_range_last - m_range_start + 1;
     }
@@ -583,7 +601,7 @@ bool http_range_request::deliver(const std::uint8_t* data, std::size_t size, con
     return run_done();
 }
 
-bool http_range_request::stalled(std::uint32_t now)
+bool http_range_request::crawling(std::uint32_t now)
 {
     if (m_header_pending || m_pending.empty())
         return false;
@@ -593,6 +611,45 @@ bool http_range_request::stalled(std::uint32_t now)
         return false;
     }
     return now - m_step_tick > kBlockDeadlineMs;
+}
+
+bool http_range_request::tail_longer_than(std::uint32_t now, std::uint32_t limit_ms) const
+{
+    const std::uint32_t elapsed = now - m_sent_tick;
+    std::uint64_t left = 0;
+    for (const BlockRequest& block : m_pending)
+        left += std::uint64_t(block.length > 0 ? block.length : 0);
+    left -= std::min<std::uint64_t>(left, m_body.size());
+    // left / (bytes / elapsed) > limit_ms, without dividing by zero.
+    return left * elapsed > std::uint64_t(limit_ms) * m_body_bytes;
+}
+
+http_range_request::verdict http_range_request::judge(std::uint32_t now, std::uint32_t idle_ms, const PeerInfo& peer)
+{
+    if (timed_out(idle_ms))
+        return verdict::timed_out;
+    // Looked at every second: a block's worth of bytes restarts its clock.
+    const bool crawl = crawling(now);
+    const std::uint32_t elapsed = now - m_sent_tick;
+    if (m_header_pending || m_pending.empty() || elapsed < kSlowMeasureMs)
+        return verdict::fine;
+    const std::uint64_t rate = m_body_bytes * 1000 / elapsed;
+    const std::uint64_t fastest = m_task->note_source_rate(std::uint32_t(std::min<std::uint64_t>(rate, 0xFFFFFFFFu)));
+    // Slowness alone is judged only against an exchange that does better,
+    // and does not crawl itself (a silent one is the time-outs' business):
+    // a source slow on every connection is still the best the task has,
+    // rates of a few bytes differ by chance, and its blocks would only be
+    // asked of it again. In a swarm the origin's runs are few and share its
+    // link, and what no peer holds would only be fetched from it again.
+    if (fastest < kBlockSize * 1000ull / kBlockDeadlineMs || rate * kSlowFactor > fastest)
+        return verdict::fine;
+    const bool lagging = m_task->release_request_count() != 0 && tail_longer_than(now, kSlowTailMs);
+    if (!crawl && !lagging)
+        return verdict::fine;
+    CBlockRequestMap* picker = m_task->piece_picker();
+    if (picker && !picker->OthersCanServe(m_pending.front().piece))
+        return verdict::fine;
+    return m_task->has_other_source(peer) ? verdict::slow_source : verdict::slow;
 }
 
 bool http_range_request::run_done()
@@ -735,18 +792,30 @@ std::uint32_t http_range_request::receive_window(std::uint32_t head_window) cons
 std::size_t http_range_request::hand_back()
 {
     const std::size_t n = m_pending.size();
-    if (n < kHandBackMinimum || m_task->release_request_count() == 0)
+    if (n < 2 || m_task->release_request_count() == 0)
         return 0;
-    // The tail goes back from a piece start on, and only when every piece
-    // of it is one another source can take: what no peer holds would be
-    // fetched from the origin again.
+    // The tail goes back only when every block of it is one another source
+    // can take: what no peer holds would be fetched from the origin again.
     CBlockRequestMap* picker = m_task->piece_picker();
     std::size_t cut = n;
-    for (std::size_t i = n; i-- > n / 2;) {
-        if (picker && !picker->OthersCanServe(m_pending[i].piece))
-            break;
-        if (m_pending[i].offset == 0)
+    if (n >= kHandBackMinimum) {
+        // From a piece start on.
+        for (std::size_t i = n; i-- > n / 2;) {
+            if (picker && !picker->OthersCanServe(m_pending[i].piece))
+                break;
+            if (m_pending[i].offset == 0)
+                cut = i;
+        }
+    }
+    const std::uint32_t now = platform::tick_count();
+    if (cut >= n && !m_header_pending && now - m_sent_tick >= kSlowMeasureMs && tail_longer_than(now, kSlowTailMs)) {
+        // A slow answer keeps its first half, whole blocks: the idle
+        // connections fetch the rest at the same time.
+        for (std::size_t i = n; i-- > (n + 1) / 2;) {
+            if (picker && !picker->OthersCanServe(m_pending[i].piece))
+                break;
             cut = i;
+        }
     }
     if (cut >= n)
         return 0;
@@ -756,33 +825,13 @@ std::size_t http_range_request::hand_back()
                        " release pice [" + std::to_string(given) + "]\n");
     BlockRequestQueue tail(m_pending.begin() + std::ptrdiff_t(cut), m_pending.end());
     m_pending.erase(m_pending.begin() + std::ptrdiff_t(cut), m_pending.end());
+    // The server goes on sending the tail: the answer ends past the run.
+    m_cut = true;
+    m_reusable = false;
     give_back(tail);
     m_task->take_release_request();
     check_invariant();
     return given;
-}
-
-bool http_range_request::too_slow(std::uint32_t now)
-{
-    const std::uint32_t elapsed = now - m_sent_tick;
-    if (m_pending.empty() || elapsed < kSlowMeasureMs)
-        return false;
-    const std::uint64_t rate = m_body_bytes * 1000 / elapsed;
-    const std::uint64_t fastest = m_task->note_source_rate(std::uint32_t(std::min<std::uint64_t>(rate, 0xFFFFFFFFu)));
-    // Judged only against a source that did deliver (a silent one is the
-    // head time-out's business), and only when another source may take the
-    // blocks: in a swarm the origin's runs are few and share its link, and
-    // what no peer holds would only be fetched from it again.
-    if (m_task->release_request_count() == 0 || fastest == 0 || rate * kSlowFactor > fastest)
-        return false;
-    CBlockRequestMap* picker = m_task->piece_picker();
-    if (picker && !picker->OthersCanServe(m_pending.front().piece))
-        return false;
-    std::uint64_t left = 0;
-    for (const BlockRequest& block : m_pending)
-        left += std::uint64_t(block.length > 0 ? block.length : 0);
-    // left / (bytes / elapsed) > kSlowTailMs, without dividing by zero.
-    return left * elapsed > std::uint64_t(kSlowTailMs) * m_body_bytes;
 }
 
 void http_range_request::give_back(BlockRequestQueue& queue)
@@ -797,8 +846,37 @@ void http_range_request::give_back(BlockRequestQueue& queue)
     m_task->work_returned();
 }
 
+void http_range_request::keep_partial()
+{
+    partial_blocks* store = m_task->partial_store();
+    if (!store || m_pending.empty())
+        return;
+    const BlockRequest& front = m_pending.front();
+    const std::size_t length = front.length > 0 ? std::size_t(front.length) : 0;
+    const std::uint8_t* bytes = nullptr;
+    std::size_t size = 0;
+    if (m_loan) {
+        // Bytes below the filled mark are settled: a receive still in
+        // flight writes only past it.
+        bytes = m_loan->data() + m_loan_stored;
+        size = m_loan_filled - m_loan_stored;
+    } else if (!m_body.empty()) {
+        bytes = m_body.data();
+        size = m_body.size();
+    } else if (m_header_pending && !m_resume.empty()) {
+        // No answer came: what an earlier one brought stays kept.
+        store->keep(front.piece, front.offset, m_resume.data(), m_resume.size());
+        return;
+    }
+    if (size == 0 || size >= length)
+        return;
+    store->keep(front.piece, front.offset, bytes, size);
+    m_kept_bytes = size;
+}
+
 void http_range_request::abort()
 {
+    keep_partial();
     ++m_generation;
     // A receive still in flight into the loan keeps its own share.
     m_loan.reset();
@@ -808,6 +886,7 @@ void http_range_request::abort()
     give_back(m_pending);
     give_back(m_requested);
     m_body.clear();
+    m_resume.clear();
     m_headers.clear();
     m_header_bytes.clear();
     m_header_pending = false;
@@ -819,6 +898,8 @@ void http_range_request::check_invariant() const
 #if defined(VR_INVARIANTS)
     VR_INVARIANT(m_pending.empty() ? m_body.empty() : m_body.size() < std::size_t(m_pending.front().length));
     VR_INVARIANT(!m_header_pending || m_body.empty());
+    VR_INVARIANT(m_resume.empty() ||
+                 (m_header_pending && !m_pending.empty() && m_resume.size() < std::size_t(m_pending.front().length)));
     VR_INVARIANT(!m_loan || (m_body.empty() && m_loan_stored <= m_loan_filled && m_loan_filled <= m_loan->size()));
     VR_INVARIANT(m_header_bytes.size() <= kMaxHeaderBytes);
     for (std::size_t i = 1; i < m_pending.size(); ++i) {

@@ -17,6 +17,7 @@
 #include "discovery/peer_info.h"
 #include "net/conn/block_loan.h"
 #include "net/conn/file_url_table.h"
+#include "net/conn/partial_blocks.h"
 #include "picker/block_request.h"
 
 #include <cstddef>
@@ -125,6 +126,12 @@ public:
         (void)url_path;
         (void)failure;
     }
+    // The task has an HTTP source other than `peer` to fetch from: only
+    // then does a slow connection count against its source.
+    virtual bool has_other_source(const PeerInfo& peer) = 0;
+    // Where the task keeps the received part of blocks whose answer ended
+    // early (null: nothing is kept).
+    virtual partial_blocks* partial_store() = 0;
     // The speed a connection measured (bytes per second).
     virtual void set_http_connection_speed(int socket, float speed) = 0;
     // A closed connection's speed entry goes, without judging the speed.
@@ -216,27 +223,45 @@ public:
     // into blocks. Never a byte of header reaches storage.
     receive_state receive(const std::uint8_t* data, std::size_t size, const PeerInfo& peer);
 
-    // Once a second: when the task asks for blocks back and 16 or more are
-    // pending, gives back the second half from the first block of a piece
-    // on, when another source may take every piece of it
-    // (CBlockRequestMap::OthersCanServe). The number of blocks given back.
+    // Once a second, while the task asks for blocks back (idle connections
+    // raised its block-release request count): with 16 or more pending,
+    // gives back the second half from the first block of a piece on; else,
+    // when the body comes so slowly that the pending blocks would take more
+    // than kSlowTailMs, gives back all but the first half (at least the
+    // front block stays): a source slow per connection is then fetched
+    // from by as many connections as it has blocks for. Only blocks
+    // another source may take (CBlockRequestMap::OthersCanServe) go. The
+    // answer then runs past the run: the connection is not reused. The
+    // number of blocks given back.
     std::size_t hand_back();
 
     // Gives every queued block back to the piece picker and empties the
     // queues, the body and the header.
     void abort();
 
-    // True when, at the speed measured since the request went out, the
-    // blocks still pending would take more than kSlowTailMs while other
-    // sources of the task sit idle (its block-release request count is
-    // raised), another exchange of the task measured kSlowFactor times
-    // this speed or more and another source may take the blocks
-    // (CBlockRequestMap::OthersCanServe): the connection should give its
-    // blocks back.
-    bool too_slow(std::uint32_t now);
+    // What the once-a-second look at an exchange (judge) found.
+    enum class verdict : std::uint8_t {
+        fine,        // carry on
+        timed_out,   // no head within kHeadTimeoutMs, or silent for kIdleTimeoutMs: close, the source failed
+        // Another exchange of the task measured kSlowFactor times this
+        // one's speed, and at least a block in kBlockDeadlineMs, and may
+        // take the blocks, while this one brings less
+        // than a block's worth in kBlockDeadlineMs or, with idle
+        // connections waiting, would take more than kSlowTailMs for what
+        // is pending: give the blocks back and close. `slow`: the source
+        // is the task's only one and does not count as failing (it is
+        // never barred for slowness alone); `slow_source`: the task has
+        // another source, and this one counts as failing.
+        slow,
+        slow_source,
+    };
+    // The one judgement of both connection families, once a second;
+    // `idle_ms` is the time since the connection last received.
+    verdict judge(std::uint32_t now, std::uint32_t idle_ms, const PeerInfo& peer);
     static constexpr std::uint32_t kSlowTailMs = 2000;
     static constexpr std::uint32_t kSlowMeasureMs = 1000;
     static constexpr std::uint32_t kSlowFactor = 4;
+    static constexpr std::uint32_t kBlockDeadlineMs = 5000;
 
     bool header_pending() const { return m_header_pending; }
     // Bytes the next receive asks for: `head_window` while the head is
@@ -263,13 +288,6 @@ public:
     {
         return idle_ms > (m_header_pending ? kHeadTimeoutMs : kIdleTimeoutMs);
     }
-    // Called once a second while the body comes: true when it has not
-    // brought a block's worth of bytes within kBlockDeadlineMs (since the
-    // head or the last such step), however many single bytes trickled in.
-    // The connection then gives its run back and the source counts as not
-    // delivering.
-    bool stalled(std::uint32_t now);
-    static constexpr std::uint32_t kBlockDeadlineMs = 5000;
     std::size_t pending_count() const { return m_pending.size(); }
     const BlockRequestQueue& pending() const { return m_pending; }
     // The message of the last refused header.
@@ -288,6 +306,12 @@ public:
     std::int32_t piece_in_file() const { return m_piece_in_file; }
     // Blocks written by this exchange since it was built.
     std::uint32_t blocks_written() const { return m_blocks_written; }
+    // The exchange brought part of its run: a block written, or the first
+    // bytes of one kept for the next request (abort).
+    bool delivered() const { return m_blocks_written > 0 || m_kept_bytes > 0; }
+    // Bytes of the front block taken from an earlier answer: the range
+    // starts after them.
+    std::size_t resumed_bytes() const { return m_resumed; }
 
     // The run is in and the connection may carry the next request: it was
     // asked for, the server answered HTTP/1.1 206 with exactly the range
@@ -327,6 +351,14 @@ private:
     bool store_block(const BlockRequest& block, const std::uint8_t* bytes, i_block_loan* loan, const PeerInfo& peer);
     // The run's last block is in: its speed is noted. True.
     bool run_done();
+    // Less than a block's worth came within kBlockDeadlineMs (since the
+    // head or the last such step), however many single bytes trickled in.
+    bool crawling(std::uint32_t now);
+    // At the speed measured since the request went out, what is pending
+    // would take longer than `limit_ms`.
+    bool tail_longer_than(std::uint32_t now, std::uint32_t limit_ms) const;
+    // Keeps the received part of the front block for the next request.
+    void keep_partial();
     // A loan of the front blocks that follow each other in one piece.
     bool borrow_front_blocks();
     void give_back(BlockRequestQueue& queue);
@@ -344,6 +376,10 @@ private:
     std::map<std::string, std::string> m_headers;
     std::string m_header_bytes;             // header received so far (bounded)
     std::vector<std::uint8_t> m_body;       // bytes of the front block not yet complete
+    std::vector<std::uint8_t> m_resume;     // the front block's bytes from an earlier answer, until the head
+    std::size_t m_resumed = 0;              // their count (the range starts after them)
+    std::size_t m_kept_bytes = 0;           // bytes of the front block kept at abort
+    bool m_cut = false;                     // blocks were handed back: the answer runs past the run
     std::shared_ptr<i_block_loan> m_loan;   // the front blocks' storage bytes, received into
     std::uint32_t m_loan_filled = 0;        // bytes of the loan received
     std::uint32_t m_loan_stored = 0;        // bytes of the loan's blocks committed
@@ -359,7 +395,7 @@ private:
     std::uint32_t m_blocks_written = 0;
     std::uint32_t m_sent_tick = 0;    // when the request was built
     std::uint64_t m_body_bytes = 0;   // body bytes received since
-    std::uint64_t m_step_bytes = 0;   // body bytes at the last block's worth (stalled)
+    std::uint64_t m_step_bytes = 0;   // body bytes at the last block's worth (crawling)
     std::uint32_t m_step_tick = 0;    // and when it was seen
     std::uint32_t m_generation = 0;   // changes with every build and abort
     std::int8_t m_log_now = -1;       // client log switch in this receive (-1: not looked at)

@@ -148,9 +148,10 @@ TEST_F(CdnThreadPeerConnectionTest, SilentServerIsClosedAfterFourSecondsWithResu
     }
 }
 
-TEST_F(CdnThreadPeerConnectionTest, ServerDrippingItsBodyGivesItsRunBackFiveSecondsWithoutABlock)
+// A dripping server keeps its run as the task's only source; beside a far
+// better one its run goes back (the bytes kept) and it counts as failing.
+TEST_F(CdnThreadPeerConnectionTest, DrippingServerKeepsItsRunAsTheOnlySourceAndGivesItBackBesideABetterOne)
 {
-    // Ten bytes a second: never silent, never a block.
     RangeServer server;
     RangeServer::Behaviour behaviour;
     behaviour.rate = 1;
@@ -161,16 +162,22 @@ TEST_F(CdnThreadPeerConnectionTest, ServerDrippingItsBodyGivesItsRunBackFiveSeco
     {
         CCdnThread thread(task.get());
         thread.Start();
-        ASSERT_TRUE(test_support::wait_until([&] { return task->m_sources_ok.load() >= 1; }, 10000)) << "the head came";
-        const std::vector<zeq::cdn_thread_peer_connection*> busy = Busy(thread);
-        net_test::tick_offset().store(3000);
-        platform::sleep_ms(1200);   // the connections' one-second checks run
-        EXPECT_TRUE(Every(busy, [](auto& c) { return c.attempts() == 0; })) << "kept for 5 s";
+        std::vector<zeq::cdn_thread_peer_connection*> busy;
+        ASSERT_TRUE(test_support::wait_until(
+            [&] { return !(busy = Busy(thread)).empty() && task->m_sources_ok.load() >= busy.size(); }, 10000))
+            << "every head came";
         net_test::tick_offset().store(7000);
+        platform::sleep_ms(2200);   // the connections' one-second checks run
+        EXPECT_TRUE(Every(busy, [](auto& c) { return c.attempts() == 0; })) << "the only source is kept";
+        EXPECT_EQ(0u, task->m_sources_failed.load());
+        task->m_best_rate.store(1u << 20);
+        task->m_other_source.store(true);
+        net_test::tick_offset().store(14000);
         EXPECT_TRUE(test_support::wait_until(
             [&] { return Every(busy, [](auto& c) { return c.attempts() >= 1 && c.failures() >= 1; }); }, 5000))
-            << "a run that brings no block goes back";
+            << "beside a better source its run goes back";
         EXPECT_GE(task->m_sources_failed.load(), 1u) << "the source counts as not delivering";
+        EXPECT_GE(task->m_partials.size(), 1u) << "the bytes that came are kept";
         StopAndCheckBlocksFree(thread);
     }
 }

@@ -228,6 +228,7 @@ TEST_F(HttpCdnConnectionTest, ServerEndingMidRunKeepsWrittenBlocksAndTheEventsAr
     EXPECT_TRUE(task->ReceivedBlocksMatch());
     EXPECT_EQ(CBlockRequestMap::kReceived, task->Picker().BlockState(0, 0));
     EXPECT_EQ(CBlockRequestMap::kFree, task->Picker().BlockState(0, 1)) << "the missing blocks went back";
+    EXPECT_EQ(1u, task->m_partials.size()) << "the part of the next block is kept";
     EXPECT_EQ(0u, task->SpeedEntries());
     c->release();
     // First request (7), header accepted (0), closed by the server (3).

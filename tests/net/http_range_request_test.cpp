@@ -2,6 +2,7 @@
 
 #include "support/client_log_capture.h"
 #include "support/fake_range_task.h"
+#include "support/shifted_tick.h"
 
 #include <gtest/gtest.h>
 
@@ -275,6 +276,30 @@ std::vector<HeaderCase> HeaderCases()
     };
 }
 
+// Feeds `answer` in chunks of `chunk` bytes, into lent storage bytes
+// whenever the exchange offers them (`lent` counts those); the last state.
+state Feed(http_range_request& exchange, const std::string& answer, std::size_t chunk, std::size_t* lent = nullptr)
+{
+    state last = state::more;
+    for (std::size_t at = 0; at < answer.size() && last != state::complete && last != state::refused;) {
+        std::uint8_t* target = nullptr;
+        std::uint32_t filled = 0, wanted = 0;
+        std::shared_ptr<void> owner;
+        std::size_t n = std::min(chunk, answer.size() - at);
+        if (exchange.receive_target(target, filled, wanted, owner)) {
+            n = std::min<std::size_t>(n, wanted - filled);
+            std::memcpy(target + filled, answer.data() + at, n);
+            last = exchange.receive_lent(std::uint32_t(n), Peer(5));
+            if (lent)
+                *lent += n;
+        } else {
+            last = exchange.receive(reinterpret_cast<const std::uint8_t*>(answer.data() + at), n, Peer(5));
+        }
+        at += n;
+    }
+    return last;
+}
+
 // An exchange with a one-block run at the start of a.bin, its request built.
 std::unique_ptr<http_range_request> Built(Fixture& f, range_client client)
 {
@@ -357,25 +382,8 @@ TEST(HttpRangeRequest, BodyIsCutIntoBlocksInEveryChunkSize)
             // The answer: header, the file from the range start to its end.
             const std::string answer = "HTTP/1.1 206 Partial Content\r\nContent-Length: " +
                                        std::to_string(content.size()) + "\r\n\r\n" + content;
-            state last = state::more;
-            std::size_t at = 0;
             std::size_t lent = 0;
-            while (at < answer.size() && last != state::complete) {
-                std::uint8_t* target = nullptr;
-                std::uint32_t filled = 0, wanted = 0;
-                std::shared_ptr<void> owner;
-                std::size_t n = std::min(chunk, answer.size() - at);
-                if (exchange->receive_target(target, filled, wanted, owner)) {
-                    n = std::min<std::size_t>(n, wanted - filled);
-                    std::memcpy(target + filled, answer.data() + at, n);
-                    last = exchange->receive_lent(std::uint32_t(n), Peer(5));
-                    lent += n;
-                } else {
-                    last = exchange->receive(reinterpret_cast<const std::uint8_t*>(answer.data() + at), n, Peer(5));
-                }
-                at += n;
-                ASSERT_NE(state::refused, last);
-            }
+            const state last = Feed(*exchange, answer, chunk, &lent);
             EXPECT_EQ(state::complete, last) << chunk;
             EXPECT_EQ(lend && chunk<6 * kBlockSize, lent> 0) << chunk;   // a bigger first read takes the whole run
             EXPECT_EQ(0, f.task.m_loans->load()) << "a loan outlived the run";
@@ -532,6 +540,77 @@ TEST(HttpRangeRequest, AbortGivesEveryBlockBack)
     EXPECT_EQ(0, g.task.m_loans->load());
     EXPECT_EQ(0u, g.task.BlocksWritten());
     EXPECT_EQ(CBlockRequestMap::kFree, g.task.Picker().BlockState(0, 0));
+}
+
+// The part of a block a cut answer brought (copied or lent) is kept; the
+// next request asks for the rest only and completes the block from both.
+TEST(HttpRangeRequest, AnAnswerCutMidBlockIsAskedForFromWhereItStopped)
+{
+    const std::string content = Pattern(4 * kPiece + 1000);
+    for (bool lend : {false, true}) {
+        SCOPED_TRACE(lend ? "lent" : "copied");
+        Fixture f({{"a.bin", content}});
+        f.task.m_lend = lend;
+        {
+            http_range_request cut(range_client::cdn_thread, &f.task, nullptr);
+            cut.set_run(MakeRun(0, 2));
+            std::string request;
+            ASSERT_EQ(0, cut.build(Peer(5), request));
+            const std::string head = "HTTP/1.1 206 Partial Content\r\nContent-Length: 65536\r\n\r\n";
+            EXPECT_EQ(state::more, Feed(cut, head + content.substr(0, 20000), 10000));
+            cut.abort();
+            EXPECT_TRUE(cut.delivered());
+        }
+        http_range_request next(range_client::http_cdn, &f.task, nullptr);
+        next.set_run(MakeRun(0, 2));
+        std::string request;
+        ASSERT_EQ(0, next.build(Peer(5), request));
+        EXPECT_NE(std::string::npos, request.find("Range: bytes=20000-65535\r\n")) << request;
+        const std::string rest = "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 20000-65535/" +
+                                 std::to_string(content.size()) + "\r\nContent-Length: 45536\r\n\r\n" +
+                                 content.substr(20000, 45536);
+        EXPECT_EQ(state::complete, Feed(next, rest, 7000));
+        EXPECT_EQ(2u, f.task.BlocksWritten());
+        EXPECT_EQ(0, std::memcmp(f.task.Image(0).data(), content.data(), 2 * kBlockSize));
+        EXPECT_EQ(0u, f.task.m_partials.size());
+    }
+}
+
+// A crawling answer is kept while nothing does better (silence still fails),
+// hands half its blocks to idle connections (then not reusable), and goes
+// beside a four times faster exchange, failing its source only if another.
+TEST(HttpRangeRequest, SlownessIsJudgedAgainstTheAlternatives)
+{
+    using verdict = http_range_request::verdict;
+    test_support::shifted_tick_scope tick;
+    const std::string content = Pattern(4 * kPiece + 1000);
+    Fixture f({{"a.bin", content}});
+    http_range_request exchange(range_client::cdn_thread, &f.task, nullptr);
+    exchange.set_run(MakeRun(0, 8));
+    std::string request;
+    ASSERT_EQ(0, exchange.build(Peer(5), request, true));
+    const std::string answer = "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 0-262143/" +
+                               std::to_string(content.size()) + "\r\nContent-Length: 262144\r\n\r\n" +
+                               content.substr(0, 5000);
+    exchange.receive(reinterpret_cast<const std::uint8_t*>(answer.data()), answer.size(), Peer(5));
+    EXPECT_TRUE(exchange.reusable());
+    test_support::tick_offset().store(6000);
+    const std::uint32_t now = platform::tick_count();
+    EXPECT_EQ(verdict::fine, exchange.judge(now, 1000, Peer(5))) << "the only source, however slow";
+    EXPECT_EQ(verdict::timed_out, exchange.judge(now, http_range_request::kIdleTimeoutMs + 1, Peer(5)));
+
+    EXPECT_EQ(0u, exchange.hand_back()) << "no connection waits";
+    f.task.m_release.store(1);
+    EXPECT_EQ(4u, exchange.hand_back());
+    EXPECT_EQ(4u, exchange.pending_count());
+    EXPECT_FALSE(exchange.reusable());
+
+    f.task.m_best_rate.store(4 * 5000 * 1000 / 6000 + 4);
+    EXPECT_EQ(verdict::fine, exchange.judge(now, 1000, Peer(5))) << "four times better, but crawling as well";
+    f.task.m_best_rate.store(1u << 20);
+    EXPECT_EQ(verdict::slow, exchange.judge(now, 1000, Peer(5)));
+    f.task.m_other_source.store(true);
+    EXPECT_EQ(verdict::slow_source, exchange.judge(now, 1000, Peer(5)));
 }
 
 TEST(HttpRangeRequest, PieceFailingItsCheckMidRunStopsTheDelivery)

@@ -314,6 +314,8 @@ public:
         else
             m_speeds.erase(socket);
     }
+    bool has_other_source(const PeerInfo&) override { return m_other_source.load(); }
+    zeq::partial_blocks* partial_store() override { return &m_partials; }
     bool has_http_peers() override
     {
         std::lock_guard<std::mutex> g(m_lock);
@@ -337,6 +339,8 @@ public:
     std::atomic<std::uint32_t> m_redials{0};          // redial calls
     std::atomic<std::uint8_t> m_last_type{0};
     std::atomic<bool> m_lend{false};
+    std::atomic<bool> m_other_source{false};   // has_other_source
+    zeq::partial_blocks m_partials;
     std::shared_ptr<std::atomic<int>> m_loans = std::make_shared<std::atomic<int>>(0);   // loans alive
 
 private:
