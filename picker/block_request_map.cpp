@@ -62,6 +62,8 @@ CBlockRequestMap::CBlockRequestMap(const std::vector<std::vector<std::uint8_t>>&
     m_states.resize(pieces);
     m_holders.resize(pieces);
     m_asked_at.resize(pieces);
+    m_asked_tick.resize(pieces);
+    m_origin.resize(pieces);
     m_free.resize(pieces, 0);
     m_availability.resize(pieces, 0);
     m_tie_rank.resize(pieces);
@@ -84,6 +86,8 @@ CBlockRequestMap::CBlockRequestMap(const std::vector<std::vector<std::uint8_t>>&
         m_states[p].resize(blocks, kFree);
         m_holders[p].resize(blocks, 0);
         m_asked_at[p].resize(blocks, 0);
+        m_asked_tick[p].resize(blocks, 0);
+        m_origin[p].resize(blocks, 0);
         for (std::size_t b = 0; b < blocks; ++b) {
             if (load_byte(received[p][b]) != 0)
                 m_states[p][b] = kReceived;
@@ -131,8 +135,10 @@ void CBlockRequestMap::SetBlockState(std::size_t piece, std::size_t block, std::
     if (state == kFree)
         ++m_free[piece];
     s = state;
-    if (state != kRequested)
+    if (state != kRequested) {
         m_holders[piece][block] = 0;
+        m_origin[piece][block] = 0;
+    }
     if (state != kFree && !m_listed[piece]) {
         m_listed[piece] = 1;
         m_started.push_back(std::uint32_t(piece));
@@ -159,7 +165,7 @@ bool CBlockRequestMap::PieceUntouched(std::size_t piece) const
     return m_free[piece] == m_states[piece].size();
 }
 
-void CBlockRequestMap::PushBlock(std::size_t piece, std::uint32_t block, BlockRequestQueue& queue)
+void CBlockRequestMap::PushBlock(std::size_t piece, std::uint32_t block, BlockRequestQueue& queue, bool origin)
 {
     BlockRequest req;
     req.piece = std::int32_t(piece);
@@ -168,19 +174,26 @@ void CBlockRequestMap::PushBlock(std::size_t piece, std::uint32_t block, BlockRe
     queue.push_back(req);
     SetBlockState(piece, block, kRequested);
     m_holders[piece][block] = 1;
+    m_origin[piece][block] = origin ? 1 : 0;
     m_asked_at[piece][block] = ++m_asked_seq;
+    m_asked_tick[piece][block] = platform::tick_count();
+}
+
+bool CBlockRequestMap::NothingFree() const
+{
+    for (std::size_t p = 0; p < m_states.size(); ++p) {
+        if (!PieceVerified(p) && m_free[p] > 0)
+            return false;
+    }
+    return true;
 }
 
 void CBlockRequestMap::PushEndGame(const std::vector<std::uint8_t>& peer_pieces, BlockRequestQueue& queue,
                                    const BlockRequestQueue* in_flight)
 {
     const std::size_t held = queue.size() + (in_flight ? in_flight->size() : 0);
-    if (held >= kEndGameBlocks)
-        return;
-    for (std::size_t p = 0; p < m_states.size(); ++p) {
-        if (!PieceVerified(p) && m_free[p] > 0)
-            return;   // a free block is left for someone: not the end game yet
-    }
+    if (held >= kEndGameBlocks || !NothingFree())
+        return;   // enough work, or a free block is left for someone
     const auto holds = [&](const BlockRequest& r) {
         const auto same = [&](const BlockRequest& o) { return o.SameBlock(r); };
         return std::any_of(queue.begin(), queue.end(), same) ||
@@ -406,6 +419,8 @@ void CBlockRequestMap::GetContinuousBlocks(BlockRequestQueue& queue)
     }
     if (start == pieces) {
         PushFromStartedForHttp(queue, false);
+        if (queue.empty())
+            PushEndGameForHttp(queue, false);
         PICKER_INVARIANT();
         return;
     }
@@ -426,7 +441,7 @@ void CBlockRequestMap::GetContinuousBlocks(BlockRequestQueue& queue)
     for (std::size_t p = first; p <= last && total < budget; ++p) {
         ListHttpPiece(p);
         for (std::uint32_t b = 0; b < m_states[p].size() && total < budget; ++b) {
-            PushBlock(p, b, queue);
+            PushBlock(p, b, queue, true);
             total += std::uint32_t(queue.back().length);
         }
     }
@@ -458,7 +473,8 @@ std::uint64_t CBlockRequestMap::HttpBytesInFlight()
 // origin at once, or ask it for the same pieces, leave their peers nothing
 // to give and the origin sending copies: with peers about, each asks the
 // origin for a little at a time, of the shares that are its own first, and
-// never for what a connected peer holds.
+// never for what a connected co-downloader holds (a seed, maybe on a slow
+// uplink, sends only what the origin does not get to first).
 void CBlockRequestMap::PushSwarmRun(BlockRequestQueue& queue)
 {
     const std::size_t pieces = m_states.size();
@@ -467,7 +483,7 @@ void CBlockRequestMap::PushSwarmRun(BlockRequestQueue& queue)
         return;
     if (!m_scored)
         ScoreShares();
-    const auto wanted = [this](std::size_t p) { return m_availability[p] == 0 && UntouchedNow(p); };
+    const auto wanted = [this](std::size_t p) { return PeerHeld(p) == 0 && UntouchedNow(p); };
     // Per share with a wanted piece, the first of them.
     const std::size_t shares = m_share_score.size();
     std::vector<std::uint32_t> first(shares, std::uint32_t(pieces));
@@ -537,13 +553,15 @@ void CBlockRequestMap::PushSwarmRun(BlockRequestQueue& queue)
     if (pick == shares) {
         if (in_flight == 0)
             PushFromStartedForHttp(queue, true);
+        if (queue.empty())
+            PushEndGameForHttp(queue, true);
         return;
     }
     m_idle_since = 0;
     for (std::size_t p = first[pick]; p < pieces && p / m_share_pieces == pick && wanted(p); ++p) {
         ListHttpPiece(p);
         for (std::uint32_t b = 0; b < m_states[p].size(); ++b)
-            PushBlock(p, b, queue);
+            PushBlock(p, b, queue, true);
     }
 }
 
@@ -593,7 +611,7 @@ void CBlockRequestMap::PushFromStartedForHttp(BlockRequestQueue& queue, bool unh
 {
     std::size_t best = m_states.size();
     for (const std::uint32_t p : m_by_tie_rank) {
-        if (PieceVerified(p) || m_free[p] == 0 || PieceUntouched(p) || (unheld_only && m_availability[p] > 0))
+        if (PieceVerified(p) || m_free[p] == 0 || PieceUntouched(p) || (unheld_only && PeerHeld(p) > 0))
             continue;
         if (best == m_states.size() || m_availability[p] < m_availability[best])
             best = p;
@@ -607,7 +625,54 @@ void CBlockRequestMap::PushFromStartedForHttp(BlockRequestQueue& queue, bool unh
     while (m_states[best][b] != kFree)
         ++b;
     for (; b < m_states[best].size() && m_states[best][b] == kFree; ++b)
-        PushBlock(best, b, queue);
+        PushBlock(best, b, queue, true);
+}
+
+std::uint32_t CBlockRequestMap::PeerHeld(std::size_t piece) const
+{
+    return m_availability[piece] > m_seeds ? m_availability[piece] - m_seeds : 0;
+}
+
+// Everything left is asked for: a copy of what only peers were asked for
+// goes to the origin too, so the last blocks come at the origin's pace
+// whatever a peer does with them. In a swarm a co-downloader's piece is
+// copied only once it has stalled: its copy would cost the origin bytes a
+// working peer is sending anyway.
+void CBlockRequestMap::PushEndGameForHttp(BlockRequestQueue& queue, bool swarm)
+{
+    if (!NothingFree())
+        return;
+    const std::uint32_t now = platform::tick_count();
+    const auto copyable = [&](std::size_t p, std::size_t b) {
+        return m_states[p][b] == kRequested && m_origin[p][b] == 0 && m_holders[p][b] != 0xff &&
+               (!swarm || PeerHeld(p) == 0 || now - m_asked_tick[p][b] >= kStalledMs);
+    };
+    std::size_t best = m_states.size(), first = 0;
+    for (const std::uint32_t p : m_started) {
+        if (PieceVerified(p))
+            continue;
+        for (std::size_t b = 0; b < m_states[p].size(); ++b) {
+            if (copyable(p, b) && (best == m_states.size() || m_asked_at[p][b] < m_asked_at[best][first])) {
+                best = p;
+                first = b;
+            }
+        }
+    }
+    if (best == m_states.size())
+        return;
+    // The whole stretch of copyable blocks around the oldest: one range.
+    while (first > 0 && copyable(best, first - 1))
+        --first;
+    ListHttpPiece(best);
+    for (std::size_t b = first; b < m_states[best].size() && copyable(best, b); ++b) {
+        BlockRequest req;
+        req.piece = std::int32_t(best);
+        req.offset = std::int32_t(b * kBlockSize);
+        req.length = std::int32_t(BlockLength(m_lengths[best], std::uint32_t(b)));
+        queue.push_back(req);
+        ++m_holders[best][b];
+        m_origin[best][b] = 1;
+    }
 }
 
 void CBlockRequestMap::CancelRequest(std::int32_t piece, std::int32_t offset)
@@ -635,6 +700,7 @@ void CBlockRequestMap::ResetPiece(std::int32_t piece)
     const std::size_t p = std::size_t(piece);
     std::fill(m_states[p].begin(), m_states[p].end(), std::uint8_t(kFree));
     std::fill(m_holders[p].begin(), m_holders[p].end(), std::uint8_t(0));
+    std::fill(m_origin[p].begin(), m_origin[p].end(), std::uint8_t(0));
     m_free[p] = std::uint32_t(m_states[p].size());
     PICKER_INVARIANT();
 }
@@ -670,6 +736,29 @@ void CBlockRequestMap::RemovePeer(std::uint64_t client_id)
     m_scored = false;
 }
 
+void CBlockRequestMap::AddSeed()
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    ++m_seeds;
+}
+
+void CBlockRequestMap::RemoveSeed()
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    if (m_seeds > 0)
+        --m_seeds;
+}
+
+bool CBlockRequestMap::HoldsMissing(const std::vector<std::uint8_t>& peer_pieces) const
+{
+    const std::size_t n = std::min(peer_pieces.size(), m_bitmap.size());
+    for (std::size_t p = 0; p < n; ++p) {
+        if (peer_pieces[p] != 0 && !PieceVerified(p))
+            return true;
+    }
+    return false;
+}
+
 void CBlockRequestMap::SetSelfId(std::uint64_t client_id)
 {
     std::lock_guard<std::mutex> lock(m_lock);
@@ -701,7 +790,7 @@ bool CBlockRequestMap::OthersCanServe(std::int32_t piece) const
     std::lock_guard<std::mutex> lock(m_lock);
     if (piece < 0 || std::size_t(piece) >= m_availability.size())
         return false;
-    return !Swarm() || m_availability[std::size_t(piece)] > 0;
+    return !Swarm() || PeerHeld(std::size_t(piece)) > 0;
 }
 
 bool CBlockRequestMap::IsDownloadComplete() const
@@ -730,10 +819,23 @@ std::uint32_t CBlockRequestMap::Availability(std::int32_t piece) const
     return m_availability[std::size_t(piece)];
 }
 
+std::size_t CBlockRequestMap::CoDownloaders() const
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    return m_members.size();
+}
+
+std::uint32_t CBlockRequestMap::Seeds() const
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    return m_seeds;
+}
+
 void CBlockRequestMap::check_invariant() const
 {
     VR_INVARIANT(m_free.size() == m_states.size() && m_availability.size() == m_states.size());
     VR_INVARIANT(m_holders.size() == m_states.size() && m_asked_at.size() == m_states.size());
+    VR_INVARIANT(m_asked_tick.size() == m_states.size() && m_origin.size() == m_states.size());
     VR_INVARIANT(m_http_listed.size() == m_states.size());
     VR_INVARIANT(m_rank.size() + m_parked_list.size() <= m_states.size());
 #ifdef VR_EXPENSIVE_CHECKS

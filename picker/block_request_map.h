@@ -5,7 +5,9 @@
 // handed out is not handed out again until it is cancelled or its piece is
 // reset, except in the end game: once no block is free, a peer connection
 // short of work may also take a few blocks other connections are still
-// fetching, and whichever copy arrives first counts.
+// fetching, and so may the origin (blocks only peers were asked for);
+// whichever copy arrives first counts, and the slower connection drops
+// its copy.
 #pragma once
 
 #include "picker/block_request.h"
@@ -55,11 +57,18 @@ public:
     // untouched neighbours no peer holds; when every untouched piece is
     // held by some peer, a quarter of the budget from the least held one;
     // when no piece is untouched, the first run of free blocks of the least
-    // held started piece. In a swarm: only pieces no connected peer holds,
-    // one share (about 1 MiB of whole pieces) at a time and nothing while
-    // two shares are being fetched; this client's own shares first, in
-    // their order, then another's from the end of its order (see AddPeer).
+    // held started piece. In a swarm (a co-downloader connected, or peers
+    // expected): only pieces no connected co-downloader holds (what only
+    // seeds hold included), one share (about 1 MiB of whole pieces) at a
+    // time and nothing while two shares are being fetched; this client's
+    // own shares first, in their order, then another's from the end of its
+    // order (see AddPeer). In either mode, once no block of a missing piece is
+    // free, the first run of blocks only peers were asked for, of the piece
+    // asked for longest ago (in a swarm only of pieces no co-downloader
+    // holds, or asked for kStalledMs ago): a peer that drips or stalls on
+    // the last blocks does not hold the task up.
     void GetContinuousBlocks(BlockRequestQueue& queue);
+    static constexpr std::uint32_t kStalledMs = 500;
 
     // Co-downloaders split the origin's work without a word about it: each
     // share (a stretch of about 1 MiB of pieces) belongs to the member
@@ -68,9 +77,18 @@ public:
     // of that hash, highest first; one that has none left helps with
     // another's that its owner would come to only after the runs it may
     // have under way (helpers spread by their own hashes). A peer joins
-    // once per connection that announced its pieces, and leaves with it.
+    // once per connection, once it is seen holding a piece this client
+    // lacks (a crowd holding nothing does not cut the origin's work into
+    // shares for members that never fetch it), and leaves with it.
     void AddPeer(std::uint64_t client_id);
     void RemovePeer(std::uint64_t client_id);
+    // A connected peer holding every piece (once per connection): it fetches
+    // nothing from the origin, so it takes no share, makes no swarm and what
+    // only seeds hold is still the origin's to send.
+    void AddSeed();
+    void RemoveSeed();
+    // Some piece `peer_pieces` marks held is not verified here.
+    bool HoldsMissing(const std::vector<std::uint8_t>& peer_pieces) const;
     // This client's own id (0: unknown; its shares are then all pieces, in
     // this task's random order).
     void SetSelfId(std::uint64_t client_id);
@@ -80,8 +98,9 @@ public:
     void SetPeersExpected(bool expected);
     static constexpr std::uint32_t kExpectPeersMs = 10000;
     // Another source may take this piece's blocks: alone, any; in a swarm
-    // only what a connected peer holds (what no peer holds would only be
-    // fetched from the origin again).
+    // only what a connected co-downloader holds (what only seeds or no peer
+    // hold would only be fetched from the origin again, or from a seed that
+    // may be slow).
     bool OthersCanServe(std::int32_t piece) const;
 
     // One connection gives up a requested block: it becomes free again once
@@ -110,6 +129,8 @@ public:
     std::uint32_t PieceCount() const { return std::uint32_t(m_states.size()); }
     std::uint8_t BlockState(std::int32_t piece, std::int32_t block) const;
     std::uint32_t Availability(std::int32_t piece) const;
+    std::size_t CoDownloaders() const;
+    std::uint32_t Seeds() const;
 
     // HTTP byte budget for a channel of `pieces` pieces.
     static std::uint32_t ContinuousBudget(std::size_t pieces);
@@ -143,6 +164,12 @@ private:
     // An HTTP run when no piece is untouched; in a swarm only of pieces no
     // connected peer holds.
     void PushFromStartedForHttp(BlockRequestQueue& queue, bool unheld_only);
+    // Connected co-downloaders holding the piece (seeds left out).
+    std::uint32_t PeerHeld(std::size_t piece) const;
+    // The origin's end-game run (see GetContinuousBlocks).
+    void PushEndGameForHttp(BlockRequestQueue& queue, bool swarm);
+    // True when no block of a missing piece is free.
+    bool NothingFree() const;
     // GetContinuousBlocks in a swarm.
     void PushSwarmRun(BlockRequestQueue& queue);
     // Puts a piece in m_http_pieces.
@@ -152,7 +179,8 @@ private:
     // Peers are about: connected, or expected a while yet.
     bool Swarm() const;
     bool PushFreeBlocks(std::size_t piece, BlockRequestQueue& queue, std::size_t target);
-    void PushBlock(std::size_t piece, std::uint32_t block, BlockRequestQueue& queue);
+    // `origin`: for an HTTP or CDN run.
+    void PushBlock(std::size_t piece, std::uint32_t block, BlockRequestQueue& queue, bool origin = false);
     void PushEndGame(const std::vector<std::uint8_t>& peer_pieces, BlockRequestQueue& queue,
                      const BlockRequestQueue* in_flight);
     // Table sizes; with VR_EXPENSIVE_CHECKS also every piece's free count
@@ -167,6 +195,9 @@ private:
     std::vector<std::vector<std::uint8_t>> m_holders;           // per piece, per block: connections asking it
     std::vector<std::vector<std::uint32_t>> m_asked_at;         // per piece, per block: when first requested
     std::uint32_t m_asked_seq = 0;                              // request clock for m_asked_at
+    std::vector<std::vector<std::uint32_t>> m_asked_tick;       // per piece, per block: tick of the first request
+    std::vector<std::vector<std::uint8_t>> m_origin;            // per piece, per block: an origin run asked it
+    std::uint32_t m_seeds = 0;                                  // connected seeds (AddSeed)
     std::vector<std::uint32_t> m_availability;                  // per piece: connected peers holding it
     std::vector<std::uint32_t> m_http_pieces;                   // pieces origin runs took, maybe done since
     std::vector<std::uint8_t> m_http_listed;                    // per piece: in m_http_pieces

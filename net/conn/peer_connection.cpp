@@ -314,6 +314,16 @@ void CPeerConnection::on_timer()
     }
     if (!m_bitfield_received.load())
         return;
+    bool outrun = false;
+    if (CBlockRequestMap* picker = m_task->piece_picker()) {
+        std::lock_guard<std::mutex> guard(m_lock);
+        outrun = drop_received_locked(*picker, now);
+    }
+    if (outrun) {
+        trace(line_prefix() + "requests answered by another source first, stalled peer dropped\n", true);
+        close();
+        return;
+    }
     if (requests_late(now)) {
         // Silence alone does not catch a peer that drips a byte at a time:
         // what it holds goes back to the picker (on_close), the task stops
@@ -356,8 +366,7 @@ void CPeerConnection::on_close()
                 if (held[i])
                     picker->DecPieceAvailability(static_cast<std::int32_t>(i));
             }
-            if (!held.empty())
-                picker->RemovePeer(GetPeerInfo()->clientid);
+            leave_swarm_locked(*picker);
         }
     }
     if (!returned.empty() && m_task)

@@ -32,6 +32,7 @@
 #include <string>
 #include <vector>
 
+class CBlockRequestMap;
 class CDownload_Task;
 class CCmdPacketReader;
 
@@ -160,6 +161,18 @@ private:
     void trace(const std::string& text, bool to_sink);
     bool piece_count(std::uint32_t& pieces);
     void check_invariant_locked() const;
+    // The peer's place in the origin's work split (peer_connection_swarm.cpp),
+    // under m_lock: a seed is counted as one from its first bitmap, any
+    // other peer once it holds a piece we lack; both leave at the close.
+    void join_swarm_locked(CBlockRequestMap& picker, const std::vector<std::uint8_t>& map);
+    void leave_swarm_locked(CBlockRequestMap& picker);
+    // End game: requests another source's copy has brought in since are
+    // dropped (the wire has no cancel; storage ignores the late copy), so
+    // a peer slower than that source is not held to their deadline. True
+    // when some were dropped and the peer has stalled: the connection is
+    // to close (without barring the peer), which ends its receive. I/O
+    // thread only (it reads the receive's state).
+    bool drop_received_locked(CBlockRequestMap& picker, std::uint32_t now);
 
     std::unique_ptr<i_peer_task> m_task;
     const bool m_passive;
@@ -176,6 +189,8 @@ private:
     std::atomic<bool> m_ready{false};
     std::atomic<std::uint32_t> m_refs{1};
     bool m_wanted = false;   // the peer was seen holding a piece (under m_lock)
+    enum class swarm_role : std::uint8_t { none, co_downloader, seed };
+    swarm_role m_swarm_role = swarm_role::none;   // under m_lock
     // Delivery of the blocks asked for (under m_lock): when the next is due
     // (0: nothing in flight), when the last came, and the usual time
     // between blocks (0: none measured yet).

@@ -120,6 +120,8 @@ void CPeerConnection::request_blocks()
         // until six are in flight, and the reserve is topped up again so
         // that the next free place is filled at once.
         bool starved = false;
+        if (picker)
+            drop_received_locked(*picker, platform::tick_count());
         for (;;) {
             if (picker)
                 starved = picker->GetRequestBlocksForPeer(remote_pieces(), m_pending, kMaxPending, &m_in_flight);
@@ -320,13 +322,7 @@ void CPeerConnection::on_bitfield(const CCmdPacketReader& reader)
                 if (old[i])
                     picker->DecPieceAvailability(static_cast<std::int32_t>(i));
             }
-            // The peer shares the origin's work from its first bitmap until
-            // the connection closes. A seed fetches nothing from the origin:
-            // it takes no share, nor does it alone make a swarm that keeps
-            // the origin idle, or a slow seed would set the pace.
-            const bool seed = std::find(map.begin(), map.end(), 0) == map.end();
-            if (old.empty() && !map.empty() && !seed)
-                picker->AddPeer(GetPeerInfo()->clientid);
+            join_swarm_locked(*picker, map);
             for (std::size_t i = 0; i < map.size(); ++i) {
                 if (map[i])
                     picker->IncPieceAvailability(static_cast<std::int32_t>(i));
@@ -526,8 +522,10 @@ void CPeerConnection::on_have(const CCmdPacketReader& reader)
         // count off per piece held.
         if (inside && !is_closing() && !remote_pieces()[m.piece]) {
             set_remote_piece(m.piece);
-            if (CBlockRequestMap* picker = m_task->piece_picker())
+            if (CBlockRequestMap* picker = m_task->piece_picker()) {
                 picker->IncPieceAvailability(static_cast<std::int32_t>(m.piece));
+                join_swarm_locked(*picker, remote_pieces());
+            }
         }
     }
     if (!inside)

@@ -304,6 +304,33 @@ TEST(BlockRequestMapTest, EndGameCopiesAFewOfTheOldestRequests)
     EXPECT_EQ("1:0 0:1 0:2 1:1 ", Describe(after)) << "the free block first, never the received one";
 }
 
+// Everything left is asked of peers: the origin copies each stretch, oldest
+// first and once; in a swarm only once the peer's requests have stalled.
+TEST(BlockRequestMapTest, TheOriginCopiesWhatPeersHoldUpAtTheEnd)
+{
+    test_support::shifted_tick_scope ticks;
+    for (const bool swarm : {false, true}) {
+        Picker pk({"xx..", "...."}, {1, 1});
+        if (swarm)
+            pk.map.AddPeer(77);
+        BlockRequestQueue peer, http;
+        pk.map.GetRequestBlocksForPeer({1, 1}, peer, 6);
+        ASSERT_EQ("0:2 0:3 1:0 1:1 1:2 1:3 ", Describe(peer));
+        if (swarm) {
+            pk.map.GetContinuousBlocks(http);
+            EXPECT_TRUE(http.empty()) << "a co-downloader still sending";
+            test_support::tick_offset() += CBlockRequestMap::kStalledMs;
+        }
+        pk.map.GetContinuousBlocks(http);
+        EXPECT_EQ("0:2 0:3 ", Describe(http)) << swarm;
+        Receive(pk.t, pk.map, http);
+        pk.map.GetContinuousBlocks(http);
+        EXPECT_EQ("1:0 1:1 1:2 1:3 ", Describe(http)) << swarm;
+        pk.map.GetContinuousBlocks(http);
+        EXPECT_TRUE(http.empty()) << "each block copied once";
+    }
+}
+
 TEST(BlockRequestMapTest, AFailedPieceIsOfferedAgainInFull)
 {
     Picker pk({"...", "..."}, {1, 1});
@@ -486,6 +513,21 @@ TEST(BlockRequestMapTest, SourcesShareTheWork)
         Receive(lone, expecting, first);
     }
 
+    // A seed and a co-downloader holding pieces 0-31 of 64: the origin is
+    // asked, a share at a time, for what only the seed holds.
+    Tables with_seed(file64);
+    CBlockRequestMap beside(with_seed.received, with_seed.bitmap, with_seed.lengths);
+    beside.SetSelfId(5);
+    beside.AddPeer(77);
+    beside.AddSeed();
+    Announce(beside, std::vector<int>(64, 1));
+    Announce(beside, std::vector<int>(32, 1));
+    BlockRequestQueue only_seed;
+    beside.GetContinuousBlocks(only_seed);
+    ASSERT_EQ(32u, only_seed.size());
+    EXPECT_GE(only_seed.front().piece, 32);
+    EXPECT_FALSE(beside.OthersCanServe(40)) << "a slow seed is not given the origin's work";
+
     // Pieces 0-49 are held by a connected peer: the origin is asked for
     // 50-99 only, and after them for short runs of the held ones.
     Picker pk(file, [] {
@@ -565,7 +607,8 @@ TEST(BlockRequestMapTest, ConcurrentPickersNeverHandOutABlockTwice)
     std::vector<int> counts(64, 2);
     Announce(map, counts);
     std::mutex lock;
-    std::multiset<std::pair<int, int>> handed;
+    // Only the origin's end-game copies are handed out again, each once.
+    std::multiset<std::pair<int, int>> handed, copies;
     std::vector<std::thread> threads;
     for (int k = 0; k < 4; ++k) {
         threads.emplace_back([&, k] {
@@ -580,6 +623,10 @@ TEST(BlockRequestMapTest, ConcurrentPickersNeverHandOutABlockTwice)
                     map.GetRequestBlocksForPeer(peer, q, 5, &busy);
                 std::lock_guard<std::mutex> g(lock);
                 for (const BlockRequest& r : q) {
+                    if (handed.count({r.piece, r.offset}) != 0) {
+                        copies.insert({r.piece, r.offset});
+                        continue;
+                    }
                     handed.insert({r.piece, r.offset});
                     // Storage takes the block first, as the connections do.
                     __atomic_store_n(&t.received[std::size_t(r.piece)][std::size_t(r.offset) / kBlockSize],
@@ -592,8 +639,8 @@ TEST(BlockRequestMapTest, ConcurrentPickersNeverHandOutABlockTwice)
     for (auto& th : threads)
         th.join();
     EXPECT_EQ(64u * 8u, handed.size());
-    for (const auto& b : handed)
-        EXPECT_EQ(1u, handed.count(b));
+    for (const auto& b : copies)
+        EXPECT_EQ(1u, copies.count(b));
 }
 
 }   // namespace

@@ -576,6 +576,31 @@ TEST_F(PeerConnectionTest, ADirectPeerIsTakenToHoldEveryPiece)
     EXPECT_EQ(link->task->picker().Availability(5), 1u);
 }
 
+// A seed takes no share of the origin's work, nor does a peer until it
+// holds a piece we lack; each leaves with its connection.
+TEST_F(PeerConnectionTest, OnlyAPeerHoldingWhatWeLackSharesTheOriginsWork)
+{
+    auto seed = Open(PEERTYPE_SP, 0);
+    CBlockRequestMap& seeds = seed->task->picker();
+    seed->Start();
+    seed->MakeReady(std::vector<std::uint8_t>(6, 1));
+    EXPECT_EQ(1u, seeds.Seeds() + seeds.CoDownloaders() * 2);
+    seed->conn->close();
+    ASSERT_TRUE(test_support::wait_until([&] { return seeds.Seeds() == 0; }));
+
+    auto peer = Open(PEERTYPE_SP, 0);   // we hold pieces 0 and 2
+    CBlockRequestMap& picker = peer->task->picker();
+    peer->Start();
+    peer->MakeReady({1, 0, 0, 0, 0, 0});
+    peer->Send(HaveOf(2));
+    ASSERT_TRUE(test_support::wait_until([&] { return picker.Availability(2) == 1; }));
+    EXPECT_EQ(0u, picker.CoDownloaders()) << "nothing we lack";
+    peer->Send(HaveOf(3));
+    ASSERT_TRUE(test_support::wait_until([&] { return picker.CoDownloaders() == 1; }));
+    peer->conn->close();
+    ASSERT_TRUE(test_support::wait_until([&] { return picker.CoDownloaders() == 0; }));
+}
+
 TEST_F(PeerConnectionTest, ServesVerifiedBlocksAndClosesOnlyAPeerThatKeepsAskingForMissingPieces)
 {
     auto link = Open(PEERTYPE_SP, 0);
@@ -1022,8 +1047,8 @@ TEST_F(PeerConnectionTest, APeerThatStallsOrDripsLosesItsRequestsAtTheBlockDeadl
 {
     // The clock moves a second at a time; a dripping peer sends one byte
     // of the block asked first before each step, so it is never silent.
-    enum Kind { kStalls, kDrips, kBarred };
-    for (const Kind kind : {kStalls, kDrips, kBarred}) {
+    enum Kind { kStalls, kDrips, kBarred, kCopied };
+    for (const Kind kind : {kStalls, kDrips, kBarred, kCopied}) {
         g_now = 0x7ffff000u;
         platform::set_tick_source(&FakeNow);
         auto link = Open(PEERTYPE_SP, 0, std::vector<std::uint8_t>(6, 0));
@@ -1043,6 +1068,22 @@ TEST_F(PeerConnectionTest, APeerThatStallsOrDripsLosesItsRequestsAtTheBlockDeadl
             pw::BlockAsk a;
             ASSERT_TRUE(pw::parse_block_request(r, a));
             asked.push_back(a.block);
+        }
+        if (kind == kCopied) {
+            // Another source brings every block in first: the stalled peer is
+            // dropped at the next tick, not at its deadline, and not barred.
+            for (std::int32_t piece = 0; piece < 6; ++piece) {
+                for (std::int32_t offset = 0; offset < std::int32_t(kPiece); offset += std::int32_t(kBlockSize)) {
+                    bytes copy = FakePeerTask::BlockBytes(piece, std::uint32_t(offset), kBlockSize);
+                    link->task->write_block({piece, offset, std::int32_t(kBlockSize), copy.data()});
+                    link->task->picker().MarkReceived(piece, offset);
+                }
+            }
+            g_now += 1000;
+            EXPECT_TRUE(link->Closed()) << "outrun";
+            EXPECT_EQ(0u, link->task->m_late.load());
+            platform::set_tick_source(nullptr);
+            continue;
         }
         const bytes drip = Data(asked[0].piece, asked[0].offset, asked[0].length);
         std::size_t sent = 0;

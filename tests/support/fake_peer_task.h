@@ -234,9 +234,10 @@ public:
             return false;
         PromoteAside();
         // As storage does: a copy of a block whose place is lent waits
-        // aside, not yet received, until the loan ends.
+        // aside until the loan ends, and counts as received now.
         if (Lent({b.piece, b.offset})) {
             m_aside[{b.piece, b.offset}].assign(b.data, b.data + b.length);
+            __atomic_store_n(&m_received[b.piece][b.offset / kBlockSize], std::uint8_t{1}, __ATOMIC_RELAXED);
             return true;
         }
         Store(b.piece, b.offset, b.data, b.length);
@@ -372,7 +373,7 @@ private:
                 ++it;
                 continue;
             }
-            if (!m_received[it->first.first][it->first.second / kBlockSize])
+            if (m_written.count(it->first) == 0)
                 Store(it->first.first, it->first.second, it->second.data(), std::int32_t(it->second.size()));
             it = m_aside.erase(it);
         }
