@@ -3,7 +3,9 @@
 # transfer of bench/p2p_transfer.cpp with the seeder reached through
 # bench/delay_relay.py (RTT/2 ms each way, MBIT Mbit/s each way), beside a
 # plain copy of the same bytes through the same relay (the link's floor).
-# Prints min/median/max seconds of RUNS runs per round trip.
+# Prints min/median/max seconds of RUNS runs per round trip: of the whole
+# download (with the engine's set-up: peer list, dial) and of its transfer
+# (first to last piece written).
 #   bench/p2p_link.sh [MiB] [MBIT] [RUNS] [RTT_MS...]   (default 64 50 3 0 50 150)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -38,12 +40,14 @@ summary() {   # label, then seconds
 echo "task: $mib MiB, link $mbit Mbit/s each way, $runs runs each"
 for rtt in "${rtts[@]}"; do
     one_way=$(awk -v r="$rtt" 'BEGIN { printf "%g", r / 2 }')
-    copies=() p2p=()
+    copies=() p2p=() phase=()
     for _ in $(seq "$runs"); do
         copies+=("$(python3 "$relay" copy $((mib << 20)) "$one_way" "$mbit")")
         out=$(P2P_LINK="$one_way,$mbit" P2P_RELAY="$relay" "$bench" "$mib" 1024 p2p)
         p2p+=("$(sed -n 's/^peer to peer (engine to engine).*(\([0-9.]*\) s,.*/\1/p' <<<"$out")")
+        phase+=("$(sed -n 's/^  first to last piece written.* transfer \([0-9.]*\) s,.*/\1/p' <<<"$out")")
     done
     summary "rtt $rtt ms: plain copy" "${copies[@]}"
     summary "rtt $rtt ms: peer to peer" "${p2p[@]}"
+    summary "rtt $rtt ms:   its transfer" "${phase[@]}"
 done

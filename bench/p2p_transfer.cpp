@@ -97,8 +97,12 @@ public:
         if (comma == std::string::npos)
             return;
         m_port = P2pSeeder::FreePort();
-        std::vector<std::string> args = {"python3",      script, std::to_string(m_port), std::to_string(target),
-                                         spec.substr(0, comma), spec.substr(comma + 1)};
+        std::vector<std::string> args = {"python3",
+                                         script,
+                                         std::to_string(m_port),
+                                         std::to_string(target),
+                                         spec.substr(0, comma),
+                                         spec.substr(comma + 1)};
         std::vector<char*> argv;
         for (std::string& a : args)
             argv.push_back(a.data());
