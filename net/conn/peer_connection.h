@@ -49,7 +49,8 @@ public:
     // or of the block before it, or four times the connection's usual time
     // per block when that is longer (at most kSilenceMs): bytes that never
     // make a block do not count. A connection that misses it gives its
-    // requests back to the picker and closes, and the task bars the peer.
+    // requests back to the picker and closes, and the task bars the peer;
+    // but the task's only source keeps them, and is asked even when barred.
     static constexpr std::uint32_t kBlockDeadlineMs = 5000;
     // Son lists are asked for again after this long.
     static constexpr std::uint32_t kSonListMs = 120000;
