@@ -8,6 +8,12 @@
 //                                      path alone, with the peak RSS of
 //                                      both engines)
 //
+//   P2P_LINK=MS,MBIT p2p_transfer MiB PIECE_KiB p2p
+//                                     (the downloader reaches the seeder
+//                                      through bench/delay_relay.py: MS ms
+//                                      each way, MBIT Mbit/s; see
+//                                      bench/p2p_link.sh)
+//
 // which builds this benchmark in build/bench-p2p (Release) and runs it. The
 // seeding engine runs in a second process (this program started again),
 // as in the peer-to-peer tests; files go to a temporary folder that is
@@ -38,6 +44,9 @@
 #include "write_watch.h"
 
 #include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -72,6 +81,63 @@ std::string Share(double share)
 {
     return share < 0 ? "n/a" : std::to_string(int(share * 100 + 0.5)) + " %";
 }
+
+// bench/delay_relay.py forwarding a port to `target`, when P2P_LINK asks
+// for one (P2P_RELAY names the script); stopped with the object.
+class DelayRelay {
+public:
+    explicit DelayRelay(std::uint16_t target)
+    {
+        const char* link = std::getenv("P2P_LINK");
+        const char* script = std::getenv("P2P_RELAY");
+        if (!link || !script)
+            return;
+        const std::string spec(link);
+        const std::size_t comma = spec.find(',');
+        if (comma == std::string::npos)
+            return;
+        m_port = P2pSeeder::FreePort();
+        std::vector<std::string> args = {"python3",
+                                         script,
+                                         std::to_string(m_port),
+                                         std::to_string(target),
+                                         spec.substr(0, comma),
+                                         spec.substr(comma + 1)};
+        std::vector<char*> argv;
+        for (std::string& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        if (posix_spawnp(&m_pid, "python3", nullptr, nullptr, argv.data(), environ) != 0) {
+            m_pid = 0;
+            return;
+        }
+        // Ready once it accepts (at most 10 s).
+        for (int i = 0; i < 200 && !m_ready; ++i) {
+            platform::socket_t s = platform::tcp_socket();
+            m_ready = platform::connect_ipv4(s, platform::parse_ipv4("127.0.0.1"), m_port);
+            platform::close_socket(s);
+            if (!m_ready)
+                platform::sleep_ms(50);
+        }
+    }
+    ~DelayRelay()
+    {
+        if (m_pid > 0) {
+            kill(m_pid, SIGTERM);
+            waitpid(m_pid, nullptr, 0);
+        }
+    }
+    DelayRelay(const DelayRelay&) = delete;
+    DelayRelay& operator=(const DelayRelay&) = delete;
+    bool asked() const { return m_pid != 0 || std::getenv("P2P_LINK"); }
+    // The port to dial instead of the target; 0 when none runs.
+    std::uint16_t port() const { return m_ready ? m_port : 0; }
+
+private:
+    pid_t m_pid = 0;
+    std::uint16_t m_port = 0;
+    bool m_ready = false;
+};
 
 // `bytes` from one socket to another on 127.0.0.1, 1 MiB per send.
 double SocketCopy(std::uint64_t bytes)
@@ -385,6 +451,14 @@ int main(int argc, char** argv)
             peer.clientid = 101;
             peer.publicip = platform::parse_ipv4("127.0.0.1");
             peer.publicport = seeder.port();
+            const DelayRelay relay(seeder.port());
+            if (relay.asked() && relay.port() == 0) {
+                std::fprintf(stderr, "the delaying relay did not start\n");
+                seeder.Stop();
+                return 1;
+            }
+            if (relay.port() != 0)
+                peer.publicport = relay.port();
             peer.peertype = PEERTYPE_DIRECT;
             cis.SetTaskPeers(kTask, {peer}, {}, {});
             if (cis.Start()) {

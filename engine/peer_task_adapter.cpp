@@ -8,6 +8,7 @@
 #include "engine/download_task.h"
 #include "engine/i_host_cache_manager.h"
 #include "engine/i_storage_manager.h"
+#include "engine/task_connections.h"
 
 namespace {
 
@@ -91,6 +92,13 @@ public:
     void block_supplied(std::int32_t piece, const PeerInfo& peer) override { m_task->NoteBlockSupplier(piece, peer); }
     void peer_late(const PeerInfo& peer) override { m_task->NotePeerLate(peer); }
     bool may_ask(const PeerInfo& peer) override { return !m_task->IsPeerBarred(peer); }
+    // Any other connection of the task (a peer or an HTTP source) may take
+    // the requests over.
+    bool has_other_source(const PeerInfo&) override
+    {
+        const CTaskConnections* connections = m_task->GetConnections();
+        return connections && connections->GetCount() > 1;
+    }
     void blocks_returned() override { m_task->WakeCdnThread(); }
 
     bool events_enabled() override { return m_task->GetCmdEvent() != nullptr; }

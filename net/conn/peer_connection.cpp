@@ -113,6 +113,7 @@ void CPeerConnection::check_invariant() const
 void CPeerConnection::check_invariant_locked() const
 {
     VR_INVARIANT(m_in_flight.size() <= kMaxInFlight);
+    VR_INVARIANT(m_window.size() <= m_window.bound() && m_window.bound() <= kMaxInFlight);
     VR_INVARIANT(m_pending.size() <= kMaxPending);
     VR_INVARIANT(!m_close_handled || (m_in_flight.empty() && m_pending.empty()));
 }
@@ -127,6 +128,24 @@ std::size_t CPeerConnection::pending_count() const
 {
     std::lock_guard<std::mutex> guard(m_lock);
     return m_pending.size();
+}
+
+std::size_t CPeerConnection::window_size() const
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_window.size();
+}
+
+std::size_t CPeerConnection::window_bound() const
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_window.bound();
+}
+
+std::uint32_t CPeerConnection::round_trip() const
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_window.round_trip();
 }
 
 bool CPeerConnection::requests_late(std::uint32_t now) const
@@ -324,7 +343,15 @@ void CPeerConnection::on_timer()
         close();
         return;
     }
-    if (requests_late(now)) {
+    const bool late = requests_late(now);
+    if (late && !m_task->has_other_source(*GetPeerInfo())) {
+        // The task's only source is kept however slow (silence still ends
+        // it): nobody else would serve its blocks, which are due again one
+        // allowance on.
+        std::lock_guard<std::mutex> guard(m_lock);
+        if (!m_in_flight.empty())
+            m_block_due = now + block_allowance();
+    } else if (late) {
         // Silence alone does not catch a peer that drips a byte at a time:
         // what it holds goes back to the picker (on_close), the task stops
         // dialling it for a while.
@@ -358,6 +385,7 @@ void CPeerConnection::on_close()
         returned.swap(m_in_flight);
         returned.insert(returned.end(), m_pending.begin(), m_pending.end());
         m_pending.clear();
+        m_window.clear();
         held = remote_pieces();
         if (CBlockRequestMap* picker = m_task ? m_task->piece_picker() : nullptr) {
             for (const BlockRequest& b : returned)

@@ -1,7 +1,8 @@
 // CPeerConnection: the transfer connection that speaks the peer wire
 // protocol with another running service for one task. It shakes hands,
 // exchanges piece bitmaps, asks the piece picker for blocks the remote
-// peer holds (six requests in flight, five more pending), writes received
+// peer holds (a window of requests in flight that follows the connection's
+// rate and round trip, five more pending), writes received
 // blocks to storage, serves the blocks the remote peer asks for, announces
 // completed pieces, relays son lists for NAT traversal and closes after
 // 20 s of silence.
@@ -22,6 +23,7 @@
 #include "net/conn/peer_task.h"
 #include "net/conn/peer_wire.h"
 #include "net/conn/lent_block_receiver.h"
+#include "net/conn/request_window.h"
 #include "net/conn/x_connection.h"
 
 #include <atomic>
@@ -38,9 +40,9 @@ class CCmdPacketReader;
 
 class CPeerConnection : public x_connection {
 public:
-    // Requests in flight to the remote peer, and blocks taken from the
-    // picker beyond them.
-    static constexpr std::size_t kMaxInFlight = 6;
+    // Requests in flight to the remote peer (at most; request_window says
+    // how many now), and blocks taken from the picker beyond them.
+    static constexpr std::size_t kMaxInFlight = request_window::kCeiling;
     static constexpr std::size_t kMaxPending = 5;
     // Silence after which the connection closes (more than this many ms).
     static constexpr std::uint32_t kSilenceMs = 20000;
@@ -48,7 +50,8 @@ public:
     // or of the block before it, or four times the connection's usual time
     // per block when that is longer (at most kSilenceMs): bytes that never
     // make a block do not count. A connection that misses it gives its
-    // requests back to the picker and closes, and the task bars the peer.
+    // requests back to the picker and closes, and the task bars the peer;
+    // but the task's only source keeps them, and is asked even when barred.
     static constexpr std::uint32_t kBlockDeadlineMs = 5000;
     // Son lists are asked for again after this long.
     static constexpr std::uint32_t kSonListMs = 120000;
@@ -58,10 +61,15 @@ public:
     static constexpr std::size_t kMaxSonsTaken = 8;
     // A task keeps at most this many parents.
     static constexpr int kMaxParents = 10;
-    // Unsent bytes a connection may hold: a few blocks beyond what an
-    // honest peer keeps requested (six), so a peer that asks for more than
-    // it reads is cut off.
-    static constexpr std::size_t kSendQueueLimit = 1u << 20;
+    // Requests of the peer waiting for their answer: a few more than an
+    // honest peer keeps asked (kMaxInFlight); more are left unanswered.
+    // The count goes out in our bitfield, so that the peer's window keeps
+    // within it (an older peer asks at most six).
+    static constexpr std::size_t kMaxUploadsWaiting = kMaxInFlight + 8;
+    // Unsent bytes a connection may hold: the answers to the requests it
+    // takes and a few blocks more, so a peer that asks for more than it
+    // reads is cut off.
+    static constexpr std::size_t kSendQueueLimit = (kMaxUploadsWaiting + 8) * (kBlockSize + 64);
     // What one receive may read: several blocks with their packets, so a
     // fast peer is read with few calls (a packet is at most 64 KiB + 4).
     static constexpr std::uint32_t kReceiveBuffer = 256u * 1024;
@@ -94,14 +102,9 @@ public:
     // for them this many times, though our bitmap and haves said we lack
     // them, is closed.
     static constexpr std::uint32_t kMaxUnheldRequests = 16;
-    // Requests of the peer waiting for their answer while the first waits
-    // for its piece to come from the disk: a few more than an honest peer
-    // keeps asked (six), and their answers together well within the send
-    // queue; more are left unanswered.
-    static constexpr std::size_t kMaxUploadsWaiting = 16;
-
-    // The request limits hold: at most six in flight and five in reserve,
-    // both empty once closed. Debug builds check it after every pick.
+    // The request limits hold: at most the window in flight and five in
+    // reserve, both empty once closed. Debug builds check it after every
+    // pick.
     void check_invariant() const;
 
     // Test and diagnostic views.
@@ -111,6 +114,11 @@ public:
     std::uint8_t son_list_cookie() const { return m_cookie.load(); }
     std::size_t in_flight_count() const;
     std::size_t pending_count() const;
+    // The requests kept in flight now, the most the peer said it answers,
+    // and the shortest request-to-block time seen (ms).
+    std::size_t window_size() const;
+    std::size_t window_bound() const;
+    std::uint32_t round_trip() const;
     std::vector<std::uint8_t> remote_piece_map() const;
     std::uint32_t ref_count() const { return m_refs.load(); }
     i_peer_task* task() const { return m_task.get(); }
@@ -197,6 +205,7 @@ private:
     std::uint32_t m_block_due = 0;
     std::uint32_t m_last_block_tick = 0;
     std::uint32_t m_block_interval = 0;
+    request_window m_window;   // how many requests to keep in flight (under m_lock)
     bool m_first_request_log = true;
     bool m_starved = false;   // found nothing to ask and said so (I/O thread)
     bool m_first_data_log = true;

@@ -73,7 +73,10 @@ void CPeerConnection::send_bitfield()
     std::vector<std::uint8_t> bitmap;
     m_task->get_bitmap(bitmap);
     std::vector<std::uint8_t> packet;
-    peer_wire::build_bitfield(m_task->self_peer_info().clientid, task_id(), bitmap, packet);
+    // The requests we answer go with it: a peer that reads it may keep
+    // that many in flight.
+    peer_wire::build_bitfield(m_task->self_peer_info().clientid, task_id(), bitmap, packet,
+                              static_cast<std::uint16_t>(kMaxUploadsWaiting));
     send_packet(packet);
 }
 
@@ -101,9 +104,9 @@ void CPeerConnection::request_blocks()
 {
     if (!m_task || is_closing() || !m_ready.load())
         return;
-    // A peer the task has barred (late or lying before) is asked nothing;
-    // it may still fetch from us.
-    if (!m_task->may_ask(*GetPeerInfo()))
+    // A peer the task has barred (late or lying before) is asked nothing
+    // unless it is all the task has; it may still fetch from us.
+    if (!m_task->may_ask(*GetPeerInfo()) && m_task->has_other_source(*GetPeerInfo()))
         return;
     // Reused between calls (I/O thread only): no allocation per block.
     std::vector<std::uint8_t>& batch = m_batch;
@@ -117,17 +120,19 @@ void CPeerConnection::request_blocks()
             return;   // on_close has handed the queues back already
         CBlockRequestMap* picker = m_task->piece_picker();
         // The picker keeps the reserve at five; requests go out from it
-        // until six are in flight, and the reserve is topped up again so
+        // until the window is full, and the reserve is topped up again so
         // that the next free place is filled at once.
+        const std::size_t window = m_window.size();
+        const std::uint32_t now = platform::tick_count();
         bool starved = false;
         if (picker)
             drop_received_locked(*picker, platform::tick_count());
         for (;;) {
             if (picker)
                 starved = picker->GetRequestBlocksForPeer(remote_pieces(), m_pending, kMaxPending, &m_in_flight);
-            if (m_in_flight.size() >= kMaxInFlight || m_pending.empty())
+            if (m_in_flight.size() >= window || m_pending.empty())
                 break;
-            while (m_in_flight.size() < kMaxInFlight && !m_pending.empty()) {
+            while (m_in_flight.size() < window && !m_pending.empty()) {
                 const BlockRequest b = m_pending.front();
                 m_pending.pop_front();
                 // An end-game copy another connection has brought in since.
@@ -142,9 +147,10 @@ void CPeerConnection::request_blocks()
                 peer_wire::build_block_request(ask, batch);
                 if (m_in_flight.empty()) {
                     // The first of a new batch: it is due from now.
-                    m_last_block_tick = platform::tick_count();
+                    m_last_block_tick = now;
                     m_block_due = m_last_block_tick + block_allowance();
                 }
+                m_window.asked(b, now, m_in_flight.empty());
                 m_in_flight.push_back(b);
                 asked.push_back(b);
             }
@@ -329,6 +335,9 @@ void CPeerConnection::on_bitfield(const CCmdPacketReader& reader)
             }
         }
         set_remote_pieces(map);
+        // The window keeps within what the peer answers; one that does not
+        // say answers as many as older versions did.
+        m_window.set_bound(m.serve_queue != 0 ? m.serve_queue : peer_wire::kLegacyServeQueue);
     }
     m_bitfield_received.store(true);
     m_ready.store(true);
@@ -499,6 +508,7 @@ void CPeerConnection::take_block(const BlockRequest& block, zeq::i_block_loan* l
                 m_block_interval = m_block_interval == 0 ? took : (3 * m_block_interval + took) / 4;
                 m_last_block_tick = now;
                 m_block_due = m_in_flight.empty() ? 0 : now + block_allowance();
+                m_window.arrived(block, now);
                 break;
             }
         }

@@ -66,7 +66,9 @@ public:
     // `piece`, told before storage has it (a failed piece is blamed on its
     // suppliers); its requests passed their deadline (the task stops
     // dialling it for a while); may_ask is false while the task has barred
-    // the peer, so nothing is asked of it.
+    // the peer, so nothing is asked of it. has_other_source is false while
+    // the peer is all the task has to fetch from: its requests are then
+    // not taken from it for being slow (nobody else would serve them).
     virtual void block_supplied(std::int32_t piece, const PeerInfo& peer)
     {
         (void)piece;
@@ -74,6 +76,11 @@ public:
     }
     virtual void peer_late(const PeerInfo& peer) { (void)peer; }
     virtual bool may_ask(const PeerInfo& peer)
+    {
+        (void)peer;
+        return true;
+    }
+    virtual bool has_other_source(const PeerInfo& peer)
     {
         (void)peer;
         return true;

@@ -166,7 +166,7 @@ void build_son_list_reply(const SonListReply& m, std::vector<std::uint8_t>& out)
 }
 
 void build_bitfield(std::uint64_t client_id, std::uint64_t task_id, const std::vector<std::uint8_t>& pieces,
-                    std::vector<std::uint8_t>& out)
+                    std::vector<std::uint8_t>& out, std::uint16_t serve_queue)
 {
     std::vector<std::uint8_t> bits((pieces.size() + 7) / 8, 0);
     for (std::size_t i = 0; i < pieces.size(); ++i) {
@@ -179,6 +179,9 @@ void build_bitfield(std::uint64_t client_id, std::uint64_t task_id, const std::v
     packet.AddItem(0, 8, client.b);
     packet.AddItem(1, 8, task.b);
     packet.AddItem(2, static_cast<std::uint32_t>(bits.size()), bits.empty() ? &kEmpty : bits.data());
+    const u16_field queue(serve_queue);
+    if (serve_queue != 0)
+        packet.AddItem(3, 2, queue.b);
     append_built(packet, out);
 }
 
@@ -332,6 +335,9 @@ bool parse_bitfield(const CCmdPacketReader& r, Bitfield& out)
 {
     if (!ids(r, out.client_id, out.task_id) || !r.get_bytes(2, out.bits, out.bytes))
         return false;
+    // Field 3 is optional: absent, or of another width, it says nothing.
+    const std::uint8_t* queue = exact(r, 3, 2);
+    out.serve_queue = queue ? load_u16(queue) : 0;
     return true;
 }
 

@@ -128,7 +128,14 @@ struct Bitfield {   // 65; `bits` points into the packet
     std::uint64_t task_id = 0;
     const std::uint8_t* bits = nullptr;
     std::uint32_t bytes = 0;
+    // Field 3, u16: the block requests the sender answers in order (0: not
+    // said, as older peers send it; they answer kLegacyServeQueue).
+    std::uint16_t serve_queue = 0;
 };
+
+// Block requests a peer that does not say how many it answers (no field 3
+// in its 65) answers in order; it leaves those beyond them unanswered.
+constexpr std::uint16_t kLegacyServeQueue = 16;
 
 struct BlockAsk {   // 66
     std::uint64_t client_id = 0;
@@ -156,8 +163,9 @@ void build_son_list_request(const SonListRequest& m, std::vector<std::uint8_t>& 
 // At most kMaxSons records of `m.sons` go out; field 2 holds their number.
 void build_son_list_reply(const SonListReply& m, std::vector<std::uint8_t>& out);
 // `pieces[i]` != 0: piece i is held (packed most significant bit first).
+// `serve_queue` != 0 goes out as field 3, which older peers skip.
 void build_bitfield(std::uint64_t client_id, std::uint64_t task_id, const std::vector<std::uint8_t>& pieces,
-                    std::vector<std::uint8_t>& out);
+                    std::vector<std::uint8_t>& out, std::uint16_t serve_queue = 0);
 void build_block_request(const BlockAsk& m, std::vector<std::uint8_t>& out);
 void build_have(const Have& m, std::vector<std::uint8_t>& out);
 

@@ -44,10 +44,10 @@ PeerInfo Remote(std::uint8_t type, std::uint64_t id = kRemoteId)
 using peer_test::Le;
 using peer_test::Raw;
 
-bytes Bitfield(const std::vector<std::uint8_t>& pieces)
+bytes Bitfield(const std::vector<std::uint8_t>& pieces, std::uint16_t serve_queue = 0)
 {
     bytes out;
-    pw::build_bitfield(kRemoteId, kTask, pieces, out);
+    pw::build_bitfield(kRemoteId, kTask, pieces, out, serve_queue);
     return out;
 }
 
@@ -202,10 +202,10 @@ public:
     bool Quiet(std::uint32_t ms) { return platform::wait_readable(pair.b, ms) == 0; }
 
     // The remote's greeting handled: our 60 and 65 read, its 65 sent.
-    void MakeReady(const std::vector<std::uint8_t>& remote_pieces)
+    void MakeReady(const std::vector<std::uint8_t>& remote_pieces, std::uint16_t serve_queue = 0)
     {
         ASSERT_FALSE(ReadCommand(pw::cmd_bitfield).empty());
-        Send(Bitfield(remote_pieces));
+        Send(Bitfield(remote_pieces, serve_queue));
         ASSERT_TRUE(test_support::wait_until([&] { return conn->is_ready(); }));
         ASSERT_FALSE(ReadCommand(pw::cmd_son_list_request).empty());
     }
@@ -1047,12 +1047,15 @@ TEST_F(PeerConnectionTest, APeerThatStallsOrDripsLosesItsRequestsAtTheBlockDeadl
 {
     // The clock moves a second at a time; a dripping peer sends one byte
     // of the block asked first before each step, so it is never silent.
-    enum Kind { kStalls, kDrips, kBarred, kCopied };
-    for (const Kind kind : {kStalls, kDrips, kBarred, kCopied}) {
+    // The task's only source is kept however slow, even once barred, until
+    // the task has another.
+    enum Kind { kStalls, kDrips, kBarred, kCopied, kAlone };
+    for (const Kind kind : {kStalls, kDrips, kBarred, kCopied, kAlone}) {
         g_now = 0x7ffff000u;
         platform::set_tick_source(&FakeNow);
         auto link = Open(PEERTYPE_SP, 0, std::vector<std::uint8_t>(6, 0));
-        link->task->m_barred = kind == kBarred;
+        link->task->m_barred = kind == kBarred || kind == kAlone;
+        link->task->m_alone = kind == kAlone;
         link->Start();
         link->MakeReady(std::vector<std::uint8_t>(6, 1));
         if (kind == kBarred) {
@@ -1094,10 +1097,16 @@ TEST_F(PeerConnectionTest, APeerThatStallsOrDripsLosesItsRequestsAtTheBlockDeadl
                 ASSERT_TRUE(test_support::wait_until([&] { return link->conn->total_received() == before + sent; }));
             }
             g_now += 1000;
-            if (second < 5) {
+            if (second < 5 || kind == kAlone) {
                 ASSERT_TRUE(net_test::run_due_timers(io.io));
                 EXPECT_FALSE(link->conn->is_closing()) << kind << " " << second;
             }
+        }
+        if (kind == kAlone) {
+            EXPECT_EQ(link->task->m_late.load(), 0u) << "the only source is not barred";
+            EXPECT_EQ(link->conn->in_flight_count(), 6u) << "nor its requests taken";
+            link->task->m_alone = false;   // another source came
+            g_now += 5000;
         }
         EXPECT_TRUE(link->Closed()) << kind << ": five seconds without a block";
         EXPECT_EQ(link->task->m_late.load(), 1u) << "the task is told, and bars the peer";
@@ -1108,6 +1117,68 @@ TEST_F(PeerConnectionTest, APeerThatStallsOrDripsLosesItsRequestsAtTheBlockDeadl
                 << "back to the picker";
         }
         platform::set_tick_source(nullptr);
+    }
+}
+
+// The most requests outstanding to a peer `rtt` ms away (the test's clock
+// standing in for a link that carries a block each 5 ms, about 50 Mbit/s)
+// that answers `serve_queue` (0: says nothing); `bound`: the window's.
+std::size_t OverLink(i_io_service& io, std::uint32_t rtt, std::uint16_t serve_queue, std::size_t& bound)
+{
+    std::size_t most = 0;
+    g_now = 1000;
+    platform::set_tick_source(&FakeNow);
+    Link link(io, PEERTYPE_SP, 0, std::vector<std::uint32_t>(200, kPiece), std::vector<std::uint8_t>(200, 0));
+    link.Start();
+    link.MakeReady(std::vector<std::uint8_t>(200, 1), serve_queue);
+    std::deque<std::pair<pw::BlockRecord, std::uint32_t>> asked;   // each request and when it went out
+    std::uint32_t last = g_now;
+    for (std::size_t sent = 0; sent < 300; ++sent) {
+        while (asked.size() < link.conn->in_flight_count()) {
+            const bytes p = link.ReadCommand(pw::cmd_block_request);
+            CCmdPacketReader r(p.data(), p.size());
+            pw::BlockAsk a;
+            if (!pw::parse_block_request(r, a))
+                return most;
+            asked.emplace_back(a.block, g_now.load());
+        }
+        most = std::max(most, asked.size());
+        // The front block crosses the link once its request has, and after
+        // the block before it.
+        const pw::BlockRecord b = asked.front().first;
+        last = std::max(asked.front().second + rtt, last + 5);
+        asked.pop_front();
+        g_now = last;
+        link.Send(Data(b.piece, b.offset, b.length));
+        // Its place refilled (one hop of the I/O thread after the block).
+        if (!test_support::wait_until([&] { return link.task->Downloads() == sent + 1; }) ||
+            !net_test::run_due_timers(io))
+            return most;
+    }
+    bound = link.conn->window_bound();
+    platform::set_tick_source(nullptr);
+    return most;
+}
+
+TEST_F(PeerConnectionTest, TheRequestWindowFollowsTheRoundTripWithinWhatThePeerAnswers)
+{
+    struct Case {
+        std::uint32_t rtt;
+        std::uint16_t serve_queue;
+        std::size_t low, high, bound;
+    } cases[] = {
+        {0, 72, 6, 6, 64},       // a near peer: six cover it
+        {50, 72, 12, 24, 64},    // about 1.5 round trips of blocks
+        {150, 72, 38, 56, 64},   // three times as far, three times as many
+        {150, 0, 16, 16, 16},    // an older peer answers sixteen
+        {150, 10, 10, 10, 10},   // and one may say fewer
+    };
+    for (const Case& c : cases) {
+        std::size_t bound = 0;
+        const std::size_t most = OverLink(io.io, c.rtt, c.serve_queue, bound);
+        EXPECT_EQ(bound, c.bound) << c.rtt << " " << c.serve_queue;
+        EXPECT_GE(most, c.low) << c.rtt << " " << c.serve_queue;
+        EXPECT_LE(most, c.high) << c.rtt << " " << c.serve_queue;
     }
 }
 

@@ -187,6 +187,12 @@ TEST(PeerWireTest, BitfieldIsPackedMostSignificantBitFirst)
     ASSERT_EQ(bf.bytes, 2u);
     EXPECT_EQ(bf.bits[0], 0xA0);
     EXPECT_EQ(bf.bits[1], 0x80) << "piece 8 is the top bit of the second byte";
+    EXPECT_EQ(bf.serve_queue, 0) << "the requests answered are not said unless given";
+    bytes said;   // given, they go as field 3
+    build_bitfield(1, 2, pieces, said, 72);
+    CCmdPacketReader rs(said.data(), said.size());
+    ASSERT_TRUE(parse_bitfield(rs, bf));
+    EXPECT_EQ(bf.serve_queue, 72);
     std::vector<std::uint8_t> back;
     ASSERT_TRUE(unpack_bitfield(bf.bits, bf.bytes, 9, back));
     EXPECT_EQ(back, pieces);

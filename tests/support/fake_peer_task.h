@@ -170,6 +170,7 @@ public:
     std::atomic<std::uint32_t> m_late{0};               // peer_late calls
     std::atomic<std::uint32_t> m_returned{0};           // blocks_returned calls
     std::atomic<bool> m_barred{false};                  // what may_ask answers (negated)
+    std::atomic<bool> m_alone{false};                   // what has_other_source answers (negated)
     // (piece, client id) of every block_supplied call.
     std::vector<std::pair<std::int32_t, std::uint64_t>> Supplied() const
     {
@@ -314,6 +315,7 @@ public:
     }
     void peer_late(const PeerInfo&) override { m_late.fetch_add(1); }
     bool may_ask(const PeerInfo&) override { return !m_barred.load(); }
+    bool has_other_source(const PeerInfo&) override { return !m_alone.load(); }
     void blocks_returned() override { m_returned.fetch_add(1); }
     bool events_enabled() override
     {
