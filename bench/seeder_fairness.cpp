@@ -11,6 +11,7 @@
 // downloaders' ones. Prints the bytes each downloader got, how many got
 // nothing, how many connections ended early, min/median/max, max/median,
 // Jain's index and the total rate.
+#include "loopback_pair.h"
 #include "engine/task_connections.h"
 #include "net/conn/peer_connection.h"
 #include "net/io/io_service.h"
@@ -96,23 +97,6 @@ struct IoThread {
     platform::Thread thread;
 };
 
-bool Pair(platform::socket_t& a, platform::socket_t& b)
-{
-    platform::socket_t l = platform::tcp_socket();
-    platform::bind_ipv4(l, platform::parse_ipv4("127.0.0.1"), 0);
-    platform::listen_socket(l, 4);
-    std::uint32_t ip = 0;
-    std::uint16_t port = 0;
-    platform::local_endpoint(l, ip, port);
-    a = platform::tcp_socket();
-    platform::connect_ipv4(a, platform::parse_ipv4("127.0.0.1"), port);
-    std::uint32_t error = 0;
-    b = platform::wait_readable(l, 5000) == 1 ? platform::accept_socket(l, nullptr, nullptr, error)
-                                              : platform::invalid_socket;
-    platform::close_socket(l);
-    return b != platform::invalid_socket;
-}
-
 PeerInfo Peer(std::uint64_t client)
 {
     PeerInfo p{};
@@ -138,7 +122,7 @@ int main(int argc, char** argv)
     int refused = 0;
     for (int i = 0; i < n; ++i) {
         platform::socket_t a, b;
-        if (!Pair(a, b)) {
+        if (!loopback_pair(a, b)) {
             std::fprintf(stderr, "no loopback pair for downloader %d\n", i);
             return 1;
         }
