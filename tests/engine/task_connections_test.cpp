@@ -221,22 +221,19 @@ TEST_F(TaskConnectionsTest, ARefusalOnAHeldSocketCostsNobodyTheirPlace)
     set->check_invariant();
 }
 
-// Many askers, one link: a turn-based run of a minute in which every
-// connection asks for a block whenever it may and the link serves a fixed
-// number of blocks a step.
+// Many askers, one link: a minute in steps of 250 ms, every connection asks
+// for a block whenever it may and the link serves 96 blocks a step.
 TEST_F(TaskConnectionsTest, UploadSlotsTakeTurnsSoEveryAskerIsServedAlike)
 {
     test_support::shifted_tick_scope clock;
     constexpr int kAskers = 64;   // more than a task dials, more than its slots
     AddClients(kAskers);
-    constexpr std::uint32_t kStepMs = 250;
-    constexpr int kBlocksPerStep = 96;
     std::vector<std::uint64_t> served(kAskers, 0);
     std::size_t most_at_full_rate = 0;
-    for (std::uint32_t at = 0; at < 60000; at += kStepMs) {
+    for (std::uint32_t at = 0; at < 60000; at += 250) {
         test_support::tick_offset().store(at);
         std::vector<int> blocks(kAskers, 0);
-        int budget = kBlocksPerStep;
+        int budget = 96;
         for (bool any = true; any && budget > 0;) {
             any = false;
             for (int i = 0; i < kAskers && budget > 0; ++i) {
