@@ -64,7 +64,7 @@ public:
     // how long a connection that lost its slot may still serve (until its
     // successor's timer has run), and how often a connection without a
     // slot gets one block.
-    static constexpr std::size_t kUploadSlots = 16;
+    static constexpr std::size_t kUploadSlots = 30;
     static constexpr std::uint32_t kSlotTurnMs = 2000;
     static constexpr std::uint32_t kHandoverMs = 1000;
     static constexpr std::uint32_t kKeepAliveMs = 2000;

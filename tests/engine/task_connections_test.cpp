@@ -226,7 +226,7 @@ TEST_F(TaskConnectionsTest, ARefusalOnAHeldSocketCostsNobodyTheirPlace)
 TEST_F(TaskConnectionsTest, UploadSlotsTakeTurnsSoEveryAskerIsServedAlike)
 {
     test_support::shifted_tick_scope clock;
-    constexpr int kAskers = 64;   // more than a task dials, more than its slots
+    constexpr int kAskers = 96;   // more than a task dials, more than its slots
     AddClients(kAskers);
     std::vector<std::uint64_t> served(kAskers, 0);
     std::size_t most_at_full_rate = 0;
