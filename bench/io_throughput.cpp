@@ -4,6 +4,7 @@
 // second for both and completions per second for the I/O service.
 //
 // Usage: io_throughput [MiB]
+#include "loopback_pair.h"
 #include "net/conn/x_connection.h"
 #include "net/io/io_service.h"
 #include "platform/socket.h"
@@ -92,21 +93,6 @@ private:
     std::vector<std::uint8_t> m_chunk;
 };
 
-void connected_pair(platform::socket_t& a, platform::socket_t& b)
-{
-    platform::socket_t l = platform::tcp_socket();
-    platform::bind_ipv4(l, platform::parse_ipv4("127.0.0.1"), 0);
-    platform::listen_socket(l, 4);
-    std::uint32_t ip = 0;
-    std::uint16_t port = 0;
-    platform::local_endpoint(l, ip, port);
-    a = platform::tcp_socket();
-    platform::connect_ipv4(a, platform::parse_ipv4("127.0.0.1"), port);
-    std::uint32_t error = 0;
-    b = platform::accept_socket(l, nullptr, nullptr, error);
-    platform::close_socket(l);
-}
-
 double seconds_since(std::chrono::steady_clock::time_point start)
 {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -119,7 +105,7 @@ bool run_io_service(std::uint64_t total, double& seconds, std::uint32_t& complet
     platform::Thread thread;
     thread.start([&] { count = io.run(); }, "io");
     platform::socket_t a, b;
-    connected_pair(a, b);
+    loopback_pair(a, b);
     auto* sender = new endpoint(io, total, true);
     auto* receiver = new endpoint(io, total, false);
     const auto start = std::chrono::steady_clock::now();
@@ -146,7 +132,7 @@ bool run_io_service(std::uint64_t total, double& seconds, std::uint32_t& complet
 bool run_blocking_copy(std::uint64_t total, double& seconds)
 {
     platform::socket_t a, b;
-    connected_pair(a, b);
+    loopback_pair(a, b);
     std::atomic<std::uint64_t> got{0};
     const auto start = std::chrono::steady_clock::now();
     std::thread reader([&] {

@@ -40,6 +40,7 @@
 #include "support/task_fixture.h"
 #include "support/temp_dir.h"
 #include "tests/engine/p2p_seeder.h"
+#include "loopback_pair.h"
 #include "thread_cpu.h"
 #include "write_watch.h"
 
@@ -142,17 +143,9 @@ private:
 // `bytes` from one socket to another on 127.0.0.1, 1 MiB per send.
 double SocketCopy(std::uint64_t bytes)
 {
-    platform::socket_t listener = platform::tcp_socket();
-    platform::bind_ipv4(listener, platform::parse_ipv4("127.0.0.1"), 0);
-    platform::listen_socket(listener, 1);
-    std::uint32_t ip = 0;
-    std::uint16_t port = 0;
-    platform::local_endpoint(listener, ip, port);
-    platform::socket_t out = platform::tcp_socket();
-    platform::connect_ipv4(out, platform::parse_ipv4("127.0.0.1"), port);
-    std::uint32_t error = 0;
-    platform::socket_t in = platform::accept_socket(listener, nullptr, nullptr, error);
-    platform::close_socket(listener);
+    platform::socket_t out;
+    platform::socket_t in;
+    loopback_pair(out, in);
     const auto start = std::chrono::steady_clock::now();
     platform::Thread sender;
     sender.start([&] {

@@ -6,6 +6,7 @@
 #include "net/conn/peer_connection.h"
 #include "engine/cmd_event.h"
 #include "engine/download_task.h"
+#include "engine/task_connections.h"
 #include "engine/i_host_cache_manager.h"
 #include "engine/i_storage_manager.h"
 #include "engine/task_connections.h"
@@ -88,6 +89,11 @@ public:
             m_task->AddPeerDownloadBytes(bytes);
     }
     void count_upload(std::uint8_t peer_type) override { m_task->AddUploadedBlockByPeerType(peer_type); }
+    bool take_upload_turn(int socket, std::uint32_t bytes) override
+    {
+        CTaskConnections* set = m_task->GetConnections();
+        return !set || set->TakeUploadTurn(socket, bytes);
+    }
     void add_release_request() override { m_task->AddReleaseRequest(); }
     void block_supplied(std::int32_t piece, const PeerInfo& peer) override { m_task->NoteBlockSupplier(piece, peer); }
     void peer_late(const PeerInfo& peer) override { m_task->NotePeerLate(peer); }

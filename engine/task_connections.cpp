@@ -13,7 +13,9 @@
 #include <string>
 #include <utility>
 
-CTaskConnections::CTaskConnections(ITaskConnectionsOwner* owner) : m_owner(owner) {}
+CTaskConnections::CTaskConnections(ITaskConnectionsOwner* owner) : m_owner(owner), m_last_turn(platform::tick_count())
+{
+}
 
 CTaskConnections::~CTaskConnections()
 {
@@ -44,8 +46,8 @@ x_connection* CTaskConnections::TakeLeastExchangedLocked(std::uint32_t now)
     auto least = m_connections.end();
     std::uint64_t least_bytes = 0;
     for (auto it = m_connections.begin(); it != m_connections.end(); ++it) {
-        const auto added = m_added.find(it->first);
-        if (it->second->is_closing() || added == m_added.end() || now - added->second < kEvictGraceMs)
+        const auto held = m_held.find(it->first);
+        if (it->second->is_closing() || held == m_held.end() || now - held->second.added < kEvictGraceMs)
             continue;
         const std::uint64_t bytes = it->second->total_received() + it->second->total_sent();
         if (least == m_connections.end() || bytes < least_bytes) {
@@ -56,7 +58,7 @@ x_connection* CTaskConnections::TakeLeastExchangedLocked(std::uint32_t now)
     if (least == m_connections.end())
         return nullptr;
     x_connection* taken = least->second;
-    m_added.erase(least->first);
+    m_held.erase(least->first);
     m_connections.erase(least);
     return taken;
 }
@@ -78,14 +80,8 @@ bool CTaskConnections::AddConnection(int socket, x_connection* connection)
             Refuse(socket, connection);
             return false;
         }
-        if (m_connections.size() >= kMaxConnections) {
-            evicted = TakeLeastExchangedLocked(now);
-            if (!evicted) {
-                guard.unlock();
-                Refuse(socket, connection);
-                return false;
-            }
-        }
+        // Checked before anyone makes room: a newcomer refused here must
+        // not have cost another connection its place.
         auto it = m_connections.find(socket);
         if (it != m_connections.end()) {
             // The descriptor of a connection that closed but has not yet
@@ -99,8 +95,18 @@ bool CTaskConnections::AddConnection(int socket, x_connection* connection)
                 return false;
             }
             stale = it->second;
-            m_added.erase(it->first);
+            m_held.erase(it->first);
             m_connections.erase(it);
+        }
+        if (m_connections.size() >= kMaxConnections) {
+            evicted = TakeLeastExchangedLocked(now);
+            if (!evicted) {
+                guard.unlock();
+                if (stale)
+                    stale->release();
+                Refuse(socket, connection);
+                return false;
+            }
         }
         if (!connection->start(socket)) {
             guard.unlock();
@@ -112,7 +118,9 @@ bool CTaskConnections::AddConnection(int socket, x_connection* connection)
             return false;
         }
         m_connections.emplace(socket, connection);
-        m_added[socket] = now;
+        Held& held = m_held[socket];
+        held = Held{};
+        held.added = now;
     }
     if (stale)
         stale->release();
@@ -126,6 +134,79 @@ bool CTaskConnections::AddConnection(int socket, x_connection* connection)
     return true;
 }
 
+std::size_t CTaskConnections::SlotsHeldLocked() const
+{
+    std::size_t n = 0;
+    for (const auto& entry : m_held)
+        n += entry.second.slot ? 1 : 0;
+    return n;
+}
+
+void CTaskConnections::TurnSlotsLocked(std::uint32_t now)
+{
+    if (now - m_last_turn < kSlotTurnMs)
+        return;
+    m_last_turn = now;
+    // Askers of this turn, least served of late first; on a tie the one
+    // without a slot goes first, so equals take turns.
+    std::vector<std::pair<int, Held*>> askers;
+    for (auto& entry : m_held) {
+        Held& h = entry.second;
+        h.score = h.score / 2 + h.served;
+        h.served = 0;
+        auto c = m_connections.find(entry.first);
+        if (h.asked && now - h.last_ask <= kSlotTurnMs && c != m_connections.end() && !c->second->is_closing())
+            askers.emplace_back(entry.first, &h);
+    }
+    std::stable_sort(askers.begin(), askers.end(), [](const auto& a, const auto& b) {
+        if (a.second->score != b.second->score)
+            return a.second->score < b.second->score;
+        return !a.second->slot && b.second->slot;
+    });
+    if (askers.size() > kUploadSlots)
+        askers.resize(kUploadSlots);
+    for (auto& entry : m_held) {
+        Held& h = entry.second;
+        const bool chosen = std::any_of(askers.begin(), askers.end(),
+                                        [&](const auto& a) { return a.first == entry.first; });
+        if (h.slot && !chosen) {
+            // Its successor starts with its own next timer at the latest:
+            // until then it goes on, so the link is not left idle.
+            h.yielding = true;
+            h.yield_by = now + kHandoverMs;
+        }
+        if (chosen)
+            h.yielding = false;
+        h.slot = chosen;
+    }
+}
+
+bool CTaskConnections::TakeUploadTurn(int socket, std::uint32_t bytes)
+{
+    const std::uint32_t now = platform::tick_count();
+    CScopedLock guard(m_lock);
+    TurnSlotsLocked(now);
+    auto it = m_held.find(socket);
+    if (it == m_held.end())
+        return true;
+    Held& h = it->second;
+    h.asked = true;
+    h.last_ask = now;
+    if (!h.slot && SlotsHeldLocked() < kUploadSlots)
+        h.slot = true;   // a free slot is nobody's turn to wait for
+    if (h.yielding && platform::tick_reached(now, h.yield_by))
+        h.yielding = false;
+    bool allowed = h.slot || h.yielding;
+    if (!allowed && (!h.kept_alive || now - h.keep_alive >= kKeepAliveMs)) {
+        h.kept_alive = true;
+        h.keep_alive = now;
+        allowed = true;
+    }
+    if (allowed)
+        h.served += bytes;
+    return allowed;
+}
+
 void CTaskConnections::RemoveConnection(int socket)
 {
     x_connection* removed = nullptr;
@@ -135,7 +216,7 @@ void CTaskConnections::RemoveConnection(int socket)
         if (it == m_connections.end())
             return;
         removed = it->second;
-        m_added.erase(socket);
+        m_held.erase(socket);
         m_connections.erase(it);
     }
     removed->release();
@@ -146,7 +227,7 @@ CTaskConnections::connection_map CTaskConnections::TakeAll()
     connection_map taken;
     CScopedLock guard(m_lock);
     taken.swap(m_connections);
-    m_added.clear();
+    m_held.clear();
     return taken;
 }
 
@@ -198,7 +279,7 @@ void CTaskConnections::OnPieceChecked(std::uint32_t piece, std::uint8_t result,
             const std::uint64_t id = it->second->GetPeerInfo()->clientid;
             if (std::find(blamed.begin(), blamed.end(), id) != blamed.end()) {
                 dropped.insert(*it);
-                m_added.erase(it->first);
+                m_held.erase(it->first);
                 it = m_connections.erase(it);
             } else {
                 ++it;
@@ -236,7 +317,8 @@ std::size_t CTaskConnections::GetCount() const
 void CTaskConnections::check_invariant() const
 {
     CScopedLock guard(m_lock);
-    VR_INVARIANT(m_connections.size() <= kMaxConnections && m_added.size() == m_connections.size());
+    VR_INVARIANT(m_connections.size() <= kMaxConnections && m_held.size() == m_connections.size());
+    VR_INVARIANT(SlotsHeldLocked() <= kUploadSlots);
     for (const auto& entry : m_connections) {
         VR_INVARIANT(entry.second != nullptr && entry.first >= 0);
         (void)entry;

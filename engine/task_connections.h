@@ -1,8 +1,16 @@
 // CTaskConnections: the live transfer connections of one task (peer
 // connections and HTTP CDN connections), keyed by socket. It keeps at most
-// 30 connections and one per peer client id, starts every connection it
-// accepts, closes them all when the task stops, passes every passed piece
-// to them and drops those a failed piece is blamed on.
+// kMaxConnections connections and one per peer client id, starts every
+// connection it accepts, closes them all when the task stops, passes every
+// passed piece to them and drops those a failed piece is blamed on.
+//
+// Upload slots: a popular seeder has more askers than its link serves
+// well, so only kUploadSlots connections are served at full rate at a
+// time. Every kSlotTurnMs the slots go to the askers that were served
+// least of late (a score that halves each turn); the others keep their
+// connection and get one block every kKeepAliveMs, well within the
+// deadline their side gives a request, so nobody is dropped for waiting
+// and nobody waits for long.
 //
 // Ownership: the set holds one reference of every connection it keeps, the
 // one its creator hands over with AddConnection (a new connection's
@@ -47,8 +55,19 @@ public:
 
 class CTaskConnections {
 public:
-    // Connections a task keeps at most.
-    static constexpr std::size_t kMaxConnections = 30;
+    // Connections a task keeps at most: the 30 it dials itself and peers
+    // that dialled in, which wait for an upload slot connected rather
+    // than being turned away (a turned-away peer dials again only a
+    // minute later).
+    static constexpr std::size_t kMaxConnections = 160;
+    // Connections served at full rate at a time, how long a turn lasts,
+    // how long a connection that lost its slot may still serve (until its
+    // successor's timer has run), and how often a connection without a
+    // slot gets one block.
+    static constexpr std::size_t kUploadSlots = 30;
+    static constexpr std::uint32_t kSlotTurnMs = 2000;
+    static constexpr std::uint32_t kHandoverMs = 1000;
+    static constexpr std::uint32_t kKeepAliveMs = 2000;
     // A connection held this long may give its place to a newcomer when
     // the set is full (see AddConnection); a younger one has had no time
     // to show what it exchanges.
@@ -62,17 +81,18 @@ public:
     CTaskConnections& operator=(const CTaskConnections&) = delete;
 
     // Takes `connection` (and its reference) for the connected native
-    // `socket`. When the set holds 30 connections, the one held longer
-    // than kEvictGraceMs that has exchanged the fewest bytes (received and
-    // sent) is closed to make room, so peers that hold a place and give
-    // nothing cannot keep others out. Refused when the set is closing, is
-    // full of connections still in their grace, holds one to the same peer
-    // client id or when the connection will not start: the connection is
-    // released and the socket closed. When a live
-    // connection already holds the socket, only the newcomer is released
-    // (the descriptor is the holder's); a holder that is closing gives its
-    // place up. Otherwise the connection is started on the socket and the
-    // owner records the peer. True when accepted.
+    // `socket`. When the set is full, the one held longer than
+    // kEvictGraceMs that has exchanged the fewest bytes (received and sent)
+    // is closed to make room, so peers that hold a place and give nothing
+    // cannot keep others out. Refused when the set is closing, is full of
+    // connections still in their grace, holds one to the same peer client
+    // id or when the connection will not start: the connection is released
+    // and the socket closed. When a live connection already holds the
+    // socket, the newcomer is refused before anyone makes room and is
+    // released without the socket being closed (the descriptor is the
+    // holder's); a holder that is closing gives its place up. Otherwise the
+    // connection is started on the socket and the owner records the peer.
+    // True when accepted.
     bool AddConnection(int socket, x_connection* connection);
 
     // Forgets the connection of `socket` and drops the set's reference
@@ -94,6 +114,13 @@ public:
     // piece picker frees the piece's blocks.
     void OnPieceChecked(std::uint32_t piece, std::uint8_t result, const std::vector<std::uint64_t>& blamed = {});
 
+    // The connection of `socket` is about to answer a request of `bytes`:
+    // true when it may now (it holds an upload slot, still hands its slot
+    // over, or its keep-alive block is due), and the bytes count as served
+    // to it. Turns are taken here, when due. A socket the set does not
+    // hold is not limited.
+    bool TakeUploadTurn(int socket, std::uint32_t bytes);
+
     // True when a held connection's peer has this client id.
     bool HasClient(std::uint64_t client_id) const;
 
@@ -107,6 +134,19 @@ public:
 
 private:
     using connection_map = std::map<int, x_connection*>;
+    // What the set knows of a held connection besides the connection.
+    struct Held {
+        std::uint32_t added = 0;        // tick it was taken
+        std::uint32_t last_ask = 0;     // tick it last asked to serve
+        std::uint32_t keep_alive = 0;   // tick of its last keep-alive block
+        std::uint32_t yield_by = 0;     // lost its slot: may serve until then
+        bool asked = false;             // has asked to serve at all
+        bool kept_alive = false;        // keep_alive is set
+        bool yielding = false;          // yield_by is set
+        bool slot = false;              // holds an upload slot
+        std::uint64_t served = 0;       // bytes served this turn
+        std::uint64_t score = 0;        // bytes served of late (halved each turn)
+    };
 
     // Takes every connection out of the map (under the lock).
     connection_map TakeAll();
@@ -117,10 +157,14 @@ private:
     bool HasClientLocked(std::uint64_t client_id) const;
     // The connection to give its place up (out of the map), or null.
     x_connection* TakeLeastExchangedLocked(std::uint32_t now);
+    // Hands the upload slots to the askers served least, once a turn is due.
+    void TurnSlotsLocked(std::uint32_t now);
+    std::size_t SlotsHeldLocked() const;
 
     ITaskConnectionsOwner* m_owner;
     connection_map m_connections;
-    std::map<int, std::uint32_t> m_added;   // socket -> tick it was taken
-    mutable CcsLocker m_lock;               // guards m_connections and m_added
+    std::map<int, Held> m_held;   // socket -> what is known of its connection
+    std::uint32_t m_last_turn;    // tick the slots were last handed out
+    mutable CcsLocker m_lock;     // guards m_connections, m_held and m_last_turn
     std::atomic<bool> m_closing{false};
 };

@@ -331,6 +331,9 @@ void CPeerConnection::on_timer()
         close();
         return;
     }
+    // Answers that waited for their upload turn ask for it again.
+    if (!m_uploads.empty() && !m_upload_waiting)
+        serve_uploads();
     if (!m_bitfield_received.load())
         return;
     bool outrun = false;

@@ -217,6 +217,7 @@ private:
     std::uint32_t m_unheld_requests = 0;            // requests for pieces we lack (I/O thread)
     std::deque<peer_wire::BlockRecord> m_uploads;   // requests not yet answered, in order (I/O thread)
     bool m_upload_waiting = false;                  // the first of them waits for its piece (I/O thread)
+    bool m_upload_turn = false;                     // the first of them has its upload turn (I/O thread)
     std::vector<std::uint8_t> m_batch;              // scratch for the requests of one pick (I/O thread)
     std::vector<BlockRequest> m_asked;              // the records of those requests (I/O thread)
     // Blocks received straight into storage (I/O thread).

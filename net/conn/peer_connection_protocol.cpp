@@ -393,6 +393,11 @@ void CPeerConnection::serve_uploads()
 {
     while (!m_uploads.empty() && !is_closing()) {
         const peer_wire::BlockRecord next = m_uploads.front();
+        // The first waiting answer takes its turn once, however often its
+        // read is tried; without a turn it waits for the next timer.
+        if (!m_upload_turn && !m_task->take_upload_turn(native(), next.length))
+            break;
+        m_upload_turn = true;
         std::uint8_t* data = peer_wire::layout_block_data(m_task->self_peer_info().clientid, task_id(), next, m_out);
         BlockRequest block = to_request(next, data);
         // The read holds the connection until its handler has run, so a
@@ -408,6 +413,7 @@ void CPeerConnection::serve_uploads()
             return;
         }
         m_uploads.pop_front();
+        m_upload_turn = false;
         if (read == BlockRead::kRefused) {
             refuse_block(next.piece);   // a held block that cannot be read gets no answer
             continue;
@@ -433,6 +439,7 @@ void CPeerConnection::on_piece_read(int status)
     if (status != 0 && !m_uploads.empty()) {
         const std::uint32_t piece = m_uploads.front().piece;
         m_uploads.pop_front();
+        m_upload_turn = false;
         refuse_block(piece);
     }
     serve_uploads();

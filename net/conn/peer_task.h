@@ -58,6 +58,15 @@ public:
     virtual void count_download(std::uint8_t peer_type, std::uint32_t bytes) = 0;
     // Counts one block served to a peer of `peer_type`.
     virtual void count_upload(std::uint8_t peer_type) = 0;
+    // The connection of `socket` would answer a request of `bytes` now:
+    // false while it is another connection's turn to be served (it asks
+    // again with its next timer).
+    virtual bool take_upload_turn(int socket, std::uint32_t bytes)
+    {
+        (void)socket;
+        (void)bytes;
+        return true;
+    }
     // Nothing is left to ask this peer for: raises the task's block-release
     // request count, so that HTTP sources hand half their runs back.
     virtual void add_release_request() = 0;

@@ -12,6 +12,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -128,12 +129,13 @@ TEST_F(TaskConnectionsTest, AcceptedConnectionsAreStartedAndRecorded)
 
 TEST_F(TaskConnectionsTest, RefusalsReleaseTheConnectionAndCloseItsSocket)
 {
-    AddClients(30);
+    constexpr int kFull = int(CTaskConnections::kMaxConnections);
+    AddClients(kFull);
     struct Case {
         const char* what;
         std::uint64_t client;
     } cases[] = {
-        {"31st connection", 31},
+        {"one connection too many", kFull + 1},
         {"client id already connected", 5},
     };
     for (const Case& c : cases) {
@@ -144,16 +146,17 @@ TEST_F(TaskConnectionsTest, RefusalsReleaseTheConnectionAndCloseItsSocket)
         EXPECT_FALSE(set->AddConnection(native, conn));
         EXPECT_EQ(journal.destroyed.load(), destroyed + 1);
         EXPECT_TRUE(PeerSeesEnd(PeerEnd(pairs.size() - 1)));
-        EXPECT_EQ(set->GetCount(), 30u);
+        EXPECT_EQ(set->GetCount(), std::size_t(kFull));
     }
-    EXPECT_EQ(owner.Recorded().size(), 30u);
+    EXPECT_EQ(owner.Recorded().size(), std::size_t(kFull));
 }
 
 TEST_F(TaskConnectionsTest, AFullSetGivesThePlaceOfThePeerThatExchangedLeastToANewcomer)
 {
     test_support::shifted_tick_scope clock;
+    constexpr int kFull = int(CTaskConnections::kMaxConnections);
     std::vector<FakeConnection*> held;
-    for (int i = 1; i <= 30; ++i) {
+    for (int i = 1; i <= kFull; ++i) {
         platform::socket_t native;
         FakeConnection* c = Make(std::uint64_t(i), native);
         ASSERT_TRUE(set->AddConnection(native, c));
@@ -177,11 +180,11 @@ TEST_F(TaskConnectionsTest, AFullSetGivesThePlaceOfThePeerThatExchangedLeastToAN
         FakeConnection* c = Make(id, native);
         return set->AddConnection(native, c) ? native : platform::invalid_socket;
     };
-    EXPECT_EQ(newcomer(31), platform::invalid_socket) << "nobody gives way while in its grace";
+    EXPECT_EQ(newcomer(kFull + 1), platform::invalid_socket) << "nobody gives way while in its grace";
     test_support::tick_offset().store(CTaskConnections::kEvictGraceMs + 1000);
-    EXPECT_NE(newcomer(32), platform::invalid_socket);
-    EXPECT_EQ(set->GetCount(), 30u);
-    EXPECT_TRUE(set->HasClient(32));
+    EXPECT_NE(newcomer(kFull + 2), platform::invalid_socket);
+    EXPECT_EQ(set->GetCount(), std::size_t(kFull));
+    EXPECT_TRUE(set->HasClient(kFull + 2));
     EXPECT_FALSE(set->HasClient(7)) << "the peer that exchanged least made room";
     EXPECT_TRUE(PeerSeesEnd(PeerEnd(6)));
     EXPECT_TRUE(set->HasClient(6));
@@ -199,6 +202,67 @@ TEST_F(TaskConnectionsTest, SecondConnectionOnAHeldSocketLeavesTheHolderAlone)
     EXPECT_TRUE(PeerStillOpen(PeerEnd(0)));
     EXPECT_EQ(set->GetCount(), 1u);
     EXPECT_TRUE(set->HasClient(2));
+}
+
+TEST_F(TaskConnectionsTest, ARefusalOnAHeldSocketCostsNobodyTheirPlace)
+{
+    // A full set past its grace would make room for a newcomer; one whose
+    // socket a live connection holds is refused before anyone is evicted.
+    test_support::shifted_tick_scope clock;
+    constexpr int kFull = int(CTaskConnections::kMaxConnections);
+    AddClients(kFull);
+    test_support::tick_offset().store(CTaskConnections::kEvictGraceMs + 1000);
+    ++made;
+    EXPECT_FALSE(set->AddConnection(natives[0], new FakeConnection(io.io, kTaskId, kFull + 1, journal)));
+    EXPECT_EQ(set->GetCount(), std::size_t(kFull));
+    EXPECT_EQ(journal.closed.load(), 0);
+    EXPECT_EQ(journal.destroyed.load(), 1) << "the newcomer is released";
+    EXPECT_TRUE(PeerStillOpen(PeerEnd(0)));
+    set->check_invariant();
+}
+
+// Many askers, one link: a minute in steps of 250 ms, every connection asks
+// for a block whenever it may and the link serves 96 blocks a step.
+TEST_F(TaskConnectionsTest, UploadSlotsTakeTurnsSoEveryAskerIsServedAlike)
+{
+    test_support::shifted_tick_scope clock;
+    constexpr int kAskers = 96;   // more than a task dials, more than its slots
+    AddClients(kAskers);
+    std::vector<std::uint64_t> served(kAskers, 0);
+    std::size_t most_at_full_rate = 0;
+    for (std::uint32_t at = 0; at < 60000; at += 250) {
+        test_support::tick_offset().store(at);
+        std::vector<int> blocks(kAskers, 0);
+        int budget = 96;
+        for (bool any = true; any && budget > 0;) {
+            any = false;
+            for (int i = 0; i < kAskers && budget > 0; ++i) {
+                if (blocks[i] < 0 || !set->TakeUploadTurn(natives[i], 32768)) {
+                    blocks[i] = blocks[i] > 0 ? blocks[i] : -1;   // waits for its next timer
+                    continue;
+                }
+                ++blocks[i];
+                served[i] += 32768;
+                --budget;
+                any = true;
+            }
+        }
+        const auto full_rate = std::count_if(blocks.begin(), blocks.end(), [](int b) { return b > 1; });
+        most_at_full_rate = std::max(most_at_full_rate, std::size_t(full_rate));
+        set->check_invariant();
+    }
+    std::vector<std::uint64_t> sorted = served;
+    std::sort(sorted.begin(), sorted.end());
+    const double median = double(sorted[kAskers / 2]);
+    double sum = 0, squares = 0;
+    for (std::uint64_t b : served) {
+        sum += double(b);
+        squares += double(b) * double(b);
+    }
+    EXPECT_GT(sorted.front(), 0u) << "nobody starves";
+    EXPECT_LE(double(sorted.back()), 2 * median);
+    EXPECT_GE(sum * sum / (kAskers * squares), 0.9) << "Jain's index";
+    EXPECT_LE(most_at_full_rate, 2 * CTaskConnections::kUploadSlots) << "only slot holders (and those handing over)";
 }
 
 TEST_F(TaskConnectionsTest, ASocketReusedAfterItsHolderClosedIsAccepted)
