@@ -14,8 +14,10 @@
 // soon as every block of it is in, and is let go once it is there and
 // hashed, or at once when the hash has not reached it and the cache holds
 // more than kAheadBytes (the piece's last job then reads it back from the
-// file, most likely still in memory there, to finish the digest). The
-// units the write cache holds stay within kMaxWriteCacheBytes.
+// file, most likely still in memory there, to finish the digest). A unit
+// holding a block not on its way to the file is never let go, and one
+// whose write the file refused counts as not written. The units the write
+// cache holds stay within kMaxWriteCacheBytes.
 //
 // A piece missing from the read cache is read for upload by the storage
 // worker (a ReadJob, at most kMaxReads of a channel at once); the requests
