@@ -796,16 +796,9 @@ bool CChannelManager::ReadPiece(std::uint64_t channel_id, PieceCacheEntry& entry
     const ChannelPiece& p = channel->pieces[std::size_t(entry.piece)];
     if (entry.length != p.length || entry.buffer.size() < p.length)
         return false;
-    CScopedLock lock(channel->lock);
-    // A file closed since (its task completed) is opened again, in its own
-    // mode, and kept open while the channel uploads: the I/O thread copies
-    // blocks from memory only through an open file.
-    if (channel->files.size() <= CChannel::kMaxOpenFiles) {
-        CDiskFile* file = channel->File(p.file);
-        if (!file->IsOpen())
-            file->Open(file->IsReadOnly() ? 1 : 0);
-    }
-    return ReadPieceFromFiles(*channel, std::uint32_t(entry.piece), entry.buffer.data());
+    // Read without the channel's lock, as spans are: the channel's writes
+    // and the I/O thread's copies from memory go on meanwhile.
+    return ReadRange(*channel, std::uint32_t(entry.piece), 0, entry.buffer.data(), p.length);
 }
 
 bool CChannelManager::ReadPieceRange(std::uint64_t channel_id, std::int32_t piece, std::uint32_t offset,
@@ -827,8 +820,9 @@ bool CChannelManager::ReadRange(CChannel& channel, std::uint32_t piece, std::uin
     {
         CScopedLock lock(channel.lock);
         file = channel.SharedFile(p.file);
-        // As ReadPiece: a file closed is opened again, so that the spans and
-        // slices read after this one come from memory.
+        // A file closed since (its task completed) is opened again, in its
+        // own mode, and kept open while the channel uploads: the I/O thread
+        // copies blocks from memory only through an open file.
         if (channel.files.size() <= CChannel::kMaxOpenFiles && !file->IsOpen())
             file->Open(file->IsReadOnly() ? 1 : 0);
     }

@@ -227,11 +227,17 @@ bool CChannelStorageManager::UnitOnItsWay(const WriteEntry& entry, std::size_t u
 void CChannelStorageManager::WriteUnit(WriteEntry& entry, std::size_t unit)
 {
     const std::uint32_t piece = std::uint32_t(entry.piece);
-    auto job = NewJob(
-        piece, entry, entry.buffer->UnitStart(unit) / kBlockSize,
-        std::min(m_write_state[piece].size(), std::size_t(entry.buffer->UnitEnd(unit) + kBlockSize - 1) / kBlockSize));
+    const std::size_t first = entry.buffer->UnitStart(unit) / kBlockSize;
+    const std::size_t end = std::min(m_write_state[piece].size(),
+                                     std::size_t(entry.buffer->UnitEnd(unit) + kBlockSize - 1) / kBlockSize);
+    // Only a unit whose every block is in this buffer is marked: blocks an
+    // earlier entry wrote out are not, and must not be hashed from it.
+    const auto& states = m_write_state[piece];
+    const bool whole = std::all_of(states.begin() + std::ptrdiff_t(first), states.begin() + std::ptrdiff_t(end),
+                                   [](std::uint8_t s) { return s == kCached; });
+    auto job = NewJob(piece, entry, first, end);
     entry.ahead.resize(entry.buffer->Units(), 0);
-    entry.ahead[unit] = 1;
+    entry.ahead[unit] = whole ? 1 : 0;
     m_owner->SubmitWrite(shared_from_this(), job);
 }
 
@@ -241,9 +247,33 @@ void CChannelStorageManager::ReleaseUnits(WriteEntry& entry)
 {
     while (entry.released < entry.buffer->Units() && UnitOnItsWay(entry, entry.released) &&
            entry.hash->Hashed() >= entry.buffer->UnitEnd(entry.released)) {
-        entry.buffer->Release(entry.released);
+        FreeUnit(entry, entry.released);
         ++entry.released;
     }
+}
+
+// Lets go of a unit's bytes, unless a block of it is cached or being
+// received into it: those bytes exist nowhere else (a unit made again
+// would hold another unit's old bytes, and its write job none at all).
+bool CChannelStorageManager::FreeUnit(WriteEntry& entry, std::size_t unit)
+{
+    if (HoldsGathered(entry, unit))
+        return false;
+    entry.buffer->Release(unit);
+    return true;
+}
+
+bool CChannelStorageManager::HoldsGathered(const WriteEntry& entry, std::size_t unit) const
+{
+    const std::vector<std::uint8_t>& states = m_write_state[std::size_t(entry.piece)];
+    const std::size_t first = entry.buffer->UnitStart(unit) / kBlockSize;
+    const std::size_t end = std::min(states.size(),
+                                     std::size_t(entry.buffer->UnitEnd(unit) + kBlockSize - 1) / kBlockSize);
+    for (std::size_t b = first; b < end; ++b) {
+        if (states[b] == kCached || states[b] == kLent)
+            return true;
+    }
+    return false;
 }
 
 // While the cache holds more than kAheadBytes, lets go of the units
@@ -256,7 +286,7 @@ void CChannelStorageManager::ShedAhead(WriteEntry& entry)
     for (std::size_t u = entry.buffer->Units(); u-- > 0 && WriteCacheBytes() > kAheadBytes;) {
         if (!Ahead(entry, u) || !entry.buffer->Has(u) || entry.buffer->UnitStart(u) < ready)
             continue;
-        entry.buffer->Release(u);
+        FreeUnit(entry, u);
     }
 }
 
@@ -289,6 +319,10 @@ std::shared_ptr<WriteJob> CChannelStorageManager::NewJob(std::uint32_t piece, co
     auto job = std::make_shared<WriteJob>();
     job->channel_id = m_channel_id;
     job->piece = piece;
+    std::shared_ptr<std::atomic<bool>>& refused = m_refusals[piece];
+    if (!refused)
+        refused = std::make_shared<std::atomic<bool>>(false);
+    job->refused = refused;
     std::vector<std::uint8_t>& states = m_write_state[piece];
     const std::uint32_t length = m_lengths[piece];
     for (std::size_t b = first_block; b < end_block;) {
@@ -460,6 +494,7 @@ void CChannelStorageManager::DropEntry(WriteCache::iterator it)
     it->second.hash->Detach();
     PieceBuffer& buffer = *it->second.buffer;
     for (std::size_t u = 0; u < buffer.Units(); ++u) {
+        VR_INVARIANT(!HoldsGathered(it->second, u));
         buffer.Release(u);
     }
     m_write_cache.erase(it);
@@ -545,6 +580,7 @@ void CChannelStorageManager::CompleteWrite(WriteJob& job)
         return;
     std::vector<std::uint8_t>& states = m_write_state[piece];
     bool intact = true;   // no reset of the piece came in between
+    auto entry = m_write_cache.find(std::int32_t(piece));
     for (const StorageRun& run : job.runs) {
         std::uint32_t moved = 0;
         for (std::uint32_t b = run.first_block; b < run.first_block + run.blocks && b < states.size(); ++b) {
@@ -570,15 +606,25 @@ void CChannelStorageManager::CompleteWrite(WriteJob& job)
             continue;
         }
         intact = false;
+        // Jobs posted from now on follow the blocks fetched again.
+        m_refusals.erase(piece);
+        // The unit is not in the file after all: its blocks come again
+        // into the buffer, and its bytes there must stay until written.
+        if (entry != m_write_cache.end() && PieceBuffer::UnitOf(run.offset) < entry->second.ahead.size())
+            entry->second.ahead[PieceBuffer::UnitOf(run.offset)] = 0;
         m_owner->QueueStorageError(m_channel_id, "writing " + std::to_string(run.length) + " bytes of piece " +
                                                      std::to_string(piece) + " to its file failed" +
                                                      (job.error.empty() ? std::string() : " (" + job.error + ")"));
     }
-    auto entry = m_write_cache.find(std::int32_t(piece));
-    if (job.park && intact && job.result < 0 && entry == m_write_cache.end() && m_parked.size() < kParkedHashes)
+    // A digest over blocks refused meanwhile is not what the file will hold.
+    const bool refused = job.refused && job.refused->load();
+    if (job.park && intact && !refused && job.result < 0 && entry == m_write_cache.end() &&
+        m_parked.size() < kParkedHashes)
         m_parked[std::int32_t(piece)] = job.hash;
     for (StorageRun& run : job.runs)
         run.unit.reset();
+    if (std::find(states.begin(), states.end(), kWriting) == states.end())
+        m_refusals.erase(piece);
     if (entry != m_write_cache.end()) {
         ReleaseUnits(entry->second);
         ShedAhead(entry->second);
@@ -921,6 +967,9 @@ void CChannelStorageManager::CheckPiece(std::size_t p) const
 {
     VR_INVARIANT(m_write_cache.size() <= kMaxWriteCacheEntries && m_read_cache.size() <= kReadCacheEntries);
     VR_INVARIANT(m_reads_started <= kMaxReads && m_reads.size() == m_reads_started + m_read_queue.size());
+    const auto cached = m_write_cache.find(std::int32_t(p));
+    const WriteEntry* entry = cached == m_write_cache.end() ? nullptr : &cached->second;
+    (void)entry;
     for (std::size_t b = 0; b < m_received[p].size(); ++b) {
         // A block is cached, being written or written only once received,
         // and stored exactly when written.
@@ -929,6 +978,9 @@ void CChannelStorageManager::CheckPiece(std::size_t p) const
                      ((m_received[p][b] == 1) == (m_lent_copies.count({std::uint32_t(p), std::uint32_t(b)}) == 1) &&
                       m_write_cache.count(std::int32_t(p))));
         VR_INVARIANT((m_write_state[p][b] == kWritten) == (m_stored[p][b] == 1));
+        // A cached or lent block's bytes are in a unit its entry holds.
+        VR_INVARIANT((m_write_state[p][b] != kCached && m_write_state[p][b] != kLent) || !entry ||
+                     entry->buffer->Has(PieceBuffer::UnitOf(std::uint32_t(b) * kBlockSize)));
         (void)b;
     }
     VR_INVARIANT(m_bitmap[p] == 0 || m_received[p].end() == std::find(m_received[p].begin(), m_received[p].end(), 0));

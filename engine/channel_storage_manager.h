@@ -14,8 +14,10 @@
 // soon as every block of it is in, and is let go once it is there and
 // hashed, or at once when the hash has not reached it and the cache holds
 // more than kAheadBytes (the piece's last job then reads it back from the
-// file, most likely still in memory there, to finish the digest). The
-// units the write cache holds stay within kMaxWriteCacheBytes.
+// file, most likely still in memory there, to finish the digest). A unit
+// holding a block not on its way to the file is never let go, and one
+// whose write the file refused counts as not written. The units the write
+// cache holds stay within kMaxWriteCacheBytes.
 //
 // A piece missing from the read cache is read for upload by the storage
 // worker (a ReadJob, at most kMaxReads of a channel at once); the requests
@@ -37,6 +39,7 @@
 #include "engine/i_channel_manager.h"
 #include "engine/piece_buffer.h"
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -76,6 +79,10 @@ struct WriteJob {
     bool reload = false;
     std::shared_ptr<PieceBuffer> units;
     bool park = false;   // keep the digest of the leading blocks
+    // Set by the worker when a run of the piece is refused; shared by the
+    // piece's jobs posted until the refusal is taken back. A check after
+    // it would count blocks that never reached the file: none is made.
+    std::shared_ptr<std::atomic<bool>> refused;
     int result = -1;     // the check's result, -1 when none was made
     std::string error;   // why a run was refused, when one was
 };
@@ -228,6 +235,8 @@ private:
     bool UnitComplete(const WriteEntry& entry, std::size_t unit) const;
     void WriteUnit(WriteEntry& entry, std::size_t unit);
     void ReleaseUnits(WriteEntry& entry);
+    bool FreeUnit(WriteEntry& entry, std::size_t unit);
+    bool HoldsGathered(const WriteEntry& entry, std::size_t unit) const;
     std::size_t WriteCacheBytes() const;
     std::shared_ptr<WriteJob> NewJob(std::uint32_t piece, const WriteEntry& entry, std::size_t first_block,
                                      std::size_t end_block);
@@ -262,6 +271,8 @@ private:
     std::vector<std::uint8_t> m_bitmap;   // 1 = verified; read live by the piece picker
     WriteCache m_write_cache;
     std::map<std::int32_t, std::shared_ptr<PieceHash>> m_parked;   // digests of evicted pieces' leading blocks
+    // Per piece with jobs under way: what they tell each other of a refusal.
+    std::map<std::uint32_t, std::shared_ptr<std::atomic<bool>>> m_refusals;
     // Copies of lent blocks that came from elsewhere meanwhile, by piece and
     // block: stored when their loan gives the block up.
     std::map<std::pair<std::uint32_t, std::uint32_t>, std::vector<std::uint8_t>> m_lent_copies;

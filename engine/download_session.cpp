@@ -293,8 +293,9 @@ void CDownload_Session::DeleteRetiredTasks()
             // Disk work the task queued before its stop may still be
             // waiting: it finds no channel now, and it has all run before
             // the id can be started again (it would write through the new
-            // task's channel otherwise).
-            m_managers.storage->Drain();
+            // task's channel otherwise). Other tasks' disk work is not
+            // waited for.
+            m_managers.storage->DrainChannel(task_id);
         }
         // Nothing of the task is left: a start on its stop event finds the
         // id free, and nothing of this task wipes the new one's state.

@@ -119,6 +119,9 @@ public:
     // Returns once the disk work posted so far has been done (before the
     // channel manager it writes through goes away).
     virtual void Drain() = 0;
+    // Returns once the disk work of the channel posted so far has been done
+    // (other channels' work may still go on).
+    virtual void DrainChannel(std::uint64_t channel_id) = 0;
 };
 
 // Creates a storage manager over `channels` and registers itself as the

@@ -172,8 +172,10 @@ void CStorageManager::RunWrite(WriteJob& job)
     bool all_written = true;
     for (std::size_t i = 0; i < job.runs.size(); ++i) {
         StorageRun& run = job.runs[i];
-        // A piece with a run refused is fetched again, not checked.
-        const bool check = job.check && all_written && i + 1 == job.runs.size();
+        // A piece with a run refused, here or by an earlier job of it, is
+        // fetched again, not checked.
+        const bool check = job.check && all_written && !(job.refused && job.refused->load()) &&
+                           i + 1 == job.runs.size();
         const std::int32_t piece = std::int32_t(job.piece);
         const std::uint8_t* data = run.data;
         run.written = check && job.whole_hashed
@@ -181,6 +183,8 @@ void CStorageManager::RunWrite(WriteJob& job)
                                                     std::int32_t(run.length), digest)
                           : m_channels->VerifyBlock(job.channel_id, piece, std::int32_t(run.offset), data,
                                                     std::int32_t(run.length), check ? 1 : 0);
+        if (!run.written && job.refused)
+            job.refused->store(true);
         if (!run.written && job.error.empty())
             job.error = m_channels->LastWriteError(job.channel_id);
         all_written = all_written && run.written;
@@ -319,6 +323,11 @@ void CStorageManager::Drain()
     m_worker.Drain();
 }
 
+void CStorageManager::DrainChannel(std::uint64_t channel_id)
+{
+    m_worker.Drain(channel_id);
+}
+
 void CStorageManager::SetEvent(IStorageManagerEvent* sink)
 {
     CScopedLock lock(m_lock);
@@ -369,6 +378,9 @@ bool CStorageManager::GetChannelStoreData(std::uint64_t channel_id, std::vector<
 
 bool CStorageManager::WriteBlock(std::uint64_t channel_id, const BlockRequest& req)
 {
+    // What a block hands to the disk is bounded per channel, waited for
+    // here, before the lock: no other channel's block waits with it.
+    m_worker.WaitRoom(channel_id);
     Guard g(*this);
     CChannelStorageManager* store = Find(channel_id);
     return store && store->WriteBlock(req);
@@ -377,6 +389,7 @@ bool CStorageManager::WriteBlock(std::uint64_t channel_id, const BlockRequest& r
 std::shared_ptr<zeq::i_block_loan> CStorageManager::LendBlocks(std::uint64_t channel_id, std::int32_t piece,
                                                                std::int32_t offset, std::uint32_t blocks)
 {
+    m_worker.WaitRoom(channel_id);
     Guard g(*this);
     auto it = m_stores.find(channel_id);
     if (it == m_stores.end())
@@ -390,6 +403,7 @@ std::shared_ptr<zeq::i_block_loan> CStorageManager::LendBlocks(std::uint64_t cha
 bool CStorageManager::CommitLent(CChannelStorageManager& store, std::uint32_t piece, std::uint32_t block,
                                  std::uint32_t resets)
 {
+    m_worker.WaitRoom(store.ChannelId());
     Guard g(*this);
     // A channel removed meanwhile takes nothing more.
     if (Find(store.ChannelId()) != &store) {
@@ -402,6 +416,7 @@ bool CStorageManager::CommitLent(CChannelStorageManager& store, std::uint32_t pi
 void CStorageManager::EndLoan(CChannelStorageManager& store, std::uint32_t piece, std::uint32_t first_block,
                               std::uint32_t blocks)
 {
+    m_worker.WaitRoom(store.ChannelId());
     Guard g(*this);
     store.EndLoan(piece, first_block, blocks);
 }

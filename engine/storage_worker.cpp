@@ -76,13 +76,9 @@ void StorageWorker::Post(Key key, Fn work, Fn done, std::size_t bytes)
     {
         std::unique_lock<std::mutex> lock(m_mutex);
         if (m_started && !m_stop) {
-            // A disk slower than the network holds the poster back here
-            // rather than letting the backlog grow without bound.
-            // (Without an I/O thread completions take the storage lock on
-            // the worker, which the poster may hold: no wait then.)
-            m_idle.wait(lock,
-                        [&] { return !m_io || m_pending_bytes == 0 || m_pending_bytes + bytes <= kMaxPendingBytes; });
-            m_pending_bytes += bytes;
+            Load& load = m_load[key.channel];
+            load.bytes += bytes;
+            ++load.items;
             m_order.push_back(Slot{key, false, false, std::move(done)});
             m_queue.push_back(Item{key, std::move(work), bytes, &m_order.back()});
             // Only a thread that sleeps is signalled: a busy one looks at
@@ -107,13 +103,33 @@ void StorageWorker::Drain()
     m_idle.wait(lock, [&] { return m_queue.empty() && m_running.empty(); });
 }
 
+void StorageWorker::WaitRoom(std::uint64_t channel)
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    // A disk slower than the network holds its channel's feeder back here
+    // rather than letting the backlog grow without bound. (Without an I/O
+    // thread completions take the storage lock on the worker: no wait.)
+    m_idle.wait(lock, [&] {
+        auto load = m_load.find(channel);
+        return !m_started || m_stop || !m_io || load == m_load.end() || load->second.bytes < kMaxPendingBytes;
+    });
+}
+
+void StorageWorker::Drain(std::uint64_t channel)
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_idle.wait(lock, [&] { return m_load.count(channel) == 0; });
+}
+
 // An item may run when nothing it must follow is running or queued ahead
-// of it.
+// of it, and its channel leaves a thread to the others.
 std::deque<StorageWorker::Item>::iterator StorageWorker::NextRunnable()
 {
+    const std::size_t most = m_threads.size() > 1 ? m_threads.size() - 1 : 1;
     for (auto it = m_queue.begin(); it != m_queue.end(); ++it) {
         const Key& key = it->key;
         const bool blocked =
+            m_load[key.channel].running >= most ||
             std::any_of(m_running.begin(), m_running.end(), [&](const Key& k) { return Conflict(k, key); }) ||
             std::any_of(m_queue.begin(), it, [&](const Item& earlier) { return Conflict(earlier.key, key); });
         if (!blocked)
@@ -142,6 +158,7 @@ void StorageWorker::Run()
         Item item = std::move(*it);
         m_queue.erase(it);
         m_running.push_back(item.key);
+        ++m_load[item.key.channel].running;
         // More may be runnable than this thread takes.
         const bool more = !m_queue.empty() && m_sleeping > 0;
         lock.unlock();
@@ -155,7 +172,11 @@ void StorageWorker::Run()
         m_running.erase(std::find_if(m_running.begin(), m_running.end(), [&](const Key& k) {
             return k.channel == item.key.channel && k.piece == item.key.piece;
         }));
-        m_pending_bytes -= item.bytes;
+        auto load = m_load.find(item.key.channel);
+        load->second.bytes -= item.bytes;
+        --load->second.running;
+        if (--load->second.items == 0)
+            m_load.erase(load);
         m_idle.notify_all();
         // What this item held back may run now on the other threads too.
         if (m_stop || (!m_queue.empty() && m_sleeping > 0))

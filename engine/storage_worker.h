@@ -4,7 +4,8 @@
 // of one big file, keeps up with the network; items of one piece run one
 // after the other in posting order, and an item for a whole channel (a
 // bitmap save) runs after everything of the channel posted before it and
-// before anything posted after it. Each item's completion then runs on the
+// before anything posted after it. A channel's items take all threads but
+// one at most, so that a disk that hangs holds no other channel's work. Each item's completion then runs on the
 // I/O thread, in posting order among the items of its channel (a channel's
 // completions never wait for another channel's disk work), so that the
 // network thread never waits for the disk.
@@ -22,6 +23,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -40,9 +42,10 @@ public:
     };
     static constexpr std::uint32_t kWholeChannel = UINT32_MAX;
 
-    // Work posted and not finished yet holds at most about this many bytes;
-    // a post beyond it waits for the disk (the backlog is bounded, not the
-    // network thread's time).
+    // A channel's work posted and not finished yet holds about this many
+    // bytes at most: past it, WaitRoom waits for that channel's own disk
+    // work (its backlog is bounded, not the network thread's time), never
+    // for another channel's.
     static constexpr std::size_t kMaxPendingBytes = std::size_t(8) << 20;
     // Disk threads at most (two on a machine with fewer than eight cores).
     static constexpr std::size_t kMaxThreads = 4;
@@ -74,9 +77,16 @@ public:
         Post(Key{0, kWholeChannel}, std::move(work), std::move(done), bytes);
     }
 
+    // Returns once the channel's work not finished holds less than
+    // kMaxPendingBytes (at once without started threads or an I/O
+    // service). Called with no lock held: a post itself never waits.
+    void WaitRoom(std::uint64_t channel);
+
     // Returns once everything posted so far has run (completions meant for
     // the I/O thread may still be queued for it).
     void Drain();
+    // Returns once nothing of the channel is queued or running.
+    void Drain(std::uint64_t channel);
 
 private:
     // An item's place in posting order, until its completion is queued.
@@ -108,10 +118,17 @@ private:
     std::condition_variable m_wake;   // work queued, or stop
     std::condition_variable m_idle;   // an item finished
     std::deque<Item> m_queue;
-    std::vector<Key> m_running;        // keys of the items being worked on
-    std::deque<Slot> m_order;          // every item not completed yet, in posting order
-    std::size_t m_pending_bytes = 0;   // of queued and running items
-    std::size_t m_sleeping = 0;        // threads waiting on m_wake
+    // A channel's queued and running items.
+    struct Load {
+        std::size_t bytes = 0;
+        std::size_t items = 0;
+        std::size_t running = 0;
+    };
+
+    std::vector<Key> m_running;             // keys of the items being worked on
+    std::deque<Slot> m_order;               // every item not completed yet, in posting order
+    std::map<std::uint64_t, Load> m_load;   // by channel, while it has items
+    std::size_t m_sleeping = 0;             // threads waiting on m_wake
     bool m_started = false;
     bool m_stop = false;
     i_io_service* m_io = nullptr;

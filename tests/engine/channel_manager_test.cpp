@@ -10,9 +10,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <thread>
 
 namespace {
 
@@ -218,6 +220,32 @@ TEST_F(ChannelManagerTest, VerifyWritesAndChecksPieces)
     EXPECT_EQ(fx.piece_bytes(3), std::string(entry.buffer.begin(), entry.buffer.end()));
     entry.length = 4000;
     EXPECT_FALSE(manager->ReadPiece(3, entry));
+}
+
+// A piece read for upload holds no lock of its channel while it is read:
+// the I/O thread's copies from memory of another piece go on meanwhile.
+TEST_F(ChannelManagerTest, UploadReadsLeaveTheChannelFree)
+{
+    const std::uint32_t piece = 1u << 20;
+    ChannelFixture fx({2 * piece}, piece);
+    ASSERT_TRUE(manager->AddChannel(3, std::int32_t(piece), "g", 1, fx.file_list(), dir.file("s")) &&
+                manager->PrepareChannelFiles(3) && Deliver(3, fx, 0, 0) && Deliver(3, fx, 1, 0));
+    std::atomic<int> reads{0};
+    std::thread reader([&] {
+        PieceCacheEntry entry{1, piece, std::vector<std::uint8_t>(piece)};
+        while (reads < 400 && manager->ReadPiece(3, entry))
+            ++reads;
+        reads = 400;
+    });
+    std::uint8_t block[kBlockSize];
+    int tries = 0, copied = 0;
+    while (reads == 0)   // counted while the reads go on
+        std::this_thread::yield();
+    for (; tries < 2000 && reads < 400; ++tries)
+        copied += manager->ReadCachedBlock(3, 0, 0, block, kBlockSize) ? 1 : 0;
+    reads = 400;
+    reader.join();
+    EXPECT_GT(copied * 2, tries) << copied << " of " << tries;
 }
 
 TEST_F(ChannelManagerTest, GivenDigestOfTheLastRunDecidesOnlyWhenItMatches)

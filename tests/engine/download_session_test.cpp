@@ -495,6 +495,25 @@ TEST_F(DownloadSessionTest, RemainsOfAStoppedTaskNeverReachItsRestart)
     platform::set_write_at_source(nullptr);
 }
 
+// A task's stop event does not wait for another task's disk work.
+TEST_F(DownloadSessionTest, StopWaitsForNoOtherTasksDiskWork)
+{
+    CDownload_Session& s = Make(true, true);
+    ASSERT_TRUE(s.Start());
+    const test_support::ChannelFixture fx({65536}, 32768);
+    CTaskStateMgr::Instance().Set(77, TASKSTATE_CREATED);
+    ASSERT_TRUE(channels->AddChannel(78, 32768, "g", 1, fx.file_list(), temp.file("save")) &&
+                channels->PrepareChannelFiles(78));
+    WriteGate::Set(false);   // task 78's write is held on the disk
+    platform::set_write_at_source(&WriteGate::Write);
+    std::string bytes = fx.piece_bytes(0);
+    BlockRequest req{0, 0, std::int32_t(bytes.size()), reinterpret_cast<std::uint8_t*>(&bytes[0])};
+    ASSERT_TRUE(storage->WriteBlock(78, req));
+    ASSERT_TRUE(wait_until([] { return WriteGate::Held() > 0; }, 3000));
+    s.StopTask(77);
+    EXPECT_TRUE(wait_until([&] { return events.Has("stop 77"); }, 5000));
+}
+
 TEST_F(DownloadSessionTest, RateLimitsPassThroughAndReadTheEngineValues)
 {
     CDownload_Session& s = Make();

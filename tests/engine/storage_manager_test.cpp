@@ -4,7 +4,9 @@
 #include "picker/block_request_map.h"
 #include "engine/channel_manager.h"
 #include "net/io/io_service.h"
+#include "net/io/post_function.h"
 #include "platform/file_handle.h"
+#include "platform/write_at.h"
 #include "recording_cmd_event.h"
 #include "support/channel_fixture.h"
 #include "support/engine_test_env.h"
@@ -22,6 +24,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cerrno>
 #include <cstdlib>
 #include <fstream>
 #include <future>
@@ -718,6 +721,68 @@ TEST_F(StorageManagerTest, FailedWriteFreesTheBlocksAndBlamesNobody)
     EXPECT_EQ(2u, sink.counter);
 }
 
+// A disk full for one write into the sixth unit of a file, once armed.
+std::atomic<bool> g_full{false};
+long FullOnce(int fd, const void* data, std::size_t size, std::int64_t offset)
+{
+    if (offset / PieceBuffer::kUnit != 5 || !g_full.exchange(false))
+        return long(::pwrite(fd, data, size, offset));
+    errno = ENOSPC;
+    return -1;
+}
+
+// A full disk in a piece of 8 MiB ends, once there is room, with the piece
+// checked once, right, and its file's bytes right.
+TEST_F(StorageManagerTest, FullDiskInABigPieceEndsWithItsRightBytes)
+{
+    const std::uint32_t unit = PieceBuffer::kUnit / kBlockSize, blocks = 32 * unit;
+    const ChannelFixture fx({blocks * kBlockSize}, blocks * kBlockSize, 7);
+    auto refetch = [&](std::uint64_t id) {   // once nothing is on its way
+        ASSERT_TRUE(test_support::wait_until([&] { return Row(id, 0, 'w').find('3') == std::string::npos; }, 20000));
+        const std::string received = Row(id, 0, 'r');
+        for (std::uint32_t b = 0; b < blocks; ++b)
+            EXPECT_TRUE(received[b] == '1' || Write(id, fx, 0, b));
+    };
+    AddChannel(1, fx);
+    AddChannel(2, fx);
+    platform::set_write_at_source(&FullOnce);
+    // Unit 5 refused and sent again while unit 6 is written ahead of the hash.
+    g_full = true;
+    for (std::uint32_t b = unit; b < blocks; ++b)
+        EXPECT_TRUE(b % unit == unit - 1 || Write(1, fx, 0, b));
+    for (std::uint32_t b : {6 * unit - 1, 5 * unit, 5 * unit + 1, 5 * unit + 2, 7 * unit - 1})
+        EXPECT_TRUE(Write(1, fx, 0, b));
+    refetch(1);
+    // The piece's check queued behind the refusal, which it must not count.
+    i_io_service io;
+    std::thread io_thread([&] { io.run(); });
+    storage->SetIoService(&io);
+    std::promise<void> hold;
+    post_function(io, [&] { hold.get_future().wait(); });
+    g_full = true;
+    WritePiece(2, fx, 0);
+    hold.set_value();
+    refetch(2);
+    refetch(2);
+    EXPECT_TRUE(test_support::wait_until(
+        [&] {
+            std::lock_guard<std::mutex> g(sink.lock);
+            return sink.checks.size() >= 2;
+        },
+        20000));
+    io.set_stopped();
+    io.stop();
+    io_thread.join();
+    storage->SetIoService(nullptr);
+    platform::set_write_at_source(nullptr);
+    EXPECT_EQ((std::vector<std::pair<std::uint32_t, std::uint8_t>>{{0, 1}, {0, 1}}), sink.checks);
+    for (std::uint64_t id : {1, 2}) {
+        channels->CloseChannelFiles(id);
+        EXPECT_TRUE(test_support::ReadAll(dir.file("save" + std::to_string(id)) + "/dir/file0.bin") ==
+                    fx.files()[0].content);
+    }
+}
+
 TEST_F(StorageManagerTest, BitmapFileOfTwoPiecesOfThreeBlocks)
 {
     ChannelFixture fx({2 * 3 * kBlockSize}, 3 * kBlockSize);
@@ -949,6 +1014,30 @@ TEST_F(StorageManagerTest, ChannelsAreWrittenSideBySide)
                     many[id - 10]->files()[0].content)
             << "channel " << id;
     }
+}
+
+// One channel's disk hangs with its whole backlog: another channel's
+// feeder (the I/O thread) waits neither for that backlog nor for a thread.
+TEST(StorageWorkerTest, AHangingChannelHoldsNoOtherChannel)
+{
+    std::promise<void> gate;
+    std::shared_future<void> open = gate.get_future().share();
+    std::atomic<bool> other{false};
+    i_io_service io;
+    StorageWorker worker;
+    ASSERT_TRUE(worker.Start());
+    worker.SetIoService(&io);
+    for (std::uint32_t piece = 0; piece < 4; ++piece)
+        worker.Post(
+            {1, piece}, [open] { open.wait(); }, nullptr, StorageWorker::kMaxPendingBytes / 4);
+    auto post = std::async(std::launch::async, [&] {
+        worker.WaitRoom(2);
+        worker.Post(
+            {2, 0}, [&] { other = true; }, nullptr, 256 << 10);
+    });
+    EXPECT_TRUE(test_support::wait_until([&] { return other.load(); }, 5000));
+    gate.set_value();
+    worker.SetIoService(nullptr);
 }
 
 // A disk whose reads for upload wait while the gate is shut.
