@@ -63,6 +63,7 @@ public:
     void SetIoService(i_io_service* io) override;
     bool PostBitmapSave(std::uint64_t channel_id, ICmdEvent* sink) override;
     void Drain() override;
+    void Settle(std::uint64_t channel_id) override;
 
     // Used by the stores while the lock is held.
     IChannelManager* Channels() const { return m_channels; }
