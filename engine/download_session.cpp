@@ -92,6 +92,15 @@ CDownload_Session::~CDownload_Session()
     // The I/O thread has ended: storage completes its work where it runs.
     if (m_managers.storage)
         m_managers.storage->SetIoService(nullptr);
+    // Tasks deleted before their delete step could run: their disk work
+    // has all run now, and their bitmaps are saved after it.
+    std::vector<std::uint64_t> retired;
+    {
+        CScopedLock guard(m_retired_lock);
+        retired.swap(m_retired);
+    }
+    for (std::uint64_t task_id : retired)
+        SaveLastBitmap(task_id);
     // The I/O thread has ended, so no handler runs while connections close.
     if (m_managers.download)
         m_managers.download->CloseAllConnections(std::uint8_t{1});
@@ -219,6 +228,10 @@ void CDownload_Session::AbortTask(std::uint64_t task_id)
 void CDownload_Session::OnTaskRetired(void* context, std::uint64_t task_id)
 {
     auto* self = static_cast<CDownload_Session*>(context);
+    {
+        CScopedLock guard(self->m_retired_lock);
+        self->m_retired.push_back(task_id);
+    }
     // The delete step raises code 11, on which the front end deletes
     // files: it runs on the worker, off the I/O thread.
     CTaskStateMgr::Instance().PushDeleted(task_id);
@@ -286,15 +299,19 @@ void CDownload_Session::DeleteRetiredTasks()
     while (!m_stop.load() && CTaskStateMgr::Instance().PopDeleted(&task_id)) {
         CTaskStateMgr::Instance().SetState(task_id, TASKSTATE_DELETED);
         platform::debug_output("CDownload_Session::ontimer_delete_task,taskid:" + std::to_string(task_id) + "\n");
+        {
+            CScopedLock guard(m_retired_lock);
+            m_retired.erase(std::remove(m_retired.begin(), m_retired.end(), task_id), m_retired.end());
+        }
+        SaveLastBitmap(task_id);
         if (m_managers.channel)
             m_managers.channel->RemoveChannel(task_id);
         if (m_managers.storage) {
             m_managers.storage->RemoveChannel(task_id);
-            // Disk work the task queued before its stop may still be
-            // waiting: it finds no channel now, and it has all run before
-            // the id can be started again (it would write through the new
-            // task's channel otherwise). Other tasks' disk work is not
-            // waited for.
+            // The task's disk work has run (the bitmap save above waited
+            // for it); the save itself has run before the id can be started
+            // again (it would write through the new task's channel
+            // otherwise). Other tasks' disk work is not waited for.
             m_managers.storage->DrainChannel(task_id);
         }
         // Nothing of the task is left: a start on its stop event finds the
@@ -305,6 +322,19 @@ void CDownload_Session::DeleteRetiredTasks()
         if (ICmdEvent* event = m_event.load())
             event->OnTaskStop(task_id);
     }
+}
+
+void CDownload_Session::SaveLastBitmap(std::uint64_t task_id)
+{
+    // The save the task posted as it went copied its tables then; writes
+    // of its channel queued before still reach the disk and are checked
+    // after that copy. This one follows them, so a resume finds in the
+    // bitmap every piece verified on disk.
+    ICmdEvent* event = m_event.load();
+    if (!m_managers.storage || !event)
+        return;
+    m_managers.storage->Settle(task_id);
+    m_managers.storage->PostBitmapSave(task_id, event);
 }
 
 void CDownload_Session::Worker()

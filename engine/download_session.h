@@ -75,6 +75,8 @@ private:
     void AbortTask(std::uint64_t task_id);
     static void OnTaskRetired(void* context, std::uint64_t task_id);
     void DeleteRetiredTasks();
+    // Saves a stopped task's bitmap once its channel's disk work has run.
+    void SaveLastBitmap(std::uint64_t task_id);
     void Worker();
     // Reaps the stopped tasks whose adds are not queued any more.
     void ReapStoppedTasks();
@@ -93,7 +95,9 @@ private:
     std::unique_ptr<i_deadline_timer> m_second_timer;
     std::unique_ptr<i_deadline_timer> m_minute_timer;
     std::deque<std::uint64_t> m_added;
-    mutable CcsLocker m_added_lock;     // guards m_added
-    std::deque<std::uint64_t> m_reap;   // stopped tasks whose threads the worker waits for
-    mutable CcsLocker m_reap_lock;      // guards m_reap
+    mutable CcsLocker m_added_lock;         // guards m_added
+    std::deque<std::uint64_t> m_reap;       // stopped tasks whose threads the worker waits for
+    mutable CcsLocker m_reap_lock;          // guards m_reap
+    std::vector<std::uint64_t> m_retired;   // deleted tasks whose delete step has not saved their bitmap
+    mutable CcsLocker m_retired_lock;       // guards m_retired
 };

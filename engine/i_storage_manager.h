@@ -122,6 +122,12 @@ public:
     // Returns once the disk work of the channel posted so far has been done
     // (other channels' work may still go on).
     virtual void DrainChannel(std::uint64_t channel_id) = 0;
+
+    // Returns once the channel's disk work posted so far has been done and
+    // its results are in the channel's tables (its completions have run,
+    // on the I/O thread when there is one): a bitmap copied after it holds
+    // every piece written and checked. Never called on the I/O thread.
+    virtual void Settle(std::uint64_t channel_id) = 0;
 };
 
 // Creates a storage manager over `channels` and registers itself as the

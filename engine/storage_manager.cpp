@@ -3,6 +3,7 @@
 #include "engine/cmd_event.h"
 #include "engine/storage_block_loan.h"
 #include "platform/debug_output.h"
+#include "platform/event.h"
 
 namespace {
 
@@ -326,6 +327,16 @@ void CStorageManager::Drain()
 void CStorageManager::DrainChannel(std::uint64_t channel_id)
 {
     m_worker.Drain(channel_id);
+}
+
+void CStorageManager::Settle(std::uint64_t channel_id)
+{
+    // A mark after the channel's work: completions run in posting order,
+    // so once its own has run, every earlier one of the channel has too.
+    auto settled = std::make_shared<platform::Event>(platform::Event::Reset::manual);
+    m_worker.Post(
+        StorageWorker::Key{channel_id, StorageWorker::kWholeChannel}, nullptr, [settled] { settled->set(); }, 0);
+    settled->wait();
 }
 
 void CStorageManager::SetEvent(IStorageManagerEvent* sink)

@@ -64,6 +64,7 @@ public:
     bool PostBitmapSave(std::uint64_t channel_id, ICmdEvent* sink) override;
     void Drain() override;
     void DrainChannel(std::uint64_t channel_id) override;
+    void Settle(std::uint64_t channel_id) override;
 
     // Used by the stores while the lock is held.
     IChannelManager* Channels() const { return m_channels; }

@@ -35,6 +35,7 @@
 #include <filesystem>
 #include <functional>
 #include <fstream>
+#include <iterator>
 #include <list>
 #include <mutex>
 #include <thread>
@@ -925,4 +926,49 @@ TEST_F(HttpDownloadTest, ResumingABigTaskHoldsUpNoOtherDownload)
     }
     EXPECT_GT(refetched, 0u);
     EXPECT_LT(WriteGaps::longest_us.load(), 300000) << "the witness's longest pause between two blocks (us)";
+}
+
+// A graceful stop during a busy download on a slow disk, of a task alone
+// (the launcher's stop) and of the engine: the ".bbm" saved holds every
+// piece whole on disk, those written after the task's stop included.
+TEST_F(HttpDownloadTest, GracefulStopSavesTheBitmapAfterTheLastWrite)
+{
+    TaskFixture big(root.path(), 9131, 1048576, {24 * 1048576}, "big");
+    TaskFixture small(root.path(), 9132, kPiece, {12 * 1048576}, "small");
+    ASSERT_TRUE(big.ok() && small.ok());
+    nginx->SetRateLimit("256k");
+    ASSERT_TRUE(nginx->start()) << nginx->last_error();
+    ASSERT_TRUE(nginx->SetCdnAnswer(9131, big.CdnAnswer(nginx->base_url())));
+    ASSERT_TRUE(nginx->SetCdnAnswer(9132, small.CdnAnswer(nginx->base_url())));
+    platform::set_write_at_source([](int fd, const void* data, std::size_t size, std::int64_t at) -> long {
+        std::this_thread::sleep_for(std::chrono::milliseconds(12));
+        return ::pwrite(fd, data, size, off_t(at));
+    });
+    StartEngine();
+    save = env->file("games");
+    ASSERT_EQ(0, engine->AddNewTask(big.SeedXml().c_str(), save.c_str()));
+    ASSERT_EQ(0, engine->AddNewTask(small.SeedXml().c_str(), save.c_str()));
+    const auto verified = [&](std::uint64_t id, std::uint64_t bytes) {
+        const auto events = log.Events();
+        return std::any_of(events.begin(), events.end(),
+                           [&](const EngineEvent& e) { return e.code == 0 && e.U64() == id && e.U64(8) >= bytes; });
+    };
+    ASSERT_TRUE(wait_until([&] { return verified(9131, 4 << 20) && verified(9132, 2 << 20); }, 60000));
+    ASSERT_EQ(0, engine->StopTask(9131));
+    ASSERT_TRUE(log.WaitFor(11, 30000)) << "the task alone stops";
+    ASSERT_EQ(0, engine->Uninit());
+    for (const TaskFixture* fx : {&big, &small}) {
+        std::vector<std::uint8_t> bitmap;
+        std::vector<std::vector<std::uint8_t>> tables;
+        ASSERT_TRUE(ReadBitmap(fx->task_id(), bitmap, tables));
+        std::ifstream in(SavedFile(*fx, 0), std::ios::binary);
+        const std::string disk((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const std::string want = fx->Bytes(0, 0, fx->total_size());
+        const std::size_t piece = fx->piece_size();
+        for (std::size_t p = 0; p < fx->piece_count(); ++p) {
+            const bool whole = p * piece < disk.size() && disk.compare(p * piece, piece, want, p * piece, piece) == 0;
+            EXPECT_EQ(whole, p < bitmap.size() && bitmap[p] == 1) << fx->task_id() << " piece " << p;
+        }
+        EXPECT_GT(std::count(bitmap.begin(), bitmap.end(), 1), 0);
+    }
 }
