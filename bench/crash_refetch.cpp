@@ -11,6 +11,7 @@
 // process gracefully (SIGTERM: the engine's Uninit) instead of SIGKILL.
 //
 // Usage: crash_refetch [MiB] [kills] [seed] [rate per connection, nginx units] [kill|stop]
+#include "bbm_file.h"
 #include "engine/client_main.h"
 #include "engine/p2sp_engine.h"
 #include "engine/p2sp_engine_impl.h"
@@ -72,9 +73,7 @@ std::vector<bool> Recorded(const test_support::TaskFixture& fx, const std::strin
 {
     std::vector<std::uint8_t> bitmap;
     std::vector<std::vector<std::uint8_t>> tables;
-    IP2SP_Engine* reader = CreateP2SPEngine();
-    reader->ReadRecordFile(bbm.c_str(), bitmap, tables);
-    DestroyP2SPEngine(reader);
+    ReadBbm(bbm, bitmap, tables);
     std::ifstream in(file, std::ios::binary);
     const std::string disk((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     const std::string want = fx.Bytes(0, 0, fx.total_size());

@@ -11,6 +11,7 @@
 // Usage: restart_cycles [rounds] [cycles] [seed] [rate per connection, nginx
 //        units] [longest run per cycle, ms] [stall s] [MiB] [piece KiB]
 //        [output folder] [resume|new|mixed: how each start is made]
+#include "bbm_file.h"
 #include "engine/client_main.h"
 #include "engine/p2sp_engine.h"
 #include "platform/tick.h"
@@ -75,9 +76,7 @@ void ReportStall(const test_support::TaskFixture& fx, const test_support::NginxS
 {
     std::vector<std::uint8_t> bitmap;
     std::vector<std::vector<std::uint8_t>> tables;
-    IP2SP_Engine* reader = CreateP2SPEngine();
-    reader->ReadRecordFile(bbm.c_str(), bitmap, tables);
-    DestroyP2SPEngine(reader);
+    ReadBbm(bbm, bitmap, tables);
     std::ifstream in(file, std::ios::binary);
     const std::uint32_t piece = fx.piece_size();
     std::vector<char> bytes(piece);

@@ -106,6 +106,15 @@ int main(int argc, char** argv)
     for (std::size_t i = 0; i < bytes.size(); ++i)
         bytes[i] = char((i * 2654435761u) >> 13);
     const std::string files = file_list(bytes);
+    // Block `off` of piece `p`, its bytes in place.
+    const auto block = [&bytes](std::uint32_t p, std::uint32_t off) {
+        BlockRequest req;
+        req.piece = std::int32_t(p);
+        req.offset = std::int32_t(off);
+        req.length = std::int32_t(kBlock);
+        req.data = reinterpret_cast<std::uint8_t*>(&bytes[std::size_t(p) * kPiece + off]);
+        return req;
+    };
     std::vector<double> slowest_post, all_checked, stop_wait;
     for (int round = 0; round < rounds; ++round) {
         CChannelManager channels(folder);
@@ -130,14 +139,8 @@ int main(int argc, char** argv)
             // (its own backlog's bound holds that thread).
             std::thread hung_writer([&] {
                 for (std::uint32_t p = 0; p < 12; ++p)
-                    for (std::uint32_t off = 0; off < kPiece; off += kBlock) {
-                        BlockRequest req;
-                        req.piece = std::int32_t(p);
-                        req.offset = std::int32_t(off);
-                        req.length = std::int32_t(kBlock);
-                        req.data = reinterpret_cast<std::uint8_t*>(&bytes[std::size_t(p) * kPiece + off]);
-                        storage.WriteBlock(hung, req);
-                    }
+                    for (std::uint32_t off = 0; off < kPiece; off += kBlock)
+                        storage.WriteBlock(hung, block(p, off));
             });
             std::thread release([&] {
                 std::this_thread::sleep_for(std::chrono::milliseconds(hang_ms));
@@ -148,13 +151,8 @@ int main(int argc, char** argv)
             double slowest = 0;
             for (std::uint32_t p = 0; p < kPieces; ++p) {
                 for (std::uint32_t off = 0; off < kPiece; off += kBlock) {
-                    BlockRequest req;
-                    req.piece = std::int32_t(p);
-                    req.offset = std::int32_t(off);
-                    req.length = std::int32_t(kBlock);
-                    req.data = reinterpret_cast<std::uint8_t*>(&bytes[std::size_t(p) * kPiece + off]);
                     const Clock::time_point one = Clock::now();
-                    storage.WriteBlock(healthy, req);
+                    storage.WriteBlock(healthy, block(p, off));
                     slowest = std::max(slowest, ms_since(one));
                 }
             }
