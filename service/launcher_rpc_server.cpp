@@ -289,7 +289,9 @@ bool launcher_rpc_server::bind_loopback(std::uint16_t port)
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(fd, 5) != 0) {
+    // A launcher may open many calls at once: a short accept queue overflows
+    // and the dropped client waits out TCP's one-second retry.
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(fd, SOMAXCONN) != 0) {
         ::close(fd);
         return false;
     }
