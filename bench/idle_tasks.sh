@@ -11,9 +11,21 @@
 # from that start until its TASK_STATE is 2, the fewest threads seen
 # meanwhile, and the states a finished task answered meanwhile.
 #   bench/idle_tasks.sh [RUNS] [IDLE] [N...]        (defaults: 3 20 10 100 500)
+# With "together" first: N small tasks (default 50) started at once through
+# the launcher client (16 launchers side by side) into a fresh service,
+# timed until every one answers TASK_STATE 2 (asked 16 at a time), and
+# beside it aria2c -jN fetching the same N files from the same nginx;
+# ROUNDS rounds of each, taken in turn, as min / median / max and the
+# ratio of the medians.
+#   bench/idle_tasks.sh together [ROUNDS] [N]       (defaults: 3 50)
 # VR_BENCH_TOOLS=DIR compares another tree's build (see scripts/lib/local_task.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+mode=idle
+if [[ ${1:-} == together ]]; then
+  mode=together
+  shift
+fi
 runs=${1:-3}
 idle=${2:-20}
 settle=${VR_BENCH_SETTLE:-20}
@@ -170,6 +182,82 @@ one_count() {
   trap - EXIT
 }
 
+# sweep: the MD5s of $dir/left not yet at TASK_STATE 2, asked side by side.
+sweep() {
+  # shellcheck disable=SC2016
+  xargs -P "$side" -I{} bash -c \
+    '[[ $("$0" --game "$1" get_task_info file_md5="$2" | grep -o "<TASK_STATE>[^<]*" | head -1) == "<TASK_STATE>2" ]] || echo "$2"' \
+    "$launcher" "$game" {} <"$dir/left"
+}
+# wait_together: every task of $dir/md5s answers TASK_STATE 2 (bounded).
+wait_together() {
+  local deadline=$((SECONDS + 300))
+  cp "$dir/md5s" "$dir/left"
+  while [[ -s $dir/left ]]; do
+    ((SECONDS < deadline)) || { echo "tasks did not finish; see $dir/vr_download_dll.log"; exit 1; }
+    sweep >"$dir/still"
+    mv "$dir/still" "$dir/left"
+  done
+  cp "$dir/md5s" "$dir/left"
+}
+# since T0 [T1]: seconds from T0 to T1 (now by default), on a line.
+since() { awk -v a="$1" -v b="${2:-$(now)}" 'BEGIN { printf "%.2f\n", b - a }'; }
+# median FILE
+median() { sort -g "$1" | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+# same_files FOLDER: the .bin files in FOLDER are exactly the tasks' files.
+same_files() {
+  (cd "$1" && md5sum ./*.bin) | awk '{ print toupper($1) }' | sort | cmp -s - <(sort "$dir/md5s")
+}
+# together ROUNDS N: see the head of this file.
+together() {
+  local rounds=$1 n=$2 r t0 t1 s0
+  # The service serves 32 launcher connections at a time and refuses more.
+  local side=$((n < 16 ? n : 16))
+  command -v aria2c >/dev/null || { echo "aria2c is missing (scripts/setup.sh)"; exit 1; }
+  lt_bench_folder vr_together
+  mkdir -p "$dir/www"
+  make_tasks "$n"
+  lt_start_nginx "$dir" 0
+  lt_service_env "$dir"
+  seq 0 $((n - 1)) | sed "s|.*|http://127.0.0.1:$LT_PORT/game/data/t&.bin|" >"$dir/urls"
+  : >"$dir/service_s" ; : >"$dir/aria2c_s" ; : >"$dir/sweep_s" ; : >"$dir/answered_s"
+  for ((r = 1; r <= rounds; r++)); do
+    rm -rf "$dir/appdata" "$dir/launcher" "$dir/downloads" "$dir/registry" "$dir/run" "$dir/velmar" "$dir/module"
+    lt_service_env "$dir"
+    lt_start_service "$dir" "$host" "$game"
+    call register_client path="$dir/launcher/" | grep -q "Register Client OK" || { echo "register_client failed"; exit 1; }
+    t0=$(now)
+    xargs -P "$side" -I{} "$launcher" --game "$game" start_download_file filename=x file_md5={} highlevel=0 \
+      <"$dir/md5s" >/dev/null
+    since "$t0" >>"$dir/answered_s"
+    wait_together
+    t1=$(now)
+    # What one sweep over finished tasks adds to the service's figure.
+    s0=$(now)
+    sweep >/dev/null
+    since "$s0" >>"$dir/sweep_s"
+    lt_stop_service "$host" "$game"
+    since "$t0" "$t1" >>"$dir/service_s"
+    same_files "$dir/downloads/game/data" || { echo "service: the files differ"; exit 1; }
+
+    rm -rf "$dir/aria2c_out"
+    t0=$(now)
+    aria2c -q -j "$n" -d "$dir/aria2c_out" -i "$dir/urls" || { echo "aria2c failed"; exit 1; }
+    since "$t0" >>"$dir/aria2c_s"
+    same_files "$dir/aria2c_out" || { echo "aria2c: the files differ"; exit 1; }
+  done
+  echo "N=$n started together, s until all finished (min / median / max of $rounds):"
+  echo "  service     $(pct3 "$dir/service_s")"
+  echo "  aria2c -j$n  $(pct3 "$dir/aria2c_s")"
+  echo "  (of the service's: every start answered $(pct3 "$dir/answered_s");"
+  echo "   one last sweep of get_task_info over the $n, $(pct3 "$dir/sweep_s"))"
+  awk -v s="$(median "$dir/service_s")" -v a="$(median "$dir/aria2c_s")" 'BEGIN { printf "  service / aria2c (medians) %.2f\n", s / a }'
+}
+
+if [[ $mode == together ]]; then
+  together "$runs" "${2:-50}"
+  exit 0
+fi
 for n in "${counts[@]}"; do
   one_count "$n"
 done
