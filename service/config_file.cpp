@@ -215,7 +215,12 @@ bool download_manager::update_game_version(std::uint32_t game_id, const std::str
     }
     const std::string section = std::string(section_last_version) + m_suffix;
     const std::string key = std::to_string(game_id);
-    if (m_config.getSetting(section, key).empty())
+    const std::string recorded = m_config.getSetting(section, key);
+    // Every task-list fetch notes the game's line: the file is written again
+    // only when the version changed.
+    if (!recorded.empty() && recorded == version)
+        return true;
+    if (recorded.empty())
         m_config.addSetting(section, key, version);
     else
         m_config.setSetting(section, key, version);

@@ -235,7 +235,10 @@ private:
         int level = 0;
     };
     std::map<std::string, file_lookup> m_lookups;
-    bool m_refresh_asked = false;         // a packet start wants the list fetched
+    bool m_refresh_asked = false;   // a packet start wants the list fetched
+    // When a look-up last fetched the list (tick; 0: never): for a second it
+    // answers the names it holds. The timer thread's alone.
+    std::uint32_t m_lookup_list_tick = 0;
     std::uint64_t m_refreshes_done = 0;   // refreshes the launcher asked for, done
     bool m_refresh_ok = false;            // result of the last of them
     std::string m_refresh_error;          // why the last of them failed

@@ -76,8 +76,10 @@ void download_manager::serve_launcher_requests()
         refresh = m_refresh_asked;
         m_refresh_asked = false;
     }
-    // A burst of first starts costs one fetch of the list, not one each.
-    bool listed_now = false;
+    // A burst of first starts costs one fetch of the list, not one each, even
+    // when it spans several passes: a list a look-up fetched within the last
+    // second answers the names it holds (others are still asked for).
+    bool listed_now = m_lookup_list_tick != 0 && platform::tick_count() - m_lookup_list_tick < 1000;
     for (const auto& l : lookups)
         look_up_file_task(l.first, l.second.game_id, listed_now);
     if (!refresh)

@@ -12,6 +12,7 @@
 #include "fagex/fagexStringConverter.h"
 #include "fagex/fagexStringUtil.h"
 #include "platform/paths.h"
+#include "platform/tick.h"
 #include "service/config_file.h"
 #include "service/launcher_error.h"
 #include "service/net_service.h"
@@ -272,6 +273,8 @@ void download_manager::look_up_file_task(const std::string& file_md5, std::uint3
     if (!found) {
         fetched = update_taskslist_from_server(file_md5);
         listed_now = fetched;
+        if (fetched)
+            m_lookup_list_tick = platform::tick_count() | 1;
         found = find_server_task_by_file_md5(game_id, file_md5, listed);
     }
     // A list that could not be fetched is not a list without the file.
