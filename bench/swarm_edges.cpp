@@ -37,6 +37,8 @@
 #include "support/task_fixture.h"
 #include "support/temp_dir.h"
 #include "tests/engine/p2p_seeder.h"
+#include "tests/engine/throttled_relay.h"
+#include "end_engine.h"
 
 #include <algorithm>
 #include <atomic>
@@ -57,113 +59,6 @@ namespace {
 constexpr std::uint64_t kTask = 9501;
 constexpr std::uint32_t kPiece = 262144;
 constexpr std::uint32_t kWaitMs = 600000;   // the longest one download may take
-
-// A TCP relay on 127.0.0.1 in front of a peer: passes what the peer sends
-// at `rate` bytes/s (all connections together, from the relay's start) and
-// after `stall_after` bytes nothing more, the connections kept open; what
-// the downloader sends passes as it comes.
-class Relay {
-public:
-    Relay(std::uint16_t target, std::uint32_t rate, std::uint64_t stall_after = ~0ull)
-        : m_target(target), m_rate(rate), m_stall_after(stall_after)
-    {
-        m_listener = platform::tcp_socket();
-        platform::bind_ipv4(m_listener, platform::parse_ipv4("127.0.0.1"), 0);
-        platform::listen_socket(m_listener, 8);
-        std::uint32_t ip = 0;
-        platform::local_endpoint(m_listener, ip, m_port);
-        m_accept.start([this] { Accept(); });
-    }
-    ~Relay()
-    {
-        m_stop = true;
-        m_accept.join_for(10000);
-        for (auto& pump : m_pumps)
-            pump->join_for(10000);
-        platform::close_socket(m_listener);
-    }
-    Relay(const Relay&) = delete;
-    Relay& operator=(const Relay&) = delete;
-    std::uint16_t port() const { return m_port; }
-    std::uint64_t passed() const { return m_passed.load(); }
-
-private:
-    void Accept()
-    {
-        while (!m_stop) {
-            if (platform::wait_readable(m_listener, 50) != 1)
-                continue;
-            std::uint32_t error = 0;
-            platform::socket_t client = platform::accept_socket(m_listener, nullptr, nullptr, error);
-            platform::socket_t peer = platform::tcp_socket();
-            if (client == platform::invalid_socket ||
-                platform::connect_ipv4(peer, platform::parse_ipv4("127.0.0.1"), m_target) != 0) {
-                platform::close_socket(client);
-                platform::close_socket(peer);
-                continue;
-            }
-            m_pumps.push_back(std::make_unique<platform::Thread>());
-            m_pumps.back()->start([this, client, peer] { Pump(client, peer); });
-        }
-    }
-    // Both directions of one connection until either side closes.
-    void Pump(platform::socket_t client, platform::socket_t peer)
-    {
-        std::vector<std::uint8_t> buffer(16384);
-        const platform::socket_t sides[2] = {client, peer};
-        bool open = true;
-        while (!m_stop && open) {
-            // Stalled: the peer's side is no longer read.
-            const int watched = m_passed.load() >= m_stall_after ? 1 : 2;
-            bool ready[2] = {false, false};
-            if (platform::wait_any_readable(sides, watched, 50, ready) <= 0)
-                continue;
-            for (int from = 0; from < watched && open; ++from) {
-                if (!ready[from])
-                    continue;
-                std::uint32_t error = 0;
-                const long n = platform::receive_some(sides[from], buffer.data(), from == 1 ? 4096 : 16384, error);
-                if (n <= 0) {
-                    open = false;
-                    break;
-                }
-                if (from == 1)
-                    Spend(std::uint32_t(n));
-                for (long done = 0; done < n && open;) {
-                    const long sent = platform::send_some(sides[1 - from], buffer.data() + done, std::size_t(n - done),
-                                                          error);
-                    open = sent > 0;
-                    done += sent > 0 ? sent : 0;
-                }
-            }
-        }
-        platform::socket_t a = client, b = peer;
-        platform::close_socket(a);
-        platform::close_socket(b);
-    }
-    // Waits until `n` more bytes keep the relay within its rate.
-    void Spend(std::uint32_t n)
-    {
-        std::lock_guard<std::mutex> guard(m_lock);
-        m_passed += n;
-        const double due = double(m_passed.load()) / double(m_rate) * 1000.0;
-        const std::uint32_t elapsed = platform::tick_count() - m_start;
-        if (due > elapsed)
-            platform::sleep_ms(std::uint32_t(due - elapsed));
-    }
-
-    const std::uint16_t m_target;
-    const std::uint32_t m_rate;
-    const std::uint64_t m_stall_after;
-    std::uint16_t m_port = 0;
-    platform::socket_t m_listener = platform::invalid_socket;
-    std::atomic<bool> m_stop{false};
-    std::mutex m_lock;   // one pump at a time spends the rate
-    std::atomic<std::uint64_t> m_passed{0};
-    const std::uint32_t m_start = platform::tick_count();
-    platform::Thread m_accept;
-    std::vector<std::unique_ptr<platform::Thread>> m_pumps;   // the accept thread's
-};
 
 PeerInfo Peer(std::uint64_t client_id, std::uint16_t port)
 {
@@ -225,6 +120,7 @@ Outcome Download(const TaskFixture& fx, NginxServer& nginx, const std::vector<Pe
     std::strncpy(block.data_folder, env.file("data").c_str(), sizeof(block.data_folder) - 1);
     std::strncpy(block.bitmap_folder, env.file("launcher").c_str(), sizeof(block.bitmap_folder) - 1);
     const std::string save = env.file("games");
+    bool started = false;
     if (engine->Init(&block, &EngineCallbackLog::Callback, &log) == 0 && log.WaitFor(4, 10000, 1)) {
         if (before)
             before();
@@ -249,18 +145,10 @@ Outcome Download(const TaskFixture& fx, NginxServer& nginx, const std::vector<Pe
                     10000);
             }
             out.peer_asks = cis.peer_requests().size();
-            engine->StopTask(kTask);
-            log.WaitFor(11, 30000);
-            live_connections::wait_for_zero(kTask, 30000, 10);
+            started = true;
         }
     }
-    DestroyP2SPEngine(engine);
-    DestroyLogConnection();
-    CTaskStateMgr::Instance().Clear();
-    CServerList::Instance().Clear();
-    g_Settings.Clear();
-    engine_flags::reset();
-    transfer_limits::reset();
+    EndEngine(engine, log, kTask, started);
     for (const auto& served : nginx.AccessLog())
         out.origin_bytes += served.uri.find("cdnquery") == std::string::npos ? served.bytes_sent : 0;
     out.origin_bytes -= std::min(out.origin_bytes, origin_before);
@@ -326,7 +214,7 @@ int main(int argc, char** argv)
         PrintRun("origin", reference);
         Outcome with;
         if (mode == "slow_seed") {
-            Relay uplink(seed.port(), 131072);
+            ThrottledRelay uplink(seed.port(), 131072);
             SeederParams params = Params(sizes, 102);
             params.download = true;
             params.seed_id = 101;
@@ -342,7 +230,7 @@ int main(int argc, char** argv)
                         static_cast<unsigned long long>(uplink.passed()));
             other.Stop();
         } else {
-            Relay uplink(seed.port(), mode == "drip" ? 4096 : 1u << 30, mode == "drip" ? ~0ull : 262144);
+            ThrottledRelay uplink(seed.port(), mode == "drip" ? 4096 : 1u << 30, mode == "drip" ? ~0ull : 262144);
             with = Download(fx, nginx, {Peer(101, uplink.port())});
             PrintRun(mode.c_str(), with);
             std::printf("  %-10s seed sent %llu bytes through its relay\n", "",
