@@ -6,6 +6,9 @@
 //   slow_seed   8 MiB; a seed behind a 128 KB/s relay
 //               and one co-downloader fetching from it
 //   drip        16.8 MB; a seed behind a 4 KB/s relay
+//   crowd       16.8 MB; 64 peers holding nothing dial the downloader at
+//               once, each ended one replaced by a new one with a new
+//               client id
 //   stall       16.8 MB; a seed whose relay passes
 //               256 KiB and then nothing more, the connection left open
 //
@@ -24,6 +27,9 @@
 #include "engine/p2sp_engine.h"
 #include "engine/p2sp_engine_impl.h"
 #include "engine/task_state_mgr.h"
+#include "discovery/nat_protocol.h"
+#include "foundation/cmd_packet.h"
+#include "net/conn/peer_wire.h"
 #include "discovery/server_list.h"
 #include "net/io/live_connections.h"
 #include "net/io/transfer_limits.h"
@@ -59,6 +65,7 @@ namespace {
 constexpr std::uint64_t kTask = 9501;
 constexpr std::uint32_t kPiece = 262144;
 constexpr std::uint32_t kWaitMs = 600000;   // the longest one download may take
+constexpr std::size_t kCrowd = 64;          // dial-ins open at once
 
 PeerInfo Peer(std::uint64_t client_id, std::uint16_t port)
 {
@@ -69,6 +76,129 @@ PeerInfo Peer(std::uint64_t client_id, std::uint16_t port)
     p.peertype = PEERTYPE_SP;
     return p;
 }
+
+// Peers that dial the downloader and hold nothing, each with a client id
+// never seen before: `width` connections at once, each one the engine ends
+// replaced by a new dialler, until the crowd is destroyed.
+class DialInCrowd {
+public:
+    DialInCrowd(std::uint16_t port, std::size_t width) : m_port(port), m_width(width)
+    {
+        m_thread.start([this] { Run(); });
+    }
+    ~DialInCrowd()
+    {
+        m_stop = true;
+        m_thread.join_for(30000);
+    }
+    DialInCrowd(const DialInCrowd&) = delete;
+    DialInCrowd& operator=(const DialInCrowd&) = delete;
+    int dialled() const { return m_dialled.load(); }
+    int greeted() const { return m_greeted.load(); }
+    int ended() const { return m_ended.load(); }
+
+private:
+    void Run()
+    {
+        std::vector<platform::socket_t> open;
+        std::vector<std::uint8_t> buffer(65536);
+        while (!m_stop) {
+            if (open.size() < m_width) {
+                const platform::socket_t s = Dial();
+                if (s != platform::invalid_socket)
+                    open.push_back(s);
+                continue;
+            }
+            std::vector<char> ready_flags(open.size());
+            bool* ready = reinterpret_cast<bool*>(ready_flags.data());
+            if (platform::wait_any_readable(open.data(), open.size(), 50, ready) <= 0)
+                continue;
+            for (std::size_t i = open.size(); i-- > 0;) {
+                std::uint32_t error = 0;
+                if (ready[i] && platform::receive_some(open[i], buffer.data(), buffer.size(), error) <= 0) {
+                    platform::close_socket(open[i]);
+                    open.erase(open.begin() + std::ptrdiff_t(i));
+                    ++m_ended;
+                }
+            }
+        }
+        for (platform::socket_t s : open)
+            platform::close_socket(s);
+    }
+    // One dial-in: the NAT greeting, its answer, the peer handshake.
+    platform::socket_t Dial()
+    {
+        platform::socket_t s = platform::tcp_socket();
+        ++m_dialled;
+        const std::uint64_t id = m_next_id++;
+        discovery::NatMessage hello;
+        hello.command = discovery::NAT_HANDSHAKE;
+        hello.task_id = kTask;
+        hello.kind = discovery::kNatDirect;
+        hello.peer = Peer(id, 1);
+        hello.peer.peertype = PEERTYPE_DIRECT;
+        peer_wire::Handshake shake;
+        shake.task_id = kTask;
+        shake.sender.clientid = id;
+        shake.sender.listen_port = 1;
+        shake.sender.peertype = PEERTYPE_DIRECT;
+        shake.piece_size = kPiece;
+        std::vector<std::uint8_t> handshake;
+        peer_wire::build_handshake(shake, handshake);
+        if (platform::connect_ipv4(s, platform::parse_ipv4("127.0.0.1"), m_port) != 0 ||
+            !Send(s, discovery::EncodeNatMessage(hello)) || !ReadPacket(s) || !Send(s, handshake)) {
+            platform::close_socket(s);
+            platform::sleep_ms(10);
+            return platform::invalid_socket;
+        }
+        ++m_greeted;
+        return s;
+    }
+    static bool Send(platform::socket_t s, const std::vector<std::uint8_t>& b)
+    {
+        std::size_t done = 0;
+        for (int waits = 0; done < b.size() && waits < 40; ++waits) {
+            if (platform::wait_writable(s, 50) != 1)
+                continue;
+            std::uint32_t error = 0;
+            const long n = platform::send_some(s, b.data() + done, b.size() - done, error);
+            if (n <= 0)
+                return false;
+            done += std::size_t(n);
+        }
+        return done == b.size();
+    }
+    // One length-prefixed packet, its bytes dropped; within 2 s.
+    static bool ReadPacket(platform::socket_t s)
+    {
+        std::uint8_t p[4096];
+        std::size_t got = 0, want = 4;
+        for (int waits = 0; got < want && waits < 40;) {
+            if (platform::wait_readable(s, 50) != 1) {
+                ++waits;
+                continue;
+            }
+            std::uint32_t error = 0;
+            const long n = platform::receive_some(s, p + got, std::min(want, sizeof(p)) - got, error);
+            if (n <= 0)
+                return false;
+            got += std::size_t(n);
+            if (want == 4 && got >= 4) {
+                want = 4 + std::size_t(cmd_packet::load_u32(p));
+                if (want > sizeof(p))
+                    return false;
+            }
+        }
+        return got == want;
+    }
+
+    const std::uint16_t m_port;
+    const std::size_t m_width;
+    std::uint64_t m_next_id = 700000;
+    std::atomic<bool> m_stop{false};
+    std::atomic<int> m_dialled{0}, m_greeted{0}, m_ended{0};
+    platform::Thread m_thread;
+};
 
 SeederParams Params(const std::vector<std::uint64_t>& sizes, std::uint64_t client_id)
 {
@@ -91,7 +221,7 @@ struct Outcome {
 // One download of the task by a new engine (client 201) that the CIS tells
 // of `peers` and whose CDN query names `nginx`.
 Outcome Download(const TaskFixture& fx, NginxServer& nginx, const std::vector<PeerInfo>& peers,
-                 const std::function<void()>& before = nullptr)
+                 const std::function<void()>& before = nullptr, std::uint16_t listen_port = 0)
 {
     Outcome out;
     FakeCisServer cis;
@@ -119,6 +249,7 @@ Outcome Download(const TaskFixture& fx, NginxServer& nginx, const std::vector<Pe
     EngineInitBlock block{};
     std::strncpy(block.data_folder, env.file("data").c_str(), sizeof(block.data_folder) - 1);
     std::strncpy(block.bitmap_folder, env.file("launcher").c_str(), sizeof(block.bitmap_folder) - 1);
+    block.listen_port = listen_port;
     const std::string save = env.file("games");
     bool started = false;
     if (engine->Init(&block, &EngineCallbackLog::Callback, &log) == 0 && log.WaitFor(4, 10000, 1)) {
@@ -181,8 +312,8 @@ int main(int argc, char** argv)
     const std::string mode = argc > 1 ? argv[1] : "";
     const int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 3;
     const std::string origin_rate = argc > 3 ? argv[3] : "";
-    if (mode != "slow_seed" && mode != "drip" && mode != "stall") {
-        std::fprintf(stderr, "usage: %s slow_seed|drip|stall [ROUNDS [RATE]]\n", argv[0]);
+    if (mode != "slow_seed" && mode != "drip" && mode != "stall" && mode != "crowd") {
+        std::fprintf(stderr, "usage: %s slow_seed|drip|stall|crowd [ROUNDS [RATE]]\n", argv[0]);
         return 2;
     }
     if (!NginxServer::Available()) {
@@ -229,6 +360,15 @@ int main(int argc, char** argv)
             std::printf("  %-10s seed sent %llu bytes through its relay\n", "",
                         static_cast<unsigned long long>(uplink.passed()));
             other.Stop();
+        } else if (mode == "crowd") {
+            const std::uint16_t listen = P2pSeeder::FreePort();
+            std::unique_ptr<DialInCrowd> crowd;
+            with = Download(
+                fx, nginx, {}, [&] { crowd = std::make_unique<DialInCrowd>(listen, kCrowd); }, listen);
+            PrintRun(mode.c_str(), with);
+            if (crowd)
+                std::printf("  %-10s %d dial-ins, %d greeted, %d ended by the engine\n", "", crowd->dialled(),
+                            crowd->greeted(), crowd->ended());
         } else {
             ThrottledRelay uplink(seed.port(), mode == "drip" ? 4096 : 1u << 30, mode == "drip" ? ~0ull : 262144);
             with = Download(fx, nginx, {Peer(101, uplink.port())});
