@@ -6,6 +6,7 @@
 //   slow_seed   8 MiB; a seed behind a 128 KB/s relay
 //               and one co-downloader fetching from it
 //   drip        16.8 MB; a seed behind a 4 KB/s relay
+//   slow_seed_only  as slow_seed without the co-downloader
 //   crowd       16.8 MB; 64 peers holding nothing dial the downloader at
 //               once, each ended one replaced by a new one with a new
 //               client id
@@ -312,15 +313,15 @@ int main(int argc, char** argv)
     const std::string mode = argc > 1 ? argv[1] : "";
     const int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 3;
     const std::string origin_rate = argc > 3 ? argv[3] : "";
-    if (mode != "slow_seed" && mode != "drip" && mode != "stall" && mode != "crowd") {
-        std::fprintf(stderr, "usage: %s slow_seed|drip|stall|crowd [ROUNDS [RATE]]\n", argv[0]);
+    if (mode != "slow_seed" && mode != "drip" && mode != "stall" && mode != "crowd" && mode != "slow_seed_only") {
+        std::fprintf(stderr, "usage: %s slow_seed|slow_seed_only|drip|stall|crowd [ROUNDS [RATE]]\n", argv[0]);
         return 2;
     }
     if (!NginxServer::Available()) {
         std::fprintf(stderr, "nginx is not installed\n");
         return 1;
     }
-    const std::vector<std::uint64_t> sizes = {mode == "slow_seed" ? 8ull * 1048576 : 16800000ull};
+    const std::vector<std::uint64_t> sizes = {mode.rfind("slow_seed", 0) == 0 ? 8ull * 1048576 : 16800000ull};
     TempDir root;
     TaskFixture fx(root.path(), kTask, kPiece, sizes);
     NginxServer nginx(root.path());
@@ -370,7 +371,8 @@ int main(int argc, char** argv)
                 std::printf("  %-10s %d dial-ins, %d greeted, %d ended by the engine\n", "", crowd->dialled(),
                             crowd->greeted(), crowd->ended());
         } else {
-            ThrottledRelay uplink(seed.port(), mode == "drip" ? 4096 : 1u << 30, mode == "drip" ? ~0ull : 262144);
+            const std::uint32_t rate = mode == "drip" ? 4096 : mode == "stall" ? 1u << 30 : 131072;
+            ThrottledRelay uplink(seed.port(), rate, mode == "stall" ? 262144 : ~0ull);
             with = Download(fx, nginx, {Peer(101, uplink.port())});
             PrintRun(mode.c_str(), with);
             std::printf("  %-10s seed sent %llu bytes through its relay\n", "",
