@@ -40,6 +40,7 @@
 #include "support/task_fixture.h"
 #include "support/temp_dir.h"
 #include "tests/engine/p2p_seeder.h"
+#include "end_engine.h"
 #include "loopback_pair.h"
 #include "thread_cpu.h"
 #include "write_watch.h"
@@ -321,21 +322,7 @@ public:
         m_ok = m_engine->Init(&block, &EngineCallbackLog::Callback, &m_log) == 0 &&
                m_log.WaitFor(4, cis ? 10000 : 15000, cis ? 1 : 2);
     }
-    ~Downloader()
-    {
-        if (m_started) {
-            m_engine->StopTask(kTask);
-            m_log.WaitFor(11, 30000);
-            live_connections::wait_for_zero(kTask, 30000, 10);
-        }
-        DestroyP2SPEngine(m_engine);
-        DestroyLogConnection();
-        CTaskStateMgr::Instance().Clear();
-        CServerList::Instance().Clear();
-        g_Settings.Clear();
-        engine_flags::reset();
-        transfer_limits::reset();
-    }
+    ~Downloader() { EndEngine(m_engine, m_log, kTask, m_started); }
 
     // Seconds from handing the task over to its completion; < 0 on failure.
     // `seeder`: the seeding process, whose threads' CPU is counted too.
