@@ -490,6 +490,7 @@ private:
     std::atomic<bool> m_source_failing{false};
     std::uint32_t m_cdn_query_wait_ms = 0;   // 0: the query is not held back
     std::uint32_t m_cdn_query_next = 0;      // tick of the next query
+    bool m_cdn_unreachable_said = false;     // the CDN server could not be reached, logged
     std::unique_ptr<CCdnThread> m_cdn_thread;
     // The CDN thread's wake event, set once before any thread runs; it
     // outlives the thread.

@@ -198,13 +198,13 @@ bool CDownload_Task::try_cdn_download()
         const std::string text = "the CDN query " + url + " failed: " + CdnQueryFailure(code) +
                                  (status.empty() ? std::string() : " (it answered '" + status + "')");
         if (code == 1) {
+            // Tried again at the timer's pace: a server back from a blip (or
+            // one a busy machine could not reach in time) is not held off.
             bool first = false;
             {
                 std::lock_guard<std::mutex> guard(m_source_lock);
-                first = m_cdn_query_wait_ms == 0;
-                m_cdn_query_wait_ms = first ? kCdnQueryBackoffMs
-                                            : std::min(m_cdn_query_wait_ms * 2, kCdnQueryBackoffMaxMs);
-                m_cdn_query_next = platform::tick_count() + m_cdn_query_wait_ms;
+                first = !m_cdn_unreachable_said;
+                m_cdn_unreachable_said = true;
             }
             if (first && ClientLogEnabled())
                 WriteClientLog("cdn query of task " + std::to_string(m_task_id) + ": " + text + "\n");
@@ -216,6 +216,10 @@ bool CDownload_Task::try_cdn_download()
 
     // The look-ups block: they run here, the task's lists are filled on
     // the I/O thread.
+    {
+        std::lock_guard<std::mutex> guard(m_source_lock);
+        m_cdn_unreachable_said = false;
+    }
     auto found = std::make_shared<HttpFinds>();
     std::vector<PeerInfo> servers;
     std::string unusable;

@@ -62,6 +62,9 @@ public:
     std::uint32_t land(std::uint32_t bytes, std::uint8_t* buffer, const delivery& deliver);
 
     bool empty() const { return m_expected.empty(); }
+    // Blocks laid out for the receives to come: their bytes arrive in this
+    // order whatever else happens to their requests.
+    std::size_t size() const { return m_expected.size(); }
     // Part of an expected packet has come in.
     bool in_progress() const { return !m_expected.empty() && m_expected.front().head_got != 0; }
     // Gives every loan up (nothing may be in progress).

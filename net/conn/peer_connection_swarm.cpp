@@ -37,16 +37,16 @@ bool CPeerConnection::drop_received_locked(CBlockRequestMap& picker, std::uint32
     const auto received = [&](const BlockRequest& b) {
         return picker.BlockState(b.piece, b.offset / std::int32_t(kBlockSize)) == CBlockRequestMap::kReceived;
     };
-    // A block partly received into storage stays first until it is in.
-    const std::size_t before = m_in_flight.size();
-    const std::size_t kept = std::min<std::size_t>(before, m_lander.in_progress() ? 1 : 0);
+    // The blocks laid out over storage stay first: the receive lands their
+    // bytes in order, and it would take a dropped one for the next.
+    const std::size_t kept = std::min<std::size_t>(m_in_flight.size(), m_lander.size());
+    const bool outrun = std::any_of(m_in_flight.begin(), m_in_flight.end(), received);
     m_in_flight.erase(std::remove_if(m_in_flight.begin() + std::ptrdiff_t(kept), m_in_flight.end(), received),
                       m_in_flight.end());
-    const bool dropped = m_in_flight.size() != before;
     if (m_in_flight.empty())
         m_block_due = 0;
     // A receive laid out over storage keeps the places of the blocks it
     // expects, and their pieces wait for it: a peer that has sent no block
     // for a while would hold them to its deadline.
-    return dropped && now - m_last_block_tick >= CBlockRequestMap::kStalledMs;
+    return outrun && now - m_last_block_tick >= CBlockRequestMap::kStalledMs;
 }

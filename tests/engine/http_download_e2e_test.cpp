@@ -324,7 +324,7 @@ protected:
                 }
                 return true;
             },
-            20000))
+            60000))
             << "every task downloads";
     }
 
